@@ -1,0 +1,38 @@
+#include "Answers.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace answers {
+
+int apply_row(const Row& row, uint32_t arg) {
+    if (row.message.text) {
+        // The message was checked at compile time to hold at most one "%#x".
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+        trace(row.type, row.message.text, arg);
+#pragma GCC diagnostic pop
+    }
+    return row.code;
+}
+
+int apply(Table table, uint8_t flag, uint32_t arg) {
+    for (const Row& row : table) {
+        if (row.flag == ANY || row.flag == flag) return apply_row(row, arg);
+    }
+    return RES_UNKNOWN;
+}
+
+int receive_and_apply(AnswerPacket& answer, Table table, uint32_t arg) {
+    if (int rc = receive_answer(answer); rc < 0) return rc;
+    return apply(table, flag_of(answer), arg);
+}
+
+int scan_wait(Table table, uint32_t arg) {
+    if (!module_settings().scanSuccessOn) return GO_ON;
+    AnswerPacket answer{};
+    return receive_and_apply(answer, table, arg);
+}
+
+} // namespace answers

@@ -1,0 +1,86 @@
+// Answer tables: how a command turns the flag byte of an answer into a trace
+// message and a result code. Each command describes its tables once, as data,
+// and the small engine below applies them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "ModuleSDK.h"
+
+namespace answers {
+
+// Flag value of the row that catches every flag not listed before it.
+inline constexpr int ANY = -1;
+// Result code of a row that lets the command go on (or succeed).
+inline constexpr int GO_ON = 0;
+
+// A message text checked at compile time: it may hold at most one conversion,
+// "%#x", which the engine fills with the table's argument (a user ID, a
+// parameter number). Any other conversion does not compile.
+struct Message {
+    const char* text = nullptr;
+    consteval Message() = default;
+    consteval Message(std::nullptr_t) {}
+    consteval Message(const char* t) : text(t) {
+        int conversions = 0;
+        for (const char* p = t; *p; ++p) {
+            if (*p != '%') continue;
+            if (p[1] == '%') {
+                ++p;
+                continue;
+            }
+            if (p[1] != '#' || p[2] != 'x') throw "only %#x is allowed in an answer message";
+            ++conversions;
+            p += 2;
+        }
+        if (conversions > 1) throw "at most one %#x in an answer message";
+    }
+};
+
+struct Row {
+    int flag;             // flag byte, or ANY
+    Message message;      // traced when not null
+    int code;             // result code, GO_ON to continue
+    uint32_t type = TRACE_ERROR;
+};
+
+// A table of rows in the spec's order; the last row must be ANY.
+using Table = std::span<const Row>;
+
+// Applies the first row that matches `flag`; traces its message with `arg`; returns its code.
+int apply(Table table, uint8_t flag, uint32_t arg = 0);
+
+// A table whose rows belong to several commands or steps at once: row i
+// applies to column c when in[c] is set; the last row (ANY) applies to all.
+template <size_t N> struct ColumnRow {
+    int flag;
+    Message message;
+    int code;
+    std::array<bool, N> in;
+};
+
+int apply_row(const Row& row, uint32_t arg);
+
+template <size_t N> int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0) {
+    for (const auto& row : table) {
+        if (row.flag == ANY || (row.flag == flag && row.in[column])) {
+            return apply_row(Row{row.flag, row.message, row.code}, arg);
+        }
+    }
+    return RES_UNKNOWN;
+}
+
+// Receives one answer into `answer` and applies `table` to its flag byte. A link
+// failure is returned unchanged before any flag is looked at.
+int receive_and_apply(AnswerPacket& answer, Table table, uint32_t arg = 0);
+
+// A scan wait: only when the module sends SCAN_SUCCESS answers, receive one
+// answer and apply `table` (whose SCAN_SUCCESS row goes on). Otherwise GO_ON.
+int scan_wait(Table table, uint32_t arg = 0);
+
+inline uint8_t flag_of(const AnswerPacket& answer) { return static_cast<uint8_t>(answer_field(FIELD_FLAG, answer)); }
+
+} // namespace answers

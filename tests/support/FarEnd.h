@@ -1,0 +1,128 @@
+// A scripted far end for tests: a pseudo-terminal whose master side plays the
+// module. The script says which bytes the tool must send next (exactly) and
+// which bytes the module answers; a thread serves it while the tool (the real
+// binary, or the library in-process) talks to the slave side.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace farend {
+
+using Bytes = std::vector<uint8_t>;
+
+// Packets and blocks as they appear on the wire (before any hex-text encoding).
+Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network = false,
+             uint16_t moduleId = 1);
+Bytes data_block(const Bytes& data);    // the bytes followed by the end code 0x0A
+Bytes hex_text(const Bytes& bytes);     // each byte as two upper-case hexadecimal characters
+Bytes le32(uint32_t value);             // 4 bytes, low byte first
+Bytes concat(std::initializer_list<Bytes> parts);
+std::string hex_dump(const Bytes& bytes); // "40 04 ... 0a" for failure messages
+
+class Script {
+public:
+    // Form of the packets and bytes of the steps added after this call.
+    Script& network(bool on, uint16_t moduleId = 1);
+    Script& hex(bool on);
+
+    // The tool must send exactly these bytes next (hex-encoded first in hex-text form).
+    Script& expect(const Bytes& bytes);
+    Script& expect_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // The module sends these bytes (hex-encoded first in hex-text form).
+    Script& send(const Bytes& bytes);
+    Script& answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // Bytes sent or expected exactly as given, whatever the form.
+    Script& expect_raw(const Bytes& bytes);
+    Script& send_raw(const Bytes& bytes);
+    // The module stays silent for ms milliseconds.
+    Script& pause(int ms);
+    // What the connection opening asks: SS, then SR 0x65 and SR 0x75, each answered.
+    Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
+
+    struct Step {
+        enum Kind { Expect, Send, Pause } kind;
+        Bytes bytes;
+        int ms = 0;
+    };
+    const std::vector<Step>& steps() const { return steps_; }
+
+private:
+    std::vector<Step> steps_;
+    bool network_ = false;
+    uint16_t moduleId_ = 1;
+    bool hex_ = false;
+};
+
+struct Outcome {
+    bool ok = false;          // every step was met
+    std::string failure;      // what went wrong at the first failed step
+    Bytes received;           // every byte the tool sent, in order
+    Bytes extra;              // bytes the tool sent after the last step
+};
+
+class FarEnd {
+public:
+    explicit FarEnd(Script script, int expectTimeoutMs = 5000);
+    ~FarEnd();
+    FarEnd(const FarEnd&) = delete;
+    FarEnd& operator=(const FarEnd&) = delete;
+
+    // Path of the slave side, the serial device to give the tool.
+    const std::string& port() const;
+    // Waits until the script has been served (or failed), then gathers what the
+    // tool sends for a further graceMs, and stops.
+    Outcome finish(int graceMs = 100);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Runs a binary with arguments in `cwd`; gathers its exit status and both streams.
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd);
+RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd);
+
+// A fresh empty directory, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    void write(const std::string& name, const Bytes& content) const;
+    std::string read(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// Captures what the library's trace log writes while the object lives.
+class TraceCapture {
+public:
+    explicit TraceCapture(uint32_t mask);
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+    std::string text(); // everything traced so far
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Replaces a run of "[OrvantiCom.cpp(123)]" line numbers by "(N)" so that
+// expected texts do not depend on where in the source an error is reported.
+std::string normalize_lines(const std::string& text);
+
+} // namespace farend
