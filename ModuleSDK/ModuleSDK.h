@@ -87,6 +87,8 @@ void trace(uint32_t type, const char* format, ...) KELVOR_PRINTF(2, 3);
 void trace_more(uint32_t bits, const char* format, ...) KELVOR_PRINTF(2, 3);
 // Printed always, without prefix (the front end's error lines).
 void trace_print(const char* format, ...) KELVOR_PRINTF(1, 2);
+// Continuation: each byte as "%02x " (lower-case hex and a blank), under `bits`.
+void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n);
 void trace_enable(uint32_t bits);
 void trace_disable(uint32_t bits);
 uint32_t trace_mask();

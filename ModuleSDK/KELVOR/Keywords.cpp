@@ -1,0 +1,383 @@
+// The keyword table: the tool's one dictionary of names. Each row ties a name
+// to a numeric code within a category (command keywords typed after -c, and
+// the printable names of status values, system parameters, option flags, port
+// functions, events and policies). Filled once before the command line is
+// parsed, read-only afterwards. Lookups are linear scans that return the
+// first matching row, so a duplicated row is never seen.
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "ModuleSDK.h"
+
+namespace {
+
+constexpr int kCapacity = 384;
+
+struct Row {
+    int category;
+    int code;
+    const char* name; // static text, never copied
+};
+
+struct Table {
+    std::array<Row, kCapacity> rows{};
+    int count = 0;
+};
+
+Table& table() {
+    static Table instance;
+    return instance;
+}
+
+struct Entry {
+    int code;
+    const char* name;
+};
+
+struct Category {
+    int category;
+    std::span<const Entry> entries;
+};
+
+// Command keywords ("SW" stands twice; lookups find the first).
+constexpr Entry kCommandKeywords[] = {
+    {0x01, "SW"},  {0x02, "SF"},  {0x03, "SR"},  {0x04, "SS"},  {0x1A, "CS"},  {0x05, "ES"},  {0x06, "EI"},
+    {0x07, "ET"},  {0x08, "VS"},  {0x09, "VI"},  {0x10, "VT"},  {0x22, "VH"},  {0x01, "SW"},  {0x11, "IS"},
+    {0x12, "II"},  {0x13, "IT"},  {0x20, "RI"},  {0x14, "RT"},  {0x15, "SI"},  {0x21, "ST"},  {0x16, "DT"},
+    {0x17, "DA"},  {0x18, "LT"},  {0x19, "CT"},  {0x23, "FP"},  {0x24, "DP"},  {0x34, "KW"},  {0x35, "KS"},
+    {0x36, "GR"},  {0x37, "GW"},  {0x38, "GC"},  {0x39, "GD"},  {0x1E, "DS"},  {0x1C, "EW"},  {0x1D, "VW"},
+    {0x1F, "DW"},  {0x41, "WW"},  {0x42, "WR"},  {0x43, "WG"},  {0x44, "WS"},  {0x47, "IW"},  {0x48, "IR"},
+    {0x49, "IG"},  {0x4A, "OW"},  {0x4B, "OR"},  {0x4C, "OL"},  {0x4D, "OS"},  {0x3A, "TW"},  {0x3B, "TR"},
+    {0x3C, "LN"},  {0x3D, "LR"},  {0x3E, "LD"},  {0x31, "ML"},  {0x32, "MW"},  {0x33, "MR"},  {0x3F, "LC"},
+    {0x60, "CA"},  {0x62, "UG"},  {0x65, "AW"},  {0x66, "AR"},  {0x67, "AC"},  {0x68, "WM"},  {0x69, "WL"},
+    {0x6A, "WC"},  {0x70, "ESA"}, {0x71, "EWA"}, {0x72, "DSA"}, {0x73, "DWA"}, {0x74, "DAA"}, {0x81, "IIX"},
+    {0x80, "EIX"}, {0x82, "VIX"}, {0x83, "SIX"}, {0x84, "RIX"}, {0xA0, "CR"},  {0xA1, "CW"},  {0xA2, "CC"},
+    {0xA8, "CG"},  {0xAE, "CF"},  {0xA3, "UW"},  {0xA4, "UR"},  {0xA5, "UC"},  {0xA6, "UL"},  {0xA7, "VC"},
+    {0xA9, "EC"},  {0xAA, "CKW"}, {0xAB, "CKR"}, {0xAC, "CLR"}, {0xAD, "CLW"}, {0xAF, "ECX"}, {0x87, "ETX"},
+    {0xB0, "UM"},  {0xB1, "LM"},  {0xB2, "MP"},  {0xB3, "EV"},  {0xC0, "WWX"}, {0xC1, "WRX"}, {0xC2, "WGX"},
+    {0xC3, "WSX"}, {0xC4, "WFW"}, {0xC5, "WFR"}, {0xC6, "WPW"}, {0xC7, "WPR"}, {0x86, "LTX"},
+};
+
+// Baud rate.
+constexpr Entry kBaudRates[] = {
+    {0x31, "9600"}, {0x32, "19200"}, {0x33, "38400"}, {0x34, "57600"}, {0x35, "115200"},
+};
+
+// System status.
+constexpr Entry kSystemStatus[] = {
+    {0x30, "Module is in normal condition"},
+    {0x31, "Module is waiting for data"},
+    {0x32, "System failure"},
+    {0x33, "Sensor does not respond"},
+    {0x34, "Module is busy"},
+};
+
+// System parameter.
+constexpr Entry kSystemParameters[] = {
+    {0x62, "Timeout Period"},
+    {0x65, "Enroll Mode"},
+    {0x66, "Security Level"},
+    {0x67, "Encryption Mode"},
+    {0x68, "Sensor Type"},
+    {0x6C, "Image Format"},
+    {0x6D, "Module ID"},
+    {0x6E, "Firmware Version"},
+    {0x6F, "Serial No"},
+    {0x71, "Baudrate"},
+    {0x72, "Aux Baudrate"},
+    {0x73, "Enrolled Fingerprints"},
+    {0x74, "Available Fingerprints"},
+    {0x75, "Sending SCAN_SUCCESS"},
+    {0x76, "ASCII Packet"},
+    {0x77, "Roate Image"},
+    {0x80, "Sensor Sensitivity"},
+    {0x81, "Qualifying Image Quality"},
+    {0x82, "Automatic GPIO Response"},
+    {0x83, "Network Mode"},
+    {0x84, "Free Scan"},
+    {0x85, "Provisional Enroll"},
+    {0x86, "Pass When Empty"},
+    {0x87, "Response Delay"},
+    {0x88, "Matching Timeout"},
+    {0x89, "Build No"},
+    {0x8A, "Enroll Displacement"},
+    {0x64, "Template Size"},
+    {0x78, "Rotation"},
+    {0x91, "Free Scan Delay"},
+    {0x92, "Card Enroll Mode"},
+    {0x90, "Lighting Condition"},
+    {0x93, "Fast Mode"},
+};
+
+// Enroll option.
+constexpr Entry kEnrollOptions[] = {
+    {0x71, "Add New Template"},  {0x79, "Auto ID"},      {0x74, "Enroll Continue"},      {0x70, "Check ID"},
+    {0x92, "Add Duress Finger"}, {0x84, "Check Finger"}, {0x85, "Check Finger Auto ID"},
+};
+
+// GPIO mode.
+constexpr Entry kGpioModes[] = {
+    {0x00, "Disabled"}, {0x01, "Input"},         {0x02, "Output"},
+    {0x03, "Shared"},   {0x04, "Wiegand Input"}, {0x05, "Wiegand Output"},
+};
+
+// GPIO input function.
+constexpr Entry kGpioInputFunctions[] = {
+    {0x01, "Enroll"},
+    {0x02, "Identify"},
+    {0x03, "Delete All"},
+    {0x04, "Delete All by Confirm"},
+};
+
+// GPIO input activation.
+constexpr Entry kGpioInputActivations[] = {
+    {0x01, "Active High"},
+    {0x02, "Active Low"},
+    {0x03, "Rising Edge"},
+    {0x04, "Falling Edge"},
+};
+
+// GPIO output event.
+constexpr Entry kGpioOutputEvents[] = {
+    {0x81, "Waiting finger scan on enroll"},
+    {0x82, "Enroll process is going on"},
+    {0x83, "Enroll success"},
+    {0x84, "Enroll fail"},
+    {0x85, "Waiting finger scan on match"},
+    {0x86, "Match process is going on"},
+    {0x87, "Match success"},
+    {0x88, "Match fail"},
+    {0x89, "Waiting confirm on Delete All by Confirm input"},
+    {0x8A, "Delete process is going on"},
+    {0x8B, "Delete success"},
+    {0x8C, "Delete fail"},
+    {0x8D, "Beep function"},
+};
+
+// GPIO output level.
+constexpr Entry kGpioOutputLevels[] = {
+    {0x82, "Active High"},
+    {0x84, "Active Low"},
+    {0x83, "Active High + Blinking"},
+    {0x85, "Active Low + Blinking"},
+};
+
+// Wiegand input function.
+constexpr Entry kWiegandInputFunctions[] = {
+    {0x00, "No Action"},       {0x12, "Enroll Given ID"},   {0x22, "Verify Given ID"},
+    {0x42, "Delete Given ID"}, {0x5A, "Output Matched ID"},
+};
+
+// Wiegand mode.
+constexpr Entry kWiegandModes[] = {
+    {0x00, "Wiegand Input"},
+    {0x01, "Wiegand Output"},
+};
+
+// Wiegand input read mode.
+constexpr Entry kWiegandInputReadModes[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+
+// Wiegand format.
+constexpr Entry kWiegandFormats[] = {
+    {0x01, "26bit Standard"},
+    {0x02, "Pass Through"},
+    {0x03, "Custom Format"},
+};
+
+// Input function.
+constexpr Entry kInputFunctions[] = {
+    {0x00, "No Action"},
+    {0x10, "Enroll"},
+    {0x30, "Identify"},
+    {0x40, "Delete"},
+    {0x49, "Delete All"},
+    {0x11, "Enroll by Wiegand"},
+    {0x21, "Verify by Wiegand"},
+    {0x41, "Delete by Wiegand"},
+    {0x1A, "Enroll with admin's verification"},
+    {0x1B, "Enroll by Wiegand with admin's verification"},
+    {0x4A, "Delete with admin's verification"},
+    {0x4B, "Delete by Wiegand with admin's verification"},
+    {0x4C, "Delete all with admin's verification"},
+    {0x60, "Cancel"},
+    {0x66, "Tamper Switch"},
+};
+
+// Input port.
+constexpr Entry kInputPorts[] = {
+    {0x00, "IN0"},
+    {0x01, "IN1"},
+    {0x02, "IN2"},
+};
+
+// Input read mode.
+constexpr Entry kInputReadModes[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+
+// Input state.
+constexpr Entry kInputStates[] = {
+    {0x00, "Inactive"},
+    {0x01, "Active"},
+};
+
+// Event.
+constexpr Entry kEvents[] = {
+    {0x00, "Clear all events"},
+    {0x13, "Enroll Wait Wiegand"},
+    {0x14, "Enroll Wait Finter"},
+    {0x15, "Enroll Wait Processing"},
+    {0x16, "Enroll Bad Finger"},
+    {0x17, "Enroll Success"},
+    {0x18, "Enroll Fail"},
+    {0x23, "Verify Wait Wiegand"},
+    {0x24, "Verify Wait Finger"},
+    {0x25, "Verify Wait Processing"},
+    {0x26, "Verify Bad Finger"},
+    {0x27, "Verify Success"},
+    {0x28, "Verify Fail"},
+    {0x34, "Identify Wait Finter"},
+    {0x35, "Identify Wait Processing"},
+    {0x36, "Identify Bad Finger"},
+    {0x37, "Identify Success"},
+    {0x38, "Identify Fail"},
+    {0x43, "Delete Wait Wiegand"},
+    {0x44, "Delete Wait Finter"},
+    {0x45, "Delete Wait Processing"},
+    {0x46, "Delete Bad Finger"},
+    {0x47, "Delete Success"},
+    {0x48, "Delete Fail"},
+    {0x54, "Detect Input0"},
+    {0x55, "Detect Input1"},
+    {0x56, "Detect Input2"},
+    {0x57, "Detect Wiegand"},
+    {0x58, "Detect Finger"},
+    {0x59, "End of Processing"},
+    {0x70, "Detec Smart Card"},
+    {0x71, "Smart Card Read Error"},
+    {0x7A, "Waiting Smart Card"},
+    {0x61, "Rejected ID"},
+    {0x62, "Verify Duress Finger"},
+    {0x63, "Identify Duress Finger"},
+    {0x64, "Tamper Switch On"},
+    {0x65, "Tamper Switch Off"},
+};
+
+// Output port.
+constexpr Entry kOutputPorts[] = {
+    {0x00, "OUT0"}, {0x01, "OUT1"}, {0x02, "OUT2"},          {0x03, "LED0"},
+    {0x04, "LED1"}, {0x05, "LED2"}, {0x06, "Auto Response"},
+};
+
+// Output state.
+constexpr Entry kOutputStates[] = {
+    {0x00, "Clear"},
+    {0x01, "Setr"},
+};
+
+// Event source.
+constexpr Entry kEventSources[] = {
+    {0x01, "Host Port"}, {0x02, "Aux Port"}, {0x03, "Wiegand Input"}, {0x04, "IN0"},
+    {0x05, "IN1"},       {0x06, "IN2"},      {0x07, "FreeScan"},      {0x08, "SmartCard"},
+};
+
+// Administrator level.
+constexpr Entry kAdminLevels[] = {
+    {0x00, "None"},
+    {0x01, "Enroll"},
+    {0x02, "Delete"},
+    {0x03, "All"},
+};
+
+// Smart-card input function.
+constexpr Entry kCardInputFunctions[] = {
+    {0x00, "Disable"},
+    {0x01, "Verify ID"},
+    {0x02, "Verify Template"},
+};
+
+// Authentication policy.
+constexpr Entry kAuthPolicies[] = {
+    {0x00, "Fingerprint"},
+    {0x01, "Wiegand Bypass"},
+    {0x02, "SmartCard Bypass"},
+    {0x03, "Reject"},
+};
+
+// Categories in the order in which the fill adds them.
+constexpr Category kCategories[] = {
+    {0x01, kCommandKeywords},
+    {0x11, kBaudRates},
+    {0x02, kSystemStatus},
+    {0x10, kSystemParameters},
+    {0x20, kEnrollOptions},
+    {0x30, kGpioModes},
+    {0x31, kGpioInputFunctions},
+    {0x32, kGpioInputActivations},
+    {0x33, kGpioOutputEvents},
+    {0x34, kGpioOutputLevels},
+    {0x40, kWiegandInputFunctions},
+    {0x41, kWiegandModes},
+    {0x42, kWiegandInputReadModes},
+    {0x43, kWiegandFormats},
+    {0x50, kInputFunctions},
+    {0x51, kInputPorts},
+    {0x52, kInputReadModes},
+    {0x53, kInputStates},
+    {0x60, kEvents},
+    {0x61, kOutputPorts},
+    {0x62, kOutputStates},
+    {0x63, kEventSources},
+    {0x65, kAdminLevels},
+    {0x70, kCardInputFunctions},
+    {0x71, kAuthPolicies},
+};
+
+} // namespace
+
+void keyword_add(int category, int code, const char* name) {
+    Table& t = table();
+    // A full table or a row without a name is refused: lookups rely on every
+    // stored row having printable text.
+    if (t.count >= kCapacity || name == nullptr) return;
+    t.rows[static_cast<size_t>(t.count)] = Row{category, code, name};
+    ++t.count;
+}
+
+const char* keyword_name(int category, int code) {
+    const Table& t = table();
+    for (int i = 0; i < t.count; ++i) {
+        const Row& row = t.rows[static_cast<size_t>(i)];
+        if (row.category == category && row.code == code) return row.name;
+    }
+    return "Unknown";
+}
+
+int keyword_code(int category, const char* name) {
+    if (name == nullptr) return -1;
+    const Table& t = table();
+    for (int i = 0; i < t.count; ++i) {
+        const Row& row = t.rows[static_cast<size_t>(i)];
+        if (row.category == category && std::strcmp(row.name, name) == 0) return row.code;
+    }
+    return -1;
+}
+
+void keyword_fill() {
+    for (const Category& category : kCategories) {
+        for (const Entry& entry : category.entries) keyword_add(category.category, entry.code, entry.name);
+    }
+}
+
+int keyword_count() {
+    return table().count;
+}
+
+void keyword_reset() {
+    table().count = 0;
+}

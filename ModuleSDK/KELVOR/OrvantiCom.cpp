@@ -1,0 +1,736 @@
+// The tool's front end: process entry, options, kelvor.cfg, run flow, the
+// dispatcher with its command cases, raw packet mode, broadcast raw mode, the
+// response monitor, batch files and directory mode.
+#include "OrvantiCom.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "Bmp.h"
+
+// An error line of the front end: printed whatever the trace mask, with the
+// source file and the line of the reporting statement.
+#define ERR_LINE(format, ...) trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+ImageRecord& image_record() {
+    static ImageRecord instance;
+    return instance;
+}
+
+// ------------------------------------------------------------------ numbers
+
+namespace {
+
+int digit_value(char c, int base) {
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else return -1;
+    return v < base ? v : -1;
+}
+
+// The standard unsigned 32-bit conversion: white space, one sign, digits of
+// the base; a value beyond 32 bits reads 0xFFFFFFFF.
+uint32_t convert(const char* s, int base) {
+    while (std::isspace(static_cast<unsigned char>(*s))) ++s;
+    bool negative = false;
+    if (*s == '+' || *s == '-') negative = *s++ == '-';
+    if (base == 16 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && digit_value(s[2], 16) >= 0) s += 2;
+    uint64_t value = 0;
+    bool overflow = false;
+    for (int d; (d = digit_value(*s, base)) >= 0; ++s) {
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (value > UINT32_MAX) {
+            overflow = true;
+            value = UINT32_MAX;
+        }
+    }
+    if (overflow) return UINT32_MAX;
+    uint32_t v = static_cast<uint32_t>(value);
+    return negative ? static_cast<uint32_t>(0u - v) : v;
+}
+
+bool starts_with_hex_prefix(const std::string& w) { return w.size() >= 2 && w[0] == '0' && w[1] == 'x'; }
+
+} // namespace
+
+uint32_t parse_number(const std::string& word) {
+    if (starts_with_hex_prefix(word)) return convert(word.c_str() + 2, 16);
+    return convert(word.c_str(), 10);
+}
+
+uint8_t parse_command(const std::string& word) {
+    uint32_t code = 0;
+    if (starts_with_hex_prefix(word)) {
+        code = convert(word.c_str() + 2, 16);
+    } else if (!word.empty() && word[0] >= '1' && word[0] <= '9') {
+        code = convert(word.c_str(), 10);
+    } else if (!word.empty() && word.size() <= 3) {
+        std::string upper = word;
+        for (char& c : upper) {
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        }
+        int found = keyword_code(KW_COMMAND, upper.c_str());
+        code = found < 0 ? 0 : static_cast<uint32_t>(found);
+    }
+    return static_cast<uint8_t>(code);
+}
+
+int baud_code_of_rate(uint32_t rate) {
+    switch (rate) {
+    case 9600: return 0x31;
+    case 19200: return 0x32;
+    case 38400: return 0x33;
+    case 57600: return 0x34;
+    case 115200: return 0x35;
+    default: return -1;
+    }
+}
+
+// --------------------------------------------------------------- settings
+
+OrvantiCom::OrvantiCom(const std::vector<std::string>& args) : wordCount(static_cast<int>(args.size())), words(args) {
+    read_settings();
+}
+
+namespace {
+
+// Reads one "%d" field the way formatted input does: white space, a sign,
+// decimal digits. False when no number stands there.
+bool scan_int(const char*& p, int& out) {
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const char* start = p;
+    if (*p == '+' || *p == '-') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) {
+        p = start;
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(start, &end, 10);
+    p = end;
+    out = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+    return true;
+}
+
+} // namespace
+
+void OrvantiCom::read_settings() {
+    std::ifstream in(SETTINGS_FILE, std::ios::binary);
+    if (!in) {
+        settingsLoaded = 0;
+        return;
+    }
+    settingsLoaded = 1;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const char* p = text.c_str();
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const char* nameEnd = p;
+    while (*nameEnd && !std::isspace(static_cast<unsigned char>(*nameEnd))) ++nameEnd;
+    if (nameEnd == p) return;
+    if (static_cast<size_t>(nameEnd - p) > NAME_MAX_CHARS) {
+        ERR_LINE("Err: The port name in %s is longer than %d characters\n", SETTINGS_FILE,
+                 static_cast<int>(NAME_MAX_CHARS));
+        refused = true;
+        return;
+    }
+    portName.assign(p, nameEnd);
+    p = nameEnd;
+    int values[7];
+    int* targets[7] = {&baudCode, &networkMode, nullptr, &hexText, &readTimeout, &traceLevel, &chunkSize};
+    for (int i = 0; i < 7; ++i) {
+        if (!scan_int(p, values[i])) break;
+        if (targets[i]) *targets[i] = values[i];
+        else moduleId = static_cast<uint16_t>(values[i]);
+    }
+}
+
+bool OrvantiCom::write_settings() const {
+    // Written beside the old file and renamed over it, so that an interrupted
+    // run never leaves a half-written settings file.
+    const std::string temp = std::string(SETTINGS_FILE) + ".tmp";
+    File out(std::fopen(temp.c_str(), "w"));
+    if (!out) return false;
+    int n = std::fprintf(out.get(), "%s %d %d %d %d %d %d %d", portName.c_str(), baudCode, networkMode, moduleId,
+                         hexText, readTimeout, traceLevel, chunkSize);
+    bool ok = n >= 0 && std::fflush(out.get()) == 0;
+    out.reset();
+    if (!ok || std::rename(temp.c_str(), SETTINGS_FILE) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- options
+
+std::string OrvantiCom::next_value(size_t& i) { return words[++i]; }
+
+void OrvantiCom::parse_options() {
+    if (wordCount == 0) {
+        ERR_LINE("Err: No argument\n");
+        return;
+    }
+    const size_t last = words.size() - 1;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w.empty() || w[0] != '-') continue;
+        const char letter = w.size() > 1 ? w[1] : '\0';
+        const char third = w.size() > 2 ? w[2] : '\0';
+        // A value option given last, without its value, is ignored.
+        if (i == last && letter != 'B' && letter != 'w' && letter != 'x') break;
+        switch (letter) {
+        case 'B': broadcast = 1; break;
+        case 'w': monitor = 1; break;
+        case 'x':
+            if (third >= '0' && third <= '4') {
+                traceLevel = third - '0';
+                settingsChanged = 1;
+            }
+            break;
+        case 'p':
+            if (third == '1') param1 = parse_number(next_value(i));
+            else if (third == '2') param2 = parse_number(next_value(i));
+            break;
+        case 'F': {
+            std::string name = next_value(i);
+            if (name.size() > NAME_MAX_CHARS) {
+                ERR_LINE("Err: Batch file name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
+                refused = true;
+                break;
+            }
+            batchMode = 1;
+            batchFile = name;
+            break;
+        }
+        case 'P': {
+            std::string name = next_value(i);
+            if (name.size() > NAME_MAX_CHARS) {
+                ERR_LINE("Err: Port name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
+                refused = true;
+                break;
+            }
+            portName = name;
+            settingsChanged = 1;
+            break;
+        }
+        case 'a':
+            hexText = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'b':
+            baudCode = baud_code_of_rate(parse_number(next_value(i)));
+            if (baudCode > 0) settingsChanged = 1;
+            break;
+        case 'c': command = parse_command(next_value(i)); break;
+        case 'd': hookLevel = static_cast<int>(parse_number(next_value(i))); break;
+        case 'f': flag = static_cast<uint8_t>(parse_number(next_value(i))); break;
+        case 'i': {
+            std::string path = next_value(i);
+            if (path_is_directory(path)) {
+                if (path.size() > DIRECTORY_MAX_CHARS) {
+                    ERR_LINE("Err: Directory path is longer than %d characters\n",
+                             static_cast<int>(DIRECTORY_MAX_CHARS));
+                    refused = true;
+                    break;
+                }
+                inputIsDirectory = 1;
+                directory = path;
+            } else {
+                inputFile.reset(std::fopen(path.c_str(), "rb"));
+                if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
+                if (inputFile) inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
+            }
+            break;
+        }
+        case 'm':
+            moduleId = static_cast<uint16_t>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'n':
+            networkMode = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'o': outputFile.reset(std::fopen(next_value(i).c_str(), "wb")); break;
+        case 's':
+            chunkSize = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 't':
+            readTimeout = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        default: break;
+        }
+    }
+}
+
+// --------------------------------------------------------------- run flow
+
+int OrvantiCom::main(int argc, char** argv) {
+    if (argc < 2) {
+        ERR_LINE("Err: No argument\n");
+        trace_flush();
+        return 1;
+    }
+    std::vector<std::string> args(argv + 1, argv + argc);
+    size_t bytes = 0;
+    for (const auto& a : args) bytes += a.size() + 1;
+    if (bytes > WORDS_BYTES) {
+        ERR_LINE("Err: The arguments take more than %d bytes\n", static_cast<int>(WORDS_BYTES));
+        trace_flush();
+        return 1;
+    }
+    OrvantiCom com(args);
+    com.run();
+    trace_flush();
+    return 1;
+}
+
+int OrvantiCom::run() {
+    keyword_fill();
+    settingsChanged = 0;
+    parse_options();
+    if (refused) return 1;
+    if (command == 0 && !batchMode && !monitor) {
+        ERR_LINE("Err: No command\n");
+        return 1;
+    }
+    if (baudCode < 0) {
+        ERR_LINE("Err: No baudrate is specified\n");
+        return 1;
+    }
+    if (portName.empty()) {
+        ERR_LINE("Err: No serial device is specified\n");
+        return 1;
+    }
+    if ((settingsLoaded == 0 || settingsChanged == 1) && !write_settings()) {
+        ERR_LINE("Err: Cannot save the settings to %s\n", SETTINGS_FILE);
+    }
+    // hookLevel > 0 would run the pre-connection hook, which has nothing to do.
+    int rc = broadcast ? module_open_broadcast(portName.c_str(), baudCode, hexText, moduleId, readTimeout)
+                       : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
+    if (rc != 0) {
+        ERR_LINE("Err: Cannot initialize sdk\n");
+        module_close(); // gives the port back with its own line settings
+        return 1;
+    }
+    static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
+    if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
+    if (batchMode) {
+        batch_mode();
+    } else if (inputIsDirectory && is_directory_command()) {
+        directory_mode();
+    } else {
+        if (command != 0) {
+            if (broadcast) broadcast_raw_mode();
+            else dispatch();
+        }
+        if (monitor) response_monitor();
+    }
+    module_close();
+    return 1;
+}
+
+// ------------------------------------------------------------- input data
+
+// Reads `want` bytes of the input file into `buffer` (zero-filled first);
+// false when the file holds fewer.
+bool OrvantiCom::read_input(std::vector<uint8_t>& buffer, size_t want) {
+    buffer.assign(want, 0);
+    return std::fread(buffer.data(), 1, want, inputFile.get()) == want;
+}
+
+bool OrvantiCom::load_bmp_input() {
+    if (!inputFile) {
+        ERR_LINE("Err: No image file is defined\n");
+        return false;
+    }
+    ImageRecord& rec = image_record();
+    int width = 0, height = 0;
+    if (bmp_read(inputFile.get(), &width, &height, rec.pixels(), IMAGE_PIXELS_MAX) == 0) {
+        ERR_LINE("Err: Cannot open the bmp file\n");
+        return false;
+    }
+    rec.set_word(0, static_cast<uint32_t>(width));
+    rec.set_word(1, static_cast<uint32_t>(height));
+    rec.set_word(2, 0);
+    rec.set_word(3, 0);
+    rec.set_word(4, 0);
+    rec.set_word(5, static_cast<uint32_t>(width) * static_cast<uint32_t>(height));
+    rec.set_word(6, 0);
+    return true;
+}
+
+bool OrvantiCom::chunk_size_usable() {
+    if (chunkSize > 0) return true;
+    ERR_LINE("Err: Chunk size %#x cannot carry data\n", static_cast<unsigned>(chunkSize));
+    return false;
+}
+
+// ------------------------------------------------------ per-file handlers
+
+void OrvantiCom::enroll_image_file() {
+    if (!load_bmp_input()) return;
+    uint32_t id = 0;
+    enroll_by_image(param1, image_record().bytes.data(), image_record().size(), flag, &id);
+}
+
+void OrvantiCom::enroll_image_file_chunked() {
+    if (!load_bmp_input() || !chunk_size_usable()) return;
+    uint32_t id = 0;
+    enroll_by_image_chunked(param1, image_record().bytes.data(), image_record().size(), flag,
+                            static_cast<uint32_t>(chunkSize), &id);
+}
+
+void OrvantiCom::enroll_template_file() {
+    if (!inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return;
+    }
+    // At most -p2 bytes, and never more than the file holds.
+    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
+    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
+    uint32_t id = 0;
+    enroll_by_template(param1, data.data(), static_cast<uint32_t>(data.size()), flag, &id);
+}
+
+void OrvantiCom::identify_image_file() {
+    if (!load_bmp_input()) return;
+    uint32_t id = 0, value = 0;
+    identify_by_image(0, 0, image_record().bytes.data(), image_record().size(), &id, &value);
+}
+
+void OrvantiCom::identify_image_file_chunked() {
+    if (!load_bmp_input() || !chunk_size_usable()) return;
+    uint32_t id = 0, value = 0;
+    identify_by_image_chunked(0, 0, image_record().bytes.data(), image_record().size(),
+                              static_cast<uint32_t>(chunkSize), &id, &value);
+}
+
+void OrvantiCom::identify_template_file() {
+    if (!inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return;
+    }
+    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
+    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
+    uint32_t id = 0, value = 0;
+    identify_by_template(0, 0, data.data(), static_cast<uint32_t>(data.size()), &id, &value);
+}
+
+// ------------------------------------------------------------- dispatcher
+
+// Receives the image that an image command announced and writes it as a BMP
+// file when an output file is open.
+void OrvantiCom::receive_image_to_output(int rc, uint32_t size, bool chunked) {
+    if (rc != 0) return;
+    ImageRecord& rec = image_record();
+    rec.bytes.fill(0);
+    rc = chunked ? receive_image_chunks(rec.all(), size) : receive_image(rec.all(), size);
+    if (rc != 0 || !outputFile) return;
+    const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
+    if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
+        ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(), rec.height());
+        return;
+    }
+    bmp_write(outputFile.get(), rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()));
+}
+
+namespace {
+
+// Largest encrypted template the tool accepts from the module.
+constexpr uint32_t ENCRYPTED_TEMPLATE_MAX = 0x40000;
+
+struct CommandCase {
+    uint8_t code;
+    void (*run)(OrvantiCom& c);
+};
+
+// One row per command code that the tool handles itself: how the options map
+// onto the library function. Codes without a row go to raw packet mode.
+constexpr CommandCase COMMAND_CASES[] = {
+    // Status and system parameters.
+    {0x04, [](OrvantiCom&) { uint32_t status = 0; system_status_check(&status); }},
+    {0x03, [](OrvantiCom& c) { uint32_t value = 0; system_parameter_read(c.flag, &value); }},
+    {0x01, [](OrvantiCom& c) { system_parameter_write(c.flag, c.param2); }},
+    {0x02, [](OrvantiCom&) { system_parameter_save(); }},
+    {0x1A, [](OrvantiCom&) { calibrate_sensor(); }},
+    // Images and keys.
+    {0x15, [](OrvantiCom& c) { uint32_t size = 0; int rc = scan_image(&size); c.receive_image_to_output(rc, size, false); }},
+    {0x20, [](OrvantiCom& c) { uint32_t size = 0; int rc = read_image(&size); c.receive_image_to_output(rc, size, false); }},
+    {0x83, [](OrvantiCom& c) { uint32_t size = 0; int rc = scan_image_chunked(c.param2, &size); c.receive_image_to_output(rc, size, true); }},
+    {0x84, [](OrvantiCom& c) { uint32_t size = 0; int rc = read_image_chunked(c.param2, &size); c.receive_image_to_output(rc, size, true); }},
+    {0x34, [](OrvantiCom& c) { c.write_key_file(); }},
+    {0x35, [](OrvantiCom& c) { c.scan_encrypted_template(); }},
+    // Enrollment.
+    {0x05, [](OrvantiCom& c) { uint32_t id = 0; enroll_by_scan(c.param1, c.flag, &id); }},
+    {0x70, [](OrvantiCom& c) { uint32_t id = 0; enroll_by_scan_with_admin(c.param1, c.flag, &id); }},
+    {0x06, [](OrvantiCom& c) { c.enroll_image_file(); }},
+    {0x80, [](OrvantiCom& c) { c.enroll_image_file_chunked(); }},
+    {0x07, [](OrvantiCom& c) { c.enroll_template_file(); }},
+    {0x87, [](OrvantiCom& c) { c.enroll_templates_chunked(); }},
+    // Verification.
+    {0x08, [](OrvantiCom& c) { uint32_t value = 0; verify_by_scan(c.param1, &value); }},
+    {0x09, [](OrvantiCom& c) { c.verify_image_file(false); }},
+    {0x82, [](OrvantiCom& c) { c.verify_image_file(true); }},
+    {0x10, [](OrvantiCom& c) { c.verify_template_file(false); }},
+    {0x22, [](OrvantiCom& c) { c.verify_template_file(true); }},
+    {0x1D, [](OrvantiCom&) { uint32_t id = 0, value = 0; verify_by_wiegand(&id, &value); }},
+    {0xA7, [](OrvantiCom& c) { uint32_t id = 0, value = 0; verify_by_smartcard(c.flag, &id, &value); }},
+    // Identification.
+    {0x11, [](OrvantiCom&) { uint32_t id = 0, value = 0; identify_by_scan(0, 0, &id, &value); }},
+    {0x12, [](OrvantiCom& c) { c.identify_image_file(); }},
+    {0x81, [](OrvantiCom& c) { c.identify_image_file_chunked(); }},
+    {0x13, [](OrvantiCom& c) { c.identify_template_file(); }},
+};
+
+} // namespace
+
+void OrvantiCom::write_key_file() {
+    if (!inputFile) {
+        ERR_LINE("Err: No encryption key file is defined\n");
+        return;
+    }
+    std::vector<uint8_t> key;
+    if (!read_input(key, 32)) {
+        ERR_LINE("Err: Cannot read encryption key data %#x\n", 0x20u);
+        return;
+    }
+    write_encryption_key(key.data());
+}
+
+void OrvantiCom::scan_encrypted_template() {
+    uint32_t size = 0;
+    if (scan_template_with_challenge(param1, &size) != 0) return;
+    if (size > ENCRYPTED_TEMPLATE_MAX) {
+        ERR_LINE("Err: Encrypted template size %#x is beyond %#x\n", size, ENCRYPTED_TEMPLATE_MAX);
+        return;
+    }
+    std::vector<uint8_t> data(size);
+    if (receive_data(data) != 0) return;
+    ERR_LINE("Got encrypted template: %#x\n", size);
+    if (outputFile) std::fwrite(data.data(), 1, data.size(), outputFile.get());
+}
+
+void OrvantiCom::enroll_templates_chunked() {
+    if (!inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return;
+    }
+    const uint16_t size = static_cast<uint16_t>(param2 & 0xFFFF);
+    const uint16_t count = static_cast<uint16_t>(param2 >> 16);
+    // N bytes are sent whatever the file holds; what it lacks is zeros.
+    std::vector<uint8_t> data;
+    read_input(data, size);
+    uint32_t id = 0;
+    enroll_by_templates_chunked(param1, data.data(), count, size, flag, &id);
+}
+
+void OrvantiCom::verify_image_file(bool chunked) {
+    if (!load_bmp_input()) return;
+    if (chunked && !chunk_size_usable()) return;
+    uint32_t value = 0;
+    ImageRecord& rec = image_record();
+    if (chunked) verify_by_image_chunked(param1, rec.bytes.data(), rec.size(), static_cast<uint32_t>(chunkSize), &value);
+    else verify_by_image(param1, rec.bytes.data(), rec.size(), &value);
+}
+
+void OrvantiCom::verify_template_file(bool hostTemplates) {
+    if (!inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return;
+    }
+    // VH sends every template it announces: number x -p2 bytes, number clamped to 1..10.
+    const uint64_t count = hostTemplates ? host_template_count(param1) : 1;
+    const uint64_t want = count * param2;
+    std::vector<uint8_t> data;
+    if (want > static_cast<uint64_t>(std::max(inputSize, 0)) || !read_input(data, static_cast<size_t>(want))) {
+        ERR_LINE("Err: Cannot read template data %#x\n", param2);
+        return;
+    }
+    uint32_t value = 0;
+    if (hostTemplates) verify_by_host_templates(param1, data.data(), param2);
+    else verify_by_template(param1, data.data(), param2, &value);
+}
+
+void OrvantiCom::dispatch() {
+    const auto* found = std::find_if(std::begin(COMMAND_CASES), std::end(COMMAND_CASES),
+                                     [this](const CommandCase& c) { return c.code == command; });
+    if (found != std::end(COMMAND_CASES)) found->run(*this);
+    else raw_packet_mode();
+    inputFile.reset();
+    outputFile.reset();
+}
+
+// ------------------------------------------------------- raw packet modes
+
+void OrvantiCom::raw_packet_mode() {
+    const int fileId = inputFile ? fileno(inputFile.get()) : 0;
+    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2, flag,
+          fileId);
+    if (inputFile && param2 > RAW_BUFFER) {
+        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        return;
+    }
+    if (send_command(command, param1, param2, flag) < 0) {
+        ERR_LINE("Err: Cannot send packet\n");
+        return;
+    }
+    std::vector<uint8_t> buffer(RAW_BUFFER);
+    if (inputFile) {
+        // Bytes beyond the end of a short file are sent as zeros.
+        std::fread(buffer.data(), 1, param2, inputFile.get());
+        if (send_data(buffer.data(), param2) < 0) {
+            ERR_LINE("Err: Cannot send raw data\n");
+            return;
+        }
+    }
+    AnswerPacket answer{};
+    if (receive_answer(answer) < 0) {
+        ERR_LINE("Err: Cannot receive packet\n");
+        return;
+    }
+    trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n", answer_field(FIELD_COMMAND, answer),
+          answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
+    trace(TRACE_DATA, "Data: ");
+    // Whatever else the module sends, 13 bytes at a time until it falls silent
+    // or the buffer is full.
+    size_t drained = 0;
+    constexpr size_t STEP = packet::COMMAND_LENGTH;
+    while (drained + STEP <= buffer.size()) {
+        int r = link_read(buffer.data() + drained, static_cast<int>(STEP), true);
+        if (r > 0) drained += static_cast<size_t>(r);
+        if (r != static_cast<int>(STEP)) break;
+    }
+    size_t lineStart = 0;
+    for (size_t i = 0; i < drained; ++i) {
+        if (buffer[i] != packet::END_CODE) continue;
+        trace_hex(TRACE_DATA, buffer.data() + lineStart, i - lineStart);
+        trace_more(TRACE_DATA, "\nData: ");
+        lineStart = i + 1;
+    }
+    trace_hex(TRACE_DATA, buffer.data() + lineStart, drained - lineStart);
+    trace_more(TRACE_DATA, "\n");
+}
+
+void OrvantiCom::broadcast_raw_mode() {
+    const int fileId = inputFile ? fileno(inputFile.get()) : 0;
+    trace(TRACE_CALL, "Send Broadcast Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2,
+          flag, fileId);
+    if (inputFile && param2 > RAW_BUFFER) {
+        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        return;
+    }
+    if (send_broadcast_command(command, param1, param2, flag) < 0) {
+        ERR_LINE("Err: Cannot send packet\n");
+        return;
+    }
+    if (!inputFile) return; // nobody answers a broadcast
+    std::vector<uint8_t> buffer(RAW_BUFFER);
+    size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
+    if (send_data(buffer.data(), static_cast<uint32_t>(n)) < 0) ERR_LINE("Err: Cannot send raw data\n");
+}
+
+void OrvantiCom::response_monitor() {
+    trace(TRACE_CALL, "Waiting Responses\nPacket: ");
+    serial_set_read_timeout(60000);
+    // Runs until the link fails or the operator stops the process; a quiet
+    // minute is no reason to stop.
+    for (;;) {
+        uint8_t byte = 0;
+        int r = link_read(&byte, 1, true);
+        if (r < 0) break;
+        if (r == 0) continue;
+        if (byte == packet::END_CODE) trace_more(TRACE_CALL, "\nPacket: ");
+        else trace_more(TRACE_CALL, "%02x ", byte);
+    }
+    trace_more(TRACE_CALL, "\n");
+}
+
+// ------------------------------------------------- batch and directory mode
+
+bool OrvantiCom::is_directory_command() const {
+    static constexpr uint8_t CODES[] = {0x06, 0x07, 0x12, 0x13, 0x80, 0x81};
+    return std::find(std::begin(CODES), std::end(CODES), command) != std::end(CODES);
+}
+
+void OrvantiCom::reset_line() {
+    wordCount = 0;
+    words.clear();
+    command = 0;
+    hookLevel = -1;
+    param1 = 0;
+    param2 = 0;
+    flag = 0;
+    inputIsDirectory = 0;
+    inputFile.reset();
+    outputFile.reset();
+    batchMode = 0;
+    refused = false;
+}
+
+void OrvantiCom::batch_mode() {
+    File batch(std::fopen(batchFile.c_str(), "r"));
+    if (!batch) {
+        ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
+        return;
+    }
+    char line[WORDS_BYTES];
+    while (std::fgets(line, sizeof line, batch.get())) {
+        if (char* lf = std::strchr(line, '\n')) *lf = '\0';
+        reset_line();
+        std::istringstream split(line);
+        for (std::string word; std::getline(split, word, ' ');) {
+            if (!word.empty()) words.push_back(word);
+        }
+        wordCount = static_cast<int>(words.size());
+        parse_options();
+        if (refused) continue;
+        if (inputIsDirectory && is_directory_command()) directory_mode();
+        else dispatch();
+    }
+}
+
+void OrvantiCom::directory_mode() {
+    std::vector<std::string> names;
+    if (!list_directory(directory, names)) {
+        ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
+        return;
+    }
+    using Handler = void (OrvantiCom::*)();
+    static constexpr std::pair<uint8_t, Handler> HANDLERS[] = {
+        {0x06, &OrvantiCom::enroll_image_file},   {0x80, &OrvantiCom::enroll_image_file_chunked},
+        {0x07, &OrvantiCom::enroll_template_file}, {0x12, &OrvantiCom::identify_image_file},
+        {0x81, &OrvantiCom::identify_image_file_chunked}, {0x13, &OrvantiCom::identify_template_file},
+    };
+    Handler handler = nullptr;
+    for (const auto& [code, h] : HANDLERS) {
+        if (code == command) handler = h;
+    }
+    if (!handler) return;
+    for (const std::string& name : names) {
+        const std::string path = directory + "/" + name;
+        if (path.size() > PATH_MAX_CHARS) {
+            ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS), path.c_str());
+            continue;
+        }
+        inputFile.reset(std::fopen(path.c_str(), "rb"));
+        if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
+        if (!inputFile) {
+            ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+            continue;
+        }
+        inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
+        (this->*handler)();
+        inputFile.reset();
+    }
+}

@@ -1,0 +1,137 @@
+// The front end: one OrvantiCom object per process carries the current command
+// (argument words, options, files) and the saved serial settings; its run flow
+// checks the options, saves the settings, opens the connection and runs the
+// work: one command through the dispatcher, a batch file or a directory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ModuleSDK.h"
+
+// An open stdio file, closed when the object goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The image record: seven 32-bit little-endian header words, then the pixel
+// area. One per process, shared by the image cases and the per-file handlers.
+struct ImageRecord {
+    std::array<uint8_t, IMAGE_RECORD_SIZE> bytes{};
+
+    uint32_t word(size_t index) const { return packet::get32(&bytes[4 * index]); }
+    void set_word(size_t index, uint32_t value) { packet::put32(&bytes[4 * index], value); }
+    uint32_t width() const { return word(0); }
+    uint32_t height() const { return word(1); }
+    uint32_t format() const { return word(4); }
+    uint32_t size() const { return word(5); }
+    uint8_t* pixels() { return bytes.data() + IMAGE_HEADER_SIZE; }
+    ImageRecordBytes all() { return ImageRecordBytes(bytes); }
+};
+ImageRecord& image_record();
+
+// Settings file in the working directory.
+inline constexpr const char* SETTINGS_FILE = "kelvor.cfg";
+
+class OrvantiCom {
+public:
+    // Limits of the command record.
+    static constexpr size_t WORDS_BYTES = 512;
+    static constexpr size_t NAME_MAX_CHARS = 255;      // port name, batch file name
+    static constexpr size_t DIRECTORY_MAX_CHARS = 257; // directory path
+    static constexpr size_t PATH_MAX_CHARS = 255;      // file path in directory mode
+    static constexpr uint32_t RAW_BUFFER = 0x40000;    // raw packet mode buffer
+
+    // Process entry: the whole run; returns the exit status (always 1).
+    static int main(int argc, char** argv);
+
+    // Initial values, the argument words, kelvor.cfg read.
+    OrvantiCom(const std::vector<std::string>& args);
+
+    // Command record.
+    int wordCount = 0;
+    std::vector<std::string> words;
+    uint8_t batchMode = 0;
+    std::string batchFile;
+    std::string portName;
+    uint8_t settingsLoaded = 0;
+    uint8_t settingsChanged = 0;
+    uint8_t monitor = 0;
+    uint8_t broadcast = 0;
+    int hookLevel = -1;
+    int baudCode = -1;
+    int traceLevel = 1;
+    int readTimeout = 1000;
+    int networkMode = 0;
+    int hexText = 0;
+    int chunkSize = 0x1000;
+    uint16_t moduleId = 1;
+    uint8_t command = 0;
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+    uint8_t inputIsDirectory = 0;
+    std::string directory;
+    File inputFile;
+    File outputFile;
+    int inputSize = 0;
+    // A word broke a limit of the record; the command is refused.
+    bool refused = false;
+
+    void parse_options();
+    int run();
+    bool write_settings() const;
+    void dispatch();
+    void raw_packet_mode();
+    void broadcast_raw_mode();
+    void response_monitor();
+    void batch_mode();
+    void directory_mode();
+    bool is_directory_command() const;
+    void reset_line();
+
+    // Per-file handlers (also run by directory mode).
+    void enroll_image_file();          // EI
+    void enroll_image_file_chunked();  // EIX
+    void enroll_template_file();       // ET
+    void identify_image_file();        // II
+    void identify_image_file_chunked();// IIX
+    void identify_template_file();     // IT
+
+    // Command cases with front-end steps of their own.
+    void receive_image_to_output(int rc, uint32_t size, bool chunked); // SI, RI, SIX, RIX
+    void write_key_file();                                             // KW
+    void scan_encrypted_template();                                    // KS
+    void enroll_templates_chunked();                                   // ETX
+    void verify_image_file(bool chunked);                              // VI, VIX
+    void verify_template_file(bool hostTemplates);                     // VT, VH
+
+private:
+    void read_settings();
+    std::string next_value(size_t& i);
+    bool load_bmp_input();
+    bool chunk_size_usable();
+    bool read_input(std::vector<uint8_t>& buffer, size_t want);
+};
+
+// Number parsing of the command line: decimal, or hexadecimal after "0x";
+// unsigned 32-bit; "-1" reads 0xFFFFFFFF; no digits read 0.
+uint32_t parse_number(const std::string& word);
+// Command parsing: "0x.." hexadecimal, "1".."9" decimal, 1 to 3 letters a keyword; low 8 bits.
+uint8_t parse_command(const std::string& word);
+// Baud code 0x31..0x35 of a baud rate, -1 for any other rate.
+int baud_code_of_rate(uint32_t rate);
+
+// Directory queries of the platform.
+bool path_is_directory(const std::string& path);
+bool path_is_regular_file(std::FILE* file);
+// Names of a directory's entries without "." and "..", in name order; false when it cannot be read.
+bool list_directory(const std::string& path, std::vector<std::string>& names);
+long file_size(std::FILE* file);

@@ -1,0 +1,3 @@
+#include "OrvantiCom.h"
+
+int main(int argc, char** argv) { return OrvantiCom::main(argc, argv); }

@@ -1,0 +1,200 @@
+// Link layer above the serial port: the hex-text translation, command packets
+// and answers, and the connection to one module or to all modules of a line.
+#include <cstring>
+#include <vector>
+
+#include "ModuleSDK.h"
+
+LinkState& link_state() {
+    static LinkState instance;
+    return instance;
+}
+
+ModuleSettings& module_settings() {
+    static ModuleSettings instance;
+    return instance;
+}
+
+int baud_rate_of_code(int baudCode) {
+    switch (baudCode) {
+    case 0x31: return 9600;
+    case 0x32: return 19200;
+    case 0x33: return 38400;
+    case 0x34: return 57600;
+    case 0x35: return 115200;
+    default: return baudCode;
+    }
+}
+
+uint32_t byte_sum(const uint8_t* bytes, size_t n) { return packet::byte_sum(bytes, n); }
+
+// ------------------------------------------------------------ hex-text layer
+
+int link_read(uint8_t* buffer, int n, bool textLines) {
+    if (link_state().hexText != 1) return serial_read(buffer, n, textLines);
+    if (n <= 0) return 0;
+    std::vector<char> text(2 * static_cast<size_t>(n), '\0');
+    int r = serial_read(reinterpret_cast<uint8_t*>(text.data()), 2 * n, textLines);
+    if (r < 0) return r;
+    packet::hex_decode(text.data(), static_cast<size_t>(r / 2), buffer);
+    return r / 2;
+}
+
+int link_write(const uint8_t* bytes, int n) {
+    if (link_state().hexText != 1) return serial_write(bytes, n);
+    if (n <= 0) return 0;
+    std::vector<char> text(2 * static_cast<size_t>(n));
+    packet::hex_encode(bytes, static_cast<size_t>(n), text.data());
+    int w = serial_write(reinterpret_cast<const uint8_t*>(text.data()), 2 * n);
+    return w < 0 ? w : w / 2;
+}
+
+// ------------------------------------------------------------------- packets
+
+namespace {
+
+int write_packet(bool network, uint16_t moduleId, uint8_t command, uint32_t param1, uint32_t param2,
+                 uint8_t flag) {
+    packet::Buffer pkt{};
+    const size_t len = packet::encode(pkt, network, {command, moduleId, param1, param2, flag});
+    int w = link_write(pkt.data(), static_cast<int>(len));
+    if (w < 0) {
+        trace(TRACE_ERROR, "Cannot write data to the serial port\n");
+        return ERR_WRITE;
+    }
+    if (static_cast<size_t>(w) < len) {
+        trace(TRACE_ERROR, "Write data timeout: %#x %#x\n", w, static_cast<unsigned>(len));
+        return ERR_WRITE_SHORT;
+    }
+    trace(TRACE_COMM, "Send: ");
+    trace_hex(TRACE_COMM, pkt.data(), len);
+    trace_more(TRACE_COMM, "\n");
+    return 0;
+}
+
+} // namespace
+
+int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
+    const LinkState& s = link_state();
+    return write_packet(s.network == 1, s.moduleId, command, param1, param2, flag);
+}
+
+int send_broadcast_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
+    return write_packet(true, 0, command, param1, param2, flag);
+}
+
+int receive_answer(AnswerPacket& pkt) {
+    const LinkState& s = link_state();
+    const uint8_t start = packet::start_code(s.network != 0);
+    const int len = static_cast<int>(s.packet_length());
+    pkt.fill(0);
+    // Skip whatever precedes the start code; module text lines are printed.
+    int r;
+    while ((r = link_read(&pkt[0], 1, true)) == 1 && pkt[0] != start) {
+    }
+    if (r < 0) {
+        trace(TRACE_ERROR, "Cannot read serial port\n");
+        return ERR_READ;
+    }
+    if (r == 0) {
+        // A silent module: no start code within the read time-out.
+        trace(TRACE_ERROR, "Read data timeout: %#x %#x\n", 0u, static_cast<unsigned>(len));
+        return ERR_READ_TIMEOUT;
+    }
+    r = link_read(&pkt[1], len - 1);
+    if (r < 0) {
+        trace(TRACE_ERROR, "Cannot read serial port\n");
+        return ERR_READ;
+    }
+    if (r < len - 1) {
+        trace(TRACE_ERROR, "Read data timeout: %#x %#x\n", r, len);
+        return ERR_READ_TIMEOUT;
+    }
+    trace(TRACE_COMM, "Receive: ");
+    trace_hex(TRACE_COMM, pkt.data(), static_cast<size_t>(len));
+    trace_more(TRACE_COMM, "\n");
+    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) != pkt[static_cast<size_t>(len - 2)]) {
+        trace(TRACE_ERROR, "Checksum error\n");
+        return ERR_CHECKSUM;
+    }
+    return 0;
+}
+
+uint32_t answer_field(int selector, const AnswerPacket& pkt) {
+    const bool network = link_state().network != 0;
+    const size_t base = network ? 3 : 1; // offset of the command code
+    switch (selector) {
+    case FIELD_COMMAND: return pkt[base];
+    case FIELD_MODULE_ID: return network ? packet::get16(&pkt[1]) : 0;
+    case FIELD_PARAM1: return packet::get32(&pkt[base + 1]);
+    case FIELD_PARAM2: return packet::get32(&pkt[base + 5]);
+    case FIELD_FLAG: return pkt[base + 9];
+    case FIELD_CHECKSUM: return pkt[base + 10];
+    default: return 0;
+    }
+}
+
+// ---------------------------------------------------------------- connection
+
+namespace {
+
+// Port, line settings and read time-out: the part of the opening shared by
+// both forms of connection.
+int open_port(const char* portName, int baudCode, int readTimeout) {
+    if (serial_open(portName) != 0) {
+        trace(TRACE_ERROR, "Cannot open the serial port\n");
+        return ERR_PORT_OPEN;
+    }
+    if (serial_setup(baud_rate_of_code(baudCode)) != 0) {
+        trace(TRACE_ERROR, "Cannot setup the serial port %#x\n", baudCode);
+        return ERR_PORT_SETUP;
+    }
+    if (serial_set_read_timeout(readTimeout) != 0) {
+        trace(TRACE_ERROR, "Cannot set read timeout %#x\n", readTimeout);
+        return ERR_SET_TIMEOUT;
+    }
+    return 0;
+}
+
+} // namespace
+
+int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout) {
+    LinkState& s = link_state();
+    s.hexText = hexText;
+    s.network = network;
+    s.moduleId = static_cast<uint16_t>(moduleId);
+    s.broadcast = 0;
+    trace(TRACE_CALL, "Initialize Orvanti Module: %s %d %d %d %d %d\n", portName, baudCode, hexText, network,
+          moduleId, readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
+    s.open = true;
+    uint32_t status = 0;
+    if (int rc = system_status_check(&status); rc < 0) return rc;
+    uint32_t enrollMode = static_cast<uint32_t>(module_settings().enrollMode);
+    system_parameter_read(0x65, &enrollMode);
+    module_settings().enrollMode = static_cast<int>(enrollMode);
+    uint32_t scanSuccess = 0;
+    system_parameter_read(0x75, &scanSuccess);
+    module_settings().scanSuccessOn = scanSuccess != 0x30;
+    return 0;
+}
+
+int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout) {
+    LinkState& s = link_state();
+    s.network = 1;
+    s.broadcast = 1;
+    s.moduleId = static_cast<uint16_t>(moduleId);
+    s.hexText = hexText;
+    trace(TRACE_CALL, "Initialize Orvanti Module for broadcast: %s %d %d %d\n", portName, baudCode, hexText,
+          readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
+    s.open = true;
+    return 0;
+}
+
+int module_close() {
+    trace_disable(TRACE_CALL | TRACE_COMM | TRACE_DATA);
+    serial_close();
+    link_state().open = false;
+    return 0;
+}

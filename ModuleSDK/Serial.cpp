@@ -1,0 +1,311 @@
+// The serial port on POSIX systems: one port per process, opened exclusively,
+// put into raw 8N1 mode, read with a time-out counted from the start of a read
+// until the first byte and from the latest byte after that.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "ModuleSDK.h"
+
+namespace serial_detail {
+bool set_arbitrary_rate(int fd, int rate);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Port {
+    int fd = -1;
+    termios original{};
+    bool haveOriginal = false;
+    serial_rs485 originalRs485{};
+    bool haveRs485 = false;
+    int timeoutMs = 1000;
+    // Bytes that arrived beyond what a read asked for, served to the next reads.
+    std::array<uint8_t, 4096> rx{};
+    size_t rxBegin = 0;
+    size_t rxEnd = 0;
+};
+
+Port& port() {
+    static Port instance;
+    return instance;
+}
+
+// Text lines from the module are bounded; characters beyond this are dropped.
+constexpr size_t TEXT_LINE_MAX = 4096;
+
+void pace_shared_line() {
+    // On a shared (network or broadcast) line the module needs a pause between
+    // turns of the line.
+    const LinkState& s = link_state();
+    if (s.network || s.broadcast) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
+speed_t standard_speed(int rate) {
+    switch (rate) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return 0;
+    }
+}
+
+// Reads up to n bytes into dst: returns when n bytes arrived or when the read
+// time-out passed without a new byte; the count that arrived, or -1.
+int read_span(uint8_t* dst, int n) {
+    Port& p = port();
+    int got = 0;
+    size_t buffered = p.rxEnd - p.rxBegin;
+    if (buffered > 0) {
+        size_t take = std::min(buffered, static_cast<size_t>(n));
+        std::memcpy(dst, p.rx.data() + p.rxBegin, take);
+        p.rxBegin += take;
+        got = static_cast<int>(take);
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left < 0) break;
+        pollfd pfd{p.fd, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (ready == 0) break;
+        if (pfd.revents & POLLNVAL) return -1;
+        size_t want = static_cast<size_t>(n - got);
+        ssize_t r;
+        if (want >= p.rx.size()) {
+            r = ::read(p.fd, dst + got, want);
+            if (r > 0) got += static_cast<int>(r);
+        } else {
+            r = ::read(p.fd, p.rx.data(), p.rx.size());
+            if (r > 0) {
+                size_t take = std::min(static_cast<size_t>(r), want);
+                std::memcpy(dst + got, p.rx.data(), take);
+                p.rxBegin = take;
+                p.rxEnd = static_cast<size_t>(r);
+                got += static_cast<int>(take);
+            }
+        }
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return -1;
+        }
+        if (r == 0) break; // hang-up: nothing more will come
+        deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    }
+    return got;
+}
+
+// An operator who stops the tool (for example the response monitor) gets the
+// port back with its own line settings.
+void restore_and_reraise(int signal) {
+    Port& p = port();
+    if (p.fd >= 0 && p.haveOriginal) ::tcsetattr(p.fd, TCSANOW, &p.original);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void restore_on_signals() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction action {};
+            action.sa_handler = restore_and_reraise;
+            ::sigemptyset(&action.sa_mask);
+            ::sigaction(sig, &action, nullptr);
+        }
+    }
+}
+
+} // namespace
+
+int serial_open(const char* name) {
+    Port& p = port();
+    if (p.fd >= 0) {
+        trace(TRACE_ERROR, "The serial port is already open\n");
+        return -1;
+    }
+    // Non-blocking only for the open itself, so that a modem line without
+    // carrier does not hold it; reads wait in poll, writes block until sent.
+    int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        trace(TRACE_ERROR, "Cannot create the handle\n");
+        return -1;
+    }
+    // Not shared: other opens of the device fail while we hold it (root
+    // ignores this, which is why the advisory lock above is taken too).
+    ::ioctl(fd, TIOCEXCL);
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    p.fd = fd;
+    p.haveOriginal = ::tcgetattr(fd, &p.original) == 0;
+    p.haveRs485 = ::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
+    p.rxBegin = p.rxEnd = 0;
+    restore_on_signals();
+    return 0;
+}
+
+int serial_setup(int baudRate) {
+    Port& p = port();
+    termios tio{};
+    if (p.fd < 0 || ::tcgetattr(p.fd, &tio) != 0) {
+        trace(TRACE_ERROR, "Cannot get the status of the com port\n");
+        return -1;
+    }
+    // Raw bytes: no echo, no line editing, no CR/LF translation, no signals,
+    // no software flow control; 8 data bits, no parity, one stop bit.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                          IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VSTART] = 0x11;
+    tio.c_cc[VSTOP] = 0x13;
+    speed_t speed = standard_speed(baudRate);
+    if (speed != 0) {
+        ::cfsetispeed(&tio, speed);
+        ::cfsetospeed(&tio, speed);
+    }
+    if (baudRate <= 0 || ::tcsetattr(p.fd, TCSANOW, &tio) != 0 ||
+        (speed == 0 && !serial_detail::set_arbitrary_rate(p.fd, baudRate))) {
+        trace(TRACE_ERROR, "Cannot set the status of the com port\n");
+        return -1;
+    }
+    // DTR raised where the device has modem lines (a pseudo-terminal has none).
+    int dtr = TIOCM_DTR;
+    ::ioctl(p.fd, TIOCMBIS, &dtr);
+    // RTS raised while sending, through the driver's RS-485 mode where it has one.
+    serial_rs485 rs485{};
+    if (::ioctl(p.fd, TIOCGRS485, &rs485) == 0) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        ::ioctl(p.fd, TIOCSRS485, &rs485);
+    }
+    ::tcflush(p.fd, TCIOFLUSH);
+    p.rxBegin = p.rxEnd = 0;
+    return 0;
+}
+
+int serial_set_read_timeout(int milliseconds) {
+    LinkState& s = link_state();
+    if (milliseconds == s.readTimeout) return 0;
+    if (port().fd < 0 || milliseconds < 0) {
+        trace(TRACE_ERROR, "Cannot get timeout object\n");
+        return -1;
+    }
+    s.readTimeout = milliseconds;
+    port().timeoutMs = milliseconds;
+    return 0;
+}
+
+int serial_read(uint8_t* buffer, int n, bool textLines) {
+    if (n <= 0) return 0;
+    if (port().fd < 0) {
+        trace(TRACE_ERROR, "Cannot read data\n");
+        return -1;
+    }
+    pace_shared_line();
+    if (!textLines) {
+        int r = read_span(buffer, n);
+        if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
+        return r;
+    }
+    // Where a packet is awaited, a "[" starts a text line of the module, ended
+    // by a carriage return; it goes to the standard output stream.
+    for (;;) {
+        int r = read_span(buffer, 1);
+        if (r <= 0) return r < 0 ? -1 : 0;
+        if (buffer[0] != '[') break;
+        std::string line = "[";
+        bool ended = false;
+        while (!ended) {
+            uint8_t c = 0;
+            r = read_span(&c, 1);
+            if (r <= 0) break;
+            if (line.size() < TEXT_LINE_MAX) line += static_cast<char>(c);
+            ended = c == '\r';
+        }
+        std::fputs(line.c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        if (!ended) return r < 0 ? -1 : 0;
+    }
+    if (n == 1) return 1;
+    int r = read_span(buffer + 1, n - 1);
+    if (r < 0) {
+        trace(TRACE_ERROR, "Cannot read data\n");
+        return -1;
+    }
+    return 1 + r;
+}
+
+int serial_write(const uint8_t* bytes, int n) {
+    Port& p = port();
+    if (p.fd < 0) {
+        trace(TRACE_ERROR, "Cannot write data\n");
+        return -1;
+    }
+    pace_shared_line();
+    int done = 0;
+    while (done < n) {
+        ssize_t w = ::write(p.fd, bytes + done, static_cast<size_t>(n - done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            trace(TRACE_ERROR, "Cannot write data\n");
+            return -1;
+        }
+        done += static_cast<int>(w);
+    }
+    return done;
+}
+
+int serial_close() {
+    Port& p = port();
+    if (p.fd >= 0) {
+        if (p.haveRs485) ::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        if (p.haveOriginal) ::tcsetattr(p.fd, TCSADRAIN, &p.original);
+        ::ioctl(p.fd, TIOCNXCL);
+        ::flock(p.fd, LOCK_UN);
+        ::close(p.fd);
+    }
+    p.fd = -1;
+    p.rxBegin = p.rxEnd = 0;
+    link_state().readTimeout = -1;
+    return 0;
+}

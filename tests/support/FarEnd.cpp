@@ -1,0 +1,316 @@
+#include "FarEnd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "ModuleSDK.h"
+
+extern char** environ;
+
+namespace farend {
+
+using Clock = std::chrono::steady_clock;
+
+Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network, uint16_t moduleId) {
+    packet::Buffer buf{};
+    size_t len = packet::encode(buf, network, {command, moduleId, param1, param2, flag});
+    return Bytes(buf.begin(), buf.begin() + static_cast<long>(len));
+}
+
+Bytes data_block(const Bytes& data) {
+    Bytes out = data;
+    out.push_back(0x0A);
+    return out;
+}
+
+Bytes hex_text(const Bytes& bytes) {
+    std::string text(2 * bytes.size(), '\0');
+    packet::hex_encode(bytes.data(), bytes.size(), text.data());
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes le32(uint32_t value) {
+    Bytes out(4);
+    packet::put32(out.data(), value);
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+std::string hex_dump(const Bytes& bytes) {
+    std::string out;
+    char tmp[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(tmp, sizeof tmp, "%02x", bytes[i]);
+        if (i) out += ' ';
+        out += tmp;
+        if (i >= 200) {
+            out += " ...";
+            break;
+        }
+    }
+    return out;
+}
+
+// ------------------------------------------------------------------ Script
+
+Script& Script::network(bool on, uint16_t moduleId) {
+    network_ = on;
+    moduleId_ = moduleId;
+    return *this;
+}
+Script& Script::hex(bool on) {
+    hex_ = on;
+    return *this;
+}
+Script& Script::expect(const Bytes& bytes) { return expect_raw(hex_ ? hex_text(bytes) : bytes); }
+Script& Script::send(const Bytes& bytes) { return send_raw(hex_ ? hex_text(bytes) : bytes); }
+Script& Script::expect_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
+    return expect(packet(command, param1, param2, flag, network_, moduleId_));
+}
+Script& Script::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
+    return send(packet(command, param1, param2, flag, network_, moduleId_));
+}
+Script& Script::expect_raw(const Bytes& bytes) {
+    steps_.push_back({Step::Expect, bytes, 0});
+    return *this;
+}
+Script& Script::send_raw(const Bytes& bytes) {
+    steps_.push_back({Step::Send, bytes, 0});
+    return *this;
+}
+Script& Script::pause(int ms) {
+    steps_.push_back({Step::Pause, {}, ms});
+    return *this;
+}
+Script& Script::open_sequence(uint32_t status, uint32_t enrollMode, uint32_t scanSuccess) {
+    expect_packet(0x04, 0, 0, 0);
+    answer(0x04, status, 0, 0x61);
+    expect_packet(0x03, 0, 0, 0x65);
+    answer(0x03, 0, enrollMode, 0x61);
+    expect_packet(0x03, 0, 0, 0x75);
+    answer(0x03, 0, scanSuccess, 0x61);
+    return *this;
+}
+
+// ------------------------------------------------------------------ FarEnd
+
+struct FarEnd::Impl {
+    int master = -1;
+    std::string port;
+    Script script;
+    int expectTimeoutMs;
+    Outcome outcome;
+    std::thread thread;
+    bool stopGather = false;
+
+    // Reads up to n bytes, waiting at most until the deadline. A master whose
+    // slave is not (yet) open reports a hang-up: wait and retry.
+    size_t read_until(uint8_t* dst, size_t n, Clock::time_point deadline) {
+        size_t got = 0;
+        while (got < n) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) break;
+            pollfd pfd{master, POLLIN, 0};
+            int r = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 20)));
+            if (r < 0 && errno != EINTR) break;
+            if (r <= 0) continue;
+            if (pfd.revents & POLLIN) {
+                ssize_t k = ::read(master, dst + got, n - got);
+                if (k > 0) {
+                    got += static_cast<size_t>(k);
+                    continue;
+                }
+            }
+            // Hang-up (no slave open right now): wait a little and look again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return got;
+    }
+
+    void serve() {
+        for (size_t i = 0; i < script.steps().size(); ++i) {
+            const auto& step = script.steps()[i];
+            if (step.kind == Script::Step::Pause) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            } else if (step.kind == Script::Step::Send) {
+                size_t off = 0;
+                while (off < step.bytes.size()) {
+                    ssize_t w = ::write(master, step.bytes.data() + off, step.bytes.size() - off);
+                    if (w < 0) {
+                        if (errno == EINTR || errno == EAGAIN) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                            continue;
+                        }
+                        outcome.failure = "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
+                        return;
+                    }
+                    off += static_cast<size_t>(w);
+                }
+            } else {
+                Bytes got(step.bytes.size());
+                size_t n = read_until(got.data(), got.size(),
+                                      Clock::now() + std::chrono::milliseconds(expectTimeoutMs));
+                got.resize(n);
+                outcome.received.insert(outcome.received.end(), got.begin(), got.end());
+                if (got != step.bytes) {
+                    outcome.failure = "step " + std::to_string(i) + ": expected [" + hex_dump(step.bytes) +
+                                      "] got [" + hex_dump(got) + "]";
+                    return;
+                }
+            }
+        }
+        outcome.ok = true;
+    }
+};
+
+FarEnd::FarEnd(Script script, int expectTimeoutMs) : impl_(std::make_unique<Impl>()) {
+    impl_->script = std::move(script);
+    impl_->expectTimeoutMs = expectTimeoutMs;
+    impl_->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (impl_->master < 0 || ::grantpt(impl_->master) != 0 || ::unlockpt(impl_->master) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    impl_->port = ::ptsname(impl_->master);
+    impl_->thread = std::thread([this] { impl_->serve(); });
+}
+
+FarEnd::~FarEnd() {
+    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->master >= 0) ::close(impl_->master);
+}
+
+const std::string& FarEnd::port() const { return impl_->port; }
+
+Outcome FarEnd::finish(int graceMs) {
+    if (impl_->thread.joinable()) impl_->thread.join();
+    uint8_t buf[4096];
+    auto deadline = Clock::now() + std::chrono::milliseconds(graceMs);
+    for (;;) {
+        size_t n = impl_->read_until(buf, sizeof buf, deadline);
+        if (n == 0) break;
+        impl_->outcome.extra.insert(impl_->outcome.extra.end(), buf, buf + n);
+        impl_->outcome.received.insert(impl_->outcome.received.end(), buf, buf + n);
+    }
+    return impl_->outcome;
+}
+
+// ------------------------------------------------------------- processes
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+    TempDir io;
+    const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
+    RunResult result;
+    pid_t pid = ::fork();
+    if (pid < 0) return result;
+    if (pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) _exit(126);
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = ::open("/dev/null", O_RDONLY);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    return result;
+}
+
+RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd) {
+    return run_program(KELVOR_BIN, args, cwd);
+}
+
+// ---------------------------------------------------------------- TempDir
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvor-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a temporary directory");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream out(file(name), std::ios::binary);
+    out << content;
+}
+
+void TempDir::write(const std::string& name, const Bytes& content) const {
+    std::ofstream out(file(name), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+std::string TempDir::read(const std::string& name) const { return slurp(file(name)); }
+
+// ----------------------------------------------------------- TraceCapture
+
+TraceCapture::TraceCapture(uint32_t mask) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvor-trace-XXXXXX").string();
+    fd_ = ::mkstemp(tmpl.data());
+    path_ = tmpl;
+    trace_reset(fd_);
+    trace_enable(mask);
+}
+
+TraceCapture::~TraceCapture() {
+    trace_reset(2);
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+}
+
+std::string TraceCapture::text() {
+    trace_flush();
+    return slurp(path_);
+}
+
+std::string normalize_lines(const std::string& text) {
+    static const std::regex site(R"(\[OrvantiCom\.cpp\(\d+\)\])");
+    return std::regex_replace(text, site, "[OrvantiCom.cpp(N)]");
+}
+
+} // namespace farend
