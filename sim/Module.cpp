@@ -23,6 +23,8 @@ constexpr size_t MAX_BLOCK = IMAGE_HEADER_SIZE + MAX_PIXELS;
 constexpr int GAP_MS = 1000;
 // How long the module waits for the host's acknowledgement of a chunk.
 constexpr int ACK_MS = 3000;
+// Quiet time after a command from which the module sends packets of its own.
+constexpr int UNSOLICITED_AFTER_MS = 300;
 
 void sleep_ms(uint32_t ms) {
     // In steps, so that a stop signal is not kept waiting.
@@ -83,9 +85,46 @@ void Module::note(const char* what, const Command& c) {
 }
 
 void Module::serve() {
+    bool quietAfterCommand = false;
     while (!stop_requested()) {
-        const auto c = receive_command(500);
-        if (c) dispatch(*c);
+        const auto c = receive_command(quietAfterCommand ? UNSOLICITED_AFTER_MS : 500);
+        if (c) {
+            dispatch(*c);
+            quietAfterCommand = true;
+        } else if (quietAfterCommand) {
+            // The host has fallen silent after its command: time for packets of the module's own.
+            quietAfterCommand = false;
+            send_unsolicited();
+        }
+    }
+}
+
+void Module::send_unsolicited() {
+    const Control ctl = control();
+    if (ctl.serial != faultSerial_) {
+        faultSerial_ = ctl.serial;
+        faultUses_.clear();
+    }
+    uint32_t count = 0;
+    for (size_t i = 0; i < ctl.faults.size(); ++i) {
+        const Fault& f = ctl.faults[i];
+        if (f.kind != "unsolicited" || (f.times >= 0 && faultUses_[i] >= f.times)) continue;
+        ++faultUses_[i];
+        count += arg_or(f, 1);
+    }
+    // Results of free scans of the finger on the sensor, as a module in free-scan mode reports them.
+    for (uint32_t k = 0; k < std::min<uint32_t>(count, 64); ++k) {
+        Placement p;
+        std::string error;
+        std::optional<Match> m;
+        if (parse_place(ctl.place, p, error) && p.kind == Placement::Fingers) {
+            const auto tpl = extract_template(capture_finger(p.fingers.back(), captures_++));
+            if (tpl) m = best_match(*tpl, {});
+        }
+        if (m && is_match(*m))
+            write_packet(0x11, m->user, static_cast<uint32_t>(m->score), flag::SUCCEED);
+        else
+            write_packet(0x11, 0, 0, flag::NOT_FOUND);
     }
 }
 
@@ -152,10 +191,9 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     }
     bool silent = false, badSum = false;
     size_t cut = 0;
-    uint32_t unsolicited = 0;
     for (size_t i = 0; i < ctl.faults.size(); ++i) {
         const Fault& f = ctl.faults[i];
-        if (f.kind == "chunk-checksum") continue;
+        if (f.kind == "chunk-checksum" || f.kind == "unsolicited") continue;
         if (f.command >= 0 && f.command != command) continue;
         if (f.times >= 0 && faultUses_[i] >= f.times) continue;
         ++faultUses_[i];
@@ -174,8 +212,6 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
             badSum = true;
         else if (f.kind == "truncate")
             cut = std::max<size_t>(1, arg_or(f, 6));
-        else if (f.kind == "unsolicited")
-            unsolicited += arg_or(f, 1);
     }
     if (!silent) {
         packet::Buffer b;
@@ -189,21 +225,6 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         if (badSum) ++b[n - 2];
         if (cut > 0) n = std::min(n, cut);
         line_.write(b.data(), n);
-    }
-    // Packets of the module's own: results of a free scan of the finger on the sensor.
-    for (uint32_t k = 0; k < std::min<uint32_t>(unsolicited, 64); ++k) {
-        const Control now = control();
-        Placement p;
-        std::string error;
-        std::optional<Match> m;
-        if (parse_place(now.place, p, error) && p.kind == Placement::Fingers) {
-            const auto tpl = extract_template(capture_finger(p.fingers.back(), captures_++));
-            if (tpl) m = best_match(*tpl, {});
-        }
-        if (m && is_match(*m))
-            write_packet(0x11, m->user, static_cast<uint32_t>(m->score), flag::SUCCEED);
-        else
-            write_packet(0x11, 0, 0, flag::NOT_FOUND);
     }
 }
 

@@ -162,6 +162,7 @@ private:
     void dispatch(const Command& c);
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
     void note(const char* what, const Command& c);
+    void send_unsolicited();
 
     Options options_;
     Line line_;
