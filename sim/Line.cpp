@@ -206,6 +206,7 @@ bool Line::write_raw(const uint8_t* bytes, size_t n) {
     const size_t slice = pace_ ? std::max<size_t>(1, baud_ / 1000) : n;
     size_t done = 0;
     while (done < n) {
+        if (stop_requested()) return false;
         const size_t want = std::min(slice, n - done);
         size_t sent = 0;
         while (sent < want) {
