@@ -573,6 +573,12 @@ double texture_similarity(std::span<const uint8_t> a, std::span<const uint8_t> b
 int match_score(std::span<const uint8_t> a, std::span<const uint8_t> b) {
     if (!template_valid(a) || !template_valid(b)) return 0;
     const int validA = packet::get16(&a[8]), validB = packet::get16(&b[8]);
+    // Agreement of two ridge directions by the difference of their codes.
+    static const auto cosines = [] {
+        std::array<double, DIRECTIONS> c {};
+        for (int k = 0; k < DIRECTIONS; ++k) c[static_cast<size_t>(k)] = std::cos(2 * PI * k / DIRECTIONS);
+        return c;
+    }();
     double flow = 0;
     for (int dy = -2; dy <= 2; ++dy)
         for (int dx = -2; dx <= 2; ++dx) {
@@ -584,7 +590,7 @@ int match_score(std::span<const uint8_t> a, std::span<const uint8_t> b) {
                     if (x2 < 0 || y2 < 0 || x2 >= GW || y2 >= GH) continue;
                     const uint8_t da = direction_of(a, y * GW + x), db = direction_of(b, y2 * GW + x2);
                     if (da == NO_DIRECTION || db == NO_DIRECTION) continue;
-                    s += std::cos(2 * PI * (da - db) / DIRECTIONS);
+                    s += cosines[static_cast<size_t>(da > db ? da - db : db - da)];
                     ++n;
                 }
             if (n < 30) continue;
