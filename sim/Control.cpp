@@ -178,8 +178,14 @@ bool load_control(const std::string& path, Control& out, std::string& error) {
             c.placeSerial = v;
             c.place = rest.substr(sp2 + 1);
         } else if (key == "fault") {
+            const auto sp2 = rest.find(' ');
             Fault f;
-            if (!parse_fault(rest, f, error)) return false;
+            if (sp2 == std::string::npos || !parse_number(rest.substr(0, sp2), v) ||
+                !parse_fault(rest.substr(sp2 + 1), f, error)) {
+                error = "bad fault line '" + line + "'";
+                return false;
+            }
+            f.added = v;
             c.faults.push_back(f);
         } else if (key == "wiegand" && parse_number(rest, v))
             c.wiegand = static_cast<uint32_t>(v);
@@ -200,7 +206,7 @@ bool save_control(const std::string& path, const Control& c, std::string& error)
     s << "# orvanti-sim control file, rewritten by orvanti-sim --link ... --place/--fault\n";
     s << "serial " << c.serial << "\n";
     s << "place " << c.placeSerial << " " << c.place << "\n";
-    for (const Fault& f : c.faults) s << "fault " << format_fault(f) << "\n";
+    for (const Fault& f : c.faults) s << "fault " << f.added << " " << format_fault(f) << "\n";
     if (c.wiegand) s << "wiegand " << *c.wiegand << "\n";
     if (c.card) s << "card " << *c.card << "\n";
     const std::string tmp = path + ".tmp." + std::to_string(getpid());

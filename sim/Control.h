@@ -13,10 +13,11 @@
 namespace sim {
 
 struct Fault {
-    std::string kind; // noise, checksum, truncate, silence, text, unsolicited, slow, chunk-checksum
-    std::string arg;  // the kind's argument, empty for its default
-    int command = -1; // only answers to this command code; -1 all
-    int times = -1;   // only this many answers; -1 without end
+    std::string kind;   // noise, checksum, truncate, silence, text, unsolicited, slow, chunk-checksum
+    std::string arg;    // the kind's argument, empty for its default
+    int command = -1;   // only answers to this command code; -1 all
+    int times = -1;     // only this many answers; -1 without end
+    uint64_t added = 0; // control serial of the write that added it
 };
 
 struct Control {

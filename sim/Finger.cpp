@@ -575,7 +575,7 @@ int match_score(std::span<const uint8_t> a, std::span<const uint8_t> b) {
     const int validA = packet::get16(&a[8]), validB = packet::get16(&b[8]);
     // Agreement of two ridge directions by the difference of their codes.
     static const auto cosines = [] {
-        std::array<double, DIRECTIONS> c {};
+        std::array<double, DIRECTIONS> c{};
         for (int k = 0; k < DIRECTIONS; ++k) c[static_cast<size_t>(k)] = std::cos(2 * PI * k / DIRECTIONS);
         return c;
     }();

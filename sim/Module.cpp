@@ -101,15 +101,10 @@ void Module::serve() {
 
 void Module::send_unsolicited() {
     const Control ctl = control();
-    if (ctl.serial != faultSerial_) {
-        faultSerial_ = ctl.serial;
-        faultUses_.clear();
-    }
     uint32_t count = 0;
     for (size_t i = 0; i < ctl.faults.size(); ++i) {
         const Fault& f = ctl.faults[i];
-        if (f.kind != "unsolicited" || (f.times >= 0 && faultUses_[i] >= f.times)) continue;
-        ++faultUses_[i];
+        if (f.kind != "unsolicited" || !use_fault(f)) continue;
         count += arg_or(f, 1);
     }
     // Results of free scans of the finger on the sensor, as a module in free-scan mode reports them.
@@ -185,18 +180,13 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     if (broadcast_) return;
     if (options_.verbose) std::fprintf(stderr, "-> %02x %08x %08x %02x\n", command, param1, param2, flagByte);
     const Control ctl = control();
-    if (ctl.serial != faultSerial_) {
-        faultSerial_ = ctl.serial;
-        faultUses_.clear();
-    }
     bool silent = false, badSum = false;
     size_t cut = 0;
     for (size_t i = 0; i < ctl.faults.size(); ++i) {
         const Fault& f = ctl.faults[i];
         if (f.kind == "chunk-checksum" || f.kind == "unsolicited") continue;
         if (f.command >= 0 && f.command != command) continue;
-        if (f.times >= 0 && faultUses_[i] >= f.times) continue;
-        ++faultUses_[i];
+        if (!use_fault(f)) continue;
         if (f.kind == "slow")
             sleep_ms(arg_or(f, 500));
         else if (f.kind == "text") {
@@ -226,6 +216,14 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         if (cut > 0) n = std::min(n, cut);
         line_.write(b.data(), n);
     }
+}
+
+bool Module::use_fault(const Fault& f) {
+    // A fault is known by the control serial that added it and by what it does.
+    int& uses = faultUses_[{f.added, f.kind + ":" + f.arg + "," + std::to_string(f.command)}];
+    if (f.times >= 0 && uses >= f.times) return false;
+    ++uses;
+    return true;
 }
 
 bool Module::receive_block(std::vector<uint8_t>& out, size_t n, size_t max) {

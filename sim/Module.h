@@ -163,6 +163,7 @@ private:
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
     void note(const char* what, const Command& c);
     void send_unsolicited();
+    bool use_fault(const Fault& f);
 
     Options options_;
     Line line_;
@@ -175,8 +176,8 @@ private:
     bool network_ = false;
     uint16_t moduleId_ = 1;
     bool broadcast_ = false; // the command being carried out came as a broadcast
-    uint64_t faultSerial_ = ~0ull;
-    std::map<size_t, int> faultUses_;
+    // Answers each fault has spoiled so far, for faults limited by times=N.
+    std::map<std::pair<uint64_t, std::string>, int> faultUses_;
 };
 
 } // namespace sim

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
             }
             sim::Fault fault;
             if (!sim::parse_fault(f, fault, error)) return fail(error);
+            fault.added = c.serial + 1;
             c.faults.push_back(fault);
         }
         auto input = [&](const std::optional<std::string>& text, std::optional<uint32_t>& out) {

@@ -293,6 +293,10 @@ TEST(SimFaults, FaultsOnDemand) {
     ++spoiled[11];
     EXPECT_EQ(exchange(13), spoiled);
     EXPECT_EQ(exchange(13), ssAnswer); // only once
+    sim.place("3");                    // other control writes do not arm it again
+    EXPECT_EQ(exchange(13), ssAnswer);
+    sim.fault("checksum,times=1"); // the same fault added anew is armed anew
+    EXPECT_EQ(exchange(13), spoiled);
     sim.fault("none");
     sim.fault("truncate:5,cmd=0x04");
     EXPECT_EQ(exchange(13), Bytes(ssAnswer.begin(), ssAnswer.begin() + 5));
