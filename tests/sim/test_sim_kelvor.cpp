@@ -81,6 +81,18 @@ TEST(SimKelvor, ScannedImageSavedAsBmpEnrollsAndIdentifies) {
     tool.expect({"-c", "RI", "-o", "again.bmp"}, "Image Size: 0x1201c");
 }
 
+TEST(SimKelvor, EncryptionKeyAndEncryptedTemplate) {
+    Sim sim;
+    Tool tool(sim);
+    sim.place("4");
+    std::ofstream(tool.file("key.bin"), std::ios::binary) << std::string(32, 'k');
+    tool.expect({"-c", "KW", "-i", "key.bin"}, "Encryption Key Write(KW)");
+    const auto r = tool.run({"-c", "KS", "-p1", "0x1234", "-o", "enc.bin"});
+    EXPECT_NE(r.err.find("Got encrypted template: 0x184"), std::string::npos) << r.err;
+    std::ifstream enc(tool.file("enc.bin"), std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(enc.tellg()), 388);
+}
+
 TEST(SimKelvor, VerifyMatchMismatchDuressAndRejectedId) {
     Sim sim;
     Tool tool(sim);
