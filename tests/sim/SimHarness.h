@@ -218,11 +218,22 @@ public:
             return Answer{f.command, f.moduleId, f.param1, f.param2, f.flag};
         }
     }
-    // The flags of every answer until the module falls silent.
-    std::vector<uint8_t> flags(int quietMs = 400) {
-        std::vector<uint8_t> out;
-        while (auto a = receive(quietMs)) out.push_back(a->flag);
-        return out;
+    // The answers that follow are exactly these flags, and then the module falls silent.
+    ::testing::AssertionResult answers_are(const std::vector<uint8_t>& expected, int quietMs = 250) {
+        std::vector<uint8_t> got;
+        while (got.size() < expected.size()) {
+            const auto a = receive(5000);
+            if (!a) break;
+            got.push_back(a->flag);
+        }
+        while (auto a = receive(quietMs)) got.push_back(a->flag);
+        if (got == expected) return ::testing::AssertionSuccess();
+        auto text = [](const std::vector<uint8_t>& v) {
+            std::string s;
+            for (uint8_t f : v) s += farend::hex_dump({f}) + " ";
+            return s;
+        };
+        return ::testing::AssertionFailure() << "answers " << text(got) << "expected " << text(expected);
     }
     Answer expect(uint8_t flag, int timeoutMs = 3000) {
         const auto a = receive(timeoutMs);

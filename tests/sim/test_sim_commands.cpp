@@ -38,17 +38,17 @@ TEST(SimEnroll, AnswerSequencesOfEveryEnrollMode) {
         set_param(host, 0x75, r.scanSuccess);
         ++id;
         host.send(0x05, id, 0, 0);
-        EXPECT_EQ(host.flags(), r.first) << std::hex << r.mode << " " << r.scanSuccess;
+        EXPECT_TRUE(host.answers_are(r.first)) << std::hex << r.mode << " " << r.scanSuccess;
         if (!r.second.empty()) {
             host.send(0x05, id, 0, ENROLL_CONTINUE);
-            EXPECT_EQ(host.flags(), r.second) << std::hex << r.mode << " " << r.scanSuccess;
+            EXPECT_TRUE(host.answers_are(r.second)) << std::hex << r.mode << " " << r.scanSuccess;
         }
     }
     host.send(0x03, 0, 0, 0x73);
     EXPECT_EQ(host.expect(SUCCEED).param2, 7u);
     // A second step without a first: try again.
     host.send(0x05, 1, 0, ENROLL_CONTINUE);
-    EXPECT_EQ(host.flags(), Flags{TRY_AGAIN});
+    EXPECT_TRUE(host.answers_are(Flags{TRY_AGAIN}));
 }
 
 TEST(SimEnroll, TwoScansOfDifferentFingersAreRefused) {
@@ -57,7 +57,7 @@ TEST(SimEnroll, TwoScansOfDifferentFingersAreRefused) {
     set_param(host, 0x65, 0x31);
     sim.place("3,4"); // one finger for the first scan, another for the second
     host.send(0x05, 9, 0, 0);
-    EXPECT_EQ(host.flags(), (Flags{SUCCEED, TRY_AGAIN}));
+    EXPECT_TRUE(host.answers_are(Flags{SUCCEED, TRY_AGAIN}));
 }
 
 TEST(SimEnroll, OutcomesOfTheOptions) {
@@ -112,25 +112,25 @@ TEST(SimEnroll, AdministratorStageOfEsa) {
     Client host(sim.link);
     set_param(host, 0x75, 0x31);
     host.send(0x70, 2, 0, 0);
-    EXPECT_EQ(host.flags(), Flags{NOT_SUPPORTED}); // nobody may enroll yet
+    EXPECT_TRUE(host.answers_are(Flags{NOT_SUPPORTED})); // nobody may enroll yet
     sim.place("1");
     host.send(0x05, 1, 0, 0);
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, SUCCEED}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SUCCEED}));
     host.send(0x65, 1, 1, 0); // admin level Enroll
     host.expect(SUCCEED);
     sim.place("1,8"); // the administrator's finger, then the new user's
     host.send(0x70, 2, 0, 0);
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
     sim.place("8");
     host.send(0x70, 3, 0, 0); // a user who is no administrator
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, NOT_MATCH}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, NOT_MATCH}));
     // Enroll Mode 0x32: the second step comes as ES with ENROLL_CONTINUE.
     set_param(host, 0x65, 0x32);
     sim.place("1,9");
     host.send(0x70, 4, 0, 0);
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
     host.send(0x05, 4, 0, ENROLL_CONTINUE);
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, SUCCEED}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SUCCEED}));
 }
 
 TEST(SimVerify, OutcomesOfVerificationAndIdentification) {
@@ -187,7 +187,7 @@ TEST(SimVerify, OutcomesOfVerificationAndIdentification) {
     EXPECT_EQ(sim.control({"--card", "5"}).status, 0);
     set_param(host, 0x75, 0x31);
     host.send(0xA7);
-    EXPECT_EQ(host.flags(), (Flags{SCAN_SUCCESS, SCAN_SUCCESS, SUCCEED}));
+    EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SCAN_SUCCESS, SUCCEED}));
 }
 
 TEST(SimImage, ChunkedImagesBothWays) {
