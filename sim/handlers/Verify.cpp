@@ -100,7 +100,14 @@ void verify_host_templates(Module& m, const Command& c) {
     const uint32_t count = std::clamp<uint32_t>(c.param1, 1, MAX_HOST_TEMPLATES);
     std::vector<std::vector<uint8_t>> host(count);
     bool valid = true;
-    for (auto& t : host) valid = m.receive_block(t, c.param2, TEMPLATE_SIZE) && template_valid(t) && valid;
+    for (auto& t : host) {
+        // A block that did not arrive whole leaves nothing sensible to read after it.
+        if (!m.receive_block(t, c.param2, TEMPLATE_SIZE)) {
+            valid = false;
+            break;
+        }
+        valid = template_valid(t) && valid;
+    }
     if (!valid) {
         m.answer(c.code, 0, 0, flag::TRY_AGAIN);
         return;
