@@ -104,18 +104,21 @@ bool Line::open(const std::string& linkPath, std::string& error) {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 
     struct stat st {};
-    if (lstat(linkPath.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            error = linkPath + " exists and is not a symbolic link";
-            return false;
-        }
-        unlink(linkPath.c_str());
-    }
-    if (symlink(device_.c_str(), linkPath.c_str()) != 0) {
-        error = "cannot create the link " + linkPath + ": " + std::strerror(errno);
+    if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        error = linkPath + " exists and is not a symbolic link";
         return false;
     }
-    link_ = linkPath;
+    wantedLink_ = linkPath;
+    return true;
+}
+
+bool Line::publish(std::string& error) {
+    unlink(wantedLink_.c_str());
+    if (symlink(device_.c_str(), wantedLink_.c_str()) != 0) {
+        error = "cannot create the link " + wantedLink_ + ": " + std::strerror(errno);
+        return false;
+    }
+    link_ = wantedLink_;
     return true;
 }
 

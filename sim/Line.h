@@ -21,9 +21,11 @@ public:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    // Opens a pseudo-terminal and makes linkPath a symbolic link to its slave
-    // device. An existing symbolic link is replaced; any other file is refused.
+    // Opens a pseudo-terminal for linkPath; an existing symbolic link there
+    // will be replaced, any other file is refused.
     bool open(const std::string& linkPath, std::string& error);
+    // Makes the link point at the slave device: from now on the line is reachable.
+    bool publish(std::string& error);
     const std::string& device() const { return device_; }
 
     // The module's own line settings.
@@ -57,7 +59,8 @@ private:
 
     int master_ = -1;
     int slave_ = -1; // kept open so that the line survives tool runs that close it
-    std::string link_;
+    std::string wantedLink_;
+    std::string link_; // set once published, removed at the end
     std::string device_;
     std::vector<uint8_t> rx_;
     size_t rxPos_ = 0;

@@ -54,9 +54,10 @@ bool Module::start(const Options& options, std::string& error) {
     options_ = options;
     if (!state_.open(options.state, options.capacity, error)) return false;
     controlPath_ = control_path(options.link);
-    // A fresh control file: nothing on the sensor, no faults.
-    if (!save_control(controlPath_, Control{}, error)) return false;
     if (!line_.open(options.link, error)) return false;
+    // A fresh control file (nothing on the sensor, no faults) before the link
+    // appears, so that a control invocation never races with it.
+    if (!save_control(controlPath_, Control{}, error) || !line_.publish(error)) return false;
     line_.set_pace(options.pace);
     line_.set_strict_baud(options.strictBaud);
     apply_line_settings();
