@@ -126,7 +126,10 @@ int read_span(uint8_t* dst, int n) {
 // port back with its own line settings.
 void restore_and_reraise(int signal) {
     Port& p = port();
-    if (p.fd >= 0 && p.haveOriginal) ::tcsetattr(p.fd, TCSANOW, &p.original);
+    if (p.fd >= 0 && p.haveOriginal) {
+        ::tcflush(p.fd, TCIFLUSH);
+        ::tcsetattr(p.fd, TCSANOW, &p.original);
+    }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
@@ -299,6 +302,9 @@ int serial_close() {
     Port& p = port();
     if (p.fd >= 0) {
         if (p.haveRs485) ::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        // Input never read is dropped first: with the original settings back
+        // (echo on, for a terminal) it would otherwise go back over the line.
+        ::tcflush(p.fd, TCIFLUSH);
         if (p.haveOriginal) ::tcsetattr(p.fd, TCSADRAIN, &p.original);
         ::ioctl(p.fd, TIOCNXCL);
         ::flock(p.fd, LOCK_UN);
