@@ -1,0 +1,373 @@
+#include "Module.h"
+
+#include "Packet.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+std::array<Handler, 256>& handlers() {
+    static std::array<Handler, 256> table{};
+    return table;
+}
+
+// Largest data block the module takes: an image record.
+constexpr size_t MAX_BLOCK = IMAGE_HEADER_SIZE + MAX_PIXELS;
+// Pause within a packet or a data block after which the module gives up on it.
+constexpr int GAP_MS = 1000;
+// How long the module waits for the host's acknowledgement of a chunk.
+constexpr int ACK_MS = 3000;
+// Quiet time after a command from which the module sends packets of its own.
+constexpr int UNSOLICITED_AFTER_MS = 300;
+
+void sleep_ms(uint32_t ms) {
+    // In steps, so that a stop signal is not kept waiting.
+    while (ms > 0 && !stop_requested()) {
+        const uint32_t step = std::min<uint32_t>(ms, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(step));
+        ms -= step;
+    }
+}
+
+uint32_t arg_or(const Fault& f, uint32_t fallback) {
+    uint64_t v = 0;
+    return parse_number(f.arg, v) ? static_cast<uint32_t>(v) : fallback;
+}
+
+} // namespace
+
+Register::Register(std::initializer_list<std::pair<uint8_t, Handler>> list) {
+    for (const auto& [code, h] : list) handlers()[code] = h;
+}
+
+Handler find_handler(uint8_t code) {
+    return handlers()[code];
+}
+
+bool Module::start(const Options& options, std::string& error) {
+    options_ = options;
+    if (!state_.open(options.state, options.capacity, error)) return false;
+    controlPath_ = control_path(options.link);
+    // A fresh control file: nothing on the sensor, no faults.
+    if (!save_control(controlPath_, Control{}, error)) return false;
+    if (!line_.open(options.link, error)) return false;
+    line_.set_pace(options.pace);
+    line_.set_strict_baud(options.strictBaud);
+    apply_line_settings();
+    return true;
+}
+
+void Module::apply_line_settings() {
+    line_.set_baud(baud_rate(param(param::BAUDRATE)));
+    line_.set_hex(param(param::ASCII_PACKET) != 0x30);
+    network_ = param(param::NETWORK_MODE) != 0x30;
+    moduleId_ = static_cast<uint16_t>(param(param::MODULE_ID));
+}
+
+Control Module::control() {
+    Control c;
+    std::string error;
+    if (!load_control(controlPath_, c, error) && options_.verbose)
+        std::fprintf(stderr, "control: %s\n", error.c_str());
+    return c;
+}
+
+void Module::note(const char* what, const Command& c) {
+    if (!options_.verbose) return;
+    std::fprintf(stderr, "%s %02x %08x %08x %02x%s\n", what, c.code, c.param1, c.param2, c.flag,
+                 c.broadcast ? " (broadcast)" : "");
+}
+
+void Module::serve() {
+    bool quietAfterCommand = false;
+    while (!stop_requested()) {
+        const auto c = receive_command(quietAfterCommand ? UNSOLICITED_AFTER_MS : 500);
+        if (c) {
+            dispatch(*c);
+            quietAfterCommand = true;
+        } else if (quietAfterCommand) {
+            // The host has fallen silent after its command: time for packets of the module's own.
+            quietAfterCommand = false;
+            send_unsolicited();
+        }
+    }
+}
+
+void Module::send_unsolicited() {
+    const Control ctl = control();
+    uint32_t count = 0;
+    for (size_t i = 0; i < ctl.faults.size(); ++i) {
+        const Fault& f = ctl.faults[i];
+        if (f.kind != "unsolicited" || !use_fault(f)) continue;
+        count += arg_or(f, 1);
+    }
+    // Results of free scans of the finger on the sensor, as a module in free-scan mode reports them.
+    for (uint32_t k = 0; k < std::min<uint32_t>(count, 64); ++k) {
+        Placement p;
+        std::string error;
+        std::optional<Match> m;
+        if (parse_place(ctl.place, p, error) && p.kind == Placement::Fingers) {
+            const auto tpl = extract_template(capture_finger(p.fingers.back(), captures_++));
+            if (tpl) m = best_match(*tpl, {});
+        }
+        if (m && is_match(*m))
+            write_packet(0x11, m->user, static_cast<uint32_t>(m->score), flag::SUCCEED);
+        else
+            write_packet(0x11, 0, 0, flag::NOT_FOUND);
+    }
+}
+
+void Module::dispatch(const Command& c) {
+    note("<-", c);
+    broadcast_ = c.broadcast;
+    const uint32_t delay = param(param::RESPONSE_DELAY);
+    if (delay > 0x30 && delay <= 0x39) sleep_ms((delay - 0x30) * 100);
+    // A second step of a two-step enrolment must follow at once; anything else drops it.
+    const bool continues = c.code == 0x05 && c.flag == flag::ENROLL_CONTINUE;
+    if (!continues) pendingEnroll.reset();
+    if (Handler h = find_handler(c.code))
+        h(*this, c);
+    else
+        answer(c.code, 0, 0, flag::NOT_SUPPORTED);
+    broadcast_ = false;
+}
+
+std::optional<Command> Module::receive_command(int timeoutMs) {
+    const size_t len = packet::length(network_);
+    const uint8_t start = packet::start_code(network_);
+    uint8_t buf[packet::MAX_LENGTH];
+    if (!line_.read_byte(buf[0], timeoutMs) || buf[0] != start) return std::nullopt;
+    if (line_.read(buf + 1, len - 1, GAP_MS) != len - 1) return std::nullopt;
+    // A damaged packet gets no answer at all.
+    if (!packet::checksum_ok(buf, network_) || buf[len - 1] != packet::END_CODE) {
+        if (options_.verbose) std::fprintf(stderr, "<- damaged packet dropped\n");
+        return std::nullopt;
+    }
+    const packet::Fields f = packet::decode(buf, network_);
+    Command c;
+    c.code = f.command;
+    c.param1 = f.param1;
+    c.param2 = f.param2;
+    c.flag = f.flag;
+    if (network_) {
+        if (f.moduleId == 0)
+            c.broadcast = true;
+        else if (f.moduleId != moduleId_)
+            return std::nullopt; // another module's packet
+    }
+    return c;
+}
+
+bool Module::write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
+    packet::Buffer b;
+    packet::Fields f;
+    f.command = command;
+    f.moduleId = moduleId_;
+    f.param1 = param1;
+    f.param2 = param2;
+    f.flag = flagByte;
+    const size_t n = packet::encode(b, network_, f);
+    return line_.write(b.data(), n);
+}
+
+void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
+    if (broadcast_) return;
+    if (options_.verbose) std::fprintf(stderr, "-> %02x %08x %08x %02x\n", command, param1, param2, flagByte);
+    const Control ctl = control();
+    bool silent = false, badSum = false;
+    size_t cut = 0;
+    for (size_t i = 0; i < ctl.faults.size(); ++i) {
+        const Fault& f = ctl.faults[i];
+        if (f.kind == "chunk-checksum" || f.kind == "unsolicited") continue;
+        if (f.command >= 0 && f.command != command) continue;
+        if (!use_fault(f)) continue;
+        if (f.kind == "slow")
+            sleep_ms(arg_or(f, 500));
+        else if (f.kind == "text") {
+            const std::string text = "[" + (f.arg.empty() ? std::string("orvanti-sim") : f.arg) + "]\r";
+            line_.write_raw(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        } else if (f.kind == "noise") {
+            std::vector<uint8_t> noise(std::min<uint32_t>(arg_or(f, 2), 4096));
+            for (size_t k = 0; k < noise.size(); ++k) noise[k] = k % 2 ? 0xFF : 0x00;
+            line_.write(noise.data(), noise.size());
+        } else if (f.kind == "silence")
+            silent = true;
+        else if (f.kind == "checksum")
+            badSum = true;
+        else if (f.kind == "truncate")
+            cut = std::max<size_t>(1, arg_or(f, 6));
+    }
+    if (!silent) {
+        packet::Buffer b;
+        packet::Fields fl;
+        fl.command = command;
+        fl.moduleId = moduleId_;
+        fl.param1 = param1;
+        fl.param2 = param2;
+        fl.flag = flagByte;
+        size_t n = packet::encode(b, network_, fl);
+        if (badSum) ++b[n - 2];
+        if (cut > 0) n = std::min(n, cut);
+        line_.write(b.data(), n);
+    }
+}
+
+bool Module::use_fault(const Fault& f) {
+    // A fault is known by the control serial that added it and by what it does.
+    int& uses = faultUses_[{f.added, f.kind + ":" + f.arg + "," + std::to_string(f.command)}];
+    if (f.times >= 0 && uses >= f.times) return false;
+    ++uses;
+    return true;
+}
+
+bool Module::receive_block(std::vector<uint8_t>& out, size_t n, size_t max) {
+    if (n > max || n > MAX_BLOCK) {
+        // Read past what cannot be kept, so that the line is clean for the next packet.
+        std::vector<uint8_t> sink(64 * 1024);
+        size_t left = n + 1;
+        while (left > 0) {
+            const size_t want = std::min(left, sink.size());
+            if (line_.read(sink.data(), want, GAP_MS) != want) break;
+            left -= want;
+        }
+        return false;
+    }
+    out.resize(n);
+    if (line_.read(out.data(), n, GAP_MS) != n) return false;
+    uint8_t end = 0;
+    return line_.read(&end, 1, GAP_MS) == 1 && end == packet::END_CODE;
+}
+
+bool Module::send_block(std::span<const uint8_t> data) {
+    if (broadcast_) return true;
+    std::vector<uint8_t> block(data.begin(), data.end());
+    block.push_back(packet::END_CODE);
+    return line_.write(block.data(), block.size());
+}
+
+bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total) {
+    out.clear();
+    if (total > MAX_BLOCK) return false;
+    out.reserve(total);
+    while (out.size() < total) {
+        const auto header = receive_command(GAP_MS * 2);
+        if (!header) return false;
+        const uint32_t len = header->param2;
+        if (len == 0 || len > total - out.size()) {
+            answer(command, 0, 0, flag::DATA_CHECKSUM_ERROR);
+            return false;
+        }
+        const size_t at = out.size();
+        out.resize(at + len);
+        uint8_t sum[4];
+        if (line_.read(out.data() + at, len, GAP_MS) != len || line_.read(sum, 4, GAP_MS) != 4) return false;
+        const bool good = packet::get32(sum) == packet::byte_sum(out.data() + at, len);
+        if (!broadcast_)
+            write_packet(header->code, 0, 0, good ? flag::DATA_ACCEPTED : flag::DATA_CHECKSUM_ERROR);
+        if (!good) return false;
+    }
+    return true;
+}
+
+bool Module::send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_t chunkLength) {
+    if (broadcast_) return true;
+    size_t chunk = chunkLength == 0 ? data.size() : chunkLength;
+    // The count travels in 16 bits.
+    chunk = std::max(chunk, (data.size() + 0xFFFE) / 0xFFFF);
+    chunk = std::max<size_t>(chunk, 1);
+    const size_t count = (data.size() + chunk - 1) / chunk;
+    const Control ctl = control();
+    bool badSum = false;
+    for (const Fault& f : ctl.faults)
+        if (f.kind == "chunk-checksum" && (f.command < 0 || f.command == command)) badSum = true;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = i * chunk, len = std::min(chunk, data.size() - at);
+        if (!write_packet(command,
+                          packet::chunk_param1(static_cast<uint16_t>(count), static_cast<uint16_t>(i)),
+                          static_cast<uint32_t>(len), 0))
+            return false;
+        std::vector<uint8_t> body(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                  data.begin() + static_cast<std::ptrdiff_t>(at + len));
+        uint32_t sum = packet::byte_sum(body.data(), body.size());
+        if (badSum && i == count - 1) ++sum;
+        body.resize(len + 4);
+        packet::put32(&body[len], sum);
+        if (!line_.write(body.data(), body.size())) return false;
+        const auto ack = receive_command(ACK_MS);
+        if (!ack || ack->flag != flag::DATA_ACCEPTED) return false;
+    }
+    return true;
+}
+
+void Module::wait_timeout_period() {
+    const uint32_t v = param(param::TIMEOUT_PERIOD);
+    // Tenths of a second; a digit counts as its value.
+    const uint32_t tenths = v >= 0x30 && v <= 0x39 ? v - 0x30 : std::min<uint32_t>(v, 600);
+    sleep_ms(tenths * 100);
+}
+
+Scan Module::scan() {
+    Scan s;
+    const Control ctl = control();
+    if (ctl.placeSerial != placeSerial_) {
+        placeSerial_ = ctl.placeSerial;
+        placeIndex_ = 0;
+    }
+    Placement p;
+    std::string error;
+    if (!parse_place(ctl.place, p, error) || p.kind == Placement::None) {
+        wait_timeout_period();
+        s.status = Scan::NoFinger;
+        return s;
+    }
+    if (p.kind == Placement::Fingers) {
+        const uint32_t finger = p.fingers[std::min(placeIndex_, p.fingers.size() - 1)];
+        ++placeIndex_;
+        s.image = capture_finger(finger, captures_++);
+    } else if (!read_bmp(p.file, s.image, error)) {
+        if (options_.verbose) std::fprintf(stderr, "sensor: %s\n", error.c_str());
+        s.status = Scan::Poor;
+        return s;
+    }
+    lastImage_ = s.image;
+    const auto tpl = extract_template(s.image);
+    if (!tpl) {
+        s.status = Scan::Poor;
+        return s;
+    }
+    s.tpl = *tpl;
+    s.status = Scan::Ok;
+    return s;
+}
+
+bool Module::finger_on_sensor() {
+    Placement p;
+    std::string error;
+    return parse_place(control().place, p, error) && p.kind != Placement::None;
+}
+
+std::optional<Match> Module::best_match(std::span<const uint8_t> probe,
+                                        const std::vector<uint32_t>& users) const {
+    std::optional<Match> best;
+    for (const Template& t : state_.templates()) {
+        if (!users.empty() && std::find(users.begin(), users.end(), t.user) == users.end()) continue;
+        const int score = match_score(probe, t.data);
+        if (!best || score > best->score) best = Match{t.user, score, t.duress};
+    }
+    return best;
+}
+
+std::optional<uint32_t> Module::wiegand_input() {
+    return control().wiegand;
+}
+std::optional<uint32_t> Module::card_input() {
+    return control().card;
+}
+
+} // namespace sim

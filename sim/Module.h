@@ -1,0 +1,183 @@
+// The simulated module: reads command packets from its line, hands each to the
+// handler of its command code and answers in the line's current form. Handlers
+// live in handlers/, one file per command family, and register themselves.
+#pragma once
+
+#include "Control.h"
+#include "Finger.h"
+#include "Line.h"
+#include "State.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// Flag byte values: options the host sends and results the module answers.
+namespace flag {
+inline constexpr uint8_t SUCCEED = 0x61;
+inline constexpr uint8_t SCAN_SUCCESS = 0x62;
+inline constexpr uint8_t SCAN_FAILED = 0x63;
+inline constexpr uint8_t NOT_FOUND = 0x69;
+inline constexpr uint8_t NOT_MATCH = 0x6a;
+inline constexpr uint8_t TRY_AGAIN = 0x6b;
+inline constexpr uint8_t TIMEOUT = 0x6c;
+inline constexpr uint8_t MEMORY_FULL = 0x6d;
+inline constexpr uint8_t ID_ALREADY_USED = 0x6e;
+inline constexpr uint8_t CHECK_ID = 0x70;
+inline constexpr uint8_t ADD_NEW_TEMPLATE = 0x71;
+inline constexpr uint8_t FINGER_LIMIT = 0x72;
+inline constexpr uint8_t ENROLL_CONTINUE = 0x74;
+inline constexpr uint8_t NOT_SUPPORTED = 0x75;
+inline constexpr uint8_t INVALID_ID = 0x76;
+inline constexpr uint8_t AUTO_ID = 0x79;
+inline constexpr uint8_t SYSTEM_BUSY = 0x80;
+inline constexpr uint8_t DATA_CHECKSUM_ERROR = 0x82;
+inline constexpr uint8_t DATA_ACCEPTED = 0x83;
+inline constexpr uint8_t CHECK_FINGER = 0x84;
+inline constexpr uint8_t CHECK_FINGER_AUTO_ID = 0x85;
+inline constexpr uint8_t FINGER_ALREADY_ENROLLED = 0x86;
+inline constexpr uint8_t ID_REJECTED = 0x90;
+inline constexpr uint8_t DURESS_FINGER = 0x91;
+inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
+inline constexpr uint8_t CARD_ERROR = 0xa0;
+} // namespace flag
+
+// System parameter numbers the module itself acts on.
+namespace param {
+inline constexpr uint8_t TIMEOUT_PERIOD = 0x62;
+inline constexpr uint8_t ENROLL_MODE = 0x65;
+inline constexpr uint8_t SECURITY_LEVEL = 0x66;
+inline constexpr uint8_t MODULE_ID = 0x6d;
+inline constexpr uint8_t BAUDRATE = 0x71;
+inline constexpr uint8_t SCAN_SUCCESS = 0x75;
+inline constexpr uint8_t ASCII_PACKET = 0x76;
+inline constexpr uint8_t NETWORK_MODE = 0x83;
+inline constexpr uint8_t PROVISIONAL_ENROLL = 0x85;
+inline constexpr uint8_t PASS_WHEN_EMPTY = 0x86;
+inline constexpr uint8_t RESPONSE_DELAY = 0x87;
+} // namespace param
+
+struct Command {
+    uint8_t code = 0;
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+    bool broadcast = false; // network packet to module ID 0: carried out, never answered
+};
+
+struct Scan {
+    enum Status { Ok, NoFinger, Poor } status = NoFinger;
+    Image image;
+    std::vector<uint8_t> tpl; // set when Ok
+};
+
+// A match of a probe template against the database.
+struct Match {
+    uint32_t user = 0;
+    int score = 0;
+    bool duress = false;
+};
+
+struct Options {
+    std::string link;
+    std::string state;
+    bool pace = false;
+    bool strictBaud = true;
+    bool verbose = false;
+    uint32_t capacity = 1000;
+};
+
+class Module;
+using Handler = void (*)(Module&, const Command&);
+
+// Handlers register their command codes with a file-level object of this type.
+struct Register {
+    Register(std::initializer_list<std::pair<uint8_t, Handler>> handlers);
+};
+Handler find_handler(uint8_t code);
+
+// A two-step enrolment waiting for the host's ENROLL_CONTINUE.
+struct PendingEnroll {
+    uint32_t user = 0;
+    uint8_t option = 0;
+    std::vector<uint8_t> tpl;
+};
+
+class Module {
+public:
+    bool start(const Options& options, std::string& error);
+    // Serves the line until SIGINT or SIGTERM.
+    void serve();
+
+    // ---- for the handlers
+    State& state() { return state_; }
+    uint32_t param(uint8_t number) const { return state_.param(number).value_or(0); }
+    bool scan_success_on() const { return param(param::SCAN_SUCCESS) != 0x30; }
+
+    // Sends an answer packet in the line's form, with the faults that apply.
+    void answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // The SCAN_SUCCESS answer after a scan or a received image, when the module sends them.
+    void scan_success(uint8_t command) {
+        if (scan_success_on()) answer(command, 0, 0, flag::SCAN_SUCCESS);
+    }
+    // A data block from the host: n bytes and the end code. False on a short
+    // block, a wrong end code or n above max (the bytes are then read and dropped).
+    bool receive_block(std::vector<uint8_t>& out, size_t n, size_t max);
+    bool send_block(std::span<const uint8_t> data);
+    // Chunks from the host, each acknowledged; false when one is refused or missing.
+    bool receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total);
+    // Chunks to the host, each waiting for its acknowledgement.
+    bool send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_t chunkLength);
+    // The next packet addressed to this module, within timeoutMs.
+    std::optional<Command> receive_command(int timeoutMs);
+
+    // Takes the finger that is on the sensor; none: waits the Timeout Period.
+    Scan scan();
+    // Whether something lies on the sensor, without scanning it.
+    bool finger_on_sensor();
+    // The image of the last scan or of the last image received.
+    const Image& last_image() const { return lastImage_; }
+    void set_last_image(const Image& image) { lastImage_ = image; }
+    // Best match among the templates of the given users (all when users is empty).
+    std::optional<Match> best_match(std::span<const uint8_t> probe, const std::vector<uint32_t>& users) const;
+    bool is_match(const Match& m) const { return m.score >= match_threshold(param(param::SECURITY_LEVEL)); }
+    // The inputs that the operator set: a Wiegand value, a card's user ID.
+    std::optional<uint32_t> wiegand_input();
+    std::optional<uint32_t> card_input();
+    // Switches the line to the current baud rate, hex-text and network settings.
+    void apply_line_settings();
+    void wait_timeout_period();
+
+    std::optional<PendingEnroll> pendingEnroll;
+
+private:
+    Control control();
+    void dispatch(const Command& c);
+    bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    void note(const char* what, const Command& c);
+    void send_unsolicited();
+    bool use_fault(const Fault& f);
+
+    Options options_;
+    Line line_;
+    State state_;
+    std::string controlPath_;
+    Image lastImage_;
+    uint64_t captures_ = 0;
+    uint64_t placeSerial_ = ~0ull;
+    size_t placeIndex_ = 0;
+    bool network_ = false;
+    uint16_t moduleId_ = 1;
+    bool broadcast_ = false; // the command being carried out came as a broadcast
+    // Answers each fault has spoiled so far, for faults limited by times=N.
+    std::map<std::pair<uint64_t, std::string>, int> faultUses_;
+};
+
+} // namespace sim

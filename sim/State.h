@@ -1,0 +1,85 @@
+// The module's own state: system parameters, the template database,
+// administrator levels, authentication policies and named blobs for the other
+// families (keys, log, user memory, Wiegand, card, ports). Kept in SQLite: in a
+// file with --state (every change is one transaction, so a kill at any moment
+// leaves the last committed state), else in memory.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace sim {
+
+struct Template {
+    int64_t row = 0; // database row, the order of enrolment
+    uint32_t user = 0;
+    std::vector<uint8_t> data;
+    bool duress = false;
+    bool provisional = false;
+};
+
+// One system parameter of the module.
+struct ParamInfo {
+    uint8_t number;
+    const char* name;
+    uint32_t initial;
+    bool writable;
+};
+const std::vector<ParamInfo>& param_table();
+const ParamInfo* find_param(uint8_t number);
+
+class State {
+public:
+    State() = default;
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    // path empty: memory only.
+    bool open(const std::string& path, uint32_t capacity, std::string& error);
+
+    // Live parameter values; save_params makes them those of the next start.
+    std::optional<uint32_t> param(uint8_t number) const;
+    void set_param(uint8_t number, uint32_t value);
+    bool save_params();
+
+    uint32_t capacity() const { return capacity_; }
+    size_t template_count() const { return templates_.size(); }
+    const std::vector<Template>& templates() const { return templates_; }
+    std::vector<const Template*> templates_of(uint32_t user) const;
+    bool user_exists(uint32_t user) const;
+    bool add_template(uint32_t user, const std::vector<uint8_t>& data, bool duress, bool provisional);
+    bool delete_user(uint32_t user);
+    bool delete_all();
+
+    uint32_t admin_level(uint32_t user) const;
+    bool set_admin_level(uint32_t user, uint32_t level);
+    bool clear_admin_levels();
+    bool any_admin() const;
+    uint32_t policy(uint32_t user) const;
+    bool set_policy(uint32_t user, uint32_t policy);
+    bool clear_policies();
+    std::vector<uint32_t> users_with_policy(uint32_t policy) const;
+
+    std::optional<std::vector<uint8_t>> blob(const std::string& name) const;
+    bool set_blob(const std::string& name, const std::vector<uint8_t>& data);
+
+private:
+    bool exec(const char* sql);
+    bool load();
+
+    sqlite3* db_ = nullptr;
+    uint32_t capacity_ = 1000;
+    std::map<uint8_t, uint32_t> params_;
+    std::vector<Template> templates_;
+    std::map<uint32_t, uint32_t> admin_;
+    std::map<uint32_t, uint32_t> policy_;
+    std::map<std::string, std::vector<uint8_t>> blobs_;
+};
+
+} // namespace sim

@@ -1,0 +1,225 @@
+// Enrollment by scan, image and template: ES, ESA, EI, EIX, ET, ETX.
+#include "Module.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+
+constexpr uint8_t ES = 0x05, EI = 0x06, ET = 0x07, ESA = 0x70, EIX = 0x80, ETX = 0x87;
+constexpr size_t TEMPLATES_PER_USER = 10;
+constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
+
+struct Outcome {
+    uint8_t flag = flag::SUCCEED;
+    uint32_t user = 0;
+};
+
+bool auto_id(uint8_t option) {
+    return option == flag::AUTO_ID || option == flag::CHECK_FINGER_AUTO_ID;
+}
+
+// Whether the templates may be stored under the requested user ID with this
+// option, and under which ID.
+Outcome check(Module& m, uint32_t user, uint8_t option, const std::vector<std::vector<uint8_t>>& tpls) {
+    State& st = m.state();
+    if (option == flag::CHECK_FINGER || option == flag::CHECK_FINGER_AUTO_ID) {
+        for (const auto& t : tpls) {
+            const auto match = m.best_match(t, {});
+            if (match && m.is_match(*match)) return {flag::FINGER_ALREADY_ENROLLED, 0};
+        }
+    }
+    if (auto_id(option)) {
+        user = 1;
+        while (st.user_exists(user)) ++user;
+    } else if (user == 0 || user == 0xFFFFFFFFu) {
+        return {flag::INVALID_ID, 0};
+    }
+    if (st.template_count() + tpls.size() > st.capacity()) return {flag::MEMORY_FULL, 0};
+    const size_t have = st.templates_of(user).size();
+    if (option == flag::ADD_NEW_TEMPLATE || option == flag::ADD_DURESS_FINGER) {
+        if (option == flag::ADD_DURESS_FINGER && have == 0) return {flag::INVALID_ID, 0};
+        if (have + tpls.size() > TEMPLATES_PER_USER) return {flag::FINGER_LIMIT, 0};
+    } else if (have > 0) {
+        return {flag::ID_ALREADY_USED, 0};
+    }
+    return {flag::SUCCEED, user};
+}
+
+Outcome store(Module& m, uint32_t user, uint8_t option, const std::vector<std::vector<uint8_t>>& tpls) {
+    Outcome o = check(m, user, option, tpls);
+    if (o.flag != flag::SUCCEED) return o;
+    const bool provisional = m.param(param::PROVISIONAL_ENROLL) != 0x30;
+    for (const auto& t : tpls)
+        if (!m.state().add_template(o.user, t, option == flag::ADD_DURESS_FINGER, provisional))
+            return {flag::MEMORY_FULL, 0};
+    return o;
+}
+
+// A scan for enrolment; false when the answer has been given already.
+bool enroll_scan(Module& m, uint8_t code, std::vector<uint8_t>& tpl) {
+    const Scan s = m.scan();
+    if (s.status == Scan::NoFinger) {
+        m.answer(code, 0, 0, flag::TIMEOUT);
+        return false;
+    }
+    if (s.status == Scan::Poor) {
+        m.answer(code, 0, 0, flag::SCAN_FAILED);
+        return false;
+    }
+    m.scan_success(code);
+    tpl = s.tpl;
+    return true;
+}
+
+// Second scan of a two-scan enrolment: it must show the finger of the first.
+void second_scan(Module& m, uint8_t code, uint32_t user, uint8_t option, const std::vector<uint8_t>& first) {
+    std::vector<uint8_t> tpl;
+    if (!enroll_scan(m, code, tpl)) return;
+    if (match_score(first, tpl) < match_threshold(m.param(param::SECURITY_LEVEL))) {
+        m.answer(code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    const Outcome o = store(m, user, option, {first});
+    m.answer(code, o.user, 0, o.flag);
+}
+
+// The scan steps of ES and ESA after the command (and the administrator's stage).
+void enroll_by_scan(Module& m, uint8_t code, uint32_t user, uint8_t option) {
+    std::vector<uint8_t> tpl;
+    if (!enroll_scan(m, code, tpl)) return;
+    const uint32_t mode = m.param(param::ENROLL_MODE);
+    if (mode == 0x30) {
+        const Outcome o = store(m, user, option, {tpl});
+        m.answer(code, o.user, 0, o.flag);
+        return;
+    }
+    const Outcome first = check(m, user, option, {tpl});
+    m.answer(code, first.user, 0, first.flag);
+    if (first.flag != flag::SUCCEED) return;
+    if (mode == 0x32 || mode == 0x42) {
+        // The host sends the second step with ENROLL_CONTINUE.
+        m.pendingEnroll = PendingEnroll{user, option, tpl};
+        return;
+    }
+    second_scan(m, code, user, option, tpl);
+}
+
+void enroll_scan_command(Module& m, const Command& c) {
+    if (c.flag == flag::ENROLL_CONTINUE) {
+        if (!m.pendingEnroll) {
+            m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+            return;
+        }
+        const PendingEnroll p = *m.pendingEnroll;
+        m.pendingEnroll.reset();
+        second_scan(m, c.code, p.user, p.option, p.tpl);
+        return;
+    }
+    enroll_by_scan(m, c.code, c.param1, c.flag);
+}
+
+void enroll_with_admin(Module& m, const Command& c) {
+    State& st = m.state();
+    std::vector<uint32_t> admins;
+    for (const Template& t : st.templates()) {
+        const uint32_t level = st.admin_level(t.user);
+        if ((level == 1 || level == 3) && std::find(admins.begin(), admins.end(), t.user) == admins.end())
+            admins.push_back(t.user);
+    }
+    if (admins.empty()) {
+        m.answer(c.code, 0, 0, flag::NOT_SUPPORTED); // no administrator who may enroll
+        return;
+    }
+    std::vector<uint8_t> tpl;
+    if (!enroll_scan(m, c.code, tpl)) return;
+    const auto match = m.best_match(tpl, admins);
+    if (!match || !m.is_match(*match)) {
+        m.answer(c.code, 0, 0, flag::NOT_MATCH);
+        return;
+    }
+    m.answer(c.code, match->user, 0, flag::ENROLL_CONTINUE);
+    enroll_by_scan(m, c.code, c.param1, c.flag);
+}
+
+// The steps after the data of EI, EIX, ET and ETX: SCAN_SUCCESS, then the result.
+void finish_with_templates(Module& m, const Command& c, const std::vector<std::vector<uint8_t>>& tpls) {
+    m.scan_success(c.code);
+    const Outcome o = store(m, c.param1, c.flag, tpls);
+    m.answer(c.code, o.user, 0, o.flag);
+}
+
+void finish_with_image(Module& m, const Command& c, const std::vector<uint8_t>& record) {
+    const auto image = parse_image_record(record);
+    if (!image) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.set_last_image(*image);
+    const auto tpl = extract_template(*image);
+    if (!tpl) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    finish_with_templates(m, c, {*tpl});
+}
+
+void enroll_image(Module& m, const Command& c) {
+    std::vector<uint8_t> record;
+    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    finish_with_image(m, c, record);
+}
+
+void enroll_image_chunks(Module& m, const Command& c) {
+    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.answer(c.code, 0, 0, flag::SUCCEED);
+    std::vector<uint8_t> record;
+    if (!m.receive_chunks(c.code, record, c.param2)) return;
+    finish_with_image(m, c, record);
+}
+
+void enroll_template(Module& m, const Command& c) {
+    std::vector<uint8_t> tpl;
+    if (!m.receive_block(tpl, c.param2, TEMPLATE_SIZE) || !template_valid(tpl)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    finish_with_templates(m, c, {tpl});
+}
+
+void enroll_templates(Module& m, const Command& c) {
+    // The data holds whole templates back to back; the announced count is not relied on.
+    const uint32_t size = c.param2 & 0xFFFF;
+    const uint32_t count = static_cast<uint32_t>(size / TEMPLATE_SIZE);
+    if (size == 0 || size % TEMPLATE_SIZE != 0 || count > TEMPLATES_PER_USER) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.answer(c.code, 0, 0, flag::SUCCEED);
+    std::vector<uint8_t> data;
+    if (!m.receive_chunks(c.code, data, size)) return;
+    std::vector<std::vector<uint8_t>> tpls;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> t(data.begin() + static_cast<std::ptrdiff_t>(i * TEMPLATE_SIZE),
+                               data.begin() + static_cast<std::ptrdiff_t>((i + 1) * TEMPLATE_SIZE));
+        if (!template_valid(t)) {
+            m.scan_success(c.code);
+            m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+            return;
+        }
+        tpls.push_back(std::move(t));
+    }
+    finish_with_templates(m, c, tpls);
+}
+
+const Register reg{{ES, enroll_scan_command},  {ESA, enroll_with_admin}, {EI, enroll_image},
+                   {EIX, enroll_image_chunks}, {ET, enroll_template},    {ETX, enroll_templates}};
+
+} // namespace
+} // namespace sim

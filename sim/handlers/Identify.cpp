@@ -1,0 +1,99 @@
+// Identification: IS, II, IIX, IT.
+#include "Module.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t IS = 0x11, II = 0x12, IT = 0x13, IIX = 0x81;
+constexpr uint32_t POLICY_REJECT = 3;
+constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
+
+// Searches the users of the range (start in the low 16 bits of Param1, end in
+// the high 16 bits; 0 to 0 means every user) and answers.
+void identify(Module& m, uint8_t code, uint32_t range, const std::vector<uint8_t>& probe) {
+    uint32_t start = range & 0xFFFF, end = range >> 16;
+    if (end < start) std::swap(start, end);
+    std::vector<uint32_t> users;
+    for (const Template& t : m.state().templates())
+        if ((start == 0 && end == 0) || (t.user >= start && t.user <= end)) users.push_back(t.user);
+    if (users.empty()) {
+        if (m.state().template_count() == 0 && m.param(param::PASS_WHEN_EMPTY) != 0x30)
+            m.answer(code, 0, 0, flag::SUCCEED);
+        else
+            m.answer(code, 0, 0, flag::NOT_FOUND);
+        return;
+    }
+    const auto match = m.best_match(probe, users);
+    if (!match || !m.is_match(*match))
+        m.answer(code, 0, 0, flag::NOT_FOUND);
+    else if (match->duress)
+        m.answer(code, match->user, 0, flag::DURESS_FINGER);
+    else if (m.state().policy(match->user) == POLICY_REJECT)
+        m.answer(code, match->user, 0, flag::ID_REJECTED);
+    else
+        m.answer(code, match->user, static_cast<uint32_t>(match->score), flag::SUCCEED);
+}
+
+void identify_scan(Module& m, const Command& c) {
+    const Scan s = m.scan();
+    if (s.status == Scan::NoFinger) {
+        m.answer(c.code, 0, 0, flag::TIMEOUT);
+        return;
+    }
+    if (s.status == Scan::Poor) {
+        m.answer(c.code, 0, 0, flag::SCAN_FAILED);
+        return;
+    }
+    m.scan_success(c.code);
+    identify(m, c.code, c.param1, s.tpl);
+}
+
+void identify_record(Module& m, const Command& c, const std::vector<uint8_t>& record) {
+    const auto image = parse_image_record(record);
+    std::optional<std::vector<uint8_t>> probe;
+    if (image) {
+        m.set_last_image(*image);
+        probe = extract_template(*image);
+    }
+    if (!probe) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.scan_success(c.code);
+    identify(m, c.code, c.param1, *probe);
+}
+
+void identify_image(Module& m, const Command& c) {
+    std::vector<uint8_t> record;
+    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    identify_record(m, c, record);
+}
+
+void identify_image_chunks(Module& m, const Command& c) {
+    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.answer(c.code, 0, 0, flag::SUCCEED);
+    std::vector<uint8_t> record;
+    if (m.receive_chunks(c.code, record, c.param2)) identify_record(m, c, record);
+}
+
+void identify_template(Module& m, const Command& c) {
+    std::vector<uint8_t> probe;
+    if (!m.receive_block(probe, c.param2, TEMPLATE_SIZE) || !template_valid(probe)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.scan_success(c.code);
+    identify(m, c.code, c.param1, probe);
+}
+
+const Register reg{
+    {IS, identify_scan}, {II, identify_image}, {IIX, identify_image_chunks}, {IT, identify_template}};
+
+} // namespace
+} // namespace sim

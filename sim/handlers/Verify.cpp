@@ -1,0 +1,160 @@
+// Verification: VS, VI, VIX, VT, VH, VW, VC.
+#include "Module.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+
+constexpr uint8_t VS = 0x08, VI = 0x09, VT = 0x10, VW = 0x1D, VH = 0x22, VIX = 0x82, VC = 0xA7;
+constexpr uint32_t POLICY_REJECT = 3;
+constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
+constexpr uint32_t MAX_HOST_TEMPLATES = 10;
+
+// Compares the probe with the templates of one user and answers.
+void verify(Module& m, uint8_t code, uint32_t user, const std::vector<uint8_t>& probe) {
+    if (!m.state().user_exists(user)) {
+        m.answer(code, user, 0, flag::NOT_FOUND);
+        return;
+    }
+    if (m.state().policy(user) == POLICY_REJECT) {
+        m.answer(code, user, 0, flag::ID_REJECTED);
+        return;
+    }
+    const auto match = m.best_match(probe, {user});
+    if (!match || !m.is_match(*match))
+        m.answer(code, user, 0, flag::NOT_MATCH);
+    else if (match->duress)
+        m.answer(code, user, 0, flag::DURESS_FINGER);
+    else
+        m.answer(code, user, static_cast<uint32_t>(match->score), flag::SUCCEED);
+}
+
+// A scan of the finger to verify; false when the answer has been given already.
+bool verify_scan(Module& m, uint8_t code, std::vector<uint8_t>& probe) {
+    const Scan s = m.scan();
+    if (s.status == Scan::NoFinger) {
+        m.answer(code, 0, 0, flag::TIMEOUT);
+        return false;
+    }
+    if (s.status == Scan::Poor) {
+        m.answer(code, 0, 0, flag::SCAN_FAILED);
+        return false;
+    }
+    m.scan_success(code);
+    probe = s.tpl;
+    return true;
+}
+
+void verify_scan_command(Module& m, const Command& c) {
+    std::vector<uint8_t> probe;
+    if (verify_scan(m, c.code, probe)) verify(m, c.code, c.param1, probe);
+}
+
+void verify_record(Module& m, const Command& c, const std::vector<uint8_t>& record) {
+    const auto image = parse_image_record(record);
+    std::optional<std::vector<uint8_t>> probe;
+    if (image) {
+        m.set_last_image(*image);
+        probe = extract_template(*image);
+    }
+    if (!probe) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.scan_success(c.code);
+    verify(m, c.code, c.param1, *probe);
+}
+
+void verify_image(Module& m, const Command& c) {
+    std::vector<uint8_t> record;
+    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    verify_record(m, c, record);
+}
+
+void verify_image_chunks(Module& m, const Command& c) {
+    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.answer(c.code, 0, 0, flag::SUCCEED);
+    std::vector<uint8_t> record;
+    if (m.receive_chunks(c.code, record, c.param2)) verify_record(m, c, record);
+}
+
+void verify_template(Module& m, const Command& c) {
+    std::vector<uint8_t> probe;
+    if (!m.receive_block(probe, c.param2, TEMPLATE_SIZE) || !template_valid(probe)) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    m.scan_success(c.code);
+    verify(m, c.code, c.param1, probe);
+}
+
+// Host templates: the finger is matched against them, not against the database.
+void verify_host_templates(Module& m, const Command& c) {
+    const uint32_t count = std::clamp<uint32_t>(c.param1, 1, MAX_HOST_TEMPLATES);
+    std::vector<std::vector<uint8_t>> host(count);
+    bool valid = true;
+    for (auto& t : host) {
+        // A block that did not arrive whole leaves nothing sensible to read after it.
+        if (!m.receive_block(t, c.param2, TEMPLATE_SIZE)) {
+            valid = false;
+            break;
+        }
+        valid = template_valid(t) && valid;
+    }
+    if (!valid) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    std::vector<uint8_t> probe;
+    if (!verify_scan(m, c.code, probe)) return;
+    int best = 0;
+    for (const auto& t : host) best = std::max(best, match_score(probe, t));
+    if (best >= match_threshold(m.param(param::SECURITY_LEVEL)))
+        m.answer(c.code, 0, static_cast<uint32_t>(best), flag::SUCCEED);
+    else
+        m.answer(c.code, 0, 0, flag::NOT_MATCH);
+}
+
+// Wiegand input: the value read carries the user ID.
+void verify_wiegand(Module& m, const Command& c) {
+    const auto input = m.wiegand_input();
+    if (!input) {
+        m.wait_timeout_period();
+        m.answer(c.code, 0, 0, flag::TIMEOUT);
+        return;
+    }
+    m.scan_success(c.code);
+    std::vector<uint8_t> probe;
+    if (verify_scan(m, c.code, probe)) verify(m, c.code, *input, probe);
+}
+
+// Smart card: the card presented carries a user ID whose templates the module holds.
+void verify_card(Module& m, const Command& c) {
+    const auto input = m.card_input();
+    if (!input) {
+        m.wait_timeout_period();
+        m.answer(c.code, 0, 0, flag::TIMEOUT);
+        return;
+    }
+    if (!m.state().user_exists(*input)) {
+        m.answer(c.code, 0, 0, flag::CARD_ERROR);
+        return;
+    }
+    m.scan_success(c.code);
+    std::vector<uint8_t> probe;
+    if (verify_scan(m, c.code, probe)) verify(m, c.code, *input, probe);
+}
+
+const Register reg{{VS, verify_scan_command}, {VI, verify_image},          {VIX, verify_image_chunks},
+                   {VT, verify_template},     {VH, verify_host_templates}, {VW, verify_wiegand},
+                   {VC, verify_card}};
+
+} // namespace
+} // namespace sim

@@ -1,0 +1,137 @@
+// orvanti-sim: a simulated Orvanti module on a pseudo-terminal.
+//
+//   orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]
+//       serves the module on a new pseudo-terminal reached through PATH until SIGINT/SIGTERM.
+//   orvanti-sim --link PATH [--place SPEC] [--fault SPEC]... [--wiegand V] [--card ID]
+//       tells the module serving PATH what is on its sensor and inputs and which faults to play.
+#include "Control.h"
+#include "Module.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const USAGE =
+    "usage: orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]\n"
+    "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
+    "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
+    "                   [--fault none] [--wiegand VALUE|none] [--card ID|none]\n"
+    "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum\n";
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "orvanti-sim: %s\n", message.c_str());
+    return 2;
+}
+
+std::string absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return path;
+    std::string out = std::string(cwd) + "/" + path;
+    std::free(cwd);
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sim::Options opt;
+    std::optional<std::string> place, wiegand, card;
+    std::vector<std::string> faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        } else if (a == "--link" && value(v))
+            opt.link = v;
+        else if (a == "--state" && value(v))
+            opt.state = v;
+        else if (a == "--pace")
+            opt.pace = true;
+        else if (a == "--any-baud")
+            opt.strictBaud = false;
+        else if (a == "--verbose" || a == "-v")
+            opt.verbose = true;
+        else if (a == "--capacity" && value(v)) {
+            uint64_t n = 0;
+            if (!sim::parse_number(v, n) || n == 0) return fail("--capacity takes a number above 0");
+            opt.capacity = static_cast<uint32_t>(n);
+        } else if (a == "--place" && value(v))
+            place = v;
+        else if (a == "--fault" && value(v))
+            faults.push_back(v);
+        else if (a == "--wiegand" && value(v))
+            wiegand = v;
+        else if (a == "--card" && value(v))
+            card = v;
+        else {
+            std::fputs(USAGE, stderr);
+            return 2;
+        }
+    }
+    if (opt.link.empty()) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+
+    // Control mode: rewrite the control file of the module serving the link.
+    if (place || wiegand || card || !faults.empty()) {
+        const std::string path = sim::control_path(opt.link);
+        sim::Control c;
+        std::string error;
+        if (!sim::load_control(path, c, error)) return fail(error);
+        if (place) {
+            sim::Placement p;
+            if (!sim::parse_place(*place, p, error)) return fail(error);
+            c.place = p.kind == sim::Placement::File ? absolute(p.file) : *place;
+            ++c.placeSerial;
+        }
+        for (const std::string& f : faults) {
+            if (f == "none") {
+                c.faults.clear();
+                continue;
+            }
+            sim::Fault fault;
+            if (!sim::parse_fault(f, fault, error)) return fail(error);
+            fault.added = c.serial + 1;
+            c.faults.push_back(fault);
+        }
+        auto input = [&](const std::optional<std::string>& text, std::optional<uint32_t>& out) {
+            if (!text) return true;
+            if (*text == "none") {
+                out.reset();
+                return true;
+            }
+            uint64_t n = 0;
+            if (!sim::parse_number(*text, n)) return false;
+            out = static_cast<uint32_t>(n);
+            return true;
+        };
+        if (!input(wiegand, c.wiegand)) return fail("--wiegand takes a number or none");
+        if (!input(card, c.card)) return fail("--card takes a number or none");
+        ++c.serial;
+        if (!sim::save_control(path, c, error)) return fail(error);
+        return 0;
+    }
+
+    sim::install_stop_handlers();
+    sim::Module module;
+    std::string error;
+    if (!module.start(opt, error)) return fail(error);
+    std::printf("%s\n", opt.link.c_str());
+    std::fflush(stdout);
+    module.serve();
+    std::remove(sim::control_path(opt.link).c_str());
+    return 0;
+}
