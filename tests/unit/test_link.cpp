@@ -318,6 +318,25 @@ TEST_F(LinkTest, ChecksumErrorAfterThePacketWasTraced) {
     done(fe);
 }
 
+TEST_F(LinkTest, HungUpLineFailsAtOnce) {
+    // Bytes that arrived before the hang-up are still handed over; after them
+    // every read fails at once instead of reporting silence.
+    farend::Script s;
+    s.open_sequence().send(hex("01 02")).pause(100).hangup();
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    uint8_t b[4] = {};
+    EXPECT_EQ(link_read(b, 4), 2);
+    fe.finish(0);
+    const auto start = Clock::now();
+    EXPECT_LT(link_read(b, 1, true), 0);
+    EXPECT_LT(link_read(b, 1), 0);
+    AnswerPacket a{};
+    EXPECT_EQ(receive_answer(a), ERR_READ);
+    EXPECT_LT(ms_since(start), TIMEOUT_MS);
+    module_close();
+}
+
 // --------------------------------------------------------------- data blocks
 
 TEST_F(LinkTest, SlowSteadyBlockIsReceivedWhole) {
