@@ -190,6 +190,17 @@ TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
     EXPECT_TRUE(o.extra.empty());
 }
 
+TEST(SettingsFile, SettingsThatCannotBeSavedDoNotStopTheRun) {
+    farend::TempDir dir;
+    // The file is written beside its place and renamed; block that spot.
+    ASSERT_EQ(::mkdir(dir.file("kelvor.cfg.tmp").c_str(), 0700), 0);
+    Outcome r = run_script(status_script(), dir, {"-c", "SS", "-x2"});
+    EXPECT_EQ(r.err, LOC + "Err: Cannot save the settings to kelvor.cfg\n" +
+                         "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
 // ------------------------------------------------------------- trace levels
 
 TEST(TraceLevels, StatusCheckAtEachLevel) {
@@ -354,6 +365,22 @@ TEST(RawPacketMode, DrainStopsAtTheEndOfItsBuffer) {
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
+TEST(RawPacketMode, ModuleTextLinesDuringTheDrain) {
+    const Bytes more = farend::packet(0x55, 1, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 0, 0, 0)
+        .answer(0x3F, 0, 0, 0x61)
+        .send_raw(text_bytes("[scan done\r"))
+        .send(more);
+    Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
+    EXPECT_EQ(r.run.out, "[scan done\r\n");
+    EXPECT_NE(r.err.find("      [DATA] Data: " + spaced(without_end(more)) + "\nData: \n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
 // ---------------------------------------------------------------- broadcast
 
 TEST(Broadcast, StatusGoesToAllModulesWithoutAnAnswer) {
@@ -404,6 +431,16 @@ TEST(Monitor, AfterTheCommand) {
                      "[API] Waiting Responses\nPacket: " +
                          spaced(without_end(p1)) + "\nPacket: \n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST(Monitor, ModuleTextLinesGoToStdout) {
+    const Bytes p1 = farend::packet(0x58, 0, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().send_raw(text_bytes("[finger on\r")).send(p1).pause(200).hangup();
+    Outcome r = run_script(s, dir, {"-w", "-x2"});
+    EXPECT_EQ(r.run.out, "[finger on\r\n");
+    EXPECT_EQ(r.err, "[API] Waiting Responses\nPacket: " + spaced(without_end(p1)) + "\nPacket: \n");
 }
 
 // ------------------------------------------------------------ packet forms
