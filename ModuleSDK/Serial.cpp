@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -125,6 +126,33 @@ int read_span(uint8_t* dst, int n) {
     return got;
 }
 
+// An operator who stops the tool (for example the response monitor) gets the
+// port back with its own line settings.
+void restore_and_reraise(int signal) {
+    Port& p = port();
+    if (p.fd >= 0 && p.haveOriginal) {
+        ::tcflush(p.fd, TCIFLUSH);
+        ::tcsetattr(p.fd, TCSANOW, &p.original);
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void restore_on_signals() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction action {};
+            action.sa_handler = restore_and_reraise;
+            ::sigemptyset(&action.sa_mask);
+            ::sigaction(sig, &action, nullptr);
+        }
+    }
+}
+
 } // namespace
 
 int serial_open(const char* name) {
@@ -153,6 +181,7 @@ int serial_open(const char* name) {
     p.haveOriginal = ::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = ::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
+    restore_on_signals();
     return 0;
 }
 
@@ -277,6 +306,9 @@ int serial_close() {
     Port& p = port();
     if (p.fd >= 0) {
         if (p.haveRs485) ::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        // Input never read is dropped first: with the original settings back
+        // (echo on, for a terminal) it would otherwise go back over the line.
+        ::tcflush(p.fd, TCIFLUSH);
         if (p.haveOriginal) ::tcsetattr(p.fd, TCSADRAIN, &p.original);
         ::ioctl(p.fd, TIOCNXCL);
         ::flock(p.fd, LOCK_UN);

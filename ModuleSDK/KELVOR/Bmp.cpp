@@ -84,8 +84,8 @@ int bmp_read(std::FILE* file, int* width, int* height, uint8_t* gray, size_t cap
 
     const uint64_t w = static_cast<uint64_t>(fileWidth);
     const uint64_t rows = static_cast<uint64_t>(std::abs(static_cast<int64_t>(fileHeight)));
-    // The image must fit the caller's buffer; width < 2^31 and height <= 2^31
-    // keep this product and the row size below in 64 bits.
+    // The image must fit the caller's buffer. Width and height below 2^31 keep
+    // this product and the row size in 64 bits; the row storage is checked too.
     if (w * rows > capacity || gray == nullptr) return 0;
     const uint64_t rowSize = (bits * w + 31) / 32 * 4;
     if (rowSize > SIZE_MAX / rows) return 0;

@@ -320,6 +320,7 @@ int OrvantiCom::run() {
                        : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
     if (rc != 0) {
         ERR_LINE("Err: Cannot initialize sdk\n");
+        module_close(); // gives the port back with its own line settings
         return 1;
     }
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};

@@ -161,18 +161,29 @@ struct FarEnd::Impl {
                 ::close(master);
                 master = -1;
             } else if (step.kind == Script::Step::Send) {
+                // The master is non-blocking: a tool that stops reading makes
+                // the step fail after the expect time-out instead of hanging.
                 size_t off = 0;
+                auto deadline = Clock::now() + std::chrono::milliseconds(expectTimeoutMs);
                 while (off < step.bytes.size()) {
                     ssize_t w = ::write(master, step.bytes.data() + off, step.bytes.size() - off);
-                    if (w < 0) {
-                        if (errno == EINTR || errno == EAGAIN) {
-                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                            continue;
-                        }
+                    if (w > 0) {
+                        off += static_cast<size_t>(w);
+                        deadline = Clock::now() + std::chrono::milliseconds(expectTimeoutMs);
+                        continue;
+                    }
+                    if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EIO) {
                         outcome.failure = "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
                         return;
                     }
-                    off += static_cast<size_t>(w);
+                    if (Clock::now() > deadline) {
+                        outcome.failure = "step " + std::to_string(i) + ": the tool stopped reading after " +
+                                          std::to_string(off) + " of " + std::to_string(step.bytes.size()) +
+                                          " bytes";
+                        return;
+                    }
+                    pollfd pfd{master, POLLOUT, 0};
+                    ::poll(&pfd, 1, 5);
                 }
             } else {
                 Bytes got(step.bytes.size());
@@ -198,6 +209,7 @@ FarEnd::FarEnd(Script script, int expectTimeoutMs) : impl_(std::make_unique<Impl
     if (impl_->master < 0 || ::grantpt(impl_->master) != 0 || ::unlockpt(impl_->master) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
     }
+    ::fcntl(impl_->master, F_SETFL, ::fcntl(impl_->master, F_GETFL) | O_NONBLOCK);
     impl_->port = ::ptsname(impl_->master);
     impl_->thread = std::thread([this] { impl_->serve(); });
 }

@@ -1,0 +1,385 @@
+// Image capture and encryption commands against the scripted far end: the
+// answer tables of SI, SIX, RI, RIX, KW and KS, and the reception of an image
+// into the record as one block or as acknowledged chunks, including a module
+// that announces more than the record holds or sends chunks that never end.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+
+struct Result {
+    int rc = 0;
+    std::string trace;
+    farend::Outcome far;
+};
+
+class ImageTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        module_close();
+        module_settings() = {};
+        link_state() = {};
+    }
+    static Result run(const farend::Script& script, const std::function<int()>& call, int network = 0,
+                      int hex = 0) {
+        farend::FarEnd fe(script);
+        Result r;
+        EXPECT_EQ(module_open(fe.port().c_str(), 0x35, hex, network, 1, 300), 0);
+        {
+            farend::TraceCapture cap(0x03);
+            r.rc = call();
+            r.trace = cap.text();
+        }
+        module_close();
+        r.far = fe.finish();
+        return r;
+    }
+};
+
+// An image record as the module sends it: the header words, then w*h pixels.
+Bytes image_record(uint32_t width, uint32_t height, uint32_t format) {
+    Bytes r(IMAGE_HEADER_SIZE + width * height);
+    packet::put32(&r[0], width);
+    packet::put32(&r[4], height);
+    packet::put32(&r[16], format);
+    packet::put32(&r[20], width * height);
+    for (size_t i = IMAGE_HEADER_SIZE; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i * 7 + 3);
+    return r;
+}
+
+// The record buffer with a guard area behind it that no reception may touch.
+struct GuardedRecord {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(IMAGE_RECORD_SIZE + 64, 0xEE);
+    ImageRecordBytes record() { return ImageRecordBytes(bytes.data(), IMAGE_RECORD_SIZE); }
+    bool guard_intact() const {
+        for (size_t i = IMAGE_RECORD_SIZE; i < bytes.size(); ++i)
+            if (bytes[i] != 0xEE) return false;
+        return true;
+    }
+    bool holds(const Bytes& image) const { return std::equal(image.begin(), image.end(), bytes.begin()); }
+};
+
+// The module sends `image` in chunks of `chunk` bytes under `command`; each chunk is
+// acknowledged with the chunk command (`badChunk` gets a checksum one too high and 0x82).
+void add_chunks(farend::Script& s, uint8_t command, const Bytes& image, size_t chunk, int badChunk = -1) {
+    const auto count = static_cast<uint16_t>((image.size() + chunk - 1) / chunk);
+    for (uint16_t i = 0; i < count; ++i) {
+        const size_t at = i * chunk;
+        const Bytes part(image.begin() + static_cast<long>(at),
+                         image.begin() + static_cast<long>(std::min(image.size(), at + chunk)));
+        uint32_t sum = packet::byte_sum(part);
+        if (i == badChunk) ++sum;
+        s.answer(command, packet::chunk_param1(count, i), static_cast<uint32_t>(part.size()), 0);
+        s.send(farend::concat({part, farend::le32(sum)}));
+        s.expect_packet(command, 0, 0, i == badChunk ? DATA_CHECKSUM_ERROR : DATA_ACCEPTED);
+        if (i == badChunk) return;
+    }
+}
+
+struct ScanImageRow {
+    uint32_t scanSuccess; // parameter 0x75 at open
+    int ssFlag;           // flag of the SCAN_SUCCESS answer, -1 when none is sent
+    int finalFlag;        // flag of the final answer, -1 when it must not be read
+    int rc;
+    const char* trace;
+};
+
+TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
+    const ScanImageRow rows[] = {
+        {0x30, -1, SUCCEED, 0, "[API] Image Size: 0x4b1c\n"},
+        {0x30, -1, SCAN_FAILED, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+        {0x30, -1, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
+        {0x30, -1, SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {0x30, -1, CANCELLED, RES_CANCELLED, "[ERR] Command is cancelled\n"},
+        {0x30, -1, TRY_AGAIN, RES_UNKNOWN, "[ERR] Unknown error\n"},
+        {0x30, -1, SCAN_SUCCESS, RES_UNKNOWN, "[ERR] Unknown error\n"},
+        {0x31, SCAN_SUCCESS, SUCCEED, 0, "[API] Image Size: 0x4b1c\n"},
+        {0x31, SCAN_SUCCESS, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
+        {0x31, SCAN_FAILED, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+        {0x31, SYSTEM_BUSY, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+    };
+    struct Form {
+        uint8_t command;
+        uint32_t chunk;
+        const char* callLine;
+        int (*call)(uint32_t* size);
+    };
+    const Form forms[] = {
+        {0x15, 0, "[API] Scan Image(SI)\n", scan_image},
+        {0x83, 0x1000, "[API] Scan Image(SIX): 0x1000\n",
+         [](uint32_t* size) { return scan_image_chunked(0x1000, size); }},
+    };
+    for (const Form& form : forms) {
+        for (const ScanImageRow& row : rows) {
+            SCOPED_TRACE(std::string(form.callLine) + " ss " + std::to_string(row.ssFlag) + " final " +
+                         std::to_string(row.finalFlag));
+            reset();
+            farend::Script s;
+            s.open_sequence(0x30, 0x30, row.scanSuccess).expect_packet(form.command, 0, form.chunk, 0);
+            if (row.ssFlag >= 0) s.answer(form.command, 0, 0, static_cast<uint8_t>(row.ssFlag));
+            if (row.finalFlag >= 0) s.answer(form.command, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
+            uint32_t size = 0xdead;
+            Result r = run(s, [&] { return form.call(&size); });
+            EXPECT_EQ(r.rc, row.rc);
+            EXPECT_EQ(size, row.rc == 0 ? 0x4b1cu : 0xdeadu);
+            EXPECT_EQ(r.trace, std::string(form.callLine) + row.trace);
+            EXPECT_TRUE(r.far.ok) << r.far.failure;
+        }
+    }
+}
+
+struct FlagRow {
+    uint8_t flag;
+    int rc;
+    const char* trace;
+};
+
+// RI and RIX read one answer, even when the module sends SCAN_SUCCESS answers.
+TEST_F(ImageTest, ReadImageAnswers) {
+    const FlagRow rows[] = {
+        {SUCCEED, 0, "[API] Image Size: 0x3201c\n"},
+        {SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {SCAN_FAILED, RES_UNKNOWN, "[ERR] Unknown error\n"},
+        {CANCELLED, RES_UNKNOWN, "[ERR] Unknown error\n"},
+    };
+    struct Form {
+        uint8_t command;
+        uint32_t chunk;
+        const char* callLine;
+        int (*call)(uint32_t* size);
+    };
+    const Form forms[] = {
+        {0x20, 0, "[API] Read Image(RI)\n", read_image},
+        {0x84, 0x800, "[API] Read Image(RIX): 0x800\n",
+         [](uint32_t* size) { return read_image_chunked(0x800, size); }},
+    };
+    for (const Form& form : forms) {
+        for (const FlagRow& row : rows) {
+            SCOPED_TRACE(std::string(form.callLine) + std::to_string(row.flag));
+            reset();
+            farend::Script s;
+            s.open_sequence(0x30, 0x30, 0x31).expect_packet(form.command, 0, form.chunk, 0);
+            s.answer(form.command, 0, 0x3201c, row.flag);
+            uint32_t size = 0;
+            Result r = run(s, [&] { return form.call(&size); });
+            EXPECT_EQ(r.rc, row.rc);
+            if (row.rc == 0) {
+                EXPECT_EQ(size, 0x3201cu);
+            }
+            EXPECT_EQ(r.trace, std::string(form.callLine) + row.trace);
+            EXPECT_TRUE(r.far.ok) << r.far.failure;
+        }
+    }
+}
+
+TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
+    const FlagRow rows[] = {
+        {SUCCEED, 0, ""},
+        {NOT_SUPPORTED, RES_NOT_SUPPORTED, "[ERR] Encryption is not supported\n"},
+        {SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {NOT_FOUND, RES_UNKNOWN, "[ERR] Unknown error\n"},
+    };
+    Bytes key(32);
+    for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0xA0 + i);
+    for (const FlagRow& row : rows) {
+        SCOPED_TRACE(row.flag);
+        reset();
+        farend::Script s;
+        s.open_sequence()
+            .expect_packet(0x34, 0, 0, 0)
+            .expect(farend::data_block(key))
+            .answer(0x34, 0, 0, row.flag);
+        Result r = run(s, [&] { return write_encryption_key(key.data()); });
+        EXPECT_EQ(r.rc, row.rc);
+        EXPECT_EQ(r.trace, std::string("[API] Encryption Key Write(KW)\n") + row.trace);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
+    const ScanImageRow rows[] = {
+        {0x30, -1, SUCCEED, 0, "[API] Encrypted Template Size: 0x4b1c\n"},
+        {0x30, -1, SCAN_FAILED, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+        {0x30, -1, TRY_AGAIN, RES_TRY_AGAIN, "[ERR] Try again\n"},
+        {0x30, -1, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
+        {0x30, -1, SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {0x30, -1, CANCELLED, RES_CANCELLED, "[ERR] Command is cancelled\n"},
+        {0x30, -1, NOT_FOUND, RES_UNKNOWN, "[ERR] Unknown error\n"},
+        {0x31, SCAN_SUCCESS, SUCCEED, 0, "[API] Encrypted Template Size: 0x4b1c\n"},
+        {0x31, SYSTEM_BUSY, -1, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {0x31, CANCELLED, -1, RES_CANCELLED, "[ERR] Command is canceled\n"},
+        {0x31, TIMEOUT, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+    };
+    for (const ScanImageRow& row : rows) {
+        SCOPED_TRACE("ss " + std::to_string(row.ssFlag) + " final " + std::to_string(row.finalFlag));
+        reset();
+        farend::Script s;
+        // KS runs the scan-template command 0x21, with the challenge in Param1.
+        s.open_sequence(0x30, 0x30, row.scanSuccess).expect_packet(0x21, 0x12345678, 0, 0);
+        if (row.ssFlag >= 0) s.answer(0x21, 0, 0, static_cast<uint8_t>(row.ssFlag));
+        if (row.finalFlag >= 0) s.answer(0x21, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
+        uint32_t size = 0;
+        Result r = run(s, [&] { return scan_template_with_challenge(0x12345678, &size); });
+        EXPECT_EQ(r.rc, row.rc);
+        if (row.rc == 0) {
+            EXPECT_EQ(size, 0x4b1cu);
+        }
+        EXPECT_EQ(r.trace,
+                  "[API] Scan Templat with Challenge Data(KS): 0x12345678\n" + std::string(row.trace));
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST_F(ImageTest, ReceiveImageFillsTheWholeRecord) {
+    const Bytes image = image_record(320, 640, 1); // 28 + 204800 bytes: the record's capacity
+    ASSERT_EQ(image.size(), IMAGE_RECORD_SIZE);
+    farend::Script s;
+    s.open_sequence().send(farend::data_block(image));
+    GuardedRecord rec;
+    Result r = run(s, [&] { return receive_image(rec.record(), static_cast<uint32_t>(image.size())); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(rec.holds(image));
+    EXPECT_TRUE(rec.guard_intact());
+    EXPECT_EQ(r.trace,
+              "[API] Get Image Data: 0x3201c\n      Width: 0x140 Height: 0x280 Format: 0x1 Size: 0x32000\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// A length beyond the record is refused before a byte is read, as one block or in chunks.
+TEST_F(ImageTest, AnnouncedLengthBeyondTheRecordIsRefused) {
+    const Bytes image = image_record(320, 641, 1);
+    for (auto receive : {receive_image, receive_image_chunks}) {
+        reset();
+        // The module starts sending anyway; none of it may be read.
+        farend::Script s;
+        s.open_sequence().send(Bytes(image.begin(), image.begin() + 1024));
+        GuardedRecord rec;
+        Result r = run(s, [&] { return receive(rec.record(), static_cast<uint32_t>(image.size())); });
+        EXPECT_EQ(r.rc, RES_DATA_ERROR);
+        EXPECT_TRUE(rec.guard_intact());
+        EXPECT_EQ(rec.bytes[0], 0xEE); // nothing read at all
+        EXPECT_EQ(r.trace, "[API] Get Image Data: 0x3215c\n[ERR] Image data too large: 0x3215c 0x3201c\n");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
+    const Bytes image = image_record(160, 120, 2); // 0x4b1c bytes: four chunks of 0x1000 and one of 0xb1c
+    // Plain, network (acknowledgements as 15-byte packets) and hex-text forms.
+    for (const auto& [network, hex] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{0, 1}}) {
+        SCOPED_TRACE(std::to_string(network) + std::to_string(hex));
+        reset();
+        farend::Script s;
+        s.network(network == 1).hex(hex == 1).open_sequence();
+        add_chunks(s, 0x84, image, 0x1000);
+        GuardedRecord rec;
+        Result r = run(
+            s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); },
+            network, hex);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_TRUE(rec.holds(image));
+        EXPECT_EQ(r.trace,
+                  "[API] Get Image Data: 0x4b1c\n      Width: 0xa0 Height: 0x78 Format: 0x2 Size: 0x4b00\n");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST_F(ImageTest, ChunkWithWrongChecksumIsRefusedWithItsOwnAcknowledgement) {
+    const Bytes image = image_record(160, 120, 2);
+    farend::Script s;
+    s.open_sequence();
+    add_chunks(s, 0x83, image, 0x1000, 1);
+    GuardedRecord rec;
+    Result r =
+        run(s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); });
+    EXPECT_EQ(r.rc, RES_DATA_ERROR);
+    EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()); // no further acknowledgement
+}
+
+size_t count_of(const Bytes& haystack, const Bytes& needle) {
+    size_t n = 0;
+    for (auto it = haystack.begin();
+         (it = std::search(it, haystack.end(), needle.begin(), needle.end())) != haystack.end(); ++it)
+        ++n;
+    return n;
+}
+
+struct BadChunkRow {
+    const char* what;
+    uint32_t announced;
+    std::vector<uint32_t> chunkLengths; // headers the module sends, each with its bytes and sum
+    const char* error;
+};
+
+// Chunks that carry nothing, or more than is left of the announced length, end
+// the reception at their header; none of their bytes reaches the record.
+TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
+    const BadChunkRow rows[] = {
+        {"zero length, repeated", 0x100, {0, 0, 0, 0}, "[ERR] Empty image data chunk: 0\n"},
+        {"zero length after data", 0x100, {0x80, 0}, "[ERR] Empty image data chunk: 0x1\n"},
+        {"first chunk too long", 0x100, {0x200}, "[ERR] Image data chunk too large: 0x200 0x100\n"},
+        {"sum passes the total", 0x100, {0x80, 0x81}, "[ERR] Image data chunk too large: 0x81 0x80\n"},
+    };
+    for (const BadChunkRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        farend::Script s;
+        s.open_sequence();
+        uint32_t at = 0;
+        bool refused = false;
+        size_t accepted = 0;
+        for (uint32_t len : row.chunkLengths) {
+            const Bytes part(len, 0x5A);
+            s.answer(0x84, 0, len, 0);
+            s.send(farend::concat({part, farend::le32(packet::byte_sum(part))}));
+            refused = refused || len == 0 || len > row.announced - at;
+            if (!refused) {
+                s.expect_packet(0x84, 0, 0, DATA_ACCEPTED);
+                ++accepted;
+            }
+            at += len;
+        }
+        GuardedRecord rec;
+        Result r = run(s, [&] { return receive_image_chunks(rec.record(), row.announced); });
+        EXPECT_EQ(r.rc, RES_DATA_ERROR);
+        char line[64];
+        std::snprintf(line, sizeof line, "[API] Get Image Data: %#x\n", row.announced);
+        EXPECT_EQ(r.trace, std::string(line) + row.error);
+        EXPECT_EQ(rec.bytes[row.announced], 0xEE);
+        EXPECT_TRUE(rec.guard_intact());
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        // The refused chunk is not acknowledged, either way.
+        EXPECT_EQ(count_of(r.far.received, farend::packet(0x84, 0, 0, DATA_ACCEPTED)), accepted);
+        EXPECT_EQ(count_of(r.far.received, farend::packet(0x84, 0, 0, DATA_CHECKSUM_ERROR)), 0u);
+    }
+}
+
+TEST_F(ImageTest, ChunkedLengthZeroReadsNothing) {
+    farend::Script s;
+    s.open_sequence();
+    GuardedRecord rec;
+    Result r = run(s, [&] { return receive_image_chunks(rec.record(), 0); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.trace,
+              "[API] Get Image Data: 0\n      Width: 0xeeeeeeee Height: 0xeeeeeeee Format: 0xeeeeeeee "
+              "Size: 0xeeeeeeee\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+// SW, SF and CS against the scripted far end: their answer tables, and what
+// SW changes on the library's side of the link once the module accepted it.
+#include <termios.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+struct Result {
+    int rc = 0;
+    std::string trace;
+    farend::Outcome far;
+};
+
+class SystemTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        module_close();
+        module_settings() = {};
+        link_state() = {};
+        keyword_reset();
+        keyword_fill();
+    }
+    // Opens the connection on the far end's port, runs `call` with the trace
+    // captured under `mask` (the opening itself is not traced), closes.
+    static Result run(const farend::Script& script, const std::function<int()>& call, uint32_t mask = 0x03,
+                      const std::function<void(const std::string& port)>& inspect = {}) {
+        farend::FarEnd fe(script);
+        Result r;
+        EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
+        {
+            farend::TraceCapture cap(mask);
+            r.rc = call();
+            r.trace = cap.text();
+        }
+        if (inspect) inspect(fe.port());
+        module_close();
+        r.far = fe.finish();
+        return r;
+    }
+};
+
+struct SwRow {
+    uint8_t flag;
+    int rc;
+    const char* error;
+};
+
+TEST_F(SystemTest, SwAnswerTable) {
+    const SwRow rows[] = {
+        {SUCCEED, 0, ""},
+        {NOT_FOUND, RES_NOT_FOUND, "[ERR] Cannot find the parameter: 0x66\n"},
+        {SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
+        {NOT_SUPPORTED, RES_UNKNOWN, "[ERR] Unknown error: 0x66\n"},
+        {SCAN_SUCCESS, RES_UNKNOWN, "[ERR] Unknown error: 0x66\n"},
+    };
+    for (const SwRow& row : rows) {
+        SCOPED_TRACE(row.flag);
+        farend::Script s;
+        s.open_sequence().expect_packet(0x01, 0, 0x35, 0x66).answer(0x01, 0, 0x35, row.flag);
+        Result r = run(s, [] { return system_parameter_write(0x66, 0x35); });
+        EXPECT_EQ(r.rc, row.rc);
+        EXPECT_EQ(r.trace,
+                  std::string("[API] System Parameter Write(SW): Security Level(0x66) 0x35\n") + row.error);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+struct SimpleRow {
+    const char* name;
+    int (*call)();
+    uint8_t command;
+    const char* callLine;
+    uint8_t flag;
+    int rc;
+    const char* error;
+};
+
+TEST_F(SystemTest, SaveAndCalibrateAnswerTables) {
+    const SimpleRow rows[] = {
+        {"SF", system_parameter_save, 0x02, "[API] System Parameter Save(SF)\n", SUCCEED, 0, ""},
+        {"SF", system_parameter_save, 0x02, "[API] System Parameter Save(SF)\n", SYSTEM_BUSY, RES_SYSTEM_BUSY,
+         "[ERR] System is busy\n"},
+        {"SF", system_parameter_save, 0x02, "[API] System Parameter Save(SF)\n", NOT_FOUND, RES_UNKNOWN,
+         "[ERR] Unknown error\n"},
+        {"CS", calibrate_sensor, 0x1a, "[API] Calibrate sensor(CS)\n", SUCCEED, 0, ""},
+        {"CS", calibrate_sensor, 0x1a, "[API] Calibrate sensor(CS)\n", SCAN_FAILED, RES_SCAN_FAILED,
+         "[ERR] Scan calibration failed\n"},
+        {"CS", calibrate_sensor, 0x1a, "[API] Calibrate sensor(CS)\n", NOT_SUPPORTED, RES_NOT_SUPPORTED,
+         "[ERR] Calibration is not supported\n"},
+        {"CS", calibrate_sensor, 0x1a, "[API] Calibrate sensor(CS)\n", SYSTEM_BUSY, RES_SYSTEM_BUSY,
+         "[ERR] System is busy\n"},
+        {"CS", calibrate_sensor, 0x1a, "[API] Calibrate sensor(CS)\n", TIMEOUT, RES_UNKNOWN,
+         "[ERR] Unknown error\n"},
+    };
+    for (const SimpleRow& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.flag));
+        farend::Script s;
+        s.open_sequence().expect_packet(row.command, 0, 0, 0).answer(row.command, 0, 0, row.flag);
+        Result r = run(s, row.call);
+        EXPECT_EQ(r.rc, row.rc);
+        EXPECT_EQ(r.trace, std::string(row.callLine) + row.error);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST_F(SystemTest, SwEnrollModeAndScanSuccessGoIntoTheSettingsCache) {
+    farend::Script s;
+    s.open_sequence(0x30, 0x30, 0x30);
+    s.expect_packet(0x01, 0, 0x32, 0x65).answer(0x01, 0, 0x32, SUCCEED);
+    s.expect_packet(0x01, 0, 0x31, 0x75).answer(0x01, 0, 0x31, SUCCEED);
+    Result r = run(s, [] {
+        int rc = system_parameter_write(0x65, 0x32);
+        EXPECT_EQ(module_settings().enrollMode, 0x32);
+        EXPECT_EQ(module_settings().scanSuccessOn, 0);
+        if (rc == 0) rc = system_parameter_write(0x75, 0x31);
+        EXPECT_EQ(module_settings().scanSuccessOn, 1);
+        return rc;
+    });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// SCAN_SUCCESS switched off: the next scanning command reads its final answer at once.
+TEST_F(SystemTest, SwScanSuccessOffChangesTheAnswerCountOfScans) {
+    farend::Script s;
+    s.open_sequence(0x30, 0x30, 0x31);
+    s.expect_packet(0x01, 0, 0x30, 0x75).answer(0x01, 0, 0x30, SUCCEED);
+    s.expect_packet(0x11, 0, 0, 0).answer(0x11, 7, 0, SUCCEED);
+    uint32_t id = 0;
+    Result r = run(s, [&] {
+        EXPECT_EQ(module_settings().scanSuccessOn, 1);
+        int rc = system_parameter_write(0x75, 0x30);
+        return rc ? rc : identify_by_scan(0, 0, &id, nullptr);
+    });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(id, 7u);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST_F(SystemTest, SwRefusedLeavesTheLibraryStateAlone) {
+    farend::Script s;
+    s.open_sequence(0x30, 0x30, 0x30);
+    s.expect_packet(0x01, 0, 0x31, 0x83).answer(0x01, 0, 0x31, NOT_FOUND);
+    s.expect_packet(0x01, 0, 0x31, 0x76).answer(0x01, 0, 0x31, SYSTEM_BUSY);
+    s.expect_packet(0x01, 0, 0x34, 0x65); // no answer: the read times out
+    Result r = run(s, [] {
+        EXPECT_EQ(system_parameter_write(0x83, 0x31), RES_NOT_FOUND);
+        EXPECT_EQ(system_parameter_write(0x76, 0x31), RES_SYSTEM_BUSY);
+        return system_parameter_write(0x65, 0x34);
+    });
+    EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
+    EXPECT_EQ(link_state().network, 0);
+    EXPECT_EQ(link_state().hexText, 0);
+    EXPECT_EQ(module_settings().enrollMode, 0x30);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// ASCII Packet on: the SW answer still arrives as bytes, the next packet travels
+// as hex text; off again: the answer is hex text, the next packet bytes.
+TEST_F(SystemTest, SwAsciiPacketSwitchesHexTextFromTheNextPacket) {
+    farend::Script s;
+    s.open_sequence();
+    s.expect_packet(0x01, 0, 0x31, 0x76).answer(0x01, 0, 0x31, SUCCEED);
+    s.hex(true);
+    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    s.expect_packet(0x01, 0, 0x30, 0x76).answer(0x01, 0, 0x30, SUCCEED);
+    s.hex(false);
+    s.expect_packet(0x1a, 0, 0, 0).answer(0x1a, 0, 0, SUCCEED);
+    Result r = run(s, [] {
+        int rc = system_parameter_write(0x76, 0x31);
+        EXPECT_EQ(link_state().hexText, 1);
+        if (rc == 0) rc = system_parameter_save();
+        if (rc == 0) rc = system_parameter_write(0x76, 0x30);
+        EXPECT_EQ(link_state().hexText, 0);
+        return rc ? rc : calibrate_sensor();
+    });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST_F(SystemTest, SwNetworkModeSwitchesToNetworkPacketsWithTheModuleId) {
+    farend::Script s;
+    s.open_sequence();
+    s.expect_packet(0x01, 0, 0x31, 0x83).answer(0x01, 0, 0x31, SUCCEED);
+    s.network(true, 1);
+    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    s.expect_packet(0x01, 0, 0x30, 0x83).answer(0x01, 0, 0x30, SUCCEED);
+    s.network(false);
+    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    Result r = run(s, [] {
+        int rc = system_parameter_write(0x83, 0x31);
+        EXPECT_EQ(link_state().packet_length(), 15u);
+        if (rc == 0) rc = system_parameter_save();
+        if (rc == 0) rc = system_parameter_write(0x83, 0x30);
+        EXPECT_EQ(link_state().packet_length(), 13u);
+        return rc ? rc : system_parameter_save();
+    });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// Output speed of the port the library holds open: found among this process's
+// descriptors, since the port is opened exclusively and cannot be opened again.
+speed_t port_speed(const std::string& port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) != port || ec) continue;
+        termios t{};
+        if (tcgetattr(std::stoi(entry.path().filename().string()), &t) == 0) return cfgetospeed(&t);
+    }
+    return B0;
+}
+
+TEST_F(SystemTest, SwBaudrateSetsThePortUpAgainAfterTheAnswer) {
+    farend::Script s;
+    s.open_sequence();
+    s.expect_packet(0x01, 0, 0x33, 0x71).answer(0x01, 0, 0x33, SUCCEED);
+    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    speed_t after = B0;
+    Result r = run(
+        s,
+        [] {
+            int rc = system_parameter_write(0x71, 0x33);
+            return rc ? rc : system_parameter_save();
+        },
+        0x03, [&](const std::string& port) { after = port_speed(port); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(after, B38400);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// A rate the port cannot run at (0) is refused by the port after the module accepted it.
+TEST_F(SystemTest, SwBaudrateRefusedByThePort) {
+    farend::Script s;
+    s.open_sequence();
+    s.expect_packet(0x01, 0, 0, 0x71).answer(0x01, 0, 0, SUCCEED);
+    Result r = run(s, [] { return system_parameter_write(0x71, 0); });
+    EXPECT_EQ(r.rc, ERR_PORT_SETUP);
+    EXPECT_EQ(r.trace, "[API] System Parameter Write(SW): Baudrate(0x71) 0\n"
+                       "[ERR] Cannot set the status of the com port\n"
+                       "[ERR] Cannot set baudrate: 0\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+} // namespace

@@ -1,0 +1,361 @@
+// Verification against a scripted module: every flag of the final-answer
+// table for each of the seven commands, the scan waits, VIX's first answer,
+// the success lines with their values, and the templates VT and VH write.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+
+constexpr uint32_t UNTOUCHED = 0xdeadbeef;
+constexpr uint32_t SCAN_SUCCESS_OFF = 0x30;
+constexpr uint32_t SCAN_SUCCESS_ON = 0x31;
+
+struct Exchange {
+    int rc = 0;
+    std::string trace; // without packet and data dumps
+    std::string dumps; // packet and data dump lines only
+    farend::Outcome wire;
+};
+
+template <class Call> Exchange run_on(const farend::Script& script, Call call) {
+    Exchange r;
+    farend::FarEnd fe(script);
+    EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
+    std::string text;
+    {
+        farend::TraceCapture cap(0x0F);
+        r.rc = call();
+        text = cap.text();
+    }
+    module_close();
+    r.wire = fe.finish(20); // the connection is closed: everything sent is on the line
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const bool dump = line.starts_with("      [COM] ") || line.starts_with("      [DATA] ");
+        (dump ? r.dumps : r.trace) += line + "\n";
+    }
+    return r;
+}
+
+Bytes pattern(size_t n, uint8_t seed = 0) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
+    return b;
+}
+
+uint32_t sum_of(const Bytes& b) {
+    uint32_t s = 0;
+    for (uint8_t x : b) s += x;
+    return s;
+}
+
+class VerifyCommands : public ::testing::Test {
+protected:
+    void TearDown() override {
+        module_close();
+        module_settings() = {};
+    }
+};
+
+// The seven commands, each with the exchange that leads to its final answer.
+enum Command : size_t { VS, VI, VIX, VT, VH, VW, VC, COMMANDS };
+const char* const commandNames[] = {"VS", "VI", "VIX", "VT", "VH", "VW", "VC"};
+const uint8_t commandCodes[] = {0x08, 0x09, 0x82, 0x10, 0x22, 0x1D, 0xA7};
+
+const Bytes image = pattern(IMAGE_RECORD_SIZE);
+const Bytes templ = pattern(6, 3);
+constexpr uint32_t IMAGE_SIZE = 12;
+
+// Script from the command packet up to (not including) the answers after the
+// scan waits; with SCAN_SUCCESS on, `waits` SCAN_SUCCESS answers follow.
+void script_command(farend::Script& s, Command c) {
+    const uint8_t code = commandCodes[c];
+    switch (c) {
+    case VS: s.expect_packet(code, 0x11, 0, 0); break;
+    case VI:
+        s.expect_packet(code, 0x11, IMAGE_SIZE, 0);
+        s.expect(farend::data_block(Bytes(image.begin(), image.begin() + IMAGE_SIZE)));
+        break;
+    case VIX: {
+        s.expect_packet(code, 0x11, IMAGE_SIZE, 0).answer(code, 0, 0, SUCCEED);
+        const Bytes chunk(image.begin(), image.begin() + IMAGE_SIZE);
+        s.expect_packet(code, packet::chunk_param1(1, 0), IMAGE_SIZE, 0);
+        s.expect(farend::concat({chunk, farend::le32(sum_of(chunk))}));
+        s.answer(code, 0, 0, DATA_ACCEPTED);
+        break;
+    }
+    case VT: s.expect_packet(code, 0x11, 6, 0).expect(farend::data_block(templ)); break;
+    case VH: s.expect_packet(code, 1, 6, 0).expect(farend::data_block(templ)); break;
+    case VW: s.expect_packet(code, 0, 0, 0); break;
+    case VC: s.expect_packet(code, 0, 0, 0x41); break;
+    case COMMANDS: break;
+    }
+}
+
+int call_command(Command c, uint32_t* first, uint32_t* second) {
+    switch (c) {
+    case VS: return verify_by_scan(0x11, first);
+    case VI: return verify_by_image(0x11, image.data(), IMAGE_SIZE, first);
+    case VIX: return verify_by_image_chunked(0x11, image.data(), IMAGE_SIZE, 4096, first);
+    case VT: return verify_by_template(0x11, templ.data(), 6, first);
+    case VH: return verify_by_host_templates(1, templ.data(), 6);
+    case VW: return verify_by_wiegand(first, second);
+    case VC: return verify_by_smartcard(0x41, first, second);
+    case COMMANDS: break;
+    }
+    return 0;
+}
+
+const char* const callLines[] = {
+    "[API] Verify by scan(VS) 0x11\n",
+    "[API] Verify by image(VI): 0x11 0xc\n",
+    "[API] Verify by image(VIX): 0x11 0xc 0x1000\n",
+    "[API] Verify by Template(VT): 0x11 0x6\n",
+    "[API] Verify by Host Template(VH): 0x1 0x6\n",
+    "[API] Verify by Wieagnd(VW)\n",
+    "[API] Verify by SmartCard(VC)\n",
+};
+
+struct Expect {
+    const char* message;
+    int code;
+};
+constexpr Expect U{"Verify: Unknown error\n", RES_UNKNOWN};
+
+// Every row of the final-answer table, per command.
+struct FlagCase {
+    uint8_t flag;
+    Expect by[COMMANDS]; // VS VI VIX VT VH VW VC
+};
+constexpr Expect SF{"Verify: Scan failed\n", -101};
+constexpr Expect NF{"Verify: Not found\n", -100};
+constexpr Expect NM{"Verify: Not match\n", -110};
+constexpr Expect TA{"Verify: Try again\n", -104};
+constexpr Expect TO{"Verify: Timeout\n", -103};
+constexpr Expect SB{"System is busy\n", -111};
+constexpr Expect CA{"Command is cancelled\n", -112};
+constexpr Expect IR{"The ID is rejected\n", -115};
+constexpr Expect DF{"Duress finger is detected\n", -116};
+constexpr Expect CE{"Card error\n", -114};
+// clang-format off
+const FlagCase flagCases[] = {
+    //                      VS  VI  VIX VT  VH  VW  VC
+    {SCAN_FAILED,          {SF, U,  U,  U,  SF, SF, SF}},
+    {NOT_FOUND,            {NF, NF, NF, NF, U,  NF, NF}},
+    {NOT_MATCH,            {NM, NM, NM, NM, NM, NM, NM}},
+    {TRY_AGAIN,            {TA, TA, TA, TA, TA, TA, TA}},
+    {TIMEOUT,              {TO, U,  U,  TO, TO, TO, TO}},
+    {SYSTEM_BUSY,          {SB, SB, U,  SB, SB, SB, SB}},
+    {CANCELLED,            {CA, U,  U,  U,  CA, CA, CA}},
+    {ID_REJECTED,          {IR, IR, IR, IR, IR, IR, IR}},
+    {DURESS_FINGER,        {DF, DF, DF, DF, DF, DF, DF}},
+    {CARD_ERROR,           {U,  U,  U,  U,  U,  U,  CE}},
+    {SCAN_SUCCESS,         {U,  U,  U,  U,  U,  U,  U}},
+    {0xff,                 {U,  U,  U,  U,  U,  U,  U}},
+};
+// clang-format on
+
+TEST_F(VerifyCommands, FinalAnswerTablePerCommand) {
+    for (size_t c = 0; c < COMMANDS; ++c) {
+        const auto command = static_cast<Command>(c);
+        for (const FlagCase& f : flagCases) {
+            SCOPED_TRACE(std::string(commandNames[c]) + " flag " + std::to_string(f.flag));
+            farend::Script s;
+            s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF);
+            script_command(s, command);
+            s.answer(commandCodes[c], 0x5, 0x1, f.flag);
+            uint32_t first = UNTOUCHED, second = UNTOUCHED;
+            const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
+            EXPECT_EQ(r.rc, f.by[c].code);
+            EXPECT_EQ(r.trace, std::string(callLines[c]) + "[ERR] " + f.by[c].message);
+            EXPECT_EQ(first, UNTOUCHED);
+            EXPECT_EQ(second, UNTOUCHED);
+            EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+            EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        }
+    }
+}
+
+// With SCAN_SUCCESS on: the waits of each command, then SUCCEED with Param1
+// 0x5 and Param2 0x1, its success line and the values handed back.
+struct SuccessCase {
+    int waits;
+    const char* line;
+    uint32_t first;
+    uint32_t second;
+};
+const SuccessCase successCases[] = {
+    {1, "      Verify Succeed: 0x1\n", 0x1, UNTOUCHED},   {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
+    {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},   {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
+    {1, "      Verify: Succeed\n", UNTOUCHED, UNTOUCHED}, {2, "      Verify Succeed: 0x5 0x1\n", 0x5, 0x1},
+    {2, "      Verify Succeed: 0x5 0x1\n", 0x5, 0x1},
+};
+
+TEST_F(VerifyCommands, SuccessAfterTheScanWaits) {
+    for (size_t c = 0; c < COMMANDS; ++c) {
+        const auto command = static_cast<Command>(c);
+        SCOPED_TRACE(commandNames[c]);
+        farend::Script s;
+        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON);
+        script_command(s, command);
+        for (int i = 0; i < successCases[c].waits; ++i) s.answer(commandCodes[c], 0, 0, SCAN_SUCCESS);
+        s.answer(commandCodes[c], 0x5, 0x1, SUCCEED);
+        uint32_t first = UNTOUCHED, second = UNTOUCHED;
+        const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.trace, std::string(callLines[c]) + successCases[c].line);
+        EXPECT_EQ(first, successCases[c].first);
+        EXPECT_EQ(second, successCases[c].second);
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+    }
+}
+
+// A wait met by another flag: -101 with the wait's message; nothing more is read.
+struct WaitCase {
+    Command command;
+    Bytes answers;
+    const char* message;
+};
+const WaitCase waitCases[] = {
+    {VS, {SUCCEED}, "Verify: Scan failed\n"},
+    {VI, {SYSTEM_BUSY}, "Verify: Scan failed\n"},
+    {VH, {NOT_MATCH}, "Verify: Scan failed\n"},
+    {VW, {SCAN_FAILED}, "Verify: Wiegand scan failed\n"},
+    {VW, {SCAN_SUCCESS, TIMEOUT}, "Verify: Scan failed\n"},
+    {VC, {CARD_ERROR}, "Verify: Smartcard scan failed\n"},
+    {VC, {SCAN_SUCCESS, SUCCEED}, "Verify: Scan failed\n"},
+};
+
+TEST_F(VerifyCommands, ScanWaits) {
+    for (const WaitCase& w : waitCases) {
+        SCOPED_TRACE(std::string(commandNames[w.command]) + " " + farend::hex_dump(w.answers));
+        farend::Script s;
+        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON);
+        script_command(s, w.command);
+        for (uint8_t flag : w.answers) s.answer(commandCodes[w.command], 0x5, 0x1, flag);
+        uint32_t first = UNTOUCHED, second = UNTOUCHED;
+        const Exchange r = run_on(s, [&] { return call_command(w.command, &first, &second); });
+        EXPECT_EQ(r.rc, RES_SCAN_FAILED);
+        EXPECT_EQ(r.trace, std::string(callLines[w.command]) + "[ERR] " + w.message);
+        EXPECT_EQ(first, UNTOUCHED);
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    }
+}
+
+// VIX's answer before the data: only SUCCEED lets the image go.
+TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
+    const struct {
+        uint8_t flag;
+        Expect outcome;
+    } cases[] = {
+        {SYSTEM_BUSY, {"System busy\n", -111}},
+        {CANCELLED, {"Unknown error\n", -999}},
+        {SCAN_SUCCESS, {"Unknown error\n", -999}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flag);
+        farend::Script s;
+        s.open_sequence().expect_packet(0x82, 0x11, IMAGE_SIZE, 0).answer(0x82, 0, 0, c.flag);
+        const Exchange r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
+        EXPECT_EQ(r.rc, c.outcome.code);
+        EXPECT_EQ(r.trace, std::string(callLines[VIX]) + "[ERR] " + c.outcome.message);
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+    }
+}
+
+// 10000 bytes of image in chunks of 4096.
+TEST_F(VerifyCommands, ChunkedImageGoesInChunksOfTheGivenSize) {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x82, 7, 10000, 0).answer(0x82, 0, 0, SUCCEED);
+    const uint32_t lengths[] = {4096, 4096, 1808};
+    uint32_t offset = 0;
+    for (uint16_t i = 0; i < 3; ++i) {
+        const Bytes chunk(image.begin() + offset, image.begin() + offset + lengths[i]);
+        s.expect_packet(0x82, packet::chunk_param1(3, i), lengths[i], 0);
+        s.expect(farend::concat({chunk, farend::le32(sum_of(chunk))}));
+        s.answer(0x82, 0, 0, DATA_ACCEPTED);
+        offset += lengths[i];
+    }
+    s.answer(0x82, 7, 0x33, SUCCEED);
+    uint32_t value = UNTOUCHED;
+    const Exchange r =
+        run_on(s, [&] { return verify_by_image_chunked(7, image.data(), 10000, 4096, &value); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(value, 0x33u);
+    EXPECT_EQ(r.trace, "[API] Verify by image(VIX): 0x7 0x2710 0x1000\n      Verify: Succeed 0x33\n");
+    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+}
+
+// VH sends the clamped number of templates, each from its own place in the
+// buffer, without a data trace; the buffer holds exactly that many.
+TEST_F(VerifyCommands, HostTemplatesAreClampedToOneToTen) {
+    const struct {
+        uint32_t requested;
+        uint32_t sent;
+    } cases[] = {{0, 1}, {1, 1}, {3, 3}, {10, 10}, {12, 10}};
+    constexpr uint32_t size = 5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.requested);
+        std::vector<Bytes> templates;
+        Bytes buffer;
+        for (uint32_t i = 0; i < c.sent; ++i) {
+            templates.push_back(pattern(size, static_cast<uint8_t>(i * 40)));
+            buffer.insert(buffer.end(), templates.back().begin(), templates.back().end());
+        }
+        farend::Script s;
+        s.open_sequence().expect_packet(0x22, c.sent, size, 0);
+        for (const Bytes& t : templates) s.expect(farend::data_block(t));
+        s.answer(0x22, 0, 0, SUCCEED);
+        const Exchange r =
+            run_on(s, [&] { return verify_by_host_templates(c.requested, buffer.data(), size); });
+        EXPECT_EQ(r.rc, 0);
+        char callLine[80];
+        std::snprintf(callLine, sizeof callLine, "[API] Verify by Host Template(VH): %#x 0x5\n", c.sent);
+        EXPECT_EQ(r.trace, std::string(callLine) + "      Verify: Succeed\n");
+        EXPECT_EQ(r.dumps.find("[DATA]"), std::string::npos) << r.dumps;
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+    }
+}
+
+// VT writes its template straight through, without a data trace; VI sends a
+// traced data block.
+TEST_F(VerifyCommands, TemplateBytesAreNotTracedImageBytesAre) {
+    for (Command c : {VT, VI}) {
+        SCOPED_TRACE(commandNames[c]);
+        farend::Script s;
+        s.open_sequence();
+        script_command(s, c);
+        s.answer(commandCodes[c], 0, 0x2, SUCCEED);
+        const Exchange r = run_on(s, [&] { return call_command(c, nullptr, nullptr); });
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.dumps.find("[DATA]") != std::string::npos, c == VI) << r.dumps;
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    }
+}
+
+TEST_F(VerifyCommands, SilentModuleReturnsTheLinkCode) {
+    farend::Script s;
+    s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON)
+        .expect_packet(0x1D, 0, 0, 0)
+        .answer(0x1D, 0, 0, SCAN_SUCCESS);
+    uint32_t id = UNTOUCHED;
+    const Exchange r = run_on(s, [&] { return verify_by_wiegand(&id, nullptr); });
+    EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
+    EXPECT_EQ(r.trace, "[API] Verify by Wieagnd(VW)\n[ERR] Read data timeout: 0 0xd\n");
+    EXPECT_EQ(id, UNTOUCHED);
+    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+}
+
+} // namespace
