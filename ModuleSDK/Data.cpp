@@ -90,9 +90,9 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     for (uint32_t index = 0; index < count; ++index) {
         const uint32_t offset = index * chunkSize;
         const uint32_t length = std::min(chunkSize, total - offset);
-        if (int rc = send_command(command, packet::chunk_param1(static_cast<uint16_t>(count),
-                                                                static_cast<uint16_t>(index)),
-                                  length, 0);
+        if (int rc = send_command(
+                command, packet::chunk_param1(static_cast<uint16_t>(count), static_cast<uint16_t>(index)),
+                length, 0);
             rc < 0)
             return rc;
         const uint8_t* chunk = data + offset;

@@ -26,7 +26,9 @@ int baud_rate_of_code(int baudCode) {
     }
 }
 
-uint32_t byte_sum(const uint8_t* bytes, size_t n) { return packet::byte_sum(bytes, n); }
+uint32_t byte_sum(const uint8_t* bytes, size_t n) {
+    return packet::byte_sum(bytes, n);
+}
 
 // ------------------------------------------------------------ hex-text layer
 
@@ -113,7 +115,8 @@ int receive_answer(AnswerPacket& pkt) {
     trace(TRACE_COMM, "Receive: ");
     trace_hex(TRACE_COMM, pkt.data(), static_cast<size_t>(len));
     trace_more(TRACE_COMM, "\n");
-    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) != pkt[static_cast<size_t>(len - 2)]) {
+    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) !=
+        pkt[static_cast<size_t>(len - 2)]) {
         trace(TRACE_ERROR, "Checksum error\n");
         return ERR_CHECKSUM;
     }

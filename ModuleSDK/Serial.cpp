@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <csignal>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -27,7 +27,8 @@ namespace farend {
 
 using Clock = std::chrono::steady_clock;
 
-Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network, uint16_t moduleId) {
+Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network,
+             uint16_t moduleId) {
     packet::Buffer buf{};
     size_t len = packet::encode(buf, network, {command, moduleId, param1, param2, flag});
     return Bytes(buf.begin(), buf.begin() + static_cast<long>(len));
@@ -83,8 +84,12 @@ Script& Script::hex(bool on) {
     hex_ = on;
     return *this;
 }
-Script& Script::expect(const Bytes& bytes) { return expect_raw(hex_ ? hex_text(bytes) : bytes); }
-Script& Script::send(const Bytes& bytes) { return send_raw(hex_ ? hex_text(bytes) : bytes); }
+Script& Script::expect(const Bytes& bytes) {
+    return expect_raw(hex_ ? hex_text(bytes) : bytes);
+}
+Script& Script::send(const Bytes& bytes) {
+    return send_raw(hex_ ? hex_text(bytes) : bytes);
+}
 Script& Script::expect_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
     return expect(packet(command, param1, param2, flag, network_, moduleId_));
 }
@@ -133,7 +138,8 @@ struct FarEnd::Impl {
     size_t read_until(uint8_t* dst, size_t n, Clock::time_point deadline) {
         size_t got = 0;
         while (got < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) break;
             pollfd pfd{master, POLLIN, 0};
             int r = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 20)));
@@ -173,7 +179,8 @@ struct FarEnd::Impl {
                         continue;
                     }
                     if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EIO) {
-                        outcome.failure = "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
+                        outcome.failure =
+                            "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
                         return;
                     }
                     if (Clock::now() > deadline) {
@@ -219,7 +226,9 @@ FarEnd::~FarEnd() {
     if (impl_->master >= 0) ::close(impl_->master);
 }
 
-const std::string& FarEnd::port() const { return impl_->port; }
+const std::string& FarEnd::port() const {
+    return impl_->port;
+}
 
 Outcome FarEnd::finish(int graceMs) {
     if (impl_->thread.joinable()) impl_->thread.join();
@@ -247,7 +256,8 @@ std::string slurp(const std::string& path) {
 
 } // namespace
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd) {
     TempDir io;
     const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
     RunResult result;
@@ -304,7 +314,9 @@ void TempDir::write(const std::string& name, const Bytes& content) const {
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
-std::string TempDir::read(const std::string& name) const { return slurp(file(name)); }
+std::string TempDir::read(const std::string& name) const {
+    return slurp(file(name));
+}
 
 // ----------------------------------------------------------- TraceCapture
 
