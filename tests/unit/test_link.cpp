@@ -271,6 +271,27 @@ TEST_F(LinkTest, ModuleTextLinesBeforeAnAnswerGoToStdout) {
     done(fe);
 }
 
+TEST_F(LinkTest, OverlongTextLineIsCutAndTheAnswerStillArrives) {
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(text_bytes("[" + std::string(20000, 'a') + "\r"))
+        .answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    testing::internal::CaptureStdout();
+    uint32_t status = 0;
+    const int rc = system_status_check(&status);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(status, 0x30u);
+    ASSERT_GT(out.size(), 64u);
+    EXPECT_LT(out.size(), 20000u);
+    EXPECT_EQ(out.substr(0, 4), "[aaa");
+    EXPECT_EQ(out.back(), '\n');
+    done(fe);
+}
+
 TEST_F(LinkTest, SilentModuleCostsOneTimeout) {
     farend::Script s;
     s.open_sequence().expect_packet(0x04, 0, 0, 0);
