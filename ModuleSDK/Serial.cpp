@@ -116,7 +116,11 @@ int read_span(uint8_t* dst, int n) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return -1;
         }
-        if (r == 0) break; // hang-up: nothing more will come
+        // End of file: the line hung up (the device is gone or the far side
+        // closed). Nothing more will come, so the read fails once what
+        // arrived before has been handed over; a caller that waits for more,
+        // such as the response monitor, would otherwise spin.
+        if (r == 0) return got > 0 ? got : -1;
         deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
     }
     return got;

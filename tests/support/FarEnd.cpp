@@ -108,6 +108,10 @@ Script& Script::pause(int ms) {
     steps_.push_back({Step::Pause, {}, ms});
     return *this;
 }
+Script& Script::hangup() {
+    steps_.push_back({Step::Hangup, {}, 0});
+    return *this;
+}
 Script& Script::open_sequence(uint32_t status, uint32_t enrollMode, uint32_t scanSuccess) {
     expect_packet(0x04, 0, 0, 0);
     answer(0x04, status, 0, 0x61);
@@ -159,6 +163,9 @@ struct FarEnd::Impl {
             const auto& step = script.steps()[i];
             if (step.kind == Script::Step::Pause) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            } else if (step.kind == Script::Step::Hangup) {
+                ::close(master);
+                master = -1;
             } else if (step.kind == Script::Step::Send) {
                 // The master is non-blocking: a tool that stops reading makes
                 // the step fail after the expect time-out instead of hanging.

@@ -39,11 +39,14 @@ public:
     Script& send_raw(const Bytes& bytes);
     // The module stays silent for ms milliseconds.
     Script& pause(int ms);
+    // The module hangs up: the line closes, so the tool's reads fail from now
+    // on. Bytes the tool has not read yet are lost; pause before if they matter.
+    Script& hangup();
     // What the connection opening asks: SS, then SR 0x65 and SR 0x75, each answered.
     Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
 
     struct Step {
-        enum Kind { Expect, Send, Pause } kind;
+        enum Kind { Expect, Send, Pause, Hangup } kind;
         Bytes bytes;
         int ms = 0;
     };
