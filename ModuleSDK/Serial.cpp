@@ -231,7 +231,7 @@ int serial_setup(int baudRate) {
 
 int serial_set_read_timeout(int milliseconds) {
     LinkState& s = link_state();
-    if (milliseconds == s.readTimeout) return 0;
+    if (milliseconds >= 0 && milliseconds == s.readTimeout) return 0;
     if (port().fd < 0 || milliseconds < 0) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;

@@ -768,7 +768,13 @@ void OrvantiCom::batch_mode() {
     }
     char line[WORDS_BYTES];
     while (std::fgets(line, sizeof line, batch.get())) {
-        if (char* lf = std::strchr(line, '\n')) *lf = '\0';
+        if (char* lf = std::strchr(line, '\n')) {
+            *lf = '\0';
+        } else if (std::strlen(line) == sizeof line - 1) {
+            // A line of exactly 511 characters: its line feed is not a line of its own.
+            const int next = std::fgetc(batch.get());
+            if (next != '\n' && next != EOF) std::ungetc(next, batch.get());
+        }
         reset_line();
         std::istringstream split(line);
         for (std::string word; std::getline(split, word, ' ');) {

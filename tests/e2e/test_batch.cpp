@@ -147,6 +147,24 @@ TEST(Batch, LongLineIsReadIn511Characters) {
     expect_clean(r);
 }
 
+TEST(Batch, LineOfExactly511CharactersIsOneLine) {
+    // Its line feed does not make an empty line (which would send command 0x00).
+    std::string line = "-c 0x3F -p1 7";
+    line += std::string(511 - line.size(), ' ');
+    ASSERT_EQ(line.size(), 511u);
+    farend::TempDir dir;
+    dir.write("b.txt", line + "\n-c 0x3E\n");
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 7, 0, 0)
+        .answer(0x3F, 0, 0, 0x61)
+        .expect_packet(0x3E, 0, 0, 0)
+        .answer(0x3E, 0, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt"});
+    EXPECT_EQ(r.err, "");
+    expect_clean(r);
+}
+
 TEST(Batch, CommandFieldsAreResetForEachLine) {
     farend::TempDir dir;
     dir.write("b.txt", std::string("-c 0x3F -p1 5 -p2 6 -f 7\n-c 0x3F\n"));

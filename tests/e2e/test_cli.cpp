@@ -129,6 +129,18 @@ TEST(RunFlow, FailedOpeningShowsOnlyItsErrorLine) {
     EXPECT_EQ(dir.read("kelvor.cfg"), "/nonexistent/tty 53 0 1 0 1000 4 4096");
 }
 
+TEST(RunFlow, NegativeReadTimeoutIsRefused) {
+    // -t -1 reads 0xFFFFFFFF: no read time-out the port can take, so the opening fails.
+    // At once, not after the status check waited for an answer.
+    farend::TempDir dir;
+    const auto start = Clock::now();
+    farend::RunResult r =
+        farend::run_kelvor({"-c", "SS", "-b", "115200", "-P", "/dev/ptmx", "-t", "-1"}, dir.path());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: Cannot initialize sdk\n");
+    EXPECT_LT(took, 500);
+}
+
 TEST(RunFlow, SilentModuleCostsOneTimeout) {
     farend::TempDir dir;
     farend::Script s;

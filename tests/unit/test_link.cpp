@@ -618,9 +618,13 @@ TEST_F(LinkTest, OpeningTwiceIsRefused) {
     ASSERT_EQ(open(fe), 0);
     {
         farend::TraceCapture cap(0x01);
-        EXPECT_EQ(open(fe), ERR_PORT_OPEN);
+        EXPECT_EQ(open(fe, 1, 1, 7), ERR_PORT_OPEN);
         EXPECT_EQ(cap.text(), "[ERR] The serial port is already open\n[ERR] Cannot open the serial port\n");
     }
+    // The refused opening changed nothing of the open connection.
+    EXPECT_EQ(link_state().network, 0);
+    EXPECT_EQ(link_state().hexText, 0);
+    EXPECT_EQ(link_state().moduleId, 1);
     // The first connection still works.
     uint32_t status = 0;
     EXPECT_EQ(system_status_check(&status), 0);
