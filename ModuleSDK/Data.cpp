@@ -2,7 +2,16 @@
 // acknowledged chunks of large transfers to the module.
 #include "ModuleSDK.h"
 
+namespace {
+// Largest block one read or write can carry, also as hex text (two characters a byte).
+constexpr uint32_t BLOCK_MAX = 0x3FFFFFFF;
+} // namespace
+
 int receive_data(std::span<uint8_t> buffer) {
+    if (buffer.size() > BLOCK_MAX) {
+        trace(TRACE_ERROR, "Serial read timeout %#x %#x\n", 0u, static_cast<unsigned>(buffer.size()));
+        return ERR_READ_TIMEOUT;
+    }
     const int n = static_cast<int>(buffer.size());
     int r = link_read(buffer.data(), n);
     if (r < 0) {
@@ -34,6 +43,10 @@ int receive_data(std::span<uint8_t> buffer) {
 }
 
 int send_data(const uint8_t* bytes, uint32_t n) {
+    if (n > BLOCK_MAX) {
+        trace(TRACE_ERROR, "Serial write timeout %#x %#x\n", 0u, n);
+        return ERR_WRITE_SHORT;
+    }
     int w = link_write(bytes, static_cast<int>(n));
     if (w < 0) {
         trace(TRACE_ERROR, "Cannot write the serial port\n");
@@ -60,15 +73,15 @@ int send_data(const uint8_t* bytes, uint32_t n) {
 }
 
 int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint32_t chunkSize) {
+    if (total == 0) {
+        trace(TRACE_ERROR, "Image size is 0\n");
+        return 0;
+    }
     if (chunkSize == 0) {
         trace(TRACE_ERROR, "Chunk size is 0\n");
         return RES_DATA_ERROR;
     }
     const uint32_t count = total / chunkSize + (total % chunkSize ? 1 : 0);
-    if (count == 0) {
-        trace(TRACE_ERROR, "Image size is 0\n");
-        return 0;
-    }
     if (count > 0xFFFF) {
         // The chunk header holds the count and the index in 16 bits each.
         trace(TRACE_ERROR, "Too many chunks: %#x\n", count);
@@ -77,9 +90,9 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     for (uint32_t index = 0; index < count; ++index) {
         const uint32_t offset = index * chunkSize;
         const uint32_t length = std::min(chunkSize, total - offset);
-        if (int rc = send_command(command, packet::chunk_param1(static_cast<uint16_t>(count),
-                                                                static_cast<uint16_t>(index)),
-                                  length, 0);
+        if (int rc = send_command(
+                command, packet::chunk_param1(static_cast<uint16_t>(count), static_cast<uint16_t>(index)),
+                length, 0);
             rc < 0)
             return rc;
         const uint8_t* chunk = data + offset;

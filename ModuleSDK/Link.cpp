@@ -26,7 +26,9 @@ int baud_rate_of_code(int baudCode) {
     }
 }
 
-uint32_t byte_sum(const uint8_t* bytes, size_t n) { return packet::byte_sum(bytes, n); }
+uint32_t byte_sum(const uint8_t* bytes, size_t n) {
+    return packet::byte_sum(bytes, n);
+}
 
 // ------------------------------------------------------------ hex-text layer
 
@@ -113,7 +115,8 @@ int receive_answer(AnswerPacket& pkt) {
     trace(TRACE_COMM, "Receive: ");
     trace_hex(TRACE_COMM, pkt.data(), static_cast<size_t>(len));
     trace_more(TRACE_COMM, "\n");
-    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) != pkt[static_cast<size_t>(len - 2)]) {
+    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) !=
+        pkt[static_cast<size_t>(len - 2)]) {
         trace(TRACE_ERROR, "Checksum error\n");
         return ERR_CHECKSUM;
     }
@@ -159,14 +162,16 @@ int open_port(const char* portName, int baudCode, int readTimeout) {
 } // namespace
 
 int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout) {
+    trace(TRACE_CALL, "Initialize Orvanti Module: %s %d %d %d %d %d\n", portName, baudCode, hexText, network,
+          moduleId, readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
+    // Taken over only once the port is ours: a refused second opening leaves
+    // the connection that is open as it was.
     LinkState& s = link_state();
     s.hexText = hexText;
     s.network = network;
     s.moduleId = static_cast<uint16_t>(moduleId);
     s.broadcast = 0;
-    trace(TRACE_CALL, "Initialize Orvanti Module: %s %d %d %d %d %d\n", portName, baudCode, hexText, network,
-          moduleId, readTimeout);
-    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
     s.open = true;
     uint32_t status = 0;
     if (int rc = system_status_check(&status); rc < 0) return rc;
@@ -180,14 +185,14 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
 }
 
 int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout) {
+    trace(TRACE_CALL, "Initialize Orvanti Module for broadcast: %s %d %d %d\n", portName, baudCode, hexText,
+          readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
     LinkState& s = link_state();
     s.network = 1;
     s.broadcast = 1;
     s.moduleId = static_cast<uint16_t>(moduleId);
     s.hexText = hexText;
-    trace(TRACE_CALL, "Initialize Orvanti Module for broadcast: %s %d %d %d\n", portName, baudCode, hexText,
-          readTimeout);
-    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
     s.open = true;
     return 0;
 }

@@ -24,7 +24,9 @@ public:
     constexpr AnswerTable(const answers::Row (&rows)[K]) : rows_(rows), size_(K), apply_(&apply_rows) {}
     template <size_t N, size_t K>
     constexpr AnswerTable(const answers::ColumnRow<N> (&rows)[K], size_t column)
-        : rows_(rows), size_(K), column_(column), apply_(&apply_column<N>) {}
+        : rows_(rows), size_(K), column_(column), apply_(&apply_column<N>) {
+        if (column >= N) throw "no such column in the answer table";
+    }
 
     constexpr bool empty() const { return apply_ == nullptr; }
     // Traces the message of the row that matches `flag` (filled with `arg`) and returns its code.

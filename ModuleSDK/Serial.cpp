@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <csignal>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -116,7 +116,11 @@ int read_span(uint8_t* dst, int n) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return -1;
         }
-        if (r == 0) break; // hang-up: nothing more will come
+        // End of file: the line hung up (the device is gone or the far side
+        // closed). Nothing more will come, so the read fails once what
+        // arrived before has been handed over; a caller that waits for more,
+        // such as the response monitor, would otherwise spin.
+        if (r == 0) return got > 0 ? got : -1;
         deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
     }
     return got;
@@ -126,7 +130,10 @@ int read_span(uint8_t* dst, int n) {
 // port back with its own line settings.
 void restore_and_reraise(int signal) {
     Port& p = port();
-    if (p.fd >= 0 && p.haveOriginal) ::tcsetattr(p.fd, TCSANOW, &p.original);
+    if (p.fd >= 0 && p.haveOriginal) {
+        ::tcflush(p.fd, TCIFLUSH);
+        ::tcsetattr(p.fd, TCSANOW, &p.original);
+    }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
@@ -224,7 +231,7 @@ int serial_setup(int baudRate) {
 
 int serial_set_read_timeout(int milliseconds) {
     LinkState& s = link_state();
-    if (milliseconds == s.readTimeout) return 0;
+    if (milliseconds >= 0 && milliseconds == s.readTimeout) return 0;
     if (port().fd < 0 || milliseconds < 0) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;
@@ -299,6 +306,9 @@ int serial_close() {
     Port& p = port();
     if (p.fd >= 0) {
         if (p.haveRs485) ::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        // Input never read is dropped first: with the original settings back
+        // (echo on, for a terminal) it would otherwise go back over the line.
+        ::tcflush(p.fd, TCIFLUSH);
         if (p.haveOriginal) ::tcsetattr(p.fd, TCSADRAIN, &p.original);
         ::ioctl(p.fd, TIOCNXCL);
         ::flock(p.fd, LOCK_UN);

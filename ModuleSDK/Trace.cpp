@@ -117,9 +117,15 @@ void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n) {
     }
 }
 
-void trace_enable(uint32_t bits) { log().mask |= bits; }
-void trace_disable(uint32_t bits) { log().mask &= ~bits; }
-uint32_t trace_mask() { return log().mask; }
+void trace_enable(uint32_t bits) {
+    log().mask |= bits;
+}
+void trace_disable(uint32_t bits) {
+    log().mask &= ~bits;
+}
+uint32_t trace_mask() {
+    return log().mask;
+}
 
 void trace_flush() {
     TraceLog& t = log();

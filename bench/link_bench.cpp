@@ -71,7 +71,8 @@ void BM_ReceiveImageBlock(benchmark::State& state) {
         benchmark::DoNotOptimize(receive_data(record));
         writer.join();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(IMAGE_RECORD_SIZE));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(IMAGE_RECORD_SIZE));
     serial_close();
 }
 BENCHMARK(BM_ReceiveImageBlock)->Arg(0)->Arg(1)->UseRealTime();
@@ -89,7 +90,8 @@ void BM_SendImageBlockTraced(benchmark::State& state) {
         benchmark::DoNotOptimize(send_data(record.data(), static_cast<uint32_t>(record.size())));
         reader.join();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(IMAGE_RECORD_SIZE));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(IMAGE_RECORD_SIZE));
     trace_reset(2);
     ::close(devnull);
     serial_close();

@@ -17,7 +17,8 @@
 
 // An error line of the front end: printed whatever the trace mask, with the
 // source file and the line of the reporting statement.
-#define ERR_LINE(format, ...) trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define ERR_LINE(format, ...)                                                                                \
+    trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 ImageRecord& image_record() {
     static ImageRecord instance;
@@ -30,10 +31,14 @@ namespace {
 
 int digit_value(char c, int base) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else return -1;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    else
+        return -1;
     return v < base ? v : -1;
 }
 
@@ -58,7 +63,9 @@ uint32_t convert(const char* s, int base) {
     return negative ? static_cast<uint32_t>(0u - v) : v;
 }
 
-bool starts_with_hex_prefix(const std::string& w) { return w.size() >= 2 && w[0] == '0' && w[1] == 'x'; }
+bool starts_with_hex_prefix(const std::string& w) {
+    return w.size() >= 2 && w[0] == '0' && w[1] == 'x';
+}
 
 } // namespace
 
@@ -97,7 +104,8 @@ int baud_code_of_rate(uint32_t rate) {
 
 // --------------------------------------------------------------- settings
 
-OrvantiCom::OrvantiCom(const std::vector<std::string>& args) : wordCount(static_cast<int>(args.size())), words(args) {
+OrvantiCom::OrvantiCom(const std::vector<std::string>& args)
+    : wordCount(static_cast<int>(args.size())), words(args) {
     read_settings();
 }
 
@@ -148,8 +156,10 @@ void OrvantiCom::read_settings() {
     int* targets[7] = {&baudCode, &networkMode, nullptr, &hexText, &readTimeout, &traceLevel, &chunkSize};
     for (int i = 0; i < 7; ++i) {
         if (!scan_int(p, values[i])) break;
-        if (targets[i]) *targets[i] = values[i];
-        else moduleId = static_cast<uint16_t>(values[i]);
+        if (targets[i])
+            *targets[i] = values[i];
+        else
+            moduleId = static_cast<uint16_t>(values[i]);
     }
 }
 
@@ -159,8 +169,8 @@ bool OrvantiCom::write_settings() const {
     const std::string temp = std::string(SETTINGS_FILE) + ".tmp";
     File out(std::fopen(temp.c_str(), "w"));
     if (!out) return false;
-    int n = std::fprintf(out.get(), "%s %d %d %d %d %d %d %d", portName.c_str(), baudCode, networkMode, moduleId,
-                         hexText, readTimeout, traceLevel, chunkSize);
+    int n = std::fprintf(out.get(), "%s %d %d %d %d %d %d %d", portName.c_str(), baudCode, networkMode,
+                         moduleId, hexText, readTimeout, traceLevel, chunkSize);
     bool ok = n >= 0 && std::fflush(out.get()) == 0;
     out.reset();
     if (!ok || std::rename(temp.c_str(), SETTINGS_FILE) != 0) {
@@ -172,7 +182,9 @@ bool OrvantiCom::write_settings() const {
 
 // ---------------------------------------------------------------- options
 
-std::string OrvantiCom::next_value(size_t& i) { return words[++i]; }
+std::string OrvantiCom::next_value(size_t& i) {
+    return words[++i];
+}
 
 void OrvantiCom::parse_options() {
     if (wordCount == 0) {
@@ -197,13 +209,16 @@ void OrvantiCom::parse_options() {
             }
             break;
         case 'p':
-            if (third == '1') param1 = parse_number(next_value(i));
-            else if (third == '2') param2 = parse_number(next_value(i));
+            if (third == '1')
+                param1 = parse_number(next_value(i));
+            else if (third == '2')
+                param2 = parse_number(next_value(i));
             break;
         case 'F': {
             std::string name = next_value(i);
             if (name.size() > NAME_MAX_CHARS) {
-                ERR_LINE("Err: Batch file name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
+                ERR_LINE("Err: Batch file name is longer than %d characters\n",
+                         static_cast<int>(NAME_MAX_CHARS));
                 refused = true;
                 break;
             }
@@ -247,7 +262,8 @@ void OrvantiCom::parse_options() {
             } else {
                 inputFile.reset(std::fopen(path.c_str(), "rb"));
                 if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
-                if (inputFile) inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
+                if (inputFile)
+                    inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
             }
             break;
         }
@@ -331,8 +347,10 @@ int OrvantiCom::run() {
         directory_mode();
     } else {
         if (command != 0) {
-            if (broadcast) broadcast_raw_mode();
-            else dispatch();
+            if (broadcast)
+                broadcast_raw_mode();
+            else
+                dispatch();
         }
         if (monitor) response_monitor();
     }
@@ -439,7 +457,8 @@ void OrvantiCom::receive_image_to_output(int rc, uint32_t size, bool chunked) {
     if (rc != 0 || !outputFile) return;
     const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
     if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
-        ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(), rec.height());
+        ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(),
+                 rec.height());
         return;
     }
     bmp_write(outputFile.get(), rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()));
@@ -459,35 +478,87 @@ struct CommandCase {
 // onto the library function. Codes without a row go to raw packet mode.
 constexpr CommandCase COMMAND_CASES[] = {
     // Status and system parameters.
-    {0x04, [](OrvantiCom&) { uint32_t status = 0; system_status_check(&status); }},
-    {0x03, [](OrvantiCom& c) { uint32_t value = 0; system_parameter_read(c.flag, &value); }},
+    {0x04,
+     [](OrvantiCom&) {
+         uint32_t status = 0;
+         system_status_check(&status);
+     }},
+    {0x03,
+     [](OrvantiCom& c) {
+         uint32_t value = 0;
+         system_parameter_read(c.flag, &value);
+     }},
     {0x01, [](OrvantiCom& c) { system_parameter_write(c.flag, c.param2); }},
     {0x02, [](OrvantiCom&) { system_parameter_save(); }},
     {0x1A, [](OrvantiCom&) { calibrate_sensor(); }},
     // Images and keys.
-    {0x15, [](OrvantiCom& c) { uint32_t size = 0; int rc = scan_image(&size); c.receive_image_to_output(rc, size, false); }},
-    {0x20, [](OrvantiCom& c) { uint32_t size = 0; int rc = read_image(&size); c.receive_image_to_output(rc, size, false); }},
-    {0x83, [](OrvantiCom& c) { uint32_t size = 0; int rc = scan_image_chunked(c.param2, &size); c.receive_image_to_output(rc, size, true); }},
-    {0x84, [](OrvantiCom& c) { uint32_t size = 0; int rc = read_image_chunked(c.param2, &size); c.receive_image_to_output(rc, size, true); }},
+    {0x15,
+     [](OrvantiCom& c) {
+         uint32_t size = 0;
+         int rc = scan_image(&size);
+         c.receive_image_to_output(rc, size, false);
+     }},
+    {0x20,
+     [](OrvantiCom& c) {
+         uint32_t size = 0;
+         int rc = read_image(&size);
+         c.receive_image_to_output(rc, size, false);
+     }},
+    {0x83,
+     [](OrvantiCom& c) {
+         uint32_t size = 0;
+         int rc = scan_image_chunked(c.param2, &size);
+         c.receive_image_to_output(rc, size, true);
+     }},
+    {0x84,
+     [](OrvantiCom& c) {
+         uint32_t size = 0;
+         int rc = read_image_chunked(c.param2, &size);
+         c.receive_image_to_output(rc, size, true);
+     }},
     {0x34, [](OrvantiCom& c) { c.write_key_file(); }},
     {0x35, [](OrvantiCom& c) { c.scan_encrypted_template(); }},
     // Enrollment.
-    {0x05, [](OrvantiCom& c) { uint32_t id = 0; enroll_by_scan(c.param1, c.flag, &id); }},
-    {0x70, [](OrvantiCom& c) { uint32_t id = 0; enroll_by_scan_with_admin(c.param1, c.flag, &id); }},
+    {0x05,
+     [](OrvantiCom& c) {
+         uint32_t id = 0;
+         enroll_by_scan(c.param1, c.flag, &id);
+     }},
+    {0x70,
+     [](OrvantiCom& c) {
+         uint32_t id = 0;
+         enroll_by_scan_with_admin(c.param1, c.flag, &id);
+     }},
     {0x06, [](OrvantiCom& c) { c.enroll_image_file(); }},
     {0x80, [](OrvantiCom& c) { c.enroll_image_file_chunked(); }},
     {0x07, [](OrvantiCom& c) { c.enroll_template_file(); }},
     {0x87, [](OrvantiCom& c) { c.enroll_templates_chunked(); }},
     // Verification.
-    {0x08, [](OrvantiCom& c) { uint32_t value = 0; verify_by_scan(c.param1, &value); }},
+    {0x08,
+     [](OrvantiCom& c) {
+         uint32_t value = 0;
+         verify_by_scan(c.param1, &value);
+     }},
     {0x09, [](OrvantiCom& c) { c.verify_image_file(false); }},
     {0x82, [](OrvantiCom& c) { c.verify_image_file(true); }},
     {0x10, [](OrvantiCom& c) { c.verify_template_file(false); }},
     {0x22, [](OrvantiCom& c) { c.verify_template_file(true); }},
-    {0x1D, [](OrvantiCom&) { uint32_t id = 0, value = 0; verify_by_wiegand(&id, &value); }},
-    {0xA7, [](OrvantiCom& c) { uint32_t id = 0, value = 0; verify_by_smartcard(c.flag, &id, &value); }},
+    {0x1D,
+     [](OrvantiCom&) {
+         uint32_t id = 0, value = 0;
+         verify_by_wiegand(&id, &value);
+     }},
+    {0xA7,
+     [](OrvantiCom& c) {
+         uint32_t id = 0, value = 0;
+         verify_by_smartcard(c.flag, &id, &value);
+     }},
     // Identification.
-    {0x11, [](OrvantiCom&) { uint32_t id = 0, value = 0; identify_by_scan(0, 0, &id, &value); }},
+    {0x11,
+     [](OrvantiCom&) {
+         uint32_t id = 0, value = 0;
+         identify_by_scan(0, 0, &id, &value);
+     }},
     {0x12, [](OrvantiCom& c) { c.identify_image_file(); }},
     {0x81, [](OrvantiCom& c) { c.identify_image_file_chunked(); }},
     {0x13, [](OrvantiCom& c) { c.identify_template_file(); }},
@@ -540,8 +611,11 @@ void OrvantiCom::verify_image_file(bool chunked) {
     if (chunked && !chunk_size_usable()) return;
     uint32_t value = 0;
     ImageRecord& rec = image_record();
-    if (chunked) verify_by_image_chunked(param1, rec.bytes.data(), rec.size(), static_cast<uint32_t>(chunkSize), &value);
-    else verify_by_image(param1, rec.bytes.data(), rec.size(), &value);
+    if (chunked)
+        verify_by_image_chunked(param1, rec.bytes.data(), rec.size(), static_cast<uint32_t>(chunkSize),
+                                &value);
+    else
+        verify_by_image(param1, rec.bytes.data(), rec.size(), &value);
 }
 
 void OrvantiCom::verify_template_file(bool hostTemplates) {
@@ -553,20 +627,25 @@ void OrvantiCom::verify_template_file(bool hostTemplates) {
     const uint64_t count = hostTemplates ? host_template_count(param1) : 1;
     const uint64_t want = count * param2;
     std::vector<uint8_t> data;
-    if (want > static_cast<uint64_t>(std::max(inputSize, 0)) || !read_input(data, static_cast<size_t>(want))) {
+    if (want > static_cast<uint64_t>(std::max(inputSize, 0)) ||
+        !read_input(data, static_cast<size_t>(want))) {
         ERR_LINE("Err: Cannot read template data %#x\n", param2);
         return;
     }
     uint32_t value = 0;
-    if (hostTemplates) verify_by_host_templates(param1, data.data(), param2);
-    else verify_by_template(param1, data.data(), param2, &value);
+    if (hostTemplates)
+        verify_by_host_templates(param1, data.data(), param2);
+    else
+        verify_by_template(param1, data.data(), param2, &value);
 }
 
 void OrvantiCom::dispatch() {
     const auto* found = std::find_if(std::begin(COMMAND_CASES), std::end(COMMAND_CASES),
                                      [this](const CommandCase& c) { return c.code == command; });
-    if (found != std::end(COMMAND_CASES)) found->run(*this);
-    else raw_packet_mode();
+    if (found != std::end(COMMAND_CASES))
+        found->run(*this);
+    else
+        raw_packet_mode();
     inputFile.reset();
     outputFile.reset();
 }
@@ -575,8 +654,8 @@ void OrvantiCom::dispatch() {
 
 void OrvantiCom::raw_packet_mode() {
     const int fileId = inputFile ? fileno(inputFile.get()) : 0;
-    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2, flag,
-          fileId);
+    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2,
+          flag, fileId);
     if (inputFile && param2 > RAW_BUFFER) {
         ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
         return;
@@ -599,8 +678,9 @@ void OrvantiCom::raw_packet_mode() {
         ERR_LINE("Err: Cannot receive packet\n");
         return;
     }
-    trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n", answer_field(FIELD_COMMAND, answer),
-          answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
+    trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n",
+          answer_field(FIELD_COMMAND, answer), answer_field(FIELD_PARAM1, answer),
+          answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
     trace(TRACE_DATA, "Data: ");
     // Whatever else the module sends, 13 bytes at a time until it falls silent
     // or the buffer is full.
@@ -624,8 +704,8 @@ void OrvantiCom::raw_packet_mode() {
 
 void OrvantiCom::broadcast_raw_mode() {
     const int fileId = inputFile ? fileno(inputFile.get()) : 0;
-    trace(TRACE_CALL, "Send Broadcast Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2,
-          flag, fileId);
+    trace(TRACE_CALL, "Send Broadcast Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1,
+          param2, flag, fileId);
     if (inputFile && param2 > RAW_BUFFER) {
         ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
         return;
@@ -650,8 +730,10 @@ void OrvantiCom::response_monitor() {
         int r = link_read(&byte, 1, true);
         if (r < 0) break;
         if (r == 0) continue;
-        if (byte == packet::END_CODE) trace_more(TRACE_CALL, "\nPacket: ");
-        else trace_more(TRACE_CALL, "%02x ", byte);
+        if (byte == packet::END_CODE)
+            trace_more(TRACE_CALL, "\nPacket: ");
+        else
+            trace_more(TRACE_CALL, "%02x ", byte);
     }
     trace_more(TRACE_CALL, "\n");
 }
@@ -686,7 +768,13 @@ void OrvantiCom::batch_mode() {
     }
     char line[WORDS_BYTES];
     while (std::fgets(line, sizeof line, batch.get())) {
-        if (char* lf = std::strchr(line, '\n')) *lf = '\0';
+        if (char* lf = std::strchr(line, '\n')) {
+            *lf = '\0';
+        } else if (std::strlen(line) == sizeof line - 1) {
+            // A line of exactly 511 characters: its line feed is not a line of its own.
+            const int next = std::fgetc(batch.get());
+            if (next != '\n' && next != EOF) std::ungetc(next, batch.get());
+        }
         reset_line();
         std::istringstream split(line);
         for (std::string word; std::getline(split, word, ' ');) {
@@ -695,8 +783,10 @@ void OrvantiCom::batch_mode() {
         wordCount = static_cast<int>(words.size());
         parse_options();
         if (refused) continue;
-        if (inputIsDirectory && is_directory_command()) directory_mode();
-        else dispatch();
+        if (inputIsDirectory && is_directory_command())
+            directory_mode();
+        else
+            dispatch();
     }
 }
 
@@ -708,8 +798,8 @@ void OrvantiCom::directory_mode() {
     }
     using Handler = void (OrvantiCom::*)();
     static constexpr std::pair<uint8_t, Handler> HANDLERS[] = {
-        {0x06, &OrvantiCom::enroll_image_file},   {0x80, &OrvantiCom::enroll_image_file_chunked},
-        {0x07, &OrvantiCom::enroll_template_file}, {0x12, &OrvantiCom::identify_image_file},
+        {0x06, &OrvantiCom::enroll_image_file},           {0x80, &OrvantiCom::enroll_image_file_chunked},
+        {0x07, &OrvantiCom::enroll_template_file},        {0x12, &OrvantiCom::identify_image_file},
         {0x81, &OrvantiCom::identify_image_file_chunked}, {0x13, &OrvantiCom::identify_template_file},
     };
     Handler handler = nullptr;
@@ -720,7 +810,8 @@ void OrvantiCom::directory_mode() {
     for (const std::string& name : names) {
         const std::string path = directory + "/" + name;
         if (path.size() > PATH_MAX_CHARS) {
-            ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS), path.c_str());
+            ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
+                     path.c_str());
             continue;
         }
         inputFile.reset(std::fopen(path.c_str(), "rb"));

@@ -98,12 +98,12 @@ public:
     void reset_line();
 
     // Per-file handlers (also run by directory mode).
-    void enroll_image_file();          // EI
-    void enroll_image_file_chunked();  // EIX
-    void enroll_template_file();       // ET
-    void identify_image_file();        // II
-    void identify_image_file_chunked();// IIX
-    void identify_template_file();     // IT
+    void enroll_image_file();           // EI
+    void enroll_image_file_chunked();   // EIX
+    void enroll_template_file();        // ET
+    void identify_image_file();         // II
+    void identify_image_file_chunked(); // IIX
+    void identify_template_file();      // IT
 
     // Command cases with front-end steps of their own.
     void receive_image_to_output(int rc, uint32_t size, bool chunked); // SI, RI, SIX, RIX

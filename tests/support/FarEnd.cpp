@@ -27,7 +27,8 @@ namespace farend {
 
 using Clock = std::chrono::steady_clock;
 
-Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network, uint16_t moduleId) {
+Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network,
+             uint16_t moduleId) {
     packet::Buffer buf{};
     size_t len = packet::encode(buf, network, {command, moduleId, param1, param2, flag});
     return Bytes(buf.begin(), buf.begin() + static_cast<long>(len));
@@ -83,8 +84,12 @@ Script& Script::hex(bool on) {
     hex_ = on;
     return *this;
 }
-Script& Script::expect(const Bytes& bytes) { return expect_raw(hex_ ? hex_text(bytes) : bytes); }
-Script& Script::send(const Bytes& bytes) { return send_raw(hex_ ? hex_text(bytes) : bytes); }
+Script& Script::expect(const Bytes& bytes) {
+    return expect_raw(hex_ ? hex_text(bytes) : bytes);
+}
+Script& Script::send(const Bytes& bytes) {
+    return send_raw(hex_ ? hex_text(bytes) : bytes);
+}
 Script& Script::expect_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
     return expect(packet(command, param1, param2, flag, network_, moduleId_));
 }
@@ -101,6 +106,10 @@ Script& Script::send_raw(const Bytes& bytes) {
 }
 Script& Script::pause(int ms) {
     steps_.push_back({Step::Pause, {}, ms});
+    return *this;
+}
+Script& Script::hangup() {
+    steps_.push_back({Step::Hangup, {}, 0});
     return *this;
 }
 Script& Script::open_sequence(uint32_t status, uint32_t enrollMode, uint32_t scanSuccess) {
@@ -129,7 +138,8 @@ struct FarEnd::Impl {
     size_t read_until(uint8_t* dst, size_t n, Clock::time_point deadline) {
         size_t got = 0;
         while (got < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) break;
             pollfd pfd{master, POLLIN, 0};
             int r = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 20)));
@@ -153,19 +163,34 @@ struct FarEnd::Impl {
             const auto& step = script.steps()[i];
             if (step.kind == Script::Step::Pause) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            } else if (step.kind == Script::Step::Hangup) {
+                ::close(master);
+                master = -1;
             } else if (step.kind == Script::Step::Send) {
+                // The master is non-blocking: a tool that stops reading makes
+                // the step fail after the expect time-out instead of hanging.
                 size_t off = 0;
+                auto deadline = Clock::now() + std::chrono::milliseconds(expectTimeoutMs);
                 while (off < step.bytes.size()) {
                     ssize_t w = ::write(master, step.bytes.data() + off, step.bytes.size() - off);
-                    if (w < 0) {
-                        if (errno == EINTR || errno == EAGAIN) {
-                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                            continue;
-                        }
-                        outcome.failure = "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
+                    if (w > 0) {
+                        off += static_cast<size_t>(w);
+                        deadline = Clock::now() + std::chrono::milliseconds(expectTimeoutMs);
+                        continue;
+                    }
+                    if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EIO) {
+                        outcome.failure =
+                            "step " + std::to_string(i) + ": write failed: " + std::strerror(errno);
                         return;
                     }
-                    off += static_cast<size_t>(w);
+                    if (Clock::now() > deadline) {
+                        outcome.failure = "step " + std::to_string(i) + ": the tool stopped reading after " +
+                                          std::to_string(off) + " of " + std::to_string(step.bytes.size()) +
+                                          " bytes";
+                        return;
+                    }
+                    pollfd pfd{master, POLLOUT, 0};
+                    ::poll(&pfd, 1, 5);
                 }
             } else {
                 Bytes got(step.bytes.size());
@@ -191,6 +216,7 @@ FarEnd::FarEnd(Script script, int expectTimeoutMs) : impl_(std::make_unique<Impl
     if (impl_->master < 0 || ::grantpt(impl_->master) != 0 || ::unlockpt(impl_->master) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
     }
+    ::fcntl(impl_->master, F_SETFL, ::fcntl(impl_->master, F_GETFL) | O_NONBLOCK);
     impl_->port = ::ptsname(impl_->master);
     impl_->thread = std::thread([this] { impl_->serve(); });
 }
@@ -200,7 +226,9 @@ FarEnd::~FarEnd() {
     if (impl_->master >= 0) ::close(impl_->master);
 }
 
-const std::string& FarEnd::port() const { return impl_->port; }
+const std::string& FarEnd::port() const {
+    return impl_->port;
+}
 
 Outcome FarEnd::finish(int graceMs) {
     if (impl_->thread.joinable()) impl_->thread.join();
@@ -228,7 +256,8 @@ std::string slurp(const std::string& path) {
 
 } // namespace
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd) {
     TempDir io;
     const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
     RunResult result;
@@ -285,7 +314,9 @@ void TempDir::write(const std::string& name, const Bytes& content) const {
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
-std::string TempDir::read(const std::string& name) const { return slurp(file(name)); }
+std::string TempDir::read(const std::string& name) const {
+    return slurp(file(name));
+}
 
 // ----------------------------------------------------------- TraceCapture
 

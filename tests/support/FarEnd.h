@@ -16,9 +16,9 @@ using Bytes = std::vector<uint8_t>;
 // Packets and blocks as they appear on the wire (before any hex-text encoding).
 Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bool network = false,
              uint16_t moduleId = 1);
-Bytes data_block(const Bytes& data);    // the bytes followed by the end code 0x0A
-Bytes hex_text(const Bytes& bytes);     // each byte as two upper-case hexadecimal characters
-Bytes le32(uint32_t value);             // 4 bytes, low byte first
+Bytes data_block(const Bytes& data); // the bytes followed by the end code 0x0A
+Bytes hex_text(const Bytes& bytes);  // each byte as two upper-case hexadecimal characters
+Bytes le32(uint32_t value);          // 4 bytes, low byte first
 Bytes concat(std::initializer_list<Bytes> parts);
 std::string hex_dump(const Bytes& bytes); // "40 04 ... 0a" for failure messages
 
@@ -39,11 +39,14 @@ public:
     Script& send_raw(const Bytes& bytes);
     // The module stays silent for ms milliseconds.
     Script& pause(int ms);
+    // The module hangs up: the line closes, so the tool's reads fail from now
+    // on. Bytes the tool has not read yet are lost; pause before if they matter.
+    Script& hangup();
     // What the connection opening asks: SS, then SR 0x65 and SR 0x75, each answered.
     Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
 
     struct Step {
-        enum Kind { Expect, Send, Pause } kind;
+        enum Kind { Expect, Send, Pause, Hangup } kind;
         Bytes bytes;
         int ms = 0;
     };
@@ -57,10 +60,10 @@ private:
 };
 
 struct Outcome {
-    bool ok = false;          // every step was met
-    std::string failure;      // what went wrong at the first failed step
-    Bytes received;           // every byte the tool sent, in order
-    Bytes extra;              // bytes the tool sent after the last step
+    bool ok = false;     // every step was met
+    std::string failure; // what went wrong at the first failed step
+    Bytes received;      // every byte the tool sent, in order
+    Bytes extra;         // bytes the tool sent after the last step
 };
 
 class FarEnd {
@@ -87,7 +90,8 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd);
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd);
 RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd);
 
 // A fresh empty directory, removed with its contents when the object goes.

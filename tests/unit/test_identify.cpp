@@ -302,4 +302,25 @@ TEST_F(IdentifyTest, ChunkSizeZeroSendsNothing) {
     EXPECT_TRUE(r.far.extra.empty());
 }
 
+// An image size beyond the image record is refused before anything is sent.
+TEST_F(IdentifyTest, ImageBeyondTheRecordSendsNothing) {
+    const Bytes data(IMAGE_RECORD_SIZE + 1);
+    const auto size = static_cast<uint32_t>(data.size());
+    const std::function<int()> calls[] = {
+        [&] { return identify_by_image(0, 0, data.data(), size, nullptr, nullptr); },
+        [&] { return identify_by_image_chunked(0, 0, data.data(), size, 0x1000, nullptr, nullptr); },
+    };
+    for (const auto& call : calls) {
+        reset();
+        farend::Script s;
+        s.open_sequence();
+        Result r = run(s, call);
+        EXPECT_EQ(r.rc, RES_NOT_SUPPORTED);
+        EXPECT_NE(r.trace.find("[ERR] Image size 0x3201d is beyond the image record\n"), std::string::npos)
+            << r.trace;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty());
+    }
+}
+
 } // namespace

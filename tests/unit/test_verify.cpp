@@ -19,15 +19,15 @@ constexpr uint32_t UNTOUCHED = 0xdeadbeef;
 constexpr uint32_t SCAN_SUCCESS_OFF = 0x30;
 constexpr uint32_t SCAN_SUCCESS_ON = 0x31;
 
-struct Run {
+struct Exchange {
     int rc = 0;
     std::string trace; // without packet and data dumps
     std::string dumps; // packet and data dump lines only
     farend::Outcome wire;
 };
 
-template <class Call> Run run_on(const farend::Script& script, Call call) {
-    Run r;
+template <class Call> Exchange run_on(const farend::Script& script, Call call) {
+    Exchange r;
     farend::FarEnd fe(script);
     EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
     std::string text;
@@ -37,7 +37,7 @@ template <class Call> Run run_on(const farend::Script& script, Call call) {
         text = cap.text();
     }
     module_close();
-    r.wire = fe.finish();
+    r.wire = fe.finish(20); // the connection is closed: everything sent is on the line
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         const bool dump = line.starts_with("      [COM] ") || line.starts_with("      [DATA] ");
@@ -58,7 +58,7 @@ uint32_t sum_of(const Bytes& b) {
     return s;
 }
 
-class Verify : public ::testing::Test {
+class VerifyCommands : public ::testing::Test {
 protected:
     void TearDown() override {
         module_close();
@@ -164,7 +164,7 @@ const FlagCase flagCases[] = {
 };
 // clang-format on
 
-TEST_F(Verify, FinalAnswerTablePerCommand) {
+TEST_F(VerifyCommands, FinalAnswerTablePerCommand) {
     for (size_t c = 0; c < COMMANDS; ++c) {
         const auto command = static_cast<Command>(c);
         for (const FlagCase& f : flagCases) {
@@ -174,7 +174,7 @@ TEST_F(Verify, FinalAnswerTablePerCommand) {
             script_command(s, command);
             s.answer(commandCodes[c], 0x5, 0x1, f.flag);
             uint32_t first = UNTOUCHED, second = UNTOUCHED;
-            const Run r = run_on(s, [&] { return call_command(command, &first, &second); });
+            const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
             EXPECT_EQ(r.rc, f.by[c].code);
             EXPECT_EQ(r.trace, std::string(callLines[c]) + "[ERR] " + f.by[c].message);
             EXPECT_EQ(first, UNTOUCHED);
@@ -194,16 +194,13 @@ struct SuccessCase {
     uint32_t second;
 };
 const SuccessCase successCases[] = {
-    {1, "      Verify Succeed: 0x1\n", 0x1, UNTOUCHED},
-    {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
-    {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
-    {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
-    {1, "      Verify: Succeed\n", UNTOUCHED, UNTOUCHED},
-    {2, "      Verify Succeed: 0x5 0x1\n", 0x5, 0x1},
+    {1, "      Verify Succeed: 0x1\n", 0x1, UNTOUCHED},   {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
+    {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},   {1, "      Verify: Succeed 0x1\n", 0x1, UNTOUCHED},
+    {1, "      Verify: Succeed\n", UNTOUCHED, UNTOUCHED}, {2, "      Verify Succeed: 0x5 0x1\n", 0x5, 0x1},
     {2, "      Verify Succeed: 0x5 0x1\n", 0x5, 0x1},
 };
 
-TEST_F(Verify, SuccessAfterTheScanWaits) {
+TEST_F(VerifyCommands, SuccessAfterTheScanWaits) {
     for (size_t c = 0; c < COMMANDS; ++c) {
         const auto command = static_cast<Command>(c);
         SCOPED_TRACE(commandNames[c]);
@@ -213,7 +210,7 @@ TEST_F(Verify, SuccessAfterTheScanWaits) {
         for (int i = 0; i < successCases[c].waits; ++i) s.answer(commandCodes[c], 0, 0, SCAN_SUCCESS);
         s.answer(commandCodes[c], 0x5, 0x1, SUCCEED);
         uint32_t first = UNTOUCHED, second = UNTOUCHED;
-        const Run r = run_on(s, [&] { return call_command(command, &first, &second); });
+        const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.trace, std::string(callLines[c]) + successCases[c].line);
         EXPECT_EQ(first, successCases[c].first);
@@ -239,7 +236,7 @@ const WaitCase waitCases[] = {
     {VC, {SCAN_SUCCESS, SUCCEED}, "Verify: Scan failed\n"},
 };
 
-TEST_F(Verify, ScanWaits) {
+TEST_F(VerifyCommands, ScanWaits) {
     for (const WaitCase& w : waitCases) {
         SCOPED_TRACE(std::string(commandNames[w.command]) + " " + farend::hex_dump(w.answers));
         farend::Script s;
@@ -247,7 +244,7 @@ TEST_F(Verify, ScanWaits) {
         script_command(s, w.command);
         for (uint8_t flag : w.answers) s.answer(commandCodes[w.command], 0x5, 0x1, flag);
         uint32_t first = UNTOUCHED, second = UNTOUCHED;
-        const Run r = run_on(s, [&] { return call_command(w.command, &first, &second); });
+        const Exchange r = run_on(s, [&] { return call_command(w.command, &first, &second); });
         EXPECT_EQ(r.rc, RES_SCAN_FAILED);
         EXPECT_EQ(r.trace, std::string(callLines[w.command]) + "[ERR] " + w.message);
         EXPECT_EQ(first, UNTOUCHED);
@@ -256,7 +253,7 @@ TEST_F(Verify, ScanWaits) {
 }
 
 // VIX's answer before the data: only SUCCEED lets the image go.
-TEST_F(Verify, ChunkedImageFirstAnswer) {
+TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
     const struct {
         uint8_t flag;
         Expect outcome;
@@ -269,7 +266,7 @@ TEST_F(Verify, ChunkedImageFirstAnswer) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
         s.open_sequence().expect_packet(0x82, 0x11, IMAGE_SIZE, 0).answer(0x82, 0, 0, c.flag);
-        const Run r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
+        const Exchange r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
         EXPECT_EQ(r.rc, c.outcome.code);
         EXPECT_EQ(r.trace, std::string(callLines[VIX]) + "[ERR] " + c.outcome.message);
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -278,7 +275,7 @@ TEST_F(Verify, ChunkedImageFirstAnswer) {
 }
 
 // 10000 bytes of image in chunks of 4096.
-TEST_F(Verify, ChunkedImageGoesInChunksOfTheGivenSize) {
+TEST_F(VerifyCommands, ChunkedImageGoesInChunksOfTheGivenSize) {
     farend::Script s;
     s.open_sequence().expect_packet(0x82, 7, 10000, 0).answer(0x82, 0, 0, SUCCEED);
     const uint32_t lengths[] = {4096, 4096, 1808};
@@ -292,7 +289,8 @@ TEST_F(Verify, ChunkedImageGoesInChunksOfTheGivenSize) {
     }
     s.answer(0x82, 7, 0x33, SUCCEED);
     uint32_t value = UNTOUCHED;
-    const Run r = run_on(s, [&] { return verify_by_image_chunked(7, image.data(), 10000, 4096, &value); });
+    const Exchange r =
+        run_on(s, [&] { return verify_by_image_chunked(7, image.data(), 10000, 4096, &value); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(value, 0x33u);
     EXPECT_EQ(r.trace, "[API] Verify by image(VIX): 0x7 0x2710 0x1000\n      Verify: Succeed 0x33\n");
@@ -301,7 +299,7 @@ TEST_F(Verify, ChunkedImageGoesInChunksOfTheGivenSize) {
 
 // VH sends the clamped number of templates, each from its own place in the
 // buffer, without a data trace; the buffer holds exactly that many.
-TEST_F(Verify, HostTemplatesAreClampedToOneToTen) {
+TEST_F(VerifyCommands, HostTemplatesAreClampedToOneToTen) {
     const struct {
         uint32_t requested;
         uint32_t sent;
@@ -319,7 +317,8 @@ TEST_F(Verify, HostTemplatesAreClampedToOneToTen) {
         s.open_sequence().expect_packet(0x22, c.sent, size, 0);
         for (const Bytes& t : templates) s.expect(farend::data_block(t));
         s.answer(0x22, 0, 0, SUCCEED);
-        const Run r = run_on(s, [&] { return verify_by_host_templates(c.requested, buffer.data(), size); });
+        const Exchange r =
+            run_on(s, [&] { return verify_by_host_templates(c.requested, buffer.data(), size); });
         EXPECT_EQ(r.rc, 0);
         char callLine[80];
         std::snprintf(callLine, sizeof callLine, "[API] Verify by Host Template(VH): %#x 0x5\n", c.sent);
@@ -332,37 +331,27 @@ TEST_F(Verify, HostTemplatesAreClampedToOneToTen) {
 
 // VT writes its template straight through, without a data trace; VI sends a
 // traced data block.
-TEST_F(Verify, TemplateBytesAreNotTracedImageBytesAre) {
+TEST_F(VerifyCommands, TemplateBytesAreNotTracedImageBytesAre) {
     for (Command c : {VT, VI}) {
         SCOPED_TRACE(commandNames[c]);
         farend::Script s;
         s.open_sequence();
         script_command(s, c);
         s.answer(commandCodes[c], 0, 0x2, SUCCEED);
-        const Run r = run_on(s, [&] { return call_command(c, nullptr, nullptr); });
+        const Exchange r = run_on(s, [&] { return call_command(c, nullptr, nullptr); });
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.dumps.find("[DATA]") != std::string::npos, c == VI) << r.dumps;
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     }
 }
 
-TEST_F(Verify, SmartcardOptionGoesUnchangedInTheFlagByte) {
+TEST_F(VerifyCommands, SilentModuleReturnsTheLinkCode) {
     farend::Script s;
-    s.open_sequence().expect_packet(0xA7, 0, 0, 0xFE).answer(0xA7, 0x9, 0x2, SUCCEED);
-    uint32_t id = UNTOUCHED, value = UNTOUCHED;
-    const Run r = run_on(s, [&] { return verify_by_smartcard(0xFE, &id, &value); });
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(id, 0x9u);
-    EXPECT_EQ(value, 0x2u);
-    EXPECT_EQ(r.trace, "[API] Verify by SmartCard(VC)\n      Verify Succeed: 0x9 0x2\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-}
-
-TEST_F(Verify, SilentModuleReturnsTheLinkCode) {
-    farend::Script s;
-    s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON).expect_packet(0x1D, 0, 0, 0).answer(0x1D, 0, 0, SCAN_SUCCESS);
+    s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON)
+        .expect_packet(0x1D, 0, 0, 0)
+        .answer(0x1D, 0, 0, SCAN_SUCCESS);
     uint32_t id = UNTOUCHED;
-    const Run r = run_on(s, [&] { return verify_by_wiegand(&id, nullptr); });
+    const Exchange r = run_on(s, [&] { return verify_by_wiegand(&id, nullptr); });
     EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
     EXPECT_EQ(r.trace, "[API] Verify by Wieagnd(VW)\n[ERR] Read data timeout: 0 0xd\n");
     EXPECT_EQ(id, UNTOUCHED);

@@ -1,0 +1,328 @@
+// Batch files and directory mode with the kelvor binary against a scripted
+// far end: one connection for all lines, the per-line reset, the 511-character
+// line buffer, settings that hold for later lines, and directory mode over
+// files in name order.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Bmp.h"
+#include "FarEnd.h"
+
+namespace {
+
+using farend::Bytes;
+using Args = std::vector<std::string>;
+
+const std::string LOC = "[OrvantiCom.cpp(N)] ";
+const std::string SS_TRACE = "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n";
+
+struct Outcome {
+    farend::RunResult run;
+    farend::Outcome far;
+    std::string err; // stderr with the error lines' line numbers normalised
+};
+
+// Runs kelvor on the far end's port with a short read time-out.
+Outcome run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args) {
+    farend::FarEnd fe(script);
+    Args all = {"-P", fe.port(), "-b", "115200", "-t", "200"};
+    all.insert(all.end(), args.begin(), args.end());
+    Outcome r;
+    r.run = farend::run_kelvor(all, dir.path());
+    r.far = fe.finish(50);
+    r.err = farend::normalize_lines(r.run.err);
+    EXPECT_EQ(r.run.status, 1);
+    return r;
+}
+
+void expect_clean(const Outcome& r) {
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
+// An 8-bit gray BMP of w x h pixels; returns its gray buffer (rows from the top).
+Bytes make_bmp(const std::string& path, int w, int h, int seed) {
+    Bytes gray(static_cast<size_t>(w * h));
+    for (size_t i = 0; i < gray.size(); ++i)
+        gray[i] = static_cast<uint8_t>(i * 13 + static_cast<size_t>(seed));
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f) {
+        EXPECT_EQ(bmp_write(f, gray.data(), w, h), 1);
+        std::fclose(f);
+    }
+    return gray;
+}
+
+// What the image commands send of a w x h image: w*h bytes of the image
+// record from its first byte, so the 28-byte header and then the pixels.
+Bytes record_prefix(const Bytes& gray, uint32_t w, uint32_t h) {
+    Bytes rec = farend::concat({farend::le32(w), farend::le32(h), farend::le32(0), farend::le32(0),
+                                farend::le32(0), farend::le32(w * h), farend::le32(0), gray});
+    rec.resize(w * h);
+    return rec;
+}
+
+// Identification by image of one file: command, data block, final answer.
+void expect_identify(farend::Script& s, const Bytes& sent, uint32_t id) {
+    s.expect_packet(0x12, 0, static_cast<uint32_t>(sent.size()), 0)
+        .expect(farend::data_block(sent))
+        .answer(0x12, id, 0, 0x61);
+}
+
+// Enrollment by image in chunks of chunkSize.
+void expect_enroll_chunked(farend::Script& s, const Bytes& sent, uint32_t chunkSize) {
+    const auto total = static_cast<uint32_t>(sent.size());
+    const auto count = static_cast<uint16_t>((total + chunkSize - 1) / chunkSize);
+    s.expect_packet(0x80, 0, total, 0).answer(0x80, 0, 0, 0x61);
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint32_t off = i * chunkSize;
+        const uint32_t len = std::min(chunkSize, total - off);
+        const Bytes chunk(sent.begin() + off, sent.begin() + off + len);
+        uint32_t sum = 0;
+        for (uint8_t b : chunk) sum += b;
+        s.expect_packet(0x80, static_cast<uint32_t>(count) | static_cast<uint32_t>(i) << 16, len, 0)
+            .expect(chunk)
+            .expect(farend::le32(sum))
+            .answer(0x80, 0, 0, 0x83);
+    }
+    s.answer(0x80, 0x21, 0, 0x61);
+}
+
+// ------------------------------------------------------------------- batch
+
+TEST(Batch, LinesShareOneConnection) {
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("-c SS\n-c SS\n"));
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .answer(0x04, 0x30, 0, 0x61)
+        .expect_packet(0x04, 0, 0, 0)
+        .answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
+    EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
+    expect_clean(r);
+}
+
+TEST(Batch, BlankLineSendsCommandZero) {
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("\n   \n-c SS"));
+    farend::Script s;
+    s.open_sequence();
+    for (int i = 0; i < 2; ++i) s.expect_packet(0x00, 0, 0, 0).answer(0x00, 0, 0, 0x61);
+    s.expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
+    const std::string blank = LOC + "Err: No argument\n"
+                                    "[API] Send Command: 0 Param1: 0 Param2: 0 Flag: 0 0\n"
+                                    "[API] Receive Packet: 0 Param1: 0 Param2: 0 Error: 0x61\n";
+    EXPECT_EQ(r.err, blank + blank + SS_TRACE);
+    expect_clean(r);
+}
+
+TEST(Batch, LongLineIsReadIn511Characters) {
+    // 600 characters: the first read takes 511 and ends with "-p1 12"; the
+    // next takes the remaining 89, which begin with the "3" of "123".
+    std::string first = "-c 0x3F";
+    const std::string firstEnd = "-p1 123";
+    first += std::string(511 - first.size() - firstEnd.size() + 1, ' ') + firstEnd;
+    std::string line = first + " -c 0x3E -p1 5";
+    line += std::string(600 - line.size(), ' ');
+    ASSERT_EQ(line.size(), 600u);
+    ASSERT_EQ(line.substr(505, 7), "-p1 123");
+    farend::TempDir dir;
+    dir.write("b.txt", line + "\n");
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 12, 0, 0)
+        .answer(0x3F, 0, 0, 0x61)
+        .expect_packet(0x3E, 5, 0, 0)
+        .answer(0x3E, 0, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt"});
+    EXPECT_EQ(r.err, "");
+    expect_clean(r);
+}
+
+TEST(Batch, LineOfExactly511CharactersIsOneLine) {
+    // Its line feed does not make an empty line (which would send command 0x00).
+    std::string line = "-c 0x3F -p1 7";
+    line += std::string(511 - line.size(), ' ');
+    ASSERT_EQ(line.size(), 511u);
+    farend::TempDir dir;
+    dir.write("b.txt", line + "\n-c 0x3E\n");
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 7, 0, 0)
+        .answer(0x3F, 0, 0, 0x61)
+        .expect_packet(0x3E, 0, 0, 0)
+        .answer(0x3E, 0, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt"});
+    EXPECT_EQ(r.err, "");
+    expect_clean(r);
+}
+
+TEST(Batch, CommandFieldsAreResetForEachLine) {
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("-c 0x3F -p1 5 -p2 6 -f 7\n-c 0x3F\n"));
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 5, 6, 7)
+        .answer(0x3F, 0, 0, 0x61)
+        .expect_packet(0x3F, 0, 0, 0)
+        .answer(0x3F, 0, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt", "-p1", "9"});
+    EXPECT_EQ(r.err, "");
+    expect_clean(r);
+}
+
+TEST(Batch, ChunkSizeHoldsForLaterLinesAndIsNotSaved) {
+    farend::TempDir dir;
+    const Bytes gray = make_bmp(dir.file("img.bmp"), 64, 64, 1);
+    const Bytes sent = record_prefix(gray, 64, 64);
+    dir.write("b.txt", std::string("-c EIX -i img.bmp\n-s 0x800 -b 9600 -c SS\n-c EIX -i img.bmp\n"));
+    farend::Script s;
+    s.open_sequence();
+    expect_enroll_chunked(s, sent, 4096);
+    s.expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    expect_enroll_chunked(s, sent, 0x800);
+    Outcome r = run_script(s, dir, {"-F", "b.txt"});
+    EXPECT_EQ(r.err, "");
+    expect_clean(r);
+    const std::string cfg = dir.read("kelvor.cfg");
+    EXPECT_EQ(cfg.substr(cfg.find(' ')), " 53 0 1 0 200 1 4096");
+}
+
+TEST(Batch, LinesCannotChangeTheLinkOrStartOtherModes) {
+    // -x, -B and -w on a line: the trace level stays, the command goes through
+    // the dispatcher and waits for its answer, and no monitor runs.
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("-x4 -B -w -c SS\n-t 5000 -c SS\n"));
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .answer(0x04, 0x30, 0, 0x61)
+        .expect_packet(0x04, 0, 0, 0)
+        .answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-F", "b.txt", "-w", "-x2"});
+    EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
+    expect_clean(r);
+}
+
+TEST(Batch, MissingBatchFile) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence();
+    Outcome r = run_script(s, dir, {"-F", "nofile.txt", "-c", "SS"});
+    EXPECT_EQ(r.err, LOC + "Err: Cannot open batch file: nofile.txt\n");
+    expect_clean(r);
+}
+
+// ----------------------------------------------------------- directory mode
+
+class DirectoryMode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::mkdir(dir_.file("imgs").c_str(), 0700), 0);
+        // Made in reverse order; handled in name order.
+        grayB_ = make_bmp(dir_.file("imgs/b.bmp"), 16, 16, 2);
+        grayA_ = make_bmp(dir_.file("imgs/a.bmp"), 8, 8, 1);
+        dir_.write("imgs/c.txt", std::string("not an image"));
+        ASSERT_EQ(::mkdir(dir_.file("imgs/sub").c_str(), 0700), 0);
+    }
+    farend::Script identify_both() {
+        farend::Script s;
+        s.open_sequence();
+        expect_identify(s, record_prefix(grayA_, 8, 8), 1);
+        expect_identify(s, record_prefix(grayB_, 16, 16), 2);
+        return s;
+    }
+    const std::string expectedErrors =
+        LOC + "Err: Cannot open the bmp file\n" + LOC + "Err: Cannot open file: imgs/sub\n";
+
+    farend::TempDir dir_;
+    Bytes grayA_, grayB_;
+};
+
+TEST_F(DirectoryMode, EveryFileInNameOrder) {
+    Outcome r = run_script(identify_both(), dir_, {"-c", "II", "-i", "imgs"});
+    EXPECT_EQ(r.err, expectedErrors);
+    expect_clean(r);
+}
+
+TEST_F(DirectoryMode, FromABatchLine) {
+    dir_.write("b.txt", std::string("-c II -i imgs\n"));
+    Outcome r = run_script(identify_both(), dir_, {"-F", "b.txt"});
+    EXPECT_EQ(r.err, expectedErrors);
+    expect_clean(r);
+}
+
+TEST_F(DirectoryMode, EmptyDirectoryRunsNothing) {
+    ASSERT_EQ(::mkdir(dir_.file("empty").c_str(), 0700), 0);
+    farend::Script s;
+    s.open_sequence();
+    Outcome r = run_script(s, dir_, {"-c", "II", "-i", "empty", "-x4"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.run.out, "");
+    expect_clean(r);
+}
+
+TEST_F(DirectoryMode, MissingDirectoryIsTriedAsAFile) {
+    farend::Script s;
+    s.open_sequence();
+    Outcome r = run_script(s, dir_, {"-c", "II", "-i", "nodir"});
+    EXPECT_EQ(r.err, LOC + "Err: No image file is defined\n");
+    expect_clean(r);
+}
+
+TEST_F(DirectoryMode, LongPaths) {
+    // A path of 255 characters is handled, one of 256 is refused; a directory
+    // path beyond 257 characters is refused before anything is sent.
+    const std::string longDir(200, 'd');
+    ASSERT_EQ(::mkdir(dir_.file(longDir).c_str(), 0700), 0);
+    const std::string fits = std::string(50, 'a') + ".bmp", tooLong = std::string(51, 'b') + ".bmp";
+    const Bytes gray = make_bmp(dir_.file(longDir + "/" + fits), 8, 8, 3);
+    make_bmp(dir_.file(longDir + "/" + tooLong), 8, 8, 4);
+    {
+        farend::Script s;
+        s.open_sequence();
+        expect_identify(s, record_prefix(gray, 8, 8), 1);
+        Outcome r = run_script(s, dir_, {"-c", "II", "-i", longDir});
+        EXPECT_EQ(r.err, LOC + "Err: Path is longer than 255 characters: " + longDir + "/" + tooLong + "\n");
+        expect_clean(r);
+    }
+    const std::string deeper = longDir + "/" + std::string(57, 'e');
+    ASSERT_EQ(deeper.size(), 258u);
+    ASSERT_EQ(::mkdir(dir_.file(deeper).c_str(), 0700), 0);
+    farend::Script none;
+    Outcome r = run_script(none, dir_, {"-c", "II", "-i", deeper});
+    EXPECT_EQ(r.err, LOC + "Err: Directory path is longer than 257 characters\n");
+    EXPECT_TRUE(r.far.received.empty()) << farend::hex_dump(r.far.received);
+}
+
+TEST_F(DirectoryMode, ChunkSizeZeroIsRefusedBeforeSending) {
+    struct Case {
+        Args args;
+        std::string err;
+    };
+    const std::string refusal = LOC + "Err: Chunk size 0 cannot carry data\n";
+    const Case cases[] = {
+        {{"-c", "EIX", "-i", "imgs/a.bmp", "-s", "0"}, refusal},
+        {{"-c", "VIX", "-i", "imgs/a.bmp", "-s", "0"}, refusal},
+        {{"-c", "IIX", "-i", "imgs/a.bmp", "-s", "0"}, refusal},
+        {{"-c", "IIX", "-i", "imgs", "-s", "0"}, refusal + refusal + expectedErrors},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[3]);
+        farend::Script s;
+        s.open_sequence();
+        Outcome r = run_script(s, dir_, c.args);
+        EXPECT_EQ(r.err, c.err);
+        expect_clean(r);
+    }
+}
+
+} // namespace

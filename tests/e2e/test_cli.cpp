@@ -1,0 +1,563 @@
+// The kelvor binary against a scripted far end: the run flow and its checks,
+// kelvor.cfg across runs, the trace levels, raw packet mode, broadcast, the
+// response monitor, the three packet forms on the wire and the limits of the
+// command record.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+
+namespace {
+
+using farend::Bytes;
+using Args = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+const std::string LOC = "[OrvantiCom.cpp(N)] ";
+
+// Each byte as "%02x " (the form of the trace's dumps).
+std::string spaced(const Bytes& bytes) {
+    std::string out;
+    char tmp[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(tmp, sizeof tmp, "%02x ", b);
+        out += tmp;
+    }
+    return out;
+}
+
+Bytes without_end(Bytes b) {
+    b.pop_back();
+    return b;
+}
+
+Bytes text_bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The serial settings for the far end's port, with a short read time-out,
+// ahead of the test's own arguments.
+Args on(const farend::FarEnd& fe, const Args& args) {
+    Args all = {"-P", fe.port(), "-b", "115200", "-t", "200"};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+struct Outcome {
+    farend::RunResult run;
+    farend::Outcome far;
+    std::string err; // stderr with the error lines' line numbers normalised
+};
+
+Outcome run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args,
+                   int graceMs = 50) {
+    farend::FarEnd fe(script);
+    Outcome r;
+    r.run = farend::run_kelvor(on(fe, args), dir.path());
+    r.far = fe.finish(graceMs);
+    r.err = farend::normalize_lines(r.run.err);
+    return r;
+}
+
+const Bytes SS_PACKET = farend::packet(0x04, 0, 0, 0);
+const Bytes SS_ANSWER = farend::packet(0x04, 0x30, 0, 0x61);
+
+farend::Script status_script() {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    return s;
+}
+
+// ------------------------------------------------------- run flow checks
+
+TEST(RunFlow, ChecksInOrderAndNothingSaved) {
+    struct Case {
+        Args args;
+        const char* cfg; // kelvor.cfg before the run, or nullptr for none
+        std::string err;
+    };
+    const std::string valid = "/dev/null-port 53 0 1 0 1000 1 4096";
+    const Case cases[] = {
+        {{}, nullptr, LOC + "Err: No argument\n"},
+        {{"-c", "05", "-P", "p", "-b", "115200"}, nullptr, LOC + "Err: No command\n"},
+        {{"-c", "ABCD", "-b", "14400"}, nullptr, LOC + "Err: No command\n"},
+        {{"-p1", "5", "-P", "p", "-x3"}, valid.c_str(), LOC + "Err: No command\n"},
+        // A rate without a code overrides the saved code.
+        {{"-c", "SS", "-b", "14400", "-P", "p"}, valid.c_str(), LOC + "Err: No baudrate is specified\n"},
+        {{"-c", "SS", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n"},
+        {{"-w", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n"},
+        {{"-F", "batch.txt"}, nullptr, LOC + "Err: No baudrate is specified\n"},
+        {{"-c", "SS", "-b", "115200"}, nullptr, LOC + "Err: No serial device is specified\n"},
+        {{"-c", "SS", "-b", "115200", "-x4", "-n", "1"},
+         nullptr,
+         LOC + "Err: No serial device is specified\n"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& w : c.args) line += w + ' ';
+        SCOPED_TRACE(line);
+        farend::TempDir dir;
+        if (c.cfg) dir.write("kelvor.cfg", std::string(c.cfg));
+        farend::RunResult r = farend::run_kelvor(c.args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(farend::normalize_lines(r.err), c.err);
+        if (c.cfg)
+            EXPECT_EQ(dir.read("kelvor.cfg"), c.cfg);
+        else
+            EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
+    }
+}
+
+TEST(RunFlow, FailedOpeningShowsOnlyItsErrorLine) {
+    // The settings are saved before the opening, so they stay saved after it failed.
+    farend::TempDir dir;
+    farend::RunResult r =
+        farend::run_kelvor({"-c", "SS", "-b", "115200", "-P", "/nonexistent/tty", "-x4"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: Cannot initialize sdk\n");
+    EXPECT_EQ(dir.read("kelvor.cfg"), "/nonexistent/tty 53 0 1 0 1000 4 4096");
+}
+
+TEST(RunFlow, NegativeReadTimeoutIsRefused) {
+    // -t -1 reads 0xFFFFFFFF: no read time-out the port can take, so the opening fails.
+    // At once, not after the status check waited for an answer.
+    farend::TempDir dir;
+    const auto start = Clock::now();
+    farend::RunResult r =
+        farend::run_kelvor({"-c", "SS", "-b", "115200", "-P", "/dev/ptmx", "-t", "-1"}, dir.path());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: Cannot initialize sdk\n");
+    EXPECT_LT(took, 500);
+}
+
+TEST(RunFlow, SilentModuleCostsOneTimeout) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.expect_packet(0x04, 0, 0, 0);
+    farend::FarEnd fe(s);
+    const auto start = Clock::now();
+    farend::RunResult r = farend::run_kelvor(on(fe, {"-c", "SS", "-x4"}), dir.path());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: Cannot initialize sdk\n");
+    EXPECT_EQ(r.out, "");
+    // One read time-out of 200 ms, not two.
+    EXPECT_GE(took, 200);
+    EXPECT_LT(took, 390);
+    farend::Outcome o = fe.finish(50);
+    EXPECT_TRUE(o.ok) << o.failure;
+    EXPECT_TRUE(o.extra.empty()) << farend::hex_dump(o.extra);
+}
+
+TEST(RunFlow, OutputFileIsCreatedEvenWhenTheRunStops) {
+    farend::TempDir dir;
+    dir.write("out.bin", std::string("old"));
+    farend::RunResult r = farend::run_kelvor({"-o", "out.bin", "-o", "new.bin", "-c", "05"}, dir.path());
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: No command\n");
+    EXPECT_EQ(dir.read("out.bin"), "");
+    EXPECT_TRUE(exists(dir.file("new.bin")));
+}
+
+// ---------------------------------------------------------------- kelvor.cfg
+
+TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
+    farend::TempDir dir;
+    farend::Script s = status_script();
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    const std::string port = fe.port();
+
+    // First run: no file yet, so it is written, with every initial value.
+    farend::RunResult first = farend::run_kelvor({"-P", port, "-b", "115200", "-c", "SS"}, dir.path());
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(dir.read("kelvor.cfg"), port + " 53 0 1 0 1000 1 4096");
+
+    // Changed by hand; a run without settings reads it and leaves it as it is.
+    const std::string byHand = port + "  53 0 1 0 200 2 4096\n";
+    dir.write("kelvor.cfg", byHand);
+    farend::RunResult second = farend::run_kelvor({"-c", "SS"}, dir.path());
+    EXPECT_EQ(second.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_EQ(dir.read("kelvor.cfg"), byHand);
+
+    // A trace level given once is saved with the other settings as read.
+    farend::RunResult third = farend::run_kelvor({"-c", "SS", "-x3"}, dir.path());
+    EXPECT_NE(third.err.find("      [COM] Send: "), std::string::npos) << third.err;
+    EXPECT_EQ(dir.read("kelvor.cfg"), port + " 53 0 1 0 200 3 4096");
+
+    farend::Outcome o = fe.finish(50);
+    EXPECT_TRUE(o.ok) << o.failure;
+    EXPECT_TRUE(o.extra.empty());
+}
+
+TEST(SettingsFile, SettingsThatCannotBeSavedDoNotStopTheRun) {
+    farend::TempDir dir;
+    // The file is written beside its place and renamed; block that spot.
+    ASSERT_EQ(::mkdir(dir.file("kelvor.cfg.tmp").c_str(), 0700), 0);
+    Outcome r = run_script(status_script(), dir, {"-c", "SS", "-x2"});
+    EXPECT_EQ(r.err, LOC + "Err: Cannot save the settings to kelvor.cfg\n" +
+                         "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// ------------------------------------------------------------- trace levels
+
+TEST(TraceLevels, StatusCheckAtEachLevel) {
+    const std::string call = "[API] Check system status(SS)\n";
+    const std::string comm = "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                             "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d5 0a \n";
+    const std::string status = "      Module is in normal condition(0x30)\n";
+    const std::pair<const char*, std::string> levels[] = {
+        {"-x0", ""},
+        {"-x1", ""},
+        {"-x2", call + status},
+        {"-x3", call + comm + status},
+        {"-x4", call + comm + status},
+    };
+    for (const auto& [level, text] : levels) {
+        SCOPED_TRACE(level);
+        farend::TempDir dir;
+        Outcome r = run_script(status_script(), dir, {"-c", "SS", level});
+        EXPECT_EQ(r.run.status, 1);
+        EXPECT_EQ(r.err, text);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
+TEST(TraceLevels, StatusNames) {
+    const std::pair<uint32_t, const char*> statuses[] = {
+        {0x32, "      System failure(0x32)\n"},
+        {0x39, "      Unknown(0x39)\n"},
+    };
+    for (const auto& [value, line] : statuses) {
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, value, 0, 0x61);
+        Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
+        EXPECT_EQ(r.err, std::string("[API] Check system status(SS)\n") + line);
+    }
+}
+
+TEST(TraceLevels, ParameterRead) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x03, 0, 0, 0x71).answer(0x03, 0, 0x35, 0x61);
+    Outcome r = run_script(s, dir, {"-c", "SR", "-f", "0x71", "-x2"});
+    EXPECT_EQ(r.err, "[API] System Parameter Read(SR): Baudrate(0x71)\n      Baudrate(0x71): 0x35\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// --------------------------------------------------------- raw packet mode
+
+TEST(RawPacketMode, AnswerLineAndOneDataLinePerFurtherPacket) {
+    struct Case {
+        const char* command;
+        uint8_t code;
+        const char* codeText;
+    };
+    const Case cases[] = {
+        {"0x3F", 0x3F, "0x3f"}, {"LC", 0x3F, "0x3f"}, {"0xEE", 0xEE, "0xee"}, {"EV", 0xB3, "0xb3"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const Bytes sent = farend::packet(c.code, 5, 0x100, 2);
+        const Bytes answer = farend::packet(c.code, 1, 2, 0x61);
+        const Bytes more1 = farend::packet(0x55, 0x12345679, 0, 0x61);
+        const Bytes more2 = farend::packet(0x56, 0, 0x30, 0x69);
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect(sent).send(farend::concat({answer, more1, more2}));
+        Outcome r = run_script(s, dir, {"-c", c.command, "-p1", "5", "-p2", "256", "-f", "2", "-x4"});
+        EXPECT_EQ(r.err, std::string("[API] Send Command: ") + c.codeText +
+                             " Param1: 0x5 Param2: 0x100 Flag: 0x2 0\n"
+                             "      [COM] Send: " +
+                             spaced(sent) + "\n      [COM] Receive: " + spaced(answer) +
+                             "\n[API] Receive Packet: " + c.codeText +
+                             " Param1: 0x1 Param2: 0x2 Error: 0x61\n"
+                             "      [DATA] Data: " +
+                             spaced(without_end(more1)) + "\nData: " + spaced(without_end(more2)) +
+                             "\nData: \n");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
+TEST(RawPacketMode, NoAnswer) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x3F, 0, 0, 0);
+    Outcome r = run_script(s, dir, {"-c", "0x3f", "-x2"});
+    EXPECT_EQ(r.err,
+              "[API] Send Command: 0x3f Param1: 0 Param2: 0 Flag: 0 0\n[ERR] Read data timeout: 0 0xd\n" +
+                  LOC + "Err: Cannot receive packet\n");
+}
+
+TEST(RawPacketMode, InputDataShortFilePaddedWithZeros) {
+    farend::TempDir dir;
+    dir.write("raw.bin", Bytes{0x5B, 0x01, 0x0A});
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 0, 8, 0)
+        .expect(farend::data_block({0x5B, 0x01, 0x0A, 0, 0, 0, 0, 0}))
+        .answer(0x3F, 0, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "8", "-i", "raw.bin", "-x2"});
+    // The fifth value identifies the open input file: not 0.
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex(R"(Send Command: 0x3f Param1: 0 Param2: 0x8 Flag: 0 0x[1-9a-f])")))
+        << r.err;
+    EXPECT_NE(r.err.find("[API] Receive Packet: 0x3f Param1: 0 Param2: 0 Error: 0x61\n"), std::string::npos);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
+TEST(RawPacketMode, InputDataUpToTheBufferAndNoMore) {
+    farend::TempDir dir;
+    dir.write("raw.bin", Bytes{1, 2, 3});
+    {
+        Bytes block(0x40000, 0);
+        block[0] = 1, block[1] = 2, block[2] = 3;
+        farend::Script s;
+        s.open_sequence()
+            .expect_packet(0x3F, 0, 0x40000, 0)
+            .expect(farend::data_block(block))
+            .answer(0x3F, 0, 0, 0x61);
+        Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40000", "-i", "raw.bin"});
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+    {
+        farend::Script s;
+        s.open_sequence();
+        Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40001", "-i", "raw.bin"});
+        EXPECT_EQ(r.err, LOC + "Err: Raw data of 0x40001 bytes exceeds the buffer of 0x40000 bytes\n");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+    {
+        // Without an input file -p2 is only a number in the packet.
+        farend::Script s;
+        s.open_sequence().expect_packet(0x3F, 0, 0x40001, 0).answer(0x3F, 0, 0, 0x61);
+        Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40001"});
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+}
+
+TEST(RawPacketMode, DrainStopsAtTheEndOfItsBuffer) {
+    // More packets than the 0x40000-byte buffer holds: the drain takes the
+    // 20164 whole packets that fit and leaves the rest on the line.
+    constexpr size_t FIT = 0x40000 / 13;
+    const Bytes more = farend::packet(0x55, 0, 0, 0x61);
+    Bytes flood;
+    flood.reserve((FIT + 1) * more.size());
+    for (size_t i = 0; i < FIT + 1; ++i) flood.insert(flood.end(), more.begin(), more.end());
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x3F, 0, 0, 0).answer(0x3F, 0, 0, 0x61).send(flood);
+    Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
+    EXPECT_EQ(r.run.status, 1);
+    size_t lines = 0;
+    for (size_t at = 0; (at = r.err.find("Data: ", at)) != std::string::npos; at += 6) ++lines;
+    EXPECT_EQ(lines, FIT + 1); // one per packet, and the empty last one
+    const std::string tail = "Data: " + spaced(without_end(more)) + "\nData: \n";
+    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST(RawPacketMode, ModuleTextLinesDuringTheDrain) {
+    const Bytes more = farend::packet(0x55, 1, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x3F, 0, 0, 0)
+        .answer(0x3F, 0, 0, 0x61)
+        .send_raw(text_bytes("[scan done\r"))
+        .send(more);
+    Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
+    EXPECT_EQ(r.run.out, "[scan done\r\n");
+    EXPECT_NE(r.err.find("      [DATA] Data: " + spaced(without_end(more)) + "\nData: \n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// ---------------------------------------------------------------- broadcast
+
+TEST(Broadcast, StatusGoesToAllModulesWithoutAnAnswer) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.expect_raw({0x41, 0x00, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x45, 0x0A});
+    Outcome r = run_script(s, dir, {"-B", "-c", "SS", "-m", "7", "-x3"});
+    EXPECT_EQ(r.run.status, 1);
+    EXPECT_EQ(r.err, "[API] Send Broadcast Command: 0x4 Param1: 0 Param2: 0 Flag: 0 0\n"
+                     "      [COM] Send: 41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a \n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
+TEST(Broadcast, InputDataAsFarAsTheFileGoes) {
+    farend::TempDir dir;
+    dir.write("raw.bin", Bytes{7, 8, 9});
+    farend::Script s;
+    s.network(true, 0).expect_packet(0x3F, 1, 8, 0).expect(farend::data_block({7, 8, 9}));
+    Outcome r = run_script(s, dir, {"-B", "-c", "0x3f", "-p1", "1", "-p2", "8", "-i", "raw.bin"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
+// ---------------------------------------------------------- response monitor
+
+TEST(Monitor, OnePacketLinePerUnsolicitedPacket) {
+    const Bytes p1 = farend::packet(0x58, 0, 0, 0x61);
+    const Bytes p2 = farend::packet(0x57, 0x1234, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().pause(50).send(p1).pause(50).send(p2).pause(200).hangup();
+    Outcome r = run_script(s, dir, {"-w", "-x2"});
+    EXPECT_EQ(r.run.status, 1);
+    EXPECT_EQ(r.err, "[API] Waiting Responses\nPacket: " + spaced(without_end(p1)) +
+                         "\nPacket: " + spaced(without_end(p2)) + "\nPacket: \n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST(Monitor, AfterTheCommand) {
+    const Bytes p1 = farend::packet(0x58, 0, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s = status_script();
+    s.send(p1).pause(200).hangup();
+    Outcome r = run_script(s, dir, {"-c", "SS", "-w", "-x2"});
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n"
+                     "[API] Waiting Responses\nPacket: " +
+                         spaced(without_end(p1)) + "\nPacket: \n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST(Monitor, ModuleTextLinesGoToStdout) {
+    const Bytes p1 = farend::packet(0x58, 0, 0, 0x61);
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().send_raw(text_bytes("[finger on\r")).send(p1).pause(200).hangup();
+    Outcome r = run_script(s, dir, {"-w", "-x2"});
+    EXPECT_EQ(r.run.out, "[finger on\r\n");
+    EXPECT_EQ(r.err, "[API] Waiting Responses\nPacket: " + spaced(without_end(p1)) + "\nPacket: \n");
+}
+
+// ------------------------------------------------------------ packet forms
+
+TEST(PacketForms, NetworkModeOnTheWire) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.network(true, 2)
+        .open_sequence()
+        .expect_raw({0x41, 0x02, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x47, 0x0A})
+        .answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-n", "1", "-m", "2", "-c", "SS", "-x3"});
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
+                     "      [COM] Send: 41 02 00 04 00 00 00 00 00 00 00 00 00 47 0a \n"
+                     "      [COM] Receive: 41 02 00 04 30 00 00 00 00 00 00 00 61 d8 0a \n"
+                     "      Module is in normal condition(0x30)\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_EQ(dir.read("kelvor.cfg").substr(dir.read("kelvor.cfg").find(' ')), " 53 1 2 0 200 3 4096");
+}
+
+TEST(PacketForms, HexTextOnTheWire) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.hex(true)
+        .open_sequence()
+        .expect_raw(text_bytes("4004000000000000000000440A"))
+        .answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-a", "1", "-c", "SS", "-x3"});
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
+                     "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                     "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d5 0a \n"
+                     "      Module is in normal condition(0x30)\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+TEST(PacketForms, ModuleTextLineBeforeTheAnswer) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(text_bytes("[ready\r"))
+        .answer(0x04, 0x30, 0, 0x61);
+    Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
+    EXPECT_EQ(r.run.out, "[ready\r\n");
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+}
+
+// -------------------------------------------------------- limits of the record
+
+TEST(Limits, OverlongWordsAreRefusedBeforeAnythingIsSent) {
+    farend::TempDir dir;
+    farend::Script none;
+    farend::FarEnd fe(none);
+    const Args base = on(fe, {"-c", "SS"});
+    size_t used = 0;
+    for (const auto& w : base) used += w.size() + 1;
+    auto filler = [&](size_t total) { return "-z" + std::string(total - used - 3, 'z'); };
+
+    struct Case {
+        Args args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {[&] {
+             Args a = base;
+             a.push_back(filler(513));
+             return a;
+         }(),
+         LOC + "Err: The arguments take more than 512 bytes\n"},
+        {on(fe, {"-c", "SS", "-P", std::string(256, 'p')}),
+         LOC + "Err: Port name is longer than 255 characters\n"},
+        {on(fe, {"-F", std::string(256, 'f')}), LOC + "Err: Batch file name is longer than 255 characters\n"},
+    };
+    for (const Case& c : cases) {
+        farend::RunResult r = farend::run_kelvor(c.args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(farend::normalize_lines(r.err), c.err);
+        EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
+    }
+    farend::Outcome o = fe.finish(50);
+    EXPECT_TRUE(o.received.empty()) << farend::hex_dump(o.received);
+}
+
+TEST(Limits, ArgumentsOfExactly512BytesRun) {
+    farend::TempDir dir;
+    farend::FarEnd fe(status_script());
+    Args args = on(fe, {"-c", "SS", "-x2"});
+    size_t used = 0;
+    for (const auto& w : args) used += w.size() + 1;
+    args.push_back("-z" + std::string(512 - used - 3, 'z'));
+    farend::RunResult r = farend::run_kelvor(args, dir.path());
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    farend::Outcome o = fe.finish(50);
+    EXPECT_TRUE(o.ok) << o.failure;
+}
+
+TEST(Limits, OverlongPortNameInTheSettingsFile) {
+    farend::TempDir dir;
+    const std::string cfg = std::string(256, 'p') + " 53 0 1 0 1000 1 4096";
+    dir.write("kelvor.cfg", cfg);
+    farend::Script none;
+    Outcome r = run_script(none, dir, {"-c", "SS"});
+    EXPECT_EQ(r.err, LOC + "Err: The port name in kelvor.cfg is longer than 255 characters\n");
+    EXPECT_EQ(dir.read("kelvor.cfg"), cfg);
+    EXPECT_TRUE(r.far.received.empty()) << farend::hex_dump(r.far.received);
+}
+
+} // namespace

@@ -1,0 +1,723 @@
+// The link layer in-process against the scripted far end: packets on the wire
+// in their three forms, answer synchronisation, module text lines, the read
+// time-out, data blocks, chunked transfers, the connection opening and the
+// trace log.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+using Clock = std::chrono::steady_clock;
+
+// "40 04 0a" -> {0x40, 0x04, 0x0a}
+Bytes hex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes out;
+    for (unsigned v; in >> std::hex >> v;) out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+Bytes text_bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+long long ms_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+constexpr int TIMEOUT_MS = 300;
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        module_close();
+        trace_reset(2);
+        module_settings() = {};
+        link_state() = {};
+        keyword_reset();
+        keyword_fill();
+    }
+    // A plain connection at 115200 baud to module 1.
+    static int open(farend::FarEnd& fe, int hexText = 0, int network = 0, int moduleId = 1) {
+        return module_open(fe.port().c_str(), 0x35, hexText, network, moduleId, TIMEOUT_MS);
+    }
+    // Closes the connection; the far end must have met every step and heard nothing more.
+    static void done(farend::FarEnd& fe) {
+        module_close();
+        farend::Outcome o = fe.finish(50);
+        EXPECT_TRUE(o.ok) << o.failure;
+        EXPECT_TRUE(o.extra.empty()) << farend::hex_dump(o.extra);
+    }
+};
+
+// ------------------------------------------------------------------ packets
+
+TEST(Packets, WorkedExamplesAndChecksums) {
+    struct Case {
+        Bytes built;
+        const char* wire;
+    };
+    const Case cases[] = {
+        {farend::packet(0x04, 0, 0, 0), "40 04 00 00 00 00 00 00 00 00 00 44 0a"},
+        {farend::packet(0x04, 0, 0, 0, true, 1), "41 01 00 04 00 00 00 00 00 00 00 00 00 46 0a"},
+        {farend::packet(0x05, 5, 0, 0x71), "40 05 05 00 00 00 00 00 00 00 71 bb 0a"},
+        {farend::packet(0x04, 0, 0, 0, true, 0x0102), "41 02 01 04 00 00 00 00 00 00 00 00 00 48 0a"},
+        {farend::packet(0x04, 0, 0, 0, true, 0), "41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a"},
+        // Fields little-endian; the checksum keeps the low 8 bits of the sum.
+        {farend::packet(0x12, 0x04030201, 0x08070605, 0xFF), "40 12 01 02 03 04 05 06 07 08 ff 75 0a"},
+        {farend::packet(0xFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF), "40 ff ff ff ff ff ff ff ff ff ff 36 0a"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(farend::hex_dump(c.built), c.wire);
+
+    const uint8_t bytes[] = {0xFF, 0xFF, 0x02};
+    EXPECT_EQ(byte_sum(bytes, 3), 0x200u);
+    EXPECT_EQ(byte_sum(bytes, 0), 0u);
+}
+
+TEST_F(LinkTest, AnswerFieldsByLayout) {
+    AnswerPacket plain{};
+    const Bytes p = hex("40 12 01 02 03 04 05 06 07 08 ff 75 0a");
+    std::copy(p.begin(), p.end(), plain.begin());
+    AnswerPacket net{};
+    const Bytes n = hex("41 02 01 12 01 02 03 04 05 06 07 08 ff 79 0a");
+    std::copy(n.begin(), n.end(), net.begin());
+    struct Case {
+        int selector;
+        uint32_t plain;
+        uint32_t network;
+    };
+    const Case cases[] = {
+        {0, 0x12, 0x12},
+        {1, 0, 0x0102},
+        {2, 0x04030201, 0x04030201},
+        {3, 0x08070605, 0x08070605},
+        {4, 0xFF, 0xFF},
+        {5, 0x75, 0x79},
+        {6, 0, 0},
+        {-1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.selector);
+        link_state().network = 0;
+        EXPECT_EQ(answer_field(c.selector, plain), c.plain);
+        link_state().network = 1;
+        EXPECT_EQ(answer_field(c.selector, net), c.network);
+    }
+}
+
+// -------------------------------------------------------- packets on the wire
+
+TEST_F(LinkTest, PlainPacketsOnTheWire) {
+    farend::Script s;
+    // The opening, written out byte by byte: SS, then SR 0x65 and SR 0x75.
+    s.expect_raw(hex("40 04 00 00 00 00 00 00 00 00 00 44 0a"))
+        .send_raw(hex("40 04 30 00 00 00 00 00 00 00 61 d5 0a"))
+        .expect_raw(hex("40 03 00 00 00 00 00 00 00 00 65 a8 0a"))
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_raw(hex("40 03 00 00 00 00 00 00 00 00 75 b8 0a"))
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_raw(hex("40 3f 01 02 03 04 05 06 07 08 09 ac 0a"))
+        .answer(0x3F, 0x11223344, 0x55667788, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x0F);
+    ASSERT_EQ(send_command(0x3F, 0x04030201, 0x08070605, 0x09), 0);
+    AnswerPacket a{};
+    ASSERT_EQ(receive_answer(a), 0);
+    EXPECT_EQ(answer_field(FIELD_COMMAND, a), 0x3Fu);
+    EXPECT_EQ(answer_field(FIELD_MODULE_ID, a), 0u);
+    EXPECT_EQ(answer_field(FIELD_PARAM1, a), 0x11223344u);
+    EXPECT_EQ(answer_field(FIELD_PARAM2, a), 0x55667788u);
+    EXPECT_EQ(answer_field(FIELD_FLAG, a), 0x61u);
+    EXPECT_EQ(cap.text(), "      [COM] Send: 40 3f 01 02 03 04 05 06 07 08 09 ac 0a \n"
+                          "      [COM] Receive: 40 3f 44 33 22 11 88 77 66 55 61 44 0a \n");
+    done(fe);
+}
+
+TEST_F(LinkTest, NetworkPacketsCarryTheModuleId) {
+    farend::Script s;
+    s.network(true, 0x0102)
+        .expect_raw(hex("41 02 01 04 00 00 00 00 00 00 00 00 00 48 0a"))
+        .answer(0x04, 0x30, 0, 0x61)
+        .expect_packet(0x03, 0, 0, 0x65)
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_packet(0x03, 0, 0, 0x75)
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_raw(hex("41 02 01 3f 05 00 00 00 00 00 00 00 00 88 0a"))
+        .answer(0x3F, 7, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe, 0, 1, 0x0102), 0);
+    EXPECT_EQ(link_state().packet_length(), 15u);
+    ASSERT_EQ(send_command(0x3F, 5, 0, 0), 0);
+    AnswerPacket a{};
+    ASSERT_EQ(receive_answer(a), 0);
+    EXPECT_EQ(answer_field(FIELD_MODULE_ID, a), 0x0102u);
+    EXPECT_EQ(answer_field(FIELD_COMMAND, a), 0x3Fu);
+    EXPECT_EQ(answer_field(FIELD_PARAM1, a), 7u);
+    done(fe);
+}
+
+TEST_F(LinkTest, BroadcastOpensWithoutExchangesAndSendsToModuleZero) {
+    farend::Script s;
+    s.expect_raw(hex("41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a"));
+    farend::FarEnd fe(s);
+    farend::TraceCapture cap(0x0F);
+    ASSERT_EQ(module_open_broadcast(fe.port().c_str(), 0x35, 0, 7, TIMEOUT_MS), 0);
+    EXPECT_EQ(link_state().broadcast, 1);
+    EXPECT_EQ(link_state().packet_length(), 15u);
+    ASSERT_EQ(send_broadcast_command(0x04, 0, 0, 0), 0);
+    EXPECT_EQ(cap.text(), "[API] Initialize Orvanti Module for broadcast: " + fe.port() +
+                              " 53 0 300\n"
+                              "      [COM] Send: 41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a \n");
+    done(fe);
+}
+
+TEST_F(LinkTest, HexTextOnTheWire) {
+    farend::Script s;
+    s.hex(true)
+        .expect_raw(text_bytes("4004000000000000000000440A"))
+        .send_raw(text_bytes("40043000000000000000"
+                             "61D50A"))
+        .expect_packet(0x03, 0, 0, 0x65)
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_packet(0x03, 0, 0, 0x75)
+        .answer(0x03, 0, 0x30, 0x61)
+        .expect_raw(text_bytes("4004000000000000000000440A"))
+        // Lower-case letters from the module decode wrongly: "3b" is not 0x3b.
+        .send_raw(text_bytes("40043b00000000000000"
+                             "61e00a"))
+        .expect_packet(0x31, 0, 3, 0)
+        .expect_raw(text_bytes("5B00FF0A"))
+        .send_raw(text_bytes("5BA1FF0A"));
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe, 1), 0);
+    {
+        // The trace shows the bytes, not the characters.
+        farend::TraceCapture cap(0x05);
+        ASSERT_EQ(send_command(0x04, 0, 0, 0), 0);
+        AnswerPacket a{};
+        EXPECT_EQ(receive_answer(a), ERR_CHECKSUM);
+        EXPECT_EQ(cap.text(), "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                              "      [COM] Receive: 40 04 5b 00 00 00 00 00 00 00 61 e0 2a \n"
+                              "[ERR] Checksum error\n");
+    }
+    // A data block of n bytes travels as 2n characters and the two of its end code.
+    ASSERT_EQ(send_command(0x31, 0, 3, 0), 0);
+    const uint8_t out[] = {0x5B, 0x00, 0xFF};
+    ASSERT_EQ(send_data(out, 3), 0);
+    uint8_t in[3] = {};
+    ASSERT_EQ(receive_data(in), 0);
+    EXPECT_EQ(Bytes(in, in + 3), hex("5b a1 ff"));
+    done(fe);
+}
+
+// ---------------------------------------------------- answer synchronisation
+
+TEST_F(LinkTest, NoiseBeforeTheStartCodeIsSkipped) {
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(hex("00 ff 0a 0d"))
+        .answer(0x04, 0x31, 0, 0x61)
+        .expect_packet(0x04, 0, 0, 0)
+        // A start code inside the noise leads to a wrong packet, caught by its checksum.
+        .send_raw(hex("40 00"))
+        .answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), 0);
+    EXPECT_EQ(status, 0x31u);
+    EXPECT_EQ(system_status_check(&status), ERR_CHECKSUM);
+    // The rest of the answer is still on the line; the next read finds it.
+    uint8_t tail[2] = {};
+    EXPECT_EQ(link_read(tail, 2), 2);
+    EXPECT_EQ(Bytes(tail, tail + 2), hex("d5 0a"));
+    done(fe);
+}
+
+TEST_F(LinkTest, ModuleTextLinesBeforeAnAnswerGoToStdout) {
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(text_bytes("[boot v1.2\r"))
+        .answer(0x04, 0x30, 0, 0x61)
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(text_bytes("[one\r[two\r"))
+        // A "[" inside a packet is a byte of the packet.
+        .answer(0x04, 0x5B, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    testing::internal::CaptureStdout();
+    uint32_t first = 0, second = 0;
+    const int rc1 = system_status_check(&first);
+    const int rc2 = system_status_check(&second);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc1, 0);
+    EXPECT_EQ(first, 0x30u);
+    EXPECT_EQ(rc2, 0);
+    EXPECT_EQ(second, 0x5Bu);
+    EXPECT_EQ(out, "[boot v1.2\r\n[one\r\n[two\r\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, OverlongTextLineIsCutAndTheAnswerStillArrives) {
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(0x04, 0, 0, 0)
+        .send_raw(text_bytes("[" + std::string(20000, 'a') + "\r"))
+        .answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    testing::internal::CaptureStdout();
+    uint32_t status = 0;
+    const int rc = system_status_check(&status);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(status, 0x30u);
+    ASSERT_GT(out.size(), 64u);
+    EXPECT_LT(out.size(), 20000u);
+    EXPECT_EQ(out.substr(0, 4), "[aaa");
+    EXPECT_EQ(out.back(), '\n');
+    done(fe);
+}
+
+TEST_F(LinkTest, SilentModuleCostsOneTimeout) {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x01);
+    ASSERT_EQ(send_command(0x04, 0, 0, 0), 0);
+    AnswerPacket a{};
+    const auto start = Clock::now();
+    EXPECT_EQ(receive_answer(a), ERR_READ_TIMEOUT);
+    const long long took = ms_since(start);
+    EXPECT_GE(took, TIMEOUT_MS - 20);
+    EXPECT_LT(took, 2 * TIMEOUT_MS);
+    EXPECT_EQ(cap.text(), "[ERR] Read data timeout: 0 0xd\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, AnswerCutShortIsATimeout) {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(hex("40 04 30 00 00"));
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x05);
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), ERR_READ_TIMEOUT);
+    EXPECT_EQ(cap.text(), "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                          "[ERR] Read data timeout: 0x4 0xd\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, ChecksumErrorAfterThePacketWasTraced) {
+    Bytes bad = farend::packet(0x04, 0x30, 0, 0x61);
+    bad[11] = static_cast<uint8_t>(bad[11] + 1);
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(bad);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x07);
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), ERR_CHECKSUM);
+    EXPECT_EQ(cap.text(), "[API] Check system status(SS)\n"
+                          "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                          "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d6 0a \n"
+                          "[ERR] Checksum error\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, HungUpLineFailsAtOnce) {
+    // Bytes that arrived before the hang-up are still handed over; after them
+    // every read fails at once instead of reporting silence.
+    farend::Script s;
+    s.open_sequence().send(hex("01 02")).pause(100).hangup();
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    uint8_t b[4] = {};
+    EXPECT_EQ(link_read(b, 4), 2);
+    fe.finish(0);
+    const auto start = Clock::now();
+    EXPECT_LT(link_read(b, 1, true), 0);
+    EXPECT_LT(link_read(b, 1), 0);
+    AnswerPacket a{};
+    EXPECT_EQ(receive_answer(a), ERR_READ);
+    EXPECT_LT(ms_since(start), TIMEOUT_MS);
+    module_close();
+}
+
+// --------------------------------------------------------------- data blocks
+
+TEST_F(LinkTest, SlowSteadyBlockIsReceivedWhole) {
+    // 64 bytes in eight pieces, 150 ms apart: 1.05 s in all, more than three
+    // time-outs, but never a time-out of silence.
+    Bytes block(64);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+    farend::Script s;
+    s.open_sequence();
+    for (size_t at = 0; at < block.size(); at += 8) {
+        s.send_raw(Bytes(block.begin() + static_cast<long>(at), block.begin() + static_cast<long>(at + 8)));
+        s.pause(150);
+    }
+    s.send_raw(hex("0a"));
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    Bytes got(64);
+    EXPECT_EQ(receive_data(got), 0);
+    EXPECT_EQ(got, block);
+    done(fe);
+}
+
+TEST_F(LinkTest, ReceiveDataChecksLengthAndEndCode) {
+    struct Case {
+        Bytes wire;
+        size_t n;
+        int rc;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {hex("01 02 03 04 0a"), 4, 0, "      [DATA] Receive: 01 02 03 04 0a\n"},
+        {hex("01 02 03 04 0d"), 4, ERR_CHECKSUM, "[ERR] Invalid end code: 0xd\n"},
+        {hex("01 02"), 4, ERR_READ_TIMEOUT, "[ERR] Serial read timeout 0x2 0x4\n"},
+        {hex("01 02 03 04"), 4, ERR_READ_TIMEOUT, "[ERR] Serial read timeout\n"},
+        // A block of length 0 is its end code alone.
+        {hex("0a"), 0, 0, "      [DATA] Receive: 0a\n"},
+        // A block that starts with "[" is data, not a module text line.
+        {hex("5b 31 32 0d 0a"), 4, 0, "      [DATA] Receive: 5b 31 32 0d 0a\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(farend::hex_dump(c.wire));
+        farend::Script s;
+        s.open_sequence().send_raw(c.wire);
+        farend::FarEnd fe(s);
+        ASSERT_EQ(open(fe), 0);
+        Bytes got(c.n, 0xEE);
+        {
+            farend::TraceCapture cap(0x09);
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(receive_data(got), c.rc);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+            EXPECT_EQ(cap.text(), c.trace);
+        }
+        if (c.rc == 0) {
+            EXPECT_EQ(got, Bytes(c.wire.begin(), c.wire.end() - 1));
+        }
+        done(fe);
+        reset();
+    }
+}
+
+TEST_F(LinkTest, SendDataAddsTheEndCode) {
+    farend::Script s;
+    s.open_sequence().expect_raw(hex("5b 00 0a 0a")).expect_raw(hex("0a"));
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x08);
+    const uint8_t bytes[] = {0x5B, 0x00, 0x0A};
+    EXPECT_EQ(send_data(bytes, 3), 0);
+    EXPECT_EQ(send_data(bytes, 0), 0);
+    EXPECT_EQ(cap.text(), "      [DATA] Send: 5b 00 0a 0a\n      [DATA] Send: 0a\n");
+    done(fe);
+}
+
+// --------------------------------------------------------------- chunks
+
+// The far end's part of one chunk: header, bytes, 32-bit sum, and its answer.
+void expect_chunk(farend::Script& s, uint8_t command, const Bytes& data, size_t offset, size_t length,
+                  uint16_t count, uint16_t index, uint8_t answerFlag = DATA_ACCEPTED) {
+    const Bytes chunk(data.begin() + static_cast<long>(offset),
+                      data.begin() + static_cast<long>(offset + length));
+    s.expect_packet(command, packet::chunk_param1(count, index), static_cast<uint32_t>(length), 0)
+        .expect(chunk)
+        .expect(farend::le32(byte_sum(chunk.data(), chunk.size())))
+        .answer(command, 0, 0, answerFlag);
+}
+
+TEST_F(LinkTest, ChunksCarryCountIndexLengthAndSum) {
+    struct Case {
+        uint32_t total;
+        uint32_t chunkSize;
+        std::vector<uint32_t> lengths;
+    };
+    const Case cases[] = {
+        {10000, 4096, {4096, 4096, 1808}},
+        {4096, 4096, {4096}},
+        {4097, 4096, {4096, 1}},
+        {5, 2, {2, 2, 1}},
+        {3, 100, {3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.total);
+        Bytes data(c.total);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+        farend::Script s;
+        s.open_sequence();
+        size_t offset = 0;
+        for (size_t i = 0; i < c.lengths.size(); ++i) {
+            expect_chunk(s, 0x80, data, offset, c.lengths[i], static_cast<uint16_t>(c.lengths.size()),
+                         static_cast<uint16_t>(i));
+            offset += c.lengths[i];
+        }
+        farend::FarEnd fe(s);
+        ASSERT_EQ(open(fe), 0);
+        EXPECT_EQ(send_data_chunks(0x80, data.data(), c.total, c.chunkSize), 0);
+        done(fe);
+        reset();
+    }
+}
+
+TEST_F(LinkTest, ChunkTraceAndChecksumBytes) {
+    const Bytes data = hex("01 02 03");
+    farend::Script s;
+    s.open_sequence()
+        .expect_raw(hex("40 81 01 00 00 00 03 00 00 00 00 c5 0a"))
+        .expect_raw(hex("01 02 03 06 00 00 00"))
+        .answer(0x81, 0, 0, DATA_ACCEPTED);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x0F);
+    EXPECT_EQ(send_data_chunks(0x81, data.data(), 3, 4096), 0);
+    EXPECT_EQ(cap.text(), "      [COM] Send: 40 81 01 00 00 00 03 00 00 00 00 c5 0a \n"
+                          "      [DATA] Send: 01 02 03 06 00 00 00 \n"
+                          "      [COM] Receive: 40 81 00 00 00 00 00 00 00 00 83 44 0a \n");
+    done(fe);
+}
+
+TEST_F(LinkTest, ChunkHeadersInNetworkForm) {
+    const Bytes data = hex("10 20 30");
+    farend::Script s;
+    s.network(true, 0x0102).open_sequence();
+    s.expect_raw(hex("41 02 01 80 02 00 00 00 02 00 00 00 00 c8 0a"))
+        .expect_raw(hex("10 20 30 00 00 00"))
+        .answer(0x80, 0, 0, DATA_ACCEPTED)
+        .expect_raw(hex("41 02 01 80 02 00 01 00 01 00 00 00 00 c8 0a"))
+        .expect_raw(hex("30 30 00 00 00"))
+        .answer(0x80, 0, 0, DATA_ACCEPTED);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe, 0, 1, 0x0102), 0);
+    EXPECT_EQ(send_data_chunks(0x80, data.data(), 3, 2), 0);
+    done(fe);
+}
+
+TEST_F(LinkTest, RejectedChunkEndsTheTransfer) {
+    Bytes data(10000, 0x11);
+    farend::Script s;
+    s.open_sequence();
+    expect_chunk(s, 0x80, data, 0, 4096, 3, 0);
+    expect_chunk(s, 0x80, data, 4096, 4096, 3, 1, DATA_CHECKSUM_ERROR);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x01);
+    EXPECT_EQ(send_data_chunks(0x80, data.data(), 10000, 4096), RES_DATA_ERROR);
+    EXPECT_EQ(cap.text(), "[ERR] Data communication error\n");
+    done(fe); // and no third chunk
+}
+
+TEST_F(LinkTest, NothingToChunk) {
+    farend::Script s;
+    s.open_sequence();
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    const uint8_t data[1] = {1};
+    {
+        farend::TraceCapture cap(0x01);
+        EXPECT_EQ(send_data_chunks(0x80, data, 0, 4096), 0);
+        EXPECT_EQ(cap.text(), "[ERR] Image size is 0\n");
+    }
+    // A chunk size of 0 forms no chunks: refused before anything is sent.
+    EXPECT_LT(send_data_chunks(0x80, data, 1, 0), 0);
+    done(fe);
+}
+
+// ---------------------------------------------------------------- connection
+
+TEST_F(LinkTest, OpeningFillsTheSettingsCache) {
+    struct Case {
+        uint32_t enrollMode;
+        uint32_t scanSuccess;
+        int expectedEnrollMode;
+        int expectedScanSuccessOn;
+    };
+    const Case cases[] = {
+        {0x30, 0x30, 0x30, 0},
+        {0x32, 0x31, 0x32, 1},
+        {0x41, 0x00, 0x41, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.enrollMode);
+        farend::Script s;
+        s.open_sequence(0x30, c.enrollMode, c.scanSuccess);
+        farend::FarEnd fe(s);
+        ASSERT_EQ(open(fe), 0);
+        EXPECT_EQ(module_settings().enrollMode, c.expectedEnrollMode);
+        EXPECT_EQ(module_settings().scanSuccessOn, c.expectedScanSuccessOn);
+        done(fe);
+        reset();
+    }
+}
+
+TEST_F(LinkTest, OpeningTracesItsExchanges) {
+    farend::Script s;
+    s.open_sequence(0x39, 0x31, 0x30);
+    farend::FarEnd fe(s);
+    farend::TraceCapture cap(0x03);
+    ASSERT_EQ(open(fe), 0);
+    EXPECT_EQ(cap.text(), "[API] Initialize Orvanti Module: " + fe.port() +
+                              " 53 0 0 1 300\n"
+                              "[API] Check system status(SS)\n"
+                              "      Unknown(0x39)\n"
+                              "[API] System Parameter Read(SR): Enroll Mode(0x65)\n"
+                              "      Enroll Mode(0x65): 0x31\n"
+                              "[API] System Parameter Read(SR): Sending SCAN_SUCCESS(0x75)\n"
+                              "      Sending SCAN_SUCCESS(0x75): 0x30\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, ParameterReadsThatFailDoNotStopTheOpening) {
+    // SR 0x65 not found (its value still taken), SR 0x75 unanswered: SCAN_SUCCESS counts as on.
+    farend::Script s;
+    s.expect_packet(0x04, 0, 0, 0)
+        .answer(0x04, 0x32, 0, 0x61)
+        .expect_packet(0x03, 0, 0, 0x65)
+        .answer(0x03, 0, 0x34, NOT_FOUND)
+        .expect_packet(0x03, 0, 0, 0x75);
+    farend::FarEnd fe(s);
+    farend::TraceCapture cap(0x01);
+    module_settings().enrollMode = 0x30;
+    EXPECT_EQ(open(fe), 0);
+    EXPECT_EQ(module_settings().enrollMode, 0x34);
+    EXPECT_EQ(module_settings().scanSuccessOn, 1);
+    EXPECT_EQ(cap.text(), "[ERR] Not found\n[ERR] Read data timeout: 0 0xd\n");
+    done(fe);
+}
+
+TEST_F(LinkTest, OpeningFailsWhenTheStatusCheckFails) {
+    farend::Script s;
+    s.expect_packet(0x04, 0, 0, 0);
+    farend::FarEnd fe(s);
+    EXPECT_EQ(open(fe), ERR_READ_TIMEOUT);
+    done(fe);
+}
+
+TEST_F(LinkTest, OpeningTwiceIsRefused) {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    {
+        farend::TraceCapture cap(0x01);
+        EXPECT_EQ(open(fe, 1, 1, 7), ERR_PORT_OPEN);
+        EXPECT_EQ(cap.text(), "[ERR] The serial port is already open\n[ERR] Cannot open the serial port\n");
+    }
+    // The refused opening changed nothing of the open connection.
+    EXPECT_EQ(link_state().network, 0);
+    EXPECT_EQ(link_state().hexText, 0);
+    EXPECT_EQ(link_state().moduleId, 1);
+    // The first connection still works.
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), 0);
+    done(fe);
+}
+
+TEST_F(LinkTest, PortThatDoesNotOpen) {
+    farend::TraceCapture cap(0x01);
+    EXPECT_EQ(module_open("/nonexistent/tty", 0x35, 0, 0, 1, TIMEOUT_MS), ERR_PORT_OPEN);
+    EXPECT_EQ(cap.text(), "[ERR] Cannot create the handle\n[ERR] Cannot open the serial port\n");
+}
+
+TEST_F(LinkTest, ClosingKeepsOnlyErrorsEnabled) {
+    farend::TraceCapture cap(0x1F);
+    module_close();
+    EXPECT_EQ(trace_mask(), 0x11u);
+}
+
+// ---------------------------------------------------------------- trace log
+
+TEST(TraceLog, PrefixesAndMaskFiltering) {
+    struct Case {
+        uint32_t mask;
+        uint32_t type;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0x01, 0x01, "[ERR] x\n"},
+        {0x02, 0x02, "[API] x\n"},
+        {0x04, 0x04, "      [COM] x\n"},
+        {0x08, 0x08, "      [DATA] x\n"},
+        {0x10, 0x10, "[USR] x\n"},
+        {0x1F, 0x20, ""},
+        {0x20, 0x20, "[UNK] x\n"},
+        {0x01, 0x03, "[UNK] x\n"},
+        {0x04, 0x03, ""},
+        {0x0F, 0x00, ""},
+        {0x00, 0x01, ""},
+        {0x0E, 0x01, ""},
+        {0xFF, 0x10, "[USR] x\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mask " << c.mask << " type " << c.type);
+        farend::TraceCapture cap(c.mask);
+        trace(c.type, "x\n");
+        EXPECT_EQ(cap.text(), c.text);
+    }
+}
+
+TEST(TraceLog, ContinuationsAndUnconditionalPrints) {
+    {
+        farend::TraceCapture cap(0x02);
+        trace(TRACE_CALL, "Check system status(SS)\n");
+        trace_more(TRACE_CALL, "      %s(%#02x)\n", "Module is in normal condition", 0x30);
+        trace_more(TRACE_COMM, "hidden\n");
+        trace_more(0x06, "shown %d\n", 1);
+        trace_print("[%s(%d)] Err: %s\n", "OrvantiCom.cpp", 7, "always");
+        const uint8_t bytes[] = {0x00, 0xAB};
+        trace_hex(TRACE_CALL, bytes, 2);
+        trace_hex(TRACE_DATA, bytes, 2);
+        trace_more(TRACE_CALL, "\n");
+        EXPECT_EQ(cap.text(), "[API] Check system status(SS)\n"
+                              "      Module is in normal condition(0x30)\n"
+                              "shown 1\n"
+                              "[OrvantiCom.cpp(7)] Err: always\n"
+                              "00 ab \n");
+    }
+    {
+        farend::TraceCapture cap(0);
+        trace(TRACE_ERROR, "no\n");
+        trace_more(0xFFFFFFFF, "no\n");
+        trace_print("yes\n");
+        EXPECT_EQ(cap.text(), "yes\n");
+    }
+    {
+        // The mask grows and shrinks bit by bit.
+        farend::TraceCapture cap(0);
+        trace_enable(0x01);
+        trace_enable(0x04);
+        EXPECT_EQ(trace_mask(), 0x05u);
+        trace_disable(0x01);
+        EXPECT_EQ(trace_mask(), 0x04u);
+        // A long line is not cut.
+        const std::string long_text(3000, 'z');
+        trace(TRACE_COMM, "%s\n", long_text.c_str());
+        EXPECT_EQ(cap.text(), "      [COM] " + long_text + "\n");
+    }
+}
+
+TEST_F(LinkTest, NothingPrintedWithAnEmptyMask) {
+    farend::TraceCapture cap(0);
+    EXPECT_EQ(module_open("/nonexistent/tty", 0x35, 0, 0, 1, TIMEOUT_MS), ERR_PORT_OPEN);
+    EXPECT_EQ(cap.text(), "");
+}
+
+} // namespace
