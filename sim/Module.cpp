@@ -25,6 +25,10 @@ constexpr int GAP_MS = 1000;
 constexpr int ACK_MS = 3000;
 // Quiet time after a command from which the module sends packets of its own.
 constexpr int UNSOLICITED_AFTER_MS = 300;
+// How often an idle module looks at its sensor and control file.
+constexpr int IDLE_POLL_MS = 200;
+// Free-scan results travel as answers of the identify-by-scan command.
+constexpr uint8_t IDENTIFY_BY_SCAN = 0x11;
 
 void sleep_ms(uint32_t ms) {
     // In steps, so that a stop signal is not kept waiting.
@@ -88,39 +92,60 @@ void Module::note(const char* what, const Command& c) {
 void Module::serve() {
     bool quietAfterCommand = false;
     while (!stop_requested()) {
-        const auto c = receive_command(quietAfterCommand ? UNSOLICITED_AFTER_MS : 500);
+        const auto c = receive_command(quietAfterCommand ? UNSOLICITED_AFTER_MS : IDLE_POLL_MS);
         if (c) {
             dispatch(*c);
             quietAfterCommand = true;
-        } else if (quietAfterCommand) {
+            continue;
+        }
+        if (quietAfterCommand) {
             // The host has fallen silent after its command: time for packets of the module's own.
             quietAfterCommand = false;
             send_unsolicited();
         }
+        if (param(param::FREE_SCAN) != 0x30) free_scan();
     }
+}
+
+void Module::report_free_scan(std::span<const uint8_t> tpl) {
+    const auto m = best_match(tpl, {});
+    if (m && is_match(*m) && !m->duress && state_.policy(m->user) != 3)
+        write_packet(IDENTIFY_BY_SCAN, m->user, static_cast<uint32_t>(m->score), flag::SUCCEED);
+    else if (m && is_match(*m) && m->duress)
+        write_packet(IDENTIFY_BY_SCAN, m->user, 0, flag::DURESS_FINGER);
+    else
+        write_packet(IDENTIFY_BY_SCAN, 0, 0, flag::NOT_FOUND);
+}
+
+void Module::free_scan() {
+    // A finger newly put on the sensor is identified at once and the result sent unasked.
+    const Control ctl = control();
+    if (ctl.placeSerial == freeScanSerial_) return;
+    freeScanSerial_ = ctl.placeSerial;
+    if (!finger_on_sensor()) return;
+    const Scan s = scan();
+    if (s.status == Scan::Ok)
+        report_free_scan(s.tpl);
+    else
+        write_packet(IDENTIFY_BY_SCAN, 0, 0, flag::SCAN_FAILED);
 }
 
 void Module::send_unsolicited() {
     const Control ctl = control();
     uint32_t count = 0;
-    for (size_t i = 0; i < ctl.faults.size(); ++i) {
-        const Fault& f = ctl.faults[i];
-        if (f.kind != "unsolicited" || !use_fault(f)) continue;
-        count += arg_or(f, 1);
-    }
+    for (const Fault& f : ctl.faults)
+        if (f.kind == "unsolicited" && use_fault(f)) count += arg_or(f, 1);
     // Results of free scans of the finger on the sensor, as a module in free-scan mode reports them.
     for (uint32_t k = 0; k < std::min<uint32_t>(count, 64); ++k) {
         Placement p;
         std::string error;
-        std::optional<Match> m;
-        if (parse_place(ctl.place, p, error) && p.kind == Placement::Fingers) {
-            const auto tpl = extract_template(capture_finger(p.fingers.back(), captures_++));
-            if (tpl) m = best_match(*tpl, {});
-        }
-        if (m && is_match(*m))
-            write_packet(0x11, m->user, static_cast<uint32_t>(m->score), flag::SUCCEED);
+        std::optional<std::vector<uint8_t>> tpl;
+        if (parse_place(ctl.place, p, error) && p.kind == Placement::Fingers)
+            tpl = extract_template(capture_finger(p.fingers.back(), captures_++));
+        if (tpl)
+            report_free_scan(*tpl);
         else
-            write_packet(0x11, 0, 0, flag::NOT_FOUND);
+            write_packet(IDENTIFY_BY_SCAN, 0, 0, flag::NOT_FOUND);
     }
 }
 

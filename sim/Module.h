@@ -59,6 +59,7 @@ inline constexpr uint8_t BAUDRATE = 0x71;
 inline constexpr uint8_t SCAN_SUCCESS = 0x75;
 inline constexpr uint8_t ASCII_PACKET = 0x76;
 inline constexpr uint8_t NETWORK_MODE = 0x83;
+inline constexpr uint8_t FREE_SCAN = 0x84;
 inline constexpr uint8_t PROVISIONAL_ENROLL = 0x85;
 inline constexpr uint8_t PASS_WHEN_EMPTY = 0x86;
 inline constexpr uint8_t RESPONSE_DELAY = 0x87;
@@ -163,6 +164,8 @@ private:
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
     void note(const char* what, const Command& c);
     void send_unsolicited();
+    void free_scan();
+    void report_free_scan(std::span<const uint8_t> tpl);
     bool use_fault(const Fault& f);
 
     Options options_;
@@ -173,6 +176,7 @@ private:
     uint64_t captures_ = 0;
     uint64_t placeSerial_ = ~0ull;
     size_t placeIndex_ = 0;
+    uint64_t freeScanSerial_ = 0; // the placement that the last free scan saw
     bool network_ = false;
     uint16_t moduleId_ = 1;
     bool broadcast_ = false; // the command being carried out came as a broadcast

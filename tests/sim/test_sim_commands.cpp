@@ -329,3 +329,29 @@ TEST(SimFaults, FaultsOnDemand) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimFreeScan, FingerPutOnTheSensorIsIdentifiedUnasked) {
+    Sim sim;
+    Client host(sim.link);
+    sim.place("3");
+    host.send(0x05, 5, 0, 0);
+    host.expect(SUCCEED);
+    set_param(host, 0x84, 0x31);           // Free Scan on
+    const auto first = host.receive(1500); // the finger still lies there: identified at once
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->command, 0x11);
+    EXPECT_EQ(first->param1, 5u);
+    EXPECT_EQ(first->flag, SUCCEED);
+    EXPECT_TRUE(host.silent(500)); // once per finger put down
+    sim.place("4");
+    EXPECT_EQ(host.expect(NOT_FOUND, 1500).command, 0x11);
+    sim.place("none");
+    EXPECT_TRUE(host.silent(500));
+    set_param(host, 0x84, 0x30);
+    sim.place("3");
+    EXPECT_TRUE(host.silent(500));
+}
+
+} // namespace
