@@ -51,9 +51,9 @@ std::string control_path(const std::string& linkPath) {
     return linkPath + ".ctl";
 }
 
-bool parse_fault(const std::string& spec, Fault& out, std::string& error) {
+bool parse_fault(const std::string& text, Fault& out, std::string& error) {
     Fault f;
-    std::stringstream parts(spec);
+    std::stringstream parts(text);
     std::string part;
     bool first = true;
     while (std::getline(parts, part, ',')) {
@@ -113,19 +113,19 @@ std::string format_fault(const Fault& f) {
     return s;
 }
 
-bool parse_place(const std::string& spec, Placement& out, std::string& error) {
+bool parse_place(const std::string& text, Placement& out, std::string& error) {
     Placement p;
-    if (spec.empty() || spec == "none") {
+    if (text.empty() || text == "none") {
         out = p;
         return true;
     }
     bool numbers = true;
-    for (char c : spec)
+    for (char c : text)
         if (!((c >= '0' && c <= '9') || c == ',' || c == 'x' || (c >= 'a' && c <= 'f') ||
               (c >= 'A' && c <= 'F')))
             numbers = false;
-    if (numbers && spec[0] >= '0' && spec[0] <= '9') {
-        std::stringstream parts(spec);
+    if (numbers && text[0] >= '0' && text[0] <= '9') {
+        std::stringstream parts(text);
         std::string part;
         while (std::getline(parts, part, ',')) {
             uint64_t v = 0;
@@ -141,14 +141,14 @@ bool parse_place(const std::string& spec, Placement& out, std::string& error) {
             return true;
         }
     }
-    if (spec.size() < 4 || spec.compare(spec.size() - 4, 4, ".bmp") != 0) {
-        if (spec.size() < 4 || spec.compare(spec.size() - 4, 4, ".BMP") != 0) {
+    if (text.size() < 4 || text.compare(text.size() - 4, 4, ".bmp") != 0) {
+        if (text.size() < 4 || text.compare(text.size() - 4, 4, ".BMP") != 0) {
             error = "place takes none, finger numbers from 1 (e.g. 3 or 1,7) or a .bmp file";
             return false;
         }
     }
     p.kind = Placement::File;
-    p.file = spec;
+    p.file = text;
     out = p;
     return true;
 }

@@ -35,7 +35,7 @@ bool load_control(const std::string& path, Control& out, std::string& error);
 bool save_control(const std::string& path, const Control& control, std::string& error);
 
 // "KIND[:ARG][,cmd=CODE][,times=N]"; false with a message for an unknown kind or key.
-bool parse_fault(const std::string& spec, Fault& out, std::string& error);
+bool parse_fault(const std::string& text, Fault& out, std::string& error);
 std::string format_fault(const Fault& f);
 
 // What is on the sensor: "none", finger numbers "3" or "1,7" (one per scan, the
@@ -45,7 +45,7 @@ struct Placement {
     std::vector<uint32_t> fingers;
     std::string file;
 };
-bool parse_place(const std::string& spec, Placement& out, std::string& error);
+bool parse_place(const std::string& text, Placement& out, std::string& error);
 
 // Numbers as the tool writes them: decimal, or hexadecimal after 0x.
 bool parse_number(const std::string& text, uint64_t& out);

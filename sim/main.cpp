@@ -2,7 +2,7 @@
 //
 //   orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]
 //       serves the module on a new pseudo-terminal reached through PATH until SIGINT/SIGTERM.
-//   orvanti-sim --link PATH [--place SPEC] [--fault SPEC]... [--wiegand V] [--card ID]
+//   orvanti-sim --link PATH [--place WHAT] [--fault KIND]... [--wiegand V] [--card ID]
 //       tells the module serving PATH what is on its sensor and inputs and which faults to play.
 #include "Control.h"
 #include "Module.h"

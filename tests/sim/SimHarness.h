@@ -88,8 +88,8 @@ public:
         a.insert(a.end(), args.begin(), args.end());
         return farend::run_program(ORVANTI_SIM_BIN, a, dir_);
     }
-    void place(const std::string& spec) const { EXPECT_EQ(control({"--place", spec}).status, 0); }
-    void fault(const std::string& spec) const { EXPECT_EQ(control({"--fault", spec}).status, 0); }
+    void place(const std::string& text) const { EXPECT_EQ(control({"--place", text}).status, 0); }
+    void fault(const std::string& text) const { EXPECT_EQ(control({"--fault", text}).status, 0); }
     const std::string& dir() const { return dir_; }
 
     std::string link;
