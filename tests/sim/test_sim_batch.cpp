@@ -33,7 +33,7 @@ protected:
     void SetUp() override {
         // The serial settings are saved once; every later run of the test uses them.
         const auto r =
-            farend::run_kelvor({"-P", sim.link, "-b", "115200", "-t", "2000", "-x2", "-c", "SS"}, dir.path());
+            farend::run_kelvor({"-P", sim.link, "-b", "115200", "-t", "5000", "-x2", "-c", "SS"}, dir.path());
         ASSERT_NE(r.err.find("Module is in normal condition"), std::string::npos) << r.err;
     }
     Sim sim;

@@ -14,7 +14,7 @@ public:
     explicit Tool(const Sim& sim) : sim_(sim) {}
     farend::RunResult run(const std::vector<std::string>& args,
                           const std::vector<std::string>& line = {}) const {
-        std::vector<std::string> a = {"-P", sim_.link, "-b", "115200", "-x2"};
+        std::vector<std::string> a = {"-P", sim_.link, "-b", "115200", "-t", "5000", "-x2"};
         a.insert(a.end(), line.begin(), line.end());
         a.insert(a.end(), args.begin(), args.end());
         return farend::run_kelvor(a, dir_.path());
