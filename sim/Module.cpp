@@ -396,4 +396,35 @@ std::optional<uint32_t> Module::card_input() {
     return control().card;
 }
 
+std::optional<std::vector<uint8_t>> Module::receive_image_template(const Command& c, bool chunked) {
+    std::vector<uint8_t> record;
+    if (chunked) {
+        if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_BLOCK) {
+            answer(c.code, 0, 0, flag::TRY_AGAIN);
+            return std::nullopt;
+        }
+        answer(c.code, 0, 0, flag::SUCCEED);
+        if (!receive_chunks(c.code, record, c.param2)) return std::nullopt;
+    } else if (!receive_block(record, c.param2, MAX_BLOCK)) {
+        answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return std::nullopt;
+    }
+    std::optional<std::vector<uint8_t>> tpl;
+    if (const auto image = parse_image_record(record)) {
+        set_last_image(*image);
+        tpl = extract_template(*image);
+    }
+    if (!tpl) answer(c.code, 0, 0, flag::TRY_AGAIN);
+    return tpl;
+}
+
+std::optional<std::vector<uint8_t>> Module::receive_template(const Command& c) {
+    std::vector<uint8_t> tpl;
+    if (!receive_block(tpl, c.param2, TEMPLATE_SIZE) || !template_valid(tpl)) {
+        answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return std::nullopt;
+    }
+    return tpl;
+}
+
 } // namespace sim

@@ -134,6 +134,15 @@ public:
     bool send_block(std::span<const uint8_t> data);
     // Chunks from the host, each acknowledged; false when one is refused or missing.
     bool receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total);
+    // The finger template carried by the data of an image command: the image
+    // record as one block (EI, VI, II) or in chunks after a first SUCCEED (EIX,
+    // VIX, IIX). The image becomes the last image. Nothing when the data are
+    // refused or show no usable finger; TRY_AGAIN has then been answered where
+    // the transfer itself did not end the command.
+    std::optional<std::vector<uint8_t>> receive_image_template(const Command& c, bool chunked);
+    // The template carried by the data block of a template command (ET, VT, IT);
+    // nothing, with TRY_AGAIN answered, when it is not one of the module's templates.
+    std::optional<std::vector<uint8_t>> receive_template(const Command& c);
     // Chunks to the host, each waiting for its acknowledgement.
     bool send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_t chunkLength);
     // The next packet addressed to this module, within timeoutMs.

@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint8_t ES = 0x05, EI = 0x06, ET = 0x07, ESA = 0x70, EIX = 0x80, ETX = 0x87;
 constexpr size_t TEMPLATES_PER_USER = 10;
-constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
 
 struct Outcome {
     uint8_t flag = flag::SUCCEED;
@@ -149,48 +148,18 @@ void finish_with_templates(Module& m, const Command& c, const std::vector<std::v
     m.answer(c.code, o.user, 0, o.flag);
 }
 
-void finish_with_image(Module& m, const Command& c, const std::vector<uint8_t>& record) {
-    const auto image = parse_image_record(record);
-    if (!image) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.set_last_image(*image);
-    const auto tpl = extract_template(*image);
-    if (!tpl) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    finish_with_templates(m, c, {*tpl});
+void enroll_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> tpl) {
+    if (tpl) finish_with_templates(m, c, {*tpl});
 }
 
 void enroll_image(Module& m, const Command& c) {
-    std::vector<uint8_t> record;
-    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    finish_with_image(m, c, record);
+    enroll_data(m, c, m.receive_image_template(c, false));
 }
-
 void enroll_image_chunks(Module& m, const Command& c) {
-    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.answer(c.code, 0, 0, flag::SUCCEED);
-    std::vector<uint8_t> record;
-    if (!m.receive_chunks(c.code, record, c.param2)) return;
-    finish_with_image(m, c, record);
+    enroll_data(m, c, m.receive_image_template(c, true));
 }
-
 void enroll_template(Module& m, const Command& c) {
-    std::vector<uint8_t> tpl;
-    if (!m.receive_block(tpl, c.param2, TEMPLATE_SIZE) || !template_valid(tpl)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    finish_with_templates(m, c, {tpl});
+    enroll_data(m, c, m.receive_template(c));
 }
 
 void enroll_templates(Module& m, const Command& c) {

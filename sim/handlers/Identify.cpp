@@ -6,7 +6,6 @@ namespace {
 
 constexpr uint8_t IS = 0x11, II = 0x12, IT = 0x13, IIX = 0x81;
 constexpr uint32_t POLICY_REJECT = 3;
-constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
 
 // Searches the users of the range (start in the low 16 bits of Param1, end in
 // the high 16 bits; 0 to 0 means every user) and answers.
@@ -48,48 +47,20 @@ void identify_scan(Module& m, const Command& c) {
     identify(m, c.code, c.param1, s.tpl);
 }
 
-void identify_record(Module& m, const Command& c, const std::vector<uint8_t>& record) {
-    const auto image = parse_image_record(record);
-    std::optional<std::vector<uint8_t>> probe;
-    if (image) {
-        m.set_last_image(*image);
-        probe = extract_template(*image);
-    }
-    if (!probe) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
+void identify_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> probe) {
+    if (!probe) return;
     m.scan_success(c.code);
     identify(m, c.code, c.param1, *probe);
 }
 
 void identify_image(Module& m, const Command& c) {
-    std::vector<uint8_t> record;
-    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    identify_record(m, c, record);
+    identify_data(m, c, m.receive_image_template(c, false));
 }
-
 void identify_image_chunks(Module& m, const Command& c) {
-    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.answer(c.code, 0, 0, flag::SUCCEED);
-    std::vector<uint8_t> record;
-    if (m.receive_chunks(c.code, record, c.param2)) identify_record(m, c, record);
+    identify_data(m, c, m.receive_image_template(c, true));
 }
-
 void identify_template(Module& m, const Command& c) {
-    std::vector<uint8_t> probe;
-    if (!m.receive_block(probe, c.param2, TEMPLATE_SIZE) || !template_valid(probe)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.scan_success(c.code);
-    identify(m, c.code, c.param1, probe);
+    identify_data(m, c, m.receive_template(c));
 }
 
 const Register reg{

@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint8_t VS = 0x08, VI = 0x09, VT = 0x10, VW = 0x1D, VH = 0x22, VIX = 0x82, VC = 0xA7;
 constexpr uint32_t POLICY_REJECT = 3;
-constexpr size_t MAX_RECORD = IMAGE_HEADER_SIZE + MAX_PIXELS;
 constexpr uint32_t MAX_HOST_TEMPLATES = 10;
 
 // Compares the probe with the templates of one user and answers.
@@ -51,48 +50,20 @@ void verify_scan_command(Module& m, const Command& c) {
     if (verify_scan(m, c.code, probe)) verify(m, c.code, c.param1, probe);
 }
 
-void verify_record(Module& m, const Command& c, const std::vector<uint8_t>& record) {
-    const auto image = parse_image_record(record);
-    std::optional<std::vector<uint8_t>> probe;
-    if (image) {
-        m.set_last_image(*image);
-        probe = extract_template(*image);
-    }
-    if (!probe) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
+void verify_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> probe) {
+    if (!probe) return;
     m.scan_success(c.code);
     verify(m, c.code, c.param1, *probe);
 }
 
 void verify_image(Module& m, const Command& c) {
-    std::vector<uint8_t> record;
-    if (!m.receive_block(record, c.param2, MAX_RECORD)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    verify_record(m, c, record);
+    verify_data(m, c, m.receive_image_template(c, false));
 }
-
 void verify_image_chunks(Module& m, const Command& c) {
-    if (c.param2 < IMAGE_HEADER_SIZE || c.param2 > MAX_RECORD) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.answer(c.code, 0, 0, flag::SUCCEED);
-    std::vector<uint8_t> record;
-    if (m.receive_chunks(c.code, record, c.param2)) verify_record(m, c, record);
+    verify_data(m, c, m.receive_image_template(c, true));
 }
-
 void verify_template(Module& m, const Command& c) {
-    std::vector<uint8_t> probe;
-    if (!m.receive_block(probe, c.param2, TEMPLATE_SIZE) || !template_valid(probe)) {
-        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-        return;
-    }
-    m.scan_success(c.code);
-    verify(m, c.code, c.param1, probe);
+    verify_data(m, c, m.receive_template(c));
 }
 
 // Host templates: the finger is matched against them, not against the database.
