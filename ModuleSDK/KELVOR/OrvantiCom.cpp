@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -305,8 +306,15 @@ int OrvantiCom::main(int argc, char** argv) {
         trace_flush();
         return 1;
     }
-    OrvantiCom com(args);
-    com.run();
+    try {
+        OrvantiCom com(args);
+        com.run();
+    } catch (const std::exception& e) {
+        // Nothing a module or a file announces may end the run otherwise than
+        // with an error line (memory that cannot be had, for example).
+        ERR_LINE("Err: %s\n", e.what());
+        module_close();
+    }
     trace_flush();
     return 1;
 }
