@@ -47,7 +47,7 @@ struct Row {
     uint32_t type = TRACE_ERROR;
 };
 
-// A table of rows in the spec's order; the last row must be ANY.
+// A table of rows in the order the module's documentation lists them; the last row must be ANY.
 using Table = std::span<const Row>;
 
 // Applies the first row that matches `flag`; traces its message with `arg`; returns its code.
