@@ -3,11 +3,12 @@
 // the scan waits and the data that the image and template commands send.
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
@@ -18,33 +19,13 @@ constexpr uint32_t UNTOUCHED = 0xdeadbeef;
 constexpr uint32_t SCAN_SUCCESS_OFF = 0x30;
 constexpr uint32_t SCAN_SUCCESS_ON = 0x31;
 
-struct Exchange {
-    int rc = 0;
-    std::string trace; // without packet and data dumps
-    std::string dumps; // packet and data dump lines only
-    farend::Outcome wire;
-};
+using farend::Exchange;
 
-// Opens the connection on the script (which starts with the open sequence),
-// runs `call` with the trace captured, closes.
-template <class Call> Exchange run_on(const farend::Script& script, Call call) {
-    Exchange r;
-    farend::FarEnd fe(script);
-    EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
-    std::string text;
-    {
-        farend::TraceCapture cap(0x0F);
-        r.rc = call();
-        text = cap.text();
-    }
-    module_close();
-    r.wire = fe.finish(20); // the connection is closed: everything sent is on the line
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const bool dump = line.starts_with("      [COM] ") || line.starts_with("      [DATA] ");
-        (dump ? r.dumps : r.trace) += line + "\n";
-    }
-    return r;
+// Every exchange traced in full, the packet and data dumps split off. The
+// connection is closed before the far end finishes: everything sent is on the
+// line, so a short grace period suffices.
+Exchange run_on(const farend::Script& script, const std::function<int()>& call) {
+    return farend::run_in_process(script, call, {.traceMask = 0x0F, .splitDumps = true, .finishGraceMs = 20});
 }
 
 Bytes pattern(size_t n) {
@@ -68,14 +49,8 @@ void expect_chunk(farend::Script& s, uint8_t command, uint16_t count, uint16_t i
 
 class EnrollCommands : public ::testing::Test {
 protected:
-    void SetUp() override {
-        keyword_reset();
-        keyword_fill();
-    }
-    void TearDown() override {
-        module_close();
-        module_settings() = {};
-    }
+    void SetUp() override { farend::reset_library(farend::Keywords::Refill); }
+    void TearDown() override { farend::reset_library(); }
 };
 
 struct Expect {
@@ -124,8 +99,8 @@ const FlagCase flagCases[] = {
 void check_failure(const Exchange& r, const std::string& callLine, const Expect& e) {
     EXPECT_EQ(r.rc, e.code);
     EXPECT_EQ(r.trace, callLine + "[ERR] " + e.message);
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-    EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
 }
 
 TEST_F(EnrollCommands, FirstAnswerOfScanEnrollment) {
@@ -238,8 +213,8 @@ TEST_F(EnrollCommands, EnrollModeSequences) {
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(out, c.secondScan ? 0x13u : 0x12u);
         EXPECT_EQ(r.trace, callLine + adminLine + success);
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
 }
 
@@ -279,7 +254,7 @@ TEST_F(EnrollCommands, AdministratorStage) {
             EXPECT_EQ(r.trace, callLine + "[ERR] " + c.outcome.message);
             EXPECT_EQ(out, UNTOUCHED);
         }
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
 
@@ -341,7 +316,7 @@ TEST_F(EnrollCommands, ScanWaits) {
         });
         EXPECT_EQ(r.rc, c.outcome.code);
         EXPECT_TRUE(r.trace.ends_with(std::string("[ERR] ") + c.outcome.message)) << r.trace;
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
 
@@ -353,7 +328,7 @@ TEST_F(EnrollCommands, AutoIdHandsBackTheModulesId) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(out, 0x2au);
     EXPECT_EQ(r.trace, "[API] Enroll by scan(ES): 0 Auto ID\n      Enroll: Succeed 0x2a\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
 TEST_F(EnrollCommands, OptionWithoutNameShowsUnknown) {
@@ -362,7 +337,7 @@ TEST_F(EnrollCommands, OptionWithoutNameShowsUnknown) {
     const Exchange r = run_on(s, [&] { return enroll_by_scan(1, 0, nullptr); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.trace, "[API] Enroll by scan(ES): 0x1 Unknown\n      Enroll: Succeed 0x1\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
 // A 2 x 2 image: the size is width x height, and the bytes start at the
@@ -383,8 +358,8 @@ TEST_F(EnrollCommands, ImageSendsSizeBytesFromTheRecordsHeader) {
     EXPECT_EQ(out, 5u);
     EXPECT_EQ(r.trace, "[API] Enroll by image(EI): 0x5 Add New Template 0x4\n      Enroll: Succeed 0x5\n");
     EXPECT_NE(r.dumps.find("      [DATA] Send: 02 00 00 00 0a\n"), std::string::npos) << r.dumps;
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-    EXPECT_TRUE(r.wire.extra.empty());
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty());
 }
 
 TEST_F(EnrollCommands, ImageLargerThanTheRecordIsRefusedBeforeSending) {
@@ -396,8 +371,8 @@ TEST_F(EnrollCommands, ImageLargerThanTheRecordIsRefusedBeforeSending) {
     EXPECT_EQ(r.rc, RES_NOT_SUPPORTED);
     EXPECT_EQ(r.trace, "[API] Enroll by image(EI): 0x5 Add New Template 0x3201d\n"
                        "[ERR] Image size 0x3201d is beyond the image record\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-    EXPECT_TRUE(r.wire.extra.empty());
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty());
 }
 
 TEST_F(EnrollCommands, ChunkedImageOf100x100GoesInThreeChunks) {
@@ -417,8 +392,8 @@ TEST_F(EnrollCommands, ChunkedImageOf100x100GoesInThreeChunks) {
     EXPECT_EQ(out, 0x21u);
     EXPECT_EQ(r.trace,
               "[API] Enroll by image(EIX): 0x5 Add New Template 0x2710 0x1000\n      Enroll: Succeed 0x21\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-    EXPECT_TRUE(r.wire.extra.empty());
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty());
 }
 
 // Two templates of 384 bytes announced; the data size travels as one chunk.
@@ -434,7 +409,7 @@ TEST_F(EnrollCommands, ChunkedTemplatesGoAsOneChunkOfTheDataSize) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(out, 0x40u);
     EXPECT_EQ(r.trace, "[API] Enroll by Template(ETX): 0x9 Auto ID 2 384\n      Enroll: Succeed 0x40\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
 // A silent module: the link's code comes back unchanged, at each step.
@@ -452,7 +427,7 @@ TEST_F(EnrollCommands, SilentModuleReturnsTheLinkCode) {
         const Exchange r = run_on(s, [&] { return enroll_by_scan(5, 0x71, nullptr); });
         EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
         EXPECT_TRUE(r.trace.ends_with("[ERR] Read data timeout: 0 0xd\n")) << r.trace;
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
 

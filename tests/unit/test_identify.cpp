@@ -10,40 +10,20 @@
 #include <gtest/gtest.h>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
 
 using farend::Bytes;
-
-struct Result {
-    int rc = 0;
-    std::string trace;
-    farend::Outcome far;
-};
+using farend::Exchange;
+using farend::run_in_process;
 
 class IdentifyTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
-    static void reset() {
-        module_close();
-        module_settings() = {};
-        link_state() = {};
-    }
-    static Result run(const farend::Script& script, const std::function<int()>& call, uint32_t mask = 0x03) {
-        farend::FarEnd fe(script);
-        Result r;
-        EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
-        {
-            farend::TraceCapture cap(mask);
-            r.rc = call();
-            r.trace = cap.text();
-        }
-        module_close();
-        r.far = fe.finish();
-        return r;
-    }
+    static void reset() { farend::reset_library(); }
 };
 
 Bytes pattern(size_t n) {
@@ -169,7 +149,7 @@ TEST_F(IdentifyTest, FinalAnswerOfEachForm) {
             form.request(s, data);
             s.answer(form.command, 0x12, 0, row.flag);
             uint32_t id = 0xdead, value = 0xbeef;
-            Result r = run(s, [&] { return form.call(data, &id, &value); });
+            Exchange r = run_in_process(s, [&] { return form.call(data, &id, &value); });
             const Outcome& want = row.byForm[f];
             EXPECT_EQ(r.rc, want.rc);
             EXPECT_EQ(r.trace, std::string(form.callLine) + want.trace);
@@ -214,7 +194,7 @@ TEST_F(IdentifyTest, ScanStepOfEachForm) {
             form.request(s, data);
             s.answer(form.command, 0, 0, row.flag);
             if (row.flag == SCAN_SUCCESS) s.answer(form.command, 0x12, 3, SUCCEED);
-            Result r = run(s, [&] { return form.call(data, nullptr, nullptr); });
+            Exchange r = run_in_process(s, [&] { return form.call(data, nullptr, nullptr); });
             const Outcome& want = form.command == 0x11 ? row.scan : row.byData;
             EXPECT_EQ(r.rc, want.rc);
             EXPECT_EQ(r.trace, std::string(form.callLine) + want.trace);
@@ -227,7 +207,7 @@ TEST_F(IdentifyTest, ScanRangeTravelsInParam1) {
     farend::Script s;
     s.open_sequence().expect_packet(0x11, 0x00100005, 0, 0).answer(0x11, 0x7, 0x1, SUCCEED);
     uint32_t id = 0;
-    Result r = run(s, [&] { return identify_by_scan(5, 0x10, &id, nullptr); });
+    Exchange r = run_in_process(s, [&] { return identify_by_scan(5, 0x10, &id, nullptr); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(id, 7u);
     EXPECT_EQ(r.trace, "[API] Identify by scan(IS) (0x5 ~ 0x10)\n      Identify Succeed: 0x7 0x1\n");
@@ -241,7 +221,8 @@ TEST_F(IdentifyTest, ImageOf64By64SendsOneBlockOf4096Bytes) {
     farend::Script s;
     s.open_sequence().expect_packet(0x12, 0, 0x1000, 0).expect(farend::data_block(sent));
     s.answer(0x12, 0x3, 0, SUCCEED);
-    Result r = run(s, [&] { return identify_by_image(0, 0, record.data(), 64 * 64, nullptr, nullptr); });
+    Exchange r =
+        run_in_process(s, [&] { return identify_by_image(0, 0, record.data(), 64 * 64, nullptr, nullptr); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
     EXPECT_TRUE(r.far.extra.empty());
@@ -255,8 +236,8 @@ TEST_F(IdentifyTest, ChunkedImageOf64By64In1536ByteChunks) {
     expect_chunks(s, sent, 1536); // 1536, 1536 and 1024 bytes
     s.answer(0x81, 0x9, 0x2, SUCCEED);
     uint32_t id = 0, value = 0;
-    Result r =
-        run(s, [&] { return identify_by_image_chunked(0, 0, record.data(), 64 * 64, 1536, &id, &value); });
+    Exchange r = run_in_process(
+        s, [&] { return identify_by_image_chunked(0, 0, record.data(), 64 * 64, 1536, &id, &value); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(id, 9u);
     EXPECT_EQ(value, 2u);
@@ -280,7 +261,7 @@ TEST_F(IdentifyTest, ChunkedFirstAnswerStopsBeforeTheData) {
         reset();
         farend::Script s;
         s.open_sequence().expect_packet(0x81, 0, 0x40, 0).answer(0x81, 0, 0, flags[i]);
-        Result r = run(
+        Exchange r = run_in_process(
             s, [&] { return identify_by_image_chunked(0, 0, data.data(), 0x40, 0x1000, nullptr, nullptr); });
         EXPECT_EQ(r.rc, rows[i].rc);
         EXPECT_EQ(r.trace,
@@ -294,8 +275,8 @@ TEST_F(IdentifyTest, ChunkSizeZeroSendsNothing) {
     const Bytes data = pattern(0x40);
     farend::Script s;
     s.open_sequence();
-    Result r =
-        run(s, [&] { return identify_by_image_chunked(0, 0, data.data(), 0x40, 0, nullptr, nullptr); });
+    Exchange r = run_in_process(
+        s, [&] { return identify_by_image_chunked(0, 0, data.data(), 0x40, 0, nullptr, nullptr); });
     EXPECT_EQ(r.rc, RES_DATA_ERROR);
     EXPECT_EQ(r.trace, "[API] Identify by image(IIX) (0 ~ 0): 0x40 0\n[ERR] Invalid chunk size: 0\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -314,7 +295,7 @@ TEST_F(IdentifyTest, ImageBeyondTheRecordSendsNothing) {
         reset();
         farend::Script s;
         s.open_sequence();
-        Result r = run(s, call);
+        Exchange r = run_in_process(s, call);
         EXPECT_EQ(r.rc, RES_NOT_SUPPORTED);
         EXPECT_NE(r.trace.find("[ERR] Image size 0x3201d is beyond the image record\n"), std::string::npos)
             << r.trace;

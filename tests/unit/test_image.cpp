@@ -13,41 +13,20 @@
 #include <gtest/gtest.h>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
 
 using farend::Bytes;
-
-struct Result {
-    int rc = 0;
-    std::string trace;
-    farend::Outcome far;
-};
+using farend::Exchange;
+using farend::run_in_process;
 
 class ImageTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
-    static void reset() {
-        module_close();
-        module_settings() = {};
-        link_state() = {};
-    }
-    static Result run(const farend::Script& script, const std::function<int()>& call, int network = 0,
-                      int hex = 0) {
-        farend::FarEnd fe(script);
-        Result r;
-        EXPECT_EQ(module_open(fe.port().c_str(), 0x35, hex, network, 1, 300), 0);
-        {
-            farend::TraceCapture cap(0x03);
-            r.rc = call();
-            r.trace = cap.text();
-        }
-        module_close();
-        r.far = fe.finish();
-        return r;
-    }
+    static void reset() { farend::reset_library(); }
 };
 
 // An image record as the module sends it: the header words, then w*h pixels.
@@ -133,7 +112,7 @@ TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
             if (row.ssFlag >= 0) s.answer(form.command, 0, 0, static_cast<uint8_t>(row.ssFlag));
             if (row.finalFlag >= 0) s.answer(form.command, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
             uint32_t size = 0xdead;
-            Result r = run(s, [&] { return form.call(&size); });
+            Exchange r = run_in_process(s, [&] { return form.call(&size); });
             EXPECT_EQ(r.rc, row.rc);
             EXPECT_EQ(size, row.rc == 0 ? 0x4b1cu : 0xdeadu);
             EXPECT_EQ(r.trace, std::string(form.callLine) + row.trace);
@@ -175,7 +154,7 @@ TEST_F(ImageTest, ReadImageAnswers) {
             s.open_sequence(0x30, 0x30, 0x31).expect_packet(form.command, 0, form.chunk, 0);
             s.answer(form.command, 0, 0x3201c, row.flag);
             uint32_t size = 0;
-            Result r = run(s, [&] { return form.call(&size); });
+            Exchange r = run_in_process(s, [&] { return form.call(&size); });
             EXPECT_EQ(r.rc, row.rc);
             if (row.rc == 0) {
                 EXPECT_EQ(size, 0x3201cu);
@@ -203,7 +182,7 @@ TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
             .expect_packet(0x34, 0, 0, 0)
             .expect(farend::data_block(key))
             .answer(0x34, 0, 0, row.flag);
-        Result r = run(s, [&] { return write_encryption_key(key.data()); });
+        Exchange r = run_in_process(s, [&] { return write_encryption_key(key.data()); });
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_EQ(r.trace, std::string("[API] Encryption Key Write(KW)\n") + row.trace);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -233,7 +212,7 @@ TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
         if (row.ssFlag >= 0) s.answer(0x21, 0, 0, static_cast<uint8_t>(row.ssFlag));
         if (row.finalFlag >= 0) s.answer(0x21, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
         uint32_t size = 0;
-        Result r = run(s, [&] { return scan_template_with_challenge(0x12345678, &size); });
+        Exchange r = run_in_process(s, [&] { return scan_template_with_challenge(0x12345678, &size); });
         EXPECT_EQ(r.rc, row.rc);
         if (row.rc == 0) {
             EXPECT_EQ(size, 0x4b1cu);
@@ -250,7 +229,8 @@ TEST_F(ImageTest, ReceiveImageFillsTheWholeRecord) {
     farend::Script s;
     s.open_sequence().send(farend::data_block(image));
     GuardedRecord rec;
-    Result r = run(s, [&] { return receive_image(rec.record(), static_cast<uint32_t>(image.size())); });
+    Exchange r =
+        run_in_process(s, [&] { return receive_image(rec.record(), static_cast<uint32_t>(image.size())); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(rec.holds(image));
     EXPECT_TRUE(rec.guard_intact());
@@ -268,7 +248,8 @@ TEST_F(ImageTest, AnnouncedLengthBeyondTheRecordIsRefused) {
         farend::Script s;
         s.open_sequence().send(Bytes(image.begin(), image.begin() + 1024));
         GuardedRecord rec;
-        Result r = run(s, [&] { return receive(rec.record(), static_cast<uint32_t>(image.size())); });
+        Exchange r =
+            run_in_process(s, [&] { return receive(rec.record(), static_cast<uint32_t>(image.size())); });
         EXPECT_EQ(r.rc, RES_DATA_ERROR);
         EXPECT_TRUE(rec.guard_intact());
         EXPECT_EQ(rec.bytes[0], 0xEE); // nothing read at all
@@ -287,9 +268,9 @@ TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
         s.network(network == 1).hex(hex == 1).open_sequence();
         add_chunks(s, 0x84, image, 0x1000);
         GuardedRecord rec;
-        Result r = run(
+        Exchange r = run_in_process(
             s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); },
-            network, hex);
+            {.hexText = hex, .network = network});
         EXPECT_EQ(r.rc, 0);
         EXPECT_TRUE(rec.holds(image));
         EXPECT_EQ(r.trace,
@@ -304,8 +285,8 @@ TEST_F(ImageTest, ChunkWithWrongChecksumIsRefusedWithItsOwnAcknowledgement) {
     s.open_sequence();
     add_chunks(s, 0x83, image, 0x1000, 1);
     GuardedRecord rec;
-    Result r =
-        run(s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); });
+    Exchange r = run_in_process(
+        s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); });
     EXPECT_EQ(r.rc, RES_DATA_ERROR);
     EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -356,7 +337,7 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
             at += len;
         }
         GuardedRecord rec;
-        Result r = run(s, [&] { return receive_image_chunks(rec.record(), row.announced); });
+        Exchange r = run_in_process(s, [&] { return receive_image_chunks(rec.record(), row.announced); });
         EXPECT_EQ(r.rc, RES_DATA_ERROR);
         char line[64];
         std::snprintf(line, sizeof line, "[API] Get Image Data: %#x\n", row.announced);
@@ -374,7 +355,7 @@ TEST_F(ImageTest, ChunkedLengthZeroReadsNothing) {
     farend::Script s;
     s.open_sequence();
     GuardedRecord rec;
-    Result r = run(s, [&] { return receive_image_chunks(rec.record(), 0); });
+    Exchange r = run_in_process(s, [&] { return receive_image_chunks(rec.record(), 0); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.trace,
               "[API] Get Image Data: 0\n      Width: 0xeeeeeeee Height: 0xeeeeeeee Format: 0xeeeeeeee "

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
@@ -39,14 +40,7 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
-    static void reset() {
-        module_close();
-        trace_reset(2);
-        module_settings() = {};
-        link_state() = {};
-        keyword_reset();
-        keyword_fill();
-    }
+    static void reset() { farend::reset_library(farend::Keywords::Refill); }
     // A plain connection at 115200 baud to module 1.
     static int open(farend::FarEnd& fe, int hexText = 0, int network = 0, int moduleId = 1) {
         return module_open(fe.port().c_str(), 0x35, hexText, network, moduleId, TIMEOUT_MS);

@@ -9,44 +9,19 @@
 #include <gtest/gtest.h>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
 
-struct Result {
-    int rc = 0;
-    std::string trace;
-    farend::Outcome far;
-};
+using farend::Exchange;
+using farend::run_in_process;
 
 class SystemTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
-    static void reset() {
-        module_close();
-        module_settings() = {};
-        link_state() = {};
-        keyword_reset();
-        keyword_fill();
-    }
-    // Opens the connection on the far end's port, runs `call` with the trace
-    // captured under `mask` (the opening itself is not traced), closes.
-    static Result run(const farend::Script& script, const std::function<int()>& call, uint32_t mask = 0x03,
-                      const std::function<void(const std::string& port)>& inspect = {}) {
-        farend::FarEnd fe(script);
-        Result r;
-        EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
-        {
-            farend::TraceCapture cap(mask);
-            r.rc = call();
-            r.trace = cap.text();
-        }
-        if (inspect) inspect(fe.port());
-        module_close();
-        r.far = fe.finish();
-        return r;
-    }
+    static void reset() { farend::reset_library(farend::Keywords::Refill); }
 };
 
 struct SwRow {
@@ -67,7 +42,7 @@ TEST_F(SystemTest, SwAnswerTable) {
         SCOPED_TRACE(row.flag);
         farend::Script s;
         s.open_sequence().expect_packet(0x01, 0, 0x35, 0x66).answer(0x01, 0, 0x35, row.flag);
-        Result r = run(s, [] { return system_parameter_write(0x66, 0x35); });
+        Exchange r = run_in_process(s, [] { return system_parameter_write(0x66, 0x35); });
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_EQ(r.trace,
                   std::string("[API] System Parameter Write(SW): Security Level(0x66) 0x35\n") + row.error);
@@ -106,7 +81,7 @@ TEST_F(SystemTest, SaveAndCalibrateAnswerTables) {
         SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.flag));
         farend::Script s;
         s.open_sequence().expect_packet(row.command, 0, 0, 0).answer(row.command, 0, 0, row.flag);
-        Result r = run(s, row.call);
+        Exchange r = run_in_process(s, row.call);
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_EQ(r.trace, std::string(row.callLine) + row.error);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -118,7 +93,7 @@ TEST_F(SystemTest, SwEnrollModeAndScanSuccessGoIntoTheSettingsCache) {
     s.open_sequence(0x30, 0x30, 0x30);
     s.expect_packet(0x01, 0, 0x32, 0x65).answer(0x01, 0, 0x32, SUCCEED);
     s.expect_packet(0x01, 0, 0x31, 0x75).answer(0x01, 0, 0x31, SUCCEED);
-    Result r = run(s, [] {
+    Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x65, 0x32);
         EXPECT_EQ(module_settings().enrollMode, 0x32);
         EXPECT_EQ(module_settings().scanSuccessOn, 0);
@@ -137,7 +112,7 @@ TEST_F(SystemTest, SwScanSuccessOffChangesTheAnswerCountOfScans) {
     s.expect_packet(0x01, 0, 0x30, 0x75).answer(0x01, 0, 0x30, SUCCEED);
     s.expect_packet(0x11, 0, 0, 0).answer(0x11, 7, 0, SUCCEED);
     uint32_t id = 0;
-    Result r = run(s, [&] {
+    Exchange r = run_in_process(s, [&] {
         EXPECT_EQ(module_settings().scanSuccessOn, 1);
         int rc = system_parameter_write(0x75, 0x30);
         return rc ? rc : identify_by_scan(0, 0, &id, nullptr);
@@ -153,7 +128,7 @@ TEST_F(SystemTest, SwRefusedLeavesTheLibraryStateAlone) {
     s.expect_packet(0x01, 0, 0x31, 0x83).answer(0x01, 0, 0x31, NOT_FOUND);
     s.expect_packet(0x01, 0, 0x31, 0x76).answer(0x01, 0, 0x31, SYSTEM_BUSY);
     s.expect_packet(0x01, 0, 0x34, 0x65); // no answer: the read times out
-    Result r = run(s, [] {
+    Exchange r = run_in_process(s, [] {
         EXPECT_EQ(system_parameter_write(0x83, 0x31), RES_NOT_FOUND);
         EXPECT_EQ(system_parameter_write(0x76, 0x31), RES_SYSTEM_BUSY);
         return system_parameter_write(0x65, 0x34);
@@ -176,7 +151,7 @@ TEST_F(SystemTest, SwAsciiPacketSwitchesHexTextFromTheNextPacket) {
     s.expect_packet(0x01, 0, 0x30, 0x76).answer(0x01, 0, 0x30, SUCCEED);
     s.hex(false);
     s.expect_packet(0x1a, 0, 0, 0).answer(0x1a, 0, 0, SUCCEED);
-    Result r = run(s, [] {
+    Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x76, 0x31);
         EXPECT_EQ(link_state().hexText, 1);
         if (rc == 0) rc = system_parameter_save();
@@ -197,7 +172,7 @@ TEST_F(SystemTest, SwNetworkModeSwitchesToNetworkPacketsWithTheModuleId) {
     s.expect_packet(0x01, 0, 0x30, 0x83).answer(0x01, 0, 0x30, SUCCEED);
     s.network(false);
     s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
-    Result r = run(s, [] {
+    Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x83, 0x31);
         EXPECT_EQ(link_state().packet_length(), 15u);
         if (rc == 0) rc = system_parameter_save();
@@ -227,13 +202,12 @@ TEST_F(SystemTest, SwBaudrateSetsThePortUpAgainAfterTheAnswer) {
     s.expect_packet(0x01, 0, 0x33, 0x71).answer(0x01, 0, 0x33, SUCCEED);
     s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
     speed_t after = B0;
-    Result r = run(
-        s,
-        [] {
-            int rc = system_parameter_write(0x71, 0x33);
-            return rc ? rc : system_parameter_save();
-        },
-        0x03, [&](const std::string& port) { after = port_speed(port); });
+    Exchange r = run_in_process(s,
+                                [] {
+                                    int rc = system_parameter_write(0x71, 0x33);
+                                    return rc ? rc : system_parameter_save();
+                                },
+                                {.inspect = [&](const std::string& port) { after = port_speed(port); }});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(after, B38400);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -244,7 +218,7 @@ TEST_F(SystemTest, SwBaudrateRefusedByThePort) {
     farend::Script s;
     s.open_sequence();
     s.expect_packet(0x01, 0, 0, 0x71).answer(0x01, 0, 0, SUCCEED);
-    Result r = run(s, [] { return system_parameter_write(0x71, 0); });
+    Exchange r = run_in_process(s, [] { return system_parameter_write(0x71, 0); });
     EXPECT_EQ(r.rc, ERR_PORT_SETUP);
     EXPECT_EQ(r.trace, "[API] System Parameter Write(SW): Baudrate(0x71) 0\n"
                        "[ERR] Cannot set the status of the com port\n"

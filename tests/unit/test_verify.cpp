@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "FarEnd.h"
+#include "InProcess.h"
 #include "ModuleSDK.h"
 
 namespace {
@@ -19,31 +20,13 @@ constexpr uint32_t UNTOUCHED = 0xdeadbeef;
 constexpr uint32_t SCAN_SUCCESS_OFF = 0x30;
 constexpr uint32_t SCAN_SUCCESS_ON = 0x31;
 
-struct Exchange {
-    int rc = 0;
-    std::string trace; // without packet and data dumps
-    std::string dumps; // packet and data dump lines only
-    farend::Outcome wire;
-};
+using farend::Exchange;
 
-template <class Call> Exchange run_on(const farend::Script& script, Call call) {
-    Exchange r;
-    farend::FarEnd fe(script);
-    EXPECT_EQ(module_open(fe.port().c_str(), 0x35, 0, 0, 1, 300), 0);
-    std::string text;
-    {
-        farend::TraceCapture cap(0x0F);
-        r.rc = call();
-        text = cap.text();
-    }
-    module_close();
-    r.wire = fe.finish(20); // the connection is closed: everything sent is on the line
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const bool dump = line.starts_with("      [COM] ") || line.starts_with("      [DATA] ");
-        (dump ? r.dumps : r.trace) += line + "\n";
-    }
-    return r;
+// Every exchange traced in full, the packet and data dumps split off. The
+// connection is closed before the far end finishes: everything sent is on the
+// line, so a short grace period suffices.
+Exchange run_on(const farend::Script& script, const std::function<int()>& call) {
+    return farend::run_in_process(script, call, {.traceMask = 0x0F, .splitDumps = true, .finishGraceMs = 20});
 }
 
 Bytes pattern(size_t n, uint8_t seed = 0) {
@@ -60,10 +43,7 @@ uint32_t sum_of(const Bytes& b) {
 
 class VerifyCommands : public ::testing::Test {
 protected:
-    void TearDown() override {
-        module_close();
-        module_settings() = {};
-    }
+    void TearDown() override { farend::reset_library(); }
 };
 
 // The seven commands, each with the exchange that leads to its final answer.
@@ -179,8 +159,8 @@ TEST_F(VerifyCommands, FinalAnswerTablePerCommand) {
             EXPECT_EQ(r.trace, std::string(callLines[c]) + "[ERR] " + f.by[c].message);
             EXPECT_EQ(first, UNTOUCHED);
             EXPECT_EQ(second, UNTOUCHED);
-            EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-            EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+            EXPECT_TRUE(r.far.ok) << r.far.failure;
+            EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
         }
     }
 }
@@ -215,8 +195,8 @@ TEST_F(VerifyCommands, SuccessAfterTheScanWaits) {
         EXPECT_EQ(r.trace, std::string(callLines[c]) + successCases[c].line);
         EXPECT_EQ(first, successCases[c].first);
         EXPECT_EQ(second, successCases[c].second);
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
 }
 
@@ -248,7 +228,7 @@ TEST_F(VerifyCommands, ScanWaits) {
         EXPECT_EQ(r.rc, RES_SCAN_FAILED);
         EXPECT_EQ(r.trace, std::string(callLines[w.command]) + "[ERR] " + w.message);
         EXPECT_EQ(first, UNTOUCHED);
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
 
@@ -269,8 +249,8 @@ TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
         const Exchange r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
         EXPECT_EQ(r.rc, c.outcome.code);
         EXPECT_EQ(r.trace, std::string(callLines[VIX]) + "[ERR] " + c.outcome.message);
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
 }
 
@@ -294,7 +274,7 @@ TEST_F(VerifyCommands, ChunkedImageGoesInChunksOfTheGivenSize) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(value, 0x33u);
     EXPECT_EQ(r.trace, "[API] Verify by image(VIX): 0x7 0x2710 0x1000\n      Verify: Succeed 0x33\n");
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
 // VH sends the clamped number of templates, each from its own place in the
@@ -324,8 +304,8 @@ TEST_F(VerifyCommands, HostTemplatesAreClampedToOneToTen) {
         std::snprintf(callLine, sizeof callLine, "[API] Verify by Host Template(VH): %#x 0x5\n", c.sent);
         EXPECT_EQ(r.trace, std::string(callLine) + "      Verify: Succeed\n");
         EXPECT_EQ(r.dumps.find("[DATA]"), std::string::npos) << r.dumps;
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
 }
 
@@ -341,7 +321,7 @@ TEST_F(VerifyCommands, TemplateBytesAreNotTracedImageBytesAre) {
         const Exchange r = run_on(s, [&] { return call_command(c, nullptr, nullptr); });
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.dumps.find("[DATA]") != std::string::npos, c == VI) << r.dumps;
-        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
 
@@ -355,7 +335,7 @@ TEST_F(VerifyCommands, SilentModuleReturnsTheLinkCode) {
     EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
     EXPECT_EQ(r.trace, "[API] Verify by Wieagnd(VW)\n[ERR] Read data timeout: 0 0xd\n");
     EXPECT_EQ(id, UNTOUCHED);
-    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
 } // namespace
