@@ -427,4 +427,18 @@ std::optional<std::vector<uint8_t>> Module::receive_template(const Command& c) {
     return tpl;
 }
 
+std::optional<std::vector<uint8_t>> Module::scan_template(uint8_t command) {
+    const Scan s = scan();
+    if (s.status == Scan::NoFinger) {
+        answer(command, 0, 0, flag::TIMEOUT);
+        return std::nullopt;
+    }
+    if (s.status == Scan::Poor) {
+        answer(command, 0, 0, flag::SCAN_FAILED);
+        return std::nullopt;
+    }
+    scan_success(command);
+    return s.tpl;
+}
+
 } // namespace sim

@@ -150,6 +150,10 @@ public:
 
     // Takes the finger that is on the sensor; none: waits the Timeout Period.
     Scan scan();
+    // A scan for a command that needs the finger's template (enroll, verify,
+    // identify): TIMEOUT answered without a finger, SCAN_FAILED for a poor one,
+    // otherwise the SCAN_SUCCESS answer where the module sends it and the template.
+    std::optional<std::vector<uint8_t>> scan_template(uint8_t command);
     // Whether something lies on the sensor, without scanning it.
     bool finger_on_sensor();
     // The image of the last scan or of the last image received.

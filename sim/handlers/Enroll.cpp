@@ -55,26 +55,11 @@ Outcome store(Module& m, uint32_t user, uint8_t option, const std::vector<std::v
     return o;
 }
 
-// A scan for enrolment; false when the answer has been given already.
-bool enroll_scan(Module& m, uint8_t code, std::vector<uint8_t>& tpl) {
-    const Scan s = m.scan();
-    if (s.status == Scan::NoFinger) {
-        m.answer(code, 0, 0, flag::TIMEOUT);
-        return false;
-    }
-    if (s.status == Scan::Poor) {
-        m.answer(code, 0, 0, flag::SCAN_FAILED);
-        return false;
-    }
-    m.scan_success(code);
-    tpl = s.tpl;
-    return true;
-}
-
 // Second scan of a two-scan enrolment: it must show the finger of the first.
 void second_scan(Module& m, uint8_t code, uint32_t user, uint8_t option, const std::vector<uint8_t>& first) {
-    std::vector<uint8_t> tpl;
-    if (!enroll_scan(m, code, tpl)) return;
+    const auto scanned = m.scan_template(code);
+    if (!scanned) return;
+    const std::vector<uint8_t>& tpl = *scanned;
     if (match_score(first, tpl) < match_threshold(m.param(param::SECURITY_LEVEL))) {
         m.answer(code, 0, 0, flag::TRY_AGAIN);
         return;
@@ -85,8 +70,9 @@ void second_scan(Module& m, uint8_t code, uint32_t user, uint8_t option, const s
 
 // The scan steps of ES and ESA after the command (and the administrator's stage).
 void enroll_by_scan(Module& m, uint8_t code, uint32_t user, uint8_t option) {
-    std::vector<uint8_t> tpl;
-    if (!enroll_scan(m, code, tpl)) return;
+    const auto scanned = m.scan_template(code);
+    if (!scanned) return;
+    const std::vector<uint8_t>& tpl = *scanned;
     const uint32_t mode = m.param(param::ENROLL_MODE);
     if (mode == 0x30) {
         const Outcome o = store(m, user, option, {tpl});
@@ -130,8 +116,9 @@ void enroll_with_admin(Module& m, const Command& c) {
         m.answer(c.code, 0, 0, flag::NOT_SUPPORTED); // no administrator who may enroll
         return;
     }
-    std::vector<uint8_t> tpl;
-    if (!enroll_scan(m, c.code, tpl)) return;
+    const auto scanned = m.scan_template(c.code);
+    if (!scanned) return;
+    const std::vector<uint8_t>& tpl = *scanned;
     const auto match = m.best_match(tpl, admins);
     if (!match || !m.is_match(*match)) {
         m.answer(c.code, 0, 0, flag::NOT_MATCH);

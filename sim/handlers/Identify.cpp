@@ -34,17 +34,7 @@ void identify(Module& m, uint8_t code, uint32_t range, const std::vector<uint8_t
 }
 
 void identify_scan(Module& m, const Command& c) {
-    const Scan s = m.scan();
-    if (s.status == Scan::NoFinger) {
-        m.answer(c.code, 0, 0, flag::TIMEOUT);
-        return;
-    }
-    if (s.status == Scan::Poor) {
-        m.answer(c.code, 0, 0, flag::SCAN_FAILED);
-        return;
-    }
-    m.scan_success(c.code);
-    identify(m, c.code, c.param1, s.tpl);
+    if (const auto probe = m.scan_template(c.code)) identify(m, c.code, c.param1, *probe);
 }
 
 void identify_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> probe) {

@@ -29,25 +29,8 @@ void verify(Module& m, uint8_t code, uint32_t user, const std::vector<uint8_t>& 
         m.answer(code, user, static_cast<uint32_t>(match->score), flag::SUCCEED);
 }
 
-// A scan of the finger to verify; false when the answer has been given already.
-bool verify_scan(Module& m, uint8_t code, std::vector<uint8_t>& probe) {
-    const Scan s = m.scan();
-    if (s.status == Scan::NoFinger) {
-        m.answer(code, 0, 0, flag::TIMEOUT);
-        return false;
-    }
-    if (s.status == Scan::Poor) {
-        m.answer(code, 0, 0, flag::SCAN_FAILED);
-        return false;
-    }
-    m.scan_success(code);
-    probe = s.tpl;
-    return true;
-}
-
 void verify_scan_command(Module& m, const Command& c) {
-    std::vector<uint8_t> probe;
-    if (verify_scan(m, c.code, probe)) verify(m, c.code, c.param1, probe);
+    if (const auto probe = m.scan_template(c.code)) verify(m, c.code, c.param1, *probe);
 }
 
 void verify_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> probe) {
@@ -83,8 +66,9 @@ void verify_host_templates(Module& m, const Command& c) {
         m.answer(c.code, 0, 0, flag::TRY_AGAIN);
         return;
     }
-    std::vector<uint8_t> probe;
-    if (!verify_scan(m, c.code, probe)) return;
+    const auto scanned = m.scan_template(c.code);
+    if (!scanned) return;
+    const std::vector<uint8_t>& probe = *scanned;
     int best = 0;
     for (const auto& t : host) best = std::max(best, match_score(probe, t));
     if (best >= match_threshold(m.param(param::SECURITY_LEVEL)))
@@ -102,8 +86,7 @@ void verify_wiegand(Module& m, const Command& c) {
         return;
     }
     m.scan_success(c.code);
-    std::vector<uint8_t> probe;
-    if (verify_scan(m, c.code, probe)) verify(m, c.code, *input, probe);
+    if (const auto probe = m.scan_template(c.code)) verify(m, c.code, *input, *probe);
 }
 
 // Smart card: the card presented carries a user ID whose templates the module holds.
@@ -119,8 +102,7 @@ void verify_card(Module& m, const Command& c) {
         return;
     }
     m.scan_success(c.code);
-    std::vector<uint8_t> probe;
-    if (verify_scan(m, c.code, probe)) verify(m, c.code, *input, probe);
+    if (const auto probe = m.scan_template(c.code)) verify(m, c.code, *input, *probe);
 }
 
 const Register reg{{VS, verify_scan_command}, {VI, verify_image},          {VIX, verify_image_chunks},
