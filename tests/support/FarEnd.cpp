@@ -9,13 +9,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -340,8 +340,18 @@ std::string TraceCapture::text() {
 }
 
 std::string normalize_lines(const std::string& text) {
-    static const std::regex site(R"(\[OrvantiCom\.cpp\(\d+\)\])");
-    return std::regex_replace(text, site, "[OrvantiCom.cpp(N)]");
+    static const std::string site = "[OrvantiCom.cpp(";
+    std::string out;
+    size_t at = 0;
+    for (size_t found; (found = text.find(site, at)) != std::string::npos;) {
+        size_t end = found + site.size();
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        const bool numbered = end > found + site.size() && text.compare(end, 2, ")]") == 0;
+        out.append(text, at, found - at);
+        out += numbered ? "[OrvantiCom.cpp(N)]" : text.substr(found, end - found);
+        at = numbered ? end + 2 : end;
+    }
+    return out + text.substr(at);
 }
 
 } // namespace farend
