@@ -17,6 +17,23 @@ inline constexpr int ANY = -1;
 // Result code of a row that lets the command go on (or succeed).
 inline constexpr int GO_ON = 0;
 
+// Number of "%#x" conversions in a trace text kept as data; any other
+// conversion makes the compile-time evaluation fail.
+consteval int hex_conversions(const char* text) {
+    int conversions = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p != '%') continue;
+        if (p[1] == '%') {
+            ++p;
+            continue;
+        }
+        if (p[1] != '#' || p[2] != 'x') throw "only %#x is allowed in a trace text kept as data";
+        ++conversions;
+        p += 2;
+    }
+    return conversions;
+}
+
 // A message text checked at compile time: it may hold at most one conversion,
 // "%#x", which the engine fills with the table's argument (a user ID, a
 // parameter number). Any other conversion does not compile.
@@ -25,25 +42,14 @@ struct Message {
     consteval Message() = default;
     consteval Message(std::nullptr_t) {}
     consteval Message(const char* t) : text(t) {
-        int conversions = 0;
-        for (const char* p = t; *p; ++p) {
-            if (*p != '%') continue;
-            if (p[1] == '%') {
-                ++p;
-                continue;
-            }
-            if (p[1] != '#' || p[2] != 'x') throw "only %#x is allowed in an answer message";
-            ++conversions;
-            p += 2;
-        }
-        if (conversions > 1) throw "at most one %#x in an answer message";
+        if (hex_conversions(t) > 1) throw "at most one %#x in an answer message";
     }
 };
 
 struct Row {
-    int flag;             // flag byte, or ANY
-    Message message;      // traced when not null
-    int code;             // result code, GO_ON to continue
+    int flag;        // flag byte, or ANY
+    Message message; // traced when not null
+    int code;        // result code, GO_ON to continue
     uint32_t type = TRACE_ERROR;
 };
 
@@ -64,7 +70,8 @@ template <size_t N> struct ColumnRow {
 
 int apply_row(const Row& row, uint32_t arg);
 
-template <size_t N> int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0) {
+template <size_t N>
+int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0) {
     for (const auto& row : table) {
         if (row.flag == ANY || (row.flag == flag && row.in[column])) {
             return apply_row(Row{row.flag, row.message, row.code}, arg);
@@ -81,6 +88,8 @@ int receive_and_apply(AnswerPacket& answer, Table table, uint32_t arg = 0);
 // answer and apply `table` (whose SCAN_SUCCESS row goes on). Otherwise GO_ON.
 int scan_wait(Table table, uint32_t arg = 0);
 
-inline uint8_t flag_of(const AnswerPacket& answer) { return static_cast<uint8_t>(answer_field(FIELD_FLAG, answer)); }
+inline uint8_t flag_of(const AnswerPacket& answer) {
+    return static_cast<uint8_t>(answer_field(FIELD_FLAG, answer));
+}
 
 } // namespace answers

@@ -61,17 +61,7 @@ struct SuccessLine {
     constexpr SuccessLine() = default;
     consteval SuccessLine(const char* t, int first = NONE, int second = NONE)
         : text(t), fields{first, second} {
-        int conversions = 0;
-        for (const char* p = t; *p; ++p) {
-            if (*p != '%') continue;
-            if (p[1] == '%') {
-                ++p;
-                continue;
-            }
-            if (p[1] != '#' || p[2] != 'x') throw "only %#x is allowed in a success line";
-            ++conversions;
-            p += 2;
-        }
+        const int conversions = answers::hex_conversions(t);
         const int wanted = (first != NONE) + (second != NONE);
         if (conversions != wanted || (first == NONE && second != NONE))
             throw "one %#x per field of a success line";
