@@ -123,6 +123,8 @@ int receive_answer(AnswerPacket& pkt) {
     return 0;
 }
 
+int receive_answer_any(AnswerPacket& pkt) { return receive_answer(pkt); }
+
 uint32_t answer_field(int selector, const AnswerPacket& pkt) {
     const bool network = link_state().network != 0;
     const size_t base = network ? 3 : 1; // offset of the command code

@@ -13,35 +13,8 @@
 #define KELVOR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 // ---------------------------------------------------------------- flag values
-// One code space for the options the host sends and the results the module answers.
-inline constexpr uint8_t SUCCEED = 0x61;
-inline constexpr uint8_t SCAN_SUCCESS = 0x62;
-inline constexpr uint8_t SCAN_FAILED = 0x63;
-inline constexpr uint8_t NOT_FOUND = 0x69;
-inline constexpr uint8_t NOT_MATCH = 0x6a;
-inline constexpr uint8_t TRY_AGAIN = 0x6b;
-inline constexpr uint8_t TIMEOUT = 0x6c;
-inline constexpr uint8_t MEMORY_FULL = 0x6d;
-inline constexpr uint8_t ID_ALREADY_USED = 0x6e;
-inline constexpr uint8_t CHECK_ID = 0x70;
-inline constexpr uint8_t ADD_NEW_TEMPLATE = 0x71;
-inline constexpr uint8_t FINGER_LIMIT = 0x72;
-inline constexpr uint8_t ENROLL_CONTINUE = 0x74;
-inline constexpr uint8_t NOT_SUPPORTED = 0x75;
-inline constexpr uint8_t INVALID_ID = 0x76;
-inline constexpr uint8_t AUTO_ID = 0x79;
-inline constexpr uint8_t TIMEOUT_MATCHING = 0x7a;
-inline constexpr uint8_t SYSTEM_BUSY = 0x80;
-inline constexpr uint8_t CANCELLED = 0x81;
-inline constexpr uint8_t DATA_CHECKSUM_ERROR = 0x82;
-inline constexpr uint8_t DATA_ACCEPTED = 0x83;
-inline constexpr uint8_t CHECK_FINGER = 0x84;
-inline constexpr uint8_t CHECK_FINGER_AUTO_ID = 0x85;
-inline constexpr uint8_t FINGER_ALREADY_ENROLLED = 0x86;
-inline constexpr uint8_t ID_REJECTED = 0x90;
-inline constexpr uint8_t DURESS_FINGER = 0x91;
-inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
-inline constexpr uint8_t CARD_ERROR = 0xa0;
+// SUCCEED, SCAN_SUCCESS, ...: the flag byte values of the wire vocabulary.
+using namespace packet::flag;
 
 // --------------------------------------------------------------- result codes
 inline constexpr int ERR_PORT_OPEN = -1;
@@ -138,7 +111,13 @@ using AnswerPacket = packet::Buffer;
 
 int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
 int send_broadcast_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+// The answer to the command last sent: a packet for another command (or, on a
+// shared line, from another module) is traced, reported and dropped.
 int receive_answer(AnswerPacket& packet);
+// Whatever valid packet comes next, whatever its command code (raw packet mode,
+// and the first answer of a cancel, which a cancelled command answers with its
+// own code); the module ID is still checked on a shared line.
+int receive_answer_any(AnswerPacket& packet);
 uint32_t answer_field(int selector, const AnswerPacket& packet);
 inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3, FIELD_FLAG = 4,
                      FIELD_CHECKSUM = 5;
@@ -215,6 +194,22 @@ int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint
                          uint32_t* value);                                                    // IT
 int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
                               uint32_t chunkSize, uint32_t* userId, uint32_t* value);         // IIX
+
+// ------------------------------------------ firmware upgrade, cancel and lock
+
+// ------------------------------------------- administrator levels and policies
+
+// ------------------------------------------------------------ template database
+
+// ------------------------------------------------- enrollment by Wiegand and card
+
+// ------------------------------------------------------------ Wiegand interface
+
+// ------------------------------------------------------------------ smart card
+
+// ------------------------------------------------- event log, clock, user memory
+
+// --------------------------------------------------- input, output and GPIO ports
 
 // -------------------------------------------------------------- keyword table
 // Categories of the keyword table.

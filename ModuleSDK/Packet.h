@@ -1,6 +1,8 @@
-// Packet codec of the module's serial protocol: the 13-byte command packet,
-// the 15-byte network packet, their checksums and the hex-text encoding.
-// Pure functions without I/O, shared by the library and the simulated module.
+// The wire vocabulary of the module's serial protocol, spoken by both ends of
+// the line: the 13-byte command packet, the 15-byte network packet, their
+// checksums, the hex-text encoding, the command codes and the flag byte
+// values. Pure data and functions without I/O, shared by the library and the
+// simulated module.
 #pragma once
 
 #include <array>
@@ -9,6 +11,146 @@
 #include <span>
 
 namespace packet {
+
+// Flag byte values: one code space for the options the host sends and the
+// results the module answers.
+namespace flag {
+inline constexpr uint8_t SUCCEED = 0x61;
+inline constexpr uint8_t SCAN_SUCCESS = 0x62;
+inline constexpr uint8_t SCAN_FAILED = 0x63;
+inline constexpr uint8_t NOT_FOUND = 0x69;
+inline constexpr uint8_t NOT_MATCH = 0x6a;
+inline constexpr uint8_t TRY_AGAIN = 0x6b;
+inline constexpr uint8_t TIMEOUT = 0x6c;
+inline constexpr uint8_t MEMORY_FULL = 0x6d;
+inline constexpr uint8_t ID_ALREADY_USED = 0x6e;
+inline constexpr uint8_t CHECK_ID = 0x70;
+inline constexpr uint8_t ADD_NEW_TEMPLATE = 0x71;
+inline constexpr uint8_t FINGER_LIMIT = 0x72;
+inline constexpr uint8_t ENROLL_CONTINUE = 0x74;
+inline constexpr uint8_t NOT_SUPPORTED = 0x75;
+inline constexpr uint8_t INVALID_ID = 0x76;
+inline constexpr uint8_t AUTO_ID = 0x79;
+inline constexpr uint8_t TIMEOUT_MATCHING = 0x7a;
+inline constexpr uint8_t SYSTEM_BUSY = 0x80;
+inline constexpr uint8_t CANCELLED = 0x81;
+inline constexpr uint8_t DATA_CHECKSUM_ERROR = 0x82;
+inline constexpr uint8_t DATA_ACCEPTED = 0x83;
+inline constexpr uint8_t CHECK_FINGER = 0x84;
+inline constexpr uint8_t CHECK_FINGER_AUTO_ID = 0x85;
+inline constexpr uint8_t FINGER_ALREADY_ENROLLED = 0x86;
+inline constexpr uint8_t ID_REJECTED = 0x90;
+inline constexpr uint8_t DURESS_FINGER = 0x91;
+inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
+inline constexpr uint8_t CARD_ERROR = 0xa0;
+} // namespace flag
+
+// Command codes, by the keyword that names each command.
+namespace cmd {
+inline constexpr uint8_t SW = 0x01;
+inline constexpr uint8_t SF = 0x02;
+inline constexpr uint8_t SR = 0x03;
+inline constexpr uint8_t SS = 0x04;
+inline constexpr uint8_t ES = 0x05;
+inline constexpr uint8_t EI = 0x06;
+inline constexpr uint8_t ET = 0x07;
+inline constexpr uint8_t VS = 0x08;
+inline constexpr uint8_t VI = 0x09;
+inline constexpr uint8_t VT = 0x10;
+inline constexpr uint8_t IS = 0x11;
+inline constexpr uint8_t II = 0x12;
+inline constexpr uint8_t IT = 0x13;
+inline constexpr uint8_t RT = 0x14;
+inline constexpr uint8_t SI = 0x15;
+inline constexpr uint8_t DT = 0x16;
+inline constexpr uint8_t DA = 0x17;
+inline constexpr uint8_t LT = 0x18;
+inline constexpr uint8_t CT = 0x19;
+inline constexpr uint8_t CS = 0x1a;
+inline constexpr uint8_t EW = 0x1c;
+inline constexpr uint8_t VW = 0x1d;
+inline constexpr uint8_t DS = 0x1e;
+inline constexpr uint8_t DW = 0x1f;
+inline constexpr uint8_t RI = 0x20;
+inline constexpr uint8_t ST = 0x21;
+inline constexpr uint8_t VH = 0x22;
+inline constexpr uint8_t FP = 0x23;
+inline constexpr uint8_t DP = 0x24;
+inline constexpr uint8_t ML = 0x31;
+inline constexpr uint8_t MW = 0x32;
+inline constexpr uint8_t MR = 0x33;
+inline constexpr uint8_t KW = 0x34;
+inline constexpr uint8_t KS = 0x35;
+inline constexpr uint8_t GR = 0x36;
+inline constexpr uint8_t GW = 0x37;
+inline constexpr uint8_t GC = 0x38;
+inline constexpr uint8_t GD = 0x39;
+inline constexpr uint8_t TW = 0x3a;
+inline constexpr uint8_t TR = 0x3b;
+inline constexpr uint8_t LN = 0x3c;
+inline constexpr uint8_t LR = 0x3d;
+inline constexpr uint8_t LD = 0x3e;
+inline constexpr uint8_t LC = 0x3f;
+inline constexpr uint8_t WW = 0x41;
+inline constexpr uint8_t WR = 0x42;
+inline constexpr uint8_t WG = 0x43;
+inline constexpr uint8_t WS = 0x44;
+inline constexpr uint8_t IW = 0x47;
+inline constexpr uint8_t IR = 0x48;
+inline constexpr uint8_t IG = 0x49;
+inline constexpr uint8_t OW = 0x4a;
+inline constexpr uint8_t OR = 0x4b;
+inline constexpr uint8_t OL = 0x4c;
+inline constexpr uint8_t OS = 0x4d;
+inline constexpr uint8_t CA = 0x60;
+inline constexpr uint8_t UG = 0x62;
+inline constexpr uint8_t AW = 0x65;
+inline constexpr uint8_t AR = 0x66;
+inline constexpr uint8_t AC = 0x67;
+inline constexpr uint8_t WM = 0x68;
+inline constexpr uint8_t WL = 0x69;
+inline constexpr uint8_t WC = 0x6a;
+inline constexpr uint8_t ESA = 0x70;
+inline constexpr uint8_t EWA = 0x71;
+inline constexpr uint8_t DSA = 0x72;
+inline constexpr uint8_t DWA = 0x73;
+inline constexpr uint8_t DAA = 0x74;
+inline constexpr uint8_t EIX = 0x80;
+inline constexpr uint8_t IIX = 0x81;
+inline constexpr uint8_t VIX = 0x82;
+inline constexpr uint8_t SIX = 0x83;
+inline constexpr uint8_t RIX = 0x84;
+inline constexpr uint8_t LTX = 0x86;
+inline constexpr uint8_t ETX = 0x87;
+inline constexpr uint8_t CR = 0xa0;
+inline constexpr uint8_t CW = 0xa1;
+inline constexpr uint8_t CC = 0xa2;
+inline constexpr uint8_t UW = 0xa3;
+inline constexpr uint8_t UR = 0xa4;
+inline constexpr uint8_t UC = 0xa5;
+inline constexpr uint8_t UL = 0xa6;
+inline constexpr uint8_t VC = 0xa7;
+inline constexpr uint8_t CG = 0xa8;
+inline constexpr uint8_t EC = 0xa9;
+inline constexpr uint8_t CKW = 0xaa;
+inline constexpr uint8_t CKR = 0xab;
+inline constexpr uint8_t CLR = 0xac;
+inline constexpr uint8_t CLW = 0xad;
+inline constexpr uint8_t CF = 0xae;
+inline constexpr uint8_t ECX = 0xaf;
+inline constexpr uint8_t UM = 0xb0;
+inline constexpr uint8_t LM = 0xb1;
+inline constexpr uint8_t MP = 0xb2;
+inline constexpr uint8_t EV = 0xb3;
+inline constexpr uint8_t WWX = 0xc0;
+inline constexpr uint8_t WRX = 0xc1;
+inline constexpr uint8_t WGX = 0xc2;
+inline constexpr uint8_t WSX = 0xc3;
+inline constexpr uint8_t WFW = 0xc4;
+inline constexpr uint8_t WFR = 0xc5;
+inline constexpr uint8_t WPW = 0xc6;
+inline constexpr uint8_t WPR = 0xc7;
+} // namespace cmd
 
 inline constexpr uint8_t START_COMMAND = 0x40;
 inline constexpr uint8_t START_NETWORK = 0x41;

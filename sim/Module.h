@@ -8,6 +8,8 @@
 #include "Line.h"
 #include "State.h"
 
+#include "Packet.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -19,35 +21,9 @@
 
 namespace sim {
 
-// Flag byte values: options the host sends and results the module answers.
-namespace flag {
-inline constexpr uint8_t SUCCEED = 0x61;
-inline constexpr uint8_t SCAN_SUCCESS = 0x62;
-inline constexpr uint8_t SCAN_FAILED = 0x63;
-inline constexpr uint8_t NOT_FOUND = 0x69;
-inline constexpr uint8_t NOT_MATCH = 0x6a;
-inline constexpr uint8_t TRY_AGAIN = 0x6b;
-inline constexpr uint8_t TIMEOUT = 0x6c;
-inline constexpr uint8_t MEMORY_FULL = 0x6d;
-inline constexpr uint8_t ID_ALREADY_USED = 0x6e;
-inline constexpr uint8_t CHECK_ID = 0x70;
-inline constexpr uint8_t ADD_NEW_TEMPLATE = 0x71;
-inline constexpr uint8_t FINGER_LIMIT = 0x72;
-inline constexpr uint8_t ENROLL_CONTINUE = 0x74;
-inline constexpr uint8_t NOT_SUPPORTED = 0x75;
-inline constexpr uint8_t INVALID_ID = 0x76;
-inline constexpr uint8_t AUTO_ID = 0x79;
-inline constexpr uint8_t SYSTEM_BUSY = 0x80;
-inline constexpr uint8_t DATA_CHECKSUM_ERROR = 0x82;
-inline constexpr uint8_t DATA_ACCEPTED = 0x83;
-inline constexpr uint8_t CHECK_FINGER = 0x84;
-inline constexpr uint8_t CHECK_FINGER_AUTO_ID = 0x85;
-inline constexpr uint8_t FINGER_ALREADY_ENROLLED = 0x86;
-inline constexpr uint8_t ID_REJECTED = 0x90;
-inline constexpr uint8_t DURESS_FINGER = 0x91;
-inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
-inline constexpr uint8_t CARD_ERROR = 0xa0;
-} // namespace flag
+// Flag byte values and command codes: the wire vocabulary both ends speak.
+namespace flag = packet::flag;
+namespace cmd = packet::cmd;
 
 // System parameter numbers the module itself acts on.
 namespace param {

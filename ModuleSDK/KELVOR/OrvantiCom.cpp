@@ -4,6 +4,7 @@
 #include "OrvantiCom.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,12 +15,10 @@
 #include <iterator>
 #include <sstream>
 
-#include "Bmp.h"
+#include <unistd.h>
 
-// An error line of the front end: printed whatever the trace mask, with the
-// source file and the line of the reporting statement.
-#define ERR_LINE(format, ...)                                                                                \
-    trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#include "Bmp.h"
+#include "Commands.h"
 
 ImageRecord& image_record() {
     static ImageRecord instance;
@@ -276,7 +275,10 @@ void OrvantiCom::parse_options() {
             networkMode = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
-        case 'o': outputFile.reset(std::fopen(next_value(i).c_str(), "wb")); break;
+        case 'o':
+            outputPath = next_value(i);
+            outputFile.reset(std::fopen(outputPath.c_str(), "wb"));
+            break;
         case 's':
             chunkSize = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
@@ -368,8 +370,6 @@ int OrvantiCom::run() {
 
 // ------------------------------------------------------------- input data
 
-// Reads `want` bytes of the input file into `buffer` (zero-filled first);
-// false when the file holds fewer.
 bool OrvantiCom::read_input(std::vector<uint8_t>& buffer, size_t want) {
     buffer.assign(want, 0);
     return std::fread(buffer.data(), 1, want, inputFile.get()) == want;
@@ -402,256 +402,49 @@ bool OrvantiCom::chunk_size_usable() {
     return false;
 }
 
-// ------------------------------------------------------ per-file handlers
-
-void OrvantiCom::enroll_image_file() {
-    if (!load_bmp_input()) return;
-    uint32_t id = 0;
-    enroll_by_image(param1, image_record().bytes.data(), image_record().size(), flag, &id);
-}
-
-void OrvantiCom::enroll_image_file_chunked() {
-    if (!load_bmp_input() || !chunk_size_usable()) return;
-    uint32_t id = 0;
-    enroll_by_image_chunked(param1, image_record().bytes.data(), image_record().size(), flag,
-                            static_cast<uint32_t>(chunkSize), &id);
-}
-
-void OrvantiCom::enroll_template_file() {
-    if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
-        return;
-    }
-    // At most -p2 bytes, and never more than the file holds.
-    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
-    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
-    uint32_t id = 0;
-    enroll_by_template(param1, data.data(), static_cast<uint32_t>(data.size()), flag, &id);
-}
-
-void OrvantiCom::identify_image_file() {
-    if (!load_bmp_input()) return;
-    uint32_t id = 0, value = 0;
-    identify_by_image(0, 0, image_record().bytes.data(), image_record().size(), &id, &value);
-}
-
-void OrvantiCom::identify_image_file_chunked() {
-    if (!load_bmp_input() || !chunk_size_usable()) return;
-    uint32_t id = 0, value = 0;
-    identify_by_image_chunked(0, 0, image_record().bytes.data(), image_record().size(),
-                              static_cast<uint32_t>(chunkSize), &id, &value);
-}
-
-void OrvantiCom::identify_template_file() {
-    if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
-        return;
-    }
-    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
-    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
-    uint32_t id = 0, value = 0;
-    identify_by_template(0, 0, data.data(), static_cast<uint32_t>(data.size()), &id, &value);
+bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
+    if (!outputFile) return true;
+    std::FILE* f = outputFile.get();
+    errno = 0;
+    const bool ok = std::fwrite(data, 1, n, f) == n && std::fflush(f) == 0;
+    if (ok) return true;
+    const int error = errno;
+    ERR_LINE("Err: Cannot write %s: %s\n", outputPath.c_str(), std::strerror(error ? error : EIO));
+    // Nothing half-written stays behind.
+    std::clearerr(f);
+    if (ftruncate(fileno(f), 0) == 0) std::rewind(f);
+    return false;
 }
 
 // ------------------------------------------------------------- dispatcher
 
-// Receives the image that an image command announced and writes it as a BMP
-// file when an output file is open.
-void OrvantiCom::receive_image_to_output(int rc, uint32_t size, bool chunked) {
-    if (rc != 0) return;
-    ImageRecord& rec = image_record();
-    rec.bytes.fill(0);
-    rc = chunked ? receive_image_chunks(rec.all(), size) : receive_image(rec.all(), size);
-    if (rc != 0 || !outputFile) return;
-    const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
-    if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
-        ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(),
-                 rec.height());
-        return;
-    }
-    bmp_write(outputFile.get(), rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()));
-}
-
 namespace {
 
-// Largest encrypted template the tool accepts from the module.
-constexpr uint32_t ENCRYPTED_TEMPLATE_MAX = 0x40000;
-
-struct CommandCase {
-    uint8_t code;
-    void (*run)(OrvantiCom& c);
-};
-
-// One row per command code that the tool handles itself: how the options map
-// onto the library function. Codes without a row go to raw packet mode.
-constexpr CommandCase COMMAND_CASES[] = {
-    // Status and system parameters.
-    {0x04,
-     [](OrvantiCom&) {
-         uint32_t status = 0;
-         system_status_check(&status);
-     }},
-    {0x03,
-     [](OrvantiCom& c) {
-         uint32_t value = 0;
-         system_parameter_read(c.flag, &value);
-     }},
-    {0x01, [](OrvantiCom& c) { system_parameter_write(c.flag, c.param2); }},
-    {0x02, [](OrvantiCom&) { system_parameter_save(); }},
-    {0x1A, [](OrvantiCom&) { calibrate_sensor(); }},
-    // Images and keys.
-    {0x15,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         int rc = scan_image(&size);
-         c.receive_image_to_output(rc, size, false);
-     }},
-    {0x20,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         int rc = read_image(&size);
-         c.receive_image_to_output(rc, size, false);
-     }},
-    {0x83,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         int rc = scan_image_chunked(c.param2, &size);
-         c.receive_image_to_output(rc, size, true);
-     }},
-    {0x84,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         int rc = read_image_chunked(c.param2, &size);
-         c.receive_image_to_output(rc, size, true);
-     }},
-    {0x34, [](OrvantiCom& c) { c.write_key_file(); }},
-    {0x35, [](OrvantiCom& c) { c.scan_encrypted_template(); }},
-    // Enrollment.
-    {0x05,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         enroll_by_scan(c.param1, c.flag, &id);
-     }},
-    {0x70,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         enroll_by_scan_with_admin(c.param1, c.flag, &id);
-     }},
-    {0x06, [](OrvantiCom& c) { c.enroll_image_file(); }},
-    {0x80, [](OrvantiCom& c) { c.enroll_image_file_chunked(); }},
-    {0x07, [](OrvantiCom& c) { c.enroll_template_file(); }},
-    {0x87, [](OrvantiCom& c) { c.enroll_templates_chunked(); }},
-    // Verification.
-    {0x08,
-     [](OrvantiCom& c) {
-         uint32_t value = 0;
-         verify_by_scan(c.param1, &value);
-     }},
-    {0x09, [](OrvantiCom& c) { c.verify_image_file(false); }},
-    {0x82, [](OrvantiCom& c) { c.verify_image_file(true); }},
-    {0x10, [](OrvantiCom& c) { c.verify_template_file(false); }},
-    {0x22, [](OrvantiCom& c) { c.verify_template_file(true); }},
-    {0x1D,
-     [](OrvantiCom&) {
-         uint32_t id = 0, value = 0;
-         verify_by_wiegand(&id, &value);
-     }},
-    {0xA7,
-     [](OrvantiCom& c) {
-         uint32_t id = 0, value = 0;
-         verify_by_smartcard(c.flag, &id, &value);
-     }},
-    // Identification.
-    {0x11,
-     [](OrvantiCom&) {
-         uint32_t id = 0, value = 0;
-         identify_by_scan(0, 0, &id, &value);
-     }},
-    {0x12, [](OrvantiCom& c) { c.identify_image_file(); }},
-    {0x81, [](OrvantiCom& c) { c.identify_image_file_chunked(); }},
-    {0x13, [](OrvantiCom& c) { c.identify_template_file(); }},
-};
+// The dispatcher's one table: every family's rows, searched by command code.
+// Codes without a row go to raw packet mode.
+const std::array<const CommandCase*, 256>& command_table() {
+    static const std::array<const CommandCase*, 256> table = [] {
+        std::array<const CommandCase*, 256> t{};
+        const std::span<const CommandCase> families[] = {
+            system_cases(), image_cases(), enroll_cases(), verify_cases(), identify_cases(),
+        };
+        for (const auto& family : families) {
+            for (const CommandCase& row : family) {
+                if (!t[row.code]) t[row.code] = &row;
+            }
+        }
+        return t;
+    }();
+    return table;
+}
 
 } // namespace
 
-void OrvantiCom::write_key_file() {
-    if (!inputFile) {
-        ERR_LINE("Err: No encryption key file is defined\n");
-        return;
-    }
-    std::vector<uint8_t> key;
-    if (!read_input(key, 32)) {
-        ERR_LINE("Err: Cannot read encryption key data %#x\n", 0x20u);
-        return;
-    }
-    write_encryption_key(key.data());
-}
-
-void OrvantiCom::scan_encrypted_template() {
-    uint32_t size = 0;
-    if (scan_template_with_challenge(param1, &size) != 0) return;
-    if (size > ENCRYPTED_TEMPLATE_MAX) {
-        ERR_LINE("Err: Encrypted template size %#x is beyond %#x\n", size, ENCRYPTED_TEMPLATE_MAX);
-        return;
-    }
-    std::vector<uint8_t> data(size);
-    if (receive_data(data) != 0) return;
-    ERR_LINE("Got encrypted template: %#x\n", size);
-    if (outputFile) std::fwrite(data.data(), 1, data.size(), outputFile.get());
-}
-
-void OrvantiCom::enroll_templates_chunked() {
-    if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
-        return;
-    }
-    const uint16_t size = static_cast<uint16_t>(param2 & 0xFFFF);
-    const uint16_t count = static_cast<uint16_t>(param2 >> 16);
-    // N bytes are sent whatever the file holds; what it lacks is zeros.
-    std::vector<uint8_t> data;
-    read_input(data, size);
-    uint32_t id = 0;
-    enroll_by_templates_chunked(param1, data.data(), count, size, flag, &id);
-}
-
-void OrvantiCom::verify_image_file(bool chunked) {
-    if (!load_bmp_input()) return;
-    if (chunked && !chunk_size_usable()) return;
-    uint32_t value = 0;
-    ImageRecord& rec = image_record();
-    if (chunked)
-        verify_by_image_chunked(param1, rec.bytes.data(), rec.size(), static_cast<uint32_t>(chunkSize),
-                                &value);
-    else
-        verify_by_image(param1, rec.bytes.data(), rec.size(), &value);
-}
-
-void OrvantiCom::verify_template_file(bool hostTemplates) {
-    if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
-        return;
-    }
-    // VH sends every template it announces: number x -p2 bytes, number clamped to 1..10.
-    const uint64_t count = hostTemplates ? host_template_count(param1) : 1;
-    const uint64_t want = count * param2;
-    std::vector<uint8_t> data;
-    if (want > static_cast<uint64_t>(std::max(inputSize, 0)) ||
-        !read_input(data, static_cast<size_t>(want))) {
-        ERR_LINE("Err: Cannot read template data %#x\n", param2);
-        return;
-    }
-    uint32_t value = 0;
-    if (hostTemplates)
-        verify_by_host_templates(param1, data.data(), param2);
-    else
-        verify_by_template(param1, data.data(), param2, &value);
-}
+bool has_command_case(uint8_t code) { return command_table()[code] != nullptr; }
 
 void OrvantiCom::dispatch() {
-    const auto* found = std::find_if(std::begin(COMMAND_CASES), std::end(COMMAND_CASES),
-                                     [this](const CommandCase& c) { return c.code == command; });
-    if (found != std::end(COMMAND_CASES))
-        found->run(*this);
+    if (const CommandCase* found = command_table()[command])
+        lastResult = found->run(*this);
     else
         raw_packet_mode();
     inputFile.reset();
@@ -804,7 +597,7 @@ void OrvantiCom::directory_mode() {
         ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
         return;
     }
-    using Handler = void (OrvantiCom::*)();
+    using Handler = int (OrvantiCom::*)();
     static constexpr std::pair<uint8_t, Handler> HANDLERS[] = {
         {0x06, &OrvantiCom::enroll_image_file},           {0x80, &OrvantiCom::enroll_image_file_chunked},
         {0x07, &OrvantiCom::enroll_template_file},        {0x12, &OrvantiCom::identify_image_file},
@@ -829,7 +622,7 @@ void OrvantiCom::directory_mode() {
             continue;
         }
         inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
-        (this->*handler)();
+        lastResult = (this->*handler)();
         inputFile.reset();
     }
 }

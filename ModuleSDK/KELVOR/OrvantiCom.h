@@ -13,6 +13,16 @@
 
 #include "ModuleSDK.h"
 
+// An error line of the front end: printed whatever the trace mask, with the
+// source file and the line of the reporting statement.
+#define ERR_LINE(format, ...)                                                                                \
+    trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// What a command case reports besides the library's result codes: the front
+// end refused the command (missing or unreadable input, a bad size) before
+// anything was sent.
+inline constexpr int FRONT_REFUSED = -1000;
+
 // An open stdio file, closed when the object goes.
 struct FileCloser {
     void operator()(std::FILE* f) const {
@@ -81,7 +91,10 @@ public:
     std::string directory;
     File inputFile;
     File outputFile;
+    std::string outputPath;
     int inputSize = 0;
+    // Result of the last command case: 0, a library result code or FRONT_REFUSED.
+    int lastResult = 0;
     // A word broke a limit of the record; the command is refused.
     bool refused = false;
 
@@ -97,28 +110,30 @@ public:
     bool is_directory_command() const;
     void reset_line();
 
-    // Per-file handlers (also run by directory mode).
-    void enroll_image_file();           // EI
-    void enroll_image_file_chunked();   // EIX
-    void enroll_template_file();        // ET
-    void identify_image_file();         // II
-    void identify_image_file_chunked(); // IIX
-    void identify_template_file();      // IT
+    // Per-file handlers (also run by directory mode); each returns its result code.
+    int enroll_image_file();           // EI
+    int enroll_image_file_chunked();   // EIX
+    int enroll_template_file();        // ET
+    int identify_image_file();         // II
+    int identify_image_file_chunked(); // IIX
+    int identify_template_file();      // IT
 
-    // Command cases with front-end steps of their own.
-    void receive_image_to_output(int rc, uint32_t size, bool chunked); // SI, RI, SIX, RIX
-    void write_key_file();                                             // KW
-    void scan_encrypted_template();                                    // KS
-    void enroll_templates_chunked();                                   // ETX
-    void verify_image_file(bool chunked);                              // VI, VIX
-    void verify_template_file(bool hostTemplates);                     // VT, VH
+    // Front-end steps the command cases share.
+    // Reads `want` bytes of the input file into `buffer` (zero-filled first);
+    // false when the file holds fewer.
+    bool read_input(std::vector<uint8_t>& buffer, size_t want);
+    // Loads the BMP input file into the image record; false with an error line.
+    bool load_bmp_input();
+    // False with an error line when the chunk size cannot carry data.
+    bool chunk_size_usable();
+    // Writes received data to the output file, when one is open. A write that
+    // fails is an error line naming the file and the reason, and the file is
+    // left empty rather than partial; false then.
+    bool write_output(const uint8_t* data, size_t n);
 
 private:
     void read_settings();
     std::string next_value(size_t& i);
-    bool load_bmp_input();
-    bool chunk_size_usable();
-    bool read_input(std::vector<uint8_t>& buffer, size_t want);
 };
 
 // Number parsing of the command line: decimal, or hexadecimal after "0x";

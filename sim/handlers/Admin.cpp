@@ -6,7 +6,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t AW = 0x65, AR = 0x66, AC = 0x67, UW = 0xa3, UR = 0xa4, UC = 0xa5, UL = 0xa6;
+using namespace cmd;
 constexpr uint32_t MAX_LEVEL = 3;  // None, Enroll, Delete, All
 constexpr uint32_t MAX_POLICY = 3; // Fingerprint, Wiegand Bypass, SmartCard Bypass, Reject
 

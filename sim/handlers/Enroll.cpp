@@ -6,7 +6,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t ES = 0x05, EI = 0x06, ET = 0x07, ESA = 0x70, EIX = 0x80, ETX = 0x87;
+using namespace cmd;
 constexpr size_t TEMPLATES_PER_USER = 10;
 
 struct Outcome {

@@ -4,7 +4,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t IS = 0x11, II = 0x12, IT = 0x13, IIX = 0x81;
+using namespace cmd;
 constexpr uint32_t POLICY_REJECT = 3;
 
 // Searches the users of the range (start in the low 16 bits of Param1, end in

@@ -6,7 +6,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t SI = 0x15, RI = 0x20, SIX = 0x83, RIX = 0x84, KW = 0x34, SCAN_TEMPLATE = 0x21;
+using namespace cmd;
 constexpr size_t KEY_SIZE = 32;
 
 // Scans for an image command; false when the answer has been given already.
@@ -93,7 +93,7 @@ void scan_template(Module& m, const Command& c) {
 }
 
 const Register reg{{SI, scan_image},  {SIX, scan_image}, {RI, read_image},
-                   {RIX, read_image}, {KW, write_key},   {SCAN_TEMPLATE, scan_template}};
+                   {RIX, read_image}, {KW, write_key},   {ST, scan_template}};
 
 } // namespace
 } // namespace sim

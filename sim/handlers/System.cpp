@@ -4,7 +4,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t SW = 0x01, SF = 0x02, SR = 0x03, SS = 0x04, CS = 0x1a;
+using namespace cmd;
 constexpr uint32_t STATUS_NORMAL = 0x30;
 
 bool is_ascii_setting(uint32_t v) {

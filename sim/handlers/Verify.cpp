@@ -6,7 +6,7 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t VS = 0x08, VI = 0x09, VT = 0x10, VW = 0x1D, VH = 0x22, VIX = 0x82, VC = 0xA7;
+using namespace cmd;
 constexpr uint32_t POLICY_REJECT = 3;
 constexpr uint32_t MAX_HOST_TEMPLATES = 10;
 

@@ -340,16 +340,24 @@ std::string TraceCapture::text() {
 }
 
 std::string normalize_lines(const std::string& text) {
-    static const std::string site = "[OrvantiCom.cpp(";
+    // "[File.cpp(123)]" at any front-end reporting site reads "[front(N)]".
     std::string out;
     size_t at = 0;
-    for (size_t found; (found = text.find(site, at)) != std::string::npos;) {
-        size_t end = found + site.size();
+    for (size_t found; (found = text.find(".cpp(", at)) != std::string::npos;) {
+        size_t open = text.rfind('[', found);
+        size_t end = found + 5;
         while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        const bool numbered = end > found + site.size() && text.compare(end, 2, ")]") == 0;
-        out.append(text, at, found - at);
-        out += numbered ? "[OrvantiCom.cpp(N)]" : text.substr(found, end - found);
-        at = numbered ? end + 2 : end;
+        const bool site = open != std::string::npos && open >= at && end > found + 5 &&
+                          text.compare(end, 2, ")]") == 0 &&
+                          text.find_first_of(" \n[", open + 1) >= found;
+        if (!site) {
+            out.append(text, at, found + 5 - at);
+            at = found + 5;
+            continue;
+        }
+        out.append(text, at, open - at);
+        out += "[front(N)]";
+        at = end + 2;
     }
     return out + text.substr(at);
 }

@@ -125,8 +125,8 @@ private:
     std::string path_;
 };
 
-// Replaces a run of "[OrvantiCom.cpp(123)]" line numbers by "(N)" so that
-// expected texts do not depend on where in the source an error is reported.
+// Replaces each front-end reporting site "[File.cpp(123)]" by "[front(N)]" so
+// that expected texts do not depend on where in the source an error is reported.
 std::string normalize_lines(const std::string& text);
 
 } // namespace farend

@@ -1,0 +1,25 @@
+// The dispatcher's rows, family by family. Each family's rows and the front-end
+// steps they need live in a file of their own beside OrvantiCom.cpp; the one
+// table that the dispatcher searches is assembled from them in OrvantiCom.cpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "OrvantiCom.h"
+
+// One command code the tool handles itself: how the options map onto the
+// library function. Returns 0, the library's result code, or FRONT_REFUSED.
+struct CommandCase {
+    uint8_t code;
+    int (*run)(OrvantiCom& c);
+};
+
+std::span<const CommandCase> system_cases();   // SystemCases.cpp: SS, SR, SW, SF, CS
+std::span<const CommandCase> image_cases();    // ImageCases.cpp: SI, RI, SIX, RIX, KW, KS
+std::span<const CommandCase> enroll_cases();   // EnrollCases.cpp: ES, ESA, EI, EIX, ET, ETX
+std::span<const CommandCase> verify_cases();   // VerifyCases.cpp: VS, VI, VIX, VT, VH, VW, VC
+std::span<const CommandCase> identify_cases(); // IdentifyCases.cpp: IS, II, IIX, IT
+
+// Whether the dispatcher has a case of its own for a command code.
+bool has_command_case(uint8_t code);

@@ -1,0 +1,47 @@
+// Command cases of identification: IS, II, IIX, IT, with the per-file
+// handlers that directory mode also runs.
+#include <algorithm>
+#include <vector>
+
+#include "Commands.h"
+
+int OrvantiCom::identify_image_file() {
+    if (!load_bmp_input()) return FRONT_REFUSED;
+    uint32_t id = 0, value = 0;
+    return identify_by_image(0, 0, image_record().bytes.data(), image_record().size(), &id, &value);
+}
+
+int OrvantiCom::identify_image_file_chunked() {
+    if (!load_bmp_input() || !chunk_size_usable()) return FRONT_REFUSED;
+    uint32_t id = 0, value = 0;
+    return identify_by_image_chunked(0, 0, image_record().bytes.data(), image_record().size(),
+                                     static_cast<uint32_t>(chunkSize), &id, &value);
+}
+
+int OrvantiCom::identify_template_file() {
+    if (!inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return FRONT_REFUSED;
+    }
+    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
+    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
+    uint32_t id = 0, value = 0;
+    return identify_by_template(0, 0, data.data(), static_cast<uint32_t>(data.size()), &id, &value);
+}
+
+namespace {
+
+constexpr CommandCase CASES[] = {
+    {0x11,
+     [](OrvantiCom&) {
+         uint32_t id = 0, value = 0;
+         return identify_by_scan(0, 0, &id, &value);
+     }},
+    {0x12, [](OrvantiCom& c) { return c.identify_image_file(); }},
+    {0x81, [](OrvantiCom& c) { return c.identify_image_file_chunked(); }},
+    {0x13, [](OrvantiCom& c) { return c.identify_template_file(); }},
+};
+
+} // namespace
+
+std::span<const CommandCase> identify_cases() { return CASES; }

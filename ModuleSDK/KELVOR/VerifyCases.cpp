@@ -1,0 +1,63 @@
+// Command cases of verification: VS, VI, VIX, VT, VH, VW, VC.
+#include <algorithm>
+#include <vector>
+
+#include "Commands.h"
+
+namespace {
+
+int verify_image_file(OrvantiCom& c, bool chunked) {
+    if (!c.load_bmp_input()) return FRONT_REFUSED;
+    if (chunked && !c.chunk_size_usable()) return FRONT_REFUSED;
+    uint32_t value = 0;
+    ImageRecord& rec = image_record();
+    if (chunked)
+        return verify_by_image_chunked(c.param1, rec.bytes.data(), rec.size(), static_cast<uint32_t>(c.chunkSize),
+                                       &value);
+    return verify_by_image(c.param1, rec.bytes.data(), rec.size(), &value);
+}
+
+int verify_template_file(OrvantiCom& c, bool hostTemplates) {
+    if (!c.inputFile) {
+        ERR_LINE("Err: No template file is defined\n");
+        return FRONT_REFUSED;
+    }
+    // VH sends every template it announces: number x -p2 bytes, number clamped to 1..10.
+    const uint64_t count = hostTemplates ? host_template_count(c.param1) : 1;
+    const uint64_t want = count * c.param2;
+    std::vector<uint8_t> data;
+    if (want > static_cast<uint64_t>(std::max(c.inputSize, 0)) ||
+        !c.read_input(data, static_cast<size_t>(want))) {
+        ERR_LINE("Err: Cannot read template data %#x\n", c.param2);
+        return FRONT_REFUSED;
+    }
+    uint32_t value = 0;
+    if (hostTemplates) return verify_by_host_templates(c.param1, data.data(), c.param2);
+    return verify_by_template(c.param1, data.data(), c.param2, &value);
+}
+
+constexpr CommandCase CASES[] = {
+    {0x08,
+     [](OrvantiCom& c) {
+         uint32_t value = 0;
+         return verify_by_scan(c.param1, &value);
+     }},
+    {0x09, [](OrvantiCom& c) { return verify_image_file(c, false); }},
+    {0x82, [](OrvantiCom& c) { return verify_image_file(c, true); }},
+    {0x10, [](OrvantiCom& c) { return verify_template_file(c, false); }},
+    {0x22, [](OrvantiCom& c) { return verify_template_file(c, true); }},
+    {0x1D,
+     [](OrvantiCom&) {
+         uint32_t id = 0, value = 0;
+         return verify_by_wiegand(&id, &value);
+     }},
+    {0xA7,
+     [](OrvantiCom& c) {
+         uint32_t id = 0, value = 0;
+         return verify_by_smartcard(c.flag, &id, &value);
+     }},
+};
+
+} // namespace
+
+std::span<const CommandCase> verify_cases() { return CASES; }
