@@ -20,6 +20,8 @@ std::span<const CommandCase> image_cases();    // ImageCases.cpp: SI, RI, SIX, R
 std::span<const CommandCase> enroll_cases();   // EnrollCases.cpp: ES, ESA, EI, EIX, ET, ETX
 std::span<const CommandCase> verify_cases();   // VerifyCases.cpp: VS, VI, VIX, VT, VH, VW, VC
 std::span<const CommandCase> identify_cases(); // IdentifyCases.cpp: IS, II, IIX, IT
+std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: LN, LR, LD, TW, TR, ML, MW, MR
+std::span<const CommandCase> port_cases();     // PortCases.cpp: OW, OR, OL, OS, IW, IR, IG, GR, GW, GC, GD
 
 // Whether the dispatcher has a case of its own for a command code.
 bool has_command_case(uint8_t code);
