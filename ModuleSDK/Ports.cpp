@@ -215,10 +215,14 @@ int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t*
         trace(TRACE_ERROR, "Too many GPIO records: %#x\n", count);
         return RES_DATA_ERROR;
     }
+    if (count > 0 && !records) {
+        trace(TRACE_ERROR, "No GPIO records: %#x\n", count);
+        return RES_DATA_ERROR;
+    }
     static constexpr uint8_t none[1] = {};
     return sequence::run(GW_SEQUENCE, {.param1 = static_cast<uint32_t>(mode) << 16 | id,
                                        .param2 = count,
-                                       .data = records ? records : none,
+                                       .data = count > 0 ? records : none,
                                        .size = static_cast<uint32_t>(size),
                                        .arg = id});
 }

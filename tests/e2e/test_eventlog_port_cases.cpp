@@ -79,20 +79,8 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
          [](Script& s) { s.expect_packet(0x3A, 0x010507, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
          "[API] Set Time(TW): Tue May  1 00:00:00 2007\n",
          nullptr},
-        {"TW with both words 0",
-         {"-c", "TW"},
-         {},
-         [](Script& s) { s.expect_packet(0x3A, 0, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
-         "[API] Initialize Time(TW)\n",
-         nullptr},
         {"TW after the clock's last year",
          {"-c", "TW", "-p1", "0x010dff"},
-         {},
-         {},
-         "[front(N)] Err: Invalid Time\n",
-         nullptr},
-        {"TW before its first",
-         {"-c", "TW", "-p1", "0x010000"},
          {},
          {},
          "[front(N)] Err: Invalid Time\n",
@@ -109,22 +97,6 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
          {},
          "[front(N)] Err: Cannot read the user data\n",
          nullptr},
-        {"MW",
-         {"-c", "MW", "-p1", "3", "-p2", "5"},
-         memory,
-         [&](Script& s) {
-             s.expect_packet(0x32, 3, 5, 0).expect(farend::data_block(memory)).answer(0x32, 0, 0, SUCCEED);
-         },
-         "[API] Write user memory data(MW): 0x3 0x5\n",
-         nullptr},
-        {"MR writes the data received",
-         {"-c", "MR", "-p1", "3", "-p2", "5", "-o", "out.bin"},
-         {},
-         [&](Script& s) {
-             s.expect_packet(0x33, 3, 5, 0).answer(0x33, 0, 5, SUCCEED).send(farend::data_block(memory));
-         },
-         "[API] Read user memory data(MR): 0x3 0x5\n      Data Length: 0x5\n",
-         "memory"},
         {"MR with no data reads none",
          {"-c", "MR", "-p2", "5", "-o", "out.bin"},
          {},
@@ -193,10 +165,9 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
         EXPECT_EQ(farend::normalize_lines(tool.err), row.err);
         if (!row.output) continue;
         const std::string out = dir.read("out.bin");
-        const std::string want =
-            std::string(row.output) == "records"  ? std::string(records.begin(), records.end())
-            : std::string(row.output) == "memory" ? std::string(memory.begin(), memory.end())
-                                                  : std::string();
+        const std::string want = std::string(row.output) == "records"
+                                     ? std::string(records.begin(), records.end())
+                                     : std::string();
         EXPECT_EQ(out, want);
     }
     unsetenv("TZ");

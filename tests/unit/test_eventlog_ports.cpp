@@ -154,12 +154,6 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
         {"LR refused", [](Script& s) { s.expect_packet(0x3D, 0, 2, 0).answer(0x3D, 0, 0, NOT_SUPPORTED); },
          [] { return read_log(logBuffer, 0, 2, nullptr); }, RES_NOT_SUPPORTED,
          "[API] Upload log data(LR): 0 0x2\n[ERR] Invalid arguments\n"},
-        {"LN", [](Script& s) { s.expect_packet(0x3C, 0, 0, 0).answer(0x3C, 7, 1000, SUCCEED); },
-         [] {
-             uint32_t u, t;
-             return get_log_count(&u, &t);
-         },
-         0, "[API] Get log count(LN)\n      Used: 0x7 Total: 0x3e8\n"},
         {"TW with 0 initialises the clock",
          [](Script& s) { s.expect_packet(0x3A, 0, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
          [] { return set_time(0); }, 0, "[API] Initialize Time(TW)\n"},
@@ -205,16 +199,6 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          [] { return write_out_port_config(0x10, 2, 0x27, 0x64, 0x32, 3); }, RES_MEMORY_FULL,
          "[API] Write OUT port Configuration(OW): 0x10 0x2 Verify Success 0x64 0x32 LED0\n[ERR] Memory "
          "full\n"},
-        {"OR unpacks them",
-         [](Script& s) { s.expect_packet(0x4B, 0x27, 0, 3).answer(0x4B, 0x100227, 0x640032, SUCCEED); },
-         [] {
-             uint16_t d, h, l;
-             uint8_t c;
-             return read_out_port_config(0x27, 3, &d, &c, &h, &l);
-         },
-         0,
-         "[API] Read OUT port Configuration(OR): Verify Success LED0\n"
-         "      T_DELAY: 0x10 T_COUNT: 0x2 T_HIGH:0x64 T_LOW: 0x32\n"},
         {"OL then its event list",
          [](Script& s) {
              s.expect_packet(0x4C, 0, 0, 6)
@@ -233,12 +217,6 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
         {"OS", [](Script& s) { s.expect_packet(0x4D, 1, 0, 1).answer(0x4D, 0, 0, NOT_SUPPORTED); },
          [] { return set_output_port(1, 1); }, RES_NOT_SUPPORTED,
          "[API] Set output port(OS): OUT1 Setr\n[ERR] Not supported\n"},
-        {"IR", [](Script& s) { s.expect_packet(0x48, 0, 0, 2).answer(0x48, 0x66, 0x1234, SUCCEED); },
-         [] {
-             uint32_t f, v;
-             return read_in_port_config(2, &f, &v);
-         },
-         0, "[API] Read IN port Configuration(IR): IN2\n      Tamper Switch 0x1234\n"},
         {"IG active", [](Script& s) { s.expect_packet(0x49, 1, 0, 0).answer(0x49, 1, 0, SUCCEED); },
          [] {
              uint32_t st;
