@@ -191,7 +191,17 @@ bool load_control(const std::string& path, Control& out, std::string& error) {
             c.wiegand = static_cast<uint32_t>(v);
         else if (key == "card" && parse_number(rest, v))
             c.card = static_cast<uint32_t>(v);
-        else if ((key == "wiegand" || key == "card") && rest == "none") {
+        else if (key == "input") {
+            const auto sp2 = rest.find(' ');
+            uint64_t port = 0;
+            if (sp2 == std::string::npos || !parse_number(rest.substr(0, sp2), v) ||
+                !parse_number(rest.substr(sp2 + 1), port)) {
+                error = "bad input line";
+                return false;
+            }
+            c.inputSerial = v;
+            c.input = static_cast<uint32_t>(port);
+        } else if ((key == "wiegand" || key == "card") && rest == "none") {
         } else {
             error = "bad control line '" + line + "'";
             return false;
@@ -209,6 +219,7 @@ bool save_control(const std::string& path, const Control& c, std::string& error)
     for (const Fault& f : c.faults) s << "fault " << f.added << " " << format_fault(f) << "\n";
     if (c.wiegand) s << "wiegand " << *c.wiegand << "\n";
     if (c.card) s << "card " << *c.card << "\n";
+    if (c.input) s << "input " << c.inputSerial << " " << *c.input << "\n";
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream o(tmp, std::ios::trunc);

@@ -27,6 +27,8 @@ struct Control {
     std::vector<Fault> faults;
     std::optional<uint32_t> wiegand;
     std::optional<uint32_t> card;
+    uint64_t inputSerial = 0;      // raised by every --input: the module notices each raise once
+    std::optional<uint32_t> input; // the input port last raised (0 to 2)
 };
 
 std::string control_path(const std::string& linkPath);

@@ -24,6 +24,8 @@ std::span<const CommandCase> firmware_cases(); // FirmwareCases.cpp: UG, CA, LM,
 std::span<const CommandCase> admin_cases();    // AdminCases.cpp: AW, AR, AC, UW, UR, UC, UL
 // DatabaseCases.cpp: RT, ST, DT, DA, DAA, DP, FP, LT, CT, DS, DSA, DW, DWA, LTX
 std::span<const CommandCase> database_cases();
+std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: LN, LR, LD, TW, TR, ML, MW, MR
+std::span<const CommandCase> port_cases();     // PortCases.cpp: OW, OR, OL, OS, IW, IR, IG, GR, GW, GC, GD
 
 // Whether the dispatcher has a case of its own for a command code.
 bool has_command_case(uint8_t code);
