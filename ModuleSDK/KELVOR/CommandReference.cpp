@@ -198,11 +198,10 @@ void print_command_list(std::FILE* out, bool markdown) {
     }
     for (const CommandInfo& info : REFERENCE) {
         const char* keyword = keyword_name(KW_COMMAND, info.code);
-        std::string options = option_letters(info);
+        const std::string options = option_letters(info);
         if (markdown) {
-            if (options.empty()) options = "-";
             std::fprintf(out, "| `%s` | 0x%02X | %s | %s |\n", keyword, info.code, info.summary,
-                         options.c_str());
+                         options.empty() ? "-" : options.c_str());
         } else {
             std::fprintf(out, "%-4s 0x%02X  %-56s %s\n", keyword, info.code, info.summary, options.c_str());
         }
