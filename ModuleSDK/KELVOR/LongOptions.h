@@ -33,8 +33,9 @@ int exit_class(int result);
 // The usage text of --help.
 const char* usage_text();
 
-// The line after "Err: Cannot initialize sdk": why the port could not be used.
-void print_port_diagnosis(const OrvantiCom& com);
+// The line after "Err: Cannot initialize sdk": why the port could not be used,
+// from the system's error of the serial layer and the opening's result code.
+void print_port_diagnosis(const OrvantiCom& com, int openResult);
 
 // Serial ports present: one line each, as --list-ports prints them.
 void print_serial_ports(std::FILE* out);

@@ -368,7 +368,7 @@ int OrvantiCom::run() {
                        : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
     if (rc != 0) {
         ERR_LINE("Err: Cannot initialize sdk\n");
-        print_port_diagnosis(*this);
+        print_port_diagnosis(*this, rc);
         note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings
         return 1;

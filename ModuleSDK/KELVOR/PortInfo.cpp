@@ -168,10 +168,15 @@ void print_serial_ports(std::FILE* out) {
     }
 }
 
-void print_port_diagnosis(const OrvantiCom& com) {
+void print_port_diagnosis(const OrvantiCom& com, int openResult) {
     const std::string& port = com.portName;
     const int error = serial_last_error();
     std::string why;
+    if (error == 0 && openResult == ERR_SET_TIMEOUT) {
+        trace_print("       The port %s took no read time-out of %u ms (-t)\n", port.c_str(),
+                    static_cast<unsigned>(com.readTimeout));
+        return;
+    }
     switch (error) {
     case 0: {
         const int rate = baud_rate_of_code(com.baudCode);
@@ -198,8 +203,11 @@ void print_port_diagnosis(const OrvantiCom& com) {
         break;
     }
     case EISDIR: why = port + " is a directory, not a serial device"; break;
-    case ENOTTY:
-    case EINVAL: why = port + " is not a serial device"; break;
+    case ENOTTY: why = port + " is not a serial device"; break;
+    case EINVAL:
+        why = port + " refused the line settings at " + std::to_string(baud_rate_of_code(com.baudCode)) +
+              " baud (-b 9600, 19200, 38400, 57600 or 115200)";
+        break;
     case EWOULDBLOCK:
     case EBUSY: why = port + " is in use by another program" + holder_text(port); break;
     default: why = port + ": " + std::strerror(error); break;
