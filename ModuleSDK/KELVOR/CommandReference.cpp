@@ -203,7 +203,8 @@ void print_command_list(std::FILE* out, bool markdown) {
             std::fprintf(out, "| `%s` | 0x%02X | %s | %s |\n", keyword, info.code, info.summary,
                          options.empty() ? "-" : options.c_str());
         } else {
-            std::fprintf(out, "%-4s 0x%02X  %-56s %s\n", keyword, info.code, info.summary, options.c_str());
+            std::fprintf(out, "%-4s 0x%02X  %-56s %s\n", keyword, info.code, info.summary,
+                         options.empty() ? "-" : options.c_str());
         }
     }
 }
