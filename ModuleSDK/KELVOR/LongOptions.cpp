@@ -129,7 +129,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
                 ERR_LINE("Err: %s needs a directory\n", word);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
-            extras.work = nullptr; // BACKUP-PENDING
+            extras.work = backup ? backup_module : restore_module;
             extras.directory = argv[++i];
             continue;
         }
