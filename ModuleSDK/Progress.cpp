@@ -74,8 +74,8 @@ Progress::~Progress() {
 
 size_t Progress::piece(size_t rest) const {
     if (!active_) return rest;
-    // About a fifth of a second of the line per piece, never below one 1 KiB.
-    const size_t perPiece = std::max<size_t>(1024, static_cast<size_t>(line().baudRate) / 50);
+    // About a fifth of a second of the line per piece (bytes x 10 / rate).
+    const size_t perPiece = std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50);
     return std::min(rest, perPiece);
 }
 

@@ -180,8 +180,12 @@ void print_port_diagnosis(const OrvantiCom& com, int openResult) {
     switch (error) {
     case 0: {
         const int rate = baud_rate_of_code(com.baudCode);
+        std::string others;
+        for (int other : {9600, 19200, 38400, 57600, 115200}) {
+            if (other != rate) others += (others.empty() ? "-b " : ", ") + std::to_string(other);
+        }
         why = "The port " + port + " opened but no module answered at " + std::to_string(rate) + " baud in " +
-              mode_text(com) + "; try the other rates (-b 9600, 19200, 38400, 57600, 115200)";
+              mode_text(com) + "; try the other rates (" + others + ")";
         why += com.networkMode == 1 ? ", -n 0 for a module alone on its line or another -m ID"
                                     : ", -n 1 -m ID for a module on a shared line";
         why += com.hexText == 1 ? ", -a 0 for plain bytes" : ", -a 1 for hex text";

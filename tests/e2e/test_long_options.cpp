@@ -136,6 +136,7 @@ TEST(LongOptions, HelpVersionCommandsAndUnknownOptions) {
         {{"--commands", "es"}, 0, "kelvor -c ES -p1 5 -f 0x71", ""},
         {{"--commands", "0x62"}, 0, "-s   chunk size", ""},
         {{"--commands", "QQ"}, 1, "", "Err: No such command: QQ"},
+        {{"--list-ports"}, 0, "", ""},
         {{"--frobnicate", "-c", "SS"}, 1, "", "Err: Unknown option: --frobnicate"},
         {{"--exit-code", "--frobnicate"}, 2, "", "--frobnicate"},
         {{"--exit-code", "-c", "SS"}, 2, "", "Err: No baudrate is specified"},
