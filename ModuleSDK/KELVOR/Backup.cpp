@@ -15,6 +15,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "LongOptions.h"
@@ -177,9 +178,10 @@ bool load_manifest(const std::string& dir, Manifest& m) {
     std::string line;
     bool ok = std::getline(lines, line) && line == MAGIC;
     int settings = 0;
+    std::unordered_set<uint32_t> seen;
     while (ok && std::getline(lines, line)) {
         std::istringstream words(line);
-        std::string key, a, b, c, sha, file;
+        std::string key, a, b, c;
         words >> key >> a;
         uint32_t* setting = key == "template-size"    ? &m.templateSize
                             : key == "enroll-mode"    ? &m.enrollMode
@@ -193,7 +195,8 @@ bool load_manifest(const std::string& dir, Manifest& m) {
             words >> b >> c >> u.sha >> u.file;
             ok = parse_u32(a, u.id) && parse_u32(b, u.count) && parse_u32(c, u.size) && u.sha.size() == 64 &&
                  u.file == user_file(u.id) && u.count > 0 && u.count <= TEMPLATES_PER_USER_MAX &&
-                 u.size > 0 && u.size <= TEMPLATE_SIZE_MAX && m.users.size() < USER_ID_COUNT_MAX;
+                 u.size > 0 && u.size <= TEMPLATE_SIZE_MAX && m.users.size() < USER_ID_COUNT_MAX &&
+                 seen.insert(u.id).second; // each user once
             m.users.push_back(u);
         } else {
             ok = false;

@@ -125,6 +125,14 @@ TEST(SimBackup, ADamagedOrForeignBackupIsRefusedBeforeAnythingIsSent) {
         {"a file name leading out of the backup",
          [](const std::string& b) { rewrite_manifest(b + "/manifest.txt", "user-00000005.tpl", "../x.tpl"); },
          "is not one of a backup"},
+        {"one user twice",
+         [](const std::string& b) {
+             const std::string m = slurp(b + "/manifest.txt");
+             const size_t at = m.find("user 0x5 ");
+             const std::string line = m.substr(at, m.find('\n', at) + 1 - at);
+             rewrite_manifest(b + "/manifest.txt", line, line + line);
+         },
+         "is not one of a backup"},
         {"another template size",
          [](const std::string& b) {
              rewrite_manifest(b + "/manifest.txt", "template-size 0x180", "template-size 0x200");
