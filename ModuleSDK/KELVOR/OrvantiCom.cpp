@@ -469,9 +469,7 @@ const std::array<const CommandCase*, 256>& command_table() {
 
 } // namespace
 
-bool has_command_case(uint8_t code) {
-    return command_table()[code] != nullptr;
-}
+bool has_command_case(uint8_t code) { return command_table()[code] != nullptr; }
 
 void OrvantiCom::dispatch() {
     if (const CommandCase* found = command_table()[command])
