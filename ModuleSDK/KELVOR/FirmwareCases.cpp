@@ -39,6 +39,7 @@ int upgrade(OrvantiCom& c) {
         ERR_LINE("Err: No firmware file is defined\n");
         return FRONT_REFUSED;
     }
+    if (!c.chunk_size_usable()) return FRONT_REFUSED;
     const uint64_t fileBytes = static_cast<uint64_t>(std::max(c.inputSize, 0));
     const uint64_t size = c.param2 == 0 ? fileBytes : c.param2;
     // Compared with the file before anything is taken, so that a size the file

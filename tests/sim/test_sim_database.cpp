@@ -127,6 +127,22 @@ TEST(SimDatabase, AdministratorLevelGatesEnrollment) {
     EXPECT_EQ(tool.size_of("rejected.bin"), 4u);
 }
 
+// A Wiegand bypass lets its user through on the input alone; others still need their finger.
+TEST(SimDatabase, WiegandBypassPolicyNeedsNoFinger) {
+    Sim sim;
+    Tool tool(sim);
+    sim.place("3");
+    tool.expect({"-c", "ES", "-p1", "2"}, {"Enroll: Succeed 0x2"});
+    sim.place("none");
+    EXPECT_EQ(sim.control({"--wiegand", "2"}).status, 0);
+    tool.expect({"-c", "VW"}, {"Verify: Timeout"});
+    tool.expect({"-c", "UW", "-p1", "2", "-p2", "1"}, {"Wiegand Bypass 0"});
+    tool.expect({"-c", "UR", "-p1", "2"}, {"Authentication policy is Wiegand Bypass"});
+    tool.expect({"-c", "VW"}, {"Verify Succeed: 0x2 0"});
+    tool.expect({"-c", "UC"}, {"Reset authentication policy(UC)"});
+    tool.expect({"-c", "VW"}, {"Verify: Timeout"});
+}
+
 // A cancel that arrives while a command waits for a finger ends that command
 // with CANCELLED under its own code; then the cancel itself is answered.
 TEST(SimDatabase, CancelEndsAWaitingScan) {
