@@ -1,6 +1,7 @@
 // Data transfer between the packets: data blocks in both directions and the
 // acknowledged chunks of large transfers to the module.
 #include "ModuleSDK.h"
+#include "Progress.h"
 
 namespace {
 // Largest block one read or write can carry, also as hex text (two characters a byte).
@@ -13,7 +14,7 @@ int receive_data(std::span<uint8_t> buffer) {
         return ERR_READ_TIMEOUT;
     }
     const int n = static_cast<int>(buffer.size());
-    int r = link_read(buffer.data(), n);
+    int r = link_read_progress(buffer.data(), n);
     if (r < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;
@@ -47,7 +48,7 @@ int send_data(const uint8_t* bytes, uint32_t n) {
         trace(TRACE_ERROR, "Serial write timeout %#x %#x\n", 0u, n);
         return ERR_WRITE_SHORT;
     }
-    int w = link_write(bytes, static_cast<int>(n));
+    int w = link_write_progress(bytes, static_cast<int>(n));
     if (w < 0) {
         trace(TRACE_ERROR, "Cannot write the serial port\n");
         return ERR_WRITE;
@@ -87,7 +88,9 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
         trace(TRACE_ERROR, "Too many chunks: %#x\n", count);
         return RES_DATA_ERROR;
     }
+    Progress progress(total);
     for (uint32_t index = 0; index < count; ++index) {
+        progress.update(static_cast<uint64_t>(index) * chunkSize);
         const uint32_t offset = index * chunkSize;
         const uint32_t length = std::min(chunkSize, total - offset);
         if (int rc = send_command(

@@ -7,6 +7,7 @@
 
 #include "Enroll.h"
 #include "ModuleSDK.h"
+#include "Progress.h"
 #include "Sequence.h"
 
 namespace {
@@ -191,7 +192,7 @@ int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& len
         return RES_DATA_ERROR;
     }
     const int n = static_cast<int>(length);
-    const int r = link_read(buffer.data() + received, n);
+    const int r = link_read_progress(buffer.data() + received, n);
     if (r < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;

@@ -4,6 +4,7 @@
 // either as one data block or as acknowledged chunks.
 #include "Answers.h"
 #include "ModuleSDK.h"
+#include "Progress.h"
 
 namespace {
 
@@ -155,7 +156,9 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     trace(TRACE_CALL, "Get Image Data: %#x\n", length);
     if (!image_fits(record, length)) return RES_DATA_ERROR;
     uint32_t received = 0;
+    Progress progress(length);
     for (uint32_t chunks = 0; received < length; ++chunks) {
+        progress.update(received);
         AnswerPacket header{};
         if (int rc = receive_answer(header); rc < 0) return rc;
         const uint32_t chunkLength = answer_field(FIELD_PARAM2, header);

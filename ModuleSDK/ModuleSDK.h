@@ -80,6 +80,8 @@ int serial_set_read_timeout(int milliseconds);
 int serial_read(uint8_t* buffer, int n, bool textLines = false);
 int serial_write(const uint8_t* bytes, int n);
 int serial_close();
+// errno of the latest failed serial_open or serial_setup; 0 after a good one.
+int serial_last_error();
 
 // Translation layer (hex-text mode); counts in bytes.
 int link_read(uint8_t* buffer, int n, bool textLines = false);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Progress.h"
+
 namespace sequence {
 namespace {
 
@@ -37,7 +39,7 @@ int scan_waits(std::span<const answers::Table> waits, uint32_t arg) {
 int write_raw_template(const uint8_t* bytes, uint32_t n) {
     do {
         const uint32_t part = std::min(n, RAW_WRITE_MAX);
-        if (link_write(bytes, static_cast<int>(part)) < 0) {
+        if (link_write_progress(bytes, static_cast<int>(part)) < 0) {
             trace(TRACE_ERROR, "Cannot write serial port\n");
             return ERR_WRITE;
         }

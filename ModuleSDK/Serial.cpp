@@ -46,6 +46,10 @@ Port& port() {
     return instance;
 }
 
+// The system's error code of the latest failed opening or line setup, 0 when
+// the port opened and took its settings.
+int lastError = 0;
+
 // Text lines from the module are bounded; characters beyond this are dropped.
 constexpr size_t TEXT_LINE_MAX = 4096;
 
@@ -163,8 +167,11 @@ int serial_open(const char* name) {
     }
     // Non-blocking only for the open itself, so that a modem line without
     // carrier does not hold it; reads wait in poll, writes block until sent.
+    lastError = 0;
     int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) lastError = errno;
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        lastError = errno;
         ::close(fd);
         fd = -1;
     }
@@ -189,6 +196,7 @@ int serial_setup(int baudRate) {
     Port& p = port();
     termios tio{};
     if (p.fd < 0 || ::tcgetattr(p.fd, &tio) != 0) {
+        lastError = p.fd < 0 ? EBADF : errno;
         trace(TRACE_ERROR, "Cannot get the status of the com port\n");
         return -1;
     }
@@ -211,6 +219,7 @@ int serial_setup(int baudRate) {
     }
     if (baudRate <= 0 || ::tcsetattr(p.fd, TCSANOW, &tio) != 0 ||
         (speed == 0 && !serial_detail::set_arbitrary_rate(p.fd, baudRate))) {
+        lastError = baudRate <= 0 ? EINVAL : (errno ? errno : EINVAL);
         trace(TRACE_ERROR, "Cannot set the status of the com port\n");
         return -1;
     }
@@ -227,6 +236,10 @@ int serial_setup(int baudRate) {
     ::tcflush(p.fd, TCIOFLUSH);
     p.rxBegin = p.rxEnd = 0;
     return 0;
+}
+
+int serial_last_error() {
+    return lastError;
 }
 
 int serial_set_read_timeout(int milliseconds) {

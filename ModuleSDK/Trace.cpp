@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ModuleSDK.h"
+#include "Progress.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ TraceLog& log() {
 }
 
 void write_all(int fd, const char* p, size_t n) {
+    if (n > 0) progress_yield(); // the trace line takes the progress line's place
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {

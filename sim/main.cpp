@@ -9,10 +9,16 @@
 #include "Control.h"
 #include "Module.h"
 
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -29,6 +35,12 @@ int fail(const std::string& message) {
     return 2;
 }
 
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "orvanti-sim: %s\n", message.c_str());
+    std::fputs(USAGE, stderr);
+    return 2;
+}
+
 std::string absolute(const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
     char* cwd = getcwd(nullptr, 0);
@@ -38,60 +50,94 @@ std::string absolute(const std::string& path) {
     return out;
 }
 
+// The command line, one row per long option; the short forms are the
+// characters of the rows that have one.
+enum OptionId : int {
+    OPT_HELP = 'h',
+    OPT_VERBOSE = 'v',
+    OPT_LINK = 256,
+    OPT_STATE,
+    OPT_PACE,
+    OPT_ANY_BAUD,
+    OPT_CAPACITY,
+    OPT_PLACE,
+    OPT_FAULT,
+    OPT_WIEGAND,
+    OPT_CARD,
+    OPT_INPUT,
+};
+
+const option OPTIONS[] = {
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"verbose", no_argument, nullptr, OPT_VERBOSE},
+    {"link", required_argument, nullptr, OPT_LINK},
+    {"state", required_argument, nullptr, OPT_STATE},
+    {"pace", no_argument, nullptr, OPT_PACE},
+    {"any-baud", no_argument, nullptr, OPT_ANY_BAUD},
+    {"capacity", required_argument, nullptr, OPT_CAPACITY},
+    {"place", required_argument, nullptr, OPT_PLACE},
+    {"fault", required_argument, nullptr, OPT_FAULT},
+    {"wiegand", required_argument, nullptr, OPT_WIEGAND},
+    {"card", required_argument, nullptr, OPT_CARD},
+    {"input", required_argument, nullptr, OPT_INPUT},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A module serves the link when its control file is there and the link still
+// leads to its pseudo-terminal (a module that was killed leaves a dead link).
+bool served(const std::string& link) {
+    struct stat st {};
+    return ::stat(sim::control_path(link).c_str(), &st) == 0 && ::stat(link.c_str(), &st) == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     sim::Options opt;
     std::optional<std::string> place, wiegand, card, raise;
     std::vector<std::string> faults;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            std::fputs(USAGE, stdout);
-            return 0;
-        } else if (a == "--link" && value(v))
-            opt.link = v;
-        else if (a == "--state" && value(v))
-            opt.state = v;
-        else if (a == "--pace")
-            opt.pace = true;
-        else if (a == "--any-baud")
-            opt.strictBaud = false;
-        else if (a == "--verbose" || a == "-v")
-            opt.verbose = true;
-        else if (a == "--capacity" && value(v)) {
+    opterr = 0; // the errors are told below, naming the option
+    for (;;) {
+        int index = 0;
+        const int id = getopt_long(argc, argv, ":hv", OPTIONS, &index);
+        if (id == -1) break;
+        const std::string value = optarg ? optarg : "";
+        switch (id) {
+        case OPT_HELP: std::fputs(USAGE, stdout); return 0;
+        case OPT_VERBOSE: opt.verbose = true; break;
+        case OPT_LINK: opt.link = value; break;
+        case OPT_STATE: opt.state = value; break;
+        case OPT_PACE: opt.pace = true; break;
+        case OPT_ANY_BAUD: opt.strictBaud = false; break;
+        case OPT_CAPACITY: {
             uint64_t n = 0;
-            if (!sim::parse_number(v, n) || n == 0) return fail("--capacity takes a number above 0");
+            if (!sim::parse_number(value, n) || n == 0 || n > UINT32_MAX)
+                return fail("--capacity takes a number above 0");
             opt.capacity = static_cast<uint32_t>(n);
-        } else if (a == "--place" && value(v))
-            place = v;
-        else if (a == "--fault" && value(v))
-            faults.push_back(v);
-        else if (a == "--wiegand" && value(v))
-            wiegand = v;
-        else if (a == "--card" && value(v))
-            card = v;
-        else if (a == "--input" && value(v))
-            raise = v;
-        else {
-            std::fputs(USAGE, stderr);
-            return 2;
+            break;
+        }
+        case OPT_PLACE: place = value; break;
+        case OPT_FAULT: faults.push_back(value); break;
+        case OPT_WIEGAND: wiegand = value; break;
+        case OPT_CARD: card = value; break;
+        case OPT_INPUT: raise = value; break;
+        case ':': return usage_error("option " + std::string(argv[optind - 1]) + " needs a value");
+        default: {
+            const std::string word =
+                optopt ? "-" + std::string(1, static_cast<char>(optopt)) : argv[optind - 1];
+            return usage_error("unknown option " + word);
+        }
         }
     }
-    if (opt.link.empty()) {
-        std::fputs(USAGE, stderr);
-        return 2;
-    }
+    if (optind < argc) return usage_error("unexpected argument " + std::string(argv[optind]));
+    if (opt.link.empty()) return usage_error("--link PATH is needed");
 
     // Control mode: rewrite the control file of the module serving the link.
     if (place || wiegand || card || raise || !faults.empty()) {
         const std::string path = sim::control_path(opt.link);
+        if (!served(opt.link))
+            return fail("no simulated module serves " + opt.link + "; start one first with --link " +
+                        opt.link);
         sim::Control c;
         std::string error;
         if (!sim::load_control(path, c, error)) return fail(error);

@@ -19,6 +19,8 @@
 
 #include "Bmp.h"
 #include "Commands.h"
+#include "LongOptions.h"
+#include "Progress.h"
 
 ImageRecord& image_record() {
     static ImageRecord instance;
@@ -295,22 +297,31 @@ void OrvantiCom::parse_options() {
 // --------------------------------------------------------------- run flow
 
 int OrvantiCom::main(int argc, char** argv) {
-    if (argc < 2) {
+    RunExtras extras;
+    if (const auto status = long_options(argc, argv, extras)) {
+        trace_flush();
+        return *status;
+    }
+    if (argc <= extras.firstWord && !extras.work) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
-        return 1;
+        return extras.exitCode ? EXIT_REFUSED : 1;
     }
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + extras.firstWord, argv + argc);
     size_t bytes = 0;
     for (const auto& a : args) bytes += a.size() + 1;
     if (bytes > WORDS_BYTES) {
         ERR_LINE("Err: The arguments take more than %d bytes\n", static_cast<int>(WORDS_BYTES));
         trace_flush();
-        return 1;
+        return extras.exitCode ? EXIT_REFUSED : 1;
     }
+    int worst = EXIT_REFUSED;
     try {
         OrvantiCom com(args);
+        com.work = extras.work;
+        com.workDirectory = extras.directory;
         com.run();
+        worst = com.worstExit;
     } catch (const std::exception& e) {
         // Nothing a module or a file announces may end the run otherwise than
         // with an error line (memory that cannot be had, for example).
@@ -318,24 +329,35 @@ int OrvantiCom::main(int argc, char** argv) {
         module_close();
     }
     trace_flush();
-    return 1;
+    return extras.exitCode ? worst : 1;
+}
+
+void OrvantiCom::note_result(int result) {
+    worstExit = std::max(worstExit, exit_class(result));
 }
 
 int OrvantiCom::run() {
     keyword_fill();
     settingsChanged = 0;
-    parse_options();
-    if (refused) return 1;
-    if (command == 0 && !batchMode && !monitor) {
+    // Backup and restore may run on the saved settings alone, without a word.
+    if (!work || wordCount > 0) parse_options();
+    if (refused) {
+        note_result(FRONT_REFUSED);
+        return 1;
+    }
+    if (command == 0 && !batchMode && !monitor && !work) {
         ERR_LINE("Err: No command\n");
+        note_result(FRONT_REFUSED);
         return 1;
     }
     if (baudCode < 0) {
         ERR_LINE("Err: No baudrate is specified\n");
+        note_result(FRONT_REFUSED);
         return 1;
     }
     if (portName.empty()) {
         ERR_LINE("Err: No serial device is specified\n");
+        note_result(FRONT_REFUSED);
         return 1;
     }
     if ((settingsLoaded == 0 || settingsChanged == 1) && !write_settings()) {
@@ -346,20 +368,26 @@ int OrvantiCom::run() {
                        : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
     if (rc != 0) {
         ERR_LINE("Err: Cannot initialize sdk\n");
+        print_port_diagnosis(*this, rc);
+        note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings
         return 1;
     }
+    progress_line_rate(baud_rate_of_code(baudCode), hexText);
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
     if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
-    if (batchMode) {
+    if (work) {
+        note_result(work(*this));
+    } else if (batchMode) {
         batch_mode();
     } else if (inputIsDirectory && is_directory_command()) {
         directory_mode();
     } else {
         if (command != 0) {
-            if (broadcast)
+            if (broadcast) {
                 broadcast_raw_mode();
-            else
+                note_result(lastResult);
+            } else
                 dispatch();
         }
         if (monitor) response_monitor();
@@ -449,6 +477,7 @@ void OrvantiCom::dispatch() {
         lastResult = found->run(*this);
     else
         raw_packet_mode();
+    note_result(lastResult);
     inputFile.reset();
     outputFile.reset();
 }
@@ -461,26 +490,32 @@ void OrvantiCom::raw_packet_mode() {
           flag, fileId);
     if (inputFile && param2 > RAW_BUFFER) {
         ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        lastResult = FRONT_REFUSED;
         return;
     }
-    if (send_command(command, param1, param2, flag) < 0) {
+    if (int rc = send_command(command, param1, param2, flag); rc < 0) {
         ERR_LINE("Err: Cannot send packet\n");
+        lastResult = rc;
         return;
     }
     std::vector<uint8_t> buffer(RAW_BUFFER);
     if (inputFile) {
         // Bytes beyond the end of a short file are sent as zeros.
         std::fread(buffer.data(), 1, param2, inputFile.get());
-        if (send_data(buffer.data(), param2) < 0) {
+        if (int rc = send_data(buffer.data(), param2); rc < 0) {
             ERR_LINE("Err: Cannot send raw data\n");
+            lastResult = rc;
             return;
         }
     }
     AnswerPacket answer{};
-    if (receive_answer(answer) < 0) {
+    if (int rc = receive_answer(answer); rc < 0) {
         ERR_LINE("Err: Cannot receive packet\n");
+        lastResult = rc;
         return;
     }
+    // The module's own verdict on a command the tool does not interpret.
+    lastResult = answer_field(FIELD_FLAG, answer) == SUCCEED ? 0 : RES_UNKNOWN;
     trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n",
           answer_field(FIELD_COMMAND, answer), answer_field(FIELD_PARAM1, answer),
           answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
@@ -509,18 +544,24 @@ void OrvantiCom::broadcast_raw_mode() {
     const int fileId = inputFile ? fileno(inputFile.get()) : 0;
     trace(TRACE_CALL, "Send Broadcast Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1,
           param2, flag, fileId);
+    lastResult = 0;
     if (inputFile && param2 > RAW_BUFFER) {
         ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        lastResult = FRONT_REFUSED;
         return;
     }
-    if (send_broadcast_command(command, param1, param2, flag) < 0) {
+    if (int rc = send_broadcast_command(command, param1, param2, flag); rc < 0) {
         ERR_LINE("Err: Cannot send packet\n");
+        lastResult = rc;
         return;
     }
     if (!inputFile) return; // nobody answers a broadcast
     std::vector<uint8_t> buffer(RAW_BUFFER);
     size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
-    if (send_data(buffer.data(), static_cast<uint32_t>(n)) < 0) ERR_LINE("Err: Cannot send raw data\n");
+    if (int rc = send_data(buffer.data(), static_cast<uint32_t>(n)); rc < 0) {
+        ERR_LINE("Err: Cannot send raw data\n");
+        lastResult = rc;
+    }
 }
 
 void OrvantiCom::response_monitor() {
@@ -567,6 +608,7 @@ void OrvantiCom::batch_mode() {
     File batch(std::fopen(batchFile.c_str(), "r"));
     if (!batch) {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
+        note_result(FRONT_REFUSED);
         return;
     }
     char line[WORDS_BYTES];
@@ -585,7 +627,10 @@ void OrvantiCom::batch_mode() {
         }
         wordCount = static_cast<int>(words.size());
         parse_options();
-        if (refused) continue;
+        if (refused) {
+            note_result(FRONT_REFUSED);
+            continue;
+        }
         if (inputIsDirectory && is_directory_command())
             directory_mode();
         else
@@ -597,6 +642,7 @@ void OrvantiCom::directory_mode() {
     std::vector<std::string> names;
     if (!list_directory(directory, names)) {
         ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
+        note_result(FRONT_REFUSED);
         return;
     }
     using Handler = int (OrvantiCom::*)();
@@ -621,10 +667,12 @@ void OrvantiCom::directory_mode() {
         if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
         if (!inputFile) {
             ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+            note_result(FRONT_REFUSED);
             continue;
         }
         inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
         lastResult = (this->*handler)();
+        note_result(lastResult);
         inputFile.reset();
     }
 }

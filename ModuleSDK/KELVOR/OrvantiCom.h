@@ -97,6 +97,13 @@ public:
     int lastResult = 0;
     // A word broke a limit of the record; the command is refused.
     bool refused = false;
+    // Work given by a long option (backup, restore) instead of a command, and its directory.
+    int (*work)(OrvantiCom&) = nullptr;
+    std::string workDirectory;
+    // The worst outcome of the run so far, as an exit status of --exit-code.
+    int worstExit = 0;
+    // Folds a result code (0, a library code or FRONT_REFUSED) into worstExit.
+    void note_result(int result);
 
     void parse_options();
     int run();

@@ -1,0 +1,356 @@
+// Backup and restore of a module's template database (kelvor --backup DIR,
+// kelvor --restore DIR). A backup is a directory: one file per user holding
+// the user's templates back to back, and a manifest with the module settings
+// that decide whether the templates fit another module, the SHA-256 of every
+// file and of the manifest itself.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "LongOptions.h"
+#include "OrvantiCom.h"
+#include "Sha256.h"
+
+namespace {
+
+constexpr const char* MANIFEST = "manifest.txt";
+constexpr const char* MAGIC = "kelvor-backup 1";
+constexpr uint8_t PARAM_TEMPLATE_SIZE = 0x64;
+constexpr uint8_t PARAM_ENROLL_MODE = 0x65;
+constexpr uint8_t PARAM_SECURITY_LEVEL = 0x66;
+// Templates one user may have in a backup: far above what a module keeps.
+constexpr uint32_t TEMPLATES_PER_USER_MAX = 100;
+
+using Bytes = std::vector<uint8_t>;
+
+struct UserEntry {
+    uint32_t id = 0;
+    uint32_t count = 0; // templates
+    uint32_t size = 0;  // bytes of each
+    std::string sha;
+    std::string file;
+};
+
+struct Manifest {
+    uint32_t templateSize = 0;
+    uint32_t enrollMode = 0;
+    uint32_t securityLevel = 0;
+    std::vector<UserEntry> users;
+};
+
+std::string user_file(uint32_t id) {
+    char name[32];
+    std::snprintf(name, sizeof name, "user-%08" PRIx32 ".tpl", id);
+    return name;
+}
+
+std::string manifest_body(const Manifest& m) {
+    std::ostringstream s;
+    s << MAGIC << "\n" << std::hex;
+    s << "template-size 0x" << m.templateSize << "\n";
+    s << "enroll-mode 0x" << m.enrollMode << "\n";
+    s << "security-level 0x" << m.securityLevel << "\n";
+    for (const UserEntry& u : m.users)
+        s << "user 0x" << u.id << " 0x" << u.count << " 0x" << u.size << " " << u.sha << " " << u.file
+          << "\n";
+    return s.str();
+}
+
+// Writes a whole file and makes it durable; false with an error line.
+bool write_file(const std::string& path, const uint8_t* data, size_t n) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < n;) {
+        const ssize_t w = ::write(fd, data + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        ok = w > 0;
+        if (ok) done += static_cast<size_t>(w);
+    }
+    const int error = errno;
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (!ok) ERR_LINE("Err: Cannot write %s: %s\n", path.c_str(), std::strerror(error ? error : EIO));
+    return ok;
+}
+
+bool read_file(const std::string& path, Bytes& out, size_t limit) {
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f || !path_is_regular_file(f.get())) return false;
+    const long size = file_size(f.get());
+    if (size < 0 || static_cast<unsigned long>(size) > limit) return false;
+    out.resize(static_cast<size_t>(size));
+    return std::fread(out.data(), 1, out.size(), f.get()) == out.size();
+}
+
+// The directory and what it holds, gone: a backup that failed leaves nothing.
+void remove_tree(const std::string& dir) {
+    std::vector<std::string> names;
+    if (list_directory(dir, names)) {
+        for (const std::string& name : names) std::remove((dir + "/" + name).c_str());
+    }
+    ::rmdir(dir.c_str());
+}
+
+// Every template of a user, read with RT and the packets that follow it.
+int read_user_templates(uint32_t id, std::vector<Bytes>& templates, uint32_t& size) {
+    templates.clear();
+    int r = read_template(id, &size);
+    while (r == 0 || r == MORE_TEMPLATES) {
+        if (templates.size() == TEMPLATES_PER_USER_MAX) {
+            ERR_LINE("Err: User %#x has more than %u templates\n", id, TEMPLATES_PER_USER_MAX);
+            return FRONT_REFUSED;
+        }
+        Bytes data(size);
+        if (const int rc = receive_data(data); rc < 0) return rc;
+        templates.push_back(std::move(data));
+        if (r == 0) return 0;
+        AnswerPacket next{};
+        if (const int rc = receive_answer(next); rc < 0) return rc;
+        const auto flag = static_cast<uint8_t>(answer_field(FIELD_FLAG, next));
+        if (flag == SUCCEED)
+            r = 0;
+        else if (flag == ENROLL_CONTINUE)
+            r = MORE_TEMPLATES;
+        else
+            return RES_UNKNOWN;
+    }
+    return r;
+}
+
+int read_settings(Manifest& m) {
+    if (int rc = system_parameter_read(PARAM_TEMPLATE_SIZE, &m.templateSize); rc < 0) return rc;
+    if (int rc = system_parameter_read(PARAM_ENROLL_MODE, &m.enrollMode); rc < 0) return rc;
+    return system_parameter_read(PARAM_SECURITY_LEVEL, &m.securityLevel);
+}
+
+int list_users(std::vector<uint32_t>& ids) {
+    uint32_t count = 0;
+    if (int rc = list_user_ids(0, 0, &count); rc < 0) return rc;
+    if (count > USER_ID_COUNT_MAX) {
+        ERR_LINE("Err: The module lists %#x users, more than %#x\n", count, USER_ID_COUNT_MAX);
+        return FRONT_REFUSED;
+    }
+    ids.clear();
+    if (count == 0) return 0;
+    Bytes list(4 * static_cast<size_t>(count));
+    if (int rc = get_user_data(list, count); rc < 0) return rc;
+    for (uint32_t i = 0; i < count; ++i) ids.push_back(packet::get32(&list[4 * i]));
+    return 0;
+}
+
+bool parse_u32(const std::string& word, uint32_t& out) {
+    if (word.empty() || word[0] == '-') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(word.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > UINT32_MAX) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Reads and checks the manifest: its own check sum, its form, its limits.
+bool load_manifest(const std::string& dir, Manifest& m) {
+    Bytes raw;
+    const std::string path = dir + "/" + MANIFEST;
+    if (!read_file(path, raw, 64 * 1024 * 1024)) {
+        ERR_LINE("Err: Cannot read %s\n", path.c_str());
+        return false;
+    }
+    const std::string text(raw.begin(), raw.end());
+    const size_t last = text.rfind("sha256 ");
+    if (last == std::string::npos || (last > 0 && text[last - 1] != '\n') ||
+        text.compare(last, std::string::npos, "sha256 " + sha256_hex(raw.data(), last) + "\n") != 0) {
+        ERR_LINE("Err: The manifest %s is damaged\n", path.c_str());
+        return false;
+    }
+    std::istringstream lines(text.substr(0, last));
+    std::string line;
+    bool ok = std::getline(lines, line) && line == MAGIC;
+    int settings = 0;
+    std::unordered_set<uint32_t> seen;
+    while (ok && std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string key, a, b, c;
+        words >> key >> a;
+        uint32_t* setting = key == "template-size"    ? &m.templateSize
+                            : key == "enroll-mode"    ? &m.enrollMode
+                            : key == "security-level" ? &m.securityLevel
+                                                      : nullptr;
+        if (setting) {
+            ok = parse_u32(a, *setting);
+            ++settings;
+        } else if (key == "user") {
+            UserEntry u;
+            words >> b >> c >> u.sha >> u.file;
+            ok = parse_u32(a, u.id) && parse_u32(b, u.count) && parse_u32(c, u.size) && u.sha.size() == 64 &&
+                 u.file == user_file(u.id) && u.count > 0 && u.count <= TEMPLATES_PER_USER_MAX &&
+                 u.size > 0 && u.size <= TEMPLATE_SIZE_MAX && m.users.size() < USER_ID_COUNT_MAX &&
+                 seen.insert(u.id).second; // each user once
+            m.users.push_back(u);
+        } else {
+            ok = false;
+        }
+    }
+    if (!ok || settings != 3) {
+        ERR_LINE("Err: The manifest %s is not one of a backup: %s\n", path.c_str(), line.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int backup_module(OrvantiCom& com) {
+    const std::string& dir = com.workDirectory;
+    struct stat st {};
+    if (dir.empty() || ::lstat(dir.c_str(), &st) == 0) {
+        ERR_LINE("Err: The backup directory %s exists already\n", dir.c_str());
+        return FRONT_REFUSED;
+    }
+    Manifest m;
+    if (int rc = read_settings(m); rc < 0) return rc;
+    std::vector<uint32_t> ids;
+    if (int rc = list_users(ids); rc < 0) return rc;
+
+    // Written under a temporary name and renamed when complete: an interrupted
+    // backup never looks like a whole one.
+    const std::string partial = dir + ".partial-" + std::to_string(::getpid());
+    if (::mkdir(partial.c_str(), 0755) != 0) {
+        ERR_LINE("Err: Cannot create %s: %s\n", partial.c_str(), std::strerror(errno));
+        return FRONT_REFUSED;
+    }
+    uint32_t templates = 0;
+    for (uint32_t id : ids) {
+        std::vector<Bytes> list;
+        uint32_t size = 0;
+        int rc = read_user_templates(id, list, size);
+        if (rc == 0 && list.empty()) continue;
+        if (rc < 0) {
+            ERR_LINE("Err: Cannot read the templates of user %#x; no backup is written\n", id);
+            remove_tree(partial);
+            return rc;
+        }
+        Bytes all;
+        for (const Bytes& t : list) all.insert(all.end(), t.begin(), t.end());
+        UserEntry u{id, static_cast<uint32_t>(list.size()), size, sha256_hex(all.data(), all.size()),
+                    user_file(id)};
+        if (!write_file(partial + "/" + u.file, all.data(), all.size())) {
+            remove_tree(partial);
+            return FRONT_REFUSED;
+        }
+        m.users.push_back(u);
+        templates += u.count;
+    }
+    std::string text = manifest_body(m);
+    text += "sha256 " + sha256_hex(reinterpret_cast<const uint8_t*>(text.data()), text.size()) + "\n";
+    if (!write_file(partial + "/" + MANIFEST, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        remove_tree(partial);
+        return FRONT_REFUSED;
+    }
+    if (std::rename(partial.c_str(), dir.c_str()) != 0) {
+        ERR_LINE("Err: Cannot rename %s to %s: %s\n", partial.c_str(), dir.c_str(), std::strerror(errno));
+        remove_tree(partial);
+        return FRONT_REFUSED;
+    }
+    std::printf("Backup: %zu users, %u templates of %#x bytes in %s\n", m.users.size(), templates,
+                m.templateSize, dir.c_str());
+    return 0;
+}
+
+int restore_module(OrvantiCom& com) {
+    const std::string& dir = com.workDirectory;
+    Manifest m;
+    if (!load_manifest(dir, m)) return FRONT_REFUSED;
+    // Every file is checked before anything goes to the module.
+    std::vector<Bytes> data(m.users.size());
+    for (size_t i = 0; i < m.users.size(); ++i) {
+        const UserEntry& u = m.users[i];
+        const std::string path = dir + "/" + u.file;
+        if (!read_file(path, data[i], static_cast<size_t>(u.count) * u.size) ||
+            data[i].size() != static_cast<size_t>(u.count) * u.size ||
+            sha256_hex(data[i].data(), data[i].size()) != u.sha) {
+            ERR_LINE("Err: The backup file %s is damaged or missing; nothing is restored\n", path.c_str());
+            return FRONT_REFUSED;
+        }
+    }
+    Manifest module;
+    if (int rc = read_settings(module); rc < 0) return rc;
+    if (module.templateSize != m.templateSize) {
+        ERR_LINE("Err: The backup's template size %#x differs from the module's %#x; nothing is restored\n",
+                 m.templateSize, module.templateSize);
+        return FRONT_REFUSED;
+    }
+    if (module.enrollMode != m.enrollMode || module.securityLevel != m.securityLevel)
+        std::printf("Note: the backup was taken with enroll mode %#x and security level %#x, the module has "
+                    "%#x and %#x\n",
+                    m.enrollMode, m.securityLevel, module.enrollMode, module.securityLevel);
+
+    // Users the module has already are left as they are.
+    std::vector<uint32_t> present;
+    if (int rc = list_users(present); rc < 0) return rc;
+
+    unsigned restored = 0, skipped = 0, failed = 0;
+    int worst = 0;
+    auto fail = [&](const UserEntry& u, int rc, const char* what) {
+        std::printf("User %#x: failed: %s (%d)\n", u.id, what, rc);
+        ++failed;
+        if (exit_class(rc) >= exit_class(worst)) worst = rc;
+    };
+    size_t i = 0;
+    for (; i < m.users.size(); ++i) {
+        const UserEntry& u = m.users[i];
+        if (std::find(present.begin(), present.end(), u.id) != present.end()) {
+            std::printf("User %#x: skipped: the ID is in use on the module\n", u.id);
+            ++skipped;
+            continue;
+        }
+        int rc = 0;
+        for (uint32_t t = 0; t < u.count && rc == 0; ++t) {
+            uint32_t enrolled = 0;
+            rc = enroll_by_template(u.id, data[i].data() + static_cast<size_t>(t) * u.size, u.size,
+                                    ADD_NEW_TEMPLATE, &enrolled);
+            if (rc == 0 && enrolled != u.id) rc = RES_INVALID_ID;
+        }
+        if (rc < 0) {
+            fail(u, rc, "enrollment refused");
+            if (exit_class(rc) == EXIT_LINK_FAILED) break;
+            continue;
+        }
+        // Read back and compared, template by template.
+        std::vector<Bytes> back;
+        uint32_t size = 0;
+        rc = read_user_templates(u.id, back, size);
+        Bytes all;
+        for (const Bytes& t : back) all.insert(all.end(), t.begin(), t.end());
+        if (rc < 0) {
+            fail(u, rc, "cannot read the templates back");
+            if (exit_class(rc) == EXIT_LINK_FAILED) break;
+            continue;
+        }
+        if (back.size() != u.count || all != data[i]) {
+            fail(u, RES_DATA_ERROR, "the templates read back differ");
+            continue;
+        }
+        std::printf("User %#x: restored, %u template(s)\n", u.id, u.count);
+        ++restored;
+    }
+    if (i < m.users.size()) {
+        // The link failed: the users after it were not tried.
+        const auto left = static_cast<unsigned>(m.users.size() - i - 1);
+        if (left > 0) std::printf("%u more users not tried after the link failed\n", left);
+        failed += left;
+    }
+    std::printf("Restore: %u users restored, %u skipped, %u failed\n", restored, skipped, failed);
+    return worst;
+}

@@ -1,0 +1,141 @@
+// The long options of kelvor and the exit status classes of --exit-code.
+#include "LongOptions.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "CommandReference.h"
+#include "OrvantiCom.h"
+
+#ifndef KELVOR_VERSION
+#define KELVOR_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char USAGE[] =
+    R"(Usage: kelvor [LONG OPTIONS] [OPTIONS]
+Drives a fingerprint module over a serial line: one command per run, a batch
+file of commands, or a command over every file of a directory.
+
+Options (a value option takes the next word, whatever it holds):
+  -c CMD     command: a keyword (ES, VS, SR, ...; any case) or a code (5, 0x05)
+  -p1 N      first parameter (Param1), often a user ID
+  -p2 N      second parameter (Param2), often a size
+  -f N       flag value (8 bits): enroll option, parameter number, port, ...
+  -i PATH    input file (BMP image, template, firmware, ...) or a directory:
+             EI, EIX, ET, II, IIX and IT then run once for every file in it
+  -o FILE    output file for received data (created at once, empty on failure)
+  -F FILE    batch file: one command line per line, run on one connection
+  -B         broadcast: every command goes out to all modules, unanswered
+  -w         after the command, print what the module sends on its own
+  -d N       pre-connection hook level (does nothing)
+Serial settings, saved in kelvor.cfg when given:
+  -P NAME    serial port, e.g. /dev/ttyUSB0
+  -b RATE    baud rate: 9600, 19200, 38400, 57600 or 115200
+  -n N       1: network mode (15-byte packets, for a shared RS-485 line)
+  -m ID      module ID on a shared line (0 to 65535)
+  -a N       1: hex-text mode (every byte as two hexadecimal characters)
+  -t MS      read time-out in milliseconds
+  -s N       chunk size in bytes for chunked transfers (UG, EIX, VIX, IIX)
+  -xD        trace level D: 0 none, 1 errors, 2 and calls, 3 and packets,
+             4 and data
+Numbers are decimal, or hexadecimal after a lower-case "0x" (0x1f); they are
+unsigned 32-bit, so -1 reads 0xFFFFFFFF.
+
+kelvor.cfg in the working directory holds the serial settings on one line:
+  PORT BAUDCODE NETWORK MODULEID HEXTEXT TIMEOUT TRACELEVEL CHUNKSIZE
+for example "/dev/ttyUSB0 53 0 1 0 1000 1 4096" (baud code 49 to 53 for
+9600 to 115200). A setting given on the command line is saved for later runs.
+
+The trace goes to standard error; error lines start with "[file(line)] Err:".
+The exit status is 1 after every run, unless --exit-code is given.
+
+Long options (before the other options):
+  --help              this text
+  --version           the version of kelvor
+  --commands [CMD]    every command with the options it reads; with a
+                      keyword, that command in detail with an example
+                      (--markdown: the list as a Markdown table)
+  --list-ports        the serial ports present
+  --exit-code         end with 0 when every command succeeded, 2 when the
+                      module or the front end refused, 3 when the link failed
+  --backup DIR        read every user's templates into the new directory DIR
+  --restore DIR       enroll the templates of a backup under the same IDs,
+                      read them back and compare
+Backup and restore use the saved serial settings and any given after them.
+
+More: README.md, and kelvor --commands.
+)";
+
+int print_commands(int argc, char** argv, int i) {
+    bool markdown = false;
+    const char* keyword = nullptr;
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--markdown") == 0)
+            markdown = true;
+        else if (!keyword)
+            keyword = argv[i];
+    }
+    keyword_fill();
+    if (!keyword) {
+        print_command_list(stdout, markdown);
+        return 0;
+    }
+    if (!print_command_detail(stdout, keyword)) {
+        ERR_LINE("Err: No such command: %s (kelvor --commands lists them)\n", keyword);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+const char* usage_text() {
+    return USAGE;
+}
+
+int exit_class(int result) {
+    if (result >= 0) return EXIT_SUCCEEDED;
+    if (result >= ERR_SET_TIMEOUT) return EXIT_LINK_FAILED;
+    return EXIT_REFUSED;
+}
+
+std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+        const char* word = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(word, "--help") == 0) {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (std::strcmp(word, "--version") == 0) {
+            std::printf("kelvor %s\n", KELVOR_VERSION);
+            return 0;
+        }
+        if (std::strcmp(word, "--commands") == 0) return print_commands(argc, argv, i + 1);
+        if (std::strcmp(word, "--list-ports") == 0) {
+            print_serial_ports(stdout);
+            return 0;
+        }
+        if (std::strcmp(word, "--exit-code") == 0) {
+            extras.exitCode = true;
+            continue;
+        }
+        const bool backup = std::strcmp(word, "--backup") == 0;
+        if (backup || std::strcmp(word, "--restore") == 0) {
+            if (!hasValue) {
+                ERR_LINE("Err: %s needs a directory\n", word);
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            extras.work = backup ? backup_module : restore_module;
+            extras.directory = argv[++i];
+            continue;
+        }
+        ERR_LINE("Err: Unknown option: %s (kelvor --help lists the options)\n", word);
+        return extras.exitCode ? EXIT_REFUSED : 1;
+    }
+    extras.firstWord = i;
+    return std::nullopt;
+}
