@@ -103,6 +103,10 @@ struct Sequence {
     SuccessLine success{};
     // Scan enrollment: the Enroll Mode decides whether this second scan follows.
     const SecondScan* second = nullptr;
+    // The messages of the answer tables (first and after the second scan) are
+    // filled with Param1 of the answer itself instead of the request's value:
+    // for commands that request no user ID, the module names the ID it used.
+    bool argFromAnswer = false;
 };
 
 // The values of one call.

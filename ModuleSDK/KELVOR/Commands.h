@@ -20,6 +20,11 @@ std::span<const CommandCase> image_cases();    // ImageCases.cpp: SI, RI, SIX, R
 std::span<const CommandCase> enroll_cases();   // EnrollCases.cpp: ES, ESA, EI, EIX, ET, ETX
 std::span<const CommandCase> verify_cases();   // VerifyCases.cpp: VS, VI, VIX, VT, VH, VW, VC
 std::span<const CommandCase> identify_cases(); // IdentifyCases.cpp: IS, II, IIX, IT
+// EnrollByWiegandCardCases.cpp: EW, EWA, EC, ECX
+std::span<const CommandCase> enroll_by_wiegand_card_cases();
+// WiegandCases.cpp: WW, WR, WG, WS, WM, WL, WC, WWX, WRX, WGX, WSX, WFW, WFR, WPW, WPR
+std::span<const CommandCase> wiegand_cases();
+std::span<const CommandCase> card_cases(); // CardCases.cpp: CR, CW, CF, CC, CG, CKW, CKR, CLR, CLW
 
 // Whether the dispatcher has a case of its own for a command code.
 bool has_command_case(uint8_t code);
