@@ -1,5 +1,7 @@
 #include "Module.h"
 
+#include "Card.h"
+
 #include "Packet.h"
 
 #include <algorithm>
@@ -393,7 +395,9 @@ std::optional<uint32_t> Module::wiegand_input() {
     return control().wiegand;
 }
 std::optional<uint32_t> Module::card_input() {
-    return control().card;
+    const auto card = presented_card(*this);
+    if (!card) return std::nullopt;
+    return card->user;
 }
 
 std::optional<std::vector<uint8_t>> Module::receive_image_template(const Command& c, bool chunked) {
