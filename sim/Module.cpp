@@ -157,7 +157,7 @@ void Module::dispatch(const Command& c) {
     const uint32_t delay = param(param::RESPONSE_DELAY);
     if (delay > 0x30 && delay <= 0x39) sleep_ms((delay - 0x30) * 100);
     // A second step of a two-step enrolment must follow at once; anything else drops it.
-    const bool continues = c.code == 0x05 && c.flag == flag::ENROLL_CONTINUE;
+    const bool continues = (c.code == cmd::ES || c.code == cmd::EW) && c.flag == flag::ENROLL_CONTINUE;
     if (!continues) pendingEnroll.reset();
     if (Handler h = find_handler(c.code))
         h(*this, c);
