@@ -91,8 +91,11 @@ Wiegand load(Module& m) {
         } else if (key == "format") {
             std::string data;
             f >> w.format >> w.pulseWidth >> w.pulseInterval >> data;
-            for (size_t i = 0; i + 1 < data.size(); i += 2)
-                w.formatData.push_back(static_cast<uint8_t>(std::stoul(data.substr(i, 2), nullptr, 16)));
+            for (size_t i = 0; i + 1 < data.size(); i += 2) {
+                uint64_t byte = 0;
+                if (!parse_number("0x" + data.substr(i, 2), byte)) break;
+                w.formatData.push_back(static_cast<uint8_t>(byte));
+            }
         } else if (key == "default") {
             uint32_t index = 0, value = 0;
             if (f >> index >> value) w.defaults[index] = value;
