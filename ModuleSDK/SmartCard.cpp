@@ -170,8 +170,9 @@ int read_card_key_option(uint32_t* option) {
     return 0;
 }
 
-// The layout is a 7-byte record: a shorter answer leaves the rest zero, a
-// longer one is received whole and only its first 7 bytes are kept.
+// The layout is a 7-byte record: a shorter answer leaves the rest zero (an
+// empty one sends no data block), a longer one is received whole and only its
+// first 7 bytes are kept.
 int read_card_layout(CardLayout* out) {
     trace(TRACE_CALL, "Read Smartcard Layout(CLR)\n");
     AnswerPacket answer{};
@@ -182,7 +183,9 @@ int read_card_layout(CardLayout* out) {
         return RES_DATA_ERROR;
     }
     std::vector<uint8_t> received(announced);
-    if (int rc = receive_data(received); rc < 0) return rc;
+    if (announced > 0) {
+        if (int rc = receive_data(received); rc < 0) return rc;
+    }
     std::array<uint8_t, CARD_LAYOUT_SIZE> record{};
     std::copy_n(received.begin(), std::min<size_t>(received.size(), record.size()), record.begin());
     const CardLayout l = card_layout_of(record);
