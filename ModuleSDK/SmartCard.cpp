@@ -21,29 +21,46 @@ namespace cmd = packet::cmd;
 // this it is refused unread.
 constexpr uint32_t CARD_LAYOUT_ANSWER_MAX = 0x1000;
 
-#define CARD_COMMON_ROWS                                                                                     \
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY}, {                                                    \
-        ANY, "Unknown error\n", RES_UNKNOWN                                                                  \
-    }
-
-constexpr Row plainAnswer[] = {CARD_COMMON_ROWS};
-constexpr Row readAnswer[] = {{TIMEOUT, "Timeout\n", RES_TIMEOUT},
-                              {CANCELLED, "Canceled\n", RES_CANCELLED},
-                              {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
-                              CARD_COMMON_ROWS};
-constexpr Row writeAnswer[] = {{TRY_AGAIN, "Incomplete template data\n", RES_INVALID_ID},
-                               {TIMEOUT, "Timeout\n", RES_TIMEOUT},
-                               {NOT_SUPPORTED, "Invalid template index\n", RES_NOT_SUPPORTED},
-                               {CANCELLED, "Canceled\n", RES_CANCELLED},
-                               {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
-                               CARD_COMMON_ROWS};
-constexpr Row functionAnswer[] = {{NOT_SUPPORTED, "Invalid function\n", RES_NOT_SUPPORTED}, CARD_COMMON_ROWS};
-constexpr Row keyAnswer[] = {{NOT_MATCH, "Wrong password\n", RES_NOT_MATCH},
-                             {NOT_SUPPORTED, "Invalid key type\n", RES_NOT_SUPPORTED},
-                             CARD_COMMON_ROWS};
-constexpr Row layoutAnswer[] = {{NOT_SUPPORTED, "Invalid Card Layout\n", RES_NOT_SUPPORTED},
-                                CARD_COMMON_ROWS};
-#undef CARD_COMMON_ROWS
+// Each command's answers other than SUCCEED; every table ends with the busy and
+// catch-all rows all commands share.
+// clang-format off
+constexpr Row plainAnswer[] = {
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row readAnswer[] = {
+    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
+    {CANCELLED, "Canceled\n", RES_CANCELLED},
+    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row writeAnswer[] = {
+    {TRY_AGAIN, "Incomplete template data\n", RES_INVALID_ID},
+    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
+    {NOT_SUPPORTED, "Invalid template index\n", RES_NOT_SUPPORTED},
+    {CANCELLED, "Canceled\n", RES_CANCELLED},
+    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row functionAnswer[] = {
+    {NOT_SUPPORTED, "Invalid function\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row keyAnswer[] = {
+    {NOT_MATCH, "Wrong password\n", RES_NOT_MATCH},
+    {NOT_SUPPORTED, "Invalid key type\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row layoutAnswer[] = {
+    {NOT_SUPPORTED, "Invalid Card Layout\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+// clang-format on
 
 uint16_t key_sum(const uint8_t* key) {
     return static_cast<uint16_t>(packet::byte_sum(key, CARD_KEY_SIZE));

@@ -15,47 +15,72 @@ using answers::receive_final;
 using answers::Row;
 namespace cmd = packet::cmd;
 
-// The rows every command ends its table with.
-#define WIEGAND_COMMON_ROWS                                                                                  \
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY}, {                                                    \
-        ANY, "Unknown error\n", RES_UNKNOWN                                                                  \
-    }
-
-constexpr Row plainAnswer[] = {WIEGAND_COMMON_ROWS};
+// Each command's answers other than SUCCEED; every table ends with the busy and
+// catch-all rows all commands share.
+// clang-format off
+constexpr Row plainAnswer[] = {
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row configAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand configuration is not supported\n", RES_NOT_SUPPORTED}, WIEGAND_COMMON_ROWS};
-constexpr Row inputAnswer[] = {{NOT_FOUND, "Not found\n", RES_NOT_FOUND}, WIEGAND_COMMON_ROWS};
+    {NOT_SUPPORTED, "Wiegand configuration is not supported\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row inputAnswer[] = {
+    {NOT_FOUND, "Not found\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row wiegandMappingAnswer[] = {
     {MEMORY_FULL, "Wiegand mapping is limited to 16. No more mapping.\n", RES_MEMORY_FULL},
     {NOT_SUPPORTED, "The input function is not supported\n", RES_NOT_SUPPORTED},
-    WIEGAND_COMMON_ROWS};
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row cardMappingAnswer[] = {
     {MEMORY_FULL, "Smart Card mapping is limited to 16. No more mapping.\n", RES_MEMORY_FULL},
     {NOT_SUPPORTED, "The input function is not supported\n", RES_NOT_SUPPORTED},
-    WIEGAND_COMMON_ROWS};
-constexpr Row formatWriteAnswer[] = {{NOT_SUPPORTED, "Wiegand format is inavlid\n", RES_NOT_SUPPORTED},
-                                     WIEGAND_COMMON_ROWS};
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row formatWriteAnswer[] = {
+    {NOT_SUPPORTED, "Wiegand format is inavlid\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row notConfiguredAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED}, WIEGAND_COMMON_ROWS};
-constexpr Row stringInputAnswer[] = {{NOT_FOUND, "Wiegand input is not latched\n", RES_NOT_FOUND},
-                                     {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
-                                     WIEGAND_COMMON_ROWS};
+    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row stringInputAnswer[] = {
+    {NOT_FOUND, "Wiegand input is not latched\n", RES_NOT_FOUND},
+    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row fieldWriteAnswer[] = {
     {NOT_SUPPORTED, "Wiegand format is not configured nor invalid index\n", RES_NOT_SUPPORTED},
-    WIEGAND_COMMON_ROWS};
-constexpr Row fieldReadAnswer[] = {{NOT_FOUND, "Default value is not defined\n", RES_NOT_FOUND},
-                                   {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
-                                   WIEGAND_COMMON_ROWS};
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row fieldReadAnswer[] = {
+    {NOT_FOUND, "Default value is not defined\n", RES_NOT_FOUND},
+    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
 constexpr Row ioWriteAnswer[] = {
     {NOT_SUPPORTED, "Wiegand format is not configured nor invalid port setting\n", RES_NOT_SUPPORTED},
-    WIEGAND_COMMON_ROWS};
-#undef WIEGAND_COMMON_ROWS
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+// clang-format on
 
 // The wait for a new input, read before the answer when the module sends SCAN_SUCCESS answers.
 constexpr Row newInputWait[] = {{SCAN_SUCCESS, nullptr, GO_ON}, {ANY, "Scan failed\n", RES_SCAN_FAILED}};
 
-// The answer to the command just sent: GO_ON on SUCCEED with `answer` filled,
-// otherwise the message and code of `table`, or the link's code.
 const char* name_of(int category, uint32_t value) {
     return keyword_name(category, static_cast<int>(value));
 }
