@@ -5,21 +5,21 @@
 
 namespace answers {
 
-int apply_row(const Row& row, uint32_t arg) {
+int apply_row(const Row& row, uint32_t arg, uint32_t second) {
     if (row.message.text) {
         // The message was checked at compile time to hold at most one "%#x".
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-        trace(row.type, row.message.text, arg);
+        trace(row.type, row.message.text, row.argument == 1 ? second : arg);
 #pragma GCC diagnostic pop
     }
     return row.code;
 }
 
-int apply(Table table, uint8_t flag, uint32_t arg) {
+int apply(Table table, uint8_t flag, uint32_t arg, uint32_t second) {
     for (const Row& row : table) {
-        if (row.flag == ANY || row.flag == flag) return apply_row(row, arg);
+        if (row.flag == ANY || row.flag == flag) return apply_row(row, arg, second);
     }
     return RES_UNKNOWN;
 }

@@ -16,6 +16,9 @@ namespace answers {
 inline constexpr int ANY = -1;
 // Result code of a row that lets the command go on (or succeed).
 inline constexpr int GO_ON = 0;
+// Result code of a row that ends the command at once with success (result 0),
+// e.g. a module that skips a stage because it has nothing to verify.
+inline constexpr int FINISHED = 0x7FFFFFFF;
 
 // Number of "%#x" conversions in a trace text kept as data; any other
 // conversion makes the compile-time evaluation fail.
@@ -51,13 +54,15 @@ struct Row {
     Message message; // traced when not null
     int code;        // result code, GO_ON to continue
     uint32_t type = TRACE_ERROR;
+    int argument = 0; // which value of the call fills the "%#x": 0 the first, 1 the second
 };
 
 // A table of rows in the order the module's documentation lists them; the last row must be ANY.
 using Table = std::span<const Row>;
 
-// Applies the first row that matches `flag`; traces its message with `arg`; returns its code.
-int apply(Table table, uint8_t flag, uint32_t arg = 0);
+// Applies the first row that matches `flag`; traces its message with `arg`
+// (or `second`, for a row that names the second value); returns its code.
+int apply(Table table, uint8_t flag, uint32_t arg = 0, uint32_t second = 0);
 
 // A table whose rows belong to several commands or steps at once: row i
 // applies to column c when in[c] is set; the last row (ANY) applies to all.
@@ -66,15 +71,17 @@ template <size_t N> struct ColumnRow {
     Message message;
     int code;
     std::array<bool, N> in;
+    int argument = 0; // as in Row
 };
 
-int apply_row(const Row& row, uint32_t arg);
+int apply_row(const Row& row, uint32_t arg, uint32_t second = 0);
 
 template <size_t N>
-int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0) {
+int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0,
+          uint32_t second = 0) {
     for (const auto& row : table) {
         if (row.flag == ANY || (row.flag == flag && row.in[column])) {
-            return apply_row(Row{row.flag, row.message, row.code}, arg);
+            return apply_row(Row{row.flag, row.message, row.code, TRACE_ERROR, row.argument}, arg, second);
         }
     }
     return RES_UNKNOWN;

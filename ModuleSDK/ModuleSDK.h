@@ -197,10 +197,58 @@ int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* recor
                               uint32_t chunkSize, uint32_t* userId, uint32_t* value);         // IIX
 
 // ------------------------------------------ firmware upgrade, cancel and lock
+// A master password: 16 bytes as they stand, no terminator.
+inline constexpr size_t MASTER_PASSWORD_SIZE = 16;
+// 16-bit sum of a password's 16 byte values, sent after it (low byte first).
+uint16_t password_checksum(const uint8_t* password16);
+
+int upgrade_firmware(const uint8_t* image, uint32_t size, uint32_t chunkSize); // UG
+int cancel_command();                                                          // CA
+int lock_module();                                                             // LM
+int unlock_module(const uint8_t* password16);                                  // UM
+int write_master_password(const uint8_t* current16, const uint8_t* new16);     // MP
 
 // ------------------------------------------- administrator levels and policies
+// Keyword categories of the level and policy names.
+inline constexpr int KW_ADMIN_LEVEL = 0x65;
+inline constexpr int KW_AUTH_POLICY = 0x71;
+
+int write_admin_level(uint32_t userId, uint32_t level);                // AW
+int read_admin_level(uint32_t userId, uint32_t* level);                // AR
+int clear_admin_levels();                                              // AC
+int write_auth_policy(uint32_t userId, uint32_t policy, uint8_t flag); // UW
+int read_auth_policy(uint32_t userId, uint32_t* policy);               // UR
+int reset_auth_policies();                                             // UC
+// The list itself follows as a data block of 4 x count bytes (receive_data).
+int list_users_by_policy(uint32_t policy, uint32_t* count); // UL
 
 // ------------------------------------------------------------ template database
+// Largest template the library takes from the module (RT, ST).
+inline constexpr uint32_t TEMPLATE_SIZE_MAX = 0x10000;
+// Largest list of user IDs (LT, UL) and of template records (LTX) it takes.
+inline constexpr uint32_t USER_ID_COUNT_MAX = 0x100000;
+// Bytes of one template info record of LTX.
+inline constexpr size_t TEMPLATE_INFO_SIZE = 8;
+// RT's result when more templates of the user follow the one announced.
+inline constexpr int MORE_TEMPLATES = 1;
+
+int read_template(uint32_t userId, uint32_t* size);                  // RT
+int scan_template(uint32_t* size);                                   // ST
+int delete_template(uint32_t userId);                                // DT
+int delete_all_templates();                                          // DA
+int delete_all_templates_with_admin();                               // DAA
+int delete_provisional_templates();                                  // DP
+int fix_provisional_templates();                                     // FP
+int list_user_ids(uint32_t first, uint32_t second, uint32_t* count); // LT
+// The user ID list after LT: count x 4 bytes into `buffer` (at least that long).
+int get_user_data(std::span<uint8_t> buffer, uint32_t count);
+int check_user_id(uint32_t userId, uint32_t* templates);                 // CT
+int delete_template_by_scan(uint16_t first, uint16_t second);            // DS
+int delete_template_by_scan_with_admin(uint16_t first, uint16_t second); // DSA
+int delete_template_by_wiegand(uint32_t* userId);                        // DW
+int delete_template_by_wiegand_with_admin(uint32_t* userId);             // DWA
+// Template info records into `buffer`, never beyond it; `number` is the module's count.
+int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number); // LTX
 
 // ------------------------------------------------- enrollment by Wiegand and card
 // EW and EWA take the user ID from the Wiegand input; the ID actually used comes back in userIdOut.

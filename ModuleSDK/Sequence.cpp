@@ -16,13 +16,13 @@ constexpr int ENROLL_MODE_HOST_CONTINUES_ALT = 0x42;
 // link_write counts in int: a template of more than this is written in parts.
 constexpr uint32_t RAW_WRITE_MAX = 1u << 30;
 
-int administrator_stage(answers::Table table, uint32_t arg) {
+int administrator_stage(answers::Table table, uint32_t arg, uint32_t second) {
     AnswerPacket answer{};
     if (int rc = receive_answer(answer); rc < 0) return rc;
     if (answers::flag_of(answer) == SCAN_SUCCESS) {
         if (int rc = receive_answer(answer); rc < 0) return rc;
     }
-    return answers::apply(table, answers::flag_of(answer), arg);
+    return answers::apply(table, answers::flag_of(answer), arg, second);
 }
 
 int scan_waits(std::span<const answers::Table> waits, uint32_t arg) {
@@ -80,7 +80,10 @@ int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-        trace_more(TRACE_CALL, line.text, values[0], values[1]);
+        if (line.type != 0)
+            trace(line.type, line.text, values[0], values[1]);
+        else
+            trace_more(TRACE_CALL, line.text, values[0], values[1]);
 #pragma GCC diagnostic pop
     }
     return 0;
@@ -100,8 +103,25 @@ int second_scan(const SecondScan& second, bool argFromAnswer, const Request& r) 
     AnswerPacket answer{};
     if (int rc = receive_answer(answer); rc < 0) return rc;
     if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED)
-        return second.answer.apply(flag, message_arg(argFromAnswer, answer, r));
+        return second.answer.apply(flag, message_arg(argFromAnswer, answer, r), r.arg2);
     return succeed(second.success, answer, r);
+}
+
+// Data that cannot go in chunks are refused before the command packet, so
+// that the module is never told of a transfer that then does not come.
+int check_chunks(const Request& r) {
+    if (r.size == 0) return 0;
+    if (r.chunkSize == 0) {
+        trace(TRACE_ERROR, "Chunk size is 0\n");
+        return RES_DATA_ERROR;
+    }
+    const uint64_t count = (static_cast<uint64_t>(r.size) + r.chunkSize - 1) / r.chunkSize;
+    if (count > 0xFFFF) {
+        // The chunk header holds the count and the index in 16 bits each.
+        trace(TRACE_ERROR, "Too many chunks: %#llx\n", static_cast<unsigned long long>(count));
+        return RES_DATA_ERROR;
+    }
+    return 0;
 }
 
 } // namespace
@@ -111,22 +131,34 @@ int run(const Sequence& s, const Request& r) {
         trace(TRACE_ERROR, "Image size %#x is beyond the image record\n", r.size);
         return RES_NOT_SUPPORTED;
     }
+    if (s.transfer == Transfer::Chunks) {
+        if (int rc = check_chunks(r); rc != 0) return rc;
+    }
     if (int rc = send_command(s.command, r.param1, r.param2, r.flag); rc < 0) return rc;
     if (!s.admin.empty()) {
-        if (int rc = administrator_stage(s.admin, r.arg); rc != GO_ON) return rc;
+        const int rc = administrator_stage(s.admin, r.arg, r.arg2);
+        if (rc == answers::FINISHED) return 0;
+        if (rc != GO_ON) return rc;
     }
     AnswerPacket answer{};
     if (!s.before.empty()) {
         if (int rc = receive_answer(answer); rc < 0) return rc;
         if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED) {
-            if (int rc = s.before.apply(flag, r.arg); rc != GO_ON) return rc;
+            if (int rc = s.before.apply(flag, r.arg, r.arg2); rc != GO_ON) return rc;
         }
     }
     if (int rc = send_payload(s, r); rc < 0) return rc;
     if (int rc = scan_waits(s.waits, r.arg); rc != GO_ON) return rc;
     if (int rc = receive_answer(answer); rc < 0) return rc;
-    if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED)
-        return s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r));
+    if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED) {
+        for (const Accept& accept : s.accepts) {
+            if (accept.flag == flag) {
+                succeed(accept.success, answer, r);
+                return accept.code;
+            }
+        }
+        return s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r), r.arg2);
+    }
     if (s.second && module_settings().enrollMode != ENROLL_MODE_ONE_SCAN)
         return second_scan(*s.second, s.argFromAnswer, r);
     return succeed(s.success, answer, r);

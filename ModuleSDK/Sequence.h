@@ -29,19 +29,26 @@ public:
     }
 
     constexpr bool empty() const { return apply_ == nullptr; }
-    // Traces the message of the row that matches `flag` (filled with `arg`) and returns its code.
-    int apply(uint8_t flag, uint32_t arg) const { return apply_(rows_, size_, column_, flag, arg); }
+    // Traces the message of the row that matches `flag` (filled with `arg`, or
+    // `second` for a row that names it) and returns its code.
+    int apply(uint8_t flag, uint32_t arg, uint32_t second = 0) const {
+        return apply_(rows_, size_, column_, flag, arg, second);
+    }
 
 private:
-    using Apply = int (*)(const void* rows, size_t size, size_t column, uint8_t flag, uint32_t arg);
-    static int apply_rows(const void* rows, size_t size, size_t, uint8_t flag, uint32_t arg) {
-        return answers::apply(answers::Table(static_cast<const answers::Row*>(rows), size), flag, arg);
+    using Apply = int (*)(const void* rows, size_t size, size_t column, uint8_t flag, uint32_t arg,
+                          uint32_t second);
+    static int apply_rows(const void* rows, size_t size, size_t, uint8_t flag, uint32_t arg,
+                          uint32_t second) {
+        return answers::apply(answers::Table(static_cast<const answers::Row*>(rows), size), flag, arg,
+                              second);
     }
     template <size_t N>
-    static int apply_column(const void* rows, size_t size, size_t column, uint8_t flag, uint32_t arg) {
+    static int apply_column(const void* rows, size_t size, size_t column, uint8_t flag, uint32_t arg,
+                            uint32_t second) {
         const std::span<const answers::ColumnRow<N>> table(static_cast<const answers::ColumnRow<N>*>(rows),
                                                            size);
-        return answers::apply<N>(table, column, flag, arg);
+        return answers::apply<N>(table, column, flag, arg, second);
     }
 
     const void* rows_ = nullptr;
@@ -57,6 +64,21 @@ struct SuccessLine {
     static constexpr int NONE = -1;
     const char* text = nullptr;
     std::array<int, 2> fields{NONE, NONE};
+    // 0: continuation text under bit 0x02; otherwise a line of this type, with its prefix.
+    uint32_t type = 0;
+
+    // A line of its own (with the prefix of `lineType`) rather than a continuation.
+    static consteval SuccessLine line(uint32_t lineType, const char* t, int first = NONE) {
+        SuccessLine s(t, first);
+        s.type = lineType;
+        return s;
+    }
+    // No text: the fields are only handed back (the caller prints them its own way).
+    static consteval SuccessLine quiet(int first, int second = NONE) {
+        SuccessLine s;
+        s.fields = {first, second};
+        return s;
+    }
 
     constexpr SuccessLine() = default;
     consteval SuccessLine(const char* t, int first = NONE, int second = NONE)
@@ -86,6 +108,15 @@ struct SecondScan {
     SuccessLine success{};
 };
 
+// A flag other than SUCCEED that ends the command the way SUCCEED does: its
+// line, its fields handed back, and its own result code (0, or a positive
+// value that tells the caller more follows).
+struct Accept {
+    uint8_t flag = 0;
+    SuccessLine success{};
+    int code = 0;
+};
+
 struct Sequence {
     uint8_t command = 0;
     Transfer transfer = Transfer::None;
@@ -103,6 +134,8 @@ struct Sequence {
     SuccessLine success{};
     // Scan enrollment: the Enroll Mode decides whether this second scan follows.
     const SecondScan* second = nullptr;
+    // Final-answer flags besides SUCCEED that succeed, looked at before the answer table.
+    std::span<const Accept> accepts{};
     // The messages of the answer tables (first and after the second scan) are
     // filled with Param1 of the answer itself instead of the request's value:
     // for commands that request no user ID, the module names the ID it used.
@@ -119,6 +152,7 @@ struct Request {
     uint32_t chunkSize = 0;         // chunked transfer
     uint32_t count = 1;             // raw transfer: templates of `size` bytes back to back in `data`
     uint32_t arg = 0;               // fills the "%#x" of answer messages
+    uint32_t arg2 = 0;              // fills it in rows that name the second value
     std::array<uint32_t*, 2> out{}; // receive the success line's fields, when not null
 };
 

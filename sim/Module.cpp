@@ -159,7 +159,10 @@ void Module::dispatch(const Command& c) {
     // A second step of a two-step enrolment must follow at once; anything else drops it.
     const bool continues = (c.code == cmd::ES || c.code == cmd::EW) && c.flag == flag::ENROLL_CONTINUE;
     if (!continues) pendingEnroll.reset();
-    if (Handler h = find_handler(c.code))
+    cancelled_ = false;
+    if (state_.locked() && refused_while_locked(c.code))
+        answer(c.code, 0, 0, flag::SYSTEM_BUSY);
+    else if (Handler h = find_handler(c.code))
         h(*this, c);
     else
         answer(c.code, 0, 0, flag::NOT_SUPPORTED);
@@ -231,6 +234,13 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         else if (f.kind == "truncate")
             cut = std::max<size_t>(1, arg_or(f, 6));
     }
+    if (cancelled_ && command != cmd::CA) {
+        // The command's answer after a cancelled wait tells the cancel; then the cancel is answered.
+        cancelled_ = false;
+        write_packet(command, 0, 0, flag::CANCELLED);
+        write_packet(cmd::CA, 0, 0, flag::SUCCEED);
+        return;
+    }
     if (!silent) {
         packet::Buffer b;
         packet::Fields fl;
@@ -279,9 +289,9 @@ bool Module::send_block(std::span<const uint8_t> data) {
     return line_.write(block.data(), block.size());
 }
 
-bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total) {
+bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total, size_t max) {
     out.clear();
-    if (total > MAX_BLOCK) return false;
+    if (total > (max == 0 ? MAX_BLOCK : max)) return false;
     out.reserve(total);
     while (out.size() < total) {
         const auto header = receive_command(GAP_MS * 2);
@@ -337,7 +347,20 @@ void Module::wait_timeout_period() {
     const uint32_t v = param(param::TIMEOUT_PERIOD);
     // Tenths of a second; a digit counts as its value.
     const uint32_t tenths = v >= 0x30 && v <= 0x39 ? v - 0x30 : std::min<uint32_t>(v, 600);
-    sleep_ms(tenths * 100);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(tenths * 100);
+    while (!stop_requested()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) return;
+        const auto c = receive_command(static_cast<int>(std::min<long long>(left, 50)));
+        if (!c) continue;
+        if (c->code == cmd::CA && !c->broadcast) {
+            cancelled_ = true;
+            return;
+        }
+        if (!c->broadcast) write_packet(c->code, 0, 0, flag::SYSTEM_BUSY);
+    }
 }
 
 Scan Module::scan() {

@@ -79,6 +79,8 @@ struct Register {
     Register(std::initializer_list<std::pair<uint8_t, Handler>> handlers);
 };
 Handler find_handler(uint8_t code);
+// Whether a locked module refuses the command (handlers/Firmware.cpp).
+bool refused_while_locked(uint8_t code);
 
 // A two-step enrolment waiting for the host's ENROLL_CONTINUE.
 struct PendingEnroll {
@@ -108,8 +110,9 @@ public:
     // block, a wrong end code or n above max (the bytes are then read and dropped).
     bool receive_block(std::vector<uint8_t>& out, size_t n, size_t max);
     bool send_block(std::span<const uint8_t> data);
-    // Chunks from the host, each acknowledged; false when one is refused or missing.
-    bool receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total);
+    // Chunks from the host, each acknowledged; false when one is refused or
+    // missing. At most `max` bytes in all (0: an image record).
+    bool receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total, size_t max = 0);
     // The finger template carried by the data of an image command: the image
     // record as one block (EI, VI, II) or in chunks after a first SUCCEED (EIX,
     // VIX, IIX). The image becomes the last image. Nothing when the data are
@@ -143,6 +146,9 @@ public:
     std::optional<uint32_t> card_input();
     // Switches the line to the current baud rate, hex-text and network settings.
     void apply_line_settings();
+    // Waits the Timeout Period, listening to the line: a cancel (CA) ends the
+    // wait, and the waiting command's next answer becomes CANCELLED, followed
+    // by the cancel's own answer. Other packets meanwhile are answered busy.
     void wait_timeout_period();
 
     std::optional<PendingEnroll> pendingEnroll;
@@ -173,6 +179,7 @@ private:
     bool network_ = false;
     uint16_t moduleId_ = 1;
     bool broadcast_ = false; // the command being carried out came as a broadcast
+    bool cancelled_ = false; // a cancel arrived while the command waited
     // Answers each fault has spoiled so far, for faults limited by times=N.
     std::map<std::pair<uint64_t, std::string>, int> faultUses_;
 };

@@ -44,6 +44,8 @@ const std::vector<ParamInfo> PARAMS = {
     {0x93, "Fast Mode", 0x30, true},
 };
 
+constexpr uint8_t FIRMWARE_VERSION = 0x6e;
+
 // A prepared statement, finalised when it goes.
 class Stmt {
 public:
@@ -166,15 +168,18 @@ bool State::load() {
         while (s.step() == SQLITE_ROW)
             policy_[static_cast<uint32_t>(s.col(0))] = static_cast<uint32_t>(s.col(1));
     }
-    {
-        Stmt s(db_, "SELECT name, data FROM blobs");
-        if (!s.ok()) return false;
-        while (s.step() == SQLITE_ROW) blobs_[s.text(0)] = s.blob(1);
-    }
+    return load_blobs();
+}
+
+bool State::load_blobs() {
+    Stmt s(db_, "SELECT name, data FROM blobs");
+    if (!s.ok()) return false;
+    while (s.step() == SQLITE_ROW) blobs_[s.text(0)] = s.blob(1);
     return true;
 }
 
 std::optional<uint32_t> State::param(uint8_t number) const {
+    if (number == FIRMWARE_VERSION) return firmware_version();
     if (number == 0x73) return static_cast<uint32_t>(templates_.size());
     if (number == 0x74)
         return capacity_ - std::min<uint32_t>(capacity_, static_cast<uint32_t>(templates_.size()));
@@ -303,6 +308,75 @@ bool State::set_blob(const std::string& name, const std::vector<uint8_t>& data) 
     if (!s.bind(1, name).bind(2, data).run()) return false;
     blobs_[name] = data;
     return true;
+}
+
+// ---- provisional templates, firmware image, lock and master password
+
+namespace {
+const char* const FIRMWARE_BLOB = "firmware";
+const char* const FIRMWARE_VERSION_BLOB = "firmware.version";
+const char* const LOCK_BLOB = "lock";
+const char* const PASSWORD_BLOB = "master.password";
+constexpr size_t PASSWORD_SIZE = 16;
+} // namespace
+
+size_t State::provisional_count() const {
+    return static_cast<size_t>(
+        std::count_if(templates_.begin(), templates_.end(), [](const Template& t) { return t.provisional; }));
+}
+
+bool State::fix_provisional() {
+    if (!exec("UPDATE templates SET provisional = 0")) return false;
+    for (Template& t : templates_) t.provisional = false;
+    return true;
+}
+
+bool State::delete_provisional() {
+    if (!exec("DELETE FROM templates WHERE provisional != 0")) return false;
+    std::erase_if(templates_, [](const Template& t) { return t.provisional; });
+    return true;
+}
+
+uint32_t State::firmware_version() const {
+    const auto v = blob(FIRMWARE_VERSION_BLOB);
+    if (!v || v->size() != 4) return find_param(FIRMWARE_VERSION)->initial;
+    return static_cast<uint32_t>((*v)[0]) | static_cast<uint32_t>((*v)[1]) << 8 |
+           static_cast<uint32_t>((*v)[2]) << 16 | static_cast<uint32_t>((*v)[3]) << 24;
+}
+
+bool State::install_firmware(const std::vector<uint8_t>& image) {
+    const uint32_t next = firmware_version() + 1;
+    const std::vector<uint8_t> version = {static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8),
+                                          static_cast<uint8_t>(next >> 16), static_cast<uint8_t>(next >> 24)};
+    // Image and version change together or not at all.
+    if (!exec("BEGIN")) return false;
+    if (!set_blob(FIRMWARE_BLOB, image) || !set_blob(FIRMWARE_VERSION_BLOB, version)) {
+        exec("ROLLBACK");
+        blobs_.erase(FIRMWARE_BLOB);
+        blobs_.erase(FIRMWARE_VERSION_BLOB);
+        load_blobs();
+        return false;
+    }
+    return exec("COMMIT");
+}
+
+bool State::locked() const {
+    const auto v = blob(LOCK_BLOB);
+    return v && !v->empty() && (*v)[0] != 0;
+}
+
+bool State::set_locked(bool on) {
+    return set_blob(LOCK_BLOB, {static_cast<uint8_t>(on ? 1 : 0)});
+}
+
+std::vector<uint8_t> State::master_password() const {
+    const auto v = blob(PASSWORD_BLOB);
+    if (!v || v->size() != PASSWORD_SIZE) return std::vector<uint8_t>(PASSWORD_SIZE, '0');
+    return *v;
+}
+
+bool State::set_master_password(const std::vector<uint8_t>& password) {
+    return password.size() == PASSWORD_SIZE && set_blob(PASSWORD_BLOB, password);
 }
 
 } // namespace sim

@@ -69,9 +69,24 @@ public:
     std::optional<std::vector<uint8_t>> blob(const std::string& name) const;
     bool set_blob(const std::string& name, const std::vector<uint8_t>& data);
 
+    // ---- provisional templates, firmware image, lock and master password
+    size_t provisional_count() const;
+    // Provisional templates become permanent, or go.
+    bool fix_provisional();
+    bool delete_provisional();
+    // A new firmware image, kept as a blob; each one raises the firmware version.
+    bool install_firmware(const std::vector<uint8_t>& image);
+    uint32_t firmware_version() const;
+    bool locked() const;
+    bool set_locked(bool on);
+    // The master password: 16 bytes, "0000000000000000" until one is written.
+    std::vector<uint8_t> master_password() const;
+    bool set_master_password(const std::vector<uint8_t>& password);
+
 private:
     bool exec(const char* sql);
     bool load();
+    bool load_blobs();
 
     sqlite3* db_ = nullptr;
     uint32_t capacity_ = 1000;

@@ -20,6 +20,10 @@ std::span<const CommandCase> image_cases();    // ImageCases.cpp: SI, RI, SIX, R
 std::span<const CommandCase> enroll_cases();   // EnrollCases.cpp: ES, ESA, EI, EIX, ET, ETX
 std::span<const CommandCase> verify_cases();   // VerifyCases.cpp: VS, VI, VIX, VT, VH, VW, VC
 std::span<const CommandCase> identify_cases(); // IdentifyCases.cpp: IS, II, IIX, IT
+std::span<const CommandCase> firmware_cases(); // FirmwareCases.cpp: UG, CA, LM, UM, MP
+std::span<const CommandCase> admin_cases();    // AdminCases.cpp: AW, AR, AC, UW, UR, UC, UL
+// DatabaseCases.cpp: RT, ST, DT, DA, DAA, DP, FP, LT, CT, DS, DSA, DW, DWA, LTX
+std::span<const CommandCase> database_cases();
 // EnrollByWiegandCardCases.cpp: EW, EWA, EC, ECX
 std::span<const CommandCase> enroll_by_wiegand_card_cases();
 // WiegandCases.cpp: WW, WR, WG, WS, WM, WL, WC, WWX, WRX, WGX, WSX, WFW, WFR, WPW, WPR

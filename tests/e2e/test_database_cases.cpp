@@ -1,0 +1,218 @@
+// The front end's cases of the template database, administrator policies and
+// firmware through the real binary against a scripted module: the RT read
+// loop, the user ID lists, the firmware file and the password files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+
+struct Exchange {
+    farend::RunResult tool;
+    farend::Outcome wire;
+};
+
+Exchange run(const farend::Script& script, const farend::TempDir& dir, std::vector<std::string> args) {
+    farend::FarEnd fe(script);
+    std::vector<std::string> all = {"-P", fe.port(), "-b", "115200", "-t", "300", "-x2"};
+    all.insert(all.end(), args.begin(), args.end());
+    Exchange r;
+    r.tool = farend::run_kelvor(all, dir.path());
+    r.wire = fe.finish();
+    return r;
+}
+
+Bytes filled(size_t n, uint8_t value) {
+    return Bytes(n, value);
+}
+
+uint32_t sum_of(const Bytes& b) {
+    uint32_t s = 0;
+    for (uint8_t x : b) s += x;
+    return s;
+}
+
+struct ReadLoop {
+    const char* name;
+    std::vector<uint8_t> flags; // of the first answer and the follow-up packets
+    size_t templates;           // written to the output file
+    const char* trace;
+};
+
+// Every template of the sequence goes to the file in the order received, each
+// with the first answer's size; a follow-up flag other than the two ends it quietly.
+TEST(DatabaseCases, ReadTemplatesLoop) {
+    const ReadLoop rows[] = {
+        {"three templates",
+         {ENROLL_CONTINUE, ENROLL_CONTINUE, SUCCEED},
+         3,
+         "[API] Read Template(RT): 0x5\n      Template Size: 0x180 More Templates\n"},
+        {"stopped by not found",
+         {ENROLL_CONTINUE, NOT_FOUND},
+         1,
+         "[API] Read Template(RT): 0x5\n      Template Size: 0x180 More Templates\n"},
+        {"one template", {SUCCEED}, 1, "[API] Read Template(RT): 0x5\n[API] Template Size: 0x180\n"},
+    };
+    for (const ReadLoop& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect_packet(0x14, 5, 0, 0);
+        Bytes expected;
+        for (size_t i = 0; i < row.flags.size(); ++i) {
+            // Later answers announce another size, which the loop does not use.
+            s.answer(0x14, 5, i == 0 ? 0x180 : 0x10, row.flags[i]);
+            if (row.flags[i] != SUCCEED && row.flags[i] != ENROLL_CONTINUE) break;
+            const Bytes tpl = filled(0x180, static_cast<uint8_t>(0xA0 + i));
+            s.send(farend::data_block(tpl));
+            expected.insert(expected.end(), tpl.begin(), tpl.end());
+        }
+        const Exchange r = run(s, dir, {"-c", "RT", "-p1", "5", "-o", "backup.bin"});
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_EQ(r.tool.err, row.trace);
+        EXPECT_EQ(expected.size(), row.templates * 0x180);
+        const std::string file = dir.read("backup.bin");
+        EXPECT_EQ(Bytes(file.begin(), file.end()), expected);
+    }
+}
+
+// A size beyond what the tool takes: nothing is read and the file stays empty.
+TEST(DatabaseCases, TemplateSizeBeyondTheLimitWritesNothing) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x21, 0, 0, 0).answer(0x21, 0, 0x7FFFFFFF, SUCCEED);
+    const Exchange r = run(s, dir, {"-c", "ST", "-o", "t.bin"});
+    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_EQ(r.tool.err, "[API] Scan Template(ST)\n[API] Template Size: 0x7fffffff\n"
+                          "[ERR] Template size 0x7fffffff is beyond 0x10000\n");
+    EXPECT_EQ(dir.read("t.bin"), "");
+}
+
+TEST(DatabaseCases, UserIdLists) {
+    // LT: the list printed after the location prefix; a count of 0 reads nothing more.
+    {
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect_packet(0x18, 3, 4, 0).answer(0x18, 0, 0, SUCCEED);
+        const Exchange r = run(s, dir, {"-c", "LT", "-p1", "3", "-p2", "4"});
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_EQ(r.tool.err, "[API] List User IDs(LT): 3 4\n      Num of user id: 0\n");
+    }
+    {
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect_packet(0x18, 0, 0, 0).answer(0x18, 2, 0, SUCCEED);
+        s.send(farend::data_block(farend::concat({farend::le32(1), farend::le32(0x20)})));
+        const Exchange r = run(s, dir, {"-c", "LT"});
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_EQ(farend::normalize_lines(r.tool.err),
+                  "[API] List User IDs(LT): 0 0\n      Num of user id: 0x2\n"
+                  "[API] Get User Data: 0x2\n"
+                  "[front(N)] User IDs(0x2): 0x1 0x20 \n");
+    }
+    // UL: the list read whether or not it is written; written as it came.
+    for (const bool toFile : {true, false}) {
+        SCOPED_TRACE(toFile);
+        farend::TempDir dir;
+        const Bytes list = farend::concat({farend::le32(7), farend::le32(0x1234)});
+        farend::Script s;
+        s.open_sequence()
+            .expect_packet(0xa6, 0, 3, 0)
+            .answer(0xa6, 2, 0, SUCCEED)
+            .send(farend::data_block(list));
+        std::vector<std::string> args = {"-c", "UL", "-p2", "3", "-x4"};
+        if (toFile) args.insert(args.end(), {"-o", "reject.bin"});
+        const Exchange r = run(s, dir, args);
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_NE(r.tool.err.find(
+                      "[API] Number of user IDs: 2\n      [DATA] Receive: 07 00 00 00 34 12 00 00 0a\n"),
+                  std::string::npos)
+            << r.tool.err;
+        if (toFile) {
+            EXPECT_EQ(dir.read("reject.bin"), std::string(list.begin(), list.end()));
+        }
+    }
+}
+
+// The firmware file: -p2 0 sends the whole file; a -p2 beyond it sends nothing.
+TEST(DatabaseCases, FirmwareFile) {
+    Bytes image(10000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31);
+    {
+        farend::TempDir dir;
+        dir.write("fw.bin", image);
+        farend::Script s;
+        s.open_sequence().expect_packet(0x62, 0, 0x2710, 0).answer(0x62, 0, 0, SUCCEED);
+        const size_t lengths[] = {4096, 4096, 1808};
+        size_t at = 0;
+        for (uint16_t i = 0; i < 3; ++i) {
+            const Bytes chunk(image.begin() + static_cast<std::ptrdiff_t>(at),
+                              image.begin() + static_cast<std::ptrdiff_t>(at + lengths[i]));
+            s.expect_packet(0x62, packet::chunk_param1(3, i), static_cast<uint32_t>(lengths[i]), 0);
+            s.expect(farend::concat({chunk, farend::le32(sum_of(chunk))}));
+            s.answer(0x62, 0, 0, DATA_ACCEPTED);
+            at += lengths[i];
+        }
+        s.answer(0x62, 0, 0, SUCCEED);
+        const Exchange r = run(s, dir, {"-c", "UG", "-i", "fw.bin", "-s", "4096"});
+        EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+        EXPECT_EQ(
+            r.tool.err,
+            "[API] Upgrade firmware(UG): 0x2710 0x1000\n[API] Firmware upgrade succeed. Reset the module\n");
+    }
+    for (const char* size : {"10001", "0xFFFFFFFF"}) {
+        SCOPED_TRACE(size);
+        farend::TempDir dir;
+        dir.write("fw.bin", image);
+        const Exchange r =
+            run(farend::Script().open_sequence(), dir, {"-c", "UG", "-i", "fw.bin", "-p2", size});
+        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_EQ(farend::normalize_lines(r.tool.err), "[front(N)] Err: Cannot read the firmware file\n");
+    }
+}
+
+// Password files that lack a password are refused before anything is sent.
+TEST(DatabaseCases, ShortPasswordFilesAreRefused) {
+    struct Row {
+        const char* command;
+        size_t bytes;
+        const char* err;
+    } rows[] = {
+        {"UM", 15, "[front(N)] Err: The password file holds fewer than 16 bytes\n"},
+        {"MP", 31, "[front(N)] Err: The password file holds fewer than 32 bytes\n"},
+        {"MP", 0, "[front(N)] Err: No password file is defined.\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.command) + " " + std::to_string(row.bytes));
+        farend::TempDir dir;
+        std::vector<std::string> args = {"-c", row.command};
+        if (row.bytes > 0) {
+            dir.write("pw.bin", std::string(row.bytes, '7'));
+            args.insert(args.end(), {"-i", "pw.bin"});
+        }
+        const Exchange r = run(farend::Script().open_sequence(), dir, args);
+        EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+        EXPECT_EQ(farend::normalize_lines(r.tool.err), row.err);
+    }
+}
+
+// LTX takes its buffer from the count of enrolled fingerprints: none, no LTX.
+TEST(DatabaseCases, TemplateInfoWithNothingEnrolledSendsNoPacket) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x03, 0, 0, 0x73).answer(0x03, 0, 0, SUCCEED);
+    const Exchange r = run(s, dir, {"-c", "LTX"});
+    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+    EXPECT_NE(farend::normalize_lines(r.tool.err).find("[front(N)] Err: No template is enrolled\n"),
+              std::string::npos)
+        << r.tool.err;
+}
+
+} // namespace
