@@ -405,8 +405,63 @@ int read_card_layout(CardLayout* out);                                          
 int write_card_layout(const CardLayout& layout);                                                // CLW
 
 // ------------------------------------------------- event log, clock, user memory
+// A log record: event, source, three date bytes, three time bytes, a 32-bit
+// little-endian value and four bytes of text (not terminated within the record).
+inline constexpr size_t LOG_RECORD_SIZE = 16;
+
+int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
+// Receives the records into `buffer`, which holds `count` records; more
+// records announced than it holds are refused before any is read.
+int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records); // LR
+int delete_log(uint32_t argument, uint32_t* deleted);                                       // LD
+// `seconds` since 1970 in the host's time zone; 0 initialises the module's clock.
+int set_time(int64_t seconds); // TW
+// Hands back the module's time, or -1 when it does not make a valid date.
+int get_time(int64_t* seconds);                                               // TR
+int get_user_memory_length(uint32_t* length);                                 // ML
+int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length); // MW
+// Hands back the length of the data block that the caller then receives.
+int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength); // MR
+
+// The module's clock words: date = day << 16 | month << 8 | (year - 2000),
+// time = second << 16 | minute << 8 | hour.
+inline constexpr int CLOCK_YEAR_MIN = 2000;
+inline constexpr int CLOCK_YEAR_MAX = 2255;
+// Seconds since 1970 of the local date and time the words give, out-of-range
+// fields normalised (month 13 is January of the next year, 31 April is 1 May)
+// and daylight saving decided for that date; -1 when the result falls outside
+// the years the clock can hold.
+int64_t clock_seconds(uint32_t date, uint32_t time);
+// The clock words of a local time; false outside the years the clock can hold.
+bool clock_words(int64_t seconds, uint32_t* date, uint32_t* time);
+// The 24-character text form and its new line, e.g. "Tue May  1 08:12:30 2007\n".
+struct ClockText {
+    char text[32];
+};
+ClockText clock_text(int64_t seconds);
 
 // --------------------------------------------------- input, output and GPIO ports
+// A GPIO record: four 16-bit little-endian words.
+inline constexpr size_t GPIO_RECORD_SIZE = 8;
+
+int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
+                          uint8_t port); // OW
+int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
+                         uint16_t* tLow);                               // OR
+int read_enabled_events(uint8_t port, uint32_t* count);                 // OL
+// Receives and prints the event codes that OL announced, one byte each.
+int get_enabled_events(std::span<uint8_t> events);
+int set_output_port(uint8_t port, uint32_t action);                     // OS
+int write_in_port_config(uint32_t function, uint32_t value, uint8_t port); // IW
+int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value); // IR
+int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status); // IG
+int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);     // GR
+// Receives and prints the GPIO records that GR announced, GPIO_RECORD_SIZE bytes each.
+int list_gpio_records(uint16_t mode, std::span<uint8_t> records);
+// `records` holds count records; they are sent after the packet, also none.
+int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t* records); // GW
+int disable_gpio();                                                                        // GC
+int reset_gpio();                                                                          // GD
 
 // -------------------------------------------------------------- keyword table
 // Categories of the keyword table.

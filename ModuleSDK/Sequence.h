@@ -88,6 +88,12 @@ struct SuccessLine {
         if (conversions != wanted || (first == NONE && second != NONE))
             throw "one %#x per field of a success line";
     }
+    // Fields handed back without a line: the command prints them in its own way.
+    static consteval SuccessLine fields_only(int first, int second = NONE) {
+        SuccessLine line;
+        line.fields = {first, second};
+        return line;
+    }
 };
 
 // How the data of a call travel after the command packet (and after the first answer, if any).

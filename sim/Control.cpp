@@ -197,7 +197,17 @@ bool load_control(const std::string& path, Control& out, std::string& error) {
             c.wiegandSerial = v;
         else if (key == "card-serial" && parse_number(rest, v))
             c.cardSerial = v;
-        else if ((key == "wiegand" || key == "card") && rest == "none") {
+        else if (key == "input") {
+            const auto sp2 = rest.find(' ');
+            uint64_t port = 0;
+            if (sp2 == std::string::npos || !parse_number(rest.substr(0, sp2), v) ||
+                !parse_number(rest.substr(sp2 + 1), port)) {
+                error = "bad input line";
+                return false;
+            }
+            c.inputSerial = v;
+            c.input = static_cast<uint32_t>(port);
+        } else if ((key == "wiegand" || key == "card") && rest == "none") {
         } else {
             error = "bad control line '" + line + "'";
             return false;
@@ -218,6 +228,7 @@ bool save_control(const std::string& path, const Control& c, std::string& error)
     if (!c.cardFile.empty()) s << "card-file " << c.cardFile << "\n";
     s << "wiegand-serial " << c.wiegandSerial << "\n";
     s << "card-serial " << c.cardSerial << "\n";
+    if (c.input) s << "input " << c.inputSerial << " " << *c.input << "\n";
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream o(tmp, std::ios::trunc);

@@ -32,6 +32,8 @@ struct Control {
     std::optional<uint32_t> card;
     std::string cardFile;
     uint64_t cardSerial = 0; // raised by every --card: another presentation
+    uint64_t inputSerial = 0;      // raised by every --input: the module notices each raise once
+    std::optional<uint32_t> input; // the input port last raised (0 to 2)
 };
 
 std::string control_path(const std::string& linkPath);

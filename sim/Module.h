@@ -41,6 +41,33 @@ inline constexpr uint8_t PASS_WHEN_EMPTY = 0x86;
 inline constexpr uint8_t RESPONSE_DELAY = 0x87;
 } // namespace param
 
+// The event log's records: 16 bytes each, at most LOG_CAPACITY of them.
+inline constexpr size_t LOG_RECORD_SIZE = 16;
+inline constexpr uint32_t LOG_CAPACITY = 1000;
+// Where a logged event came from.
+inline constexpr uint8_t LOG_SOURCE_HOST = 1;
+inline constexpr uint8_t LOG_SOURCE_WIEGAND = 3;
+inline constexpr uint8_t LOG_SOURCE_IN0 = 4; // IN1 and IN2 follow
+inline constexpr uint8_t LOG_SOURCE_FREE_SCAN = 7;
+inline constexpr uint8_t LOG_SOURCE_CARD = 8;
+// Module event codes that the simulated module logs.
+inline constexpr uint8_t EVENT_ENROLL_SUCCESS = 0x17;
+inline constexpr uint8_t EVENT_ENROLL_FAIL = 0x18;
+inline constexpr uint8_t EVENT_VERIFY_SUCCESS = 0x27;
+inline constexpr uint8_t EVENT_VERIFY_FAIL = 0x28;
+inline constexpr uint8_t EVENT_IDENTIFY_SUCCESS = 0x37;
+inline constexpr uint8_t EVENT_IDENTIFY_FAIL = 0x38;
+inline constexpr uint8_t EVENT_DETECT_INPUT0 = 0x54; // Input1 and Input2 follow
+inline constexpr uint8_t EVENT_DETECT_WIEGAND = 0x57;
+inline constexpr uint8_t EVENT_DETECT_CARD = 0x70;
+inline constexpr uint8_t EVENT_CARD_READ_ERROR = 0x71;
+inline constexpr uint8_t EVENT_REJECTED_ID = 0x61;
+inline constexpr uint8_t EVENT_VERIFY_DURESS = 0x62;
+inline constexpr uint8_t EVENT_IDENTIFY_DURESS = 0x63;
+// Named blobs of the state that the event log and the clock keep.
+inline constexpr const char* LOG_BLOB = "event log";
+inline constexpr const char* CLOCK_BLOB = "clock offset";
+
 struct Command {
     uint8_t code = 0;
     uint32_t param1 = 0;
@@ -151,6 +178,20 @@ public:
     // by the cancel's own answer. Other packets meanwhile are answered busy.
     void wait_timeout_period();
 
+    // ---- event log, clock and inputs
+    // Appends a record to the event log, stamped with the module's clock.
+    // `source`: where the event came from (LOG_SOURCE_*); `event`: the module
+    // event code (0x17 enroll success, 0x27 verify success, 0x37 identify
+    // success, ...); `user`: the user ID concerned, or 0. A full log drops its
+    // oldest record.
+    void record_event(uint8_t source, uint8_t event, uint32_t user);
+    // The module's clock in seconds of a calendar without time zone (broken
+    // down with gmtime): the host's clock plus the offset that TW set.
+    int64_t clock_now() const;
+    void set_clock(int64_t seconds);
+    // Input ports raised from the control side and not yet cleared, bit N for IN<N>.
+    uint8_t& input_latches() { return inputLatches_; }
+
     std::optional<PendingEnroll> pendingEnroll;
 
     // What the control side decided last: finger, inputs, faults.
@@ -164,6 +205,7 @@ private:
     void note(const char* what, const Command& c);
     void send_unsolicited();
     void free_scan();
+    void notice_inputs();
     void report_free_scan(std::span<const uint8_t> tpl);
     bool use_fault(const Fault& f);
 
@@ -176,6 +218,8 @@ private:
     uint64_t placeSerial_ = ~0ull;
     size_t placeIndex_ = 0;
     uint64_t freeScanSerial_ = 0; // the placement that the last free scan saw
+    uint64_t inputSerial_ = 0;    // the input raise that was last noticed
+    uint8_t inputLatches_ = 0;
     bool network_ = false;
     uint16_t moduleId_ = 1;
     bool broadcast_ = false; // the command being carried out came as a broadcast

@@ -4,6 +4,8 @@
 //       serves the module on a new pseudo-terminal reached through PATH until SIGINT/SIGTERM.
 //   orvanti-sim --link PATH [--place WHAT] [--fault KIND]... [--wiegand V] [--card ID|FILE]
 //       tells the module serving PATH what is on its sensor and inputs and which faults to play.
+//   orvanti-sim --link PATH --input N
+//       raises the module's input port IN<N> (0 to 2) once.
 #include "Card.h"
 #include "Control.h"
 #include "Module.h"
@@ -20,7 +22,7 @@ const char* const USAGE =
     "usage: orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]\n"
     "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
     "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
-    "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none]\n"
+    "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none] [--input 0|1|2]\n"
     "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum\n";
 
 int fail(const std::string& message) {
@@ -41,7 +43,7 @@ std::string absolute(const std::string& path) {
 
 int main(int argc, char** argv) {
     sim::Options opt;
-    std::optional<std::string> place, wiegand, card;
+    std::optional<std::string> place, wiegand, card, raise;
     std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -76,6 +78,8 @@ int main(int argc, char** argv) {
             wiegand = v;
         else if (a == "--card" && value(v))
             card = v;
+        else if (a == "--input" && value(v))
+            raise = v;
         else {
             std::fputs(USAGE, stderr);
             return 2;
@@ -87,7 +91,7 @@ int main(int argc, char** argv) {
     }
 
     // Control mode: rewrite the control file of the module serving the link.
-    if (place || wiegand || card || !faults.empty()) {
+    if (place || wiegand || card || raise || !faults.empty()) {
         const std::string path = sim::control_path(opt.link);
         sim::Control c;
         std::string error;
@@ -138,6 +142,13 @@ int main(int argc, char** argv) {
                 c.cardFile = absolute(*card);
             }
             ++c.cardSerial;
+        }
+        if (raise) {
+            uint64_t port = 0;
+            if (!sim::parse_number(*raise, port) || port > 2)
+                return fail("--input takes an input port, 0 to 2");
+            c.input = static_cast<uint32_t>(port);
+            c.inputSerial = c.serial + 1;
         }
         ++c.serial;
         if (!sim::save_control(path, c, error)) return fail(error);

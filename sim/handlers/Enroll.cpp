@@ -56,17 +56,23 @@ Outcome store(Module& m, uint32_t user, uint8_t option, const std::vector<std::v
     return o;
 }
 
+// Logs the outcome of an enrolment, then answers with it.
+void conclude(Module& m, uint8_t code, const Outcome& o) {
+    m.record_event(LOG_SOURCE_HOST, o.flag == flag::SUCCEED ? EVENT_ENROLL_SUCCESS : EVENT_ENROLL_FAIL,
+                   o.user);
+    m.answer(code, o.user, 0, o.flag);
+}
+
 // Second scan of a two-scan enrolment: it must show the finger of the first.
 void second_scan(Module& m, uint8_t code, uint32_t user, uint8_t option, const std::vector<uint8_t>& first) {
     const auto scanned = m.scan_template(code);
     if (!scanned) return;
     const std::vector<uint8_t>& tpl = *scanned;
     if (match_score(first, tpl) < match_threshold(m.param(param::SECURITY_LEVEL))) {
-        m.answer(code, 0, 0, flag::TRY_AGAIN);
+        conclude(m, code, {flag::TRY_AGAIN, 0});
         return;
     }
-    const Outcome o = store(m, user, option, {first});
-    m.answer(code, o.user, 0, o.flag);
+    conclude(m, code, store(m, user, option, {first}));
 }
 
 void enroll_scan_command(Module& m, const Command& c) {
@@ -83,8 +89,7 @@ void enroll_with_admin(Module& m, const Command& c) {
 // The steps after the data of EI, EIX, ET and ETX: SCAN_SUCCESS, then the result.
 void finish_with_templates(Module& m, const Command& c, const std::vector<std::vector<uint8_t>>& tpls) {
     m.scan_success(c.code);
-    const Outcome o = store(m, c.param1, c.flag, tpls);
-    m.answer(c.code, o.user, 0, o.flag);
+    conclude(m, c.code, store(m, c.param1, c.flag, tpls));
 }
 
 void enroll_data(Module& m, const Command& c, std::optional<std::vector<uint8_t>> tpl) {
@@ -135,13 +140,15 @@ void enroll_scan_steps(Module& m, uint8_t code, uint32_t user, uint8_t option) {
     const std::vector<uint8_t>& tpl = *scanned;
     const uint32_t mode = m.param(param::ENROLL_MODE);
     if (mode == 0x30) {
-        const Outcome o = store(m, user, option, {tpl});
-        m.answer(code, o.user, 0, o.flag);
+        conclude(m, code, store(m, user, option, {tpl}));
         return;
     }
     const Outcome first = check(m, user, option, {tpl});
+    if (first.flag != flag::SUCCEED) {
+        conclude(m, code, first);
+        return;
+    }
     m.answer(code, first.user, 0, first.flag);
-    if (first.flag != flag::SUCCEED) return;
     if (mode == 0x32 || mode == 0x42) {
         // The host sends the second step with ENROLL_CONTINUE.
         m.pendingEnroll = PendingEnroll{user, option, tpl};

@@ -16,21 +16,29 @@ void identify(Module& m, uint8_t code, uint32_t range, const std::vector<uint8_t
     for (const Template& t : m.state().templates())
         if ((start == 0 && end == 0) || (t.user >= start && t.user <= end)) users.push_back(t.user);
     if (users.empty()) {
-        if (m.state().template_count() == 0 && m.param(param::PASS_WHEN_EMPTY) != 0x30)
+        if (m.state().template_count() == 0 && m.param(param::PASS_WHEN_EMPTY) != 0x30) {
+            m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_SUCCESS, 0);
             m.answer(code, 0, 0, flag::SUCCEED);
-        else
+        } else {
+            m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_FAIL, 0);
             m.answer(code, 0, 0, flag::NOT_FOUND);
+        }
         return;
     }
     const auto match = m.best_match(probe, users);
-    if (!match || !m.is_match(*match))
+    if (!match || !m.is_match(*match)) {
+        m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_FAIL, 0);
         m.answer(code, 0, 0, flag::NOT_FOUND);
-    else if (match->duress)
+    } else if (match->duress) {
+        m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_DURESS, match->user);
         m.answer(code, match->user, 0, flag::DURESS_FINGER);
-    else if (m.state().policy(match->user) == POLICY_REJECT)
+    } else if (m.state().policy(match->user) == POLICY_REJECT) {
+        m.record_event(LOG_SOURCE_HOST, EVENT_REJECTED_ID, match->user);
         m.answer(code, match->user, 0, flag::ID_REJECTED);
-    else
+    } else {
+        m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_SUCCESS, match->user);
         m.answer(code, match->user, static_cast<uint32_t>(match->score), flag::SUCCEED);
+    }
 }
 
 void identify_scan(Module& m, const Command& c) {

@@ -13,23 +13,34 @@ constexpr uint32_t POLICY_SMARTCARD_BYPASS = 2;
 constexpr uint32_t POLICY_REJECT = 3;
 constexpr uint32_t MAX_HOST_TEMPLATES = 10;
 
+// Logs the outcome of a verification, then answers with it.
+void conclude(Module& m, uint8_t code, uint32_t user, uint32_t score, uint8_t result) {
+    const uint8_t source = code == VW ? LOG_SOURCE_WIEGAND : code == VC ? LOG_SOURCE_CARD : LOG_SOURCE_HOST;
+    const uint8_t event = result == flag::SUCCEED         ? EVENT_VERIFY_SUCCESS
+                          : result == flag::DURESS_FINGER ? EVENT_VERIFY_DURESS
+                          : result == flag::ID_REJECTED   ? EVENT_REJECTED_ID
+                                                          : EVENT_VERIFY_FAIL;
+    m.record_event(source, event, user);
+    m.answer(code, user, score, result);
+}
+
 // Compares the probe with the templates of one user and answers.
 void verify(Module& m, uint8_t code, uint32_t user, const std::vector<uint8_t>& probe) {
     if (!m.state().user_exists(user)) {
-        m.answer(code, user, 0, flag::NOT_FOUND);
+        conclude(m, code, user, 0, flag::NOT_FOUND);
         return;
     }
     if (m.state().policy(user) == POLICY_REJECT) {
-        m.answer(code, user, 0, flag::ID_REJECTED);
+        conclude(m, code, user, 0, flag::ID_REJECTED);
         return;
     }
     const auto match = m.best_match(probe, {user});
     if (!match || !m.is_match(*match))
-        m.answer(code, user, 0, flag::NOT_MATCH);
+        conclude(m, code, user, 0, flag::NOT_MATCH);
     else if (match->duress)
-        m.answer(code, user, 0, flag::DURESS_FINGER);
+        conclude(m, code, user, 0, flag::DURESS_FINGER);
     else
-        m.answer(code, user, static_cast<uint32_t>(match->score), flag::SUCCEED);
+        conclude(m, code, user, static_cast<uint32_t>(match->score), flag::SUCCEED);
 }
 
 void verify_scan_command(Module& m, const Command& c) {
@@ -75,9 +86,9 @@ void verify_host_templates(Module& m, const Command& c) {
     int best = 0;
     for (const auto& t : host) best = std::max(best, match_score(probe, t));
     if (best >= match_threshold(m.param(param::SECURITY_LEVEL)))
-        m.answer(c.code, 0, static_cast<uint32_t>(best), flag::SUCCEED);
+        conclude(m, c.code, 0, static_cast<uint32_t>(best), flag::SUCCEED);
     else
-        m.answer(c.code, 0, 0, flag::NOT_MATCH);
+        conclude(m, c.code, 0, 0, flag::NOT_MATCH);
 }
 
 // A user whose policy bypasses the finger for this input is let through on
@@ -112,7 +123,7 @@ void verify_card(Module& m, const Command& c) {
     }
     if (verify_against_card(m, c.code)) return;
     if (!m.state().user_exists(*input)) {
-        m.answer(c.code, 0, 0, flag::CARD_ERROR);
+        conclude(m, c.code, 0, 0, flag::CARD_ERROR);
         return;
     }
     m.scan_success(c.code);

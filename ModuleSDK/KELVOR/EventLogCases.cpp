@@ -1,0 +1,98 @@
+// Command cases of the event log, the clock and the user memory: LN, LR, LD,
+// TW, TR, ML, MW, MR.
+#include <algorithm>
+#include <vector>
+
+#include "Commands.h"
+
+namespace {
+
+// Most log records one upload takes: 16 MiB of records.
+constexpr uint32_t LOG_RECORDS_MAX = 0x100000;
+// Largest user memory block the tool reads from the module.
+constexpr uint32_t USER_MEMORY_MAX = 0x1000000;
+
+int upload_log(OrvantiCom& c) {
+    // A count of 0 asks for nothing: no trace line, no packet.
+    if (c.param2 == 0) return 0;
+    if (c.param2 > LOG_RECORDS_MAX) {
+        ERR_LINE("Err: Log record count %#x is beyond %#x\n", c.param2, LOG_RECORDS_MAX);
+        return FRONT_REFUSED;
+    }
+    std::vector<uint8_t> records(static_cast<size_t>(c.param2) * LOG_RECORD_SIZE);
+    uint32_t n = 0;
+    if (const int rc = read_log(records, c.param1, c.param2, &n); rc != 0) return rc;
+    return c.write_output(records.data(), static_cast<size_t>(n) * LOG_RECORD_SIZE) ? 0 : FRONT_REFUSED;
+}
+
+int set_clock(OrvantiCom& c) {
+    if (c.param1 == 0 && c.param2 == 0) return set_time(0);
+    const int64_t seconds = clock_seconds(c.param1, c.param2);
+    if (seconds <= 0) {
+        ERR_LINE("Err: Invalid Time\n");
+        return FRONT_REFUSED;
+    }
+    return set_time(seconds);
+}
+
+int write_memory(OrvantiCom& c) {
+    if (!c.inputFile) {
+        ERR_LINE("Err: No input file is given\n");
+        return FRONT_REFUSED;
+    }
+    std::vector<uint8_t> data;
+    if (c.param2 > static_cast<uint32_t>(std::max(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+        ERR_LINE("Err: Cannot read the user data\n");
+        return FRONT_REFUSED;
+    }
+    return write_user_memory(data.data(), c.param1, c.param2);
+}
+
+int read_memory(OrvantiCom& c) {
+    uint32_t length = 0;
+    if (const int rc = read_user_memory(c.param1, c.param2, &length); rc != 0 || length == 0) return rc;
+    // The module sends no more than was asked for; a longer block is not taken.
+    if (length > c.param2 || length > USER_MEMORY_MAX) {
+        ERR_LINE("Err: Cannot read the user data from the module\n");
+        return FRONT_REFUSED;
+    }
+    std::vector<uint8_t> data(length);
+    if (const int rc = receive_data(data); rc != 0) {
+        ERR_LINE("Err: Cannot read the user data from the module\n");
+        return rc;
+    }
+    return c.write_output(data.data(), data.size()) ? 0 : FRONT_REFUSED;
+}
+
+constexpr CommandCase CASES[] = {
+    {packet::cmd::LN,
+     [](OrvantiCom&) {
+         uint32_t used = 0, total = 0;
+         return get_log_count(&used, &total);
+     }},
+    {packet::cmd::LR, upload_log},
+    {packet::cmd::LD,
+     [](OrvantiCom& c) {
+         uint32_t deleted = 0;
+         return delete_log(c.param1, &deleted);
+     }},
+    {packet::cmd::TW, set_clock},
+    {packet::cmd::TR,
+     [](OrvantiCom&) {
+         int64_t seconds = 0;
+         return get_time(&seconds);
+     }},
+    {packet::cmd::ML,
+     [](OrvantiCom&) {
+         uint32_t length = 0;
+         return get_user_memory_length(&length);
+     }},
+    {packet::cmd::MW, write_memory},
+    {packet::cmd::MR, read_memory},
+};
+
+} // namespace
+
+std::span<const CommandCase> event_log_cases() {
+    return CASES;
+}

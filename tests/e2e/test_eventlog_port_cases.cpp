@@ -1,0 +1,176 @@
+// The command cases of the event log, clock, user memory and ports through the
+// real binary: the front end's own steps, what reaches the wire and what is
+// written to the output file, above all for counts and lengths that must not
+// be trusted.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+using farend::Script;
+
+struct CaseRow {
+    const char* name;
+    std::vector<std::string> args;
+    Bytes input;                           // written to in.bin, given with -i when not empty
+    std::function<void(Script&)> exchange; // after the opening; nothing for a refused command
+    std::string err;                       // the whole standard error stream, lines normalised
+    const char* output;                    // what out.bin holds afterwards, nullptr when not given
+};
+
+Bytes bytes(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(0x41 + i % 26);
+    return b;
+}
+
+TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
+    // The clock's conversion runs in the host's zone: UTC for exact packets.
+    setenv("TZ", "UTC", 1);
+    const Bytes records = bytes(2 * LOG_RECORD_SIZE);
+    const Bytes memory = bytes(5);
+    const CaseRow rows[] = {
+        {"LR of no records does nothing", {"-c", "LR", "-p2", "0", "-o", "out.bin"}, {}, {}, "", ""},
+        {"LR writes the records received",
+         {"-c", "LR", "-p1", "0x10", "-p2", "2", "-o", "out.bin"},
+         {},
+         [&](Script& s) {
+             s.expect_packet(0x3D, 0x10, 2, 0).answer(0x3D, 0, 2, SUCCEED).send(farend::data_block(records));
+         },
+         "[API] Upload log data(LR): 0x10 0x2\n"
+         "      0:  67/68/69 70:71:72 (Unknown) (Unknown) (0x4c4b4a49) (MNOP)\n"
+         "      1:  83/84/85 86:87:88 (Unknown) (Unknown) (0x42415a59) (CDEF)\n",
+         "records"},
+        {"LR refused leaves the output empty",
+         {"-c", "LR", "-p2", "2", "-o", "out.bin"},
+         {},
+         [](Script& s) { s.expect_packet(0x3D, 0, 2, 0).answer(0x3D, 0, 0, NOT_SUPPORTED); },
+         "[API] Upload log data(LR): 0 0x2\n[ERR] Invalid arguments\n",
+         ""},
+        {"LR answered with more records than asked writes nothing",
+         {"-c", "LR", "-p2", "1", "-o", "out.bin"},
+         {},
+         [](Script& s) { s.expect_packet(0x3D, 0, 1, 0).answer(0x3D, 0, 2, SUCCEED); },
+         "[API] Upload log data(LR): 0 0x1\n[ERR] Too many log records: 0x2 0x1\n",
+         ""},
+        {"LR beyond the cap is refused before anything is sent",
+         {"-c", "LR", "-p2", "0xffffffff"},
+         {},
+         {},
+         "[front(N)] Err: Log record count 0xffffffff is beyond 0x100000\n",
+         nullptr},
+        {"TW in 2050",
+         {"-c", "TW", "-p1", "0x0c0732", "-p2", "0x1e0f09"},
+         {},
+         [](Script& s) { s.expect_packet(0x3A, 0x0c0732, 0x1e0f09, 0).answer(0x3A, 0, 0, SUCCEED); },
+         "[API] Set Time(TW): Tue Jul 12 09:15:30 2050\n",
+         nullptr},
+        {"TW on 31 April sends 1 May",
+         {"-c", "TW", "-p1", "0x1f0407", "-p2", "0"},
+         {},
+         [](Script& s) { s.expect_packet(0x3A, 0x010507, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
+         "[API] Set Time(TW): Tue May  1 00:00:00 2007\n",
+         nullptr},
+        {"TW after the clock's last year",
+         {"-c", "TW", "-p1", "0x010dff"},
+         {},
+         {},
+         "[front(N)] Err: Invalid Time\n",
+         nullptr},
+        {"MW without a file",
+         {"-c", "MW", "-p2", "5"},
+         {},
+         {},
+         "[front(N)] Err: No input file is given\n",
+         nullptr},
+        {"MW with a short file",
+         {"-c", "MW", "-p2", "6"},
+         memory,
+         {},
+         "[front(N)] Err: Cannot read the user data\n",
+         nullptr},
+        {"MR with no data reads none",
+         {"-c", "MR", "-p2", "5", "-o", "out.bin"},
+         {},
+         [](Script& s) { s.expect_packet(0x33, 0, 5, 0).answer(0x33, 0, 0, SUCCEED); },
+         "[API] Read user memory data(MR): 0 0x5\n      Data Length: 0\n",
+         ""},
+        {"MR announcing more than asked writes nothing",
+         {"-c", "MR", "-p2", "4", "-o", "out.bin"},
+         {},
+         [&](Script& s) { s.expect_packet(0x33, 0, 4, 0).answer(0x33, 0, 5, SUCCEED); },
+         "[API] Read user memory data(MR): 0 0x4\n      Data Length: 0x5\n"
+         "[front(N)] Err: Cannot read the user data from the module\n",
+         ""},
+        {"GW without a file, even of no records",
+         {"-c", "GW", "-p2", "0"},
+         {},
+         {},
+         "[front(N)] Err: No gpio supplementary data is defined\n",
+         nullptr},
+        {"GW with a short file",
+         {"-c", "GW", "-p2", "2"},
+         bytes(15),
+         {},
+         "[front(N)] Err: Cannot read gpio supplementary\n",
+         nullptr},
+        {"GW count times 8 beyond 32 bits",
+         {"-c", "GW", "-p2", "0x20000001"},
+         bytes(8),
+         {},
+         "[front(N)] Err: Cannot read gpio supplementary\n",
+         nullptr},
+        {"OL count beyond what 8-bit events allow",
+         {"-c", "OL", "-f", "1"},
+         {},
+         [](Script& s) { s.expect_packet(0x4C, 0, 0, 1).answer(0x4C, 0, 0x101, SUCCEED); },
+         "[API] Read enabled event list(OL): OUT1\n      Num of Enabled Events: 0x101\n"
+         "[front(N)] Err: Enabled event count 0x101 is beyond 0x100\n",
+         nullptr},
+        {"GR count beyond the cap",
+         {"-c", "GR", "-p1", "2"},
+         {},
+         [](Script& s) { s.expect_packet(0x36, 2, 0, 0).answer(0x36, 0x20000, 0xffffffff, SUCCEED); },
+         "[API] Read GPIO configuration(GR): 0x2\n      GPIO 0x2: Output 0xffffffff\n"
+         "[front(N)] Err: GPIO record count 0xffffffff is beyond 0x10000\n",
+         nullptr},
+    };
+    for (const CaseRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        Script s;
+        s.open_sequence();
+        if (row.exchange) row.exchange(s);
+        std::vector<std::string> args = row.args;
+        if (!row.input.empty()) {
+            dir.write("in.bin", row.input);
+            args.insert(args.end(), {"-i", "in.bin"});
+        }
+        farend::FarEnd fe(s);
+        std::vector<std::string> all = {"-P", fe.port(), "-b", "115200", "-t", "300", "-x2"};
+        all.insert(all.end(), args.begin(), args.end());
+        const farend::RunResult tool = farend::run_kelvor(all, dir.path());
+        const farend::Outcome wire = fe.finish();
+        EXPECT_TRUE(wire.ok) << wire.failure;
+        EXPECT_TRUE(wire.extra.empty()) << farend::hex_dump(wire.extra);
+        EXPECT_EQ(tool.status, 1);
+        EXPECT_EQ(farend::normalize_lines(tool.err), row.err);
+        if (!row.output) continue;
+        const std::string out = dir.read("out.bin");
+        const std::string want = std::string(row.output) == "records"
+                                     ? std::string(records.begin(), records.end())
+                                     : std::string();
+        EXPECT_EQ(out, want);
+    }
+    unsetenv("TZ");
+}
+
+} // namespace
