@@ -29,6 +29,23 @@ int receive_and_apply(AnswerPacket& answer, Table table, uint32_t arg) {
     return apply(table, flag_of(answer), arg);
 }
 
+int receive_final(AnswerPacket& answer, Table table) {
+    if (int rc = receive_answer(answer); rc < 0) return rc;
+    const uint8_t flag = flag_of(answer);
+    return flag == SUCCEED ? GO_ON : apply(table, flag);
+}
+
+int exchange(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, Table table,
+             AnswerPacket& answer) {
+    if (int rc = send_command(command, param1, param2, flag); rc < 0) return rc;
+    return receive_final(answer, table);
+}
+
+int exchange(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, Table table) {
+    AnswerPacket answer{};
+    return exchange(command, param1, param2, flag, table, answer);
+}
+
 int scan_wait(Table table, uint32_t arg) {
     if (!module_settings().scanSuccessOn) return GO_ON;
     AnswerPacket answer{};

@@ -91,6 +91,15 @@ int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint
 // failure is returned unchanged before any flag is looked at.
 int receive_and_apply(AnswerPacket& answer, Table table, uint32_t arg = 0);
 
+// The final answer of a one-packet command: SUCCEED gives GO_ON with `answer`
+// filled for its values; any other flag goes through `table`. A link failure
+// is returned unchanged.
+int receive_final(AnswerPacket& answer, Table table);
+// Sends the command packet, then receive_final.
+int exchange(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, Table table,
+             AnswerPacket& answer);
+int exchange(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, Table table);
+
 // A scan wait: only when the module sends SCAN_SUCCESS answers, receive one
 // answer and apply `table` (whose SCAN_SUCCESS row goes on). Otherwise GO_ON.
 int scan_wait(Table table, uint32_t arg = 0);

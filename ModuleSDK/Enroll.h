@@ -14,25 +14,27 @@ inline constexpr bool yes = true;
 inline constexpr bool no = false;
 
 // Columns of the answer table: E1, the first answer of ES and ESA; E2, the
-// final answer after their second scan; E3, the final answer of EI, EIX, ET
-// and ETX, and the first answer of EIX and ETX when it is not SUCCEED.
-enum Column : size_t { E1, E2, E3, COLUMNS };
+// final answer after their second scan (and after that of EW and EWA); E3, the
+// final answer of EI, EIX, ET and ETX, and the first answer of EIX and ETX when
+// it is not SUCCEED; W1, the first answer of EW and EWA (E1 without the
+// finger already enrolled).
+enum Column : size_t { E1, E2, E3, W1, COLUMNS };
 
-// "%#x" is the requested user ID.
+// "%#x" is the requested user ID (for EW and EWA, the ID the module answers).
 // clang-format off
 inline constexpr answers::ColumnRow<COLUMNS> answerTable[] = {
-    // flag                   message                               code                           E1   E2   E3
-    {SCAN_FAILED,             "Enroll: Scan failed\n",              RES_SCAN_FAILED,               {yes, yes, no}},
-    {TRY_AGAIN,               "Enroll: Try again\n",                RES_TRY_AGAIN,                 {yes, yes, yes}},
-    {TIMEOUT,                 "Enroll: Timeout\n",                  RES_TIMEOUT,                   {yes, yes, no}},
-    {MEMORY_FULL,             "Enroll: Memory full\n",              RES_MEMORY_FULL,               {yes, yes, yes}},
-    {ID_ALREADY_USED,         "Enroll: ID %#x is already used\n",   RES_ID_ALREADY_USED,           {yes, yes, yes}},
-    {FINGER_LIMIT,            "Enroll: Finger limit\n",             RES_FINGER_LIMIT,              {yes, yes, yes}},
-    {INVALID_ID,              "Enroll: Invalid id\n",               RES_INVALID_ID,                {yes, yes, yes}},
-    {SYSTEM_BUSY,             "System is busy\n",                   RES_SYSTEM_BUSY,               {yes, no,  yes}},
-    {CANCELLED,               "Command is cancelled\n",             RES_CANCELLED,                 {yes, yes, no}},
-    {FINGER_ALREADY_ENROLLED, "The finger is already enrolled\n",   RES_FINGER_ALREADY_ENROLLED,   {yes, no,  yes}},
-    {ANY,                     "Enroll: Unknown error\n",            RES_UNKNOWN,                   {yes, yes, yes}},
+    // flag                   message                               code                           E1   E2   E3   W1
+    {SCAN_FAILED,             "Enroll: Scan failed\n",              RES_SCAN_FAILED,               {yes, yes, no,  yes}},
+    {TRY_AGAIN,               "Enroll: Try again\n",                RES_TRY_AGAIN,                 {yes, yes, yes, yes}},
+    {TIMEOUT,                 "Enroll: Timeout\n",                  RES_TIMEOUT,                   {yes, yes, no,  yes}},
+    {MEMORY_FULL,             "Enroll: Memory full\n",              RES_MEMORY_FULL,               {yes, yes, yes, yes}},
+    {ID_ALREADY_USED,         "Enroll: ID %#x is already used\n",   RES_ID_ALREADY_USED,           {yes, yes, yes, yes}},
+    {FINGER_LIMIT,            "Enroll: Finger limit\n",             RES_FINGER_LIMIT,              {yes, yes, yes, yes}},
+    {INVALID_ID,              "Enroll: Invalid id\n",               RES_INVALID_ID,                {yes, yes, yes, yes}},
+    {SYSTEM_BUSY,             "System is busy\n",                   RES_SYSTEM_BUSY,               {yes, no,  yes, yes}},
+    {CANCELLED,               "Command is cancelled\n",             RES_CANCELLED,                 {yes, yes, no,  yes}},
+    {FINGER_ALREADY_ENROLLED, "The finger is already enrolled\n",   RES_FINGER_ALREADY_ENROLLED,   {yes, no,  yes, no}},
+    {ANY,                     "Enroll: Unknown error\n",            RES_UNKNOWN,                   {yes, yes, yes, yes}},
 };
 // clang-format on
 
@@ -52,7 +54,7 @@ inline constexpr answers::Row secondScanWait[] = {
     {CANCELLED, "Command is canceled\n", RES_CANCELLED},
     {ANY, "Scan failed\n", RES_SCAN_FAILED},
 };
-// W3: second wait of ESA; the wait of EI, EIX, ET and ETX.
+// W3: second wait of ESA; the wait of EI, EIX, ET and ETX; the finger waits of EW and EWA.
 inline constexpr answers::Row dataScanWait[] = {
     {SCAN_SUCCESS, nullptr, GO_ON},
     {ANY, "Enroll: Scan failed\n", RES_SCAN_FAILED},

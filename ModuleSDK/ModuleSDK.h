@@ -4,6 +4,7 @@
 // writes) on success and a negative result code on failure; nothing throws.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -252,10 +253,158 @@ int delete_template_by_wiegand_with_admin(uint32_t* userId);             // DWA
 int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number); // LTX
 
 // ------------------------------------------------- enrollment by Wiegand and card
+// EW and EWA take the user ID from the Wiegand input; the ID actually used comes back in userIdOut.
+int enroll_by_wiegand(uint8_t option, uint32_t* userIdOut);            // EW
+int enroll_by_wiegand_with_admin(uint8_t option, uint32_t* userIdOut); // EWA
+// Option bit that announces a Wiegand string after the command of EC and ECX.
+inline constexpr uint8_t CARD_ENROLL_WIEGAND = 0x04;
+// EC: the module scans `fingerCount` fingers (two at most) and writes them to
+// the card; `wiegand8` (8 bytes, or null) is sent only with CARD_ENROLL_WIEGAND.
+int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, const uint8_t* wiegand8); // EC
+// ECX: `templates` holds count x size bytes (null when count is 0); the data
+// travel as one chunk, the Wiegand string last. Refused before anything is
+// sent when the data exceed CARD_ENROLL_DATA_MAX bytes.
+inline constexpr uint64_t CARD_ENROLL_DATA_MAX = 0x40000;
+int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size, uint8_t option,
+                                  const uint8_t* templates, const uint8_t* wiegand8); // ECX
+// Bytes ECX sends for count templates of size bytes (computed in 64 bits).
+inline uint64_t card_enroll_data_size(uint16_t count, uint16_t size, uint8_t option) {
+    return static_cast<uint64_t>(count) * size + ((option & CARD_ENROLL_WIEGAND) ? 8 : 0);
+}
 
 // ------------------------------------------------------------ Wiegand interface
+// Keyword categories of the Wiegand values.
+inline constexpr int KW_WIEGAND_FUNCTION = 0x40; // what the module does with an input
+inline constexpr int KW_WIEGAND_PORT = 0x41;     // 0 input, 1 output
+inline constexpr int KW_WIEGAND_STATUS = 0x42;   // 0 clear after read, 1 remain
+inline constexpr int KW_WIEGAND_FORMAT = 0x43;   // 1 26-bit standard, 2 pass through, 3 custom
+inline constexpr int KW_MAPPING_FUNCTION = 0x50; // input function of a mapping
+
+// The basic configuration of one port: Param1 FC bits << 16 | format << 8 | function, Param2 FC code.
+struct WiegandConfig {
+    uint16_t fcBits = 0;
+    uint8_t format = 0;
+    uint8_t function = 0;
+    uint32_t fcCode = 0;
+};
+inline uint32_t wiegand_config_param1(const WiegandConfig& c) {
+    return static_cast<uint32_t>(c.fcBits) << 16 | static_cast<uint32_t>(c.format) << 8 | c.function;
+}
+inline WiegandConfig wiegand_config_of(uint32_t param1, uint32_t param2) {
+    return {static_cast<uint16_t>(param1 >> 16), static_cast<uint8_t>(param1 >> 8),
+            static_cast<uint8_t>(param1), param2};
+}
+
+// The extended configuration as WRX reads it back: Param1 format << 24 | width
+// (8 bits) << 16 | interval; Param2 the size of the format data that follow.
+struct WiegandFormat {
+    uint8_t format = 0;
+    uint8_t pulseWidth = 0;
+    uint16_t pulseInterval = 0;
+    uint32_t dataSize = 0;
+};
+inline WiegandFormat wiegand_format_of(uint32_t param1, uint32_t param2) {
+    return {static_cast<uint8_t>(param1 >> 24), static_cast<uint8_t>(param1 >> 16),
+            static_cast<uint16_t>(param1), param2};
+}
+// WWX sends the width in 16 bits: Param1 width << 16 | interval.
+inline uint32_t wiegand_pulse_param1(uint16_t width, uint16_t interval) {
+    return static_cast<uint32_t>(width) << 16 | interval;
+}
+
+// 64 bits of raw Wiegand data: word1 (Param1) holds the upper half.
+struct WiegandString {
+    uint32_t word1 = 0;
+    uint32_t word2 = 0;
+};
+
+// The Wiegand I/O setting: Param1 input << 16 | output, Param2 option.
+struct WiegandIo {
+    uint16_t input = 0;
+    uint16_t output = 0;
+    uint32_t option = 0;
+};
+inline uint32_t wiegand_io_param1(uint16_t input, uint16_t output) {
+    return static_cast<uint32_t>(input) << 16 | output;
+}
+
+// Port of WW and WR; mapping interface of WM, WL and WC.
+inline constexpr uint8_t WIEGAND_INPUT = 0, WIEGAND_OUTPUT = 1;
+inline constexpr uint8_t MAPPING_WIEGAND = 0, MAPPING_CARD = 1;
+
+int write_wiegand_config(uint8_t port, const WiegandConfig& config);                  // WW
+int read_wiegand_config(uint8_t port, WiegandConfig* out);                            // WR
+int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityCode); // WG
+int set_wiegand_output(uint32_t id);                                                  // WS
+int set_wiegand_mapping(uint32_t function, uint32_t value);                           // WM
+int list_wiegand_mappings(uint32_t* count, uint32_t* dataSize);                       // WL
+int clear_wiegand_mappings();                                                         // WC
+int set_card_mapping(uint32_t function, uint32_t value);                              // WM, flag 1
+int list_card_mappings(uint32_t* count, uint32_t* dataSize);                          // WL, flag 1
+int clear_card_mappings();                                                            // WC, flag 1
+// `data` holds `length` bytes of format data (null when length is 0).
+int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format, uint32_t length,
+                         const uint8_t* data); // WWX
+// The format data (dataSize bytes) follow the answer; the caller receives them.
+int read_wiegand_format(WiegandFormat* out);                                          // WRX
+int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* out); // WGX
+int set_wiegand_output_string(const WiegandString& string);                           // WSX
+int set_field_default(uint32_t index, uint32_t value, uint8_t clear);                 // WFW
+int get_field_default(uint32_t index, uint32_t* value);                               // WFR
+int set_wiegand_io(const WiegandIo& io);                                              // WPW
+int get_wiegand_io(WiegandIo* out);                                                   // WPR
 
 // ------------------------------------------------------------------ smart card
+inline constexpr int KW_CARD_FUNCTION = 0x70; // card input function
+
+// The header of the card data that CR receives (20 bytes, little-endian).
+inline constexpr size_t CARD_HEADER_SIZE = 20;
+struct CardHeader {
+    uint32_t csn = 0;
+    WiegandString wiegand; // word1: bytes 8-11, word2: bytes 4-7
+    uint8_t version = 0;
+    uint8_t templates = 0;
+    struct Slot {
+        bool duress = false;
+        uint16_t size = 0;
+    } slot[2];
+};
+// False when fewer than CARD_HEADER_SIZE bytes are given.
+bool card_header_of(std::span<const uint8_t> data, CardHeader* out);
+
+// The card layout record (7 bytes): where on the card the templates lie.
+inline constexpr size_t CARD_LAYOUT_SIZE = 7;
+struct CardLayout {
+    uint16_t templateSize = 0;
+    uint8_t cisBlock = 0;
+    uint8_t template1Start = 0;
+    uint8_t template1Blocks = 0;
+    uint8_t template2Start = 0;
+    uint8_t template2Blocks = 0;
+};
+std::array<uint8_t, CARD_LAYOUT_SIZE> card_layout_bytes(const CardLayout& layout);
+CardLayout card_layout_of(std::span<const uint8_t, CARD_LAYOUT_SIZE> bytes);
+
+// The key block of CKW: key 1, its 16-bit byte sum, key 2, its sum. Key types
+// 1 and 2 send all 16 bytes, any other only key 1 and its sum.
+inline constexpr size_t CARD_KEY_SIZE = 6;
+std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2);
+inline uint32_t card_key_block_length(uint8_t keyType) {
+    return keyType == 1 || keyType == 2 ? 16 : 8;
+}
+// Key option bits of CKR.
+inline constexpr uint32_t CARD_KEY_SECONDARY = 0x01, CARD_KEY_AUTO_UPDATE = 0x02;
+
+// CR: the card data (length bytes) follow the answer; the caller receives them.
+int read_card_templates(uint8_t option, uint32_t* length);                                      // CR
+int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data); // CW
+int format_card(uint8_t mode);                                                                  // CF
+int set_card_input_function(uint8_t function);                                                  // CC
+int get_card_input_function(uint32_t* function);                                                // CG
+int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option);  // CKW
+int read_card_key_option(uint32_t* option);                                                     // CKR
+int read_card_layout(CardLayout* out);                                                          // CLR
+int write_card_layout(const CardLayout& layout);                                                // CLW
 
 // ------------------------------------------------- event log, clock, user memory
 // A log record: event, source, three date bytes, three time bytes, a 32-bit

@@ -91,7 +91,12 @@ int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& 
     return 0;
 }
 
-int second_scan(const SecondScan& second, const Request& r) {
+// The value that fills the "%#x" of an answer table's message.
+uint32_t message_arg(bool fromAnswer, const AnswerPacket& answer, const Request& r) {
+    return fromAnswer ? answer_field(FIELD_PARAM1, answer) : r.arg;
+}
+
+int second_scan(const SecondScan& second, bool argFromAnswer, const Request& r) {
     const int mode = module_settings().enrollMode;
     if (mode == ENROLL_MODE_HOST_CONTINUES || mode == ENROLL_MODE_HOST_CONTINUES_ALT) {
         if (int rc = send_command(second.command, r.param1, 0, ENROLL_CONTINUE); rc < 0) return rc;
@@ -100,7 +105,7 @@ int second_scan(const SecondScan& second, const Request& r) {
     AnswerPacket answer{};
     if (int rc = receive_answer(answer); rc < 0) return rc;
     if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED)
-        return second.answer.apply(flag, r.arg, r.arg2);
+        return second.answer.apply(flag, message_arg(argFromAnswer, answer, r), r.arg2);
     return succeed(second.success, answer, r);
 }
 
@@ -154,9 +159,10 @@ int run(const Sequence& s, const Request& r) {
                 return accept.code;
             }
         }
-        return s.answer.apply(flag, r.arg, r.arg2);
+        return s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r), r.arg2);
     }
-    if (s.second && module_settings().enrollMode != ENROLL_MODE_ONE_SCAN) return second_scan(*s.second, r);
+    if (s.second && module_settings().enrollMode != ENROLL_MODE_ONE_SCAN)
+        return second_scan(*s.second, s.argFromAnswer, r);
     return succeed(s.success, answer, r);
 }
 

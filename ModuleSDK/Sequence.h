@@ -142,6 +142,10 @@ struct Sequence {
     const SecondScan* second = nullptr;
     // Final-answer flags besides SUCCEED that succeed, looked at before the answer table.
     std::span<const Accept> accepts{};
+    // The messages of the answer tables (first and after the second scan) are
+    // filled with Param1 of the answer itself instead of the request's value:
+    // for commands that request no user ID, the module names the ID it used.
+    bool argFromAnswer = false;
 };
 
 // The values of one call.

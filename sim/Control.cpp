@@ -191,6 +191,12 @@ bool load_control(const std::string& path, Control& out, std::string& error) {
             c.wiegand = static_cast<uint32_t>(v);
         else if (key == "card" && parse_number(rest, v))
             c.card = static_cast<uint32_t>(v);
+        else if (key == "card-file" && !rest.empty())
+            c.cardFile = rest;
+        else if (key == "wiegand-serial" && parse_number(rest, v))
+            c.wiegandSerial = v;
+        else if (key == "card-serial" && parse_number(rest, v))
+            c.cardSerial = v;
         else if (key == "input") {
             const auto sp2 = rest.find(' ');
             uint64_t port = 0;
@@ -219,6 +225,9 @@ bool save_control(const std::string& path, const Control& c, std::string& error)
     for (const Fault& f : c.faults) s << "fault " << f.added << " " << format_fault(f) << "\n";
     if (c.wiegand) s << "wiegand " << *c.wiegand << "\n";
     if (c.card) s << "card " << *c.card << "\n";
+    if (!c.cardFile.empty()) s << "card-file " << c.cardFile << "\n";
+    s << "wiegand-serial " << c.wiegandSerial << "\n";
+    s << "card-serial " << c.cardSerial << "\n";
     if (c.input) s << "input " << c.inputSerial << " " << *c.input << "\n";
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     {

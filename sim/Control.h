@@ -26,7 +26,12 @@ struct Control {
     std::string place = "none";
     std::vector<Fault> faults;
     std::optional<uint32_t> wiegand;
+    uint64_t wiegandSerial = 0; // raised by every --wiegand: a new input on the Wiegand port
+    // The card in the reader: a bare user ID, or a card file (cardFile set)
+    // that the module reads and writes back as the card is written.
     std::optional<uint32_t> card;
+    std::string cardFile;
+    uint64_t cardSerial = 0; // raised by every --card: another presentation
     uint64_t inputSerial = 0;      // raised by every --input: the module notices each raise once
     std::optional<uint32_t> input; // the input port last raised (0 to 2)
 };

@@ -1,5 +1,7 @@
 #include "Module.h"
 
+#include "Card.h"
+
 #include "Packet.h"
 
 #include <algorithm>
@@ -216,7 +218,7 @@ void Module::dispatch(const Command& c) {
     const uint32_t delay = param(param::RESPONSE_DELAY);
     if (delay > 0x30 && delay <= 0x39) sleep_ms((delay - 0x30) * 100);
     // A second step of a two-step enrolment must follow at once; anything else drops it.
-    const bool continues = c.code == 0x05 && c.flag == flag::ENROLL_CONTINUE;
+    const bool continues = (c.code == cmd::ES || c.code == cmd::EW) && c.flag == flag::ENROLL_CONTINUE;
     if (!continues) pendingEnroll.reset();
     cancelled_ = false;
     if (state_.locked() && refused_while_locked(c.code))
@@ -477,7 +479,9 @@ std::optional<uint32_t> Module::wiegand_input() {
     return control().wiegand;
 }
 std::optional<uint32_t> Module::card_input() {
-    return control().card;
+    const auto card = presented_card(*this);
+    if (!card) return std::nullopt;
+    return card->user;
 }
 
 std::optional<std::vector<uint8_t>> Module::receive_image_template(const Command& c, bool chunked) {

@@ -194,8 +194,12 @@ public:
 
     std::optional<PendingEnroll> pendingEnroll;
 
-private:
+    // What the control side decided last: finger, inputs, faults.
     Control control();
+    // The path through which the host reaches the module.
+    const std::string& link_path() const { return options_.link; }
+
+private:
     void dispatch(const Command& c);
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
     void note(const char* what, const Command& c);

@@ -2,10 +2,11 @@
 //
 //   orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]
 //       serves the module on a new pseudo-terminal reached through PATH until SIGINT/SIGTERM.
-//   orvanti-sim --link PATH [--place WHAT] [--fault KIND]... [--wiegand V] [--card ID]
+//   orvanti-sim --link PATH [--place WHAT] [--fault KIND]... [--wiegand V] [--card ID|FILE]
 //       tells the module serving PATH what is on its sensor and inputs and which faults to play.
 //   orvanti-sim --link PATH --input N
 //       raises the module's input port IN<N> (0 to 2) once.
+#include "Card.h"
 #include "Control.h"
 #include "Module.h"
 
@@ -27,7 +28,7 @@ const char* const USAGE =
     "usage: orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]\n"
     "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
     "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
-    "                   [--fault none] [--wiegand VALUE|none] [--card ID|none] [--input 0|1|2]\n"
+    "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none] [--input 0|1|2]\n"
     "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum\n";
 
 int fail(const std::string& message) {
@@ -168,8 +169,26 @@ int main(int argc, char** argv) {
             out = static_cast<uint32_t>(n);
             return true;
         };
-        if (!input(wiegand, c.wiegand)) return fail("--wiegand takes a number or none");
-        if (!input(card, c.card)) return fail("--card takes a number or none");
+        if (wiegand) {
+            if (!input(wiegand, c.wiegand)) return fail("--wiegand takes a number or none");
+            ++c.wiegandSerial;
+        }
+        if (card) {
+            // A number is a bare card carrying that user ID; anything else names a card file.
+            uint64_t id = 0;
+            c.cardFile.clear();
+            if (*card == "none") {
+                c.card.reset();
+            } else if (sim::parse_number(*card, id)) {
+                c.card = static_cast<uint32_t>(id);
+            } else {
+                sim::Card described;
+                if (!sim::read_card_file(*card, described, error)) return fail(error);
+                c.card.reset();
+                c.cardFile = absolute(*card);
+            }
+            ++c.cardSerial;
+        }
         if (raise) {
             uint64_t port = 0;
             if (!sim::parse_number(*raise, port) || port > 2)

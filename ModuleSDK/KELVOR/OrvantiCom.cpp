@@ -457,6 +457,7 @@ const std::array<const CommandCase*, 256>& command_table() {
             system_cases(),   image_cases(), enroll_cases(),    verify_cases(),
             identify_cases(), firmware_cases(), admin_cases(), database_cases(),
             event_log_cases(), port_cases(),
+            enroll_by_wiegand_card_cases(), wiegand_cases(), card_cases(),
         };
         for (const auto& family : families) {
             for (const CommandCase& row : family) {

@@ -1,4 +1,5 @@
 // Enrollment by scan, image and template: ES, ESA, EI, EIX, ET, ETX.
+#include "EnrollSteps.h"
 #include "Module.h"
 
 #include <algorithm>
@@ -40,7 +41,7 @@ Outcome check(Module& m, uint32_t user, uint8_t option, const std::vector<std::v
         if (option == flag::ADD_DURESS_FINGER && have == 0) return {flag::INVALID_ID, 0};
         if (have + tpls.size() > TEMPLATES_PER_USER) return {flag::FINGER_LIMIT, 0};
     } else if (have > 0) {
-        return {flag::ID_ALREADY_USED, 0};
+        return {flag::ID_ALREADY_USED, user};
     }
     return {flag::SUCCEED, user};
 }
@@ -74,66 +75,15 @@ void second_scan(Module& m, uint8_t code, uint32_t user, uint8_t option, const s
     conclude(m, code, store(m, user, option, {first}));
 }
 
-// The scan steps of ES and ESA after the command (and the administrator's stage).
-void enroll_by_scan(Module& m, uint8_t code, uint32_t user, uint8_t option) {
-    const auto scanned = m.scan_template(code);
-    if (!scanned) return;
-    const std::vector<uint8_t>& tpl = *scanned;
-    const uint32_t mode = m.param(param::ENROLL_MODE);
-    if (mode == 0x30) {
-        conclude(m, code, store(m, user, option, {tpl}));
-        return;
-    }
-    const Outcome first = check(m, user, option, {tpl});
-    if (first.flag != flag::SUCCEED) {
-        conclude(m, code, first);
-        return;
-    }
-    m.answer(code, first.user, 0, first.flag);
-    if (mode == 0x32 || mode == 0x42) {
-        // The host sends the second step with ENROLL_CONTINUE.
-        m.pendingEnroll = PendingEnroll{user, option, tpl};
-        return;
-    }
-    second_scan(m, code, user, option, tpl);
-}
-
 void enroll_scan_command(Module& m, const Command& c) {
-    if (c.flag == flag::ENROLL_CONTINUE) {
-        if (!m.pendingEnroll) {
-            m.answer(c.code, 0, 0, flag::TRY_AGAIN);
-            return;
-        }
-        const PendingEnroll p = *m.pendingEnroll;
-        m.pendingEnroll.reset();
-        second_scan(m, c.code, p.user, p.option, p.tpl);
-        return;
-    }
-    enroll_by_scan(m, c.code, c.param1, c.flag);
+    if (c.flag == flag::ENROLL_CONTINUE)
+        continue_enroll(m, c);
+    else
+        enroll_scan_steps(m, c.code, c.param1, c.flag);
 }
 
 void enroll_with_admin(Module& m, const Command& c) {
-    State& st = m.state();
-    std::vector<uint32_t> admins;
-    for (const Template& t : st.templates()) {
-        const uint32_t level = st.admin_level(t.user);
-        if ((level == 1 || level == 3) && std::find(admins.begin(), admins.end(), t.user) == admins.end())
-            admins.push_back(t.user);
-    }
-    if (admins.empty()) {
-        m.answer(c.code, 0, 0, flag::NOT_SUPPORTED); // no administrator who may enroll
-        return;
-    }
-    const auto scanned = m.scan_template(c.code);
-    if (!scanned) return;
-    const std::vector<uint8_t>& tpl = *scanned;
-    const auto match = m.best_match(tpl, admins);
-    if (!match || !m.is_match(*match)) {
-        m.answer(c.code, 0, 0, flag::NOT_MATCH);
-        return;
-    }
-    m.answer(c.code, match->user, 0, flag::ENROLL_CONTINUE);
-    enroll_by_scan(m, c.code, c.param1, c.flag);
+    if (administrator_verified(m, c.code)) enroll_scan_steps(m, c.code, c.param1, c.flag);
 }
 
 // The steps after the data of EI, EIX, ET and ETX: SCAN_SUCCESS, then the result.
@@ -180,6 +130,68 @@ void enroll_templates(Module& m, const Command& c) {
     }
     finish_with_templates(m, c, tpls);
 }
+
+} // namespace
+
+// The scan steps of ES and ESA after the command (and the administrator's stage).
+void enroll_scan_steps(Module& m, uint8_t code, uint32_t user, uint8_t option) {
+    const auto scanned = m.scan_template(code);
+    if (!scanned) return;
+    const std::vector<uint8_t>& tpl = *scanned;
+    const uint32_t mode = m.param(param::ENROLL_MODE);
+    if (mode == 0x30) {
+        conclude(m, code, store(m, user, option, {tpl}));
+        return;
+    }
+    const Outcome first = check(m, user, option, {tpl});
+    if (first.flag != flag::SUCCEED) {
+        conclude(m, code, first);
+        return;
+    }
+    m.answer(code, first.user, 0, first.flag);
+    if (mode == 0x32 || mode == 0x42) {
+        // The host sends the second step with ENROLL_CONTINUE.
+        m.pendingEnroll = PendingEnroll{user, option, tpl};
+        return;
+    }
+    second_scan(m, code, user, option, tpl);
+}
+
+void continue_enroll(Module& m, const Command& c) {
+    if (!m.pendingEnroll) {
+        m.answer(c.code, 0, 0, flag::TRY_AGAIN);
+        return;
+    }
+    const PendingEnroll p = *m.pendingEnroll;
+    m.pendingEnroll.reset();
+    second_scan(m, c.code, p.user, p.option, p.tpl);
+}
+
+bool administrator_verified(Module& m, uint8_t code) {
+    State& st = m.state();
+    std::vector<uint32_t> admins;
+    for (const Template& t : st.templates()) {
+        const uint32_t level = st.admin_level(t.user);
+        if ((level == 1 || level == 3) && std::find(admins.begin(), admins.end(), t.user) == admins.end())
+            admins.push_back(t.user);
+    }
+    if (admins.empty()) {
+        m.answer(code, 0, 0, flag::NOT_SUPPORTED); // no administrator who may enroll
+        return false;
+    }
+    const auto scanned = m.scan_template(code);
+    if (!scanned) return false;
+    const std::vector<uint8_t>& tpl = *scanned;
+    const auto match = m.best_match(tpl, admins);
+    if (!match || !m.is_match(*match)) {
+        m.answer(code, 0, 0, flag::NOT_MATCH);
+        return false;
+    }
+    m.answer(code, match->user, 0, flag::ENROLL_CONTINUE);
+    return true;
+}
+
+namespace {
 
 const Register reg{{ES, enroll_scan_command},  {ESA, enroll_with_admin}, {EI, enroll_image},
                    {EIX, enroll_image_chunks}, {ET, enroll_template},    {ETX, enroll_templates}};

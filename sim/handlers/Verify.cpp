@@ -1,4 +1,5 @@
 // Verification: VS, VI, VIX, VT, VH, VW, VC.
+#include "Card.h"
 #include "Module.h"
 
 #include <algorithm>
@@ -120,6 +121,7 @@ void verify_card(Module& m, const Command& c) {
         m.answer(c.code, 0, 0, flag::TIMEOUT);
         return;
     }
+    if (verify_against_card(m, c.code)) return;
     if (!m.state().user_exists(*input)) {
         conclude(m, c.code, 0, 0, flag::CARD_ERROR);
         return;
