@@ -476,11 +476,14 @@ std::optional<Match> Module::best_match(std::span<const uint8_t> probe,
 }
 
 std::optional<uint32_t> Module::wiegand_input() {
-    return control().wiegand;
+    const auto value = control().wiegand;
+    if (value) record_event(LOG_SOURCE_WIEGAND, EVENT_DETECT_WIEGAND, *value);
+    return value;
 }
 std::optional<uint32_t> Module::card_input() {
     const auto card = presented_card(*this);
     if (!card) return std::nullopt;
+    record_event(LOG_SOURCE_CARD, EVENT_DETECT_CARD, card->user);
     return card->user;
 }
 
