@@ -99,6 +99,18 @@ int second_scan(const SecondScan& second, const Request& r) {
     return succeed(second.success, answer, r);
 }
 
+// Whether the call's data can go out as described: checked before the command
+// packet, so that no module is left waiting for data that never come.
+int payload_check(const Sequence& s, const Request& r) {
+    switch (s.transfer) {
+    case Transfer::None: return 0;
+    case Transfer::Block: return data_block_check(r.size);
+    case Transfer::Chunks: return data_chunks_check(r.size, r.chunkSize);
+    case Transfer::Raw: return 0; // written in parts of any size
+    }
+    return 0;
+}
+
 } // namespace
 
 int run(const Sequence& s, const Request& r) {
@@ -106,6 +118,7 @@ int run(const Sequence& s, const Request& r) {
         trace(TRACE_ERROR, "Image size %#x is beyond the image record\n", r.size);
         return RES_NOT_SUPPORTED;
     }
+    if (int rc = payload_check(s, r); rc < 0) return rc;
     if (int rc = send_command(s.command, r.param1, r.param2, r.flag); rc < 0) return rc;
     if (!s.admin.empty()) {
         if (int rc = administrator_stage(s.admin, r.arg); rc != GO_ON) return rc;

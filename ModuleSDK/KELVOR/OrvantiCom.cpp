@@ -277,7 +277,9 @@ void OrvantiCom::parse_options() {
             break;
         case 'o':
             outputPath = next_value(i);
+            errno = 0;
             outputFile.reset(std::fopen(outputPath.c_str(), "wb"));
+            outputError = outputFile ? 0 : (errno ? errno : EIO);
             break;
         case 's':
             chunkSize = static_cast<int>(parse_number(next_value(i)));
@@ -357,10 +359,10 @@ int OrvantiCom::run() {
         directory_mode();
     } else {
         if (command != 0) {
-            if (broadcast)
-                broadcast_raw_mode();
-            else
+            if (!broadcast)
                 dispatch();
+            else if (output_creatable())
+                broadcast_raw_mode();
         }
         if (monitor) response_monitor();
     }
@@ -416,6 +418,19 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     return false;
 }
 
+bool OrvantiCom::output_creatable() {
+    if (outputPath.empty() || outputFile) return true;
+    ERR_LINE("Err: Cannot create %s: %s\n", outputPath.c_str(), std::strerror(outputError));
+    return false;
+}
+
+bool OrvantiCom::data_size_usable(uint64_t n) {
+    if (n <= DATA_MAX) return true;
+    ERR_LINE("Err: Data of %#llx bytes exceeds the limit of %#x bytes\n", static_cast<unsigned long long>(n),
+             DATA_MAX);
+    return false;
+}
+
 // ------------------------------------------------------------- dispatcher
 
 namespace {
@@ -443,7 +458,9 @@ const std::array<const CommandCase*, 256>& command_table() {
 bool has_command_case(uint8_t code) { return command_table()[code] != nullptr; }
 
 void OrvantiCom::dispatch() {
-    if (const CommandCase* found = command_table()[command])
+    if (!output_creatable())
+        lastResult = FRONT_REFUSED;
+    else if (const CommandCase* found = command_table()[command])
         lastResult = found->run(*this);
     else
         raw_packet_mode();
@@ -474,8 +491,9 @@ void OrvantiCom::raw_packet_mode() {
             return;
         }
     }
+    // Raw packet mode looks at the line: whatever valid packet comes is the answer.
     AnswerPacket answer{};
-    if (receive_answer(answer) < 0) {
+    if (receive_answer_any(answer) < 0) {
         ERR_LINE("Err: Cannot receive packet\n");
         return;
     }
@@ -535,6 +553,9 @@ void OrvantiCom::response_monitor() {
             trace_more(TRACE_CALL, "\nPacket: ");
         else
             trace_more(TRACE_CALL, "%02x ", byte);
+        // The operator sees a packet begun as soon as the line goes quiet,
+        // not only when its end code arrives.
+        if (!serial_input_waiting()) trace_flush();
     }
     trace_more(TRACE_CALL, "\n");
 }
@@ -557,12 +578,15 @@ void OrvantiCom::reset_line() {
     inputIsDirectory = 0;
     inputFile.reset();
     outputFile.reset();
+    outputPath.clear();
+    outputError = 0;
     batchMode = 0;
     refused = false;
 }
 
 void OrvantiCom::batch_mode() {
-    File batch(std::fopen(batchFile.c_str(), "r"));
+    // A directory opens for reading here but yields no lines: it is no batch file.
+    File batch(path_is_directory(batchFile) ? nullptr : std::fopen(batchFile.c_str(), "r"));
     if (!batch) {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
         return;
@@ -592,6 +616,11 @@ void OrvantiCom::batch_mode() {
 }
 
 void OrvantiCom::directory_mode() {
+    if (!output_creatable()) {
+        lastResult = FRONT_REFUSED;
+        outputFile.reset();
+        return;
+    }
     std::vector<std::string> names;
     if (!list_directory(directory, names)) {
         ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
