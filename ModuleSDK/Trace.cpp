@@ -124,11 +124,13 @@ void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n) {
     Changing guard;
     static constexpr char digits[] = "0123456789abcdef";
     std::string& out = log().pending;
-    out.reserve(out.size() + 3 * n);
+    const size_t at = out.size();
+    out.resize(at + 3 * n);
+    char* p = out.data() + at;
     for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0x0F];
-        out += ' ';
+        *p++ = digits[bytes[i] >> 4];
+        *p++ = digits[bytes[i] & 0x0F];
+        *p++ = ' ';
     }
 }
 
