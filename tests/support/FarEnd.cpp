@@ -376,8 +376,7 @@ std::string normalize_lines(const std::string& text) {
         size_t end = found + 5;
         while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
         const bool site = open != std::string::npos && open >= at && end > found + 5 &&
-                          text.compare(end, 2, ")]") == 0 &&
-                          text.find_first_of(" \n[", open + 1) >= found;
+                          text.compare(end, 2, ")]") == 0 && text.find_first_of(" \n[", open + 1) >= found;
         if (!site) {
             out.append(text, at, found + 5 - at);
             at = found + 5;

@@ -728,10 +728,10 @@ struct Late {
 struct MatchRow {
     const char* what;
     bool network;
-    bool anyCommand;      // receive_answer_any
+    bool anyCommand;        // receive_answer_any
     std::vector<Late> sent; // what the module sends after the command 0x08, in order
     int rc;
-    uint32_t taken;       // command code of the answer taken
+    uint32_t taken; // command code of the answer taken
     const char* errors;
 };
 
@@ -742,16 +742,41 @@ struct MatchRow {
 // while the wait goes on.
 TEST_F(LinkTest, AnswersMatchTheirCommandAndModule) {
     const MatchRow rows[] = {
-        {"late answer of an earlier command", false, false, {{0x03, 1}, {0x08, 1}}, 0, 0x08,
+        {"late answer of an earlier command",
+         false,
+         false,
+         {{0x03, 1}, {0x08, 1}},
+         0,
+         0x08,
          "[ERR] Answer to another command dropped: 0x3\n"},
-        {"nothing but a late answer", false, false, {{0x03, 1}}, ERR_READ_TIMEOUT, 0,
+        {"nothing but a late answer",
+         false,
+         false,
+         {{0x03, 1}},
+         ERR_READ_TIMEOUT,
+         0,
          "[ERR] Answer to another command dropped: 0x3\n[ERR] Read data timeout: 0 0xd\n"},
-        {"another module on the line", true, false, {{0x08, 2}, {0x08, 1}}, 0, 0x08,
+        {"another module on the line",
+         true,
+         false,
+         {{0x08, 2}, {0x08, 1}},
+         0,
+         0x08,
          "[ERR] Answer from another module dropped: 0x2\n"},
-        {"another module, another command", true, false, {{0x05, 0x0999}}, ERR_READ_TIMEOUT, 0,
+        {"another module, another command",
+         true,
+         false,
+         {{0x05, 0x0999}},
+         ERR_READ_TIMEOUT,
+         0,
          "[ERR] Answer from another module dropped: 0x999\n[ERR] Read data timeout: 0 0xf\n"},
         {"any command is taken", false, true, {{0x03, 1}}, 0, 0x03, ""},
-        {"any command, but from this module", true, true, {{0x60, 2}, {0x60, 1}}, 0, 0x60,
+        {"any command, but from this module",
+         true,
+         true,
+         {{0x60, 2}, {0x60, 1}},
+         0,
+         0x60,
          "[ERR] Answer from another module dropped: 0x2\n"},
     };
     for (const MatchRow& row : rows) {
