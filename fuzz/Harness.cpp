@@ -61,3 +61,10 @@ void run_row(std::span<const Row> table, const Input& in) {
 }
 
 } // namespace fuzz
+
+// A small quarantine of freed memory: the runs stay in memory they have
+// touched before instead of faulting in fresh pages, several times faster,
+// and use-after-free of recent memory is still caught.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=16";
+}

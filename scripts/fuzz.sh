@@ -21,8 +21,11 @@ mkdir -p build-fuzz/artifacts
 status=0
 for t in "${targets[@]}"; do
     corpus=$root/build-fuzz/corpus/$t
-    work=$root/build-fuzz/work/$t
-    mkdir -p "$corpus" "$work"
+    # The front end target's runs write their files here: memory where there is some.
+    shm=/dev/shm
+    [ -d "$shm" ] && [ -w "$shm" ] || shm=$root/build-fuzz
+    work=$(mktemp -d "$shm/kelvor-fuzz-work.XXXXXX")
+    mkdir -p "$corpus"
     limit=(-runs="$runs")
     [ -n "${TIME:-}" ] && limit=(-max_total_time="$TIME")
     echo "== fuzz_$t"

@@ -156,6 +156,11 @@ private:
     void free_scan();
     void report_free_scan(std::span<const uint8_t> tpl);
     bool use_fault(const Fault& f);
+    // A "die:N" fault that applies to the current command: true at its N-th
+    // transfer (an answer, or a data block or chunk in either direction).
+    bool dies_here();
+    // Ends the process at once, as a module that loses power does.
+    [[noreturn]] void die() const;
 
     Options options_;
     Line line_;
@@ -171,6 +176,7 @@ private:
     bool broadcast_ = false; // the command being carried out came as a broadcast
     // Answers each fault has spoiled so far, for faults limited by times=N.
     std::map<std::pair<uint64_t, std::string>, int> faultUses_;
+    int currentCommand_ = -1; // code of the command being carried out
 };
 
 } // namespace sim
