@@ -482,13 +482,14 @@ void OrvantiCom::raw_packet_mode() {
         ERR_LINE("Err: Cannot send packet\n");
         return;
     }
-    // Only what is read into it is ever looked at: no need to clear it first.
-    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(RAW_BUFFER);
+    // The buffer of the command, never more than RAW_BUFFER bytes: first the
+    // data sent, then what is drained. It grows with what it holds.
+    std::vector<uint8_t> buffer;
     if (inputFile) {
         // Bytes beyond the end of a short file are sent as zeros.
-        const size_t got = std::fread(buffer.get(), 1, param2, inputFile.get());
-        std::fill(buffer.get() + got, buffer.get() + param2, uint8_t{0});
-        if (send_data(buffer.get(), param2) < 0) {
+        buffer.assign(param2, 0);
+        std::fread(buffer.data(), 1, param2, inputFile.get());
+        if (send_data(buffer.data(), param2) < 0) {
             ERR_LINE("Err: Cannot send raw data\n");
             return;
         }
@@ -507,19 +508,21 @@ void OrvantiCom::raw_packet_mode() {
     // or the buffer is full.
     size_t drained = 0;
     constexpr size_t STEP = packet::COMMAND_LENGTH;
+    buffer.clear();
     while (drained + STEP <= RAW_BUFFER) {
-        int r = link_read(buffer.get() + drained, static_cast<int>(STEP), true);
+        buffer.resize(drained + STEP);
+        int r = link_read(buffer.data() + drained, static_cast<int>(STEP), true);
         if (r > 0) drained += static_cast<size_t>(r);
         if (r != static_cast<int>(STEP)) break;
     }
     size_t lineStart = 0;
     for (size_t i = 0; i < drained; ++i) {
         if (buffer[i] != packet::END_CODE) continue;
-        trace_hex(TRACE_DATA, buffer.get() + lineStart, i - lineStart);
+        trace_hex(TRACE_DATA, buffer.data() + lineStart, i - lineStart);
         trace_more(TRACE_DATA, "\nData: ");
         lineStart = i + 1;
     }
-    trace_hex(TRACE_DATA, buffer.get() + lineStart, drained - lineStart);
+    trace_hex(TRACE_DATA, buffer.data() + lineStart, drained - lineStart);
     trace_more(TRACE_DATA, "\n");
 }
 
@@ -536,9 +539,9 @@ void OrvantiCom::broadcast_raw_mode() {
         return;
     }
     if (!inputFile) return; // nobody answers a broadcast
-    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(RAW_BUFFER);
-    size_t n = std::fread(buffer.get(), 1, param2, inputFile.get());
-    if (send_data(buffer.get(), static_cast<uint32_t>(n)) < 0) ERR_LINE("Err: Cannot send raw data\n");
+    std::vector<uint8_t> buffer(param2);
+    size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
+    if (send_data(buffer.data(), static_cast<uint32_t>(n)) < 0) ERR_LINE("Err: Cannot send raw data\n");
 }
 
 void OrvantiCom::response_monitor() {
