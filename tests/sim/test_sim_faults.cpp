@@ -102,7 +102,7 @@ protected:
     }
 
     farend::RunResult tool(const Args& args, int signal = 0, int signalAfterMs = 0) const {
-        Args a = {"-P", sim->link, "-b", "115200", "-t", "500", "-x2"};
+        Args a = {"-P", sim->link, "-b", "115200", "-t", "1000", "-x2"};
         a.insert(a.end(), args.begin(), args.end());
         return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, signalAfterMs, RUN_LIMIT_MS);
     }
