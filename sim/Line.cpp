@@ -206,7 +206,10 @@ void Line::drop_input() {
 bool Line::write_raw(const uint8_t* bytes, size_t n) {
     // Slices of about 10 ms of line time when paced, so that the far side sees
     // the bytes arrive at the rate of the line.
+    // Each slice is due at its place in one schedule that starts with the
+    // write, so the sleeps' own lateness does not add up over a long block.
     const size_t slice = pace_ ? std::max<size_t>(1, baud_ / 1000) : n;
+    const auto start = std::chrono::steady_clock::now();
     size_t done = 0;
     while (done < n) {
         if (stop_requested()) return false;
@@ -226,8 +229,13 @@ bool Line::write_raw(const uint8_t* bytes, size_t n) {
                 return false;
             }
         }
-        pace_for(want);
         done += want;
+        if (pace_ && baud_ != 0) {
+            // Ten bit times per character: start bit, eight data bits, stop bit.
+            const auto due =
+                start + std::chrono::microseconds(static_cast<long long>(done) * 10 * 1000000 / baud_);
+            std::this_thread::sleep_until(due);
+        }
     }
     return true;
 }
