@@ -101,8 +101,8 @@ struct LinkState {
 LinkState& link_state();
 
 struct ModuleSettings {
-    int enrollMode = 0;    // system parameter 0x65
-    int scanSuccessOn = 0; // system parameter 0x75 is not 0x30
+    int enrollMode = 0;       // system parameter 0x65
+    int scanSuccessOn = 0;    // system parameter 0x75 is not 0x30
 };
 ModuleSettings& module_settings();
 
@@ -122,8 +122,8 @@ int receive_answer(AnswerPacket& packet);
 // own code); the module ID is still checked on a shared line.
 int receive_answer_any(AnswerPacket& packet);
 uint32_t answer_field(int selector, const AnswerPacket& packet);
-inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3,
-                     FIELD_FLAG = 4, FIELD_CHECKSUM = 5;
+inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3, FIELD_FLAG = 4,
+                     FIELD_CHECKSUM = 5;
 uint32_t byte_sum(const uint8_t* bytes, size_t n);
 
 // ---------------------------------------------------------------- connection
@@ -153,50 +153,50 @@ inline constexpr size_t IMAGE_RECORD_SIZE = IMAGE_HEADER_SIZE + IMAGE_PIXELS_MAX
 using ImageRecordBytes = std::span<uint8_t, IMAGE_RECORD_SIZE>;
 
 // ----------------------------------------------- encryption and image capture
-int write_encryption_key(const uint8_t* key32);                       // KW
-int scan_template_with_challenge(uint32_t challenge, uint32_t* size); // KS
-int scan_image(uint32_t* size);                                       // SI
-int read_image(uint32_t* size);                                       // RI
-int scan_image_chunked(uint32_t chunkLength, uint32_t* size);         // SIX
-int read_image_chunked(uint32_t chunkLength, uint32_t* size);         // RIX
+int write_encryption_key(const uint8_t* key32);                            // KW
+int scan_template_with_challenge(uint32_t challenge, uint32_t* size);      // KS
+int scan_image(uint32_t* size);                                            // SI
+int read_image(uint32_t* size);                                            // RI
+int scan_image_chunked(uint32_t chunkLength, uint32_t* size);              // SIX
+int read_image_chunked(uint32_t chunkLength, uint32_t* size);              // RIX
 int receive_image(ImageRecordBytes record, uint32_t length);
 int receive_image_chunks(ImageRecordBytes record, uint32_t length);
 
 // ----------------------------------------------------------------- enrollment
-int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);            // ES
-int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut); // ESA
+int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);                     // ES
+int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut);          // ESA
 int enroll_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
-                    uint32_t* userIdOut); // EI
+                    uint32_t* userIdOut);                                                     // EI
 int enroll_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
-                            uint32_t chunkSize, uint32_t* userIdOut); // EIX
+                            uint32_t chunkSize, uint32_t* userIdOut);                         // EIX
 int enroll_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint8_t option,
-                       uint32_t* userIdOut); // ET
+                       uint32_t* userIdOut);                                                  // ET
 int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count, uint16_t size,
-                                uint8_t option, uint32_t* userIdOut); // ETX
+                                uint8_t option, uint32_t* userIdOut);                         // ETX
 
 // --------------------------------------------------------------- verification
-int verify_by_scan(uint32_t userId, uint32_t* value);                                             // VS
+int verify_by_scan(uint32_t userId, uint32_t* value);                                         // VS
 int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value); // VI
 int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
                             uint32_t* value);                                                 // VIX
 int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value); // VT
 // `templates` holds clamp(count, 1, 10) templates of `size` bytes each.
-int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size); // VH
-int verify_by_wiegand(uint32_t* userId, uint32_t* value);                              // VW
-int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);            // VC
+int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size);        // VH
+int verify_by_wiegand(uint32_t* userId, uint32_t* value);                                     // VW
+int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);                  // VC
 // Number of host templates VH sends for a requested count: clamped to 1..10.
 inline uint32_t host_template_count(uint32_t requested) {
     return requested < 1 ? 1 : (requested > 10 ? 10 : requested);
 }
 
 // ------------------------------------------------------------- identification
-int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value); // IS
+int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value);        // IS
 int identify_by_image(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size, uint32_t* userId,
-                      uint32_t* value); // II
+                      uint32_t* value);                                                       // II
 int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint32_t size, uint32_t* userId,
-                         uint32_t* value); // IT
+                         uint32_t* value);                                                    // IT
 int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
-                              uint32_t chunkSize, uint32_t* userId, uint32_t* value); // IIX
+                              uint32_t chunkSize, uint32_t* userId, uint32_t* value);         // IIX
 
 // ------------------------------------------ firmware upgrade, cancel and lock
 // A master password: 16 bytes as they stand, no terminator.
@@ -411,7 +411,7 @@ int write_card_layout(const CardLayout& layout);                                
 // little-endian value and four bytes of text (not terminated within the record).
 inline constexpr size_t LOG_RECORD_SIZE = 16;
 
-int get_log_count(uint32_t* used, uint32_t* total); // LN
+int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
 // Receives the records into `buffer`, which holds `count` records; more
 // records announced than it holds are refused before any is read.
 int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records); // LR
@@ -449,15 +449,15 @@ inline constexpr size_t GPIO_RECORD_SIZE = 8;
 int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
                           uint8_t port); // OW
 int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
-                         uint16_t* tLow);               // OR
-int read_enabled_events(uint8_t port, uint32_t* count); // OL
+                         uint16_t* tLow);                               // OR
+int read_enabled_events(uint8_t port, uint32_t* count);                 // OL
 // Receives and prints the event codes that OL announced, one byte each.
 int get_enabled_events(std::span<uint8_t> events);
-int set_output_port(uint8_t port, uint32_t action);                         // OS
-int write_in_port_config(uint32_t function, uint32_t value, uint8_t port);  // IW
+int set_output_port(uint8_t port, uint32_t action);                     // OS
+int write_in_port_config(uint32_t function, uint32_t value, uint8_t port); // IW
 int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value); // IR
 int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status); // IG
-int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);         // GR
+int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);     // GR
 // Receives and prints the GPIO records that GR announced, GPIO_RECORD_SIZE bytes each.
 int list_gpio_records(uint16_t mode, std::span<uint8_t> records);
 // `records` holds count records; they are sent after the packet, also none.
