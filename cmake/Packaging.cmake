@@ -40,21 +40,20 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DO
 
 # Debian package: cpack -G DEB in the build folder. The shared-library
 # dependencies (libc, libstdc++, libsqlite3 of the simulator) come from
-# dpkg-shlibdeps; sqlite is named as well in case that tool is absent.
+# dpkg-shlibdeps (package dpkg-dev).
 set(CPACK_PACKAGE_NAME kelvor)
 set(CPACK_PACKAGE_VENDOR "kelvor")
 set(CPACK_PACKAGE_CONTACT "kelvor maintainers <kelvor@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Fingerprint module console tool, library and simulated module")
-set(CPACK_PACKAGE_DESCRIPTION
-    "kelvor drives a fingerprint module over a serial line (RS-232 or RS-485).\n"
-    "The package holds the kelvor tool, the C++20 library with its headers, CMake\n"
-    "package and pkg-config file, and orvanti-sim, a simulated module on a\n"
-    "pseudo-terminal for work without hardware.")
+set(CPACK_PACKAGE_DESCRIPTION "kelvor drives a fingerprint module over a serial line (RS-232 or RS-485).
+The package holds the kelvor tool, the C++20 library with its headers, CMake
+package and pkg-config file, and orvanti-sim, a simulated module on a
+pseudo-terminal for work without hardware.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "g++ (>= 4:12), pkg-config, cmake, bash-completion")
 include(CPack)
