@@ -131,4 +131,12 @@ first=$(sed -n 1p <<<"$words" | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$first" = "EC ECX EI EIX ES ESA ET ETX EV EW EWA " ] || fail "kelvor -c E<TAB> gave: $first"
 [ "$(sed -n 2p <<<"$words")" = "--version" ] || fail "kelvor --ver<TAB> gave: $(sed -n 2p <<<"$words")"
 
+# Where bash-completion looks for it: loaded on demand from the prefix's share.
+loader=/usr/share/bash-completion/bash_completion
+if [ -f "$loader" ]; then
+    loaded=$(XDG_DATA_DIRS="$prefix/share" bash -c 'source "$1"; __load_completion kelvor && complete -p kelvor' _ "$loader") ||
+        true
+    [[ $loaded == *"-F _kelvor kelvor"* ]] || fail "bash-completion does not load kelvor's completion from $prefix/share"
+fi
+
 echo "== Install checks passed"
