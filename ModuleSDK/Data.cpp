@@ -73,21 +73,38 @@ int send_data(const uint8_t* bytes, uint32_t n) {
     return 0;
 }
 
+int data_block_check(uint64_t n) {
+    if (n <= BLOCK_MAX) return 0;
+    trace(TRACE_ERROR, "Data block too large: %#llx\n", static_cast<unsigned long long>(n));
+    return RES_DATA_ERROR;
+}
+
+int data_chunks_check(uint64_t total, uint64_t chunkSize) {
+    if (total == 0) return 0;
+    if (chunkSize == 0) {
+        trace(TRACE_ERROR, "Chunk size is 0\n");
+        return RES_DATA_ERROR;
+    }
+    if (chunkSize > BLOCK_MAX) {
+        trace(TRACE_ERROR, "Chunk size too large: %#llx\n", static_cast<unsigned long long>(chunkSize));
+        return RES_DATA_ERROR;
+    }
+    const uint64_t count = total / chunkSize + (total % chunkSize ? 1 : 0);
+    if (count > 0xFFFF) {
+        // The chunk header holds the count and the index in 16 bits each.
+        trace(TRACE_ERROR, "Too many chunks: %#llx\n", static_cast<unsigned long long>(count));
+        return RES_DATA_ERROR;
+    }
+    return 0;
+}
+
 int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint32_t chunkSize) {
     if (total == 0) {
         trace(TRACE_ERROR, "Image size is 0\n");
         return 0;
     }
-    if (chunkSize == 0) {
-        trace(TRACE_ERROR, "Chunk size is 0\n");
-        return RES_DATA_ERROR;
-    }
+    if (int rc = data_chunks_check(total, chunkSize); rc < 0) return rc;
     const uint32_t count = total / chunkSize + (total % chunkSize ? 1 : 0);
-    if (count > 0xFFFF) {
-        // The chunk header holds the count and the index in 16 bits each.
-        trace(TRACE_ERROR, "Too many chunks: %#x\n", count);
-        return RES_DATA_ERROR;
-    }
     Progress progress(total);
     for (uint32_t index = 0; index < count; ++index) {
         progress.update(static_cast<uint64_t>(index) * chunkSize);

@@ -77,7 +77,10 @@ int write_packet(bool network, uint16_t moduleId, uint8_t command, uint32_t para
 } // namespace
 
 int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
-    const LinkState& s = link_state();
+    LinkState& s = link_state();
+    // From now on only answers to this command are taken: chunk headers re-record
+    // their data's command, a second step its own.
+    s.awaitedCommand = command;
     return write_packet(s.network == 1, s.moduleId, command, param1, param2, flag);
 }
 
@@ -85,10 +88,15 @@ int send_broadcast_command(uint8_t command, uint32_t param1, uint32_t param2, ui
     return write_packet(true, 0, command, param1, param2, flag);
 }
 
-int receive_answer(AnswerPacket& pkt) {
-    const LinkState& s = link_state();
-    const uint8_t start = packet::start_code(s.network != 0);
-    const int len = static_cast<int>(s.packet_length());
+namespace {
+
+// A babbling line cannot keep a command waiting for ever: after this many
+// packets for other commands or modules, the answer counts as not arrived.
+constexpr int DROPPED_MAX = 256;
+
+// One valid packet: synchronised on the start code, read whole, traced, its
+// checksum checked.
+int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
     pkt.fill(0);
     // Skip whatever precedes the start code; module text lines are printed.
     int r;
@@ -123,7 +131,44 @@ int receive_answer(AnswerPacket& pkt) {
     return 0;
 }
 
-int receive_answer_any(AnswerPacket& pkt) { return receive_answer(pkt); }
+// Receives packets until one belongs to this link: on a shared line it must
+// come from the link's module, and with `anyCommand` false it must answer the
+// command last sent. Others are reported and dropped; each wait for the next
+// one has the full read time-out.
+int receive_matching(AnswerPacket& pkt, bool anyCommand) {
+    const LinkState& s = link_state();
+    const bool network = s.network != 0;
+    const uint8_t start = packet::start_code(network);
+    const int len = static_cast<int>(s.packet_length());
+    for (int dropped = 0;; ++dropped) {
+        if (dropped == DROPPED_MAX) {
+            trace(TRACE_ERROR, "Read data timeout: %#x %#x\n", 0u, static_cast<unsigned>(len));
+            return ERR_READ_TIMEOUT;
+        }
+        if (int rc = receive_packet(pkt, start, len); rc < 0) return rc;
+        if (network && answer_field(FIELD_MODULE_ID, pkt) != s.moduleId) {
+            trace(TRACE_ERROR, "Answer from another module dropped: %#x\n",
+                  answer_field(FIELD_MODULE_ID, pkt));
+            continue;
+        }
+        if (!anyCommand && s.awaitedCommand >= 0 &&
+            answer_field(FIELD_COMMAND, pkt) != static_cast<uint32_t>(s.awaitedCommand)) {
+            trace(TRACE_ERROR, "Answer to another command dropped: %#x\n", answer_field(FIELD_COMMAND, pkt));
+            continue;
+        }
+        return 0;
+    }
+}
+
+} // namespace
+
+int receive_answer(AnswerPacket& pkt) {
+    return receive_matching(pkt, false);
+}
+
+int receive_answer_any(AnswerPacket& pkt) {
+    return receive_matching(pkt, true);
+}
 
 uint32_t answer_field(int selector, const AnswerPacket& pkt) {
     const bool network = link_state().network != 0;
@@ -203,5 +248,6 @@ int module_close() {
     trace_disable(TRACE_CALL | TRACE_COMM | TRACE_DATA);
     serial_close();
     link_state().open = false;
+    link_state().awaitedCommand = -1;
     return 0;
 }

@@ -68,6 +68,9 @@ void trace_disable(uint32_t bits);
 uint32_t trace_mask();
 // Writes out a partial line still held back (normally every line is written when it ends).
 void trace_flush();
+// The same from a signal handler: writes what is held back unless the handler
+// interrupted the trace log itself.
+void trace_flush_on_signal();
 // Process-wide trace state, for tests: clears the mask and redirects output to `fd`.
 void trace_reset(int fd = 2);
 
@@ -83,6 +86,8 @@ int serial_write(const uint8_t* bytes, int n);
 int serial_close();
 // errno of the latest failed serial_open or serial_setup; 0 after a good one.
 int serial_last_error();
+// Whether bytes from the line wait to be read (the line is not quiet).
+bool serial_input_waiting();
 
 // Translation layer (hex-text mode); counts in bytes.
 int link_read(uint8_t* buffer, int n, bool textLines = false);
@@ -96,6 +101,9 @@ struct LinkState {
     int broadcast = 0;
     int readTimeout = -1; // the read time-out applied to the port, -1 before any
     bool open = false;
+    // Command code of the packet last sent: its answers are the ones awaited
+    // (-1 before any packet).
+    int awaitedCommand = -1;
     size_t packet_length() const { return packet::length(network == 1); }
 };
 LinkState& link_state();
@@ -139,6 +147,10 @@ int system_parameter_read(uint8_t number, uint32_t* value);
 int receive_data(std::span<uint8_t> buffer);
 int send_data(const uint8_t* bytes, uint32_t n);
 int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint32_t chunkSize);
+// Whether data of these sizes can go out at all, checked before the command
+// packet that announces them: 0, or RES_DATA_ERROR with an error line.
+int data_block_check(uint64_t n);
+int data_chunks_check(uint64_t total, uint64_t chunkSize);
 
 // ------------------------------------------ system parameters and calibration
 int system_parameter_write(uint8_t number, uint32_t value); // SW

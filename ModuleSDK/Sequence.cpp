@@ -109,19 +109,14 @@ int second_scan(const SecondScan& second, bool argFromAnswer, const Request& r) 
     return succeed(second.success, answer, r);
 }
 
-// Data that cannot go in chunks are refused before the command packet, so
-// that the module is never told of a transfer that then does not come.
-int check_chunks(const Request& r) {
-    if (r.size == 0) return 0;
-    if (r.chunkSize == 0) {
-        trace(TRACE_ERROR, "Chunk size is 0\n");
-        return RES_DATA_ERROR;
-    }
-    const uint64_t count = (static_cast<uint64_t>(r.size) + r.chunkSize - 1) / r.chunkSize;
-    if (count > 0xFFFF) {
-        // The chunk header holds the count and the index in 16 bits each.
-        trace(TRACE_ERROR, "Too many chunks: %#llx\n", static_cast<unsigned long long>(count));
-        return RES_DATA_ERROR;
+// Whether the call's data can go out as described: checked before the command
+// packet, so that no module is left waiting for data that never come.
+int payload_check(const Sequence& s, const Request& r) {
+    switch (s.transfer) {
+    case Transfer::None: return 0;
+    case Transfer::Block: return data_block_check(r.size);
+    case Transfer::Chunks: return data_chunks_check(r.size, r.chunkSize);
+    case Transfer::Raw: return 0; // written in parts of any size
     }
     return 0;
 }
@@ -133,9 +128,7 @@ int run(const Sequence& s, const Request& r) {
         trace(TRACE_ERROR, "Image size %#x is beyond the image record\n", r.size);
         return RES_NOT_SUPPORTED;
     }
-    if (s.transfer == Transfer::Chunks) {
-        if (int rc = check_chunks(r); rc != 0) return rc;
-    }
+    if (int rc = payload_check(s, r); rc < 0) return rc;
     if (int rc = send_command(s.command, r.param1, r.param2, r.flag); rc < 0) return rc;
     if (!s.admin.empty()) {
         const int rc = administrator_stage(s.admin, r.arg, r.arg2);

@@ -24,6 +24,54 @@ namespace serial_detail {
 bool set_arbitrary_rate(int fd, int rate);
 }
 
+#ifdef KELVOR_SERIAL_SEAM
+#include "SerialSeam.h"
+namespace sys = serial_seam;
+#else
+// The operating system itself.
+namespace sys {
+inline int open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+inline int close(int fd) {
+    return ::close(fd);
+}
+inline ssize_t read(int fd, void* buffer, size_t n) {
+    return ::read(fd, buffer, n);
+}
+inline ssize_t write(int fd, const void* bytes, size_t n) {
+    return ::write(fd, bytes, n);
+}
+inline int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    return ::poll(fds, count, timeoutMs);
+}
+inline int ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+inline int fcntl(int fd, int command, int arg) {
+    return ::fcntl(fd, command, arg);
+}
+inline int flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+inline int tcgetattr(int fd, termios* tio) {
+    return ::tcgetattr(fd, tio);
+}
+inline int tcsetattr(int fd, int when, const termios* tio) {
+    return ::tcsetattr(fd, when, tio);
+}
+inline int tcflush(int fd, int queue) {
+    return ::tcflush(fd, queue);
+}
+inline bool set_arbitrary_rate(int fd, int rate) {
+    return serial_detail::set_arbitrary_rate(fd, rate);
+}
+inline void pause_ms(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+} // namespace sys
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -35,6 +83,11 @@ struct Port {
     serial_rs485 originalRs485{};
     bool haveRs485 = false;
     int timeoutMs = 1000;
+    int baudRate = 0;
+    // When the bytes written so far have left the port at the line's rate at
+    // the earliest; the next read's time-out counts from then.
+    Clock::time_point txDone{};
+    bool txUnsettled = false;
     // Bytes that arrived beyond what a read asked for, served to the next reads.
     std::array<uint8_t, 4096> rx{};
     size_t rxBegin = 0;
@@ -57,7 +110,7 @@ void pace_shared_line() {
     // On a shared (network or broadcast) line the module needs a pause between
     // turns of the line.
     const LinkState& s = link_state();
-    if (s.network || s.broadcast) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (s.network || s.broadcast) sys::pause_ms(30);
 }
 
 speed_t standard_speed(int rate) {
@@ -77,6 +130,25 @@ speed_t standard_speed(int rate) {
     }
 }
 
+// Microseconds that n characters take on the wire: a start bit, 8 data bits
+// and a stop bit each.
+std::chrono::microseconds wire_time(uint64_t n, int baudRate) {
+    if (baudRate <= 0) return std::chrono::microseconds(0);
+    return std::chrono::microseconds(n * 10'000'000ull / static_cast<uint64_t>(baudRate));
+}
+
+// Before the first read after writes: what the driver still holds for the wire
+// leaves at the line's rate from now, at the latest. Bounded by that wire time,
+// so a stuck line adds no more than its queue's worth to the read time-out.
+void settle_output() {
+    Port& p = port();
+    if (!p.txUnsettled) return;
+    p.txUnsettled = false;
+    int queued = 0;
+    if (sys::ioctl(p.fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+        p.txDone = std::max(p.txDone, Clock::now() + wire_time(static_cast<uint64_t>(queued), p.baudRate));
+}
+
 // Reads up to n bytes into dst: returns when n bytes arrived or when the read
 // time-out passed without a new byte; the count that arrived, or -1.
 int read_span(uint8_t* dst, int n) {
@@ -89,12 +161,13 @@ int read_span(uint8_t* dst, int n) {
         p.rxBegin += take;
         got = static_cast<int>(take);
     }
-    auto deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    // The module cannot answer before it has had the bytes sent to it.
+    auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
     while (got < n) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) break;
         pollfd pfd{p.fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(left));
+        int ready = sys::poll(&pfd, 1, static_cast<int>(left));
         if (ready < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -104,10 +177,10 @@ int read_span(uint8_t* dst, int n) {
         size_t want = static_cast<size_t>(n - got);
         ssize_t r;
         if (want >= p.rx.size()) {
-            r = ::read(p.fd, dst + got, want);
+            r = sys::read(p.fd, dst + got, want);
             if (r > 0) got += static_cast<int>(r);
         } else {
-            r = ::read(p.fd, p.rx.data(), p.rx.size());
+            r = sys::read(p.fd, p.rx.data(), p.rx.size());
             if (r > 0) {
                 size_t take = std::min(static_cast<size_t>(r), want);
                 std::memcpy(dst + got, p.rx.data(), take);
@@ -133,10 +206,12 @@ int read_span(uint8_t* dst, int n) {
 // An operator who stops the tool (for example the response monitor) gets the
 // port back with its own line settings.
 void restore_and_reraise(int signal) {
+    // A trace line begun (the response monitor's packet so far) is not lost.
+    trace_flush_on_signal();
     Port& p = port();
     if (p.fd >= 0 && p.haveOriginal) {
-        ::tcflush(p.fd, TCIFLUSH);
-        ::tcsetattr(p.fd, TCSANOW, &p.original);
+        sys::tcflush(p.fd, TCIFLUSH);
+        sys::tcsetattr(p.fd, TCSANOW, &p.original);
     }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
@@ -168,11 +243,11 @@ int serial_open(const char* name) {
     // Non-blocking only for the open itself, so that a modem line without
     // carrier does not hold it; reads wait in poll, writes block until sent.
     lastError = 0;
-    int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = sys::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) lastError = errno;
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd >= 0 && sys::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         lastError = errno;
-        ::close(fd);
+        sys::close(fd);
         fd = -1;
     }
     if (fd < 0) {
@@ -181,12 +256,12 @@ int serial_open(const char* name) {
     }
     // Not shared: other opens of the device fail while we hold it (root
     // ignores this, which is why the advisory lock above is taken too).
-    ::ioctl(fd, TIOCEXCL);
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    sys::ioctl(fd, TIOCEXCL, nullptr);
+    int flags = sys::fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     p.fd = fd;
-    p.haveOriginal = ::tcgetattr(fd, &p.original) == 0;
-    p.haveRs485 = ::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
+    p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
+    p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
     restore_on_signals();
     return 0;
@@ -195,7 +270,7 @@ int serial_open(const char* name) {
 int serial_setup(int baudRate) {
     Port& p = port();
     termios tio{};
-    if (p.fd < 0 || ::tcgetattr(p.fd, &tio) != 0) {
+    if (p.fd < 0 || sys::tcgetattr(p.fd, &tio) != 0) {
         lastError = p.fd < 0 ? EBADF : errno;
         trace(TRACE_ERROR, "Cannot get the status of the com port\n");
         return -1;
@@ -217,24 +292,27 @@ int serial_setup(int baudRate) {
         ::cfsetispeed(&tio, speed);
         ::cfsetospeed(&tio, speed);
     }
-    if (baudRate <= 0 || ::tcsetattr(p.fd, TCSANOW, &tio) != 0 ||
-        (speed == 0 && !serial_detail::set_arbitrary_rate(p.fd, baudRate))) {
+    if (baudRate <= 0 || sys::tcsetattr(p.fd, TCSANOW, &tio) != 0 ||
+        (speed == 0 && !sys::set_arbitrary_rate(p.fd, baudRate))) {
         lastError = baudRate <= 0 ? EINVAL : (errno ? errno : EINVAL);
         trace(TRACE_ERROR, "Cannot set the status of the com port\n");
         return -1;
     }
     // DTR raised where the device has modem lines (a pseudo-terminal has none).
     int dtr = TIOCM_DTR;
-    ::ioctl(p.fd, TIOCMBIS, &dtr);
+    sys::ioctl(p.fd, TIOCMBIS, &dtr);
     // RTS raised while sending, through the driver's RS-485 mode where it has one.
     serial_rs485 rs485{};
-    if (::ioctl(p.fd, TIOCGRS485, &rs485) == 0) {
+    if (sys::ioctl(p.fd, TIOCGRS485, &rs485) == 0) {
         rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
         rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
-        ::ioctl(p.fd, TIOCSRS485, &rs485);
+        sys::ioctl(p.fd, TIOCSRS485, &rs485);
     }
-    ::tcflush(p.fd, TCIOFLUSH);
+    sys::tcflush(p.fd, TCIOFLUSH);
     p.rxBegin = p.rxEnd = 0;
+    p.baudRate = baudRate;
+    p.txDone = Clock::time_point{};
+    p.txUnsettled = false;
     return 0;
 }
 
@@ -261,6 +339,7 @@ int serial_read(uint8_t* buffer, int n, bool textLines) {
         return -1;
     }
     pace_shared_line();
+    settle_output();
     if (!textLines) {
         int r = read_span(buffer, n);
         if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
@@ -295,6 +374,14 @@ int serial_read(uint8_t* buffer, int n, bool textLines) {
     return 1 + r;
 }
 
+bool serial_input_waiting() {
+    Port& p = port();
+    if (p.rxEnd > p.rxBegin) return true;
+    if (p.fd < 0) return false;
+    pollfd pfd{p.fd, POLLIN, 0};
+    return sys::poll(&pfd, 1, 0) > 0;
+}
+
 int serial_write(const uint8_t* bytes, int n) {
     Port& p = port();
     if (p.fd < 0) {
@@ -302,9 +389,10 @@ int serial_write(const uint8_t* bytes, int n) {
         return -1;
     }
     pace_shared_line();
+    const Clock::time_point start = Clock::now();
     int done = 0;
     while (done < n) {
-        ssize_t w = ::write(p.fd, bytes + done, static_cast<size_t>(n - done));
+        ssize_t w = sys::write(p.fd, bytes + done, static_cast<size_t>(n - done));
         if (w < 0) {
             if (errno == EINTR) continue;
             trace(TRACE_ERROR, "Cannot write data\n");
@@ -312,23 +400,29 @@ int serial_write(const uint8_t* bytes, int n) {
         }
         done += static_cast<int>(w);
     }
+    // The bytes go out after those still on their way, at the line's rate.
+    p.txDone = std::max(p.txDone, start) + wire_time(static_cast<uint64_t>(done), p.baudRate);
+    p.txUnsettled = true;
     return done;
 }
 
 int serial_close() {
     Port& p = port();
     if (p.fd >= 0) {
-        if (p.haveRs485) ::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        if (p.haveRs485) sys::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
         // Input never read is dropped first: with the original settings back
         // (echo on, for a terminal) it would otherwise go back over the line.
-        ::tcflush(p.fd, TCIFLUSH);
-        if (p.haveOriginal) ::tcsetattr(p.fd, TCSADRAIN, &p.original);
-        ::ioctl(p.fd, TIOCNXCL);
-        ::flock(p.fd, LOCK_UN);
-        ::close(p.fd);
+        sys::tcflush(p.fd, TCIFLUSH);
+        if (p.haveOriginal) sys::tcsetattr(p.fd, TCSADRAIN, &p.original);
+        sys::ioctl(p.fd, TIOCNXCL, nullptr);
+        sys::flock(p.fd, LOCK_UN);
+        sys::close(p.fd);
     }
     p.fd = -1;
     p.rxBegin = p.rxEnd = 0;
+    p.baudRate = 0;
+    p.txDone = Clock::time_point{};
+    p.txUnsettled = false;
     link_state().readTimeout = -1;
     return 0;
 }

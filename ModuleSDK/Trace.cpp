@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -18,6 +19,16 @@ struct TraceLog {
     uint32_t mask = 0;
     int fd = 2;
     std::string pending;
+};
+
+// Set while the held-back text is being changed; a signal handler leaves it alone then.
+volatile std::sig_atomic_t changing = 0;
+
+struct Changing {
+    Changing() { changing = 1; }
+    ~Changing() { changing = 0; }
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
 };
 
 TraceLog& log() {
@@ -82,6 +93,7 @@ const char* prefix_of(uint32_t type) {
 
 void trace(uint32_t type, const char* format, ...) {
     if ((type & log().mask) == 0) return;
+    Changing guard;
     log().pending += prefix_of(type);
     va_list args;
     va_start(args, format);
@@ -92,6 +104,7 @@ void trace(uint32_t type, const char* format, ...) {
 
 void trace_more(uint32_t bits, const char* format, ...) {
     if ((bits & log().mask) == 0) return;
+    Changing guard;
     va_list args;
     va_start(args, format);
     append(format, args);
@@ -100,6 +113,7 @@ void trace_more(uint32_t bits, const char* format, ...) {
 }
 
 void trace_print(const char* format, ...) {
+    Changing guard;
     va_list args;
     va_start(args, format);
     append(format, args);
@@ -109,13 +123,16 @@ void trace_print(const char* format, ...) {
 
 void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n) {
     if ((bits & log().mask) == 0) return;
+    Changing guard;
     static constexpr char digits[] = "0123456789abcdef";
     std::string& out = log().pending;
-    out.reserve(out.size() + 3 * n);
+    const size_t at = out.size();
+    out.resize(at + 3 * n);
+    char* p = out.data() + at;
     for (size_t i = 0; i < n; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0x0F];
-        out += ' ';
+        *p++ = digits[bytes[i] >> 4];
+        *p++ = digits[bytes[i] & 0x0F];
+        *p++ = ' ';
     }
 }
 
@@ -130,9 +147,16 @@ uint32_t trace_mask() {
 }
 
 void trace_flush() {
+    Changing guard;
     TraceLog& t = log();
     write_all(t.fd, t.pending.data(), t.pending.size());
     t.pending.clear();
+}
+
+void trace_flush_on_signal() {
+    if (changing) return;
+    const TraceLog& t = log();
+    write_all(t.fd, t.pending.data(), t.pending.size());
 }
 
 void trace_reset(int fd) {

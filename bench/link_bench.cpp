@@ -98,4 +98,38 @@ void BM_SendImageBlockTraced(benchmark::State& state) {
 }
 BENCHMARK(BM_SendImageBlockTraced)->Arg(0)->Arg(0x0F)->UseRealTime();
 
+// An image record sent in acknowledged chunks of 4096 bytes: the far end reads
+// each chunk (header, bytes, sum) and accepts it.
+void accept_chunks(int fd, uint8_t command, size_t total, size_t chunk) {
+    std::vector<uint8_t> buf(chunk + 64);
+    for (size_t sent = 0; sent < total; sent += chunk) {
+        const size_t want = packet::COMMAND_LENGTH + std::min(chunk, total - sent) + 4;
+        size_t got = 0;
+        while (got < want) {
+            ssize_t r = ::read(fd, buf.data(), std::min(buf.size(), want - got));
+            if (r > 0) got += static_cast<size_t>(r);
+        }
+        packet::Buffer ack{};
+        const size_t n = packet::encode(ack, false, {command, 0, 0, 0, packet::flag::DATA_ACCEPTED});
+        feed(fd, std::vector<uint8_t>(ack.begin(), ack.begin() + static_cast<std::ptrdiff_t>(n)));
+    }
+}
+
+void BM_SendImageChunks(benchmark::State& state) {
+    Line line;
+    open_link(line, 0);
+    const size_t chunk = static_cast<size_t>(state.range(0));
+    std::vector<uint8_t> record(IMAGE_RECORD_SIZE, 0xA5);
+    for (auto _ : state) {
+        std::thread far(accept_chunks, line.master, uint8_t{0x80}, record.size(), chunk);
+        benchmark::DoNotOptimize(send_data_chunks(0x80, record.data(), static_cast<uint32_t>(record.size()),
+                                                  static_cast<uint32_t>(chunk)));
+        far.join();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(IMAGE_RECORD_SIZE));
+    serial_close();
+}
+BENCHMARK(BM_SendImageChunks)->Arg(4096)->Arg(65536)->UseRealTime();
+
 } // namespace

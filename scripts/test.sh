@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine as far as needed, builds kelvor and its
 # simulated module twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs the whole test suite on both builds.
+# UndefinedBehaviorSanitizer), runs the whole test suite on both builds, then
+# builds the fuzz targets with clang and runs each for a short fixed time
+# (FUZZ_SECONDS, default 30; 0 leaves fuzzing out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev python3 python3-pil)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev python3 python3-pil clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -32,3 +34,9 @@ cmake --build build-asan -j "$jobs"
 echo "== Tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+fuzz_seconds=${FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" -gt 0 ]; then
+    echo "== Fuzz targets, ${fuzz_seconds} s each"
+    TIME=$fuzz_seconds bash scripts/fuzz.sh
+fi

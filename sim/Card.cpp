@@ -252,6 +252,7 @@ bool verify_against_card(Module& m, uint8_t command) {
     auto card = presented_card(m);
     if (!card || card->template_count() == 0) return false;
     if (!open_card(m, load_reader(m), *card)) {
+        m.record_event(LOG_SOURCE_CARD, EVENT_CARD_READ_ERROR, card->user);
         m.answer(command, 0, 0, flag::CARD_ERROR);
         return true;
     }

@@ -9,8 +9,8 @@ namespace sim {
 
 namespace {
 
-const char* const FAULT_KINDS[] = {"noise", "checksum",    "truncate", "silence",
-                                   "text",  "unsolicited", "slow",     "chunk-checksum"};
+const char* const FAULT_KINDS[] = {"noise",       "checksum", "truncate",       "silence", "text",
+                                   "unsolicited", "slow",     "chunk-checksum", "die"};
 
 bool known_kind(const std::string& k) {
     for (const char* name : FAULT_KINDS)

@@ -13,7 +13,7 @@
 namespace sim {
 
 struct Fault {
-    std::string kind;   // noise, checksum, truncate, silence, text, unsolicited, slow, chunk-checksum
+    std::string kind;   // noise, checksum, truncate, silence, text, unsolicited, slow, chunk-checksum, die
     std::string arg;    // the kind's argument, empty for its default
     int command = -1;   // only answers to this command code; -1 all
     int times = -1;     // only this many answers; -1 without end

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <thread>
 
@@ -215,6 +216,7 @@ void Module::dispatch(const Command& c) {
     note("<-", c);
     notice_inputs();
     broadcast_ = c.broadcast;
+    currentCommand_ = c.code;
     const uint32_t delay = param(param::RESPONSE_DELAY);
     if (delay > 0x30 && delay <= 0x39) sleep_ms((delay - 0x30) * 100);
     // A second step of a two-step enrolment must follow at once; anything else drops it.
@@ -276,7 +278,7 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     size_t cut = 0;
     for (size_t i = 0; i < ctl.faults.size(); ++i) {
         const Fault& f = ctl.faults[i];
-        if (f.kind == "chunk-checksum" || f.kind == "unsolicited") continue;
+        if (f.kind == "chunk-checksum" || f.kind == "unsolicited" || f.kind == "die") continue;
         if (f.command >= 0 && f.command != command) continue;
         if (!use_fault(f)) continue;
         if (f.kind == "slow")
@@ -302,6 +304,17 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         write_packet(cmd::CA, 0, 0, flag::SUCCEED);
         return;
     }
+    if (!silent && dies_here()) {
+        // Half the answer, then nothing more.
+        packet::Buffer b;
+        packet::Fields fl;
+        fl.command = command;
+        fl.moduleId = moduleId_;
+        fl.flag = flagByte;
+        const size_t n = packet::encode(b, network_, fl);
+        line_.write(b.data(), n / 2);
+        die();
+    }
     if (!silent) {
         packet::Buffer b;
         packet::Fields fl;
@@ -315,6 +328,22 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         if (cut > 0) n = std::min(n, cut);
         line_.write(b.data(), n);
     }
+}
+
+bool Module::dies_here() {
+    const Control ctl = control();
+    for (const Fault& f : ctl.faults) {
+        if (f.kind != "die" || (f.command >= 0 && f.command != currentCommand_)) continue;
+        // The transfers are counted like the uses of any other fault.
+        int& uses = faultUses_[{f.added, "die-transfers"}];
+        if (++uses == static_cast<int>(arg_or(f, 1))) return true;
+    }
+    return false;
+}
+
+void Module::die() const {
+    std::fflush(nullptr);
+    std::_Exit(137);
 }
 
 bool Module::use_fault(const Fault& f) {
@@ -338,6 +367,10 @@ bool Module::receive_block(std::vector<uint8_t>& out, size_t n, size_t max) {
         return false;
     }
     out.resize(n);
+    if (dies_here()) {
+        line_.read(out.data(), n / 2, GAP_MS);
+        die();
+    }
     if (line_.read(out.data(), n, GAP_MS) != n) return false;
     uint8_t end = 0;
     return line_.read(&end, 1, GAP_MS) == 1 && end == packet::END_CODE;
@@ -347,6 +380,10 @@ bool Module::send_block(std::span<const uint8_t> data) {
     if (broadcast_) return true;
     std::vector<uint8_t> block(data.begin(), data.end());
     block.push_back(packet::END_CODE);
+    if (dies_here()) {
+        line_.write(block.data(), block.size() / 2);
+        die();
+    }
     return line_.write(block.data(), block.size());
 }
 
@@ -364,6 +401,10 @@ bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t t
         }
         const size_t at = out.size();
         out.resize(at + len);
+        if (dies_here()) {
+            line_.read(out.data() + at, len / 2, GAP_MS);
+            die();
+        }
         uint8_t sum[4];
         if (line_.read(out.data() + at, len, GAP_MS) != len || line_.read(sum, 4, GAP_MS) != 4) return false;
         const bool good = packet::get32(sum) == packet::byte_sum(out.data() + at, len);
@@ -397,6 +438,10 @@ bool Module::send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_
         if (badSum && i == count - 1) ++sum;
         body.resize(len + 4);
         packet::put32(&body[len], sum);
+        if (dies_here()) {
+            line_.write(body.data(), body.size() / 2);
+            die();
+        }
         if (!line_.write(body.data(), body.size())) return false;
         const auto ack = receive_command(ACK_MS);
         if (!ack || ack->flag != flag::DATA_ACCEPTED) return false;
@@ -476,11 +521,14 @@ std::optional<Match> Module::best_match(std::span<const uint8_t> probe,
 }
 
 std::optional<uint32_t> Module::wiegand_input() {
-    return control().wiegand;
+    const auto value = control().wiegand;
+    if (value) record_event(LOG_SOURCE_WIEGAND, EVENT_DETECT_WIEGAND, *value);
+    return value;
 }
 std::optional<uint32_t> Module::card_input() {
     const auto card = presented_card(*this);
     if (!card) return std::nullopt;
+    record_event(LOG_SOURCE_CARD, EVENT_DETECT_CARD, card->user);
     return card->user;
 }
 

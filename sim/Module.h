@@ -208,6 +208,11 @@ private:
     void notice_inputs();
     void report_free_scan(std::span<const uint8_t> tpl);
     bool use_fault(const Fault& f);
+    // A "die:N" fault that applies to the current command: true at its N-th
+    // transfer (an answer, or a data block or chunk in either direction).
+    bool dies_here();
+    // Ends the process at once, as a module that loses power does.
+    [[noreturn]] void die() const;
 
     Options options_;
     Line line_;
@@ -226,6 +231,7 @@ private:
     bool cancelled_ = false; // a cancel arrived while the command waited
     // Answers each fault has spoiled so far, for faults limited by times=N.
     std::map<std::pair<uint64_t, std::string>, int> faultUses_;
+    int currentCommand_ = -1; // code of the command being carried out
 };
 
 } // namespace sim

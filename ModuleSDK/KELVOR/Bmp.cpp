@@ -147,21 +147,21 @@ int bmp_read(std::FILE* file, int* width, int* height, uint8_t* gray, size_t cap
     return 1;
 }
 
-int bmp_write(std::FILE* file, const uint8_t* gray, int width, int height) {
-    if (file == nullptr || width < 0 || height < 0) return 0;
+bool bmp_encode(const uint8_t* gray, int width, int height, std::vector<uint8_t>& image) {
+    image.clear();
+    if (width < 0 || height < 0) return false;
     const uint64_t w = static_cast<uint64_t>(width);
     const uint64_t h = static_cast<uint64_t>(height);
-    if (w * h > 0 && gray == nullptr) return 0;
+    if (w * h > 0 && gray == nullptr) return false;
     const uint64_t rowSize = (w + 3) / 4 * 4;
     const uint64_t fileSize = kWrittenHeaderSize + rowSize * h;
     // Every size field of the format is 32 bits wide.
-    if (fileSize > UINT32_MAX || w * h > UINT32_MAX) return 0;
+    if (fileSize > UINT32_MAX || w * h > UINT32_MAX) return false;
 
-    std::vector<uint8_t> image;
     try {
         image.assign(static_cast<size_t>(fileSize), 0);
     } catch (const std::bad_alloc&) {
-        return 0;
+        return false;
     }
 
     uint8_t* p = image.data();
@@ -190,6 +190,11 @@ int bmp_write(std::FILE* file, const uint8_t* gray, int width, int height) {
     for (size_t r = 0; r < outRows; ++r) {
         std::copy_n(gray + (outRows - 1 - r) * outWidth, outWidth, rows + r * static_cast<size_t>(rowSize));
     }
+    return true;
+}
 
+int bmp_write(std::FILE* file, const uint8_t* gray, int width, int height) {
+    std::vector<uint8_t> image;
+    if (file == nullptr || !bmp_encode(gray, width, height, image)) return 0;
     return std::fwrite(image.data(), 1, image.size(), file) == image.size() ? 1 : 0;
 }

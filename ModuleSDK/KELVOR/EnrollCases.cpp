@@ -23,6 +23,7 @@ int OrvantiCom::enroll_template_file() {
         ERR_LINE("Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
+    if (!data_size_usable(param2)) return FRONT_REFUSED;
     // At most -p2 bytes, and never more than the file holds.
     std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
     data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));

@@ -23,6 +23,7 @@ int OrvantiCom::identify_template_file() {
         ERR_LINE("Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
+    if (!data_size_usable(param2)) return FRONT_REFUSED;
     std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
     data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
     uint32_t id = 0, value = 0;

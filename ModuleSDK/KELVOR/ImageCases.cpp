@@ -1,4 +1,6 @@
 // Command cases of image capture and encryption: SI, RI, SIX, RIX, KW, KS.
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "Bmp.h"
@@ -23,8 +25,12 @@ int receive_image_to_output(OrvantiCom& c, int rc, uint32_t size, bool chunked) 
                  rec.height());
         return FRONT_REFUSED;
     }
-    bmp_write(c.outputFile.get(), rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()));
-    return 0;
+    std::vector<uint8_t> file;
+    if (!bmp_encode(rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()), file)) {
+        ERR_LINE("Err: Cannot write %s: %s\n", c.outputPath.c_str(), std::strerror(ENOMEM));
+        return FRONT_REFUSED;
+    }
+    return c.write_output(file.data(), file.size()) ? 0 : FRONT_REFUSED;
 }
 
 int write_key_file(OrvantiCom& c) {
@@ -49,8 +55,10 @@ int scan_encrypted_template(OrvantiCom& c) {
     }
     std::vector<uint8_t> data(size);
     if (const int rc = receive_data(data); rc != 0) return rc;
+    // Reported as got only once it is where the operator asked for it.
+    if (!c.write_output(data.data(), data.size())) return FRONT_REFUSED;
     ERR_LINE("Got encrypted template: %#x\n", size);
-    return c.write_output(data.data(), data.size()) ? 0 : FRONT_REFUSED;
+    return 0;
 }
 
 constexpr CommandCase CASES[] = {

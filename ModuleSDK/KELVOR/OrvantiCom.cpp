@@ -279,7 +279,9 @@ void OrvantiCom::parse_options() {
             break;
         case 'o':
             outputPath = next_value(i);
+            errno = 0;
             outputFile.reset(std::fopen(outputPath.c_str(), "wb"));
+            outputError = outputFile ? 0 : (errno ? errno : EIO);
             break;
         case 's':
             chunkSize = static_cast<int>(parse_number(next_value(i)));
@@ -384,11 +386,12 @@ int OrvantiCom::run() {
         directory_mode();
     } else {
         if (command != 0) {
-            if (broadcast) {
+            if (!broadcast) {
+                dispatch();
+            } else if (output_creatable()) {
                 broadcast_raw_mode();
                 note_result(lastResult);
-            } else
-                dispatch();
+            }
         }
         if (monitor) response_monitor();
     }
@@ -444,6 +447,19 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     return false;
 }
 
+bool OrvantiCom::output_creatable() {
+    if (outputPath.empty() || outputFile) return true;
+    ERR_LINE("Err: Cannot create %s: %s\n", outputPath.c_str(), std::strerror(outputError));
+    return false;
+}
+
+bool OrvantiCom::data_size_usable(uint64_t n) {
+    if (n <= DATA_MAX) return true;
+    ERR_LINE("Err: Data of %#llx bytes exceeds the limit of %#x bytes\n", static_cast<unsigned long long>(n),
+             DATA_MAX);
+    return false;
+}
+
 // ------------------------------------------------------------- dispatcher
 
 namespace {
@@ -474,7 +490,9 @@ const std::array<const CommandCase*, 256>& command_table() {
 bool has_command_case(uint8_t code) { return command_table()[code] != nullptr; }
 
 void OrvantiCom::dispatch() {
-    if (const CommandCase* found = command_table()[command])
+    if (!output_creatable())
+        lastResult = FRONT_REFUSED;
+    else if (const CommandCase* found = command_table()[command])
         lastResult = found->run(*this);
     else
         raw_packet_mode();
@@ -499,9 +517,12 @@ void OrvantiCom::raw_packet_mode() {
         lastResult = rc;
         return;
     }
-    std::vector<uint8_t> buffer(RAW_BUFFER);
+    // The buffer of the command, never more than RAW_BUFFER bytes: first the
+    // data sent, then what is drained. It grows with what it holds.
+    std::vector<uint8_t> buffer;
     if (inputFile) {
         // Bytes beyond the end of a short file are sent as zeros.
+        buffer.assign(param2, 0);
         std::fread(buffer.data(), 1, param2, inputFile.get());
         if (int rc = send_data(buffer.data(), param2); rc < 0) {
             ERR_LINE("Err: Cannot send raw data\n");
@@ -509,8 +530,9 @@ void OrvantiCom::raw_packet_mode() {
             return;
         }
     }
+    // Raw packet mode looks at the line: whatever valid packet comes is the answer.
     AnswerPacket answer{};
-    if (int rc = receive_answer(answer); rc < 0) {
+    if (int rc = receive_answer_any(answer); rc < 0) {
         ERR_LINE("Err: Cannot receive packet\n");
         lastResult = rc;
         return;
@@ -525,7 +547,9 @@ void OrvantiCom::raw_packet_mode() {
     // or the buffer is full.
     size_t drained = 0;
     constexpr size_t STEP = packet::COMMAND_LENGTH;
-    while (drained + STEP <= buffer.size()) {
+    buffer.clear();
+    while (drained + STEP <= RAW_BUFFER) {
+        buffer.resize(drained + STEP);
         int r = link_read(buffer.data() + drained, static_cast<int>(STEP), true);
         if (r > 0) drained += static_cast<size_t>(r);
         if (r != static_cast<int>(STEP)) break;
@@ -557,7 +581,7 @@ void OrvantiCom::broadcast_raw_mode() {
         return;
     }
     if (!inputFile) return; // nobody answers a broadcast
-    std::vector<uint8_t> buffer(RAW_BUFFER);
+    std::vector<uint8_t> buffer(param2);
     size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
     if (int rc = send_data(buffer.data(), static_cast<uint32_t>(n)); rc < 0) {
         ERR_LINE("Err: Cannot send raw data\n");
@@ -579,6 +603,9 @@ void OrvantiCom::response_monitor() {
             trace_more(TRACE_CALL, "\nPacket: ");
         else
             trace_more(TRACE_CALL, "%02x ", byte);
+        // The operator sees a packet begun as soon as the line goes quiet,
+        // not only when its end code arrives.
+        if (!serial_input_waiting()) trace_flush();
     }
     trace_more(TRACE_CALL, "\n");
 }
@@ -601,12 +628,15 @@ void OrvantiCom::reset_line() {
     inputIsDirectory = 0;
     inputFile.reset();
     outputFile.reset();
+    outputPath.clear();
+    outputError = 0;
     batchMode = 0;
     refused = false;
 }
 
 void OrvantiCom::batch_mode() {
-    File batch(std::fopen(batchFile.c_str(), "r"));
+    // A directory opens for reading here but yields no lines: it is no batch file.
+    File batch(path_is_directory(batchFile) ? nullptr : std::fopen(batchFile.c_str(), "r"));
     if (!batch) {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
         note_result(FRONT_REFUSED);
@@ -640,6 +670,11 @@ void OrvantiCom::batch_mode() {
 }
 
 void OrvantiCom::directory_mode() {
+    if (!output_creatable()) {
+        lastResult = FRONT_REFUSED;
+        outputFile.reset();
+        return;
+    }
     std::vector<std::string> names;
     if (!list_directory(directory, names)) {
         ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());

@@ -58,6 +58,7 @@ public:
     static constexpr size_t DIRECTORY_MAX_CHARS = 257; // directory path
     static constexpr size_t PATH_MAX_CHARS = 255;      // file path in directory mode
     static constexpr uint32_t RAW_BUFFER = 0x40000;    // raw packet mode buffer
+    static constexpr uint32_t DATA_MAX = 0x40000;      // template and raw data from the command line
 
     // Process entry: the whole run; returns the exit status (always 1).
     static int main(int argc, char** argv);
@@ -92,6 +93,7 @@ public:
     File inputFile;
     File outputFile;
     std::string outputPath;
+    int outputError = 0; // why the -o file could not be created, 0 when it could
     int inputSize = 0;
     // Result of the last command case: 0, a library result code or FRONT_REFUSED.
     int lastResult = 0;
@@ -137,6 +139,11 @@ public:
     // fails is an error line naming the file and the reason, and the file is
     // left empty rather than partial; false then.
     bool write_output(const uint8_t* data, size_t n);
+    // False with an error line naming the path and the reason when the -o file
+    // could not be created: the command is then not sent.
+    bool output_creatable();
+    // False with an error line when `n` bytes of data are more than the tool sends.
+    bool data_size_usable(uint64_t n);
 
 private:
     void read_settings();

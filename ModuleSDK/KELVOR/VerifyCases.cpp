@@ -25,6 +25,7 @@ int verify_template_file(OrvantiCom& c, bool hostTemplates) {
     // VH sends every template it announces: number x -p2 bytes, number clamped to 1..10.
     const uint64_t count = hostTemplates ? host_template_count(c.param1) : 1;
     const uint64_t want = count * c.param2;
+    if (!c.data_size_usable(want)) return FRONT_REFUSED;
     std::vector<uint8_t> data;
     if (want > static_cast<uint64_t>(std::max(c.inputSize, 0)) ||
         !c.read_input(data, static_cast<size_t>(want))) {

@@ -54,10 +54,13 @@ void write_enrollment(Module& m, uint8_t code, uint32_t user, const std::vector<
         m.answer(code, 0, 0, flag::TIMEOUT);
         return;
     }
+    m.record_event(LOG_SOURCE_CARD, EVENT_DETECT_CARD, card->user);
     const CardReader r = load_reader(m);
     bool fits = true;
     for (const auto& t : tpls) fits = fits && t.size() <= r.layout.templateSize;
-    if (!open_card(m, r, *card) || !fits) {
+    const bool opened = open_card(m, r, *card);
+    if (!opened) m.record_event(LOG_SOURCE_CARD, EVENT_CARD_READ_ERROR, card->user);
+    if (!opened || !fits) {
         m.answer(code, 0, 0, flag::CARD_ERROR);
         return;
     }

@@ -25,7 +25,9 @@ std::optional<Card> open_presented(Module& m, uint8_t code) {
         m.answer(code, 0, 0, flag::TIMEOUT);
         return std::nullopt;
     }
+    m.record_event(LOG_SOURCE_CARD, EVENT_DETECT_CARD, card->user);
     if (!open_card(m, load_reader(m), *card)) {
+        m.record_event(LOG_SOURCE_CARD, EVENT_CARD_READ_ERROR, card->user);
         m.answer(code, 0, 0, flag::CARD_ERROR);
         return std::nullopt;
     }

@@ -93,6 +93,9 @@ TEST(SimWiegand, InputReadOnceWhenClearedAndEnrolledByWiegand) {
     tool.expect({"-c", "SW", "-f", "0x75", "-p2", "0x31"}, {});
     tool.expect({"-c", "EW"}, {"Enroll by wiegand(EW): Unknown", "      Enroll: Succeed 0x7"});
     tool.expect({"-c", "IS"}, {"Identify Succeed: 0x7 "});
+    // The enrollment's input is in the event log, before the enrollment itself.
+    tool.expect({"-c", "LR", "-p2", "3"},
+                {"(Wiegand Input) (Detect Wiegand) (0x7) ()\n", "(Host Port) (Enroll Success) (0x7) ()\n"});
     tool.expect({"-c", "EW"}, {"[ERR] Enroll: ID 0x7 is already used"});
     // Two scans, the second started by the host as EW.
     tool.expect({"-c", "SW", "-f", "0x65", "-p2", "0x42"}, {});
@@ -153,6 +156,8 @@ TEST(SimCard, CardOfAnotherKeyIsRefusedUntilTheReaderHasIt) {
     EXPECT_EQ(sim.control({"--card", tool.file("locked.card")}).status, 0);
     tool.expect({"-c", "CR"}, {"[ERR] Card error"});
     tool.expect({"-c", "CF"}, {"[ERR] Card error"});
+    tool.expect({"-c", "LR", "-p2", "2"},
+                {"(SmartCard) (Detec Smart Card) (0) ()\n", "(SmartCard) (Smart Card Read Error) (0) ()\n"});
     // Changing the card's key needs its current key.
     tool.write("wrong.key", Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     tool.expect({"-c", "CKW", "-p1", "2", "-i", "wrong.key"}, {"[ERR] Wrong password"});

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -258,6 +259,12 @@ std::string slurp(const std::string& path) {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd) {
+    return run_program_with(program, args, cwd, 0, 0, 0);
+}
+
+RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, int signal, int signalAfterMs, int limitMs) {
+    const auto start = std::chrono::steady_clock::now();
     TempDir io;
     const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
     RunResult result;
@@ -278,10 +285,31 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
         ::execv(program.c_str(), argv.data());
         _exit(127);
     }
+    const auto since = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    };
     int status = 0;
+    bool signalled = false, overrun = false;
+    if (signal != 0 || limitMs > 0) {
+        // Watches the run in short steps: the signal when due, the limit.
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (signal != 0 && !signalled && since() >= signalAfterMs) {
+                ::kill(pid, signal);
+                signalled = true;
+            }
+            if (limitMs > 0 && since() >= limitMs) {
+                ::kill(pid, SIGKILL);
+                overrun = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.elapsedMs = since();
+    result.status = overrun ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = slurp(outPath);
     result.err = slurp(errPath);
     return result;
@@ -348,8 +376,7 @@ std::string normalize_lines(const std::string& text) {
         size_t end = found + 5;
         while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
         const bool site = open != std::string::npos && open >= at && end > found + 5 &&
-                          text.compare(end, 2, ")]") == 0 &&
-                          text.find_first_of(" \n[", open + 1) >= found;
+                          text.compare(end, 2, ")]") == 0 && text.find_first_of(" \n[", open + 1) >= found;
         if (!site) {
             out.append(text, at, found + 5 - at);
             at = found + 5;

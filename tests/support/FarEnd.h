@@ -89,9 +89,14 @@ struct RunResult {
     int status = -1;
     std::string out;
     std::string err;
+    long long elapsedMs = 0; // wall time of the run
 };
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd);
+// The same, and while it runs: `signal` sent after `signalAfterMs` (none when 0);
+// still running after limitMs, the program is killed and its status is -2.
+RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, int signal, int signalAfterMs, int limitMs = 60000);
 RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd);
 
 // A fresh empty directory, removed with its contents when the object goes.

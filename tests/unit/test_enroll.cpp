@@ -197,8 +197,10 @@ TEST_F(EnrollCommands, EnrollModeSequences) {
         // The second step always goes out as ES, with the requested ID.
         if (c.hostSendsSecondStep) s.expect_packet(0x05, 5, 0, ENROLL_CONTINUE);
         if (c.secondScan) {
-            if (c.scanSuccessOn) s.answer(0x05, 0, 0, SCAN_SUCCESS);
-            s.answer(0x05, 0x13, 0, SUCCEED);
+            // Answers of the second step, or of the command itself when the module rescans.
+            const uint8_t second = c.hostSendsSecondStep ? 0x05 : command;
+            if (c.scanSuccessOn) s.answer(second, 0, 0, SCAN_SUCCESS);
+            s.answer(second, 0x13, 0, SUCCEED);
         }
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] {

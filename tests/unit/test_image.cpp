@@ -265,12 +265,16 @@ TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
         SCOPED_TRACE(std::to_string(network) + std::to_string(hex));
         reset();
         farend::Script s;
-        s.network(network == 1).hex(hex == 1).open_sequence();
+        s.network(network == 1).hex(hex == 1).open_sequence().expect_packet(0x84, 0, 0x1000, 0);
         add_chunks(s, 0x84, image, 0x1000);
         GuardedRecord rec;
-        Exchange r = run_in_process(
-            s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); },
-            {.hexText = hex, .network = network});
+        Exchange r =
+            run_in_process(s,
+                           [&] {
+                               send_command(0x84, 0, 0x1000, 0); // the chunks answer the image command
+                               return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
+                           },
+                           {.hexText = hex, .network = network});
         EXPECT_EQ(r.rc, 0);
         EXPECT_TRUE(rec.holds(image));
         EXPECT_EQ(r.trace,
@@ -282,11 +286,13 @@ TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
 TEST_F(ImageTest, ChunkWithWrongChecksumIsRefusedWithItsOwnAcknowledgement) {
     const Bytes image = image_record(160, 120, 2);
     farend::Script s;
-    s.open_sequence();
+    s.open_sequence().expect_packet(0x83, 0, 0x1000, 0);
     add_chunks(s, 0x83, image, 0x1000, 1);
     GuardedRecord rec;
-    Exchange r = run_in_process(
-        s, [&] { return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size())); });
+    Exchange r = run_in_process(s, [&] {
+        send_command(0x83, 0, 0x1000, 0);
+        return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
+    });
     EXPECT_EQ(r.rc, RES_DATA_ERROR);
     EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -321,7 +327,7 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
         SCOPED_TRACE(row.what);
         reset();
         farend::Script s;
-        s.open_sequence();
+        s.open_sequence().expect_packet(0x84, 0, 0, 0);
         uint32_t at = 0;
         bool refused = false;
         size_t accepted = 0;
@@ -337,7 +343,10 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
             at += len;
         }
         GuardedRecord rec;
-        Exchange r = run_in_process(s, [&] { return receive_image_chunks(rec.record(), row.announced); });
+        Exchange r = run_in_process(s, [&] {
+            send_command(0x84, 0, 0, 0);
+            return receive_image_chunks(rec.record(), row.announced);
+        });
         EXPECT_EQ(r.rc, RES_DATA_ERROR);
         char line[64];
         std::snprintf(line, sizeof line, "[API] Get Image Data: %#x\n", row.announced);

@@ -715,3 +715,139 @@ TEST_F(LinkTest, NothingPrintedWithAnEmptyMask) {
 }
 
 } // namespace
+
+// ------------------------------------------------------ answers and commands
+
+namespace {
+
+struct Late {
+    uint8_t command;
+    uint16_t moduleId;
+};
+
+struct MatchRow {
+    const char* what;
+    bool network;
+    bool anyCommand;        // receive_answer_any
+    std::vector<Late> sent; // what the module sends after the command 0x08, in order
+    int rc;
+    uint32_t taken; // command code of the answer taken
+    const char* errors;
+};
+
+} // namespace
+
+// An answer is taken only when it answers the command sent and, on a shared
+// line, comes from the link's module; anything else is reported and dropped
+// while the wait goes on.
+TEST_F(LinkTest, AnswersMatchTheirCommandAndModule) {
+    const MatchRow rows[] = {
+        {"late answer of an earlier command",
+         false,
+         false,
+         {{0x03, 1}, {0x08, 1}},
+         0,
+         0x08,
+         "[ERR] Answer to another command dropped: 0x3\n"},
+        {"nothing but a late answer",
+         false,
+         false,
+         {{0x03, 1}},
+         ERR_READ_TIMEOUT,
+         0,
+         "[ERR] Answer to another command dropped: 0x3\n[ERR] Read data timeout: 0 0xd\n"},
+        {"another module on the line",
+         true,
+         false,
+         {{0x08, 2}, {0x08, 1}},
+         0,
+         0x08,
+         "[ERR] Answer from another module dropped: 0x2\n"},
+        {"another module, another command",
+         true,
+         false,
+         {{0x05, 0x0999}},
+         ERR_READ_TIMEOUT,
+         0,
+         "[ERR] Answer from another module dropped: 0x999\n[ERR] Read data timeout: 0 0xf\n"},
+        {"any command is taken", false, true, {{0x03, 1}}, 0, 0x03, ""},
+        {"any command, but from this module",
+         true,
+         true,
+         {{0x60, 2}, {0x60, 1}},
+         0,
+         0x60,
+         "[ERR] Answer from another module dropped: 0x2\n"},
+    };
+    for (const MatchRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        farend::Script s;
+        s.network(row.network, 1).open_sequence().expect_packet(0x08, 0, 0, 0);
+        for (const Late& l : row.sent) s.send(farend::packet(l.command, 7, 0, 0x61, row.network, l.moduleId));
+        farend::FarEnd fe(s);
+        ASSERT_EQ(open(fe, 0, row.network ? 1 : 0), 0);
+        farend::TraceCapture cap(0x01);
+        ASSERT_EQ(send_command(0x08, 0, 0, 0), 0);
+        AnswerPacket a{};
+        EXPECT_EQ(row.anyCommand ? receive_answer_any(a) : receive_answer(a), row.rc);
+        if (row.rc == 0) {
+            EXPECT_EQ(answer_field(FIELD_COMMAND, a), row.taken);
+        }
+        EXPECT_EQ(cap.text(), row.errors);
+        done(fe);
+    }
+}
+
+// A dropped packet is traced like any other before it is reported.
+TEST_F(LinkTest, DroppedAnswerIsTracedFirst) {
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x03, 0, 0x30, 0x61).answer(0x04, 0x30, 0, 0x61);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    farend::TraceCapture cap(0x07);
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), 0);
+    EXPECT_EQ(status, 0x30u);
+    EXPECT_EQ(cap.text(), "[API] Check system status(SS)\n"
+                          "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
+                          "      [COM] Receive: 40 03 00 00 00 00 30 00 00 00 61 d4 0a \n"
+                          "[ERR] Answer to another command dropped: 0x3\n"
+                          "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d5 0a \n"
+                          "      Module is in normal condition(0x30)\n");
+    done(fe);
+}
+
+// Data that cannot go out as announced are refused before the command packet.
+TEST_F(LinkTest, UnsendableDataRefusedBeforeTheCommand) {
+    farend::Script s;
+    s.open_sequence();
+    farend::FarEnd fe(s);
+    ASSERT_EQ(open(fe), 0);
+    static uint8_t record[IMAGE_RECORD_SIZE] = {};
+    uint32_t id = 0;
+    // 0x32000 bytes in chunks of 1 byte would need more chunks than a header can number.
+    EXPECT_EQ(enroll_by_image_chunked(1, record, 0x32000, 0, 1, &id), RES_DATA_ERROR);
+    EXPECT_EQ(enroll_by_image_chunked(1, record, 0x100, 0, 0, &id), RES_DATA_ERROR);
+    done(fe); // nothing was sent
+}
+
+// At a low rate the answer's time-out counts from when the bytes have left the
+// port, not from when they were handed to it.
+TEST_F(LinkTest, AnswerAfterALongSendAtLowRate) {
+    const Bytes data(1000, 0x5A); // 1.04 s on the wire at 9600 baud
+    farend::Script s;
+    s.open_sequence().expect(farend::data_block(data)).pause(700).answer(0x06, 0, 0, 0x61);
+    s.expect(farend::data_block(data)); // then silence
+    farend::FarEnd fe(s);
+    ASSERT_EQ(module_open(fe.port().c_str(), 0x31, 0, 0, 1, TIMEOUT_MS), 0);
+    AnswerPacket a{};
+    ASSERT_EQ(send_data(data.data(), 1000), 0);
+    EXPECT_EQ(receive_answer_any(a), 0);
+    // A silent module still ends the wait: within the wire time and the time-out.
+    ASSERT_EQ(send_data(data.data(), 1000), 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(receive_answer_any(a), ERR_READ_TIMEOUT);
+    EXPECT_LT(ms_since(start), 1042 + TIMEOUT_MS + 500);
+    done(fe);
+}

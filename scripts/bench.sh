@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Benchmarks of the tool, printed as one table:
+#   - SI and EIX through the simulated module with --pace at 9600, 57600 and
+#     115200 baud, against the wire time of the bytes that really cross the line
+#     (10 bits a character, both directions, the connection opening included);
+#   - unpaced transfer rates of data blocks and chunks (Google Benchmark, pty);
+#   - the wall time of one `kelvor -c SS` run;
+#   - the cost per line of batch files of 10, 100 and 1000 lines.
+# The paced runs at 9600 baud take about three minutes; QUICK=1 leaves them out.
+set -euo pipefail
+# kelvor ends with status 1 after every run: its runs below are not checked by status.
+cd "$(dirname "$0")/.."
+root=$PWD
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_BENCH=ON -DKELVOR_TESTS=OFF >/dev/null
+cmake --build build-bench -j "$(nproc)" >/dev/null
+bin=$root/build-bench/bin
+
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+start_sim() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    rm -f kelvor.cfg
+    "$bin/orvanti-sim" --link "$work/module" "$@" >/dev/null 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 100); do [ -e "$work/module" ] && break; sleep 0.05; done
+    "$bin/orvanti-sim" --link "$work/module" --place 3
+}
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+rows=()
+row() { rows+=("$(printf '%-44s %12s %12s %8s' "$1" "$2" "$3" "$4")"); }
+
+# Wire bytes of one run: the opening (SS, SR 0x65, SR 0x75: three packets each
+# way), the command packet and its answer(s), and the data.
+open_bytes=$((6 * 13))
+image=$((0x1201c)) # image record the module sends: header and 256 x 288 pixels
+sent=$((0x12000))  # bytes EIX sends of a 256 x 288 BMP
+chunks=$(((sent + 4095) / 4096))
+si_bytes=$((open_bytes + 13 + 13 + image + 1))
+eix_bytes=$((open_bytes + 13 + 13 + chunks * (13 + 4 + 13) + sent + 13))
+
+paced() { # baud code rate
+    start_sim --pace
+    "$bin/kelvor" -P "$work/module" -b 115200 -x1 -c SI -o finger.bmp >/dev/null 2>&1 || true
+    if [ "$2" != 115200 ]; then
+        "$bin/kelvor" -c SW -f 0x71 -p2 "$1" >/dev/null 2>&1 || true
+        sleep 0.2
+    fi
+    for cmd in SI EIX; do
+        local args=(-c SI -o out.bmp) bytes=$si_bytes
+        [ $cmd = EIX ] && args=(-c EIX -p1 $((RANDOM % 1000 + 10)) -i finger.bmp) && bytes=$eix_bytes
+        local t0 t1 wire took ok
+        t0=$(now)
+        out=$("$bin/kelvor" -b "$2" -x2 "${args[@]}" 2>&1 || true)
+        t1=$(now)
+        took=$(calc "$t1 - $t0")
+        wire=$(calc "$bytes * 10 / $2")
+        ok=fails
+        echo "$out" | grep -q -e "Width: 0x100" -e "Enroll: Succeed" && ok=$(printf '%.2f%%' "$(calc "100 * $wire / $took")")
+        row "$cmd paced at $2 baud (wire $(printf '%.2f' "$wire") s)" "$(printf '%.2f s' "$took")" "" "$ok"
+    done
+}
+
+[ -z "${QUICK:-}" ] && paced 0x31 9600
+paced 0x34 57600
+paced 0x35 115200
+
+# Unpaced: one SS run, batch files.
+start_sim
+"$bin/kelvor" -P "$work/module" -b 115200 -x1 -c SS >/dev/null 2>&1 || true
+t0=$(now)
+for _ in $(seq 20); do "$bin/kelvor" -c SS >/dev/null 2>&1 || true; done
+t1=$(now)
+row "kelvor -c SS, one run (mean of 20)" "$(printf '%.1f ms' "$(calc "($t1 - $t0) * 1000 / 20")")" "" ""
+for n in 10 100 1000; do
+    for _ in $(seq "$n"); do echo "-c SS"; done >batch
+    t0=$(now)
+    "$bin/kelvor" -F batch >/dev/null 2>&1 || true
+    t1=$(now)
+    row "batch of $n lines (-c SS)" "$(printf '%.2f s' "$(calc "$t1 - $t0")")" \
+        "$(printf '%.2f ms/line' "$(calc "($t1 - $t0) * 1000 / $n")")" ""
+done
+
+# The link layer alone on a pseudo-terminal.
+"$bin/kelvor_bench" --benchmark_format=csv 2>/dev/null | awk -F, 'NR > 1 && $1 ~ /BM_/ {
+    gsub(/"/, "", $1); printf "%-44s %12s %12.1f\n", $1, "", $6 / 1e6 }' >bench.txt
+while read -r name rate; do
+    case "${name%/real_time}" in
+    BM_ReceiveImageBlock/0) label="image record received as one block" ;;
+    BM_ReceiveImageBlock/1) label="the same in hex-text form" ;;
+    BM_SendImageBlockTraced/0) label="image record sent as one block" ;;
+    BM_SendImageBlockTraced/15) label="the same with the level-4 trace" ;;
+    BM_SendImageChunks/*) label="sent in accepted chunks of ${name#*/}" label=${label%/real_time} ;;
+    *) label=$name ;;
+    esac
+    row "$label (unpaced)" "" "$(printf '%.1f MB/s' "$rate")" ""
+done < <(awk '{ print $1, $2 }' bench.txt)
+
+echo
+echo "Machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-44s %12s %12s %8s\n' "Measure" "Wall time" "Rate" "Of wire"
+printf '%s\n' "${rows[@]}" | sed 's/ *$//'

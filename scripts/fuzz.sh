@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (build-fuzz/) and runs them, one after
+# the other, from the seed corpora in fuzz/corpus/ (copied, so the tree's seeds
+# stay small). Findings land in build-fuzz/artifacts/.
+#
+#   scripts/fuzz.sh                      every target for 10^7 runs
+#   RUNS=100000 scripts/fuzz.sh data     one target, fewer runs
+#   TIME=30 scripts/fuzz.sh              every target for 30 seconds (CI)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(bmp commands data front)
+runs=${RUNS:-10000000}
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKELVOR_FUZZ=ON -DKELVOR_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
+
+mkdir -p build-fuzz/artifacts
+status=0
+for t in "${targets[@]}"; do
+    corpus=$root/build-fuzz/corpus/$t
+    # The front end target's runs write their files here: memory where there is some.
+    shm=/dev/shm
+    [ -d "$shm" ] && [ -w "$shm" ] || shm=$root/build-fuzz
+    work=$(mktemp -d "$shm/kelvor-fuzz-work.XXXXXX")
+    mkdir -p "$corpus"
+    limit=(-runs="$runs")
+    [ -n "${TIME:-}" ] && limit=(-max_total_time="$TIME")
+    echo "== fuzz_$t"
+    if ! TMPDIR=$work build-fuzz/bin/fuzz_"$t" "${limit[@]}" -print_final_stats=1 \
+        -artifact_prefix="$root/build-fuzz/artifacts/$t-" "$corpus" "$root/fuzz/corpus/fuzz_$t" \
+        >"build-fuzz/fuzz_$t.log" 2>&1; then
+        status=1
+        echo "fuzz_$t found a fault: see build-fuzz/fuzz_$t.log and build-fuzz/artifacts/"
+    fi
+    grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "build-fuzz/fuzz_$t.log" || true
+    rm -rf "$work"
+done
+exit $status

@@ -1,0 +1,138 @@
+// What the front end refuses before it sends anything (data beyond its limit,
+// an output file that cannot be created, a batch file that is a directory),
+// output writes that fail, and the response monitor's partial line when the
+// tool is stopped.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace {
+
+using farend::Bytes;
+using Args = std::vector<std::string>;
+
+struct Outcome {
+    farend::RunResult run;
+    farend::Outcome far;
+    std::string err;
+};
+
+Outcome run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args, int signal = 0,
+                   int signalAfterMs = 0) {
+    farend::FarEnd fe(script);
+    Args all = {"-P", fe.port(), "-b", "115200", "-t", "200", "-x2"};
+    all.insert(all.end(), args.begin(), args.end());
+    Outcome r;
+    r.run = farend::run_program_with(KELVOR_BIN, all, dir.path(), signal, signalAfterMs, 20000);
+    r.far = fe.finish(50);
+    r.err = farend::normalize_lines(r.run.err);
+    return r;
+}
+
+std::string replace_dir(std::string text, const std::string& dir) {
+    for (size_t at; (at = text.find("{dir}")) != std::string::npos;) text.replace(at, 5, dir);
+    return text;
+}
+
+struct RefusalRow {
+    const char* what;
+    Args args;
+    const char* err; // {dir} stands for the run's directory
+};
+
+// Refused after the opening: not one byte of the command goes out.
+TEST(Refusals, NothingIsSentForWhatCannotBeDone) {
+    const RefusalRow rows[] = {
+        {"template size beyond the limit",
+         {"-c", "ET", "-i", "t.bin", "-p2", "0x40000000"},
+         "[front(N)] Err: Data of 0x40000000 bytes exceeds the limit of 0x40000 bytes\n"},
+        {"identify template beyond the limit",
+         {"-c", "IT", "-i", "t.bin", "-p2", "0x40001"},
+         "[front(N)] Err: Data of 0x40001 bytes exceeds the limit of 0x40000 bytes\n"},
+        {"host templates beyond the limit together",
+         {"-c", "VH", "-i", "t.bin", "-p1", "10", "-p2", "0x7000"},
+         "[front(N)] Err: Data of 0x46000 bytes exceeds the limit of 0x40000 bytes\n"},
+        {"output in a missing directory",
+         {"-c", "SI", "-o", "{dir}/missing/x.bmp"},
+         "[front(N)] Err: Cannot create {dir}/missing/x.bmp: No such file or directory\n"},
+        {"output that is a directory",
+         {"-c", "KS", "-o", "{dir}"},
+         "[front(N)] Err: Cannot create {dir}: Is a directory\n"},
+        {"raw packet with an uncreatable output",
+         {"-c", "0xEE", "-o", "{dir}/missing/x"},
+         "[front(N)] Err: Cannot create {dir}/missing/x: No such file or directory\n"},
+        {"batch file that is a directory",
+         {"-F", "{dir}"},
+         "[front(N)] Err: Cannot open batch file: {dir}\n"},
+    };
+    for (const RefusalRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        farend::TempDir dir;
+        dir.write("t.bin", Bytes(64, 0x11));
+        Args args;
+        for (const std::string& a : row.args) args.push_back(replace_dir(a, dir.path()));
+        farend::Script s;
+        s.open_sequence();
+        const Outcome r = run_script(s, dir, args);
+        EXPECT_EQ(r.run.status, 1);
+        EXPECT_EQ(r.err, replace_dir(row.err, dir.path()));
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
+// In a batch only the line with the uncreatable output is refused.
+TEST(Refusals, UncreatableOutputRefusesOnlyItsBatchLine) {
+    farend::TempDir dir;
+    dir.write("batch", "-c SS -o missing/x\n-c SS\n");
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, SUCCEED);
+    const Outcome r = run_script(s, dir, {"-F", "batch"});
+    EXPECT_EQ(r.err, "[front(N)] Err: Cannot create missing/x: No such file or directory\n"
+                     "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// A full disk: the data arrived, the failed write is reported, and the
+// encrypted template is not reported as got.
+TEST(Refusals, FailedOutputWriteIsReported) {
+    farend::TempDir dir;
+    Bytes image(IMAGE_HEADER_SIZE + 16);
+    packet::put32(&image[0], 4);
+    packet::put32(&image[4], 4);
+    const Bytes tpl(48, 0x33);
+    farend::Script si;
+    si.open_sequence()
+        .expect_packet(0x15, 0, 0, 0)
+        .answer(0x15, 0, static_cast<uint32_t>(image.size()), SUCCEED);
+    si.send(farend::data_block(image));
+    Outcome r = run_script(si, dir, {"-x1", "-c", "SI", "-o", "/dev/full"});
+    EXPECT_EQ(r.err, "[front(N)] Err: Cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+
+    farend::Script ks;
+    ks.open_sequence().expect_packet(0x21, 5, 0, 0).answer(0x21, 0, 48, SUCCEED);
+    ks.send(farend::data_block(tpl));
+    r = run_script(ks, dir, {"-x1", "-c", "KS", "-p1", "5", "-o", "/dev/full"});
+    EXPECT_EQ(r.err, "[front(N)] Err: Cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// The monitor shows a packet begun as soon as the line goes quiet, so a
+// monitor stopped by the operator has shown everything that came.
+TEST(Monitor, PartialPacketShownBeforeTheToolIsStopped) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().send(farend::packet(0x11, 7, 0, SUCCEED)).send_raw({0x40, 0x11, 0x01}).pause(2000);
+    const Outcome r = run_script(s, dir, {"-w"}, SIGTERM, 800);
+    EXPECT_EQ(r.run.status, 128 + SIGTERM);
+    EXPECT_EQ(r.err,
+              "[API] Waiting Responses\nPacket: 40 11 07 00 00 00 00 00 00 00 61 b9 \nPacket: 40 11 01 ");
+}
+
+} // namespace

@@ -1,0 +1,230 @@
+// The tool against the simulated module with a fault on the line, for each of
+// the main commands: every run ends by itself with status 1, a success line
+// appears only for what the module really did, the output file is empty or
+// whole, and the module is in step for the next run. And a tool stopped by a
+// signal in the middle of a transfer gives the port back.
+#include <termios.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+
+#include "Bmp.h"
+#include "SimHarness.h"
+
+using namespace simtest;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+constexpr int RUN_LIMIT_MS = 15000; // no run may take longer, whatever the fault
+
+// How a command's success is checked against what the module did.
+enum class Check {
+    Exact,    // the success line carries the module's true values
+    Enrolled, // the user ID is enrolled afterwards
+    Found,    // the user ID found is one enrolled with the finger on the sensor
+    Image,    // the output file is a whole BMP of the scanned image
+    Template, // the output file holds the whole encrypted template
+};
+
+struct CommandCell {
+    const char* name;
+    Args args;           // "{id}" stands for a user ID of the cell's own
+    const char* marker;  // what only a success prints
+    const char* success; // the whole success text (Exact), contains the marker
+    Check check;
+    int code;  // the command code whose answers the fault spoils
+    int dieAt; // transfer of that command in which a "die" fault ends the module mid-way
+};
+
+const CommandCell COMMANDS[] = {
+    {"SS", {"-c", "SS"}, "Module is", "Module is in normal condition(0x30)", Check::Exact, 0x04, 1},
+    {"SR", {"-c", "SR", "-f", "0x65"}, "(0x65): ", "Enroll Mode(0x65): 0x30", Check::Exact, 0x03, 1},
+    {"ES", {"-c", "ES", "-p1", "{id}"}, "Enroll: Succeed", "", Check::Enrolled, 0x05, 1},
+    {"IS", {"-c", "IS"}, "Identify Succeed: ", "", Check::Found, 0x11, 1},
+    {"VS", {"-c", "VS", "-p1", "1"}, "Verify Succeed", "Verify Succeed: ", Check::Exact, 0x08, 1},
+    {"SI", {"-c", "SI", "-o", "out.bmp"}, "Width:", "", Check::Image, 0x15, 2},
+    {"SIX", {"-c", "SIX", "-p2", "8192", "-o", "out.bmp"}, "Width:", "", Check::Image, 0x83, 3},
+    {"EI", {"-c", "EI", "-p1", "{id}", "-i", "finger.bmp"}, "Enroll: Succeed", "", Check::Enrolled, 0x06, 1},
+    {"EIX",
+     {"-c", "EIX", "-p1", "{id}", "-i", "finger.bmp"},
+     "Enroll: Succeed",
+     "",
+     Check::Enrolled,
+     0x80,
+     2},
+    {"KS", {"-c", "KS", "-p1", "7", "-o", "out.bin"}, "Got encrypted", "", Check::Template, 0x21, 2},
+    {"raw",
+     {"-c", "0xEE"},
+     "Receive Packet",
+     "Receive Packet: 0xee Param1: 0 Param2: 0 Error: 0x75",
+     Check::Exact,
+     0xEE,
+     1},
+    {"batch", {"-F", "batch"}, "Verify Succeed", "Verify Succeed: ", Check::Exact, 0x08, 1},
+};
+
+const char* const FAULTS[] = {"noise",    "checksum",      "truncate",       "silence", "text",
+                              "slow:200", "unsolicited:2", "chunk-checksum", "die"};
+
+std::string with_id(const std::string& arg, uint32_t id) {
+    return arg == "{id}" ? std::to_string(id) : arg;
+}
+
+bool whole_bmp(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> gray(0x32000);
+    int w = 0, h = 0;
+    const int ok = bmp_read(f, &w, &h, gray.data(), gray.size());
+    std::fclose(f);
+    return ok && w == 0x100 && h == 0x120;
+}
+
+long file_size(const std::string& path) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    return f ? static_cast<long>(f.tellg()) : -1;
+}
+
+class Faults : public ::testing::Test {
+protected:
+    farend::TempDir dir;
+    std::unique_ptr<Sim> sim;
+
+    void SetUp() override {
+        sim = std::make_unique<Sim>(Args{"--state", dir.file("state.db")}, dir.path());
+        sim->place("3");
+        ASSERT_NE(tool({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
+        ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}).err.find("Width: 0x100"), std::string::npos);
+        dir.write("batch", std::string("-c SS\n-c VS -p1 1\n"));
+    }
+
+    farend::RunResult tool(const Args& args, int signal = 0, int signalAfterMs = 0) const {
+        Args a = {"-P", sim->link, "-b", "115200", "-t", "1000", "-x2"};
+        a.insert(a.end(), args.begin(), args.end());
+        return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, signalAfterMs, RUN_LIMIT_MS);
+    }
+    // The module answers a clean run as it should: it is alive and in step, the
+    // port is free. A module still in a transfer that the tool gave up (sending
+    // the rest, or waiting for chunks) takes a packet or two to give it up too.
+    void expect_in_step() const {
+        farend::RunResult r;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            {
+                Client line(sim->link);
+                while (!line.read_raw(65536, 150).empty()) {
+                }
+            }
+            r = tool({"-c", "SS"});
+            if (r.err.find("Module is in normal condition(0x30)") != std::string::npos) return;
+        }
+        ADD_FAILURE() << "the module is not in step: " << r.err;
+    }
+};
+
+TEST_F(Faults, EveryCommandUnderEveryFault) {
+    uint32_t id = 100;
+    for (const char* fault : FAULTS) {
+        for (const CommandCell& cell : COMMANDS) {
+            SCOPED_TRACE(std::string(cell.name) + " with " + fault);
+            ++id;
+            std::remove(dir.file("out.bmp").c_str());
+            std::remove(dir.file("out.bin").c_str());
+            const bool dies = std::string(fault) == "die";
+            const std::string only = ",cmd=" + std::to_string(cell.code);
+            sim->fault((dies ? "die:" + std::to_string(cell.dieAt) : std::string(fault)) + only);
+            Args args;
+            for (const std::string& a : cell.args) args.push_back(with_id(a, id));
+            const auto r = tool(args);
+
+            EXPECT_EQ(r.status, 1) << "took " << r.elapsedMs << " ms";
+            const bool claimed = r.err.find(cell.marker) != std::string::npos;
+            if (dies) {
+                sim->restart(); // a fresh control file: no faults
+            } else {
+                sim->fault("none");
+            }
+            switch (cell.check) {
+            case Check::Exact:
+                if (claimed) {
+                    EXPECT_NE(r.err.find(cell.success), std::string::npos) << r.err;
+                }
+                break;
+            case Check::Enrolled:
+            case Check::Found:
+                if (claimed) {
+                    const size_t at = r.err.find(cell.marker) + std::strlen(cell.marker);
+                    const std::string user = cell.check == Check::Found
+                                                 ? std::to_string(std::stoul(r.err.substr(at), nullptr, 16))
+                                                 : std::to_string(id);
+                    expect_in_step();
+                    const auto v = tool({"-c", "VS", "-p1", user});
+                    EXPECT_NE(v.err.find("Verify Succeed"), std::string::npos) << r.err << v.err;
+                }
+                break;
+            case Check::Image: {
+                const long size = file_size(dir.file("out.bmp"));
+                EXPECT_TRUE(size == 0 || whole_bmp(dir.file("out.bmp"))) << size;
+                EXPECT_EQ(claimed, size > 0) << r.err;
+                break;
+            }
+            case Check::Template: {
+                const long size = file_size(dir.file("out.bin"));
+                EXPECT_TRUE(size == 0 || size == 388) << size;
+                EXPECT_EQ(claimed, size == 388) << r.err;
+                break;
+            }
+            }
+            // Faults that spoil nothing must not cost the command.
+            const std::string f = fault;
+            if (f == "noise" || f == "text" || f == "slow:200" || f == "unsolicited:2" ||
+                (f == "chunk-checksum" && cell.check != Check::Image)) {
+                EXPECT_TRUE(claimed) << r.err;
+            }
+            expect_in_step();
+        }
+    }
+}
+
+termios line_settings(const std::string& link) {
+    termios tio{};
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        tcgetattr(fd, &tio);
+        close(fd);
+    }
+    return tio;
+}
+
+// Stopped in the middle of sending an image at the module's pace: the port
+// gets its own settings back, the lock goes, the next run works.
+TEST(FaultSignals, StoppedMidTransferGivesThePortBack) {
+    farend::TempDir dir;
+    Sim sim({"--pace"}, dir.path());
+    sim.place("3");
+    const Args base = {"-P", sim.link, "-b", "115200", "-t", "3000", "-x2"};
+    auto tool = [&](const Args& args, int signal, int afterMs) {
+        Args a = base;
+        a.insert(a.end(), args.begin(), args.end());
+        return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, afterMs, RUN_LIMIT_MS);
+    };
+    ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}, 0, 0).err.find("Width: 0x100"), std::string::npos);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const termios before = line_settings(sim.link);
+        const auto r = tool({"-c", "EIX", "-p1", "5", "-i", "finger.bmp"}, sig, 700);
+        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        const termios after = line_settings(sim.link);
+        EXPECT_EQ(before.c_lflag, after.c_lflag);
+        EXPECT_EQ(before.c_iflag, after.c_iflag);
+        EXPECT_EQ(before.c_oflag, after.c_oflag);
+        // The module gives up the broken transfer; then it answers again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        const auto next = tool({"-c", "SS"}, 0, 0);
+        EXPECT_NE(next.err.find("Module is in normal condition(0x30)"), std::string::npos) << next.err;
+    }
+}
+
+} // namespace
