@@ -11,6 +11,8 @@
 
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr int kCapacity = 384;
@@ -409,3 +411,5 @@ void keyword_reset() {
     t.settled = true;
     t.builtins = false;
 }
+
+} // namespace kelvor

@@ -11,6 +11,8 @@
 
 #include "Packet.h"
 
+namespace kelvor {
+
 #define KELVOR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 // ---------------------------------------------------------------- flag values
@@ -494,3 +496,5 @@ void keyword_fill();
 int keyword_count();
 // Empties the table, which then stays empty until keyword_fill() (tests).
 void keyword_reset();
+
+} // namespace kelvor

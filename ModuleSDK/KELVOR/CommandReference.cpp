@@ -9,6 +9,8 @@
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr const char* RAW =

@@ -7,6 +7,8 @@
 #include "CommandReference.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 #ifndef KELVOR_VERSION
 #define KELVOR_VERSION "unknown"
 #endif

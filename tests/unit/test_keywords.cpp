@@ -6,6 +6,8 @@
 
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 class KeywordTable : public ::testing::Test {
