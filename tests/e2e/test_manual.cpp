@@ -3,8 +3,8 @@
 // project's version.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -46,24 +46,47 @@ std::string plain(std::string page) {
     return out;
 }
 
+bool word_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+}
+
 // The option words of the usage text: the one that opens each indented line
-// and every long option anywhere.
+// (-xD is the option -x) and every long option anywhere.
 std::set<std::string> help_options(const std::string& help) {
     std::set<std::string> options;
-    const std::regex leading(R"((?:^|\n) +(--[a-z-]+|-[A-Za-z][a-z0-9]*))");
-    for (std::sregex_iterator it(help.begin(), help.end(), leading), end; it != end; ++it)
-        options.insert((*it)[1]);
-    const std::regex longs(R"(--[a-z][a-z-]*)");
-    for (std::sregex_iterator it(help.begin(), help.end(), longs), end; it != end; ++it)
-        options.insert((*it)[0]);
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find_first_not_of(' ');
+        if (at == 0 || at == std::string::npos || line[at] != '-' || at + 1 >= line.size()) continue;
+        size_t end = at + 2;
+        if (line[at + 1] == '-') {
+            while (end < line.size() &&
+                   (std::islower(static_cast<unsigned char>(line[end])) || line[end] == '-'))
+                ++end;
+        } else {
+            while (end < line.size() && (std::islower(static_cast<unsigned char>(line[end])) ||
+                                         std::isdigit(static_cast<unsigned char>(line[end]))))
+                ++end;
+        }
+        options.insert(line.substr(at, end - at));
+    }
+    for (size_t at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+        size_t end = at + 2;
+        while (end < help.size() && (std::islower(static_cast<unsigned char>(help[end])) || help[end] == '-'))
+            ++end;
+        if (end > at + 2) options.insert(help.substr(at, end - at));
+    }
     return options;
 }
 
+// The option as a word of its own: -p must not be found inside -p1.
 bool names_option(const std::string& text, const std::string& option) {
-    // The option as a word of its own: -p must not be found inside -p1.
-    const std::regex word("(^|[^A-Za-z0-9-])" + std::regex_replace(option, std::regex("-"), "\\-") +
-                          "($|[^A-Za-z0-9-])");
-    return std::regex_search(text, word);
+    for (size_t at = text.find(option); at != std::string::npos; at = text.find(option, at + 1)) {
+        const size_t end = at + option.size();
+        if ((at == 0 || !word_char(text[at - 1])) && (end == text.size() || !word_char(text[end])))
+            return true;
+    }
+    return false;
 }
 
 TEST(ManualPage, NamesEveryOptionOfHelp) {
