@@ -5,6 +5,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 namespace cmd = packet::cmd;
@@ -107,3 +109,5 @@ int list_users_by_policy(uint32_t policy, uint32_t* count) {
     if (count) *count = value;
     return 0;
 }
+
+} // namespace kelvor

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace kelvor {
+
 namespace answers {
 
 int apply_row(const Row& row, uint32_t arg, uint32_t second) {
@@ -53,3 +55,5 @@ int scan_wait(Table table, uint32_t arg) {
 }
 
 } // namespace answers
+
+} // namespace kelvor

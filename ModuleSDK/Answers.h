@@ -10,6 +10,8 @@
 
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace answers {
 
 // Flag value of the row that catches every flag not listed before it.
@@ -109,3 +111,5 @@ inline uint8_t flag_of(const AnswerPacket& answer) {
 }
 
 } // namespace answers
+
+} // namespace kelvor

@@ -7,6 +7,8 @@
 
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr const char* DAY_NAMES[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -64,3 +66,5 @@ ClockText clock_text(int64_t seconds) {
                   MONTH_NAMES[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
     return out;
 }
+
+} // namespace kelvor

@@ -3,6 +3,8 @@
 #include "ModuleSDK.h"
 #include "Progress.h"
 
+namespace kelvor {
+
 namespace {
 // Largest block one read or write can carry, also as hex text (two characters a byte).
 constexpr uint32_t BLOCK_MAX = 0x3FFFFFFF;
@@ -146,3 +148,5 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     }
     return 0;
 }
+
+} // namespace kelvor

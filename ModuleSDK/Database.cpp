@@ -10,6 +10,8 @@
 #include "Progress.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 namespace cmd = packet::cmd;
@@ -344,3 +346,5 @@ int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* numb
     for (uint32_t i = 0; i < whole; ++i) trace_template_info(buffer.data() + TEMPLATE_INFO_SIZE * i, i);
     return 0;
 }
+
+} // namespace kelvor

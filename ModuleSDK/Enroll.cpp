@@ -9,6 +9,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr uint8_t CMD_ES = 0x05;
@@ -142,3 +144,5 @@ int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t c
                                .arg = userId,
                                .out = {userIdOut, nullptr}});
 }
+
+} // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include "Answers.h"
 
+namespace kelvor {
+
 namespace enroll {
 
 using answers::ANY;
@@ -73,3 +75,5 @@ inline constexpr answers::Row administratorStage[] = {
 };
 
 } // namespace enroll
+
+} // namespace kelvor

@@ -10,6 +10,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 using answers::ANY;
@@ -150,3 +152,5 @@ int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size
     }
     return sequence::run(s, r);
 }
+
+} // namespace kelvor

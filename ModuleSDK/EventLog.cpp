@@ -7,6 +7,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 using answers::ANY;
@@ -154,3 +156,5 @@ int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength) {
     trace(TRACE_CALL, "Read user memory data(MR): %#x %#x\n", offset, length);
     return sequence::run(MR_SEQUENCE, {.param1 = offset, .param2 = length, .out = {dataLength}});
 }
+
+} // namespace kelvor

@@ -8,6 +8,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 namespace cmd = packet::cmd;
@@ -116,3 +118,5 @@ int write_master_password(const uint8_t* current16, const uint8_t* new16) {
                               .data = data.bytes.data(),
                               .size = static_cast<uint32_t>(data.bytes.size())});
 }
+
+} // namespace kelvor

@@ -4,6 +4,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr uint8_t CMD_IS = 0x11;
@@ -131,3 +133,5 @@ int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* recor
                                         .chunkSize = chunkSize,
                                         .out = {userId, value}});
 }
+
+} // namespace kelvor

@@ -6,6 +6,8 @@
 #include "ModuleSDK.h"
 #include "Progress.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr uint8_t CMD_SI = 0x15;
@@ -210,3 +212,5 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     trace_image_header(record);
     return 0;
 }
+
+} // namespace kelvor

@@ -5,6 +5,8 @@
 
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 LinkState& link_state() {
     static LinkState instance;
     return instance;
@@ -251,3 +253,5 @@ int module_close() {
     link_state().awaitedCommand = -1;
     return 0;
 }
+
+} // namespace kelvor

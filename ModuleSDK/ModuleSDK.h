@@ -11,6 +11,8 @@
 
 #include "Packet.h"
 
+namespace kelvor {
+
 #define KELVOR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 // ---------------------------------------------------------------- flag values
@@ -488,7 +490,11 @@ inline constexpr int KW_ENROLL_OPTION = 0x20;
 void keyword_add(int category, int code, const char* name);
 const char* keyword_name(int category, int code);
 int keyword_code(int category, const char* name);
+// The table fills itself with the built-in rows on first use; keyword_fill()
+// does so at once (a second fill adds nothing).
 void keyword_fill();
 int keyword_count();
-// Empties the table (tests).
+// Empties the table, which then stays empty until keyword_fill() (tests).
 void keyword_reset();
+
+} // namespace kelvor

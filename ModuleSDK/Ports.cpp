@@ -7,6 +7,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 using answers::ANY;
@@ -236,3 +238,5 @@ int reset_gpio() {
     trace(TRACE_CALL, "Reset GPIO to default configuration(GD)\n");
     return sequence::run(GD_SEQUENCE, {});
 }
+
+} // namespace kelvor

@@ -8,6 +8,8 @@
 
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 struct Line {
@@ -138,3 +140,5 @@ int link_write_progress(const uint8_t* bytes, int n) {
     }
     return done;
 }
+
+} // namespace kelvor

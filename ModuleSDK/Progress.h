@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kelvor {
+
 // The line's rate and form, set when the connection opens: bytes × 10 / rate
 // seconds on the wire, twice that in hex-text mode.
 void progress_line_rate(int baudRate, int hexText);
@@ -49,3 +51,5 @@ bool progress_worth_showing(uint64_t bytes, int baudRate, int hexText);
 // when the block is long; the same results as one call.
 int link_read_progress(uint8_t* buffer, int n);
 int link_write_progress(const uint8_t* bytes, int n);
+
+} // namespace kelvor

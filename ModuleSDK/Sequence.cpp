@@ -4,6 +4,8 @@
 
 #include "Progress.h"
 
+namespace kelvor {
+
 namespace sequence {
 namespace {
 
@@ -160,3 +162,5 @@ int run(const Sequence& s, const Request& r) {
 }
 
 } // namespace sequence
+
+} // namespace kelvor

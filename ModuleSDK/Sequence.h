@@ -13,6 +13,8 @@
 
 #include "Answers.h"
 
+namespace kelvor {
+
 namespace sequence {
 
 // One answer table as a command applies it: a plain row table, or one column
@@ -167,3 +169,5 @@ struct Request {
 int run(const Sequence& sequence, const Request& request);
 
 } // namespace sequence
+
+} // namespace kelvor

@@ -72,6 +72,8 @@ inline void pause_ms(int milliseconds) {
 } // namespace sys
 #endif
 
+namespace kelvor {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -426,3 +428,5 @@ int serial_close() {
     link_state().readTimeout = -1;
     return 0;
 }
+
+} // namespace kelvor

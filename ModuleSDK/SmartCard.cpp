@@ -8,6 +8,8 @@
 #include "Answers.h"
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 using answers::ANY;
@@ -224,3 +226,5 @@ int write_card_layout(const CardLayout& layout) {
     AnswerPacket answer{};
     return receive_final(answer, layoutAnswer);
 }
+
+} // namespace kelvor

@@ -3,6 +3,8 @@
 #include "Answers.h"
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr answers::Row PARAMETER_READ[] = {
@@ -36,3 +38,5 @@ int system_parameter_read(uint8_t number, uint32_t* value) {
     if (rc == answers::GO_ON) trace_more(TRACE_CALL, "      %s(%#02x): %#x\n", name, number, *value);
     return rc;
 }
+
+} // namespace kelvor

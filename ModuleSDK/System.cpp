@@ -5,6 +5,8 @@
 #include "Answers.h"
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr uint8_t CMD_SW = 0x01;
@@ -114,3 +116,5 @@ int calibrate_sensor() {
     trace(TRACE_CALL, "Calibrate sensor(CS)\n");
     return simple_command(CMD_CS, csAnswer);
 }
+
+} // namespace kelvor

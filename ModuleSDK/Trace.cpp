@@ -13,6 +13,8 @@
 #include "ModuleSDK.h"
 #include "Progress.h"
 
+namespace kelvor {
+
 namespace {
 
 struct TraceLog {
@@ -164,3 +166,5 @@ void trace_reset(int fd) {
     log().mask = 0;
     log().fd = fd;
 }
+
+} // namespace kelvor

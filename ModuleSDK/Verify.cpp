@@ -6,6 +6,8 @@
 #include "ModuleSDK.h"
 #include "Sequence.h"
 
+namespace kelvor {
+
 namespace {
 
 constexpr uint8_t CMD_VS = 0x08;
@@ -157,3 +159,5 @@ int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value) {
     trace(TRACE_CALL, "Verify by SmartCard(VC)\n");
     return sequence::run(VC_SEQUENCE, {.flag = option, .out = {userId, value}});
 }
+
+} // namespace kelvor

@@ -6,6 +6,8 @@
 #include "Answers.h"
 #include "ModuleSDK.h"
 
+namespace kelvor {
+
 namespace {
 
 using answers::ANY;
@@ -254,3 +256,5 @@ int get_wiegand_io(WiegandIo* out) {
     trace(TRACE_CALL, "Input: %#x Output: %#x Option: %#x\n", io.input, io.output, io.option);
     return 0;
 }
+
+} // namespace kelvor

@@ -12,6 +12,8 @@
 
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 // A pseudo-terminal whose master side either feeds a fixed reply or swallows

@@ -6,6 +6,8 @@
 #include "FakeLine.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace fuzz {
 
 bool split_input(const uint8_t* data, size_t size, Input& out) {

@@ -5,6 +5,8 @@
 #include "Bmp.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");

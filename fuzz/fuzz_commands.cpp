@@ -9,6 +9,8 @@
 #include "Harness.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 using fuzz::Input;

@@ -7,6 +7,8 @@
 #include "Harness.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using fuzz::Input;

@@ -15,6 +15,8 @@
 #include "Harness.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine as far as needed, builds kelvor and its
 # simulated module twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer), runs the whole test suite on both builds, then
+# UndefinedBehaviorSanitizer), runs the whole test suite on both builds, checks
+# the install, the Debian package, the manual pages and the completion on the
+# plain build (scripts/check-install.sh), then
 # builds the fuzz targets with clang and runs each for a short fixed time
 # (FUZZ_SECONDS, default 30; 0 leaves fuzzing out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev python3 python3-pil clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev python3 python3-pil clang libclang-rt-14-dev
+    groff-base man-db bash-completion dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -27,6 +30,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 echo "== Tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+echo "== Install, Debian package, manual pages and completion"
+bash scripts/check-install.sh build
 
 echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_SANITIZE=ON

@@ -4,6 +4,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 int list_policy_users(OrvantiCom& c) {

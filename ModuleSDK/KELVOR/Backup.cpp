@@ -22,6 +22,8 @@
 #include "OrvantiCom.h"
 #include "Sha256.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr const char* MANIFEST = "manifest.txt";

@@ -4,6 +4,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 namespace cmd = packet::cmd;

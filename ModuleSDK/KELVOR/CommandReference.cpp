@@ -9,6 +9,8 @@
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr const char* RAW =
@@ -174,6 +176,22 @@ std::string option_letters(const CommandInfo& info) {
     return s;
 }
 
+// Text as roff reads it: backslashes and minus signs escaped, and a leading
+// dot or apostrophe kept from being taken for a request.
+std::string roff(const char* text) {
+    std::string s;
+    if (text[0] == '.' || text[0] == '\'') s += "\\&";
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\\')
+            s += "\\e";
+        else if (*p == '-')
+            s += "\\-";
+        else
+            s += *p;
+    }
+    return s;
+}
+
 } // namespace
 
 std::span<const CommandInfo> command_reference() {
@@ -222,4 +240,17 @@ bool print_command_detail(std::FILE* out, const std::string& word) {
     if (info->notes[0]) std::fprintf(out, "  %s\n", info->notes);
     std::fprintf(out, "Example:\n  kelvor %s\n", info->example);
     return true;
+}
+
+void print_command_man(std::FILE* out) {
+    for (const CommandInfo& info : REFERENCE) {
+        std::fprintf(out, ".TP\n.BR %s \" (0x%02X)\"\n%s.\n", keyword_name(KW_COMMAND, info.code), info.code,
+                     roff(info.summary).c_str());
+        for (const OptionUse& use : info.uses) {
+            if (!use.option) break;
+            std::fprintf(out, ".br\n\\fB%s\\fP %s\n", roff(use.option).c_str(), roff(use.meaning).c_str());
+        }
+        if (info.notes[0]) std::fprintf(out, ".br\n%s\n", roff(info.notes).c_str());
+        std::fprintf(out, ".br\nExample: \\fBkelvor %s\\fP\n", roff(info.example).c_str());
+    }
 }

@@ -30,5 +30,8 @@ const CommandInfo* command_info(uint8_t code);
 // The list of all commands: keyword, code, summary and the options each reads.
 // As a Markdown table with `markdown` (the README's command table).
 void print_command_list(std::FILE* out, bool markdown);
+// The same list for the manual page: one roff paragraph per command with the
+// meaning of each option it reads and its example.
+void print_command_man(std::FILE* out);
 // One command in detail; false when the word names no described command.
 bool print_command_detail(std::FILE* out, const std::string& word);

@@ -5,6 +5,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 // RT: every template of the user, one after the other, each appended to the

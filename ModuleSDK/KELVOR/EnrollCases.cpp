@@ -5,6 +5,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 int OrvantiCom::enroll_image_file() {
     if (!load_bmp_input()) return FRONT_REFUSED;
     uint32_t id = 0;

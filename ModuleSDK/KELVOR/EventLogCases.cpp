@@ -5,6 +5,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Most log records one upload takes: 16 MiB of records.

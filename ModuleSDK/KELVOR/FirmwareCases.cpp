@@ -7,6 +7,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Passwords read from the input file, wiped when they go.

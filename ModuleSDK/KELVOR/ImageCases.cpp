@@ -6,6 +6,8 @@
 #include "Bmp.h"
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Largest encrypted template the tool accepts from the module.

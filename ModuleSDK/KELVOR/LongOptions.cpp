@@ -7,6 +7,8 @@
 #include "CommandReference.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 #ifndef KELVOR_VERSION
 #define KELVOR_VERSION "unknown"
 #endif
@@ -56,7 +58,8 @@ Long options (before the other options):
   --version           the version of kelvor
   --commands [CMD]    every command with the options it reads; with a
                       keyword, that command in detail with an example
-                      (--markdown: the list as a Markdown table)
+                      (--markdown: the list as a Markdown table,
+                      --man: as the manual page's roff text)
   --list-ports        the serial ports present
   --exit-code         end with 0 when every command succeeded, 2 when the
                       module or the front end refused, 3 when the link failed
@@ -70,14 +73,20 @@ More: README.md, and kelvor --commands.
 
 int print_commands(int argc, char** argv, int i) {
     bool markdown = false;
+    bool man = false;
     const char* keyword = nullptr;
     for (; i < argc; ++i) {
         if (std::strcmp(argv[i], "--markdown") == 0)
             markdown = true;
+        else if (std::strcmp(argv[i], "--man") == 0)
+            man = true;
         else if (!keyword)
             keyword = argv[i];
     }
-    keyword_fill();
+    if (!keyword && man) {
+        print_command_man(stdout);
+        return 0;
+    }
     if (!keyword) {
         print_command_list(stdout, markdown);
         return 0;

@@ -22,6 +22,8 @@
 #include "LongOptions.h"
 #include "Progress.h"
 
+using namespace kelvor;
+
 ImageRecord& image_record() {
     static ImageRecord instance;
     return instance;

@@ -16,7 +16,7 @@
 // An error line of the front end: printed whatever the trace mask, with the
 // source file and the line of the reporting statement.
 #define ERR_LINE(format, ...)                                                                                \
-    trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+    kelvor::trace_print("[%s(%d)] " format, __FILE_NAME__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 // What a command case reports besides the library's result codes: the front
 // end refused the command (missing or unreadable input, a bad size) before
@@ -34,7 +34,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // The image record: seven 32-bit little-endian header words, then the pixel
 // area. One per process, shared by the image cases and the per-file handlers.
 struct ImageRecord {
-    std::array<uint8_t, IMAGE_RECORD_SIZE> bytes{};
+    std::array<uint8_t, kelvor::IMAGE_RECORD_SIZE> bytes{};
 
     uint32_t word(size_t index) const { return packet::get32(&bytes[4 * index]); }
     void set_word(size_t index, uint32_t value) { packet::put32(&bytes[4 * index], value); }
@@ -42,8 +42,8 @@ struct ImageRecord {
     uint32_t height() const { return word(1); }
     uint32_t format() const { return word(4); }
     uint32_t size() const { return word(5); }
-    uint8_t* pixels() { return bytes.data() + IMAGE_HEADER_SIZE; }
-    ImageRecordBytes all() { return ImageRecordBytes(bytes); }
+    uint8_t* pixels() { return bytes.data() + kelvor::IMAGE_HEADER_SIZE; }
+    kelvor::ImageRecordBytes all() { return kelvor::ImageRecordBytes(bytes); }
 };
 ImageRecord& image_record();
 

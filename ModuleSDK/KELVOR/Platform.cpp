@@ -8,6 +8,8 @@
 
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 bool path_is_directory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -5,6 +5,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Event codes are 8 bits: an output port cannot act on more distinct events.

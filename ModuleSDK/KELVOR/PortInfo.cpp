@@ -19,6 +19,8 @@
 #include "LongOptions.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 struct PortEntry {

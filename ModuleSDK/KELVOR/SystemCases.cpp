@@ -1,6 +1,8 @@
 // Command cases of status and system parameters: SS, SR, SW, SF, CS.
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 constexpr CommandCase CASES[] = {

@@ -4,6 +4,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 int verify_image_file(OrvantiCom& c, bool chunked) {

@@ -5,6 +5,8 @@
 
 #include "Commands.h"
 
+using namespace kelvor;
+
 namespace {
 
 namespace cmd = packet::cmd;

@@ -9,6 +9,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using farend::Bytes;

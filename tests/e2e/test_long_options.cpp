@@ -22,6 +22,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using farend::Bytes;

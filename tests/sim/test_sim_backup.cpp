@@ -10,6 +10,8 @@
 #include "OrvantiCom.h"
 #include "Sha256.h"
 
+using namespace kelvor;
+
 using namespace simtest;
 
 namespace {

@@ -22,6 +22,8 @@
 
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 extern char** environ;
 
 namespace farend {

@@ -7,6 +7,8 @@
 
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace farend {
 
 void reset_library(Keywords keywords) {

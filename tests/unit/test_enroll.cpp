@@ -11,6 +11,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using farend::Bytes;

@@ -16,6 +16,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using farend::Bytes;

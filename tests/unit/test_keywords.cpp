@@ -6,6 +6,8 @@
 
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 class KeywordTable : public ::testing::Test {
@@ -109,6 +111,28 @@ TEST_F(KeywordTable, ResetEmptiesTheTable) {
     EXPECT_EQ(keyword_count(), 0);
     EXPECT_STREQ(keyword_name(1, 0x01), "Unknown");
     EXPECT_EQ(keyword_code(1, "SW"), -1);
+}
+
+} // namespace
+
+namespace {
+
+// The table fills itself on first use and the front end fills it again
+// explicitly: a second fill must not add the rows twice (they would take the
+// room of rows added later), and an emptied table is refilled only on request.
+TEST_F(KeywordTable, FillAddsTheBuiltInRowsOnce) {
+    const int filled = keyword_count();
+    ASSERT_GT(filled, 200);
+    keyword_fill();
+    EXPECT_EQ(keyword_count(), filled);
+    keyword_add(200, 1, "Extra");
+    keyword_fill();
+    EXPECT_EQ(keyword_count(), filled + 1);
+    keyword_reset();
+    EXPECT_EQ(keyword_count(), 0);
+    keyword_fill();
+    EXPECT_EQ(keyword_count(), filled);
+    EXPECT_STREQ(keyword_name(KW_COMMAND, 0x05), "ES");
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 
+using namespace kelvor;
+
 namespace {
 
 // Runs a test inside a fresh directory, so that kelvor.cfg and the files that

@@ -12,6 +12,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+using namespace kelvor;
+
 namespace {
 
 using farend::Exchange;

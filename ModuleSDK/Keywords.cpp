@@ -1,14 +1,17 @@
 // The keyword table: the tool's one dictionary of names. Each row ties a name
 // to a numeric code within a category (command keywords typed after -c, and
 // the printable names of status values, system parameters, option flags, port
-// functions, events and policies). Filled once before the command line is
-// parsed, read-only afterwards. Lookups are linear scans that return the
+// functions, events and policies). The library's own traces name values
+// through it, so it fills itself on first use; keyword_fill() does the same
+// explicitly and adds the rows only once. Lookups are linear scans that return the
 // first matching row, so a duplicated row is never seen.
 #include <array>
 #include <cstring>
 #include <span>
 
 #include "ModuleSDK.h"
+
+namespace kelvor {
 
 namespace {
 
@@ -23,11 +26,24 @@ struct Row {
 struct Table {
     std::array<Row, kCapacity> rows{};
     int count = 0;
+    // The built-in rows have been added, or the table was emptied on purpose:
+    // either way no automatic fill happens any more.
+    bool settled = false;
+    bool builtins = false; // the built-in rows are in the table
 };
 
-Table& table() {
+Table& raw_table() {
     static Table instance;
     return instance;
+}
+
+void fill_builtins(Table& t);
+
+// The table as every lookup sees it: filled with the built-in rows first.
+Table& table() {
+    Table& t = raw_table();
+    if (!t.settled) fill_builtins(t);
+    return t;
 }
 
 struct Entry {
@@ -338,15 +354,26 @@ constexpr Category kCategories[] = {
     {0x71, kAuthPolicies},
 };
 
-} // namespace
-
-void keyword_add(int category, int code, const char* name) {
-    Table& t = table();
+void add_row(Table& t, int category, int code, const char* name) {
     // A full table or a row without a name is refused: lookups rely on every
     // stored row having printable text.
     if (t.count >= kCapacity || name == nullptr) return;
     t.rows[static_cast<size_t>(t.count)] = Row{category, code, name};
     ++t.count;
+}
+
+void fill_builtins(Table& t) {
+    t.settled = true;
+    t.builtins = true;
+    for (const Category& category : kCategories) {
+        for (const Entry& entry : category.entries) add_row(t, category.category, entry.code, entry.name);
+    }
+}
+
+} // namespace
+
+void keyword_add(int category, int code, const char* name) {
+    add_row(table(), category, code, name);
 }
 
 const char* keyword_name(int category, int code) {
@@ -369,9 +396,9 @@ int keyword_code(int category, const char* name) {
 }
 
 void keyword_fill() {
-    for (const Category& category : kCategories) {
-        for (const Entry& entry : category.entries) keyword_add(category.category, entry.code, entry.name);
-    }
+    Table& t = raw_table();
+    // Once filled, a second fill would only add rows that lookups never see.
+    if (!t.builtins) fill_builtins(t);
 }
 
 int keyword_count() {
@@ -379,5 +406,10 @@ int keyword_count() {
 }
 
 void keyword_reset() {
-    table().count = 0;
+    Table& t = raw_table();
+    t.count = 0;
+    t.settled = true;
+    t.builtins = false;
 }
+
+} // namespace kelvor

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# What a user of the packages meets, checked on a finished build (default
+# build/): the install into a scratch prefix, the examples built against that
+# install through find_package and through pkg-config and run against the
+# simulated module, the Debian package unpacked and its layout and
+# dependencies, the manual pages rendered without warnings, and the bash
+# completion.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source_dir=$PWD
+build=${1:-build}
+build=$(cd "$build" && pwd)
+
+scratch=$(mktemp -d)
+sim_pid=""
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "check-install: $*" >&2
+    exit 1
+}
+
+# Runs a command quietly; shows what it printed when it fails.
+quiet() {
+    local log
+    log=$("$@" 2>&1) || {
+        echo "$log" >&2
+        fail "failed: $*"
+    }
+}
+
+# The files a prefix must hold, and the internal headers it must not.
+check_layout() {
+    local root=$1
+    for f in bin/kelvor bin/orvanti-sim lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Packet.h \
+        lib/pkgconfig/kelvor.pc lib/cmake/kelvor/kelvorConfig.cmake lib/cmake/kelvor/kelvorConfigVersion.cmake \
+        share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor; do
+        [ -e "$root/$f" ] || fail "$root: $f missing"
+    done
+    local headers
+    headers=$(cd "$root/include/kelvor" && ls | tr '\n' ' ')
+    [ "$headers" = "ModuleSDK.h Packet.h " ] || fail "$root/include/kelvor holds more than the public headers: $headers"
+}
+
+# The two examples against the library installed under $1, both ways, into $2.
+build_examples() {
+    local root=$1 out=$2
+    quiet cmake -S "$source_dir/examples" -B "$out/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$root"
+    quiet cmake --build "$out/cmake"
+    local flags
+    flags=$(PKG_CONFIG_PATH="$root/lib/pkgconfig" pkg-config --cflags --libs kelvor)
+    [ "$(PKG_CONFIG_PATH="$root/lib/pkgconfig" pkg-config --modversion kelvor)" = "$version" ] ||
+        fail "pkg-config reports another version"
+    mkdir -p "$out/pc"
+    for example in identify backup_user; do
+        # shellcheck disable=SC2086
+        quiet g++ -Wall -Wextra -Werror "$source_dir/examples/$example.cpp" $flags -o "$out/pc/$example"
+    done
+}
+
+version=$("$build/bin/kelvor" --version | awk '{ print $2 }')
+
+echo "== Install into a scratch prefix"
+prefix=$scratch/prefix
+quiet cmake --install "$build" --prefix "$prefix"
+check_layout "$prefix"
+
+echo "== Examples against the installed library (find_package and pkg-config)"
+build_examples "$prefix" "$scratch/examples"
+
+echo "== Examples against the simulated module"
+run=$scratch/run
+mkdir -p "$run"
+link=$run/module
+"$prefix/bin/orvanti-sim" --link "$link" >/dev/null &
+sim_pid=$!
+for _ in $(seq 500); do [ -e "$link" ] && break; sleep 0.01; done
+[ -e "$link" ] || fail "the simulator did not come up"
+"$prefix/bin/orvanti-sim" --link "$link" --place 3
+# kelvor writes kelvor.cfg in the working directory: run it in the scratch one.
+(cd "$run" && "$prefix/bin/kelvor" --exit-code -P "$link" -b 115200 -c ES -p1 5 -f 0x71) ||
+    fail "enrolling user 5 failed"
+for way in cmake pc; do
+    out=$("$scratch/examples/$way/identify" "$link") || fail "$way identify: $out"
+    case $out in "user 5 "*) ;; *) fail "$way identify printed: $out" ;; esac
+    "$scratch/examples/$way/backup_user" "$link" 5 "$run/user5.bin" >/dev/null || fail "$way backup_user failed"
+    [ "$(stat -c %s "$run/user5.bin")" -eq 384 ] || fail "$way backup_user wrote $(stat -c %s "$run/user5.bin") bytes"
+done
+"$prefix/bin/orvanti-sim" --link "$link" --place 7
+set +e
+out=$("$scratch/examples/cmake/identify" "$link" 2>/dev/null)
+status=$?
+set -e
+[ "$status" -eq 1 ] && [ "$out" = "unknown finger" ] || fail "an unknown finger gave $status: $out"
+"$scratch/examples/pc/backup_user" "$link" 6 "$run/user6.bin" 2>/dev/null && fail "backup of a missing user succeeded"
+[ -e "$run/user6.bin" ] && fail "a failed backup left its file"
+
+echo "== Debian package"
+(cd "$build" && quiet cpack -G DEB)
+deb="$build/kelvor_${version}_$(dpkg --print-architecture).deb"
+[ -f "$deb" ] || fail "$deb not built"
+depends=$(dpkg-deb -f "$deb" Depends)
+for dep in libc6 libstdc++6 libsqlite3-0; do
+    [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
+done
+dpkg -x "$deb" "$scratch/root"
+check_layout "$scratch/root/usr"
+file "$scratch/root/usr/bin/kelvor" | grep -q ELF || fail "kelvor in the package is no program"
+build_examples "$scratch/root/usr" "$scratch/examples-deb"
+
+echo "== Manual pages"
+for page in "$prefix"/share/man/man1/*.1; do
+    warnings=$(groff -ww -man -Tutf8 -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "groff on $page: $warnings"
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man on $page: $warnings"
+done
+
+echo "== Bash completion"
+completion=$prefix/share/bash-completion/completions/kelvor
+bash -n "$completion"
+words=$(PATH="$prefix/bin:$PATH" bash -c '
+    source "$1"
+    COMP_WORDS=(kelvor -c E); COMP_CWORD=2; _kelvor; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(kelvor --ver); COMP_CWORD=1; _kelvor; echo "${COMPREPLY[*]}"' _ "$completion")
+first=$(sed -n 1p <<<"$words" | tr ' ' '\n' | sort | tr '\n' ' ')
+[ "$first" = "EC ECX EI EIX ES ESA ET ETX EV EW EWA " ] || fail "kelvor -c E<TAB> gave: $first"
+[ "$(sed -n 2p <<<"$words")" = "--version" ] || fail "kelvor --ver<TAB> gave: $(sed -n 2p <<<"$words")"
+
+# Where bash-completion looks for it: loaded on demand from the prefix's share.
+loader=/usr/share/bash-completion/bash_completion
+if [ -f "$loader" ]; then
+    loaded=$(XDG_DATA_DIRS="$prefix/share" bash -c 'source "$1"; __load_completion kelvor && complete -p kelvor' _ "$loader") ||
+        true
+    [[ $loaded == *"-F _kelvor kelvor"* ]] || fail "bash-completion does not load kelvor's completion from $prefix/share"
+fi
+
+echo "== Install checks passed"
