@@ -27,6 +27,8 @@ enum class Check {
     Found,    // the user ID found is one enrolled with the finger on the sensor
     Image,    // the output file is a whole BMP of the scanned image
     Template, // the output file holds the whole encrypted template
+    SameFile, // the output file is empty or the same as the clean run's (`reference`)
+    Firmware, // the firmware version rose by one
 };
 
 struct CommandCell {
@@ -37,6 +39,8 @@ struct CommandCell {
     Check check;
     int code;  // the command code whose answers the fault spoils
     int dieAt; // transfer of that command in which a "die" fault ends the module mid-way
+    const char* reference = nullptr; // the clean run's output file (SameFile)
+    Args input = {};                 // the simulator's input before the run ("{id}" as above)
 };
 
 const CommandCell COMMANDS[] = {
@@ -64,6 +68,25 @@ const CommandCell COMMANDS[] = {
      0xEE,
      1},
     {"batch", {"-F", "batch"}, "Verify Succeed", "Verify Succeed: ", Check::Exact, 0x08, 1},
+    {"RT", {"-c", "RT", "-p1", "1", "-o", "out.bin"}, "", "", Check::SameFile, 0x14, 2, "rt.ref"},
+    {"UG",
+     {"-c", "UG", "-i", "fw.bin", "-s", "4096"},
+     "Firmware upgrade succeed",
+     "",
+     Check::Firmware,
+     0x62,
+     2},
+    {"LR", {"-c", "LR", "-p2", "2", "-o", "out.bin"}, "", "", Check::SameFile, 0x3D, 2, "lr.ref"},
+    {"MR",
+     {"-c", "MR", "-p1", "0x100", "-p2", "300", "-o", "out.bin"},
+     "",
+     "",
+     Check::SameFile,
+     0x33,
+     2,
+     "memory.bin"},
+    {"CR", {"-c", "CR", "-o", "out.bin"}, "", "", Check::SameFile, 0xA0, 2, "cr.ref"},
+    {"EW", {"-c", "EW"}, "Enroll: Succeed", "", Check::Enrolled, 0x1C, 1, nullptr, {"--wiegand", "{id}"}},
 };
 
 const char* const FAULTS[] = {"noise",    "checksum",      "truncate",       "silence", "text",
@@ -88,6 +111,11 @@ long file_size(const std::string& path) {
     return f ? static_cast<long>(f.tellg()) : -1;
 }
 
+std::string contents(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 class Faults : public ::testing::Test {
 protected:
     farend::TempDir dir;
@@ -99,6 +127,30 @@ protected:
         ASSERT_NE(tool({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
         ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}).err.find("Width: 0x100"), std::string::npos);
         dir.write("batch", std::string("-c SS\n-c VS -p1 1\n"));
+        // What the read-back cells compare with: a template, user memory, a
+        // card with a template, the log's first records, all from clean runs.
+        ASSERT_NE(tool({"-c", "RT", "-p1", "1", "-o", "rt.ref"}).err.find("Template Size"),
+                  std::string::npos);
+        std::string memory(300, '\0');
+        for (size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<char>(i * 7 + 1);
+        dir.write("memory.bin", memory);
+        tool({"-c", "MW", "-p1", "0x100", "-p2", "300", "-i", "memory.bin"});
+        dir.write("card", std::string("csn 0xa1\n"));
+        ASSERT_EQ(sim->control({"--card", dir.file("card")}).status, 0);
+        ASSERT_NE(tool({"-c", "EC", "-p1", "9", "-p2", "1"}).err.find("Enroll: Succeed"), std::string::npos);
+        tool({"-c", "CR", "-o", "cr.ref"});
+        ASSERT_EQ(file_size(dir.file("cr.ref")), 404);
+        tool({"-c", "LR", "-p2", "2", "-o", "lr.ref"});
+        ASSERT_EQ(file_size(dir.file("lr.ref")), 32);
+        std::string firmware(10000, '\0');
+        for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<char>(i * 37 % 251);
+        dir.write("fw.bin", firmware);
+    }
+    uint32_t firmware_version() const {
+        const std::string err = tool({"-c", "SR", "-f", "0x6e"}).err;
+        const size_t at = err.find("(0x6e): ");
+        return at == std::string::npos ? 0
+                                       : static_cast<uint32_t>(std::stoul(err.substr(at + 8), nullptr, 16));
     }
 
     farend::RunResult tool(const Args& args, int signal = 0, int signalAfterMs = 0) const {
@@ -132,6 +184,12 @@ TEST_F(Faults, EveryCommandUnderEveryFault) {
             ++id;
             std::remove(dir.file("out.bmp").c_str());
             std::remove(dir.file("out.bin").c_str());
+            if (!cell.input.empty()) {
+                Args input;
+                for (const std::string& a : cell.input) input.push_back(with_id(a, id));
+                EXPECT_EQ(sim->control(input).status, 0);
+            }
+            const uint32_t version = cell.check == Check::Firmware ? firmware_version() : 0;
             const bool dies = std::string(fault) == "die";
             const std::string only = ",cmd=" + std::to_string(cell.code);
             sim->fault((dies ? "die:" + std::to_string(cell.dieAt) : std::string(fault)) + only);
@@ -140,7 +198,7 @@ TEST_F(Faults, EveryCommandUnderEveryFault) {
             const auto r = tool(args);
 
             EXPECT_EQ(r.status, 1) << "took " << r.elapsedMs << " ms";
-            const bool claimed = r.err.find(cell.marker) != std::string::npos;
+            bool claimed = r.err.find(cell.marker) != std::string::npos;
             if (dies) {
                 sim->restart(); // a fresh control file: no faults
             } else {
@@ -176,6 +234,19 @@ TEST_F(Faults, EveryCommandUnderEveryFault) {
                 EXPECT_EQ(claimed, size == 388) << r.err;
                 break;
             }
+            case Check::SameFile: {
+                // Nothing claims a read-back but the file itself: whole and true, or empty.
+                const std::string got = contents(dir.file("out.bin"));
+                claimed = got == contents(dir.file(cell.reference));
+                EXPECT_TRUE(got.empty() || claimed) << got.size() << " bytes\n" << r.err;
+                break;
+            }
+            case Check::Firmware:
+                if (claimed) {
+                    expect_in_step();
+                    EXPECT_EQ(firmware_version(), version + 1) << r.err;
+                }
+                break;
             }
             // Faults that spoil nothing must not cost the command.
             const std::string f = fault;
