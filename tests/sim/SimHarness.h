@@ -48,6 +48,10 @@ public:
 
     void start(const std::vector<std::string>& extra) {
         args_ = extra;
+        // A module that died leaves its link behind, and the new module's
+        // pseudo-terminal may well get the same number: only a link made anew
+        // tells that the new module is ready.
+        unlink(link.c_str());
         std::vector<std::string> argv = {ORVANTI_SIM_BIN, "--link", link};
         argv.insert(argv.end(), extra.begin(), extra.end());
         pid_ = fork();
