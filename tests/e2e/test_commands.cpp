@@ -17,20 +17,10 @@ namespace {
 
 using farend::Bytes;
 
-struct Exchange {
-    farend::RunResult tool;
-    farend::Outcome wire;
-};
+using Exchange = farend::ToolRun;
 
-// Runs kelvor with the serial settings of the test and `args` in `dir`.
-Exchange run(const farend::Script& script, const farend::TempDir& dir, std::vector<std::string> args) {
-    farend::FarEnd fe(script);
-    std::vector<std::string> all = {"-P", fe.port(), "-b", "115200", "-t", "300", "-x2"};
-    all.insert(all.end(), args.begin(), args.end());
-    Exchange r;
-    r.tool = farend::run_kelvor(all, dir.path());
-    r.wire = fe.finish();
-    return r;
+Exchange run(const farend::Script& script, const farend::TempDir& dir, const std::vector<std::string>& args) {
+    return farend::run_against(script, dir, args);
 }
 
 // An image record as the module sends it: header words, then width x height pixels.

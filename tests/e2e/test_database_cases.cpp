@@ -15,19 +15,10 @@ namespace {
 
 using farend::Bytes;
 
-struct Exchange {
-    farend::RunResult tool;
-    farend::Outcome wire;
-};
+using Exchange = farend::ToolRun;
 
-Exchange run(const farend::Script& script, const farend::TempDir& dir, std::vector<std::string> args) {
-    farend::FarEnd fe(script);
-    std::vector<std::string> all = {"-P", fe.port(), "-b", "115200", "-t", "300", "-x2"};
-    all.insert(all.end(), args.begin(), args.end());
-    Exchange r;
-    r.tool = farend::run_kelvor(all, dir.path());
-    r.wire = fe.finish();
-    return r;
+Exchange run(const farend::Script& script, const farend::TempDir& dir, const std::vector<std::string>& args) {
+    return farend::run_against(script, dir, args);
 }
 
 Bytes filled(size_t n, uint8_t value) {

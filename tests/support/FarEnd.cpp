@@ -391,4 +391,14 @@ std::string normalize_lines(const std::string& text) {
     return out + text.substr(at);
 }
 
+ToolRun run_against(const Script& script, const TempDir& dir, const std::vector<std::string>& args) {
+    FarEnd fe(script);
+    std::vector<std::string> all = {"-P", fe.port(), "-b", "115200", "-t", "300", "-x2"};
+    all.insert(all.end(), args.begin(), args.end());
+    ToolRun r;
+    r.tool = run_kelvor(all, dir.path());
+    r.wire = fe.finish();
+    return r;
+}
+
 } // namespace farend

@@ -116,6 +116,16 @@ private:
     std::string path_;
 };
 
+// One run of kelvor against a scripted module: what the tool printed and what
+// crossed the line.
+struct ToolRun {
+    RunResult tool;
+    Outcome wire;
+};
+// Runs kelvor with the serial settings of the tests (115200 baud, a 300 ms
+// read time-out, trace level 2) and `args` in `dir`.
+ToolRun run_against(const Script& script, const TempDir& dir, const std::vector<std::string>& args);
+
 // Captures what the library's trace log writes while the object lives.
 class TraceCapture {
 public:
