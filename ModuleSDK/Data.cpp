@@ -13,6 +13,7 @@ constexpr uint32_t BLOCK_MAX = 0x3FFFFFFF;
 int receive_data(std::span<uint8_t> buffer) {
     if (buffer.size() > BLOCK_MAX) {
         trace(TRACE_ERROR, "Serial read timeout %#x %#x\n", 0u, static_cast<unsigned>(buffer.size()));
+        link_state().unsettled = true; // the rest may still be on its way
         return ERR_READ_TIMEOUT;
     }
     const int n = static_cast<int>(buffer.size());
@@ -23,6 +24,7 @@ int receive_data(std::span<uint8_t> buffer) {
     }
     if (r < n) {
         trace(TRACE_ERROR, "Serial read timeout %#x %#x\n", r, n);
+        link_state().unsettled = true;
         return ERR_READ_TIMEOUT;
     }
     uint8_t end = 0;
@@ -33,6 +35,7 @@ int receive_data(std::span<uint8_t> buffer) {
     }
     if (r == 0) {
         trace(TRACE_ERROR, "Serial read timeout\n");
+        link_state().unsettled = true;
         return ERR_READ_TIMEOUT;
     }
     if (end != packet::END_CODE) {

@@ -183,7 +183,7 @@ constexpr answers::Row ltxAnswer[] = {
 // One chunk of template records into `buffer` at `received`; its length in `length`.
 int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& length) {
     AnswerPacket header{};
-    if (int rc = receive_answer(header); rc < 0) return rc;
+    if (int rc = receive_chunk_header(header); rc < 0) return rc;
     const auto command = static_cast<uint8_t>(answer_field(FIELD_COMMAND, header));
     length = answer_field(FIELD_PARAM2, header);
     if (length == 0) return 0;
@@ -201,6 +201,7 @@ int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& len
     }
     if (r < n) {
         trace(TRACE_ERROR, "Serial read timeout %d %d\n", r, n);
+        link_state().unsettled = true; // the rest may still be on its way
         return ERR_READ_TIMEOUT;
     }
     uint8_t sum[4];
@@ -211,6 +212,7 @@ int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& len
     }
     if (s < 4) {
         trace(TRACE_ERROR, "Serial read timeout\n");
+        link_state().unsettled = true;
         return ERR_READ_TIMEOUT;
     }
     const bool good = packet::get32(sum) == byte_sum(buffer.data() + received, length);

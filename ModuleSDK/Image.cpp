@@ -162,7 +162,7 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     for (uint32_t chunks = 0; received < length; ++chunks) {
         progress.update(received);
         AnswerPacket header{};
-        if (int rc = receive_answer(header); rc < 0) return rc;
+        if (int rc = receive_chunk_header(header); rc < 0) return rc;
         const uint32_t chunkLength = answer_field(FIELD_PARAM2, header);
         const auto chunkCommand = static_cast<uint8_t>(answer_field(FIELD_COMMAND, header));
 
@@ -190,6 +190,7 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         }
         if (got != want) {
             trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
+            link_state().unsettled = true; // the rest may still be on its way
             return ERR_READ_TIMEOUT;
         }
         uint8_t sumBytes[4] = {};
@@ -200,6 +201,7 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         }
         if (sumGot != 4) {
             trace(TRACE_ERROR, "Serial read timeout\n");
+            link_state().unsettled = true;
             return ERR_READ_TIMEOUT;
         }
 

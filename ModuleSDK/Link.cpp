@@ -1,5 +1,7 @@
 // Link layer above the serial port: the hex-text translation, command packets
 // and answers, and the connection to one module or to all modules of a line.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -78,7 +80,46 @@ int write_packet(bool network, uint16_t moduleId, uint8_t command, uint32_t para
 
 } // namespace
 
+namespace {
+
+// What can come between two exchanges is dropped, at most this many packets.
+constexpr int LATE_MAX = 256;
+// A line that never falls quiet holds the next command no longer than this
+// many read time-outs.
+constexpr int LATE_TIMEOUTS_MAX = 8;
+
+// Before a command packet: whatever is already on the line goes through the
+// normal reception path (module text lines printed, packets dropped as late
+// answers), so that nothing stale is taken as the new command's answer. After
+// an answer timed out or was dropped, the module may still be sending it: the
+// line must then stay quiet for one read time-out first.
+void settle_line() {
+    LinkState& s = link_state();
+    const bool waitQuiet = s.unsettled;
+    s.unsettled = false;
+    if (!waitQuiet && !serial_input_waiting()) return;
+    const bool network = s.network == 1;
+    const uint8_t start = packet::start_code(network);
+    const int len = static_cast<int>(s.packet_length());
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int64_t>(std::max(s.readTimeout, 1)) *
+                                                    LATE_TIMEOUTS_MAX);
+    for (int late = 0; late < LATE_MAX && std::chrono::steady_clock::now() < deadline;) {
+        if (!waitQuiet && !serial_input_waiting()) return;
+        AnswerPacket pkt{};
+        const int r = link_read(&pkt[0], 1, true);
+        if (r <= 0) return; // quiet for a read time-out, or the line failed
+        if (pkt[0] != start) continue;
+        if (link_read(&pkt[1], len - 1) < len - 1) return;
+        trace(TRACE_ERROR, "Late answer dropped: %#x\n", answer_field(FIELD_COMMAND, pkt));
+        ++late;
+    }
+}
+
+} // namespace
+
 int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
+    settle_line();
     LinkState& s = link_state();
     // From now on only answers to this command are taken: chunk headers re-record
     // their data's command, a second step its own.
@@ -138,17 +179,22 @@ int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
 // command last sent. Others are reported and dropped; each wait for the next
 // one has the full read time-out.
 int receive_matching(AnswerPacket& pkt, bool anyCommand) {
-    const LinkState& s = link_state();
+    LinkState& s = link_state();
     const bool network = s.network != 0;
     const uint8_t start = packet::start_code(network);
     const int len = static_cast<int>(s.packet_length());
     for (int dropped = 0;; ++dropped) {
         if (dropped == DROPPED_MAX) {
+            s.unsettled = true;
             trace(TRACE_ERROR, "Read data timeout: %#x %#x\n", 0u, static_cast<unsigned>(len));
             return ERR_READ_TIMEOUT;
         }
-        if (int rc = receive_packet(pkt, start, len); rc < 0) return rc;
+        if (int rc = receive_packet(pkt, start, len); rc < 0) {
+            if (rc == ERR_READ_TIMEOUT) s.unsettled = true;
+            return rc;
+        }
         if (network && answer_field(FIELD_MODULE_ID, pkt) != s.moduleId) {
+            s.unsettled = true;
             trace(TRACE_ERROR, "Answer from another module dropped: %#x\n",
                   answer_field(FIELD_MODULE_ID, pkt));
             continue;
@@ -156,6 +202,7 @@ int receive_matching(AnswerPacket& pkt, bool anyCommand) {
         if (!anyCommand && s.awaitedCommand >= 0 &&
             answer_field(FIELD_COMMAND, pkt) != static_cast<uint32_t>(s.awaitedCommand)) {
             trace(TRACE_ERROR, "Answer to another command dropped: %#x\n", answer_field(FIELD_COMMAND, pkt));
+            s.unsettled = true;
             continue;
         }
         return 0;
@@ -169,6 +216,11 @@ int receive_answer(AnswerPacket& pkt) {
 }
 
 int receive_answer_any(AnswerPacket& pkt) {
+    return receive_matching(pkt, true);
+}
+
+int receive_chunk_header(AnswerPacket& pkt) {
+    // A chunk header is no answer to the command: its code is the module's choice.
     return receive_matching(pkt, true);
 }
 
@@ -251,6 +303,7 @@ int module_close() {
     serial_close();
     link_state().open = false;
     link_state().awaitedCommand = -1;
+    link_state().unsettled = false;
     return 0;
 }
 

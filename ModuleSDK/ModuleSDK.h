@@ -106,6 +106,9 @@ struct LinkState {
     // Command code of the packet last sent: its answers are the ones awaited
     // (-1 before any packet).
     int awaitedCommand = -1;
+    // An answer timed out or was dropped: the module may still be sending, so
+    // the next command waits for a quiet line first.
+    bool unsettled = false;
     size_t packet_length() const { return packet::length(network == 1); }
 };
 LinkState& link_state();
@@ -131,6 +134,10 @@ int receive_answer(AnswerPacket& packet);
 // and the first answer of a cancel, which a cancelled command answers with its
 // own code); the module ID is still checked on a shared line.
 int receive_answer_any(AnswerPacket& packet);
+// The header packet of a chunk the module sends: taken whatever its command
+// code (the acknowledgement repeats that code), from the link's module only on
+// a shared line.
+int receive_chunk_header(AnswerPacket& packet);
 uint32_t answer_field(int selector, const AnswerPacket& packet);
 inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3, FIELD_FLAG = 4,
                      FIELD_CHECKSUM = 5;

@@ -10,13 +10,17 @@
 #include "Control.h"
 #include "Module.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -29,7 +33,9 @@ const char* const USAGE =
     "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
     "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
     "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none] [--input 0|1|2]\n"
-    "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum\n";
+    "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum die[:N]\n"
+    "files: PATH.ctl (what control invocations tell the serving module), PATH.lock (held by the serving\n"
+    "       module, with its process ID), PATH.wiegand (the module's Wiegand output)\n";
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "orvanti-sim: %s\n", message.c_str());
@@ -90,6 +96,48 @@ bool served(const std::string& link) {
     struct stat st {};
     return ::stat(sim::control_path(link).c_str(), &st) == 0 && ::stat(link.c_str(), &st) == 0;
 }
+
+// The serving module holds PATH.lock for as long as it serves, with its
+// process ID in it: a second module for the same link is refused instead of
+// taking the link over and orphaning the first. The lock goes with the
+// process, also when it is killed.
+class LinkLock {
+public:
+    explicit LinkLock(const std::string& link) : path_(link + ".lock") {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) {
+            error_ = "cannot create " + path_ + ": " + std::strerror(errno);
+            return;
+        }
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            char text[32] = {};
+            const ssize_t n = ::pread(fd_, text, sizeof text - 1, 0);
+            const long holder = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+            error_ = link + " is served by another simulated module" +
+                     (holder > 0 ? " (PID " + std::to_string(holder) + ")" : std::string()) +
+                     "; stop it first";
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
+            error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+    }
+    ~LinkLock() {
+        if (fd_ < 0) return;
+        ::unlink(path_.c_str());
+        ::close(fd_);
+    }
+    LinkLock(const LinkLock&) = delete;
+    LinkLock& operator=(const LinkLock&) = delete;
+    const std::string& error() const { return error_; }
+
+private:
+    std::string path_;
+    std::string error_;
+    int fd_ = -1;
+};
 
 } // namespace
 
@@ -201,6 +249,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    const LinkLock lock(opt.link);
+    if (!lock.error().empty()) return fail(lock.error());
     sim::install_stop_handlers();
     sim::Module module;
     std::string error;

@@ -22,6 +22,11 @@
 #include "OrvantiCom.h"
 #include "Sha256.h"
 
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::BACKUP;
+} // namespace
+
 using namespace kelvor;
 
 namespace {

@@ -6,6 +6,11 @@
 #include "Bmp.h"
 #include "Commands.h"
 
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::IMAGE_CASES;
+} // namespace
+
 using namespace kelvor;
 
 namespace {

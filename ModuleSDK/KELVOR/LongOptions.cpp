@@ -7,6 +7,11 @@
 #include "CommandReference.h"
 #include "OrvantiCom.h"
 
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::LONG_OPTIONS;
+} // namespace
+
 using namespace kelvor;
 
 #ifndef KELVOR_VERSION

@@ -22,6 +22,11 @@
 #include "LongOptions.h"
 #include "Progress.h"
 
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::ORVANTI_COM;
+} // namespace
+
 using namespace kelvor;
 
 ImageRecord& image_record() {

@@ -5,6 +5,11 @@
 
 #include "Commands.h"
 
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::WIEGAND_CASES;
+} // namespace
+
 using namespace kelvor;
 
 namespace {

@@ -17,7 +17,7 @@ namespace {
 using farend::Bytes;
 using Args = std::vector<std::string>;
 
-const std::string LOC = "[front(N)] ";
+const std::string LOC = "[OrvantiCom.cpp(N)] ";
 const std::string SS_TRACE = "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n";
 
 struct Outcome {

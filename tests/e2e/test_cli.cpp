@@ -19,7 +19,7 @@ using farend::Bytes;
 using Args = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-const std::string LOC = "[front(N)] ";
+const std::string LOC = "[OrvantiCom.cpp(N)] ";
 
 // Each byte as "%02x " (the form of the trace's dumps).
 std::string spaced(const Bytes& bytes) {

@@ -139,8 +139,8 @@ TEST(KeyCases, KeyFileChecksAndFirst32BytesSent) {
         const char* error;
     };
     const Case cases[] = {
-        {"no file", 0, "[front(N)] Err: No encryption key file is defined\n"},
-        {"31 bytes", 31, "[front(N)] Err: Cannot read encryption key data 0x20\n"},
+        {"no file", 0, "[OrvantiCom.cpp(N)] Err: No encryption key file is defined\n"},
+        {"31 bytes", 31, "[OrvantiCom.cpp(N)] Err: Cannot read encryption key data 0x20\n"},
         {"40 bytes", 40, ""},
     };
     for (const Case& c : cases) {
@@ -181,7 +181,7 @@ TEST(KeyCases, EncryptedTemplateGoesToTheOutputFile) {
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(farend::normalize_lines(r.tool.err),
               "[API] Scan Templat with Challenge Data(KS): 0x1234\n[API] Encrypted Template Size: 0x5\n"
-              "[front(N)] Got encrypted template: 0x5\n");
+              "[OrvantiCom.cpp(N)] Got encrypted template: 0x5\n");
     EXPECT_EQ(dir.read("enc.bin"), std::string(enc.begin(), enc.end()));
 }
 
@@ -192,7 +192,7 @@ TEST(KeyCases, AnnouncedTemplateSizeIsCheckedBeforeAllocation) {
     Exchange r = run(s, dir, {"-c", "KS", "-o", "enc.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_NE(farend::normalize_lines(r.tool.err)
-                  .find("[front(N)] Err: Encrypted template size 0xfffffff0 is beyond 0x40000\n"),
+                  .find("[OrvantiCom.cpp(N)] Err: Encrypted template size 0xfffffff0 is beyond 0x40000\n"),
               std::string::npos)
         << r.tool.err;
     EXPECT_EQ(r.tool.err.find("Got encrypted template"), std::string::npos);
@@ -265,7 +265,7 @@ TEST(VerifyCases, TemplateFilesOfTheRightLengthOnly) {
          0,
          0,
          0,
-         "[front(N)] Err: Cannot read template data 0x180\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot read template data 0x180\n"},
         {"VT",
          {"-c", "VT", "-p1", "3", "-p2", "12"},
          12,
@@ -291,7 +291,7 @@ TEST(VerifyCases, TemplateFilesOfTheRightLengthOnly) {
          0,
          0,
          0,
-         "[front(N)] Err: Cannot read template data 0x4\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot read template data 0x4\n"},
         {"no file",
          {"-c", "VT", "-p2", "4"},
          0,
@@ -299,7 +299,7 @@ TEST(VerifyCases, TemplateFilesOfTheRightLengthOnly) {
          0,
          0,
          0,
-         "[front(N)] Err: No template file is defined\n"},
+         "[OrvantiCom.cpp(N)] Err: No template file is defined\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

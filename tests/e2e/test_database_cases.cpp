@@ -107,7 +107,7 @@ TEST(DatabaseCases, UserIdLists) {
         EXPECT_EQ(farend::normalize_lines(r.tool.err),
                   "[API] List User IDs(LT): 0 0\n      Num of user id: 0x2\n"
                   "[API] Get User Data: 0x2\n"
-                  "[front(N)] User IDs(0x2): 0x1 0x20 \n");
+                  "[OrvantiCom.cpp(N)] User IDs(0x2): 0x1 0x20 \n");
     }
     // UL: the list read whether or not it is written; written as it came.
     for (const bool toFile : {true, false}) {
@@ -166,7 +166,7 @@ TEST(DatabaseCases, FirmwareFile) {
         const Exchange r =
             run(farend::Script().open_sequence(), dir, {"-c", "UG", "-i", "fw.bin", "-p2", size});
         EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
-        EXPECT_EQ(farend::normalize_lines(r.tool.err), "[front(N)] Err: Cannot read the firmware file\n");
+        EXPECT_EQ(farend::normalize_lines(r.tool.err), "[OrvantiCom.cpp(N)] Err: Cannot read the firmware file\n");
     }
 }
 
@@ -177,9 +177,9 @@ TEST(DatabaseCases, ShortPasswordFilesAreRefused) {
         size_t bytes;
         const char* err;
     } rows[] = {
-        {"UM", 15, "[front(N)] Err: The password file holds fewer than 16 bytes\n"},
-        {"MP", 31, "[front(N)] Err: The password file holds fewer than 32 bytes\n"},
-        {"MP", 0, "[front(N)] Err: No password file is defined.\n"},
+        {"UM", 15, "[OrvantiCom.cpp(N)] Err: The password file holds fewer than 16 bytes\n"},
+        {"MP", 31, "[OrvantiCom.cpp(N)] Err: The password file holds fewer than 32 bytes\n"},
+        {"MP", 0, "[OrvantiCom.cpp(N)] Err: No password file is defined.\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.command) + " " + std::to_string(row.bytes));
@@ -203,7 +203,7 @@ TEST(DatabaseCases, TemplateInfoWithNothingEnrolledSendsNoPacket) {
     const Exchange r = run(s, dir, {"-c", "LTX"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
-    EXPECT_NE(farend::normalize_lines(r.tool.err).find("[front(N)] Err: No template is enrolled\n"),
+    EXPECT_NE(farend::normalize_lines(r.tool.err).find("[OrvantiCom.cpp(N)] Err: No template is enrolled\n"),
               std::string::npos)
         << r.tool.err;
 }

@@ -181,7 +181,8 @@ TEST(PortDiagnosis, TheLineAfterTheOpeningErrorSaysWhy) {
         SCOPED_TRACE(c.name);
         farend::RunResult r = farend::run_kelvor({"-P", c.port, "-b", "9600", "-c", "SS", "-x4"}, dir.path());
         const std::string err = farend::normalize_lines(r.err);
-        EXPECT_EQ(err.substr(0, 38 + c.why.size()), "[front(N)] Err: Cannot initialize sdk\n" + c.why);
+        const std::string opening = "[OrvantiCom.cpp(N)] Err: Cannot initialize sdk\n";
+        EXPECT_EQ(err.substr(0, opening.size() + c.why.size()), opening + c.why);
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
     }
 }

@@ -52,25 +52,25 @@ TEST(Refusals, NothingIsSentForWhatCannotBeDone) {
     const RefusalRow rows[] = {
         {"template size beyond the limit",
          {"-c", "ET", "-i", "t.bin", "-p2", "0x40000000"},
-         "[front(N)] Err: Data of 0x40000000 bytes exceeds the limit of 0x40000 bytes\n"},
+         "[OrvantiCom.cpp(N)] Err: Data of 0x40000000 bytes exceeds the limit of 0x40000 bytes\n"},
         {"identify template beyond the limit",
          {"-c", "IT", "-i", "t.bin", "-p2", "0x40001"},
-         "[front(N)] Err: Data of 0x40001 bytes exceeds the limit of 0x40000 bytes\n"},
+         "[OrvantiCom.cpp(N)] Err: Data of 0x40001 bytes exceeds the limit of 0x40000 bytes\n"},
         {"host templates beyond the limit together",
          {"-c", "VH", "-i", "t.bin", "-p1", "10", "-p2", "0x7000"},
-         "[front(N)] Err: Data of 0x46000 bytes exceeds the limit of 0x40000 bytes\n"},
+         "[OrvantiCom.cpp(N)] Err: Data of 0x46000 bytes exceeds the limit of 0x40000 bytes\n"},
         {"output in a missing directory",
          {"-c", "SI", "-o", "{dir}/missing/x.bmp"},
-         "[front(N)] Err: Cannot create {dir}/missing/x.bmp: No such file or directory\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot create {dir}/missing/x.bmp: No such file or directory\n"},
         {"output that is a directory",
          {"-c", "KS", "-o", "{dir}"},
-         "[front(N)] Err: Cannot create {dir}: Is a directory\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot create {dir}: Is a directory\n"},
         {"raw packet with an uncreatable output",
          {"-c", "0xEE", "-o", "{dir}/missing/x"},
-         "[front(N)] Err: Cannot create {dir}/missing/x: No such file or directory\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot create {dir}/missing/x: No such file or directory\n"},
         {"batch file that is a directory",
          {"-F", "{dir}"},
-         "[front(N)] Err: Cannot open batch file: {dir}\n"},
+         "[OrvantiCom.cpp(N)] Err: Cannot open batch file: {dir}\n"},
     };
     for (const RefusalRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -95,7 +95,7 @@ TEST(Refusals, UncreatableOutputRefusesOnlyItsBatchLine) {
     farend::Script s;
     s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, SUCCEED);
     const Outcome r = run_script(s, dir, {"-F", "batch"});
-    EXPECT_EQ(r.err, "[front(N)] Err: Cannot create missing/x: No such file or directory\n"
+    EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot create missing/x: No such file or directory\n"
                      "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
@@ -114,14 +114,14 @@ TEST(Refusals, FailedOutputWriteIsReported) {
         .answer(0x15, 0, static_cast<uint32_t>(image.size()), SUCCEED);
     si.send(farend::data_block(image));
     Outcome r = run_script(si, dir, {"-x1", "-c", "SI", "-o", "/dev/full"});
-    EXPECT_EQ(r.err, "[front(N)] Err: Cannot write /dev/full: No space left on device\n");
+    EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot write /dev/full: No space left on device\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 
     farend::Script ks;
     ks.open_sequence().expect_packet(0x21, 5, 0, 0).answer(0x21, 0, 48, SUCCEED);
     ks.send(farend::data_block(tpl));
     r = run_script(ks, dir, {"-x1", "-c", "KS", "-p1", "5", "-o", "/dev/full"});
-    EXPECT_EQ(r.err, "[front(N)] Err: Cannot write /dev/full: No space left on device\n");
+    EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot write /dev/full: No space left on device\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 

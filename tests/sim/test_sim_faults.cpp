@@ -299,3 +299,59 @@ TEST(FaultSignals, StoppedMidTransferGivesThePortBack) {
 }
 
 } // namespace
+
+namespace {
+
+// An answer that comes after its command gave up is never taken as the answer
+// of the next command with the same code: not in the opening (its SR reads),
+// not between batch lines, in single-module and in network mode.
+struct LateCell {
+    const char* name;
+    const char* fault;    // the one late answer
+    Args args;            // the run
+    const char* expected; // the run's true result, in the trace
+    const char* dropped;  // the late answer's trace line, empty where none is traced
+};
+
+TEST(LateAnswers, NeverTakenForTheNextCommandOfTheSameCode) {
+    const LateCell cells[] = {
+        {"SR after the opening's timed-out SR", "slow:1500,times=1,cmd=3", {"-c", "SR", "-f", "0x71"},
+         "Baudrate(0x71): 0x35\n", ""},
+        {"IS after a timed-out IS", "slow:1500,times=1,cmd=17", {"-F", "batch"},
+         "Identify Succeed: 0x1 ", "[ERR] Late answer dropped: 0x11\n"},
+    };
+    for (const bool network : {false, true}) {
+        for (const LateCell& cell : cells) {
+            SCOPED_TRACE(std::string(cell.name) + (network ? " (network)" : ""));
+            farend::TempDir dir;
+            Sim sim({"--state", dir.file("state.db")}, dir.path());
+            sim.place("3");
+            Args base = {"--exit-code", "-P", sim.link, "-b", "115200", "-t", "1000", "-x2"};
+            auto tool = [&](const Args& args) {
+                Args a = base;
+                a.insert(a.end(), args.begin(), args.end());
+                return farend::run_program_with(KELVOR_BIN, a, dir.path(), 0, 0, RUN_LIMIT_MS);
+            };
+            ASSERT_NE(tool({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
+            if (network) {
+                ASSERT_NE(tool({"-c", "SW", "-f", "0x83", "-p2", "0x31"}).err.find("Network Mode(0x83) 0x31"),
+                          std::string::npos);
+                base.insert(base.end(), {"-n", "1", "-m", "1"});
+            }
+            dir.write("batch", std::string("-c IS\n-c IS\n"));
+            sim.fault(cell.fault);
+            const auto r = tool(cell.args);
+            EXPECT_NE(r.err.find(cell.expected), std::string::npos) << r.err;
+            if (*cell.dropped) {
+                EXPECT_NE(r.err.find(cell.dropped), std::string::npos) << r.err;
+            }
+            // The late answer is nowhere taken: exactly the one true result.
+            EXPECT_EQ(r.err.find(cell.expected), r.err.rfind(cell.expected)) << r.err;
+            if (std::string(cell.args[0]) == "-c") {
+                EXPECT_EQ(r.status, 0) << r.err;
+            }
+        }
+    }
+}
+
+} // namespace

@@ -17,6 +17,20 @@ TEST(SimLine, StatusAnswerIsExactAndModuleServesManyRuns) {
     }
 }
 
+// A second module for a link that one serves is refused: the first keeps
+// the link and goes on serving.
+TEST(SimLine, ASecondModuleDoesNotTakeOverAServedLink) {
+    Sim sim;
+    const auto second = farend::run_program_with(ORVANTI_SIM_BIN, {"--link", sim.link}, sim.dir(), 0, 0, 5000);
+    EXPECT_EQ(second.status, 2);
+    EXPECT_EQ(second.err.rfind("orvanti-sim: " + sim.link + " is served by another simulated module (PID ", 0), 0u)
+        << second.err;
+    EXPECT_NE(second.err.find("); stop it first\n"), std::string::npos) << second.err;
+    Client host(sim.link);
+    host.send(0x04);
+    EXPECT_EQ(farend::hex_dump(host.read_raw(13)), "40 04 30 00 00 00 00 00 00 00 61 d5 0a");
+}
+
 TEST(SimLine, DamagedPacketsGetNoAnswerAndTheNextIsServed) {
     Sim sim;
     Client host(sim.link);

@@ -370,23 +370,19 @@ std::string TraceCapture::text() {
 }
 
 std::string normalize_lines(const std::string& text) {
-    // "[File.cpp(123)]" at any front-end reporting site reads "[front(N)]".
+    // Only the number of a front-end reporting site varies: "[OrvantiCom.cpp(123)] "
+    // reads "[OrvantiCom.cpp(N)] ". Any other file name stays, and fails the comparison.
+    static const std::string prefix = "[OrvantiCom.cpp(";
     std::string out;
     size_t at = 0;
-    for (size_t found; (found = text.find(".cpp(", at)) != std::string::npos;) {
-        size_t open = text.rfind('[', found);
-        size_t end = found + 5;
+    for (size_t found; (found = text.find(prefix, at)) != std::string::npos;) {
+        const size_t digits = found + prefix.size();
+        size_t end = digits;
         while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        const bool site = open != std::string::npos && open >= at && end > found + 5 &&
-                          text.compare(end, 2, ")]") == 0 && text.find_first_of(" \n[", open + 1) >= found;
-        if (!site) {
-            out.append(text, at, found + 5 - at);
-            at = found + 5;
-            continue;
-        }
-        out.append(text, at, open - at);
-        out += "[front(N)]";
-        at = end + 2;
+        out.append(text, at, digits - at);
+        const bool site = end > digits && text.compare(end, 3, ")] ") == 0;
+        if (site) out += "N";
+        at = site ? end : digits;
     }
     return out + text.substr(at);
 }

@@ -140,7 +140,7 @@ private:
     std::string path_;
 };
 
-// Replaces each front-end reporting site "[File.cpp(123)]" by "[front(N)]" so
+// Replaces the number of each front-end reporting site "[OrvantiCom.cpp(123)] " by N so
 // that expected texts do not depend on where in the source an error is reported.
 std::string normalize_lines(const std::string& text);
 

@@ -152,7 +152,8 @@ struct LtxCase {
     uint32_t total;  // bytes of records it announces
     std::vector<Chunk> chunks;
     int rc;
-    const char* records; // trace after the number line
+    const char* records;       // trace after the number line
+    uint8_t headerCode = 0x86; // command code of the module's chunk headers
 };
 
 // Records arrive in chunks; every chunk is acknowledged by its sum, none is
@@ -179,17 +180,18 @@ TEST_F(DatabaseCommands, TemplateInfoChunks) {
          "[ERR] Chunk of 0x8 bytes passes the end of the records at 0x8\n"},
         {"empty chunk ends", 2, 2, 16, {{first, 8}, {{}, 0}}, 0, "[API] 0: 5(1): 3 2 0 0x1234\n"},
         {"more templates than records", 2, 9, 16, {{farend::concat({first, second}), 16}}, 0, both},
+        {"headers under another code", 2, 2, 16, {{first, 8}, {second, 8}}, 0, both, 0x99},
     };
     for (const LtxCase& c : cases) {
         SCOPED_TRACE(c.name);
         farend::Script s;
         s.open_sequence().expect_packet(CMD_LTX, 0, 4, 0).answer(CMD_LTX, c.number, c.total, SUCCEED);
         for (const Chunk& k : c.chunks) {
-            s.answer(CMD_LTX, 0, k.announced, 0x00);
+            s.answer(c.headerCode, 0, k.announced, 0x00);
             if (k.announced == 0 || k.bytes.empty()) continue;
             s.send(
                 farend::concat({k.bytes, farend::le32(sum_of(k.bytes) + static_cast<uint32_t>(k.sumError))}));
-            s.expect_packet(CMD_LTX, 0, 0, k.ack);
+            s.expect_packet(c.headerCode, 0, 0, k.ack);
         }
         Bytes buffer(8 * c.bufferRecords);
         uint32_t number = 0;

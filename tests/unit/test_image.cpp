@@ -262,13 +262,21 @@ TEST_F(ImageTest, AnnouncedLengthBeyondTheRecordIsRefused) {
 
 TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
     const Bytes image = image_record(160, 120, 2); // 0x4b1c bytes: four chunks of 0x1000 and one of 0xb1c
-    // Plain, network (acknowledgements as 15-byte packets) and hex-text forms.
-    for (const auto& [network, hex] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{0, 1}}) {
-        SCOPED_TRACE(std::to_string(network) + std::to_string(hex));
+    // Plain, network (acknowledgements as 15-byte packets) and hex-text forms;
+    // chunk headers under a code other than the command's are taken all the
+    // same and acknowledged with their own code.
+    struct Form {
+        int network, hex;
+        uint8_t headerCode;
+    };
+    for (const Form& form : {Form{0, 0, 0x84}, Form{1, 0, 0x84}, Form{0, 1, 0x84}, Form{1, 0, 0x99},
+                             Form{0, 0, 0x99}, Form{1, 1, 0x20}}) {
+        const auto [network, hex, headerCode] = form;
+        SCOPED_TRACE(std::to_string(network) + std::to_string(hex) + " " + std::to_string(headerCode));
         reset();
         farend::Script s;
         s.network(network == 1).hex(hex == 1).open_sequence().expect_packet(0x84, 0, 0x1000, 0);
-        add_chunks(s, 0x84, image, 0x1000);
+        add_chunks(s, headerCode, image, 0x1000);
         GuardedRecord rec;
         Exchange r =
             run_in_process(s,

@@ -224,7 +224,7 @@ TEST_F(OptionParser, NoWordsSetNothing) {
     OrvantiCom com({});
     com.parse_options();
     EXPECT_EQ(fields_of(com), Parsed{});
-    EXPECT_EQ(farend::normalize_lines(cap.text()), "[front(N)] Err: No argument\n");
+    EXPECT_EQ(farend::normalize_lines(cap.text()), "[OrvantiCom.cpp(N)] Err: No argument\n");
 }
 
 TEST_F(OptionParser, InputPathIsDirectoryOrFile) {
@@ -282,9 +282,9 @@ TEST_F(OptionParser, OverlongNamesAreRefused) {
         {{"-P", name255, "-c", "SS"}, false, ""},
         {{"-P", name256, "-c", "SS"},
          true,
-         "[front(N)] Err: Port name is longer than 255 characters\n"},
+         "[OrvantiCom.cpp(N)] Err: Port name is longer than 255 characters\n"},
         {{"-F", name255}, false, ""},
-        {{"-F", name256}, true, "[front(N)] Err: Batch file name is longer than 255 characters\n"},
+        {{"-F", name256}, true, "[OrvantiCom.cpp(N)] Err: Batch file name is longer than 255 characters\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words[1].size());
@@ -373,7 +373,7 @@ TEST_F(SettingsFile, OverlongPortNameIsRefused) {
     EXPECT_TRUE(com.refused);
     EXPECT_EQ(com.portName, "");
     EXPECT_EQ(farend::normalize_lines(cap.text()),
-              "[front(N)] Err: The port name in kelvor.cfg is longer than 255 characters\n");
+              "[OrvantiCom.cpp(N)] Err: The port name in kelvor.cfg is longer than 255 characters\n");
 }
 
 TEST_F(SettingsFile, WrittenInTheSavedFormat) {

@@ -1,0 +1,85 @@
+// Every front-end error line carries "[OrvantiCom.cpp(N)] " with a number of its
+// own: each source file of the front end owns a block of numbers, and no two
+// reporting sites of the whole front end end up with the same one.
+#include <dirent.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "FarEnd.h"
+#include "OrvantiCom.h"
+
+namespace {
+
+struct Source {
+    std::string name;
+    std::vector<std::string> lines;
+};
+
+std::vector<Source> front_end_sources() {
+    const std::string dir = std::string(KELVOR_SOURCE_DIR) + "/ModuleSDK/KELVOR";
+    std::vector<Source> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".cpp") != 0) continue;
+        std::ifstream f(dir + "/" + name);
+        Source s{name, {}};
+        for (std::string line; std::getline(f, line);) s.lines.push_back(line);
+        out.push_back(std::move(s));
+    }
+    closedir(d);
+    return out;
+}
+
+} // namespace
+
+TEST(ErrorSites, EveryReportingSiteHasANumberOfItsOwn) {
+    const auto sources = front_end_sources();
+    ASSERT_GT(sources.size(), 10u);
+    const std::regex blockRe(R"(constexpr int ERR_SITE_BLOCK = err_site::([A-Z_]+);)");
+    std::map<std::string, std::string> blockOwner; // block name -> file
+    std::set<std::string> numbers;
+    int sites = 0;
+    for (const Source& s : sources) {
+        std::string block;
+        std::vector<size_t> siteLines;
+        for (size_t i = 0; i < s.lines.size(); ++i) {
+            std::smatch m;
+            if (std::regex_search(s.lines[i], m, blockRe)) block = m[1];
+            const auto& line = s.lines[i];
+            for (size_t at = line.find("ERR_LINE("); at != std::string::npos; at = line.find("ERR_LINE(", at + 1)) {
+                EXPECT_EQ(at, line.find("ERR_LINE(")) << s.name << ":" << i + 1 << " has two reporting sites";
+                siteLines.push_back(i + 1);
+            }
+        }
+        if (siteLines.empty()) continue;
+        ASSERT_FALSE(block.empty()) << s.name << " reports errors without a block of site numbers";
+        const auto [it, fresh] = blockOwner.emplace(block, s.name);
+        EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the block " << block;
+        for (size_t line : siteLines) {
+            EXPECT_LT(line, static_cast<size_t>(err_site::LINES)) << s.name;
+            // Number = block * LINES + line: with blocks apart, lines below LINES
+            // and one site a line, two sites can share a number only by sharing both.
+            numbers.insert(block + ":" + std::to_string(line));
+            ++sites;
+        }
+    }
+    EXPECT_EQ(numbers.size(), static_cast<size_t>(sites));
+    EXPECT_GT(sites, 80);
+}
+
+TEST(ErrorSites, ThePrefixNamesTheFrontEndsSourceFile) {
+    // A site in a family's file and one in the run flow print the same file name.
+    EXPECT_EQ(farend::normalize_lines("[OrvantiCom.cpp(12045)] Err: x\n[OrvantiCom.cpp(7)] Err: y\n"),
+              "[OrvantiCom.cpp(N)] Err: x\n[OrvantiCom.cpp(N)] Err: y\n");
+    // Any other file name is left as it is, so a comparison with the expected text fails.
+    EXPECT_EQ(farend::normalize_lines("[EnrollCases.cpp(25)] Err: x\n"), "[EnrollCases.cpp(25)] Err: x\n");
+    EXPECT_EQ((err_site::number<err_site::BACKUP, 85>()), 2085);
+}
