@@ -36,6 +36,8 @@ install(FILES ${KELVOR_MAN_PAGE} ${KELVOR_MAN_DIR}/orvanti-sim.1 DESTINATION ${C
 
 install(FILES ${PROJECT_SOURCE_DIR}/completion/kelvor DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The simulator's own README, where the installed README's link finds it.
+install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/sim)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Debian package: cpack -G DEB in the build folder. The shared-library

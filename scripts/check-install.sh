@@ -41,6 +41,12 @@ check_layout() {
         share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
     done
+    # Every relative link of the installed README leads to an installed file.
+    local doc=$root/share/doc/kelvor link
+    [ -f "$doc/README.md" ] || fail "$root: share/doc/kelvor/README.md missing"
+    for link in $(grep -o '](\([^)#:]*\))' "$doc/README.md" | sed 's/^](//; s/)$//'); do
+        [ -e "$doc/$link" ] || fail "the installed README links to $link, which is not installed"
+    done
     local headers
     headers=$(cd "$root/include/kelvor" && ls | tr '\n' ' ')
     [ "$headers" = "ModuleSDK.h Packet.h " ] || fail "$root/include/kelvor holds more than the public headers: $headers"
