@@ -217,7 +217,9 @@ int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& len
     }
     const bool good = packet::get32(sum) == byte_sum(buffer.data() + received, length);
     if (int rc = send_command(command, 0, 0, good ? DATA_ACCEPTED : DATA_CHECKSUM_ERROR); rc < 0) return rc;
-    return good ? 0 : RES_DATA_ERROR;
+    if (good) return 0;
+    trace(TRACE_ERROR, "Template info chunk checksum error at %#zx\n", received);
+    return RES_DATA_ERROR;
 }
 
 void trace_template_info(const uint8_t* record, uint32_t i) {

@@ -208,7 +208,10 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         const bool sumOk = packet::get32(sumBytes) == byte_sum(chunk, chunkLength);
         if (int rc = send_command(chunkCommand, 0, 0, sumOk ? DATA_ACCEPTED : DATA_CHECKSUM_ERROR); rc < 0)
             return rc;
-        if (!sumOk) return RES_DATA_ERROR;
+        if (!sumOk) {
+            trace(TRACE_ERROR, "Image data chunk checksum error: %#x\n", chunks);
+            return RES_DATA_ERROR;
+        }
         received += chunkLength;
     }
     trace_image_header(record);

@@ -121,6 +121,7 @@ void settle_line() {
 int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag) {
     settle_line();
     LinkState& s = link_state();
+    s.strayBytes = false;
     // From now on only answers to this command are taken: chunk headers re-record
     // their data's command, a second step its own.
     s.awaitedCommand = command;
@@ -143,8 +144,7 @@ int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
     pkt.fill(0);
     // Skip whatever precedes the start code; module text lines are printed.
     int r;
-    while ((r = link_read(&pkt[0], 1, true)) == 1 && pkt[0] != start) {
-    }
+    while ((r = link_read(&pkt[0], 1, true)) == 1 && pkt[0] != start) link_state().strayBytes = true;
     if (r < 0) {
         trace(TRACE_ERROR, "Cannot read serial port\n");
         return ERR_READ;
@@ -160,6 +160,7 @@ int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
         return ERR_READ;
     }
     if (r < len - 1) {
+        link_state().strayBytes = true;
         trace(TRACE_ERROR, "Read data timeout: %#x %#x\n", r, len);
         return ERR_READ_TIMEOUT;
     }
@@ -168,6 +169,7 @@ int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
     trace_more(TRACE_COMM, "\n");
     if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) !=
         pkt[static_cast<size_t>(len - 2)]) {
+        link_state().strayBytes = true;
         trace(TRACE_ERROR, "Checksum error\n");
         return ERR_CHECKSUM;
     }
@@ -195,6 +197,7 @@ int receive_matching(AnswerPacket& pkt, bool anyCommand) {
         }
         if (network && answer_field(FIELD_MODULE_ID, pkt) != s.moduleId) {
             s.unsettled = true;
+            s.strayBytes = true;
             trace(TRACE_ERROR, "Answer from another module dropped: %#x\n",
                   answer_field(FIELD_MODULE_ID, pkt));
             continue;
@@ -203,25 +206,39 @@ int receive_matching(AnswerPacket& pkt, bool anyCommand) {
             answer_field(FIELD_COMMAND, pkt) != static_cast<uint32_t>(s.awaitedCommand)) {
             trace(TRACE_ERROR, "Answer to another command dropped: %#x\n", answer_field(FIELD_COMMAND, pkt));
             s.unsettled = true;
+            s.strayBytes = true;
             continue;
         }
         return 0;
     }
 }
 
+// An answer is over by a read time-out plus the wire time of this much at the
+// latest (text lines and packets for others before it included), so that a
+// line that never stops sending cannot hold a run: noise every 100 ms, or a
+// text line that never ends, restarts the time-out of every single byte.
+constexpr uint64_t ANSWER_BYTES_MAX = 0x10000;
+
+int receive_bounded(AnswerPacket& pkt, bool anyCommand) {
+    serial_bound_reads(ANSWER_BYTES_MAX * (link_state().hexText == 1 ? 2 : 1));
+    const int rc = receive_matching(pkt, anyCommand);
+    serial_unbound_reads();
+    return rc;
+}
+
 } // namespace
 
 int receive_answer(AnswerPacket& pkt) {
-    return receive_matching(pkt, false);
+    return receive_bounded(pkt, false);
 }
 
 int receive_answer_any(AnswerPacket& pkt) {
-    return receive_matching(pkt, true);
+    return receive_bounded(pkt, true);
 }
 
 int receive_chunk_header(AnswerPacket& pkt) {
     // A chunk header is no answer to the command: its code is the module's choice.
-    return receive_matching(pkt, true);
+    return receive_bounded(pkt, true);
 }
 
 uint32_t answer_field(int selector, const AnswerPacket& pkt) {
@@ -241,6 +258,26 @@ uint32_t answer_field(int selector, const AnswerPacket& pkt) {
 // ---------------------------------------------------------------- connection
 
 namespace {
+
+// The most a drain takes before it gives up waiting for a quiet line.
+constexpr size_t DISCARD_MAX = 16u << 20;
+constexpr int DISCARD_TIMEOUTS_MAX = 30;
+
+// Reads and drops whatever arrives until the line has been quiet for one read
+// time-out; bounded in bytes and in time. Nothing of it is printed: it is no
+// text of the module's, but the bytes of some transfer.
+void discard_until_quiet() {
+    std::vector<uint8_t> sink(4096);
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(link_state().readTimeout, 1)) * DISCARD_TIMEOUTS_MAX);
+    for (size_t total = 0; total < DISCARD_MAX && std::chrono::steady_clock::now() < deadline;) {
+        const int r = serial_read(sink.data(), static_cast<int>(sink.size()), false);
+        if (r <= 0) break;
+        total += static_cast<size_t>(r);
+    }
+    link_state().unsettled = false;
+}
 
 // Port, line settings and read time-out: the part of the opening shared by
 // both forms of connection.
@@ -269,13 +306,25 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
     // Taken over only once the port is ours: a refused second opening leaves
     // the connection that is open as it was.
     LinkState& s = link_state();
-    s.hexText = hexText;
-    s.network = network;
+    // Network mode and hex text count only when their setting is exactly 1:
+    // packets, answers, chunk headers and pauses then all follow the one rule.
+    s.hexText = hexText == 1 ? 1 : 0;
+    s.network = network == 1 ? 1 : 0;
     s.moduleId = static_cast<uint16_t>(moduleId);
     s.broadcast = 0;
     s.open = true;
     uint32_t status = 0;
-    if (int rc = system_status_check(&status); rc < 0) return rc;
+    // Bytes already arriving on a port just opened belong to no command of this run.
+    if (serial_input_waiting()) discard_until_quiet();
+    int rc = system_status_check(&status);
+    if (rc < 0 && rc != ERR_READ && s.strayBytes) {
+        // The line carried something else: most likely the tail of a transfer
+        // that an earlier run gave up, still on its way. Once it has passed,
+        // the status check is tried once more. A quiet line costs nothing here.
+        discard_until_quiet();
+        rc = system_status_check(&status);
+    }
+    if (rc < 0) return rc;
     uint32_t enrollMode = static_cast<uint32_t>(module_settings().enrollMode);
     system_parameter_read(0x65, &enrollMode);
     module_settings().enrollMode = static_cast<int>(enrollMode);
@@ -293,7 +342,7 @@ int module_open_broadcast(const char* portName, int baudCode, int hexText, int m
     s.network = 1;
     s.broadcast = 1;
     s.moduleId = static_cast<uint16_t>(moduleId);
-    s.hexText = hexText;
+    s.hexText = hexText == 1 ? 1 : 0;
     s.open = true;
     return 0;
 }

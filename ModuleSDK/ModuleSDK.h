@@ -89,6 +89,13 @@ int serial_close();
 // errno of the latest failed serial_open or serial_setup; 0 after a good one.
 int serial_last_error();
 // Whether bytes from the line wait to be read (the line is not quiet).
+// From now on reads end at the latest after one read time-out plus the wire
+// time of `bytes` at the line's rate, however steadily bytes keep arriving;
+// until serial_unbound_reads().
+void serial_bound_reads(uint64_t bytes);
+void serial_unbound_reads();
+// The port itself is gone since it was opened (hang-up, the device unplugged).
+bool serial_port_lost();
 bool serial_input_waiting();
 
 // Translation layer (hex-text mode); counts in bytes.
@@ -109,6 +116,8 @@ struct LinkState {
     // An answer timed out or was dropped: the module may still be sending, so
     // the next command waits for a quiet line first.
     bool unsettled = false;
+    // Bytes other than the awaited answer met since the last command packet.
+    bool strayBytes = false;
     size_t packet_length() const { return packet::length(network == 1); }
 };
 LinkState& link_state();

@@ -90,6 +90,9 @@ struct Port {
     // the earliest; the next read's time-out counts from then.
     Clock::time_point txDone{};
     bool txUnsettled = false;
+    // Reads end by this time at the latest, however steadily bytes arrive;
+    // unset (the epoch) when the caller set no bound.
+    Clock::time_point bound{};
     // Bytes that arrived beyond what a read asked for, served to the next reads.
     std::array<uint8_t, 4096> rx{};
     size_t rxBegin = 0;
@@ -105,8 +108,44 @@ Port& port() {
 // the port opened and took its settings.
 int lastError = 0;
 
+// The port itself is gone (the device unplugged, the far side closed): reads
+// and writes cannot succeed again on this opening.
+bool portLost = false;
+
+bool gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
 // Text lines from the module are bounded; characters beyond this are dropped.
 constexpr size_t TEXT_LINE_MAX = 4096;
+
+// A module text line on the standard output stream. On a terminal its
+// control characters are shown escaped, as `cat -v` shows them (^[ for ESC,
+// ^? for DEL), so that nothing on the line can drive the operator's terminal;
+// the carriage return that ends it and tabs stay. Elsewhere the bytes go out
+// as they came.
+void print_text_line(const std::string& line) {
+    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    if (!terminal) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    } else {
+        std::string shown;
+        shown.reserve(line.size());
+        for (size_t i = 0; i < line.size(); ++i) {
+            const auto c = static_cast<unsigned char>(line[i]);
+            const bool endingReturn = c == '\r' && i + 1 == line.size();
+            if ((c < 0x20 && c != '\t' && !endingReturn) || c == 0x7F) {
+                shown += '^';
+                shown += static_cast<char>(c == 0x7F ? '?' : c + 0x40);
+            } else {
+                shown += static_cast<char>(c);
+            }
+        }
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+    }
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
 
 void pace_shared_line() {
     // On a shared (network or broadcast) line the module needs a pause between
@@ -165,17 +204,23 @@ int read_span(uint8_t* dst, int n) {
     }
     // The module cannot answer before it has had the bytes sent to it.
     auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
+    const bool bounded = p.bound != Clock::time_point{};
     while (got < n) {
+        if (bounded) deadline = std::min(deadline, p.bound);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) break;
         pollfd pfd{p.fd, POLLIN, 0};
         int ready = sys::poll(&pfd, 1, static_cast<int>(left));
         if (ready < 0) {
             if (errno == EINTR) continue;
+            portLost = portLost || gone(errno);
             return -1;
         }
         if (ready == 0) break;
-        if (pfd.revents & POLLNVAL) return -1;
+        if (pfd.revents & POLLNVAL) {
+            portLost = true;
+            return -1;
+        }
         size_t want = static_cast<size_t>(n - got);
         ssize_t r;
         if (want >= p.rx.size()) {
@@ -193,13 +238,17 @@ int read_span(uint8_t* dst, int n) {
         }
         if (r < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
+            portLost = portLost || gone(errno);
             return -1;
         }
         // End of file: the line hung up (the device is gone or the far side
         // closed). Nothing more will come, so the read fails once what
         // arrived before has been handed over; a caller that waits for more,
         // such as the response monitor, would otherwise spin.
-        if (r == 0) return got > 0 ? got : -1;
+        if (r == 0) {
+            portLost = true;
+            return got > 0 ? got : -1;
+        }
         deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
     }
     return got;
@@ -223,7 +272,9 @@ void restore_on_signals() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGQUIT and SIGPIPE (a reader of the trace that went away, as `| head`
+    // does) end the run like the others: the port gets its settings back first.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
         struct sigaction current {};
         if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
             struct sigaction action {};
@@ -262,6 +313,7 @@ int serial_open(const char* name) {
     int flags = sys::fcntl(fd, F_GETFL, 0);
     if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     p.fd = fd;
+    portLost = false;
     p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
@@ -318,8 +370,23 @@ int serial_setup(int baudRate) {
     return 0;
 }
 
+void serial_bound_reads(uint64_t bytes) {
+    Port& p = port();
+    settle_output();
+    p.bound = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs) +
+              wire_time(bytes, p.baudRate);
+}
+
+void serial_unbound_reads() {
+    port().bound = Clock::time_point{};
+}
+
 int serial_last_error() {
     return lastError;
+}
+
+bool serial_port_lost() {
+    return portLost;
 }
 
 int serial_set_read_timeout(int milliseconds) {
@@ -362,9 +429,7 @@ int serial_read(uint8_t* buffer, int n, bool textLines) {
             if (line.size() < TEXT_LINE_MAX) line += static_cast<char>(c);
             ended = c == '\r';
         }
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        print_text_line(line);
         if (!ended) return r < 0 ? -1 : 0;
     }
     if (n == 1) return 1;
@@ -397,6 +462,7 @@ int serial_write(const uint8_t* bytes, int n) {
         ssize_t w = sys::write(p.fd, bytes + done, static_cast<size_t>(n - done));
         if (w < 0) {
             if (errno == EINTR) continue;
+            portLost = portLost || gone(errno);
             trace(TRACE_ERROR, "Cannot write data\n");
             return -1;
         }

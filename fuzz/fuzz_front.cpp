@@ -1,8 +1,12 @@
 // The front end as a whole against a fake module: kelvor.cfg, the argument
 // words, a batch file and the module's bytes all come from the input, in this
 // order, separated by NUL bytes (the module's bytes take the rest). The run
-// happens in a private directory; words that would reach outside it (a "/" or
-// "..") are left out.
+// happens in a private directory that also holds special files (FIFOs without
+// a writer, one in a subdirectory for directory mode): they must be refused,
+// never waited on. Absolute paths are taken into the private directory, the
+// devices /dev/null, /dev/zero and /dev/full are kept as they are, and words
+// with ".." are left out, so nothing outside is touched.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -60,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fakeline::load(reinterpret_cast<const uint8_t*>(rest.data()), rest.size());
     write_file(SETTINGS_FILE, cfg);
     write_file("batch", batch);
+    ::mkfifo("fifo", 0600);
+    ::mkdir("dir", 0700);
+    ::mkfifo("dir/fifo", 0600);
+    write_file("dir/a.bmp", batch);
 
     std::vector<std::string> words = {"kelvor"};
     size_t at = 0;
@@ -67,9 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t end = args.find(' ', at);
         if (end == std::string_view::npos) end = args.size();
         std::string word(args.substr(at, end - at));
-        if (!word.empty() && word.find('/') == std::string::npos && word.find("..") == std::string::npos)
-            words.push_back(word);
         at = end + 1;
+        if (word.empty() || word.find("..") != std::string::npos) continue;
+        if (word == "/dev/null" || word == "/dev/zero" || word == "/dev/full") {
+            words.push_back(word);
+        } else if (word[0] == '/') {
+            words.push_back((work_dir() / fs::path(word).filename()).string());
+        } else if (word.find('/') == std::string::npos || word.rfind("dir/", 0) == 0) {
+            words.push_back(word);
+        }
     }
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());

@@ -166,6 +166,14 @@ def main():
     front("monitor", b"-w", b"", open_answers() + packet(0x11, 1, 2) + b"[text]\r")
     front("si", b"-c SI -o img", b"", open_answers() + packet(0x15, 0, len(image)) + image + b"\n")
     front("hex", b"-a 1 -c IS", b"", hex_text(open_answers() + packet(0x11, 7, 0x30)))
+    # Special files and absolute paths: a FIFO as input, batch file and output,
+    # a device, a directory holding a FIFO.
+    front("fifo_input", b"-c ET -p1 1 -p2 384 -i fifo", b"", open_answers())
+    front("fifo_batch", b"-F /tmp/fifo", b"", open_answers())
+    front("zero_batch", b"-F /dev/zero", b"", open_answers())
+    front("fifo_output", b"-c RT -p1 1 -o fifo", b"", open_answers())
+    front("device_input", b"-c UG -i /dev/null", b"", open_answers())
+    front("directory", b"-c II -i dir", b"", open_answers())
 
 
 if __name__ == "__main__":

@@ -76,7 +76,8 @@ std::string manifest_body(const Manifest& m) {
 
 // Writes a whole file and makes it durable; false with an error line.
 bool write_file(const std::string& path, const uint8_t* data, size_t n) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // Templates are biometric data: readable by their owner alone.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < n;) {
         const ssize_t w = ::write(fd, data + done, n - done);
@@ -92,8 +93,10 @@ bool write_file(const std::string& path, const uint8_t* data, size_t n) {
 }
 
 bool read_file(const std::string& path, Bytes& out, size_t limit) {
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f || !path_is_regular_file(f.get())) return false;
+    // Only a regular file of the backup itself: a symbolic link is not followed.
+    int error = 0;
+    File f(open_input_file(path, error, false));
+    if (!f) return false;
     const long size = file_size(f.get());
     if (size < 0 || static_cast<unsigned long>(size) > limit) return false;
     out.resize(static_cast<size_t>(size));
@@ -233,7 +236,7 @@ int backup_module(OrvantiCom& com) {
     // Written under a temporary name and renamed when complete: an interrupted
     // backup never looks like a whole one.
     const std::string partial = dir + ".partial-" + std::to_string(::getpid());
-    if (::mkdir(partial.c_str(), 0755) != 0) {
+    if (::mkdir(partial.c_str(), 0700) != 0) {
         ERR_LINE("Err: Cannot create %s: %s\n", partial.c_str(), std::strerror(errno));
         return FRONT_REFUSED;
     }
@@ -284,6 +287,12 @@ int restore_module(OrvantiCom& com) {
     for (size_t i = 0; i < m.users.size(); ++i) {
         const UserEntry& u = m.users[i];
         const std::string path = dir + "/" + u.file;
+        // Nothing of the manifest is trusted: a user ID of 0 is no user.
+        if (u.id == 0) {
+            ERR_LINE("Err: The manifest of %s lists a user it cannot hold: %#x; nothing is restored\n",
+                     dir.c_str(), u.id);
+            return FRONT_REFUSED;
+        }
         if (!read_file(path, data[i], static_cast<size_t>(u.count) * u.size) ||
             data[i].size() != static_cast<size_t>(u.count) * u.size ||
             sha256_hex(data[i].data(), data[i].size()) != u.sha) {
@@ -298,6 +307,15 @@ int restore_module(OrvantiCom& com) {
                  m.templateSize, module.templateSize);
         return FRONT_REFUSED;
     }
+    for (const UserEntry& u : m.users) {
+        // Templates of another size than the backup's are no templates of it.
+        if (u.size != m.templateSize) {
+            ERR_LINE("Err: The manifest of %s lists templates of %#x bytes for user %#x, not %#x; nothing is "
+                     "restored\n",
+                     dir.c_str(), u.size, u.id, m.templateSize);
+            return FRONT_REFUSED;
+        }
+    }
     if (module.enrollMode != m.enrollMode || module.securityLevel != m.securityLevel)
         std::printf("Note: the backup was taken with enroll mode %#x and security level %#x, the module has "
                     "%#x and %#x\n",
@@ -309,10 +327,14 @@ int restore_module(OrvantiCom& com) {
 
     unsigned restored = 0, skipped = 0, failed = 0;
     int worst = 0;
+    // A user restored in part is removed again, so that a retry restores it
+    // whole instead of skipping it as present.
     auto fail = [&](const UserEntry& u, int rc, const char* what) {
         std::printf("User %#x: failed: %s (%d)\n", u.id, what, rc);
         ++failed;
         if (exit_class(rc) >= exit_class(worst)) worst = rc;
+        if (exit_class(rc) != EXIT_LINK_FAILED && delete_template(u.id) != 0)
+            std::printf("User %#x: the templates written could not be removed\n", u.id);
     };
     size_t i = 0;
     for (; i < m.users.size(); ++i) {

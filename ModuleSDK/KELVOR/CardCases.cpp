@@ -52,7 +52,7 @@ int read_templates(OrvantiCom& c) {
 
 int write_templates(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
+        ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
     if (c.param1 != 0 && c.param1 != 1) {
@@ -60,7 +60,7 @@ int write_templates(OrvantiCom& c) {
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read the template data\n");
         return FRONT_REFUSED;
     }
@@ -71,7 +71,7 @@ int write_templates(OrvantiCom& c) {
 // with a key nobody chose.
 int write_key(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No key file is defined\n");
+        ERR_NO_INPUT(c, "Err: No key file is defined\n");
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> keys;
@@ -93,7 +93,7 @@ int read_layout(OrvantiCom&) {
 
 int write_layout(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No trace file is defined\n");
+        ERR_NO_INPUT(c, "Err: No trace file is defined\n");
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> bytes;

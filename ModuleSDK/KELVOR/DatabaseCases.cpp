@@ -16,31 +16,43 @@ namespace {
 
 // RT: every template of the user, one after the other, each appended to the
 // output file. A template whose data did not arrive is skipped; the loop goes
-// on while the module announces more.
+// on while the module announces more. The result is the first step that
+// failed, so a transfer that lost a template never counts as a success.
 int read_templates(OrvantiCom& c) {
     uint32_t size = 0;
     const int first = read_template(c.param1, &size);
     int r = first;
+    int failed = 0;
     bool writing = true;
     while (r == 0 || r == MORE_TEMPLATES) {
         // Every template of the sequence has the size of the first answer.
         std::vector<uint8_t> data(size);
-        if (receive_data(data) == 0 && writing) writing = c.write_output(data.data(), data.size());
+        if (const int rc = receive_data(data); rc == 0) {
+            if (writing) writing = c.write_output(data.data(), data.size());
+        } else if (failed == 0) {
+            failed = rc;
+        }
         if (r == 0) break;
         AnswerPacket next{};
-        if (receive_answer(next) < 0) {
+        if (const int rc = receive_answer(next); rc < 0) {
             ERR_LINE("Err: Cannot receive packet\n");
+            if (failed == 0) failed = rc;
             break;
         }
         const auto flag = static_cast<uint8_t>(answer_field(FIELD_FLAG, next));
-        if (flag == SUCCEED)
+        if (flag == SUCCEED) {
             r = 0;
-        else if (flag == ENROLL_CONTINUE)
+        } else if (flag == ENROLL_CONTINUE) {
             r = MORE_TEMPLATES;
-        else
+        } else {
+            // The templates announced did not all come: the loop ends as it
+            // always did, without a line, but the result tells it.
+            if (failed == 0) failed = RES_UNKNOWN;
             break;
+        }
     }
     if (first < 0) return first;
+    if (failed != 0) return failed;
     return writing ? 0 : FRONT_REFUSED;
 }
 

@@ -35,7 +35,7 @@ int enroll_card_templates(OrvantiCom& c) {
     if (c.param2 <= 0xFFFF && !withWiegand)
         return enroll_templates_to_smartcard(c.param1, 0, 0, c.flag, nullptr, nullptr);
     if (!c.inputFile) {
-        ERR_LINE("Err: No data file is defined\n");
+        ERR_NO_INPUT(c, "Err: No data file is defined\n");
         return FRONT_REFUSED;
     }
     const uint16_t count = static_cast<uint16_t>(c.param2 >> 16);

@@ -27,12 +27,12 @@ int OrvantiCom::enroll_image_file_chunked() {
 
 int OrvantiCom::enroll_template_file() {
     if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
+        ERR_NO_INPUT(*this, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
     if (!data_size_usable(param2)) return FRONT_REFUSED;
     // At most -p2 bytes, and never more than the file holds.
-    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
+    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max<int64_t>(inputSize, 0))));
     data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
     uint32_t id = 0;
     return enroll_by_template(param1, data.data(), static_cast<uint32_t>(data.size()), flag, &id);
@@ -42,7 +42,7 @@ namespace {
 
 int enroll_templates_chunked(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
+        ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
     const uint16_t size = static_cast<uint16_t>(c.param2 & 0xFFFF);

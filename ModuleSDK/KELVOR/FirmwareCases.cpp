@@ -30,7 +30,7 @@ struct Passwords {
 // is short of them (a zero-filled password would be one nobody chose).
 bool read_passwords(OrvantiCom& c, Passwords& p, size_t count) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No password file is defined.\n");
+        ERR_NO_INPUT(c, "Err: No password file is defined.\n");
         return false;
     }
     const size_t want = count * MASTER_PASSWORD_SIZE;
@@ -43,11 +43,11 @@ bool read_passwords(OrvantiCom& c, Passwords& p, size_t count) {
 
 int upgrade(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No firmware file is defined\n");
+        ERR_NO_INPUT(c, "Err: No firmware file is defined\n");
         return FRONT_REFUSED;
     }
     if (!c.chunk_size_usable()) return FRONT_REFUSED;
-    const uint64_t fileBytes = static_cast<uint64_t>(std::max(c.inputSize, 0));
+    const uint64_t fileBytes = static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0));
     const uint64_t size = c.param2 == 0 ? fileBytes : c.param2;
     // Compared with the file before anything is taken, so that a size the file
     // cannot hold costs nothing.
@@ -55,6 +55,8 @@ int upgrade(OrvantiCom& c) {
         ERR_LINE("Err: Cannot read the firmware file\n");
         return FRONT_REFUSED;
     }
+    // The chunks it takes are counted from the size, before a byte is read.
+    if (const int rc = data_chunks_check(size, static_cast<uint64_t>(c.chunkSize)); rc < 0) return rc;
     std::vector<uint8_t> image(static_cast<size_t>(size));
     if (std::fread(image.data(), 1, image.size(), c.inputFile.get()) != image.size()) {
         ERR_LINE("Err: Cannot read the firmware file\n");

@@ -27,11 +27,11 @@ int OrvantiCom::identify_image_file_chunked() {
 
 int OrvantiCom::identify_template_file() {
     if (!inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
+        ERR_NO_INPUT(*this, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
     if (!data_size_usable(param2)) return FRONT_REFUSED;
-    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max(inputSize, 0))));
+    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max<int64_t>(inputSize, 0))));
     data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
     uint32_t id = 0, value = 0;
     return identify_by_template(0, 0, data.data(), static_cast<uint32_t>(data.size()), &id, &value);

@@ -42,7 +42,7 @@ int receive_image_to_output(OrvantiCom& c, int rc, uint32_t size, bool chunked) 
 
 int write_key_file(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No encryption key file is defined\n");
+        ERR_NO_INPUT(c, "Err: No encryption key file is defined\n");
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> key;

@@ -141,13 +141,22 @@ bool scan_int(const char*& p, int& out) {
 } // namespace
 
 void OrvantiCom::read_settings() {
-    std::ifstream in(SETTINGS_FILE, std::ios::binary);
+    File in(open_input_file(SETTINGS_FILE, settingsError));
     if (!in) {
         settingsLoaded = 0;
         return;
     }
     settingsLoaded = 1;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // One short line: anything longer than a bound is no settings file of ours,
+    // and is refused before it can take the run's time or memory.
+    std::string text(SETTINGS_BYTES_MAX + 1, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), in.get()));
+    if (text.size() > SETTINGS_BYTES_MAX) {
+        ERR_LINE("Err: %s is longer than %d bytes; it is no settings file\n", SETTINGS_FILE,
+                 static_cast<int>(SETTINGS_BYTES_MAX));
+        refused = true;
+        return;
+    }
     const char* p = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     const char* nameEnd = p;
@@ -175,18 +184,11 @@ void OrvantiCom::read_settings() {
 bool OrvantiCom::write_settings() const {
     // Written beside the old file and renamed over it, so that an interrupted
     // run never leaves a half-written settings file.
-    const std::string temp = std::string(SETTINGS_FILE) + ".tmp";
-    File out(std::fopen(temp.c_str(), "w"));
-    if (!out) return false;
-    int n = std::fprintf(out.get(), "%s %d %d %d %d %d %d %d", portName.c_str(), baudCode, networkMode,
-                         moduleId, hexText, readTimeout, traceLevel, chunkSize);
-    bool ok = n >= 0 && std::fflush(out.get()) == 0;
-    out.reset();
-    if (!ok || std::rename(temp.c_str(), SETTINGS_FILE) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    char text[NAME_MAX_CHARS + 128];
+    const int n = std::snprintf(text, sizeof text, "%s %d %d %d %d %d %d %d", portName.c_str(), baudCode,
+                                networkMode, moduleId, hexText, readTimeout, traceLevel, chunkSize);
+    return n >= 0 && static_cast<size_t>(n) < sizeof text &&
+           write_file_replacing(SETTINGS_FILE, std::string(text, static_cast<size_t>(n)));
 }
 
 // ---------------------------------------------------------------- options
@@ -269,10 +271,7 @@ void OrvantiCom::parse_options() {
                 inputIsDirectory = 1;
                 directory = path;
             } else {
-                inputFile.reset(std::fopen(path.c_str(), "rb"));
-                if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
-                if (inputFile)
-                    inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
+                open_input(path);
             }
             break;
         }
@@ -286,16 +285,15 @@ void OrvantiCom::parse_options() {
             break;
         case 'o':
             outputPath = next_value(i);
-            errno = 0;
-            outputFile.reset(std::fopen(outputPath.c_str(), "wb"));
-            outputError = outputFile ? 0 : (errno ? errno : EIO);
+            outputFile.reset(open_output_file(outputPath, outputError));
             break;
         case 's':
             chunkSize = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
         case 't':
-            readTimeout = static_cast<int>(parse_number(next_value(i)));
+            // Beyond INT_MAX is out of range all the same; kept there rather than wrapped.
+            readTimeout = static_cast<int>(std::min<uint32_t>(parse_number(next_value(i)), INT_MAX));
             settingsChanged = 1;
             break;
         default: break;
@@ -361,11 +359,22 @@ int OrvantiCom::run() {
     }
     if (baudCode < 0) {
         ERR_LINE("Err: No baudrate is specified\n");
+        if (settingsLoaded == 0 && settingsError != 0)
+            trace_print("       %s: %s (a first run gives -P and -b)\n", SETTINGS_FILE,
+                        file_error_text(settingsError).c_str());
         note_result(FRONT_REFUSED);
         return 1;
     }
     if (portName.empty()) {
         ERR_LINE("Err: No serial device is specified\n");
+        note_result(FRONT_REFUSED);
+        return 1;
+    }
+    if (readTimeout < READ_TIMEOUT_MIN || readTimeout > READ_TIMEOUT_MAX) {
+        // Zero would make every read return at once, and on some systems mean no
+        // time-out at all; refused before anything is saved or sent.
+        ERR_LINE("Err: The read time-out -t %d ms is outside %d to %d ms\n", readTimeout, READ_TIMEOUT_MIN,
+                 READ_TIMEOUT_MAX);
         note_result(FRONT_REFUSED);
         return 1;
     }
@@ -415,7 +424,7 @@ bool OrvantiCom::read_input(std::vector<uint8_t>& buffer, size_t want) {
 
 bool OrvantiCom::load_bmp_input() {
     if (!inputFile) {
-        ERR_LINE("Err: No image file is defined\n");
+        ERR_NO_INPUT(*this, "Err: No image file is defined\n");
         return false;
     }
     ImageRecord& rec = image_record();
@@ -454,9 +463,28 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     return false;
 }
 
+void OrvantiCom::open_input(const std::string& path) {
+    inputPath = path;
+    inputFile.reset(open_input_file(path, inputError));
+    inputSize = inputFile ? file_size(inputFile.get()) : 0;
+    if (inputFile && static_cast<uint64_t>(inputSize) > UINT32_MAX) {
+        // No size field of a packet can announce it: refused before a byte is read.
+        inputFile.reset();
+        inputError = FILE_TOO_LARGE;
+    }
+}
+
+void OrvantiCom::explain_input() const {
+    if (inputIsDirectory)
+        trace_print("       %s is a directory: directory mode runs EI, EIX, ET, II, IIX and IT\n",
+                    directory.c_str());
+    else if (!inputPath.empty() && inputError != 0)
+        trace_print("       %s: %s\n", inputPath.c_str(), file_error_text(inputError).c_str());
+}
+
 bool OrvantiCom::output_creatable() {
     if (outputPath.empty() || outputFile) return true;
-    ERR_LINE("Err: Cannot create %s: %s\n", outputPath.c_str(), std::strerror(outputError));
+    ERR_LINE("Err: Cannot create %s: %s\n", outputPath.c_str(), file_error_text(outputError).c_str());
     return false;
 }
 
@@ -634,6 +662,9 @@ void OrvantiCom::reset_line() {
     flag = 0;
     inputIsDirectory = 0;
     inputFile.reset();
+    inputPath.clear();
+    inputError = 0;
+    inputSize = 0;
     outputFile.reset();
     outputPath.clear();
     outputError = 0;
@@ -643,14 +674,25 @@ void OrvantiCom::reset_line() {
 
 void OrvantiCom::batch_mode() {
     // A directory opens for reading here but yields no lines: it is no batch file.
-    File batch(path_is_directory(batchFile) ? nullptr : std::fopen(batchFile.c_str(), "r"));
+    int error = 0;
+    File batch(open_input_file(batchFile, error));
     if (!batch) {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
+        // A directory keeps its error line alone; anything else gets the reason.
+        if (error != EISDIR) trace_print("       %s: %s\n", batchFile.c_str(), file_error_text(error).c_str());
         note_result(FRONT_REFUSED);
         return;
     }
     char line[WORDS_BYTES];
-    while (std::fgets(line, sizeof line, batch.get())) {
+    for (int number = 1; std::fgets(line, sizeof line, batch.get()); ++number) {
+        // A port that is gone serves no line after it; a module that merely
+        // does not answer still lets the batch go on.
+        if (serial_port_lost()) {
+            ERR_LINE("Err: The serial port is gone; the batch file %s ends before line %d\n", batchFile.c_str(),
+                     number);
+            note_result(ERR_READ);
+            return;
+        }
         if (char* lf = std::strchr(line, '\n')) {
             *lf = '\0';
         } else if (std::strlen(line) == sizeof line - 1) {
@@ -706,14 +748,15 @@ void OrvantiCom::directory_mode() {
                      path.c_str());
             continue;
         }
-        inputFile.reset(std::fopen(path.c_str(), "rb"));
-        if (inputFile && !path_is_regular_file(inputFile.get())) inputFile.reset();
+        open_input(path);
         if (!inputFile) {
             ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+            // A directory within keeps its line alone; anything else gets the reason.
+            if (inputError != EISDIR)
+                trace_print("       %s: %s\n", path.c_str(), file_error_text(inputError).c_str());
             note_result(FRONT_REFUSED);
             continue;
         }
-        inputSize = static_cast<int>(std::min<long>(file_size(inputFile.get()), INT_MAX));
         lastResult = (this->*handler)();
         note_result(lastResult);
         inputFile.reset();

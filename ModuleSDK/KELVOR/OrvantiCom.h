@@ -49,6 +49,10 @@ template <int block, int line> constexpr int number() {
     kelvor::trace_print("[OrvantiCom.cpp(%d)] " format, err_site::number<ERR_SITE_BLOCK, __LINE__>()        \
                             __VA_OPT__(, ) __VA_ARGS__)
 
+// The error line of a case whose input file is missing, and the reason line
+// that says why it is (the path and what was wrong with it) when -i named one.
+#define ERR_NO_INPUT(com, text) (ERR_LINE(text), (com).explain_input())
+
 // What a command case reports besides the library's result codes: the front
 // end refused the command (missing or unreadable input, a bad size) before
 // anything was sent.
@@ -90,6 +94,9 @@ public:
     static constexpr size_t PATH_MAX_CHARS = 255;      // file path in directory mode
     static constexpr uint32_t RAW_BUFFER = 0x40000;    // raw packet mode buffer
     static constexpr uint32_t DATA_MAX = 0x40000;      // template and raw data from the command line
+    static constexpr size_t SETTINGS_BYTES_MAX = 4096; // kelvor.cfg
+    static constexpr int READ_TIMEOUT_MIN = 1;         // ms
+    static constexpr int READ_TIMEOUT_MAX = 600000;    // ms, ten minutes
 
     // Process entry: the whole run; returns the exit status (always 1).
     static int main(int argc, char** argv);
@@ -125,7 +132,10 @@ public:
     File outputFile;
     std::string outputPath;
     int outputError = 0; // why the -o file could not be created, 0 when it could
-    int inputSize = 0;
+    int64_t inputSize = 0;
+    std::string inputPath; // the -i path of a file, empty when none was given
+    int inputError = 0;    // why it could not be opened (errno or a code of open_input_file), 0 when it could
+    int settingsError = 0; // why kelvor.cfg could not be read, 0 when it was
     // Result of the last command case: 0, a library result code or FRONT_REFUSED.
     int lastResult = 0;
     // A word broke a limit of the record; the command is refused.
@@ -149,6 +159,10 @@ public:
     void directory_mode();
     bool is_directory_command() const;
     void reset_line();
+    // Opens the -i file (inputFile, inputSize, inputPath, inputError).
+    void open_input(const std::string& path);
+    // The reason line after a case's "No ... file" error line.
+    void explain_input() const;
 
     // Per-file handlers (also run by directory mode); each returns its result code.
     int enroll_image_file();           // EI
@@ -195,3 +209,18 @@ bool path_is_regular_file(std::FILE* file);
 // Names of a directory's entries without "." and "..", in name order; false when it cannot be read.
 bool list_directory(const std::string& path, std::vector<std::string>& names);
 long file_size(std::FILE* file);
+// Error codes of the file openings beside the system's own.
+inline constexpr int NOT_REGULAR_FILE = -1; // a FIFO, a device, a socket
+inline constexpr int FILE_TOO_LARGE = -2;   // beyond what a 32-bit size field announces
+// Opens an input file for reading in binary mode without waiting (a FIFO or a
+// device never blocks the run) and only when it is a regular file; with
+// `followLinks` false a symbolic link is refused too. nullptr with `error` set.
+std::FILE* open_input_file(const std::string& path, int& error, bool followLinks = true);
+// Creates or truncates an output file for writing in binary mode; a FIFO
+// without a reader is refused instead of waited on. nullptr with `error` set.
+std::FILE* open_output_file(const std::string& path, int& error);
+// What an error code of the openings means, for a reason line.
+std::string file_error_text(int error);
+// Writes `text` as the whole new content of `path` through a temporary file
+// created exclusively in the same directory, then renamed over it.
+bool write_file_replacing(const std::string& path, const std::string& text);

@@ -1,7 +1,12 @@
 // File-system queries of the front end on POSIX systems: is a path a
 // directory, and the entries of a directory.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <memory>
@@ -41,4 +46,78 @@ long file_size(std::FILE* file) {
     struct stat st {};
     if (::fstat(fileno(file), &st) != 0) return 0;
     return static_cast<long>(st.st_size);
+}
+
+namespace {
+
+// A descriptor made a stdio stream in blocking mode again; closed on failure.
+std::FILE* stream_of(int fd, const char* mode, int& error) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* f = ::fdopen(fd, mode);
+    if (!f) {
+        error = errno;
+        ::close(fd);
+    }
+    return f;
+}
+
+} // namespace
+
+std::FILE* open_input_file(const std::string& path, int& error, bool followLinks) {
+    error = 0;
+    // Non-blocking for the open itself: a FIFO or a device never holds the run.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : NOT_REGULAR_FILE;
+        ::close(fd);
+        return nullptr;
+    }
+    return stream_of(fd, "rb", error);
+}
+
+std::FILE* open_output_file(const std::string& path, int& error) {
+    error = 0;
+    // A FIFO without a reader is refused at once (ENXIO) instead of waited on.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return stream_of(fd, "wb", error);
+}
+
+std::string file_error_text(int error) {
+    if (error == NOT_REGULAR_FILE) return "not a regular file";
+    if (error == FILE_TOO_LARGE) return "larger than a 32-bit size field can announce";
+    return std::strerror(error);
+}
+
+bool write_file_replacing(const std::string& path, const std::string& text) {
+    // A fresh file of our own beside the old one, renamed over it: a symbolic
+    // link or any other file of the temporary's name is never written through.
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        ok = w > 0;
+        if (ok) done += static_cast<size_t>(w);
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
 }

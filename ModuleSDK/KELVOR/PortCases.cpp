@@ -52,12 +52,12 @@ int read_gpio(OrvantiCom& c) {
 
 int write_gpio(OrvantiCom& c) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No gpio supplementary data is defined\n");
+        ERR_NO_INPUT(c, "Err: No gpio supplementary data is defined\n");
         return FRONT_REFUSED;
     }
     const uint64_t want = static_cast<uint64_t>(c.param2) * GPIO_RECORD_SIZE;
     std::vector<uint8_t> records;
-    if (want > static_cast<uint64_t>(std::max(c.inputSize, 0)) ||
+    if (want > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
         !c.read_input(records, static_cast<size_t>(want))) {
         ERR_LINE("Err: Cannot read gpio supplementary\n");
         return FRONT_REFUSED;

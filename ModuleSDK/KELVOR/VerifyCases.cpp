@@ -26,7 +26,7 @@ int verify_image_file(OrvantiCom& c, bool chunked) {
 
 int verify_template_file(OrvantiCom& c, bool hostTemplates) {
     if (!c.inputFile) {
-        ERR_LINE("Err: No template file is defined\n");
+        ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
     // VH sends every template it announces: number x -p2 bytes, number clamped to 1..10.
@@ -34,7 +34,7 @@ int verify_template_file(OrvantiCom& c, bool hostTemplates) {
     const uint64_t want = count * c.param2;
     if (!c.data_size_usable(want)) return FRONT_REFUSED;
     std::vector<uint8_t> data;
-    if (want > static_cast<uint64_t>(std::max(c.inputSize, 0)) ||
+    if (want > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
         !c.read_input(data, static_cast<size_t>(want))) {
         ERR_LINE("Err: Cannot read template data %#x\n", c.param2);
         return FRONT_REFUSED;

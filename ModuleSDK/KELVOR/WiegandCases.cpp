@@ -52,8 +52,7 @@ int list_mappings(OrvantiCom& c) {
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> data(size);
-    receive_data(data);
-    return 0;
+    return receive_data(data);
 }
 
 int clear_mappings(OrvantiCom& c) {
@@ -66,13 +65,13 @@ int write_format(OrvantiCom& c) {
     const uint16_t interval = static_cast<uint16_t>(c.param1);
     if (!c.inputFile) {
         if (c.flag != 0 && c.flag != 1) {
-            ERR_LINE("Err: No configuration file is defined\n");
+            ERR_NO_INPUT(c, "Err: No configuration file is defined\n");
             return FRONT_REFUSED;
         }
         return write_wiegand_format(width, interval, c.flag, 0, nullptr);
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read %#x bytes of configuration data\n", c.param2);
         return FRONT_REFUSED;
     }

@@ -217,7 +217,7 @@ TEST(Batch, MissingBatchFile) {
     farend::Script s;
     s.open_sequence();
     Outcome r = run_script(s, dir, {"-F", "nofile.txt", "-c", "SS"});
-    EXPECT_EQ(r.err, LOC + "Err: Cannot open batch file: nofile.txt\n");
+    EXPECT_EQ(r.err, LOC + "Err: Cannot open batch file: nofile.txt\n       nofile.txt: No such file or directory\n");
     expect_clean(r);
 }
 
@@ -274,7 +274,7 @@ TEST_F(DirectoryMode, MissingDirectoryIsTriedAsAFile) {
     farend::Script s;
     s.open_sequence();
     Outcome r = run_script(s, dir_, {"-c", "II", "-i", "nodir"});
-    EXPECT_EQ(r.err, LOC + "Err: No image file is defined\n");
+    EXPECT_EQ(r.err, LOC + "Err: No image file is defined\n       nodir: No such file or directory\n");
     expect_clean(r);
 }
 

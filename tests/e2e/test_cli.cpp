@@ -88,6 +88,8 @@ TEST(RunFlow, ChecksInOrderAndNothingSaved) {
         std::string err;
     };
     const std::string valid = "/dev/null-port 53 0 1 0 1000 1 4096";
+    // Why there is no rate: no settings were saved yet.
+    const std::string NO_CFG = "       kelvor.cfg: No such file or directory (a first run gives -P and -b)\n";
     const Case cases[] = {
         {{}, nullptr, LOC + "Err: No argument\n"},
         {{"-c", "05", "-P", "p", "-b", "115200"}, nullptr, LOC + "Err: No command\n"},
@@ -95,9 +97,9 @@ TEST(RunFlow, ChecksInOrderAndNothingSaved) {
         {{"-p1", "5", "-P", "p", "-x3"}, valid.c_str(), LOC + "Err: No command\n"},
         // A rate without a code overrides the saved code.
         {{"-c", "SS", "-b", "14400", "-P", "p"}, valid.c_str(), LOC + "Err: No baudrate is specified\n"},
-        {{"-c", "SS", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n"},
-        {{"-w", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n"},
-        {{"-F", "batch.txt"}, nullptr, LOC + "Err: No baudrate is specified\n"},
+        {{"-c", "SS", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
+        {{"-w", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
+        {{"-F", "batch.txt"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
         {{"-c", "SS", "-b", "115200"}, nullptr, LOC + "Err: No serial device is specified\n"},
         {{"-c", "SS", "-b", "115200", "-x4", "-n", "1"},
          nullptr,
@@ -135,16 +137,16 @@ TEST(RunFlow, FailedOpeningShowsOnlyItsErrorLine) {
 }
 
 TEST(RunFlow, NegativeReadTimeoutIsRefused) {
-    // -t -1 reads 0xFFFFFFFF: no read time-out the port can take, so the opening fails.
-    // At once, not after the status check waited for an answer.
+    // -t -1 reads 0xFFFFFFFF: beyond any read time-out the tool takes, so the
+    // run is refused before the port is opened or the settings are saved.
     farend::TempDir dir;
     const auto start = Clock::now();
     farend::RunResult r =
         farend::run_kelvor({"-c", "SS", "-b", "115200", "-P", "/dev/ptmx", "-t", "-1"}, dir.path());
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: Cannot initialize sdk\n" +
-                                                  "       The port /dev/ptmx took no read time-out of "
-                                                  "4294967295 ms (-t)\n");
+    EXPECT_EQ(farend::normalize_lines(r.err),
+              LOC + "Err: The read time-out -t 2147483647 ms is outside 1 to 600000 ms\n");
+    EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
     EXPECT_LT(took, 500);
 }
 
@@ -213,12 +215,14 @@ TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
 
 TEST(SettingsFile, SettingsThatCannotBeSavedDoNotStopTheRun) {
     farend::TempDir dir;
-    // The file is written beside its place and renamed; block that spot.
-    ASSERT_EQ(::mkdir(dir.file("kelvor.cfg.tmp").c_str(), 0700), 0);
+    // The file is written beside its place and renamed over it; a directory
+    // of its name (not empty) cannot be replaced.
+    ASSERT_EQ(::mkdir(dir.file("kelvor.cfg").c_str(), 0700), 0);
+    dir.write("kelvor.cfg/keep", std::string("x"));
     Outcome r = run_script(status_script(), dir, {"-c", "SS", "-x2"});
     EXPECT_EQ(r.err, LOC + "Err: Cannot save the settings to kelvor.cfg\n" +
                          "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
-    EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
+    EXPECT_TRUE(exists(dir.file("kelvor.cfg/keep")));
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 

@@ -196,3 +196,58 @@ TEST(SimCommandLine, BadOptionsAndControlWithoutAModule) {
 }
 
 } // namespace
+
+namespace {
+
+// A user whose restore fails is removed again, so that a retry restores it
+// whole; the backup itself is readable by its owner alone.
+TEST(SimBackup, AFailedUserIsRemovedAgainAndTheBackupIsPrivate) {
+    farend::TempDir dir;
+    const std::string backup = dir.file("backup");
+    Sim sim;
+    sim.place("3");
+    ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
+    ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
+    ASSERT_EQ(kelvor(sim, dir, {"--backup", backup}).status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(backup.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    for (const char* f : {"/manifest.txt", "/user-00000003.tpl"}) {
+        ASSERT_EQ(::stat((backup + f).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+    }
+    ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "DA"}).status, 0);
+
+    // The second template made one the module refuses, the sums sealed again.
+    const std::string path = backup + "/user-00000003.tpl";
+    const std::string whole = slurp(path);
+    std::string damaged = whole;
+    for (size_t i = 0x180; i < 0x190; ++i) damaged[i] = '\0';
+    spill(path, damaged);
+    const std::string oldSum = sha256_hex(reinterpret_cast<const uint8_t*>(whole.data()), whole.size());
+    const std::string newSum = sha256_hex(reinterpret_cast<const uint8_t*>(damaged.data()), damaged.size());
+    rewrite_manifest(backup + "/manifest.txt", oldSum, newSum);
+    const auto failed = kelvor(sim, dir, {"--restore", backup});
+    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
+    EXPECT_TRUE(contains(failed.out, "User 0x3: failed")) << failed.out;
+    // Nothing of user 3 stays on the module.
+    const auto count = kelvor(sim, dir, {}, {"-x2", "-c", "CT", "-p1", "3"});
+    EXPECT_FALSE(contains(count.err, "Num of templates: 0x1")) << count.err;
+
+    // Mended, the backup restores the user whole.
+    spill(path, whole);
+    rewrite_manifest(backup + "/manifest.txt", newSum, oldSum);
+    const auto retry = kelvor(sim, dir, {"--restore", backup});
+    EXPECT_EQ(retry.status, 0) << retry.out << retry.err;
+    EXPECT_TRUE(contains(retry.out, "User 0x3: restored, 2 template(s)")) << retry.out;
+
+    // A template file that is a symbolic link is not followed.
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    spill(dir.file("elsewhere.tpl"), whole);
+    ASSERT_EQ(::symlink(dir.file("elsewhere.tpl").c_str(), path.c_str()), 0);
+    const auto linked = kelvor(sim, dir, {"--restore", backup});
+    EXPECT_EQ(linked.status, 2);
+    EXPECT_TRUE(contains(linked.err, "is damaged or missing; nothing is restored")) << linked.err;
+}
+
+} // namespace

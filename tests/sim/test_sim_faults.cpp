@@ -282,7 +282,7 @@ TEST(FaultSignals, StoppedMidTransferGivesThePortBack) {
         return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, afterMs, RUN_LIMIT_MS);
     };
     ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}, 0, 0).err.find("Width: 0x100"), std::string::npos);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
         SCOPED_TRACE(sig);
         const termios before = line_settings(sim.link);
         const auto r = tool({"-c", "EIX", "-p1", "5", "-i", "finger.bmp"}, sig, 700);
@@ -352,6 +352,73 @@ TEST(LateAnswers, NeverTakenForTheNextCommandOfTheSameCode) {
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// RT and WL report a transfer that failed part-way as failed (exit status 3
+// with --exit-code), while RT's file keeps the templates read before it.
+TEST(FaultResults, AFailedFollowUpIsNeverASuccess) {
+    farend::TempDir dir;
+    const Args state = {"--state", dir.file("state.db")};
+    auto tool = [&](const Sim& sim, const Args& args) {
+        Args a = {"--exit-code", "-P", sim.link, "-b", "115200", "-t", "500", "-x2"};
+        a.insert(a.end(), args.begin(), args.end());
+        return farend::run_program_with(KELVOR_BIN, a, dir.path(), 0, 0, RUN_LIMIT_MS);
+    };
+    {
+        Sim sim(state, dir.path());
+        sim.place("3");
+        ASSERT_EQ(tool(sim, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
+        ASSERT_EQ(tool(sim, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
+        ASSERT_EQ(tool(sim, {"-c", "WM", "-p1", "0x30", "-p2", "1"}).status, 0); // a mapping for WL to list
+    }
+    // The module dies in the middle of one transfer after another of RT: the
+    // templates read before stay in the file, and whenever it is short of the
+    // two templates the result is the link's failure.
+    // Each try on a copy of the module's state as the enrollments left it.
+    auto fresh_state = [&](int n) {
+        const std::string copy = dir.file("state-" + std::to_string(n) + ".db");
+        std::ifstream in(dir.file("state.db"), std::ios::binary);
+        std::ofstream(copy, std::ios::binary) << in.rdbuf();
+        return Args{"--state", copy};
+    };
+    for (int at = 2; at <= 6; ++at) {
+        SCOPED_TRACE(at);
+        Sim sim(fresh_state(at), dir.path());
+        sim.fault("die:" + std::to_string(at) + ",cmd=20");
+        const auto r = tool(sim, {"-c", "RT", "-p1", "3", "-o", "u3.bin"});
+        const long size = file_size(dir.file("u3.bin"));
+        EXPECT_TRUE(size == 0 || size == 0x180 || size == 0x300) << size;
+        EXPECT_EQ(r.status, size == 0x300 ? 0 : 3) << r.err;
+    }
+    // WL's list that does not arrive fails WL.
+    Sim sim(fresh_state(0), dir.path());
+    sim.fault("die:2,cmd=105");
+    const auto wl = tool(sim, {"-c", "WL"});
+    EXPECT_EQ(wl.status, 3) << wl.err;
+}
+
+// A module still sending the image of a run that was stopped does not fail
+// the next run: the opening lets the tail pass, then checks the status again,
+// and no image byte is taken for a text line.
+TEST(FaultResults, TheOpeningLetsTheTailOfAnEarlierTransferPass) {
+    farend::TempDir dir;
+    Sim sim({"--pace"}, dir.path());
+    sim.place("3");
+    const Args base = {"-P", sim.link, "-b", "115200", "-t", "1000", "-x2"};
+    auto tool = [&](const Args& args, int signal, int afterMs) {
+        Args a = base;
+        a.insert(a.end(), args.begin(), args.end());
+        return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, afterMs, 30000);
+    };
+    const auto stopped = tool({"-c", "SI", "-o", "finger.bmp"}, SIGINT, 1500);
+    EXPECT_EQ(stopped.status, 128 + SIGINT);
+    const auto next = tool({"-c", "SS"}, 0, 0);
+    EXPECT_NE(next.err.find("Module is in normal condition(0x30)"), std::string::npos) << next.err;
+    EXPECT_EQ(next.out, "");
 }
 
 } // namespace

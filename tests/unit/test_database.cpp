@@ -170,7 +170,7 @@ TEST_F(DatabaseCommands, TemplateInfoChunks) {
          16,
          {{first, 8}, {second, 8, 1, DATA_CHECKSUM_ERROR}},
          RES_DATA_ERROR,
-         ""},
+         "[ERR] Template info chunk checksum error at 0x8\n"},
         {"chunk beyond the buffer",
          1,
          2,

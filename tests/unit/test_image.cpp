@@ -304,7 +304,7 @@ TEST_F(ImageTest, ChunkWithWrongChecksumIsRefusedWithItsOwnAcknowledgement) {
         return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
     });
     EXPECT_EQ(r.rc, RES_DATA_ERROR);
-    EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n");
+    EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n[ERR] Image data chunk checksum error: 0x1\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
     EXPECT_TRUE(r.far.extra.empty()); // no further acknowledgement
 }

@@ -1,0 +1,244 @@
+// Bad input and line faults that must neither hold a run nor fool it: files
+// that are not regular files, settings files that are too long or not files,
+// read time-outs out of range, a line that never stops sending, a port that
+// goes away in the middle of a batch, and the reason line after an input that
+// cannot be used.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+
+namespace {
+
+using farend::Bytes;
+using Args = std::vector<std::string>;
+constexpr int LIMIT_MS = 15000; // no run of these may take longer
+
+struct ToolRun {
+    farend::RunResult tool;
+    farend::Outcome far;
+    std::string err;
+};
+
+ToolRun run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args, int timeoutMs = 300) {
+    farend::FarEnd fe(script);
+    Args all = {"-P", fe.port(), "-b", "115200", "-t", std::to_string(timeoutMs), "-x2"};
+    all.insert(all.end(), args.begin(), args.end());
+    ToolRun r;
+    r.tool = farend::run_program_with(KELVOR_BIN, all, dir.path(), 0, 0, LIMIT_MS);
+    r.far = fe.finish(50);
+    std::string err = farend::normalize_lines(r.tool.err);
+    for (size_t at; (at = err.find(dir.path())) != std::string::npos;) err.replace(at, dir.path().size(), "{dir}");
+    r.err = err;
+    return r;
+}
+
+std::string fifo(const farend::TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    return path;
+}
+
+const std::string LOC = "[OrvantiCom.cpp(N)] ";
+
+struct InputRow {
+    const char* name;
+    Args args;       // after the serial settings; "{fifo}" is a FIFO without a writer
+    std::string err; // the whole trace; {dir} stands for the run's directory
+};
+
+// Inputs that are not regular files are refused at once with the specified
+// line and a reason; the command is not sent.
+TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
+    const InputRow rows[] = {
+        {"template FIFO",
+         {"-c", "ET", "-p1", "1", "-p2", "384", "-i", "{fifo}"},
+         LOC + "Err: No template file is defined\n       {dir}/fifo: not a regular file\n"},
+        {"firmware FIFO",
+         {"-c", "UG", "-i", "{fifo}"},
+         LOC + "Err: No firmware file is defined\n       {dir}/fifo: not a regular file\n"},
+        {"image device", {"-c", "EI", "-i", "/dev/null"}, LOC + "Err: No image file is defined\n       /dev/null: not a regular file\n"},
+        {"missing template",
+         {"-c", "VT", "-p1", "1", "-p2", "4", "-i", "nosuch.bin"},
+         LOC + "Err: No template file is defined\n       nosuch.bin: No such file or directory\n"},
+        {"batch FIFO", {"-F", "{fifo}"}, LOC + "Err: Cannot open batch file: {dir}/fifo\n       {dir}/fifo: not a regular file\n"},
+        {"batch of endless zeros",
+         {"-F", "/dev/zero"},
+         LOC + "Err: Cannot open batch file: /dev/zero\n       /dev/zero: not a regular file\n"},
+        {"output FIFO without a reader",
+         {"-c", "RT", "-p1", "1", "-o", "{fifo}"},
+         LOC + "Err: Cannot create {dir}/fifo: No such device or address\n"},
+    };
+    for (const InputRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        const std::string path = fifo(dir, "fifo");
+        Args args;
+        for (const std::string& a : row.args) args.push_back(a == "{fifo}" ? path : a);
+        farend::Script s;
+        s.open_sequence();
+        const ToolRun r = run_script(s, dir, args);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.tool.status, 1);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
+struct SettingsRow {
+    const char* name;
+    Args args;
+    std::string err;
+    bool opens; // the connection opens and SS is answered
+};
+
+// kelvor.cfg is read as a short regular file, or not at all: a FIFO does not
+// hold the run, a long file and a directory get lines that say so.
+TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
+    const std::string ss = "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n";
+    struct Case {
+        const char* name;
+        void (*make)(const farend::TempDir&);
+        SettingsRow row;
+    };
+    const Case cases[] = {
+        {"FIFO", [](const farend::TempDir& d) { ::mkfifo(d.file("kelvor.cfg").c_str(), 0600); },
+         {"FIFO", {"-c", "SS"}, ss, true}},
+        {"too long",
+         [](const farend::TempDir& d) { d.write("kelvor.cfg", std::string(5000, ' ')); },
+         {"too long", {"-c", "SS"}, LOC + "Err: kelvor.cfg is longer than 4096 bytes; it is no settings file\n",
+          false}},
+        {"directory",
+         [](const farend::TempDir& d) { ::mkdir(d.file("kelvor.cfg").c_str(), 0700); },
+         {"directory", {"-c", "SS"}, LOC + "Err: Cannot save the settings to kelvor.cfg\n" + ss, true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        farend::TempDir dir;
+        c.make(dir);
+        farend::Script s;
+        if (c.row.opens) s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+        const ToolRun r = run_script(s, dir, c.row.args);
+        EXPECT_EQ(r.err, c.row.err);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+    }
+    // Without -b, an unreadable settings file is the reason for the missing rate.
+    farend::TempDir dir;
+    ::mkdir(dir.file("kelvor.cfg").c_str(), 0700);
+    const auto r = farend::run_program_with(KELVOR_BIN, {"-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
+    EXPECT_EQ(farend::normalize_lines(r.err),
+              LOC + "Err: No baudrate is specified\n       kelvor.cfg: Is a directory (a first run gives -P and -b)\n");
+}
+
+// A read time-out outside 1 to 600000 ms is refused before anything is saved or sent.
+TEST(Soundness, ReadTimeoutOutOfRangeIsRefused) {
+    for (const char* t : {"0", "600001", "4294967295"}) {
+        SCOPED_TRACE(t);
+        farend::TempDir dir;
+        farend::Script s;
+        farend::FarEnd fe(s);
+        const auto r = farend::run_program_with(KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", t, "-c", "SS"},
+                                                dir.path(), 0, 0, LIMIT_MS);
+        const farend::Outcome far = fe.finish(50);
+        const std::string shown = std::string(t) == "4294967295" ? "2147483647" : t;
+        EXPECT_EQ(farend::normalize_lines(r.err),
+                  LOC + "Err: The read time-out -t " + shown + " ms is outside 1 to 600000 ms\n");
+        EXPECT_TRUE(far.received.empty()) << farend::hex_dump(far.received);
+        EXPECT_NE(::access(dir.file("kelvor.cfg").c_str(), F_OK), 0);
+    }
+}
+
+// Network mode and hex text count only when their setting is 1: -n 2 is
+// single-module mode in packets and answers alike.
+TEST(Soundness, NetworkModeOtherThanOneIsSingleModuleMode) {
+    farend::TempDir dir;
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    const ToolRun r = run_script(s, dir, {"-n", "2", "-a", "3", "-c", "SS"});
+    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// A line that keeps sending never holds a run: the answer has an overall
+// bound (the read time-out plus the wire time of 64 KiB), then it ends with
+// the read time-out error.
+TEST(Soundness, ALineThatNeverStopsSendingEndsTheAnswer) {
+    struct Row {
+        const char* name;
+        Bytes first;
+        Bytes every; // sent every 100 ms
+    };
+    const Row rows[] = {
+        {"noise", {}, {0x00}},
+        {"a text line that never ends", {'['}, {'a'}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        farend::Script s;
+        s.open_sequence().expect_packet(0x03, 0, 0, 0x71).send_raw(row.first);
+        for (int i = 0; i < 100; ++i) s.send_raw(row.every).pause(100);
+        const ToolRun r = run_script(s, dir, {"-c", "SR", "-f", "0x71"});
+        EXPECT_EQ(r.tool.status, 1);
+        EXPECT_LT(r.tool.elapsedMs, 9000);
+        EXPECT_NE(r.err.find("[ERR] Read data timeout"), std::string::npos) << r.err;
+    }
+}
+
+// A port that goes away ends a batch with one line; the lines after it are not tried.
+TEST(Soundness, APortThatIsGoneEndsTheBatch) {
+    farend::TempDir dir;
+    std::string batch;
+    for (int i = 0; i < 200; ++i) batch += "-c SS\n";
+    dir.write("batch", batch);
+    farend::Script s;
+    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61).pause(50).hangup();
+    const ToolRun r = run_script(s, dir, {"-F", "batch"});
+    EXPECT_NE(r.err.find(LOC + "Err: The serial port is gone; the batch file batch ends before line "),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(std::count(r.err.begin(), r.err.end(), '\n'), 12) << r.err;
+}
+
+} // namespace
+
+namespace {
+
+// Sizes are taken in 64 bits from the file and checked before a byte of it is
+// read: beyond what a 32-bit size field announces the file is refused, and a
+// firmware image needing more chunks than a header counts is refused at once.
+TEST(Soundness, FileSizesAreCheckedBeforeAnythingIsRead) {
+    struct Row {
+        const char* name;
+        uint64_t bytes;
+        std::string err;
+    };
+    const Row rows[] = {
+        {"5 GiB", 5ull << 30,
+         LOC + "Err: No firmware file is defined\n       big.bin: larger than a 32-bit size field can announce\n"},
+        {"3 GiB in 4096-byte chunks", 3ull << 30, "[API] Upgrade firmware(UG)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        dir.write("big.bin", std::string());
+        ASSERT_EQ(::truncate(dir.file("big.bin").c_str(), static_cast<off_t>(row.bytes)), 0);
+        farend::Script s;
+        s.open_sequence();
+        const ToolRun r = run_script(s, dir, {"-c", "UG", "-i", "big.bin", "-s", "4096"});
+        if (row.bytes > UINT32_MAX) {
+            EXPECT_EQ(r.err, row.err);
+        } else {
+            EXPECT_EQ(r.err, "[ERR] Too many chunks: 0xc0000\n");
+        }
+        EXPECT_LT(r.tool.elapsedMs, 3000);
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
+} // namespace
