@@ -15,8 +15,8 @@ using sequence::AnswerTable;
 using sequence::Sequence;
 using sequence::SuccessLine;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // The first value of the messages is the user ID; the second (rows marked 1)
 // the level or the policy that the module does not support.

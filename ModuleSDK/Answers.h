@@ -14,6 +14,11 @@ namespace kelvor {
 
 namespace answers {
 
+// The marks of the columns of answer tables whose rows say which commands
+// they belong to.
+inline constexpr bool yes = true;
+inline constexpr bool no = false;
+
 // Flag value of the row that catches every flag not listed before it.
 inline constexpr int ANY = -1;
 // Result code of a row that lets the command go on (or succeed).

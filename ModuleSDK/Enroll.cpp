@@ -13,13 +13,6 @@ namespace kelvor {
 
 namespace {
 
-constexpr uint8_t CMD_ES = 0x05;
-constexpr uint8_t CMD_ESA = 0x70;
-constexpr uint8_t CMD_EI = 0x06;
-constexpr uint8_t CMD_EIX = 0x80;
-constexpr uint8_t CMD_ET = 0x07;
-constexpr uint8_t CMD_ETX = 0x87;
-
 using sequence::AnswerTable;
 using sequence::Sequence;
 using sequence::SuccessLine;
@@ -37,39 +30,41 @@ constexpr answers::Table secondScanWaits[] = {enroll::secondScanWait};
 constexpr answers::Table dataScanWaits[] = {enroll::dataScanWait};
 
 // The second step of both scan enrollments goes out as ES.
-constexpr sequence::SecondScan esSecondScan{CMD_ES, secondScanWaits, answerAfterSecondScan, twoAnswerSuccess};
-constexpr sequence::SecondScan esaSecondScan{CMD_ES, dataScanWaits, answerAfterSecondScan, twoAnswerSuccess};
+constexpr sequence::SecondScan esSecondScan{packet::cmd::ES, secondScanWaits, answerAfterSecondScan,
+                                            twoAnswerSuccess};
+constexpr sequence::SecondScan esaSecondScan{packet::cmd::ES, dataScanWaits, answerAfterSecondScan,
+                                             twoAnswerSuccess};
 
-constexpr Sequence ES{.command = CMD_ES,
+constexpr Sequence ES{.command = packet::cmd::ES,
                       .waits = firstScanWaits,
                       .answer = firstAnswer,
                       .success = oneAnswerSuccess,
                       .second = &esSecondScan};
-constexpr Sequence ESA{.command = CMD_ESA,
+constexpr Sequence ESA{.command = packet::cmd::ESA,
                        .admin = enroll::administratorStage,
                        .waits = firstScanWaits,
                        .answer = firstAnswer,
                        .success = oneAnswerSuccess,
                        .second = &esaSecondScan};
-constexpr Sequence EI{.command = CMD_EI,
+constexpr Sequence EI{.command = packet::cmd::EI,
                       .transfer = Transfer::Block,
                       .imageRecord = true,
                       .waits = dataScanWaits,
                       .answer = dataAnswer,
                       .success = oneAnswerSuccess};
-constexpr Sequence EIX{.command = CMD_EIX,
+constexpr Sequence EIX{.command = packet::cmd::EIX,
                        .transfer = Transfer::Chunks,
                        .imageRecord = true,
                        .before = dataAnswer,
                        .waits = dataScanWaits,
                        .answer = dataAnswer,
                        .success = oneAnswerSuccess};
-constexpr Sequence ET{.command = CMD_ET,
+constexpr Sequence ET{.command = packet::cmd::ET,
                       .transfer = Transfer::Block,
                       .waits = dataScanWaits,
                       .answer = dataAnswer,
                       .success = oneAnswerSuccess};
-constexpr Sequence ETX{.command = CMD_ETX,
+constexpr Sequence ETX{.command = packet::cmd::ETX,
                        .transfer = Transfer::Chunks,
                        .before = dataAnswer,
                        .waits = dataScanWaits,

@@ -12,8 +12,8 @@ namespace enroll {
 using answers::ANY;
 using answers::GO_ON;
 
-inline constexpr bool yes = true;
-inline constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // Columns of the answer table: E1, the first answer of ES and ESA; E2, the
 // final answer after their second scan (and after that of EW and EWA); E3, the

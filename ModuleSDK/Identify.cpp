@@ -8,11 +8,6 @@ namespace kelvor {
 
 namespace {
 
-constexpr uint8_t CMD_IS = 0x11;
-constexpr uint8_t CMD_II = 0x12;
-constexpr uint8_t CMD_IT = 0x13;
-constexpr uint8_t CMD_IIX = 0x81;
-
 using answers::ANY;
 using answers::GO_ON;
 using sequence::AnswerTable;
@@ -20,8 +15,8 @@ using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // Final answer of every identification, a column per command.
 enum Column : size_t { IS, II, IT, IIX, COLUMNS };
@@ -67,20 +62,22 @@ constexpr answers::Row chunkedFirstAnswer[] = {
 // The ID found (Param1) and the second value (Param2) of the final answer.
 constexpr SuccessLine identified{"      Identify Succeed: %#x %#x\n", FIELD_PARAM1, FIELD_PARAM2};
 
-constexpr Sequence IS_SEQUENCE{
-    .command = CMD_IS, .waits = scanWaits, .answer = AnswerTable{finalAnswer, IS}, .success = identified};
-constexpr Sequence II_SEQUENCE{.command = CMD_II,
+constexpr Sequence IS_SEQUENCE{.command = packet::cmd::IS,
+                               .waits = scanWaits,
+                               .answer = AnswerTable{finalAnswer, IS},
+                               .success = identified};
+constexpr Sequence II_SEQUENCE{.command = packet::cmd::II,
                                .transfer = Transfer::Block,
                                .imageRecord = true,
                                .waits = dataScanWaits,
                                .answer = AnswerTable{finalAnswer, II},
                                .success = identified};
-constexpr Sequence IT_SEQUENCE{.command = CMD_IT,
+constexpr Sequence IT_SEQUENCE{.command = packet::cmd::IT,
                                .transfer = Transfer::Block,
                                .waits = dataScanWaits,
                                .answer = AnswerTable{finalAnswer, IT},
                                .success = identified};
-constexpr Sequence IIX_SEQUENCE{.command = CMD_IIX,
+constexpr Sequence IIX_SEQUENCE{.command = packet::cmd::IIX,
                                 .transfer = Transfer::Chunks,
                                 .imageRecord = true,
                                 .before = chunkedFirstAnswer,

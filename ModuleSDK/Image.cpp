@@ -10,14 +10,7 @@ namespace kelvor {
 
 namespace {
 
-constexpr uint8_t CMD_SI = 0x15;
-constexpr uint8_t CMD_RI = 0x20;
-constexpr uint8_t CMD_SCAN_TEMPLATE = 0x21; // KS runs the module's scan-template command
-constexpr uint8_t CMD_KW = 0x34;
-constexpr uint8_t CMD_SIX = 0x83;
-constexpr uint8_t CMD_RIX = 0x84;
-
-constexpr uint32_t KEY_SIZE = 32;
+constexpr uint32_t KEY_SIZE = packet::record::ENCRYPTION_KEY_SIZE;
 // The chunk count and index travel in 16 bits, so no image arrives in more chunks.
 constexpr uint32_t MAX_CHUNKS = 0xFFFF;
 
@@ -111,7 +104,7 @@ bool image_fits(ImageRecordBytes record, uint32_t length) {
 
 int write_encryption_key(const uint8_t* key32) {
     trace(TRACE_CALL, "Encryption Key Write(KW)\n");
-    if (int rc = send_command(CMD_KW, 0, 0, 0); rc < 0) return rc;
+    if (int rc = send_command(packet::cmd::KW, 0, 0, 0); rc < 0) return rc;
     if (int rc = send_data(key32, KEY_SIZE); rc < 0) return rc;
     AnswerPacket answer{};
     return answers::receive_and_apply(answer, keyWriteAnswer);
@@ -119,7 +112,7 @@ int write_encryption_key(const uint8_t* key32) {
 
 int scan_template_with_challenge(uint32_t challenge, uint32_t* size) {
     trace(TRACE_CALL, "Scan Templat with Challenge Data(KS): %#x\n", challenge);
-    if (int rc = send_command(CMD_SCAN_TEMPLATE, challenge, 0, 0); rc < 0) return rc;
+    if (int rc = send_command(packet::cmd::ST, challenge, 0, 0); rc < 0) return rc;
     if (int rc = answers::scan_wait(templateScanStep); rc != GO_ON) return rc;
     // The encrypted template follows as a data block of the announced size; the
     // caller checks that size and receives it.
@@ -128,22 +121,22 @@ int scan_template_with_challenge(uint32_t challenge, uint32_t* size) {
 
 int scan_image(uint32_t* size) {
     trace(TRACE_CALL, "Scan Image(SI)\n");
-    return image_command(CMD_SI, 0, imageScanStep, scanImageAnswer, size);
+    return image_command(packet::cmd::SI, 0, imageScanStep, scanImageAnswer, size);
 }
 
 int read_image(uint32_t* size) {
     trace(TRACE_CALL, "Read Image(RI)\n");
-    return image_command(CMD_RI, 0, {}, readImageAnswer, size);
+    return image_command(packet::cmd::RI, 0, {}, readImageAnswer, size);
 }
 
 int scan_image_chunked(uint32_t chunkLength, uint32_t* size) {
     trace(TRACE_CALL, "Scan Image(SIX): %#x\n", chunkLength);
-    return image_command(CMD_SIX, chunkLength, imageScanStep, scanImageAnswer, size);
+    return image_command(packet::cmd::SIX, chunkLength, imageScanStep, scanImageAnswer, size);
 }
 
 int read_image_chunked(uint32_t chunkLength, uint32_t* size) {
     trace(TRACE_CALL, "Read Image(RIX): %#x\n", chunkLength);
-    return image_command(CMD_RIX, chunkLength, {}, readImageAnswer, size);
+    return image_command(packet::cmd::RIX, chunkLength, {}, readImageAnswer, size);
 }
 
 int receive_image(ImageRecordBytes record, uint32_t length) {

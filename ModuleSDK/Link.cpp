@@ -20,14 +20,7 @@ ModuleSettings& module_settings() {
 }
 
 int baud_rate_of_code(int baudCode) {
-    switch (baudCode) {
-    case 0x31: return 9600;
-    case 0x32: return 19200;
-    case 0x33: return 38400;
-    case 0x34: return 57600;
-    case 0x35: return 115200;
-    default: return baudCode;
-    }
+    return baudCode < 0 ? baudCode : static_cast<int>(packet::baud_rate_of(static_cast<uint32_t>(baudCode)));
 }
 
 uint32_t byte_sum(const uint8_t* bytes, size_t n) {
@@ -101,9 +94,9 @@ void settle_line() {
     const bool network = s.network == 1;
     const uint8_t start = packet::start_code(network);
     const int len = static_cast<int>(s.packet_length());
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<int64_t>(std::max(s.readTimeout, 1)) *
-                                                    LATE_TIMEOUTS_MAX);
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(s.readTimeout, 1)) * LATE_TIMEOUTS_MAX);
     for (int late = 0; late < LATE_MAX && std::chrono::steady_clock::now() < deadline;) {
         if (!waitQuiet && !serial_input_waiting()) return;
         AnswerPacket pkt{};
@@ -167,8 +160,7 @@ int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
     trace(TRACE_COMM, "Receive: ");
     trace_hex(TRACE_COMM, pkt.data(), static_cast<size_t>(len));
     trace_more(TRACE_COMM, "\n");
-    if (static_cast<uint8_t>(byte_sum(pkt.data(), static_cast<size_t>(len - 2))) !=
-        pkt[static_cast<size_t>(len - 2)]) {
+    if (!packet::checksum_ok(pkt.data(), start == packet::START_NETWORK)) {
         link_state().strayBytes = true;
         trace(TRACE_ERROR, "Checksum error\n");
         return ERR_CHECKSUM;
@@ -243,14 +235,14 @@ int receive_chunk_header(AnswerPacket& pkt) {
 
 uint32_t answer_field(int selector, const AnswerPacket& pkt) {
     const bool network = link_state().network != 0;
-    const size_t base = network ? 3 : 1; // offset of the command code
+    const packet::Fields f = packet::decode(pkt.data(), network);
     switch (selector) {
-    case FIELD_COMMAND: return pkt[base];
-    case FIELD_MODULE_ID: return network ? packet::get16(&pkt[1]) : 0;
-    case FIELD_PARAM1: return packet::get32(&pkt[base + 1]);
-    case FIELD_PARAM2: return packet::get32(&pkt[base + 5]);
-    case FIELD_FLAG: return pkt[base + 9];
-    case FIELD_CHECKSUM: return pkt[base + 10];
+    case FIELD_COMMAND: return f.command;
+    case FIELD_MODULE_ID: return network ? f.moduleId : 0;
+    case FIELD_PARAM1: return f.param1;
+    case FIELD_PARAM2: return f.param2;
+    case FIELD_FLAG: return f.flag;
+    case FIELD_CHECKSUM: return pkt[packet::length(network) - 2];
     default: return 0;
     }
 }
@@ -270,7 +262,8 @@ void discard_until_quiet() {
     std::vector<uint8_t> sink(4096);
     const auto deadline =
         std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(static_cast<int64_t>(std::max(link_state().readTimeout, 1)) * DISCARD_TIMEOUTS_MAX);
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(link_state().readTimeout, 1)) *
+                                  DISCARD_TIMEOUTS_MAX);
     for (size_t total = 0; total < DISCARD_MAX && std::chrono::steady_clock::now() < deadline;) {
         const int r = serial_read(sink.data(), static_cast<int>(sink.size()), false);
         if (r <= 0) break;
@@ -316,8 +309,13 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
     uint32_t status = 0;
     // Bytes already arriving on a port just opened belong to no command of this run.
     if (serial_input_waiting()) discard_until_quiet();
+    // The module's text lines of the first status check are shown only when
+    // the check met a clean line: "[" bytes in the tail of an image are no text.
+    serial_hold_text_lines();
     int rc = system_status_check(&status);
-    if (rc < 0 && rc != ERR_READ && s.strayBytes) {
+    const bool tail = rc < 0 && rc != ERR_READ && (s.strayBytes || serial_held_text_lines() > 0);
+    serial_release_text_lines(!tail);
+    if (tail) {
         // The line carried something else: most likely the tail of a transfer
         // that an earlier run gave up, still on its way. Once it has passed,
         // the status check is tried once more. A quiet line costs nothing here.
@@ -326,10 +324,10 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
     }
     if (rc < 0) return rc;
     uint32_t enrollMode = static_cast<uint32_t>(module_settings().enrollMode);
-    system_parameter_read(0x65, &enrollMode);
+    system_parameter_read(packet::param::ENROLL_MODE, &enrollMode);
     module_settings().enrollMode = static_cast<int>(enrollMode);
     uint32_t scanSuccess = 0;
-    system_parameter_read(0x75, &scanSuccess);
+    system_parameter_read(packet::param::SCAN_SUCCESS, &scanSuccess);
     module_settings().scanSuccessOn = scanSuccess != 0x30;
     return 0;
 }

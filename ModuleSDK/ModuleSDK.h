@@ -49,6 +49,23 @@ inline constexpr int RES_DURESS_FINGER = -116;
 inline constexpr int RES_FINGER_ALREADY_ENROLLED = -117;
 inline constexpr int RES_UNKNOWN = -999;
 
+// What a result code means: a stable snake_case name ("not_found",
+// "read_timeout"), a text, and the class of outcome (the classes of
+// `kelvor --exit-code`). Every code above has its row; a positive byte count
+// is a success, any other negative code an unknown refusal.
+enum class ResultClass { Ok = 0, Refused = 2, LinkFailed = 3 };
+struct ResultInfo {
+    int code;
+    const char* name;
+    const char* text;
+    ResultClass outcome;
+};
+std::span<const ResultInfo> result_table();
+const ResultInfo& result_info(int code);
+const char* result_name(int code);
+const char* result_text(int code);
+ResultClass result_class(int code);
+
 // ------------------------------------------------------------------ trace log
 // Types and mask bits.
 inline constexpr uint32_t TRACE_ERROR = 0x01;
@@ -94,6 +111,11 @@ int serial_last_error();
 // until serial_unbound_reads().
 void serial_bound_reads(uint64_t bytes);
 void serial_unbound_reads();
+// Module text lines are held back from now on instead of printed, until
+// serial_release_text_lines prints them (true) or drops them (false).
+void serial_hold_text_lines();
+void serial_release_text_lines(bool print);
+size_t serial_held_text_lines();
 // The port itself is gone since it was opened (hang-up, the device unplugged).
 bool serial_port_lost();
 bool serial_input_waiting();
@@ -177,9 +199,9 @@ int calibrate_sensor();                                     // CS
 
 // ---------------------------------------------------------------- image record
 // Seven 32-bit little-endian header words, then at most 204800 gray pixels.
-inline constexpr size_t IMAGE_HEADER_SIZE = 28;
-inline constexpr size_t IMAGE_PIXELS_MAX = 0x32000;
-inline constexpr size_t IMAGE_RECORD_SIZE = IMAGE_HEADER_SIZE + IMAGE_PIXELS_MAX;
+inline constexpr size_t IMAGE_HEADER_SIZE = packet::record::IMAGE_HEADER_SIZE;
+inline constexpr size_t IMAGE_PIXELS_MAX = packet::record::IMAGE_PIXELS_MAX;
+inline constexpr size_t IMAGE_RECORD_SIZE = packet::record::IMAGE_RECORD_SIZE;
 using ImageRecordBytes = std::span<uint8_t, IMAGE_RECORD_SIZE>;
 
 // ----------------------------------------------- encryption and image capture
@@ -260,7 +282,7 @@ inline constexpr uint32_t TEMPLATE_SIZE_MAX = 0x10000;
 // Largest list of user IDs (LT, UL) and of template records (LTX) it takes.
 inline constexpr uint32_t USER_ID_COUNT_MAX = 0x100000;
 // Bytes of one template info record of LTX.
-inline constexpr size_t TEMPLATE_INFO_SIZE = 8;
+inline constexpr size_t TEMPLATE_INFO_SIZE = packet::record::TEMPLATE_INFO_SIZE;
 // RT's result when more templates of the user follow the one announced.
 inline constexpr int MORE_TEMPLATES = 1;
 
@@ -403,7 +425,7 @@ struct CardHeader {
 bool card_header_of(std::span<const uint8_t> data, CardHeader* out);
 
 // The card layout record (7 bytes): where on the card the templates lie.
-inline constexpr size_t CARD_LAYOUT_SIZE = 7;
+inline constexpr size_t CARD_LAYOUT_SIZE = packet::record::CARD_LAYOUT_SIZE;
 struct CardLayout {
     uint16_t templateSize = 0;
     uint8_t cisBlock = 0;
@@ -417,7 +439,7 @@ CardLayout card_layout_of(std::span<const uint8_t, CARD_LAYOUT_SIZE> bytes);
 
 // The key block of CKW: key 1, its 16-bit byte sum, key 2, its sum. Key types
 // 1 and 2 send all 16 bytes, any other only key 1 and its sum.
-inline constexpr size_t CARD_KEY_SIZE = 6;
+inline constexpr size_t CARD_KEY_SIZE = packet::record::CARD_KEY_SIZE;
 std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2);
 inline uint32_t card_key_block_length(uint8_t keyType) {
     return keyType == 1 || keyType == 2 ? 16 : 8;
@@ -439,7 +461,7 @@ int write_card_layout(const CardLayout& layout);                                
 // ------------------------------------------------- event log, clock, user memory
 // A log record: event, source, three date bytes, three time bytes, a 32-bit
 // little-endian value and four bytes of text (not terminated within the record).
-inline constexpr size_t LOG_RECORD_SIZE = 16;
+inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
 
 int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
 // Receives the records into `buffer`, which holds `count` records; more
@@ -474,7 +496,7 @@ ClockText clock_text(int64_t seconds);
 
 // --------------------------------------------------- input, output and GPIO ports
 // A GPIO record: four 16-bit little-endian words.
-inline constexpr size_t GPIO_RECORD_SIZE = 8;
+inline constexpr size_t GPIO_RECORD_SIZE = packet::record::GPIO_RECORD_SIZE;
 
 int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
                           uint8_t port); // OW

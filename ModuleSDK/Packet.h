@@ -1,8 +1,9 @@
 // The wire vocabulary of the module's serial protocol, spoken by both ends of
 // the line: the 13-byte command packet, the 15-byte network packet, their
-// checksums, the hex-text encoding, the command codes and the flag byte
-// values. Pure data and functions without I/O, shared by the library and the
-// simulated module.
+// checksums, the hex-text encoding, the command codes, the flag byte values,
+// the system parameter numbers, the baud rates and the layouts of the records
+// in data blocks. Pure data and functions without I/O, shared by the library
+// and the simulated module.
 #pragma once
 
 #include <array>
@@ -151,6 +152,63 @@ inline constexpr uint8_t WFR = 0xc5;
 inline constexpr uint8_t WPW = 0xc6;
 inline constexpr uint8_t WPR = 0xc7;
 } // namespace cmd
+
+// System parameter numbers (SR, SW) that the host or the module acts on.
+namespace param {
+inline constexpr uint8_t TIMEOUT_PERIOD = 0x62;
+inline constexpr uint8_t TEMPLATE_SIZE = 0x64;
+inline constexpr uint8_t ENROLL_MODE = 0x65;
+inline constexpr uint8_t SECURITY_LEVEL = 0x66;
+inline constexpr uint8_t MODULE_ID = 0x6d;
+inline constexpr uint8_t FIRMWARE_VERSION = 0x6e;
+inline constexpr uint8_t BAUDRATE = 0x71;
+inline constexpr uint8_t ENROLLED_FINGERPRINTS = 0x73;
+inline constexpr uint8_t AVAILABLE_FINGERPRINTS = 0x74;
+inline constexpr uint8_t SCAN_SUCCESS = 0x75;
+inline constexpr uint8_t ASCII_PACKET = 0x76;
+inline constexpr uint8_t NETWORK_MODE = 0x83;
+inline constexpr uint8_t FREE_SCAN = 0x84;
+inline constexpr uint8_t PROVISIONAL_ENROLL = 0x85;
+inline constexpr uint8_t PASS_WHEN_EMPTY = 0x86;
+inline constexpr uint8_t RESPONSE_DELAY = 0x87;
+} // namespace param
+
+// Layouts of the records that travel in data blocks and files.
+namespace record {
+// Image record: seven 32-bit little-endian header words (width, height, two
+// words not read, format, image size, one word not read), then the pixels.
+inline constexpr size_t IMAGE_HEADER_SIZE = 28;
+inline constexpr size_t IMAGE_PIXELS_MAX = 0x32000; // 204800 gray pixels
+inline constexpr size_t IMAGE_RECORD_SIZE = IMAGE_HEADER_SIZE + IMAGE_PIXELS_MAX;
+inline constexpr size_t ENCRYPTION_KEY_SIZE = 32;
+inline constexpr size_t TEMPLATE_INFO_SIZE = 8; // LTX: user ID, then the module's own values
+inline constexpr size_t CARD_LAYOUT_SIZE = 7;
+inline constexpr size_t CARD_KEY_SIZE = 6;
+inline constexpr size_t LOG_RECORD_SIZE = 16;
+inline constexpr size_t GPIO_RECORD_SIZE = 8;
+} // namespace record
+
+// The baud rates of the line and their codes (the Baudrate parameter's
+// values, and what kelvor.cfg saves).
+struct BaudRate {
+    uint8_t code;
+    uint32_t rate;
+};
+inline constexpr BaudRate BAUD_RATES[] = {
+    {0x31, 9600}, {0x32, 19200}, {0x33, 38400}, {0x34, 57600}, {0x35, 115200},
+};
+// The rate of a code; any other value is taken as a rate itself.
+constexpr uint32_t baud_rate_of(uint32_t code) {
+    for (const BaudRate& b : BAUD_RATES)
+        if (b.code == code) return b.rate;
+    return code;
+}
+// The code of a rate, -1 for a rate without one.
+constexpr int baud_code_of(uint32_t rate) {
+    for (const BaudRate& b : BAUD_RATES)
+        if (b.rate == rate) return b.code;
+    return -1;
+}
 
 inline constexpr uint8_t START_COMMAND = 0x40;
 inline constexpr uint8_t START_NETWORK = 0x41;

@@ -39,8 +39,8 @@ constexpr uint16_t MODE_SHARED = 3;
 constexpr uint16_t MODE_WIEGAND_INPUT = 4;
 constexpr uint16_t MODE_WIEGAND_OUTPUT = 5;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // Answers of the OUT and IN port commands and of GC and GD, a column per command.
 enum Column : size_t { OW, OR, OL, OS, IW, IR, IG, GC, GD, COLUMNS };

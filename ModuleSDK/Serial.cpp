@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ModuleSDK.h"
 
@@ -124,7 +125,15 @@ constexpr size_t TEXT_LINE_MAX = 4096;
 // ^? for DEL), so that nothing on the line can drive the operator's terminal;
 // the carriage return that ends it and tabs stay. Elsewhere the bytes go out
 // as they came.
+// Text lines held back instead of printed (see serial_hold_text_lines).
+bool holdingText = false;
+std::vector<std::string> heldText;
+
 void print_text_line(const std::string& line) {
+    if (holdingText) {
+        if (heldText.size() < 64) heldText.push_back(line);
+        return;
+    }
     static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     if (!terminal) {
         std::fwrite(line.data(), 1, line.size(), stdout);
@@ -379,6 +388,23 @@ void serial_bound_reads(uint64_t bytes) {
 
 void serial_unbound_reads() {
     port().bound = Clock::time_point{};
+}
+
+void serial_hold_text_lines() {
+    holdingText = true;
+    heldText.clear();
+}
+
+size_t serial_held_text_lines() {
+    return heldText.size();
+}
+
+void serial_release_text_lines(bool print) {
+    holdingText = false;
+    std::vector<std::string> lines;
+    lines.swap(heldText);
+    if (print)
+        for (const std::string& line : lines) print_text_line(line);
 }
 
 int serial_last_error() {

@@ -9,16 +9,6 @@ namespace kelvor {
 
 namespace {
 
-constexpr uint8_t CMD_SW = 0x01;
-constexpr uint8_t CMD_SF = 0x02;
-constexpr uint8_t CMD_CS = 0x1a;
-
-constexpr uint8_t PARAM_ENROLL_MODE = 0x65;
-constexpr uint8_t PARAM_BAUDRATE = 0x71;
-constexpr uint8_t PARAM_SCAN_SUCCESS = 0x75;
-constexpr uint8_t PARAM_ASCII_PACKET = 0x76;
-constexpr uint8_t PARAM_NETWORK_MODE = 0x83;
-
 // The library's on/off parameters take the character '0' as off.
 constexpr uint32_t VALUE_OFF = 0x30;
 
@@ -79,9 +69,9 @@ int set_baudrate(uint32_t value) {
 }
 
 constexpr ParameterEffect parameterEffects[] = {
-    {PARAM_ENROLL_MODE, set_enroll_mode},   {PARAM_BAUDRATE, set_baudrate},
-    {PARAM_SCAN_SUCCESS, set_scan_success}, {PARAM_ASCII_PACKET, set_hex_text},
-    {PARAM_NETWORK_MODE, set_network},
+    {packet::param::ENROLL_MODE, set_enroll_mode},   {packet::param::BAUDRATE, set_baudrate},
+    {packet::param::SCAN_SUCCESS, set_scan_success}, {packet::param::ASCII_PACKET, set_hex_text},
+    {packet::param::NETWORK_MODE, set_network},
 };
 
 // One packet, one answer: the shape of SF and CS.
@@ -96,7 +86,7 @@ int simple_command(uint8_t command, answers::Table table) {
 int system_parameter_write(uint8_t number, uint32_t value) {
     trace(TRACE_CALL, "System Parameter Write(SW): %s(%#02x) %#x\n", keyword_name(KW_PARAMETER, number),
           number, value);
-    if (int rc = send_command(CMD_SW, 0, value, number); rc < 0) return rc;
+    if (int rc = send_command(packet::cmd::SW, 0, value, number); rc < 0) return rc;
     // The answer still arrives in the old form and at the old rate; the new
     // settings apply from the next packet on.
     AnswerPacket answer{};
@@ -109,12 +99,12 @@ int system_parameter_write(uint8_t number, uint32_t value) {
 
 int system_parameter_save() {
     trace(TRACE_CALL, "System Parameter Save(SF)\n");
-    return simple_command(CMD_SF, sfAnswer);
+    return simple_command(packet::cmd::SF, sfAnswer);
 }
 
 int calibrate_sensor() {
     trace(TRACE_CALL, "Calibrate sensor(CS)\n");
-    return simple_command(CMD_CS, csAnswer);
+    return simple_command(packet::cmd::CS, csAnswer);
 }
 
 } // namespace kelvor

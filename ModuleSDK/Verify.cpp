@@ -10,14 +10,6 @@ namespace kelvor {
 
 namespace {
 
-constexpr uint8_t CMD_VS = 0x08;
-constexpr uint8_t CMD_VI = 0x09;
-constexpr uint8_t CMD_VIX = 0x82;
-constexpr uint8_t CMD_VT = 0x10;
-constexpr uint8_t CMD_VH = 0x22;
-constexpr uint8_t CMD_VW = 0x1D;
-constexpr uint8_t CMD_VC = 0xA7;
-
 using answers::ANY;
 using answers::GO_ON;
 using sequence::AnswerTable;
@@ -25,8 +17,8 @@ using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // Final answer of every verification, a column per command.
 enum Column : size_t { VS, VI, VIX, VT, VH, VW, VC, COLUMNS };
@@ -75,36 +67,38 @@ constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", FIELD_PARAM2};
 constexpr SuccessLine hostTemplateSuccess{"      Verify: Succeed\n"};
 constexpr SuccessLine identifiedSuccess{"      Verify Succeed: %#x %#x\n", FIELD_PARAM1, FIELD_PARAM2};
 
-constexpr Sequence VS_SEQUENCE{
-    .command = CMD_VS, .waits = fingerWaits, .answer = AnswerTable{finalAnswer, VS}, .success = scanSuccess};
-constexpr Sequence VI_SEQUENCE{.command = CMD_VI,
+constexpr Sequence VS_SEQUENCE{.command = packet::cmd::VS,
+                               .waits = fingerWaits,
+                               .answer = AnswerTable{finalAnswer, VS},
+                               .success = scanSuccess};
+constexpr Sequence VI_SEQUENCE{.command = packet::cmd::VI,
                                .transfer = Transfer::Block,
                                .imageRecord = true,
                                .waits = fingerWaits,
                                .answer = AnswerTable{finalAnswer, VI},
                                .success = dataSuccess};
-constexpr Sequence VIX_SEQUENCE{.command = CMD_VIX,
+constexpr Sequence VIX_SEQUENCE{.command = packet::cmd::VIX,
                                 .transfer = Transfer::Chunks,
                                 .imageRecord = true,
                                 .before = chunkedFirstAnswer,
                                 .waits = fingerWaits,
                                 .answer = AnswerTable{finalAnswer, VIX},
                                 .success = dataSuccess};
-constexpr Sequence VT_SEQUENCE{.command = CMD_VT,
+constexpr Sequence VT_SEQUENCE{.command = packet::cmd::VT,
                                .transfer = Transfer::Raw,
                                .waits = fingerWaits,
                                .answer = AnswerTable{finalAnswer, VT},
                                .success = dataSuccess};
-constexpr Sequence VH_SEQUENCE{.command = CMD_VH,
+constexpr Sequence VH_SEQUENCE{.command = packet::cmd::VH,
                                .transfer = Transfer::Raw,
                                .waits = fingerWaits,
                                .answer = AnswerTable{finalAnswer, VH},
                                .success = hostTemplateSuccess};
-constexpr Sequence VW_SEQUENCE{.command = CMD_VW,
+constexpr Sequence VW_SEQUENCE{.command = packet::cmd::VW,
                                .waits = wiegandWaits,
                                .answer = AnswerTable{finalAnswer, VW},
                                .success = identifiedSuccess};
-constexpr Sequence VC_SEQUENCE{.command = CMD_VC,
+constexpr Sequence VC_SEQUENCE{.command = packet::cmd::VC,
                                .waits = smartcardWaits,
                                .answer = AnswerTable{finalAnswer, VC},
                                .success = identifiedSuccess};

@@ -11,13 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "Packet.h"
+
 namespace sim {
 
 inline constexpr uint32_t SENSOR_WIDTH = 256;
 inline constexpr uint32_t SENSOR_HEIGHT = 288;
-inline constexpr size_t MAX_PIXELS = 204800;
+inline constexpr size_t MAX_PIXELS = packet::record::IMAGE_PIXELS_MAX;
 inline constexpr size_t TEMPLATE_SIZE = 384;
-inline constexpr size_t IMAGE_HEADER_SIZE = 28;
+inline constexpr size_t IMAGE_HEADER_SIZE = packet::record::IMAGE_HEADER_SIZE;
 
 // 8-bit gray, rows from the top, no padding.
 struct Image {

@@ -58,14 +58,7 @@ void install_stop_handlers() {
 }
 
 uint32_t baud_rate(uint32_t code) {
-    switch (code) {
-    case 0x31: return 9600;
-    case 0x32: return 19200;
-    case 0x33: return 38400;
-    case 0x34: return 57600;
-    case 0x35: return 115200;
-    default: return code;
-    }
+    return packet::baud_rate_of(code);
 }
 
 Line::~Line() {

@@ -25,24 +25,11 @@ namespace sim {
 namespace flag = packet::flag;
 namespace cmd = packet::cmd;
 
-// System parameter numbers the module itself acts on.
-namespace param {
-inline constexpr uint8_t TIMEOUT_PERIOD = 0x62;
-inline constexpr uint8_t ENROLL_MODE = 0x65;
-inline constexpr uint8_t SECURITY_LEVEL = 0x66;
-inline constexpr uint8_t MODULE_ID = 0x6d;
-inline constexpr uint8_t BAUDRATE = 0x71;
-inline constexpr uint8_t SCAN_SUCCESS = 0x75;
-inline constexpr uint8_t ASCII_PACKET = 0x76;
-inline constexpr uint8_t NETWORK_MODE = 0x83;
-inline constexpr uint8_t FREE_SCAN = 0x84;
-inline constexpr uint8_t PROVISIONAL_ENROLL = 0x85;
-inline constexpr uint8_t PASS_WHEN_EMPTY = 0x86;
-inline constexpr uint8_t RESPONSE_DELAY = 0x87;
-} // namespace param
+// System parameter numbers: the wire vocabulary's.
+namespace param = packet::param;
 
 // The event log's records: 16 bytes each, at most LOG_CAPACITY of them.
-inline constexpr size_t LOG_RECORD_SIZE = 16;
+inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
 inline constexpr uint32_t LOG_CAPACITY = 1000;
 // Where a logged event came from.
 inline constexpr uint8_t LOG_SOURCE_HOST = 1;

@@ -20,8 +20,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,7 +33,8 @@ const char* const USAGE =
     "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
     "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
     "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none] [--input 0|1|2]\n"
-    "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum die[:N]\n"
+    "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum "
+    "die[:N]\n"
     "files: PATH.ctl (what control invocations tell the serving module), PATH.lock (held by the serving\n"
     "       module, with its process ID), PATH.wiegand (the module's Wiegand output)\n";
 
@@ -121,7 +122,8 @@ public:
             return;
         }
         const std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
+        if (::ftruncate(fd_, 0) != 0 ||
+            ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
             error_ = "cannot write " + path_ + ": " + std::strerror(errno);
     }
     ~LinkLock() {

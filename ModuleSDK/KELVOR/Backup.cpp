@@ -33,9 +33,6 @@ namespace {
 
 constexpr const char* MANIFEST = "manifest.txt";
 constexpr const char* MAGIC = "kelvor-backup 1";
-constexpr uint8_t PARAM_TEMPLATE_SIZE = 0x64;
-constexpr uint8_t PARAM_ENROLL_MODE = 0x65;
-constexpr uint8_t PARAM_SECURITY_LEVEL = 0x66;
 // Templates one user may have in a backup: far above what a module keeps.
 constexpr uint32_t TEMPLATES_PER_USER_MAX = 100;
 
@@ -139,9 +136,9 @@ int read_user_templates(uint32_t id, std::vector<Bytes>& templates, uint32_t& si
 }
 
 int read_settings(Manifest& m) {
-    if (int rc = system_parameter_read(PARAM_TEMPLATE_SIZE, &m.templateSize); rc < 0) return rc;
-    if (int rc = system_parameter_read(PARAM_ENROLL_MODE, &m.enrollMode); rc < 0) return rc;
-    return system_parameter_read(PARAM_SECURITY_LEVEL, &m.securityLevel);
+    if (int rc = system_parameter_read(packet::param::TEMPLATE_SIZE, &m.templateSize); rc < 0) return rc;
+    if (int rc = system_parameter_read(packet::param::ENROLL_MODE, &m.enrollMode); rc < 0) return rc;
+    return system_parameter_read(packet::param::SECURITY_LEVEL, &m.securityLevel);
 }
 
 int list_users(std::vector<uint32_t>& ids) {

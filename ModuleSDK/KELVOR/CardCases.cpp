@@ -60,7 +60,8 @@ int write_templates(OrvantiCom& c) {
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+        !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read the template data\n");
         return FRONT_REFUSED;
     }

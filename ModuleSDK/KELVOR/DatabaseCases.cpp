@@ -77,9 +77,9 @@ int list_users(OrvantiCom& c) {
 
 // LTX: the records buffer holds as many records as the module has templates enrolled.
 int template_info(OrvantiCom& c) {
-    constexpr uint8_t ENROLLED_FINGERPRINTS = 0x73;
     uint32_t enrolled = 0;
-    if (const int rc = system_parameter_read(ENROLLED_FINGERPRINTS, &enrolled); rc != 0) return rc;
+    if (const int rc = system_parameter_read(packet::param::ENROLLED_FINGERPRINTS, &enrolled); rc != 0)
+        return rc;
     if (enrolled == 0) {
         ERR_LINE("Err: No template is enrolled\n");
         return FRONT_REFUSED;

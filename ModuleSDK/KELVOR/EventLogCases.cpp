@@ -48,7 +48,8 @@ int write_memory(OrvantiCom& c) {
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint32_t>(std::max<int64_t>(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+    if (c.param2 > static_cast<uint32_t>(std::max<int64_t>(c.inputSize, 0)) ||
+        !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read the user data\n");
         return FRONT_REFUSED;
     }

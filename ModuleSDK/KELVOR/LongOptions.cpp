@@ -110,9 +110,9 @@ const char* usage_text() {
 }
 
 int exit_class(int result) {
-    if (result >= 0) return EXIT_SUCCEEDED;
-    if (result >= ERR_SET_TIMEOUT) return EXIT_LINK_FAILED;
-    return EXIT_REFUSED;
+    // The front end's own refusals are not library codes; they refuse all the same.
+    if (result == FRONT_REFUSED) return EXIT_REFUSED;
+    return static_cast<int>(result_class(result));
 }
 
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {

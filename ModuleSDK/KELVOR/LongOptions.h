@@ -7,12 +7,16 @@
 #include <optional>
 #include <string>
 
+#include "ModuleSDK.h"
+
 class OrvantiCom;
 
-// Exit statuses of --exit-code.
-inline constexpr int EXIT_SUCCEEDED = 0;
-inline constexpr int EXIT_REFUSED = 2;     // the module or the front end refused
-inline constexpr int EXIT_LINK_FAILED = 3; // port, time-out, checksum
+// The exit statuses of --exit-code: the result classes of the library.
+inline constexpr int EXIT_SUCCEEDED = static_cast<int>(kelvor::ResultClass::Ok);
+inline constexpr int EXIT_REFUSED =
+    static_cast<int>(kelvor::ResultClass::Refused); // the module or the front end refused
+inline constexpr int EXIT_LINK_FAILED =
+    static_cast<int>(kelvor::ResultClass::LinkFailed); // port, time-out, checksum
 
 struct RunExtras {
     bool exitCode = false;

@@ -101,14 +101,7 @@ uint8_t parse_command(const std::string& word) {
 }
 
 int baud_code_of_rate(uint32_t rate) {
-    switch (rate) {
-    case 9600: return 0x31;
-    case 19200: return 0x32;
-    case 38400: return 0x33;
-    case 57600: return 0x34;
-    case 115200: return 0x35;
-    default: return -1;
-    }
+    return packet::baud_code_of(rate);
 }
 
 // --------------------------------------------------------------- settings

@@ -40,14 +40,15 @@ enum Block : int {
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {
-    static_assert(line > 0 && line < LINES, "a front-end source file has room for 999 lines of reporting sites");
+    static_assert(line > 0 && line < LINES,
+                  "a front-end source file has room for 999 lines of reporting sites");
     return block * LINES + line;
 }
 } // namespace err_site
 
 #define ERR_LINE(format, ...)                                                                                \
-    kelvor::trace_print("[OrvantiCom.cpp(%d)] " format, err_site::number<ERR_SITE_BLOCK, __LINE__>()        \
-                            __VA_OPT__(, ) __VA_ARGS__)
+    kelvor::trace_print("[OrvantiCom.cpp(%d)] " format,                                                      \
+                        err_site::number<ERR_SITE_BLOCK, __LINE__>() __VA_OPT__(, ) __VA_ARGS__)
 
 // The error line of a case whose input file is missing, and the reason line
 // that says why it is (the path and what was wrong with it) when -i named one.

@@ -183,7 +183,8 @@ void print_port_diagnosis(const OrvantiCom& com, int openResult) {
     case 0: {
         const int rate = baud_rate_of_code(com.baudCode);
         std::string others;
-        for (int other : {9600, 19200, 38400, 57600, 115200}) {
+        for (const packet::BaudRate& b : packet::BAUD_RATES) {
+            const int other = static_cast<int>(b.rate);
             if (other != rate) others += (others.empty() ? "-b " : ", ") + std::to_string(other);
         }
         why = "The port " + port + " opened but no module answered at " + std::to_string(rate) + " baud in " +

@@ -71,7 +71,8 @@ int write_format(OrvantiCom& c) {
         return write_wiegand_format(width, interval, c.flag, 0, nullptr);
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) || !c.read_input(data, c.param2)) {
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+        !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read %#x bytes of configuration data\n", c.param2);
         return FRONT_REFUSED;
     }

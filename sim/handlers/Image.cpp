@@ -7,7 +7,7 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr size_t KEY_SIZE = 32;
+constexpr size_t KEY_SIZE = packet::record::ENCRYPTION_KEY_SIZE;
 
 // Scans for an image command; false when the answer has been given already.
 bool scan_for_image(Module& m, const Command& c) {

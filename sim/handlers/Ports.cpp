@@ -20,7 +20,7 @@ constexpr uint8_t EVENT_CLEAR_ALL = 0;
 constexpr uint32_t GPIO_LINES = 4;
 constexpr uint32_t GPIO_MODE_MAX = 5;
 constexpr uint32_t GPIO_RECORDS_MAX = 16;
-constexpr size_t GPIO_RECORD_SIZE = 8;
+constexpr size_t GPIO_RECORD_SIZE = packet::record::GPIO_RECORD_SIZE;
 
 constexpr const char* OUTPUT_CONFIG_BLOB = "output port configuration";
 constexpr const char* OUTPUT_LEVEL_BLOB = "output port levels";

@@ -217,7 +217,9 @@ TEST(Batch, MissingBatchFile) {
     farend::Script s;
     s.open_sequence();
     Outcome r = run_script(s, dir, {"-F", "nofile.txt", "-c", "SS"});
-    EXPECT_EQ(r.err, LOC + "Err: Cannot open batch file: nofile.txt\n       nofile.txt: No such file or directory\n");
+    EXPECT_EQ(r.err,
+              LOC +
+                  "Err: Cannot open batch file: nofile.txt\n       nofile.txt: No such file or directory\n");
     expect_clean(r);
 }
 

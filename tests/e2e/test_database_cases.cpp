@@ -166,7 +166,8 @@ TEST(DatabaseCases, FirmwareFile) {
         const Exchange r =
             run(farend::Script().open_sequence(), dir, {"-c", "UG", "-i", "fw.bin", "-p2", size});
         EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
-        EXPECT_EQ(farend::normalize_lines(r.tool.err), "[OrvantiCom.cpp(N)] Err: Cannot read the firmware file\n");
+        EXPECT_EQ(farend::normalize_lines(r.tool.err),
+                  "[OrvantiCom.cpp(N)] Err: Cannot read the firmware file\n");
     }
 }
 

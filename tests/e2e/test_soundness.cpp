@@ -25,7 +25,8 @@ struct ToolRun {
     std::string err;
 };
 
-ToolRun run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args, int timeoutMs = 300) {
+ToolRun run_script(const farend::Script& script, const farend::TempDir& dir, const Args& args,
+                   int timeoutMs = 300) {
     farend::FarEnd fe(script);
     Args all = {"-P", fe.port(), "-b", "115200", "-t", std::to_string(timeoutMs), "-x2"};
     all.insert(all.end(), args.begin(), args.end());
@@ -33,7 +34,8 @@ ToolRun run_script(const farend::Script& script, const farend::TempDir& dir, con
     r.tool = farend::run_program_with(KELVOR_BIN, all, dir.path(), 0, 0, LIMIT_MS);
     r.far = fe.finish(50);
     std::string err = farend::normalize_lines(r.tool.err);
-    for (size_t at; (at = err.find(dir.path())) != std::string::npos;) err.replace(at, dir.path().size(), "{dir}");
+    for (size_t at; (at = err.find(dir.path())) != std::string::npos;)
+        err.replace(at, dir.path().size(), "{dir}");
     r.err = err;
     return r;
 }
@@ -62,11 +64,15 @@ TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
         {"firmware FIFO",
          {"-c", "UG", "-i", "{fifo}"},
          LOC + "Err: No firmware file is defined\n       {dir}/fifo: not a regular file\n"},
-        {"image device", {"-c", "EI", "-i", "/dev/null"}, LOC + "Err: No image file is defined\n       /dev/null: not a regular file\n"},
+        {"image device",
+         {"-c", "EI", "-i", "/dev/null"},
+         LOC + "Err: No image file is defined\n       /dev/null: not a regular file\n"},
         {"missing template",
          {"-c", "VT", "-p1", "1", "-p2", "4", "-i", "nosuch.bin"},
          LOC + "Err: No template file is defined\n       nosuch.bin: No such file or directory\n"},
-        {"batch FIFO", {"-F", "{fifo}"}, LOC + "Err: Cannot open batch file: {dir}/fifo\n       {dir}/fifo: not a regular file\n"},
+        {"batch FIFO",
+         {"-F", "{fifo}"},
+         LOC + "Err: Cannot open batch file: {dir}/fifo\n       {dir}/fifo: not a regular file\n"},
         {"batch of endless zeros",
          {"-F", "/dev/zero"},
          LOC + "Err: Cannot open batch file: /dev/zero\n       /dev/zero: not a regular file\n"},
@@ -107,11 +113,14 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
         SettingsRow row;
     };
     const Case cases[] = {
-        {"FIFO", [](const farend::TempDir& d) { ::mkfifo(d.file("kelvor.cfg").c_str(), 0600); },
+        {"FIFO",
+         [](const farend::TempDir& d) { ::mkfifo(d.file("kelvor.cfg").c_str(), 0600); },
          {"FIFO", {"-c", "SS"}, ss, true}},
         {"too long",
          [](const farend::TempDir& d) { d.write("kelvor.cfg", std::string(5000, ' ')); },
-         {"too long", {"-c", "SS"}, LOC + "Err: kelvor.cfg is longer than 4096 bytes; it is no settings file\n",
+         {"too long",
+          {"-c", "SS"},
+          LOC + "Err: kelvor.cfg is longer than 4096 bytes; it is no settings file\n",
           false}},
         {"directory",
          [](const farend::TempDir& d) { ::mkdir(d.file("kelvor.cfg").c_str(), 0700); },
@@ -131,8 +140,8 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
     farend::TempDir dir;
     ::mkdir(dir.file("kelvor.cfg").c_str(), 0700);
     const auto r = farend::run_program_with(KELVOR_BIN, {"-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
-    EXPECT_EQ(farend::normalize_lines(r.err),
-              LOC + "Err: No baudrate is specified\n       kelvor.cfg: Is a directory (a first run gives -P and -b)\n");
+    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: No baudrate is specified\n       kelvor.cfg: Is a "
+                                                    "directory (a first run gives -P and -b)\n");
 }
 
 // A read time-out outside 1 to 600000 ms is refused before anything is saved or sent.
@@ -142,8 +151,8 @@ TEST(Soundness, ReadTimeoutOutOfRangeIsRefused) {
         farend::TempDir dir;
         farend::Script s;
         farend::FarEnd fe(s);
-        const auto r = farend::run_program_with(KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", t, "-c", "SS"},
-                                                dir.path(), 0, 0, LIMIT_MS);
+        const auto r = farend::run_program_with(
+            KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", t, "-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
         const farend::Outcome far = fe.finish(50);
         const std::string shown = std::string(t) == "4294967295" ? "2147483647" : t;
         EXPECT_EQ(farend::normalize_lines(r.err),
@@ -220,7 +229,8 @@ TEST(Soundness, FileSizesAreCheckedBeforeAnythingIsRead) {
     };
     const Row rows[] = {
         {"5 GiB", 5ull << 30,
-         LOC + "Err: No firmware file is defined\n       big.bin: larger than a 32-bit size field can announce\n"},
+         LOC + "Err: No firmware file is defined\n       big.bin: larger than a 32-bit size field can "
+               "announce\n"},
         {"3 GiB in 4096-byte chunks", 3ull << 30, "[API] Upgrade firmware(UG)"},
     };
     for (const Row& row : rows) {

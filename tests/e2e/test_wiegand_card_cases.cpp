@@ -169,7 +169,11 @@ TEST(CardCases, FrontEndChecksBeforeAnythingIsSent) {
              s.expect_packet(0xAA, 1, 16, 2).expect(farend::data_block(block)).answer(0xAA, 0, 0, SUCCEED);
          },
          "[API] Write Smart Card Key(CKW): 1 0x2\n"},
-        {"layout without a file", {"-c", "CLW"}, 0, nullptr, "[OrvantiCom.cpp(N)] Err: No trace file is defined\n"},
+        {"layout without a file",
+         {"-c", "CLW"},
+         0,
+         nullptr,
+         "[OrvantiCom.cpp(N)] Err: No trace file is defined\n"},
         {"layout file short",
          {"-c", "CLW"},
          6,

@@ -315,10 +315,16 @@ struct LateCell {
 
 TEST(LateAnswers, NeverTakenForTheNextCommandOfTheSameCode) {
     const LateCell cells[] = {
-        {"SR after the opening's timed-out SR", "slow:1500,times=1,cmd=3", {"-c", "SR", "-f", "0x71"},
-         "Baudrate(0x71): 0x35\n", ""},
-        {"IS after a timed-out IS", "slow:1500,times=1,cmd=17", {"-F", "batch"},
-         "Identify Succeed: 0x1 ", "[ERR] Late answer dropped: 0x11\n"},
+        {"SR after the opening's timed-out SR",
+         "slow:1500,times=1,cmd=3",
+         {"-c", "SR", "-f", "0x71"},
+         "Baudrate(0x71): 0x35\n",
+         ""},
+        {"IS after a timed-out IS",
+         "slow:1500,times=1,cmd=17",
+         {"-F", "batch"},
+         "Identify Succeed: 0x1 ",
+         "[ERR] Late answer dropped: 0x11\n"},
     };
     for (const bool network : {false, true}) {
         for (const LateCell& cell : cells) {

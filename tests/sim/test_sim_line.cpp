@@ -21,9 +21,11 @@ TEST(SimLine, StatusAnswerIsExactAndModuleServesManyRuns) {
 // the link and goes on serving.
 TEST(SimLine, ASecondModuleDoesNotTakeOverAServedLink) {
     Sim sim;
-    const auto second = farend::run_program_with(ORVANTI_SIM_BIN, {"--link", sim.link}, sim.dir(), 0, 0, 5000);
+    const auto second =
+        farend::run_program_with(ORVANTI_SIM_BIN, {"--link", sim.link}, sim.dir(), 0, 0, 5000);
     EXPECT_EQ(second.status, 2);
-    EXPECT_EQ(second.err.rfind("orvanti-sim: " + sim.link + " is served by another simulated module (PID ", 0), 0u)
+    EXPECT_EQ(
+        second.err.rfind("orvanti-sim: " + sim.link + " is served by another simulated module (PID ", 0), 0u)
         << second.err;
     EXPECT_NE(second.err.find("); stop it first\n"), std::string::npos) << second.err;
     Client host(sim.link);
