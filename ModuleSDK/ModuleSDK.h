@@ -65,6 +65,8 @@ const ResultInfo& result_info(int code);
 const char* result_name(int code);
 const char* result_text(int code);
 ResultClass result_class(int code);
+// The library's version, "MAJOR.MINOR.PATCH".
+const char* version();
 
 // ------------------------------------------------------------------ trace log
 // Types and mask bits.

@@ -1,7 +1,8 @@
 // The result codes of the library as one table: each code with a stable
 // snake_case name, a text for people and the class of outcome it is (a link
 // failure, or a refusal by the module or the input). Scripts, the exit status
-// of --exit-code and bindings read results through it.
+// of --exit-code and bindings read results through it. And the version of
+// the library, as CMake sets it once for the whole project.
 #include "ModuleSDK.h"
 
 namespace kelvor {
@@ -35,7 +36,8 @@ constexpr ResultInfo RESULTS[] = {
     {RES_CARD_ERROR, "card_error", "Card error", ResultClass::Refused},
     {RES_ID_REJECTED, "id_rejected", "ID is rejected", ResultClass::Refused},
     {RES_DURESS_FINGER, "duress_finger", "Duress finger", ResultClass::Refused},
-    {RES_FINGER_ALREADY_ENROLLED, "finger_already_enrolled", "Finger is already enrolled", ResultClass::Refused},
+    {RES_FINGER_ALREADY_ENROLLED, "finger_already_enrolled", "Finger is already enrolled",
+     ResultClass::Refused},
     {RES_UNKNOWN, "unknown", "Unknown error", ResultClass::Refused},
 };
 
@@ -66,6 +68,10 @@ const char* result_text(int code) {
 
 ResultClass result_class(int code) {
     return result_info(code).outcome;
+}
+
+const char* version() {
+    return KELVOR_VERSION;
 }
 
 } // namespace kelvor

@@ -17,7 +17,7 @@ constexpr answers::Row PARAMETER_READ[] = {
 
 int system_status_check(uint32_t* status) {
     trace(TRACE_CALL, "Check system status(SS)\n");
-    if (int rc = send_command(0x04, 0, 0, 0); rc < 0) return rc;
+    if (int rc = send_command(packet::cmd::SS, 0, 0, 0); rc < 0) return rc;
     AnswerPacket answer{};
     if (int rc = receive_answer(answer); rc < 0) return rc;
     // The status is reported whatever the flag says: a failing sensor is news,
@@ -30,7 +30,7 @@ int system_status_check(uint32_t* status) {
 int system_parameter_read(uint8_t number, uint32_t* value) {
     const char* name = keyword_name(KW_PARAMETER, number);
     trace(TRACE_CALL, "System Parameter Read(SR): %s(%#02x)\n", name, number);
-    if (int rc = send_command(0x03, 0, 0, number); rc < 0) return rc;
+    if (int rc = send_command(packet::cmd::SR, 0, 0, number); rc < 0) return rc;
     AnswerPacket answer{};
     if (int rc = receive_answer(answer); rc < 0) return rc;
     *value = answer_field(FIELD_PARAM2, answer);

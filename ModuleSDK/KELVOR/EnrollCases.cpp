@@ -55,20 +55,20 @@ int enroll_templates_chunked(OrvantiCom& c) {
 }
 
 constexpr CommandCase CASES[] = {
-    {0x05,
+    {packet::cmd::ES,
      [](OrvantiCom& c) {
          uint32_t id = 0;
          return enroll_by_scan(c.param1, c.flag, &id);
      }},
-    {0x70,
+    {packet::cmd::ESA,
      [](OrvantiCom& c) {
          uint32_t id = 0;
          return enroll_by_scan_with_admin(c.param1, c.flag, &id);
      }},
-    {0x06, [](OrvantiCom& c) { return c.enroll_image_file(); }},
-    {0x80, [](OrvantiCom& c) { return c.enroll_image_file_chunked(); }},
-    {0x07, [](OrvantiCom& c) { return c.enroll_template_file(); }},
-    {0x87, enroll_templates_chunked},
+    {packet::cmd::EI, [](OrvantiCom& c) { return c.enroll_image_file(); }},
+    {packet::cmd::EIX, [](OrvantiCom& c) { return c.enroll_image_file_chunked(); }},
+    {packet::cmd::ET, [](OrvantiCom& c) { return c.enroll_template_file(); }},
+    {packet::cmd::ETX, enroll_templates_chunked},
 };
 
 } // namespace

@@ -40,14 +40,14 @@ int OrvantiCom::identify_template_file() {
 namespace {
 
 constexpr CommandCase CASES[] = {
-    {0x11,
+    {packet::cmd::IS,
      [](OrvantiCom&) {
          uint32_t id = 0, value = 0;
          return identify_by_scan(0, 0, &id, &value);
      }},
-    {0x12, [](OrvantiCom& c) { return c.identify_image_file(); }},
-    {0x81, [](OrvantiCom& c) { return c.identify_image_file_chunked(); }},
-    {0x13, [](OrvantiCom& c) { return c.identify_template_file(); }},
+    {packet::cmd::II, [](OrvantiCom& c) { return c.identify_image_file(); }},
+    {packet::cmd::IIX, [](OrvantiCom& c) { return c.identify_image_file_chunked(); }},
+    {packet::cmd::IT, [](OrvantiCom& c) { return c.identify_template_file(); }},
 };
 
 } // namespace

@@ -69,32 +69,32 @@ int scan_encrypted_template(OrvantiCom& c) {
 }
 
 constexpr CommandCase CASES[] = {
-    {0x15,
+    {packet::cmd::SI,
      [](OrvantiCom& c) {
          uint32_t size = 0;
          const int rc = scan_image(&size);
          return receive_image_to_output(c, rc, size, false);
      }},
-    {0x20,
+    {packet::cmd::RI,
      [](OrvantiCom& c) {
          uint32_t size = 0;
          const int rc = read_image(&size);
          return receive_image_to_output(c, rc, size, false);
      }},
-    {0x83,
+    {packet::cmd::SIX,
      [](OrvantiCom& c) {
          uint32_t size = 0;
          const int rc = scan_image_chunked(c.param2, &size);
          return receive_image_to_output(c, rc, size, true);
      }},
-    {0x84,
+    {packet::cmd::RIX,
      [](OrvantiCom& c) {
          uint32_t size = 0;
          const int rc = read_image_chunked(c.param2, &size);
          return receive_image_to_output(c, rc, size, true);
      }},
-    {0x34, write_key_file},
-    {0x35, scan_encrypted_template},
+    {packet::cmd::KW, write_key_file},
+    {packet::cmd::KS, scan_encrypted_template},
 };
 
 } // namespace

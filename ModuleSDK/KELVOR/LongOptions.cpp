@@ -55,8 +55,9 @@ kelvor.cfg in the working directory holds the serial settings on one line:
 for example "/dev/ttyUSB0 53 0 1 0 1000 1 4096" (baud code 49 to 53 for
 9600 to 115200). A setting given on the command line is saved for later runs.
 
-The trace goes to standard error; error lines start with "[file(line)] Err:".
-The exit status is 1 after every run, unless --exit-code is given.
+The trace goes to standard error; error lines start with "[OrvantiCom.cpp(N)] Err:".
+A run that drives the module ends with exit status 1, unless --exit-code is given;
+--help, --version, --commands and --list-ports end with 0.
 
 Long options (before the other options):
   --help              this text

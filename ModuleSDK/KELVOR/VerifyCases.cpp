@@ -45,21 +45,21 @@ int verify_template_file(OrvantiCom& c, bool hostTemplates) {
 }
 
 constexpr CommandCase CASES[] = {
-    {0x08,
+    {packet::cmd::VS,
      [](OrvantiCom& c) {
          uint32_t value = 0;
          return verify_by_scan(c.param1, &value);
      }},
-    {0x09, [](OrvantiCom& c) { return verify_image_file(c, false); }},
-    {0x82, [](OrvantiCom& c) { return verify_image_file(c, true); }},
-    {0x10, [](OrvantiCom& c) { return verify_template_file(c, false); }},
-    {0x22, [](OrvantiCom& c) { return verify_template_file(c, true); }},
-    {0x1D,
+    {packet::cmd::VI, [](OrvantiCom& c) { return verify_image_file(c, false); }},
+    {packet::cmd::VIX, [](OrvantiCom& c) { return verify_image_file(c, true); }},
+    {packet::cmd::VT, [](OrvantiCom& c) { return verify_template_file(c, false); }},
+    {packet::cmd::VH, [](OrvantiCom& c) { return verify_template_file(c, true); }},
+    {packet::cmd::VW,
      [](OrvantiCom&) {
          uint32_t id = 0, value = 0;
          return verify_by_wiegand(&id, &value);
      }},
-    {0xA7,
+    {packet::cmd::VC,
      [](OrvantiCom& c) {
          uint32_t id = 0, value = 0;
          return verify_by_smartcard(c.flag, &id, &value);

@@ -41,16 +41,16 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Runs kelvor in `cwd` with its standard error on a pseudo-terminal; what the
-// terminal showed and the exit status.
-farend::RunResult run_on_terminal(const Args& args, const std::string& cwd) {
+// Runs kelvor in `cwd` with its standard error (and, with `stdoutToo`, its
+// standard output) on a pseudo-terminal; what the terminal showed and the exit status.
+farend::RunResult run_on_terminal(const Args& args, const std::string& cwd, bool stdoutToo = false) {
     farend::RunResult r;
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
-        dup2(null, 1);
+        if (!stdoutToo) dup2(null, 1);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char*> argv = {const_cast<char*>(KELVOR_BIN)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -289,6 +289,32 @@ TEST(Progress, ShownOnATerminalForALongTransferAndNeverOnAPipe) {
         farend::RunResult r = run_on_terminal(on_port(fe.port(), 115200, {"-c", "RI", "-x2"}), dir.path());
         EXPECT_TRUE(fe.finish().ok);
         EXPECT_FALSE(contains(r.err, "bytes")) << r.err;
+    }
+}
+
+// A module's text line cannot drive the operator's terminal: on a terminal its
+// control characters show escaped, on a pipe its bytes go out as they came.
+TEST(TextLines, ControlCharactersAreShownEscapedOnATerminal) {
+    const Bytes line = {'[', 'a', 0x1B, '[', '2', 'J', 'b', 0x07, 0x7F, '\t', ']', '\r'};
+    auto script = [&] {
+        farend::Script s;
+        s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(line).answer(0x04, 0x30, 0, SUCCEED_FLAG);
+        return s;
+    };
+    farend::TempDir dir;
+    {
+        farend::FarEnd fe(script());
+        const farend::RunResult r =
+            run_on_terminal(on_port(fe.port(), 115200, {"-c", "SS"}), dir.path(), true);
+        EXPECT_TRUE(fe.finish().ok);
+        EXPECT_TRUE(contains(r.err, "[a^[[2Jb^G^?\t]\r")) << r.err;
+        EXPECT_FALSE(contains(r.err, "\033[2J")) << r.err;
+    }
+    {
+        farend::FarEnd fe(script());
+        const farend::RunResult r = farend::run_kelvor(on_port(fe.port(), 115200, {"-c", "SS"}), dir.path());
+        EXPECT_TRUE(fe.finish().ok);
+        EXPECT_EQ(r.out, std::string(line.begin(), line.end()) + "\n");
     }
 }
 

@@ -269,17 +269,23 @@ termios line_settings(const std::string& link) {
     return tio;
 }
 
+// kelvor against the simulated module of `sim` at 115200 baud and trace level 2,
+// with the read time-out given; `signal` sent after `afterMs` (none when 0).
+farend::RunResult kelvor_on(const Sim& sim, const std::string& dir, int timeoutMs, const Args& args,
+                            int signal = 0, int afterMs = 0) {
+    Args a = {"-P", sim.link, "-b", "115200", "-t", std::to_string(timeoutMs), "-x2"};
+    a.insert(a.end(), args.begin(), args.end());
+    return farend::run_program_with(KELVOR_BIN, a, dir, signal, afterMs, RUN_LIMIT_MS);
+}
+
 // Stopped in the middle of sending an image at the module's pace: the port
 // gets its own settings back, the lock goes, the next run works.
 TEST(FaultSignals, StoppedMidTransferGivesThePortBack) {
     farend::TempDir dir;
     Sim sim({"--pace"}, dir.path());
     sim.place("3");
-    const Args base = {"-P", sim.link, "-b", "115200", "-t", "3000", "-x2"};
     auto tool = [&](const Args& args, int signal, int afterMs) {
-        Args a = base;
-        a.insert(a.end(), args.begin(), args.end());
-        return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, afterMs, RUN_LIMIT_MS);
+        return kelvor_on(sim, dir.path(), 3000, args, signal, afterMs);
     };
     ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}, 0, 0).err.find("Width: 0x100"), std::string::npos);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
@@ -414,15 +420,9 @@ TEST(FaultResults, TheOpeningLetsTheTailOfAnEarlierTransferPass) {
     farend::TempDir dir;
     Sim sim({"--pace"}, dir.path());
     sim.place("3");
-    const Args base = {"-P", sim.link, "-b", "115200", "-t", "1000", "-x2"};
-    auto tool = [&](const Args& args, int signal, int afterMs) {
-        Args a = base;
-        a.insert(a.end(), args.begin(), args.end());
-        return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, afterMs, 30000);
-    };
-    const auto stopped = tool({"-c", "SI", "-o", "finger.bmp"}, SIGINT, 1500);
+    const auto stopped = kelvor_on(sim, dir.path(), 1000, {"-c", "SI", "-o", "finger.bmp"}, SIGINT, 1500);
     EXPECT_EQ(stopped.status, 128 + SIGINT);
-    const auto next = tool({"-c", "SS"}, 0, 0);
+    const auto next = kelvor_on(sim, dir.path(), 1000, {"-c", "SS"});
     EXPECT_NE(next.err.find("Module is in normal condition(0x30)"), std::string::npos) << next.err;
     EXPECT_EQ(next.out, "");
 }

@@ -13,13 +13,33 @@
 using namespace kelvor;
 
 TEST(Results, EveryCodeHasOneRowWithAStableNameAndItsClass) {
-    const int codes[] = {ERR_PORT_OPEN,      ERR_PORT_SETUP,       ERR_WRITE,         ERR_WRITE_SHORT,
-                         ERR_READ,           ERR_READ_TIMEOUT,     ERR_CHECKSUM,      ERR_SET_TIMEOUT,
-                         RES_NOT_FOUND,      RES_SCAN_FAILED,      RES_NOT_SUPPORTED, RES_TIMEOUT,
-                         RES_TRY_AGAIN,      RES_MEMORY_FULL,      RES_FINGER_LIMIT,  RES_INVALID_ID,
-                         RES_ID_ALREADY_USED, RES_TIMEOUT_MATCHING, RES_NOT_MATCH,    RES_SYSTEM_BUSY,
-                         RES_CANCELLED,      RES_DATA_ERROR,       RES_CARD_ERROR,    RES_ID_REJECTED,
-                         RES_DURESS_FINGER,  RES_FINGER_ALREADY_ENROLLED, RES_UNKNOWN};
+    const int codes[] = {ERR_PORT_OPEN,
+                         ERR_PORT_SETUP,
+                         ERR_WRITE,
+                         ERR_WRITE_SHORT,
+                         ERR_READ,
+                         ERR_READ_TIMEOUT,
+                         ERR_CHECKSUM,
+                         ERR_SET_TIMEOUT,
+                         RES_NOT_FOUND,
+                         RES_SCAN_FAILED,
+                         RES_NOT_SUPPORTED,
+                         RES_TIMEOUT,
+                         RES_TRY_AGAIN,
+                         RES_MEMORY_FULL,
+                         RES_FINGER_LIMIT,
+                         RES_INVALID_ID,
+                         RES_ID_ALREADY_USED,
+                         RES_TIMEOUT_MATCHING,
+                         RES_NOT_MATCH,
+                         RES_SYSTEM_BUSY,
+                         RES_CANCELLED,
+                         RES_DATA_ERROR,
+                         RES_CARD_ERROR,
+                         RES_ID_REJECTED,
+                         RES_DURESS_FINGER,
+                         RES_FINGER_ALREADY_ENROLLED,
+                         RES_UNKNOWN};
     std::set<std::string> names;
     for (int code : codes) {
         SCOPED_TRACE(code);
@@ -41,4 +61,8 @@ TEST(Results, EveryCodeHasOneRowWithAStableNameAndItsClass) {
     EXPECT_EQ(exit_class(FRONT_REFUSED), EXIT_REFUSED);
     EXPECT_STREQ(result_text(RES_NOT_FOUND), "Not found");
     EXPECT_STREQ(result_name(ERR_READ_TIMEOUT), "read_timeout");
+}
+
+TEST(Results, TheLibraryKnowsItsVersion) {
+    EXPECT_STREQ(version(), KELVOR_VERSION);
 }
