@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-namespace packet {
+namespace kelvor::packet {
 
 // Flag byte values: one code space for the options the host sends and the
 // results the module answers.
@@ -322,4 +322,4 @@ inline uint32_t chunk_param1(uint16_t count, uint16_t index) {
     return static_cast<uint32_t>(count) | static_cast<uint32_t>(index) << 16;
 }
 
-} // namespace packet
+} // namespace kelvor::packet

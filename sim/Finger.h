@@ -13,6 +13,9 @@
 
 #include "Packet.h"
 
+// The wire vocabulary, as the simulator names it.
+namespace packet = kelvor::packet;
+
 namespace sim {
 
 inline constexpr uint32_t SENSOR_WIDTH = 256;

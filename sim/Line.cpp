@@ -2,6 +2,9 @@
 
 #include "Packet.h"
 
+// The wire vocabulary, as the simulator names it.
+namespace packet = kelvor::packet;
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>

@@ -4,6 +4,9 @@
 
 #include "Packet.h"
 
+// The wire vocabulary, as the simulator names it.
+namespace packet = kelvor::packet;
+
 #include <algorithm>
 #include <array>
 #include <chrono>

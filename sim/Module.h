@@ -10,6 +10,9 @@
 
 #include "Packet.h"
 
+// The wire vocabulary, as the simulator names it.
+namespace packet = kelvor::packet;
+
 #include <cstdint>
 #include <initializer_list>
 #include <map>

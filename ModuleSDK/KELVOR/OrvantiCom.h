@@ -72,8 +72,8 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 struct ImageRecord {
     std::array<uint8_t, kelvor::IMAGE_RECORD_SIZE> bytes{};
 
-    uint32_t word(size_t index) const { return packet::get32(&bytes[4 * index]); }
-    void set_word(size_t index, uint32_t value) { packet::put32(&bytes[4 * index], value); }
+    uint32_t word(size_t index) const { return kelvor::packet::get32(&bytes[4 * index]); }
+    void set_word(size_t index, uint32_t value) { kelvor::packet::put32(&bytes[4 * index], value); }
     uint32_t width() const { return word(0); }
     uint32_t height() const { return word(1); }
     uint32_t format() const { return word(4); }

@@ -3,6 +3,9 @@
 
 #include "Packet.h"
 
+// The wire vocabulary, as the simulator names it.
+namespace packet = kelvor::packet;
+
 namespace sim {
 namespace {
 

@@ -16,6 +16,7 @@ struct LinkState {
     int open;
 };
 int keyword_fill = 5;
+int packet = 6; // the wire vocabulary is kelvor::packet, not a global name
 
 namespace {
 

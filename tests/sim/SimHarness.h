@@ -22,6 +22,8 @@
 #include "FarEnd.h"
 #include "Packet.h"
 
+namespace packet = kelvor::packet;
+
 namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
