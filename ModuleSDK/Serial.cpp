@@ -120,14 +120,15 @@ bool gone(int error) {
 // Text lines from the module are bounded; characters beyond this are dropped.
 constexpr size_t TEXT_LINE_MAX = 4096;
 
+// Text lines held back instead of printed (see serial_hold_text_lines).
+bool holdingText = false;
+std::vector<std::string> heldText;
+
 // A module text line on the standard output stream. On a terminal its
 // control characters are shown escaped, as `cat -v` shows them (^[ for ESC,
 // ^? for DEL), so that nothing on the line can drive the operator's terminal;
 // the carriage return that ends it and tabs stay. Elsewhere the bytes go out
 // as they came.
-// Text lines held back instead of printed (see serial_hold_text_lines).
-bool holdingText = false;
-std::vector<std::string> heldText;
 
 void print_text_line(const std::string& line) {
     if (holdingText) {

@@ -75,13 +75,7 @@ std::string manifest_body(const Manifest& m) {
 bool write_file(const std::string& path, const uint8_t* data, size_t n) {
     // Templates are biometric data: readable by their owner alone.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    bool ok = fd >= 0;
-    for (size_t done = 0; ok && done < n;) {
-        const ssize_t w = ::write(fd, data + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        ok = w > 0;
-        if (ok) done += static_cast<size_t>(w);
-    }
+    bool ok = fd >= 0 && write_all(fd, data, n);
     const int error = errno;
     if (ok && ::fsync(fd) != 0) ok = false;
     if (fd >= 0 && ::close(fd) != 0) ok = false;

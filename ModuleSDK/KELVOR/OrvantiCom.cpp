@@ -471,8 +471,8 @@ void OrvantiCom::explain_input() const {
     if (inputIsDirectory)
         trace_print("       %s is a directory: directory mode runs EI, EIX, ET, II, IIX and IT\n",
                     directory.c_str());
-    else if (!inputPath.empty() && inputError != 0)
-        trace_print("       %s: %s\n", inputPath.c_str(), file_error_text(inputError).c_str());
+    else if (!inputPath.empty())
+        print_file_reason(inputPath, inputError);
 }
 
 bool OrvantiCom::output_creatable() {
@@ -671,8 +671,7 @@ void OrvantiCom::batch_mode() {
     File batch(open_input_file(batchFile, error));
     if (!batch) {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
-        // A directory keeps its error line alone; anything else gets the reason.
-        if (error != EISDIR) trace_print("       %s: %s\n", batchFile.c_str(), file_error_text(error).c_str());
+        print_file_reason(batchFile, error);
         note_result(FRONT_REFUSED);
         return;
     }
@@ -744,9 +743,7 @@ void OrvantiCom::directory_mode() {
         open_input(path);
         if (!inputFile) {
             ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
-            // A directory within keeps its line alone; anything else gets the reason.
-            if (inputError != EISDIR)
-                trace_print("       %s: %s\n", path.c_str(), file_error_text(inputError).c_str());
+            print_file_reason(path, inputError);
             note_result(FRONT_REFUSED);
             continue;
         }

@@ -206,7 +206,6 @@ int baud_code_of_rate(uint32_t rate);
 
 // Directory queries of the platform.
 bool path_is_directory(const std::string& path);
-bool path_is_regular_file(std::FILE* file);
 // Names of a directory's entries without "." and "..", in name order; false when it cannot be read.
 bool list_directory(const std::string& path, std::vector<std::string>& names);
 long file_size(std::FILE* file);
@@ -222,6 +221,11 @@ std::FILE* open_input_file(const std::string& path, int& error, bool followLinks
 std::FILE* open_output_file(const std::string& path, int& error);
 // What an error code of the openings means, for a reason line.
 std::string file_error_text(int error);
+// The indented reason line after an error line about `path`; none for a
+// directory, which keeps its error line alone.
+void print_file_reason(const std::string& path, int error);
+// Writes all `n` bytes to `fd`; false with errno set when it cannot.
+bool write_all(int fd, const uint8_t* data, size_t n);
 // Writes `text` as the whole new content of `path` through a temporary file
 // created exclusively in the same directory, then renamed over it.
 bool write_file_replacing(const std::string& path, const std::string& text);

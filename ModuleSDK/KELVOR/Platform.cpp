@@ -20,11 +20,6 @@ bool path_is_directory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool path_is_regular_file(std::FILE* file) {
-    struct stat st {};
-    return ::fstat(fileno(file), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 bool list_directory(const std::string& path, std::vector<std::string>& names) {
     struct DirCloser {
         void operator()(DIR* d) const { ::closedir(d); }
@@ -98,6 +93,22 @@ std::string file_error_text(int error) {
     return std::strerror(error);
 }
 
+bool write_all(int fd, const uint8_t* data, size_t n) {
+    for (size_t done = 0; done < n;) {
+        const ssize_t w = ::write(fd, data + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void print_file_reason(const std::string& path, int error) {
+    // A directory keeps its error line alone.
+    if (error != 0 && error != EISDIR)
+        trace_print("       %s: %s\n", path.c_str(), file_error_text(error).c_str());
+}
+
 bool write_file_replacing(const std::string& path, const std::string& text) {
     // A fresh file of our own beside the old one, renamed over it: a symbolic
     // link or any other file of the temporary's name is never written through.
@@ -106,14 +117,8 @@ bool write_file_replacing(const std::string& path, const std::string& text) {
     if (fd < 0) return false;
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        ok = w > 0;
-        if (ok) done += static_cast<size_t>(w);
-    }
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 &&
+              write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     ok = ::close(fd) == 0 && ok;
     if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
