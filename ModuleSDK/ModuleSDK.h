@@ -9,11 +9,18 @@
 #include <cstdint>
 #include <span>
 
-#include "Packet.h"
+#include "Version.h"
+#include "protocol/Packet.h"
 
 namespace kelvor {
 
 #define KELVOR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+// What the library offers its users; everything else in it stays hidden.
+#if defined(_WIN32)
+#define KELVOR_API
+#else
+#define KELVOR_API __attribute__((visibility("default")))
+#endif
 
 // ---------------------------------------------------------------- flag values
 // SUCCEED, SCAN_SUCCESS, ...: the flag byte values of the wire vocabulary.
@@ -60,13 +67,13 @@ struct ResultInfo {
     const char* text;
     ResultClass outcome;
 };
-std::span<const ResultInfo> result_table();
-const ResultInfo& result_info(int code);
-const char* result_name(int code);
-const char* result_text(int code);
-ResultClass result_class(int code);
+KELVOR_API std::span<const ResultInfo> result_table();
+KELVOR_API const ResultInfo& result_info(int code);
+KELVOR_API const char* result_name(int code);
+KELVOR_API const char* result_text(int code);
+KELVOR_API ResultClass result_class(int code);
 // The library's version, "MAJOR.MINOR.PATCH".
-const char* version();
+KELVOR_API const char* version();
 
 // ------------------------------------------------------------------ trace log
 // Types and mask bits.
@@ -77,54 +84,65 @@ inline constexpr uint32_t TRACE_DATA = 0x08;
 inline constexpr uint32_t TRACE_USER = 0x10;
 
 // A line with the prefix of `type`, printed when `type` shares a bit with the mask.
-void trace(uint32_t type, const char* format, ...) KELVOR_PRINTF(2, 3);
+KELVOR_API void trace(uint32_t type, const char* format, ...) KELVOR_PRINTF(2, 3);
 // Continuation text without prefix, printed when `bits` share a bit with the mask.
-void trace_more(uint32_t bits, const char* format, ...) KELVOR_PRINTF(2, 3);
+KELVOR_API void trace_more(uint32_t bits, const char* format, ...) KELVOR_PRINTF(2, 3);
 // Printed always, without prefix (the front end's error lines).
-void trace_print(const char* format, ...) KELVOR_PRINTF(1, 2);
+KELVOR_API void trace_print(const char* format, ...) KELVOR_PRINTF(1, 2);
 // Continuation: each byte as "%02x " (lower-case hex and a blank), under `bits`.
-void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n);
-void trace_enable(uint32_t bits);
-void trace_disable(uint32_t bits);
-uint32_t trace_mask();
+KELVOR_API void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n);
+KELVOR_API void trace_enable(uint32_t bits);
+KELVOR_API void trace_disable(uint32_t bits);
+KELVOR_API uint32_t trace_mask();
 // Writes out a partial line still held back (normally every line is written when it ends).
-void trace_flush();
+KELVOR_API void trace_flush();
 // The same from a signal handler: writes what is held back unless the handler
 // interrupted the trace log itself.
-void trace_flush_on_signal();
+KELVOR_API void trace_flush_on_signal();
 // Process-wide trace state, for tests: clears the mask and redirects output to `fd`.
-void trace_reset(int fd = 2);
+KELVOR_API void trace_reset(int fd = 2);
 
 // --------------------------------------------------------------- serial port
-int serial_open(const char* name);
-int serial_setup(int baudRate);
-int serial_set_read_timeout(int milliseconds);
+KELVOR_API int serial_open(const char* name);
+KELVOR_API int serial_setup(int baudRate);
+KELVOR_API int serial_set_read_timeout(int milliseconds);
+// The read time-out applied to the port, -1 before any.
+KELVOR_API int serial_read_timeout();
 // Reads up to n bytes: returns when all arrived or when the read time-out passes
-// without a new byte. With `textLines`, a first byte "[" starts a module text line
-// that is printed on the standard output stream and is not part of the data.
-int serial_read(uint8_t* buffer, int n, bool textLines = false);
-int serial_write(const uint8_t* bytes, int n);
-int serial_close();
+// without a new byte.
+KELVOR_API int serial_read(uint8_t* buffer, int n);
+// The same read in two steps, for a reader that looks at each byte as it
+// comes: serial_begin_read takes the line's turn (the pause of a shared line),
+// serial_read_more then reads within that turn, as often as it needs.
+KELVOR_API int serial_begin_read();
+KELVOR_API int serial_read_more(uint8_t* buffer, int n);
+KELVOR_API int serial_write(const uint8_t* bytes, int n);
+KELVOR_API int serial_close();
 // errno of the latest failed serial_open or serial_setup; 0 after a good one.
-int serial_last_error();
+KELVOR_API int serial_last_error();
 // Whether bytes from the line wait to be read (the line is not quiet).
+KELVOR_API bool serial_input_waiting();
 // From now on reads end at the latest after one read time-out plus the wire
 // time of `bytes` at the line's rate, however steadily bytes keep arriving;
 // until serial_unbound_reads().
-void serial_bound_reads(uint64_t bytes);
-void serial_unbound_reads();
-// Module text lines are held back from now on instead of printed, until
-// serial_release_text_lines prints them (true) or drops them (false).
-void serial_hold_text_lines();
-void serial_release_text_lines(bool print);
-size_t serial_held_text_lines();
+KELVOR_API void serial_bound_reads(uint64_t bytes);
+KELVOR_API void serial_unbound_reads();
+// The pause before each read and write on a shared line (0: none).
+KELVOR_API void serial_set_turn_pause(int milliseconds);
 // The port itself is gone since it was opened (hang-up, the device unplugged).
-bool serial_port_lost();
-bool serial_input_waiting();
+KELVOR_API bool serial_port_lost();
 
-// Translation layer (hex-text mode); counts in bytes.
-int link_read(uint8_t* buffer, int n, bool textLines = false);
-int link_write(const uint8_t* bytes, int n);
+// ------------------------------------------------------------------ link layer
+// Translation layer (hex-text mode); counts in bytes. With `textLines`, a
+// first byte "[" starts a module text line, ended by a carriage return, that is
+// printed on the standard output stream and is not part of the data.
+KELVOR_API int link_read(uint8_t* buffer, int n, bool textLines = false);
+KELVOR_API int link_write(const uint8_t* bytes, int n);
+// Module text lines are held back from now on instead of printed, until
+// link_release_text_lines prints them (true) or drops them (false).
+KELVOR_API void link_hold_text_lines();
+KELVOR_API void link_release_text_lines(bool print);
+KELVOR_API size_t link_held_text_lines();
 
 // ------------------------------------------------------- link state and cache
 struct LinkState {
@@ -132,7 +150,6 @@ struct LinkState {
     int network = 0;
     uint16_t moduleId = 0;
     int broadcast = 0;
-    int readTimeout = -1; // the read time-out applied to the port, -1 before any
     bool open = false;
     // Command code of the packet last sent: its answers are the ones awaited
     // (-1 before any packet).
@@ -144,60 +161,60 @@ struct LinkState {
     bool strayBytes = false;
     size_t packet_length() const { return packet::length(network == 1); }
 };
-LinkState& link_state();
+KELVOR_API LinkState& link_state();
 
 struct ModuleSettings {
     int enrollMode = 0;       // system parameter 0x65
     int scanSuccessOn = 0;    // system parameter 0x75 is not 0x30
 };
-ModuleSettings& module_settings();
+KELVOR_API ModuleSettings& module_settings();
 
 // Rate of a baud code 0x31..0x35; any other value is taken as the rate itself.
-int baud_rate_of_code(int baudCode);
+KELVOR_API int baud_rate_of_code(int baudCode);
 
 // ------------------------------------------------------------------- packets
 using AnswerPacket = packet::Buffer;
 
-int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
-int send_broadcast_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+KELVOR_API int send_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+KELVOR_API int send_broadcast_command(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
 // The answer to the command last sent: a packet for another command (or, on a
 // shared line, from another module) is traced, reported and dropped.
-int receive_answer(AnswerPacket& packet);
+KELVOR_API int receive_answer(AnswerPacket& packet);
 // Whatever valid packet comes next, whatever its command code (raw packet mode,
 // and the first answer of a cancel, which a cancelled command answers with its
 // own code); the module ID is still checked on a shared line.
-int receive_answer_any(AnswerPacket& packet);
+KELVOR_API int receive_answer_any(AnswerPacket& packet);
 // The header packet of a chunk the module sends: taken whatever its command
 // code (the acknowledgement repeats that code), from the link's module only on
 // a shared line.
-int receive_chunk_header(AnswerPacket& packet);
-uint32_t answer_field(int selector, const AnswerPacket& packet);
+KELVOR_API int receive_chunk_header(AnswerPacket& packet);
+KELVOR_API uint32_t answer_field(int selector, const AnswerPacket& packet);
 inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3, FIELD_FLAG = 4,
                      FIELD_CHECKSUM = 5;
-uint32_t byte_sum(const uint8_t* bytes, size_t n);
+KELVOR_API uint32_t byte_sum(const uint8_t* bytes, size_t n);
 
 // ---------------------------------------------------------------- connection
-int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
-int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
-int module_close();
+KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
+KELVOR_API int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
+KELVOR_API int module_close();
 
 // SS and SR.
-int system_status_check(uint32_t* status);
-int system_parameter_read(uint8_t number, uint32_t* value);
+KELVOR_API int system_status_check(uint32_t* status);
+KELVOR_API int system_parameter_read(uint8_t number, uint32_t* value);
 
 // ------------------------------------------------------------- data transfer
-int receive_data(std::span<uint8_t> buffer);
-int send_data(const uint8_t* bytes, uint32_t n);
-int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint32_t chunkSize);
+KELVOR_API int receive_data(std::span<uint8_t> buffer);
+KELVOR_API int send_data(const uint8_t* bytes, uint32_t n);
+KELVOR_API int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint32_t chunkSize);
 // Whether data of these sizes can go out at all, checked before the command
 // packet that announces them: 0, or RES_DATA_ERROR with an error line.
-int data_block_check(uint64_t n);
-int data_chunks_check(uint64_t total, uint64_t chunkSize);
+KELVOR_API int data_block_check(uint64_t n);
+KELVOR_API int data_chunks_check(uint64_t total, uint64_t chunkSize);
 
 // ------------------------------------------ system parameters and calibration
-int system_parameter_write(uint8_t number, uint32_t value); // SW
-int system_parameter_save();                                // SF
-int calibrate_sensor();                                     // CS
+KELVOR_API int system_parameter_write(uint8_t number, uint32_t value); // SW
+KELVOR_API int system_parameter_save();                                // SF
+KELVOR_API int calibrate_sensor();                                     // CS
 
 // ---------------------------------------------------------------- image record
 // Seven 32-bit little-endian header words, then at most 204800 gray pixels.
@@ -207,76 +224,76 @@ inline constexpr size_t IMAGE_RECORD_SIZE = packet::record::IMAGE_RECORD_SIZE;
 using ImageRecordBytes = std::span<uint8_t, IMAGE_RECORD_SIZE>;
 
 // ----------------------------------------------- encryption and image capture
-int write_encryption_key(const uint8_t* key32);                            // KW
-int scan_template_with_challenge(uint32_t challenge, uint32_t* size);      // KS
-int scan_image(uint32_t* size);                                            // SI
-int read_image(uint32_t* size);                                            // RI
-int scan_image_chunked(uint32_t chunkLength, uint32_t* size);              // SIX
-int read_image_chunked(uint32_t chunkLength, uint32_t* size);              // RIX
-int receive_image(ImageRecordBytes record, uint32_t length);
-int receive_image_chunks(ImageRecordBytes record, uint32_t length);
+KELVOR_API int write_encryption_key(const uint8_t* key32);                            // KW
+KELVOR_API int scan_template_with_challenge(uint32_t challenge, uint32_t* size);      // KS
+KELVOR_API int scan_image(uint32_t* size);                                            // SI
+KELVOR_API int read_image(uint32_t* size);                                            // RI
+KELVOR_API int scan_image_chunked(uint32_t chunkLength, uint32_t* size);              // SIX
+KELVOR_API int read_image_chunked(uint32_t chunkLength, uint32_t* size);              // RIX
+KELVOR_API int receive_image(ImageRecordBytes record, uint32_t length);
+KELVOR_API int receive_image_chunks(ImageRecordBytes record, uint32_t length);
 
 // ----------------------------------------------------------------- enrollment
-int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);                     // ES
-int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut);          // ESA
-int enroll_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
+KELVOR_API int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);                     // ES
+KELVOR_API int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut);          // ESA
+KELVOR_API int enroll_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
                     uint32_t* userIdOut);                                                     // EI
-int enroll_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
+KELVOR_API int enroll_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
                             uint32_t chunkSize, uint32_t* userIdOut);                         // EIX
-int enroll_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint8_t option,
+KELVOR_API int enroll_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint8_t option,
                        uint32_t* userIdOut);                                                  // ET
-int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count, uint16_t size,
+KELVOR_API int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count, uint16_t size,
                                 uint8_t option, uint32_t* userIdOut);                         // ETX
 
 // --------------------------------------------------------------- verification
-int verify_by_scan(uint32_t userId, uint32_t* value);                                         // VS
-int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value); // VI
-int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
+KELVOR_API int verify_by_scan(uint32_t userId, uint32_t* value);                                         // VS
+KELVOR_API int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value); // VI
+KELVOR_API int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
                             uint32_t* value);                                                 // VIX
-int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value); // VT
+KELVOR_API int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value); // VT
 // `templates` holds clamp(count, 1, 10) templates of `size` bytes each.
-int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size);        // VH
-int verify_by_wiegand(uint32_t* userId, uint32_t* value);                                     // VW
-int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);                  // VC
+KELVOR_API int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size);        // VH
+KELVOR_API int verify_by_wiegand(uint32_t* userId, uint32_t* value);                                     // VW
+KELVOR_API int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);                  // VC
 // Number of host templates VH sends for a requested count: clamped to 1..10.
 inline uint32_t host_template_count(uint32_t requested) {
     return requested < 1 ? 1 : (requested > 10 ? 10 : requested);
 }
 
 // ------------------------------------------------------------- identification
-int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value);        // IS
-int identify_by_image(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size, uint32_t* userId,
+KELVOR_API int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value);        // IS
+KELVOR_API int identify_by_image(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size, uint32_t* userId,
                       uint32_t* value);                                                       // II
-int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint32_t size, uint32_t* userId,
+KELVOR_API int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint32_t size, uint32_t* userId,
                          uint32_t* value);                                                    // IT
-int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
+KELVOR_API int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
                               uint32_t chunkSize, uint32_t* userId, uint32_t* value);         // IIX
 
 // ------------------------------------------ firmware upgrade, cancel and lock
 // A master password: 16 bytes as they stand, no terminator.
 inline constexpr size_t MASTER_PASSWORD_SIZE = 16;
 // 16-bit sum of a password's 16 byte values, sent after it (low byte first).
-uint16_t password_checksum(const uint8_t* password16);
+KELVOR_API uint16_t password_checksum(const uint8_t* password16);
 
-int upgrade_firmware(const uint8_t* image, uint32_t size, uint32_t chunkSize); // UG
-int cancel_command();                                                          // CA
-int lock_module();                                                             // LM
-int unlock_module(const uint8_t* password16);                                  // UM
-int write_master_password(const uint8_t* current16, const uint8_t* new16);     // MP
+KELVOR_API int upgrade_firmware(const uint8_t* image, uint32_t size, uint32_t chunkSize); // UG
+KELVOR_API int cancel_command();                                                          // CA
+KELVOR_API int lock_module();                                                             // LM
+KELVOR_API int unlock_module(const uint8_t* password16);                                  // UM
+KELVOR_API int write_master_password(const uint8_t* current16, const uint8_t* new16);     // MP
 
 // ------------------------------------------- administrator levels and policies
 // Keyword categories of the level and policy names.
 inline constexpr int KW_ADMIN_LEVEL = 0x65;
 inline constexpr int KW_AUTH_POLICY = 0x71;
 
-int write_admin_level(uint32_t userId, uint32_t level);                // AW
-int read_admin_level(uint32_t userId, uint32_t* level);                // AR
-int clear_admin_levels();                                              // AC
-int write_auth_policy(uint32_t userId, uint32_t policy, uint8_t flag); // UW
-int read_auth_policy(uint32_t userId, uint32_t* policy);               // UR
-int reset_auth_policies();                                             // UC
+KELVOR_API int write_admin_level(uint32_t userId, uint32_t level);                // AW
+KELVOR_API int read_admin_level(uint32_t userId, uint32_t* level);                // AR
+KELVOR_API int clear_admin_levels();                                              // AC
+KELVOR_API int write_auth_policy(uint32_t userId, uint32_t policy, uint8_t flag); // UW
+KELVOR_API int read_auth_policy(uint32_t userId, uint32_t* policy);               // UR
+KELVOR_API int reset_auth_policies();                                             // UC
 // The list itself follows as a data block of 4 x count bytes (receive_data).
-int list_users_by_policy(uint32_t policy, uint32_t* count); // UL
+KELVOR_API int list_users_by_policy(uint32_t policy, uint32_t* count); // UL
 
 // ------------------------------------------------------------ template database
 // Largest template the library takes from the module (RT, ST).
@@ -288,38 +305,38 @@ inline constexpr size_t TEMPLATE_INFO_SIZE = packet::record::TEMPLATE_INFO_SIZE;
 // RT's result when more templates of the user follow the one announced.
 inline constexpr int MORE_TEMPLATES = 1;
 
-int read_template(uint32_t userId, uint32_t* size);                  // RT
-int scan_template(uint32_t* size);                                   // ST
-int delete_template(uint32_t userId);                                // DT
-int delete_all_templates();                                          // DA
-int delete_all_templates_with_admin();                               // DAA
-int delete_provisional_templates();                                  // DP
-int fix_provisional_templates();                                     // FP
-int list_user_ids(uint32_t first, uint32_t second, uint32_t* count); // LT
+KELVOR_API int read_template(uint32_t userId, uint32_t* size);                  // RT
+KELVOR_API int scan_template(uint32_t* size);                                   // ST
+KELVOR_API int delete_template(uint32_t userId);                                // DT
+KELVOR_API int delete_all_templates();                                          // DA
+KELVOR_API int delete_all_templates_with_admin();                               // DAA
+KELVOR_API int delete_provisional_templates();                                  // DP
+KELVOR_API int fix_provisional_templates();                                     // FP
+KELVOR_API int list_user_ids(uint32_t first, uint32_t second, uint32_t* count); // LT
 // The user ID list after LT: count x 4 bytes into `buffer` (at least that long).
-int get_user_data(std::span<uint8_t> buffer, uint32_t count);
-int check_user_id(uint32_t userId, uint32_t* templates);                 // CT
-int delete_template_by_scan(uint16_t first, uint16_t second);            // DS
-int delete_template_by_scan_with_admin(uint16_t first, uint16_t second); // DSA
-int delete_template_by_wiegand(uint32_t* userId);                        // DW
-int delete_template_by_wiegand_with_admin(uint32_t* userId);             // DWA
+KELVOR_API int get_user_data(std::span<uint8_t> buffer, uint32_t count);
+KELVOR_API int check_user_id(uint32_t userId, uint32_t* templates);                 // CT
+KELVOR_API int delete_template_by_scan(uint16_t first, uint16_t second);            // DS
+KELVOR_API int delete_template_by_scan_with_admin(uint16_t first, uint16_t second); // DSA
+KELVOR_API int delete_template_by_wiegand(uint32_t* userId);                        // DW
+KELVOR_API int delete_template_by_wiegand_with_admin(uint32_t* userId);             // DWA
 // Template info records into `buffer`, never beyond it; `number` is the module's count.
-int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number); // LTX
+KELVOR_API int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number); // LTX
 
 // ------------------------------------------------- enrollment by Wiegand and card
 // EW and EWA take the user ID from the Wiegand input; the ID actually used comes back in userIdOut.
-int enroll_by_wiegand(uint8_t option, uint32_t* userIdOut);            // EW
-int enroll_by_wiegand_with_admin(uint8_t option, uint32_t* userIdOut); // EWA
+KELVOR_API int enroll_by_wiegand(uint8_t option, uint32_t* userIdOut);            // EW
+KELVOR_API int enroll_by_wiegand_with_admin(uint8_t option, uint32_t* userIdOut); // EWA
 // Option bit that announces a Wiegand string after the command of EC and ECX.
 inline constexpr uint8_t CARD_ENROLL_WIEGAND = 0x04;
 // EC: the module scans `fingerCount` fingers (two at most) and writes them to
 // the card; `wiegand8` (8 bytes, or null) is sent only with CARD_ENROLL_WIEGAND.
-int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, const uint8_t* wiegand8); // EC
+KELVOR_API int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, const uint8_t* wiegand8); // EC
 // ECX: `templates` holds count x size bytes (null when count is 0); the data
 // travel as one chunk, the Wiegand string last. Refused before anything is
 // sent when the data exceed CARD_ENROLL_DATA_MAX bytes.
 inline constexpr uint64_t CARD_ENROLL_DATA_MAX = 0x40000;
-int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size, uint8_t option,
+KELVOR_API int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size, uint8_t option,
                                   const uint8_t* templates, const uint8_t* wiegand8); // ECX
 // Bytes ECX sends for count templates of size bytes (computed in 64 bits).
 inline uint64_t card_enroll_data_size(uint16_t count, uint16_t size, uint8_t option) {
@@ -386,27 +403,27 @@ inline uint32_t wiegand_io_param1(uint16_t input, uint16_t output) {
 inline constexpr uint8_t WIEGAND_INPUT = 0, WIEGAND_OUTPUT = 1;
 inline constexpr uint8_t MAPPING_WIEGAND = 0, MAPPING_CARD = 1;
 
-int write_wiegand_config(uint8_t port, const WiegandConfig& config);                  // WW
-int read_wiegand_config(uint8_t port, WiegandConfig* out);                            // WR
-int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityCode); // WG
-int set_wiegand_output(uint32_t id);                                                  // WS
-int set_wiegand_mapping(uint32_t function, uint32_t value);                           // WM
-int list_wiegand_mappings(uint32_t* count, uint32_t* dataSize);                       // WL
-int clear_wiegand_mappings();                                                         // WC
-int set_card_mapping(uint32_t function, uint32_t value);                              // WM, flag 1
-int list_card_mappings(uint32_t* count, uint32_t* dataSize);                          // WL, flag 1
-int clear_card_mappings();                                                            // WC, flag 1
+KELVOR_API int write_wiegand_config(uint8_t port, const WiegandConfig& config);                  // WW
+KELVOR_API int read_wiegand_config(uint8_t port, WiegandConfig* out);                            // WR
+KELVOR_API int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityCode); // WG
+KELVOR_API int set_wiegand_output(uint32_t id);                                                  // WS
+KELVOR_API int set_wiegand_mapping(uint32_t function, uint32_t value);                           // WM
+KELVOR_API int list_wiegand_mappings(uint32_t* count, uint32_t* dataSize);                       // WL
+KELVOR_API int clear_wiegand_mappings();                                                         // WC
+KELVOR_API int set_card_mapping(uint32_t function, uint32_t value);                              // WM, flag 1
+KELVOR_API int list_card_mappings(uint32_t* count, uint32_t* dataSize);                          // WL, flag 1
+KELVOR_API int clear_card_mappings();                                                            // WC, flag 1
 // `data` holds `length` bytes of format data (null when length is 0).
-int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format, uint32_t length,
+KELVOR_API int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format, uint32_t length,
                          const uint8_t* data); // WWX
 // The format data (dataSize bytes) follow the answer; the caller receives them.
-int read_wiegand_format(WiegandFormat* out);                                          // WRX
-int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* out); // WGX
-int set_wiegand_output_string(const WiegandString& string);                           // WSX
-int set_field_default(uint32_t index, uint32_t value, uint8_t clear);                 // WFW
-int get_field_default(uint32_t index, uint32_t* value);                               // WFR
-int set_wiegand_io(const WiegandIo& io);                                              // WPW
-int get_wiegand_io(WiegandIo* out);                                                   // WPR
+KELVOR_API int read_wiegand_format(WiegandFormat* out);                                          // WRX
+KELVOR_API int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* out); // WGX
+KELVOR_API int set_wiegand_output_string(const WiegandString& string);                           // WSX
+KELVOR_API int set_field_default(uint32_t index, uint32_t value, uint8_t clear);                 // WFW
+KELVOR_API int get_field_default(uint32_t index, uint32_t* value);                               // WFR
+KELVOR_API int set_wiegand_io(const WiegandIo& io);                                              // WPW
+KELVOR_API int get_wiegand_io(WiegandIo* out);                                                   // WPR
 
 // ------------------------------------------------------------------ smart card
 inline constexpr int KW_CARD_FUNCTION = 0x70; // card input function
@@ -424,7 +441,7 @@ struct CardHeader {
     } slot[2];
 };
 // False when fewer than CARD_HEADER_SIZE bytes are given.
-bool card_header_of(std::span<const uint8_t> data, CardHeader* out);
+KELVOR_API bool card_header_of(std::span<const uint8_t> data, CardHeader* out);
 
 // The card layout record (7 bytes): where on the card the templates lie.
 inline constexpr size_t CARD_LAYOUT_SIZE = packet::record::CARD_LAYOUT_SIZE;
@@ -436,13 +453,13 @@ struct CardLayout {
     uint8_t template2Start = 0;
     uint8_t template2Blocks = 0;
 };
-std::array<uint8_t, CARD_LAYOUT_SIZE> card_layout_bytes(const CardLayout& layout);
-CardLayout card_layout_of(std::span<const uint8_t, CARD_LAYOUT_SIZE> bytes);
+KELVOR_API std::array<uint8_t, CARD_LAYOUT_SIZE> card_layout_bytes(const CardLayout& layout);
+KELVOR_API CardLayout card_layout_of(std::span<const uint8_t, CARD_LAYOUT_SIZE> bytes);
 
 // The key block of CKW: key 1, its 16-bit byte sum, key 2, its sum. Key types
 // 1 and 2 send all 16 bytes, any other only key 1 and its sum.
 inline constexpr size_t CARD_KEY_SIZE = packet::record::CARD_KEY_SIZE;
-std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2);
+KELVOR_API std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2);
 inline uint32_t card_key_block_length(uint8_t keyType) {
     return keyType == 1 || keyType == 2 ? 16 : 8;
 }
@@ -450,34 +467,34 @@ inline uint32_t card_key_block_length(uint8_t keyType) {
 inline constexpr uint32_t CARD_KEY_SECONDARY = 0x01, CARD_KEY_AUTO_UPDATE = 0x02;
 
 // CR: the card data (length bytes) follow the answer; the caller receives them.
-int read_card_templates(uint8_t option, uint32_t* length);                                      // CR
-int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data); // CW
-int format_card(uint8_t mode);                                                                  // CF
-int set_card_input_function(uint8_t function);                                                  // CC
-int get_card_input_function(uint32_t* function);                                                // CG
-int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option);  // CKW
-int read_card_key_option(uint32_t* option);                                                     // CKR
-int read_card_layout(CardLayout* out);                                                          // CLR
-int write_card_layout(const CardLayout& layout);                                                // CLW
+KELVOR_API int read_card_templates(uint8_t option, uint32_t* length);                                      // CR
+KELVOR_API int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data); // CW
+KELVOR_API int format_card(uint8_t mode);                                                                  // CF
+KELVOR_API int set_card_input_function(uint8_t function);                                                  // CC
+KELVOR_API int get_card_input_function(uint32_t* function);                                                // CG
+KELVOR_API int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option);  // CKW
+KELVOR_API int read_card_key_option(uint32_t* option);                                                     // CKR
+KELVOR_API int read_card_layout(CardLayout* out);                                                          // CLR
+KELVOR_API int write_card_layout(const CardLayout& layout);                                                // CLW
 
 // ------------------------------------------------- event log, clock, user memory
 // A log record: event, source, three date bytes, three time bytes, a 32-bit
 // little-endian value and four bytes of text (not terminated within the record).
 inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
 
-int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
+KELVOR_API int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
 // Receives the records into `buffer`, which holds `count` records; more
 // records announced than it holds are refused before any is read.
-int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records); // LR
-int delete_log(uint32_t argument, uint32_t* deleted);                                       // LD
+KELVOR_API int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records); // LR
+KELVOR_API int delete_log(uint32_t argument, uint32_t* deleted);                                       // LD
 // `seconds` since 1970 in the host's time zone; 0 initialises the module's clock.
-int set_time(int64_t seconds); // TW
+KELVOR_API int set_time(int64_t seconds); // TW
 // Hands back the module's time, or -1 when it does not make a valid date.
-int get_time(int64_t* seconds);                                               // TR
-int get_user_memory_length(uint32_t* length);                                 // ML
-int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length); // MW
+KELVOR_API int get_time(int64_t* seconds);                                               // TR
+KELVOR_API int get_user_memory_length(uint32_t* length);                                 // ML
+KELVOR_API int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length); // MW
 // Hands back the length of the data block that the caller then receives.
-int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength); // MR
+KELVOR_API int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength); // MR
 
 // The module's clock words: date = day << 16 | month << 8 | (year - 2000),
 // time = second << 16 | minute << 8 | hour.
@@ -487,37 +504,37 @@ inline constexpr int CLOCK_YEAR_MAX = 2255;
 // fields normalised (month 13 is January of the next year, 31 April is 1 May)
 // and daylight saving decided for that date; -1 when the result falls outside
 // the years the clock can hold.
-int64_t clock_seconds(uint32_t date, uint32_t time);
+KELVOR_API int64_t clock_seconds(uint32_t date, uint32_t time);
 // The clock words of a local time; false outside the years the clock can hold.
-bool clock_words(int64_t seconds, uint32_t* date, uint32_t* time);
+KELVOR_API bool clock_words(int64_t seconds, uint32_t* date, uint32_t* time);
 // The 24-character text form and its new line, e.g. "Tue May  1 08:12:30 2007\n".
 struct ClockText {
     char text[32];
 };
-ClockText clock_text(int64_t seconds);
+KELVOR_API ClockText clock_text(int64_t seconds);
 
 // --------------------------------------------------- input, output and GPIO ports
 // A GPIO record: four 16-bit little-endian words.
 inline constexpr size_t GPIO_RECORD_SIZE = packet::record::GPIO_RECORD_SIZE;
 
-int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
+KELVOR_API int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
                           uint8_t port); // OW
-int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
+KELVOR_API int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
                          uint16_t* tLow);                               // OR
-int read_enabled_events(uint8_t port, uint32_t* count);                 // OL
+KELVOR_API int read_enabled_events(uint8_t port, uint32_t* count);                 // OL
 // Receives and prints the event codes that OL announced, one byte each.
-int get_enabled_events(std::span<uint8_t> events);
-int set_output_port(uint8_t port, uint32_t action);                     // OS
-int write_in_port_config(uint32_t function, uint32_t value, uint8_t port); // IW
-int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value); // IR
-int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status); // IG
-int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);     // GR
+KELVOR_API int get_enabled_events(std::span<uint8_t> events);
+KELVOR_API int set_output_port(uint8_t port, uint32_t action);                     // OS
+KELVOR_API int write_in_port_config(uint32_t function, uint32_t value, uint8_t port); // IW
+KELVOR_API int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value); // IR
+KELVOR_API int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status); // IG
+KELVOR_API int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);     // GR
 // Receives and prints the GPIO records that GR announced, GPIO_RECORD_SIZE bytes each.
-int list_gpio_records(uint16_t mode, std::span<uint8_t> records);
+KELVOR_API int list_gpio_records(uint16_t mode, std::span<uint8_t> records);
 // `records` holds count records; they are sent after the packet, also none.
-int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t* records); // GW
-int disable_gpio();                                                                        // GC
-int reset_gpio();                                                                          // GD
+KELVOR_API int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t* records); // GW
+KELVOR_API int disable_gpio();                                                                        // GC
+KELVOR_API int reset_gpio();                                                                          // GD
 
 // -------------------------------------------------------------- keyword table
 // Categories of the keyword table.
@@ -527,14 +544,14 @@ inline constexpr int KW_PARAMETER = 0x10;
 inline constexpr int KW_BAUD = 0x11;
 inline constexpr int KW_ENROLL_OPTION = 0x20;
 
-void keyword_add(int category, int code, const char* name);
-const char* keyword_name(int category, int code);
-int keyword_code(int category, const char* name);
+KELVOR_API void keyword_add(int category, int code, const char* name);
+KELVOR_API const char* keyword_name(int category, int code);
+KELVOR_API int keyword_code(int category, const char* name);
 // The table fills itself with the built-in rows on first use; keyword_fill()
 // does so at once (a second fill adds nothing).
-void keyword_fill();
-int keyword_count();
+KELVOR_API void keyword_fill();
+KELVOR_API int keyword_count();
 // Empties the table, which then stays empty until keyword_fill() (tests).
-void keyword_reset();
+KELVOR_API void keyword_reset();
 
 } // namespace kelvor

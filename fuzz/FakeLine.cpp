@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "SerialSeam.h"
+#include "port/SerialSeam.h"
 
 namespace {
 

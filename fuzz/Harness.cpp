@@ -51,6 +51,7 @@ bool open_link(const Input& in) {
     s.moduleId = 1;
     s.broadcast = 0;
     s.open = true;
+    serial_set_turn_pause(network ? packet::SHARED_LINE_PAUSE_MS : 0);
     module_settings().enrollMode = in.enrollMode;
     module_settings().scanSuccessOn = in.scanSuccessOn ? 1 : 0;
     return true;

@@ -36,7 +36,8 @@ quiet() {
 # The files a prefix must hold, and the internal headers it must not.
 check_layout() {
     local root=$1
-    for f in bin/kelvor bin/orvanti-sim lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Packet.h \
+    for f in bin/kelvor bin/orvanti-sim lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Version.h \
+        include/kelvor/protocol/Packet.h include/kelvor/protocol/Commands.h \
         lib/pkgconfig/kelvor.pc lib/cmake/kelvor/kelvorConfig.cmake lib/cmake/kelvor/kelvorConfigVersion.cmake \
         share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
@@ -49,7 +50,7 @@ check_layout() {
     done
     local headers
     headers=$(cd "$root/include/kelvor" && ls | tr '\n' ' ')
-    [ "$headers" = "ModuleSDK.h Packet.h " ] || fail "$root/include/kelvor holds more than the public headers: $headers"
+    [ "$headers" = "ModuleSDK.h Version.h protocol " ] || fail "$root/include/kelvor holds more than the public headers: $headers"
 }
 
 # The two examples against the library installed under $1, both ways, into $2.

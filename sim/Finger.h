@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

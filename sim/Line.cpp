@@ -1,6 +1,6 @@
 #include "Line.h"
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

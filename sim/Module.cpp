@@ -2,7 +2,7 @@
 
 #include "Card.h"
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

@@ -8,7 +8,7 @@
 #include "Line.h"
 #include "State.h"
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

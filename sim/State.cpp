@@ -3,48 +3,57 @@
 #include <algorithm>
 #include <sqlite3.h>
 
+#include "protocol/Packet.h"
+
 namespace sim {
 
 namespace {
 
 // Plausible values of a module fresh from the factory.
-const std::vector<ParamInfo> PARAMS = {
-    {0x62, "Timeout Period", 0x32, true},
-    {0x64, "Template Size", 384, false},
-    {0x65, "Enroll Mode", 0x30, true},
-    {0x66, "Security Level", 0x34, true},
-    {0x67, "Encryption Mode", 0x30, true},
-    {0x68, "Sensor Type", 0x31, false},
-    {0x6c, "Image Format", 0x30, true},
-    {0x6d, "Module ID", 1, true},
-    {0x6e, "Firmware Version", 0x0203, false},
-    {0x6f, "Serial No", 0x51A0E001, false},
-    {0x71, "Baudrate", 0x35, true},
-    {0x72, "Aux Baudrate", 0x35, true},
-    {0x73, "Enrolled Fingerprints", 0, false},
-    {0x74, "Available Fingerprints", 0, false},
-    {0x75, "Sending SCAN_SUCCESS", 0x30, true},
-    {0x76, "ASCII Packet", 0x30, true},
-    {0x77, "Roate Image", 0x30, true},
-    {0x78, "Rotation", 0x30, true},
-    {0x80, "Sensor Sensitivity", 0x37, true},
-    {0x81, "Qualifying Image Quality", 0x30, true},
-    {0x82, "Automatic GPIO Response", 0x30, true},
-    {0x83, "Network Mode", 0x30, true},
-    {0x84, "Free Scan", 0x30, true},
-    {0x85, "Provisional Enroll", 0x30, true},
-    {0x86, "Pass When Empty", 0x30, true},
-    {0x87, "Response Delay", 0x30, true},
-    {0x88, "Matching Timeout", 0x30, true},
-    {0x89, "Build No", 0x0011, false},
-    {0x8a, "Enroll Displacement", 0x30, true},
-    {0x90, "Lighting Condition", 0x30, true},
-    {0x91, "Free Scan Delay", 0x30, true},
-    {0x92, "Card Enroll Mode", 0x30, true},
-    {0x93, "Fast Mode", 0x30, true},
+constexpr ParamInfo PARAMS[] = {
+    {0x62, 0x32, true},
+    {0x64, 384, false},
+    {0x65, 0x30, true},
+    {0x66, 0x34, true},
+    {0x67, 0x30, true},
+    {0x68, 0x31, false},
+    {0x6c, 0x30, true},
+    {0x6d, 1, true},
+    {0x6e, 0x0203, false},
+    {0x6f, 0x51A0E001, false},
+    {0x71, 0x35, true},
+    {0x72, 0x35, true},
+    {0x73, 0, false},
+    {0x74, 0, false},
+    {0x75, 0x30, true},
+    {0x76, 0x30, true},
+    {0x77, 0x30, true},
+    {0x78, 0x30, true},
+    {0x80, 0x37, true},
+    {0x81, 0x30, true},
+    {0x82, 0x30, true},
+    {0x83, 0x30, true},
+    {0x84, 0x30, true},
+    {0x85, 0x30, true},
+    {0x86, 0x30, true},
+    {0x87, 0x30, true},
+    {0x88, 0x30, true},
+    {0x89, 0x0011, false},
+    {0x8a, 0x30, true},
+    {0x90, 0x30, true},
+    {0x91, 0x30, true},
+    {0x92, 0x30, true},
+    {0x93, 0x30, true},
 };
 
-constexpr uint8_t FIRMWARE_VERSION = 0x6e;
+// The module has exactly the parameters the wire vocabulary names.
+constexpr bool same_parameters() {
+    if (std::size(PARAMS) != std::size(kelvor::packet::PARAMETERS)) return false;
+    for (const ParamInfo& p : PARAMS)
+        if (kelvor::packet::parameter_of(p.number) == nullptr) return false;
+    return true;
+}
+static_assert(same_parameters());
 
 // A prepared statement, finalised when it goes.
 class Stmt {
@@ -86,10 +95,6 @@ private:
 };
 
 } // namespace
-
-const std::vector<ParamInfo>& param_table() {
-    return PARAMS;
-}
 
 const ParamInfo* find_param(uint8_t number) {
     for (const ParamInfo& p : PARAMS)
@@ -179,7 +184,7 @@ bool State::load_blobs() {
 }
 
 std::optional<uint32_t> State::param(uint8_t number) const {
-    if (number == FIRMWARE_VERSION) return firmware_version();
+    if (number == kelvor::packet::param::FIRMWARE_VERSION) return firmware_version();
     if (number == 0x73) return static_cast<uint32_t>(templates_.size());
     if (number == 0x74)
         return capacity_ - std::min<uint32_t>(capacity_, static_cast<uint32_t>(templates_.size()));
@@ -339,7 +344,7 @@ bool State::delete_provisional() {
 
 uint32_t State::firmware_version() const {
     const auto v = blob(FIRMWARE_VERSION_BLOB);
-    if (!v || v->size() != 4) return find_param(FIRMWARE_VERSION)->initial;
+    if (!v || v->size() != 4) return find_param(kelvor::packet::param::FIRMWARE_VERSION)->initial;
     return static_cast<uint32_t>((*v)[0]) | static_cast<uint32_t>((*v)[1]) << 8 |
            static_cast<uint32_t>((*v)[2]) << 16 | static_cast<uint32_t>((*v)[3]) << 24;
 }

@@ -24,13 +24,12 @@ struct Template {
 };
 
 // One system parameter of the module.
+// (Its name is the wire vocabulary's, packet::parameter_of.)
 struct ParamInfo {
     uint8_t number;
-    const char* name;
     uint32_t initial;
     bool writable;
 };
-const std::vector<ParamInfo>& param_table();
 const ParamInfo* find_param(uint8_t number);
 
 class State {

@@ -14,10 +14,6 @@ constexpr int ERR_SITE_BLOCK = err_site::LONG_OPTIONS;
 
 using namespace kelvor;
 
-#ifndef KELVOR_VERSION
-#define KELVOR_VERSION "unknown"
-#endif
-
 namespace {
 
 constexpr const char USAGE[] =
@@ -126,7 +122,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             return 0;
         }
         if (std::strcmp(word, "--version") == 0) {
-            std::printf("kelvor %s\n", KELVOR_VERSION);
+            std::printf("kelvor %s\n", version());
             return 0;
         }
         if (std::strcmp(word, "--commands") == 0) return print_commands(argc, argv, i + 1);

@@ -20,7 +20,7 @@
 #include "Bmp.h"
 #include "Commands.h"
 #include "LongOptions.h"
-#include "Progress.h"
+#include "trace/Progress.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -640,9 +640,21 @@ void OrvantiCom::response_monitor() {
 
 // ------------------------------------------------- batch and directory mode
 
+// The commands that take a directory for -i, each with what it does to one file of it.
+OrvantiCom::FileHandler OrvantiCom::directory_handler(uint8_t code) {
+    namespace cmd = packet::cmd;
+    static constexpr std::pair<uint8_t, FileHandler> HANDLERS[] = {
+        {cmd::EI, &OrvantiCom::enroll_image_file},           {cmd::EIX, &OrvantiCom::enroll_image_file_chunked},
+        {cmd::ET, &OrvantiCom::enroll_template_file},        {cmd::II, &OrvantiCom::identify_image_file},
+        {cmd::IIX, &OrvantiCom::identify_image_file_chunked}, {cmd::IT, &OrvantiCom::identify_template_file},
+    };
+    for (const auto& [c, h] : HANDLERS)
+        if (c == code) return h;
+    return nullptr;
+}
+
 bool OrvantiCom::is_directory_command() const {
-    static constexpr uint8_t CODES[] = {0x06, 0x07, 0x12, 0x13, 0x80, 0x81};
-    return std::find(std::begin(CODES), std::end(CODES), command) != std::end(CODES);
+    return directory_handler(command) != nullptr;
 }
 
 void OrvantiCom::reset_line() {
@@ -722,16 +734,7 @@ void OrvantiCom::directory_mode() {
         note_result(FRONT_REFUSED);
         return;
     }
-    using Handler = int (OrvantiCom::*)();
-    static constexpr std::pair<uint8_t, Handler> HANDLERS[] = {
-        {0x06, &OrvantiCom::enroll_image_file},           {0x80, &OrvantiCom::enroll_image_file_chunked},
-        {0x07, &OrvantiCom::enroll_template_file},        {0x12, &OrvantiCom::identify_image_file},
-        {0x81, &OrvantiCom::identify_image_file_chunked}, {0x13, &OrvantiCom::identify_template_file},
-    };
-    Handler handler = nullptr;
-    for (const auto& [code, h] : HANDLERS) {
-        if (code == command) handler = h;
-    }
+    const FileHandler handler = directory_handler(command);
     if (!handler) return;
     for (const std::string& name : names) {
         const std::string path = directory + "/" + name;

@@ -159,6 +159,8 @@ public:
     void batch_mode();
     void directory_mode();
     bool is_directory_command() const;
+    using FileHandler = int (OrvantiCom::*)();
+    static FileHandler directory_handler(uint8_t code);
     void reset_line();
     // Opens the -i file (inputFile, inputSize, inputPath, inputError).
     void open_input(const std::string& path);

@@ -1,7 +1,7 @@
 // Administrator levels and authentication policies: AW, AR, AC, UW, UR, UC, UL.
 #include "Module.h"
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

@@ -1,7 +1,7 @@
 // Image capture and encryption: SI, SIX, RI, RIX, KW, KS.
 #include "Module.h"
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;

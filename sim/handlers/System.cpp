@@ -14,8 +14,8 @@ bool is_ascii_setting(uint32_t v) {
 // Whether a value is one the module takes for the parameter.
 bool value_allowed(uint8_t number, uint32_t value) {
     switch (number) {
-    case 0x71:
-    case 0x72: return value >= 0x31 && value <= 0x35;
+    case param::BAUDRATE:
+    case param::AUX_BAUDRATE: return packet::is_baud_code(value);
     case 0x6d: return value >= 1 && value <= 0xFFFE; // 0 addresses every module
     case 0x67:
     case 0x75:

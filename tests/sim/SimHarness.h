@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "FarEnd.h"
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 namespace packet = kelvor::packet;
 

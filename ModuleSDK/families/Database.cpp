@@ -1,0 +1,354 @@
+// The module's template database, keyed by user ID (one ID may hold several
+// templates): read a user's templates (RT) or a freshly scanned one (ST), list
+// user IDs (LT) and template records (LTX), count a user's templates (CT),
+// delete by ID, all, by a scanned finger or by the Wiegand input (with or
+// without an administrator's verification), and settle provisional templates.
+#include <algorithm>
+
+#include "families/Enroll.h"
+#include "ModuleSDK.h"
+#include "link/Blocks.h"
+#include "engine/Sequence.h"
+
+namespace kelvor {
+
+namespace {
+
+namespace cmd = packet::cmd;
+using answers::ANY;
+using answers::GO_ON;
+using sequence::AnswerTable;
+using sequence::Sequence;
+using sequence::SuccessLine;
+
+constexpr bool yes = true;
+constexpr bool no = false;
+
+// -------------------------------------------------------- single answers
+// "%#x" is the user ID of the call.
+constexpr answers::Row dtAnswer[] = {
+    {NOT_FOUND, "User id %#x is not found\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Delete: Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row daAnswer[] = {
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Delete: Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row dpAnswer[] = {
+    {NOT_FOUND, "Delet: Not found\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Delete: Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row fpAnswer[] = {
+    {NOT_FOUND, "Not found\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row ltAnswer[] = {
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row ctAnswer[] = {
+    {NOT_FOUND, "%#x is not found\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr answers::Row rtAnswer[] = {
+    {NOT_FOUND, "Cannot found the template\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+constexpr SuccessLine deleted{"      Delete Succeed\n"};
+constexpr SuccessLine templateSize = SuccessLine::line(TRACE_CALL, "Template Size: %#x\n", FIELD_PARAM2);
+constexpr SuccessLine templatesCounted{"      Num of templates: %#x\n", FIELD_PARAM2};
+
+// RT: ENROLL_CONTINUE announces a template with more of the user's after it.
+constexpr sequence::Accept rtMore[] = {
+    {ENROLL_CONTINUE, SuccessLine{"      Template Size: %#x More Templates\n", FIELD_PARAM2}, MORE_TEMPLATES},
+};
+// CT: a user ID in use is a user ID with templates, told like SUCCEED.
+constexpr sequence::Accept ctInUse[] = {{ID_ALREADY_USED, templatesCounted, 0}};
+
+constexpr Sequence RT{.command = cmd::RT, .answer = rtAnswer, .success = templateSize, .accepts = rtMore};
+constexpr Sequence DT{.command = cmd::DT, .answer = dtAnswer, .success = deleted};
+constexpr Sequence DA{.command = cmd::DA, .answer = daAnswer, .success = deleted};
+constexpr Sequence DP{.command = cmd::DP, .answer = dpAnswer, .success = deleted};
+constexpr Sequence FP{.command = cmd::FP, .answer = fpAnswer, .success = SuccessLine{"      Fix Succeed\n"}};
+constexpr Sequence LT{.command = cmd::LT,
+                      .answer = ltAnswer,
+                      .success = SuccessLine{"      Num of user id: %#x\n", FIELD_PARAM1}};
+constexpr Sequence CT{
+    .command = cmd::CT, .answer = ctAnswer, .success = templatesCounted, .accepts = ctInUse};
+
+// ------------------------------------------------------------ scan commands
+constexpr answers::Row fingerScanWait[] = {
+    {SCAN_SUCCESS, nullptr, GO_ON},
+    {ANY, "Scan failed\n", RES_SCAN_FAILED},
+};
+constexpr answers::Row wiegandScanWait[] = {
+    {SCAN_SUCCESS, nullptr, GO_ON},
+    {ANY, "Wiegand scan failed\n", RES_SCAN_FAILED},
+};
+constexpr answers::Table fingerWaits[] = {fingerScanWait};
+constexpr answers::Table wiegandWaits[] = {wiegandScanWait};
+
+constexpr answers::Row stAnswer[] = {
+    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
+    {TRY_AGAIN, "Try again\n", RES_TRY_AGAIN},
+    {TIMEOUT, "Scan timeout\n", RES_TIMEOUT},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+// Final answer of the deletes by scan, with and without an administrator.
+enum ScanColumn : size_t { DS_, DSA_, SCAN_COLUMNS };
+// clang-format off
+constexpr answers::ColumnRow<SCAN_COLUMNS> scanDeleteAnswer[] = {
+    // flag            message                                                 code                  DS   DSA
+    {SCAN_FAILED,      "Scan failed\n",                                        RES_SCAN_FAILED,      {yes, yes}},
+    {NOT_FOUND,        "Not found\n",                                          RES_NOT_FOUND,        {yes, yes}},
+    {TRY_AGAIN,        "Try again\n",                                          RES_TRY_AGAIN,        {yes, yes}},
+    {TIMEOUT,          "Timeout\n",                                            RES_TIMEOUT,          {yes, yes}},
+    {TIMEOUT_MATCHING, "Timeout matching\n",                                   RES_TIMEOUT_MATCHING, {yes, yes}},
+    {NOT_SUPPORTED,    "Cannot delete an administrator using DSA command\n",   RES_NOT_SUPPORTED,    {no,  yes}},
+    {SYSTEM_BUSY,      "System is busy\n",                                     RES_SYSTEM_BUSY,      {yes, yes}},
+    {CANCELLED,        "Command is cancelled\n",                               RES_CANCELLED,        {yes, yes}},
+    {ANY,              "Unknown error\n",                                      RES_UNKNOWN,          {yes, yes}},
+};
+// clang-format on
+
+// Final answer of the deletes by Wiegand input; the refusal names DSA in both.
+enum WiegandColumn : size_t { DW_, DWA_, WIEGAND_COLUMNS };
+// clang-format off
+constexpr answers::ColumnRow<WIEGAND_COLUMNS> wiegandDeleteAnswer[] = {
+    // flag            message                                                 code                  DW   DWA
+    {NOT_FOUND,        "User id is not found\n",                               RES_NOT_FOUND,        {yes, yes}},
+    {TIMEOUT,          "Timeout\n",                                            RES_TIMEOUT,          {yes, yes}},
+    {NOT_SUPPORTED,    "Cannot delete an administrator using DSA command\n",   RES_NOT_SUPPORTED,    {no,  yes}},
+    {SYSTEM_BUSY,      "System is busy\n",                                     RES_SYSTEM_BUSY,      {yes, yes}},
+    {CANCELLED,        "Command is cancelled\n",                               RES_CANCELLED,        {yes, yes}},
+    {ANY,              "Delete: Unknown error\n",                              RES_UNKNOWN,          {yes, yes}},
+};
+// clang-format on
+
+// The administrator stage of DAA: a module with nothing to verify may delete at once.
+constexpr answers::Row daaAdministratorStage[] = {
+    {ENROLL_CONTINUE, "Admin's verification succeed\n", GO_ON, TRACE_CALL},
+    {SUCCEED, "Delete succeed\n", answers::FINISHED},
+    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
+    {NOT_MATCH, "Admin's verification is failed\n", RES_NOT_MATCH},
+    {NOT_SUPPORTED, "No administrator is enrolled\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+constexpr SuccessLine deletedUser{"      Delete Succeed %#x\n", FIELD_PARAM1};
+
+constexpr Sequence ST{.command = cmd::ST, .waits = fingerWaits, .answer = stAnswer, .success = templateSize};
+constexpr Sequence DS{.command = cmd::DS, .waits = fingerWaits, .answer = AnswerTable{scanDeleteAnswer, DS_}};
+constexpr Sequence DSA{.command = cmd::DSA,
+                       .admin = enroll::administratorStage,
+                       .waits = fingerWaits,
+                       .answer = AnswerTable{scanDeleteAnswer, DSA_}};
+constexpr Sequence DW{.command = cmd::DW,
+                      .waits = wiegandWaits,
+                      .answer = AnswerTable{wiegandDeleteAnswer, DW_},
+                      .success = deletedUser};
+constexpr Sequence DWA{.command = cmd::DWA,
+                       .admin = enroll::administratorStage,
+                       .waits = wiegandWaits,
+                       .answer = AnswerTable{wiegandDeleteAnswer, DWA_},
+                       .success = deletedUser};
+constexpr Sequence DAA{
+    .command = cmd::DAA, .admin = daaAdministratorStage, .answer = daAnswer, .success = deleted};
+
+// A size or count the module announced, beyond what the library takes.
+int beyond_limit(const char* what, uint64_t value, uint64_t limit) {
+    trace(TRACE_ERROR, "%s %#llx is beyond %#llx\n", what, static_cast<unsigned long long>(value),
+          static_cast<unsigned long long>(limit));
+    return RES_DATA_ERROR;
+}
+
+// ----------------------------------------------------------------- LTX
+constexpr answers::Row ltxAnswer[] = {
+    {INVALID_ID, "Invalid index\n", RES_INVALID_ID},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+// One chunk of template records into `buffer` at `received`; its length in `length`.
+int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& length) {
+    AnswerPacket header{};
+    if (int rc = receive_chunk_header(header); rc < 0) return rc;
+    const auto command = static_cast<uint8_t>(answer_field(FIELD_COMMAND, header));
+    length = answer_field(FIELD_PARAM2, header);
+    if (length == 0) return 0;
+    if (length > buffer.size() - received) {
+        // Refused before a byte of it is read: the records end where the buffer does.
+        trace(TRACE_ERROR, "Chunk of %#x bytes passes the end of the records at %#zx\n", length,
+              buffer.size());
+        return RES_DATA_ERROR;
+    }
+    const int n = static_cast<int>(length);
+    const int r = link_read_progress(buffer.data() + received, n);
+    if (r < 0) {
+        trace(TRACE_ERROR, "Cannot read the serial port\n");
+        return ERR_READ;
+    }
+    if (r < n) {
+        trace(TRACE_ERROR, "Serial read timeout %d %d\n", r, n);
+        link_state().unsettled = true; // the rest may still be on its way
+        return ERR_READ_TIMEOUT;
+    }
+    uint8_t sum[4];
+    const int s = link_read(sum, 4);
+    if (s < 0) {
+        trace(TRACE_ERROR, "Cannot read the serial port\n");
+        return ERR_READ;
+    }
+    if (s < 4) {
+        trace(TRACE_ERROR, "Serial read timeout\n");
+        link_state().unsettled = true;
+        return ERR_READ_TIMEOUT;
+    }
+    const bool good = packet::get32(sum) == byte_sum(buffer.data() + received, length);
+    if (int rc = send_command(command, 0, 0, good ? DATA_ACCEPTED : DATA_CHECKSUM_ERROR); rc < 0) return rc;
+    if (good) return 0;
+    trace(TRACE_ERROR, "Template info chunk checksum error at %#zx\n", received);
+    return RES_DATA_ERROR;
+}
+
+void trace_template_info(const uint8_t* record, uint32_t i) {
+    const auto user = static_cast<int32_t>(packet::get32(record));
+    const int value1 = record[4];
+    const int packed = record[5];
+    trace(TRACE_CALL, "%d: %d(%d): %d %d %d %#04x\n", static_cast<int>(i), user, packed & 0x0F, value1,
+          (packed >> 4) & 0x03, (packed >> 6) & 0x03, packet::get16(record + 6));
+}
+
+} // namespace
+
+int read_template(uint32_t userId, uint32_t* size) {
+    trace(TRACE_CALL, "Read Template(RT): %#x\n", userId);
+    uint32_t announced = 0;
+    const int rc = sequence::run(RT, {.param1 = userId, .arg = userId, .out = {&announced, nullptr}});
+    if (rc < 0) return rc;
+    if (announced > TEMPLATE_SIZE_MAX) return beyond_limit("Template size", announced, TEMPLATE_SIZE_MAX);
+    if (size) *size = announced;
+    return rc;
+}
+
+int scan_template(uint32_t* size) {
+    trace(TRACE_CALL, "Scan Template(ST)\n");
+    uint32_t announced = 0;
+    const int rc = sequence::run(ST, {.out = {&announced, nullptr}});
+    if (rc < 0) return rc;
+    if (announced > TEMPLATE_SIZE_MAX) return beyond_limit("Template size", announced, TEMPLATE_SIZE_MAX);
+    if (size) *size = announced;
+    return rc;
+}
+
+int delete_template(uint32_t userId) {
+    trace(TRACE_CALL, "Delete Template(DT): %#x\n", userId);
+    return sequence::run(DT, {.param1 = userId, .arg = userId});
+}
+
+int delete_all_templates() {
+    trace(TRACE_CALL, "Delete All Templates(DA)\n");
+    return sequence::run(DA, {});
+}
+
+int delete_all_templates_with_admin() {
+    trace(TRACE_CALL, "Delete All Templates with admin's verification(DAA)\n");
+    return sequence::run(DAA, {});
+}
+
+int delete_provisional_templates() {
+    trace(TRACE_CALL, "Delete All Provisional Templates(DP)\n");
+    return sequence::run(DP, {});
+}
+
+int fix_provisional_templates() {
+    trace(TRACE_CALL, "Fix All Provisional Templates(FP)\n");
+    return sequence::run(FP, {});
+}
+
+// The two values go to the module uninterpreted.
+int list_user_ids(uint32_t first, uint32_t second, uint32_t* count) {
+    trace(TRACE_CALL, "List User IDs(LT): %d %d\n", static_cast<int>(first), static_cast<int>(second));
+    uint32_t announced = 0;
+    const int rc = sequence::run(LT, {.param1 = first, .param2 = second, .out = {&announced, nullptr}});
+    if (rc < 0) return rc;
+    if (announced > USER_ID_COUNT_MAX)
+        return beyond_limit("Number of user IDs", announced, USER_ID_COUNT_MAX);
+    if (count) *count = announced;
+    return rc;
+}
+
+int get_user_data(std::span<uint8_t> buffer, uint32_t count) {
+    trace(TRACE_CALL, "Get User Data: %#x\n", count);
+    const uint64_t bytes = 4 * static_cast<uint64_t>(count);
+    if (bytes > buffer.size()) return beyond_limit("User ID list of bytes", bytes, buffer.size());
+    return receive_data(buffer.first(static_cast<size_t>(bytes)));
+}
+
+int check_user_id(uint32_t userId, uint32_t* templates) {
+    trace(TRACE_CALL, "Check User ID(CT): %#x\n", userId);
+    return sequence::run(CT, {.param1 = userId, .arg = userId, .out = {templates, nullptr}});
+}
+
+namespace {
+uint32_t scan_delete_param1(uint16_t first, uint16_t second) {
+    return static_cast<uint32_t>(second) << 16 | first;
+}
+} // namespace
+
+int delete_template_by_scan(uint16_t first, uint16_t second) {
+    trace(TRACE_CALL, "Delete Template by Scan(DS) %#x %#x\n", first, second);
+    return sequence::run(DS, {.param1 = scan_delete_param1(first, second)});
+}
+
+int delete_template_by_scan_with_admin(uint16_t first, uint16_t second) {
+    trace(TRACE_CALL, "Delete Template by Scan with admin's verification(DSA) %#x %#x\n", first, second);
+    return sequence::run(DSA, {.param1 = scan_delete_param1(first, second)});
+}
+
+int delete_template_by_wiegand(uint32_t* userId) {
+    trace(TRACE_CALL, "Delete Template by Wiegand(DW)\n");
+    return sequence::run(DW, {.out = {userId, nullptr}});
+}
+
+int delete_template_by_wiegand_with_admin(uint32_t* userId) {
+    trace(TRACE_CALL, "Delete Template by Wiegand with admin's verification(DWA)\n");
+    return sequence::run(DWA, {.out = {userId, nullptr}});
+}
+
+int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number) {
+    trace(TRACE_CALL, "Get Template Info(LTX): %d\n", static_cast<int>(index));
+    if (int rc = send_command(cmd::LTX, 0, index, 0); rc < 0) return rc;
+    AnswerPacket answer{};
+    if (int rc = receive_answer(answer); rc < 0) return rc;
+    if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED)
+        return answers::apply(ltxAnswer, flag);
+    const uint32_t templates = answer_field(FIELD_PARAM1, answer);
+    const uint32_t total = answer_field(FIELD_PARAM2, answer);
+    if (number) *number = templates;
+    trace(TRACE_CALL, "Num Of Template: %d\n", static_cast<int>(templates));
+    size_t received = 0;
+    while (received < total) {
+        uint32_t length = 0;
+        if (int rc = receive_info_chunk(buffer, received, length); rc != 0) return rc;
+        if (length == 0) break; // an empty chunk ends the transfer
+        received += length;
+    }
+    // Only records that arrived whole are printed.
+    const uint64_t whole = std::min<uint64_t>(templates, received / TEMPLATE_INFO_SIZE);
+    for (uint32_t i = 0; i < whole; ++i) trace_template_info(buffer.data() + TEMPLATE_INFO_SIZE * i, i);
+    return 0;
+}
+
+} // namespace kelvor

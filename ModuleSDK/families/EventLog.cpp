@@ -1,0 +1,160 @@
+// Event log, clock and user memory: LN counts the module's log records, LR
+// uploads and prints them, LD deletes them; TW sets the module's clock and TR
+// reads it; ML, MW and MR give the length of the module's free user memory
+// area and write and read it as raw bytes.
+#include <cstring>
+
+#include "ModuleSDK.h"
+#include "engine/Sequence.h"
+
+namespace kelvor {
+
+namespace {
+
+using answers::ANY;
+using sequence::AnswerTable;
+using sequence::Sequence;
+using sequence::SuccessLine;
+using sequence::Transfer;
+
+// Keyword categories of the printed names.
+constexpr int EVENTS = 0x60;
+constexpr int EVENT_SOURCES = 0x63;
+
+constexpr bool yes = true;
+constexpr bool no = false;
+
+// Every answer of the family, a column per command.
+enum Column : size_t { LN, LR, LD, TW, TR, ML, MW, MR, COLUMNS };
+// clang-format off
+constexpr answers::ColumnRow<COLUMNS> answer[] = {
+    // flag         message                                   code               LN   LR   LD   TW   TR   ML   MW   MR
+    {NOT_SUPPORTED, "Invalid arguments\n",                    RES_NOT_SUPPORTED, {no,  yes, no,  no,  no,  no,  no,  no }},
+    {NOT_SUPPORTED, "Not supported\n",                        RES_NOT_SUPPORTED, {no,  no,  no,  yes, no,  no,  no,  no }},
+    {NOT_SUPPORTED, "Write user memory is not supported\n",   RES_NOT_SUPPORTED, {no,  no,  no,  no,  no,  no,  yes, yes}},
+    {SYSTEM_BUSY,   "System is busy\n",                       RES_SYSTEM_BUSY,   {yes, yes, yes, yes, yes, yes, yes, yes}},
+    {ANY,           "Unknown error\n",                        RES_UNKNOWN,       {yes, yes, yes, yes, yes, yes, yes, yes}},
+};
+// clang-format on
+
+constexpr Sequence LN_SEQUENCE{
+    .command = packet::cmd::LN,
+    .answer = AnswerTable{answer, LN},
+    .success = SuccessLine{"      Used: %#x Total: %#x\n", FIELD_PARAM1, FIELD_PARAM2},
+};
+constexpr Sequence LR_SEQUENCE{
+    .command = packet::cmd::LR,
+    .answer = AnswerTable{answer, LR},
+    .success = SuccessLine::fields_only(FIELD_PARAM2),
+};
+constexpr Sequence LD_SEQUENCE{
+    .command = packet::cmd::LD,
+    .answer = AnswerTable{answer, LD},
+    .success = SuccessLine{"      Deleted: %#x\n", FIELD_PARAM1},
+};
+constexpr Sequence TW_SEQUENCE{.command = packet::cmd::TW, .answer = AnswerTable{answer, TW}};
+constexpr Sequence TR_SEQUENCE{
+    .command = packet::cmd::TR,
+    .answer = AnswerTable{answer, TR},
+    .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2),
+};
+constexpr Sequence ML_SEQUENCE{
+    .command = packet::cmd::ML,
+    .answer = AnswerTable{answer, ML},
+    .success = SuccessLine{"      Length: %#x\n", FIELD_PARAM1},
+};
+constexpr Sequence MW_SEQUENCE{
+    .command = packet::cmd::MW, .transfer = Transfer::Block, .answer = AnswerTable{answer, MW}};
+constexpr Sequence MR_SEQUENCE{
+    .command = packet::cmd::MR,
+    .answer = AnswerTable{answer, MR},
+    .success = SuccessLine{"      Data Length: %#x\n", FIELD_PARAM2},
+};
+
+// One printed line per record, numbered within this upload from 0. The text
+// field is not terminated within the record: at most its four bytes print.
+void print_log_records(std::span<const uint8_t> records) {
+    const size_t n = records.size() / LOG_RECORD_SIZE;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* r = records.data() + i * LOG_RECORD_SIZE;
+        char text[5] = {};
+        std::memcpy(text, r + 12, 4);
+        trace_more(TRACE_CALL, "      %d:  %02d/%02d/%02d %02d:%02d:%02d (%s) (%s) (%#x) (%s)\n",
+                   static_cast<int>(i), r[2], r[3], r[4], r[5], r[6], r[7], keyword_name(EVENT_SOURCES, r[1]),
+                   keyword_name(EVENTS, r[0]), packet::get32(r + 8), text);
+    }
+}
+
+} // namespace
+
+int get_log_count(uint32_t* used, uint32_t* total) {
+    trace(TRACE_CALL, "Get log count(LN)\n");
+    return sequence::run(LN_SEQUENCE, {.out = {used, total}});
+}
+
+int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records) {
+    trace(TRACE_CALL, "Upload log data(LR): %#x %#x\n", start, count);
+    uint32_t n = 0;
+    if (int rc = sequence::run(LR_SEQUENCE, {.param1 = start, .param2 = count, .out = {&n}}); rc != 0)
+        return rc;
+    // Never more records into the buffer than it holds, whatever the module announces.
+    const uint64_t want = static_cast<uint64_t>(n) * LOG_RECORD_SIZE;
+    if (n > count || want > buffer.size()) {
+        trace(TRACE_ERROR, "Too many log records: %#x %#x\n", n, count);
+        return RES_DATA_ERROR;
+    }
+    const std::span<uint8_t> data = buffer.first(static_cast<size_t>(want));
+    if (int rc = receive_data(data); rc < 0) return rc;
+    print_log_records(data);
+    if (records) *records = n;
+    return 0;
+}
+
+int delete_log(uint32_t argument, uint32_t* deleted) {
+    trace(TRACE_CALL, "Delete log data(LD): %#x\n", argument);
+    return sequence::run(LD_SEQUENCE, {.param1 = argument, .out = {deleted}});
+}
+
+int set_time(int64_t seconds) {
+    uint32_t date = 0, time = 0;
+    if (seconds == 0) {
+        trace(TRACE_CALL, "Initialize Time(TW)\n");
+    } else {
+        trace(TRACE_CALL, "Set Time(TW): %s", clock_text(seconds).text);
+        if (!clock_words(seconds, &date, &time)) {
+            trace(TRACE_ERROR, "Invalid Time\n");
+            return RES_DATA_ERROR;
+        }
+    }
+    return sequence::run(TW_SEQUENCE, {.param1 = date, .param2 = time});
+}
+
+int get_time(int64_t* seconds) {
+    trace(TRACE_CALL, "Get Time(TR)\n");
+    uint32_t date = 0, time = 0;
+    if (int rc = sequence::run(TR_SEQUENCE, {.out = {&date, &time}}); rc != 0) return rc;
+    const int64_t t = clock_seconds(date, time);
+    if (seconds) *seconds = t;
+    if (t < 0)
+        trace_more(TRACE_CALL, "      Invalid time\n");
+    else
+        trace_more(TRACE_CALL, "      %s", clock_text(t).text);
+    return 0;
+}
+
+int get_user_memory_length(uint32_t* length) {
+    trace(TRACE_CALL, "Read user memory length(ML)\n");
+    return sequence::run(ML_SEQUENCE, {.out = {length}});
+}
+
+int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length) {
+    trace(TRACE_CALL, "Write user memory data(MW): %#x %#x\n", offset, length);
+    return sequence::run(MW_SEQUENCE, {.param1 = offset, .param2 = length, .data = data, .size = length});
+}
+
+int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength) {
+    trace(TRACE_CALL, "Read user memory data(MR): %#x %#x\n", offset, length);
+    return sequence::run(MR_SEQUENCE, {.param1 = offset, .param2 = length, .out = {dataLength}});
+}
+
+} // namespace kelvor

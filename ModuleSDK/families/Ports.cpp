@@ -1,0 +1,242 @@
+// Input, output and GPIO ports: OW/OR bind an output port's pulse pattern to a
+// module event and read it back, OL lists the events an output port acts on,
+// OS sets or clears an output; IW/IR bind an input port to a module function,
+// IG reads an input's status; GR/GW read and write a GPIO line's mode and its
+// list of 8-byte records, GC disables the GPIO lines and GD restores their
+// default configuration.
+#include "ModuleSDK.h"
+#include "engine/Sequence.h"
+
+namespace kelvor {
+
+namespace {
+
+using answers::ANY;
+using sequence::AnswerTable;
+using sequence::Sequence;
+using sequence::SuccessLine;
+using sequence::Transfer;
+
+// Keyword categories of the printed names.
+constexpr int GPIO_MODES = 0x30;
+constexpr int GPIO_INPUT_FUNCTIONS = 0x31;
+constexpr int GPIO_ACTIVATIONS = 0x32;
+constexpr int GPIO_OUTPUT_EVENTS = 0x33;
+constexpr int GPIO_OUTPUT_LEVELS = 0x34;
+constexpr int INPUT_FUNCTIONS = 0x50;
+constexpr int INPUT_PORTS = 0x51;
+constexpr int INPUT_HANDLINGS = 0x52;
+constexpr int INPUT_STATUSES = 0x53;
+constexpr int EVENTS = 0x60;
+constexpr int OUTPUT_PORTS = 0x61;
+constexpr int OUTPUT_ACTIONS = 0x62;
+
+// GPIO modes that decide how a record prints.
+constexpr uint16_t MODE_DISABLED = 0;
+constexpr uint16_t MODE_INPUT = 1;
+constexpr uint16_t MODE_OUTPUT = 2;
+constexpr uint16_t MODE_SHARED = 3;
+constexpr uint16_t MODE_WIEGAND_INPUT = 4;
+constexpr uint16_t MODE_WIEGAND_OUTPUT = 5;
+
+using answers::no;
+using answers::yes;
+
+// Answers of the OUT and IN port commands and of GC and GD, a column per command.
+enum Column : size_t { OW, OR, OL, OS, IW, IR, IG, GC, GD, COLUMNS };
+// clang-format off
+constexpr answers::ColumnRow<COLUMNS> portAnswer[] = {
+    // flag         message                                          code               OW   OR   OL   OS   IW   IR   IG   GC   GD
+    {MEMORY_FULL,   "Memory full\n",                                 RES_MEMORY_FULL,   {yes, no,  no,  no,  no,  no,  no,  no,  no }},
+    {NOT_FOUND,     "Output port configuration is not found\n",      RES_NOT_FOUND,     {no,  yes, no,  no,  no,  no,  no,  no,  no }},
+    {NOT_SUPPORTED, "Output port configuration is not supported\n",  RES_NOT_SUPPORTED, {yes, yes, no,  no,  no,  no,  no,  no,  no }},
+    {NOT_SUPPORTED, "Not supported\n",                               RES_NOT_SUPPORTED, {no,  no,  yes, yes, no,  no,  no,  no,  no }},
+    {NOT_SUPPORTED, "Input port configuration is not supported\n",   RES_NOT_SUPPORTED, {no,  no,  no,  no,  yes, yes, yes, no,  no }},
+    {SYSTEM_BUSY,   "System is busy\n",                              RES_SYSTEM_BUSY,   {yes, yes, yes, yes, yes, yes, yes, yes, yes}},
+    {ANY,           "Unknown error\n",                               RES_UNKNOWN,       {yes, yes, yes, yes, yes, yes, yes, yes, yes}},
+};
+// clang-format on
+
+// GR and GW name the GPIO id in their messages.
+constexpr answers::Row gpioAnswer[] = {
+    {NOT_SUPPORTED, "Unsupported GPIO id: %#x\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error: %#x\n", RES_UNKNOWN},
+};
+
+constexpr Sequence OW_SEQUENCE{.command = packet::cmd::OW, .answer = AnswerTable{portAnswer, OW}};
+constexpr Sequence OR_SEQUENCE{.command = packet::cmd::OR,
+                               .answer = AnswerTable{portAnswer, OR},
+                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+constexpr Sequence OL_SEQUENCE{
+    .command = packet::cmd::OL,
+    .answer = AnswerTable{portAnswer, OL},
+    .success = SuccessLine{"      Num of Enabled Events: %#x\n", FIELD_PARAM2},
+};
+constexpr Sequence OS_SEQUENCE{.command = packet::cmd::OS, .answer = AnswerTable{portAnswer, OS}};
+constexpr Sequence IW_SEQUENCE{.command = packet::cmd::IW, .answer = AnswerTable{portAnswer, IW}};
+constexpr Sequence IR_SEQUENCE{.command = packet::cmd::IR,
+                               .answer = AnswerTable{portAnswer, IR},
+                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+constexpr Sequence IG_SEQUENCE{.command = packet::cmd::IG,
+                               .answer = AnswerTable{portAnswer, IG},
+                               .success = SuccessLine::fields_only(FIELD_PARAM1)};
+constexpr Sequence GR_SEQUENCE{.command = packet::cmd::GR,
+                               .answer = AnswerTable{gpioAnswer},
+                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+constexpr Sequence GW_SEQUENCE{
+    .command = packet::cmd::GW, .transfer = Transfer::Block, .answer = AnswerTable{gpioAnswer}};
+constexpr Sequence GC_SEQUENCE{.command = packet::cmd::GC, .answer = AnswerTable{portAnswer, GC}};
+constexpr Sequence GD_SEQUENCE{.command = packet::cmd::GD, .answer = AnswerTable{portAnswer, GD}};
+
+// One GPIO record printed as a line of the given type, then its raw words.
+void print_gpio_record(uint16_t type, const uint8_t* record) {
+    const uint16_t w0 = packet::get16(record), w1 = packet::get16(record + 2), w2 = packet::get16(record + 4),
+                   w3 = packet::get16(record + 6);
+    trace_more(TRACE_CALL, "      %s: ", keyword_name(GPIO_MODES, type));
+    switch (type) {
+    case MODE_DISABLED: trace_more(TRACE_CALL, "Disabled\n"); break;
+    case MODE_INPUT:
+        trace_more(TRACE_CALL, "(%s) (%s) (%#x)\n", keyword_name(GPIO_INPUT_FUNCTIONS, w0),
+                   keyword_name(GPIO_ACTIVATIONS, w1), w2);
+        break;
+    case MODE_OUTPUT:
+        trace_more(TRACE_CALL, "(%s) (%s) (%#x) (%#x)\n", keyword_name(GPIO_OUTPUT_EVENTS, w0),
+                   keyword_name(GPIO_OUTPUT_LEVELS, w1), w2, w3);
+        break;
+    case MODE_WIEGAND_INPUT:
+    case MODE_WIEGAND_OUTPUT: trace_more(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3); break;
+    default: trace_more(TRACE_CALL, "Unknown\n"); break;
+    }
+    trace(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3);
+}
+
+} // namespace
+
+int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
+                          uint8_t port) {
+    trace(TRACE_CALL, "Write OUT port Configuration(OW): %#x %#x %s %#x %#x %s\n", tDelay, tCount,
+          keyword_name(EVENTS, event), tHigh, tLow, keyword_name(OUTPUT_PORTS, port));
+    const uint32_t param1 = static_cast<uint32_t>(tDelay) << 16 | static_cast<uint32_t>(tCount) << 8 | event;
+    const uint32_t param2 = static_cast<uint32_t>(tHigh) << 16 | tLow;
+    return sequence::run(OW_SEQUENCE, {.param1 = param1, .param2 = param2, .flag = port});
+}
+
+int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
+                         uint16_t* tLow) {
+    trace(TRACE_CALL, "Read OUT port Configuration(OR): %s %s\n", keyword_name(EVENTS, event),
+          keyword_name(OUTPUT_PORTS, port));
+    uint32_t timing = 0, pulse = 0;
+    if (int rc = sequence::run(OR_SEQUENCE, {.param1 = event, .flag = port, .out = {&timing, &pulse}});
+        rc != 0)
+        return rc;
+    const auto delay = static_cast<uint16_t>(timing >> 16), high = static_cast<uint16_t>(pulse >> 16),
+               low = static_cast<uint16_t>(pulse);
+    const auto count = static_cast<uint8_t>(timing >> 8);
+    trace_more(TRACE_CALL, "      T_DELAY: %#x T_COUNT: %#x T_HIGH:%#x T_LOW: %#x\n", delay, count, high,
+               low);
+    if (tDelay) *tDelay = delay;
+    if (tCount) *tCount = count;
+    if (tHigh) *tHigh = high;
+    if (tLow) *tLow = low;
+    return 0;
+}
+
+int read_enabled_events(uint8_t port, uint32_t* count) {
+    trace(TRACE_CALL, "Read enabled event list(OL): %s\n", keyword_name(OUTPUT_PORTS, port));
+    return sequence::run(OL_SEQUENCE, {.flag = port, .out = {count}});
+}
+
+int get_enabled_events(std::span<uint8_t> events) {
+    trace(TRACE_CALL, "Get enabled event list: %#x\n", static_cast<uint32_t>(events.size()));
+    if (int rc = receive_data(events); rc < 0) return rc;
+    for (uint8_t event : events) trace_more(TRACE_CALL, "      %s\n", keyword_name(EVENTS, event));
+    return 0;
+}
+
+int set_output_port(uint8_t port, uint32_t action) {
+    trace(TRACE_CALL, "Set output port(OS): %s %s\n", keyword_name(OUTPUT_PORTS, port),
+          keyword_name(OUTPUT_ACTIONS, static_cast<int>(action)));
+    return sequence::run(OS_SEQUENCE, {.param1 = action, .flag = port});
+}
+
+int write_in_port_config(uint32_t function, uint32_t value, uint8_t port) {
+    trace(TRACE_CALL, "Write IN port Configuration(IW): %s %#x %s\n",
+          keyword_name(INPUT_FUNCTIONS, static_cast<int>(function)), value, keyword_name(INPUT_PORTS, port));
+    return sequence::run(IW_SEQUENCE, {.param1 = function, .param2 = value, .flag = port});
+}
+
+int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value) {
+    trace(TRACE_CALL, "Read IN port Configuration(IR): %s\n", keyword_name(INPUT_PORTS, port));
+    uint32_t f = 0, v = 0;
+    if (int rc = sequence::run(IR_SEQUENCE, {.flag = port, .out = {&f, &v}}); rc != 0) return rc;
+    trace_more(TRACE_CALL, "      %s %#x\n", keyword_name(INPUT_FUNCTIONS, static_cast<int>(f)), v);
+    if (function) *function = f;
+    if (value) *value = v;
+    return 0;
+}
+
+int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status) {
+    trace(TRACE_CALL, "Read IN port staus(IG): %s %s\n", keyword_name(INPUT_PORTS, port),
+          keyword_name(INPUT_HANDLINGS, static_cast<int>(handling)));
+    uint32_t s = 0;
+    if (int rc = sequence::run(IG_SEQUENCE, {.param1 = handling, .flag = port, .out = {&s}}); rc != 0)
+        return rc;
+    trace_more(TRACE_CALL, "      %s\n", keyword_name(INPUT_STATUSES, static_cast<int>(s)));
+    if (status) *status = s;
+    return 0;
+}
+
+int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count) {
+    trace(TRACE_CALL, "Read GPIO configuration(GR): %#x\n", id);
+    uint32_t p1 = 0, n = 0;
+    if (int rc = sequence::run(GR_SEQUENCE, {.param1 = id, .arg = id, .out = {&p1, &n}}); rc != 0) return rc;
+    const auto m = static_cast<uint16_t>(p1 >> 16);
+    trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(GPIO_MODES, m), n);
+    if (mode) *mode = m;
+    if (count) *count = n;
+    return 0;
+}
+
+int list_gpio_records(uint16_t mode, std::span<uint8_t> records) {
+    if (int rc = receive_data(records); rc < 0) return rc;
+    const size_t count = records.size() / GPIO_RECORD_SIZE;
+    for (size_t i = 0; i < count; ++i) {
+        // A shared line has one input record followed by its output records.
+        uint16_t type = mode;
+        if (mode == MODE_SHARED) type = i == 0 ? MODE_INPUT : MODE_OUTPUT;
+        print_gpio_record(type, records.data() + i * GPIO_RECORD_SIZE);
+    }
+    return 0;
+}
+
+int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t* records) {
+    trace(TRACE_CALL, "Write GPIO configuration(GW): %#x %#x %#x\n", id, mode, count);
+    const uint64_t size = static_cast<uint64_t>(count) * GPIO_RECORD_SIZE;
+    if (size > UINT32_MAX) {
+        trace(TRACE_ERROR, "Too many GPIO records: %#x\n", count);
+        return RES_DATA_ERROR;
+    }
+    if (count > 0 && !records) {
+        trace(TRACE_ERROR, "No GPIO records: %#x\n", count);
+        return RES_DATA_ERROR;
+    }
+    static constexpr uint8_t none[1] = {};
+    return sequence::run(GW_SEQUENCE, {.param1 = static_cast<uint32_t>(mode) << 16 | id,
+                                       .param2 = count,
+                                       .data = count > 0 ? records : none,
+                                       .size = static_cast<uint32_t>(size),
+                                       .arg = id});
+}
+
+int disable_gpio() {
+    trace(TRACE_CALL, "Disable GPIO(GC)\n");
+    return sequence::run(GC_SEQUENCE, {});
+}
+
+int reset_gpio() {
+    trace(TRACE_CALL, "Reset GPIO to default configuration(GD)\n");
+    return sequence::run(GD_SEQUENCE, {});
+}
+
+} // namespace kelvor

@@ -1,0 +1,230 @@
+// The smart-card reader: templates read from (CR) and written to (CW) a
+// presented card, card format (CF), what the module does when a card is
+// presented (CC, CG), the keys that open the cards (CKW, CKR) and where on the
+// card the templates lie (CLW, CLR).
+#include <algorithm>
+#include <vector>
+
+#include "engine/Answers.h"
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+namespace {
+
+using answers::ANY;
+using answers::exchange;
+using answers::GO_ON;
+using answers::receive_final;
+using answers::Row;
+namespace cmd = packet::cmd;
+
+// A layout announced longer than its record is received whole and cut; beyond
+// this it is refused unread.
+constexpr uint32_t CARD_LAYOUT_ANSWER_MAX = 0x1000;
+
+// Each command's answers other than SUCCEED; every table ends with the busy and
+// catch-all rows all commands share.
+// clang-format off
+constexpr Row plainAnswer[] = {
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row readAnswer[] = {
+    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
+    {CANCELLED, "Canceled\n", RES_CANCELLED},
+    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row writeAnswer[] = {
+    {TRY_AGAIN, "Incomplete template data\n", RES_INVALID_ID},
+    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
+    {NOT_SUPPORTED, "Invalid template index\n", RES_NOT_SUPPORTED},
+    {CANCELLED, "Canceled\n", RES_CANCELLED},
+    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row functionAnswer[] = {
+    {NOT_SUPPORTED, "Invalid function\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row keyAnswer[] = {
+    {NOT_MATCH, "Wrong password\n", RES_NOT_MATCH},
+    {NOT_SUPPORTED, "Invalid key type\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+constexpr Row layoutAnswer[] = {
+    {NOT_SUPPORTED, "Invalid Card Layout\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+// clang-format on
+
+uint16_t key_sum(const uint8_t* key) {
+    return static_cast<uint16_t>(packet::byte_sum(key, CARD_KEY_SIZE));
+}
+
+} // namespace
+
+bool card_header_of(std::span<const uint8_t> data, CardHeader* out) {
+    if (data.size() < CARD_HEADER_SIZE) return false;
+    const uint8_t* p = data.data();
+    CardHeader h;
+    h.csn = packet::get32(p);
+    h.wiegand = {packet::get32(p + 8), packet::get32(p + 4)};
+    h.version = p[12];
+    h.templates = p[13];
+    h.slot[0] = {p[14] != 0, packet::get16(p + 15)};
+    h.slot[1] = {p[17] != 0, packet::get16(p + 18)};
+    *out = h;
+    return true;
+}
+
+std::array<uint8_t, CARD_LAYOUT_SIZE> card_layout_bytes(const CardLayout& l) {
+    std::array<uint8_t, CARD_LAYOUT_SIZE> b{};
+    packet::put16(b.data(), l.templateSize);
+    b[2] = l.cisBlock;
+    b[3] = l.template1Start;
+    b[4] = l.template1Blocks;
+    b[5] = l.template2Start;
+    b[6] = l.template2Blocks;
+    return b;
+}
+
+CardLayout card_layout_of(std::span<const uint8_t, CARD_LAYOUT_SIZE> b) {
+    return {packet::get16(b.data()), b[2], b[3], b[4], b[5], b[6]};
+}
+
+std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2) {
+    std::array<uint8_t, 16> block{};
+    std::copy_n(key1, CARD_KEY_SIZE, block.begin());
+    packet::put16(&block[6], key_sum(key1));
+    std::copy_n(key2, CARD_KEY_SIZE, block.begin() + 8);
+    packet::put16(&block[14], key_sum(key2));
+    return block;
+}
+
+int read_card_templates(uint8_t option, uint32_t* length) {
+    trace(TRACE_CALL, "Read Templates From SmartCard(CR): %#x\n", option);
+    AnswerPacket answer{};
+    if (int rc = exchange(cmd::CR, 0, 0, option, readAnswer, answer); rc != GO_ON) return rc;
+    const uint32_t n = answer_field(FIELD_PARAM2, answer);
+    if (length) *length = n;
+    trace(TRACE_CALL, "Data Length: %u\n", n);
+    return 0;
+}
+
+// The template bytes and the end code go straight through the link: the
+// module's answer tells whether they arrived whole.
+int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data) {
+    trace(TRACE_CALL, "Write Templates To SmartCard(CW): %#x %u %#x\n", index, length, option);
+    if (length > 0x3FFFFFFF || (length > 0 && !data)) {
+        // One write carries the whole template; a packet that announces bytes is followed by them.
+        trace(TRACE_ERROR, "Template data of %#x bytes cannot be sent\n", length);
+        return RES_NOT_SUPPORTED;
+    }
+    if (int rc = send_command(cmd::CW, index, length, option); rc < 0) return rc;
+    if (length > 0 && link_write(data, static_cast<int>(length)) < 0) {
+        trace(TRACE_ERROR, "Cannot write serial port\n");
+        return ERR_WRITE;
+    }
+    const uint8_t end = packet::END_CODE;
+    if (link_write(&end, 1) < 0) {
+        trace(TRACE_ERROR, "Cannot write the end code\n");
+        return ERR_WRITE;
+    }
+    AnswerPacket answer{};
+    if (int rc = receive_final(answer, writeAnswer); rc != GO_ON) return rc;
+    trace(TRACE_CALL, "Write succeed\n");
+    return 0;
+}
+
+int format_card(uint8_t mode) {
+    trace(TRACE_CALL, "Format SmartCard(CF): ");
+    trace_more(TRACE_CALL, mode == 1 ? "Delete Templates Only\n" : "Format\n");
+    return exchange(cmd::CF, 0, 0, mode, readAnswer);
+}
+
+int set_card_input_function(uint8_t function) {
+    trace(TRACE_CALL, "Set SmartCard Input Function(CC): %s\n", keyword_name(KW_CARD_FUNCTION, function));
+    return exchange(cmd::CC, 0, 0, function, functionAnswer);
+}
+
+int get_card_input_function(uint32_t* function) {
+    trace(TRACE_CALL, "Get SmartCard Input Function(CG)\n");
+    AnswerPacket answer{};
+    if (int rc = exchange(cmd::CG, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
+    const uint32_t f = answer_field(FIELD_PARAM2, answer);
+    if (function) *function = f;
+    trace(TRACE_CALL, "Function: %s\n", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
+    return 0;
+}
+
+int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option) {
+    trace(TRACE_CALL, "Write Smart Card Key(CKW): %d %#x\n", keyType, option);
+    const uint32_t length = card_key_block_length(keyType);
+    if (int rc = send_command(cmd::CKW, keyType, length, option); rc < 0) return rc;
+    std::array<uint8_t, 16> block = card_key_block(key1, key2);
+    const int rc = send_data(block.data(), length);
+    // The keys open every card: no copy of them stays behind.
+    volatile uint8_t* wipe = block.data();
+    for (size_t i = 0; i < block.size(); ++i) wipe[i] = 0;
+    if (rc < 0) return rc;
+    AnswerPacket answer{};
+    return receive_final(answer, keyAnswer);
+}
+
+int read_card_key_option(uint32_t* option) {
+    trace(TRACE_CALL, "Read Smartcard Key Option(CKR)\n");
+    AnswerPacket answer{};
+    if (int rc = exchange(cmd::CKR, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
+    const uint32_t o = answer_field(FIELD_PARAM1, answer);
+    if (option) *option = o;
+    if (o & CARD_KEY_SECONDARY) trace(TRACE_CALL, "Use Secondary Key\n");
+    if (o & CARD_KEY_AUTO_UPDATE) trace(TRACE_CALL, "Auto Update Primary Key\n");
+    return 0;
+}
+
+// The layout is a 7-byte record: a shorter answer leaves the rest zero (an
+// empty one sends no data block), a longer one is received whole and only its
+// first 7 bytes are kept.
+int read_card_layout(CardLayout* out) {
+    trace(TRACE_CALL, "Read Smartcard Layout(CLR)\n");
+    AnswerPacket answer{};
+    if (int rc = exchange(cmd::CLR, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
+    const uint32_t announced = answer_field(FIELD_PARAM2, answer);
+    if (announced > CARD_LAYOUT_ANSWER_MAX) {
+        trace(TRACE_ERROR, "Card layout of %#x bytes exceeds %#x bytes\n", announced, CARD_LAYOUT_ANSWER_MAX);
+        return RES_DATA_ERROR;
+    }
+    std::vector<uint8_t> received(announced);
+    if (announced > 0) {
+        if (int rc = receive_data(received); rc < 0) return rc;
+    }
+    std::array<uint8_t, CARD_LAYOUT_SIZE> record{};
+    std::copy_n(received.begin(), std::min<size_t>(received.size(), record.size()), record.begin());
+    const CardLayout l = card_layout_of(record);
+    if (out) *out = l;
+    trace(TRACE_CALL, "Template Size: %d bytes\n", l.templateSize);
+    trace(TRACE_CALL, "CIS block: %d\n", l.cisBlock);
+    trace(TRACE_CALL, "Template1 start block: %d\n", l.template1Start);
+    trace(TRACE_CALL, "Template1 block size: %d blocks\n", l.template1Blocks);
+    trace(TRACE_CALL, "Template2 start block: %d\n", l.template2Start);
+    trace(TRACE_CALL, "Template2 block size: %d blocks\n", l.template2Blocks);
+    return 0;
+}
+
+int write_card_layout(const CardLayout& layout) {
+    trace(TRACE_CALL, "Write Smartcard Layout(CLW)\n");
+    if (int rc = send_command(cmd::CLW, 0, CARD_LAYOUT_SIZE, 0); rc < 0) return rc;
+    const auto bytes = card_layout_bytes(layout);
+    if (int rc = send_data(bytes.data(), CARD_LAYOUT_SIZE); rc < 0) return rc;
+    AnswerPacket answer{};
+    return receive_final(answer, layoutAnswer);
+}
+
+} // namespace kelvor

@@ -1,0 +1,112 @@
+// System parameters and calibration: SW writes one system parameter, SF saves
+// the parameters in the module, CS calibrates the sensor. SW is the one command
+// after which the library's own side of the link follows the module: baud rate,
+// hex-text and network packet forms, Enroll Mode and SCAN_SUCCESS answers.
+#include "engine/Answers.h"
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+namespace {
+
+// The library's on/off parameters take the character '0' as off.
+constexpr uint32_t VALUE_OFF = 0x30;
+
+// The table's argument is the parameter number.
+constexpr answers::Row swAnswer[] = {
+    {SUCCEED, nullptr, answers::GO_ON},
+    {NOT_FOUND, "Cannot find the parameter: %#x\n", RES_NOT_FOUND},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {answers::ANY, "Unknown error: %#x\n", RES_UNKNOWN},
+};
+
+constexpr answers::Row sfAnswer[] = {
+    {SUCCEED, nullptr, answers::GO_ON},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {answers::ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+constexpr answers::Row csAnswer[] = {
+    {SUCCEED, nullptr, answers::GO_ON},
+    {SCAN_FAILED, "Scan calibration failed\n", RES_SCAN_FAILED},
+    {NOT_SUPPORTED, "Calibration is not supported\n", RES_NOT_SUPPORTED},
+    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
+    {answers::ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+// What the library changes on its own side once the module accepted a new value.
+struct ParameterEffect {
+    uint8_t number;
+    int (*apply)(uint32_t value);
+};
+
+int set_enroll_mode(uint32_t value) {
+    module_settings().enrollMode = static_cast<int>(value);
+    return 0;
+}
+
+int set_scan_success(uint32_t value) {
+    module_settings().scanSuccessOn = value != VALUE_OFF;
+    return 0;
+}
+
+int set_hex_text(uint32_t value) {
+    link_state().hexText = value != VALUE_OFF;
+    return 0;
+}
+
+int set_network(uint32_t value) {
+    LinkState& s = link_state();
+    s.network = value != VALUE_OFF;
+    serial_set_turn_pause(s.network || s.broadcast ? packet::SHARED_LINE_PAUSE_MS : 0);
+    return 0;
+}
+
+int set_baudrate(uint32_t value) {
+    if (serial_setup(baud_rate_of_code(static_cast<int>(value))) < 0) {
+        trace(TRACE_ERROR, "Cannot set baudrate: %#x\n", value);
+        return ERR_PORT_SETUP;
+    }
+    return 0;
+}
+
+constexpr ParameterEffect parameterEffects[] = {
+    {packet::param::ENROLL_MODE, set_enroll_mode},   {packet::param::BAUDRATE, set_baudrate},
+    {packet::param::SCAN_SUCCESS, set_scan_success}, {packet::param::ASCII_PACKET, set_hex_text},
+    {packet::param::NETWORK_MODE, set_network},
+};
+
+// One packet, one answer: the shape of SF and CS.
+int simple_command(uint8_t command, answers::Table table) {
+    if (int rc = send_command(command, 0, 0, 0); rc < 0) return rc;
+    AnswerPacket answer{};
+    return answers::receive_and_apply(answer, table);
+}
+
+} // namespace
+
+int system_parameter_write(uint8_t number, uint32_t value) {
+    trace(TRACE_CALL, "System Parameter Write(SW): %s(%#02x) %#x\n", keyword_name(KW_PARAMETER, number),
+          number, value);
+    if (int rc = send_command(packet::cmd::SW, 0, value, number); rc < 0) return rc;
+    // The answer still arrives in the old form and at the old rate; the new
+    // settings apply from the next packet on.
+    AnswerPacket answer{};
+    if (int rc = answers::receive_and_apply(answer, swAnswer, number); rc != answers::GO_ON) return rc;
+    for (const ParameterEffect& effect : parameterEffects) {
+        if (effect.number == number) return effect.apply(value);
+    }
+    return 0;
+}
+
+int system_parameter_save() {
+    trace(TRACE_CALL, "System Parameter Save(SF)\n");
+    return simple_command(packet::cmd::SF, sfAnswer);
+}
+
+int calibrate_sensor() {
+    trace(TRACE_CALL, "Calibrate sensor(CS)\n");
+    return simple_command(packet::cmd::CS, csAnswer);
+}
+
+} // namespace kelvor

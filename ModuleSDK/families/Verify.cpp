@@ -1,0 +1,157 @@
+// Verification: one fingerprint is matched against the templates enrolled
+// under one user ID. The finger comes from a live scan (VS), an image (VI, or
+// VIX in chunks) or template data (VT); VH matches a scan against templates
+// that the host sends; VW and VC take the user ID from the Wiegand input or a
+// smart card and then scan the finger.
+#include "ModuleSDK.h"
+#include "engine/Sequence.h"
+
+namespace kelvor {
+
+namespace {
+
+using answers::ANY;
+using answers::GO_ON;
+using sequence::AnswerTable;
+using sequence::Sequence;
+using sequence::SuccessLine;
+using sequence::Transfer;
+
+using answers::no;
+using answers::yes;
+
+// Final answer of every verification, a column per command.
+enum Column : size_t { VS, VI, VIX, VT, VH, VW, VC, COLUMNS };
+// clang-format off
+constexpr answers::ColumnRow<COLUMNS> finalAnswer[] = {
+    // flag           message                          code                VS   VI   VIX  VT   VH   VW   VC
+    {SCAN_FAILED,     "Verify: Scan failed\n",         RES_SCAN_FAILED,    {yes, no,  no,  no,  yes, yes, yes}},
+    {NOT_FOUND,       "Verify: Not found\n",           RES_NOT_FOUND,      {yes, yes, yes, yes, no,  yes, yes}},
+    {NOT_MATCH,       "Verify: Not match\n",           RES_NOT_MATCH,      {yes, yes, yes, yes, yes, yes, yes}},
+    {TRY_AGAIN,       "Verify: Try again\n",           RES_TRY_AGAIN,      {yes, yes, yes, yes, yes, yes, yes}},
+    {TIMEOUT,         "Verify: Timeout\n",             RES_TIMEOUT,        {yes, no,  no,  yes, yes, yes, yes}},
+    {SYSTEM_BUSY,     "System is busy\n",              RES_SYSTEM_BUSY,    {yes, yes, no,  yes, yes, yes, yes}},
+    {CANCELLED,       "Command is cancelled\n",        RES_CANCELLED,      {yes, no,  no,  no,  yes, yes, yes}},
+    {ID_REJECTED,     "The ID is rejected\n",          RES_ID_REJECTED,    {yes, yes, yes, yes, yes, yes, yes}},
+    {DURESS_FINGER,   "Duress finger is detected\n",   RES_DURESS_FINGER,  {yes, yes, yes, yes, yes, yes, yes}},
+    {CARD_ERROR,      "Card error\n",                  RES_CARD_ERROR,     {no,  no,  no,  no,  no,  no,  yes}},
+    {ANY,             "Verify: Unknown error\n",       RES_UNKNOWN,        {yes, yes, yes, yes, yes, yes, yes}},
+};
+// clang-format on
+
+// Scan waits (only when the module sends SCAN_SUCCESS answers).
+constexpr answers::Row fingerScanWait[] = {
+    {SCAN_SUCCESS, nullptr, GO_ON},
+    {ANY, "Verify: Scan failed\n", RES_SCAN_FAILED},
+};
+constexpr answers::Row wiegandScanWait[] = {
+    {SCAN_SUCCESS, nullptr, GO_ON},
+    {ANY, "Verify: Wiegand scan failed\n", RES_SCAN_FAILED},
+};
+constexpr answers::Row smartcardScanWait[] = {
+    {SCAN_SUCCESS, nullptr, GO_ON},
+    {ANY, "Verify: Smartcard scan failed\n", RES_SCAN_FAILED},
+};
+constexpr answers::Table fingerWaits[] = {fingerScanWait};
+constexpr answers::Table wiegandWaits[] = {wiegandScanWait, fingerScanWait};
+constexpr answers::Table smartcardWaits[] = {smartcardScanWait, fingerScanWait};
+
+// First answer of VIX, before the image goes in chunks (SUCCEED goes on).
+constexpr answers::Row chunkedFirstAnswer[] = {
+    {SYSTEM_BUSY, "System busy\n", RES_SYSTEM_BUSY},
+    {ANY, "Unknown error\n", RES_UNKNOWN},
+};
+
+constexpr SuccessLine scanSuccess{"      Verify Succeed: %#x\n", FIELD_PARAM2};
+constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", FIELD_PARAM2};
+constexpr SuccessLine hostTemplateSuccess{"      Verify: Succeed\n"};
+constexpr SuccessLine identifiedSuccess{"      Verify Succeed: %#x %#x\n", FIELD_PARAM1, FIELD_PARAM2};
+
+constexpr Sequence VS_SEQUENCE{.command = packet::cmd::VS,
+                               .waits = fingerWaits,
+                               .answer = AnswerTable{finalAnswer, VS},
+                               .success = scanSuccess};
+constexpr Sequence VI_SEQUENCE{.command = packet::cmd::VI,
+                               .transfer = Transfer::Block,
+                               .imageRecord = true,
+                               .waits = fingerWaits,
+                               .answer = AnswerTable{finalAnswer, VI},
+                               .success = dataSuccess};
+constexpr Sequence VIX_SEQUENCE{.command = packet::cmd::VIX,
+                                .transfer = Transfer::Chunks,
+                                .imageRecord = true,
+                                .before = chunkedFirstAnswer,
+                                .waits = fingerWaits,
+                                .answer = AnswerTable{finalAnswer, VIX},
+                                .success = dataSuccess};
+constexpr Sequence VT_SEQUENCE{.command = packet::cmd::VT,
+                               .transfer = Transfer::Raw,
+                               .waits = fingerWaits,
+                               .answer = AnswerTable{finalAnswer, VT},
+                               .success = dataSuccess};
+constexpr Sequence VH_SEQUENCE{.command = packet::cmd::VH,
+                               .transfer = Transfer::Raw,
+                               .waits = fingerWaits,
+                               .answer = AnswerTable{finalAnswer, VH},
+                               .success = hostTemplateSuccess};
+constexpr Sequence VW_SEQUENCE{.command = packet::cmd::VW,
+                               .waits = wiegandWaits,
+                               .answer = AnswerTable{finalAnswer, VW},
+                               .success = identifiedSuccess};
+constexpr Sequence VC_SEQUENCE{.command = packet::cmd::VC,
+                               .waits = smartcardWaits,
+                               .answer = AnswerTable{finalAnswer, VC},
+                               .success = identifiedSuccess};
+
+} // namespace
+
+int verify_by_scan(uint32_t userId, uint32_t* value) {
+    trace(TRACE_CALL, "Verify by scan(VS) %#x\n", userId);
+    return sequence::run(VS_SEQUENCE, {.param1 = userId, .out = {value, nullptr}});
+}
+
+// The image goes from the first byte of the record, header included.
+int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value) {
+    trace(TRACE_CALL, "Verify by image(VI): %#x %#x\n", userId, imageSize);
+    return sequence::run(
+        VI_SEQUENCE,
+        {.param1 = userId, .param2 = imageSize, .data = record, .size = imageSize, .out = {value, nullptr}});
+}
+
+int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
+                            uint32_t* value) {
+    trace(TRACE_CALL, "Verify by image(VIX): %#x %#x %#x\n", userId, imageSize, chunkSize);
+    return sequence::run(VIX_SEQUENCE, {.param1 = userId,
+                                        .param2 = imageSize,
+                                        .data = record,
+                                        .size = imageSize,
+                                        .chunkSize = chunkSize,
+                                        .out = {value, nullptr}});
+}
+
+int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value) {
+    trace(TRACE_CALL, "Verify by Template(VT): %#x %#x\n", userId, size);
+    return sequence::run(
+        VT_SEQUENCE, {.param1 = userId, .param2 = size, .data = data, .size = size, .out = {value, nullptr}});
+}
+
+// The module is told the clamped number and receives exactly that many templates.
+int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size) {
+    const uint32_t used = host_template_count(count);
+    trace(TRACE_CALL, "Verify by Host Template(VH): %#x %#x\n", used, size);
+    return sequence::run(VH_SEQUENCE,
+                         {.param1 = used, .param2 = size, .data = templates, .size = size, .count = used});
+}
+
+int verify_by_wiegand(uint32_t* userId, uint32_t* value) {
+    trace(TRACE_CALL, "Verify by Wieagnd(VW)\n");
+    return sequence::run(VW_SEQUENCE, {.out = {userId, value}});
+}
+
+// The option goes to the module unchanged and is not traced.
+int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value) {
+    trace(TRACE_CALL, "Verify by SmartCard(VC)\n");
+    return sequence::run(VC_SEQUENCE, {.flag = option, .out = {userId, value}});
+}
+
+} // namespace kelvor

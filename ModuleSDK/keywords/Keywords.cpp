@@ -1,0 +1,369 @@
+// The keyword table: the tool's one dictionary of names. Each row ties a name
+// to a numeric code within a category (command keywords typed after -c, and
+// the printable names of status values, system parameters, option flags, port
+// functions, events and policies). The library's own traces name values
+// through it, so it fills itself on first use; keyword_fill() does the same
+// explicitly and adds the rows only once. Lookups are linear scans that return the
+// first matching row, so a duplicated row is never seen.
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+namespace {
+
+constexpr int kCapacity = 384;
+
+struct Row {
+    int category;
+    int code;
+    const char* name; // static text, never copied
+};
+
+struct Table {
+    std::array<Row, kCapacity> rows{};
+    int count = 0;
+    // The built-in rows have been added, or the table was emptied on purpose:
+    // either way no automatic fill happens any more.
+    bool settled = false;
+    bool builtins = false; // the built-in rows are in the table
+};
+
+Table& raw_table() {
+    static Table instance;
+    return instance;
+}
+
+void fill_builtins(Table& t);
+
+// The table as every lookup sees it: filled with the built-in rows first.
+Table& table() {
+    Table& t = raw_table();
+    if (!t.settled) fill_builtins(t);
+    return t;
+}
+
+struct Entry {
+    int code;
+    const char* name;
+};
+
+struct Category {
+    int category;
+    std::span<const Entry> entries;
+};
+
+// System status.
+constexpr Entry kSystemStatus[] = {
+    {0x30, "Module is in normal condition"},
+    {0x31, "Module is waiting for data"},
+    {0x32, "System failure"},
+    {0x33, "Sensor does not respond"},
+    {0x34, "Module is busy"},
+};
+
+// Enroll option.
+constexpr Entry kEnrollOptions[] = {
+    {0x71, "Add New Template"},  {0x79, "Auto ID"},      {0x74, "Enroll Continue"},      {0x70, "Check ID"},
+    {0x92, "Add Duress Finger"}, {0x84, "Check Finger"}, {0x85, "Check Finger Auto ID"},
+};
+
+// GPIO mode.
+constexpr Entry kGpioModes[] = {
+    {0x00, "Disabled"}, {0x01, "Input"},         {0x02, "Output"},
+    {0x03, "Shared"},   {0x04, "Wiegand Input"}, {0x05, "Wiegand Output"},
+};
+
+// GPIO input function.
+constexpr Entry kGpioInputFunctions[] = {
+    {0x01, "Enroll"},
+    {0x02, "Identify"},
+    {0x03, "Delete All"},
+    {0x04, "Delete All by Confirm"},
+};
+
+// GPIO input activation.
+constexpr Entry kGpioInputActivations[] = {
+    {0x01, "Active High"},
+    {0x02, "Active Low"},
+    {0x03, "Rising Edge"},
+    {0x04, "Falling Edge"},
+};
+
+// GPIO output event.
+constexpr Entry kGpioOutputEvents[] = {
+    {0x81, "Waiting finger scan on enroll"},
+    {0x82, "Enroll process is going on"},
+    {0x83, "Enroll success"},
+    {0x84, "Enroll fail"},
+    {0x85, "Waiting finger scan on match"},
+    {0x86, "Match process is going on"},
+    {0x87, "Match success"},
+    {0x88, "Match fail"},
+    {0x89, "Waiting confirm on Delete All by Confirm input"},
+    {0x8A, "Delete process is going on"},
+    {0x8B, "Delete success"},
+    {0x8C, "Delete fail"},
+    {0x8D, "Beep function"},
+};
+
+// GPIO output level.
+constexpr Entry kGpioOutputLevels[] = {
+    {0x82, "Active High"},
+    {0x84, "Active Low"},
+    {0x83, "Active High + Blinking"},
+    {0x85, "Active Low + Blinking"},
+};
+
+// Wiegand input function.
+constexpr Entry kWiegandInputFunctions[] = {
+    {0x00, "No Action"},       {0x12, "Enroll Given ID"},   {0x22, "Verify Given ID"},
+    {0x42, "Delete Given ID"}, {0x5A, "Output Matched ID"},
+};
+
+// Wiegand mode.
+constexpr Entry kWiegandModes[] = {
+    {0x00, "Wiegand Input"},
+    {0x01, "Wiegand Output"},
+};
+
+// Wiegand input read mode.
+constexpr Entry kWiegandInputReadModes[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+
+// Wiegand format.
+constexpr Entry kWiegandFormats[] = {
+    {0x01, "26bit Standard"},
+    {0x02, "Pass Through"},
+    {0x03, "Custom Format"},
+};
+
+// Input function.
+constexpr Entry kInputFunctions[] = {
+    {0x00, "No Action"},
+    {0x10, "Enroll"},
+    {0x30, "Identify"},
+    {0x40, "Delete"},
+    {0x49, "Delete All"},
+    {0x11, "Enroll by Wiegand"},
+    {0x21, "Verify by Wiegand"},
+    {0x41, "Delete by Wiegand"},
+    {0x1A, "Enroll with admin's verification"},
+    {0x1B, "Enroll by Wiegand with admin's verification"},
+    {0x4A, "Delete with admin's verification"},
+    {0x4B, "Delete by Wiegand with admin's verification"},
+    {0x4C, "Delete all with admin's verification"},
+    {0x60, "Cancel"},
+    {0x66, "Tamper Switch"},
+};
+
+// Input port.
+constexpr Entry kInputPorts[] = {
+    {0x00, "IN0"},
+    {0x01, "IN1"},
+    {0x02, "IN2"},
+};
+
+// Input read mode.
+constexpr Entry kInputReadModes[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+
+// Input state.
+constexpr Entry kInputStates[] = {
+    {0x00, "Inactive"},
+    {0x01, "Active"},
+};
+
+// Event.
+constexpr Entry kEvents[] = {
+    {0x00, "Clear all events"},
+    {0x13, "Enroll Wait Wiegand"},
+    {0x14, "Enroll Wait Finter"},
+    {0x15, "Enroll Wait Processing"},
+    {0x16, "Enroll Bad Finger"},
+    {0x17, "Enroll Success"},
+    {0x18, "Enroll Fail"},
+    {0x23, "Verify Wait Wiegand"},
+    {0x24, "Verify Wait Finger"},
+    {0x25, "Verify Wait Processing"},
+    {0x26, "Verify Bad Finger"},
+    {0x27, "Verify Success"},
+    {0x28, "Verify Fail"},
+    {0x34, "Identify Wait Finter"},
+    {0x35, "Identify Wait Processing"},
+    {0x36, "Identify Bad Finger"},
+    {0x37, "Identify Success"},
+    {0x38, "Identify Fail"},
+    {0x43, "Delete Wait Wiegand"},
+    {0x44, "Delete Wait Finter"},
+    {0x45, "Delete Wait Processing"},
+    {0x46, "Delete Bad Finger"},
+    {0x47, "Delete Success"},
+    {0x48, "Delete Fail"},
+    {0x54, "Detect Input0"},
+    {0x55, "Detect Input1"},
+    {0x56, "Detect Input2"},
+    {0x57, "Detect Wiegand"},
+    {0x58, "Detect Finger"},
+    {0x59, "End of Processing"},
+    {0x70, "Detec Smart Card"},
+    {0x71, "Smart Card Read Error"},
+    {0x7A, "Waiting Smart Card"},
+    {0x61, "Rejected ID"},
+    {0x62, "Verify Duress Finger"},
+    {0x63, "Identify Duress Finger"},
+    {0x64, "Tamper Switch On"},
+    {0x65, "Tamper Switch Off"},
+};
+
+// Output port.
+constexpr Entry kOutputPorts[] = {
+    {0x00, "OUT0"}, {0x01, "OUT1"}, {0x02, "OUT2"},          {0x03, "LED0"},
+    {0x04, "LED1"}, {0x05, "LED2"}, {0x06, "Auto Response"},
+};
+
+// Output state.
+constexpr Entry kOutputStates[] = {
+    {0x00, "Clear"},
+    {0x01, "Setr"},
+};
+
+// Event source.
+constexpr Entry kEventSources[] = {
+    {0x01, "Host Port"}, {0x02, "Aux Port"}, {0x03, "Wiegand Input"}, {0x04, "IN0"},
+    {0x05, "IN1"},       {0x06, "IN2"},      {0x07, "FreeScan"},      {0x08, "SmartCard"},
+};
+
+// Administrator level.
+constexpr Entry kAdminLevels[] = {
+    {0x00, "None"},
+    {0x01, "Enroll"},
+    {0x02, "Delete"},
+    {0x03, "All"},
+};
+
+// Smart-card input function.
+constexpr Entry kCardInputFunctions[] = {
+    {0x00, "Disable"},
+    {0x01, "Verify ID"},
+    {0x02, "Verify Template"},
+};
+
+// Authentication policy.
+constexpr Entry kAuthPolicies[] = {
+    {0x00, "Fingerprint"},
+    {0x01, "Wiegand Bypass"},
+    {0x02, "SmartCard Bypass"},
+    {0x03, "Reject"},
+};
+
+// Categories in the order in which the fill adds them, after the commands.
+constexpr Category kCategories[] = {
+    {0x02, kSystemStatus},
+    {0x20, kEnrollOptions},
+    {0x30, kGpioModes},
+    {0x31, kGpioInputFunctions},
+    {0x32, kGpioInputActivations},
+    {0x33, kGpioOutputEvents},
+    {0x34, kGpioOutputLevels},
+    {0x40, kWiegandInputFunctions},
+    {0x41, kWiegandModes},
+    {0x42, kWiegandInputReadModes},
+    {0x43, kWiegandFormats},
+    {0x50, kInputFunctions},
+    {0x51, kInputPorts},
+    {0x52, kInputReadModes},
+    {0x53, kInputStates},
+    {0x60, kEvents},
+    {0x61, kOutputPorts},
+    {0x62, kOutputStates},
+    {0x63, kEventSources},
+    {0x65, kAdminLevels},
+    {0x70, kCardInputFunctions},
+    {0x71, kAuthPolicies},
+};
+
+void add_row(Table& t, int category, int code, const char* name) {
+    // A full table or a row without a name is refused: lookups rely on every
+    // stored row having printable text.
+    if (t.count >= kCapacity || name == nullptr) return;
+    t.rows[static_cast<size_t>(t.count)] = Row{category, code, name};
+    ++t.count;
+}
+
+// The command keywords, from the wire vocabulary's list of commands. The
+// keyword table names SW a second time, after VH; lookups find the first.
+void add_commands(Table& t) {
+    for (const packet::Command& c : packet::COMMANDS) {
+        add_row(t, KW_COMMAND, c.code, c.keyword);
+        if (c.code == packet::cmd::VH) add_row(t, KW_COMMAND, packet::cmd::SW, "SW");
+    }
+}
+
+// The names of the system parameters, from the same vocabulary; they come
+// right after the baud rates and status values.
+void add_parameters(Table& t) {
+    for (const packet::Parameter& p : packet::PARAMETERS) add_row(t, KW_PARAMETER, p.number, p.name);
+}
+
+void fill_builtins(Table& t) {
+    t.settled = true;
+    t.builtins = true;
+    add_commands(t);
+    for (const packet::BaudRate& b : packet::BAUD_RATES) add_row(t, KW_BAUD, b.code, b.name);
+    for (const Category& category : kCategories) {
+        for (const Entry& entry : category.entries) add_row(t, category.category, entry.code, entry.name);
+        if (category.category == KW_STATUS) add_parameters(t);
+    }
+}
+
+} // namespace
+
+void keyword_add(int category, int code, const char* name) {
+    add_row(table(), category, code, name);
+}
+
+const char* keyword_name(int category, int code) {
+    const Table& t = table();
+    for (int i = 0; i < t.count; ++i) {
+        const Row& row = t.rows[static_cast<size_t>(i)];
+        if (row.category == category && row.code == code) return row.name;
+    }
+    return "Unknown";
+}
+
+int keyword_code(int category, const char* name) {
+    if (name == nullptr) return -1;
+    const Table& t = table();
+    for (int i = 0; i < t.count; ++i) {
+        const Row& row = t.rows[static_cast<size_t>(i)];
+        if (row.category == category && std::strcmp(row.name, name) == 0) return row.code;
+    }
+    return -1;
+}
+
+void keyword_fill() {
+    Table& t = raw_table();
+    // Once filled, a second fill would only add rows that lookups never see.
+    if (!t.builtins) fill_builtins(t);
+}
+
+int keyword_count() {
+    return table().count;
+}
+
+void keyword_reset() {
+    Table& t = raw_table();
+    t.count = 0;
+    t.settled = true;
+    t.builtins = false;
+}
+
+} // namespace kelvor

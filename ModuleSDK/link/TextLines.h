@@ -1,0 +1,13 @@
+// The module's text lines: a "[" where a packet is awaited starts one, a
+// carriage return ends it, and it goes to the standard output stream.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvor {
+
+// Reads up to n bytes as serial_read does; module text lines that come first
+// are printed (or held back) and not counted.
+int read_after_text_lines(uint8_t* buffer, int n);
+
+} // namespace kelvor

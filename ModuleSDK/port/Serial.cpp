@@ -1,0 +1,462 @@
+// The serial port on POSIX systems: one port per process, opened exclusively,
+// put into raw 8N1 mode, read with a time-out counted from the start of a read
+// until the first byte and from the latest byte after that.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "ModuleSDK.h"
+
+namespace serial_detail {
+bool set_arbitrary_rate(int fd, int rate);
+}
+
+#ifdef KELVOR_SERIAL_SEAM
+#include "port/SerialSeam.h"
+namespace sys = serial_seam;
+#else
+// The operating system itself.
+namespace sys {
+inline int open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+inline int close(int fd) {
+    return ::close(fd);
+}
+inline ssize_t read(int fd, void* buffer, size_t n) {
+    return ::read(fd, buffer, n);
+}
+inline ssize_t write(int fd, const void* bytes, size_t n) {
+    return ::write(fd, bytes, n);
+}
+inline int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    return ::poll(fds, count, timeoutMs);
+}
+inline int ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+inline int fcntl(int fd, int command, int arg) {
+    return ::fcntl(fd, command, arg);
+}
+inline int flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
+inline int tcgetattr(int fd, termios* tio) {
+    return ::tcgetattr(fd, tio);
+}
+inline int tcsetattr(int fd, int when, const termios* tio) {
+    return ::tcsetattr(fd, when, tio);
+}
+inline int tcflush(int fd, int queue) {
+    return ::tcflush(fd, queue);
+}
+inline bool set_arbitrary_rate(int fd, int rate) {
+    return serial_detail::set_arbitrary_rate(fd, rate);
+}
+inline void pause_ms(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+} // namespace sys
+#endif
+
+namespace kelvor {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Port {
+    int fd = -1;
+    termios original{};
+    bool haveOriginal = false;
+    serial_rs485 originalRs485{};
+    bool haveRs485 = false;
+    int timeoutMs = 1000;
+    int baudRate = 0;
+    // When the bytes written so far have left the port at the line's rate at
+    // the earliest; the next read's time-out counts from then.
+    Clock::time_point txDone{};
+    bool txUnsettled = false;
+    // Reads end by this time at the latest, however steadily bytes arrive;
+    // unset (the epoch) when the caller set no bound.
+    Clock::time_point bound{};
+    // Bytes that arrived beyond what a read asked for, served to the next reads.
+    std::array<uint8_t, 4096> rx{};
+    size_t rxBegin = 0;
+    size_t rxEnd = 0;
+};
+
+Port& port() {
+    static Port instance;
+    return instance;
+}
+
+// The system's error code of the latest failed opening or line setup, 0 when
+// the port opened and took its settings.
+int lastError = 0;
+
+// The port itself is gone (the device unplugged, the far side closed): reads
+// and writes cannot succeed again on this opening.
+bool portLost = false;
+
+bool gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
+// The pause the module needs between turns of a shared (network or
+// broadcast) line, before each read and each write; 0 on a line of its own.
+int turnPauseMs = 0;
+
+// The read time-out applied to the port, -1 before any.
+int appliedTimeoutMs = -1;
+
+void pace_turn() {
+    if (turnPauseMs > 0) sys::pause_ms(turnPauseMs);
+}
+
+speed_t standard_speed(int rate) {
+    switch (rate) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return 0;
+    }
+}
+
+// Microseconds that n characters take on the wire: a start bit, 8 data bits
+// and a stop bit each.
+std::chrono::microseconds wire_time(uint64_t n, int baudRate) {
+    if (baudRate <= 0) return std::chrono::microseconds(0);
+    return std::chrono::microseconds(n * 10'000'000ull / static_cast<uint64_t>(baudRate));
+}
+
+// Before the first read after writes: what the driver still holds for the wire
+// leaves at the line's rate from now, at the latest. Bounded by that wire time,
+// so a stuck line adds no more than its queue's worth to the read time-out.
+void settle_output() {
+    Port& p = port();
+    if (!p.txUnsettled) return;
+    p.txUnsettled = false;
+    int queued = 0;
+    if (sys::ioctl(p.fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+        p.txDone = std::max(p.txDone, Clock::now() + wire_time(static_cast<uint64_t>(queued), p.baudRate));
+}
+
+// Reads up to n bytes into dst: returns when n bytes arrived or when the read
+// time-out passed without a new byte; the count that arrived, or -1.
+int read_span(uint8_t* dst, int n) {
+    Port& p = port();
+    int got = 0;
+    size_t buffered = p.rxEnd - p.rxBegin;
+    if (buffered > 0) {
+        size_t take = std::min(buffered, static_cast<size_t>(n));
+        std::memcpy(dst, p.rx.data() + p.rxBegin, take);
+        p.rxBegin += take;
+        got = static_cast<int>(take);
+    }
+    // The module cannot answer before it has had the bytes sent to it.
+    auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
+    const bool bounded = p.bound != Clock::time_point{};
+    while (got < n) {
+        if (bounded) deadline = std::min(deadline, p.bound);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left < 0) break;
+        pollfd pfd{p.fd, POLLIN, 0};
+        int ready = sys::poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            portLost = portLost || gone(errno);
+            return -1;
+        }
+        if (ready == 0) break;
+        if (pfd.revents & POLLNVAL) {
+            portLost = true;
+            return -1;
+        }
+        size_t want = static_cast<size_t>(n - got);
+        ssize_t r;
+        if (want >= p.rx.size()) {
+            r = sys::read(p.fd, dst + got, want);
+            if (r > 0) got += static_cast<int>(r);
+        } else {
+            r = sys::read(p.fd, p.rx.data(), p.rx.size());
+            if (r > 0) {
+                size_t take = std::min(static_cast<size_t>(r), want);
+                std::memcpy(dst + got, p.rx.data(), take);
+                p.rxBegin = take;
+                p.rxEnd = static_cast<size_t>(r);
+                got += static_cast<int>(take);
+            }
+        }
+        if (r < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            portLost = portLost || gone(errno);
+            return -1;
+        }
+        // End of file: the line hung up (the device is gone or the far side
+        // closed). Nothing more will come, so the read fails once what
+        // arrived before has been handed over; a caller that waits for more,
+        // such as the response monitor, would otherwise spin.
+        if (r == 0) {
+            portLost = true;
+            return got > 0 ? got : -1;
+        }
+        deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    }
+    return got;
+}
+
+// An operator who stops the tool (for example the response monitor) gets the
+// port back with its own line settings.
+void restore_and_reraise(int signal) {
+    // A trace line begun (the response monitor's packet so far) is not lost.
+    trace_flush_on_signal();
+    Port& p = port();
+    if (p.fd >= 0 && p.haveOriginal) {
+        sys::tcflush(p.fd, TCIFLUSH);
+        sys::tcsetattr(p.fd, TCSANOW, &p.original);
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void restore_on_signals() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    // SIGQUIT and SIGPIPE (a reader of the trace that went away, as `| head`
+    // does) end the run like the others: the port gets its settings back first.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction action {};
+            action.sa_handler = restore_and_reraise;
+            ::sigemptyset(&action.sa_mask);
+            ::sigaction(sig, &action, nullptr);
+        }
+    }
+}
+
+} // namespace
+
+int serial_open(const char* name) {
+    Port& p = port();
+    if (p.fd >= 0) {
+        trace(TRACE_ERROR, "The serial port is already open\n");
+        return -1;
+    }
+    // Non-blocking only for the open itself, so that a modem line without
+    // carrier does not hold it; reads wait in poll, writes block until sent.
+    lastError = 0;
+    int fd = sys::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) lastError = errno;
+    if (fd >= 0 && sys::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        lastError = errno;
+        sys::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        trace(TRACE_ERROR, "Cannot create the handle\n");
+        return -1;
+    }
+    // Not shared: other opens of the device fail while we hold it (root
+    // ignores this, which is why the advisory lock above is taken too).
+    sys::ioctl(fd, TIOCEXCL, nullptr);
+    int flags = sys::fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    p.fd = fd;
+    portLost = false;
+    p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
+    p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
+    p.rxBegin = p.rxEnd = 0;
+    restore_on_signals();
+    return 0;
+}
+
+int serial_setup(int baudRate) {
+    Port& p = port();
+    termios tio{};
+    if (p.fd < 0 || sys::tcgetattr(p.fd, &tio) != 0) {
+        lastError = p.fd < 0 ? EBADF : errno;
+        trace(TRACE_ERROR, "Cannot get the status of the com port\n");
+        return -1;
+    }
+    // Raw bytes: no echo, no line editing, no CR/LF translation, no signals,
+    // no software flow control; 8 data bits, no parity, one stop bit.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                          IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VSTART] = 0x11;
+    tio.c_cc[VSTOP] = 0x13;
+    speed_t speed = standard_speed(baudRate);
+    if (speed != 0) {
+        ::cfsetispeed(&tio, speed);
+        ::cfsetospeed(&tio, speed);
+    }
+    if (baudRate <= 0 || sys::tcsetattr(p.fd, TCSANOW, &tio) != 0 ||
+        (speed == 0 && !sys::set_arbitrary_rate(p.fd, baudRate))) {
+        lastError = baudRate <= 0 ? EINVAL : (errno ? errno : EINVAL);
+        trace(TRACE_ERROR, "Cannot set the status of the com port\n");
+        return -1;
+    }
+    // DTR raised where the device has modem lines (a pseudo-terminal has none).
+    int dtr = TIOCM_DTR;
+    sys::ioctl(p.fd, TIOCMBIS, &dtr);
+    // RTS raised while sending, through the driver's RS-485 mode where it has one.
+    serial_rs485 rs485{};
+    if (sys::ioctl(p.fd, TIOCGRS485, &rs485) == 0) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        sys::ioctl(p.fd, TIOCSRS485, &rs485);
+    }
+    sys::tcflush(p.fd, TCIOFLUSH);
+    p.rxBegin = p.rxEnd = 0;
+    p.baudRate = baudRate;
+    p.txDone = Clock::time_point{};
+    p.txUnsettled = false;
+    return 0;
+}
+
+void serial_bound_reads(uint64_t bytes) {
+    Port& p = port();
+    settle_output();
+    p.bound = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs) +
+              wire_time(bytes, p.baudRate);
+}
+
+void serial_unbound_reads() {
+    port().bound = Clock::time_point{};
+}
+
+void serial_set_turn_pause(int milliseconds) {
+    turnPauseMs = std::max(milliseconds, 0);
+}
+
+int serial_last_error() {
+    return lastError;
+}
+
+bool serial_port_lost() {
+    return portLost;
+}
+
+int serial_set_read_timeout(int milliseconds) {
+    if (milliseconds >= 0 && milliseconds == appliedTimeoutMs) return 0;
+    if (port().fd < 0 || milliseconds < 0) {
+        trace(TRACE_ERROR, "Cannot get timeout object\n");
+        return -1;
+    }
+    appliedTimeoutMs = milliseconds;
+    port().timeoutMs = milliseconds;
+    return 0;
+}
+
+int serial_read_timeout() {
+    return appliedTimeoutMs;
+}
+
+int serial_begin_read() {
+    if (port().fd < 0) {
+        trace(TRACE_ERROR, "Cannot read data\n");
+        return -1;
+    }
+    pace_turn();
+    settle_output();
+    return 0;
+}
+
+int serial_read_more(uint8_t* buffer, int n) {
+    if (n <= 0) return 0;
+    if (port().fd < 0) return -1;
+    return read_span(buffer, n);
+}
+
+int serial_read(uint8_t* buffer, int n) {
+    if (n <= 0) return 0;
+    if (serial_begin_read() < 0) return -1;
+    const int r = read_span(buffer, n);
+    if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
+    return r;
+}
+
+bool serial_input_waiting() {
+    Port& p = port();
+    if (p.rxEnd > p.rxBegin) return true;
+    if (p.fd < 0) return false;
+    pollfd pfd{p.fd, POLLIN, 0};
+    return sys::poll(&pfd, 1, 0) > 0;
+}
+
+int serial_write(const uint8_t* bytes, int n) {
+    Port& p = port();
+    if (p.fd < 0) {
+        trace(TRACE_ERROR, "Cannot write data\n");
+        return -1;
+    }
+    pace_turn();
+    const Clock::time_point start = Clock::now();
+    int done = 0;
+    while (done < n) {
+        ssize_t w = sys::write(p.fd, bytes + done, static_cast<size_t>(n - done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            portLost = portLost || gone(errno);
+            trace(TRACE_ERROR, "Cannot write data\n");
+            return -1;
+        }
+        done += static_cast<int>(w);
+    }
+    // The bytes go out after those still on their way, at the line's rate.
+    p.txDone = std::max(p.txDone, start) + wire_time(static_cast<uint64_t>(done), p.baudRate);
+    p.txUnsettled = true;
+    return done;
+}
+
+int serial_close() {
+    Port& p = port();
+    if (p.fd >= 0) {
+        if (p.haveRs485) sys::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
+        // Input never read is dropped first: with the original settings back
+        // (echo on, for a terminal) it would otherwise go back over the line.
+        sys::tcflush(p.fd, TCIFLUSH);
+        if (p.haveOriginal) sys::tcsetattr(p.fd, TCSADRAIN, &p.original);
+        sys::ioctl(p.fd, TIOCNXCL, nullptr);
+        sys::flock(p.fd, LOCK_UN);
+        sys::close(p.fd);
+    }
+    p.fd = -1;
+    p.rxBegin = p.rxEnd = 0;
+    p.baudRate = 0;
+    p.txDone = Clock::time_point{};
+    p.txUnsettled = false;
+    appliedTimeoutMs = -1;
+    turnPauseMs = 0;
+    return 0;
+}
+
+} // namespace kelvor

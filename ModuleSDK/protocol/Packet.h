@@ -1,0 +1,287 @@
+// The wire vocabulary of the module's serial protocol, spoken by both ends of
+// the line: the 13-byte command packet, the 15-byte network packet, their
+// checksums, the hex-text encoding, the command codes (Commands.h), the flag byte values,
+// the system parameter numbers, the baud rates and the layouts of the records
+// in data blocks. Pure data and functions without I/O, shared by the library
+// and the simulated module.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "Commands.h"
+
+namespace kelvor::packet {
+
+// Flag byte values: one code space for the options the host sends and the
+// results the module answers.
+namespace flag {
+inline constexpr uint8_t SUCCEED = 0x61;
+inline constexpr uint8_t SCAN_SUCCESS = 0x62;
+inline constexpr uint8_t SCAN_FAILED = 0x63;
+inline constexpr uint8_t NOT_FOUND = 0x69;
+inline constexpr uint8_t NOT_MATCH = 0x6a;
+inline constexpr uint8_t TRY_AGAIN = 0x6b;
+inline constexpr uint8_t TIMEOUT = 0x6c;
+inline constexpr uint8_t MEMORY_FULL = 0x6d;
+inline constexpr uint8_t ID_ALREADY_USED = 0x6e;
+inline constexpr uint8_t CHECK_ID = 0x70;
+inline constexpr uint8_t ADD_NEW_TEMPLATE = 0x71;
+inline constexpr uint8_t FINGER_LIMIT = 0x72;
+inline constexpr uint8_t ENROLL_CONTINUE = 0x74;
+inline constexpr uint8_t NOT_SUPPORTED = 0x75;
+inline constexpr uint8_t INVALID_ID = 0x76;
+inline constexpr uint8_t AUTO_ID = 0x79;
+inline constexpr uint8_t TIMEOUT_MATCHING = 0x7a;
+inline constexpr uint8_t SYSTEM_BUSY = 0x80;
+inline constexpr uint8_t CANCELLED = 0x81;
+inline constexpr uint8_t DATA_CHECKSUM_ERROR = 0x82;
+inline constexpr uint8_t DATA_ACCEPTED = 0x83;
+inline constexpr uint8_t CHECK_FINGER = 0x84;
+inline constexpr uint8_t CHECK_FINGER_AUTO_ID = 0x85;
+inline constexpr uint8_t FINGER_ALREADY_ENROLLED = 0x86;
+inline constexpr uint8_t ID_REJECTED = 0x90;
+inline constexpr uint8_t DURESS_FINGER = 0x91;
+inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
+inline constexpr uint8_t CARD_ERROR = 0xa0;
+} // namespace flag
+
+
+// The system parameters (SR, SW): each one's number and name, written once.
+struct Parameter {
+    uint8_t number;
+    const char* name;
+};
+inline constexpr Parameter PARAMETERS[] = {
+    {0x62, "Timeout Period"},
+    {0x64, "Template Size"},
+    {0x65, "Enroll Mode"},
+    {0x66, "Security Level"},
+    {0x67, "Encryption Mode"},
+    {0x68, "Sensor Type"},
+    {0x6c, "Image Format"},
+    {0x6d, "Module ID"},
+    {0x6e, "Firmware Version"},
+    {0x6f, "Serial No"},
+    {0x71, "Baudrate"},
+    {0x72, "Aux Baudrate"},
+    {0x73, "Enrolled Fingerprints"},
+    {0x74, "Available Fingerprints"},
+    {0x75, "Sending SCAN_SUCCESS"},
+    {0x76, "ASCII Packet"},
+    {0x77, "Roate Image"},
+    {0x78, "Rotation"},
+    {0x80, "Sensor Sensitivity"},
+    {0x81, "Qualifying Image Quality"},
+    {0x82, "Automatic GPIO Response"},
+    {0x83, "Network Mode"},
+    {0x84, "Free Scan"},
+    {0x85, "Provisional Enroll"},
+    {0x86, "Pass When Empty"},
+    {0x87, "Response Delay"},
+    {0x88, "Matching Timeout"},
+    {0x89, "Build No"},
+    {0x8a, "Enroll Displacement"},
+    {0x90, "Lighting Condition"},
+    {0x91, "Free Scan Delay"},
+    {0x92, "Card Enroll Mode"},
+    {0x93, "Fast Mode"},
+};
+
+// The parameter of a number, nullptr for none.
+constexpr const Parameter* parameter_of(uint32_t number) {
+    for (const Parameter& p : PARAMETERS)
+        if (p.number == number) return &p;
+    return nullptr;
+}
+
+// The numbers of the parameters that the host or the module acts on.
+namespace param {
+consteval uint8_t number_of(std::string_view name) {
+    for (const Parameter& p : PARAMETERS)
+        if (name == p.name) return p.number;
+    // A name missing from PARAMETERS stops the compilation here.
+    throw "no such system parameter";
+}
+inline constexpr uint8_t TIMEOUT_PERIOD = number_of("Timeout Period");
+inline constexpr uint8_t TEMPLATE_SIZE = number_of("Template Size");
+inline constexpr uint8_t ENROLL_MODE = number_of("Enroll Mode");
+inline constexpr uint8_t SECURITY_LEVEL = number_of("Security Level");
+inline constexpr uint8_t MODULE_ID = number_of("Module ID");
+inline constexpr uint8_t FIRMWARE_VERSION = number_of("Firmware Version");
+inline constexpr uint8_t BAUDRATE = number_of("Baudrate");
+inline constexpr uint8_t AUX_BAUDRATE = number_of("Aux Baudrate");
+inline constexpr uint8_t ENROLLED_FINGERPRINTS = number_of("Enrolled Fingerprints");
+inline constexpr uint8_t AVAILABLE_FINGERPRINTS = number_of("Available Fingerprints");
+inline constexpr uint8_t SCAN_SUCCESS = number_of("Sending SCAN_SUCCESS");
+inline constexpr uint8_t ASCII_PACKET = number_of("ASCII Packet");
+inline constexpr uint8_t NETWORK_MODE = number_of("Network Mode");
+inline constexpr uint8_t FREE_SCAN = number_of("Free Scan");
+inline constexpr uint8_t PROVISIONAL_ENROLL = number_of("Provisional Enroll");
+inline constexpr uint8_t PASS_WHEN_EMPTY = number_of("Pass When Empty");
+inline constexpr uint8_t RESPONSE_DELAY = number_of("Response Delay");
+} // namespace param
+
+// Layouts of the records that travel in data blocks and files.
+namespace record {
+// Image record: seven 32-bit little-endian header words (width, height, two
+// words not read, format, image size, one word not read), then the pixels.
+inline constexpr size_t IMAGE_HEADER_SIZE = 28;
+inline constexpr size_t IMAGE_PIXELS_MAX = 0x32000; // 204800 gray pixels
+inline constexpr size_t IMAGE_RECORD_SIZE = IMAGE_HEADER_SIZE + IMAGE_PIXELS_MAX;
+inline constexpr size_t ENCRYPTION_KEY_SIZE = 32;
+inline constexpr size_t TEMPLATE_INFO_SIZE = 8; // LTX: user ID, then the module's own values
+inline constexpr size_t CARD_LAYOUT_SIZE = 7;
+inline constexpr size_t CARD_KEY_SIZE = 6;
+inline constexpr size_t LOG_RECORD_SIZE = 16;
+inline constexpr size_t GPIO_RECORD_SIZE = 8;
+} // namespace record
+
+// The baud rates of the line and their codes (the Baudrate parameter's
+// values, and what kelvor.cfg saves).
+struct BaudRate {
+    uint8_t code;
+    uint32_t rate;
+    const char* name; // the rate as the keyword table names it
+};
+inline constexpr BaudRate BAUD_RATES[] = {
+    {0x31, 9600, "9600"}, {0x32, 19200, "19200"}, {0x33, 38400, "38400"}, {0x34, 57600, "57600"}, {0x35, 115200, "115200"},
+};
+// Whether a value is one of the baud codes.
+constexpr bool is_baud_code(uint32_t code) {
+    for (const BaudRate& b : BAUD_RATES)
+        if (b.code == code) return true;
+    return false;
+}
+// The rate of a code; any other value is taken as a rate itself.
+constexpr uint32_t baud_rate_of(uint32_t code) {
+    for (const BaudRate& b : BAUD_RATES)
+        if (b.code == code) return b.rate;
+    return code;
+}
+// The code of a rate, -1 for a rate without one.
+constexpr int baud_code_of(uint32_t rate) {
+    for (const BaudRate& b : BAUD_RATES)
+        if (b.rate == rate) return b.code;
+    return -1;
+}
+
+inline constexpr uint8_t START_COMMAND = 0x40;
+inline constexpr uint8_t START_NETWORK = 0x41;
+// On a shared line (network or broadcast) the modules need this pause, in
+// milliseconds, before each turn of the line: each read and each write.
+inline constexpr int SHARED_LINE_PAUSE_MS = 30;
+inline constexpr uint8_t END_CODE = 0x0A;
+inline constexpr size_t COMMAND_LENGTH = 13;
+inline constexpr size_t NETWORK_LENGTH = 15;
+inline constexpr size_t MAX_LENGTH = NETWORK_LENGTH;
+
+using Buffer = std::array<uint8_t, MAX_LENGTH>;
+
+struct Fields {
+    uint8_t command = 0;
+    uint16_t moduleId = 0; // network form only
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+};
+
+inline constexpr size_t length(bool network) { return network ? NETWORK_LENGTH : COMMAND_LENGTH; }
+inline constexpr uint8_t start_code(bool network) { return network ? START_NETWORK : START_COMMAND; }
+
+// Sum of the unsigned byte values, 32 bits wide (wraps like the module's sum).
+inline uint32_t byte_sum(const uint8_t* bytes, size_t n) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += bytes[i];
+    return sum;
+}
+inline uint32_t byte_sum(std::span<const uint8_t> bytes) { return byte_sum(bytes.data(), bytes.size()); }
+
+inline void put32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+inline void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// Builds a packet in the given form; returns its length (13 or 15).
+inline size_t encode(Buffer& out, bool network, const Fields& f) {
+    out.fill(0);
+    size_t at = 0;
+    out[at++] = start_code(network);
+    if (network) {
+        put16(&out[at], f.moduleId);
+        at += 2;
+    }
+    out[at++] = f.command;
+    put32(&out[at], f.param1);
+    at += 4;
+    put32(&out[at], f.param2);
+    at += 4;
+    out[at++] = f.flag;
+    out[at] = static_cast<uint8_t>(byte_sum(out.data(), at));
+    ++at;
+    out[at++] = END_CODE;
+    return at;
+}
+
+// Reads the fields of a packet of the given form; `pkt` holds at least length(network) bytes.
+inline Fields decode(const uint8_t* pkt, bool network) {
+    Fields f;
+    size_t at = 1;
+    if (network) {
+        f.moduleId = get16(&pkt[1]);
+        at = 3;
+    }
+    f.command = pkt[at];
+    f.param1 = get32(&pkt[at + 1]);
+    f.param2 = get32(&pkt[at + 5]);
+    f.flag = pkt[at + 9];
+    return f;
+}
+
+// True when the checksum byte equals the low 8 bits of the sum of the bytes before it.
+inline bool checksum_ok(const uint8_t* pkt, bool network) {
+    const size_t len = length(network);
+    return static_cast<uint8_t>(byte_sum(pkt, len - 2)) == pkt[len - 2];
+}
+
+// Hex-text form: every byte as two upper-case hexadecimal characters, high nibble first.
+inline void hex_encode(const uint8_t* bytes, size_t n, char* out) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < n; ++i) {
+        out[2 * i] = digits[bytes[i] >> 4];
+        out[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+}
+
+// Value of one hex-text character as the module's decoder reads it: below 'A'
+// it is c - '0', otherwise c - 0x37, so lower-case letters decode wrongly.
+inline uint8_t hex_value(uint8_t c) { return static_cast<uint8_t>(c < 0x41 ? c - 0x30 : c - 0x37); }
+
+inline void hex_decode(const char* chars, size_t nBytes, uint8_t* out) {
+    for (size_t i = 0; i < nBytes; ++i) {
+        out[i] = static_cast<uint8_t>(16 * hex_value(static_cast<uint8_t>(chars[2 * i])) +
+                                      hex_value(static_cast<uint8_t>(chars[2 * i + 1])));
+    }
+}
+
+// Chunk header fields: Param1 carries the chunk count in its low 16 bits and the
+// chunk index in its high 16 bits; Param2 the chunk length.
+inline uint32_t chunk_param1(uint16_t count, uint16_t index) {
+    return static_cast<uint32_t>(count) | static_cast<uint32_t>(index) << 16;
+}
+
+} // namespace kelvor::packet

@@ -1,0 +1,114 @@
+#include "trace/Progress.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+namespace {
+
+struct Line {
+    int baudRate = 0;
+    int hexText = 0;
+    bool shown = false; // a progress line stands on the terminal now
+};
+
+Line& line() {
+    static Line instance;
+    return instance;
+}
+
+constexpr double SHOW_AFTER_SECONDS = 2.0;
+constexpr auto REDRAW_EVERY = std::chrono::milliseconds(200);
+// The erase sequence: back to the start of the line, clear to its end.
+constexpr char ERASE[] = "\r\033[K";
+
+void write_stderr(const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(2, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void erase() {
+    if (!line().shown) return;
+    write_stderr(ERASE, sizeof ERASE - 1);
+    line().shown = false;
+}
+
+} // namespace
+
+void progress_line_rate(int baudRate, int hexText) {
+    line().baudRate = baudRate;
+    line().hexText = hexText;
+}
+
+void progress_yield() {
+    erase();
+}
+
+bool progress_worth_showing(uint64_t bytes, int baudRate, int hexText) {
+    if (baudRate <= 0) return false;
+    const double seconds = static_cast<double>(bytes) * 10.0 * (hexText == 1 ? 2.0 : 1.0) / baudRate;
+    return seconds > SHOW_AFTER_SECONDS;
+}
+
+Progress::Progress(uint64_t total) : total_(total) {
+    active_ = total > 0 && progress_worth_showing(total, line().baudRate, line().hexText) && ::isatty(2) == 1;
+    if (!active_) return;
+    start_ = Clock::now();
+    draw(0);
+}
+
+Progress::~Progress() {
+    if (active_) erase();
+}
+
+size_t Progress::piece(size_t rest) const {
+    if (!active_) return rest;
+    // About a fifth of a second of the line per piece (bytes x 10 / rate).
+    const size_t perPiece = std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50);
+    return std::min(rest, perPiece);
+}
+
+void Progress::update(uint64_t done) {
+    if (!active_) return;
+    const auto now = Clock::now();
+    if (line().shown && now - lastDraw_ < REDRAW_EVERY && done < total_) return;
+    draw(done);
+}
+
+void Progress::draw(uint64_t done) {
+    const auto now = Clock::now();
+    lastDraw_ = now;
+    done = std::min(done, total_);
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double rate = elapsed > 0.05 && done > 0 ? static_cast<double>(done) / elapsed : 0.0;
+    char text[128];
+    int n;
+    if (rate > 0) {
+        const auto left = static_cast<unsigned long>(static_cast<double>(total_ - done) / rate + 0.5);
+        n = std::snprintf(text, sizeof text, "\r%3u%% %llu/%llu bytes %.1f kB/s %lu:%02lu left\033[K",
+                          static_cast<unsigned>(done * 100 / total_), static_cast<unsigned long long>(done),
+                          static_cast<unsigned long long>(total_), rate / 1000.0, left / 60, left % 60);
+    } else {
+        n = std::snprintf(text, sizeof text, "\r%3u%% %llu/%llu bytes\033[K",
+                          static_cast<unsigned>(done * 100 / total_), static_cast<unsigned long long>(done),
+                          static_cast<unsigned long long>(total_));
+    }
+    if (n <= 0) return;
+    write_stderr(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    line().shown = true;
+}
+
+} // namespace kelvor

@@ -1,0 +1,170 @@
+// The trace log: every line of the library's output passes through here on its
+// way to the standard error stream. Text is gathered until a line ends and then
+// written with one system call, so a level-4 dump of a large block costs one
+// write per line, not one per byte.
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "ModuleSDK.h"
+#include "trace/Progress.h"
+
+namespace kelvor {
+
+namespace {
+
+struct TraceLog {
+    uint32_t mask = 0;
+    int fd = 2;
+    std::string pending;
+};
+
+// Set while the held-back text is being changed; a signal handler leaves it alone then.
+volatile std::sig_atomic_t changing = 0;
+
+struct Changing {
+    Changing() { changing = 1; }
+    ~Changing() { changing = 0; }
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
+};
+
+TraceLog& log() {
+    static TraceLog instance;
+    return instance;
+}
+
+void write_all(int fd, const char* p, size_t n) {
+    if (n > 0) progress_yield(); // the trace line takes the progress line's place
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return; // nowhere left to report to
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// Writes every complete line held back.
+void emit_lines() {
+    TraceLog& t = log();
+    size_t end = t.pending.rfind('\n');
+    if (end == std::string::npos) return;
+    write_all(t.fd, t.pending.data(), end + 1);
+    t.pending.erase(0, end + 1);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void append(const char* format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        log().pending.append(small, static_cast<size_t>(n));
+    } else {
+        std::string big(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, args);
+        big.resize(static_cast<size_t>(n));
+        log().pending += big;
+    }
+}
+#pragma GCC diagnostic pop
+
+const char* prefix_of(uint32_t type) {
+    switch (type) {
+    case TRACE_ERROR: return "[ERR] ";
+    case TRACE_CALL: return "[API] ";
+    case TRACE_COMM: return "      [COM] ";
+    case TRACE_DATA: return "      [DATA] ";
+    case TRACE_USER: return "[USR] ";
+    default: return "[UNK] ";
+    }
+}
+
+} // namespace
+
+void trace(uint32_t type, const char* format, ...) {
+    if ((type & log().mask) == 0) return;
+    Changing guard;
+    log().pending += prefix_of(type);
+    va_list args;
+    va_start(args, format);
+    append(format, args);
+    va_end(args);
+    emit_lines();
+}
+
+void trace_more(uint32_t bits, const char* format, ...) {
+    if ((bits & log().mask) == 0) return;
+    Changing guard;
+    va_list args;
+    va_start(args, format);
+    append(format, args);
+    va_end(args);
+    emit_lines();
+}
+
+void trace_print(const char* format, ...) {
+    Changing guard;
+    va_list args;
+    va_start(args, format);
+    append(format, args);
+    va_end(args);
+    emit_lines();
+}
+
+void trace_hex(uint32_t bits, const uint8_t* bytes, size_t n) {
+    if ((bits & log().mask) == 0) return;
+    Changing guard;
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string& out = log().pending;
+    const size_t at = out.size();
+    out.resize(at + 3 * n);
+    char* p = out.data() + at;
+    for (size_t i = 0; i < n; ++i) {
+        *p++ = digits[bytes[i] >> 4];
+        *p++ = digits[bytes[i] & 0x0F];
+        *p++ = ' ';
+    }
+}
+
+void trace_enable(uint32_t bits) {
+    log().mask |= bits;
+}
+void trace_disable(uint32_t bits) {
+    log().mask &= ~bits;
+}
+uint32_t trace_mask() {
+    return log().mask;
+}
+
+void trace_flush() {
+    Changing guard;
+    TraceLog& t = log();
+    write_all(t.fd, t.pending.data(), t.pending.size());
+    t.pending.clear();
+}
+
+void trace_flush_on_signal() {
+    if (changing) return;
+    const TraceLog& t = log();
+    write_all(t.fd, t.pending.data(), t.pending.size());
+}
+
+void trace_reset(int fd) {
+    trace_flush();
+    log().mask = 0;
+    log().fd = fd;
+}
+
+} // namespace kelvor

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""The library's layers call one way only.
+
+Checks two things:
+- includes: a file of a layer folder includes the public header, headers of
+  its own folder and of the layers below it; the simulator includes only its
+  own headers and the wire vocabulary (protocol/);
+- calls: every library function an object file of a layer uses is defined in
+  that layer or a lower one (the symbols of the compiled objects, read with nm).
+
+Usage: check_layers.py SOURCE_DIR [OBJECT...]  (an object's layer is the
+folder it was compiled from, the name of the folder it lies in)
+"""
+import os
+import re
+import subprocess
+import sys
+
+LAYERS = ["protocol", "keywords", "trace", "port", "link", "engine", "families", "connection"]
+PUBLIC = {"ModuleSDK.h", "Version.h"}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def sources(folder, exts=(".cpp", ".h")):
+    for root, _, files in os.walk(folder):
+        for name in sorted(files):
+            if name.endswith(exts):
+                yield os.path.join(root, name)
+
+
+def includes(path):
+    with open(path, encoding="utf-8") as f:
+        return INCLUDE.findall(f.read())
+
+
+def check_includes(source_dir):
+    errors = []
+    sdk = os.path.join(source_dir, "ModuleSDK")
+    for rank, layer in enumerate(LAYERS):
+        allowed = set(LAYERS[: rank + 1])
+        for path in sources(os.path.join(sdk, layer)):
+            for inc in includes(path):
+                folder = inc.split("/")[0] if "/" in inc else None
+                beside = "/" not in inc and os.path.exists(os.path.join(os.path.dirname(path), inc))
+                if inc in PUBLIC or folder in allowed or beside:
+                    continue
+                errors.append(f"{os.path.relpath(path, source_dir)} ({layer}) includes \"{inc}\"")
+    sim = os.path.join(source_dir, "sim")
+    own = {os.path.basename(p) for p in sources(sim, (".h",))}
+    for path in sources(sim):
+        for inc in includes(path):
+            if inc.startswith("protocol/") or os.path.basename(inc) in own and "/" not in inc:
+                continue
+            errors.append(f"{os.path.relpath(path, source_dir)} (simulator) includes \"{inc}\"")
+    return errors
+
+
+def symbols(obj, *flags):
+    out = subprocess.run(["nm", "--no-sort", *flags, obj], check=True, capture_output=True, text=True).stdout
+    names = set()
+    for line in out.splitlines():
+        parts = line.split()
+        if not parts:
+            continue
+        kind, name = (parts[-2], parts[-1]) if len(parts) >= 2 else ("U", parts[-1])
+        if "--undefined-only" in flags or kind in "TtDdBbRrVvWw":
+            names.add(name)
+    return names
+
+
+def check_calls(objects):
+    errors = []
+    defined = {}  # symbol -> layer rank
+    used = []  # (object, rank, symbols)
+    for obj in objects:
+        layer = os.path.basename(os.path.dirname(obj))
+        if layer not in LAYERS:
+            errors.append(f"{obj}: compiled outside the layer folders")
+            continue
+        rank = LAYERS.index(layer)
+        for name in symbols(obj, "--defined-only"):
+            defined[name] = min(rank, defined.get(name, rank))
+        used.append((obj, rank, symbols(obj, "--undefined-only")))
+    for obj, rank, names in used:
+        for name in sorted(names):
+            where = defined.get(name)
+            if where is not None and where > rank:
+                demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
+                errors.append(f"{LAYERS[rank]}/{os.path.basename(obj)} calls {demangled} of {LAYERS[where]}")
+    return errors
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    errors = check_includes(sys.argv[1])
+    errors += check_calls(sys.argv[2:])
+    for e in errors:
+        print(e)
+    print(f"{len(errors)} layer violation(s)" if errors else "layers: every call goes down")
+    return 1 if errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
