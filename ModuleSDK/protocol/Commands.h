@@ -50,9 +50,10 @@ constexpr const Command* command_of(uint8_t code) {
 // Command codes, by the keyword that names each command.
 namespace cmd {
 consteval uint8_t code_of(std::string_view keyword) {
-    const Command* c = command_named(keyword);
+    for (const Command& c : COMMANDS)
+        if (keyword == c.keyword) return c.code;
     // A keyword missing from COMMANDS stops the compilation here.
-    return c != nullptr ? c->code : throw "no such command keyword";
+    throw "no such command keyword";
 }
 inline constexpr uint8_t SW = code_of("SW");
 inline constexpr uint8_t SF = code_of("SF");
