@@ -39,7 +39,8 @@ int scan_waits(std::span<const answers::Table> waits, uint32_t arg) {
 // Template bytes and end code straight through the link: neither traced nor
 // checked for a short count.
 int write_raw_template(const uint8_t* bytes, uint32_t n) {
-    do {
+    // An empty template writes nothing but its end code.
+    while (n > 0) {
         const uint32_t part = std::min(n, RAW_WRITE_MAX);
         if (link_write_progress(bytes, static_cast<int>(part)) < 0) {
             trace(TRACE_ERROR, "Cannot write serial port\n");
@@ -47,7 +48,7 @@ int write_raw_template(const uint8_t* bytes, uint32_t n) {
         }
         bytes += part;
         n -= part;
-    } while (n > 0);
+    }
     const uint8_t end = packet::END_CODE;
     if (link_write(&end, 1) < 0) {
         trace(TRACE_ERROR, "Cannot write the end code\n");
@@ -60,6 +61,7 @@ int send_payload(const Sequence& s, const Request& r) {
     switch (s.transfer) {
     case Transfer::None: return 0;
     case Transfer::Block: return send_data(r.data, r.size);
+    case Transfer::BlockIfAny: return r.size > 0 ? send_data(r.data, r.size) : 0;
     case Transfer::Chunks: return send_data_chunks(s.command, r.data, r.size, r.chunkSize);
     case Transfer::Raw:
         for (uint32_t i = 0; i < r.count; ++i) {
@@ -71,14 +73,20 @@ int send_payload(const Sequence& s, const Request& r) {
     return 0;
 }
 
-// SUCCEED: hands back and prints the fields of the success line.
-int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& r) {
+// The values of the success line's fields in `answer`, handed back where the call asks.
+std::array<uint32_t, 2> hand_back(const SuccessLine& line, const AnswerPacket& answer, const Request& r) {
     std::array<uint32_t, 2> values{};
     for (size_t i = 0; i < values.size(); ++i) {
         if (line.fields[i] == SuccessLine::NONE) continue;
         values[i] = answer_field(line.fields[i], answer);
         if (r.out[i]) *r.out[i] = values[i];
     }
+    return values;
+}
+
+// SUCCEED: hands back and prints the fields of the success line.
+int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& r) {
+    const std::array<uint32_t, 2> values = hand_back(line, answer, r);
     if (line.text) {
         // The line was checked at compile time to hold one "%#x" per field.
 #pragma GCC diagnostic push
@@ -116,7 +124,8 @@ int second_scan(const SecondScan& second, bool argFromAnswer, const Request& r) 
 int payload_check(const Sequence& s, const Request& r) {
     switch (s.transfer) {
     case Transfer::None: return 0;
-    case Transfer::Block: return data_block_check(r.size);
+    case Transfer::Block:
+    case Transfer::BlockIfAny: return data_block_check(r.size);
     case Transfer::Chunks: return data_chunks_check(r.size, r.chunkSize);
     case Transfer::Raw: return 0; // written in parts of any size
     }
@@ -148,6 +157,7 @@ int run(const Sequence& s, const Request& r) {
     if (int rc = scan_waits(s.waits, r.arg); rc != GO_ON) return rc;
     if (int rc = receive_answer(answer); rc < 0) return rc;
     if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED) {
+        if (s.fieldsOnEveryFlag) hand_back(s.success, answer, r);
         for (const Accept& accept : s.accepts) {
             if (accept.flag == flag) {
                 succeed(accept.success, answer, r);

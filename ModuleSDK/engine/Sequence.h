@@ -75,13 +75,6 @@ struct SuccessLine {
         s.type = lineType;
         return s;
     }
-    // No text: the fields are only handed back (the caller prints them its own way).
-    static consteval SuccessLine quiet(int first, int second = NONE) {
-        SuccessLine s;
-        s.fields = {first, second};
-        return s;
-    }
-
     constexpr SuccessLine() = default;
     consteval SuccessLine(const char* t, int first = NONE, int second = NONE)
         : text(t), fields{first, second} {
@@ -101,9 +94,10 @@ struct SuccessLine {
 // How the data of a call travel after the command packet (and after the first answer, if any).
 enum class Transfer {
     None,
-    Block,  // one data block with its end code
-    Chunks, // acknowledged chunks of the call's chunk size
-    Raw,    // each template's bytes and an end code straight through the link, unchecked
+    Block,      // one data block with its end code
+    BlockIfAny, // one data block when the call has data; none after the packet when it has none
+    Chunks,     // acknowledged chunks of the call's chunk size
+    Raw,        // each template's bytes and an end code straight through the link, unchecked
 };
 
 // The second scan of a scan enrollment. In Enroll Modes 0x32 and 0x42 the host
@@ -148,6 +142,9 @@ struct Sequence {
     // filled with Param1 of the answer itself instead of the request's value:
     // for commands that request no user ID, the module names the ID it used.
     bool argFromAnswer = false;
+    // The success line's fields are handed back whatever the flag of the
+    // answer: the module reports its value even when it refuses.
+    bool fieldsOnEveryFlag = false;
 };
 
 // The values of one call.

@@ -34,8 +34,8 @@ constexpr answers::ColumnRow<COLUMNS> answerTable[] = {
 };
 // clang-format on
 
-constexpr SuccessLine secondValue = SuccessLine::quiet(FIELD_PARAM2);
-constexpr SuccessLine firstValue = SuccessLine::quiet(FIELD_PARAM1);
+constexpr SuccessLine secondValue = SuccessLine::fields_only(FIELD_PARAM2);
+constexpr SuccessLine firstValue = SuccessLine::fields_only(FIELD_PARAM1);
 
 constexpr Sequence AW{.command = cmd::AW, .answer = AnswerTable{answerTable, AW_}};
 constexpr Sequence AR{.command = cmd::AR, .answer = AnswerTable{answerTable, AR_}, .success = secondValue};

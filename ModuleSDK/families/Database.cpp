@@ -5,10 +5,12 @@
 // without an administrator's verification), and settle provisional templates.
 #include <algorithm>
 
-#include "families/Enroll.h"
 #include "ModuleSDK.h"
-#include "link/Blocks.h"
 #include "engine/Sequence.h"
+#include "engine/Tables.h"
+#include "families/Enroll.h"
+#include "families/ScanTemplate.h"
+#include "link/Blocks.h"
 
 namespace kelvor {
 
@@ -21,8 +23,8 @@ using sequence::AnswerTable;
 using sequence::Sequence;
 using sequence::SuccessLine;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // -------------------------------------------------------- single answers
 // "%#x" is the user ID of the call.
@@ -45,10 +47,6 @@ constexpr answers::Row fpAnswer[] = {
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
-constexpr answers::Row ltAnswer[] = {
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
 constexpr answers::Row ctAnswer[] = {
     {NOT_FOUND, "%#x is not found\n", RES_NOT_FOUND},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
@@ -61,7 +59,7 @@ constexpr answers::Row rtAnswer[] = {
 };
 
 constexpr SuccessLine deleted{"      Delete Succeed\n"};
-constexpr SuccessLine templateSize = SuccessLine::line(TRACE_CALL, "Template Size: %#x\n", FIELD_PARAM2);
+using template_scan::templateSize;
 constexpr SuccessLine templatesCounted{"      Num of templates: %#x\n", FIELD_PARAM2};
 
 // RT: ENROLL_CONTINUE announces a template with more of the user's after it.
@@ -77,31 +75,18 @@ constexpr Sequence DA{.command = cmd::DA, .answer = daAnswer, .success = deleted
 constexpr Sequence DP{.command = cmd::DP, .answer = dpAnswer, .success = deleted};
 constexpr Sequence FP{.command = cmd::FP, .answer = fpAnswer, .success = SuccessLine{"      Fix Succeed\n"}};
 constexpr Sequence LT{.command = cmd::LT,
-                      .answer = ltAnswer,
+                      .answer = answers::busyOrUnknown,
                       .success = SuccessLine{"      Num of user id: %#x\n", FIELD_PARAM1}};
 constexpr Sequence CT{
     .command = cmd::CT, .answer = ctAnswer, .success = templatesCounted, .accepts = ctInUse};
 
 // ------------------------------------------------------------ scan commands
-constexpr answers::Row fingerScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Scan failed\n", RES_SCAN_FAILED},
-};
 constexpr answers::Row wiegandScanWait[] = {
     {SCAN_SUCCESS, nullptr, GO_ON},
     {ANY, "Wiegand scan failed\n", RES_SCAN_FAILED},
 };
-constexpr answers::Table fingerWaits[] = {fingerScanWait};
+constexpr auto& fingerWaits = answers::scanWaits;
 constexpr answers::Table wiegandWaits[] = {wiegandScanWait};
-
-constexpr answers::Row stAnswer[] = {
-    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
-    {TRY_AGAIN, "Try again\n", RES_TRY_AGAIN},
-    {TIMEOUT, "Scan timeout\n", RES_TIMEOUT},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
 
 // Final answer of the deletes by scan, with and without an administrator.
 enum ScanColumn : size_t { DS_, DSA_, SCAN_COLUMNS };
@@ -148,10 +133,9 @@ constexpr answers::Row daaAdministratorStage[] = {
 
 constexpr SuccessLine deletedUser{"      Delete Succeed %#x\n", FIELD_PARAM1};
 
-constexpr Sequence ST{.command = cmd::ST, .waits = fingerWaits, .answer = stAnswer, .success = templateSize};
 constexpr Sequence DS{.command = cmd::DS, .waits = fingerWaits, .answer = AnswerTable{scanDeleteAnswer, DS_}};
 constexpr Sequence DSA{.command = cmd::DSA,
-                       .admin = enroll::administratorStage,
+                       .admin = answers::administratorStage,
                        .waits = fingerWaits,
                        .answer = AnswerTable{scanDeleteAnswer, DSA_}};
 constexpr Sequence DW{.command = cmd::DW,
@@ -159,7 +143,7 @@ constexpr Sequence DW{.command = cmd::DW,
                       .answer = AnswerTable{wiegandDeleteAnswer, DW_},
                       .success = deletedUser};
 constexpr Sequence DWA{.command = cmd::DWA,
-                       .admin = enroll::administratorStage,
+                       .admin = answers::administratorStage,
                        .waits = wiegandWaits,
                        .answer = AnswerTable{wiegandDeleteAnswer, DWA_},
                        .success = deletedUser};
@@ -245,7 +229,7 @@ int read_template(uint32_t userId, uint32_t* size) {
 int scan_template(uint32_t* size) {
     trace(TRACE_CALL, "Scan Template(ST)\n");
     uint32_t announced = 0;
-    const int rc = sequence::run(ST, {.out = {&announced, nullptr}});
+    const int rc = sequence::run(template_scan::ST, {.out = {&announced, nullptr}});
     if (rc < 0) return rc;
     if (announced > TEMPLATE_SIZE_MAX) return beyond_limit("Template size", announced, TEMPLATE_SIZE_MAX);
     if (size) *size = announced;

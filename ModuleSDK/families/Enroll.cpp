@@ -26,11 +26,10 @@ constexpr SuccessLine oneAnswerSuccess{"      Enroll: Succeed %#x\n", FIELD_PARA
 constexpr SuccessLine twoAnswerSuccess{"     Enroll: Succeed %#x\n", FIELD_PARAM1};
 
 constexpr answers::Table firstScanWaits[] = {enroll::firstScanWait};
-constexpr answers::Table secondScanWaits[] = {enroll::secondScanWait};
 constexpr answers::Table dataScanWaits[] = {enroll::dataScanWait};
 
 // The second step of both scan enrollments goes out as ES.
-constexpr sequence::SecondScan esSecondScan{packet::cmd::ES, secondScanWaits, answerAfterSecondScan,
+constexpr sequence::SecondScan esSecondScan{packet::cmd::ES, answers::canceledScanWaits, answerAfterSecondScan,
                                             twoAnswerSuccess};
 constexpr sequence::SecondScan esaSecondScan{packet::cmd::ES, dataScanWaits, answerAfterSecondScan,
                                              twoAnswerSuccess};
@@ -41,7 +40,7 @@ constexpr Sequence ES{.command = packet::cmd::ES,
                       .success = oneAnswerSuccess,
                       .second = &esSecondScan};
 constexpr Sequence ESA{.command = packet::cmd::ESA,
-                       .admin = enroll::administratorStage,
+                       .admin = answers::administratorStage,
                        .waits = firstScanWaits,
                        .answer = firstAnswer,
                        .success = oneAnswerSuccess,

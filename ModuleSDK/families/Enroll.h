@@ -3,7 +3,7 @@
 // verification, by Wiegand input).
 #pragma once
 
-#include "engine/Answers.h"
+#include "engine/Tables.h"
 
 namespace kelvor {
 
@@ -49,29 +49,11 @@ inline constexpr answers::Row firstScanWait[] = {
     {FINGER_ALREADY_ENROLLED, "The finger is already enrolled\n", RES_FINGER_ALREADY_ENROLLED},
     {ANY, "Scan failed\n", RES_SCAN_FAILED},
 };
-// W2: second wait of ES.
-inline constexpr answers::Row secondScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is canceled\n", RES_CANCELLED},
-    {ANY, "Scan failed\n", RES_SCAN_FAILED},
-};
+// W2, the second wait of ES, is answers::canceledScanWait.
 // W3: second wait of ESA; the wait of EI, EIX, ET and ETX; the finger waits of EW and EWA.
 inline constexpr answers::Row dataScanWait[] = {
     {SCAN_SUCCESS, nullptr, GO_ON},
     {ANY, "Enroll: Scan failed\n", RES_SCAN_FAILED},
-};
-
-// Administrator stage of the enrollments with an administrator's verification:
-// ENROLL_CONTINUE here means that the administrator was verified.
-inline constexpr answers::Row administratorStage[] = {
-    {ENROLL_CONTINUE, "Admin's verification succeed\n", GO_ON, TRACE_CALL},
-    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
-    {NOT_MATCH, "Admin's verification is failed\n", RES_NOT_MATCH},
-    {NOT_SUPPORTED, "No administrator is enrolled\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
 };
 
 } // namespace enroll

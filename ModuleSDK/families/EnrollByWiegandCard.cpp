@@ -45,7 +45,7 @@ constexpr Sequence EW{.command = cmd::EW,
                       .second = &ewSecondScan,
                       .argFromAnswer = true};
 constexpr Sequence EWA{.command = cmd::EWA,
-                       .admin = enroll::administratorStage,
+                       .admin = answers::administratorStage,
                        .waits = wiegandWaits,
                        .answer = AnswerTable{enroll::answerTable, enroll::W1},
                        .success = oneAnswerSuccess,
@@ -62,13 +62,7 @@ constexpr answers::Row cardFirstFingerWait[] = {
     {CANCELLED, "Command is canceled\n", RES_CANCELLED},
     {ANY, "Scan failed\n", RES_SCAN_FAILED},
 };
-constexpr answers::Row cardSecondFingerWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is canceled\n", RES_CANCELLED},
-    {ANY, "Scan failed\n", RES_SCAN_FAILED},
-};
-constexpr answers::Table cardFingerWaits[] = {cardFirstFingerWait, cardSecondFingerWait};
+constexpr answers::Table cardFingerWaits[] = {cardFirstFingerWait, answers::canceledScanWait};
 
 // First answer of ECX, before the templates (SUCCEED goes on).
 constexpr answers::Row cardTemplatesFirstAnswer[] = {

@@ -21,8 +21,8 @@ using sequence::Transfer;
 constexpr int EVENTS = 0x60;
 constexpr int EVENT_SOURCES = 0x63;
 
-constexpr bool yes = true;
-constexpr bool no = false;
+using answers::no;
+using answers::yes;
 
 // Every answer of the family, a column per command.
 enum Column : size_t { LN, LR, LD, TW, TR, ML, MW, MR, COLUMNS };

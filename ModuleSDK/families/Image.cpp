@@ -2,8 +2,8 @@
 // encrypted template, SI/RI/SIX/RIX have the module send a fingerprint image,
 // and the two reception routines bring that image into the image record,
 // either as one data block or as acknowledged chunks.
-#include "engine/Answers.h"
 #include "ModuleSDK.h"
+#include "families/ScanTemplate.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -15,17 +15,11 @@ constexpr uint32_t KEY_SIZE = packet::record::ENCRYPTION_KEY_SIZE;
 constexpr uint32_t MAX_CHUNKS = 0xFFFF;
 
 using answers::ANY;
-using answers::GO_ON;
+using sequence::Sequence;
+using sequence::SuccessLine;
 
-// Scan step of SI and SIX.
-constexpr answers::Row imageScanStep[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Scan failed\n", RES_SCAN_FAILED},
-};
-
-// Final answer of SI and SIX; the argument is the image size (Param2).
+// Final answer of SI and SIX.
 constexpr answers::Row scanImageAnswer[] = {
-    {SUCCEED, "Image Size: %#x\n", GO_ON, TRACE_CALL},
     {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
     {TIMEOUT, "Scan timeout\n", RES_TIMEOUT},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
@@ -33,59 +27,34 @@ constexpr answers::Row scanImageAnswer[] = {
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
 
-// Only answer of RI and RIX; the argument is the image size (Param2).
-constexpr answers::Row readImageAnswer[] = {
-    {SUCCEED, "Image Size: %#x\n", GO_ON, TRACE_CALL},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-
 constexpr answers::Row keyWriteAnswer[] = {
-    {SUCCEED, nullptr, GO_ON},
     {NOT_SUPPORTED, "Encryption is not supported\n", RES_NOT_SUPPORTED},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
 
-// Scan step of KS.
-constexpr answers::Row templateScanStep[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is canceled\n", RES_CANCELLED},
-    {ANY, "Scan failed\n", RES_SCAN_FAILED},
-};
+// The image follows as a data block or in chunks of the announced size (Param2).
+constexpr SuccessLine imageSize = SuccessLine::line(TRACE_CALL, "Image Size: %#x\n", FIELD_PARAM2);
 
-// Final answer of KS; the argument is the encrypted template's size (Param2).
-constexpr answers::Row templateAnswer[] = {
-    {SUCCEED, "Encrypted Template Size: %#x\n", GO_ON, TRACE_CALL},
-    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
-    {TRY_AGAIN, "Try again\n", RES_TRY_AGAIN},
-    {TIMEOUT, "Scan timeout\n", RES_TIMEOUT},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
+constexpr Sequence SI{
+    .command = packet::cmd::SI, .waits = answers::scanWaits, .answer = scanImageAnswer, .success = imageSize};
+constexpr Sequence SIX{.command = packet::cmd::SIX,
+                       .waits = answers::scanWaits,
+                       .answer = scanImageAnswer,
+                       .success = imageSize};
+constexpr Sequence RI{.command = packet::cmd::RI, .answer = answers::busyOrUnknown, .success = imageSize};
+constexpr Sequence RIX{.command = packet::cmd::RIX, .answer = answers::busyOrUnknown, .success = imageSize};
 
-// Receives the final answer, applies `table` with Param2 as its argument and,
-// when the command succeeded, hands Param2 (the size of what follows) back.
-int receive_size_answer(answers::Table table, uint32_t* size) {
-    AnswerPacket answer{};
-    if (int rc = receive_answer(answer); rc < 0) return rc;
-    const uint32_t announced = answer_field(FIELD_PARAM2, answer);
-    const int rc = answers::apply(table, answers::flag_of(answer), announced);
-    if (rc == GO_ON && size) *size = announced;
-    return rc;
-}
+constexpr Sequence KW{
+    .command = packet::cmd::KW, .transfer = sequence::Transfer::Block, .answer = keyWriteAnswer};
 
-// The shape of the four image commands: packet, scan step where there is one, final answer.
-int image_command(uint8_t command, uint32_t chunkLength, answers::Table scanStep, answers::Table final,
-                  uint32_t* size) {
-    if (int rc = send_command(command, 0, chunkLength, 0); rc < 0) return rc;
-    if (!scanStep.empty()) {
-        if (int rc = answers::scan_wait(scanStep); rc != GO_ON) return rc;
-    }
-    return receive_size_answer(final, size);
-}
+// KS goes out as ST with the challenge in Param1; the encrypted template
+// follows as a data block of the announced size, which the caller checks and receives.
+constexpr Sequence KS{.command = template_scan::ST.command,
+                      .waits = answers::canceledScanWaits,
+                      .answer = template_scan::ST.answer,
+                      .success =
+                          SuccessLine::line(TRACE_CALL, "Encrypted Template Size: %#x\n", FIELD_PARAM2)};
 
 void trace_image_header(ImageRecordBytes record) {
     const uint8_t* header = record.data();
@@ -104,39 +73,32 @@ bool image_fits(ImageRecordBytes record, uint32_t length) {
 
 int write_encryption_key(const uint8_t* key32) {
     trace(TRACE_CALL, "Encryption Key Write(KW)\n");
-    if (int rc = send_command(packet::cmd::KW, 0, 0, 0); rc < 0) return rc;
-    if (int rc = send_data(key32, KEY_SIZE); rc < 0) return rc;
-    AnswerPacket answer{};
-    return answers::receive_and_apply(answer, keyWriteAnswer);
+    return sequence::run(KW, {.data = key32, .size = KEY_SIZE});
 }
 
 int scan_template_with_challenge(uint32_t challenge, uint32_t* size) {
     trace(TRACE_CALL, "Scan Templat with Challenge Data(KS): %#x\n", challenge);
-    if (int rc = send_command(packet::cmd::ST, challenge, 0, 0); rc < 0) return rc;
-    if (int rc = answers::scan_wait(templateScanStep); rc != GO_ON) return rc;
-    // The encrypted template follows as a data block of the announced size; the
-    // caller checks that size and receives it.
-    return receive_size_answer(templateAnswer, size);
+    return sequence::run(KS, {.param1 = challenge, .out = {size, nullptr}});
 }
 
 int scan_image(uint32_t* size) {
     trace(TRACE_CALL, "Scan Image(SI)\n");
-    return image_command(packet::cmd::SI, 0, imageScanStep, scanImageAnswer, size);
+    return sequence::run(SI, {.out = {size, nullptr}});
 }
 
 int read_image(uint32_t* size) {
     trace(TRACE_CALL, "Read Image(RI)\n");
-    return image_command(packet::cmd::RI, 0, {}, readImageAnswer, size);
+    return sequence::run(RI, {.out = {size, nullptr}});
 }
 
 int scan_image_chunked(uint32_t chunkLength, uint32_t* size) {
     trace(TRACE_CALL, "Scan Image(SIX): %#x\n", chunkLength);
-    return image_command(packet::cmd::SIX, chunkLength, imageScanStep, scanImageAnswer, size);
+    return sequence::run(SIX, {.param2 = chunkLength, .out = {size, nullptr}});
 }
 
 int read_image_chunked(uint32_t chunkLength, uint32_t* size) {
     trace(TRACE_CALL, "Read Image(RIX): %#x\n", chunkLength);
-    return image_command(packet::cmd::RIX, chunkLength, {}, readImageAnswer, size);
+    return sequence::run(RIX, {.param2 = chunkLength, .out = {size, nullptr}});
 }
 
 int receive_image(ImageRecordBytes record, uint32_t length) {

@@ -5,18 +5,19 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/Answers.h"
 #include "ModuleSDK.h"
+#include "engine/Sequence.h"
+#include "engine/Tables.h"
 
 namespace kelvor {
 
 namespace {
 
 using answers::ANY;
-using answers::exchange;
 using answers::GO_ON;
-using answers::receive_final;
 using answers::Row;
+using sequence::Sequence;
+using sequence::SuccessLine;
 namespace cmd = packet::cmd;
 
 // A layout announced longer than its record is received whole and cut; beyond
@@ -26,10 +27,6 @@ constexpr uint32_t CARD_LAYOUT_ANSWER_MAX = 0x1000;
 // Each command's answers other than SUCCEED; every table ends with the busy and
 // catch-all rows all commands share.
 // clang-format off
-constexpr Row plainAnswer[] = {
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
 constexpr Row readAnswer[] = {
     {TIMEOUT, "Timeout\n", RES_TIMEOUT},
     {CANCELLED, "Canceled\n", RES_CANCELLED},
@@ -63,6 +60,25 @@ constexpr Row layoutAnswer[] = {
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
 // clang-format on
+
+constexpr Sequence CR{
+    .command = cmd::CR, .answer = readAnswer, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+// The template bytes and the end code go straight through the link: the
+// module's answer tells whether they arrived whole.
+constexpr Sequence CW{.command = cmd::CW,
+                      .transfer = sequence::Transfer::Raw,
+                      .answer = writeAnswer,
+                      .success = SuccessLine::line(TRACE_CALL, "Write succeed\n")};
+constexpr Sequence CF{.command = cmd::CF, .answer = readAnswer};
+constexpr Sequence CC{.command = cmd::CC, .answer = functionAnswer};
+constexpr Sequence CG{
+    .command = cmd::CG, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+constexpr Sequence CKW{.command = cmd::CKW, .transfer = sequence::Transfer::Block, .answer = keyAnswer};
+constexpr Sequence CKR{
+    .command = cmd::CKR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM1)};
+constexpr Sequence CLR{
+    .command = cmd::CLR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+constexpr Sequence CLW{.command = cmd::CLW, .transfer = sequence::Transfer::Block, .answer = layoutAnswer};
 
 uint16_t key_sum(const uint8_t* key) {
     return static_cast<uint16_t>(packet::byte_sum(key, CARD_KEY_SIZE));
@@ -110,16 +126,13 @@ std::array<uint8_t, 16> card_key_block(const uint8_t* key1, const uint8_t* key2)
 
 int read_card_templates(uint8_t option, uint32_t* length) {
     trace(TRACE_CALL, "Read Templates From SmartCard(CR): %#x\n", option);
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::CR, 0, 0, option, readAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t n = answer_field(FIELD_PARAM2, answer);
+    uint32_t n = 0;
+    if (int rc = sequence::run(CR, {.flag = option, .out = {&n, nullptr}}); rc != GO_ON) return rc;
     if (length) *length = n;
     trace(TRACE_CALL, "Data Length: %u\n", n);
     return 0;
 }
 
-// The template bytes and the end code go straight through the link: the
-// module's answer tells whether they arrived whole.
 int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data) {
     trace(TRACE_CALL, "Write Templates To SmartCard(CW): %#x %u %#x\n", index, length, option);
     if (length > 0x3FFFFFFF || (length > 0 && !data)) {
@@ -127,38 +140,25 @@ int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const 
         trace(TRACE_ERROR, "Template data of %#x bytes cannot be sent\n", length);
         return RES_NOT_SUPPORTED;
     }
-    if (int rc = send_command(cmd::CW, index, length, option); rc < 0) return rc;
-    if (length > 0 && link_write(data, static_cast<int>(length)) < 0) {
-        trace(TRACE_ERROR, "Cannot write serial port\n");
-        return ERR_WRITE;
-    }
-    const uint8_t end = packet::END_CODE;
-    if (link_write(&end, 1) < 0) {
-        trace(TRACE_ERROR, "Cannot write the end code\n");
-        return ERR_WRITE;
-    }
-    AnswerPacket answer{};
-    if (int rc = receive_final(answer, writeAnswer); rc != GO_ON) return rc;
-    trace(TRACE_CALL, "Write succeed\n");
-    return 0;
+    return sequence::run(CW,
+                         {.param1 = index, .param2 = length, .flag = option, .data = data, .size = length});
 }
 
 int format_card(uint8_t mode) {
     trace(TRACE_CALL, "Format SmartCard(CF): ");
     trace_more(TRACE_CALL, mode == 1 ? "Delete Templates Only\n" : "Format\n");
-    return exchange(cmd::CF, 0, 0, mode, readAnswer);
+    return sequence::run(CF, {.flag = mode});
 }
 
 int set_card_input_function(uint8_t function) {
     trace(TRACE_CALL, "Set SmartCard Input Function(CC): %s\n", keyword_name(KW_CARD_FUNCTION, function));
-    return exchange(cmd::CC, 0, 0, function, functionAnswer);
+    return sequence::run(CC, {.flag = function});
 }
 
 int get_card_input_function(uint32_t* function) {
     trace(TRACE_CALL, "Get SmartCard Input Function(CG)\n");
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::CG, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t f = answer_field(FIELD_PARAM2, answer);
+    uint32_t f = 0;
+    if (int rc = sequence::run(CG, {.out = {&f, nullptr}}); rc != GO_ON) return rc;
     if (function) *function = f;
     trace(TRACE_CALL, "Function: %s\n", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
     return 0;
@@ -167,22 +167,19 @@ int get_card_input_function(uint32_t* function) {
 int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option) {
     trace(TRACE_CALL, "Write Smart Card Key(CKW): %d %#x\n", keyType, option);
     const uint32_t length = card_key_block_length(keyType);
-    if (int rc = send_command(cmd::CKW, keyType, length, option); rc < 0) return rc;
     std::array<uint8_t, 16> block = card_key_block(key1, key2);
-    const int rc = send_data(block.data(), length);
+    const int rc = sequence::run(
+        CKW, {.param1 = keyType, .param2 = length, .flag = option, .data = block.data(), .size = length});
     // The keys open every card: no copy of them stays behind.
     volatile uint8_t* wipe = block.data();
     for (size_t i = 0; i < block.size(); ++i) wipe[i] = 0;
-    if (rc < 0) return rc;
-    AnswerPacket answer{};
-    return receive_final(answer, keyAnswer);
+    return rc;
 }
 
 int read_card_key_option(uint32_t* option) {
     trace(TRACE_CALL, "Read Smartcard Key Option(CKR)\n");
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::CKR, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t o = answer_field(FIELD_PARAM1, answer);
+    uint32_t o = 0;
+    if (int rc = sequence::run(CKR, {.out = {&o, nullptr}}); rc != GO_ON) return rc;
     if (option) *option = o;
     if (o & CARD_KEY_SECONDARY) trace(TRACE_CALL, "Use Secondary Key\n");
     if (o & CARD_KEY_AUTO_UPDATE) trace(TRACE_CALL, "Auto Update Primary Key\n");
@@ -194,9 +191,8 @@ int read_card_key_option(uint32_t* option) {
 // first 7 bytes are kept.
 int read_card_layout(CardLayout* out) {
     trace(TRACE_CALL, "Read Smartcard Layout(CLR)\n");
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::CLR, 0, 0, 0, plainAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t announced = answer_field(FIELD_PARAM2, answer);
+    uint32_t announced = 0;
+    if (int rc = sequence::run(CLR, {.out = {&announced, nullptr}}); rc != GO_ON) return rc;
     if (announced > CARD_LAYOUT_ANSWER_MAX) {
         trace(TRACE_ERROR, "Card layout of %#x bytes exceeds %#x bytes\n", announced, CARD_LAYOUT_ANSWER_MAX);
         return RES_DATA_ERROR;
@@ -220,11 +216,8 @@ int read_card_layout(CardLayout* out) {
 
 int write_card_layout(const CardLayout& layout) {
     trace(TRACE_CALL, "Write Smartcard Layout(CLW)\n");
-    if (int rc = send_command(cmd::CLW, 0, CARD_LAYOUT_SIZE, 0); rc < 0) return rc;
     const auto bytes = card_layout_bytes(layout);
-    if (int rc = send_data(bytes.data(), CARD_LAYOUT_SIZE); rc < 0) return rc;
-    AnswerPacket answer{};
-    return receive_final(answer, layoutAnswer);
+    return sequence::run(CLW, {.param2 = CARD_LAYOUT_SIZE, .data = bytes.data(), .size = CARD_LAYOUT_SIZE});
 }
 
 } // namespace kelvor

@@ -1,28 +1,37 @@
 // The status check (SS) and the system-parameter read (SR), which the
 // connection opening runs itself and the operator can give too.
-#include "engine/Answers.h"
 #include "ModuleSDK.h"
+#include "engine/Sequence.h"
 
 namespace kelvor {
 
 namespace {
 
-constexpr answers::Row PARAMETER_READ[] = {
-    {SUCCEED, nullptr, answers::GO_ON},
+using sequence::SuccessLine;
+
+// The status is reported whatever the flag says: a failing sensor is news,
+// not a failure of the check.
+constexpr answers::Row anyStatus[] = {{answers::ANY, nullptr, answers::GO_ON}};
+constexpr sequence::Sequence SS{.command = packet::cmd::SS,
+                                .answer = anyStatus,
+                                .success = SuccessLine::fields_only(FIELD_PARAM1),
+                                .fieldsOnEveryFlag = true};
+
+constexpr answers::Row parameterRead[] = {
     {NOT_FOUND, "Not found\n", RES_NOT_FOUND},
     {answers::ANY, "Unknown error\n", RES_UNKNOWN},
 };
+// The value comes back even with a refusal: the connection opening takes it as it is.
+constexpr sequence::Sequence SR{.command = packet::cmd::SR,
+                                .answer = parameterRead,
+                                .success = SuccessLine::fields_only(FIELD_PARAM2),
+                                .fieldsOnEveryFlag = true};
 
 } // namespace
 
 int system_status_check(uint32_t* status) {
     trace(TRACE_CALL, "Check system status(SS)\n");
-    if (int rc = send_command(packet::cmd::SS, 0, 0, 0); rc < 0) return rc;
-    AnswerPacket answer{};
-    if (int rc = receive_answer(answer); rc < 0) return rc;
-    // The status is reported whatever the flag says: a failing sensor is news,
-    // not a failure of the check.
-    *status = answer_field(FIELD_PARAM1, answer);
+    if (int rc = sequence::run(SS, {.out = {status, nullptr}}); rc < 0) return rc;
     trace_more(TRACE_CALL, "      %s(%#02x)\n", keyword_name(KW_STATUS, static_cast<int>(*status)), *status);
     return 0;
 }
@@ -30,11 +39,7 @@ int system_status_check(uint32_t* status) {
 int system_parameter_read(uint8_t number, uint32_t* value) {
     const char* name = keyword_name(KW_PARAMETER, number);
     trace(TRACE_CALL, "System Parameter Read(SR): %s(%#02x)\n", name, number);
-    if (int rc = send_command(packet::cmd::SR, 0, 0, number); rc < 0) return rc;
-    AnswerPacket answer{};
-    if (int rc = receive_answer(answer); rc < 0) return rc;
-    *value = answer_field(FIELD_PARAM2, answer);
-    int rc = answers::apply(PARAMETER_READ, answers::flag_of(answer));
+    const int rc = sequence::run(SR, {.flag = number, .out = {value, nullptr}});
     if (rc == answers::GO_ON) trace_more(TRACE_CALL, "      %s(%#02x): %#x\n", name, number, *value);
     return rc;
 }

@@ -2,8 +2,9 @@
 // the parameters in the module, CS calibrates the sensor. SW is the one command
 // after which the library's own side of the link follows the module: baud rate,
 // hex-text and network packet forms, Enroll Mode and SCAN_SUCCESS answers.
-#include "engine/Answers.h"
 #include "ModuleSDK.h"
+#include "engine/Sequence.h"
+#include "engine/Tables.h"
 
 namespace kelvor {
 
@@ -14,20 +15,12 @@ constexpr uint32_t VALUE_OFF = 0x30;
 
 // The table's argument is the parameter number.
 constexpr answers::Row swAnswer[] = {
-    {SUCCEED, nullptr, answers::GO_ON},
     {NOT_FOUND, "Cannot find the parameter: %#x\n", RES_NOT_FOUND},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
     {answers::ANY, "Unknown error: %#x\n", RES_UNKNOWN},
 };
 
-constexpr answers::Row sfAnswer[] = {
-    {SUCCEED, nullptr, answers::GO_ON},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {answers::ANY, "Unknown error\n", RES_UNKNOWN},
-};
-
 constexpr answers::Row csAnswer[] = {
-    {SUCCEED, nullptr, answers::GO_ON},
     {SCAN_FAILED, "Scan calibration failed\n", RES_SCAN_FAILED},
     {NOT_SUPPORTED, "Calibration is not supported\n", RES_NOT_SUPPORTED},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
@@ -76,23 +69,19 @@ constexpr ParameterEffect parameterEffects[] = {
     {packet::param::NETWORK_MODE, set_network},
 };
 
-// One packet, one answer: the shape of SF and CS.
-int simple_command(uint8_t command, answers::Table table) {
-    if (int rc = send_command(command, 0, 0, 0); rc < 0) return rc;
-    AnswerPacket answer{};
-    return answers::receive_and_apply(answer, table);
-}
+constexpr sequence::Sequence SW{.command = packet::cmd::SW, .answer = swAnswer};
+constexpr sequence::Sequence SF{.command = packet::cmd::SF, .answer = answers::busyOrUnknown};
+constexpr sequence::Sequence CS{.command = packet::cmd::CS, .answer = csAnswer};
 
 } // namespace
 
 int system_parameter_write(uint8_t number, uint32_t value) {
     trace(TRACE_CALL, "System Parameter Write(SW): %s(%#02x) %#x\n", keyword_name(KW_PARAMETER, number),
           number, value);
-    if (int rc = send_command(packet::cmd::SW, 0, value, number); rc < 0) return rc;
     // The answer still arrives in the old form and at the old rate; the new
     // settings apply from the next packet on.
-    AnswerPacket answer{};
-    if (int rc = answers::receive_and_apply(answer, swAnswer, number); rc != answers::GO_ON) return rc;
+    if (int rc = sequence::run(SW, {.param2 = value, .flag = number, .arg = number}); rc != answers::GO_ON)
+        return rc;
     for (const ParameterEffect& effect : parameterEffects) {
         if (effect.number == number) return effect.apply(value);
     }
@@ -101,12 +90,12 @@ int system_parameter_write(uint8_t number, uint32_t value) {
 
 int system_parameter_save() {
     trace(TRACE_CALL, "System Parameter Save(SF)\n");
-    return simple_command(packet::cmd::SF, sfAnswer);
+    return sequence::run(SF, {});
 }
 
 int calibrate_sensor() {
     trace(TRACE_CALL, "Calibrate sensor(CS)\n");
-    return simple_command(packet::cmd::CS, csAnswer);
+    return sequence::run(CS, {});
 }
 
 } // namespace kelvor

@@ -3,27 +3,24 @@
 // the extended format definition (WWX, WRX), default values of format fields
 // (WFW, WFR), the I/O wiring (WPW, WPR), and the mappings of input values to
 // module functions, for the Wiegand input and the smart-card reader (WM, WL, WC).
-#include "engine/Answers.h"
 #include "ModuleSDK.h"
+#include "engine/Sequence.h"
+#include "engine/Tables.h"
 
 namespace kelvor {
 
 namespace {
 
 using answers::ANY;
-using answers::exchange;
 using answers::GO_ON;
-using answers::receive_final;
 using answers::Row;
+using sequence::Sequence;
+using sequence::SuccessLine;
 namespace cmd = packet::cmd;
 
 // Each command's answers other than SUCCEED; every table ends with the busy and
 // catch-all rows all commands share.
 // clang-format off
-constexpr Row plainAnswer[] = {
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
 constexpr Row configAnswer[] = {
     {NOT_SUPPORTED, "Wiegand configuration is not supported\n", RES_NOT_SUPPORTED},
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
@@ -80,23 +77,44 @@ constexpr Row ioWriteAnswer[] = {
 };
 // clang-format on
 
-// The wait for a new input, read before the answer when the module sends SCAN_SUCCESS answers.
-constexpr Row newInputWait[] = {{SCAN_SUCCESS, nullptr, GO_ON}, {ANY, "Scan failed\n", RES_SCAN_FAILED}};
+// Both values of the answer go back to the caller, who prints them its own way.
+constexpr SuccessLine bothFields = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2);
+
+constexpr Sequence WW{.command = cmd::WW, .answer = configAnswer};
+constexpr Sequence WR{.command = cmd::WR, .answer = configAnswer, .success = bothFields};
+constexpr Sequence WG{.command = cmd::WG, .answer = inputAnswer, .success = bothFields};
+constexpr Sequence WS{.command = cmd::WS, .answer = answers::busyOrUnknown};
+constexpr Sequence WM_WIEGAND{.command = cmd::WM, .answer = wiegandMappingAnswer};
+constexpr Sequence WM_CARD{.command = cmd::WM, .answer = cardMappingAnswer};
+constexpr Sequence WL{.command = cmd::WL, .answer = answers::busyOrUnknown, .success = bothFields};
+constexpr Sequence WC{.command = cmd::WC, .answer = answers::busyOrUnknown};
+constexpr Sequence WWX{
+    .command = cmd::WWX, .transfer = sequence::Transfer::BlockIfAny, .answer = formatWriteAnswer};
+constexpr Sequence WRX{.command = cmd::WRX, .answer = notConfiguredAnswer, .success = bothFields};
+// A new input is announced when it arrives; a latched one is there already.
+constexpr Sequence WGX_NEW{
+    .command = cmd::WGX, .waits = answers::scanWaits, .answer = stringInputAnswer, .success = bothFields};
+constexpr Sequence WGX_LATCHED{.command = cmd::WGX, .answer = stringInputAnswer, .success = bothFields};
+constexpr Sequence WSX{.command = cmd::WSX, .answer = notConfiguredAnswer};
+constexpr Sequence WFW{.command = cmd::WFW, .answer = fieldWriteAnswer};
+constexpr Sequence WFR{
+    .command = cmd::WFR, .answer = fieldReadAnswer, .success = SuccessLine::fields_only(FIELD_PARAM1)};
+constexpr Sequence WPW{.command = cmd::WPW, .answer = ioWriteAnswer};
+constexpr Sequence WPR{.command = cmd::WPR, .answer = notConfiguredAnswer, .success = bothFields};
 
 const char* name_of(int category, uint32_t value) {
     return keyword_name(category, static_cast<int>(value));
 }
 
 int set_mapping(uint8_t interface, uint32_t function, uint32_t value) {
-    return exchange(cmd::WM, function, value, interface,
-                    interface == MAPPING_CARD ? answers::Table(cardMappingAnswer) : wiegandMappingAnswer);
+    return sequence::run(interface == MAPPING_CARD ? WM_CARD : WM_WIEGAND,
+                         {.param1 = function, .param2 = value, .flag = interface});
 }
 
 int list_mappings(uint8_t interface, uint32_t* count, uint32_t* dataSize) {
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WL, 0, 0, interface, plainAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t n = answer_field(FIELD_PARAM1, answer);
-    const uint32_t size = answer_field(FIELD_PARAM2, answer);
+    uint32_t n = 0;
+    uint32_t size = 0;
+    if (int rc = sequence::run(WL, {.flag = interface, .out = {&n, &size}}); rc != GO_ON) return rc;
     if (count) *count = n;
     if (dataSize) *dataSize = size;
     trace(TRACE_CALL, "Num of mapping: %#x Data Size: %#x\n", n, size);
@@ -108,15 +126,15 @@ int list_mappings(uint8_t interface, uint32_t* count, uint32_t* dataSize) {
 int write_wiegand_config(uint8_t port, const WiegandConfig& c) {
     trace(TRACE_CALL, "Write Wiegand Configuration(WW): %s %#x %#x %s %#x\n", name_of(KW_WIEGAND_PORT, port),
           c.fcBits, c.format, name_of(KW_WIEGAND_FUNCTION, c.function), c.fcCode);
-    return exchange(cmd::WW, wiegand_config_param1(c), c.fcCode, port, configAnswer);
+    return sequence::run(WW, {.param1 = wiegand_config_param1(c), .param2 = c.fcCode, .flag = port});
 }
 
 int read_wiegand_config(uint8_t port, WiegandConfig* out) {
     trace(TRACE_CALL, "Read Wiegand Configuration(WR): %s\n", name_of(KW_WIEGAND_PORT, port));
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WR, 0, 0, port, configAnswer, answer); rc != GO_ON) return rc;
-    const WiegandConfig c =
-        wiegand_config_of(answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer));
+    uint32_t p1 = 0;
+    uint32_t p2 = 0;
+    if (int rc = sequence::run(WR, {.flag = port, .out = {&p1, &p2}}); rc != GO_ON) return rc;
+    const WiegandConfig c = wiegand_config_of(p1, p2);
     if (out) *out = c;
     trace_more(TRACE_CALL, "      FC bits: %#x Format: %#x Function: %s FC Code: %#x\n", c.fcBits, c.format,
                name_of(KW_WIEGAND_FUNCTION, c.function), c.fcCode);
@@ -125,10 +143,10 @@ int read_wiegand_config(uint8_t port, WiegandConfig* out) {
 
 int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityCode) {
     trace(TRACE_CALL, "Get Wiegand Input(WG): %s\n", name_of(KW_WIEGAND_STATUS, statusHandling));
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WG, statusHandling, 0, 0, inputAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t value = answer_field(FIELD_PARAM1, answer);
-    const uint32_t facility = answer_field(FIELD_PARAM2, answer);
+    uint32_t value = 0;
+    uint32_t facility = 0;
+    if (int rc = sequence::run(WG, {.param1 = statusHandling, .out = {&value, &facility}}); rc != GO_ON)
+        return rc;
     if (id) *id = value;
     if (facilityCode) *facilityCode = facility;
     trace_more(TRACE_CALL, "      ID: %#x Facility Code: %#x\n", value, facility);
@@ -137,7 +155,7 @@ int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityC
 
 int set_wiegand_output(uint32_t id) {
     trace(TRACE_CALL, "Set Wiegand Output(WS): %#x\n", id);
-    return exchange(cmd::WS, id, 0, 0, plainAnswer);
+    return sequence::run(WS, {.param1 = id});
 }
 
 int set_wiegand_mapping(uint32_t function, uint32_t value) {
@@ -152,7 +170,7 @@ int list_wiegand_mappings(uint32_t* count, uint32_t* dataSize) {
 
 int clear_wiegand_mappings() {
     trace(TRACE_CALL, "Clear Wiegand Mapping(WC)\n");
-    return exchange(cmd::WC, 0, 0, MAPPING_WIEGAND, plainAnswer);
+    return sequence::run(WC, {.flag = MAPPING_WIEGAND});
 }
 
 int set_card_mapping(uint32_t function, uint32_t value) {
@@ -167,7 +185,7 @@ int list_card_mappings(uint32_t* count, uint32_t* dataSize) {
 
 int clear_card_mappings() {
     trace(TRACE_CALL, "Clear Smartcard Mapping(WC)\n");
-    return exchange(cmd::WC, 0, 0, MAPPING_CARD, plainAnswer);
+    return sequence::run(WC, {.flag = MAPPING_CARD});
 }
 
 int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format, uint32_t length,
@@ -179,22 +197,19 @@ int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t fo
         trace(TRACE_ERROR, "No format data to send\n");
         return RES_NOT_SUPPORTED;
     }
-    if (int rc = send_command(cmd::WWX, wiegand_pulse_param1(pulseWidth, pulseInterval), length, format);
-        rc < 0)
-        return rc;
-    if (length > 0) {
-        if (int rc = send_data(data, length); rc < 0) return rc;
-    }
-    AnswerPacket answer{};
-    return receive_final(answer, formatWriteAnswer);
+    return sequence::run(WWX, {.param1 = wiegand_pulse_param1(pulseWidth, pulseInterval),
+                               .param2 = length,
+                               .flag = format,
+                               .data = data,
+                               .size = length});
 }
 
 int read_wiegand_format(WiegandFormat* out) {
     trace(TRACE_CALL, "Read Wiegand Configuration Extended(WRX)\n");
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WRX, 0, 0, 0, notConfiguredAnswer, answer); rc != GO_ON) return rc;
-    const WiegandFormat f =
-        wiegand_format_of(answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer));
+    uint32_t p1 = 0;
+    uint32_t p2 = 0;
+    if (int rc = sequence::run(WRX, {.out = {&p1, &p2}}); rc != GO_ON) return rc;
+    const WiegandFormat f = wiegand_format_of(p1, p2);
     if (out) *out = f;
     trace(TRACE_CALL, "Format: %s Width: %d usec Interval: %d usec Size: %u bytes\n",
           name_of(KW_WIEGAND_FORMAT, f.format), f.pulseWidth, f.pulseInterval, f.dataSize);
@@ -206,14 +221,11 @@ int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* 
     trace_more(TRACE_CALL,
                statusHandling == 0 ? "[Clear status after read] " : "[Remain status after read] ");
     trace_more(TRACE_CALL, latched == 0 ? "[Read new input]\n" : "[Read latched input]\n");
-    if (int rc = send_command(cmd::WGX, statusHandling, 0, latched); rc < 0) return rc;
-    // A new input is announced when it arrives.
-    if (latched == 0) {
-        if (int rc = answers::scan_wait(newInputWait); rc != GO_ON) return rc;
-    }
-    AnswerPacket answer{};
-    if (int rc = receive_final(answer, stringInputAnswer); rc != GO_ON) return rc;
-    const WiegandString s{answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer)};
+    WiegandString s{};
+    if (int rc = sequence::run(latched == 0 ? WGX_NEW : WGX_LATCHED,
+                               {.param1 = statusHandling, .flag = latched, .out = {&s.word1, &s.word2}});
+        rc != GO_ON)
+        return rc;
     if (out) *out = s;
     trace(TRACE_CALL, "Wiegand String: %#08x %08x\n", s.word1, s.word2);
     return 0;
@@ -221,20 +233,19 @@ int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* 
 
 int set_wiegand_output_string(const WiegandString& s) {
     trace(TRACE_CALL, "Set Wiegand Output(WSX): %#08x %08x\n", s.word1, s.word2);
-    return exchange(cmd::WSX, s.word1, s.word2, 0, notConfiguredAnswer);
+    return sequence::run(WSX, {.param1 = s.word1, .param2 = s.word2});
 }
 
 int set_field_default(uint32_t index, uint32_t value, uint8_t clear) {
     trace(TRACE_CALL, "Set Default Value of a Field(WFW): %u %#x ", index, value);
     trace_more(TRACE_CALL, clear ? "Clear\n" : "\n");
-    return exchange(cmd::WFW, value, index, clear, fieldWriteAnswer);
+    return sequence::run(WFW, {.param1 = value, .param2 = index, .flag = clear});
 }
 
 int get_field_default(uint32_t index, uint32_t* value) {
     trace(TRACE_CALL, "Get Default Value of a Field(WFR): %u\n", index);
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WFR, 0, index, 0, fieldReadAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t v = answer_field(FIELD_PARAM1, answer);
+    uint32_t v = 0;
+    if (int rc = sequence::run(WFR, {.param2 = index, .out = {&v, nullptr}}); rc != GO_ON) return rc;
     if (value) *value = v;
     trace(TRACE_CALL, "Default Value: %#x\n", v);
     return 0;
@@ -242,16 +253,15 @@ int get_field_default(uint32_t index, uint32_t* value) {
 
 int set_wiegand_io(const WiegandIo& io) {
     trace(TRACE_CALL, "Set Wiegand I/O Setting:  %#x %#x %#x\n", io.input, io.output, io.option);
-    return exchange(cmd::WPW, wiegand_io_param1(io.input, io.output), io.option, 0, ioWriteAnswer);
+    return sequence::run(WPW, {.param1 = wiegand_io_param1(io.input, io.output), .param2 = io.option});
 }
 
 int get_wiegand_io(WiegandIo* out) {
     trace(TRACE_CALL, "Get Wiegand I/O Setting\n");
-    AnswerPacket answer{};
-    if (int rc = exchange(cmd::WPR, 0, 0, 0, notConfiguredAnswer, answer); rc != GO_ON) return rc;
-    const uint32_t p1 = answer_field(FIELD_PARAM1, answer);
-    const WiegandIo io{static_cast<uint16_t>(p1 >> 16), static_cast<uint16_t>(p1),
-                       answer_field(FIELD_PARAM2, answer)};
+    uint32_t p1 = 0;
+    uint32_t option = 0;
+    if (int rc = sequence::run(WPR, {.out = {&p1, &option}}); rc != GO_ON) return rc;
+    const WiegandIo io{static_cast<uint16_t>(p1 >> 16), static_cast<uint16_t>(p1), option};
     if (out) *out = io;
     trace(TRACE_CALL, "Input: %#x Output: %#x Option: %#x\n", io.input, io.output, io.option);
     return 0;
