@@ -163,6 +163,10 @@ constexpr answers::Row ltxAnswer[] = {
     {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
+// The record count and the bytes of the records that follow in chunks.
+constexpr Sequence LTX{.command = cmd::LTX,
+                       .answer = ltxAnswer,
+                       .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
 
 // One chunk of template records into `buffer` at `received`; its length in `length`.
 int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& length) {
@@ -313,13 +317,9 @@ int delete_template_by_wiegand_with_admin(uint32_t* userId) {
 
 int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number) {
     trace(TRACE_CALL, "Get Template Info(LTX): %d\n", static_cast<int>(index));
-    if (int rc = send_command(cmd::LTX, 0, index, 0); rc < 0) return rc;
-    AnswerPacket answer{};
-    if (int rc = receive_answer(answer); rc < 0) return rc;
-    if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED)
-        return answers::apply(ltxAnswer, flag);
-    const uint32_t templates = answer_field(FIELD_PARAM1, answer);
-    const uint32_t total = answer_field(FIELD_PARAM2, answer);
+    uint32_t templates = 0;
+    uint32_t total = 0;
+    if (int rc = sequence::run(LTX, {.param2 = index, .out = {&templates, &total}}); rc != GO_ON) return rc;
     if (number) *number = templates;
     trace(TRACE_CALL, "Num Of Template: %d\n", static_cast<int>(templates));
     size_t received = 0;

@@ -104,6 +104,31 @@ TEST_F(PeripheralCommands, ExtendedFormatWidthSentInSixteenBitsReadInEight) {
     EXPECT_EQ(back.dataSize, 3u);
 }
 
+// With nothing to send, WWX sends no data block and CW only the end code of
+// its (empty) template; then the answer.
+TEST_F(PeripheralCommands, EmptyDataSendsOnlyWhatTheCommandOwes) {
+    struct Case {
+        const char* name;
+        uint8_t command;
+        std::function<int()> call;
+        Bytes after; // what follows the command packet
+    };
+    const Case cases[] = {
+        {"WWX", 0xC0, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, {}},
+        {"CW", 0xA1, [] { return write_card_templates(2, 0, 0, nullptr); }, {packet::END_CODE}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        farend::Script s;
+        s.open_sequence().expect_packet(c.command, c.command == 0xA1 ? 2 : 0, 0, c.command == 0xA1 ? 0 : 1);
+        if (!c.after.empty()) s.expect(c.after);
+        s.answer(c.command, 0, 0, SUCCEED);
+        const Exchange r = run_on(s, c.call);
+        expect_clean(r);
+        EXPECT_EQ(r.rc, 0);
+    }
+}
+
 // One flag of each command's own table, then the rows every command shares.
 TEST_F(PeripheralCommands, EachCommandMapsItsOwnAnswers) {
     struct Case {
