@@ -1,0 +1,63 @@
+// Firmware, cancel and lock against a scripted module: the answers each reads,
+// the answer of a cancelled command, and firmware too large to announce.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "AnswerWalk.h"
+#include "ModuleSDK.h"
+
+using namespace kelvor;
+using namespace answerwalk;
+
+namespace {
+
+namespace cmd = packet::cmd;
+using farend::Bytes;
+using farend::Exchange;
+
+class FirmwareCommands : public CommandTest {};
+
+// LM succeeds whatever the flag; CA reads only its own answer.
+TEST_F(FirmwareCommands, AnswersWalkedThroughAScriptedModule) {
+    // clang-format off
+    const Case cases[] = {
+        {"LM whatever the flag", [] { return lock_module(); }, cmd::LM, 0, 0, 0, {{NOT_MATCH}}, 0,
+         "[API] Lock Module(LM)\n[API] Module is locked.\n"},
+        {"CA reads only one answer", [] { return cancel_command(); }, cmd::CA, 0, 0, 0, {{SUCCEED}}, 0,
+         "[API] Cancel(CA)\n"},
+    };
+    // clang-format on
+    walk(cases);
+}
+
+// A cancelled command answers under its own code; the cancel's answer follows.
+TEST_F(FirmwareCommands, CancelOfAWaitingCommandReadsBothAnswers) {
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(cmd::CA, 0, 0, 0)
+        .answer(cmd::IS, 0, 0, CANCELLED)
+        .answer(cmd::CA, 0, 0, SUCCEED);
+    s.expect_packet(cmd::LM, 0, 0, 0).answer(cmd::LM, 0, 0, SUCCEED);
+    const Exchange r = run_on(s, [] { return cancel_command() + lock_module(); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.trace, "[API] Cancel(CA)\n[API] Lock Module(LM)\n[API] Module is locked.\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// Data that would need more chunks than the header can count never announce
+// themselves: nothing goes on the wire.
+TEST_F(FirmwareCommands, FirmwareOfTooManyChunksIsRefusedBeforeThePacket) {
+    const Bytes image(70000, 0x5a);
+    farend::Script s;
+    s.open_sequence();
+    const Exchange r = run_on(s, [&] { return upgrade_firmware(image.data(), 70000, 1); });
+    EXPECT_EQ(r.rc, RES_DATA_ERROR);
+    EXPECT_EQ(r.trace, "[API] Upgrade firmware(UG): 0x11170 0x1\n[ERR] Too many chunks: 0x11170\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
+} // namespace
