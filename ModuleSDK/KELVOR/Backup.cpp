@@ -18,7 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "LongOptions.h"
+#include "Backup.h"
 #include "OrvantiCom.h"
 #include "Sha256.h"
 

@@ -1,6 +1,6 @@
 // The dispatcher's rows, family by family. Each family's rows and the front-end
 // steps they need live in a file of their own beside OrvantiCom.cpp; the one
-// table that the dispatcher searches is assembled from them in OrvantiCom.cpp.
+// table that the dispatcher searches is assembled from them in Dispatcher.cpp.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +25,12 @@ std::span<const CommandCase> admin_cases();    // AdminCases.cpp: AW, AR, AC, UW
 // DatabaseCases.cpp: RT, ST, DT, DA, DAA, DP, FP, LT, CT, DS, DSA, DW, DWA, LTX
 std::span<const CommandCase> database_cases();
 std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: LN, LR, LD, TW, TR, ML, MW, MR
-std::span<const CommandCase> port_cases();     // PortCases.cpp: OW, OR, OL, OS, IW, IR, IG, GR, GW, GC, GD
+std::span<const CommandCase> ports_cases();     // PortsCases.cpp: OW, OR, OL, OS, IW, IR, IG, GR, GW, GC, GD
 // EnrollByWiegandCardCases.cpp: EW, EWA, EC, ECX
 std::span<const CommandCase> enroll_by_wiegand_card_cases();
 // WiegandCases.cpp: WW, WR, WG, WS, WM, WL, WC, WWX, WRX, WGX, WSX, WFW, WFR, WPW, WPR
 std::span<const CommandCase> wiegand_cases();
-std::span<const CommandCase> card_cases(); // CardCases.cpp: CR, CW, CF, CC, CG, CKW, CKR, CLR, CLW
+std::span<const CommandCase> smart_card_cases(); // SmartCardCases.cpp: CR, CW, CF, CC, CG, CKW, CKR, CLR, CLW
 
 // Whether the dispatcher has a case of its own for a command code.
 bool has_command_case(uint8_t code);

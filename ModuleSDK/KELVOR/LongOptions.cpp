@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Backup.h"
 #include "CommandReference.h"
 #include "OrvantiCom.h"
+#include "PortInfo.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -104,12 +106,6 @@ int print_commands(int argc, char** argv, int i) {
 
 const char* usage_text() {
     return USAGE;
-}
-
-int exit_class(int result) {
-    // The front end's own refusals are not library codes; they refuse all the same.
-    if (result == FRONT_REFUSED) return EXIT_REFUSED;
-    return static_cast<int>(result_class(result));
 }
 
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {

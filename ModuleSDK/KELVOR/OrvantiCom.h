@@ -12,52 +12,7 @@
 #include <vector>
 
 #include "ModuleSDK.h"
-
-// An error line of the front end: printed whatever the trace mask, with the
-// location prefix "[OrvantiCom.cpp(N)] ". N tells the reporting site: every
-// front-end source file owns a block of ERR_SITE_LINES numbers (its
-// ERR_SITE_BLOCK, one of err_site) and the line within the file picks the
-// number in it, so no two sites of the front end share one, whichever file
-// they live in. Scripts match on the prefix.
-namespace err_site {
-enum Block : int {
-    ORVANTI_COM = 0,
-    LONG_OPTIONS,
-    BACKUP,
-    SYSTEM_CASES,
-    IMAGE_CASES,
-    ENROLL_CASES,
-    VERIFY_CASES,
-    IDENTIFY_CASES,
-    FIRMWARE_CASES,
-    ADMIN_CASES,
-    DATABASE_CASES,
-    WIEGAND_CASES,
-    CARD_CASES,
-    ENROLL_BY_WIEGAND_CARD_CASES,
-    EVENT_LOG_CASES,
-    PORT_CASES,
-};
-inline constexpr int LINES = 1000;
-template <int block, int line> constexpr int number() {
-    static_assert(line > 0 && line < LINES,
-                  "a front-end source file has room for 999 lines of reporting sites");
-    return block * LINES + line;
-}
-} // namespace err_site
-
-#define ERR_LINE(format, ...)                                                                                \
-    kelvor::trace_print("[OrvantiCom.cpp(%d)] " format,                                                      \
-                        err_site::number<ERR_SITE_BLOCK, __LINE__>() __VA_OPT__(, ) __VA_ARGS__)
-
-// The error line of a case whose input file is missing, and the reason line
-// that says why it is (the path and what was wrong with it) when -i named one.
-#define ERR_NO_INPUT(com, text) (ERR_LINE(text), (com).explain_input())
-
-// What a command case reports besides the library's result codes: the front
-// end refused the command (missing or unreadable input, a bad size) before
-// anything was sent.
-inline constexpr int FRONT_REFUSED = -1000;
+#include "Report.h"
 
 // An open stdio file, closed when the object goes.
 struct FileCloser {

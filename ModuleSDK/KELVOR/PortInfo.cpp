@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "LongOptions.h"
+#include "PortInfo.h"
 #include "OrvantiCom.h"
 
 using namespace kelvor;

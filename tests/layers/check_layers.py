@@ -8,8 +8,12 @@ Checks two things:
 - calls: every library function an object file of a layer uses is defined in
   that layer or a lower one (the symbols of the compiled objects, read with nm).
 
-Usage: check_layers.py SOURCE_DIR [OBJECT...]  (an object's layer is the
-folder it was compiled from, the name of the folder it lies in)
+- circles: no two source files, of the library or of the front end, call
+  each other in a circle (directly or through others).
+
+Usage: check_layers.py SOURCE_DIR [OBJECT...] [--front OBJECT...]  (an
+object's layer is the folder it was compiled from, the name of the folder it
+lies in; the objects after --front are the front end's)
 """
 import os
 import re
@@ -90,12 +94,64 @@ def check_calls(objects):
     return errors
 
 
+def check_circles(objects):
+    """File-level calls; any strongly connected set of two or more files is a circle."""
+    name_of = {obj: os.path.relpath(obj).split(".dir/", 1)[-1].removesuffix(".o") for obj in objects}
+    defined = {}
+    for obj in objects:
+        for name in symbols(obj, "--defined-only"):
+            defined.setdefault(name, obj)
+    calls = {obj: {defined[n] for n in symbols(obj, "--undefined-only") if defined.get(n, obj) != obj}
+             for obj in objects}
+    index, low, stack, on_stack, circles = {}, {}, [], set(), []
+
+    def visit(v):
+        # Tarjan's strongly connected components, iteratively.
+        work = [(v, iter(sorted(calls[v])))]
+        index[v] = low[v] = len(index)
+        stack.append(v)
+        on_stack.add(v)
+        while work:
+            node, edges = work[-1]
+            for w in edges:
+                if w not in index:
+                    index[w] = low[w] = len(index)
+                    stack.append(w)
+                    on_stack.add(w)
+                    work.append((w, iter(sorted(calls[w]))))
+                    break
+                if w in on_stack:
+                    low[node] = min(low[node], index[w])
+            else:
+                work.pop()
+                if work:
+                    low[work[-1][0]] = min(low[work[-1][0]], low[node])
+                if low[node] == index[node]:
+                    group = []
+                    while True:
+                        w = stack.pop()
+                        on_stack.discard(w)
+                        group.append(name_of[w])
+                        if w == node:
+                            break
+                    if len(group) > 1:
+                        circles.append("files call each other in a circle: " + ", ".join(sorted(group)))
+
+    for obj in objects:
+        if obj not in index:
+            visit(obj)
+    return circles
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
+    args = sys.argv[2:]
+    library, front = (args[: args.index("--front")], args[args.index("--front") + 1 :]) if "--front" in args else (args, [])
     errors = check_includes(sys.argv[1])
-    errors += check_calls(sys.argv[2:])
+    errors += check_calls(library)
+    errors += check_circles(library + front)
     for e in errors:
         print(e)
     print(f"{len(errors)} layer violation(s)" if errors else "layers: every call goes down")

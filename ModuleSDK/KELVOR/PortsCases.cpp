@@ -7,7 +7,7 @@
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
-constexpr int ERR_SITE_BLOCK = err_site::PORT_CASES;
+constexpr int ERR_SITE_BLOCK = err_site::PORTS_CASES;
 } // namespace
 
 using namespace kelvor;
@@ -95,6 +95,6 @@ constexpr CommandCase CASES[] = {
 
 } // namespace
 
-std::span<const CommandCase> port_cases() {
+std::span<const CommandCase> ports_cases() {
     return CASES;
 }

@@ -6,7 +6,7 @@
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
-constexpr int ERR_SITE_BLOCK = err_site::CARD_CASES;
+constexpr int ERR_SITE_BLOCK = err_site::SMART_CARD_CASES;
 } // namespace
 
 using namespace kelvor;
@@ -128,6 +128,6 @@ constexpr CommandCase CASES[] = {
 
 } // namespace
 
-std::span<const CommandCase> card_cases() {
+std::span<const CommandCase> smart_card_cases() {
     return CASES;
 }

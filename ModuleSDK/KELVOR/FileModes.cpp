@@ -1,0 +1,134 @@
+// The modes that run many commands: batch files, one command line a line,
+// and directory mode, one command a file.
+#include "OrvantiCom.h"
+
+#include <cstring>
+#include <sstream>
+
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::FILE_MODES;
+} // namespace
+
+using namespace kelvor;
+
+// ------------------------------------------------- batch and directory mode
+
+// The commands that take a directory for -i, each with what it does to one file of it.
+OrvantiCom::FileHandler OrvantiCom::directory_handler(uint8_t code) {
+    namespace cmd = packet::cmd;
+    static constexpr std::pair<uint8_t, FileHandler> HANDLERS[] = {
+        {cmd::EI, &OrvantiCom::enroll_image_file},
+        {cmd::EIX, &OrvantiCom::enroll_image_file_chunked},
+        {cmd::ET, &OrvantiCom::enroll_template_file},
+        {cmd::II, &OrvantiCom::identify_image_file},
+        {cmd::IIX, &OrvantiCom::identify_image_file_chunked},
+        {cmd::IT, &OrvantiCom::identify_template_file},
+    };
+    for (const auto& [c, h] : HANDLERS)
+        if (c == code) return h;
+    return nullptr;
+}
+
+bool OrvantiCom::is_directory_command() const {
+    return directory_handler(command) != nullptr;
+}
+
+void OrvantiCom::reset_line() {
+    wordCount = 0;
+    words.clear();
+    command = 0;
+    hookLevel = -1;
+    param1 = 0;
+    param2 = 0;
+    flag = 0;
+    inputIsDirectory = 0;
+    inputFile.reset();
+    inputPath.clear();
+    inputError = 0;
+    inputSize = 0;
+    outputFile.reset();
+    outputPath.clear();
+    outputError = 0;
+    batchMode = 0;
+    refused = false;
+}
+
+void OrvantiCom::batch_mode() {
+    // A directory opens for reading here but yields no lines: it is no batch file.
+    int error = 0;
+    File batch(open_input_file(batchFile, error));
+    if (!batch) {
+        ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
+        print_file_reason(batchFile, error);
+        note_result(FRONT_REFUSED);
+        return;
+    }
+    char line[WORDS_BYTES];
+    for (int number = 1; std::fgets(line, sizeof line, batch.get()); ++number) {
+        // A port that is gone serves no line after it; a module that merely
+        // does not answer still lets the batch go on.
+        if (serial_port_lost()) {
+            ERR_LINE("Err: The serial port is gone; the batch file %s ends before line %d\n",
+                     batchFile.c_str(), number);
+            note_result(ERR_READ);
+            return;
+        }
+        if (char* lf = std::strchr(line, '\n')) {
+            *lf = '\0';
+        } else if (std::strlen(line) == sizeof line - 1) {
+            // A line of exactly 511 characters: its line feed is not a line of its own.
+            const int next = std::fgetc(batch.get());
+            if (next != '\n' && next != EOF) std::ungetc(next, batch.get());
+        }
+        reset_line();
+        std::istringstream split(line);
+        for (std::string word; std::getline(split, word, ' ');) {
+            if (!word.empty()) words.push_back(word);
+        }
+        wordCount = static_cast<int>(words.size());
+        parse_options();
+        if (refused) {
+            note_result(FRONT_REFUSED);
+            continue;
+        }
+        if (inputIsDirectory && is_directory_command())
+            directory_mode();
+        else
+            dispatch();
+    }
+}
+
+void OrvantiCom::directory_mode() {
+    if (!output_creatable()) {
+        lastResult = FRONT_REFUSED;
+        outputFile.reset();
+        return;
+    }
+    std::vector<std::string> names;
+    if (!list_directory(directory, names)) {
+        ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
+        note_result(FRONT_REFUSED);
+        return;
+    }
+    const FileHandler handler = directory_handler(command);
+    if (!handler) return;
+    for (const std::string& name : names) {
+        const std::string path = directory + "/" + name;
+        if (path.size() > PATH_MAX_CHARS) {
+            ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
+                     path.c_str());
+            continue;
+        }
+        open_input(path);
+        if (!inputFile) {
+            ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+            print_file_reason(path, inputError);
+            note_result(FRONT_REFUSED);
+            continue;
+        }
+        lastResult = (this->*handler)();
+        note_result(lastResult);
+        inputFile.reset();
+    }
+}

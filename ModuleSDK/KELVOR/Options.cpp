@@ -1,0 +1,122 @@
+// The short options of the command line, word by word, into the record of the run.
+#include "OrvantiCom.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "LongOptions.h"
+
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::OPTIONS;
+} // namespace
+
+using namespace kelvor;
+
+std::string OrvantiCom::next_value(size_t& i) {
+    return words[++i];
+}
+
+void OrvantiCom::parse_options() {
+    if (wordCount == 0) {
+        ERR_LINE("Err: No argument\n");
+        return;
+    }
+    const size_t last = words.size() - 1;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w.empty() || w[0] != '-') continue;
+        const char letter = w.size() > 1 ? w[1] : '\0';
+        const char third = w.size() > 2 ? w[2] : '\0';
+        // A value option given last, without its value, is ignored.
+        if (i == last && letter != 'B' && letter != 'w' && letter != 'x') break;
+        switch (letter) {
+        case 'B': broadcast = 1; break;
+        case 'w': monitor = 1; break;
+        case 'x':
+            if (third >= '0' && third <= '4') {
+                traceLevel = third - '0';
+                settingsChanged = 1;
+            }
+            break;
+        case 'p':
+            if (third == '1')
+                param1 = parse_number(next_value(i));
+            else if (third == '2')
+                param2 = parse_number(next_value(i));
+            break;
+        case 'F': {
+            std::string name = next_value(i);
+            if (name.size() > NAME_MAX_CHARS) {
+                ERR_LINE("Err: Batch file name is longer than %d characters\n",
+                         static_cast<int>(NAME_MAX_CHARS));
+                refused = true;
+                break;
+            }
+            batchMode = 1;
+            batchFile = name;
+            break;
+        }
+        case 'P': {
+            std::string name = next_value(i);
+            if (name.size() > NAME_MAX_CHARS) {
+                ERR_LINE("Err: Port name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
+                refused = true;
+                break;
+            }
+            portName = name;
+            settingsChanged = 1;
+            break;
+        }
+        case 'a':
+            hexText = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'b':
+            baudCode = baud_code_of_rate(parse_number(next_value(i)));
+            if (baudCode > 0) settingsChanged = 1;
+            break;
+        case 'c': command = parse_command(next_value(i)); break;
+        case 'd': hookLevel = static_cast<int>(parse_number(next_value(i))); break;
+        case 'f': flag = static_cast<uint8_t>(parse_number(next_value(i))); break;
+        case 'i': {
+            std::string path = next_value(i);
+            if (path_is_directory(path)) {
+                if (path.size() > DIRECTORY_MAX_CHARS) {
+                    ERR_LINE("Err: Directory path is longer than %d characters\n",
+                             static_cast<int>(DIRECTORY_MAX_CHARS));
+                    refused = true;
+                    break;
+                }
+                inputIsDirectory = 1;
+                directory = path;
+            } else {
+                open_input(path);
+            }
+            break;
+        }
+        case 'm':
+            moduleId = static_cast<uint16_t>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'n':
+            networkMode = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 'o':
+            outputPath = next_value(i);
+            outputFile.reset(open_output_file(outputPath, outputError));
+            break;
+        case 's':
+            chunkSize = static_cast<int>(parse_number(next_value(i)));
+            settingsChanged = 1;
+            break;
+        case 't':
+            // Beyond INT_MAX is out of range all the same; kept there rather than wrapped.
+            readTimeout = static_cast<int>(std::min<uint32_t>(parse_number(next_value(i)), INT_MAX));
+            settingsChanged = 1;
+            break;
+        default: break;
+        }
+    }
+}
