@@ -9,12 +9,24 @@ namespace sim {
 
 namespace {
 
-const char* const FAULT_KINDS[] = {"noise",       "checksum", "truncate",       "silence", "text",
-                                   "unsolicited", "slow",     "chunk-checksum", "die"};
+struct FaultName {
+    FaultKind kind;
+    const char* name;
+};
+constexpr FaultName FAULT_NAMES[] = {
+    {FaultKind::Noise, "noise"},       {FaultKind::Checksum, "checksum"},
+    {FaultKind::Truncate, "truncate"}, {FaultKind::Silence, "silence"},
+    {FaultKind::Text, "text"},         {FaultKind::Unsolicited, "unsolicited"},
+    {FaultKind::Slow, "slow"},         {FaultKind::ChunkChecksum, "chunk-checksum"},
+    {FaultKind::Die, "die"},
+};
 
-bool known_kind(const std::string& k) {
-    for (const char* name : FAULT_KINDS)
-        if (k == name) return true;
+bool kind_named(const std::string& name, FaultKind& out) {
+    for (const FaultName& n : FAULT_NAMES)
+        if (name == n.name) {
+            out = n.kind;
+            return true;
+        }
     return false;
 }
 
@@ -47,6 +59,12 @@ bool parse_number(const std::string& text, uint64_t& out) {
     return true;
 }
 
+const char* fault_name(FaultKind kind) {
+    for (const FaultName& n : FAULT_NAMES)
+        if (n.kind == kind) return n.name;
+    return "?";
+}
+
 std::string control_path(const std::string& linkPath) {
     return linkPath + ".ctl";
 }
@@ -56,22 +74,24 @@ bool parse_fault(const std::string& text, Fault& out, std::string& error) {
     std::stringstream parts(text);
     std::string part;
     bool first = true;
+    bool named = false;
     while (std::getline(parts, part, ',')) {
         if (first) {
             first = false;
             const auto colon = part.find(':');
-            f.kind = part.substr(0, colon);
+            const std::string name = part.substr(0, colon);
             if (colon != std::string::npos) f.arg = part.substr(colon + 1);
-            if (!known_kind(f.kind)) {
-                error = "unknown fault kind '" + f.kind + "'";
+            if (!kind_named(name, f.kind)) {
+                error = "unknown fault kind '" + name + "'";
                 return false;
             }
-            if (f.kind != "text" && !f.arg.empty()) {
-                uint64_t v = 0;
-                if (!parse_number(f.arg, v)) {
+            named = true;
+            if (f.kind != FaultKind::Text && !f.arg.empty()) {
+                if (!parse_number(f.arg, f.number)) {
                     error = "fault argument '" + f.arg + "' is not a number";
                     return false;
                 }
+                f.hasNumber = true;
             }
             continue;
         }
@@ -91,7 +111,7 @@ bool parse_fault(const std::string& text, Fault& out, std::string& error) {
             return false;
         }
     }
-    if (f.kind.empty()) {
+    if (!named) {
         error = "empty fault";
         return false;
     }
@@ -106,7 +126,7 @@ bool parse_fault(const std::string& text, Fault& out, std::string& error) {
 }
 
 std::string format_fault(const Fault& f) {
-    std::string s = f.kind;
+    std::string s = fault_name(f.kind);
     if (!f.arg.empty()) s += ":" + f.arg;
     if (f.command >= 0) s += ",cmd=" + std::to_string(f.command);
     if (f.times >= 0) s += ",times=" + std::to_string(f.times);

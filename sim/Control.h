@@ -12,12 +12,22 @@
 
 namespace sim {
 
+// What a fault does to the answers; named on the command line and in the
+// control file as noise, checksum, truncate, silence, text, unsolicited, slow,
+// chunk-checksum and die.
+enum class FaultKind { Noise, Checksum, Truncate, Silence, Text, Unsolicited, Slow, ChunkChecksum, Die };
+
+// The name of a kind, as parse_fault reads it and format_fault writes it.
+const char* fault_name(FaultKind kind);
+
 struct Fault {
-    std::string kind;   // noise, checksum, truncate, silence, text, unsolicited, slow, chunk-checksum, die
-    std::string arg;    // the kind's argument, empty for its default
-    int command = -1;   // only answers to this command code; -1 all
-    int times = -1;     // only this many answers; -1 without end
-    uint64_t added = 0; // control serial of the write that added it
+    FaultKind kind = FaultKind::Noise;
+    std::string arg;        // the kind's argument as given, empty for its default
+    uint64_t number = 0;    // the argument as a number (all kinds but text)
+    bool hasNumber = false; // a number was given
+    int command = -1;       // only answers to this command code; -1 all
+    int times = -1;         // only this many answers; -1 without end
+    uint64_t added = 0;     // control serial of the write that added it
 };
 
 struct Control {
@@ -31,7 +41,7 @@ struct Control {
     // that the module reads and writes back as the card is written.
     std::optional<uint32_t> card;
     std::string cardFile;
-    uint64_t cardSerial = 0; // raised by every --card: another presentation
+    uint64_t cardSerial = 0;       // raised by every --card: another presentation
     uint64_t inputSerial = 0;      // raised by every --input: the module notices each raise once
     std::optional<uint32_t> input; // the input port last raised (0 to 2)
 };

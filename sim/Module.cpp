@@ -47,8 +47,7 @@ void sleep_ms(uint32_t ms) {
 }
 
 uint32_t arg_or(const Fault& f, uint32_t fallback) {
-    uint64_t v = 0;
-    return parse_number(f.arg, v) ? static_cast<uint32_t>(v) : fallback;
+    return f.hasNumber ? static_cast<uint32_t>(f.number) : fallback;
 }
 
 } // namespace
@@ -200,7 +199,7 @@ void Module::send_unsolicited() {
     const Control ctl = control();
     uint32_t count = 0;
     for (const Fault& f : ctl.faults)
-        if (f.kind == "unsolicited" && use_fault(f)) count += arg_or(f, 1);
+        if (f.kind == FaultKind::Unsolicited && use_fault(f)) count += arg_or(f, 1);
     // Results of free scans of the finger on the sensor, as a module in free-scan mode reports them.
     for (uint32_t k = 0; k < std::min<uint32_t>(count, 64); ++k) {
         Placement p;
@@ -281,24 +280,30 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     size_t cut = 0;
     for (size_t i = 0; i < ctl.faults.size(); ++i) {
         const Fault& f = ctl.faults[i];
-        if (f.kind == "chunk-checksum" || f.kind == "unsolicited" || f.kind == "die") continue;
+        if (f.kind == FaultKind::ChunkChecksum || f.kind == FaultKind::Unsolicited || f.kind == FaultKind::Die)
+            continue;
         if (f.command >= 0 && f.command != command) continue;
         if (!use_fault(f)) continue;
-        if (f.kind == "slow")
-            sleep_ms(arg_or(f, 500));
-        else if (f.kind == "text") {
+        switch (f.kind) {
+        case FaultKind::Slow: sleep_ms(arg_or(f, 500)); break;
+        case FaultKind::Text: {
             const std::string text = "[" + (f.arg.empty() ? std::string("orvanti-sim") : f.arg) + "]\r";
             line_.write_raw(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-        } else if (f.kind == "noise") {
+            break;
+        }
+        case FaultKind::Noise: {
             std::vector<uint8_t> noise(std::min<uint32_t>(arg_or(f, 2), 4096));
             for (size_t k = 0; k < noise.size(); ++k) noise[k] = k % 2 ? 0xFF : 0x00;
             line_.write(noise.data(), noise.size());
-        } else if (f.kind == "silence")
-            silent = true;
-        else if (f.kind == "checksum")
-            badSum = true;
-        else if (f.kind == "truncate")
-            cut = std::max<size_t>(1, arg_or(f, 6));
+            break;
+        }
+        case FaultKind::Silence: silent = true; break;
+        case FaultKind::Checksum: badSum = true; break;
+        case FaultKind::Truncate: cut = std::max<size_t>(1, arg_or(f, 6)); break;
+        case FaultKind::Unsolicited:
+        case FaultKind::ChunkChecksum:
+        case FaultKind::Die: break;
+        }
     }
     if (cancelled_ && command != cmd::CA) {
         // The command's answer after a cancelled wait tells the cancel; then the cancel is answered.
@@ -336,9 +341,9 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
 bool Module::dies_here() {
     const Control ctl = control();
     for (const Fault& f : ctl.faults) {
-        if (f.kind != "die" || (f.command >= 0 && f.command != currentCommand_)) continue;
+        if (f.kind != FaultKind::Die || (f.command >= 0 && f.command != currentCommand_)) continue;
         // The transfers are counted like the uses of any other fault.
-        int& uses = faultUses_[{f.added, "die-transfers"}];
+        int& uses = faultUses_[{f.added, DIE_TRANSFERS, std::string(), -1}];
         if (++uses == static_cast<int>(arg_or(f, 1))) return true;
     }
     return false;
@@ -351,7 +356,7 @@ void Module::die() const {
 
 bool Module::use_fault(const Fault& f) {
     // A fault is known by the control serial that added it and by what it does.
-    int& uses = faultUses_[{f.added, f.kind + ":" + f.arg + "," + std::to_string(f.command)}];
+    int& uses = faultUses_[{f.added, static_cast<int>(f.kind), f.arg, f.command}];
     if (f.times >= 0 && uses >= f.times) return false;
     ++uses;
     return true;
@@ -428,7 +433,7 @@ bool Module::send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_
     const Control ctl = control();
     bool badSum = false;
     for (const Fault& f : ctl.faults)
-        if (f.kind == "chunk-checksum" && (f.command < 0 || f.command == command)) badSum = true;
+        if (f.kind == FaultKind::ChunkChecksum && (f.command < 0 || f.command == command)) badSum = true;
     for (size_t i = 0; i < count; ++i) {
         const size_t at = i * chunk, len = std::min(chunk, data.size() - at);
         if (!write_packet(command,

@@ -16,6 +16,7 @@ namespace packet = kelvor::packet;
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <tuple>
 #include <optional>
 #include <span>
 #include <string>
@@ -220,7 +221,10 @@ private:
     bool broadcast_ = false; // the command being carried out came as a broadcast
     bool cancelled_ = false; // a cancel arrived while the command waited
     // Answers each fault has spoiled so far, for faults limited by times=N.
-    std::map<std::pair<uint64_t, std::string>, int> faultUses_;
+    // Keyed by the control serial that added the fault, its kind, argument and command.
+    std::map<std::tuple<uint64_t, int, std::string, int>, int> faultUses_;
+    // The kind under which a die fault counts the transfers it lets pass.
+    static constexpr int DIE_TRANSFERS = -1;
     int currentCommand_ = -1; // code of the command being carried out
 };
 

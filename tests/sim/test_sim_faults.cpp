@@ -428,3 +428,39 @@ TEST(FaultResults, TheOpeningLetsTheTailOfAnEarlierTransferPass) {
 }
 
 } // namespace
+
+namespace {
+
+// A fault is read once, when it is given: a bad one is refused with its
+// reason and the control file keeps only faults in their written form.
+TEST(FaultText, ReadOnceRefusedWithItsReasonWrittenBackAsGiven) {
+    Sim sim;
+    struct Case {
+        const char* text;
+        const char* error; // nullptr: accepted
+    };
+    const Case cases[] = {
+        {"truncate:3,cmd=0x20,times=2", nullptr},
+        {"text:hello world", nullptr},
+        {"chunk-checksum", nullptr},
+        {"smoke", "orvanti-sim: unknown fault kind 'smoke'\n"},
+        {",cmd=3", "orvanti-sim: unknown fault kind ''\n"},
+        {"slow:soon", "orvanti-sim: fault argument 'soon' is not a number\n"},
+        {"noise,cmd=0x100", "orvanti-sim: bad fault qualifier 'cmd=0x100'\n"},
+        {"noise,times", "orvanti-sim: bad fault qualifier 'times'\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const farend::RunResult r = sim.control({"--fault", c.text});
+        EXPECT_EQ(r.status, c.error ? 2 : 0);
+        EXPECT_EQ(r.err, c.error ? c.error : "");
+    }
+    std::ifstream ctl(sim.link + ".ctl");
+    const std::string saved((std::istreambuf_iterator<char>(ctl)), std::istreambuf_iterator<char>());
+    EXPECT_NE(saved.find("truncate:3,cmd=32,times=2"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("text:hello world"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("chunk-checksum"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("smoke"), std::string::npos) << saved;
+}
+
+} // namespace
