@@ -1,9 +1,12 @@
-// The BMP reader over any bytes, and the writer over what it read.
+// The BMP reader over any bytes, from a stream and from memory (the two must
+// agree), and the writer over what it read.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "Bmp.h"
 #include "ModuleSDK.h"
+#include "protocol/Bmp.h"
 
 using namespace kelvor;
 
@@ -21,6 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap(); // the reader promised an image that fits
         std::vector<uint8_t> file;
         if (!bmp_encode(gray.data(), width, height, file)) __builtin_trap();
+    }
+    const bmp::FileParts parts = bmp::parts_of({data, size}, gray.size());
+    if ((parts.layout.refusal == bmp::Refusal::None) != (ok == 1)) __builtin_trap();
+    if (ok) {
+        static std::vector<uint8_t> again(IMAGE_PIXELS_MAX);
+        bmp::decode(parts.layout, parts.palette, parts.pixels, again.data());
+        const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+        if (!std::equal(gray.begin(), gray.begin() + static_cast<long>(n), again.begin())) __builtin_trap();
     }
     return 0;
 }

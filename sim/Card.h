@@ -21,11 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Packet.h"
+
 namespace sim {
 
 class Module;
 
-inline constexpr size_t CARD_KEY_BYTES = 6;
+inline constexpr size_t CARD_KEY_BYTES = kelvor::packet::record::CARD_KEY_SIZE;
 using CardKey = std::array<uint8_t, CARD_KEY_BYTES>;
 inline constexpr CardKey FACTORY_KEY{0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 

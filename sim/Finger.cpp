@@ -1,6 +1,9 @@
 #include "Finger.h"
 
+#include "protocol/Bmp.h"
 #include "protocol/Packet.h"
+
+#include <sys/stat.h>
 
 // The wire vocabulary, as the simulator names it.
 namespace packet = kelvor::packet;
@@ -242,99 +245,53 @@ Image capture_finger(uint32_t finger, uint64_t capture) {
 }
 
 bool read_bmp(const std::string& path, Image& out, std::string& error) {
+    // Read as the host's tool reads BMP files; a file is taken only up to
+    // what the largest image, a full palette and a long gap before it can need.
+    constexpr size_t FILE_MAX = 64u << 20;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot open " + path;
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;
         return false;
     }
-    std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto u32 = [&](size_t at) { return packet::get32(&f[at]); };
-    auto u16 = [&](size_t at) { return packet::get16(&f[at]); };
-    if (f.size() < 54 || f[0] != 'B' || f[1] != 'M') {
-        error = path + " is not a BMP file";
+    std::vector<uint8_t> f(
+        static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), FILE_MAX)));
+    in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    f.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    const kelvor::bmp::FileParts parts = kelvor::bmp::parts_of(f, MAX_PIXELS);
+    switch (parts.layout.refusal) {
+    case kelvor::bmp::Refusal::None: break;
+    case kelvor::bmp::Refusal::NotBmp: error = path + " is not a BMP file"; return false;
+    case kelvor::bmp::Refusal::Unsupported: error = path + ": unsupported BMP"; return false;
+    case kelvor::bmp::Refusal::TooLarge:
+        error = path + ": more than " + std::to_string(MAX_PIXELS) + " pixels";
         return false;
     }
-    const uint32_t dataAt = u32(10), infoSize = u32(14);
-    const auto width = static_cast<int32_t>(u32(18));
-    const auto rawHeight = static_cast<int32_t>(u32(22));
-    const uint16_t bpp = u16(28);
-    const uint32_t compression = u32(30);
-    uint32_t colors = u32(46);
-    if (infoSize < 40 || width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN ||
-        (compression != 0 && !(compression == 3 && bpp == 32)) ||
-        (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24 && bpp != 32)) {
-        error = path + ": unsupported BMP";
-        return false;
-    }
-    const uint64_t height =
-        static_cast<uint64_t>(rawHeight < 0 ? -static_cast<int64_t>(rawHeight) : rawHeight);
-    if (static_cast<uint64_t>(width) * height > MAX_PIXELS) {
-        error = path + ": more than 204800 pixels";
-        return false;
-    }
-    const uint64_t stride = (static_cast<uint64_t>(width) * bpp + 31) / 32 * 4;
-    if (dataAt > f.size() || stride * height > f.size() - dataAt) {
-        error = path + ": BMP file is cut short";
-        return false;
-    }
-    std::vector<uint8_t> palette;
-    if (bpp <= 8) {
-        if (colors == 0 || colors > (1u << bpp)) colors = 1u << bpp;
-        const size_t palAt = 14 + static_cast<size_t>(infoSize);
-        if (palAt > f.size() || static_cast<size_t>(colors) * 4 > f.size() - palAt) {
-            error = path + ": BMP palette is cut short";
-            return false;
-        }
-        for (uint32_t i = 0; i < colors; ++i) {
-            const uint8_t* c = &f[palAt + 4 * i];
-            palette.push_back(static_cast<uint8_t>((c[2] * 299 + c[1] * 587 + c[0] * 114) / 1000));
-        }
-    }
-    out.width = static_cast<uint32_t>(width);
-    out.height = static_cast<uint32_t>(height);
-    out.pixels.assign(static_cast<size_t>(width) * height, 0);
-    for (uint64_t row = 0; row < height; ++row) {
-        const uint64_t fileRow = rawHeight < 0 ? row : height - 1 - row;
-        const uint8_t* src = &f[dataAt + fileRow * stride];
-        for (int32_t x = 0; x < width; ++x) {
-            uint8_t g = 0;
-            switch (bpp) {
-            case 1: {
-                const unsigned idx = (src[x / 8] >> (7 - x % 8)) & 1u;
-                g = idx < palette.size() ? palette[idx] : 0;
-                break;
-            }
-            case 4: {
-                const unsigned idx = (src[x / 2] >> (x % 2 ? 0 : 4)) & 0xFu;
-                g = idx < palette.size() ? palette[idx] : 0;
-                break;
-            }
-            case 8: g = src[x] < palette.size() ? palette[src[x]] : 0; break;
-            default: {
-                const uint8_t* c = src + static_cast<size_t>(x) * (bpp / 8);
-                g = static_cast<uint8_t>((c[2] * 299 + c[1] * 587 + c[0] * 114) / 1000);
-            }
-            }
-            out.pixels[static_cast<size_t>(row * static_cast<uint64_t>(width) + static_cast<uint64_t>(x))] =
-                g;
-        }
-    }
+    out.width = static_cast<uint32_t>(parts.layout.width);
+    out.height = static_cast<uint32_t>(parts.layout.rows);
+    out.pixels.assign(static_cast<size_t>(out.width) * out.height, 0);
+    kelvor::bmp::decode(parts.layout, parts.palette, parts.pixels, out.pixels.data());
     return true;
 }
 
 std::vector<uint8_t> image_record(const Image& image) {
     std::vector<uint8_t> rec(IMAGE_HEADER_SIZE + image.pixels.size(), 0);
-    packet::put32(&rec[0], image.width);
-    packet::put32(&rec[4], image.height);
-    packet::put32(&rec[16], 0); // format: 8-bit gray
-    packet::put32(&rec[20], static_cast<uint32_t>(image.pixels.size()));
+    packet::put32(&rec[packet::record::IMAGE_WIDTH_AT], image.width);
+    packet::put32(&rec[packet::record::IMAGE_HEIGHT_AT], image.height);
+    packet::put32(&rec[packet::record::IMAGE_FORMAT_AT], 0); // format: 8-bit gray
+    packet::put32(&rec[packet::record::IMAGE_SIZE_AT], static_cast<uint32_t>(image.pixels.size()));
     std::memcpy(rec.data() + IMAGE_HEADER_SIZE, image.pixels.data(), image.pixels.size());
     return rec;
 }
 
 std::optional<Image> parse_image_record(std::span<const uint8_t> bytes) {
     if (bytes.size() < IMAGE_HEADER_SIZE) return std::nullopt;
-    const uint32_t w = packet::get32(&bytes[0]), h = packet::get32(&bytes[4]);
+    const uint32_t w = packet::get32(&bytes[packet::record::IMAGE_WIDTH_AT]);
+    const uint32_t h = packet::get32(&bytes[packet::record::IMAGE_HEIGHT_AT]);
     if (w == 0 || h == 0 || w > MAX_PIXELS || h > MAX_PIXELS || static_cast<uint64_t>(w) * h > MAX_PIXELS)
         return std::nullopt;
     const size_t n = static_cast<size_t>(w) * h;

@@ -35,8 +35,8 @@ struct Image {
 // the same finger and capture give the same image.
 Image capture_finger(uint32_t finger, uint64_t capture);
 
-// Reads an uncompressed BMP of 1, 4, 8, 24 or 32 bits into gray; refuses images
-// of more than MAX_PIXELS pixels.
+// Reads an uncompressed BMP of 1, 4, 8, 24 or 32 bits into gray, the way the
+// host's tool reads them; refuses images of more than MAX_PIXELS pixels.
 bool read_bmp(const std::string& path, Image& out, std::string& error);
 
 // The image record as the module sends it: 28-byte header (width, height, 0, 0,

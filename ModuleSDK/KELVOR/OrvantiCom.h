@@ -29,10 +29,10 @@ struct ImageRecord {
 
     uint32_t word(size_t index) const { return kelvor::packet::get32(&bytes[4 * index]); }
     void set_word(size_t index, uint32_t value) { kelvor::packet::put32(&bytes[4 * index], value); }
-    uint32_t width() const { return word(0); }
-    uint32_t height() const { return word(1); }
-    uint32_t format() const { return word(4); }
-    uint32_t size() const { return word(5); }
+    uint32_t width() const { return word(kelvor::packet::record::IMAGE_WIDTH_AT / 4); }
+    uint32_t height() const { return word(kelvor::packet::record::IMAGE_HEIGHT_AT / 4); }
+    uint32_t format() const { return word(kelvor::packet::record::IMAGE_FORMAT_AT / 4); }
+    uint32_t size() const { return word(kelvor::packet::record::IMAGE_SIZE_AT / 4); }
     uint8_t* pixels() { return bytes.data() + kelvor::IMAGE_HEADER_SIZE; }
     kelvor::ImageRecordBytes all() { return kelvor::ImageRecordBytes(bytes); }
 };

@@ -58,8 +58,11 @@ constexpr Sequence KS{.command = template_scan::ST.command,
 
 void trace_image_header(ImageRecordBytes record) {
     const uint8_t* header = record.data();
-    trace_more(TRACE_CALL, "      Width: %#x Height: %#x Format: %#x Size: %#x\n", packet::get32(header),
-               packet::get32(header + 4), packet::get32(header + 16), packet::get32(header + 20));
+    namespace record = packet::record;
+    trace_more(
+        TRACE_CALL, "      Width: %#x Height: %#x Format: %#x Size: %#x\n",
+        packet::get32(header + record::IMAGE_WIDTH_AT), packet::get32(header + record::IMAGE_HEIGHT_AT),
+        packet::get32(header + record::IMAGE_FORMAT_AT), packet::get32(header + record::IMAGE_SIZE_AT));
 }
 
 // An announced image longer than the record is refused before any byte is read.

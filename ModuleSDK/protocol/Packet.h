@@ -130,6 +130,10 @@ namespace record {
 // Image record: seven 32-bit little-endian header words (width, height, two
 // words not read, format, image size, one word not read), then the pixels.
 inline constexpr size_t IMAGE_HEADER_SIZE = 28;
+inline constexpr size_t IMAGE_WIDTH_AT = 0;
+inline constexpr size_t IMAGE_HEIGHT_AT = 4;
+inline constexpr size_t IMAGE_FORMAT_AT = 16;
+inline constexpr size_t IMAGE_SIZE_AT = 20;
 inline constexpr size_t IMAGE_PIXELS_MAX = 0x32000; // 204800 gray pixels
 inline constexpr size_t IMAGE_RECORD_SIZE = IMAGE_HEADER_SIZE + IMAGE_PIXELS_MAX;
 inline constexpr size_t ENCRYPTION_KEY_SIZE = 32;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "Bmp.h"
+#include "protocol/Bmp.h"
 
 namespace {
 
@@ -122,6 +123,15 @@ Read read_bmp(const Bytes& file, size_t capacity = kRecordPixels) {
     } else {
         EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v == 0xEE; }))
             << "a refused file touched the buffer";
+    }
+    // The file read whole from memory, as the simulated module reads the BMP
+    // files placed on its sensor, gives the same image or the same refusal.
+    const kelvor::bmp::FileParts parts = kelvor::bmp::parts_of(file, capacity);
+    EXPECT_EQ(parts.layout.refusal == kelvor::bmp::Refusal::None, r.ok == 1);
+    if (r.ok == 1 && parts.layout.refusal == kelvor::bmp::Refusal::None) {
+        Bytes gray(static_cast<size_t>(parts.layout.width) * parts.layout.rows, 0xEE);
+        kelvor::bmp::decode(parts.layout, parts.palette, parts.pixels, gray.data());
+        EXPECT_EQ(gray, r.gray) << "the two readers disagree";
     }
     return r;
 }
