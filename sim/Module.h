@@ -16,10 +16,10 @@ namespace packet = kelvor::packet;
 #include <cstdint>
 #include <initializer_list>
 #include <map>
-#include <tuple>
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -31,6 +31,22 @@ namespace cmd = packet::cmd;
 
 // System parameter numbers: the wire vocabulary's.
 namespace param = packet::param;
+
+// Largest data block the module takes: an image record.
+inline constexpr size_t MAX_BLOCK = IMAGE_HEADER_SIZE + MAX_PIXELS;
+// Pause within a packet or a data block after which the module gives up on it.
+inline constexpr int GAP_MS = 1000;
+// How long the module waits for the host's acknowledgement of a chunk.
+inline constexpr int ACK_MS = 3000;
+// Quiet time after a command from which the module sends packets of its own.
+inline constexpr int UNSOLICITED_AFTER_MS = 300;
+// How often an idle module looks at its sensor and control file.
+inline constexpr int IDLE_POLL_MS = 200;
+// Free-scan results travel as answers of the identify-by-scan command.
+inline constexpr uint8_t IDENTIFY_BY_SCAN = cmd::IS;
+
+// Sleeps in steps, so that a stop signal is not kept waiting.
+void sleep_ms(uint32_t ms);
 
 // The event log's records: 16 bytes each, at most LOG_CAPACITY of them.
 inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
