@@ -24,7 +24,8 @@ std::span<const CommandCase> firmware_cases(); // FirmwareCases.cpp: UG, CA, LM,
 std::span<const CommandCase> admin_cases();    // AdminCases.cpp: AW, AR, AC, UW, UR, UC, UL
 // DatabaseCases.cpp: RT, ST, DT, DA, DAA, DP, FP, LT, CT, DS, DSA, DW, DWA, LTX
 std::span<const CommandCase> database_cases();
-std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: LN, LR, LD, TW, TR, ML, MW, MR
+std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: LN, LR, LD, ML, MW, MR
+std::span<const CommandCase> clock_cases();     // ClockCases.cpp: TW, TR
 std::span<const CommandCase> ports_cases();     // PortsCases.cpp: OW, OR, OL, OS, IW, IR, IG, GR, GW, GC, GD
 // EnrollByWiegandCardCases.cpp: EW, EWA, EC, ECX
 std::span<const CommandCase> enroll_by_wiegand_card_cases();

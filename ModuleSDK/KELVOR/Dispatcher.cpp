@@ -16,19 +16,10 @@ const std::array<const CommandCase*, 256>& command_table() {
     static const std::array<const CommandCase*, 256> table = [] {
         std::array<const CommandCase*, 256> t{};
         const std::span<const CommandCase> families[] = {
-            system_cases(),
-            image_cases(),
-            enroll_cases(),
-            verify_cases(),
-            identify_cases(),
-            firmware_cases(),
-            admin_cases(),
-            database_cases(),
-            event_log_cases(),
-            ports_cases(),
-            enroll_by_wiegand_card_cases(),
-            wiegand_cases(),
-            smart_card_cases(),
+            system_cases(),    image_cases(),      enroll_cases(), verify_cases(),
+            identify_cases(),  firmware_cases(),   admin_cases(),  database_cases(),
+            event_log_cases(), clock_cases(),      ports_cases(),  enroll_by_wiegand_card_cases(),
+            wiegand_cases(),   smart_card_cases(),
         };
         for (const auto& family : families) {
             for (const CommandCase& row : family) {

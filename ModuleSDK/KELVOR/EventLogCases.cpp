@@ -1,5 +1,4 @@
-// Command cases of the event log, the clock and the user memory: LN, LR, LD,
-// TW, TR, ML, MW, MR.
+// Command cases of the event log and the user memory: LN, LR, LD, ML, MW, MR.
 #include <algorithm>
 #include <vector>
 
@@ -30,16 +29,6 @@ int upload_log(OrvantiCom& c) {
     uint32_t n = 0;
     if (const int rc = read_log(records, c.param1, c.param2, &n); rc != 0) return rc;
     return c.write_output(records.data(), static_cast<size_t>(n) * LOG_RECORD_SIZE) ? 0 : FRONT_REFUSED;
-}
-
-int set_clock(OrvantiCom& c) {
-    if (c.param1 == 0 && c.param2 == 0) return set_time(0);
-    const int64_t seconds = clock_seconds(c.param1, c.param2);
-    if (seconds <= 0) {
-        ERR_LINE("Err: Invalid Time\n");
-        return FRONT_REFUSED;
-    }
-    return set_time(seconds);
 }
 
 int write_memory(OrvantiCom& c) {
@@ -83,12 +72,6 @@ constexpr CommandCase CASES[] = {
      [](OrvantiCom& c) {
          uint32_t deleted = 0;
          return delete_log(c.param1, &deleted);
-     }},
-    {packet::cmd::TW, set_clock},
-    {packet::cmd::TR,
-     [](OrvantiCom&) {
-         int64_t seconds = 0;
-         return get_time(&seconds);
      }},
     {packet::cmd::ML,
      [](OrvantiCom&) {

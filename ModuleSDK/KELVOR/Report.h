@@ -34,6 +34,7 @@ enum Block : int {
     INPUT,
     RAW_MODES,
     FILE_MODES,
+    CLOCK_CASES,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {
