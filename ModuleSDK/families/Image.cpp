@@ -58,11 +58,11 @@ constexpr Sequence KS{.command = template_scan::ST.command,
 
 void trace_image_header(ImageRecordBytes record) {
     const uint8_t* header = record.data();
-    namespace record = packet::record;
+    namespace layout = packet::record;
     trace_more(
         TRACE_CALL, "      Width: %#x Height: %#x Format: %#x Size: %#x\n",
-        packet::get32(header + record::IMAGE_WIDTH_AT), packet::get32(header + record::IMAGE_HEIGHT_AT),
-        packet::get32(header + record::IMAGE_FORMAT_AT), packet::get32(header + record::IMAGE_SIZE_AT));
+        packet::get32(header + layout::IMAGE_WIDTH_AT), packet::get32(header + layout::IMAGE_HEIGHT_AT),
+        packet::get32(header + layout::IMAGE_FORMAT_AT), packet::get32(header + layout::IMAGE_SIZE_AT));
 }
 
 // An announced image longer than the record is refused before any byte is read.
