@@ -282,10 +282,6 @@ KELVOR_API int unlock_module(const uint8_t* password16);                        
 KELVOR_API int write_master_password(const uint8_t* current16, const uint8_t* new16);     // MP
 
 // ------------------------------------------- administrator levels and policies
-// Keyword categories of the level and policy names.
-inline constexpr int KW_ADMIN_LEVEL = 0x65;
-inline constexpr int KW_AUTH_POLICY = 0x71;
-
 KELVOR_API int write_admin_level(uint32_t userId, uint32_t level);                // AW
 KELVOR_API int read_admin_level(uint32_t userId, uint32_t* level);                // AR
 KELVOR_API int clear_admin_levels();                                              // AC
@@ -344,13 +340,6 @@ inline uint64_t card_enroll_data_size(uint16_t count, uint16_t size, uint8_t opt
 }
 
 // ------------------------------------------------------------ Wiegand interface
-// Keyword categories of the Wiegand values.
-inline constexpr int KW_WIEGAND_FUNCTION = 0x40; // what the module does with an input
-inline constexpr int KW_WIEGAND_PORT = 0x41;     // 0 input, 1 output
-inline constexpr int KW_WIEGAND_STATUS = 0x42;   // 0 clear after read, 1 remain
-inline constexpr int KW_WIEGAND_FORMAT = 0x43;   // 1 26-bit standard, 2 pass through, 3 custom
-inline constexpr int KW_MAPPING_FUNCTION = 0x50; // input function of a mapping
-
 // The basic configuration of one port: Param1 FC bits << 16 | format << 8 | function, Param2 FC code.
 struct WiegandConfig {
     uint16_t fcBits = 0;
@@ -426,7 +415,6 @@ KELVOR_API int set_wiegand_io(const WiegandIo& io);                             
 KELVOR_API int get_wiegand_io(WiegandIo* out);                                                   // WPR
 
 // ------------------------------------------------------------------ smart card
-inline constexpr int KW_CARD_FUNCTION = 0x70; // card input function
 
 // The header of the card data that CR receives (20 bytes, little-endian).
 inline constexpr size_t CARD_HEADER_SIZE = 20;
@@ -543,6 +531,26 @@ inline constexpr int KW_STATUS = 0x02;
 inline constexpr int KW_PARAMETER = 0x10;
 inline constexpr int KW_BAUD = 0x11;
 inline constexpr int KW_ENROLL_OPTION = 0x20;
+inline constexpr int KW_GPIO_MODE = 0x30;
+inline constexpr int KW_GPIO_INPUT_FUNCTION = 0x31;
+inline constexpr int KW_GPIO_INPUT_ACTIVATION = 0x32;
+inline constexpr int KW_GPIO_OUTPUT_EVENT = 0x33;
+inline constexpr int KW_GPIO_OUTPUT_LEVEL = 0x34;
+inline constexpr int KW_WIEGAND_FUNCTION = 0x40; // what the module does with a Wiegand input
+inline constexpr int KW_WIEGAND_PORT = 0x41;     // 0 input, 1 output
+inline constexpr int KW_WIEGAND_STATUS = 0x42;   // 0 clear after read, 1 remain
+inline constexpr int KW_WIEGAND_FORMAT = 0x43;   // 1 26-bit standard, 2 pass through, 3 custom
+inline constexpr int KW_INPUT_FUNCTION = 0x50;   // input function of a port or a Wiegand mapping
+inline constexpr int KW_INPUT_PORT = 0x51;
+inline constexpr int KW_INPUT_READ_MODE = 0x52;
+inline constexpr int KW_INPUT_STATE = 0x53;
+inline constexpr int KW_EVENT = 0x60;
+inline constexpr int KW_OUTPUT_PORT = 0x61;
+inline constexpr int KW_OUTPUT_STATE = 0x62;
+inline constexpr int KW_EVENT_SOURCE = 0x63;
+inline constexpr int KW_ADMIN_LEVEL = 0x65;
+inline constexpr int KW_CARD_FUNCTION = 0x70; // card input function
+inline constexpr int KW_AUTH_POLICY = 0x71;
 
 KELVOR_API void keyword_add(int category, int code, const char* name);
 KELVOR_API const char* keyword_name(int category, int code);

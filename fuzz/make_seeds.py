@@ -5,29 +5,37 @@ import os
 import shutil
 import struct
 
+import vocabulary
+from types import SimpleNamespace
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-SUCCEED, SCAN_SUCCESS, DATA_ACCEPTED = 0x61, 0x62, 0x83
+C = SimpleNamespace(**vocabulary.CMD)  # command codes by keyword: C.SS
+F = vocabulary.FLAG
+SUCCEED, SCAN_SUCCESS, DATA_ACCEPTED = F["SUCCEED"], F["SCAN_SUCCESS"], F["DATA_ACCEPTED"]
+NORMAL = vocabulary.STATUS["NORMAL"]
+ONE_SCAN, OFF = vocabulary.SETTING["ENROLL_ONE_SCAN"], vocabulary.SETTING["OFF"]
 
 
 def packet(cmd, p1=0, p2=0, flag=SUCCEED, network=False, module=1):
     if network:
-        b = bytes([0x41]) + struct.pack("<HBIIB", module, cmd, p1, p2, flag)
+        b = bytes([vocabulary.FRAME["START_NETWORK"]]) + struct.pack("<HBIIB", module, cmd, p1, p2, flag)
     else:
-        b = bytes([0x40]) + struct.pack("<BIIB", cmd, p1, p2, flag)
-    return b + bytes([sum(b) & 0xFF, 0x0A])
+        b = bytes([vocabulary.FRAME["START_COMMAND"]]) + struct.pack("<BIIB", cmd, p1, p2, flag)
+    return b + bytes([sum(b) & 0xFF, vocabulary.FRAME["END_CODE"]])
 
 
 def hex_text(b):
     return b.hex().upper().encode()
 
 
-def header(form, row, value=0, enroll_mode=0x30):
+def header(form, row, value=0, enroll_mode=ONE_SCAN):
     return bytes([form, row]) + struct.pack("<I", value) + bytes([enroll_mode, 0x0F])
 
 
 def open_answers(network=False):
-    return (packet(0x04, 0x30, network=network) + packet(0x03, 0, 0x30, network=network) +
-            packet(0x03, 0, 0x30, network=network))
+    # SS, then SR of Enroll Mode and of Sending SCAN_SUCCESS
+    return (packet(C.SS, NORMAL, network=network) + packet(C.SR, 0, ONE_SCAN, network=network) +
+            packet(C.SR, 0, OFF, network=network))
 
 
 def write(target, name, data):
@@ -68,20 +76,20 @@ def main():
                 write("fuzz_bmp", name, f.read())
 
     # Command functions: rows in the order of fuzz_commands.cpp, with the code each answers.
-    rows = [0x04, 0x03, 0x01, 0x02, 0x1A, 0x05, 0x70, 0x06, 0x80, 0x07, 0x87, 0x08, 0x09, 0x82, 0x10, 0x22,
-            0x1D, 0xA7, 0x11, 0x12, 0x81, 0x13, 0x34, 0x21, 0x3F, 0x3F,
+    rows = [C.SS, C.SR, C.SW, C.SF, C.CS, C.ES, C.ESA, C.EI, C.EIX, C.ET, C.ETX, C.VS, C.VI, C.VIX, C.VT, C.VH,
+            C.VW, C.VC, C.IS, C.II, C.IIX, C.IT, C.KW, C.ST, C.LC, C.LC,
             # firmware, cancel and lock; administrator levels and policies
-            0x62, 0x60, 0xB1, 0xB0, 0xB2, 0x65, 0x66, 0x67, 0xA3, 0xA4, 0xA5, 0xA6,
+            C.UG, C.CA, C.LM, C.UM, C.MP, C.AW, C.AR, C.AC, C.UW, C.UR, C.UC, C.UL,
             # template database (the user ID list row answers as LT)
-            0x14, 0x21, 0x16, 0x17, 0x74, 0x24, 0x23, 0x18, 0x18, 0x19, 0x1E, 0x72, 0x1F, 0x73, 0x86,
+            C.RT, C.ST, C.DT, C.DA, C.DAA, C.DP, C.FP, C.LT, C.LT, C.CT, C.DS, C.DSA, C.DW, C.DWA, C.LTX,
             # enrollment by Wiegand and card; Wiegand interface
-            0x1C, 0x71, 0xA9, 0xAF, 0x41, 0x42, 0x43, 0x44, 0x68, 0x69, 0x6A, 0x68, 0x69, 0x6A,
-            0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,
+            C.EW, C.EWA, C.EC, C.ECX, C.WW, C.WR, C.WG, C.WS, C.WM, C.WL, C.WC, C.WM, C.WL, C.WC,
+            C.WWX, C.WRX, C.WGX, C.WSX, C.WFW, C.WFR, C.WPW, C.WPR,
             # smart card; event log, clock, user memory; ports
-            0xA0, 0xA1, 0xAE, 0xA2, 0xA8, 0xAA, 0xAB, 0xAC, 0xAD, 0x3C, 0x3D, 0x3E, 0x3A, 0x3B, 0x31, 0x32,
-            0x33, 0x4A, 0x4B, 0x4C, 0x4C, 0x4D, 0x47, 0x48, 0x49, 0x36, 0x36, 0x37, 0x38, 0x39,
+            C.CR, C.CW, C.CF, C.CC, C.CG, C.CKW, C.CKR, C.CLR, C.CLW, C.LN, C.LR, C.LD, C.TW, C.TR, C.ML, C.MW,
+            C.MR, C.OW, C.OR, C.OL, C.OL, C.OS, C.IW, C.IR, C.IG, C.GR, C.GR, C.GW, C.GC, C.GD,
             # front-end cases: RT ST LT LTX UL WL WRX CR LR MR TR OL GR
-            0x14, 0x21, 0x18, 0x86, 0xA6, 0x69, 0xC1, 0xA0, 0x3D, 0x33, 0x3B, 0x4C, 0x36]
+            C.RT, C.ST, C.LT, C.LTX, C.UL, C.WL, C.WRX, C.CR, C.LR, C.MR, C.TR, C.OL, C.GR]
     assert len(rows) == len(ROW_NAMES), (len(rows), len(ROW_NAMES))
     for row, cmd in enumerate(rows):
         # The newer families' rows: plain, and every form at once.
@@ -96,76 +104,76 @@ def main():
             write("fuzz_commands", "row%02d_form%d" % (row, form), header(form, row, 0x10) + answers)
     # Acknowledged chunks for the chunked image commands.
     write("fuzz_commands", "eix_chunks", header(0, 8, 0x40 | 0x100000) +
-          packet(0x80, 0, 0) + packet(0x80, flag=DATA_ACCEPTED) * 2 + packet(0x80, 5))
+          packet(C.EIX, 0, 0) + packet(C.EIX, flag=DATA_ACCEPTED) * 2 + packet(C.EIX, 5))
 
     # Answers that announce two items (in both parameters) and the data that follow.
     def announced(cmd, item, form=0):
         net = bool(form & 1)
         return packet(cmd, 2, 2, network=net) + bytes(range(2 * item)) + b"\n"
     row = {name: i for i, name in enumerate(ROW_NAMES)}
-    for name, cmd, item, value in (("RT", 0x14, 16, 1), ("ST", 0x21, 16, 0), ("user IDs", 0, 4, 2),
-                                   ("UL", 0xA6, 4, 1), ("WRX", 0xC1, 8, 0), ("CR", 0xA0, 20, 0),
-                                   ("LR", 0x3D, 16, 2), ("MR", 0x33, 8, 0x10), ("enabled events", 0, 1, 2),
-                                   ("GPIO records", 0, 8, 2), ("RT case", 0x14, 16, 1 << 16),
-                                   ("ST case", 0x21, 16, 0), ("LT case", 0x18, 4, 0xFFFF),
-                                   ("UL case", 0xA6, 4, 1), ("WL case", 0x69, 8, 0), ("WRX case", 0xC1, 8, 0),
-                                   ("CR case", 0xA0, 20, 0), ("LR case", 0x3D, 16, 2),
-                                   ("MR case", 0x33, 8, 0x10), ("OL case", 0x4C, 1, 0),
-                                   ("GR case", 0x36, 8, 0)):
+    for name, cmd, item, value in (("RT", C.RT, 16, 1), ("ST", C.ST, 16, 0), ("user IDs", 0, 4, 2),
+                                   ("UL", C.UL, 4, 1), ("WRX", C.WRX, 8, 0), ("CR", C.CR, 20, 0),
+                                   ("LR", C.LR, 16, 2), ("MR", C.MR, 8, 0x10), ("enabled events", 0, 1, 2),
+                                   ("GPIO records", 0, 8, 2), ("RT case", C.RT, 16, 1 << 16),
+                                   ("ST case", C.ST, 16, 0), ("LT case", C.LT, 4, 0xFFFF),
+                                   ("UL case", C.UL, 4, 1), ("WL case", C.WL, 8, 0), ("WRX case", C.WRX, 8, 0),
+                                   ("CR case", C.CR, 20, 0), ("LR case", C.LR, 16, 2),
+                                   ("MR case", C.MR, 8, 0x10), ("OL case", C.OL, 1, 0),
+                                   ("GR case", C.GR, 8, 0)):
         key = name.replace(" ", "_").lower()
         data = announced(cmd, item) if cmd else bytes(range(2 * item)) + b"\n"
         if name == "LT case":  # the list as LT's front end receives it
-            data = packet(0x18, 2, 2) + bytes(range(8)) + b"\n"
+            data = packet(C.LT, 2, 2) + bytes(range(8)) + b"\n"
         write("fuzz_commands", key, header(0, row[name], value) + data)
         write("fuzz_commands", key + "_hex", header(2, row[name], value) + hex_text(data))
     # Template info records in one acknowledged chunk, then the empty chunk.
     info = bytes(range(16))
-    ltx = packet(0x86, 2, 16) + packet(0x86, 0, 16) + info + struct.pack("<I", sum(info)) + packet(0x86, 0, 0)
+    ltx = packet(C.LTX, 2, 16) + packet(C.LTX, 0, 16) + info + struct.pack("<I", sum(info)) + packet(C.LTX, 0, 0)
     write("fuzz_commands", "ltx", header(0, row["LTX"], 2) + ltx)
-    write("fuzz_commands", "ltx_case", header(0, row["LTX case"], 0) + packet(0x03, 0, 2) + ltx)
+    write("fuzz_commands", "ltx_case", header(0, row["LTX case"], 0) + packet(C.SR, 0, 2) + ltx)
     # Firmware chunks acknowledged, then the final answer.
     write("fuzz_commands", "ug_chunks", header(0, row["UG"], 0x40 | 0x100000) +
-          packet(0x62, 0, 0) + packet(0x62, flag=DATA_ACCEPTED) * 2 + packet(0x62))
+          packet(C.UG, 0, 0) + packet(C.UG, flag=DATA_ACCEPTED) * 2 + packet(C.UG))
     # Cancel: the cancelled command's answer first, then cancel's own.
-    write("fuzz_commands", "ca_cancelled", header(0, row["CA"]) + packet(0x08, flag=0x81) + packet(0x60))
+    write("fuzz_commands", "ca_cancelled", header(0, row["CA"]) + packet(C.VS, flag=F["CANCELLED"]) + packet(C.CA))
 
     # Data transfer rows, in the order of fuzz_data.cpp.
     block = bytes(range(32))
     write("fuzz_data", "block", header(0, 0, 32) + block + b"\n")
     write("fuzz_data", "block_hex", header(2, 0, 32) + hex_text(block + b"\n"))
-    write("fuzz_data", "chunks_sent", header(0, 1, 0x100 | 0x7F << 16) + packet(0x80, flag=DATA_ACCEPTED) * 3)
+    write("fuzz_data", "chunks_sent", header(0, 1, 0x100 | 0x7F << 16) + packet(C.EIX, flag=DATA_ACCEPTED) * 3)
     image = struct.pack("<7I", 4, 2, 0, 0, 0, 8, 0) + bytes(range(8))
     write("fuzz_data", "image", header(0, 2, len(image)) + image + b"\n")
-    write("fuzz_data", "image_chunks", header(0, 3, len(image)) + chunks(0x84, image, 16))
-    write("fuzz_data", "image_chunks_net", header(1, 3, len(image)) + chunks(0x84, image, 20, network=True))
-    write("fuzz_data", "si", header(0, 4) + packet(0x15, 0, len(image)) + image + b"\n")
-    write("fuzz_data", "six", header(0, 6, 16) + packet(0x83, 0, len(image)) + chunks(0x83, image, 16))
-    write("fuzz_data", "ug_chunks", header(0, 8, 0x40 | 0x1F << 16) + packet(0x62, 0, 0) +
-          packet(0x62, flag=DATA_ACCEPTED) * 2 + packet(0x62))
-    for row, name, cmd, item in ((9, "rt", 0x14, 16), (10, "st", 0x21, 16), (11, "lt", 0x18, 4),
-                                 (12, "ul", 0xA6, 4), (14, "wrx", 0xC1, 8), (15, "cr", 0xA0, 20),
-                                 (16, "lr", 0x3D, 16), (17, "mr", 0x33, 8), (18, "ol", 0x4C, 1),
-                                 (19, "gr", 0x36, 8)):
+    write("fuzz_data", "image_chunks", header(0, 3, len(image)) + chunks(C.RIX, image, 16))
+    write("fuzz_data", "image_chunks_net", header(1, 3, len(image)) + chunks(C.RIX, image, 20, network=True))
+    write("fuzz_data", "si", header(0, 4) + packet(C.SI, 0, len(image)) + image + b"\n")
+    write("fuzz_data", "six", header(0, 6, 16) + packet(C.SIX, 0, len(image)) + chunks(C.SIX, image, 16))
+    write("fuzz_data", "ug_chunks", header(0, 8, 0x40 | 0x1F << 16) + packet(C.UG, 0, 0) +
+          packet(C.UG, flag=DATA_ACCEPTED) * 2 + packet(C.UG))
+    for row, name, cmd, item in ((9, "rt", C.RT, 16), (10, "st", C.ST, 16), (11, "lt", C.LT, 4),
+                                 (12, "ul", C.UL, 4), (14, "wrx", C.WRX, 8), (15, "cr", C.CR, 20),
+                                 (16, "lr", C.LR, 16), (17, "mr", C.MR, 8), (18, "ol", C.OL, 1),
+                                 (19, "gr", C.GR, 8)):
         data = packet(cmd, 2, 2) + bytes(range(2 * item)) + b"\n"
         write("fuzz_data", name, header(0, row, 0x10) + data)
         write("fuzz_data", name + "_net", header(1, row, 0x10) +
               packet(cmd, 2, 2, network=True) + bytes(range(2 * item)) + b"\n")
     info = bytes(range(16))
-    write("fuzz_data", "ltx", header(0, 13, 2) + packet(0x86, 2, 16) + packet(0x86, 0, 16) + info +
-          struct.pack("<I", sum(info)) + packet(0x86, 0, 0))
+    write("fuzz_data", "ltx", header(0, 13, 2) + packet(C.LTX, 2, 16) + packet(C.LTX, 0, 16) + info +
+          struct.pack("<I", sum(info)) + packet(C.LTX, 0, 0))
 
     # The front end: kelvor.cfg, argument words, batch file, module bytes.
     cfg = b"fuzz 53 0 1 0 1000 4 4096"
     def front(name, args, batch, module):
         write("fuzz_front", name, cfg + b"\0" + args + b"\0" + batch + b"\0" + module)
-    front("ss", b"-c SS", b"", open_answers() + packet(0x04, 0x30))
-    front("sr_net", b"-n 1 -c SR -f 0x65", b"", open_answers(True) + packet(0x03, 0, 0x30, network=True))
-    front("raw", b"-c 0xEE -p1 5", b"", open_answers() + packet(0xEE) + packet(0x11, 1, 2))
+    front("ss", b"-c SS", b"", open_answers() + packet(C.SS, NORMAL))
+    front("sr_net", b"-n 1 -c SR -f 0x65", b"", open_answers(True) + packet(C.SR, 0, ONE_SCAN, network=True))
+    front("raw", b"-c 0xEE -p1 5", b"", open_answers() + packet(0xEE) + packet(C.IS, 1, 2))
     front("batch", b"-F batch", b"-c SS\n-c SR -f 0x75\n-c VS -p1 3 -o out\n",
-          open_answers() + packet(0x04, 0x30) + packet(0x03, 0, 0x30) + packet(0x08, 3, 0))
-    front("monitor", b"-w", b"", open_answers() + packet(0x11, 1, 2) + b"[text]\r")
-    front("si", b"-c SI -o img", b"", open_answers() + packet(0x15, 0, len(image)) + image + b"\n")
-    front("hex", b"-a 1 -c IS", b"", hex_text(open_answers() + packet(0x11, 7, 0x30)))
+          open_answers() + packet(C.SS, NORMAL) + packet(C.SR, 0, OFF) + packet(C.VS, 3, 0))
+    front("monitor", b"-w", b"", open_answers() + packet(C.IS, 1, 2) + b"[text]\r")
+    front("si", b"-c SI -o img", b"", open_answers() + packet(C.SI, 0, len(image)) + image + b"\n")
+    front("hex", b"-a 1 -c IS", b"", hex_text(open_answers() + packet(C.IS, 7, 0x30)))
     # Special files and absolute paths: a FIFO as input, batch file and output,
     # a device, a directory holding a FIFO.
     front("fifo_input", b"-c ET -p1 1 -p2 384 -i fifo", b"", open_answers())

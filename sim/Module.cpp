@@ -57,8 +57,8 @@ bool Module::start(const Options& options, std::string& error) {
 
 void Module::apply_line_settings() {
     line_.set_baud(baud_rate(param(param::BAUDRATE)));
-    line_.set_hex(param(param::ASCII_PACKET) != 0x30);
-    network_ = param(param::NETWORK_MODE) != 0x30;
+    line_.set_hex(param(param::ASCII_PACKET) != packet::setting::OFF);
+    network_ = param(param::NETWORK_MODE) != packet::setting::OFF;
     moduleId_ = static_cast<uint16_t>(param(param::MODULE_ID));
 }
 
@@ -91,7 +91,7 @@ void Module::serve() {
             send_unsolicited();
         }
         notice_inputs();
-        if (param(param::FREE_SCAN) != 0x30) free_scan();
+        if (param(param::FREE_SCAN) != packet::setting::OFF) free_scan();
     }
 }
 

@@ -132,7 +132,7 @@ public:
     // ---- for the handlers
     State& state() { return state_; }
     uint32_t param(uint8_t number) const { return state_.param(number).value_or(0); }
-    bool scan_success_on() const { return param(param::SCAN_SUCCESS) != 0x30; }
+    bool scan_success_on() const { return param(param::SCAN_SUCCESS) != packet::setting::OFF; }
 
     // Sends an answer packet in the line's form, with the faults that apply.
     void answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);

@@ -89,7 +89,7 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
     module_settings().enrollMode = static_cast<int>(enrollMode);
     uint32_t scanSuccess = 0;
     system_parameter_read(packet::param::SCAN_SUCCESS, &scanSuccess);
-    module_settings().scanSuccessOn = scanSuccess != 0x30;
+    module_settings().scanSuccessOn = scanSuccess != packet::setting::OFF;
     return 0;
 }
 

@@ -11,12 +11,6 @@ namespace {
 
 using answers::GO_ON;
 
-// Enroll Mode values (system parameter 0x65): one scan makes an enrollment;
-// two scans, the second one started by the host.
-constexpr int ENROLL_MODE_ONE_SCAN = 0x30;
-constexpr int ENROLL_MODE_HOST_CONTINUES = 0x32;
-constexpr int ENROLL_MODE_HOST_CONTINUES_ALT = 0x42;
-
 // link_write counts in int: a template of more than this is written in parts.
 constexpr uint32_t RAW_WRITE_MAX = 1u << 30;
 
@@ -108,7 +102,8 @@ uint32_t message_arg(bool fromAnswer, const AnswerPacket& answer, const Request&
 
 int second_scan(const SecondScan& second, bool argFromAnswer, const Request& r) {
     const int mode = module_settings().enrollMode;
-    if (mode == ENROLL_MODE_HOST_CONTINUES || mode == ENROLL_MODE_HOST_CONTINUES_ALT) {
+    if (mode == packet::setting::ENROLL_HOST_CONTINUES ||
+        mode == packet::setting::ENROLL_HOST_CONTINUES_ALT) {
         if (int rc = send_command(second.command, r.param1, 0, ENROLL_CONTINUE); rc < 0) return rc;
     }
     if (int rc = scan_waits(second.waits, r.arg); rc != GO_ON) return rc;
@@ -166,7 +161,7 @@ int run(const Sequence& s, const Request& r) {
         }
         return s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r), r.arg2);
     }
-    if (s.second && module_settings().enrollMode != ENROLL_MODE_ONE_SCAN)
+    if (s.second && module_settings().enrollMode != packet::setting::ENROLL_ONE_SCAN)
         return second_scan(*s.second, s.argFromAnswer, r);
     return succeed(s.success, answer, r);
 }

@@ -17,10 +17,6 @@ using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-// Keyword categories of the printed names.
-constexpr int EVENTS = 0x60;
-constexpr int EVENT_SOURCES = 0x63;
-
 using answers::no;
 using answers::yes;
 
@@ -80,8 +76,9 @@ void print_log_records(std::span<const uint8_t> records) {
         char text[5] = {};
         std::memcpy(text, r + 12, 4);
         trace_more(TRACE_CALL, "      %d:  %02d/%02d/%02d %02d:%02d:%02d (%s) (%s) (%#x) (%s)\n",
-                   static_cast<int>(i), r[2], r[3], r[4], r[5], r[6], r[7], keyword_name(EVENT_SOURCES, r[1]),
-                   keyword_name(EVENTS, r[0]), packet::get32(r + 8), text);
+                   static_cast<int>(i), r[2], r[3], r[4], r[5], r[6], r[7],
+                   keyword_name(KW_EVENT_SOURCE, r[1]), keyword_name(KW_EVENT, r[0]), packet::get32(r + 8),
+                   text);
     }
 }
 

@@ -17,20 +17,6 @@ using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-// Keyword categories of the printed names.
-constexpr int GPIO_MODES = 0x30;
-constexpr int GPIO_INPUT_FUNCTIONS = 0x31;
-constexpr int GPIO_ACTIVATIONS = 0x32;
-constexpr int GPIO_OUTPUT_EVENTS = 0x33;
-constexpr int GPIO_OUTPUT_LEVELS = 0x34;
-constexpr int INPUT_FUNCTIONS = 0x50;
-constexpr int INPUT_PORTS = 0x51;
-constexpr int INPUT_HANDLINGS = 0x52;
-constexpr int INPUT_STATUSES = 0x53;
-constexpr int EVENTS = 0x60;
-constexpr int OUTPUT_PORTS = 0x61;
-constexpr int OUTPUT_ACTIONS = 0x62;
-
 // GPIO modes that decide how a record prints.
 constexpr uint16_t MODE_DISABLED = 0;
 constexpr uint16_t MODE_INPUT = 1;
@@ -93,16 +79,16 @@ constexpr Sequence GD_SEQUENCE{.command = packet::cmd::GD, .answer = AnswerTable
 void print_gpio_record(uint16_t type, const uint8_t* record) {
     const uint16_t w0 = packet::get16(record), w1 = packet::get16(record + 2), w2 = packet::get16(record + 4),
                    w3 = packet::get16(record + 6);
-    trace_more(TRACE_CALL, "      %s: ", keyword_name(GPIO_MODES, type));
+    trace_more(TRACE_CALL, "      %s: ", keyword_name(KW_GPIO_MODE, type));
     switch (type) {
     case MODE_DISABLED: trace_more(TRACE_CALL, "Disabled\n"); break;
     case MODE_INPUT:
-        trace_more(TRACE_CALL, "(%s) (%s) (%#x)\n", keyword_name(GPIO_INPUT_FUNCTIONS, w0),
-                   keyword_name(GPIO_ACTIVATIONS, w1), w2);
+        trace_more(TRACE_CALL, "(%s) (%s) (%#x)\n", keyword_name(KW_GPIO_INPUT_FUNCTION, w0),
+                   keyword_name(KW_GPIO_INPUT_ACTIVATION, w1), w2);
         break;
     case MODE_OUTPUT:
-        trace_more(TRACE_CALL, "(%s) (%s) (%#x) (%#x)\n", keyword_name(GPIO_OUTPUT_EVENTS, w0),
-                   keyword_name(GPIO_OUTPUT_LEVELS, w1), w2, w3);
+        trace_more(TRACE_CALL, "(%s) (%s) (%#x) (%#x)\n", keyword_name(KW_GPIO_OUTPUT_EVENT, w0),
+                   keyword_name(KW_GPIO_OUTPUT_LEVEL, w1), w2, w3);
         break;
     case MODE_WIEGAND_INPUT:
     case MODE_WIEGAND_OUTPUT: trace_more(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3); break;
@@ -116,7 +102,7 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
 int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
                           uint8_t port) {
     trace(TRACE_CALL, "Write OUT port Configuration(OW): %#x %#x %s %#x %#x %s\n", tDelay, tCount,
-          keyword_name(EVENTS, event), tHigh, tLow, keyword_name(OUTPUT_PORTS, port));
+          keyword_name(KW_EVENT, event), tHigh, tLow, keyword_name(KW_OUTPUT_PORT, port));
     const uint32_t param1 = static_cast<uint32_t>(tDelay) << 16 | static_cast<uint32_t>(tCount) << 8 | event;
     const uint32_t param2 = static_cast<uint32_t>(tHigh) << 16 | tLow;
     return sequence::run(OW_SEQUENCE, {.param1 = param1, .param2 = param2, .flag = port});
@@ -124,8 +110,8 @@ int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16
 
 int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
                          uint16_t* tLow) {
-    trace(TRACE_CALL, "Read OUT port Configuration(OR): %s %s\n", keyword_name(EVENTS, event),
-          keyword_name(OUTPUT_PORTS, port));
+    trace(TRACE_CALL, "Read OUT port Configuration(OR): %s %s\n", keyword_name(KW_EVENT, event),
+          keyword_name(KW_OUTPUT_PORT, port));
     uint32_t timing = 0, pulse = 0;
     if (int rc = sequence::run(OR_SEQUENCE, {.param1 = event, .flag = port, .out = {&timing, &pulse}});
         rc != 0)
@@ -143,46 +129,47 @@ int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t*
 }
 
 int read_enabled_events(uint8_t port, uint32_t* count) {
-    trace(TRACE_CALL, "Read enabled event list(OL): %s\n", keyword_name(OUTPUT_PORTS, port));
+    trace(TRACE_CALL, "Read enabled event list(OL): %s\n", keyword_name(KW_OUTPUT_PORT, port));
     return sequence::run(OL_SEQUENCE, {.flag = port, .out = {count}});
 }
 
 int get_enabled_events(std::span<uint8_t> events) {
     trace(TRACE_CALL, "Get enabled event list: %#x\n", static_cast<uint32_t>(events.size()));
     if (int rc = receive_data(events); rc < 0) return rc;
-    for (uint8_t event : events) trace_more(TRACE_CALL, "      %s\n", keyword_name(EVENTS, event));
+    for (uint8_t event : events) trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_EVENT, event));
     return 0;
 }
 
 int set_output_port(uint8_t port, uint32_t action) {
-    trace(TRACE_CALL, "Set output port(OS): %s %s\n", keyword_name(OUTPUT_PORTS, port),
-          keyword_name(OUTPUT_ACTIONS, static_cast<int>(action)));
+    trace(TRACE_CALL, "Set output port(OS): %s %s\n", keyword_name(KW_OUTPUT_PORT, port),
+          keyword_name(KW_OUTPUT_STATE, static_cast<int>(action)));
     return sequence::run(OS_SEQUENCE, {.param1 = action, .flag = port});
 }
 
 int write_in_port_config(uint32_t function, uint32_t value, uint8_t port) {
     trace(TRACE_CALL, "Write IN port Configuration(IW): %s %#x %s\n",
-          keyword_name(INPUT_FUNCTIONS, static_cast<int>(function)), value, keyword_name(INPUT_PORTS, port));
+          keyword_name(KW_INPUT_FUNCTION, static_cast<int>(function)), value,
+          keyword_name(KW_INPUT_PORT, port));
     return sequence::run(IW_SEQUENCE, {.param1 = function, .param2 = value, .flag = port});
 }
 
 int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value) {
-    trace(TRACE_CALL, "Read IN port Configuration(IR): %s\n", keyword_name(INPUT_PORTS, port));
+    trace(TRACE_CALL, "Read IN port Configuration(IR): %s\n", keyword_name(KW_INPUT_PORT, port));
     uint32_t f = 0, v = 0;
     if (int rc = sequence::run(IR_SEQUENCE, {.flag = port, .out = {&f, &v}}); rc != 0) return rc;
-    trace_more(TRACE_CALL, "      %s %#x\n", keyword_name(INPUT_FUNCTIONS, static_cast<int>(f)), v);
+    trace_more(TRACE_CALL, "      %s %#x\n", keyword_name(KW_INPUT_FUNCTION, static_cast<int>(f)), v);
     if (function) *function = f;
     if (value) *value = v;
     return 0;
 }
 
 int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status) {
-    trace(TRACE_CALL, "Read IN port staus(IG): %s %s\n", keyword_name(INPUT_PORTS, port),
-          keyword_name(INPUT_HANDLINGS, static_cast<int>(handling)));
+    trace(TRACE_CALL, "Read IN port staus(IG): %s %s\n", keyword_name(KW_INPUT_PORT, port),
+          keyword_name(KW_INPUT_READ_MODE, static_cast<int>(handling)));
     uint32_t s = 0;
     if (int rc = sequence::run(IG_SEQUENCE, {.param1 = handling, .flag = port, .out = {&s}}); rc != 0)
         return rc;
-    trace_more(TRACE_CALL, "      %s\n", keyword_name(INPUT_STATUSES, static_cast<int>(s)));
+    trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_INPUT_STATE, static_cast<int>(s)));
     if (status) *status = s;
     return 0;
 }
@@ -192,7 +179,7 @@ int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count) {
     uint32_t p1 = 0, n = 0;
     if (int rc = sequence::run(GR_SEQUENCE, {.param1 = id, .arg = id, .out = {&p1, &n}}); rc != 0) return rc;
     const auto m = static_cast<uint16_t>(p1 >> 16);
-    trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(GPIO_MODES, m), n);
+    trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(KW_GPIO_MODE, m), n);
     if (mode) *mode = m;
     if (count) *count = n;
     return 0;

@@ -11,7 +11,6 @@ namespace kelvor {
 namespace {
 
 // The library's on/off parameters take the character '0' as off.
-constexpr uint32_t VALUE_OFF = 0x30;
 
 // The table's argument is the parameter number.
 constexpr answers::Row swAnswer[] = {
@@ -39,18 +38,18 @@ int set_enroll_mode(uint32_t value) {
 }
 
 int set_scan_success(uint32_t value) {
-    module_settings().scanSuccessOn = value != VALUE_OFF;
+    module_settings().scanSuccessOn = value != packet::setting::OFF;
     return 0;
 }
 
 int set_hex_text(uint32_t value) {
-    link_state().hexText = value != VALUE_OFF;
+    link_state().hexText = value != packet::setting::OFF;
     return 0;
 }
 
 int set_network(uint32_t value) {
     LinkState& s = link_state();
-    s.network = value != VALUE_OFF;
+    s.network = value != packet::setting::OFF;
     serial_set_turn_pause(s.network || s.broadcast ? packet::SHARED_LINE_PAUSE_MS : 0);
     return 0;
 }

@@ -159,7 +159,7 @@ int set_wiegand_output(uint32_t id) {
 }
 
 int set_wiegand_mapping(uint32_t function, uint32_t value) {
-    trace(TRACE_CALL, "Set Wiegand Mapping(WM): %s %#x\n", name_of(KW_MAPPING_FUNCTION, function), value);
+    trace(TRACE_CALL, "Set Wiegand Mapping(WM): %s %#x\n", name_of(KW_INPUT_FUNCTION, function), value);
     return set_mapping(MAPPING_WIEGAND, function, value);
 }
 
@@ -174,7 +174,7 @@ int clear_wiegand_mappings() {
 }
 
 int set_card_mapping(uint32_t function, uint32_t value) {
-    trace(TRACE_CALL, "Set Smartcard Mapping(WM): %s %#x\n", name_of(KW_MAPPING_FUNCTION, function), value);
+    trace(TRACE_CALL, "Set Smartcard Mapping(WM): %s %#x\n", name_of(KW_INPUT_FUNCTION, function), value);
     return set_mapping(MAPPING_CARD, function, value);
 }
 

@@ -58,11 +58,11 @@ struct Category {
 
 // System status.
 constexpr Entry kSystemStatus[] = {
-    {0x30, "Module is in normal condition"},
-    {0x31, "Module is waiting for data"},
-    {0x32, "System failure"},
-    {0x33, "Sensor does not respond"},
-    {0x34, "Module is busy"},
+    {packet::status::NORMAL, "Module is in normal condition"},
+    {packet::status::WAITING_FOR_DATA, "Module is waiting for data"},
+    {packet::status::SYSTEM_FAILURE, "System failure"},
+    {packet::status::SENSOR_FAILURE, "Sensor does not respond"},
+    {packet::status::BUSY, "Module is busy"},
 };
 
 // Enroll option.
@@ -266,28 +266,28 @@ constexpr Entry kAuthPolicies[] = {
 
 // Categories in the order in which the fill adds them, after the commands.
 constexpr Category kCategories[] = {
-    {0x02, kSystemStatus},
-    {0x20, kEnrollOptions},
-    {0x30, kGpioModes},
-    {0x31, kGpioInputFunctions},
-    {0x32, kGpioInputActivations},
-    {0x33, kGpioOutputEvents},
-    {0x34, kGpioOutputLevels},
-    {0x40, kWiegandInputFunctions},
-    {0x41, kWiegandModes},
-    {0x42, kWiegandInputReadModes},
-    {0x43, kWiegandFormats},
-    {0x50, kInputFunctions},
-    {0x51, kInputPorts},
-    {0x52, kInputReadModes},
-    {0x53, kInputStates},
-    {0x60, kEvents},
-    {0x61, kOutputPorts},
-    {0x62, kOutputStates},
-    {0x63, kEventSources},
-    {0x65, kAdminLevels},
-    {0x70, kCardInputFunctions},
-    {0x71, kAuthPolicies},
+    {KW_STATUS, kSystemStatus},
+    {KW_ENROLL_OPTION, kEnrollOptions},
+    {KW_GPIO_MODE, kGpioModes},
+    {KW_GPIO_INPUT_FUNCTION, kGpioInputFunctions},
+    {KW_GPIO_INPUT_ACTIVATION, kGpioInputActivations},
+    {KW_GPIO_OUTPUT_EVENT, kGpioOutputEvents},
+    {KW_GPIO_OUTPUT_LEVEL, kGpioOutputLevels},
+    {KW_WIEGAND_FUNCTION, kWiegandInputFunctions},
+    {KW_WIEGAND_PORT, kWiegandModes},
+    {KW_WIEGAND_STATUS, kWiegandInputReadModes},
+    {KW_WIEGAND_FORMAT, kWiegandFormats},
+    {KW_INPUT_FUNCTION, kInputFunctions},
+    {KW_INPUT_PORT, kInputPorts},
+    {KW_INPUT_READ_MODE, kInputReadModes},
+    {KW_INPUT_STATE, kInputStates},
+    {KW_EVENT, kEvents},
+    {KW_OUTPUT_PORT, kOutputPorts},
+    {KW_OUTPUT_STATE, kOutputStates},
+    {KW_EVENT_SOURCE, kEventSources},
+    {KW_ADMIN_LEVEL, kAdminLevels},
+    {KW_CARD_FUNCTION, kCardInputFunctions},
+    {KW_AUTH_POLICY, kAuthPolicies},
 };
 
 void add_row(Table& t, int category, int code, const char* name) {

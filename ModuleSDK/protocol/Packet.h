@@ -123,7 +123,32 @@ inline constexpr uint8_t FREE_SCAN = number_of("Free Scan");
 inline constexpr uint8_t PROVISIONAL_ENROLL = number_of("Provisional Enroll");
 inline constexpr uint8_t PASS_WHEN_EMPTY = number_of("Pass When Empty");
 inline constexpr uint8_t RESPONSE_DELAY = number_of("Response Delay");
+inline constexpr uint8_t ENCRYPTION_MODE = number_of("Encryption Mode");
+inline constexpr uint8_t ROTATE_IMAGE = number_of("Roate Image");
+inline constexpr uint8_t AUTOMATIC_GPIO_RESPONSE = number_of("Automatic GPIO Response");
+inline constexpr uint8_t FAST_MODE = number_of("Fast Mode");
 } // namespace param
+
+// Parameter values. The switches and the digit settings take ASCII digits,
+// '0' (off) to '9'.
+namespace setting {
+inline constexpr uint32_t OFF = 0x30;
+inline constexpr uint32_t ON = 0x31;
+// Enroll Mode: one scan makes an enrollment; two scans, the second one started
+// by the host (in both of its modes); any other mode, two scans by the module.
+inline constexpr uint32_t ENROLL_ONE_SCAN = 0x30;
+inline constexpr uint32_t ENROLL_HOST_CONTINUES = 0x32;
+inline constexpr uint32_t ENROLL_HOST_CONTINUES_ALT = 0x42;
+} // namespace setting
+
+// The module's status, as SS answers it.
+namespace status {
+inline constexpr uint32_t NORMAL = 0x30;
+inline constexpr uint32_t WAITING_FOR_DATA = 0x31;
+inline constexpr uint32_t SYSTEM_FAILURE = 0x32;
+inline constexpr uint32_t SENSOR_FAILURE = 0x33;
+inline constexpr uint32_t BUSY = 0x34;
+} // namespace status
 
 // Layouts of the records that travel in data blocks and files.
 namespace record {

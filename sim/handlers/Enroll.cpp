@@ -49,7 +49,7 @@ Outcome check(Module& m, uint32_t user, uint8_t option, const std::vector<std::v
 Outcome store(Module& m, uint32_t user, uint8_t option, const std::vector<std::vector<uint8_t>>& tpls) {
     Outcome o = check(m, user, option, tpls);
     if (o.flag != flag::SUCCEED) return o;
-    const bool provisional = m.param(param::PROVISIONAL_ENROLL) != 0x30;
+    const bool provisional = m.param(param::PROVISIONAL_ENROLL) != packet::setting::OFF;
     for (const auto& t : tpls)
         if (!m.state().add_template(o.user, t, option == flag::ADD_DURESS_FINGER, provisional))
             return {flag::MEMORY_FULL, 0};
@@ -139,7 +139,7 @@ void enroll_scan_steps(Module& m, uint8_t code, uint32_t user, uint8_t option) {
     if (!scanned) return;
     const std::vector<uint8_t>& tpl = *scanned;
     const uint32_t mode = m.param(param::ENROLL_MODE);
-    if (mode == 0x30) {
+    if (mode == packet::setting::ENROLL_ONE_SCAN) {
         conclude(m, code, store(m, user, option, {tpl}));
         return;
     }
@@ -149,7 +149,8 @@ void enroll_scan_steps(Module& m, uint8_t code, uint32_t user, uint8_t option) {
         return;
     }
     m.answer(code, first.user, 0, first.flag);
-    if (mode == 0x32 || mode == 0x42) {
+    if (mode == packet::setting::ENROLL_HOST_CONTINUES ||
+        mode == packet::setting::ENROLL_HOST_CONTINUES_ALT) {
         // The host sends the second step with ENROLL_CONTINUE.
         m.pendingEnroll = PendingEnroll{user, option, tpl};
         return;

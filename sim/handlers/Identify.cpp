@@ -16,7 +16,7 @@ void identify(Module& m, uint8_t code, uint32_t range, const std::vector<uint8_t
     for (const Template& t : m.state().templates())
         if ((start == 0 && end == 0) || (t.user >= start && t.user <= end)) users.push_back(t.user);
     if (users.empty()) {
-        if (m.state().template_count() == 0 && m.param(param::PASS_WHEN_EMPTY) != 0x30) {
+        if (m.state().template_count() == 0 && m.param(param::PASS_WHEN_EMPTY) != packet::setting::OFF) {
             m.record_event(LOG_SOURCE_HOST, EVENT_IDENTIFY_SUCCESS, 0);
             m.answer(code, 0, 0, flag::SUCCEED);
         } else {

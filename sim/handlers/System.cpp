@@ -5,7 +5,6 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr uint32_t STATUS_NORMAL = 0x30;
 
 bool is_ascii_setting(uint32_t v) {
     return (v >= 0x30 && v <= 0x39) || (v >= 0x41 && v <= 0x5A);
@@ -16,23 +15,23 @@ bool value_allowed(uint8_t number, uint32_t value) {
     switch (number) {
     case param::BAUDRATE:
     case param::AUX_BAUDRATE: return packet::is_baud_code(value);
-    case 0x6d: return value >= 1 && value <= 0xFFFE; // 0 addresses every module
-    case 0x67:
-    case 0x75:
-    case 0x76:
-    case 0x77:
-    case 0x82:
-    case 0x83:
-    case 0x84:
-    case 0x85:
-    case 0x86:
-    case 0x93: return value == 0x30 || value == 0x31;
+    case param::MODULE_ID: return value >= 1 && value <= 0xFFFE; // 0 addresses every module
+    case param::ENCRYPTION_MODE:
+    case param::SCAN_SUCCESS:
+    case param::ASCII_PACKET:
+    case param::ROTATE_IMAGE:
+    case param::AUTOMATIC_GPIO_RESPONSE:
+    case param::NETWORK_MODE:
+    case param::FREE_SCAN:
+    case param::PROVISIONAL_ENROLL:
+    case param::PASS_WHEN_EMPTY:
+    case param::FAST_MODE: return value == packet::setting::OFF || value == packet::setting::ON;
     default: return is_ascii_setting(value);
     }
 }
 
 void status(Module& m, const Command& c) {
-    m.answer(c.code, STATUS_NORMAL, 0, flag::SUCCEED);
+    m.answer(c.code, packet::status::NORMAL, 0, flag::SUCCEED);
 }
 
 void read_param(Module& m, const Command& c) {

@@ -12,6 +12,11 @@
 #include "Bmp.h"
 #include "FarEnd.h"
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+namespace flag = kelvor::packet::flag;
+
 namespace {
 
 using farend::Bytes;
@@ -69,28 +74,28 @@ Bytes record_prefix(const Bytes& gray, uint32_t w, uint32_t h) {
 
 // Identification by image of one file: command, data block, final answer.
 void expect_identify(farend::Script& s, const Bytes& sent, uint32_t id) {
-    s.expect_packet(0x12, 0, static_cast<uint32_t>(sent.size()), 0)
+    s.expect_packet(cmd::II, 0, static_cast<uint32_t>(sent.size()), 0)
         .expect(farend::data_block(sent))
-        .answer(0x12, id, 0, 0x61);
+        .answer(cmd::II, id, 0, flag::SUCCEED);
 }
 
 // Enrollment by image in chunks of chunkSize.
 void expect_enroll_chunked(farend::Script& s, const Bytes& sent, uint32_t chunkSize) {
     const auto total = static_cast<uint32_t>(sent.size());
     const auto count = static_cast<uint16_t>((total + chunkSize - 1) / chunkSize);
-    s.expect_packet(0x80, 0, total, 0).answer(0x80, 0, 0, 0x61);
+    s.expect_packet(cmd::EIX, 0, total, 0).answer(cmd::EIX, 0, 0, flag::SUCCEED);
     for (uint16_t i = 0; i < count; ++i) {
         const uint32_t off = i * chunkSize;
         const uint32_t len = std::min(chunkSize, total - off);
         const Bytes chunk(sent.begin() + off, sent.begin() + off + len);
         uint32_t sum = 0;
         for (uint8_t b : chunk) sum += b;
-        s.expect_packet(0x80, static_cast<uint32_t>(count) | static_cast<uint32_t>(i) << 16, len, 0)
+        s.expect_packet(cmd::EIX, static_cast<uint32_t>(count) | static_cast<uint32_t>(i) << 16, len, 0)
             .expect(chunk)
             .expect(farend::le32(sum))
-            .answer(0x80, 0, 0, 0x83);
+            .answer(cmd::EIX, 0, 0, flag::DATA_ACCEPTED);
     }
-    s.answer(0x80, 0x21, 0, 0x61);
+    s.answer(cmd::EIX, 0x21, 0, flag::SUCCEED);
 }
 
 // ------------------------------------------------------------------- batch
@@ -100,10 +105,10 @@ TEST(Batch, LinesShareOneConnection) {
     dir.write("b.txt", std::string("-c SS\n-c SS\n"));
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
-        .answer(0x04, 0x30, 0, 0x61)
-        .expect_packet(0x04, 0, 0, 0)
-        .answer(0x04, 0x30, 0, 0x61);
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
     EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
     expect_clean(r);
@@ -114,8 +119,8 @@ TEST(Batch, BlankLineSendsCommandZero) {
     dir.write("b.txt", std::string("\n   \n-c SS"));
     farend::Script s;
     s.open_sequence();
-    for (int i = 0; i < 2; ++i) s.expect_packet(0x00, 0, 0, 0).answer(0x00, 0, 0, 0x61);
-    s.expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    for (int i = 0; i < 2; ++i) s.expect_packet(0x00, 0, 0, 0).answer(0x00, 0, 0, flag::SUCCEED);
+    s.expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
     const std::string blank = LOC + "Err: No argument\n"
                                     "[API] Send Command: 0 Param1: 0 Param2: 0 Flag: 0 0\n"
@@ -138,10 +143,10 @@ TEST(Batch, LongLineIsReadIn511Characters) {
     dir.write("b.txt", line + "\n");
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x3F, 12, 0, 0)
-        .answer(0x3F, 0, 0, 0x61)
-        .expect_packet(0x3E, 5, 0, 0)
-        .answer(0x3E, 0, 0, 0x61);
+        .expect_packet(cmd::LC, 12, 0, 0)
+        .answer(cmd::LC, 0, 0, flag::SUCCEED)
+        .expect_packet(cmd::LD, 5, 0, 0)
+        .answer(cmd::LD, 0, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt"});
     EXPECT_EQ(r.err, "");
     expect_clean(r);
@@ -156,10 +161,10 @@ TEST(Batch, LineOfExactly511CharactersIsOneLine) {
     dir.write("b.txt", line + "\n-c 0x3E\n");
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x3F, 7, 0, 0)
-        .answer(0x3F, 0, 0, 0x61)
-        .expect_packet(0x3E, 0, 0, 0)
-        .answer(0x3E, 0, 0, 0x61);
+        .expect_packet(cmd::LC, 7, 0, 0)
+        .answer(cmd::LC, 0, 0, flag::SUCCEED)
+        .expect_packet(cmd::LD, 0, 0, 0)
+        .answer(cmd::LD, 0, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt"});
     EXPECT_EQ(r.err, "");
     expect_clean(r);
@@ -170,10 +175,10 @@ TEST(Batch, CommandFieldsAreResetForEachLine) {
     dir.write("b.txt", std::string("-c 0x3F -p1 5 -p2 6 -f 7\n-c 0x3F\n"));
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x3F, 5, 6, 7)
-        .answer(0x3F, 0, 0, 0x61)
-        .expect_packet(0x3F, 0, 0, 0)
-        .answer(0x3F, 0, 0, 0x61);
+        .expect_packet(cmd::LC, 5, 6, 7)
+        .answer(cmd::LC, 0, 0, flag::SUCCEED)
+        .expect_packet(cmd::LC, 0, 0, 0)
+        .answer(cmd::LC, 0, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-p1", "9"});
     EXPECT_EQ(r.err, "");
     expect_clean(r);
@@ -187,7 +192,7 @@ TEST(Batch, ChunkSizeHoldsForLaterLinesAndIsNotSaved) {
     farend::Script s;
     s.open_sequence();
     expect_enroll_chunked(s, sent, 4096);
-    s.expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     expect_enroll_chunked(s, sent, 0x800);
     Outcome r = run_script(s, dir, {"-F", "b.txt"});
     EXPECT_EQ(r.err, "");
@@ -203,10 +208,10 @@ TEST(Batch, LinesCannotChangeTheLinkOrStartOtherModes) {
     dir.write("b.txt", std::string("-x4 -B -w -c SS\n-t 5000 -c SS\n"));
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
-        .answer(0x04, 0x30, 0, 0x61)
-        .expect_packet(0x04, 0, 0, 0)
-        .answer(0x04, 0x30, 0, 0x61);
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-w", "-x2"});
     EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
     expect_clean(r);

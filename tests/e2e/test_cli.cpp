@@ -13,6 +13,12 @@
 
 #include "FarEnd.h"
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+namespace flag = kelvor::packet::flag;
+
 namespace {
 
 using farend::Bytes;
@@ -70,12 +76,12 @@ Outcome run_script(const farend::Script& script, const farend::TempDir& dir, con
     return r;
 }
 
-const Bytes SS_PACKET = farend::packet(0x04, 0, 0, 0);
-const Bytes SS_ANSWER = farend::packet(0x04, 0x30, 0, 0x61);
+const Bytes SS_PACKET = farend::packet(cmd::SS, 0, 0, 0);
+const Bytes SS_ANSWER = farend::packet(cmd::SS, 0x30, 0, 0x61);
 
 farend::Script status_script() {
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     return s;
 }
 
@@ -153,7 +159,7 @@ TEST(RunFlow, NegativeReadTimeoutIsRefused) {
 TEST(RunFlow, SilentModuleCostsOneTimeout) {
     farend::TempDir dir;
     farend::Script s;
-    s.expect_packet(0x04, 0, 0, 0);
+    s.expect_packet(cmd::SS, 0, 0, 0);
     farend::FarEnd fe(s);
     const auto start = Clock::now();
     farend::RunResult r = farend::run_kelvor(on(fe, {"-c", "SS", "-x4", "-t", "600"}), dir.path());
@@ -185,8 +191,8 @@ TEST(RunFlow, OutputFileIsCreatedEvenWhenTheRunStops) {
 TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
     farend::TempDir dir;
     farend::Script s = status_script();
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     const std::string port = fe.port();
 
@@ -259,7 +265,7 @@ TEST(TraceLevels, StatusNames) {
     for (const auto& [value, line] : statuses) {
         farend::TempDir dir;
         farend::Script s;
-        s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, value, 0, 0x61);
+        s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, value, 0, flag::SUCCEED);
         Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
         EXPECT_EQ(r.err, std::string("[API] Check system status(SS)\n") + line);
     }
@@ -268,7 +274,7 @@ TEST(TraceLevels, StatusNames) {
 TEST(TraceLevels, ParameterRead) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x03, 0, 0, 0x71).answer(0x03, 0, 0x35, 0x61);
+    s.open_sequence().expect_packet(cmd::SR, 0, 0, param::BAUDRATE).answer(cmd::SR, 0, 0x35, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-c", "SR", "-f", "0x71", "-x2"});
     EXPECT_EQ(r.err, "[API] System Parameter Read(SR): Baudrate(0x71)\n      Baudrate(0x71): 0x35\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -283,7 +289,7 @@ TEST(RawPacketMode, AnswerLineAndOneDataLinePerFurtherPacket) {
         const char* codeText;
     };
     const Case cases[] = {
-        {"0x3F", 0x3F, "0x3f"}, {"LC", 0x3F, "0x3f"}, {"0xEE", 0xEE, "0xee"}, {"EV", 0xB3, "0xb3"}};
+        {"0x3F", 0x3F, "0x3f"}, {"LC", cmd::LC, "0x3f"}, {"0xEE", 0xEE, "0xee"}, {"EV", cmd::EV, "0xb3"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         const Bytes sent = farend::packet(c.code, 5, 0x100, 2);
@@ -311,7 +317,7 @@ TEST(RawPacketMode, AnswerLineAndOneDataLinePerFurtherPacket) {
 TEST(RawPacketMode, NoAnswer) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x3F, 0, 0, 0);
+    s.open_sequence().expect_packet(cmd::LC, 0, 0, 0);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-x2"});
     EXPECT_EQ(r.err,
               "[API] Send Command: 0x3f Param1: 0 Param2: 0 Flag: 0 0\n[ERR] Read data timeout: 0 0xd\n" +
@@ -323,9 +329,9 @@ TEST(RawPacketMode, InputDataShortFilePaddedWithZeros) {
     dir.write("raw.bin", Bytes{0x5B, 0x01, 0x0A});
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x3F, 0, 8, 0)
+        .expect_packet(cmd::LC, 0, 8, 0)
         .expect(farend::data_block({0x5B, 0x01, 0x0A, 0, 0, 0, 0, 0}))
-        .answer(0x3F, 0, 0, 0x61);
+        .answer(cmd::LC, 0, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "8", "-i", "raw.bin", "-x2"});
     // The fifth value identifies the open input file: not 0.
     const std::string sent = "Send Command: 0x3f Param1: 0 Param2: 0x8 Flag: 0 0x";
@@ -346,9 +352,9 @@ TEST(RawPacketMode, InputDataUpToTheBufferAndNoMore) {
         block[0] = 1, block[1] = 2, block[2] = 3;
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x3F, 0, 0x40000, 0)
+            .expect_packet(cmd::LC, 0, 0x40000, 0)
             .expect(farend::data_block(block))
-            .answer(0x3F, 0, 0, 0x61);
+            .answer(cmd::LC, 0, 0, flag::SUCCEED);
         Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40000", "-i", "raw.bin"});
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -364,7 +370,7 @@ TEST(RawPacketMode, InputDataUpToTheBufferAndNoMore) {
     {
         // Without an input file -p2 is only a number in the packet.
         farend::Script s;
-        s.open_sequence().expect_packet(0x3F, 0, 0x40001, 0).answer(0x3F, 0, 0, 0x61);
+        s.open_sequence().expect_packet(cmd::LC, 0, 0x40001, 0).answer(cmd::LC, 0, 0, flag::SUCCEED);
         Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40001"});
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -381,7 +387,7 @@ TEST(RawPacketMode, DrainStopsAtTheEndOfItsBuffer) {
     for (size_t i = 0; i < FIT + 1; ++i) flood.insert(flood.end(), more.begin(), more.end());
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x3F, 0, 0, 0).answer(0x3F, 0, 0, 0x61).send(flood);
+    s.open_sequence().expect_packet(cmd::LC, 0, 0, 0).answer(cmd::LC, 0, 0, flag::SUCCEED).send(flood);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
     EXPECT_EQ(r.run.status, 1);
     size_t lines = 0;
@@ -397,8 +403,8 @@ TEST(RawPacketMode, ModuleTextLinesDuringTheDrain) {
     farend::TempDir dir;
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x3F, 0, 0, 0)
-        .answer(0x3F, 0, 0, 0x61)
+        .expect_packet(cmd::LC, 0, 0, 0)
+        .answer(cmd::LC, 0, 0, flag::SUCCEED)
         .send_raw(text_bytes("[scan done\r"))
         .send(more);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
@@ -426,7 +432,7 @@ TEST(Broadcast, InputDataAsFarAsTheFileGoes) {
     farend::TempDir dir;
     dir.write("raw.bin", Bytes{7, 8, 9});
     farend::Script s;
-    s.network(true, 0).expect_packet(0x3F, 1, 8, 0).expect(farend::data_block({7, 8, 9}));
+    s.network(true, 0).expect_packet(cmd::LC, 1, 8, 0).expect(farend::data_block({7, 8, 9}));
     Outcome r = run_script(s, dir, {"-B", "-c", "0x3f", "-p1", "1", "-p2", "8", "-i", "raw.bin"});
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -478,7 +484,7 @@ TEST(PacketForms, NetworkModeOnTheWire) {
     s.network(true, 2)
         .open_sequence()
         .expect_raw({0x41, 0x02, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x47, 0x0A})
-        .answer(0x04, 0x30, 0, 0x61);
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-n", "1", "-m", "2", "-c", "SS", "-x3"});
     EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
                      "      [COM] Send: 41 02 00 04 00 00 00 00 00 00 00 00 00 47 0a \n"
@@ -494,7 +500,7 @@ TEST(PacketForms, HexTextOnTheWire) {
     s.hex(true)
         .open_sequence()
         .expect_raw(text_bytes("4004000000000000000000440A"))
-        .answer(0x04, 0x30, 0, 0x61);
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-a", "1", "-c", "SS", "-x3"});
     EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
                      "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
@@ -507,9 +513,9 @@ TEST(PacketForms, ModuleTextLineBeforeTheAnswer) {
     farend::TempDir dir;
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
+        .expect_packet(cmd::SS, 0, 0, 0)
         .send_raw(text_bytes("[ready\r"))
-        .answer(0x04, 0x30, 0, 0x61);
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
     EXPECT_EQ(r.run.out, "[ready\r\n");
     EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");

@@ -11,6 +11,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -57,8 +59,8 @@ TEST(ImageCases, ScannedImageIsWrittenAsBmp) {
     const Bytes image = image_record(6, 3); // width not a multiple of 4: stored 8 wide
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x15, 0, 0, 0)
-        .answer(0x15, 0, static_cast<uint32_t>(image.size()), SUCCEED);
+        .expect_packet(cmd::SI, 0, 0, 0)
+        .answer(cmd::SI, 0, static_cast<uint32_t>(image.size()), SUCCEED);
     s.send(farend::data_block(image));
     Exchange r = run(s, dir, {"-c", "SI", "-o", "finger.bmp"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -82,14 +84,14 @@ TEST(ImageCases, ChunkedReadIsAcknowledgedAndWritten) {
     const Bytes image = image_record(16, 8); // 156 bytes: chunks of 64, 64, 28
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x84, 0, 64, 0)
-        .answer(0x84, 0, static_cast<uint32_t>(image.size()), SUCCEED);
+        .expect_packet(cmd::RIX, 0, 64, 0)
+        .answer(cmd::RIX, 0, static_cast<uint32_t>(image.size()), SUCCEED);
     for (uint16_t i = 0; i < 3; ++i) {
         const size_t off = i * 64u, len = std::min<size_t>(64, image.size() - off);
         Bytes chunk(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + len));
-        s.answer(0x84, packet::chunk_param1(3, i), static_cast<uint32_t>(len), 0);
+        s.answer(cmd::RIX, packet::chunk_param1(3, i), static_cast<uint32_t>(len), 0);
         s.send(farend::concat({chunk, farend::le32(packet::byte_sum(chunk))}));
-        s.expect_packet(0x84, 0, 0, DATA_ACCEPTED);
+        s.expect_packet(cmd::RIX, 0, 0, DATA_ACCEPTED);
     }
     Exchange r = run(s, dir, {"-c", "RIX", "-p2", "64", "-o", "read.bmp"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -120,8 +122,8 @@ TEST(ImageCases, NothingIsWrittenWhenTheImageCannotBeTaken) {
         farend::TempDir dir;
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x20, 0, 0, 0)
-            .answer(0x20, 0, static_cast<uint32_t>(c.record.size()), SUCCEED);
+            .expect_packet(cmd::RI, 0, 0, 0)
+            .answer(cmd::RI, 0, static_cast<uint32_t>(c.record.size()), SUCCEED);
         Bytes block = c.record;
         block.push_back(c.end);
         s.send(block);
@@ -154,9 +156,9 @@ TEST(KeyCases, KeyFileChecksAndFirst32BytesSent) {
             args.insert(args.end(), {"-i", "key.bin"});
         }
         if (c.fileBytes >= 32) {
-            s.expect_packet(0x34, 0, 0, 0)
+            s.expect_packet(cmd::KW, 0, 0, 0)
                 .expect(farend::data_block(iota_bytes(32)))
-                .answer(0x34, 0, 0, SUCCEED);
+                .answer(cmd::KW, 0, 0, SUCCEED);
         }
         Exchange r = run(s, dir, args);
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -174,8 +176,8 @@ TEST(KeyCases, EncryptedTemplateGoesToTheOutputFile) {
     const Bytes enc = {0xDE, 0xAD, 0x0A, 0xBE, 0xEF};
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x21, 0x1234, 0, 0)
-        .answer(0x21, 0, 5, SUCCEED)
+        .expect_packet(cmd::ST, 0x1234, 0, 0)
+        .answer(cmd::ST, 0, 5, SUCCEED)
         .send(farend::data_block(enc));
     Exchange r = run(s, dir, {"-c", "KS", "-p1", "0x1234", "-o", "enc.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -188,7 +190,7 @@ TEST(KeyCases, EncryptedTemplateGoesToTheOutputFile) {
 TEST(KeyCases, AnnouncedTemplateSizeIsCheckedBeforeAllocation) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x21, 0, 0, 0).answer(0x21, 0, 0xFFFFFFF0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ST, 0, 0, 0).answer(cmd::ST, 0, 0xFFFFFFF0, SUCCEED);
     Exchange r = run(s, dir, {"-c", "KS", "-o", "enc.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_NE(farend::normalize_lines(r.tool.err)
@@ -202,7 +204,7 @@ TEST(KeyCases, AnnouncedTemplateSizeIsCheckedBeforeAllocation) {
 TEST(EnrollCases, ScanEnrollmentFromTheCommandLine) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x05, 5, 0, 0x71).answer(0x05, 5, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ES, 5, 0, 0x71).answer(cmd::ES, 5, 0, SUCCEED);
     Exchange r = run(s, dir, {"-c", "ES", "-p1", "5", "-f", "0x71"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(r.tool.err, "[API] Enroll by scan(ES): 0x5 Add New Template\n      Enroll: Succeed 0x5\n");
@@ -222,9 +224,9 @@ TEST(EnrollCases, ImageEnrollmentSendsTheRecordFromItsFirstByte) {
     const Bytes sent = farend::concat({farend::le32(4), farend::le32(2)});
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x06, 7, 8, 0)
+        .expect_packet(cmd::EI, 7, 8, 0)
         .expect(farend::data_block(sent))
-        .answer(0x06, 7, 0, SUCCEED);
+        .answer(cmd::EI, 7, 0, SUCCEED);
     Exchange r = run(s, dir, {"-c", "EI", "-p1", "7", "-i", "f.bmp"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(r.tool.err, "[API] Enroll by image(EI): 0x7 Unknown 0x8\n      Enroll: Succeed 0x7\n");
@@ -236,11 +238,11 @@ TEST(EnrollCases, TemplatesChunkedPadShortFileWithZeros) {
     Bytes data = iota_bytes(100);
     data.resize(384, 0);
     farend::Script s;
-    s.open_sequence().expect_packet(0x87, 9, 0x20180, 0).answer(0x87, 0, 0, SUCCEED);
-    s.expect_packet(0x87, packet::chunk_param1(1, 0), 384, 0)
+    s.open_sequence().expect_packet(cmd::ETX, 9, 0x20180, 0).answer(cmd::ETX, 0, 0, SUCCEED);
+    s.expect_packet(cmd::ETX, packet::chunk_param1(1, 0), 384, 0)
         .expect(farend::concat({data, farend::le32(packet::byte_sum(data))}))
-        .answer(0x87, 0, 0, DATA_ACCEPTED)
-        .answer(0x87, 9, 0, SUCCEED);
+        .answer(cmd::ETX, 0, 0, DATA_ACCEPTED)
+        .answer(cmd::ETX, 9, 0, SUCCEED);
     Exchange r = run(s, dir, {"-c", "ETX", "-p1", "9", "-p2", "0x20180", "-i", "t.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(r.tool.err, "[API] Enroll by Template(ETX): 0x9 Unknown 2 384\n      Enroll: Succeed 0x9\n");
@@ -324,8 +326,8 @@ TEST(IdentifyCases, TemplateShorterThanAskedIsSentWhole) {
     farend::TempDir dir;
     dir.write("t.bin", iota_bytes(384));
     farend::Script s;
-    s.open_sequence().expect_packet(0x13, 0, 384, 0).expect(farend::data_block(iota_bytes(384)));
-    s.answer(0x13, 0x12, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::IT, 0, 384, 0).expect(farend::data_block(iota_bytes(384)));
+    s.answer(cmd::IT, 0x12, 0, SUCCEED);
     Exchange r = run(s, dir, {"-c", "IT", "-p2", "400", "-i", "t.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(r.tool.err, "[API] Identify by Template(IT) (0 ~ 0): 0x180\n      Identify Succeed: 0x12 0\n");
@@ -348,8 +350,8 @@ TEST(SystemCases, ParameterWriteSwitchesTheLinkForLaterLines) {
         farend::TempDir dir;
         dir.write("batch.txt", "-c SW -f " + std::to_string(c.number) + " -p2 0x31\n-c SS\n");
         farend::Script s;
-        s.open_sequence().expect_packet(0x01, 0, 0x31, c.number).answer(0x01, 0, 0x31, SUCCEED);
-        s.hex(c.hex).network(c.network, 1).expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, SUCCEED);
+        s.open_sequence().expect_packet(cmd::SW, 0, 0x31, c.number).answer(cmd::SW, 0, 0x31, SUCCEED);
+        s.hex(c.hex).network(c.network, 1).expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, SUCCEED);
         Exchange r = run(s, dir, {"-F", "batch.txt"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
         EXPECT_NE(r.tool.err.find("      Module is in normal condition(0x30)\n"), std::string::npos)

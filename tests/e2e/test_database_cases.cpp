@@ -9,6 +9,9 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+
 using namespace kelvor;
 
 namespace {
@@ -56,11 +59,11 @@ TEST(DatabaseCases, ReadTemplatesLoop) {
         SCOPED_TRACE(row.name);
         farend::TempDir dir;
         farend::Script s;
-        s.open_sequence().expect_packet(0x14, 5, 0, 0);
+        s.open_sequence().expect_packet(cmd::RT, 5, 0, 0);
         Bytes expected;
         for (size_t i = 0; i < row.flags.size(); ++i) {
             // Later answers announce another size, which the loop does not use.
-            s.answer(0x14, 5, i == 0 ? 0x180 : 0x10, row.flags[i]);
+            s.answer(cmd::RT, 5, i == 0 ? 0x180 : 0x10, row.flags[i]);
             if (row.flags[i] != SUCCEED && row.flags[i] != ENROLL_CONTINUE) break;
             const Bytes tpl = filled(0x180, static_cast<uint8_t>(0xA0 + i));
             s.send(farend::data_block(tpl));
@@ -79,7 +82,7 @@ TEST(DatabaseCases, ReadTemplatesLoop) {
 TEST(DatabaseCases, TemplateSizeBeyondTheLimitWritesNothing) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x21, 0, 0, 0).answer(0x21, 0, 0x7FFFFFFF, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ST, 0, 0, 0).answer(cmd::ST, 0, 0x7FFFFFFF, SUCCEED);
     const Exchange r = run(s, dir, {"-c", "ST", "-o", "t.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_EQ(r.tool.err, "[API] Scan Template(ST)\n[API] Template Size: 0x7fffffff\n"
@@ -92,7 +95,7 @@ TEST(DatabaseCases, UserIdLists) {
     {
         farend::TempDir dir;
         farend::Script s;
-        s.open_sequence().expect_packet(0x18, 3, 4, 0).answer(0x18, 0, 0, SUCCEED);
+        s.open_sequence().expect_packet(cmd::LT, 3, 4, 0).answer(cmd::LT, 0, 0, SUCCEED);
         const Exchange r = run(s, dir, {"-c", "LT", "-p1", "3", "-p2", "4"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
         EXPECT_EQ(r.tool.err, "[API] List User IDs(LT): 3 4\n      Num of user id: 0\n");
@@ -100,7 +103,7 @@ TEST(DatabaseCases, UserIdLists) {
     {
         farend::TempDir dir;
         farend::Script s;
-        s.open_sequence().expect_packet(0x18, 0, 0, 0).answer(0x18, 2, 0, SUCCEED);
+        s.open_sequence().expect_packet(cmd::LT, 0, 0, 0).answer(cmd::LT, 2, 0, SUCCEED);
         s.send(farend::data_block(farend::concat({farend::le32(1), farend::le32(0x20)})));
         const Exchange r = run(s, dir, {"-c", "LT"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
@@ -116,8 +119,8 @@ TEST(DatabaseCases, UserIdLists) {
         const Bytes list = farend::concat({farend::le32(7), farend::le32(0x1234)});
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0xa6, 0, 3, 0)
-            .answer(0xa6, 2, 0, SUCCEED)
+            .expect_packet(cmd::UL, 0, 3, 0)
+            .answer(cmd::UL, 2, 0, SUCCEED)
             .send(farend::data_block(list));
         std::vector<std::string> args = {"-c", "UL", "-p2", "3", "-x4"};
         if (toFile) args.insert(args.end(), {"-o", "reject.bin"});
@@ -141,18 +144,18 @@ TEST(DatabaseCases, FirmwareFile) {
         farend::TempDir dir;
         dir.write("fw.bin", image);
         farend::Script s;
-        s.open_sequence().expect_packet(0x62, 0, 0x2710, 0).answer(0x62, 0, 0, SUCCEED);
+        s.open_sequence().expect_packet(cmd::UG, 0, 0x2710, 0).answer(cmd::UG, 0, 0, SUCCEED);
         const size_t lengths[] = {4096, 4096, 1808};
         size_t at = 0;
         for (uint16_t i = 0; i < 3; ++i) {
             const Bytes chunk(image.begin() + static_cast<std::ptrdiff_t>(at),
                               image.begin() + static_cast<std::ptrdiff_t>(at + lengths[i]));
-            s.expect_packet(0x62, packet::chunk_param1(3, i), static_cast<uint32_t>(lengths[i]), 0);
+            s.expect_packet(cmd::UG, packet::chunk_param1(3, i), static_cast<uint32_t>(lengths[i]), 0);
             s.expect(farend::concat({chunk, farend::le32(sum_of(chunk))}));
-            s.answer(0x62, 0, 0, DATA_ACCEPTED);
+            s.answer(cmd::UG, 0, 0, DATA_ACCEPTED);
             at += lengths[i];
         }
-        s.answer(0x62, 0, 0, SUCCEED);
+        s.answer(cmd::UG, 0, 0, SUCCEED);
         const Exchange r = run(s, dir, {"-c", "UG", "-i", "fw.bin", "-s", "4096"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
         EXPECT_EQ(
@@ -200,7 +203,9 @@ TEST(DatabaseCases, ShortPasswordFilesAreRefused) {
 TEST(DatabaseCases, TemplateInfoWithNothingEnrolledSendsNoPacket) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x03, 0, 0, 0x73).answer(0x03, 0, 0, SUCCEED);
+    s.open_sequence()
+        .expect_packet(cmd::SR, 0, 0, param::ENROLLED_FINGERPRINTS)
+        .answer(cmd::SR, 0, 0, SUCCEED);
     const Exchange r = run(s, dir, {"-c", "LTX"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
     EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);

@@ -12,6 +12,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -45,7 +47,9 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
          {"-c", "LR", "-p1", "0x10", "-p2", "2", "-o", "out.bin"},
          {},
          [&](Script& s) {
-             s.expect_packet(0x3D, 0x10, 2, 0).answer(0x3D, 0, 2, SUCCEED).send(farend::data_block(records));
+             s.expect_packet(cmd::LR, 0x10, 2, 0)
+                 .answer(cmd::LR, 0, 2, SUCCEED)
+                 .send(farend::data_block(records));
          },
          "[API] Upload log data(LR): 0x10 0x2\n"
          "      0:  67/68/69 70:71:72 (Unknown) (Unknown) (0x4c4b4a49) (MNOP)\n"
@@ -54,13 +58,13 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
         {"LR refused leaves the output empty",
          {"-c", "LR", "-p2", "2", "-o", "out.bin"},
          {},
-         [](Script& s) { s.expect_packet(0x3D, 0, 2, 0).answer(0x3D, 0, 0, NOT_SUPPORTED); },
+         [](Script& s) { s.expect_packet(cmd::LR, 0, 2, 0).answer(cmd::LR, 0, 0, NOT_SUPPORTED); },
          "[API] Upload log data(LR): 0 0x2\n[ERR] Invalid arguments\n",
          ""},
         {"LR answered with more records than asked writes nothing",
          {"-c", "LR", "-p2", "1", "-o", "out.bin"},
          {},
-         [](Script& s) { s.expect_packet(0x3D, 0, 1, 0).answer(0x3D, 0, 2, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::LR, 0, 1, 0).answer(cmd::LR, 0, 2, SUCCEED); },
          "[API] Upload log data(LR): 0 0x1\n[ERR] Too many log records: 0x2 0x1\n",
          ""},
         {"LR beyond the cap is refused before anything is sent",
@@ -72,13 +76,13 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
         {"TW in 2050",
          {"-c", "TW", "-p1", "0x0c0732", "-p2", "0x1e0f09"},
          {},
-         [](Script& s) { s.expect_packet(0x3A, 0x0c0732, 0x1e0f09, 0).answer(0x3A, 0, 0, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::TW, 0x0c0732, 0x1e0f09, 0).answer(cmd::TW, 0, 0, SUCCEED); },
          "[API] Set Time(TW): Tue Jul 12 09:15:30 2050\n",
          nullptr},
         {"TW on 31 April sends 1 May",
          {"-c", "TW", "-p1", "0x1f0407", "-p2", "0"},
          {},
-         [](Script& s) { s.expect_packet(0x3A, 0x010507, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::TW, 0x010507, 0, 0).answer(cmd::TW, 0, 0, SUCCEED); },
          "[API] Set Time(TW): Tue May  1 00:00:00 2007\n",
          nullptr},
         {"TW after the clock's last year",
@@ -102,13 +106,13 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
         {"MR with no data reads none",
          {"-c", "MR", "-p2", "5", "-o", "out.bin"},
          {},
-         [](Script& s) { s.expect_packet(0x33, 0, 5, 0).answer(0x33, 0, 0, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::MR, 0, 5, 0).answer(cmd::MR, 0, 0, SUCCEED); },
          "[API] Read user memory data(MR): 0 0x5\n      Data Length: 0\n",
          ""},
         {"MR announcing more than asked writes nothing",
          {"-c", "MR", "-p2", "4", "-o", "out.bin"},
          {},
-         [&](Script& s) { s.expect_packet(0x33, 0, 4, 0).answer(0x33, 0, 5, SUCCEED); },
+         [&](Script& s) { s.expect_packet(cmd::MR, 0, 4, 0).answer(cmd::MR, 0, 5, SUCCEED); },
          "[API] Read user memory data(MR): 0 0x4\n      Data Length: 0x5\n"
          "[OrvantiCom.cpp(N)] Err: Cannot read the user data from the module\n",
          ""},
@@ -133,14 +137,14 @@ TEST(EventLogPortCases, FrontEndStepsAndUntrustedCounts) {
         {"OL count beyond what 8-bit events allow",
          {"-c", "OL", "-f", "1"},
          {},
-         [](Script& s) { s.expect_packet(0x4C, 0, 0, 1).answer(0x4C, 0, 0x101, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::OL, 0, 0, 1).answer(cmd::OL, 0, 0x101, SUCCEED); },
          "[API] Read enabled event list(OL): OUT1\n      Num of Enabled Events: 0x101\n"
          "[OrvantiCom.cpp(N)] Err: Enabled event count 0x101 is beyond 0x100\n",
          nullptr},
         {"GR count beyond the cap",
          {"-c", "GR", "-p1", "2"},
          {},
-         [](Script& s) { s.expect_packet(0x36, 2, 0, 0).answer(0x36, 0x20000, 0xffffffff, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::GR, 2, 0, 0).answer(cmd::GR, 0x20000, 0xffffffff, SUCCEED); },
          "[API] Read GPIO configuration(GR): 0x2\n      GPIO 0x2: Output 0xffffffff\n"
          "[OrvantiCom.cpp(N)] Err: GPIO record count 0xffffffff is beyond 0x10000\n",
          nullptr},

@@ -22,6 +22,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -252,8 +254,8 @@ TEST(Progress, ShownOnATerminalForALongTransferAndNeverOnAPipe) {
     auto script = [&] {
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x20, 0, 0, 0)
-            .answer(0x20, 0, static_cast<uint32_t>(record.size()), SUCCEED_FLAG)
+            .expect_packet(cmd::RI, 0, 0, 0)
+            .answer(cmd::RI, 0, static_cast<uint32_t>(record.size()), SUCCEED_FLAG)
             .send(farend::data_block(record));
         return s;
     };
@@ -298,7 +300,10 @@ TEST(TextLines, ControlCharactersAreShownEscapedOnATerminal) {
     const Bytes line = {'[', 'a', 0x1B, '[', '2', 'J', 'b', 0x07, 0x7F, '\t', ']', '\r'};
     auto script = [&] {
         farend::Script s;
-        s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(line).answer(0x04, 0x30, 0, SUCCEED_FLAG);
+        s.open_sequence()
+            .expect_packet(cmd::SS, 0, 0, 0)
+            .send_raw(line)
+            .answer(cmd::SS, 0x30, 0, SUCCEED_FLAG);
         return s;
     };
     farend::TempDir dir;

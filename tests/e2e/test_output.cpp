@@ -11,6 +11,8 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -93,7 +95,7 @@ TEST(Refusals, UncreatableOutputRefusesOnlyItsBatchLine) {
     farend::TempDir dir;
     dir.write("batch", "-c SS -o missing/x\n-c SS\n");
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, SUCCEED);
     const Outcome r = run_script(s, dir, {"-F", "batch"});
     EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot create missing/x: No such file or directory\n"
                      "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
@@ -110,15 +112,15 @@ TEST(Refusals, FailedOutputWriteIsReported) {
     const Bytes tpl(48, 0x33);
     farend::Script si;
     si.open_sequence()
-        .expect_packet(0x15, 0, 0, 0)
-        .answer(0x15, 0, static_cast<uint32_t>(image.size()), SUCCEED);
+        .expect_packet(cmd::SI, 0, 0, 0)
+        .answer(cmd::SI, 0, static_cast<uint32_t>(image.size()), SUCCEED);
     si.send(farend::data_block(image));
     Outcome r = run_script(si, dir, {"-x1", "-c", "SI", "-o", "/dev/full"});
     EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot write /dev/full: No space left on device\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 
     farend::Script ks;
-    ks.open_sequence().expect_packet(0x21, 5, 0, 0).answer(0x21, 0, 48, SUCCEED);
+    ks.open_sequence().expect_packet(cmd::ST, 5, 0, 0).answer(cmd::ST, 0, 48, SUCCEED);
     ks.send(farend::data_block(tpl));
     r = run_script(ks, dir, {"-x1", "-c", "KS", "-p1", "5", "-o", "/dev/full"});
     EXPECT_EQ(r.err, "[OrvantiCom.cpp(N)] Err: Cannot write /dev/full: No space left on device\n");
@@ -130,7 +132,7 @@ TEST(Refusals, FailedOutputWriteIsReported) {
 TEST(Monitor, PartialPacketShownBeforeTheToolIsStopped) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().send(farend::packet(0x11, 7, 0, SUCCEED)).send_raw({0x40, 0x11, 0x01}).pause(2000);
+    s.open_sequence().send(farend::packet(cmd::IS, 7, 0, SUCCEED)).send_raw({0x40, 0x11, 0x01}).pause(2000);
     const Outcome r = run_script(s, dir, {"-w"}, SIGTERM, 800);
     EXPECT_EQ(r.run.status, 128 + SIGTERM);
     EXPECT_EQ(r.err,

@@ -13,6 +13,12 @@
 
 #include "FarEnd.h"
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+namespace flag = kelvor::packet::flag;
+
 namespace {
 
 using farend::Bytes;
@@ -131,7 +137,8 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
         farend::TempDir dir;
         c.make(dir);
         farend::Script s;
-        if (c.row.opens) s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+        if (c.row.opens)
+            s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
         const ToolRun r = run_script(s, dir, c.row.args);
         EXPECT_EQ(r.err, c.row.err);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -167,7 +174,7 @@ TEST(Soundness, ReadTimeoutOutOfRangeIsRefused) {
 TEST(Soundness, NetworkModeOtherThanOneIsSingleModuleMode) {
     farend::TempDir dir;
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     const ToolRun r = run_script(s, dir, {"-n", "2", "-a", "3", "-c", "SS"});
     EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -190,7 +197,7 @@ TEST(Soundness, ALineThatNeverStopsSendingEndsTheAnswer) {
         SCOPED_TRACE(row.name);
         farend::TempDir dir;
         farend::Script s;
-        s.open_sequence().expect_packet(0x03, 0, 0, 0x71).send_raw(row.first);
+        s.open_sequence().expect_packet(cmd::SR, 0, 0, param::BAUDRATE).send_raw(row.first);
         for (int i = 0; i < 100; ++i) s.send_raw(row.every).pause(100);
         const ToolRun r = run_script(s, dir, {"-c", "SR", "-f", "0x71"});
         EXPECT_EQ(r.tool.status, 1);
@@ -206,7 +213,11 @@ TEST(Soundness, APortThatIsGoneEndsTheBatch) {
     for (int i = 0; i < 200; ++i) batch += "-c SS\n";
     dir.write("batch", batch);
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61).pause(50).hangup();
+    s.open_sequence()
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .pause(50)
+        .hangup();
     const ToolRun r = run_script(s, dir, {"-F", "batch"});
     EXPECT_NE(r.err.find(LOC + "Err: The serial port is gone; the batch file batch ends before line "),
               std::string::npos)

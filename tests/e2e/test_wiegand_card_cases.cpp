@@ -11,6 +11,9 @@
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace flag = kelvor::packet::flag;
+
 using namespace kelvor;
 
 namespace {
@@ -71,7 +74,9 @@ TEST(WiegandCases, FormatWriteTakesItsDefinitionFromTheFileWhole) {
         {"26 bit without a file announces no data",
          {"-c", "WWX", "-f", "1", "-p1", "0x012c0064", "-p2", "5"},
          0,
-         [](farend::Script& s) { s.expect_packet(0xC0, 0x012c0064, 0, 1).answer(0xC0, 0, 0, SUCCEED); },
+         [](farend::Script& s) {
+             s.expect_packet(cmd::WWX, 0x012c0064, 0, 1).answer(cmd::WWX, 0, 0, SUCCEED);
+         },
          "[API] Write Wiegand Configuration Extended(WWX): 26bit Standard 300 usec 100 usec\n"},
         {"file shorter than announced",
          {"-c", "WWX", "-f", "3", "-p2", "5"},
@@ -87,9 +92,9 @@ TEST(WiegandCases, FormatWriteTakesItsDefinitionFromTheFileWhole) {
          {"-c", "WWX", "-f", "3", "-p2", "4"},
          6,
          [](farend::Script& s) {
-             s.expect_packet(0xC0, 0, 4, 3)
+             s.expect_packet(cmd::WWX, 0, 4, 3)
                  .expect(farend::data_block(iota_bytes(4)))
-                 .answer(0xC0, 0, 0, 0x75);
+                 .answer(cmd::WWX, 0, 0, flag::NOT_SUPPORTED);
          },
          "[API] Write Wiegand Configuration Extended(WWX): Custom Format 0 usec 0 usec\n"
          "[ERR] Wiegand format is inavlid\n"},
@@ -102,31 +107,31 @@ TEST(WiegandCases, MappingsOfTheCardWithFlagOneOnly) {
          {"-c", "WL", "-f", "1"},
          0,
          [](farend::Script& s) {
-             s.expect_packet(0x69, 0, 0, 1)
-                 .answer(0x69, 1, 8, SUCCEED)
+             s.expect_packet(cmd::WL, 0, 0, 1)
+                 .answer(cmd::WL, 1, 8, SUCCEED)
                  .send(farend::data_block(iota_bytes(8)));
          },
          "[API] List Smartcard Mapping(WL)\n[API] Num of mapping: 0x1 Data Size: 0x8\n"},
         {"empty list reads no data",
          {"-c", "WL", "-f", "2"},
          0,
-         [](farend::Script& s) { s.expect_packet(0x69, 0, 0, 0).answer(0x69, 0, 0, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::WL, 0, 0, 0).answer(cmd::WL, 0, 0, SUCCEED); },
          "[API] List Wiegand Mapping(WL)\n[API] Num of mapping: 0 Data Size: 0\n"},
         {"absurd list refused unread",
          {"-c", "WL"},
          0,
-         [](farend::Script& s) { s.expect_packet(0x69, 0, 0, 0).answer(0x69, 1, 0xFFFFFFFF, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::WL, 0, 0, 0).answer(cmd::WL, 1, 0xFFFFFFFF, SUCCEED); },
          "[API] List Wiegand Mapping(WL)\n[API] Num of mapping: 0x1 Data Size: 0xffffffff\n"
          "[OrvantiCom.cpp(N)] Err: Mapping data of 0xffffffff bytes exceed 0x10000 bytes\n"},
         {"card mapping",
          {"-c", "WM", "-f", "1", "-p1", "0x21", "-p2", "7"},
          0,
-         [](farend::Script& s) { s.expect_packet(0x68, 0x21, 7, 1).answer(0x68, 0, 0, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::WM, 0x21, 7, 1).answer(cmd::WM, 0, 0, SUCCEED); },
          "[API] Set Smartcard Mapping(WM): Verify by Wiegand 0x7\n"},
         {"field default cleared",
          {"-c", "WFW", "-f", "1", "-p1", "5", "-p2", "2"},
          0,
-         [](farend::Script& s) { s.expect_packet(0xC4, 5, 2, 1).answer(0xC4, 0, 0, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::WFW, 5, 2, 1).answer(cmd::WFW, 0, 0, SUCCEED); },
          "[API] Set Default Value of a Field(WFW): 2 0x5 Clear\n"},
     });
 }
@@ -152,9 +157,9 @@ TEST(CardCases, FrontEndChecksBeforeAnythingIsSent) {
          {"-c", "CW", "-p1", "1", "-p2", "5", "-f", "0x102"},
          8,
          [](farend::Script& s) {
-             s.expect_packet(0xA1, 1, 5, 2)
+             s.expect_packet(cmd::CW, 1, 5, 2)
                  .expect(farend::data_block(iota_bytes(5)))
-                 .answer(0xA1, 0, 0, SUCCEED);
+                 .answer(cmd::CW, 0, 0, SUCCEED);
          },
          "[API] Write Templates To SmartCard(CW): 0x1 5 0x2\n[API] Write succeed\n"},
         {"key file short",
@@ -166,7 +171,9 @@ TEST(CardCases, FrontEndChecksBeforeAnythingIsSent) {
          {"-c", "CKW", "-p1", "0x101", "-f", "2"},
          12,
          [block](farend::Script& s) {
-             s.expect_packet(0xAA, 1, 16, 2).expect(farend::data_block(block)).answer(0xAA, 0, 0, SUCCEED);
+             s.expect_packet(cmd::CKW, 1, 16, 2)
+                 .expect(farend::data_block(block))
+                 .answer(cmd::CKW, 0, 0, SUCCEED);
          },
          "[API] Write Smart Card Key(CKW): 1 0x2\n"},
         {"layout without a file",
@@ -182,7 +189,7 @@ TEST(CardCases, FrontEndChecksBeforeAnythingIsSent) {
         {"format mode 2",
          {"-c", "CF", "-f", "2"},
          0,
-         [](farend::Script& s) { s.expect_packet(0xAE, 0, 0, 2).answer(0xAE, 0, 0, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::CF, 0, 0, 2).answer(cmd::CF, 0, 0, SUCCEED); },
          "[API] Format SmartCard(CF): Format\n"},
     });
 }
@@ -209,8 +216,8 @@ TEST(CardCases, CardDataToTheOutputFileAndTheHeader) {
         farend::TempDir dir;
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0xA0, 0, 0, 1)
-            .answer(0xA0, 0, static_cast<uint32_t>(r.data.size()), SUCCEED)
+            .expect_packet(cmd::CR, 0, 0, 1)
+            .answer(cmd::CR, 0, static_cast<uint32_t>(r.data.size()), SUCCEED)
             .send(farend::data_block(r.data));
         farend::FarEnd fe(s);
         const auto tool = farend::run_kelvor(
@@ -234,13 +241,15 @@ TEST(EnrollByCardCases, WiegandStringAndTemplatesFromTheFile) {
         {"EC reads the string but sends it only when announced",
          {"-c", "EC", "-p1", "9"},
          8,
-         [](farend::Script& s) { s.expect_packet(0xA9, 9, 0, 0).answer(0xA9, 0, 0, SUCCEED); },
+         [](farend::Script& s) { s.expect_packet(cmd::EC, 9, 0, 0).answer(cmd::EC, 0, 0, SUCCEED); },
          "[API] Enroll smartcard(EC): 0x9 0 0\n     Enroll: Succeed\n"},
         {"ECX of one small template: nothing read, nothing sent",
          {"-c", "ECX", "-p1", "9", "-p2", "0x180"},
          0,
          [](farend::Script& s) {
-             s.expect_packet(0xAF, 9, 0, 0).answer(0xAF, 0, 0, SUCCEED).answer(0xAF, 0, 0, SUCCEED);
+             s.expect_packet(cmd::ECX, 9, 0, 0)
+                 .answer(cmd::ECX, 0, 0, SUCCEED)
+                 .answer(cmd::ECX, 0, 0, SUCCEED);
          },
          "[API] Enroll templates to smartcard(ECX): 0x9 0 0 0\n     Enroll: Succeed\n"},
         {"ECX without its file",
@@ -259,12 +268,12 @@ TEST(EnrollByCardCases, WiegandStringAndTemplatesFromTheFile) {
          [](farend::Script& s) {
              Bytes chunk = iota_bytes(6);
              chunk.resize(12, 0);
-             s.expect_packet(0xAF, 9, 0x10004, 4)
-                 .answer(0xAF, 0, 0, SUCCEED)
-                 .expect_packet(0xAF, packet::chunk_param1(1, 0), 12, 0)
+             s.expect_packet(cmd::ECX, 9, 0x10004, 4)
+                 .answer(cmd::ECX, 0, 0, SUCCEED)
+                 .expect_packet(cmd::ECX, packet::chunk_param1(1, 0), 12, 0)
                  .expect(farend::concat({chunk, farend::le32(21)}))
-                 .answer(0xAF, 0, 0, DATA_ACCEPTED)
-                 .answer(0xAF, 0, 0, TIMEOUT);
+                 .answer(cmd::ECX, 0, 0, DATA_ACCEPTED)
+                 .answer(cmd::ECX, 0, 0, TIMEOUT);
          },
          "[API] Enroll templates to smartcard(ECX): 0x9 1 4 0x4\n[ERR] Enroll: Timeout\n"},
     });

@@ -3,6 +3,10 @@
 // identification, image transfers in blocks and chunks, faults on demand.
 #include "SimHarness.h"
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+
 using namespace simtest;
 
 namespace {
@@ -10,7 +14,7 @@ namespace {
 using Flags = std::vector<uint8_t>;
 
 void set_param(Client& host, uint8_t number, uint32_t value) {
-    host.send(0x01, 0, value, number);
+    host.send(cmd::SW, 0, value, number);
     host.expect(SUCCEED);
 }
 
@@ -37,17 +41,17 @@ TEST(SimEnroll, AnswerSequencesOfEveryEnrollMode) {
         set_param(host, 0x65, r.mode);
         set_param(host, 0x75, r.scanSuccess);
         ++id;
-        host.send(0x05, id, 0, 0);
+        host.send(cmd::ES, id, 0, 0);
         EXPECT_TRUE(host.answers_are(r.first)) << std::hex << r.mode << " " << r.scanSuccess;
         if (!r.second.empty()) {
-            host.send(0x05, id, 0, ENROLL_CONTINUE);
+            host.send(cmd::ES, id, 0, ENROLL_CONTINUE);
             EXPECT_TRUE(host.answers_are(r.second)) << std::hex << r.mode << " " << r.scanSuccess;
         }
     }
-    host.send(0x03, 0, 0, 0x73);
+    host.send(cmd::SR, 0, 0, 0x73);
     EXPECT_EQ(host.expect(SUCCEED).param2, 7u);
     // A second step without a first: try again.
-    host.send(0x05, 1, 0, ENROLL_CONTINUE);
+    host.send(cmd::ES, 1, 0, ENROLL_CONTINUE);
     EXPECT_TRUE(host.answers_are(Flags{TRY_AGAIN}));
 }
 
@@ -56,7 +60,7 @@ TEST(SimEnroll, TwoScansOfDifferentFingersAreRefused) {
     Client host(sim.link);
     set_param(host, 0x65, 0x31);
     sim.place("3,4"); // one finger for the first scan, another for the second
-    host.send(0x05, 9, 0, 0);
+    host.send(cmd::ES, 9, 0, 0);
     EXPECT_TRUE(host.answers_are(Flags{SUCCEED, TRY_AGAIN}));
 }
 
@@ -85,7 +89,7 @@ TEST(SimEnroll, OutcomesOfTheOptions) {
     };
     for (const Row& r : rows) {
         sim.place(r.finger);
-        host.send(0x05, r.id, 0, r.option);
+        host.send(cmd::ES, r.id, 0, r.option);
         const Answer a = host.expect(r.flag);
         if (r.flag == SUCCEED) {
             EXPECT_EQ(a.param1, r.idOut);
@@ -93,17 +97,17 @@ TEST(SimEnroll, OutcomesOfTheOptions) {
     }
     // Six templates so far; user 6 holds three of ten.
     for (int i = 0; i < 7; ++i) {
-        host.send(0x05, 6, 0, ADD_NEW_TEMPLATE);
+        host.send(cmd::ES, 6, 0, ADD_NEW_TEMPLATE);
         host.expect(SUCCEED);
     }
-    host.send(0x05, 6, 0, ADD_NEW_TEMPLATE);
+    host.send(cmd::ES, 6, 0, ADD_NEW_TEMPLATE);
     host.expect(FINGER_LIMIT);
-    host.send(0x05, 40, 0, 0);
+    host.send(cmd::ES, 40, 0, 0);
     host.expect(SUCCEED);
-    host.send(0x05, 41, 0, 0); // the fourteenth template filled the memory
+    host.send(cmd::ES, 41, 0, 0); // the fourteenth template filled the memory
     host.expect(MEMORY_FULL);
     sim.place("none");
-    host.send(0x05, 42, 0, 0);
+    host.send(cmd::ES, 42, 0, 0);
     host.expect(TIMEOUT);
 }
 
@@ -111,25 +115,25 @@ TEST(SimEnroll, AdministratorStageOfEsa) {
     Sim sim;
     Client host(sim.link);
     set_param(host, 0x75, 0x31);
-    host.send(0x70, 2, 0, 0);
+    host.send(cmd::ESA, 2, 0, 0);
     EXPECT_TRUE(host.answers_are(Flags{NOT_SUPPORTED})); // nobody may enroll yet
     sim.place("1");
-    host.send(0x05, 1, 0, 0);
+    host.send(cmd::ES, 1, 0, 0);
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SUCCEED}));
-    host.send(0x65, 1, 1, 0); // admin level Enroll
+    host.send(cmd::AW, 1, 1, 0); // admin level Enroll
     host.expect(SUCCEED);
     sim.place("1,8"); // the administrator's finger, then the new user's
-    host.send(0x70, 2, 0, 0);
+    host.send(cmd::ESA, 2, 0, 0);
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
     sim.place("8");
-    host.send(0x70, 3, 0, 0); // a user who is no administrator
+    host.send(cmd::ESA, 3, 0, 0); // a user who is no administrator
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, NOT_MATCH}));
     // Enroll Mode 0x32: the second step comes as ES with ENROLL_CONTINUE.
     set_param(host, 0x65, 0x32);
     sim.place("1,9");
-    host.send(0x70, 4, 0, 0);
+    host.send(cmd::ESA, 4, 0, 0);
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, ENROLL_CONTINUE, SCAN_SUCCESS, SUCCEED}));
-    host.send(0x05, 4, 0, ENROLL_CONTINUE);
+    host.send(cmd::ES, 4, 0, ENROLL_CONTINUE);
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SUCCEED}));
 }
 
@@ -137,15 +141,15 @@ TEST(SimVerify, OutcomesOfVerificationAndIdentification) {
     Sim sim;
     Client host(sim.link);
     sim.place("3");
-    host.send(0x05, 5, 0, 0);
+    host.send(cmd::ES, 5, 0, 0);
     host.expect(SUCCEED);
     sim.place("8");
-    host.send(0x05, 5, 0, ADD_DURESS_FINGER);
+    host.send(cmd::ES, 5, 0, ADD_DURESS_FINGER);
     host.expect(SUCCEED);
     sim.place("4");
-    host.send(0x05, 6, 0, 0);
+    host.send(cmd::ES, 6, 0, 0);
     host.expect(SUCCEED);
-    host.send(0xa3, 6, 3, 0); // policy Reject
+    host.send(cmd::UW, 6, 3, 0); // policy Reject
     host.expect(SUCCEED);
     struct Row {
         const char* finger;
@@ -176,17 +180,17 @@ TEST(SimVerify, OutcomesOfVerificationAndIdentification) {
     }
     // Wiegand and card inputs carry the user ID.
     sim.place("3");
-    host.send(0x1D);
+    host.send(cmd::VW);
     host.expect(TIMEOUT);
     EXPECT_EQ(sim.control({"--wiegand", "5"}).status, 0);
-    host.send(0x1D);
+    host.send(cmd::VW);
     EXPECT_EQ(host.expect(SUCCEED).param1, 5u);
     EXPECT_EQ(sim.control({"--card", "77"}).status, 0);
-    host.send(0xA7);
+    host.send(cmd::VC);
     host.expect(CARD_ERROR);
     EXPECT_EQ(sim.control({"--card", "5"}).status, 0);
     set_param(host, 0x75, 0x31);
-    host.send(0xA7);
+    host.send(cmd::VC);
     EXPECT_TRUE(host.answers_are(Flags{SCAN_SUCCESS, SCAN_SUCCESS, SUCCEED}));
 }
 
@@ -194,9 +198,9 @@ TEST(SimImage, ChunkedImagesBothWays) {
     Sim sim;
     Client host(sim.link);
     sim.place("6");
-    host.send(0x05, 6, 0, 0);
+    host.send(cmd::ES, 6, 0, 0);
     host.expect(SUCCEED);
-    host.send(0x83, 0, 0x4000, 0); // SIX in chunks of 16 KiB
+    host.send(cmd::SIX, 0, 0x4000, 0); // SIX in chunks of 16 KiB
     const Answer a = host.expect(SUCCEED);
     ASSERT_EQ(a.param2, 28u + 256 * 288);
     const auto got = host.receive_chunks(a.param2);
@@ -204,26 +208,26 @@ TEST(SimImage, ChunkedImagesBothWays) {
     EXPECT_EQ(got.lengths, (std::vector<uint32_t>{0x4000, 0x4000, 0x4000, 0x4000, 0x201c}));
     const Bytes image = host_image(got.data);
     // VIX, IIX and EIX take the image back in chunks of 4096.
-    host.send(0x82, 6, static_cast<uint32_t>(image.size()), 0);
+    host.send(cmd::VIX, 6, static_cast<uint32_t>(image.size()), 0);
     host.expect(SUCCEED);
-    EXPECT_EQ(host.send_chunks(0x82, image, 4096), Flags(18, DATA_ACCEPTED));
+    EXPECT_EQ(host.send_chunks(cmd::VIX, image, 4096), Flags(18, DATA_ACCEPTED));
     EXPECT_EQ(host.expect(SUCCEED).param1, 6u);
-    host.send(0x81, 0, static_cast<uint32_t>(image.size()), 0);
+    host.send(cmd::IIX, 0, static_cast<uint32_t>(image.size()), 0);
     host.expect(SUCCEED);
-    host.send_chunks(0x81, image, 4096);
+    host.send_chunks(cmd::IIX, image, 4096);
     EXPECT_EQ(host.expect(SUCCEED).param1, 6u);
-    host.send(0x80, 7, static_cast<uint32_t>(image.size()), CHECK_FINGER);
+    host.send(cmd::EIX, 7, static_cast<uint32_t>(image.size()), CHECK_FINGER);
     host.expect(SUCCEED);
-    host.send_chunks(0x80, image, 4096);
+    host.send_chunks(cmd::EIX, image, 4096);
     host.expect(FINGER_ALREADY_ENROLLED);
     // A chunk with a wrong checksum is refused and ends the transfer.
-    host.send(0x80, 7, static_cast<uint32_t>(image.size()), 0);
+    host.send(cmd::EIX, 7, static_cast<uint32_t>(image.size()), 0);
     host.expect(SUCCEED);
-    EXPECT_EQ(host.send_chunks(0x80, image, 4096, true), Flags{DATA_CHECKSUM_ERROR});
+    EXPECT_EQ(host.send_chunks(cmd::EIX, image, 4096, true), Flags{DATA_CHECKSUM_ERROR});
     EXPECT_TRUE(host.silent());
     // RIX of the last image; a refused chunk ends the module's transfer.
     sim.fault("chunk-checksum");
-    host.send(0x84, 0, 0x10000, 0);
+    host.send(cmd::RIX, 0, 0x10000, 0);
     const Answer r = host.expect(SUCCEED);
     const auto bad = host.receive_chunks(r.param2);
     EXPECT_FALSE(bad.sumsOk);
@@ -252,19 +256,19 @@ TEST(SimImage, RefusedDataAndTemplates) {
         host.expect(r.flag);
     }
     // A data block with a wrong end code is refused.
-    host.send(0x07, 1, 4, 0);
+    host.send(cmd::ET, 1, 4, 0);
     host.write({1, 2, 3, 4, 0x0D});
     host.expect(TRY_AGAIN);
     // RI before any image: nothing to read.
-    host.send(0x20);
+    host.send(cmd::RI);
     host.expect(NOT_FOUND);
     // KS: the template, scrambled with the key and the challenge.
     sim.place("2");
-    host.send(0x21, 0x12345678, 0, 0);
+    host.send(cmd::ST, 0x12345678, 0, 0);
     const Answer a = host.expect(SUCCEED);
     EXPECT_EQ(a.param2, 388u);
     const Bytes first = host.receive_block(a.param2);
-    host.send(0x21, 0x12345679, 0, 0);
+    host.send(cmd::ST, 0x12345679, 0, 0);
     const Bytes second = host.receive_block(host.expect(SUCCEED).param2);
     EXPECT_NE(first, second);
 }
@@ -272,12 +276,12 @@ TEST(SimImage, RefusedDataAndTemplates) {
 TEST(SimFaults, FaultsOnDemand) {
     Sim sim;
     Client host(sim.link);
-    const Bytes ss = host.packet_bytes(0x04, 0x30, 0, SUCCEED);
+    const Bytes ss = host.packet_bytes(cmd::SS, 0x30, 0, SUCCEED);
     Bytes ssAnswer = ss;
     ssAnswer[2] = 0x30;
     ssAnswer[11] = static_cast<uint8_t>(packet::byte_sum(ssAnswer.data(), 11));
     auto exchange = [&](size_t n) {
-        host.send(0x04);
+        host.send(cmd::SS);
         return host.read_raw(n, 600);
     };
     sim.fault("noise:3");
@@ -300,7 +304,7 @@ TEST(SimFaults, FaultsOnDemand) {
     sim.fault("none");
     sim.fault("truncate:5,cmd=0x04");
     EXPECT_EQ(exchange(13), Bytes(ssAnswer.begin(), ssAnswer.begin() + 5));
-    host.send(0x03, 0, 0, 0x64);
+    host.send(cmd::SR, 0, 0, 0x64);
     host.expect(SUCCEED); // other commands are answered whole
     sim.fault("none");
     sim.fault("silence,times=2");
@@ -310,13 +314,13 @@ TEST(SimFaults, FaultsOnDemand) {
     sim.fault("none");
     sim.fault("slow:400");
     const auto begin = std::chrono::steady_clock::now();
-    host.send(0x04);
+    host.send(cmd::SS);
     host.expect(SUCCEED);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(380));
     sim.fault("none");
     // Packets of the module's own come once the host has fallen silent.
     sim.fault("unsolicited:2");
-    host.send(0x04);
+    host.send(cmd::SS);
     host.expect(SUCCEED);
     const auto u1 = host.receive(1500), u2 = host.receive(1500);
     ASSERT_TRUE(u1 && u2);
@@ -336,7 +340,7 @@ TEST(SimFreeScan, FingerPutOnTheSensorIsIdentifiedUnasked) {
     Sim sim;
     Client host(sim.link);
     sim.place("3");
-    host.send(0x05, 5, 0, 0);
+    host.send(cmd::ES, 5, 0, 0);
     host.expect(SUCCEED);
     set_param(host, 0x84, 0x31);           // Free Scan on
     const auto first = host.receive(1500); // the finger still lies there: identified at once

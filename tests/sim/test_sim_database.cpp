@@ -7,6 +7,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+
 using namespace simtest;
 
 namespace {
@@ -148,12 +152,12 @@ TEST(SimDatabase, WiegandBypassPolicyNeedsNoFinger) {
 TEST(SimDatabase, CancelEndsAWaitingScan) {
     Sim sim;
     Client host(sim.link);
-    host.send(0x01, 0, 0x39, 0x62); // the longest Timeout Period of a digit: 0.9 s
+    host.send(cmd::SW, 0, 0x39, 0x62); // the longest Timeout Period of a digit: 0.9 s
     host.expect(SUCCEED);
     sim.place("none");
-    host.send(0x11);
+    host.send(cmd::IS);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    host.send(0x60);
+    host.send(cmd::CA);
     const auto cancelled = host.receive(3000);
     ASSERT_TRUE(cancelled.has_value());
     EXPECT_EQ(cancelled->command, 0x11);
@@ -164,7 +168,7 @@ TEST(SimDatabase, CancelEndsAWaitingScan) {
     EXPECT_EQ(own->flag, SUCCEED);
     EXPECT_TRUE(host.silent());
     // Nothing waiting: the cancel alone is answered.
-    host.send(0x60);
+    host.send(cmd::CA);
     EXPECT_TRUE(host.answers_are({SUCCEED}));
 }
 

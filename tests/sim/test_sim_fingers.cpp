@@ -5,12 +5,16 @@
 #include <fstream>
 #include <set>
 
+#include "protocol/Packet.h"
+
+namespace cmd = kelvor::packet::cmd;
+
 using namespace simtest;
 
 namespace {
 
 Bytes scan_image(Client& host) {
-    host.send(0x15);
+    host.send(cmd::SI);
     const Answer a = host.expect(SUCCEED);
     return host.receive_block(a.param2);
 }
@@ -44,25 +48,25 @@ TEST(SimFingers, CapturesOfOneFingerMatchAndDifferentFingersDoNot) {
     constexpr uint32_t FINGERS = 10, CAPTURES = 4;
     for (uint32_t f = 1; f <= FINGERS; ++f) {
         sim.place(std::to_string(f));
-        host.send(0x05, f, 0, 0);
+        host.send(cmd::ES, f, 0, 0);
         host.expect(SUCCEED);
     }
     for (uint32_t f = 1; f <= FINGERS; ++f) {
         sim.place(std::to_string(f));
         for (uint32_t c = 0; c < CAPTURES; ++c) {
-            host.send(0x11);
+            host.send(cmd::IS);
             EXPECT_EQ(host.expect(SUCCEED).param1, f) << "finger " << f << " capture " << c;
         }
         for (uint32_t other = 1; other <= FINGERS; ++other) {
             if (other == f) continue;
-            host.send(0x08, other, 0, 0);
+            host.send(cmd::VS, other, 0, 0);
             host.expect(NOT_MATCH);
         }
     }
     // Unknown fingers are not found.
     for (uint32_t f = 11; f <= 20; ++f) {
         sim.place(std::to_string(f));
-        host.send(0x11);
+        host.send(cmd::IS);
         host.expect(NOT_FOUND);
     }
 }
@@ -71,20 +75,20 @@ TEST(SimFingers, ImageSentBackIsRecognised) {
     Sim sim;
     Client host(sim.link);
     sim.place("6");
-    host.send(0x05, 6, 0, 0);
+    host.send(cmd::ES, 6, 0, 0);
     host.expect(SUCCEED);
     const Bytes record = scan_image(host);
     const Bytes image = host_image(record);
     // VI with the record as the host sends it (header included, 28 pixels short).
-    host.send(0x09, 6, static_cast<uint32_t>(image.size()), 0);
+    host.send(cmd::VI, 6, static_cast<uint32_t>(image.size()), 0);
     host.send_block(image);
     EXPECT_EQ(host.expect(SUCCEED).param1, 6u);
     // II of the same image.
-    host.send(0x12, 0, static_cast<uint32_t>(image.size()), 0);
+    host.send(cmd::II, 0, static_cast<uint32_t>(image.size()), 0);
     host.send_block(image);
     EXPECT_EQ(host.expect(SUCCEED).param1, 6u);
     // RI gives back the last image the module holds.
-    host.send(0x20);
+    host.send(cmd::RI);
     const Answer a = host.expect(SUCCEED);
     const Bytes held = host.receive_block(a.param2);
     EXPECT_EQ(Bytes(held.begin() + 28, held.end() - 28), Bytes(record.begin() + 28, record.end() - 28));
@@ -115,15 +119,15 @@ TEST(SimFingers, BmpFilePlacedOnTheSensor) {
     farend::TempDir dir;
     dir.write("five.bmp", bmp);
     sim.place(dir.file("five.bmp"));
-    host.send(0x05, 55, 0, 0);
+    host.send(cmd::ES, 55, 0, 0);
     EXPECT_EQ(host.expect(SUCCEED).param1, 55u);
     sim.place("5");
-    host.send(0x11);
+    host.send(cmd::IS);
     EXPECT_EQ(host.expect(SUCCEED).param1, 55u);
     // Not a BMP: the scan fails.
     dir.write("bad.bmp", std::string("not an image"));
     sim.place(dir.file("bad.bmp"));
-    host.send(0x11);
+    host.send(cmd::IS);
     host.expect(SCAN_FAILED);
 }
 

@@ -22,6 +22,10 @@
 
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace flag = kelvor::packet::flag;
+namespace param = kelvor::packet::param;
+
 using namespace kelvor;
 
 extern char** environ;
@@ -39,7 +43,7 @@ Bytes packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag, bo
 
 Bytes data_block(const Bytes& data) {
     Bytes out = data;
-    out.push_back(0x0A);
+    out.push_back(packet::END_CODE);
     return out;
 }
 
@@ -116,12 +120,12 @@ Script& Script::hangup() {
     return *this;
 }
 Script& Script::open_sequence(uint32_t status, uint32_t enrollMode, uint32_t scanSuccess) {
-    expect_packet(0x04, 0, 0, 0);
-    answer(0x04, status, 0, 0x61);
-    expect_packet(0x03, 0, 0, 0x65);
-    answer(0x03, 0, enrollMode, 0x61);
-    expect_packet(0x03, 0, 0, 0x75);
-    answer(0x03, 0, scanSuccess, 0x61);
+    expect_packet(cmd::SS, 0, 0, 0);
+    answer(cmd::SS, status, 0, flag::SUCCEED);
+    expect_packet(cmd::SR, 0, 0, param::ENROLL_MODE);
+    answer(cmd::SR, 0, enrollMode, flag::SUCCEED);
+    expect_packet(cmd::SR, 0, 0, param::SCAN_SUCCESS);
+    answer(cmd::SR, 0, scanSuccess, flag::SUCCEED);
     return *this;
 }
 

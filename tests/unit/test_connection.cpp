@@ -10,6 +10,10 @@
 #include "LinkFixture.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+namespace flag = kelvor::packet::flag;
+
 using namespace kelvor;
 using namespace linktest;
 
@@ -62,11 +66,11 @@ TEST_F(LinkTest, OpeningTracesItsExchanges) {
 TEST_F(LinkTest, ParameterReadsThatFailDoNotStopTheOpening) {
     // SR 0x65 not found (its value still taken), SR 0x75 unanswered: SCAN_SUCCESS counts as on.
     farend::Script s;
-    s.expect_packet(0x04, 0, 0, 0)
-        .answer(0x04, 0x32, 0, 0x61)
-        .expect_packet(0x03, 0, 0, 0x65)
-        .answer(0x03, 0, 0x34, NOT_FOUND)
-        .expect_packet(0x03, 0, 0, 0x75);
+    s.expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x32, 0, flag::SUCCEED)
+        .expect_packet(cmd::SR, 0, 0, param::ENROLL_MODE)
+        .answer(cmd::SR, 0, 0x34, NOT_FOUND)
+        .expect_packet(cmd::SR, 0, 0, param::SCAN_SUCCESS);
     farend::FarEnd fe(s);
     farend::TraceCapture cap(0x01);
     module_settings().enrollMode = 0x30;
@@ -79,7 +83,7 @@ TEST_F(LinkTest, ParameterReadsThatFailDoNotStopTheOpening) {
 
 TEST_F(LinkTest, OpeningFailsWhenTheStatusCheckFails) {
     farend::Script s;
-    s.expect_packet(0x04, 0, 0, 0);
+    s.expect_packet(cmd::SS, 0, 0, 0);
     farend::FarEnd fe(s);
     EXPECT_EQ(open(fe), ERR_READ_TIMEOUT);
     done(fe);
@@ -87,7 +91,7 @@ TEST_F(LinkTest, OpeningFailsWhenTheStatusCheckFails) {
 
 TEST_F(LinkTest, OpeningTwiceIsRefused) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     {

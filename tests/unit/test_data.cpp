@@ -10,6 +10,8 @@
 #include "LinkFixture.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 using namespace linktest;
 
@@ -129,7 +131,7 @@ TEST_F(LinkTest, ChunksCarryCountIndexLengthAndSum) {
         }
         farend::FarEnd fe(s);
         ASSERT_EQ(open(fe), 0);
-        EXPECT_EQ(send_data_chunks(0x80, data.data(), c.total, c.chunkSize), 0);
+        EXPECT_EQ(send_data_chunks(cmd::EIX, data.data(), c.total, c.chunkSize), 0);
         done(fe);
         reset();
     }
@@ -141,11 +143,11 @@ TEST_F(LinkTest, ChunkTraceAndChecksumBytes) {
     s.open_sequence()
         .expect_raw(hex("40 81 01 00 00 00 03 00 00 00 00 c5 0a"))
         .expect_raw(hex("01 02 03 06 00 00 00"))
-        .answer(0x81, 0, 0, DATA_ACCEPTED);
+        .answer(cmd::IIX, 0, 0, DATA_ACCEPTED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x0F);
-    EXPECT_EQ(send_data_chunks(0x81, data.data(), 3, 4096), 0);
+    EXPECT_EQ(send_data_chunks(cmd::IIX, data.data(), 3, 4096), 0);
     EXPECT_EQ(cap.text(), "      [COM] Send: 40 81 01 00 00 00 03 00 00 00 00 c5 0a \n"
                           "      [DATA] Send: 01 02 03 06 00 00 00 \n"
                           "      [COM] Receive: 40 81 00 00 00 00 00 00 00 00 83 44 0a \n");
@@ -158,13 +160,13 @@ TEST_F(LinkTest, ChunkHeadersInNetworkForm) {
     s.network(true, 0x0102).open_sequence();
     s.expect_raw(hex("41 02 01 80 02 00 00 00 02 00 00 00 00 c8 0a"))
         .expect_raw(hex("10 20 30 00 00 00"))
-        .answer(0x80, 0, 0, DATA_ACCEPTED)
+        .answer(cmd::EIX, 0, 0, DATA_ACCEPTED)
         .expect_raw(hex("41 02 01 80 02 00 01 00 01 00 00 00 00 c8 0a"))
         .expect_raw(hex("30 30 00 00 00"))
-        .answer(0x80, 0, 0, DATA_ACCEPTED);
+        .answer(cmd::EIX, 0, 0, DATA_ACCEPTED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe, 0, 1, 0x0102), 0);
-    EXPECT_EQ(send_data_chunks(0x80, data.data(), 3, 2), 0);
+    EXPECT_EQ(send_data_chunks(cmd::EIX, data.data(), 3, 2), 0);
     done(fe);
 }
 
@@ -177,7 +179,7 @@ TEST_F(LinkTest, RejectedChunkEndsTheTransfer) {
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x01);
-    EXPECT_EQ(send_data_chunks(0x80, data.data(), 10000, 4096), RES_DATA_ERROR);
+    EXPECT_EQ(send_data_chunks(cmd::EIX, data.data(), 10000, 4096), RES_DATA_ERROR);
     EXPECT_EQ(cap.text(), "[ERR] Data communication error\n");
     done(fe); // and no third chunk
 }
@@ -190,11 +192,11 @@ TEST_F(LinkTest, NothingToChunk) {
     const uint8_t data[1] = {1};
     {
         farend::TraceCapture cap(0x01);
-        EXPECT_EQ(send_data_chunks(0x80, data, 0, 4096), 0);
+        EXPECT_EQ(send_data_chunks(cmd::EIX, data, 0, 4096), 0);
         EXPECT_EQ(cap.text(), "[ERR] Image size is 0\n");
     }
     // A chunk size of 0 forms no chunks: refused before anything is sent.
-    EXPECT_LT(send_data_chunks(0x80, data, 1, 0), 0);
+    EXPECT_LT(send_data_chunks(cmd::EIX, data, 1, 0), 0);
     done(fe);
 }
 

@@ -11,6 +11,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -110,8 +112,8 @@ TEST_F(EnrollCommands, FirstAnswerOfScanEnrollment) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
         s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF)
-            .expect_packet(0x05, 5, 0, 0x71)
-            .answer(0x05, 0x99, 0, c.flag);
+            .expect_packet(cmd::ES, 5, 0, 0x71)
+            .answer(cmd::ES, 0x99, 0, c.flag);
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] { return enroll_by_scan(5, 0x71, &out); });
         check_failure(r, "[API] Enroll by scan(ES): 0x5 Add New Template\n", c.first);
@@ -124,9 +126,9 @@ TEST_F(EnrollCommands, FinalAnswerAfterSecondScan) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
         s.open_sequence(0x30, 0x31, SCAN_SUCCESS_OFF)
-            .expect_packet(0x05, 5, 0, 0x71)
-            .answer(0x05, 5, 0, SUCCEED)
-            .answer(0x05, 0x99, 0, c.flag);
+            .expect_packet(cmd::ES, 5, 0, 0x71)
+            .answer(cmd::ES, 5, 0, SUCCEED)
+            .answer(cmd::ES, 0x99, 0, c.flag);
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] { return enroll_by_scan(5, 0x71, &out); });
         check_failure(r, "[API] Enroll by scan(ES): 0x5 Add New Template\n", c.afterSecond);
@@ -140,9 +142,9 @@ TEST_F(EnrollCommands, FinalAnswerOfTemplateEnrollment) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x07, 5, 4, 0x71)
+            .expect_packet(cmd::ET, 5, 4, 0x71)
             .expect(farend::data_block(data))
-            .answer(0x07, 0x99, 0, c.flag);
+            .answer(cmd::ET, 0x99, 0, c.flag);
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] { return enroll_by_template(5, data.data(), 4, 0x71, &out); });
         check_failure(r, "[API] Enroll by Template(ET): 0x5 Add New Template 0x4\n", c.data);
@@ -155,7 +157,7 @@ TEST_F(EnrollCommands, FirstAnswerOfChunkedTemplateEnrollmentEndsBeforeData) {
     for (const FlagCase& c : flagCases) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
-        s.open_sequence().expect_packet(0x87, 5, 0x10004, 0x71).answer(0x87, 0x99, 0, c.flag);
+        s.open_sequence().expect_packet(cmd::ETX, 5, 0x10004, 0x71).answer(cmd::ETX, 0x99, 0, c.flag);
         const Exchange r =
             run_on(s, [&] { return enroll_by_templates_chunked(5, data.data(), 1, 4, 0x71, nullptr); });
         check_failure(r, "[API] Enroll by Template(ETX): 0x5 Add New Template 1 4\n", c.data);
@@ -197,7 +199,7 @@ TEST_F(EnrollCommands, EnrollModeSequences) {
         if (c.scanSuccessOn) s.answer(command, 0, 0, SCAN_SUCCESS);
         s.answer(command, 0x12, 0, SUCCEED);
         // The second step always goes out as ES, with the requested ID.
-        if (c.hostSendsSecondStep) s.expect_packet(0x05, 5, 0, ENROLL_CONTINUE);
+        if (c.hostSendsSecondStep) s.expect_packet(cmd::ES, 5, 0, ENROLL_CONTINUE);
         if (c.secondScan) {
             // Answers of the second step, or of the command itself when the module rescans.
             const uint8_t second = c.hostSendsSecondStep ? 0x05 : command;
@@ -246,8 +248,8 @@ TEST_F(EnrollCommands, AdministratorStage) {
     for (const AdminCase& c : adminCases) {
         SCOPED_TRACE(farend::hex_dump(c.answers));
         farend::Script s;
-        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF).expect_packet(0x70, 7, 0, 0x70);
-        for (uint8_t flag : c.answers) s.answer(0x70, 7, 0, flag);
+        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF).expect_packet(cmd::ESA, 7, 0, 0x70);
+        for (uint8_t flag : c.answers) s.answer(cmd::ESA, 7, 0, flag);
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] { return enroll_by_scan_with_admin(7, 0x70, &out); });
         EXPECT_EQ(r.rc, c.outcome.code);
@@ -326,7 +328,7 @@ TEST_F(EnrollCommands, ScanWaits) {
 
 TEST_F(EnrollCommands, AutoIdHandsBackTheModulesId) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x05, 0, 0, AUTO_ID).answer(0x05, 0x2a, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ES, 0, 0, AUTO_ID).answer(cmd::ES, 0x2a, 0, SUCCEED);
     uint32_t out = UNTOUCHED;
     const Exchange r = run_on(s, [&] { return enroll_by_scan(0, AUTO_ID, &out); });
     EXPECT_EQ(r.rc, 0);
@@ -337,7 +339,7 @@ TEST_F(EnrollCommands, AutoIdHandsBackTheModulesId) {
 
 TEST_F(EnrollCommands, OptionWithoutNameShowsUnknown) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x05, 1, 0, 0).answer(0x05, 1, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ES, 1, 0, 0).answer(cmd::ES, 1, 0, SUCCEED);
     const Exchange r = run_on(s, [&] { return enroll_by_scan(1, 0, nullptr); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.trace, "[API] Enroll by scan(ES): 0x1 Unknown\n      Enroll: Succeed 0x1\n");
@@ -353,9 +355,9 @@ TEST_F(EnrollCommands, ImageSendsSizeBytesFromTheRecordsHeader) {
     packet::put32(&record[20], 4);
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x06, 5, 4, 0x71)
+        .expect_packet(cmd::EI, 5, 4, 0x71)
         .expect(farend::data_block({2, 0, 0, 0}))
-        .answer(0x06, 5, 0, SUCCEED);
+        .answer(cmd::EI, 5, 0, SUCCEED);
     uint32_t out = UNTOUCHED;
     const Exchange r = run_on(s, [&] { return enroll_by_image(5, record.data(), 4, 0x71, &out); });
     EXPECT_EQ(r.rc, 0);
@@ -383,12 +385,12 @@ TEST_F(EnrollCommands, ChunkedImageOf100x100GoesInThreeChunks) {
     const Bytes record = pattern(IMAGE_RECORD_SIZE);
     farend::Script s;
     s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON)
-        .expect_packet(0x80, 5, 10000, 0x71)
-        .answer(0x80, 5, 0, SUCCEED);
+        .expect_packet(cmd::EIX, 5, 10000, 0x71)
+        .answer(cmd::EIX, 5, 0, SUCCEED);
     expect_chunk(s, 0x80, 3, 0, Bytes(record.begin(), record.begin() + 4096));
     expect_chunk(s, 0x80, 3, 1, Bytes(record.begin() + 4096, record.begin() + 8192));
     expect_chunk(s, 0x80, 3, 2, Bytes(record.begin() + 8192, record.begin() + 10000));
-    s.answer(0x80, 5, 0, SCAN_SUCCESS).answer(0x80, 0x21, 0, SUCCEED);
+    s.answer(cmd::EIX, 5, 0, SCAN_SUCCESS).answer(cmd::EIX, 0x21, 0, SUCCEED);
     uint32_t out = UNTOUCHED;
     const Exchange r =
         run_on(s, [&] { return enroll_by_image_chunked(5, record.data(), 10000, 0x71, 4096, &out); });
@@ -404,9 +406,9 @@ TEST_F(EnrollCommands, ChunkedImageOf100x100GoesInThreeChunks) {
 TEST_F(EnrollCommands, ChunkedTemplatesGoAsOneChunkOfTheDataSize) {
     const Bytes data = pattern(384);
     farend::Script s;
-    s.open_sequence().expect_packet(0x87, 9, 0x20180, 0x79).answer(0x87, 9, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::ETX, 9, 0x20180, 0x79).answer(cmd::ETX, 9, 0, SUCCEED);
     expect_chunk(s, 0x87, 1, 0, data);
-    s.answer(0x87, 0x40, 0, SUCCEED);
+    s.answer(cmd::ETX, 0x40, 0, SUCCEED);
     uint32_t out = UNTOUCHED;
     const Exchange r =
         run_on(s, [&] { return enroll_by_templates_chunked(9, data.data(), 2, 384, AUTO_ID, &out); });
@@ -426,8 +428,8 @@ TEST_F(EnrollCommands, SilentModuleReturnsTheLinkCode) {
     for (const Case c : {Case{"first answer", 0x30, false}, Case{"after second step", 0x42, true}}) {
         SCOPED_TRACE(c.name);
         farend::Script s;
-        s.open_sequence(0x30, c.enrollMode, SCAN_SUCCESS_OFF).expect_packet(0x05, 5, 0, 0x71);
-        if (c.firstAnswers) s.answer(0x05, 5, 0, SUCCEED).expect_packet(0x05, 5, 0, ENROLL_CONTINUE);
+        s.open_sequence(0x30, c.enrollMode, SCAN_SUCCESS_OFF).expect_packet(cmd::ES, 5, 0, 0x71);
+        if (c.firstAnswers) s.answer(cmd::ES, 5, 0, SUCCEED).expect_packet(cmd::ES, 5, 0, ENROLL_CONTINUE);
         const Exchange r = run_on(s, [&] { return enroll_by_scan(5, 0x71, nullptr); });
         EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
         EXPECT_TRUE(r.trace.ends_with("[ERR] Read data timeout: 0 0xd\n")) << r.trace;

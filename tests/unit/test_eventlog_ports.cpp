@@ -13,6 +13,9 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace flag = kelvor::packet::flag;
+
 using namespace kelvor;
 
 namespace {
@@ -141,8 +144,8 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
     const ExchangeCase cases[] = {
         {"LR prints each record numbered from 0, source before event, text bounded to four characters",
          [&](Script& s) {
-             s.expect_packet(0x3D, 0x10, 2, 0)
-                 .answer(0x3D, 0, 2, SUCCEED)
+             s.expect_packet(cmd::LR, 0x10, 2, 0)
+                 .answer(cmd::LR, 0, 2, SUCCEED)
                  .send(farend::data_block(twoRecords));
          },
          [] { return read_log(logBuffer, 0x10, 2, nullptr); }, 0,
@@ -150,37 +153,43 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          "      0:  26/12/07 09:15:30 (Host Port) (Enroll Success) (0x5) (AB)\n"
          "      1:  26/12/07 09:15:30 (IN0) (Tamper Switch On) (0) (ABCD)\n"},
         {"LR answered with more records than asked reads none of them",
-         [](Script& s) { s.expect_packet(0x3D, 0, 2, 0).answer(0x3D, 0, 3, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::LR, 0, 2, 0).answer(cmd::LR, 0, 3, SUCCEED); },
          [] { return read_log(logBuffer, 0, 2, nullptr); }, RES_DATA_ERROR,
          "[API] Upload log data(LR): 0 0x2\n[ERR] Too many log records: 0x3 0x2\n"},
-        {"LR refused", [](Script& s) { s.expect_packet(0x3D, 0, 2, 0).answer(0x3D, 0, 0, NOT_SUPPORTED); },
+        {"LR refused",
+         [](Script& s) { s.expect_packet(cmd::LR, 0, 2, 0).answer(cmd::LR, 0, 0, NOT_SUPPORTED); },
          [] { return read_log(logBuffer, 0, 2, nullptr); }, RES_NOT_SUPPORTED,
          "[API] Upload log data(LR): 0 0x2\n[ERR] Invalid arguments\n"},
         {"TW with 0 initialises the clock",
-         [](Script& s) { s.expect_packet(0x3A, 0, 0, 0).answer(0x3A, 0, 0, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::TW, 0, 0, 0).answer(cmd::TW, 0, 0, SUCCEED); },
          [] { return set_time(0); }, 0, "[API] Initialize Time(TW)\n"},
         {"TW in 2050",
          [](Script& s) {
-             s.expect_packet(0x3A, date_word(2, 3, 50), time_word(4, 5, 6), 0)
-                 .answer(0x3A, 0, 0, NOT_SUPPORTED);
+             s.expect_packet(cmd::TW, date_word(2, 3, 50), time_word(4, 5, 6), 0)
+                 .answer(cmd::TW, 0, 0, NOT_SUPPORTED);
          },
          [] { return set_time(clock_seconds(date_word(2, 3, 50), time_word(4, 5, 6))); }, RES_NOT_SUPPORTED,
          "[API] Set Time(TW): Wed Mar  2 04:05:06 2050\n[ERR] Not supported\n"},
         {"TR in 2060",
-         [](Script& s) { s.expect_packet(0x3B, 0, 0, 0).answer(0x3B, date_word(1, 1, 60), 0, SUCCEED); },
+         [](Script& s) {
+             s.expect_packet(cmd::TR, 0, 0, 0).answer(cmd::TR, date_word(1, 1, 60), 0, SUCCEED);
+         },
          [] {
              int64_t t;
              return get_time(&t);
          },
          0, "[API] Get Time(TR)\n      Thu Jan  1 00:00:00 2060\n"},
         {"TR with an invalid time still succeeds",
-         [](Script& s) { s.expect_packet(0x3B, 0, 0, 0).answer(0x3B, date_word(1, 13, 255), 0, SUCCEED); },
+         [](Script& s) {
+             s.expect_packet(cmd::TR, 0, 0, 0).answer(cmd::TR, date_word(1, 13, 255), 0, SUCCEED);
+         },
          [] {
              int64_t t;
              return get_time(&t);
          },
          0, "[API] Get Time(TR)\n      Invalid time\n"},
-        {"MR refused", [](Script& s) { s.expect_packet(0x33, 4, 8, 0).answer(0x33, 0, 0, NOT_SUPPORTED); },
+        {"MR refused",
+         [](Script& s) { s.expect_packet(cmd::MR, 4, 8, 0).answer(cmd::MR, 0, 0, NOT_SUPPORTED); },
          [] {
              uint32_t n;
              return read_user_memory(4, 8, &n);
@@ -189,7 +198,9 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          "[API] Read user memory data(MR): 0x4 0x8\n[ERR] Write user memory is not supported\n"},
         {"MW sends its data after the packet",
          [](Script& s) {
-             s.expect_packet(0x32, 2, 3, 0).expect(farend::data_block({1, 2, 3})).answer(0x32, 0, 0, 0x80);
+             s.expect_packet(cmd::MW, 2, 3, 0)
+                 .expect(farend::data_block({1, 2, 3}))
+                 .answer(cmd::MW, 0, 0, flag::SYSTEM_BUSY);
          },
          [] {
              static const uint8_t d[] = {1, 2, 3};
@@ -197,14 +208,16 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          },
          RES_SYSTEM_BUSY, "[API] Write user memory data(MW): 0x2 0x3\n[ERR] System is busy\n"},
         {"OW packs its fields",
-         [](Script& s) { s.expect_packet(0x4A, 0x100227, 0x640032, 3).answer(0x4A, 0, 0, MEMORY_FULL); },
+         [](Script& s) {
+             s.expect_packet(cmd::OW, 0x100227, 0x640032, 3).answer(cmd::OW, 0, 0, MEMORY_FULL);
+         },
          [] { return write_out_port_config(0x10, 2, 0x27, 0x64, 0x32, 3); }, RES_MEMORY_FULL,
          "[API] Write OUT port Configuration(OW): 0x10 0x2 Verify Success 0x64 0x32 LED0\n[ERR] Memory "
          "full\n"},
         {"OL then its event list",
          [](Script& s) {
-             s.expect_packet(0x4C, 0, 0, 6)
-                 .answer(0x4C, 0, 2, SUCCEED)
+             s.expect_packet(cmd::OL, 0, 0, 6)
+                 .answer(cmd::OL, 0, 2, SUCCEED)
                  .send(farend::data_block({0x17, 0xEE}));
          },
          [] {
@@ -216,17 +229,17 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          0,
          "[API] Read enabled event list(OL): Auto Response\n      Num of Enabled Events: 0x2\n"
          "[API] Get enabled event list: 0x2\n      Enroll Success\n      Unknown\n"},
-        {"OS", [](Script& s) { s.expect_packet(0x4D, 1, 0, 1).answer(0x4D, 0, 0, NOT_SUPPORTED); },
+        {"OS", [](Script& s) { s.expect_packet(cmd::OS, 1, 0, 1).answer(cmd::OS, 0, 0, NOT_SUPPORTED); },
          [] { return set_output_port(1, 1); }, RES_NOT_SUPPORTED,
          "[API] Set output port(OS): OUT1 Setr\n[ERR] Not supported\n"},
-        {"IG active", [](Script& s) { s.expect_packet(0x49, 1, 0, 0).answer(0x49, 1, 0, SUCCEED); },
+        {"IG active", [](Script& s) { s.expect_packet(cmd::IG, 1, 0, 0).answer(cmd::IG, 1, 0, SUCCEED); },
          [] {
              uint32_t st;
              return read_in_port_status(0, 1, &st);
          },
          0, "[API] Read IN port staus(IG): IN0 Remain\n      Active\n"},
         {"IG with a status without a name",
-         [](Script& s) { s.expect_packet(0x49, 0, 0, 0).answer(0x49, 2, 0, SUCCEED); },
+         [](Script& s) { s.expect_packet(cmd::IG, 0, 0, 0).answer(cmd::IG, 2, 0, SUCCEED); },
          [] {
              uint32_t st;
              return read_in_port_status(0, 0, &st);
@@ -234,8 +247,8 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          0, "[API] Read IN port staus(IG): IN0 Clear\n      Unknown\n"},
         {"GR of a shared line: one input record, then output records",
          [&](Script& s) {
-             s.expect_packet(0x36, 9, 0, 0)
-                 .answer(0x36, 3u << 16, 3, SUCCEED)
+             s.expect_packet(cmd::GR, 9, 0, 0)
+                 .answer(cmd::GR, 3u << 16, 3, SUCCEED)
                  .send(farend::data_block(shared));
          },
          [] {
@@ -259,7 +272,8 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
              return list_gpio_records(0, r);
          },
          0, "      Disabled: Disabled\n[API] 0x1 0x2 0x3 0x4\n      Disabled: Disabled\n[API] 0 0 0 0\n"},
-        {"GR of an unknown line", [](Script& s) { s.expect_packet(0x36, 7, 0, 0).answer(0x36, 0, 0, 0x99); },
+        {"GR of an unknown line",
+         [](Script& s) { s.expect_packet(cmd::GR, 7, 0, 0).answer(cmd::GR, 0, 0, 0x99); },
          [] {
              uint16_t m;
              uint32_t n;
@@ -268,9 +282,9 @@ TEST_F(EventLogPorts, ExchangesOnTheWireAndTheirPrintout) {
          RES_UNKNOWN, "[API] Read GPIO configuration(GR): 0x7\n[ERR] Unknown error: 0x7\n"},
         {"GW without records still sends the end code",
          [](Script& s) {
-             s.expect_packet(0x37, 0x20001, 0, 0)
+             s.expect_packet(cmd::GW, 0x20001, 0, 0)
                  .expect(farend::data_block({}))
-                 .answer(0x37, 0, 0, NOT_SUPPORTED);
+                 .answer(cmd::GW, 0, 0, NOT_SUPPORTED);
          },
          [] { return write_gpio_config(1, 2, 0, nullptr); }, RES_NOT_SUPPORTED,
          "[API] Write GPIO configuration(GW): 0x1 0x2 0\n[ERR] Unsupported GPIO id: 0x1\n"},

@@ -13,6 +13,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -51,9 +53,9 @@ void expect_chunks(farend::Script& s, const Bytes& data, size_t chunk) {
         const size_t at = i * chunk;
         const Bytes part(data.begin() + static_cast<long>(at),
                          data.begin() + static_cast<long>(std::min(data.size(), at + chunk)));
-        s.expect_packet(0x81, packet::chunk_param1(count, i), static_cast<uint32_t>(part.size()), 0);
+        s.expect_packet(cmd::IIX, packet::chunk_param1(count, i), static_cast<uint32_t>(part.size()), 0);
         s.expect(farend::concat({part, farend::le32(packet::byte_sum(part))}));
-        s.answer(0x81, 0, 0, DATA_ACCEPTED);
+        s.answer(cmd::IIX, 0, 0, DATA_ACCEPTED);
     }
 }
 
@@ -70,11 +72,11 @@ struct Form {
 const std::vector<Form>& forms() {
     static const std::vector<Form> all = {
         {"IS", "[API] Identify by scan(IS) (0 ~ 0)\n",
-         [](farend::Script& s, const Bytes&) { s.expect_packet(0x11, 0, 0, 0); },
+         [](farend::Script& s, const Bytes&) { s.expect_packet(cmd::IS, 0, 0, 0); },
          [](const Bytes&, uint32_t* id, uint32_t* v) { return identify_by_scan(0, 0, id, v); }, 0x11},
         {"II", "[API] Identify by image(II) (0 ~ 0): 0x40\n",
          [](farend::Script& s, const Bytes& d) {
-             s.expect_packet(0x12, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
+             s.expect_packet(cmd::II, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
          },
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
              return identify_by_image(0, 0, d.data(), static_cast<uint32_t>(d.size()), id, v);
@@ -82,7 +84,7 @@ const std::vector<Form>& forms() {
          0x12},
         {"IT", "[API] Identify by Template(IT) (0 ~ 0): 0x40\n",
          [](farend::Script& s, const Bytes& d) {
-             s.expect_packet(0x13, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
+             s.expect_packet(cmd::IT, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
          },
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
              return identify_by_template(0, 0, d.data(), static_cast<uint32_t>(d.size()), id, v);
@@ -90,7 +92,7 @@ const std::vector<Form>& forms() {
          0x13},
         {"IIX", "[API] Identify by image(IIX) (0 ~ 0): 0x40 0x1000\n",
          [](farend::Script& s, const Bytes& d) {
-             s.expect_packet(0x81, 0, static_cast<uint32_t>(d.size()), 0).answer(0x81, 0, 0, SUCCEED);
+             s.expect_packet(cmd::IIX, 0, static_cast<uint32_t>(d.size()), 0).answer(cmd::IIX, 0, 0, SUCCEED);
              expect_chunks(s, d, 0x1000);
          },
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
@@ -197,7 +199,7 @@ TEST_F(IdentifyTest, ScanStepOfEachForm) {
             s.answer(form.command, 0, 0, row.flag);
             if (row.flag == SCAN_SUCCESS) s.answer(form.command, 0x12, 3, SUCCEED);
             Exchange r = run_in_process(s, [&] { return form.call(data, nullptr, nullptr); });
-            const Outcome& want = form.command == 0x11 ? row.scan : row.byData;
+            const Outcome& want = form.command == cmd::IS ? row.scan : row.byData;
             EXPECT_EQ(r.rc, want.rc);
             EXPECT_EQ(r.trace, std::string(form.callLine) + want.trace);
             EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -207,7 +209,7 @@ TEST_F(IdentifyTest, ScanStepOfEachForm) {
 
 TEST_F(IdentifyTest, ScanRangeTravelsInParam1) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x11, 0x00100005, 0, 0).answer(0x11, 0x7, 0x1, SUCCEED);
+    s.open_sequence().expect_packet(cmd::IS, 0x00100005, 0, 0).answer(cmd::IS, 0x7, 0x1, SUCCEED);
     uint32_t id = 0;
     Exchange r = run_in_process(s, [&] { return identify_by_scan(5, 0x10, &id, nullptr); });
     EXPECT_EQ(r.rc, 0);
@@ -221,8 +223,8 @@ TEST_F(IdentifyTest, ImageOf64By64SendsOneBlockOf4096Bytes) {
     const Bytes record = record_64x64();
     const Bytes sent(record.begin(), record.begin() + 4096);
     farend::Script s;
-    s.open_sequence().expect_packet(0x12, 0, 0x1000, 0).expect(farend::data_block(sent));
-    s.answer(0x12, 0x3, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::II, 0, 0x1000, 0).expect(farend::data_block(sent));
+    s.answer(cmd::II, 0x3, 0, SUCCEED);
     Exchange r =
         run_in_process(s, [&] { return identify_by_image(0, 0, record.data(), 64 * 64, nullptr, nullptr); });
     EXPECT_EQ(r.rc, 0);
@@ -234,9 +236,9 @@ TEST_F(IdentifyTest, ChunkedImageOf64By64In1536ByteChunks) {
     const Bytes record = record_64x64();
     const Bytes sent(record.begin(), record.begin() + 4096);
     farend::Script s;
-    s.open_sequence().expect_packet(0x81, 0, 0x1000, 0).answer(0x81, 0, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::IIX, 0, 0x1000, 0).answer(cmd::IIX, 0, 0, SUCCEED);
     expect_chunks(s, sent, 1536); // 1536, 1536 and 1024 bytes
-    s.answer(0x81, 0x9, 0x2, SUCCEED);
+    s.answer(cmd::IIX, 0x9, 0x2, SUCCEED);
     uint32_t id = 0, value = 0;
     Exchange r = run_in_process(
         s, [&] { return identify_by_image_chunked(0, 0, record.data(), 64 * 64, 1536, &id, &value); });
@@ -262,7 +264,7 @@ TEST_F(IdentifyTest, ChunkedFirstAnswerStopsBeforeTheData) {
         SCOPED_TRACE(flags[i]);
         reset();
         farend::Script s;
-        s.open_sequence().expect_packet(0x81, 0, 0x40, 0).answer(0x81, 0, 0, flags[i]);
+        s.open_sequence().expect_packet(cmd::IIX, 0, 0x40, 0).answer(cmd::IIX, 0, 0, flags[i]);
         Exchange r = run_in_process(
             s, [&] { return identify_by_image_chunked(0, 0, data.data(), 0x40, 0x1000, nullptr, nullptr); });
         EXPECT_EQ(r.rc, rows[i].rc);

@@ -16,6 +16,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -181,9 +183,9 @@ TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
         reset();
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x34, 0, 0, 0)
+            .expect_packet(cmd::KW, 0, 0, 0)
             .expect(farend::data_block(key))
-            .answer(0x34, 0, 0, row.flag);
+            .answer(cmd::KW, 0, 0, row.flag);
         Exchange r = run_in_process(s, [&] { return write_encryption_key(key.data()); });
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_EQ(r.trace, std::string("[API] Encryption Key Write(KW)\n") + row.trace);
@@ -210,9 +212,9 @@ TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
         reset();
         farend::Script s;
         // KS runs the scan-template command 0x21, with the challenge in Param1.
-        s.open_sequence(0x30, 0x30, row.scanSuccess).expect_packet(0x21, 0x12345678, 0, 0);
-        if (row.ssFlag >= 0) s.answer(0x21, 0, 0, static_cast<uint8_t>(row.ssFlag));
-        if (row.finalFlag >= 0) s.answer(0x21, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
+        s.open_sequence(0x30, 0x30, row.scanSuccess).expect_packet(cmd::ST, 0x12345678, 0, 0);
+        if (row.ssFlag >= 0) s.answer(cmd::ST, 0, 0, static_cast<uint8_t>(row.ssFlag));
+        if (row.finalFlag >= 0) s.answer(cmd::ST, 0, 0x4b1c, static_cast<uint8_t>(row.finalFlag));
         uint32_t size = 0;
         Exchange r = run_in_process(s, [&] { return scan_template_with_challenge(0x12345678, &size); });
         EXPECT_EQ(r.rc, row.rc);
@@ -275,13 +277,13 @@ TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
         SCOPED_TRACE(std::to_string(network) + std::to_string(hex) + " " + std::to_string(headerCode));
         reset();
         farend::Script s;
-        s.network(network == 1).hex(hex == 1).open_sequence().expect_packet(0x84, 0, 0x1000, 0);
+        s.network(network == 1).hex(hex == 1).open_sequence().expect_packet(cmd::RIX, 0, 0x1000, 0);
         add_chunks(s, headerCode, image, 0x1000);
         GuardedRecord rec;
         Exchange r =
             run_in_process(s,
                            [&] {
-                               send_command(0x84, 0, 0x1000, 0); // the chunks answer the image command
+                               send_command(cmd::RIX, 0, 0x1000, 0); // the chunks answer the image command
                                return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
                            },
                            {.hexText = hex, .network = network});
@@ -296,11 +298,11 @@ TEST_F(ImageTest, ReceiveImageChunksAcknowledgesEveryChunk) {
 TEST_F(ImageTest, ChunkWithWrongChecksumIsRefusedWithItsOwnAcknowledgement) {
     const Bytes image = image_record(160, 120, 2);
     farend::Script s;
-    s.open_sequence().expect_packet(0x83, 0, 0x1000, 0);
+    s.open_sequence().expect_packet(cmd::SIX, 0, 0x1000, 0);
     add_chunks(s, 0x83, image, 0x1000, 1);
     GuardedRecord rec;
     Exchange r = run_in_process(s, [&] {
-        send_command(0x83, 0, 0x1000, 0);
+        send_command(cmd::SIX, 0, 0x1000, 0);
         return receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
     });
     EXPECT_EQ(r.rc, RES_DATA_ERROR);
@@ -337,24 +339,24 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
         SCOPED_TRACE(row.what);
         reset();
         farend::Script s;
-        s.open_sequence().expect_packet(0x84, 0, 0, 0);
+        s.open_sequence().expect_packet(cmd::RIX, 0, 0, 0);
         uint32_t at = 0;
         bool refused = false;
         size_t accepted = 0;
         for (uint32_t len : row.chunkLengths) {
             const Bytes part(len, 0x5A);
-            s.answer(0x84, 0, len, 0);
+            s.answer(cmd::RIX, 0, len, 0);
             s.send(farend::concat({part, farend::le32(packet::byte_sum(part))}));
             refused = refused || len == 0 || len > row.announced - at;
             if (!refused) {
-                s.expect_packet(0x84, 0, 0, DATA_ACCEPTED);
+                s.expect_packet(cmd::RIX, 0, 0, DATA_ACCEPTED);
                 ++accepted;
             }
             at += len;
         }
         GuardedRecord rec;
         Exchange r = run_in_process(s, [&] {
-            send_command(0x84, 0, 0, 0);
+            send_command(cmd::RIX, 0, 0, 0);
             return receive_image_chunks(rec.record(), row.announced);
         });
         EXPECT_EQ(r.rc, RES_DATA_ERROR);
@@ -365,8 +367,8 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
         EXPECT_TRUE(rec.guard_intact());
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         // The refused chunk is not acknowledged, either way.
-        EXPECT_EQ(count_of(r.far.received, farend::packet(0x84, 0, 0, DATA_ACCEPTED)), accepted);
-        EXPECT_EQ(count_of(r.far.received, farend::packet(0x84, 0, 0, DATA_CHECKSUM_ERROR)), 0u);
+        EXPECT_EQ(count_of(r.far.received, farend::packet(cmd::RIX, 0, 0, DATA_ACCEPTED)), accepted);
+        EXPECT_EQ(count_of(r.far.received, farend::packet(cmd::RIX, 0, 0, DATA_CHECKSUM_ERROR)), 0u);
     }
 }
 

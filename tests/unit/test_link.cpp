@@ -11,6 +11,10 @@
 #include "LinkFixture.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+namespace flag = kelvor::packet::flag;
+
 using namespace kelvor;
 using namespace linktest;
 
@@ -24,13 +28,13 @@ TEST(Packets, WorkedExamplesAndChecksums) {
         const char* wire;
     };
     const Case cases[] = {
-        {farend::packet(0x04, 0, 0, 0), "40 04 00 00 00 00 00 00 00 00 00 44 0a"},
-        {farend::packet(0x04, 0, 0, 0, true, 1), "41 01 00 04 00 00 00 00 00 00 00 00 00 46 0a"},
-        {farend::packet(0x05, 5, 0, 0x71), "40 05 05 00 00 00 00 00 00 00 71 bb 0a"},
-        {farend::packet(0x04, 0, 0, 0, true, 0x0102), "41 02 01 04 00 00 00 00 00 00 00 00 00 48 0a"},
-        {farend::packet(0x04, 0, 0, 0, true, 0), "41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a"},
+        {farend::packet(cmd::SS, 0, 0, 0), "40 04 00 00 00 00 00 00 00 00 00 44 0a"},
+        {farend::packet(cmd::SS, 0, 0, 0, true, 1), "41 01 00 04 00 00 00 00 00 00 00 00 00 46 0a"},
+        {farend::packet(cmd::ES, 5, 0, 0x71), "40 05 05 00 00 00 00 00 00 00 71 bb 0a"},
+        {farend::packet(cmd::SS, 0, 0, 0, true, 0x0102), "41 02 01 04 00 00 00 00 00 00 00 00 00 48 0a"},
+        {farend::packet(cmd::SS, 0, 0, 0, true, 0), "41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a"},
         // Fields little-endian; the checksum keeps the low 8 bits of the sum.
-        {farend::packet(0x12, 0x04030201, 0x08070605, 0xFF), "40 12 01 02 03 04 05 06 07 08 ff 75 0a"},
+        {farend::packet(cmd::II, 0x04030201, 0x08070605, 0xFF), "40 12 01 02 03 04 05 06 07 08 ff 75 0a"},
         {farend::packet(0xFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF), "40 ff ff ff ff ff ff ff ff ff ff 36 0a"},
     };
     for (const Case& c : cases) EXPECT_EQ(farend::hex_dump(c.built), c.wire);
@@ -79,15 +83,15 @@ TEST_F(LinkTest, PlainPacketsOnTheWire) {
     s.expect_raw(hex("40 04 00 00 00 00 00 00 00 00 00 44 0a"))
         .send_raw(hex("40 04 30 00 00 00 00 00 00 00 61 d5 0a"))
         .expect_raw(hex("40 03 00 00 00 00 00 00 00 00 65 a8 0a"))
-        .answer(0x03, 0, 0x30, 0x61)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
         .expect_raw(hex("40 03 00 00 00 00 00 00 00 00 75 b8 0a"))
-        .answer(0x03, 0, 0x30, 0x61)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
         .expect_raw(hex("40 3f 01 02 03 04 05 06 07 08 09 ac 0a"))
-        .answer(0x3F, 0x11223344, 0x55667788, 0x61);
+        .answer(cmd::LC, 0x11223344, 0x55667788, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x0F);
-    ASSERT_EQ(send_command(0x3F, 0x04030201, 0x08070605, 0x09), 0);
+    ASSERT_EQ(send_command(cmd::LC, 0x04030201, 0x08070605, 0x09), 0);
     AnswerPacket a{};
     ASSERT_EQ(receive_answer(a), 0);
     EXPECT_EQ(answer_field(FIELD_COMMAND, a), 0x3Fu);
@@ -104,17 +108,17 @@ TEST_F(LinkTest, NetworkPacketsCarryTheModuleId) {
     farend::Script s;
     s.network(true, 0x0102)
         .expect_raw(hex("41 02 01 04 00 00 00 00 00 00 00 00 00 48 0a"))
-        .answer(0x04, 0x30, 0, 0x61)
-        .expect_packet(0x03, 0, 0, 0x65)
-        .answer(0x03, 0, 0x30, 0x61)
-        .expect_packet(0x03, 0, 0, 0x75)
-        .answer(0x03, 0, 0x30, 0x61)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .expect_packet(cmd::SR, 0, 0, param::ENROLL_MODE)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
+        .expect_packet(cmd::SR, 0, 0, param::SCAN_SUCCESS)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
         .expect_raw(hex("41 02 01 3f 05 00 00 00 00 00 00 00 00 88 0a"))
-        .answer(0x3F, 7, 0, 0x61);
+        .answer(cmd::LC, 7, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe, 0, 1, 0x0102), 0);
     EXPECT_EQ(link_state().packet_length(), 15u);
-    ASSERT_EQ(send_command(0x3F, 5, 0, 0), 0);
+    ASSERT_EQ(send_command(cmd::LC, 5, 0, 0), 0);
     AnswerPacket a{};
     ASSERT_EQ(receive_answer(a), 0);
     EXPECT_EQ(answer_field(FIELD_MODULE_ID, a), 0x0102u);
@@ -144,15 +148,15 @@ TEST_F(LinkTest, HexTextOnTheWire) {
         .expect_raw(text_bytes("4004000000000000000000440A"))
         .send_raw(text_bytes("40043000000000000000"
                              "61D50A"))
-        .expect_packet(0x03, 0, 0, 0x65)
-        .answer(0x03, 0, 0x30, 0x61)
-        .expect_packet(0x03, 0, 0, 0x75)
-        .answer(0x03, 0, 0x30, 0x61)
+        .expect_packet(cmd::SR, 0, 0, param::ENROLL_MODE)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
+        .expect_packet(cmd::SR, 0, 0, param::SCAN_SUCCESS)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
         .expect_raw(text_bytes("4004000000000000000000440A"))
         // Lower-case letters from the module decode wrongly: "3b" is not 0x3b.
         .send_raw(text_bytes("40043b00000000000000"
                              "61e00a"))
-        .expect_packet(0x31, 0, 3, 0)
+        .expect_packet(cmd::ML, 0, 3, 0)
         .expect_raw(text_bytes("5B00FF0A"))
         .send_raw(text_bytes("5BA1FF0A"));
     farend::FarEnd fe(s);
@@ -160,7 +164,7 @@ TEST_F(LinkTest, HexTextOnTheWire) {
     {
         // The trace shows the bytes, not the characters.
         farend::TraceCapture cap(0x05);
-        ASSERT_EQ(send_command(0x04, 0, 0, 0), 0);
+        ASSERT_EQ(send_command(cmd::SS, 0, 0, 0), 0);
         AnswerPacket a{};
         EXPECT_EQ(receive_answer(a), ERR_CHECKSUM);
         EXPECT_EQ(cap.text(), "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
@@ -168,7 +172,7 @@ TEST_F(LinkTest, HexTextOnTheWire) {
                               "[ERR] Checksum error\n");
     }
     // A data block of n bytes travels as 2n characters and the two of its end code.
-    ASSERT_EQ(send_command(0x31, 0, 3, 0), 0);
+    ASSERT_EQ(send_command(cmd::ML, 0, 3, 0), 0);
     const uint8_t out[] = {0x5B, 0x00, 0xFF};
     ASSERT_EQ(send_data(out, 3), 0);
     uint8_t in[3] = {};
@@ -182,13 +186,13 @@ TEST_F(LinkTest, HexTextOnTheWire) {
 TEST_F(LinkTest, NoiseBeforeTheStartCodeIsSkipped) {
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
+        .expect_packet(cmd::SS, 0, 0, 0)
         .send_raw(hex("00 ff 0a 0d"))
-        .answer(0x04, 0x31, 0, 0x61)
-        .expect_packet(0x04, 0, 0, 0)
+        .answer(cmd::SS, 0x31, 0, flag::SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
         // A start code inside the noise leads to a wrong packet, caught by its checksum.
         .send_raw(hex("40 00"))
-        .answer(0x04, 0x30, 0, 0x61);
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     uint32_t status = 0;
@@ -205,13 +209,13 @@ TEST_F(LinkTest, NoiseBeforeTheStartCodeIsSkipped) {
 TEST_F(LinkTest, ModuleTextLinesBeforeAnAnswerGoToStdout) {
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
+        .expect_packet(cmd::SS, 0, 0, 0)
         .send_raw(text_bytes("[boot v1.2\r"))
-        .answer(0x04, 0x30, 0, 0x61)
-        .expect_packet(0x04, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
         .send_raw(text_bytes("[one\r[two\r"))
         // A "[" inside a packet is a byte of the packet.
-        .answer(0x04, 0x5B, 0, 0x61);
+        .answer(cmd::SS, 0x5B, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     testing::internal::CaptureStdout();
@@ -230,9 +234,9 @@ TEST_F(LinkTest, ModuleTextLinesBeforeAnAnswerGoToStdout) {
 TEST_F(LinkTest, OverlongTextLineIsCutAndTheAnswerStillArrives) {
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0x04, 0, 0, 0)
+        .expect_packet(cmd::SS, 0, 0, 0)
         .send_raw(text_bytes("[" + std::string(20000, 'a') + "\r"))
-        .answer(0x04, 0x30, 0, 0x61);
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     testing::internal::CaptureStdout();
@@ -250,11 +254,11 @@ TEST_F(LinkTest, OverlongTextLineIsCutAndTheAnswerStillArrives) {
 
 TEST_F(LinkTest, SilentModuleCostsOneTimeout) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x01);
-    ASSERT_EQ(send_command(0x04, 0, 0, 0), 0);
+    ASSERT_EQ(send_command(cmd::SS, 0, 0, 0), 0);
     AnswerPacket a{};
     const auto start = Clock::now();
     EXPECT_EQ(receive_answer(a), ERR_READ_TIMEOUT);
@@ -267,7 +271,7 @@ TEST_F(LinkTest, SilentModuleCostsOneTimeout) {
 
 TEST_F(LinkTest, AnswerCutShortIsATimeout) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(hex("40 04 30 00 00"));
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).send_raw(hex("40 04 30 00 00"));
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x05);
@@ -279,10 +283,10 @@ TEST_F(LinkTest, AnswerCutShortIsATimeout) {
 }
 
 TEST_F(LinkTest, ChecksumErrorAfterThePacketWasTraced) {
-    Bytes bad = farend::packet(0x04, 0x30, 0, 0x61);
+    Bytes bad = farend::packet(cmd::SS, 0x30, 0, 0x61);
     bad[11] = static_cast<uint8_t>(bad[11] + 1);
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).send_raw(bad);
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).send_raw(bad);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x07);
@@ -383,12 +387,12 @@ TEST_F(LinkTest, AnswersMatchTheirCommandAndModule) {
         SCOPED_TRACE(row.what);
         reset();
         farend::Script s;
-        s.network(row.network, 1).open_sequence().expect_packet(0x08, 0, 0, 0);
+        s.network(row.network, 1).open_sequence().expect_packet(cmd::VS, 0, 0, 0);
         for (const Late& l : row.sent) s.send(farend::packet(l.command, 7, 0, 0x61, row.network, l.moduleId));
         farend::FarEnd fe(s);
         ASSERT_EQ(open(fe, 0, row.network ? 1 : 0), 0);
         farend::TraceCapture cap(0x01);
-        ASSERT_EQ(send_command(0x08, 0, 0, 0), 0);
+        ASSERT_EQ(send_command(cmd::VS, 0, 0, 0), 0);
         AnswerPacket a{};
         EXPECT_EQ(row.anyCommand ? receive_answer_any(a) : receive_answer(a), row.rc);
         if (row.rc == 0) {
@@ -402,7 +406,10 @@ TEST_F(LinkTest, AnswersMatchTheirCommandAndModule) {
 // A dropped packet is traced like any other before it is reported.
 TEST_F(LinkTest, DroppedAnswerIsTracedFirst) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x04, 0, 0, 0).answer(0x03, 0, 0x30, 0x61).answer(0x04, 0x30, 0, 0x61);
+    s.open_sequence()
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SR, 0, 0x30, flag::SUCCEED)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     farend::FarEnd fe(s);
     ASSERT_EQ(open(fe), 0);
     farend::TraceCapture cap(0x07);
@@ -437,7 +444,7 @@ TEST_F(LinkTest, UnsendableDataRefusedBeforeTheCommand) {
 TEST_F(LinkTest, AnswerAfterALongSendAtLowRate) {
     const Bytes data(1000, 0x5A); // 1.04 s on the wire at 9600 baud
     farend::Script s;
-    s.open_sequence().expect(farend::data_block(data)).pause(700).answer(0x06, 0, 0, 0x61);
+    s.open_sequence().expect(farend::data_block(data)).pause(700).answer(cmd::EI, 0, 0, flag::SUCCEED);
     s.expect(farend::data_block(data)); // then silence
     farend::FarEnd fe(s);
     ASSERT_EQ(module_open(fe.port().c_str(), 0x31, 0, 0, 1, TIMEOUT_MS), 0);

@@ -12,6 +12,8 @@
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -82,11 +84,15 @@ struct CommandCase {
 TEST(ParseCommand, KeywordsNumbersAndLowEightBits) {
     if (keyword_count() == 0) keyword_fill();
     const CommandCase cases[] = {
-        {"es", 0x05},   {"ES", 0x05},  {"5", 0x05},          {"0x5", 0x05}, {"0x05", 0x05},  {"Es", 0x05},
-        {"05", 0},      {"07", 0},     {"ABCD", 0},          {"abcd", 0},   {"0x141", 0x41}, {"1A", 0x01},
-        {"0x", 0},      {"-1", 0},     {"0X10", 0},          {"261", 0x05}, {"256", 0},      {"iix", 0x81},
-        {"EIX", 0x80},  {"LTX", 0x86}, {"lc", 0x3F},         {"SW", 0x01},  {"ZZ", 0},       {"", 0},
-        {"0xee", 0xEE}, {"238", 0xEE}, {"4294967296", 0xFF},
+        {"es", 0x05},      {"ES", cmd::ES},   {"5", 0x05},
+        {"0x5", 0x05},     {"0x05", 0x05},    {"Es", 0x05},
+        {"05", 0},         {"07", 0},         {"ABCD", 0},
+        {"abcd", 0},       {"0x141", 0x41},   {"1A", 0x01},
+        {"0x", 0},         {"-1", 0},         {"0X10", 0},
+        {"261", 0x05},     {"256", 0},        {"iix", 0x81},
+        {"EIX", cmd::EIX}, {"LTX", cmd::LTX}, {"lc", 0x3F},
+        {"SW", cmd::SW},   {"ZZ", 0},         {"", 0},
+        {"0xee", 0xEE},    {"238", 0xEE},     {"4294967296", 0xFF},
     };
     for (const CommandCase& c : cases) {
         EXPECT_EQ(parse_command(c.word), c.code) << '"' << c.word << '"';

@@ -12,6 +12,9 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+namespace param = kelvor::packet::param;
+
 using namespace kelvor;
 
 namespace {
@@ -43,7 +46,9 @@ TEST_F(SystemTest, SwAnswerTable) {
     for (const SwRow& row : rows) {
         SCOPED_TRACE(row.flag);
         farend::Script s;
-        s.open_sequence().expect_packet(0x01, 0, 0x35, 0x66).answer(0x01, 0, 0x35, row.flag);
+        s.open_sequence()
+            .expect_packet(cmd::SW, 0, 0x35, param::SECURITY_LEVEL)
+            .answer(cmd::SW, 0, 0x35, row.flag);
         Exchange r = run_in_process(s, [] { return system_parameter_write(0x66, 0x35); });
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_EQ(r.trace,
@@ -93,8 +98,8 @@ TEST_F(SystemTest, SaveAndCalibrateAnswerTables) {
 TEST_F(SystemTest, SwEnrollModeAndScanSuccessGoIntoTheSettingsCache) {
     farend::Script s;
     s.open_sequence(0x30, 0x30, 0x30);
-    s.expect_packet(0x01, 0, 0x32, 0x65).answer(0x01, 0, 0x32, SUCCEED);
-    s.expect_packet(0x01, 0, 0x31, 0x75).answer(0x01, 0, 0x31, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x32, param::ENROLL_MODE).answer(cmd::SW, 0, 0x32, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x31, param::SCAN_SUCCESS).answer(cmd::SW, 0, 0x31, SUCCEED);
     Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x65, 0x32);
         EXPECT_EQ(module_settings().enrollMode, 0x32);
@@ -111,8 +116,8 @@ TEST_F(SystemTest, SwEnrollModeAndScanSuccessGoIntoTheSettingsCache) {
 TEST_F(SystemTest, SwScanSuccessOffChangesTheAnswerCountOfScans) {
     farend::Script s;
     s.open_sequence(0x30, 0x30, 0x31);
-    s.expect_packet(0x01, 0, 0x30, 0x75).answer(0x01, 0, 0x30, SUCCEED);
-    s.expect_packet(0x11, 0, 0, 0).answer(0x11, 7, 0, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x30, param::SCAN_SUCCESS).answer(cmd::SW, 0, 0x30, SUCCEED);
+    s.expect_packet(cmd::IS, 0, 0, 0).answer(cmd::IS, 7, 0, SUCCEED);
     uint32_t id = 0;
     Exchange r = run_in_process(s, [&] {
         EXPECT_EQ(module_settings().scanSuccessOn, 1);
@@ -127,9 +132,9 @@ TEST_F(SystemTest, SwScanSuccessOffChangesTheAnswerCountOfScans) {
 TEST_F(SystemTest, SwRefusedLeavesTheLibraryStateAlone) {
     farend::Script s;
     s.open_sequence(0x30, 0x30, 0x30);
-    s.expect_packet(0x01, 0, 0x31, 0x83).answer(0x01, 0, 0x31, NOT_FOUND);
-    s.expect_packet(0x01, 0, 0x31, 0x76).answer(0x01, 0, 0x31, SYSTEM_BUSY);
-    s.expect_packet(0x01, 0, 0x34, 0x65); // no answer: the read times out
+    s.expect_packet(cmd::SW, 0, 0x31, param::NETWORK_MODE).answer(cmd::SW, 0, 0x31, NOT_FOUND);
+    s.expect_packet(cmd::SW, 0, 0x31, param::ASCII_PACKET).answer(cmd::SW, 0, 0x31, SYSTEM_BUSY);
+    s.expect_packet(cmd::SW, 0, 0x34, param::ENROLL_MODE); // no answer: the read times out
     Exchange r = run_in_process(s, [] {
         EXPECT_EQ(system_parameter_write(0x83, 0x31), RES_NOT_FOUND);
         EXPECT_EQ(system_parameter_write(0x76, 0x31), RES_SYSTEM_BUSY);
@@ -147,12 +152,12 @@ TEST_F(SystemTest, SwRefusedLeavesTheLibraryStateAlone) {
 TEST_F(SystemTest, SwAsciiPacketSwitchesHexTextFromTheNextPacket) {
     farend::Script s;
     s.open_sequence();
-    s.expect_packet(0x01, 0, 0x31, 0x76).answer(0x01, 0, 0x31, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x31, param::ASCII_PACKET).answer(cmd::SW, 0, 0x31, SUCCEED);
     s.hex(true);
-    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
-    s.expect_packet(0x01, 0, 0x30, 0x76).answer(0x01, 0, 0x30, SUCCEED);
+    s.expect_packet(cmd::SF, 0, 0, 0).answer(cmd::SF, 0, 0, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x30, param::ASCII_PACKET).answer(cmd::SW, 0, 0x30, SUCCEED);
     s.hex(false);
-    s.expect_packet(0x1a, 0, 0, 0).answer(0x1a, 0, 0, SUCCEED);
+    s.expect_packet(cmd::CS, 0, 0, 0).answer(cmd::CS, 0, 0, SUCCEED);
     Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x76, 0x31);
         EXPECT_EQ(link_state().hexText, 1);
@@ -168,12 +173,12 @@ TEST_F(SystemTest, SwAsciiPacketSwitchesHexTextFromTheNextPacket) {
 TEST_F(SystemTest, SwNetworkModeSwitchesToNetworkPacketsWithTheModuleId) {
     farend::Script s;
     s.open_sequence();
-    s.expect_packet(0x01, 0, 0x31, 0x83).answer(0x01, 0, 0x31, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x31, param::NETWORK_MODE).answer(cmd::SW, 0, 0x31, SUCCEED);
     s.network(true, 1);
-    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
-    s.expect_packet(0x01, 0, 0x30, 0x83).answer(0x01, 0, 0x30, SUCCEED);
+    s.expect_packet(cmd::SF, 0, 0, 0).answer(cmd::SF, 0, 0, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x30, param::NETWORK_MODE).answer(cmd::SW, 0, 0x30, SUCCEED);
     s.network(false);
-    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    s.expect_packet(cmd::SF, 0, 0, 0).answer(cmd::SF, 0, 0, SUCCEED);
     Exchange r = run_in_process(s, [] {
         int rc = system_parameter_write(0x83, 0x31);
         EXPECT_EQ(link_state().packet_length(), 15u);
@@ -201,8 +206,8 @@ speed_t port_speed(const std::string& port) {
 TEST_F(SystemTest, SwBaudrateSetsThePortUpAgainAfterTheAnswer) {
     farend::Script s;
     s.open_sequence();
-    s.expect_packet(0x01, 0, 0x33, 0x71).answer(0x01, 0, 0x33, SUCCEED);
-    s.expect_packet(0x02, 0, 0, 0).answer(0x02, 0, 0, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0x33, param::BAUDRATE).answer(cmd::SW, 0, 0x33, SUCCEED);
+    s.expect_packet(cmd::SF, 0, 0, 0).answer(cmd::SF, 0, 0, SUCCEED);
     speed_t after = B0;
     Exchange r = run_in_process(s,
                                 [] {
@@ -219,7 +224,7 @@ TEST_F(SystemTest, SwBaudrateSetsThePortUpAgainAfterTheAnswer) {
 TEST_F(SystemTest, SwBaudrateRefusedByThePort) {
     farend::Script s;
     s.open_sequence();
-    s.expect_packet(0x01, 0, 0, 0x71).answer(0x01, 0, 0, SUCCEED);
+    s.expect_packet(cmd::SW, 0, 0, param::BAUDRATE).answer(cmd::SW, 0, 0, SUCCEED);
     Exchange r = run_in_process(s, [] { return system_parameter_write(0x71, 0); });
     EXPECT_EQ(r.rc, ERR_PORT_SETUP);
     EXPECT_EQ(r.trace, "[API] System Parameter Write(SW): Baudrate(0x71) 0\n"

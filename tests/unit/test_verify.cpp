@@ -12,6 +12,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -247,7 +249,7 @@ TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flag);
         farend::Script s;
-        s.open_sequence().expect_packet(0x82, 0x11, IMAGE_SIZE, 0).answer(0x82, 0, 0, c.flag);
+        s.open_sequence().expect_packet(cmd::VIX, 0x11, IMAGE_SIZE, 0).answer(cmd::VIX, 0, 0, c.flag);
         const Exchange r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
         EXPECT_EQ(r.rc, c.outcome.code);
         EXPECT_EQ(r.trace, std::string(callLines[VIX]) + "[ERR] " + c.outcome.message);
@@ -259,17 +261,17 @@ TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
 // 10000 bytes of image in chunks of 4096.
 TEST_F(VerifyCommands, ChunkedImageGoesInChunksOfTheGivenSize) {
     farend::Script s;
-    s.open_sequence().expect_packet(0x82, 7, 10000, 0).answer(0x82, 0, 0, SUCCEED);
+    s.open_sequence().expect_packet(cmd::VIX, 7, 10000, 0).answer(cmd::VIX, 0, 0, SUCCEED);
     const uint32_t lengths[] = {4096, 4096, 1808};
     uint32_t offset = 0;
     for (uint16_t i = 0; i < 3; ++i) {
         const Bytes chunk(image.begin() + offset, image.begin() + offset + lengths[i]);
-        s.expect_packet(0x82, packet::chunk_param1(3, i), lengths[i], 0);
+        s.expect_packet(cmd::VIX, packet::chunk_param1(3, i), lengths[i], 0);
         s.expect(farend::concat({chunk, farend::le32(sum_of(chunk))}));
-        s.answer(0x82, 0, 0, DATA_ACCEPTED);
+        s.answer(cmd::VIX, 0, 0, DATA_ACCEPTED);
         offset += lengths[i];
     }
-    s.answer(0x82, 7, 0x33, SUCCEED);
+    s.answer(cmd::VIX, 7, 0x33, SUCCEED);
     uint32_t value = UNTOUCHED;
     const Exchange r =
         run_on(s, [&] { return verify_by_image_chunked(7, image.data(), 10000, 4096, &value); });
@@ -296,9 +298,9 @@ TEST_F(VerifyCommands, HostTemplatesAreClampedToOneToTen) {
             buffer.insert(buffer.end(), templates.back().begin(), templates.back().end());
         }
         farend::Script s;
-        s.open_sequence().expect_packet(0x22, c.sent, size, 0);
+        s.open_sequence().expect_packet(cmd::VH, c.sent, size, 0);
         for (const Bytes& t : templates) s.expect(farend::data_block(t));
-        s.answer(0x22, 0, 0, SUCCEED);
+        s.answer(cmd::VH, 0, 0, SUCCEED);
         const Exchange r =
             run_on(s, [&] { return verify_by_host_templates(c.requested, buffer.data(), size); });
         EXPECT_EQ(r.rc, 0);
@@ -330,8 +332,8 @@ TEST_F(VerifyCommands, TemplateBytesAreNotTracedImageBytesAre) {
 TEST_F(VerifyCommands, SilentModuleReturnsTheLinkCode) {
     farend::Script s;
     s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON)
-        .expect_packet(0x1D, 0, 0, 0)
-        .answer(0x1D, 0, 0, SCAN_SUCCESS);
+        .expect_packet(cmd::VW, 0, 0, 0)
+        .answer(cmd::VW, 0, 0, SCAN_SUCCESS);
     uint32_t id = UNTOUCHED;
     const Exchange r = run_on(s, [&] { return verify_by_wiegand(&id, nullptr); });
     EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);

@@ -12,6 +12,8 @@
 #include "InProcess.h"
 #include "ModuleSDK.h"
 
+namespace cmd = kelvor::packet::cmd;
+
 using namespace kelvor;
 
 namespace {
@@ -63,10 +65,10 @@ TEST_F(PeripheralCommands, ConfigurationWordsPackedAndPrinted) {
         EXPECT_EQ(wiegand_config_param1(c.config), c.param1);
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0x41, c.param1, c.config.fcCode, c.port)
-            .answer(0x41, 0, 0, SUCCEED)
-            .expect_packet(0x42, 0, 0, c.port)
-            .answer(0x42, c.param1, c.config.fcCode, SUCCEED);
+            .expect_packet(cmd::WW, c.param1, c.config.fcCode, c.port)
+            .answer(cmd::WW, 0, 0, SUCCEED)
+            .expect_packet(cmd::WR, 0, 0, c.port)
+            .answer(cmd::WR, c.param1, c.config.fcCode, SUCCEED);
         WiegandConfig back{};
         const Exchange r = run_on(s, [&] {
             const int rc = write_wiegand_config(c.port, c.config);
@@ -86,11 +88,11 @@ TEST_F(PeripheralCommands, ExtendedFormatWidthSentInSixteenBitsReadInEight) {
     const Bytes format{9, 8, 7};
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0xC0, 300u << 16 | 100, 3, 3)
+        .expect_packet(cmd::WWX, 300u << 16 | 100, 3, 3)
         .expect(farend::data_block(format))
-        .answer(0xC0, 0, 0, SUCCEED)
-        .expect_packet(0xC1, 0, 0, 0)
-        .answer(0xC1, 0x01500064, 3, SUCCEED);
+        .answer(cmd::WWX, 0, 0, SUCCEED)
+        .expect_packet(cmd::WRX, 0, 0, 0)
+        .answer(cmd::WRX, 0x01500064, 3, SUCCEED);
     WiegandFormat back{};
     const Exchange r = run_on(s, [&] {
         const int rc = write_wiegand_format(300, 100, 3, 3, format.data());
@@ -114,13 +116,13 @@ TEST_F(PeripheralCommands, EmptyDataSendsOnlyWhatTheCommandOwes) {
         Bytes after; // what follows the command packet
     };
     const Case cases[] = {
-        {"WWX", 0xC0, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, {}},
-        {"CW", 0xA1, [] { return write_card_templates(2, 0, 0, nullptr); }, {packet::END_CODE}},
+        {"WWX", cmd::WWX, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, {}},
+        {"CW", cmd::CW, [] { return write_card_templates(2, 0, 0, nullptr); }, {packet::END_CODE}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         farend::Script s;
-        s.open_sequence().expect_packet(c.command, c.command == 0xA1 ? 2 : 0, 0, c.command == 0xA1 ? 0 : 1);
+        s.open_sequence().expect_packet(c.command, c.command == cmd::CW ? 2 : 0, 0, c.command == cmd::CW ? 0 : 1);
         if (!c.after.empty()) s.expect(c.after);
         s.answer(c.command, 0, 0, SUCCEED);
         const Exchange r = run_on(s, c.call);
@@ -141,30 +143,30 @@ TEST_F(PeripheralCommands, EachCommandMapsItsOwnAnswers) {
     };
     uint8_t key[6] = {};
     const Case cases[] = {
-        {"WW", 0x41, [] { return write_wiegand_config(0, {}); }, 0x75,
+        {"WW", cmd::WW, [] { return write_wiegand_config(0, {}); }, 0x75,
          "Wiegand configuration is not supported\n", -102},
-        {"WG", 0x43, [] { return get_wiegand_input(0, nullptr, nullptr); }, 0x69, "Not found\n", -100},
-        {"WM", 0x68, [] { return set_wiegand_mapping(0x10, 1); }, 0x6d,
+        {"WG", cmd::WG, [] { return get_wiegand_input(0, nullptr, nullptr); }, 0x69, "Not found\n", -100},
+        {"WM", cmd::WM, [] { return set_wiegand_mapping(0x10, 1); }, 0x6d,
          "Wiegand mapping is limited to 16. No more mapping.\n", -105},
-        {"WM card", 0x68, [] { return set_card_mapping(0x10, 1); }, 0x6d,
+        {"WM card", cmd::WM, [] { return set_card_mapping(0x10, 1); }, 0x6d,
          "Smart Card mapping is limited to 16. No more mapping.\n", -105},
-        {"WWX", 0xC0, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, 0x75,
+        {"WWX", cmd::WWX, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, 0x75,
          "Wiegand format is inavlid\n", -102},
-        {"WGX", 0xC2, [] { return read_wiegand_input(0, 1, nullptr); }, 0x69,
+        {"WGX", cmd::WGX, [] { return read_wiegand_input(0, 1, nullptr); }, 0x69,
          "Wiegand input is not latched\n", -100},
-        {"WFW", 0xC4, [] { return set_field_default(1, 2, 0); }, 0x75,
+        {"WFW", cmd::WFW, [] { return set_field_default(1, 2, 0); }, 0x75,
          "Wiegand format is not configured nor invalid index\n", -102},
-        {"WFR", 0xC5, [] { return get_field_default(1, nullptr); }, 0x69, "Default value is not defined\n",
-         -100},
-        {"WPW", 0xC6, [] { return set_wiegand_io({}); }, 0x75,
+        {"WFR", cmd::WFR, [] { return get_field_default(1, nullptr); }, 0x69,
+         "Default value is not defined\n", -100},
+        {"WPW", cmd::WPW, [] { return set_wiegand_io({}); }, 0x75,
          "Wiegand format is not configured nor invalid port setting\n", -102},
-        {"CR", 0xA0, [] { return read_card_templates(0, nullptr); }, 0xa0, "Card error\n", -114},
-        {"CW", 0xA1, [] { return write_card_templates(0, 0, 0, nullptr); }, 0x6b,
+        {"CR", cmd::CR, [] { return read_card_templates(0, nullptr); }, 0xa0, "Card error\n", -114},
+        {"CW", cmd::CW, [] { return write_card_templates(0, 0, 0, nullptr); }, 0x6b,
          "Incomplete template data\n", -107},
-        {"CF", 0xAE, [] { return format_card(2); }, 0x81, "Canceled\n", -112},
-        {"CC", 0xA2, [] { return set_card_input_function(9); }, 0x75, "Invalid function\n", -102},
-        {"CKW", 0xAA, [&] { return write_card_key(key, key, 0, 0); }, 0x6a, "Wrong password\n", -110},
-        {"CLW", 0xAD, [] { return write_card_layout({}); }, 0x75, "Invalid Card Layout\n", -102},
+        {"CF", cmd::CF, [] { return format_card(2); }, 0x81, "Canceled\n", -112},
+        {"CC", cmd::CC, [] { return set_card_input_function(9); }, 0x75, "Invalid function\n", -102},
+        {"CKW", cmd::CKW, [&] { return write_card_key(key, key, 0, 0); }, 0x6a, "Wrong password\n", -110},
+        {"CLW", cmd::CLW, [] { return write_card_layout({}); }, 0x75, "Invalid Card Layout\n", -102},
     };
     const struct {
         uint8_t flag;
@@ -191,9 +193,9 @@ TEST_F(PeripheralCommands, NewWiegandInputIsAnnouncedLatchedIsNot) {
     for (const uint8_t latched : {uint8_t{0}, uint8_t{1}}) {
         SCOPED_TRACE(latched);
         farend::Script s;
-        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON).expect_packet(0xC2, 1, 0, latched);
-        if (!latched) s.answer(0xC2, 0, 0, SCAN_SUCCESS);
-        s.answer(0xC2, 0x1, 0x2, SUCCEED);
+        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON).expect_packet(cmd::WGX, 1, 0, latched);
+        if (!latched) s.answer(cmd::WGX, 0, 0, SCAN_SUCCESS);
+        s.answer(cmd::WGX, 0x1, 0x2, SUCCEED);
         WiegandString got{};
         const Exchange r = run_on(s, [&] { return read_wiegand_input(1, latched, &got); });
         expect_clean(r);
@@ -215,9 +217,9 @@ TEST_F(PeripheralCommands, KeyBlockLengthFollowsTheKeyType) {
         const size_t n = type == 1 || type == 2 ? 16 : 8;
         farend::Script s;
         s.open_sequence()
-            .expect_packet(0xAA, type, static_cast<uint32_t>(n), 0x03)
+            .expect_packet(cmd::CKW, type, static_cast<uint32_t>(n), 0x03)
             .expect(farend::data_block(Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n))))
-            .answer(0xAA, 0, 0, SUCCEED);
+            .answer(cmd::CKW, 0, 0, SUCCEED);
         const Exchange r = run_on(s, [&] { return write_card_key(key1, key2, type, 3); });
         expect_clean(r);
         EXPECT_EQ(r.rc, 0);
@@ -242,7 +244,7 @@ TEST_F(PeripheralCommands, LayoutAnswerNeverOverrunsTheRecord) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.announced);
         farend::Script s;
-        s.open_sequence().expect_packet(0xAC, 0, 0, 0).answer(0xAC, 0, c.announced, SUCCEED);
+        s.open_sequence().expect_packet(cmd::CLR, 0, 0, 0).answer(cmd::CLR, 0, c.announced, SUCCEED);
         if (c.rc == 0 && c.announced > 0)
             s.send(farend::data_block(Bytes(layout.begin(), layout.begin() + c.announced)));
         CardLayout got{};
@@ -333,8 +335,8 @@ TEST_F(PeripheralCommands, EnrollByWiegandSequences) {
         farend::Script s;
         s.open_sequence(0x30, c.enrollMode, SCAN_SUCCESS_ON).expect_packet(command, 0, 0, 0x71);
         for (uint8_t f : c.answers) s.answer(command, 7, 0, f);
-        if (c.secondStep) s.expect_packet(0x1C, 0, 0, ENROLL_CONTINUE);
-        for (uint8_t f : c.after) s.answer(0x1C, 7, 0, f);
+        if (c.secondStep) s.expect_packet(cmd::EW, 0, 0, ENROLL_CONTINUE);
+        for (uint8_t f : c.after) s.answer(cmd::EW, 7, 0, f);
         uint32_t id = 0;
         const Exchange r = run_on(s, [&] {
             return c.admin ? enroll_by_wiegand_with_admin(0x71, &id) : enroll_by_wiegand(0x71, &id);
@@ -360,10 +362,10 @@ TEST_F(PeripheralCommands, CardEnrollmentScanWaitsAndWiegandString) {
     for (const Case& c : {Case{0, 0, 0}, Case{1, 0x04, 1}, Case{5, 0, 2}}) {
         SCOPED_TRACE(c.fingers);
         farend::Script s;
-        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON).expect_packet(0xA9, 9, c.fingers, c.option);
+        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON).expect_packet(cmd::EC, 9, c.fingers, c.option);
         if (c.option & 0x04) s.expect(farend::data_block(Bytes(wiegand, wiegand + 8)));
-        for (int i = 0; i < c.waits; ++i) s.answer(0xA9, 0, 0, SCAN_SUCCESS);
-        s.answer(0xA9, 9, 0, SUCCEED);
+        for (int i = 0; i < c.waits; ++i) s.answer(cmd::EC, 0, 0, SCAN_SUCCESS);
+        s.answer(cmd::EC, 9, 0, SUCCEED);
         const Exchange r = run_on(s, [&] { return enroll_smartcard(9, c.fingers, c.option, wiegand); });
         expect_clean(r);
         EXPECT_EQ(r.rc, 0);
@@ -384,12 +386,12 @@ TEST_F(PeripheralCommands, CardTemplatesTravelAsOneChunk) {
     for (uint8_t b : chunk) sum += b;
     farend::Script s;
     s.open_sequence()
-        .expect_packet(0xAF, 9, 0x20180, 0x04)
-        .answer(0xAF, 0, 0, SUCCEED)
-        .expect_packet(0xAF, packet::chunk_param1(1, 0), 776, 0)
+        .expect_packet(cmd::ECX, 9, 0x20180, 0x04)
+        .answer(cmd::ECX, 0, 0, SUCCEED)
+        .expect_packet(cmd::ECX, packet::chunk_param1(1, 0), 776, 0)
         .expect(farend::concat({chunk, farend::le32(sum)}))
-        .answer(0xAF, 0, 0, DATA_ACCEPTED)
-        .answer(0xAF, 9, 0, CARD_ERROR);
+        .answer(cmd::ECX, 0, 0, DATA_ACCEPTED)
+        .answer(cmd::ECX, 9, 0, CARD_ERROR);
     Exchange r = run_on(
         s, [&] { return enroll_templates_to_smartcard(9, 2, 384, 0x04, templates.data(), wiegand.data()); });
     expect_clean(r);
