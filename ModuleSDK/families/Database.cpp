@@ -181,30 +181,8 @@ int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& len
               buffer.size());
         return RES_DATA_ERROR;
     }
-    const int n = static_cast<int>(length);
-    const int r = link_read_progress(buffer.data() + received, n);
-    if (r < 0) {
-        trace(TRACE_ERROR, "Cannot read the serial port\n");
-        return ERR_READ;
-    }
-    if (r < n) {
-        trace(TRACE_ERROR, "Serial read timeout %d %d\n", r, n);
-        link_state().unsettled = true; // the rest may still be on its way
-        return ERR_READ_TIMEOUT;
-    }
-    uint8_t sum[4];
-    const int s = link_read(sum, 4);
-    if (s < 0) {
-        trace(TRACE_ERROR, "Cannot read the serial port\n");
-        return ERR_READ;
-    }
-    if (s < 4) {
-        trace(TRACE_ERROR, "Serial read timeout\n");
-        link_state().unsettled = true;
-        return ERR_READ_TIMEOUT;
-    }
-    const bool good = packet::get32(sum) == byte_sum(buffer.data() + received, length);
-    if (int rc = send_command(command, 0, 0, good ? DATA_ACCEPTED : DATA_CHECKSUM_ERROR); rc < 0) return rc;
+    bool good = false;
+    if (int rc = receive_chunk_body(command, buffer.subspan(received, length), true, good); rc < 0) return rc;
     if (good) return 0;
     trace(TRACE_ERROR, "Template info chunk checksum error at %#zx\n", received);
     return RES_DATA_ERROR;

@@ -4,6 +4,7 @@
 // either as one data block or as acknowledged chunks.
 #include "ModuleSDK.h"
 #include "families/ScanTemplate.h"
+#include "link/Blocks.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -139,32 +140,8 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
             return RES_DATA_ERROR;
         }
 
-        uint8_t* chunk = record.data() + received;
-        const int want = static_cast<int>(chunkLength);
-        const int got = link_read(chunk, want);
-        if (got < 0) {
-            trace(TRACE_ERROR, "Cannot read the serial port\n");
-            return ERR_READ;
-        }
-        if (got != want) {
-            trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
-            link_state().unsettled = true; // the rest may still be on its way
-            return ERR_READ_TIMEOUT;
-        }
-        uint8_t sumBytes[4] = {};
-        const int sumGot = link_read(sumBytes, 4);
-        if (sumGot < 0) {
-            trace(TRACE_ERROR, "Cannot read the serial port\n");
-            return ERR_READ;
-        }
-        if (sumGot != 4) {
-            trace(TRACE_ERROR, "Serial read timeout\n");
-            link_state().unsettled = true;
-            return ERR_READ_TIMEOUT;
-        }
-
-        const bool sumOk = packet::get32(sumBytes) == byte_sum(chunk, chunkLength);
-        if (int rc = send_command(chunkCommand, 0, 0, sumOk ? DATA_ACCEPTED : DATA_CHECKSUM_ERROR); rc < 0)
+        bool sumOk = false;
+        if (int rc = receive_chunk_body(chunkCommand, record.subspan(received, chunkLength), false, sumOk); rc < 0)
             return rc;
         if (!sumOk) {
             trace(TRACE_ERROR, "Image data chunk checksum error: %#x\n", chunks);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace kelvor {
 
@@ -9,5 +10,12 @@ namespace kelvor {
 // when the block is long; the same results as one call.
 int link_read_progress(uint8_t* buffer, int n);
 int link_write_progress(const uint8_t* bytes, int n);
+
+// The body of a chunk the module sends, its header already read: the chunk's
+// bytes into `chunk` (with a progress line when `progress`), its 4-byte sum,
+// then the acknowledgement under `command`, DATA_ACCEPTED or
+// DATA_CHECKSUM_ERROR. 0 with `sumOk` telling which, or the read or write
+// error (a short read leaves the link unsettled).
+int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk);
 
 } // namespace kelvor

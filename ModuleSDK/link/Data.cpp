@@ -153,4 +153,33 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     return 0;
 }
 
+int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk) {
+    sumOk = false;
+    if (chunk.size() > BLOCK_MAX) return RES_DATA_ERROR; // callers bound chunks far below
+    const int want = static_cast<int>(chunk.size());
+    const int got = progress ? link_read_progress(chunk.data(), want) : link_read(chunk.data(), want);
+    if (got < 0) {
+        trace(TRACE_ERROR, "Cannot read the serial port\n");
+        return ERR_READ;
+    }
+    if (got != want) {
+        trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
+        link_state().unsettled = true; // the rest may still be on its way
+        return ERR_READ_TIMEOUT;
+    }
+    uint8_t sum[4] = {};
+    const int sumGot = link_read(sum, 4);
+    if (sumGot < 0) {
+        trace(TRACE_ERROR, "Cannot read the serial port\n");
+        return ERR_READ;
+    }
+    if (sumGot != 4) {
+        trace(TRACE_ERROR, "Serial read timeout\n");
+        link_state().unsettled = true;
+        return ERR_READ_TIMEOUT;
+    }
+    sumOk = packet::get32(sum) == packet::byte_sum(chunk);
+    return send_command(command, 0, 0, sumOk ? packet::flag::DATA_ACCEPTED : packet::flag::DATA_CHECKSUM_ERROR);
+}
+
 } // namespace kelvor
