@@ -26,6 +26,11 @@ inline constexpr int GO_ON = 0;
 // Result code of a row that ends the command at once with success (result 0),
 // e.g. a module that skips a stage because it has nothing to verify.
 inline constexpr int FINISHED = 0x7FFFFFFF;
+// Result code of a final-answer row for an answer that was the reply of the
+// command the module was working on (CA: the cancelled command's CANCELLED):
+// the command's own answer follows; it is read, and the command succeeds
+// whatever it says.
+inline constexpr int OWN_ANSWER_FOLLOWS = 0x7FFFFFFE;
 
 // Number of "%#x" conversions in a trace text kept as data; any other
 // conversion makes the compile-time evaluation fail.

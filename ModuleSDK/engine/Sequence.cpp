@@ -150,7 +150,7 @@ int run(const Sequence& s, const Request& r) {
     }
     if (int rc = send_payload(s, r); rc < 0) return rc;
     if (int rc = scan_waits(s.waits, r.arg); rc != GO_ON) return rc;
-    if (int rc = receive_answer(answer); rc < 0) return rc;
+    if (int rc = s.answerUnderAnyCode ? receive_answer_any(answer) : receive_answer(answer); rc < 0) return rc;
     if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED) {
         if (s.fieldsOnEveryFlag) hand_back(s.success, answer, r);
         for (const Accept& accept : s.accepts) {
@@ -159,7 +159,10 @@ int run(const Sequence& s, const Request& r) {
                 return accept.code;
             }
         }
-        return s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r), r.arg2);
+        const int rc = s.answer.apply(flag, message_arg(s.argFromAnswer, answer, r), r.arg2);
+        if (rc != answers::OWN_ANSWER_FOLLOWS) return rc;
+        receive_answer(answer); // its arrival, or its time-out, ends the command
+        return 0;
     }
     if (s.second && module_settings().enrollMode != packet::setting::ENROLL_ONE_SCAN)
         return second_scan(*s.second, s.argFromAnswer, r);

@@ -145,6 +145,9 @@ struct Sequence {
     // The success line's fields are handed back whatever the flag of the
     // answer: the module reports its value even when it refuses.
     bool fieldsOnEveryFlag = false;
+    // The answer is taken under any command's code: the module may first reply
+    // for the command it was working on (see answers::OWN_ANSWER_FOLLOWS).
+    bool answerUnderAnyCode = false;
 };
 
 // The values of one call.

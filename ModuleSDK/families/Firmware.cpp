@@ -53,6 +53,13 @@ constexpr Sequence UM{.command = cmd::UM,
                       .transfer = Transfer::Block,
                       .answer = passwordAnswer,
                       .success = SuccessLine::line(TRACE_CALL, "Modle is unlocked\n")};
+// The first answer may be the cancelled command's, under its own code;
+// CANCELLED there means the cancel's own answer follows. Any answer ends it.
+constexpr answers::Row cancelAnswer[] = {
+    {CANCELLED, nullptr, answers::OWN_ANSWER_FOLLOWS},
+    {answers::ANY, nullptr, 0},
+};
+constexpr Sequence CA{.command = cmd::CA, .answer = cancelAnswer, .answerUnderAnyCode = true};
 constexpr Sequence MP{.command = cmd::MP,
                       .transfer = Transfer::Block,
                       .answer = passwordAnswer,
@@ -82,15 +89,9 @@ int upgrade_firmware(const uint8_t* image, uint32_t size, uint32_t chunkSize) {
     return sequence::run(UG, {.param2 = size, .data = image, .size = size, .chunkSize = chunkSize});
 }
 
-// The first answer may come from the cancelled command, under its own code;
-// CANCELLED there means the cancel's own answer follows, which is read too.
 int cancel_command() {
     trace(TRACE_CALL, "Cancel(CA)\n");
-    if (int rc = send_command(cmd::CA, 0, 0, 0); rc < 0) return rc;
-    AnswerPacket answer{};
-    if (int rc = receive_answer_any(answer); rc < 0) return rc;
-    if (answers::flag_of(answer) == CANCELLED) receive_answer(answer);
-    return 0;
+    return sequence::run(CA, {});
 }
 
 int lock_module() {
