@@ -72,6 +72,16 @@ struct Row {
 // A table of rows in the order the module's documentation lists them; the last row must be ANY.
 using Table = std::span<const Row>;
 
+// A shared table with one row of a command's own put in before the row at
+// `at`: the rest stays written once.
+template <size_t N>
+consteval std::array<Row, N + 1> with_row(const Row (&table)[N], size_t at, Row row) {
+    if (at >= N) throw "a row goes before the catch-all row at the latest";
+    std::array<Row, N + 1> out{};
+    for (size_t i = 0, k = 0; i <= N; ++i) out[i] = i == at ? row : table[k++];
+    return out;
+}
+
 // Applies the first row that matches `flag`; traces its message with `arg`
 // (or `second`, for a row that names the second value); returns its code.
 int apply(Table table, uint8_t flag, uint32_t arg = 0, uint32_t second = 0);

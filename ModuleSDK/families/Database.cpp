@@ -120,16 +120,8 @@ constexpr answers::ColumnRow<WIEGAND_COLUMNS> wiegandDeleteAnswer[] = {
 // clang-format on
 
 // The administrator stage of DAA: a module with nothing to verify may delete at once.
-constexpr answers::Row daaAdministratorStage[] = {
-    {ENROLL_CONTINUE, "Admin's verification succeed\n", GO_ON, TRACE_CALL},
-    {SUCCEED, "Delete succeed\n", answers::FINISHED},
-    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
-    {NOT_MATCH, "Admin's verification is failed\n", RES_NOT_MATCH},
-    {NOT_SUPPORTED, "No administrator is enrolled\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
+constexpr auto daaAdministratorStage =
+    answers::with_row(answers::administratorStage, 1, {SUCCEED, "Delete succeed\n", answers::FINISHED});
 
 constexpr SuccessLine deletedUser{"      Delete Succeed %#x\n", FIELD_PARAM1};
 
