@@ -271,7 +271,7 @@ KELVOR_API int identify_by_image_chunked(uint16_t start, uint16_t end, const uin
 
 // ------------------------------------------ firmware upgrade, cancel and lock
 // A master password: 16 bytes as they stand, no terminator.
-inline constexpr size_t MASTER_PASSWORD_SIZE = 16;
+inline constexpr size_t MASTER_PASSWORD_SIZE = packet::record::PASSWORD_SIZE;
 // 16-bit sum of a password's 16 byte values, sent after it (low byte first).
 KELVOR_API uint16_t password_checksum(const uint8_t* password16);
 
@@ -324,7 +324,7 @@ KELVOR_API int read_template_info(uint32_t index, std::span<uint8_t> buffer, uin
 KELVOR_API int enroll_by_wiegand(uint8_t option, uint32_t* userIdOut);            // EW
 KELVOR_API int enroll_by_wiegand_with_admin(uint8_t option, uint32_t* userIdOut); // EWA
 // Option bit that announces a Wiegand string after the command of EC and ECX.
-inline constexpr uint8_t CARD_ENROLL_WIEGAND = 0x04;
+inline constexpr uint8_t CARD_ENROLL_WIEGAND = packet::option::CARD_ENROLL_WIEGAND;
 // EC: the module scans `fingerCount` fingers (two at most) and writes them to
 // the card; `wiegand8` (8 bytes, or null) is sent only with CARD_ENROLL_WIEGAND.
 KELVOR_API int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, const uint8_t* wiegand8); // EC
@@ -336,7 +336,7 @@ KELVOR_API int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, ui
                                   const uint8_t* templates, const uint8_t* wiegand8); // ECX
 // Bytes ECX sends for count templates of size bytes (computed in 64 bits).
 inline uint64_t card_enroll_data_size(uint16_t count, uint16_t size, uint8_t option) {
-    return static_cast<uint64_t>(count) * size + ((option & CARD_ENROLL_WIEGAND) ? 8 : 0);
+    return static_cast<uint64_t>(count) * size + ((option & CARD_ENROLL_WIEGAND) ? packet::record::WIEGAND_STRING_SIZE : 0);
 }
 
 // ------------------------------------------------------------ Wiegand interface
@@ -417,7 +417,7 @@ KELVOR_API int get_wiegand_io(WiegandIo* out);                                  
 // ------------------------------------------------------------------ smart card
 
 // The header of the card data that CR receives (20 bytes, little-endian).
-inline constexpr size_t CARD_HEADER_SIZE = 20;
+inline constexpr size_t CARD_HEADER_SIZE = packet::record::CARD_HEADER_SIZE;
 struct CardHeader {
     uint32_t csn = 0;
     WiegandString wiegand; // word1: bytes 8-11, word2: bytes 4-7

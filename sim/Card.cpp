@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-constexpr size_t HEADER_SIZE = 20;
+constexpr size_t HEADER_SIZE = kelvor::packet::record::CARD_HEADER_SIZE;
 constexpr size_t BLOCK_BYTES = 16;
 constexpr const char* READER_BLOB = "card-reader";
 constexpr const char* CARD_BLOB = "card";

@@ -52,25 +52,26 @@ void sleep_ms(uint32_t ms);
 inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
 inline constexpr uint32_t LOG_CAPACITY = 1000;
 // Where a logged event came from.
-inline constexpr uint8_t LOG_SOURCE_HOST = 1;
-inline constexpr uint8_t LOG_SOURCE_WIEGAND = 3;
-inline constexpr uint8_t LOG_SOURCE_IN0 = 4; // IN1 and IN2 follow
-inline constexpr uint8_t LOG_SOURCE_FREE_SCAN = 7;
-inline constexpr uint8_t LOG_SOURCE_CARD = 8;
+inline constexpr uint8_t LOG_SOURCE_HOST = packet::event::source_of("Host Port");
+inline constexpr uint8_t LOG_SOURCE_WIEGAND = packet::event::source_of("Wiegand Input");
+inline constexpr uint8_t LOG_SOURCE_IN0 = packet::event::source_of("IN0"); // IN1 and IN2 follow
+inline constexpr uint8_t LOG_SOURCE_FREE_SCAN = packet::event::source_of("FreeScan");
+inline constexpr uint8_t LOG_SOURCE_CARD = packet::event::source_of("SmartCard");
 // Module event codes that the simulated module logs.
-inline constexpr uint8_t EVENT_ENROLL_SUCCESS = 0x17;
-inline constexpr uint8_t EVENT_ENROLL_FAIL = 0x18;
-inline constexpr uint8_t EVENT_VERIFY_SUCCESS = 0x27;
-inline constexpr uint8_t EVENT_VERIFY_FAIL = 0x28;
-inline constexpr uint8_t EVENT_IDENTIFY_SUCCESS = 0x37;
-inline constexpr uint8_t EVENT_IDENTIFY_FAIL = 0x38;
-inline constexpr uint8_t EVENT_DETECT_INPUT0 = 0x54; // Input1 and Input2 follow
-inline constexpr uint8_t EVENT_DETECT_WIEGAND = 0x57;
-inline constexpr uint8_t EVENT_DETECT_CARD = 0x70;
-inline constexpr uint8_t EVENT_CARD_READ_ERROR = 0x71;
-inline constexpr uint8_t EVENT_REJECTED_ID = 0x61;
-inline constexpr uint8_t EVENT_VERIFY_DURESS = 0x62;
-inline constexpr uint8_t EVENT_IDENTIFY_DURESS = 0x63;
+inline constexpr uint8_t EVENT_ENROLL_SUCCESS = packet::event::code_of("Enroll Success");
+inline constexpr uint8_t EVENT_ENROLL_FAIL = packet::event::code_of("Enroll Fail");
+inline constexpr uint8_t EVENT_VERIFY_SUCCESS = packet::event::code_of("Verify Success");
+inline constexpr uint8_t EVENT_VERIFY_FAIL = packet::event::code_of("Verify Fail");
+inline constexpr uint8_t EVENT_IDENTIFY_SUCCESS = packet::event::code_of("Identify Success");
+inline constexpr uint8_t EVENT_IDENTIFY_FAIL = packet::event::code_of("Identify Fail");
+inline constexpr uint8_t EVENT_DETECT_INPUT0 =
+    packet::event::code_of("Detect Input0"); // Input1 and Input2 follow
+inline constexpr uint8_t EVENT_DETECT_WIEGAND = packet::event::code_of("Detect Wiegand");
+inline constexpr uint8_t EVENT_DETECT_CARD = packet::event::code_of("Detec Smart Card");
+inline constexpr uint8_t EVENT_CARD_READ_ERROR = packet::event::code_of("Smart Card Read Error");
+inline constexpr uint8_t EVENT_REJECTED_ID = packet::event::code_of("Rejected ID");
+inline constexpr uint8_t EVENT_VERIFY_DURESS = packet::event::code_of("Verify Duress Finger");
+inline constexpr uint8_t EVENT_IDENTIFY_DURESS = packet::event::code_of("Identify Duress Finger");
 // Named blobs of the state that the event log and the clock keep.
 inline constexpr const char* LOG_BLOB = "event log";
 inline constexpr const char* CLOCK_BLOB = "clock offset";

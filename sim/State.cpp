@@ -329,7 +329,7 @@ const char* const FIRMWARE_BLOB = "firmware";
 const char* const FIRMWARE_VERSION_BLOB = "firmware.version";
 const char* const LOCK_BLOB = "lock";
 const char* const PASSWORD_BLOB = "master.password";
-constexpr size_t PASSWORD_SIZE = 16;
+constexpr size_t PASSWORD_SIZE = kelvor::packet::record::PASSWORD_SIZE;
 } // namespace
 
 size_t State::provisional_count() const {

@@ -16,7 +16,7 @@ namespace {
 
 namespace cmd = packet::cmd;
 
-constexpr size_t WIEGAND_STRING_SIZE = 8;
+constexpr size_t WIEGAND_STRING_SIZE = packet::record::WIEGAND_STRING_SIZE;
 
 // The 8-byte Wiegand string of the input file goes with the command only when
 // the option announces it.

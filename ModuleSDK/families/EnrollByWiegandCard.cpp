@@ -111,7 +111,7 @@ int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, cons
     if ((option & CARD_ENROLL_WIEGAND) && wiegand8) {
         s.transfer = Transfer::Block;
         r.data = wiegand8;
-        r.size = 8;
+        r.size = packet::record::WIEGAND_STRING_SIZE;
     }
     return sequence::run(s, r);
 }
@@ -134,7 +134,8 @@ int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size
     std::vector<uint8_t> data;
     data.reserve(static_cast<size_t>(total));
     if (templateBytes > 0) data.insert(data.end(), templates, templates + templateBytes);
-    if (option & CARD_ENROLL_WIEGAND) data.insert(data.end(), wiegand8, wiegand8 + 8);
+    if (option & CARD_ENROLL_WIEGAND)
+        data.insert(data.end(), wiegand8, wiegand8 + packet::record::WIEGAND_STRING_SIZE);
     Sequence s = ECX;
     sequence::Request r{
         .param1 = userId, .param2 = static_cast<uint32_t>(count) << 16 | size, .flag = option};

@@ -19,7 +19,7 @@ using sequence::SuccessLine;
 using sequence::Transfer;
 
 // A password record on the wire: the 16 bytes and their sum, low byte first.
-constexpr size_t RECORD_SIZE = MASTER_PASSWORD_SIZE + 2;
+constexpr size_t RECORD_SIZE = packet::record::PASSWORD_RECORD_SIZE;
 
 // First answer of UG: SUCCEED lets the image go.
 constexpr answers::Row upgradeFirstAnswer[] = {

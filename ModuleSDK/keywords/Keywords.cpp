@@ -46,10 +46,7 @@ Table& table() {
     return t;
 }
 
-struct Entry {
-    int code;
-    const char* name;
-};
+using Entry = packet::Named;
 
 struct Category {
     int category;
@@ -181,48 +178,6 @@ constexpr Entry kInputStates[] = {
     {0x01, "Active"},
 };
 
-// Event.
-constexpr Entry kEvents[] = {
-    {0x00, "Clear all events"},
-    {0x13, "Enroll Wait Wiegand"},
-    {0x14, "Enroll Wait Finter"},
-    {0x15, "Enroll Wait Processing"},
-    {0x16, "Enroll Bad Finger"},
-    {0x17, "Enroll Success"},
-    {0x18, "Enroll Fail"},
-    {0x23, "Verify Wait Wiegand"},
-    {0x24, "Verify Wait Finger"},
-    {0x25, "Verify Wait Processing"},
-    {0x26, "Verify Bad Finger"},
-    {0x27, "Verify Success"},
-    {0x28, "Verify Fail"},
-    {0x34, "Identify Wait Finter"},
-    {0x35, "Identify Wait Processing"},
-    {0x36, "Identify Bad Finger"},
-    {0x37, "Identify Success"},
-    {0x38, "Identify Fail"},
-    {0x43, "Delete Wait Wiegand"},
-    {0x44, "Delete Wait Finter"},
-    {0x45, "Delete Wait Processing"},
-    {0x46, "Delete Bad Finger"},
-    {0x47, "Delete Success"},
-    {0x48, "Delete Fail"},
-    {0x54, "Detect Input0"},
-    {0x55, "Detect Input1"},
-    {0x56, "Detect Input2"},
-    {0x57, "Detect Wiegand"},
-    {0x58, "Detect Finger"},
-    {0x59, "End of Processing"},
-    {0x70, "Detec Smart Card"},
-    {0x71, "Smart Card Read Error"},
-    {0x7A, "Waiting Smart Card"},
-    {0x61, "Rejected ID"},
-    {0x62, "Verify Duress Finger"},
-    {0x63, "Identify Duress Finger"},
-    {0x64, "Tamper Switch On"},
-    {0x65, "Tamper Switch Off"},
-};
-
 // Output port.
 constexpr Entry kOutputPorts[] = {
     {0x00, "OUT0"}, {0x01, "OUT1"}, {0x02, "OUT2"},          {0x03, "LED0"},
@@ -233,12 +188,6 @@ constexpr Entry kOutputPorts[] = {
 constexpr Entry kOutputStates[] = {
     {0x00, "Clear"},
     {0x01, "Setr"},
-};
-
-// Event source.
-constexpr Entry kEventSources[] = {
-    {0x01, "Host Port"}, {0x02, "Aux Port"}, {0x03, "Wiegand Input"}, {0x04, "IN0"},
-    {0x05, "IN1"},       {0x06, "IN2"},      {0x07, "FreeScan"},      {0x08, "SmartCard"},
 };
 
 // Administrator level.
@@ -281,10 +230,10 @@ constexpr Category kCategories[] = {
     {KW_INPUT_PORT, kInputPorts},
     {KW_INPUT_READ_MODE, kInputReadModes},
     {KW_INPUT_STATE, kInputStates},
-    {KW_EVENT, kEvents},
+    {KW_EVENT, packet::EVENTS},
     {KW_OUTPUT_PORT, kOutputPorts},
     {KW_OUTPUT_STATE, kOutputStates},
-    {KW_EVENT_SOURCE, kEventSources},
+    {KW_EVENT_SOURCE, packet::EVENT_SOURCES},
     {KW_ADMIN_LEVEL, kAdminLevels},
     {KW_CARD_FUNCTION, kCardInputFunctions},
     {KW_AUTH_POLICY, kAuthPolicies},

@@ -167,7 +167,82 @@ inline constexpr size_t CARD_LAYOUT_SIZE = 7;
 inline constexpr size_t CARD_KEY_SIZE = 6;
 inline constexpr size_t LOG_RECORD_SIZE = 16;
 inline constexpr size_t GPIO_RECORD_SIZE = 8;
+inline constexpr size_t PASSWORD_SIZE = 16;                      // UM, MP: the master password
+inline constexpr size_t PASSWORD_RECORD_SIZE = PASSWORD_SIZE + 2; // then its 16-bit byte sum
+inline constexpr size_t CARD_HEADER_SIZE = 20;
+inline constexpr size_t WIEGAND_STRING_SIZE = 8;
 } // namespace record
+
+// A value of the module's and its name.
+struct Named {
+    int code;
+    const char* name;
+};
+
+// The events the module logs and its output ports follow (the log record's
+// first byte), and where a logged event came from (its second).
+inline constexpr Named EVENTS[] = {
+    {0x00, "Clear all events"},
+    {0x13, "Enroll Wait Wiegand"},
+    {0x14, "Enroll Wait Finter"},
+    {0x15, "Enroll Wait Processing"},
+    {0x16, "Enroll Bad Finger"},
+    {0x17, "Enroll Success"},
+    {0x18, "Enroll Fail"},
+    {0x23, "Verify Wait Wiegand"},
+    {0x24, "Verify Wait Finger"},
+    {0x25, "Verify Wait Processing"},
+    {0x26, "Verify Bad Finger"},
+    {0x27, "Verify Success"},
+    {0x28, "Verify Fail"},
+    {0x34, "Identify Wait Finter"},
+    {0x35, "Identify Wait Processing"},
+    {0x36, "Identify Bad Finger"},
+    {0x37, "Identify Success"},
+    {0x38, "Identify Fail"},
+    {0x43, "Delete Wait Wiegand"},
+    {0x44, "Delete Wait Finter"},
+    {0x45, "Delete Wait Processing"},
+    {0x46, "Delete Bad Finger"},
+    {0x47, "Delete Success"},
+    {0x48, "Delete Fail"},
+    {0x54, "Detect Input0"},
+    {0x55, "Detect Input1"},
+    {0x56, "Detect Input2"},
+    {0x57, "Detect Wiegand"},
+    {0x58, "Detect Finger"},
+    {0x59, "End of Processing"},
+    {0x70, "Detec Smart Card"},
+    {0x71, "Smart Card Read Error"},
+    {0x7A, "Waiting Smart Card"},
+    {0x61, "Rejected ID"},
+    {0x62, "Verify Duress Finger"},
+    {0x63, "Identify Duress Finger"},
+    {0x64, "Tamper Switch On"},
+    {0x65, "Tamper Switch Off"},
+};
+inline constexpr Named EVENT_SOURCES[] = {
+    {0x01, "Host Port"}, {0x02, "Aux Port"}, {0x03, "Wiegand Input"}, {0x04, "IN0"},
+    {0x05, "IN1"},       {0x06, "IN2"},      {0x07, "FreeScan"},      {0x08, "SmartCard"},
+};
+
+namespace event {
+consteval uint8_t code_of(std::string_view name) {
+    for (const Named& e : EVENTS)
+        if (name == e.name) return static_cast<uint8_t>(e.code);
+    throw "no such event";
+}
+consteval uint8_t source_of(std::string_view name) {
+    for (const Named& s : EVENT_SOURCES)
+        if (name == s.name) return static_cast<uint8_t>(s.code);
+    throw "no such event source";
+}
+} // namespace event
+
+// Option bits of the flag byte.
+namespace option {
+inline constexpr uint8_t CARD_ENROLL_WIEGAND = 0x04; // EC, ECX: a Wiegand string follows
+} // namespace option
 
 // The baud rates of the line and their codes (the Baudrate parameter's
 // values, and what kelvor.cfg saves).

@@ -10,9 +10,9 @@ namespace {
 
 using namespace cmd;
 
-constexpr uint8_t WITH_WIEGAND = 0x04; // option bit: a Wiegand string follows the command
+constexpr uint8_t WITH_WIEGAND = packet::option::CARD_ENROLL_WIEGAND;
 constexpr uint32_t FINGERS_MAX = 2;
-constexpr size_t WIEGAND_BYTES = 8;
+constexpr size_t WIEGAND_BYTES = packet::record::WIEGAND_STRING_SIZE;
 
 bool valid_user(uint32_t user) {
     return user != 0 && user != 0xFFFFFFFFu;

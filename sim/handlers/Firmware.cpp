@@ -8,8 +8,8 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr size_t PASSWORD_SIZE = 16;
-constexpr size_t RECORD_SIZE = PASSWORD_SIZE + 2;
+constexpr size_t PASSWORD_SIZE = packet::record::PASSWORD_SIZE;
+constexpr size_t RECORD_SIZE = packet::record::PASSWORD_RECORD_SIZE;
 // Largest firmware image the module's flash takes.
 constexpr size_t FIRMWARE_MAX = 4u << 20;
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <span>
 #include <string>
 
 #include "CommandReference.h"
@@ -67,6 +68,21 @@ TEST_F(Vocabulary, ParametersAndBaudCodesKeepTheirNames) {
         EXPECT_EQ(keyword_code(KW_BAUD, b.name), b.code);
         EXPECT_EQ(packet::baud_rate_of(b.code), b.rate);
         EXPECT_TRUE(packet::is_baud_code(b.code));
+    }
+    // Events and their sources: one name per code, found back by name, as the
+    // event log prints them and the simulated module logs them.
+    const struct {
+        int category;
+        std::span<const packet::Named> names;
+    } named[] = {{KW_EVENT, packet::EVENTS}, {KW_EVENT_SOURCE, packet::EVENT_SOURCES}};
+    for (const auto& table : named) {
+        for (const packet::Named& n : table.names) {
+            SCOPED_TRACE(n.name);
+            EXPECT_STREQ(keyword_name(table.category, n.code), n.name);
+            EXPECT_EQ(keyword_code(table.category, n.name), n.code);
+            for (const packet::Named& other : table.names)
+                EXPECT_TRUE(&other == &n || other.code != n.code) << other.name;
+        }
     }
 }
 
