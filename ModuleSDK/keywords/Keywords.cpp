@@ -115,12 +115,6 @@ constexpr Entry kGpioOutputLevels[] = {
     {0x85, "Active Low + Blinking"},
 };
 
-// Wiegand input function.
-constexpr Entry kWiegandInputFunctions[] = {
-    {0x00, "No Action"},       {0x12, "Enroll Given ID"},   {0x22, "Verify Given ID"},
-    {0x42, "Delete Given ID"}, {0x5A, "Output Matched ID"},
-};
-
 // Wiegand mode.
 constexpr Entry kWiegandModes[] = {
     {0x00, "Wiegand Input"},
@@ -138,25 +132,6 @@ constexpr Entry kWiegandFormats[] = {
     {0x01, "26bit Standard"},
     {0x02, "Pass Through"},
     {0x03, "Custom Format"},
-};
-
-// Input function.
-constexpr Entry kInputFunctions[] = {
-    {0x00, "No Action"},
-    {0x10, "Enroll"},
-    {0x30, "Identify"},
-    {0x40, "Delete"},
-    {0x49, "Delete All"},
-    {0x11, "Enroll by Wiegand"},
-    {0x21, "Verify by Wiegand"},
-    {0x41, "Delete by Wiegand"},
-    {0x1A, "Enroll with admin's verification"},
-    {0x1B, "Enroll by Wiegand with admin's verification"},
-    {0x4A, "Delete with admin's verification"},
-    {0x4B, "Delete by Wiegand with admin's verification"},
-    {0x4C, "Delete all with admin's verification"},
-    {0x60, "Cancel"},
-    {0x66, "Tamper Switch"},
 };
 
 // Input port.
@@ -222,11 +197,11 @@ constexpr Category kCategories[] = {
     {KW_GPIO_INPUT_ACTIVATION, kGpioInputActivations},
     {KW_GPIO_OUTPUT_EVENT, kGpioOutputEvents},
     {KW_GPIO_OUTPUT_LEVEL, kGpioOutputLevels},
-    {KW_WIEGAND_FUNCTION, kWiegandInputFunctions},
+    {KW_WIEGAND_FUNCTION, packet::WIEGAND_FUNCTIONS},
     {KW_WIEGAND_PORT, kWiegandModes},
     {KW_WIEGAND_STATUS, kWiegandInputReadModes},
     {KW_WIEGAND_FORMAT, kWiegandFormats},
-    {KW_INPUT_FUNCTION, kInputFunctions},
+    {KW_INPUT_FUNCTION, packet::INPUT_FUNCTIONS},
     {KW_INPUT_PORT, kInputPorts},
     {KW_INPUT_READ_MODE, kInputReadModes},
     {KW_INPUT_STATE, kInputStates},

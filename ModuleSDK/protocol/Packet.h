@@ -226,6 +226,37 @@ inline constexpr Named EVENT_SOURCES[] = {
     {0x05, "IN1"},       {0x06, "IN2"},      {0x07, "FreeScan"},      {0x08, "SmartCard"},
 };
 
+// What the module does with a Wiegand input (WW), and with an input port or
+// a Wiegand or card mapping (IW, WM).
+inline constexpr Named WIEGAND_FUNCTIONS[] = {
+    {0x00, "No Action"},       {0x12, "Enroll Given ID"},   {0x22, "Verify Given ID"},
+    {0x42, "Delete Given ID"}, {0x5A, "Output Matched ID"},
+};
+inline constexpr Named INPUT_FUNCTIONS[] = {
+    {0x00, "No Action"},
+    {0x10, "Enroll"},
+    {0x30, "Identify"},
+    {0x40, "Delete"},
+    {0x49, "Delete All"},
+    {0x11, "Enroll by Wiegand"},
+    {0x21, "Verify by Wiegand"},
+    {0x41, "Delete by Wiegand"},
+    {0x1A, "Enroll with admin's verification"},
+    {0x1B, "Enroll by Wiegand with admin's verification"},
+    {0x4A, "Delete with admin's verification"},
+    {0x4B, "Delete by Wiegand with admin's verification"},
+    {0x4C, "Delete all with admin's verification"},
+    {0x60, "Cancel"},
+    {0x66, "Tamper Switch"},
+};
+
+// Whether a table of names has a row for `code`.
+constexpr bool is_named(std::span<const Named> names, uint32_t code) {
+    for (const Named& n : names)
+        if (static_cast<uint32_t>(n.code) == code) return true;
+    return false;
+}
+
 namespace event {
 consteval uint8_t code_of(std::string_view name) {
     for (const Named& e : EVENTS)

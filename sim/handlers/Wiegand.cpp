@@ -152,13 +152,11 @@ void record_output(Module& m, uint64_t raw) {
 }
 
 bool known_port_function(uint32_t f) {
-    return f == 0x00 || f == 0x12 || f == 0x22 || f == 0x42 || f == 0x5A;
+    return packet::is_named(packet::WIEGAND_FUNCTIONS, f);
 }
 
 bool known_input_function(uint32_t f) {
-    static constexpr uint32_t functions[] = {0x00, 0x10, 0x30, 0x40, 0x49, 0x11, 0x21, 0x41,
-                                             0x1A, 0x1B, 0x4A, 0x4B, 0x4C, 0x60, 0x66};
-    return std::find(std::begin(functions), std::end(functions), f) != std::end(functions);
+    return packet::is_named(packet::INPUT_FUNCTIONS, f);
 }
 
 void write_config(Module& m, const Command& c) {
