@@ -28,6 +28,8 @@ TEST_F(FirmwareCommands, AnswersWalkedThroughAScriptedModule) {
          "[API] Lock Module(LM)\n[API] Module is locked.\n"},
         {"CA reads only one answer", [] { return cancel_command(); }, cmd::CA, 0, 0, 0, {{SUCCEED}}, 0,
          "[API] Cancel(CA)\n"},
+        {"CA whatever the flag", [] { return cancel_command(); }, cmd::CA, 0, 0, 0, {{NOT_SUPPORTED}}, 0,
+         "[API] Cancel(CA)\n"},
     };
     // clang-format on
     walk(cases);
@@ -44,6 +46,16 @@ TEST_F(FirmwareCommands, CancelOfAWaitingCommandReadsBothAnswers) {
     const Exchange r = run_on(s, [] { return cancel_command() + lock_module(); });
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.trace, "[API] Cancel(CA)\n[API] Lock Module(LM)\n[API] Module is locked.\n");
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// The cancelled command's answer ends the cancel even when the cancel's own never comes.
+TEST_F(FirmwareCommands, CancelWithoutItsOwnAnswerStillSucceeds) {
+    farend::Script s;
+    s.open_sequence().expect_packet(cmd::CA, 0, 0, 0).answer(cmd::IS, 0, 0, CANCELLED);
+    const Exchange r = run_on(s, [] { return cancel_command(); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.trace.starts_with("[API] Cancel(CA)\n")) << r.trace;
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
