@@ -3,10 +3,6 @@
 // the user's templates back to back, and a manifest with the module settings
 // that decide whether the templates fit another module, the SHA-256 of every
 // file and of the manifest itself.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -73,12 +69,8 @@ std::string manifest_body(const Manifest& m) {
 
 // Writes a whole file and makes it durable; false with an error line.
 bool write_file(const std::string& path, const uint8_t* data, size_t n) {
-    // Templates are biometric data: readable by their owner alone.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    bool ok = fd >= 0 && write_all(fd, data, n);
-    const int error = errno;
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    int error = 0;
+    const bool ok = write_new_private_file(path, data, n, error);
     if (!ok) ERR_LINE("Err: Cannot write %s: %s\n", path.c_str(), std::strerror(error ? error : EIO));
     return ok;
 }
@@ -100,7 +92,7 @@ void remove_tree(const std::string& dir) {
     if (list_directory(dir, names)) {
         for (const std::string& name : names) std::remove((dir + "/" + name).c_str());
     }
-    ::rmdir(dir.c_str());
+    remove_directory(dir);
 }
 
 // Every template of a user, read with RT and the packets that follow it.
@@ -214,8 +206,7 @@ bool load_manifest(const std::string& dir, Manifest& m) {
 
 int backup_module(OrvantiCom& com) {
     const std::string& dir = com.workDirectory;
-    struct stat st {};
-    if (dir.empty() || ::lstat(dir.c_str(), &st) == 0) {
+    if (dir.empty() || path_exists(dir)) {
         ERR_LINE("Err: The backup directory %s exists already\n", dir.c_str());
         return FRONT_REFUSED;
     }
@@ -226,9 +217,9 @@ int backup_module(OrvantiCom& com) {
 
     // Written under a temporary name and renamed when complete: an interrupted
     // backup never looks like a whole one.
-    const std::string partial = dir + ".partial-" + std::to_string(::getpid());
-    if (::mkdir(partial.c_str(), 0700) != 0) {
-        ERR_LINE("Err: Cannot create %s: %s\n", partial.c_str(), std::strerror(errno));
+    const std::string partial = dir + ".partial-" + std::to_string(process_number());
+    if (int error = 0; !make_private_directory(partial, error)) {
+        ERR_LINE("Err: Cannot create %s: %s\n", partial.c_str(), std::strerror(error));
         return FRONT_REFUSED;
     }
     uint32_t templates = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "port/System.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -22,7 +23,7 @@ struct Passwords {
     Passwords() = default;
     Passwords(const Passwords&) = delete;
     Passwords& operator=(const Passwords&) = delete;
-    ~Passwords() { explicit_bzero(bytes.data(), bytes.size()); }
+    ~Passwords() { kelvor::port::secure_wipe(bytes.data(), bytes.size()); }
     const uint8_t* at(size_t index) const { return bytes.data() + index * MASTER_PASSWORD_SIZE; }
 };
 

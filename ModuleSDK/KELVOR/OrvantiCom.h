@@ -186,3 +186,14 @@ bool write_all(int fd, const uint8_t* data, size_t n);
 // Writes `text` as the whole new content of `path` through a temporary file
 // created exclusively in the same directory, then renamed over it.
 bool write_file_replacing(const std::string& path, const std::string& text);
+// Whether anything is at `path`, a symbolic link included (not followed).
+bool path_exists(const std::string& path);
+// A directory for the user alone; false with `error` set.
+bool make_private_directory(const std::string& path, int& error);
+// An empty directory removed; nothing when it cannot be.
+void remove_directory(const std::string& path);
+// A new file for the user alone (never one that exists, never through a
+// link) with all `n` bytes, made durable; false with `error` set.
+bool write_new_private_file(const std::string& path, const uint8_t* data, size_t n, int& error);
+// This process's number, to name its temporary files apart.
+unsigned long process_number();

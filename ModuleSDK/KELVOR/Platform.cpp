@@ -1,5 +1,7 @@
-// File-system queries of the front end on POSIX systems: is a path a
-// directory, and the entries of a directory.
+// The front end's calls to the file system on POSIX systems: directory
+// queries and entries, input and output files that must be regular files and
+// never hold the run, files replaced whole, and the private files and
+// directories of a backup.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,4 +127,38 @@ bool write_file_replacing(const std::string& path, const std::string& text) {
         return false;
     }
     return true;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool make_private_directory(const std::string& path, int& error) {
+    error = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
+    return error == 0;
+}
+
+void remove_directory(const std::string& path) {
+    ::rmdir(path.c_str());
+}
+
+bool write_new_private_file(const std::string& path, const uint8_t* data, size_t n, int& error) {
+    // Templates are biometric data: readable by their owner alone.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool ok = fd >= 0 && write_all(fd, data, n);
+    error = ok ? 0 : errno;
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    return ok;
+}
+
+unsigned long process_number() {
+    return static_cast<unsigned long>(::getpid());
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "ModuleSDK.h"
+#include "port/System.h"
 
 namespace kelvor {
 
@@ -23,7 +24,7 @@ bool clock_year(int tmYear) {
 bool local_time(int64_t seconds, std::tm& out) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     if (static_cast<int64_t>(t) != seconds) return false;
-    return localtime_r(&t, &out) != nullptr;
+    return port::local_time(t, out);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "port/System.h"
 
 namespace kelvor {
 
@@ -71,7 +72,7 @@ template <size_t N> struct Records {
     Records() = default;
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
-    ~Records() { explicit_bzero(bytes.data(), bytes.size()); }
+    ~Records() { port::secure_wipe(bytes.data(), bytes.size()); }
     void put(size_t at, const uint8_t* password16) {
         std::memcpy(bytes.data() + at, password16, MASTER_PASSWORD_SIZE);
         packet::put16(bytes.data() + at + MASTER_PASSWORD_SIZE, password_checksum(password16));
