@@ -18,11 +18,7 @@ namespace {
 
 using farend::Bytes;
 using farend::Exchange;
-using peripheral::expect_clean;
-using peripheral::PeripheralCommands;
-using peripheral::run_on;
-using peripheral::SCAN_SUCCESS_OFF;
-using peripheral::SCAN_SUCCESS_ON;
+using namespace peripheral;
 
 // EW: the Wiegand input, the finger, then the Enroll Mode as for ES, with the
 // second step always sent as EW; the ID in messages is the one answered.

@@ -17,11 +17,7 @@ namespace {
 
 using farend::Bytes;
 using farend::Exchange;
-using peripheral::expect_clean;
-using peripheral::PeripheralCommands;
-using peripheral::run_on;
-using peripheral::SCAN_SUCCESS_OFF;
-using peripheral::SCAN_SUCCESS_ON;
+using namespace peripheral;
 
 // With nothing to send, CW sends only the end code of its (empty) template; then the answer.
 TEST_F(PeripheralCommands, EmptyTemplatesSendOnlyTheEndCode) {

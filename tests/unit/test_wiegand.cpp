@@ -17,11 +17,7 @@ namespace {
 
 using farend::Bytes;
 using farend::Exchange;
-using peripheral::expect_clean;
-using peripheral::PeripheralCommands;
-using peripheral::run_on;
-using peripheral::SCAN_SUCCESS_OFF;
-using peripheral::SCAN_SUCCESS_ON;
+using namespace peripheral;
 
 // A configuration word packed from its fields and printed from the answer's.
 TEST_F(PeripheralCommands, ConfigurationWordsPackedAndPrinted) {
