@@ -41,16 +41,14 @@ void Module::send_unsolicited() {
     }
 }
 
+size_t Module::encode_answer(packet::Buffer& b, uint8_t command, uint32_t param1, uint32_t param2,
+                             uint8_t flagByte) const {
+    return packet::encode(b, network_, {command, moduleId_, param1, param2, flagByte});
+}
+
 bool Module::write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
     packet::Buffer b;
-    packet::Fields f;
-    f.command = command;
-    f.moduleId = moduleId_;
-    f.param1 = param1;
-    f.param2 = param2;
-    f.flag = flagByte;
-    const size_t n = packet::encode(b, network_, f);
-    return line_.write(b.data(), n);
+    return line_.write(b.data(), encode_answer(b, command, param1, param2, flagByte));
 }
 
 void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
@@ -97,23 +95,12 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     if (!silent && dies_here()) {
         // Half the answer, then nothing more.
         packet::Buffer b;
-        packet::Fields fl;
-        fl.command = command;
-        fl.moduleId = moduleId_;
-        fl.flag = flagByte;
-        const size_t n = packet::encode(b, network_, fl);
-        line_.write(b.data(), n / 2);
+        line_.write(b.data(), encode_answer(b, command, 0, 0, flagByte) / 2);
         die();
     }
     if (!silent) {
         packet::Buffer b;
-        packet::Fields fl;
-        fl.command = command;
-        fl.moduleId = moduleId_;
-        fl.param1 = param1;
-        fl.param2 = param2;
-        fl.flag = flagByte;
-        size_t n = packet::encode(b, network_, fl);
+        size_t n = encode_answer(b, command, param1, param2, flagByte);
         if (badSum) ++b[n - 2];
         if (cut > 0) n = std::min(n, cut);
         line_.write(b.data(), n);

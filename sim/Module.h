@@ -210,6 +210,9 @@ public:
 private:
     void dispatch(const Command& c);
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // The answer packet in this module's form (network or not) into `b`; its length.
+    size_t encode_answer(packet::Buffer& b, uint8_t command, uint32_t param1, uint32_t param2,
+                         uint8_t flag) const;
     void note(const char* what, const Command& c);
     void send_unsolicited();
     void free_scan();
