@@ -14,7 +14,13 @@
 
 namespace kelvor {
 
+// MinGW's own printf family (__USE_MINGW_ANSI_STDIO) formats as the C
+// standard says, so its checks are those of GNU printf.
+#if defined(__MINGW32__)
+#define KELVOR_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
 #define KELVOR_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
 // What the library offers its users; everything else in it stays hidden.
 #if defined(_WIN32)
 #define KELVOR_API

@@ -80,8 +80,8 @@ bool read_file(const std::string& path, Bytes& out, size_t limit) {
     int error = 0;
     File f(open_input_file(path, error, false));
     if (!f) return false;
-    const long size = file_size(f.get());
-    if (size < 0 || static_cast<unsigned long>(size) > limit) return false;
+    const int64_t size = file_size(f.get());
+    if (size < 0 || static_cast<uint64_t>(size) > limit) return false;
     out.resize(static_cast<size_t>(size));
     return std::fread(out.data(), 1, out.size(), f.get()) == out.size();
 }
@@ -90,7 +90,7 @@ bool read_file(const std::string& path, Bytes& out, size_t limit) {
 void remove_tree(const std::string& dir) {
     std::vector<std::string> names;
     if (list_directory(dir, names)) {
-        for (const std::string& name : names) std::remove((dir + "/" + name).c_str());
+        for (const std::string& name : names) std::remove(join_path(dir, name).c_str());
     }
     remove_directory(dir);
 }
@@ -155,7 +155,7 @@ bool parse_u32(const std::string& word, uint32_t& out) {
 // Reads and checks the manifest: its own check sum, its form, its limits.
 bool load_manifest(const std::string& dir, Manifest& m) {
     Bytes raw;
-    const std::string path = dir + "/" + MANIFEST;
+    const std::string path = join_path(dir, MANIFEST);
     if (!read_file(path, raw, 64 * 1024 * 1024)) {
         ERR_LINE("Err: Cannot read %s\n", path.c_str());
         return false;
@@ -237,7 +237,7 @@ int backup_module(OrvantiCom& com) {
         for (const Bytes& t : list) all.insert(all.end(), t.begin(), t.end());
         UserEntry u{id, static_cast<uint32_t>(list.size()), size, sha256_hex(all.data(), all.size()),
                     user_file(id)};
-        if (!write_file(partial + "/" + u.file, all.data(), all.size())) {
+        if (!write_file(join_path(partial, u.file), all.data(), all.size())) {
             remove_tree(partial);
             return FRONT_REFUSED;
         }
@@ -246,11 +246,12 @@ int backup_module(OrvantiCom& com) {
     }
     std::string text = manifest_body(m);
     text += "sha256 " + sha256_hex(reinterpret_cast<const uint8_t*>(text.data()), text.size()) + "\n";
-    if (!write_file(partial + "/" + MANIFEST, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+    if (!write_file(join_path(partial, MANIFEST), reinterpret_cast<const uint8_t*>(text.data()),
+                    text.size())) {
         remove_tree(partial);
         return FRONT_REFUSED;
     }
-    if (std::rename(partial.c_str(), dir.c_str()) != 0) {
+    if (!rename_directory(partial, dir)) {
         ERR_LINE("Err: Cannot rename %s to %s: %s\n", partial.c_str(), dir.c_str(), std::strerror(errno));
         remove_tree(partial);
         return FRONT_REFUSED;
@@ -268,7 +269,7 @@ int restore_module(OrvantiCom& com) {
     std::vector<Bytes> data(m.users.size());
     for (size_t i = 0; i < m.users.size(); ++i) {
         const UserEntry& u = m.users[i];
-        const std::string path = dir + "/" + u.file;
+        const std::string path = join_path(dir, u.file);
         // Nothing of the manifest is trusted: a user ID of 0 is no user.
         if (u.id == 0) {
             ERR_LINE("Err: The manifest of %s lists a user it cannot hold: %#x; nothing is restored\n",

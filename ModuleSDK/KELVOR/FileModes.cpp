@@ -75,7 +75,7 @@ void OrvantiCom::batch_mode() {
             return;
         }
         if (char* lf = std::strchr(line, '\n')) {
-            *lf = '\0';
+            *(lf > line && lf[-1] == '\r' ? lf - 1 : lf) = '\0'; // a CR LF line end loses its CR too
         } else if (std::strlen(line) == sizeof line - 1) {
             // A line of exactly 511 characters: its line feed is not a line of its own.
             const int next = std::fgetc(batch.get());
@@ -114,7 +114,7 @@ void OrvantiCom::directory_mode() {
     const FileHandler handler = directory_handler(command);
     if (!handler) return;
     for (const std::string& name : names) {
-        const std::string path = directory + "/" + name;
+        const std::string path = join_path(directory, name);
         if (path.size() > PATH_MAX_CHARS) {
             ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
                      path.c_str());

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "Bmp.h"
 
@@ -64,7 +64,7 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     ERR_LINE("Err: Cannot write %s: %s\n", outputPath.c_str(), std::strerror(error ? error : EIO));
     // Nothing half-written stays behind.
     std::clearerr(f);
-    if (ftruncate(fileno(f), 0) == 0) std::rewind(f);
+    if (truncate_file(f)) std::rewind(f);
     return false;
 }
 

@@ -165,7 +165,7 @@ int baud_code_of_rate(uint32_t rate);
 bool path_is_directory(const std::string& path);
 // Names of a directory's entries without "." and "..", in name order; false when it cannot be read.
 bool list_directory(const std::string& path, std::vector<std::string>& names);
-long file_size(std::FILE* file);
+int64_t file_size(std::FILE* file);
 // Error codes of the file openings beside the system's own.
 inline constexpr int NOT_REGULAR_FILE = -1; // a FIFO, a device, a socket
 inline constexpr int FILE_TOO_LARGE = -2;   // beyond what a 32-bit size field announces
@@ -197,3 +197,12 @@ void remove_directory(const std::string& path);
 bool write_new_private_file(const std::string& path, const uint8_t* data, size_t n, int& error);
 // This process's number, to name its temporary files apart.
 unsigned long process_number();
+// The path of `name` in the directory `dir`, with the system's separator.
+std::string join_path(const std::string& dir, const std::string& name);
+// An output file emptied, for nothing half-written to stay; false when it cannot be.
+bool truncate_file(std::FILE* file);
+// A directory given its final name; false with errno set when it cannot be.
+bool rename_directory(const std::string& from, const std::string& to);
+// The tool's standard streams as it needs them: every byte written as it is
+// (no line-end translation).
+void prepare_standard_streams();

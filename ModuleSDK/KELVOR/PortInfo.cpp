@@ -1,7 +1,5 @@
 // What the system tells about serial ports: the ports present (--list-ports)
 // and why a port could not be used (the line after "Cannot initialize sdk").
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,8 +49,8 @@ void print_port_diagnosis(const OrvantiCom& com, int openResult) {
                     static_cast<unsigned>(com.readTimeout));
         return;
     }
-    switch (error) {
-    case 0: {
+    switch (port::port_failure(error)) {
+    case port::PortFailure::None: {
         const int rate = baud_rate_of_code(com.baudCode);
         std::string others;
         for (const packet::BaudRate& b : packet::BAUD_RATES) {
@@ -67,26 +65,26 @@ void print_port_diagnosis(const OrvantiCom& com, int openResult) {
         why += ", and check the cable and the module's power";
         break;
     }
-    case ENOENT:
-    case ENODEV:
-    case ENXIO: why = "No such device: " + port + "; " + ports_present() + " (kelvor --list-ports)"; break;
-    case EACCES:
-    case EPERM: {
+    case port::PortFailure::NoSuchPort:
+        why = "No such device: " + port + "; " + ports_present() + " (kelvor --list-ports)";
+        break;
+    case port::PortFailure::PermissionDenied: {
         std::string group = port::device_group(port);
         if (group.empty()) group = "dialout";
         why = "Permission denied on " + port + ": add the user to the group " + group +
               " (sudo usermod -aG " + group + " $USER), then log in again";
         break;
     }
-    case EISDIR: why = port + " is a directory, not a serial device"; break;
-    case ENOTTY: why = port + " is not a serial device"; break;
-    case EINVAL:
+    case port::PortFailure::IsDirectory: why = port + " is a directory, not a serial device"; break;
+    case port::PortFailure::NotSerial: why = port + " is not a serial device"; break;
+    case port::PortFailure::BadSettings:
         why = port + " refused the line settings at " + std::to_string(baud_rate_of_code(com.baudCode)) +
               " baud (-b 9600, 19200, 38400, 57600 or 115200)";
         break;
-    case EWOULDBLOCK:
-    case EBUSY: why = port + " is in use by another program" + port::port_holder(port); break;
-    default: why = port + ": " + std::strerror(error); break;
+    case port::PortFailure::InUse:
+        why = port + " is in use by another program" + port::port_holder(port);
+        break;
+    case port::PortFailure::Other: why = port + ": " + port::system_error_text(error); break;
     }
     trace_print("       %s\n", why.c_str());
 }

@@ -2,7 +2,7 @@
 // broadcast raw packets and the response monitor.
 #include "OrvantiCom.h"
 
-#include <unistd.h>
+#include <cstdio>
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {

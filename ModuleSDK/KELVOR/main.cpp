@@ -2,4 +2,7 @@
 
 using namespace kelvor;
 
-int main(int argc, char** argv) { return OrvantiCom::main(argc, argv); }
+int main(int argc, char** argv) {
+    prepare_standard_streams();
+    return OrvantiCom::main(argc, argv);
+}

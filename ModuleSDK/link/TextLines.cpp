@@ -2,13 +2,12 @@
 // caller knows whether they are text at all.
 #include "link/TextLines.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "ModuleSDK.h"
+#include "trace/Console.h"
 
 namespace kelvor {
 
@@ -40,7 +39,7 @@ void print_text_line(const std::string& line) {
         if (t.held.size() < HELD_LINES_MAX) t.held.push_back(line);
         return;
     }
-    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    static const bool terminal = console::is_terminal(1);
     if (!terminal) {
         std::fwrite(line.data(), 1, line.size(), stdout);
     } else {

@@ -23,4 +23,21 @@ std::string port_holder(const std::string& port);
 // The group that owns the device file of `port`; empty when unknown.
 std::string device_group(const std::string& port);
 
+// What a system error of serial_open or serial_setup (serial_last_error) says
+// about the port.
+enum class PortFailure {
+    None,             // no error: the port opened and took its settings
+    NoSuchPort,       // nothing of that name
+    PermissionDenied, // the user may not open it
+    InUse,            // another program holds it
+    IsDirectory,      // a directory of that name
+    NotSerial,        // something that is no serial device
+    BadSettings,      // the device refused the line settings or the rate
+    Other,
+};
+PortFailure port_failure(int systemError);
+
+// The system's own words for an error code.
+std::string system_error_text(int systemError);
+
 } // namespace kelvor::port

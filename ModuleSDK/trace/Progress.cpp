@@ -1,12 +1,11 @@
 #include "trace/Progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "ModuleSDK.h"
+#include "trace/Console.h"
 
 namespace kelvor {
 
@@ -16,6 +15,8 @@ struct Line {
     int baudRate = 0;
     int hexText = 0;
     bool shown = false; // a progress line stands on the terminal now
+    console::LineControl control = console::LineControl::None;
+    size_t width = 0; // characters of the line shown, for a console that erases with blanks
 };
 
 Line& line() {
@@ -29,20 +30,24 @@ constexpr auto REDRAW_EVERY = std::chrono::milliseconds(200);
 constexpr char ERASE[] = "\r\033[K";
 
 void write_stderr(const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(2, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+    console::write_all(2, p, n);
+}
+
+// Blanks over the line shown, and back to its start.
+std::string blanked(size_t width) {
+    std::string text = "\r";
+    text.append(width, ' ');
+    return text + "\r";
 }
 
 void erase() {
     if (!line().shown) return;
-    write_stderr(ERASE, sizeof ERASE - 1);
+    if (line().control == console::LineControl::Escapes) {
+        write_stderr(ERASE, sizeof ERASE - 1);
+    } else {
+        const std::string blank = blanked(line().width);
+        write_stderr(blank.data(), blank.size());
+    }
     line().shown = false;
 }
 
@@ -64,7 +69,9 @@ bool progress_worth_showing(uint64_t bytes, int baudRate, int hexText) {
 }
 
 Progress::Progress(uint64_t total) : total_(total) {
-    active_ = total > 0 && progress_worth_showing(total, line().baudRate, line().hexText) && ::isatty(2) == 1;
+    active_ = total > 0 && progress_worth_showing(total, line().baudRate, line().hexText);
+    if (active_) line().control = console::line_control(2);
+    active_ = active_ && line().control != console::LineControl::None;
     if (!active_) return;
     start_ = Clock::now();
     draw(0);
@@ -107,7 +114,19 @@ void Progress::draw(uint64_t done) {
                           static_cast<unsigned long long>(total_));
     }
     if (n <= 0) return;
-    write_stderr(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    size_t length = std::min(static_cast<size_t>(n), sizeof text - 1);
+    if (line().control == console::LineControl::Escapes) {
+        write_stderr(text, length);
+    } else {
+        // Without escape sequences: the text without "erase to the end", and
+        // blanks over what a longer line before left.
+        std::string plain(text, length);
+        if (const size_t esc = plain.rfind("\033[K"); esc != std::string::npos) plain.erase(esc);
+        const size_t width = plain.size() - 1;
+        if (width < line().width) plain.append(line().width - width, ' ');
+        line().width = std::max(width, line().width);
+        write_stderr(plain.data(), plain.size());
+    }
     line().shown = true;
 }
 

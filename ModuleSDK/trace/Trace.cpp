@@ -2,8 +2,6 @@
 // way to the standard error stream. Text is gathered until a line ends and then
 // written with one system call, so a level-4 dump of a large block costs one
 // write per line, not one per byte.
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "ModuleSDK.h"
+#include "trace/Console.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -39,16 +38,8 @@ TraceLog& log() {
 }
 
 void write_all(int fd, const char* p, size_t n) {
-    if (n > 0) progress_yield(); // the trace line takes the progress line's place
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return; // nowhere left to report to
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+    if (n > 0) progress_yield();  // the trace line takes the progress line's place
+    console::write_all(fd, p, n); // on failure there is nowhere left to report to
 }
 
 // Writes every complete line held back.

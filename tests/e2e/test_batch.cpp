@@ -247,8 +247,8 @@ protected:
         expect_identify(s, record_prefix(grayB_, 16, 16), 2);
         return s;
     }
-    const std::string expectedErrors =
-        LOC + "Err: Cannot open the bmp file\n" + LOC + "Err: Cannot open file: imgs/sub\n";
+    const std::string expectedErrors = LOC + "Err: Cannot open the bmp file\n" + LOC +
+                                       "Err: Cannot open file: " + farend::tool_path("imgs", "sub") + "\n";
 
     farend::TempDir dir_;
     Bytes grayA_, grayB_;
@@ -298,7 +298,8 @@ TEST_F(DirectoryMode, LongPaths) {
         s.open_sequence();
         expect_identify(s, record_prefix(gray, 8, 8), 1);
         Outcome r = run_script(s, dir_, {"-c", "II", "-i", longDir});
-        EXPECT_EQ(r.err, LOC + "Err: Path is longer than 255 characters: " + longDir + "/" + tooLong + "\n");
+        EXPECT_EQ(r.err, LOC + "Err: Path is longer than 255 characters: " +
+                             farend::tool_path(longDir, tooLong) + "\n");
         expect_clean(r);
     }
     const std::string deeper = longDir + "/" + std::string(57, 'e');

@@ -200,10 +200,10 @@ TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
     farend::RunResult first = farend::run_kelvor({"-P", port, "-b", "115200", "-c", "SS"}, dir.path());
     EXPECT_EQ(first.status, 1);
     EXPECT_EQ(first.err, "");
-    EXPECT_EQ(dir.read("kelvor.cfg"), port + " 53 0 1 0 1000 1 4096");
+    EXPECT_EQ(dir.read("kelvor.cfg"), farend::tool_port(port) + " 53 0 1 0 1000 1 4096");
 
     // Changed by hand; a run without settings reads it and leaves it as it is.
-    const std::string byHand = port + "  53 0 1 0 200 2 4096\n";
+    const std::string byHand = farend::tool_port(port) + "  53 0 1 0 200 2 4096\n";
     dir.write("kelvor.cfg", byHand);
     farend::RunResult second = farend::run_kelvor({"-c", "SS"}, dir.path());
     EXPECT_EQ(second.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
@@ -212,7 +212,7 @@ TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
     // A trace level given once is saved with the other settings as read.
     farend::RunResult third = farend::run_kelvor({"-c", "SS", "-x3"}, dir.path());
     EXPECT_NE(third.err.find("      [COM] Send: "), std::string::npos) << third.err;
-    EXPECT_EQ(dir.read("kelvor.cfg"), port + " 53 0 1 0 200 3 4096");
+    EXPECT_EQ(dir.read("kelvor.cfg"), farend::tool_port(port) + " 53 0 1 0 200 3 4096");
 
     farend::Outcome o = fe.finish(50);
     EXPECT_TRUE(o.ok) << o.failure;
@@ -529,7 +529,7 @@ TEST(Limits, OverlongWordsAreRefusedBeforeAnythingIsSent) {
     farend::FarEnd fe(none);
     const Args base = on(fe, {"-c", "SS"});
     size_t used = 0;
-    for (const auto& w : base) used += w.size() + 1;
+    for (const auto& w : base) used += farend::tool_port(w).size() + 1;
     auto filler = [&](size_t total) { return "-z" + std::string(total - used - 3, 'z'); };
 
     struct Case {

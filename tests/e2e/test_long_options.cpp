@@ -190,6 +190,7 @@ TEST(PortDiagnosis, TheLineAfterTheOpeningErrorSaysWhy) {
 }
 
 TEST(PortDiagnosis, AHeldPortNamesItsHolder) {
+    POSIX_TOOL_ONLY("the holder of a port, from /proc");
     farend::Script s;
     farend::FarEnd fe(s);
     const int fd = open(fe.port().c_str(), O_RDWR | O_NOCTTY);
@@ -204,6 +205,7 @@ TEST(PortDiagnosis, AHeldPortNamesItsHolder) {
 }
 
 TEST(PortDiagnosis, PermissionDeniedTellsTheGroup) {
+    POSIX_TOOL_ONLY("device permissions and groups");
     // Needs a user the permission applies to: as root, the run drops to nobody.
     farend::Script s;
     farend::FarEnd fe(s);
@@ -249,6 +251,7 @@ Bytes image_record(uint32_t w, uint32_t h) {
 }
 
 TEST(Progress, ShownOnATerminalForALongTransferAndNeverOnAPipe) {
+    POSIX_TOOL_ONLY("a Linux terminal as the tool's standard error");
     // 10028 bytes at 9600 baud: about ten seconds on a real line.
     const Bytes record = image_record(100, 100);
     auto script = [&] {
@@ -297,6 +300,7 @@ TEST(Progress, ShownOnATerminalForALongTransferAndNeverOnAPipe) {
 // A module's text line cannot drive the operator's terminal: on a terminal its
 // control characters show escaped, on a pipe its bytes go out as they came.
 TEST(TextLines, ControlCharactersAreShownEscapedOnATerminal) {
+    POSIX_TOOL_ONLY("a Linux terminal as the tool's standard output");
     const Bytes line = {'[', 'a', 0x1B, '[', '2', 'J', 'b', 0x07, 0x7F, '\t', ']', '\r'};
     auto script = [&] {
         farend::Script s;

@@ -88,6 +88,8 @@ TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
     };
     for (const InputRow& row : rows) {
         SCOPED_TRACE(row.name);
+        // Windows has no FIFO in the file system to wait on a reader.
+        if (farend::tool_is_windows() && std::string(row.name) == "output FIFO without a reader") continue;
         farend::TempDir dir;
         const std::string path = fifo(dir, "fifo");
         Args args;
@@ -134,6 +136,8 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // A FIFO is replaced by a rename on POSIX systems; Windows has none.
+        if (farend::tool_is_windows() && std::string(c.name) == "FIFO") continue;
         farend::TempDir dir;
         c.make(dir);
         farend::Script s;

@@ -209,12 +209,15 @@ TEST(SimBackup, AFailedUserIsRemovedAgainAndTheBackupIsPrivate) {
     ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
     ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
     ASSERT_EQ(kelvor(sim, dir, {"--backup", backup}).status, 0);
-    struct stat st {};
-    ASSERT_EQ(::stat(backup.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    for (const char* f : {"/manifest.txt", "/user-00000003.tpl"}) {
-        ASSERT_EQ(::stat((backup + f).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+    // POSIX permissions; a Windows program's files take their folder's.
+    if (!farend::tool_is_windows()) {
+        struct stat st {};
+        ASSERT_EQ(::stat(backup.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        for (const char* f : {"/manifest.txt", "/user-00000003.tpl"}) {
+            ASSERT_EQ(::stat((backup + f).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+        }
     }
     ASSERT_EQ(kelvor(sim, dir, {}, {"-c", "DA"}).status, 0);
 
@@ -241,7 +244,9 @@ TEST(SimBackup, AFailedUserIsRemovedAgainAndTheBackupIsPrivate) {
     EXPECT_EQ(retry.status, 0) << retry.out << retry.err;
     EXPECT_TRUE(contains(retry.out, "User 0x3: restored, 2 template(s)")) << retry.out;
 
-    // A template file that is a symbolic link is not followed.
+    // A template file that is a symbolic link is not followed. (Under Wine a
+    // POSIX link reads as the file it points to: no Windows link to refuse.)
+    if (farend::tool_is_windows()) return;
     ASSERT_EQ(::unlink(path.c_str()), 0);
     spill(dir.file("elsewhere.tpl"), whole);
     ASSERT_EQ(::symlink(dir.file("elsewhere.tpl").c_str(), path.c_str()), 0);

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "ModuleSDK.h"
@@ -268,9 +269,76 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     return run_program_with(program, args, cwd, 0, 0, 0);
 }
 
+bool tool_is_windows() {
+    return std::string_view(KELVOR_BIN).ends_with(".exe");
+}
+
+namespace {
+
+// The Wine prefix of the Windows tests, which scripts/wine.sh made and whose
+// server it runs.
+std::string wine_prefix() {
+#ifdef KELVOR_WINE_PREFIX
+    return KELVOR_WINE_PREFIX;
+#else
+    throw std::runtime_error("this test program was built without a Wine prefix");
+#endif
+}
+
+// The environment of every wine command, as scripts/wine.sh sets it.
+void enter_wine_environment() {
+    const std::string prefix = wine_prefix();
+    ::setenv("WINEPREFIX", prefix.c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+    ::setenv("WINEARCH", "win64", 1);
+    ::setenv("TMPDIR", (prefix + ".tmp").c_str(), 1);
+    ::setenv("HOME", (prefix + ".tmp").c_str(), 1);
+    ::unsetenv("DISPLAY");
+}
+
+} // namespace
+
+std::string tool_port(const std::string& device) {
+    if (!tool_is_windows()) return device;
+    std::error_code ec;
+    const std::string real = std::filesystem::weakly_canonical(device, ec).string();
+    constexpr std::string_view PTS = "/dev/pts/";
+    if (ec || !real.starts_with(PTS) || real.find_first_not_of("0123456789", PTS.size()) != std::string::npos)
+        return device;
+    // One COM name per pseudo-terminal number, above the ports Wine maps itself.
+    const std::string name = "COM" + std::to_string(std::stoi(real.substr(PTS.size())) + 10);
+    const std::string prefix = wine_prefix();
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string link = std::string(prefix) + "/dosdevices/" + lower;
+    char target[256] = {};
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n < 0 || real != std::string(target, static_cast<size_t>(n))) {
+        // Made beside and renamed over: tests running side by side may make it at once.
+        const std::string temp = link + "." + std::to_string(::getpid());
+        ::unlink(temp.c_str());
+        if (::symlink(real.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0)
+            throw std::runtime_error("cannot link " + link + " to " + real);
+    }
+    return name;
+}
+
 RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd, int signal, int signalAfterMs, int limitMs) {
     const auto start = std::chrono::steady_clock::now();
+    // A Windows program runs under Wine, its port by its COM name, and never
+    // without a limit: a Windows program whose port went away can spin.
+    const bool windows = std::string_view(program).ends_with(".exe");
+    std::vector<std::string> words;
+    if (windows) {
+        words.push_back("wine");
+        if (limitMs <= 0) limitMs = 120000;
+    }
+    words.push_back(program);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const bool port = windows && i > 0 && args[i - 1] == "-P";
+        words.push_back(port ? tool_port(args[i]) : args[i]);
+    }
     TempDir io;
     const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
     RunResult result;
@@ -284,11 +352,11 @@ RunResult run_program_with(const std::string& program, const std::vector<std::st
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (windows) enter_wine_environment();
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        ::execvp(argv[0], argv.data());
         _exit(127);
     }
     const auto since = [&] {

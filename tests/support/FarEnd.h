@@ -99,6 +99,26 @@ RunResult run_program_with(const std::string& program, const std::vector<std::st
                            const std::string& cwd, int signal, int signalAfterMs, int limitMs = 60000);
 RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd);
 
+// Whether the tool under test is the Windows program, run under Wine.
+bool tool_is_windows();
+// The name the tool under test opens a device by: the device itself, or for
+// the Windows program the COM name linked to it in Wine's prefix.
+std::string tool_port(const std::string& device);
+// A test of what only the POSIX program does (a Linux device, a signal, a
+// FIFO) skips, with its reason, when the tool under test is the Windows one.
+#define POSIX_TOOL_ONLY(why)                                                                                 \
+    if (farend::tool_is_windows()) GTEST_SKIP() << "the POSIX program only: " << (why)
+// The exit status of the tool under test stopped by `signal`: 128 + the
+// signal on POSIX systems; for the Windows program, which Wine hands SIGINT
+// as Ctrl-C, the low byte of STATUS_CONTROL_C_EXIT (0xC000013A).
+inline int stopped_status(int signal) {
+    return tool_is_windows() ? 0x3A : 128 + signal;
+}
+// The path of `name` in `dir` as the tool under test writes it.
+inline std::string tool_path(const std::string& dir, const std::string& name) {
+    return dir + (tool_is_windows() ? "\\" : "/") + name;
+}
+
 // A fresh empty directory, removed with its contents when the object goes.
 class TempDir {
 public:

@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -138,6 +140,27 @@ std::string device_group(const std::string& port) {
     if (::stat(port.c_str(), &st) != 0) return "";
     const struct group* g = ::getgrgid(st.st_gid);
     return g ? std::string(g->gr_name) : std::string();
+}
+
+PortFailure port_failure(int systemError) {
+    switch (systemError) {
+    case 0: return PortFailure::None;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return PortFailure::NoSuchPort;
+    case EACCES:
+    case EPERM: return PortFailure::PermissionDenied;
+    case EWOULDBLOCK:
+    case EBUSY: return PortFailure::InUse;
+    case EISDIR: return PortFailure::IsDirectory;
+    case ENOTTY: return PortFailure::NotSerial;
+    case EINVAL: return PortFailure::BadSettings;
+    default: return PortFailure::Other;
+    }
+}
+
+std::string system_error_text(int systemError) {
+    return std::strerror(systemError);
 }
 
 } // namespace kelvor::port

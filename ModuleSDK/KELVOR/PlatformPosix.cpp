@@ -39,10 +39,10 @@ bool list_directory(const std::string& path, std::vector<std::string>& names) {
     return true;
 }
 
-long file_size(std::FILE* file) {
+int64_t file_size(std::FILE* file) {
     struct stat st {};
     if (::fstat(fileno(file), &st) != 0) return 0;
-    return static_cast<long>(st.st_size);
+    return static_cast<int64_t>(st.st_size);
 }
 
 namespace {
@@ -162,3 +162,17 @@ bool write_new_private_file(const std::string& path, const uint8_t* data, size_t
 unsigned long process_number() {
     return static_cast<unsigned long>(::getpid());
 }
+
+std::string join_path(const std::string& dir, const std::string& name) {
+    return dir + "/" + name;
+}
+
+bool truncate_file(std::FILE* file) {
+    return ::ftruncate(fileno(file), 0) == 0;
+}
+
+bool rename_directory(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void prepare_standard_streams() {}

@@ -1,0 +1,406 @@
+// The serial port on Windows: one port per process, opened exclusively and
+// synchronously, set to 8N1 with every field of the device control block
+// given, read with a time-out counted from the start of a read until the
+// first byte and from the latest byte after that.
+//
+// Each ReadFile waits at most for the first byte and then returns what has
+// arrived (time-outs MAXDWORD, MAXDWORD, constant): the loop around it counts
+// the time-out afresh after every byte, as the POSIX side does with poll.
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Port {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DCB original{};
+    bool haveOriginal = false;
+    COMMTIMEOUTS originalTimeouts{};
+    bool haveOriginalTimeouts = false;
+    int timeoutMs = 1000;
+    int baudRate = 0;
+    // The wait for a first byte that the port has now, -1 before any.
+    long long appliedWaitMs = -1;
+    // When the bytes written so far have left the port at the line's rate at
+    // the earliest; the next read's time-out counts from then.
+    Clock::time_point txDone{};
+    // Reads end by this time at the latest, however steadily bytes arrive;
+    // unset (the epoch) when the caller set no bound.
+    Clock::time_point bound{};
+};
+
+Port& port() {
+    static Port instance;
+    return instance;
+}
+
+// The system's error code of the latest failed opening or line setup, 0 when
+// the port opened and took its settings.
+int lastError = 0;
+
+// The port itself is gone (a USB adapter unplugged): reads and writes cannot
+// succeed again on this opening.
+bool portLost = false;
+
+// A read or write that fails for another reason than its time-out: the port
+// will not serve again on this opening (an adapter unplugged answers
+// "access denied", "bad command" or "device removed").
+bool gone(DWORD error) {
+    return error != ERROR_TIMEOUT && error != ERROR_SEM_TIMEOUT;
+}
+
+// The pause the module needs between turns of a shared (network or
+// broadcast) line, before each read and each write; 0 on a line of its own.
+int turnPauseMs = 0;
+
+// The read time-out applied to the port, -1 before any.
+int appliedTimeoutMs = -1;
+
+void pace_turn() {
+    if (turnPauseMs > 0) ::Sleep(static_cast<DWORD>(turnPauseMs));
+}
+
+// Microseconds that n characters take on the wire: a start bit, 8 data bits
+// and a stop bit each.
+std::chrono::microseconds wire_time(uint64_t n, int baudRate) {
+    if (baudRate <= 0) return std::chrono::microseconds(0);
+    return std::chrono::microseconds(n * 10'000'000ull / static_cast<uint64_t>(baudRate));
+}
+
+// The device name CreateFileA needs: COM1 to COM9 open by their bare names,
+// higher numbers only in the device namespace, so a bare COMn always gets the
+// "\\.\" prefix; any other name is taken as it is.
+std::string device_path(const char* name) {
+    const std::string text = name;
+    const bool com = text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
+                     std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
+                     std::toupper(static_cast<unsigned char>(text[2])) == 'M' &&
+                     text.find_first_not_of("0123456789", 3) == std::string::npos;
+    return com ? "\\\\.\\" + text : text;
+}
+
+// Sets how long the next ReadFile waits for its first byte; a ReadFile that
+// finds bytes waiting returns them at once. Talks to the port only when the
+// wait changes.
+bool apply_wait(long long ms) {
+    Port& p = port();
+    ms = std::clamp<long long>(ms, 1, MAXDWORD - 1);
+    if (ms == p.appliedWaitMs) return true;
+    COMMTIMEOUTS t{};
+    if (::GetCommTimeouts(p.handle, &t) == 0) return false;
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
+    if (::SetCommTimeouts(p.handle, &t) == 0) return false;
+    p.appliedWaitMs = ms;
+    return true;
+}
+
+// Reads up to n bytes into dst: returns when n bytes arrived or when the read
+// time-out passed without a new byte; the count that arrived, or -1.
+int read_span(uint8_t* dst, int n) {
+    Port& p = port();
+    int got = 0;
+    // The module cannot answer before it has had the bytes sent to it.
+    auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
+    const bool bounded = p.bound != Clock::time_point{};
+    while (got < n) {
+        if (bounded) deadline = std::min(deadline, p.bound);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        if (!apply_wait(left)) {
+            portLost = portLost || gone(::GetLastError());
+            return -1;
+        }
+        DWORD r = 0;
+        if (::ReadFile(p.handle, dst + got, static_cast<DWORD>(n - got), &r, nullptr) == 0) {
+            const DWORD error = ::GetLastError();
+            // A time-out that a driver reports as an error is still a time-out.
+            if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT) break;
+            portLost = portLost || gone(error);
+            return -1;
+        }
+        // Nothing within the wait. A port that no longer tells its state has
+        // gone (a device removed, the far side of an emulated port closed):
+        // nothing more will come, and what came is handed over.
+        if (r == 0) {
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (::ClearCommError(p.handle, &errors, &status) == 0) {
+                portLost = true;
+                return got > 0 ? got : -1;
+            }
+            if (Clock::now() + std::chrono::milliseconds(1) >= deadline) break;
+            continue; // woken early (a wait rounded down): wait out the rest
+        }
+        got += static_cast<int>(r);
+        deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+    }
+    return got;
+}
+
+// An operator who stops the tool with Ctrl-C or Ctrl-Break (for example in
+// the response monitor) gets the port back with its own line settings and the
+// trace line begun. The process then ends at once with the status a console
+// program stopped by Ctrl-C has (STATUS_CONTROL_C_EXIT), as a signal ends it
+// on POSIX systems: the main thread, still in a read or a write, runs no
+// further.
+BOOL WINAPI restore_on_break(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    trace_flush_on_signal();
+    Port& p = port();
+    if (p.handle != INVALID_HANDLE_VALUE) {
+        ::PurgeComm(p.handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT);
+        if (p.haveOriginal) ::SetCommState(p.handle, &p.original);
+        if (p.haveOriginalTimeouts) ::SetCommTimeouts(p.handle, &p.originalTimeouts);
+    }
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+void restore_on_break_installed() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    ::SetConsoleCtrlHandler(restore_on_break, TRUE);
+}
+
+} // namespace
+
+int serial_open(const char* name) {
+    Port& p = port();
+    if (p.handle != INVALID_HANDLE_VALUE) {
+        trace(TRACE_ERROR, "The serial port is already open\n");
+        return -1;
+    }
+    lastError = 0;
+    const std::string path = device_path(name);
+    // Not shared: another program cannot open the port while we hold it.
+    HANDLE h =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        lastError = static_cast<int>(::GetLastError());
+        // A directory is refused with "access denied"; it is no port in use.
+        const DWORD attributes = ::GetFileAttributesA(path.c_str());
+        if (lastError == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            lastError = ERROR_DIRECTORY;
+        trace(TRACE_ERROR, "Cannot create the handle\n");
+        return -1;
+    }
+    p.handle = h;
+    portLost = false;
+    p.haveOriginal = false;
+    p.haveOriginalTimeouts = false;
+    if (::GetFileType(h) == FILE_TYPE_CHAR) {
+        p.original.DCBlength = sizeof(DCB);
+        p.haveOriginal = ::GetCommState(h, &p.original) != 0;
+        p.haveOriginalTimeouts = ::GetCommTimeouts(h, &p.originalTimeouts) != 0;
+    }
+    p.appliedWaitMs = -1;
+    restore_on_break_installed();
+    return 0;
+}
+
+int serial_setup(int baudRate) {
+    Port& p = port();
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    // A file or a pipe is no serial device, whatever GetCommState makes of it.
+    if (p.handle == INVALID_HANDLE_VALUE || ::GetFileType(p.handle) != FILE_TYPE_CHAR ||
+        ::GetCommState(p.handle, &dcb) == 0) {
+        lastError = p.handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : ERROR_BAD_DEVICE;
+        trace(TRACE_ERROR, "Cannot get the status of the com port\n");
+        return -1;
+    }
+    // Every field given: a port's earlier user may have left anything in
+    // them (XON/XOFF on, hardware handshake, parity).
+    dcb.BaudRate = static_cast<DWORD>(baudRate > 0 ? baudRate : 0);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    // RTS raised while bytes are sent, for the driver of an RS-485 line.
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    dcb.fAbortOnError = FALSE;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    bool set = baudRate > 0 && ::SetCommState(p.handle, &dcb) != 0;
+    if (!set && baudRate > 0) {
+        // Most USB adapters have no RTS toggling; an RS-485 adapter among
+        // them switches its driver by itself. RTS then simply stays on.
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        set = ::SetCommState(p.handle, &dcb) != 0;
+    }
+    // A rate the device cannot make is taken by some drivers without a word:
+    // what the port holds afterwards tells.
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (set && ::GetCommState(p.handle, &now) != 0 && now.BaudRate != dcb.BaudRate) {
+        set = false;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    if (!set) {
+        lastError = baudRate <= 0 ? ERROR_INVALID_PARAMETER : static_cast<int>(::GetLastError());
+        if (lastError == 0) lastError = ERROR_INVALID_PARAMETER;
+        trace(TRACE_ERROR, "Cannot set the status of the com port\n");
+        return -1;
+    }
+    // DTR raised where the device has modem lines; a port without them
+    // (a pseudo-terminal under an emulator, some adapters) refuses, which is
+    // no reason to stop.
+    ::EscapeCommFunction(p.handle, SETDTR);
+    ::PurgeComm(p.handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // Writes may take as long as their bytes need on the wire, twice over,
+    // and a few seconds more: a stuck port never holds the run.
+    COMMTIMEOUTS t{};
+    if (::GetCommTimeouts(p.handle, &t) != 0) {
+        t.WriteTotalTimeoutMultiplier = static_cast<DWORD>(20000 / baudRate + 1);
+        t.WriteTotalTimeoutConstant = 5000;
+        if (::SetCommTimeouts(p.handle, &t) == 0) {
+            lastError = static_cast<int>(::GetLastError());
+            trace(TRACE_ERROR, "Cannot set the status of the com port\n");
+            return -1;
+        }
+    }
+    p.appliedWaitMs = -1;
+    p.baudRate = baudRate;
+    p.txDone = Clock::time_point{};
+    return 0;
+}
+
+void serial_bound_reads(uint64_t bytes) {
+    Port& p = port();
+    p.bound = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs) +
+              wire_time(bytes, p.baudRate);
+}
+
+void serial_unbound_reads() {
+    port().bound = Clock::time_point{};
+}
+
+void serial_set_turn_pause(int milliseconds) {
+    turnPauseMs = std::max(milliseconds, 0);
+}
+
+int serial_last_error() {
+    return lastError;
+}
+
+bool serial_port_lost() {
+    return portLost;
+}
+
+int serial_set_read_timeout(int milliseconds) {
+    if (milliseconds >= 0 && milliseconds == appliedTimeoutMs) return 0;
+    Port& p = port();
+    if (p.handle == INVALID_HANDLE_VALUE || milliseconds < 0 || !apply_wait(milliseconds)) {
+        trace(TRACE_ERROR, "Cannot get timeout object\n");
+        return -1;
+    }
+    appliedTimeoutMs = milliseconds;
+    p.timeoutMs = milliseconds;
+    return 0;
+}
+
+int serial_read_timeout() {
+    return appliedTimeoutMs;
+}
+
+int serial_begin_read() {
+    if (port().handle == INVALID_HANDLE_VALUE) {
+        trace(TRACE_ERROR, "Cannot read data\n");
+        return -1;
+    }
+    pace_turn();
+    return 0;
+}
+
+int serial_read_more(uint8_t* buffer, int n) {
+    if (n <= 0) return 0;
+    if (port().handle == INVALID_HANDLE_VALUE) return -1;
+    return read_span(buffer, n);
+}
+
+int serial_read(uint8_t* buffer, int n) {
+    if (n <= 0) return 0;
+    if (serial_begin_read() < 0) return -1;
+    const int r = read_span(buffer, n);
+    if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
+    return r;
+}
+
+bool serial_input_waiting() {
+    Port& p = port();
+    if (p.handle == INVALID_HANDLE_VALUE) return false;
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ::ClearCommError(p.handle, &errors, &status) != 0 && status.cbInQue > 0;
+}
+
+int serial_write(const uint8_t* bytes, int n) {
+    Port& p = port();
+    if (p.handle == INVALID_HANDLE_VALUE) {
+        trace(TRACE_ERROR, "Cannot write data\n");
+        return -1;
+    }
+    pace_turn();
+    const Clock::time_point start = Clock::now();
+    DWORD done = 0;
+    if (n > 0 && ::WriteFile(p.handle, bytes, static_cast<DWORD>(n), &done, nullptr) == 0) {
+        portLost = portLost || gone(::GetLastError());
+        trace(TRACE_ERROR, "Cannot write data\n");
+        return -1;
+    }
+    // The bytes go out after those still on their way, at the line's rate.
+    p.txDone = std::max(p.txDone, start) + wire_time(done, p.baudRate);
+    return static_cast<int>(done);
+}
+
+int serial_close() {
+    Port& p = port();
+    if (p.handle != INVALID_HANDLE_VALUE) {
+        // Input never read is dropped; the port gets back what it had.
+        ::PurgeComm(p.handle, PURGE_RXCLEAR);
+        ::FlushFileBuffers(p.handle);
+        if (p.haveOriginal) ::SetCommState(p.handle, &p.original);
+        if (p.haveOriginalTimeouts) ::SetCommTimeouts(p.handle, &p.originalTimeouts);
+        ::CloseHandle(p.handle);
+    }
+    p.handle = INVALID_HANDLE_VALUE;
+    p.baudRate = 0;
+    p.appliedWaitMs = -1;
+    p.txDone = Clock::time_point{};
+    appliedTimeoutMs = -1;
+    turnPauseMs = 0;
+    return 0;
+}
+
+} // namespace kelvor
