@@ -28,6 +28,9 @@ struct Port {
     bool haveOriginal = false;
     COMMTIMEOUTS originalTimeouts{};
     bool haveOriginalTimeouts = false;
+    // The time-outs the port has now, as last set.
+    COMMTIMEOUTS timeouts{};
+    bool haveTimeouts = false;
     int timeoutMs = 1000;
     int baudRate = 0;
     // The wait for a first byte that the port has now, -1 before any.
@@ -90,6 +93,9 @@ std::string device_path(const char* name) {
     return com ? "\\\\.\\" + text : text;
 }
 
+// The longest single wait of a ReadFile.
+constexpr long long WAIT_SLICE_MS = 1000;
+
 // Sets how long the next ReadFile waits for its first byte; a ReadFile that
 // finds bytes waiting returns them at once. Talks to the port only when the
 // wait changes.
@@ -97,12 +103,14 @@ bool apply_wait(long long ms) {
     Port& p = port();
     ms = std::clamp<long long>(ms, 1, MAXDWORD - 1);
     if (ms == p.appliedWaitMs) return true;
-    COMMTIMEOUTS t{};
-    if (::GetCommTimeouts(p.handle, &t) == 0) return false;
+    if (!p.haveTimeouts && ::GetCommTimeouts(p.handle, &p.timeouts) == 0) return false;
+    p.haveTimeouts = true;
+    COMMTIMEOUTS t = p.timeouts;
     t.ReadIntervalTimeout = MAXDWORD;
     t.ReadTotalTimeoutMultiplier = MAXDWORD;
     t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms);
     if (::SetCommTimeouts(p.handle, &t) == 0) return false;
+    p.timeouts = t;
     p.appliedWaitMs = ms;
     return true;
 }
@@ -117,9 +125,14 @@ int read_span(uint8_t* dst, int n) {
     const bool bounded = p.bound != Clock::time_point{};
     while (got < n) {
         if (bounded) deadline = std::min(deadline, p.bound);
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
+        // The usual wait, a byte's time-out, rounded down by a millisecond or
+        // two: the port keeps the wait it has instead of being set anew. A
+        // long wait (the response monitor's minute) is served a second at a
+        // time, so that a port that went away is noticed within a second.
+        if (left < p.timeoutMs && left >= p.timeoutMs - 2) left = p.timeoutMs;
+        left = std::min<long long>(left, WAIT_SLICE_MS);
         if (!apply_wait(left)) {
             portLost = portLost || gone(::GetLastError());
             return -1;
@@ -204,6 +217,7 @@ int serial_open(const char* name) {
     portLost = false;
     p.haveOriginal = false;
     p.haveOriginalTimeouts = false;
+    p.haveTimeouts = false;
     if (::GetFileType(h) == FILE_TYPE_CHAR) {
         p.original.DCBlength = sizeof(DCB);
         p.haveOriginal = ::GetCommState(h, &p.original) != 0;
@@ -289,6 +303,8 @@ int serial_setup(int baudRate) {
             trace(TRACE_ERROR, "Cannot set the status of the com port\n");
             return -1;
         }
+        p.timeouts = t;
+        p.haveTimeouts = true;
     }
     p.appliedWaitMs = -1;
     p.baudRate = baudRate;
