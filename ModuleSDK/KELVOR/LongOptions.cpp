@@ -57,9 +57,9 @@ The trace goes to standard error; error lines start with "[OrvantiCom.cpp(N)] Er
 A run that drives the module ends with exit status 1, unless --exit-code is given;
 --help, --version, --commands and --list-ports end with 0.
 
-Long options (before the other options):
-  --help              this text
-  --version           the version of kelvor
+Long options (anywhere among the other options):
+  --help, -h          this text
+  --version, -V       the version of kelvor
   --commands [CMD]    every command with the options it reads; with a
                       keyword, that command in detail with an example
                       (--markdown: the list as a Markdown table,
@@ -70,7 +70,7 @@ Long options (before the other options):
   --backup DIR        read every user's templates into the new directory DIR
   --restore DIR       enroll the templates of a backup under the same IDs,
                       read them back and compare
-Backup and restore use the saved serial settings and any given after them.
+Backup and restore use the saved serial settings and any given with them.
 
 More: README.md, and kelvor --commands.
 )";
@@ -108,11 +108,54 @@ const char* usage_text() {
     return USAGE;
 }
 
+namespace {
+
+// Whether a short option takes the next word as its value: all but -B, -w,
+// -x (its digit is attached) and letters the tool does not know. The value is
+// never an option of its own, whatever it begins with.
+bool takes_value(const char* word) {
+    if (word[0] != '-' || word[1] == '-' || word[1] == '\0') return false;
+    if (word[1] == 'p') return word[2] == '1' || word[2] == '2';
+    return std::strchr("FPabcdfimnost", word[1]) != nullptr;
+}
+
+bool is_long(const char* word) {
+    return std::strncmp(word, "--", 2) == 0;
+}
+
+} // namespace
+
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
-    int i = 1;
-    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+    // "kelvor -h" and "kelvor -V" alone are the usual spellings of help and version.
+    if (argc == 2 && std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "-V") == 0) {
+        std::printf("kelvor %s\n", version());
+        return 0;
+    }
+    // Long options stand anywhere: before, between or after the short
+    // options. Known first whether the run reports with --exit-code, so that
+    // a refusal before it is reported the same way.
+    std::vector<int> longs;
+    for (int i = 1; i < argc; ++i) {
+        if (is_long(argv[i])) {
+            longs.push_back(i);
+            if (std::strcmp(argv[i], "--exit-code") == 0) extras.exitCode = true;
+            // What follows --commands is its own; --backup and --restore take a directory.
+            if (std::strcmp(argv[i], "--commands") == 0) break;
+            if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0) &&
+                i + 1 < argc && !is_long(argv[i + 1]))
+                ++i;
+            continue;
+        }
+        extras.words.emplace_back(argv[i]);
+        if (takes_value(argv[i]) && i + 1 < argc) extras.words.emplace_back(argv[++i]);
+    }
+    for (const int i : longs) {
         const char* word = argv[i];
-        const bool hasValue = i + 1 < argc;
+        const bool hasValue = i + 1 < argc && !is_long(argv[i + 1]);
         if (std::strcmp(word, "--help") == 0) {
             std::fputs(USAGE, stdout);
             return 0;
@@ -126,10 +169,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             print_serial_ports(stdout);
             return 0;
         }
-        if (std::strcmp(word, "--exit-code") == 0) {
-            extras.exitCode = true;
-            continue;
-        }
+        if (std::strcmp(word, "--exit-code") == 0) continue;
         const bool backup = std::strcmp(word, "--backup") == 0;
         if (backup || std::strcmp(word, "--restore") == 0) {
             if (!hasValue) {
@@ -137,12 +177,11 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             extras.work = backup ? backup_module : restore_module;
-            extras.directory = argv[++i];
+            extras.directory = argv[i + 1];
             continue;
         }
         ERR_LINE("Err: Unknown option: %s (kelvor --help lists the options)\n", word);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
-    extras.firstWord = i;
     return std::nullopt;
 }

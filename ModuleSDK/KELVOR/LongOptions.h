@@ -1,4 +1,4 @@
-// Long options: words beginning with "--" at the head of the command line,
+// Long options: words beginning with "--" anywhere on the command line,
 // handled before the short options. Some end the run at once (--help,
 // --version, --commands, --list-ports); --exit-code, --backup and --restore
 // change how the run that follows ends or what it does.
@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ModuleSDK.h"
 #include "Report.h"
@@ -17,12 +18,13 @@ struct RunExtras {
     // Work instead of a command, and its directory.
     int (*work)(OrvantiCom&) = nullptr;
     std::string directory;
-    // Index in argv of the first word of the short options.
-    int firstWord = 1;
+    // The words of the short options and their values, in their order.
+    std::vector<std::string> words;
 };
 
-// Handles the long options at the head of argv. Returns the exit status when
-// the run ends with them; nothing when the run goes on with argv[firstWord..].
+// Handles the long options of argv, wherever they stand (a short option's
+// value is never one). Returns the exit status when the run ends with them;
+// nothing when the run goes on with the short options' words.
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras);
 
 // The usage text of --help.

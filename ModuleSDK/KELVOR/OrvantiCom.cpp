@@ -31,12 +31,12 @@ int OrvantiCom::main(int argc, char** argv) {
         trace_flush();
         return *status;
     }
-    if (argc <= extras.firstWord && !extras.work) {
+    if (extras.words.empty() && !extras.work) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
-    std::vector<std::string> args(argv + extras.firstWord, argv + argc);
+    std::vector<std::string> args = extras.words;
     size_t bytes = 0;
     for (const auto& a : args) bytes += a.size() + 1;
     if (bytes > WORDS_BYTES) {

@@ -145,6 +145,15 @@ TEST(LongOptions, HelpVersionCommandsAndUnknownOptions) {
         {{"--exit-code", "--frobnicate"}, 2, "", "--frobnicate"},
         {{"--exit-code", "-c", "SS"}, 2, "", "Err: No baudrate is specified"},
         {{"--backup"}, 1, "", "Err: --backup needs a directory"},
+        // Long options anywhere; a short option's value is never one.
+        {{"-h"}, 0, "--exit-code", ""},
+        {{"-V"}, 0, "kelvor 0.", ""},
+        {{"-c", "SS", "--exit-code"}, 2, "", "Err: No baudrate is specified"},
+        {{"-x2", "-c", "SS", "--bogus"}, 1, "", "Err: Unknown option: --bogus"},
+        {{"-c", "SS", "-b", "9600", "--bogus", "--exit-code"}, 2, "", "Err: Unknown option: --bogus"},
+        {{"-x1", "--exit-code", "--restore"}, 2, "", "Err: --restore needs a directory"},
+        {{"-P", "--not-an-option", "-c", "SS", "--exit-code"}, 2, "", "Err: No baudrate is specified"},
+        {{"-c", "SS", "--version"}, 0, "kelvor 0.", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
