@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "ModuleSDK.h"
+#include "port/SerialLine.h"
 
 namespace serial_detail {
 bool set_arbitrary_rate(int fd, int rate);
@@ -75,7 +76,9 @@ namespace kelvor {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using serial_line::Clock;
+using serial_line::line;
+using serial_line::wire_time;
 
 struct Port {
     int fd = -1;
@@ -83,15 +86,8 @@ struct Port {
     bool haveOriginal = false;
     serial_rs485 originalRs485{};
     bool haveRs485 = false;
-    int timeoutMs = 1000;
-    int baudRate = 0;
-    // When the bytes written so far have left the port at the line's rate at
-    // the earliest; the next read's time-out counts from then.
-    Clock::time_point txDone{};
+    // Bytes written whose time on the wire the driver's queue may still add to.
     bool txUnsettled = false;
-    // Reads end by this time at the latest, however steadily bytes arrive;
-    // unset (the epoch) when the caller set no bound.
-    Clock::time_point bound{};
     // Bytes that arrived beyond what a read asked for, served to the next reads.
     std::array<uint8_t, 4096> rx{};
     size_t rxBegin = 0;
@@ -103,27 +99,12 @@ Port& port() {
     return instance;
 }
 
-// The system's error code of the latest failed opening or line setup, 0 when
-// the port opened and took its settings.
-int lastError = 0;
-
-// The port itself is gone (the device unplugged, the far side closed): reads
-// and writes cannot succeed again on this opening.
-bool portLost = false;
-
 bool gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
 
-// The pause the module needs between turns of a shared (network or
-// broadcast) line, before each read and each write; 0 on a line of its own.
-int turnPauseMs = 0;
-
-// The read time-out applied to the port, -1 before any.
-int appliedTimeoutMs = -1;
-
 void pace_turn() {
-    if (turnPauseMs > 0) sys::pause_ms(turnPauseMs);
+    if (line().turnPauseMs > 0) sys::pause_ms(line().turnPauseMs);
 }
 
 speed_t standard_speed(int rate) {
@@ -143,13 +124,6 @@ speed_t standard_speed(int rate) {
     }
 }
 
-// Microseconds that n characters take on the wire: a start bit, 8 data bits
-// and a stop bit each.
-std::chrono::microseconds wire_time(uint64_t n, int baudRate) {
-    if (baudRate <= 0) return std::chrono::microseconds(0);
-    return std::chrono::microseconds(n * 10'000'000ull / static_cast<uint64_t>(baudRate));
-}
-
 // Before the first read after writes: what the driver still holds for the wire
 // leaves at the line's rate from now, at the latest. Bounded by that wire time,
 // so a stuck line adds no more than its queue's worth to the read time-out.
@@ -159,7 +133,8 @@ void settle_output() {
     p.txUnsettled = false;
     int queued = 0;
     if (sys::ioctl(p.fd, TIOCOUTQ, &queued) == 0 && queued > 0)
-        p.txDone = std::max(p.txDone, Clock::now() + wire_time(static_cast<uint64_t>(queued), p.baudRate));
+        line().txDone =
+            std::max(line().txDone, Clock::now() + wire_time(static_cast<uint64_t>(queued), line().baudRate));
 }
 
 // Reads up to n bytes into dst: returns when n bytes arrived or when the read
@@ -174,23 +149,21 @@ int read_span(uint8_t* dst, int n) {
         p.rxBegin += take;
         got = static_cast<int>(take);
     }
-    // The module cannot answer before it has had the bytes sent to it.
-    auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
-    const bool bounded = p.bound != Clock::time_point{};
+    auto deadline = line().first_deadline();
     while (got < n) {
-        if (bounded) deadline = std::min(deadline, p.bound);
+        deadline = line().within_bound(deadline);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) break;
         pollfd pfd{p.fd, POLLIN, 0};
         int ready = sys::poll(&pfd, 1, static_cast<int>(left));
         if (ready < 0) {
             if (errno == EINTR) continue;
-            portLost = portLost || gone(errno);
+            line().portLost = line().portLost || gone(errno);
             return -1;
         }
         if (ready == 0) break;
         if (pfd.revents & POLLNVAL) {
-            portLost = true;
+            line().portLost = true;
             return -1;
         }
         size_t want = static_cast<size_t>(n - got);
@@ -210,7 +183,7 @@ int read_span(uint8_t* dst, int n) {
         }
         if (r < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
-            portLost = portLost || gone(errno);
+            line().portLost = line().portLost || gone(errno);
             return -1;
         }
         // End of file: the line hung up (the device is gone or the far side
@@ -218,10 +191,10 @@ int read_span(uint8_t* dst, int n) {
         // arrived before has been handed over; a caller that waits for more,
         // such as the response monitor, would otherwise spin.
         if (r == 0) {
-            portLost = true;
+            line().portLost = true;
             return got > 0 ? got : -1;
         }
-        deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+        deadline = line().next_deadline();
     }
     return got;
 }
@@ -267,6 +240,7 @@ int serial_open(const char* name) {
     }
     // Non-blocking only for the open itself, so that a modem line without
     // carrier does not hold it; reads wait in poll, writes block until sent.
+    int& lastError = line().lastError;
     lastError = 0;
     int fd = sys::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) lastError = errno;
@@ -285,7 +259,7 @@ int serial_open(const char* name) {
     int flags = sys::fcntl(fd, F_GETFL, 0);
     if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     p.fd = fd;
-    portLost = false;
+    line().portLost = false;
     p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
@@ -295,6 +269,7 @@ int serial_open(const char* name) {
 
 int serial_setup(int baudRate) {
     Port& p = port();
+    int& lastError = line().lastError;
     termios tio{};
     if (p.fd < 0 || sys::tcgetattr(p.fd, &tio) != 0) {
         lastError = p.fd < 0 ? EBADF : errno;
@@ -336,48 +311,25 @@ int serial_setup(int baudRate) {
     }
     sys::tcflush(p.fd, TCIOFLUSH);
     p.rxBegin = p.rxEnd = 0;
-    p.baudRate = baudRate;
-    p.txDone = Clock::time_point{};
+    line().set_rate(baudRate);
     p.txUnsettled = false;
     return 0;
 }
 
 void serial_bound_reads(uint64_t bytes) {
-    Port& p = port();
     settle_output();
-    p.bound = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs) +
-              wire_time(bytes, p.baudRate);
-}
-
-void serial_unbound_reads() {
-    port().bound = Clock::time_point{};
-}
-
-void serial_set_turn_pause(int milliseconds) {
-    turnPauseMs = std::max(milliseconds, 0);
-}
-
-int serial_last_error() {
-    return lastError;
-}
-
-bool serial_port_lost() {
-    return portLost;
+    line().bind(bytes);
 }
 
 int serial_set_read_timeout(int milliseconds) {
-    if (milliseconds >= 0 && milliseconds == appliedTimeoutMs) return 0;
+    if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
     if (port().fd < 0 || milliseconds < 0) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;
     }
-    appliedTimeoutMs = milliseconds;
-    port().timeoutMs = milliseconds;
+    line().appliedTimeoutMs = milliseconds;
+    line().timeoutMs = milliseconds;
     return 0;
-}
-
-int serial_read_timeout() {
-    return appliedTimeoutMs;
 }
 
 int serial_begin_read() {
@@ -425,14 +377,14 @@ int serial_write(const uint8_t* bytes, int n) {
         ssize_t w = sys::write(p.fd, bytes + done, static_cast<size_t>(n - done));
         if (w < 0) {
             if (errno == EINTR) continue;
-            portLost = portLost || gone(errno);
+            line().portLost = line().portLost || gone(errno);
             trace(TRACE_ERROR, "Cannot write data\n");
             return -1;
         }
         done += static_cast<int>(w);
     }
     // The bytes go out after those still on their way, at the line's rate.
-    p.txDone = std::max(p.txDone, start) + wire_time(static_cast<uint64_t>(done), p.baudRate);
+    line().wrote(start, static_cast<uint64_t>(done));
     p.txUnsettled = true;
     return done;
 }
@@ -451,11 +403,8 @@ int serial_close() {
     }
     p.fd = -1;
     p.rxBegin = p.rxEnd = 0;
-    p.baudRate = 0;
-    p.txDone = Clock::time_point{};
     p.txUnsettled = false;
-    appliedTimeoutMs = -1;
-    turnPauseMs = 0;
+    line().closed();
     return 0;
 }
 

@@ -15,12 +15,14 @@
 #include <string>
 
 #include "ModuleSDK.h"
+#include "port/SerialLine.h"
 
 namespace kelvor {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using serial_line::Clock;
+using serial_line::line;
 
 struct Port {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -31,30 +33,14 @@ struct Port {
     // The time-outs the port has now, as last set.
     COMMTIMEOUTS timeouts{};
     bool haveTimeouts = false;
-    int timeoutMs = 1000;
-    int baudRate = 0;
     // The wait for a first byte that the port has now, -1 before any.
     long long appliedWaitMs = -1;
-    // When the bytes written so far have left the port at the line's rate at
-    // the earliest; the next read's time-out counts from then.
-    Clock::time_point txDone{};
-    // Reads end by this time at the latest, however steadily bytes arrive;
-    // unset (the epoch) when the caller set no bound.
-    Clock::time_point bound{};
 };
 
 Port& port() {
     static Port instance;
     return instance;
 }
-
-// The system's error code of the latest failed opening or line setup, 0 when
-// the port opened and took its settings.
-int lastError = 0;
-
-// The port itself is gone (a USB adapter unplugged): reads and writes cannot
-// succeed again on this opening.
-bool portLost = false;
 
 // A read or write that fails for another reason than its time-out: the port
 // will not serve again on this opening (an adapter unplugged answers
@@ -63,22 +49,8 @@ bool gone(DWORD error) {
     return error != ERROR_TIMEOUT && error != ERROR_SEM_TIMEOUT;
 }
 
-// The pause the module needs between turns of a shared (network or
-// broadcast) line, before each read and each write; 0 on a line of its own.
-int turnPauseMs = 0;
-
-// The read time-out applied to the port, -1 before any.
-int appliedTimeoutMs = -1;
-
 void pace_turn() {
-    if (turnPauseMs > 0) ::Sleep(static_cast<DWORD>(turnPauseMs));
-}
-
-// Microseconds that n characters take on the wire: a start bit, 8 data bits
-// and a stop bit each.
-std::chrono::microseconds wire_time(uint64_t n, int baudRate) {
-    if (baudRate <= 0) return std::chrono::microseconds(0);
-    return std::chrono::microseconds(n * 10'000'000ull / static_cast<uint64_t>(baudRate));
+    if (line().turnPauseMs > 0) ::Sleep(static_cast<DWORD>(line().turnPauseMs));
 }
 
 // The device name CreateFileA needs: COM1 to COM9 open by their bare names,
@@ -120,21 +92,20 @@ bool apply_wait(long long ms) {
 int read_span(uint8_t* dst, int n) {
     Port& p = port();
     int got = 0;
-    // The module cannot answer before it has had the bytes sent to it.
-    auto deadline = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs);
-    const bool bounded = p.bound != Clock::time_point{};
+    const int timeoutMs = line().timeoutMs;
+    auto deadline = line().first_deadline();
     while (got < n) {
-        if (bounded) deadline = std::min(deadline, p.bound);
+        deadline = line().within_bound(deadline);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
         // The usual wait, a byte's time-out, rounded down by a millisecond or
         // two: the port keeps the wait it has instead of being set anew. A
         // long wait (the response monitor's minute) is served a second at a
         // time, so that a port that went away is noticed within a second.
-        if (left < p.timeoutMs && left >= p.timeoutMs - 2) left = p.timeoutMs;
+        if (left < timeoutMs && left >= timeoutMs - 2) left = timeoutMs;
         left = std::min<long long>(left, WAIT_SLICE_MS);
         if (!apply_wait(left)) {
-            portLost = portLost || gone(::GetLastError());
+            line().portLost = line().portLost || gone(::GetLastError());
             return -1;
         }
         DWORD r = 0;
@@ -142,7 +113,7 @@ int read_span(uint8_t* dst, int n) {
             const DWORD error = ::GetLastError();
             // A time-out that a driver reports as an error is still a time-out.
             if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT) break;
-            portLost = portLost || gone(error);
+            line().portLost = line().portLost || gone(error);
             return -1;
         }
         // Nothing within the wait. A port that no longer tells its state has
@@ -152,14 +123,14 @@ int read_span(uint8_t* dst, int n) {
             DWORD errors = 0;
             COMSTAT status{};
             if (::ClearCommError(p.handle, &errors, &status) == 0) {
-                portLost = true;
+                line().portLost = true;
                 return got > 0 ? got : -1;
             }
             if (Clock::now() + std::chrono::milliseconds(1) >= deadline) break;
             continue; // woken early (a wait rounded down): wait out the rest
         }
         got += static_cast<int>(r);
-        deadline = Clock::now() + std::chrono::milliseconds(p.timeoutMs);
+        deadline = line().next_deadline();
     }
     return got;
 }
@@ -198,6 +169,7 @@ int serial_open(const char* name) {
         trace(TRACE_ERROR, "The serial port is already open\n");
         return -1;
     }
+    int& lastError = line().lastError;
     lastError = 0;
     const std::string path = device_path(name);
     // Not shared: another program cannot open the port while we hold it.
@@ -214,7 +186,7 @@ int serial_open(const char* name) {
         return -1;
     }
     p.handle = h;
-    portLost = false;
+    line().portLost = false;
     p.haveOriginal = false;
     p.haveOriginalTimeouts = false;
     p.haveTimeouts = false;
@@ -230,6 +202,7 @@ int serial_open(const char* name) {
 
 int serial_setup(int baudRate) {
     Port& p = port();
+    int& lastError = line().lastError;
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     // A file or a pipe is no serial device, whatever GetCommState makes of it.
@@ -307,47 +280,24 @@ int serial_setup(int baudRate) {
         p.haveTimeouts = true;
     }
     p.appliedWaitMs = -1;
-    p.baudRate = baudRate;
-    p.txDone = Clock::time_point{};
+    line().set_rate(baudRate);
     return 0;
 }
 
 void serial_bound_reads(uint64_t bytes) {
-    Port& p = port();
-    p.bound = std::max(Clock::now(), p.txDone) + std::chrono::milliseconds(p.timeoutMs) +
-              wire_time(bytes, p.baudRate);
-}
-
-void serial_unbound_reads() {
-    port().bound = Clock::time_point{};
-}
-
-void serial_set_turn_pause(int milliseconds) {
-    turnPauseMs = std::max(milliseconds, 0);
-}
-
-int serial_last_error() {
-    return lastError;
-}
-
-bool serial_port_lost() {
-    return portLost;
+    line().bind(bytes);
 }
 
 int serial_set_read_timeout(int milliseconds) {
-    if (milliseconds >= 0 && milliseconds == appliedTimeoutMs) return 0;
+    if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
     Port& p = port();
     if (p.handle == INVALID_HANDLE_VALUE || milliseconds < 0 || !apply_wait(milliseconds)) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;
     }
-    appliedTimeoutMs = milliseconds;
-    p.timeoutMs = milliseconds;
+    line().appliedTimeoutMs = milliseconds;
+    line().timeoutMs = milliseconds;
     return 0;
-}
-
-int serial_read_timeout() {
-    return appliedTimeoutMs;
 }
 
 int serial_begin_read() {
@@ -391,12 +341,12 @@ int serial_write(const uint8_t* bytes, int n) {
     const Clock::time_point start = Clock::now();
     DWORD done = 0;
     if (n > 0 && ::WriteFile(p.handle, bytes, static_cast<DWORD>(n), &done, nullptr) == 0) {
-        portLost = portLost || gone(::GetLastError());
+        line().portLost = line().portLost || gone(::GetLastError());
         trace(TRACE_ERROR, "Cannot write data\n");
         return -1;
     }
     // The bytes go out after those still on their way, at the line's rate.
-    p.txDone = std::max(p.txDone, start) + wire_time(done, p.baudRate);
+    line().wrote(start, done);
     return static_cast<int>(done);
 }
 
@@ -411,11 +361,8 @@ int serial_close() {
         ::CloseHandle(p.handle);
     }
     p.handle = INVALID_HANDLE_VALUE;
-    p.baudRate = 0;
     p.appliedWaitMs = -1;
-    p.txDone = Clock::time_point{};
-    appliedTimeoutMs = -1;
-    turnPauseMs = 0;
+    line().closed();
     return 0;
 }
 

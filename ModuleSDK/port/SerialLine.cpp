@@ -1,0 +1,34 @@
+// The serial port's time keeping and the calls that only read or set it, the
+// same on every system.
+#include "port/SerialLine.h"
+
+#include "ModuleSDK.h"
+
+namespace kelvor {
+
+serial_line::Line& serial_line::line() {
+    static Line instance;
+    return instance;
+}
+
+void serial_unbound_reads() {
+    serial_line::line().bound = serial_line::Clock::time_point{};
+}
+
+void serial_set_turn_pause(int milliseconds) {
+    serial_line::line().turnPauseMs = std::max(milliseconds, 0);
+}
+
+int serial_last_error() {
+    return serial_line::line().lastError;
+}
+
+bool serial_port_lost() {
+    return serial_line::line().portLost;
+}
+
+int serial_read_timeout() {
+    return serial_line::line().appliedTimeoutMs;
+}
+
+} // namespace kelvor
