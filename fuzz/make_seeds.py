@@ -182,6 +182,17 @@ def main():
     front("fifo_output", b"-c RT -p1 1 -o fifo", b"", open_answers())
     front("device_input", b"-c UG -i /dev/null", b"", open_answers())
     front("directory", b"-c II -i dir", b"", open_answers())
+    # --json: the same runs with their results as objects.
+    front("json_batch", b"--json -F batch", b"-c SS\n-c IS\n-c LT\n",
+          open_answers() + packet(C.SS, NORMAL) + b"[\xff text\x1b]\r" + packet(C.IS, 1, 2) + packet(C.LT, 0))
+    front("json_raw", b"-c 0xEE --json", b"", open_answers() + packet(0xEE) + packet(C.IS, 1, 2))
+
+    # The JSON writer: a module text line, a name, an error line and a file
+    # name, valid UTF-8 or not.
+    write("fuzz_json", "plain", b"[hello]\r\0Module is in normal condition\0Err: No template file is defined\n"
+          b"\0/tmp/a b.tpl")
+    write("fuzz_json", "bad_utf8", b"[\xff\xfe\x01\x1b[31m]\r\0caf\xc3\xa9 \xed\xa0\x80\0\x7f\t\"quote\"\\"
+          b"\0dir/\xc0\xafx")
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@
 #     (10 bits a character, both directions, the connection opening included);
 #   - unpaced transfer rates of data blocks and chunks (Google Benchmark, pty);
 #   - the wall time of one `kelvor -c SS` run;
-#   - the cost per line of batch files of 10, 100 and 1000 lines.
+#   - the cost per line of batch files of 10, 100 and 1000 lines;
+#   - the CPU time of a batch of 1000 SS lines with and without --json.
 # The paced runs at 9600 baud take about three minutes; QUICK=1 leaves them out.
 set -euo pipefail
 # kelvor ends with status 1 after every run: its runs below are not checked by status.
@@ -89,6 +90,23 @@ for n in 10 100 1000; do
     row "batch of $n lines (-c SS)" "$(printf '%.2f s' "$(calc "$t1 - $t0")")" \
         "$(printf '%.2f ms/line' "$(calc "($t1 - $t0) * 1000 / $n")")" ""
 done
+
+# The CPU time (user and system) of one kelvor run: the mean of 20 runs, the
+# least of three such means.
+cpu() {
+    local best="" t
+    for _ in 1 2 3; do
+        t=$( { TIMEFORMAT='%3U %3S'; time (for _ in $(seq 20); do "$bin/kelvor" "$@" >/dev/null 2>&1 || true; done); } 2>&1 )
+        t=$(awk -v t="$t" 'BEGIN { split(t, a, " "); printf "%.4f", (a[1] + a[2]) / 20 }')
+        if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+    done
+    echo "$best"
+}
+plain=$(cpu -F batch)
+json=$(cpu --json -F batch)
+row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$(calc "$plain * 1000")")" "" ""
+row "the same with --json, CPU" "$(printf '%.1f ms' "$(calc "$json * 1000")")" "" \
+    "$(printf '%+.1f%%' "$(calc "100 * ($json - $plain) / $plain")")"
 
 # The link layer alone on a pseudo-terminal.
 "$bin/kelvor_bench" --benchmark_format=csv 2>/dev/null | awk -F, 'NR > 1 && $1 ~ /BM_/ {

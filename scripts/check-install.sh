@@ -39,9 +39,13 @@ check_layout() {
     for f in bin/kelvor bin/orvanti-sim lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Version.h \
         include/kelvor/protocol/Packet.h include/kelvor/protocol/Commands.h \
         lib/pkgconfig/kelvor.pc lib/cmake/kelvor/kelvorConfig.cmake lib/cmake/kelvor/kelvorConfigVersion.cmake \
-        share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor; do
+        share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor \
+        share/kelvor/kelvor-result.schema.json; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
     done
+    # The schema installed is the one the tool prints.
+    "$root/bin/kelvor" --json-schema | cmp -s - "$root/share/kelvor/kelvor-result.schema.json" ||
+        fail "$root: kelvor --json-schema differs from share/kelvor/kelvor-result.schema.json"
     # Every relative link of the installed README leads to an installed file.
     local doc=$root/share/doc/kelvor link
     [ -f "$doc/README.md" ] || fail "$root: share/doc/kelvor/README.md missing"

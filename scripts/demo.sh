@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Build tools and libraries, installed only when missing.
-packages=(cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev)
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

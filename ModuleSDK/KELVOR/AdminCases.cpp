@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "trace/Outcome.h"
 
 using namespace kelvor;
 
@@ -14,6 +15,8 @@ int list_policy_users(OrvantiCom& c) {
     // The list is read even without an output file, so that the line is left clean.
     std::vector<uint8_t> list(4 * static_cast<size_t>(count));
     if (const int rc = receive_data(list); rc != 0) return rc;
+    outcome::list("user_ids");
+    for (size_t i = 0; i < count; ++i) outcome::append("user_ids", packet::get32(&list[4 * i]));
     return c.write_output(list.data(), list.size()) ? 0 : FRONT_REFUSED;
 }
 

@@ -5,6 +5,8 @@
 // file and of the manifest itself.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +17,11 @@
 #include <vector>
 
 #include "Backup.h"
+#include "Json.h"
 #include "OrvantiCom.h"
 #include "Sha256.h"
+#include "trace/Outcome.h"
+#include "trace/OutcomeJson.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -202,9 +207,66 @@ bool load_manifest(const std::string& dir, Manifest& m) {
     return true;
 }
 
+// What a backup or a restore reports: lines for the operator on standard
+// output, or with --json one object at the end (the lines go to standard
+// error then).
+class WorkReport {
+public:
+    WorkReport(const char* kind, const std::string& directory)
+        : object_(json_output::object_of(kind)), started_(std::chrono::steady_clock::now()) {
+        object_["directory"] = directory;
+        if (json_output::on()) outcome::begin();
+    }
+    void say(const char* format, ...) KELVOR_PRINTF(2, 3) {
+        va_list args;
+        va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        std::vfprintf(json_output::on() ? stderr : stdout, format, args);
+#pragma GCC diagnostic pop
+        va_end(args);
+    }
+    json_output::Object& object() { return object_; }
+    void user(json_output::Object entry) { object_["users"].push_back(std::move(entry)); }
+    int done(int rc) {
+        if (!json_output::on()) return rc;
+        outcome::end();
+        const outcome::Record& r = outcome::record();
+        if (!object_.contains("users")) object_["users"] = json_output::Object::array();
+        object_["outcome"] = json_output::outcome_of(rc);
+        object_["result"] = rc;
+        object_["result_name"] = json_output::result_name_of(rc);
+        // The line that tells why it failed; a backup that went well needs none.
+        object_["message"] = rc != 0 && r.hasMessage ? json_output::Object(r.message) : json_output::Object();
+        const auto elapsed = std::chrono::steady_clock::now() - started_;
+        object_["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        json_output::print(object_);
+        return rc;
+    }
+
+private:
+    json_output::Object object_;
+    std::chrono::steady_clock::time_point started_;
+};
+
+int backup_run(OrvantiCom& com, WorkReport& rep);
+int restore_run(OrvantiCom& com, WorkReport& rep);
+
 } // namespace
 
 int backup_module(OrvantiCom& com) {
+    WorkReport rep("backup", com.workDirectory);
+    return rep.done(backup_run(com, rep));
+}
+
+int restore_module(OrvantiCom& com) {
+    WorkReport rep("restore", com.workDirectory);
+    return rep.done(restore_run(com, rep));
+}
+
+namespace {
+
+int backup_run(OrvantiCom& com, WorkReport& rep) {
     const std::string& dir = com.workDirectory;
     if (dir.empty() || path_exists(dir)) {
         ERR_LINE("Err: The backup directory %s exists already\n", dir.c_str());
@@ -243,6 +305,11 @@ int backup_module(OrvantiCom& com) {
         }
         m.users.push_back(u);
         templates += u.count;
+        rep.user({{"user_id", u.id},
+                  {"templates", u.count},
+                  {"template_bytes", u.size},
+                  {"file", join_path(dir, u.file)},
+                  {"sha256", u.sha}});
     }
     std::string text = manifest_body(m);
     text += "sha256 " + sha256_hex(reinterpret_cast<const uint8_t*>(text.data()), text.size()) + "\n";
@@ -256,12 +323,14 @@ int backup_module(OrvantiCom& com) {
         remove_tree(partial);
         return FRONT_REFUSED;
     }
-    std::printf("Backup: %zu users, %u templates of %#x bytes in %s\n", m.users.size(), templates,
-                m.templateSize, dir.c_str());
+    rep.say("Backup: %zu users, %u templates of %#x bytes in %s\n", m.users.size(), templates, m.templateSize,
+            dir.c_str());
+    rep.object()["templates"] = templates;
+    rep.object()["template_bytes"] = m.templateSize;
     return 0;
 }
 
-int restore_module(OrvantiCom& com) {
+int restore_run(OrvantiCom& com, WorkReport& rep) {
     const std::string& dir = com.workDirectory;
     Manifest m;
     if (!load_manifest(dir, m)) return FRONT_REFUSED;
@@ -300,7 +369,7 @@ int restore_module(OrvantiCom& com) {
         }
     }
     if (module.enrollMode != m.enrollMode || module.securityLevel != m.securityLevel)
-        std::printf("Note: the backup was taken with enroll mode %#x and security level %#x, the module has "
+        rep.say("Note: the backup was taken with enroll mode %#x and security level %#x, the module has "
                     "%#x and %#x\n",
                     m.enrollMode, m.securityLevel, module.enrollMode, module.securityLevel);
 
@@ -313,17 +382,23 @@ int restore_module(OrvantiCom& com) {
     // A user restored in part is removed again, so that a retry restores it
     // whole instead of skipping it as present.
     auto fail = [&](const UserEntry& u, int rc, const char* what) {
-        std::printf("User %#x: failed: %s (%d)\n", u.id, what, rc);
+        rep.say("User %#x: failed: %s (%d)\n", u.id, what, rc);
+        rep.user({{"user_id", u.id},
+                  {"status", "failed"},
+                  {"reason", what},
+                  {"result", rc},
+                  {"result_name", json_output::result_name_of(rc)}});
         ++failed;
         if (exit_class(rc) >= exit_class(worst)) worst = rc;
         if (exit_class(rc) != EXIT_LINK_FAILED && delete_template(u.id) != 0)
-            std::printf("User %#x: the templates written could not be removed\n", u.id);
+            rep.say("User %#x: the templates written could not be removed\n", u.id);
     };
     size_t i = 0;
     for (; i < m.users.size(); ++i) {
         const UserEntry& u = m.users[i];
         if (std::find(present.begin(), present.end(), u.id) != present.end()) {
-            std::printf("User %#x: skipped: the ID is in use on the module\n", u.id);
+            rep.say("User %#x: skipped: the ID is in use on the module\n", u.id);
+            rep.user({{"user_id", u.id}, {"status", "skipped"}, {"reason", "the ID is in use on the module"}});
             ++skipped;
             continue;
         }
@@ -354,15 +429,22 @@ int restore_module(OrvantiCom& com) {
             fail(u, RES_DATA_ERROR, "the templates read back differ");
             continue;
         }
-        std::printf("User %#x: restored, %u template(s)\n", u.id, u.count);
+        rep.say("User %#x: restored, %u template(s)\n", u.id, u.count);
+        rep.user({{"user_id", u.id}, {"status", "restored"}, {"templates", u.count}});
         ++restored;
     }
     if (i < m.users.size()) {
         // The link failed: the users after it were not tried.
         const auto left = static_cast<unsigned>(m.users.size() - i - 1);
-        if (left > 0) std::printf("%u more users not tried after the link failed\n", left);
+        if (left > 0) rep.say("%u more users not tried after the link failed\n", left);
         failed += left;
+        rep.object()["not_tried"] = left;
     }
-    std::printf("Restore: %u users restored, %u skipped, %u failed\n", restored, skipped, failed);
+    rep.say("Restore: %u users restored, %u skipped, %u failed\n", restored, skipped, failed);
+    rep.object()["restored"] = restored;
+    rep.object()["skipped"] = skipped;
+    rep.object()["failed"] = failed;
     return worst;
 }
+
+} // namespace

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -28,6 +29,7 @@ int read_templates(OrvantiCom& c) {
         // Every template of the sequence has the size of the first answer.
         std::vector<uint8_t> data(size);
         if (const int rc = receive_data(data); rc == 0) {
+            outcome::append("template_bytes", size);
             if (writing) writing = c.write_output(data.data(), data.size());
         } else if (failed == 0) {
             failed = rc;
@@ -66,10 +68,13 @@ int scan_template_to_output(OrvantiCom& c) {
 
 int list_users(OrvantiCom& c) {
     uint32_t count = 0;
+    outcome::list("user_ids");
     if (const int rc = list_user_ids(c.param1, c.param2, &count); rc != 0 || count == 0) return rc;
     std::vector<uint8_t> list(4 * static_cast<size_t>(count));
     if (const int rc = get_user_data(list, count); rc != 0) return rc;
     ERR_LINE("User IDs(%#x): ", count);
+    outcome::list("user_ids");
+    for (size_t i = 0; i < count; ++i) outcome::append("user_ids", packet::get32(&list[4 * i]));
     for (size_t i = 0; i < count; ++i) trace_print("%#x ", packet::get32(&list[4 * i]));
     trace_print("\n");
     return 0;

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "Commands.h"
+#include "Json.h"
 
 using namespace kelvor;
 
@@ -38,6 +39,7 @@ bool has_command_case(uint8_t code) {
 }
 
 void OrvantiCom::dispatch() {
+    if (!json_output::command_open()) json_output::command_begin();
     if (!output_creatable())
         lastResult = FRONT_REFUSED;
     else if (const CommandCase* found = command_table()[command])
@@ -47,4 +49,5 @@ void OrvantiCom::dispatch() {
     note_result(lastResult);
     inputFile.reset();
     outputFile.reset();
+    json_output::command_end(*this, lastResult);
 }

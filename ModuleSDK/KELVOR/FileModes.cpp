@@ -5,6 +5,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "Json.h"
+
 // Reporting sites of this file: see ERR_LINE.
 namespace {
 constexpr int ERR_SITE_BLOCK = err_site::FILE_MODES;
@@ -62,16 +64,23 @@ void OrvantiCom::batch_mode() {
         ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
         print_file_reason(batchFile, error);
         note_result(FRONT_REFUSED);
+        json_output::command_end(*this, FRONT_REFUSED);
         return;
     }
+    json_output::command_drop();
     char line[WORDS_BYTES];
     for (int number = 1; std::fgets(line, sizeof line, batch.get()); ++number) {
         // A port that is gone serves no line after it; a module that merely
         // does not answer still lets the batch go on.
         if (serial_port_lost()) {
+            json_output::command_begin();
             ERR_LINE("Err: The serial port is gone; the batch file %s ends before line %d\n",
                      batchFile.c_str(), number);
             note_result(ERR_READ);
+            reset_line();
+            batchLine = number;
+            json_output::command_end(*this, ERR_READ);
+            batchLine = 0;
             return;
         }
         if (char* lf = std::strchr(line, '\n')) {
@@ -82,6 +91,8 @@ void OrvantiCom::batch_mode() {
             if (next != '\n' && next != EOF) std::ungetc(next, batch.get());
         }
         reset_line();
+        batchLine = number;
+        json_output::command_begin();
         std::istringstream split(line);
         for (std::string word; std::getline(split, word, ' ');) {
             if (!word.empty()) words.push_back(word);
@@ -90,6 +101,7 @@ void OrvantiCom::batch_mode() {
         parse_options();
         if (refused) {
             note_result(FRONT_REFUSED);
+            json_output::command_end(*this, FRONT_REFUSED);
             continue;
         }
         if (inputIsDirectory && is_directory_command())
@@ -97,38 +109,54 @@ void OrvantiCom::batch_mode() {
         else
             dispatch();
     }
+    batchLine = 0;
 }
 
 void OrvantiCom::directory_mode() {
+    if (!json_output::command_open()) json_output::command_begin();
     if (!output_creatable()) {
         lastResult = FRONT_REFUSED;
         outputFile.reset();
+        json_output::command_end(*this, FRONT_REFUSED);
         return;
     }
     std::vector<std::string> names;
     if (!list_directory(directory, names)) {
         ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
         note_result(FRONT_REFUSED);
+        json_output::command_end(*this, FRONT_REFUSED);
         return;
     }
+    json_output::command_drop(); // an object for every file instead
     const FileHandler handler = directory_handler(command);
     if (!handler) return;
     for (const std::string& name : names) {
         const std::string path = join_path(directory, name);
-        if (path.size() > PATH_MAX_CHARS) {
-            ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
-                     path.c_str());
-            continue;
-        }
-        open_input(path);
-        if (!inputFile) {
-            ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
-            print_file_reason(path, inputError);
-            note_result(FRONT_REFUSED);
-            continue;
-        }
-        lastResult = (this->*handler)();
-        note_result(lastResult);
-        inputFile.reset();
+        json_output::command_begin();
+        directoryFile = path;
+        run_directory_file(handler, path);
+        json_output::command_end(*this, lastResult);
+        directoryFile.clear();
     }
+}
+
+void OrvantiCom::run_directory_file(FileHandler handler, const std::string& path) {
+    if (path.size() > PATH_MAX_CHARS) {
+        ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
+                 path.c_str());
+        lastResult = FRONT_REFUSED;
+        note_result(FRONT_REFUSED);
+        return;
+    }
+    open_input(path);
+    if (!inputFile) {
+        ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+        print_file_reason(path, inputError);
+        lastResult = FRONT_REFUSED;
+        note_result(FRONT_REFUSED);
+        return;
+    }
+    lastResult = (this->*handler)();
+    note_result(lastResult);
+    inputFile.reset();
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Bmp.h"
+#include "Json.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -59,7 +60,10 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     std::FILE* f = outputFile.get();
     errno = 0;
     const bool ok = std::fwrite(data, 1, n, f) == n && std::fflush(f) == 0;
-    if (ok) return true;
+    if (ok) {
+        json_output::file_written(outputPath, data, n);
+        return true;
+    }
     const int error = errno;
     ERR_LINE("Err: Cannot write %s: %s\n", outputPath.c_str(), std::strerror(error ? error : EIO));
     // Nothing half-written stays behind.

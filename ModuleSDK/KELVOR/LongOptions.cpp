@@ -6,8 +6,10 @@
 
 #include "Backup.h"
 #include "CommandReference.h"
+#include "Json.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
+#include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -70,22 +72,41 @@ Long options (anywhere among the other options):
   --backup DIR        read every user's templates into the new directory DIR
   --restore DIR       enroll the templates of a backup under the same IDs,
                       read them back and compare
+  --json              results on standard output as JSON Lines: one object
+                      per command (and for --version, --list-ports,
+                      --commands, --backup, --restore); the trace is unchanged
+  --json-schema       the JSON Schema of those objects
 Backup and restore use the saved serial settings and any given with them.
 
 More: README.md, and kelvor --commands.
 )";
+
+// From here on standard output carries results only, and the refusals of the
+// command line are recorded for the object of the run.
+void start_json() {
+    json_output::set_on(true);
+    outcome::keep_module_text(true);
+    json_output::command_begin();
+}
 
 int print_commands(int argc, char** argv, int i) {
     bool markdown = false;
     bool man = false;
     const char* keyword = nullptr;
     for (; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--markdown") == 0)
+        if (std::strcmp(argv[i], "--json") == 0)
+            start_json();
+        else if (std::strcmp(argv[i], "--markdown") == 0)
             markdown = true;
         else if (std::strcmp(argv[i], "--man") == 0)
             man = true;
         else if (!keyword)
             keyword = argv[i];
+    }
+    if (json_output::on()) {
+        if (json_output::print_commands(keyword)) return 0;
+        ERR_LINE("Err: No such command: %s (kelvor --commands lists them)\n", keyword);
+        return 1;
     }
     if (!keyword && man) {
         print_command_man(stdout);
@@ -123,6 +144,7 @@ bool is_long(const char* word) {
     return std::strncmp(word, "--", 2) == 0;
 }
 
+
 } // namespace
 
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
@@ -143,6 +165,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         if (is_long(argv[i])) {
             longs.push_back(i);
             if (std::strcmp(argv[i], "--exit-code") == 0) extras.exitCode = true;
+            if (std::strcmp(argv[i], "--json") == 0) start_json();
             // What follows --commands is its own; --backup and --restore take a directory.
             if (std::strcmp(argv[i], "--commands") == 0) break;
             if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0) &&
@@ -161,15 +184,25 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             return 0;
         }
         if (std::strcmp(word, "--version") == 0) {
-            std::printf("kelvor %s\n", version());
+            if (json_output::on())
+                json_output::print_version();
+            else
+                std::printf("kelvor %s\n", version());
+            return 0;
+        }
+        if (std::strcmp(word, "--json-schema") == 0) {
+            json_output::print_schema();
             return 0;
         }
         if (std::strcmp(word, "--commands") == 0) return print_commands(argc, argv, i + 1);
         if (std::strcmp(word, "--list-ports") == 0) {
-            print_serial_ports(stdout);
+            if (json_output::on())
+                json_output::print_ports();
+            else
+                print_serial_ports(stdout);
             return 0;
         }
-        if (std::strcmp(word, "--exit-code") == 0) continue;
+        if (std::strcmp(word, "--exit-code") == 0 || std::strcmp(word, "--json") == 0) continue;
         const bool backup = std::strcmp(word, "--backup") == 0;
         if (backup || std::strcmp(word, "--restore") == 0) {
             if (!hasValue) {

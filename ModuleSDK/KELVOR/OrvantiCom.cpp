@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "Json.h"
 #include "LongOptions.h"
 #include "PortInfo.h"
 #include "trace/Progress.h"
@@ -18,9 +19,9 @@ using namespace kelvor;
 
 // --------------------------------------------------------------- settings
 
-OrvantiCom::OrvantiCom(const std::vector<std::string>& args)
+OrvantiCom::OrvantiCom(const std::vector<std::string>& args, bool settings)
     : wordCount(static_cast<int>(args.size())), words(args) {
-    read_settings();
+    if (settings) read_settings();
 }
 
 // --------------------------------------------------------------- run flow
@@ -29,11 +30,16 @@ int OrvantiCom::main(int argc, char** argv) {
     RunExtras extras;
     if (const auto status = long_options(argc, argv, extras)) {
         trace_flush();
+        if (*status == 0)
+            json_output::command_drop(); // its object, if it has one, is printed
+        else
+            end_refused_run(nullptr);
         return *status;
     }
     if (extras.words.empty() && !extras.work) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
+        end_refused_run(nullptr);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     std::vector<std::string> args = extras.words;
@@ -42,6 +48,7 @@ int OrvantiCom::main(int argc, char** argv) {
     if (bytes > WORDS_BYTES) {
         ERR_LINE("Err: The arguments take more than %d bytes\n", static_cast<int>(WORDS_BYTES));
         trace_flush();
+        end_refused_run(nullptr);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     int worst = EXIT_REFUSED;
@@ -56,23 +63,39 @@ int OrvantiCom::main(int argc, char** argv) {
         // with an error line (memory that cannot be had, for example).
         ERR_LINE("Err: %s\n", e.what());
         module_close();
+        end_refused_run(nullptr);
     }
     trace_flush();
     return extras.exitCode ? worst : 1;
 }
 
+void OrvantiCom::end_refused_run(const OrvantiCom* com) {
+    if (!json_output::command_open()) return;
+    if (com) {
+        json_output::command_end(*com, FRONT_REFUSED);
+    } else {
+        const OrvantiCom none(std::vector<std::string>{}, false);
+        json_output::command_end(none, FRONT_REFUSED);
+    }
+}
+
 int OrvantiCom::run() {
     keyword_fill();
+    // What the command line, the settings and the opening report is the
+    // outcome of the command, or of a run that ends before one.
+    if (!json_output::command_open()) json_output::command_begin();
     settingsChanged = 0;
     // Backup and restore may run on the saved settings alone, without a word.
     if (!work || wordCount > 0) parse_options();
     if (refused) {
         note_result(FRONT_REFUSED);
+        end_refused_run(this);
         return 1;
     }
     if (command == 0 && !batchMode && !monitor && !work) {
         ERR_LINE("Err: No command\n");
         note_result(FRONT_REFUSED);
+        end_refused_run(this);
         return 1;
     }
     if (baudCode < 0) {
@@ -81,11 +104,13 @@ int OrvantiCom::run() {
             trace_print("       %s: %s (a first run gives -P and -b)\n", SETTINGS_FILE,
                         file_error_text(settingsError).c_str());
         note_result(FRONT_REFUSED);
+        end_refused_run(this);
         return 1;
     }
     if (portName.empty()) {
         ERR_LINE("Err: No serial device is specified\n");
         note_result(FRONT_REFUSED);
+        end_refused_run(this);
         return 1;
     }
     if (readTimeout < READ_TIMEOUT_MIN || readTimeout > READ_TIMEOUT_MAX) {
@@ -94,6 +119,7 @@ int OrvantiCom::run() {
         ERR_LINE("Err: The read time-out -t %d ms is outside %d to %d ms\n", readTimeout, READ_TIMEOUT_MIN,
                  READ_TIMEOUT_MAX);
         note_result(FRONT_REFUSED);
+        end_refused_run(this);
         return 1;
     }
     if ((settingsLoaded == 0 || settingsChanged == 1) && !write_settings()) {
@@ -104,15 +130,19 @@ int OrvantiCom::run() {
                        : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
     if (rc != 0) {
         ERR_LINE("Err: Cannot initialize sdk\n");
-        print_port_diagnosis(*this, rc);
+        const std::string reason = print_port_diagnosis(*this, rc);
         note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings
+        json_output::command_end(*this, ERR_PORT_OPEN, reason);
         return 1;
     }
+    // What the opening read of the module is not the command's.
+    if (json_output::command_open()) json_output::command_begin();
     progress_line_rate(baud_rate_of_code(baudCode), hexText);
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
     if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
     if (work) {
+        json_output::command_drop(); // backup and restore report objects of their own
         note_result(work(*this));
     } else if (batchMode) {
         batch_mode();
@@ -125,8 +155,13 @@ int OrvantiCom::run() {
             } else if (output_creatable()) {
                 broadcast_raw_mode();
                 note_result(lastResult);
+                json_output::command_end(*this, lastResult);
+            } else {
+                note_result(FRONT_REFUSED);
+                json_output::command_end(*this, FRONT_REFUSED);
             }
         }
+        json_output::command_drop();
         if (monitor) response_monitor();
     }
     module_close();

@@ -57,8 +57,11 @@ public:
     // Process entry: the whole run; returns the exit status (always 1).
     static int main(int argc, char** argv);
 
-    // Initial values, the argument words, kelvor.cfg read.
-    OrvantiCom(const std::vector<std::string>& args);
+    // Initial values, the argument words, kelvor.cfg read (unless `settings` is false).
+    OrvantiCom(const std::vector<std::string>& args, bool settings = true);
+    // The object of a run refused before its command, with --json: of `com`'s
+    // command, or of none.
+    static void end_refused_run(const OrvantiCom* com);
 
     // Command record.
     int wordCount = 0;
@@ -92,6 +95,10 @@ public:
     std::string inputPath; // the -i path of a file, empty when none was given
     int inputError = 0;    // why it could not be opened (errno or a code of open_input_file), 0 when it could
     int settingsError = 0; // why kelvor.cfg could not be read, 0 when it was
+    // The batch line being run (from 1), 0 outside a batch; the file of
+    // directory mode being run, empty outside it.
+    int batchLine = 0;
+    std::string directoryFile;
     // Result of the last command case: 0, a library result code or FRONT_REFUSED.
     int lastResult = 0;
     // A word broke a limit of the record; the command is refused.
@@ -116,6 +123,8 @@ public:
     bool is_directory_command() const;
     using FileHandler = int (OrvantiCom::*)();
     static FileHandler directory_handler(uint8_t code);
+    // One file of directory mode through its handler; lastResult tells how it went.
+    void run_directory_file(FileHandler handler, const std::string& path);
     void reset_line();
     // Opens the -i file (inputFile, inputSize, inputPath, inputError).
     void open_input(const std::string& path);

@@ -40,14 +40,14 @@ void print_serial_ports(std::FILE* out) {
     }
 }
 
-void print_port_diagnosis(const OrvantiCom& com, int openResult) {
+std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
     const std::string& port = com.portName;
     const int error = serial_last_error();
     std::string why;
     if (error == 0 && openResult == ERR_SET_TIMEOUT) {
-        trace_print("       The port %s took no read time-out of %u ms (-t)\n", port.c_str(),
-                    static_cast<unsigned>(com.readTimeout));
-        return;
+        why = "The port " + port + " took no read time-out of " + std::to_string(com.readTimeout) + " ms (-t)";
+        trace_print("       %s\n", why.c_str());
+        return why;
     }
     switch (port::port_failure(error)) {
     case port::PortFailure::None: {
@@ -87,4 +87,5 @@ void print_port_diagnosis(const OrvantiCom& com, int openResult) {
     case port::PortFailure::Other: why = port + ": " + port::system_error_text(error); break;
     }
     trace_print("       %s\n", why.c_str());
+    return why;
 }

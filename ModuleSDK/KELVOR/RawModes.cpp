@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "trace/Outcome.h"
+
 // Reporting sites of this file: see ERR_LINE.
 namespace {
 constexpr int ERR_SITE_BLOCK = err_site::RAW_MODES;
@@ -50,6 +52,12 @@ void OrvantiCom::raw_packet_mode() {
     trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n",
           answer_field(FIELD_COMMAND, answer), answer_field(FIELD_PARAM1, answer),
           answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
+    outcome::object_begin("answer");
+    outcome::value("command", answer_field(FIELD_COMMAND, answer));
+    outcome::value("param1", answer_field(FIELD_PARAM1, answer));
+    outcome::value("param2", answer_field(FIELD_PARAM2, answer));
+    outcome::value("flag", answer_field(FIELD_FLAG, answer));
+    outcome::object_end();
     trace(TRACE_DATA, "Data: ");
     // Whatever else the module sends, 13 bytes at a time until it falls silent
     // or the buffer is full.
@@ -71,6 +79,16 @@ void OrvantiCom::raw_packet_mode() {
     }
     trace_hex(TRACE_DATA, buffer.data() + lineStart, drained - lineStart);
     trace_more(TRACE_DATA, "\n");
+    if (outcome::recording()) {
+        static constexpr char digits[] = "0123456789abcdef";
+        std::string hex;
+        hex.reserve(2 * drained);
+        for (size_t i = 0; i < drained; ++i) {
+            hex += digits[buffer[i] >> 4];
+            hex += digits[buffer[i] & 0x0F];
+        }
+        outcome::text("data", hex);
+    }
 }
 
 void OrvantiCom::broadcast_raw_mode() {

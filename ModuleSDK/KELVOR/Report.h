@@ -44,9 +44,11 @@ template <int block, int line> constexpr int number() {
 }
 } // namespace err_site
 
-#define ERR_LINE(format, ...)                                                                                \
-    kelvor::trace_print("[OrvantiCom.cpp(%d)] " format,                                                      \
-                        err_site::number<ERR_SITE_BLOCK, __LINE__>() __VA_OPT__(, ) __VA_ARGS__)
+// Prints "[OrvantiCom.cpp(site)] " and the text; the text (without the
+// prefix) is the message of the command's outcome.
+void err_line(int site, const char* format, ...) KELVOR_PRINTF(2, 3);
+
+#define ERR_LINE(format, ...) err_line(err_site::number<ERR_SITE_BLOCK, __LINE__>(), format __VA_OPT__(, ) __VA_ARGS__)
 
 // The error line of a case whose input file is missing, and the reason line
 // that says why it is (the path and what was wrong with it) when -i named one.

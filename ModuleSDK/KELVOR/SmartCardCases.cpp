@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -31,6 +32,17 @@ void print_header(const CardHeader& h) {
     trace_more(TRACE_CALL, h.slot[0].duress ? "duress\n" : "\n");
     trace(TRACE_CALL, "Template2: %d bytes ", h.slot[1].size);
     trace_more(TRACE_CALL, h.slot[1].duress ? "duress\n" : "\n");
+    outcome::value("csn", h.csn);
+    outcome::value("wiegand_word1", h.wiegand.word1);
+    outcome::value("wiegand_word2", h.wiegand.word2);
+    outcome::value("version", h.version);
+    outcome::value("templates", h.templates);
+    for (const auto& slot : h.slot) {
+        outcome::item_begin("slots");
+        outcome::value("bytes", slot.size);
+        outcome::flag("duress", slot.duress);
+        outcome::item_end();
+    }
 }
 
 // The whole card data go to the output file; a header shorter than its 20

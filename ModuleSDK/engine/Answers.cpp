@@ -1,4 +1,5 @@
 #include "engine/Answers.h"
+#include "trace/Outcome.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,11 @@ int apply_row(const Row& row, uint32_t arg, uint32_t second) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
         trace(row.type, row.message.text, row.argument == 1 ? second : arg);
+        if (row.type != TRACE_ERROR && outcome::recording()) {
+            char text[256];
+            std::snprintf(text, sizeof text, row.message.text, row.argument == 1 ? second : arg);
+            outcome::message(text);
+        }
 #pragma GCC diagnostic pop
     }
     return row.code;

@@ -1,8 +1,10 @@
 #include "engine/Sequence.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "link/Blocks.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -74,6 +76,7 @@ std::array<uint32_t, 2> hand_back(const SuccessLine& line, const AnswerPacket& a
         if (line.fields[i] == SuccessLine::NONE) continue;
         values[i] = answer_field(line.fields[i], answer);
         if (r.out[i]) *r.out[i] = values[i];
+        if (line.names[i]) outcome::value(line.names[i], values[i]);
     }
     return values;
 }
@@ -90,6 +93,11 @@ int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& 
             trace(line.type, line.text, values[0], values[1]);
         else
             trace_more(TRACE_CALL, line.text, values[0], values[1]);
+        if (outcome::recording()) {
+            char text[256];
+            std::snprintf(text, sizeof text, line.text, values[0], values[1]);
+            outcome::message(text);
+        }
 #pragma GCC diagnostic pop
     }
     return 0;

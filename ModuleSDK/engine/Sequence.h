@@ -59,35 +59,56 @@ private:
     Apply apply_ = nullptr;
 };
 
+// One answer field of a success line and the name its value has in the
+// command's outcome.
+struct Field {
+    int field = -1;
+    const char* name = nullptr;
+};
+
 // The line traced (bit 0x02, no prefix) when the final answer is SUCCEED, and
-// the answer fields that it prints and that the command hands back, in order.
-// Checked at compile time: one "%#x" per field and no other conversion.
+// the answer fields that it prints and that the command hands back, in order,
+// each with its name. Checked at compile time: one "%#x" per field, no other
+// conversion, and every field named, so that no value is printed that the
+// outcome lacks.
 struct SuccessLine {
     static constexpr int NONE = -1;
     const char* text = nullptr;
     std::array<int, 2> fields{NONE, NONE};
+    std::array<const char*, 2> names{};
     // 0: continuation text under bit 0x02; otherwise a line of this type, with its prefix.
     uint32_t type = 0;
 
     // A line of its own (with the prefix of `lineType`) rather than a continuation.
-    static consteval SuccessLine line(uint32_t lineType, const char* t, int first = NONE) {
+    static consteval SuccessLine line(uint32_t lineType, const char* t, Field first = {}) {
         SuccessLine s(t, first);
         s.type = lineType;
         return s;
     }
     constexpr SuccessLine() = default;
-    consteval SuccessLine(const char* t, int first = NONE, int second = NONE)
-        : text(t), fields{first, second} {
+    consteval SuccessLine(const char* t, Field first = {}, Field second = {})
+        : text(t), fields{first.field, second.field}, names{first.name, second.name} {
         const int conversions = answers::hex_conversions(t);
-        const int wanted = (first != NONE) + (second != NONE);
-        if (conversions != wanted || (first == NONE && second != NONE))
+        const int wanted = (first.field != NONE) + (second.field != NONE);
+        if (conversions != wanted || (first.field == NONE && second.field != NONE))
             throw "one %#x per field of a success line";
+        check_names();
     }
-    // Fields handed back without a line: the command prints them in its own way.
-    static consteval SuccessLine fields_only(int first, int second = NONE) {
+    // Fields handed back without a line: the command prints them in its own
+    // way. A field without a name is not a value of the outcome as it stands
+    // (a word of packed values): the command records what it makes of it.
+    static consteval SuccessLine fields_only(Field first, Field second = {}) {
         SuccessLine line;
-        line.fields = {first, second};
+        line.fields = {first.field, second.field};
+        line.names = {first.name, second.name};
         return line;
+    }
+
+private:
+    consteval void check_names() const {
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if ((fields[i] != NONE) != (names[i] != nullptr)) throw "every field of a success line has a name";
+        }
     }
 };
 

@@ -4,6 +4,7 @@
 // cleared per user; UL lists the users of one policy.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -34,16 +35,14 @@ constexpr answers::ColumnRow<COLUMNS> answerTable[] = {
 };
 // clang-format on
 
-constexpr SuccessLine secondValue = SuccessLine::fields_only(FIELD_PARAM2);
-constexpr SuccessLine firstValue = SuccessLine::fields_only(FIELD_PARAM1);
 
 constexpr Sequence AW{.command = cmd::AW, .answer = AnswerTable{answerTable, AW_}};
-constexpr Sequence AR{.command = cmd::AR, .answer = AnswerTable{answerTable, AR_}, .success = secondValue};
+constexpr Sequence AR{.command = cmd::AR, .answer = AnswerTable{answerTable, AR_}, .success = SuccessLine::fields_only({FIELD_PARAM2, "level"})};
 constexpr Sequence AC{.command = cmd::AC, .answer = AnswerTable{answerTable, AC_}};
 constexpr Sequence UW{.command = cmd::UW, .answer = AnswerTable{answerTable, UW_}};
-constexpr Sequence UR{.command = cmd::UR, .answer = AnswerTable{answerTable, UR_}, .success = secondValue};
+constexpr Sequence UR{.command = cmd::UR, .answer = AnswerTable{answerTable, UR_}, .success = SuccessLine::fields_only({FIELD_PARAM2, "policy"})};
 constexpr Sequence UC{.command = cmd::UC, .answer = AnswerTable{answerTable, UC_}};
-constexpr Sequence UL{.command = cmd::UL, .answer = AnswerTable{answerTable, UL_}, .success = firstValue};
+constexpr Sequence UL{.command = cmd::UL, .answer = AnswerTable{answerTable, UL_}, .success = SuccessLine::fields_only({FIELD_PARAM1, "count"})};
 
 const char* level_name(uint32_t level) {
     return keyword_name(KW_ADMIN_LEVEL, static_cast<int>(level));
@@ -61,11 +60,13 @@ int write_admin_level(uint32_t userId, uint32_t level) {
 
 int read_admin_level(uint32_t userId, uint32_t* level) {
     trace(TRACE_CALL, "Read admin level(AR): %#x\n", userId);
+    outcome::value("user_id", userId);
     uint32_t value = 0;
     const int rc = sequence::run(AR, {.param1 = userId, .arg = userId, .out = {&value, nullptr}});
     if (rc != 0) return rc;
     if (level) *level = value;
     trace(TRACE_CALL, "Admin level is %s\n", level_name(value));
+    outcome::text("level_name", level_name(value));
     return 0;
 }
 
@@ -83,11 +84,13 @@ int write_auth_policy(uint32_t userId, uint32_t policy, uint8_t flag) {
 
 int read_auth_policy(uint32_t userId, uint32_t* policy) {
     trace(TRACE_CALL, "Read authentication policy(UR): %#x\n", userId);
+    outcome::value("user_id", userId);
     uint32_t value = 0;
     const int rc = sequence::run(UR, {.param1 = userId, .arg = userId, .out = {&value, nullptr}});
     if (rc != 0) return rc;
     if (policy) *policy = value;
     trace(TRACE_CALL, "Authentication policy is %s\n", policy_name(value));
+    outcome::text("policy_name", policy_name(value));
     return 0;
 }
 
@@ -98,6 +101,8 @@ int reset_auth_policies() {
 
 int list_users_by_policy(uint32_t policy, uint32_t* count) {
     trace(TRACE_CALL, "List user IDs by authentication policy(UL): %s\n", policy_name(policy));
+    outcome::value("policy", policy);
+    outcome::text("policy_name", policy_name(policy));
     uint32_t value = 0;
     const int rc = sequence::run(UL, {.param2 = policy, .out = {&value, nullptr}});
     if (rc != 0) return rc;

@@ -7,6 +7,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 #include "engine/Tables.h"
 #include "families/Enroll.h"
 #include "families/ScanTemplate.h"
@@ -60,11 +61,11 @@ constexpr answers::Row rtAnswer[] = {
 
 constexpr SuccessLine deleted{"      Delete Succeed\n"};
 using template_scan::templateSize;
-constexpr SuccessLine templatesCounted{"      Num of templates: %#x\n", FIELD_PARAM2};
+constexpr SuccessLine templatesCounted{"      Num of templates: %#x\n", {FIELD_PARAM2, "templates"}};
 
 // RT: ENROLL_CONTINUE announces a template with more of the user's after it.
 constexpr sequence::Accept rtMore[] = {
-    {ENROLL_CONTINUE, SuccessLine{"      Template Size: %#x More Templates\n", FIELD_PARAM2}, MORE_TEMPLATES},
+    {ENROLL_CONTINUE, SuccessLine{"      Template Size: %#x More Templates\n", {FIELD_PARAM2, "bytes"}}, MORE_TEMPLATES},
 };
 // CT: a user ID in use is a user ID with templates, told like SUCCEED.
 constexpr sequence::Accept ctInUse[] = {{ID_ALREADY_USED, templatesCounted, 0}};
@@ -76,7 +77,7 @@ constexpr Sequence DP{.command = cmd::DP, .answer = dpAnswer, .success = deleted
 constexpr Sequence FP{.command = cmd::FP, .answer = fpAnswer, .success = SuccessLine{"      Fix Succeed\n"}};
 constexpr Sequence LT{.command = cmd::LT,
                       .answer = answers::busyOrUnknown,
-                      .success = SuccessLine{"      Num of user id: %#x\n", FIELD_PARAM1}};
+                      .success = SuccessLine{"      Num of user id: %#x\n", {FIELD_PARAM1, "count"}}};
 constexpr Sequence CT{
     .command = cmd::CT, .answer = ctAnswer, .success = templatesCounted, .accepts = ctInUse};
 
@@ -123,7 +124,7 @@ constexpr answers::ColumnRow<WIEGAND_COLUMNS> wiegandDeleteAnswer[] = {
 constexpr auto daaAdministratorStage =
     answers::with_row(answers::administratorStage, 1, {SUCCEED, "Delete succeed\n", answers::FINISHED});
 
-constexpr SuccessLine deletedUser{"      Delete Succeed %#x\n", FIELD_PARAM1};
+constexpr SuccessLine deletedUser{"      Delete Succeed %#x\n", {FIELD_PARAM1, "user_id"}};
 
 constexpr Sequence DS{.command = cmd::DS, .waits = fingerWaits, .answer = AnswerTable{scanDeleteAnswer, DS_}};
 constexpr Sequence DSA{.command = cmd::DSA,
@@ -158,7 +159,7 @@ constexpr answers::Row ltxAnswer[] = {
 // The record count and the bytes of the records that follow in chunks.
 constexpr Sequence LTX{.command = cmd::LTX,
                        .answer = ltxAnswer,
-                       .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+                       .success = SuccessLine::fields_only({FIELD_PARAM1, "templates"}, {FIELD_PARAM2, "bytes"})};
 
 // One chunk of template records into `buffer` at `received`; its length in `length`.
 int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& length) {
@@ -186,12 +187,22 @@ void trace_template_info(const uint8_t* record, uint32_t i) {
     const int packed = record[5];
     trace(TRACE_CALL, "%d: %d(%d): %d %d %d %#04x\n", static_cast<int>(i), user, packed & 0x0F, value1,
           (packed >> 4) & 0x03, (packed >> 6) & 0x03, packet::get16(record + 6));
+    outcome::item_begin("records");
+    outcome::value("index", i);
+    outcome::value("user_id", user);
+    outcome::value("value1", value1);
+    outcome::value("value2", packed & 0x0F);
+    outcome::value("value3", (packed >> 4) & 0x03);
+    outcome::value("value4", (packed >> 6) & 0x03);
+    outcome::value("value5", packet::get16(record + 6));
+    outcome::item_end();
 }
 
 } // namespace
 
 int read_template(uint32_t userId, uint32_t* size) {
     trace(TRACE_CALL, "Read Template(RT): %#x\n", userId);
+    outcome::value("user_id", userId);
     uint32_t announced = 0;
     const int rc = sequence::run(RT, {.param1 = userId, .arg = userId, .out = {&announced, nullptr}});
     if (rc < 0) return rc;
@@ -256,6 +267,7 @@ int get_user_data(std::span<uint8_t> buffer, uint32_t count) {
 
 int check_user_id(uint32_t userId, uint32_t* templates) {
     trace(TRACE_CALL, "Check User ID(CT): %#x\n", userId);
+    outcome::value("user_id", userId);
     return sequence::run(CT, {.param1 = userId, .arg = userId, .out = {templates, nullptr}});
 }
 
@@ -292,6 +304,8 @@ int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* numb
     if (int rc = sequence::run(LTX, {.param2 = index, .out = {&templates, &total}}); rc != GO_ON) return rc;
     if (number) *number = templates;
     trace(TRACE_CALL, "Num Of Template: %d\n", static_cast<int>(templates));
+    outcome::value("index", index);
+    outcome::list("records");
     size_t received = 0;
     while (received < total) {
         uint32_t length = 0;

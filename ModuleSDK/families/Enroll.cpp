@@ -22,8 +22,8 @@ constexpr AnswerTable firstAnswer{enroll::answerTable, enroll::E1};
 constexpr AnswerTable answerAfterSecondScan{enroll::answerTable, enroll::E2};
 constexpr AnswerTable dataAnswer{enroll::answerTable, enroll::E3};
 
-constexpr SuccessLine oneAnswerSuccess{"      Enroll: Succeed %#x\n", FIELD_PARAM1};
-constexpr SuccessLine twoAnswerSuccess{"     Enroll: Succeed %#x\n", FIELD_PARAM1};
+constexpr SuccessLine oneAnswerSuccess{"      Enroll: Succeed %#x\n", {FIELD_PARAM1, "user_id"}};
+constexpr SuccessLine twoAnswerSuccess{"     Enroll: Succeed %#x\n", {FIELD_PARAM1, "user_id"}};
 
 constexpr answers::Table firstScanWaits[] = {enroll::firstScanWait};
 constexpr answers::Table dataScanWaits[] = {enroll::dataScanWait};

@@ -31,8 +31,8 @@ constexpr answers::Row wiegandInputWait[] = {
 constexpr answers::Table wiegandWaits[] = {wiegandInputWait, enroll::dataScanWait};
 constexpr answers::Table fingerWaits[] = {enroll::dataScanWait};
 
-constexpr SuccessLine oneAnswerSuccess{"      Enroll: Succeed %#x\n", FIELD_PARAM1};
-constexpr SuccessLine twoAnswerSuccess{"     Enroll: Succeed %#x\n", FIELD_PARAM1};
+constexpr SuccessLine oneAnswerSuccess{"      Enroll: Succeed %#x\n", {FIELD_PARAM1, "user_id"}};
+constexpr SuccessLine twoAnswerSuccess{"     Enroll: Succeed %#x\n", {FIELD_PARAM1, "user_id"}};
 
 // Both enrollments by Wiegand send their second step as EW.
 constexpr sequence::SecondScan ewSecondScan{cmd::EW, fingerWaits,

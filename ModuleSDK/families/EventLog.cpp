@@ -2,10 +2,14 @@
 // uploads and prints them, LD deletes them; TW sets the module's clock and TR
 // reads it; ML, MW and MR give the length of the module's free user memory
 // area and write and read it as raw bytes.
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "port/System.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -36,36 +40,64 @@ constexpr answers::ColumnRow<COLUMNS> answer[] = {
 constexpr Sequence LN_SEQUENCE{
     .command = packet::cmd::LN,
     .answer = AnswerTable{answer, LN},
-    .success = SuccessLine{"      Used: %#x Total: %#x\n", FIELD_PARAM1, FIELD_PARAM2},
+    .success = SuccessLine{"      Used: %#x Total: %#x\n", {FIELD_PARAM1, "records"}, {FIELD_PARAM2, "capacity"}},
 };
 constexpr Sequence LR_SEQUENCE{
     .command = packet::cmd::LR,
     .answer = AnswerTable{answer, LR},
-    .success = SuccessLine::fields_only(FIELD_PARAM2),
+    .success = SuccessLine::fields_only({FIELD_PARAM2, "count"}),
 };
 constexpr Sequence LD_SEQUENCE{
     .command = packet::cmd::LD,
     .answer = AnswerTable{answer, LD},
-    .success = SuccessLine{"      Deleted: %#x\n", FIELD_PARAM1},
+    .success = SuccessLine{"      Deleted: %#x\n", {FIELD_PARAM1, "deleted"}},
 };
 constexpr Sequence TW_SEQUENCE{.command = packet::cmd::TW, .answer = AnswerTable{answer, TW}};
 constexpr Sequence TR_SEQUENCE{
     .command = packet::cmd::TR,
     .answer = AnswerTable{answer, TR},
-    .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2),
+    .success = SuccessLine::fields_only({FIELD_PARAM1}, {FIELD_PARAM2}),
 };
 constexpr Sequence ML_SEQUENCE{
     .command = packet::cmd::ML,
     .answer = AnswerTable{answer, ML},
-    .success = SuccessLine{"      Length: %#x\n", FIELD_PARAM1},
+    .success = SuccessLine{"      Length: %#x\n", {FIELD_PARAM1, "bytes"}},
 };
 constexpr Sequence MW_SEQUENCE{
     .command = packet::cmd::MW, .transfer = Transfer::Block, .answer = AnswerTable{answer, MW}};
 constexpr Sequence MR_SEQUENCE{
     .command = packet::cmd::MR,
     .answer = AnswerTable{answer, MR},
-    .success = SuccessLine{"      Data Length: %#x\n", FIELD_PARAM2},
+    .success = SuccessLine{"      Data Length: %#x\n", {FIELD_PARAM2, "bytes"}},
 };
+
+// The local time of the module's clock as ISO 8601, without a zone: the
+// module keeps no zone.
+void record_time(const char* name, int year, int month, int day, int hour, int minute, int second) {
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+        outcome::none(name);
+        return;
+    }
+    char iso[64];
+    std::snprintf(iso, sizeof iso, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour, minute, second);
+    outcome::text(name, iso);
+}
+
+// A record of the log as the outcome keeps it. Its date bytes are year (from
+// 2000), month and day, its time bytes hour, minute and second.
+void record_log_entry(const uint8_t* r, size_t i, const char* text) {
+    if (!outcome::recording()) return;
+    outcome::item_begin("records");
+    outcome::value("index", static_cast<int64_t>(i));
+    record_time("time", CLOCK_YEAR_MIN + r[2], r[3], r[4], r[5], r[6], r[7]);
+    outcome::value("event", r[0]);
+    outcome::text("event_name", keyword_name(KW_EVENT, r[0]));
+    outcome::value("source", r[1]);
+    outcome::text("source_name", keyword_name(KW_EVENT_SOURCE, r[1]));
+    outcome::value("value", packet::get32(r + 8));
+    outcome::text("text", text);
+    outcome::item_end();
+}
 
 // One printed line per record, numbered within this upload from 0. The text
 // field is not terminated within the record: at most its four bytes print.
@@ -79,6 +111,7 @@ void print_log_records(std::span<const uint8_t> records) {
                    static_cast<int>(i), r[2], r[3], r[4], r[5], r[6], r[7],
                    keyword_name(KW_EVENT_SOURCE, r[1]), keyword_name(KW_EVENT, r[0]), packet::get32(r + 8),
                    text);
+        record_log_entry(r, i, text);
     }
 }
 
@@ -102,6 +135,7 @@ int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t
     }
     const std::span<uint8_t> data = buffer.first(static_cast<size_t>(want));
     if (int rc = receive_data(data); rc < 0) return rc;
+    outcome::list("records");
     print_log_records(data);
     if (records) *records = n;
     return 0;
@@ -136,6 +170,11 @@ int get_time(int64_t* seconds) {
         trace_more(TRACE_CALL, "      Invalid time\n");
     else
         trace_more(TRACE_CALL, "      %s", clock_text(t).text);
+    std::tm tm{};
+    if (t >= 0 && port::local_time(static_cast<std::time_t>(t), tm))
+        record_time("time", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    else
+        outcome::none("time");
     return 0;
 }
 
@@ -151,6 +190,7 @@ int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length) {
 
 int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength) {
     trace(TRACE_CALL, "Read user memory data(MR): %#x %#x\n", offset, length);
+    outcome::value("offset", offset);
     return sequence::run(MR_SEQUENCE, {.param1 = offset, .param2 = length, .out = {dataLength}});
 }
 

@@ -60,7 +60,7 @@ constexpr answers::Row chunkedFirstAnswer[] = {
 };
 
 // The ID found (Param1) and the second value (Param2) of the final answer.
-constexpr SuccessLine identified{"      Identify Succeed: %#x %#x\n", FIELD_PARAM1, FIELD_PARAM2};
+constexpr SuccessLine identified{"      Identify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
 
 constexpr Sequence IS_SEQUENCE{.command = packet::cmd::IS,
                                .waits = scanWaits,

@@ -5,6 +5,7 @@
 #include "ModuleSDK.h"
 #include "families/ScanTemplate.h"
 #include "link/Blocks.h"
+#include "trace/Outcome.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -35,7 +36,7 @@ constexpr answers::Row keyWriteAnswer[] = {
 };
 
 // The image follows as a data block or in chunks of the announced size (Param2).
-constexpr SuccessLine imageSize = SuccessLine::line(TRACE_CALL, "Image Size: %#x\n", FIELD_PARAM2);
+constexpr SuccessLine imageSize = SuccessLine::line(TRACE_CALL, "Image Size: %#x\n", {FIELD_PARAM2, "bytes"});
 
 constexpr Sequence SI{
     .command = packet::cmd::SI, .waits = answers::scanWaits, .answer = scanImageAnswer, .success = imageSize};
@@ -55,7 +56,7 @@ constexpr Sequence KS{.command = template_scan::ST.command,
                       .waits = answers::canceledScanWaits,
                       .answer = template_scan::ST.answer,
                       .success =
-                          SuccessLine::line(TRACE_CALL, "Encrypted Template Size: %#x\n", FIELD_PARAM2)};
+                          SuccessLine::line(TRACE_CALL, "Encrypted Template Size: %#x\n", {FIELD_PARAM2, "bytes"})};
 
 void trace_image_header(ImageRecordBytes record) {
     const uint8_t* header = record.data();
@@ -64,6 +65,10 @@ void trace_image_header(ImageRecordBytes record) {
         TRACE_CALL, "      Width: %#x Height: %#x Format: %#x Size: %#x\n",
         packet::get32(header + layout::IMAGE_WIDTH_AT), packet::get32(header + layout::IMAGE_HEIGHT_AT),
         packet::get32(header + layout::IMAGE_FORMAT_AT), packet::get32(header + layout::IMAGE_SIZE_AT));
+    outcome::value("width", packet::get32(header + layout::IMAGE_WIDTH_AT));
+    outcome::value("height", packet::get32(header + layout::IMAGE_HEIGHT_AT));
+    outcome::value("format", packet::get32(header + layout::IMAGE_FORMAT_AT));
+    outcome::value("pixel_bytes", packet::get32(header + layout::IMAGE_SIZE_AT));
 }
 
 // An announced image longer than the record is refused before any byte is read.

@@ -6,6 +6,7 @@
 // default configuration.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -53,23 +54,23 @@ constexpr answers::Row gpioAnswer[] = {
 constexpr Sequence OW_SEQUENCE{.command = packet::cmd::OW, .answer = AnswerTable{portAnswer, OW}};
 constexpr Sequence OR_SEQUENCE{.command = packet::cmd::OR,
                                .answer = AnswerTable{portAnswer, OR},
-                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+                               .success = SuccessLine::fields_only({FIELD_PARAM1}, {FIELD_PARAM2})};
 constexpr Sequence OL_SEQUENCE{
     .command = packet::cmd::OL,
     .answer = AnswerTable{portAnswer, OL},
-    .success = SuccessLine{"      Num of Enabled Events: %#x\n", FIELD_PARAM2},
+    .success = SuccessLine{"      Num of Enabled Events: %#x\n", {FIELD_PARAM2, "count"}},
 };
 constexpr Sequence OS_SEQUENCE{.command = packet::cmd::OS, .answer = AnswerTable{portAnswer, OS}};
 constexpr Sequence IW_SEQUENCE{.command = packet::cmd::IW, .answer = AnswerTable{portAnswer, IW}};
 constexpr Sequence IR_SEQUENCE{.command = packet::cmd::IR,
                                .answer = AnswerTable{portAnswer, IR},
-                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+                               .success = SuccessLine::fields_only({FIELD_PARAM1, "function"}, {FIELD_PARAM2, "value"})};
 constexpr Sequence IG_SEQUENCE{.command = packet::cmd::IG,
                                .answer = AnswerTable{portAnswer, IG},
-                               .success = SuccessLine::fields_only(FIELD_PARAM1)};
+                               .success = SuccessLine::fields_only({FIELD_PARAM1, "state"})};
 constexpr Sequence GR_SEQUENCE{.command = packet::cmd::GR,
                                .answer = AnswerTable{gpioAnswer},
-                               .success = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2)};
+                               .success = SuccessLine::fields_only({FIELD_PARAM1}, {FIELD_PARAM2, "count"})};
 constexpr Sequence GW_SEQUENCE{
     .command = packet::cmd::GW, .transfer = Transfer::Block, .answer = AnswerTable{gpioAnswer}};
 constexpr Sequence GC_SEQUENCE{.command = packet::cmd::GC, .answer = AnswerTable{portAnswer, GC}};
@@ -95,6 +96,22 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
     default: trace_more(TRACE_CALL, "Unknown\n"); break;
     }
     trace(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3);
+    outcome::item_begin("records");
+    outcome::text("type", keyword_name(KW_GPIO_MODE, type));
+    const uint16_t words[] = {w0, w1, w2, w3};
+    for (uint16_t w : words) outcome::append("words", w);
+    switch (type) {
+    case MODE_INPUT:
+        outcome::text("function", keyword_name(KW_GPIO_INPUT_FUNCTION, w0));
+        outcome::text("activation", keyword_name(KW_GPIO_INPUT_ACTIVATION, w1));
+        break;
+    case MODE_OUTPUT:
+        outcome::text("event", keyword_name(KW_GPIO_OUTPUT_EVENT, w0));
+        outcome::text("level", keyword_name(KW_GPIO_OUTPUT_LEVEL, w1));
+        break;
+    default: break;
+    }
+    outcome::item_end();
 }
 
 } // namespace
@@ -121,6 +138,10 @@ int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t*
     const auto count = static_cast<uint8_t>(timing >> 8);
     trace_more(TRACE_CALL, "      T_DELAY: %#x T_COUNT: %#x T_HIGH:%#x T_LOW: %#x\n", delay, count, high,
                low);
+    outcome::value("t_delay", delay);
+    outcome::value("t_count", count);
+    outcome::value("t_high", high);
+    outcome::value("t_low", low);
     if (tDelay) *tDelay = delay;
     if (tCount) *tCount = count;
     if (tHigh) *tHigh = high;
@@ -136,7 +157,11 @@ int read_enabled_events(uint8_t port, uint32_t* count) {
 int get_enabled_events(std::span<uint8_t> events) {
     trace(TRACE_CALL, "Get enabled event list: %#x\n", static_cast<uint32_t>(events.size()));
     if (int rc = receive_data(events); rc < 0) return rc;
-    for (uint8_t event : events) trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_EVENT, event));
+    outcome::list("events");
+    for (uint8_t event : events) {
+        trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_EVENT, event));
+        outcome::append_text("events", keyword_name(KW_EVENT, event));
+    }
     return 0;
 }
 
@@ -158,6 +183,7 @@ int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value) {
     uint32_t f = 0, v = 0;
     if (int rc = sequence::run(IR_SEQUENCE, {.flag = port, .out = {&f, &v}}); rc != 0) return rc;
     trace_more(TRACE_CALL, "      %s %#x\n", keyword_name(KW_INPUT_FUNCTION, static_cast<int>(f)), v);
+    outcome::text("function_name", keyword_name(KW_INPUT_FUNCTION, static_cast<int>(f)));
     if (function) *function = f;
     if (value) *value = v;
     return 0;
@@ -170,6 +196,7 @@ int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status) {
     if (int rc = sequence::run(IG_SEQUENCE, {.param1 = handling, .flag = port, .out = {&s}}); rc != 0)
         return rc;
     trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_INPUT_STATE, static_cast<int>(s)));
+    outcome::text("state_name", keyword_name(KW_INPUT_STATE, static_cast<int>(s)));
     if (status) *status = s;
     return 0;
 }
@@ -180,6 +207,9 @@ int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count) {
     if (int rc = sequence::run(GR_SEQUENCE, {.param1 = id, .arg = id, .out = {&p1, &n}}); rc != 0) return rc;
     const auto m = static_cast<uint16_t>(p1 >> 16);
     trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(KW_GPIO_MODE, m), n);
+    outcome::value("gpio", id);
+    outcome::value("mode", m);
+    outcome::text("mode_name", keyword_name(KW_GPIO_MODE, m));
     if (mode) *mode = m;
     if (count) *count = n;
     return 0;

@@ -21,7 +21,7 @@ inline constexpr answers::Row finalAnswer[] = {
 
 // The size of the template that follows as a data block.
 inline constexpr sequence::SuccessLine templateSize =
-    sequence::SuccessLine::line(TRACE_CALL, "Template Size: %#x\n", FIELD_PARAM2);
+    sequence::SuccessLine::line(TRACE_CALL, "Template Size: %#x\n", {FIELD_PARAM2, "bytes"});
 
 inline constexpr sequence::Sequence ST{
     .command = packet::cmd::ST, .waits = answers::scanWaits, .answer = finalAnswer, .success = templateSize};

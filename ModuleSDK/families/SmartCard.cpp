@@ -7,6 +7,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 #include "engine/Tables.h"
 
 namespace kelvor {
@@ -62,7 +63,7 @@ constexpr Row layoutAnswer[] = {
 // clang-format on
 
 constexpr Sequence CR{
-    .command = cmd::CR, .answer = readAnswer, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+    .command = cmd::CR, .answer = readAnswer, .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
 // The template bytes and the end code go straight through the link: the
 // module's answer tells whether they arrived whole.
 constexpr Sequence CW{.command = cmd::CW,
@@ -72,12 +73,12 @@ constexpr Sequence CW{.command = cmd::CW,
 constexpr Sequence CF{.command = cmd::CF, .answer = readAnswer};
 constexpr Sequence CC{.command = cmd::CC, .answer = functionAnswer};
 constexpr Sequence CG{
-    .command = cmd::CG, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+    .command = cmd::CG, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM2, "function"})};
 constexpr Sequence CKW{.command = cmd::CKW, .transfer = sequence::Transfer::Block, .answer = keyAnswer};
 constexpr Sequence CKR{
-    .command = cmd::CKR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM1)};
+    .command = cmd::CKR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM1, "option"})};
 constexpr Sequence CLR{
-    .command = cmd::CLR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only(FIELD_PARAM2)};
+    .command = cmd::CLR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
 constexpr Sequence CLW{.command = cmd::CLW, .transfer = sequence::Transfer::Block, .answer = layoutAnswer};
 
 uint16_t key_sum(const uint8_t* key) {
@@ -161,6 +162,7 @@ int get_card_input_function(uint32_t* function) {
     if (int rc = sequence::run(CG, {.out = {&f, nullptr}}); rc != GO_ON) return rc;
     if (function) *function = f;
     trace(TRACE_CALL, "Function: %s\n", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
+    outcome::text("function_name", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
     return 0;
 }
 
@@ -183,6 +185,8 @@ int read_card_key_option(uint32_t* option) {
     if (option) *option = o;
     if (o & CARD_KEY_SECONDARY) trace(TRACE_CALL, "Use Secondary Key\n");
     if (o & CARD_KEY_AUTO_UPDATE) trace(TRACE_CALL, "Auto Update Primary Key\n");
+    outcome::flag("secondary_key", (o & CARD_KEY_SECONDARY) != 0);
+    outcome::flag("auto_update_primary_key", (o & CARD_KEY_AUTO_UPDATE) != 0);
     return 0;
 }
 
@@ -211,6 +215,12 @@ int read_card_layout(CardLayout* out) {
     trace(TRACE_CALL, "Template1 block size: %d blocks\n", l.template1Blocks);
     trace(TRACE_CALL, "Template2 start block: %d\n", l.template2Start);
     trace(TRACE_CALL, "Template2 block size: %d blocks\n", l.template2Blocks);
+    outcome::value("template_size", l.templateSize);
+    outcome::value("cis_block", l.cisBlock);
+    outcome::value("template1_start_block", l.template1Start);
+    outcome::value("template1_blocks", l.template1Blocks);
+    outcome::value("template2_start_block", l.template2Start);
+    outcome::value("template2_blocks", l.template2Blocks);
     return 0;
 }
 

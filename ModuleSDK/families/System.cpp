@@ -5,6 +5,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "engine/Tables.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -77,6 +78,9 @@ constexpr sequence::Sequence CS{.command = packet::cmd::CS, .answer = csAnswer};
 int system_parameter_write(uint8_t number, uint32_t value) {
     trace(TRACE_CALL, "System Parameter Write(SW): %s(%#02x) %#x\n", keyword_name(KW_PARAMETER, number),
           number, value);
+    outcome::value("parameter", number);
+    outcome::text("parameter_name", keyword_name(KW_PARAMETER, number));
+    outcome::value("value", value);
     // The answer still arrives in the old form and at the old rate; the new
     // settings apply from the next packet on.
     if (int rc = sequence::run(SW, {.param2 = value, .flag = number, .arg = number}); rc != answers::GO_ON)

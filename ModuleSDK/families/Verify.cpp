@@ -5,6 +5,7 @@
 // smart card and then scan the finger.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -62,10 +63,10 @@ constexpr answers::Row chunkedFirstAnswer[] = {
     {ANY, "Unknown error\n", RES_UNKNOWN},
 };
 
-constexpr SuccessLine scanSuccess{"      Verify Succeed: %#x\n", FIELD_PARAM2};
-constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", FIELD_PARAM2};
+constexpr SuccessLine scanSuccess{"      Verify Succeed: %#x\n", {FIELD_PARAM2, "score"}};
+constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", {FIELD_PARAM2, "score"}};
 constexpr SuccessLine hostTemplateSuccess{"      Verify: Succeed\n"};
-constexpr SuccessLine identifiedSuccess{"      Verify Succeed: %#x %#x\n", FIELD_PARAM1, FIELD_PARAM2};
+constexpr SuccessLine identifiedSuccess{"      Verify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
 
 constexpr Sequence VS_SEQUENCE{.command = packet::cmd::VS,
                                .waits = fingerWaits,
@@ -107,12 +108,14 @@ constexpr Sequence VC_SEQUENCE{.command = packet::cmd::VC,
 
 int verify_by_scan(uint32_t userId, uint32_t* value) {
     trace(TRACE_CALL, "Verify by scan(VS) %#x\n", userId);
+    outcome::value("user_id", userId);
     return sequence::run(VS_SEQUENCE, {.param1 = userId, .out = {value, nullptr}});
 }
 
 // The image goes from the first byte of the record, header included.
 int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value) {
     trace(TRACE_CALL, "Verify by image(VI): %#x %#x\n", userId, imageSize);
+    outcome::value("user_id", userId);
     return sequence::run(
         VI_SEQUENCE,
         {.param1 = userId, .param2 = imageSize, .data = record, .size = imageSize, .out = {value, nullptr}});
@@ -121,6 +124,7 @@ int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, 
 int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
                             uint32_t* value) {
     trace(TRACE_CALL, "Verify by image(VIX): %#x %#x %#x\n", userId, imageSize, chunkSize);
+    outcome::value("user_id", userId);
     return sequence::run(VIX_SEQUENCE, {.param1 = userId,
                                         .param2 = imageSize,
                                         .data = record,
@@ -131,6 +135,7 @@ int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t ima
 
 int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value) {
     trace(TRACE_CALL, "Verify by Template(VT): %#x %#x\n", userId, size);
+    outcome::value("user_id", userId);
     return sequence::run(
         VT_SEQUENCE, {.param1 = userId, .param2 = size, .data = data, .size = size, .out = {value, nullptr}});
 }

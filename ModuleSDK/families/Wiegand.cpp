@@ -5,6 +5,7 @@
 // module functions, for the Wiegand input and the smart-card reader (WM, WL, WC).
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "trace/Outcome.h"
 #include "engine/Tables.h"
 
 namespace kelvor {
@@ -78,7 +79,7 @@ constexpr Row ioWriteAnswer[] = {
 // clang-format on
 
 // Both values of the answer go back to the caller, who prints them its own way.
-constexpr SuccessLine bothFields = SuccessLine::fields_only(FIELD_PARAM1, FIELD_PARAM2);
+constexpr SuccessLine bothFields = SuccessLine::fields_only({FIELD_PARAM1}, {FIELD_PARAM2});
 
 constexpr Sequence WW{.command = cmd::WW, .answer = configAnswer};
 constexpr Sequence WR{.command = cmd::WR, .answer = configAnswer, .success = bothFields};
@@ -98,7 +99,7 @@ constexpr Sequence WGX_LATCHED{.command = cmd::WGX, .answer = stringInputAnswer,
 constexpr Sequence WSX{.command = cmd::WSX, .answer = notConfiguredAnswer};
 constexpr Sequence WFW{.command = cmd::WFW, .answer = fieldWriteAnswer};
 constexpr Sequence WFR{
-    .command = cmd::WFR, .answer = fieldReadAnswer, .success = SuccessLine::fields_only(FIELD_PARAM1)};
+    .command = cmd::WFR, .answer = fieldReadAnswer, .success = SuccessLine::fields_only({FIELD_PARAM1})};
 constexpr Sequence WPW{.command = cmd::WPW, .answer = ioWriteAnswer};
 constexpr Sequence WPR{.command = cmd::WPR, .answer = notConfiguredAnswer, .success = bothFields};
 
@@ -118,6 +119,8 @@ int list_mappings(uint8_t interface, uint32_t* count, uint32_t* dataSize) {
     if (count) *count = n;
     if (dataSize) *dataSize = size;
     trace(TRACE_CALL, "Num of mapping: %#x Data Size: %#x\n", n, size);
+    outcome::value("mappings", n);
+    outcome::value("data_size", size);
     return 0;
 }
 
@@ -138,6 +141,12 @@ int read_wiegand_config(uint8_t port, WiegandConfig* out) {
     if (out) *out = c;
     trace_more(TRACE_CALL, "      FC bits: %#x Format: %#x Function: %s FC Code: %#x\n", c.fcBits, c.format,
                name_of(KW_WIEGAND_FUNCTION, c.function), c.fcCode);
+    outcome::text("port", name_of(KW_WIEGAND_PORT, port));
+    outcome::value("fc_bits", c.fcBits);
+    outcome::value("format", c.format);
+    outcome::value("function", c.function);
+    outcome::text("function_name", name_of(KW_WIEGAND_FUNCTION, c.function));
+    outcome::value("fc_code", c.fcCode);
     return 0;
 }
 
@@ -150,6 +159,8 @@ int get_wiegand_input(uint32_t statusHandling, uint32_t* id, uint32_t* facilityC
     if (id) *id = value;
     if (facilityCode) *facilityCode = facility;
     trace_more(TRACE_CALL, "      ID: %#x Facility Code: %#x\n", value, facility);
+    outcome::value("id", value);
+    outcome::value("facility_code", facility);
     return 0;
 }
 
@@ -213,6 +224,11 @@ int read_wiegand_format(WiegandFormat* out) {
     if (out) *out = f;
     trace(TRACE_CALL, "Format: %s Width: %d usec Interval: %d usec Size: %u bytes\n",
           name_of(KW_WIEGAND_FORMAT, f.format), f.pulseWidth, f.pulseInterval, f.dataSize);
+    outcome::value("format", f.format);
+    outcome::text("format_name", name_of(KW_WIEGAND_FORMAT, f.format));
+    outcome::value("pulse_width_us", f.pulseWidth);
+    outcome::value("pulse_interval_us", f.pulseInterval);
+    outcome::value("data_size", f.dataSize);
     return 0;
 }
 
@@ -228,6 +244,8 @@ int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* 
         return rc;
     if (out) *out = s;
     trace(TRACE_CALL, "Wiegand String: %#08x %08x\n", s.word1, s.word2);
+    outcome::value("word1", s.word1);
+    outcome::value("word2", s.word2);
     return 0;
 }
 
@@ -248,6 +266,8 @@ int get_field_default(uint32_t index, uint32_t* value) {
     if (int rc = sequence::run(WFR, {.param2 = index, .out = {&v, nullptr}}); rc != GO_ON) return rc;
     if (value) *value = v;
     trace(TRACE_CALL, "Default Value: %#x\n", v);
+    outcome::value("index", index);
+    outcome::value("value", v);
     return 0;
 }
 
@@ -264,6 +284,9 @@ int get_wiegand_io(WiegandIo* out) {
     const WiegandIo io{static_cast<uint16_t>(p1 >> 16), static_cast<uint16_t>(p1), option};
     if (out) *out = io;
     trace(TRACE_CALL, "Input: %#x Output: %#x Option: %#x\n", io.input, io.output, io.option);
+    outcome::value("input", io.input);
+    outcome::value("output", io.output);
+    outcome::value("option", io.option);
     return 0;
 }
 

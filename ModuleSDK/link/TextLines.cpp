@@ -8,6 +8,7 @@
 
 #include "ModuleSDK.h"
 #include "trace/Console.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -37,6 +38,15 @@ void print_text_line(const std::string& line) {
     TextLines& t = text_lines();
     if (t.holding) {
         if (t.held.size() < HELD_LINES_MAX) t.held.push_back(line);
+        return;
+    }
+    if (outcome::module_text_kept()) {
+        if (outcome::recording()) {
+            outcome::module_text(line);
+        } else {
+            const std::string shown = line + '\n';
+            console::write_all(2, shown.data(), shown.size());
+        }
         return;
     }
     static const bool terminal = console::is_terminal(1);

@@ -10,6 +10,7 @@
 
 #include "ModuleSDK.h"
 #include "trace/Console.h"
+#include "trace/Outcome.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -82,9 +83,39 @@ const char* prefix_of(uint32_t type) {
     }
 }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+// An error line is the outcome's message while a command's outcome is recorded,
+// whether the trace shows it or not.
+void keep_error_line(const char* format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        outcome::message(std::string_view(small, static_cast<size_t>(n)));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    va_copy(copy, args);
+    std::vsnprintf(big.data(), big.size(), format, copy);
+    va_end(copy);
+    big.resize(static_cast<size_t>(n));
+    outcome::message(big);
+}
+#pragma GCC diagnostic pop
+
 } // namespace
 
 void trace(uint32_t type, const char* format, ...) {
+    if (type == TRACE_ERROR && outcome::recording()) {
+        va_list args;
+        va_start(args, format);
+        keep_error_line(format, args);
+        va_end(args);
+    }
     if ((type & log().mask) == 0) return;
     Changing guard;
     log().pending += prefix_of(type);

@@ -31,6 +31,10 @@ NORMALISERS = [
     (re.compile(r"\b\d\d:\d\d:\d\d\b"), "HH:MM:SS"),
     (re.compile(r"\b\d+(\.\d+)? (ms|s)\b"), "T"),
     (re.compile(r"\(PID \d+\)"), "(PID N)"),
+    # The same in the objects of --json: scores, wall times, clock readings.
+    (re.compile(r'("score": ?)\d+'), r"\1SCORE"),
+    (re.compile(r'("elapsed_ms": ?)\d+'), r"\1T"),
+    (re.compile(r"\b\d{4}-\d\d-\d\dT"), "YYYY-MM-DDT"),
 ]
 
 

@@ -1,0 +1,58 @@
+// What one command found, by name, for programs that read results as data
+// rather than from the trace: the values of its answers (a user ID, a score,
+// a parameter, the records of the log), the line of text that decided it and
+// the module's text lines that came during it. Recorded only between begin()
+// and end(); otherwise every call returns at once, so the trace alone costs
+// nothing more.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace kelvor {
+
+namespace outcome {
+
+// Starts a fresh record (the values of the command before are dropped).
+void begin();
+// Stops recording; what was recorded stays readable until the next begin().
+void end();
+bool recording();
+// Drops the record and stops recording: the state of a fresh process.
+void reset();
+
+// A named value of the command. A name given again takes the newer value.
+void value(const char* name, int64_t v);
+void text(const char* name, std::string_view v);
+// A named value that the command knows it has not got (a time the module's
+// bytes do not make).
+void none(const char* name);
+void flag(const char* name, bool v);
+// Appends to the named array (created empty by the first call).
+void append(const char* list, int64_t v);
+void append_text(const char* list, std::string_view v);
+// An array that exists, empty, even when nothing is appended to it.
+void list(const char* list);
+// The named values that follow go into a new object at the end of the named
+// array, up to item_end().
+void item_begin(const char* list);
+void item_end();
+// The named values that follow go into the named object, up to object_end().
+void object_begin(const char* name);
+void object_end();
+
+// The text of the line that decided the command: an answer table's message,
+// the success line, an error line. The last one counts; a line's prefix and
+// indentation and its line end are not part of it.
+void message(std::string_view line);
+// A text line of the module, kept instead of being printed.
+void module_text(std::string_view line);
+// Whether the module's text lines are kept rather than printed on standard
+// output (which then carries results only); outside a recorded command
+// they go to standard error.
+void keep_module_text(bool keep);
+bool module_text_kept();
+
+} // namespace outcome
+
+} // namespace kelvor

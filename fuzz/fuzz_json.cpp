@@ -1,0 +1,72 @@
+// The JSON writer of --json against arbitrary text: a module's text line, a
+// string value (a card's or a keyword's name), an error line and a file name
+// come from the input, separated by NUL bytes. Whatever their bytes, the object
+// must be one line that parses back, and text that was UTF-8 must come back
+// exactly; other bytes are replaced, never passed on.
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "Json.h"
+#include "trace/Outcome.h"
+#include "trace/OutcomeJson.h"
+
+using namespace kelvor;
+
+namespace {
+
+std::string_view take_part(std::string_view& rest) {
+    const size_t end = rest.find('\0');
+    std::string_view part = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+    return part;
+}
+
+bool is_utf8(std::string_view text) {
+    try {
+        (void)nlohmann::json(std::string(text)).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view rest(reinterpret_cast<const char*>(data), size);
+    const std::string_view text = take_part(rest);
+    const std::string_view name = take_part(rest);
+    const std::string_view line = take_part(rest);
+    const std::string_view path = rest;
+
+    outcome::begin();
+    outcome::module_text(text);
+    outcome::text("name", name);
+    outcome::item_begin("records");
+    outcome::text("text", text);
+    outcome::item_end();
+    outcome::message(line);
+    outcome::end();
+    const outcome::Record& r = outcome::record();
+
+    json_output::Object o = json_output::object_of("command");
+    o["file"] = std::string(path);
+    o["message"] = r.message;
+    o["values"] = r.values;
+    o["module_text"] = r.moduleText;
+    const std::string written = json_output::line_of(o);
+    require(written.find('\n') == std::string::npos);
+
+    const nlohmann::json back = nlohmann::json::parse(written); // throws, and so fails, on bad JSON
+    require(back["values"]["records"].size() == 1);
+    if (is_utf8(path)) require(back["file"] == path);
+    if (is_utf8(name)) require(back["values"]["name"] == name);
+    if (is_utf8(r.moduleText.at(0))) require(back["module_text"][0] == r.moduleText[0]);
+    outcome::reset();
+    return 0;
+}

@@ -1,0 +1,195 @@
+// What a command's outcome records for --json, from the answer tables
+// themselves: the named fields of the success lines, the values the families
+// decode, the line that decided the command; nothing while nothing records.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "InProcess.h"
+#include "Json.h"
+#include "ModuleSDK.h"
+#include "trace/Outcome.h"
+#include "trace/OutcomeJson.h"
+
+namespace cmd = kelvor::packet::cmd;
+
+using namespace kelvor;
+
+namespace {
+
+class OutcomeTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        farend::reset_library(farend::Keywords::Refill);
+        json_output::reset();
+    }
+};
+
+struct Answer {
+    uint8_t flag;
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+};
+
+struct Case {
+    const char* name;
+    std::function<int()> call;
+    uint8_t command;
+    uint32_t param1, param2;
+    uint8_t flag;
+    std::vector<Answer> answers;
+    const char* values;  // the record's values as JSON
+    const char* message; // nullptr: none
+};
+
+// The call between outcome::begin() and outcome::end(), after an opening
+// whose own reads are not the command's.
+void walk(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        farend::Script s;
+        s.open_sequence().expect_packet(c.command, c.param1, c.param2, c.flag);
+        for (const Answer& a : c.answers) s.answer(c.command, a.param1, a.param2, a.flag);
+        farend::run_in_process(s, [&] {
+            outcome::begin();
+            const int rc = c.call();
+            outcome::end();
+            return rc;
+        });
+        const outcome::Record& r = outcome::record();
+        EXPECT_EQ(r.values.dump(), c.values);
+        EXPECT_EQ(r.hasMessage, c.message != nullptr);
+        if (c.message) {
+            EXPECT_EQ(r.message, c.message);
+        }
+    }
+}
+
+TEST_F(OutcomeTest, ValuesAndMessagesOfTheAnswerTables) {
+    uint32_t a = 0, b = 0;
+    walk({
+        {"identified",
+         [&] { return identify_by_scan(0, 0, &a, &b); },
+         cmd::IS,
+         0,
+         0,
+         0,
+         {{SUCCEED, 0x14, 0x3c5}},
+         R"({"user_id":20,"score":965})",
+         "Identify Succeed: 0x14 0x3c5"},
+        {"not found",
+         [&] { return identify_by_scan(0, 0, &a, &b); },
+         cmd::IS,
+         0,
+         0,
+         0,
+         {{NOT_FOUND}},
+         "{}",
+         "Identify: Not found"},
+        {"verified",
+         [&] { return verify_by_scan(7, &b); },
+         cmd::VS,
+         7,
+         0,
+         0,
+         {{SUCCEED, 7, 0x200}},
+         R"({"user_id":7,"score":512})",
+         "Verify Succeed: 0x200"},
+        {"status",
+         [&] { return system_status_check(&a); },
+         cmd::SS,
+         0,
+         0,
+         0,
+         {{SUCCEED, 0x30}},
+         R"({"status":48,"status_name":"Module is in normal condition"})",
+         nullptr},
+        {"parameter",
+         [&] { return system_parameter_read(0x6e, &a); },
+         cmd::SR,
+         0,
+         0,
+         0x6e,
+         {{SUCCEED, 0, 0x203}},
+         R"({"parameter":110,"parameter_name":"Firmware Version","value":515})",
+         nullptr},
+        {"templates",
+         [&] { return check_user_id(5, &a); },
+         cmd::CT,
+         5,
+         0,
+         0,
+         {{SUCCEED, 5, 2}},
+         R"({"user_id":5,"templates":2})",
+         "Num of templates: 0x2"},
+        {"enrolled",
+         [&] { return enroll_by_scan(0, 0x79, &a); },
+         cmd::ES,
+         0,
+         0,
+         0x79,
+         {{SUCCEED, 9}},
+         R"({"user_id":9})",
+         "Enroll: Succeed 0x9"},
+        {"admin level",
+         [&] { return read_admin_level(3, &a); },
+         cmd::AR,
+         3,
+         0,
+         0,
+         {{SUCCEED, 3, 1}},
+         R"({"user_id":3,"level":1,"level_name":"Enroll"})",
+         nullptr},
+        {"log count",
+         [&] { return get_log_count(&a, &b); },
+         cmd::LN,
+         0,
+         0,
+         0,
+         {{SUCCEED, 4, 1000}},
+         R"({"records":4,"capacity":1000})",
+         "Used: 0x4 Total: 0x3e8"},
+    });
+}
+
+TEST_F(OutcomeTest, NothingIsRecordedOutsideACommand) {
+    farend::Script s;
+    s.open_sequence().expect_packet(cmd::IS, 0, 0, 0).answer(cmd::IS, 0x14, 0x3c5, SUCCEED);
+    farend::run_in_process(s, [] {
+        uint32_t a = 0, b = 0;
+        return identify_by_scan(0, 0, &a, &b);
+    });
+    EXPECT_EQ(outcome::record().values.dump(), "{}");
+    EXPECT_FALSE(outcome::record().hasMessage);
+}
+
+TEST_F(OutcomeTest, TextsAreKeptAsLinesAndWrittenAsValidJson) {
+    struct Row {
+        const char* in;
+        const char* message; // as kept
+        const char* json;    // as written
+    };
+    const Row rows[] = {
+        {"      Identify: Not found\n", "Identify: Not found", R"("Identify: Not found")"},
+        {"tab\there\r\n", "tab\there", R"("tab\there")"},
+        {"esc \x1b[31m bell \x07", "esc \x1b[31m bell \x07", R"("esc \u001b[31m bell \u0007")"},
+        {"caf\xc3\xa9", "caf\xc3\xa9", "\"caf\xc3\xa9\""},
+        {"bad \xff\xfe end", "bad \xff\xfe end", "\"bad \xef\xbf\xbd\xef\xbf\xbd end\""},
+        {"quote \" back \\", "quote \" back \\", R"("quote \" back \\")"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.in);
+        outcome::begin();
+        outcome::message(row.in);
+        outcome::end();
+        EXPECT_EQ(outcome::record().message, row.message);
+        EXPECT_EQ(json_output::line_of(outcome::record().message), row.json);
+    }
+}
+
+} // namespace
