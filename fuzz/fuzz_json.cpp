@@ -1,13 +1,15 @@
 // The JSON writer of --json against arbitrary text: a module's text line, a
 // string value (a card's or a keyword's name), an error line and a file name
-// come from the input, separated by NUL bytes. Whatever their bytes, the object
-// must be one line that parses back, and text that was UTF-8 must come back
-// exactly; other bytes are replaced, never passed on.
+// come from the input, separated by NUL bytes. Whatever their bytes, a
+// command's object (as the tool writes it) and an object written by the
+// library must each be one line that parses back, and text that was UTF-8 must
+// come back exactly; other bytes are replaced, never passed on.
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "Json.h"
+#include "OrvantiCom.h"
 #include "trace/Outcome.h"
 #include "trace/OutcomeJson.h"
 
@@ -67,6 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (is_utf8(path)) require(back["file"] == path);
     if (is_utf8(name)) require(back["values"]["name"] == name);
     if (is_utf8(r.moduleText.at(0))) require(back["module_text"][0] == r.moduleText[0]);
+
+    // The command's object as --json writes it, with the path as the file of directory mode.
+    static OrvantiCom com(std::vector<std::string>{}, false);
+    com.command = 0x11;
+    com.directoryFile = std::string(path);
+    const std::string line_written = json_output::command_line(com, RES_NOT_FOUND, std::string(line));
+    require(line_written.find('\n') == std::string::npos);
+    const nlohmann::json object = nlohmann::json::parse(line_written);
+    require(object["values"] == back["values"] && object["module_text"] == back["module_text"]);
+    if (is_utf8(path)) require(object["file"] == path);
+    if (is_utf8(line)) require(object["reason"] == line);
     outcome::reset();
     return 0;
 }

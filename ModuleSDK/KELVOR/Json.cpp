@@ -1,5 +1,6 @@
 #include "Json.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -64,13 +65,20 @@ std::string line_of(const Object& object) {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-void print(const Object& object) {
-    std::string line = line_of(object);
+namespace {
+
+// One line on standard output, written whole to the stream's handle as the
+// trace is: a reader of the pipe gets each object as soon as its command ends.
+void write_line(std::string line) {
     line += '\n';
-    // Written whole to the stream's handle, as the trace is: a reader of the
-    // pipe gets each object as soon as its command ends.
     std::fflush(stdout);
     console::write_all(1, line.data(), line.size());
+}
+
+} // namespace
+
+void print(const Object& object) {
+    write_line(line_of(object));
 }
 
 const char* outcome_of(int result) {
@@ -118,37 +126,139 @@ void file_written(const std::string& path, const uint8_t* data, size_t n) {
     s.files.push_back({path, std::vector<uint8_t>(data, data + n)});
 }
 
+namespace {
+
+// A command's object as its line, member by member, in the order of the
+// schema. The names are this file's own. A string of printable ASCII without
+// a quote or a backslash stands as it is between its quotes; every other
+// string, and every tree, is written by the JSON library (escapes, bytes that
+// are not UTF-8). A batch of thousands of lines writes thousands of objects:
+// no tree of the whole object is built for each.
+class Members {
+public:
+    explicit Members(const char* kind) {
+        out_.reserve(512);
+        out_ += R"({"format":)";
+        out_ += std::to_string(FORMAT);
+        out_ += R"(,"kind":)";
+        text(kind);
+    }
+    Members& name(const char* n) {
+        out_ += ",\"";
+        out_ += n;
+        out_ += "\":";
+        return *this;
+    }
+    void number(int64_t v) { out_ += std::to_string(v); }
+    void null() { out_ += "null"; }
+    void text(std::string_view t) {
+        if (std::all_of(t.begin(), t.end(),
+                        [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; })) {
+            out_ += '"';
+            out_ += t;
+            out_ += '"';
+        } else {
+            out_ += line_of(Object(std::string(t)));
+        }
+    }
+    // A tree of the outcome: its structure member by member, its strings as text() writes them.
+    void tree(const Object& o) {
+        switch (o.type()) {
+        case nlohmann::json::value_t::object: {
+            out_ += '{';
+            bool first = true;
+            for (const auto& [key, value] : o.items()) {
+                if (!first) out_ += ',';
+                first = false;
+                text(key);
+                out_ += ':';
+                tree(value);
+            }
+            out_ += '}';
+            break;
+        }
+        case nlohmann::json::value_t::array: {
+            out_ += '[';
+            for (size_t i = 0; i < o.size(); ++i) {
+                if (i > 0) out_ += ',';
+                tree(o[i]);
+            }
+            out_ += ']';
+            break;
+        }
+        case nlohmann::json::value_t::string: text(o.get_ref<const std::string&>()); break;
+        case nlohmann::json::value_t::number_integer: number(o.get<int64_t>()); break;
+        case nlohmann::json::value_t::number_unsigned: out_ += std::to_string(o.get<uint64_t>()); break;
+        case nlohmann::json::value_t::boolean: out_ += o.get<bool>() ? "true" : "false"; break;
+        case nlohmann::json::value_t::null: null(); break;
+        default:
+            out_ += line_of(o);
+            break; // numbers with a fraction, binary values: as the library writes them
+        }
+    }
+    std::string line() { return out_ + '}'; }
+
+private:
+    std::string out_;
+};
+
+} // namespace
+
+std::string command_line(const OrvantiCom& com, int result, const std::string& reason) {
+    const State& s = state();
+    const outcome::Record& r = outcome::record();
+    Members m("command");
+    const char* keyword = keyword_name(KW_COMMAND, com.command);
+    if (com.command != 0 && std::strcmp(keyword, "Unknown") != 0)
+        m.name("command").text(keyword);
+    else
+        m.name("command").null();
+    if (com.command != 0)
+        m.name("code").number(com.command);
+    else
+        m.name("code").null();
+    if (com.networkMode == 1)
+        m.name("module_id").number(com.moduleId);
+    else
+        m.name("module_id").null();
+    if (com.batchLine > 0) m.name("line").number(com.batchLine);
+    if (!com.directoryFile.empty()) m.name("file").text(com.directoryFile);
+    m.name("outcome").text(outcome_of(result));
+    m.name("result").number(result);
+    m.name("result_name").text(result_name_of(result));
+    if (r.hasMessage)
+        m.name("message").text(r.message);
+    else
+        m.name("message").null();
+    if (!reason.empty()) m.name("reason").text(reason);
+    m.name("values").tree(r.values);
+    if (s.files.empty()) {
+        m.name("files").tree(Object::array());
+    } else {
+        Object files = Object::array();
+        for (const FileWritten& f : s.files) {
+            files.push_back({{"path", f.path},
+                             {"bytes", f.bytes.size()},
+                             {"sha256", sha256_hex(f.bytes.data(), f.bytes.size())}});
+        }
+        m.name("files").tree(files);
+    }
+    if (r.moduleText.empty())
+        m.name("module_text").tree(Object::array());
+    else
+        m.name("module_text").tree(Object(r.moduleText));
+    const auto elapsed = std::chrono::steady_clock::now() - s.started;
+    m.name("elapsed_ms").number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return m.line();
+}
+
 void command_end(const OrvantiCom& com, int result, const std::string& reason) {
     State& s = state();
     if (!s.open) return;
     s.open = false;
     outcome::end();
-    const outcome::Record& r = outcome::record();
-    Object o = object_of("command");
-    const char* keyword = keyword_name(KW_COMMAND, com.command);
-    o["command"] = com.command != 0 && std::strcmp(keyword, "Unknown") != 0 ? Object(keyword) : Object();
-    o["code"] = com.command != 0 ? Object(com.command) : Object();
-    o["module_id"] = com.networkMode == 1 ? Object(com.moduleId) : Object();
-    if (com.batchLine > 0) o["line"] = com.batchLine;
-    if (!com.directoryFile.empty()) o["file"] = com.directoryFile;
-    o["outcome"] = outcome_of(result);
-    o["result"] = result;
-    o["result_name"] = result_name_of(result);
-    o["message"] = r.hasMessage ? Object(r.message) : Object();
-    if (!reason.empty()) o["reason"] = reason;
-    o["values"] = r.values;
-    Object files = Object::array();
-    for (const FileWritten& f : s.files) {
-        files.push_back({{"path", f.path},
-                         {"bytes", f.bytes.size()},
-                         {"sha256", sha256_hex(f.bytes.data(), f.bytes.size())}});
-    }
-    o["files"] = std::move(files);
-    o["module_text"] = r.moduleText;
-    const auto elapsed = std::chrono::steady_clock::now() - s.started;
-    o["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    write_line(command_line(com, result, reason));
     s.files.clear();
-    print(o);
 }
 
 void print_version() {

@@ -49,6 +49,8 @@ void file_written(const std::string& path, const uint8_t* data, size_t n);
 // The command ends with `result`: its object is printed. `reason` is the
 // port diagnosis of a connection that could not be opened.
 void command_end(const OrvantiCom& com, int result, const std::string& reason = {});
+// The line of that object, from what is recorded, without printing it.
+std::string command_line(const OrvantiCom& com, int result, const std::string& reason = {});
 
 // The objects of the runs that are no module command.
 void print_version();

@@ -45,7 +45,11 @@ nlohmann::ordered_json& array_named(const char* name) {
 
 void begin() {
     State& s = state();
-    s.record = Record{};
+    // Cleared in place: a batch begins thousands of records.
+    s.record.values = nlohmann::ordered_json::object();
+    s.record.message.clear();
+    s.record.hasMessage = false;
+    s.record.moduleText.clear();
     s.target = nullptr;
     s.on = true;
 }
