@@ -66,7 +66,7 @@ int read_admin_level(uint32_t userId, uint32_t* level) {
     if (rc != 0) return rc;
     if (level) *level = value;
     trace(TRACE_CALL, "Admin level is %s\n", level_name(value));
-    outcome::text("level_name", level_name(value));
+    outcome::keyword("level_name", KW_ADMIN_LEVEL, static_cast<int>(value));
     return 0;
 }
 
@@ -90,7 +90,7 @@ int read_auth_policy(uint32_t userId, uint32_t* policy) {
     if (rc != 0) return rc;
     if (policy) *policy = value;
     trace(TRACE_CALL, "Authentication policy is %s\n", policy_name(value));
-    outcome::text("policy_name", policy_name(value));
+    outcome::keyword("policy_name", KW_AUTH_POLICY, static_cast<int>(value));
     return 0;
 }
 
@@ -102,7 +102,7 @@ int reset_auth_policies() {
 int list_users_by_policy(uint32_t policy, uint32_t* count) {
     trace(TRACE_CALL, "List user IDs by authentication policy(UL): %s\n", policy_name(policy));
     outcome::value("policy", policy);
-    outcome::text("policy_name", policy_name(policy));
+    outcome::keyword("policy_name", KW_AUTH_POLICY, static_cast<int>(policy));
     uint32_t value = 0;
     const int rc = sequence::run(UL, {.param2 = policy, .out = {&value, nullptr}});
     if (rc != 0) return rc;

@@ -91,9 +91,9 @@ void record_log_entry(const uint8_t* r, size_t i, const char* text) {
     outcome::value("index", static_cast<int64_t>(i));
     record_time("time", CLOCK_YEAR_MIN + r[2], r[3], r[4], r[5], r[6], r[7]);
     outcome::value("event", r[0]);
-    outcome::text("event_name", keyword_name(KW_EVENT, r[0]));
+    outcome::keyword("event_name", KW_EVENT, r[0]);
     outcome::value("source", r[1]);
-    outcome::text("source_name", keyword_name(KW_EVENT_SOURCE, r[1]));
+    outcome::keyword("source_name", KW_EVENT_SOURCE, r[1]);
     outcome::value("value", packet::get32(r + 8));
     outcome::text("text", text);
     outcome::item_end();

@@ -97,17 +97,17 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
     }
     trace(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3);
     outcome::item_begin("records");
-    outcome::text("type", keyword_name(KW_GPIO_MODE, type));
+    outcome::keyword("type", KW_GPIO_MODE, type);
     const uint16_t words[] = {w0, w1, w2, w3};
     for (uint16_t w : words) outcome::append("words", w);
     switch (type) {
     case MODE_INPUT:
-        outcome::text("function", keyword_name(KW_GPIO_INPUT_FUNCTION, w0));
-        outcome::text("activation", keyword_name(KW_GPIO_INPUT_ACTIVATION, w1));
+        outcome::keyword("function", KW_GPIO_INPUT_FUNCTION, w0);
+        outcome::keyword("activation", KW_GPIO_INPUT_ACTIVATION, w1);
         break;
     case MODE_OUTPUT:
-        outcome::text("event", keyword_name(KW_GPIO_OUTPUT_EVENT, w0));
-        outcome::text("level", keyword_name(KW_GPIO_OUTPUT_LEVEL, w1));
+        outcome::keyword("event", KW_GPIO_OUTPUT_EVENT, w0);
+        outcome::keyword("level", KW_GPIO_OUTPUT_LEVEL, w1);
         break;
     default: break;
     }
@@ -183,7 +183,7 @@ int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value) {
     uint32_t f = 0, v = 0;
     if (int rc = sequence::run(IR_SEQUENCE, {.flag = port, .out = {&f, &v}}); rc != 0) return rc;
     trace_more(TRACE_CALL, "      %s %#x\n", keyword_name(KW_INPUT_FUNCTION, static_cast<int>(f)), v);
-    outcome::text("function_name", keyword_name(KW_INPUT_FUNCTION, static_cast<int>(f)));
+    outcome::keyword("function_name", KW_INPUT_FUNCTION, static_cast<int>(f));
     if (function) *function = f;
     if (value) *value = v;
     return 0;
@@ -196,7 +196,7 @@ int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status) {
     if (int rc = sequence::run(IG_SEQUENCE, {.param1 = handling, .flag = port, .out = {&s}}); rc != 0)
         return rc;
     trace_more(TRACE_CALL, "      %s\n", keyword_name(KW_INPUT_STATE, static_cast<int>(s)));
-    outcome::text("state_name", keyword_name(KW_INPUT_STATE, static_cast<int>(s)));
+    outcome::keyword("state_name", KW_INPUT_STATE, static_cast<int>(s));
     if (status) *status = s;
     return 0;
 }
@@ -209,7 +209,7 @@ int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count) {
     trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(KW_GPIO_MODE, m), n);
     outcome::value("gpio", id);
     outcome::value("mode", m);
-    outcome::text("mode_name", keyword_name(KW_GPIO_MODE, m));
+    outcome::keyword("mode_name", KW_GPIO_MODE, m);
     if (mode) *mode = m;
     if (count) *count = n;
     return 0;

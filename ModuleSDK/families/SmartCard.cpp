@@ -162,7 +162,7 @@ int get_card_input_function(uint32_t* function) {
     if (int rc = sequence::run(CG, {.out = {&f, nullptr}}); rc != GO_ON) return rc;
     if (function) *function = f;
     trace(TRACE_CALL, "Function: %s\n", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
-    outcome::text("function_name", keyword_name(KW_CARD_FUNCTION, static_cast<int>(f)));
+    outcome::keyword("function_name", KW_CARD_FUNCTION, static_cast<int>(f));
     return 0;
 }
 

@@ -34,7 +34,7 @@ int system_status_check(uint32_t* status) {
     trace(TRACE_CALL, "Check system status(SS)\n");
     if (int rc = sequence::run(SS, {.out = {status, nullptr}}); rc < 0) return rc;
     trace_more(TRACE_CALL, "      %s(%#02x)\n", keyword_name(KW_STATUS, static_cast<int>(*status)), *status);
-    outcome::text("status_name", keyword_name(KW_STATUS, static_cast<int>(*status)));
+    outcome::keyword("status_name", KW_STATUS, static_cast<int>(*status));
     return 0;
 }
 

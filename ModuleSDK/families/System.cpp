@@ -79,7 +79,7 @@ int system_parameter_write(uint8_t number, uint32_t value) {
     trace(TRACE_CALL, "System Parameter Write(SW): %s(%#02x) %#x\n", keyword_name(KW_PARAMETER, number),
           number, value);
     outcome::value("parameter", number);
-    outcome::text("parameter_name", keyword_name(KW_PARAMETER, number));
+    outcome::keyword("parameter_name", KW_PARAMETER, number);
     outcome::value("value", value);
     // The answer still arrives in the old form and at the old rate; the new
     // settings apply from the next packet on.

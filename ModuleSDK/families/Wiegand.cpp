@@ -141,11 +141,11 @@ int read_wiegand_config(uint8_t port, WiegandConfig* out) {
     if (out) *out = c;
     trace_more(TRACE_CALL, "      FC bits: %#x Format: %#x Function: %s FC Code: %#x\n", c.fcBits, c.format,
                name_of(KW_WIEGAND_FUNCTION, c.function), c.fcCode);
-    outcome::text("port", name_of(KW_WIEGAND_PORT, port));
+    outcome::keyword("port", KW_WIEGAND_PORT, static_cast<int>(port));
     outcome::value("fc_bits", c.fcBits);
     outcome::value("format", c.format);
     outcome::value("function", c.function);
-    outcome::text("function_name", name_of(KW_WIEGAND_FUNCTION, c.function));
+    outcome::keyword("function_name", KW_WIEGAND_FUNCTION, static_cast<int>(c.function));
     outcome::value("fc_code", c.fcCode);
     return 0;
 }
@@ -225,7 +225,7 @@ int read_wiegand_format(WiegandFormat* out) {
     trace(TRACE_CALL, "Format: %s Width: %d usec Interval: %d usec Size: %u bytes\n",
           name_of(KW_WIEGAND_FORMAT, f.format), f.pulseWidth, f.pulseInterval, f.dataSize);
     outcome::value("format", f.format);
-    outcome::text("format_name", name_of(KW_WIEGAND_FORMAT, f.format));
+    outcome::keyword("format_name", KW_WIEGAND_FORMAT, static_cast<int>(f.format));
     outcome::value("pulse_width_us", f.pulseWidth);
     outcome::value("pulse_interval_us", f.pulseInterval);
     outcome::value("data_size", f.dataSize);

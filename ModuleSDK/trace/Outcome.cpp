@@ -1,5 +1,6 @@
 #include "trace/Outcome.h"
 
+#include "ModuleSDK.h"
 #include "trace/OutcomeJson.h"
 
 namespace kelvor {
@@ -79,6 +80,11 @@ void value(const char* name, int64_t v) {
 void text(const char* name, std::string_view v) {
     if (!recording()) return;
     target()[name] = std::string(v);
+}
+
+void keyword(const char* name, int category, int code) {
+    if (!recording()) return;
+    target()[name] = keyword_name(category, code);
 }
 
 void none(const char* name) {

@@ -24,6 +24,9 @@ void reset();
 // A named value of the command. A name given again takes the newer value.
 void value(const char* name, int64_t v);
 void text(const char* name, std::string_view v);
+// The name that the keyword table gives `code` in `category`, looked up only
+// while recording.
+void keyword(const char* name, int category, int code);
 // A named value that the command knows it has not got (a time the module's
 // bytes do not make).
 void none(const char* name);
