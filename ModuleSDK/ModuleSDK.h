@@ -41,6 +41,8 @@ inline constexpr int ERR_READ = -5;
 inline constexpr int ERR_READ_TIMEOUT = -6;
 inline constexpr int ERR_CHECKSUM = -7;
 inline constexpr int ERR_SET_TIMEOUT = -8;
+// A data transfer that the transfer observer stopped (see transfer_observer).
+inline constexpr int ERR_STOPPED = -9;
 
 inline constexpr int RES_NOT_FOUND = -100;
 inline constexpr int RES_SCAN_FAILED = -101;
@@ -107,6 +109,23 @@ KELVOR_API void trace_flush();
 KELVOR_API void trace_flush_on_signal();
 // Process-wide trace state, for tests: clears the mask and redirects output to `fd`.
 KELVOR_API void trace_reset(int fd = 2);
+// The trace's lines to a program of its own instead of the file descriptor
+// (a logger, a window): each complete line, its prefix and line end included,
+// is handed to `sink` with `context` as soon as it ends; what is pending when
+// the trace is flushed is handed over as it stands. nullptr gives the trace
+// back to its file descriptor. The sink must not call the library.
+using TraceSink = void (*)(const char* text, size_t n, void* context);
+KELVOR_API void trace_to(TraceSink sink, void* context = nullptr);
+
+// ------------------------------------------------------- transfer observer
+// Told how every data transfer of the library goes (blocks, chunks, images,
+// firmware): `done` of `total` bytes, as the pieces move (pieces of about a
+// fifth of a second of the line). Returning false stops the transfer before
+// its next piece: the call ends with ERR_STOPPED, and the link waits for a
+// quiet line before the next command (the module may still be sending or
+// waiting). nullptr: no observer. The observer must not call the library.
+using TransferObserver = bool (*)(uint64_t done, uint64_t total, void* context);
+KELVOR_API void transfer_observer(TransferObserver observer, void* context = nullptr);
 
 // --------------------------------------------------------------- serial port
 KELVOR_API int serial_open(const char* name);

@@ -19,6 +19,7 @@ constexpr ResultInfo RESULTS[] = {
     {ERR_READ_TIMEOUT, "read_timeout", "Read data timeout", ResultClass::LinkFailed},
     {ERR_CHECKSUM, "checksum", "Checksum error", ResultClass::LinkFailed},
     {ERR_SET_TIMEOUT, "set_timeout", "Cannot set the read timeout", ResultClass::LinkFailed},
+    {ERR_STOPPED, "stopped", "The transfer was stopped by the host", ResultClass::LinkFailed},
     {RES_NOT_FOUND, "not_found", "Not found", ResultClass::Refused},
     {RES_SCAN_FAILED, "scan_failed", "Scan failed", ResultClass::Refused},
     {RES_NOT_SUPPORTED, "not_supported", "Not supported", ResultClass::Refused},

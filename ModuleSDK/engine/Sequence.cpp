@@ -38,7 +38,9 @@ int write_raw_template(const uint8_t* bytes, uint32_t n) {
     // An empty template writes nothing but its end code.
     while (n > 0) {
         const uint32_t part = std::min(n, RAW_WRITE_MAX);
-        if (link_write_progress(bytes, static_cast<int>(part)) < 0) {
+        const int w = link_write_progress(bytes, static_cast<int>(part));
+        if (w == ERR_STOPPED) return w;
+        if (w < 0) {
             trace(TRACE_ERROR, "Cannot write serial port\n");
             return ERR_WRITE;
         }

@@ -124,7 +124,7 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     uint32_t received = 0;
     Progress progress(length);
     for (uint32_t chunks = 0; received < length; ++chunks) {
-        progress.update(received);
+        if (!progress.update(received)) return link_transfer_stopped();
         AnswerPacket header{};
         if (int rc = receive_chunk_header(header); rc < 0) return rc;
         const uint32_t chunkLength = answer_field(FIELD_PARAM2, header);
@@ -154,6 +154,7 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         }
         received += chunkLength;
     }
+    progress.update(received); // all of it: the observer hears of the whole
     trace_image_header(record);
     return 0;
 }

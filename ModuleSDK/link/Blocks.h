@@ -8,8 +8,12 @@ namespace kelvor {
 
 // link_read and link_write of a whole block, in pieces with a progress line
 // when the block is long; the same results as one call.
+// Reads and writes of data in pieces while a progress line or the transfer
+// observer follows them; ERR_STOPPED when the observer stopped the transfer.
 int link_read_progress(uint8_t* buffer, int n);
 int link_write_progress(const uint8_t* bytes, int n);
+// Traces a transfer that the observer stopped and returns ERR_STOPPED.
+int link_transfer_stopped();
 
 // The body of a chunk the module sends, its header already read: the chunk's
 // bytes into `chunk` (with a progress line when `progress`), its 4-byte sum,

@@ -19,6 +19,7 @@ int receive_data(std::span<uint8_t> buffer) {
     }
     const int n = static_cast<int>(buffer.size());
     int r = link_read_progress(buffer.data(), n);
+    if (r == ERR_STOPPED) return r;
     if (r < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;
@@ -55,6 +56,7 @@ int send_data(const uint8_t* bytes, uint32_t n) {
         return ERR_WRITE_SHORT;
     }
     int w = link_write_progress(bytes, static_cast<int>(n));
+    if (w == ERR_STOPPED) return w;
     if (w < 0) {
         trace(TRACE_ERROR, "Cannot write the serial port\n");
         return ERR_WRITE;
@@ -113,7 +115,7 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     const uint32_t count = total / chunkSize + (total % chunkSize ? 1 : 0);
     Progress progress(total);
     for (uint32_t index = 0; index < count; ++index) {
-        progress.update(static_cast<uint64_t>(index) * chunkSize);
+        if (!progress.update(static_cast<uint64_t>(index) * chunkSize)) return link_transfer_stopped();
         const uint32_t offset = index * chunkSize;
         const uint32_t length = std::min(chunkSize, total - offset);
         if (int rc = send_command(
@@ -150,6 +152,7 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
             return RES_DATA_ERROR;
         }
     }
+    progress.update(total); // the last chunk is in: the observer hears of the whole
     return 0;
 }
 
@@ -158,6 +161,7 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     if (chunk.size() > BLOCK_MAX) return RES_DATA_ERROR; // callers bound chunks far below
     const int want = static_cast<int>(chunk.size());
     const int got = progress ? link_read_progress(chunk.data(), want) : link_read(chunk.data(), want);
+    if (got == ERR_STOPPED) return got;
     if (got < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;

@@ -61,6 +61,22 @@ int link_write(const uint8_t* bytes, int n) {
     return w < 0 ? w : w / 2;
 }
 
+namespace {
+
+// A transfer that its observer stopped halfway: the module may still be
+// sending, or waiting for the rest.
+int stopped() {
+    trace(TRACE_ERROR, "The transfer is stopped\n");
+    link_state().unsettled = true;
+    return ERR_STOPPED;
+}
+
+} // namespace
+
+int link_transfer_stopped() {
+    return stopped();
+}
+
 int link_read_progress(uint8_t* buffer, int n) {
     Progress progress(n > 0 ? static_cast<uint64_t>(n) : 0);
     if (!progress.active()) return link_read(buffer, n);
@@ -70,7 +86,7 @@ int link_read_progress(uint8_t* buffer, int n) {
         const int got = link_read(buffer + done, want);
         if (got < 0) return got;
         done += got;
-        progress.update(static_cast<uint64_t>(done));
+        if (!progress.update(static_cast<uint64_t>(done)) && done < n) return stopped();
         if (got < want) break;
     }
     return done;
@@ -85,7 +101,7 @@ int link_write_progress(const uint8_t* bytes, int n) {
         const int put = link_write(bytes + done, want);
         if (put < 0) return put;
         done += put;
-        progress.update(static_cast<uint64_t>(done));
+        if (!progress.update(static_cast<uint64_t>(done)) && done < n) return stopped();
         if (put < want) break;
     }
     return done;

@@ -24,6 +24,19 @@ Line& line() {
     return instance;
 }
 
+struct Observer {
+    TransferObserver observer = nullptr;
+    void* context = nullptr;
+};
+
+Observer& watcher() {
+    static Observer instance;
+    return instance;
+}
+
+// Piece of a transfer that is observed but not shown, when the line's rate is not known.
+constexpr size_t OBSERVED_PIECE = 4096;
+
 constexpr double SHOW_AFTER_SECONDS = 2.0;
 constexpr auto REDRAW_EVERY = std::chrono::milliseconds(200);
 // The erase sequence: back to the start of the line, clear to its end.
@@ -53,6 +66,10 @@ void erase() {
 
 } // namespace
 
+void transfer_observer(TransferObserver observer, void* context) {
+    watcher() = {observer, context};
+}
+
 void progress_line_rate(int baudRate, int hexText) {
     line().baudRate = baudRate;
     line().hexText = hexText;
@@ -69,30 +86,39 @@ bool progress_worth_showing(uint64_t bytes, int baudRate, int hexText) {
 }
 
 Progress::Progress(uint64_t total) : total_(total) {
-    active_ = total > 0 && progress_worth_showing(total, line().baudRate, line().hexText);
-    if (active_) line().control = console::line_control(2);
-    active_ = active_ && line().control != console::LineControl::None;
+    drawn_ = total > 0 && progress_worth_showing(total, line().baudRate, line().hexText);
+    if (drawn_) line().control = console::line_control(2);
+    drawn_ = drawn_ && line().control != console::LineControl::None;
+    observed_ = total > 0 && watcher().observer != nullptr;
+    active_ = drawn_ || observed_;
     if (!active_) return;
     start_ = Clock::now();
-    draw(0);
+    if (drawn_) draw(0);
 }
 
 Progress::~Progress() {
-    if (active_) erase();
+    if (drawn_) erase();
 }
 
 size_t Progress::piece(size_t rest) const {
     if (!active_) return rest;
     // About a fifth of a second of the line per piece (bytes x 10 / rate).
-    const size_t perPiece = std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50);
+    const size_t perPiece = line().baudRate > 0 ? std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50)
+                                                : OBSERVED_PIECE;
     return std::min(rest, perPiece);
 }
 
-void Progress::update(uint64_t done) {
-    if (!active_) return;
+bool Progress::update(uint64_t done) {
+    if (!active_ || stopped_) return !stopped_;
+    if (observed_ && !watcher().observer(std::min(done, total_), total_, watcher().context)) {
+        stopped_ = true;
+        return false;
+    }
+    if (!drawn_) return true;
     const auto now = Clock::now();
-    if (line().shown && now - lastDraw_ < REDRAW_EVERY && done < total_) return;
+    if (line().shown && now - lastDraw_ < REDRAW_EVERY && done < total_) return true;
     draw(done);
+    return true;
 }
 
 void Progress::draw(uint64_t done) {

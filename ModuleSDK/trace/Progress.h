@@ -1,7 +1,9 @@
 // A progress line for long transfers: shown on the standard error stream only
 // when it is a terminal and the transfer is expected to take more than about
 // two seconds on the wire; one line that overwrites itself and is erased when
-// the transfer ends, so the trace reads as it would without it.
+// the transfer ends, so the trace reads as it would without it. The transfer
+// observer of the program (transfer_observer) is told of every transfer, long
+// or short, and may stop it.
 #pragma once
 
 #include <chrono>
@@ -26,12 +28,14 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
+    // Whether the transfer goes in pieces: a line is shown or an observer is told.
     bool active() const { return active_; }
     // Most bytes to move in one read or write so that the line keeps moving:
     // the whole rest when inactive.
     size_t piece(size_t rest) const;
-    // `done` bytes of the total have moved.
-    void update(uint64_t done);
+    // `done` bytes of the total have moved. False when the observer stops the
+    // transfer (it is not asked again).
+    bool update(uint64_t done);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -39,6 +43,9 @@ private:
 
     uint64_t total_;
     bool active_ = false;
+    bool drawn_ = false;    // a progress line is shown for it
+    bool observed_ = false; // the observer is told
+    bool stopped_ = false;
     Clock::time_point start_;
     Clock::time_point lastDraw_;
 };

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "ModuleSDK.h"
@@ -21,6 +22,8 @@ struct TraceLog {
     uint32_t mask = 0;
     int fd = 2;
     std::string pending;
+    TraceSink sink = nullptr;
+    void* context = nullptr;
 };
 
 // Set while the held-back text is being changed; a signal handler leaves it alone then.
@@ -43,12 +46,30 @@ void write_all(int fd, const char* p, size_t n) {
     console::write_all(fd, p, n); // on failure there is nowhere left to report to
 }
 
+// Hands `n` bytes of complete lines to the sink, a line at a time.
+void to_sink(const TraceLog& t, const char* p, size_t n) {
+    while (n > 0) {
+        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', n));
+        const size_t line = lf ? static_cast<size_t>(lf - p) + 1 : n;
+        t.sink(p, line, t.context);
+        p += line;
+        n -= line;
+    }
+}
+
+void emit(const TraceLog& t, const char* p, size_t n) {
+    if (t.sink)
+        to_sink(t, p, n);
+    else
+        write_all(t.fd, p, n);
+}
+
 // Writes every complete line held back.
 void emit_lines() {
     TraceLog& t = log();
     size_t end = t.pending.rfind('\n');
     if (end == std::string::npos) return;
-    write_all(t.fd, t.pending.data(), end + 1);
+    emit(t, t.pending.data(), end + 1);
     t.pending.erase(0, end + 1);
 }
 
@@ -173,20 +194,29 @@ uint32_t trace_mask() {
 void trace_flush() {
     Changing guard;
     TraceLog& t = log();
-    write_all(t.fd, t.pending.data(), t.pending.size());
+    if (!t.pending.empty()) emit(t, t.pending.data(), t.pending.size());
     t.pending.clear();
 }
 
 void trace_flush_on_signal() {
     if (changing) return;
     const TraceLog& t = log();
-    write_all(t.fd, t.pending.data(), t.pending.size());
+    // A sink is a program's own code, which a signal handler may not run.
+    if (!t.sink) write_all(t.fd, t.pending.data(), t.pending.size());
+}
+
+void trace_to(TraceSink sink, void* context) {
+    trace_flush();
+    log().sink = sink;
+    log().context = context;
 }
 
 void trace_reset(int fd) {
     trace_flush();
     log().mask = 0;
     log().fd = fd;
+    log().sink = nullptr;
+    log().context = nullptr;
 }
 
 } // namespace kelvor

@@ -14,6 +14,7 @@ namespace farend {
 void reset_library(Keywords keywords) {
     module_close();
     trace_reset(2);
+    transfer_observer(nullptr);
     module_settings() = {};
     link_state() = {};
     if (keywords == Keywords::Refill) {

@@ -21,6 +21,7 @@ TEST(Results, EveryCodeHasOneRowWithAStableNameAndItsClass) {
                          ERR_READ_TIMEOUT,
                          ERR_CHECKSUM,
                          ERR_SET_TIMEOUT,
+                         ERR_STOPPED,
                          RES_NOT_FOUND,
                          RES_SCAN_FAILED,
                          RES_NOT_SUPPORTED,
@@ -49,7 +50,7 @@ TEST(Results, EveryCodeHasOneRowWithAStableNameAndItsClass) {
         EXPECT_TRUE(names.insert(name).second) << name;
         for (char c : name) EXPECT_TRUE(std::islower(static_cast<unsigned char>(c)) || c == '_') << name;
         EXPECT_NE(std::string(r.text), "");
-        const ResultClass expected = code >= ERR_SET_TIMEOUT ? ResultClass::LinkFailed : ResultClass::Refused;
+        const ResultClass expected = code >= ERR_STOPPED ? ResultClass::LinkFailed : ResultClass::Refused;
         EXPECT_EQ(r.outcome, expected);
         EXPECT_EQ(exit_class(code), static_cast<int>(expected));
     }
