@@ -1,0 +1,125 @@
+// kelvor --json against the scripted module: the object of a command as the
+// tool writes it (on Linux and, in the Wine run, as kelvor.exe writes it), the
+// module's text lines inside it, and the same bytes on the line as without.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "FarEnd.h"
+#include "ModuleSDK.h"
+
+namespace cmd = kelvor::packet::cmd;
+
+using namespace kelvor;
+
+namespace {
+
+using farend::Bytes;
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// The objects of standard output, one a line; a line that is no object fails.
+std::vector<nlohmann::json> objects(const std::string& out) {
+    std::vector<nlohmann::json> found;
+    size_t at = 0;
+    while (at < out.size()) {
+        const size_t end = out.find('\n', at);
+        EXPECT_NE(end, std::string::npos) << "a line without its end: " << out.substr(at);
+        if (end == std::string::npos) break;
+        found.push_back(nlohmann::json::parse(out.substr(at, end - at)));
+        at = end + 1;
+    }
+    return found;
+}
+
+TEST(JsonOutput, OneObjectPerCommandWithItsValues) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        uint8_t command;
+        uint32_t param1;
+        uint8_t flag;
+        Bytes before; // what the module sends before its answer
+        uint8_t answerFlag;
+        uint32_t answer1, answer2;
+        const char* expected; // the object without "elapsed_ms"
+    };
+    const Case cases[] = {
+        {"status",
+         {"-c", "SS"},
+         cmd::SS,
+         0,
+         0,
+         {},
+         SUCCEED,
+         0x30,
+         0,
+         R"({"format":1,"kind":"command","command":"SS","code":4,"module_id":null,"outcome":"ok","result":0,)"
+         R"("result_name":"ok","message":null,"values":{"status":48,"status_name":"Module is in normal condition"},)"
+         R"("files":[],"module_text":[]})"},
+        {"identified",
+         {"-c", "IS"},
+         cmd::IS,
+         0,
+         0,
+         {},
+         SUCCEED,
+         0x14,
+         0x3c5,
+         R"({"format":1,"kind":"command","command":"IS","code":17,"module_id":null,"outcome":"ok","result":0,)"
+         R"("result_name":"ok","message":"Identify Succeed: 0x14 0x3c5","values":{"user_id":20,"score":965},)"
+         R"("files":[],"module_text":[]})"},
+        {"not found, after a text line",
+         {"-c", "IS"},
+         cmd::IS,
+         0,
+         0,
+         bytes_of("[scan \x01 again]\r"),
+         NOT_FOUND,
+         0,
+         0,
+         R"({"format":1,"kind":"command","command":"IS","code":17,"module_id":null,"outcome":"refused",)"
+         R"("result":-100,"result_name":"not_found","message":"Identify: Not found","values":{},"files":[],)"
+         R"("module_text":["[scan \u0001 again]"]})"},
+        {"parameter",
+         {"-c", "SR", "-f", "0x6e"},
+         cmd::SR,
+         0,
+         0x6e,
+         {},
+         SUCCEED,
+         0,
+         0x203,
+         R"({"format":1,"kind":"command","command":"SR","code":3,"module_id":null,"outcome":"ok","result":0,)"
+         R"("result_name":"ok","message":null,"values":{"parameter":110,"parameter_name":"Firmware Version",)"
+         R"("value":515},"files":[],"module_text":[]})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool json : {true, false}) {
+            farend::Script s;
+            s.open_sequence().expect_packet(c.command, c.param1, 0, c.flag);
+            if (!c.before.empty()) s.send_raw(c.before);
+            s.answer(c.command, c.answer1, c.answer2, c.answerFlag);
+            farend::TempDir dir;
+            std::vector<std::string> args = c.args;
+            if (json) args.insert(args.begin(), "--json");
+            const farend::ToolRun r = farend::run_against(s, dir, args);
+            EXPECT_TRUE(r.wire.ok) << r.wire.failure; // the same bytes, with or without
+            EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
+            if (!json) continue;
+            const std::vector<nlohmann::json> found = objects(r.tool.out);
+            ASSERT_EQ(found.size(), 1u) << r.tool.out << r.tool.err;
+            nlohmann::json object = found[0];
+            EXPECT_GE(object["elapsed_ms"].get<int64_t>(), 0);
+            object.erase("elapsed_ms");
+            EXPECT_EQ(object, nlohmann::json::parse(c.expected));
+        }
+    }
+}
+
+} // namespace
