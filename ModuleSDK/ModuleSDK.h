@@ -156,6 +156,14 @@ KELVOR_API void serial_unbound_reads();
 KELVOR_API void serial_set_turn_pause(int milliseconds);
 // The port itself is gone since it was opened (hang-up, the device unplugged).
 KELVOR_API bool serial_port_lost();
+// Ends the wait of the read in progress as its time-out would end it (with
+// what arrived so far), and so every read after it until
+// serial_clear_interrupt() or the next serial_open(): for a program whose operator stops a long wait,
+// such as a scan. Safe from a signal handler and from another thread. The
+// wait ends at once on POSIX and within a second on Windows.
+KELVOR_API void serial_interrupt();
+KELVOR_API bool serial_interrupted();
+KELVOR_API void serial_clear_interrupt();
 
 // ------------------------------------------------------------------ link layer
 // Translation layer (hex-text mode); counts in bytes. With `textLines`, a

@@ -19,6 +19,21 @@ void serial_set_turn_pause(int milliseconds) {
     serial_line::line().turnPauseMs = std::max(milliseconds, 0);
 }
 
+std::atomic<bool>& serial_line::interrupt_flag() {
+    // Lock-free, so that a signal handler may set it.
+    static std::atomic<bool> flag{false};
+    static_assert(std::atomic<bool>::is_always_lock_free);
+    return flag;
+}
+
+bool serial_interrupted() {
+    return serial_line::interrupt_flag().load();
+}
+
+void serial_clear_interrupt() {
+    serial_line::interrupt_flag().store(false);
+}
+
 int serial_last_error() {
     return serial_line::line().lastError;
 }

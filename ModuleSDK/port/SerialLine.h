@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -74,5 +75,9 @@ struct Line {
 
 // The one line of the process.
 Line& line();
+
+// Set by serial_interrupt(), from a signal handler or another thread: reads
+// end as their time-out would end them until serial_clear_interrupt().
+std::atomic<bool>& interrupt_flag();
 
 } // namespace kelvor::serial_line

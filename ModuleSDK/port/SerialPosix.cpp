@@ -99,6 +99,33 @@ Port& port() {
     return instance;
 }
 
+// The pipe that serial_interrupt() writes to, to wake a read waiting in poll.
+// Made once, at the first opening, and kept for the process: a signal
+// handler may write to it at any moment.
+struct Wake {
+    int read = -1;
+    int write = -1;
+};
+
+Wake& wake() {
+    static Wake instance;
+    return instance;
+}
+
+void make_wake_pipe() {
+    if (wake().read >= 0) return;
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return; // reads then end at the next slice of their wait
+    wake().read = fds[0];
+    wake().write = fds[1];
+}
+
+void drain_wake_pipe() {
+    uint8_t bytes[64];
+    while (wake().read >= 0 && ::read(wake().read, bytes, sizeof bytes) > 0) {
+    }
+}
+
 bool gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
@@ -151,15 +178,23 @@ int read_span(uint8_t* dst, int n) {
     }
     auto deadline = line().first_deadline();
     while (got < n) {
+        if (serial_line::interrupt_flag().load()) break;
         deadline = line().within_bound(deadline);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) break;
-        pollfd pfd{p.fd, POLLIN, 0};
-        int ready = sys::poll(&pfd, 1, static_cast<int>(left));
+        pollfd fds[2] = {{p.fd, POLLIN, 0}, {wake().read, POLLIN, 0}};
+        const nfds_t count = wake().read >= 0 ? 2 : 1;
+        int ready = sys::poll(fds, count, static_cast<int>(left));
+        const pollfd& pfd = fds[0];
         if (ready < 0) {
             if (errno == EINTR) continue;
             line().portLost = line().portLost || gone(errno);
             return -1;
+        }
+        if (fds[1].revents & POLLIN) {
+            drain_wake_pipe();
+            if (serial_line::interrupt_flag().load()) break;
+            if (!(pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
         }
         if (ready == 0) break;
         if (pfd.revents & POLLNVAL) {
@@ -242,6 +277,9 @@ int serial_open(const char* name) {
     // carrier does not hold it; reads wait in poll, writes block until sent.
     int& lastError = line().lastError;
     lastError = 0;
+    make_wake_pipe();
+    serial_clear_interrupt();
+    drain_wake_pipe();
     int fd = sys::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) lastError = errno;
     if (fd >= 0 && sys::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -387,6 +425,14 @@ int serial_write(const uint8_t* bytes, int n) {
     line().wrote(start, static_cast<uint64_t>(done));
     p.txUnsettled = true;
     return done;
+}
+
+void serial_interrupt() {
+    serial_line::interrupt_flag().store(true);
+    if (wake().write >= 0) {
+        const uint8_t byte = 1;
+        [[maybe_unused]] const ssize_t w = ::write(wake().write, &byte, 1); // a full pipe is already awake
+    }
 }
 
 int serial_close() {

@@ -98,6 +98,7 @@ int read_span(uint8_t* dst, int n) {
         deadline = line().within_bound(deadline);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
+        if (serial_line::interrupt_flag().load()) break;
         // The usual wait, a byte's time-out, rounded down by a millisecond or
         // two: the port keeps the wait it has instead of being set anew. A
         // long wait (the response monitor's minute) is served a second at a
@@ -164,6 +165,7 @@ void restore_on_break_installed() {
 } // namespace
 
 int serial_open(const char* name) {
+    serial_clear_interrupt();
     Port& p = port();
     if (p.handle != INVALID_HANDLE_VALUE) {
         trace(TRACE_ERROR, "The serial port is already open\n");
@@ -307,6 +309,11 @@ int serial_begin_read() {
     }
     pace_turn();
     return 0;
+}
+
+// The read in progress sees the flag when its slice of the wait ends.
+void serial_interrupt() {
+    serial_line::interrupt_flag().store(true);
 }
 
 int serial_read_more(uint8_t* buffer, int n) {

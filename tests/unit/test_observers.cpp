@@ -1,9 +1,13 @@
 // What a program of its own sees of the library: the trace's lines through a
-// sink instead of a file descriptor, and every data transfer through the
-// transfer observer, which may stop it.
+// sink instead of a file descriptor, every data transfer through the transfer
+// observer, which may stop it, and a wait that the program interrupts.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
+#include <csignal>
+#include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -153,3 +157,59 @@ TEST_F(LinkTest, ObserverStopsChunksBetweenChunks) {
 }
 
 } // namespace
+
+namespace {
+
+// A command whose answer never comes, with a read time-out of 5 s: the wait
+// ends as soon as serial_interrupt() is called, as its time-out would end it.
+void expect_interrupted_wait(const std::function<void()>& interrupt_soon) {
+    farend::Script s;
+    s.open_sequence().expect_packet(cmd::SS, 0, 0, 0);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(kelvor::module_open(fe.port().c_str(), 0x35, 0, 0, 1, 5000), 0);
+    const auto start = Clock::now();
+    interrupt_soon();
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), ERR_READ_TIMEOUT);
+    EXPECT_LT(ms_since(start), 2000);
+    EXPECT_TRUE(serial_interrupted());
+    // Until it is cleared every read ends at once.
+    AnswerPacket answer{};
+    const auto again = Clock::now();
+    EXPECT_EQ(receive_answer(answer), ERR_READ_TIMEOUT);
+    EXPECT_LT(ms_since(again), 1000);
+    serial_clear_interrupt();
+    EXPECT_FALSE(serial_interrupted());
+    module_close();
+    fe.finish(50);
+}
+
+void on_alarm(int) {
+    serial_interrupt();
+}
+
+} // namespace
+
+TEST_F(LinkTest, AnInterruptEndsAWaitFromAnotherThread) {
+    std::thread interrupter;
+    expect_interrupted_wait([&] {
+        interrupter = std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            serial_interrupt();
+        });
+    });
+    interrupter.join();
+}
+
+TEST_F(LinkTest, AnInterruptEndsAWaitFromASignalHandler) {
+    struct sigaction action {};
+    action.sa_handler = on_alarm;
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &before), 0);
+    expect_interrupted_wait([] {
+        itimerval timer{};
+        timer.it_value.tv_usec = 150000;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    });
+    sigaction(SIGALRM, &before, nullptr);
+}
