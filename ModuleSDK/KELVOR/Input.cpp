@@ -59,7 +59,8 @@ bool OrvantiCom::write_output(const uint8_t* data, size_t n) {
     if (!outputFile) return true;
     std::FILE* f = outputFile.get();
     errno = 0;
-    const bool ok = std::fwrite(data, 1, n, f) == n && std::fflush(f) == 0;
+    // An empty list (UL or LT of no user) writes nothing: no pointer is passed on.
+    const bool ok = (n == 0 || std::fwrite(data, 1, n, f) == n) && std::fflush(f) == 0;
     if (ok) {
         json_output::file_written(outputPath, data, n);
         return true;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "CommandReference.h"
@@ -117,13 +118,15 @@ void command_drop() {
 void file_written(const std::string& path, const uint8_t* data, size_t n) {
     State& s = state();
     if (!s.open) return;
+    const std::span<const uint8_t> bytes =
+        n > 0 ? std::span<const uint8_t>(data, n) : std::span<const uint8_t>();
     for (FileWritten& f : s.files) {
         if (f.path == path) {
-            f.bytes.insert(f.bytes.end(), data, data + n);
+            f.bytes.insert(f.bytes.end(), bytes.begin(), bytes.end());
             return;
         }
     }
-    s.files.push_back({path, std::vector<uint8_t>(data, data + n)});
+    s.files.push_back({path, std::vector<uint8_t>(bytes.begin(), bytes.end())});
 }
 
 namespace {
