@@ -8,6 +8,17 @@ namespace kelvor {
 
 namespace answers {
 
+void keep_message(const char* text, uint32_t first, uint32_t second) {
+    if (!outcome::recording()) return;
+    char line[256];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+    std::snprintf(line, sizeof line, text, first, second);
+#pragma GCC diagnostic pop
+    outcome::message(line);
+}
+
 int apply_row(const Row& row, uint32_t arg, uint32_t second) {
     if (row.message.text) {
         // The message was checked at compile time to hold at most one "%#x".
@@ -15,12 +26,9 @@ int apply_row(const Row& row, uint32_t arg, uint32_t second) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
         trace(row.type, row.message.text, row.argument == 1 ? second : arg);
-        if (row.type != TRACE_ERROR && outcome::recording()) {
-            char text[256];
-            std::snprintf(text, sizeof text, row.message.text, row.argument == 1 ? second : arg);
-            outcome::message(text);
-        }
 #pragma GCC diagnostic pop
+        // An error line is kept by the trace itself.
+        if (row.type != TRACE_ERROR) keep_message(row.message.text, row.argument == 1 ? second : arg);
     }
     return row.code;
 }

@@ -98,6 +98,10 @@ template <size_t N> struct ColumnRow {
 
 int apply_row(const Row& row, uint32_t arg, uint32_t second = 0);
 
+// A table's text (its "%#x" conversions checked at compile time) filled with
+// the values, as the message of the command's outcome while one is recorded.
+void keep_message(const char* text, uint32_t first, uint32_t second = 0);
+
 template <size_t N>
 int apply(std::span<const ColumnRow<N>> table, size_t column, uint8_t flag, uint32_t arg = 0,
           uint32_t second = 0) {

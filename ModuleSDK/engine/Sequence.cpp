@@ -1,7 +1,6 @@
 #include "engine/Sequence.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "link/Blocks.h"
 #include "trace/Outcome.h"
@@ -95,12 +94,8 @@ int succeed(const SuccessLine& line, const AnswerPacket& answer, const Request& 
             trace(line.type, line.text, values[0], values[1]);
         else
             trace_more(TRACE_CALL, line.text, values[0], values[1]);
-        if (outcome::recording()) {
-            char text[256];
-            std::snprintf(text, sizeof text, line.text, values[0], values[1]);
-            outcome::message(text);
-        }
 #pragma GCC diagnostic pop
+        answers::keep_message(line.text, values[0], values[1]);
     }
     return 0;
 }

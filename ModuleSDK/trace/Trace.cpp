@@ -75,7 +75,8 @@ void emit_lines() {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-void append(const char* format, va_list args) {
+// Formats onto the end of `out`: a short text through a buffer on the stack.
+void append_to(std::string& out, const char* format, va_list args) {
     char small[512];
     va_list copy;
     va_copy(copy, args);
@@ -83,15 +84,19 @@ void append(const char* format, va_list args) {
     va_end(copy);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
-        log().pending.append(small, static_cast<size_t>(n));
+        out.append(small, static_cast<size_t>(n));
     } else {
-        std::string big(static_cast<size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, args);
-        big.resize(static_cast<size_t>(n));
-        log().pending += big;
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(n) + 1);
+        std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, format, args);
+        out.resize(at + static_cast<size_t>(n));
     }
 }
 #pragma GCC diagnostic pop
+
+void append(const char* format, va_list args) {
+    append_to(log().pending, format, args);
+}
 
 const char* prefix_of(uint32_t type) {
     switch (type) {
@@ -104,29 +109,13 @@ const char* prefix_of(uint32_t type) {
     }
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 // An error line is the outcome's message while a command's outcome is recorded,
 // whether the trace shows it or not.
 void keep_error_line(const char* format, va_list args) {
-    char small[512];
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof small) {
-        outcome::message(std::string_view(small, static_cast<size_t>(n)));
-        return;
-    }
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_copy(copy, args);
-    std::vsnprintf(big.data(), big.size(), format, copy);
-    va_end(copy);
-    big.resize(static_cast<size_t>(n));
-    outcome::message(big);
+    std::string text;
+    append_to(text, format, args);
+    outcome::message(text);
 }
-#pragma GCC diagnostic pop
 
 } // namespace
 

@@ -71,6 +71,11 @@ class Session:
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def enroll(self, user, finger=3):
+        """Enrolls `user` by scan with `finger` on the sensor (option 0x71, add new)."""
+        self.control("--place", str(finger))
+        self.kelvor("-c", "ES", "-p1", str(user), "-f", "0x71")
+
 
 def objects(testcase, out):
     """The JSON Lines of standard output, each valid against the schema."""
@@ -114,8 +119,7 @@ def printed_values(err):
 
 def prepare_inputs(s):
     """The input files that the command reference's examples name."""
-    s.control("--place", "3")
-    s.kelvor("--json", "-c", "ES", "-p1", "5", "-f", "0x71")
+    s.enroll(5)
     s.control("--place", "3")
     s.kelvor("--json", "-c", "SI", "-o", "finger.bmp")
     s.control("--wiegand", "5", "--card", "5")
@@ -165,8 +169,7 @@ class Runs(unittest.TestCase):
 
     def test_batch_of_mixed_lines(self):
         s = self.s
-        s.control("--place", "3")
-        s.kelvor("-c", "ES", "-p1", "7", "-f", "0x71")
+        s.enroll(7)
         with open(s.path("station.txt"), "w") as f:
             f.write("-c SS\n-c CT -p1 7\n-c VS -p1 99\n-c IS\n-c LT\n")
         s.control("--place", "3")
@@ -182,8 +185,7 @@ class Runs(unittest.TestCase):
 
     def test_directory_run_gives_an_object_a_file(self):
         s = self.s
-        s.control("--place", "3")
-        s.kelvor("-c", "ES", "-p1", "3", "-f", "0x71")
+        s.enroll(3)
         s.control("--place", "3")
         os.mkdir(s.path("scans"))
         s.kelvor("-c", "SI", "-o", os.path.join("scans", "a.bmp"))
@@ -200,8 +202,7 @@ class Runs(unittest.TestCase):
 
     def test_files_written_and_module_text(self):
         s = self.s
-        s.control("--place", "3")
-        s.kelvor("-c", "ES", "-p1", "4", "-f", "0x71")
+        s.enroll(4)
         s.control("--fault", "text:hello\x01world")
         rc, out, err = s.kelvor("--json", "-c", "RT", "-p1", "4", "-o", "t.tpl")
         (obj,) = objects(self, out)
@@ -215,8 +216,7 @@ class Runs(unittest.TestCase):
     def test_backup_and_restore(self):
         s = self.s
         for user in (1, 2):
-            s.control("--place", str(user))
-            s.kelvor("-c", "ES", "-p1", str(user), "-f", "0x71")
+            s.enroll(user, finger=user)
         rc, out, err = s.kelvor("--json", "--backup", "bk")
         (obj,) = objects(self, out)
         self.assertEqual(obj["kind"], "backup")
@@ -271,8 +271,7 @@ class Runs(unittest.TestCase):
 
     def test_trace_is_the_same_with_and_without_json(self):
         s = self.s
-        s.control("--place", "3")
-        s.kelvor("-c", "ES", "-p1", "6", "-f", "0x71")
+        s.enroll(6)
         with open(s.path("b.txt"), "w") as f:
             f.write("-c SS\n-c IS\n-c LT\n-c VS -p1 9\n-c LR -p1 0 -p2 1\n")
         for args in (["-x4", "-c", "SS"], ["-x2", "-c", "LT"], ["-x3", "-c", "RT", "-p1", "6", "-o", "x.tpl"],

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "AnswerWalk.h"
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "Json.h"
@@ -30,11 +31,7 @@ protected:
     }
 };
 
-struct Answer {
-    uint8_t flag;
-    uint32_t param1 = 0;
-    uint32_t param2 = 0;
-};
+using answerwalk::Answer;
 
 struct Case {
     const char* name;
