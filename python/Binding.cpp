@@ -1,0 +1,1002 @@
+// _kelvor: the library's command functions for Python, one call each, with
+// Python values in and out. Every call runs with the interpreter's lock
+// released, records its outcome (message, decoded values, module text) for the
+// Python layer to read, hands the trace to a Python handler when one is set,
+// tells a progress callable how a transfer goes, and turns Ctrl-C during a
+// wait into an ended read and a KeyboardInterrupt. Errors are raised by the
+// Python layer (kelvor/__init__.py) from the result codes returned here.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Bmp.h"
+#include "ModuleSDK.h"
+#include "OrvantiCom.h"
+#include "PortInfo.h"
+#include "port/System.h"
+#include "trace/Outcome.h"
+#include "trace/OutcomeJson.h"
+
+namespace py = pybind11;
+using namespace kelvor;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ------------------------------------------------------------ process state
+
+// The trace lines gathered while a call runs, handed to Python when it ends
+// (or at the next progress report): the library's thread never calls Python.
+constexpr size_t TRACE_BACKLOG_MAX = 16u << 20;
+struct TraceBacklog {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    size_t bytes = 0;
+    size_t dropped = 0;
+};
+TraceBacklog& backlog() {
+    static TraceBacklog b;
+    return b;
+}
+
+struct Session {
+    bool open = false;
+    py::object progress;   // callable(done, total), or None or null
+    py::object traceLines; // callable(line), or None or null
+    std::optional<py::error_already_set> failure;
+    unsigned long mainThread = 0;
+};
+Session& session() {
+    static Session s;
+    return s;
+}
+
+bool given(const py::object& o) {
+    return o && !o.is_none();
+}
+
+std::atomic<bool> g_sigint{false};
+
+extern "C" void on_sigint(int) {
+    g_sigint.store(true);
+    serial_interrupt();
+}
+
+void keep_trace_line(const char* text, size_t n, void*) {
+    TraceBacklog& b = backlog();
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (b.bytes + n > TRACE_BACKLOG_MAX) {
+        ++b.dropped;
+        return;
+    }
+    b.lines.emplace_back(text, n);
+    b.bytes += n;
+}
+
+void drop_trace_line(const char*, size_t, void*) {}
+
+// Hands the gathered lines to the Python handler; the lock is held.
+void deliver_trace() {
+    std::vector<std::string> lines;
+    size_t dropped = 0;
+    {
+        TraceBacklog& b = backlog();
+        std::lock_guard<std::mutex> guard(b.lock);
+        lines.swap(b.lines);
+        dropped = b.dropped;
+        b.bytes = 0;
+        b.dropped = 0;
+    }
+    Session& s = session();
+    if (!given(s.traceLines)) return;
+    for (const std::string& line : lines)
+        s.traceLines(py::reinterpret_steal<py::str>(
+            PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace")));
+    if (dropped > 0)
+        s.traceLines(py::str("[ERR] " + std::to_string(dropped) +
+                             " trace lines were dropped: the backlog was full\n"));
+}
+
+bool observe(uint64_t done, uint64_t total, void*) {
+    if (g_sigint.load()) return false;
+    Session& s = session();
+    if (!given(s.progress)) return true;
+    py::gil_scoped_acquire gil;
+    try {
+        deliver_trace();
+        s.progress(done, total);
+    } catch (py::error_already_set& e) {
+        s.failure.emplace(std::move(e));
+        return false;
+    }
+    return true;
+}
+
+// Ctrl-C during a call: the read in progress ends, the call returns, and the
+// interrupt is raised as KeyboardInterrupt once the lock is back. Only the
+// main thread gets signals, so only there the handler is put in place.
+class SigintScope {
+public:
+    SigintScope() {
+        if (PyThread_get_thread_ident() != session().mainThread) return;
+        struct sigaction mine {};
+        mine.sa_handler = on_sigint;
+        sigemptyset(&mine.sa_mask);
+        installed_ = sigaction(SIGINT, &mine, &old_) == 0;
+    }
+    ~SigintScope() {
+        if (installed_) sigaction(SIGINT, &old_, nullptr);
+    }
+    SigintScope(const SigintScope&) = delete;
+    SigintScope& operator=(const SigintScope&) = delete;
+
+private:
+    struct sigaction old_ {};
+    bool installed_ = false;
+};
+
+// Runs one library call: lock released, outcome recorded, progress observed.
+template <class F> int run(F&& f, py::object progress = py::none()) {
+    Session& s = session();
+    s.progress = std::move(progress);
+    g_sigint.store(false);
+    int rc = 0;
+    {
+        SigintScope sigint;
+        py::gil_scoped_release unlocked;
+        outcome::begin();
+        rc = f();
+        outcome::end();
+        trace_flush();
+    }
+    s.progress = py::object();
+    if (g_sigint.exchange(false))
+        serial_clear_interrupt();
+    else if (serial_interrupted())
+        serial_clear_interrupt();
+    deliver_trace();
+    if (s.failure) {
+        py::error_already_set e = std::move(*s.failure);
+        s.failure.reset();
+        throw e;
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    return rc;
+}
+
+// Raised when the operator pressed Ctrl-C while the call was waiting.
+void raise_if_interrupted(bool interrupted) {
+    if (interrupted) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+}
+
+// A call that the operator can stop: the interrupt is raised after it.
+template <class F> int run_stoppable(F&& f, py::object progress = py::none()) {
+    bool interrupted = false;
+    const int rc = run(
+        [&] {
+            const int r = f();
+            interrupted = g_sigint.load();
+            return r;
+        },
+        std::move(progress));
+    raise_if_interrupted(interrupted);
+    return rc;
+}
+
+Bytes bytes_of(const py::buffer& b) {
+    const py::buffer_info info = b.request();
+    if (info.ndim > 1 && !(info.strides.empty())) {
+        // A multi-dimensional buffer is taken only when it is contiguous.
+        py::ssize_t expect = info.itemsize;
+        for (py::ssize_t d = info.ndim - 1; d >= 0; --d) {
+            if (info.strides[static_cast<size_t>(d)] != expect)
+                throw py::value_error("the buffer is not contiguous");
+            expect *= info.shape[static_cast<size_t>(d)];
+        }
+    }
+    const auto* p = static_cast<const uint8_t*>(info.ptr);
+    return Bytes(p, p + static_cast<size_t>(info.size) * static_cast<size_t>(info.itemsize));
+}
+
+py::bytes to_bytes(const Bytes& b, size_t n) {
+    return py::bytes(reinterpret_cast<const char*>(b.data()), std::min(n, b.size()));
+}
+py::bytes to_bytes(const Bytes& b) {
+    return to_bytes(b, b.size());
+}
+
+void require_open() {
+    if (!session().open) throw py::value_error("no module is open");
+}
+
+// ------------------------------------------------------------- image record
+
+// An image record from width x height gray pixels, as a BMP file gives them.
+std::unique_ptr<std::array<uint8_t, IMAGE_RECORD_SIZE>> image_record_of(uint32_t width, uint32_t height,
+                                                                        const Bytes& pixels) {
+    const uint64_t n = static_cast<uint64_t>(width) * height;
+    if (width == 0 || height == 0 || n > IMAGE_PIXELS_MAX)
+        throw py::value_error("an image of " + std::to_string(width) + " x " + std::to_string(height) +
+                              " pixels does not fit the image record (at most " +
+                              std::to_string(IMAGE_PIXELS_MAX) + " pixels)");
+    if (pixels.size() != n)
+        throw py::value_error("the image holds " + std::to_string(pixels.size()) +
+                              " bytes, not width x height = " + std::to_string(n));
+    auto rec = std::make_unique<std::array<uint8_t, IMAGE_RECORD_SIZE>>();
+    rec->fill(0);
+    packet::put32(rec->data() + packet::record::IMAGE_WIDTH_AT, width);
+    packet::put32(rec->data() + packet::record::IMAGE_HEIGHT_AT, height);
+    packet::put32(rec->data() + packet::record::IMAGE_SIZE_AT, static_cast<uint32_t>(n));
+    std::memcpy(rec->data() + IMAGE_HEADER_SIZE, pixels.data(), pixels.size());
+    return rec;
+}
+
+// (rc, width, height, format, pixels) of an image the module sends.
+py::tuple take_image(bool scan, uint32_t chunk, py::object progress) {
+    require_open();
+    auto rec = std::make_unique<std::array<uint8_t, IMAGE_RECORD_SIZE>>();
+    rec->fill(0);
+    const int rc = run_stoppable(
+        [&] {
+            uint32_t size = 0;
+            int r = chunk == 0 ? (scan ? scan_image(&size) : read_image(&size))
+                               : (scan ? scan_image_chunked(chunk, &size) : read_image_chunked(chunk, &size));
+            if (r != 0) return r;
+            return chunk == 0 ? receive_image(ImageRecordBytes(*rec), size)
+                              : receive_image_chunks(ImageRecordBytes(*rec), size);
+        },
+        std::move(progress));
+    const uint32_t width = packet::get32(rec->data() + packet::record::IMAGE_WIDTH_AT);
+    const uint32_t height = packet::get32(rec->data() + packet::record::IMAGE_HEIGHT_AT);
+    const uint32_t format = packet::get32(rec->data() + packet::record::IMAGE_FORMAT_AT);
+    const uint64_t n = static_cast<uint64_t>(width) * height;
+    if (rc != 0) return py::make_tuple(rc, 0, 0, 0, py::bytes());
+    if (width == 0 || height == 0 || n > IMAGE_PIXELS_MAX)
+        return py::make_tuple(RES_DATA_ERROR, width, height, format, py::bytes());
+    return py::make_tuple(rc, width, height, format,
+                          py::bytes(reinterpret_cast<const char*>(rec->data() + IMAGE_HEADER_SIZE), n));
+}
+
+// ------------------------------------------------------------------ BMP files
+
+bool regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+py::tuple bmp_load(const std::string& path) {
+    if (!regular_file(path)) throw py::value_error(path + " is not a regular file");
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!f) {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+    }
+    Bytes gray(IMAGE_PIXELS_MAX);
+    int width = 0, height = 0;
+    if (bmp_read(f.get(), &width, &height, gray.data(), gray.size()) == 0)
+        throw py::value_error(path + " is not a BMP file of at most " + std::to_string(IMAGE_PIXELS_MAX) +
+                              " pixels that can be read");
+    return py::make_tuple(width, height,
+                          to_bytes(gray, static_cast<size_t>(width) * static_cast<size_t>(height)));
+}
+
+py::bytes bmp_bytes(uint32_t width, uint32_t height, const py::buffer& pixels) {
+    const Bytes p = bytes_of(pixels);
+    if (static_cast<uint64_t>(width) * height != p.size() || width == 0 || height == 0)
+        throw py::value_error("the image holds " + std::to_string(p.size()) + " bytes, not width x height");
+    Bytes file;
+    if (!bmp_encode(p.data(), static_cast<int>(width), static_cast<int>(height), file))
+        throw py::value_error("the image is too large for a BMP file");
+    return to_bytes(file);
+}
+
+// ------------------------------------------------------------------ opening
+
+std::string diagnosis(const std::string& port, int baud, int hexText, int network, int timeout, int rc) {
+    OrvantiCom com({"kelvor"}, false);
+    com.portName = port;
+    com.baudCode = baud;
+    com.hexText = hexText;
+    com.networkMode = network;
+    com.readTimeout = timeout;
+    trace_to(drop_trace_line, nullptr);
+    std::string why = print_port_diagnosis(com, rc);
+    trace_to(given(session().traceLines) ? keep_trace_line : nullptr, nullptr);
+    return why;
+}
+
+py::tuple open_module(const std::string& port, int baud, int hexText, int network, int moduleId, int timeout,
+                      bool broadcast) {
+    Session& s = session();
+    if (s.open)
+        throw py::value_error("a module is open already: one connection per process (close it first)");
+    const int rc = run([&] {
+        return broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
+                         : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
+    });
+    if (rc == 0) {
+        s.open = true;
+        return py::make_tuple(0, 0, std::string());
+    }
+    const int error = serial_last_error();
+    module_close();
+    return py::make_tuple(rc, error, diagnosis(port, baud, hexText, network, timeout, rc));
+}
+
+// One 32-bit value out.
+template <class F> py::tuple one_out(F&& f) {
+    require_open();
+    uint32_t v = 0;
+    const int rc = run_stoppable([&] { return f(&v); });
+    return py::make_tuple(rc, v);
+}
+template <class F> py::tuple two_out(F&& f) {
+    require_open();
+    uint32_t a = 0, b = 0;
+    const int rc = run_stoppable([&] { return f(&a, &b); });
+    return py::make_tuple(rc, a, b);
+}
+template <class F> int none_out(F&& f, py::object progress = py::none()) {
+    require_open();
+    return run_stoppable(std::forward<F>(f), std::move(progress));
+}
+
+// A data block of at most `cap` bytes that the answer announced; `announce`
+// returns the result and sets the length.
+template <class F> py::tuple block_after(uint64_t cap, F&& announce, py::object progress = py::none()) {
+    require_open();
+    Bytes data;
+    const int rc = run_stoppable(
+        [&] {
+            uint32_t length = 0;
+            int r = announce(&length);
+            if (r != 0 || length == 0) return r;
+            if (length > cap) {
+                trace(TRACE_ERROR, "Data of %#x bytes exceed %#llx bytes\n", length,
+                      static_cast<unsigned long long>(cap));
+                return RES_DATA_ERROR;
+            }
+            data.resize(length);
+            return receive_data(data);
+        },
+        std::move(progress));
+    return py::make_tuple(rc, to_bytes(data));
+}
+
+std::optional<std::array<uint8_t, 8>> wiegand_string_of(const std::optional<py::buffer>& b) {
+    if (!b) return std::nullopt;
+    const Bytes v = bytes_of(*b);
+    if (v.size() != packet::record::WIEGAND_STRING_SIZE) throw py::value_error("a Wiegand string is 8 bytes");
+    std::array<uint8_t, 8> out{};
+    std::memcpy(out.data(), v.data(), 8);
+    return out;
+}
+
+std::array<uint8_t, MASTER_PASSWORD_SIZE> password_of(const py::buffer& b) {
+    const Bytes v = bytes_of(b);
+    if (v.size() != MASTER_PASSWORD_SIZE) throw py::value_error("a master password is 16 bytes");
+    std::array<uint8_t, MASTER_PASSWORD_SIZE> out{};
+    std::memcpy(out.data(), v.data(), out.size());
+    return out;
+}
+
+} // namespace
+
+PYBIND11_MODULE(_kelvor, m) {
+    m.doc() = "The kelvor library's calls; use the kelvor package, not this module.";
+    session().mainThread = PyThread_get_thread_ident();
+    transfer_observer(observe, nullptr);
+    // At the interpreter's exit the port is given back and no Python object is
+    // left for the static destructors, which run without the interpreter.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        Session& s = session();
+        if (s.open) module_close();
+        s.open = false;
+        trace_to(nullptr, nullptr);
+        transfer_observer(nullptr, nullptr);
+        s.progress = py::object();
+        s.traceLines = py::object();
+        s.failure.reset();
+    }));
+    m.attr("__version__") = version();
+    m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
+
+    // ---- results, keywords, trace
+    m.def("result_table", [] {
+        py::list out;
+        for (const ResultInfo& r : result_table())
+            out.append(py::make_tuple(r.code, r.name, r.text, static_cast<int>(r.outcome)));
+        return out;
+    });
+    m.def("keywords", [](int category) {
+        py::list out;
+        // Codes of the vocabulary are bytes; a code without a row has the name
+        // "Unknown", which leads back to no code.
+        for (int code = 0; code <= 0xFF; ++code) {
+            const char* name = keyword_name(category, code);
+            if (name && keyword_code(category, name) == code) out.append(py::make_tuple(code, name));
+        }
+        return out;
+    });
+    m.def("last_message", [] {
+        const outcome::Record& r = outcome::record();
+        return r.hasMessage ? py::object(py::str(r.message)) : py::object(py::none());
+    });
+    m.def("last_values", [] {
+        return outcome::record().values.dump(-1, ' ', false,
+                                             nlohmann::ordered_json::error_handler_t::replace);
+    });
+    m.def("last_module_text", [] { return outcome::record().moduleText; });
+    m.def("trace_enable", [](uint32_t bits) { trace_enable(bits); });
+    m.def("trace_disable", [](uint32_t bits) { trace_disable(bits); });
+    m.def("trace_mask", [] { return trace_mask(); });
+    m.def("trace_lines_to", [](py::object handler) {
+        Session& s = session();
+        s.traceLines = handler;
+        trace_to(handler.is_none() ? nullptr : keep_trace_line, nullptr);
+    });
+    m.def("keep_module_text", [](bool keep) { outcome::keep_module_text(keep); });
+    m.def("parameters", [] {
+        py::list out;
+        for (const packet::Parameter& p : packet::PARAMETERS) out.append(py::make_tuple(p.number, p.name));
+        return out;
+    });
+
+    // ---- images as BMP files
+    m.def("bmp_load", bmp_load);
+    m.def("bmp_bytes", bmp_bytes);
+
+    // ---- connection
+    m.def("open", open_module);
+    m.def("close", [] {
+        Session& s = session();
+        const int rc = s.open ? module_close() : 0;
+        s.open = false;
+        return rc;
+    });
+    m.def("is_open", [] { return session().open; });
+    m.def("interrupt", [] { serial_interrupt(); });
+    m.def("link", [] {
+        const LinkState& l = link_state();
+        return py::make_tuple(l.hexText, l.network, l.moduleId, l.broadcast);
+    });
+
+    // ---- system
+    m.def("status", [] { return one_out([](uint32_t* v) { return system_status_check(v); }); });
+    m.def("parameter_read",
+          [](uint8_t n) { return one_out([n](uint32_t* v) { return system_parameter_read(n, v); }); });
+    m.def("parameter_write",
+          [](uint8_t n, uint32_t v) { return none_out([=] { return system_parameter_write(n, v); }); });
+    m.def("parameter_save", [] { return none_out([] { return system_parameter_save(); }); });
+    m.def("calibrate", [] { return none_out([] { return calibrate_sensor(); }); });
+
+    // ---- images and encryption
+    m.def("take_image", take_image);
+    m.def("write_encryption_key", [](const py::buffer& key) {
+        const Bytes k = bytes_of(key);
+        if (k.size() != packet::record::ENCRYPTION_KEY_SIZE)
+            throw py::value_error("an encryption key is 32 bytes");
+        return none_out([&] { return write_encryption_key(k.data()); });
+    });
+    m.def("scan_encrypted_template", [](uint32_t challenge) {
+        return block_after(0x40000, [=](uint32_t* n) { return scan_template_with_challenge(challenge, n); });
+    });
+
+    // ---- enrollment
+    m.def("enroll_by_scan", [](uint32_t user, uint8_t option, bool admin) {
+        return one_out([=](uint32_t* id) {
+            return admin ? enroll_by_scan_with_admin(user, option, id) : enroll_by_scan(user, option, id);
+        });
+    });
+    m.def("enroll_by_image", [](uint32_t user, uint32_t width, uint32_t height, const py::buffer& pixels,
+                                uint8_t option, uint32_t chunk, py::object progress) {
+        require_open();
+        auto rec = image_record_of(width, height, bytes_of(pixels));
+        uint32_t id = 0;
+        const uint32_t size = width * height;
+        const int rc = run_stoppable(
+            [&] {
+                return chunk == 0 ? enroll_by_image(user, rec->data(), size, option, &id)
+                                  : enroll_by_image_chunked(user, rec->data(), size, option, chunk, &id);
+            },
+            std::move(progress));
+        return py::make_tuple(rc, id);
+    });
+    m.def("enroll_by_template", [](uint32_t user, const py::buffer& data, uint8_t option) {
+        const Bytes d = bytes_of(data);
+        return one_out([&](uint32_t* id) {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            return enroll_by_template(user, d.data(), static_cast<uint32_t>(d.size()), option, id);
+        });
+    });
+    m.def("enroll_by_templates",
+          [](uint32_t user, const py::buffer& data, uint16_t count, uint16_t size, uint8_t option) {
+              const Bytes d = bytes_of(data);
+              if (d.size() != static_cast<size_t>(count) * size)
+                  throw py::value_error("the templates are not count x size bytes");
+              return one_out([&](uint32_t* id) {
+                  return enroll_by_templates_chunked(user, d.data(), count, size, option, id);
+              });
+          });
+    m.def("enroll_by_wiegand", [](uint8_t option, bool admin) {
+        return one_out([=](uint32_t* id) {
+            return admin ? enroll_by_wiegand_with_admin(option, id) : enroll_by_wiegand(option, id);
+        });
+    });
+    m.def("enroll_smartcard", [](uint32_t user, uint32_t fingers, uint8_t option,
+                                 std::optional<py::buffer> wiegand) {
+        const auto w = wiegand_string_of(wiegand);
+        return none_out([&] { return enroll_smartcard(user, fingers, option, w ? w->data() : nullptr); });
+    });
+    m.def("enroll_templates_to_smartcard", [](uint32_t user, uint16_t count, uint16_t size, uint8_t option,
+                                              const py::buffer& templates,
+                                              std::optional<py::buffer> wiegand) {
+        const Bytes t = bytes_of(templates);
+        const auto w = wiegand_string_of(wiegand);
+        if (t.size() != static_cast<size_t>(count) * size)
+            throw py::value_error("the templates are not count x size bytes");
+        return none_out([&] {
+            return enroll_templates_to_smartcard(user, count, size, option, t.empty() ? nullptr : t.data(),
+                                                 w ? w->data() : nullptr);
+        });
+    });
+
+    // ---- verification and identification
+    m.def("verify_by_scan",
+          [](uint32_t user) { return one_out([=](uint32_t* v) { return verify_by_scan(user, v); }); });
+    m.def("verify_by_image", [](uint32_t user, uint32_t width, uint32_t height, const py::buffer& pixels,
+                                uint32_t chunk, py::object progress) {
+        require_open();
+        auto rec = image_record_of(width, height, bytes_of(pixels));
+        uint32_t v = 0;
+        const int rc = run_stoppable(
+            [&] {
+                return chunk == 0 ? verify_by_image(user, rec->data(), width * height, &v)
+                                  : verify_by_image_chunked(user, rec->data(), width * height, chunk, &v);
+            },
+            std::move(progress));
+        return py::make_tuple(rc, v);
+    });
+    m.def("verify_by_template", [](uint32_t user, const py::buffer& data) {
+        const Bytes d = bytes_of(data);
+        return one_out([&](uint32_t* v) {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            return verify_by_template(user, d.data(), static_cast<uint32_t>(d.size()), v);
+        });
+    });
+    m.def("verify_by_host_templates", [](const py::buffer& data, uint32_t count, uint32_t size) {
+        const Bytes d = bytes_of(data);
+        if (count < 1 || count > 10 || d.size() != static_cast<size_t>(count) * size)
+            throw py::value_error("VH sends 1 to 10 templates of one size");
+        return none_out([&] { return verify_by_host_templates(count, d.data(), size); });
+    });
+    m.def("verify_by_wiegand",
+          [] { return two_out([](uint32_t* id, uint32_t* v) { return verify_by_wiegand(id, v); }); });
+    m.def("verify_by_smartcard", [](uint8_t option) {
+        return two_out([=](uint32_t* id, uint32_t* v) { return verify_by_smartcard(option, id, v); });
+    });
+    m.def("identify_by_scan", [](uint16_t start, uint16_t end) {
+        return two_out([=](uint32_t* id, uint32_t* v) { return identify_by_scan(start, end, id, v); });
+    });
+    m.def("identify_by_image", [](uint16_t start, uint16_t end, uint32_t width, uint32_t height,
+                                  const py::buffer& pixels, uint32_t chunk, py::object progress) {
+        require_open();
+        auto rec = image_record_of(width, height, bytes_of(pixels));
+        uint32_t id = 0, v = 0;
+        const int rc = run_stoppable(
+            [&] {
+                return chunk == 0 ? identify_by_image(start, end, rec->data(), width * height, &id, &v)
+                                  : identify_by_image_chunked(start, end, rec->data(), width * height, chunk,
+                                                              &id, &v);
+            },
+            std::move(progress));
+        return py::make_tuple(rc, id, v);
+    });
+    m.def("identify_by_template", [](uint16_t start, uint16_t end, const py::buffer& data) {
+        const Bytes d = bytes_of(data);
+        return two_out([&](uint32_t* id, uint32_t* v) {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            return identify_by_template(start, end, d.data(), static_cast<uint32_t>(d.size()), id, v);
+        });
+    });
+
+    // ---- firmware, cancel, lock
+    m.def("upgrade_firmware", [](const py::buffer& image, uint32_t chunk, py::object progress) {
+        const Bytes d = bytes_of(image);
+        return none_out(
+            [&] {
+                if (const int r = data_chunks_check(d.size(), chunk); r < 0) return r;
+                return upgrade_firmware(d.data(), static_cast<uint32_t>(d.size()), chunk);
+            },
+            std::move(progress));
+    });
+    m.def("cancel", [] { return none_out([] { return cancel_command(); }); });
+    m.def("lock", [] { return none_out([] { return lock_module(); }); });
+    m.def("unlock", [](const py::buffer& password) {
+        auto p = password_of(password);
+        const int rc = none_out([&] { return unlock_module(p.data()); });
+        port::secure_wipe(p.data(), p.size());
+        return rc;
+    });
+    m.def("change_password", [](const py::buffer& current, const py::buffer& next) {
+        auto a = password_of(current);
+        auto b = password_of(next);
+        const int rc = none_out([&] { return write_master_password(a.data(), b.data()); });
+        port::secure_wipe(a.data(), a.size());
+        port::secure_wipe(b.data(), b.size());
+        return rc;
+    });
+
+    // ---- administrator levels and policies
+    m.def("write_admin_level", [](uint32_t user, uint32_t level) {
+        return none_out([=] { return write_admin_level(user, level); });
+    });
+    m.def("read_admin_level",
+          [](uint32_t user) { return one_out([=](uint32_t* v) { return read_admin_level(user, v); }); });
+    m.def("clear_admin_levels", [] { return none_out([] { return clear_admin_levels(); }); });
+    m.def("write_auth_policy", [](uint32_t user, uint32_t policy, uint8_t flag) {
+        return none_out([=] { return write_auth_policy(user, policy, flag); });
+    });
+    m.def("read_auth_policy",
+          [](uint32_t user) { return one_out([=](uint32_t* v) { return read_auth_policy(user, v); }); });
+    m.def("reset_auth_policies", [] { return none_out([] { return reset_auth_policies(); }); });
+    m.def("users_by_policy", [](uint32_t policy) {
+        auto r = block_after(4ull * USER_ID_COUNT_MAX, [=](uint32_t* n) {
+            uint32_t count = 0;
+            const int rc = list_users_by_policy(policy, &count);
+            *n = rc == 0 ? 4 * std::min(count, USER_ID_COUNT_MAX + 1) : 0;
+            return rc;
+        });
+        return r;
+    });
+
+    // ---- template database
+    m.def("read_templates", [](uint32_t user) {
+        require_open();
+        std::vector<Bytes> templates;
+        const int rc = run_stoppable([&] {
+            uint32_t size = 0;
+            int r = read_template(user, &size);
+            const int first = r;
+            int failed = 0;
+            while (r == 0 || r == MORE_TEMPLATES) {
+                Bytes data(size);
+                if (const int got = receive_data(data); got == 0)
+                    templates.push_back(std::move(data));
+                else if (failed == 0)
+                    failed = got;
+                if (r == 0) break;
+                AnswerPacket next{};
+                if (const int got = receive_answer(next); got < 0) {
+                    if (failed == 0) failed = got;
+                    break;
+                }
+                const auto flag = static_cast<uint8_t>(answer_field(FIELD_FLAG, next));
+                if (flag == SUCCEED)
+                    r = 0;
+                else if (flag == ENROLL_CONTINUE)
+                    r = MORE_TEMPLATES;
+                else {
+                    if (failed == 0) failed = RES_UNKNOWN;
+                    break;
+                }
+            }
+            return first < 0 ? first : failed;
+        });
+        py::list out;
+        for (const Bytes& t : templates) out.append(to_bytes(t));
+        return py::make_tuple(rc, out);
+    });
+    m.def("scan_template",
+          [] { return block_after(TEMPLATE_SIZE_MAX, [](uint32_t* n) { return scan_template(n); }); });
+    m.def("delete_template", [](uint32_t user) { return none_out([=] { return delete_template(user); }); });
+    m.def("delete_all", [](bool admin) {
+        return none_out([=] { return admin ? delete_all_templates_with_admin() : delete_all_templates(); });
+    });
+    m.def("delete_provisional", [] { return none_out([] { return delete_provisional_templates(); }); });
+    m.def("fix_provisional", [] { return none_out([] { return fix_provisional_templates(); }); });
+    m.def("user_ids", [](uint32_t first, uint32_t second) {
+        return block_after(4ull * USER_ID_COUNT_MAX, [=](uint32_t* n) {
+            uint32_t count = 0;
+            const int rc = list_user_ids(first, second, &count);
+            *n = rc == 0 ? 4 * std::min(count, USER_ID_COUNT_MAX + 1) : 0;
+            if (rc == 0 && count > USER_ID_COUNT_MAX) {
+                trace(TRACE_ERROR, "User ID count %#x is beyond %#x\n", count, USER_ID_COUNT_MAX);
+                return RES_DATA_ERROR;
+            }
+            return rc;
+        });
+    });
+    m.def("check_user_id",
+          [](uint32_t user) { return one_out([=](uint32_t* v) { return check_user_id(user, v); }); });
+    m.def("delete_by_scan", [](uint16_t first, uint16_t second, bool admin) {
+        return none_out([=] {
+            return admin ? delete_template_by_scan_with_admin(first, second)
+                         : delete_template_by_scan(first, second);
+        });
+    });
+    m.def("delete_by_wiegand", [](bool admin) {
+        return one_out([=](uint32_t* id) {
+            return admin ? delete_template_by_wiegand_with_admin(id) : delete_template_by_wiegand(id);
+        });
+    });
+    m.def("template_info", [](uint32_t index, uint32_t capacity) {
+        require_open();
+        if (capacity > USER_ID_COUNT_MAX) throw py::value_error("too many template records asked for");
+        Bytes records(TEMPLATE_INFO_SIZE * std::max<uint32_t>(capacity, 1));
+        uint32_t number = 0;
+        const int rc = run_stoppable([&] { return read_template_info(index, records, &number); });
+        return py::make_tuple(rc, number);
+    });
+
+    // ---- Wiegand
+    m.def("write_wiegand_config",
+          [](uint8_t port, uint16_t fcBits, uint8_t format, uint8_t function, uint32_t fcCode) {
+              return none_out([=] {
+                  return write_wiegand_config(port, WiegandConfig{fcBits, format, function, fcCode});
+              });
+          });
+    m.def("read_wiegand_config", [](uint8_t port) {
+        require_open();
+        WiegandConfig c;
+        const int rc = run_stoppable([&] { return read_wiegand_config(port, &c); });
+        return py::make_tuple(rc, c.fcBits, c.format, c.function, c.fcCode);
+    });
+    m.def("get_wiegand_input", [](uint32_t handling) {
+        return two_out([=](uint32_t* id, uint32_t* fc) { return get_wiegand_input(handling, id, fc); });
+    });
+    m.def("set_wiegand_output", [](uint32_t id) { return none_out([=] { return set_wiegand_output(id); }); });
+    m.def("set_mapping", [](bool card, uint32_t function, uint32_t value) {
+        return none_out(
+            [=] { return card ? set_card_mapping(function, value) : set_wiegand_mapping(function, value); });
+    });
+    m.def("list_mappings", [](bool card) {
+        require_open();
+        uint32_t count = 0;
+        auto r = block_after(0x10000, [&](uint32_t* n) {
+            return card ? list_card_mappings(&count, n) : list_wiegand_mappings(&count, n);
+        });
+        return py::make_tuple(r[0], count, r[1]);
+    });
+    m.def("clear_mappings", [](bool card) {
+        return none_out([=] { return card ? clear_card_mappings() : clear_wiegand_mappings(); });
+    });
+    m.def("write_wiegand_format",
+          [](uint16_t width, uint16_t interval, uint8_t format, const py::buffer& data) {
+              const Bytes d = bytes_of(data);
+              if (d.size() > 0x10000) throw py::value_error("format data of more than 0x10000 bytes");
+              return none_out([&] {
+                  return write_wiegand_format(width, interval, format, static_cast<uint32_t>(d.size()),
+                                              d.empty() ? nullptr : d.data());
+              });
+          });
+    m.def("read_wiegand_format", [] {
+        require_open();
+        WiegandFormat f;
+        auto r = block_after(0x10000, [&](uint32_t* n) {
+            const int rc = read_wiegand_format(&f);
+            *n = f.dataSize;
+            return rc;
+        });
+        return py::make_tuple(r[0], f.format, f.pulseWidth, f.pulseInterval, r[1]);
+    });
+    m.def("read_wiegand_input", [](uint32_t handling, uint8_t latched) {
+        require_open();
+        WiegandString s;
+        const int rc = run_stoppable([&] { return read_wiegand_input(handling, latched, &s); });
+        return py::make_tuple(rc, s.word1, s.word2);
+    });
+    m.def("set_wiegand_output_string", [](uint32_t word1, uint32_t word2) {
+        return none_out([=] { return set_wiegand_output_string({word1, word2}); });
+    });
+    m.def("set_field_default", [](uint32_t index, uint32_t value, uint8_t clear) {
+        return none_out([=] { return set_field_default(index, value, clear); });
+    });
+    m.def("get_field_default",
+          [](uint32_t index) { return one_out([=](uint32_t* v) { return get_field_default(index, v); }); });
+    m.def("set_wiegand_io", [](uint16_t input, uint16_t output, uint32_t option) {
+        return none_out([=] { return set_wiegand_io(WiegandIo{input, output, option}); });
+    });
+    m.def("get_wiegand_io", [] {
+        require_open();
+        WiegandIo io;
+        const int rc = run_stoppable([&] { return get_wiegand_io(&io); });
+        return py::make_tuple(rc, io.input, io.output, io.option);
+    });
+
+    // ---- smart card
+    m.def("read_card", [](uint8_t option) {
+        require_open();
+        auto r = block_after(0x10000, [=](uint32_t* n) { return read_card_templates(option, n); });
+        return r;
+    });
+    m.def("card_header", [](const py::buffer& data) -> py::object {
+        const Bytes d = bytes_of(data);
+        CardHeader h;
+        if (!card_header_of(d, &h)) return py::none();
+        return py::make_tuple(h.csn, h.wiegand.word1, h.wiegand.word2, h.version, h.templates,
+                              py::make_tuple(h.slot[0].size, h.slot[0].duress),
+                              py::make_tuple(h.slot[1].size, h.slot[1].duress));
+    });
+    m.def("write_card", [](uint32_t index, uint8_t option, const py::buffer& data) {
+        const Bytes d = bytes_of(data);
+        if (d.size() > 0x10000) throw py::value_error("card data of more than 0x10000 bytes");
+        return none_out([&] {
+            return write_card_templates(index, static_cast<uint32_t>(d.size()), option,
+                                        d.empty() ? nullptr : d.data());
+        });
+    });
+    m.def("format_card", [](uint8_t mode) { return none_out([=] { return format_card(mode); }); });
+    m.def("set_card_input_function",
+          [](uint8_t f) { return none_out([=] { return set_card_input_function(f); }); });
+    m.def("get_card_input_function",
+          [] { return one_out([](uint32_t* v) { return get_card_input_function(v); }); });
+    m.def("write_card_key", [](const py::buffer& key1, const py::buffer& key2, uint8_t type, uint8_t option) {
+        Bytes a = bytes_of(key1), b = bytes_of(key2);
+        if (a.size() != CARD_KEY_SIZE || b.size() != CARD_KEY_SIZE)
+            throw py::value_error("a card key is 6 bytes");
+        const int rc = none_out([&] { return write_card_key(a.data(), b.data(), type, option); });
+        port::secure_wipe(a.data(), a.size());
+        port::secure_wipe(b.data(), b.size());
+        return rc;
+    });
+    m.def("read_card_key_option",
+          [] { return one_out([](uint32_t* v) { return read_card_key_option(v); }); });
+    m.def("read_card_layout", [] {
+        require_open();
+        CardLayout l;
+        const int rc = run_stoppable([&] { return read_card_layout(&l); });
+        return py::make_tuple(rc, l.templateSize, l.cisBlock, l.template1Start, l.template1Blocks,
+                              l.template2Start, l.template2Blocks);
+    });
+    m.def("write_card_layout",
+          [](uint16_t size, uint8_t cis, uint8_t s1, uint8_t b1, uint8_t s2, uint8_t b2) {
+              return none_out([=] { return write_card_layout(CardLayout{size, cis, s1, b1, s2, b2}); });
+          });
+
+    // ---- event log, clock, user memory
+    m.def("log_count", [] { return two_out([](uint32_t* u, uint32_t* t) { return get_log_count(u, t); }); });
+    m.def("read_log", [](uint32_t start, uint32_t count) {
+        require_open();
+        if (count > 0x100000) throw py::value_error("at most 0x100000 log records at once");
+        Bytes records(static_cast<size_t>(std::max<uint32_t>(count, 1)) * LOG_RECORD_SIZE);
+        uint32_t n = 0;
+        const int rc = count == 0 ? 0 : run_stoppable([&] { return read_log(records, start, count, &n); });
+        return py::make_tuple(rc, n);
+    });
+    m.def("delete_log",
+          [](uint32_t argument) { return one_out([=](uint32_t* v) { return delete_log(argument, v); }); });
+    m.def("set_time", [](int64_t seconds) { return none_out([=] { return set_time(seconds); }); });
+    m.def("get_time", [] {
+        require_open();
+        int64_t seconds = -1;
+        const int rc = run_stoppable([&] { return get_time(&seconds); });
+        return py::make_tuple(rc, seconds);
+    });
+    m.def("clock_words", [](int64_t seconds) -> py::object {
+        uint32_t date = 0, time = 0;
+        if (!clock_words(seconds, &date, &time)) return py::none();
+        return py::make_tuple(date, time);
+    });
+    m.def("memory_length", [] { return one_out([](uint32_t* v) { return get_user_memory_length(v); }); });
+    m.def("write_memory", [](uint32_t offset, const py::buffer& data) {
+        const Bytes d = bytes_of(data);
+        return none_out([&] {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            return write_user_memory(d.data(), offset, static_cast<uint32_t>(d.size()));
+        });
+    });
+    m.def("read_memory", [](uint32_t offset, uint32_t length) {
+        return block_after(std::min<uint64_t>(length, 0x1000000),
+                           [=](uint32_t* n) { return read_user_memory(offset, length, n); });
+    });
+
+    // ---- input, output and GPIO ports
+    m.def("write_out_port",
+          [](uint8_t port, uint8_t event, uint16_t delay, uint8_t count, uint16_t high, uint16_t low) {
+              return none_out([=] { return write_out_port_config(delay, count, event, high, low, port); });
+          });
+    m.def("read_out_port", [](uint8_t port, uint8_t event) {
+        require_open();
+        uint16_t delay = 0, high = 0, low = 0;
+        uint8_t count = 0;
+        const int rc =
+            run_stoppable([&] { return read_out_port_config(event, port, &delay, &count, &high, &low); });
+        return py::make_tuple(rc, delay, count, high, low);
+    });
+    m.def("enabled_events", [](uint8_t port) {
+        require_open();
+        Bytes events;
+        const int rc = run_stoppable([&] {
+            uint32_t count = 0;
+            int r = read_enabled_events(port, &count);
+            if (r != 0 || count == 0) return r;
+            if (count > 0x100) {
+                trace(TRACE_ERROR, "Enabled event count %#x is beyond %#x\n", count, 0x100u);
+                return RES_DATA_ERROR;
+            }
+            events.resize(count);
+            return get_enabled_events(events);
+        });
+        return py::make_tuple(rc, std::vector<int>(events.begin(), events.end()));
+    });
+    m.def("set_output", [](uint8_t port, uint32_t action) {
+        return none_out([=] { return set_output_port(port, action); });
+    });
+    m.def("write_in_port", [](uint8_t port, uint32_t function, uint32_t value) {
+        return none_out([=] { return write_in_port_config(function, value, port); });
+    });
+    m.def("read_in_port", [](uint8_t port) {
+        return two_out([=](uint32_t* f, uint32_t* v) { return read_in_port_config(port, f, v); });
+    });
+    m.def("read_in_status", [](uint8_t port, uint32_t handling) {
+        return one_out([=](uint32_t* s) { return read_in_port_status(port, handling, s); });
+    });
+    m.def("read_gpio", [](uint16_t id) {
+        require_open();
+        uint16_t mode = 0;
+        Bytes records;
+        const int rc = run_stoppable([&] {
+            uint32_t count = 0;
+            int r = read_gpio_config(id, &mode, &count);
+            if (r != 0 || count == 0) return r;
+            if (count > 0x10000) {
+                trace(TRACE_ERROR, "GPIO record count %#x is beyond %#x\n", count, 0x10000u);
+                return RES_DATA_ERROR;
+            }
+            records.resize(static_cast<size_t>(count) * GPIO_RECORD_SIZE);
+            return list_gpio_records(mode, records);
+        });
+        return py::make_tuple(rc, mode, to_bytes(records));
+    });
+    m.def("write_gpio", [](uint16_t id, uint16_t mode, const py::buffer& records) {
+        const Bytes d = bytes_of(records);
+        if (d.size() % GPIO_RECORD_SIZE != 0 || d.size() / GPIO_RECORD_SIZE > 0x10000)
+            throw py::value_error("GPIO records are 8 bytes each");
+        return none_out([&] {
+            return write_gpio_config(id, mode, static_cast<uint32_t>(d.size() / GPIO_RECORD_SIZE),
+                                     d.empty() ? nullptr : d.data());
+        });
+    });
+    m.def("disable_gpio", [] { return none_out([] { return disable_gpio(); }); });
+    m.def("reset_gpio", [] { return none_out([] { return reset_gpio(); }); });
+
+    // ---- raw packets
+    m.def("raw", [](uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag, const py::buffer& data,
+                    bool broadcast) {
+        require_open();
+        const Bytes d = bytes_of(data);
+        AnswerPacket answer{};
+        const int rc = run_stoppable([&] {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            int r = broadcast ? send_broadcast_command(code, p1, p2, flag) : send_command(code, p1, p2, flag);
+            if (r < 0) return r;
+            if (!d.empty()) {
+                if (r = send_data(d.data(), static_cast<uint32_t>(d.size())); r < 0) return r;
+            }
+            if (broadcast) return 0;
+            r = receive_answer_any(answer);
+            return r < 0 ? r : 0;
+        });
+        if (rc != 0 || broadcast) return py::make_tuple(rc, py::none());
+        return py::make_tuple(
+            rc, py::make_tuple(answer_field(FIELD_COMMAND, answer), answer_field(FIELD_MODULE_ID, answer),
+                               answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer),
+                               answer_field(FIELD_FLAG, answer)));
+    });
+}

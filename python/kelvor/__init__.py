@@ -1,0 +1,1099 @@
+"""kelvor: drive an Orvanti fingerprint module over a serial line from Python.
+
+The package is a thin layer over the kelvor C++ library (the extension
+``kelvor._kelvor``): every method sends the library's command packets and
+returns the module's answer as Python values, or raises
+
+* a subclass of :class:`ModuleError` when the module refused the command
+  (:class:`NotFound`, :class:`NotMatch`, :class:`ScanFailed`, ...),
+* :class:`LinkError` (an :class:`OSError`) when the line failed: no port, no
+  answer, a checksum error, a transfer stopped,
+* :class:`ValueError` or :class:`TypeError` for bad arguments, before anything
+  is sent.
+
+    import kelvor
+    with kelvor.Module("/dev/ttyUSB0") as m:
+        print(m.identify())
+
+One module is open per process at a time: the library's link is process-wide.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import errno as _errno
+import json as _json
+import logging as _logging
+import os as _os
+import re as _re
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import _kelvor
+
+__version__: str = _kelvor.__version__
+
+Progress = Callable[[int, int], Any]
+BytesLike = Union[bytes, bytearray, memoryview]
+
+# ------------------------------------------------------------------ the trace
+TRACE_ERROR = 0x01
+TRACE_CALL = 0x02
+TRACE_COMM = 0x04
+TRACE_DATA = 0x08
+TRACE_USER = 0x10
+TRACE_ALL = 0x1F
+
+logger = _logging.getLogger("kelvor")
+
+# The level of a trace line follows its type; continuation lines (the answer
+# lines without a prefix) take the type of the line before them.
+_PREFIX_TYPES = (
+    ("[ERR] ", "error", _logging.ERROR),
+    ("[API] ", "call", _logging.INFO),
+    ("      [COM] ", "comm", _logging.DEBUG),
+    ("      [DATA] ", "data", _logging.DEBUG),
+    ("[USR] ", "user", _logging.INFO),
+)
+
+
+class _TraceToLogging:
+    def __init__(self, target: _logging.Logger) -> None:
+        self.target = target
+        self.kind = ("call", _logging.INFO)
+
+    def __call__(self, line: str) -> None:
+        for prefix, kind, level in _PREFIX_TYPES:
+            if line.startswith(prefix):
+                self.kind = (kind, level)
+                break
+        kind, level = self.kind
+        self.target.log(level, "%s", line.rstrip("\r\n"), extra={"trace_type": kind})
+
+
+def log_to_logging(types: int = TRACE_ERROR | TRACE_CALL, logger_name: str = "kelvor") -> None:
+    """Sends the trace lines of ``types`` to the logger ``logger_name``.
+
+    Error lines are logged at ERROR, call and answer lines at INFO,
+    communication and data dumps at DEBUG; each record carries the type as
+    ``record.trace_type`` ("error", "call", "comm", "data", "user", "module").
+    """
+    if types & ~TRACE_ALL:
+        raise ValueError("trace types are the bits of TRACE_ALL")
+    _kelvor.trace_disable(TRACE_ALL)
+    _kelvor.trace_enable(types)
+    _kelvor.trace_lines_to(_TraceToLogging(_logging.getLogger(logger_name)))
+
+
+def log_to_stderr(types: int = TRACE_ERROR | TRACE_CALL) -> None:
+    """Writes the trace lines of ``types`` to standard error, as kelvor does."""
+    if types & ~TRACE_ALL:
+        raise ValueError("trace types are the bits of TRACE_ALL")
+    _kelvor.trace_lines_to(None)
+    _kelvor.trace_disable(TRACE_ALL)
+    _kelvor.trace_enable(types)
+
+
+def trace_off() -> None:
+    """No trace at all (the default)."""
+    _kelvor.trace_disable(TRACE_ALL)
+    _kelvor.trace_lines_to(None)
+
+
+# ---------------------------------------------------------------- the errors
+class KelvorError(Exception):
+    """Base of every error of kelvor: ``code`` (the library's result code),
+    ``name`` (its snake_case name) and ``message`` (the trace's line that
+    decided the command, or the result's text)."""
+
+    code: int
+    name: str
+    message: str
+
+    def __init__(self, code: int, name: str, message: str) -> None:
+        Exception.__init__(self, message)
+        self.code = code
+        self.name = name
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+
+class ModuleError(KelvorError):
+    """The module refused the command."""
+
+
+class LinkError(KelvorError, OSError):
+    """The line failed: the port, a time-out, a checksum, a transfer stopped.
+
+    ``errno`` is the system's error where the system gave one (opening and
+    setting up the port), else the nearest one (ETIMEDOUT, EIO, EBADMSG,
+    ECANCELED); ``reason`` is the port diagnosis of an opening that failed.
+    """
+
+    reason: Optional[str]
+
+    def __init__(self, code: int, name: str, message: str, err: int = 0, reason: Optional[str] = None) -> None:
+        OSError.__init__(self, err or _LINK_ERRNO.get(name, _errno.EIO), message)
+        self.code = code
+        self.name = name
+        self.message = message
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return self.message if not self.reason else f"{self.message}: {self.reason}"
+
+
+_LINK_ERRNO = {
+    "read_timeout": _errno.ETIMEDOUT,
+    "write_timeout": _errno.ETIMEDOUT,
+    "checksum": _errno.EBADMSG,
+    "stopped": _errno.ECANCELED,
+}
+
+_RESULTS: Dict[int, Tuple[str, str, int]] = {code: (name, text, cls) for code, name, text, cls in _kelvor.result_table()}
+_REFUSED, _LINK_FAILED = 2, 3
+
+
+def _class_name(name: str) -> str:
+    return "".join(part.capitalize() for part in name.split("_"))
+
+
+_ERROR_CLASSES: Dict[int, type] = {}
+for _code, (_name, _text, _cls) in _RESULTS.items():
+    if _code == 0:
+        continue
+    _base = LinkError if _cls == _LINK_FAILED else ModuleError
+    _klass = type(_class_name(_name), (_base,), {"__doc__": f"{_text} (result {_code}, {_name!r})."})
+    _klass.__module__ = __name__
+    globals()[_klass.__name__] = _klass
+    _ERROR_CLASSES[_code] = _klass
+del _code, _name, _text, _cls, _base, _klass
+
+
+def _error(code: int, message: Optional[str] = None, err: int = 0, reason: Optional[str] = None) -> KelvorError:
+    if code not in _RESULTS:
+        code = -999
+    name, text, _cls = _RESULTS[code]
+    klass = _ERROR_CLASSES[code]
+    message = message or text
+    if issubclass(klass, LinkError):
+        return klass(code, name, message, err, reason)
+    return klass(code, name, message)
+
+
+# ----------------------------------------------------------- the vocabulary
+def _snake(text: str) -> str:
+    return _re.sub(r"[^a-z0-9]+", "_", text.lower()).strip("_")
+
+
+class _Names:
+    """Codes of one category of the vocabulary by snake_case name."""
+
+    def __init__(self, category: int, what: str) -> None:
+        self.what = what
+        self.by_code = {code: name for code, name in _kelvor.keywords(category)}
+        self.by_name = {_snake(name): code for code, name in self.by_code.items()}
+
+    def code(self, value: Union[int, str], bits: int = 8) -> int:
+        if isinstance(value, bool):
+            raise TypeError(f"{self.what}: a name or a number, not a bool")
+        if isinstance(value, int):
+            if not 0 <= value < (1 << bits):
+                raise ValueError(f"{self.what} {value:#x} does not fit {bits} bits")
+            return value
+        if isinstance(value, str):
+            key = _snake(value)
+            if key in self.by_name:
+                return self.by_name[key]
+            raise ValueError(f"unknown {self.what} {value!r}; known: {', '.join(sorted(self.by_name))}")
+        raise TypeError(f"{self.what}: a name or a number, not {type(value).__name__}")
+
+    def name(self, code: int) -> Union[str, int]:
+        """The snake_case name of a code, or the code itself when it has none."""
+        return _snake(self.by_code[code]) if code in self.by_code else code
+
+
+# Categories of the keyword table.
+_STATUS = _Names(0x02, "status")
+_ENROLL_OPTIONS = _Names(0x20, "enroll option")
+_GPIO_MODES = _Names(0x30, "GPIO mode")
+_WIEGAND_FUNCTIONS = _Names(0x40, "Wiegand function")
+_INPUT_FUNCTIONS = _Names(0x50, "input function")
+_EVENTS = _Names(0x60, "event")
+_OUTPUT_PORTS = _Names(0x61, "output port")
+_ADMIN_LEVELS = _Names(0x65, "administrator level")
+_CARD_FUNCTIONS = _Names(0x70, "card input function")
+_AUTH_POLICIES = _Names(0x71, "authentication policy")
+_COMMANDS = _Names(0x01, "command")
+
+#: System parameter numbers by snake_case name ("baudrate": 0x71, ...).
+PARAMETERS: Dict[str, int] = {_snake(name): number for number, name in _kelvor.parameters()}
+#: Enroll options by snake_case name ("add_new_template": 0x71, "auto_id": 0x79, ...).
+ENROLL_OPTIONS: Dict[str, int] = dict(_ENROLL_OPTIONS.by_name)
+#: Administrator levels ("none", "enroll", "delete", "all").
+ADMIN_LEVELS: Dict[str, int] = dict(_ADMIN_LEVELS.by_name)
+#: Authentication policies ("fingerprint", "wiegand_bypass", "smartcard_bypass", "reject").
+AUTH_POLICIES: Dict[str, int] = dict(_AUTH_POLICIES.by_name)
+#: Command codes by keyword in lower case ("ss", "is", ...), for raw().
+COMMANDS: Dict[str, int] = dict(_COMMANDS.by_name)
+#: Events of the log and of the output ports, by snake_case name.
+EVENTS: Dict[str, int] = dict(_EVENTS.by_name)
+
+_BAUD_RATES = (9600, 19200, 38400, 57600, 115200)
+
+
+def _parameter(number: Union[int, str]) -> int:
+    if isinstance(number, bool):
+        raise TypeError("a parameter: its number or name, not a bool")
+    if isinstance(number, int):
+        if not 0 <= number <= 0xFF:
+            raise ValueError(f"parameter number {number:#x} does not fit 8 bits")
+        return number
+    if isinstance(number, str):
+        key = _snake(number)
+        if key in PARAMETERS:
+            return PARAMETERS[key]
+        raise ValueError(f"unknown parameter {number!r}; known: {', '.join(sorted(PARAMETERS))}")
+    raise TypeError(f"a parameter: its number or name, not {type(number).__name__}")
+
+
+def _uint(value: Any, bits: int, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} is an int, not {type(value).__name__}")
+    if not 0 <= value < (1 << bits):
+        raise ValueError(f"{what} {value:#x} does not fit {bits} bits")
+    return value
+
+
+def _bytes(value: Any, what: str, size: Optional[int] = None) -> bytes:
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{what}: bytes, not {type(value).__name__}")
+    data = bytes(value)
+    if size is not None and len(data) != size:
+        raise ValueError(f"{what} is {size} bytes, not {len(data)}")
+    return data
+
+
+# ------------------------------------------------------------ result values
+class Status(NamedTuple):
+    """The module's status (SS): its code and snake_case name."""
+
+    code: int
+    name: Union[str, int]
+
+
+class Match(NamedTuple):
+    """A user found: identification and verification by Wiegand or card."""
+
+    user_id: int
+    score: int
+
+
+class LogRecord(NamedTuple):
+    """One record of the event log."""
+
+    event: int
+    event_name: Optional[str]
+    source: int
+    source_name: Optional[str]
+    time: Optional[_dt.datetime]
+    value: int
+    text: str
+
+
+class TemplateInfo(NamedTuple):
+    """One record of the template list (LTX): the user ID and the module's own values."""
+
+    user_id: int
+    values: Dict[str, Any]
+
+
+class WiegandConfig(NamedTuple):
+    function: Union[str, int]
+    format: int
+    fc_bits: int
+    fc_code: int
+
+
+class WiegandFormat(NamedTuple):
+    format: int
+    pulse_width: int
+    pulse_interval: int
+    data: bytes
+
+
+class WiegandIo(NamedTuple):
+    input: int
+    output: int
+    option: int
+
+
+class CardLayout(NamedTuple):
+    template_size: int
+    cis_block: int
+    template1_start: int
+    template1_blocks: int
+    template2_start: int
+    template2_blocks: int
+
+
+class CardSlot(NamedTuple):
+    size: int
+    duress: bool
+
+
+class Card(NamedTuple):
+    """The data read from a smart card (CR): the whole data and its header."""
+
+    data: bytes
+    csn: Optional[int]
+    wiegand: Optional[int]
+    version: Optional[int]
+    templates: Optional[int]
+    slots: Tuple[CardSlot, ...]
+
+
+class OutputPortConfig(NamedTuple):
+    delay: int
+    count: int
+    high: int
+    low: int
+
+
+class Answer(NamedTuple):
+    """The answer packet of a raw command."""
+
+    command: int
+    module_id: int
+    param1: int
+    param2: int
+    flag: int
+
+
+class Image:
+    """A gray fingerprint image: ``width`` x ``height`` pixels, one byte each
+    (0 black, 255 white), rows from the top, in ``pixels``.
+
+    ``memoryview(image)`` gives the pixels as a two-dimensional view
+    (height x width) without copying them.
+    """
+
+    __slots__ = ("width", "height", "pixels", "format")
+    width: int
+    height: int
+    pixels: bytes
+    format: int
+
+    def __init__(self, width: int, height: int, pixels: BytesLike, format: int = 0) -> None:
+        _uint(width, 32, "width")
+        _uint(height, 32, "height")
+        data = _bytes(pixels, "pixels")
+        if width == 0 or height == 0 or len(data) != width * height:
+            raise ValueError(f"an image of {width} x {height} pixels holds {width * height} bytes, not {len(data)}")
+        self.width = width
+        self.height = height
+        self.pixels = data
+        self.format = format
+
+    def __repr__(self) -> str:
+        return f"Image({self.width} x {self.height})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Image) and (self.width, self.height, self.pixels) == (other.width, other.height, other.pixels)
+
+    def __bytes__(self) -> bytes:
+        return self.pixels
+
+    def __len__(self) -> int:
+        return len(self.pixels)
+
+    def view(self) -> memoryview:
+        """The pixels as a read-only height x width memoryview."""
+        return memoryview(self.pixels).cast("B", (self.height, self.width))
+
+    def to_bmp(self) -> bytes:
+        """The image as the bytes of an 8-bit gray BMP file."""
+        return _kelvor.bmp_bytes(self.width, self.height, self.pixels)
+
+    def save_bmp(self, path: Union[str, "_os.PathLike[str]"]) -> None:
+        """Writes the image as an 8-bit gray BMP file."""
+        data = self.to_bmp()
+        with open(path, "wb") as f:
+            f.write(data)
+
+    @classmethod
+    def from_bmp(cls, path: Union[str, "_os.PathLike[str]"]) -> "Image":
+        """Reads an uncompressed 1-, 4-, 8-, 24- or 32-bit BMP file (as gray)."""
+        width, height, pixels = _kelvor.bmp_load(_os.fspath(path))
+        return cls(width, height, pixels)
+
+
+def _image(image: Any) -> Image:
+    if isinstance(image, Image):
+        return image
+    if isinstance(image, (str, _os.PathLike)):
+        return Image.from_bmp(image)
+    raise TypeError(f"an Image or the path of a BMP file, not {type(image).__name__}")
+
+
+def _templates(templates: Any) -> List[bytes]:
+    if isinstance(templates, (bytes, bytearray, memoryview)):
+        return [bytes(templates)]
+    if isinstance(templates, str):
+        raise TypeError("templates are bytes, not str")
+    out = [_bytes(t, "a template") for t in templates]
+    if not out:
+        raise ValueError("no template given")
+    return out
+
+
+def _local(seconds: int) -> _dt.datetime:
+    return _dt.datetime.fromtimestamp(seconds)
+
+
+def _parse_time(text: Any) -> Optional[_dt.datetime]:
+    if not isinstance(text, str):
+        return None
+    try:
+        return _dt.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+
+
+# ---------------------------------------------------------------- the module
+class Module:
+    """The connection to one module on a serial port.
+
+    ``baud`` is the line's rate (9600, 19200, 38400, 57600 or 115200);
+    ``network`` selects the shared-line packets that carry ``module_id``;
+    ``broadcast`` opens the line to all modules at once (commands are carried
+    out by every module and answered by none); ``hex_text`` the module's
+    hex-text mode; ``timeout_ms`` the read time-out; ``chunk_size`` the size of
+    the chunks of chunked transfers.
+
+    After each call ``last_message`` holds the line that decided it,
+    ``last_values`` every value of the answer by name (as ``kelvor --json``
+    reports them) and ``last_module_text`` the module's text lines.
+    """
+
+    port: str
+    baud: int
+    chunk_size: int
+    last_message: Optional[str]
+    last_values: Dict[str, Any]
+    last_module_text: List[str]
+
+    def __init__(self, port: Union[str, "_os.PathLike[str]"], baud: int = 115200, *, network: bool = False,
+                 module_id: int = 0, hex_text: bool = False, timeout_ms: int = 1000, chunk_size: int = 4096,
+                 broadcast: bool = False) -> None:
+        port = _os.fspath(port)
+        if not isinstance(port, str) or not port:
+            raise ValueError("a port name is needed")
+        if baud not in _BAUD_RATES:
+            raise ValueError(f"baud is one of {', '.join(map(str, _BAUD_RATES))}, not {baud!r}")
+        _uint(module_id, 16, "module_id")
+        if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int) or not 0 < timeout_ms <= 3600_000:
+            raise ValueError("timeout_ms is 1 to 3600000")
+        if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or not 0 < chunk_size <= 0xFFFFFFFF:
+            raise ValueError("chunk_size is a positive 32-bit count")
+        if _kelvor.is_open():
+            raise RuntimeError("a kelvor.Module is open already: the library has one link per process (close it first)")
+        self.port = port
+        self.baud = baud
+        self.chunk_size = chunk_size
+        self.last_message: Optional[str] = None
+        self.last_values: Dict[str, Any] = {}
+        self.last_module_text: List[str] = []
+        _kelvor.keep_module_text(True)
+        rc, err, reason = _kelvor.open(port, baud, int(hex_text), int(network), module_id, timeout_ms, broadcast)
+        self._note()
+        if rc != 0:
+            raise _error(rc, self.last_message, err, reason or None)
+        self._open = True
+
+    # ---- connection
+    def close(self) -> None:
+        """Closes the port; a closed module can be closed again."""
+        if getattr(self, "_open", False):
+            self._open = False
+            _kelvor.close()
+
+    @property
+    def closed(self) -> bool:
+        return not getattr(self, "_open", False)
+
+    def __enter__(self) -> "Module":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        return f"<kelvor.Module {self.port} {self.baud} baud{' closed' if self.closed else ''}>"
+
+    def _note(self) -> None:
+        self.last_message = _kelvor.last_message()
+        try:
+            self.last_values = _json.loads(_kelvor.last_values())
+        except ValueError:
+            self.last_values = {}
+        self.last_module_text = list(_kelvor.last_module_text())
+        for line in self.last_module_text:
+            logger.info("%s", line, extra={"trace_type": "module"})
+
+    def _call(self, name: str, *args: Any) -> Any:
+        if self.closed:
+            raise ValueError("the module is closed")
+        result = getattr(_kelvor, name)(*args)
+        self._note()
+        rc = result[0] if isinstance(result, tuple) else result
+        if rc < 0:
+            raise _error(rc, self.last_message)
+        return result
+
+    def _chunk(self, chunked: Union[bool, int]) -> int:
+        if chunked is True:
+            return self.chunk_size
+        if chunked is False or chunked is None:
+            return 0
+        return _uint(chunked, 32, "chunk size") or 0
+
+    # ---- system status, parameters, sensor
+    def status(self) -> Status:
+        """The module's status (SS)."""
+        _, code = self._call("status")
+        return Status(code, _STATUS.name(code))
+
+    def read_parameter(self, number: Union[int, str]) -> int:
+        """A system parameter (SR), by number (0x71) or name ("baudrate")."""
+        return self._call("parameter_read", _parameter(number))[1]
+
+    def write_parameter(self, number: Union[int, str], value: int, *, save: bool = False) -> None:
+        """Writes a system parameter (SW); with ``save`` also to flash (SF)."""
+        self._call("parameter_write", _parameter(number), _uint(value, 32, "value"))
+        if save:
+            self.save_parameters()
+
+    def save_parameters(self) -> None:
+        """Saves the system parameters to flash (SF)."""
+        self._call("parameter_save")
+
+    def calibrate(self) -> None:
+        """Calibrates the sensor (CS)."""
+        self._call("calibrate")
+
+    # ---- images and encryption
+    def _take_image(self, scan: bool, chunked: Union[bool, int], progress: Optional[Progress]) -> Image:
+        rc, width, height, fmt, pixels = self._call("take_image", scan, self._chunk(chunked), progress)
+        return Image(width, height, pixels, fmt)
+
+    def scan_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
+        """Scans a finger and returns its image (SI, or SIX in chunks)."""
+        return self._take_image(True, chunked, progress)
+
+    def read_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
+        """The image last scanned (RI, or RIX in chunks)."""
+        return self._take_image(False, chunked, progress)
+
+    def write_encryption_key(self, key: BytesLike) -> None:
+        """Writes the 32-byte encryption key (KW)."""
+        self._call("write_encryption_key", _bytes(key, "the encryption key", 32))
+
+    def scan_encrypted_template(self, challenge: int) -> bytes:
+        """Scans a finger and returns its template encrypted with the challenge (KS)."""
+        return self._call("scan_encrypted_template", _uint(challenge, 32, "challenge"))[1]
+
+    # ---- enrollment
+    def _option(self, option: Union[int, str, None], user_id: Optional[int]) -> Tuple[int, int]:
+        if option is None:
+            option = "auto_id" if user_id is None else "add_new_template"
+        return (0 if user_id is None else _uint(user_id, 32, "user_id")), _ENROLL_OPTIONS.code(option)
+
+    def enroll(self, user_id: Optional[int] = None, *, option: Union[int, str, None] = None, admin: bool = False) -> int:
+        """Enrolls a finger by scan (ES, or ESA with ``admin``) and returns the user ID.
+
+        Without ``user_id`` the module picks one ("auto_id"); with one the
+        template is added to it ("add_new_template"), unless ``option`` says
+        otherwise ("check_id", "enroll_continue", "add_duress_finger", ...).
+        """
+        user, opt = self._option(option, user_id)
+        return self._call("enroll_by_scan", user, opt, admin)[1]
+
+    def enroll_image(self, image: Union[Image, str, "_os.PathLike[str]"], user_id: Optional[int] = None, *,
+                     option: Union[int, str, None] = None, chunked: Union[bool, int] = False,
+                     progress: Optional[Progress] = None) -> int:
+        """Enrolls a user from an image (EI, or EIX in chunks) and returns the user ID."""
+        img = _image(image)
+        user, opt = self._option(option, user_id)
+        return self._call("enroll_by_image", user, img.width, img.height, img.pixels, opt, self._chunk(chunked),
+                          progress)[1]
+
+    def enroll_templates(self, user_id: Optional[int], templates: Union[BytesLike, Iterable[BytesLike]], *,
+                         option: Union[int, str, None] = None) -> int:
+        """Enrolls one template (ET) or several of one size (ETX) and returns the user ID."""
+        data = _templates(templates)
+        user, opt = self._option(option, user_id)
+        if len(data) == 1:
+            return self._call("enroll_by_template", user, data[0], opt)[1]
+        size = len(data[0])
+        if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 0xFFFF:
+            raise ValueError("several templates are sent together only when they are of one size (at most 0xffff bytes)")
+        return self._call("enroll_by_templates", user, b"".join(data), len(data), size, opt)[1]
+
+    def enroll_by_wiegand(self, *, option: Union[int, str, None] = "add_new_template", admin: bool = False) -> int:
+        """Enrolls a finger for the user ID of the Wiegand input (EW, EWA); returns the ID used."""
+        return self._call("enroll_by_wiegand", _ENROLL_OPTIONS.code(option or 0), admin)[1]
+
+    def enroll_card(self, user_id: int, fingers: int = 1, *, option: int = 0, wiegand: Optional[BytesLike] = None) -> None:
+        """Scans one or two fingers and writes them to the smart card (EC)."""
+        if fingers not in (1, 2):
+            raise ValueError("a card holds one or two fingers")
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", 8)
+        # The Wiegand string goes out only when the option announces it.
+        opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
+        self._call("enroll_smartcard", _uint(user_id, 32, "user_id"), fingers, opt, w)
+
+    def enroll_templates_to_card(self, user_id: int, templates: Union[BytesLike, Iterable[BytesLike]], *, option: int = 0,
+                                 wiegand: Optional[BytesLike] = None) -> None:
+        """Writes host templates of one size to the smart card (ECX)."""
+        data = _templates(templates)
+        size = len(data[0])
+        if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 2:
+            raise ValueError("a card takes one or two templates of one size")
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", 8)
+        self._call("enroll_templates_to_smartcard", _uint(user_id, 32, "user_id"), len(data), size,
+                   _uint(option, 8, "option"), b"".join(data), w)
+
+    # ---- verification
+    def verify(self, user_id: int) -> int:
+        """Verifies a scanned finger against the user (VS); returns the score, raises NotMatch."""
+        return self._call("verify_by_scan", _uint(user_id, 32, "user_id"))[1]
+
+    def verify_image(self, user_id: int, image: Union[Image, str, "_os.PathLike[str]"], *,
+                     chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> int:
+        """Verifies an image against the user (VI, VIX); returns the score."""
+        img = _image(image)
+        return self._call("verify_by_image", _uint(user_id, 32, "user_id"), img.width, img.height, img.pixels,
+                          self._chunk(chunked), progress)[1]
+
+    def verify_template(self, user_id: int, template: BytesLike) -> int:
+        """Verifies a template against the user (VT); returns the score."""
+        return self._call("verify_by_template", _uint(user_id, 32, "user_id"), _bytes(template, "the template"))[1]
+
+    def verify_host_templates(self, templates: Iterable[BytesLike]) -> None:
+        """Verifies a scanned finger against 1 to 10 host templates of one size (VH)."""
+        data = _templates(templates)
+        size = len(data[0])
+        if not 1 <= len(data) <= 10 or any(len(t) != size for t in data):
+            raise ValueError("1 to 10 templates of one size")
+        self._call("verify_by_host_templates", b"".join(data), len(data), size)
+
+    def verify_by_wiegand(self) -> Match:
+        """Verifies a scanned finger against the user ID of the Wiegand input (VW)."""
+        _, user, score = self._call("verify_by_wiegand")
+        return Match(user, score)
+
+    def verify_by_card(self, option: int = 0) -> Match:
+        """Verifies a scanned finger against the smart card (VC)."""
+        _, user, score = self._call("verify_by_smartcard", _uint(option, 8, "option"))
+        return Match(user, score)
+
+    # ---- identification
+    def identify(self, start: int = 0, end: int = 0) -> Match:
+        """Identifies a scanned finger (IS) among the users ``start`` to ``end``
+        (0, 0: all); returns the user and the score, raises NotFound."""
+        _, user, score = self._call("identify_by_scan", _uint(start, 16, "start"), _uint(end, 16, "end"))
+        return Match(user, score)
+
+    def identify_image(self, image: Union[Image, str, "_os.PathLike[str]"], start: int = 0, end: int = 0, *,
+                       chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Match:
+        """Identifies an image (II, IIX)."""
+        img = _image(image)
+        _, user, score = self._call("identify_by_image", _uint(start, 16, "start"), _uint(end, 16, "end"), img.width,
+                                    img.height, img.pixels, self._chunk(chunked), progress)
+        return Match(user, score)
+
+    def identify_template(self, template: BytesLike, start: int = 0, end: int = 0) -> Match:
+        """Identifies a template (IT)."""
+        _, user, score = self._call("identify_by_template", _uint(start, 16, "start"), _uint(end, 16, "end"),
+                                    _bytes(template, "the template"))
+        return Match(user, score)
+
+    # ---- template database
+    def read_templates(self, user_id: int) -> List[bytes]:
+        """Every template of the user (RT)."""
+        return list(self._call("read_templates", _uint(user_id, 32, "user_id"))[1])
+
+    def scan_template(self) -> bytes:
+        """Scans a finger and returns its template (ST)."""
+        return self._call("scan_template")[1]
+
+    def user_ids(self) -> List[int]:
+        """The user IDs enrolled (LT)."""
+        data = self._call("user_ids", 0, 0)[1]
+        return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
+
+    def template_count(self, user_id: int) -> int:
+        """How many templates the user has (CT); raises NotFound for none."""
+        return self._call("check_user_id", _uint(user_id, 32, "user_id"))[1]
+
+    def template_info(self, index: int = 0) -> List[TemplateInfo]:
+        """The template list with the module's values of each (LTX)."""
+        count = self.read_parameter("enrolled_fingerprints")
+        if count == 0:
+            return []
+        self._call("template_info", _uint(index, 32, "index"), min(count, 0x100000))
+        out = []
+        for r in self.last_values.get("records", []):
+            values = {k: v for k, v in r.items() if k != "user_id"}
+            out.append(TemplateInfo(int(r.get("user_id", 0)), values))
+        return out
+
+    def delete(self, user_id: int) -> None:
+        """Deletes the user's templates (DT)."""
+        self._call("delete_template", _uint(user_id, 32, "user_id"))
+
+    def delete_all(self, *, admin: bool = False) -> None:
+        """Deletes every template (DA, or DAA with an administrator's finger)."""
+        self._call("delete_all", admin)
+
+    def delete_by_scan(self, *, admin: bool = False) -> None:
+        """Deletes the user whose finger is scanned (DS, DSA)."""
+        self._call("delete_by_scan", 0, 0, admin)
+
+    def delete_by_wiegand(self, *, admin: bool = False) -> int:
+        """Deletes the user of the Wiegand input (DW, DWA); returns the ID."""
+        return self._call("delete_by_wiegand", admin)[1]
+
+    def delete_provisional(self) -> None:
+        """Deletes the provisional templates (DP)."""
+        self._call("delete_provisional")
+
+    def fix_provisional(self) -> None:
+        """Makes the provisional templates permanent (FP)."""
+        self._call("fix_provisional")
+
+    # ---- administrator levels and authentication policies
+    def set_admin_level(self, user_id: int, level: Union[int, str]) -> None:
+        """Gives the user an administrator level (AW): "none", "enroll", "delete", "all"."""
+        self._call("write_admin_level", _uint(user_id, 32, "user_id"), _ADMIN_LEVELS.code(level, 32))
+
+    def admin_level(self, user_id: int) -> Union[str, int]:
+        """The user's administrator level (AR)."""
+        return _ADMIN_LEVELS.name(self._call("read_admin_level", _uint(user_id, 32, "user_id"))[1])
+
+    def clear_admin_levels(self) -> None:
+        """Clears every administrator level (AC)."""
+        self._call("clear_admin_levels")
+
+    def set_auth_policy(self, user_id: int, policy: Union[int, str], flag: int = 0) -> None:
+        """Sets the user's authentication policy (UW)."""
+        self._call("write_auth_policy", _uint(user_id, 32, "user_id"), _AUTH_POLICIES.code(policy, 32),
+                   _uint(flag, 8, "flag"))
+
+    def auth_policy(self, user_id: int) -> Union[str, int]:
+        """The user's authentication policy (UR)."""
+        return _AUTH_POLICIES.name(self._call("read_auth_policy", _uint(user_id, 32, "user_id"))[1])
+
+    def reset_auth_policies(self) -> None:
+        """Resets every authentication policy (UC)."""
+        self._call("reset_auth_policies")
+
+    def users_with_policy(self, policy: Union[int, str]) -> List[int]:
+        """The users of an authentication policy (UL)."""
+        data = self._call("users_by_policy", _AUTH_POLICIES.code(policy, 32))[1]
+        return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
+
+    # ---- firmware, cancel, lock
+    def upgrade_firmware(self, data_or_path: Union[BytesLike, str, "_os.PathLike[str]"],
+                         progress: Optional[Progress] = None, *, chunk_size: Optional[int] = None) -> None:
+        """Sends a firmware image (UG), from bytes or a file, in chunks."""
+        if isinstance(data_or_path, (str, _os.PathLike)):
+            path = _os.fspath(data_or_path)
+            import stat
+            if not stat.S_ISREG(_os.stat(path).st_mode):
+                raise ValueError(f"{path} is not a regular file")
+            with open(path, "rb") as f:
+                data = f.read()
+        else:
+            data = _bytes(data_or_path, "the firmware image")
+        chunk = self.chunk_size if chunk_size is None else _uint(chunk_size, 32, "chunk_size")
+        if chunk == 0:
+            raise ValueError("a chunk size of 0 carries no data")
+        self._call("upgrade_firmware", data, chunk, progress)
+
+    def cancel(self) -> None:
+        """Cancels the command the module is carrying out (CA)."""
+        self._call("cancel")
+
+    def lock(self) -> None:
+        """Locks the module (LM)."""
+        self._call("lock")
+
+    def unlock(self, password: Union[BytesLike, str]) -> None:
+        """Unlocks the module with the 16-byte master password (UM)."""
+        self._call("unlock", _bytes(password, "the master password", 16))
+
+    def change_password(self, old: Union[BytesLike, str], new: Union[BytesLike, str]) -> None:
+        """Changes the 16-byte master password (MP)."""
+        self._call("change_password", _bytes(old, "the master password", 16), _bytes(new, "the new password", 16))
+
+    # ---- event log
+    def log_count(self) -> Tuple[int, int]:
+        """The records of the event log in use and the records it holds (LN)."""
+        _, used, total = self._call("log_count")
+        return used, total
+
+    def read_log(self, start: int = 0, count: Optional[int] = None) -> List[LogRecord]:
+        """Records of the event log (LR), from ``start``; all that are in use by default."""
+        if count is None:
+            count = max(self.log_count()[0] - start, 0)
+        _uint(count, 32, "count")
+        if count == 0:
+            return []
+        self._call("read_log", _uint(start, 32, "start"), count)
+        out = []
+        for r in self.last_values.get("records", []):
+            out.append(LogRecord(int(r.get("event", 0)), r.get("event_name"), int(r.get("source", 0)),
+                                 r.get("source_name"), _parse_time(r.get("time")), int(r.get("value", 0)),
+                                 str(r.get("text", ""))))
+        return out
+
+    def delete_log(self, argument: int = 0) -> int:
+        """Deletes records of the event log (LD); returns how many."""
+        return self._call("delete_log", _uint(argument, 32, "argument"))[1]
+
+    # ---- clock
+    @property
+    def clock(self) -> Optional[_dt.datetime]:
+        """The module's clock (TR) as a local time; None when it holds no valid date.
+        Set it with a datetime (TW); an aware one is taken in its own zone."""
+        _, seconds = self._call("get_time")
+        return None if seconds < 0 else _local(seconds)
+
+    @clock.setter
+    def clock(self, when: _dt.datetime) -> None:
+        if not isinstance(when, _dt.datetime):
+            raise TypeError(f"the clock is set with a datetime, not {type(when).__name__}")
+        seconds = int(when.timestamp())
+        if _kelvor.clock_words(seconds) is None:
+            raise ValueError(f"{when} is outside the years the clock holds (2000 to 2255)")
+        self._call("set_time", seconds)
+
+    def reset_clock(self) -> None:
+        """Initialises the module's clock (TW with 0)."""
+        self._call("set_time", 0)
+
+    # ---- user memory
+    def user_memory_length(self) -> int:
+        """The bytes of user memory (ML)."""
+        return self._call("memory_length")[1]
+
+    def write_user_memory(self, data: BytesLike, offset: int = 0) -> None:
+        """Writes into the user memory (MW)."""
+        self._call("write_memory", _uint(offset, 32, "offset"), _bytes(data, "the data"))
+
+    def read_user_memory(self, offset: int = 0, length: Optional[int] = None) -> bytes:
+        """Reads from the user memory (MR); to its end by default."""
+        if length is None:
+            length = max(self.user_memory_length() - offset, 0)
+        if _uint(length, 32, "length") == 0:
+            return b""
+        return self._call("read_memory", _uint(offset, 32, "offset"), length)[1]
+
+    # ---- Wiegand
+    def set_wiegand_config(self, port: int, *, function: Union[int, str] = 0, format: int = 0, fc_bits: int = 0,
+                           fc_code: int = 0) -> None:
+        """The basic configuration of a Wiegand port (WW): 0 input, 1 output."""
+        self._call("write_wiegand_config", _uint(port, 8, "port"), _uint(fc_bits, 16, "fc_bits"),
+                   _uint(format, 8, "format"), _WIEGAND_FUNCTIONS.code(function), _uint(fc_code, 32, "fc_code"))
+
+    def wiegand_config(self, port: int) -> WiegandConfig:
+        """The basic configuration of a Wiegand port (WR)."""
+        _, fc_bits, fmt, function, fc_code = self._call("read_wiegand_config", _uint(port, 8, "port"))
+        return WiegandConfig(_WIEGAND_FUNCTIONS.name(function), fmt, fc_bits, fc_code)
+
+    def wiegand_input(self, *, keep: bool = False) -> Tuple[int, int]:
+        """The ID and facility code of the Wiegand input (WG); ``keep`` leaves it in place."""
+        _, user, fc = self._call("get_wiegand_input", int(keep))
+        return user, fc
+
+    def set_wiegand_output(self, user_id: int) -> None:
+        """Sends an ID on the Wiegand output (WS)."""
+        self._call("set_wiegand_output", _uint(user_id, 32, "user_id"))
+
+    def set_wiegand_mapping(self, function: Union[int, str], value: int, *, card: bool = False) -> None:
+        """Maps a Wiegand (or, with ``card``, a card) input to a function (WM)."""
+        self._call("set_mapping", card, _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"))
+
+    def wiegand_mappings(self, *, card: bool = False) -> Tuple[int, bytes]:
+        """The mapping count and the mapping data as the module lays them out (WL)."""
+        _, count, data = self._call("list_mappings", card)
+        return count, data
+
+    def clear_wiegand_mappings(self, *, card: bool = False) -> None:
+        """Clears the mappings (WC)."""
+        self._call("clear_mappings", card)
+
+    def set_wiegand_format(self, format: int, *, pulse_width: int = 0, pulse_interval: int = 0,
+                           data: BytesLike = b"") -> None:
+        """The extended Wiegand configuration (WWX): format 0 and 1 need no data."""
+        self._call("write_wiegand_format", _uint(pulse_width, 16, "pulse_width"),
+                   _uint(pulse_interval, 16, "pulse_interval"), _uint(format, 8, "format"), _bytes(data, "the format data"))
+
+    def wiegand_format(self) -> WiegandFormat:
+        """The extended Wiegand configuration and its format data (WRX)."""
+        _, fmt, width, interval, data = self._call("read_wiegand_format")
+        return WiegandFormat(fmt, width, interval, data)
+
+    def wiegand_string(self, *, keep: bool = False, latched: bool = False) -> int:
+        """The 64 bits of the Wiegand input (WGX)."""
+        _, word1, word2 = self._call("read_wiegand_input", int(keep), int(latched))
+        return word1 << 32 | word2
+
+    def set_wiegand_string(self, value: int) -> None:
+        """Sends 64 bits on the Wiegand output (WSX)."""
+        _uint(value, 64, "value")
+        self._call("set_wiegand_output_string", value >> 32, value & 0xFFFFFFFF)
+
+    def set_field_default(self, index: int, value: int, *, clear: bool = False) -> None:
+        """A field's default value (WFW)."""
+        self._call("set_field_default", _uint(index, 32, "index"), _uint(value, 32, "value"), int(clear))
+
+    def field_default(self, index: int) -> int:
+        """A field's default value (WFR)."""
+        return self._call("get_field_default", _uint(index, 32, "index"))[1]
+
+    def set_wiegand_io(self, input: int, output: int, option: int = 0) -> None:
+        """The Wiegand I/O setting (WPW)."""
+        self._call("set_wiegand_io", _uint(input, 16, "input"), _uint(output, 16, "output"), _uint(option, 32, "option"))
+
+    def wiegand_io(self) -> WiegandIo:
+        """The Wiegand I/O setting (WPR)."""
+        _, i, o, option = self._call("get_wiegand_io")
+        return WiegandIo(i, o, option)
+
+    # ---- smart card
+    def read_card(self, option: int = 0) -> Card:
+        """The templates of the smart card on the reader and their header (CR)."""
+        data = self._call("read_card", _uint(option, 8, "option"))[1]
+        h = _kelvor.card_header(data)
+        if h is None:
+            return Card(data, None, None, None, None, ())
+        csn, w1, w2, version, templates, s1, s2 = h
+        return Card(data, csn, w1 << 32 | w2, version, templates, (CardSlot(*s1), CardSlot(*s2)))
+
+    def write_card(self, data: BytesLike, index: int = 0, option: int = 0) -> None:
+        """Writes template data to the smart card (CW)."""
+        if index not in (0, 1):
+            raise ValueError("index is 0 or 1")
+        self._call("write_card", index, _uint(option, 8, "option"), _bytes(data, "the card data"))
+
+    def format_card(self, mode: int = 0) -> None:
+        """Formats the smart card (CF)."""
+        self._call("format_card", _uint(mode, 8, "mode"))
+
+    def set_card_input_function(self, function: Union[int, str]) -> None:
+        """What the module does with a card (CC): "disable", "verify_id", "verify_template"."""
+        self._call("set_card_input_function", _CARD_FUNCTIONS.code(function))
+
+    def card_input_function(self) -> Union[str, int]:
+        """What the module does with a card (CG)."""
+        return _CARD_FUNCTIONS.name(self._call("get_card_input_function")[1])
+
+    def write_card_keys(self, key1: BytesLike, key2: BytesLike, key_type: int = 0, option: int = 0) -> None:
+        """The card keys (CKW): two keys of 6 bytes."""
+        self._call("write_card_key", _bytes(key1, "key 1", 6), _bytes(key2, "key 2", 6), _uint(key_type, 8, "key_type"),
+                   _uint(option, 8, "option"))
+
+    def card_key_option(self) -> int:
+        """The key option bits (CKR)."""
+        return self._call("read_card_key_option")[1]
+
+    def card_layout(self) -> CardLayout:
+        """Where on the card the templates lie (CLR)."""
+        return CardLayout(*self._call("read_card_layout")[1:])
+
+    def set_card_layout(self, layout: CardLayout) -> None:
+        """Where on the card the templates lie (CLW)."""
+        l = CardLayout(*layout)
+        self._call("write_card_layout", _uint(l.template_size, 16, "template_size"), _uint(l.cis_block, 8, "cis_block"),
+                   _uint(l.template1_start, 8, "template1_start"), _uint(l.template1_blocks, 8, "template1_blocks"),
+                   _uint(l.template2_start, 8, "template2_start"), _uint(l.template2_blocks, 8, "template2_blocks"))
+
+    # ---- input, output and GPIO ports
+    def set_output_port_config(self, port: Union[int, str], event: Union[int, str], *, delay: int = 0, count: int = 0,
+                               high: int = 0, low: int = 0) -> None:
+        """How an output port follows an event (OW)."""
+        self._call("write_out_port", _OUTPUT_PORTS.code(port), _EVENTS.code(event), _uint(delay, 16, "delay"),
+                   _uint(count, 8, "count"), _uint(high, 16, "high"), _uint(low, 16, "low"))
+
+    def output_port_config(self, port: Union[int, str], event: Union[int, str]) -> OutputPortConfig:
+        """How an output port follows an event (OR)."""
+        return OutputPortConfig(*self._call("read_out_port", _OUTPUT_PORTS.code(port), _EVENTS.code(event))[1:])
+
+    def enabled_events(self, port: Union[int, str]) -> List[Union[str, int]]:
+        """The events an output port follows (OL)."""
+        return [_EVENTS.name(e) for e in self._call("enabled_events", _OUTPUT_PORTS.code(port))[1]]
+
+    def set_output(self, port: Union[int, str], action: int) -> None:
+        """Sets an output port (OS)."""
+        self._call("set_output", _OUTPUT_PORTS.code(port), _uint(action, 32, "action"))
+
+    def set_input_port_config(self, port: int, function: Union[int, str], value: int = 0) -> None:
+        """What an input port does (IW)."""
+        self._call("write_in_port", _uint(port, 8, "port"), _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"))
+
+    def input_port_config(self, port: int) -> Tuple[Union[str, int], int]:
+        """What an input port does (IR): its function and value."""
+        _, function, value = self._call("read_in_port", _uint(port, 8, "port"))
+        return _INPUT_FUNCTIONS.name(function), value
+
+    def input_status(self, port: int, *, keep: bool = False) -> int:
+        """The state of an input port (IG)."""
+        return self._call("read_in_status", _uint(port, 8, "port"), int(keep))[1]
+
+    def gpio_config(self, gpio: int) -> Tuple[Union[str, int], List[Tuple[int, int, int, int]]]:
+        """A GPIO line's mode and its records of four words (GR)."""
+        _, mode, data = self._call("read_gpio", _uint(gpio, 16, "gpio"))
+        records = [tuple(int.from_bytes(data[i + j:i + j + 2], "little") for j in range(0, 8, 2))
+                   for i in range(0, len(data) - len(data) % 8, 8)]
+        return _GPIO_MODES.name(mode), records  # type: ignore[return-value]
+
+    def set_gpio_config(self, gpio: int, mode: Union[int, str], records: Sequence[Sequence[int]] = ()) -> None:
+        """A GPIO line's mode and its records of four 16-bit words (GW)."""
+        data = bytearray()
+        for r in records:
+            if len(r) != 4:
+                raise ValueError("a GPIO record is four words")
+            for w in r:
+                data += _uint(w, 16, "a GPIO word").to_bytes(2, "little")
+        self._call("write_gpio", _uint(gpio, 16, "gpio"), _GPIO_MODES.code(mode, 16), bytes(data))
+
+    def disable_gpio(self) -> None:
+        """Disables every GPIO line (GC)."""
+        self._call("disable_gpio")
+
+    def reset_gpio(self) -> None:
+        """Gives the GPIO lines their default configuration (GD)."""
+        self._call("reset_gpio")
+
+    # ---- raw packets
+    def raw(self, code: Union[int, str], param1: int = 0, param2: int = 0, flag: int = 0, data: BytesLike = b"", *,
+            broadcast: bool = False) -> Optional[Answer]:
+        """Sends one command packet (and a data block when ``data`` is given)
+        and returns the next answer packet as it stands; with ``broadcast``
+        the packet goes to every module and nothing is awaited."""
+        c = _COMMANDS.code(code) if isinstance(code, str) else _uint(code, 8, "code")
+        _, answer = self._call("raw", c, _uint(param1, 32, "param1"), _uint(param2, 32, "param2"), _uint(flag, 8, "flag"),
+                               _bytes(data, "the data"), broadcast)
+        return None if answer is None else Answer(*answer)
+

@@ -1,0 +1,256 @@
+"""The kelvor package against the simulated module."""
+import ast
+import datetime
+import errno
+import logging
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+import kelvor
+
+
+def open_module(sim, **options):
+    options.setdefault("timeout_ms", 3000)
+    return kelvor.Module(sim.link, 115200, **options)
+
+
+def test_a_session_of_the_families(sim, tmp_path):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        assert m.status().name == "module_is_in_normal_condition"
+        assert m.read_parameter("baudrate") == m.read_parameter(0x71) == 0x35
+        assert m.enroll(5) == 5
+        assert m.user_ids() == [5]
+        assert m.template_count(5) == 1
+        found = m.identify()
+        assert found.user_id == 5 and found.score > 0
+        assert m.verify(5) > 0
+
+        # Image round trip: from the module, through a BMP file, back as an identification.
+        image = m.scan_image()
+        assert m.read_image(chunked=True) == image
+        assert (image.width, image.height, len(image.pixels)) == (256, 288, 256 * 288)
+        assert image.view()[0, 0] == image.pixels[0]
+        path = tmp_path / "finger.bmp"
+        image.save_bmp(path)
+        assert kelvor.Image.from_bmp(path) == image
+        assert m.identify_image(path).user_id == 5
+
+        # Templates read out, the user deleted, the templates written back.
+        templates = m.read_templates(5)
+        assert len(templates) == 1 and len(templates[0]) > 0
+        m.delete(5)
+        assert m.user_ids() == []
+        assert m.enroll_templates(5, templates) == 5
+        assert m.read_templates(5) == templates
+        assert [r.user_id for r in m.template_info()] == [5]
+
+        # The clock as a datetime, and the log with times.
+        when = datetime.datetime(2031, 5, 1, 8, 12, 30)
+        m.clock = when
+        assert m.clock is not None and abs((m.clock - when).total_seconds()) <= 2
+        m.verify(5)
+        records = m.read_log()
+        assert records and records[-1].event_name == "Verify Success" and records[-1].value == 5
+        assert isinstance(records[-1].time, datetime.datetime)
+        assert abs((records[-1].time - when).total_seconds()) <= 5
+
+        # Levels and user memory by name and value.
+        m.set_admin_level(5, "delete")
+        assert m.admin_level(5) == "delete"
+        m.write_user_memory(b"kelvor", 16)
+        assert m.read_user_memory(16, 6) == b"kelvor"
+        assert m.raw("SS").flag == 0x61
+
+
+# A refusal of the module raises the class named after the result.
+@pytest.mark.parametrize("provoke, error, name", [
+    (lambda m, sim: m.verify(77), kelvor.NotFound, "not_found"),
+    (lambda m, sim: (sim.control("--place", "4"), m.verify(5)), kelvor.NotMatch, "not_match"),
+    (lambda m, sim: m.enroll(5, option="check_id"), kelvor.IdAlreadyUsed, "id_already_used"),
+    (lambda m, sim: (m.delete_all(), m.identify()), kelvor.NotFound, "not_found"),
+    (lambda m, sim: m.write_parameter(0x6e, 1), kelvor.ModuleError, None),
+])
+def test_refusals_raise_their_class(sim, provoke, error, name):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        m.enroll(5)
+        with pytest.raises(error) as caught:
+            provoke(m, sim)
+        assert isinstance(caught.value, kelvor.ModuleError)
+        assert caught.value.code < 0 and caught.value.message
+        if name:
+            assert caught.value.name == name
+        # Nothing is left over: the next command is answered as always.
+        assert m.status().code == 0x30
+
+
+# A failing line raises LinkError, an OSError with its errno.
+@pytest.mark.parametrize("fault, error, err", [
+    ("checksum", kelvor.Checksum, errno.EBADMSG),
+    ("silence", kelvor.ReadTimeout, errno.ETIMEDOUT),
+])
+def test_line_faults_raise_link_errors(sim, fault, error, err):
+    with open_module(sim, timeout_ms=300) as m:
+        sim.control("--fault", fault + ",times=1")
+        with pytest.raises(error) as caught:
+            m.status()
+        assert isinstance(caught.value, OSError) and caught.value.errno == err
+        assert m.status().code == 0x30
+
+
+def test_a_killed_module_and_a_missing_port(sim, tmp_path):
+    m = open_module(sim, timeout_ms=300)
+    sim.kill()
+    with pytest.raises(kelvor.LinkError):
+        m.status()
+    m.close()
+    with pytest.raises(kelvor.PortOpen) as caught:
+        kelvor.Module(str(tmp_path / "nothing"))
+    assert caught.value.errno == errno.ENOENT
+    assert "No such device" in caught.value.reason
+
+
+def test_one_module_per_process(sim):
+    with open_module(sim) as m:
+        with pytest.raises(RuntimeError, match="open already"):
+            open_module(sim)
+        assert m.status().code == 0x30
+    with open_module(sim) as again:
+        assert again.status().code == 0x30
+    with pytest.raises(ValueError, match="closed"):
+        again.status()
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda m: m.read_parameter("no such parameter"), ValueError),
+    (lambda m: m.read_parameter(0x100), ValueError),
+    (lambda m: m.verify(-1), ValueError),
+    (lambda m: m.verify("5"), TypeError),
+    (lambda m: m.identify(0, 1 << 16), ValueError),
+    (lambda m: m.unlock(b"short"), ValueError),
+    (lambda m: m.write_encryption_key(b"\0" * 31), ValueError),
+    (lambda m: m.enroll(option="no such option"), ValueError),
+    (lambda m: m.enroll_templates(1, [b"a" * 10, b"b" * 11]), ValueError),
+    (lambda m: m.verify_host_templates([b"t"] * 11), ValueError),
+    (lambda m: m.set_admin_level(1, "emperor"), ValueError),
+    (lambda m: m.enroll_image(kelvor.Image(1, 1, b"\0"), 1, chunked=-1), ValueError),
+])
+def test_bad_arguments_send_nothing(sim, call, error):
+    with open_module(sim) as m:
+        sim.control("--fault", "checksum")  # anything sent would fail as a LinkError
+        with pytest.raises(error):
+            call(m)
+        sim.control("--fault", "none")
+        assert m.status().code == 0x30
+
+
+def test_images_and_their_files(tmp_path):
+    with pytest.raises(ValueError):
+        kelvor.Image(2, 2, b"\0" * 3)
+    with pytest.raises(ValueError):
+        kelvor.Image.from_bmp(tmp_path)  # a folder is no regular file
+    (tmp_path / "bad.bmp").write_bytes(b"BM not really")
+    with pytest.raises(ValueError):
+        kelvor.Image.from_bmp(tmp_path / "bad.bmp")
+    image = kelvor.Image(4, 2, bytes(range(8)))
+    image.save_bmp(tmp_path / "small.bmp")
+    assert kelvor.Image.from_bmp(tmp_path / "small.bmp") == image
+    assert image.view().tolist()[1] == [4, 5, 6, 7]
+    # A row is stored four bytes wide: the columns added on the right are black.
+    kelvor.Image(3, 1, b"\x01\x02\x03").save_bmp(tmp_path / "odd.bmp")
+    assert kelvor.Image.from_bmp(tmp_path / "odd.bmp") == kelvor.Image(4, 1, b"\x01\x02\x03\x00")
+
+
+def test_progress_is_told_and_can_stop_a_transfer(sim):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        seen = []
+        m.scan_image(chunked=4096, progress=lambda done, total: seen.append((done, total)))
+        assert seen and seen[-1][0] == seen[-1][1] and all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
+
+        class Enough(Exception):
+            pass
+
+        def stop(done, total):
+            raise Enough()
+
+        with pytest.raises(Enough):
+            m.read_image(chunked=1024, progress=stop)
+        assert m.status().code == 0x30
+
+
+def test_ctrl_c_ends_a_transfer_and_a_scan_wait(sim):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        def interrupt(done, total):
+            os.kill(os.getpid(), signal.SIGINT)
+
+        with pytest.raises(KeyboardInterrupt):
+            m.scan_image(chunked=1024, progress=interrupt)
+        assert m.status().code == 0x30
+
+        # A scan that waits for a finger: Ctrl-C ends the wait at once.
+        m.write_parameter("timeout_period", 0x5A)  # nine seconds
+        sim.control("--place", "none")
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            m.identify()
+        assert time.monotonic() - started < 5
+        # The module still waits for a finger: the wait is cancelled.
+        m.cancel()
+        assert m.status().code == 0x30
+    # The port was given back: it opens again.
+    with open_module(sim) as m:
+        assert m.status().code == 0x30
+
+
+def test_the_trace_goes_to_logging(sim, caplog):
+    sim.control("--place", "3")
+    kelvor.log_to_logging(kelvor.TRACE_ERROR | kelvor.TRACE_CALL)
+    try:
+        with caplog.at_level(logging.DEBUG, logger="kelvor"):
+            with open_module(sim) as m:
+                m.status()
+                with pytest.raises(kelvor.NotFound):
+                    m.verify(9)
+    finally:
+        kelvor.trace_off()
+    lines = [(r.levelno, r.trace_type, r.getMessage()) for r in caplog.records]
+    assert (logging.INFO, "call", "[API] Check system status(SS)") in lines
+    assert any(level == logging.ERROR and kind == "error" and "Not found" in text for level, kind, text in lines)
+
+
+def test_the_stubs_name_what_the_package_has():
+    stubs = ast.parse(open(os.path.join(os.path.dirname(kelvor.__file__), "__init__.pyi")).read())
+    top = set()
+    methods = {}
+    for node in stubs.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            top.add(node.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            top.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            top.update(t.id for t in node.targets if isinstance(t, ast.Name))
+        if isinstance(node, ast.ClassDef):
+            methods[node.name] = {n.name for n in node.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")} | {
+                n.target.id for n in node.body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)}
+    public = {name for name in vars(kelvor) if not name.startswith("_")} - {
+        "annotations", "Any", "Callable", "Dict", "Iterable", "List", "NamedTuple", "Optional", "Sequence", "Tuple",
+        "Union", "logger"}
+    assert public - top == set(), "in the package, not in the stubs"
+    assert top - public - {"logger", "__version__"} == set(), "in the stubs, not in the package"
+    assert kelvor.__version__ == kelvor._kelvor.__version__
+    for cls, names in methods.items():
+        klass = getattr(kelvor, cls)
+        real = {n for n in dir(klass) if not n.startswith("_")}
+        for base in klass.__mro__:
+            real |= set(getattr(base, "__annotations__", {}))
+        assert names - real == set(), f"{cls}: in the stubs only"
+        if cls == "Module":
+            assert real - names == set(), "Module: in the package only"
