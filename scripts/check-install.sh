@@ -2,9 +2,10 @@
 # What a user of the packages meets, checked on a finished build (default
 # build/): the install into a scratch prefix, the examples built against that
 # install through find_package and through pkg-config and run against the
-# simulated module, the Debian package unpacked and its layout and
-# dependencies, the manual pages rendered without warnings, and the bash
-# completion.
+# simulated module, the Python package imported from the install and an
+# example of it run, the four Debian packages built twice (byte for byte the
+# same), checked by lintian, unpacked into a scratch root and used from there,
+# the manual pages rendered without warnings, and the bash completion.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -33,15 +34,27 @@ quiet() {
     }
 }
 
+multiarch=$(gcc -print-multiarch)
+python=/usr/bin/python3
+packages=(kelvor orvanti-sim libkelvor-dev python3-kelvor)
+
 # The files a prefix must hold, and the internal headers it must not.
 check_layout() {
-    local root=$1
-    for f in bin/kelvor bin/orvanti-sim lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Version.h \
+    local root=$1 lib=lib/$multiarch
+    for f in bin/kelvor bin/orvanti-sim $lib/libkelvor.a include/kelvor/ModuleSDK.h include/kelvor/Version.h \
         include/kelvor/protocol/Packet.h include/kelvor/protocol/Commands.h \
-        lib/pkgconfig/kelvor.pc lib/cmake/kelvor/kelvorConfig.cmake lib/cmake/kelvor/kelvorConfigVersion.cmake \
-        share/man/man1/kelvor.1 share/man/man1/orvanti-sim.1 share/bash-completion/completions/kelvor \
-        share/kelvor/kelvor-result.schema.json; do
+        $lib/pkgconfig/kelvor.pc $lib/cmake/kelvor/kelvorConfig.cmake $lib/cmake/kelvor/kelvorConfigVersion.cmake \
+        share/man/man1/kelvor.1.gz share/man/man1/orvanti-sim.1.gz share/bash-completion/completions/kelvor \
+        share/kelvor/kelvor-result.schema.json lib/python3/dist-packages/kelvor/__init__.py \
+        lib/python3/dist-packages/kelvor/__init__.pyi lib/python3/dist-packages/kelvor/py.typed \
+        share/doc/python3-kelvor/examples/identify.py share/doc/libkelvor-dev/examples/identify.cpp; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
+    done
+    ls "$root"/lib/python3/dist-packages/kelvor/_kelvor.*.so >/dev/null 2>&1 || fail "$root: the extension _kelvor is missing"
+    for p in "${packages[@]}"; do
+        for f in copyright changelog.gz; do
+            [ -f "$root/share/doc/$p/$f" ] || fail "$root: share/doc/$p/$f missing"
+        done
     done
     # The schema installed is the one the tool prints.
     "$root/bin/kelvor" --json-schema | cmp -s - "$root/share/kelvor/kelvor-result.schema.json" ||
@@ -62,9 +75,9 @@ build_examples() {
     local root=$1 out=$2
     quiet cmake -S "$source_dir/examples" -B "$out/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$root"
     quiet cmake --build "$out/cmake"
-    local flags
-    flags=$(PKG_CONFIG_PATH="$root/lib/pkgconfig" pkg-config --cflags --libs kelvor)
-    [ "$(PKG_CONFIG_PATH="$root/lib/pkgconfig" pkg-config --modversion kelvor)" = "$version" ] ||
+    local flags pc=$root/lib/$multiarch/pkgconfig
+    flags=$(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs kelvor)
+    [ "$(PKG_CONFIG_PATH="$pc" pkg-config --modversion kelvor)" = "$version" ] ||
         fail "pkg-config reports another version"
     mkdir -p "$out/pc"
     for example in identify backup_user; do
@@ -110,22 +123,63 @@ set -e
 "$scratch/examples/pc/backup_user" "$link" 6 "$run/user6.bin" 2>/dev/null && fail "backup of a missing user succeeded"
 [ -e "$run/user6.bin" ] && fail "a failed backup left its file"
 
-echo "== Debian package"
-(cd "$build" && quiet cpack -G DEB)
-deb="$build/kelvor_${version}_$(dpkg --print-architecture).deb"
-[ -f "$deb" ] || fail "$deb not built"
-depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libc6 libstdc++6 libsqlite3-0; do
-    [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
+# The Python package installed under $1: its version, and the identify example
+# (finger 3 of user 5 on the sensor) against the simulated module.
+check_python() {
+    local site=$1/lib/python3/dist-packages out
+    out=$(cd "$run" && PYTHONPATH="$site" "$python" -c "import kelvor, sys; print(kelvor.__version__, kelvor.__file__)") ||
+        fail "import kelvor from $site failed"
+    [ "${out%% *}" = "$version" ] || fail "kelvor.__version__ from $site is ${out%% *}"
+    [[ ${out#* } == "$site/"* ]] || fail "kelvor was imported from ${out#* }, not from $site"
+    "$prefix/bin/orvanti-sim" --link "$link" --place 3
+    out=$(cd "$run" && PYTHONPATH="$site" "$python" "$1/share/doc/python3-kelvor/examples/identify.py" "$link") ||
+        fail "the Python example identify.py from $1 failed: $out"
+    case $out in "user 5 (score "*) ;; *) fail "the Python example identify.py printed: $out" ;; esac
+}
+
+echo "== The Python package from the prefix"
+check_python "$prefix"
+
+echo "== Debian packages"
+# Their time stamps are those of the changelog's latest entry, so that two
+# builds of the same tree give the same packages.
+SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*>  //p' "$source_dir/packaging/changelog" | head -1)" +%s)
+export SOURCE_DATE_EPOCH
+arch=$(dpkg --print-architecture)
+for round in 1 2; do
+    mkdir -p "$scratch/debs$round"
+    (cd "$build" && quiet cpack -G DEB -B "$scratch/debs$round")
+    [ "$round" = 1 ] && sleep 1
 done
-dpkg -x "$deb" "$scratch/root"
+for p in "${packages[@]}"; do
+    deb=$scratch/debs1/${p}_${version}_$arch.deb
+    [ -f "$deb" ] || fail "$deb not built"
+    cmp -s "$deb" "$scratch/debs2/${p}_${version}_$arch.deb" || fail "$p: two builds of its package differ"
+    dpkg -x "$deb" "$scratch/root"
+done
+depends() { dpkg-deb -f "$scratch/debs1/${1}_${version}_$arch.deb" Depends; }
+for p in kelvor orvanti-sim python3-kelvor; do
+    for dep in libc6 libstdc++6; do
+        [[ $(depends "$p") == *"$dep"* ]] || fail "$p: Depends lacks $dep: $(depends "$p")"
+    done
+done
+[[ $(depends orvanti-sim) == *libsqlite3-0* ]] || fail "orvanti-sim does not depend on libsqlite3-0"
+for p in kelvor libkelvor-dev python3-kelvor; do
+    [[ $(depends "$p") != *sqlite* ]] || fail "$p depends on SQLite: $(depends "$p")"
+done
+[[ $(depends python3-kelvor) == *"python3 (>= "* ]] || fail "python3-kelvor does not depend on python3"
+echo "== lintian"
+lintian --fail-on error,warning \
+    "$scratch"/debs1/*.deb 2>&1 | tee "$scratch/lintian.log"
 check_layout "$scratch/root/usr"
-file "$scratch/root/usr/bin/kelvor" | grep -q ELF || fail "kelvor in the package is no program"
+file "$scratch/root/usr/bin/kelvor" | grep -q "ELF.*stripped" || fail "kelvor in the package is no stripped program"
+file "$scratch/root/usr/bin/kelvor" | grep -q "not stripped" && fail "kelvor in the package is not stripped"
 build_examples "$scratch/root/usr" "$scratch/examples-deb"
+check_python "$scratch/root/usr"
 
 echo "== Manual pages"
-for page in "$prefix"/share/man/man1/*.1; do
-    warnings=$(groff -ww -man -Tutf8 -z "$page" 2>&1)
+for page in "$prefix"/share/man/man1/*.1.gz; do
+    warnings=$(zcat "$page" | groff -ww -man -Tutf8 -z 2>&1)
     [ -z "$warnings" ] || fail "groff on $page: $warnings"
     warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man on $page: $warnings"

@@ -33,7 +33,7 @@ void OrvantiCom::raw_packet_mode() {
     if (inputFile) {
         // Bytes beyond the end of a short file are sent as zeros.
         buffer.assign(param2, 0);
-        std::fread(buffer.data(), 1, param2, inputFile.get());
+        [[maybe_unused]] const size_t got = std::fread(buffer.data(), 1, param2, inputFile.get());
         if (int rc = send_data(buffer.data(), param2); rc < 0) {
             ERR_LINE("Err: Cannot send raw data\n");
             lastResult = rc;
