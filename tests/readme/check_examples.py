@@ -31,6 +31,8 @@ NORMALISERS = [
     (re.compile(r"\b\d\d:\d\d:\d\d\b"), "HH:MM:SS"),
     (re.compile(r"\b\d+(\.\d+)? (ms|s)\b"), "T"),
     (re.compile(r"\(PID \d+\)"), "(PID N)"),
+    # Scores as the Python package and its examples print them.
+    (re.compile(r"\b(score[ =])\d+"), r"\1SCORE"),
     # The same in the objects of --json: scores, wall times, clock readings.
     (re.compile(r'("score": ?)\d+'), r"\1SCORE"),
     (re.compile(r'("elapsed_ms": ?)\d+'), r"\1T"),
@@ -94,8 +96,8 @@ def link_of(command):
     return None
 
 
-def run_session(lines, bindir, with_output):
-    script = ["set -u", 'export PATH="%s:$PATH"' % bindir, "exec 2>&1"]
+def run_session(lines, bindir, with_output, path=()):
+    script = ["set -u", 'export PATH="%s:$PATH"' % ":".join([bindir, *path]), "exec 2>&1"]
     expected = []
     for line in lines:
         if not line.startswith("$ "):
@@ -134,28 +136,34 @@ def run_session(lines, bindir, with_output):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="folder of the built kelvor and orvanti-sim")
+    parser.add_argument("--path", action="append", default=[],
+                        help="a folder put on PATH after --bin (the Python examples, the interpreter)")
+    parser.add_argument("--skip", action="append", default=[],
+                        help="sessions that contain this text are not run (a part not built)")
     parser.add_argument("--update", action="store_true",
                         help="write what the sessions printed back into the Markdown documents")
     parser.add_argument("documents", nargs="+")
     args = parser.parse_args()
     bindir = os.path.abspath(args.bin)
+    path = [os.path.abspath(p) for p in args.path]
     failed = 0
     count = 0
     for doc in args.documents:
         man = not doc.endswith(".md")
         sessions = man_sessions(doc) if man else markdown_sessions(doc)
+        sessions = [(w, l) for w, l in sessions if not any(t in "\n".join(l) for t in args.skip)]
         if args.update and not man:
             with open(doc, encoding="utf-8") as f:
                 text = f.read().split("\n")
             for where, lines in reversed(sessions):
-                _, got = run_session(lines, bindir, True)
+                _, got = run_session(lines, bindir, True, path)
                 text[where - 1 : where - 1 + len(lines)] = got.rstrip("\n").split("\n")
             with open(doc, "w", encoding="utf-8") as f:
                 f.write("\n".join(text))
             continue
         for where, lines in sessions:
             count += 1
-            expected, got = run_session(lines, bindir, not man)
+            expected, got = run_session(lines, bindir, not man, path)
             name = "%s:%d" % (doc, where)
             if man:
                 bad = [
