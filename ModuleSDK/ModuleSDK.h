@@ -230,6 +230,12 @@ KELVOR_API uint32_t byte_sum(const uint8_t* bytes, size_t n);
 KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
 KELVOR_API int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
 KELVOR_API int module_close();
+// The line of several modules (RS-485), opened for network packets without
+// addressing a module yet: no status check. module_select then addresses one
+// module and checks it as module_open does (status check, settings read);
+// 0 when it answers, its failure otherwise (the line stays open either way).
+KELVOR_API int module_open_line(const char* portName, int baudCode, int hexText, int readTimeout);
+KELVOR_API int module_select(int moduleId);
 
 // SS and SR.
 KELVOR_API int system_status_check(uint32_t* status);

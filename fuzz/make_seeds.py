@@ -186,6 +186,10 @@ def main():
     front("json_batch", b"--json -F batch", b"-c SS\n-c IS\n-c LT\n",
           open_answers() + packet(C.SS, NORMAL) + b"[\xff text\x1b]\r" + packet(C.IS, 1, 2) + packet(C.LT, 0))
     front("json_raw", b"-c 0xEE --json", b"", open_answers() + packet(0xEE) + packet(C.IS, 1, 2))
+    # A line of several modules: the scan, and a command across a list.
+    front("scan", b"-n 1 --scan 1-3", b"", packet(C.SS, NORMAL, network=True) + packet(C.SS, NORMAL, network=True))
+    front("modules", b"--modules 1,2-3 -c SS --json", b"",
+          (open_answers(True) + packet(C.SS, NORMAL, network=True)) * 2)
 
     # The JSON writer: a module text line, a name, an error line and a file
     # name, valid UTF-8 or not.

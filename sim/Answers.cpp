@@ -47,8 +47,9 @@ size_t Module::encode_answer(packet::Buffer& b, uint8_t command, uint32_t param1
 }
 
 bool Module::write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
+    turnaround();
     packet::Buffer b;
-    return line_.write(b.data(), encode_answer(b, command, param1, param2, flagByte));
+    return line_->write(b.data(), encode_answer(b, command, param1, param2, flagByte));
 }
 
 void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flagByte) {
@@ -68,13 +69,13 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
         case FaultKind::Slow: sleep_ms(arg_or(f, 500)); break;
         case FaultKind::Text: {
             const std::string text = "[" + (f.arg.empty() ? std::string("orvanti-sim") : f.arg) + "]\r";
-            line_.write_raw(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+            line_->write_raw(reinterpret_cast<const uint8_t*>(text.data()), text.size());
             break;
         }
         case FaultKind::Noise: {
             std::vector<uint8_t> noise(std::min<uint32_t>(arg_or(f, 2), 4096));
             for (size_t k = 0; k < noise.size(); ++k) noise[k] = k % 2 ? 0xFF : 0x00;
-            line_.write(noise.data(), noise.size());
+            line_->write(noise.data(), noise.size());
             break;
         }
         case FaultKind::Silence: silent = true; break;
@@ -95,15 +96,16 @@ void Module::answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t f
     if (!silent && dies_here()) {
         // Half the answer, then nothing more.
         packet::Buffer b;
-        line_.write(b.data(), encode_answer(b, command, 0, 0, flagByte) / 2);
+        line_->write(b.data(), encode_answer(b, command, 0, 0, flagByte) / 2);
         die();
     }
     if (!silent) {
+        turnaround();
         packet::Buffer b;
         size_t n = encode_answer(b, command, param1, param2, flagByte);
         if (badSum) ++b[n - 2];
         if (cut > 0) n = std::min(n, cut);
-        line_.write(b.data(), n);
+        line_->write(b.data(), n);
     }
 }
 

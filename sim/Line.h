@@ -50,6 +50,9 @@ public:
     bool write_raw(const uint8_t* bytes, size_t n);
     // Drops everything received but not yet read.
     void drop_input();
+    // While set, what the module writes is kept in `into` instead of being sent
+    // (the answers of modules that talk at once, put together before they go out).
+    void capture_to(std::vector<uint8_t>* into) { capture_ = into; }
 
 private:
     bool fill(int timeoutMs);
@@ -68,6 +71,7 @@ private:
     bool pace_ = false;
     bool strictBaud_ = false;
     uint32_t baud_ = 115200;
+    std::vector<uint8_t>* capture_ = nullptr;
 };
 
 // Rate in baud of a baud code (0x31 9600 ... 0x35 115200); other values are rates.

@@ -45,19 +45,43 @@ bool Module::start(const Options& options, std::string& error) {
     options_ = options;
     if (!state_.open(options.state, options.capacity, error)) return false;
     controlPath_ = control_path(options.link);
-    if (!line_.open(options.link, error)) return false;
+    if (!line_->open(options.link, error)) return false;
     // A fresh control file (nothing on the sensor, no faults) before the link
     // appears, so that a control invocation never races with it.
-    if (!save_control(controlPath_, Control{}, error) || !line_.publish(error)) return false;
-    line_.set_pace(options.pace);
-    line_.set_strict_baud(options.strictBaud);
+    if (!save_control(controlPath_, Control{}, error) || !line_->publish(error)) return false;
+    line_->set_pace(options.pace);
+    line_->set_strict_baud(options.strictBaud);
     apply_line_settings();
     return true;
 }
 
+bool Module::join(const Options& options, Line& line, uint16_t id, bool first, std::string& error) {
+    options_ = options;
+    onBus_ = true;
+    line_ = &line;
+    if (!state_.open(options.state, options.capacity, error, "m" + std::to_string(id) + "_")) return false;
+    // A module of a bus speaks network packets under its own ID, whatever it saved.
+    state_.set_param(param::MODULE_ID, id);
+    state_.set_param(param::NETWORK_MODE, packet::setting::ON);
+    controlPath_ = first ? control_path(options.link) : control_path(options.link) + "." + std::to_string(id);
+    if (!save_control(controlPath_, Control{}, error)) return false;
+    apply_line_settings();
+    return true;
+}
+
+void Module::idle(bool hostFellSilent) {
+    if (hostFellSilent) send_unsolicited();
+    notice_inputs();
+    if (param(param::FREE_SCAN) != packet::setting::OFF) free_scan();
+}
+
+void Module::turnaround() const {
+    if (onBus_) std::this_thread::sleep_for(std::chrono::milliseconds(BUS_TURNAROUND_MS));
+}
+
 void Module::apply_line_settings() {
-    line_.set_baud(baud_rate(param(param::BAUDRATE)));
-    line_.set_hex(param(param::ASCII_PACKET) != packet::setting::OFF);
+    line_->set_baud(baud_rate(param(param::BAUDRATE)));
+    line_->set_hex(param(param::ASCII_PACKET) != packet::setting::OFF);
     network_ = param(param::NETWORK_MODE) != packet::setting::OFF;
     moduleId_ = static_cast<uint16_t>(param(param::MODULE_ID));
 }
@@ -85,13 +109,9 @@ void Module::serve() {
             quietAfterCommand = true;
             continue;
         }
-        if (quietAfterCommand) {
-            // The host has fallen silent after its command: time for packets of the module's own.
-            quietAfterCommand = false;
-            send_unsolicited();
-        }
-        notice_inputs();
-        if (param(param::FREE_SCAN) != packet::setting::OFF) free_scan();
+        // Once the host has fallen silent after its command: time for packets of the module's own.
+        idle(quietAfterCommand);
+        quietAfterCommand = false;
     }
 }
 
@@ -130,8 +150,8 @@ std::optional<Command> Module::receive_command(int timeoutMs) {
     const size_t len = packet::length(network_);
     const uint8_t start = packet::start_code(network_);
     uint8_t buf[packet::MAX_LENGTH];
-    if (!line_.read_byte(buf[0], timeoutMs) || buf[0] != start) return std::nullopt;
-    if (line_.read(buf + 1, len - 1, GAP_MS) != len - 1) return std::nullopt;
+    if (!line_->read_byte(buf[0], timeoutMs) || buf[0] != start) return std::nullopt;
+    if (line_->read(buf + 1, len - 1, GAP_MS) != len - 1) return std::nullopt;
     // A damaged packet gets no answer at all.
     if (!packet::checksum_ok(buf, network_) || buf[len - 1] != packet::END_CODE) {
         if (options_.verbose) std::fprintf(stderr, "<- damaged packet dropped\n");

@@ -36,6 +36,8 @@ namespace param = packet::param;
 inline constexpr size_t MAX_BLOCK = IMAGE_HEADER_SIZE + MAX_PIXELS;
 // Pause within a packet or a data block after which the module gives up on it.
 inline constexpr int GAP_MS = 1000;
+// On a bus, the pause before a module's answer: the host's driver lets go of the line first.
+inline constexpr int BUS_TURNAROUND_MS = 2;
 // How long the module waits for the host's acknowledgement of a chunk.
 inline constexpr int ACK_MS = 3000;
 // Quiet time after a command from which the module sends packets of its own.
@@ -129,6 +131,15 @@ public:
     bool start(const Options& options, std::string& error);
     // Serves the line until SIGINT or SIGTERM.
     void serve();
+    // Joins a simulated bus as the module of ID `id` on the bus's line; the
+    // first module of the bus answers the controls without --module.
+    bool join(const Options& options, Line& line, uint16_t id, bool first, std::string& error);
+    // A command that came to this module (or to all of them, broadcast).
+    void dispatch(const Command& c);
+    // What an idle module does between commands: inputs, free scans and, once
+    // the host has fallen silent after a command, packets of its own.
+    void idle(bool hostFellSilent);
+    uint16_t bus_id() const { return moduleId_; }
 
     // ---- for the handlers
     State& state() { return state_; }
@@ -208,7 +219,6 @@ public:
     const std::string& link_path() const { return options_.link; }
 
 private:
-    void dispatch(const Command& c);
     bool write_packet(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
     // The answer packet in this module's form (network or not) into `b`; its length.
     size_t encode_answer(packet::Buffer& b, uint8_t command, uint32_t param1, uint32_t param2,
@@ -225,8 +235,13 @@ private:
     // Ends the process at once, as a module that loses power does.
     [[noreturn]] void die() const;
 
+    // On a bus, the time a module takes to turn the line around before it answers.
+    void turnaround() const;
+
     Options options_;
-    Line line_;
+    Line ownLine_;
+    Line* line_ = &ownLine_;
+    bool onBus_ = false;
     State state_;
     std::string controlPath_;
     Image lastImage_;

@@ -1,6 +1,7 @@
 #include "State.h"
 
 #include <algorithm>
+#include <regex>
 #include <sqlite3.h>
 
 #include "protocol/Packet.h"
@@ -113,12 +114,19 @@ State::~State() {
     if (db_ != nullptr) sqlite3_close(db_);
 }
 
-bool State::exec(const char* sql) {
-    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+std::string State::sql(const char* text) const {
+    if (prefix_.empty()) return text;
+    static const std::regex TABLE(R"(\b(FROM|INTO|UPDATE|EXISTS) (params|templates|admin|policy|blobs)\b)");
+    return std::regex_replace(text, TABLE, "$1 " + prefix_ + "$2");
 }
 
-bool State::open(const std::string& path, uint32_t capacity, std::string& error) {
+bool State::exec(const char* text) {
+    return sqlite3_exec(db_, sql(text).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool State::open(const std::string& path, uint32_t capacity, std::string& error, const std::string& tablePrefix) {
     capacity_ = capacity;
+    prefix_ = tablePrefix;
     for (const ParamInfo& p : PARAMS) params_[p.number] = p.initial;
     const std::string name = path.empty() ? ":memory:" : path;
     if (sqlite3_open(name.c_str(), &db_) != SQLITE_OK) {
@@ -147,7 +155,7 @@ bool State::open(const std::string& path, uint32_t capacity, std::string& error)
 
 bool State::load() {
     {
-        Stmt s(db_, "SELECT number, value FROM params");
+        Stmt s(db_, sql("SELECT number, value FROM params").c_str());
         if (!s.ok()) return false;
         while (s.step() == SQLITE_ROW) {
             const auto n = static_cast<uint8_t>(s.col(0));
@@ -156,7 +164,7 @@ bool State::load() {
         }
     }
     {
-        Stmt s(db_, "SELECT row, user, data, duress, provisional FROM templates ORDER BY row");
+        Stmt s(db_, sql("SELECT row, user, data, duress, provisional FROM templates ORDER BY row").c_str());
         if (!s.ok()) return false;
         while (s.step() == SQLITE_ROW) {
             Template t;
@@ -169,13 +177,13 @@ bool State::load() {
         }
     }
     {
-        Stmt s(db_, "SELECT user, level FROM admin");
+        Stmt s(db_, sql("SELECT user, level FROM admin").c_str());
         if (!s.ok()) return false;
         while (s.step() == SQLITE_ROW)
             admin_[static_cast<uint32_t>(s.col(0))] = static_cast<uint32_t>(s.col(1));
     }
     {
-        Stmt s(db_, "SELECT user, policy FROM policy");
+        Stmt s(db_, sql("SELECT user, policy FROM policy").c_str());
         if (!s.ok()) return false;
         while (s.step() == SQLITE_ROW)
             policy_[static_cast<uint32_t>(s.col(0))] = static_cast<uint32_t>(s.col(1));
@@ -184,7 +192,7 @@ bool State::load() {
 }
 
 bool State::load_blobs() {
-    Stmt s(db_, "SELECT name, data FROM blobs");
+    Stmt s(db_, sql("SELECT name, data FROM blobs").c_str());
     if (!s.ok()) return false;
     while (s.step() == SQLITE_ROW) blobs_[s.text(0)] = s.blob(1);
     return true;
@@ -210,7 +218,7 @@ bool State::save_params() {
     for (const auto& [number, value] : params_) {
         const ParamInfo* info = find_param(number);
         if (info == nullptr || !info->writable) continue;
-        Stmt s(db_, "INSERT OR REPLACE INTO params(number, value) VALUES(?, ?)");
+        Stmt s(db_, sql("INSERT OR REPLACE INTO params(number, value) VALUES(?, ?)").c_str());
         ok = ok && s.bind(1, number).bind(2, value).run();
     }
     if (!ok) {
@@ -233,7 +241,7 @@ bool State::user_exists(uint32_t user) const {
 }
 
 bool State::add_template(uint32_t user, const std::vector<uint8_t>& data, bool duress, bool provisional) {
-    Stmt s(db_, "INSERT INTO templates(user, data, duress, provisional) VALUES(?, ?, ?, ?)");
+    Stmt s(db_, sql("INSERT INTO templates(user, data, duress, provisional) VALUES(?, ?, ?, ?)").c_str());
     if (!s.bind(1, user).bind(2, data).bind(3, duress ? 1 : 0).bind(4, provisional ? 1 : 0).run())
         return false;
     Template t;
@@ -247,7 +255,7 @@ bool State::add_template(uint32_t user, const std::vector<uint8_t>& data, bool d
 }
 
 bool State::delete_user(uint32_t user) {
-    Stmt s(db_, "DELETE FROM templates WHERE user = ?");
+    Stmt s(db_, sql("DELETE FROM templates WHERE user = ?").c_str());
     if (!s.bind(1, user).run()) return false;
     std::erase_if(templates_, [&](const Template& t) { return t.user == user; });
     return true;
@@ -265,7 +273,7 @@ uint32_t State::admin_level(uint32_t user) const {
 }
 
 bool State::set_admin_level(uint32_t user, uint32_t level) {
-    Stmt s(db_, "INSERT OR REPLACE INTO admin(user, level) VALUES(?, ?)");
+    Stmt s(db_, sql("INSERT OR REPLACE INTO admin(user, level) VALUES(?, ?)").c_str());
     if (!s.bind(1, user).bind(2, level).run()) return false;
     admin_[user] = level;
     return true;
@@ -289,7 +297,7 @@ uint32_t State::policy(uint32_t user) const {
 }
 
 bool State::set_policy(uint32_t user, uint32_t p) {
-    Stmt s(db_, "INSERT OR REPLACE INTO policy(user, policy) VALUES(?, ?)");
+    Stmt s(db_, sql("INSERT OR REPLACE INTO policy(user, policy) VALUES(?, ?)").c_str());
     if (!s.bind(1, user).bind(2, p).run()) return false;
     policy_[user] = p;
     return true;
@@ -316,7 +324,7 @@ std::optional<std::vector<uint8_t>> State::blob(const std::string& name) const {
 }
 
 bool State::set_blob(const std::string& name, const std::vector<uint8_t>& data) {
-    Stmt s(db_, "INSERT OR REPLACE INTO blobs(name, data) VALUES(?, ?)");
+    Stmt s(db_, sql("INSERT OR REPLACE INTO blobs(name, data) VALUES(?, ?)").c_str());
     if (!s.bind(1, name).bind(2, data).run()) return false;
     blobs_[name] = data;
     return true;

@@ -39,8 +39,9 @@ public:
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
-    // path empty: memory only.
-    bool open(const std::string& path, uint32_t capacity, std::string& error);
+    // path empty: memory only. A module of a simulated bus keeps its tables
+    // under its own prefix ("m7_params" ...) in the one file of the bus.
+    bool open(const std::string& path, uint32_t capacity, std::string& error, const std::string& tablePrefix = "");
 
     // Live parameter values; save_params makes them those of the next start.
     std::optional<uint32_t> param(uint8_t number) const;
@@ -83,8 +84,11 @@ public:
     bool set_master_password(const std::vector<uint8_t>& password);
 
 private:
-    bool exec(const char* sql);
+    // A statement with the table names of this module.
+    std::string sql(const char* text) const;
+    bool exec(const char* text);
     bool load();
+    std::string prefix_;
     bool load_blobs();
 
     sqlite3* db_ = nullptr;

@@ -17,19 +17,19 @@ bool Module::receive_block(std::vector<uint8_t>& out, size_t n, size_t max) {
         size_t left = n + 1;
         while (left > 0) {
             const size_t want = std::min(left, sink.size());
-            if (line_.read(sink.data(), want, GAP_MS) != want) break;
+            if (line_->read(sink.data(), want, GAP_MS) != want) break;
             left -= want;
         }
         return false;
     }
     out.resize(n);
     if (dies_here()) {
-        line_.read(out.data(), n / 2, GAP_MS);
+        line_->read(out.data(), n / 2, GAP_MS);
         die();
     }
-    if (line_.read(out.data(), n, GAP_MS) != n) return false;
+    if (line_->read(out.data(), n, GAP_MS) != n) return false;
     uint8_t end = 0;
-    return line_.read(&end, 1, GAP_MS) == 1 && end == packet::END_CODE;
+    return line_->read(&end, 1, GAP_MS) == 1 && end == packet::END_CODE;
 }
 
 bool Module::send_block(std::span<const uint8_t> data) {
@@ -37,10 +37,10 @@ bool Module::send_block(std::span<const uint8_t> data) {
     std::vector<uint8_t> block(data.begin(), data.end());
     block.push_back(packet::END_CODE);
     if (dies_here()) {
-        line_.write(block.data(), block.size() / 2);
+        line_->write(block.data(), block.size() / 2);
         die();
     }
-    return line_.write(block.data(), block.size());
+    return line_->write(block.data(), block.size());
 }
 
 bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t total, size_t max) {
@@ -58,11 +58,11 @@ bool Module::receive_chunks(uint8_t command, std::vector<uint8_t>& out, size_t t
         const size_t at = out.size();
         out.resize(at + len);
         if (dies_here()) {
-            line_.read(out.data() + at, len / 2, GAP_MS);
+            line_->read(out.data() + at, len / 2, GAP_MS);
             die();
         }
         uint8_t sum[4];
-        if (line_.read(out.data() + at, len, GAP_MS) != len || line_.read(sum, 4, GAP_MS) != 4) return false;
+        if (line_->read(out.data() + at, len, GAP_MS) != len || line_->read(sum, 4, GAP_MS) != 4) return false;
         const bool good = packet::get32(sum) == packet::byte_sum(out.data() + at, len);
         if (!broadcast_)
             write_packet(header->code, 0, 0, good ? flag::DATA_ACCEPTED : flag::DATA_CHECKSUM_ERROR);
@@ -95,10 +95,10 @@ bool Module::send_chunks(uint8_t command, std::span<const uint8_t> data, uint32_
         body.resize(len + 4);
         packet::put32(&body[len], sum);
         if (dies_here()) {
-            line_.write(body.data(), body.size() / 2);
+            line_->write(body.data(), body.size() / 2);
             die();
         }
-        if (!line_.write(body.data(), body.size())) return false;
+        if (!line_->write(body.data(), body.size())) return false;
         const auto ack = receive_command(ACK_MS);
         if (!ack || ack->flag != flag::DATA_ACCEPTED) return false;
     }

@@ -1,11 +1,13 @@
 // orvanti-sim: a simulated Orvanti module on a pseudo-terminal.
 //
-//   orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]
-//       serves the module on a new pseudo-terminal reached through PATH until SIGINT/SIGTERM.
+//   orvanti-sim --link PATH [--modules LIST] [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]
+//       serves the module (or, with --modules, a bus of modules) on a new pseudo-terminal
+//       reached through PATH until SIGINT/SIGTERM.
 //   orvanti-sim --link PATH [--place WHAT] [--fault KIND]... [--wiegand V] [--card ID|FILE]
 //       tells the module serving PATH what is on its sensor and inputs and which faults to play.
 //   orvanti-sim --link PATH --input N
 //       raises the module's input port IN<N> (0 to 2) once.
+#include "Bus.h"
 #include "Card.h"
 #include "Control.h"
 #include "Module.h"
@@ -29,14 +31,16 @@
 namespace {
 
 const char* const USAGE =
-    "usage: orvanti-sim --link PATH [--state FILE] [--pace] [--any-baud] [--capacity N] [--verbose]\n"
-    "       orvanti-sim --link PATH [--place none|N[,N...]|FILE.bmp] [--fault "
+    "usage: orvanti-sim --link PATH [--modules ID[-ID][,...]] [--state FILE] [--pace] [--any-baud] [--capacity N]\n"
+    "                   [--verbose]\n"
+    "       orvanti-sim --link PATH [--module ID] [--place none|N[,N...]|FILE.bmp] [--fault "
     "KIND[:ARG][,cmd=CODE][,times=N]]...\n"
     "                   [--fault none] [--wiegand VALUE|none] [--card ID|CARDFILE|none] [--input 0|1|2]\n"
     "faults: noise[:N] checksum truncate[:N] silence text[:TEXT] unsolicited[:N] slow[:MS] chunk-checksum "
     "die[:N]\n"
-    "files: PATH.ctl (what control invocations tell the serving module), PATH.lock (held by the serving\n"
-    "       module, with its process ID), PATH.wiegand (the module's Wiegand output)\n";
+    "files: PATH.ctl (what control invocations tell the serving module; PATH.ctl.ID for the other modules\n"
+    "       of a bus), PATH.bus (the module IDs of a bus), PATH.lock (held by the serving module, with its\n"
+    "       process ID), PATH.wiegand (the module's Wiegand output)\n";
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "orvanti-sim: %s\n", message.c_str());
@@ -73,6 +77,8 @@ enum OptionId : int {
     OPT_WIEGAND,
     OPT_CARD,
     OPT_INPUT,
+    OPT_MODULES,
+    OPT_MODULE,
 };
 
 const option OPTIONS[] = {
@@ -88,6 +94,8 @@ const option OPTIONS[] = {
     {"wiegand", required_argument, nullptr, OPT_WIEGAND},
     {"card", required_argument, nullptr, OPT_CARD},
     {"input", required_argument, nullptr, OPT_INPUT},
+    {"modules", required_argument, nullptr, OPT_MODULES},
+    {"module", required_argument, nullptr, OPT_MODULE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -145,7 +153,7 @@ private:
 
 int main(int argc, char** argv) {
     sim::Options opt;
-    std::optional<std::string> place, wiegand, card, raise;
+    std::optional<std::string> place, wiegand, card, raise, moduleList, moduleId;
     std::vector<std::string> faults;
     opterr = 0; // the errors are told below, naming the option
     for (;;) {
@@ -172,6 +180,8 @@ int main(int argc, char** argv) {
         case OPT_WIEGAND: wiegand = value; break;
         case OPT_CARD: card = value; break;
         case OPT_INPUT: raise = value; break;
+        case OPT_MODULES: moduleList = value; break;
+        case OPT_MODULE: moduleId = value; break;
         case ':': return usage_error("option " + std::string(argv[optind - 1]) + " needs a value");
         default: {
             const std::string word =
@@ -185,12 +195,19 @@ int main(int argc, char** argv) {
 
     // Control mode: rewrite the control file of the module serving the link.
     if (place || wiegand || card || raise || !faults.empty()) {
-        const std::string path = sim::control_path(opt.link);
+        if (moduleList) return usage_error("--modules starts a bus; the controls take --module ID");
+        std::string path = sim::control_path(opt.link);
         if (!served(opt.link))
             return fail("no simulated module serves " + opt.link + "; start one first with --link " +
                         opt.link);
         sim::Control c;
         std::string error;
+        if (moduleId) {
+            uint64_t id = 0;
+            if (!sim::parse_number(*moduleId, id) || id < 1 || id > 0xFFFF)
+                return fail("--module takes a module ID, 1 to 65535");
+            if (!sim::module_control_path(opt.link, static_cast<uint16_t>(id), path, error)) return fail(error);
+        }
         if (!sim::load_control(path, c, error)) return fail(error);
         if (place) {
             sim::Placement p;
@@ -251,15 +268,29 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (moduleId) return usage_error("--module ID goes with a control (--place, --fault, ...)");
+    std::vector<uint16_t> ids;
+    if (moduleList) {
+        std::string error;
+        if (!sim::parse_module_list(*moduleList, ids, error)) return fail(error);
+    }
     const LinkLock lock(opt.link);
     if (!lock.error().empty()) return fail(lock.error());
     sim::install_stop_handlers();
-    sim::Module module;
     std::string error;
-    if (!module.start(opt, error)) return fail(error);
-    std::printf("%s\n", opt.link.c_str());
-    std::fflush(stdout);
-    module.serve();
+    if (moduleList) {
+        sim::Bus bus;
+        if (!bus.start(opt, ids, error)) return fail(error);
+        std::printf("%s\n", opt.link.c_str());
+        std::fflush(stdout);
+        bus.serve();
+    } else {
+        sim::Module module;
+        if (!module.start(opt, error)) return fail(error);
+        std::printf("%s\n", opt.link.c_str());
+        std::fflush(stdout);
+        module.serve();
+    }
     std::remove(sim::control_path(opt.link).c_str());
     return 0;
 }

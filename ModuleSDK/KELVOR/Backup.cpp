@@ -212,9 +212,11 @@ bool load_manifest(const std::string& dir, Manifest& m) {
 // error then).
 class WorkReport {
 public:
-    WorkReport(const char* kind, const std::string& directory)
+    WorkReport(const char* kind, const OrvantiCom& com)
         : object_(json_output::object_of(kind)), started_(std::chrono::steady_clock::now()) {
-        object_["directory"] = directory;
+        // One backup or restore of several (--modules) names its module.
+        if (!com.moduleIds.empty()) object_["module_id"] = com.moduleId;
+        object_["directory"] = com.workDirectory;
         if (json_output::on()) outcome::begin();
     }
     void say(const char* format, ...) KELVOR_PRINTF(2, 3) {
@@ -255,12 +257,12 @@ int restore_run(OrvantiCom& com, WorkReport& rep);
 } // namespace
 
 int backup_module(OrvantiCom& com) {
-    WorkReport rep("backup", com.workDirectory);
+    WorkReport rep("backup", com);
     return rep.done(backup_run(com, rep));
 }
 
 int restore_module(OrvantiCom& com) {
-    WorkReport rep("restore", com.workDirectory);
+    WorkReport rep("restore", com);
     return rep.done(restore_run(com, rep));
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Backup.h"
+#include "ModuleIds.h"
 #include "CommandReference.h"
 #include "Json.h"
 #include "OrvantiCom.h"
@@ -76,7 +77,13 @@ Long options (anywhere among the other options):
                       per command (and for --version, --list-ports,
                       --commands, --backup, --restore); the trace is unchanged
   --json-schema       the JSON Schema of those objects
-Backup and restore use the saved serial settings and any given with them.
+  --scan [FIRST-LAST] the modules that answer on a shared line, IDs FIRST to
+                      LAST (default 1-255, within 1-65535); -x2 adds their
+                      firmware version and template count
+  --modules LIST      the command, batch or directory run against each module
+                      of LIST in turn (1,2,5-9), in network mode; with
+                      --backup, one backup per module (DIR/module-00001/ ...)
+Backup, restore and the scan use the saved serial settings and any given with them.
 
 More: README.md, and kelvor --commands.
 )";
@@ -168,9 +175,12 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             if (std::strcmp(argv[i], "--json") == 0) start_json();
             // What follows --commands is its own; --backup and --restore take a directory.
             if (std::strcmp(argv[i], "--commands") == 0) break;
-            if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0) &&
+            if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0 ||
+                 std::strcmp(argv[i], "--modules") == 0) &&
                 i + 1 < argc && !is_long(argv[i + 1]))
                 ++i;
+            // The scan's range is the next word when it is one (1-255, 7).
+            if (std::strcmp(argv[i], "--scan") == 0 && i + 1 < argc && is_id_range(argv[i + 1])) ++i;
             continue;
         }
         extras.words.emplace_back(argv[i]);
@@ -213,7 +223,31 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             extras.directory = argv[i + 1];
             continue;
         }
+        if (std::strcmp(word, "--scan") == 0) {
+            extras.scan = true;
+            if (i + 1 < argc && is_id_range(argv[i + 1])) {
+                std::string why;
+                if (!parse_id_range(argv[i + 1], extras.scanFirst, extras.scanLast, why)) {
+                    ERR_LINE("Err: --scan %s: %s\n", argv[i + 1], why.c_str());
+                    return extras.exitCode ? EXIT_REFUSED : 1;
+                }
+            }
+            continue;
+        }
+        if (std::strcmp(word, "--modules") == 0) {
+            std::string why;
+            if (!hasValue || !parse_module_ids(argv[i + 1], extras.modules, why)) {
+                ERR_LINE("Err: --modules needs a list of module IDs such as 1,2,5-9%s%s\n", why.empty() ? "" : ": ",
+                         why.c_str());
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            continue;
+        }
         ERR_LINE("Err: Unknown option: %s (kelvor --help lists the options)\n", word);
+        return extras.exitCode ? EXIT_REFUSED : 1;
+    }
+    if (extras.scan && (!extras.modules.empty() || extras.work)) {
+        ERR_LINE("Err: --scan goes alone: not with --modules, --backup or --restore\n");
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     return std::nullopt;

@@ -18,6 +18,11 @@ struct RunExtras {
     // Work instead of a command, and its directory.
     int (*work)(OrvantiCom&) = nullptr;
     std::string directory;
+    // --scan [FIRST-LAST] and --modules LIST.
+    bool scan = false;
+    uint32_t scanFirst = 1;
+    uint32_t scanLast = 255;
+    std::vector<uint16_t> modules;
     // The words of the short options and their values, in their order.
     std::vector<std::string> words;
 };

@@ -36,7 +36,7 @@ int OrvantiCom::main(int argc, char** argv) {
             end_refused_run(nullptr);
         return *status;
     }
-    if (extras.words.empty() && !extras.work) {
+    if (extras.words.empty() && !extras.work && !extras.scan) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
         end_refused_run(nullptr);
@@ -55,7 +55,7 @@ int OrvantiCom::main(int argc, char** argv) {
     try {
         OrvantiCom com(args);
         com.work = extras.work;
-        com.workDirectory = extras.directory;
+        com.take_extras(extras);
         com.run();
         worst = com.worstExit;
     } catch (const std::exception& e) {
@@ -86,13 +86,13 @@ int OrvantiCom::run() {
     if (!json_output::command_open()) json_output::command_begin();
     settingsChanged = 0;
     // Backup and restore may run on the saved settings alone, without a word.
-    if (!work || wordCount > 0) parse_options();
+    if (!(work || scanBus) || wordCount > 0) parse_options();
     if (refused) {
         note_result(FRONT_REFUSED);
         end_refused_run(this);
         return 1;
     }
-    if (command == 0 && !batchMode && !monitor && !work) {
+    if (command == 0 && !batchMode && !monitor && !work && !scanBus) {
         ERR_LINE("Err: No command\n");
         note_result(FRONT_REFUSED);
         end_refused_run(this);
@@ -126,8 +126,8 @@ int OrvantiCom::run() {
         ERR_LINE("Err: Cannot save the settings to %s\n", SETTINGS_FILE);
     }
     // hookLevel > 0 would run the pre-connection hook, which has nothing to do.
-    int rc = broadcast ? module_open_broadcast(portName.c_str(), baudCode, hexText, moduleId, readTimeout)
-                       : module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);
+    // One module, all of them (broadcast), or the line of several (--modules, --scan).
+    int rc = open_connection();
     if (rc != 0) {
         ERR_LINE("Err: Cannot initialize sdk\n");
         const std::string reason = print_port_diagnosis(*this, rc);
@@ -141,28 +141,13 @@ int OrvantiCom::run() {
     progress_line_rate(baud_rate_of_code(baudCode), hexText);
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
     if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
-    if (work) {
-        json_output::command_drop(); // backup and restore report objects of their own
-        note_result(work(*this));
-    } else if (batchMode) {
-        batch_mode();
-    } else if (inputIsDirectory && is_directory_command()) {
-        directory_mode();
+    if (scanBus) {
+        json_output::command_drop(); // the scan reports objects of its own
+        note_result(scan_bus());
+    } else if (!moduleIds.empty()) {
+        run_on_modules();
     } else {
-        if (command != 0) {
-            if (!broadcast) {
-                dispatch();
-            } else if (output_creatable()) {
-                broadcast_raw_mode();
-                note_result(lastResult);
-                json_output::command_end(*this, lastResult);
-            } else {
-                note_result(FRONT_REFUSED);
-                json_output::command_end(*this, FRONT_REFUSED);
-            }
-        }
-        json_output::command_drop();
-        if (monitor) response_monitor();
+        run_connected();
     }
     module_close();
     return 1;

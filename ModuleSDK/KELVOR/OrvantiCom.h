@@ -106,6 +106,22 @@ public:
     // Work given by a long option (backup, restore) instead of a command, and its directory.
     int (*work)(OrvantiCom&) = nullptr;
     std::string workDirectory;
+    // A line of several modules: the IDs of --modules, each run in turn, and
+    // the scan of --scan (IDs scanFirst to scanLast).
+    std::vector<uint16_t> moduleIds;
+    bool scanBus = false;
+    uint32_t scanFirst = 1;
+    uint32_t scanLast = 255;
+    // Opens the connection of the run: one module, all of them (broadcast), or
+    // the line of several for --modules and --scan.
+    int open_connection();
+    // The long options' part of the run: the work's directory, the scan, the modules.
+    void take_extras(const struct RunExtras& extras);
+    // What the run does once the connection is open: the work, a batch, a
+    // directory, the command; across every module of --modules in turn.
+    void run_connected();
+    void run_on_modules();
+    int scan_bus();
     // The worst outcome of the run so far, as an exit status of --exit-code.
     int worstExit = 0;
     // Folds a result code (0, a library code or FRONT_REFUSED) into worstExit.

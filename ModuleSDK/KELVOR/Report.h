@@ -35,6 +35,7 @@ enum Block : int {
     RAW_MODES,
     FILE_MODES,
     CLOCK_CASES,
+    CONNECTED,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {

@@ -50,23 +50,10 @@ int open_port(const char* portName, int baudCode, int readTimeout) {
     return 0;
 }
 
-} // namespace
-
-int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout) {
-    trace(TRACE_CALL, "Initialize Orvanti Module: %s %d %d %d %d %d\n", portName, baudCode, hexText, network,
-          moduleId, readTimeout);
-    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
-    // Taken over only once the port is ours: a refused second opening leaves
-    // the connection that is open as it was.
+// The status check of the module the link addresses, and the settings the
+// library follows read once: the part of an opening that talks to the module.
+int check_module() {
     LinkState& s = link_state();
-    // Network mode and hex text count only when their setting is exactly 1:
-    // packets, answers, chunk headers and pauses then all follow the one rule.
-    s.hexText = hexText == 1 ? 1 : 0;
-    s.network = network == 1 ? 1 : 0;
-    s.moduleId = static_cast<uint16_t>(moduleId);
-    s.broadcast = 0;
-    s.open = true;
-    serial_set_turn_pause(s.network ? packet::SHARED_LINE_PAUSE_MS : 0);
     uint32_t status = 0;
     // Bytes already arriving on a port just opened belong to no command of this run.
     if (serial_input_waiting()) discard_until_quiet();
@@ -93,6 +80,26 @@ int module_open(const char* portName, int baudCode, int hexText, int network, in
     return 0;
 }
 
+} // namespace
+
+int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout) {
+    trace(TRACE_CALL, "Initialize Orvanti Module: %s %d %d %d %d %d\n", portName, baudCode, hexText, network,
+          moduleId, readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
+    // Taken over only once the port is ours: a refused second opening leaves
+    // the connection that is open as it was.
+    LinkState& s = link_state();
+    // Network mode and hex text count only when their setting is exactly 1:
+    // packets, answers, chunk headers and pauses then all follow the one rule.
+    s.hexText = hexText == 1 ? 1 : 0;
+    s.network = network == 1 ? 1 : 0;
+    s.moduleId = static_cast<uint16_t>(moduleId);
+    s.broadcast = 0;
+    s.open = true;
+    serial_set_turn_pause(s.network ? packet::SHARED_LINE_PAUSE_MS : 0);
+    return check_module();
+}
+
 int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout) {
     trace(TRACE_CALL, "Initialize Orvanti Module for broadcast: %s %d %d %d\n", portName, baudCode, hexText,
           readTimeout);
@@ -105,6 +112,27 @@ int module_open_broadcast(const char* portName, int baudCode, int hexText, int m
     s.open = true;
     serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
     return 0;
+}
+
+int module_open_line(const char* portName, int baudCode, int hexText, int readTimeout) {
+    trace(TRACE_CALL, "Initialize Orvanti line: %s %d %d %d\n", portName, baudCode, hexText, readTimeout);
+    if (int rc = open_port(portName, baudCode, readTimeout); rc != 0) return rc;
+    LinkState& s = link_state();
+    s.network = 1;
+    s.broadcast = 0;
+    s.moduleId = 0;
+    s.hexText = hexText == 1 ? 1 : 0;
+    s.open = true;
+    serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
+    if (serial_input_waiting()) discard_until_quiet();
+    return 0;
+}
+
+int module_select(int moduleId) {
+    LinkState& s = link_state();
+    if (!s.open || s.network != 1 || s.broadcast != 0 || moduleId < 1 || moduleId > 0xFFFF) return ERR_PORT_SETUP;
+    s.moduleId = static_cast<uint16_t>(moduleId);
+    return check_module();
 }
 
 int module_close() {

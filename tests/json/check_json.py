@@ -229,6 +229,23 @@ class Runs(unittest.TestCase):
         self.assertEqual([u["status"] for u in obj["users"]], ["restored", "restored"])
         self.assertEqual(rc, 0)
 
+    def test_a_line_of_several_modules(self):
+        s = Session(self, ("--modules", "1,2,7"))
+        s.control("--module", "2", "--fault", "checksum,times=1")
+        rc, out, err = s.kelvor("-n", "1", "-x2", "--json", "--exit-code", "--scan", "1-9")
+        found = objects(self, out)
+        self.assertEqual([(o["kind"], o["module_id"], o["result_name"]) for o in found[:-1]],
+                         [("scan_module", 1, "ok"), ("scan_module", 2, "checksum"), ("scan_module", 7, "ok")])
+        self.assertEqual(found[0]["templates"], 0)
+        self.assertEqual((found[-1]["kind"], found[-1]["modules"], found[-1]["checksum_errors"]),
+                         ("scan", [1, 7], [2]))
+        self.assertEqual(rc, 3)
+        rc, out, err = s.kelvor("--json", "--modules", "1,7", "-c", "SR", "-f", "0x6d")
+        self.assertEqual([(o["module_id"], o["values"]["value"]) for o in objects(self, out)], [(1, 1), (7, 7)], err)
+        rc, out, err = s.kelvor("--json", "--exit-code", "--backup", "bus", "--modules", "1,7")
+        self.assertEqual([(o["kind"], o["module_id"], o["outcome"]) for o in objects(self, out)],
+                         [("backup", 1, "ok"), ("backup", 7, "ok")], err)
+
     def test_runs_that_are_no_module_command(self):
         s = self.s
         rc, out, _ = s.kelvor("--json", "--list-ports")

@@ -10,6 +10,7 @@
 
 #include "FarEnd.h"
 #include "ModuleSDK.h"
+#include "ModuleIds.h"
 #include "OrvantiCom.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -403,3 +404,53 @@ TEST_F(SettingsFile, WrittenInTheSavedFormat) {
 }
 
 } // namespace
+
+// The module IDs of --modules and the range of --scan: every ID once, 1 to 65535.
+TEST(ModuleIds, ListsRangesAndTheirRefusals) {
+    struct Case {
+        const char* text;
+        std::vector<uint16_t> ids; // empty: refused
+        const char* why;
+    };
+    const Case cases[] = {
+        {"1", {1}, ""},
+        {"1,2,7", {1, 2, 7}, ""},
+        {"7,2,1", {7, 2, 1}, ""}, // in the order given
+        {"1-4,9", {1, 2, 3, 4, 9}, ""},
+        {"65535", {65535}, ""},
+        {"65534-65535", {65534, 65535}, ""},
+        {"0", {}, "outside 1 to 65535"},
+        {"65536", {}, "outside 1 to 65535"},
+        {"99999999999", {}, "no module ID"},
+        {"1,1", {}, "named twice"},
+        {"1-3,2", {}, "named twice"},
+        {"4-2", {}, "runs backwards"},
+        {"", {}, "no module ID"},
+        {"1,", {}, "no module ID"},
+        {",1", {}, "no module ID"},
+        {"1--2", {}, "no module ID"},
+        {"0x10", {}, "no module ID"},
+        {"-3", {}, "no module ID"},
+        {"1 2", {}, "no module ID"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint16_t> ids;
+        std::string why;
+        const bool ok = parse_module_ids(c.text, ids, why);
+        EXPECT_EQ(ok, !c.ids.empty()) << '"' << c.text << '"';
+        if (ok) EXPECT_EQ(ids, c.ids) << '"' << c.text << '"';
+        else EXPECT_NE(why.find(c.why), std::string::npos) << '"' << c.text << "\": " << why;
+    }
+    // A whole line's worth is taken; the scan's range is one range.
+    std::vector<uint16_t> all;
+    std::string why;
+    EXPECT_TRUE(parse_module_ids("1-65535", all, why));
+    EXPECT_EQ(all.size(), 65535u);
+    uint32_t first = 0, last = 0;
+    EXPECT_TRUE(parse_id_range("1-255", first, last, why));
+    EXPECT_EQ(std::make_pair(first, last), std::make_pair(1u, 255u));
+    EXPECT_FALSE(parse_id_range("1,2", first, last, why));
+    EXPECT_TRUE(is_id_range("10-20"));
+    EXPECT_FALSE(is_id_range("-c"));
+    EXPECT_FALSE(is_id_range("SS"));
+}

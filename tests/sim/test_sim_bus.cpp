@@ -1,0 +1,201 @@
+// Several simulated modules on one line, and the tool's bus scan and runs
+// across a list of modules against them.
+#include "SimHarness.h"
+
+#include <filesystem>
+#include <regex>
+
+using namespace simtest;
+
+namespace {
+
+const std::vector<std::string> BUS = {"--modules", "1,2,7"};
+
+// kelvor on the bus's link in network mode, in a directory of its own.
+class Tool {
+public:
+    explicit Tool(const Sim& sim) : sim_(sim) {}
+    farend::RunResult run(const std::vector<std::string>& args) const {
+        std::vector<std::string> a = {"-P", sim_.link, "-b", "115200", "-n", "1", "-x2"};
+        a.insert(a.end(), args.begin(), args.end());
+        return farend::run_kelvor(a, dir_.path());
+    }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+
+private:
+    const Sim& sim_;
+    farend::TempDir dir_;
+};
+
+// The module IDs that a scan printed, in order.
+std::vector<int> scanned(const std::string& out) {
+    std::vector<int> ids;
+    const std::regex line(R"(^Module (\d+) \(0x[0-9a-f]{4}\): Module is in normal condition)");
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        if (std::regex_search(l, m, line)) ids.push_back(std::stoi(m[1]));
+    }
+    return ids;
+}
+
+void enroll(const Sim& sim, const Tool& tool, int module, int user, int finger) {
+    ASSERT_EQ(sim.control({"--module", std::to_string(module), "--place", std::to_string(finger)}).status, 0);
+    const auto r =
+        tool.run({"-m", std::to_string(module), "-c", "ES", "-p1", std::to_string(user), "-f", "0x71"});
+    ASSERT_NE(r.err.find("Enroll: Succeed"), std::string::npos) << r.err;
+}
+
+} // namespace
+
+TEST(SimBus, TheScanFindsExactlyTheModulesOfTheLineInBothForms) {
+    for (const bool hex : {false, true}) {
+        Sim sim(BUS);
+        Tool tool(sim);
+        if (hex) {
+            // Every module to hex text, at once: a broadcast SW.
+            ASSERT_EQ(tool.run({"-B", "1", "-c", "SW", "-f", "0x76", "-p2", "0x31"}).status, 1);
+        }
+        const auto r = tool.run({"-a", hex ? "1" : "0", "--exit-code", "--scan", "1-20"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(scanned(r.out), (std::vector<int>{1, 2, 7})) << r.out;
+        EXPECT_NE(r.out.find("3 modules found on IDs 1-20"), std::string::npos) << r.out;
+        // In the other form nobody answers.
+        EXPECT_EQ(scanned(tool.run({"-a", hex ? "0" : "1", "--scan", "1-20"}).out), std::vector<int>{});
+    }
+}
+
+TEST(SimBus, TheScanReportsADamagedAnswerAndDetailsAtLevelTwo) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    sim.control({"--module", "2", "--fault", "checksum"});
+    const auto r = tool.run({"--exit-code", "--scan", "1-8"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("Module 2 (0x0002): answered with a checksum error"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Module 1 (0x0001): Module is in normal condition, firmware 0x203, 0 templates"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("2 modules found on IDs 1-8, 1 answered with a checksum error"), std::string::npos);
+}
+
+TEST(SimBus, ACommandAcrossTheModulesGoesOnPastOneThatIsSilent) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    sim.control({"--module", "2", "--fault", "silence"});
+    const auto r = tool.run({"-t", "300", "--exit-code", "--modules", "1,2,7", "-c", "SS"});
+    EXPECT_EQ(r.status, 3) << r.err; // the worst run counts: a link failure
+    const std::string expected = "== Module 1 (0x1)\n"
+                                 "[API] Check system status(SS)\n"
+                                 "      Module is in normal condition(0x30)\n"
+                                 "== Module 2 (0x2)\n";
+    EXPECT_EQ(r.err.substr(0, expected.size()), expected) << r.err;
+    EXPECT_NE(r.err.find("Err: Module 2 (0x2) does not answer: Read data timeout\n"
+                         "== Module 7 (0x7)\n"
+                         "[API] Check system status(SS)\n"
+                         "      Module is in normal condition(0x30)\n"),
+              std::string::npos)
+        << r.err;
+    // The same with --json: one object per module, each with its module_id.
+    const auto j = tool.run({"-t", "300", "--json", "--modules", "1,2,7", "-c", "SS"});
+    std::istringstream lines(j.out);
+    std::vector<std::string> got;
+    const std::regex object(
+        R"re(^\{"format":1,"kind":"command","command":"SS","code":4,"module_id":(\d),"outcome":"(\w+)")re");
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        if (std::regex_search(l, m, object)) got.push_back(m[1].str() + " " + m[2].str());
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"1 ok", "2 link_failed", "7 ok"})) << j.out;
+}
+
+TEST(SimBus, APacketWithoutModuleIdIsNeverAnsweredCleanly) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    for (const char* command : {"SS", "SR"}) {
+        const auto r = tool.run({"-n", "0", "-t", "300", "--exit-code", "-c", command, "-f", "0x6d"});
+        EXPECT_NE(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("Err: Cannot initialize sdk"), std::string::npos) << r.err;
+    }
+    // Straight on the line: what comes back is no valid answer.
+    Client c(sim.link);
+    c.send(packet::cmd::SS, 0, 0, 0);
+    const Bytes got = c.read(64, 500);
+    ASSERT_FALSE(got.empty());
+    const bool cleanShort = got.size() >= 13 && got[0] == 0x40 && packet::checksum_ok(got.data(), false);
+    const bool cleanLong = got.size() >= 15 && got[0] == 0x41 && packet::checksum_ok(got.data(), true);
+    EXPECT_FALSE(cleanShort || cleanLong);
+}
+
+TEST(SimBus, ABroadcastReachesEveryModule) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    // Security level 0x36 to every module; nothing is read after the broadcast.
+    const auto b = tool.run({"-B", "1", "-c", "SW", "-f", "0x66", "-p2", "0x36"});
+    EXPECT_EQ(b.err.find("Receive"), std::string::npos) << b.err;
+    for (const char* id : {"1", "2", "7"}) {
+        const auto r = tool.run({"-m", id, "-c", "SR", "-f", "0x66"});
+        EXPECT_NE(r.err.find("Security Level(0x66): 0x36"), std::string::npos) << "module " << id << "\n"
+                                                                               << r.err;
+    }
+}
+
+TEST(SimBus, BackupOfTheBusRestoredOntoAFreshBus) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    enroll(sim, tool, 1, 11, 3);
+    enroll(sim, tool, 2, 22, 4);
+    enroll(sim, tool, 7, 77, 5);
+    const auto b = tool.run({"--exit-code", "--backup", tool.file("bus"), "--modules", "1,2,7"});
+    ASSERT_EQ(b.status, 0) << b.err;
+    for (const char* d : {"module-00001", "module-00002", "module-00007"})
+        EXPECT_TRUE(std::filesystem::exists(tool.file("bus") + "/" + d + "/manifest.txt")) << d;
+    sim.stop();
+
+    Sim fresh(BUS);
+    Tool other(fresh);
+    const auto r = other.run({"--exit-code", "--restore", tool.file("bus"), "--modules", "1,2,7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::tuple<int, int, int>> users = {{1, 11, 3}, {2, 22, 4}, {7, 77, 5}};
+    for (const auto& [module, user, finger] : users) {
+        fresh.control({"--module", std::to_string(module), "--place", std::to_string(finger)});
+        const auto id = other.run({"-m", std::to_string(module), "-c", "IS"});
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "Identify Succeed: %#x ", user);
+        EXPECT_NE(id.err.find(expected), std::string::npos) << "module " << module << "\n" << id.err;
+    }
+}
+
+TEST(SimBus, EachModuleKeepsItsOwnStateAcrossAKill) {
+    farend::TempDir dir;
+    const std::vector<std::string> args = {"--modules", "1,2,7", "--state", dir.file("bus.db")};
+    Sim sim(args, dir.path());
+    Tool tool(sim);
+    enroll(sim, tool, 2, 5, 3);
+    sim.stop(SIGKILL);
+    sim.start(args);
+    const auto two = tool.run({"-m", "2", "-c", "LT"});
+    EXPECT_NE(two.err.find("User IDs(0x1): 0x5"), std::string::npos) << two.err;
+    for (const char* id : {"1", "7"}) {
+        const auto r = tool.run({"-m", id, "-c", "SR", "-f", "0x73"});
+        EXPECT_NE(r.err.find("Enrolled Fingerprints(0x73): 0\n"), std::string::npos)
+            << "module " << id << "\n"
+            << r.err;
+    }
+    // The module IDs stay those of the bus, whatever a module is told to save.
+    EXPECT_NE(tool.run({"-m", "7", "-c", "SR", "-f", "0x6d"}).err.find("Module ID(0x6d): 0x7"),
+              std::string::npos);
+}
+
+TEST(SimBus, TheControlsAddressOneModule) {
+    Sim sim(BUS);
+    EXPECT_EQ(sim.control({"--module", "9", "--place", "3"}).status, 2);
+    EXPECT_NE(sim.control({"--module", "9", "--place", "3"}).err.find("module 9 is not on the line"),
+              std::string::npos);
+    Sim alone;
+    EXPECT_NE(alone.control({"--module", "1", "--place", "3"}).err.find("--module is for a line of several"),
+              std::string::npos);
+    const auto bad =
+        farend::run_program(ORVANTI_SIM_BIN, {"--link", sim.dir() + "/other", "--modules", "1,1"}, sim.dir());
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("module 1 is named twice"), std::string::npos) << bad.err;
+}
