@@ -67,6 +67,13 @@ bool given(const py::object& o) {
     return o && !o.is_none();
 }
 
+// Text of the module or the line as Python text: what is no UTF-8 becomes U+FFFD.
+py::str text_of(const std::string& text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
 std::atomic<bool> g_sigint{false};
 
 extern "C" void on_sigint(int) {
@@ -101,9 +108,7 @@ void deliver_trace() {
     }
     Session& s = session();
     if (!given(s.traceLines)) return;
-    for (const std::string& line : lines)
-        s.traceLines(py::reinterpret_steal<py::str>(
-            PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace")));
+    for (const std::string& line : lines) s.traceLines(text_of(line));
     if (dropped > 0)
         s.traceLines(py::str("[ERR] " + std::to_string(dropped) +
                              " trace lines were dropped: the backlog was full\n"));
@@ -435,13 +440,18 @@ PYBIND11_MODULE(_kelvor, m) {
     });
     m.def("last_message", [] {
         const outcome::Record& r = outcome::record();
-        return r.hasMessage ? py::object(py::str(r.message)) : py::object(py::none());
+        return r.hasMessage ? py::object(text_of(r.message)) : py::object(py::none());
     });
     m.def("last_values", [] {
         return outcome::record().values.dump(-1, ' ', false,
                                              nlohmann::ordered_json::error_handler_t::replace);
     });
-    m.def("last_module_text", [] { return outcome::record().moduleText; });
+    m.def("last_module_text", [] {
+        // The module's bytes as they came: what is no UTF-8 becomes U+FFFD.
+        py::list out;
+        for (const std::string& line : outcome::record().moduleText) out.append(text_of(line));
+        return out;
+    });
     m.def("trace_enable", [](uint32_t bits) { trace_enable(bits); });
     m.def("trace_disable", [](uint32_t bits) { trace_disable(bits); });
     m.def("trace_mask", [] { return trace_mask(); });

@@ -494,6 +494,9 @@ class Module:
         if baud not in _BAUD_RATES:
             raise ValueError(f"baud is one of {', '.join(map(str, _BAUD_RATES))}, not {baud!r}")
         _uint(module_id, 16, "module_id")
+        if network and not broadcast and module_id == 0:
+            raise ValueError("module ID 0 is the broadcast, which no module answers: give the module's ID, "
+                             "or broadcast=True")
         if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int) or not 0 < timeout_ms <= 3600_000:
             raise ValueError("timeout_ms is 1 to 3600000")
         if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or not 0 < chunk_size <= 0xFFFFFFFF:

@@ -27,7 +27,8 @@ class Sim:
             [os.path.join(BIN, "orvanti-sim"), "--link", self.link, "--state", self.state, *self.extra],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        while not os.path.exists(self.link + ".ctl"):
+        # Ready once the link leads to the pseudo-terminal (its control file comes before it).
+        while not (os.path.exists(self.link + ".ctl") and os.path.exists(self.link)):
             if time.monotonic() > deadline or self.proc.poll() is not None:
                 raise RuntimeError("the simulated module did not start")
             time.sleep(0.02)

@@ -139,6 +139,8 @@ def test_one_module_per_process(sim):
     (lambda m: m.verify_host_templates([b"t"] * 11), ValueError),
     (lambda m: m.set_admin_level(1, "emperor"), ValueError),
     (lambda m: m.enroll_image(kelvor.Image(1, 1, b"\0"), 1, chunked=-1), ValueError),
+    (lambda m: kelvor.Module("elsewhere", network=True), ValueError),
+    (lambda m: kelvor.Module("elsewhere", baud=1234), ValueError),
 ])
 def test_bad_arguments_send_nothing(sim, call, error):
     with open_module(sim) as m:
@@ -180,7 +182,7 @@ def test_progress_is_told_and_can_stop_a_transfer(sim):
             raise Enough()
 
         with pytest.raises(Enough):
-            m.read_image(chunked=1024, progress=stop)
+            m.read_image(progress=stop)
         assert m.status().code == 0x30
 
 
@@ -191,7 +193,7 @@ def test_ctrl_c_ends_a_transfer_and_a_scan_wait(sim):
             os.kill(os.getpid(), signal.SIGINT)
 
         with pytest.raises(KeyboardInterrupt):
-            m.scan_image(chunked=1024, progress=interrupt)
+            m.scan_image(progress=interrupt)
         assert m.status().code == 0x30
 
         # A scan that waits for a finger: Ctrl-C ends the wait at once.
@@ -254,3 +256,19 @@ def test_the_stubs_name_what_the_package_has():
         assert names - real == set(), f"{cls}: in the stubs only"
         if cls == "Module":
             assert real - names == set(), "Module: in the package only"
+
+
+def test_a_module_of_a_line_of_several(tmp_path):
+    from conftest import Sim
+
+    bus = Sim(tmp_path, ["--modules", "1,7"])
+    try:
+        with kelvor.Module(bus.link, network=True, module_id=7) as m:
+            assert m.read_parameter("module_id") == 7
+        with pytest.raises(kelvor.ReadTimeout):
+            kelvor.Module(bus.link, network=True, module_id=3, timeout_ms=300)
+        # A packet without a module ID: the modules answer at once, never cleanly.
+        with pytest.raises(kelvor.LinkError):
+            kelvor.Module(bus.link, timeout_ms=300)
+    finally:
+        bus.stop()
