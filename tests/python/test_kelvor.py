@@ -272,3 +272,93 @@ def test_a_module_of_a_line_of_several(tmp_path):
             kelvor.Module(bus.link, timeout_ms=300)
     finally:
         bus.stop()
+
+
+# What a setter writes, its getter reads back: the arguments reach the packet
+# in their places (a swapped pair in the binding shows here).
+@pytest.mark.parametrize("write, read, expected", [
+    (lambda m: m.set_wiegand_config(1, function="output_matched_id", format=1, fc_bits=8, fc_code=0x55),
+     lambda m: m.wiegand_config(1), kelvor.WiegandConfig("output_matched_id", 1, 8, 0x55)),
+    (lambda m: m.set_output_port_config("out1", "enroll_success", delay=10, count=3, high=200, low=100),
+     lambda m: m.output_port_config("out1", "enroll_success"), kelvor.OutputPortConfig(10, 3, 200, 100)),
+    (lambda m: m.set_output_port_config(2, 0x27, delay=1, count=2, high=3, low=4),
+     lambda m: m.enabled_events(2), ["verify_success"]),
+    (lambda m: m.set_card_layout(kelvor.CardLayout(384, 3, 4, 24, 30, 24)),
+     lambda m: m.card_layout(), kelvor.CardLayout(384, 3, 4, 24, 30, 24)),
+    (lambda m: (m.set_wiegand_format(1), m.set_wiegand_io(1, 2, 3)), lambda m: m.wiegand_io(),
+     kelvor.WiegandIo(1, 2, 3)),
+    (lambda m: (m.set_wiegand_format(1), m.set_field_default(5, 0x1234)), lambda m: m.field_default(5), 0x1234),
+    (lambda m: m.set_wiegand_format(3, pulse_width=100, pulse_interval=2000, data=b"\x01\x02\x03\x04"),
+     lambda m: m.wiegand_format(), kelvor.WiegandFormat(3, 100, 2000, b"\x01\x02\x03\x04")),
+    (lambda m: m.set_card_input_function("verify_template"), lambda m: m.card_input_function(), "verify_template"),
+    (lambda m: (m.enroll(9), m.set_auth_policy(9, "wiegand_bypass")), lambda m: (m.auth_policy(9),
+     m.users_with_policy("wiegand_bypass")), ("wiegand_bypass", [9])),
+    (lambda m: m.write_parameter("security_level", 0x36), lambda m: m.read_parameter(0x66), 0x36),
+    (lambda m: m.set_gpio_config(0, "output", [(0x81, 0x82, 0, 0)]), lambda m: m.gpio_config(0),
+     ("output", [(0x81, 0x82, 0, 0)])),
+    (lambda m: m.set_input_port_config(1, "enroll", 7), lambda m: m.input_port_config(1), ("enroll", 7)),
+])
+def test_settings_read_back_as_written(sim, write, read, expected):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        write(m)
+        assert read(m) == expected
+
+
+def test_templates_images_firmware_and_the_lock(sim, tmp_path):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        assert len(m.scan_template()) > 0
+        m.enroll(4)
+        (template,) = m.read_templates(4)
+        m.delete(4)
+        assert m.enroll_templates(4, template) == 4
+        assert m.verify_template(4, template) > 0
+        assert m.identify_template(template).user_id == 4
+        m.verify_host_templates([template, template])
+        image = m.scan_image()
+        assert m.enroll_image(image, 6, chunked=True) == 6
+        assert m.verify_image(6, image, chunked=512) > 0
+        assert sorted(m.user_ids()) == [4, 6]
+        m.delete_all()
+        assert m.user_ids() == []
+
+        # Firmware from a file, in chunks, with progress: the module's version goes up by one.
+        before = m.read_parameter("firmware_version")
+        (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 40)
+        seen = []
+        m.upgrade_firmware(tmp_path / "fw.bin", progress=lambda done, total: seen.append(done), chunk_size=1024)
+        assert m.read_parameter("firmware_version") == before + 1
+        assert seen and seen[-1] == 10240
+
+        # The lock and the master password (sixteen '0' from the factory).
+        m.lock()
+        with pytest.raises(kelvor.ModuleError):
+            m.enroll(1)
+        m.unlock(b"0" * 16)
+        m.change_password(b"0" * 16, b"kelvor-password!")
+        m.lock()
+        with pytest.raises(kelvor.ModuleError):
+            m.unlock(b"0" * 16)
+        m.unlock("kelvor-password!")
+        assert m.status().code == 0x30
+
+
+def test_wiegand_and_card_inputs(sim):
+    sim.control("--place", "3")
+    with open_module(sim) as m:
+        m.enroll(21)
+        sim.control("--wiegand", "21")
+        assert m.verify_by_wiegand().user_id == 21
+        sim.control("--wiegand", "33")
+        assert m.enroll_by_wiegand() == 33
+        sim.control("--card", "21")
+        m.set_wiegand_format(1)
+        assert m.verify_by_card().user_id == 21
+        m.set_wiegand_string(0x0123456789ABCDEF)
+        m.set_wiegand_output(21)
+        m.set_output(0, 1)
+        assert m.input_status(0) in (0, 1)
+        assert m.user_memory_length() > 0
+        assert m.log_count()[0] > 0
+        assert m.delete_log() >= 0
