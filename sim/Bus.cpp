@@ -68,7 +68,7 @@ bool module_control_path(const std::string& linkPath, uint16_t id, std::string& 
     while (f >> word) {
         uint64_t n = 0;
         if (parse_number(word, n) && n == id) {
-            out = first ? control_path(linkPath) : control_path(linkPath) + "." + std::to_string(id);
+            out = control_path(linkPath, id, first);
             return true;
         }
         first = false;
@@ -79,9 +79,8 @@ bool module_control_path(const std::string& linkPath, uint16_t id, std::string& 
 
 Bus::~Bus() {
     if (!busFile_.empty()) std::remove(busFile_.c_str());
-    for (const auto& m : modules_)
-        if (m->bus_id() != modules_.front()->bus_id())
-            std::remove((control_path(options_.link) + "." + std::to_string(m->bus_id())).c_str());
+    for (size_t k = 1; k < modules_.size(); ++k)
+        std::remove(control_path(options_.link, modules_[k]->bus_id(), false).c_str());
 }
 
 bool Bus::start(const Options& options, const std::vector<uint16_t>& ids, std::string& error) {

@@ -69,6 +69,10 @@ std::string control_path(const std::string& linkPath) {
     return linkPath + ".ctl";
 }
 
+std::string control_path(const std::string& linkPath, uint16_t id, bool first) {
+    return first ? control_path(linkPath) : control_path(linkPath) + "." + std::to_string(id);
+}
+
 bool parse_fault(const std::string& text, Fault& out, std::string& error) {
     Fault f;
     std::stringstream parts(text);

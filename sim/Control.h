@@ -47,6 +47,9 @@ struct Control {
 };
 
 std::string control_path(const std::string& linkPath);
+// The control file of module `id` of a line of several: the first module's is
+// the link's own, every other module's has its ID after it.
+std::string control_path(const std::string& linkPath, uint16_t id, bool first);
 // Missing file: a default control (no finger, no faults). False only for a file that cannot be parsed.
 bool load_control(const std::string& path, Control& out, std::string& error);
 bool save_control(const std::string& path, const Control& control, std::string& error);

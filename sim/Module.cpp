@@ -63,7 +63,7 @@ bool Module::join(const Options& options, Line& line, uint16_t id, bool first, s
     // A module of a bus speaks network packets under its own ID, whatever it saved.
     state_.set_param(param::MODULE_ID, id);
     state_.set_param(param::NETWORK_MODE, packet::setting::ON);
-    controlPath_ = first ? control_path(options.link) : control_path(options.link) + "." + std::to_string(id);
+    controlPath_ = control_path(options.link, id, first);
     if (!save_control(controlPath_, Control{}, error)) return false;
     apply_line_settings();
     return true;

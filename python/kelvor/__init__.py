@@ -449,6 +449,11 @@ def _templates(templates: Any) -> List[bytes]:
     return out
 
 
+def _ids(data: bytes) -> List[int]:
+    """A list of user IDs as the module sends it: 32-bit little-endian words."""
+    return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
+
+
 def _local(seconds: int) -> _dt.datetime:
     return _dt.datetime.fromtimestamp(seconds)
 
@@ -741,8 +746,7 @@ class Module:
 
     def user_ids(self) -> List[int]:
         """The user IDs enrolled (LT)."""
-        data = self._call("user_ids", 0, 0)[1]
-        return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
+        return _ids(self._call("user_ids", 0, 0)[1])
 
     def template_count(self, user_id: int) -> int:
         """How many templates the user has (CT); raises NotFound for none."""
@@ -812,8 +816,7 @@ class Module:
 
     def users_with_policy(self, policy: Union[int, str]) -> List[int]:
         """The users of an authentication policy (UL)."""
-        data = self._call("users_by_policy", _AUTH_POLICIES.code(policy, 32))[1]
-        return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
+        return _ids(self._call("users_by_policy", _AUTH_POLICIES.code(policy, 32))[1])
 
     # ---- firmware, cancel, lock
     def upgrade_firmware(self, data_or_path: Union[BytesLike, str, "_os.PathLike[str]"],
