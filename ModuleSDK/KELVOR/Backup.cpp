@@ -375,44 +375,85 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
                     "%#x and %#x\n",
                     m.enrollMode, m.securityLevel, module.enrollMode, module.securityLevel);
 
-    // Users the module has already are left as they are.
+    // Users the module has already are compared with the backup's (below).
     std::vector<uint32_t> present;
     if (int rc = list_users(present); rc < 0) return rc;
 
     unsigned restored = 0, skipped = 0, failed = 0;
     int worst = 0;
-    // A user restored in part is removed again, so that a retry restores it
-    // whole instead of skipping it as present.
-    auto fail = [&](const UserEntry& u, int rc, const char* what) {
-        rep.say("User %#x: failed: %s (%d)\n", u.id, what, rc);
-        rep.user({{"user_id", u.id},
-                  {"status", "failed"},
-                  {"reason", what},
-                  {"result", rc},
-                  {"result_name", json_output::result_name_of(rc)}});
-        ++failed;
+    auto note = [&](int rc) {
         if (exit_class(rc) >= exit_class(worst)) worst = rc;
-        if (exit_class(rc) != EXIT_LINK_FAILED && delete_template(u.id) != 0)
-            rep.say("User %#x: the templates written could not be removed\n", u.id);
+    };
+    // A user restored in part is removed again, so that a retry restores it
+    // whole instead of finding it incomplete; after a link failure too, as far
+    // as the line still allows. Where it does not, the user is reported as
+    // left in part: a retry finds it and completes it.
+    auto fail = [&](const UserEntry& u, int rc, const char* what, bool written) {
+        rep.say("User %#x: failed: %s (%d)\n", u.id, what, rc);
+        json_output::Object entry = {{"user_id", u.id},
+                                     {"status", "failed"},
+                                     {"reason", what},
+                                     {"result", rc},
+                                     {"result_name", json_output::result_name_of(rc)}};
+        ++failed;
+        note(rc);
+        if (written && delete_template(u.id) != 0) {
+            rep.say("User %#x: the templates written could not be removed; a restore run again completes the "
+                    "user\n",
+                    u.id);
+            entry["left_in_part"] = true;
+        }
+        rep.user(std::move(entry));
     };
     size_t i = 0;
     for (; i < m.users.size(); ++i) {
         const UserEntry& u = m.users[i];
+        // The backup's templates already on the module: a user there with the
+        // backup's first templates and no others is one that a restore left in
+        // part, and the rest are enrolled; one there whole is left as it is;
+        // one with other templates is not overwritten, and the backup's user
+        // is not on the module.
+        uint32_t have = 0;
         if (std::find(present.begin(), present.end(), u.id) != present.end()) {
-            rep.say("User %#x: skipped: the ID is in use on the module\n", u.id);
-            rep.user({{"user_id", u.id}, {"status", "skipped"}, {"reason", "the ID is in use on the module"}});
-            ++skipped;
-            continue;
+            std::vector<Bytes> there;
+            uint32_t size = 0;
+            const int rc = read_user_templates(u.id, there, size);
+            if (rc < 0) {
+                fail(u, rc, "cannot read the templates on the module", false);
+                if (exit_class(rc) == EXIT_LINK_FAILED) break;
+                continue;
+            }
+            bool ours = there.size() <= u.count;
+            for (size_t t = 0; ours && t < there.size(); ++t)
+                ours = there[t].size() == u.size &&
+                       std::equal(there[t].begin(), there[t].end(),
+                                  data[i].begin() + static_cast<std::ptrdiff_t>(t * u.size));
+            if (!ours || there.size() == u.count) {
+                const char* why =
+                    ours ? "the module holds these templates already" : "the ID is in use on the module";
+                rep.say("User %#x: skipped: %s\n", u.id, why);
+                json_output::Object entry = {{"user_id", u.id}, {"status", "skipped"}, {"reason", why}};
+                if (!ours) {
+                    // Other templates under the backup's ID: the backup's user is not on the module.
+                    entry["result"] = RES_ID_ALREADY_USED;
+                    entry["result_name"] = json_output::result_name_of(RES_ID_ALREADY_USED);
+                    note(RES_ID_ALREADY_USED);
+                }
+                rep.user(std::move(entry));
+                ++skipped;
+                continue;
+            }
+            have = static_cast<uint32_t>(there.size());
         }
         int rc = 0;
-        for (uint32_t t = 0; t < u.count && rc == 0; ++t) {
+        for (uint32_t t = have; t < u.count && rc == 0; ++t) {
             uint32_t enrolled = 0;
             rc = enroll_by_template(u.id, data[i].data() + static_cast<size_t>(t) * u.size, u.size,
                                     ADD_NEW_TEMPLATE, &enrolled);
             if (rc == 0 && enrolled != u.id) rc = RES_INVALID_ID;
         }
         if (rc < 0) {
-            fail(u, rc, "enrollment refused");
+            fail(u, rc, "enrollment refused", true);
             if (exit_class(rc) == EXIT_LINK_FAILED) break;
             continue;
         }
@@ -423,16 +464,23 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
         Bytes all;
         for (const Bytes& t : back) all.insert(all.end(), t.begin(), t.end());
         if (rc < 0) {
-            fail(u, rc, "cannot read the templates back");
+            fail(u, rc, "cannot read the templates back", true);
             if (exit_class(rc) == EXIT_LINK_FAILED) break;
             continue;
         }
         if (back.size() != u.count || all != data[i]) {
-            fail(u, RES_DATA_ERROR, "the templates read back differ");
+            fail(u, RES_DATA_ERROR, "the templates read back differ", true);
             continue;
         }
-        rep.say("User %#x: restored, %u template(s)\n", u.id, u.count);
-        rep.user({{"user_id", u.id}, {"status", "restored"}, {"templates", u.count}});
+        json_output::Object entry = {{"user_id", u.id}, {"status", "restored"}, {"templates", u.count}};
+        if (have > 0) {
+            rep.say("User %#x: restored, %u template(s), %u of them found on the module\n", u.id, u.count,
+                    have);
+            entry["found_on_module"] = have;
+        } else {
+            rep.say("User %#x: restored, %u template(s)\n", u.id, u.count);
+        }
+        rep.user(std::move(entry));
         ++restored;
     }
     if (i < m.users.size()) {
@@ -450,3 +498,13 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
 }
 
 } // namespace
+
+void work_not_begun(OrvantiCom& com, int result) {
+    if (!json_output::on()) return;
+    // The line that said why, recorded before this object began.
+    const outcome::Record& before = outcome::record();
+    const std::string message = before.hasMessage ? before.message : std::string();
+    WorkReport rep(com.work == restore_module ? "restore" : "backup", com);
+    if (!message.empty()) outcome::message(message);
+    rep.done(result);
+}

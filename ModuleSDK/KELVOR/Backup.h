@@ -6,3 +6,7 @@ class OrvantiCom;
 
 int backup_module(OrvantiCom& com);
 int restore_module(OrvantiCom& com);
+// With --json, the object of a backup or restore (com.work) that failed with
+// `result` before it began (a module of --modules that does not answer),
+// carrying the error line recorded for it.
+void work_not_begun(OrvantiCom& com, int result);

@@ -256,3 +256,86 @@ TEST(SimBackup, AFailedUserIsRemovedAgainAndTheBackupIsPrivate) {
 }
 
 } // namespace
+
+namespace {
+
+// The templates that CT counts for a user ("not found" is 0).
+int templates_of(const Sim& sim, const farend::TempDir& dir, const char* user) {
+    const auto r = kelvor(sim, dir, {}, {"-x2", "-c", "CT", "-p1", user});
+    const size_t at = r.err.find("Num of templates: 0x");
+    return at == std::string::npos ? 0 : std::stoi(r.err.substr(at + 20), nullptr, 16);
+}
+
+// User 5 with two templates, backed up, the module cleared; the module keeps its state across restarts.
+struct TwoTemplates {
+    farend::TempDir dir;
+    std::string backup = dir.file("backup");
+    Sim sim{{"--state", dir.file("module.db")}};
+    TwoTemplates() {
+        sim.place("3");
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(kelvor(sim, dir, {}, {"-c", "ES", "-p1", "5", "-f", "0x71"}).status, 0);
+        EXPECT_EQ(kelvor(sim, dir, {"--backup", backup}).status, 0);
+        EXPECT_EQ(kelvor(sim, dir, {}, {"-c", "DA"}).status, 0);
+    }
+};
+
+// The module dies in the middle of the second template: the user cannot be
+// removed again, which the restore says; the next restore finds the user in
+// part and completes it, and the one after finds it whole.
+TEST(SimBackup, ARestoreStoppedByALinkFailureIsCompletedByTheNext) {
+    TwoTemplates t;
+    t.sim.fault("die:3,cmd=7"); // ET: the first template's block and answer, then the second block
+    const auto died = kelvor(t.sim, t.dir, {"--restore", t.backup}, {"-t", "500"});
+    EXPECT_EQ(died.status, 3) << died.out << died.err;
+    EXPECT_TRUE(contains(died.out, "User 0x5: failed: enrollment refused")) << died.out;
+    EXPECT_TRUE(contains(died.out,
+                         "User 0x5: the templates written could not be removed; a restore run again "
+                         "completes the user\n"))
+        << died.out;
+    EXPECT_TRUE(contains(died.out, "Restore: 0 users restored, 0 skipped, 1 failed\n")) << died.out;
+
+    t.sim.restart();
+    ASSERT_EQ(templates_of(t.sim, t.dir, "5"), 1); // what the dead module kept
+    const auto retry = kelvor(t.sim, t.dir, {"--restore", t.backup});
+    EXPECT_EQ(retry.status, 0) << retry.out << retry.err;
+    EXPECT_EQ(retry.out, "User 0x5: restored, 2 template(s), 1 of them found on the module\n"
+                         "Restore: 1 users restored, 0 skipped, 0 failed\n");
+    EXPECT_EQ(templates_of(t.sim, t.dir, "5"), 2);
+
+    const auto again = kelvor(t.sim, t.dir, {"--restore", t.backup});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(again.out, "User 0x5: skipped: the module holds these templates already\n"
+                         "Restore: 0 users restored, 1 skipped, 0 failed\n");
+    EXPECT_EQ(templates_of(t.sim, t.dir, "5"), 2);
+}
+
+// A link failure on a line that still works: the user written in part is
+// removed again, and a retry restores it whole.
+TEST(SimBackup, AUserFailedByTheLinkIsRemovedWhereTheLineAllows) {
+    TwoTemplates t;
+    t.sim.fault("silence,cmd=7,times=1"); // the first template is taken, its answer never comes
+    const auto failed = kelvor(t.sim, t.dir, {"--restore", t.backup}, {"-t", "300"});
+    EXPECT_EQ(failed.status, 3) << failed.out << failed.err;
+    EXPECT_TRUE(contains(failed.out, "User 0x5: failed: enrollment refused")) << failed.out;
+    EXPECT_FALSE(contains(failed.out, "could not be removed")) << failed.out;
+    EXPECT_EQ(templates_of(t.sim, t.dir, "5"), 0);
+    const auto retry = kelvor(t.sim, t.dir, {"--restore", t.backup});
+    EXPECT_EQ(retry.status, 0) << retry.out << retry.err;
+    EXPECT_TRUE(contains(retry.out, "User 0x5: restored, 2 template(s)\n")) << retry.out;
+}
+
+// Another finger under the backup's ID is not overwritten, and the restore
+// does not end as a success: the backup's user is not on the module.
+TEST(SimBackup, AnIdInUseWithOtherTemplatesIsSkippedAndSaidSo) {
+    TwoTemplates t;
+    t.sim.place("4");
+    ASSERT_EQ(kelvor(t.sim, t.dir, {}, {"-c", "ES", "-p1", "5"}).status, 0);
+    const auto r = kelvor(t.sim, t.dir, {"--restore", t.backup});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.out, "User 0x5: skipped: the ID is in use on the module\n"
+                     "Restore: 0 users restored, 1 skipped, 0 failed\n");
+    EXPECT_EQ(templates_of(t.sim, t.dir, "5"), 1);
+}
+
+} // namespace
