@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Backup.h"
 #include "Commands.h"
@@ -118,6 +119,15 @@ void OrvantiCom::run_on_modules() {
         }
     }
     for (const uint16_t id : moduleIds) {
+        // Results that nobody reads are not worth the runs behind them.
+        if (json_output::on() && results::lost()) {
+            ERR_LINE(
+                "Err: The results cannot be written to the standard output: %s; the modules from %u (%#x) "
+                "on are not run\n",
+                results::why(), static_cast<unsigned>(id), static_cast<unsigned>(id));
+            results::reported();
+            break;
+        }
         if (!first && !runWords.empty()) {
             reset_line();
             words = runWords;
@@ -138,7 +148,14 @@ void OrvantiCom::run_on_modules() {
             ERR_LINE("Err: Module %u (%#x) does not answer: %s\n", static_cast<unsigned>(id),
                      static_cast<unsigned>(id), result_text(rc));
             note_result(rc);
-            json_output::command_end(*this, rc);
+            if (work != nullptr) {
+                // The backup or restore of this module failed: its object says so.
+                json_output::command_drop();
+                workDirectory = module_directory(base, id);
+                work_not_begun(*this, rc);
+            } else {
+                json_output::command_end(*this, rc);
+            }
             continue;
         }
         if (work != nullptr) workDirectory = module_directory(base, id);
@@ -147,6 +164,7 @@ void OrvantiCom::run_on_modules() {
         // The next module's run starts where a run of its own would: the batch
         // and the directory from their first line and file.
         batchLine = 0;
+        batchPart = 0;
         directoryFile.clear();
     }
     workDirectory = base;
@@ -170,12 +188,67 @@ bool timeout_given(const OrvantiCom& c) {
     return std::find(c.words.begin(), c.words.end(), "-t") != c.words.end();
 }
 
+// What came back to a probe.
+enum class Heard {
+    Nothing,  // silence: nobody of this ID on the line
+    Answer,   // a clean answer
+    Checksum, // an answer with a bad checksum
+    CutShort, // the start of an answer, and then nothing
+};
+
 struct Found {
     uint16_t id = 0;
-    int result = 0; // 0: answered; ERR_CHECKSUM: answered with a bad checksum
+    Heard heard = Heard::Nothing;
+    int result = 0; // 0, or the link's result code of the damaged answer
     uint32_t status = 0;
     uint32_t firmware = 0, templates = 0;
     bool details = false;
+};
+
+// Asks module `id` for its status.
+Heard probe(uint16_t id, uint32_t& status, int& result) {
+    link_state().moduleId = id;
+    result = system_status_check(&status);
+    if (result == 0) return Heard::Answer;
+    if (result == ERR_CHECKSUM) return Heard::Checksum;
+    if (result != ERR_READ_TIMEOUT) return Heard::Nothing;
+    if (link_state().strayBytes) return Heard::CutShort;
+    // Silence; the line is quiet already unless something arrives just now.
+    if (!serial_input_waiting()) link_state().unsettled = false;
+    return Heard::Nothing;
+}
+
+const char* damage_text(Heard heard) {
+    return heard == Heard::Checksum ? "answered with a checksum error" : "answered with a packet cut short";
+}
+
+// The scan's progress line on standard error, erased before a module's line
+// and at the end, so that both read as without it.
+class ScanProgress {
+public:
+    explicit ScanProgress(bool shown)
+        : control_(shown ? console::line_control(2) : console::LineControl::None) {}
+    void show(uint32_t id, uint32_t first, uint32_t last) {
+        if (control_ == console::LineControl::None) return;
+        char line[80];
+        const int n = std::snprintf(line, sizeof line, "\rScanning module %u of %u-%u ...", id, first, last);
+        console::write_all(2, line, static_cast<size_t>(n));
+        width_ = static_cast<size_t>(n) - 1;
+    }
+    void erase() {
+        if (width_ == 0) return;
+        if (control_ == console::LineControl::Escapes) {
+            console::write_all(2, "\r\033[K", 4);
+        } else {
+            const std::string blank = "\r" + std::string(width_, ' ') + "\r";
+            console::write_all(2, blank.data(), blank.size());
+        }
+        width_ = 0;
+    }
+
+private:
+    console::LineControl control_;
+    size_t width_ = 0;
 };
 
 } // namespace
@@ -188,61 +261,73 @@ int OrvantiCom::scan_bus() {
     serial_set_turn_pause(SCAN_TURN_PAUSE_MS);
     const bool details = traceLevel >= 2;
     const bool json = json_output::on();
-    const bool progress = !json && console::is_terminal(2);
+    ScanProgress progress(!json && console::is_terminal(2));
     const auto started = std::chrono::steady_clock::now();
-    std::vector<Found> found;
+    std::vector<uint16_t> ids, checksum, cutShort;
+    uint32_t id = scanFirst;
     {
         const QuietTrace quiet;
-        for (uint32_t id = scanFirst; id <= scanLast; ++id) {
-            if (progress) {
-                char line[80];
-                const int n = std::snprintf(line, sizeof line, "\rScanning module %u of %u-%u ...", id,
-                                            scanFirst, scanLast);
-                console::write_all(2, line, static_cast<size_t>(n));
+        for (; id <= scanLast; ++id) {
+            // A list that nobody reads ends here.
+            if (results::lost()) break;
+            progress.show(id, scanFirst, scanLast);
+            Found f{static_cast<uint16_t>(id)};
+            f.heard = probe(f.id, f.status, f.result);
+            if (f.heard == Heard::CutShort) {
+                // Bytes came but no whole answer. Once more after a quiet line:
+                // a module that answers badly does so again, and bytes that
+                // were another's (an answer late for the ID before) do not come again.
+                link_state().unsettled = true;
+                f.heard = probe(f.id, f.status, f.result);
             }
-            link_state().moduleId = static_cast<uint16_t>(id);
-            uint32_t status = 0;
-            const int rc = system_status_check(&status);
-            if (rc == ERR_READ_TIMEOUT && !serial_input_waiting()) {
-                // Silence: nobody of this ID on the line; the line is quiet already.
-                link_state().unsettled = false;
-                continue;
-            }
-            if (rc != 0 && rc != ERR_CHECKSUM) continue;
-            Found f{static_cast<uint16_t>(id), rc, status};
-            if (rc == 0 && details) {
+            if (f.heard == Heard::Nothing) continue;
+            if (f.heard == Heard::Answer && details) {
                 f.details = system_parameter_read(packet::param::FIRMWARE_VERSION, &f.firmware) == 0 &&
                             system_parameter_read(packet::param::ENROLLED_FINGERPRINTS, &f.templates) == 0;
             }
-            found.push_back(f);
+            (f.heard == Heard::Answer     ? ids
+             : f.heard == Heard::Checksum ? checksum
+                                          : cutShort)
+                .push_back(f.id);
+            // Each module as it is found: a scan stopped halfway has shown what it found.
+            progress.erase();
+            if (json) {
+                json_output::Object o = json_output::object_of("scan_module");
+                o["module_id"] = f.id;
+                o["result"] = f.result;
+                o["result_name"] = result_name(f.result);
+                o["answer"] = f.heard == Heard::Answer     ? "ok"
+                              : f.heard == Heard::Checksum ? "checksum_error"
+                                                           : "cut_short";
+                if (f.heard == Heard::Answer) {
+                    o["status"] = f.status;
+                    o["status_name"] = keyword_name(KW_STATUS, static_cast<int>(f.status));
+                }
+                if (f.details) {
+                    o["firmware_version"] = f.firmware;
+                    o["templates"] = f.templates;
+                }
+                json_output::print(o);
+            } else if (f.heard == Heard::Answer) {
+                std::printf("Module %u (%#06x): %s", f.id, f.id,
+                            keyword_name(KW_STATUS, static_cast<int>(f.status)));
+                if (f.details) std::printf(", firmware %#x, %u templates", f.firmware, f.templates);
+                std::printf("\n");
+            } else {
+                std::printf("Module %u (%#06x): %s\n", f.id, f.id, damage_text(f.heard));
+            }
+            std::fflush(stdout);
         }
-        if (progress) console::write_all(2, "\r\033[K", 4);
+        progress.erase();
     }
-    std::vector<uint16_t> ids, damaged;
-    for (const Found& f : found) {
-        (f.result == 0 ? ids : damaged).push_back(f.id);
-        if (json) {
-            json_output::Object o = json_output::object_of("scan_module");
-            o["module_id"] = f.id;
-            o["result"] = f.result;
-            o["result_name"] = result_name(f.result);
-            if (f.result == 0) {
-                o["status"] = f.status;
-                o["status_name"] = keyword_name(KW_STATUS, static_cast<int>(f.status));
-            }
-            if (f.details) {
-                o["firmware_version"] = f.firmware;
-                o["templates"] = f.templates;
-            }
-            json_output::print(o);
-        } else if (f.result == 0) {
-            std::printf("Module %u (%#06x): %s", f.id, f.id,
-                        keyword_name(KW_STATUS, static_cast<int>(f.status)));
-            if (f.details) std::printf(", firmware %#x, %u templates", f.firmware, f.templates);
-            std::printf("\n");
-        } else {
-            std::printf("Module %u (%#06x): answered with a checksum error\n", f.id, f.id);
-        }
+    serial_set_read_timeout(readTimeout);
+    serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
+    if (id <= scanLast) {
+        ERR_LINE(
+            "Err: The results cannot be written to the standard output: %s; the scan ends before ID %u\n",
+            results::why(), id);
+        results::reported();
+        return FRONT_REFUSED;
     }
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
@@ -252,19 +337,19 @@ int OrvantiCom::scan_bus() {
         o["first"] = scanFirst;
         o["last"] = scanLast;
         o["modules"] = ids;
-        o["checksum_errors"] = damaged;
+        o["checksum_errors"] = checksum;
+        o["cut_short"] = cutShort;
         o["wait_ms"] = wait;
         o["elapsed_ms"] = elapsed;
         json_output::print(o);
     } else {
         std::printf("%zu module%s found on IDs %u-%u", ids.size(), ids.size() == 1 ? "" : "s", scanFirst,
                     scanLast);
-        if (!damaged.empty()) std::printf(", %zu answered with a checksum error", damaged.size());
+        if (!checksum.empty()) std::printf(", %zu %s", checksum.size(), damage_text(Heard::Checksum));
+        if (!cutShort.empty()) std::printf(", %zu %s", cutShort.size(), damage_text(Heard::CutShort));
         std::printf("\n");
     }
     std::fflush(stdout);
-    serial_set_read_timeout(readTimeout);
-    serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
     // A damaged answer is a fault of the line: the scan is no clean success then.
-    return damaged.empty() ? 0 : ERR_CHECKSUM;
+    return !checksum.empty() ? ERR_CHECKSUM : !cutShort.empty() ? ERR_READ_TIMEOUT : 0;
 }

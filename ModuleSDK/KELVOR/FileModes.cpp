@@ -69,7 +69,16 @@ void OrvantiCom::batch_mode() {
     }
     json_output::command_drop();
     char line[WORDS_BYTES];
-    for (int number = 1; std::fgets(line, sizeof line, batch.get()); ++number) {
+    // The file's own line numbers: the rest of a line longer than one read
+    // runs as a command line of its own, under the same number, as its next part.
+    int number = 0, part = 0;
+    bool lineEnded = true;
+    while (std::fgets(line, sizeof line, batch.get())) {
+        if (lineEnded) {
+            ++number;
+            part = 0;
+        }
+        ++part;
         // A port that is gone serves no line after it; a module that merely
         // does not answer still lets the batch go on.
         if (serial_port_lost()) {
@@ -79,19 +88,34 @@ void OrvantiCom::batch_mode() {
             note_result(ERR_READ);
             reset_line();
             batchLine = number;
+            batchPart = 0;
             json_output::command_end(*this, ERR_READ);
+            batchLine = 0;
+            return;
+        }
+        // Results that nobody reads are not worth the commands behind them.
+        if (json_output::on() && results::lost()) {
+            ERR_LINE("Err: The results cannot be written to the standard output: %s; the batch file %s ends "
+                     "before line %d\n",
+                     results::why(), batchFile.c_str(), number);
+            results::reported();
             batchLine = 0;
             return;
         }
         if (char* lf = std::strchr(line, '\n')) {
             *(lf > line && lf[-1] == '\r' ? lf - 1 : lf) = '\0'; // a CR LF line end loses its CR too
+            lineEnded = true;
         } else if (std::strlen(line) == sizeof line - 1) {
             // A line of exactly 511 characters: its line feed is not a line of its own.
             const int next = std::fgetc(batch.get());
-            if (next != '\n' && next != EOF) std::ungetc(next, batch.get());
+            lineEnded = next == '\n' || next == EOF;
+            if (!lineEnded) std::ungetc(next, batch.get());
+        } else {
+            lineEnded = true; // the last line, without its line feed
         }
         reset_line();
         batchLine = number;
+        batchPart = part > 1 || !lineEnded ? part : 0;
         json_output::command_begin();
         std::istringstream split(line);
         for (std::string word; std::getline(split, word, ' ');) {
@@ -110,6 +134,7 @@ void OrvantiCom::batch_mode() {
             dispatch();
     }
     batchLine = 0;
+    batchPart = 0;
 }
 
 void OrvantiCom::directory_mode() {
@@ -132,6 +157,13 @@ void OrvantiCom::directory_mode() {
     if (!handler) return;
     for (const std::string& name : names) {
         const std::string path = join_path(directory, name);
+        if (json_output::on() && results::lost()) {
+            ERR_LINE("Err: The results cannot be written to the standard output: %s; the directory %s ends "
+                     "before %s\n",
+                     results::why(), directory.c_str(), path.c_str());
+            results::reported();
+            return;
+        }
         json_output::command_begin();
         directoryFile = path;
         run_directory_file(handler, path);

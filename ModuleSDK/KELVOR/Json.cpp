@@ -12,7 +12,6 @@
 #include "Schema.h"
 #include "Sha256.h"
 #include "port/PortList.h"
-#include "trace/Console.h"
 #include "trace/Outcome.h"
 #include "trace/OutcomeJson.h"
 
@@ -70,10 +69,10 @@ namespace {
 
 // One line on standard output, written whole to the stream's handle as the
 // trace is: a reader of the pipe gets each object as soon as its command ends.
+// One that cannot be written is a lost result (results::lost).
 void write_line(std::string line) {
     line += '\n';
-    std::fflush(stdout);
-    console::write_all(1, line.data(), line.size());
+    results::write(line.data(), line.size());
 }
 
 } // namespace
@@ -225,6 +224,7 @@ std::string command_line(const OrvantiCom& com, int result, const std::string& r
     else
         m.name("module_id").null();
     if (com.batchLine > 0) m.name("line").number(com.batchLine);
+    if (com.batchLine > 0 && com.batchPart > 0) m.name("part").number(com.batchPart);
     if (!com.directoryFile.empty()) m.name("file").text(com.directoryFile);
     m.name("outcome").text(outcome_of(result));
     m.name("result").number(result);
@@ -324,9 +324,8 @@ const char* schema_text() {
 }
 
 void print_schema() {
-    std::fflush(stdout);
     const char* text = schema_text();
-    console::write_all(1, text, std::strlen(text));
+    results::write(text, std::strlen(text));
 }
 
 } // namespace json_output

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "Backup.h"
-#include "ModuleIds.h"
 #include "CommandReference.h"
 #include "Json.h"
+#include "ModuleIds.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
 #include "trace/Outcome.h"
@@ -58,7 +58,8 @@ for example "/dev/ttyUSB0 53 0 1 0 1000 1 4096" (baud code 49 to 53 for
 
 The trace goes to standard error; error lines start with "[OrvantiCom.cpp(N)] Err:".
 A run that drives the module ends with exit status 1, unless --exit-code is given;
---help, --version, --commands and --list-ports end with 0.
+--help, --version, --commands and --list-ports end with 0 (1 when their text
+cannot be written).
 
 Long options (anywhere among the other options):
   --help, -h          this text
@@ -78,8 +79,8 @@ Long options (anywhere among the other options):
                       --commands, --backup, --restore); the trace is unchanged
   --json-schema       the JSON Schema of those objects
   --scan [FIRST-LAST] the modules that answer on a shared line, IDs FIRST to
-                      LAST (default 1-255, within 1-65535); -x2 adds their
-                      firmware version and template count
+                      LAST (default 1-255, within 1-65535, 0x for hexadecimal);
+                      -x2 adds their firmware version and template count
   --modules LIST      the command, batch or directory run against each module
                       of LIST in turn (1,2,5-9), in network mode; with
                       --backup, one backup per module (DIR/module-00001/ ...)
@@ -151,7 +152,6 @@ bool is_long(const char* word) {
     return std::strncmp(word, "--", 2) == 0;
 }
 
-
 } // namespace
 
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
@@ -179,13 +179,18 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
                  std::strcmp(argv[i], "--modules") == 0) &&
                 i + 1 < argc && !is_long(argv[i + 1]))
                 ++i;
-            // The scan's range is the next word when it is one (1-255, 7).
-            if (std::strcmp(argv[i], "--scan") == 0 && i + 1 < argc && is_id_range(argv[i + 1])) ++i;
+            // The scan's range is the next word unless that is an option: a word
+            // meant as a range (1-255, 0x10, abc) is its range, good or bad.
+            if (std::strcmp(argv[i], "--scan") == 0 && i + 1 < argc && !is_option_word(argv[i + 1])) ++i;
             continue;
         }
         extras.words.emplace_back(argv[i]);
         if (takes_value(argv[i]) && i + 1 < argc) extras.words.emplace_back(argv[++i]);
     }
+    // One run does one piece of work: the option that names it is given once.
+    const char* workGiven = nullptr;
+    const char* workValue = nullptr;
+    bool scanGiven = false, modulesGiven = false;
     for (const int i : longs) {
         const char* word = argv[i];
         const bool hasValue = i + 1 < argc && !is_long(argv[i + 1]);
@@ -219,13 +224,28 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
                 ERR_LINE("Err: %s needs a directory\n", word);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
+            if (workGiven) {
+                ERR_LINE("Err: %s %s and %s %s: one run makes one backup or one restore\n", workGiven,
+                         workValue, word, argv[i + 1]);
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            workGiven = word;
+            workValue = argv[i + 1];
             extras.work = backup ? backup_module : restore_module;
             extras.directory = argv[i + 1];
             continue;
         }
+        if (std::strcmp(word, "--scan") == 0 || std::strcmp(word, "--modules") == 0) {
+            bool& given = word[2] == 's' ? scanGiven : modulesGiven;
+            if (given) {
+                ERR_LINE("Err: %s is given twice\n", word);
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            given = true;
+        }
         if (std::strcmp(word, "--scan") == 0) {
             extras.scan = true;
-            if (i + 1 < argc && is_id_range(argv[i + 1])) {
+            if (i + 1 < argc && !is_option_word(argv[i + 1])) {
                 std::string why;
                 if (!parse_id_range(argv[i + 1], extras.scanFirst, extras.scanLast, why)) {
                     ERR_LINE("Err: --scan %s: %s\n", argv[i + 1], why.c_str());
@@ -237,8 +257,8 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         if (std::strcmp(word, "--modules") == 0) {
             std::string why;
             if (!hasValue || !parse_module_ids(argv[i + 1], extras.modules, why)) {
-                ERR_LINE("Err: --modules needs a list of module IDs such as 1,2,5-9%s%s\n", why.empty() ? "" : ": ",
-                         why.c_str());
+                ERR_LINE("Err: --modules needs a list of module IDs such as 1,2,5-9%s%s\n",
+                         why.empty() ? "" : ": ", why.c_str());
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             continue;

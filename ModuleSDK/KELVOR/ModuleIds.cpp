@@ -2,18 +2,20 @@
 #include "ModuleIds.h"
 
 #include <algorithm>
-#include <cstring>
 #include <set>
 
 namespace {
 
 bool id_of(const std::string& word, uint32_t& id, std::string& why) {
-    if (word.empty() || word.size() > 7 ||
-        !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    // Decimal, or hexadecimal after a lower-case "0x"; nothing else in the word.
+    const bool hex = word.size() > 2 && word[0] == '0' && word[1] == 'x';
+    const std::string digits = hex ? word.substr(2) : word;
+    const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.empty() || digits.size() > 7 || digits.find_first_not_of(allowed) != std::string::npos) {
         why = "'" + word + "' is no module ID";
         return false;
     }
-    const unsigned long v = std::stoul(word);
+    const unsigned long v = std::stoul(digits, nullptr, hex ? 16 : 10);
     if (v < 1 || v > 0xFFFF) {
         why = word + " is outside 1 to 65535";
         return false;
@@ -24,13 +26,18 @@ bool id_of(const std::string& word, uint32_t& id, std::string& why) {
 
 } // namespace
 
-bool is_id_range(const char* word) {
-    if (word == nullptr || *word < '0' || *word > '9') return false;
-    return std::strspn(word, "0123456789-") == std::strlen(word);
+bool is_option_word(const char* word) {
+    if (word == nullptr || word[0] != '-') return false;
+    const char c = word[1];
+    return c == '-' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 bool parse_id_range(const std::string& text, uint32_t& first, uint32_t& last, std::string& why) {
     const size_t dash = text.find('-');
+    if (dash == 0 || (dash != std::string::npos && dash + 1 == text.size())) {
+        why = "'" + text + "' is no module ID range";
+        return false;
+    }
     if (!id_of(text.substr(0, dash), first, why)) return false;
     last = first;
     if (dash != std::string::npos && !id_of(text.substr(dash + 1), last, why)) return false;

@@ -8,9 +8,11 @@
 // Most modules --modules takes at once.
 inline constexpr size_t MODULE_LIST_MAX = 0xFFFF;
 
-// Whether a word is an ID range ("1-255", "7") rather than an option or a value of one.
-bool is_id_range(const char* word);
-// "FIRST-LAST" or "ID", within 1 to 65535 and FIRST <= LAST; false with the reason.
+// Whether a word is an option ("-c", "-x2", "--json") rather than a value: the
+// word after --scan is its range unless it is one.
+bool is_option_word(const char* word);
+// "FIRST-LAST" or "ID", within 1 to 65535 and FIRST <= LAST; each ID decimal
+// or hexadecimal after "0x", as numbers are everywhere; false with the reason.
 bool parse_id_range(const std::string& text, uint32_t& first, uint32_t& last, std::string& why);
 // "1,2,5-9": every ID once, in the order given; false with the reason.
 bool parse_module_ids(const std::string& text, std::vector<uint16_t>& out, std::string& why);

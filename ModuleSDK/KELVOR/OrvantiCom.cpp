@@ -34,13 +34,13 @@ int OrvantiCom::main(int argc, char** argv) {
             json_output::command_drop(); // its object, if it has one, is printed
         else
             end_refused_run(nullptr);
-        return *status;
+        return results::end(*status, extras.exitCode);
     }
     if (extras.words.empty() && !extras.work && !extras.scan) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
         end_refused_run(nullptr);
-        return extras.exitCode ? EXIT_REFUSED : 1;
+        return results::end(extras.exitCode ? EXIT_REFUSED : 1, extras.exitCode);
     }
     std::vector<std::string> args = extras.words;
     size_t bytes = 0;
@@ -49,7 +49,7 @@ int OrvantiCom::main(int argc, char** argv) {
         ERR_LINE("Err: The arguments take more than %d bytes\n", static_cast<int>(WORDS_BYTES));
         trace_flush();
         end_refused_run(nullptr);
-        return extras.exitCode ? EXIT_REFUSED : 1;
+        return results::end(extras.exitCode ? EXIT_REFUSED : 1, extras.exitCode);
     }
     int worst = EXIT_REFUSED;
     try {
@@ -66,7 +66,7 @@ int OrvantiCom::main(int argc, char** argv) {
         end_refused_run(nullptr);
     }
     trace_flush();
-    return extras.exitCode ? worst : 1;
+    return results::end(extras.exitCode ? worst : 1, extras.exitCode);
 }
 
 void OrvantiCom::end_refused_run(const OrvantiCom* com) {

@@ -98,6 +98,8 @@ public:
     // The batch line being run (from 1), 0 outside a batch; the file of
     // directory mode being run, empty outside it.
     int batchLine = 0;
+    // The part of a batch line longer than one read (from 1), 0 for a line read whole.
+    int batchPart = 0;
     std::string directoryFile;
     // Result of the last command case: 0, a library result code or FRONT_REFUSED.
     int lastResult = 0;

@@ -42,6 +42,9 @@ int errno_of(DWORD error) {
     case ERROR_OUTOFMEMORY: return ENOMEM;
     case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
     case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED: return EPIPE; // a pipe whose reader went away
     default: return EIO;
     }
 }

@@ -1,12 +1,19 @@
 #include "Report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "OrvantiCom.h"
 #include "trace/Outcome.h"
+
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::REPORT;
+} // namespace
 
 using namespace kelvor;
 
@@ -37,3 +44,73 @@ int exit_class(int result) {
 void OrvantiCom::note_result(int result) {
     worstExit = std::max(worstExit, exit_class(result));
 }
+
+namespace results {
+
+namespace {
+
+struct Loss {
+    int error = 0; // errno of the first write that failed, 0 while none did
+    bool reported = false;
+};
+
+Loss& loss() {
+    static Loss instance;
+    return instance;
+}
+
+void remember(int error) {
+    if (loss().error == 0) loss().error = error != 0 ? error : EIO;
+}
+
+// What stdio holds for standard output, written out; a failure is remembered.
+void flush_stdio() {
+    // A write that failed before (some C libraries write a line at once) left
+    // its reason in errno and the stream's error flag set.
+    const int before = errno;
+    errno = 0;
+    const bool failed = std::fflush(stdout) != 0;
+    const int error = errno;
+    if (failed || std::ferror(stdout)) {
+        remember(error != 0 ? error : before);
+        std::clearerr(stdout); // remembered once, here; the error flag is not taken twice
+    }
+    if (error == 0) errno = before;
+}
+
+} // namespace
+
+bool write(const char* p, size_t n) {
+    flush_stdio();
+    if (n == 0) return loss().error == 0;
+    if (!write_all(1, reinterpret_cast<const uint8_t*>(p), n)) {
+        remember(errno);
+        return false;
+    }
+    return loss().error == 0;
+}
+
+bool lost() {
+    flush_stdio();
+    return loss().error != 0;
+}
+
+const char* why() {
+    return std::strerror(loss().error);
+}
+
+void reported() {
+    loss().reported = true;
+}
+
+int end(int status, bool exitCode) {
+    if (!lost()) return status;
+    if (!loss().reported) {
+        ERR_LINE("Err: The results cannot be written to the standard output: %s\n", why());
+        reported();
+    }
+    if (!exitCode) return status == 0 ? 1 : status;
+    return std::max(status, EXIT_REFUSED);
+}
+
+} // namespace results

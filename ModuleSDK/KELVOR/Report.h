@@ -3,6 +3,8 @@
 // --exit-code, one class per result code.
 #pragma once
 
+#include <cstddef>
+
 #include "ModuleSDK.h"
 
 // An error line of the front end: printed whatever the trace mask, with the
@@ -36,6 +38,7 @@ enum Block : int {
     FILE_MODES,
     CLOCK_CASES,
     CONNECTED,
+    REPORT,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {
@@ -69,3 +72,26 @@ inline constexpr int EXIT_LINK_FAILED =
 
 // The exit status class of a result code: 0, EXIT_REFUSED or EXIT_LINK_FAILED.
 int exit_class(int result);
+
+// Standard output carries the results of a run: the objects of --json, the
+// modules of a scan, the lines of a backup or a restore, the texts of --help,
+// --version, --commands, --list-ports and --json-schema. A result that cannot
+// be written (a full disk, a reader that went away) is lost, and a run that
+// lost one never ends as a success.
+namespace results {
+// Writes all `n` bytes to standard output after what stdio holds for it;
+// false, and the loss remembered, when they cannot be written.
+bool write(const char* p, size_t n);
+// Whether anything written to standard output so far is lost; what stdio
+// holds for it is written out first.
+bool lost();
+// Why it was lost, the system's words.
+const char* why();
+// The loss has had its error line (a batch that stops for it says so in its own).
+void reported();
+// The exit status of a run that ended with `status` (the default 1, a status
+// of --exit-code, or the 0 of --help, --version, ...): a run whose results
+// were lost gets an error line, once, and fails: with --exit-code at least
+// EXIT_REFUSED, without it 1.
+int end(int status, bool exitCode);
+} // namespace results

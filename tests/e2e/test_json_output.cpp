@@ -122,4 +122,38 @@ TEST(JsonOutput, OneObjectPerCommandWithItsValues) {
     }
 }
 
+// "line" is the batch file's own line: a first line of 536 characters runs as
+// two command lines (511 characters, then the rest), both line 1, told apart
+// by "part"; the lines after it keep their numbers.
+TEST(JsonOutput, BatchObjectsCarryTheFilesOwnLineNumbers) {
+    std::string first = "-c SS";
+    first += std::string(511 - first.size(), ' ');
+    first += "-c SR -f 0x71";
+    first += std::string(536 - first.size(), ' ');
+    ASSERT_EQ(first.size(), 536u);
+    farend::TempDir dir;
+    dir.write("b.txt", first + "\n-c CT -p1 3\n\n-c SS\n");
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, SUCCEED)
+        .expect_packet(cmd::SR, 0, 0, 0x71)
+        .answer(cmd::SR, 0, 0x35, SUCCEED)
+        .expect_packet(cmd::CT, 3, 0, 0)
+        .answer(cmd::CT, 3, 1, SUCCEED)
+        .expect_packet(0, 0, 0, 0) // the blank line: command 0
+        .answer(0, 0, 0, SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, SUCCEED);
+    const farend::ToolRun r = farend::run_against(s, dir, {"--json", "-F", "b.txt"});
+    EXPECT_TRUE(r.wire.ok) << r.wire.failure;
+    const std::vector<nlohmann::json> found = objects(r.tool.out);
+    std::vector<std::string> got;
+    for (const nlohmann::json& o : found)
+        got.push_back(std::to_string(o["line"].get<int>()) +
+                      (o.contains("part") ? "." + std::to_string(o["part"].get<int>()) : std::string()) +
+                      " " + (o["command"].is_null() ? "-" : o["command"].get<std::string>()));
+    EXPECT_EQ(got, (std::vector<std::string>{"1.1 SS", "1.2 SR", "2 CT", "3 -", "4 SS"})) << r.tool.out;
+}
+
 } // namespace

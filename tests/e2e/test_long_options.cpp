@@ -154,6 +154,22 @@ TEST(LongOptions, HelpVersionCommandsAndUnknownOptions) {
         {{"-x1", "--exit-code", "--restore"}, 2, "", "Err: --restore needs a directory"},
         {{"-P", "--not-an-option", "-c", "SS", "--exit-code"}, 2, "", "Err: No baudrate is specified"},
         {{"-c", "SS", "--version"}, 0, "kelvor 0.", ""},
+        // One run does one piece of work: a second one is refused, not taken over the first.
+        {{"--exit-code", "--restore", "bk", "--backup", "bx"},
+         2,
+         "",
+         "Err: --restore bk and --backup bx: one run makes one backup or one restore"},
+        {{"--backup", "bx", "-x2", "--restore", "bk"}, 1, "", "Err: --backup bx and --restore bk: one run"},
+        {{"--exit-code", "--backup", "a", "--backup", "b"}, 2, "", "Err: --backup a and --backup b: one run"},
+        {{"--exit-code", "--scan", "1-3", "--scan", "4-5"}, 2, "", "Err: --scan is given twice"},
+        // The word after --scan is its range unless it is an option, and a bad
+        // range is refused: no scan of the default IDs instead.
+        {{"--exit-code", "--scan", "abc"}, 2, "", "Err: --scan abc: 'abc' is no module ID\n"},
+        {{"--exit-code", "--scan", "-5"}, 2, "", "Err: --scan -5: '-5' is no module ID range\n"},
+        {{"--exit-code", "--scan", " 1-3"}, 2, "", "Err: --scan  1-3: ' 1' is no module ID\n"},
+        {{"--exit-code", "--scan", "5-1"}, 2, "", "Err: --scan 5-1: the range runs backwards\n"},
+        {{"--exit-code", "--scan", "0x10-0x10000"}, 2, "", "Err: --scan 0x10-0x10000: 0x10000 is outside 1"},
+        {{"--exit-code", "--scan", "0x1-0x8"}, 2, "", "Err: No baudrate is specified"}, // taken: hexadecimal
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));

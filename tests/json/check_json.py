@@ -183,6 +183,16 @@ class Runs(unittest.TestCase):
         self.assertEqual(found[3]["values"]["user_id"], 7)
         self.assertEqual(found[4]["values"]["user_ids"], [7])
 
+    def test_batch_lines_keep_the_files_numbers(self):
+        s = self.s
+        first = ("-c SS".ljust(511) + "-c CT -p1 1").ljust(536)
+        with open(s.path("long.txt"), "w") as f:
+            f.write(first + "\n-c SS\n-c SR -f 0x71\n")
+        rc, out, err = s.kelvor("--json", "-F", "long.txt")
+        found = objects(self, out)
+        self.assertEqual([(o["line"], o.get("part"), o["command"]) for o in found],
+                         [(1, 1, "SS"), (1, 2, "CT"), (2, None, "SS"), (3, None, "SR")], err)
+
     def test_directory_run_gives_an_object_a_file(self):
         s = self.s
         s.enroll(3)
@@ -245,6 +255,22 @@ class Runs(unittest.TestCase):
         rc, out, err = s.kelvor("--json", "--exit-code", "--backup", "bus", "--modules", "1,7")
         self.assertEqual([(o["kind"], o["module_id"], o["outcome"]) for o in objects(self, out)],
                          [("backup", 1, "ok"), ("backup", 7, "ok")], err)
+
+    def test_a_module_answering_badly_and_one_that_does_not_answer(self):
+        s = Session(self, ("--modules", "1,2,7"))
+        s.control("--module", "2", "--fault", "truncate:10")
+        rc, out, err = s.kelvor("-n", "1", "--json", "--exit-code", "--scan", "1-9")
+        found = objects(self, out)
+        self.assertEqual([(o["module_id"], o["answer"]) for o in found[:-1]], [(1, "ok"), (2, "cut_short"), (7, "ok")])
+        self.assertEqual((found[-1]["modules"], found[-1]["cut_short"]), ([1, 7], [2]))
+        self.assertEqual(rc, 3)
+        s.control("--module", "2", "--fault", "silence")
+        for work in ("--backup", "--restore"):
+            with self.subTest(work=work):
+                rc, out, err = s.kelvor("-t", "300", "--json", "--exit-code", work, "bus", "--modules", "2")
+                (obj,) = objects(self, out)
+                self.assertEqual((obj["kind"], obj["module_id"], obj["outcome"]), (work[2:], 2, "link_failed"), err)
+                self.assertEqual(rc, 3)
 
     def test_runs_that_are_no_module_command(self):
         s = self.s

@@ -82,4 +82,60 @@ TEST_F(SimBatch, DirectoryModeEnrollsAndIdentifiesEveryFile) {
     EXPECT_EQ(values_after(identified.err, "Identify Succeed: "), ids) << identified.err;
 }
 
+// Results that cannot be written are lost, and a run that lost them never
+// ends as a success: an error line, and a failing status (1 by default, as
+// every run that drives the module; 2 or worse with --exit-code).
+TEST_F(SimBatch, ResultsThatCannotBeWrittenFailTheRun) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{"--version"}, 1},
+        {{"--exit-code", "--version"}, 2},
+        {{"--json", "--version"}, 1},
+        {{"--help"}, 1},
+        {{"-h"}, 1},
+        {{"--json-schema", "--exit-code"}, 2},
+        {{"--commands"}, 1},
+        {{"--json", "--commands", "ES"}, 1},
+        {{"--json", "--exit-code", "-c", "SS"}, 2},
+        {{"--exit-code", "--json", "-c", "LT"}, 2},
+        {{"--exit-code", "-c", "SS"}, 0}, // nothing for standard output: nothing lost
+    };
+    farend::OutputTo full;
+    full.file = "/dev/full";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        const auto r = farend::run_program_to(KELVOR_BIN, c.args, dir.path(), full);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        const std::string line =
+            "] Err: The results cannot be written to the standard output: No space left on device\n";
+        EXPECT_EQ(r.err.find(line) != std::string::npos, c.status != 0) << r.err;
+    }
+}
+
+// A batch whose results nobody reads any more stops (SIGPIPE ignored, as a
+// Windows program always has it): not 200 lines of commands for nothing.
+TEST_F(SimBatch, ABatchStopsWhenNobodyReadsItsResults) {
+    std::string lines;
+    for (int i = 0; i < 200; ++i) lines += "-c SS\n";
+    dir.write("b200.txt", lines);
+    farend::OutputTo head;
+    head.readerLines = 1;
+    head.ignoreSigpipe = true;
+    const auto r =
+        farend::run_program_to(KELVOR_BIN, {"--json", "--exit-code", "-F", "b200.txt"}, dir.path(), head);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out.rfind(R"({"format":1,"kind":"command","command":"SS")", 0), 0u) << r.out;
+    const std::string said =
+        "Err: The results cannot be written to the standard output: Broken pipe; the batch "
+        "file b200.txt ends before line ";
+    const size_t at = r.err.find(said);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_LT(std::stoi(r.err.substr(at + said.size())), 200) << r.err;
+    // Reported once: the end of the run has nothing to add.
+    EXPECT_EQ(r.err.find("Err: The results", at + 1), std::string::npos) << r.err;
+}
+
 } // namespace

@@ -3,7 +3,9 @@
 #include "SimHarness.h"
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 
 using namespace simtest;
 
@@ -198,4 +200,115 @@ TEST(SimBus, TheControlsAddressOneModule) {
         farend::run_program(ORVANTI_SIM_BIN, {"--link", sim.dir() + "/other", "--modules", "1,1"}, sim.dir());
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("module 1 is named twice"), std::string::npos) << bad.err;
+}
+
+namespace {
+
+// The objects of standard output, one a line.
+std::vector<nlohmann::json> objects_of(const std::string& out) {
+    std::vector<nlohmann::json> found;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) found.push_back(nlohmann::json::parse(l));
+    return found;
+}
+
+} // namespace
+
+// A module that answers with the start of a packet only is listed, as one
+// with a bad checksum is; one that did so once, and cleanly the second time,
+// is there; bytes that were not the probed module's (an answer late for the
+// ID before) make no module of it.
+TEST(SimBus, TheScanListsAModuleWhoseAnswerComesCutShort) {
+    struct Case {
+        const char* fault;
+        int status;
+        std::vector<int> found; // the modules listed as answering well
+        const char* line;       // a line of the list, or "" for none
+        const char* summary;
+    };
+    const Case cases[] = {
+        {"truncate:10",
+         3,
+         {1, 7},
+         "Module 2 (0x0002): answered with a packet cut short\n",
+         "2 modules found on IDs 1-8, 1 answered with a packet cut short\n"},
+        {"truncate:10,times=1", 0, {1, 2, 7}, "", "3 modules found on IDs 1-8\n"},
+        {"slow:60,times=1", 0, {1, 7}, "", "2 modules found on IDs 1-8\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Sim sim(BUS);
+        Tool tool(sim);
+        ASSERT_EQ(sim.control({"--module", "2", "--fault", c.fault}).status, 0);
+        // In hexadecimal as everywhere: 0x1-0x8 is 1-8.
+        const auto r = tool.run({"-x1", "--exit-code", "--scan", "0x1-0x8"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        std::vector<int> found;
+        const std::regex good(R"(^Module (\d+) \(0x[0-9a-f]{4}\): Module is in normal condition)");
+        std::istringstream lines(r.out);
+        for (std::string l; std::getline(lines, l);) {
+            std::smatch m;
+            if (std::regex_search(l, m, good)) found.push_back(std::stoi(m[1]));
+        }
+        EXPECT_EQ(found, c.found) << r.out;
+        if (*c.line) EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("cut short") != std::string::npos, *c.line != '\0') << r.out;
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+    }
+    // With --json: the module's object says how it answered, the summary lists it.
+    Sim sim(BUS);
+    Tool tool(sim);
+    ASSERT_EQ(sim.control({"--module", "2", "--fault", "truncate:10"}).status, 0);
+    const auto j = tool.run({"--json", "--exit-code", "--scan", "1-8"});
+    EXPECT_EQ(j.status, 3);
+    const auto found = objects_of(j.out);
+    ASSERT_EQ(found.size(), 4u) << j.out;
+    EXPECT_EQ(found[1]["module_id"], 2);
+    EXPECT_EQ(found[1]["answer"], "cut_short");
+    EXPECT_EQ(found[1]["result_name"], "read_timeout");
+    EXPECT_EQ(found[0]["answer"], "ok");
+    EXPECT_EQ(found[3]["cut_short"], nlohmann::json::array({2}));
+    EXPECT_EQ(found[3]["modules"], nlohmann::json::array({1, 7}));
+}
+
+// Each module is printed as it is found: a scan stopped halfway shows what it found.
+TEST(SimBus, AnInterruptedScanHasShownWhatItFound) {
+    Sim sim(BUS);
+    farend::TempDir dir;
+    // 300 ms for every ID that does not answer: module 7 is found within
+    // 2 s (and Wine's start), the whole scan would take 75 s.
+    const auto r = farend::run_program_with(
+        KELVOR_BIN, {"-P", sim.link, "-b", "115200", "-n", "1", "-t", "300", "--scan", "1-255"}, dir.path(),
+        SIGINT, 6000);
+    EXPECT_EQ(r.status, farend::stopped_status(SIGINT)) << r.err;
+    EXPECT_EQ(scanned(r.out), (std::vector<int>{1, 2, 7})) << r.out;
+    EXPECT_EQ(r.out.find("found on IDs"), std::string::npos) << r.out;
+}
+
+// A backup or restore across the modules: a module that does not answer has
+// the object of its backup (or restore) too, carrying the failure.
+TEST(SimBus, TheBackupOfAModuleThatDoesNotAnswerIsAFailedBackupObject) {
+    Sim sim(BUS);
+    Tool tool(sim);
+    ASSERT_EQ(sim.control({"--module", "2", "--fault", "silence"}).status, 0);
+    for (const char* work : {"--backup", "--restore"}) {
+        SCOPED_TRACE(work);
+        if (std::string(work) == "--restore") {
+            // The backup of modules 1 and 7 restored onto the same modules (their users present).
+            ASSERT_EQ(tool.run({"--backup", tool.file("one"), "--modules", "1"}).status, 1);
+        }
+        const std::string dir = std::string(work) == "--backup" ? tool.file("bus") : tool.file("one");
+        const auto r = tool.run({"-t", "300", "--json", "--exit-code", work, dir, "--modules", "1,2"});
+        EXPECT_EQ(r.status, 3) << r.err;
+        const auto found = objects_of(r.out);
+        ASSERT_EQ(found.size(), 2u) << r.out;
+        const char* kind = std::string(work) == "--backup" ? "backup" : "restore";
+        EXPECT_EQ(found[0]["kind"], kind);
+        EXPECT_EQ(found[1]["kind"], kind) << r.out;
+        EXPECT_EQ(found[1]["module_id"], 2);
+        EXPECT_EQ(found[1]["outcome"], "link_failed");
+        EXPECT_EQ(found[1]["result_name"], "read_timeout");
+        EXPECT_EQ(found[1]["message"], "Err: Module 2 (0x2) does not answer: Read data timeout");
+        EXPECT_EQ(found[1]["users"], nlohmann::json::array());
+    }
 }

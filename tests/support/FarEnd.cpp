@@ -323,11 +323,13 @@ std::string tool_port(const std::string& device) {
     return name;
 }
 
-RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& cwd, int signal, int signalAfterMs, int limitMs) {
-    const auto start = std::chrono::steady_clock::now();
-    // A Windows program runs under Wine, its port by its COM name, and never
-    // without a limit: a Windows program whose port went away can spin.
+namespace {
+
+// The words that run `program` with `args`: under Wine, with the COM name of
+// a port, for a Windows program. A Windows program never runs without a
+// limit: one whose port went away can spin.
+std::vector<std::string> command_words(const std::string& program, const std::vector<std::string>& args,
+                                       int& limitMs) {
     const bool windows = std::string_view(program).ends_with(".exe");
     std::vector<std::string> words;
     if (windows) {
@@ -339,26 +341,29 @@ RunResult run_program_with(const std::string& program, const std::vector<std::st
         const bool port = windows && i > 0 && args[i - 1] == "-P";
         words.push_back(port ? tool_port(args[i]) : args[i]);
     }
-    TempDir io;
-    const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
-    RunResult result;
-    pid_t pid = ::fork();
-    if (pid < 0) return result;
-    if (pid == 0) {
-        if (::chdir(cwd.c_str()) != 0) _exit(126);
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (windows) enter_wine_environment();
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    return words;
+}
+
+// In the child: the standard streams, the directory, the environment, then the program.
+[[noreturn]] void exec_child(std::vector<std::string>& words, const std::string& cwd, int out, int err,
+                             bool ignoreSigpipe) {
+    if (::chdir(cwd.c_str()) != 0) _exit(126);
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (ignoreSigpipe) ::signal(SIGPIPE, SIG_IGN);
+    if (words[0] == "wine") enter_wine_environment();
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+// Waits for the child: `signal` sent when due, killed after limitMs (status -2).
+int wait_child(pid_t pid, std::chrono::steady_clock::time_point start, int signal, int signalAfterMs,
+               int limitMs) {
     const auto since = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
@@ -382,9 +387,66 @@ RunResult run_program_with(const std::string& program, const std::vector<std::st
     }
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.elapsedMs = since();
-    result.status = overrun ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return overrun ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, int signal, int signalAfterMs, int limitMs) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> words = command_words(program, args, limitMs);
+    TempDir io;
+    const std::string outPath = io.file("stdout"), errPath = io.file("stderr");
+    RunResult result;
+    pid_t pid = ::fork();
+    if (pid < 0) return result;
+    if (pid == 0) {
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        exec_child(words, cwd, out, err, false);
+    }
+    result.status = wait_child(pid, start, signal, signalAfterMs, limitMs);
+    result.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    return result;
+}
+
+RunResult run_program_to(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& cwd, const OutputTo& to, int limitMs) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> words = command_words(program, args, limitMs);
+    TempDir io;
+    const std::string errPath = io.file("stderr");
+    RunResult result;
+    int pipeEnds[2] = {-1, -1};
+    if (to.file.empty() && ::pipe(pipeEnds) != 0) return result;
+    pid_t pid = ::fork();
+    if (pid < 0) return result;
+    if (pid == 0) {
+        const int out = to.file.empty() ? pipeEnds[1] : ::open(to.file.c_str(), O_WRONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (pipeEnds[0] >= 0) ::close(pipeEnds[0]);
+        exec_child(words, cwd, out, err, to.ignoreSigpipe);
+    }
+    if (pipeEnds[0] >= 0) {
+        // The reader: the lines it wants, then it goes away (as `| head -N` does).
+        ::close(pipeEnds[1]);
+        size_t lines = 0;
+        char c = 0;
+        while ((to.readerLines == 0 || lines < to.readerLines) && ::read(pipeEnds[0], &c, 1) == 1) {
+            result.out += c;
+            if (c == '\n') ++lines;
+        }
+        ::close(pipeEnds[0]);
+    }
+    result.status = wait_child(pid, start, 0, 0, limitMs);
+    result.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     result.err = slurp(errPath);
     return result;
 }

@@ -98,6 +98,16 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 RunResult run_program_with(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd, int signal, int signalAfterMs, int limitMs = 60000);
 RunResult run_kelvor(const std::vector<std::string>& args, const std::string& cwd);
+// Where a run's standard output goes, for results that cannot be written.
+struct OutputTo {
+    std::string file;       // this file (/dev/full, say) instead of a file the run's output is gathered in
+    size_t readerLines = 0; // else a pipe, whose reader goes away after this many lines (0: it reads all)
+    bool ignoreSigpipe = false; // the run starts with SIGPIPE ignored
+};
+// The same as run_program_with (limitMs the limit), with standard output as
+// `to` says; `out` holds what the pipe's reader read.
+RunResult run_program_to(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& cwd, const OutputTo& to, int limitMs = 60000);
 
 // Whether the tool under test is the Windows program, run under Wine.
 bool tool_is_windows();

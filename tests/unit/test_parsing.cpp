@@ -429,7 +429,16 @@ TEST(ModuleIds, ListsRangesAndTheirRefusals) {
         {"1,", {}, "no module ID"},
         {",1", {}, "no module ID"},
         {"1--2", {}, "no module ID"},
-        {"0x10", {}, "no module ID"},
+        {"0x10", {16}, ""}, // hexadecimal as everywhere
+        {"0x1-0x3,0xff", {1, 2, 3, 255}, ""},
+        {"0xFFFF", {65535}, ""},
+        {"0x10000", {}, "outside 1 to 65535"},
+        {"0X10", {}, "no module ID"}, // as -p1 0X10 is no hexadecimal number either
+        {"0x", {}, "no module ID"},
+        {"0xg", {}, "no module ID"},
+        {"1-", {}, "no module ID range"},
+        {" 1-3", {}, "no module ID"},
+        {"abc", {}, "no module ID"},
         {"-3", {}, "no module ID"},
         {"1 2", {}, "no module ID"},
     };
@@ -450,7 +459,9 @@ TEST(ModuleIds, ListsRangesAndTheirRefusals) {
     EXPECT_TRUE(parse_id_range("1-255", first, last, why));
     EXPECT_EQ(std::make_pair(first, last), std::make_pair(1u, 255u));
     EXPECT_FALSE(parse_id_range("1,2", first, last, why));
-    EXPECT_TRUE(is_id_range("10-20"));
-    EXPECT_FALSE(is_id_range("-c"));
-    EXPECT_FALSE(is_id_range("SS"));
+    // The word after --scan is its range, good or bad, unless it is an option.
+    for (const char* option : {"-c", "-x2", "-P", "--json", "--"})
+        EXPECT_TRUE(is_option_word(option)) << option;
+    for (const char* range : {"10-20", "0x10", "abc", "-5", " 1-3", "-", ""})
+        EXPECT_FALSE(is_option_word(range)) << range;
 }
