@@ -190,6 +190,13 @@ def main():
     front("scan", b"-n 1 --scan 1-3", b"", packet(C.SS, NORMAL, network=True) + packet(C.SS, NORMAL, network=True))
     front("modules", b"--modules 1,2-3 -c SS --json", b"",
           (open_answers(True) + packet(C.SS, NORMAL, network=True)) * 2)
+    # A scan over hexadecimal IDs whose second module answers cut short (asked twice), and a
+    # batch whose first line is longer than one read (its rest keeps the line's number).
+    short = packet(C.SS, NORMAL, network=True)[:10]
+    front("scan_hex", b"-n 1 --json --scan 0x1-0x3", b"",
+          packet(C.SS, NORMAL, network=True) + short + short + packet(C.SS, NORMAL, network=True))
+    front("json_long_line", b"--json -F batch", b"-c SS".ljust(511) + b"-c LT".ljust(25) + b"\n-c IS\n",
+          open_answers() + packet(C.SS, NORMAL) + packet(C.LT, 0) + packet(C.IS, 1, 2))
 
     # The JSON writer: a module text line, a name, an error line and a file
     # name, valid UTF-8 or not.
