@@ -1,9 +1,12 @@
 // _kelvor: the library's command functions for Python, one call each, with
-// Python values in and out. Every call runs with the interpreter's lock
-// released, records its outcome (message, decoded values, module text) for the
-// Python layer to read, hands the trace to a Python handler when one is set,
-// tells a progress callable how a transfer goes, and turns Ctrl-C during a
-// wait into an ended read and a KeyboardInterrupt. Errors are raised by the
+// Python values in and out. The library's line and its outcome record belong
+// to the whole process, so one call runs at a time: every call holds the line
+// lock, runs with the interpreter's lock released, keeps its outcome (message,
+// decoded values, module text) for the thread that made it, hands the trace to
+// a Python handler when one is set, tells a progress callable how a transfer
+// goes, and turns Ctrl-C during a wait into an ended read and a
+// KeyboardInterrupt. A call made while the same thread's call runs (from a
+// progress callable or a trace handler) is refused. Errors are raised by the
 // Python layer (kelvor/__init__.py) from the result codes returned here.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +65,61 @@ struct Session {
 Session& session() {
     static Session s;
     return s;
+}
+
+// One call of the library at a time, in the whole process. The lock is
+// waited for with the interpreter's lock released, so that the call that holds
+// it can still report progress; the thread that holds it is known, so that a
+// call from inside its own call is refused instead of waiting for ever.
+struct Line {
+    std::timed_mutex lock;
+    std::atomic<unsigned long> owner{0};
+};
+Line& line() {
+    static Line l;
+    return l;
+}
+
+class LineLock {
+public:
+    LineLock() {
+        Line& l = line();
+        const unsigned long me = PyThread_get_thread_ident();
+        if (l.owner.load() == me)
+            throw std::runtime_error(
+                "a kelvor call is running on this thread already: the module cannot be used "
+                "from inside its own call (a progress callable or a trace handler); "
+                "call it once the running call has returned");
+        {
+            py::gil_scoped_release unlocked;
+            l.lock.lock();
+        }
+        l.owner.store(me);
+    }
+    ~LineLock() {
+        line().owner.store(0);
+        line().lock.unlock();
+    }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+};
+
+// What the latest call of a thread found, kept for that thread alone.
+struct CallOutcome {
+    bool hasMessage = false;
+    std::string message;
+    std::string values = "{}";
+    std::vector<std::string> moduleText;
+};
+thread_local CallOutcome t_outcome;
+
+// The outcome the library recorded for the call that just ended; the line lock is held.
+void keep_outcome() {
+    const outcome::Record& r = outcome::record();
+    t_outcome.hasMessage = r.hasMessage;
+    t_outcome.message = r.message;
+    t_outcome.values = r.values.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    t_outcome.moduleText = r.moduleText;
 }
 
 bool given(const py::object& o) {
@@ -152,8 +211,17 @@ private:
     bool installed_ = false;
 };
 
-// Runs one library call: lock released, outcome recorded, progress observed.
-template <class F> int run(F&& f, py::object progress = py::none()) {
+void require_open() {
+    if (!session().open) throw py::value_error("no module is open");
+}
+
+// Runs one library call with the line lock held: interpreter's lock released,
+// outcome recorded, progress observed. Nothing is sent unless the progress
+// argument can be called.
+template <class F> int run_locked(F&& f, py::object progress = py::none()) {
+    if (given(progress) && !PyCallable_Check(progress.ptr()))
+        throw py::type_error(std::string("progress is a callable(done, total), not ") +
+                             Py_TYPE(progress.ptr())->tp_name);
     Session& s = session();
     s.progress = std::move(progress);
     g_sigint.store(false);
@@ -166,19 +234,31 @@ template <class F> int run(F&& f, py::object progress = py::none()) {
         outcome::end();
         trace_flush();
     }
+    keep_outcome();
     s.progress = py::object();
     if (g_sigint.exchange(false))
         serial_clear_interrupt();
     else if (serial_interrupted())
         serial_clear_interrupt();
-    deliver_trace();
-    if (s.failure) {
-        py::error_already_set e = std::move(*s.failure);
-        s.failure.reset();
-        throw e;
+    // The first failure of a Python callable comes out of the call: the
+    // progress callable's, else the trace handler's.
+    std::optional<py::error_already_set> failure = std::move(s.failure);
+    s.failure.reset();
+    try {
+        deliver_trace();
+    } catch (py::error_already_set& e) {
+        if (!failure) failure.emplace(std::move(e));
     }
+    if (failure) throw std::move(*failure);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     return rc;
+}
+
+// One call on the open module.
+template <class F> int run(F&& f, py::object progress = py::none()) {
+    LineLock held;
+    require_open();
+    return run_locked(std::forward<F>(f), std::move(progress));
 }
 
 // Raised when the operator pressed Ctrl-C while the call was waiting.
@@ -223,10 +303,6 @@ py::bytes to_bytes(const Bytes& b, size_t n) {
 }
 py::bytes to_bytes(const Bytes& b) {
     return to_bytes(b, b.size());
-}
-
-void require_open() {
-    if (!session().open) throw py::value_error("no module is open");
 }
 
 // ------------------------------------------------------------- image record
@@ -325,22 +401,56 @@ std::string diagnosis(const std::string& port, int baud, int hexText, int networ
     return why;
 }
 
+// The opening holds the line lock from the check that no module is open to
+// the end of its failure path: a second opening waits and is then refused,
+// and only the opening that failed closes the port it opened.
 py::tuple open_module(const std::string& port, int baud, int hexText, int network, int moduleId, int timeout,
                       bool broadcast) {
+    LineLock held;
     Session& s = session();
     if (s.open)
-        throw py::value_error("a module is open already: one connection per process (close it first)");
-    const int rc = run([&] {
-        return broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
-                         : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
+        throw std::runtime_error("a kelvor.Module is open already: the library has one link per process "
+                                 "(close it first)");
+    bool interrupted = false;
+    const int rc = run_locked([&] {
+        const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
+                                : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
+        interrupted = g_sigint.load();
+        return r;
     });
-    if (rc == 0) {
+    if (rc == 0 && !interrupted) {
         s.open = true;
         return py::make_tuple(0, 0, std::string());
     }
     const int error = serial_last_error();
     module_close();
+    raise_if_interrupted(interrupted);
     return py::make_tuple(rc, error, diagnosis(port, baud, hexText, network, timeout, rc));
+}
+
+// Gives the port back at the interpreter's exit. A call still running on
+// another thread (a daemon thread's wait) is ended first; one that does not
+// let the line go within a few seconds keeps it, and the system closes the
+// port with the process.
+void close_at_exit() {
+    serial_interrupt();
+    Line& l = line();
+    bool held = false;
+    {
+        py::gil_scoped_release unlocked;
+        held = l.lock.try_lock_for(std::chrono::seconds(3));
+    }
+    Session& s = session();
+    if (held) {
+        if (s.open) module_close();
+        s.open = false;
+        l.lock.unlock();
+    }
+    trace_to(nullptr, nullptr);
+    transfer_observer(nullptr, nullptr);
+    s.progress = py::object();
+    s.traceLines = py::object();
+    s.failure.reset();
 }
 
 // One 32-bit value out.
@@ -408,16 +518,7 @@ PYBIND11_MODULE(_kelvor, m) {
     transfer_observer(observe, nullptr);
     // At the interpreter's exit the port is given back and no Python object is
     // left for the static destructors, which run without the interpreter.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] {
-        Session& s = session();
-        if (s.open) module_close();
-        s.open = false;
-        trace_to(nullptr, nullptr);
-        transfer_observer(nullptr, nullptr);
-        s.progress = py::object();
-        s.traceLines = py::object();
-        s.failure.reset();
-    }));
+    py::module_::import("atexit").attr("register")(py::cpp_function(close_at_exit));
     m.attr("__version__") = version();
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
 
@@ -438,29 +539,35 @@ PYBIND11_MODULE(_kelvor, m) {
         }
         return out;
     });
-    m.def("last_message", [] {
-        const outcome::Record& r = outcome::record();
-        return r.hasMessage ? py::object(text_of(r.message)) : py::object(py::none());
-    });
-    m.def("last_values", [] {
-        return outcome::record().values.dump(-1, ' ', false,
-                                             nlohmann::ordered_json::error_handler_t::replace);
-    });
-    m.def("last_module_text", [] {
+    // (message or None, values as JSON text, module text lines) of this thread's latest call.
+    m.def("outcome", [] {
+        const CallOutcome& o = t_outcome;
         // The module's bytes as they came: what is no UTF-8 becomes U+FFFD.
-        py::list out;
-        for (const std::string& line : outcome::record().moduleText) out.append(text_of(line));
-        return out;
+        py::list text;
+        for (const std::string& line : o.moduleText) text.append(text_of(line));
+        return py::make_tuple(o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()),
+                              py::str(o.values), text);
     });
-    m.def("trace_enable", [](uint32_t bits) { trace_enable(bits); });
-    m.def("trace_disable", [](uint32_t bits) { trace_disable(bits); });
+    // The trace's settings change between calls, never during one.
+    m.def("trace_enable", [](uint32_t bits) {
+        LineLock held;
+        trace_enable(bits);
+    });
+    m.def("trace_disable", [](uint32_t bits) {
+        LineLock held;
+        trace_disable(bits);
+    });
     m.def("trace_mask", [] { return trace_mask(); });
     m.def("trace_lines_to", [](py::object handler) {
+        LineLock held;
         Session& s = session();
         s.traceLines = handler;
         trace_to(handler.is_none() ? nullptr : keep_trace_line, nullptr);
     });
-    m.def("keep_module_text", [](bool keep) { outcome::keep_module_text(keep); });
+    m.def("keep_module_text", [](bool keep) {
+        LineLock held;
+        outcome::keep_module_text(keep);
+    });
     m.def("parameters", [] {
         py::list out;
         for (const packet::Parameter& p : packet::PARAMETERS) out.append(py::make_tuple(p.number, p.name));
@@ -474,6 +581,7 @@ PYBIND11_MODULE(_kelvor, m) {
     // ---- connection
     m.def("open", open_module);
     m.def("close", [] {
+        LineLock held;
         Session& s = session();
         const int rc = s.open ? module_close() : 0;
         s.open = false;
@@ -482,6 +590,7 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("is_open", [] { return session().open; });
     m.def("interrupt", [] { serial_interrupt(); });
     m.def("link", [] {
+        LineLock held;
         const LinkState& l = link_state();
         return py::make_tuple(l.hexText, l.network, l.moduleId, l.broadcast);
     });

@@ -132,6 +132,44 @@ int payload_check(const Sequence& s, const Request& r) {
     return 0;
 }
 
+// Chunks to the module that the host stopped leave the module waiting for
+// the next chunk: a cancel ends that wait. The module answers it under the
+// code of the command it gives up (or, when it had given up already, under the
+// cancel's own); a CANCELLED answer has the cancel's answer follow.
+void cancel_stopped_chunks() {
+    LinkState& link = link_state();
+    link.unsettled = false; // the module is waiting for the host: nothing is on its way
+    if (send_command(packet::cmd::CA, 0, 0, 0) == 0 && !serial_interrupted()) {
+        AnswerPacket answer{};
+        if (receive_answer_any(answer) == 0 && answers::flag_of(answer) == CANCELLED)
+            receive_answer_any(answer);
+    }
+    // Whatever else the module has to say is dropped before the next command.
+    link.unsettled = true;
+    outcome::message("The transfer is stopped");
+}
+
+// Whether the command is complete without the module's answer: nothing to
+// hand back, no answer to wait for before the data or between chunks, no step
+// that depends on the answer.
+bool needs_no_answer(const Sequence& s) {
+    return s.admin.empty() && s.before.empty() && s.transfer != Transfer::Chunks && s.second == nullptr &&
+           s.accepts.empty() && s.success.fields[0] == SuccessLine::NONE;
+}
+
+// A broadcast is carried out by every module and answered by none: the packet
+// and the call's data go out and the command is over. A command that needs an
+// answer is refused before anything is sent.
+int broadcast(const Sequence& s, const Request& r) {
+    if (!needs_no_answer(s)) {
+        trace(TRACE_ERROR, "%s needs the module's answer: no module answers a broadcast\n",
+              keyword_name(KW_COMMAND, s.command));
+        return RES_NOT_SUPPORTED;
+    }
+    if (int rc = send_broadcast_command(s.command, r.param1, r.param2, r.flag); rc < 0) return rc;
+    return send_payload(s, r);
+}
+
 } // namespace
 
 int run(const Sequence& s, const Request& r) {
@@ -140,6 +178,7 @@ int run(const Sequence& s, const Request& r) {
         return RES_NOT_SUPPORTED;
     }
     if (int rc = payload_check(s, r); rc < 0) return rc;
+    if (link_state().broadcast) return broadcast(s, r);
     if (int rc = send_command(s.command, r.param1, r.param2, r.flag); rc < 0) return rc;
     if (!s.admin.empty()) {
         const int rc = administrator_stage(s.admin, r.arg, r.arg2);
@@ -153,9 +192,13 @@ int run(const Sequence& s, const Request& r) {
             if (int rc = s.before.apply(flag, r.arg, r.arg2); rc != GO_ON) return rc;
         }
     }
-    if (int rc = send_payload(s, r); rc < 0) return rc;
+    if (int rc = send_payload(s, r); rc < 0) {
+        if (rc == ERR_STOPPED && s.transfer == Transfer::Chunks) cancel_stopped_chunks();
+        return rc;
+    }
     if (int rc = scan_waits(s.waits, r.arg); rc != GO_ON) return rc;
-    if (int rc = s.answerUnderAnyCode ? receive_answer_any(answer) : receive_answer(answer); rc < 0) return rc;
+    if (int rc = s.answerUnderAnyCode ? receive_answer_any(answer) : receive_answer(answer); rc < 0)
+        return rc;
     if (const uint8_t flag = answers::flag_of(answer); flag != SUCCEED) {
         if (s.fieldsOnEveryFlag) hand_back(s.success, answer, r);
         for (const Accept& accept : s.accepts) {

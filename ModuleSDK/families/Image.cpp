@@ -52,11 +52,11 @@ constexpr Sequence KW{
 
 // KS goes out as ST with the challenge in Param1; the encrypted template
 // follows as a data block of the announced size, which the caller checks and receives.
-constexpr Sequence KS{.command = template_scan::ST.command,
-                      .waits = answers::canceledScanWaits,
-                      .answer = template_scan::ST.answer,
-                      .success =
-                          SuccessLine::line(TRACE_CALL, "Encrypted Template Size: %#x\n", {FIELD_PARAM2, "bytes"})};
+constexpr Sequence KS{
+    .command = template_scan::ST.command,
+    .waits = answers::canceledScanWaits,
+    .answer = template_scan::ST.answer,
+    .success = SuccessLine::line(TRACE_CALL, "Encrypted Template Size: %#x\n", {FIELD_PARAM2, "bytes"})};
 
 void trace_image_header(ImageRecordBytes record) {
     const uint8_t* header = record.data();
@@ -124,7 +124,9 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     uint32_t received = 0;
     Progress progress(length);
     for (uint32_t chunks = 0; received < length; ++chunks) {
-        if (!progress.update(received)) return link_transfer_stopped();
+        // A stop is answered at the chunk that comes next: the module has it on
+        // its way, and the chunk refused ends its transfer.
+        const bool stop = !progress.update(received);
         AnswerPacket header{};
         if (int rc = receive_chunk_header(header); rc < 0) return rc;
         const uint32_t chunkLength = answer_field(FIELD_PARAM2, header);
@@ -146,7 +148,9 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         }
 
         bool sumOk = false;
-        if (int rc = receive_chunk_body(chunkCommand, record.subspan(received, chunkLength), false, sumOk); rc < 0)
+        if (int rc =
+                receive_chunk_body(chunkCommand, record.subspan(received, chunkLength), false, sumOk, stop);
+            rc < 0)
             return rc;
         if (!sumOk) {
             trace(TRACE_ERROR, "Image data chunk checksum error: %#x\n", chunks);

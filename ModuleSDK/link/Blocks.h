@@ -16,10 +16,14 @@ int link_write_progress(const uint8_t* bytes, int n);
 int link_transfer_stopped();
 
 // The body of a chunk the module sends, its header already read: the chunk's
-// bytes into `chunk` (with a progress line when `progress`), its 4-byte sum,
-// then the acknowledgement under `command`, DATA_ACCEPTED or
-// DATA_CHECKSUM_ERROR. 0 with `sumOk` telling which, or the read or write
-// error (a short read leaves the link unsettled).
-int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk);
+// bytes into `chunk` (with a progress line and the observer told when
+// `progress`), its 4-byte sum, then the acknowledgement under `command`,
+// DATA_ACCEPTED or DATA_CHECKSUM_ERROR. 0 with `sumOk` telling which, or the
+// read or write error (a short read leaves the link unsettled). A chunk that
+// is to be refused (`refuse`, or the observer stopped it midway) is read whole
+// and acknowledged with DATA_CHECKSUM_ERROR, which ends the module's
+// transfer: ERR_STOPPED.
+int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk,
+                       bool refuse = false);
 
 } // namespace kelvor

@@ -156,20 +156,56 @@ int send_data_chunks(uint8_t command, const uint8_t* data, uint32_t total, uint3
     return 0;
 }
 
-int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk) {
+namespace {
+
+// The bytes of a chunk the module sends, with the observer told as they come.
+// A stop asked for midway waits for the chunk's end: the module sends the whole
+// chunk whatever happens, and only a chunk read whole can be refused.
+int read_chunk_bytes(std::span<uint8_t> chunk, bool observed, bool& stopAsked) {
+    const int n = static_cast<int>(chunk.size());
+    Progress progress(observed ? chunk.size() : 0);
+    if (!progress.active()) return link_read(chunk.data(), n);
+    int done = 0;
+    while (done < n) {
+        const int want = static_cast<int>(progress.piece(static_cast<size_t>(n - done)));
+        const int got = link_read(chunk.data() + done, want);
+        if (got < 0) return got;
+        done += got;
+        if (!stopAsked && !progress.update(static_cast<uint64_t>(done)) && done < n) stopAsked = true;
+        if (got < want) break;
+    }
+    return done;
+}
+
+int acknowledge_chunk(uint8_t command, bool accepted) {
+    return send_command(command, 0, 0,
+                        accepted ? packet::flag::DATA_ACCEPTED : packet::flag::DATA_CHECKSUM_ERROR);
+}
+
+// A chunk cut short because the operator interrupted the read: the module
+// sends it to its end all the same and then waits for its acknowledgement, so
+// it is refused now; the refusal ends the module's transfer.
+int interrupted_chunk(uint8_t command, int rc) {
+    if (serial_interrupted()) acknowledge_chunk(command, false);
+    link_state().unsettled = true; // the rest may still be on its way
+    return rc;
+}
+
+} // namespace
+
+int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk, bool refuse) {
     sumOk = false;
     if (chunk.size() > BLOCK_MAX) return RES_DATA_ERROR; // callers bound chunks far below
     const int want = static_cast<int>(chunk.size());
-    const int got = progress ? link_read_progress(chunk.data(), want) : link_read(chunk.data(), want);
-    if (got == ERR_STOPPED) return got;
+    bool stop = refuse;
+    const int got = read_chunk_bytes(chunk, progress, stop);
     if (got < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;
     }
     if (got != want) {
         trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
-        link_state().unsettled = true; // the rest may still be on its way
-        return ERR_READ_TIMEOUT;
+        return interrupted_chunk(command, ERR_READ_TIMEOUT);
     }
     uint8_t sum[4] = {};
     const int sumGot = link_read(sum, 4);
@@ -179,11 +215,15 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     }
     if (sumGot != 4) {
         trace(TRACE_ERROR, "Serial read timeout\n");
-        link_state().unsettled = true;
-        return ERR_READ_TIMEOUT;
+        return interrupted_chunk(command, ERR_READ_TIMEOUT);
     }
     sumOk = packet::get32(sum) == packet::byte_sum(chunk);
-    return send_command(command, 0, 0, sumOk ? packet::flag::DATA_ACCEPTED : packet::flag::DATA_CHECKSUM_ERROR);
+    if (stop) {
+        // Refused as a chunk with a wrong sum is: the module ends its transfer.
+        if (int rc = acknowledge_chunk(command, false); rc < 0) return rc;
+        return link_transfer_stopped();
+    }
+    return acknowledge_chunk(command, sumOk);
 }
 
 } // namespace kelvor

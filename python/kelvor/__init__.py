@@ -16,15 +16,20 @@ returns the module's answer as Python values, or raises
         print(m.identify())
 
 One module is open per process at a time: the library's link is process-wide.
+A Module may be shared by threads: its calls take turns on the line, and each
+thread sees the outcome of its own calls in ``last_message``, ``last_values``
+and ``last_module_text``.
 """
 from __future__ import annotations
 
 import datetime as _dt
 import errno as _errno
+import functools as _functools
 import json as _json
 import logging as _logging
 import os as _os
 import re as _re
+import threading as _threading
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _kelvor
@@ -467,6 +472,45 @@ def _parse_time(text: Any) -> Optional[_dt.datetime]:
         return None
 
 
+# ------------------------------------------------------------------ the line
+class _Line:
+    """The process's one line: calls take turns on it, whatever the thread.
+
+    A thread that waits for its turn lets others run (and can be interrupted);
+    a call made while the same thread's call runs (from a progress callable or
+    a trace handler) is refused at once instead of waiting for ever.
+    """
+
+    def __init__(self) -> None:
+        self._lock = _threading.Lock()
+        self._owner: Optional[int] = None
+
+    def __enter__(self) -> None:
+        me = _threading.get_ident()
+        if self._owner == me:
+            raise RuntimeError("a kelvor call is running on this thread already: the module cannot be used from "
+                               "inside its own call (a progress callable or a trace handler); call it once the "
+                               "running call has returned")
+        self._lock.acquire()
+        self._owner = me
+
+    def __exit__(self, *exc: object) -> None:
+        self._owner = None
+        self._lock.release()
+
+
+_LINE = _Line()
+
+
+class _Seen(_threading.local):
+    """What the latest call of one thread found."""
+
+    def __init__(self) -> None:
+        self.message: Optional[str] = None
+        self.values: Dict[str, Any] = {}
+        self.module_text: List[str] = []
+
+
 # ---------------------------------------------------------------- the module
 class Module:
     """The connection to one module on a serial port.
@@ -480,15 +524,19 @@ class Module:
 
     After each call ``last_message`` holds the line that decided it,
     ``last_values`` every value of the answer by name (as ``kelvor --json``
-    reports them) and ``last_module_text`` the module's text lines.
+    reports them) and ``last_module_text`` the module's text lines; a call
+    that raises before anything is sent leaves them empty. Each thread sees
+    its own calls' outcome; the calls of all threads take turns on the line.
+
+    With ``broadcast`` every command goes to all modules and no answer is
+    awaited: a method returns once its packet (and data) are sent, and a
+    method that needs an answer (a status, a value, data) raises NotSupported
+    before anything is sent.
     """
 
     port: str
     baud: int
     chunk_size: int
-    last_message: Optional[str]
-    last_values: Dict[str, Any]
-    last_module_text: List[str]
 
     def __init__(self, port: Union[str, "_os.PathLike[str]"], baud: int = 115200, *, network: bool = False,
                  module_id: int = 0, hex_text: bool = False, timeout_ms: int = 1000, chunk_size: int = 4096,
@@ -506,27 +554,30 @@ class Module:
             raise ValueError("timeout_ms is 1 to 3600000")
         if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or not 0 < chunk_size <= 0xFFFFFFFF:
             raise ValueError("chunk_size is a positive 32-bit count")
-        if _kelvor.is_open():
-            raise RuntimeError("a kelvor.Module is open already: the library has one link per process (close it first)")
         self.port = port
         self.baud = baud
         self.chunk_size = chunk_size
-        self.last_message: Optional[str] = None
-        self.last_values: Dict[str, Any] = {}
-        self.last_module_text: List[str] = []
-        _kelvor.keep_module_text(True)
-        rc, err, reason = _kelvor.open(port, baud, int(hex_text), int(network), module_id, timeout_ms, broadcast)
-        self._note()
+        self._seen = _Seen()
+        self._broadcast = bool(broadcast)
+        with _LINE:
+            _kelvor.keep_module_text(True)
+            rc, err, reason = _kelvor.open(port, baud, int(hex_text), int(network), module_id, timeout_ms, broadcast)
+            self._note(*_kelvor.outcome())
+            if rc == 0:
+                self._open = True
         if rc != 0:
             raise _error(rc, self.last_message, err, reason or None)
-        self._open = True
 
     # ---- connection
     def close(self) -> None:
-        """Closes the port; a closed module can be closed again."""
-        if getattr(self, "_open", False):
-            self._open = False
-            _kelvor.close()
+        """Closes the port, once the call of another thread has ended; a closed
+        module can be closed again."""
+        if not getattr(self, "_open", False):
+            return
+        with _LINE:
+            if self._open:
+                self._open = False
+                _kelvor.close()
 
     @property
     def closed(self) -> bool:
@@ -547,21 +598,42 @@ class Module:
     def __repr__(self) -> str:
         return f"<kelvor.Module {self.port} {self.baud} baud{' closed' if self.closed else ''}>"
 
-    def _note(self) -> None:
-        self.last_message = _kelvor.last_message()
+    @property
+    def last_message(self) -> Optional[str]:
+        """The line that decided this thread's latest call (None before any)."""
+        return self._seen.message
+
+    @property
+    def last_values(self) -> Dict[str, Any]:
+        """Every value of the answers of this thread's latest call, by name."""
+        return self._seen.values
+
+    @property
+    def last_module_text(self) -> List[str]:
+        """The module's text lines during this thread's latest call."""
+        return self._seen.module_text
+
+    def _forget(self) -> None:
+        seen = self._seen
+        seen.message, seen.values, seen.module_text = None, {}, []
+
+    def _note(self, message: Optional[str], values: str, module_text: List[str]) -> None:
+        seen = self._seen
+        seen.message = message
         try:
-            self.last_values = _json.loads(_kelvor.last_values())
+            seen.values = _json.loads(values)
         except ValueError:
-            self.last_values = {}
-        self.last_module_text = list(_kelvor.last_module_text())
-        for line in self.last_module_text:
+            seen.values = {}
+        seen.module_text = list(module_text)
+        for line in seen.module_text:
             logger.info("%s", line, extra={"trace_type": "module"})
 
     def _call(self, name: str, *args: Any) -> Any:
-        if self.closed:
-            raise ValueError("the module is closed")
-        result = getattr(_kelvor, name)(*args)
-        self._note()
+        with _LINE:
+            if self.closed:
+                raise ValueError("the module is closed")
+            result = getattr(_kelvor, name)(*args)
+            self._note(*_kelvor.outcome())
         rc = result[0] if isinstance(result, tuple) else result
         if rc < 0:
             raise _error(rc, self.last_message)
@@ -754,6 +826,7 @@ class Module:
 
     def template_info(self, index: int = 0) -> List[TemplateInfo]:
         """The template list with the module's values of each (LTX)."""
+        _uint(index, 32, "index")
         count = self.read_parameter("enrolled_fingerprints")
         if count == 0:
             return []
@@ -831,6 +904,8 @@ class Module:
                 data = f.read()
         else:
             data = _bytes(data_or_path, "the firmware image")
+        if not data:
+            raise ValueError("the firmware image is empty")
         chunk = self.chunk_size if chunk_size is None else _uint(chunk_size, 32, "chunk_size")
         if chunk == 0:
             raise ValueError("a chunk size of 0 carries no data")
@@ -860,6 +935,7 @@ class Module:
 
     def read_log(self, start: int = 0, count: Optional[int] = None) -> List[LogRecord]:
         """Records of the event log (LR), from ``start``; all that are in use by default."""
+        _uint(start, 32, "start")
         if count is None:
             count = max(self.log_count()[0] - start, 0)
         _uint(count, 32, "count")
@@ -908,12 +984,13 @@ class Module:
         self._call("write_memory", _uint(offset, 32, "offset"), _bytes(data, "the data"))
 
     def read_user_memory(self, offset: int = 0, length: Optional[int] = None) -> bytes:
-        """Reads from the user memory (MR); to its end by default."""
+        """Reads from the user memory (MR); to its end by default. The module
+        answers every read, one that begins beyond the end too (with its refusal)."""
+        _uint(offset, 32, "offset")
         if length is None:
-            length = max(self.user_memory_length() - offset, 0)
-        if _uint(length, 32, "length") == 0:
-            return b""
-        return self._call("read_memory", _uint(offset, 32, "offset"), length)[1]
+            total = self.user_memory_length()
+            length = total - offset if offset <= total else 0
+        return self._call("read_memory", offset, _uint(length, 32, "length"))[1]
 
     # ---- Wiegand
     def set_wiegand_config(self, port: int, *, function: Union[int, str] = 0, format: int = 0, fc_bits: int = 0,
@@ -1097,9 +1174,31 @@ class Module:
             broadcast: bool = False) -> Optional[Answer]:
         """Sends one command packet (and a data block when ``data`` is given)
         and returns the next answer packet as it stands; with ``broadcast``
-        the packet goes to every module and nothing is awaited."""
+        (always on a module opened for broadcast) the packet goes to every
+        module and nothing is awaited."""
         c = _COMMANDS.code(code) if isinstance(code, str) else _uint(code, 8, "code")
         _, answer = self._call("raw", c, _uint(param1, 32, "param1"), _uint(param2, 32, "param2"), _uint(flag, 8, "flag"),
-                               _bytes(data, "the data"), broadcast)
+                               _bytes(data, "the data"), bool(broadcast) or self._broadcast)
         return None if answer is None else Answer(*answer)
 
+
+def _forgetting(method: Callable[..., Any]) -> Callable[..., Any]:
+    @_functools.wraps(method)
+    def call(self: Module, *args: Any, **kwargs: Any) -> Any:
+        self._forget()
+        return method(self, *args, **kwargs)
+
+    return call
+
+
+# Every method that talks to the module starts with an empty outcome: one
+# that raises before anything is sent leaves nothing of an earlier call behind.
+for _name, _member in list(vars(Module).items()):
+    if _name.startswith("_") or _name in ("close", "closed", "last_message", "last_values", "last_module_text"):
+        continue
+    if isinstance(_member, property):
+        setattr(Module, _name, property(_member.fget and _forgetting(_member.fget),
+                                        _member.fset and _forgetting(_member.fset), None, _member.__doc__))
+    elif callable(_member):
+        setattr(Module, _name, _forgetting(_member))
+del _name, _member

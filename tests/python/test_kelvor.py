@@ -141,6 +141,12 @@ def test_one_module_per_process(sim):
     (lambda m: m.enroll_image(kelvor.Image(1, 1, b"\0"), 1, chunked=-1), ValueError),
     (lambda m: kelvor.Module("elsewhere", network=True), ValueError),
     (lambda m: kelvor.Module("elsewhere", baud=1234), ValueError),
+    (lambda m: m.upgrade_firmware(b"firmware", progress="x"), TypeError),
+    (lambda m: m.upgrade_firmware(b""), ValueError),
+    (lambda m: m.scan_image(chunked=True, progress=5), TypeError),
+    (lambda m: m.read_log(start="1"), TypeError),
+    (lambda m: m.read_user_memory(-1), ValueError),
+    (lambda m: m.template_info(-1), ValueError),
 ])
 def test_bad_arguments_send_nothing(sim, call, error):
     with open_module(sim) as m:
@@ -149,6 +155,15 @@ def test_bad_arguments_send_nothing(sim, call, error):
             call(m)
         sim.control("--fault", "none")
         assert m.status().code == 0x30
+
+
+def test_a_call_refused_before_sending_leaves_no_outcome_behind(sim):
+    with open_module(sim) as m:
+        for call in (lambda: m.verify(-1), lambda: m.upgrade_firmware(b""), lambda: m.read_parameter("none")):
+            assert m.read_parameter(0x71) == 0x35 and m.last_values and m.last_message is None
+            with pytest.raises(ValueError):
+                call()
+            assert (m.last_message, m.last_values, m.last_module_text) == (None, {}, [])
 
 
 def test_images_and_their_files(tmp_path):

@@ -59,6 +59,48 @@ TEST_F(FirmwareCommands, CancelWithoutItsOwnAnswerStillSucceeds) {
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
+bool stop_second(uint64_t, uint64_t, void* calls) {
+    return ++*static_cast<int*>(calls) < 2;
+}
+
+// Firmware stopped after its first chunk leaves the module waiting for the
+// second: a cancel ends that wait, answered under the upgrade's code (the
+// refused transfer) or as a cancelled command followed by the cancel's answer.
+TEST_F(FirmwareCommands, AStoppedUpgradeCancelsTheModulesWait) {
+    struct Reply {
+        uint8_t command, flag;
+    };
+    const std::vector<std::vector<Reply>> rows = {
+        {{cmd::UG, DATA_CHECKSUM_ERROR}},
+        {{cmd::UG, CANCELLED}, {cmd::CA, SUCCEED}},
+    };
+    const Bytes image(3 * 64, 0x5a);
+    const Bytes first(image.begin(), image.begin() + 64);
+    for (const auto& answers : rows) {
+        farend::Script s;
+        s.open_sequence().expect_packet(cmd::UG, 0, 3 * 64, 0).answer(cmd::UG, 0, 3 * 64, SUCCEED);
+        s.expect_packet(cmd::UG, packet::chunk_param1(3, 0), 64, 0)
+            .expect(farend::concat({first, farend::le32(packet::byte_sum(first))}))
+            .answer(cmd::UG, 0, 0, DATA_ACCEPTED);
+        s.expect_packet(cmd::CA, 0, 0, 0);
+        for (const Reply& a : answers) s.answer(a.command, 0, 0, a.flag);
+        int calls = 0;
+        transfer_observer(stop_second, &calls);
+        bool unsettled = false;
+        const Exchange r = run_on(s, [&] {
+            const int rc = upgrade_firmware(image.data(), 3 * 64, 64);
+            unsettled = link_state().unsettled;
+            return rc;
+        });
+        transfer_observer(nullptr);
+        EXPECT_EQ(r.rc, ERR_STOPPED);
+        EXPECT_EQ(r.trace, "[API] Upgrade firmware(UG): 0xc0 0x40\n[ERR] The transfer is stopped\n");
+        EXPECT_TRUE(unsettled); // whatever else comes is dropped before the next command
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
 // Data that would need more chunks than the header can count never announce
 // themselves: nothing goes on the wire.
 TEST_F(FirmwareCommands, FirmwareOfTooManyChunksIsRefusedBeforeThePacket) {

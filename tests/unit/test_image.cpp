@@ -372,6 +372,52 @@ TEST_F(ImageTest, ChunkHeadersThatCannotEndTheImageAreRefused) {
     }
 }
 
+// The observer that stops at its call number `stopAt` (from 1).
+struct StopAt {
+    int stopAt;
+    int calls = 0;
+};
+bool stop_at(uint64_t, uint64_t, void* context) {
+    auto& w = *static_cast<StopAt*>(context);
+    return ++w.calls < w.stopAt;
+}
+
+// A stop is answered at the chunk that comes next: the module has it on its
+// way, so it is read whole and refused as a chunk with a wrong sum is, which
+// ends the module's transfer; nothing after it is awaited.
+TEST_F(ImageTest, AStoppedChunkedImageRefusesTheChunkThatComesNext) {
+    const Bytes image = image_record(160, 120, 2);
+    for (const int stopAt : {1, 3}) {
+        SCOPED_TRACE(stopAt);
+        reset();
+        farend::Script s;
+        s.open_sequence().expect_packet(cmd::SIX, 0, 0x1000, 0);
+        for (uint16_t i = 0; i < stopAt; ++i) {
+            const Bytes part(image.begin() + i * 0x1000, image.begin() + (i + 1) * 0x1000);
+            s.answer(cmd::SIX, packet::chunk_param1(5, i), 0x1000, 0);
+            s.send(farend::concat({part, farend::le32(packet::byte_sum(part))}));
+            s.expect_packet(cmd::SIX, 0, 0, i + 1 == stopAt ? DATA_CHECKSUM_ERROR : DATA_ACCEPTED);
+        }
+        StopAt w{stopAt};
+        transfer_observer(stop_at, &w);
+        GuardedRecord rec;
+        bool unsettled = false;
+        Exchange r = run_in_process(s, [&] {
+            send_command(cmd::SIX, 0, 0x1000, 0);
+            const int rc = receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
+            unsettled = link_state().unsettled;
+            return rc;
+        });
+        transfer_observer(nullptr);
+        EXPECT_EQ(r.rc, ERR_STOPPED);
+        EXPECT_EQ(r.trace, "[API] Get Image Data: 0x4b1c\n[ERR] The transfer is stopped\n");
+        EXPECT_EQ(w.calls, stopAt);
+        EXPECT_TRUE(unsettled);
+        EXPECT_TRUE(r.far.ok) << r.far.failure;
+        EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+    }
+}
+
 TEST_F(ImageTest, ChunkedLengthZeroReadsNothing) {
     farend::Script s;
     s.open_sequence();

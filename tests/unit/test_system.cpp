@@ -2,6 +2,7 @@
 // SW changes on the library's side of the link once the module accepted it.
 #include <termios.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -218,6 +219,37 @@ TEST_F(SystemTest, SwBaudrateSetsThePortUpAgainAfterTheAnswer) {
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(after, B38400);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
+}
+
+// Opened for broadcast, a command goes to module 0 with its data and nothing
+// is awaited; SW's effect on the library's side follows all the same (here:
+// hex text from the next packet on). A command that needs an answer is
+// refused before anything is sent.
+TEST_F(SystemTest, BroadcastAwaitsNoAnswerAndFollowsTheParameter) {
+    const farend::Bytes memory = {1, 2, 3};
+    farend::Script s;
+    s.network(true, 0)
+        .expect_packet(cmd::MW, 4, 3, 0)
+        .expect(farend::data_block(memory))
+        .expect_packet(cmd::SW, 0, 0x31, param::ASCII_PACKET)
+        .hex(true)
+        .expect_packet(cmd::SW, 0, 0x36, 0x66);
+    farend::FarEnd fe(s);
+    ASSERT_EQ(module_open_broadcast(fe.port().c_str(), 0x35, 0, 0, 3000), 0);
+    farend::TraceCapture cap(TRACE_ERROR);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(write_user_memory(memory.data(), 4, 3), 0);
+    EXPECT_EQ(system_parameter_write(param::ASCII_PACKET, 0x31), 0);
+    EXPECT_EQ(link_state().hexText, 1);
+    uint32_t status = 0;
+    EXPECT_EQ(system_status_check(&status), RES_NOT_SUPPORTED);
+    EXPECT_EQ(system_parameter_write(0x66, 0x36), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(cap.text(), "[ERR] SS needs the module's answer: no module answers a broadcast\n");
+    module_close();
+    const farend::Outcome o = fe.finish(50);
+    EXPECT_TRUE(o.ok) << o.failure;
+    EXPECT_TRUE(o.extra.empty()) << farend::hex_dump(o.extra);
 }
 
 // A rate the port cannot run at (0) is refused by the port after the module accepted it.
