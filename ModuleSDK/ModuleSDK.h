@@ -123,7 +123,11 @@ KELVOR_API void trace_to(TraceSink sink, void* context = nullptr);
 // fifth of a second of the line). Returning false stops the transfer before
 // its next piece: the call ends with ERR_STOPPED, and the link waits for a
 // quiet line before the next command (the module may still be sending or
-// waiting). nullptr: no observer. The observer must not call the library.
+// waiting). Chunks stop cleanly: of the chunks the module sends, the next one
+// is read whole and refused (DATA_CHECKSUM_ERROR), which ends the module's
+// transfer; chunks to the module end with a cancel (CA), which ends its wait
+// for the next chunk. nullptr: no observer. The observer must not call the
+// library.
 using TransferObserver = bool (*)(uint64_t done, uint64_t total, void* context);
 KELVOR_API void transfer_observer(TransferObserver observer, void* context = nullptr);
 
@@ -228,6 +232,10 @@ KELVOR_API uint32_t byte_sum(const uint8_t* bytes, size_t n);
 
 // ---------------------------------------------------------------- connection
 KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
+// After module_open_broadcast the command functions send their packet and data
+// to module 0 and await no answer (the host's side of a parameter write
+// follows as always); a command that needs the module's answer is refused with
+// RES_NOT_SUPPORTED before anything is sent.
 KELVOR_API int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
 KELVOR_API int module_close();
 // The line of several modules (RS-485), opened for network packets without
