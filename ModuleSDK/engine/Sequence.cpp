@@ -146,7 +146,6 @@ void cancel_stopped_chunks() {
     }
     // Whatever else the module has to say is dropped before the next command.
     link.unsettled = true;
-    outcome::message("The transfer is stopped");
 }
 
 // Whether the command is complete without the module's answer: nothing to
@@ -193,7 +192,11 @@ int run(const Sequence& s, const Request& r) {
         }
     }
     if (int rc = send_payload(s, r); rc < 0) {
-        if (rc == ERR_STOPPED && s.transfer == Transfer::Chunks) cancel_stopped_chunks();
+        // Stopped by the observer, or a wait for an acknowledgement ended by the operator.
+        if (s.transfer == Transfer::Chunks && (rc == ERR_STOPPED || serial_interrupted())) {
+            cancel_stopped_chunks();
+            if (rc == ERR_STOPPED) outcome::message("The transfer is stopped");
+        }
         return rc;
     }
     if (int rc = scan_waits(s.waits, r.arg); rc != GO_ON) return rc;

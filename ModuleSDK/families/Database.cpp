@@ -7,11 +7,11 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
-#include "trace/Outcome.h"
 #include "engine/Tables.h"
 #include "families/Enroll.h"
 #include "families/ScanTemplate.h"
 #include "link/Blocks.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -65,7 +65,8 @@ constexpr SuccessLine templatesCounted{"      Num of templates: %#x\n", {FIELD_P
 
 // RT: ENROLL_CONTINUE announces a template with more of the user's after it.
 constexpr sequence::Accept rtMore[] = {
-    {ENROLL_CONTINUE, SuccessLine{"      Template Size: %#x More Templates\n", {FIELD_PARAM2, "bytes"}}, MORE_TEMPLATES},
+    {ENROLL_CONTINUE, SuccessLine{"      Template Size: %#x More Templates\n", {FIELD_PARAM2, "bytes"}},
+     MORE_TEMPLATES},
 };
 // CT: a user ID in use is a user ID with templates, told like SUCCEED.
 constexpr sequence::Accept ctInUse[] = {{ID_ALREADY_USED, templatesCounted, 0}};
@@ -159,12 +160,16 @@ constexpr answers::Row ltxAnswer[] = {
 // The record count and the bytes of the records that follow in chunks.
 constexpr Sequence LTX{.command = cmd::LTX,
                        .answer = ltxAnswer,
-                       .success = SuccessLine::fields_only({FIELD_PARAM1, "templates"}, {FIELD_PARAM2, "bytes"})};
+                       .success =
+                           SuccessLine::fields_only({FIELD_PARAM1, "templates"}, {FIELD_PARAM2, "bytes"})};
 
 // One chunk of template records into `buffer` at `received`; its length in `length`.
 int receive_info_chunk(std::span<uint8_t> buffer, size_t received, uint32_t& length) {
     AnswerPacket header{};
-    if (int rc = receive_chunk_header(header); rc < 0) return rc;
+    if (int rc = receive_chunk_header(header); rc < 0) {
+        return serial_interrupted() ? chunk_cut_short(static_cast<uint8_t>(link_state().awaitedCommand), rc)
+                                    : rc;
+    }
     const auto command = static_cast<uint8_t>(answer_field(FIELD_COMMAND, header));
     length = answer_field(FIELD_PARAM2, header);
     if (length == 0) return 0;

@@ -128,7 +128,12 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
         // its way, and the chunk refused ends its transfer.
         const bool stop = !progress.update(received);
         AnswerPacket header{};
-        if (int rc = receive_chunk_header(header); rc < 0) return rc;
+        if (int rc = receive_chunk_header(header); rc < 0) {
+            // The chunks answer under the command's code, or the one the module gave the chunk before.
+            return serial_interrupted()
+                       ? chunk_cut_short(static_cast<uint8_t>(link_state().awaitedCommand), rc)
+                       : rc;
+        }
         const uint32_t chunkLength = answer_field(FIELD_PARAM2, header);
         const auto chunkCommand = static_cast<uint8_t>(answer_field(FIELD_COMMAND, header));
 

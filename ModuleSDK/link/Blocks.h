@@ -23,6 +23,12 @@ int link_transfer_stopped();
 // is to be refused (`refuse`, or the observer stopped it midway) is read whole
 // and acknowledged with DATA_CHECKSUM_ERROR, which ends the module's
 // transfer: ERR_STOPPED.
+// A chunk the module sends, cut short (its header or its bytes) by a read
+// that timed out or that the operator interrupted: the link is left unsettled,
+// and after an interrupt the chunk is refused under `command` at once, since
+// the module sends it to its end all the same and then waits for its
+// acknowledgement; the refusal ends its transfer. Returns `rc`.
+int chunk_cut_short(uint8_t command, int rc);
 int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk,
                        bool refuse = false);
 

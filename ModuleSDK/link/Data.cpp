@@ -182,16 +182,13 @@ int acknowledge_chunk(uint8_t command, bool accepted) {
                         accepted ? packet::flag::DATA_ACCEPTED : packet::flag::DATA_CHECKSUM_ERROR);
 }
 
-// A chunk cut short because the operator interrupted the read: the module
-// sends it to its end all the same and then waits for its acknowledgement, so
-// it is refused now; the refusal ends the module's transfer.
-int interrupted_chunk(uint8_t command, int rc) {
+} // namespace
+
+int chunk_cut_short(uint8_t command, int rc) {
     if (serial_interrupted()) acknowledge_chunk(command, false);
     link_state().unsettled = true; // the rest may still be on its way
     return rc;
 }
-
-} // namespace
 
 int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress, bool& sumOk, bool refuse) {
     sumOk = false;
@@ -205,7 +202,7 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     }
     if (got != want) {
         trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
-        return interrupted_chunk(command, ERR_READ_TIMEOUT);
+        return chunk_cut_short(command, ERR_READ_TIMEOUT);
     }
     uint8_t sum[4] = {};
     const int sumGot = link_read(sum, 4);
@@ -215,7 +212,7 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     }
     if (sumGot != 4) {
         trace(TRACE_ERROR, "Serial read timeout\n");
-        return interrupted_chunk(command, ERR_READ_TIMEOUT);
+        return chunk_cut_short(command, ERR_READ_TIMEOUT);
     }
     sumOk = packet::get32(sum) == packet::byte_sum(chunk);
     if (stop) {

@@ -20,7 +20,7 @@ def run_threads(*workers):
         try:
             start.wait()
             work()
-        except BaseException as e:  # noqa: B902 - handed to the test's thread
+        except BaseException as e:  # handed to the test's thread
             failures.append(e)
 
     threads = [threading.Thread(target=wrap, args=(w,)) for w in workers]
@@ -148,14 +148,18 @@ class Stop(Exception):
     pass
 
 
-def stop_at(call):
-    """A progress callable that raises at its call number `call` (from 1)."""
+def stop_at(call, ctrl_c=False):
+    """A progress callable that raises at its call number `call` (from 1), or
+    has the operator press Ctrl-C there."""
     calls = []
 
     def progress(done, total):
         calls.append(done)
         if len(calls) == call:
-            raise Stop()
+            if ctrl_c:
+                os.kill(os.getpid(), signal.SIGINT)
+            else:
+                raise Stop()
 
     return progress
 
@@ -163,19 +167,23 @@ def stop_at(call):
 # A transfer stopped halfway leaves the module waiting (for a chunk, or for
 # the acknowledgement of one); the next command must work all the same, with
 # a read time-out shorter than the module's own waits.
-@pytest.mark.parametrize("stop", [
-    lambda m: m.scan_image(chunked=4096, progress=stop_at(1)),
-    lambda m: m.scan_image(chunked=4096, progress=stop_at(3)),
-    lambda m: m.read_image(chunked=True, progress=stop_at(2)),
-    lambda m: m.upgrade_firmware(bytes(range(256)) * 64, progress=stop_at(1), chunk_size=1024),
-    lambda m: m.upgrade_firmware(bytes(range(256)) * 64, progress=stop_at(4), chunk_size=1024),
+FIRMWARE = bytes(range(256)) * 64
+
+
+@pytest.mark.parametrize("stop, error", [
+    (lambda m: m.scan_image(chunked=4096, progress=stop_at(1)), Stop),
+    (lambda m: m.scan_image(chunked=4096, progress=stop_at(3)), Stop),
+    (lambda m: m.read_image(chunked=True, progress=stop_at(2, ctrl_c=True)), KeyboardInterrupt),
+    (lambda m: m.upgrade_firmware(FIRMWARE, progress=stop_at(1), chunk_size=1024), Stop),
+    (lambda m: m.upgrade_firmware(FIRMWARE, progress=stop_at(4), chunk_size=1024), Stop),
+    (lambda m: m.upgrade_firmware(FIRMWARE, progress=stop_at(3, ctrl_c=True), chunk_size=1024), KeyboardInterrupt),
 ])
-def test_a_stopped_transfer_leaves_a_working_line(sim, stop):
+def test_a_stopped_transfer_leaves_a_working_line(sim, stop, error):
     sim.control("--place", "3")
     with kelvor.Module(sim.link, timeout_ms=500) as m:
         m.scan_image()
         version = m.read_parameter("firmware_version")
-        with pytest.raises(Stop):
+        with pytest.raises(error):
             stop(m)
         assert m.status().code == 0x30
         assert m.read_parameter("firmware_version") == version  # a stopped upgrade installs nothing

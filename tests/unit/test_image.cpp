@@ -4,6 +4,7 @@
 // that announces more than the record holds or sends chunks that never end.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -416,6 +417,41 @@ TEST_F(ImageTest, AStoppedChunkedImageRefusesTheChunkThatComesNext) {
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
+}
+
+// The operator's interrupt while the next chunk is awaited: the module sends
+// that chunk all the same and then waits for its acknowledgement, so the
+// refusal goes out at once.
+TEST_F(ImageTest, AnInterruptWhileAChunkIsAwaitedRefusesIt) {
+    const Bytes image = image_record(160, 120, 2);
+    const Bytes first(image.begin(), image.begin() + 0x1000);
+    farend::Script s;
+    s.open_sequence().expect_packet(cmd::RIX, 0, 0x1000, 0);
+    s.answer(cmd::RIX, packet::chunk_param1(5, 0), 0x1000, 0)
+        .send(farend::concat({first, farend::le32(packet::byte_sum(first))}))
+        .expect_packet(cmd::RIX, 0, 0, DATA_ACCEPTED)
+        .expect_packet(cmd::RIX, 0, 0, DATA_CHECKSUM_ERROR);
+    GuardedRecord rec;
+    // The operator presses Ctrl-C as the second chunk is about to be awaited.
+    int calls = 0;
+    transfer_observer(
+        [](uint64_t, uint64_t, void* context) {
+            if (++*static_cast<int*>(context) == 2) serial_interrupt();
+            return true;
+        },
+        &calls);
+    const auto start = std::chrono::steady_clock::now();
+    Exchange r = run_in_process(s, [&] {
+        send_command(cmd::RIX, 0, 0x1000, 0);
+        const int rc = receive_image_chunks(rec.record(), static_cast<uint32_t>(image.size()));
+        serial_clear_interrupt();
+        return rc;
+    });
+    transfer_observer(nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(r.rc, ERR_READ_TIMEOUT);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
 }
 
 TEST_F(ImageTest, ChunkedLengthZeroReadsNothing) {
