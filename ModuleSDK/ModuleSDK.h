@@ -196,6 +196,10 @@ struct LinkState {
     bool unsettled = false;
     // Bytes other than the awaited answer met since the last command packet.
     bool strayBytes = false;
+    // The opening (or the status check of a module selected) gave up: the
+    // line never went quiet for a read time-out, so no answer could be told
+    // from what else it carried.
+    bool neverQuiet = false;
     size_t packet_length() const { return packet::length(network == 1); }
 };
 KELVOR_API LinkState& link_state();

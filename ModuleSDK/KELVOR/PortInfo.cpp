@@ -49,6 +49,15 @@ std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
         trace_print("       %s\n", why.c_str());
         return why;
     }
+    if (error == 0 && link_state().neverQuiet) {
+        why = "The port " + port +
+              " opened but the line never went quiet: bytes kept coming without a pause of " +
+              std::to_string(com.readTimeout) +
+              " ms (-t), so no answer could be told from them; check the cable, the adapter and what else "
+              "sends on the line";
+        trace_print("       %s\n", why.c_str());
+        return why;
+    }
     switch (port::port_failure(error)) {
     case port::PortFailure::None: {
         const int rate = baud_rate_of_code(com.baudCode);

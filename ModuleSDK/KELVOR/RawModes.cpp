@@ -64,12 +64,16 @@ void OrvantiCom::raw_packet_mode() {
     size_t drained = 0;
     constexpr size_t STEP = packet::COMMAND_LENGTH;
     buffer.clear();
+    // However its bytes come, the drain is over within the read time-out and
+    // the wire time of a full buffer: a line that trickles cannot hold it.
+    serial_bound_reads(static_cast<uint64_t>(RAW_BUFFER) * (hexText == 1 ? 2 : 1));
     while (drained + STEP <= RAW_BUFFER) {
         buffer.resize(drained + STEP);
         int r = link_read(buffer.data() + drained, static_cast<int>(STEP), true);
         if (r > 0) drained += static_cast<size_t>(r);
         if (r != static_cast<int>(STEP)) break;
     }
+    serial_unbound_reads();
     size_t lineStart = 0;
     for (size_t i = 0; i < drained; ++i) {
         if (buffer[i] != packet::END_CODE) continue;

@@ -6,30 +6,51 @@
 #include <vector>
 
 #include "ModuleSDK.h"
+#include "port/SerialLine.h"
 
 namespace kelvor {
 
 namespace {
 
-// The most a drain takes before it gives up waiting for a quiet line.
-constexpr size_t DISCARD_MAX = 16u << 20;
-constexpr int DISCARD_TIMEOUTS_MAX = 30;
+// A drain gives up on a line that has not fallen quiet after this many read
+// time-outs, and the wire time of twice the bytes it has drained: the tail of a
+// transfer that an earlier run gave up comes at the line's rate and earns its
+// time, a line that trickles (noise, a half-broken adapter) earns next to
+// nothing. Never beyond the wire time of DRAIN_BYTES_MAX, the largest
+// transfer in hex text.
+constexpr int DRAIN_TIMEOUTS = 3;
+constexpr uint64_t DRAIN_BYTES_MAX = 2 * 0x40000;
 
 // Reads and drops whatever arrives until the line has been quiet for one read
-// time-out; bounded in bytes and in time. Nothing of it is printed: it is no
-// text of the module's, but the bytes of some transfer.
-void discard_until_quiet() {
+// time-out; bounded in bytes and in time, the bound checked by the reads
+// themselves. Nothing of it is printed: it is no text of the module's, but the
+// bytes of some transfer. False when the line never went quiet.
+bool discard_until_quiet() {
+    using serial_line::Clock;
     std::vector<uint8_t> sink(4096);
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(static_cast<int64_t>(std::max(serial_read_timeout(), 1)) *
-                                  DISCARD_TIMEOUTS_MAX);
-    for (size_t total = 0; total < DISCARD_MAX && std::chrono::steady_clock::now() < deadline;) {
+    const serial_line::Line& line = serial_line::line();
+    const auto started = Clock::now();
+    const auto timeouts =
+        std::chrono::milliseconds(static_cast<int64_t>(std::max(serial_read_timeout(), 1)) * DRAIN_TIMEOUTS);
+    LinkState& s = link_state();
+    s.unsettled = false;
+    s.neverQuiet = false;
+    for (uint64_t total = 0;;) {
+        const auto deadline =
+            started + timeouts + serial_line::wire_time(std::min(2 * total, DRAIN_BYTES_MAX), line.baudRate);
+        if (total >= DRAIN_BYTES_MAX || Clock::now() >= deadline) {
+            s.neverQuiet = true;
+            return false;
+        }
+        const serial_line::ReadBound bounded(deadline);
         const int r = serial_read(sink.data(), static_cast<int>(sink.size()));
-        if (r <= 0) break;
-        total += static_cast<size_t>(r);
+        // The line failed: the next read tells.
+        if (r < 0) return true;
+        total += static_cast<uint64_t>(r);
+        // A read that ended short before the deadline ended on a quiet line;
+        // one that the deadline ended goes on only as far as its bytes earned.
+        if (r < static_cast<int>(sink.size()) && Clock::now() < deadline) return true;
     }
-    link_state().unsettled = false;
 }
 
 // Port, line settings and read time-out: the part of the opening shared by
@@ -55,8 +76,10 @@ int open_port(const char* portName, int baudCode, int readTimeout) {
 int check_module() {
     LinkState& s = link_state();
     uint32_t status = 0;
-    // Bytes already arriving on a port just opened belong to no command of this run.
-    if (serial_input_waiting()) discard_until_quiet();
+    s.neverQuiet = false;
+    // Bytes already arriving on a port just opened belong to no command of
+    // this run; a line that never stops sending has no room for an answer.
+    if (serial_input_waiting() && !discard_until_quiet()) return ERR_READ_TIMEOUT;
     // The module's text lines of the first status check are shown only when
     // the check met a clean line: "[" bytes in the tail of an image are no text.
     link_hold_text_lines();
@@ -67,7 +90,7 @@ int check_module() {
         // The line carried something else: most likely the tail of a transfer
         // that an earlier run gave up, still on its way. Once it has passed,
         // the status check is tried once more. A quiet line costs nothing here.
-        discard_until_quiet();
+        if (!discard_until_quiet()) return ERR_READ_TIMEOUT;
         rc = system_status_check(&status);
     }
     if (rc < 0) return rc;
@@ -124,7 +147,8 @@ int module_open_line(const char* portName, int baudCode, int hexText, int readTi
     s.hexText = hexText == 1 ? 1 : 0;
     s.open = true;
     serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
-    if (serial_input_waiting()) discard_until_quiet();
+    s.neverQuiet = false;
+    if (serial_input_waiting() && !discard_until_quiet()) return ERR_READ_TIMEOUT;
     return 0;
 }
 

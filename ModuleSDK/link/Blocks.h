@@ -4,7 +4,21 @@
 #include <cstdint>
 #include <span>
 
+#include "port/SerialLine.h"
+
 namespace kelvor {
+
+// The read time-out and the wire time of `bytes` (twice as many characters in
+// hex text) from now: the end of reads that carry at most that much.
+serial_line::Clock::time_point link_read_end(uint64_t bytes);
+// The end of a data block or chunk of n bytes that the module sends, however
+// its bytes come: its wire time twice over and 64 KiB besides, so that a
+// module that pauses within a block keeps its time and a line that trickles
+// cannot hold the run.
+inline serial_line::Clock::time_point block_read_end(uint64_t n) {
+    constexpr uint64_t SLACK_BYTES = 0x10000;
+    return link_read_end(SLACK_BYTES + 2 * (n + 4));
+}
 
 // link_read and link_write of a whole block, in pieces with a progress line
 // when the block is long; the same results as one call.

@@ -1,5 +1,7 @@
 // Data transfer between the packets: data blocks in both directions and the
 // acknowledged chunks of large transfers to the module.
+#include <optional>
+
 #include "ModuleSDK.h"
 #include "link/Blocks.h"
 #include "trace/Progress.h"
@@ -18,6 +20,7 @@ int receive_data(std::span<uint8_t> buffer) {
         return ERR_READ_TIMEOUT;
     }
     const int n = static_cast<int>(buffer.size());
+    const serial_line::ReadBound bounded(block_read_end(buffer.size()));
     int r = link_read_progress(buffer.data(), n);
     if (r == ERR_STOPPED) return r;
     if (r < 0) {
@@ -195,6 +198,8 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     if (chunk.size() > BLOCK_MAX) return RES_DATA_ERROR; // callers bound chunks far below
     const int want = static_cast<int>(chunk.size());
     bool stop = refuse;
+    // The chunk and its sum; the acknowledgement's answer has its own bound.
+    std::optional<serial_line::ReadBound> bounded(std::in_place, block_read_end(chunk.size()));
     const int got = read_chunk_bytes(chunk, progress, stop);
     if (got < 0) {
         trace(TRACE_ERROR, "Cannot read the serial port\n");
@@ -202,6 +207,7 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
     }
     if (got != want) {
         trace(TRACE_ERROR, "Serial read timeout %d %d\n", got, want);
+        bounded.reset();
         return chunk_cut_short(command, ERR_READ_TIMEOUT);
     }
     uint8_t sum[4] = {};
@@ -210,6 +216,7 @@ int receive_chunk_body(uint8_t command, std::span<uint8_t> chunk, bool progress,
         trace(TRACE_ERROR, "Cannot read the serial port\n");
         return ERR_READ;
     }
+    bounded.reset();
     if (sumGot != 4) {
         trace(TRACE_ERROR, "Serial read timeout\n");
         return chunk_cut_short(command, ERR_READ_TIMEOUT);

@@ -8,6 +8,7 @@
 #include "ModuleSDK.h"
 #include "link/Blocks.h"
 #include "link/TextLines.h"
+#include "port/SerialLine.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
@@ -50,6 +51,10 @@ int link_read(uint8_t* buffer, int n, bool textLines) {
     if (r < 0) return r;
     packet::hex_decode(text.data(), static_cast<size_t>(r / 2), buffer);
     return r / 2;
+}
+
+serial_line::Clock::time_point link_read_end(uint64_t bytes) {
+    return serial_line::line().end_after(bytes * (link_state().hexText == 1 ? 2 : 1));
 }
 
 int link_write(const uint8_t* bytes, int n) {
@@ -157,6 +162,8 @@ void settle_line() {
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::milliseconds(static_cast<int64_t>(std::max(serial_read_timeout(), 1)) * LATE_TIMEOUTS_MAX);
+    // Checked by the reads themselves too: a text line that never ends is no exception.
+    const serial_line::ReadBound bounded(deadline);
     for (int late = 0; late < LATE_MAX && std::chrono::steady_clock::now() < deadline;) {
         if (!waitQuiet && !serial_input_waiting()) return;
         AnswerPacket pkt{};
@@ -196,8 +203,23 @@ constexpr int DROPPED_MAX = 256;
 int receive_packet(AnswerPacket& pkt, uint8_t start, int len) {
     pkt.fill(0);
     // Skip whatever precedes the start code; module text lines are printed.
+    // Noise is no sign of the module: the start code must come within the
+    // read time-out of the wait's start (or of a text line's end) however
+    // many bytes of noise come before it, so that a line that trickles noise
+    // ends the wait as a silent one would.
     int r;
-    while ((r = link_read(&pkt[0], 1, true)) == 1 && pkt[0] != start) link_state().strayBytes = true;
+    auto syncEnd = serial_line::line().first_deadline();
+    size_t lines = text_lines_read();
+    while ((r = link_read(&pkt[0], 1, true)) == 1 && pkt[0] != start) {
+        link_state().strayBytes = true;
+        if (text_lines_read() != lines) {
+            lines = text_lines_read();
+            syncEnd = serial_line::line().next_deadline();
+        } else if (serial_line::Clock::now() >= syncEnd) {
+            r = 0;
+            break;
+        }
+    }
     if (r < 0) {
         trace(TRACE_ERROR, "Cannot read serial port\n");
         return ERR_READ;
@@ -272,10 +294,8 @@ int receive_matching(AnswerPacket& pkt, bool anyCommand) {
 constexpr uint64_t ANSWER_BYTES_MAX = 0x10000;
 
 int receive_bounded(AnswerPacket& pkt, bool anyCommand) {
-    serial_bound_reads(ANSWER_BYTES_MAX * (link_state().hexText == 1 ? 2 : 1));
-    const int rc = receive_matching(pkt, anyCommand);
-    serial_unbound_reads();
-    return rc;
+    const serial_line::ReadBound bounded(link_read_end(ANSWER_BYTES_MAX));
+    return receive_matching(pkt, anyCommand);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ModuleSDK.h"
+#include "port/SerialLine.h"
 #include "trace/Console.h"
 #include "trace/Outcome.h"
 
@@ -22,6 +23,8 @@ constexpr size_t HELD_LINES_MAX = 64;
 struct TextLines {
     bool holding = false;
     std::vector<std::string> held;
+    // Lines read so far, printed, kept or held.
+    size_t read = 0;
 };
 
 TextLines& text_lines() {
@@ -84,6 +87,11 @@ int read_after_text_lines(uint8_t* buffer, int n) {
         if (buffer[0] != '[') break;
         std::string line = "[";
         bool ended = false;
+        ++text_lines().read;
+        // A line is over within a read time-out and twice the wire time of the
+        // longest line kept: one that trickles on for ever (or a "[" in noise)
+        // ends there, cut short, as one that falls silent does.
+        const serial_line::ReadBound bounded(serial_line::line().end_after(2 * (TEXT_LINE_MAX + 1)));
         while (!ended) {
             uint8_t c = 0;
             r = serial_read_more(&c, 1);
@@ -101,6 +109,10 @@ int read_after_text_lines(uint8_t* buffer, int n) {
         return -1;
     }
     return 1 + r;
+}
+
+size_t text_lines_read() {
+    return text_lines().read;
 }
 
 void link_hold_text_lines() {

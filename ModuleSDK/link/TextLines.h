@@ -2,6 +2,7 @@
 // carriage return ends it, and it goes to the standard output stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kelvor {
@@ -9,5 +10,10 @@ namespace kelvor {
 // Reads up to n bytes as serial_read does; module text lines that come first
 // are printed (or held back) and not counted.
 int read_after_text_lines(uint8_t* buffer, int n);
+
+// How many text lines have been read since the process started: a reader
+// that must tell whether the module spoke between two of its reads compares
+// two counts.
+size_t text_lines_read();
 
 } // namespace kelvor

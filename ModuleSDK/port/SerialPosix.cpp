@@ -164,74 +164,72 @@ void settle_output() {
             std::max(line().txDone, Clock::now() + wire_time(static_cast<uint64_t>(queued), line().baudRate));
 }
 
+// One wait of a read (see serial_line::read_loop): the bytes held from an
+// earlier read first, else at most waitMs in poll for the port or the wake
+// pipe, then what the port has, up to `want` bytes.
+int wait_and_read(uint8_t* dst, int want, int waitMs) {
+    Port& p = port();
+    const size_t wanted = static_cast<size_t>(want);
+    if (p.rxEnd > p.rxBegin) {
+        const size_t take = std::min(p.rxEnd - p.rxBegin, wanted);
+        std::memcpy(dst, p.rx.data() + p.rxBegin, take);
+        p.rxBegin += take;
+        return static_cast<int>(take);
+    }
+    pollfd fds[2] = {{p.fd, POLLIN, 0}, {wake().read, POLLIN, 0}};
+    const nfds_t count = wake().read >= 0 ? 2 : 1;
+    const int ready = sys::poll(fds, count, waitMs);
+    const pollfd& pfd = fds[0];
+    if (ready < 0) {
+        if (errno == EINTR) return serial_line::WOKEN;
+        line().portLost = line().portLost || gone(errno);
+        return serial_line::READ_FAILED;
+    }
+    if (count == 2 && (fds[1].revents & POLLIN)) {
+        drain_wake_pipe();
+        if (serial_line::interrupt_flag().load()) return serial_line::WOKEN;
+        if (!(pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) return serial_line::WOKEN;
+    }
+    if (ready == 0) return serial_line::WAIT_OVER;
+    if (pfd.revents & POLLNVAL) {
+        line().portLost = true;
+        return serial_line::READ_FAILED;
+    }
+    ssize_t r;
+    int got = 0;
+    if (wanted >= p.rx.size()) {
+        r = sys::read(p.fd, dst, wanted);
+        if (r > 0) got = static_cast<int>(r);
+    } else {
+        r = sys::read(p.fd, p.rx.data(), p.rx.size());
+        if (r > 0) {
+            const size_t take = std::min(static_cast<size_t>(r), wanted);
+            std::memcpy(dst, p.rx.data(), take);
+            p.rxBegin = take;
+            p.rxEnd = static_cast<size_t>(r);
+            got = static_cast<int>(take);
+        }
+    }
+    if (r < 0) {
+        if (errno == EINTR || errno == EAGAIN) return serial_line::WOKEN;
+        line().portLost = line().portLost || gone(errno);
+        return serial_line::READ_FAILED;
+    }
+    // End of file: the line hung up (the device is gone or the far side
+    // closed). Nothing more will come, so the read fails once what arrived
+    // before has been handed over; a caller that waits for more, such as the
+    // response monitor, would otherwise spin.
+    if (r == 0) {
+        line().portLost = true;
+        return serial_line::HUNG_UP;
+    }
+    return got;
+}
+
 // Reads up to n bytes into dst: returns when n bytes arrived or when the read
 // time-out passed without a new byte; the count that arrived, or -1.
 int read_span(uint8_t* dst, int n) {
-    Port& p = port();
-    int got = 0;
-    size_t buffered = p.rxEnd - p.rxBegin;
-    if (buffered > 0) {
-        size_t take = std::min(buffered, static_cast<size_t>(n));
-        std::memcpy(dst, p.rx.data() + p.rxBegin, take);
-        p.rxBegin += take;
-        got = static_cast<int>(take);
-    }
-    auto deadline = line().first_deadline();
-    while (got < n) {
-        if (serial_line::interrupt_flag().load()) break;
-        deadline = line().within_bound(deadline);
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left < 0) break;
-        pollfd fds[2] = {{p.fd, POLLIN, 0}, {wake().read, POLLIN, 0}};
-        const nfds_t count = wake().read >= 0 ? 2 : 1;
-        int ready = sys::poll(fds, count, static_cast<int>(left));
-        const pollfd& pfd = fds[0];
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            line().portLost = line().portLost || gone(errno);
-            return -1;
-        }
-        if (fds[1].revents & POLLIN) {
-            drain_wake_pipe();
-            if (serial_line::interrupt_flag().load()) break;
-            if (!(pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
-        }
-        if (ready == 0) break;
-        if (pfd.revents & POLLNVAL) {
-            line().portLost = true;
-            return -1;
-        }
-        size_t want = static_cast<size_t>(n - got);
-        ssize_t r;
-        if (want >= p.rx.size()) {
-            r = sys::read(p.fd, dst + got, want);
-            if (r > 0) got += static_cast<int>(r);
-        } else {
-            r = sys::read(p.fd, p.rx.data(), p.rx.size());
-            if (r > 0) {
-                size_t take = std::min(static_cast<size_t>(r), want);
-                std::memcpy(dst + got, p.rx.data(), take);
-                p.rxBegin = take;
-                p.rxEnd = static_cast<size_t>(r);
-                got += static_cast<int>(take);
-            }
-        }
-        if (r < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            line().portLost = line().portLost || gone(errno);
-            return -1;
-        }
-        // End of file: the line hung up (the device is gone or the far side
-        // closed). Nothing more will come, so the read fails once what
-        // arrived before has been handed over; a caller that waits for more,
-        // such as the response monitor, would otherwise spin.
-        if (r == 0) {
-            line().portLost = true;
-            return got > 0 ? got : -1;
-        }
-        deadline = line().next_deadline();
-    }
-    return got;
+    return serial_line::read_loop(dst, n, wait_and_read);
 }
 
 // An operator who stops the tool (for example the response monitor) gets the

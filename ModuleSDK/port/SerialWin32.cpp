@@ -4,8 +4,9 @@
 // first byte and from the latest byte after that.
 //
 // Each ReadFile waits at most for the first byte and then returns what has
-// arrived (time-outs MAXDWORD, MAXDWORD, constant): the loop around it counts
-// the time-out afresh after every byte, as the POSIX side does with poll.
+// arrived (time-outs MAXDWORD, MAXDWORD, constant): the read loop shared by
+// every kind of port (SerialLine.h) counts the time-out afresh after every
+// byte and ends the read at its bound.
 #include <windows.h>
 
 #include <algorithm>
@@ -87,53 +88,53 @@ bool apply_wait(long long ms) {
     return true;
 }
 
+// One wait of a read (see serial_line::read_loop): a ReadFile that waits at
+// most waitMs for its first byte and returns what has arrived. The usual
+// wait, a byte's time-out, rounded down by a millisecond or two, is taken as
+// it is: the port keeps the wait it has instead of being set anew. A long
+// wait (the response monitor's minute) is served a second at a time, so that
+// a port that went away, or an interrupt, is noticed within a second.
+int wait_and_read(uint8_t* dst, int want, int waitMs) {
+    Port& p = port();
+    const long long timeoutMs = line().timeoutMs;
+    long long wait = waitMs;
+    if (wait < timeoutMs && wait >= timeoutMs - 2) wait = timeoutMs;
+    const bool sliced = wait > WAIT_SLICE_MS;
+    wait = std::min<long long>(wait, WAIT_SLICE_MS);
+    const Clock::time_point start = Clock::now();
+    if (!apply_wait(wait)) {
+        line().portLost = line().portLost || gone(::GetLastError());
+        return serial_line::READ_FAILED;
+    }
+    DWORD r = 0;
+    if (::ReadFile(p.handle, dst, static_cast<DWORD>(want), &r, nullptr) == 0) {
+        const DWORD error = ::GetLastError();
+        // A time-out that a driver reports as an error is still a time-out.
+        if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT)
+            return sliced ? serial_line::WOKEN : serial_line::WAIT_OVER;
+        line().portLost = line().portLost || gone(error);
+        return serial_line::READ_FAILED;
+    }
+    if (r > 0) return static_cast<int>(r);
+    // Nothing within the wait. A port that no longer tells its state has gone
+    // (a device removed, the far side of an emulated port closed): nothing
+    // more will come, and what came is handed over.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (::ClearCommError(p.handle, &errors, &status) == 0) {
+        line().portLost = true;
+        return serial_line::HUNG_UP;
+    }
+    // Woken early, or only a slice of the wait: the loop waits out the rest.
+    if (sliced || Clock::now() + std::chrono::milliseconds(1) < start + std::chrono::milliseconds(wait))
+        return serial_line::WOKEN;
+    return serial_line::WAIT_OVER;
+}
+
 // Reads up to n bytes into dst: returns when n bytes arrived or when the read
 // time-out passed without a new byte; the count that arrived, or -1.
 int read_span(uint8_t* dst, int n) {
-    Port& p = port();
-    int got = 0;
-    const int timeoutMs = line().timeoutMs;
-    auto deadline = line().first_deadline();
-    while (got < n) {
-        deadline = line().within_bound(deadline);
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) break;
-        if (serial_line::interrupt_flag().load()) break;
-        // The usual wait, a byte's time-out, rounded down by a millisecond or
-        // two: the port keeps the wait it has instead of being set anew. A
-        // long wait (the response monitor's minute) is served a second at a
-        // time, so that a port that went away is noticed within a second.
-        if (left < timeoutMs && left >= timeoutMs - 2) left = timeoutMs;
-        left = std::min<long long>(left, WAIT_SLICE_MS);
-        if (!apply_wait(left)) {
-            line().portLost = line().portLost || gone(::GetLastError());
-            return -1;
-        }
-        DWORD r = 0;
-        if (::ReadFile(p.handle, dst + got, static_cast<DWORD>(n - got), &r, nullptr) == 0) {
-            const DWORD error = ::GetLastError();
-            // A time-out that a driver reports as an error is still a time-out.
-            if (error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT) break;
-            line().portLost = line().portLost || gone(error);
-            return -1;
-        }
-        // Nothing within the wait. A port that no longer tells its state has
-        // gone (a device removed, the far side of an emulated port closed):
-        // nothing more will come, and what came is handed over.
-        if (r == 0) {
-            DWORD errors = 0;
-            COMSTAT status{};
-            if (::ClearCommError(p.handle, &errors, &status) == 0) {
-                line().portLost = true;
-                return got > 0 ? got : -1;
-            }
-            if (Clock::now() + std::chrono::milliseconds(1) >= deadline) break;
-            continue; // woken early (a wait rounded down): wait out the rest
-        }
-        got += static_cast<int>(r);
-        deadline = line().next_deadline();
-    }
-    return got;
+    return serial_line::read_loop(dst, n, wait_and_read);
 }
 
 // An operator who stops the tool with Ctrl-C or Ctrl-Break (for example in

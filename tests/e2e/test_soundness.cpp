@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,83 @@ TEST(Soundness, ALineThatNeverStopsSendingEndsTheAnswer) {
         EXPECT_EQ(r.tool.status, 1);
         EXPECT_LT(r.tool.elapsedMs, 9000);
         EXPECT_NE(r.err.find("[ERR] Read data timeout"), std::string::npos) << r.err;
+    }
+}
+
+// A line that trickles (a byte every 100 ms: noise, a half-broken adapter)
+// from before the port is opened ends the opening within a few read
+// time-outs: it never went quiet, and the reason line says so.
+TEST(Soundness, ALineThatTricklesEndsTheOpening) {
+    const std::string reason = "opened but the line never went quiet: bytes kept coming without a pause of "
+                               "300 ms (-t), so no answer could be told from them; check the cable, the "
+                               "adapter and what else sends on the line";
+    struct Row {
+        const char* name;
+        Bytes every;
+        Args args;
+    };
+    const Row rows[] = {
+        {"noise", {0x00}, {"-c", "SS"}},
+        {"start codes", {0x40}, {"-c", "SS"}},
+        {"text lines begun, never ended", {'['}, {"-c", "SS"}},
+        {"on a shared line", {0x41}, {"-n", "1", "-m", "1", "-c", "SS"}},
+        {"noise, --json", {0x5A}, {"--json", "-c", "SS"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        farend::Script s;
+        s.trickle(row.every, 100, LIMIT_MS);
+        const ToolRun r = run_script(s, dir, row.args);
+        EXPECT_EQ(r.tool.status, 1);
+        // About four read time-outs: the status check's wait (or a text line's
+        // bound), then the drain that gives up.
+        EXPECT_LT(r.tool.elapsedMs, 4000);
+        EXPECT_EQ(r.err.rfind(LOC + "Err: Cannot initialize sdk\n       The port ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(reason + "\n"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+        if (row.args.front() == "--json") {
+            EXPECT_NE(r.tool.out.find("\"result_name\":\"port_open\""), std::string::npos) << r.tool.out;
+            EXPECT_NE(r.tool.out.find(reason + "\""), std::string::npos) << r.tool.out;
+        }
+    }
+}
+
+// The same line once the module has begun to answer: an answer, a data
+// block or a chunk whose bytes trickle in ends at its bound (a read time-out
+// and the wire time of 64 KiB and twice the block), not when the line stops.
+TEST(Soundness, ALineThatTricklesEndsTheTransfer) {
+    struct Row {
+        const char* name;
+        farend::Script script;
+        Args args;
+        std::string error;
+    };
+    farend::Script answer;
+    answer.open_sequence().expect_packet(cmd::SR, 0, 0, param::BAUDRATE).trickle({0x00}, 100, LIMIT_MS);
+    farend::Script block;
+    block.open_sequence()
+        .expect_packet(cmd::LT, 0, 0, 0)
+        .answer(cmd::LT, 0x100, 0, flag::SUCCEED)
+        .trickle({0x11}, 100, LIMIT_MS);
+    farend::Script chunk;
+    chunk.open_sequence()
+        .expect_packet(cmd::RIX, 0, 64, 0)
+        .answer(cmd::RIX, 0, 156, flag::SUCCEED)
+        .answer(cmd::RIX, kelvor::packet::chunk_param1(3, 0), 64, 0)
+        .trickle({0x22}, 100, LIMIT_MS);
+    const Row rows[] = {
+        {"an answer", answer, {"-c", "SR", "-f", "0x71"}, "[ERR] Read data timeout: 0 0xd\n"},
+        {"a data block", block, {"-c", "LT"}, "[ERR] Serial read timeout "},
+        {"a chunk", chunk, {"-c", "RIX", "-p2", "64", "-o", "read.bmp"}, "[ERR] Serial read timeout "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        farend::TempDir dir;
+        const ToolRun r = run_script(row.script, dir, row.args);
+        EXPECT_EQ(r.tool.status, 1);
+        EXPECT_LT(r.tool.elapsedMs, 9000);
+        EXPECT_NE(r.err.find(row.error), std::string::npos) << r.err;
     }
 }
 

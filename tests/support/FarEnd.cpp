@@ -120,6 +120,10 @@ Script& Script::hangup() {
     steps_.push_back({Step::Hangup, {}, 0});
     return *this;
 }
+Script& Script::trickle(const Bytes& bytes, int everyMs, int forMs) {
+    steps_.push_back({Step::Trickle, hex_ ? hex_text(bytes) : bytes, everyMs, forMs});
+    return *this;
+}
 Script& Script::open_sequence(uint32_t status, uint32_t enrollMode, uint32_t scanSuccess) {
     expect_packet(cmd::SS, 0, 0, 0);
     answer(cmd::SS, status, 0, flag::SUCCEED);
@@ -166,6 +170,29 @@ struct FarEnd::Impl {
         return got;
     }
 
+    // A master reports a hang-up while no slave is open: the trickle ends
+    // when the tool has opened the line and closed it again.
+    void trickle(const Script::Step& step) {
+        const auto end = Clock::now() + std::chrono::milliseconds(step.forMs);
+        bool opened = false;
+        while (Clock::now() < end) {
+            pollfd pfd{master, POLLIN, 0};
+            ::poll(&pfd, 1, 0);
+            if (!(pfd.revents & POLLHUP))
+                opened = true;
+            else if (opened)
+                return;
+            if (pfd.revents & POLLIN) {
+                uint8_t buf[512];
+                const ssize_t k = ::read(master, buf, sizeof buf);
+                if (k > 0) outcome.received.insert(outcome.received.end(), buf, buf + k);
+            }
+            // A tool that does not read lets the line fill: what does not fit is not sent.
+            [[maybe_unused]] const ssize_t w = ::write(master, step.bytes.data(), step.bytes.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+        }
+    }
+
     void serve() {
         for (size_t i = 0; i < script.steps().size(); ++i) {
             const auto& step = script.steps()[i];
@@ -174,6 +201,8 @@ struct FarEnd::Impl {
             } else if (step.kind == Script::Step::Hangup) {
                 ::close(master);
                 master = -1;
+            } else if (step.kind == Script::Step::Trickle) {
+                trickle(step);
             } else if (step.kind == Script::Step::Send) {
                 // The master is non-blocking: a tool that stops reading makes
                 // the step fail after the expect time-out instead of hanging.

@@ -42,13 +42,19 @@ public:
     // The module hangs up: the line closes, so the tool's reads fail from now
     // on. Bytes the tool has not read yet are lost; pause before if they matter.
     Script& hangup();
+    // The line trickles: `bytes` (in the form of the script) every everyMs,
+    // whatever the tool sends, for forMs at most; over as soon as the tool,
+    // having opened the line, closes it again. What the tool sends meanwhile
+    // is taken as it comes (Outcome::received), not checked.
+    Script& trickle(const Bytes& bytes, int everyMs, int forMs);
     // What the connection opening asks: SS, then SR 0x65 and SR 0x75, each answered.
     Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
 
     struct Step {
-        enum Kind { Expect, Send, Pause, Hangup } kind;
+        enum Kind { Expect, Send, Pause, Hangup, Trickle } kind;
         Bytes bytes;
         int ms = 0;
+        int forMs = 0; // a trickle's longest run
     };
     const std::vector<Step>& steps() const { return steps_; }
 
