@@ -242,7 +242,7 @@ public:
         object_["message"] = rc != 0 && r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         const auto elapsed = std::chrono::steady_clock::now() - started_;
         object_["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-        json_output::print(object_);
+        json_output::print_with_module_text(object_);
         return rc;
     }
 

@@ -62,7 +62,28 @@ Object object_of(const char* kind) {
 }
 
 std::string line_of(const Object& object) {
-    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    const std::string dumped = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // The JSON library escapes the C0 controls; DEL and the C1 controls (CSI
+    // among them) are escaped too, so that no string (a module's text line, a
+    // file name) can drive a terminal the line is shown on. Outside strings
+    // the line is ASCII, and in UTF-8 C2 80 to C2 9F are exactly U+0080 to
+    // U+009F.
+    if (dumped.find('\x7f') == std::string::npos && dumped.find('\xc2') == std::string::npos) return dumped;
+    std::string line;
+    line.reserve(dumped.size() + 16);
+    for (size_t i = 0; i < dumped.size(); ++i) {
+        const auto c = static_cast<unsigned char>(dumped[i]);
+        const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0u;
+        if (c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c == 0x7F ? 0x7Fu : next);
+            line += escape;
+            i += c == 0x7F ? 0 : 1;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    return line;
 }
 
 namespace {
@@ -111,7 +132,22 @@ void command_drop() {
     if (!s.open) return;
     s.open = false;
     s.files.clear();
-    outcome::end();
+    // Its module text lines go to the next object.
+    outcome::set_aside();
+}
+
+void print_with_module_text(Object object) {
+    object["module_text"] = outcome::record().moduleText;
+    print(object);
+}
+
+void print_module_text() {
+    if (!on()) return;
+    std::vector<std::string> lines = outcome::take_pending_text();
+    if (lines.empty()) return;
+    Object o = object_of("module_text");
+    o["module_text"] = std::move(lines);
+    print(o);
 }
 
 void file_written(const std::string& path, const uint8_t* data, size_t n) {

@@ -42,8 +42,16 @@ void command_begin();
 // Whether a command is being recorded.
 bool command_open();
 // The command recorded so far is no command of its own (the run goes on to
-// a batch or a directory, whose commands have their objects): no object.
+// a batch or a directory, whose commands have their objects): no object. The
+// module's text lines recorded go to the next object.
 void command_drop();
+// An object of a run that records its command's outcome (a backup, a
+// restore), with the module's text lines of that record as "module_text".
+void print_with_module_text(Object object);
+// The module's text lines that no object has taken (a scan, the response
+// monitor, a run whose last object came before them), as an object of their
+// own, kind "module_text"; nothing when there are none.
+void print_module_text();
 // Bytes written to an output file by the command (the calls for one path add up).
 void file_written(const std::string& path, const uint8_t* data, size_t n);
 // The command ends with `result`: its object is printed. `reason` is the

@@ -150,5 +150,7 @@ int OrvantiCom::run() {
         run_connected();
     }
     module_close();
+    // Module text lines that no object took are not lost.
+    json_output::print_module_text();
     return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Json.h"
 #include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -127,6 +128,8 @@ void OrvantiCom::response_monitor() {
     for (;;) {
         uint8_t byte = 0;
         int r = link_read(&byte, 1, true);
+        // With --json the module's text lines are objects of their own here, at once.
+        json_output::print_module_text();
         if (r < 0) break;
         if (r == 0) continue;
         if (byte == packet::END_CODE)

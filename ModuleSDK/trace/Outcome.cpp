@@ -9,10 +9,15 @@ namespace outcome {
 
 namespace {
 
+// Lines kept outside a record beyond this many are dropped.
+constexpr size_t PENDING_LINES_MAX = 4096;
+
 struct State {
     bool on = false;
     bool keepText = false;
     Record record;
+    // Module text lines kept that no record has taken yet, oldest first.
+    std::vector<std::string> pending;
     // The object that named values go into: the record's values, or the last
     // item of an array while an item is open.
     nlohmann::ordered_json* target = nullptr;
@@ -44,13 +49,30 @@ nlohmann::ordered_json& array_named(const char* name) {
 
 } // namespace
 
+namespace {
+
+// The module text lines of the record being given up go back to the pending
+// ones, after those that came before it.
+void keep_lines_of_record() {
+    State& s = state();
+    for (std::string& line : s.record.moduleText) {
+        if (s.pending.size() >= PENDING_LINES_MAX) break;
+        s.pending.push_back(std::move(line));
+    }
+    s.record.moduleText.clear();
+}
+
+} // namespace
+
 void begin() {
     State& s = state();
+    if (s.on) keep_lines_of_record();
     // Cleared in place: a batch begins thousands of records.
     s.record.values = nlohmann::ordered_json::object();
     s.record.message.clear();
     s.record.hasMessage = false;
     s.record.moduleText.clear();
+    s.record.moduleText.swap(s.pending);
     s.target = nullptr;
     s.on = true;
 }
@@ -58,6 +80,18 @@ void begin() {
 void end() {
     state().on = false;
     state().target = nullptr;
+}
+
+void set_aside() {
+    State& s = state();
+    if (s.on) keep_lines_of_record();
+    end();
+}
+
+std::vector<std::string> take_pending_text() {
+    std::vector<std::string> lines;
+    lines.swap(state().pending);
+    return lines;
 }
 
 bool recording() {
@@ -70,6 +104,7 @@ void reset() {
     s.keepText = false;
     s.target = nullptr;
     s.record = Record{};
+    s.pending.clear();
 }
 
 void value(const char* name, int64_t v) {
@@ -146,9 +181,13 @@ void message(std::string_view line) {
 }
 
 void module_text(std::string_view line) {
-    if (!recording()) return;
+    State& s = state();
+    if (!s.on && !s.keepText) return;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-    state().record.moduleText.emplace_back(line);
+    if (s.on)
+        s.record.moduleText.emplace_back(line);
+    else if (s.pending.size() < PENDING_LINES_MAX)
+        s.pending.emplace_back(line);
 }
 
 void keep_module_text(bool keep) {

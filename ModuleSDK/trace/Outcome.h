@@ -7,17 +7,28 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvor {
 
 namespace outcome {
 
-// Starts a fresh record (the values of the command before are dropped).
+// Starts a fresh record (the values of the command before are dropped). Its
+// module text lines begin with those kept since the last record ended (the
+// opening of the connection, the status check of a module turned to) and
+// those of a record still open, which this one replaces: no line is lost
+// between two records.
 void begin();
 // Stops recording; what was recorded stays readable until the next begin().
 void end();
+// Stops recording a record that will not be reported: its module text lines
+// are kept for the next record.
+void set_aside();
 bool recording();
+// The module text lines kept that no record has taken, handed over once.
+std::vector<std::string> take_pending_text();
 // Drops the record and stops recording: the state of a fresh process.
 void reset();
 
@@ -48,11 +59,12 @@ void object_end();
 // the success line, an error line. The last one counts; a line's prefix and
 // indentation and its line end are not part of it.
 void message(std::string_view line);
-// A text line of the module, kept instead of being printed.
+// A text line of the module, kept instead of being printed: in the record,
+// or outside one (while the module text is kept) for the next record.
 void module_text(std::string_view line);
 // Whether the module's text lines are kept rather than printed on standard
 // output (which then carries results only); outside a recorded command
-// they go to standard error.
+// they wait for the next record (take_pending_text()).
 void keep_module_text(bool keep);
 bool module_text_kept();
 

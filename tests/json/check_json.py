@@ -221,7 +221,8 @@ class Runs(unittest.TestCase):
         import hashlib
         self.assertEqual(obj["files"], [{"path": "t.tpl", "bytes": len(data),
                                          "sha256": hashlib.sha256(data).hexdigest()}])
-        self.assertEqual(obj["module_text"], ["[hello\x01world]"])
+        # The fault sends the line before every answer: the three of the opening, then RT's.
+        self.assertEqual(obj["module_text"], ["[hello\x01world]"] * 4)
 
     def test_backup_and_restore(self):
         s = self.s
@@ -327,6 +328,108 @@ class Runs(unittest.TestCase):
                 objects(self, out)
                 self.assertEqual(SCORE.sub(r"\1", with_json), SCORE.sub(r"\1", plain))
                 self.assertEqual(plain_out.strip(), "")
+
+
+HELLO = "text:hello-from-module,times=1"
+
+
+def module_text_of(found):
+    """Every module text line of the objects, in order."""
+    return [line for o in found for line in o.get("module_text", [])]
+
+
+class ModuleText(unittest.TestCase):
+    """The module's text lines with --json: in the object of the command during which they came, those of
+    the opening in the first object of the run; never lost, never on a terminal as they came."""
+
+    def test_text_of_the_opening_goes_to_the_first_object(self):
+        s = Session(self)
+        with open(s.path("two.txt"), "w") as f:
+            f.write("-c SR -f 0x71\n-c SS\n")
+        for args in (["-c", "SR", "-f", "0x71"], ["-F", "two.txt"]):
+            with self.subTest(args=args):
+                s.control("--fault", HELLO)
+                rc, out, err = s.kelvor("--json", "-x2", *args)
+                found = objects(self, out)
+                self.assertEqual([o["module_text"] for o in found][:2],
+                                 [["[hello-from-module]"], []][:len(found)], out + err)
+                self.assertEqual(found[0]["values"]["value"], 0x35)
+                # Without --json the line is on standard output, as before.
+                s.control("--fault", HELLO)
+                rc, out, err = s.kelvor("-x2", *args)
+                self.assertEqual(out, "[hello-from-module]\r\n", err)
+
+    def test_text_of_a_module_turned_to_goes_to_its_object(self):
+        s = Session(self, ("--modules", "1,7"))
+        for faulted, expected in ((7, [[], ["[hello-from-module]"]]), (1, [["[hello-from-module]"], []])):
+            with self.subTest(module=faulted):
+                s.control("--module", str(faulted), "--fault", HELLO)
+                rc, out, err = s.kelvor("--json", "--modules", "1,7", "-c", "SR", "-f", "0x6d")
+                found = objects(self, out)
+                self.assertEqual([(o["module_id"], o["module_text"]) for o in found],
+                                 list(zip([1, 7], expected)), out + err)
+
+    def test_text_in_a_scan_a_backup_and_a_restore(self):
+        s = Session(self, ("--modules", "1,7"))
+        s.control("--module", "7", "--fault", HELLO)
+        rc, out, err = s.kelvor("-n", "1", "--json", "--scan", "7-7")
+        found = objects(self, out)
+        self.assertEqual(module_text_of(found), ["[hello-from-module]"], out + err)
+        one = Session(self)
+        one.enroll(2)
+        one.control("--fault", HELLO)
+        rc, out, err = one.kelvor("--json", "--backup", "bk")
+        (obj,) = objects(self, out)
+        self.assertEqual((obj["kind"], obj["module_text"]), ("backup", ["[hello-from-module]"]), err)
+        one.kelvor("-c", "DA")
+        one.control("--fault", HELLO)
+        rc, out, err = one.kelvor("--json", "--restore", "bk")
+        (obj,) = objects(self, out)
+        self.assertEqual((obj["kind"], obj["restored"], obj["module_text"]), ("restore", 1, ["[hello-from-module]"]),
+                         err)
+
+    def on_terminal(self, s, *args):
+        """kelvor with standard output and standard error on a terminal: the bytes that reached it."""
+        import pty
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([os.path.join(ARGS.bin, "kelvor"), *args], cwd=s.dir, stdin=subprocess.DEVNULL,
+                                stdout=slave, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        proc.wait(120)
+        return shown
+
+    def test_no_control_character_of_a_module_reaches_a_terminal(self):
+        text = "\x1b]0;T\x07\x1b[31mRED\x7f\u009b0m"
+        control = {0x07, 0x1b, 0x7f}
+        s = Session(self, ("--modules", "7"))
+        cases = [
+            (("-n", "1", "-m", "7", "-x2", "-c", "SS"), False),
+            (("-n", "1", "--json", "--scan", "7-7"), True),
+            (("-n", "1", "-m", "7", "--json", "-c", "SS"), True),
+            (("-n", "1", "-m", "7", "--json", "--backup", "bk"), True),
+        ]
+        for args, json_lines in cases:
+            with self.subTest(args=args):
+                s.control("--module", "7", "--fault", "text:" + text + ",times=1")
+                shown = self.on_terminal(s, *args)
+                self.assertFalse(control & set(shown), shown)
+                self.assertNotIn("\u009b".encode(), shown)
+                if json_lines:
+                    lines = shown.decode("utf-8", "replace").splitlines()
+                    found = objects(self, "\n".join(line for line in lines if line.startswith("{")))
+                    self.assertEqual(module_text_of(found), ["[" + text + "]"], shown)
+                else:
+                    self.assertIn(b"[^[]0;T^G^[[31mRED^?M-^[0m]", shown)
 
 
 def main():

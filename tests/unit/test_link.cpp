@@ -10,6 +10,7 @@
 
 #include "LinkFixture.h"
 #include "ModuleSDK.h"
+#include "link/TextLines.h"
 
 namespace cmd = kelvor::packet::cmd;
 namespace param = kelvor::packet::param;
@@ -229,6 +230,39 @@ TEST_F(LinkTest, ModuleTextLinesBeforeAnAnswerGoToStdout) {
     EXPECT_EQ(second, 0x5Bu);
     EXPECT_EQ(out, "[boot v1.2\r\n[one\r\n[two\r\n");
     done(fe);
+}
+
+// Nothing of a module's text line can drive the operator's terminal: every
+// control character, as a byte or as a UTF-8 character, is shown as `cat -v`
+// shows it; text in any script stays as it is.
+TEST(TextLines, ShownOnATerminalWithoutControlCharacters) {
+    struct Row {
+        const char* name;
+        std::string line;
+        std::string shown;
+    };
+    const Row rows[] = {
+        {"plain", "[boot v1.2\r", "[boot v1.2\r"},
+        {"a title and a colour", "[\x1b]0;T\x07\x1b[31mRED\r", "[^[]0;T^G^[[31mRED\r"},
+        {"tab kept, DEL shown", "[a\tb\x7f\r", "[a\tb^?\r"},
+        {"a return inside the line", "[a\rb\r", "[a^Mb\r"},
+        {"C1 CSI as a byte",
+         "[\x9b"
+         "31mX",
+         "[M-^[31mX"},
+        {"C1 CSI in UTF-8",
+         "[\xc2\x9b"
+         "31mX",
+         "[M-^[31mX"},
+        {"C1 NEL and OSC in UTF-8", "[\xc2\x85\xc2\x9d", "[M-^EM-^]"},
+        {"text in UTF-8 stays", "[caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x92\xc2\xa0\r",
+         "[caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x92\xc2\xa0\r"},
+        {"bytes of no character above C1 stay", "[\xff\xfe\xc3", "[\xff\xfe\xc3"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(text_line_for_terminal(row.line), row.shown);
+    }
 }
 
 TEST_F(LinkTest, OverlongTextLineIsCutAndTheAnswerStillArrives) {

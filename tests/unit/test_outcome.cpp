@@ -189,4 +189,32 @@ TEST_F(OutcomeTest, TextsAreKeptAsLinesAndWrittenAsValidJson) {
     }
 }
 
+// With --json the module's text lines are kept: those that come while no
+// record is open wait for the next one, and a record given up (dropped or
+// replaced) hands its lines on; none is lost, none is taken twice.
+TEST_F(OutcomeTest, ModuleTextLinesWaitForTheNextRecord) {
+    const auto lines = [] { return outcome::record().moduleText; };
+    using Lines = std::vector<std::string>;
+    outcome::module_text("[not kept\r"); // neither recorded nor kept
+    outcome::keep_module_text(true);
+    outcome::module_text("[opening\r");
+    outcome::begin();
+    outcome::module_text("[first\r");
+    EXPECT_EQ(lines(), (Lines{"[opening", "[first"}));
+    // The opening's record replaced by the command's: its lines go along.
+    outcome::begin();
+    outcome::module_text("[command\r");
+    outcome::set_aside(); // a batch begins: no object for the command line
+    outcome::module_text("[between\r");
+    outcome::begin();
+    EXPECT_EQ(lines(), (Lines{"[opening", "[first", "[command", "[between"}));
+    outcome::end(); // reported: its lines are gone with it
+    outcome::module_text("[after\r");
+    EXPECT_EQ(outcome::take_pending_text(), (Lines{"[after"}));
+    EXPECT_TRUE(outcome::take_pending_text().empty());
+    outcome::begin();
+    EXPECT_TRUE(lines().empty());
+    outcome::end();
+}
+
 } // namespace
