@@ -12,7 +12,7 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KELVOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(WINDOWS_UNIT_SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_windows_system.cpp)
-foreach(name bmp keywords results sha256 vocabulary)
+foreach(name bmp keywords results serial_line sha256 vocabulary)
   list(APPEND WINDOWS_UNIT_SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/test_${name}.cpp)
 endforeach()
 add_executable(unit_tests ${WINDOWS_UNIT_SOURCES})
