@@ -359,6 +359,19 @@ class ModuleText(unittest.TestCase):
                 rc, out, err = s.kelvor("-x2", *args)
                 self.assertEqual(out, "[hello-from-module]\r\n", err)
 
+    def test_text_of_the_opening_in_directory_mode(self):
+        s = Session(self)
+        s.enroll(3)
+        s.control("--place", "3")
+        os.mkdir(s.path("scans"))
+        for name in ("a.bmp", "b.bmp"):
+            s.kelvor("-c", "SI", "-o", os.path.join("scans", name))
+        s.control("--fault", HELLO)
+        rc, out, err = s.kelvor("--json", "-c", "II", "-i", "scans")
+        found = objects(self, out)
+        self.assertEqual([(os.path.basename(o["file"]), o["module_text"]) for o in found],
+                         [("a.bmp", ["[hello-from-module]"]), ("b.bmp", [])], out + err)
+
     def test_text_of_a_module_turned_to_goes_to_its_object(self):
         s = Session(self, ("--modules", "1,7"))
         for faulted, expected in ((7, [[], ["[hello-from-module]"]]), (1, [["[hello-from-module]"], []])):
