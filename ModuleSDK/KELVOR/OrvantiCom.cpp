@@ -136,7 +136,7 @@ int OrvantiCom::run() {
         json_output::command_end(*this, ERR_PORT_OPEN, reason);
         return 1;
     }
-    // What the opening read of the module is not the command's.
+    // What the opening read of the module is not the command's; its text lines go along.
     if (json_output::command_open()) json_output::command_begin();
     progress_line_rate(baud_rate_of_code(baudCode), hexText);
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
