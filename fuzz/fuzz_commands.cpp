@@ -59,15 +59,9 @@ int front_step(const Input& in, void (OrvantiCom::*step)()) {
 template <uint8_t code> int front_case(const Input& in) {
     static const CommandCase* found = [] {
         const std::span<const CommandCase> families[] = {
-            firmware_cases(),
-            admin_cases(),
-            database_cases(),
-            event_log_cases(),
-            clock_cases(),
-            ports_cases(),
-            enroll_by_wiegand_card_cases(),
-            wiegand_cases(),
-            smart_card_cases(),
+            firmware_cases(),  admin_cases(), database_cases(),
+            event_log_cases(), clock_cases(), ports_cases(),  enroll_by_wiegand_card_cases(),
+            wiegand_cases(),   smart_card_cases(),
         };
         for (const auto& family : families)
             for (const CommandCase& row : family)
