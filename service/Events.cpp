@@ -98,10 +98,7 @@ std::string packet_event(const uint8_t* packet, size_t n, bool network, int64_t 
         case flag::TIMEOUT: o = event_of("timeout", module, ms); break;
         default: break;
         }
-        if (!o.is_null()) {
-            o["packet"] = hex(packet, n);
-            return line_of(o);
-        }
+        if (!o.is_null()) return line_of(o);
     }
     Json o = event_of("packet", module, ms);
     const char* keyword = kelvor::keyword_name(kelvor::KW_COMMAND, f.command);
