@@ -6,7 +6,11 @@
 #   - unpaced transfer rates of data blocks and chunks (Google Benchmark, pty);
 #   - the wall time of one `kelvor -c SS` run;
 #   - the cost per line of batch files of 10, 100 and 1000 lines;
-#   - the CPU time of a batch of 1000 SS lines with and without --json.
+#   - the CPU time of a batch of 1000 SS lines with and without --json;
+#   - kelvord: SS through the service against SS in-process, 50 watching
+#     clients each getting every event (and how long an event takes from its
+#     last byte on the line to a watcher), 10 clients sending 100 commands
+#     each at once.
 # The paced runs at 9600 baud take about three minutes; QUICK=1 leaves them out.
 set -euo pipefail
 # kelvor ends with status 1 after every run: its runs below are not checked by status.
@@ -109,6 +113,34 @@ done
 row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$(calc "$plain * 1000")")" "" ""
 row "the same with --json, CPU" "$(printf '%.1f ms' "$(calc "$json * 1000")")" "" \
     "$(printf '%+.1f%%' "$(calc "100 * ($json - $plain) / $plain")")"
+
+# kelvord. SS in-process (the caller holds the port) and through the service
+# (one request line, one answer line on its socket), on the unpaced simulated
+# module, in turns: three rounds of 500 each, the least mean of each counts.
+if [ -x "$bin/kelvord" ]; then
+    start_sim
+    direct="" service=""
+    for _ in 1 2 3; do
+        direct=$(least "$("$bin/kelvord_ss_bench" direct "$work/module" 500)" "$direct")
+        "$bin/kelvord" --foreground -P "$work/module" -b 115200 --socket "$work/module.sock" 2>/dev/null &
+        kelvord_pid=$!
+        for _ in $(seq 500); do [ -S "$work/module.sock" ] && break; sleep 0.01; done
+        service=$(least "$("$bin/kelvord_ss_bench" service "$work/module.sock" 500)" "$service")
+        kill "$kelvord_pid"
+        wait "$kelvord_pid" || true
+    done
+    row "SS in-process (mean of 500)" "$(printf '%.3f ms' "$(calc "$direct / 1000")")" "" ""
+    row "SS through kelvord (mean of 500)" "$(printf '%.3f ms' "$(calc "$service / 1000")")" "" \
+        "$(printf '%+.3f' "$(calc "($service - $direct) / 1000")")"
+    # 50 watchers of a line the benchmark plays on a pseudo-terminal, 200 events.
+    read -r got expected median p99 most < <(python3 "$root/bench/service_bench.py" watchers "$bin" 50 200)
+    row "50 watchers x 200 events, delivered" "" "$got/$expected" ""
+    row "event, last byte to watcher: median" "$median ms" "" ""
+    row "the same: 99th percentile, most" "$p99 ms" "$most ms" ""
+    # 10 clients of 100 commands each at once, on the simulated module.
+    read -r right expected took < <(python3 "$root/bench/service_bench.py" parallel "$bin" 10 100)
+    row "10 clients x 100 CT at once, answers right" "$took s" "$right/$expected" ""
+fi
 
 # The link layer alone on a pseudo-terminal.
 "$bin/kelvor_bench" --benchmark_format=csv 2>/dev/null | awk -F, 'NR > 1 && $1 ~ /BM_/ {
