@@ -7,11 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "Events.h"
+#include "LineEvents.h"
 #include "ModuleSDK.h"
 #include "Protocol.h"
 
 using namespace kelvord;
+using namespace line_events;
 
 namespace {
 
@@ -40,7 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(!bad->message.empty());
         require_line(error_line(r.id, bad->message), "error");
     } else if (const auto* c = std::get_if<CommandRequest>(&r.body)) {
-        require(c->code != 0);
         if (c->input) {
             std::vector<uint8_t> back;
             require(base64_decode(base64_encode(c->input->data(), c->input->size()), back) &&

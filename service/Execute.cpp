@@ -90,6 +90,7 @@ void fill(OrvantiCom& com, const CommandRequest& r, const LineSettings& line, bo
     com.param2 = r.param2;
     com.flag = r.flag;
     com.batchLine = r.batchLine;
+    com.batchPart = r.batchPart;
     com.directoryFile = r.directoryFile;
 }
 

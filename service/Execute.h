@@ -37,6 +37,7 @@ struct CommandRequest {
     int chunkSize = 0x1000;    // -s
     int traceLevel = -1;       // the trace is captured at this level (0 to 4); -1: none
     int batchLine = 0;         // the batch file's line the object names, 0: none
+    int batchPart = 0;         // the part of a long batch line, 0: a line read whole
     std::string directoryFile; // the file of directory mode the object names
 };
 

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
-#include "Events.h"
 #include "Json.h"
+#include "LineEvents.h"
 #include "port/SerialLine.h"
 #include "trace/OutcomeJson.h"
 
 using namespace kelvor;
+using line_events::line_event;
+using line_events::noise_event;
+using line_events::packet_event;
+using line_events::text_event;
 
 namespace kelvord {
 

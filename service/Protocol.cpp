@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cctype>
-#include <ctime>
 #include <limits>
 
 #include "ModuleSDK.h"
@@ -141,9 +140,10 @@ bool strict_number(const std::string& s, uint32_t& out) {
 
 // The command code of a keyword ("IS", "is") or a code ("0x11", "17", 17).
 uint8_t command_code(const Json& v) {
-    const char* const wrong = "\"command\" must be a command keyword (\"IS\") or a code from 1 to 255";
+    const char* const wrong = "\"command\" must be a command keyword (\"IS\") or a code from 0 to 255";
     if (v.is_number_integer() || v.is_number_unsigned()) {
-        if (v.is_number_unsigned() ? v.get<uint64_t>() - 1 < 255 : false)
+        // Code 0 goes out as a raw packet, as a batch line without a command does.
+        if (v.is_number_unsigned() && v.get<uint64_t>() <= 255)
             return static_cast<uint8_t>(v.get<uint64_t>());
         throw Refusal{wrong};
     }
@@ -151,7 +151,7 @@ uint8_t command_code(const Json& v) {
     const std::string& s = v.get_ref<const std::string&>();
     uint32_t code = 0;
     if (!s.empty() && std::isdigit(static_cast<unsigned char>(s[0]))) {
-        if (!strict_number(s, code) || code == 0 || code > 255) throw Refusal{wrong};
+        if (!strict_number(s, code) || code > 255) throw Refusal{wrong};
         return static_cast<uint8_t>(code);
     }
     if (s.empty() || s.size() > 3) throw Refusal{wrong};
@@ -170,7 +170,7 @@ constexpr int64_t I32 = std::numeric_limits<int32_t>::max();
 
 CommandRequest command_of(const Members& m) {
     m.only({"command", "module_id", "p1", "p2", "flag", "input", "input_file", "input_error", "output_file",
-            "output_error", "chunk_size", "trace", "line", "file"});
+            "output_error", "chunk_size", "trace", "line", "part", "file"});
     CommandRequest r;
     const Json* command = m.find("command");
     if (!command) throw Refusal{"a command request names its \"command\""};
@@ -201,6 +201,8 @@ CommandRequest command_of(const Members& m) {
     r.chunkSize = static_cast<int>(m.integer("chunk_size", 0, I32, 0x1000));
     r.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
     r.batchLine = static_cast<int>(m.integer("line", 1, I32, 0));
+    r.batchPart = static_cast<int>(m.integer("part", 1, I32, 0));
+    if (r.batchPart != 0 && r.batchLine == 0) throw Refusal{"\"part\" goes with a \"line\""};
     if (const std::string* file = m.text("file", NAME_BYTES_MAX)) r.directoryFile = *file;
     return r;
 }
@@ -304,80 +306,6 @@ std::string command_answer(const Json& id, const CommandResult& result, bool wit
     }
     out += '}';
     return out;
-}
-
-namespace {
-constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-}
-
-std::string base64_encode(const uint8_t* data, size_t n) {
-    std::string out;
-    out.reserve((n + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= n; i += 3) {
-        const uint32_t v =
-            static_cast<uint32_t>(data[i]) << 16 | static_cast<uint32_t>(data[i + 1]) << 8 | data[i + 2];
-        out += ALPHABET[v >> 18 & 63];
-        out += ALPHABET[v >> 12 & 63];
-        out += ALPHABET[v >> 6 & 63];
-        out += ALPHABET[v & 63];
-    }
-    if (n - i == 1) {
-        const uint32_t v = static_cast<uint32_t>(data[i]) << 16;
-        out += ALPHABET[v >> 18 & 63];
-        out += ALPHABET[v >> 12 & 63];
-        out += "==";
-    } else if (n - i == 2) {
-        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | static_cast<uint32_t>(data[i + 1]) << 8;
-        out += ALPHABET[v >> 18 & 63];
-        out += ALPHABET[v >> 12 & 63];
-        out += ALPHABET[v >> 6 & 63];
-        out += '=';
-    }
-    return out;
-}
-
-bool base64_decode(std::string_view text, std::vector<uint8_t>& out) {
-    static const std::array<int8_t, 256> values = [] {
-        std::array<int8_t, 256> t{};
-        t.fill(-1);
-        for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(ALPHABET[i])] = static_cast<int8_t>(i);
-        return t;
-    }();
-    out.clear();
-    if (text.size() % 4 != 0) return false;
-    out.reserve(text.size() / 4 * 3);
-    for (size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        int v[4];
-        int pad = 0;
-        for (int k = 0; k < 4; ++k) {
-            const auto c = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if (c == '=' && last && k >= 2) {
-                v[k] = 0;
-                ++pad;
-                continue;
-            }
-            if (pad > 0 || values[c] < 0) return false; // no character after padding
-            v[k] = values[c];
-        }
-        const uint32_t w = static_cast<uint32_t>(v[0]) << 18 | static_cast<uint32_t>(v[1]) << 12 |
-                           static_cast<uint32_t>(v[2]) << 6 | static_cast<uint32_t>(v[3]);
-        out.push_back(static_cast<uint8_t>(w >> 16));
-        if (pad < 2) out.push_back(static_cast<uint8_t>(w >> 8));
-        if (pad < 1) out.push_back(static_cast<uint8_t>(w));
-    }
-    return true;
-}
-
-std::string event_time(int64_t ms) {
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm t{};
-    ::gmtime_r(&seconds, &t);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
-    return text;
 }
 
 } // namespace kelvord

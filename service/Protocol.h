@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "Base64.h"
 #include "Execute.h"
 
 namespace kelvord {
@@ -63,13 +64,5 @@ std::string error_line(const Json& id, std::string_view message);
 // class and id before its members, and what the command wrote as "output"
 // (base64) and, when the request asked for one, its "trace" after them.
 std::string command_answer(const Json& id, const CommandResult& result, bool withTrace);
-
-// Base64 (RFC 4648, with padding).
-std::string base64_encode(const uint8_t* data, size_t n);
-// Strict: only the alphabet, padding at the end; false on anything else.
-bool base64_decode(std::string_view text, std::vector<uint8_t>& out);
-
-// The time of an event: UTC, ISO 8601 with milliseconds ("2026-12-07T10:15:30.123Z").
-std::string event_time(int64_t unixMilliseconds);
 
 } // namespace kelvord

@@ -5,6 +5,7 @@
 
 #include "OrvantiCom.h"
 #include "PortInfo.h"
+#include "Remote.h"
 #include "port/PortList.h"
 
 using namespace kelvor;
@@ -41,6 +42,11 @@ void print_serial_ports(std::FILE* out) {
 }
 
 std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
+    if (remote::used()) {
+        const std::string why = remote::failure();
+        trace_print("       %s\n", why.c_str());
+        return why;
+    }
     const std::string& port = com.portName;
     const int error = serial_last_error();
     std::string why;

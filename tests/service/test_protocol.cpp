@@ -5,14 +5,15 @@
 
 #include <fstream>
 
-#include "Events.h"
 #include "FarEnd.h"
+#include "LineEvents.h"
 #include "ModuleSDK.h"
 #include "Options.h"
 #include "Protocol.h"
 #include "Transport.h"
 
 using namespace kelvord;
+using namespace line_events;
 namespace cmd = kelvor::packet::cmd;
 namespace flag = kelvor::packet::flag;
 
@@ -38,9 +39,9 @@ TEST(Requests, MalformedOnesAreRefusedWithTheirReason) {
         {R"({"class":"command","id":1})", "names its \"command\"", 1},
         {R"({"class":"command","command":"XYZ"})", "unknown command keyword \"XYZ\"", nullptr},
         {R"({"class":"command","command":"ABCD"})", "command keyword", nullptr},
-        {R"({"class":"command","command":0})", "code from 1 to 255", nullptr},
-        {R"({"class":"command","command":256})", "code from 1 to 255", nullptr},
-        {R"({"class":"command","command":"0x100"})", "code from 1 to 255", nullptr},
+        {R"({"class":"command","command":-1})", "code from 0 to 255", nullptr},
+        {R"({"class":"command","command":256})", "code from 0 to 255", nullptr},
+        {R"({"class":"command","command":"0x100"})", "code from 0 to 255", nullptr},
         {R"({"class":"command","command":"S1"})", "command keyword", nullptr},
         {R"({"class":"command","command":true})", "command keyword", nullptr},
         {R"({"class":"command","command":"SS","p1":-1})", "\"p1\" must be an integer from 0 to 4294967295",
@@ -91,6 +92,8 @@ TEST(Requests, CommandsTakeKeywordsCodesAndEveryMember) {
         {R"({"class":"command","command":17})", cmd::IS},
         {R"({"class":"command","command":"LTX"})", cmd::LTX},
         {R"({"class":"command","command":"0x3F"})", 0x3F},
+        {R"({"class":"command","command":0})",
+         0}, // a raw packet of code 0, as a batch line without a command
     };
     for (const Case& c : codes) {
         SCOPED_TRACE(c.line);
@@ -368,6 +371,44 @@ TEST(CommandLine, TheTokenFileIsTheServicesOwn) {
     EXPECT_NE(error.find("no regular file"), std::string::npos) << error;
     ASSERT_EQ(::symlink("token0", dir.file("link").c_str()), 0);
     EXPECT_TRUE(read_token_file(dir.file("link"), error).empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST(Events, OneLineForPeopleEach) {
+    struct Case {
+        const char* event;
+        const char* line;
+    };
+    const Case cases[] = {
+        {R"({"class":"event","kind":"identify","module_id":null,"time":"T","user_id":5,"score":910})",
+         "T identify: user 5, score 910"},
+        {R"({"class":"event","kind":"duress","module_id":7,"time":"T","user_id":6})",
+         "T module 7 duress: user 6"},
+        {R"({"class":"event","kind":"not_found","module_id":null,"time":"T"})", "T not_found"},
+        {R"({"class":"event","kind":"packet","module_id":null,"time":"T","command":"SS","code":4,"param1":48,)"
+         R"("param2":0,"flag":97,"flag_name":"ok","packet":"00"})",
+         "T packet: SS 0x4, param1 0x30, param2 0, flag 0x61 (ok)"},
+        {R"({"class":"event","kind":"packet","module_id":null,"time":"T","command":null,"code":238,"param1":1,)"
+         R"("param2":2,"flag":85,"flag_name":null,"packet":"00"})",
+         "T packet: code 0xee, param1 0x1, param2 0x2, flag 0x55"},
+        // A module's text cannot drive the terminal: control characters escaped, the line end gone.
+        {R"({"class":"event","kind":"text","module_id":null,"time":"T","text":"[a\u001b[31mb]\r"})",
+         "T text: [a^[[31mb]"},
+        {R"({"class":"event","kind":"noise","module_id":null,"time":"T","bytes":"00ff"})", "T noise: 00ff"},
+        {R"({"class":"event","kind":"line","module_id":null,"time":"T","state":"lost","port":"/dev/x","reason":"gone"})",
+         "T line lost: /dev/x: gone"},
+        {R"({"class":"event","kind":"line","module_id":null,"time":"T","state":"reopened","port":"/dev/x"})",
+         "T line reopened: /dev/x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.event);
+        EXPECT_EQ(readable(Json::parse(c.event)), c.line);
+    }
+    EXPECT_EQ(event_time(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(event_time(951825599999), "2000-02-29T11:59:59.999Z");
 }
 
 } // namespace

@@ -1,15 +1,18 @@
-// The event objects: what a module sends on its own (decoded where the wire
-// vocabulary names it, as bytes otherwise), its text lines, and the state of
-// the line. Each is one line of JSON without its line end.
+// The events of a line: what a module sends on its own between commands
+// (decoded where the wire vocabulary names it, as bytes otherwise), its text
+// lines, and the state of the line, as the objects kelvord sends its watchers
+// and kelvor --watch --json prints (one line of JSON each, without its line
+// end), and as the lines kelvor --watch prints for people.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace kelvord {
+namespace line_events {
 
 // A whole packet with a good checksum, in the form of the line (13 bytes, or
 // 15 with a module ID in network mode).
@@ -26,4 +29,14 @@ std::string line_event(std::string_view state, std::string_view port, std::strin
 // ("not_found", "scan_failed"); nothing for a byte the vocabulary does not name.
 std::optional<std::string> flag_name(uint8_t flag);
 
-} // namespace kelvord
+// The time of an event: UTC, ISO 8601 with milliseconds ("2026-12-07T10:15:30.123Z").
+std::string event_time(int64_t unixMilliseconds);
+// Now, in milliseconds since 1970.
+int64_t now_ms();
+
+// An event object as one line for people: its time, the module on a shared
+// line, its kind and what it carries ("... identify: user 5, score 910").
+// Control characters of a text line are shown as cat -v shows them.
+std::string readable(const nlohmann::ordered_json& event);
+
+} // namespace line_events

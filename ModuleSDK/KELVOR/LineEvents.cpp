@@ -1,13 +1,16 @@
-#include "Events.h"
+#include "LineEvents.h"
+
+#include <chrono>
+#include <cstdio>
 
 #include "ModuleSDK.h"
-#include "Protocol.h"
 
-namespace kelvord {
+namespace line_events {
 
 namespace {
 
 namespace flag = kelvor::packet::flag;
+using Json = nlohmann::ordered_json;
 
 // `moduleId` is the module's ID, or null.
 Json event_of(const char* kind, const Json& moduleId, int64_t ms) {
@@ -133,4 +136,92 @@ std::string line_event(std::string_view state, std::string_view port, std::strin
     return line_of(o);
 }
 
-} // namespace kelvord
+std::string event_time(int64_t ms) {
+    // The calendar of <chrono>: the same on every system, and no shared buffer.
+    using namespace std::chrono;
+    const sys_time<milliseconds> t{milliseconds(ms)};
+    const sys_days day = floor<days>(t);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{t - day};
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+namespace {
+
+std::string number_text(const Json& v) {
+    return v.is_number() ? v.dump() : "?";
+}
+
+std::string hex_text(const Json& v) {
+    if (!v.is_number_unsigned() && !v.is_number_integer()) return "?";
+    char text[24];
+    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(v.get<uint64_t>()));
+    return text;
+}
+
+std::string string_of(const Json& o, const char* name) {
+    const auto it = o.find(name);
+    return it != o.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// Control characters as cat -v shows them; the carriage return that ends a
+// text line goes.
+std::string shown(std::string text) {
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            out += '^';
+            out += static_cast<char>(c == 0x7F ? '?' : c + 0x40);
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string readable(const Json& e) {
+    const std::string kind = string_of(e, "kind");
+    std::string line = string_of(e, "time");
+    if (const auto m = e.find("module_id"); m != e.end() && m->is_number()) line += " module " + m->dump();
+    line += " " + kind;
+    if (kind == "identify") {
+        line += ": user " + number_text(e.value("user_id", Json())) + ", score " +
+                number_text(e.value("score", Json()));
+    } else if (kind == "duress") {
+        line += ": user " + number_text(e.value("user_id", Json()));
+    } else if (kind == "packet") {
+        const std::string command = string_of(e, "command");
+        line += ": " + (command.empty() ? std::string("code") : command) + " " +
+                hex_text(e.value("code", Json())) + ", param1 " + hex_text(e.value("param1", Json())) +
+                ", param2 " + hex_text(e.value("param2", Json())) + ", flag " +
+                hex_text(e.value("flag", Json()));
+        const std::string name = string_of(e, "flag_name");
+        if (!name.empty()) line += " (" + name + ")";
+    } else if (kind == "text") {
+        line += ": " + shown(string_of(e, "text"));
+    } else if (kind == "noise") {
+        line += ": " + string_of(e, "bytes");
+    } else if (kind == "line") {
+        line += " " + string_of(e, "state") + ": " + string_of(e, "port");
+        const std::string reason = string_of(e, "reason");
+        if (!reason.empty()) line += ": " + reason;
+    }
+    return line;
+}
+
+} // namespace line_events
