@@ -230,3 +230,75 @@ class Watching(unittest.TestCase):
         e = check(json.loads(self.read_lines(p, 1)[0]))
         self.assertEqual((e["kind"], e["state"]), ("line", "lost"))
         self.assertEqual(p.wait(10), 1)
+
+
+class PythonClient(unittest.TestCase):
+    """kelvor.Client: commands with the values of --json, the exceptions of
+    kelvor.Module, files both ways, and the line's events with a time-out."""
+
+    def setUp(self):
+        try:
+            import kelvor
+        except ImportError as e:  # the package is built with the suite (KELVOR_PYTHON)
+            self.skipTest("the Python package is not built: %s" % e)
+        self.kelvor = kelvor
+
+    def test_commands_exceptions_and_files(self):
+        kelvor = self.kelvor
+        r = Rig(self)
+        r.control("--place", "3")
+        with kelvor.Client(r.sock) as c:
+            self.assertEqual(c.version()["protocol"], 1)
+            self.assertEqual(c.command("SS").values["status_name"], "Module is in normal condition")
+            self.assertEqual(c.command("ES", 5, flag=0x71).values, {"user_id": 5})
+            found = c.command("IS")
+            self.assertEqual(found.values["user_id"], 5)
+            self.assertEqual(c.last_values, found.values)
+            rows = [(("VS", 6), kelvor.NotFound, "not_found"), (("CT", 9), kelvor.NotFound, "not_found"),
+                    ((0x3F,), kelvor.Unknown, "unknown")]
+            for args, error, name in rows:
+                with self.subTest(args=args):
+                    with self.assertRaises(error) as caught:
+                        c.command(*args)
+                    self.assertEqual(caught.exception.name, name)
+                    self.assertIsInstance(caught.exception, kelvor.ModuleError)
+            c.command("MW", 0x100, 5, input=b"hello")
+            self.assertEqual(c.command("MR", 0x100, 5, output=True).output, b"hello")
+            image = c.command("SI", output=True, trace=2)
+            self.assertEqual(image.output[:2], b"BM")
+            self.assertIn("[API] Scan Image(SI)", image.trace)
+            with self.assertRaises(ValueError):  # the front end's refusal: no input given
+                c.command("ET", 8, 384)
+            with self.assertRaises(ValueError):  # the service's: no such command
+                c.command("QQQ")
+        self.assertTrue(c.closed)
+        with self.assertRaises(kelvor.LinkError):
+            kelvor.Client(os.path.join(r.dir, "none.sock"))
+
+    def test_events_with_a_time_out_and_a_line_lost(self):
+        kelvor = self.kelvor
+        r = Rig(self)
+        r.wait_open()
+        c = kelvor.Client(r.sock, timeout=30)
+        self.addCleanup(c.close)
+        r.control("--place", "3")
+        c.command("ES", 5, flag=0x71)
+        r.control("--place", "none")
+        c.command("SW", flag=0x84, p2=0x31)
+        started = time.monotonic()
+        self.assertEqual(list(c.events(timeout=0.5)), [])
+        self.assertGreaterEqual(time.monotonic() - started, 0.5)
+        r.control("--place", "3")
+        events = c.events(timeout=10)
+        e = next(events)
+        self.assertEqual((e["kind"], e["user_id"]), ("identify", 5))
+        r.kill_sim()
+        e = next(e for e in c.events(timeout=10) if e["kind"] == "line")
+        self.assertEqual(e["state"], "lost")
+        with self.assertRaises(kelvor.PortOpen) as caught:
+            c.command("SS")
+        self.assertIn("No such device", caught.exception.reason or "")
+        r.daemon.terminate()
+        r.daemon.wait(10)
+        with self.assertRaises(kelvor.LinkError):
+            c.command("SS")

@@ -25,7 +25,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
 from rig import Conn, Rig, wait_for  # noqa: E402
-from test_clients import ServerRuns, Watching  # noqa: E402,F401  (kelvor's own clients)
+from test_clients import PythonClient, ServerRuns, Watching  # noqa: E402,F401  (kelvor's own clients)
 
 
 def command(name, id=None, **members):
