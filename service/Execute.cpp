@@ -160,7 +160,7 @@ CommandResult execute(const CommandRequest& r, const LineSettings& line) {
     return result;
 }
 
-ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, const LineSettings& line) {
+ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitMs, const LineSettings& line) {
     ScanResult scan;
     CommandResult captured;
     OrvantiCom com(std::vector<std::string>{}, false);
@@ -169,6 +169,12 @@ ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, const Lin
     com.scanBus = true;
     com.scanFirst = first;
     com.scanLast = last;
+    if (waitMs > 0) {
+        // As a run whose command line gives -t: each ID waits that long.
+        com.words = {"-t", std::to_string(waitMs)};
+        com.wordCount = 2;
+        com.readTimeout = waitMs;
+    }
     LinkState& s = link_state();
     const uint16_t addressed = s.moduleId;
     const ModuleSettings settings = module_settings();
@@ -179,6 +185,7 @@ ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, const Lin
     }
     s.moduleId = addressed;
     module_settings() = settings;
+    serial_set_read_timeout(line.readTimeout);
     scan.trace = std::move(captured.trace);
     for (const std::string& o : scan.objects) {
         const nlohmann::json j = nlohmann::json::parse(o, nullptr, false);

@@ -61,7 +61,8 @@ void execute_setup();
 CommandResult execute(const CommandRequest& request, const LineSettings& line);
 // Asks every ID from first to last on a line in network mode, as kelvor --scan
 // does; the module addressed before is addressed again afterwards.
-ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, const LineSettings& line);
+// `waitMs` is each ID's wait, as -t gives it (0: as the rate needs).
+ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitMs, const LineSettings& line);
 // What a command gets when the line could not be opened: the error line and
 // the port diagnosis of a run whose connection failed with `openResult`, the
 // latest opening's result.

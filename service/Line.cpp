@@ -1,6 +1,7 @@
 #include "Line.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "Json.h"
 #include "LineEvents.h"
@@ -92,9 +93,16 @@ void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest reques
             done(why);
             return;
         }
-        CommandResult result = execute(request, options_.settings);
-        after_command(result.result);
-        done(std::move(result));
+        // Nothing a module or a file announces may end the service (memory
+        // that cannot be had, say): the command is answered with why.
+        try {
+            CommandResult result = execute(request, options_.settings);
+            after_command(result.result);
+            done(std::move(result));
+        } catch (const std::exception& e) {
+            log_(std::string("a command failed: ") + e.what());
+            done(std::string("the command failed: ") + e.what());
+        }
     };
     job.unavailable = [this, request, done](int openResult) {
         done(execute_unopened(request, options_.settings, openResult));
@@ -103,20 +111,25 @@ void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest reques
 }
 
 void Line::submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
-                       std::function<void(ScanOutcome)> done) {
+                       int waitMs, std::function<void(ScanOutcome)> done) {
     Job job;
     job.owner = std::move(owner);
-    job.run = [this, first, last, traceLevel, done]() {
+    job.run = [this, first, last, traceLevel, waitMs, done]() {
         if (link_state().network != 1) {
             done(std::string(
                 "a scan asks the modules of a line in network mode (-n 1 or --modules); this line "
                 "is in single-module mode"));
             return;
         }
-        ScanResult scan = execute_scan(first, last, traceLevel, options_.settings);
-        for (const uint16_t id : scan.found) note_module(id, "ok", std::nullopt);
-        after_command(scan.result);
-        done(std::move(scan));
+        try {
+            ScanResult scan = execute_scan(first, last, traceLevel, waitMs, options_.settings);
+            for (const uint16_t id : scan.found) note_module(id, "ok", std::nullopt);
+            after_command(scan.result);
+            done(std::move(scan));
+        } catch (const std::exception& e) {
+            log_(std::string("a scan failed: ") + e.what());
+            done(std::string("the scan failed: ") + e.what());
+        }
     };
     job.unavailable = [this, done](int openResult) {
         done("the line is lost: " + open_failure_reason(options_.settings, openResult));

@@ -74,7 +74,7 @@ public:
     // Queues a scan of the line for the modules of IDs first to last.
     using ScanOutcome = std::variant<ScanResult, std::string>;
     void submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
-                     std::function<void(ScanOutcome)> done);
+                     int waitMs, std::function<void(ScanOutcome)> done);
 
     LineSnapshot snapshot() const;
 

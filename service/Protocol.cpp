@@ -258,12 +258,13 @@ Request parse_request(std::string_view line) {
             m.only({});
             request.body = VersionRequest{};
         } else if (name == "scan") {
-            m.only({"first", "last", "trace"});
+            m.only({"first", "last", "trace", "wait_ms"});
             ScanRequest s;
             s.first = static_cast<uint32_t>(m.integer("first", 1, 0xFFFF, 1));
             s.last = static_cast<uint32_t>(m.integer("last", 1, 0xFFFF, 255));
             if (s.first > s.last) throw Refusal{"\"first\" is above \"last\""};
             s.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            s.waitMs = static_cast<int>(m.integer("wait_ms", 1, 600000, 0));
             request.body = s;
         } else if (name == "auth") {
             m.only({"token"});

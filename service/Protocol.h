@@ -37,6 +37,7 @@ struct ScanRequest {
     uint32_t first = 1;
     uint32_t last = 255;
     int traceLevel = -1;
+    int waitMs = 0; // each ID's wait for its answer, as kelvor's -t gives it; 0: as the rate needs
 };
 // The token a TCP client presents first.
 struct AuthRequest {

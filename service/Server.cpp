@@ -161,7 +161,7 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                 const bool withTrace = body.traceLevel >= 0;
                 const std::weak_ptr<Client> weak = client;
                 line_.submit_scan(
-                    owner, body.first, body.last, body.traceLevel,
+                    owner, body.first, body.last, body.traceLevel, body.waitMs,
                     [this, weak, slot, id = r.id, withTrace](Line::ScanOutcome outcome) {
                         std::string line;
                         if (const auto* scan = std::get_if<ScanResult>(&outcome)) {

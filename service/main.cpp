@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -181,7 +182,15 @@ int main(int argc, char** argv) {
     line.start();
     report_ready(readyFd, {});
 
-    io.run();
+    // A handler that throws (memory that cannot be had) costs its client, not the service.
+    for (;;) {
+        try {
+            io.run();
+            break;
+        } catch (const std::exception& e) {
+            log_line(std::string("an event of the loop failed: ") + e.what());
+        }
+    }
     line.stop();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "ServerRun.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Json.h"
@@ -29,6 +30,9 @@ int server_scan(OrvantiCom& com) {
     request["first"] = com.scanFirst;
     request["last"] = com.scanLast;
     request["trace"] = com.traceLevel >= 0 && com.traceLevel <= 4 ? com.traceLevel : 1;
+    // -t on the command line is each ID's wait, as it is for a scan of the run's own.
+    if (std::find(com.words.begin(), com.words.end(), "-t") != com.words.end() && com.readTimeout > 0)
+        request["wait_ms"] = com.readTimeout;
     const remote::Json answer = remote::ask(request);
     if (answer.value("class", "") != "scan") {
         const std::string message = answer.value("message", "");

@@ -151,7 +151,7 @@ class Conn:
 class Rig:
     """orvanti-sim on a link and kelvord on it, in a scratch directory."""
 
-    def __init__(self, testcase, sim_args=(), daemon_args=(), line_args=("-b", "115200"), start=True):
+    def __init__(self, testcase, sim_args=(), daemon_args=(), line_args=("-b", "115200", "-t", "5000"), start=True):
         self.dir = tempfile.mkdtemp(prefix="kelvord-test-")
         testcase.addCleanup(shutil.rmtree, self.dir, True)
         testcase.addCleanup(self.stop)
@@ -179,7 +179,7 @@ class Rig:
         self.sim.send_signal(sig)
         self.sim.wait(10)
 
-    def start_daemon(self, daemon_args=(), line_args=("-b", "115200"), socket_arg=True, env=None):
+    def start_daemon(self, daemon_args=(), line_args=("-b", "115200", "-t", "5000"), socket_arg=True, env=None):
         args = [os.path.join(BIN, "kelvord"), "--foreground", "-P", self.link, *line_args]
         if socket_arg:
             args += ["--socket", self.sock]

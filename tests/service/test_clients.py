@@ -34,7 +34,7 @@ class Pair:
     """Two simulated modules from the same state: one for direct runs, one
     behind kelvord for the runs through it; each with a working directory."""
 
-    def __init__(self, testcase, sim_args=(), daemon_args=(), line=("-b", "115200")):
+    def __init__(self, testcase, sim_args=(), daemon_args=(), line=("-b", "115200", "-t", "5000")):
         self.direct = Rig(testcase, sim_args=sim_args, start=False)
         self.served = Rig(testcase, sim_args=sim_args, daemon_args=daemon_args)
         self.line = list(line)
@@ -138,10 +138,10 @@ class ServerRuns(unittest.TestCase):
 
     def test_a_line_of_several_modules_and_its_scan(self):
         pair = Pair(self, sim_args=("--modules", "1,2,7"), daemon_args=("--modules", "1,2,7"),
-                    line=("-b", "115200", "-n", "1"))
+                    line=("-b", "115200", "-t", "5000", "-n", "1"))
         pair.served.wait_open()
-        self.assert_same(pair, ("-x2", "--scan", "1-8"))
-        self.assert_same(pair, ("--json", "-x2", "--scan", "1-8"))
+        self.assert_same(pair, ("-x2", "-t", "100", "--scan", "1-8"))
+        self.assert_same(pair, ("--json", "-x2", "-t", "100", "--scan", "1-8"))
         pair.control("--place", "3", "--module", "7")
         self.assert_same(pair, ("-x2", "-m", "7", "-c", "ES", "-p1", "5", "-f", "0x71"))
         self.assert_same(pair, ("-x2", "--modules", "1,2,7", "-c", "CT", "-p1", "5"))
