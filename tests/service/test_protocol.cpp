@@ -68,6 +68,8 @@ TEST(Requests, MalformedOnesAreRefusedWithTheirReason) {
         {R"({"class":"scan","first":9,"last":3})", "\"first\" is above \"last\"", nullptr},
         {R"({"class":"scan","first":0})", "\"first\" must be an integer from 1 to 65535", nullptr},
         {R"({"class":"auth"})", "carries its \"token\"", nullptr},
+        {R"({"class":"scan","wait_ms":0})", "\"wait_ms\" must be an integer from 1 to 600000", nullptr},
+        {R"({"class":"command","command":"SS","part":2})", "\"part\" goes with a \"line\"", nullptr},
         {std::string(40, '[') + std::string(40, ']'), "nests deeper than 32", nullptr},
         {R"({"class":"version","id":")" + std::string(2000, 'x') + "\"}", "id is longer than 1024", nullptr},
     };
@@ -150,8 +152,9 @@ TEST(Requests, TheOtherClasses) {
     EXPECT_FALSE(std::get<WatchRequest>(parse_request(R"({"class":"watch","enable":false})").body).enable);
     EXPECT_TRUE(std::holds_alternative<DevicesRequest>(parse_request(R"({"class":"devices"})").body));
     EXPECT_TRUE(std::holds_alternative<VersionRequest>(parse_request(R"( {"class":"version"} )").body));
-    const auto scan =
-        std::get<ScanRequest>(parse_request(R"({"class":"scan","first":2,"last":9,"trace":2})").body);
+    const auto scan = std::get<ScanRequest>(
+        parse_request(R"({"class":"scan","first":2,"last":9,"trace":2,"wait_ms":100})").body);
+    EXPECT_EQ(scan.waitMs, 100);
     EXPECT_EQ(scan.first, 2u);
     EXPECT_EQ(scan.last, 9u);
     EXPECT_EQ(scan.traceLevel, 2);
