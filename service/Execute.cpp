@@ -182,6 +182,8 @@ ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitM
         const Capture capture(captured, traceLevel);
         json_output::set_line_sink(keep_objects, &scan.objects);
         scan.result = com.scan_bus();
+        // The module's text lines of the scan, as an object of their own as in a run of kelvor's.
+        json_output::print_module_text();
     }
     s.moduleId = addressed;
     module_settings() = settings;

@@ -6,7 +6,7 @@
 #include "Json.h"
 #include "LineEvents.h"
 #include "port/SerialLine.h"
-#include "trace/OutcomeJson.h"
+#include "trace/Outcome.h"
 
 using namespace kelvor;
 using line_events::line_event;
@@ -204,8 +204,9 @@ int Line::open_line() {
             note_module(key, "ok", answer == 0 ? std::optional<uint32_t>(status) : std::nullopt);
         }
     }
-    const std::vector<std::string> text = outcome::record().moduleText;
+    // Set aside as a record of no command's, and taken back: they are events here.
     json_output::command_drop();
+    const std::vector<std::string> text = outcome::take_pending_text();
     const int64_t ms = now_ms();
     for (const std::string& line : text) publish_(text_event(line, ms));
     if (rc != 0) module_close();
@@ -321,6 +322,9 @@ void Line::thread_main() {
             lock.unlock();
             flush_noise();
             if (!job.owner.expired()) job.run();
+            // Text lines of a module that no command took (after its answer, or
+            // of a module turned to) are nobody's command's: they are events.
+            for (const std::string& text : outcome::take_pending_text()) publish_(text_event(text, now_ms()));
             lastTraffic_ = Clock::now();
             lock.lock();
             snapshot_.busy = false;

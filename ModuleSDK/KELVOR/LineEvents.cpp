@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ModuleSDK.h"
+#include "link/TextLines.h"
 
 namespace line_events {
 
@@ -175,20 +176,11 @@ std::string string_of(const Json& o, const char* name) {
     return it != o.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// Control characters as cat -v shows them; the carriage return that ends a
-// text line goes.
-std::string shown(std::string text) {
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if ((c < 0x20 && c != '\t') || c == 0x7F) {
-            out += '^';
-            out += static_cast<char>(c == 0x7F ? '?' : c + 0x40);
-        } else {
-            out += ch;
-        }
-    }
+// Control characters as cat -v shows them, as a terminal shows a module's
+// text lines; the carriage return that ends the line goes.
+std::string shown(const std::string& text) {
+    std::string out = kelvor::text_line_for_terminal(text);
+    if (!out.empty() && out.back() == '\r') out.pop_back();
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include "Json.h"
 #include "OrvantiCom.h"
 #include "ServerLink.h"
+#include "link/TextLines.h"
 #include "trace/Console.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -49,31 +50,18 @@ Json link_error(const std::string& why) {
     return o;
 }
 
+} // namespace
+
 // The module's text line as a direct run prints it: the line and its
 // carriage return, control characters escaped on a terminal.
 void print_text_line(const std::string& text) {
     std::string line = text + '\r';
     static const bool terminal = console::is_terminal(1);
-    if (terminal) {
-        std::string shown;
-        for (size_t i = 0; i < line.size(); ++i) {
-            const auto c = static_cast<unsigned char>(line[i]);
-            const bool endingReturn = c == '\r' && i + 1 == line.size();
-            if ((c < 0x20 && c != '\t' && !endingReturn) || c == 0x7F) {
-                shown += '^';
-                shown += static_cast<char>(c == 0x7F ? '?' : c + 0x40);
-            } else {
-                shown += static_cast<char>(c);
-            }
-        }
-        line = shown;
-    }
+    if (terminal) line = text_line_for_terminal(line);
     line += '\n';
     std::fflush(stdout);
     console::write_all(1, line.data(), line.size());
 }
-
-} // namespace
 
 void use(const std::string& socket, const std::vector<std::string>& words) {
     State& s = state();

@@ -48,5 +48,7 @@ bool next_line(std::string& line, int timeoutMs, std::string& why);
 
 // Writes text as the service's trace: to standard error, as it stands.
 void print_trace(const std::string& text);
+// A module's text line on standard output, as a run prints those it reads.
+void print_text_line(const std::string& text);
 
 } // namespace remote

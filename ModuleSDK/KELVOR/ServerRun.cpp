@@ -53,7 +53,10 @@ int server_scan(OrvantiCom& com) {
             continue;
         }
         const std::string kind = o.value("kind", "");
-        if (kind == "scan_module") {
+        if (kind == "module_text") {
+            for (const remote::Json& line : o.value("module_text", remote::Json::array()))
+                if (line.is_string()) remote::print_text_line(line.get<std::string>());
+        } else if (kind == "scan_module") {
             const unsigned id = o.value("module_id", 0u);
             const std::string heard = o.value("answer", "ok");
             if (heard == "ok") {
