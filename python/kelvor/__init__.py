@@ -1205,4 +1205,4 @@ del _name, _member
 
 
 # ---------------------------------------------------------------- the service
-from .client import Client, CommandResult  # noqa: E402  (a client of kelvord, which owns a line)
+from ._client import Client, CommandResult  # noqa: E402  (a client of kelvord, which owns a line)

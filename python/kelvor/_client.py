@@ -38,7 +38,16 @@ class Client:
     ``module_id`` addresses a module of a line in network mode (a command's
     own ``module_id`` overrides it). Each call waits at most ``timeout``
     seconds for its answer (None: as long as the service takes).
+
+    After each command ``last_message``, ``last_values`` and
+    ``last_module_text`` hold what it came back with, as on kelvor.Module.
     """
+
+    module_id: Optional[int]
+    timeout: Optional[float]
+    last_message: Optional[str]
+    last_values: Dict[str, Any]
+    last_module_text: List[str]
 
     def __init__(self, socket: Optional[str] = None, *, tcp: Optional[Tuple[str, int]] = None,
                  token: Optional[str] = None, module_id: Optional[int] = None,
