@@ -122,6 +122,7 @@ bool Module::dies_here() {
 
 void Module::die() const {
     std::fflush(nullptr);
+    if (onBus_) throw ModuleDied{};
     std::_Exit(137);
 }
 

@@ -88,6 +88,7 @@ bool Bus::start(const Options& options, const std::vector<uint16_t>& ids, std::s
     if (!line_.open(options.link, error)) return false;
     for (size_t k = 0; k < ids.size(); ++k) {
         modules_.push_back(std::make_unique<Module>());
+        dead_.push_back(false);
         if (!modules_.back()->join(options, line_, ids[k], k == 0, error)) return false;
     }
     // The list of the bus before the link appears: a control invocation reads it.
@@ -134,15 +135,25 @@ std::optional<Bus::Packet> Bus::receive(int timeoutMs) {
     return p;
 }
 
+void Bus::run_on(size_t m, const Command& c) {
+    if (dead_[m]) return;
+    try {
+        modules_[m]->dispatch(c);
+    } catch (const ModuleDied&) {
+        dead_[m] = true;
+        if (options_.verbose) std::fprintf(stderr, "-- module %u died\n", modules_[m]->bus_id());
+    }
+}
+
 void Bus::carry_out(const Packet& p) {
     if (p.command.broadcast) {
-        for (const auto& m : modules_) m->dispatch(p.command);
+        for (size_t m = 0; m < modules_.size(); ++m) run_on(m, p.command);
         return;
     }
     if (p.network) {
-        for (const auto& m : modules_)
-            if (m->bus_id() == p.moduleId) {
-                m->dispatch(p.command);
+        for (size_t m = 0; m < modules_.size(); ++m)
+            if (modules_[m]->bus_id() == p.moduleId) {
+                run_on(m, p.command);
                 return;
             }
         if (options_.verbose)
@@ -150,7 +161,7 @@ void Bus::carry_out(const Packet& p) {
         return;
     }
     if (modules_.size() == 1)
-        modules_.front()->dispatch(p.command);
+        run_on(0, p.command);
     else
         collide(p.command);
 }
@@ -158,7 +169,7 @@ void Bus::carry_out(const Packet& p) {
 void Bus::collide(const Command& c) {
     std::vector<uint8_t> answer;
     line_.capture_to(&answer);
-    modules_.front()->dispatch(c);
+    run_on(0, c);
     line_.capture_to(nullptr);
     if (answer.empty()) return;
     // The line idles high and a driven 0 wins: the bytes of the transmitters
@@ -186,7 +197,8 @@ void Bus::serve() {
             quietAfterCommand = true;
             continue;
         }
-        for (const auto& m : modules_) m->idle(quietAfterCommand);
+        for (size_t m = 0; m < modules_.size(); ++m)
+            if (!dead_[m]) modules_[m]->idle(quietAfterCommand);
         quietAfterCommand = false;
     }
 }

@@ -45,6 +45,8 @@ private:
     };
     std::optional<Packet> receive(int timeoutMs);
     void carry_out(const Packet& p);
+    // Module `m` carries out the command; one that dies in it falls silent for good.
+    void run_on(size_t m, const Command& c);
     // Every module answers a packet without a module ID: what goes out is
     // their answers on top of each other, each a byte later than the one before.
     void collide(const Command& c);
@@ -52,6 +54,7 @@ private:
     Options options_;
     Line line_;
     std::vector<std::unique_ptr<Module>> modules_;
+    std::vector<bool> dead_; // the modules that died (a "die" fault), silent until a restart
     std::string busFile_;
 };
 

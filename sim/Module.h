@@ -111,6 +111,11 @@ struct Options {
 class Module;
 using Handler = void (*)(Module&, const Command&);
 
+// A module of a bus that died (a "die" fault): it loses power and falls
+// silent for good, while the other modules of the line go on. Thrown out of
+// the command it dies in, caught by the bus.
+struct ModuleDied {};
+
 // Handlers register their command codes with a file-level object of this type.
 struct Register {
     Register(std::initializer_list<std::pair<uint8_t, Handler>> handlers);
@@ -232,7 +237,8 @@ private:
     // A "die:N" fault that applies to the current command: true at its N-th
     // transfer (an answer, or a data block or chunk in either direction).
     bool dies_here();
-    // Ends the process at once, as a module that loses power does.
+    // Ends the process at once, as a module that loses power does; on a bus,
+    // where the other modules go on, throws ModuleDied instead.
     [[noreturn]] void die() const;
 
     // On a bus, the time a module takes to turn the line around before it answers.

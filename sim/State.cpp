@@ -254,16 +254,34 @@ bool State::add_template(uint32_t user, const std::vector<uint8_t>& data, bool d
     return true;
 }
 
+// A user's administrator level and policy go with the user: an ID enrolled
+// anew starts without a level and with the fingerprint policy.
 bool State::delete_user(uint32_t user) {
-    Stmt s(db_, sql("DELETE FROM templates WHERE user = ?").c_str());
-    if (!s.bind(1, user).run()) return false;
+    if (!exec("BEGIN")) return false;
+    bool ok = true;
+    for (const char* text : {"DELETE FROM templates WHERE user = ?", "DELETE FROM admin WHERE user = ?",
+                             "DELETE FROM policy WHERE user = ?"}) {
+        Stmt s(db_, sql(text).c_str());
+        ok = ok && s.bind(1, user).run();
+    }
+    if (!ok || !exec("COMMIT")) {
+        exec("ROLLBACK");
+        return false;
+    }
     std::erase_if(templates_, [&](const Template& t) { return t.user == user; });
+    admin_.erase(user);
+    policy_.erase(user);
     return true;
 }
 
 bool State::delete_all() {
-    if (!exec("DELETE FROM templates")) return false;
+    if (!exec("BEGIN; DELETE FROM templates; DELETE FROM admin; DELETE FROM policy; COMMIT;")) {
+        exec("ROLLBACK");
+        return false;
+    }
     templates_.clear();
+    admin_.clear();
+    policy_.clear();
     return true;
 }
 

@@ -28,8 +28,12 @@ using namespace kelvor;
 
 void OrvantiCom::run_connected() {
     if (work && remote::active()) {
-        note_result(refuse_through_server("--backup and --restore write and read a directory of the run's own: run "
-                                          "them with kelvor on the port, while kelvord is stopped"));
+        note_result(refuse_through_server(
+            copyUsers.on
+                ? "--copy-users addresses the modules of the line one after the other itself: run it "
+                  "with kelvor on the port, while kelvord is stopped"
+                : "--backup and --restore write and read a directory of the run's own: run them with "
+                  "kelvor on the port, while kelvord is stopped"));
         json_output::command_end(*this, FRONT_REFUSED);
     } else if (work) {
         json_output::command_drop(); // backup and restore report objects of their own
@@ -70,12 +74,14 @@ void OrvantiCom::take_extras(const RunExtras& extras) {
         portName = extras.server;
         baudCode = packet::baud_code_of(115200);
     }
+    copyUsers = extras.copy;
 }
 
 int OrvantiCom::open_connection() {
     if (remote::used()) return remote::open() ? 0 : ERR_PORT_OPEN;
     // The line of several modules is opened without a module: each is addressed in turn.
-    if (scanBus || (!moduleIds.empty() && !broadcast))
+    // So is the line of a copy from one of its modules: the copy addresses the source and the targets.
+    if (scanBus || (!moduleIds.empty() && !broadcast) || copyUsers.fromModule != 0)
         return module_open_line(portName.c_str(), baudCode, hexText, readTimeout);
     if (broadcast) return module_open_broadcast(portName.c_str(), baudCode, hexText, moduleId, readTimeout);
     return module_open(portName.c_str(), baudCode, hexText, networkMode, moduleId, readTimeout);

@@ -6,6 +6,7 @@
 
 #include "Backup.h"
 #include "CommandReference.h"
+#include "CopyUsers.h"
 #include "Json.h"
 #include "ModuleIds.h"
 #include "OrvantiCom.h"
@@ -71,6 +72,8 @@ Long options (anywhere among the other options):
   --list-ports        the serial ports present
   --exit-code         end with 0 when every command succeeded, 2 when the
                       module or the front end refused, 3 when the link failed
+                      (a copy: 4 when some users or targets were copied
+                      and others not)
   --backup DIR        read every user's templates into the new directory DIR
   --restore DIR       enroll the templates of a backup under the same IDs,
                       read them back and compare
@@ -90,7 +93,19 @@ Long options (anywhere among the other options):
   --watch             print what the modules send on their own (free-scan
                       results, text lines) as it comes, one line each (--json:
                       one object each): on the port, or through --server
-Backup, restore and the scan use the saved serial settings and any given with them.
+  --copy-users        copy users from a source onto the module of the
+                      connection, or each module of --modules: every
+                      template, the administrator level and the policy,
+                      read back and compared; users there already with
+                      the same templates are left as they are
+  --from-module ID    the source: a module of the same line
+  --from DIR          the source: a backup made by --backup
+  --users LIST        only these users (3,5,100-199)
+  --replace           replace a user who has other templates on a target
+  --prune             delete the users a target has and the source not
+  --dry-run           print what the copy would do and change nothing
+Backup, restore, copy and the scan use the saved serial settings and any given
+with them.
 
 More: README.md, and kelvor --commands.
 )";
@@ -158,6 +173,69 @@ bool is_long(const char* word) {
     return std::strncmp(word, "--", 2) == 0;
 }
 
+// The long options that take the next word as their value (unless it is a long option).
+bool takes_long_value(const char* word) {
+    for (const char* option :
+         {"--backup", "--restore", "--modules", "--server", "--from-module", "--from", "--users"})
+        if (std::strcmp(word, option) == 0) return true;
+    return false;
+}
+
+// The options of --copy-users alone.
+bool copy_option(const char* word) {
+    for (const char* option : {"--from-module", "--from", "--users", "--replace", "--prune", "--dry-run"})
+        if (std::strcmp(word, option) == 0) return true;
+    return false;
+}
+
+// The options of a copy, into `copy`; false with the error line.
+bool take_copy_option(const char* word, const char* value, CopyRequest& copy, const char*& copyOption) {
+    copyOption = word;
+    const bool twice = std::strcmp(word, "--replace") == 0   ? copy.replace
+                       : std::strcmp(word, "--prune") == 0   ? copy.prune
+                       : std::strcmp(word, "--dry-run") == 0 ? copy.dryRun
+                       : std::strcmp(word, "--users") == 0   ? !copy.users.empty()
+                                                             : false;
+    if (twice) {
+        ERR_LINE("Err: %s is given twice\n", word);
+        return false;
+    }
+    if (std::strcmp(word, "--replace") == 0) return copy.replace = true;
+    if (std::strcmp(word, "--prune") == 0) return copy.prune = true;
+    if (std::strcmp(word, "--dry-run") == 0) return copy.dryRun = true;
+    const bool fromModule = std::strcmp(word, "--from-module") == 0;
+    if (fromModule || std::strcmp(word, "--from") == 0) {
+        if (copy.fromModule != 0 || !copy.fromDirectory.empty()) {
+            ERR_LINE("Err: A copy has one source: --from-module ID or --from DIR, once\n");
+            return false;
+        }
+        if (!fromModule) {
+            if (value == nullptr || *value == '\0') {
+                ERR_LINE("Err: --from needs the directory of a backup\n");
+                return false;
+            }
+            copy.fromDirectory = value;
+            return true;
+        }
+        uint32_t first = 0, last = 0;
+        std::string why;
+        if (value == nullptr || !parse_id_range(value, first, last, why) || first != last) {
+            ERR_LINE("Err: --from-module needs one module ID (1 to 65535)%s%s\n", why.empty() ? "" : ": ",
+                     why.c_str());
+            return false;
+        }
+        copy.fromModule = static_cast<uint16_t>(first);
+        return true;
+    }
+    std::string why;
+    if (value == nullptr || !parse_user_ids(value, copy.users, why)) {
+        ERR_LINE("Err: --users needs a list of user IDs such as 3,5,100-199%s%s\n", why.empty() ? "" : ": ",
+                 why.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
@@ -181,10 +259,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             if (std::strcmp(argv[i], "--json") == 0) start_json();
             // What follows --commands is its own; --backup and --restore take a directory.
             if (std::strcmp(argv[i], "--commands") == 0) break;
-            if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0 ||
-                 std::strcmp(argv[i], "--modules") == 0 || std::strcmp(argv[i], "--server") == 0) &&
-                i + 1 < argc && !is_long(argv[i + 1]))
-                ++i;
+            if (takes_long_value(argv[i]) && i + 1 < argc && !is_long(argv[i + 1])) ++i;
             // The scan's range is the next word unless that is an option: a word
             // meant as a range (1-255, 0x10, abc) is its range, good or bad.
             if (std::strcmp(argv[i], "--scan") == 0 && i + 1 < argc && !is_option_word(argv[i + 1])) ++i;
@@ -197,6 +272,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
     const char* workGiven = nullptr;
     const char* workValue = nullptr;
     bool scanGiven = false, modulesGiven = false;
+    const char* copyOption = nullptr; // the last option of a copy given
     for (const int i : longs) {
         const char* word = argv[i];
         const bool hasValue = i + 1 < argc && !is_long(argv[i + 1]);
@@ -236,10 +312,36 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             extras.server = argv[i + 1];
             continue;
         }
+        if (std::strcmp(word, "--copy-users") == 0) {
+            if (extras.copy.on) {
+                ERR_LINE("Err: --copy-users is given twice\n");
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            if (workGiven) {
+                ERR_LINE("Err: %s %s and --copy-users: one run makes one backup, restore or copy\n",
+                         workGiven, workValue);
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            extras.copy.on = true;
+            extras.work = copy_users;
+            workGiven = word;
+            workValue = "";
+            continue;
+        }
+        if (copy_option(word)) {
+            if (!take_copy_option(word, hasValue ? argv[i + 1] : nullptr, extras.copy, copyOption))
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            continue;
+        }
         const bool backup = std::strcmp(word, "--backup") == 0;
         if (backup || std::strcmp(word, "--restore") == 0) {
             if (!hasValue) {
                 ERR_LINE("Err: %s needs a directory\n", word);
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            if (extras.copy.on) {
+                ERR_LINE("Err: --copy-users and %s %s: one run makes one backup, restore or copy\n", word,
+                         argv[i + 1]);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             if (workGiven) {
@@ -284,8 +386,21 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         ERR_LINE("Err: Unknown option: %s (kelvor --help lists the options)\n", word);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
+    if (extras.scan && extras.copy.on) {
+        ERR_LINE("Err: --scan goes alone: not with --copy-users\n");
+        return extras.exitCode ? EXIT_REFUSED : 1;
+    }
     if (extras.scan && (!extras.modules.empty() || extras.work)) {
         ERR_LINE("Err: --scan goes alone: not with --modules, --backup or --restore\n");
+        return extras.exitCode ? EXIT_REFUSED : 1;
+    }
+    if (copyOption && !extras.copy.on) {
+        ERR_LINE("Err: %s is an option of --copy-users\n", copyOption);
+        return extras.exitCode ? EXIT_REFUSED : 1;
+    }
+    if (extras.copy.on && extras.copy.fromModule == 0 && extras.copy.fromDirectory.empty()) {
+        ERR_LINE("Err: --copy-users needs a source: --from-module ID (a module of the line) or --from DIR (a "
+                 "backup)\n");
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     return std::nullopt;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CopyUsers.h"
 #include "ModuleSDK.h"
 #include "Report.h"
 
@@ -26,6 +27,8 @@ struct RunExtras {
     // --server SOCKET: the run goes through kelvord; --watch: the line's events.
     std::string server;
     bool watch = false;
+    // --copy-users and its options.
+    CopyRequest copy;
     // The words of the short options and their values, in their order.
     std::vector<std::string> words;
 };

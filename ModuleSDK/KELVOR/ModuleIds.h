@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ModuleUsers.h"
+
 // Most modules --modules takes at once.
 inline constexpr size_t MODULE_LIST_MAX = 0xFFFF;
 
@@ -16,3 +18,9 @@ bool is_option_word(const char* word);
 bool parse_id_range(const std::string& text, uint32_t& first, uint32_t& last, std::string& why);
 // "1,2,5-9": every ID once, in the order given; false with the reason.
 bool parse_module_ids(const std::string& text, std::vector<uint16_t>& out, std::string& why);
+// Most IDs and ranges --users takes.
+inline constexpr size_t USER_RANGES_MAX = 4096;
+// User IDs of --users: "3,5,100-199", the same syntax as module IDs but
+// within 1 to 4294967295 (decimal, or hexadecimal after "0x"), kept as ranges;
+// false with the reason (an ID named twice, a range that runs backwards).
+bool parse_user_ids(const std::string& text, tools::IdFilter& out, std::string& why);

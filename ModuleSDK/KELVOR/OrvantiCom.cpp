@@ -144,7 +144,8 @@ int OrvantiCom::run() {
     if (scanBus) {
         json_output::command_drop(); // the scan reports objects of its own
         note_result(scan_bus());
-    } else if (!moduleIds.empty()) {
+    } else if (!moduleIds.empty() && !copyUsers.on) {
+        // A copy goes to the modules of the list itself, one after the other.
         run_on_modules();
     } else {
         run_connected();

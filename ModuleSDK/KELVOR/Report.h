@@ -42,6 +42,7 @@ enum Block : int {
     REMOTE,
     SERVER_RUN,
     WATCH,
+    COPY_USERS,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {
@@ -55,7 +56,8 @@ template <int block, int line> constexpr int number() {
 // prefix) is the message of the command's outcome.
 void err_line(int site, const char* format, ...) KELVOR_PRINTF(2, 3);
 
-#define ERR_LINE(format, ...) err_line(err_site::number<ERR_SITE_BLOCK, __LINE__>(), format __VA_OPT__(, ) __VA_ARGS__)
+#define ERR_LINE(format, ...)                                                                                \
+    err_line(err_site::number<ERR_SITE_BLOCK, __LINE__>(), format __VA_OPT__(, ) __VA_ARGS__)
 
 // The error line of a case whose input file is missing, and the reason line
 // that says why it is (the path and what was wrong with it) when -i named one.
@@ -72,6 +74,10 @@ inline constexpr int EXIT_REFUSED =
     static_cast<int>(kelvor::ResultClass::Refused); // the module or the front end refused
 inline constexpr int EXIT_LINK_FAILED =
     static_cast<int>(kelvor::ResultClass::LinkFailed); // port, time-out, checksum
+
+// A copy of users (--copy-users) that brought some users or targets where they
+// belong and others not: neither a success nor a failure.
+inline constexpr int EXIT_PARTIAL = 4;
 
 // The exit status class of a result code: 0, EXIT_REFUSED or EXIT_LINK_FAILED.
 int exit_class(int result);

@@ -1,4 +1,4 @@
-// The front end's calls to the file system on POSIX systems: directory
+// The calls to the file system on POSIX systems: directory
 // queries and entries, input and output files that must be regular files and
 // never hold the run, files replaced whole, and the private files and
 // directories of a backup.
@@ -13,7 +13,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "OrvantiCom.h"
+#include "ModuleSDK.h"
+#include "Platform.h"
 
 using namespace kelvor;
 

@@ -1,4 +1,4 @@
-// The front end's calls to the file system on Windows: directory queries and
+// The calls to the file system on Windows: directory queries and
 // the directory search, input and output files that must be regular files and
 // never hold the run, files replaced whole, and the private files and
 // directories of a backup. Errors are handed up as the C library's errno
@@ -13,7 +13,8 @@
 #include <cstring>
 #include <memory>
 
-#include "OrvantiCom.h"
+#include "ModuleSDK.h"
+#include "Platform.h"
 
 using namespace kelvor;
 

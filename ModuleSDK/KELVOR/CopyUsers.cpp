@@ -1,0 +1,279 @@
+// kelvor --copy-users: the source read once, the users copied onto every
+// target in turn, a line for each user that is not left as it was and one for
+// each target (or with --json an object for every user and target and one for
+// each target).
+#include "CopyUsers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Backup.h"
+#include "BackupDirectory.h"
+#include "Json.h"
+#include "OrvantiCom.h"
+#include "UserCopy.h"
+#include "trace/Outcome.h"
+#include "trace/OutcomeJson.h"
+
+// Reporting sites of this file: see ERR_LINE.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::COPY_USERS;
+} // namespace
+
+using namespace kelvor;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The lines for the operator: on standard output, or on standard error when
+// standard output carries the objects of --json.
+void say(const char* format, ...) KELVOR_PRINTF(1, 2);
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::vfprintf(json_output::on() ? stderr : stdout, format, args);
+#pragma GCC diagnostic pop
+    va_end(args);
+    if (!json_output::on()) std::fflush(stdout);
+}
+
+std::string label_of(uint16_t moduleId) {
+    return moduleId == 0 ? std::string("Module") : "Module " + std::to_string(moduleId);
+}
+
+const char* level_name(uint32_t level) {
+    return keyword_name(KW_ADMIN_LEVEL, static_cast<int>(level));
+}
+
+const char* policy_name(uint32_t policy) {
+    return keyword_name(KW_AUTH_POLICY, static_cast<int>(policy));
+}
+
+// The source as the objects of --json name it.
+json_output::Object source_object(const CopyRequest& r) {
+    json_output::Object o = json_output::Object::object();
+    if (r.fromModule != 0)
+        o["module_id"] = r.fromModule;
+    else
+        o["directory"] = r.fromDirectory;
+    return o;
+}
+
+// Prints what becomes of every user and target as the copy goes.
+class Report : public tools::CopyObserver {
+public:
+    explicit Report(const CopyRequest& request) : request_(request) {}
+
+    void target_begins(uint16_t) override { started_ = Clock::now(); }
+
+    void user_done(const tools::UserOutcome& u) override {
+        if (json_output::on()) return print_user(u);
+        const std::string who = label_of(u.moduleId) + ": user " + hex(u.userId);
+        const char* status = tools::status_name(u.status, u.planned);
+        switch (u.status) {
+        case tools::CopyStatus::Copied:
+        case tools::CopyStatus::Replaced:
+            say("%s: %s, %u template(s)", who.c_str(), status, u.templates);
+            if (u.foundOnModule > 0) say(", %u of them found on the module", u.foundOnModule);
+            say("\n");
+            break;
+        case tools::CopyStatus::Updated:
+            say("%s: %s: administrator level %s, authentication policy %s\n", who.c_str(), status,
+                level_name(u.adminLevel), policy_name(u.authPolicy));
+            break;
+        case tools::CopyStatus::Conflict:
+            say("%s: conflict: %s%s\n", who.c_str(), u.reason.c_str(),
+                request_.replace ? "" : " (--replace replaces them)");
+            break;
+        case tools::CopyStatus::Pruned: say("%s: %s\n", who.c_str(), status); break;
+        case tools::CopyStatus::Failed:
+            say("%s: failed: %s (%d)\n", who.c_str(), u.reason.c_str(), u.result);
+            if (u.leftInPart)
+                say("%s: the templates written could not be removed; a copy run again completes the user\n",
+                    who.c_str());
+            break;
+        // Counted in the target's line.
+        case tools::CopyStatus::Unchanged:
+        case tools::CopyStatus::NotTried: break;
+        }
+    }
+
+    void target_done(const tools::TargetOutcome& t) override {
+        const std::string who = label_of(t.moduleId);
+        // A target that could not be worked on at all has its error line.
+        if (!t.message.empty() && t.reached() == 0 && t.failed == 0 && t.conflicts == 0)
+            ERR_LINE("Err: %s: %s\n", who.c_str(), t.message.c_str());
+        if (json_output::on()) return print_target(t);
+        const bool plan = t.planned;
+        std::string line;
+        auto part = [&](unsigned n, const char* done, const char* planned) {
+            if (n == 0) return;
+            line += (line.empty() ? " " : ", ") + std::to_string(n) + " " + (plan ? planned : done);
+        };
+        part(t.copied, "copied", "to copy");
+        part(t.replaced, "replaced", "to replace");
+        part(t.updated, "updated", "to update");
+        const bool changes = !line.empty() || t.pruned > 0;
+        part(t.unchanged, "unchanged", "unchanged");
+        part(t.conflicts, t.conflicts == 1 ? "conflict" : "conflicts", t.conflicts == 1 ? "conflict" : "conflicts");
+        part(t.pruned, "pruned", "to prune");
+        part(t.failed, "failed", "failed");
+        part(t.notTried, "not tried", "not tried");
+        const char* tag = plan ? " (dry run)" : "";
+        if (!changes && t.missed() == 0)
+            say("%s%s: nothing to copy, %u user%s unchanged\n", who.c_str(), tag, t.unchanged,
+                t.unchanged == 1 ? "" : "s");
+        else
+            say("%s%s:%s\n", who.c_str(), tag, line.c_str());
+    }
+
+private:
+    static std::string hex(uint32_t v) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%#x", v);
+        return text;
+    }
+
+    void print_user(const tools::UserOutcome& u) const {
+        json_output::Object o = json_output::object_of("copy_user");
+        if (u.moduleId != 0) o["module_id"] = u.moduleId;
+        o["user_id"] = u.userId;
+        o["status"] = tools::status_name(u.status, u.planned);
+        o["dry_run"] = u.planned;
+        if (u.status != tools::CopyStatus::Pruned) {
+            o["templates"] = u.templates;
+            o["admin_level"] = u.adminLevel;
+            o["auth_policy"] = u.authPolicy;
+        }
+        if (u.foundOnModule > 0) o["found_on_module"] = u.foundOnModule;
+        if (!tools::reached(u.status)) {
+            o["result"] = u.result;
+            o["result_name"] = json_output::result_name_of(u.result);
+            o["reason"] = u.reason;
+        }
+        if (u.leftInPart) o["left_in_part"] = true;
+        json_output::print(o);
+    }
+
+    void print_target(const tools::TargetOutcome& t) const {
+        json_output::Object o = json_output::object_of("copy");
+        if (t.moduleId != 0) o["module_id"] = t.moduleId;
+        o["source"] = source_object(request_);
+        o["dry_run"] = t.planned;
+        o["copied"] = t.copied;
+        o["replaced"] = t.replaced;
+        o["updated"] = t.updated;
+        o["unchanged"] = t.unchanged;
+        o["conflicts"] = t.conflicts;
+        o["pruned"] = t.pruned;
+        o["failed"] = t.failed;
+        o["not_tried"] = t.notTried;
+        o["outcome"] = json_output::outcome_of(t.result);
+        o["result"] = t.result;
+        o["result_name"] = json_output::result_name_of(t.result);
+        o["message"] = t.message.empty() ? json_output::Object() : json_output::Object(t.message);
+        o["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+        json_output::print(o);
+    }
+
+    const CopyRequest& request_;
+    Clock::time_point started_ = Clock::now();
+};
+
+// A copy that ends before any target: its error line is out; with --json
+// one object of the copy as a whole says so.
+int refused(const CopyRequest& request, int rc, Clock::time_point started) {
+    if (json_output::on()) {
+        const outcome::Record& r = outcome::record();
+        json_output::Object o = json_output::object_of("copy");
+        o["source"] = source_object(request);
+        o["dry_run"] = request.dryRun;
+        for (const char* count :
+             {"copied", "replaced", "updated", "unchanged", "conflicts", "pruned", "failed", "not_tried"})
+            o[count] = 0;
+        o["outcome"] = json_output::outcome_of(rc);
+        o["result"] = rc;
+        o["result_name"] = json_output::result_name_of(rc);
+        o["message"] = r.hasMessage ? json_output::Object(r.message) : json_output::Object();
+        o["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        json_output::print(o);
+    }
+    return rc;
+}
+
+int copy_run(OrvantiCom& com, const Clock::time_point started) {
+    const CopyRequest& request = com.copyUsers;
+    if (com.broadcast) {
+        ERR_LINE("Err: -B reaches every module at once and hears no answer; a copy reads every user back\n");
+        return refused(request, FRONT_REFUSED, started);
+    }
+    // The targets: the modules of --modules, or the module of the connection
+    // (on the line of the source module, the one of -m).
+    std::vector<uint16_t> targets(com.moduleIds.begin(), com.moduleIds.end());
+    if (targets.empty()) targets.push_back(request.fromModule != 0 ? com.moduleId : 0);
+    if (request.fromModule != 0 &&
+        std::find(targets.begin(), targets.end(), request.fromModule) != targets.end()) {
+        ERR_LINE("Err: Module %u is the source of the copy and one of its targets\n",
+                 static_cast<unsigned>(request.fromModule));
+        return refused(request, FRONT_REFUSED, started);
+    }
+    if (request.fromModule != 0 && targets.front() == 0) {
+        ERR_LINE("Err: A copy from a module of the line goes to -m ID or --modules LIST\n");
+        return refused(request, FRONT_REFUSED, started);
+    }
+
+    // The source, read once for all the targets.
+    tools::UserSource source;
+    if (request.fromModule != 0) {
+        tools::Failure why;
+        if (const int rc = tools::read_module_source(request.fromModule, request.users, source, why); rc < 0) {
+            if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
+            ERR_LINE("Err: Cannot read the users of module %u; nothing is copied\n",
+                     static_cast<unsigned>(request.fromModule));
+            return refused(request, rc, started);
+        }
+        say("Source: module %u, ", static_cast<unsigned>(request.fromModule));
+    } else {
+        backup::Problem problem;
+        if (!backup::load_source(request.fromDirectory, request.users, source, problem))
+            return refused(request, report_backup_problem(problem, "copied"), started);
+        say("Source: backup %s, ", request.fromDirectory.c_str());
+    }
+    say("%zu user%s, %zu template%s of %#x bytes\n", source.users.size(), source.users.size() == 1 ? "" : "s",
+        source.template_count(), source.template_count() == 1 ? "" : "s", source.templateSize);
+
+    // What the library records from here on is the targets', not the copy's.
+    if (json_output::on()) outcome::end();
+    Report report(request);
+    tools::CopyOptions options;
+    options.users = request.users;
+    options.replace = request.replace;
+    options.prune = request.prune;
+    options.dryRun = request.dryRun;
+    std::vector<tools::TargetOutcome> outcomes;
+    tools::copy_users(source, targets, options, report, &outcomes);
+    switch (tools::copy_end(outcomes)) {
+    case tools::CopyEnd::Success: return 0;
+    case tools::CopyEnd::Partial: com.worstExit = std::max(com.worstExit, EXIT_PARTIAL); return 0;
+    case tools::CopyEnd::Failure: break;
+    }
+    return tools::worst_result(outcomes);
+}
+
+} // namespace
+
+int copy_users(OrvantiCom& com) {
+    const Clock::time_point started = Clock::now();
+    // The error lines before the first target become the message of the copy's object.
+    if (json_output::on()) outcome::begin();
+    const int rc = copy_run(com, started);
+    if (json_output::on()) outcome::end();
+    return rc;
+}
