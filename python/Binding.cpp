@@ -24,10 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "BackupDirectory.h"
 #include "Bmp.h"
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
+#include "UserCopy.h"
 #include "port/System.h"
 #include "trace/Outcome.h"
 #include "trace/OutcomeJson.h"
@@ -508,6 +510,85 @@ std::array<uint8_t, MASTER_PASSWORD_SIZE> password_of(const py::buffer& b) {
     std::array<uint8_t, MASTER_PASSWORD_SIZE> out{};
     std::memcpy(out.data(), v.data(), out.size());
     return out;
+}
+
+// ------------------------------------------------------------- copy of users
+
+// Hands every user's and target's outcome back and tells Python the progress
+// (pairs of user and target done), with the lock taken for it.
+class CopyCollector : public tools::CopyObserver {
+public:
+    explicit CopyCollector(py::object progress) : progress_(std::move(progress)) {}
+    void user_done(const tools::UserOutcome& u) override { users.push_back(u); }
+    void target_done(const tools::TargetOutcome& t) override { targets.push_back(t); }
+    bool progress(uint64_t done, uint64_t total) override {
+        if (g_sigint.load()) return false;
+        if (!given(progress_)) return true;
+        py::gil_scoped_acquire gil;
+        try {
+            deliver_trace();
+            progress_(done, total);
+        } catch (py::error_already_set& e) {
+            session().failure.emplace(std::move(e));
+            return false;
+        }
+        return true;
+    }
+    std::vector<tools::UserOutcome> users;
+    std::vector<tools::TargetOutcome> targets;
+
+private:
+    py::object progress_;
+};
+
+// (rc, message, users, targets): rc and message tell why the source could not
+// be read (0 and None when it was); users are (module_id, user_id, status,
+// dry_run, templates, found_on_module, admin_level, auth_policy, result,
+// reason, left_in_part), targets (module_id, dry_run, copied, replaced,
+// updated, unchanged, conflicts, pruned, failed, not_tried, result, message).
+py::tuple copy_users_call(uint16_t fromModule, const std::string& fromDirectory,
+                          const std::vector<uint16_t>& targets,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& users, bool replace, bool prune,
+                          bool dryRun, py::object progress) {
+    require_open();
+    tools::CopyOptions options;
+    for (const auto& [first, last] : users) options.users.push_back({first, last});
+    options.replace = replace;
+    options.prune = prune;
+    options.dryRun = dryRun;
+    CopyCollector collector(std::move(progress));
+    std::string message;
+    const int rc = run_stoppable([&] {
+        tools::UserSource source;
+        if (fromModule != 0) {
+            tools::Failure why;
+            if (const int r = tools::read_module_source(fromModule, options.users, source, why); r < 0) {
+                message = why.message;
+                return r;
+            }
+        } else {
+            backup::Problem problem;
+            if (!backup::load_source(fromDirectory, options.users, source, problem)) {
+                message = backup::problem_text(problem, "copied");
+                return tools::REFUSED;
+            }
+        }
+        tools::copy_users(source, targets, options, collector);
+        return 0;
+    });
+    py::list userList, targetList;
+    for (const tools::UserOutcome& u : collector.users)
+        userList.append(py::make_tuple(
+            u.moduleId, u.userId, tools::status_name(u.status, u.planned), u.planned, u.templates,
+            u.foundOnModule, u.adminLevel, u.authPolicy, u.result,
+            u.reason.empty() ? py::object(py::none()) : py::object(text_of(u.reason)), u.leftInPart));
+    for (const tools::TargetOutcome& t : collector.targets)
+        targetList.append(
+            py::make_tuple(t.moduleId, t.planned, t.copied, t.replaced, t.updated, t.unchanged, t.conflicts,
+                           t.pruned, t.failed, t.notTried, t.result,
+                           t.message.empty() ? py::object(py::none()) : py::object(text_of(t.message))));
+    return py::make_tuple(rc, message.empty() ? py::object(py::none()) : py::object(text_of(message)),
+                          userList, targetList);
 }
 
 } // namespace
@@ -1094,6 +1175,9 @@ PYBIND11_MODULE(_kelvor, m) {
     });
     m.def("disable_gpio", [] { return none_out([] { return disable_gpio(); }); });
     m.def("reset_gpio", [] { return none_out([] { return reset_gpio(); }); });
+
+    // ---- copy of users
+    m.def("copy_users", copy_users_call);
 
     // ---- raw packets
     m.def("raw", [](uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag, const py::buffer& data,

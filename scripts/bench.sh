@@ -10,7 +10,10 @@
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher), 10 clients sending 100 commands
-#     each at once.
+#     each at once;
+#   - kelvor --copy-users of 100 users of 2 templates each onto the 3 modules
+#     of a line paced at 115200 baud, against the wire time of the bytes the
+#     copy must move.
 # The paced runs at 9600 baud take about three minutes; QUICK=1 leaves them out.
 set -euo pipefail
 # kelvor ends with status 1 after every run: its runs below are not checked by status.
@@ -78,6 +81,44 @@ paced() { # baud code rate
 [ -z "${QUICK:-}" ] && paced 0x31 9600
 paced 0x34 57600
 paced 0x35 115200
+
+# --copy-users: 100 users of 2 templates each, from a backup, onto the three
+# modules of a paced line at 115200 baud. The bytes the copy must move, for
+# each module: its status check and two settings read as it is addressed (SS,
+# SR, SR), its template size and its user list (SR; LT of no users), and for
+# each user its two templates sent (ET: packet, block and end code, answer)
+# and read back (RT: packet, two answers, two blocks); 15-byte network packets.
+copy_users_row() {
+    local users=100 modules=3 packet=15 size=$((0x180))
+    start_sim
+    "$bin/kelvor" -P "$work/module" -b 115200 -x0 -c SS >/dev/null 2>&1 || true
+    for u in $(seq "$users"); do
+        "$bin/orvanti-sim" --link "$work/module" --place "$u"
+        "$bin/kelvor" -c ES -p1 "$u" >/dev/null 2>&1 || true
+        "$bin/kelvor" -c ES -p1 "$u" -f 0x71 >/dev/null 2>&1 || true
+    done
+    rm -rf copy-source
+    "$bin/kelvor" --backup copy-source >/dev/null 2>&1 || true
+    start_sim --modules 1,2,3 --pace
+    "$bin/kelvor" -P "$work/module" -b 115200 -n 1 -m 1 -x1 -t 2000 -c SS >/dev/null 2>&1 || true
+    local per_module=$((3 * 2 * packet + 2 * 2 * packet))
+    local per_user=$((2 * (packet + size + 1 + packet) + packet + 2 * packet + 2 * (size + 1)))
+    local bytes=$((modules * (per_module + users * per_user)))
+    local t0 t1 took wire ok out
+    t0=$(now)
+    out=$("$bin/kelvor" --exit-code --copy-users --from copy-source --modules 1,2,3 2>&1) && ok=yes || ok=""
+    t1=$(now)
+    took=$(calc "$t1 - $t0")
+    wire=$(calc "$bytes * 10 / 115200")
+    # The share of the wall time that is wire time, as in the rows above (1.3 times the wire time is 76.9%).
+    if [ -n "$ok" ] && echo "$out" | grep -q "^Module 3: $users copied$"; then
+        ok=$(printf '%.2f%%' "$(calc "100 * $wire / $took")")
+    else
+        ok=fails
+    fi
+    row "--copy-users 100 x 2 to 3 (wire $(printf '%.2f' "$wire") s)" "$(printf '%.2f s' "$took")" "" "$ok"
+}
+copy_users_row
 
 # Unpaced: one SS run, batch files.
 start_sim

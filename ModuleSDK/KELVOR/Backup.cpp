@@ -326,45 +326,31 @@ void work_not_begun(OrvantiCom& com, int result) {
 }
 
 int report_backup_problem(const backup::Problem& p, const char* undone) {
-    // "; nothing is restored" (or copied) where the run refuses a whole backup for it.
-    const std::string tail = *undone ? std::string("; nothing is ") + undone : std::string();
+    // Each fault its own reporting site, the words of the backup directory's.
+    const std::string text = backup::problem_text(p, undone);
+    const char* line = text.c_str();
     switch (p.fault) {
     case backup::Fault::None: return 0;
-    case backup::Fault::ManifestUnreadable: ERR_LINE("Err: Cannot read %s\n", p.path.c_str()); break;
-    case backup::Fault::ManifestDamaged: ERR_LINE("Err: The manifest %s is damaged\n", p.path.c_str()); break;
-    case backup::Fault::NotABackup:
-        ERR_LINE("Err: The manifest %s is not one of a backup: %s\n", p.path.c_str(), p.detail.c_str());
-        break;
-    case backup::Fault::UserZero:
-        ERR_LINE("Err: The manifest of %s lists a user it cannot hold: %#x%s\n", p.path.c_str(), p.user,
-                 tail.c_str());
-        break;
-    case backup::Fault::SizeMismatch:
-        ERR_LINE("Err: The manifest of %s lists templates of %#x bytes for user %#x, not %#x%s\n",
-                 p.path.c_str(), p.size, p.user, p.expected, tail.c_str());
-        break;
-    case backup::Fault::TooLarge:
-        ERR_LINE("Err: The backup %s holds more than %u MiB of templates%s\n", p.path.c_str(),
-                 static_cast<unsigned>(tools::SOURCE_BYTES_MAX >> 20), tail.c_str());
-        break;
-    // A user's file that is missing or fails the manifest's sum refuses the
-    // whole backup: nothing of it is used.
-    case backup::Fault::FileDamaged:
-        ERR_LINE("Err: The backup file %s is damaged or missing%s\n", p.path.c_str(), tail.c_str());
-        break;
-    case backup::Fault::Exists:
-        ERR_LINE("Err: The backup directory %s exists already\n", p.path.c_str());
-        break;
-    case backup::Fault::CannotCreate:
-        ERR_LINE("Err: Cannot create %s: %s\n", p.path.c_str(), std::strerror(p.error));
-        break;
-    case backup::Fault::CannotWrite:
-        ERR_LINE("Err: Cannot write %s: %s\n", p.path.c_str(), std::strerror(p.error));
-        break;
-    case backup::Fault::CannotRename:
-        ERR_LINE("Err: Cannot rename %s to %s: %s\n", p.path.c_str(), p.detail.c_str(),
-                 std::strerror(p.error));
-        break;
+
+    // The manifest: missing, unreadable, its own sum wrong, or not one of a backup.
+    case backup::Fault::ManifestUnreadable: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::ManifestDamaged: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::NotABackup: ERR_LINE("Err: %s\n", line); break;
+
+    // A user the manifest cannot hold, or more templates than are read at once.
+    case backup::Fault::UserZero: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::SizeMismatch: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::TooLarge: ERR_LINE("Err: %s\n", line); break;
+
+    // A backup being written.
+    case backup::Fault::Exists: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::CannotCreate: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::CannotWrite: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::CannotRename: ERR_LINE("Err: %s\n", line); break;
+
+    // A user's file that is missing or fails its sum. Its site number, 2353, is
+    // the one that the README shows for a damaged backup.
+    case backup::Fault::FileDamaged: ERR_LINE("Err: %s\n", line); break;
     }
     return FRONT_REFUSED;
 }

@@ -109,7 +109,7 @@ public:
         const std::string who = label_of(t.moduleId);
         // A target that could not be worked on at all has its error line.
         if (!t.message.empty() && t.reached() == 0 && t.failed == 0 && t.conflicts == 0)
-            ERR_LINE("Err: %s: %s\n", who.c_str(), t.message.c_str());
+            ERR_LINE("Err: %s\n", t.message.c_str());
         if (json_output::on()) return print_target(t);
         const bool plan = t.planned;
         std::string line;
@@ -122,7 +122,8 @@ public:
         part(t.updated, "updated", "to update");
         const bool changes = !line.empty() || t.pruned > 0;
         part(t.unchanged, "unchanged", "unchanged");
-        part(t.conflicts, t.conflicts == 1 ? "conflict" : "conflicts", t.conflicts == 1 ? "conflict" : "conflicts");
+        part(t.conflicts, t.conflicts == 1 ? "conflict" : "conflicts",
+             t.conflicts == 1 ? "conflict" : "conflicts");
         part(t.pruned, "pruned", "to prune");
         part(t.failed, "failed", "failed");
         part(t.notTried, "not tried", "not tried");
@@ -179,7 +180,8 @@ private:
         o["result"] = t.result;
         o["result_name"] = json_output::result_name_of(t.result);
         o["message"] = t.message.empty() ? json_output::Object() : json_output::Object(t.message);
-        o["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+        o["elapsed_ms"] =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
         json_output::print(o);
     }
 
@@ -202,7 +204,8 @@ int refused(const CopyRequest& request, int rc, Clock::time_point started) {
         o["result"] = rc;
         o["result_name"] = json_output::result_name_of(rc);
         o["message"] = r.hasMessage ? json_output::Object(r.message) : json_output::Object();
-        o["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        o["elapsed_ms"] =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
         json_output::print(o);
     }
     return rc;
@@ -233,7 +236,8 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
     tools::UserSource source;
     if (request.fromModule != 0) {
         tools::Failure why;
-        if (const int rc = tools::read_module_source(request.fromModule, request.users, source, why); rc < 0) {
+        if (const int rc = tools::read_module_source(request.fromModule, request.users, source, why);
+            rc < 0) {
             if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
             ERR_LINE("Err: Cannot read the users of module %u; nothing is copied\n",
                      static_cast<unsigned>(request.fromModule));

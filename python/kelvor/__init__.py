@@ -186,6 +186,17 @@ def _error(code: int, message: Optional[str] = None, err: int = 0, reason: Optio
     return klass(code, name, message)
 
 
+# The copy of users refuses on its own account (a backup that is damaged or
+# holds templates of another size than a target's): code -1000, "refused".
+_COPY_REFUSED = -1000
+
+
+def _copy_error(code: int, message: Optional[str]) -> KelvorError:
+    if code == _COPY_REFUSED:
+        return KelvorError(code, "refused", message or "refused")
+    return _error(code, message)
+
+
 # ----------------------------------------------------------- the vocabulary
 def _snake(text: str) -> str:
     return _re.sub(r"[^a-z0-9]+", "_", text.lower()).strip("_")
@@ -365,6 +376,30 @@ class OutputPortConfig(NamedTuple):
     count: int
     high: int
     low: int
+
+
+class CopyResult(NamedTuple):
+    """What became of one user on one target module (:meth:`Module.copy_users`).
+
+    ``status`` is "copied" (not there before, or completed: ``found_on_module``),
+    "replaced" (other templates there were replaced), "updated" (the same
+    templates, its level or policy set), "unchanged", "conflict" (other
+    templates under the ID, left as they were), "pruned" (not in the source,
+    deleted), "failed" or "not_tried" (the target stopped before it); in a dry
+    run's plan "copy", "replace", "update" or "prune". ``error`` says why a user
+    did not get where it belongs (the exception it would have raised, not raised).
+    """
+
+    module_id: int
+    user_id: int
+    status: str
+    templates: int
+    admin_level: Union[str, int]
+    auth_policy: Union[str, int]
+    error: Optional["KelvorError"]
+    found_on_module: int = 0
+    left_in_part: bool = False
+    dry_run: bool = False
 
 
 class Answer(NamedTuple):
@@ -860,6 +895,84 @@ class Module:
     def fix_provisional(self) -> None:
         """Makes the provisional templates permanent (FP)."""
         self._call("fix_provisional")
+
+    # ---- copy of users
+    def copy_users(self, targets: Optional[Iterable[int]] = None, *, from_module: Optional[int] = None,
+                   from_backup: Union[str, "_os.PathLike[str]", None] = None,
+                   users: Optional[Iterable[Union[int, Tuple[int, int], range]]] = None, replace: bool = False,
+                   prune: bool = False, dry_run: bool = False, progress: Optional[Progress] = None) -> List[CopyResult]:
+        """Copies users onto modules: every template of each user, its administrator level and authentication
+        policy, each copy read back and compared byte for byte; the source read once for all targets.
+
+        The source is another module of the same line (``from_module``, on a connection opened with
+        ``network=True``) or a backup directory that ``kelvor --backup`` wrote (``from_backup``). The targets
+        are the module of the connection, or the module IDs ``targets`` of the line. ``users`` takes user IDs,
+        ``(first, last)`` pairs and ranges (every user when None). A user there with the same templates is left
+        alone; one there with other templates is a conflict unless ``replace``; ``prune`` deletes the users a
+        target has and the source not; ``dry_run`` changes nothing and returns the plan. ``progress(done,
+        total)`` is told each user of each target.
+
+        Returns one :class:`CopyResult` for every user and target. A target that fails does not stop the
+        others (its users are "failed" or "not_tried", with the error); a source that cannot be read raises
+        (a backup that is damaged: :class:`KelvorError` with code -1000, name "refused").
+        """
+        if self.closed:
+            raise ValueError("the module is closed")
+        if (from_module is None) == (from_backup is None):
+            raise ValueError("give one source: from_module or from_backup")
+        _, network, own, _ = _kelvor.link()
+        source_module = 0
+        if from_module is not None:
+            source_module = _uint(from_module, 16, "from_module")
+            if source_module == 0 or not network:
+                raise ValueError("from_module is a module of a shared line: its ID (1 to 65535), on a "
+                                 "connection opened with network=True")
+        directory = ""
+        if from_backup is not None:
+            directory = _os.fspath(from_backup)
+            if not isinstance(directory, str) or not directory:
+                raise ValueError("from_backup is the directory of a backup")
+        if targets is None:
+            target_ids = [own if network else 0]
+        else:
+            target_ids = [_uint(t, 16, "target") for t in targets]
+            if not target_ids or 0 in target_ids or not network:
+                raise ValueError("targets are module IDs (1 to 65535) of a shared line: open it with network=True")
+            if len(set(target_ids)) != len(target_ids):
+                raise ValueError("a target is named twice")
+        if source_module != 0 and source_module in target_ids:
+            raise ValueError(f"module {source_module} is the source and one of the targets")
+        ranges: List[Tuple[int, int]] = []
+        if users is not None:
+            for u in users:
+                if isinstance(u, range):
+                    if u.step != 1 or len(u) == 0:
+                        raise ValueError("a range of users counts up by 1 and holds at least one ID")
+                    first, last = u.start, u[-1]
+                elif isinstance(u, tuple):
+                    if len(u) != 2:
+                        raise ValueError("a pair of user IDs is (first, last)")
+                    first, last = u
+                else:
+                    first = last = u
+                first, last = _uint(first, 32, "user_id"), _uint(last, 32, "user_id")
+                if first == 0 or last < first:
+                    raise ValueError(f"users {first}-{last}: IDs from 1, the range counting up")
+                ranges.append((first, last))
+            if not ranges:
+                raise ValueError("users is empty (None copies every user)")
+        rc, message, results, _ = _kelvor.copy_users(source_module, directory, target_ids, ranges, bool(replace),
+                                                     bool(prune), bool(dry_run), progress)
+        self._note()
+        if rc < 0:
+            raise _copy_error(rc, message or self.last_message)
+        out = []
+        for (module_id, user_id, status, planned, templates, found, level, policy, result, reason,
+             left) in results:
+            out.append(CopyResult(module_id, user_id, status, templates, _ADMIN_LEVELS.name(level),
+                                  _AUTH_POLICIES.name(policy), _copy_error(result, reason) if result < 0 else None,
+                                  found, left, planned))
+        return out
 
     # ---- administrator levels and authentication policies
     def set_admin_level(self, user_id: int, level: Union[int, str]) -> None:

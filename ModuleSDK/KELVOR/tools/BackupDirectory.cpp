@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <unordered_map>
 
@@ -78,6 +79,35 @@ std::string manifest_text(const Manifest& m) {
     }
     std::string text = s.str();
     return text + "sha256 " + sha_of(text) + "\n";
+}
+
+std::string problem_text(const Problem& p, const char* undone) {
+    const std::string tail = undone && *undone ? std::string("; nothing is ") + undone : std::string();
+    const char* path = p.path.c_str();
+    switch (p.fault) {
+    case Fault::None: return {};
+    case Fault::ManifestUnreadable: return tools::text("Cannot read %s", path);
+    case Fault::ManifestDamaged: return tools::text("The manifest %s is damaged", path);
+    case Fault::NotABackup:
+        return tools::text("The manifest %s is not one of a backup: %s", path, p.detail.c_str());
+    case Fault::UserZero:
+        return tools::text("The manifest of %s lists a user it cannot hold: %#x", path, p.user) + tail;
+    case Fault::FileDamaged: return tools::text("The backup file %s is damaged or missing", path) + tail;
+    case Fault::SizeMismatch:
+        return tools::text("The manifest of %s lists templates of %#x bytes for user %#x, not %#x", path,
+                           p.size, p.user, p.expected) +
+               tail;
+    case Fault::TooLarge:
+        return tools::text("The backup %s holds more than %u MiB of templates", path,
+                           static_cast<unsigned>(tools::SOURCE_BYTES_MAX >> 20)) +
+               tail;
+    case Fault::Exists: return tools::text("The backup directory %s exists already", path);
+    case Fault::CannotCreate: return tools::text("Cannot create %s: %s", path, std::strerror(p.error));
+    case Fault::CannotWrite: return tools::text("Cannot write %s: %s", path, std::strerror(p.error));
+    case Fault::CannotRename:
+        return tools::text("Cannot rename %s to %s: %s", path, p.detail.c_str(), std::strerror(p.error));
+    }
+    return {};
 }
 
 bool parse_manifest(std::string_view raw, Manifest& m, Problem& problem) {

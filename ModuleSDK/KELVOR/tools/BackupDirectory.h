@@ -83,6 +83,11 @@ struct Problem {
     uint32_t expected = 0;
 };
 
+// The problem in words, for an error line: "The backup file DIR/user-00000003.tpl
+// is damaged or missing", with "; nothing is UNDONE" where the problem
+// refuses the whole backup and `undone` ("restored", "copied") is not empty.
+std::string problem_text(const Problem& problem, const char* undone);
+
 // Parses a manifest's text (its own sum checked first); false with the
 // problem (ManifestDamaged, or NotABackup with the offending line).
 bool parse_manifest(std::string_view text, Manifest& m, Problem& problem);

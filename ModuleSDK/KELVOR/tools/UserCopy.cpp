@@ -60,8 +60,12 @@ int select_quietly(uint16_t id) {
 }
 
 std::string does_not_answer(uint16_t id, int rc) {
-    return text("Module %u (%#x) does not answer: %s", static_cast<unsigned>(id), static_cast<unsigned>(id),
-                result_text(rc));
+    return text("Module %u does not answer: %s", static_cast<unsigned>(id), result_text(rc));
+}
+
+// "module 2", or "the module" of a line of its own.
+std::string module_name(uint16_t id) {
+    return id == 0 ? std::string("the module") : "module " + std::to_string(id);
 }
 
 // One target's work.
@@ -82,18 +86,21 @@ public:
                 return stop_before(rc, does_not_answer(select, rc));
         }
         uint32_t size = 0;
+        const std::string name = module_name(out_.moduleId);
         if (const int rc = system_parameter_read(packet::param::TEMPLATE_SIZE, &size); rc < 0)
-            return stop_before(rc, text("Cannot read the template size of the module: %s", result_text(rc)));
+            return stop_before(
+                rc, text("Cannot read the template size of %s: %s", name.c_str(), result_text(rc)));
         if (size != source_.templateSize && !source_.users.empty())
-            return stop_before(REFUSED, text("The module's template size %#x differs from the source's %#x; "
-                                             "nothing is copied to it",
-                                             size, source_.templateSize));
+            return stop_before(REFUSED,
+                               text("The template size %#x of %s differs from the source's %#x; nothing "
+                                    "is copied to it",
+                                    size, name.c_str(), source_.templateSize));
         std::vector<uint32_t> present;
         Failure why;
         if (const int rc = list_users(present, why); rc < 0)
-            return stop_before(rc, why.message.empty()
-                                       ? text("Cannot list the users of the module: %s", result_text(rc))
-                                       : why.message);
+            return stop_before(rc, why.message.empty() ? text("Cannot list the users of %s: %s", name.c_str(),
+                                                              result_text(rc))
+                                                       : why.message);
         if (options_.prune) prune(present);
         for (const UserData& u : source_.users) {
             if (stopped_) {
@@ -275,7 +282,7 @@ private:
         done.foundOnModule = static_cast<uint32_t>(have);
         if (options_.dryRun) return tell(std::move(done));
         if (const int rc = enroll_templates(u.id, u.templates, have, source_.templateSize); rc < 0)
-            return fail(u, rc, "enrollment refused", true);
+            return fail(u, rc, "cannot enroll the templates", true);
         std::vector<Bytes> back;
         uint32_t size = 0;
         Failure why;
