@@ -162,6 +162,50 @@ TEST(LongOptions, HelpVersionCommandsAndUnknownOptions) {
         {{"--backup", "bx", "-x2", "--restore", "bk"}, 1, "", "Err: --backup bx and --restore bk: one run"},
         {{"--exit-code", "--backup", "a", "--backup", "b"}, 2, "", "Err: --backup a and --backup b: one run"},
         {{"--exit-code", "--scan", "1-3", "--scan", "4-5"}, 2, "", "Err: --scan is given twice"},
+        // A copy of users: one source, its own options only with it, one piece of work.
+        {{"--copy-users"},
+         1,
+         "",
+         "Err: --copy-users needs a source: --from-module ID (a module of the line) or --from DIR"},
+        {{"--exit-code", "--copy-users", "--from", "bk"}, 2, "", "Err: No baudrate is specified"},
+        {{"--exit-code", "--copy-users", "--from", "bk", "--backup", "bx"},
+         2,
+         "",
+         "Err: --copy-users and --backup bx: one run makes one backup, restore or copy"},
+        {{"--exit-code", "--restore", "bk", "--copy-users", "--from", "bx"},
+         2,
+         "",
+         "Err: --restore bk and --copy-users: one run makes one backup, restore or copy"},
+        {{"--exit-code", "--copy-users", "--from", "bk", "--copy-users"},
+         2,
+         "",
+         "Err: --copy-users is given twice"},
+        {{"--exit-code", "--prune", "-c", "SS"}, 2, "", "Err: --prune is an option of --copy-users"},
+        {{"--exit-code", "--from", "bk"}, 2, "", "Err: --from is an option of --copy-users"},
+        {{"--exit-code", "--copy-users", "--from-module", "1", "--from", "bk"},
+         2,
+         "",
+         "Err: A copy has one source: --from-module ID or --from DIR, once"},
+        {{"--exit-code", "--copy-users", "--from-module", "0"},
+         2,
+         "",
+         "Err: --from-module needs one module ID (1 to 65535): 0 is outside 1 to 65535"},
+        {{"--exit-code", "--copy-users", "--from-module", "2-3"},
+         2,
+         "",
+         "Err: --from-module needs one module ID"},
+        {{"--exit-code", "--copy-users", "--from", "bk", "--users", "5-1"},
+         2,
+         "",
+         "Err: --users needs a list of user IDs such as 3,5,100-199: the range runs backwards"},
+        {{"--exit-code", "--copy-users", "--from", "bk", "--dry-run", "--dry-run"},
+         2,
+         "",
+         "Err: --dry-run is given twice"},
+        {{"--exit-code", "--scan", "--copy-users", "--from", "bk"},
+         2,
+         "",
+         "Err: --scan goes alone: not with --copy-users"},
         // The word after --scan is its range unless it is an option, and a bad
         // range is refused: no scan of the default IDs instead.
         {{"--exit-code", "--scan", "abc"}, 2, "", "Err: --scan abc: 'abc' is no module ID\n"},
@@ -180,10 +224,12 @@ TEST(LongOptions, HelpVersionCommandsAndUnknownOptions) {
     }
     // The usage names every short option.
     farend::RunResult help = farend::run_kelvor({"--help"}, dir.path());
-    for (const char* option :
-         {"-B", "-F",  "-P",     "-a",         "-b",           "-c",       "-d",       "-f",
-          "-i", "-m",  "-n",     "-o",         "-p1",          "-p2",      "-s",       "-t",
-          "-w", "-xD", "--help", "--commands", "--list-ports", "--backup", "--restore"})
+    for (const char* option : {"-B",           "-F",       "-P",        "-a",           "-b",
+                               "-c",           "-d",       "-f",        "-i",           "-m",
+                               "-n",           "-o",       "-p1",       "-p2",          "-s",
+                               "-t",           "-w",       "-xD",       "--help",       "--commands",
+                               "--list-ports", "--backup", "--restore", "--copy-users", "--from-module",
+                               "--from",       "--users",  "--replace", "--prune",      "--dry-run"})
         EXPECT_TRUE(contains(help.out, std::string("  ") + option)) << option;
 }
 

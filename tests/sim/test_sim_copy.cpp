@@ -4,6 +4,7 @@
 // onto another line.
 #include "SimHarness.h"
 
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -325,4 +326,54 @@ TEST(SimCopy, ARestoreSetsTheLevelAndPolicyOfTheBackup) {
     EXPECT_TRUE(contains(run({"-c", "AR", "-p1", "4"}).err, "Admin level is Enroll"));
     EXPECT_TRUE(contains(run({"-c", "UR", "-p1", "3"}).err, "Authentication policy is SmartCard Bypass"));
     EXPECT_TRUE(contains(run({"-c", "AR", "-p1", "3"}).err, "Admin level is None"));
+}
+
+// A copy that cannot begin sends nothing to its targets and says why.
+TEST(SimCopy, ACopyThatCannotBeginChangesNoTarget) {
+    farend::TempDir dir;
+    Source s;
+    const std::string backup = dir.file("users");
+    ASSERT_EQ(s.tool.run({"--exit-code", "-m", "1", "--backup", backup}).status, 0);
+    {
+        std::fstream f(backup + "/user-00000004.tpl", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(100);
+        f.put('X');
+    }
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"a damaged backup",
+         {"--from", backup, "--modules", "2,3"},
+         2,
+         "Err: The backup file " + backup + "/user-00000004.tpl is damaged or missing; nothing is copied\n"},
+        {"the source among the targets",
+         {"--from-module", "1", "--modules", "3,1"},
+         2,
+         "Err: Module 1 is the source of the copy and one of its targets\n"},
+        {"a broadcast",
+         {"--from-module", "1", "--modules", "2", "-B"},
+         2,
+         "Err: -B reaches every module at once"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = s.tool.copy(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(contains(farend::normalize_lines(r.err), "[OrvantiCom.cpp(N)] " + c.err)) << r.err;
+    }
+    ASSERT_EQ(s.sim.control({"--module", "1", "--fault", "silence"}).status, 0);
+    const auto silent = s.tool.copy({"--from-module", "1", "--modules", "2"});
+    EXPECT_EQ(silent.status, 3) << silent.err;
+    EXPECT_TRUE(
+        contains(farend::normalize_lines(silent.err), "[OrvantiCom.cpp(N)] Err: Module 1 does not answer: "))
+        << silent.err;
+    EXPECT_TRUE(contains(farend::normalize_lines(silent.err),
+                         "[OrvantiCom.cpp(N)] Err: Cannot read the users of module 1; nothing is copied\n"))
+        << silent.err;
+    for (const int module : {2, 3}) EXPECT_EQ(users_of(s.tool, module), (std::map<int, int>{})) << module;
 }
