@@ -4,7 +4,7 @@
 Every object printed is validated against the shipped schema (JSON Schema
 draft 2020-12, python3-jsonschema) over: every command of the command
 reference run as its example shows it, a batch of mixed lines, a directory
-run, a backup and its restore, a failed opening, --list-ports, --commands and
+run, a backup and its restore, a copy of users, a failed opening, --list-ports, --commands and
 --version; long options before, between and after the short ones; and the
 trace on standard error is the same byte for byte with and without --json.
 
@@ -256,6 +256,46 @@ class Runs(unittest.TestCase):
         rc, out, err = s.kelvor("--json", "--exit-code", "--backup", "bus", "--modules", "1,7")
         self.assertEqual([(o["kind"], o["module_id"], o["outcome"]) for o in objects(self, out)],
                          [("backup", 1, "ok"), ("backup", 7, "ok")], err)
+
+    def test_copy_of_users(self):
+        s = Session(self, ("--modules", "1,2,3"))
+        s.kelvor("-n", "1", "-m", "1", "-c", "SS")
+        for user in (1, 2):
+            s.enroll(user, finger=user)
+        s.kelvor("-c", "AW", "-p1", "2", "-p2", "3")
+        rc, out, err = s.kelvor("--json", "--backup", "bk")
+        (obj,) = objects(self, out)
+        self.assertEqual([u.get("admin_level") for u in obj["users"]], [None, 3], err)
+        # Another finger under ID 1 on module 3: a conflict there.
+        s.control("--module", "3", "--place", "5")
+        s.kelvor("-m", "3", "-c", "ES", "-p1", "1")
+        rc, out, err = s.kelvor("--json", "--exit-code", "--copy-users", "--from-module", "1", "--modules", "2,3")
+        found = objects(self, out)
+        self.assertEqual([(o["kind"], o.get("module_id"), o.get("user_id"), o.get("status")) for o in found],
+                         [("copy_user", 2, 1, "copied"), ("copy_user", 2, 2, "copied"), ("copy", 2, None, None),
+                          ("copy_user", 3, 1, "conflict"), ("copy_user", 3, 2, "copied"), ("copy", 3, None, None)],
+                         err)
+        self.assertEqual((found[1]["templates"], found[1]["admin_level"], found[1]["auth_policy"]), (1, 3, 0))
+        self.assertEqual((found[3]["result_name"], found[3]["reason"]),
+                         ("id_already_used", "the ID holds other templates on the module"))
+        self.assertEqual([(o["copied"], o["conflicts"], o["outcome"], o["source"]) for o in (found[2], found[5])],
+                         [(2, 0, "ok", {"module_id": 1}), (1, 1, "refused", {"module_id": 1})])
+        self.assertIn("Source: module 1, 2 users", err)
+        self.assertEqual(rc, 4)
+        # The plan of a dry run from the backup: the same objects, nothing changed.
+        rc, out, err = s.kelvor("--json", "--exit-code", "--copy-users", "--from", "bk", "--modules", "2",
+                                "--dry-run", "--prune")
+        found = objects(self, out)
+        self.assertEqual([(o["kind"], o.get("status"), o["dry_run"]) for o in found],
+                         [("copy_user", "unchanged", True), ("copy_user", "unchanged", True), ("copy", None, True)])
+        self.assertEqual((found[-1]["source"], rc), ({"directory": "bk"}, 0))
+        # A copy that cannot begin: one object for the copy as a whole.
+        rc, out, err = s.kelvor("--json", "--exit-code", "--copy-users", "--from", "nothere", "--modules", "2")
+        (obj,) = objects(self, out)
+        self.assertEqual((obj["kind"], obj["outcome"], obj["message"]),
+                         ("copy", "refused", "Err: Cannot read nothere/manifest.txt"))
+        self.assertNotIn("module_id", obj)
+        self.assertEqual(rc, 2)
 
     def test_a_module_answering_badly_and_one_that_does_not_answer(self):
         s = Session(self, ("--modules", "1,2,7"))
