@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into corpus/<target>/: a few
 small, valid exchanges per target, from which the fuzzer mutates."""
+import hashlib
 import os
 import shutil
 import struct
@@ -225,6 +226,21 @@ def main():
     }
     for name, data in requests.items():
         write("fuzz_request", name, data)
+
+    # The manifest of a backup directory, with its own sum: of format 1 (no
+    # levels or policies), of format 2 (with them), and of no users.
+    def manifest(body):
+        return (body + "sha256 " + hashlib.sha256(body.encode()).hexdigest() + "\n").encode()
+
+    settings = "template-size 0x180\nenroll-mode 0x30\nsecurity-level 0x34\n"
+    user3 = "user 0x3 0x2 0x180 " + "96d1f5cfc0870ca18bc8ee4be759e7891e917ae73d6fa5a3bd55241fd8909fd7" + \
+        " user-00000003.tpl\n"
+    user4 = "user 0x4 0x1 0x180 " + "60b336279ab0f0754c4c947f37d58c9c5a0a411f69ef67e4379778a07af67ce2" + \
+        " user-00000004.tpl\n"
+    write("fuzz_backup", "format1", manifest("kelvor-backup 1\n" + settings + user3 + user4))
+    write("fuzz_backup", "format2", manifest("kelvor-backup 2\n" + settings + user3 + "user-settings 0x3 0x0 0x2\n"
+                                             + user4 + "user-settings 0x4 0x3 0x0\n"))
+    write("fuzz_backup", "empty_users", manifest("kelvor-backup 1\n" + settings))
 
 
 if __name__ == "__main__":

@@ -7,13 +7,18 @@ Checks two things:
   own headers and the wire vocabulary (protocol/);
 - calls: every library function an object file of a layer uses is defined in
   that layer or a lower one (the symbols of the compiled objects, read with nm).
+- tools: the tools below the front end (ModuleSDK/KELVOR/tools/: the backup
+  directory, the copy of users, the file system) include the public header,
+  the wire vocabulary and each other, never a header of the front end, and
+  their objects call nothing the front end defines: the Python package and the
+  service use them without the command line.
 
 - circles: no two source files, of the library or of the front end, call
   each other in a circle (directly or through others).
 
-Usage: check_layers.py SOURCE_DIR [OBJECT...] [--front OBJECT...]  (an
-object's layer is the folder it was compiled from, the name of the folder it
-lies in; the objects after --front are the front end's)
+Usage: check_layers.py SOURCE_DIR [OBJECT...] [--tools OBJECT...] [--front OBJECT...]
+(an object's layer is the folder it was compiled from, the name of the folder
+it lies in; the objects after --tools are the tools', after --front the front end's)
 """
 import os
 import re
@@ -49,6 +54,13 @@ def check_includes(source_dir):
                 if inc in PUBLIC or folder in allowed or beside:
                     continue
                 errors.append(f"{os.path.relpath(path, source_dir)} ({layer}) includes \"{inc}\"")
+    tools = os.path.join(sdk, "KELVOR", "tools")
+    for path in sources(tools):
+        for inc in includes(path):
+            beside = "/" not in inc and os.path.exists(os.path.join(tools, inc))
+            if inc in PUBLIC or inc.startswith("protocol/") or beside:
+                continue
+            errors.append(f"{os.path.relpath(path, source_dir)} (tools) includes \"{inc}\"")
     sim = os.path.join(source_dir, "sim")
     own = {os.path.basename(p) for p in sources(sim, (".h",))}
     for path in sources(sim):
@@ -91,6 +103,19 @@ def check_calls(objects):
             if where is not None and where > rank:
                 demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
                 errors.append(f"{LAYERS[rank]}/{os.path.basename(obj)} calls {demangled} of {LAYERS[where]}")
+    return errors
+
+
+def check_tools(tools, front):
+    """The tools call nothing that the front end defines."""
+    errors = []
+    mine = set()
+    for obj in front:
+        mine |= symbols(obj, "--defined-only")
+    for obj in tools:
+        for name in sorted(symbols(obj, "--undefined-only") & mine):
+            demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
+            errors.append(f"tools/{os.path.basename(obj)} calls {demangled} of the front end")
     return errors
 
 
@@ -147,11 +172,18 @@ def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    args = sys.argv[2:]
-    library, front = (args[: args.index("--front")], args[args.index("--front") + 1 :]) if "--front" in args else (args, [])
+    groups = {"": [], "--tools": [], "--front": []}
+    group = ""
+    for arg in sys.argv[2:]:
+        if arg in groups:
+            group = arg
+        else:
+            groups[group].append(arg)
+    library, tools, front = groups[""], groups["--tools"], groups["--front"]
     errors = check_includes(sys.argv[1])
     errors += check_calls(library)
-    errors += check_circles(library + front)
+    errors += check_tools(tools, front)
+    errors += check_circles(library + tools + front)
     for e in errors:
         print(e)
     print(f"{len(errors)} layer violation(s)" if errors else "layers: every call goes down")
