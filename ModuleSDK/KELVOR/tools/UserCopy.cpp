@@ -110,7 +110,7 @@ public:
             }
             // Stopped by the caller or by Ctrl-C: the users left are not tried, here or elsewhere.
             if (!observer_.progress(++done_, total_) || serial_interrupted()) {
-                if (!stopped_) stop(ERR_STOPPED, "the copy was stopped");
+                if (!stopped_) stop(ERR_STOPPED, "The copy was stopped");
                 stopAll_ = true;
                 callerStopped_ = true;
             }
@@ -168,7 +168,12 @@ private:
         tell(std::move(o));
     }
 
-    // The target stops: the users after this one are not tried.
+    // Why the users after a link failure are not tried.
+    std::string link_lost() const {
+        return text("The link to %s failed", module_name(out_.moduleId).c_str());
+    }
+
+    // The target stops: the users after this one are not tried, for `reason`.
     void stop(int rc, const std::string& reason) {
         stopped_ = true;
         stopResult_ = rc;
@@ -201,7 +206,7 @@ private:
         o.reason = what;
         if (written && delete_template(u.id) != 0) o.leftInPart = true;
         tell(std::move(o));
-        if (link_failed(rc)) stop(rc, "not tried after the link failed");
+        if (link_failed(rc)) stop(rc, link_lost());
     }
 
     void prune(const std::vector<uint32_t>& present) {
@@ -229,7 +234,7 @@ private:
                 o.result = rc;
                 o.reason = "cannot delete the user";
                 tell(std::move(o));
-                if (link_failed(rc)) stop(rc, "not tried after the link failed");
+                if (link_failed(rc)) stop(rc, link_lost());
                 continue;
             }
             o.status = CopyStatus::Pruned;
@@ -359,10 +364,10 @@ void copy_users(const UserSource& source, const std::vector<uint16_t>& targets, 
         if (go) {
             go = t.run(id);
         } else if (stoppedByCaller) {
-            t.skip(ERR_STOPPED, "the copy was stopped");
+            t.skip(ERR_STOPPED, "The copy was stopped");
         } else {
             // The port is gone: the targets left are not begun.
-            t.skip(ERR_READ, "the line is gone");
+            t.skip(ERR_READ, "The line is gone");
         }
         stoppedByCaller = stoppedByCaller || t.stopped_by_caller();
         if (outcomes) outcomes->push_back(t.outcome());
