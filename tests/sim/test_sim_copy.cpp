@@ -346,10 +346,11 @@ TEST(SimCopy, ACopyThatCannotBeginChangesNoTarget) {
         std::string err;
     };
     const Case cases[] = {
+        // The path as the system writes it (a backslash on Windows), then the reason.
         {"a damaged backup",
          {"--from", backup, "--modules", "2,3"},
          2,
-         "Err: The backup file " + backup + "/user-00000004.tpl is damaged or missing; nothing is copied\n"},
+         "user-00000004.tpl is damaged or missing; nothing is copied\n"},
         {"the source among the targets",
          {"--from-module", "1", "--modules", "3,1"},
          2,
@@ -364,7 +365,8 @@ TEST(SimCopy, ACopyThatCannotBeginChangesNoTarget) {
         const auto r = s.tool.copy(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(contains(farend::normalize_lines(r.err), "[OrvantiCom.cpp(N)] " + c.err)) << r.err;
+        EXPECT_TRUE(contains(farend::normalize_lines(r.err), c.err)) << r.err;
+        EXPECT_TRUE(contains(farend::normalize_lines(r.err), "[OrvantiCom.cpp(N)] Err: ")) << r.err;
     }
     ASSERT_EQ(s.sim.control({"--module", "1", "--fault", "silence"}).status, 0);
     const auto silent = s.tool.copy({"--from-module", "1", "--modules", "2"});
