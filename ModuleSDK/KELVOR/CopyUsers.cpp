@@ -71,7 +71,12 @@ class Report : public tools::CopyObserver {
 public:
     explicit Report(const CopyRequest& request) : request_(request) {}
 
-    void target_begins(uint16_t) override { started_ = Clock::now(); }
+    void target_begins(uint16_t) override {
+        started_ = Clock::now();
+        // What the target's commands find is recorded for its object: its
+        // module text lines, and those that came since the object before.
+        if (json_output::on()) outcome::begin();
+    }
 
     void user_done(const tools::UserOutcome& u) override {
         if (json_output::on()) return print_user(u);
@@ -182,7 +187,8 @@ private:
         o["message"] = t.message.empty() ? json_output::Object() : json_output::Object(t.message);
         o["elapsed_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
-        json_output::print(o);
+        json_output::print_with_module_text(o);
+        outcome::end();
     }
 
     const CopyRequest& request_;
@@ -206,7 +212,7 @@ int refused(const CopyRequest& request, int rc, Clock::time_point started) {
         o["message"] = r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         o["elapsed_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        json_output::print(o);
+        json_output::print_with_module_text(o);
     }
     return rc;
 }
@@ -253,8 +259,9 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
     say("%zu user%s, %zu template%s of %#x bytes\n", source.users.size(), source.users.size() == 1 ? "" : "s",
         source.template_count(), source.template_count() == 1 ? "" : "s", source.templateSize);
 
-    // What the library records from here on is the targets', not the copy's.
-    if (json_output::on()) outcome::end();
+    // What the library records from here on is the targets'; the module text
+    // lines of the source's reading go to the first target's object.
+    if (json_output::on()) outcome::set_aside();
     Report report(request);
     tools::CopyOptions options;
     options.users = request.users;

@@ -916,11 +916,12 @@ class Module:
         others (its users are "failed" or "not_tried", with the error); a source that cannot be read raises
         (a backup that is damaged: :class:`KelvorError` with code -1000, name "refused").
         """
-        if self.closed:
-            raise ValueError("the module is closed")
         if (from_module is None) == (from_backup is None):
             raise ValueError("give one source: from_module or from_backup")
-        _, network, own, _ = _kelvor.link()
+        with _LINE:
+            if self.closed:
+                raise ValueError("the module is closed")
+            _, network, own, _ = _kelvor.link()
         source_module = 0
         if from_module is not None:
             source_module = _uint(from_module, 16, "from_module")
@@ -961,9 +962,12 @@ class Module:
                 ranges.append((first, last))
             if not ranges:
                 raise ValueError("users is empty (None copies every user)")
-        rc, message, results, _ = _kelvor.copy_users(source_module, directory, target_ids, ranges, bool(replace),
-                                                     bool(prune), bool(dry_run), progress)
-        self._note()
+        with _LINE:
+            if self.closed:
+                raise ValueError("the module is closed")
+            rc, message, results, _ = _kelvor.copy_users(source_module, directory, target_ids, ranges,
+                                                         bool(replace), bool(prune), bool(dry_run), progress)
+            self._note(*_kelvor.outcome())
         if rc < 0:
             raise _copy_error(rc, message or self.last_message)
         out = []
