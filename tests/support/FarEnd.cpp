@@ -298,20 +298,32 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     return run_program_with(program, args, cwd, 0, 0, 0);
 }
 
+namespace {
+
+// Read once, before any test forks.
+std::string from_environment(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : otherwise;
+}
+const std::string TOOL = from_environment("KELVOR_TEST_TOOL", KELVOR_NATIVE_BIN);
+
+} // namespace
+
+const char* tool_binary() {
+    return TOOL.c_str();
+}
+
 bool tool_is_windows() {
-    return std::string_view(KELVOR_BIN).ends_with(".exe");
+    return TOOL.ends_with(".exe");
 }
 
 namespace {
 
 // The Wine prefix of the Windows tests, which scripts/wine.sh made and whose
-// server it runs.
+// server it runs: wine-prefix in the MinGW build folder of the tool
+// (BUILD/bin/kelvor.exe).
 std::string wine_prefix() {
-#ifdef KELVOR_WINE_PREFIX
-    return KELVOR_WINE_PREFIX;
-#else
-    throw std::runtime_error("this test program was built without a Wine prefix");
-#endif
+    return (std::filesystem::path(TOOL).parent_path().parent_path() / "wine-prefix").string();
 }
 
 // The environment of every wine command, as scripts/wine.sh sets it.

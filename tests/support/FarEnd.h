@@ -115,6 +115,12 @@ struct OutputTo {
 RunResult run_program_to(const std::string& program, const std::vector<std::string>& args,
                          const std::string& cwd, const OutputTo& to, int limitMs = 60000);
 
+// The tool under test: the environment's KELVOR_TEST_TOOL where it names one
+// (BUILD/bin/kelvor.exe of a MinGW build folder, which runs under Wine in
+// BUILD/wine-prefix), the kelvor of this build otherwise. One test program
+// serves both.
+const char* tool_binary();
+#define KELVOR_BIN (::farend::tool_binary())
 // Whether the tool under test is the Windows program, run under Wine.
 bool tool_is_windows();
 // The name the tool under test opens a device by: the device itself, or for
