@@ -25,9 +25,17 @@ part() {
     grep "^$2 " "$1/kelvor-parts.txt" || echo "$2 missing from $1/kelvor-parts.txt"
 }
 
-# said LOG TEXT: LOG holds TEXT, its lines as CMake wraps them joined.
+# said LOG TEXT: LOG holds TEXT, its lines as CMake wraps them joined. (No
+# grep -q at the end of a pipe: under pipefail the writer it leaves early
+# fails the pipe.)
 said() {
-    tr -s ' \n' '  ' <"$1" | grep -qF "$2"
+    [[ $(tr -s ' \n' '  ' <"$1") == *"$2"* ]]
+}
+
+# target BUILD_DIR NAME: the build has a target of that name.
+target() {
+    ninja -C "$1" -t targets all >"$1.targets"
+    grep -q "^$2: " "$1.targets"
 }
 
 # configure BUILD_DIR EXPECTED_STATUS CMAKE_ARGS...: the log in BUILD_DIR.log.
@@ -73,7 +81,7 @@ said "$b.log" "left out the thing (KELVOR_THING: thing_FOUND is false, Debian: l
 add_thing
 configure "$b" ok "${args[@]}"
 [ "$(part "$b" KELVOR_THING)" = "KELVOR_THING ON found" ] || fail "once installed: $(part "$b" KELVOR_THING)"
-ninja -C "$b" -t targets all | grep -q "^thing:" || fail "the thing is not in the build once installed"
+target "$b" thing || fail "the thing is not in the build once installed"
 rm -rf "$scratch/packages/thing"
 configure "$b" ok "${args[@]}"
 [ "$(part "$b" KELVOR_THING)" = "KELVOR_THING OFF thing_FOUND is false, Debian: libthing-dev" ] ||
@@ -108,7 +116,7 @@ configure "$b" ok "${kelvor[@]}" -DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON
     fail "Python without pybind11: $(part "$b" KELVOR_PYTHON)"
 configure "$b" ok "${kelvor[@]}" -DCMAKE_DISABLE_FIND_PACKAGE_pybind11=OFF
 [ "$(part "$b" KELVOR_PYTHON)" = "KELVOR_PYTHON ON found" ] || fail "Python with pybind11: $(part "$b" KELVOR_PYTHON)"
-ninja -C "$b" -t targets all | grep -q "^_kelvor:" || fail "the Python extension is not in the build"
+target "$b" _kelvor || fail "the Python extension is not in the build"
 grep -q "python3-kelvor" "$b/CPackConfig.cmake" || fail "the Debian package python3-kelvor is not made"
 configure "$b" fails "${kelvor[@]}" -DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON -DKELVOR_REQUIRE_ALL=ON
 said "$b.log" "the Python package kelvor cannot be built" ||
