@@ -18,8 +18,10 @@
 #   FUZZ_SECONDS   seconds per fuzz target (default 30; 0 leaves fuzzing out)
 #   SKIP           stages to leave out, by key: windows asan fuzz (the table
 #                  says so)
-#   TEST_JOBS      tests run side by side (default: four per core; they mostly
-#                  wait on pseudo-terminals and simulated modules)
+#   TEST_JOBS      tests run side by side (default: four per core, two per core
+#                  under the sanitizers; they mostly wait on pseudo-terminals
+#                  and simulated modules, but the sanitizers' simulated modules
+#                  take several times the processor time for a scan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stages.sh
@@ -30,6 +32,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev nlohmann-
 
 jobs=$(nproc)
 test_jobs=${TEST_JOBS:-$((4 * jobs))}
+asan_test_jobs=${TEST_JOBS:-$((2 * jobs))}
 fuzz_seconds=${FUZZ_SECONDS:-30}
 fuzz_targets=(bmp commands data front json)
 
@@ -85,11 +88,12 @@ asan_build() {
 }
 
 suite() {
-    ctest --test-dir "$1" --output-on-failure -j "$test_jobs"
+    ctest --test-dir build --output-on-failure -j "$test_jobs"
 }
 
 asan_suite() {
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 suite build-asan
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure -j "$asan_test_jobs"
 }
 
 fuzz_target() {
@@ -114,7 +118,7 @@ step windows "Windows: build (MinGW-w64)" windows_build
 step windows "Windows: ZIP and NSIS packages" windows_packages
 step windows "Windows: unit tests under Wine" windows_tests
 step plain "Build" plain_build
-step plain "Tests (with kelvor.exe under Wine)" suite build
+step plain "Tests (with kelvor.exe under Wine)" suite
 step plain "Install, Debian packages, manual pages, completion" bash scripts/check-install.sh build
 step asan "Build with ASan and UBSan" asan_build
 step asan "Tests under ASan and UBSan" asan_suite
