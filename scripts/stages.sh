@@ -70,14 +70,14 @@ stage_table() {
     local i total=$(($(stage_now) - stage_started)) cpu=0
     echo
     echo "== Stage times"
-    printf '  %-46s %14s %9s %5s  %s\n' "stage" "time" "cpu" "load" "result"
+    printf '  %-52s %14s %9s %5s  %s\n' "stage" "time" "cpu" "load" "result"
     for i in "${!stage_names[@]}"; do
-        printf '  %-46s %14s %9s %5s  %s\n' "${stage_names[$i]}" \
+        printf '  %-52s %14s %9s %5s  %s\n' "${stage_names[$i]}" \
             "$(stage_clock $(((stage_walls[i] + 500000) / 1000000)))" \
             "$(stage_seconds "${stage_cpus[i]}")" "${stage_loads[$i]}" "${stage_results[$i]}"
         cpu=$((cpu + stage_cpus[i]))
     done
-    printf '  %-46s %14s %9s\n' "total" "$(stage_clock $(((total + 500000) / 1000000)))" "$(stage_seconds "$cpu")"
+    printf '  %-52s %14s %9s\n' "total" "$(stage_clock $(((total + 500000) / 1000000)))" "$(stage_seconds "$cpu")"
 }
 
 # The table once, at the end of the run, however it ends.
