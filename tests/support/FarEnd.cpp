@@ -108,6 +108,10 @@ Script& Script::expect_raw(const Bytes& bytes) {
     steps_.push_back({Step::Expect, bytes, 0});
     return *this;
 }
+Script& Script::take(size_t n) {
+    steps_.push_back({Step::Take, Bytes(n), 0});
+    return *this;
+}
 Script& Script::send_raw(const Bytes& bytes) {
     steps_.push_back({Step::Send, bytes, 0});
     return *this;
@@ -235,7 +239,13 @@ struct FarEnd::Impl {
                                       Clock::now() + std::chrono::milliseconds(expectTimeoutMs));
                 got.resize(n);
                 outcome.received.insert(outcome.received.end(), got.begin(), got.end());
-                if (got != step.bytes) {
+                if (step.kind == Script::Step::Take && got.size() != step.bytes.size()) {
+                    outcome.failure = "step " + std::to_string(i) + ": expected " +
+                                      std::to_string(step.bytes.size()) + " bytes, got [" + hex_dump(got) +
+                                      "]";
+                    return;
+                }
+                if (step.kind == Script::Step::Expect && got != step.bytes) {
                     outcome.failure = "step " + std::to_string(i) + ": expected [" + hex_dump(step.bytes) +
                                       "] got [" + hex_dump(got) + "]";
                     return;

@@ -34,6 +34,9 @@ public:
     // The module sends these bytes (hex-encoded first in hex-text form).
     Script& send(const Bytes& bytes);
     Script& answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // The tool sends n bytes, whatever they are (a packet checked elsewhere):
+    // what follows waits for them.
+    Script& take(size_t n);
     // Bytes sent or expected exactly as given, whatever the form.
     Script& expect_raw(const Bytes& bytes);
     Script& send_raw(const Bytes& bytes);
@@ -51,7 +54,7 @@ public:
     Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
 
     struct Step {
-        enum Kind { Expect, Send, Pause, Hangup, Trickle } kind;
+        enum Kind { Expect, Take, Send, Pause, Hangup, Trickle } kind;
         Bytes bytes;
         int ms = 0;
         int forMs = 0; // a trickle's longest run
