@@ -254,7 +254,11 @@ UnixListener::UnixListener(asio::io_context& io, Service& service, std::string p
         if (!ec) throw std::runtime_error(path_ + " is served by another kelvord");
         ::unlink(path_.c_str());
     }
-    const asio::local::stream_protocol::endpoint endpoint(path_);
+    // The socket is made under a name of its own and renamed into place once it listens: a
+    // client that sees the path can connect at once, never meets a socket not yet listening.
+    const std::string building = path_ + "." + std::to_string(::getpid());
+    ::unlink(building.c_str());
+    const asio::local::stream_protocol::endpoint endpoint(building);
     error_code ec;
     acceptor_.open(endpoint.protocol(), ec);
     // Owner and group only, from its creation on.
@@ -262,8 +266,13 @@ UnixListener::UnixListener(asio::io_context& io, Service& service, std::string p
     if (!ec) acceptor_.bind(endpoint, ec);
     ::umask(mask);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on " + path_ + ": " + ec.message());
-    ::chmod(path_.c_str(), 0660);
+    if (!ec) ::chmod(building.c_str(), 0660);
+    if (!ec && ::rename(building.c_str(), path_.c_str()) != 0)
+        ec = error_code(errno, asio::error::get_system_category());
+    if (ec) {
+        ::unlink(building.c_str());
+        throw std::runtime_error("cannot listen on " + path_ + ": " + ec.message());
+    }
     accept();
 }
 
