@@ -140,7 +140,7 @@ Parsed parse(std::string_view name) {
         host = rest.substr(0, colon);
         port = rest.substr(colon + 1);
         if (host.find(':') != std::string_view::npos) {
-            p.error = "an IPv6 address goes in brackets, as in [::1]";
+            p.error = "an IPv6 address goes in brackets, as in [::1]:PORT";
             return p;
         }
         if (std::string why = host_error(host); !why.empty()) {
