@@ -55,7 +55,6 @@ void Client::request_line(uint32_t baud, bool modemControl) {
     baud_ = -1;
     dataSize_ = parity_ = stopSize_ = flow_ = -1;
     if (modemControl) dtr_ = -1;
-    purged_ = false;
     const uint8_t rate[] = {SET_BAUDRATE, static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
                             static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)};
     codec_->subnegotiate(telnet::COM_PORT_OPTION, rate, sizeof rate);
@@ -68,6 +67,10 @@ void Client::request_line(uint32_t baud, bool modemControl) {
         const uint8_t dtr[] = {SET_CONTROL, CONTROL_DTR_ON};
         codec_->subnegotiate(telnet::COM_PORT_OPTION, dtr, sizeof dtr);
     }
+}
+
+void Client::request_purge() {
+    purged_ = false;
     const uint8_t purge[] = {PURGE_DATA, PURGE_BOTH};
     codec_->subnegotiate(telnet::COM_PORT_OPTION, purge, sizeof purge);
 }

@@ -43,10 +43,12 @@ public:
     bool accepted() const { return accepted_; }
 
     // Asks for the line at `baud`, 8 data bits, no parity, one stop bit and no
-    // flow control, then for DTR on (with `modemControl`), then for both
-    // directions of the far port to be emptied. Answers to earlier requests
-    // are forgotten.
+    // flow control, then for DTR on (with `modemControl`). Answers to earlier
+    // requests are forgotten.
     void request_line(uint32_t baud, bool modemControl);
+    // Asks for both directions of the far port to be emptied; what arrives
+    // before the answer is dropped then.
+    void request_purge();
     // Every setting answered, each as asked.
     bool settings_confirmed() const;
     // The settings answered otherwise than asked ("7 data bits"), empty when none.
