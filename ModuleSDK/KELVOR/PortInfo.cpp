@@ -41,9 +41,7 @@ std::string network_reason(const std::string& port) {
     case net::Failure::None: return "";
     case net::Failure::BadAddress:
         return port + " names no network port: " + st.detail +
-               (st.kind == port_name::Kind::Other ? ""
-                                                  : "; give rfc2217://HOST:PORT or socket://HOST:PORT "
-                                                    "(an IPv6 address in brackets: [::1]:PORT)");
+               (st.kind == port_name::Kind::Other ? "" : "; give rfc2217://HOST:PORT or socket://HOST:PORT");
     case net::Failure::UnknownHost:
         return "Unknown host " + st.host + " in " + port + in_parentheses(st.fault.text);
     case net::Failure::Refused:

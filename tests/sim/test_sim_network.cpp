@@ -295,3 +295,34 @@ TEST(Network, RefusedPortsAndNamesThatCannotBeUsedAreDiagnosed) {
         EXPECT_TRUE(has(r.err, "Err: Cannot initialize sdk\n       " + row.reason)) << r.err;
     }
 }
+
+// The ser2net configuration of the README, as it stands: its devices and
+// ports replaced, kelvor through both of its accepters.
+TEST(Network, TheSer2netConfigurationOfTheReadmeServesBothKinds) {
+    std::ifstream readme(std::string(KELVOR_SOURCE_DIR) + "/README.md");
+    const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
+    const size_t section = text.find("### ser2net");
+    const size_t begin = text.find("```yaml\n", section);
+    ASSERT_NE(begin, std::string::npos) << "the README has no ser2net configuration";
+    const size_t end = text.find("```", begin + 8);
+    const std::string yaml = text.substr(begin + 8, end - begin - 8);
+    Sim sim;
+    auto replace = [](std::string s, const std::string& from, const std::string& to) {
+        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+            s.replace(at, from.size(), to);
+        return s;
+    };
+    ser2net::Server server([&](const ser2net::Ports& p) {
+        std::string s = replace(replace(yaml, "/dev/ttyUSB0", sim.link), "/dev/ttyUSB1", sim.link);
+        s = replace(s, "tcp,4001", "tcp,127.0.0.1," + std::to_string(p.telnet));
+        return replace(s, "tcp,4002", "tcp,127.0.0.1," + std::to_string(p.raw));
+    });
+    Tool tool;
+    for (const std::string& port : both(server)) {
+        SCOPED_TRACE(port);
+        const auto r = tool.run(port, {"--exit-code", "-x3", "-c", "SR", "-f", "0x71"});
+        EXPECT_EQ(r.status, 0) << r.err << server.log();
+        EXPECT_TRUE(has(r.err, "Baudrate(0x71): 0x35")) << r.err;
+        let_ser2net_close();
+    }
+}

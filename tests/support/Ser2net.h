@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -60,26 +61,48 @@ inline bool listening(int port, bool v6 = false) {
     return taken;
 }
 
+// The ports of one ser2net: Telnet with RFC 2217 on 127.0.0.1 and on ::1, raw TCP on 127.0.0.1.
+struct Ports {
+    int telnet = 0, telnetV6 = 0, raw = 0;
+};
+
+// The configuration of the tests: the three accepters in front of `device`.
+inline std::string configuration(const std::string& device, const Ports& p, int baud = 115200) {
+    const std::string rest = "  connector: serialdev," + device + "," + std::to_string(baud) + "n81,local\n" +
+                             "  options:\n    kickolduser: true\n    chardelay: false\n";
+    return "%YAML 1.1\n---\n"
+           "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+           std::to_string(p.telnet) + "\n" + rest +
+           "connection: &rfc2217v6\n  accepter: telnet(rfc2217),tcp,::1," + std::to_string(p.telnetV6) +
+           "\n" + rest + "connection: &raw\n  accepter: tcp,127.0.0.1," + std::to_string(p.raw) + "\n" + rest;
+}
+
 class Server {
 public:
-    // Serves `device` at `baud`; `options` are added to each connection's.
-    explicit Server(const std::string& device, int baud = 115200, const std::string& options = "") {
+    using Configuration = std::function<std::string(const Ports&)>;
+
+    // The tests' configuration in front of `device`.
+    explicit Server(const std::string& device)
+        : Server([device](const Ports& p) { return configuration(device, p); }) {}
+    // A configuration of its own, written for the ports given; ::1 is waited
+    // for only when it names it.
+    explicit Server(const Configuration& config) {
         if (std::string(SER2NET_BIN).empty()) {
             ADD_FAILURE() << "ser2net is not installed (Debian package ser2net): the tests of ports behind a "
                              "network server cannot run";
             return;
         }
-        for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start(device, baud, options);
+        for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start(config);
         if (pid_ <= 0) ADD_FAILURE() << "ser2net did not come up; its log:\n" << dir_.read("ser2net.log");
     }
     ~Server() { stop(); }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    std::string rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(telnetPort_); }
-    std::string rfc2217_v6() const { return "rfc2217://[::1]:" + std::to_string(telnetV6Port_); }
-    std::string rfc2217_name() const { return "rfc2217://localhost:" + std::to_string(telnetPort_); }
-    std::string raw() const { return "socket://127.0.0.1:" + std::to_string(rawPort_); }
+    std::string rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(ports_.telnet); }
+    std::string rfc2217_v6() const { return "rfc2217://[::1]:" + std::to_string(ports_.telnetV6); }
+    std::string rfc2217_name() const { return "rfc2217://localhost:" + std::to_string(ports_.telnet); }
+    std::string raw() const { return "socket://127.0.0.1:" + std::to_string(ports_.raw); }
     std::string log() const { return dir_.read("ser2net.log"); }
 
     // Ends ser2net as an operator does (SIGTERM) or as a crash does (SIGKILL).
@@ -92,31 +115,25 @@ public:
     }
 
 private:
-    void start(const std::string& device, int baud, const std::string& options) {
-        telnetPort_ = free_port();
-        telnetV6Port_ = free_port();
-        rawPort_ = free_port();
-        const std::string line = "  connector: serialdev," + device + "," + std::to_string(baud) +
-                                 "n81,local\n" + "  options:\n    kickolduser: true\n    chardelay: false\n" +
-                                 options;
-        std::ofstream(dir_.file("ser2net.yaml"))
-            << "%YAML 1.1\n---\n"
-            << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnetPort_ << "\n"
-            << line << "connection: &rfc2217v6\n  accepter: telnet(rfc2217),tcp,::1," << telnetV6Port_ << "\n"
-            << line << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_ << "\n"
-            << line;
-        const std::string config = dir_.file("ser2net.yaml"), log = dir_.file("ser2net.log");
+    void start(const Configuration& config) {
+        ports_ = Ports{free_port(), free_port(), free_port()};
+        const std::string text = config(ports_);
+        const bool v6 = text.find("::1," + std::to_string(ports_.telnetV6)) != std::string::npos;
+        std::ofstream(dir_.file("ser2net.yaml")) << text;
+        const std::string yaml = dir_.file("ser2net.yaml"), log = dir_.file("ser2net.log");
         pid_ = ::fork();
         if (pid_ == 0) {
             const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(out, 1);
             ::dup2(out, 2);
-            ::execl(SER2NET_BIN, SER2NET_BIN, "-n", "-d", "-c", config.c_str(), "-P",
+            ::execl(SER2NET_BIN, SER2NET_BIN, "-n", "-d", "-c", yaml.c_str(), "-P",
                     dir_.file("ser2net.pid").c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 500; ++i) {
-            if (listening(telnetPort_) && listening(telnetV6Port_, true) && listening(rawPort_)) return;
+            if (listening(ports_.telnet) && (!v6 || listening(ports_.telnetV6, true)) &&
+                listening(ports_.raw))
+                return;
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) { // it gave up (a port taken meanwhile)
                 pid_ = -1;
@@ -129,7 +146,7 @@ private:
 
     farend::TempDir dir_;
     pid_t pid_ = -1;
-    int telnetPort_ = 0, telnetV6Port_ = 0, rawPort_ = 0;
+    Ports ports_;
 };
 
 } // namespace ser2net
