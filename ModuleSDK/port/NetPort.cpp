@@ -44,6 +44,8 @@ net::SocketMaker& socket_maker() {
     return instance;
 }
 
+// What one wait of a read found when no byte came.
+constexpr int WAIT_OVER = 0, HUNG_UP = -2, WOKEN = -3;
 // The read of one call: what a recv takes at most.
 constexpr size_t RECEIVE_CHUNK = 4096;
 // The most receives one look at the connection makes.
@@ -130,28 +132,47 @@ public:
     void begin_read() override {}
     void settle_output() override {}
 
+    // The loop of a read, with the line's deadlines as a local port has them.
     int read_span(uint8_t* dst, int n) override {
-        int got = static_cast<int>(take(dst, static_cast<size_t>(n)));
         auto deadline = line().first_deadline();
+        int got = 0;
         while (got < n) {
             if (serial_line::interrupt_flag().load()) break;
-            deadline = line().within_bound(deadline);
-            if (Clock::now() > deadline) break;
-            if (!socket_ || lost_) return got > 0 ? got : -1;
-            Fault fault;
-            const Socket::Wait wait = socket_->wait_readable(deadline, fault);
-            if (wait == Socket::Wait::TimedOut || wait == Socket::Wait::Interrupted) break;
-            if (wait == Socket::Wait::Failed) {
-                lose(fault);
+            const auto left =
+                std::chrono::ceil<milliseconds>(line().within_bound(deadline) - Clock::now()).count();
+            if (left <= 0) break;
+            const int r =
+                wait_and_read(dst + got, n - got, static_cast<int>(std::min<long long>(left, 1 << 30)));
+            if (r > 0) {
+                got += r;
+                deadline = line().next_deadline();
+            } else if (r == WAIT_OVER) {
+                break;
+            } else if (r != WOKEN) {
                 return got > 0 ? got : -1;
             }
-            if (!receive_once()) return got > 0 ? got : -1;
-            const size_t more = take(dst + got, static_cast<size_t>(n - got));
-            got += static_cast<int>(more);
-            // Telnet's own bytes are no byte of the line: only data restarts the wait.
-            if (more > 0) deadline = line().next_deadline();
         }
         return got;
+    }
+
+    // One wait of a read: the data already received, else at most waitMs for
+    // the connection, then what it brought, up to `want` bytes. A count, or
+    // WAIT_OVER (nothing within the wait), WOKEN (back early: an interrupt,
+    // or only Telnet's own bytes came, which are no byte of the line) or
+    // HUNG_UP (the connection is gone).
+    int wait_and_read(uint8_t* dst, int want, int waitMs) {
+        if (const size_t got = take(dst, static_cast<size_t>(want)); got > 0) return static_cast<int>(got);
+        if (!socket_ || lost_) return HUNG_UP;
+        Fault fault;
+        switch (socket_->wait_readable(Clock::now() + milliseconds(waitMs), fault)) {
+        case Socket::Wait::TimedOut: return WAIT_OVER;
+        case Socket::Wait::Interrupted: return WOKEN;
+        case Socket::Wait::Failed: lose(fault); return HUNG_UP;
+        case Socket::Wait::Ready: break;
+        }
+        if (!receive_once()) return HUNG_UP;
+        const size_t got = take(dst, static_cast<size_t>(want));
+        return got > 0 ? static_cast<int>(got) : WOKEN;
     }
 
     int write(const uint8_t* bytes, int n) override {
