@@ -271,6 +271,34 @@ TEST(Network, APortThatAcceptsAndNeverAnswers) {
         << r.err;
 }
 
+TEST(Network, AConnectionThatIsNeverTakenTimesOut) {
+    // A listener whose queue holds one connection that nobody takes: the
+    // system drops the next one's handshake, as a host behind a firewall that
+    // drops does.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 0), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    Tool tool;
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = tool.run("rfc2217://" + where, {"--exit-code", "-c", "SS"});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ::close(filler);
+    ::close(fd);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
+    EXPECT_LT(elapsed, std::chrono::seconds(farend::tool_is_windows() ? 15 : 8));
+    EXPECT_TRUE(has(r.err, "Err: Cannot initialize sdk\n       No answer from " + where + " within 5000 ms"))
+        << r.err;
+}
+
 TEST(Network, RefusedPortsAndNamesThatCannotBeUsedAreDiagnosed) {
     const int closed = ser2net::free_port();
     Tool tool;

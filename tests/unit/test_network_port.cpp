@@ -76,6 +76,13 @@ TEST_F(NetworkPort, Rfc2217OpeningSetsTheFarLineAndGoesOnWithoutModemControl) {
     EXPECT_FALSE(holds(server().received, sb({5, 8})));
 }
 
+TEST_F(NetworkPort, AServerThatAnswersNeitherDtrNorThePurgeStopsNoOpening) {
+    server().chunks = {GREETING, CONFIRMED};
+    ASSERT_EQ(serial_open("rfc2217://h:1"), 0);
+    EXPECT_EQ(serial_setup(115200), 0);
+    EXPECT_TRUE(has_note("answered neither DTR on nor the purge within 500 ms; going on"));
+}
+
 TEST_F(NetworkPort, DataCrossesWithItsIacBytesEscapedBothWays) {
     server().chunks = {GREETING, CONFIRMED + sb({105, 8}), PURGED};
     ASSERT_EQ(serial_open("rfc2217://h:1"), 0);
