@@ -57,6 +57,7 @@ public:
     }
     long receive(uint8_t* buffer, size_t n, Fault&) override {
         Server& s = server();
+        while (!s.chunks.empty() && s.chunks.front().empty()) s.chunks.pop_front();
         if (s.chunks.empty()) return s.closeAtEnd ? 0 : NOTHING_YET;
         std::vector<uint8_t>& chunk = s.chunks.front();
         const size_t count = std::min(n, chunk.size());
