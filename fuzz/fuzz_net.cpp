@@ -39,6 +39,7 @@ void port_name_row(const uint8_t* data, size_t size) {
 void telnet_row(const uint8_t* data, size_t size) {
     const telnetdiff::Record own = telnetdiff::run(telnet::own_codec, data, size, true);
 #ifdef KELVOR_LIBTELNET
+    if (!telnetdiff::comparable(data, size)) return;
     const telnetdiff::Record lib = telnetdiff::run(telnet::libtelnet_codec, data, size, true);
     require(own == lib);
 #else

@@ -58,6 +58,27 @@ struct Record final : kelvor::telnet::Sink {
     }
 };
 
+// libtelnet also parses the subnegotiations of options we never take
+// (terminal type, environment, ZMP, MSSP); one of those that is malformed
+// and ended by IAC and a byte other than SE makes it pass over that byte.
+// A script that may hold one (SB followed by such an option anywhere) is no
+// fair comparison: it runs through our codec alone.
+inline bool comparable(const uint8_t* script, size_t n) {
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (script[i] != kelvor::telnet::SB) continue;
+        switch (script[i + 1]) {
+        case 24: // TERMINAL-TYPE
+        case 36: // ENVIRON
+        case 39: // NEW-ENVIRON
+        case 70: // MSSP
+        case 93: // ZMP
+            return false;
+        default: break;
+        }
+    }
+    return true;
+}
+
 inline uint8_t pick_option(uint8_t b) {
     static constexpr uint8_t OPTIONS[] = {0, 1, 3, 44, 86};
     return b % 8 < 5 ? OPTIONS[b % 8] : b;

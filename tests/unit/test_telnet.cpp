@@ -178,6 +178,7 @@ TEST(Telnet, OwnCodecAndLibtelnetAgreeOnFixedStreams) {
         asking(WILL, 0) + receiving({IAC, DONT, 0}) + asking(WILL, 0) + receiving({IAC, DO, 0, IAC, DO, 0}),
         asking(DO, 1) + asking(WILL, 1) + receiving({IAC, WILL, 1}),
         asking(WILL, 0) + asking(DO, 0) + receiving({IAC, WONT, 0, IAC, DO, 0, IAC, WILL, 0, IAC, WILL, 0}),
+        // Options we never take, ended as they should be.
         receiving({IAC, SB, 24, 1, IAC, SE, IAC, SB, 39, 0, IAC, SE, IAC, SB, 93, 'A', IAC, SE, 'F'}),
         receiving({IAC, SB, 86, IAC, SE, 'x', 'y', 'z'}),
         receiving({IAC, SB, 86, 1, IAC, 'q', 'r'}),
@@ -190,12 +191,16 @@ TEST(Telnet, OwnCodecAndLibtelnetAgreeOnRandomStreams) {
     static constexpr uint8_t ALPHABET[] = {IAC, IAC, IAC, SB, SE,  WILL, WONT, DO,   DONT, 0,   1,
                                            3,   44,  86,  24, 101, 105,  112,  0x0d, 'A',  241, 0x0a};
     std::mt19937 random(20240611);
+    int compared = 0;
     for (int round = 0; round < 20000; ++round) {
         Bytes script(random() % 160);
         for (uint8_t& b : script)
             b = random() % 4 == 0 ? static_cast<uint8_t>(random()) : ALPHABET[random() % sizeof ALPHABET];
+        if (!telnetdiff::comparable(script.data(), script.size())) continue;
+        ++compared;
         ASSERT_TRUE(alike(script)) << "round " << round;
     }
+    EXPECT_GT(compared, 15000);
 }
 
 TEST(Telnet, OwnCodecAndLibtelnetAgreeOnALongSubnegotiation) {
