@@ -44,8 +44,9 @@ net::SocketMaker& socket_maker() {
     return instance;
 }
 
-// What one wait of a read found when no byte came.
-constexpr int WAIT_OVER = 0, HUNG_UP = -2, WOKEN = -3;
+using serial_line::HUNG_UP;
+using serial_line::WAIT_OVER;
+using serial_line::WOKEN;
 // The read of one call: what a recv takes at most.
 constexpr size_t RECEIVE_CHUNK = 4096;
 // The most receives one look at the connection makes.
@@ -132,27 +133,11 @@ public:
     void begin_read() override {}
     void settle_output() override {}
 
-    // The loop of a read, with the line's deadlines as a local port has them.
+    // The read loop every kind of port shares, over the waits of a connection.
     int read_span(uint8_t* dst, int n) override {
-        auto deadline = line().first_deadline();
-        int got = 0;
-        while (got < n) {
-            if (serial_line::interrupt_flag().load()) break;
-            const auto left =
-                std::chrono::ceil<milliseconds>(line().within_bound(deadline) - Clock::now()).count();
-            if (left <= 0) break;
-            const int r =
-                wait_and_read(dst + got, n - got, static_cast<int>(std::min<long long>(left, 1 << 30)));
-            if (r > 0) {
-                got += r;
-                deadline = line().next_deadline();
-            } else if (r == WAIT_OVER) {
-                break;
-            } else if (r != WOKEN) {
-                return got > 0 ? got : -1;
-            }
-        }
-        return got;
+        return serial_line::read_loop(dst, n, [this](uint8_t* into, int want, int waitMs) {
+            return wait_and_read(into, want, waitMs);
+        });
     }
 
     // One wait of a read: the data already received, else at most waitMs for
