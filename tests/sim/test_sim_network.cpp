@@ -120,7 +120,8 @@ TEST(Network, TheSettingsFileKeepsTheUrlAndTheTraceTellsWhatTheServerConfirmed) 
     // The next run takes the port from the file.
     r = farend::run_kelvor({"-x2", "-c", "SS"}, tool.dir().path());
     EXPECT_TRUE(has(r.err, "Module is in normal condition(0x30)")) << r.err;
-    // An IPv6 literal.
+    // An IPv6 literal, on another accepter of the same device.
+    let_ser2net_close();
     r = tool.run(server.rfc2217_v6(), {"-c", "SR", "-f", "0x71"});
     EXPECT_TRUE(has(r.err, "Baudrate(0x71): 0x35")) << r.err << server.log();
 }
