@@ -78,15 +78,14 @@ public:
         rfc2217_ = parsed.kind == port_name::Kind::Rfc2217;
 
         socket_ = socket_maker() ? socket_maker()() : net::system_socket();
-        const auto started = Clock::now();
         Fault fault;
-        if (!socket_->connect(parsed.host, parsed.port, started + milliseconds(net::CONNECT_WAIT_MS), fault,
-                              st.peer)) {
+        if (!socket_->connect(parsed.host, parsed.port, Clock::now() + milliseconds(net::CONNECT_WAIT_MS),
+                              fault, st.peer)) {
             socket_.reset();
             return fail(fault, "");
         }
-        // The connection took one round trip (the handshake): a first measure.
-        roundTrip_ = Clock::now() - started;
+        // The connection's handshake took one round trip: a first measure.
+        roundTrip_ = socket_->handshake_time();
         if (rfc2217_) {
             client_ = std::make_unique<rfc2217::Client>();
             client_->start();

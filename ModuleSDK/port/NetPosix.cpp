@@ -255,6 +255,8 @@ public:
         return done;
     }
 
+    Clock::duration handshake_time() const override { return handshake_; }
+
     void close() override {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -268,6 +270,7 @@ private:
             fault = fault_of(errno);
             return false;
         }
+        const auto started = Clock::now();
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0) {
             if (errno != EINPROGRESS && errno != EINTR) {
                 fault = fault_of(errno);
@@ -291,6 +294,7 @@ private:
                 return false;
             }
         }
+        handshake_ = Clock::now() - started;
         const int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         quick_ack();
@@ -310,6 +314,7 @@ private:
     }
 
     int fd_ = -1;
+    Clock::duration handshake_{};
 };
 
 } // namespace

@@ -243,6 +243,8 @@ public:
         return done;
     }
 
+    Clock::duration handshake_time() const override { return handshake_; }
+
     void close() override {
         if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
         socket_ = INVALID_SOCKET;
@@ -258,6 +260,7 @@ private:
         }
         u_long nonBlocking = 1;
         ::ioctlsocket(socket_, FIONBIO, &nonBlocking);
+        const auto started = Clock::now();
         if (::connect(socket_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0) {
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
@@ -280,12 +283,14 @@ private:
                 return false;
             }
         }
+        handshake_ = Clock::now() - started;
         const BOOL one = TRUE;
         ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
         return true;
     }
 
     SOCKET socket_ = INVALID_SOCKET;
+    Clock::duration handshake_{};
 };
 
 } // namespace

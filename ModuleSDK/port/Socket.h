@@ -43,6 +43,8 @@ public:
     // the connection, by `deadline`; `peer` is the address connected to.
     virtual bool connect(const std::string& host, uint16_t port, Clock::time_point deadline, Fault& fault,
                          std::string& peer) = 0;
+    // How long the handshake of the connection made took: one round trip.
+    virtual Clock::duration handshake_time() const = 0;
     enum class Wait { Ready, TimedOut, Interrupted, Failed };
     // Waits until something can be read (bytes or the end of the stream), the
     // deadline passes or serial_interrupt() is called.

@@ -52,6 +52,7 @@ public:
         peer = "192.0.2.1:" + std::to_string(port);
         return true;
     }
+    Clock::duration handshake_time() const override { return std::chrono::microseconds(150); }
     Wait wait_readable(Clock::time_point, Fault&) override {
         return server().chunks.empty() && !server().closeAtEnd ? Wait::TimedOut : Wait::Ready;
     }
