@@ -31,7 +31,10 @@ work=$(mktemp -d)
 sim_pid=""
 ser2net_pid=""
 stop_ser2net() {
-    [ -n "$ser2net_pid" ] && kill "$ser2net_pid" 2>/dev/null && wait "$ser2net_pid" 2>/dev/null
+    if [ -n "$ser2net_pid" ]; then
+        kill "$ser2net_pid" 2>/dev/null || true
+        wait "$ser2net_pid" 2>/dev/null || true # ser2net ends with the status of its signal
+    fi
     ser2net_pid=""
 }
 cleanup() {
