@@ -333,12 +333,21 @@ private:
     }
 
     // rfc2217://: the far port's line, confirmed; its buffers emptied. The
-    // first time, DTR is raised too, as on a local port; a server that answers
-    // no modem-control request (one in front of a pseudo-terminal) is told
-    // apart by answering the request after it, and costs no wait then.
+    // first time, DTR is raised too, as on a local port, asked before the
+    // settings: a server answers its requests in order, so one that has
+    // answered the settings and not DTR answers no modem-control request (one
+    // in front of a pseudo-terminal), and costs no wait.
+    //
+    // The purge goes with the settings where the connection acknowledges what
+    // arrives at once; elsewhere only once the settings are answered: asked
+    // together, a server that answers the purge at once would hold the
+    // settings' answers back until its first answer is acknowledged (Nagle's
+    // rule against the delayed acknowledgement), up to 200 ms.
     bool setup_far_port(int baudRate, bool first) {
         const auto asked = Clock::now();
         client_->request_line(static_cast<uint32_t>(baudRate), first);
+        const bool together = socket_->acknowledges_at_once();
+        if (together) client_->request_purge();
         const bool answered = pump_until(milliseconds(net::NEGOTIATION_WAIT_MS), [this] {
             return client_->settings_confirmed() || !client_->settings_refused().empty();
         });
@@ -366,13 +375,7 @@ private:
         note(std::to_string(baudRate) +
              " baud, 8 data bits, no parity, 1 stop bit, no flow control confirmed; round trip " +
              round_trip_text(roundTrip_));
-        // The purge goes once the settings are answered: asked together, a
-        // server that answers the purge at once holds the settings' answers
-        // back until its first answer is acknowledged (Nagle's rule against
-        // the delayed acknowledgement), up to 200 ms. A server answers its
-        // requests in order: once the purge, asked after DTR, is answered,
-        // an answer to DTR will not come.
-        client_->request_purge();
+        if (!together) client_->request_purge();
         pump_until(milliseconds(net::ANSWER_WAIT_MS), [this] { return client_->purge_answered(); });
         if (lost_) {
             line().lastError = the_status().fault.code ? the_status().fault.code

@@ -256,6 +256,7 @@ public:
     }
 
     Clock::duration handshake_time() const override { return handshake_; }
+    bool acknowledges_at_once() const override { return quickAck_; }
 
     void close() override {
         if (fd_ >= 0) ::close(fd_);
@@ -309,12 +310,13 @@ private:
     void quick_ack() {
 #ifdef TCP_QUICKACK
         const int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        quickAck_ = ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one) == 0;
 #endif
     }
 
     int fd_ = -1;
     Clock::duration handshake_{};
+    bool quickAck_ = false;
 };
 
 } // namespace

@@ -244,6 +244,8 @@ public:
     }
 
     Clock::duration handshake_time() const override { return handshake_; }
+    // Winsock has no quick acknowledgement to ask for.
+    bool acknowledges_at_once() const override { return false; }
 
     void close() override {
         if (socket_ != INVALID_SOCKET) ::closesocket(socket_);

@@ -54,7 +54,11 @@ void Client::request_line(uint32_t baud, bool modemControl) {
     askedBaud_ = baud;
     baud_ = -1;
     dataSize_ = parity_ = stopSize_ = flow_ = -1;
-    if (modemControl) dtr_ = -1;
+    if (modemControl) {
+        dtr_ = -1;
+        const uint8_t dtr[] = {SET_CONTROL, CONTROL_DTR_ON};
+        codec_->subnegotiate(telnet::COM_PORT_OPTION, dtr, sizeof dtr);
+    }
     const uint8_t rate[] = {SET_BAUDRATE, static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
                             static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)};
     codec_->subnegotiate(telnet::COM_PORT_OPTION, rate, sizeof rate);
@@ -63,10 +67,6 @@ void Client::request_line(uint32_t baud, bool modemControl) {
                                    {SET_STOPSIZE, STOPSIZE_ONE},
                                    {SET_CONTROL, CONTROL_NO_FLOW}};
     for (const auto& s : settings) codec_->subnegotiate(telnet::COM_PORT_OPTION, s, 2);
-    if (modemControl) {
-        const uint8_t dtr[] = {SET_CONTROL, CONTROL_DTR_ON};
-        codec_->subnegotiate(telnet::COM_PORT_OPTION, dtr, sizeof dtr);
-    }
 }
 
 void Client::request_purge() {

@@ -42,9 +42,9 @@ public:
     // The server took the option: it will hear our commands.
     bool accepted() const { return accepted_; }
 
-    // Asks for the line at `baud`, 8 data bits, no parity, one stop bit and no
-    // flow control, then for DTR on (with `modemControl`). Answers to earlier
-    // requests are forgotten.
+    // Asks for DTR on (with `modemControl`), then for the line at `baud`, 8
+    // data bits, no parity, one stop bit and no flow control. Answers to
+    // earlier requests are forgotten.
     void request_line(uint32_t baud, bool modemControl);
     // Asks for both directions of the far port to be emptied; what arrives
     // before the answer is dropped then.

@@ -45,6 +45,10 @@ public:
                          std::string& peer) = 0;
     // How long the handshake of the connection made took: one round trip.
     virtual Clock::duration handshake_time() const = 0;
+    // What arrives is acknowledged at once, not after the system's delayed
+    // acknowledgement: a peer that holds small writes until the last is
+    // acknowledged (Nagle's rule) then never waits on us.
+    virtual bool acknowledges_at_once() const = 0;
     enum class Wait { Ready, TimedOut, Interrupted, Failed };
     // Waits until something can be read (bytes or the end of the stream), the
     // deadline passes or serial_interrupt() is called.

@@ -28,8 +28,11 @@ struct Server {
     bool closeAtEnd = false;
     // The server takes no more than this many bytes (a full connection).
     size_t takes = static_cast<size_t>(-1);
-    // What the client sent.
+    // The connection acknowledges at once (the purge goes with the settings).
+    bool acksAtOnce = true;
+    // What the client sent, and how much of it it had sent when each chunk was taken.
     std::vector<uint8_t> received;
+    std::vector<size_t> sentBeforeChunk;
     std::string host;
     uint16_t port = 0;
 };
@@ -53,6 +56,7 @@ public:
         return true;
     }
     Clock::duration handshake_time() const override { return std::chrono::microseconds(150); }
+    bool acknowledges_at_once() const override { return server().acksAtOnce; }
     Wait wait_readable(Clock::time_point, Fault&) override {
         return server().chunks.empty() && !server().closeAtEnd ? Wait::TimedOut : Wait::Ready;
     }
@@ -61,6 +65,7 @@ public:
         while (!s.chunks.empty() && s.chunks.front().empty()) s.chunks.pop_front();
         if (s.chunks.empty()) return s.closeAtEnd ? 0 : NOTHING_YET;
         std::vector<uint8_t>& chunk = s.chunks.front();
+        s.sentBeforeChunk.push_back(s.received.size());
         const size_t count = std::min(n, chunk.size());
         std::memcpy(buffer, chunk.data(), count);
         chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));

@@ -76,6 +76,28 @@ TEST_F(NetworkPort, Rfc2217OpeningSetsTheFarLineAndGoesOnWithoutModemControl) {
     EXPECT_FALSE(holds(server().received, sb({5, 8})));
 }
 
+TEST_F(NetworkPort, ThePurgeGoesWithTheSettingsOnlyWhereTheConnectionAcknowledgesAtOnce) {
+    for (const bool atOnce : {true, false}) {
+        SCOPED_TRACE(atOnce);
+        server() = fakesocket::Server{};
+        server().acksAtOnce = atOnce;
+        server().chunks = {GREETING, CONFIRMED, PURGED};
+        ASSERT_EQ(serial_open("rfc2217://h:1"), 0);
+        ASSERT_EQ(serial_setup(115200), 0);
+        const Bytes& sent = server().received;
+        const Bytes purge = sb({12, 3}), dtr = sb({5, 8}), rate = sb({1, 0, 1, 0xc2, 0});
+        const auto at = [&sent](const Bytes& b) {
+            return static_cast<size_t>(std::search(sent.begin(), sent.end(), b.begin(), b.end()) -
+                                       sent.begin());
+        };
+        ASSERT_EQ(server().sentBeforeChunk.size(), 3u);
+        // The settings' answers are the second chunk taken.
+        EXPECT_EQ(at(purge) < server().sentBeforeChunk[1], atOnce);
+        EXPECT_LT(at(dtr), at(rate)) << "DTR is asked before the settings";
+        serial_close();
+    }
+}
+
 TEST_F(NetworkPort, AServerThatAnswersNeitherDtrNorThePurgeStopsNoOpening) {
     server().chunks = {GREETING, CONFIRMED};
     ASSERT_EQ(serial_open("rfc2217://h:1"), 0);
