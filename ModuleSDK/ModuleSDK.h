@@ -181,6 +181,29 @@ KELVOR_API void link_hold_text_lines();
 KELVOR_API void link_release_text_lines(bool print);
 KELVOR_API size_t link_held_text_lines();
 
+// What a module sends on its own between commands (a free-scan result, a text
+// line), for a program that owns the line and reads it while no command is in
+// flight. One call hands over one thing: a whole packet in the link's form
+// (checksum checked), a module text line ("[" to the carriage return, at most
+// LINE_EVENT_BYTES_MAX characters kept), or one byte (one character pair in
+// hex text) that starts neither, as noise. A packet cut short or with a wrong
+// checksum comes as noise with the bytes that arrived.
+inline constexpr size_t LINE_EVENT_BYTES_MAX = 4096;
+enum class LineEventKind { Packet, Text, Noise };
+struct LineEvent {
+    LineEventKind kind = LineEventKind::Noise;
+    size_t length = 0; // bytes in `bytes`: the packet (decoded from hex text), the text, the noise
+    std::array<uint8_t, LINE_EVENT_BYTES_MAX> bytes{};
+};
+// Waits up to `waitMs` for the first byte, then reads the rest at the link's
+// read time-out, without the pause of a shared line (nobody is answered).
+// 1 with `event` filled; 0 when the wait passed with nothing, or when
+// serial_interrupt() ended it; ERR_READ when the line failed (then
+// serial_port_lost() tells whether the port itself is gone). An interrupt
+// ends the wait for a first byte, never the reading of a packet or line that
+// has begun: the interrupt then stands again when the call returns.
+KELVOR_API int link_wait_event(LineEvent& event, int waitMs);
+
 // ------------------------------------------------------- link state and cache
 struct LinkState {
     int hexText = 0;

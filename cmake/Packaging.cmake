@@ -5,6 +5,8 @@
 #   dev     libkelvor-dev: the library, its headers, CMake package, kelvor.pc
 #           and the C++ examples
 #   python  python3-kelvor: the Python package and its examples
+#   service kelvord: the service that owns a line, its manual page,
+#           completion, systemd unit and system user, the protocol's schema
 # Every package has its copyright file and its changelog in share/doc/NAME.
 include(CMakePackageConfigHelpers)
 
@@ -103,8 +105,12 @@ set(KELVOR_PACKAGE_tool kelvor)
 set(KELVOR_PACKAGE_sim orvanti-sim)
 set(KELVOR_PACKAGE_dev libkelvor-dev)
 set(KELVOR_PACKAGE_python python3-kelvor)
+set(KELVOR_PACKAGE_service kelvord)
 if(KELVOR_PYTHON)
   list(APPEND KELVOR_COMPONENTS python)
+endif()
+if(KELVOR_SERVICE)
+  list(APPEND KELVOR_COMPONENTS service)
 endif()
 foreach(component ${KELVOR_COMPONENTS})
   # A native package: its changelog is changelog.gz.
@@ -171,4 +177,17 @@ if(KELVOR_PYTHON)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), python3 (<< ${Python_VERSION_MAJOR}.${next_minor})")
 endif()
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME kelvord)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION "service that shares a line of serial fingerprint modules
+kelvord owns one serial line of Orvanti fingerprint modules (RS-232, or
+RS-485 with many modules) and serves it to many clients over a Unix socket
+and, with a token, TCP: commands of every client one at a time, each
+answered with kelvor's JSON object, and what the modules send on their own
+(free-scan identifications, text lines) and the line's state as live
+events. A lost line is opened again. A systemd template unit serves a port.")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvor, socat, bash-completion")
+# The service's system user and groups are made by its postinst.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/kelvord/postinst)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -2,8 +2,9 @@
 // functions that read the module's bytes: status and parameters, the enroll,
 // verify and identify sequences, the template database, firmware, cancel and
 // lock, administrator levels, Wiegand, smart card and enrollment through them,
-// event log, clock, user memory and ports, raw packet mode's drain and the
-// response monitor. One row per call; each command family adds its rows here.
+// event log, clock, user memory and ports, raw packet mode's drain, the
+// response monitor and what a module sends on its own between commands. One
+// row per call; each command family adds its rows here.
 // The front-end cases of the commands whose data the tool receives, sizes and
 // allocates (and writes to the output file) run as rows of their own.
 #include <sys/mman.h>
@@ -311,6 +312,14 @@ const fuzz::Row ROWS[] = {
     {"TR case", front_case<packet::cmd::TR>},
     {"OL case", front_case<packet::cmd::OL>},
     {"GR case", front_case<packet::cmd::GR>},
+    // What a module sends on its own, read as the service reads it between commands.
+    {"line events",
+     [](const Input&) {
+         LineEvent event;
+         for (int n = 0; n < 4096 && link_wait_event(event, 0) > 0; ++n) {
+         }
+         return 0;
+     }},
 };
 
 } // namespace

@@ -89,7 +89,9 @@ def main():
             C.CR, C.CW, C.CF, C.CC, C.CG, C.CKW, C.CKR, C.CLR, C.CLW, C.LN, C.LR, C.LD, C.TW, C.TR, C.ML, C.MW,
             C.MR, C.OW, C.OR, C.OL, C.OL, C.OS, C.IW, C.IR, C.IG, C.GR, C.GR, C.GW, C.GC, C.GD,
             # front-end cases: RT ST LT LTX UL WL WRX CR LR MR TR OL GR
-            C.RT, C.ST, C.LT, C.LTX, C.UL, C.WL, C.WRX, C.CR, C.LR, C.MR, C.TR, C.OL, C.GR]
+            C.RT, C.ST, C.LT, C.LTX, C.UL, C.WL, C.WRX, C.CR, C.LR, C.MR, C.TR, C.OL, C.GR,
+            # line events: free-scan results
+            C.IS]
     assert len(rows) == len(ROW_NAMES), (len(rows), len(ROW_NAMES))
     for row, cmd in enumerate(rows):
         # The newer families' rows: plain, and every form at once.
@@ -221,6 +223,24 @@ def main():
     write("fuzz_net", "rfc2217", b"\x02" + chunk(greeting) + chunk(confirmed) +
           chunk(packet(C.SS, NORMAL) + bytes([255, 255])) + chunk(sb(107, 0x30) + sb(100)))
     write("fuzz_net", "socket", b"\x03" + chunk(packet(C.SS, NORMAL)) + chunk(packet(C.SR, 0, 0x35)))
+    # kelvord's requests: one of each class, a command with every member, and
+    # a free-scan result as a module sends it on its own.
+    requests = {
+        "version": b'{"class":"version","id":1}',
+        "watch": b'{"class":"watch","enable":true}',
+        "devices": b'{"class":"devices","id":"d"}',
+        "scan": b'{"class":"scan","first":1,"last":20,"trace":2}',
+        "auth": b'{"class":"auth","token":"0123456789abcdef"}',
+        "command": b'{"class":"command","id":[1,{"a":null}],"command":"EI","module_id":7,"p1":5,"p2":0,'
+                   b'"flag":113,"input":"AAEC/w==","input_file":"a.bmp","output_file":"o.bin","chunk_size":512,'
+                   b'"trace":3,"line":2,"file":"x.bmp"}',
+        "refused": b'{"class":"command","command":"IS","input_file":"missing.bmp","input_error":2}',
+        "malformed": b'{"class":"command","command":"QQ","p1":-1',
+        "free_scan": packet(C.IS, 5, 910),
+        "free_scan_network": packet(C.IS, 5, 910, network=True, module=7),
+    }
+    for name, data in requests.items():
+        write("fuzz_request", name, data)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,11 @@
 #   - through Debian's ser2net on localhost (rfc2217:// and socket://): SI and
 #     EIX paced at 115200 baud against the wire time, and the wall time of one
 #     `kelvor -c SS` run over rfc2217:// beside the same run on the
-#     pseudo-terminal.
+#     pseudo-terminal;
+#   - kelvord: SS through the service against SS in-process, 50 watching
+#     clients each getting every event (and how long an event takes from its
+#     last byte on the line to a watcher), 10 clients sending 100 commands
+#     each at once.
 # The paced runs at 9600 baud take about three minutes; QUICK=1 leaves them out.
 set -euo pipefail
 # kelvor ends with status 1 after every run: its runs below are not checked by status.
@@ -211,6 +215,33 @@ row "kelvor -c SS on the pty (fastest of 60)" "$(printf '%.2f ms' "$local_ss")" 
 row "kelvor -c SS over rfc2217:// (fastest of 60)" "$(printf '%.2f ms' "$net_ss")" "" \
     "$(printf '%+.2f ms' "$(calc "$net_ss - $local_ss")")"
 stop_ser2net
+# kelvord. SS in-process (the caller holds the port) and through the service
+# (one request line, one answer line on its socket), on the unpaced simulated
+# module, in turns: three rounds of 500 each, the least mean of each counts.
+if [ -x "$bin/kelvord" ]; then
+    start_sim
+    direct="" service=""
+    for _ in 1 2 3; do
+        direct=$(least "$("$bin/kelvord_ss_bench" direct "$work/module" 500)" "$direct")
+        "$bin/kelvord" --foreground -P "$work/module" -b 115200 --socket "$work/module.sock" 2>/dev/null &
+        kelvord_pid=$!
+        for _ in $(seq 500); do [ -S "$work/module.sock" ] && break; sleep 0.01; done
+        service=$(least "$("$bin/kelvord_ss_bench" service "$work/module.sock" 500)" "$service")
+        kill "$kelvord_pid"
+        wait "$kelvord_pid" || true
+    done
+    row "SS in-process (mean of 500)" "$(printf '%.3f ms' "$(calc "$direct / 1000")")" "" ""
+    row "SS through kelvord (mean of 500)" "$(printf '%.3f ms' "$(calc "$service / 1000")")" "" \
+        "$(printf '%+.3f' "$(calc "($service - $direct) / 1000")")"
+    # 50 watchers of a line the benchmark plays on a pseudo-terminal, 200 events.
+    read -r got expected median p99 most < <(python3 "$root/bench/service_bench.py" watchers "$bin" 50 200)
+    row "50 watchers x 200 events, delivered" "" "$got/$expected" ""
+    row "event, last byte to watcher: median" "$median ms" "" ""
+    row "the same: 99th percentile, most" "$p99 ms" "$most ms" ""
+    # 10 clients of 100 commands each at once, on the simulated module.
+    read -r right expected took < <(python3 "$root/bench/service_bench.py" parallel "$bin" 10 100)
+    row "10 clients x 100 CT at once, answers right" "$took s" "$right/$expected" ""
+fi
 
 # The link layer alone on a pseudo-terminal.
 "$bin/kelvor_bench" --benchmark_format=csv 2>/dev/null | awk -F, 'NR > 1 && $1 ~ /BM_/ {

@@ -3,7 +3,7 @@
 # build/): the install into a scratch prefix, the examples built against that
 # install through find_package and through pkg-config and run against the
 # simulated module, the Python package imported from the install and an
-# example of it run, the four Debian packages built twice (byte for byte the
+# example of it run, the five Debian packages built twice (byte for byte the
 # same), checked by lintian, unpacked into a scratch root and used from there,
 # the manual pages rendered without warnings, and the bash completion.
 set -euo pipefail
@@ -36,7 +36,7 @@ quiet() {
 
 multiarch=$(gcc -print-multiarch)
 python=/usr/bin/python3
-packages=(kelvor orvanti-sim libkelvor-dev python3-kelvor)
+packages=(kelvor orvanti-sim libkelvor-dev python3-kelvor kelvord)
 
 # The files a prefix must hold, and the internal headers it must not.
 check_layout() {
@@ -47,7 +47,9 @@ check_layout() {
         share/man/man1/kelvor.1.gz share/man/man1/orvanti-sim.1.gz share/bash-completion/completions/kelvor \
         share/kelvor/kelvor-result.schema.json lib/python3/dist-packages/kelvor/__init__.py \
         lib/python3/dist-packages/kelvor/__init__.pyi lib/python3/dist-packages/kelvor/py.typed \
-        share/doc/python3-kelvor/examples/identify.py share/doc/libkelvor-dev/examples/identify.cpp; do
+        share/doc/python3-kelvor/examples/identify.py share/doc/libkelvor-dev/examples/identify.cpp \
+        sbin/kelvord share/man/man8/kelvord.8.gz share/bash-completion/completions/kelvord \
+        share/kelvor/kelvord-protocol.schema.json lib/systemd/system/kelvord@.service lib/sysusers.d/kelvord.conf; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
     done
     ls "$root"/lib/python3/dist-packages/kelvor/_kelvor.*.so >/dev/null 2>&1 || fail "$root: the extension _kelvor is missing"
@@ -59,6 +61,8 @@ check_layout() {
     # The schema installed is the one the tool prints.
     "$root/bin/kelvor" --json-schema | cmp -s - "$root/share/kelvor/kelvor-result.schema.json" ||
         fail "$root: kelvor --json-schema differs from share/kelvor/kelvor-result.schema.json"
+    "$root/sbin/kelvord" --protocol-schema | cmp -s - "$root/share/kelvor/kelvord-protocol.schema.json" ||
+        fail "$root: kelvord --protocol-schema differs from share/kelvor/kelvord-protocol.schema.json"
     # Every relative link of the installed README leads to an installed file.
     local doc=$root/share/doc/kelvor link
     [ -f "$doc/README.md" ] || fail "$root: share/doc/kelvor/README.md missing"
@@ -158,13 +162,13 @@ for p in "${packages[@]}"; do
     dpkg -x "$deb" "$scratch/root"
 done
 depends() { dpkg-deb -f "$scratch/debs1/${1}_${version}_$arch.deb" Depends; }
-for p in kelvor orvanti-sim python3-kelvor; do
+for p in kelvor orvanti-sim python3-kelvor kelvord; do
     for dep in libc6 libstdc++6; do
         [[ $(depends "$p") == *"$dep"* ]] || fail "$p: Depends lacks $dep: $(depends "$p")"
     done
 done
 [[ $(depends orvanti-sim) == *libsqlite3-0* ]] || fail "orvanti-sim does not depend on libsqlite3-0"
-for p in kelvor libkelvor-dev python3-kelvor; do
+for p in kelvor libkelvor-dev python3-kelvor kelvord; do
     [[ $(depends "$p") != *sqlite* ]] || fail "$p depends on SQLite: $(depends "$p")"
 done
 [[ $(depends python3-kelvor) == *"python3 (>= "* ]] || fail "python3-kelvor does not depend on python3"
@@ -174,11 +178,21 @@ lintian --fail-on error,warning \
 check_layout "$scratch/root/usr"
 file "$scratch/root/usr/bin/kelvor" | grep -q "ELF.*stripped" || fail "kelvor in the package is no stripped program"
 file "$scratch/root/usr/bin/kelvor" | grep -q "not stripped" && fail "kelvor in the package is not stripped"
+file "$scratch/root/usr/sbin/kelvord" | grep -q "not stripped" && fail "kelvord in the package is not stripped"
+# The service's user and groups come from its postinst, through systemd-sysusers.
+dpkg-deb --ctrl-tarfile "$scratch/debs1/kelvord_${version}_$arch.deb" | tar -tv | grep -q -- "-rwxr-xr-x .*postinst" ||
+    fail "kelvord's postinst is missing or not executable"
+# Where the package is not installed, the program and its manual page are not found.
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$scratch/root/usr/lib/systemd/system/kelvord@.service" 2>&1 |
+        grep -v -e "Command /usr/sbin/kelvord is not executable" -e "Command 'man kelvord(8)'" |
+        grep -i "kelvord@" && fail "systemd-analyze finds fault with kelvord@.service"
+fi
 build_examples "$scratch/root/usr" "$scratch/examples-deb"
 check_python "$scratch/root/usr"
 
 echo "== Manual pages"
-for page in "$prefix"/share/man/man1/*.1.gz; do
+for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man8/*.8.gz; do
     warnings=$(zcat "$page" | groff -ww -man -Tutf8 -z 2>&1)
     [ -z "$warnings" ] || fail "groff on $page: $warnings"
     warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
@@ -203,5 +217,10 @@ if [ -f "$loader" ]; then
         true
     [[ $loaded == *"-F _kelvor kelvor"* ]] || fail "bash-completion does not load kelvor's completion from $prefix/share"
 fi
+
+service_completion=$prefix/share/bash-completion/completions/kelvord
+bash -n "$service_completion"
+words=$(bash -c 'source "$1"; COMP_WORDS=(kelvord --fore); COMP_CWORD=1; _kelvord; echo "${COMPREPLY[*]}"' _ "$service_completion")
+[ "$words" = "--foreground" ] || fail "kelvord --fore<TAB> gave: $words"
 
 echo "== Install checks passed"

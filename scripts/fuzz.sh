@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(bmp commands data front json net)
+[ ${#targets[@]} -eq 0 ] && targets=(bmp commands data front json net request)
 runs=${RUNS:-10000000}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

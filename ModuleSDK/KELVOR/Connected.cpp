@@ -15,6 +15,8 @@
 #include "LongOptions.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
+#include "Remote.h"
+#include "ServerRun.h"
 #include "trace/Console.h"
 #include "trace/Outcome.h"
 
@@ -26,7 +28,11 @@ constexpr int ERR_SITE_BLOCK = err_site::CONNECTED;
 using namespace kelvor;
 
 void OrvantiCom::run_connected() {
-    if (work) {
+    if (work && remote::active()) {
+        note_result(refuse_through_server("--backup and --restore write and read a directory of the run's own: run "
+                                          "them with kelvor on the port, while kelvord is stopped"));
+        json_output::command_end(*this, FRONT_REFUSED);
+    } else if (work) {
         json_output::command_drop(); // backup and restore report objects of their own
         note_result(work(*this));
     } else if (batchMode) {
@@ -57,9 +63,18 @@ void OrvantiCom::take_extras(const RunExtras& extras) {
     scanFirst = extras.scanFirst;
     scanLast = extras.scanLast;
     moduleIds = extras.modules;
+    // --watch: the events after the command, as -w shows packets.
+    if (extras.watch) monitor = 2;
+    // Through kelvord: the line is the service's, the port and rate its own.
+    if (!extras.server.empty()) {
+        remote::use(extras.server, extras.words);
+        portName = extras.server;
+        baudCode = packet::baud_code_of(115200);
+    }
 }
 
 int OrvantiCom::open_connection() {
+    if (remote::used()) return remote::open() ? 0 : ERR_PORT_OPEN;
     // The line of several modules is opened without a module: each is addressed in turn.
     if (scanBus || (!moduleIds.empty() && !broadcast))
         return module_open_line(portName.c_str(), baudCode, hexText, readTimeout);
@@ -142,7 +157,7 @@ void OrvantiCom::run_on_modules() {
         int rc = 0;
         {
             const QuietTrace quiet;
-            rc = module_select(id);
+            rc = remote::active() ? 0 : module_select(id); // the service addresses each module itself
         }
         if (rc != 0) {
             if (!json_output::command_open()) json_output::command_begin();
@@ -255,6 +270,7 @@ private:
 } // namespace
 
 int OrvantiCom::scan_bus() {
+    if (remote::active()) return server_scan(*this);
     const int wait = timeout_given(*this) ? readTimeout : probe_wait_ms(baud_rate_of_code(baudCode), hexText);
     serial_set_read_timeout(wait);
     // One probe waits for its answer before the next goes out, so the line is

@@ -6,6 +6,7 @@
 
 #include "Commands.h"
 #include "Json.h"
+#include "Remote.h"
 
 using namespace kelvor;
 
@@ -42,6 +43,8 @@ void OrvantiCom::dispatch() {
     if (!json_output::command_open()) json_output::command_begin();
     if (!output_creatable())
         lastResult = FRONT_REFUSED;
+    else if (remote::active())
+        lastResult = remote::forward(*this);
     else if (const CommandCase* found = command_table()[command])
         lastResult = found->run(*this);
     else

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "Json.h"
+#include "Remote.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -191,7 +192,7 @@ void OrvantiCom::run_directory_file(FileHandler handler, const std::string& path
         note_result(FRONT_REFUSED);
         return;
     }
-    lastResult = (this->*handler)();
+    lastResult = remote::active() ? remote::forward(*this) : (this->*handler)();
     note_result(lastResult);
     inputFile.reset();
 }

@@ -31,6 +31,8 @@ struct State {
     bool open = false;
     std::chrono::steady_clock::time_point started{};
     std::vector<FileWritten> files;
+    LineSink sink = nullptr;
+    void* sinkContext = nullptr;
 };
 
 State& state() {
@@ -52,6 +54,11 @@ void reset() {
     State& s = state();
     s = State{};
     outcome::reset();
+}
+
+void set_line_sink(LineSink sink, void* context) {
+    state().sink = sink;
+    state().sinkContext = context;
 }
 
 Object object_of(const char* kind) {
@@ -92,6 +99,10 @@ namespace {
 // trace is: a reader of the pipe gets each object as soon as its command ends.
 // One that cannot be written is a lost result (results::lost).
 void write_line(std::string line) {
+    if (const State& s = state(); s.sink) {
+        s.sink(line, s.sinkContext);
+        return;
+    }
     line += '\n';
     results::write(line.data(), line.size());
 }

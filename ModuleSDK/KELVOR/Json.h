@@ -25,6 +25,12 @@ void reset();
 
 // An object of `kind` with its "format" and "kind".
 Object object_of(const char* kind);
+// Where the lines go instead of standard output: a program's own sink (a
+// service that hands each object to its client), each line without its line
+// end. nullptr gives them back to standard output.
+using LineSink = void (*)(const std::string& line, void* context);
+void set_line_sink(LineSink sink, void* context = nullptr);
+
 // One object as one line on standard output, flushed at once. Strings that
 // are not UTF-8 (a module's text, a file name) have their bad bytes replaced.
 void print(const Object& object);

@@ -86,6 +86,12 @@ Long options (anywhere among the other options):
   --modules LIST      the command, batch or directory run against each module
                       of LIST in turn (1,2,5-9), in network mode; with
                       --backup, one backup per module (DIR/module-00001/ ...)
+  --server SOCKET     run through kelvord, the service that owns the line, on
+                      its socket: the same options, files and results, the
+                      serial settings and kelvor.cfg the service's
+  --watch             print what the modules send on their own (free-scan
+                      results, text lines) as it comes, one line each (--json:
+                      one object each): on the port, or through --server
 Backup, restore and the scan use the saved serial settings and any given with them.
 
 More: README.md, and kelvor --commands.
@@ -178,7 +184,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             // What follows --commands is its own; --backup and --restore take a directory.
             if (std::strcmp(argv[i], "--commands") == 0) break;
             if ((std::strcmp(argv[i], "--backup") == 0 || std::strcmp(argv[i], "--restore") == 0 ||
-                 std::strcmp(argv[i], "--modules") == 0) &&
+                 std::strcmp(argv[i], "--modules") == 0 || std::strcmp(argv[i], "--server") == 0) &&
                 i + 1 < argc && !is_long(argv[i + 1]))
                 ++i;
             // The scan's range is the next word unless that is an option: a word
@@ -220,6 +226,18 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             return 0;
         }
         if (std::strcmp(word, "--exit-code") == 0 || std::strcmp(word, "--json") == 0) continue;
+        if (std::strcmp(word, "--watch") == 0) {
+            extras.watch = true;
+            continue;
+        }
+        if (std::strcmp(word, "--server") == 0) {
+            if (!hasValue || !extras.server.empty()) {
+                ERR_LINE("Err: --server names the socket of kelvord, once\n");
+                return extras.exitCode ? EXIT_REFUSED : 1;
+            }
+            extras.server = argv[i + 1];
+            continue;
+        }
         const bool backup = std::strcmp(word, "--backup") == 0;
         if (backup || std::strcmp(word, "--restore") == 0) {
             if (!hasValue) {

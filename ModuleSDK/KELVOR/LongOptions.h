@@ -23,6 +23,9 @@ struct RunExtras {
     uint32_t scanFirst = 1;
     uint32_t scanLast = 255;
     std::vector<uint16_t> modules;
+    // --server SOCKET: the run goes through kelvord; --watch: the line's events.
+    std::string server;
+    bool watch = false;
     // The words of the short options and their values, in their order.
     std::vector<std::string> words;
 };

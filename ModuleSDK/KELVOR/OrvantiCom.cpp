@@ -36,7 +36,7 @@ int OrvantiCom::main(int argc, char** argv) {
             end_refused_run(nullptr);
         return results::end(*status, extras.exitCode);
     }
-    if (extras.words.empty() && !extras.work && !extras.scan) {
+    if (extras.words.empty() && !extras.work && !extras.scan && !extras.watch) {
         ERR_LINE("Err: No argument\n");
         trace_flush();
         end_refused_run(nullptr);
@@ -86,7 +86,7 @@ int OrvantiCom::run() {
     if (!json_output::command_open()) json_output::command_begin();
     settingsChanged = 0;
     // Backup and restore may run on the saved settings alone, without a word.
-    if (!(work || scanBus) || wordCount > 0) parse_options();
+    if (!(work || scanBus || monitor == 2) || wordCount > 0) parse_options();
     if (refused) {
         note_result(FRONT_REFUSED);
         end_refused_run(this);

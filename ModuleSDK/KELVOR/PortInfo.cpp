@@ -6,6 +6,7 @@
 #include "OrvantiCom.h"
 #include "PortInfo.h"
 #include "port/NetPort.h"
+#include "Remote.h"
 #include "port/PortList.h"
 #include "port/PortName.h"
 
@@ -83,6 +84,11 @@ void print_serial_ports(std::FILE* out) {
 }
 
 std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
+    if (remote::used()) {
+        const std::string why = remote::failure();
+        trace_print("       %s\n", why.c_str());
+        return why;
+    }
     const std::string& port = com.portName;
     const int error = serial_last_error();
     std::string why;

@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "Json.h"
+#include "Remote.h"
+#include "ServerRun.h"
+#include "Watch.h"
 #include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -97,6 +100,11 @@ void OrvantiCom::raw_packet_mode() {
 }
 
 void OrvantiCom::broadcast_raw_mode() {
+    if (remote::active()) {
+        lastResult = refuse_through_server("-B reaches every module at once, past the queue of kelvord: run it where "
+                                           "the line is");
+        return;
+    }
     const int fileId = inputFile ? fileno(inputFile.get()) : 0;
     trace(TRACE_CALL, "Send Broadcast Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1,
           param2, flag, fileId);
@@ -121,6 +129,15 @@ void OrvantiCom::broadcast_raw_mode() {
 }
 
 void OrvantiCom::response_monitor() {
+    if (monitor == 2) {
+        note_result(remote::active() ? server_watch() : watch::watch_line(portName));
+        return;
+    }
+    if (remote::active()) {
+        note_result(refuse_through_server("-w reads the line itself; through kelvord, --watch prints what the modules "
+                                          "send"));
+        return;
+    }
     trace(TRACE_CALL, "Waiting Responses\nPacket: ");
     serial_set_read_timeout(60000);
     // Runs until the link fails or the operator stops the process; a quiet

@@ -39,6 +39,9 @@ enum Block : int {
     CLOCK_CASES,
     CONNECTED,
     REPORT,
+    REMOTE,
+    SERVER_RUN,
+    WATCH,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {

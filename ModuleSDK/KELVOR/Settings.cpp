@@ -1,6 +1,7 @@
 // kelvor.cfg: the saved serial settings, read at the start of a run and
 // written back when an option changed them.
 #include "OrvantiCom.h"
+#include "Remote.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,6 +79,8 @@ void OrvantiCom::read_settings() {
 }
 
 bool OrvantiCom::write_settings() const {
+    // Through kelvord the line is the service's: nothing of it is remembered here.
+    if (remote::used()) return true;
     // Written beside the old file and renamed over it, so that an interrupted
     // run never leaves a half-written settings file.
     char text[NAME_MAX_CHARS + 128];

@@ -1202,3 +1202,7 @@ for _name, _member in list(vars(Module).items()):
     elif callable(_member):
         setattr(Module, _name, _forgetting(_member))
 del _name, _member
+
+
+# ---------------------------------------------------------------- the service
+from ._client import Client, CommandResult  # noqa: E402  (a client of kelvord, which owns a line)

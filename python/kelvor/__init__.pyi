@@ -2,7 +2,7 @@
 import datetime
 import logging
 import os
-from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 Progress = Callable[[int, int], Any]
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -320,3 +320,31 @@ class Module:
     def reset_gpio(self) -> None: ...
     def raw(self, code: Union[int, str], param1: int = ..., param2: int = ..., flag: int = ..., data: BytesLike = ..., *, broadcast: bool = ...) -> Optional[Answer]: ...
 
+class CommandResult(NamedTuple):
+    values: Dict[str, Any]
+    output: bytes
+    message: Optional[str]
+    module_text: List[str]
+    trace: Optional[str]
+    object: Dict[str, Any]
+
+class Client:
+    module_id: Optional[int]
+    timeout: Optional[float]
+    last_message: Optional[str]
+    last_values: Dict[str, Any]
+    last_module_text: List[str]
+    def __init__(self, socket: Optional[str] = ..., *, tcp: Optional[Tuple[str, int]] = ..., token: Optional[str] = ...,
+                 module_id: Optional[int] = ..., timeout: Optional[float] = ...) -> None: ...
+    def close(self) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def __enter__(self) -> "Client": ...
+    def __exit__(self, *exc: object) -> None: ...
+    def command(self, command: Union[str, int], p1: int = ..., p2: int = ..., flag: int = ..., *,
+                input: Optional[bytes] = ..., output: bool = ..., module_id: Optional[int] = ...,
+                chunk_size: Optional[int] = ..., trace: Optional[int] = ...) -> CommandResult: ...
+    def version(self) -> Dict[str, Any]: ...
+    def devices(self) -> Dict[str, Any]: ...
+    def scan(self, first: int = ..., last: int = ...) -> List[int]: ...
+    def events(self, timeout: Optional[float] = ...) -> Iterator[Dict[str, Any]]: ...

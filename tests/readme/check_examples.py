@@ -6,14 +6,15 @@ A session is a fenced block of the info string `console` in Markdown, or the
 EXAMPLES section of a manual page. Each runs in a fresh directory with the
 built programs first on PATH: a line "$ COMMAND" is run by bash with both
 output streams together, and the lines after it up to the next "$ " are what
-it must print. A command ending in "&" (the simulated module) runs in the
-background, its output set aside, and the session goes on once its link is
-there; whatever is still running at the end of a session is stopped.
+it must print. A command ending in "&" (the simulated module, the service)
+runs in the background, its output set aside, and the session goes on once its
+link (or socket) is there; whatever is still running at the end of a session
+is stopped.
 
 Only what legitimately varies is normalised, in the document and the run
-alike: match scores, clock times, elapsed times and process IDs. Manual pages
+alike: match scores, clock times, elapsed times, event times and process IDs. Manual pages
 show commands without output: there each command must run without an error
-line of the tool ("Err:") or of the library ("[ERR]"), unless the page says it
+line of the tool ("Err:"), of the library ("[ERR]") or of socat, unless the page says it
 is expected with a trailing "# fails".
 """
 import argparse
@@ -37,6 +38,8 @@ NORMALISERS = [
     (re.compile(r'("score": ?)\d+'), r"\1SCORE"),
     (re.compile(r'("elapsed_ms": ?)\d+'), r"\1T"),
     (re.compile(r"\b\d{4}-\d\d-\d\dT"), "YYYY-MM-DDT"),
+    # The service's event times, to the millisecond.
+    (re.compile(r"(YYYY-MM-DDT)\d\d:\d\d:\d\d\.\d{3}Z"), r"\1HH:MM:SS.mmmZ"),
 ]
 
 
@@ -89,10 +92,14 @@ def man_sessions(path):
 
 
 def link_of(command):
+    """What a background command makes that the session waits for: the
+    simulated module's link, or the service's socket."""
     words = shlex.split(command.rstrip("&"))
     for k, w in enumerate(words[:-1]):
         if w == "--link":
-            return words[k + 1]
+            return "[ -L {0} ] && [ -e {0} ]".format(shlex.quote(words[k + 1]))
+        if w == "--socket":
+            return "[ -S {0} ]".format(shlex.quote(words[k + 1]))
     return None
 
 
@@ -107,13 +114,10 @@ def run_session(lines, bindir, with_output, path=()):
         expected.append(line)
         script.append("printf '%%s\\n' %s" % shlex.quote(line))
         if command.rstrip().endswith("&"):
-            link = link_of(command)
+            ready = link_of(command)
             script.append("%s >/dev/null 2>&1 &" % command.rstrip().rstrip("&"))
-            if link:
-                script.append(
-                    "for i in $(seq 500); do [ -L %s ] && [ -e %s ] && break; sleep 0.01; done"
-                    % (shlex.quote(link), shlex.quote(link))
-                )
+            if ready:
+                script.append("for i in $(seq 500); do %s && break; sleep 0.01; done" % ready)
         else:
             script.append("{ %s\n} </dev/null" % command)
     script.append("kill $(jobs -p) 2>/dev/null; wait")
@@ -169,7 +173,7 @@ def main():
                 bad = [
                     l
                     for l in got.split("\n")
-                    if ("Err:" in l or "[ERR]" in l or "did not end" in l)
+                    if ("Err:" in l or "[ERR]" in l or "did not end" in l or re.search(r"socat\[\d+\] E ", l))
                 ]
                 expected_failures = sum(1 for l in lines if l.rstrip().endswith("# fails"))
                 if len(bad) > expected_failures:

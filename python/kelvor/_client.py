@@ -1,0 +1,227 @@
+"""A client of kelvord, the service that owns a line: commands through its
+queue, answered with the values kelvor --json reports, refusals and line
+failures raised as the exceptions of kelvor.Module, and the line's events as
+they come."""
+import base64 as _base64
+import errno as _errno
+import json as _json
+import select as _select
+import socket as _socket
+import time as _time
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+
+# The longest line taken from the service.
+_LINE_MAX = 64 << 20
+# The front end refused the command before anything was sent (a missing file, a size beyond a limit).
+_FRONT_REFUSED = -1000
+
+
+class CommandResult(NamedTuple):
+    """What a command came back with: ``values`` by name (as ``kelvor --json``
+    names them), ``output`` (the bytes it wrote as its output file),
+    ``message`` (the line that decided it), ``module_text`` (the module's text
+    lines), ``trace`` (its trace, when asked for) and ``object`` (the whole
+    answer)."""
+
+    values: Dict[str, Any]
+    output: bytes
+    message: Optional[str]
+    module_text: List[str]
+    trace: Optional[str]
+    object: Dict[str, Any]
+
+
+class Client:
+    """The connection to kelvord on its Unix socket (or, with ``tcp`` as
+    ``(host, port)``, over TCP with ``token``).
+
+    ``module_id`` addresses a module of a line in network mode (a command's
+    own ``module_id`` overrides it). Each call waits at most ``timeout``
+    seconds for its answer (None: as long as the service takes).
+
+    After each command ``last_message``, ``last_values`` and
+    ``last_module_text`` hold what it came back with, as on kelvor.Module.
+    """
+
+    module_id: Optional[int]
+    timeout: Optional[float]
+    last_message: Optional[str]
+    last_values: Dict[str, Any]
+    last_module_text: List[str]
+
+    def __init__(self, socket: Optional[str] = None, *, tcp: Optional[Tuple[str, int]] = None,
+                 token: Optional[str] = None, module_id: Optional[int] = None,
+                 timeout: Optional[float] = None) -> None:
+        from . import _error  # the package's exceptions, by result
+
+        self._error = _error
+        if (socket is None) == (tcp is None):
+            raise ValueError("give the service's socket, or tcp=(host, port)")
+        if tcp is not None and not token:
+            raise ValueError("a TCP client presents the service's token")
+        self.module_id = module_id
+        self.timeout = timeout
+        self.last_message: Optional[str] = None
+        self.last_values: Dict[str, Any] = {}
+        self.last_module_text: List[str] = []
+        self._buffer = b""
+        self._events: List[Dict[str, Any]] = []
+        self._watching = False
+        self._next_id = 1
+        try:
+            if tcp is not None:
+                self._sock = _socket.create_connection(tcp, timeout=10)
+                self._sock.settimeout(None)
+            else:
+                self._sock = _socket.socket(_socket.AF_UNIX, _socket.SOCK_STREAM)
+                self._sock.connect(socket)
+        except OSError as e:
+            raise self._gone(f"kelvord does not answer on {socket or tcp}: {e.strerror or e}", e.errno) from None
+        if tcp is not None:
+            self._ask({"class": "auth", "token": token})
+
+    # ---- connection
+    def close(self) -> None:
+        """Closes the connection; a closed client can be closed again."""
+        sock = getattr(self, "_sock", None)
+        if sock is not None:
+            sock.close()
+            self._sock = None
+
+    @property
+    def closed(self) -> bool:
+        return getattr(self, "_sock", None) is None
+
+    def __enter__(self) -> "Client":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    # ---- the protocol
+    def _gone(self, message: str, err: int = 0):
+        return self._error(-5, message, err or _errno.EPIPE)  # read: the line (here, the service) failed
+
+    def _line(self, timeout: Optional[float]) -> Optional[bytes]:
+        """The next line from the service; None when `timeout` passed first."""
+        if self.closed:
+            raise ValueError("the client is closed")
+        deadline = None if timeout is None else _time.monotonic() + timeout
+        while b"\n" not in self._buffer:
+            if len(self._buffer) > _LINE_MAX:
+                raise self._gone("the service sent a line longer than %d bytes" % _LINE_MAX, _errno.EMSGSIZE)
+            left = None if deadline is None else deadline - _time.monotonic()
+            if left is not None and left <= 0:
+                return None
+            ready, _, _ = _select.select([self._sock], [], [], left)
+            if not ready:
+                continue
+            try:
+                data = self._sock.recv(1 << 20)
+            except OSError as e:
+                raise self._gone(f"the service is gone: {e.strerror or e}", e.errno) from None
+            if not data:
+                raise self._gone("the service closed the connection")
+            self._buffer += data
+        line, _, self._buffer = self._buffer.partition(b"\n")
+        return line
+
+    def _send(self, request: Dict[str, Any]) -> None:
+        try:
+            self._sock.sendall(_json.dumps(request, separators=(",", ":")).encode() + b"\n")
+        except OSError as e:
+            raise self._gone(f"the service is gone: {e.strerror or e}", e.errno) from None
+
+    def _ask(self, request: Dict[str, Any]) -> Dict[str, Any]:
+        """One request and its answer; events that come first are kept for events()."""
+        request = dict(request, id=self._next_id)
+        self._next_id += 1
+        self._send(request)
+        while True:
+            line = self._line(self.timeout)
+            if line is None:
+                raise self._error(-6, "kelvord did not answer within %s s" % self.timeout)  # read time-out
+            answer = _json.loads(line)
+            if answer.get("class") == "event":
+                self._events.append(answer)
+                continue
+            if answer.get("class") == "error":
+                raise ValueError(answer.get("message", "kelvord refused the request"))
+            return answer
+
+    # ---- requests
+    def command(self, command: Union[str, int], p1: int = 0, p2: int = 0, flag: int = 0, *,
+                input: Optional[bytes] = None, output: bool = False, module_id: Optional[int] = None,
+                chunk_size: Optional[int] = None, trace: Optional[int] = None) -> CommandResult:
+        """Runs one command as kelvor's command line gives it (``-c command -p1
+        p1 -p2 p2 -f flag``, ``input`` the bytes of ``-i``, ``output`` an
+        ``-o`` file whose bytes come back) and returns what it found; raises
+        the exception kelvor.Module raises for the same result."""
+        request: Dict[str, Any] = {"class": "command", "command": command, "p1": p1, "p2": p2, "flag": flag}
+        module = self.module_id if module_id is None else module_id
+        if module is not None:
+            request["module_id"] = module
+        if input is not None:
+            request["input"] = _base64.b64encode(bytes(input)).decode()
+            request["input_file"] = "input"
+        if output:
+            request["output_file"] = "output"
+        if chunk_size is not None:
+            request["chunk_size"] = chunk_size
+        if trace is not None:
+            request["trace"] = trace
+        answer = self._ask(request)
+        self.last_message = answer.get("message")
+        self.last_values = answer.get("values", {})
+        self.last_module_text = answer.get("module_text", [])
+        code = answer.get("result", 0)
+        if code == _FRONT_REFUSED:
+            raise ValueError(self.last_message or "the command was refused before it was sent")
+        if code < 0:
+            raise self._error(code, self.last_message, 0, answer.get("reason"))
+        return CommandResult(self.last_values, _base64.b64decode(answer.get("output", "")), self.last_message,
+                             self.last_module_text, answer.get("trace"), answer)
+
+    def version(self) -> Dict[str, Any]:
+        """The service's version and protocol level."""
+        return self._ask({"class": "version"})
+
+    def devices(self) -> Dict[str, Any]:
+        """The line (port, rate, modes, state) and its modules with their state."""
+        return self._ask({"class": "devices"})
+
+    def scan(self, first: int = 1, last: int = 255) -> List[int]:
+        """The IDs of the modules that answer on a line in network mode."""
+        answer = self._ask({"class": "scan", "first": first, "last": last})
+        for o in answer.get("objects", []):
+            if o.get("kind") == "scan":
+                return list(o.get("modules", []))
+        return []
+
+    def events(self, timeout: Optional[float] = None) -> Iterator[Dict[str, Any]]:
+        """The line's events as they come (free-scan identifications, other
+        packets, text lines, the line's state), each a dict as the service
+        sends it; the iteration ends when ``timeout`` seconds pass without one
+        (None: it waits as long as the service runs)."""
+        if not self._watching:
+            answer = self._ask({"class": "watch", "enable": True})
+            self._watching = bool(answer.get("enable"))
+        while True:
+            if self._events:
+                yield self._events.pop(0)
+                continue
+            line = self._line(timeout)
+            if line is None:
+                return
+            event = _json.loads(line)
+            if event.get("class") == "event":
+                yield event
+
+    def __repr__(self) -> str:
+        return f"<kelvor.Client{' closed' if self.closed else ''}>"

@@ -1,0 +1,73 @@
+// One command of the module on the line the service owns. What goes in is what
+// kelvor's command line gives one command (its code, parameters, flag, the
+// bytes of its -i file); what comes out is the object `kelvor --json` prints
+// for it, the bytes it would have written to its -o file and its trace. This
+// is the one place where the service meets the command implementations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvord {
+
+// The line as kelvor's serial options give it.
+struct LineSettings {
+    std::string port;
+    int baudCode = 0x35;    // 0x31 to 0x35
+    int network = 0;        // 1: 15-byte packets with a module ID
+    uint16_t moduleId = 1;  // the module addressed in network mode
+    int hexText = 0;        // 1: every byte as two hexadecimal characters
+    int readTimeout = 1000; // ms
+};
+
+struct CommandRequest {
+    uint8_t code = 0;                 // the command code (a keyword already resolved)
+    std::optional<uint16_t> moduleId; // the module addressed; none: the line's own
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+    std::optional<std::vector<uint8_t>> input; // the bytes of the -i file
+    std::string inputName;                     // the -i path as the client names it
+    int inputError = 0;        // why the client could not read it (errno, or a file check's code)
+    bool output = false;       // the command writes an -o file
+    std::string outputName;    // the -o path as the client names it
+    int outputError = 0;       // why the client could not create it
+    int chunkSize = 0x1000;    // -s
+    int traceLevel = -1;       // the trace is captured at this level (0 to 4); -1: none
+    int batchLine = 0;         // the batch file's line the object names, 0: none
+    int batchPart = 0;         // the part of a long batch line, 0: a line read whole
+    std::string directoryFile; // the file of directory mode the object names
+};
+
+struct CommandResult {
+    int result = 0;              // 0, a library result code, or the front end's refusal
+    std::string object;          // the object's line, without its line end
+    std::vector<uint8_t> output; // what the command wrote to its -o file
+    std::string trace;           // its trace at the level asked ("" when none was)
+};
+
+struct ScanResult {
+    int result = 0;                   // 0, or the link failure of a module that answered garbled
+    std::vector<std::string> objects; // kelvor --json's objects of the scan: each module found, then the scan
+    std::string trace;
+    std::vector<uint16_t> found; // the modules that answered
+};
+
+// Once, on the thread that will run the commands, before the first.
+void execute_setup();
+// Runs the command on the open line (`line` as it stands now).
+CommandResult execute(const CommandRequest& request, const LineSettings& line);
+// Asks every ID from first to last on a line in network mode, as kelvor --scan
+// does; the module addressed before is addressed again afterwards.
+// `waitMs` is each ID's wait, as -t gives it (0: as the rate needs).
+ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitMs, const LineSettings& line);
+// What a command gets when the line could not be opened: the error line and
+// the port diagnosis of a run whose connection failed with `openResult`, the
+// latest opening's result.
+CommandResult execute_unopened(const CommandRequest& request, const LineSettings& line, int openResult);
+// The reason a port could not be opened, as the diagnosis words it.
+std::string open_failure_reason(const LineSettings& line, int openResult);
+
+} // namespace kelvord

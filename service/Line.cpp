@@ -1,0 +1,527 @@
+#include "Line.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "Json.h"
+#include "LineEvents.h"
+#include "port/SerialLine.h"
+#include "trace/Outcome.h"
+
+using namespace kelvor;
+using line_events::line_event;
+using line_events::noise_event;
+using line_events::packet_event;
+using line_events::text_event;
+
+namespace kelvord {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest wait for events in one go: the thread looks at its heartbeat
+// and its queue at least this often.
+constexpr int EVENT_WAIT_MAX_MS = 1000;
+// Bytes that make nothing are gathered into one event while they keep coming
+// closer than this, up to NOISE_MAX bytes.
+constexpr int NOISE_GAP_MS = 3;
+constexpr size_t NOISE_MAX = 256;
+// What the front end answers for a command it refused before sending it.
+constexpr int FRONT_REFUSED_RESULT = -1000;
+// Status checks that go unanswered before the line counts as lost.
+constexpr int SILENT_CHECKS_MAX = 2;
+
+std::string settings_text(const LineSettings& s) {
+    std::string t = s.port + " at " + std::to_string(baud_rate_of_code(s.baudCode)) + " baud";
+    if (s.network == 1) t += ", network mode";
+    if (s.hexText == 1) t += ", hex text";
+    return t;
+}
+
+} // namespace
+
+Line::Line(LineOptions options, Publish publish, Log log)
+    : options_(std::move(options)), publish_(std::move(publish)), log_(std::move(log)) {
+    snapshot_.settings = options_.settings;
+    for (const uint16_t id : options_.modules) modules_[id] = ModuleInfo{id, "unknown", std::nullopt};
+    if (options_.modules.empty() && options_.settings.network == 1)
+        modules_[options_.settings.moduleId] =
+            ModuleInfo{options_.settings.moduleId, "unknown", std::nullopt};
+    update_snapshot();
+}
+
+Line::~Line() {
+    stop();
+}
+
+void Line::start() {
+    thread_ = std::thread([this] { thread_main(); });
+}
+
+void Line::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    serial_interrupt();
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+int64_t Line::now_ms() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void Line::submit(Job job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+    snapshot_.queued = jobs_.size();
+    // A wait for events gives way at once; a command in flight is never interrupted.
+    if (waiting_) serial_interrupt();
+    wake_.notify_all();
+}
+
+void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest request,
+                          std::function<void(CommandOutcome)> done) {
+    Job job;
+    job.owner = std::move(owner);
+    job.run = [this, request = std::move(request), done]() {
+        if (std::string why = address(request.moduleId); !why.empty()) {
+            done(why);
+            return;
+        }
+        // Nothing a module or a file announces may end the service (memory
+        // that cannot be had, say): the command is answered with why.
+        try {
+            CommandResult result = execute(request, options_.settings);
+            after_command(result.result);
+            done(std::move(result));
+        } catch (const std::exception& e) {
+            log_(std::string("a command failed: ") + e.what());
+            done(std::string("the command failed: ") + e.what());
+        }
+    };
+    job.unavailable = [this, request, done](int openResult) {
+        done(execute_unopened(request, options_.settings, openResult));
+    };
+    submit(std::move(job));
+}
+
+void Line::submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
+                       int waitMs, std::function<void(ScanOutcome)> done) {
+    Job job;
+    job.owner = std::move(owner);
+    job.run = [this, first, last, traceLevel, waitMs, done]() {
+        if (link_state().network != 1) {
+            done(std::string(
+                "a scan asks the modules of a line in network mode (-n 1 or --modules); this line "
+                "is in single-module mode"));
+            return;
+        }
+        try {
+            ScanResult scan = execute_scan(first, last, traceLevel, waitMs, options_.settings);
+            for (const uint16_t id : scan.found) note_module(id, "ok", std::nullopt);
+            after_command(scan.result);
+            done(std::move(scan));
+        } catch (const std::exception& e) {
+            log_(std::string("a scan failed: ") + e.what());
+            done(std::string("the scan failed: ") + e.what());
+        }
+    };
+    job.unavailable = [this, done](int openResult) {
+        done("the line is lost: " + open_failure_reason(options_.settings, openResult));
+    };
+    submit(std::move(job));
+}
+
+LineSnapshot Line::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return snapshot_;
+}
+
+void Line::update_snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    snapshot_.settings = options_.settings;
+    snapshot_.modules.clear();
+    if (options_.settings.network != 1 && options_.modules.empty()) {
+        ModuleInfo single{std::nullopt, "unknown", std::nullopt};
+        if (const auto it = modules_.find(0); it != modules_.end()) single = it->second;
+        single.id.reset();
+        snapshot_.modules.push_back(single);
+    } else {
+        for (const auto& [id, info] : modules_)
+            if (id != 0) snapshot_.modules.push_back(info);
+    }
+    snapshot_.queued = jobs_.size();
+}
+
+void Line::note_module(uint16_t id, const std::string& state, std::optional<uint32_t> status) {
+    ModuleInfo& m = modules_[id];
+    if (id != 0) m.id = id;
+    m.state = state;
+    if (status) m.status = status;
+}
+
+// ------------------------------------------------------------------ opening
+
+int Line::open_line() {
+    const LineSettings& s = options_.settings;
+    module_close();
+    // The module's text lines of the opening are events like any other.
+    json_output::command_begin();
+    int rc;
+    if (!options_.modules.empty()) {
+        rc = module_open_line(s.port.c_str(), s.baudCode, s.hexText, s.readTimeout);
+        if (rc == 0) {
+            // Each module checked once, its settings kept for when it is addressed.
+            bool any = false;
+            for (const uint16_t id : options_.modules) {
+                const int answer = module_select(id);
+                uint32_t status = 0;
+                if (answer == 0) {
+                    moduleSettings_[id] = module_settings();
+                    system_status_check(&status);
+                    any = true;
+                }
+                note_module(id, answer == 0 ? "ok" : "not_answering",
+                            answer == 0 ? std::optional<uint32_t>(status) : std::nullopt);
+            }
+            link_state().moduleId = options_.modules.front();
+            if (moduleSettings_.count(options_.modules.front()))
+                module_settings() = moduleSettings_[options_.modules.front()];
+            if (!any) rc = ERR_READ_TIMEOUT;
+        }
+    } else {
+        rc = module_open(s.port.c_str(), s.baudCode, s.hexText, s.network, s.moduleId, s.readTimeout);
+        if (rc == 0) {
+            uint32_t status = 0;
+            const int answer = system_status_check(&status);
+            const uint16_t key = s.network == 1 ? s.moduleId : 0;
+            moduleSettings_[key] = module_settings();
+            note_module(key, "ok", answer == 0 ? std::optional<uint32_t>(status) : std::nullopt);
+        }
+    }
+    // Set aside as a record of no command's, and taken back: they are events here.
+    json_output::command_drop();
+    const std::vector<std::string> text = outcome::take_pending_text();
+    const int64_t ms = now_ms();
+    for (const std::string& line : text) publish_(text_event(line, ms));
+    if (rc != 0) module_close();
+    return rc;
+}
+
+void Line::line_open(bool first) {
+    open_ = true;
+    backoffMs_ = 0;
+    silentChecks_ = 0;
+    checkSoon_ = false;
+    lastTraffic_ = Clock::now();
+    const char* state = first ? "open" : "reopened";
+    log_(std::string("line ") + state + ": " + settings_text(options_.settings));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        snapshot_.state = "open";
+        snapshot_.reason.clear();
+    }
+    update_snapshot();
+    publish_(line_event(state, options_.settings.port, {}, now_ms()));
+}
+
+void Line::line_lost(const std::string& reason) {
+    flush_noise();
+    open_ = false;
+    module_close();
+    for (auto& [id, info] : modules_) {
+        info.state = "unknown";
+        info.status.reset();
+    }
+    backoffMs_ = options_.reopenMinMs;
+    nextAttempt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
+    log_("line lost: " + reason);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        snapshot_.state = "lost";
+        snapshot_.reason = reason;
+    }
+    update_snapshot();
+    publish_(line_event("lost", options_.settings.port, reason, now_ms()));
+}
+
+bool Line::try_reopen() {
+    lastAttempt_ = Clock::now();
+    const int rc = open_line();
+    if (rc == 0) {
+        const bool first = !everOpen_;
+        everOpen_ = true;
+        line_open(first);
+        return true;
+    }
+    lastOpenResult = rc;
+    const std::string reason = open_failure_reason(options_.settings, rc);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (snapshot_.reason != reason) {
+            snapshot_.reason = reason;
+            log_("line still lost: " + reason);
+        }
+    }
+    backoffMs_ = std::min(std::max(backoffMs_ * 2, options_.reopenMinMs), options_.reopenMaxMs);
+    nextAttempt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
+    return false;
+}
+
+// ------------------------------------------------------------------ the thread
+
+void Line::thread_main() {
+    execute_setup();
+    const int rc = open_line();
+    if (rc == 0) {
+        everOpen_ = true;
+        line_open(true);
+    } else {
+        lastOpenResult = rc;
+        line_lost(open_failure_reason(options_.settings, rc));
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (!open_) {
+            // Lost: an attempt when one is due, or at once for a job unless one
+            // has just failed; the jobs that find it lost still are answered so.
+            wake_.wait_until(lock, nextAttempt_, [this] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) break;
+            const auto now = Clock::now();
+            const bool attempt =
+                now >= nextAttempt_ ||
+                (!jobs_.empty() && now - lastAttempt_ >= std::chrono::milliseconds(options_.reopenMinMs));
+            if (attempt) {
+                lock.unlock();
+                const bool reopened = try_reopen();
+                lock.lock();
+                if (reopened) continue;
+            }
+            while (!jobs_.empty()) {
+                Job job = std::move(jobs_.front());
+                jobs_.pop_front();
+                snapshot_.queued = jobs_.size();
+                lock.unlock();
+                if (!job.owner.expired()) job.unavailable(lastOpenResult);
+                lock.lock();
+            }
+            continue;
+        }
+        // Open: a job first, else the line's own traffic.
+        serial_clear_interrupt();
+        if (!jobs_.empty()) {
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            snapshot_.queued = jobs_.size();
+            snapshot_.busy = true;
+            lock.unlock();
+            flush_noise();
+            if (!job.owner.expired()) job.run();
+            // Text lines of a module that no command took (after its answer, or
+            // of a module turned to) are nobody's command's: they are events.
+            for (const std::string& text : outcome::take_pending_text()) publish_(text_event(text, now_ms()));
+            lastTraffic_ = Clock::now();
+            lock.lock();
+            snapshot_.busy = false;
+            continue;
+        }
+        waiting_ = true;
+        lock.unlock();
+        wait_for_events();
+        lock.lock();
+        waiting_ = false;
+    }
+    lock.unlock();
+    flush_noise();
+    module_close();
+}
+
+void Line::wait_for_events() {
+    int wait = EVENT_WAIT_MAX_MS;
+    if (options_.heartbeatMs > 0 || checkSoon_) {
+        const auto due = lastTraffic_ + std::chrono::milliseconds(checkSoon_ ? 0 : options_.heartbeatMs);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+        wait = static_cast<int>(std::clamp<int64_t>(left, 0, EVENT_WAIT_MAX_MS));
+    }
+    if (!noise_.empty()) wait = std::min(wait, NOISE_GAP_MS);
+    LineEvent event;
+    const int rc = link_wait_event(event, wait);
+    if (rc > 0) {
+        lastTraffic_ = Clock::now();
+        silentChecks_ = 0;
+        publish_event(event);
+        return;
+    }
+    flush_noise();
+    if (rc < 0) {
+        line_lost(serial_port_lost() ? "the port is gone (unplugged, or its far side closed)"
+                                     : "the port cannot be read");
+        return;
+    }
+    if (serial_interrupted()) return; // a job is waiting
+    if (checkSoon_ || (options_.heartbeatMs > 0 &&
+                       Clock::now() - lastTraffic_ >= std::chrono::milliseconds(options_.heartbeatMs)))
+        heartbeat();
+}
+
+void Line::publish_event(const LineEvent& event) {
+    const int64_t ms = now_ms();
+    if (event.kind == LineEventKind::Noise) {
+        if (noise_.empty()) noiseMs_ = ms;
+        noise_.append(reinterpret_cast<const char*>(event.bytes.data()), event.length);
+        if (noise_.size() >= NOISE_MAX) flush_noise();
+        return;
+    }
+    flush_noise();
+    if (event.kind == LineEventKind::Text) {
+        publish_(text_event(std::string_view(reinterpret_cast<const char*>(event.bytes.data()), event.length),
+                            ms));
+        return;
+    }
+    const bool network = link_state().network == 1;
+    publish_(packet_event(event.bytes.data(), event.length, network, ms));
+}
+
+void Line::flush_noise() {
+    if (noise_.empty()) return;
+    publish_(noise_event(reinterpret_cast<const uint8_t*>(noise_.data()), noise_.size(), noiseMs_));
+    noise_.clear();
+}
+
+// A status check of the module addressed (on a line of several, each module
+// in turn), as an exchange of the link's own: what else arrives meanwhile is
+// published as events, nothing is traced.
+void Line::heartbeat() {
+    checkSoon_ = false;
+    LinkState& s = link_state();
+    const bool network = s.network == 1;
+    const uint16_t before = s.moduleId;
+    uint16_t target = s.moduleId;
+    if (!options_.modules.empty()) {
+        target = options_.modules[heartbeatTurn_++ % options_.modules.size()];
+        s.moduleId = target;
+    }
+    const int sent = send_command(packet::cmd::SS, 0, 0, 0);
+    s.moduleId = before;
+    bool answered = false;
+    uint32_t status = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.settings.readTimeout);
+    while (sent == 0 && !answered) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        LineEvent event;
+        const int rc = link_wait_event(event, static_cast<int>(left));
+        if (rc < 0) break;
+        if (rc == 0) {
+            if (serial_interrupted()) continue; // the answer is on its way: it is awaited still
+            break;
+        }
+        if (event.kind == LineEventKind::Packet) {
+            const packet::Fields f = packet::decode(event.bytes.data(), network);
+            if (f.command == packet::cmd::SS && (!network || f.moduleId == target)) {
+                answered = true;
+                status = f.param1;
+                continue;
+            }
+        }
+        publish_event(event);
+    }
+    flush_noise();
+    lastTraffic_ = Clock::now();
+    if (sent != 0 || serial_port_lost()) {
+        line_lost(serial_port_lost() ? "the port is gone (unplugged, or its far side closed)"
+                                     : "the port cannot be written");
+        return;
+    }
+    const uint16_t key = network ? target : 0;
+    if (answered) {
+        silentChecks_ = 0;
+        note_module(key, "ok", status);
+        update_snapshot();
+        return;
+    }
+    link_state().unsettled = true;
+    note_module(key, "not_answering", std::nullopt);
+    update_snapshot();
+    // The line is lost when nothing on it answers any more.
+    bool anyAnswers = false;
+    for (const auto& [id, info] : modules_) anyAnswers = anyAnswers || info.state == "ok";
+    if (!anyAnswers && ++silentChecks_ >= SILENT_CHECKS_MAX) {
+        line_lost("no module answers a status check within " + std::to_string(options_.settings.readTimeout) +
+                  " ms");
+        return;
+    }
+    if (!anyAnswers) checkSoon_ = true;
+}
+
+// ------------------------------------------------------------------ commands
+
+std::string Line::address(std::optional<uint16_t> moduleId) {
+    LinkState& s = link_state();
+    if (s.network != 1) {
+        if (moduleId)
+            return "\"module_id\" addresses a module of a line in network mode; this line is in "
+                   "single-module mode";
+        return {};
+    }
+    if (!moduleId && !options_.modules.empty())
+        return "a line of several modules: the request names its \"module_id\"";
+    const uint16_t target = moduleId ? *moduleId : s.moduleId;
+    if (target == s.moduleId) return {};
+    moduleSettings_[s.moduleId] = module_settings();
+    if (const auto it = moduleSettings_.find(target); it != moduleSettings_.end()) {
+        s.moduleId = target;
+        module_settings() = it->second;
+        return {};
+    }
+    // A module not met before: checked once, as an opening checks it.
+    if (module_select(target) == 0) {
+        moduleSettings_[target] = module_settings();
+    } else {
+        s.moduleId = target;
+        module_settings() = {};
+    }
+    return {};
+}
+
+void Line::after_command(int result) {
+    lastTraffic_ = Clock::now();
+    if (serial_port_lost()) {
+        line_lost("the port is gone (unplugged, or its far side closed)");
+        return;
+    }
+    const LinkState& s = link_state();
+    const uint16_t key = s.network == 1 ? s.moduleId : 0;
+    if (result_class(result) == ResultClass::LinkFailed) {
+        // The module may be gone: a status check tells soon.
+        checkSoon_ = true;
+    } else if (result != FRONT_REFUSED_RESULT) {
+        note_module(key, "ok", std::nullopt); // the module answered
+    }
+    moduleSettings_[key] = module_settings();
+    // Commands that change the line itself (rate, packet form, hex text) are
+    // followed by the library; an opening after a loss uses them too.
+    LineSettings& now = options_.settings;
+    const int rate = serial_line::line().baudRate;
+    const int code = rate > 0 ? packet::baud_code_of(static_cast<uint32_t>(rate)) : -1;
+    LineSettings next = now;
+    if (code > 0) next.baudCode = code;
+    next.network = s.network;
+    next.hexText = s.hexText;
+    if (options_.modules.empty() && s.network == 1 && now.network != 1) next.moduleId = s.moduleId;
+    if (next.baudCode != now.baudCode || next.network != now.network || next.hexText != now.hexText) {
+        now = next;
+        log_("line settings follow the module: " + settings_text(now));
+        if (now.network == 1 && options_.modules.empty() && !modules_.count(now.moduleId))
+            modules_[now.moduleId] = ModuleInfo{now.moduleId, "ok", std::nullopt};
+    }
+    update_snapshot();
+}
+
+} // namespace kelvord

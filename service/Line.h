@@ -1,0 +1,133 @@
+// The line the service owns, and the one thread that talks on it. Commands of
+// every client wait in one queue and go out one at a time; while none is in
+// flight the thread reads what the modules send on their own and publishes it
+// as events. A line that is lost (the port gone, the module silent) is opened
+// again with a bounded back-off; the thread never ends for it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "Execute.h"
+#include "ModuleSDK.h"
+
+namespace kelvord {
+
+struct LineOptions {
+    LineSettings settings;
+    std::vector<uint16_t> modules; // --modules: a line of several, each addressed by its ID
+    int heartbeatMs = 10000;       // a status check after this long without traffic; 0: none
+    int reopenMinMs = 100;         // the back-off between attempts to open a lost line,
+    int reopenMaxMs = 5000;        // doubling from the first to the last
+};
+
+struct ModuleInfo {
+    std::optional<uint16_t> id; // none on a line in single-module mode
+    std::string state;          // "ok", "not_answering" or "unknown"
+    std::optional<uint32_t> status;
+};
+
+// What a client may know of the line at any moment, without waiting for it.
+struct LineSnapshot {
+    LineSettings settings;
+    std::string state = "opening"; // "opening", "open" or "lost"
+    std::string reason;            // why it is lost
+    std::vector<ModuleInfo> modules;
+    size_t queued = 0; // jobs waiting
+    bool busy = false; // a job in flight
+};
+
+// What a command comes back with: its result, or why it could not be run
+// (a request the line cannot carry out as it stands).
+using CommandOutcome = std::variant<CommandResult, std::string>;
+
+class Line {
+public:
+    using Publish = std::function<void(std::string eventLine)>;
+    using Log = std::function<void(const std::string& text)>;
+
+    // `publish` and `log` are called on the line's thread.
+    Line(LineOptions options, Publish publish, Log log);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    void start();
+    // Ends a wait in progress (a command's too), and the thread.
+    void stop();
+
+    // Queues a command; `done` is called on the line's thread when it has run,
+    // unless `owner` is gone before it starts (then it never runs).
+    void submit_command(std::weak_ptr<const void> owner, CommandRequest request,
+                        std::function<void(CommandOutcome)> done);
+    // Queues a scan of the line for the modules of IDs first to last.
+    using ScanOutcome = std::variant<ScanResult, std::string>;
+    void submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
+                     int waitMs, std::function<void(ScanOutcome)> done);
+
+    LineSnapshot snapshot() const;
+
+private:
+    struct Job {
+        std::weak_ptr<const void> owner;
+        std::function<void()> run;            // with the line open
+        std::function<void(int)> unavailable; // the line could not be opened: the latest result
+    };
+    void submit(Job job);
+    void thread_main();
+    int open_line();
+    void line_open(bool first);
+    void line_lost(const std::string& reason);
+    void reopen_when_due(std::unique_lock<std::mutex>& lock);
+    bool try_reopen();
+    void wait_for_events();
+    void heartbeat();
+    void publish_event(const kelvor::LineEvent& event);
+    void flush_noise();
+    std::string address(std::optional<uint16_t> moduleId);
+    void after_command(int result);
+    void note_module(uint16_t id, const std::string& state, std::optional<uint32_t> status);
+    void update_snapshot();
+    int64_t now_ms() const;
+
+    LineOptions options_;
+    Publish publish_;
+    Log log_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    bool waiting_ = false; // in the wait for events: a new job interrupts it
+    LineSnapshot snapshot_;
+
+    // The line thread's own.
+    std::thread thread_;
+    bool open_ = false;
+    bool everOpen_ = false;
+    int lastOpenResult = 0;
+    int backoffMs_ = 0;
+    std::chrono::steady_clock::time_point nextAttempt_{};
+    std::chrono::steady_clock::time_point lastAttempt_{};
+    std::chrono::steady_clock::time_point lastTraffic_{};
+    bool checkSoon_ = false;
+    int silentChecks_ = 0;
+    size_t heartbeatTurn_ = 0;
+    std::map<uint16_t, kelvor::ModuleSettings> moduleSettings_;
+    std::map<uint16_t, ModuleInfo> modules_;
+    std::string noise_;
+    int64_t noiseMs_ = 0;
+};
+
+} // namespace kelvord

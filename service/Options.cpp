@@ -1,0 +1,278 @@
+#include "Options.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ModuleIds.h"
+#include "OrvantiCom.h"
+
+namespace kelvord {
+
+namespace {
+
+constexpr const char USAGE[] =
+    R"(Usage: kelvord -P PORT -b RATE [-n 1 -m ID | --modules LIST] [-a 1] [-t MS]
+               [--socket PATH] [--tcp HOST:PORT --token-file FILE]
+               [--foreground] [--heartbeat SECONDS] [--max-clients N]
+               [--client-buffer BYTES] [--verbose]
+       kelvord --protocol-schema | --help | --version
+Owns one serial line of fingerprint modules and serves it to many clients:
+commands of every client go out one at a time, and what the modules send on
+their own comes to the clients that watch, as JSON Lines (kelvord(8)).
+
+The line, as kelvor takes it:
+  -P PORT          serial port, e.g. /dev/ttyUSB0
+  -b RATE          9600, 19200, 38400, 57600 or 115200
+  -n 1 -m ID       network mode, the module of ID (1 to 65535)
+  --modules LIST   a shared line of several modules (1,2,5-9), network mode
+  -a 1             hex-text mode
+  -t MS            read time-out, 1 to 600000 ms (default 1000)
+Where it listens:
+  --socket PATH    the Unix socket (mode 0660); default: PORT's name with
+                   .sock under $RUNTIME_DIRECTORY, $XDG_RUNTIME_DIR/kelvord
+                   or /run/kelvord
+  --tcp HOST:PORT  TCP as well; every client presents the token first
+  --token-file F   the token, in a file that only this user may read
+How it runs:
+  --foreground     stay in the foreground, log to standard error (without
+                   it: detach once listening, log to syslog)
+  --heartbeat S    a status check after S seconds without traffic (default
+                   10; 0: none): a silent module makes the line lost
+  --max-clients N  clients at once (default 64)
+  --client-buffer BYTES
+                   bytes that may wait for a client that does not read before
+                   it is dropped (default 1048576)
+  --verbose        log every client that comes and goes
+  --protocol-schema  the JSON Schema of requests, answers and events
+)";
+
+enum LongOption {
+    SOCKET = 256,
+    TCP,
+    TOKEN_FILE,
+    FOREGROUND,
+    HEARTBEAT,
+    MAX_CLIENTS,
+    CLIENT_BUFFER,
+    MODULES,
+    VERBOSE,
+    PROTOCOL_SCHEMA,
+};
+
+// A number as kelvor reads it, but refused when it is no number at all.
+bool number(const char* text, uint32_t& out) {
+    if (!text || !*text) return false;
+    const std::string s = text;
+    const bool hex = s.size() > 2 && s[0] == '0' && s[1] == 'x';
+    const std::string digits = hex ? s.substr(2) : s;
+    if (digits.empty() ||
+        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos ||
+        digits.size() > (hex ? 8u : 10u))
+        return false;
+    const unsigned long long v = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (v > 0xFFFFFFFFull) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+} // namespace
+
+const char* usage_text() {
+    return USAGE;
+}
+
+CommandLine parse_command_line(int argc, char** argv) {
+    CommandLine c;
+    DaemonOptions& o = c.options;
+    LineSettings& line = o.line.settings;
+    static const option LONG[] = {
+        {"socket", required_argument, nullptr, SOCKET},
+        {"tcp", required_argument, nullptr, TCP},
+        {"token-file", required_argument, nullptr, TOKEN_FILE},
+        {"foreground", no_argument, nullptr, FOREGROUND},
+        {"heartbeat", required_argument, nullptr, HEARTBEAT},
+        {"max-clients", required_argument, nullptr, MAX_CLIENTS},
+        {"client-buffer", required_argument, nullptr, CLIENT_BUFFER},
+        {"modules", required_argument, nullptr, MODULES},
+        {"verbose", no_argument, nullptr, VERBOSE},
+        {"protocol-schema", no_argument, nullptr, PROTOCOL_SCHEMA},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    const auto refuse = [&c](std::string why) {
+        c.action = CommandLine::Action::Refused;
+        c.error = std::move(why);
+        return c;
+    };
+    bool haveRate = false, haveModuleId = false;
+    ::opterr = 0;
+    ::optind = 1;
+    for (int opt; (opt = ::getopt_long(argc, argv, ":P:b:n:m:a:t:hV", LONG, nullptr)) != -1;) {
+        uint32_t v = 0;
+        const char* arg = ::optarg;
+        switch (opt) {
+        case 'P':
+            if (!*arg) return refuse("-P names the serial port");
+            line.port = arg;
+            break;
+        case 'b': {
+            const int code = number(arg, v) ? baud_code_of_rate(v) : -1;
+            if (code < 0)
+                return refuse(std::string("-b ") + arg + ": the rate is 9600, 19200, 38400, 57600 or 115200");
+            line.baudCode = code;
+            haveRate = true;
+            break;
+        }
+        case 'n':
+            if (!number(arg, v)) return refuse(std::string("-n ") + arg + ": a number (1: network mode)");
+            line.network = v == 1 ? 1 : 0;
+            break;
+        case 'm':
+            if (!number(arg, v) || v < 1 || v > 0xFFFF)
+                return refuse(std::string("-m ") + arg + ": a module ID from 1 to 65535");
+            line.moduleId = static_cast<uint16_t>(v);
+            haveModuleId = true;
+            break;
+        case 'a':
+            if (!number(arg, v)) return refuse(std::string("-a ") + arg + ": a number (1: hex text)");
+            line.hexText = v == 1 ? 1 : 0;
+            break;
+        case 't':
+            if (!number(arg, v) || v < static_cast<uint32_t>(OrvantiCom::READ_TIMEOUT_MIN) ||
+                v > static_cast<uint32_t>(OrvantiCom::READ_TIMEOUT_MAX))
+                return refuse(std::string("-t ") + arg + ": the read time-out is 1 to 600000 ms");
+            line.readTimeout = static_cast<int>(v);
+            break;
+        case SOCKET:
+            if (!*arg) return refuse("--socket names the socket's path");
+            o.socketPath = arg;
+            break;
+        case TCP: o.tcp = arg; break;
+        case TOKEN_FILE: o.tokenFile = arg; break;
+        case FOREGROUND: o.foreground = true; break;
+        case VERBOSE: o.verbose = true; break;
+        case HEARTBEAT:
+            if (!number(arg, v) || v > 86400)
+                return refuse(std::string("--heartbeat ") + arg + ": seconds from 0 to 86400");
+            o.line.heartbeatMs = static_cast<int>(v) * 1000;
+            break;
+        case MAX_CLIENTS:
+            if (!number(arg, v) || v < 1 || v > 65536)
+                return refuse(std::string("--max-clients ") + arg + ": 1 to 65536");
+            o.maxClients = v;
+            break;
+        case CLIENT_BUFFER:
+            if (!number(arg, v) || v < 4096)
+                return refuse(std::string("--client-buffer ") + arg + ": 4096 bytes or more");
+            o.clientBuffer = v;
+            break;
+        case MODULES: {
+            std::string why;
+            if (!parse_module_ids(arg, o.line.modules, why))
+                return refuse(std::string("--modules ") + arg + ": " + why);
+            break;
+        }
+        case PROTOCOL_SCHEMA: c.action = CommandLine::Action::ProtocolSchema; return c;
+        case 'h': c.action = CommandLine::Action::Help; return c;
+        case 'V': c.action = CommandLine::Action::Version; return c;
+        case ':': return refuse(std::string("option ") + argv[::optind - 1] + " needs a value");
+        default: return refuse(std::string("unknown option ") + argv[::optind - 1]);
+        }
+    }
+    if (::optind < argc) return refuse(std::string("unexpected word ") + argv[::optind]);
+    if (line.port.empty()) return refuse("no serial port: -P PORT");
+    if (!haveRate) return refuse("no baud rate: -b RATE");
+    if (!o.line.modules.empty()) {
+        if (haveModuleId) return refuse("--modules names the modules; -m is for a line of one");
+        line.network = 1;
+        line.moduleId = o.line.modules.front();
+    }
+    if (!o.tcp.empty() && o.tokenFile.empty())
+        return refuse("--tcp needs --token-file: every TCP client presents the token");
+    if (o.tcp.empty() && !o.tokenFile.empty()) return refuse("--token-file goes with --tcp");
+    return c;
+}
+
+std::string socket_name(const std::string& port) {
+    std::string base = port;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    if (const size_t slash = base.rfind('/'); slash != std::string::npos) base = base.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") base = "line";
+    for (char& ch : base) {
+        const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                        ch == '.' || ch == '_' || ch == '-';
+        if (!ok) ch = '_';
+    }
+    return base + ".sock";
+}
+
+std::string runtime_directory(std::string& error) {
+    if (const char* d = std::getenv("RUNTIME_DIRECTORY"); d && *d) {
+        const std::string all = d;
+        return all.substr(0, all.find(':'));
+    }
+    std::string dir;
+    mode_t mode = 0750;
+    if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
+        dir = std::string(x) + "/kelvord";
+        mode = 0700;
+    } else {
+        dir = "/run/kelvord";
+    }
+    if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
+        error = "cannot create " + dir + ": " + std::strerror(errno) + " (give --socket PATH)";
+        return {};
+    }
+    return dir;
+}
+
+std::string read_token_file(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = "the token file " + path + ": " + std::strerror(errno);
+        return {};
+    }
+    struct stat st {};
+    std::string token;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "the token file " + path + " is no regular file";
+    } else if (st.st_uid != ::geteuid()) {
+        error = "the token file " + path + " belongs to another user; it must be this service's own";
+    } else if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = "the token file " + path + " may be read by others (mode " + mode + "): chmod 600 " + path;
+    } else if (st.st_size > 4096) {
+        error = "the token file " + path + " holds more than 4096 bytes";
+    } else {
+        char buffer[4097];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer - 1)) < 0 && errno == EINTR) {
+        }
+        if (n < 0) {
+            error = "the token file " + path + ": " + std::strerror(errno);
+        } else {
+            token.assign(buffer, static_cast<size_t>(n));
+            while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ' ||
+                                      token.back() == '\t'))
+                token.pop_back();
+            if (token.size() < 16) {
+                error = "the token in " + path + " is shorter than 16 characters";
+                token.clear();
+            }
+        }
+        ::explicit_bzero(buffer, sizeof buffer);
+    }
+    ::close(fd);
+    if (!error.empty()) token.clear();
+    return token;
+}
+
+} // namespace kelvord

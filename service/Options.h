@@ -1,0 +1,49 @@
+// The command line of kelvord: kelvor's own line options, where the service
+// listens, and how it runs.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Line.h"
+
+namespace kelvord {
+
+struct DaemonOptions {
+    LineOptions line;
+    std::string socketPath; // empty: under the runtime directory, named after the port
+    std::string tcp;        // HOST:PORT, empty for none
+    std::string tokenFile;
+    bool foreground = false;
+    bool verbose = false;
+    size_t maxClients = 64;
+    size_t clientBuffer = 1u << 20;
+};
+
+// What the command line asks: a service to run, or something printed at once.
+struct CommandLine {
+    enum class Action { Run, Help, Version, ProtocolSchema, Refused } action = Action::Run;
+    DaemonOptions options;
+    std::string error; // why it was refused
+};
+
+CommandLine parse_command_line(int argc, char** argv);
+
+const char* usage_text();
+
+// The socket's default name: the port's last path component, characters
+// other than letters, digits, "." "_" and "-" made "_", and ".sock".
+std::string socket_name(const std::string& port);
+// The directory the socket goes to by default: systemd's RuntimeDirectory,
+// else $XDG_RUNTIME_DIR/kelvord, else /run/kelvord (created when missing).
+// Empty with `error` set when it cannot be had.
+std::string runtime_directory(std::string& error);
+
+// The token of TCP clients from a file that only the service's user may read:
+// a regular file of this user, no permission for group or others, a token
+// of 16 characters at least (the line end not counted). Empty with `error` set.
+std::string read_token_file(const std::string& path, std::string& error);
+
+} // namespace kelvord

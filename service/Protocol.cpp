@@ -1,0 +1,312 @@
+// Requests taken apart strictly (every member known, every value of its type
+// and range) and answers put together.
+#include "Protocol.h"
+
+#include <array>
+#include <cctype>
+#include <limits>
+
+#include "ModuleSDK.h"
+
+namespace kelvord {
+
+namespace {
+
+// Deeper nesting than any request needs is refused before the JSON library
+// builds anything of it.
+constexpr int NESTING_MAX = 32;
+// The longest file name a request may give.
+constexpr size_t NAME_BYTES_MAX = 4096;
+
+// The deepest nesting of arrays and objects in `text`, strings skipped; past
+// `limit` it stops counting.
+int nesting(std::string_view text, int limit) {
+    int depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// A member's value could not be taken: why, naming the member.
+struct Refusal {
+    std::string message;
+};
+
+class Members {
+public:
+    Members(const Json& object, const char* what) : object_(object), what_(what) {}
+
+    // The members of the request that this one may have; anything else is refused.
+    void only(std::initializer_list<const char*> names) const {
+        for (const auto& [key, value] : object_.items()) {
+            if (key == "class" || key == "id") continue;
+            bool known = false;
+            for (const char* n : names) known = known || key == n;
+            if (!known) throw Refusal{"unknown member \"" + printable(key) + "\" of a " + what_ + " request"};
+        }
+    }
+    const Json* find(const char* name) const {
+        const auto it = object_.find(name);
+        return it == object_.end() ? nullptr : &*it;
+    }
+    // An integer within [low, high], or `fallback` when the member is missing.
+    int64_t integer(const char* name, int64_t low, int64_t high, int64_t fallback) const {
+        const Json* v = find(name);
+        if (!v) return fallback;
+        if (v->is_number_unsigned()) {
+            const uint64_t u = v->get<uint64_t>();
+            if (u <= static_cast<uint64_t>(high) && static_cast<int64_t>(u) >= low)
+                return static_cast<int64_t>(u);
+        } else if (v->is_number_integer()) {
+            const int64_t i = v->get<int64_t>();
+            if (i >= low && i <= high) return i;
+        }
+        throw Refusal{"\"" + std::string(name) + "\" must be an integer from " + std::to_string(low) +
+                      " to " + std::to_string(high)};
+    }
+    bool boolean(const char* name, bool fallback) const {
+        const Json* v = find(name);
+        if (!v) return fallback;
+        if (!v->is_boolean()) throw Refusal{"\"" + std::string(name) + "\" must be true or false"};
+        return v->get<bool>();
+    }
+    // A string of at most `max` bytes, or nothing when the member is missing.
+    const std::string* text(const char* name, size_t max) const {
+        const Json* v = find(name);
+        if (!v) return nullptr;
+        if (!v->is_string()) throw Refusal{"\"" + std::string(name) + "\" must be a string"};
+        const std::string& s = v->get_ref<const std::string&>();
+        if (s.size() > max)
+            throw Refusal{"\"" + std::string(name) + "\" is longer than " + std::to_string(max) + " bytes"};
+        return &s;
+    }
+
+    // A member name as it may stand in a message: printable ASCII, at most 40 characters.
+    static std::string printable(const std::string& name) {
+        std::string out;
+        for (const char c : name) {
+            if (out.size() >= 40) return out + "...";
+            out += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? c : '?';
+        }
+        return out;
+    }
+
+private:
+    const Json& object_;
+    std::string what_;
+};
+
+// A strict unsigned number: decimal, or hexadecimal after "0x"; nothing else.
+bool strict_number(const std::string& s, uint32_t& out) {
+    const bool hex = s.size() > 2 && s[0] == '0' && s[1] == 'x';
+    const size_t from = hex ? 2 : 0;
+    if (s.size() <= from || s.size() - from > 10) return false;
+    uint64_t v = 0;
+    for (size_t i = from; i < s.size(); ++i) {
+        const char c = s[i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+    }
+    if (v > std::numeric_limits<uint32_t>::max()) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The command code of a keyword ("IS", "is") or a code ("0x11", "17", 17).
+uint8_t command_code(const Json& v) {
+    const char* const wrong = "\"command\" must be a command keyword (\"IS\") or a code from 0 to 255";
+    if (v.is_number_integer() || v.is_number_unsigned()) {
+        // Code 0 goes out as a raw packet, as a batch line without a command does.
+        if (v.is_number_unsigned() && v.get<uint64_t>() <= 255)
+            return static_cast<uint8_t>(v.get<uint64_t>());
+        throw Refusal{wrong};
+    }
+    if (!v.is_string()) throw Refusal{wrong};
+    const std::string& s = v.get_ref<const std::string&>();
+    uint32_t code = 0;
+    if (!s.empty() && std::isdigit(static_cast<unsigned char>(s[0]))) {
+        if (!strict_number(s, code) || code > 255) throw Refusal{wrong};
+        return static_cast<uint8_t>(code);
+    }
+    if (s.empty() || s.size() > 3) throw Refusal{wrong};
+    std::string upper;
+    for (const char c : s) {
+        if (!std::isalpha(static_cast<unsigned char>(c))) throw Refusal{wrong};
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const int found = kelvor::keyword_code(kelvor::KW_COMMAND, upper.c_str());
+    if (found <= 0 || found > 255) throw Refusal{"unknown command keyword \"" + upper + "\""};
+    return static_cast<uint8_t>(found);
+}
+
+constexpr int64_t U32 = std::numeric_limits<uint32_t>::max();
+constexpr int64_t I32 = std::numeric_limits<int32_t>::max();
+
+CommandRequest command_of(const Members& m) {
+    m.only({"command", "module_id", "p1", "p2", "flag", "input", "input_file", "input_error", "output_file",
+            "output_error", "chunk_size", "trace", "line", "part", "file"});
+    CommandRequest r;
+    const Json* command = m.find("command");
+    if (!command) throw Refusal{"a command request names its \"command\""};
+    r.code = command_code(*command);
+    if (const Json* id = m.find("module_id"); id && !id->is_null())
+        r.moduleId = static_cast<uint16_t>(m.integer("module_id", 1, 0xFFFF, 1));
+    r.param1 = static_cast<uint32_t>(m.integer("p1", 0, U32, 0));
+    r.param2 = static_cast<uint32_t>(m.integer("p2", 0, U32, 0));
+    r.flag = static_cast<uint8_t>(m.integer("flag", 0, 0xFF, 0));
+    if (const std::string* input = m.text("input", REQUEST_BYTES_MAX)) {
+        std::vector<uint8_t> bytes;
+        if (!base64_decode(*input, bytes)) throw Refusal{"\"input\" is no base64 text"};
+        r.input = std::move(bytes);
+    }
+    if (const std::string* name = m.text("input_file", NAME_BYTES_MAX)) r.inputName = *name;
+    r.inputError = static_cast<int>(m.integer("input_error", -2, 4095, 0));
+    if (r.inputError != 0 && (r.input || r.inputName.empty()))
+        throw Refusal{"\"input_error\" goes with an \"input_file\" and without \"input\""};
+    if (const std::string* name = m.text("output_file", NAME_BYTES_MAX)) {
+        r.output = true;
+        r.outputName = *name;
+    }
+    r.outputError = static_cast<int>(m.integer("output_error", 1, 4095, 0));
+    if (r.outputError != 0) {
+        if (!r.output) throw Refusal{"\"output_error\" goes with an \"output_file\""};
+        r.output = false; // the client could not create it: nothing is written
+    }
+    r.chunkSize = static_cast<int>(m.integer("chunk_size", 0, I32, 0x1000));
+    r.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+    r.batchLine = static_cast<int>(m.integer("line", 1, I32, 0));
+    r.batchPart = static_cast<int>(m.integer("part", 1, I32, 0));
+    if (r.batchPart != 0 && r.batchLine == 0) throw Refusal{"\"part\" goes with a \"line\""};
+    if (const std::string* file = m.text("file", NAME_BYTES_MAX)) r.directoryFile = *file;
+    return r;
+}
+
+} // namespace
+
+Request parse_request(std::string_view line) {
+    Request request;
+    request.id = nullptr;
+    if (line.size() > REQUEST_BYTES_MAX) {
+        request.body =
+            BadRequest{"the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"};
+        return request;
+    }
+    if (nesting(line, NESTING_MAX) > NESTING_MAX) {
+        request.body = BadRequest{"the request nests deeper than " + std::to_string(NESTING_MAX) + " levels"};
+        return request;
+    }
+    Json j = Json::parse(line.begin(), line.end(), nullptr, false);
+    if (j.is_discarded()) {
+        request.body = BadRequest{"the request is no JSON"};
+        return request;
+    }
+    if (!j.is_object()) {
+        request.body = BadRequest{"a request is a JSON object"};
+        return request;
+    }
+    if (const auto id = j.find("id"); id != j.end()) {
+        if (id->dump(-1, ' ', false, Json::error_handler_t::replace).size() > ID_BYTES_MAX) {
+            request.body =
+                BadRequest{"the id is longer than " + std::to_string(ID_BYTES_MAX) + " bytes of JSON"};
+            return request;
+        }
+        request.id = *id;
+    }
+    const auto cls = j.find("class");
+    if (cls == j.end() || !cls->is_string()) {
+        request.body = BadRequest{"a request has a \"class\" (command, watch, devices, version, scan, auth)"};
+        return request;
+    }
+    const std::string& name = cls->get_ref<const std::string&>();
+    try {
+        const Members m(j, name.c_str());
+        if (name == "command") {
+            request.body = command_of(m);
+        } else if (name == "watch") {
+            m.only({"enable"});
+            request.body = WatchRequest{m.boolean("enable", true)};
+        } else if (name == "devices") {
+            m.only({});
+            request.body = DevicesRequest{};
+        } else if (name == "version") {
+            m.only({});
+            request.body = VersionRequest{};
+        } else if (name == "scan") {
+            m.only({"first", "last", "trace", "wait_ms"});
+            ScanRequest s;
+            s.first = static_cast<uint32_t>(m.integer("first", 1, 0xFFFF, 1));
+            s.last = static_cast<uint32_t>(m.integer("last", 1, 0xFFFF, 255));
+            if (s.first > s.last) throw Refusal{"\"first\" is above \"last\""};
+            s.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            s.waitMs = static_cast<int>(m.integer("wait_ms", 1, 600000, 0));
+            request.body = s;
+        } else if (name == "auth") {
+            m.only({"token"});
+            const std::string* token = m.text("token", 4096);
+            if (!token) throw Refusal{"an auth request carries its \"token\""};
+            request.body = AuthRequest{*token};
+        } else {
+            request.body = BadRequest{"unknown class \"" + Members::printable(name) + "\""};
+        }
+    } catch (const Refusal& r) {
+        request.body = BadRequest{r.message};
+    }
+    return request;
+}
+
+std::string error_line(const Json& id, std::string_view message) {
+    Json o = Json::object();
+    o["class"] = "error";
+    o["id"] = id;
+    o["message"] = std::string(message);
+    return o.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string command_answer(const Json& id, const CommandResult& result, bool withTrace) {
+    std::string out;
+    out.reserve(result.object.size() + result.output.size() * 4 / 3 + result.trace.size() + 64);
+    out += R"({"class":"command","id":)";
+    out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
+    // The object's own members, as kelvor --json wrote them.
+    if (result.object.size() > 2 && result.object.front() == '{' && result.object.back() == '}') {
+        out += ',';
+        out.append(result.object, 1, result.object.size() - 2);
+    }
+    out += R"(,"output":")";
+    out += base64_encode(result.output.data(), result.output.size());
+    out += '"';
+    if (withTrace) {
+        out += R"(,"trace":)";
+        out += Json(result.trace).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    out += '}';
+    return out;
+}
+
+} // namespace kelvord

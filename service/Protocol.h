@@ -1,0 +1,69 @@
+// The service's protocol: JSON Lines, one object per line, each tagged by
+// "class". A client sends requests (command, watch, devices, version, scan,
+// auth) and gets one answer per request, in the order of its requests, and,
+// once it watches, event objects as they happen. Anything malformed is
+// answered with an "error" object; the connection goes on.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "Base64.h"
+#include "Execute.h"
+
+namespace kelvord {
+
+using Json = nlohmann::ordered_json;
+
+// The level of the protocol, "protocol" in the answer to "version"; it grows
+// when a request or an answer changes in a way an existing client would notice.
+inline constexpr int PROTOCOL_LEVEL = 1;
+// The longest request line taken, the base64 of an input file included.
+inline constexpr size_t REQUEST_BYTES_MAX = 8u << 20;
+// The longest id echoed, as JSON text.
+inline constexpr size_t ID_BYTES_MAX = 1024;
+
+struct WatchRequest {
+    bool enable = true;
+};
+struct DevicesRequest {};
+struct VersionRequest {};
+// The modules that answer on the line, IDs first to last (a shared line).
+struct ScanRequest {
+    uint32_t first = 1;
+    uint32_t last = 255;
+    int traceLevel = -1;
+    int waitMs = 0; // each ID's wait for its answer, as kelvor's -t gives it; 0: as the rate needs
+};
+// The token a TCP client presents first.
+struct AuthRequest {
+    std::string token;
+};
+// A request that cannot be carried out as it stands: why.
+struct BadRequest {
+    std::string message;
+};
+
+struct Request {
+    Json id; // null when the request gave none (or was no object)
+    std::variant<BadRequest, CommandRequest, WatchRequest, DevicesRequest, VersionRequest, ScanRequest,
+                 AuthRequest>
+        body;
+};
+
+// One request line (without its line end). Never throws; anything it cannot
+// take comes back as a BadRequest with the id it carried, when it had one.
+Request parse_request(std::string_view line);
+
+// The answers, each as its line without the line end.
+std::string error_line(const Json& id, std::string_view message);
+// A command's answer: kelvor --json's object of the command with the request's
+// class and id before its members, and what the command wrote as "output"
+// (base64) and, when the request asked for one, its "trace" after them.
+std::string command_answer(const Json& id, const CommandResult& result, bool withTrace);
+
+} // namespace kelvord

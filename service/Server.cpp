@@ -1,0 +1,226 @@
+#include "Server.h"
+
+#include <boost/asio/post.hpp>
+
+#include "ModuleSDK.h"
+
+namespace kelvord {
+
+namespace {
+
+std::string dump(const Json& o) {
+    return o.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The token compared in a time that does not tell how much of it was right.
+bool same_token(const std::string& given, const std::string& token) {
+    unsigned char differ = given.size() == token.size() ? 0 : 1;
+    for (size_t i = 0; i < given.size(); ++i)
+        differ |= static_cast<unsigned char>(given[i] ^ token[i % std::max<size_t>(token.size(), 1)]);
+    return differ == 0 && !token.empty();
+}
+
+} // namespace
+
+Service::Service(boost::asio::io_context& io, Line& line, ServiceOptions options, Log log)
+    : io_(io), line_(line), options_(std::move(options)), log_(std::move(log)) {}
+
+bool Service::add(const std::shared_ptr<Client>& client) {
+    if (clients_.size() >= options_.maxClients) {
+        log_("client " + client->name() + " refused: " + std::to_string(options_.maxClients) +
+             " clients already");
+        client->send_and_close(error_line(nullptr, "the service serves " +
+                                                       std::to_string(options_.maxClients) +
+                                                       " clients already; try again later"));
+        return false;
+    }
+    clients_.insert(client);
+    if (options_.verbose) log_("client " + client->name() + " connected");
+    return true;
+}
+
+void Service::remove(Client* client) {
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (it->get() == client) {
+            if (options_.verbose) log_("client " + client->name() + " gone");
+            clients_.erase(it);
+            return;
+        }
+    }
+}
+
+void Service::publish(std::string line) {
+    boost::asio::post(io_, [this, line = std::move(line)]() {
+        // A client dropped while sending leaves the set: go over a copy.
+        const std::vector<std::shared_ptr<Client>> all(clients_.begin(), clients_.end());
+        for (const auto& c : all)
+            if (c->watching && c->authenticated && !c->closing) c->send(line);
+    });
+}
+
+void Service::oversized(const std::shared_ptr<Client>& client) {
+    const uint64_t slot = client->nextSlot_++;
+    answer(client, slot,
+           error_line(nullptr, "the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"),
+           0);
+}
+
+void Service::answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes) {
+    Client& c = *client;
+    c.pendingBytes_ -= std::min(c.pendingBytes_, bytes);
+    if (c.closing) return;
+    if (slot != c.firstSlot_) {
+        c.ready_.emplace(slot, std::move(line));
+        return;
+    }
+    c.send(std::move(line));
+    ++c.firstSlot_;
+    for (auto it = c.ready_.find(c.firstSlot_); it != c.ready_.end(); it = c.ready_.find(c.firstSlot_)) {
+        c.send(std::move(it->second));
+        c.ready_.erase(it);
+        ++c.firstSlot_;
+    }
+    if (c.paused_ && c.nextSlot_ - c.firstSlot_ < PENDING_REQUESTS_MAX / 2 &&
+        c.pendingBytes_ < PENDING_BYTES_MAX / 2) {
+        c.paused_ = false;
+        c.pause_reading(false);
+    }
+}
+
+void Service::request(const std::shared_ptr<Client>& client, std::string_view text) {
+    Client& c = *client;
+    if (c.closing) return;
+    Request r = parse_request(text);
+    const uint64_t slot = c.nextSlot_++;
+    if (!c.authenticated) {
+        // A TCP client presents its token before anything else.
+        if (const auto* auth = std::get_if<AuthRequest>(&r.body);
+            auth && same_token(auth->token, options_.token)) {
+            c.authenticated = true;
+            Json o = Json::object();
+            o["class"] = "auth";
+            o["id"] = r.id;
+            o["ok"] = true;
+            answer(client, slot, dump(o), 0);
+            return;
+        }
+        log_("client " + c.name() +
+             " refused: " + (std::holds_alternative<AuthRequest>(r.body) ? "wrong token" : "no token"));
+        c.send_and_close(
+            error_line(r.id, std::holds_alternative<AuthRequest>(r.body)
+                                 ? "wrong token"
+                                 : "present the token first: {\"class\":\"auth\",\"token\":...}"));
+        return;
+    }
+    const std::weak_ptr<const void> owner = client;
+    std::visit(
+        [&](auto& body) {
+            using T = std::decay_t<decltype(body)>;
+            if constexpr (std::is_same_v<T, BadRequest>) {
+                answer(client, slot, error_line(r.id, body.message), 0);
+            } else if constexpr (std::is_same_v<T, AuthRequest>) {
+                Json o = Json::object();
+                o["class"] = "auth";
+                o["id"] = r.id;
+                o["ok"] = true;
+                answer(client, slot, dump(o), 0);
+            } else if constexpr (std::is_same_v<T, VersionRequest>) {
+                Json o = Json::object();
+                o["class"] = "version";
+                o["id"] = r.id;
+                o["version"] = kelvor::version();
+                o["protocol"] = PROTOCOL_LEVEL;
+                answer(client, slot, dump(o), 0);
+            } else if constexpr (std::is_same_v<T, WatchRequest>) {
+                c.watching = body.enable;
+                Json o = Json::object();
+                o["class"] = "watch";
+                o["id"] = r.id;
+                o["enable"] = body.enable;
+                o["line"] = line_.snapshot().state;
+                answer(client, slot, dump(o), 0);
+            } else if constexpr (std::is_same_v<T, DevicesRequest>) {
+                answer(client, slot, devices_answer(r.id), 0);
+            } else if constexpr (std::is_same_v<T, CommandRequest>) {
+                const bool withTrace = body.traceLevel >= 0;
+                const size_t bytes = text.size();
+                c.pendingBytes_ += bytes;
+                const std::weak_ptr<Client> weak = client;
+                line_.submit_command(
+                    owner, std::move(body),
+                    [this, weak, slot, id = r.id, withTrace, bytes](CommandOutcome outcome) {
+                        std::string line =
+                            std::holds_alternative<CommandResult>(outcome)
+                                ? command_answer(id, std::get<CommandResult>(outcome), withTrace)
+                                : error_line(id, std::get<std::string>(outcome));
+                        boost::asio::post(io_, [this, weak, slot, bytes, line = std::move(line)]() mutable {
+                            if (const auto alive = weak.lock()) answer(alive, slot, std::move(line), bytes);
+                        });
+                    });
+            } else if constexpr (std::is_same_v<T, ScanRequest>) {
+                const bool withTrace = body.traceLevel >= 0;
+                const std::weak_ptr<Client> weak = client;
+                line_.submit_scan(
+                    owner, body.first, body.last, body.traceLevel, body.waitMs,
+                    [this, weak, slot, id = r.id, withTrace](Line::ScanOutcome outcome) {
+                        std::string line;
+                        if (const auto* scan = std::get_if<ScanResult>(&outcome)) {
+                            std::string out = R"({"class":"scan","id":)" + dump(id);
+                            out += R"(,"result":)" + std::to_string(scan->result);
+                            out += R"(,"result_name":)" + dump(Json(kelvor::result_name(scan->result)));
+                            out += R"(,"objects":[)";
+                            for (size_t i = 0; i < scan->objects.size(); ++i) {
+                                if (i > 0) out += ',';
+                                out += scan->objects[i];
+                            }
+                            out += ']';
+                            if (withTrace) out += R"(,"trace":)" + dump(Json(scan->trace));
+                            out += '}';
+                            line = std::move(out);
+                        } else {
+                            line = error_line(id, std::get<std::string>(outcome));
+                        }
+                        boost::asio::post(io_, [this, weak, slot, line = std::move(line)]() mutable {
+                            if (const auto alive = weak.lock()) answer(alive, slot, std::move(line), 0);
+                        });
+                    });
+            }
+        },
+        r.body);
+    if (!c.paused_ &&
+        (c.nextSlot_ - c.firstSlot_ >= PENDING_REQUESTS_MAX || c.pendingBytes_ >= PENDING_BYTES_MAX)) {
+        c.paused_ = true;
+        c.pause_reading(true);
+    }
+}
+
+std::string Service::devices_answer(const Json& id) const {
+    const LineSnapshot s = line_.snapshot();
+    Json o = Json::object();
+    o["class"] = "devices";
+    o["id"] = id;
+    o["port"] = s.settings.port;
+    o["baud"] = kelvor::baud_rate_of_code(s.settings.baudCode);
+    o["network"] = s.settings.network == 1;
+    o["hex_text"] = s.settings.hexText == 1;
+    o["read_timeout_ms"] = s.settings.readTimeout;
+    o["state"] = s.state;
+    if (!s.reason.empty()) o["reason"] = s.reason;
+    o["queued"] = s.queued;
+    o["busy"] = s.busy;
+    Json modules = Json::array();
+    for (const ModuleInfo& m : s.modules) {
+        Json e = Json::object();
+        e["module_id"] = m.id ? Json(*m.id) : Json(nullptr);
+        e["state"] = m.state;
+        if (m.status) {
+            e["status"] = *m.status;
+            e["status_name"] = kelvor::keyword_name(kelvor::KW_STATUS, static_cast<int>(*m.status));
+        }
+        modules.push_back(std::move(e));
+    }
+    o["modules"] = std::move(modules);
+    return dump(o);
+}
+
+} // namespace kelvord
