@@ -6,8 +6,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Build tools and libraries, installed only when missing.
-packages=(cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev nlohmann-json3-dev)
+# Build tools and the libraries of the two programs, installed only when
+# missing. What only the tests and the Python package need is left to the test
+# command: the build folder's configure leaves those parts out and says so,
+# and takes them up by itself once they are installed.
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libtelnet-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,16 +6,27 @@
 #   scripts/fuzz.sh                      every target for 10^7 runs
 #   RUNS=100000 scripts/fuzz.sh data     one target, fewer runs
 #   TIME=30 scripts/fuzz.sh              every target for 30 seconds (CI)
+#   scripts/fuzz.sh --build-only         builds them, runs none
+#   scripts/fuzz.sh --no-build data      runs one as last built (several such
+#                                        runs may go side by side)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+build=yes run=yes
+case ${1:-} in
+--build-only) run=no && shift ;;
+--no-build) build=no && shift ;;
+esac
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(bmp commands data front json net request)
 runs=${RUNS:-10000000}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVOR_FUZZ=ON -DKELVOR_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
+if [ "$build" = yes ]; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKELVOR_FUZZ=ON -DKELVOR_TESTS=OFF >/dev/null
+    cmake --build build-fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
+fi
+[ "$run" = yes ] || exit 0
 
 mkdir -p build-fuzz/artifacts
 status=0

@@ -1,74 +1,132 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine as far as needed; builds kelvor.exe for
-# Windows with MinGW-w64 and runs its unit tests under Wine, and checks its
-# ZIP and NSIS packages; builds kelvor and its simulated module twice (plain,
-# and with AddressSanitizer and UndefinedBehaviorSanitizer), runs the whole
-# test suite on both builds (the plain one runs its end-to-end tests against
-# kelvor.exe under Wine as well), checks
-# the install, the Debian package, the manual pages and the completion on the
-# plain build (scripts/check-install.sh), then
-# builds the fuzz targets with clang and runs each for a short fixed time
-# (FUZZ_SECONDS, default 30; 0 leaves fuzzing out).
+# The test command: sets up a fresh Debian 12 machine as far as needed; builds
+# kelvor.exe for Windows with MinGW-w64 and runs its unit tests under Wine, and
+# checks its ZIP and NSIS packages; builds kelvor and its simulated module
+# twice (plain, and with AddressSanitizer and UndefinedBehaviorSanitizer),
+# runs the whole test suite on both builds (the plain one runs its end-to-end
+# tests against kelvor.exe under Wine as well), checks the install, the Debian
+# packages, the manual pages and the completion on the plain build
+# (scripts/check-install.sh), then builds the fuzz targets with clang and runs
+# each for a short fixed time. At the end, also when a stage fails, a table
+# of the stages' times.
+#
+# Every build folder is configured afresh (cmake --fresh), whatever an earlier
+# configure left in it, and with KELVOR_REQUIRE_ALL=ON: a part that cannot be
+# built stops the run instead of leaving its tests out.
+#
+# Environment:
+#   FUZZ_SECONDS   seconds per fuzz target (default 30; 0 leaves fuzzing out)
+#   SKIP           stages to leave out, by key: windows asan fuzz (the table
+#                  says so)
+#   TEST_JOBS      tests run side by side (default: four per core, two per core
+#                  under the sanitizers; they mostly wait on pseudo-terminals
+#                  and simulated modules, but the sanitizers' simulated modules
+#                  take several times the processor time for a scan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stages.sh
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev nlohmann-json3-dev libboost-dev socat python3 python3-dev python3-pil python3-jsonschema python3-pytest pybind11-dev jq clang libclang-rt-14-dev
     ser2net libtelnet-dev
     groff-base man-db bash-completion dpkg-dev file lintian
-    g++-mingw-w64-x86-64-posix wine wine64 nsis)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+    g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
 
 jobs=$(nproc)
-
-windows=()
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null &&
-    [ -f /usr/src/googletest/CMakeLists.txt ]; then
-    echo "== Windows build (MinGW-w64), its unit tests under Wine, its packages"
-    cmake -S . -B build-win -G Ninja --toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    (
-        # The build runs kelvor.exe once for the command reference: under the
-        # same server as the tests, whose streams are not the build's.
-        eval "export $(scripts/wine.sh env build-win/wine-prefix)"
-        unset DISPLAY
-        scripts/wine.sh start build-win/wine-prefix
-        cmake --build build-win -j "$jobs"
-        (cd build-win && cpack >/dev/null)
-        scripts/check-windows-package.sh build-win
-        # The tests stop the server when they are done.
-        ctest --test-dir build-win --output-on-failure -j "$jobs"
-    )
-    windows=(-DKELVOR_WINDOWS_BUILD="$PWD/build-win")
-else
-    echo "== SKIPPED: the Windows build and its tests under Wine (MinGW-w64, Wine or GoogleTest's sources missing)"
-fi
-
-echo "== Build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${windows[@]}"
-cmake --build build -j "$jobs"
-echo "== Tests${windows:+ (with the end-to-end tests of kelvor.exe under Wine)}"
-ctest --test-dir build --output-on-failure -j "$jobs"
-echo "== Install, Debian package, manual pages and completion"
-bash scripts/check-install.sh build
-
-echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_SANITIZE=ON
-cmake --build build-asan -j "$jobs"
-echo "== Tests under the sanitizers"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
-
+test_jobs=${TEST_JOBS:-$((4 * jobs))}
+asan_test_jobs=${TEST_JOBS:-$((2 * jobs))}
 fuzz_seconds=${FUZZ_SECONDS:-30}
-if [ "$fuzz_seconds" -gt 0 ]; then
-    echo "== Fuzz targets, ${fuzz_seconds} s each"
-    TIME=$fuzz_seconds bash scripts/fuzz.sh
-fi
+fuzz_targets=(bmp commands data front json)
+# The stages left out, by key, and why.
+declare -A skipped=()
+for key in ${SKIP:-}; do
+    skipped[$key]="SKIP=$key"
+done
+[ "$fuzz_seconds" -gt 0 ] || skipped[fuzz]="FUZZ_SECONDS=0"
+
+install_packages() {
+    local missing=() p sudo=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "Installing: ${missing[*]}"
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# configure BUILD_DIR CMAKE_ARGS...: a fresh cache, every part needed.
+configure() {
+    local dir=$1
+    shift
+    cmake --fresh -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_REQUIRE_ALL=ON "$@"
+}
+
+windows_build() {
+    configure build-win --toolchain cmake/mingw-w64.cmake
+    # The build runs kelvor.exe once for the command reference: under the
+    # same server as the tests, whose streams are not the build's.
+    eval "export $(scripts/wine.sh env build-win/wine-prefix)"
+    unset DISPLAY
+    scripts/wine.sh start build-win/wine-prefix
+    cmake --build build-win -j "$jobs"
+}
+
+windows_packages() {
+    (cd build-win && cpack >/dev/null)
+    scripts/check-windows-package.sh build-win
+}
+
+windows_tests() {
+    # The tests start and stop the Wine server themselves.
+    ctest --test-dir build-win --output-on-failure --no-tests=error -j "$jobs"
+}
+
+plain_build() {
+    local windows=-DKELVOR_WINDOWS_BUILD=
+    [ -n "${skipped[windows]:-}" ] || windows=-DKELVOR_WINDOWS_BUILD=$PWD/build-win
+    configure build "$windows"
+    cmake --build build -j "$jobs"
+}
+
+asan_build() {
+    configure build-asan -DKELVOR_SANITIZE=ON
+    cmake --build build-asan -j "$jobs"
+}
+
+suite() {
+    ctest --test-dir build --output-on-failure --no-tests=error -j "$test_jobs"
+}
+
+asan_suite() {
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$asan_test_jobs"
+}
+
+fuzz_target() {
+    TIME=$fuzz_seconds bash scripts/fuzz.sh --no-build "$1"
+}
+
+# step KEY NAME COMMAND...: one stage, left out when SKIP names KEY.
+step() {
+    local key=$1
+    shift
+    if [ -n "${skipped[$key]:-}" ]; then
+        stage_skip "$1" "${skipped[$key]}"
+    else
+        stage "$@"
+    fi
+}
+
+# The stages, one a line.
+step packages "System packages (apt-get)" install_packages
+step windows "Windows: build (MinGW-w64)" windows_build
+step windows "Windows: ZIP and NSIS packages" windows_packages
+step windows "Windows: unit tests under Wine" windows_tests
+step plain "Build" plain_build
+step plain "Tests (with kelvor.exe under Wine)" suite
+step plain "Install, Debian packages, manual pages, completion" bash scripts/check-install.sh build
+step asan "Build with ASan and UBSan" asan_build
+step asan "Tests under ASan and UBSan" asan_suite
+step fuzz "Fuzz targets: build (clang)" bash scripts/fuzz.sh --build-only "${fuzz_targets[@]}"
+[ -n "${skipped[fuzz]:-}" ] || stage_group "Fuzz target ${fuzz_seconds} s:" "$jobs" fuzz_target "${fuzz_targets[@]}"

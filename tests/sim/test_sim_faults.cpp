@@ -5,6 +5,7 @@
 // signal in the middle of a transfer gives the port back.
 #include <termios.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -116,7 +117,8 @@ std::string contents(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-class Faults : public ::testing::Test {
+// One test per fault, each with a module of its own: they run side by side.
+class Faults : public ::testing::TestWithParam<const char*> {
 protected:
     farend::TempDir dir;
     std::unique_ptr<Sim> sim;
@@ -124,23 +126,23 @@ protected:
     void SetUp() override {
         sim = std::make_unique<Sim>(Args{"--state", dir.file("state.db")}, dir.path());
         sim->place("3");
-        ASSERT_NE(tool({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
-        ASSERT_NE(tool({"-c", "SI", "-o", "finger.bmp"}).err.find("Width: 0x100"), std::string::npos);
+        ASSERT_NE(setup({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
+        ASSERT_NE(setup({"-c", "SI", "-o", "finger.bmp"}).err.find("Width: 0x100"), std::string::npos);
         dir.write("batch", std::string("-c SS\n-c VS -p1 1\n"));
         // What the read-back cells compare with: a template, user memory, a
         // card with a template, the log's first records, all from clean runs.
-        ASSERT_NE(tool({"-c", "RT", "-p1", "1", "-o", "rt.ref"}).err.find("Template Size"),
+        ASSERT_NE(setup({"-c", "RT", "-p1", "1", "-o", "rt.ref"}).err.find("Template Size"),
                   std::string::npos);
         std::string memory(300, '\0');
         for (size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<char>(i * 7 + 1);
         dir.write("memory.bin", memory);
-        tool({"-c", "MW", "-p1", "0x100", "-p2", "300", "-i", "memory.bin"});
+        setup({"-c", "MW", "-p1", "0x100", "-p2", "300", "-i", "memory.bin"});
         dir.write("card", std::string("csn 0xa1\n"));
         ASSERT_EQ(sim->control({"--card", dir.file("card")}).status, 0);
-        ASSERT_NE(tool({"-c", "EC", "-p1", "9", "-p2", "1"}).err.find("Enroll: Succeed"), std::string::npos);
-        tool({"-c", "CR", "-o", "cr.ref"});
+        ASSERT_NE(setup({"-c", "EC", "-p1", "9", "-p2", "1"}).err.find("Enroll: Succeed"), std::string::npos);
+        setup({"-c", "CR", "-o", "cr.ref"});
         ASSERT_EQ(file_size(dir.file("cr.ref")), 404);
-        tool({"-c", "LR", "-p2", "2", "-o", "lr.ref"});
+        setup({"-c", "LR", "-p2", "2", "-o", "lr.ref"});
         ASSERT_EQ(file_size(dir.file("lr.ref")), 32);
         std::string firmware(10000, '\0');
         for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<char>(i * 37 % 251);
@@ -157,6 +159,13 @@ protected:
         Args a = {"-P", sim->link, "-b", "115200", "-t", "1000", "-x2"};
         a.insert(a.end(), args.begin(), args.end());
         return farend::run_program_with(KELVOR_BIN, a, dir.path(), signal, signalAfterMs, RUN_LIMIT_MS);
+    }
+    // The setup is no fault: it may take its time (a first scan under the
+    // sanitizers takes half a second, more with the other tests beside it).
+    farend::RunResult setup(const Args& args) const {
+        Args a = {"-t", "5000"};
+        a.insert(a.end(), args.begin(), args.end());
+        return tool(a);
     }
     // The module answers a clean run as it should: it is alive and in step, the
     // port is free. A module still in a transfer that the tool gave up (sending
@@ -176,88 +185,95 @@ protected:
     }
 };
 
-TEST_F(Faults, EveryCommandUnderEveryFault) {
+TEST_P(Faults, EveryCommandUnderTheFault) {
     uint32_t id = 100;
-    for (const char* fault : FAULTS) {
-        for (const CommandCell& cell : COMMANDS) {
-            SCOPED_TRACE(std::string(cell.name) + " with " + fault);
-            ++id;
-            std::remove(dir.file("out.bmp").c_str());
-            std::remove(dir.file("out.bin").c_str());
-            if (!cell.input.empty()) {
-                Args input;
-                for (const std::string& a : cell.input) input.push_back(with_id(a, id));
-                EXPECT_EQ(sim->control(input).status, 0);
-            }
-            const uint32_t version = cell.check == Check::Firmware ? firmware_version() : 0;
-            const bool dies = std::string(fault) == "die";
-            const std::string only = ",cmd=" + std::to_string(cell.code);
-            sim->fault((dies ? "die:" + std::to_string(cell.dieAt) : std::string(fault)) + only);
-            Args args;
-            for (const std::string& a : cell.args) args.push_back(with_id(a, id));
-            const auto r = tool(args);
-
-            EXPECT_EQ(r.status, 1) << "took " << r.elapsedMs << " ms";
-            bool claimed = r.err.find(cell.marker) != std::string::npos;
-            if (dies) {
-                sim->restart(); // a fresh control file: no faults
-            } else {
-                sim->fault("none");
-            }
-            switch (cell.check) {
-            case Check::Exact:
-                if (claimed) {
-                    EXPECT_NE(r.err.find(cell.success), std::string::npos) << r.err;
-                }
-                break;
-            case Check::Enrolled:
-            case Check::Found:
-                if (claimed) {
-                    const size_t at = r.err.find(cell.marker) + std::strlen(cell.marker);
-                    const std::string user = cell.check == Check::Found
-                                                 ? std::to_string(std::stoul(r.err.substr(at), nullptr, 16))
-                                                 : std::to_string(id);
-                    expect_in_step();
-                    const auto v = tool({"-c", "VS", "-p1", user});
-                    EXPECT_NE(v.err.find("Verify Succeed"), std::string::npos) << r.err << v.err;
-                }
-                break;
-            case Check::Image: {
-                const long size = file_size(dir.file("out.bmp"));
-                EXPECT_TRUE(size == 0 || whole_bmp(dir.file("out.bmp"))) << size;
-                EXPECT_EQ(claimed, size > 0) << r.err;
-                break;
-            }
-            case Check::Template: {
-                const long size = file_size(dir.file("out.bin"));
-                EXPECT_TRUE(size == 0 || size == 388) << size;
-                EXPECT_EQ(claimed, size == 388) << r.err;
-                break;
-            }
-            case Check::SameFile: {
-                // Nothing claims a read-back but the file itself: whole and true, or empty.
-                const std::string got = contents(dir.file("out.bin"));
-                claimed = got == contents(dir.file(cell.reference));
-                EXPECT_TRUE(got.empty() || claimed) << got.size() << " bytes\n" << r.err;
-                break;
-            }
-            case Check::Firmware:
-                if (claimed) {
-                    expect_in_step();
-                    EXPECT_EQ(firmware_version(), version + 1) << r.err;
-                }
-                break;
-            }
-            // Faults that spoil nothing must not cost the command.
-            const std::string f = fault;
-            if (f == "noise" || f == "text" || f == "slow:200" || f == "unsolicited:2" ||
-                (f == "chunk-checksum" && cell.check != Check::Image)) {
-                EXPECT_TRUE(claimed) << r.err;
-            }
-            expect_in_step();
+    const char* fault = GetParam();
+    for (const CommandCell& cell : COMMANDS) {
+        SCOPED_TRACE(std::string(cell.name) + " with " + fault);
+        ++id;
+        std::remove(dir.file("out.bmp").c_str());
+        std::remove(dir.file("out.bin").c_str());
+        if (!cell.input.empty()) {
+            Args input;
+            for (const std::string& a : cell.input) input.push_back(with_id(a, id));
+            EXPECT_EQ(sim->control(input).status, 0);
         }
+        const uint32_t version = cell.check == Check::Firmware ? firmware_version() : 0;
+        const bool dies = std::string(fault) == "die";
+        const std::string only = ",cmd=" + std::to_string(cell.code);
+        sim->fault((dies ? "die:" + std::to_string(cell.dieAt) : std::string(fault)) + only);
+        Args args;
+        for (const std::string& a : cell.args) args.push_back(with_id(a, id));
+        const auto r = tool(args);
+
+        EXPECT_EQ(r.status, 1) << "took " << r.elapsedMs << " ms";
+        bool claimed = r.err.find(cell.marker) != std::string::npos;
+        if (dies) {
+            sim->restart(); // a fresh control file: no faults
+        } else {
+            sim->fault("none");
+        }
+        switch (cell.check) {
+        case Check::Exact:
+            if (claimed) {
+                EXPECT_NE(r.err.find(cell.success), std::string::npos) << r.err;
+            }
+            break;
+        case Check::Enrolled:
+        case Check::Found:
+            if (claimed) {
+                const size_t at = r.err.find(cell.marker) + std::strlen(cell.marker);
+                const std::string user = cell.check == Check::Found
+                                             ? std::to_string(std::stoul(r.err.substr(at), nullptr, 16))
+                                             : std::to_string(id);
+                expect_in_step();
+                const auto v = tool({"-c", "VS", "-p1", user});
+                EXPECT_NE(v.err.find("Verify Succeed"), std::string::npos) << r.err << v.err;
+            }
+            break;
+        case Check::Image: {
+            const long size = file_size(dir.file("out.bmp"));
+            EXPECT_TRUE(size == 0 || whole_bmp(dir.file("out.bmp"))) << size;
+            EXPECT_EQ(claimed, size > 0) << r.err;
+            break;
+        }
+        case Check::Template: {
+            const long size = file_size(dir.file("out.bin"));
+            EXPECT_TRUE(size == 0 || size == 388) << size;
+            EXPECT_EQ(claimed, size == 388) << r.err;
+            break;
+        }
+        case Check::SameFile: {
+            // Nothing claims a read-back but the file itself: whole and true, or empty.
+            const std::string got = contents(dir.file("out.bin"));
+            claimed = got == contents(dir.file(cell.reference));
+            EXPECT_TRUE(got.empty() || claimed) << got.size() << " bytes\n" << r.err;
+            break;
+        }
+        case Check::Firmware:
+            if (claimed) {
+                expect_in_step();
+                EXPECT_EQ(firmware_version(), version + 1) << r.err;
+            }
+            break;
+        }
+        // Faults that spoil nothing must not cost the command.
+        const std::string f = fault;
+        if (f == "noise" || f == "text" || f == "slow:200" || f == "unsolicited:2" ||
+            (f == "chunk-checksum" && cell.check != Check::Image)) {
+            EXPECT_TRUE(claimed) << r.err;
+        }
+        expect_in_step();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryFault, Faults, ::testing::ValuesIn(FAULTS),
+                         [](const ::testing::TestParamInfo<const char*>& fault) {
+                             std::string name = fault.param;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 termios line_settings(const std::string& link) {
     termios tio{};
@@ -348,7 +364,9 @@ TEST(LateAnswers, NeverTakenForTheNextCommandOfTheSameCode) {
                 a.insert(a.end(), args.begin(), args.end());
                 return farend::run_program_with(KELVOR_BIN, a, dir.path(), 0, 0, RUN_LIMIT_MS);
             };
-            ASSERT_NE(tool({"-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"), std::string::npos);
+            // The setup is no fault: it may take its time.
+            ASSERT_NE(tool({"-t", "5000", "-c", "ES", "-p1", "1"}).err.find("Enroll: Succeed 0x1"),
+                      std::string::npos);
             if (network) {
                 ASSERT_NE(tool({"-c", "SW", "-f", "0x83", "-p2", "0x31"}).err.find("Network Mode(0x83) 0x31"),
                           std::string::npos);
@@ -387,10 +405,12 @@ TEST(FaultResults, AFailedFollowUpIsNeverASuccess) {
     {
         Sim sim(state, dir.path());
         sim.place("3");
-        // The setup is no fault: it may take its time (a first scan under the sanitizers takes half a second).
+        // The setup is no fault: it may take its time (a first scan under the sanitizers takes half a
+        // second).
         ASSERT_EQ(tool(sim, {"-t", "5000", "-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
         ASSERT_EQ(tool(sim, {"-t", "5000", "-c", "ES", "-p1", "3", "-f", "0x71"}).status, 0);
-        ASSERT_EQ(tool(sim, {"-t", "5000", "-c", "WM", "-p1", "0x30", "-p2", "1"}).status, 0); // a mapping for WL
+        ASSERT_EQ(tool(sim, {"-t", "5000", "-c", "WM", "-p1", "0x30", "-p2", "1"}).status,
+                  0); // a mapping for WL
     }
     // The module dies in the middle of one transfer after another of RT: the
     // templates read before stay in the file, and whenever it is short of the

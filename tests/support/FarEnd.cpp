@@ -108,6 +108,10 @@ Script& Script::expect_raw(const Bytes& bytes) {
     steps_.push_back({Step::Expect, bytes, 0});
     return *this;
 }
+Script& Script::take(size_t n) {
+    steps_.push_back({Step::Take, Bytes(n), 0});
+    return *this;
+}
 Script& Script::send_raw(const Bytes& bytes) {
     steps_.push_back({Step::Send, bytes, 0});
     return *this;
@@ -235,7 +239,13 @@ struct FarEnd::Impl {
                                       Clock::now() + std::chrono::milliseconds(expectTimeoutMs));
                 got.resize(n);
                 outcome.received.insert(outcome.received.end(), got.begin(), got.end());
-                if (got != step.bytes) {
+                if (step.kind == Script::Step::Take && got.size() != step.bytes.size()) {
+                    outcome.failure = "step " + std::to_string(i) + ": expected " +
+                                      std::to_string(step.bytes.size()) + " bytes, got [" + hex_dump(got) +
+                                      "]";
+                    return;
+                }
+                if (step.kind == Script::Step::Expect && got != step.bytes) {
                     outcome.failure = "step " + std::to_string(i) + ": expected [" + hex_dump(step.bytes) +
                                       "] got [" + hex_dump(got) + "]";
                     return;
@@ -298,20 +308,32 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     return run_program_with(program, args, cwd, 0, 0, 0);
 }
 
+namespace {
+
+// Read once, before any test forks.
+std::string from_environment(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : otherwise;
+}
+const std::string TOOL = from_environment("KELVOR_TEST_TOOL", KELVOR_NATIVE_BIN);
+
+} // namespace
+
+const char* tool_binary() {
+    return TOOL.c_str();
+}
+
 bool tool_is_windows() {
-    return std::string_view(KELVOR_BIN).ends_with(".exe");
+    return TOOL.ends_with(".exe");
 }
 
 namespace {
 
 // The Wine prefix of the Windows tests, which scripts/wine.sh made and whose
-// server it runs.
+// server it runs: wine-prefix in the MinGW build folder of the tool
+// (BUILD/bin/kelvor.exe).
 std::string wine_prefix() {
-#ifdef KELVOR_WINE_PREFIX
-    return KELVOR_WINE_PREFIX;
-#else
-    throw std::runtime_error("this test program was built without a Wine prefix");
-#endif
+    return (std::filesystem::path(TOOL).parent_path().parent_path() / "wine-prefix").string();
 }
 
 // The environment of every wine command, as scripts/wine.sh sets it.

@@ -34,6 +34,9 @@ public:
     // The module sends these bytes (hex-encoded first in hex-text form).
     Script& send(const Bytes& bytes);
     Script& answer(uint8_t command, uint32_t param1, uint32_t param2, uint8_t flag);
+    // The tool sends n bytes, whatever they are (a packet checked elsewhere):
+    // what follows waits for them.
+    Script& take(size_t n);
     // Bytes sent or expected exactly as given, whatever the form.
     Script& expect_raw(const Bytes& bytes);
     Script& send_raw(const Bytes& bytes);
@@ -51,7 +54,7 @@ public:
     Script& open_sequence(uint32_t status = 0x30, uint32_t enrollMode = 0x30, uint32_t scanSuccess = 0x30);
 
     struct Step {
-        enum Kind { Expect, Send, Pause, Hangup, Trickle } kind;
+        enum Kind { Expect, Take, Send, Pause, Hangup, Trickle } kind;
         Bytes bytes;
         int ms = 0;
         int forMs = 0; // a trickle's longest run
@@ -115,6 +118,12 @@ struct OutputTo {
 RunResult run_program_to(const std::string& program, const std::vector<std::string>& args,
                          const std::string& cwd, const OutputTo& to, int limitMs = 60000);
 
+// The tool under test: the environment's KELVOR_TEST_TOOL where it names one
+// (BUILD/bin/kelvor.exe of a MinGW build folder, which runs under Wine in
+// BUILD/wine-prefix), the kelvor of this build otherwise. One test program
+// serves both.
+const char* tool_binary();
+#define KELVOR_BIN (::farend::tool_binary())
 // Whether the tool under test is the Windows program, run under Wine.
 bool tool_is_windows();
 // The name the tool under test opens a device by: the device itself, or for
