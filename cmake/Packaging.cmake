@@ -24,6 +24,14 @@ install(FILES ${PROJECT_BINARY_DIR}/kelvorConfig.cmake ${PROJECT_BINARY_DIR}/kel
 # pkg-config: relocatable, its prefix found from where the file lies.
 file(RELATIVE_PATH KELVOR_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 string(REGEX REPLACE "/$" "" KELVOR_PC_TO_PREFIX "${KELVOR_PC_TO_PREFIX}")
+# The static library needs libtelnet at link time; the shared one has it in itself.
+if(BUILD_SHARED_LIBS)
+  set(KELVOR_PC_LIBS "-L\${libdir} -lkelvor")
+  set(KELVOR_PC_LIBS_PRIVATE "-ltelnet")
+else()
+  set(KELVOR_PC_LIBS "-L\${libdir} -lkelvor -ltelnet")
+  set(KELVOR_PC_LIBS_PRIVATE "")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kelvor.pc.in ${PROJECT_BINARY_DIR}/kelvor.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kelvor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
@@ -154,6 +162,8 @@ packets, data transfers and every command family, with result codes and a
 trace log. This package holds the static library, its C++20 headers, its
 CMake package (find_package(kelvor)) and its pkg-config file.")
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "g++ (>= 4:12), pkg-config, cmake")
+# Programs linked with the static library link libtelnet too.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libtelnet-dev")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kelvor)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

@@ -208,6 +208,22 @@ def main():
     write("fuzz_json", "bad_utf8", b"[\xff\xfe\x01\x1b[31m]\r\0caf\xc3\xa9 \xed\xa0\x80\0\x7f\t\"quote\"\\"
           b"\0dir/\xc0\xafx")
 
+    # Ports behind a network server: a name, a Telnet script, what an RFC 2217
+    # server and a raw one send (each chunk a length byte, then its bytes).
+    def chunk(b):
+        return bytes([len(b)]) + b
+
+    def sb(*body):
+        return bytes([255, 250, 44, *body, 255, 240])
+
+    greeting = bytes([255, 251, 3, 255, 253, 3, 255, 251, 1, 255, 253, 0, 255, 251, 0, 255, 253, 44])
+    confirmed = sb(101, 0, 1, 0xC2, 0) + sb(102, 8) + sb(103, 1) + sb(104, 1) + sb(105, 1) + sb(112, 3)
+    write("fuzz_net", "url", b"\x00rfc2217://[fe80::1%eth0]:2000")
+    write("fuzz_net", "url_name", b"\x00socket://door-7.plant.example:4001")
+    write("fuzz_net", "telnet", b"\x01" + bytes([1, 0, 3, 1, 2, 0, 0, 20]) + greeting + bytes([3, 2, 3, 1, 0]))
+    write("fuzz_net", "rfc2217", b"\x02" + chunk(greeting) + chunk(confirmed) +
+          chunk(packet(C.SS, NORMAL) + bytes([255, 255])) + chunk(sb(107, 0x30) + sb(100)))
+    write("fuzz_net", "socket", b"\x03" + chunk(packet(C.SS, NORMAL)) + chunk(packet(C.SR, 0, 0x35)))
     # kelvord's requests: one of each class, a command with every member, and
     # a free-scan result as a module sends it on its own.
     requests = {

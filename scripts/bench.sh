@@ -7,6 +7,10 @@
 #   - the wall time of one `kelvor -c SS` run;
 #   - the cost per line of batch files of 10, 100 and 1000 lines;
 #   - the CPU time of a batch of 1000 SS lines with and without --json;
+#   - through Debian's ser2net on localhost (rfc2217:// and socket://): SI and
+#     EIX paced at 115200 baud against the wire time, and the wall time of one
+#     `kelvor -c SS` run over rfc2217:// beside the same run on the
+#     pseudo-terminal;
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher), 10 clients sending 100 commands
@@ -24,9 +28,24 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOR_BE
 cmake --build build-bench -j "$(nproc)" >/dev/null
 bin=$root/build-bench/bin
 
+ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+if [ ! -x "$ser2net" ]; then
+    echo "bench.sh: ser2net is not installed (Debian package ser2net); the network rows need it" >&2
+    exit 1
+fi
+
 work=$(mktemp -d)
 sim_pid=""
+ser2net_pid=""
+stop_ser2net() {
+    if [ -n "$ser2net_pid" ]; then
+        kill "$ser2net_pid" 2>/dev/null || true
+        wait "$ser2net_pid" 2>/dev/null || true # ser2net ends with the status of its signal
+    fi
+    ser2net_pid=""
+}
 cleanup() {
+    stop_ser2net
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
     rm -rf "$work"
 }
@@ -155,6 +174,88 @@ row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$(calc "$plain * 1000")")
 row "the same with --json, CPU" "$(printf '%.1f ms' "$(calc "$json * 1000")")" "" \
     "$(printf '%+.1f%%' "$(calc "100 * ($json - $plain) / $plain")")"
 
+# Through ser2net on localhost: a telnet(rfc2217) and a raw tcp accepter in
+# front of the simulator's pseudo-terminal, each byte passed on at once.
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+start_ser2net() {
+    stop_ser2net
+    telnet_port=$(free_port)
+    raw_port=$(free_port)
+    local options="  connector: serialdev,$work/module,115200n81,local
+  options:
+    kickolduser: true
+    chardelay: false"
+    printf '%s\n' '%YAML 1.1' '---' 'connection: &rfc2217' "  accepter: telnet(rfc2217),tcp,127.0.0.1,$telnet_port" \
+        "$options" 'connection: &raw' "  accepter: tcp,127.0.0.1,$raw_port" "$options" >ser2net.yaml
+    "$ser2net" -n -d -c ser2net.yaml -P ser2net.pid >ser2net.log 2>&1 &
+    ser2net_pid=$!
+    for _ in $(seq 200); do
+        ss -ltn | grep -q "127.0.0.1:$telnet_port " && ss -ltn | grep -q "127.0.0.1:$raw_port " && return
+        sleep 0.05
+    done
+    echo "bench.sh: ser2net did not come up" >&2
+    cat ser2net.log >&2
+    exit 1
+}
+
+start_sim --pace
+"$bin/kelvor" -P "$work/module" -b 115200 -x1 -c SI -o finger.bmp >/dev/null 2>&1 || true
+start_ser2net
+for kind in rfc2217 socket; do
+    port=$telnet_port
+    [ $kind = socket ] && port=$raw_port
+    for cmd in SI EIX; do
+        args=(-c SI -o out.bmp) bytes=$si_bytes
+        [ $cmd = EIX ] && args=(-c EIX -p1 $((RANDOM % 1000 + 10)) -i finger.bmp) && bytes=$eix_bytes
+        sleep 0.2 # ser2net lets the device go some milliseconds after a client
+        t0=$(now)
+        out=$("$bin/kelvor" -P "$kind://127.0.0.1:$port" -b 115200 -x2 "${args[@]}" 2>&1 || true)
+        t1=$(now)
+        took=$(calc "$t1 - $t0")
+        wire=$(calc "$bytes * 10 / 115200")
+        ok=fails
+        echo "$out" | grep -q -e "Width: 0x100" -e "Enroll: Succeed" && ok=$(printf '%.2f%%' "$(calc "100 * $wire / $took")")
+        row "$cmd over $kind:// at 115200 (wire $(printf '%.2f' "$wire") s)" "$(printf '%.2f s' "$took")" "" "$ok"
+    done
+done
+
+# One SS run over rfc2217:// against the same run on the pseudo-terminal,
+# unpaced: 60 runs of each, taking turns, each timed on its own; the median
+# counts, as the machine's load (ser2net is a process that needs the CPU too)
+# sends some runs of either kind far astray.
+start_sim
+start_ser2net
+one_ss() {
+    local t0=$EPOCHREALTIME t1
+    if ! "$bin/kelvor" -P "$1" -b 115200 -x0 --exit-code -c SS >/dev/null 2>&1; then
+        echo "bench.sh: kelvor -c SS on $1 failed" >&2
+        exit 1
+    fi
+    t1=$EPOCHREALTIME
+    calc "($t1 - $t0) * 1000"
+    echo
+    # ser2net lets the device go some milliseconds after its client, and the
+    # two kinds take turns on the one device: not timed.
+    sleep 0.1
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+: >ss_local
+: >ss_net
+for _ in $(seq 60); do
+    one_ss "$work/module" >>ss_local
+    one_ss "rfc2217://127.0.0.1:$telnet_port" >>ss_net
+done
+local_ss=$(median <ss_local)
+net_ss=$(median <ss_net)
+row "kelvor -c SS on the pty (median of 60)" "$(printf '%.2f ms' "$local_ss")" "" ""
+row "kelvor -c SS over rfc2217:// (median of 60)" "$(printf '%.2f ms' "$net_ss")" "" \
+    "$(printf '%+.2f ms' "$(calc "$net_ss - $local_ss")")"
+local_ss=$(sort -n ss_local | head -1)
+net_ss=$(sort -n ss_net | head -1)
+row "kelvor -c SS on the pty (fastest of 60)" "$(printf '%.2f ms' "$local_ss")" "" ""
+row "kelvor -c SS over rfc2217:// (fastest of 60)" "$(printf '%.2f ms' "$net_ss")" "" \
+    "$(printf '%+.2f ms' "$(calc "$net_ss - $local_ss")")"
+stop_ser2net
 # kelvord. SS in-process (the caller holds the port) and through the service
 # (one request line, one answer line on its socket), on the unpaced simulated
 # module, in turns: three rounds of 500 each, the least mean of each counts.

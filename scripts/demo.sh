@@ -10,7 +10,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # missing. What only the tests and the Python package need is left to the test
 # command: the build folder's configure leaves those parts out and says so,
 # and takes them up by itself once they are installed.
-packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libtelnet-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

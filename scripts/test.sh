@@ -27,6 +27,7 @@ cd "$(dirname "$0")/.."
 source scripts/stages.sh
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev nlohmann-json3-dev libboost-dev socat python3 python3-dev python3-pil python3-jsonschema python3-pytest pybind11-dev jq clang libclang-rt-14-dev
+    ser2net libtelnet-dev
     groff-base man-db bash-completion dpkg-dev file lintian
     g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
 

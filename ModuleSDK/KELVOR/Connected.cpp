@@ -14,6 +14,7 @@
 #include "Json.h"
 #include "LongOptions.h"
 #include "OrvantiCom.h"
+#include "PortInfo.h"
 #include "Remote.h"
 #include "ServerRun.h"
 #include "trace/Console.h"
@@ -287,6 +288,7 @@ int OrvantiCom::scan_bus() {
     const auto started = std::chrono::steady_clock::now();
     std::vector<uint16_t> ids, checksum, cutShort;
     uint32_t id = scanFirst;
+    uint32_t lostAt = 0; // the ID whose probe met a port that is gone
     {
         const QuietTrace quiet;
         for (; id <= scanLast; ++id) {
@@ -301,6 +303,11 @@ int OrvantiCom::scan_bus() {
                 // were another's (an answer late for the ID before) do not come again.
                 link_state().unsettled = true;
                 f.heard = probe(f.id, f.status, f.result);
+            }
+            // A port that is gone answers for nobody: the scan cannot go on.
+            if (serial_port_lost()) {
+                lostAt = id;
+                break;
             }
             if (f.heard == Heard::Nothing) continue;
             if (f.heard == Heard::Answer && details) {
@@ -344,6 +351,12 @@ int OrvantiCom::scan_bus() {
     }
     serial_set_read_timeout(readTimeout);
     serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
+    if (lostAt != 0) {
+        ERR_LINE("Err: The serial port is gone; the scan ends at ID %u\n", lostAt);
+        if (const std::string why = port_loss_reason(portName); !why.empty())
+            trace_print("       %s\n", why.c_str());
+        return ERR_READ;
+    }
     if (id <= scanLast) {
         ERR_LINE(
             "Err: The results cannot be written to the standard output: %s; the scan ends before ID %u\n",

@@ -1,6 +1,7 @@
 // The modes that run many commands: batch files, one command line a line,
 // and directory mode, one command a file.
 #include "OrvantiCom.h"
+#include "PortInfo.h"
 
 #include <cstring>
 #include <sstream>
@@ -86,6 +87,8 @@ void OrvantiCom::batch_mode() {
             json_output::command_begin();
             ERR_LINE("Err: The serial port is gone; the batch file %s ends before line %d\n",
                      batchFile.c_str(), number);
+            if (const std::string why = port_loss_reason(portName); !why.empty())
+                trace_print("       %s\n", why.c_str());
             note_result(ERR_READ);
             reset_line();
             batchLine = number;

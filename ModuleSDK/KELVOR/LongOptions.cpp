@@ -40,7 +40,8 @@ Options (a value option takes the next word, whatever it holds):
   -w         after the command, print what the module sends on its own
   -d N       pre-connection hook level (does nothing)
 Serial settings, saved in kelvor.cfg when given:
-  -P NAME    serial port, e.g. /dev/ttyUSB0
+  -P NAME    serial port, e.g. /dev/ttyUSB0, or one behind a network server:
+             rfc2217://HOST:PORT (Telnet, RFC 2217) or socket://HOST:PORT
   -b RATE    baud rate: 9600, 19200, 38400, 57600 or 115200
   -n N       1: network mode (15-byte packets, for a shared RS-485 line)
   -m ID      module ID on a shared line (0 to 65535)
@@ -69,7 +70,8 @@ Long options (anywhere among the other options):
                       keyword, that command in detail with an example
                       (--markdown: the list as a Markdown table,
                       --man: as the manual page's roff text)
-  --list-ports        the serial ports present
+  --list-ports        the serial ports present (local ones; a port behind a
+                      network server is named by its URL, see -P)
   --exit-code         end with 0 when every command succeeded, 2 when the
                       module or the front end refused, 3 when the link failed
                       (a copy: 4 when some users or targets were copied

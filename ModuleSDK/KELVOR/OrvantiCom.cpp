@@ -141,6 +141,7 @@ int OrvantiCom::run() {
     progress_line_rate(baud_rate_of_code(baudCode), hexText);
     static constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
     if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
+    trace_opening_notes(portName);
     if (scanBus) {
         json_output::command_drop(); // the scan reports objects of its own
         note_result(scan_bus());

@@ -5,8 +5,10 @@
 
 #include "OrvantiCom.h"
 #include "PortInfo.h"
+#include "port/NetPort.h"
 #include "Remote.h"
 #include "port/PortList.h"
+#include "port/PortName.h"
 
 using namespace kelvor;
 
@@ -23,6 +25,46 @@ std::string mode_text(const OrvantiCom& com) {
                                             : std::string("single-module mode");
     if (com.hexText == 1) text += ", hex text";
     return text;
+}
+
+// The system's words, when it gave some, in parentheses.
+std::string in_parentheses(const std::string& text) {
+    return text.empty() ? "" : " (" + text + ")";
+}
+
+// Why a port behind a network server could not be used; empty when the
+// connection was made and the line set up (the module then did not answer).
+std::string network_reason(const std::string& port) {
+    const net::Status& st = net::status();
+    const std::string& where = st.endpoint;
+    const std::string peer = st.peer.empty() || st.peer == where ? "" : " (" + st.peer + ")";
+    switch (st.fault.failure) {
+    case net::Failure::None: return "";
+    case net::Failure::BadAddress:
+        return port + " names no network port: " + st.detail +
+               (st.kind == port_name::Kind::Other ? "" : "; give rfc2217://HOST:PORT or socket://HOST:PORT");
+    case net::Failure::UnknownHost:
+        return "Unknown host " + st.host + " in " + port + in_parentheses(st.fault.text);
+    case net::Failure::Refused:
+        return "Connection refused by " + where + peer + ": nothing listens on that port; check that the " +
+               "server (ser2net, the device server) runs and the port number";
+    case net::Failure::TimedOut:
+        return "No answer from " + where + " within " + std::to_string(net::CONNECT_WAIT_MS) + " ms" +
+               in_parentheses(st.fault.text) + ": check the host, the network and any firewall";
+    case net::Failure::Unreachable: return where + " cannot be reached" + in_parentheses(st.fault.text);
+    case net::Failure::Closed:
+        return where + peer + " closed the connection during the opening" +
+               in_parentheses(st.detail.empty() ? st.fault.text : st.detail) +
+               ": the server may be serving another client, or its serial port failed to open";
+    case net::Failure::NotRfc2217:
+        return where + peer + " does not take the COM-PORT-OPTION of RFC 2217 (" + st.detail +
+               "): for a raw TCP port give socket://" + where;
+    case net::Failure::SettingsRefused: return where + " refused the line settings: " + st.detail;
+    case net::Failure::SettingsUnconfirmed: return where + " did not confirm the line settings: " + st.detail;
+    case net::Failure::Broken: return where + ": " + st.detail;
+    case net::Failure::Other: return where + ": " + st.fault.text;
+    }
+    return "";
 }
 
 } // namespace
@@ -51,7 +93,14 @@ std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
     const int error = serial_last_error();
     std::string why;
     if (error == 0 && openResult == ERR_SET_TIMEOUT) {
-        why = "The port " + port + " took no read time-out of " + std::to_string(com.readTimeout) + " ms (-t)";
+        why =
+            "The port " + port + " took no read time-out of " + std::to_string(com.readTimeout) + " ms (-t)";
+        trace_print("       %s\n", why.c_str());
+        return why;
+    }
+    const bool network = port_name::is_url(port);
+    if (network) why = network_reason(port);
+    if (!why.empty()) {
         trace_print("       %s\n", why.c_str());
         return why;
     }
@@ -64,7 +113,7 @@ std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
         trace_print("       %s\n", why.c_str());
         return why;
     }
-    switch (port::port_failure(error)) {
+    switch (network ? port::PortFailure::None : port::port_failure(error)) {
     case port::PortFailure::None: {
         const int rate = baud_rate_of_code(com.baudCode);
         std::string others;
@@ -78,6 +127,10 @@ std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
                                     : ", -n 1 -m ID for a module on a shared line";
         why += com.hexText == 1 ? ", -a 0 for plain bytes" : ", -a 1 for hex text";
         why += ", and check the cable and the module's power";
+        // The far port of a raw TCP server keeps the settings the server gives it.
+        if (network && net::status().kind == port_name::Kind::Socket)
+            why += "; over socket:// the server's own line settings count: set its port to " +
+                   std::to_string(rate) + " baud, 8N1, no flow control";
         break;
     }
     case port::PortFailure::NoSuchPort:
@@ -102,5 +155,21 @@ std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
     case port::PortFailure::Other: why = port + ": " + port::system_error_text(error); break;
     }
     trace_print("       %s\n", why.c_str());
+    return why;
+}
+
+void trace_opening_notes(const std::string& port) {
+    if (!port_name::is_url(port)) return;
+    for (const std::string& note : net::opening_notes()) trace(TRACE_COMM, "%s\n", note.c_str());
+}
+
+std::string port_loss_reason(const std::string& port) {
+    if (!port_name::is_url(port)) return "";
+    const net::Status& st = net::status();
+    std::string why = port + ": the connection to " + st.endpoint + " is gone";
+    if (!st.fault.text.empty())
+        why += " (" + st.fault.text + ")";
+    else if (st.fault.failure == net::Failure::Closed)
+        why += " (closed by the far end)";
     return why;
 }

@@ -43,11 +43,16 @@ struct Line {
     // The port itself is gone (the device unplugged, the far side closed):
     // reads and writes cannot succeed again on this opening.
     bool portLost = false;
+    // For a port behind a network server, the round trip to the server
+    // measured at the opening (bounded): the answer comes that much later
+    // than on a local line. 0 on a local port.
+    std::chrono::microseconds networkDelay{0};
 
     // The end of a read's wait for its first byte: the module cannot answer
-    // before it has had the bytes sent to it.
+    // before it has had the bytes sent to it, nor its answer arrive before it
+    // has crossed the network.
     Clock::time_point first_deadline() const {
-        return std::max(Clock::now(), txDone) + std::chrono::milliseconds(timeoutMs);
+        return std::max(Clock::now(), txDone) + std::chrono::milliseconds(timeoutMs) + networkDelay;
     }
     // The end of the wait for the byte after one that just came.
     Clock::time_point next_deadline() const { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
@@ -87,6 +92,7 @@ struct Line {
         txDone = Clock::time_point{};
         appliedTimeoutMs = -1;
         turnPauseMs = 0;
+        networkDelay = std::chrono::microseconds(0);
     }
 };
 

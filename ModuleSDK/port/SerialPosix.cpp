@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "ModuleSDK.h"
+#include "port/PortKind.h"
 #include "port/SerialLine.h"
+#include "port/Wake.h"
 
 namespace serial_detail {
 bool set_arbitrary_rate(int fd, int rate);
@@ -99,33 +101,6 @@ Port& port() {
     return instance;
 }
 
-// The pipe that serial_interrupt() writes to, to wake a read waiting in poll.
-// Made once, at the first opening, and kept for the process: a signal
-// handler may write to it at any moment.
-struct Wake {
-    int read = -1;
-    int write = -1;
-};
-
-Wake& wake() {
-    static Wake instance;
-    return instance;
-}
-
-void make_wake_pipe() {
-    if (wake().read >= 0) return;
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return; // reads then end at the next slice of their wait
-    wake().read = fds[0];
-    wake().write = fds[1];
-}
-
-void drain_wake_pipe() {
-    uint8_t bytes[64];
-    while (wake().read >= 0 && ::read(wake().read, bytes, sizeof bytes) > 0) {
-    }
-}
-
 bool gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
@@ -176,8 +151,8 @@ int wait_and_read(uint8_t* dst, int want, int waitMs) {
         p.rxBegin += take;
         return static_cast<int>(take);
     }
-    pollfd fds[2] = {{p.fd, POLLIN, 0}, {wake().read, POLLIN, 0}};
-    const nfds_t count = wake().read >= 0 ? 2 : 1;
+    pollfd fds[2] = {{p.fd, POLLIN, 0}, {wake::fd(), POLLIN, 0}};
+    const nfds_t count = wake::fd() >= 0 ? 2 : 1;
     const int ready = sys::poll(fds, count, waitMs);
     const pollfd& pfd = fds[0];
     if (ready < 0) {
@@ -186,7 +161,7 @@ int wait_and_read(uint8_t* dst, int want, int waitMs) {
         return serial_line::READ_FAILED;
     }
     if (count == 2 && (fds[1].revents & POLLIN)) {
-        drain_wake_pipe();
+        wake::drain();
         if (serial_line::interrupt_flag().load()) return serial_line::WOKEN;
         if (!(pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) return serial_line::WOKEN;
     }
@@ -263,21 +238,28 @@ void restore_on_signals() {
     }
 }
 
-} // namespace
-
-int serial_open(const char* name) {
-    Port& p = port();
-    if (p.fd >= 0) {
-        trace(TRACE_ERROR, "The serial port is already open\n");
-        return -1;
+class LocalPort final : public port_kind::Kind {
+public:
+    bool open(const char* name) override;
+    bool setup(int baudRate) override;
+    bool apply_read_timeout(int) override { return true; }
+    void begin_read() override {
+        pace_turn();
+        kelvor::settle_output();
     }
+    int read_span(uint8_t* buffer, int n) override { return kelvor::read_span(buffer, n); }
+    int write(const uint8_t* bytes, int n) override;
+    bool input_waiting() override;
+    void settle_output() override { kelvor::settle_output(); }
+    void close() override;
+};
+
+bool LocalPort::open(const char* name) {
+    Port& p = port();
     // Non-blocking only for the open itself, so that a modem line without
     // carrier does not hold it; reads wait in poll, writes block until sent.
     int& lastError = line().lastError;
-    lastError = 0;
-    make_wake_pipe();
-    serial_clear_interrupt();
-    drain_wake_pipe();
+    wake::prepare();
     int fd = sys::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) lastError = errno;
     if (fd >= 0 && sys::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -285,32 +267,28 @@ int serial_open(const char* name) {
         sys::close(fd);
         fd = -1;
     }
-    if (fd < 0) {
-        trace(TRACE_ERROR, "Cannot create the handle\n");
-        return -1;
-    }
+    if (fd < 0) return false;
     // Not shared: other opens of the device fail while we hold it (root
     // ignores this, which is why the advisory lock above is taken too).
     sys::ioctl(fd, TIOCEXCL, nullptr);
     int flags = sys::fcntl(fd, F_GETFL, 0);
     if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     p.fd = fd;
-    line().portLost = false;
     p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
     restore_on_signals();
-    return 0;
+    return true;
 }
 
-int serial_setup(int baudRate) {
+bool LocalPort::setup(int baudRate) {
     Port& p = port();
     int& lastError = line().lastError;
     termios tio{};
     if (p.fd < 0 || sys::tcgetattr(p.fd, &tio) != 0) {
         lastError = p.fd < 0 ? EBADF : errno;
         trace(TRACE_ERROR, "Cannot get the status of the com port\n");
-        return -1;
+        return false;
     }
     // Raw bytes: no echo, no line editing, no CR/LF translation, no signals,
     // no software flow control; 8 data bits, no parity, one stop bit.
@@ -333,7 +311,7 @@ int serial_setup(int baudRate) {
         (speed == 0 && !sys::set_arbitrary_rate(p.fd, baudRate))) {
         lastError = baudRate <= 0 ? EINVAL : (errno ? errno : EINVAL);
         trace(TRACE_ERROR, "Cannot set the status of the com port\n");
-        return -1;
+        return false;
     }
     // DTR raised where the device has modem lines (a pseudo-terminal has none).
     int dtr = TIOCM_DTR;
@@ -349,50 +327,10 @@ int serial_setup(int baudRate) {
     p.rxBegin = p.rxEnd = 0;
     line().set_rate(baudRate);
     p.txUnsettled = false;
-    return 0;
+    return true;
 }
 
-void serial_bound_reads(uint64_t bytes) {
-    settle_output();
-    line().bind(bytes);
-}
-
-int serial_set_read_timeout(int milliseconds) {
-    if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
-    if (port().fd < 0 || milliseconds < 0) {
-        trace(TRACE_ERROR, "Cannot get timeout object\n");
-        return -1;
-    }
-    line().appliedTimeoutMs = milliseconds;
-    line().timeoutMs = milliseconds;
-    return 0;
-}
-
-int serial_begin_read() {
-    if (port().fd < 0) {
-        trace(TRACE_ERROR, "Cannot read data\n");
-        return -1;
-    }
-    pace_turn();
-    settle_output();
-    return 0;
-}
-
-int serial_read_more(uint8_t* buffer, int n) {
-    if (n <= 0) return 0;
-    if (port().fd < 0) return -1;
-    return read_span(buffer, n);
-}
-
-int serial_read(uint8_t* buffer, int n) {
-    if (n <= 0) return 0;
-    if (serial_begin_read() < 0) return -1;
-    const int r = read_span(buffer, n);
-    if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
-    return r;
-}
-
-bool serial_input_waiting() {
+bool LocalPort::input_waiting() {
     Port& p = port();
     if (p.rxEnd > p.rxBegin) return true;
     if (p.fd < 0) return false;
@@ -400,12 +338,8 @@ bool serial_input_waiting() {
     return sys::poll(&pfd, 1, 0) > 0;
 }
 
-int serial_write(const uint8_t* bytes, int n) {
+int LocalPort::write(const uint8_t* bytes, int n) {
     Port& p = port();
-    if (p.fd < 0) {
-        trace(TRACE_ERROR, "Cannot write data\n");
-        return -1;
-    }
     pace_turn();
     const Clock::time_point start = Clock::now();
     int done = 0;
@@ -425,15 +359,7 @@ int serial_write(const uint8_t* bytes, int n) {
     return done;
 }
 
-void serial_interrupt() {
-    serial_line::interrupt_flag().store(true);
-    if (wake().write >= 0) {
-        const uint8_t byte = 1;
-        [[maybe_unused]] const ssize_t w = ::write(wake().write, &byte, 1); // a full pipe is already awake
-    }
-}
-
-int serial_close() {
+void LocalPort::close() {
     Port& p = port();
     if (p.fd >= 0) {
         if (p.haveRs485) sys::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
@@ -448,8 +374,13 @@ int serial_close() {
     p.fd = -1;
     p.rxBegin = p.rxEnd = 0;
     p.txUnsettled = false;
-    line().closed();
-    return 0;
+}
+
+} // namespace
+
+port_kind::Kind& port_kind::local_port() {
+    static LocalPort instance;
+    return instance;
 }
 
 } // namespace kelvor

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ModuleSDK.h"
+#include "port/PortKind.h"
 #include "port/SerialLine.h"
 
 namespace kelvor {
@@ -163,17 +164,22 @@ void restore_on_break_installed() {
     ::SetConsoleCtrlHandler(restore_on_break, TRUE);
 }
 
-} // namespace
+class LocalPort final : public port_kind::Kind {
+public:
+    bool open(const char* name) override;
+    bool setup(int baudRate) override;
+    bool apply_read_timeout(int milliseconds) override { return apply_wait(milliseconds); }
+    void begin_read() override { pace_turn(); }
+    int read_span(uint8_t* buffer, int n) override { return kelvor::read_span(buffer, n); }
+    int write(const uint8_t* bytes, int n) override;
+    bool input_waiting() override;
+    void settle_output() override {}
+    void close() override;
+};
 
-int serial_open(const char* name) {
-    serial_clear_interrupt();
+bool LocalPort::open(const char* name) {
     Port& p = port();
-    if (p.handle != INVALID_HANDLE_VALUE) {
-        trace(TRACE_ERROR, "The serial port is already open\n");
-        return -1;
-    }
     int& lastError = line().lastError;
-    lastError = 0;
     const std::string path = device_path(name);
     // Not shared: another program cannot open the port while we hold it.
     HANDLE h =
@@ -185,11 +191,9 @@ int serial_open(const char* name) {
         if (lastError == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
             (attributes & FILE_ATTRIBUTE_DIRECTORY))
             lastError = ERROR_DIRECTORY;
-        trace(TRACE_ERROR, "Cannot create the handle\n");
-        return -1;
+        return false;
     }
     p.handle = h;
-    line().portLost = false;
     p.haveOriginal = false;
     p.haveOriginalTimeouts = false;
     p.haveTimeouts = false;
@@ -200,10 +204,10 @@ int serial_open(const char* name) {
     }
     p.appliedWaitMs = -1;
     restore_on_break_installed();
-    return 0;
+    return true;
 }
 
-int serial_setup(int baudRate) {
+bool LocalPort::setup(int baudRate) {
     Port& p = port();
     int& lastError = line().lastError;
     DCB dcb{};
@@ -213,7 +217,7 @@ int serial_setup(int baudRate) {
         ::GetCommState(p.handle, &dcb) == 0) {
         lastError = p.handle == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : ERROR_BAD_DEVICE;
         trace(TRACE_ERROR, "Cannot get the status of the com port\n");
-        return -1;
+        return false;
     }
     // Every field given: a port's earlier user may have left anything in
     // them (XON/XOFF on, hardware handshake, parity).
@@ -261,7 +265,7 @@ int serial_setup(int baudRate) {
         lastError = baudRate <= 0 ? ERROR_INVALID_PARAMETER : static_cast<int>(::GetLastError());
         if (lastError == 0) lastError = ERROR_INVALID_PARAMETER;
         trace(TRACE_ERROR, "Cannot set the status of the com port\n");
-        return -1;
+        return false;
     }
     // DTR raised where the device has modem lines; a port without them
     // (a pseudo-terminal under an emulator, some adapters) refuses, which is
@@ -277,61 +281,17 @@ int serial_setup(int baudRate) {
         if (::SetCommTimeouts(p.handle, &t) == 0) {
             lastError = static_cast<int>(::GetLastError());
             trace(TRACE_ERROR, "Cannot set the status of the com port\n");
-            return -1;
+            return false;
         }
         p.timeouts = t;
         p.haveTimeouts = true;
     }
     p.appliedWaitMs = -1;
     line().set_rate(baudRate);
-    return 0;
+    return true;
 }
 
-void serial_bound_reads(uint64_t bytes) {
-    line().bind(bytes);
-}
-
-int serial_set_read_timeout(int milliseconds) {
-    if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
-    Port& p = port();
-    if (p.handle == INVALID_HANDLE_VALUE || milliseconds < 0 || !apply_wait(milliseconds)) {
-        trace(TRACE_ERROR, "Cannot get timeout object\n");
-        return -1;
-    }
-    line().appliedTimeoutMs = milliseconds;
-    line().timeoutMs = milliseconds;
-    return 0;
-}
-
-int serial_begin_read() {
-    if (port().handle == INVALID_HANDLE_VALUE) {
-        trace(TRACE_ERROR, "Cannot read data\n");
-        return -1;
-    }
-    pace_turn();
-    return 0;
-}
-
-// The read in progress sees the flag when its slice of the wait ends.
-void serial_interrupt() {
-    serial_line::interrupt_flag().store(true);
-}
-
-int serial_read_more(uint8_t* buffer, int n) {
-    if (n <= 0) return 0;
-    if (port().handle == INVALID_HANDLE_VALUE) return -1;
-    return read_span(buffer, n);
-}
-
-int serial_read(uint8_t* buffer, int n) {
-    if (n <= 0) return 0;
-    if (serial_begin_read() < 0) return -1;
-    const int r = read_span(buffer, n);
-    if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
-    return r;
-}
-
-bool serial_input_waiting() {
+bool LocalPort::input_waiting() {
     Port& p = port();
     if (p.handle == INVALID_HANDLE_VALUE) return false;
     DWORD errors = 0;
@@ -339,12 +299,8 @@ bool serial_input_waiting() {
     return ::ClearCommError(p.handle, &errors, &status) != 0 && status.cbInQue > 0;
 }
 
-int serial_write(const uint8_t* bytes, int n) {
+int LocalPort::write(const uint8_t* bytes, int n) {
     Port& p = port();
-    if (p.handle == INVALID_HANDLE_VALUE) {
-        trace(TRACE_ERROR, "Cannot write data\n");
-        return -1;
-    }
     pace_turn();
     const Clock::time_point start = Clock::now();
     DWORD done = 0;
@@ -358,7 +314,7 @@ int serial_write(const uint8_t* bytes, int n) {
     return static_cast<int>(done);
 }
 
-int serial_close() {
+void LocalPort::close() {
     Port& p = port();
     if (p.handle != INVALID_HANDLE_VALUE) {
         // Input never read is dropped; the port gets back what it had.
@@ -370,8 +326,18 @@ int serial_close() {
     }
     p.handle = INVALID_HANDLE_VALUE;
     p.appliedWaitMs = -1;
-    line().closed();
-    return 0;
+}
+
+} // namespace
+
+port_kind::Kind& port_kind::local_port() {
+    static LocalPort instance;
+    return instance;
+}
+
+// The read in progress sees the flag when its slice of the wait ends.
+void serial_interrupt() {
+    serial_line::interrupt_flag().store(true);
 }
 
 } // namespace kelvor

@@ -12,12 +12,14 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KELVOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(WINDOWS_UNIT_SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_windows_system.cpp)
-foreach(name bmp keywords results serial_line sha256 vocabulary)
+foreach(name bmp keywords network_port port_name results serial_line sha256 telnet vocabulary)
   list(APPEND WINDOWS_UNIT_SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/test_${name}.cpp)
 endforeach()
 add_executable(unit_tests ${WINDOWS_UNIT_SOURCES})
 target_link_libraries(unit_tests PRIVATE kelvorFront gtest gtest_main)
 target_compile_definitions(unit_tests PRIVATE KELVOR_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/../fixtures")
+# The scripted server and the Telnet scripts of the network port tests.
+target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../support)
 
 # One test per program: GoogleTest lists its own results, and Wine starts once.
 add_test(NAME Windows.UnitTests COMMAND unit_tests)

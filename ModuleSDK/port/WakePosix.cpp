@@ -1,0 +1,57 @@
+// The wake-up of a waiting read on POSIX systems: a non-blocking pipe.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "ModuleSDK.h"
+#include "port/SerialLine.h"
+#include "port/Wake.h"
+
+namespace kelvor {
+
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
+
+Pipe& pipe_ends() {
+    static Pipe instance;
+    return instance;
+}
+
+} // namespace
+
+void wake::prepare() {
+    Pipe& p = pipe_ends();
+    if (p.read < 0) {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
+        p.read = fds[0];
+        p.write = fds[1];
+    }
+    drain();
+}
+
+int wake::fd() {
+    return pipe_ends().read;
+}
+
+void wake::drain() {
+    uint8_t bytes[64];
+    while (pipe_ends().read >= 0 && ::read(pipe_ends().read, bytes, sizeof bytes) > 0) {
+    }
+}
+
+void serial_interrupt() {
+    serial_line::interrupt_flag().store(true);
+    if (pipe_ends().write >= 0) {
+        const uint8_t byte = 1;
+        [[maybe_unused]] const ssize_t w =
+            ::write(pipe_ends().write, &byte, 1); // a full pipe is already awake
+    }
+}
+
+} // namespace kelvor
