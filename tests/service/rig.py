@@ -176,6 +176,14 @@ class Rig:
             raise AssertionError("the simulator did not start")
 
     def kill_sim(self, sig=signal.SIGKILL):
+        # A module unplugged takes its device name along. A killed simulator
+        # would leave its link to the pseudo-terminal's number, which the
+        # system gives the next simulator of any test: the service reopening
+        # the link would take that one's line.
+        try:
+            os.unlink(self.link)
+        except FileNotFoundError:
+            pass
         self.sim.send_signal(sig)
         self.sim.wait(10)
 

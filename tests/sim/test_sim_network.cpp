@@ -192,7 +192,10 @@ TEST(Network, TheScanOfALineOfThreeModulesOverBothKinds) {
     Tool tool;
     for (const std::string& port : both(server)) {
         SCOPED_TRACE(port);
-        const auto r = tool.run(port, {"-n", "1", "--exit-code", "--scan", "1-10"}, {"-b", "115200"});
+        // Each ID waited for 300 ms: the scan's own wait (tens of milliseconds)
+        // misses answers on a loaded machine.
+        const auto r =
+            tool.run(port, {"-n", "1", "-t", "300", "--exit-code", "--scan", "1-10"}, {"-b", "115200"});
         EXPECT_EQ(r.status, 0) << r.err;
         for (const char* m : {"Module 1 (0x0001)", "Module 2 (0x0002)", "Module 7 (0x0007)"})
             EXPECT_TRUE(has(r.out, m)) << r.out;
