@@ -16,19 +16,21 @@ def line(tmp_path):
 
 
 def on(line, module, **options):
-    return kelvor.Module(line.link, network=True, module_id=module, timeout_ms=1000, **options)
+    options.setdefault("timeout_ms", 1000)
+    return kelvor.Module(line.link, network=True, module_id=module, **options)
 
 
 def enroll(line, module, user, finger, templates=1):
     line.control("--module", str(module), "--place", str(finger))
-    with on(line, module) as m:
+    # Setup, no part of a test: the simulator's scans are slow on a loaded machine.
+    with on(line, module, timeout_ms=5000) as m:
         for _ in range(templates):
             m.enroll(user, option="add_new_template")
 
 
 def identified(line, module, finger):
     line.control("--module", str(module), "--place", str(finger))
-    with on(line, module) as m:
+    with on(line, module, timeout_ms=5000) as m:
         try:
             return m.identify().user_id
         except kelvor.ModuleError:

@@ -52,8 +52,9 @@ void place(const Sim& sim, int module, int finger) {
 void enroll(const Sim& sim, const Tool& tool, int module, int user, int finger, int templates = 1) {
     place(sim, module, finger);
     for (int i = 0; i < templates; ++i) {
-        const auto r = tool.run(
-            {"-x2", "-m", module_arg(module), "-c", "ES", "-p1", std::to_string(user), "-f", "0x71"});
+        // Setup, no part of a test: the simulator's scans are slow on a loaded machine.
+        const auto r = tool.run({"-x2", "-t", "5000", "-m", module_arg(module), "-c", "ES", "-p1",
+                                 std::to_string(user), "-f", "0x71"});
         ASSERT_NE(r.err.find("Enroll: Succeed"), std::string::npos) << r.err;
     }
 }
@@ -77,7 +78,7 @@ std::map<int, int> users_of(const Tool& tool, int module) {
 // The user that the finger on the module's sensor identifies, 0 for none.
 int identified(const Sim& sim, const Tool& tool, int module, int finger) {
     place(sim, module, finger);
-    const auto r = tool.run({"-x2", "-m", module_arg(module), "-c", "IS"});
+    const auto r = tool.run({"-x2", "-t", "5000", "-m", module_arg(module), "-c", "IS"});
     const size_t at = r.err.find("Identify Succeed: 0x");
     return at == std::string::npos ? 0 : std::stoi(r.err.substr(at + 20), nullptr, 16);
 }
