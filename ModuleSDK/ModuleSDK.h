@@ -228,8 +228,8 @@ struct LinkState {
 KELVOR_API LinkState& link_state();
 
 struct ModuleSettings {
-    int enrollMode = 0;       // system parameter 0x65
-    int scanSuccessOn = 0;    // system parameter 0x75 is not 0x30
+    int enrollMode = 0;    // system parameter 0x65
+    int scanSuccessOn = 0; // system parameter 0x75 is not 0x30
 };
 KELVOR_API ModuleSettings& module_settings();
 
@@ -252,18 +252,29 @@ KELVOR_API int receive_answer_any(AnswerPacket& packet);
 // code (the acknowledgement repeats that code), from the link's module only on
 // a shared line.
 KELVOR_API int receive_chunk_header(AnswerPacket& packet);
+// Told of every answer the library takes as the answer to the command in
+// flight (receive_answer, receive_answer_any), as soon as it has arrived and
+// before the command goes on: for a program that shows a command's steps as
+// they happen, such as the SCAN_SUCCESS after each finger scanned or the first
+// SUCCEED of an enrollment that takes two scans. Chunk headers are no answers.
+// nullptr: no observer. The observer must not call the library.
+using AnswerObserver = void (*)(const AnswerPacket& packet, void* context);
+KELVOR_API void answer_observer(AnswerObserver observer, void* context = nullptr);
+
 KELVOR_API uint32_t answer_field(int selector, const AnswerPacket& packet);
-inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3, FIELD_FLAG = 4,
-                     FIELD_CHECKSUM = 5;
+inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, FIELD_PARAM2 = 3,
+                     FIELD_FLAG = 4, FIELD_CHECKSUM = 5;
 KELVOR_API uint32_t byte_sum(const uint8_t* bytes, size_t n);
 
 // ---------------------------------------------------------------- connection
-KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
+KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId,
+                           int readTimeout);
 // After module_open_broadcast the command functions send their packet and data
 // to module 0 and await no answer (the host's side of a parameter write
 // follows as always); a command that needs the module's answer is refused with
 // RES_NOT_SUPPORTED before anything is sent.
-KELVOR_API int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
+KELVOR_API int module_open_broadcast(const char* portName, int baudCode, int hexText, int moduleId,
+                                     int readTimeout);
 KELVOR_API int module_close();
 // The line of several modules (RS-485), opened for network packets without
 // addressing a module yet: no status check. module_select then addresses one
@@ -298,50 +309,54 @@ inline constexpr size_t IMAGE_RECORD_SIZE = packet::record::IMAGE_RECORD_SIZE;
 using ImageRecordBytes = std::span<uint8_t, IMAGE_RECORD_SIZE>;
 
 // ----------------------------------------------- encryption and image capture
-KELVOR_API int write_encryption_key(const uint8_t* key32);                            // KW
-KELVOR_API int scan_template_with_challenge(uint32_t challenge, uint32_t* size);      // KS
-KELVOR_API int scan_image(uint32_t* size);                                            // SI
-KELVOR_API int read_image(uint32_t* size);                                            // RI
-KELVOR_API int scan_image_chunked(uint32_t chunkLength, uint32_t* size);              // SIX
-KELVOR_API int read_image_chunked(uint32_t chunkLength, uint32_t* size);              // RIX
+KELVOR_API int write_encryption_key(const uint8_t* key32);                       // KW
+KELVOR_API int scan_template_with_challenge(uint32_t challenge, uint32_t* size); // KS
+KELVOR_API int scan_image(uint32_t* size);                                       // SI
+KELVOR_API int read_image(uint32_t* size);                                       // RI
+KELVOR_API int scan_image_chunked(uint32_t chunkLength, uint32_t* size);         // SIX
+KELVOR_API int read_image_chunked(uint32_t chunkLength, uint32_t* size);         // RIX
 KELVOR_API int receive_image(ImageRecordBytes record, uint32_t length);
 KELVOR_API int receive_image_chunks(ImageRecordBytes record, uint32_t length);
 
 // ----------------------------------------------------------------- enrollment
-KELVOR_API int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);                     // ES
-KELVOR_API int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut);          // ESA
+KELVOR_API int enroll_by_scan(uint32_t userId, uint8_t option, uint32_t* userIdOut);            // ES
+KELVOR_API int enroll_by_scan_with_admin(uint32_t userId, uint8_t option, uint32_t* userIdOut); // ESA
 KELVOR_API int enroll_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
-                    uint32_t* userIdOut);                                                     // EI
-KELVOR_API int enroll_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint8_t option,
-                            uint32_t chunkSize, uint32_t* userIdOut);                         // EIX
+                               uint32_t* userIdOut); // EI
+KELVOR_API int enroll_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize,
+                                       uint8_t option, uint32_t chunkSize, uint32_t* userIdOut); // EIX
 KELVOR_API int enroll_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint8_t option,
-                       uint32_t* userIdOut);                                                  // ET
-KELVOR_API int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count, uint16_t size,
-                                uint8_t option, uint32_t* userIdOut);                         // ETX
+                                  uint32_t* userIdOut); // ET
+KELVOR_API int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count,
+                                           uint16_t size, uint8_t option, uint32_t* userIdOut); // ETX
 
 // --------------------------------------------------------------- verification
-KELVOR_API int verify_by_scan(uint32_t userId, uint32_t* value);                                         // VS
-KELVOR_API int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t* value); // VI
-KELVOR_API int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize, uint32_t chunkSize,
-                            uint32_t* value);                                                 // VIX
+KELVOR_API int verify_by_scan(uint32_t userId, uint32_t* value); // VS
+KELVOR_API int verify_by_image(uint32_t userId, const uint8_t* record, uint32_t imageSize,
+                               uint32_t* value); // VI
+KELVOR_API int verify_by_image_chunked(uint32_t userId, const uint8_t* record, uint32_t imageSize,
+                                       uint32_t chunkSize,
+                                       uint32_t* value); // VIX
 KELVOR_API int verify_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint32_t* value); // VT
 // `templates` holds clamp(count, 1, 10) templates of `size` bytes each.
-KELVOR_API int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size);        // VH
-KELVOR_API int verify_by_wiegand(uint32_t* userId, uint32_t* value);                                     // VW
-KELVOR_API int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);                  // VC
+KELVOR_API int verify_by_host_templates(uint32_t count, const uint8_t* templates, uint32_t size); // VH
+KELVOR_API int verify_by_wiegand(uint32_t* userId, uint32_t* value);                              // VW
+KELVOR_API int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);            // VC
 // Number of host templates VH sends for a requested count: clamped to 1..10.
 inline uint32_t host_template_count(uint32_t requested) {
     return requested < 1 ? 1 : (requested > 10 ? 10 : requested);
 }
 
 // ------------------------------------------------------------- identification
-KELVOR_API int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value);        // IS
-KELVOR_API int identify_by_image(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size, uint32_t* userId,
-                      uint32_t* value);                                                       // II
-KELVOR_API int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint32_t size, uint32_t* userId,
-                         uint32_t* value);                                                    // IT
+KELVOR_API int identify_by_scan(uint16_t start, uint16_t end, uint32_t* userId, uint32_t* value); // IS
+KELVOR_API int identify_by_image(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
+                                 uint32_t* userId,
+                                 uint32_t* value); // II
+KELVOR_API int identify_by_template(uint16_t start, uint16_t end, const uint8_t* data, uint32_t size,
+                                    uint32_t* userId,
+                                    uint32_t* value); // IT
 KELVOR_API int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* record, uint32_t size,
-                              uint32_t chunkSize, uint32_t* userId, uint32_t* value);         // IIX
+                                         uint32_t chunkSize, uint32_t* userId, uint32_t* value); // IIX
 
 // ------------------------------------------ firmware upgrade, cancel and lock
 // A master password: 16 bytes as they stand, no terminator.
@@ -401,16 +416,18 @@ KELVOR_API int enroll_by_wiegand_with_admin(uint8_t option, uint32_t* userIdOut)
 inline constexpr uint8_t CARD_ENROLL_WIEGAND = packet::option::CARD_ENROLL_WIEGAND;
 // EC: the module scans `fingerCount` fingers (two at most) and writes them to
 // the card; `wiegand8` (8 bytes, or null) is sent only with CARD_ENROLL_WIEGAND.
-KELVOR_API int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option, const uint8_t* wiegand8); // EC
+KELVOR_API int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t option,
+                                const uint8_t* wiegand8); // EC
 // ECX: `templates` holds count x size bytes (null when count is 0); the data
 // travel as one chunk, the Wiegand string last. Refused before anything is
 // sent when the data exceed CARD_ENROLL_DATA_MAX bytes.
 inline constexpr uint64_t CARD_ENROLL_DATA_MAX = 0x40000;
 KELVOR_API int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size, uint8_t option,
-                                  const uint8_t* templates, const uint8_t* wiegand8); // ECX
+                                             const uint8_t* templates, const uint8_t* wiegand8); // ECX
 // Bytes ECX sends for count templates of size bytes (computed in 64 bits).
 inline uint64_t card_enroll_data_size(uint16_t count, uint16_t size, uint8_t option) {
-    return static_cast<uint64_t>(count) * size + ((option & CARD_ENROLL_WIEGAND) ? packet::record::WIEGAND_STRING_SIZE : 0);
+    return static_cast<uint64_t>(count) * size +
+           ((option & CARD_ENROLL_WIEGAND) ? packet::record::WIEGAND_STRING_SIZE : 0);
 }
 
 // ------------------------------------------------------------ Wiegand interface
@@ -477,8 +494,9 @@ KELVOR_API int set_card_mapping(uint32_t function, uint32_t value);             
 KELVOR_API int list_card_mappings(uint32_t* count, uint32_t* dataSize);                          // WL, flag 1
 KELVOR_API int clear_card_mappings();                                                            // WC, flag 1
 // `data` holds `length` bytes of format data (null when length is 0).
-KELVOR_API int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format, uint32_t length,
-                         const uint8_t* data); // WWX
+KELVOR_API int write_wiegand_format(uint16_t pulseWidth, uint16_t pulseInterval, uint8_t format,
+                                    uint32_t length,
+                                    const uint8_t* data); // WWX
 // The format data (dataSize bytes) follow the answer; the caller receives them.
 KELVOR_API int read_wiegand_format(WiegandFormat* out);                                          // WRX
 KELVOR_API int read_wiegand_input(uint32_t statusHandling, uint8_t latched, WiegandString* out); // WGX
@@ -529,22 +547,24 @@ inline uint32_t card_key_block_length(uint8_t keyType) {
 inline constexpr uint32_t CARD_KEY_SECONDARY = 0x01, CARD_KEY_AUTO_UPDATE = 0x02;
 
 // CR: the card data (length bytes) follow the answer; the caller receives them.
-KELVOR_API int read_card_templates(uint8_t option, uint32_t* length);                                      // CR
-KELVOR_API int write_card_templates(uint32_t index, uint32_t length, uint8_t option, const uint8_t* data); // CW
-KELVOR_API int format_card(uint8_t mode);                                                                  // CF
-KELVOR_API int set_card_input_function(uint8_t function);                                                  // CC
-KELVOR_API int get_card_input_function(uint32_t* function);                                                // CG
-KELVOR_API int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType, uint8_t option);  // CKW
-KELVOR_API int read_card_key_option(uint32_t* option);                                                     // CKR
-KELVOR_API int read_card_layout(CardLayout* out);                                                          // CLR
-KELVOR_API int write_card_layout(const CardLayout& layout);                                                // CLW
+KELVOR_API int read_card_templates(uint8_t option, uint32_t* length); // CR
+KELVOR_API int write_card_templates(uint32_t index, uint32_t length, uint8_t option,
+                                    const uint8_t* data);   // CW
+KELVOR_API int format_card(uint8_t mode);                   // CF
+KELVOR_API int set_card_input_function(uint8_t function);   // CC
+KELVOR_API int get_card_input_function(uint32_t* function); // CG
+KELVOR_API int write_card_key(const uint8_t* key1, const uint8_t* key2, uint8_t keyType,
+                              uint8_t option);              // CKW
+KELVOR_API int read_card_key_option(uint32_t* option);      // CKR
+KELVOR_API int read_card_layout(CardLayout* out);           // CLR
+KELVOR_API int write_card_layout(const CardLayout& layout); // CLW
 
 // ------------------------------------------------- event log, clock, user memory
 // A log record: event, source, three date bytes, three time bytes, a 32-bit
 // little-endian value and four bytes of text (not terminated within the record).
 inline constexpr size_t LOG_RECORD_SIZE = packet::record::LOG_RECORD_SIZE;
 
-KELVOR_API int get_log_count(uint32_t* used, uint32_t* total);                                         // LN
+KELVOR_API int get_log_count(uint32_t* used, uint32_t* total); // LN
 // Receives the records into `buffer`, which holds `count` records; more
 // records announced than it holds are refused before any is read.
 KELVOR_API int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records); // LR
@@ -579,18 +599,20 @@ KELVOR_API ClockText clock_text(int64_t seconds);
 // A GPIO record: four 16-bit little-endian words.
 inline constexpr size_t GPIO_RECORD_SIZE = packet::record::GPIO_RECORD_SIZE;
 
-KELVOR_API int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
-                          uint8_t port); // OW
-KELVOR_API int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount, uint16_t* tHigh,
-                         uint16_t* tLow);                               // OR
-KELVOR_API int read_enabled_events(uint8_t port, uint32_t* count);                 // OL
+KELVOR_API int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh,
+                                     uint16_t tLow,
+                                     uint8_t port); // OW
+KELVOR_API int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t* tCount,
+                                    uint16_t* tHigh,
+                                    uint16_t* tLow);               // OR
+KELVOR_API int read_enabled_events(uint8_t port, uint32_t* count); // OL
 // Receives and prints the event codes that OL announced, one byte each.
 KELVOR_API int get_enabled_events(std::span<uint8_t> events);
-KELVOR_API int set_output_port(uint8_t port, uint32_t action);                     // OS
-KELVOR_API int write_in_port_config(uint32_t function, uint32_t value, uint8_t port); // IW
+KELVOR_API int set_output_port(uint8_t port, uint32_t action);                         // OS
+KELVOR_API int write_in_port_config(uint32_t function, uint32_t value, uint8_t port);  // IW
 KELVOR_API int read_in_port_config(uint8_t port, uint32_t* function, uint32_t* value); // IR
 KELVOR_API int read_in_port_status(uint8_t port, uint32_t handling, uint32_t* status); // IG
-KELVOR_API int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);     // GR
+KELVOR_API int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count);         // GR
 // Receives and prints the GPIO records that GR announced, GPIO_RECORD_SIZE bytes each.
 KELVOR_API int list_gpio_records(uint16_t mode, std::span<uint8_t> records);
 // `records` holds count records; they are sent after the packet, also none.

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "HttpRules.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
 #include "Protocol.h"
@@ -58,5 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     require_line(text_event(line, 0), "event");
     require_line(noise_event(data, size, 0), "event");
+    // The same bytes as a browser's request target, Host and Origin headers:
+    // a file served is one of the page's own names, and an origin taken is
+    // the host's own.
+    const std::string file = station_file(line);
+    require(file.empty() ||
+            (file.find('/') == std::string::npos && file.find("..") == std::string::npos && file[0] != '.'));
+    for (const bool loopback : {false, true}) {
+        if (host_allowed(line, loopback)) {
+            std::string host, port;
+            split_host_header(line, host, port);
+            require(!host.empty() && (!loopback || loopback_host(host)));
+        }
+    }
+    const size_t space = line.find(' ');
+    if (space != std::string_view::npos && origin_allowed(line.substr(0, space), line.substr(space + 1)))
+        require(line.size() > 8 && line.substr(0, 7) == "http://");
     return 0;
 }

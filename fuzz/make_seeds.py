@@ -237,6 +237,16 @@ def main():
                    b'"trace":3,"line":2,"file":"x.bmp"}',
         "refused": b'{"class":"command","command":"IS","input_file":"missing.bmp","input_error":2}',
         "malformed": b'{"class":"command","command":"QQ","p1":-1',
+        "person_set": b'{"class":"person_set","id":2,"user_id":5,"name":"\xc3\x85sa Lee","note":"desk\\nB"}',
+        "people": b'{"class":"people"}',
+        "person_remove": b'{"class":"person_remove","user_id":4294967295}',
+        "steps": b'{"class":"command","command":"ES","p1":5,"flag":113,"steps":true,"read_image":true}',
+        "backup": b'{"class":"backup","module_id":3,"directory":"b-1","trace":1}',
+        "restore": b'{"class":"restore","directory":"b","files":[{"name":"manifest.txt","data":"AAE="},'
+                   b'{"name":"..","data":""}]}',
+        "host": b'localhost:8080',
+        "origin": b'http://[::1]:8080 [::1]:8080',
+        "target": b'/station.js',
         "free_scan": packet(C.IS, 5, 910),
         "free_scan_network": packet(C.IS, 5, 910, network=True, module=7),
     }

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "Backup.h"
 #include "Json.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
@@ -94,7 +96,73 @@ void fill(OrvantiCom& com, const CommandRequest& r, const LineSettings& line, bo
     com.directoryFile = r.directoryFile;
 }
 
+// The observer of a command's answers, as the library calls it.
+struct StepContext {
+    const StepObserver* observer;
+    bool network;
+};
+
+void observe_answer(const AnswerPacket& answer, void* context) {
+    const auto* c = static_cast<const StepContext*>(context);
+    const packet::Fields f = packet::decode(answer.data(), c->network);
+    (*c->observer)(AnswerStep{f.command, f.param1, f.param2, f.flag});
+}
+
+// The answers of one command go to `observer` while this lives.
+class ObservedAnswers {
+public:
+    ObservedAnswers(const StepObserver& observer) : context_{&observer, link_state().network == 1} {
+        if (observer) answer_observer(observe_answer, &context_);
+    }
+    ~ObservedAnswers() { answer_observer(nullptr); }
+    ObservedAnswers(const ObservedAnswers&) = delete;
+    ObservedAnswers& operator=(const ObservedAnswers&) = delete;
+
+private:
+    StepContext context_;
+};
+
 } // namespace
+
+bool scanned_a_finger(uint8_t code, int result, bool scanSuccess) {
+    using namespace packet::cmd;
+    // The commands that scan a finger on the module's sensor.
+    static constexpr uint8_t SCANNING[] = {ES, ESA, VS, IS, ST, DS, DSA, EW, EWA, VW, VC, EC, KS};
+    if (std::find(std::begin(SCANNING), std::end(SCANNING), code) == std::end(SCANNING)) return false;
+    if (scanSuccess) return true;
+    // Without SCAN_SUCCESS answers, the outcomes that only a finger scanned can have.
+    switch (result) {
+    case 0:
+    case RES_TRY_AGAIN:
+    case RES_FINGER_ALREADY_ENROLLED:
+    case RES_NOT_FOUND:
+    case RES_NOT_MATCH:
+    case RES_DURESS_FINGER:
+    case RES_ID_REJECTED:
+    case RES_SCAN_FAILED: return true;
+    default: return false;
+    }
+}
+
+WorkResult execute_work(bool restore, const std::string& directory, int traceLevel,
+                        const LineSettings& line) {
+    WorkResult work;
+    CommandResult captured;
+    OrvantiCom com(std::vector<std::string>{}, false);
+    fill(com, CommandRequest{}, line, true);
+    com.traceLevel = traceLevel;
+    com.work = restore ? restore_module : backup_module;
+    com.workDirectory = directory;
+    {
+        const Capture capture(captured, traceLevel);
+        json_output::set_line_sink(keep_objects, &work.objects);
+        json_output::command_drop(); // the work reports objects of its own
+        work.result = com.work(com);
+        json_output::print_module_text();
+    }
+    work.trace = std::move(captured.trace);
+    return work;
+}
 
 void execute_setup() {
     keyword_fill();
@@ -104,7 +172,7 @@ void execute_setup() {
     trace_disable(0xFFFFFFFF);
 }
 
-CommandResult execute(const CommandRequest& r, const LineSettings& line) {
+CommandResult execute(const CommandRequest& r, const LineSettings& line, const StepObserver& steps) {
     CommandResult result;
     OrvantiCom com(std::vector<std::string>{}, false);
     fill(com, r, line, true);
@@ -138,6 +206,7 @@ CommandResult execute(const CommandRequest& r, const LineSettings& line) {
     }
     {
         const Capture capture(result, r.traceLevel);
+        const ObservedAnswers observed(steps);
         com.dispatch();
     }
     result.result = com.lastResult;

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +41,8 @@ struct CommandRequest {
     int batchLine = 0;         // the batch file's line the object names, 0: none
     int batchPart = 0;         // the part of a long batch line, 0: a line read whole
     std::string directoryFile; // the file of directory mode the object names
+    bool steps = false;        // the module's answers reported as they come
+    bool readImage = false;    // the image the command scanned read after it (RI)
 };
 
 struct CommandResult {
@@ -46,6 +50,27 @@ struct CommandResult {
     std::string object;          // the object's line, without its line end
     std::vector<uint8_t> output; // what the command wrote to its -o file
     std::string trace;           // its trace at the level asked ("" when none was)
+    // With readImage: RI's own result after the command (its object, and the
+    // BMP file as output), or nothing when the command scanned no finger.
+    std::shared_ptr<CommandResult> image;
+    bool readImage = false; // the request asked for the image ("image": null without one)
+};
+
+// One file of a backup directory, by its name in the directory.
+struct BackupFile {
+    std::string name;
+    std::vector<uint8_t> data;
+};
+
+// The most bytes of files a backup hands over.
+inline constexpr uint64_t REQUEST_FILES_BYTES_MAX = 64u << 20;
+
+// The work of a long option through the front end: a backup of the module
+// into a directory, or its restore from one.
+struct WorkResult {
+    int result = 0;
+    std::vector<std::string> objects; // kelvor --json's objects of the work
+    std::string trace;
 };
 
 struct ScanResult {
@@ -57,8 +82,26 @@ struct ScanResult {
 
 // Once, on the thread that will run the commands, before the first.
 void execute_setup();
-// Runs the command on the open line (`line` as it stands now).
-CommandResult execute(const CommandRequest& request, const LineSettings& line);
+// Told of each answer of the module while a command runs: its command code,
+// Param1, Param2 and flag.
+struct AnswerStep {
+    uint8_t command = 0;
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+};
+using StepObserver = std::function<void(const AnswerStep&)>;
+// Runs the command on the open line (`line` as it stands now); `steps`, when
+// given, hears of every answer as it comes (the request's steps and the scan
+// that its readImage looks for).
+CommandResult execute(const CommandRequest& request, const LineSettings& line,
+                      const StepObserver& steps = {});
+// Whether a command of `code` that ended with `result` scanned a finger whose
+// image the module holds now; `scanSuccess` tells that a SCAN_SUCCESS answer came.
+bool scanned_a_finger(uint8_t code, int result, bool scanSuccess);
+// kelvor --backup or --restore of the module addressed, with `directory` as
+// the work's directory; `traceLevel` as for a command.
+WorkResult execute_work(bool restore, const std::string& directory, int traceLevel, const LineSettings& line);
 // Asks every ID from first to last on a line in network mode, as kelvor --scan
 // does; the module addressed before is addressed again afterwards.
 // `waitMs` is each ID's wait, as -t gives it (0: as the rate needs).

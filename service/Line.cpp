@@ -1,10 +1,19 @@
 #include "Line.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "Json.h"
 #include "LineEvents.h"
+#include "OrvantiCom.h"
 #include "port/SerialLine.h"
 #include "trace/Outcome.h"
 
@@ -85,10 +94,10 @@ void Line::submit(Job job) {
 }
 
 void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest request,
-                          std::function<void(CommandOutcome)> done) {
+                          std::function<void(CommandOutcome)> done, StepObserver steps) {
     Job job;
     job.owner = std::move(owner);
-    job.run = [this, request = std::move(request), done]() {
+    job.run = [this, request = std::move(request), done, steps = std::move(steps)]() {
         if (std::string why = address(request.moduleId); !why.empty()) {
             done(why);
             return;
@@ -96,8 +105,30 @@ void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest reques
         // Nothing a module or a file announces may end the service (memory
         // that cannot be had, say): the command is answered with why.
         try {
-            CommandResult result = execute(request, options_.settings);
+            bool scanSuccess = false;
+            StepObserver observer;
+            if (steps || request.readImage) {
+                observer = [&scanSuccess, &steps](const AnswerStep& step) {
+                    if (step.flag == SCAN_SUCCESS) scanSuccess = true;
+                    if (steps) steps(step);
+                };
+            }
+            CommandResult result = execute(request, options_.settings, observer);
             after_command(result.result);
+            if (request.readImage) {
+                // The finger's image, read in the same turn on the line: no
+                // other command's scan comes between.
+                result.readImage = true;
+                if (open_ && scanned_a_finger(request.code, result.result, scanSuccess)) {
+                    CommandRequest ri;
+                    ri.code = packet::cmd::RI;
+                    ri.moduleId = request.moduleId;
+                    ri.output = true;
+                    ri.outputName = "image.bmp";
+                    result.image = std::make_shared<CommandResult>(execute(ri, options_.settings));
+                    after_command(result.image->result);
+                }
+            }
             done(std::move(result));
         } catch (const std::exception& e) {
             log_(std::string("a command failed: ") + e.what());
@@ -129,6 +160,159 @@ void Line::submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t
         } catch (const std::exception& e) {
             log_(std::string("a scan failed: ") + e.what());
             done(std::string("the scan failed: ") + e.what());
+        }
+    };
+    job.unavailable = [this, done](int openResult) {
+        done("the line is lost: " + open_failure_reason(options_.settings, openResult));
+    };
+    submit(std::move(job));
+}
+
+namespace {
+
+// A directory of the service's own for the files of one backup or restore,
+// removed with everything in it when this goes.
+class WorkDirectory {
+public:
+    WorkDirectory() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/kelvord-XXXXXX";
+        if (::mkdtemp(pattern.data())) base_ = pattern;
+    }
+    ~WorkDirectory() {
+        if (!base_.empty()) remove_tree(base_, 0);
+    }
+    WorkDirectory(const WorkDirectory&) = delete;
+    WorkDirectory& operator=(const WorkDirectory&) = delete;
+    const std::string& base() const { return base_; }
+
+private:
+    // What the work leaves is a directory of files, and perhaps one more of a
+    // backup that stopped: two levels at most.
+    static void remove_tree(const std::string& path, int depth) {
+        if (DIR* d = ::opendir(path.c_str())) {
+            while (const dirent* e = ::readdir(d)) {
+                const std::string name = e->d_name;
+                if (name == "." || name == "..") continue;
+                const std::string full = path + "/" + name;
+                struct stat st {};
+                if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && depth < 2)
+                    remove_tree(full, depth + 1);
+                else
+                    ::unlink(full.c_str());
+            }
+            ::closedir(d);
+        }
+        ::rmdir(path.c_str());
+    }
+    std::string base_;
+};
+
+// The files of a backup directory as the work wrote them, in name order.
+bool read_backup_files(const std::string& dir, std::vector<BackupFile>& files, std::string& why) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        why = "the backup wrote no directory";
+        return false;
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    uint64_t total = 0;
+    for (const std::string& name : names) {
+        BackupFile f{name, {}};
+        const int fd = ::open((dir + "/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0) ::close(fd);
+            why = "the backup's file " + name + " cannot be read";
+            return false;
+        }
+        total += static_cast<uint64_t>(st.st_size);
+        if (total > REQUEST_FILES_BYTES_MAX) {
+            ::close(fd);
+            why = "the backup is larger than " + std::to_string(REQUEST_FILES_BYTES_MAX >> 20) + " MiB";
+            return false;
+        }
+        f.data.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (done < f.data.size()) {
+            const ssize_t n = ::read(fd, f.data.data() + done, f.data.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+        f.data.resize(done);
+        files.push_back(std::move(f));
+    }
+    return true;
+}
+
+bool write_backup_files(const std::string& dir, const std::vector<BackupFile>& files, std::string& why) {
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        why = "cannot create the directory of the restore: " + std::string(std::strerror(errno));
+        return false;
+    }
+    for (const BackupFile& f : files) {
+        const int fd =
+            ::open((dir + "/" + f.name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 || !write_all(fd, f.data.data(), f.data.size())) {
+            why = "cannot write " + f.name + " for the restore: " + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        ::close(fd);
+    }
+    return true;
+}
+
+// Every mention of the work's own directory made the name the client gave it.
+void rename_directory(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+} // namespace
+
+void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function<void(WorkOutcome)> done) {
+    Job job;
+    job.owner = std::move(owner);
+    auto shared = std::make_shared<Work>(std::move(work));
+    job.run = [this, shared, done]() {
+        const Work& w = *shared;
+        if (std::string why = address(w.moduleId); !why.empty()) {
+            done(why);
+            return;
+        }
+        try {
+            const WorkDirectory tmp;
+            if (tmp.base().empty()) {
+                done(std::string("no directory for the work's files: ") + std::strerror(errno));
+                return;
+            }
+            const std::string dir = tmp.base() + "/" + w.directory;
+            std::string why;
+            if (w.restore && !write_backup_files(dir, w.files, why)) {
+                done(why);
+                return;
+            }
+            WorkDone result{execute_work(w.restore, dir, w.traceLevel, options_.settings), {}};
+            after_command(result.work.result);
+            if (!w.restore && result.work.result == 0 && !read_backup_files(dir, result.files, why)) {
+                done(why);
+                return;
+            }
+            for (std::string& object : result.work.objects) rename_directory(object, dir, w.directory);
+            rename_directory(result.work.trace, dir, w.directory);
+            done(std::move(result));
+        } catch (const std::exception& e) {
+            log_(std::string("a backup or restore failed: ") + e.what());
+            done(std::string("the work failed: ") + e.what());
         }
     };
     job.unavailable = [this, done](int openResult) {

@@ -68,9 +68,26 @@ public:
     void stop();
 
     // Queues a command; `done` is called on the line's thread when it has run,
-    // unless `owner` is gone before it starts (then it never runs).
+    // unless `owner` is gone before it starts (then it never runs). `steps`,
+    // when given, hears of each answer of the module while it runs.
     void submit_command(std::weak_ptr<const void> owner, CommandRequest request,
-                        std::function<void(CommandOutcome)> done);
+                        std::function<void(CommandOutcome)> done, StepObserver steps = {});
+    // Queues a backup of the module (its files come back) or a restore from
+    // `files`: the front end's work on a directory of the service's own,
+    // removed afterwards; the objects name it `directory`.
+    struct Work {
+        bool restore = false;
+        std::optional<uint16_t> moduleId;
+        std::string directory;
+        std::vector<BackupFile> files;
+        int traceLevel = -1;
+    };
+    struct WorkDone {
+        WorkResult work;
+        std::vector<BackupFile> files; // of a backup
+    };
+    using WorkOutcome = std::variant<WorkDone, std::string>;
+    void submit_work(std::weak_ptr<const void> owner, Work work, std::function<void(WorkOutcome)> done);
     // Queues a scan of the line for the modules of IDs first to last.
     using ScanOutcome = std::variant<ScanResult, std::string>;
     void submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,

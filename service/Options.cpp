@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Http.h"
 #include "ModuleIds.h"
 #include "OrvantiCom.h"
 
@@ -18,8 +19,8 @@ namespace {
 
 constexpr const char USAGE[] =
     R"(Usage: kelvord -P PORT -b RATE [-n 1 -m ID | --modules LIST] [-a 1] [-t MS]
-               [--socket PATH] [--tcp HOST:PORT --token-file FILE]
-               [--foreground] [--heartbeat SECONDS] [--max-clients N]
+               [--socket PATH] [--tcp HOST:PORT] [--http HOST:PORT]
+               [--token-file FILE] [--directory FILE] [--foreground] [--heartbeat SECONDS] [--max-clients N]
                [--client-buffer BYTES] [--verbose]
        kelvord --protocol-schema | --help | --version
 Owns one serial line of fingerprint modules and serves it to many clients:
@@ -38,7 +39,13 @@ Where it listens:
                    .sock under $RUNTIME_DIRECTORY, $XDG_RUNTIME_DIR/kelvord
                    or /run/kelvord
   --tcp HOST:PORT  TCP as well; every client presents the token first
+  --http HOST:PORT the enrollment station: a web page and its WebSocket
+                   (PORT alone: on localhost); beyond this machine only
+                   with --token-file, whose token the page then asks for
   --token-file F   the token, in a file that only this user may read
+  --station DIR    the station's files (default: installed with kelvord)
+The directory of people:
+  --directory FILE names and notes for the line's user IDs (SQLite)
 How it runs:
   --foreground     stay in the foreground, log to standard error (without
                    it: detach once listening, log to syslog)
@@ -63,6 +70,9 @@ enum LongOption {
     MODULES,
     VERBOSE,
     PROTOCOL_SCHEMA,
+    HTTP,
+    STATION,
+    DIRECTORY,
 };
 
 // A number as kelvor reads it, but refused when it is no number at all.
@@ -102,6 +112,9 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"modules", required_argument, nullptr, MODULES},
         {"verbose", no_argument, nullptr, VERBOSE},
         {"protocol-schema", no_argument, nullptr, PROTOCOL_SCHEMA},
+        {"http", required_argument, nullptr, HTTP},
+        {"station", required_argument, nullptr, STATION},
+        {"directory", required_argument, nullptr, DIRECTORY},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -155,6 +168,18 @@ CommandLine parse_command_line(int argc, char** argv) {
             o.socketPath = arg;
             break;
         case TCP: o.tcp = arg; break;
+        case HTTP:
+            if (!*arg) return refuse("--http takes HOST:PORT or PORT");
+            o.http = arg;
+            break;
+        case STATION:
+            if (!*arg) return refuse("--station names the directory of the station's files");
+            o.stationDir = arg;
+            break;
+        case DIRECTORY:
+            if (!*arg) return refuse("--directory names the directory's file");
+            o.directory = arg;
+            break;
         case TOKEN_FILE: o.tokenFile = arg; break;
         case FOREGROUND: o.foreground = true; break;
         case VERBOSE: o.verbose = true; break;
@@ -196,8 +221,28 @@ CommandLine parse_command_line(int argc, char** argv) {
     }
     if (!o.tcp.empty() && o.tokenFile.empty())
         return refuse("--tcp needs --token-file: every TCP client presents the token");
-    if (o.tcp.empty() && !o.tokenFile.empty()) return refuse("--token-file goes with --tcp");
+    if (o.tcp.empty() && o.http.empty() && !o.tokenFile.empty())
+        return refuse("--token-file goes with --tcp or --http");
+    if (!o.stationDir.empty() && o.http.empty()) return refuse("--station goes with --http");
+    if (!o.http.empty()) {
+        std::string host, port;
+        if (!http_address(o.http, host, port))
+            return refuse("--http " + o.http + ": HOST:PORT (localhost:8080, [::1]:8080) or PORT");
+        if (!loopback_host(host) && o.tokenFile.empty())
+            return refuse("--http " + o.http +
+                          " listens beyond this machine: give --token-file, whose token the page asks for");
+    }
     return c;
+}
+
+std::string installed_station_dir() {
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string dir(exe, static_cast<size_t>(n));
+    dir = dir.substr(0, dir.rfind('/')); // .../bin
+    dir = dir.substr(0, dir.rfind('/')); // the prefix
+    return dir + "/share/kelvord/station";
 }
 
 std::string socket_name(const std::string& port) {

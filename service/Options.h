@@ -16,6 +16,9 @@ struct DaemonOptions {
     std::string socketPath; // empty: under the runtime directory, named after the port
     std::string tcp;        // HOST:PORT, empty for none
     std::string tokenFile;
+    std::string http;       // the station: HOST:PORT (or PORT, on localhost), empty for none
+    std::string stationDir; // the station's files; empty: those installed with the program
+    std::string directory;  // the directory of people (SQLite), empty for none
     bool foreground = false;
     bool verbose = false;
     size_t maxClients = 64;
@@ -45,5 +48,10 @@ std::string runtime_directory(std::string& error);
 // a regular file of this user, no permission for group or others, a token
 // of 16 characters at least (the line end not counted). Empty with `error` set.
 std::string read_token_file(const std::string& path, std::string& error);
+
+// The station's files installed with the program: share/kelvord/station beside
+// the directory of the program (bin or sbin), as an install and the build
+// tree both lay them out.
+std::string installed_station_dir();
 
 } // namespace kelvord

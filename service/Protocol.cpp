@@ -6,6 +6,7 @@
 #include <cctype>
 #include <limits>
 
+#include "LineEvents.h"
 #include "ModuleSDK.h"
 
 namespace kelvord {
@@ -170,7 +171,7 @@ constexpr int64_t I32 = std::numeric_limits<int32_t>::max();
 
 CommandRequest command_of(const Members& m) {
     m.only({"command", "module_id", "p1", "p2", "flag", "input", "input_file", "input_error", "output_file",
-            "output_error", "chunk_size", "trace", "line", "part", "file"});
+            "output_error", "chunk_size", "trace", "line", "part", "file", "steps", "read_image"});
     CommandRequest r;
     const Json* command = m.find("command");
     if (!command) throw Refusal{"a command request names its \"command\""};
@@ -204,7 +205,55 @@ CommandRequest command_of(const Members& m) {
     r.batchPart = static_cast<int>(m.integer("part", 1, I32, 0));
     if (r.batchPart != 0 && r.batchLine == 0) throw Refusal{"\"part\" goes with a \"line\""};
     if (const std::string* file = m.text("file", NAME_BYTES_MAX)) r.directoryFile = *file;
+    r.steps = m.boolean("steps", false);
+    r.readImage = m.boolean("read_image", false);
     return r;
+}
+
+uint32_t user_id_of(const Members& m) {
+    if (!m.find("user_id")) throw Refusal{"the request names its \"user_id\""};
+    return static_cast<uint32_t>(m.integer("user_id", 0, U32, 0));
+}
+
+std::optional<uint16_t> module_of(const Members& m) {
+    if (const Json* id = m.find("module_id"); id && !id->is_null())
+        return static_cast<uint16_t>(m.integer("module_id", 1, 0xFFFF, 1));
+    return std::nullopt;
+}
+
+std::string directory_of(const Members& m) {
+    const std::string* d = m.text("directory", 64);
+    if (!d) return "backup";
+    if (!backup_file_name_ok(*d))
+        throw Refusal{"\"directory\" is a name of letters, digits, \".\", \"_\" and \"-\" (at most 64)"};
+    return *d;
+}
+
+std::vector<BackupFile> files_of(const Members& m) {
+    const Json* files = m.find("files");
+    if (!files) throw Refusal{"a restore request carries the backup's \"files\""};
+    if (!files->is_array()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
+    if (files->size() > BACKUP_FILES_MAX)
+        throw Refusal{"\"files\" holds more than " + std::to_string(BACKUP_FILES_MAX) + " files"};
+    std::vector<BackupFile> out;
+    out.reserve(files->size());
+    for (const Json& f : *files) {
+        if (!f.is_object()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
+        const Members fm(f, "file");
+        fm.only({"name", "data"});
+        const std::string* name = fm.text("name", 64);
+        const std::string* data = fm.text("data", REQUEST_BYTES_MAX);
+        if (!name || !data) throw Refusal{"each of \"files\" has a \"name\" and its \"data\""};
+        if (!backup_file_name_ok(*name))
+            throw Refusal{"\"" + Members::printable(*name) + "\" is no name of a backup's file"};
+        for (const BackupFile& other : out)
+            if (other.name == *name) throw Refusal{"\"" + *name + "\" comes twice in \"files\""};
+        BackupFile file{*name, {}};
+        if (!base64_decode(*data, file.data))
+            throw Refusal{"the data of \"" + *name + "\" is no base64 text"};
+        out.push_back(std::move(file));
+    }
+    return out;
 }
 
 } // namespace
@@ -240,7 +289,8 @@ Request parse_request(std::string_view line) {
     }
     const auto cls = j.find("class");
     if (cls == j.end() || !cls->is_string()) {
-        request.body = BadRequest{"a request has a \"class\" (command, watch, devices, version, scan, auth)"};
+        request.body = BadRequest{"a request has a \"class\" (command, watch, devices, version, scan, auth, "
+                                  "person_set, people, person_remove, backup, restore)"};
         return request;
     }
     const std::string& name = cls->get_ref<const std::string&>();
@@ -266,6 +316,36 @@ Request parse_request(std::string_view line) {
             s.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
             s.waitMs = static_cast<int>(m.integer("wait_ms", 1, 600000, 0));
             request.body = s;
+        } else if (name == "person_set") {
+            m.only({"user_id", "name", "note"});
+            PersonSetRequest p;
+            p.userId = user_id_of(m);
+            const std::string* person = m.text("name", NAME_BYTES_MAX);
+            if (!person) throw Refusal{"a person_set request gives the person's \"name\""};
+            p.name = *person;
+            if (const std::string* note = m.text("note", NAME_BYTES_MAX)) p.note = *note;
+            request.body = std::move(p);
+        } else if (name == "people") {
+            m.only({});
+            request.body = PeopleRequest{};
+        } else if (name == "person_remove") {
+            m.only({"user_id"});
+            request.body = PersonRemoveRequest{user_id_of(m)};
+        } else if (name == "backup") {
+            m.only({"module_id", "directory", "trace"});
+            BackupRequest b;
+            b.moduleId = module_of(m);
+            b.directory = directory_of(m);
+            b.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            request.body = std::move(b);
+        } else if (name == "restore") {
+            m.only({"module_id", "directory", "files", "trace"});
+            RestoreRequest r;
+            r.moduleId = module_of(m);
+            r.directory = directory_of(m);
+            r.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            r.files = files_of(m);
+            request.body = std::move(r);
         } else if (name == "auth") {
             m.only({"token"});
             const std::string* token = m.text("token", 4096);
@@ -278,6 +358,60 @@ Request parse_request(std::string_view line) {
         request.body = BadRequest{r.message};
     }
     return request;
+}
+
+bool backup_file_name_ok(const std::string& name) {
+    if (name.empty() || name.size() > 64 || name[0] == '.') return false;
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::string step_line(const Json& id, std::optional<uint16_t> moduleId, const AnswerStep& step) {
+    Json o = Json::object();
+    o["class"] = "step";
+    o["id"] = id;
+    const char* keyword = kelvor::keyword_name(kelvor::KW_COMMAND, step.command);
+    o["command"] = std::string(keyword) == "Unknown" ? Json(nullptr) : Json(keyword);
+    o["code"] = step.command;
+    o["module_id"] = moduleId ? Json(*moduleId) : Json(nullptr);
+    o["flag"] = step.flag;
+    const auto name = line_events::flag_name(step.flag);
+    o["flag_name"] = name ? Json(*name) : Json(nullptr);
+    o["param1"] = step.param1;
+    o["param2"] = step.param2;
+    return o.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string work_answer(const char* cls, const Json& id, const WorkResult& work,
+                        const std::vector<BackupFile>* files, bool withTrace) {
+    std::string out = std::string(R"({"class":")") + cls + R"(","id":)";
+    out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += R"(,"result":)" + std::to_string(work.result);
+    out += R"(,"result_name":)" + Json(kelvor::result_name(work.result)).dump();
+    out += R"(,"objects":[)";
+    for (size_t i = 0; i < work.objects.size(); ++i) {
+        if (i > 0) out += ',';
+        out += work.objects[i];
+    }
+    out += ']';
+    if (files) {
+        out += R"(,"files":[)";
+        for (size_t i = 0; i < files->size(); ++i) {
+            const BackupFile& f = (*files)[i];
+            if (i > 0) out += ',';
+            out += R"({"name":)" + Json(f.name).dump(-1, ' ', false, Json::error_handler_t::replace);
+            out += R"(,"data":")" + base64_encode(f.data.data(), f.data.size()) + "\"}";
+        }
+        out += ']';
+    }
+    if (withTrace)
+        out += R"(,"trace":)" + Json(work.trace).dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += '}';
+    return out;
 }
 
 std::string error_line(const Json& id, std::string_view message) {
@@ -301,6 +435,15 @@ std::string command_answer(const Json& id, const CommandResult& result, bool wit
     out += R"(,"output":")";
     out += base64_encode(result.output.data(), result.output.size());
     out += '"';
+    if (result.image) {
+        // RI's own answer, as a command's, without the request's class and id.
+        const std::string image = command_answer(nullptr, *result.image, false);
+        const std::string head = R"({"class":"command","id":null,)";
+        out += R"(,"image":{)";
+        out.append(image, head.size(), std::string::npos);
+    } else if (result.readImage) {
+        out += R"(,"image":null)";
+    }
     if (withTrace) {
         out += R"(,"trace":)";
         out += Json(result.trace).dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -1,12 +1,13 @@
 // The service's protocol: JSON Lines, one object per line, each tagged by
 // "class". A client sends requests (command, watch, devices, version, scan,
-// auth) and gets one answer per request, in the order of its requests, and,
-// once it watches, event objects as they happen. Anything malformed is
-// answered with an "error" object; the connection goes on.
+// auth; the directory's person_set, people and person_remove; backup, restore) and gets one answer per
+// request, in the order of its requests, and, once it watches, event objects as they happen. Anything
+// malformed is answered with an "error" object; the connection goes on.
 #pragma once
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -21,7 +22,7 @@ using Json = nlohmann::ordered_json;
 
 // The level of the protocol, "protocol" in the answer to "version"; it grows
 // when a request or an answer changes in a way an existing client would notice.
-inline constexpr int PROTOCOL_LEVEL = 1;
+inline constexpr int PROTOCOL_LEVEL = 2;
 // The longest request line taken, the base64 of an input file included.
 inline constexpr size_t REQUEST_BYTES_MAX = 8u << 20;
 // The longest id echoed, as JSON text.
@@ -43,6 +44,36 @@ struct ScanRequest {
 struct AuthRequest {
     std::string token;
 };
+// The directory of people: a name and a note for a user ID of the line.
+struct PersonSetRequest {
+    uint32_t userId = 0;
+    std::string name;
+    std::string note;
+};
+struct PeopleRequest {};
+struct PersonRemoveRequest {
+    uint32_t userId = 0;
+};
+// kelvor --backup of a module, its files carried in the answer; kelvor
+// --restore from files the request carries. `directory` is the name the
+// answer's objects give the directory (a name as a backup's files have).
+struct BackupRequest {
+    std::optional<uint16_t> moduleId;
+    std::string directory = "backup";
+    int traceLevel = -1;
+};
+struct RestoreRequest {
+    std::optional<uint16_t> moduleId;
+    std::string directory = "backup";
+    std::vector<BackupFile> files;
+    int traceLevel = -1;
+};
+// The most files a restore request carries (a manifest and a file per user).
+inline constexpr size_t BACKUP_FILES_MAX = 100001;
+// Whether `name` may name a file of a backup directory: letters, digits,
+// ".", "_" and "-", at most 64 of them, no "." first.
+bool backup_file_name_ok(const std::string& name);
+
 // A request that cannot be carried out as it stands: why.
 struct BadRequest {
     std::string message;
@@ -51,7 +82,8 @@ struct BadRequest {
 struct Request {
     Json id; // null when the request gave none (or was no object)
     std::variant<BadRequest, CommandRequest, WatchRequest, DevicesRequest, VersionRequest, ScanRequest,
-                 AuthRequest>
+                 AuthRequest, PersonSetRequest, PeopleRequest, PersonRemoveRequest, BackupRequest,
+                 RestoreRequest>
         body;
 };
 
@@ -65,5 +97,10 @@ std::string error_line(const Json& id, std::string_view message);
 // class and id before its members, and what the command wrote as "output"
 // (base64) and, when the request asked for one, its "trace" after them.
 std::string command_answer(const Json& id, const CommandResult& result, bool withTrace);
+// A step of a command that asked for them: one answer of the module as it came.
+std::string step_line(const Json& id, std::optional<uint16_t> moduleId, const AnswerStep& step);
+// The answer to a backup or restore: the work's objects, the backup's files.
+std::string work_answer(const char* cls, const Json& id, const WorkResult& work,
+                        const std::vector<BackupFile>* files, bool withTrace);
 
 } // namespace kelvord

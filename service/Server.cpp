@@ -2,6 +2,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "Directory.h"
 #include "ModuleSDK.h"
 
 namespace kelvord {
@@ -141,11 +142,33 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                 answer(client, slot, dump(o), 0);
             } else if constexpr (std::is_same_v<T, DevicesRequest>) {
                 answer(client, slot, devices_answer(r.id), 0);
+            } else if constexpr (std::is_same_v<T, PersonSetRequest> || std::is_same_v<T, PeopleRequest> ||
+                                 std::is_same_v<T, PersonRemoveRequest>) {
+                answer(client, slot, directory_answer(r.id, r), 0);
+            } else if constexpr (std::is_same_v<T, BackupRequest>) {
+                submit_work(client, slot, r.id,
+                            Line::Work{false, body.moduleId, body.directory, {}, body.traceLevel}, 0);
+            } else if constexpr (std::is_same_v<T, RestoreRequest>) {
+                c.pendingBytes_ += text.size();
+                submit_work(
+                    client, slot, r.id,
+                    Line::Work{true, body.moduleId, body.directory, std::move(body.files), body.traceLevel},
+                    text.size());
             } else if constexpr (std::is_same_v<T, CommandRequest>) {
                 const bool withTrace = body.traceLevel >= 0;
                 const size_t bytes = text.size();
                 c.pendingBytes_ += bytes;
                 const std::weak_ptr<Client> weak = client;
+                StepObserver steps;
+                if (body.steps) {
+                    // Each answer of the module to this client as it comes, ahead of the command's answer.
+                    steps = [this, weak, id = r.id, moduleId = body.moduleId](const AnswerStep& step) {
+                        boost::asio::post(io_, [weak, line = step_line(id, moduleId, step)]() mutable {
+                            if (const auto alive = weak.lock(); alive && !alive->closing)
+                                alive->send(std::move(line));
+                        });
+                    };
+                }
                 line_.submit_command(
                     owner, std::move(body),
                     [this, weak, slot, id = r.id, withTrace, bytes](CommandOutcome outcome) {
@@ -156,7 +179,8 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                         boost::asio::post(io_, [this, weak, slot, bytes, line = std::move(line)]() mutable {
                             if (const auto alive = weak.lock()) answer(alive, slot, std::move(line), bytes);
                         });
-                    });
+                    },
+                    std::move(steps));
             } else if constexpr (std::is_same_v<T, ScanRequest>) {
                 const bool withTrace = body.traceLevel >= 0;
                 const std::weak_ptr<Client> weak = client;
@@ -192,6 +216,64 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
         c.paused_ = true;
         c.pause_reading(true);
     }
+}
+
+void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
+                          Line::Work work, size_t requestBytes) {
+    const std::weak_ptr<Client> weak = client;
+    const bool restore = work.restore;
+    const bool withTrace = work.traceLevel >= 0;
+    line_.submit_work(client, std::move(work),
+                      [this, weak, slot, id, restore, withTrace, requestBytes](Line::WorkOutcome outcome) {
+                          std::string line;
+                          if (const auto* done = std::get_if<Line::WorkDone>(&outcome))
+                              line = work_answer(restore ? "restore" : "backup", id, done->work,
+                                                 restore ? nullptr : &done->files, withTrace);
+                          else
+                              line = error_line(id, std::get<std::string>(outcome));
+                          boost::asio::post(
+                              io_, [this, weak, slot, requestBytes, line = std::move(line)]() mutable {
+                                  if (const auto alive = weak.lock())
+                                      answer(alive, slot, std::move(line), requestBytes);
+                              });
+                      });
+}
+
+std::string Service::directory_answer(const Json& id, const Request& r) {
+    Directory* d = options_.directory;
+    if (!d) return error_line(id, "the service keeps no directory of people (kelvord --directory FILE)");
+    Json o = Json::object();
+    const auto person_object = [](const Person& p) {
+        Json e = Json::object();
+        e["user_id"] = p.userId;
+        e["name"] = p.name;
+        e["note"] = p.note;
+        e["changed"] = p.changed;
+        return e;
+    };
+    if (const auto* set = std::get_if<PersonSetRequest>(&r.body)) {
+        Person stored;
+        if (std::string why = d->set(set->userId, set->name, set->note, stored); !why.empty())
+            return error_line(id, why);
+        o["class"] = "person_set";
+        o["id"] = id;
+        o["person"] = person_object(stored);
+    } else if (const auto* remove = std::get_if<PersonRemoveRequest>(&r.body)) {
+        std::string why;
+        const bool removed = d->remove(remove->userId, why);
+        if (!why.empty()) return error_line(id, why);
+        o["class"] = "person_remove";
+        o["id"] = id;
+        o["user_id"] = remove->userId;
+        o["removed"] = removed;
+    } else {
+        o["class"] = "people";
+        o["id"] = id;
+        Json all = Json::array();
+        for (const Person& p : d->people()) all.push_back(person_object(p));
+        o["people"] = std::move(all);
+    }
+    return dump(o);
 }
 
 std::string Service::devices_answer(const Json& id) const {

@@ -22,11 +22,14 @@
 
 namespace kelvord {
 
+class Directory;
+
 struct ServiceOptions {
     size_t maxClients = 64;
     size_t clientBuffer = 1u << 20; // bytes waiting for a client that does not read
     std::string token;              // what a client that must authenticate presents
     bool verbose = false;
+    Directory* directory = nullptr; // the directory of people, when the service keeps one
 };
 
 // Requests of one client that may wait for the line at once, and their bytes;
@@ -86,6 +89,9 @@ public:
 private:
     void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes);
     std::string devices_answer(const Json& id) const;
+    std::string directory_answer(const Json& id, const Request& request);
+    void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id, Line::Work work,
+                     size_t requestBytes);
 
     boost::asio::io_context& io_;
     Line& line_;

@@ -1,5 +1,7 @@
 // kelvord: one owner for a serial line of fingerprint modules, many clients.
 // The vocabulary before Asio (see Server.h).
+#include "Directory.h"
+#include "Http.h"
 #include "ModuleSDK.h"
 #include "Options.h"
 #include "ProtocolSchema.h"
@@ -125,11 +127,20 @@ int main(int argc, char** argv) {
         }
         o.socketPath = dir + "/" + socket_name(o.line.settings.port);
     }
+    if (!o.http.empty()) {
+        o.stationDir = absolute(o.stationDir.empty() ? installed_station_dir() : o.stationDir);
+        if (::access((o.stationDir + "/index.html").c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "kelvord: the station's files are not in %s (--station DIR)\n",
+                         o.stationDir.c_str());
+            return 1;
+        }
+    }
     ::signal(SIGPIPE, SIG_IGN);
     int readyFd = -1;
     if (!o.foreground) {
         o.socketPath = absolute(o.socketPath);
         o.line.settings.port = absolute(o.line.settings.port);
+        o.directory = absolute(o.directory);
         readyFd = detach();
         if (::chdir("/") != 0) {
         }
@@ -138,15 +149,33 @@ int main(int argc, char** argv) {
 
     boost::asio::io_context io;
     Service* service = nullptr;
+    // The directory of people, opened after the detach (SQLite never crosses a fork).
+    std::unique_ptr<Directory> directory;
+    try {
+        if (!o.directory.empty()) directory = std::make_unique<Directory>(o.directory);
+    } catch (const std::exception& e) {
+        report_ready(readyFd, e.what());
+        if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
+        return 1;
+    }
+    so.directory = directory.get();
+    // Identifications carry the person's name wherever the events go.
+    const auto named = [&directory](std::string event) {
+        return directory ? directory->name_event(std::move(event)) : event;
+    };
     Line line(
-        o.line, [&service](std::string event) { service->publish(std::move(event)); }, log_line);
+        o.line, [&service, &named](std::string event) { service->publish(named(std::move(event))); },
+        log_line);
     Service theService(io, line, so, log_line);
     service = &theService;
     std::optional<UnixListener> unixListener;
     std::optional<TcpListener> tcpListener;
+    std::optional<HttpListener> httpListener;
     try {
         unixListener.emplace(io, theService, o.socketPath);
         if (!o.tcp.empty()) tcpListener.emplace(io, theService, o.tcp);
+        if (!o.http.empty())
+            httpListener.emplace(io, theService, HttpOptions{o.http, o.stationDir, !so.token.empty()});
     } catch (const std::exception& e) {
         report_ready(readyFd, e.what());
         if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
@@ -154,6 +183,11 @@ int main(int argc, char** argv) {
     }
     log_line("serving " + o.line.settings.port + " on " + o.socketPath +
              (tcpListener ? " and TCP port " + std::to_string(tcpListener->port()) : ""));
+    if (httpListener)
+        log_line("the station: http://" +
+                 std::string(httpListener->loopback() ? "localhost" : o.http.substr(0, o.http.rfind(':'))) +
+                 ":" + std::to_string(httpListener->port()) + "/" +
+                 (so.token.empty() ? "" : " (login with the token)"));
     if (readyFd >= 0) {
         const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         the_log().syslog = true;

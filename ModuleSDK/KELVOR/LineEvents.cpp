@@ -191,11 +191,14 @@ std::string readable(const Json& e) {
     std::string line = string_of(e, "time");
     if (const auto m = e.find("module_id"); m != e.end() && m->is_number()) line += " module " + m->dump();
     line += " " + kind;
+    // The person's name, when the service's directory knows the user.
+    const std::string personName = string_of(e, "name");
+    const std::string person = personName.empty() ? std::string() : " (" + shown(personName) + ")";
     if (kind == "identify") {
-        line += ": user " + number_text(e.value("user_id", Json())) + ", score " +
+        line += ": user " + number_text(e.value("user_id", Json())) + person + ", score " +
                 number_text(e.value("score", Json()));
     } else if (kind == "duress") {
-        line += ": user " + number_text(e.value("user_id", Json()));
+        line += ": user " + number_text(e.value("user_id", Json())) + person;
     } else if (kind == "packet") {
         const std::string command = string_of(e, "command");
         line += ": " + (command.empty() ? std::string("code") : command) + " " +

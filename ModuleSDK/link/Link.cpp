@@ -112,7 +112,6 @@ int link_write_progress(const uint8_t* bytes, int n) {
     return done;
 }
 
-
 // ------------------------------------------------------------------- packets
 
 namespace {
@@ -159,9 +158,9 @@ void settle_line() {
     const bool network = s.network == 1;
     const uint8_t start = packet::start_code(network);
     const int len = static_cast<int>(s.packet_length());
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(static_cast<int64_t>(std::max(serial_read_timeout(), 1)) * LATE_TIMEOUTS_MAX);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int64_t>(std::max(serial_read_timeout(), 1)) *
+                                                    LATE_TIMEOUTS_MAX);
     // Checked by the reads themselves too: a text line that never ends is no exception.
     const serial_line::ReadBound bounded(deadline);
     for (int late = 0; late < LATE_MAX && std::chrono::steady_clock::now() < deadline;) {
@@ -298,14 +297,34 @@ int receive_bounded(AnswerPacket& pkt, bool anyCommand) {
     return receive_matching(pkt, anyCommand);
 }
 
+struct AnswerWatcher {
+    AnswerObserver observer = nullptr;
+    void* context = nullptr;
+};
+
+AnswerWatcher& answer_watcher() {
+    static AnswerWatcher instance;
+    return instance;
+}
+
+// An answer taken: its observer hears of it.
+int answer_taken(int rc, const AnswerPacket& pkt) {
+    if (const AnswerWatcher& w = answer_watcher(); rc == 0 && w.observer) w.observer(pkt, w.context);
+    return rc;
+}
+
 } // namespace
 
+void answer_observer(AnswerObserver observer, void* context) {
+    answer_watcher() = {observer, context};
+}
+
 int receive_answer(AnswerPacket& pkt) {
-    return receive_bounded(pkt, false);
+    return answer_taken(receive_bounded(pkt, false), pkt);
 }
 
 int receive_answer_any(AnswerPacket& pkt) {
-    return receive_bounded(pkt, true);
+    return answer_taken(receive_bounded(pkt, true), pkt);
 }
 
 int receive_chunk_header(AnswerPacket& pkt) {

@@ -248,7 +248,7 @@ class PythonClient(unittest.TestCase):
         r = Rig(self)
         r.control("--place", "3")
         with kelvor.Client(r.sock) as c:
-            self.assertEqual(c.version()["protocol"], 1)
+            self.assertEqual(c.version()["protocol"], 2)
             self.assertEqual(c.command("SS").values["status_name"], "Module is in normal condition")
             self.assertEqual(c.command("ES", 5, flag=0x71).values, {"user_id": 5})
             found = c.command("IS")

@@ -70,6 +70,26 @@ TEST(Requests, MalformedOnesAreRefusedWithTheirReason) {
         {R"({"class":"auth"})", "carries its \"token\"", nullptr},
         {R"({"class":"scan","wait_ms":0})", "\"wait_ms\" must be an integer from 1 to 600000", nullptr},
         {R"({"class":"command","command":"SS","part":2})", "\"part\" goes with a \"line\"", nullptr},
+        {R"({"class":"person_set","name":"A"})", "names its \"user_id\"", nullptr},
+        {R"({"class":"person_set","user_id":4294967296,"name":"A"})", "\"user_id\" must be an integer",
+         nullptr},
+        {R"({"class":"person_set","user_id":1})", "gives the person's \"name\"", nullptr},
+        {R"({"class":"person_set","user_id":1,"name":7})", "\"name\" must be a string", nullptr},
+        {R"({"class":"person_set","user_id":1,"name":"A","age":3})", "unknown member \"age\"", nullptr},
+        {R"({"class":"people","user_id":1})", "unknown member \"user_id\"", nullptr},
+        {R"({"class":"person_remove","user_id":-1})", "\"user_id\" must be an integer", nullptr},
+        {R"({"class":"command","command":"ES","steps":1})", "\"steps\" must be true or false", nullptr},
+        {R"({"class":"backup","directory":"../x"})", "\"directory\" is a name", nullptr},
+        {R"({"class":"backup","directory":".hidden"})", "\"directory\" is a name", nullptr},
+        {R"({"class":"backup","module_id":0})", "\"module_id\" must be an integer from 1", nullptr},
+        {R"({"class":"restore"})", "carries the backup's \"files\"", nullptr},
+        {R"({"class":"restore","files":{}})", "\"files\" is an array", nullptr},
+        {R"({"class":"restore","files":[{"name":"a/b","data":""}]})", "no name of a backup's file", nullptr},
+        {R"({"class":"restore","files":[{"name":"..","data":""}]})", "no name of a backup's file", nullptr},
+        {R"({"class":"restore","files":[{"name":"a","data":"%"}]})", "no base64", nullptr},
+        {R"({"class":"restore","files":[{"name":"a","data":""},{"name":"a","data":""}]})", "comes twice",
+         nullptr},
+        {R"({"class":"restore","files":[{"name":"a"}]})", "has a \"name\" and its \"data\"", nullptr},
         {std::string(40, '[') + std::string(40, ']'), "nests deeper than 32", nullptr},
         {R"({"class":"version","id":")" + std::string(2000, 'x') + "\"}", "id is longer than 1024", nullptr},
     };
@@ -159,6 +179,30 @@ TEST(Requests, TheOtherClasses) {
     EXPECT_EQ(scan.last, 9u);
     EXPECT_EQ(scan.traceLevel, 2);
     EXPECT_EQ(std::get<AuthRequest>(parse_request(R"({"class":"auth","token":"t0k"})").body).token, "t0k");
+
+    const auto set = std::get<PersonSetRequest>(
+        parse_request(R"({"class":"person_set","user_id":4294967295,"name":"Åsa","note":"a\nb"})").body);
+    EXPECT_EQ(set.userId, 0xFFFFFFFFu);
+    EXPECT_EQ(set.name, "Åsa");
+    EXPECT_EQ(set.note, "a\nb");
+    EXPECT_TRUE(std::holds_alternative<PeopleRequest>(parse_request(R"({"class":"people"})").body));
+    EXPECT_EQ(
+        std::get<PersonRemoveRequest>(parse_request(R"({"class":"person_remove","user_id":9})").body).userId,
+        9u);
+    const auto steps = std::get<CommandRequest>(
+        parse_request(R"({"class":"command","command":"ES","steps":true,"read_image":true})").body);
+    EXPECT_TRUE(steps.steps);
+    EXPECT_TRUE(steps.readImage);
+    const auto backup = std::get<BackupRequest>(parse_request(R"({"class":"backup","module_id":3})").body);
+    EXPECT_EQ(backup.moduleId, std::optional<uint16_t>(3));
+    EXPECT_EQ(backup.directory, "backup");
+    const auto restore = std::get<RestoreRequest>(
+        parse_request(R"({"class":"restore","directory":"b-1","files":[{"name":"m.txt","data":"AAE="}]})")
+            .body);
+    EXPECT_EQ(restore.directory, "b-1");
+    ASSERT_EQ(restore.files.size(), 1u);
+    EXPECT_EQ(restore.files[0].name, "m.txt");
+    EXPECT_EQ(restore.files[0].data, (std::vector<uint8_t>{0, 1}));
 }
 
 TEST(Answers, ACommandAnswerIsKelvorsObjectWithClassIdOutputAndTrace) {
@@ -277,6 +321,16 @@ TEST(CommandLine, LineOptionsAsKelvorTakesThemAndTheRest) {
         {{"-P", "x", "-b"}, "option -b needs a value"},
         {{"-P", "x", "-b", "115200", "extra"}, "unexpected word extra"},
         {{"-P", "x", "-b", "115200", "--client-buffer", "100"}, "4096 bytes or more"},
+        {{"-P", "x", "-b", "115200", "--http", "8080", "--directory", "p.db"}, ""},
+        {{"-P", "x", "-b", "115200", "--http", "[::1]:8080", "--station", "s"}, ""},
+        {{"-P", "x", "-b", "115200", "--http", "localhost:0", "--token-file", "t"}, ""},
+        {{"-P", "x", "-b", "115200", "--http", "0.0.0.0:8080", "--token-file", "t"}, ""},
+        {{"-P", "x", "-b", "115200", "--http", "0.0.0.0:8080"}, "listens beyond this machine"},
+        {{"-P", "x", "-b", "115200", "--http", "192.168.1.2:80"}, "listens beyond this machine"},
+        {{"-P", "x", "-b", "115200", "--http", "99999"}, "--http 99999"},
+        {{"-P", "x", "-b", "115200", "--http", "host"}, "--http host"},
+        {{"-P", "x", "-b", "115200", "--station", "s"}, "--station goes with --http"},
+        {{"-P", "x", "-b", "115200", "--directory", ""}, "--directory names"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> words = {"kelvord"};
@@ -390,6 +444,11 @@ TEST(Events, OneLineForPeopleEach) {
          "T identify: user 5, score 910"},
         {R"({"class":"event","kind":"duress","module_id":7,"time":"T","user_id":6})",
          "T module 7 duress: user 6"},
+        // The directory's name beside the number, escaped as a module's text is.
+        {R"({"class":"event","kind":"identify","module_id":null,"time":"T","user_id":5,"score":910,"name":"Ann Lee"})",
+         "T identify: user 5 (Ann Lee), score 910"},
+        {R"({"class":"event","kind":"duress","module_id":2,"time":"T","user_id":6,"name":"Bo\u001b[2J"})",
+         "T module 2 duress: user 6 (Bo^[[2J)"},
         {R"({"class":"event","kind":"not_found","module_id":null,"time":"T"})", "T not_found"},
         {R"({"class":"event","kind":"packet","module_id":null,"time":"T","command":"SS","code":4,"param1":48,)"
          R"("param2":0,"flag":97,"flag_name":"ok","packet":"00"})",

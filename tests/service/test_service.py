@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
 from rig import Conn, Rig, wait_for  # noqa: E402
 from test_clients import PythonClient, ServerRuns, Watching  # noqa: E402,F401  (kelvor's own clients)
+from test_station_service import People, StationRequests, StationSecurity  # noqa: E402,F401
 
 
 def command(name, id=None, **members):
@@ -52,7 +53,7 @@ class Basics(unittest.TestCase):
         c = r.client()
         v = c.request({"class": "version", "id": "v"})
         self.assertEqual(v["id"], "v")
-        self.assertEqual(v["protocol"], 1)
+        self.assertEqual(v["protocol"], 2)
         rc, out, _ = r.kelvor("--version")
         self.assertEqual("kelvor " + v["version"], out.strip())
         d = c.request({"class": "devices", "id": 2})

@@ -206,10 +206,30 @@ TEST_F(EnrollCommands, EnrollModeSequences) {
             if (c.scanSuccessOn) s.answer(second, 0, 0, SCAN_SUCCESS);
             s.answer(second, 0x13, 0, SUCCEED);
         }
+        // Each answer reaches the answer observer as it comes, in the order of the line.
+        std::vector<uint8_t> expected;
+        if (c.admin) {
+            if (c.scanSuccessOn) expected.push_back(SCAN_SUCCESS);
+            expected.push_back(ENROLL_CONTINUE);
+        }
+        for (int scan = 0; scan < (c.secondScan ? 2 : 1); ++scan) {
+            if (c.scanSuccessOn) expected.push_back(SCAN_SUCCESS);
+            expected.push_back(SUCCEED);
+        }
+        std::vector<uint8_t> seen;
         uint32_t out = UNTOUCHED;
         const Exchange r = run_on(s, [&] {
-            return c.admin ? enroll_by_scan_with_admin(5, 0x71, &out) : enroll_by_scan(5, 0x71, &out);
+            answer_observer(
+                [](const AnswerPacket& p, void* context) {
+                    static_cast<std::vector<uint8_t>*>(context)->push_back(
+                        packet::decode(p.data(), false).flag);
+                },
+                &seen);
+            const int rc = c.admin ? enroll_by_scan_with_admin(5, 0x71, &out) : enroll_by_scan(5, 0x71, &out);
+            answer_observer(nullptr);
+            return rc;
         });
+        EXPECT_EQ(farend::hex_dump(seen), farend::hex_dump(expected));
         const std::string callLine =
             c.admin ? "[API] Enroll by scan with admin's verification(ESA): 0x5 Add New Template\n"
                     : "[API] Enroll by scan(ES): 0x5 Add New Template\n";

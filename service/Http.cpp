@@ -1,0 +1,463 @@
+#include "Http.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cctype>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "ModuleSDK.h"
+#include "Transport.h"
+
+namespace kelvord {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using boost::system::error_code;
+using tcp = asio::ip::tcp;
+
+// What the listener's connections share: its settings and how many plain
+// HTTP connections are open.
+struct HttpListener::Shared {
+    Service& service;
+    HttpOptions options;
+    bool loopback = true;
+    size_t connections = 0;
+    uint64_t count = 0;
+};
+
+namespace {
+
+// The bytes of a WebSocket message read at a time.
+constexpr size_t READ_PIECE = 64 * 1024;
+// The longest header of a request taken.
+constexpr uint32_t HEADER_BYTES_MAX = 8192;
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Every answer of the station carries these.
+template <class Fields> void secure_headers(Fields& f) {
+    f.set(http::field::server, std::string("kelvord/") + kelvor::version());
+    f.set("Content-Security-Policy", CONTENT_SECURITY_POLICY);
+    f.set("X-Content-Type-Options", "nosniff");
+    f.set("X-Frame-Options", "DENY");
+    f.set("Referrer-Policy", "no-referrer");
+    f.set("Cross-Origin-Opener-Policy", "same-origin");
+    f.set("Cross-Origin-Resource-Policy", "same-origin");
+    f.set(http::field::cache_control, "no-cache");
+}
+
+// A client of the service on a WebSocket: each text message one request, each
+// answer and event one text message. Its buffers are bounded as a stream
+// client's are: a message longer than a request may be is read to its end and
+// answered as malformed, and a client that does not read is dropped.
+class WebSocketClient final : public Client {
+public:
+    WebSocketClient(websocket::stream<beast::tcp_stream> ws, Service& service, std::string name, bool login)
+        : ws_(std::move(ws)), service_(service), name_(std::move(name)), authTimer_(ws_.get_executor()) {
+        authenticated = !login;
+    }
+
+    void start(const http::request<http::empty_body>& request) {
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = std::chrono::seconds(HTTP_READ_TIMEOUT_S);
+        timeouts.idle_timeout = std::chrono::seconds(WEBSOCKET_IDLE_TIMEOUT_S);
+        timeouts.keep_alive_pings = true;
+        ws_.set_option(timeouts);
+        ws_.set_option(
+            websocket::stream_base::decorator([](websocket::response_type& r) { secure_headers(r); }));
+        // Messages are read in pieces and bounded here, as lines are bounded
+        // on a stream: past the bound, the rest is read and dropped.
+        ws_.read_message_max(0);
+        ws_.auto_fragment(false);
+        ws_.text(true);
+        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
+        ws_.async_accept(request, [self](const error_code& ec) {
+            if (ec) {
+                self->closed_ = true;
+                return;
+            }
+            if (!self->service_.add(self)) return;
+            self->added_ = true;
+            if (!self->authenticated) {
+                self->authTimer_.expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
+                self->authTimer_.async_wait([self](const error_code& e) {
+                    if (e || self->authenticated || self->closed_) return;
+                    self->service_.log("client " + self->name_ + " refused: no token within " +
+                                       std::to_string(AUTH_TIMEOUT_MS / 1000) + " s");
+                    self->send_and_close(error_line(
+                        nullptr, "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s"));
+                });
+            }
+            self->read();
+        });
+    }
+
+    void send(std::string line) override {
+        if (closed_ || closeAfterWrite_) return;
+        if (queued_ > service_.options().clientBuffer) {
+            service_.log("client " + name_ + " dropped: it does not read (" + std::to_string(queued_) +
+                         " bytes waiting)");
+            close();
+            return;
+        }
+        queued_ += line.size();
+        out_.push_back(std::move(line));
+        write();
+    }
+
+    void send_and_close(std::string line) override {
+        send(std::move(line));
+        closing = true;
+        closeAfterWrite_ = true;
+        if (!writing_ && out_.empty()) finish();
+    }
+
+    void close() override {
+        if (closed_) return;
+        closed_ = true;
+        closing = true;
+        error_code ignored;
+        authTimer_.cancel();
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(ws_).close();
+        out_.clear();
+        if (added_) service_.remove(this);
+    }
+
+    void pause_reading(bool pause) override {
+        paused_ = pause;
+        if (!pause) read();
+    }
+
+    const std::string& name() const override { return name_; }
+
+private:
+    void read() {
+        if (closed_ || paused_ || reading_ || closing) return;
+        reading_ = true;
+        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
+        ws_.async_read_some(buffer_, READ_PIECE, [self](const error_code& ec, size_t) {
+            self->reading_ = false;
+            if (self->closed_) return;
+            if (ec) {
+                self->close();
+                return;
+            }
+            self->take();
+            self->read();
+        });
+    }
+
+    void take() {
+        const auto data = buffer_.data();
+        const size_t n = data.size();
+        if (!discarding_ && message_.size() + n > REQUEST_BYTES_MAX) {
+            discarding_ = true;
+            message_.clear();
+            message_.shrink_to_fit();
+        }
+        if (!discarding_) message_.append(static_cast<const char*>(data.data()), n);
+        buffer_.consume(n);
+        if (!ws_.is_message_done()) return;
+        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
+        if (discarding_) {
+            discarding_ = false;
+            service_.oversized(self);
+        } else if (message_.find_first_not_of(" \t\r\n") != std::string::npos) {
+            const std::string request = std::move(message_);
+            message_.clear();
+            service_.request(self, request);
+        }
+        message_.clear();
+        if (message_.capacity() > (64u << 10)) message_.shrink_to_fit();
+    }
+
+    void write() {
+        if (writing_ || out_.empty() || closed_) return;
+        writing_ = true;
+        current_ = std::move(out_.front());
+        out_.pop_front();
+        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
+        ws_.async_write(asio::buffer(current_), [self](const error_code& ec, size_t) {
+            self->writing_ = false;
+            self->queued_ -= std::min(self->queued_, self->current_.size());
+            self->current_.clear();
+            if (self->closed_) return;
+            if (ec) {
+                self->close();
+                return;
+            }
+            if (!self->out_.empty())
+                self->write();
+            else if (self->closeAfterWrite_)
+                self->finish();
+        });
+    }
+
+    // The last line has gone: the WebSocket is closed as the protocol closes it.
+    void finish() {
+        if (closed_ || finishing_) return;
+        finishing_ = true;
+        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
+        beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(5));
+        ws_.async_close(websocket::close_code::policy_error, [self](const error_code&) { self->close(); });
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    Service& service_;
+    std::string name_;
+    asio::steady_timer authTimer_;
+    beast::flat_buffer buffer_;
+    std::string message_;
+    bool discarding_ = false;
+    bool reading_ = false;
+    bool paused_ = false;
+    bool closed_ = false;
+    bool added_ = false;
+    bool closeAfterWrite_ = false;
+    bool finishing_ = false;
+    bool writing_ = false;
+    std::deque<std::string> out_;
+    std::string current_;
+    size_t queued_ = 0;
+};
+
+// One HTTP connection: requests for the page's files, one after the other,
+// until one asks for the WebSocket, which takes the connection over.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(tcp::socket socket, std::shared_ptr<HttpListener::Shared> shared, std::string name)
+        : stream_(std::move(socket)), shared_(std::move(shared)), name_(std::move(name)) {
+        ++shared_->connections;
+    }
+    ~HttpSession() { --shared_->connections; }
+
+    void read() {
+        parser_.emplace();
+        parser_->header_limit(HEADER_BYTES_MAX);
+        parser_->body_limit(0);
+        stream_.expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
+        auto self = shared_from_this();
+        http::async_read(stream_, buffer_, *parser_, [self](const error_code& ec, size_t) {
+            if (ec == http::error::end_of_stream || ec == beast::error::timeout) {
+                self->shut();
+                return;
+            }
+            if (ec) {
+                self->respond(http::status::bad_request,
+                              "the request is no HTTP request this station takes\n", false);
+                return;
+            }
+            self->handle();
+        });
+    }
+
+private:
+    void handle() {
+        const http::request<http::empty_body>& req = parser_->get();
+        const std::string host(req[http::field::host]);
+        if (!host_allowed(host, shared_->loopback)) {
+            respond(http::status::forbidden,
+                    "this station answers under the names of this machine's loopback (localhost) only\n",
+                    false);
+            return;
+        }
+        std::string_view target(req.target().data(), req.target().size());
+        if (const size_t q = target.find('?'); q != std::string_view::npos) target = target.substr(0, q);
+        if (target == WEBSOCKET_PATH) {
+            if (!websocket::is_upgrade(req)) {
+                respond(http::status::bad_request, "the station's protocol is spoken on a WebSocket\n",
+                        false);
+                return;
+            }
+            const std::string origin(req[http::field::origin]);
+            if (!origin_allowed(origin, host)) {
+                shared_->service.log("client " + name_ + " refused: the WebSocket's origin " +
+                                     (origin.empty() ? std::string("is missing") : origin) +
+                                     " is not the page's");
+                respond(http::status::forbidden, "a WebSocket of the station's own page only\n", false);
+                return;
+            }
+            upgrade();
+            return;
+        }
+        if (req.method() != http::verb::get && req.method() != http::verb::head) {
+            respond(http::status::method_not_allowed, "GET and HEAD only\n", req.keep_alive());
+            return;
+        }
+        const std::string name = station_file(target);
+        std::string body;
+        if (name.empty() || !read_file(shared_->options.root + "/" + name, body)) {
+            respond(http::status::not_found, "no such page\n", req.keep_alive());
+            return;
+        }
+        auto res = std::make_shared<http::response<http::string_body>>(http::status::ok, req.version());
+        secure_headers(*res);
+        res->set(http::field::content_type, content_type(name));
+        res->keep_alive(req.keep_alive());
+        const size_t size = body.size();
+        if (req.method() == http::verb::get) res->body() = std::move(body);
+        res->prepare_payload();
+        if (req.method() == http::verb::head) res->content_length(size);
+        send(res, req.keep_alive());
+    }
+
+    static bool read_file(const std::string& path, std::string& out) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return false;
+        struct stat st {};
+        bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  static_cast<uint64_t>(st.st_size) <= STATION_FILE_BYTES_MAX;
+        if (ok) {
+            out.resize(static_cast<size_t>(st.st_size));
+            size_t done = 0;
+            while (done < out.size()) {
+                const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ok = done == out.size();
+        }
+        ::close(fd);
+        return ok;
+    }
+
+    void respond(http::status status, const char* text, bool keepAlive) {
+        auto res = std::make_shared<http::response<http::string_body>>(status, 11);
+        secure_headers(*res);
+        res->set(http::field::content_type, "text/plain; charset=utf-8");
+        res->keep_alive(keepAlive);
+        res->body() = text;
+        res->prepare_payload();
+        send(res, keepAlive);
+    }
+
+    void send(const std::shared_ptr<http::response<http::string_body>>& res, bool keepAlive) {
+        auto self = shared_from_this();
+        stream_.expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
+        http::async_write(stream_, *res, [self, res, keepAlive](const error_code& ec, size_t) {
+            if (ec || !keepAlive) {
+                self->shut();
+                return;
+            }
+            self->read();
+        });
+    }
+
+    void shut() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.close();
+    }
+
+    void upgrade() {
+        const http::request<http::empty_body> req = parser_->release();
+        auto client =
+            std::make_shared<WebSocketClient>(websocket::stream<beast::tcp_stream>(std::move(stream_)),
+                                              shared_->service, "websocket " + name_, shared_->options.login);
+        client->start(req);
+    }
+
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::shared_ptr<HttpListener::Shared> shared_;
+    std::string name_;
+};
+
+constexpr int ACCEPT_RETRY_MS = 100;
+
+} // namespace
+
+bool http_address(const std::string& text, std::string& host, std::string& port) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        if (text.size() > 5 || std::stoul(text) > 65535) return false;
+        host = "127.0.0.1";
+        port = text;
+        return true;
+    }
+    if (!split_host_port(text, host, port)) return false;
+    // localhost is the IPv4 loopback, whatever order the resolver gives its addresses in.
+    if (equal_ignoring_case(host, "localhost")) host = "127.0.0.1";
+    return true;
+}
+
+HttpListener::HttpListener(asio::io_context& io, Service& service, HttpOptions options)
+    : io_(io), service_(service), acceptor_(io), retry_(io) {
+    std::string host, port;
+    if (!http_address(options.hostPort, host, port))
+        throw std::runtime_error("--http takes HOST:PORT (localhost:8080, [::1]:8080) or PORT, not " +
+                                 options.hostPort);
+    tcp::resolver resolver(io);
+    error_code ec;
+    const auto found = resolver.resolve(host, port, tcp::resolver::passive, ec);
+    if (ec || found.empty())
+        throw std::runtime_error("cannot resolve " + options.hostPort + ": " + ec.message());
+    const tcp::endpoint endpoint = found.begin()->endpoint();
+    loopback_ = endpoint.address().is_loopback();
+    if (!loopback_ && !options.login)
+        throw std::runtime_error(
+            "--http " + options.hostPort +
+            " listens beyond this machine: the page then asks for the token of --token-file");
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) throw std::runtime_error("cannot listen on " + options.hostPort + ": " + ec.message());
+    shared_ = std::make_shared<Shared>(Shared{service, std::move(options), loopback_, 0, 0});
+    accept();
+}
+
+uint16_t HttpListener::port() const {
+    error_code ec;
+    return acceptor_.local_endpoint(ec).port();
+}
+
+void HttpListener::accept() {
+    acceptor_.async_accept([this](const error_code& ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) {
+            service_.log("accept on HTTP: " + ec.message());
+            retry_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+            retry_.async_wait([this](const error_code& e) {
+                if (!e) accept();
+            });
+            return;
+        }
+        if (shared_->connections >= shared_->options.maxConnections) {
+            // Too many at once: this one is closed at once, the others go on.
+            error_code ignored;
+            socket.close(ignored);
+            accept();
+            return;
+        }
+        error_code ignored;
+        const auto peer = socket.remote_endpoint(ignored);
+        socket.set_option(tcp::no_delay(true), ignored);
+        const std::string name = peer.address().to_string() + ":" + std::to_string(peer.port());
+        std::make_shared<HttpSession>(std::move(socket), shared_, name)->read();
+        accept();
+    });
+}
+
+} // namespace kelvord
