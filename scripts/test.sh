@@ -30,6 +30,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev nlohmann-
     ser2net libtelnet-dev
     groff-base man-db bash-completion dpkg-dev file lintian
     g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
+# The enrollment station's test in a real browser: headless Chromium through chromedriver.
+packages+=(chromium chromium-driver python3-selenium)
 
 jobs=$(nproc)
 test_jobs=${TEST_JOBS:-$((4 * jobs))}

@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""The enrollment station in a real browser: headless Chromium, driven through
+chromedriver, against kelvord and the simulated module. A person is named and
+enrolled through the guided sequence (the image drawn is compared pixel by
+pixel with the module's), identified on the Test page and by free scan on the
+Events page, an image is captured and saved, a backup downloaded and restored,
+the person's templates deleted; a killed simulator shows as a lost line and
+then as open again. The page is used from the keyboard, at 1024x768 and at a
+phone's width, and the browser reports no error (a policy violation included).
+A screenshot of each page is kept in the directory --shots names.
+
+Chromium, chromedriver and Selenium are required: without them the test fails.
+
+Usage: test_browser.py --bin DIR --schema-dir DIR --shots DIR [unittest options]
+"""
+import argparse
+import base64
+import os
+import shutil
+import struct
+import sys
+import tarfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rig  # noqa: E402
+from rig import Rig, wait_for  # noqa: E402
+
+SHOTS = None
+CHROMIUM = ("/usr/bin/chromium", "/usr/bin/chromium-browser")
+CHROMEDRIVER = ("/usr/bin/chromedriver", "/usr/lib/chromium/chromedriver")
+
+
+def first_existing(paths, what):
+    for p in paths:
+        if os.path.exists(p):
+            return p
+    found = shutil.which(os.path.basename(paths[0]))
+    if found:
+        return found
+    raise AssertionError(what + " is missing (Debian: apt-get install chromium chromium-driver python3-selenium)")
+
+
+def bmp_pixels(bmp):
+    """(width, height, grey value of each pixel top row first) of the tool's 8-bit BMP file."""
+    offset, = struct.unpack("<I", bmp[10:14])
+    width, height = struct.unpack("<ii", bmp[18:26])
+    bits, = struct.unpack("<H", bmp[28:30])
+    assert bits == 8, bits
+    stride = (width + 3) & ~3
+    rows = [bmp[offset + y * stride: offset + y * stride + width] for y in range(abs(height))]
+    if height > 0:
+        rows.reverse()
+    palette_at = 14 + struct.unpack("<I", bmp[14:18])[0]
+    grey = [bmp[palette_at + 4 * i] for i in range(256)]
+    return width, abs(height), [grey[v] for row in rows for v in row]
+
+
+class Station(unittest.TestCase):
+    def setUp(self):
+        try:
+            from selenium import webdriver
+            from selenium.webdriver.chrome.options import Options
+            from selenium.webdriver.chrome.service import Service
+        except ImportError as e:
+            raise AssertionError("Selenium is missing (Debian: python3-selenium): %s" % e)
+        self.r = Rig(self, daemon_args=["--http", "0", "--directory", "people.db"])
+        self.port = int(self.r.wait_log(r"the station: http://localhost:(\d+)/").group(1))
+        self.downloads = os.path.join(self.r.dir, "downloads")
+        os.mkdir(self.downloads)
+        o = Options()
+        o.binary_location = first_existing(CHROMIUM, "chromium")
+        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                  "--window-size=1024,768", "--no-first-run", "--disable-extensions", "--disable-sync",
+                  "--disable-background-networking", "--user-data-dir=" + os.path.join(self.r.dir, "profile")):
+            o.add_argument(a)
+        o.add_experimental_option("prefs", {"download.default_directory": self.downloads,
+                                            "download.prompt_for_download": False})
+        o.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        self.d = webdriver.Chrome(service=Service(first_existing(CHROMEDRIVER, "chromedriver")), options=o)
+        self.addCleanup(self.d.quit)
+        self.d.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": self.downloads})
+        self.d.set_window_size(1024, 768)
+
+    # ---- helpers ----
+    def by(self, id_):
+        return self.d.find_element("id", id_)
+
+    def text(self, id_):
+        return self.by(id_).text
+
+    def until(self, predicate, what, seconds=30):
+        wait_for(lambda: self._safe(predicate), seconds, what + " (the page shows: %s)" % self._notice())
+
+    @staticmethod
+    def _safe(predicate):
+        try:
+            return predicate()
+        except Exception:  # an element replaced while it was read: ask again
+            return False
+
+    def _notice(self):
+        try:
+            return self.text("notice") or self.text("line-state")
+        except Exception:
+            return "?"
+
+    def tab(self, name):
+        self.by("tab-" + name).click()
+        self.until(lambda: self.by("page-" + name).is_displayed(), "the page " + name)
+
+    def shot(self, name):
+        """The whole page, below the window's edge too."""
+        os.makedirs(SHOTS, exist_ok=True)
+        size = self.d.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
+        shot = self.d.execute_cdp_cmd("Page.captureScreenshot", {
+            "format": "png", "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1}})
+        with open(os.path.join(SHOTS, name + ".png"), "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+
+    def select(self, id_, value):
+        from selenium.webdriver.support.ui import Select
+        self.until(lambda: any(o.get_attribute("value") == value for o in Select(self.by(id_)).options),
+                   "the choice %s in %s" % (value, id_))
+        Select(self.by(id_)).select_by_value(value)
+
+    def confirm(self):
+        self.until(lambda: self.by("confirm").get_attribute("open") is not None, "the confirmation")
+        self.by("confirm-ok").click()
+
+    def canvas_pixels(self, css):
+        """(width, height, red channel of each pixel) of the canvas drawn on the page."""
+        data = self.d.execute_script(
+            "const c = document.querySelector(arguments[0]);"
+            "const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+            "let s = ''; for (let i = 0; i < d.length; i += 4) s += String.fromCharCode(d[i]);"
+            "return [c.width, c.height, btoa(s), c.getBoundingClientRect().width];", css)
+        return data[0], data[1], list(base64.b64decode(data[2])), data[3]
+
+    def browser_errors(self):
+        return [e for e in self.d.get_log("browser") if e["level"] == "SEVERE"]
+
+    # ---- the test ----
+    def test_the_station_from_naming_to_a_lost_line(self):
+        r, d = self.r, self.d
+        c = r.client()
+        # Two scans for an enrollment, a SCAN_SUCCESS after each: the guided sequence has four steps.
+        c.request({"class": "command", "command": "SW", "flag": 0x65, "p2": 0x31})
+        c.request({"class": "command", "command": "SW", "flag": 0x75, "p2": 0x31})
+        r.control("--place", "3")
+
+        d.get("http://localhost:%d/" % self.port)
+        self.until(lambda: self.text("line-state").startswith("Line open"), "the line shown open")
+        self.until(lambda: "Module is in normal condition" in self.text("modules-table"), "the module's status")
+        self.until(lambda: "0x" in self.by("modules-table").find_elements("css selector", "tbody td")[2].text,
+                   "the firmware version")
+        self.shot("1-line")
+
+        # Every control is labelled.
+        unlabelled = d.execute_script(
+            "return Array.from(document.querySelectorAll('input, select, button'))"
+            ".filter(e => !(e.labels && e.labels.length) && !e.getAttribute('aria-label') && !e.textContent.trim())"
+            ".map(e => e.id || e.outerHTML);")
+        self.assertEqual(unlabelled, [])
+
+        # People, from the keyboard: the tabs follow the arrow keys, the form its fields.
+        from selenium.webdriver.common.keys import Keys
+        self.by("tab-line").send_keys(Keys.ARROW_RIGHT)
+        self.until(lambda: self.by("tab-people").get_attribute("aria-selected") == "true", "the People tab")
+        self.assertEqual(d.switch_to.active_element.get_attribute("id"), "tab-people")
+        self.until(lambda: not self.by("person-form").get_attribute("hidden"), "the person's form")
+        self.by("person-id").send_keys("5", Keys.TAB, "Ann Lee", Keys.TAB, "reception", Keys.ENTER)
+        self.until(lambda: "Ann Lee" in self.text("people-table"), "Ann Lee in the table")
+        self.assertEqual(c.request({"class": "people"})["people"][0]["name"], "Ann Lee")
+        self.shot("2-people")
+
+        # Enroll through the guided sequence.
+        self.tab("enroll")
+        self.select("enroll-person", "5")
+        self.by("enroll-start").click()
+        self.until(lambda: self.text("enroll-prompt").startswith("Enrolled: Ann Lee"), "the enrollment", 60)
+        steps = self.text("enroll-steps")
+        for step in ("Scan 1 is good.", "The module took the scan.", "Scan 2 is good.", "Enrolled Ann Lee (user 5)."):
+            self.assertIn(step, steps)
+        self.until(lambda: d.find_elements("css selector", "#enroll-images canvas"), "the captured image")
+        # The image drawn is the module's, pixel for pixel, at its real size.
+        module_image = base64.b64decode(c.request({"class": "command", "command": "RI",
+                                                   "output_file": "i.bmp"})["output"])
+        width, height, pixels = bmp_pixels(module_image)
+        cw, ch, drawn, shown_width = self.canvas_pixels("#enroll-images canvas")
+        self.assertEqual((cw, ch, shown_width), (width, height, width))
+        self.assertEqual(drawn, pixels)
+        self.assertGreater(len(set(drawn)), 8)  # a fingerprint, not a blank
+        self.assertIn("%d × %d pixels" % (width, height), self.text("enroll-images"))
+        self.shot("3-enroll")
+
+        # A finger already enrolled is named.
+        self.select("enroll-option", "132")
+        self.by("enroll-start").click()
+        self.until(lambda: "Already enrolled as Ann Lee (user 5)" in self.text("enroll-prompt"), "already enrolled", 60)
+
+        # Identify on the Test page.
+        self.tab("test")
+        self.by("test-start").click()
+        self.until(lambda: self.text("test-result").startswith("Identified: Ann Lee (user 5), score "),
+                   "the identification", 60)
+        self.until(lambda: d.find_elements("css selector", "#test-image canvas"), "the tested finger's image")
+        # A finger nobody enrolled: the module's message, not silence.
+        r.control("--place", "8")
+        self.by("test-start").click()
+        self.until(lambda: self.text("test-result").startswith("Not identified: "), "the failed identification", 60)
+        self.shot("4-test")
+
+        # Free scan: the identification comes as an event, with the name.
+        self.tab("events")
+        r.control("--place", "none")
+        self.by("freescan-on").click()
+        self.until(lambda: "Free scan is on" in self.text("notice"), "free scan on")
+        r.control("--place", "3")
+        self.until(lambda: "Identified Ann Lee (user 5)" in self.text("events-list"), "the event with the name")
+        r.control("--place", "none")
+        self.by("freescan-off").click()
+        self.until(lambda: "Free scan is off" in self.text("notice"), "free scan off")
+        self.shot("5-events")
+
+        # An image: captured, shown at its size, saved as the tool's BMP file.
+        self.tab("images")
+        r.control("--place", "4")
+        self.by("image-capture").click()
+        self.until(lambda: "pixels" in self.text("image-view"), "the captured image", 60)
+        self.assertIn("%d × %d pixels" % (width, height), self.text("image-view"))
+        self.by("image-save").click()
+        saved = os.path.join(self.downloads, "image.bmp")
+        wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 54, 20, "the saved image")
+        with open(saved, "rb") as f:
+            self.assertEqual(bmp_pixels(f.read())[:2], (width, height))
+        self.shot("6-images")
+
+        # A backup downloaded, the person deleted, the backup restored.
+        self.tab("backup")
+        self.by("backup-download").click()
+        self.until(lambda: self.text("backup-result").startswith("Saved "), "the backup", 60)
+        wait_for(lambda: [n for n in os.listdir(self.downloads) if n.endswith(".tar")], 20, "the backup's file")
+        archive = os.path.join(self.downloads, [n for n in os.listdir(self.downloads) if n.endswith(".tar")][0])
+        with tarfile.open(archive) as t:
+            names = t.getnames()
+        self.assertTrue(any(n.count("/") == 1 for n in names), names)
+
+        self.tab("people")
+        self.until(lambda: "Delete on the module" in self.text("people-table"), "the delete button")
+        self.by("people-table").find_element("css selector", "tr[data-user='5'] button.danger").click()
+        self.confirm()
+        self.until(lambda: "are deleted" in self.text("notice"), "the deletion")
+        self.assertEqual(c.request({"class": "command", "command": "CT", "p1": 5})["result_name"], "not_found")
+
+        self.tab("backup")
+        self.by("restore-file").send_keys(archive)
+        self.by("restore-start").click()
+        self.confirm()
+        self.until(lambda: self.text("backup-result").startswith("Restored "), "the restore", 60)
+        self.assertEqual(c.request({"class": "command", "command": "CT", "p1": 5})["values"]["templates"], 1)
+        self.shot("7-backup")
+
+        # A phone's width: nothing wider than the window.
+        d.set_window_size(390, 844)
+        self.tab("people")
+        self.until(lambda: "Ann Lee" in self.text("people-table"), "the people at a phone's width")
+        overflow = d.execute_script("return document.documentElement.scrollWidth - window.innerWidth;")
+        self.assertLessEqual(overflow, 0)
+        self.shot("8-people-phone")
+        d.set_window_size(1024, 768)
+
+        # The simulator killed: the line shown lost, then open again.
+        self.tab("line")
+        r.kill_sim()
+        self.until(lambda: self.text("line-state").startswith("Line lost"), "the lost line")
+        self.shot("9-line-lost")
+        r.start_sim()
+        self.until(lambda: self.text("line-state").startswith("Line reopened")
+                   or self.text("line-state").startswith("Line open"), "the line back", 60)
+        self.tab("events")
+        self.until(lambda: "Line reopened" in self.text("events-list"), "the reopened line in the events")
+
+        self.assertEqual(self.browser_errors(), [])
+
+
+def main():
+    global SHOTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--schema-dir", required=True)
+    parser.add_argument("--shots", required=True)
+    args, rest = parser.parse_known_args()
+    rig.setup(args.bin, args.schema_dir)
+    SHOTS = os.path.abspath(args.shots)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
