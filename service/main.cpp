@@ -183,11 +183,14 @@ int main(int argc, char** argv) {
     }
     log_line("serving " + o.line.settings.port + " on " + o.socketPath +
              (tcpListener ? " and TCP port " + std::to_string(tcpListener->port()) : ""));
-    if (httpListener)
+    if (httpListener) {
+        // The address as given (a port alone: localhost), and the port taken when it was 0.
+        const bool portAlone = o.http.find(':') == std::string::npos;
         log_line("the station: http://" +
-                 std::string(httpListener->loopback() ? "localhost" : o.http.substr(0, o.http.rfind(':'))) +
-                 ":" + std::to_string(httpListener->port()) + "/" +
+                 (portAlone ? std::string("localhost") : o.http.substr(0, o.http.rfind(':'))) + ":" +
+                 std::to_string(httpListener->port()) + "/" +
                  (so.token.empty() ? "" : " (login with the token)"));
+    }
     if (readyFd >= 0) {
         const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         the_log().syslog = true;

@@ -309,7 +309,8 @@
   $('line-refresh').addEventListener('click', (ev) => busy(ev.currentTarget, refreshLine));
   $('line-scan').addEventListener('click', (ev) => busy(ev.currentTarget, async () => {
     $('scan-result').textContent = 'Scanning the line…';
-    const a = await request({ class: 'scan' });
+    // 50 ms for each ID's answer: USB adapters of RS-485 lines add their own latency.
+    const a = await request({ class: 'scan', first: 1, last: 255, wait_ms: 50 });
     const found = a.objects.filter((o) => o.kind === 'scan_module').map((o) => o.module_id);
     $('scan-result').textContent = found.length ? 'Modules found: ' + found.join(', ') : 'No module answered.';
   }));
@@ -388,6 +389,15 @@
           'aria-label': 'Delete the templates of ' + who(id) + ' on ' + moduleLabel(m.module_id).toLowerCase(),
           onclick: (ev) => deleteTemplates(ev.currentTarget, id, m.module_id) }));
       });
+      // Missing on a module while another has them: copied over, template by template data.
+      const from = modules.find((m, i) => counts[i]);
+      modules.forEach((m, i) => {
+        if (counts[i] !== undefined || !from) return;
+        actions.append(el('button', { type: 'button', text: 'Copy to ' + moduleLabel(m.module_id).toLowerCase(),
+          'aria-label': 'Copy the templates of ' + who(id) + ' from ' + moduleLabel(from.module_id).toLowerCase() +
+            ' to ' + moduleLabel(m.module_id).toLowerCase(),
+          onclick: (ev) => copyTemplates(ev.currentTarget, id, from.module_id, m.module_id) }));
+      });
       if (p) {
         actions.append(el('button', { type: 'button', class: 'danger', text: 'Forget the name',
           'aria-label': 'Remove ' + who(id) + ' from the directory', onclick: (ev) => forgetPerson(ev.currentTarget, id) }));
@@ -426,6 +436,19 @@
     await busy(button, async () => {
       await command('DT', moduleId, { p1: id });
       notice('The templates of ' + who(id) + ' are deleted on ' + moduleLabel(moduleId).toLowerCase() + '.', 'ok');
+      await refreshPeople();
+    });
+  }
+
+  // A user's templates read from one module (RT) and enrolled as they are on another (ETX).
+  async function copyTemplates(button, id, fromId, toId) {
+    await busy(button, async () => {
+      const count = (await command('CT', fromId, { p1: id })).values.templates;
+      const data = (await command('RT', fromId, { p1: id, output_file: 'templates.bin' })).output;
+      const bytes = base64Bytes(data).length;
+      if (!count || !bytes || bytes > 0xffff || count > 0xffff) throw new Error('The templates of ' + who(id) + ' cannot be copied (' + count + ' templates, ' + bytes + ' bytes).');
+      await command('ETX', toId, { p1: id, p2: count * 0x10000 + bytes, flag: 0x71, input: data, input_file: 'templates.bin' });
+      notice('Copied ' + count + (count === 1 ? ' template' : ' templates') + ' of ' + who(id) + ' to ' + moduleLabel(toId).toLowerCase() + '.', 'ok');
       await refreshPeople();
     });
   }

@@ -15,6 +15,7 @@ Usage: test_browser.py --bin DIR --schema-dir DIR --shots DIR [unittest options]
 """
 import argparse
 import base64
+import json
 import os
 import shutil
 import struct
@@ -58,14 +59,14 @@ def bmp_pixels(bmp):
 
 
 class Station(unittest.TestCase):
-    def setUp(self):
+    def open_station(self, sim_args=(), daemon_args=()):
         try:
             from selenium import webdriver
             from selenium.webdriver.chrome.options import Options
             from selenium.webdriver.chrome.service import Service
         except ImportError as e:
             raise AssertionError("Selenium is missing (Debian: python3-selenium): %s" % e)
-        self.r = Rig(self, daemon_args=["--http", "0", "--directory", "people.db"])
+        self.r = Rig(self, sim_args=sim_args, daemon_args=["--http", "0", "--directory", "people.db", *daemon_args])
         self.port = int(self.r.wait_log(r"the station: http://localhost:(\d+)/").group(1))
         self.downloads = os.path.join(self.r.dir, "downloads")
         os.mkdir(self.downloads)
@@ -81,6 +82,16 @@ class Station(unittest.TestCase):
         self.d = webdriver.Chrome(service=Service(first_existing(CHROMEDRIVER, "chromedriver")), options=o)
         self.addCleanup(self.d.quit)
         self.d.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": self.downloads})
+        # Every message the page sends and gets on its WebSocket, kept for the schema's check
+        # (a script the browser runs before the page's own; the page's policy does not govern it).
+        self.d.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+            window.protocolSeen = [];
+            const send = WebSocket.prototype.send;
+            WebSocket.prototype.send = function (m) { window.protocolSeen.push(m); return send.call(this, m); };
+            const on = Object.getOwnPropertyDescriptor(WebSocket.prototype, 'onmessage');
+            Object.defineProperty(WebSocket.prototype, 'onmessage', {
+                set(f) { on.set.call(this, (e) => { window.protocolSeen.push(e.data); return f(e); }); },
+                get() { return on.get.call(this); } });"""})
         self.d.set_window_size(1024, 768)
 
     # ---- helpers ----
@@ -126,6 +137,18 @@ class Station(unittest.TestCase):
                    "the choice %s in %s" % (value, id_))
         Select(self.by(id_)).select_by_value(value)
 
+    def press(self, id_):
+        """Clicks the button once it may be used (not while an action of the page runs)."""
+        self.until(lambda: self.by(id_).is_enabled(), "the button " + id_ + " enabled")
+        self.by(id_).click()
+
+    def click_in(self, id_, css, what):
+        """Clicks what `css` finds in the element `id_`, found again when the page redrew it meanwhile."""
+        def click():
+            self.by(id_).find_element("css selector", css).click()
+            return True
+        self.until(click, what)
+
     def confirm(self):
         self.until(lambda: self.by("confirm").get_attribute("open") is not None, "the confirmation")
         self.by("confirm-ok").click()
@@ -139,11 +162,20 @@ class Station(unittest.TestCase):
             "return [c.width, c.height, btoa(s), c.getBoundingClientRect().width];", css)
         return data[0], data[1], list(base64.b64decode(data[2])), data[3]
 
+    def check_protocol(self):
+        """The page's requests, and what it got, are objects of the protocol's schema."""
+        seen = self.d.execute_script("return window.protocolSeen;")
+        self.assertGreater(len(seen), 10)
+        for m in seen:
+            rig.check(json.loads(m))
+        return [json.loads(m)["class"] for m in seen]
+
     def browser_errors(self):
         return [e for e in self.d.get_log("browser") if e["level"] == "SEVERE"]
 
     # ---- the test ----
     def test_the_station_from_naming_to_a_lost_line(self):
+        self.open_station()
         r, d = self.r, self.d
         c = r.client()
         # Two scans for an enrollment, a SCAN_SUCCESS after each: the guided sequence has four steps.
@@ -179,7 +211,7 @@ class Station(unittest.TestCase):
         # Enroll through the guided sequence.
         self.tab("enroll")
         self.select("enroll-person", "5")
-        self.by("enroll-start").click()
+        self.press("enroll-start")
         self.until(lambda: self.text("enroll-prompt").startswith("Enrolled: Ann Lee"), "the enrollment", 60)
         steps = self.text("enroll-steps")
         for step in ("Scan 1 is good.", "The module took the scan.", "Scan 2 is good.", "Enrolled Ann Lee (user 5)."):
@@ -198,40 +230,40 @@ class Station(unittest.TestCase):
 
         # A finger already enrolled is named.
         self.select("enroll-option", "132")
-        self.by("enroll-start").click()
+        self.press("enroll-start")
         self.until(lambda: "Already enrolled as Ann Lee (user 5)" in self.text("enroll-prompt"), "already enrolled", 60)
 
         # Identify on the Test page.
         self.tab("test")
-        self.by("test-start").click()
+        self.press("test-start")
         self.until(lambda: self.text("test-result").startswith("Identified: Ann Lee (user 5), score "),
                    "the identification", 60)
         self.until(lambda: d.find_elements("css selector", "#test-image canvas"), "the tested finger's image")
         # A finger nobody enrolled: the module's message, not silence.
         r.control("--place", "8")
-        self.by("test-start").click()
+        self.press("test-start")
         self.until(lambda: self.text("test-result").startswith("Not identified: "), "the failed identification", 60)
         self.shot("4-test")
 
         # Free scan: the identification comes as an event, with the name.
         self.tab("events")
         r.control("--place", "none")
-        self.by("freescan-on").click()
+        self.press("freescan-on")
         self.until(lambda: "Free scan is on" in self.text("notice"), "free scan on")
         r.control("--place", "3")
         self.until(lambda: "Identified Ann Lee (user 5)" in self.text("events-list"), "the event with the name")
         r.control("--place", "none")
-        self.by("freescan-off").click()
+        self.press("freescan-off")
         self.until(lambda: "Free scan is off" in self.text("notice"), "free scan off")
         self.shot("5-events")
 
         # An image: captured, shown at its size, saved as the tool's BMP file.
         self.tab("images")
         r.control("--place", "4")
-        self.by("image-capture").click()
+        self.press("image-capture")
         self.until(lambda: "pixels" in self.text("image-view"), "the captured image", 60)
         self.assertIn("%d × %d pixels" % (width, height), self.text("image-view"))
-        self.by("image-save").click()
+        self.press("image-save")
         saved = os.path.join(self.downloads, "image.bmp")
         wait_for(lambda: os.path.exists(saved) and os.path.getsize(saved) > 54, 20, "the saved image")
         with open(saved, "rb") as f:
@@ -240,7 +272,7 @@ class Station(unittest.TestCase):
 
         # A backup downloaded, the person deleted, the backup restored.
         self.tab("backup")
-        self.by("backup-download").click()
+        self.press("backup-download")
         self.until(lambda: self.text("backup-result").startswith("Saved "), "the backup", 60)
         wait_for(lambda: [n for n in os.listdir(self.downloads) if n.endswith(".tar")], 20, "the backup's file")
         archive = os.path.join(self.downloads, [n for n in os.listdir(self.downloads) if n.endswith(".tar")][0])
@@ -250,14 +282,14 @@ class Station(unittest.TestCase):
 
         self.tab("people")
         self.until(lambda: "Delete on the module" in self.text("people-table"), "the delete button")
-        self.by("people-table").find_element("css selector", "tr[data-user='5'] button.danger").click()
+        self.click_in("people-table", "tr[data-user='5'] button.danger", "the delete button")
         self.confirm()
         self.until(lambda: "are deleted" in self.text("notice"), "the deletion")
         self.assertEqual(c.request({"class": "command", "command": "CT", "p1": 5})["result_name"], "not_found")
 
         self.tab("backup")
         self.by("restore-file").send_keys(archive)
-        self.by("restore-start").click()
+        self.press("restore-start")
         self.confirm()
         self.until(lambda: self.text("backup-result").startswith("Restored "), "the restore", 60)
         self.assertEqual(c.request({"class": "command", "command": "CT", "p1": 5})["values"]["templates"], 1)
@@ -283,6 +315,38 @@ class Station(unittest.TestCase):
         self.tab("events")
         self.until(lambda: "Line reopened" in self.text("events-list"), "the reopened line in the events")
 
+        classes = set(self.check_protocol())
+        for cls in ("version", "watch", "devices", "people", "person_set", "command", "step", "event", "backup",
+                    "restore"):
+            self.assertIn(cls, classes)
+        self.assertEqual(self.browser_errors(), [])
+
+    def test_a_line_of_two_modules_scanned_and_a_person_copied_over(self):
+        self.open_station(sim_args=("--modules", "1,2"), daemon_args=("--modules", "1,2"))
+        r, d = self.r, self.d
+        r.wait_open()
+        c = r.client()
+        r.control("--place", "3", "--module", "1")
+        self.assertEqual(c.request({"class": "command", "command": "ES", "module_id": 1, "p1": 5,
+                                    "flag": 0x71})["outcome"], "ok")
+        c.request({"class": "person_set", "user_id": 5, "name": "Ann Lee"})
+        d.get("http://localhost:%d/" % self.port)
+        self.until(lambda: len(self.by("modules-table").find_elements("css selector", "tbody tr")) == 2,
+                   "both modules")
+        self.press("line-scan")
+        self.until(lambda: self.text("scan-result") == "Modules found: 1, 2", "the scan of the line", 60)
+        self.tab("people")
+        self.until(lambda: "missing" in self.text("people-table"), "user 5 missing on module 2")
+        self.shot("10-people-two-modules")
+        self.click_in("people-table", "tr[data-user='5'] button[aria-label$='to module 2']", "the copy button")
+        self.until(lambda: "Copied 1 template of Ann Lee (user 5) to module 2." in self.text("notice"), "the copy")
+        self.until(lambda: "missing" not in self.text("people-table"), "user 5 on both modules")
+        self.assertEqual(c.request({"class": "command", "command": "CT", "module_id": 2, "p1": 5})["values"],
+                         {"user_id": 5, "templates": 1})
+        # The copy identifies the same finger on the other module.
+        r.control("--place", "3", "--module", "2")
+        self.assertEqual(c.request({"class": "command", "command": "IS", "module_id": 2})["values"]["user_id"], 5)
+        self.check_protocol()
         self.assertEqual(self.browser_errors(), [])
 
 
