@@ -185,7 +185,10 @@ RS-485 with many modules) and serves it to many clients over a Unix socket
 and, with a token, TCP: commands of every client one at a time, each
 answered with kelvor's JSON object, and what the modules send on their own
 (free-scan identifications, text lines) and the line's state as live
-events. A lost line is opened again. A systemd template unit serves a port.")
+events. A lost line is opened again. A systemd template unit serves a port.
+A directory of people names the user IDs, and a web page served by the
+service (the enrollment station) enrolls and tests fingers with their
+images, shows the live events and takes backups.")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvor, socat, bash-completion")
 # The service's system user and groups are made by its postinst.
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/kelvord/postinst)

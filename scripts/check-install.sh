@@ -49,7 +49,8 @@ check_layout() {
         lib/python3/dist-packages/kelvor/__init__.pyi lib/python3/dist-packages/kelvor/py.typed \
         share/doc/python3-kelvor/examples/identify.py share/doc/libkelvor-dev/examples/identify.cpp \
         sbin/kelvord share/man/man8/kelvord.8.gz share/bash-completion/completions/kelvord \
-        share/kelvor/kelvord-protocol.schema.json lib/systemd/system/kelvord@.service lib/sysusers.d/kelvord.conf; do
+        share/kelvor/kelvord-protocol.schema.json lib/systemd/system/kelvord@.service lib/sysusers.d/kelvord.conf \
+        share/kelvord/station/index.html share/kelvord/station/station.js share/kelvord/station/station.css; do
         [ -e "$root/$f" ] || fail "$root: $f missing"
     done
     ls "$root"/lib/python3/dist-packages/kelvor/_kelvor.*.so >/dev/null 2>&1 || fail "$root: the extension _kelvor is missing"

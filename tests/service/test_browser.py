@@ -321,6 +321,28 @@ class Station(unittest.TestCase):
             self.assertIn(cls, classes)
         self.assertEqual(self.browser_errors(), [])
 
+    def test_a_login_with_the_services_token(self):
+        token = os.path.join(os.environ.get("TMPDIR", "/tmp"), "kelvord-browser-token-%d" % os.getpid())
+        with open(token, "w") as f:
+            f.write("s3cret-token-0123456789\n")
+        os.chmod(token, 0o600)
+        self.addCleanup(os.unlink, token)
+        self.open_station(daemon_args=("--token-file", token))
+        d = self.d
+        d.get("http://localhost:%d/" % self.port)
+        self.until(lambda: self.by("login").is_displayed(), "the login")
+        self.assertFalse(self.by("app").is_displayed())
+        self.assertEqual(d.switch_to.active_element.get_attribute("id"), "login-token")
+        from selenium.webdriver.common.keys import Keys
+        self.by("login-token").send_keys("wrong-token-0123456789", Keys.ENTER)
+        self.until(lambda: self.text("login-message") == "The token is not the service's.", "the refusal")
+        self.shot("0-login")
+        self.by("login-token").send_keys("s3cret-token-0123456789", Keys.ENTER)
+        self.until(lambda: self.text("line-state").startswith("Line open"), "the station after the login")
+        self.assertFalse(self.by("login").is_displayed())
+        self.check_protocol()
+        self.assertEqual(self.browser_errors(), [])
+
     def test_a_line_of_two_modules_scanned_and_a_person_copied_over(self):
         self.open_station(sim_args=("--modules", "1,2"), daemon_args=("--modules", "1,2"))
         r, d = self.r, self.d
