@@ -64,6 +64,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/completion/kelvor DESTINATION ${CMAKE_INSTAL
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
 # The simulator's own README, where the installed README's link finds it.
 install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/sim COMPONENT tool)
+# The station's screenshot, where the installed README's link finds it.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/station-enroll.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT tool)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libkelvor-dev/examples
   COMPONENT dev PATTERN python EXCLUDE)
 if(KELVOR_PYTHON)
