@@ -14,6 +14,7 @@
 #include "Json.h"
 #include "LineEvents.h"
 #include "OrvantiCom.h"
+#include "PortInfo.h"
 #include "port/SerialLine.h"
 #include "trace/Outcome.h"
 
@@ -457,6 +458,14 @@ bool Line::try_reopen() {
     return false;
 }
 
+// Why the line failed, told before it is closed: for a port behind a network
+// server what became of the connection, for a local port whether the port
+// itself is gone or only `failure` happened.
+std::string Line::loss_reason(const char* failure) const {
+    if (std::string why = network_loss_reason(options_.settings.port); !why.empty()) return why;
+    return serial_port_lost() ? "the port is gone (unplugged, or its far side closed)" : failure;
+}
+
 // ------------------------------------------------------------------ the thread
 
 void Line::thread_main() {
@@ -543,8 +552,7 @@ void Line::wait_for_events() {
     }
     flush_noise();
     if (rc < 0) {
-        line_lost(serial_port_lost() ? "the port is gone (unplugged, or its far side closed)"
-                                     : "the port cannot be read");
+        line_lost(loss_reason("the port cannot be read"));
         return;
     }
     if (serial_interrupted()) return; // a job is waiting
@@ -619,8 +627,7 @@ void Line::heartbeat() {
     flush_noise();
     lastTraffic_ = Clock::now();
     if (sent != 0 || serial_port_lost()) {
-        line_lost(serial_port_lost() ? "the port is gone (unplugged, or its far side closed)"
-                                     : "the port cannot be written");
+        line_lost(loss_reason("the port cannot be written"));
         return;
     }
     const uint16_t key = network ? target : 0;
@@ -677,7 +684,7 @@ std::string Line::address(std::optional<uint16_t> moduleId) {
 void Line::after_command(int result) {
     lastTraffic_ = Clock::now();
     if (serial_port_lost()) {
-        line_lost("the port is gone (unplugged, or its far side closed)");
+        line_lost(loss_reason("the port cannot be used"));
         return;
     }
     const LinkState& s = link_state();

@@ -106,6 +106,7 @@ private:
     int open_line();
     void line_open(bool first);
     void line_lost(const std::string& reason);
+    std::string loss_reason(const char* failure) const;
     void reopen_when_due(std::unique_lock<std::mutex>& lock);
     bool try_reopen();
     void wait_for_events();

@@ -28,7 +28,8 @@ commands of every client go out one at a time, and what the modules send on
 their own comes to the clients that watch, as JSON Lines (kelvord(8)).
 
 The line, as kelvor takes it:
-  -P PORT          serial port, e.g. /dev/ttyUSB0
+  -P PORT          serial port, e.g. /dev/ttyUSB0, or one behind a network
+                   server: rfc2217://HOST:PORT or socket://HOST:PORT
   -b RATE          9600, 19200, 38400, 57600 or 115200
   -n 1 -m ID       network mode, the module of ID (1 to 65535)
   --modules LIST   a shared line of several modules (1,2,5-9), network mode

@@ -5,8 +5,8 @@
 
 #include "OrvantiCom.h"
 #include "PortInfo.h"
-#include "port/NetPort.h"
 #include "Remote.h"
+#include "port/NetPort.h"
 #include "port/PortList.h"
 #include "port/PortName.h"
 
@@ -164,9 +164,14 @@ void trace_opening_notes(const std::string& port) {
 }
 
 std::string port_loss_reason(const std::string& port) {
+    const std::string why = network_loss_reason(port);
+    return why.empty() ? why : port + ": " + why;
+}
+
+std::string network_loss_reason(const std::string& port) {
     if (!port_name::is_url(port)) return "";
     const net::Status& st = net::status();
-    std::string why = port + ": the connection to " + st.endpoint + " is gone";
+    std::string why = "the connection to " + st.endpoint + " is gone";
     if (!st.fault.text.empty())
         why += " (" + st.fault.text + ")";
     else if (st.fault.failure == net::Failure::Closed)

@@ -22,6 +22,9 @@ void trace_opening_notes(const std::string& port);
 // network server ("rfc2217://...: the connection to ... is gone (closed by
 // the far end)"); empty for a local port, whose loss says no more.
 std::string port_loss_reason(const std::string& port);
+// The same without the port's name in front ("the connection to ... is gone
+// (closed by the far end)"), for a line event that names the port itself.
+std::string network_loss_reason(const std::string& port);
 
 // Serial ports present: one line each, as --list-ports prints them.
 void print_serial_ports(std::FILE* out);

@@ -5,6 +5,7 @@
 #include "Json.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
+#include "PortInfo.h"
 #include "Report.h"
 #include "trace/Console.h"
 
@@ -51,11 +52,11 @@ int watch_line(const std::string& port) {
         const int rc = link_wait_event(e, noise.empty() ? WAIT_MS : NOISE_GAP_MS);
         if (rc < 0) {
             flush_noise();
-            print_event(line_events::line_event("lost", port,
-                                                serial_port_lost()
-                                                    ? "the port is gone (unplugged, or its far side closed)"
-                                                    : "the port cannot be read",
-                                                line_events::now_ms()));
+            std::string why = network_loss_reason(port);
+            if (why.empty())
+                why = serial_port_lost() ? "the port is gone (unplugged, or its far side closed)"
+                                         : "the port cannot be read";
+            print_event(line_events::line_event("lost", port, why, line_events::now_ms()));
             return ERR_READ;
         }
         if (rc == 0) {

@@ -148,6 +148,70 @@ class Conn:
             return False
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    """Something listens on the port when it cannot be bound (a probe that
+    connected would make ser2net open the device)."""
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return True
+    return False
+
+
+class Ser2net:
+    """Debian's ser2net on localhost in front of a device: one telnet(rfc2217)
+    accepter and one raw tcp accepter, its configuration written here. It may
+    be stopped and started again on the same ports. Without ser2net installed
+    the tests that need it fail; they are never skipped."""
+
+    BIN = shutil.which("ser2net") or shutil.which("ser2net", path="/usr/sbin:/sbin")
+
+    def __init__(self, folder, device):
+        if not self.BIN:
+            raise AssertionError("ser2net is not installed (Debian package ser2net): the tests of lines over "
+                                 "the network cannot run")
+        self.folder = folder
+        self.telnet, self.raw = free_port(), free_port()
+        rest = f"  connector: serialdev,{device},115200n81,local\n" \
+               "  options:\n    kickolduser: true\n    chardelay: false\n"
+        self.config = os.path.join(folder, "ser2net.yaml")
+        with open(self.config, "w", encoding="utf-8") as f:
+            f.write("%YAML 1.1\n---\n"
+                    f"connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{self.telnet}\n" + rest +
+                    f"connection: &raw\n  accepter: tcp,127.0.0.1,{self.raw}\n" + rest)
+        self.proc = None
+        self.start()
+
+    @property
+    def rfc2217(self):
+        return f"rfc2217://127.0.0.1:{self.telnet}"
+
+    @property
+    def socket(self):
+        return f"socket://127.0.0.1:{self.raw}"
+
+    def start(self):
+        with open(os.path.join(self.folder, "ser2net.log"), "ab") as log:
+            self.proc = subprocess.Popen([self.BIN, "-n", "-d", "-c", self.config, "-P", self.config + ".pid"],
+                                         stdout=log, stderr=log)
+        wait_for(lambda: (listening(self.telnet) and listening(self.raw)) or self.proc.poll() is not None, 10,
+                 "ser2net to listen")
+        if self.proc.poll() is not None:
+            raise AssertionError("ser2net did not come up")
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(10)
+
+
 class Rig:
     """orvanti-sim on a link and kelvord on it, in a scratch directory."""
 
@@ -187,8 +251,9 @@ class Rig:
         self.sim.send_signal(sig)
         self.sim.wait(10)
 
-    def start_daemon(self, daemon_args=(), line_args=("-b", "115200", "-t", "5000"), socket_arg=True, env=None):
-        args = [os.path.join(BIN, "kelvord"), "--foreground", "-P", self.link, *line_args]
+    def start_daemon(self, daemon_args=(), line_args=("-b", "115200", "-t", "5000"), socket_arg=True, env=None,
+                     port=None):
+        args = [os.path.join(BIN, "kelvord"), "--foreground", "-P", port or self.link, *line_args]
         if socket_arg:
             args += ["--socket", self.sock]
         args += list(daemon_args)

@@ -365,6 +365,8 @@ TEST(CommandLine, SocketNamesAndAddresses) {
     EXPECT_EQ(socket_name("orvanti"), "orvanti.sock");
     EXPECT_EQ(socket_name("/dev/"), "dev.sock");
     EXPECT_EQ(socket_name(".."), "line.sock");
+    EXPECT_EQ(socket_name("rfc2217://door-7:4001"), "door-7_4001.sock");
+    EXPECT_EQ(socket_name("socket://[::1]:4002"), "___1__4002.sock");
     struct Case {
         const char* text;
         bool ok;

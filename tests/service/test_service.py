@@ -293,6 +293,60 @@ class LostLine(unittest.TestCase):
         self.assertEqual(w.event(kind="line", timeout=30)["state"], "reopened")
 
 
+class NetworkLine(unittest.TestCase):
+    """kelvord on a line behind ser2net, as rfc2217:// and as socket://:
+    commands answered, free-scan identifications to a watcher, and ser2net
+    stopped (as an operator does, as a crash does) and started again on the
+    same ports: the line is lost, opened again, and answers again."""
+
+    def test_a_line_over_the_network_lost_with_its_server_and_reopened(self):
+        rows = [("rfc2217", signal.SIGTERM), ("socket", signal.SIGKILL)]
+        for kind, sig in rows:
+            with self.subTest(kind=kind):
+                r = Rig(self, start=False)
+                server = rig.Ser2net(r.dir, r.link)
+                self.addCleanup(server.stop)
+                url = getattr(server, kind)
+                r.start_daemon(port=url)
+                r.wait_open()
+                c = r.client()
+                d = c.request({"class": "devices"})
+                self.assertEqual((d["state"], d["port"], d["baud"]), ("open", url, 115200))
+                self.assertEqual(c.request(command("SS"))["values"]["status"], 48)
+                self.assertEqual(c.request(command("SR", flag=0x71))["values"]["value"], 0x35)
+                r.control("--place", "3")
+                self.assertEqual(c.request(command("ES", p1=5, flag=0x71))["outcome"], "ok")
+                w = r.client()
+                self.assertEqual(w.request({"class": "watch"})["line"], "open")
+                self.assertEqual(c.request(command("SW", flag=0x84, p2=0x31))["outcome"], "ok")
+                r.control("--place", "3")
+                e = w.event(kind="identify")
+                self.assertEqual(e["user_id"], 5)
+
+                server.stop(sig)
+                e = w.event(kind="line", timeout=30)
+                self.assertEqual((e["state"], e["port"]), ("lost", url))
+                self.assertRegex(e["reason"], r"^the connection to 127\.0\.0\.1:%d is gone \(.+\)$"
+                                 % (server.telnet if kind == "rfc2217" else server.raw))
+                # Meanwhile a command is answered as one whose port cannot be
+                # opened, and the service says why it cannot.
+                a = c.request(command("SS"))
+                self.assertEqual((a["outcome"], a["result_name"]), ("link_failed", "port_open"))
+                wait_for(lambda: "refused" in c.request({"class": "devices"})["reason"], 10,
+                         "the reason of a refused connection")
+                self.assertIsNone(r.daemon.poll())
+
+                server.start()
+                self.assertEqual(w.event(kind="line", timeout=30)["state"], "reopened")
+                self.assertEqual(c.request(command("SS"))["outcome"], "ok")
+                r.control("--place", "3")
+                self.assertEqual(w.event(kind="identify")["user_id"], 5)
+                log = r.log_text()
+                self.assertIn("line lost: ", log)
+                self.assertIn("line reopened: " + url, log)
+                r.stop()
+
+
 class Listening(unittest.TestCase):
     def test_socket_permissions_and_the_default_place(self):
         r = Rig(self)
