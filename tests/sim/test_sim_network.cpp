@@ -208,8 +208,10 @@ TEST(Network, AScanWhoseServerGoesEndsWithAnErrorNotAnEmptyLine) {
     Sim sim({"--modules", "1,2,7"});
     ser2net::Server server(sim.link);
     Tool tool;
-    // 255 IDs take some seconds; ser2net goes after half a second.
+    // 255 IDs take some seconds; ser2net goes half a second after the run
+    // connected (the Windows program under Wine takes a while to start).
     std::thread stopper([&server] {
+        EXPECT_TRUE(server.wait_client(server.raw_port()));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         server.stop(SIGKILL);
     });
@@ -225,10 +227,12 @@ TEST(Network, Ser2netStoppedMidTransferEndsTheRunAndTheBatchWithAClearError) {
     ser2net::Server server(sim.link);
     Tool tool;
     sim.place("4");
-    // A paced image takes about 6.4 s at 115200 baud; ser2net goes after 1.5 s.
+    // A paced image takes about 6.4 s at 115200 baud; ser2net goes 1.5 s after
+    // the run connected.
     tool.dir().write("batch.txt", "-c SS\n-c SI -o " + farend::tool_path(tool.dir().path(), "lost.bmp") +
                                       "\n-c SS\n-c SS\n");
     std::thread stopper([&server] {
+        EXPECT_TRUE(server.wait_client(server.telnet_port()));
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         server.stop(SIGKILL);
     });

@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -104,6 +106,34 @@ public:
     std::string rfc2217_name() const { return "rfc2217://localhost:" + std::to_string(ports_.telnet); }
     std::string raw() const { return "socket://127.0.0.1:" + std::to_string(ports_.raw); }
     std::string log() const { return dir_.read("ser2net.log"); }
+
+    // Waits until a client is connected to the accepter on `port` (a run of
+    // the tool under test has begun to talk, however long it took to start):
+    // a connection established on that port, as the system lists it.
+    bool wait_client(int port, std::chrono::milliseconds within = std::chrono::seconds(30)) const {
+        char local[16];
+        std::snprintf(local, sizeof local, ":%04X", static_cast<unsigned>(port));
+        const auto deadline = std::chrono::steady_clock::now() + within;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+                std::ifstream in(table);
+                std::string line;
+                std::getline(in, line); // the heading
+                while (std::getline(in, line)) {
+                    // "sl local_address rem_address st ...": 01 is ESTABLISHED.
+                    std::istringstream fields(line);
+                    std::string slot, from, to, state;
+                    fields >> slot >> from >> to >> state;
+                    if (state == "01" && from.size() > 5 && from.compare(from.size() - 5, 5, local) == 0)
+                        return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    int telnet_port() const { return ports_.telnet; }
+    int raw_port() const { return ports_.raw; }
 
     // Ends ser2net as an operator does (SIGTERM) or as a crash does (SIGKILL).
     void stop(int sig = SIGTERM) {
