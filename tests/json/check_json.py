@@ -243,7 +243,7 @@ class Runs(unittest.TestCase):
     def test_a_line_of_several_modules(self):
         s = Session(self, ("--modules", "1,2,7"))
         s.control("--module", "2", "--fault", "checksum,times=1")
-        rc, out, err = s.kelvor("-n", "1", "-x2", "--json", "--exit-code", "--scan", "1-9")
+        rc, out, err = s.kelvor("-n", "1", "-t", "300", "-x2", "--json", "--exit-code", "--scan", "1-9")
         found = objects(self, out)
         self.assertEqual([(o["kind"], o["module_id"], o["result_name"]) for o in found[:-1]],
                          [("scan_module", 1, "ok"), ("scan_module", 2, "checksum"), ("scan_module", 7, "ok")])
@@ -300,7 +300,7 @@ class Runs(unittest.TestCase):
     def test_a_module_answering_badly_and_one_that_does_not_answer(self):
         s = Session(self, ("--modules", "1,2,7"))
         s.control("--module", "2", "--fault", "truncate:10")
-        rc, out, err = s.kelvor("-n", "1", "--json", "--exit-code", "--scan", "1-9")
+        rc, out, err = s.kelvor("-n", "1", "-t", "300", "--json", "--exit-code", "--scan", "1-9")
         found = objects(self, out)
         self.assertEqual([(o["module_id"], o["answer"]) for o in found[:-1]], [(1, "ok"), (2, "cut_short"), (7, "ok")])
         self.assertEqual((found[-1]["modules"], found[-1]["cut_short"]), ([1, 7], [2]))
@@ -425,7 +425,8 @@ class ModuleText(unittest.TestCase):
     def test_text_in_a_scan_a_backup_and_a_restore(self):
         s = Session(self, ("--modules", "1,7"))
         s.control("--module", "7", "--fault", HELLO)
-        rc, out, err = s.kelvor("-n", "1", "--json", "--scan", "7-7")
+        # 300 ms for the ID: the scan's own wait misses answers on a loaded machine.
+        rc, out, err = s.kelvor("-n", "1", "-t", "300", "--json", "--scan", "7-7")
         found = objects(self, out)
         self.assertEqual(module_text_of(found), ["[hello-from-module]"], out + err)
         one = Session(self)
@@ -467,7 +468,7 @@ class ModuleText(unittest.TestCase):
         s = Session(self, ("--modules", "7"))
         cases = [
             (("-n", "1", "-m", "7", "-x2", "-c", "SS"), False),
-            (("-n", "1", "--json", "--scan", "7-7"), True),
+            (("-n", "1", "-t", "300", "--json", "--scan", "7-7"), True),
             (("-n", "1", "-m", "7", "--json", "-c", "SS"), True),
             (("-n", "1", "-m", "7", "--json", "--backup", "bk"), True),
         ]
