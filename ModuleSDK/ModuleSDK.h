@@ -344,7 +344,8 @@ KELVOR_API int verify_by_wiegand(uint32_t* userId, uint32_t* value);            
 KELVOR_API int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value);            // VC
 // Number of host templates VH sends for a requested count: clamped to 1..10.
 inline uint32_t host_template_count(uint32_t requested) {
-    return requested < 1 ? 1 : (requested > 10 ? 10 : requested);
+    constexpr uint32_t least = packet::limit::HOST_TEMPLATES_LEAST, most = packet::limit::HOST_TEMPLATES_MOST;
+    return requested < least ? least : (requested > most ? most : requested);
 }
 
 // ------------------------------------------------------------- identification
@@ -382,9 +383,9 @@ KELVOR_API int list_users_by_policy(uint32_t policy, uint32_t* count); // UL
 
 // ------------------------------------------------------------ template database
 // Largest template the library takes from the module (RT, ST).
-inline constexpr uint32_t TEMPLATE_SIZE_MAX = 0x10000;
+inline constexpr uint32_t TEMPLATE_SIZE_MAX = packet::limit::TEMPLATE_BYTES;
 // Largest list of user IDs (LT, UL) and of template records (LTX) it takes.
-inline constexpr uint32_t USER_ID_COUNT_MAX = 0x100000;
+inline constexpr uint32_t USER_ID_COUNT_MAX = packet::limit::USER_IDS;
 // Bytes of one template info record of LTX.
 inline constexpr size_t TEMPLATE_INFO_SIZE = packet::record::TEMPLATE_INFO_SIZE;
 // RT's result when more templates of the user follow the one announced.
@@ -421,7 +422,7 @@ KELVOR_API int enroll_smartcard(uint32_t userId, uint32_t fingerCount, uint8_t o
 // ECX: `templates` holds count x size bytes (null when count is 0); the data
 // travel as one chunk, the Wiegand string last. Refused before anything is
 // sent when the data exceed CARD_ENROLL_DATA_MAX bytes.
-inline constexpr uint64_t CARD_ENROLL_DATA_MAX = 0x40000;
+inline constexpr uint64_t CARD_ENROLL_DATA_MAX = packet::limit::CARD_ENROLL_BYTES;
 KELVOR_API int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size, uint8_t option,
                                              const uint8_t* templates, const uint8_t* wiegand8); // ECX
 // Bytes ECX sends for count templates of size bytes (computed in 64 bits).

@@ -16,8 +16,8 @@ def _read(name):
 def _commands():
     text = _read("Commands.h")
     table = text[text.index("COMMANDS[] = {"):]
-    table = table[:table.index("};")]
-    return {kw: int(code, 16) for code, kw in re.findall(r'\{(0x[0-9a-fA-F]+), "([A-Z]+)"\}', table)}
+    table = table[:table.index("\n};")]
+    return {kw: int(code, 16) for code, kw in re.findall(r'^    \{(0x[0-9a-fA-F]+), "([A-Z]+)",', table, re.M)}
 
 
 def _constants(namespace, kind="uint8_t"):

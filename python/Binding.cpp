@@ -504,6 +504,24 @@ std::optional<std::array<uint8_t, 8>> wiegand_string_of(const std::optional<py::
     return out;
 }
 
+// The names of the files' roles and of the values' types, in the order of their enumerations.
+constexpr const char* ROLES[] = {"none", "data", "image", "templates", "firmware", "key", "password"};
+constexpr const char* TYPES[] = {"unsigned", "signed",        "text",      "name",    "hex",   "time",
+                                 "boolean",  "unsigned_list", "name_list", "records", "object"};
+
+std::string hex(uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+// Refuses an input beyond the most that its command's description lets the host send.
+void check_input_most(const char* keyword, size_t n, const char* what) {
+    const uint32_t most = packet::command_named(keyword)->files.inputMost;
+    if (most != 0 && n > most)
+        throw py::value_error(std::string(what) + " of more than " + hex(most) + " bytes");
+}
+
 std::array<uint8_t, MASTER_PASSWORD_SIZE> password_of(const py::buffer& b) {
     const Bytes v = bytes_of(b);
     if (v.size() != MASTER_PASSWORD_SIZE) throw py::value_error("a master password is 16 bytes");
@@ -649,6 +667,38 @@ PYBIND11_MODULE(_kelvor, m) {
         LineLock held;
         outcome::keep_module_text(keep);
     });
+    // The commands' descriptions, one dict each: what the package's checks and limits come from.
+    m.def("commands", [] {
+        const auto fields = [](auto&& self, std::span<const packet::ValueField> of) -> py::list {
+            py::list out;
+            for (const packet::ValueField& f : of)
+                out.append(py::make_tuple(f.name, TYPES[static_cast<size_t>(f.type)], self(self, f.fields)));
+            return out;
+        };
+        py::list out;
+        for (const packet::Command& c : packet::COMMANDS) {
+            py::dict options;
+            for (const packet::OptionUse& u : c.uses) {
+                if (!u.option) break;
+                options[u.option] = py::make_tuple(u.meaning, u.least, u.most);
+            }
+            py::dict row;
+            row["keyword"] = c.keyword;
+            row["code"] = c.code;
+            row["summary"] = c.summary;
+            row["options"] = options;
+            row["input"] = ROLES[static_cast<size_t>(c.files.input)];
+            row["input_bytes"] = c.files.inputBytes;
+            row["input_optional"] = c.files.inputOptional;
+            row["input_most"] = c.files.inputMost;
+            row["output"] = ROLES[static_cast<size_t>(c.files.output)];
+            row["announced_most"] = c.announced.most;
+            row["announced_unit"] = c.announced.unit;
+            row["values"] = c.values ? fields(fields, c.values->fields) : py::list();
+            out.append(row);
+        }
+        return out;
+    });
     m.def("parameters", [] {
         py::list out;
         for (const packet::Parameter& p : packet::PARAMETERS) out.append(py::make_tuple(p.number, p.name));
@@ -694,7 +744,8 @@ PYBIND11_MODULE(_kelvor, m) {
         return none_out([&] { return write_encryption_key(k.data()); });
     });
     m.def("scan_encrypted_template", [](uint32_t challenge) {
-        return block_after(0x40000, [=](uint32_t* n) { return scan_template_with_challenge(challenge, n); });
+        return block_after(packet::describe("KS").announced.most,
+                           [=](uint32_t* n) { return scan_template_with_challenge(challenge, n); });
     });
 
     // ---- enrollment
@@ -781,8 +832,10 @@ PYBIND11_MODULE(_kelvor, m) {
     });
     m.def("verify_by_host_templates", [](const py::buffer& data, uint32_t count, uint32_t size) {
         const Bytes d = bytes_of(data);
-        if (count < 1 || count > 10 || d.size() != static_cast<size_t>(count) * size)
-            throw py::value_error("VH sends 1 to 10 templates of one size");
+        constexpr const packet::OptionUse& bound = *packet::describe("VH").use("-p1");
+        if (count < bound.least || count > bound.most || d.size() != static_cast<size_t>(count) * size)
+            throw py::value_error("VH sends " + std::to_string(bound.least) + " to " +
+                                  std::to_string(bound.most) + " templates of one size");
         return none_out([&] { return verify_by_host_templates(count, d.data(), size); });
     });
     m.def("verify_by_wiegand",
@@ -902,8 +955,10 @@ PYBIND11_MODULE(_kelvor, m) {
         for (const Bytes& t : templates) out.append(to_bytes(t));
         return py::make_tuple(rc, out);
     });
-    m.def("scan_template",
-          [] { return block_after(TEMPLATE_SIZE_MAX, [](uint32_t* n) { return scan_template(n); }); });
+    m.def("scan_template", [] {
+        return block_after(packet::describe("ST").announced.most,
+                           [](uint32_t* n) { return scan_template(n); });
+    });
     m.def("delete_template", [](uint32_t user) { return none_out([=] { return delete_template(user); }); });
     m.def("delete_all", [](bool admin) {
         return none_out([=] { return admin ? delete_all_templates_with_admin() : delete_all_templates(); });
@@ -968,7 +1023,7 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("list_mappings", [](bool card) {
         require_open();
         uint32_t count = 0;
-        auto r = block_after(0x10000, [&](uint32_t* n) {
+        auto r = block_after(packet::describe("WL").announced.most, [&](uint32_t* n) {
             return card ? list_card_mappings(&count, n) : list_wiegand_mappings(&count, n);
         });
         return py::make_tuple(r[0], count, r[1]);
@@ -979,7 +1034,7 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("write_wiegand_format",
           [](uint16_t width, uint16_t interval, uint8_t format, const py::buffer& data) {
               const Bytes d = bytes_of(data);
-              if (d.size() > 0x10000) throw py::value_error("format data of more than 0x10000 bytes");
+              check_input_most("WWX", d.size(), "format data");
               return none_out([&] {
                   return write_wiegand_format(width, interval, format, static_cast<uint32_t>(d.size()),
                                               d.empty() ? nullptr : d.data());
@@ -988,7 +1043,7 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("read_wiegand_format", [] {
         require_open();
         WiegandFormat f;
-        auto r = block_after(0x10000, [&](uint32_t* n) {
+        auto r = block_after(packet::describe("WRX").announced.most, [&](uint32_t* n) {
             const int rc = read_wiegand_format(&f);
             *n = f.dataSize;
             return rc;
@@ -1022,7 +1077,8 @@ PYBIND11_MODULE(_kelvor, m) {
     // ---- smart card
     m.def("read_card", [](uint8_t option) {
         require_open();
-        auto r = block_after(0x10000, [=](uint32_t* n) { return read_card_templates(option, n); });
+        auto r = block_after(packet::describe("CR").announced.most,
+                             [=](uint32_t* n) { return read_card_templates(option, n); });
         return r;
     });
     m.def("card_header", [](const py::buffer& data) -> py::object {
@@ -1035,7 +1091,7 @@ PYBIND11_MODULE(_kelvor, m) {
     });
     m.def("write_card", [](uint32_t index, uint8_t option, const py::buffer& data) {
         const Bytes d = bytes_of(data);
-        if (d.size() > 0x10000) throw py::value_error("card data of more than 0x10000 bytes");
+        check_input_most("CW", d.size(), "card data");
         return none_out([&] {
             return write_card_templates(index, static_cast<uint32_t>(d.size()), option,
                                         d.empty() ? nullptr : d.data());
@@ -1073,7 +1129,8 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("log_count", [] { return two_out([](uint32_t* u, uint32_t* t) { return get_log_count(u, t); }); });
     m.def("read_log", [](uint32_t start, uint32_t count) {
         require_open();
-        if (count > 0x100000) throw py::value_error("at most 0x100000 log records at once");
+        constexpr uint32_t most = packet::describe("LR").use("-p2")->most;
+        if (count > most) throw py::value_error("at most " + hex(most) + " log records at once");
         Bytes records(static_cast<size_t>(std::max<uint32_t>(count, 1)) * LOG_RECORD_SIZE);
         uint32_t n = 0;
         const int rc = count == 0 ? 0 : run_stoppable([&] { return read_log(records, start, count, &n); });
@@ -1102,7 +1159,7 @@ PYBIND11_MODULE(_kelvor, m) {
         });
     });
     m.def("read_memory", [](uint32_t offset, uint32_t length) {
-        return block_after(std::min<uint64_t>(length, 0x1000000),
+        return block_after(std::min<uint64_t>(length, packet::describe("MR").announced.most),
                            [=](uint32_t* n) { return read_user_memory(offset, length, n); });
     });
 
@@ -1126,8 +1183,8 @@ PYBIND11_MODULE(_kelvor, m) {
             uint32_t count = 0;
             int r = read_enabled_events(port, &count);
             if (r != 0 || count == 0) return r;
-            if (count > 0x100) {
-                trace(TRACE_ERROR, "Enabled event count %#x is beyond %#x\n", count, 0x100u);
+            if (constexpr uint32_t most = packet::describe("OL").announced.most; count > most) {
+                trace(TRACE_ERROR, "Enabled event count %#x is beyond %#x\n", count, most);
                 return RES_DATA_ERROR;
             }
             events.resize(count);
@@ -1155,8 +1212,8 @@ PYBIND11_MODULE(_kelvor, m) {
             uint32_t count = 0;
             int r = read_gpio_config(id, &mode, &count);
             if (r != 0 || count == 0) return r;
-            if (count > 0x10000) {
-                trace(TRACE_ERROR, "GPIO record count %#x is beyond %#x\n", count, 0x10000u);
+            if (constexpr uint32_t most = packet::describe("GR").announced.most; count > most) {
+                trace(TRACE_ERROR, "GPIO record count %#x is beyond %#x\n", count, most);
                 return RES_DATA_ERROR;
             }
             records.resize(static_cast<size_t>(count) * GPIO_RECORD_SIZE);
@@ -1166,8 +1223,8 @@ PYBIND11_MODULE(_kelvor, m) {
     });
     m.def("write_gpio", [](uint16_t id, uint16_t mode, const py::buffer& records) {
         const Bytes d = bytes_of(records);
-        if (d.size() % GPIO_RECORD_SIZE != 0 || d.size() / GPIO_RECORD_SIZE > 0x10000)
-            throw py::value_error("GPIO records are 8 bytes each");
+        if (d.size() % GPIO_RECORD_SIZE != 0) throw py::value_error("GPIO records are 8 bytes each");
+        check_input_most("GW", d.size(), "GPIO records");
         return none_out([&] {
             return write_gpio_config(id, mode, static_cast<uint32_t>(d.size() / GPIO_RECORD_SIZE),
                                      d.empty() ? nullptr : d.data());

@@ -1,7 +1,8 @@
 // The command reference of kelvor --commands: for every command code the tool
 // knows, what it does, which of -p1, -p2, -f, -i, -o and -s it reads and what
-// they mean, and an example. Names come from the keyword table, so the
-// reference and the -c parser cannot disagree.
+// they mean, and an example, from the commands' descriptions in the library.
+// Names come from the keyword table, so the reference and the -c parser
+// cannot disagree.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +10,13 @@
 #include <span>
 #include <string>
 
-struct OptionUse {
-    const char* option = nullptr; // "-p1", "-p2", "-f", "-i", "-o" or "-s"; nullptr ends the list
-    const char* meaning = nullptr;
-};
+#include "protocol/Packet.h"
 
-struct CommandInfo {
-    uint8_t code;
-    const char* summary; // what the command does
-    OptionUse uses[6];   // the options it reads, in the order of the command line
-    const char* notes;   // files, output and the front end's own checks; may be empty
-    const char* example; // a command line, without the program name
-};
+// A command's description, as the library holds it.
+using CommandInfo = kelvor::packet::Command;
+using OptionUse = kelvor::packet::OptionUse;
 
-// Every described command, in code order.
+// Every described command, in the order of the list.
 std::span<const CommandInfo> command_reference();
 // The description of one code, or nullptr.
 const CommandInfo* command_info(uint8_t code);

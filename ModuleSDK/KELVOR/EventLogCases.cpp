@@ -13,10 +13,10 @@ using namespace kelvor;
 
 namespace {
 
-// Most log records one upload takes: 16 MiB of records.
-constexpr uint32_t LOG_RECORDS_MAX = 0x100000;
-// Largest user memory block the tool reads from the module.
-constexpr uint32_t USER_MEMORY_MAX = 0x1000000;
+// Most log records one upload takes, and the largest user memory block the
+// tool reads from the module.
+constexpr uint32_t LOG_RECORDS_MAX = packet::describe("LR").use("-p2")->most;
+constexpr uint32_t USER_MEMORY_MAX = packet::describe("MR").announced.most;
 
 int upload_log(OrvantiCom& c) {
     // A count of 0 asks for nothing: no trace line, no packet.

@@ -16,7 +16,7 @@ using namespace kelvor;
 namespace {
 
 // Largest encrypted template the tool accepts from the module.
-constexpr uint32_t ENCRYPTED_TEMPLATE_MAX = 0x40000;
+constexpr uint32_t ENCRYPTED_TEMPLATE_MAX = packet::describe("KS").announced.most;
 
 // Receives the image that an image command announced and writes it as a BMP
 // file when an output file is open.
@@ -99,4 +99,6 @@ constexpr CommandCase CASES[] = {
 
 } // namespace
 
-std::span<const CommandCase> image_cases() { return CASES; }
+std::span<const CommandCase> image_cases() {
+    return CASES;
+}

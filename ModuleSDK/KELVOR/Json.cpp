@@ -367,12 +367,12 @@ bool print_commands(const char* keyword) {
 }
 
 const char* schema_text() {
-    return KELVOR_RESULT_SCHEMA;
+    return result_schema().c_str();
 }
 
 void print_schema() {
-    const char* text = schema_text();
-    results::write(text, std::strlen(text));
+    const std::string& text = result_schema();
+    results::write(text.data(), text.size());
 }
 
 } // namespace json_output

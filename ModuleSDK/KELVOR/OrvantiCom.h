@@ -39,14 +39,14 @@ class OrvantiCom {
 public:
     // Limits of the command record.
     static constexpr size_t WORDS_BYTES = 512;
-    static constexpr size_t NAME_MAX_CHARS = 255;      // port name, batch file name
-    static constexpr size_t DIRECTORY_MAX_CHARS = 257; // directory path
-    static constexpr size_t PATH_MAX_CHARS = 255;      // file path in directory mode
-    static constexpr uint32_t RAW_BUFFER = 0x40000;    // raw packet mode buffer
-    static constexpr uint32_t DATA_MAX = 0x40000;      // template and raw data from the command line
-    static constexpr size_t SETTINGS_BYTES_MAX = 4096; // kelvor.cfg
-    static constexpr int READ_TIMEOUT_MIN = 1;         // ms
-    static constexpr int READ_TIMEOUT_MAX = 600000;    // ms, ten minutes
+    static constexpr size_t NAME_MAX_CHARS = 255;                            // port name, batch file name
+    static constexpr size_t DIRECTORY_MAX_CHARS = 257;                       // directory path
+    static constexpr size_t PATH_MAX_CHARS = 255;                            // file path in directory mode
+    static constexpr uint32_t RAW_BUFFER = kelvor::packet::limit::RAW_BYTES; // raw packet mode buffer
+    static constexpr uint32_t DATA_MAX = kelvor::packet::limit::TEMPLATE_DATA_BYTES; // templates from a file
+    static constexpr size_t SETTINGS_BYTES_MAX = 4096;                               // kelvor.cfg
+    static constexpr int READ_TIMEOUT_MIN = 1;                                       // ms
+    static constexpr int READ_TIMEOUT_MAX = 600000;                                  // ms, ten minutes
 
     // Process entry: the whole run; returns the exit status (always 1).
     static int main(int argc, char** argv);

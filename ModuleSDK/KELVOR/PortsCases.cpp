@@ -14,10 +14,9 @@ using namespace kelvor;
 
 namespace {
 
-// Event codes are 8 bits: an output port cannot act on more distinct events.
-constexpr uint32_t ENABLED_EVENTS_MAX = 0x100;
-// Most GPIO records one line's configuration is read with.
-constexpr uint32_t GPIO_RECORDS_MAX = 0x10000;
+// Most events an output port acts on and GPIO records a line is read with.
+constexpr uint32_t ENABLED_EVENTS_MAX = packet::describe("OL").announced.most;
+constexpr uint32_t GPIO_RECORDS_MAX = packet::describe("GR").announced.most;
 
 int write_out_port(OrvantiCom& c) {
     return write_out_port_config(static_cast<uint16_t>(c.param1 >> 16), static_cast<uint8_t>(c.param1 >> 8),

@@ -16,9 +16,9 @@ namespace {
 
 namespace cmd = packet::cmd;
 
-// Largest card data the tool takes from the module: far more than any card holds.
-constexpr uint32_t CARD_DATA_MAX = 0x10000;
-constexpr size_t KEY_FILE_SIZE = 2 * CARD_KEY_SIZE;
+// Largest card data the tool takes from the module, and the key file's size.
+constexpr uint32_t CARD_DATA_MAX = packet::describe("CR").announced.most;
+constexpr size_t KEY_FILE_SIZE = packet::describe("CKW").files.inputBytes;
 
 // Bit of CR's option that asks for the header lines.
 constexpr uint8_t PRINT_HEADER = 0x01;
@@ -67,7 +67,8 @@ int write_templates(OrvantiCom& c) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return FRONT_REFUSED;
     }
-    if (c.param1 != 0 && c.param1 != 1) {
+    if (constexpr auto& index = *packet::describe("CW").use("-p1");
+        c.param1 < index.least || c.param1 > index.most) {
         ERR_LINE("Err: Invalid number of templates\n");
         return FRONT_REFUSED;
     }

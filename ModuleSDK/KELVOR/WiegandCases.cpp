@@ -17,8 +17,8 @@ namespace {
 namespace cmd = packet::cmd;
 
 // Largest mapping list and format definition the tool takes from the module.
-constexpr uint32_t MAPPING_DATA_MAX = 0x10000;
-constexpr uint32_t FORMAT_DATA_MAX = 0x10000;
+constexpr uint32_t MAPPING_DATA_MAX = packet::describe("WL").announced.most;
+constexpr uint32_t FORMAT_DATA_MAX = packet::describe("WRX").announced.most;
 
 bool card_variant(const OrvantiCom& c) {
     return c.flag == MAPPING_CARD;

@@ -1,37 +1,447 @@
-// The module's commands: each one's code and the keyword that names it,
-// written once. The constants packet::cmd::SW ... are looked up in this list
-// at compile time; the keyword table and the command reference take their
-// rows from it.
+// The module's commands, each described once: its code and keyword, the
+// family of the library that carries it out, what it does and which of the
+// command line's -p1, -p2, -f, -i, -o and -s it takes, the files it reads and
+// writes, the most it takes of what the module announces, and the named values
+// of its outcome with their types. The constants packet::cmd::SW ... are looked
+// up in this table at compile time; the keyword table, the command reference
+// (kelvor --commands, the manual page), the schema of kelvor --json's values,
+// the limits of the Python package and the library's run_command take their
+// rows from it. No I/O: the simulated module includes it too.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "Packet.h"
+
 namespace kelvor::packet {
+
+// The families of commands: one source file of the library each.
+enum class Family : uint8_t {
+    System,
+    Image,
+    Enroll,
+    Verify,
+    Identify,
+    Database,
+    Admin,
+    Firmware,
+    EventLog,
+    Clock,
+    Ports,
+    Wiegand,
+    SmartCard,
+    EnrollByWiegandCard,
+    Raw, // sent as a raw packet: the answer and what follows it, as they come
+};
+
+// The most the host takes of what a module announces or a command line asks
+// for, and the most it sends: written once, here.
+namespace limit {
+inline constexpr uint32_t TEMPLATE_BYTES = 0x10000; // one template from the module (RT, ST)
+inline constexpr uint32_t USER_IDS = 0x100000;      // IDs of a list (LT, UL), template records (LTX)
+inline constexpr uint32_t ENCRYPTED_TEMPLATE_BYTES = 0x40000; // KS
+inline constexpr uint32_t LOG_RECORDS = 0x100000;             // LR: one upload, 16 MiB of records
+inline constexpr uint32_t USER_MEMORY_BYTES = 0x1000000;      // MR
+inline constexpr uint32_t ENABLED_EVENTS = 0x100;             // OL: event codes are 8 bits
+inline constexpr uint32_t GPIO_RECORDS = 0x10000;             // GR: the records of one GPIO line
+inline constexpr uint32_t MAPPING_BYTES = 0x10000;            // WL
+inline constexpr uint32_t FORMAT_BYTES = 0x10000;             // WRX
+inline constexpr uint32_t CARD_BYTES = 0x10000;               // CR: far more than any card holds
+inline constexpr uint32_t HOST_TEMPLATES_LEAST = 1;           // VH: the templates it sends
+inline constexpr uint32_t HOST_TEMPLATES_MOST = 10;
+inline constexpr uint32_t CARD_ENROLL_BYTES = 0x40000; // ECX: templates and Wiegand string
+inline constexpr uint32_t RAW_BYTES = 0x40000; // LC, EV and codes without a keyword: data sent or drained
+inline constexpr uint32_t TEMPLATE_DATA_BYTES = 0x40000; // templates sent from a file (ET, IT, VT, VH)
+} // namespace limit
+
+// The type of a named value of a command's outcome (the "values" of
+// kelvor --json, last_values in Python).
+enum class ValueType : uint8_t {
+    Unsigned,     // an integer, never negative
+    Signed,       // an integer
+    Text,         // text as the module or the library gives it
+    Name,         // the keyword table's name of a code, or "Unknown"
+    Hex,          // bytes as lower-case hexadecimal digits, two per byte
+    Time,         // a local time "YYYY-MM-DDTHH:MM:SS", or null when the module's bytes make none
+    Boolean,      // true or false
+    UnsignedList, // a list of integers, never negative
+    NameList,     // a list of names of the keyword table
+    Records,      // a list of objects, each with the fields given
+    Object,       // one object with the fields given
+};
+
+struct ValueField {
+    const char* name;
+    ValueType type;
+    std::span<const ValueField> fields = {}; // of Records and Object
+};
+
+// The values a command's outcome may hold, under a name of the set (the
+// schema's "values_NAME") and what they tell. A value is there only when the
+// command got it: none of them is always present.
+struct ValueSet {
+    const char* name;
+    const char* description;
+    std::span<const ValueField> fields;
+};
+
+// An option of the command line that a command reads and what it means for
+// it; a value bounded by the host (not by the module) has its bounds.
+struct OptionUse {
+    const char* option = nullptr; // "-p1", "-p2", "-f", "-i", "-o" or "-s"; nullptr ends the list
+    const char* meaning = nullptr;
+    uint32_t least = 0;
+    uint32_t most = 0; // 0: no bound of the host's
+};
+
+// What a command's input (-i) and output (-o) files are.
+enum class FileRole : uint8_t {
+    None,
+    Data,      // bytes as they stand
+    Image,     // a BMP image, sent as the image record
+    Templates, // templates back to back
+    Firmware,  // a firmware image, sent in chunks
+    Key,       // key bytes, wiped after use
+    Password,  // master passwords, wiped after use
+};
+
+struct Files {
+    FileRole input = FileRole::None;
+    uint32_t inputBytes = 0; // an input of exactly this size (0: any size)
+    FileRole output = FileRole::None;
+    bool inputOptional = false;
+    uint32_t inputMost = 0; // the most the host sends of it (0: what a data block carries)
+};
+
+// What the module announces before data it sends (a size, a count), and the
+// most of it the host takes: `most` units of `unit` bytes (most 0: nothing is
+// announced).
+struct Announced {
+    uint32_t most = 0;
+    uint32_t unit = 1;
+};
 
 struct Command {
     uint8_t code;
     const char* keyword;
+    Family family;
+    const ValueSet* values; // nullptr: the outcome holds no values
+    const char* summary;    // what the command does
+    OptionUse uses[6];      // the options it reads, in the order of the command line
+    const char* notes;      // files, output and the front end's own checks; may be empty
+    const char* example;    // a command line, without the program name
+    Files files = {};
+    Announced announced = {};
+
+    // The use of an option ("-p1", ...), nullptr when the command does not read it.
+    constexpr const OptionUse* use(std::string_view option) const {
+        for (const OptionUse& u : uses)
+            if (u.option && option == u.option) return &u;
+        return nullptr;
+    }
 };
 
-// In the order of the keyword table's command rows.
+// The values of the outcomes, set by set.
+namespace values {
+using T = ValueType;
+inline constexpr ValueField USER_SCORE[] = {{"user_id", T::Unsigned}, {"score", T::Unsigned}};
+inline constexpr ValueSet IDENTIFY{"identify", "the user found and the score of the match", USER_SCORE};
+inline constexpr ValueSet VERIFY{"verify", "the user verified and the score", USER_SCORE};
+inline constexpr ValueField USER[] = {{"user_id", T::Unsigned}};
+inline constexpr ValueSet ENROLL{"enroll", "the user ID the module enrolled", USER};
+inline constexpr ValueField PARAMETER_FIELDS[] = {
+    {"parameter", T::Unsigned}, {"parameter_name", T::Name}, {"value", T::Unsigned}};
+inline constexpr ValueSet PARAMETER{"parameter", "the parameter, its name and its value", PARAMETER_FIELDS};
+inline constexpr ValueField STATUS_FIELDS[] = {{"status", T::Unsigned}, {"status_name", T::Name}};
+inline constexpr ValueSet STATUS{"status", "the module's status", STATUS_FIELDS};
+inline constexpr ValueField IMAGE_FIELDS[] = {{"bytes", T::Unsigned},
+                                              {"width", T::Unsigned},
+                                              {"height", T::Unsigned},
+                                              {"format", T::Unsigned},
+                                              {"pixel_bytes", T::Unsigned}};
+inline constexpr ValueSet IMAGE{"image", "the image announced and received", IMAGE_FIELDS};
+inline constexpr ValueField BYTES[] = {{"bytes", T::Unsigned}};
+inline constexpr ValueSet TEMPLATE_SIZE{"template_size", "the size of the template announced", BYTES};
+inline constexpr ValueField READ_TEMPLATES_FIELDS[] = {
+    {"user_id", T::Unsigned}, {"bytes", T::Unsigned}, {"template_bytes", T::UnsignedList}};
+inline constexpr ValueSet READ_TEMPLATES{
+    "read_templates", "the size announced and the size of each template received", READ_TEMPLATES_FIELDS};
+inline constexpr ValueField LIST_USERS_FIELDS[] = {{"count", T::Unsigned}, {"user_ids", T::UnsignedList}};
+inline constexpr ValueSet LIST_USERS{"list_users", "the number of user IDs and the IDs", LIST_USERS_FIELDS};
+inline constexpr ValueField POLICY_USERS_FIELDS[] = {
+    {"policy", T::Unsigned}, {"policy_name", T::Name}, {"count", T::Unsigned}, {"user_ids", T::UnsignedList}};
+inline constexpr ValueSet POLICY_USERS{"policy_users", "the policy, the number of its users and their IDs",
+                                       POLICY_USERS_FIELDS};
+inline constexpr ValueField CHECK_USER_FIELDS[] = {{"user_id", T::Unsigned}, {"templates", T::Unsigned}};
+inline constexpr ValueSet CHECK_USER{"check_user", "the number of templates of the user", CHECK_USER_FIELDS};
+inline constexpr ValueSet DELETED_USER{"deleted_user", "the user deleted", USER};
+inline constexpr ValueField TEMPLATE_RECORD[] = {
+    {"index", T::Unsigned},  {"user_id", T::Signed},  {"value1", T::Unsigned}, {"value2", T::Unsigned},
+    {"value3", T::Unsigned}, {"value4", T::Unsigned}, {"value5", T::Unsigned}};
+inline constexpr ValueField TEMPLATE_INFO_FIELDS[] = {{"parameter", T::Unsigned},
+                                                      {"parameter_name", T::Name},
+                                                      {"value", T::Unsigned},
+                                                      {"index", T::Unsigned},
+                                                      {"templates", T::Unsigned},
+                                                      {"bytes", T::Unsigned},
+                                                      {"records", T::Records, TEMPLATE_RECORD}};
+inline constexpr ValueSet TEMPLATE_INFO{
+    "template_info", "the number of templates enrolled (read first, as SR 0x73) and one record per template",
+    TEMPLATE_INFO_FIELDS};
+inline constexpr ValueField LOG_COUNT_FIELDS[] = {{"records", T::Unsigned}, {"capacity", T::Unsigned}};
+inline constexpr ValueSet LOG_COUNT{"log_count", "records used and the capacity of the log",
+                                    LOG_COUNT_FIELDS};
+inline constexpr ValueField LOG_RECORD[] = {
+    {"index", T::Unsigned},  {"time", T::Time},        {"event", T::Unsigned}, {"event_name", T::Name},
+    {"source", T::Unsigned}, {"source_name", T::Name}, {"value", T::Unsigned}, {"text", T::Text}};
+inline constexpr ValueField LOG_RECORDS_FIELDS[] = {{"count", T::Unsigned},
+                                                    {"records", T::Records, LOG_RECORD}};
+inline constexpr ValueSet LOG_RECORDS{"log_records", "the records, decoded", LOG_RECORDS_FIELDS};
+inline constexpr ValueField DELETED[] = {{"deleted", T::Unsigned}};
+inline constexpr ValueSet LOG_DELETED{"log_deleted", "the records deleted", DELETED};
+inline constexpr ValueField TIME[] = {{"time", T::Time}};
+inline constexpr ValueSet CLOCK{"clock", "the module's clock, local time", TIME};
+inline constexpr ValueSet MEMORY_LENGTH{"memory_length", "the size of the user memory", BYTES};
+inline constexpr ValueField MEMORY_READ_FIELDS[] = {{"offset", T::Unsigned}, {"bytes", T::Unsigned}};
+inline constexpr ValueSet MEMORY_READ{"memory_read", "the data read", MEMORY_READ_FIELDS};
+inline constexpr ValueField ADMIN_LEVEL_FIELDS[] = {
+    {"user_id", T::Unsigned}, {"level", T::Unsigned}, {"level_name", T::Name}};
+inline constexpr ValueSet ADMIN_LEVEL{"admin_level", "the administrator level of the user",
+                                      ADMIN_LEVEL_FIELDS};
+inline constexpr ValueField AUTH_POLICY_FIELDS[] = {
+    {"user_id", T::Unsigned}, {"policy", T::Unsigned}, {"policy_name", T::Name}};
+inline constexpr ValueSet AUTH_POLICY{"auth_policy", "the authentication policy of the user",
+                                      AUTH_POLICY_FIELDS};
+inline constexpr ValueField OUT_PORT_FIELDS[] = {
+    {"t_delay", T::Unsigned}, {"t_count", T::Unsigned}, {"t_high", T::Unsigned}, {"t_low", T::Unsigned}};
+inline constexpr ValueSet OUT_PORT{"out_port", "the output pattern", OUT_PORT_FIELDS};
+inline constexpr ValueField ENABLED_EVENTS_FIELDS[] = {{"count", T::Unsigned}, {"events", T::NameList}};
+inline constexpr ValueSet ENABLED_EVENTS{"enabled_events", "the events the output port follows",
+                                         ENABLED_EVENTS_FIELDS};
+inline constexpr ValueField IN_PORT_FIELDS[] = {
+    {"function", T::Unsigned}, {"function_name", T::Name}, {"value", T::Unsigned}};
+inline constexpr ValueSet IN_PORT{"in_port", "the function of the input port", IN_PORT_FIELDS};
+inline constexpr ValueField IN_STATUS_FIELDS[] = {{"state", T::Unsigned}, {"state_name", T::Name}};
+inline constexpr ValueSet IN_STATUS{"in_status", "the state of the input port", IN_STATUS_FIELDS};
+inline constexpr ValueField GPIO_RECORD[] = {{"type", T::Name},     {"words", T::UnsignedList},
+                                             {"function", T::Name}, {"activation", T::Name},
+                                             {"event", T::Name},    {"level", T::Name}};
+inline constexpr ValueField GPIO_FIELDS[] = {{"gpio", T::Unsigned},
+                                             {"mode", T::Unsigned},
+                                             {"mode_name", T::Name},
+                                             {"count", T::Unsigned},
+                                             {"records", T::Records, GPIO_RECORD}};
+inline constexpr ValueSet GPIO{"gpio", "the GPIO line's mode and records", GPIO_FIELDS};
+inline constexpr ValueField WIEGAND_CONFIG_FIELDS[] = {{"port", T::Name},          {"fc_bits", T::Unsigned},
+                                                       {"format", T::Unsigned},    {"function", T::Unsigned},
+                                                       {"function_name", T::Name}, {"fc_code", T::Unsigned}};
+inline constexpr ValueSet WIEGAND_CONFIG{"wiegand_config", "the Wiegand configuration",
+                                         WIEGAND_CONFIG_FIELDS};
+inline constexpr ValueField WIEGAND_INPUT_FIELDS[] = {{"id", T::Unsigned}, {"facility_code", T::Unsigned}};
+inline constexpr ValueSet WIEGAND_INPUT{"wiegand_input", "the Wiegand input", WIEGAND_INPUT_FIELDS};
+inline constexpr ValueField MAPPINGS_FIELDS[] = {{"mappings", T::Unsigned}, {"data_size", T::Unsigned}};
+inline constexpr ValueSet MAPPINGS{"mappings", "the mappings", MAPPINGS_FIELDS};
+inline constexpr ValueField WIEGAND_FORMAT_FIELDS[] = {{"format", T::Unsigned},
+                                                       {"format_name", T::Name},
+                                                       {"pulse_width_us", T::Unsigned},
+                                                       {"pulse_interval_us", T::Unsigned},
+                                                       {"data_size", T::Unsigned}};
+inline constexpr ValueSet WIEGAND_FORMAT{"wiegand_format", "the extended Wiegand configuration",
+                                         WIEGAND_FORMAT_FIELDS};
+inline constexpr ValueField WORDS[] = {{"word1", T::Unsigned}, {"word2", T::Unsigned}};
+inline constexpr ValueSet WIEGAND_STRING{"wiegand_string", "the Wiegand string read", WORDS};
+inline constexpr ValueField INDEX_VALUE[] = {{"index", T::Unsigned}, {"value", T::Unsigned}};
+inline constexpr ValueSet FIELD_DEFAULT{"field_default", "the default value of a field", INDEX_VALUE};
+inline constexpr ValueField WIEGAND_IO_FIELDS[] = {
+    {"input", T::Unsigned}, {"output", T::Unsigned}, {"option", T::Unsigned}};
+inline constexpr ValueSet WIEGAND_IO{"wiegand_io", "the Wiegand I/O setting", WIEGAND_IO_FIELDS};
+inline constexpr ValueField CARD_SLOT[] = {{"bytes", T::Unsigned}, {"duress", T::Boolean}};
+inline constexpr ValueField CARD_READ_FIELDS[] = {
+    {"bytes", T::Unsigned},          {"csn", T::Unsigned},     {"wiegand_word1", T::Unsigned},
+    {"wiegand_word2", T::Unsigned},  {"version", T::Unsigned}, {"templates", T::Unsigned},
+    {"slots", T::Records, CARD_SLOT}};
+inline constexpr ValueSet CARD_READ{"card_read", "the card data and, with the header option, its header",
+                                    CARD_READ_FIELDS};
+inline constexpr ValueField FUNCTION_FIELDS[] = {{"function", T::Unsigned}, {"function_name", T::Name}};
+inline constexpr ValueSet CARD_FUNCTION{"card_function", "the card input function", FUNCTION_FIELDS};
+inline constexpr ValueField KEY_OPTION_FIELDS[] = {
+    {"option", T::Unsigned}, {"secondary_key", T::Boolean}, {"auto_update_primary_key", T::Boolean}};
+inline constexpr ValueSet CARD_KEY_OPTION{"card_key_option", "the card key option", KEY_OPTION_FIELDS};
+inline constexpr ValueField CARD_LAYOUT_FIELDS[] = {{"bytes", T::Unsigned},
+                                                    {"template_size", T::Unsigned},
+                                                    {"cis_block", T::Unsigned},
+                                                    {"template1_start_block", T::Unsigned},
+                                                    {"template1_blocks", T::Unsigned},
+                                                    {"template2_start_block", T::Unsigned},
+                                                    {"template2_blocks", T::Unsigned}};
+inline constexpr ValueSet CARD_LAYOUT{"card_layout", "the card layout", CARD_LAYOUT_FIELDS};
+inline constexpr ValueField ANSWER[] = {
+    {"command", T::Unsigned}, {"param1", T::Unsigned}, {"param2", T::Unsigned}, {"flag", T::Unsigned}};
+inline constexpr ValueField RAW_FIELDS[] = {{"answer", T::Object, ANSWER}, {"data", T::Hex}};
+// Also the values of a code that no command has: it goes out as a raw packet too.
+inline constexpr ValueSet RAW{"raw",
+                              "a code the tool sends as a raw packet: the answer's fields and the bytes that "
+                              "followed, in hexadecimal",
+                              RAW_FIELDS};
+} // namespace values
+
+namespace describe_detail {
+inline constexpr const char* RAW =
+    "Sent in raw packet mode: -p1, -p2 and -f fill the packet; with -i, -p2 bytes of the "
+    "file follow as data. The answer and whatever follows it are dumped in hexadecimal.";
+} // namespace describe_detail
+
+// Every command, one row each, in the order of kelvor --commands.
+// clang-format off
 inline constexpr Command COMMANDS[] = {
-    {0x01, "SW"}, {0x02, "SF"}, {0x03, "SR"}, {0x04, "SS"}, {0x1a, "CS"}, {0x05, "ES"}, {0x06, "EI"},
-    {0x07, "ET"}, {0x08, "VS"}, {0x09, "VI"}, {0x10, "VT"}, {0x22, "VH"}, {0x11, "IS"}, {0x12, "II"},
-    {0x13, "IT"}, {0x20, "RI"}, {0x14, "RT"}, {0x15, "SI"}, {0x21, "ST"}, {0x16, "DT"}, {0x17, "DA"},
-    {0x18, "LT"}, {0x19, "CT"}, {0x23, "FP"}, {0x24, "DP"}, {0x34, "KW"}, {0x35, "KS"}, {0x36, "GR"},
-    {0x37, "GW"}, {0x38, "GC"}, {0x39, "GD"}, {0x1e, "DS"}, {0x1c, "EW"}, {0x1d, "VW"}, {0x1f, "DW"},
-    {0x41, "WW"}, {0x42, "WR"}, {0x43, "WG"}, {0x44, "WS"}, {0x47, "IW"}, {0x48, "IR"}, {0x49, "IG"},
-    {0x4a, "OW"}, {0x4b, "OR"}, {0x4c, "OL"}, {0x4d, "OS"}, {0x3a, "TW"}, {0x3b, "TR"}, {0x3c, "LN"},
-    {0x3d, "LR"}, {0x3e, "LD"}, {0x31, "ML"}, {0x32, "MW"}, {0x33, "MR"}, {0x3f, "LC"}, {0x60, "CA"},
-    {0x62, "UG"}, {0x65, "AW"}, {0x66, "AR"}, {0x67, "AC"}, {0x68, "WM"}, {0x69, "WL"}, {0x6a, "WC"},
-    {0x70, "ESA"}, {0x71, "EWA"}, {0x72, "DSA"}, {0x73, "DWA"}, {0x74, "DAA"}, {0x81, "IIX"}, {0x80, "EIX"},
-    {0x82, "VIX"}, {0x83, "SIX"}, {0x84, "RIX"}, {0xa0, "CR"}, {0xa1, "CW"}, {0xa2, "CC"}, {0xa8, "CG"},
-    {0xae, "CF"}, {0xa3, "UW"}, {0xa4, "UR"}, {0xa5, "UC"}, {0xa6, "UL"}, {0xa7, "VC"}, {0xa9, "EC"},
-    {0xaa, "CKW"}, {0xab, "CKR"}, {0xac, "CLR"}, {0xad, "CLW"}, {0xaf, "ECX"}, {0x87, "ETX"}, {0xb0, "UM"},
-    {0xb1, "LM"}, {0xb2, "MP"}, {0xb3, "EV"}, {0xc0, "WWX"}, {0xc1, "WRX"}, {0xc2, "WGX"}, {0xc3, "WSX"},
-    {0xc4, "WFW"}, {0xc5, "WFR"}, {0xc6, "WPW"}, {0xc7, "WPR"}, {0x86, "LTX"},
+    {0x01, "SW", Family::System, &values::PARAMETER, "Write a system parameter",
+     {{"-f", "parameter number (e.g. 0x65 Enroll Mode, 0x71 Baudrate)"}, {"-p2", "new value"}},
+     "The library follows a new baud rate, hex-text or network mode at once.", "-c SW -f 0x66 -p2 0x34"},
+    {0x02, "SF", Family::System, nullptr, "Save the system parameters in the module", {}, "", "-c SF"},
+    {0x03, "SR", Family::System, &values::PARAMETER, "Read a system parameter", {{"-f", "parameter number (e.g. 0x6E Firmware Version)"}},
+     "The value shows in the trace (level 2 and up).", "-x2 -c SR -f 0x6e"},
+    {0x04, "SS", Family::System, &values::STATUS, "Check the module's status", {}, "The status shows in the trace (level 2 and up).", "-x2 -c SS"},
+    {0x05, "ES", Family::Enroll, &values::ENROLL, "Enroll by scan", {{"-p1", "user ID"}, {"-f", "enroll option (0x71 add new, 0x79 auto ID, 0x74 continue, ...)"}},
+     "", "-c ES -p1 5 -f 0x71"},
+    {0x06, "EI", Family::Enroll, &values::ENROLL, "Enroll by image", {{"-p1", "user ID"}, {"-f", "enroll option"}, {"-i", "BMP image file, or a directory of them"}},
+     "A directory enrolls every file in it.", "-c EI -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}},
+    {0x07, "ET", Family::Enroll, &values::ENROLL, "Enroll by template", {{"-p1", "user ID"}, {"-p2", "template size (at most this many bytes are read)"}, {"-f", "enroll option"}, {"-i", "template file, or a directory of them"}},
+     "A directory enrolls every file in it.", "-c ET -p1 5 -p2 384 -f 0x71 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
+    {0x08, "VS", Family::Verify, &values::VERIFY, "Verify by scan", {{"-p1", "user ID"}}, "", "-c VS -p1 5"},
+    {0x09, "VI", Family::Verify, &values::VERIFY, "Verify by image", {{"-p1", "user ID"}, {"-i", "BMP image file"}}, "", "-c VI -p1 5 -i finger.bmp", {FileRole::Image}},
+    {0x10, "VT", Family::Verify, &values::VERIFY, "Verify by template", {{"-p1", "user ID"}, {"-p2", "template size"}, {"-i", "template file"}},
+     "A file shorter than -p2 is refused before anything is sent.", "-c VT -p1 5 -p2 384 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
+    {0x11, "IS", Family::Identify, &values::IDENTIFY, "Identify by scan", {}, "Searches the whole database; the user ID shows in the trace.", "-x2 -c IS"},
+    {0x12, "II", Family::Identify, &values::IDENTIFY, "Identify by image", {{"-i", "BMP image file, or a directory of them"}},
+     "A directory identifies every file in it.", "-x2 -c II -i finger.bmp", {FileRole::Image}},
+    {0x13, "IT", Family::Identify, &values::IDENTIFY, "Identify by template", {{"-p2", "template size (at most this many bytes are read)"}, {"-i", "template file, or a directory of them"}},
+     "A directory identifies every file in it.", "-x2 -c IT -p2 384 -i finger.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
+    {0x14, "RT", Family::Database, &values::READ_TEMPLATES, "Read all templates of a user", {{"-p1", "user ID"}, {"-o", "file the templates are appended to, one after the other"}},
+     "", "-c RT -p1 5 -o user5.tpl", {FileRole::None, 0, FileRole::Templates}, {limit::TEMPLATE_BYTES}},
+    {0x15, "SI", Family::Image, &values::IMAGE, "Scan an image", {{"-o", "BMP file for the image"}}, "", "-c SI -o scan.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
+    {0x16, "DT", Family::Database, nullptr, "Delete a user's templates", {{"-p1", "user ID"}}, "", "-c DT -p1 5"},
+    {0x17, "DA", Family::Database, nullptr, "Delete all templates", {}, "", "-c DA"},
+    {0x18, "LT", Family::Database, &values::LIST_USERS, "List user IDs", {{"-p1", "first value"}, {"-p2", "second value"}},
+     "The IDs are printed on a line of their own, whatever the trace level.", "-c LT", {}, {limit::USER_IDS, 4}},
+    {0x19, "CT", Family::Database, &values::CHECK_USER, "Check a user ID: number of templates", {{"-p1", "user ID"}}, "", "-x2 -c CT -p1 5"},
+    {0x1a, "CS", Family::System, nullptr, "Calibrate the sensor", {}, "", "-c CS"},
+    {0x1c, "EW", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand", {{"-f", "enroll option"}}, "The user ID arrives on the Wiegand input.", "-c EW -f 0x71"},
+    {0x1d, "VW", Family::Verify, &values::VERIFY, "Verify by Wiegand", {}, "The user ID arrives on the Wiegand input.", "-c VW"},
+    {0x1e, "DS", Family::Database, nullptr, "Delete the user whose finger is scanned", {}, "", "-c DS"},
+    {0x1f, "DW", Family::Database, &values::DELETED_USER, "Delete the user whose ID arrives on the Wiegand input", {}, "", "-c DW"},
+    {0x20, "RI", Family::Image, &values::IMAGE, "Read the last image", {{"-o", "BMP file for the image"}}, "", "-c RI -o last.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
+    {0x21, "ST", Family::Database, &values::TEMPLATE_SIZE, "Scan a template", {{"-o", "file for the template"}}, "", "-c ST -o scan.tpl", {FileRole::None, 0, FileRole::Data}, {limit::TEMPLATE_BYTES}},
+    {0x22, "VH", Family::Verify, &values::VERIFY, "Verify by host templates", {{"-p1", "number of templates (1 to 10)", limit::HOST_TEMPLATES_LEAST, limit::HOST_TEMPLATES_MOST}, {"-p2", "template size"}, {"-i", "file of the templates, back to back"}},
+     "A file shorter than -p2 is refused before anything is sent.", "-c VH -p1 2 -p2 384 -i two.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
+    {0x23, "FP", Family::Database, nullptr, "Make all provisional templates permanent", {}, "", "-c FP"},
+    {0x24, "DP", Family::Database, nullptr, "Delete all provisional templates", {}, "", "-c DP"},
+    {0x31, "ML", Family::EventLog, &values::MEMORY_LENGTH, "Read the length of the user memory", {}, "", "-x2 -c ML"},
+    {0x32, "MW", Family::EventLog, nullptr, "Write user memory", {{"-p1", "offset"}, {"-p2", "length"}, {"-i", "data file"}},
+     "A file shorter than -p2 is refused before anything is sent.", "-c MW -p1 0 -p2 64 -i memory.bin", {FileRole::Data}},
+    {0x33, "MR", Family::EventLog, &values::MEMORY_READ, "Read user memory", {{"-p1", "offset"}, {"-p2", "length"}, {"-o", "data file"}}, "", "-c MR -p1 0 -p2 64 -o memory.bin", {FileRole::None, 0, FileRole::Data}, {limit::USER_MEMORY_BYTES}},
+    {0x34, "KW", Family::Image, nullptr, "Write the encryption key", {{"-i", "key file (32 bytes)"}}, "", "-c KW -i key.bin", {FileRole::Key, record::ENCRYPTION_KEY_SIZE}},
+    {0x35, "KS", Family::Image, &values::TEMPLATE_SIZE, "Scan an encrypted template with challenge data", {{"-p1", "challenge"}, {"-o", "file for the encrypted template"}},
+     "", "-c KS -p1 0x12345678 -o enc.tpl", {FileRole::None, 0, FileRole::Data}, {limit::ENCRYPTED_TEMPLATE_BYTES}},
+    {0x36, "GR", Family::Ports, &values::GPIO, "Read a GPIO configuration", {{"-p1", "GPIO id"}}, "", "-x2 -c GR -p1 0", {}, {limit::GPIO_RECORDS, record::GPIO_RECORD_SIZE}},
+    {0x37, "GW", Family::Ports, nullptr, "Write a GPIO configuration",
+     {{"-p1", "bits 0-15 GPIO id, bits 16-31 mode"}, {"-p2", "number of records"}, {"-i", "file of 8-byte GPIO records"}},
+     "", "-c GW -p1 0x20000 -p2 1 -i gpio.bin", {FileRole::Data, 0, FileRole::None, false, limit::GPIO_RECORDS * record::GPIO_RECORD_SIZE}},
+    {0x38, "GC", Family::Ports, nullptr, "Disable a GPIO", {}, "", "-c GC"},
+    {0x39, "GD", Family::Ports, nullptr, "Reset the GPIOs to their default configuration", {}, "", "-c GD"},
+    {0x3a, "TW", Family::Clock, nullptr, "Set the clock", {{"-p1", "date: bits 16-31 day, 8-15 month, 0-7 year - 2000"}, {"-p2", "time: bits 16-31 second, 8-15 minute, 0-7 hour"}},
+     "Both 0 initialize the clock.", "-c TW -p1 0x70c1a -p2 0x1e0c"},
+    {0x3b, "TR", Family::Clock, &values::CLOCK, "Read the clock", {}, "", "-x2 -c TR"},
+    {0x3c, "LN", Family::EventLog, &values::LOG_COUNT, "Count the log records", {}, "", "-x2 -c LN"},
+    {0x3d, "LR", Family::EventLog, &values::LOG_RECORDS, "Upload log records", {{"-p1", "first record"}, {"-p2", "number of records", 0, limit::LOG_RECORDS}, {"-o", "file for the 16-byte records"}},
+     "", "-x2 -c LR -p1 0 -p2 10 -o log.bin", {FileRole::None, 0, FileRole::Data}, {limit::LOG_RECORDS, record::LOG_RECORD_SIZE}},
+    {0x3e, "LD", Family::EventLog, &values::LOG_DELETED, "Delete log records", {{"-p1", "argument"}}, "", "-c LD -p1 0"},
+    {0x3f, "LC", Family::Raw, &values::RAW, "Log command", {{"-p1", "Param1"}, {"-p2", "Param2 (data length with -i)"}, {"-f", "flag"}, {"-i", "data file"}}, describe_detail::RAW, "-x4 -c LC", {FileRole::Data, 0, FileRole::None, true, limit::RAW_BYTES}},
+    {0x41, "WW", Family::Wiegand, nullptr, "Write the Wiegand configuration",
+     {{"-p1", "bits 16-31 FC bits, 8-15 format, 0-7 function"}, {"-p2", "FC code"}, {"-f", "port"}}, "", "-c WW -p1 0x80100 -p2 0 -f 0"},
+    {0x42, "WR", Family::Wiegand, &values::WIEGAND_CONFIG, "Read the Wiegand configuration", {{"-f", "port"}}, "", "-x2 -c WR -f 0"},
+    {0x43, "WG", Family::Wiegand, &values::WIEGAND_INPUT, "Get the Wiegand input", {{"-p1", "status handling (0 clear, 1 remain)"}}, "", "-x2 -c WG -p1 0"},
+    {0x44, "WS", Family::Wiegand, nullptr, "Set the Wiegand output", {{"-p1", "ID"}}, "", "-c WS -p1 5"},
+    {0x47, "IW", Family::Ports, nullptr, "Write an input port's configuration", {{"-p1", "function"}, {"-p2", "value"}, {"-f", "port (0 IN0, 1 IN1, 2 IN2)"}},
+     "", "-c IW -p1 0x30 -f 0"},
+    {0x48, "IR", Family::Ports, &values::IN_PORT, "Read an input port's configuration", {{"-f", "port"}}, "", "-x2 -c IR -f 0"},
+    {0x49, "IG", Family::Ports, &values::IN_STATUS, "Read an input port's status", {{"-p1", "handling (0 clear, 1 remain)"}, {"-f", "port"}}, "", "-x2 -c IG -f 0"},
+    {0x4a, "OW", Family::Ports, nullptr, "Write an output port's configuration",
+     {{"-p1", "bits 16-31 T_DELAY, 8-15 T_COUNT, 0-7 event"}, {"-p2", "bits 16-31 T_HIGH, 0-15 T_LOW"}, {"-f", "port (0-2 OUT, 3-5 LED, 6 auto response)"}},
+     "", "-c OW -p1 0x87 -p2 0x640064 -f 3"},
+    {0x4b, "OR", Family::Ports, &values::OUT_PORT, "Read an output port's configuration for an event", {{"-p1", "event"}, {"-f", "port"}}, "", "-x2 -c OR -p1 0x87 -f 3"},
+    {0x4c, "OL", Family::Ports, &values::ENABLED_EVENTS, "List the events enabled on an output port", {{"-f", "port"}}, "", "-x2 -c OL -f 3", {}, {limit::ENABLED_EVENTS}},
+    {0x4d, "OS", Family::Ports, nullptr, "Set an output port", {{"-p1", "action (0 clear, 1 set)"}, {"-f", "port"}}, "", "-c OS -p1 1 -f 3"},
+    {0x60, "CA", Family::Firmware, nullptr, "Cancel the running command", {}, "", "-c CA"},
+    {0x62, "UG", Family::Firmware, nullptr, "Upgrade the firmware", {{"-p2", "bytes to send (0: the whole file)"}, {"-i", "firmware file"}, {"-s", "chunk size (saved setting)"}},
+     "The whole amount is read before anything is sent.", "-c UG -i firmware.bin", {FileRole::Firmware}},
+    {0x65, "AW", Family::Admin, nullptr, "Write a user's administrator level", {{"-p1", "user ID"}, {"-p2", "level (0 none, 1 enroll, 2 delete, 3 all)"}},
+     "", "-c AW -p1 1 -p2 3"},
+    {0x66, "AR", Family::Admin, &values::ADMIN_LEVEL, "Read a user's administrator level", {{"-p1", "user ID"}}, "", "-x2 -c AR -p1 1"},
+    {0x67, "AC", Family::Admin, nullptr, "Clear all administrator levels", {}, "", "-c AC"},
+    {0x68, "WM", Family::Wiegand, nullptr, "Set a Wiegand or smart-card mapping", {{"-p1", "function"}, {"-p2", "value"}, {"-f", "1: smart card, other: Wiegand"}},
+     "", "-c WM -p1 0x30 -p2 1 -f 0"},
+    {0x69, "WL", Family::Wiegand, &values::MAPPINGS, "List the Wiegand or smart-card mappings", {{"-f", "1: smart card, other: Wiegand"}}, "", "-x2 -c WL -f 0", {}, {limit::MAPPING_BYTES}},
+    {0x6a, "WC", Family::Wiegand, nullptr, "Clear the Wiegand or smart-card mappings", {{"-f", "1: smart card, other: Wiegand"}}, "", "-c WC -f 0"},
+    {0x70, "ESA", Family::Enroll, &values::ENROLL, "Enroll by scan with an administrator's verification", {{"-p1", "user ID"}, {"-f", "enroll option"}},
+     "", "-c ESA -p1 5 -f 0x71"},
+    {0x71, "EWA", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand with an administrator's verification", {{"-f", "enroll option"}}, "", "-c EWA -f 0x71"},
+    {0x72, "DSA", Family::Database, nullptr, "Delete by scan with an administrator's verification", {}, "", "-c DSA"},
+    {0x73, "DWA", Family::Database, &values::DELETED_USER, "Delete by Wiegand with an administrator's verification", {}, "", "-c DWA"},
+    {0x74, "DAA", Family::Database, nullptr, "Delete all templates with an administrator's verification", {}, "", "-c DAA"},
+    {0x80, "EIX", Family::Enroll, &values::ENROLL, "Enroll by image in chunks", {{"-p1", "user ID"}, {"-f", "enroll option"}, {"-i", "BMP image file, or a directory of them"}, {"-s", "chunk size (saved setting)"}},
+     "A directory enrolls every file in it.", "-c EIX -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}},
+    {0x81, "IIX", Family::Identify, &values::IDENTIFY, "Identify by image in chunks", {{"-i", "BMP image file, or a directory of them"}, {"-s", "chunk size (saved setting)"}},
+     "A directory identifies every file in it.", "-x2 -c IIX -i finger.bmp", {FileRole::Image}},
+    {0x82, "VIX", Family::Verify, &values::VERIFY, "Verify by image in chunks", {{"-p1", "user ID"}, {"-i", "BMP image file"}, {"-s", "chunk size (saved setting)"}},
+     "", "-c VIX -p1 5 -i finger.bmp", {FileRole::Image}},
+    {0x83, "SIX", Family::Image, &values::IMAGE, "Scan an image, received in chunks", {{"-p2", "chunk length"}, {"-o", "BMP file for the image"}}, "", "-c SIX -p2 4096 -o scan.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
+    {0x84, "RIX", Family::Image, &values::IMAGE, "Read the last image in chunks", {{"-p2", "chunk length"}, {"-o", "BMP file for the image"}}, "", "-c RIX -p2 4096 -o last.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
+    {0x86, "LTX", Family::Database, &values::TEMPLATE_INFO, "Template information records", {{"-p2", "index"}}, "The records show in the trace (level 2 and up).", "-x2 -c LTX -p2 0", {}, {limit::USER_IDS, record::TEMPLATE_INFO_SIZE}},
+    {0x87, "ETX", Family::Enroll, &values::ENROLL, "Enroll several templates in chunks",
+     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 bytes to send"}, {"-f", "enroll option"}, {"-i", "template file"}},
+     "", "-c ETX -p1 5 -p2 0x20300 -f 0x71 -i two.tpl", {FileRole::Templates}},
+    {0xa0, "CR", Family::SmartCard, &values::CARD_READ, "Read the templates from a smart card", {{"-f", "option (bit 0: print the card header)"}, {"-o", "card data file"}},
+     "", "-c CR -f 1 -o card.bin", {FileRole::None, 0, FileRole::Data}, {limit::CARD_BYTES}},
+    {0xa1, "CW", Family::SmartCard, nullptr, "Write templates to a smart card",
+     {{"-p1", "template index (0 or 1)", 0, 1}, {"-p2", "length"}, {"-f", "option"}, {"-i", "template file"}},
+     "A file shorter than -p2 is refused before anything is sent.", "-c CW -p1 0 -p2 384 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::CARD_BYTES}},
+    {0xa2, "CC", Family::SmartCard, nullptr, "Set the smart-card input function", {{"-f", "function (0 disable, 1 verify ID, 2 verify template)"}}, "", "-c CC -f 1"},
+    {0xa3, "UW", Family::Admin, nullptr, "Write a user's authentication policy", {{"-p1", "user ID"}, {"-p2", "policy (0 fingerprint, 1 Wiegand bypass, 2 card bypass, 3 reject)"}, {"-f", "flag"}},
+     "", "-c UW -p1 5 -p2 1"},
+    {0xa4, "UR", Family::Admin, &values::AUTH_POLICY, "Read a user's authentication policy", {{"-p1", "user ID"}}, "", "-x2 -c UR -p1 5"},
+    {0xa5, "UC", Family::Admin, nullptr, "Reset all authentication policies", {}, "", "-c UC"},
+    {0xa6, "UL", Family::Admin, &values::POLICY_USERS, "List the user IDs of a policy", {{"-p2", "policy"}, {"-o", "file for the 32-bit user IDs"}}, "", "-c UL -p2 1 -o ids.bin", {FileRole::None, 0, FileRole::Data}, {limit::USER_IDS, 4}},
+    {0xa7, "VC", Family::Verify, &values::VERIFY, "Verify by smart card", {{"-f", "option"}}, "", "-c VC"},
+    {0xa8, "CG", Family::SmartCard, &values::CARD_FUNCTION, "Get the smart-card input function", {}, "", "-x2 -c CG"},
+    {0xa9, "EC", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll a smart card",
+     {{"-p1", "user ID"}, {"-p2", "value"}, {"-f", "option"}, {"-i", "file of the 8-byte Wiegand string (optional)"}}, "", "-c EC -p1 5 -f 0x71", {FileRole::Data, record::WIEGAND_STRING_SIZE, FileRole::None, true}},
+    {0xaa, "CKW", Family::SmartCard, nullptr, "Write the smart-card key", {{"-p1", "key type (low byte)"}, {"-f", "option"}, {"-i", "key file (12 bytes: key 1, key 2)"}},
+     "", "-c CKW -p1 1 -i cardkey.bin", {FileRole::Key, 2 * record::CARD_KEY_SIZE}},
+    {0xab, "CKR", Family::SmartCard, &values::CARD_KEY_OPTION, "Read the smart-card key option", {}, "", "-x2 -c CKR"},
+    {0xac, "CLR", Family::SmartCard, &values::CARD_LAYOUT, "Read the smart-card layout", {}, "", "-x2 -c CLR"},
+    {0xad, "CLW", Family::SmartCard, nullptr, "Write the smart-card layout", {{"-i", "layout file (7 bytes)"}}, "", "-c CLW -i layout.bin", {FileRole::Data, record::CARD_LAYOUT_SIZE}},
+    {0xae, "CF", Family::SmartCard, nullptr, "Format a smart card", {{"-f", "mode (1: delete the templates only)"}}, "", "-c CF -f 1"},
+    {0xaf, "ECX", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll templates to a smart card",
+     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 template size"}, {"-f", "option (bit 0x04: a Wiegand string follows)"}, {"-i", "file of the templates (and Wiegand string)"}},
+     "", "-c ECX -p1 5 -p2 0x10180 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, true, limit::CARD_ENROLL_BYTES}},
+    {0xb0, "UM", Family::Firmware, nullptr, "Unlock the module", {{"-i", "password file (16 bytes)"}}, "", "-c UM -i password.bin", {FileRole::Password, record::PASSWORD_SIZE}},
+    {0xb1, "LM", Family::Firmware, nullptr, "Lock the module", {}, "", "-c LM"},
+    {0xb2, "MP", Family::Firmware, nullptr, "Change the master password", {{"-i", "password file (16 bytes current, 16 bytes new)"}}, "", "-c MP -i passwords.bin", {FileRole::Password, 2 * record::PASSWORD_SIZE}},
+    {0xb3, "EV", Family::Raw, &values::RAW, "Event command", {{"-p1", "Param1"}, {"-p2", "Param2 (data length with -i)"}, {"-f", "flag"}, {"-i", "data file"}}, describe_detail::RAW, "-x4 -c EV", {FileRole::Data, 0, FileRole::None, true, limit::RAW_BYTES}},
+    {0xc0, "WWX", Family::Wiegand, nullptr, "Write the extended Wiegand configuration",
+     {{"-p1", "bits 16-31 pulse width, 0-15 interval (microseconds)"}, {"-p2", "format data length"}, {"-f", "format (1 26-bit, 2 pass-through, 3 custom)"}, {"-i", "format data file"}},
+     "A custom format needs its data file.", "-c WWX -p1 0x6403e8 -f 1", {FileRole::Data, 0, FileRole::None, true, limit::FORMAT_BYTES}},
+    {0xc1, "WRX", Family::Wiegand, &values::WIEGAND_FORMAT, "Read the extended Wiegand configuration", {{"-o", "file for the format data"}}, "", "-x2 -c WRX -o format.bin", {FileRole::None, 0, FileRole::Data}, {limit::FORMAT_BYTES}},
+    {0xc2, "WGX", Family::Wiegand, &values::WIEGAND_STRING, "Read the Wiegand input", {{"-p1", "status handling"}, {"-f", "0 new input, other: latched input"}}, "", "-x2 -c WGX"},
+    {0xc3, "WSX", Family::Wiegand, nullptr, "Set the Wiegand output string", {{"-p1", "word 1"}, {"-p2", "word 2"}}, "", "-c WSX -p1 0x12345678 -p2 0x9abcdef0"},
+    {0xc4, "WFW", Family::Wiegand, nullptr, "Set the default value of a Wiegand field", {{"-p1", "value"}, {"-p2", "field index"}, {"-f", "clear"}}, "", "-c WFW -p1 5 -p2 0"},
+    {0xc5, "WFR", Family::Wiegand, &values::FIELD_DEFAULT, "Get the default value of a Wiegand field", {{"-p2", "field index"}}, "", "-x2 -c WFR -p2 0"},
+    {0xc6, "WPW", Family::Wiegand, nullptr, "Write the Wiegand port mapping", {{"-p1", "bits 16-31 input, 0-15 output"}, {"-p2", "option"}}, "", "-c WPW -p1 0x10000"},
+    {0xc7, "WPR", Family::Wiegand, &values::WIEGAND_IO, "Read the Wiegand port mapping", {}, "", "-x2 -c WPR"},
 };
+// clang-format on
 
 // The command a keyword names, nullptr for none.
 constexpr const Command* command_named(std::string_view keyword) {
@@ -159,5 +569,12 @@ inline constexpr uint8_t WFR = code_of("WFR");
 inline constexpr uint8_t WPW = code_of("WPW");
 inline constexpr uint8_t WPR = code_of("WPR");
 } // namespace cmd
+
+// The row of a command, by its keyword, at compile time.
+consteval const Command& describe(std::string_view keyword) {
+    for (const Command& c : COMMANDS)
+        if (keyword == c.keyword) return c;
+    throw "no such command keyword";
+}
 
 } // namespace kelvor::packet

@@ -12,8 +12,6 @@
 #include <span>
 #include <string_view>
 
-#include "Commands.h"
-
 namespace kelvor::packet {
 
 // Flag byte values: one code space for the options the host sends and the
@@ -48,7 +46,6 @@ inline constexpr uint8_t DURESS_FINGER = 0x91;
 inline constexpr uint8_t ADD_DURESS_FINGER = 0x92;
 inline constexpr uint8_t CARD_ERROR = 0xa0;
 } // namespace flag
-
 
 // The system parameters (SR, SW): each one's number and name, written once.
 struct Parameter {
@@ -167,7 +164,7 @@ inline constexpr size_t CARD_LAYOUT_SIZE = 7;
 inline constexpr size_t CARD_KEY_SIZE = 6;
 inline constexpr size_t LOG_RECORD_SIZE = 16;
 inline constexpr size_t GPIO_RECORD_SIZE = 8;
-inline constexpr size_t PASSWORD_SIZE = 16;                      // UM, MP: the master password
+inline constexpr size_t PASSWORD_SIZE = 16;                       // UM, MP: the master password
 inline constexpr size_t PASSWORD_RECORD_SIZE = PASSWORD_SIZE + 2; // then its 16-bit byte sum
 inline constexpr size_t CARD_HEADER_SIZE = 20;
 inline constexpr size_t WIEGAND_STRING_SIZE = 8;
@@ -283,7 +280,8 @@ struct BaudRate {
     const char* name; // the rate as the keyword table names it
 };
 inline constexpr BaudRate BAUD_RATES[] = {
-    {0x31, 9600, "9600"}, {0x32, 19200, "19200"}, {0x33, 38400, "38400"}, {0x34, 57600, "57600"}, {0x35, 115200, "115200"},
+    {0x31, 9600, "9600"},   {0x32, 19200, "19200"},   {0x33, 38400, "38400"},
+    {0x34, 57600, "57600"}, {0x35, 115200, "115200"},
 };
 // Whether a value is one of the baud codes.
 constexpr bool is_baud_code(uint32_t code) {
@@ -324,8 +322,12 @@ struct Fields {
     uint8_t flag = 0;
 };
 
-inline constexpr size_t length(bool network) { return network ? NETWORK_LENGTH : COMMAND_LENGTH; }
-inline constexpr uint8_t start_code(bool network) { return network ? START_NETWORK : START_COMMAND; }
+inline constexpr size_t length(bool network) {
+    return network ? NETWORK_LENGTH : COMMAND_LENGTH;
+}
+inline constexpr uint8_t start_code(bool network) {
+    return network ? START_NETWORK : START_COMMAND;
+}
 
 // Sum of the unsigned byte values, 32 bits wide (wraps like the module's sum).
 inline uint32_t byte_sum(const uint8_t* bytes, size_t n) {
@@ -333,7 +335,9 @@ inline uint32_t byte_sum(const uint8_t* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) sum += bytes[i];
     return sum;
 }
-inline uint32_t byte_sum(std::span<const uint8_t> bytes) { return byte_sum(bytes.data(), bytes.size()); }
+inline uint32_t byte_sum(std::span<const uint8_t> bytes) {
+    return byte_sum(bytes.data(), bytes.size());
+}
 
 inline void put32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -342,14 +346,16 @@ inline void put32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 inline uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline void put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
-inline uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 // Builds a packet in the given form; returns its length (13 or 15).
 inline size_t encode(Buffer& out, bool network, const Fields& f) {
@@ -404,7 +410,9 @@ inline void hex_encode(const uint8_t* bytes, size_t n, char* out) {
 
 // Value of one hex-text character as the module's decoder reads it: below 'A'
 // it is c - '0', otherwise c - 0x37, so lower-case letters decode wrongly.
-inline uint8_t hex_value(uint8_t c) { return static_cast<uint8_t>(c < 0x41 ? c - 0x30 : c - 0x37); }
+inline uint8_t hex_value(uint8_t c) {
+    return static_cast<uint8_t>(c < 0x41 ? c - 0x30 : c - 0x37);
+}
 
 inline void hex_decode(const char* chars, size_t nBytes, uint8_t* out) {
     for (size_t i = 0; i < nBytes; ++i) {
@@ -420,3 +428,6 @@ inline uint32_t chunk_param1(uint16_t count, uint16_t index) {
 }
 
 } // namespace kelvor::packet
+
+// The commands, described: after the vocabulary they are described with.
+#include "Commands.h"

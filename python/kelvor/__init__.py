@@ -257,6 +257,16 @@ EVENTS: Dict[str, int] = dict(_EVENTS.by_name)
 
 _BAUD_RATES = (9600, 19200, 38400, 57600, 115200)
 
+#: Every command as the library describes it, by keyword: what it does, the
+#: options it reads (with the bounds the host sets), its files and the values
+#: of its outcome. The checks and limits below come from here.
+COMMAND_TABLE: Dict[str, Dict[str, Any]] = {c["keyword"]: c for c in _kelvor.commands()}
+
+
+def _input_bytes(keyword: str, share: int = 1) -> int:
+    """The size of a command's fixed input (a key, a password), or of one of ``share`` equal parts of it."""
+    return COMMAND_TABLE[keyword]["input_bytes"] // share
+
 
 def _parameter(number: Union[int, str]) -> int:
     if isinstance(number, bool):
@@ -720,7 +730,7 @@ class Module:
 
     def write_encryption_key(self, key: BytesLike) -> None:
         """Writes the 32-byte encryption key (KW)."""
-        self._call("write_encryption_key", _bytes(key, "the encryption key", 32))
+        self._call("write_encryption_key", _bytes(key, "the encryption key", _input_bytes("KW")))
 
     def scan_encrypted_template(self, challenge: int) -> bytes:
         """Scans a finger and returns its template encrypted with the challenge (KS)."""
@@ -1038,11 +1048,12 @@ class Module:
 
     def unlock(self, password: Union[BytesLike, str]) -> None:
         """Unlocks the module with the 16-byte master password (UM)."""
-        self._call("unlock", _bytes(password, "the master password", 16))
+        self._call("unlock", _bytes(password, "the master password", _input_bytes("UM")))
 
     def change_password(self, old: Union[BytesLike, str], new: Union[BytesLike, str]) -> None:
         """Changes the 16-byte master password (MP)."""
-        self._call("change_password", _bytes(old, "the master password", 16), _bytes(new, "the new password", 16))
+        size = _input_bytes("MP", 2)
+        self._call("change_password", _bytes(old, "the master password", size), _bytes(new, "the new password", size))
 
     # ---- event log
     def log_count(self) -> Tuple[int, int]:
@@ -1193,8 +1204,9 @@ class Module:
 
     def write_card(self, data: BytesLike, index: int = 0, option: int = 0) -> None:
         """Writes template data to the smart card (CW)."""
-        if index not in (0, 1):
-            raise ValueError("index is 0 or 1")
+        _, least, most = COMMAND_TABLE["CW"]["options"]["-p1"]
+        if not least <= index <= most:
+            raise ValueError(f"index is {least} to {most}")
         self._call("write_card", index, _uint(option, 8, "option"), _bytes(data, "the card data"))
 
     def format_card(self, mode: int = 0) -> None:
@@ -1211,7 +1223,8 @@ class Module:
 
     def write_card_keys(self, key1: BytesLike, key2: BytesLike, key_type: int = 0, option: int = 0) -> None:
         """The card keys (CKW): two keys of 6 bytes."""
-        self._call("write_card_key", _bytes(key1, "key 1", 6), _bytes(key2, "key 2", 6), _uint(key_type, 8, "key_type"),
+        size = _input_bytes("CKW", 2)
+        self._call("write_card_key", _bytes(key1, "key 1", size), _bytes(key2, "key 2", size), _uint(key_type, 8, "key_type"),
                    _uint(option, 8, "option"))
 
     def card_key_option(self) -> int:

@@ -22,6 +22,7 @@ ADMIN_LEVELS: Dict[str, int]
 AUTH_POLICIES: Dict[str, int]
 COMMANDS: Dict[str, int]
 EVENTS: Dict[str, int]
+COMMAND_TABLE: Dict[str, Dict[str, Any]]
 
 def log_to_logging(types: int = ..., logger_name: str = ...) -> None: ...
 def log_to_stderr(types: int = ...) -> None: ...
