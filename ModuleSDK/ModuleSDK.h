@@ -7,7 +7,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "Version.h"
 #include "protocol/Packet.h"
@@ -658,5 +662,92 @@ KELVOR_API void keyword_fill();
 KELVOR_API int keyword_count();
 // Empties the table, which then stays empty until keyword_fill() (tests).
 KELVOR_API void keyword_reset();
+
+// ------------------------------------------------------------------- outcomes
+// A named value of a command's outcome: nothing (null), an integer, a text, a
+// truth value, a list of values, or an object of named values in the order
+// they were recorded. Names are the library's own static texts.
+struct KELVOR_API Value {
+    enum class Kind : uint8_t { Null, Integer, Text, Boolean, List, Object };
+    Kind kind = Kind::Null;
+    int64_t integer = 0;            // Integer; Boolean: 1 true, 0 false
+    std::string text;               // Text
+    std::vector<Value> items;       // List: the items; Object: the members' values
+    std::vector<const char*> names; // Object: the members' names, one per item
+
+    Value() = default;
+    explicit Value(Kind k) : kind(k) {}
+
+    // The member of an object named `name`, nullptr when it has none.
+    const Value* find(std::string_view name) const;
+    // The member named `name`, added (null) at the end when there is none.
+    Value& member(const char* name);
+};
+
+// What one command came to, for the program that ran it: its result code, the
+// line that decided it, the named values of its answers (as the descriptions
+// of the commands name and type them, packet::COMMANDS), the module's text
+// lines that came while it ran and the bytes it took from the module for an
+// output file (templates, an image record, a list).
+struct Outcome {
+    int result = 0;
+    bool hasMessage = false;
+    std::string message; // without prefix, indentation or line end
+    Value values{Value::Kind::Object};
+    std::vector<std::string> moduleText; // each without its carriage return
+    std::vector<uint8_t> output;
+    // The command received the data of its output (maybe none): an output
+    // file gets `output` only then.
+    bool outputTaken = false;
+    // A line of the host's own about the command (a check of the host's that
+    // refused it, or the data that did not come as announced), with its line
+    // end; hostCheck tells which check it was (HostCheck). With hostRefused the
+    // host refused the command itself: result is then RES_DATA_ERROR.
+    std::string hostLine;
+    int hostCheck = 0;
+    bool hostRefused = false;
+};
+
+// The checks of the host's own that report in an outcome's hostLine.
+enum HostCheck : int {
+    HOST_CHECK_NONE = 0,
+    HOST_CHECK_ANNOUNCED, // the module announced more than the host takes (KS, MR, OL, GR, WL, WRX, CR, LTX)
+    HOST_CHECK_REQUESTED, // the request asks for more than the host takes (LR, an input beyond its most)
+    HOST_CHECK_NOTHING,   // nothing to ask for (LTX: no template enrolled)
+    HOST_CHECK_NOT_RECEIVED, // data announced did not come (RT: the next answer, MR: the data)
+    HOST_CHECK_INVALID,      // a value the command cannot send (TW: no date)
+    HOST_CHECK_RAW_SEND,     // raw packet mode: the packet could not be sent
+    HOST_CHECK_RAW_DATA,     // raw packet mode: the data could not be sent
+    HOST_CHECK_RAW_ANSWER,   // raw packet mode: no answer came
+};
+
+// One command to run: its code (or keyword), the module it goes to on a shared
+// line, its parameters and flag, the bytes it sends (an image record, templates,
+// a key, ... as its description's input role says; none when absent), the chunk
+// size of chunked transfers and an observer of its transfers.
+struct CommandRequest {
+    uint8_t code = 0;
+    const char* keyword = nullptr;                   // when given, names the command instead of `code`
+    std::optional<uint16_t> moduleId = std::nullopt; // the module addressed from now on (network mode)
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+    std::optional<std::span<const uint8_t>> input = std::nullopt;
+    uint32_t chunkSize = 0x1000;
+    TransferObserver progress = nullptr; // for this command instead of the program's observer
+    void* progressContext = nullptr;
+    // Named values and the message recorded (the values cost a little; a
+    // program that reads only the result and the output may leave them out).
+    bool values = true;
+    // The module's text lines go to the outcome instead of standard output.
+    bool keepText = true;
+};
+
+// Runs one command on the open connection and returns its outcome: what the
+// command function of its family does, with the data it announces received
+// into `output` within its description's limits. A code without a command of
+// its own goes out as a raw packet (packet::values::RAW). Nothing is recorded
+// process-wide: the outcome is the caller's.
+KELVOR_API Outcome run_command(const CommandRequest& request);
 
 } // namespace kelvor

@@ -5,8 +5,8 @@
 // event log, clock, user memory and ports, raw packet mode's drain, the
 // response monitor and what a module sends on its own between commands. One
 // row per call; each command family adds its rows here.
-// The front-end cases of the commands whose data the tool receives, sizes and
-// allocates (and writes to the output file) run as rows of their own.
+// The commands whose data the tool receives, sizes and allocates (and writes
+// to the output file) run as the front end runs them too, as rows of their own.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,6 +17,7 @@
 #include "Commands.h"
 #include "Harness.h"
 #include "OrvantiCom.h"
+#include "families/Run.h"
 
 using namespace kelvor;
 
@@ -52,23 +53,20 @@ int front_step(const Input& in, void (OrvantiCom::*step)()) {
     return 0;
 }
 
-// Runs the dispatcher's case of `code` as the front end does, with the output
-// file in memory: param1 from the value's high half, param2 from its low half
-// (a start and a count, an offset and a length), the flag from the input's
-// mode byte.
+// Raw packet mode as run_command runs a code without a command of its own.
+int raw_step(const Input& in) {
+    CommandRequest request;
+    request.code = static_cast<uint8_t>(in.value);
+    request.param1 = in.value;
+    Outcome out;
+    return run::raw(request, out);
+}
+
+// Runs the command of `code` as the front end does (its case around the
+// library's run of it), with the output file in memory: param1 from the
+// value's high half, param2 from its low half (a start and a count, an offset
+// and a length), the flag from the input's mode byte.
 template <uint8_t code> int front_case(const Input& in) {
-    static const CommandCase* found = [] {
-        const std::span<const CommandCase> families[] = {
-            firmware_cases(),  admin_cases(), database_cases(),
-            event_log_cases(), clock_cases(), ports_cases(),  enroll_by_wiegand_card_cases(),
-            wiegand_cases(),   smart_card_cases(),
-        };
-        for (const auto& family : families)
-            for (const CommandCase& row : family)
-                if (row.code == code) return &row;
-        return static_cast<const CommandCase*>(nullptr);
-    }();
-    if (!found) __builtin_trap(); // a row for a command the front end has no case for
     OrvantiCom com({});
     com.command = code;
     com.param1 = in.value >> 16;
@@ -80,7 +78,7 @@ template <uint8_t code> int front_case(const Input& in) {
         if (!com.outputFile) ::close(fd);
         com.outputPath = "out";
     }
-    return found->run(com);
+    return com.run_case();
 }
 
 uint32_t out1 = 0, out2 = 0;
@@ -141,7 +139,7 @@ const fuzz::Row ROWS[] = {
      }},
     {"KW", [](const Input&) { return write_encryption_key(record().data()); }},
     {"KS", [](const Input& in) { return scan_template_with_challenge(in.value, &out1); }},
-    {"raw packet mode", [](const Input& in) { return front_step(in, &OrvantiCom::raw_packet_mode); }},
+    {"raw packet mode", raw_step},
     {"response monitor", [](const Input& in) { return front_step(in, &OrvantiCom::response_monitor); }},
     // Firmware, cancel and lock.
     {"UG", [](const Input& in) { return upgrade_firmware(record().data(), small_size(in), chunk_size(in)); }},
@@ -298,7 +296,7 @@ const fuzz::Row ROWS[] = {
      }},
     {"GC", [](const Input&) { return disable_gpio(); }},
     {"GD", [](const Input&) { return reset_gpio(); }},
-    // The front-end cases that receive data, check the counts and write the output file.
+    // The commands that receive data, check the counts and write the output file, as the front end runs them.
     {"RT case", front_case<packet::cmd::RT>},
     {"ST case", front_case<packet::cmd::ST>},
     {"LT case", front_case<packet::cmd::LT>},

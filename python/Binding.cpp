@@ -32,7 +32,6 @@
 #include "UserCopy.h"
 #include "port/System.h"
 #include "trace/Outcome.h"
-#include "trace/OutcomeJson.h"
 
 namespace py = pybind11;
 using namespace kelvor;
@@ -107,21 +106,19 @@ public:
 };
 
 // What the latest call of a thread found, kept for that thread alone.
-struct CallOutcome {
-    bool hasMessage = false;
-    std::string message;
-    std::string values = "{}";
-    std::vector<std::string> moduleText;
-};
-thread_local CallOutcome t_outcome;
+thread_local Outcome t_outcome;
 
-// The outcome the library recorded for the call that just ended; the line lock is held.
-void keep_outcome() {
-    const outcome::Record& r = outcome::record();
-    t_outcome.hasMessage = r.hasMessage;
-    t_outcome.message = r.message;
-    t_outcome.values = r.values.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    t_outcome.moduleText = r.moduleText;
+// What a run of a command found goes to the outcome of the call that runs it.
+void absorb(Outcome& from) {
+    Outcome* into = outcome::current();
+    if (!into) return;
+    if (from.hasMessage) {
+        into->message = std::move(from.message);
+        into->hasMessage = true;
+    }
+    for (size_t i = 0; i < from.values.names.size(); ++i)
+        into->values.member(from.values.names[i]) = std::move(from.values.items[i]);
+    outcome::move_text(from, *into);
 }
 
 bool given(const py::object& o) {
@@ -133,6 +130,27 @@ py::str text_of(const std::string& text) {
     PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
+}
+
+// A value of an outcome as a Python value: None, int, str, bool, list or dict.
+py::object python_of(const Value& v) {
+    switch (v.kind) {
+    case Value::Kind::Null: return py::none();
+    case Value::Kind::Integer: return py::int_(v.integer);
+    case Value::Kind::Text: return text_of(v.text);
+    case Value::Kind::Boolean: return py::bool_(v.integer != 0);
+    case Value::Kind::List: {
+        py::list out;
+        for (const Value& item : v.items) out.append(python_of(item));
+        return out;
+    }
+    case Value::Kind::Object: {
+        py::dict out;
+        for (size_t i = 0; i < v.items.size(); ++i) out[py::str(v.names[i])] = python_of(v.items[i]);
+        return out;
+    }
+    }
+    return py::none();
 }
 
 std::atomic<bool> g_sigint{false};
@@ -228,15 +246,15 @@ template <class F> int run_locked(F&& f, py::object progress = py::none()) {
     s.progress = std::move(progress);
     g_sigint.store(false);
     int rc = 0;
+    Outcome recorded;
     {
         SigintScope sigint;
         py::gil_scoped_release unlocked;
-        outcome::begin();
+        const outcome::Scope scope(recorded);
         rc = f();
-        outcome::end();
         trace_flush();
     }
-    keep_outcome();
+    t_outcome = std::move(recorded);
     s.progress = py::object();
     if (g_sigint.exchange(false))
         serial_clear_interrupt();
@@ -307,6 +325,46 @@ py::bytes to_bytes(const Bytes& b) {
     return to_bytes(b, b.size());
 }
 
+// ------------------------------------------------------------ run_command
+
+// A command the library runs as a whole (run_command): its result, and what
+// it received for an output file, within the limits of its description.
+struct Ran {
+    int rc = 0;
+    Bytes output;
+};
+
+Ran run_one(uint8_t code, uint32_t param1, uint32_t param2, uint8_t flag, const Bytes* input = nullptr,
+            py::object progress = py::none()) {
+    require_open();
+    Ran ran;
+    ran.rc = run_stoppable(
+        [&] {
+            CommandRequest request;
+            request.code = code;
+            request.param1 = param1;
+            request.param2 = param2;
+            request.flag = flag;
+            if (input) request.input = std::span<const uint8_t>(*input);
+            Outcome o = run_command(request);
+            absorb(o);
+            if (o.outputTaken) ran.output = std::move(o.output);
+            return o.result;
+        },
+        std::move(progress));
+    return ran;
+}
+
+py::bytes bytes_out(const Ran& ran) {
+    return py::bytes(reinterpret_cast<const char*>(ran.output.data()), ran.output.size());
+}
+
+// An integer value of this thread's latest call, 0 when it has none.
+int64_t last_value(const char* name) {
+    const Value* v = t_outcome.values.find(name);
+    return v && v->kind == Value::Kind::Integer ? v->integer : 0;
+}
+
 // ------------------------------------------------------------- image record
 
 // An image record from width x height gray pixels, as a BMP file gives them.
@@ -331,28 +389,20 @@ std::unique_ptr<std::array<uint8_t, IMAGE_RECORD_SIZE>> image_record_of(uint32_t
 
 // (rc, width, height, format, pixels) of an image the module sends.
 py::tuple take_image(bool scan, uint32_t chunk, py::object progress) {
-    require_open();
-    auto rec = std::make_unique<std::array<uint8_t, IMAGE_RECORD_SIZE>>();
-    rec->fill(0);
-    const int rc = run_stoppable(
-        [&] {
-            uint32_t size = 0;
-            int r = chunk == 0 ? (scan ? scan_image(&size) : read_image(&size))
-                               : (scan ? scan_image_chunked(chunk, &size) : read_image_chunked(chunk, &size));
-            if (r != 0) return r;
-            return chunk == 0 ? receive_image(ImageRecordBytes(*rec), size)
-                              : receive_image_chunks(ImageRecordBytes(*rec), size);
-        },
-        std::move(progress));
-    const uint32_t width = packet::get32(rec->data() + packet::record::IMAGE_WIDTH_AT);
-    const uint32_t height = packet::get32(rec->data() + packet::record::IMAGE_HEIGHT_AT);
-    const uint32_t format = packet::get32(rec->data() + packet::record::IMAGE_FORMAT_AT);
+    namespace cmd = packet::cmd;
+    const uint8_t code = chunk == 0 ? (scan ? cmd::SI : cmd::RI) : (scan ? cmd::SIX : cmd::RIX);
+    const Ran ran = run_one(code, 0, chunk, 0, nullptr, std::move(progress));
+    if (ran.rc != 0 || ran.output.size() < IMAGE_RECORD_SIZE)
+        return py::make_tuple(ran.rc, 0, 0, 0, py::bytes());
+    const uint8_t* rec = ran.output.data();
+    const uint32_t width = packet::get32(rec + packet::record::IMAGE_WIDTH_AT);
+    const uint32_t height = packet::get32(rec + packet::record::IMAGE_HEIGHT_AT);
+    const uint32_t format = packet::get32(rec + packet::record::IMAGE_FORMAT_AT);
     const uint64_t n = static_cast<uint64_t>(width) * height;
-    if (rc != 0) return py::make_tuple(rc, 0, 0, 0, py::bytes());
     if (width == 0 || height == 0 || n > IMAGE_PIXELS_MAX)
         return py::make_tuple(RES_DATA_ERROR, width, height, format, py::bytes());
-    return py::make_tuple(rc, width, height, format,
-                          py::bytes(reinterpret_cast<const char*>(rec->data() + IMAGE_HEADER_SIZE), n));
+    return py::make_tuple(0, width, height, format,
+                          py::bytes(reinterpret_cast<const char*>(rec + IMAGE_HEADER_SIZE), n));
 }
 
 // ------------------------------------------------------------------ BMP files
@@ -471,28 +521,6 @@ template <class F> py::tuple two_out(F&& f) {
 template <class F> int none_out(F&& f, py::object progress = py::none()) {
     require_open();
     return run_stoppable(std::forward<F>(f), std::move(progress));
-}
-
-// A data block of at most `cap` bytes that the answer announced; `announce`
-// returns the result and sets the length.
-template <class F> py::tuple block_after(uint64_t cap, F&& announce, py::object progress = py::none()) {
-    require_open();
-    Bytes data;
-    const int rc = run_stoppable(
-        [&] {
-            uint32_t length = 0;
-            int r = announce(&length);
-            if (r != 0 || length == 0) return r;
-            if (length > cap) {
-                trace(TRACE_ERROR, "Data of %#x bytes exceed %#llx bytes\n", length,
-                      static_cast<unsigned long long>(cap));
-                return RES_DATA_ERROR;
-            }
-            data.resize(length);
-            return receive_data(data);
-        },
-        std::move(progress));
-    return py::make_tuple(rc, to_bytes(data));
 }
 
 std::optional<std::array<uint8_t, 8>> wiegand_string_of(const std::optional<py::buffer>& b) {
@@ -638,14 +666,14 @@ PYBIND11_MODULE(_kelvor, m) {
         }
         return out;
     });
-    // (message or None, values as JSON text, module text lines) of this thread's latest call.
+    // (message or None, values as a dict, module text lines) of this thread's latest call.
     m.def("outcome", [] {
-        const CallOutcome& o = t_outcome;
+        const Outcome& o = t_outcome;
         // The module's bytes as they came: what is no UTF-8 becomes U+FFFD.
         py::list text;
         for (const std::string& line : o.moduleText) text.append(text_of(line));
         return py::make_tuple(o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()),
-                              py::str(o.values), text);
+                              python_of(o.values), text);
     });
     // The trace's settings change between calls, never during one.
     m.def("trace_enable", [](uint32_t bits) {
@@ -662,10 +690,6 @@ PYBIND11_MODULE(_kelvor, m) {
         Session& s = session();
         s.traceLines = handler;
         trace_to(handler.is_none() ? nullptr : keep_trace_line, nullptr);
-    });
-    m.def("keep_module_text", [](bool keep) {
-        LineLock held;
-        outcome::keep_module_text(keep);
     });
     // The commands' descriptions, one dict each: what the package's checks and limits come from.
     m.def("commands", [] {
@@ -744,8 +768,8 @@ PYBIND11_MODULE(_kelvor, m) {
         return none_out([&] { return write_encryption_key(k.data()); });
     });
     m.def("scan_encrypted_template", [](uint32_t challenge) {
-        return block_after(packet::describe("KS").announced.most,
-                           [=](uint32_t* n) { return scan_template_with_challenge(challenge, n); });
+        const Ran ran = run_one(packet::cmd::KS, challenge, 0, 0);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
 
     // ---- enrollment
@@ -909,55 +933,29 @@ PYBIND11_MODULE(_kelvor, m) {
           [](uint32_t user) { return one_out([=](uint32_t* v) { return read_auth_policy(user, v); }); });
     m.def("reset_auth_policies", [] { return none_out([] { return reset_auth_policies(); }); });
     m.def("users_by_policy", [](uint32_t policy) {
-        auto r = block_after(4ull * USER_ID_COUNT_MAX, [=](uint32_t* n) {
-            uint32_t count = 0;
-            const int rc = list_users_by_policy(policy, &count);
-            *n = rc == 0 ? 4 * std::min(count, USER_ID_COUNT_MAX + 1) : 0;
-            return rc;
-        });
-        return r;
+        const Ran ran = run_one(packet::cmd::UL, 0, policy, 0);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
 
     // ---- template database
     m.def("read_templates", [](uint32_t user) {
-        require_open();
-        std::vector<Bytes> templates;
-        const int rc = run_stoppable([&] {
-            uint32_t size = 0;
-            int r = read_template(user, &size);
-            const int first = r;
-            int failed = 0;
-            while (r == 0 || r == MORE_TEMPLATES) {
-                Bytes data(size);
-                if (const int got = receive_data(data); got == 0)
-                    templates.push_back(std::move(data));
-                else if (failed == 0)
-                    failed = got;
-                if (r == 0) break;
-                AnswerPacket next{};
-                if (const int got = receive_answer(next); got < 0) {
-                    if (failed == 0) failed = got;
-                    break;
-                }
-                const auto flag = static_cast<uint8_t>(answer_field(FIELD_FLAG, next));
-                if (flag == SUCCEED)
-                    r = 0;
-                else if (flag == ENROLL_CONTINUE)
-                    r = MORE_TEMPLATES;
-                else {
-                    if (failed == 0) failed = RES_UNKNOWN;
-                    break;
-                }
-            }
-            return first < 0 ? first : failed;
-        });
+        const Ran ran = run_one(packet::cmd::RT, user, 0, 0);
+        // The templates back to back, each of the size its answer announced.
         py::list out;
-        for (const Bytes& t : templates) out.append(to_bytes(t));
-        return py::make_tuple(rc, out);
+        size_t at = 0;
+        if (const Value* sizes = t_outcome.values.find("template_bytes")) {
+            for (const Value& size : sizes->items) {
+                const auto n = static_cast<size_t>(size.integer);
+                if (at + n > ran.output.size()) break;
+                out.append(py::bytes(reinterpret_cast<const char*>(ran.output.data() + at), n));
+                at += n;
+            }
+        }
+        return py::make_tuple(ran.rc, out);
     });
     m.def("scan_template", [] {
-        return block_after(packet::describe("ST").announced.most,
-                           [](uint32_t* n) { return scan_template(n); });
+        const Ran ran = run_one(packet::cmd::ST, 0, 0, 0);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
     m.def("delete_template", [](uint32_t user) { return none_out([=] { return delete_template(user); }); });
     m.def("delete_all", [](bool admin) {
@@ -966,16 +964,8 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("delete_provisional", [] { return none_out([] { return delete_provisional_templates(); }); });
     m.def("fix_provisional", [] { return none_out([] { return fix_provisional_templates(); }); });
     m.def("user_ids", [](uint32_t first, uint32_t second) {
-        return block_after(4ull * USER_ID_COUNT_MAX, [=](uint32_t* n) {
-            uint32_t count = 0;
-            const int rc = list_user_ids(first, second, &count);
-            *n = rc == 0 ? 4 * std::min(count, USER_ID_COUNT_MAX + 1) : 0;
-            if (rc == 0 && count > USER_ID_COUNT_MAX) {
-                trace(TRACE_ERROR, "User ID count %#x is beyond %#x\n", count, USER_ID_COUNT_MAX);
-                return RES_DATA_ERROR;
-            }
-            return rc;
-        });
+        const Ran ran = run_one(packet::cmd::LT, first, second, 0);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
     m.def("check_user_id",
           [](uint32_t user) { return one_out([=](uint32_t* v) { return check_user_id(user, v); }); });
@@ -1021,12 +1011,8 @@ PYBIND11_MODULE(_kelvor, m) {
             [=] { return card ? set_card_mapping(function, value) : set_wiegand_mapping(function, value); });
     });
     m.def("list_mappings", [](bool card) {
-        require_open();
-        uint32_t count = 0;
-        auto r = block_after(packet::describe("WL").announced.most, [&](uint32_t* n) {
-            return card ? list_card_mappings(&count, n) : list_wiegand_mappings(&count, n);
-        });
-        return py::make_tuple(r[0], count, r[1]);
+        const Ran ran = run_one(packet::cmd::WL, 0, 0, card ? MAPPING_CARD : MAPPING_WIEGAND);
+        return py::make_tuple(ran.rc, last_value("mappings"), bytes_out(ran));
     });
     m.def("clear_mappings", [](bool card) {
         return none_out([=] { return card ? clear_card_mappings() : clear_wiegand_mappings(); });
@@ -1041,14 +1027,9 @@ PYBIND11_MODULE(_kelvor, m) {
               });
           });
     m.def("read_wiegand_format", [] {
-        require_open();
-        WiegandFormat f;
-        auto r = block_after(packet::describe("WRX").announced.most, [&](uint32_t* n) {
-            const int rc = read_wiegand_format(&f);
-            *n = f.dataSize;
-            return rc;
-        });
-        return py::make_tuple(r[0], f.format, f.pulseWidth, f.pulseInterval, r[1]);
+        const Ran ran = run_one(packet::cmd::WRX, 0, 0, 0);
+        return py::make_tuple(ran.rc, last_value("format"), last_value("pulse_width_us"),
+                              last_value("pulse_interval_us"), bytes_out(ran));
     });
     m.def("read_wiegand_input", [](uint32_t handling, uint8_t latched) {
         require_open();
@@ -1076,10 +1057,8 @@ PYBIND11_MODULE(_kelvor, m) {
 
     // ---- smart card
     m.def("read_card", [](uint8_t option) {
-        require_open();
-        auto r = block_after(packet::describe("CR").announced.most,
-                             [=](uint32_t* n) { return read_card_templates(option, n); });
-        return r;
+        const Ran ran = run_one(packet::cmd::CR, 0, 0, option);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
     m.def("card_header", [](const py::buffer& data) -> py::object {
         const Bytes d = bytes_of(data);
@@ -1128,13 +1107,10 @@ PYBIND11_MODULE(_kelvor, m) {
     // ---- event log, clock, user memory
     m.def("log_count", [] { return two_out([](uint32_t* u, uint32_t* t) { return get_log_count(u, t); }); });
     m.def("read_log", [](uint32_t start, uint32_t count) {
-        require_open();
         constexpr uint32_t most = packet::describe("LR").use("-p2")->most;
         if (count > most) throw py::value_error("at most " + hex(most) + " log records at once");
-        Bytes records(static_cast<size_t>(std::max<uint32_t>(count, 1)) * LOG_RECORD_SIZE);
-        uint32_t n = 0;
-        const int rc = count == 0 ? 0 : run_stoppable([&] { return read_log(records, start, count, &n); });
-        return py::make_tuple(rc, n);
+        const Ran ran = run_one(packet::cmd::LR, start, count, 0);
+        return py::make_tuple(ran.rc, ran.output.size() / LOG_RECORD_SIZE);
     });
     m.def("delete_log",
           [](uint32_t argument) { return one_out([=](uint32_t* v) { return delete_log(argument, v); }); });
@@ -1159,8 +1135,8 @@ PYBIND11_MODULE(_kelvor, m) {
         });
     });
     m.def("read_memory", [](uint32_t offset, uint32_t length) {
-        return block_after(std::min<uint64_t>(length, packet::describe("MR").announced.most),
-                           [=](uint32_t* n) { return read_user_memory(offset, length, n); });
+        const Ran ran = run_one(packet::cmd::MR, offset, length, 0);
+        return py::make_tuple(ran.rc, bytes_out(ran));
     });
 
     // ---- input, output and GPIO ports
@@ -1177,20 +1153,8 @@ PYBIND11_MODULE(_kelvor, m) {
         return py::make_tuple(rc, delay, count, high, low);
     });
     m.def("enabled_events", [](uint8_t port) {
-        require_open();
-        Bytes events;
-        const int rc = run_stoppable([&] {
-            uint32_t count = 0;
-            int r = read_enabled_events(port, &count);
-            if (r != 0 || count == 0) return r;
-            if (constexpr uint32_t most = packet::describe("OL").announced.most; count > most) {
-                trace(TRACE_ERROR, "Enabled event count %#x is beyond %#x\n", count, most);
-                return RES_DATA_ERROR;
-            }
-            events.resize(count);
-            return get_enabled_events(events);
-        });
-        return py::make_tuple(rc, std::vector<int>(events.begin(), events.end()));
+        const Ran ran = run_one(packet::cmd::OL, 0, 0, port);
+        return py::make_tuple(ran.rc, std::vector<int>(ran.output.begin(), ran.output.end()));
     });
     m.def("set_output", [](uint8_t port, uint32_t action) {
         return none_out([=] { return set_output_port(port, action); });
@@ -1205,21 +1169,8 @@ PYBIND11_MODULE(_kelvor, m) {
         return one_out([=](uint32_t* s) { return read_in_port_status(port, handling, s); });
     });
     m.def("read_gpio", [](uint16_t id) {
-        require_open();
-        uint16_t mode = 0;
-        Bytes records;
-        const int rc = run_stoppable([&] {
-            uint32_t count = 0;
-            int r = read_gpio_config(id, &mode, &count);
-            if (r != 0 || count == 0) return r;
-            if (constexpr uint32_t most = packet::describe("GR").announced.most; count > most) {
-                trace(TRACE_ERROR, "GPIO record count %#x is beyond %#x\n", count, most);
-                return RES_DATA_ERROR;
-            }
-            records.resize(static_cast<size_t>(count) * GPIO_RECORD_SIZE);
-            return list_gpio_records(mode, records);
-        });
-        return py::make_tuple(rc, mode, to_bytes(records));
+        const Ran ran = run_one(packet::cmd::GR, id, 0, 0);
+        return py::make_tuple(ran.rc, last_value("mode"), bytes_out(ran));
     });
     m.def("write_gpio", [](uint16_t id, uint16_t mode, const py::buffer& records) {
         const Bytes d = bytes_of(records);

@@ -4,9 +4,12 @@
 // tools/BackupDirectory, the users on the module tools/ModuleUsers.
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +19,6 @@
 #include "ModuleUsers.h"
 #include "OrvantiCom.h"
 #include "trace/Outcome.h"
-#include "trace/OutcomeJson.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -40,7 +42,10 @@ public:
         // One backup or restore of several (--modules) names its module.
         if (!com.moduleIds.empty()) object_["module_id"] = com.moduleId;
         object_["directory"] = com.workDirectory;
-        if (json_output::on()) outcome::begin();
+        if (json_output::on()) {
+            json_output::begin_record(record_);
+            scope_.emplace(record_);
+        }
     }
     void say(const char* format, ...) KELVOR_PRINTF(2, 3) {
         va_list args;
@@ -59,8 +64,8 @@ public:
     }
     int done(int rc) {
         if (!json_output::on()) return rc;
-        outcome::end();
-        const outcome::Record& r = outcome::record();
+        scope_.reset();
+        const Outcome& r = record_;
         if (!object_.contains("users")) object_["users"] = json_output::Object::array();
         object_["outcome"] = json_output::outcome_of(rc);
         object_["result"] = rc;
@@ -69,12 +74,15 @@ public:
         object_["message"] = rc != 0 && r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         const auto elapsed = std::chrono::steady_clock::now() - started_;
         object_["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-        json_output::print_with_module_text(object_);
+        json_output::print_with_module_text(object_, record_);
         return rc;
     }
 
 private:
     json_output::Object object_;
+    // What the backup or restore records: its message, the module's text lines.
+    Outcome record_;
+    std::optional<outcome::Scope> scope_;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -318,7 +326,7 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
 void work_not_begun(OrvantiCom& com, int result) {
     if (!json_output::on()) return;
     // The line that said why, recorded before this object began.
-    const outcome::Record& before = outcome::record();
+    const Outcome& before = json_output::command_outcome();
     const std::string message = before.hasMessage ? before.message : std::string();
     WorkReport rep(com.work == restore_module ? "restore" : "backup", com);
     if (!message.empty()) outcome::message(message);

@@ -1,4 +1,6 @@
-// Command cases of the module's clock: TW, TR.
+// Cases of the module's clock: TW's date and time words checked before
+// anything is sent (the library checks them too, for every caller; this is
+// the front end's own line, whose number the README shows).
 #include "Commands.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -12,23 +14,16 @@ namespace {
 
 // Param1 0 and Param2 0 initialise the module's clock; any other pair is a
 // date and a time in the clock words.
-int set_clock(OrvantiCom& c) {
-    if (c.param1 == 0 && c.param2 == 0) return set_time(0);
-    const int64_t seconds = clock_seconds(c.param1, c.param2);
-    if (seconds <= 0) {
-        ERR_LINE("Err: Invalid Time\n");
-        return FRONT_REFUSED;
+bool clock_words_usable(OrvantiCom& c, CaseInput&) {
+    if ((c.param1 != 0 || c.param2 != 0) && clock_seconds(c.param1, c.param2) <= 0) {
+        ERR_LINE_AT(19, "Err: Invalid Time\n");
+        return false;
     }
-    return set_time(seconds);
+    return true;
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::TW, set_clock},
-    {packet::cmd::TR,
-     [](OrvantiCom&) {
-         int64_t seconds = 0;
-         return get_time(&seconds);
-     }},
+    {packet::cmd::TW, clock_words_usable},
 };
 
 } // namespace

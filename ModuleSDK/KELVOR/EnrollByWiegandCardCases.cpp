@@ -1,6 +1,6 @@
-// Command cases of enrollment through the Wiegand input and onto smart cards:
-// EW, EWA, EC, ECX.
-#include <algorithm>
+// Cases of enrollment onto smart cards: the 8-byte Wiegand string that EC
+// sends when the file is given, and ECX's templates and Wiegand string, whose
+// size -p2 and the option announce (what the file lacks is zeros).
 #include <vector>
 
 #include "Commands.h"
@@ -14,59 +14,41 @@ using namespace kelvor;
 
 namespace {
 
-namespace cmd = packet::cmd;
-
-constexpr size_t WIEGAND_STRING_SIZE = packet::record::WIEGAND_STRING_SIZE;
-
-// The 8-byte Wiegand string of the input file goes with the command only when
-// the option announces it.
-int enroll_card(OrvantiCom& c) {
+bool wiegand_string(OrvantiCom& c, CaseInput& input) {
+    if (!c.inputFile) return true;
     std::vector<uint8_t> wiegand;
-    if (c.inputFile && !c.read_input(wiegand, WIEGAND_STRING_SIZE)) {
+    if (!c.read_input(wiegand, packet::describe("EC").files.inputBytes)) {
         ERR_LINE("Err: Cannot read the wiegand string\n");
-        return FRONT_REFUSED;
+        return false;
     }
-    return enroll_smartcard(c.param1, c.param2, c.flag, wiegand.empty() ? nullptr : wiegand.data());
+    input.take(std::move(wiegand));
+    return true;
 }
 
-// number x size template bytes, then the Wiegand string; what the file lacks is zeros.
-int enroll_card_templates(OrvantiCom& c) {
+bool card_templates(OrvantiCom& c, CaseInput& input) {
     const bool withWiegand = (c.flag & CARD_ENROLL_WIEGAND) != 0;
-    if (c.param2 <= 0xFFFF && !withWiegand)
-        return enroll_templates_to_smartcard(c.param1, 0, 0, c.flag, nullptr, nullptr);
+    if (c.param2 <= 0xFFFF && !withWiegand) return true;
     if (!c.inputFile) {
         ERR_NO_INPUT(c, "Err: No data file is defined\n");
-        return FRONT_REFUSED;
+        return false;
     }
-    const uint16_t count = static_cast<uint16_t>(c.param2 >> 16);
-    const uint16_t size = static_cast<uint16_t>(c.param2);
-    const uint64_t total = card_enroll_data_size(count, size, c.flag);
+    const uint64_t total =
+        card_enroll_data_size(static_cast<uint16_t>(c.param2 >> 16), static_cast<uint16_t>(c.param2), c.flag);
     if (total > CARD_ENROLL_DATA_MAX) {
         ERR_LINE("Err: Template data of %#llx bytes exceed %#llx bytes\n",
                  static_cast<unsigned long long>(total),
                  static_cast<unsigned long long>(CARD_ENROLL_DATA_MAX));
-        return FRONT_REFUSED;
+        return false;
     }
     std::vector<uint8_t> data;
     c.read_input(data, static_cast<size_t>(total));
-    const size_t templateBytes = static_cast<size_t>(count) * size;
-    return enroll_templates_to_smartcard(c.param1, count, size, c.flag, data.data(),
-                                         withWiegand ? data.data() + templateBytes : nullptr);
+    input.take(std::move(data));
+    return true;
 }
 
 constexpr CommandCase CASES[] = {
-    {cmd::EW,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         return enroll_by_wiegand(c.flag, &id);
-     }},
-    {cmd::EWA,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         return enroll_by_wiegand_with_admin(c.flag, &id);
-     }},
-    {cmd::EC, enroll_card},
-    {cmd::ECX, enroll_card_templates},
+    {packet::cmd::EC, wiegand_string},
+    {packet::cmd::ECX, card_templates},
 };
 
 } // namespace

@@ -1,5 +1,5 @@
-// Command cases of enrollment by scan, image and template: ES, ESA, EI, EIX,
-// ET, ETX, with the per-file handlers that directory mode also runs.
+// Cases of enrollment from files: the BMP image of EI and EIX, the templates
+// of ET and ETX; directory mode runs EI, EIX and ET once a file.
 #include <algorithm>
 #include <vector>
 
@@ -12,65 +12,47 @@ constexpr int ERR_SITE_BLOCK = err_site::ENROLL_CASES;
 
 using namespace kelvor;
 
-int OrvantiCom::enroll_image_file() {
-    if (!load_bmp_input()) return FRONT_REFUSED;
-    uint32_t id = 0;
-    return enroll_by_image(param1, image_record().bytes.data(), image_record().size(), flag, &id);
-}
-
-int OrvantiCom::enroll_image_file_chunked() {
-    if (!load_bmp_input() || !chunk_size_usable()) return FRONT_REFUSED;
-    uint32_t id = 0;
-    return enroll_by_image_chunked(param1, image_record().bytes.data(), image_record().size(), flag,
-                                   static_cast<uint32_t>(chunkSize), &id);
-}
-
-int OrvantiCom::enroll_template_file() {
-    if (!inputFile) {
-        ERR_NO_INPUT(*this, "Err: No template file is defined\n");
-        return FRONT_REFUSED;
+bool template_input(OrvantiCom& c, CaseInput& input) {
+    if (!c.inputFile) {
+        ERR_NO_INPUT(c, "Err: No template file is defined\n");
+        return false;
     }
-    if (!data_size_usable(param2)) return FRONT_REFUSED;
+    if (!c.data_size_usable(c.param2)) return false;
     // At most -p2 bytes, and never more than the file holds.
-    std::vector<uint8_t> data(std::min<size_t>(param2, static_cast<size_t>(std::max<int64_t>(inputSize, 0))));
-    data.resize(std::fread(data.data(), 1, data.size(), inputFile.get()));
-    uint32_t id = 0;
-    return enroll_by_template(param1, data.data(), static_cast<uint32_t>(data.size()), flag, &id);
+    std::vector<uint8_t> data(
+        std::min<size_t>(c.param2, static_cast<size_t>(std::max<int64_t>(c.inputSize, 0))));
+    data.resize(std::fread(data.data(), 1, data.size(), c.inputFile.get()));
+    input.take(std::move(data));
+    return true;
 }
 
 namespace {
 
-int enroll_templates_chunked(OrvantiCom& c) {
+bool chunked_image_input(OrvantiCom& c, CaseInput& input) {
+    return image_input(c, input) && c.chunk_size_usable();
+}
+
+// N bytes are sent whatever the file holds; what it lacks is zeros.
+bool templates_chunked(OrvantiCom& c, CaseInput& input) {
     if (!c.inputFile) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
-        return FRONT_REFUSED;
+        return false;
     }
-    const uint16_t size = static_cast<uint16_t>(c.param2 & 0xFFFF);
-    const uint16_t count = static_cast<uint16_t>(c.param2 >> 16);
-    // N bytes are sent whatever the file holds; what it lacks is zeros.
     std::vector<uint8_t> data;
-    c.read_input(data, size);
-    uint32_t id = 0;
-    return enroll_by_templates_chunked(c.param1, data.data(), count, size, c.flag, &id);
+    c.read_input(data, static_cast<uint16_t>(c.param2 & 0xFFFF));
+    input.take(std::move(data));
+    return true;
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::ES,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         return enroll_by_scan(c.param1, c.flag, &id);
-     }},
-    {packet::cmd::ESA,
-     [](OrvantiCom& c) {
-         uint32_t id = 0;
-         return enroll_by_scan_with_admin(c.param1, c.flag, &id);
-     }},
-    {packet::cmd::EI, [](OrvantiCom& c) { return c.enroll_image_file(); }},
-    {packet::cmd::EIX, [](OrvantiCom& c) { return c.enroll_image_file_chunked(); }},
-    {packet::cmd::ET, [](OrvantiCom& c) { return c.enroll_template_file(); }},
-    {packet::cmd::ETX, enroll_templates_chunked},
+    {packet::cmd::EI, image_input},
+    {packet::cmd::EIX, chunked_image_input},
+    {packet::cmd::ET, template_input},
+    {packet::cmd::ETX, templates_chunked},
 };
 
 } // namespace
 
-std::span<const CommandCase> enroll_cases() { return CASES; }
+std::span<const CommandCase> enroll_cases() {
+    return CASES;
+}

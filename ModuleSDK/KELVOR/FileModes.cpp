@@ -18,24 +18,12 @@ using namespace kelvor;
 
 // ------------------------------------------------- batch and directory mode
 
-// The commands that take a directory for -i, each with what it does to one file of it.
-OrvantiCom::FileHandler OrvantiCom::directory_handler(uint8_t code) {
-    namespace cmd = packet::cmd;
-    static constexpr std::pair<uint8_t, FileHandler> HANDLERS[] = {
-        {cmd::EI, &OrvantiCom::enroll_image_file},
-        {cmd::EIX, &OrvantiCom::enroll_image_file_chunked},
-        {cmd::ET, &OrvantiCom::enroll_template_file},
-        {cmd::II, &OrvantiCom::identify_image_file},
-        {cmd::IIX, &OrvantiCom::identify_image_file_chunked},
-        {cmd::IT, &OrvantiCom::identify_template_file},
-    };
-    for (const auto& [c, h] : HANDLERS)
-        if (c == code) return h;
-    return nullptr;
-}
-
+// The commands that take a directory for -i and run once a file of it.
 bool OrvantiCom::is_directory_command() const {
-    return directory_handler(command) != nullptr;
+    namespace cmd = packet::cmd;
+    for (const uint8_t code : {cmd::EI, cmd::EIX, cmd::ET, cmd::II, cmd::IIX, cmd::IT})
+        if (code == command) return true;
+    return false;
 }
 
 void OrvantiCom::reset_line() {
@@ -157,8 +145,7 @@ void OrvantiCom::directory_mode() {
         return;
     }
     json_output::command_drop(); // an object for every file instead
-    const FileHandler handler = directory_handler(command);
-    if (!handler) return;
+    if (!is_directory_command()) return;
     for (const std::string& name : names) {
         const std::string path = join_path(directory, name);
         if (json_output::on() && results::lost()) {
@@ -170,13 +157,13 @@ void OrvantiCom::directory_mode() {
         }
         json_output::command_begin();
         directoryFile = path;
-        run_directory_file(handler, path);
+        run_directory_file(path);
         json_output::command_end(*this, lastResult);
         directoryFile.clear();
     }
 }
 
-void OrvantiCom::run_directory_file(FileHandler handler, const std::string& path) {
+void OrvantiCom::run_directory_file(const std::string& path) {
     if (path.size() > PATH_MAX_CHARS) {
         ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
                  path.c_str());
@@ -192,7 +179,7 @@ void OrvantiCom::run_directory_file(FileHandler handler, const std::string& path
         note_result(FRONT_REFUSED);
         return;
     }
-    lastResult = remote::active() ? remote::forward(*this) : (this->*handler)();
+    lastResult = remote::active() ? remote::forward(*this) : run_case();
     note_result(lastResult);
     inputFile.reset();
 }

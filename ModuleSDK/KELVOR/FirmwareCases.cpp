@@ -1,12 +1,9 @@
-// Command cases of firmware upgrade, cancel and module lock: UG, CA, LM, UM,
-// MP. The firmware image and the passwords come from the input file; the
-// password bytes are wiped once the command is done.
-#include <array>
-#include <cstring>
+// Cases of the firmware upgrade and the master password: the firmware image
+// of UG and the passwords of UM and MP come from the input file; the password
+// bytes are wiped once the command is done.
 #include <vector>
 
 #include "Commands.h"
-#include "port/System.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -17,73 +14,53 @@ using namespace kelvor;
 
 namespace {
 
-// Passwords read from the input file, wiped when they go.
-struct Passwords {
-    std::array<uint8_t, 2 * MASTER_PASSWORD_SIZE> bytes{};
-    Passwords() = default;
-    Passwords(const Passwords&) = delete;
-    Passwords& operator=(const Passwords&) = delete;
-    ~Passwords() { kelvor::port::secure_wipe(bytes.data(), bytes.size()); }
-    const uint8_t* at(size_t index) const { return bytes.data() + index * MASTER_PASSWORD_SIZE; }
-};
-
-// Reads `count` passwords; false with an error line when the file lacks or
-// is short of them (a zero-filled password would be one nobody chose).
-bool read_passwords(OrvantiCom& c, Passwords& p, size_t count) {
+// The passwords of UM (one) and MP (two); refused when the file lacks or is
+// short of them (a zero-filled password would be one nobody chose).
+bool passwords(OrvantiCom& c, CaseInput& input) {
     if (!c.inputFile) {
         ERR_NO_INPUT(c, "Err: No password file is defined.\n");
         return false;
     }
-    const size_t want = count * MASTER_PASSWORD_SIZE;
-    if (std::fread(p.bytes.data(), 1, want, c.inputFile.get()) != want) {
-        ERR_LINE("Err: The password file holds fewer than %zu bytes\n", want);
-        return false;
-    }
-    return true;
+    const size_t want = packet::command_of(c.command)->files.inputBytes;
+    std::vector<uint8_t> bytes(want);
+    const bool whole = std::fread(bytes.data(), 1, want, c.inputFile.get()) == want;
+    input.take(std::move(bytes), true);
+    if (!whole) ERR_LINE("Err: The password file holds fewer than %zu bytes\n", want);
+    return whole;
 }
 
-int upgrade(OrvantiCom& c) {
+bool firmware(OrvantiCom& c, CaseInput& input) {
     if (!c.inputFile) {
         ERR_NO_INPUT(c, "Err: No firmware file is defined\n");
-        return FRONT_REFUSED;
+        return false;
     }
-    if (!c.chunk_size_usable()) return FRONT_REFUSED;
+    if (!c.chunk_size_usable()) return false;
     const uint64_t fileBytes = static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0));
     const uint64_t size = c.param2 == 0 ? fileBytes : c.param2;
     // Compared with the file before anything is taken, so that a size the file
     // cannot hold costs nothing.
     if (size > fileBytes) {
         ERR_LINE("Err: Cannot read the firmware file\n");
-        return FRONT_REFUSED;
+        return false;
     }
     // The chunks it takes are counted from the size, before a byte is read.
-    if (const int rc = data_chunks_check(size, static_cast<uint64_t>(c.chunkSize)); rc < 0) return rc;
+    if (const int rc = data_chunks_check(size, static_cast<uint64_t>(c.chunkSize)); rc < 0) {
+        input.refusal = rc;
+        return false;
+    }
     std::vector<uint8_t> image(static_cast<size_t>(size));
     if (std::fread(image.data(), 1, image.size(), c.inputFile.get()) != image.size()) {
         ERR_LINE("Err: Cannot read the firmware file\n");
-        return FRONT_REFUSED;
+        return false;
     }
-    return upgrade_firmware(image.data(), static_cast<uint32_t>(size), static_cast<uint32_t>(c.chunkSize));
-}
-
-int unlock(OrvantiCom& c) {
-    Passwords p;
-    if (!read_passwords(c, p, 1)) return FRONT_REFUSED;
-    return unlock_module(p.at(0));
-}
-
-int change_password(OrvantiCom& c) {
-    Passwords p;
-    if (!read_passwords(c, p, 2)) return FRONT_REFUSED;
-    return write_master_password(p.at(0), p.at(1));
+    input.take(std::move(image));
+    return true;
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::UG, upgrade},
-    {packet::cmd::CA, [](OrvantiCom&) { return cancel_command(); }},
-    {packet::cmd::LM, [](OrvantiCom&) { return lock_module(); }},
-    {packet::cmd::UM, unlock},
-    {packet::cmd::MP, change_password},
+    {packet::cmd::UG, firmware},
+    {packet::cmd::UM, passwords},
+    {packet::cmd::MP, passwords},
 };
 
 } // namespace

@@ -1,4 +1,7 @@
-// Command cases of image capture and encryption: SI, RI, SIX, RIX, KW, KS.
+// Cases of image capture and encryption: the image of SI, RI, SIX and RIX as
+// a BMP file, the key file of KW, the encrypted template of KS; and the BMP
+// input of the commands that send an image.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -13,19 +16,17 @@ constexpr int ERR_SITE_BLOCK = err_site::IMAGE_CASES;
 
 using namespace kelvor;
 
-namespace {
+bool image_input(OrvantiCom& c, CaseInput& input) {
+    if (!c.load_bmp_input()) return false;
+    const ImageRecord& rec = image_record();
+    input.take(std::vector<uint8_t>(rec.bytes.begin(), rec.bytes.end()));
+    return true;
+}
 
-// Largest encrypted template the tool accepts from the module.
-constexpr uint32_t ENCRYPTED_TEMPLATE_MAX = packet::describe("KS").announced.most;
-
-// Receives the image that an image command announced and writes it as a BMP
-// file when an output file is open.
-int receive_image_to_output(OrvantiCom& c, int rc, uint32_t size, bool chunked) {
-    if (rc != 0) return rc;
+int image_output(OrvantiCom& c, const Outcome& o, int result) {
+    if (result != 0 || !c.outputFile || o.output.size() < IMAGE_RECORD_SIZE) return result;
     ImageRecord& rec = image_record();
-    rec.bytes.fill(0);
-    rc = chunked ? receive_image_chunks(rec.all(), size) : receive_image(rec.all(), size);
-    if (rc != 0 || !c.outputFile) return rc;
+    std::copy_n(o.output.begin(), IMAGE_RECORD_SIZE, rec.bytes.begin());
     const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
     if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
         ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(),
@@ -40,61 +41,36 @@ int receive_image_to_output(OrvantiCom& c, int rc, uint32_t size, bool chunked) 
     return c.write_output(file.data(), file.size()) ? 0 : FRONT_REFUSED;
 }
 
-int write_key_file(OrvantiCom& c) {
+namespace {
+
+bool key_file(OrvantiCom& c, CaseInput& input) {
     if (!c.inputFile) {
         ERR_NO_INPUT(c, "Err: No encryption key file is defined\n");
-        return FRONT_REFUSED;
+        return false;
     }
+    constexpr uint32_t size = packet::describe("KW").files.inputBytes;
     std::vector<uint8_t> key;
-    if (!c.read_input(key, 32)) {
-        ERR_LINE("Err: Cannot read encryption key data %#x\n", 0x20u);
-        return FRONT_REFUSED;
-    }
-    return write_encryption_key(key.data());
+    const bool whole = c.read_input(key, size);
+    input.take(std::move(key), true);
+    if (!whole) ERR_LINE("Err: Cannot read encryption key data %#x\n", size);
+    return whole;
 }
 
-int scan_encrypted_template(OrvantiCom& c) {
-    uint32_t size = 0;
-    if (const int rc = scan_template_with_challenge(c.param1, &size); rc != 0) return rc;
-    if (size > ENCRYPTED_TEMPLATE_MAX) {
-        ERR_LINE("Err: Encrypted template size %#x is beyond %#x\n", size, ENCRYPTED_TEMPLATE_MAX);
-        return FRONT_REFUSED;
-    }
-    std::vector<uint8_t> data(size);
-    if (const int rc = receive_data(data); rc != 0) return rc;
-    // Reported as got only once it is where the operator asked for it.
-    if (!c.write_output(data.data(), data.size())) return FRONT_REFUSED;
-    ERR_LINE("Got encrypted template: %#x\n", size);
+// Reported as got only once it is where the operator asked for it.
+int encrypted_template(OrvantiCom& c, const Outcome& o, int result) {
+    if (result != 0 || !o.outputTaken) return result;
+    if (!c.write_output(o.output.data(), o.output.size())) return FRONT_REFUSED;
+    ERR_LINE("Got encrypted template: %#zx\n", o.output.size());
     return 0;
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::SI,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         const int rc = scan_image(&size);
-         return receive_image_to_output(c, rc, size, false);
-     }},
-    {packet::cmd::RI,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         const int rc = read_image(&size);
-         return receive_image_to_output(c, rc, size, false);
-     }},
-    {packet::cmd::SIX,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         const int rc = scan_image_chunked(c.param2, &size);
-         return receive_image_to_output(c, rc, size, true);
-     }},
-    {packet::cmd::RIX,
-     [](OrvantiCom& c) {
-         uint32_t size = 0;
-         const int rc = read_image_chunked(c.param2, &size);
-         return receive_image_to_output(c, rc, size, true);
-     }},
-    {packet::cmd::KW, write_key_file},
-    {packet::cmd::KS, scan_encrypted_template},
+    {packet::cmd::SI, nullptr, image_output},
+    {packet::cmd::RI, nullptr, image_output},
+    {packet::cmd::SIX, nullptr, image_output},
+    {packet::cmd::RIX, nullptr, image_output},
+    {packet::cmd::KW, key_file},
+    {packet::cmd::KS, nullptr, encrypted_template},
 };
 
 } // namespace

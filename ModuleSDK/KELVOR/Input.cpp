@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "Bmp.h"
+#include "Commands.h"
 #include "Json.h"
+#include "port/System.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -36,7 +38,7 @@ bool OrvantiCom::load_bmp_input() {
     ImageRecord& rec = image_record();
     int width = 0, height = 0;
     if (bmp_read(inputFile.get(), &width, &height, rec.pixels(), IMAGE_PIXELS_MAX) == 0) {
-        ERR_LINE("Err: Cannot open the bmp file\n");
+        ERR_LINE_AT(39, "Err: Cannot open the bmp file\n");
         return false;
     }
     rec.set_word(0, static_cast<uint32_t>(width));
@@ -103,4 +105,14 @@ bool OrvantiCom::data_size_usable(uint64_t n) {
     ERR_LINE("Err: Data of %#llx bytes exceeds the limit of %#x bytes\n", static_cast<unsigned long long>(n),
              DATA_MAX);
     return false;
+}
+
+CaseInput::~CaseInput() {
+    if (secret) kelvor::port::secure_wipe(bytes.data(), bytes.size());
+}
+
+void CaseInput::take(std::vector<uint8_t> data, bool isSecret) {
+    bytes = std::move(data);
+    given = true;
+    secret = secret || isSecret;
 }

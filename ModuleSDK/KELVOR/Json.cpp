@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -13,18 +14,12 @@
 #include "Sha256.h"
 #include "port/PortList.h"
 #include "trace/Outcome.h"
-#include "trace/OutcomeJson.h"
 
 using namespace kelvor;
 
 namespace json_output {
 
 namespace {
-
-struct FileWritten {
-    std::string path;
-    std::vector<uint8_t> bytes;
-};
 
 struct State {
     bool on = false;
@@ -33,11 +28,30 @@ struct State {
     std::vector<FileWritten> files;
     LineSink sink = nullptr;
     void* sinkContext = nullptr;
+    // The module text lines that no object has taken yet (the opening's, those
+    // between commands), and the outcome of the command recorded last.
+    Outcome pending;
+    Outcome command;
+    // While --json is on, the thread records into the open command's outcome,
+    // or between commands into `pending` (its text lines only).
+    std::optional<outcome::Scope> scope;
 };
 
 State& state() {
     static State instance;
     return instance;
+}
+
+void record_pending() {
+    State& s = state();
+    s.scope.reset();
+    if (s.on) s.scope.emplace(s.pending, outcome::Recording{false, true});
+}
+
+void record_command() {
+    State& s = state();
+    s.scope.reset();
+    s.scope.emplace(s.command);
 }
 
 } // namespace
@@ -48,12 +62,21 @@ bool on() {
 
 void set_on(bool value) {
     state().on = value;
+    if (!state().open) record_pending();
 }
 
 void reset() {
     State& s = state();
-    s = State{};
-    outcome::reset();
+    s.scope.reset();
+    s.on = false;
+    s.open = false;
+    s.files.clear();
+    s.pending = Outcome{};
+    s.command = Outcome{};
+}
+
+void end_run() {
+    state().scope.reset();
 }
 
 void set_line_sink(LineSink sink, void* context) {
@@ -128,14 +151,36 @@ const char* result_name_of(int result) {
 void command_begin() {
     if (!on()) return;
     State& s = state();
+    s.scope.reset();
+    // A record still open gives its module text lines back: this one replaces it.
+    if (s.open) outcome::move_text(s.command, s.pending);
+    s.command = Outcome{};
+    outcome::move_text(s.pending, s.command);
     s.open = true;
     s.files.clear();
     s.started = std::chrono::steady_clock::now();
-    outcome::begin();
+    record_command();
 }
 
 bool command_open() {
     return state().open;
+}
+
+void take(Outcome& from) {
+    State& s = state();
+    if (!s.open) return;
+    Outcome& c = s.command;
+    if (from.hasMessage) {
+        c.message = std::move(from.message);
+        c.hasMessage = true;
+    }
+    for (size_t i = 0; i < from.values.names.size(); ++i)
+        c.values.member(from.values.names[i]) = std::move(from.values.items[i]);
+    outcome::move_text(from, c);
+}
+
+const Outcome& command_outcome() {
+    return state().command;
 }
 
 void command_drop() {
@@ -144,20 +189,26 @@ void command_drop() {
     s.open = false;
     s.files.clear();
     // Its module text lines go to the next object.
-    outcome::set_aside();
+    outcome::move_text(s.command, s.pending);
+    record_pending();
 }
 
-void print_with_module_text(Object object) {
-    object["module_text"] = outcome::record().moduleText;
+void begin_record(Outcome& record) {
+    outcome::move_text(state().pending, record);
+}
+
+void print_with_module_text(Object object, const Outcome& record) {
+    object["module_text"] = record.moduleText;
     print(object);
 }
 
 void print_module_text() {
     if (!on()) return;
-    std::vector<std::string> lines = outcome::take_pending_text();
-    if (lines.empty()) return;
+    State& s = state();
+    if (s.pending.moduleText.empty()) return;
     Object o = object_of("module_text");
-    o["module_text"] = std::move(lines);
+    o["module_text"] = std::move(s.pending.moduleText);
+    s.pending.moduleText.clear();
     print(o);
 }
 
@@ -211,40 +262,41 @@ public:
         }
     }
     // A tree of the outcome: its structure member by member, its strings as text() writes them.
-    void tree(const Object& o) {
-        switch (o.type()) {
-        case nlohmann::json::value_t::object: {
+    void tree(const Value& v) {
+        switch (v.kind) {
+        case Value::Kind::Object:
             out_ += '{';
-            bool first = true;
-            for (const auto& [key, value] : o.items()) {
-                if (!first) out_ += ',';
-                first = false;
-                text(key);
+            for (size_t i = 0; i < v.items.size(); ++i) {
+                if (i > 0) out_ += ',';
+                text(v.names[i]);
                 out_ += ':';
-                tree(value);
+                tree(v.items[i]);
             }
             out_ += '}';
             break;
-        }
-        case nlohmann::json::value_t::array: {
+        case Value::Kind::List:
             out_ += '[';
-            for (size_t i = 0; i < o.size(); ++i) {
+            for (size_t i = 0; i < v.items.size(); ++i) {
                 if (i > 0) out_ += ',';
-                tree(o[i]);
+                tree(v.items[i]);
             }
             out_ += ']';
             break;
-        }
-        case nlohmann::json::value_t::string: text(o.get_ref<const std::string&>()); break;
-        case nlohmann::json::value_t::number_integer: number(o.get<int64_t>()); break;
-        case nlohmann::json::value_t::number_unsigned: out_ += std::to_string(o.get<uint64_t>()); break;
-        case nlohmann::json::value_t::boolean: out_ += o.get<bool>() ? "true" : "false"; break;
-        case nlohmann::json::value_t::null: null(); break;
-        default:
-            out_ += line_of(o);
-            break; // numbers with a fraction, binary values: as the library writes them
+        case Value::Kind::Text: text(v.text); break;
+        case Value::Kind::Integer: number(v.integer); break;
+        case Value::Kind::Boolean: out_ += v.integer ? "true" : "false"; break;
+        case Value::Kind::Null: null(); break;
         }
     }
+    void texts(const std::vector<std::string>& lines) {
+        out_ += '[';
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (i > 0) out_ += ',';
+            text(lines[i]);
+        }
+        out_ += ']';
+    }
+    void raw(const std::string& json) { out_ += json; }
     std::string line() { return out_ + '}'; }
 
 private:
@@ -253,62 +305,71 @@ private:
 
 } // namespace
 
-std::string command_line(const OrvantiCom& com, int result, const std::string& reason) {
-    const State& s = state();
-    const outcome::Record& r = outcome::record();
+std::string command_object(const Outcome& o, int result, const CommandContext& ctx) {
     Members m("command");
-    const char* keyword = keyword_name(KW_COMMAND, com.command);
-    if (com.command != 0 && std::strcmp(keyword, "Unknown") != 0)
+    const char* keyword = keyword_name(KW_COMMAND, ctx.code);
+    if (ctx.code != 0 && std::strcmp(keyword, "Unknown") != 0)
         m.name("command").text(keyword);
     else
         m.name("command").null();
-    if (com.command != 0)
-        m.name("code").number(com.command);
+    if (ctx.code != 0)
+        m.name("code").number(ctx.code);
     else
         m.name("code").null();
-    if (com.networkMode == 1)
-        m.name("module_id").number(com.moduleId);
+    if (ctx.moduleId >= 0)
+        m.name("module_id").number(ctx.moduleId);
     else
         m.name("module_id").null();
-    if (com.batchLine > 0) m.name("line").number(com.batchLine);
-    if (com.batchLine > 0 && com.batchPart > 0) m.name("part").number(com.batchPart);
-    if (!com.directoryFile.empty()) m.name("file").text(com.directoryFile);
+    if (ctx.batchLine > 0) m.name("line").number(ctx.batchLine);
+    if (ctx.batchLine > 0 && ctx.batchPart > 0) m.name("part").number(ctx.batchPart);
+    if (!ctx.directoryFile.empty()) m.name("file").text(ctx.directoryFile);
     m.name("outcome").text(outcome_of(result));
     m.name("result").number(result);
     m.name("result_name").text(result_name_of(result));
-    if (r.hasMessage)
-        m.name("message").text(r.message);
+    if (o.hasMessage)
+        m.name("message").text(o.message);
     else
         m.name("message").null();
-    if (!reason.empty()) m.name("reason").text(reason);
-    m.name("values").tree(r.values);
-    if (s.files.empty()) {
-        m.name("files").tree(Object::array());
+    if (!ctx.reason.empty()) m.name("reason").text(ctx.reason);
+    m.name("values").tree(o.values);
+    if (!ctx.files || ctx.files->empty()) {
+        m.name("files").raw("[]");
     } else {
         Object files = Object::array();
-        for (const FileWritten& f : s.files) {
+        for (const FileWritten& f : *ctx.files) {
             files.push_back({{"path", f.path},
                              {"bytes", f.bytes.size()},
                              {"sha256", sha256_hex(f.bytes.data(), f.bytes.size())}});
         }
-        m.name("files").tree(files);
+        m.name("files").raw(line_of(files));
     }
-    if (r.moduleText.empty())
-        m.name("module_text").tree(Object::array());
-    else
-        m.name("module_text").tree(Object(r.moduleText));
-    const auto elapsed = std::chrono::steady_clock::now() - s.started;
-    m.name("elapsed_ms").number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    m.name("module_text").texts(o.moduleText);
+    m.name("elapsed_ms").number(ctx.elapsedMs);
     return m.line();
+}
+
+std::string command_line(const OrvantiCom& com, int result, const std::string& reason) {
+    const State& s = state();
+    CommandContext ctx;
+    ctx.code = com.command;
+    ctx.moduleId = com.networkMode == 1 ? com.moduleId : -1;
+    ctx.batchLine = com.batchLine;
+    ctx.batchPart = com.batchPart;
+    ctx.directoryFile = com.directoryFile;
+    ctx.reason = reason;
+    ctx.files = &s.files;
+    const auto elapsed = std::chrono::steady_clock::now() - s.started;
+    ctx.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    return command_object(s.command, result, ctx);
 }
 
 void command_end(const OrvantiCom& com, int result, const std::string& reason) {
     State& s = state();
     if (!s.open) return;
     s.open = false;
-    outcome::end();
     write_line(command_line(com, result, reason));
     s.files.clear();
+    record_pending();
 }
 
 void print_version() {

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
+
+#include "ModuleSDK.h"
 
 class OrvantiCom;
 
@@ -42,18 +45,47 @@ const char* outcome_of(int result);
 // The stable name of a result code; the front end's own refusal included.
 const char* result_name_of(int result);
 
+// The context of a command's object beside its outcome: which command, on
+// which module, from which line of a batch or file of a directory, why the
+// connection could not be opened, the files it wrote and how long it took.
+struct FileWritten {
+    std::string path;
+    std::vector<uint8_t> bytes;
+};
+struct CommandContext {
+    uint8_t code = 0;
+    int moduleId = -1; // the module addressed in network mode, -1 otherwise
+    int batchLine = 0;
+    int batchPart = 0;
+    std::string directoryFile;
+    std::string reason;
+    const std::vector<FileWritten>* files = nullptr;
+    int64_t elapsedMs = 0;
+};
+// The object of a command as its line (without its line end): the outcome's
+// result, message, values and module text lines, in the context given.
+std::string command_object(const kelvor::Outcome& outcome, int result, const CommandContext& context);
+
 // A command begins: its values, message and module text lines are recorded
-// from here on.
+// from here on, the module text lines that no object took first.
 void command_begin();
 // Whether a command is being recorded.
 bool command_open();
+// What the library's run of the command found goes to the command's outcome
+// (its message, values and module text lines).
+void take(kelvor::Outcome& outcome);
+// The outcome of the command recorded last (open or ended).
+const kelvor::Outcome& command_outcome();
 // The command recorded so far is no command of its own (the run goes on to
 // a batch or a directory, whose commands have their objects): no object. The
 // module's text lines recorded go to the next object.
 void command_drop();
-// An object of a run that records its command's outcome (a backup, a
-// restore), with the module's text lines of that record as "module_text".
-void print_with_module_text(Object object);
+// A record of the run's own (a backup, a restore) begins: the module text
+// lines that no object took go to it first.
+void begin_record(kelvor::Outcome& record);
+// An object of a run that records its own outcome (a backup, a restore),
+// with the module's text lines of that record as "module_text".
+void print_with_module_text(Object object, const kelvor::Outcome& record);
 // The module's text lines that no object has taken (a scan, the response
 // monitor, a run whose last object came before them), as an object of their
 // own, kind "module_text"; nothing when there are none.
@@ -65,6 +97,8 @@ void file_written(const std::string& path, const uint8_t* data, size_t n);
 void command_end(const OrvantiCom& com, int result, const std::string& reason = {});
 // The line of that object, from what is recorded, without printing it.
 std::string command_line(const OrvantiCom& com, int result, const std::string& reason = {});
+// The run is over: nothing is recorded any more.
+void end_run();
 
 // The objects of the runs that are no module command.
 void print_version();

@@ -11,7 +11,6 @@
 #include "ModuleIds.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
-#include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -116,7 +115,6 @@ More: README.md, and kelvor --commands.
 // command line are recorded for the object of the run.
 void start_json() {
     json_output::set_on(true);
-    outcome::keep_module_text(true);
     json_output::command_begin();
 }
 

@@ -66,6 +66,7 @@ int OrvantiCom::main(int argc, char** argv) {
         end_refused_run(nullptr);
     }
     trace_flush();
+    json_output::end_run();
     return results::end(extras.exitCode ? worst : 1, extras.exitCode);
 }
 
@@ -129,7 +130,7 @@ int OrvantiCom::run() {
     // One module, all of them (broadcast), or the line of several (--modules, --scan).
     int rc = open_connection();
     if (rc != 0) {
-        ERR_LINE("Err: Cannot initialize sdk\n");
+        ERR_LINE_AT(132, "Err: Cannot initialize sdk\n");
         const std::string reason = print_port_diagnosis(*this, rc);
         note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings

@@ -129,29 +129,21 @@ public:
     int run();
     bool write_settings() const;
     void dispatch();
-    void raw_packet_mode();
+    // The command's case around the library's run of it: its result.
+    int run_case();
     void broadcast_raw_mode();
     void response_monitor();
     void batch_mode();
     void directory_mode();
+    // Whether the command runs once a file of a directory given to -i (EI, EIX, ET, II, IIX, IT).
     bool is_directory_command() const;
-    using FileHandler = int (OrvantiCom::*)();
-    static FileHandler directory_handler(uint8_t code);
-    // One file of directory mode through its handler; lastResult tells how it went.
-    void run_directory_file(FileHandler handler, const std::string& path);
+    // One file of directory mode through the command's case; lastResult tells how it went.
+    void run_directory_file(const std::string& path);
     void reset_line();
     // Opens the -i file (inputFile, inputSize, inputPath, inputError).
     void open_input(const std::string& path);
     // The reason line after a case's "No ... file" error line.
     void explain_input() const;
-
-    // Per-file handlers (also run by directory mode); each returns its result code.
-    int enroll_image_file();           // EI
-    int enroll_image_file_chunked();   // EIX
-    int enroll_template_file();        // ET
-    int identify_image_file();         // II
-    int identify_image_file_chunked(); // IIX
-    int identify_template_file();      // IT
 
     // Front-end steps the command cases share.
     // Reads `want` bytes of the input file into `buffer` (zero-filled first);

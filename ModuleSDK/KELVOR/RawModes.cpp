@@ -1,14 +1,16 @@
-// The raw modes: a command the tool has no case for goes out as a raw packet;
-// broadcast raw packets and the response monitor.
+// The raw modes: the call line and the data of a code that no command of the
+// library has (the library sends it and drains what follows); broadcast raw
+// packets and the response monitor.
 #include "OrvantiCom.h"
 
 #include <cstdio>
 
+#include "Commands.h"
 #include "Json.h"
 #include "Remote.h"
 #include "ServerRun.h"
 #include "Watch.h"
-#include "trace/Outcome.h"
+
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -17,86 +19,23 @@ constexpr int ERR_SITE_BLOCK = err_site::RAW_MODES;
 
 using namespace kelvor;
 
-void OrvantiCom::raw_packet_mode() {
-    const int fileId = inputFile ? fileno(inputFile.get()) : 0;
-    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", command, param1, param2,
-          flag, fileId);
-    if (inputFile && param2 > RAW_BUFFER) {
-        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
-        lastResult = FRONT_REFUSED;
-        return;
+// A code that no command of the library has, LC and EV: the call line names
+// the input file's descriptor as the tool opened it; -p2 bytes of the file
+// (what it lacks as zeros) go after the packet as data.
+bool raw_prepare(OrvantiCom& c, CaseInput& input) {
+    const int fileId = c.inputFile ? fileno(c.inputFile.get()) : 0;
+    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", c.command, c.param1,
+          c.param2, c.flag, fileId);
+    if (!c.inputFile) return true;
+    if (c.param2 > OrvantiCom::RAW_BUFFER) {
+        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", c.param2,
+                 OrvantiCom::RAW_BUFFER);
+        return false;
     }
-    if (int rc = send_command(command, param1, param2, flag); rc < 0) {
-        ERR_LINE("Err: Cannot send packet\n");
-        lastResult = rc;
-        return;
-    }
-    // The buffer of the command, never more than RAW_BUFFER bytes: first the
-    // data sent, then what is drained. It grows with what it holds.
-    std::vector<uint8_t> buffer;
-    if (inputFile) {
-        // Bytes beyond the end of a short file are sent as zeros.
-        buffer.assign(param2, 0);
-        [[maybe_unused]] const size_t got = std::fread(buffer.data(), 1, param2, inputFile.get());
-        if (int rc = send_data(buffer.data(), param2); rc < 0) {
-            ERR_LINE("Err: Cannot send raw data\n");
-            lastResult = rc;
-            return;
-        }
-    }
-    // Raw packet mode looks at the line: whatever valid packet comes is the answer.
-    AnswerPacket answer{};
-    if (int rc = receive_answer_any(answer); rc < 0) {
-        ERR_LINE("Err: Cannot receive packet\n");
-        lastResult = rc;
-        return;
-    }
-    // The module's own verdict on a command the tool does not interpret.
-    lastResult = answer_field(FIELD_FLAG, answer) == SUCCEED ? 0 : RES_UNKNOWN;
-    trace(TRACE_CALL, "Receive Packet: %#x Param1: %#x Param2: %#x Error: %#x\n",
-          answer_field(FIELD_COMMAND, answer), answer_field(FIELD_PARAM1, answer),
-          answer_field(FIELD_PARAM2, answer), answer_field(FIELD_FLAG, answer));
-    outcome::object_begin("answer");
-    outcome::value("command", answer_field(FIELD_COMMAND, answer));
-    outcome::value("param1", answer_field(FIELD_PARAM1, answer));
-    outcome::value("param2", answer_field(FIELD_PARAM2, answer));
-    outcome::value("flag", answer_field(FIELD_FLAG, answer));
-    outcome::object_end();
-    trace(TRACE_DATA, "Data: ");
-    // Whatever else the module sends, 13 bytes at a time until it falls silent
-    // or the buffer is full.
-    size_t drained = 0;
-    constexpr size_t STEP = packet::COMMAND_LENGTH;
-    buffer.clear();
-    // However its bytes come, the drain is over within the read time-out and
-    // the wire time of a full buffer: a line that trickles cannot hold it.
-    serial_bound_reads(static_cast<uint64_t>(RAW_BUFFER) * (hexText == 1 ? 2 : 1));
-    while (drained + STEP <= RAW_BUFFER) {
-        buffer.resize(drained + STEP);
-        int r = link_read(buffer.data() + drained, static_cast<int>(STEP), true);
-        if (r > 0) drained += static_cast<size_t>(r);
-        if (r != static_cast<int>(STEP)) break;
-    }
-    serial_unbound_reads();
-    size_t lineStart = 0;
-    for (size_t i = 0; i < drained; ++i) {
-        if (buffer[i] != packet::END_CODE) continue;
-        trace_hex(TRACE_DATA, buffer.data() + lineStart, i - lineStart);
-        trace_more(TRACE_DATA, "\nData: ");
-        lineStart = i + 1;
-    }
-    trace_hex(TRACE_DATA, buffer.data() + lineStart, drained - lineStart);
-    trace_more(TRACE_DATA, "\n");
-    if (outcome::recording()) {
-        static constexpr char digits[] = "0123456789abcdef";
-        std::string hex;
-        hex.reserve(2 * drained);
-        for (size_t i = 0; i < drained; ++i) {
-            hex += digits[buffer[i] >> 4];
-            hex += digits[buffer[i] & 0x0F];
-        }
-        outcome::text("data", hex);
-    }
+    std::vector<uint8_t> data;
+    c.read_input(data, c.param2);
+    input.take(std::move(data));
+    return true;
 }
 
 void OrvantiCom::broadcast_raw_mode() {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "OrvantiCom.h"
@@ -33,6 +34,19 @@ void err_line(int site, const char* format, ...) {
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     trace_print("[OrvantiCom.cpp(%d)] %s", site, text.c_str());
     outcome::message(text);
+}
+
+int host_check_site(uint8_t code, int check) {
+    // Commands in the order of their list, a code without one after them; the
+    // checks of one command side by side.
+    constexpr int CHECKS = kelvor::HOST_CHECK_RAW_ANSWER + 1;
+    constexpr int COMMANDS = static_cast<int>(std::size(packet::COMMANDS));
+    static_assert((COMMANDS + 1) * CHECKS < err_site::LINES, "the host's lines fit their block");
+    int index = COMMANDS;
+    for (int i = 0; i < COMMANDS; ++i)
+        if (packet::COMMANDS[i].code == code) index = i;
+    return err_site::HOST_CHECKS * err_site::LINES + index * CHECKS +
+           (check >= 0 && check < CHECKS ? check : 0);
 }
 
 int exit_class(int result) {

@@ -43,6 +43,9 @@ enum Block : int {
     SERVER_RUN,
     WATCH,
     COPY_USERS,
+    // The lines of the host's own that the library reports for a command
+    // (Outcome::hostLine): numbered by command and check, see host_check_site.
+    HOST_CHECKS,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {
@@ -58,6 +61,18 @@ void err_line(int site, const char* format, ...) KELVOR_PRINTF(2, 3);
 
 #define ERR_LINE(format, ...)                                                                                \
     err_line(err_site::number<ERR_SITE_BLOCK, __LINE__>(), format __VA_OPT__(, ) __VA_ARGS__)
+// The number of a line of the host's own that the library reported for the
+// command of `code` (its check, Outcome::hostCheck): one for each command and
+// check, in the block HOST_CHECKS.
+int host_check_site(uint8_t code, int check);
+
+#define ERR_LINE(format, ...)                                                                                \
+    err_line(err_site::number<ERR_SITE_BLOCK, __LINE__>(), format __VA_OPT__(, ) __VA_ARGS__)
+// A site whose number the documentation shows, kept when its file changes:
+// the number of line `line` of the file's block, which no other site of the
+// file may take.
+#define ERR_LINE_AT(line, format, ...)                                                                       \
+    err_line(err_site::number<ERR_SITE_BLOCK, line>(), format __VA_OPT__(, ) __VA_ARGS__)
 
 // The error line of a case whose input file is missing, and the reason line
 // that says why it is (the path and what was wrong with it) when -i named one.

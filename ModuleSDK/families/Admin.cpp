@@ -4,6 +4,7 @@
 // cleared per user; UL lists the users of one policy.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -35,14 +36,19 @@ constexpr answers::ColumnRow<COLUMNS> answerTable[] = {
 };
 // clang-format on
 
-
 constexpr Sequence AW{.command = cmd::AW, .answer = AnswerTable{answerTable, AW_}};
-constexpr Sequence AR{.command = cmd::AR, .answer = AnswerTable{answerTable, AR_}, .success = SuccessLine::fields_only({FIELD_PARAM2, "level"})};
+constexpr Sequence AR{.command = cmd::AR,
+                      .answer = AnswerTable{answerTable, AR_},
+                      .success = SuccessLine::fields_only({FIELD_PARAM2, "level"})};
 constexpr Sequence AC{.command = cmd::AC, .answer = AnswerTable{answerTable, AC_}};
 constexpr Sequence UW{.command = cmd::UW, .answer = AnswerTable{answerTable, UW_}};
-constexpr Sequence UR{.command = cmd::UR, .answer = AnswerTable{answerTable, UR_}, .success = SuccessLine::fields_only({FIELD_PARAM2, "policy"})};
+constexpr Sequence UR{.command = cmd::UR,
+                      .answer = AnswerTable{answerTable, UR_},
+                      .success = SuccessLine::fields_only({FIELD_PARAM2, "policy"})};
 constexpr Sequence UC{.command = cmd::UC, .answer = AnswerTable{answerTable, UC_}};
-constexpr Sequence UL{.command = cmd::UL, .answer = AnswerTable{answerTable, UL_}, .success = SuccessLine::fields_only({FIELD_PARAM1, "count"})};
+constexpr Sequence UL{.command = cmd::UL,
+                      .answer = AnswerTable{answerTable, UL_},
+                      .success = SuccessLine::fields_only({FIELD_PARAM1, "count"})};
 
 const char* level_name(uint32_t level) {
     return keyword_name(KW_ADMIN_LEVEL, static_cast<int>(level));
@@ -113,6 +119,45 @@ int list_users_by_policy(uint32_t policy, uint32_t* count) {
     }
     if (count) *count = value;
     return 0;
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// UL: the list is read whatever the caller does with it, so that the line is left clean.
+int policy_users(const CommandRequest& r, Outcome& out) {
+    uint32_t count = 0;
+    if (const int rc = list_users_by_policy(r.param2, &count); rc != 0) return rc;
+    if (const int rc = run::receive_output(out, 4 * static_cast<uint64_t>(count)); rc != 0) return rc;
+    outcome::list("user_ids");
+    for (size_t i = 0; i < count; ++i) outcome::append("user_ids", packet::get32(&out.output[4 * i]));
+    return 0;
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::AW, [](const CommandRequest& r, Outcome&) { return write_admin_level(r.param1, r.param2); }},
+    {cmd::AR,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t level = 0;
+         return read_admin_level(r.param1, &level);
+     }},
+    {cmd::AC, [](const CommandRequest&, Outcome&) { return clear_admin_levels(); }},
+    {cmd::UW,
+     [](const CommandRequest& r, Outcome&) { return write_auth_policy(r.param1, r.param2, r.flag); }},
+    {cmd::UR,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t policy = 0;
+         return read_auth_policy(r.param1, &policy);
+     }},
+    {cmd::UC, [](const CommandRequest&, Outcome&) { return reset_auth_policies(); }},
+    {cmd::UL, policy_users},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::admin_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

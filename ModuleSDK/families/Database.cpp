@@ -9,6 +9,7 @@
 #include "engine/Sequence.h"
 #include "engine/Tables.h"
 #include "families/Enroll.h"
+#include "families/Run.h"
 #include "families/ScanTemplate.h"
 #include "link/Blocks.h"
 #include "trace/Outcome.h"
@@ -322,6 +323,119 @@ int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* numb
     const uint64_t whole = std::min<uint64_t>(templates, received / TEMPLATE_INFO_SIZE);
     for (uint32_t i = 0; i < whole; ++i) trace_template_info(buffer.data() + TEMPLATE_INFO_SIZE * i, i);
     return 0;
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// RT: every template of the user, one after the other, appended to the
+// output. A template whose data did not arrive is skipped; the loop goes on
+// while the module announces more. The result is the first step that failed,
+// so a transfer that lost a template never counts as a success.
+int read_templates(const CommandRequest& r, Outcome& out) {
+    uint32_t size = 0;
+    const int first = read_template(r.param1, &size);
+    int step = first;
+    int failed = 0;
+    while (step == 0 || step == MORE_TEMPLATES) {
+        // Every template of the sequence has the size of the first answer.
+        std::vector<uint8_t> data(size);
+        if (const int rc = receive_data(data); rc == 0) {
+            outcome::append("template_bytes", size);
+            out.output.insert(out.output.end(), data.begin(), data.end());
+            out.outputTaken = true;
+        } else if (failed == 0) {
+            failed = rc;
+        }
+        if (step == 0) break;
+        AnswerPacket next{};
+        if (const int rc = receive_answer(next); rc < 0) {
+            run::host_line(out, HOST_CHECK_NOT_RECEIVED, rc, "Err: Cannot receive packet\n");
+            if (failed == 0) failed = rc;
+            break;
+        }
+        const uint8_t flag = answers::flag_of(next);
+        if (flag == SUCCEED) {
+            step = 0;
+        } else if (flag == ENROLL_CONTINUE) {
+            step = MORE_TEMPLATES;
+        } else {
+            // The templates announced did not all come: the loop ends without
+            // a line, but the result tells it.
+            if (failed == 0) failed = RES_UNKNOWN;
+            break;
+        }
+    }
+    return first < 0 ? first : failed;
+}
+
+int scan_template_out(const CommandRequest&, Outcome& out) {
+    uint32_t size = 0;
+    if (const int rc = scan_template(&size); rc != 0) return rc;
+    return run::receive_output(out, size);
+}
+
+// LT: the IDs, 32-bit little-endian, as the output and as the values.
+int list_users(const CommandRequest& r, Outcome& out) {
+    uint32_t count = 0;
+    outcome::list("user_ids");
+    if (const int rc = list_user_ids(r.param1, r.param2, &count); rc != 0 || count == 0) return rc;
+    out.output.assign(4 * static_cast<size_t>(count), 0);
+    if (const int rc = get_user_data(out.output, count); rc != 0) return rc;
+    outcome::list("user_ids");
+    for (size_t i = 0; i < count; ++i) outcome::append("user_ids", packet::get32(&out.output[4 * i]));
+    out.outputTaken = true;
+    return 0;
+}
+
+// LTX: the records buffer holds as many records as the module has templates enrolled.
+int template_info(const CommandRequest& r, Outcome& out) {
+    uint32_t enrolled = 0;
+    if (const int rc = system_parameter_read(packet::param::ENROLLED_FINGERPRINTS, &enrolled); rc != 0)
+        return rc;
+    if (enrolled == 0) return run::refuse(out, HOST_CHECK_NOTHING, "Err: No template is enrolled\n");
+    if (constexpr uint32_t most = packet::describe("LTX").announced.most; enrolled > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Enrolled fingerprints %#x are beyond %#x\n",
+                           enrolled, most);
+    std::vector<uint8_t> records(TEMPLATE_INFO_SIZE * enrolled);
+    uint32_t number = 0;
+    return read_template_info(r.param2, records, &number);
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::RT, read_templates},
+    {cmd::ST, scan_template_out},
+    {cmd::DT, [](const CommandRequest& r, Outcome&) { return delete_template(r.param1); }},
+    {cmd::DA, [](const CommandRequest&, Outcome&) { return delete_all_templates(); }},
+    {cmd::DAA, [](const CommandRequest&, Outcome&) { return delete_all_templates_with_admin(); }},
+    {cmd::DP, [](const CommandRequest&, Outcome&) { return delete_provisional_templates(); }},
+    {cmd::FP, [](const CommandRequest&, Outcome&) { return fix_provisional_templates(); }},
+    {cmd::LT, list_users},
+    {cmd::CT,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t templates = 0;
+         return check_user_id(r.param1, &templates);
+     }},
+    {cmd::DS, [](const CommandRequest&, Outcome&) { return delete_template_by_scan(0, 0); }},
+    {cmd::DSA, [](const CommandRequest&, Outcome&) { return delete_template_by_scan_with_admin(0, 0); }},
+    {cmd::DW,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t id = 0;
+         return delete_template_by_wiegand(&id);
+     }},
+    {cmd::DWA,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t id = 0;
+         return delete_template_by_wiegand_with_admin(&id);
+     }},
+    {cmd::LTX, template_info},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::database_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

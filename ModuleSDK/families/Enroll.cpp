@@ -8,6 +8,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 
 namespace kelvor {
 
@@ -29,8 +30,8 @@ constexpr answers::Table firstScanWaits[] = {enroll::firstScanWait};
 constexpr answers::Table dataScanWaits[] = {enroll::dataScanWait};
 
 // The second step of both scan enrollments goes out as ES.
-constexpr sequence::SecondScan esSecondScan{packet::cmd::ES, answers::canceledScanWaits, answerAfterSecondScan,
-                                            twoAnswerSuccess};
+constexpr sequence::SecondScan esSecondScan{packet::cmd::ES, answers::canceledScanWaits,
+                                            answerAfterSecondScan, twoAnswerSuccess};
 constexpr sequence::SecondScan esaSecondScan{packet::cmd::ES, dataScanWaits, answerAfterSecondScan,
                                              twoAnswerSuccess};
 
@@ -137,6 +138,55 @@ int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t c
                                .chunkSize = size,
                                .arg = userId,
                                .out = {userIdOut, nullptr}});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+int by_image(const CommandRequest& r, Outcome& out, bool chunked) {
+    uint32_t size = 0, id = 0;
+    if (!run::image_input(r, out, size)) return RES_DATA_ERROR;
+    const uint8_t* record = run::input_of(r).data();
+    return chunked ? enroll_by_image_chunked(r.param1, record, size, r.flag, r.chunkSize, &id)
+                   : enroll_by_image(r.param1, record, size, r.flag, &id);
+}
+
+int by_templates(const CommandRequest& r, Outcome&) {
+    const auto size = static_cast<uint16_t>(r.param2 & 0xFFFF);
+    const auto count = static_cast<uint16_t>(r.param2 >> 16);
+    // N bytes are sent whatever the input holds; what it lacks is zeros.
+    const std::vector<uint8_t> data = run::input_padded(r, size);
+    uint32_t id = 0;
+    return enroll_by_templates_chunked(r.param1, data.data(), count, size, r.flag, &id);
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::ES,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0;
+         return enroll_by_scan(r.param1, r.flag, &id);
+     }},
+    {packet::cmd::ESA,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0;
+         return enroll_by_scan_with_admin(r.param1, r.flag, &id);
+     }},
+    {packet::cmd::EI, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, false); }},
+    {packet::cmd::EIX, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, true); }},
+    {packet::cmd::ET,
+     [](const CommandRequest& r, Outcome&) {
+         const std::span<const uint8_t> data = run::input_of(r);
+         uint32_t id = 0;
+         return enroll_by_template(r.param1, data.data(), static_cast<uint32_t>(data.size()), r.flag, &id);
+     }},
+    {packet::cmd::ETX, by_templates},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::enroll_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

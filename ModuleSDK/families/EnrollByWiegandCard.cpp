@@ -9,6 +9,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 
 namespace kelvor {
 
@@ -146,6 +147,49 @@ int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size
         r.chunkSize = r.size;
     }
     return sequence::run(s, r);
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// ECX: count x size template bytes, then the Wiegand string; what the input
+// lacks is zeros.
+int enroll_card_templates(const CommandRequest& r, Outcome&) {
+    const bool withWiegand = (r.flag & CARD_ENROLL_WIEGAND) != 0;
+    if (r.param2 <= 0xFFFF && !withWiegand)
+        return enroll_templates_to_smartcard(r.param1, 0, 0, r.flag, nullptr, nullptr);
+    const auto count = static_cast<uint16_t>(r.param2 >> 16);
+    const auto size = static_cast<uint16_t>(r.param2);
+    const uint64_t total = card_enroll_data_size(count, size, r.flag);
+    const std::vector<uint8_t> data = run::input_padded(r, static_cast<size_t>(total));
+    const size_t templateBytes = static_cast<size_t>(count) * size;
+    return enroll_templates_to_smartcard(r.param1, count, size, r.flag, data.data(),
+                                         withWiegand ? data.data() + templateBytes : nullptr);
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::EW,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0;
+         return enroll_by_wiegand(r.flag, &id);
+     }},
+    {cmd::EWA,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0;
+         return enroll_by_wiegand_with_admin(r.flag, &id);
+     }},
+    {cmd::EC,
+     [](const CommandRequest& r, Outcome&) {
+         return enroll_smartcard(r.param1, r.param2, r.flag, r.input ? r.input->data() : nullptr);
+     }},
+    {cmd::ECX, enroll_card_templates},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::enroll_by_wiegand_card_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

@@ -8,6 +8,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 #include "port/System.h"
 #include "trace/Outcome.h"
 
@@ -40,7 +41,8 @@ constexpr answers::ColumnRow<COLUMNS> answer[] = {
 constexpr Sequence LN_SEQUENCE{
     .command = packet::cmd::LN,
     .answer = AnswerTable{answer, LN},
-    .success = SuccessLine{"      Used: %#x Total: %#x\n", {FIELD_PARAM1, "records"}, {FIELD_PARAM2, "capacity"}},
+    .success =
+        SuccessLine{"      Used: %#x Total: %#x\n", {FIELD_PARAM1, "records"}, {FIELD_PARAM2, "capacity"}},
 };
 constexpr Sequence LR_SEQUENCE{
     .command = packet::cmd::LR,
@@ -192,6 +194,97 @@ int read_user_memory(uint32_t offset, uint32_t length, uint32_t* dataLength) {
     trace(TRACE_CALL, "Read user memory data(MR): %#x %#x\n", offset, length);
     outcome::value("offset", offset);
     return sequence::run(MR_SEQUENCE, {.param1 = offset, .param2 = length, .out = {dataLength}});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// LR: a count of 0 asks for nothing: no trace line, no packet.
+int upload_log(const CommandRequest& r, Outcome& out) {
+    if (r.param2 == 0) return 0;
+    if (constexpr uint32_t most = packet::describe("LR").use("-p2")->most; r.param2 > most)
+        return run::refuse(out, HOST_CHECK_REQUESTED, "Err: Log record count %#x is beyond %#x\n", r.param2,
+                           most);
+    std::vector<uint8_t> records(static_cast<size_t>(r.param2) * LOG_RECORD_SIZE);
+    uint32_t n = 0;
+    if (const int rc = read_log(records, r.param1, r.param2, &n); rc != 0) return rc;
+    records.resize(static_cast<size_t>(n) * LOG_RECORD_SIZE);
+    out.output = std::move(records);
+    out.outputTaken = true;
+    return 0;
+}
+
+int write_memory(const CommandRequest& r, Outcome& out) {
+    if (!run::input_at_least(r, out, r.param2)) return RES_DATA_ERROR;
+    return write_user_memory(run::input_of(r).data(), r.param1, r.param2);
+}
+
+// MR: the module sends no more than was asked for; a longer block is not taken.
+int read_memory(const CommandRequest& r, Outcome& out) {
+    uint32_t length = 0;
+    if (const int rc = read_user_memory(r.param1, r.param2, &length); rc != 0 || length == 0) return rc;
+    if (length > r.param2 || length > packet::describe("MR").announced.most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Cannot read the user data from the module\n");
+    if (const int rc = run::receive_output(out, length); rc != 0)
+        return run::host_line(out, HOST_CHECK_NOT_RECEIVED, rc,
+                              "Err: Cannot read the user data from the module\n");
+    return 0;
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::LN,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t used = 0, total = 0;
+         return get_log_count(&used, &total);
+     }},
+    {packet::cmd::LR, upload_log},
+    {packet::cmd::LD,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t deleted = 0;
+         return delete_log(r.param1, &deleted);
+     }},
+    {packet::cmd::ML,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t length = 0;
+         return get_user_memory_length(&length);
+     }},
+    {packet::cmd::MW, write_memory},
+    {packet::cmd::MR, read_memory},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::event_log_runs() {
+    return RUNS;
+}
+
+// ------------------------------------------------------------- run_command of the clock
+
+namespace {
+
+// Param1 0 and Param2 0 initialise the module's clock; any other pair is a
+// date and a time in the clock words.
+int set_clock(const CommandRequest& r, Outcome& out) {
+    if (r.param1 == 0 && r.param2 == 0) return set_time(0);
+    const int64_t seconds = clock_seconds(r.param1, r.param2);
+    if (seconds <= 0) return run::refuse(out, HOST_CHECK_INVALID, "Err: Invalid Time\n");
+    return set_time(seconds);
+}
+
+constexpr run::Registration CLOCK_RUNS[] = {
+    {packet::cmd::TW, set_clock},
+    {packet::cmd::TR,
+     [](const CommandRequest&, Outcome&) {
+         int64_t seconds = 0;
+         return get_time(&seconds);
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::clock_runs() {
+    return CLOCK_RUNS;
 }
 
 } // namespace kelvor

@@ -7,6 +7,7 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 #include "port/System.h"
 
 namespace kelvor {
@@ -119,6 +120,35 @@ int write_master_password(const uint8_t* current16, const uint8_t* new16) {
     return sequence::run(MP, {.param2 = 2 * RECORD_SIZE,
                               .data = data.bytes.data(),
                               .size = static_cast<uint32_t>(data.bytes.size())});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+int upgrade(const CommandRequest& r, Outcome&) {
+    const std::span<const uint8_t> image = run::input_of(r);
+    // The chunks it takes are counted from the size, before anything is sent.
+    if (const int rc = data_chunks_check(image.size(), r.chunkSize); rc < 0) return rc;
+    return upgrade_firmware(image.data(), static_cast<uint32_t>(image.size()), r.chunkSize);
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::UG, upgrade},
+    {cmd::CA, [](const CommandRequest&, Outcome&) { return cancel_command(); }},
+    {cmd::LM, [](const CommandRequest&, Outcome&) { return lock_module(); }},
+    {cmd::UM, [](const CommandRequest& r, Outcome&) { return unlock_module(run::input_of(r).data()); }},
+    {cmd::MP,
+     [](const CommandRequest& r, Outcome&) {
+         const uint8_t* passwords = run::input_of(r).data();
+         return write_master_password(passwords, passwords + MASTER_PASSWORD_SIZE);
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::firmware_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

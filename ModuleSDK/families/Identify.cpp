@@ -3,6 +3,7 @@
 // or of template data (IT), and answers with the ID found.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 
 namespace kelvor {
 
@@ -60,7 +61,8 @@ constexpr answers::Row chunkedFirstAnswer[] = {
 };
 
 // The ID found (Param1) and the second value (Param2) of the final answer.
-constexpr SuccessLine identified{"      Identify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
+constexpr SuccessLine identified{
+    "      Identify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
 
 constexpr Sequence IS_SEQUENCE{.command = packet::cmd::IS,
                                .waits = scanWaits,
@@ -129,6 +131,40 @@ int identify_by_image_chunked(uint16_t start, uint16_t end, const uint8_t* recor
                                         .size = size,
                                         .chunkSize = chunkSize,
                                         .out = {userId, value}});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+int by_image(const CommandRequest& r, Outcome& out, bool chunked) {
+    uint32_t size = 0, id = 0, value = 0;
+    if (!run::image_input(r, out, size)) return RES_DATA_ERROR;
+    const uint8_t* record = run::input_of(r).data();
+    return chunked ? identify_by_image_chunked(0, 0, record, size, r.chunkSize, &id, &value)
+                   : identify_by_image(0, 0, record, size, &id, &value);
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::IS,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t id = 0, value = 0;
+         return identify_by_scan(0, 0, &id, &value);
+     }},
+    {packet::cmd::II, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, false); }},
+    {packet::cmd::IIX, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, true); }},
+    {packet::cmd::IT,
+     [](const CommandRequest& r, Outcome&) {
+         const std::span<const uint8_t> data = run::input_of(r);
+         uint32_t id = 0, value = 0;
+         return identify_by_template(0, 0, data.data(), static_cast<uint32_t>(data.size()), &id, &value);
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::identify_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

@@ -3,6 +3,7 @@
 // and the two reception routines bring that image into the image record,
 // either as one data block or as acknowledged chunks.
 #include "ModuleSDK.h"
+#include "families/Run.h"
 #include "families/ScanTemplate.h"
 #include "link/Blocks.h"
 #include "trace/Outcome.h"
@@ -166,6 +167,65 @@ int receive_image_chunks(ImageRecordBytes record, uint32_t length) {
     progress.update(received); // all of it: the observer hears of the whole
     trace_image_header(record);
     return 0;
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// The image record that an image command announced, received into the output.
+int take_image(Outcome& out, int rc, uint32_t size, bool chunked) {
+    if (rc != 0) return rc;
+    out.output.assign(IMAGE_RECORD_SIZE, 0);
+    const ImageRecordBytes record(out.output.data(), IMAGE_RECORD_SIZE);
+    rc = chunked ? receive_image_chunks(record, size) : receive_image(record, size);
+    out.outputTaken = rc == 0;
+    return rc;
+}
+
+int scan_encrypted(const CommandRequest& r, Outcome& out) {
+    uint32_t size = 0;
+    if (const int rc = scan_template_with_challenge(r.param1, &size); rc != 0) return rc;
+    if (constexpr uint32_t most = packet::describe("KS").announced.most; size > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Encrypted template size %#x is beyond %#x\n",
+                           size, most);
+    return run::receive_output(out, size);
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::SI,
+     [](const CommandRequest&, Outcome& out) {
+         uint32_t size = 0;
+         const int rc = scan_image(&size);
+         return take_image(out, rc, size, false);
+     }},
+    {packet::cmd::RI,
+     [](const CommandRequest&, Outcome& out) {
+         uint32_t size = 0;
+         const int rc = read_image(&size);
+         return take_image(out, rc, size, false);
+     }},
+    {packet::cmd::SIX,
+     [](const CommandRequest& r, Outcome& out) {
+         uint32_t size = 0;
+         const int rc = scan_image_chunked(r.param2, &size);
+         return take_image(out, rc, size, true);
+     }},
+    {packet::cmd::RIX,
+     [](const CommandRequest& r, Outcome& out) {
+         uint32_t size = 0;
+         const int rc = read_image_chunked(r.param2, &size);
+         return take_image(out, rc, size, true);
+     }},
+    {packet::cmd::KW,
+     [](const CommandRequest& r, Outcome&) { return write_encryption_key(run::input_of(r).data()); }},
+    {packet::cmd::KS, scan_encrypted},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::image_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

@@ -6,6 +6,7 @@
 // default configuration.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -62,9 +63,10 @@ constexpr Sequence OL_SEQUENCE{
 };
 constexpr Sequence OS_SEQUENCE{.command = packet::cmd::OS, .answer = AnswerTable{portAnswer, OS}};
 constexpr Sequence IW_SEQUENCE{.command = packet::cmd::IW, .answer = AnswerTable{portAnswer, IW}};
-constexpr Sequence IR_SEQUENCE{.command = packet::cmd::IR,
-                               .answer = AnswerTable{portAnswer, IR},
-                               .success = SuccessLine::fields_only({FIELD_PARAM1, "function"}, {FIELD_PARAM2, "value"})};
+constexpr Sequence IR_SEQUENCE{
+    .command = packet::cmd::IR,
+    .answer = AnswerTable{portAnswer, IR},
+    .success = SuccessLine::fields_only({FIELD_PARAM1, "function"}, {FIELD_PARAM2, "value"})};
 constexpr Sequence IG_SEQUENCE{.command = packet::cmd::IG,
                                .answer = AnswerTable{portAnswer, IG},
                                .success = SuccessLine::fields_only({FIELD_PARAM1, "state"})};
@@ -254,6 +256,84 @@ int disable_gpio() {
 int reset_gpio() {
     trace(TRACE_CALL, "Reset GPIO to default configuration(GD)\n");
     return sequence::run(GD_SEQUENCE, {});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+int write_out_port(const CommandRequest& r, Outcome&) {
+    return write_out_port_config(static_cast<uint16_t>(r.param1 >> 16), static_cast<uint8_t>(r.param1 >> 8),
+                                 static_cast<uint8_t>(r.param1), static_cast<uint16_t>(r.param2 >> 16),
+                                 static_cast<uint16_t>(r.param2), r.flag);
+}
+
+int list_enabled_events(const CommandRequest& r, Outcome& out) {
+    uint32_t count = 0;
+    if (const int rc = read_enabled_events(r.flag, &count); rc != 0 || count == 0) return rc;
+    if (constexpr uint32_t most = packet::describe("OL").announced.most; count > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Enabled event count %#x is beyond %#x\n", count,
+                           most);
+    out.output.assign(count, 0);
+    const int rc = get_enabled_events(out.output);
+    out.outputTaken = rc == 0;
+    return rc;
+}
+
+int read_gpio(const CommandRequest& r, Outcome& out) {
+    uint16_t mode = 0;
+    uint32_t count = 0;
+    if (const int rc = read_gpio_config(static_cast<uint16_t>(r.param1), &mode, &count);
+        rc != 0 || count == 0)
+        return rc;
+    if (constexpr uint32_t most = packet::describe("GR").announced.most; count > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: GPIO record count %#x is beyond %#x\n", count,
+                           most);
+    out.output.assign(static_cast<size_t>(count) * GPIO_RECORD_SIZE, 0);
+    const int rc = list_gpio_records(mode, out.output);
+    out.outputTaken = rc == 0;
+    return rc;
+}
+
+int write_gpio(const CommandRequest& r, Outcome& out) {
+    if (!run::input_at_least(r, out, static_cast<uint64_t>(r.param2) * GPIO_RECORD_SIZE))
+        return RES_DATA_ERROR;
+    return write_gpio_config(static_cast<uint16_t>(r.param1), static_cast<uint16_t>(r.param1 >> 16), r.param2,
+                             run::input_of(r).data());
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::OW, write_out_port},
+    {packet::cmd::OR,
+     [](const CommandRequest& r, Outcome&) {
+         uint16_t delay = 0, high = 0, low = 0;
+         uint8_t count = 0;
+         return read_out_port_config(static_cast<uint8_t>(r.param1), r.flag, &delay, &count, &high, &low);
+     }},
+    {packet::cmd::OL, list_enabled_events},
+    {packet::cmd::OS, [](const CommandRequest& r, Outcome&) { return set_output_port(r.flag, r.param1); }},
+    {packet::cmd::IW,
+     [](const CommandRequest& r, Outcome&) { return write_in_port_config(r.param1, r.param2, r.flag); }},
+    {packet::cmd::IR,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t function = 0, value = 0;
+         return read_in_port_config(r.flag, &function, &value);
+     }},
+    {packet::cmd::IG,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t status = 0;
+         return read_in_port_status(r.flag, r.param1, &status);
+     }},
+    {packet::cmd::GR, read_gpio},
+    {packet::cmd::GW, write_gpio},
+    {packet::cmd::GC, [](const CommandRequest&, Outcome&) { return disable_gpio(); }},
+    {packet::cmd::GD, [](const CommandRequest&, Outcome&) { return reset_gpio(); }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::ports_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

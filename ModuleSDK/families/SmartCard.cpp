@@ -7,8 +7,9 @@
 
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
-#include "trace/Outcome.h"
 #include "engine/Tables.h"
+#include "families/Run.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -72,13 +73,16 @@ constexpr Sequence CW{.command = cmd::CW,
                       .success = SuccessLine::line(TRACE_CALL, "Write succeed\n")};
 constexpr Sequence CF{.command = cmd::CF, .answer = readAnswer};
 constexpr Sequence CC{.command = cmd::CC, .answer = functionAnswer};
-constexpr Sequence CG{
-    .command = cmd::CG, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM2, "function"})};
+constexpr Sequence CG{.command = cmd::CG,
+                      .answer = answers::busyOrUnknown,
+                      .success = SuccessLine::fields_only({FIELD_PARAM2, "function"})};
 constexpr Sequence CKW{.command = cmd::CKW, .transfer = sequence::Transfer::Block, .answer = keyAnswer};
-constexpr Sequence CKR{
-    .command = cmd::CKR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM1, "option"})};
-constexpr Sequence CLR{
-    .command = cmd::CLR, .answer = answers::busyOrUnknown, .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
+constexpr Sequence CKR{.command = cmd::CKR,
+                       .answer = answers::busyOrUnknown,
+                       .success = SuccessLine::fields_only({FIELD_PARAM1, "option"})};
+constexpr Sequence CLR{.command = cmd::CLR,
+                       .answer = answers::busyOrUnknown,
+                       .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
 constexpr Sequence CLW{.command = cmd::CLW, .transfer = sequence::Transfer::Block, .answer = layoutAnswer};
 
 uint16_t key_sum(const uint8_t* key) {
@@ -228,6 +232,92 @@ int write_card_layout(const CardLayout& layout) {
     trace(TRACE_CALL, "Write Smartcard Layout(CLW)\n");
     const auto bytes = card_layout_bytes(layout);
     return sequence::run(CLW, {.param2 = CARD_LAYOUT_SIZE, .data = bytes.data(), .size = CARD_LAYOUT_SIZE});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+// Bit of CR's option that asks for the header lines.
+constexpr uint8_t PRINT_HEADER = 0x01;
+
+void print_header(const CardHeader& h) {
+    trace(TRACE_CALL, "CSN: %#x\n", h.csn);
+    trace(TRACE_CALL, "Wiegand String: %#08x %08x\n", h.wiegand.word1, h.wiegand.word2);
+    trace(TRACE_CALL, "Version: %d\n", h.version);
+    trace(TRACE_CALL, "Num of Template: %d\n", h.templates);
+    trace(TRACE_CALL, "Template1: %d bytes ", h.slot[0].size);
+    trace_more(TRACE_CALL, h.slot[0].duress ? "duress\n" : "\n");
+    trace(TRACE_CALL, "Template2: %d bytes ", h.slot[1].size);
+    trace_more(TRACE_CALL, h.slot[1].duress ? "duress\n" : "\n");
+    outcome::value("csn", h.csn);
+    outcome::value("wiegand_word1", h.wiegand.word1);
+    outcome::value("wiegand_word2", h.wiegand.word2);
+    outcome::value("version", h.version);
+    outcome::value("templates", h.templates);
+    for (const auto& slot : h.slot) {
+        outcome::item_begin("slots");
+        outcome::value("bytes", slot.size);
+        outcome::flag("duress", slot.duress);
+        outcome::item_end();
+    }
+}
+
+// CR: the whole card data to the output; with the header option its header
+// too (a header shorter than its 20 bytes prints nothing).
+int read_templates(const CommandRequest& r, Outcome& out) {
+    uint32_t length = 0;
+    if (const int rc = read_card_templates(r.flag, &length); rc != 0) return rc;
+    if (constexpr uint32_t most = packet::describe("CR").announced.most; length > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Card data of %#x bytes exceed %#x bytes\n",
+                           length, most);
+    if (const int rc = run::receive_output(out, length); rc != 0) return rc;
+    CardHeader header;
+    if ((r.flag & PRINT_HEADER) && card_header_of(out.output, &header)) print_header(header);
+    return 0;
+}
+
+int write_templates(const CommandRequest& r, Outcome& out) {
+    if (!run::input_at_least(r, out, r.param2)) return RES_DATA_ERROR;
+    return write_card_templates(r.param1, r.param2, r.flag, run::input_of(r).data());
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::CR, read_templates},
+    {cmd::CW, write_templates},
+    {cmd::CF, [](const CommandRequest& r, Outcome&) { return format_card(r.flag); }},
+    {cmd::CC, [](const CommandRequest& r, Outcome&) { return set_card_input_function(r.flag); }},
+    {cmd::CG,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t function = 0;
+         return get_card_input_function(&function);
+     }},
+    {cmd::CKW,
+     [](const CommandRequest& r, Outcome&) {
+         const uint8_t* keys = run::input_of(r).data();
+         return write_card_key(keys, keys + CARD_KEY_SIZE, static_cast<uint8_t>(r.param1), r.flag);
+     }},
+    {cmd::CKR,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t option = 0;
+         return read_card_key_option(&option);
+     }},
+    {cmd::CLR,
+     [](const CommandRequest&, Outcome&) {
+         CardLayout layout;
+         return read_card_layout(&layout);
+     }},
+    {cmd::CLW,
+     [](const CommandRequest& r, Outcome&) {
+         return write_card_layout(card_layout_of(
+             std::span<const uint8_t, CARD_LAYOUT_SIZE>(run::input_of(r).data(), CARD_LAYOUT_SIZE)));
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::smart_card_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

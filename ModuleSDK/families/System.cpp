@@ -5,6 +5,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "engine/Tables.h"
+#include "families/Run.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -99,6 +100,33 @@ int system_parameter_save() {
 int calibrate_sensor() {
     trace(TRACE_CALL, "Calibrate sensor(CS)\n");
     return sequence::run(CS, {});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::SS,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t status = 0;
+         return system_status_check(&status);
+     }},
+    {packet::cmd::SR,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t value = 0;
+         return system_parameter_read(r.flag, &value);
+     }},
+    {packet::cmd::SW,
+     [](const CommandRequest& r, Outcome&) { return system_parameter_write(r.flag, r.param2); }},
+    {packet::cmd::SF, [](const CommandRequest&, Outcome&) { return system_parameter_save(); }},
+    {packet::cmd::CS, [](const CommandRequest&, Outcome&) { return calibrate_sensor(); }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::system_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

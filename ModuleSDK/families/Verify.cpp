@@ -5,6 +5,7 @@
 // smart card and then scan the finger.
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
+#include "families/Run.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -66,7 +67,8 @@ constexpr answers::Row chunkedFirstAnswer[] = {
 constexpr SuccessLine scanSuccess{"      Verify Succeed: %#x\n", {FIELD_PARAM2, "score"}};
 constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", {FIELD_PARAM2, "score"}};
 constexpr SuccessLine hostTemplateSuccess{"      Verify: Succeed\n"};
-constexpr SuccessLine identifiedSuccess{"      Verify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
+constexpr SuccessLine identifiedSuccess{
+    "      Verify Succeed: %#x %#x\n", {FIELD_PARAM1, "user_id"}, {FIELD_PARAM2, "score"}};
 
 constexpr Sequence VS_SEQUENCE{.command = packet::cmd::VS,
                                .waits = fingerWaits,
@@ -157,6 +159,56 @@ int verify_by_wiegand(uint32_t* userId, uint32_t* value) {
 int verify_by_smartcard(uint8_t option, uint32_t* userId, uint32_t* value) {
     trace(TRACE_CALL, "Verify by SmartCard(VC)\n");
     return sequence::run(VC_SEQUENCE, {.flag = option, .out = {userId, value}});
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+int by_image(const CommandRequest& r, Outcome& out, bool chunked) {
+    uint32_t size = 0, value = 0;
+    if (!run::image_input(r, out, size)) return RES_DATA_ERROR;
+    const uint8_t* record = run::input_of(r).data();
+    return chunked ? verify_by_image_chunked(r.param1, record, size, r.chunkSize, &value)
+                   : verify_by_image(r.param1, record, size, &value);
+}
+
+// VT sends -p2 bytes of template, VH as many templates of -p2 bytes as it announces.
+int by_templates(const CommandRequest& r, Outcome& out, bool host) {
+    const uint64_t count = host ? host_template_count(r.param1) : 1;
+    if (!run::input_at_least(r, out, count * r.param2)) return RES_DATA_ERROR;
+    const uint8_t* data = run::input_of(r).data();
+    uint32_t value = 0;
+    return host ? verify_by_host_templates(r.param1, data, r.param2)
+                : verify_by_template(r.param1, data, r.param2, &value);
+}
+
+constexpr run::Registration RUNS[] = {
+    {packet::cmd::VS,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t value = 0;
+         return verify_by_scan(r.param1, &value);
+     }},
+    {packet::cmd::VI, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, false); }},
+    {packet::cmd::VIX, [](const CommandRequest& r, Outcome& out) { return by_image(r, out, true); }},
+    {packet::cmd::VT, [](const CommandRequest& r, Outcome& out) { return by_templates(r, out, false); }},
+    {packet::cmd::VH, [](const CommandRequest& r, Outcome& out) { return by_templates(r, out, true); }},
+    {packet::cmd::VW,
+     [](const CommandRequest&, Outcome&) {
+         uint32_t id = 0, value = 0;
+         return verify_by_wiegand(&id, &value);
+     }},
+    {packet::cmd::VC,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0, value = 0;
+         return verify_by_smartcard(r.flag, &id, &value);
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::verify_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

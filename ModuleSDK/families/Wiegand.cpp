@@ -5,8 +5,9 @@
 // module functions, for the Wiegand input and the smart-card reader (WM, WL, WC).
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
-#include "trace/Outcome.h"
 #include "engine/Tables.h"
+#include "families/Run.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -288,6 +289,101 @@ int get_wiegand_io(WiegandIo* out) {
     outcome::value("output", io.output);
     outcome::value("option", io.option);
     return 0;
+}
+
+// ------------------------------------------------------------- run_command
+
+namespace {
+
+bool card_variant(const CommandRequest& r) {
+    return r.flag == MAPPING_CARD;
+}
+
+// The list itself is laid out as the module likes: received as it comes.
+int list_mappings(const CommandRequest& r, Outcome& out) {
+    uint32_t count = 0, size = 0;
+    const int rc = card_variant(r) ? list_card_mappings(&count, &size) : list_wiegand_mappings(&count, &size);
+    if (rc != 0 || size == 0) return rc;
+    if (constexpr uint32_t most = packet::describe("WL").announced.most; size > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Mapping data of %#x bytes exceed %#x bytes\n",
+                           size, most);
+    return run::receive_output(out, size);
+}
+
+// Formats 0 and 1 need no definition; the others send -p2 bytes of it.
+int write_format(const CommandRequest& r, Outcome& out) {
+    const auto width = static_cast<uint16_t>(r.param1 >> 16);
+    const auto interval = static_cast<uint16_t>(r.param1);
+    if (!r.input) return write_wiegand_format(width, interval, r.flag, 0, nullptr);
+    if (!run::input_at_least(r, out, r.param2)) return RES_DATA_ERROR;
+    return write_wiegand_format(width, interval, r.flag, r.param2, run::input_of(r).data());
+}
+
+int read_format(const CommandRequest&, Outcome& out) {
+    WiegandFormat format;
+    if (const int rc = read_wiegand_format(&format); rc != 0 || format.dataSize == 0) return rc;
+    if (constexpr uint32_t most = packet::describe("WRX").announced.most; format.dataSize > most)
+        return run::refuse(out, HOST_CHECK_ANNOUNCED, "Err: Format data of %#x bytes exceed %#x bytes\n",
+                           format.dataSize, most);
+    return run::receive_output(out, format.dataSize);
+}
+
+constexpr run::Registration RUNS[] = {
+    {cmd::WW, [](const CommandRequest& r,
+                 Outcome&) { return write_wiegand_config(r.flag, wiegand_config_of(r.param1, r.param2)); }},
+    {cmd::WR,
+     [](const CommandRequest& r, Outcome&) {
+         WiegandConfig config;
+         return read_wiegand_config(r.flag, &config);
+     }},
+    {cmd::WG,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t id = 0, facility = 0;
+         return get_wiegand_input(r.param1, &id, &facility);
+     }},
+    {cmd::WS, [](const CommandRequest& r, Outcome&) { return set_wiegand_output(r.param1); }},
+    {cmd::WM,
+     [](const CommandRequest& r, Outcome&) {
+         return card_variant(r) ? set_card_mapping(r.param1, r.param2)
+                                : set_wiegand_mapping(r.param1, r.param2);
+     }},
+    {cmd::WL, list_mappings},
+    {cmd::WC, [](const CommandRequest& r,
+                 Outcome&) { return card_variant(r) ? clear_card_mappings() : clear_wiegand_mappings(); }},
+    {cmd::WWX, write_format},
+    {cmd::WRX, read_format},
+    {cmd::WGX,
+     [](const CommandRequest& r, Outcome&) {
+         WiegandString s;
+         return read_wiegand_input(r.param1, r.flag, &s);
+     }},
+    {cmd::WSX,
+     [](const CommandRequest& r, Outcome&) {
+         return set_wiegand_output_string({r.param1, r.param2});
+     }},
+    {cmd::WFW,
+     [](const CommandRequest& r, Outcome&) { return set_field_default(r.param2, r.param1, r.flag); }},
+    {cmd::WFR,
+     [](const CommandRequest& r, Outcome&) {
+         uint32_t value = 0;
+         return get_field_default(r.param2, &value);
+     }},
+    {cmd::WPW,
+     [](const CommandRequest& r, Outcome&) {
+         return set_wiegand_io(
+             {static_cast<uint16_t>(r.param1 >> 16), static_cast<uint16_t>(r.param1), r.param2});
+     }},
+    {cmd::WPR,
+     [](const CommandRequest&, Outcome&) {
+         WiegandIo io;
+         return get_wiegand_io(&io);
+     }},
+};
+
+} // namespace
+
+std::span<const run::Registration> run::wiegand_runs() {
+    return RUNS;
 }
 
 } // namespace kelvor

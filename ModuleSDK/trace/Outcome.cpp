@@ -1,39 +1,42 @@
 #include "trace/Outcome.h"
 
-#include "ModuleSDK.h"
-#include "trace/OutcomeJson.h"
+#include <utility>
 
 namespace kelvor {
+
+const Value* Value::find(std::string_view name) const {
+    for (size_t i = 0; i < names.size(); ++i)
+        if (name == names[i]) return &items[i];
+    return nullptr;
+}
+
+Value& Value::member(const char* name) {
+    for (size_t i = 0; i < names.size(); ++i)
+        if (std::string_view(name) == names[i]) return items[i];
+    names.push_back(name);
+    return items.emplace_back();
+}
 
 namespace outcome {
 
 namespace {
 
-// Lines kept outside a record beyond this many are dropped.
-constexpr size_t PENDING_LINES_MAX = 4096;
-
-struct State {
-    bool on = false;
-    bool keepText = false;
-    Record record;
-    // Module text lines kept that no record has taken yet, oldest first.
-    std::vector<std::string> pending;
-    // The object that named values go into: the record's values, or the last
-    // item of an array while an item is open.
-    nlohmann::ordered_json* target = nullptr;
+// The calling thread's recorder: the outcome of its innermost scope, what
+// that scope records, and the object named values go into (the outcome's
+// values, or an item or object being filled).
+struct Recorder {
+    Outcome* into = nullptr;
+    Value* target = nullptr;
+    Recording recording{false, false};
 };
+thread_local Recorder t_recorder;
 
-State& state() {
-    static State instance;
-    return instance;
+Value& target() {
+    Recorder& r = t_recorder;
+    return r.target ? *r.target : r.into->values;
 }
 
-nlohmann::ordered_json& target() {
-    State& s = state();
-    return s.target ? *s.target : s.record.values;
-}
-
-// A line as the record keeps it: without its indentation and its line end.
+// A line as the outcome keeps it: without its indentation and its line end.
 std::string_view bare(std::string_view line) {
     while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
@@ -41,105 +44,78 @@ std::string_view bare(std::string_view line) {
     return line;
 }
 
-nlohmann::ordered_json& array_named(const char* name) {
-    nlohmann::ordered_json& slot = target()[name];
-    if (!slot.is_array()) slot = nlohmann::ordered_json::array();
+Value& array_named(const char* name) {
+    Value& slot = target().member(name);
+    if (slot.kind != Value::Kind::List) slot = Value{Value::Kind::List};
     return slot;
 }
 
-} // namespace
+Value integer(int64_t v) {
+    Value out{Value::Kind::Integer};
+    out.integer = v;
+    return out;
+}
 
-namespace {
-
-// The module text lines of the record being given up go back to the pending
-// ones, after those that came before it.
-void keep_lines_of_record() {
-    State& s = state();
-    for (std::string& line : s.record.moduleText) {
-        if (s.pending.size() >= PENDING_LINES_MAX) break;
-        s.pending.push_back(std::move(line));
-    }
-    s.record.moduleText.clear();
+Value text_value(std::string_view v) {
+    Value out{Value::Kind::Text};
+    out.text = std::string(v);
+    return out;
 }
 
 } // namespace
 
-void begin() {
-    State& s = state();
-    if (s.on) keep_lines_of_record();
-    // Cleared in place: a batch begins thousands of records.
-    s.record.values = nlohmann::ordered_json::object();
-    s.record.message.clear();
-    s.record.hasMessage = false;
-    s.record.moduleText.clear();
-    s.record.moduleText.swap(s.pending);
-    s.target = nullptr;
-    s.on = true;
+Scope::Scope(Outcome& into, Recording recording)
+    : outer_(t_recorder.into), outerTarget_(t_recorder.target), outerRecording_(t_recorder.recording) {
+    t_recorder = Recorder{&into, nullptr, recording};
 }
 
-void end() {
-    state().on = false;
-    state().target = nullptr;
-}
-
-void set_aside() {
-    State& s = state();
-    if (s.on) keep_lines_of_record();
-    end();
-}
-
-std::vector<std::string> take_pending_text() {
-    std::vector<std::string> lines;
-    lines.swap(state().pending);
-    return lines;
+Scope::~Scope() {
+    t_recorder = Recorder{outer_, outerTarget_, outerRecording_};
 }
 
 bool recording() {
-    return state().on;
+    return t_recorder.into != nullptr && t_recorder.recording.values;
 }
 
-void reset() {
-    State& s = state();
-    s.on = false;
-    s.keepText = false;
-    s.target = nullptr;
-    s.record = Record{};
-    s.pending.clear();
+Outcome* current() {
+    return t_recorder.into;
 }
 
 void value(const char* name, int64_t v) {
     if (!recording()) return;
-    target()[name] = v;
+    target().member(name) = integer(v);
 }
 
 void text(const char* name, std::string_view v) {
     if (!recording()) return;
-    target()[name] = std::string(v);
+    target().member(name) = text_value(v);
 }
 
 void keyword(const char* name, int category, int code) {
     if (!recording()) return;
-    target()[name] = keyword_name(category, code);
+    target().member(name) = text_value(keyword_name(category, code));
 }
 
 void none(const char* name) {
     if (!recording()) return;
-    target()[name] = nullptr;
+    target().member(name) = Value{};
 }
 
 void flag(const char* name, bool v) {
     if (!recording()) return;
-    target()[name] = v;
+    Value b{Value::Kind::Boolean};
+    b.integer = v ? 1 : 0;
+    target().member(name) = std::move(b);
 }
 
 void append(const char* list, int64_t v) {
     if (!recording()) return;
-    array_named(list).push_back(v);
+    array_named(list).items.push_back(integer(v));
 }
 
 void append_text(const char* list, std::string_view v) {
     if (!recording()) return;
-    array_named(list).push_back(std::string(v));
+    array_named(list).items.push_back(text_value(v));
 }
 
 void list(const char* list) {
@@ -149,57 +125,52 @@ void list(const char* list) {
 
 void item_begin(const char* list) {
     if (!recording()) return;
-    State& s = state();
-    s.target = nullptr; // items are not nested
-    nlohmann::ordered_json& array = array_named(list);
-    array.push_back(nlohmann::ordered_json::object());
-    s.target = &array.back();
+    t_recorder.target = nullptr; // items are not nested
+    Value& array = array_named(list);
+    array.items.push_back(Value{Value::Kind::Object});
+    t_recorder.target = &array.items.back();
 }
 
 void item_end() {
-    state().target = nullptr;
+    t_recorder.target = nullptr;
 }
 
 void object_begin(const char* name) {
     if (!recording()) return;
-    State& s = state();
-    s.target = nullptr;
-    nlohmann::ordered_json& slot = target()[name];
-    if (!slot.is_object()) slot = nlohmann::ordered_json::object();
-    s.target = &slot;
+    t_recorder.target = nullptr;
+    Value& slot = target().member(name);
+    if (slot.kind != Value::Kind::Object) slot = Value{Value::Kind::Object};
+    t_recorder.target = &slot;
 }
 
 void object_end() {
-    state().target = nullptr;
+    t_recorder.target = nullptr;
 }
 
 void message(std::string_view line) {
     if (!recording()) return;
-    Record& r = state().record;
-    r.message = std::string(bare(line));
-    r.hasMessage = true;
+    Outcome& o = *t_recorder.into;
+    o.message = std::string(bare(line));
+    o.hasMessage = true;
 }
 
 void module_text(std::string_view line) {
-    State& s = state();
-    if (!s.on && !s.keepText) return;
+    if (!module_text_kept()) return;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-    if (s.on)
-        s.record.moduleText.emplace_back(line);
-    else if (s.pending.size() < PENDING_LINES_MAX)
-        s.pending.emplace_back(line);
-}
-
-void keep_module_text(bool keep) {
-    state().keepText = keep;
+    std::vector<std::string>& lines = t_recorder.into->moduleText;
+    if (lines.size() < MODULE_TEXT_LINES_MAX) lines.emplace_back(line);
 }
 
 bool module_text_kept() {
-    return state().keepText;
+    return t_recorder.into != nullptr && t_recorder.recording.keepText;
 }
 
-const Record& record() {
-    return state().record;
+void move_text(Outcome& from, Outcome& to) {
+    for (std::string& line : from.moduleText) {
+        if (to.moduleText.size() >= MODULE_TEXT_LINES_MAX) break;
+        to.moduleText.push_back(std::move(line));
+    }
+    from.moduleText.clear();
 }
 
 } // namespace outcome

@@ -1,36 +1,46 @@
-// What one command found, by name, for programs that read results as data
-// rather than from the trace: the values of its answers (a user ID, a score,
-// a parameter, the records of the log), the line of text that decided it and
-// the module's text lines that came during it. Recorded only between begin()
-// and end(); otherwise every call returns at once, so the trace alone costs
-// nothing more.
+// The recorder of a command's outcome (ModuleSDK.h's Outcome): the command
+// functions record what they find by name (a user ID, a score, a parameter,
+// the records of the log), the line that decided it and the module's text
+// lines, into the outcome that the calling thread's innermost Scope names.
+// Without a scope every call returns at once, so the trace alone costs nothing
+// more; nothing is recorded process-wide.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "ModuleSDK.h"
 
 namespace kelvor {
 
 namespace outcome {
 
-// Starts a fresh record (the values of the command before are dropped). Its
-// module text lines begin with those kept since the last record ended (the
-// opening of the connection, the status check of a module turned to) and
-// those of a record still open, which this one replaces: no line is lost
-// between two records.
-void begin();
-// Stops recording; what was recorded stays readable until the next begin().
-void end();
-// Stops recording a record that will not be reported: its module text lines
-// are kept for the next record.
-void set_aside();
+// What a scope records.
+struct Recording {
+    bool values = true;   // the named values and the message
+    bool keepText = true; // the module's text lines, instead of printing them
+};
+
+// From its making to its end, the calling thread records into `into`; the
+// scope around it (if any) records again afterwards. Scopes nest: the
+// innermost one takes what is recorded.
+class Scope {
+public:
+    explicit Scope(Outcome& into, Recording recording = {});
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    Outcome* outer_;
+    Value* outerTarget_;
+    Recording outerRecording_;
+};
+
+// Whether named values are recorded on this thread now.
 bool recording();
-// The module text lines kept that no record has taken, handed over once.
-std::vector<std::string> take_pending_text();
-// Drops the record and stops recording: the state of a fresh process.
-void reset();
+// The outcome that the innermost scope names, nullptr without one.
+Outcome* current();
 
 // A named value of the command. A name given again takes the newer value.
 void value(const char* name, int64_t v);
@@ -59,14 +69,16 @@ void object_end();
 // the success line, an error line. The last one counts; a line's prefix and
 // indentation and its line end are not part of it.
 void message(std::string_view line);
-// A text line of the module, kept instead of being printed: in the record,
-// or outside one (while the module text is kept) for the next record.
+// A text line of the module, kept instead of being printed, while a scope
+// keeps them; at most MODULE_TEXT_LINES_MAX lines an outcome.
 void module_text(std::string_view line);
+inline constexpr size_t MODULE_TEXT_LINES_MAX = 4096;
 // Whether the module's text lines are kept rather than printed on standard
-// output (which then carries results only); outside a recorded command
-// they wait for the next record (take_pending_text()).
-void keep_module_text(bool keep);
+// output (which then carries results only).
 bool module_text_kept();
+
+// The lines kept in `from` moved to the end of `to`'s, within the bound.
+void move_text(Outcome& from, Outcome& to);
 
 } // namespace outcome
 

@@ -66,6 +66,11 @@ void erase() {
 
 } // namespace
 
+void transfer_observer_now(TransferObserver* observer, void** context) {
+    *observer = watcher().observer;
+    *context = watcher().context;
+}
+
 void transfer_observer(TransferObserver observer, void* context) {
     watcher() = {observer, context};
 }
@@ -103,8 +108,9 @@ Progress::~Progress() {
 size_t Progress::piece(size_t rest) const {
     if (!active_) return rest;
     // About a fifth of a second of the line per piece (bytes x 10 / rate).
-    const size_t perPiece = line().baudRate > 0 ? std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50)
-                                                : OBSERVED_PIECE;
+    const size_t perPiece = line().baudRate > 0
+                                ? std::max<size_t>(256, static_cast<size_t>(line().baudRate) / 50)
+                                : OBSERVED_PIECE;
     return std::min(rest, perPiece);
 }
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ModuleSDK.h"
+
 namespace kelvor {
 
 // The line's rate and form, set when the connection opens: bytes × 10 / rate
@@ -49,6 +51,9 @@ private:
     Clock::time_point start_;
     Clock::time_point lastDraw_;
 };
+
+// The program's transfer observer as it stands (to put it back after one of a command's own).
+void transfer_observer_now(TransferObserver* observer, void** context);
 
 // Whether a transfer of `bytes` at `baudRate` (hex text doubling it) is long
 // enough for a progress line.

@@ -25,7 +25,6 @@ from __future__ import annotations
 import datetime as _dt
 import errno as _errno
 import functools as _functools
-import json as _json
 import logging as _logging
 import os as _os
 import re as _re
@@ -605,7 +604,6 @@ class Module:
         self._seen = _Seen()
         self._broadcast = bool(broadcast)
         with _LINE:
-            _kelvor.keep_module_text(True)
             rc, err, reason = _kelvor.open(port, baud, int(hex_text), int(network), module_id, timeout_ms, broadcast)
             self._note(*_kelvor.outcome())
             if rc == 0:
@@ -662,14 +660,11 @@ class Module:
         seen = self._seen
         seen.message, seen.values, seen.module_text = None, {}, []
 
-    def _note(self, message: Optional[str], values: str, module_text: List[str]) -> None:
+    def _note(self, message: Optional[str], values: Dict[str, Any], module_text: List[str]) -> None:
         seen = self._seen
         seen.message = message
-        try:
-            seen.values = _json.loads(values)
-        except ValueError:
-            seen.values = {}
-        seen.module_text = list(module_text)
+        seen.values = values
+        seen.module_text = module_text
         for line in seen.module_text:
             logger.info("%s", line, extra={"trace_type": "module"})
 

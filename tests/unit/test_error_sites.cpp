@@ -62,11 +62,16 @@ TEST(ErrorSites, EveryReportingSiteHasANumberOfItsOwn) {
             }
             EXPECT_LE(onLine, 1) << s.name << ":" << i + 1 << " has two reporting sites";
             if (onLine > 0) siteLines.push_back(i + 1);
+            // A site that keeps its number names the line it stands for.
+            static const std::regex atRe(R"(ERR_LINE_AT\((\d+),)");
+            if (std::regex_search(s.lines[i], m, atRe)) siteLines.push_back(std::stoul(m[1]));
         }
         if (siteLines.empty()) continue;
         ASSERT_FALSE(block.empty()) << s.name << " reports errors without a block of site numbers";
         const auto [it, fresh] = blockOwner.emplace(block, s.name);
         EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the block " << block;
+        std::set<size_t> lines(siteLines.begin(), siteLines.end());
+        EXPECT_EQ(lines.size(), siteLines.size()) << s.name << ": two sites stand for one line";
         for (size_t line : siteLines) {
             EXPECT_LT(line, static_cast<size_t>(err_site::LINES)) << s.name;
             // Number = block * LINES + line: with blocks apart, lines below LINES

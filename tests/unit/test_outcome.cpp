@@ -1,6 +1,6 @@
-// What a command's outcome records for --json, from the answer tables
-// themselves: the named fields of the success lines, the values the families
-// decode, the line that decided the command; nothing while nothing records.
+// What a command's outcome records, from the answer tables themselves: the
+// named fields of the success lines, the values the families decode, the line
+// that decided the command; only into the outcome of a scope, never elsewhere.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,7 +13,6 @@
 #include "Json.h"
 #include "ModuleSDK.h"
 #include "trace/Outcome.h"
-#include "trace/OutcomeJson.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -44,22 +43,26 @@ struct Case {
     const char* message; // nullptr: none
 };
 
-// The call between outcome::begin() and outcome::end(), after an opening
-// whose own reads are not the command's.
+// The values of an outcome as JSON text, as the --json objects hold them.
+std::string values_json(const Outcome& o) {
+    const std::string line = json_output::command_object(o, 0, {});
+    const auto values = nlohmann::ordered_json::parse(line)["values"];
+    return values.dump();
+}
+
+// The call in a scope of its own, after an opening whose own reads are not the command's.
 void walk(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         farend::Script s;
         s.open_sequence().expect_packet(c.command, c.param1, c.param2, c.flag);
         for (const Answer& a : c.answers) s.answer(c.command, a.param1, a.param2, a.flag);
+        Outcome r;
         farend::run_in_process(s, [&] {
-            outcome::begin();
-            const int rc = c.call();
-            outcome::end();
-            return rc;
+            const outcome::Scope scope(r);
+            return c.call();
         });
-        const outcome::Record& r = outcome::record();
-        EXPECT_EQ(r.values.dump(), c.values);
+        EXPECT_EQ(values_json(r), c.values);
         EXPECT_EQ(r.hasMessage, c.message != nullptr);
         if (c.message) {
             EXPECT_EQ(r.message, c.message);
@@ -154,15 +157,53 @@ TEST_F(OutcomeTest, ValuesAndMessagesOfTheAnswerTables) {
     });
 }
 
-TEST_F(OutcomeTest, NothingIsRecordedOutsideACommand) {
+TEST_F(OutcomeTest, NothingIsRecordedOutsideAScope) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::IS, 0, 0, 0).answer(cmd::IS, 0x14, 0x3c5, SUCCEED);
+    Outcome before;
+    {
+        // A scope that ended records nothing more.
+        const outcome::Scope scope(before);
+    }
     farend::run_in_process(s, [] {
+        EXPECT_FALSE(outcome::recording());
+        EXPECT_EQ(outcome::current(), nullptr);
         uint32_t a = 0, b = 0;
         return identify_by_scan(0, 0, &a, &b);
     });
-    EXPECT_EQ(outcome::record().values.dump(), "{}");
-    EXPECT_FALSE(outcome::record().hasMessage);
+    EXPECT_TRUE(before.values.items.empty());
+    EXPECT_FALSE(before.hasMessage);
+}
+
+// Scopes nest: the innermost takes what is recorded, the one around it
+// records again once it ends; one that keeps no values keeps no message.
+TEST_F(OutcomeTest, ScopesNestAndRecordOnlyWhatTheyKeep) {
+    Outcome outer, inner, textOnly;
+    {
+        const outcome::Scope a(outer);
+        outcome::value("first", 1);
+        {
+            const outcome::Scope b(inner);
+            outcome::value("second", 2);
+            outcome::message("inner line\n");
+        }
+        outcome::item_begin("records");
+        outcome::flag("ok", true);
+        outcome::item_end();
+        {
+            const outcome::Scope c(textOnly, {false, true});
+            outcome::value("third", 3);
+            outcome::message("not kept");
+            outcome::module_text("[kept\r");
+        }
+    }
+    EXPECT_EQ(values_json(outer), R"({"first":1,"records":[{"ok":true}]})");
+    EXPECT_EQ(values_json(inner), R"({"second":2})");
+    EXPECT_EQ(inner.message, "inner line");
+    EXPECT_FALSE(outer.hasMessage);
+    EXPECT_TRUE(textOnly.values.items.empty());
+    EXPECT_FALSE(textOnly.hasMessage);
+    EXPECT_EQ(textOnly.moduleText, std::vector<std::string>{"[kept"});
 }
 
 TEST_F(OutcomeTest, TextsAreKeptAsLinesAndWrittenAsValidJson) {
@@ -181,40 +222,55 @@ TEST_F(OutcomeTest, TextsAreKeptAsLinesAndWrittenAsValidJson) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.in);
-        outcome::begin();
-        outcome::message(row.in);
-        outcome::end();
-        EXPECT_EQ(outcome::record().message, row.message);
-        EXPECT_EQ(json_output::line_of(outcome::record().message), row.json);
+        Outcome o;
+        {
+            const outcome::Scope scope(o);
+            outcome::message(row.in);
+        }
+        EXPECT_EQ(o.message, row.message);
+        EXPECT_EQ(json_output::line_of(o.message), row.json);
     }
 }
 
 // With --json the module's text lines are kept: those that come while no
-// record is open wait for the next one, and a record given up (dropped or
+// command is open wait for the next one, and a command given up (dropped or
 // replaced) hands its lines on; none is lost, none is taken twice.
 TEST_F(OutcomeTest, ModuleTextLinesWaitForTheNextRecord) {
-    const auto lines = [] { return outcome::record().moduleText; };
+    const auto lines = [] { return json_output::command_outcome().moduleText; };
     using Lines = std::vector<std::string>;
     outcome::module_text("[not kept\r"); // neither recorded nor kept
-    outcome::keep_module_text(true);
+    json_output::set_on(true);
     outcome::module_text("[opening\r");
-    outcome::begin();
+    json_output::command_begin();
     outcome::module_text("[first\r");
     EXPECT_EQ(lines(), (Lines{"[opening", "[first"}));
     // The opening's record replaced by the command's: its lines go along.
-    outcome::begin();
+    json_output::command_begin();
     outcome::module_text("[command\r");
-    outcome::set_aside(); // a batch begins: no object for the command line
+    json_output::command_drop(); // a batch begins: no object for the command line
     outcome::module_text("[between\r");
-    outcome::begin();
+    json_output::command_begin();
     EXPECT_EQ(lines(), (Lines{"[opening", "[first", "[command", "[between"}));
-    outcome::end(); // reported: its lines are gone with it
+    json_output::command_drop();
+    // A record of its own (a backup) takes the lines that no object took.
     outcome::module_text("[after\r");
-    EXPECT_EQ(outcome::take_pending_text(), (Lines{"[after"}));
-    EXPECT_TRUE(outcome::take_pending_text().empty());
-    outcome::begin();
+    Outcome backup;
+    json_output::begin_record(backup);
+    EXPECT_EQ(backup.moduleText, (Lines{"[opening", "[first", "[command", "[between", "[after"}));
+    json_output::command_begin();
     EXPECT_TRUE(lines().empty());
-    outcome::end();
+    json_output::command_drop();
+}
+
+// A trickling line cannot grow an outcome without bound: its text lines stop
+// at the bound, the ones before kept.
+TEST_F(OutcomeTest, ModuleTextLinesOfAnOutcomeAreBounded) {
+    Outcome o;
+    {
+        const outcome::Scope scope(o);
+        for (size_t i = 0; i < outcome::MODULE_TEXT_LINES_MAX + 10; ++i) outcome::module_text("[line\r");
+    }
+    EXPECT_EQ(o.moduleText.size(), outcome::MODULE_TEXT_LINES_MAX);
 }
 
 } // namespace
