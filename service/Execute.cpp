@@ -16,7 +16,6 @@
 #include "OrvantiCom.h"
 #include "PortInfo.h"
 #include "Report.h"
-#include "trace/Outcome.h"
 
 using namespace kelvor;
 
@@ -167,7 +166,6 @@ WorkResult execute_work(bool restore, const std::string& directory, int traceLev
 void execute_setup() {
     keyword_fill();
     json_output::set_on(true);
-    outcome::keep_module_text(true);
     trace_to(discard);
     trace_disable(0xFFFFFFFF);
 }

@@ -16,7 +16,6 @@
 #include "OrvantiCom.h"
 #include "PortInfo.h"
 #include "port/SerialLine.h"
-#include "trace/Outcome.h"
 
 using namespace kelvor;
 using line_events::line_event;
@@ -391,7 +390,7 @@ int Line::open_line() {
     }
     // Set aside as a record of no command's, and taken back: they are events here.
     json_output::command_drop();
-    const std::vector<std::string> text = outcome::take_pending_text();
+    const std::vector<std::string> text = json_output::take_pending_text();
     const int64_t ms = now_ms();
     for (const std::string& line : text) publish_(text_event(line, ms));
     if (rc != 0) module_close();
@@ -517,7 +516,8 @@ void Line::thread_main() {
             if (!job.owner.expired()) job.run();
             // Text lines of a module that no command took (after its answer, or
             // of a module turned to) are nobody's command's: they are events.
-            for (const std::string& text : outcome::take_pending_text()) publish_(text_event(text, now_ms()));
+            for (const std::string& text : json_output::take_pending_text())
+                publish_(text_event(text, now_ms()));
             lastTraffic_ = Clock::now();
             lock.lock();
             snapshot_.busy = false;

@@ -202,6 +202,12 @@ void print_with_module_text(Object object, const Outcome& record) {
     print(object);
 }
 
+std::vector<std::string> take_pending_text() {
+    std::vector<std::string> lines;
+    lines.swap(state().pending.moduleText);
+    return lines;
+}
+
 void print_module_text() {
     if (!on()) return;
     State& s = state();

@@ -86,6 +86,9 @@ void begin_record(kelvor::Outcome& record);
 // An object of a run that records its own outcome (a backup, a restore),
 // with the module's text lines of that record as "module_text".
 void print_with_module_text(Object object, const kelvor::Outcome& record);
+// The module's text lines that no object has taken, handed over once (a
+// program that reports them as it sees fit: the service's events).
+std::vector<std::string> take_pending_text();
 // The module's text lines that no object has taken (a scan, the response
 // monitor, a run whose last object came before them), as an object of their
 // own, kind "module_text"; nothing when there are none.
