@@ -271,6 +271,10 @@ inline constexpr int FIELD_COMMAND = 0, FIELD_MODULE_ID = 1, FIELD_PARAM1 = 2, F
 KELVOR_API uint32_t byte_sum(const uint8_t* bytes, size_t n);
 
 // ---------------------------------------------------------------- connection
+// The read time-outs, in milliseconds, that the tool, the service and the
+// Python package take for a connection: one millisecond to ten minutes.
+inline constexpr int READ_TIMEOUT_LEAST_MS = 1;
+inline constexpr int READ_TIMEOUT_MOST_MS = 600000;
 KELVOR_API int module_open(const char* portName, int baudCode, int hexText, int network, int moduleId,
                            int readTimeout);
 // After module_open_broadcast the command functions send their packet and data

@@ -648,6 +648,13 @@ PYBIND11_MODULE(_kelvor, m) {
     py::module_::import("atexit").attr("register")(py::cpp_function(close_at_exit));
     m.attr("__version__") = version();
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
+    m.attr("READ_TIMEOUT_LEAST_MS") = READ_TIMEOUT_LEAST_MS;
+    m.attr("READ_TIMEOUT_MOST_MS") = READ_TIMEOUT_MOST_MS;
+    {
+        py::list rates;
+        for (const packet::BaudRate& b : packet::BAUD_RATES) rates.append(b.rate);
+        m.attr("BAUD_RATES") = py::tuple(rates);
+    }
 
     // ---- results, keywords, trace
     m.def("result_table", [] {

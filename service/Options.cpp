@@ -159,9 +159,11 @@ CommandLine parse_command_line(int argc, char** argv) {
             line.hexText = v == 1 ? 1 : 0;
             break;
         case 't':
-            if (!number(arg, v) || v < static_cast<uint32_t>(OrvantiCom::READ_TIMEOUT_MIN) ||
-                v > static_cast<uint32_t>(OrvantiCom::READ_TIMEOUT_MAX))
-                return refuse(std::string("-t ") + arg + ": the read time-out is 1 to 600000 ms");
+            if (!number(arg, v) || v < static_cast<uint32_t>(kelvor::READ_TIMEOUT_LEAST_MS) ||
+                v > static_cast<uint32_t>(kelvor::READ_TIMEOUT_MOST_MS))
+                return refuse(std::string("-t ") + arg + ": the read time-out is " +
+                              std::to_string(kelvor::READ_TIMEOUT_LEAST_MS) + " to " +
+                              std::to_string(kelvor::READ_TIMEOUT_MOST_MS) + " ms");
             line.readTimeout = static_cast<int>(v);
             break;
         case SOCKET:

@@ -45,8 +45,8 @@ public:
     static constexpr uint32_t RAW_BUFFER = kelvor::packet::limit::RAW_BYTES; // raw packet mode buffer
     static constexpr uint32_t DATA_MAX = kelvor::packet::limit::TEMPLATE_DATA_BYTES; // templates from a file
     static constexpr size_t SETTINGS_BYTES_MAX = 4096;                               // kelvor.cfg
-    static constexpr int READ_TIMEOUT_MIN = 1;                                       // ms
-    static constexpr int READ_TIMEOUT_MAX = 600000;                                  // ms, ten minutes
+    static constexpr int READ_TIMEOUT_MIN = kelvor::READ_TIMEOUT_LEAST_MS;
+    static constexpr int READ_TIMEOUT_MAX = kelvor::READ_TIMEOUT_MOST_MS;
 
     // Process entry: the whole run; returns the exit status (always 1).
     static int main(int argc, char** argv);

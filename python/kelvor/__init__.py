@@ -254,7 +254,7 @@ COMMANDS: Dict[str, int] = dict(_COMMANDS.by_name)
 #: Events of the log and of the output ports, by snake_case name.
 EVENTS: Dict[str, int] = dict(_EVENTS.by_name)
 
-_BAUD_RATES = (9600, 19200, 38400, 57600, 115200)
+_BAUD_RATES: Tuple[int, ...] = tuple(_kelvor.BAUD_RATES)
 
 #: Every command as the library describes it, by keyword: what it does, the
 #: options it reads (with the bounds the host sets), its files and the values
@@ -594,8 +594,9 @@ class Module:
         if network and not broadcast and module_id == 0:
             raise ValueError("module ID 0 is the broadcast, which no module answers: give the module's ID, "
                              "or broadcast=True")
-        if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int) or not 0 < timeout_ms <= 3600_000:
-            raise ValueError("timeout_ms is 1 to 3600000")
+        least, most = _kelvor.READ_TIMEOUT_LEAST_MS, _kelvor.READ_TIMEOUT_MOST_MS
+        if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int) or not least <= timeout_ms <= most:
+            raise ValueError(f"timeout_ms is {least} to {most}")
         if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or not 0 < chunk_size <= 0xFFFFFFFF:
             raise ValueError("chunk_size is a positive 32-bit count")
         self.port = port
@@ -776,7 +777,7 @@ class Module:
         """Scans one or two fingers and writes them to the smart card (EC)."""
         if fingers not in (1, 2):
             raise ValueError("a card holds one or two fingers")
-        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", 8)
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
         # The Wiegand string goes out only when the option announces it.
         opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
         self._call("enroll_smartcard", _uint(user_id, 32, "user_id"), fingers, opt, w)
@@ -788,7 +789,7 @@ class Module:
         size = len(data[0])
         if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 2:
             raise ValueError("a card takes one or two templates of one size")
-        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", 8)
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
         self._call("enroll_templates_to_smartcard", _uint(user_id, 32, "user_id"), len(data), size,
                    _uint(option, 8, "option"), b"".join(data), w)
 

@@ -141,6 +141,8 @@ def test_one_module_per_process(sim):
     (lambda m: m.enroll_image(kelvor.Image(1, 1, b"\0"), 1, chunked=-1), ValueError),
     (lambda m: kelvor.Module("elsewhere", network=True), ValueError),
     (lambda m: kelvor.Module("elsewhere", baud=1234), ValueError),
+    (lambda m: kelvor.Module("elsewhere", timeout_ms=0), ValueError),
+    (lambda m: kelvor.Module("elsewhere", timeout_ms=600001), ValueError),
     (lambda m: m.upgrade_firmware(b"firmware", progress="x"), TypeError),
     (lambda m: m.upgrade_firmware(b""), ValueError),
     (lambda m: m.scan_image(chunked=True, progress=5), TypeError),
