@@ -11,6 +11,8 @@
 #     EIX paced at 115200 baud against the wire time, and the wall time of one
 #     `kelvor -c SS` run over rfc2217:// beside the same run on the
 #     pseudo-terminal;
+#   - the CPU time of one SS exchange: the floor of system calls (a minimal
+#     loop), a pyserial loop, kelvor.Module.status() and a batch line;
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher), 10 clients sending 100 commands
@@ -256,6 +258,29 @@ row "kelvor -c SS on the pty (fastest of 60)" "$(printf '%.2f ms' "$local_ss")" 
 row "kelvor -c SS over rfc2217:// (fastest of 60)" "$(printf '%.2f ms' "$net_ss")" "" \
     "$(printf '%+.2f ms' "$(calc "$net_ss - $local_ss")")"
 stop_ser2net
+
+# One SS exchange against its floor, CPU per exchange on the unpaced
+# simulated module: the least system calls (write, poll, read), a pyserial loop
+# doing the same, the Python package's Module.status() and a batch line
+# (-c SS, from the batch of 1000 above). The Python rows need the system's
+# python3 with pyserial (Debian: python3-serial) and the package built.
+start_sim
+floor=""
+for _ in 1 2 3; do floor=$(least "$("$bin/ss_floor" "$work/module" 2000)" "$floor"); done
+row "SS floor: write, poll, read (CPU/exchange)" "$(printf '%.1f us' "$floor")" "" "1.00x"
+line_us=$(calc "$plain * 1000000 / 1000")
+row "a batch line -c SS (CPU/line)" "$(printf '%.1f us' "$line_us")" "" \
+    "$(printf '%.2fx' "$(calc "$line_us / $floor")")"
+if /usr/bin/python3 -c "import serial" 2>/dev/null; then
+    pyserial=$(/usr/bin/python3 "$root/bench/ss_python.py" pyserial "$work/module" 2000)
+    row "pyserial loop, SS (CPU/exchange)" "$(printf '%.1f us' "$pyserial")" "" \
+        "$(printf '%.2fx' "$(calc "$pyserial / $floor")")"
+fi
+if [ -d "$root/build-bench/python/kelvor" ]; then
+    status=$(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$root/bench/ss_python.py" status "$work/module" 2000)
+    row "kelvor.Module.status() (CPU/call)" "$(printf '%.1f us' "$status")" "" \
+        "$(printf '%.2fx' "$(calc "$status / $floor")")"
+fi
 # kelvord. SS in-process (the caller holds the port) and through the service
 # (one request line, one answer line on its socket), on the unpaced simulated
 # module, in turns: three rounds of 500 each, the least mean of each counts.
