@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,6 @@
 #include "OrvantiCom.h"
 #include "UserCopy.h"
 #include "trace/Outcome.h"
-#include "trace/OutcomeJson.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -57,6 +57,20 @@ const char* policy_name(uint32_t policy) {
 }
 
 // The source as the objects of --json name it.
+// What a copy records while --json is on: its own record (the error lines
+// before the first target, the module text lines of the source's reading),
+// then each target's in turn (its module text lines, and those of the copy's
+// own record and of the time since the object before).
+struct Records {
+    Outcome copy;
+    Outcome target;
+    std::optional<outcome::Scope> scope;
+};
+Records& records() {
+    static Records r;
+    return r;
+}
+
 json_output::Object source_object(const CopyRequest& r) {
     json_output::Object o = json_output::Object::object();
     if (r.fromModule != 0)
@@ -75,7 +89,13 @@ public:
         started_ = Clock::now();
         // What the target's commands find is recorded for its object: its
         // module text lines, and those that came since the object before.
-        if (json_output::on()) outcome::begin();
+        if (!json_output::on()) return;
+        Records& r = records();
+        r.scope.reset();
+        r.target = Outcome{};
+        outcome::move_text(r.copy, r.target);
+        json_output::begin_record(r.target);
+        r.scope.emplace(r.target);
     }
 
     void user_done(const tools::UserOutcome& u) override {
@@ -187,8 +207,9 @@ private:
         o["message"] = t.message.empty() ? json_output::Object() : json_output::Object(t.message);
         o["elapsed_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
-        json_output::print_with_module_text(o);
-        outcome::end();
+        Records& r = records();
+        r.scope.reset();
+        json_output::print_with_module_text(o, r.target);
     }
 
     const CopyRequest& request_;
@@ -199,7 +220,7 @@ private:
 // one object of the copy as a whole says so.
 int refused(const CopyRequest& request, int rc, Clock::time_point started) {
     if (json_output::on()) {
-        const outcome::Record& r = outcome::record();
+        const Outcome& r = records().copy;
         json_output::Object o = json_output::object_of("copy");
         o["source"] = source_object(request);
         o["dry_run"] = request.dryRun;
@@ -212,7 +233,7 @@ int refused(const CopyRequest& request, int rc, Clock::time_point started) {
         o["message"] = r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         o["elapsed_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        json_output::print_with_module_text(o);
+        json_output::print_with_module_text(o, r);
     }
     return rc;
 }
@@ -261,7 +282,7 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
 
     // What the library records from here on is the targets'; the module text
     // lines of the source's reading go to the first target's object.
-    if (json_output::on()) outcome::set_aside();
+    if (json_output::on()) records().scope.reset();
     Report report(request);
     tools::CopyOptions options;
     options.users = request.users;
@@ -283,8 +304,13 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
 int copy_users(OrvantiCom& com) {
     const Clock::time_point started = Clock::now();
     // The error lines before the first target become the message of the copy's object.
-    if (json_output::on()) outcome::begin();
+    Records& r = records();
+    if (json_output::on()) {
+        r.copy = Outcome{};
+        json_output::begin_record(r.copy);
+        r.scope.emplace(r.copy);
+    }
     const int rc = copy_run(com, started);
-    if (json_output::on()) outcome::end();
+    r.scope.reset();
     return rc;
 }
