@@ -357,8 +357,8 @@ int report_backup_problem(const backup::Problem& p, const char* undone) {
     case backup::Fault::CannotRename: ERR_LINE("Err: %s\n", line); break;
 
     // A user's file that is missing or fails its sum. Its site number, 2353, is
-    // the one that the README shows for a damaged backup.
-    case backup::Fault::FileDamaged: ERR_LINE("Err: %s\n", line); break;
+    // the one that the README shows for a damaged backup: kept when lines move.
+    case backup::Fault::FileDamaged: ERR_LINE_AT(353, "Err: %s\n", line); break;
     }
     return FRONT_REFUSED;
 }
