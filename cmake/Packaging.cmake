@@ -190,7 +190,9 @@ answered with kelvor's JSON object, and what the modules send on their own
 events. A lost line is opened again. A systemd template unit serves a port.
 A directory of people names the user IDs, and a web page served by the
 service (the enrollment station) enrolls and tests fingers with their
-images, shows the live events and takes backups.")
+images, shows the live events and takes backups.
+With --mqtt it publishes the events on an MQTT broker, takes requests there
+when asked, and announces each module to Home Assistant.")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvor, socat, bash-completion")
 # The service's system user and groups are made by its postinst.
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/kelvord/postinst)

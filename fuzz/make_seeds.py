@@ -268,6 +268,20 @@ def main():
                                              + user4 + "user-settings 0x4 0x3 0x0\n"))
     write("fuzz_backup", "empty_users", manifest("kelvor-backup 1\n" + settings))
 
+    # What kelvord takes from an MQTT broker and its command line: a request,
+    # a broker's URL, a credentials file, a topic prefix.
+    mqtt = {
+        "command": requests["command"],
+        "malformed": requests["malformed"],
+        "url": b"mqtts://[fe80::1]:8883/",
+        "url_host": b"mqtt://broker.example:1883",
+        "credentials": b"kelvord\r\ns3cret pass\r\n",
+        "prefix": b"site/hall-2/doors",
+        "event": b'{"class":"event","kind":"identify","module_id":7,"time":1,"user_id":5,"score":900,"name":"A"}',
+    }
+    for name, data in mqtt.items():
+        write("fuzz_mqtt", name, data)
+
 
 if __name__ == "__main__":
     main()

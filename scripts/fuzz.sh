@@ -18,7 +18,7 @@ case ${1:-} in
 --no-build) build=no && shift ;;
 esac
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(backup bmp commands data front json net request)
+[ ${#targets[@]} -eq 0 ] && targets=(backup bmp commands data front json net request mqtt)
 runs=${RUNS:-10000000}
 
 if [ "$build" = yes ]; then

@@ -21,7 +21,7 @@ constexpr const char USAGE[] =
     R"(Usage: kelvord -P PORT -b RATE [-n 1 -m ID | --modules LIST] [-a 1] [-t MS]
                [--socket PATH] [--tcp HOST:PORT] [--http HOST:PORT]
                [--token-file FILE] [--directory FILE] [--foreground] [--heartbeat SECONDS] [--max-clients N]
-               [--client-buffer BYTES] [--verbose]
+               [--client-buffer BYTES] [--verbose] [--mqtt URL [MQTT options]]
        kelvord --protocol-schema | --help | --version
 Owns one serial line of fingerprint modules and serves it to many clients:
 commands of every client go out one at a time, and what the modules send on
@@ -58,6 +58,18 @@ How it runs:
                    it is dropped (default 1048576)
   --verbose        log every client that comes and goes
   --protocol-schema  the JSON Schema of requests, answers and events
+An MQTT broker (kelvord(8)):
+  --mqtt URL       mqtt://HOST[:PORT] or mqtts://HOST[:PORT]: every event
+                   published on PREFIX/LINE/MODULE/event, the service's
+                   availability on PREFIX/LINE/status
+  --mqtt-prefix P  the topics' first levels (default kelvor)
+  --mqtt-commands  requests on PREFIX/LINE/command, answers on .../result
+  --mqtt-queue N   events held while the broker is away (default 1000)
+  --mqtt-discovery P|off  Home Assistant's discovery prefix (homeassistant)
+  --mqtt-ca FILE   mqtts: the CA of the broker (default: the system's)
+  --mqtt-cert FILE --mqtt-key FILE  mqtts: a client certificate
+  --mqtt-credentials FILE  user name and password, one a line (mode 0600)
+  --mqtt-client-id ID  (default kelvord-HOST-LINE)
 )";
 
 enum LongOption {
@@ -74,7 +86,12 @@ enum LongOption {
     HTTP,
     STATION,
     DIRECTORY,
+    MQTT_OPTION = 0x1000, // + mqtt::Option
 };
+
+constexpr int mqtt_option(mqtt::Option o) {
+    return MQTT_OPTION + static_cast<int>(o);
+}
 
 // A number as kelvor reads it, but refused when it is no number at all.
 bool number(const char* text, uint32_t& out) {
@@ -116,6 +133,16 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"http", required_argument, nullptr, HTTP},
         {"station", required_argument, nullptr, STATION},
         {"directory", required_argument, nullptr, DIRECTORY},
+        {"mqtt", required_argument, nullptr, mqtt_option(mqtt::Option::Url)},
+        {"mqtt-prefix", required_argument, nullptr, mqtt_option(mqtt::Option::Prefix)},
+        {"mqtt-discovery", required_argument, nullptr, mqtt_option(mqtt::Option::Discovery)},
+        {"mqtt-ca", required_argument, nullptr, mqtt_option(mqtt::Option::Ca)},
+        {"mqtt-cert", required_argument, nullptr, mqtt_option(mqtt::Option::Cert)},
+        {"mqtt-key", required_argument, nullptr, mqtt_option(mqtt::Option::Key)},
+        {"mqtt-credentials", required_argument, nullptr, mqtt_option(mqtt::Option::Credentials)},
+        {"mqtt-client-id", required_argument, nullptr, mqtt_option(mqtt::Option::ClientId)},
+        {"mqtt-commands", no_argument, nullptr, mqtt_option(mqtt::Option::Commands)},
+        {"mqtt-queue", required_argument, nullptr, mqtt_option(mqtt::Option::Queue)},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -131,6 +158,12 @@ CommandLine parse_command_line(int argc, char** argv) {
     for (int opt; (opt = ::getopt_long(argc, argv, ":P:b:n:m:a:t:hV", LONG, nullptr)) != -1;) {
         uint32_t v = 0;
         const char* arg = ::optarg;
+        if (opt >= MQTT_OPTION) {
+            std::string why;
+            if (!mqtt::take_option(static_cast<mqtt::Option>(opt - MQTT_OPTION), arg, o.mqtt, why))
+                return refuse(why);
+            continue;
+        }
         switch (opt) {
         case 'P':
             if (!*arg) return refuse("-P names the serial port");
@@ -235,6 +268,7 @@ CommandLine parse_command_line(int argc, char** argv) {
             return refuse("--http " + o.http +
                           " listens beyond this machine: give --token-file, whose token the page asks for");
     }
+    if (std::string why; !mqtt::check_options(o.mqtt, why)) return refuse(why);
     return c;
 }
 
@@ -281,45 +315,51 @@ std::string runtime_directory(std::string& error) {
     return dir;
 }
 
-std::string read_token_file(const std::string& path, std::string& error) {
+std::optional<std::string> read_private_file(const std::string& path, const std::string& what,
+                                             std::string& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = "the token file " + path + ": " + std::strerror(errno);
-        return {};
+        error = what + " " + path + ": " + std::strerror(errno);
+        return std::nullopt;
     }
     struct stat st {};
-    std::string token;
+    std::optional<std::string> text;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "the token file " + path + " is no regular file";
+        error = what + " " + path + " is no regular file";
     } else if (st.st_uid != ::geteuid()) {
-        error = "the token file " + path + " belongs to another user; it must be this service's own";
+        error = what + " " + path + " belongs to another user; it must be this service's own";
     } else if ((st.st_mode & 077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = "the token file " + path + " may be read by others (mode " + mode + "): chmod 600 " + path;
+        error = what + " " + path + " may be read by others (mode " + mode + "): chmod 600 " + path;
     } else if (st.st_size > 4096) {
-        error = "the token file " + path + " holds more than 4096 bytes";
+        error = what + " " + path + " holds more than 4096 bytes";
     } else {
         char buffer[4097];
         ssize_t n;
         while ((n = ::read(fd, buffer, sizeof buffer - 1)) < 0 && errno == EINTR) {
         }
-        if (n < 0) {
-            error = "the token file " + path + ": " + std::strerror(errno);
-        } else {
-            token.assign(buffer, static_cast<size_t>(n));
-            while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ' ||
-                                      token.back() == '\t'))
-                token.pop_back();
-            if (token.size() < 16) {
-                error = "the token in " + path + " is shorter than 16 characters";
-                token.clear();
-            }
-        }
+        if (n < 0)
+            error = what + " " + path + ": " + std::strerror(errno);
+        else
+            text.emplace(buffer, static_cast<size_t>(n));
         ::explicit_bzero(buffer, sizeof buffer);
     }
     ::close(fd);
-    if (!error.empty()) token.clear();
+    return text;
+}
+
+std::string read_token_file(const std::string& path, std::string& error) {
+    std::optional<std::string> text = read_private_file(path, "the token file", error);
+    if (!text) return {};
+    std::string token = std::move(*text);
+    while (!token.empty() &&
+           (token.back() == '\n' || token.back() == '\r' || token.back() == ' ' || token.back() == '\t'))
+        token.pop_back();
+    if (token.size() < 16) {
+        error = "the token in " + path + " is shorter than 16 characters";
+        token.clear();
+    }
     return token;
 }
 

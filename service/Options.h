@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Line.h"
+#include "Mqtt.h"
 
 namespace kelvord {
 
@@ -23,6 +24,7 @@ struct DaemonOptions {
     bool verbose = false;
     size_t maxClients = 64;
     size_t clientBuffer = 1u << 20;
+    mqtt::Options mqtt; // --mqtt URL and its options: a broker to publish to
 };
 
 // What the command line asks: a service to run, or something printed at once.
@@ -48,6 +50,10 @@ std::string runtime_directory(std::string& error);
 // a regular file of this user, no permission for group or others, a token
 // of 16 characters at least (the line end not counted). Empty with `error` set.
 std::string read_token_file(const std::string& path, std::string& error);
+// A small secret file of this user's own, with the same checks ("the token
+// file", "the credentials file" name it in `error`): its text, or nothing.
+std::optional<std::string> read_private_file(const std::string& path, const std::string& what,
+                                             std::string& error);
 
 // The station's files installed with the program: share/kelvord/station beside
 // the directory of the program (bin or sbin), as an install and the build

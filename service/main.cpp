@@ -3,6 +3,7 @@
 #include "Directory.h"
 #include "Http.h"
 #include "ModuleSDK.h"
+#include "MqttBridge.h"
 #include "Options.h"
 #include "ProtocolSchema.h"
 #include "Server.h"
@@ -141,6 +142,8 @@ int main(int argc, char** argv) {
         o.socketPath = absolute(o.socketPath);
         o.line.settings.port = absolute(o.line.settings.port);
         o.directory = absolute(o.directory);
+        for (std::string* file : {&o.mqtt.caFile, &o.mqtt.certFile, &o.mqtt.keyFile, &o.mqtt.credentialsFile})
+            *file = absolute(*file);
         readyFd = detach();
         if (::chdir("/") != 0) {
         }
@@ -181,6 +184,18 @@ int main(int argc, char** argv) {
         if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
         return 1;
     }
+    // The broker, when there is one: its files read now, its thread started
+    // once the loop's signals are set.
+    std::optional<MqttBridge> mqtt;
+    if (!o.mqtt.url.empty()) {
+        try {
+            mqtt.emplace(io, theService, o.line, o.mqtt, log_line);
+        } catch (const std::exception& e) {
+            report_ready(readyFd, e.what());
+            if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
+            return 2;
+        }
+    }
     log_line("serving " + o.line.settings.port + " on " + o.socketPath +
              (tcpListener ? " and TCP port " + std::to_string(tcpListener->port()) : ""));
     if (httpListener) {
@@ -216,6 +231,7 @@ int main(int argc, char** argv) {
             io.stop();
         };
     signals.async_wait(onSignal);
+    if (mqtt) mqtt->start();
     line.start();
     report_ready(readyFd, {});
 
@@ -228,6 +244,7 @@ int main(int argc, char** argv) {
             log_line(std::string("an event of the loop failed: ") + e.what());
         }
     }
+    if (mqtt) mqtt->stop();
     line.stop();
     return 0;
 }
