@@ -7,6 +7,11 @@ pseudo-terminal (so it knows when each byte went out):
                       the events delivered, of those expected, and the delay
                       from the packet's last byte to its arrival at a watcher
                       (median, 99th percentile, most), in milliseconds.
+  mqtt EVENTS         EVENTS free-scan results on the played line, kelvord
+                      publishing to a mosquitto of the benchmark's own; prints
+                      the events that arrived at a subscriber of the event
+                      topic, of those expected, and the delay from the
+                      packet's last byte (median, 99th percentile, most), ms.
   parallel N COUNT    N clients each send COUNT commands at once (CT of a user
                       that exists or not, with their own ids) on the simulated
                       module; every answer must be its own client's, in order,
@@ -52,6 +57,35 @@ def wait_socket(path, proc):
     raise SystemExit("kelvord did not listen")
 
 
+def answer_opening(master):
+    """The service's opening on the played line: the status checks and the two
+    parameter reads, answered."""
+    got = b""
+    answered = 0
+    deadline = time.monotonic() + 10
+    while answered < 4 and time.monotonic() < deadline:
+        r, _, _ = select.select([master], [], [], 0.5)
+        if not r:
+            if answered >= 3:
+                break
+            continue
+        got += os.read(master, 4096)
+        while len(got) >= 13:
+            cmd = got[1]
+            if cmd == SS:
+                os.write(master, packet(SS, 0x30))
+            elif cmd == SR:
+                os.write(master, packet(SR, 0, 0x30))
+            got = got[13:]
+            answered += 1
+
+
+def percentiles(delays):
+    delays.sort()
+    pick = lambda q: delays[min(len(delays) - 1, int(q * len(delays)))] if delays else float("nan")
+    return pick(0.5), pick(0.99), delays[-1] if delays else 0
+
+
 def watchers(bindir, n, events):
     work = tempfile.mkdtemp(prefix="kelvord-bench-")
     master, slave = pty.openpty()
@@ -63,25 +97,7 @@ def watchers(bindir, n, events):
                              "--heartbeat", "0", "--socket", sock], stderr=subprocess.DEVNULL)
     try:
         wait_socket(sock, proc)
-        # The opening: the status checks and the two parameter reads, answered.
-        got = b""
-        answered = 0
-        deadline = time.monotonic() + 10
-        while answered < 4 and time.monotonic() < deadline:
-            r, _, _ = select.select([master], [], [], 0.5)
-            if not r:
-                if answered >= 3:
-                    break
-                continue
-            got += os.read(master, 4096)
-            while len(got) >= 13:
-                cmd = got[1]
-                if cmd == SS:
-                    os.write(master, packet(SS, 0x30))
-                elif cmd == SR:
-                    os.write(master, packet(SR, 0, 0x30))
-                got = got[13:]
-                answered += 1
+        answer_opening(master)
         clients = [connect(sock) for _ in range(n)]
         for c in clients:
             c.sendall(b'{"class":"watch"}\n')
@@ -114,9 +130,7 @@ def watchers(bindir, n, events):
                             waiting.discard(c)
         for c in clients:
             c.close()
-        delays.sort()
-        pick = lambda q: delays[min(len(delays) - 1, int(q * len(delays)))] if delays else float("nan")
-        print("%d %d %.2f %.2f %.2f" % (delivered, n * events, pick(0.5), pick(0.99), delays[-1] if delays else 0))
+        print("%d %d %.2f %.2f %.2f" % (delivered, n * events, *percentiles(delays)))
     finally:
         proc.terminate()
         proc.wait()
@@ -185,6 +199,70 @@ def parallel(bindir, n, count):
         sim.wait()
 
 
+def mqtt(bindir, events):
+    """A mosquitto of its own on a free port, kelvord publishing to it from a
+    played line, one subscriber of the event topic: the delay from each
+    packet's last byte to its arrival there."""
+    import paho.mqtt.client as paho
+
+    work = tempfile.mkdtemp(prefix="kelvord-bench-")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    broker = subprocess.Popen(["mosquitto", "-p", str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    link = os.path.join(work, "line")
+    os.symlink(os.ttyname(slave), link)
+    arrived = {}
+    ready = threading.Event()
+    sub = paho.Client()
+    sub.on_connect = lambda c, u, f, rc: c.subscribe("kelvor/line/#", 1)
+    sub.on_subscribe = lambda c, u, mid, q: ready.set()
+
+    def on_message(c, u, m):
+        if m.topic == "kelvor/line/0/event":
+            arrived.setdefault(json.loads(m.payload).get("user_id"), time.perf_counter())
+
+    sub.on_message = on_message
+    proc = None
+    try:
+        for _ in range(500):
+            try:
+                sub.connect("127.0.0.1", port)
+                break
+            except OSError:
+                time.sleep(0.01)
+        sub.loop_start()
+        ready.wait(10)
+        proc = subprocess.Popen([os.path.join(bindir, "kelvord"), "--foreground", "-P", link, "-b", "115200",
+                                 "--heartbeat", "0", "--socket", os.path.join(work, "line.sock"),
+                                 "--mqtt", "mqtt://127.0.0.1:%d" % port], stderr=subprocess.DEVNULL)
+        answer_opening(master)
+        time.sleep(0.5)
+        delays = []
+        for k in range(events):
+            sent = time.perf_counter()
+            os.write(master, packet(IS, k + 1, 900))
+            deadline = time.monotonic() + 5
+            while k + 1 not in arrived and time.monotonic() < deadline:
+                time.sleep(0.0002)
+            if k + 1 in arrived:
+                delays.append((arrived[k + 1] - sent) * 1000)
+        print("%d %d %.2f %.2f %.2f" % (len(delays), events, *percentiles(delays)))
+    finally:
+        sub.loop_stop()
+        for p in (proc, broker):
+            if p:
+                p.terminate()
+                p.wait()
+        os.close(master)
+        os.close(slave)
+
+
 if __name__ == "__main__":
-    mode, bindir, a, b = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-    (watchers if mode == "watchers" else parallel)(bindir, a, b)
+    mode, bindir = sys.argv[1], sys.argv[2]
+    if mode == "mqtt":
+        mqtt(bindir, int(sys.argv[3]))
+    else:
+        (watchers if mode == "watchers" else parallel)(bindir, int(sys.argv[3]), int(sys.argv[4]))

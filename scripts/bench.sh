@@ -15,8 +15,8 @@
 #     loop), a pyserial loop, kelvor.Module.status() and a batch line;
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
-#     last byte on the line to a watcher), 10 clients sending 100 commands
-#     each at once;
+#     last byte on the line to a watcher, and to a subscriber of an MQTT
+#     broker), 10 clients sending 100 commands each at once;
 #   - kelvor --copy-users of 100 users of 2 templates each onto the 3 modules
 #     of a line paced at 115200 baud, against the wire time of the bytes the
 #     copy must move.
@@ -304,6 +304,14 @@ if [ -x "$bin/kelvord" ]; then
     row "50 watchers x 200 events, delivered" "" "$got/$expected" ""
     row "event, last byte to watcher: median" "$median ms" "" ""
     row "the same: 99th percentile, most" "$p99 ms" "$most ms" ""
+    # The same events through an MQTT broker (Debian's mosquitto, paho as the
+    # subscriber, with the system's Python that has it).
+    if command -v mosquitto >/dev/null && /usr/bin/python3 -c 'import paho.mqtt' 2>/dev/null; then
+        read -r got expected median p99 most < <(/usr/bin/python3 "$root/bench/service_bench.py" mqtt "$bin" 200)
+        row "200 events through mosquitto, delivered" "" "$got/$expected" ""
+        row "event, last byte to MQTT subscriber: median" "$median ms" "" ""
+        row "the same: 99th percentile, most" "$p99 ms" "$most ms" ""
+    fi
     # 10 clients of 100 commands each at once, on the simulated module.
     read -r right expected took < <(python3 "$root/bench/service_bench.py" parallel "$bin" 10 100)
     row "10 clients x 100 CT at once, answers right" "$took s" "$right/$expected" ""
