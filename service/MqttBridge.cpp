@@ -298,13 +298,21 @@ void MqttBridge::on_message(struct mosquitto*, void* self, const struct mosquitt
     auto* b = static_cast<MqttBridge*>(self);
     if (!message || !message->topic || b->topics_.command() != message->topic) return;
     // One request per message; one longer than a request may be is refused by
-    // its size alone, without being copied.
+    // its size alone, without being copied, and so is one that arrives while
+    // the event loop has not yet taken the bytes of those before it.
     const size_t n = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
-    const bool oversized = n > REQUEST_BYTES_MAX;
+    Incoming in = Incoming::Request;
+    if (n > REQUEST_BYTES_MAX) {
+        in = Incoming::Oversized;
+    } else if (b->incomingBytes_.fetch_add(n) + n > INCOMING_BYTES_MAX) {
+        b->incomingBytes_ -= n;
+        in = Incoming::Flooded;
+    }
     std::string payload;
-    if (!oversized && n > 0) payload.assign(static_cast<const char*>(message->payload), n);
-    boost::asio::post(b->io_, [b, oversized, payload = std::move(payload)]() mutable {
-        b->incoming(std::move(payload), oversized);
+    if (in == Incoming::Request && n > 0) payload.assign(static_cast<const char*>(message->payload), n);
+    boost::asio::post(b->io_, [b, in, payload = std::move(payload)]() mutable {
+        if (in == Incoming::Request) b->incomingBytes_ -= payload.size();
+        b->incoming(std::move(payload), in);
     });
 }
 
@@ -382,8 +390,12 @@ void MqttBridge::announce(uint32_t module) {
             publish(m);
 }
 
-void MqttBridge::incoming(std::string payload, bool oversized) {
-    if (oversized) {
+void MqttBridge::incoming(std::string payload, Incoming in) {
+    if (in == Incoming::Flooded) {
+        deliver(error_line(nullptr, "too many requests arrive at once; try again later"));
+        return;
+    }
+    if (in == Incoming::Oversized) {
         deliver(error_line(nullptr,
                            "the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"));
         return;

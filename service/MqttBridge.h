@@ -68,6 +68,8 @@ public:
     static constexpr int CONNECT_TIMEOUT_MS = 10000;
     // Messages handed to libmosquitto and not yet acknowledged, at most.
     static constexpr size_t IN_FLIGHT_MAX = 64;
+    // Bytes of requests from the broker on their way to the event loop, at most.
+    static constexpr size_t INCOMING_BYTES_MAX = 16u << 20;
 
 private:
     class Link;
@@ -92,7 +94,8 @@ private:
     void disconnected(const std::string& why);
     void acknowledged(int mid);
     void deliver(std::string line);
-    void incoming(std::string payload, bool oversized);
+    enum class Incoming { Request, Oversized, Flooded };
+    void incoming(std::string payload, Incoming in);
     void enqueue(Entry entry);
     void pump();
     void publish(const mqtt::Message& m);
@@ -113,6 +116,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> sessionUp_{false};
+    std::atomic<size_t> incomingBytes_{0};
     std::mutex mutex_; // guards what follows, and the waits
     std::condition_variable wake_;
     std::string refusal_;         // why the broker refused the last connection
