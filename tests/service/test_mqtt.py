@@ -609,6 +609,7 @@ class Outages(unittest.TestCase):
         # Retained: a client that comes later learns it too.
         late = Subscriber(self, b, topics=(topic("status"),))
         self.assertTrue(late.text(topic("status"), "offline")[2])
+        r.log.close()
         r.start_daemon(("--mqtt", b.url()))
         s.text(topic("status"), "online")
         s.clear()
