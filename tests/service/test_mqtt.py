@@ -260,7 +260,8 @@ class Publishing(unittest.TestCase):
     def test_identification_discovery_and_the_line_state(self):
         b = Broker(self)
         s = Subscriber(self, b)
-        r = Rig(self, daemon_args=("--mqtt", b.url()))
+        r = Rig(self, start=False)
+        r.start_daemon(("--mqtt", b.url(), "--directory", os.path.join(r.dir, "people.db")))
         s.text(topic("status"), "online")
         state = s.payload(topic("state"))
         self.assertEqual((state["class"], state["kind"], state["state"]), ("event", "line", "open"))
@@ -279,6 +280,13 @@ class Publishing(unittest.TestCase):
         r.control("--place", "7")
         self.assertEqual(s.payload(topic("event"), where=lambda o: o["kind"] == "not_found"),
                          w.event(kind="not_found"))
+        # A person the directory names: the name comes with the event, and the
+        # sensor shows it.
+        self.assertEqual(c.request({"class": "person_set", "user_id": 5, "name": "Ann Lee"})["class"], "person_set")
+        r.control("--place", "3")
+        named = s.payload(topic("event"), where=lambda o: o.get("name") == "Ann Lee")
+        self.assertEqual(named, w.event(kind="identify"))
+        self.assertEqual(s.payload(topic("identified"), where=lambda o: "name" in o), named)
 
         # Home Assistant's view: three configurations, retained, for module 0 (a
         # single-module line), each pointing at topics that carry what it renders.
@@ -311,6 +319,7 @@ class Publishing(unittest.TestCase):
         # directory gives one, else by user ID; an identification as its kind,
         # anything else no event at all; the line on while it is open.
         self.assertEqual(render(person["value_template"], event), "5")
+        self.assertEqual(render(person["value_template"], named), "Ann Lee")
         self.assertEqual(render(person["value_template"], dict(event, name="Ada Lovelace")), "Ada Lovelace")
         self.assertEqual(render(person["value_template"], dict(event, name="")), "5")
         fired = json.loads(render(ident["value_template"], event))
