@@ -38,7 +38,7 @@ jobs=$(nproc)
 test_jobs=${TEST_JOBS:-$((4 * jobs))}
 asan_test_jobs=${TEST_JOBS:-$((2 * jobs))}
 fuzz_seconds=${FUZZ_SECONDS:-30}
-fuzz_targets=(bmp commands data front json mqtt)
+fuzz_targets=(backup bmp commands data front json mqtt net request)
 # The stages left out, by key, and why.
 declare -A skipped=()
 for key in ${SKIP:-}; do
