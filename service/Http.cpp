@@ -403,7 +403,7 @@ bool http_address(const std::string& text, std::string& host, std::string& port)
 }
 
 HttpListener::HttpListener(asio::io_context& io, Service& service, HttpOptions options)
-    : io_(io), service_(service), acceptor_(io), retry_(io) {
+    : service_(service), acceptor_(io), retry_(io) {
     std::string host, port;
     if (!http_address(options.hostPort, host, port))
         throw std::runtime_error("--http takes HOST:PORT (localhost:8080, [::1]:8080) or PORT, not " +

@@ -44,7 +44,6 @@ public:
 
 private:
     void accept();
-    boost::asio::io_context& io_;
     Service& service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;

@@ -243,7 +243,7 @@ bool split_host_port(const std::string& text, std::string& host, std::string& po
 }
 
 UnixListener::UnixListener(asio::io_context& io, Service& service, std::string path)
-    : io_(io), service_(service), path_(std::move(path)), acceptor_(io), retry_(io) {
+    : service_(service), path_(std::move(path)), acceptor_(io), retry_(io) {
     struct stat st {};
     if (::lstat(path_.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path_ + " exists and is no socket");
@@ -302,7 +302,7 @@ void UnixListener::accept() {
 }
 
 TcpListener::TcpListener(asio::io_context& io, Service& service, const std::string& hostPort)
-    : io_(io), service_(service), acceptor_(io), retry_(io) {
+    : service_(service), acceptor_(io), retry_(io) {
     std::string host, port;
     if (!split_host_port(hostPort, host, port))
         throw std::runtime_error("--tcp takes HOST:PORT (127.0.0.1:7000, [::1]:7000), not " + hostPort);

@@ -28,7 +28,6 @@ public:
 
 private:
     void accept();
-    boost::asio::io_context& io_;
     Service& service_;
     std::string path_;
     boost::asio::local::stream_protocol::acceptor acceptor_;
@@ -48,7 +47,6 @@ public:
 
 private:
     void accept();
-    boost::asio::io_context& io_;
     Service& service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;

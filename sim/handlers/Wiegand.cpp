@@ -17,7 +17,8 @@ using namespace cmd;
 constexpr size_t MAPPINGS_MAX = 16;
 constexpr size_t FORMAT_DATA_MAX = 4096;
 constexpr uint32_t FIELDS_MAX = 32;
-constexpr uint8_t FORMAT_26BIT = 1, FORMAT_PASS_THROUGH = 2, FORMAT_CUSTOM = 3;
+// Formats: 1 the 26-bit one, 2 pass-through (kept as it is set), 3 custom.
+constexpr uint8_t FORMAT_26BIT = 1, FORMAT_CUSTOM = 3;
 constexpr const char* BLOB = "wiegand";
 
 struct PortConfig {
