@@ -27,6 +27,9 @@ import unittest
 
 import jsonschema
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import unittest_parts  # noqa: E402
+
 ARGS = None
 VALIDATOR = None
 HEX = re.compile(r"0x([0-9a-f]+)")
@@ -491,13 +494,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
     parser.add_argument("--schema", required=True)
+    unittest_parts.add_option(parser)
     ARGS, rest = parser.parse_known_args()
     ARGS.bin = os.path.abspath(ARGS.bin)
     with open(ARGS.schema, encoding="utf-8") as f:
         schema = json.load(f)
     jsonschema.Draft202012Validator.check_schema(schema)
     VALIDATOR = jsonschema.Draft202012Validator(schema)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    unittest.main(argv=[sys.argv[0], *rest, *unittest_parts.classes_except(sys.modules[__name__], ARGS.others)],
+                  verbosity=2)
 
 
 if __name__ == "__main__":

@@ -24,6 +24,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import unittest_parts  # noqa: E402
 from rig import Conn, Rig, wait_for  # noqa: E402
 from test_clients import PythonClient, ServerRuns, Watching  # noqa: E402,F401  (kelvor's own clients)
 from test_station_service import People, StationRequests, StationSecurity  # noqa: E402,F401
@@ -450,9 +452,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
     parser.add_argument("--schema-dir", required=True)
+    unittest_parts.add_option(parser)
     args, rest = parser.parse_known_args()
     rig.setup(args.bin, args.schema_dir)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    unittest.main(argv=[sys.argv[0], *rest, *unittest_parts.classes_except(sys.modules[__name__], args.others)],
+                  verbosity=2)
 
 
 if __name__ == "__main__":
