@@ -19,13 +19,8 @@ using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-// GPIO modes that decide how a record prints.
-constexpr uint16_t MODE_DISABLED = 0;
-constexpr uint16_t MODE_INPUT = 1;
-constexpr uint16_t MODE_OUTPUT = 2;
-constexpr uint16_t MODE_SHARED = 3;
-constexpr uint16_t MODE_WIEGAND_INPUT = 4;
-constexpr uint16_t MODE_WIEGAND_OUTPUT = 5;
+// GPIO modes decide how a record prints.
+namespace gpio_mode = packet::gpio_mode;
 
 using answers::no;
 using answers::yes;
@@ -84,17 +79,17 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
                    w3 = packet::get16(record + 6);
     trace_more(TRACE_CALL, "      %s: ", keyword_name(KW_GPIO_MODE, type));
     switch (type) {
-    case MODE_DISABLED: trace_more(TRACE_CALL, "Disabled\n"); break;
-    case MODE_INPUT:
+    case gpio_mode::DISABLED: trace_more(TRACE_CALL, "Disabled\n"); break;
+    case gpio_mode::INPUT:
         trace_more(TRACE_CALL, "(%s) (%s) (%#x)\n", keyword_name(KW_GPIO_INPUT_FUNCTION, w0),
                    keyword_name(KW_GPIO_INPUT_ACTIVATION, w1), w2);
         break;
-    case MODE_OUTPUT:
+    case gpio_mode::OUTPUT:
         trace_more(TRACE_CALL, "(%s) (%s) (%#x) (%#x)\n", keyword_name(KW_GPIO_OUTPUT_EVENT, w0),
                    keyword_name(KW_GPIO_OUTPUT_LEVEL, w1), w2, w3);
         break;
-    case MODE_WIEGAND_INPUT:
-    case MODE_WIEGAND_OUTPUT: trace_more(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3); break;
+    case gpio_mode::WIEGAND_INPUT:
+    case gpio_mode::WIEGAND_OUTPUT: trace_more(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3); break;
     default: trace_more(TRACE_CALL, "Unknown\n"); break;
     }
     trace(TRACE_CALL, "%#x %#x %#x %#x\n", w0, w1, w2, w3);
@@ -103,11 +98,11 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
     const uint16_t words[] = {w0, w1, w2, w3};
     for (uint16_t w : words) outcome::append("words", w);
     switch (type) {
-    case MODE_INPUT:
+    case gpio_mode::INPUT:
         outcome::keyword("function", KW_GPIO_INPUT_FUNCTION, w0);
         outcome::keyword("activation", KW_GPIO_INPUT_ACTIVATION, w1);
         break;
-    case MODE_OUTPUT:
+    case gpio_mode::OUTPUT:
         outcome::keyword("event", KW_GPIO_OUTPUT_EVENT, w0);
         outcome::keyword("level", KW_GPIO_OUTPUT_LEVEL, w1);
         break;
@@ -223,7 +218,7 @@ int list_gpio_records(uint16_t mode, std::span<uint8_t> records) {
     for (size_t i = 0; i < count; ++i) {
         // A shared line has one input record followed by its output records.
         uint16_t type = mode;
-        if (mode == MODE_SHARED) type = i == 0 ? MODE_INPUT : MODE_OUTPUT;
+        if (mode == gpio_mode::SHARED) type = i == 0 ? gpio_mode::INPUT : gpio_mode::OUTPUT;
         print_gpio_record(type, records.data() + i * GPIO_RECORD_SIZE);
     }
     return 0;

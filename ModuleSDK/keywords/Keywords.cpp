@@ -62,156 +62,30 @@ constexpr Entry kSystemStatus[] = {
     {packet::status::BUSY, "Module is busy"},
 };
 
-// Enroll option.
-constexpr Entry kEnrollOptions[] = {
-    {0x71, "Add New Template"},  {0x79, "Auto ID"},      {0x74, "Enroll Continue"},      {0x70, "Check ID"},
-    {0x92, "Add Duress Finger"}, {0x84, "Check Finger"}, {0x85, "Check Finger Auto ID"},
-};
-
-// GPIO mode.
-constexpr Entry kGpioModes[] = {
-    {0x00, "Disabled"}, {0x01, "Input"},         {0x02, "Output"},
-    {0x03, "Shared"},   {0x04, "Wiegand Input"}, {0x05, "Wiegand Output"},
-};
-
-// GPIO input function.
-constexpr Entry kGpioInputFunctions[] = {
-    {0x01, "Enroll"},
-    {0x02, "Identify"},
-    {0x03, "Delete All"},
-    {0x04, "Delete All by Confirm"},
-};
-
-// GPIO input activation.
-constexpr Entry kGpioInputActivations[] = {
-    {0x01, "Active High"},
-    {0x02, "Active Low"},
-    {0x03, "Rising Edge"},
-    {0x04, "Falling Edge"},
-};
-
-// GPIO output event.
-constexpr Entry kGpioOutputEvents[] = {
-    {0x81, "Waiting finger scan on enroll"},
-    {0x82, "Enroll process is going on"},
-    {0x83, "Enroll success"},
-    {0x84, "Enroll fail"},
-    {0x85, "Waiting finger scan on match"},
-    {0x86, "Match process is going on"},
-    {0x87, "Match success"},
-    {0x88, "Match fail"},
-    {0x89, "Waiting confirm on Delete All by Confirm input"},
-    {0x8A, "Delete process is going on"},
-    {0x8B, "Delete success"},
-    {0x8C, "Delete fail"},
-    {0x8D, "Beep function"},
-};
-
-// GPIO output level.
-constexpr Entry kGpioOutputLevels[] = {
-    {0x82, "Active High"},
-    {0x84, "Active Low"},
-    {0x83, "Active High + Blinking"},
-    {0x85, "Active Low + Blinking"},
-};
-
-// Wiegand mode.
-constexpr Entry kWiegandModes[] = {
-    {0x00, "Wiegand Input"},
-    {0x01, "Wiegand Output"},
-};
-
-// Wiegand input read mode.
-constexpr Entry kWiegandInputReadModes[] = {
-    {0x00, "Clear"},
-    {0x01, "Remain"},
-};
-
-// Wiegand format.
-constexpr Entry kWiegandFormats[] = {
-    {0x01, "26bit Standard"},
-    {0x02, "Pass Through"},
-    {0x03, "Custom Format"},
-};
-
-// Input port.
-constexpr Entry kInputPorts[] = {
-    {0x00, "IN0"},
-    {0x01, "IN1"},
-    {0x02, "IN2"},
-};
-
-// Input read mode.
-constexpr Entry kInputReadModes[] = {
-    {0x00, "Clear"},
-    {0x01, "Remain"},
-};
-
-// Input state.
-constexpr Entry kInputStates[] = {
-    {0x00, "Inactive"},
-    {0x01, "Active"},
-};
-
-// Output port.
-constexpr Entry kOutputPorts[] = {
-    {0x00, "OUT0"}, {0x01, "OUT1"}, {0x02, "OUT2"},          {0x03, "LED0"},
-    {0x04, "LED1"}, {0x05, "LED2"}, {0x06, "Auto Response"},
-};
-
-// Output state.
-constexpr Entry kOutputStates[] = {
-    {0x00, "Clear"},
-    {0x01, "Setr"},
-};
-
-// Administrator level.
-constexpr Entry kAdminLevels[] = {
-    {0x00, "None"},
-    {0x01, "Enroll"},
-    {0x02, "Delete"},
-    {0x03, "All"},
-};
-
-// Smart-card input function.
-constexpr Entry kCardInputFunctions[] = {
-    {0x00, "Disable"},
-    {0x01, "Verify ID"},
-    {0x02, "Verify Template"},
-};
-
-// Authentication policy.
-constexpr Entry kAuthPolicies[] = {
-    {0x00, "Fingerprint"},
-    {0x01, "Wiegand Bypass"},
-    {0x02, "SmartCard Bypass"},
-    {0x03, "Reject"},
-};
-
 // Categories in the order in which the fill adds them, after the commands.
 constexpr Category kCategories[] = {
     {KW_STATUS, kSystemStatus},
-    {KW_ENROLL_OPTION, kEnrollOptions},
-    {KW_GPIO_MODE, kGpioModes},
-    {KW_GPIO_INPUT_FUNCTION, kGpioInputFunctions},
-    {KW_GPIO_INPUT_ACTIVATION, kGpioInputActivations},
-    {KW_GPIO_OUTPUT_EVENT, kGpioOutputEvents},
-    {KW_GPIO_OUTPUT_LEVEL, kGpioOutputLevels},
+    {KW_ENROLL_OPTION, packet::ENROLL_OPTIONS},
+    {KW_GPIO_MODE, packet::GPIO_MODES},
+    {KW_GPIO_INPUT_FUNCTION, packet::GPIO_INPUT_FUNCTIONS},
+    {KW_GPIO_INPUT_ACTIVATION, packet::GPIO_INPUT_ACTIVATIONS},
+    {KW_GPIO_OUTPUT_EVENT, packet::GPIO_OUTPUT_EVENTS},
+    {KW_GPIO_OUTPUT_LEVEL, packet::GPIO_OUTPUT_LEVELS},
     {KW_WIEGAND_FUNCTION, packet::WIEGAND_FUNCTIONS},
-    {KW_WIEGAND_PORT, kWiegandModes},
-    {KW_WIEGAND_STATUS, kWiegandInputReadModes},
-    {KW_WIEGAND_FORMAT, kWiegandFormats},
+    {KW_WIEGAND_PORT, packet::WIEGAND_PORTS},
+    {KW_WIEGAND_STATUS, packet::WIEGAND_INPUT_READ_MODES},
+    {KW_WIEGAND_FORMAT, packet::WIEGAND_FORMATS},
     {KW_INPUT_FUNCTION, packet::INPUT_FUNCTIONS},
-    {KW_INPUT_PORT, kInputPorts},
-    {KW_INPUT_READ_MODE, kInputReadModes},
-    {KW_INPUT_STATE, kInputStates},
+    {KW_INPUT_PORT, packet::INPUT_PORTS},
+    {KW_INPUT_READ_MODE, packet::INPUT_READ_MODES},
+    {KW_INPUT_STATE, packet::INPUT_STATES},
     {KW_EVENT, packet::EVENTS},
-    {KW_OUTPUT_PORT, kOutputPorts},
-    {KW_OUTPUT_STATE, kOutputStates},
+    {KW_OUTPUT_PORT, packet::OUTPUT_PORTS},
+    {KW_OUTPUT_STATE, packet::OUTPUT_STATES},
     {KW_EVENT_SOURCE, packet::EVENT_SOURCES},
-    {KW_ADMIN_LEVEL, kAdminLevels},
-    {KW_CARD_FUNCTION, kCardInputFunctions},
-    {KW_AUTH_POLICY, kAuthPolicies},
+    {KW_ADMIN_LEVEL, packet::ADMIN_LEVELS},
+    {KW_CARD_FUNCTION, packet::CARD_INPUT_FUNCTIONS},
+    {KW_AUTH_POLICY, packet::AUTH_POLICIES},
 };
 
 void add_row(Table& t, int category, int code, const char* name) {

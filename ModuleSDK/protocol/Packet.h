@@ -247,12 +247,163 @@ inline constexpr Named INPUT_FUNCTIONS[] = {
     {0x66, "Tamper Switch"},
 };
 
+// The enroll options of the flag byte (ES, EI, ET, ...), by the flags' names.
+inline constexpr Named ENROLL_OPTIONS[] = {
+    {flag::ADD_NEW_TEMPLATE, "Add New Template"},         {flag::AUTO_ID, "Auto ID"},
+    {flag::ENROLL_CONTINUE, "Enroll Continue"},           {flag::CHECK_ID, "Check ID"},
+    {flag::ADD_DURESS_FINGER, "Add Duress Finger"},       {flag::CHECK_FINGER, "Check Finger"},
+    {flag::CHECK_FINGER_AUTO_ID, "Check Finger Auto ID"},
+};
+
+// A GPIO line's mode (GW, GR), and what its records hold in each mode.
+inline constexpr Named GPIO_MODES[] = {
+    {0x00, "Disabled"}, {0x01, "Input"},         {0x02, "Output"},
+    {0x03, "Shared"},   {0x04, "Wiegand Input"}, {0x05, "Wiegand Output"},
+};
+inline constexpr Named GPIO_INPUT_FUNCTIONS[] = {
+    {0x01, "Enroll"},
+    {0x02, "Identify"},
+    {0x03, "Delete All"},
+    {0x04, "Delete All by Confirm"},
+};
+inline constexpr Named GPIO_INPUT_ACTIVATIONS[] = {
+    {0x01, "Active High"},
+    {0x02, "Active Low"},
+    {0x03, "Rising Edge"},
+    {0x04, "Falling Edge"},
+};
+inline constexpr Named GPIO_OUTPUT_EVENTS[] = {
+    {0x81, "Waiting finger scan on enroll"},
+    {0x82, "Enroll process is going on"},
+    {0x83, "Enroll success"},
+    {0x84, "Enroll fail"},
+    {0x85, "Waiting finger scan on match"},
+    {0x86, "Match process is going on"},
+    {0x87, "Match success"},
+    {0x88, "Match fail"},
+    {0x89, "Waiting confirm on Delete All by Confirm input"},
+    {0x8A, "Delete process is going on"},
+    {0x8B, "Delete success"},
+    {0x8C, "Delete fail"},
+    {0x8D, "Beep function"},
+};
+inline constexpr Named GPIO_OUTPUT_LEVELS[] = {
+    {0x82, "Active High"},
+    {0x84, "Active Low"},
+    {0x83, "Active High + Blinking"},
+    {0x85, "Active Low + Blinking"},
+};
+
+// The Wiegand ports (WW, WR: the flag), how WG reads its input, and the
+// formats of WF.
+inline constexpr Named WIEGAND_PORTS[] = {
+    {0x00, "Wiegand Input"},
+    {0x01, "Wiegand Output"},
+};
+inline constexpr Named WIEGAND_INPUT_READ_MODES[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+inline constexpr Named WIEGAND_FORMATS[] = {
+    {0x01, "26bit Standard"},
+    {0x02, "Pass Through"},
+    {0x03, "Custom Format"},
+};
+
+// The input ports (IW, IR, IG: the flag), how IG reads one, and its states.
+inline constexpr Named INPUT_PORTS[] = {
+    {0x00, "IN0"},
+    {0x01, "IN1"},
+    {0x02, "IN2"},
+};
+inline constexpr Named INPUT_READ_MODES[] = {
+    {0x00, "Clear"},
+    {0x01, "Remain"},
+};
+inline constexpr Named INPUT_STATES[] = {
+    {0x00, "Inactive"},
+    {0x01, "Active"},
+};
+
+// The output ports (OW, OR, OL, OS: the flag; the automatic response takes
+// configurations but is never set by hand) and what OS sets one to.
+inline constexpr Named OUTPUT_PORTS[] = {
+    {0x00, "OUT0"}, {0x01, "OUT1"}, {0x02, "OUT2"},          {0x03, "LED0"},
+    {0x04, "LED1"}, {0x05, "LED2"}, {0x06, "Auto Response"},
+};
+inline constexpr Named OUTPUT_STATES[] = {
+    {0x00, "Clear"},
+    {0x01, "Setr"},
+};
+
+// A user's administrator level (AW, AR), the smart-card input function (CIW,
+// CIR) and a user's authentication policy (UW, UR).
+inline constexpr Named ADMIN_LEVELS[] = {
+    {0x00, "None"},
+    {0x01, "Enroll"},
+    {0x02, "Delete"},
+    {0x03, "All"},
+};
+inline constexpr Named CARD_INPUT_FUNCTIONS[] = {
+    {0x00, "Disable"},
+    {0x01, "Verify ID"},
+    {0x02, "Verify Template"},
+};
+inline constexpr Named AUTH_POLICIES[] = {
+    {0x00, "Fingerprint"},
+    {0x01, "Wiegand Bypass"},
+    {0x02, "SmartCard Bypass"},
+    {0x03, "Reject"},
+};
+
 // Whether a table of names has a row for `code`.
 constexpr bool is_named(std::span<const Named> names, uint32_t code) {
     for (const Named& n : names)
         if (static_cast<uint32_t>(n.code) == code) return true;
     return false;
 }
+
+// The code of a name in a table of names; a name missing from the table
+// stops the compilation.
+consteval uint8_t code_named(std::span<const Named> names, std::string_view name) {
+    for (const Named& n : names)
+        if (name == n.name) return static_cast<uint8_t>(n.code);
+    throw "no such name in the table";
+}
+// The highest code of a table of names.
+constexpr uint32_t highest_code(std::span<const Named> names) {
+    uint32_t most = 0;
+    for (const Named& n : names)
+        most = static_cast<uint32_t>(n.code) > most ? static_cast<uint32_t>(n.code) : most;
+    return most;
+}
+
+// The values that the host or the simulated module acts on, by their names.
+namespace gpio_mode {
+inline constexpr uint8_t DISABLED = code_named(GPIO_MODES, "Disabled");
+inline constexpr uint8_t INPUT = code_named(GPIO_MODES, "Input");
+inline constexpr uint8_t OUTPUT = code_named(GPIO_MODES, "Output");
+inline constexpr uint8_t SHARED = code_named(GPIO_MODES, "Shared");
+inline constexpr uint8_t WIEGAND_INPUT = code_named(GPIO_MODES, "Wiegand Input");
+inline constexpr uint8_t WIEGAND_OUTPUT = code_named(GPIO_MODES, "Wiegand Output");
+} // namespace gpio_mode
+namespace admin_level {
+inline constexpr uint8_t DELETE = code_named(ADMIN_LEVELS, "Delete");
+inline constexpr uint8_t ALL = code_named(ADMIN_LEVELS, "All");
+} // namespace admin_level
+namespace auth_policy {
+inline constexpr uint8_t WIEGAND_BYPASS = code_named(AUTH_POLICIES, "Wiegand Bypass");
+inline constexpr uint8_t SMARTCARD_BYPASS = code_named(AUTH_POLICIES, "SmartCard Bypass");
+inline constexpr uint8_t REJECT = code_named(AUTH_POLICIES, "Reject");
+} // namespace auth_policy
+namespace wiegand_format {
+inline constexpr uint8_t STANDARD_26BIT = code_named(WIEGAND_FORMATS, "26bit Standard");
+inline constexpr uint8_t PASS_THROUGH = code_named(WIEGAND_FORMATS, "Pass Through");
+inline constexpr uint8_t CUSTOM = code_named(WIEGAND_FORMATS, "Custom Format");
+} // namespace wiegand_format
+namespace output_port {
+inline constexpr uint8_t AUTO_RESPONSE = code_named(OUTPUT_PORTS, "Auto Response");
+} // namespace output_port
 
 namespace event {
 consteval uint8_t code_of(std::string_view name) {

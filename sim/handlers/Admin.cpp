@@ -10,8 +10,8 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr uint32_t MAX_LEVEL = 3;  // None, Enroll, Delete, All
-constexpr uint32_t MAX_POLICY = 3; // Fingerprint, Wiegand Bypass, SmartCard Bypass, Reject
+constexpr uint32_t MAX_LEVEL = packet::highest_code(packet::ADMIN_LEVELS);
+constexpr uint32_t MAX_POLICY = packet::highest_code(packet::AUTH_POLICIES);
 
 // Refusal for a user ID that cannot carry a setting, or 0 when it can.
 uint8_t user_refusal(Module& m, uint32_t user) {

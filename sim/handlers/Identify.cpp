@@ -5,7 +5,7 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr uint32_t POLICY_REJECT = 3;
+constexpr uint32_t POLICY_REJECT = packet::auth_policy::REJECT;
 
 // Searches the users of the range (start in the low 16 bits of Param1, end in
 // the high 16 bits; 0 to 0 means every user) and answers.

@@ -2,23 +2,25 @@
 #include "Module.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sim {
 namespace {
 
 using namespace cmd;
 
-// Output ports OUT0..OUT2 and LED0..LED2, and the automatic response (6),
-// which takes configurations but cannot be set by hand.
-constexpr uint8_t OUTPUT_PORTS = 7;
-constexpr uint8_t SETTABLE_OUTPUTS = 6;
-constexpr uint8_t INPUT_PORTS = 3;
+// Output ports OUT0..OUT2 and LED0..LED2, and the automatic response (the
+// last), which takes configurations but cannot be set by hand.
+constexpr uint8_t OUTPUT_PORTS = std::size(packet::OUTPUT_PORTS);
+constexpr uint8_t SETTABLE_OUTPUTS = packet::output_port::AUTO_RESPONSE;
+static_assert(SETTABLE_OUTPUTS + 1 == OUTPUT_PORTS, "the automatic response is the last output port");
+constexpr uint8_t INPUT_PORTS = std::size(packet::INPUT_PORTS);
 // Output configurations the module keeps, over all ports.
 constexpr size_t OUTPUT_CONFIG_CAPACITY = 64;
-constexpr uint8_t EVENT_CLEAR_ALL = 0;
-// GPIO lines 0..3; modes up to Wiegand Output (5); records per line.
+constexpr uint8_t EVENT_CLEAR_ALL = packet::event::code_of("Clear all events");
+// GPIO lines 0..3; the modes of the vocabulary; records per line.
 constexpr uint32_t GPIO_LINES = 4;
-constexpr uint32_t GPIO_MODE_MAX = 5;
+constexpr uint32_t GPIO_MODE_MAX = packet::highest_code(packet::GPIO_MODES);
 constexpr uint32_t GPIO_RECORDS_MAX = 16;
 constexpr size_t GPIO_RECORD_SIZE = packet::record::GPIO_RECORD_SIZE;
 

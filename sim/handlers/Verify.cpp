@@ -8,9 +8,9 @@ namespace sim {
 namespace {
 
 using namespace cmd;
-constexpr uint32_t POLICY_WIEGAND_BYPASS = 1;
-constexpr uint32_t POLICY_SMARTCARD_BYPASS = 2;
-constexpr uint32_t POLICY_REJECT = 3;
+constexpr uint32_t POLICY_WIEGAND_BYPASS = packet::auth_policy::WIEGAND_BYPASS;
+constexpr uint32_t POLICY_SMARTCARD_BYPASS = packet::auth_policy::SMARTCARD_BYPASS;
+constexpr uint32_t POLICY_REJECT = packet::auth_policy::REJECT;
 constexpr uint32_t MAX_HOST_TEMPLATES = 10;
 
 // Logs the outcome of a verification, then answers with it.

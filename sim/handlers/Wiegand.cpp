@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -17,8 +18,11 @@ using namespace cmd;
 constexpr size_t MAPPINGS_MAX = 16;
 constexpr size_t FORMAT_DATA_MAX = 4096;
 constexpr uint32_t FIELDS_MAX = 32;
-// Formats: 1 the 26-bit one, 2 pass-through (kept as it is set), 3 custom.
-constexpr uint8_t FORMAT_26BIT = 1, FORMAT_CUSTOM = 3;
+// The formats: the 26-bit one, pass-through (kept as it is set) and custom.
+constexpr uint8_t FORMAT_26BIT = packet::wiegand_format::STANDARD_26BIT;
+constexpr uint8_t FORMAT_CUSTOM = packet::wiegand_format::CUSTOM;
+// The ports of WW and WR: the input and the output.
+constexpr uint8_t WIEGAND_PORTS = std::size(packet::WIEGAND_PORTS);
 constexpr const char* BLOB = "wiegand";
 
 struct PortConfig {
@@ -162,7 +166,7 @@ bool known_input_function(uint32_t f) {
 
 void write_config(Module& m, const Command& c) {
     const PortConfig p{c.param1 >> 16, c.param1 >> 8 & 0xFF, c.param1 & 0xFF, c.param2};
-    if (c.flag > 1 || p.fcBits > 32 || !known_port_function(p.function)) {
+    if (c.flag >= WIEGAND_PORTS || p.fcBits > 32 || !known_port_function(p.function)) {
         m.answer(c.code, 0, 0, flag::NOT_SUPPORTED);
         return;
     }
@@ -173,7 +177,7 @@ void write_config(Module& m, const Command& c) {
 }
 
 void read_config(Module& m, const Command& c) {
-    if (c.flag > 1) {
+    if (c.flag >= WIEGAND_PORTS) {
         m.answer(c.code, 0, 0, flag::NOT_SUPPORTED);
         return;
     }

@@ -86,4 +86,53 @@ TEST_F(Vocabulary, ParametersAndBaudCodesKeepTheirNames) {
     }
 }
 
+// Every value set of the vocabulary: codes and names unique within the set
+// (a lookup finds the first row only, so a repeated code or name would hide
+// a row), and the keyword table names each code as its set does.
+TEST_F(Vocabulary, EveryValueSetHasUniqueCodesAndNamesAndIsTheKeywordTables) {
+    struct Set {
+        const char* what;
+        int category;
+        std::span<const packet::Named> names;
+    };
+    const Set sets[] = {
+        {"enroll options", KW_ENROLL_OPTION, packet::ENROLL_OPTIONS},
+        {"GPIO modes", KW_GPIO_MODE, packet::GPIO_MODES},
+        {"GPIO input functions", KW_GPIO_INPUT_FUNCTION, packet::GPIO_INPUT_FUNCTIONS},
+        {"GPIO input activations", KW_GPIO_INPUT_ACTIVATION, packet::GPIO_INPUT_ACTIVATIONS},
+        {"GPIO output events", KW_GPIO_OUTPUT_EVENT, packet::GPIO_OUTPUT_EVENTS},
+        {"GPIO output levels", KW_GPIO_OUTPUT_LEVEL, packet::GPIO_OUTPUT_LEVELS},
+        {"Wiegand functions", KW_WIEGAND_FUNCTION, packet::WIEGAND_FUNCTIONS},
+        {"Wiegand ports", KW_WIEGAND_PORT, packet::WIEGAND_PORTS},
+        {"Wiegand read modes", KW_WIEGAND_STATUS, packet::WIEGAND_INPUT_READ_MODES},
+        {"Wiegand formats", KW_WIEGAND_FORMAT, packet::WIEGAND_FORMATS},
+        {"input functions", KW_INPUT_FUNCTION, packet::INPUT_FUNCTIONS},
+        {"input ports", KW_INPUT_PORT, packet::INPUT_PORTS},
+        {"input read modes", KW_INPUT_READ_MODE, packet::INPUT_READ_MODES},
+        {"input states", KW_INPUT_STATE, packet::INPUT_STATES},
+        {"events", KW_EVENT, packet::EVENTS},
+        {"output ports", KW_OUTPUT_PORT, packet::OUTPUT_PORTS},
+        {"output states", KW_OUTPUT_STATE, packet::OUTPUT_STATES},
+        {"event sources", KW_EVENT_SOURCE, packet::EVENT_SOURCES},
+        {"administrator levels", KW_ADMIN_LEVEL, packet::ADMIN_LEVELS},
+        {"card input functions", KW_CARD_FUNCTION, packet::CARD_INPUT_FUNCTIONS},
+        {"authentication policies", KW_AUTH_POLICY, packet::AUTH_POLICIES},
+    };
+    for (const Set& set : sets) {
+        SCOPED_TRACE(set.what);
+        std::set<int> codes;
+        std::set<std::string> names;
+        for (const packet::Named& n : set.names) {
+            EXPECT_TRUE(codes.insert(n.code).second) << "code " << n.code << " twice";
+            EXPECT_TRUE(names.insert(n.name).second) << n.name << " twice";
+            EXPECT_STREQ(keyword_name(set.category, n.code), n.name);
+            EXPECT_EQ(keyword_code(set.category, n.name), n.code);
+        }
+    }
+    // The values the host and the simulated module act on are the sets' own.
+    EXPECT_EQ(packet::highest_code(packet::GPIO_MODES), packet::gpio_mode::WIEGAND_OUTPUT);
+    EXPECT_EQ(packet::highest_code(packet::AUTH_POLICIES), packet::auth_policy::REJECT);
+    EXPECT_EQ(packet::output_port::AUTO_RESPONSE + 1u, std::size(packet::OUTPUT_PORTS));
+}
+
 } // namespace
