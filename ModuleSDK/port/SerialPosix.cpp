@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -90,6 +92,8 @@ struct Port {
     bool haveRs485 = false;
     // Bytes written whose time on the wire the driver's queue may still add to.
     bool txUnsettled = false;
+    // A pseudo-terminal: no wire behind it, so no time on one to wait for.
+    bool pseudoTerminal = false;
     // Bytes that arrived beyond what a read asked for, served to the next reads.
     std::array<uint8_t, 4096> rx{};
     size_t rxBegin = 0;
@@ -99,6 +103,14 @@ struct Port {
 Port& port() {
     static Port instance;
     return instance;
+}
+
+// The slave side of a Unix 98 pseudo-terminal (/dev/pts/N: majors 136 to 143).
+bool is_pseudo_terminal(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned int kind = major(st.st_rdev);
+    return kind >= 136 && kind <= 143;
 }
 
 bool gone(int error) {
@@ -133,6 +145,10 @@ void settle_output() {
     Port& p = port();
     if (!p.txUnsettled) return;
     p.txUnsettled = false;
+    // What a pseudo-terminal's queue holds is what the program at its other
+    // end has not read yet, not bytes on their way at a rate: no system call
+    // for it in every exchange.
+    if (p.pseudoTerminal) return;
     int queued = 0;
     if (sys::ioctl(p.fd, TIOCOUTQ, &queued) == 0 && queued > 0)
         line().txDone =
@@ -274,6 +290,7 @@ bool LocalPort::open(const char* name) {
     int flags = sys::fcntl(fd, F_GETFL, 0);
     if (flags >= 0) sys::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     p.fd = fd;
+    p.pseudoTerminal = is_pseudo_terminal(fd);
     p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
