@@ -28,6 +28,35 @@ void require_line(const std::string& line, const char* cls) {
     require(j.is_object() && j.value("class", "") == cls);
 }
 
+// What the parser took of a backup, restore or copy holds to its bounds, and
+// its answers and progress are lines of their class.
+void check_work(const Json& id, const WorkRequest& w, Tool tool) {
+    require(w.options.tool == tool && !w.directory.empty());
+    uint64_t total = 0;
+    for (const BackupFile& f : w.files) {
+        require(backup_file_name_ok(f.name));
+        total += f.data.size();
+    }
+    require(total <= REQUEST_FILES_BYTES_MAX && w.files.size() <= BACKUP_FILES_MAX);
+    const WorkOptions& o = w.options;
+    // A copy has one source: a module, or the files of a backup.
+    require(o.fromModule == 0 || w.files.empty());
+    require(tool == Tool::CopyUsers || (o.fromModule == 0 && o.targets.empty() && o.users.empty()));
+    require(!o.ofList || (w.moduleId && *o.ofList == *w.moduleId));
+    for (const auto& [first, last] : o.users) require(first >= 1 && first <= last);
+    for (size_t i = 0; i < o.targets.size(); ++i) {
+        require(o.targets[i] != 0);
+        for (size_t k = i + 1; k < o.targets.size(); ++k) require(o.targets[i] != o.targets[k]);
+    }
+    WorkResult result;
+    result.objects = {R"({"format":1})"};
+    result.text = w.directory;
+    result.trace = w.directory;
+    require_line(work_answer(id, tool, result, &w.files, true), work_class(tool));
+    require_line(progress_line(id, tool, "", R"("done":1,"total":2)"), "progress");
+    require_line(progress_line(id, tool, "object", R"({"format":1})"), "progress");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -51,6 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         result.object = R"({"format":1})";
         result.trace = std::string(line.substr(0, 64));
         require_line(command_answer(r.id, result, true), "command");
+    } else if (const auto* b = std::get_if<BackupRequest>(&r.body)) {
+        check_work(r.id, *b, Tool::Backup);
+    } else if (const auto* rs = std::get_if<RestoreRequest>(&r.body)) {
+        check_work(r.id, *rs, Tool::Restore);
+    } else if (const auto* cp = std::get_if<CopyUsersRequest>(&r.body)) {
+        check_work(r.id, *cp, Tool::CopyUsers);
     }
     // The same bytes as what a module sent on its own.
     for (const bool network : {false, true}) {

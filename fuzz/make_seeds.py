@@ -244,6 +244,13 @@ def main():
         "backup": b'{"class":"backup","module_id":3,"directory":"b-1","trace":1}',
         "restore": b'{"class":"restore","directory":"b","files":[{"name":"manifest.txt","data":"AAE="},'
                    b'{"name":"..","data":""}]}',
+        "backup_of_list": b'{"class":"backup","module_id":2,"of_list":true,"directory":"/srv/b \\"q\\"",'
+                          b'"text":true,"progress":true}',
+        "copy_users": b'{"class":"copy_users","id":"cp","from_module":1,"targets":[2,3],"users":[5,[7,9]],'
+                      b'"replace":true,"prune":false,"dry_run":true,"progress":true,"trace":1}',
+        "copy_from_backup": b'{"class":"copy_users","from":"saved","files":[{"name":"manifest.txt","data":"AAE="}],'
+                            b'"module_id":2,"text":true}',
+        "copy_malformed": b'{"class":"copy_users","from_module":1,"targets":[2,2],"users":[[9,7]]}',
         "host": b'localhost:8080',
         "origin": b'http://[::1]:8080 [::1]:8080',
         "target": b'/station.js',

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "Backup.h"
+#include "CopyUsers.h"
 #include "Json.h"
 #include "OrvantiCom.h"
 #include "PortInfo.h"
@@ -121,6 +122,58 @@ private:
     StepContext context_;
 };
 
+// What a work's sinks fill while it runs, and whom they tell.
+struct WorkSinks {
+    WorkResult* work;
+    const WorkProgress* progress;
+};
+
+void keep_work_object(const std::string& line, void* context) {
+    const auto* w = static_cast<const WorkSinks*>(context);
+    w->work->objects.push_back(line);
+    if (*w->progress) (*w->progress)("object", line);
+}
+
+void keep_work_text(const std::string& text, void* context) {
+    static_cast<const WorkSinks*>(context)->work->text += text;
+}
+
+void tell_work_entry(const json_output::Object& entry, void* context) {
+    const auto* w = static_cast<const WorkSinks*>(context);
+    if (*w->progress) (*w->progress)("user", json_output::line_of(entry));
+}
+
+bool tell_work_count(uint64_t done, uint64_t total, void* context) {
+    const auto* w = static_cast<const WorkSinks*>(context);
+    if (*w->progress)
+        (*w->progress)("", "\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
+    return true;
+}
+
+// While a work runs, its objects, its lines for the operator and its progress
+// go to `sinks`; with `text` it writes its lines as a run without --json does.
+class WorkCapture {
+public:
+    WorkCapture(WorkSinks& sinks, bool text) : text_(text) {
+        if (text_) json_output::set_on(false);
+        json_output::set_line_sink(keep_work_object, &sinks);
+        json_output::set_work_text_sink(keep_work_text, &sinks);
+        json_output::set_work_entry_sink(tell_work_entry, &sinks);
+        json_output::set_work_count_sink(tell_work_count, &sinks);
+    }
+    ~WorkCapture() {
+        json_output::set_work_text_sink(nullptr);
+        json_output::set_work_entry_sink(nullptr);
+        json_output::set_work_count_sink(nullptr);
+        if (text_) json_output::set_on(true);
+    }
+    WorkCapture(const WorkCapture&) = delete;
+    WorkCapture& operator=(const WorkCapture&) = delete;
+
+private:
+    bool text_;
+};
+
 } // namespace
 
 bool scanned_a_finger(uint8_t code, int result, bool scanSuccess) {
@@ -143,22 +196,50 @@ bool scanned_a_finger(uint8_t code, int result, bool scanSuccess) {
     }
 }
 
-WorkResult execute_work(bool restore, const std::string& directory, int traceLevel,
-                        const LineSettings& line) {
+WorkResult execute_work(const WorkOptions& o, const std::string& directory, const LineSettings& line,
+                        const WorkProgress& progress) {
     WorkResult work;
     CommandResult captured;
     OrvantiCom com(std::vector<std::string>{}, false);
     fill(com, CommandRequest{}, line, true);
-    com.traceLevel = traceLevel;
-    com.work = restore ? restore_module : backup_module;
+    com.traceLevel = o.traceLevel;
     com.workDirectory = directory;
+    if (o.ofList) com.moduleIds = {*o.ofList};
+    switch (o.tool) {
+    case Tool::Backup: com.work = backup_module; break;
+    case Tool::Restore: com.work = restore_module; break;
+    case Tool::CopyUsers: {
+        com.work = copy_users;
+        CopyRequest& copy = com.copyUsers;
+        copy.on = true;
+        copy.fromModule = o.fromModule;
+        if (o.fromModule == 0) copy.fromDirectory = directory;
+        for (const auto& [first, last] : o.users) copy.users.push_back(tools::IdRange{first, last});
+        copy.replace = o.replace;
+        copy.prune = o.prune;
+        copy.dryRun = o.dryRun;
+        com.moduleIds = o.targets;
+        break;
+    }
+    }
+    // A copy addresses its source and targets itself: the module addressed
+    // before is addressed again afterwards.
+    LinkState& s = link_state();
+    const uint16_t addressed = s.moduleId;
+    const ModuleSettings settings = module_settings();
+    WorkSinks sinks{&work, &progress};
     {
-        const Capture capture(captured, traceLevel);
-        json_output::set_line_sink(keep_objects, &work.objects);
+        const Capture capture(captured, o.traceLevel);
+        const WorkCapture working(sinks, o.text);
         json_output::command_drop(); // the work reports objects of its own
         work.result = com.work(com);
-        json_output::print_module_text();
+        if (!o.text) json_output::print_module_text();
     }
+    if (o.tool == Tool::CopyUsers) {
+        s.moduleId = addressed;
+        module_settings() = settings;
+    }
+    work.partial = com.worstExit == EXIT_PARTIAL;
     work.trace = std::move(captured.trace);
     return work;
 }

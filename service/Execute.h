@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvord {
@@ -62,16 +63,42 @@ struct BackupFile {
     std::vector<uint8_t> data;
 };
 
-// The most bytes of files a backup hands over.
-inline constexpr uint64_t REQUEST_FILES_BYTES_MAX = 64u << 20;
+// The most bytes of files a backup hands over or a request carries: their
+// base64 fits in one request line, so that what a backup gives a restore takes.
+inline constexpr uint64_t REQUEST_FILES_BYTES_MAX = 5u << 20;
 
 // The work of a long option through the front end: a backup of the module
-// into a directory, or its restore from one.
+// into a directory, its restore from one, or a copy of users onto modules.
+enum class Tool { Backup, Restore, CopyUsers };
+
+struct WorkOptions {
+    Tool tool = Tool::Backup;
+    int traceLevel = -1; // as for a command
+    bool text = false;   // the lines for the operator instead of the objects (a run without --json)
+    // One module of a list (--modules with --backup or --restore): its object names it.
+    std::optional<uint16_t> ofList;
+    // A copy: its source on the line (0: the backup in the work's directory),
+    // its targets (none: the module addressed), its users first to last (none: all).
+    uint16_t fromModule = 0;
+    std::vector<uint16_t> targets;
+    std::vector<std::pair<uint32_t, uint32_t>> users;
+    bool replace = false;
+    bool prune = false;
+    bool dryRun = false;
+};
+
 struct WorkResult {
     int result = 0;
-    std::vector<std::string> objects; // kelvor --json's objects of the work
+    bool partial = false;             // a copy reached some users or targets and not others
+    std::vector<std::string> objects; // kelvor --json's objects of the work (none with `text`)
+    std::string text;                 // the lines the work writes for the operator
     std::string trace;
 };
+
+// What a work tells as it goes, on the line's thread: `member` "object" with
+// an object as it is printed, "user" with a user's entry of a backup or
+// restore as it is done, or "" with a copy's counts ("done":N,"total":M).
+using WorkProgress = std::function<void(const char* member, const std::string& json)>;
 
 struct ScanResult {
     int result = 0;                   // 0, or the link failure of a module that answered garbled
@@ -99,9 +126,11 @@ CommandResult execute(const CommandRequest& request, const LineSettings& line,
 // Whether a command of `code` that ended with `result` scanned a finger whose
 // image the module holds now; `scanSuccess` tells that a SCAN_SUCCESS answer came.
 bool scanned_a_finger(uint8_t code, int result, bool scanSuccess);
-// kelvor --backup or --restore of the module addressed, with `directory` as
-// the work's directory; `traceLevel` as for a command.
-WorkResult execute_work(bool restore, const std::string& directory, int traceLevel, const LineSettings& line);
+// kelvor --backup, --restore or --copy-users on the module addressed (a copy:
+// or its targets), with `directory` as the work's directory (a copy's source
+// when it has no module); `progress`, when given, hears of it as it goes.
+WorkResult execute_work(const WorkOptions& options, const std::string& directory, const LineSettings& line,
+                        const WorkProgress& progress = {});
 // Asks every ID from first to last on a line in network mode, as kelvor --scan
 // does; the module addressed before is addressed again afterwards.
 // `waitMs` is each ID's wait, as -t gives it (0: as the rate needs).

@@ -235,7 +235,8 @@ bool read_backup_files(const std::string& dir, std::vector<BackupFile>& files, s
         total += static_cast<uint64_t>(st.st_size);
         if (total > REQUEST_FILES_BYTES_MAX) {
             ::close(fd);
-            why = "the backup is larger than " + std::to_string(REQUEST_FILES_BYTES_MAX >> 20) + " MiB";
+            why = "the backup is larger than the " + std::to_string(REQUEST_FILES_BYTES_MAX >> 20) +
+                  " MiB the service hands over: run kelvor --backup on the port, while kelvord is stopped";
             return false;
         }
         f.data.resize(static_cast<size_t>(st.st_size));
@@ -273,8 +274,16 @@ bool write_backup_files(const std::string& dir, const std::vector<BackupFile>& f
 
 // Every mention of the work's own directory made the name the client gave it.
 void rename_directory(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
+}
+
+// The same in the text of a JSON object: the name as a JSON string holds it.
+void rename_directory_in_json(std::string& object, const std::string& from, const std::string& to) {
+    const std::string quoted =
+        nlohmann::json(to).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    rename_directory(object, from, quoted.substr(1, quoted.size() - 2));
 }
 
 } // namespace
@@ -285,9 +294,19 @@ void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function
     auto shared = std::make_shared<Work>(std::move(work));
     job.run = [this, shared, done]() {
         const Work& w = *shared;
-        if (std::string why = address(w.moduleId); !why.empty()) {
-            done(why);
+        const WorkOptions& o = w.options;
+        const bool copy = o.tool == Tool::CopyUsers;
+        if (copy && (o.fromModule != 0 || !o.targets.empty()) && link_state().network != 1) {
+            done(std::string("a copy between modules of a line needs a line in network mode (-n 1 or "
+                             "--modules); this line is in single-module mode"));
             return;
+        }
+        // A copy onto a list of targets addresses each of them itself.
+        if (!copy || w.moduleId || o.targets.empty()) {
+            if (std::string why = address(w.moduleId); !why.empty()) {
+                done(why);
+                return;
+            }
         }
         try {
             const WorkDirectory tmp;
@@ -295,23 +314,29 @@ void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function
                 done(std::string("no directory for the work's files: ") + std::strerror(errno));
                 return;
             }
-            const std::string dir = tmp.base() + "/" + w.directory;
+            // The service's own name for the directory; the client's name is
+            // put back into what the work says of it.
+            const std::string dir = tmp.base() + "/backup";
             std::string why;
-            if (w.restore && !write_backup_files(dir, w.files, why)) {
+            const bool fromFiles = o.tool == Tool::Restore || (copy && o.fromModule == 0);
+            if (fromFiles && !write_backup_files(dir, w.files, why)) {
                 done(why);
                 return;
             }
-            WorkDone result{execute_work(w.restore, dir, w.traceLevel, options_.settings), {}};
+            WorkDone result{execute_work(o, dir, options_.settings, w.progress), {}};
             after_command(result.work.result);
-            if (!w.restore && result.work.result == 0 && !read_backup_files(dir, result.files, why)) {
+            if (o.tool == Tool::Backup && result.work.result == 0 &&
+                !read_backup_files(dir, result.files, why)) {
                 done(why);
                 return;
             }
-            for (std::string& object : result.work.objects) rename_directory(object, dir, w.directory);
+            for (std::string& object : result.work.objects)
+                rename_directory_in_json(object, dir, w.directory);
+            rename_directory(result.work.text, dir, w.directory);
             rename_directory(result.work.trace, dir, w.directory);
             done(std::move(result));
         } catch (const std::exception& e) {
-            log_(std::string("a backup or restore failed: ") + e.what());
+            log_(std::string("a backup, restore or copy failed: ") + e.what());
             done(std::string("the work failed: ") + e.what());
         }
     };

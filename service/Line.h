@@ -72,15 +72,17 @@ public:
     // when given, hears of each answer of the module while it runs.
     void submit_command(std::weak_ptr<const void> owner, CommandRequest request,
                         std::function<void(CommandOutcome)> done, StepObserver steps = {});
-    // Queues a backup of the module (its files come back) or a restore from
-    // `files`: the front end's work on a directory of the service's own,
-    // removed afterwards; the objects name it `directory`.
+    // Queues a backup of the module (its files come back), a restore from
+    // `files`, or a copy of users (from a module, or from `files`): the front
+    // end's work on a directory of the service's own, removed afterwards; the
+    // objects and lines name it `directory`. `progress` is called on the
+    // line's thread as the work goes.
     struct Work {
-        bool restore = false;
         std::optional<uint16_t> moduleId;
         std::string directory;
         std::vector<BackupFile> files;
-        int traceLevel = -1;
+        WorkOptions options;
+        WorkProgress progress;
     };
     struct WorkDone {
         WorkResult work;

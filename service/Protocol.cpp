@@ -2,6 +2,7 @@
 // and range) and answers put together.
 #include "Protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <limits>
@@ -221,22 +222,24 @@ std::optional<uint16_t> module_of(const Members& m) {
     return std::nullopt;
 }
 
-std::string directory_of(const Members& m) {
-    const std::string* d = m.text("directory", 64);
+// The backup as the client names it: its objects and lines say this name.
+std::string directory_of(const Members& m, const char* member) {
+    const std::string* d = m.text(member, NAME_BYTES_MAX);
     if (!d) return "backup";
-    if (!backup_file_name_ok(*d))
-        throw Refusal{"\"directory\" is a name of letters, digits, \".\", \"_\" and \"-\" (at most 64)"};
+    if (d->empty() || d->find('\0') != std::string::npos)
+        throw Refusal{"\"" + std::string(member) + "\" names a directory (a path without NUL)"};
     return *d;
 }
 
 std::vector<BackupFile> files_of(const Members& m) {
     const Json* files = m.find("files");
-    if (!files) throw Refusal{"a restore request carries the backup's \"files\""};
+    if (!files) throw Refusal{"a restore, or a copy from a backup, carries the backup's \"files\""};
     if (!files->is_array()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
     if (files->size() > BACKUP_FILES_MAX)
         throw Refusal{"\"files\" holds more than " + std::to_string(BACKUP_FILES_MAX) + " files"};
     std::vector<BackupFile> out;
     out.reserve(files->size());
+    uint64_t total = 0;
     for (const Json& f : *files) {
         if (!f.is_object()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
         const Members fm(f, "file");
@@ -251,9 +254,99 @@ std::vector<BackupFile> files_of(const Members& m) {
         BackupFile file{*name, {}};
         if (!base64_decode(*data, file.data))
             throw Refusal{"the data of \"" + *name + "\" is no base64 text"};
+        total += file.data.size();
+        if (total > REQUEST_FILES_BYTES_MAX)
+            throw Refusal{"the backup's files hold more than " + std::to_string(REQUEST_FILES_BYTES_MAX) +
+                          " bytes, more than the service takes"};
         out.push_back(std::move(file));
     }
     return out;
+}
+
+// The members every work takes besides its own.
+void work_common(const Members& m, WorkRequest& w, Tool tool) {
+    w.options.tool = tool;
+    w.moduleId = module_of(m);
+    w.options.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+    w.options.text = m.boolean("text", false);
+    w.progress = m.boolean("progress", false);
+}
+
+// A backup or restore: "of_list" makes its object name the module, as one of a --modules list.
+void work_of_module(const Members& m, WorkRequest& w) {
+    if (m.boolean("of_list", false)) {
+        if (!w.moduleId) throw Refusal{"\"of_list\" goes with a \"module_id\""};
+        w.options.ofList = w.moduleId;
+    }
+}
+
+// A list of module IDs (1 to 65535), each once.
+std::vector<uint16_t> targets_of(const Members& m) {
+    std::vector<uint16_t> targets;
+    const Json* v = m.find("targets");
+    if (!v || v->is_null()) return targets;
+    const char* const wrong = "\"targets\" is a list of module IDs (1 to 65535)";
+    if (!v->is_array() || v->empty() || v->size() > 0xFFFF) throw Refusal{wrong};
+    for (const Json& t : *v) {
+        if (!t.is_number_unsigned() || t.get<uint64_t>() == 0 || t.get<uint64_t>() > 0xFFFF)
+            throw Refusal{wrong};
+        const auto id = static_cast<uint16_t>(t.get<uint64_t>());
+        if (std::find(targets.begin(), targets.end(), id) != targets.end())
+            throw Refusal{"the target " + std::to_string(id) + " is named twice"};
+        targets.push_back(id);
+    }
+    return targets;
+}
+
+// A copy's users: user IDs and [first, last] pairs.
+std::vector<std::pair<uint32_t, uint32_t>> users_of(const Members& m) {
+    std::vector<std::pair<uint32_t, uint32_t>> users;
+    const Json* v = m.find("users");
+    if (!v || v->is_null()) return users;
+    const char* const wrong = "\"users\" is a list of user IDs (1 to 4294967295) and [first, last] pairs";
+    if (!v->is_array() || v->empty() || v->size() > 4096) throw Refusal{wrong};
+    const auto id = [&](const Json& e) -> uint32_t {
+        if (!e.is_number_unsigned() || e.get<uint64_t>() == 0 || e.get<uint64_t>() > U32)
+            throw Refusal{wrong};
+        return static_cast<uint32_t>(e.get<uint64_t>());
+    };
+    for (const Json& e : *v) {
+        if (e.is_array()) {
+            if (e.size() != 2) throw Refusal{wrong};
+            const uint32_t first = id(e[0]), last = id(e[1]);
+            if (last < first) throw Refusal{"a pair of users counts up: [first, last]"};
+            users.emplace_back(first, last);
+        } else {
+            const uint32_t one = id(e);
+            users.emplace_back(one, one);
+        }
+    }
+    return users;
+}
+
+CopyUsersRequest copy_of(const Members& m) {
+    m.only({"module_id", "from_module", "from", "files", "targets", "users", "replace", "prune", "dry_run",
+            "text", "trace", "progress"});
+    CopyUsersRequest c;
+    work_common(m, c, Tool::CopyUsers);
+    WorkOptions& o = c.options;
+    o.fromModule = static_cast<uint16_t>(m.integer("from_module", 1, 0xFFFF, 0));
+    const bool fromBackup = m.find("from") != nullptr;
+    if ((o.fromModule != 0) == fromBackup)
+        throw Refusal{
+            "a copy_users request names one source: \"from_module\", or \"from\" with its \"files\""};
+    if (fromBackup) {
+        c.directory = directory_of(m, "from");
+        c.files = files_of(m);
+    } else if (m.find("files")) {
+        throw Refusal{"\"files\" go with \"from\""};
+    }
+    o.targets = targets_of(m);
+    o.users = users_of(m);
+    o.replace = m.boolean("replace", false);
+    o.prune = m.boolean("prune", false);
+    o.dryRun = m.boolean("dry_run", false);
+    return c;
 }
 
 } // namespace
@@ -290,7 +383,7 @@ Request parse_request(std::string_view line) {
     const auto cls = j.find("class");
     if (cls == j.end() || !cls->is_string()) {
         request.body = BadRequest{"a request has a \"class\" (command, watch, devices, version, scan, auth, "
-                                  "person_set, people, person_remove, backup, restore)"};
+                                  "person_set, people, person_remove, backup, restore, copy_users)"};
         return request;
     }
     const std::string& name = cls->get_ref<const std::string&>();
@@ -332,20 +425,22 @@ Request parse_request(std::string_view line) {
             m.only({"user_id"});
             request.body = PersonRemoveRequest{user_id_of(m)};
         } else if (name == "backup") {
-            m.only({"module_id", "directory", "trace"});
+            m.only({"module_id", "directory", "trace", "of_list", "text", "progress"});
             BackupRequest b;
-            b.moduleId = module_of(m);
-            b.directory = directory_of(m);
-            b.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            work_common(m, b, Tool::Backup);
+            work_of_module(m, b);
+            b.directory = directory_of(m, "directory");
             request.body = std::move(b);
         } else if (name == "restore") {
-            m.only({"module_id", "directory", "files", "trace"});
+            m.only({"module_id", "directory", "files", "trace", "of_list", "text", "progress"});
             RestoreRequest r;
-            r.moduleId = module_of(m);
-            r.directory = directory_of(m);
-            r.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
+            work_common(m, r, Tool::Restore);
+            work_of_module(m, r);
+            r.directory = directory_of(m, "directory");
             r.files = files_of(m);
             request.body = std::move(r);
+        } else if (name == "copy_users") {
+            request.body = copy_of(m);
         } else if (name == "auth") {
             m.only({"token"});
             const std::string* token = m.text("token", 4096);
@@ -386,31 +481,53 @@ std::string step_line(const Json& id, std::optional<uint16_t> moduleId, const An
     return o.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-std::string work_answer(const char* cls, const Json& id, const WorkResult& work,
+const char* work_class(Tool tool) {
+    switch (tool) {
+    case Tool::Backup: return "backup";
+    case Tool::Restore: return "restore";
+    case Tool::CopyUsers: return "copy_users";
+    }
+    return "backup";
+}
+
+std::string work_answer(const Json& id, Tool tool, const WorkResult& work,
                         const std::vector<BackupFile>* files, bool withTrace) {
-    std::string out = std::string(R"({"class":")") + cls + R"(","id":)";
-    out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
+    const auto dump = [](const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); };
+    std::string out = std::string(R"({"class":")") + work_class(tool) + R"(","id":)";
+    out += dump(id);
     out += R"(,"result":)" + std::to_string(work.result);
-    out += R"(,"result_name":)" + Json(kelvor::result_name(work.result)).dump();
+    out += R"(,"result_name":)" + dump(Json(kelvor::result_name(work.result)));
+    out += R"(,"partial":)";
+    out += work.partial ? "true" : "false";
     out += R"(,"objects":[)";
     for (size_t i = 0; i < work.objects.size(); ++i) {
         if (i > 0) out += ',';
         out += work.objects[i];
     }
     out += ']';
+    out += R"(,"text":)" + dump(Json(work.text));
     if (files) {
         out += R"(,"files":[)";
         for (size_t i = 0; i < files->size(); ++i) {
             const BackupFile& f = (*files)[i];
             if (i > 0) out += ',';
-            out += R"({"name":)" + Json(f.name).dump(-1, ' ', false, Json::error_handler_t::replace);
+            out += R"({"name":)" + dump(Json(f.name));
             out += R"(,"data":")" + base64_encode(f.data.data(), f.data.size()) + "\"}";
         }
         out += ']';
     }
-    if (withTrace)
-        out += R"(,"trace":)" + Json(work.trace).dump(-1, ' ', false, Json::error_handler_t::replace);
+    if (withTrace) out += R"(,"trace":)" + dump(Json(work.trace));
     out += '}';
+    return out;
+}
+
+std::string progress_line(const Json& id, Tool tool, const char* member, const std::string& json) {
+    std::string out = R"({"class":"progress","id":)";
+    out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += R"(,"tool":")";
+    out += work_class(tool);
+    // A copy's counts as members of their own, anything else under its member.
+    out += *member ? std::string(R"(",")") + member + R"(":)" + json + '}' : "\"," + json + '}';
     return out;
 }
 

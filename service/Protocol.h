@@ -1,8 +1,8 @@
 // The service's protocol: JSON Lines, one object per line, each tagged by
 // "class". A client sends requests (command, watch, devices, version, scan,
-// auth; the directory's person_set, people and person_remove; backup, restore) and gets one answer per
-// request, in the order of its requests, and, once it watches, event objects as they happen. Anything
-// malformed is answered with an "error" object; the connection goes on.
+// auth; the directory's person_set, people and person_remove; backup, restore, copy_users) and gets one
+// answer per request, in the order of its requests, and, once it watches, event objects as they happen.
+// Anything malformed is answered with an "error" object; the connection goes on.
 #pragma once
 
 #include <cstdint>
@@ -55,19 +55,20 @@ struct PersonRemoveRequest {
     uint32_t userId = 0;
 };
 // kelvor --backup of a module, its files carried in the answer; kelvor
-// --restore from files the request carries. `directory` is the name the
-// answer's objects give the directory (a name as a backup's files have).
-struct BackupRequest {
-    std::optional<uint16_t> moduleId;
-    std::string directory = "backup";
-    int traceLevel = -1;
-};
-struct RestoreRequest {
+// --restore from files the request carries; kelvor --copy-users from a module
+// of the line or from a backup's files the request carries. `directory` is the
+// name the answer's objects and lines give the backup (the client's path).
+// `progress`: objects of class "progress" come ahead of the answer.
+struct WorkRequest {
     std::optional<uint16_t> moduleId;
     std::string directory = "backup";
     std::vector<BackupFile> files;
-    int traceLevel = -1;
+    WorkOptions options;
+    bool progress = false;
 };
+struct BackupRequest : WorkRequest {};
+struct RestoreRequest : WorkRequest {};
+struct CopyUsersRequest : WorkRequest {};
 // The most files a restore request carries (a manifest and a file per user).
 inline constexpr size_t BACKUP_FILES_MAX = 100001;
 // Whether `name` may name a file of a backup directory: letters, digits,
@@ -83,7 +84,7 @@ struct Request {
     Json id; // null when the request gave none (or was no object)
     std::variant<BadRequest, CommandRequest, WatchRequest, DevicesRequest, VersionRequest, ScanRequest,
                  AuthRequest, PersonSetRequest, PeopleRequest, PersonRemoveRequest, BackupRequest,
-                 RestoreRequest>
+                 RestoreRequest, CopyUsersRequest>
         body;
 };
 
@@ -99,8 +100,13 @@ std::string error_line(const Json& id, std::string_view message);
 std::string command_answer(const Json& id, const CommandResult& result, bool withTrace);
 // A step of a command that asked for them: one answer of the module as it came.
 std::string step_line(const Json& id, std::optional<uint16_t> moduleId, const AnswerStep& step);
-// The answer to a backup or restore: the work's objects, the backup's files.
-std::string work_answer(const char* cls, const Json& id, const WorkResult& work,
+// The class of a work's requests and answers: "backup", "restore", "copy_users".
+const char* work_class(Tool tool);
+// The answer to a backup, restore or copy: the work's objects (or its lines
+// for the operator), whether it was partial, the backup's files.
+std::string work_answer(const Json& id, Tool tool, const WorkResult& work,
                         const std::vector<BackupFile>* files, bool withTrace);
+// A work's progress as it goes (see WorkProgress).
+std::string progress_line(const Json& id, Tool tool, const char* member, const std::string& json);
 
 } // namespace kelvord

@@ -145,15 +145,10 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
             } else if constexpr (std::is_same_v<T, PersonSetRequest> || std::is_same_v<T, PeopleRequest> ||
                                  std::is_same_v<T, PersonRemoveRequest>) {
                 answer(client, slot, directory_answer(r.id, r), 0);
-            } else if constexpr (std::is_same_v<T, BackupRequest>) {
-                submit_work(client, slot, r.id,
-                            Line::Work{false, body.moduleId, body.directory, {}, body.traceLevel}, 0);
-            } else if constexpr (std::is_same_v<T, RestoreRequest>) {
+            } else if constexpr (std::is_same_v<T, BackupRequest> || std::is_same_v<T, RestoreRequest> ||
+                                 std::is_same_v<T, CopyUsersRequest>) {
                 c.pendingBytes_ += text.size();
-                submit_work(
-                    client, slot, r.id,
-                    Line::Work{true, body.moduleId, body.directory, std::move(body.files), body.traceLevel},
-                    text.size());
+                submit_work(client, slot, r.id, std::move(body), text.size());
             } else if constexpr (std::is_same_v<T, CommandRequest>) {
                 const bool withTrace = body.traceLevel >= 0;
                 const size_t bytes = text.size();
@@ -219,16 +214,29 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
 }
 
 void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
-                          Line::Work work, size_t requestBytes) {
+                          WorkRequest request, size_t requestBytes) {
     const std::weak_ptr<Client> weak = client;
-    const bool restore = work.restore;
-    const bool withTrace = work.traceLevel >= 0;
+    const Tool tool = request.options.tool;
+    const bool withTrace = request.options.traceLevel >= 0;
+    Line::Work work{request.moduleId,
+                    std::move(request.directory),
+                    std::move(request.files),
+                    std::move(request.options),
+                    {}};
+    if (request.progress) {
+        // The work's progress to this client as it goes, ahead of the answer.
+        work.progress = [this, weak, id, tool](const char* member, const std::string& json) {
+            boost::asio::post(io_, [weak, line = progress_line(id, tool, member, json)]() mutable {
+                if (const auto alive = weak.lock(); alive && !alive->closing) alive->send(std::move(line));
+            });
+        };
+    }
     line_.submit_work(client, std::move(work),
-                      [this, weak, slot, id, restore, withTrace, requestBytes](Line::WorkOutcome outcome) {
+                      [this, weak, slot, id, tool, withTrace, requestBytes](Line::WorkOutcome outcome) {
                           std::string line;
                           if (const auto* done = std::get_if<Line::WorkDone>(&outcome))
-                              line = work_answer(restore ? "restore" : "backup", id, done->work,
-                                                 restore ? nullptr : &done->files, withTrace);
+                              line = work_answer(id, tool, done->work,
+                                                 tool == Tool::Backup ? &done->files : nullptr, withTrace);
                           else
                               line = error_line(id, std::get<std::string>(outcome));
                           boost::asio::post(

@@ -90,8 +90,8 @@ private:
     void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes);
     std::string devices_answer(const Json& id) const;
     std::string directory_answer(const Json& id, const Request& request);
-    void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id, Line::Work work,
-                     size_t requestBytes);
+    void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
+                     WorkRequest request, size_t requestBytes);
 
     boost::asio::io_context& io_;
     Line& line_;

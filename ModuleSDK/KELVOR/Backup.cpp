@@ -50,16 +50,14 @@ public:
     void say(const char* format, ...) KELVOR_PRINTF(2, 3) {
         va_list args;
         va_start(args, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        std::vfprintf(json_output::on() ? stderr : stdout, format, args);
-#pragma GCC diagnostic pop
+        // Where the run's report goes: standard output, standard error with
+        // --json, or the sink of a program that runs the work for a client.
+        json_output::work_text(json_output::formatted(format, args));
         va_end(args);
     }
-    json_output::Object& object() {
-        return object_;
-    }
+    json_output::Object& object() { return object_; }
     void user(json_output::Object entry) {
+        json_output::work_entry(entry);
         object_["users"].push_back(std::move(entry));
     }
     int done(int rc) {

@@ -29,13 +29,13 @@ using namespace kelvor;
 
 void OrvantiCom::run_connected() {
     if (work && remote::active()) {
-        note_result(refuse_through_server(
-            copyUsers.on
-                ? "--copy-users addresses the modules of the line one after the other itself: run it "
-                  "with kelvor on the port, while kelvord is stopped"
-                : "--backup and --restore write and read a directory of the run's own: run them with "
-                  "kelvor on the port, while kelvord is stopped"));
-        json_output::command_end(*this, FRONT_REFUSED);
+        // The service runs the work on its line; the directory stays the
+        // run's own: the backup's files come back, a restore's go with the
+        // request, and the objects and lines are printed here as the work
+        // prints them in a run on the port (the trace of the bytes on the
+        // line is the service's).
+        json_output::command_drop();
+        note_result(server_work(*this));
     } else if (work) {
         json_output::command_drop(); // backup and restore report objects of their own
         note_result(work(*this));

@@ -36,12 +36,11 @@ void say(const char* format, ...) KELVOR_PRINTF(1, 2);
 void say(const char* format, ...) {
     va_list args;
     va_start(args, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::vfprintf(json_output::on() ? stderr : stdout, format, args);
-#pragma GCC diagnostic pop
+    // Standard output, or standard error with --json (the objects take
+    // standard output then), or the sink of a program that runs the copy for
+    // a client of its own; standard output is flushed at once.
+    json_output::work_text(json_output::formatted(format, args));
     va_end(args);
-    if (!json_output::on()) std::fflush(stdout);
 }
 
 std::string label_of(uint16_t moduleId) {
@@ -97,6 +96,7 @@ public:
         json_output::begin_record(r.target);
         r.scope.emplace(r.target);
     }
+    bool progress(uint64_t done, uint64_t total) override { return json_output::work_count(done, total); }
 
     void user_done(const tools::UserOutcome& u) override {
         if (json_output::on()) return print_user(u);

@@ -35,6 +35,12 @@ struct State {
     // While --json is on, the thread records into the open command's outcome,
     // or between commands into `pending` (its text lines only).
     std::optional<outcome::Scope> scope;
+    TextSink textSink = nullptr;
+    void* textContext = nullptr;
+    EntrySink entrySink = nullptr;
+    void* entryContext = nullptr;
+    CountSink countSink = nullptr;
+    void* countContext = nullptr;
 };
 
 State& state() {
@@ -82,6 +88,53 @@ void end_run() {
 void set_line_sink(LineSink sink, void* context) {
     state().sink = sink;
     state().sinkContext = context;
+}
+
+void set_work_text_sink(TextSink sink, void* context) {
+    state().textSink = sink;
+    state().textContext = context;
+}
+
+void work_text(const std::string& text) {
+    if (const State& s = state(); s.textSink) {
+        s.textSink(text, s.textContext);
+        return;
+    }
+    std::FILE* to = state().on ? stderr : stdout;
+    std::fwrite(text.data(), 1, text.size(), to);
+    if (to == stdout) std::fflush(stdout);
+}
+
+std::string formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+#pragma GCC diagnostic pop
+    va_end(again);
+    return text;
+}
+
+void set_work_entry_sink(EntrySink sink, void* context) {
+    state().entrySink = sink;
+    state().entryContext = context;
+}
+
+void work_entry(const Object& entry) {
+    if (const State& s = state(); s.entrySink) s.entrySink(entry, s.entryContext);
+}
+
+void set_work_count_sink(CountSink sink, void* context) {
+    state().countSink = sink;
+    state().countContext = context;
+}
+
+bool work_count(uint64_t done, uint64_t total) {
+    const State& s = state();
+    return s.countSink == nullptr || s.countSink(done, total, s.countContext);
 }
 
 Object object_of(const char* kind) {

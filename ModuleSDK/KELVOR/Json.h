@@ -4,6 +4,7 @@
 // restore, the version). The trace on standard error stays as it is.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -33,6 +34,25 @@ Object object_of(const char* kind);
 // end. nullptr gives them back to standard output.
 using LineSink = void (*)(const std::string& line, void* context);
 void set_line_sink(LineSink sink, void* context = nullptr);
+
+// The lines a backup, a restore or a copy writes for the operator: on standard
+// output, or with --json on standard error; a program's own sink (a service
+// that hands them to its client) takes them instead.
+using TextSink = void (*)(const std::string& text, void* context);
+void set_work_text_sink(TextSink sink, void* context = nullptr);
+void work_text(const std::string& text);
+// printf's text of `format` and `args`, whatever its length.
+std::string formatted(const char* format, va_list args);
+// Each user of a backup or restore as its entry is done (the entry of its
+// object's "users"): to a program's own sink, nowhere otherwise.
+using EntrySink = void (*)(const Object& entry, void* context);
+void set_work_entry_sink(EntrySink sink, void* context = nullptr);
+void work_entry(const Object& entry);
+// A copy's pairs of user and target done, of the total: to a program's own
+// sink, which may stop the copy (false); nowhere otherwise.
+using CountSink = bool (*)(uint64_t done, uint64_t total, void* context);
+void set_work_count_sink(CountSink sink, void* context = nullptr);
+bool work_count(uint64_t done, uint64_t total);
 
 // One object as one line on standard output, flushed at once. Strings that
 // are not UTF-8 (a module's text, a file name) have their bad bytes replaced.

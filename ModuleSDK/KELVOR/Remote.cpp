@@ -116,7 +116,7 @@ Json ask(Json request) {
         if (!next_line(line, ANSWER_WAIT_MS, why)) return link_error(why);
         Json answer = Json::parse(line, nullptr, false);
         if (!answer.is_object()) return link_error("the service sent no JSON object");
-        if (answer.value("class", "") == "event") continue;
+        if (const std::string cls = answer.value("class", ""); cls == "event" || cls == "progress") continue;
         if (answer.value("id", Json()) != Json(id)) return link_error("the service answered another request");
         return answer;
     }

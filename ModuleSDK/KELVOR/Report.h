@@ -46,6 +46,7 @@ enum Block : int {
     // The lines of the host's own that the library reports for a command
     // (Outcome::hostLine): numbered by command and check, see host_check_site.
     HOST_CHECKS,
+    SERVER_WORK,
 };
 inline constexpr int LINES = 1000;
 template <int block, int line> constexpr int number() {

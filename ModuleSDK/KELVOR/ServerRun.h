@@ -9,5 +9,9 @@ class OrvantiCom;
 int server_scan(OrvantiCom& com);
 // The service's events, printed as they come, until it goes (or the run is stopped).
 int server_watch();
+// The run's backup, restore or copy of users (com.work) on the service's
+// line: the backup's files written into the run's directory, a restore's and
+// a copy's source read from it; printed as a run on the port prints them.
+int server_work(OrvantiCom& com);
 // The error line of what a run through the service cannot do; FRONT_REFUSED.
 int refuse_through_server(const char* why);

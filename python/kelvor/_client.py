@@ -5,15 +5,64 @@ they come."""
 import base64 as _base64
 import errno as _errno
 import json as _json
+import os as _os
 import select as _select
 import socket as _socket
 import time as _time
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 # The longest line taken from the service.
 _LINE_MAX = 64 << 20
 # The front end refused the command before anything was sent (a missing file, a size beyond a limit).
 _FRONT_REFUSED = -1000
+# The most bytes of a backup that go in one request, or come back in one answer.
+_BACKUP_BYTES_MAX = 5 << 20
+
+
+def _backup_files(directory: str) -> List[Dict[str, str]]:
+    """The files of the backup in `directory` for a request, [{"name": ..., "data": BASE64}]: its manifest and
+    the user files it lists."""
+    names = ["manifest.txt"]
+    with open(_os.path.join(directory, "manifest.txt"), "rb") as f:
+        for line in f.read(_BACKUP_BYTES_MAX + 1).decode("utf-8", "replace").splitlines():
+            fields = line.split()
+            if len(fields) == 6 and fields[0] == "user":
+                names.append(fields[5])
+    files: List[Dict[str, str]] = []
+    total = 0
+    for name in names:
+        if _os.path.basename(name) != name or name.startswith("."):
+            raise ValueError(f"the backup's manifest names the file {name!r}")
+        with open(_os.path.join(directory, name), "rb") as f:
+            data = f.read(_BACKUP_BYTES_MAX + 1)
+        total += len(data)
+        if total > _BACKUP_BYTES_MAX:
+            raise ValueError(f"the backup {directory} holds more than the {_BACKUP_BYTES_MAX} bytes kelvord takes")
+        files.append({"name": name, "data": _base64.b64encode(data).decode()})
+    return files
+
+
+def _write_backup(directory: str, files: List[Dict[str, str]]) -> None:
+    """The files of a backup written as kelvor writes them: beside the directory, renamed once whole."""
+    partial = f"{directory}.partial-{_os.getpid()}"
+    _os.mkdir(partial, 0o700)
+    try:
+        for file in files:
+            name, content = file.get("name", ""), file.get("data", "")
+            if (not isinstance(name, str) or not isinstance(content, str) or _os.path.basename(name) != name
+                    or not name or name.startswith(".")):
+                raise ValueError(f"kelvord sent a backup file that is none ({name!r})")
+            fd = _os.open(_os.path.join(partial, name), _os.O_WRONLY | _os.O_CREAT | _os.O_EXCL, 0o600)
+            with _os.fdopen(fd, "wb") as f:
+                f.write(_base64.b64decode(content))
+                f.flush()
+                _os.fsync(f.fileno())
+        _os.rename(partial, directory)
+    except BaseException:
+        for name in _os.listdir(partial):
+            _os.unlink(_os.path.join(partial, name))
+        _os.rmdir(partial)
+        raise
 
 
 class CommandResult(NamedTuple):
@@ -138,8 +187,10 @@ class Client:
         except OSError as e:
             raise self._gone(f"the service is gone: {e.strerror or e}", e.errno) from None
 
-    def _ask(self, request: Dict[str, Any]) -> Dict[str, Any]:
-        """One request and its answer; events that come first are kept for events()."""
+    def _ask(self, request: Dict[str, Any],
+             progress: Optional[Callable[[Dict[str, Any]], Any]] = None) -> Dict[str, Any]:
+        """One request and its answer; events that come first are kept for events(), the request's progress
+        objects told to `progress`."""
         request = dict(request, id=self._next_id)
         self._next_id += 1
         self._send(request)
@@ -150,6 +201,10 @@ class Client:
             answer = _json.loads(line)
             if answer.get("class") == "event":
                 self._events.append(answer)
+                continue
+            if answer.get("class") == "progress":
+                if progress is not None and answer.get("id") == request["id"]:
+                    progress(answer)
                 continue
             if answer.get("class") == "error":
                 raise ValueError(answer.get("message", "kelvord refused the request"))
@@ -187,6 +242,118 @@ class Client:
             raise self._error(code, self.last_message, 0, answer.get("reason"))
         return CommandResult(self.last_values, _base64.b64decode(answer.get("output", "")), self.last_message,
                              self.last_module_text, answer.get("trace"), answer)
+
+    # ---- backup, restore and the copy of users
+    def _work(self, request: Dict[str, Any], module_id: Optional[int],
+              progress: Optional[Callable[[int, int], Any]], total: int = 0) -> Dict[str, Any]:
+        module = self.module_id if module_id is None else module_id
+        if module is not None and "module_id" not in request:
+            request["module_id"] = module
+        if progress is not None:
+            request["progress"] = True
+        done = [0]
+
+        def told(p: Dict[str, Any]) -> None:
+            if progress is None:
+                return
+            if "done" in p:
+                progress(p["done"], p.get("total", 0))
+            elif "user" in p:
+                done[0] += 1
+                progress(done[0], total)
+
+        return self._ask(request, told)
+
+    def _work_object(self, answer: Dict[str, Any], kind: str) -> Dict[str, Any]:
+        obj = next((o for o in answer.get("objects", []) if o.get("kind") == kind), {})
+        self.last_message = obj.get("message")
+        self.last_module_text = obj.get("module_text", [])
+        code = answer.get("result", 0)
+        if code == _FRONT_REFUSED:
+            raise ValueError(self.last_message or f"the {kind} was refused")
+        if code < 0:
+            raise self._error(code, self.last_message)
+        return obj
+
+    def backup(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
+               progress: Optional[Callable[[int, int], Any]] = None) -> Dict[str, Any]:
+        """Backs up the module's users into ``directory`` (which must not exist), as ``kelvor --backup``: the
+        service reads the module, the files are written here. Returns the object ``kelvor --json`` prints for
+        it; ``progress(done, 0)`` is told each user backed up."""
+        directory = _os.fspath(directory)
+        if _os.path.lexists(directory):
+            raise FileExistsError(_errno.EEXIST, "the backup's directory exists already", directory)
+        answer = self._work({"class": "backup", "directory": directory}, module_id, progress)
+        obj = self._work_object(answer, "backup")
+        _write_backup(directory, answer.get("files", []))
+        return obj
+
+    def restore(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
+                progress: Optional[Callable[[int, int], Any]] = None) -> Dict[str, Any]:
+        """Restores the backup in ``directory`` onto the module, as ``kelvor --restore``. Returns the object
+        ``kelvor --json`` prints for it (each user in "users"); ``progress(done, total)`` is told each user."""
+        directory = _os.fspath(directory)
+        files = _backup_files(directory)
+        total = max(len(files) - 1, 0)
+        answer = self._work({"class": "restore", "directory": directory, "files": files}, module_id, progress,
+                            total)
+        return self._work_object(answer, "restore")
+
+    def copy_users(self, targets: Optional[Iterable[int]] = None, *, from_module: Optional[int] = None,
+                   from_backup: Union[str, "_os.PathLike[str]", None] = None,
+                   users: Optional[Iterable[Union[int, Tuple[int, int], range]]] = None, replace: bool = False,
+                   prune: bool = False, dry_run: bool = False, progress: Optional[Callable[[int, int], Any]] = None,
+                   module_id: Optional[int] = None) -> List[Any]:
+        """Copies users onto modules as :meth:`kelvor.Module.copy_users` does, on the service's line: from
+        another module of the line (``from_module``) or a backup directory here (``from_backup``), onto the
+        module addressed or the modules ``targets``. Returns one :class:`kelvor.CopyResult` for every user and
+        target; ``progress(done, total)`` is told each user of each target."""
+        from . import CopyResult, _ADMIN_LEVELS, _AUTH_POLICIES, _copy_error
+
+        if (from_module is None) == (from_backup is None):
+            raise ValueError("give one source: from_module or from_backup")
+        request: Dict[str, Any] = {"class": "copy_users", "replace": bool(replace), "prune": bool(prune),
+                                   "dry_run": bool(dry_run)}
+        if from_module is not None:
+            request["from_module"] = from_module
+        else:
+            directory = _os.fspath(from_backup)  # type: ignore[arg-type]
+            request["from"] = directory
+            try:
+                request["files"] = _backup_files(directory)
+            except OSError as e:  # refused as Module.copy_users refuses a backup it cannot read
+                raise _copy_error(_FRONT_REFUSED, f"Cannot read the backup {directory}: {e.strerror or e}") from None
+        if targets is not None:
+            request["targets"] = list(targets)
+        if users is not None:
+            ranges: List[Any] = []
+            for u in users:
+                if isinstance(u, range):
+                    if u.step != 1 or len(u) == 0:
+                        raise ValueError("a range of users counts up by 1 and holds at least one ID")
+                    ranges.append([u.start, u[-1]])
+                elif isinstance(u, tuple):
+                    ranges.append(list(u))
+                else:
+                    ranges.append(u)
+            request["users"] = ranges
+        answer = self._work(request, module_id, progress)
+        objects = answer.get("objects", [])
+        code = answer.get("result", 0)
+        per_user = [o for o in objects if o.get("kind") == "copy_user"]
+        summary = next((o for o in objects if o.get("kind") == "copy"), {})
+        self.last_message = summary.get("message")
+        if code < 0 and not per_user:
+            raise _copy_error(code, self.last_message)
+        out = []
+        for o in per_user:
+            result = o.get("result", 0)
+            out.append(CopyResult(o.get("module_id", 0), o["user_id"], o["status"], o.get("templates", 0),
+                                  _ADMIN_LEVELS.name(o.get("admin_level", 0)),
+                                  _AUTH_POLICIES.name(o.get("auth_policy", 0)),
+                                  _copy_error(result, o.get("reason")) if result < 0 else None,
+                                  o.get("found_on_module", 0), o.get("left_in_part", False), o.get("dry_run", False)))
+        return out
 
     def version(self) -> Dict[str, Any]:
         """The service's version and protocol level."""

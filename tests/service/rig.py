@@ -74,6 +74,7 @@ class Conn:
             self.sock.connect(path)
         self.buffer = b""
         self.events = []
+        self.progress = []
 
     def close(self):
         self.sock.close()
@@ -113,12 +114,12 @@ class Conn:
         return check(json.loads(line))
 
     def answer(self, timeout=30):
-        """The next answer; events that come first are kept in self.events."""
+        """The next answer; events that come first are kept in self.events, progress in self.progress."""
         while True:
             obj = self.recv(timeout)
-            if obj is None or obj["class"] != "event":
+            if obj is None or obj["class"] not in ("event", "progress"):
                 return obj
-            self.events.append(obj)
+            (self.events if obj["class"] == "event" else self.progress).append(obj)
 
     def request(self, obj, timeout=30):
         self.send(obj)

@@ -147,6 +147,45 @@ class ServerRuns(unittest.TestCase):
         self.assert_same(pair, ("-x2", "--modules", "1,2,7", "-c", "CT", "-p1", "5"))
         self.assert_same(pair, ("--json", "-x1", "--modules", "1,7", "-c", "CT", "-p1", "5"))
 
+    def test_copies_backups_and_restores_as_a_direct_run(self):
+        pair = Pair(self, sim_args=("--modules", "1,2,3"), daemon_args=("--modules", "1,2,3"),
+                    line=("-b", "115200", "-t", "5000", "-n", "1"))
+        pair.served.wait_open()
+        for finger, user in (("3", "5"), ("4", "6")):
+            pair.control("--place", finger, "--module", "1")
+            self.assert_same(pair, ("-x1", "-m", "1", "-c", "ES", "-p1", user, "-f", "0x71"))
+        pair.control("--place", "4", "--module", "3")
+        self.assert_same(pair, ("-x1", "-m", "3", "-c", "ES", "-p1", "6", "-f", "0x71"))
+        saved = ("saved/manifest.txt", "saved/user-00000005.tpl", "saved/user-00000006.tpl")
+        both = ("both/module-00002/manifest.txt", "both/module-00002/user-00000005.tpl",
+                "both/module-00003/manifest.txt")
+        copy = ("--modules", "2,3", "--copy-users", "--from-module", "1")
+        rows = [
+            # The plan, then the copy (a conflict on module 3 kept), then one that changes nothing.
+            (("--json", "--exit-code", "-x1", *copy, "--dry-run"), ()),
+            (("--exit-code", "-x1", *copy), ()),
+            (("--json", "--exit-code", "-x1", *copy), ()),
+            (("--json", "--exit-code", "-x1", *copy, "--replace", "--users", "6"), ()),
+            (("-x1", "-m", "1", "--backup", "saved"), saved),
+            (("--json", "--exit-code", "-x1", "-m", "1", "--backup", "saved"), saved),
+            (("--json", "-x1", "--modules", "2,3", "--backup", "both"), both),
+            (("-x1", "-m", "2", "-c", "DT", "-p1", "5"), ()),
+            (("--json", "--exit-code", "-x1", "-m", "2", "--restore", "saved"), ()),
+            (("--exit-code", "-x1", "-m", "3", "--restore", "saved"), ()),
+            (("--json", "--exit-code", "-x1", "-m", "2", "--restore", "missing"), ()),
+            (("-x1", "-m", "2", "-c", "DT", "-p1", "6"), ()),
+            (("--json", "--exit-code", "-x1", "-m", "2", "--copy-users", "--from", "saved", "--users", "6"), ()),
+            (("--exit-code", "-x1", "--modules", "2,3", "--copy-users", "--from", "saved", "--prune"), ()),
+            (("--exit-code", "-x1", "-m", "2", "--copy-users", "--from", "missing"), ()),
+        ]
+        for args, files in rows:
+            with self.subTest(args=" ".join(args)):
+                direct = self.assert_same(pair, args, files)
+                for f in files:
+                    self.assertIsNotNone(direct[3][f], f)
+        # What the runs found is what the modules hold: the same users on both lines.
+        self.assert_same(pair, ("--json", "-x1", "--modules", "1,2,3", "-c", "LT"))
+
     def test_refusals_of_the_client(self):
         r = Rig(self)
         rows = [
@@ -155,7 +194,6 @@ class ServerRuns(unittest.TestCase):
              r"No such file or directory\n$"),
             (("--server", r.sock, "-B", "-c", "SS"), r"-B reaches every module at once"),
             (("--server", r.sock, "-c", "SS", "-w"), r"--watch prints what the modules send"),
-            (("--server", r.sock, "--backup", "saved"), r"--backup and --restore"),
             (("--server", r.sock), r"Err: No argument"),
             (("--server", r.sock, "-x2"), r"Err: No command"),
         ]
@@ -242,6 +280,41 @@ class PythonClient(unittest.TestCase):
         except ImportError as e:  # the package is built with the suite (KELVOR_PYTHON)
             self.skipTest("the Python package is not built: %s" % e)
         self.kelvor = kelvor
+
+    def test_copies_backups_and_restores_with_progress(self):
+        kelvor = self.kelvor
+        pair = Pair(self, sim_args=("--modules", "1,2,3"), daemon_args=("--modules", "1,2,3"),
+                    line=("-b", "115200", "-t", "5000", "-n", "1"))
+        pair.served.wait_open()
+        for finger, user in (("3", 5), ("4", 6)):
+            pair.control("--place", finger, "--module", "1")
+            pair.both("-x1", "-m", "1", "-c", "ES", "-p1", str(user), "-f", "0x71")
+        told = []
+        with kelvor.Client(pair.served.sock) as c:
+            served = c.copy_users([2, 3], from_module=1, progress=lambda done, total: told.append((done, total)))
+            self.assertEqual(told, [(n, 4) for n in range(1, 5)])
+            saved = os.path.join(pair.served.dir, "saved")
+            backup = c.backup(saved, module_id=1)
+            self.assertEqual(backup["kind"], "backup")
+            with self.assertRaises(FileExistsError):
+                c.backup(saved, module_id=1)
+            c.command("DT", 5, module_id=3)
+            told.clear()
+            restore = c.restore(saved, module_id=3, progress=lambda done, total: told.append((done, total)))
+            self.assertEqual([(u["user_id"], u["status"]) for u in restore["users"]],
+                             [(5, "restored"), (6, "skipped")])
+            self.assertEqual(told, [(1, 2), (2, 2)])
+            again = c.copy_users([2, 3], from_backup=saved, users=[range(5, 7)], dry_run=True)
+            self.assertEqual({r.status for r in again}, {"unchanged"})
+            with self.assertRaises(kelvor.KelvorError):
+                c.copy_users([2], from_backup=os.path.join(pair.served.dir, "missing"))
+        # The same results as kelvor.Module's on the other line, where the backup is the one written here.
+        with kelvor.Module(pair.direct.link, network=True, module_id=1, timeout_ms=1000) as m:
+            direct = m.copy_users([2, 3], from_module=1)
+            self.assertEqual(served, direct)
+            self.assertEqual([(r.module_id, r.user_id, r.status) for r in
+                              m.copy_users([3], from_backup=saved, users=[5])], [(3, 5, "unchanged")])
+        self.assertEqual(sorted(os.listdir(saved)), ["manifest.txt", "user-00000005.tpl", "user-00000006.tpl"])
 
     def test_commands_exceptions_and_files(self):
         kelvor = self.kelvor

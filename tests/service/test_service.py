@@ -86,6 +86,21 @@ class Basics(unittest.TestCase):
             (b'{"class":"command","command":"QQQ"}', 'unknown command keyword "QQQ"'),
             (b'{"class":"command","command":"SS","input":"%%%"}', "no base64"),
             (b'{"class":"watch","enable":1}', '"enable" must be true or false'),
+            (b'{"class":"backup","directory":7}', '"directory" must be a string'),
+            (b'{"class":"backup","directory":""}', '"directory" names a directory'),
+            (b'{"class":"backup","of_list":true}', '"of_list" goes with a "module_id"'),
+            (b'{"class":"restore","files":[{"name":"m","data":"AAAA"}],"progress":1}', '"progress" must be true'),
+            (b'{"class":"copy_users","targets":[2]}', 'names one source'),
+            (b'{"class":"copy_users","from_module":1,"from":"d","files":[]}', 'names one source'),
+            (b'{"class":"copy_users","from":"d"}', 'carries the backup\'s "files"'),
+            (b'{"class":"copy_users","from":"d","files":[{"name":"../m","data":""}]}', "no name of a backup"),
+            (b'{"class":"copy_users","from_module":1,"targets":[2,2]}', "named twice"),
+            (b'{"class":"copy_users","from_module":1,"targets":[0]}', '"targets" is a list of module IDs'),
+            (b'{"class":"copy_users","from_module":1,"users":[[5,3]]}', "counts up"),
+            (b'{"class":"copy_users","from_module":1,"users":[0]}', '"users" is a list'),
+            (b'{"class":"copy_users","from_module":1,"dry_run":"yes"}', '"dry_run" must be true or false'),
+            (b'{"class":"copy_users","from_module":1,"files":[]}', '"files" go with "from"'),
+            (b'{"class":"copy_users","from_module":1,"replace":true,"bogus":1}', 'unknown member "bogus"'),
             (b"\xff\xfe", "no JSON"),
             (b"[" * 100000, "nests deeper"),
             (b"x" * (8 * 1024 * 1024 + 10), "longer than 8388608 bytes"),
@@ -138,6 +153,61 @@ class Basics(unittest.TestCase):
                     self.assertEqual(base64.b64decode(a["output"]), back)
                 else:
                     self.assertEqual(a["output"], "")
+
+
+class Works(unittest.TestCase):
+    def test_a_copy_sends_progress_and_holds_neither_clients_nor_watchers(self):
+        r = Rig(self, sim_args=("--modules", "1,2,3"), daemon_args=("--modules", "1,2,3"))
+        r.wait_open()
+        c = r.client()
+        for finger, user in (("3", 5), ("4", 6), ("5", 7)):
+            r.control("--place", finger, "--module", "1")
+            self.assertEqual(c.request(command("ES", p1=user, flag=0x71, module_id=1))["outcome"], "ok")
+        watcher = r.client()
+        watcher.request({"class": "watch"})
+        other = r.client()
+        c.send({"class": "copy_users", "id": "cp", "from_module": 1, "targets": [2, 3], "progress": True})
+        first = c.recv(30)
+        self.assertEqual((first["class"], first["id"], first["tool"]), ("progress", "cp", "copy_users"))
+        # The copy is under way: other clients are answered, and see the line busy.
+        self.assertTrue(other.request({"class": "devices"})["busy"])
+        progress = [first]
+        while True:
+            o = c.recv(60)
+            if o["class"] != "progress":
+                answer = o
+                break
+            progress.append(o)
+        self.assertEqual((answer["class"], answer["id"], answer["result"], answer["partial"]),
+                         ("copy_users", "cp", 0, False))
+        users = [o["object"] for o in progress if "object" in o and o["object"]["kind"] == "copy_user"]
+        self.assertEqual(users, [o for o in answer["objects"] if o["kind"] == "copy_user"])
+        self.assertEqual(sorted((u["module_id"], u["user_id"], u["status"]) for u in users),
+                         [(m, u, "copied") for m in (2, 3) for u in (5, 6, 7)])
+        counts = [(o["done"], o["total"]) for o in progress if "done" in o]
+        self.assertEqual(counts, [(n, 6) for n in range(1, 7)])
+        # The watcher was held by nothing: an identification after the copy reaches it.
+        c.request(command("SW", flag=0x84, p2=0x31, module_id=3))
+        r.control("--place", "4", "--module", "3")
+        e = watcher.event(kind="identify", timeout=20)
+        self.assertEqual((e["module_id"], e["user_id"]), (3, 6))
+        # What the service refuses, and a restore of a damaged backup, are answered; the line goes on.
+        a = c.request({"class": "copy_users", "from_module": 1, "targets": [2], "users": [5]})
+        self.assertEqual(a["class"], "copy_users", a)
+        self.assertEqual(c.progress, [], "progress only when asked")
+        self.assertEqual([o["status"] for o in a["objects"] if o["kind"] == "copy_user"], ["unchanged"])
+        backup = c.request({"class": "backup", "module_id": 2, "directory": "there", "trace": 1})
+        self.assertEqual((backup["result"], [f["name"] for f in backup["files"]]),
+                         (0, ["manifest.txt", "user-00000005.tpl", "user-00000006.tpl", "user-00000007.tpl"]))
+        self.assertEqual(backup["objects"][0]["directory"], "there")
+        self.assertEqual(backup["objects"][0]["users"][0]["file"], "there/user-00000005.tpl")
+        files = [dict(f, data=base64.b64encode(b"damaged").decode()) if f["name"] == "user-00000006.tpl" else f
+                 for f in backup["files"]]
+        a = c.request({"class": "restore", "module_id": 3, "directory": "there", "files": files, "trace": 1})
+        self.assertEqual((a["result_name"], a["objects"][0]["outcome"]), ("front_end_refused", "refused"))
+        self.assertIn("there/user-00000006.tpl is damaged", a["trace"])
+        self.assertNotIn("kelvord-", a["trace"] + json.dumps(a["objects"]))
+        self.assertEqual(c.request(command("SS", module_id=2))["outcome"], "ok")
 
 
 class Clients(unittest.TestCase):
