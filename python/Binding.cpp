@@ -58,8 +58,10 @@ TraceBacklog& backlog() {
 
 struct Session {
     bool open = false;
-    py::object progress;   // callable(done, total), or None or null
-    py::object traceLines; // callable(line), or None or null
+    uint64_t opening = 0;   // counts the openings: a Module knows the one it made
+    py::object outcomeType; // the package's class of outcomes (a named tuple), once it is given
+    py::object progress;    // callable(done, total), or None or null
+    py::object traceLines;  // callable(line), or None or null
     std::optional<py::error_already_set> failure;
     unsigned long mainThread = 0;
 };
@@ -200,7 +202,7 @@ bool observe(uint64_t done, uint64_t total, void*) {
 struct Sigint {
     struct sigaction next {};
     bool installed = false;
-    py::object getsignal;  // signal.getsignal
+    py::object getsignal;  // _signal.getsignal (without the enum signal.getsignal makes)
     py::object pythonSide; // what it returned when the handler was put in place
 };
 Sigint& sigint_state() {
@@ -367,13 +369,15 @@ py::bytes to_bytes(const Bytes& b) {
 // ------------------------------------------------------------ run_command
 
 // (result, message or None, values, module text lines, output bytes or None
-// when the command took none, the host's own line or None, which check it
-// was, whether the host refused the command itself) of one command on the
-// open module. `command` is its keyword or code; a code without a command of
-// its own goes out as a raw packet.
-py::tuple run_request(const py::object& command, std::optional<uint16_t> moduleId, uint32_t p1, uint32_t p2,
-                      uint8_t flag, std::optional<py::buffer> input, uint32_t chunkSize,
-                      py::object progress) {
+// when the command took none, whether the host refused the command itself,
+// None, the host's own line or None, which check it was) of one command on
+// the open module, as an instance of the package's class of outcomes once it
+// is given. `command` is its keyword or code; a code without a command of its
+// own goes out as a raw packet. With `opening` (not 0) the command runs only
+// on the connection of that opening: a module closed since is refused.
+py::object run_request(const py::object& command, std::optional<uint16_t> moduleId, uint32_t p1, uint32_t p2,
+                       uint8_t flag, std::optional<py::buffer> input, uint32_t chunkSize, py::object progress,
+                       uint64_t opening) {
     CommandRequest request;
     if (py::isinstance<py::str>(command)) {
         const std::string keyword = command.cast<std::string>();
@@ -404,6 +408,7 @@ py::tuple run_request(const py::object& command, std::optional<uint16_t> moduleI
     LineLock held;
     require_open();
     Session& s = session();
+    if (opening != 0 && opening != s.opening) throw py::value_error("the module is closed");
     if (given(progress)) s.progress = std::move(progress);
     g_sigint.store(false);
     Outcome o;
@@ -429,11 +434,18 @@ py::tuple run_request(const py::object& command, std::optional<uint16_t> moduleI
 
     py::list text;
     for (const std::string& line : o.moduleText) text.append(text_of(line));
-    return py::make_tuple(o.result, o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()),
-                          python_of(o.values), std::move(text),
-                          o.outputTaken ? py::object(to_bytes(o.output)) : py::object(py::none()),
-                          o.hostLine.empty() ? py::object(py::none()) : py::object(text_of(o.hostLine)),
-                          o.hostCheck, o.hostRefused);
+    py::tuple fields = py::make_tuple(
+        o.result, o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()), python_of(o.values),
+        std::move(text), o.outputTaken ? py::object(to_bytes(o.output)) : py::object(py::none()),
+        o.hostRefused, py::none(),
+        o.hostLine.empty() ? py::object(py::none()) : py::object(text_of(o.hostLine)), o.hostCheck);
+    if (!s.outcomeType) return fields;
+    // The named tuple made as its class's own constructor would make it, without a call into Python.
+    auto* type = reinterpret_cast<PyTypeObject*>(s.outcomeType.ptr());
+    const py::tuple args = py::make_tuple(std::move(fields));
+    PyObject* made = PyTuple_Type.tp_new(type, args.ptr(), nullptr);
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
 }
 
 // ------------------------------------------------------------- image record
@@ -554,6 +566,7 @@ py::tuple open_module(const std::string& port, int baud, int hexText, int networ
     });
     if (rc == 0 && !interrupted) {
         s.open = true;
+        ++s.opening;
         return py::make_tuple(0, 0, std::string());
     }
     const int error = serial_last_error();
@@ -585,6 +598,7 @@ void close_at_exit() {
     s.progress = py::object();
     s.traceLines = py::object();
     s.failure.reset();
+    s.outcomeType = py::object();
     sigint_state().getsignal = py::object();
     sigint_state().pythonSide = py::object();
 }
@@ -685,7 +699,7 @@ PYBIND11_MODULE(_kelvor, m) {
     session().mainThread = PyThread_get_thread_ident();
     {
         Sigint& s = sigint_state();
-        s.getsignal = py::module_::import("signal").attr("getsignal");
+        s.getsignal = py::module_::import("_signal").attr("getsignal");
         s.pythonSide = s.getsignal(SIGINT);
         install_sigint();
     }
@@ -814,7 +828,14 @@ PYBIND11_MODULE(_kelvor, m) {
     // ---- commands: any command of the library, its outcome as Python values
     m.def("run", run_request, py::arg("command"), py::arg("module_id") = py::none(), py::arg("p1") = 0u,
           py::arg("p2") = 0u, py::arg("flag") = 0u, py::arg("input") = py::none(), py::arg("chunk_size") = 0u,
-          py::arg("progress") = py::none());
+          py::arg("progress") = py::none(), py::arg("opening") = 0u);
+    m.def("opening", [] { return session().opening; });
+    // The class of the outcomes run() returns: a subclass of tuple with its nine fields.
+    m.def("outcome_type", [](const py::type& type) {
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type))
+            throw py::type_error("the outcomes' class is a subclass of tuple");
+        session().outcomeType = type;
+    });
 
     // ---- the host's own coding of what commands carry
     m.def("image_record", [](uint32_t width, uint32_t height, const py::buffer& pixels) {

@@ -208,6 +208,7 @@ class _Names:
         self.what = what
         self.by_code = {code: name for code, name in _kelvor.keywords(category)}
         self.by_name = {_snake(name): code for code, name in self.by_code.items()}
+        self.snake = {code: _snake(name) for code, name in self.by_code.items()}
 
     def code(self, value: Union[int, str], bits: int = 8) -> int:
         if isinstance(value, bool):
@@ -225,7 +226,7 @@ class _Names:
 
     def name(self, code: int) -> Union[str, int]:
         """The snake_case name of a code, or the code itself when it has none."""
-        return _snake(self.by_code[code]) if code in self.by_code else code
+        return self.snake.get(code, code)
 
     def name_of(self, text: str) -> str:
         """The snake_case name of a name of the keyword table (as a command's values give it)."""
@@ -512,42 +513,19 @@ def _parse_time(text: Any) -> Optional[_dt.datetime]:
 
 
 # ------------------------------------------------------------------ the line
-class _Line:
-    """The process's one line: calls take turns on it, whatever the thread.
-
-    A thread that waits for its turn lets others run (and can be interrupted);
-    a call made while the same thread's call runs (from a progress callable or
-    a trace handler) is refused at once instead of waiting for ever.
-    """
-
-    def __init__(self) -> None:
-        self._lock = _threading.Lock()
-        self._owner: Optional[int] = None
-
-    def __enter__(self) -> None:
-        me = _threading.get_ident()
-        if self._owner == me:
-            raise RuntimeError("a kelvor call is running on this thread already: the module cannot be used from "
-                               "inside its own call (a progress callable or a trace handler); call it once the "
-                               "running call has returned")
-        self._lock.acquire()
-        self._owner = me
-
-    def __exit__(self, *exc: object) -> None:
-        self._owner = None
-        self._lock.release()
-
-
-_LINE = _Line()
+# The process's one line: calls take turns on it, whatever the thread; a
+# thread that waits for its turn lets others run (and can be interrupted). A
+# call made while the same thread's call runs (from a progress callable or a
+# trace handler) passes this lock and is refused by the extension's own, at
+# once, instead of waiting for ever.
+_LINE = _threading.RLock()
 
 
 class _Seen(_threading.local):
-    """What the latest call of one thread found."""
+    """What the latest call of one thread found: (message, values, module text lines)."""
 
     def __init__(self) -> None:
-        self.message: Optional[str] = None
-        self.values: Dict[str, Any] = {}
-        self.module_text: List[str] = []
+        self.last: Tuple[Optional[str], Dict[str, Any], List[str]] = (None, {}, [])
 
 
 # ------------------------------------------------------------- the commands
@@ -555,7 +533,10 @@ class _Outcome(NamedTuple):
     """What one command came to: its result, the line that decided it, its
     values by name, the module's text lines and what it took for an output
     file (an Image for the image commands; None when it took nothing).
-    ``refused`` tells that the host refused the command itself."""
+    ``refused`` tells that the host refused the command itself; ``reason`` is
+    the port's diagnosis of a line that cannot be opened, ``host_line`` and
+    ``host_check`` the host's own line about the command and which check it
+    was (the extension's HostCheck)."""
 
     result: int
     message: Optional[str]
@@ -564,6 +545,8 @@ class _Outcome(NamedTuple):
     output: Any
     refused: bool = False
     reason: Optional[str] = None
+    host_line: Optional[str] = None
+    host_check: int = 0
 
 
 _CODES: Dict[str, int] = {k: row["code"] for k, row in COMMAND_TABLE.items()}
@@ -574,6 +557,13 @@ def _host_message(line: str) -> str:
     """The text of a line of the host's own, without its prefix and line end."""
     line = line.rstrip("\r\n")
     return line[5:] if line.startswith("Err: ") else line
+
+
+# Named tuples made without their Python-level constructor (one call less per command).
+_new_tuple = tuple.__new__
+
+
+_kelvor.outcome_type(_Outcome)
 
 
 def _roles(side: str, role: str) -> frozenset:
@@ -633,10 +623,11 @@ class _Commands:
         if p1 or p2 or flag:
             _check_options(keyword, p1, p2, flag)
         o = self._run(keyword, p1, p2, flag, input, chunk, progress)
-        self._note(o.message, o.values, o.module_text)
-        if o.refused:
-            raise ValueError(o.message or f"{keyword} was refused before it was sent")
-        if o.result < 0:
+        self._note(o[1], o[2], o[3])
+        if o[0] < 0 or o[5]:
+            if o.refused:
+                raise ValueError(o.message or (o.host_line and _host_message(o.host_line))
+                                 or f"{keyword} was refused before it was sent")
             raise _error(o.result, o.message, 0, o.reason)
         return o
 
@@ -650,8 +641,8 @@ class _Commands:
     # ---- system status, parameters, sensor
     def status(self) -> Status:
         """The module's status (SS)."""
-        code = self._do("SS").values.get("status", 0)
-        return Status(code, _STATUS.name(code))
+        code = self._do("SS")[2].get("status", 0)
+        return _new_tuple(Status, (code, _STATUS.snake.get(code, code)))
 
     def read_parameter(self, number: Union[int, str]) -> int:
         """A system parameter (SR), by number (0x71) or name ("baudrate")."""
@@ -1266,6 +1257,7 @@ class Module(_Commands):
     def __init__(self, port: Union[str, "_os.PathLike[str]"], baud: int = 115200, *, network: bool = False,
                  module_id: int = 0, hex_text: bool = False, timeout_ms: int = 1000, chunk_size: int = 4096,
                  broadcast: bool = False) -> None:
+        self._open = False
         port = _os.fspath(port)
         if not isinstance(port, str) or not port:
             raise ValueError("a port name is needed")
@@ -1290,6 +1282,7 @@ class Module(_Commands):
             self._note(*_kelvor.outcome())
             if rc == 0:
                 self._open = True
+                self._opening = _kelvor.opening()
         if rc != 0:
             raise _error(rc, self.last_message, err, reason or None)
 
@@ -1326,45 +1319,40 @@ class Module(_Commands):
     @property
     def last_message(self) -> Optional[str]:
         """The line that decided this thread's latest call (None before any)."""
-        return self._seen.message
+        return self._seen.last[0]
 
     @property
     def last_values(self) -> Dict[str, Any]:
         """Every value of the answers of this thread's latest call, by name."""
-        return self._seen.values
+        return self._seen.last[1]
 
     @property
     def last_module_text(self) -> List[str]:
         """The module's text lines during this thread's latest call."""
-        return self._seen.module_text
+        return self._seen.last[2]
 
     def _forget(self) -> None:
-        seen = self._seen
-        seen.message, seen.values, seen.module_text = None, {}, []
+        self._seen.last = (None, {}, [])
 
     def _note(self, message: Optional[str], values: Dict[str, Any], module_text: List[str]) -> None:
-        seen = self._seen
-        seen.message = message
-        seen.values = values
-        seen.module_text = module_text
-        for line in seen.module_text:
-            logger.info("%s", line, extra={"trace_type": "module"})
+        self._seen.last = (message, values, module_text)
+        if module_text:
+            for line in module_text:
+                logger.info("%s", line, extra={"trace_type": "module"})
 
     def _run(self, keyword: str, p1: int, p2: int, flag: int, input: Any, chunk: int,
              progress: Optional[Progress]) -> _Outcome:
         if input is not None and keyword in _IMAGE_INPUT:
             input = _kelvor.image_record(input.width, input.height, input.pixels)
-        with _LINE:
-            if self.closed:
-                raise ValueError("the module is closed")
-            rc, message, values, text, output, host_line, _, refused = _kelvor.run(
-                _CODES[keyword], None, p1, p2, flag, input, chunk, progress)
-        if refused and message is None and host_line:
-            message = _host_message(host_line)
-        if output is not None and keyword in _IMAGE_OUTPUT:
-            record = _kelvor.image_of_record(output)
-            output = None if record is None else Image(record[0], record[1], record[3], record[2])
-        return _Outcome(rc, message, values, text, output, refused)
+        if not self._open:
+            self._forget()
+            raise ValueError("the module is closed")
+        # The extension's lock takes the calls in turn and refuses a module closed since its opening.
+        o = _kelvor.run(_CODES[keyword], None, p1, p2, flag, input, chunk, progress, self._opening)
+        if o[4] is not None and keyword in _IMAGE_OUTPUT:
+            record = _kelvor.image_of_record(o[4])
+            o = o._replace(output=None if record is None else Image(record[0], record[1], record[3], record[2]))
+        return o
 
     def _call(self, name: str, *args: Any) -> Any:
         """A call of the extension that is no command of the table (the copy of users, raw packets)."""
@@ -1486,6 +1474,14 @@ def _forgetting(method: Callable[..., Any]) -> Callable[..., Any]:
 
 # Every method that talks to the module starts with an empty outcome: one
 # that raises before anything is sent leaves nothing of an earlier call behind.
+# A method without arguments has nothing to refuse before it sends: what its
+# command came to replaces the earlier outcome (and a closed module's refusal
+# empties it), so it goes without the extra call.
+def _takes_arguments(function: Callable[..., Any]) -> bool:
+    code = function.__code__
+    return code.co_argcount > 1 or code.co_kwonlyargcount > 0 or bool(code.co_flags & 0x0C)
+
+
 def _forget_first(cls: type) -> None:
     for name, member in list(vars(cls).items()):
         if name.startswith("_") or name in ("close", "closed", "last_message", "last_values", "last_module_text"):
@@ -1493,7 +1489,7 @@ def _forget_first(cls: type) -> None:
         if isinstance(member, property):
             setattr(cls, name, property(member.fget and _forgetting(member.fget),
                                         member.fset and _forgetting(member.fset), None, member.__doc__))
-        elif callable(member):
+        elif callable(member) and _takes_arguments(member):
             setattr(cls, name, _forgetting(member))
 
 

@@ -214,6 +214,9 @@ class Client(_Commands):
         # The service runs the command as the command line gives it: the
         # input as the bytes of an -i file (an image as a BMP file), what the
         # command takes for its output as the bytes of an -o file.
+        if self.closed:
+            self._forget()
+            raise ValueError("the client is closed")
         request: Dict[str, Any] = {"class": "command", "command": keyword, "p1": p1, "p2": p2, "flag": flag}
         if self.module_id is not None:
             request["module_id"] = self.module_id
