@@ -115,13 +115,22 @@ ROWS = [
 ]
 
 
+def timeless(values):
+    """Values without the times of the modules' clocks, which two simulators need not share to the second."""
+    if isinstance(values, dict):
+        return {k: timeless(v) for k, v in values.items() if k != "time"}
+    if isinstance(values, list):
+        return [timeless(v) for v in values]
+    return values
+
+
 def test_client_and_module_agree(pair):
     m, c, _ = pair
     for family, call in ROWS:
         direct, served = outcome(call, m), outcome(call, c)
         assert served == direct, family
         if direct[0] == "value":
-            assert c.last_values == m.last_values, family
+            assert timeless(c.last_values) == timeless(m.last_values), family
 
 
 def test_client_and_module_agree_on_refusals_of_the_module(pair):
