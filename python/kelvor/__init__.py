@@ -29,6 +29,8 @@ import logging as _logging
 import os as _os
 import re as _re
 import threading as _threading
+import types as _types
+import typing as _typing
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _kelvor
@@ -263,8 +265,11 @@ _BAUD_RATES: Tuple[int, ...] = tuple(_kelvor.BAUD_RATES)
 
 #: Every command as the library describes it, by keyword: what it does, the
 #: options it reads (with the bounds the host sets), its files and the values
-#: of its outcome. The checks and limits below come from here.
-COMMAND_TABLE: Dict[str, Dict[str, Any]] = {c["keyword"]: c for c in _kelvor.commands()}
+#: of its outcome. The checks and limits below come from here; the table is
+#: read-only, as the extension's is.
+COMMAND_TABLE: "_typing.Mapping[str, _typing.Mapping[str, Any]]" = _types.MappingProxyType({
+    c["keyword"]: _types.MappingProxyType(dict(c, options=_types.MappingProxyType(c["options"])))
+    for c in _kelvor.commands()})
 
 
 def _input_bytes(keyword: str, share: int = 1) -> int:
