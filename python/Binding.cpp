@@ -558,12 +558,20 @@ py::tuple open_module(const std::string& port, int baud, int hexText, int networ
         throw std::runtime_error("a kelvor.Module is open already: the library has one link per process "
                                  "(close it first)");
     bool interrupted = false;
-    const int rc = run_locked([&] {
-        const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
-                                : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
-        interrupted = g_sigint.load();
-        return r;
-    });
+    int rc = 0;
+    try {
+        rc = run_locked([&] {
+            const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
+                                    : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
+            interrupted = g_sigint.load();
+            return r;
+        });
+    } catch (...) {
+        // A Ctrl-C (the interpreter's handler is told too) or a trace handler's
+        // failure: the port this opening opened is given back before it is raised.
+        module_close();
+        throw;
+    }
     if (rc == 0 && !interrupted) {
         s.open = true;
         ++s.opening;
