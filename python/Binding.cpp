@@ -58,8 +58,10 @@ TraceBacklog& backlog() {
 
 struct Session {
     bool open = false;
-    py::object progress;   // callable(done, total), or None or null
-    py::object traceLines; // callable(line), or None or null
+    uint64_t opening = 0;   // counts the openings: a Module knows the one it made
+    py::object outcomeType; // the package's class of outcomes (a named tuple), once it is given
+    py::object progress;    // callable(done, total), or None or null
+    py::object traceLines;  // callable(line), or None or null
     std::optional<py::error_already_set> failure;
     unsigned long mainThread = 0;
 };
@@ -108,19 +110,6 @@ public:
 // What the latest call of a thread found, kept for that thread alone.
 thread_local Outcome t_outcome;
 
-// What a run of a command found goes to the outcome of the call that runs it.
-void absorb(Outcome& from) {
-    Outcome* into = outcome::current();
-    if (!into) return;
-    if (from.hasMessage) {
-        into->message = std::move(from.message);
-        into->hasMessage = true;
-    }
-    for (size_t i = 0; i < from.values.names.size(); ++i)
-        into->values.member(from.values.names[i]) = std::move(from.values.items[i]);
-    outcome::move_text(from, *into);
-}
-
 bool given(const py::object& o) {
     return o && !o.is_none();
 }
@@ -154,11 +143,6 @@ py::object python_of(const Value& v) {
 }
 
 std::atomic<bool> g_sigint{false};
-
-extern "C" void on_sigint(int) {
-    g_sigint.store(true);
-    serial_interrupt();
-}
 
 void keep_trace_line(const char* text, size_t n, void*) {
     TraceBacklog& b = backlog();
@@ -208,27 +192,84 @@ bool observe(uint64_t done, uint64_t total, void*) {
     return true;
 }
 
-// Ctrl-C during a call: the read in progress ends, the call returns, and the
-// interrupt is raised as KeyboardInterrupt once the lock is back. Only the
-// main thread gets signals, so only there the handler is put in place.
+// Ctrl-C during a call of the main thread: the read in progress ends, the
+// call returns, and the interrupt is raised as KeyboardInterrupt once the lock
+// is back. The handler is put in place once, in front of the interpreter's own,
+// which it calls after it: outside a call Ctrl-C is the interpreter's alone.
+// A program that sets a SIGINT handler of its own (signal.signal) puts the
+// interpreter's back in front; the next call of the main thread sees that and
+// puts this one in front of it again.
+struct Sigint {
+    struct sigaction next {};
+    bool installed = false;
+    py::object getsignal;  // _signal.getsignal (without the enum signal.getsignal makes)
+    py::object pythonSide; // what it returned when the handler was put in place
+};
+Sigint& sigint_state() {
+    static Sigint s;
+    return s;
+}
+std::atomic<bool> g_inMainCall{false};
+
+extern "C" void on_sigint(int sig) {
+    if (g_inMainCall.load()) {
+        g_sigint.store(true);
+        serial_interrupt();
+    }
+    const struct sigaction& next = sigint_state().next;
+    if (next.sa_flags & SA_SIGINFO) {
+        if (next.sa_sigaction) next.sa_sigaction(sig, nullptr, nullptr);
+    } else if (next.sa_handler == SIG_DFL) {
+        // Without a handler of the interpreter's, a Ctrl-C outside a call ends the process as always.
+        if (!g_inMainCall.load()) {
+            ::signal(sig, SIG_DFL);
+            ::raise(sig);
+        }
+    } else if (next.sa_handler != SIG_IGN && next.sa_handler != nullptr) {
+        next.sa_handler(sig);
+    }
+}
+
+// Puts the handler in front of the one in place (not when SIGINT is ignored).
+void install_sigint() {
+    Sigint& s = sigint_state();
+    struct sigaction now {};
+    if (sigaction(SIGINT, nullptr, &now) != 0) return;
+    if (!(now.sa_flags & SA_SIGINFO) && now.sa_handler == on_sigint) return;
+    if (!(now.sa_flags & SA_SIGINFO) && now.sa_handler == SIG_IGN) return;
+    struct sigaction mine {};
+    mine.sa_handler = on_sigint;
+    sigemptyset(&mine.sa_mask);
+    mine.sa_flags = now.sa_flags & SA_ONSTACK;
+    s.next = now;
+    s.installed = sigaction(SIGINT, &mine, nullptr) == 0;
+}
+
+// Marks a call of the main thread for the handler, after checking that the
+// handler is still in front.
 class SigintScope {
 public:
     SigintScope() {
         if (PyThread_get_thread_ident() != session().mainThread) return;
-        struct sigaction mine {};
-        mine.sa_handler = on_sigint;
-        sigemptyset(&mine.sa_mask);
-        installed_ = sigaction(SIGINT, &mine, &old_) == 0;
+        Sigint& s = sigint_state();
+        if (s.getsignal) {
+            py::object now = s.getsignal(SIGINT);
+            if (!now.is(s.pythonSide)) {
+                install_sigint();
+                s.pythonSide = std::move(now);
+            }
+        }
+        g_inMainCall.store(true);
+        marked_ = true;
     }
     ~SigintScope() {
-        if (installed_) sigaction(SIGINT, &old_, nullptr);
+        if (marked_) g_inMainCall.store(false);
     }
     SigintScope(const SigintScope&) = delete;
     SigintScope& operator=(const SigintScope&) = delete;
 
 private:
-    struct sigaction old_ {};
-    bool installed_ = false;
+    bool marked_ = false;
 };
 
 void require_open() {
@@ -327,42 +368,84 @@ py::bytes to_bytes(const Bytes& b) {
 
 // ------------------------------------------------------------ run_command
 
-// A command the library runs as a whole (run_command): its result, and what
-// it received for an output file, within the limits of its description.
-struct Ran {
-    int rc = 0;
-    Bytes output;
-};
+// (result, message or None, values, module text lines, output bytes or None
+// when the command took none, whether the host refused the command itself,
+// None, the host's own line or None, which check it was) of one command on
+// the open module, as an instance of the package's class of outcomes once it
+// is given. `command` is its keyword or code; a code without a command of its
+// own goes out as a raw packet. With `opening` (not 0) the command runs only
+// on the connection of that opening: a module closed since is refused.
+py::object run_request(const py::object& command, std::optional<uint16_t> moduleId, uint32_t p1, uint32_t p2,
+                       uint8_t flag, std::optional<py::buffer> input, uint32_t chunkSize, py::object progress,
+                       uint64_t opening) {
+    CommandRequest request;
+    if (py::isinstance<py::str>(command)) {
+        const std::string keyword = command.cast<std::string>();
+        const packet::Command* described = packet::command_named(keyword);
+        if (!described) throw py::value_error("no command is named " + keyword);
+        request.code = described->code;
+    } else {
+        if (!py::isinstance<py::int_>(command) || py::isinstance<py::bool_>(command))
+            throw py::type_error("a command is its keyword or its code");
+        const long long code = command.cast<long long>();
+        if (code < 0 || code > 0xFF) throw py::value_error("a command code is 0 to 0xff");
+        request.code = static_cast<uint8_t>(code);
+    }
+    request.moduleId = moduleId;
+    request.param1 = p1;
+    request.param2 = p2;
+    request.flag = flag;
+    Bytes data;
+    if (input) {
+        data = bytes_of(*input);
+        request.input = std::span<const uint8_t>(data);
+    }
+    if (chunkSize != 0) request.chunkSize = chunkSize;
+    if (given(progress) && !PyCallable_Check(progress.ptr()))
+        throw py::type_error(std::string("progress is a callable(done, total), not ") +
+                             Py_TYPE(progress.ptr())->tp_name);
 
-Ran run_one(uint8_t code, uint32_t param1, uint32_t param2, uint8_t flag, const Bytes* input = nullptr,
-            py::object progress = py::none()) {
+    LineLock held;
     require_open();
-    Ran ran;
-    ran.rc = run_stoppable(
-        [&] {
-            CommandRequest request;
-            request.code = code;
-            request.param1 = param1;
-            request.param2 = param2;
-            request.flag = flag;
-            if (input) request.input = std::span<const uint8_t>(*input);
-            Outcome o = run_command(request);
-            absorb(o);
-            if (o.outputTaken) ran.output = std::move(o.output);
-            return o.result;
-        },
-        std::move(progress));
-    return ran;
-}
+    Session& s = session();
+    if (opening != 0 && opening != s.opening) throw py::value_error("the module is closed");
+    if (given(progress)) s.progress = std::move(progress);
+    g_sigint.store(false);
+    Outcome o;
+    {
+        SigintScope sigint;
+        py::gil_scoped_release unlocked;
+        o = run_command(request);
+        trace_flush();
+    }
+    if (s.progress) s.progress = py::object();
+    const bool interrupted = g_sigint.exchange(false);
+    if (interrupted || serial_interrupted()) serial_clear_interrupt();
+    std::optional<py::error_already_set> failure = std::move(s.failure);
+    s.failure.reset();
+    try {
+        deliver_trace();
+    } catch (py::error_already_set& e) {
+        if (!failure) failure.emplace(std::move(e));
+    }
+    if (failure) throw std::move(*failure);
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    raise_if_interrupted(interrupted);
 
-py::bytes bytes_out(const Ran& ran) {
-    return py::bytes(reinterpret_cast<const char*>(ran.output.data()), ran.output.size());
-}
-
-// An integer value of this thread's latest call, 0 when it has none.
-int64_t last_value(const char* name) {
-    const Value* v = t_outcome.values.find(name);
-    return v && v->kind == Value::Kind::Integer ? v->integer : 0;
+    py::list text;
+    for (const std::string& line : o.moduleText) text.append(text_of(line));
+    py::tuple fields = py::make_tuple(
+        o.result, o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()), python_of(o.values),
+        std::move(text), o.outputTaken ? py::object(to_bytes(o.output)) : py::object(py::none()),
+        o.hostRefused, py::none(),
+        o.hostLine.empty() ? py::object(py::none()) : py::object(text_of(o.hostLine)), o.hostCheck);
+    if (!s.outcomeType) return fields;
+    // The named tuple made as its class's own constructor would make it, without a call into Python.
+    auto* type = reinterpret_cast<PyTypeObject*>(s.outcomeType.ptr());
+    const py::tuple args = py::make_tuple(std::move(fields));
+    PyObject* made = PyTuple_Type.tp_new(type, args.ptr(), nullptr);
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
 }
 
 // ------------------------------------------------------------- image record
@@ -387,22 +470,18 @@ std::unique_ptr<std::array<uint8_t, IMAGE_RECORD_SIZE>> image_record_of(uint32_t
     return rec;
 }
 
-// (rc, width, height, format, pixels) of an image the module sends.
-py::tuple take_image(bool scan, uint32_t chunk, py::object progress) {
-    namespace cmd = packet::cmd;
-    const uint8_t code = chunk == 0 ? (scan ? cmd::SI : cmd::RI) : (scan ? cmd::SIX : cmd::RIX);
-    const Ran ran = run_one(code, 0, chunk, 0, nullptr, std::move(progress));
-    if (ran.rc != 0 || ran.output.size() < IMAGE_RECORD_SIZE)
-        return py::make_tuple(ran.rc, 0, 0, 0, py::bytes());
-    const uint8_t* rec = ran.output.data();
-    const uint32_t width = packet::get32(rec + packet::record::IMAGE_WIDTH_AT);
-    const uint32_t height = packet::get32(rec + packet::record::IMAGE_HEIGHT_AT);
-    const uint32_t format = packet::get32(rec + packet::record::IMAGE_FORMAT_AT);
+// (width, height, format, pixels) of an image record a module sent, None
+// when its header does not describe an image that fits it.
+py::object image_of_record(const py::buffer& data) {
+    const Bytes rec = bytes_of(data);
+    if (rec.size() < IMAGE_RECORD_SIZE) return py::none();
+    const uint32_t width = packet::get32(rec.data() + packet::record::IMAGE_WIDTH_AT);
+    const uint32_t height = packet::get32(rec.data() + packet::record::IMAGE_HEIGHT_AT);
+    const uint32_t format = packet::get32(rec.data() + packet::record::IMAGE_FORMAT_AT);
     const uint64_t n = static_cast<uint64_t>(width) * height;
-    if (width == 0 || height == 0 || n > IMAGE_PIXELS_MAX)
-        return py::make_tuple(RES_DATA_ERROR, width, height, format, py::bytes());
-    return py::make_tuple(0, width, height, format,
-                          py::bytes(reinterpret_cast<const char*>(rec + IMAGE_HEADER_SIZE), n));
+    if (width == 0 || height == 0 || n > IMAGE_PIXELS_MAX) return py::none();
+    return py::make_tuple(width, height, format,
+                          py::bytes(reinterpret_cast<const char*>(rec.data() + IMAGE_HEADER_SIZE), n));
 }
 
 // ------------------------------------------------------------------ BMP files
@@ -423,6 +502,21 @@ py::tuple bmp_load(const std::string& path) {
     int width = 0, height = 0;
     if (bmp_read(f.get(), &width, &height, gray.data(), gray.size()) == 0)
         throw py::value_error(path + " is not a BMP file of at most " + std::to_string(IMAGE_PIXELS_MAX) +
+                              " pixels that can be read");
+    return py::make_tuple(width, height,
+                          to_bytes(gray, static_cast<size_t>(width) * static_cast<size_t>(height)));
+}
+
+// (width, height, gray pixels) of the bytes of a BMP file.
+py::tuple bmp_decode(const py::buffer& data) {
+    const Bytes file = bytes_of(data);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(
+        ::fmemopen(const_cast<uint8_t*>(file.data()), std::max<size_t>(file.size(), 1), "rb"), std::fclose);
+    if (!f || file.empty()) throw py::value_error("no BMP file");
+    Bytes gray(IMAGE_PIXELS_MAX);
+    int width = 0, height = 0;
+    if (bmp_read(f.get(), &width, &height, gray.data(), gray.size()) == 0)
+        throw py::value_error("not a BMP file of at most " + std::to_string(IMAGE_PIXELS_MAX) +
                               " pixels that can be read");
     return py::make_tuple(width, height,
                           to_bytes(gray, static_cast<size_t>(width) * static_cast<size_t>(height)));
@@ -464,14 +558,23 @@ py::tuple open_module(const std::string& port, int baud, int hexText, int networ
         throw std::runtime_error("a kelvor.Module is open already: the library has one link per process "
                                  "(close it first)");
     bool interrupted = false;
-    const int rc = run_locked([&] {
-        const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
-                                : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
-        interrupted = g_sigint.load();
-        return r;
-    });
+    int rc = 0;
+    try {
+        rc = run_locked([&] {
+            const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
+                                    : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
+            interrupted = g_sigint.load();
+            return r;
+        });
+    } catch (...) {
+        // A Ctrl-C (the interpreter's handler is told too) or a trace handler's
+        // failure: the port this opening opened is given back before it is raised.
+        module_close();
+        throw;
+    }
     if (rc == 0 && !interrupted) {
         s.open = true;
+        ++s.opening;
         return py::make_tuple(0, 0, std::string());
     }
     const int error = serial_last_error();
@@ -503,60 +606,20 @@ void close_at_exit() {
     s.progress = py::object();
     s.traceLines = py::object();
     s.failure.reset();
+    s.outcomeType = py::object();
+    sigint_state().getsignal = py::object();
+    sigint_state().pythonSide = py::object();
 }
 
-// One 32-bit value out.
-template <class F> py::tuple one_out(F&& f) {
-    require_open();
-    uint32_t v = 0;
-    const int rc = run_stoppable([&] { return f(&v); });
-    return py::make_tuple(rc, v);
-}
-template <class F> py::tuple two_out(F&& f) {
-    require_open();
-    uint32_t a = 0, b = 0;
-    const int rc = run_stoppable([&] { return f(&a, &b); });
-    return py::make_tuple(rc, a, b);
-}
-template <class F> int none_out(F&& f, py::object progress = py::none()) {
-    require_open();
-    return run_stoppable(std::forward<F>(f), std::move(progress));
-}
-
-std::optional<std::array<uint8_t, 8>> wiegand_string_of(const std::optional<py::buffer>& b) {
-    if (!b) return std::nullopt;
-    const Bytes v = bytes_of(*b);
-    if (v.size() != packet::record::WIEGAND_STRING_SIZE) throw py::value_error("a Wiegand string is 8 bytes");
-    std::array<uint8_t, 8> out{};
-    std::memcpy(out.data(), v.data(), 8);
-    return out;
-}
-
-// The names of the files' roles and of the values' types, in the order of their enumerations.
+// The names of the files' roles, the values' types and the families, in the order of their enumerations.
 constexpr const char* ROLES[] = {"none", "data", "image", "templates", "firmware", "key", "password"};
 constexpr const char* TYPES[] = {"unsigned", "signed",        "text",      "name",    "hex",   "time",
                                  "boolean",  "unsigned_list", "name_list", "records", "object"};
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(v));
-    return text;
-}
-
-// Refuses an input beyond the most that its command's description lets the host send.
-void check_input_most(const char* keyword, size_t n, const char* what) {
-    const uint32_t most = packet::command_named(keyword)->files.inputMost;
-    if (most != 0 && n > most)
-        throw py::value_error(std::string(what) + " of more than " + hex(most) + " bytes");
-}
-
-std::array<uint8_t, MASTER_PASSWORD_SIZE> password_of(const py::buffer& b) {
-    const Bytes v = bytes_of(b);
-    if (v.size() != MASTER_PASSWORD_SIZE) throw py::value_error("a master password is 16 bytes");
-    std::array<uint8_t, MASTER_PASSWORD_SIZE> out{};
-    std::memcpy(out.data(), v.data(), out.size());
-    return out;
-}
+constexpr const char* FAMILIES[] = {
+    "system",   "image",     "enroll", "verify", "identify", "database",   "admin",
+    "firmware", "event_log", "clock",  "ports",  "wiegand",  "smart_card", "enroll_by_wiegand_card",
+    "raw"};
+static_assert(std::size(FAMILIES) == static_cast<size_t>(packet::Family::Raw) + 1);
 
 // ------------------------------------------------------------- copy of users
 
@@ -642,6 +705,12 @@ py::tuple copy_users_call(uint16_t fromModule, const std::string& fromDirectory,
 PYBIND11_MODULE(_kelvor, m) {
     m.doc() = "The kelvor library's calls; use the kelvor package, not this module.";
     session().mainThread = PyThread_get_thread_ident();
+    {
+        Sigint& s = sigint_state();
+        s.getsignal = py::module_::import("_signal").attr("getsignal");
+        s.pythonSide = s.getsignal(SIGINT);
+        install_sigint();
+    }
     transfer_observer(observe, nullptr);
     // At the interpreter's exit the port is given back and no Python object is
     // left for the static destructors, which run without the interpreter.
@@ -650,6 +719,12 @@ PYBIND11_MODULE(_kelvor, m) {
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
     m.attr("READ_TIMEOUT_LEAST_MS") = READ_TIMEOUT_LEAST_MS;
     m.attr("READ_TIMEOUT_MOST_MS") = READ_TIMEOUT_MOST_MS;
+    m.attr("IMAGE_PIXELS_MAX") = IMAGE_PIXELS_MAX;
+    m.attr("GPIO_RECORD_SIZE") = GPIO_RECORD_SIZE;
+    m.attr("LOG_RECORD_SIZE") = LOG_RECORD_SIZE;
+    m.attr("USER_ID_COUNT_MAX") = USER_ID_COUNT_MAX;
+    m.attr("MAPPING_WIEGAND") = MAPPING_WIEGAND;
+    m.attr("MAPPING_CARD") = MAPPING_CARD;
     {
         py::list rates;
         for (const packet::BaudRate& b : packet::BAUD_RATES) rates.append(b.rate);
@@ -716,6 +791,7 @@ PYBIND11_MODULE(_kelvor, m) {
             py::dict row;
             row["keyword"] = c.keyword;
             row["code"] = c.code;
+            row["family"] = FAMILIES[static_cast<size_t>(c.family)];
             row["summary"] = c.summary;
             row["options"] = options;
             row["input"] = ROLES[static_cast<size_t>(c.files.input)];
@@ -757,316 +833,25 @@ PYBIND11_MODULE(_kelvor, m) {
         return py::make_tuple(l.hexText, l.network, l.moduleId, l.broadcast);
     });
 
-    // ---- system
-    m.def("status", [] { return one_out([](uint32_t* v) { return system_status_check(v); }); });
-    m.def("parameter_read",
-          [](uint8_t n) { return one_out([n](uint32_t* v) { return system_parameter_read(n, v); }); });
-    m.def("parameter_write",
-          [](uint8_t n, uint32_t v) { return none_out([=] { return system_parameter_write(n, v); }); });
-    m.def("parameter_save", [] { return none_out([] { return system_parameter_save(); }); });
-    m.def("calibrate", [] { return none_out([] { return calibrate_sensor(); }); });
-
-    // ---- images and encryption
-    m.def("take_image", take_image);
-    m.def("write_encryption_key", [](const py::buffer& key) {
-        const Bytes k = bytes_of(key);
-        if (k.size() != packet::record::ENCRYPTION_KEY_SIZE)
-            throw py::value_error("an encryption key is 32 bytes");
-        return none_out([&] { return write_encryption_key(k.data()); });
-    });
-    m.def("scan_encrypted_template", [](uint32_t challenge) {
-        const Ran ran = run_one(packet::cmd::KS, challenge, 0, 0);
-        return py::make_tuple(ran.rc, bytes_out(ran));
+    // ---- commands: any command of the library, its outcome as Python values
+    m.def("run", run_request, py::arg("command"), py::arg("module_id") = py::none(), py::arg("p1") = 0u,
+          py::arg("p2") = 0u, py::arg("flag") = 0u, py::arg("input") = py::none(), py::arg("chunk_size") = 0u,
+          py::arg("progress") = py::none(), py::arg("opening") = 0u);
+    m.def("opening", [] { return session().opening; });
+    // The class of the outcomes run() returns: a subclass of tuple with its nine fields.
+    m.def("outcome_type", [](const py::type& type) {
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type))
+            throw py::type_error("the outcomes' class is a subclass of tuple");
+        session().outcomeType = type;
     });
 
-    // ---- enrollment
-    m.def("enroll_by_scan", [](uint32_t user, uint8_t option, bool admin) {
-        return one_out([=](uint32_t* id) {
-            return admin ? enroll_by_scan_with_admin(user, option, id) : enroll_by_scan(user, option, id);
-        });
+    // ---- the host's own coding of what commands carry
+    m.def("image_record", [](uint32_t width, uint32_t height, const py::buffer& pixels) {
+        const auto rec = image_record_of(width, height, bytes_of(pixels));
+        return py::bytes(reinterpret_cast<const char*>(rec->data()), rec->size());
     });
-    m.def("enroll_by_image", [](uint32_t user, uint32_t width, uint32_t height, const py::buffer& pixels,
-                                uint8_t option, uint32_t chunk, py::object progress) {
-        require_open();
-        auto rec = image_record_of(width, height, bytes_of(pixels));
-        uint32_t id = 0;
-        const uint32_t size = width * height;
-        const int rc = run_stoppable(
-            [&] {
-                return chunk == 0 ? enroll_by_image(user, rec->data(), size, option, &id)
-                                  : enroll_by_image_chunked(user, rec->data(), size, option, chunk, &id);
-            },
-            std::move(progress));
-        return py::make_tuple(rc, id);
-    });
-    m.def("enroll_by_template", [](uint32_t user, const py::buffer& data, uint8_t option) {
-        const Bytes d = bytes_of(data);
-        return one_out([&](uint32_t* id) {
-            if (const int r = data_block_check(d.size()); r < 0) return r;
-            return enroll_by_template(user, d.data(), static_cast<uint32_t>(d.size()), option, id);
-        });
-    });
-    m.def("enroll_by_templates",
-          [](uint32_t user, const py::buffer& data, uint16_t count, uint16_t size, uint8_t option) {
-              const Bytes d = bytes_of(data);
-              if (d.size() != static_cast<size_t>(count) * size)
-                  throw py::value_error("the templates are not count x size bytes");
-              return one_out([&](uint32_t* id) {
-                  return enroll_by_templates_chunked(user, d.data(), count, size, option, id);
-              });
-          });
-    m.def("enroll_by_wiegand", [](uint8_t option, bool admin) {
-        return one_out([=](uint32_t* id) {
-            return admin ? enroll_by_wiegand_with_admin(option, id) : enroll_by_wiegand(option, id);
-        });
-    });
-    m.def("enroll_smartcard", [](uint32_t user, uint32_t fingers, uint8_t option,
-                                 std::optional<py::buffer> wiegand) {
-        const auto w = wiegand_string_of(wiegand);
-        return none_out([&] { return enroll_smartcard(user, fingers, option, w ? w->data() : nullptr); });
-    });
-    m.def("enroll_templates_to_smartcard", [](uint32_t user, uint16_t count, uint16_t size, uint8_t option,
-                                              const py::buffer& templates,
-                                              std::optional<py::buffer> wiegand) {
-        const Bytes t = bytes_of(templates);
-        const auto w = wiegand_string_of(wiegand);
-        if (t.size() != static_cast<size_t>(count) * size)
-            throw py::value_error("the templates are not count x size bytes");
-        return none_out([&] {
-            return enroll_templates_to_smartcard(user, count, size, option, t.empty() ? nullptr : t.data(),
-                                                 w ? w->data() : nullptr);
-        });
-    });
-
-    // ---- verification and identification
-    m.def("verify_by_scan",
-          [](uint32_t user) { return one_out([=](uint32_t* v) { return verify_by_scan(user, v); }); });
-    m.def("verify_by_image", [](uint32_t user, uint32_t width, uint32_t height, const py::buffer& pixels,
-                                uint32_t chunk, py::object progress) {
-        require_open();
-        auto rec = image_record_of(width, height, bytes_of(pixels));
-        uint32_t v = 0;
-        const int rc = run_stoppable(
-            [&] {
-                return chunk == 0 ? verify_by_image(user, rec->data(), width * height, &v)
-                                  : verify_by_image_chunked(user, rec->data(), width * height, chunk, &v);
-            },
-            std::move(progress));
-        return py::make_tuple(rc, v);
-    });
-    m.def("verify_by_template", [](uint32_t user, const py::buffer& data) {
-        const Bytes d = bytes_of(data);
-        return one_out([&](uint32_t* v) {
-            if (const int r = data_block_check(d.size()); r < 0) return r;
-            return verify_by_template(user, d.data(), static_cast<uint32_t>(d.size()), v);
-        });
-    });
-    m.def("verify_by_host_templates", [](const py::buffer& data, uint32_t count, uint32_t size) {
-        const Bytes d = bytes_of(data);
-        constexpr const packet::OptionUse& bound = *packet::describe("VH").use("-p1");
-        if (count < bound.least || count > bound.most || d.size() != static_cast<size_t>(count) * size)
-            throw py::value_error("VH sends " + std::to_string(bound.least) + " to " +
-                                  std::to_string(bound.most) + " templates of one size");
-        return none_out([&] { return verify_by_host_templates(count, d.data(), size); });
-    });
-    m.def("verify_by_wiegand",
-          [] { return two_out([](uint32_t* id, uint32_t* v) { return verify_by_wiegand(id, v); }); });
-    m.def("verify_by_smartcard", [](uint8_t option) {
-        return two_out([=](uint32_t* id, uint32_t* v) { return verify_by_smartcard(option, id, v); });
-    });
-    m.def("identify_by_scan", [](uint16_t start, uint16_t end) {
-        return two_out([=](uint32_t* id, uint32_t* v) { return identify_by_scan(start, end, id, v); });
-    });
-    m.def("identify_by_image", [](uint16_t start, uint16_t end, uint32_t width, uint32_t height,
-                                  const py::buffer& pixels, uint32_t chunk, py::object progress) {
-        require_open();
-        auto rec = image_record_of(width, height, bytes_of(pixels));
-        uint32_t id = 0, v = 0;
-        const int rc = run_stoppable(
-            [&] {
-                return chunk == 0 ? identify_by_image(start, end, rec->data(), width * height, &id, &v)
-                                  : identify_by_image_chunked(start, end, rec->data(), width * height, chunk,
-                                                              &id, &v);
-            },
-            std::move(progress));
-        return py::make_tuple(rc, id, v);
-    });
-    m.def("identify_by_template", [](uint16_t start, uint16_t end, const py::buffer& data) {
-        const Bytes d = bytes_of(data);
-        return two_out([&](uint32_t* id, uint32_t* v) {
-            if (const int r = data_block_check(d.size()); r < 0) return r;
-            return identify_by_template(start, end, d.data(), static_cast<uint32_t>(d.size()), id, v);
-        });
-    });
-
-    // ---- firmware, cancel, lock
-    m.def("upgrade_firmware", [](const py::buffer& image, uint32_t chunk, py::object progress) {
-        const Bytes d = bytes_of(image);
-        return none_out(
-            [&] {
-                if (const int r = data_chunks_check(d.size(), chunk); r < 0) return r;
-                return upgrade_firmware(d.data(), static_cast<uint32_t>(d.size()), chunk);
-            },
-            std::move(progress));
-    });
-    m.def("cancel", [] { return none_out([] { return cancel_command(); }); });
-    m.def("lock", [] { return none_out([] { return lock_module(); }); });
-    m.def("unlock", [](const py::buffer& password) {
-        auto p = password_of(password);
-        const int rc = none_out([&] { return unlock_module(p.data()); });
-        port::secure_wipe(p.data(), p.size());
-        return rc;
-    });
-    m.def("change_password", [](const py::buffer& current, const py::buffer& next) {
-        auto a = password_of(current);
-        auto b = password_of(next);
-        const int rc = none_out([&] { return write_master_password(a.data(), b.data()); });
-        port::secure_wipe(a.data(), a.size());
-        port::secure_wipe(b.data(), b.size());
-        return rc;
-    });
-
-    // ---- administrator levels and policies
-    m.def("write_admin_level", [](uint32_t user, uint32_t level) {
-        return none_out([=] { return write_admin_level(user, level); });
-    });
-    m.def("read_admin_level",
-          [](uint32_t user) { return one_out([=](uint32_t* v) { return read_admin_level(user, v); }); });
-    m.def("clear_admin_levels", [] { return none_out([] { return clear_admin_levels(); }); });
-    m.def("write_auth_policy", [](uint32_t user, uint32_t policy, uint8_t flag) {
-        return none_out([=] { return write_auth_policy(user, policy, flag); });
-    });
-    m.def("read_auth_policy",
-          [](uint32_t user) { return one_out([=](uint32_t* v) { return read_auth_policy(user, v); }); });
-    m.def("reset_auth_policies", [] { return none_out([] { return reset_auth_policies(); }); });
-    m.def("users_by_policy", [](uint32_t policy) {
-        const Ran ran = run_one(packet::cmd::UL, 0, policy, 0);
-        return py::make_tuple(ran.rc, bytes_out(ran));
-    });
-
-    // ---- template database
-    m.def("read_templates", [](uint32_t user) {
-        const Ran ran = run_one(packet::cmd::RT, user, 0, 0);
-        // The templates back to back, each of the size its answer announced.
-        py::list out;
-        size_t at = 0;
-        if (const Value* sizes = t_outcome.values.find("template_bytes")) {
-            for (const Value& size : sizes->items) {
-                const auto n = static_cast<size_t>(size.integer);
-                if (at + n > ran.output.size()) break;
-                out.append(py::bytes(reinterpret_cast<const char*>(ran.output.data() + at), n));
-                at += n;
-            }
-        }
-        return py::make_tuple(ran.rc, out);
-    });
-    m.def("scan_template", [] {
-        const Ran ran = run_one(packet::cmd::ST, 0, 0, 0);
-        return py::make_tuple(ran.rc, bytes_out(ran));
-    });
-    m.def("delete_template", [](uint32_t user) { return none_out([=] { return delete_template(user); }); });
-    m.def("delete_all", [](bool admin) {
-        return none_out([=] { return admin ? delete_all_templates_with_admin() : delete_all_templates(); });
-    });
-    m.def("delete_provisional", [] { return none_out([] { return delete_provisional_templates(); }); });
-    m.def("fix_provisional", [] { return none_out([] { return fix_provisional_templates(); }); });
-    m.def("user_ids", [](uint32_t first, uint32_t second) {
-        const Ran ran = run_one(packet::cmd::LT, first, second, 0);
-        return py::make_tuple(ran.rc, bytes_out(ran));
-    });
-    m.def("check_user_id",
-          [](uint32_t user) { return one_out([=](uint32_t* v) { return check_user_id(user, v); }); });
-    m.def("delete_by_scan", [](uint16_t first, uint16_t second, bool admin) {
-        return none_out([=] {
-            return admin ? delete_template_by_scan_with_admin(first, second)
-                         : delete_template_by_scan(first, second);
-        });
-    });
-    m.def("delete_by_wiegand", [](bool admin) {
-        return one_out([=](uint32_t* id) {
-            return admin ? delete_template_by_wiegand_with_admin(id) : delete_template_by_wiegand(id);
-        });
-    });
-    m.def("template_info", [](uint32_t index, uint32_t capacity) {
-        require_open();
-        if (capacity > USER_ID_COUNT_MAX) throw py::value_error("too many template records asked for");
-        Bytes records(TEMPLATE_INFO_SIZE * std::max<uint32_t>(capacity, 1));
-        uint32_t number = 0;
-        const int rc = run_stoppable([&] { return read_template_info(index, records, &number); });
-        return py::make_tuple(rc, number);
-    });
-
-    // ---- Wiegand
-    m.def("write_wiegand_config",
-          [](uint8_t port, uint16_t fcBits, uint8_t format, uint8_t function, uint32_t fcCode) {
-              return none_out([=] {
-                  return write_wiegand_config(port, WiegandConfig{fcBits, format, function, fcCode});
-              });
-          });
-    m.def("read_wiegand_config", [](uint8_t port) {
-        require_open();
-        WiegandConfig c;
-        const int rc = run_stoppable([&] { return read_wiegand_config(port, &c); });
-        return py::make_tuple(rc, c.fcBits, c.format, c.function, c.fcCode);
-    });
-    m.def("get_wiegand_input", [](uint32_t handling) {
-        return two_out([=](uint32_t* id, uint32_t* fc) { return get_wiegand_input(handling, id, fc); });
-    });
-    m.def("set_wiegand_output", [](uint32_t id) { return none_out([=] { return set_wiegand_output(id); }); });
-    m.def("set_mapping", [](bool card, uint32_t function, uint32_t value) {
-        return none_out(
-            [=] { return card ? set_card_mapping(function, value) : set_wiegand_mapping(function, value); });
-    });
-    m.def("list_mappings", [](bool card) {
-        const Ran ran = run_one(packet::cmd::WL, 0, 0, card ? MAPPING_CARD : MAPPING_WIEGAND);
-        return py::make_tuple(ran.rc, last_value("mappings"), bytes_out(ran));
-    });
-    m.def("clear_mappings", [](bool card) {
-        return none_out([=] { return card ? clear_card_mappings() : clear_wiegand_mappings(); });
-    });
-    m.def("write_wiegand_format",
-          [](uint16_t width, uint16_t interval, uint8_t format, const py::buffer& data) {
-              const Bytes d = bytes_of(data);
-              check_input_most("WWX", d.size(), "format data");
-              return none_out([&] {
-                  return write_wiegand_format(width, interval, format, static_cast<uint32_t>(d.size()),
-                                              d.empty() ? nullptr : d.data());
-              });
-          });
-    m.def("read_wiegand_format", [] {
-        const Ran ran = run_one(packet::cmd::WRX, 0, 0, 0);
-        return py::make_tuple(ran.rc, last_value("format"), last_value("pulse_width_us"),
-                              last_value("pulse_interval_us"), bytes_out(ran));
-    });
-    m.def("read_wiegand_input", [](uint32_t handling, uint8_t latched) {
-        require_open();
-        WiegandString s;
-        const int rc = run_stoppable([&] { return read_wiegand_input(handling, latched, &s); });
-        return py::make_tuple(rc, s.word1, s.word2);
-    });
-    m.def("set_wiegand_output_string", [](uint32_t word1, uint32_t word2) {
-        return none_out([=] { return set_wiegand_output_string({word1, word2}); });
-    });
-    m.def("set_field_default", [](uint32_t index, uint32_t value, uint8_t clear) {
-        return none_out([=] { return set_field_default(index, value, clear); });
-    });
-    m.def("get_field_default",
-          [](uint32_t index) { return one_out([=](uint32_t* v) { return get_field_default(index, v); }); });
-    m.def("set_wiegand_io", [](uint16_t input, uint16_t output, uint32_t option) {
-        return none_out([=] { return set_wiegand_io(WiegandIo{input, output, option}); });
-    });
-    m.def("get_wiegand_io", [] {
-        require_open();
-        WiegandIo io;
-        const int rc = run_stoppable([&] { return get_wiegand_io(&io); });
-        return py::make_tuple(rc, io.input, io.output, io.option);
-    });
-
-    // ---- smart card
-    m.def("read_card", [](uint8_t option) {
-        const Ran ran = run_one(packet::cmd::CR, 0, 0, option);
-        return py::make_tuple(ran.rc, bytes_out(ran));
-    });
+    m.def("image_of_record", image_of_record);
+    m.def("bmp_decode", bmp_decode);
     m.def("card_header", [](const py::buffer& data) -> py::object {
         const Bytes d = bytes_of(data);
         CardHeader h;
@@ -1075,121 +860,16 @@ PYBIND11_MODULE(_kelvor, m) {
                               py::make_tuple(h.slot[0].size, h.slot[0].duress),
                               py::make_tuple(h.slot[1].size, h.slot[1].duress));
     });
-    m.def("write_card", [](uint32_t index, uint8_t option, const py::buffer& data) {
-        const Bytes d = bytes_of(data);
-        check_input_most("CW", d.size(), "card data");
-        return none_out([&] {
-            return write_card_templates(index, static_cast<uint32_t>(d.size()), option,
-                                        d.empty() ? nullptr : d.data());
-        });
-    });
-    m.def("format_card", [](uint8_t mode) { return none_out([=] { return format_card(mode); }); });
-    m.def("set_card_input_function",
-          [](uint8_t f) { return none_out([=] { return set_card_input_function(f); }); });
-    m.def("get_card_input_function",
-          [] { return one_out([](uint32_t* v) { return get_card_input_function(v); }); });
-    m.def("write_card_key", [](const py::buffer& key1, const py::buffer& key2, uint8_t type, uint8_t option) {
-        Bytes a = bytes_of(key1), b = bytes_of(key2);
-        if (a.size() != CARD_KEY_SIZE || b.size() != CARD_KEY_SIZE)
-            throw py::value_error("a card key is 6 bytes");
-        const int rc = none_out([&] { return write_card_key(a.data(), b.data(), type, option); });
-        port::secure_wipe(a.data(), a.size());
-        port::secure_wipe(b.data(), b.size());
-        return rc;
-    });
-    m.def("read_card_key_option",
-          [] { return one_out([](uint32_t* v) { return read_card_key_option(v); }); });
-    m.def("read_card_layout", [] {
-        require_open();
-        CardLayout l;
-        const int rc = run_stoppable([&] { return read_card_layout(&l); });
-        return py::make_tuple(rc, l.templateSize, l.cisBlock, l.template1Start, l.template1Blocks,
-                              l.template2Start, l.template2Blocks);
-    });
-    m.def("write_card_layout",
+    m.def("card_layout_bytes",
           [](uint16_t size, uint8_t cis, uint8_t s1, uint8_t b1, uint8_t s2, uint8_t b2) {
-              return none_out([=] { return write_card_layout(CardLayout{size, cis, s1, b1, s2, b2}); });
+              const auto b = card_layout_bytes(CardLayout{size, cis, s1, b1, s2, b2});
+              return py::bytes(reinterpret_cast<const char*>(b.data()), b.size());
           });
-
-    // ---- event log, clock, user memory
-    m.def("log_count", [] { return two_out([](uint32_t* u, uint32_t* t) { return get_log_count(u, t); }); });
-    m.def("read_log", [](uint32_t start, uint32_t count) {
-        constexpr uint32_t most = packet::describe("LR").use("-p2")->most;
-        if (count > most) throw py::value_error("at most " + hex(most) + " log records at once");
-        const Ran ran = run_one(packet::cmd::LR, start, count, 0);
-        return py::make_tuple(ran.rc, ran.output.size() / LOG_RECORD_SIZE);
-    });
-    m.def("delete_log",
-          [](uint32_t argument) { return one_out([=](uint32_t* v) { return delete_log(argument, v); }); });
-    m.def("set_time", [](int64_t seconds) { return none_out([=] { return set_time(seconds); }); });
-    m.def("get_time", [] {
-        require_open();
-        int64_t seconds = -1;
-        const int rc = run_stoppable([&] { return get_time(&seconds); });
-        return py::make_tuple(rc, seconds);
-    });
     m.def("clock_words", [](int64_t seconds) -> py::object {
         uint32_t date = 0, time = 0;
         if (!clock_words(seconds, &date, &time)) return py::none();
         return py::make_tuple(date, time);
     });
-    m.def("memory_length", [] { return one_out([](uint32_t* v) { return get_user_memory_length(v); }); });
-    m.def("write_memory", [](uint32_t offset, const py::buffer& data) {
-        const Bytes d = bytes_of(data);
-        return none_out([&] {
-            if (const int r = data_block_check(d.size()); r < 0) return r;
-            return write_user_memory(d.data(), offset, static_cast<uint32_t>(d.size()));
-        });
-    });
-    m.def("read_memory", [](uint32_t offset, uint32_t length) {
-        const Ran ran = run_one(packet::cmd::MR, offset, length, 0);
-        return py::make_tuple(ran.rc, bytes_out(ran));
-    });
-
-    // ---- input, output and GPIO ports
-    m.def("write_out_port",
-          [](uint8_t port, uint8_t event, uint16_t delay, uint8_t count, uint16_t high, uint16_t low) {
-              return none_out([=] { return write_out_port_config(delay, count, event, high, low, port); });
-          });
-    m.def("read_out_port", [](uint8_t port, uint8_t event) {
-        require_open();
-        uint16_t delay = 0, high = 0, low = 0;
-        uint8_t count = 0;
-        const int rc =
-            run_stoppable([&] { return read_out_port_config(event, port, &delay, &count, &high, &low); });
-        return py::make_tuple(rc, delay, count, high, low);
-    });
-    m.def("enabled_events", [](uint8_t port) {
-        const Ran ran = run_one(packet::cmd::OL, 0, 0, port);
-        return py::make_tuple(ran.rc, std::vector<int>(ran.output.begin(), ran.output.end()));
-    });
-    m.def("set_output", [](uint8_t port, uint32_t action) {
-        return none_out([=] { return set_output_port(port, action); });
-    });
-    m.def("write_in_port", [](uint8_t port, uint32_t function, uint32_t value) {
-        return none_out([=] { return write_in_port_config(function, value, port); });
-    });
-    m.def("read_in_port", [](uint8_t port) {
-        return two_out([=](uint32_t* f, uint32_t* v) { return read_in_port_config(port, f, v); });
-    });
-    m.def("read_in_status", [](uint8_t port, uint32_t handling) {
-        return one_out([=](uint32_t* s) { return read_in_port_status(port, handling, s); });
-    });
-    m.def("read_gpio", [](uint16_t id) {
-        const Ran ran = run_one(packet::cmd::GR, id, 0, 0);
-        return py::make_tuple(ran.rc, last_value("mode"), bytes_out(ran));
-    });
-    m.def("write_gpio", [](uint16_t id, uint16_t mode, const py::buffer& records) {
-        const Bytes d = bytes_of(records);
-        if (d.size() % GPIO_RECORD_SIZE != 0) throw py::value_error("GPIO records are 8 bytes each");
-        check_input_most("GW", d.size(), "GPIO records");
-        return none_out([&] {
-            return write_gpio_config(id, mode, static_cast<uint32_t>(d.size() / GPIO_RECORD_SIZE),
-                                     d.empty() ? nullptr : d.data());
-        });
-    });
-    m.def("disable_gpio", [] { return none_out([] { return disable_gpio(); }); });
-    m.def("reset_gpio", [] { return none_out([] { return reset_gpio(); }); });
 
     // ---- copy of users
     m.def("copy_users", copy_users_call);

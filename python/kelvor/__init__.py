@@ -29,6 +29,8 @@ import logging as _logging
 import os as _os
 import re as _re
 import threading as _threading
+import types as _types
+import typing as _typing
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _kelvor
@@ -208,6 +210,7 @@ class _Names:
         self.what = what
         self.by_code = {code: name for code, name in _kelvor.keywords(category)}
         self.by_name = {_snake(name): code for code, name in self.by_code.items()}
+        self.snake = {code: _snake(name) for code, name in self.by_code.items()}
 
     def code(self, value: Union[int, str], bits: int = 8) -> int:
         if isinstance(value, bool):
@@ -225,7 +228,11 @@ class _Names:
 
     def name(self, code: int) -> Union[str, int]:
         """The snake_case name of a code, or the code itself when it has none."""
-        return _snake(self.by_code[code]) if code in self.by_code else code
+        return self.snake.get(code, code)
+
+    def name_of(self, text: str) -> str:
+        """The snake_case name of a name of the keyword table (as a command's values give it)."""
+        return _snake(text)
 
 
 # Categories of the keyword table.
@@ -258,8 +265,11 @@ _BAUD_RATES: Tuple[int, ...] = tuple(_kelvor.BAUD_RATES)
 
 #: Every command as the library describes it, by keyword: what it does, the
 #: options it reads (with the bounds the host sets), its files and the values
-#: of its outcome. The checks and limits below come from here.
-COMMAND_TABLE: Dict[str, Dict[str, Any]] = {c["keyword"]: c for c in _kelvor.commands()}
+#: of its outcome. The checks and limits below come from here; the table is
+#: read-only, as the extension's is.
+COMMAND_TABLE: "_typing.Mapping[str, _typing.Mapping[str, Any]]" = _types.MappingProxyType({
+    c["keyword"]: _types.MappingProxyType(dict(c, options=_types.MappingProxyType(c["options"])))
+    for c in _kelvor.commands()})
 
 
 def _input_bytes(keyword: str, share: int = 1) -> int:
@@ -498,15 +508,6 @@ def _templates(templates: Any) -> List[bytes]:
     return out
 
 
-def _ids(data: bytes) -> List[int]:
-    """A list of user IDs as the module sends it: 32-bit little-endian words."""
-    return [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data) - len(data) % 4, 4)]
-
-
-def _local(seconds: int) -> _dt.datetime:
-    return _dt.datetime.fromtimestamp(seconds)
-
-
 def _parse_time(text: Any) -> Optional[_dt.datetime]:
     if not isinstance(text, str):
         return None
@@ -517,46 +518,722 @@ def _parse_time(text: Any) -> Optional[_dt.datetime]:
 
 
 # ------------------------------------------------------------------ the line
-class _Line:
-    """The process's one line: calls take turns on it, whatever the thread.
-
-    A thread that waits for its turn lets others run (and can be interrupted);
-    a call made while the same thread's call runs (from a progress callable or
-    a trace handler) is refused at once instead of waiting for ever.
-    """
-
-    def __init__(self) -> None:
-        self._lock = _threading.Lock()
-        self._owner: Optional[int] = None
-
-    def __enter__(self) -> None:
-        me = _threading.get_ident()
-        if self._owner == me:
-            raise RuntimeError("a kelvor call is running on this thread already: the module cannot be used from "
-                               "inside its own call (a progress callable or a trace handler); call it once the "
-                               "running call has returned")
-        self._lock.acquire()
-        self._owner = me
-
-    def __exit__(self, *exc: object) -> None:
-        self._owner = None
-        self._lock.release()
-
-
-_LINE = _Line()
+# The process's one line: calls take turns on it, whatever the thread; a
+# thread that waits for its turn lets others run (and can be interrupted). A
+# call made while the same thread's call runs (from a progress callable or a
+# trace handler) passes this lock and is refused by the extension's own, at
+# once, instead of waiting for ever.
+_LINE = _threading.RLock()
 
 
 class _Seen(_threading.local):
-    """What the latest call of one thread found."""
+    """What the latest call of one thread found: (message, values, module text lines)."""
 
     def __init__(self) -> None:
-        self.message: Optional[str] = None
-        self.values: Dict[str, Any] = {}
-        self.module_text: List[str] = []
+        self.last: Tuple[Optional[str], Dict[str, Any], List[str]] = (None, {}, [])
+
+
+# ------------------------------------------------------------- the commands
+class _Outcome(NamedTuple):
+    """What one command came to: its result, the line that decided it, its
+    values by name, the module's text lines and what it took for an output
+    file (an Image for the image commands; None when it took nothing).
+    ``refused`` tells that the host refused the command itself; ``reason`` is
+    the port's diagnosis of a line that cannot be opened, ``host_line`` and
+    ``host_check`` the host's own line about the command and which check it
+    was (the extension's HostCheck)."""
+
+    result: int
+    message: Optional[str]
+    values: Dict[str, Any]
+    module_text: List[str]
+    output: Any
+    refused: bool = False
+    reason: Optional[str] = None
+    host_line: Optional[str] = None
+    host_check: int = 0
+
+
+_CODES: Dict[str, int] = {k: row["code"] for k, row in COMMAND_TABLE.items()}
+_DATA_ERROR = next(code for code, (name, _, _) in _RESULTS.items() if name == "data_error")
+
+
+def _host_message(line: str) -> str:
+    """The text of a line of the host's own, without its prefix and line end."""
+    line = line.rstrip("\r\n")
+    return line[5:] if line.startswith("Err: ") else line
+
+
+# Named tuples made without their Python-level constructor (one call less per command).
+_new_tuple = tuple.__new__
+
+
+_kelvor.outcome_type(_Outcome)
+
+
+def _roles(side: str, role: str) -> frozenset:
+    return frozenset(k for k, row in COMMAND_TABLE.items() if row[side] == role)
+
+
+# The commands that send an image, and those that return one.
+_IMAGE_INPUT = _roles("input", "image")
+_IMAGE_OUTPUT = _roles("output", "image")
+# What each command takes of -p1, -p2 and -f: (argument, option, meaning, least, most).
+_OPTION_NAMES = (("p1", "-p1"), ("p2", "-p2"), ("flag", "-f"))
+_TAKES: Dict[str, Tuple[Tuple[str, str, str, int, int], ...]] = {
+    k: tuple((name, option, *row["options"][option]) for name, option in _OPTION_NAMES if option in row["options"])
+    for k, row in COMMAND_TABLE.items()}
+_BITS = {"p1": 32, "p2": 32, "flag": 8}
+
+
+def _check_options(keyword: str, p1: int, p2: int, flag: int) -> None:
+    """Refuses a parameter that the command does not take, or that lies beyond the bounds its description sets."""
+    takes = {name: (option, meaning, least, most) for name, option, meaning, least, most in _TAKES[keyword]}
+    for name, value in (("p1", p1), ("p2", p2), ("flag", flag)):
+        if not value:
+            continue
+        if name not in takes:
+            raise ValueError(f"{keyword} takes no {dict(_OPTION_NAMES)[name]}")
+        option, meaning, least, most = takes[name]
+        if not 0 <= value < (1 << _BITS[name]):
+            raise ValueError(f"{keyword} {option} ({meaning}) {value:#x} does not fit {_BITS[name]} bits")
+        if most and not least <= value <= most:
+            raise ValueError(f"{keyword} {option} ({meaning}) is {least} to {most}, not {value}")
+
+
+def _bounds(keyword: str, option: str) -> Tuple[int, int]:
+    """The least and most of a parameter as the command's description bounds it."""
+    _, least, most = COMMAND_TABLE[keyword]["options"][option]
+    return least, most
+
+
+class _Commands:
+    """The module's commands, one method each, over one primitive: ``_run``
+    sends a command (by keyword, with its parameters, flag and input) and
+    returns its :class:`_Outcome`. kelvor.Module runs it with the library in
+    this process, kelvor.Client through kelvord: both have these methods, with
+    the same values and the same exceptions."""
+
+    chunk_size: int
+
+    def _run(self, keyword: str, p1: int, p2: int, flag: int, input: Any, chunk: int,
+             progress: Optional[Progress]) -> _Outcome:
+        raise NotImplementedError
+
+    def _note(self, message: Optional[str], values: Dict[str, Any], module_text: List[str]) -> None:
+        raise NotImplementedError
+
+    def _do(self, keyword: str, p1: int = 0, p2: int = 0, flag: int = 0, input: Any = None, *, chunk: int = 0,
+            progress: Optional[Progress] = None) -> _Outcome:
+        if p1 or p2 or flag:
+            _check_options(keyword, p1, p2, flag)
+        o = self._run(keyword, p1, p2, flag, input, chunk, progress)
+        self._note(o[1], o[2], o[3])
+        if o[0] < 0 or o[5]:
+            if o.refused:
+                raise ValueError(o.message or (o.host_line and _host_message(o.host_line))
+                                 or f"{keyword} was refused before it was sent")
+            raise _error(o.result, o.message, 0, o.reason)
+        return o
+
+    def _chunk(self, chunked: Union[bool, int]) -> int:
+        if chunked is True:
+            return self.chunk_size
+        if chunked is False or chunked is None:
+            return 0
+        return _uint(chunked, 32, "chunk size") or 0
+
+    # ---- system status, parameters, sensor
+    def status(self) -> Status:
+        """The module's status (SS)."""
+        code = self._do("SS")[2].get("status", 0)
+        return _new_tuple(Status, (code, _STATUS.snake.get(code, code)))
+
+    def read_parameter(self, number: Union[int, str]) -> int:
+        """A system parameter (SR), by number (0x71) or name ("baudrate")."""
+        return self._do("SR", flag=_parameter(number)).values.get("value", 0)
+
+    def write_parameter(self, number: Union[int, str], value: int, *, save: bool = False) -> None:
+        """Writes a system parameter (SW); with ``save`` also to flash (SF)."""
+        self._do("SW", 0, _uint(value, 32, "value"), _parameter(number))
+        if save:
+            self.save_parameters()
+
+    def save_parameters(self) -> None:
+        """Saves the system parameters to flash (SF)."""
+        self._do("SF")
+
+    def calibrate(self) -> None:
+        """Calibrates the sensor (CS)."""
+        self._do("CS")
+
+    # ---- images and encryption
+    def _take_image(self, plain: str, chunked_keyword: str, chunked: Union[bool, int],
+                    progress: Optional[Progress]) -> Image:
+        chunk = self._chunk(chunked)
+        o = self._do(chunked_keyword, 0, chunk, progress=progress) if chunk else self._do(plain, progress=progress)
+        if not isinstance(o.output, Image):
+            raise _error(_DATA_ERROR, o.message)
+        return o.output
+
+    def scan_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
+        """Scans a finger and returns its image (SI, or SIX in chunks)."""
+        return self._take_image("SI", "SIX", chunked, progress)
+
+    def read_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
+        """The image last scanned (RI, or RIX in chunks)."""
+        return self._take_image("RI", "RIX", chunked, progress)
+
+    def write_encryption_key(self, key: BytesLike) -> None:
+        """Writes the 32-byte encryption key (KW)."""
+        self._do("KW", input=_bytes(key, "the encryption key", _input_bytes("KW")))
+
+    def scan_encrypted_template(self, challenge: int) -> bytes:
+        """Scans a finger and returns its template encrypted with the challenge (KS)."""
+        return self._do("KS", _uint(challenge, 32, "challenge")).output or b""
+
+    # ---- enrollment
+    def _option(self, option: Union[int, str, None], user_id: Optional[int]) -> Tuple[int, int]:
+        if option is None:
+            option = "auto_id" if user_id is None else "add_new_template"
+        return (0 if user_id is None else _uint(user_id, 32, "user_id")), _ENROLL_OPTIONS.code(option)
+
+    def enroll(self, user_id: Optional[int] = None, *, option: Union[int, str, None] = None, admin: bool = False) -> int:
+        """Enrolls a finger by scan (ES, or ESA with ``admin``) and returns the user ID.
+
+        Without ``user_id`` the module picks one ("auto_id"); with one the
+        template is added to it ("add_new_template"), unless ``option`` says
+        otherwise ("check_id", "enroll_continue", "add_duress_finger", ...).
+        """
+        user, opt = self._option(option, user_id)
+        return self._do("ESA" if admin else "ES", user, 0, opt).values.get("user_id", 0)
+
+    def enroll_image(self, image: Union[Image, str, "_os.PathLike[str]"], user_id: Optional[int] = None, *,
+                     option: Union[int, str, None] = None, chunked: Union[bool, int] = False,
+                     progress: Optional[Progress] = None) -> int:
+        """Enrolls a user from an image (EI, or EIX in chunks) and returns the user ID."""
+        img = _image(image)
+        user, opt = self._option(option, user_id)
+        chunk = self._chunk(chunked)
+        return self._do("EIX" if chunk else "EI", user, 0, opt, img, chunk=chunk,
+                        progress=progress).values.get("user_id", 0)
+
+    def enroll_templates(self, user_id: Optional[int], templates: Union[BytesLike, Iterable[BytesLike]], *,
+                         option: Union[int, str, None] = None) -> int:
+        """Enrolls one template (ET) or several of one size (ETX) and returns the user ID."""
+        data = _templates(templates)
+        user, opt = self._option(option, user_id)
+        if len(data) == 1:
+            return self._do("ET", user, len(data[0]), opt, data[0]).values.get("user_id", 0)
+        size = _one_size(data, "several templates are sent together only when they are of one size")
+        return self._do("ETX", user, _count_and_size(len(data), size), opt, b"".join(data)).values.get("user_id", 0)
+
+    def enroll_by_wiegand(self, *, option: Union[int, str, None] = "add_new_template", admin: bool = False) -> int:
+        """Enrolls a finger for the user ID of the Wiegand input (EW, EWA); returns the ID used."""
+        return self._do("EWA" if admin else "EW", flag=_ENROLL_OPTIONS.code(option or 0)).values.get("user_id", 0)
+
+    def enroll_card(self, user_id: int, fingers: int = 1, *, option: int = 0, wiegand: Optional[BytesLike] = None) -> None:
+        """Scans one or two fingers and writes them to the smart card (EC)."""
+        if fingers not in (1, 2):
+            raise ValueError("a card holds one or two fingers")
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
+        # The Wiegand string goes out only when the option announces it.
+        opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
+        self._do("EC", _uint(user_id, 32, "user_id"), fingers, opt, w)
+
+    def enroll_templates_to_card(self, user_id: int, templates: Union[BytesLike, Iterable[BytesLike]], *, option: int = 0,
+                                 wiegand: Optional[BytesLike] = None) -> None:
+        """Writes host templates of one size to the smart card (ECX)."""
+        data = _templates(templates)
+        least, most = _bounds("CW", "-p1")  # the slots of a card
+        size = _one_size(data, "a card takes templates of one size")
+        if len(data) > most - least + 1:
+            raise ValueError(f"a card takes at most {most - least + 1} templates")
+        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
+        opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
+        self._do("ECX", _uint(user_id, 32, "user_id"), _count_and_size(len(data), size), opt,
+                 b"".join(data) + (w or b""))
+
+    # ---- verification
+    def verify(self, user_id: int) -> int:
+        """Verifies a scanned finger against the user (VS); returns the score, raises NotMatch."""
+        return self._do("VS", _uint(user_id, 32, "user_id")).values.get("score", 0)
+
+    def verify_image(self, user_id: int, image: Union[Image, str, "_os.PathLike[str]"], *,
+                     chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> int:
+        """Verifies an image against the user (VI, VIX); returns the score."""
+        img = _image(image)
+        chunk = self._chunk(chunked)
+        return self._do("VIX" if chunk else "VI", _uint(user_id, 32, "user_id"), input=img, chunk=chunk,
+                        progress=progress).values.get("score", 0)
+
+    def verify_template(self, user_id: int, template: BytesLike) -> int:
+        """Verifies a template against the user (VT); returns the score."""
+        data = _bytes(template, "the template")
+        return self._do("VT", _uint(user_id, 32, "user_id"), len(data), 0, data).values.get("score", 0)
+
+    def verify_host_templates(self, templates: Iterable[BytesLike]) -> None:
+        """Verifies a scanned finger against 1 to 10 host templates of one size (VH)."""
+        data = _templates(templates)
+        least, most = _bounds("VH", "-p1")
+        if not least <= len(data) <= most or any(len(t) != len(data[0]) for t in data):
+            raise ValueError(f"{least} to {most} templates of one size")
+        self._do("VH", len(data), len(data[0]), 0, b"".join(data))
+
+    def verify_by_wiegand(self) -> Match:
+        """Verifies a scanned finger against the user ID of the Wiegand input (VW)."""
+        return _match(self._do("VW").values)
+
+    def verify_by_card(self, option: int = 0) -> Match:
+        """Verifies a scanned finger against the smart card (VC)."""
+        return _match(self._do("VC", flag=_uint(option, 8, "option")).values)
+
+    # ---- identification
+    def identify(self, start: int = 0, end: int = 0) -> Match:
+        """Identifies a scanned finger (IS) in the whole database; returns the
+        user and the score, raises NotFound. (``start`` and ``end`` remain for
+        callers that give 0, 0: the command carries no range.)"""
+        _no_range(start, end)
+        return _match(self._do("IS").values)
+
+    def identify_image(self, image: Union[Image, str, "_os.PathLike[str]"], start: int = 0, end: int = 0, *,
+                       chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Match:
+        """Identifies an image (II, IIX)."""
+        _no_range(start, end)
+        img = _image(image)
+        chunk = self._chunk(chunked)
+        return _match(self._do("IIX" if chunk else "II", input=img, chunk=chunk, progress=progress).values)
+
+    def identify_template(self, template: BytesLike, start: int = 0, end: int = 0) -> Match:
+        """Identifies a template (IT)."""
+        _no_range(start, end)
+        data = _bytes(template, "the template")
+        return _match(self._do("IT", 0, len(data), 0, data).values)
+
+    # ---- template database
+    def read_templates(self, user_id: int) -> List[bytes]:
+        """Every template of the user (RT)."""
+        o = self._do("RT", _uint(user_id, 32, "user_id"))
+        # The templates back to back, each of the size its answer announced.
+        data, out, at = o.output or b"", [], 0
+        for n in o.values.get("template_bytes", []):
+            if at + n > len(data):
+                break
+            out.append(data[at:at + n])
+            at += n
+        return out
+
+    def scan_template(self) -> bytes:
+        """Scans a finger and returns its template (ST)."""
+        return self._do("ST").output or b""
+
+    def user_ids(self) -> List[int]:
+        """The user IDs enrolled (LT)."""
+        return list(self._do("LT").values.get("user_ids", []))
+
+    def template_count(self, user_id: int) -> int:
+        """How many templates the user has (CT); raises NotFound for none."""
+        return self._do("CT", _uint(user_id, 32, "user_id")).values.get("templates", 0)
+
+    def template_info(self, index: int = 0) -> List[TemplateInfo]:
+        """The template list with the module's values of each (LTX)."""
+        _uint(index, 32, "index")
+        if self.read_parameter("enrolled_fingerprints") == 0:
+            return []
+        out = []
+        for r in self._do("LTX", 0, index).values.get("records", []):
+            values = {k: v for k, v in r.items() if k != "user_id"}
+            out.append(TemplateInfo(int(r.get("user_id", 0)), values))
+        return out
+
+    def delete(self, user_id: int) -> None:
+        """Deletes the user's templates (DT)."""
+        self._do("DT", _uint(user_id, 32, "user_id"))
+
+    def delete_all(self, *, admin: bool = False) -> None:
+        """Deletes every template (DA, or DAA with an administrator's finger)."""
+        self._do("DAA" if admin else "DA")
+
+    def delete_by_scan(self, *, admin: bool = False) -> None:
+        """Deletes the user whose finger is scanned (DS, DSA)."""
+        self._do("DSA" if admin else "DS")
+
+    def delete_by_wiegand(self, *, admin: bool = False) -> int:
+        """Deletes the user of the Wiegand input (DW, DWA); returns the ID."""
+        return self._do("DWA" if admin else "DW").values.get("user_id", 0)
+
+    def delete_provisional(self) -> None:
+        """Deletes the provisional templates (DP)."""
+        self._do("DP")
+
+    def fix_provisional(self) -> None:
+        """Makes the provisional templates permanent (FP)."""
+        self._do("FP")
+
+    # ---- administrator levels and authentication policies
+    def set_admin_level(self, user_id: int, level: Union[int, str]) -> None:
+        """Gives the user an administrator level (AW): "none", "enroll", "delete", "all"."""
+        self._do("AW", _uint(user_id, 32, "user_id"), _ADMIN_LEVELS.code(level, 32))
+
+    def admin_level(self, user_id: int) -> Union[str, int]:
+        """The user's administrator level (AR)."""
+        return _ADMIN_LEVELS.name(self._do("AR", _uint(user_id, 32, "user_id")).values.get("level", 0))
+
+    def clear_admin_levels(self) -> None:
+        """Clears every administrator level (AC)."""
+        self._do("AC")
+
+    def set_auth_policy(self, user_id: int, policy: Union[int, str], flag: int = 0) -> None:
+        """Sets the user's authentication policy (UW)."""
+        self._do("UW", _uint(user_id, 32, "user_id"), _AUTH_POLICIES.code(policy, 32), _uint(flag, 8, "flag"))
+
+    def auth_policy(self, user_id: int) -> Union[str, int]:
+        """The user's authentication policy (UR)."""
+        return _AUTH_POLICIES.name(self._do("UR", _uint(user_id, 32, "user_id")).values.get("policy", 0))
+
+    def reset_auth_policies(self) -> None:
+        """Resets every authentication policy (UC)."""
+        self._do("UC")
+
+    def users_with_policy(self, policy: Union[int, str]) -> List[int]:
+        """The users of an authentication policy (UL)."""
+        return list(self._do("UL", 0, _AUTH_POLICIES.code(policy, 32)).values.get("user_ids", []))
+
+    # ---- firmware, cancel, lock
+    def upgrade_firmware(self, data_or_path: Union[BytesLike, str, "_os.PathLike[str]"],
+                         progress: Optional[Progress] = None, *, chunk_size: Optional[int] = None) -> None:
+        """Sends a firmware image (UG), from bytes or a file, in chunks."""
+        if isinstance(data_or_path, (str, _os.PathLike)):
+            path = _os.fspath(data_or_path)
+            import stat
+            if not stat.S_ISREG(_os.stat(path).st_mode):
+                raise ValueError(f"{path} is not a regular file")
+            with open(path, "rb") as f:
+                data = f.read()
+        else:
+            data = _bytes(data_or_path, "the firmware image")
+        if not data:
+            raise ValueError("the firmware image is empty")
+        chunk = self.chunk_size if chunk_size is None else _uint(chunk_size, 32, "chunk_size")
+        if chunk == 0:
+            raise ValueError("a chunk size of 0 carries no data")
+        self._do("UG", input=data, chunk=chunk, progress=progress)
+
+    def cancel(self) -> None:
+        """Cancels the command the module is carrying out (CA)."""
+        self._do("CA")
+
+    def lock(self) -> None:
+        """Locks the module (LM)."""
+        self._do("LM")
+
+    def unlock(self, password: Union[BytesLike, str]) -> None:
+        """Unlocks the module with the 16-byte master password (UM)."""
+        self._do("UM", input=_bytes(password, "the master password", _input_bytes("UM")))
+
+    def change_password(self, old: Union[BytesLike, str], new: Union[BytesLike, str]) -> None:
+        """Changes the 16-byte master password (MP)."""
+        size = _input_bytes("MP", 2)
+        self._do("MP", input=_bytes(old, "the master password", size) + _bytes(new, "the new password", size))
+
+    # ---- event log
+    def log_count(self) -> Tuple[int, int]:
+        """The records of the event log in use and the records it holds (LN)."""
+        values = self._do("LN").values
+        return values.get("records", 0), values.get("capacity", 0)
+
+    def read_log(self, start: int = 0, count: Optional[int] = None) -> List[LogRecord]:
+        """Records of the event log (LR), from ``start``; all that are in use by default."""
+        _uint(start, 32, "start")
+        if count is None:
+            count = max(self.log_count()[0] - start, 0)
+        _uint(count, 32, "count")
+        if count == 0:
+            return []
+        out = []
+        for r in self._do("LR", start, count).values.get("records", []):
+            out.append(LogRecord(int(r.get("event", 0)), r.get("event_name"), int(r.get("source", 0)),
+                                 r.get("source_name"), _parse_time(r.get("time")), int(r.get("value", 0)),
+                                 str(r.get("text", ""))))
+        return out
+
+    def delete_log(self, argument: int = 0) -> int:
+        """Deletes records of the event log (LD); returns how many."""
+        return self._do("LD", _uint(argument, 32, "argument")).values.get("deleted", 0)
+
+    # ---- clock
+    @property
+    def clock(self) -> Optional[_dt.datetime]:
+        """The module's clock (TR) as a local time; None when it holds no valid date.
+        Set it with a datetime (TW); an aware one is taken in its own zone."""
+        return _parse_time(self._do("TR").values.get("time"))
+
+    @clock.setter
+    def clock(self, when: _dt.datetime) -> None:
+        if not isinstance(when, _dt.datetime):
+            raise TypeError(f"the clock is set with a datetime, not {type(when).__name__}")
+        words = _kelvor.clock_words(int(when.timestamp()))
+        if words is None:
+            raise ValueError(f"{when} is outside the years the clock holds (2000 to 2255)")
+        self._do("TW", *words)
+
+    def reset_clock(self) -> None:
+        """Initialises the module's clock (TW with 0)."""
+        self._do("TW")
+
+    # ---- user memory
+    def user_memory_length(self) -> int:
+        """The bytes of user memory (ML)."""
+        return self._do("ML").values.get("bytes", 0)
+
+    def write_user_memory(self, data: BytesLike, offset: int = 0) -> None:
+        """Writes into the user memory (MW)."""
+        d = _bytes(data, "the data")
+        self._do("MW", _uint(offset, 32, "offset"), len(d), 0, d)
+
+    def read_user_memory(self, offset: int = 0, length: Optional[int] = None) -> bytes:
+        """Reads from the user memory (MR); to its end by default. The module
+        answers every read, one that begins beyond the end too (with its refusal)."""
+        _uint(offset, 32, "offset")
+        if length is None:
+            total = self.user_memory_length()
+            length = total - offset if offset <= total else 0
+        return self._do("MR", offset, _uint(length, 32, "length")).output or b""
+
+    # ---- Wiegand
+    def set_wiegand_config(self, port: int, *, function: Union[int, str] = 0, format: int = 0, fc_bits: int = 0,
+                           fc_code: int = 0) -> None:
+        """The basic configuration of a Wiegand port (WW): 0 input, 1 output."""
+        p1 = _uint(fc_bits, 16, "fc_bits") << 16 | _uint(format, 8, "format") << 8 | _WIEGAND_FUNCTIONS.code(function)
+        self._do("WW", p1, _uint(fc_code, 32, "fc_code"), _uint(port, 8, "port"))
+
+    def wiegand_config(self, port: int) -> WiegandConfig:
+        """The basic configuration of a Wiegand port (WR)."""
+        v = self._do("WR", flag=_uint(port, 8, "port")).values
+        return WiegandConfig(_WIEGAND_FUNCTIONS.name(v.get("function", 0)), v.get("format", 0), v.get("fc_bits", 0),
+                             v.get("fc_code", 0))
+
+    def wiegand_input(self, *, keep: bool = False) -> Tuple[int, int]:
+        """The ID and facility code of the Wiegand input (WG); ``keep`` leaves it in place."""
+        v = self._do("WG", int(keep)).values
+        return v.get("id", 0), v.get("facility_code", 0)
+
+    def set_wiegand_output(self, user_id: int) -> None:
+        """Sends an ID on the Wiegand output (WS)."""
+        self._do("WS", _uint(user_id, 32, "user_id"))
+
+    def set_wiegand_mapping(self, function: Union[int, str], value: int, *, card: bool = False) -> None:
+        """Maps a Wiegand (or, with ``card``, a card) input to a function (WM)."""
+        self._do("WM", _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"), _mapping(card))
+
+    def wiegand_mappings(self, *, card: bool = False) -> Tuple[int, bytes]:
+        """The mapping count and the mapping data as the module lays them out (WL)."""
+        o = self._do("WL", flag=_mapping(card))
+        return o.values.get("mappings", 0), o.output or b""
+
+    def clear_wiegand_mappings(self, *, card: bool = False) -> None:
+        """Clears the mappings (WC)."""
+        self._do("WC", flag=_mapping(card))
+
+    def set_wiegand_format(self, format: int, *, pulse_width: int = 0, pulse_interval: int = 0,
+                           data: BytesLike = b"") -> None:
+        """The extended Wiegand configuration (WWX): format 0 and 1 need no data."""
+        d = _bytes(data, "the format data")
+        p1 = _uint(pulse_width, 16, "pulse_width") << 16 | _uint(pulse_interval, 16, "pulse_interval")
+        _, most = _input_most("WWX")
+        if most and len(d) > most:
+            raise ValueError(f"format data of more than {most:#x} bytes")
+        self._do("WWX", p1, len(d), _uint(format, 8, "format"), d if d else None)
+
+    def wiegand_format(self) -> WiegandFormat:
+        """The extended Wiegand configuration and its format data (WRX)."""
+        o = self._do("WRX")
+        v = o.values
+        return WiegandFormat(v.get("format", 0), v.get("pulse_width_us", 0), v.get("pulse_interval_us", 0),
+                             o.output or b"")
+
+    def wiegand_string(self, *, keep: bool = False, latched: bool = False) -> int:
+        """The 64 bits of the Wiegand input (WGX)."""
+        v = self._do("WGX", int(keep), 0, int(latched)).values
+        return v.get("word1", 0) << 32 | v.get("word2", 0)
+
+    def set_wiegand_string(self, value: int) -> None:
+        """Sends 64 bits on the Wiegand output (WSX)."""
+        _uint(value, 64, "value")
+        self._do("WSX", value >> 32, value & 0xFFFFFFFF)
+
+    def set_field_default(self, index: int, value: int, *, clear: bool = False) -> None:
+        """A field's default value (WFW)."""
+        self._do("WFW", _uint(value, 32, "value"), _uint(index, 32, "index"), int(clear))
+
+    def field_default(self, index: int) -> int:
+        """A field's default value (WFR)."""
+        return self._do("WFR", 0, _uint(index, 32, "index")).values.get("value", 0)
+
+    def set_wiegand_io(self, input: int, output: int, option: int = 0) -> None:
+        """The Wiegand I/O setting (WPW)."""
+        self._do("WPW", _uint(input, 16, "input") << 16 | _uint(output, 16, "output"), _uint(option, 32, "option"))
+
+    def wiegand_io(self) -> WiegandIo:
+        """The Wiegand I/O setting (WPR)."""
+        v = self._do("WPR").values
+        return WiegandIo(v.get("input", 0), v.get("output", 0), v.get("option", 0))
+
+    # ---- smart card
+    def read_card(self, option: int = 0) -> Card:
+        """The templates of the smart card on the reader and their header (CR)."""
+        data = self._do("CR", flag=_uint(option, 8, "option")).output or b""
+        h = _kelvor.card_header(data)
+        if h is None:
+            return Card(data, None, None, None, None, ())
+        csn, w1, w2, version, templates, s1, s2 = h
+        return Card(data, csn, w1 << 32 | w2, version, templates, (CardSlot(*s1), CardSlot(*s2)))
+
+    def write_card(self, data: BytesLike, index: int = 0, option: int = 0) -> None:
+        """Writes template data to the smart card (CW)."""
+        least, most = _bounds("CW", "-p1")
+        if isinstance(index, bool) or not isinstance(index, int) or not least <= index <= most:
+            raise ValueError(f"index is {least} to {most}")
+        d = _bytes(data, "the card data")
+        _, most_bytes = _input_most("CW")
+        if most_bytes and len(d) > most_bytes:
+            raise ValueError(f"card data of more than {most_bytes:#x} bytes")
+        self._do("CW", index, len(d), _uint(option, 8, "option"), d)
+
+    def format_card(self, mode: int = 0) -> None:
+        """Formats the smart card (CF)."""
+        self._do("CF", flag=_uint(mode, 8, "mode"))
+
+    def set_card_input_function(self, function: Union[int, str]) -> None:
+        """What the module does with a card (CC): "disable", "verify_id", "verify_template"."""
+        self._do("CC", flag=_CARD_FUNCTIONS.code(function))
+
+    def card_input_function(self) -> Union[str, int]:
+        """What the module does with a card (CG)."""
+        return _CARD_FUNCTIONS.name(self._do("CG").values.get("function", 0))
+
+    def write_card_keys(self, key1: BytesLike, key2: BytesLike, key_type: int = 0, option: int = 0) -> None:
+        """The card keys (CKW): two keys of 6 bytes."""
+        size = _input_bytes("CKW", 2)
+        keys = _bytes(key1, "key 1", size) + _bytes(key2, "key 2", size)
+        self._do("CKW", _uint(key_type, 8, "key_type"), 0, _uint(option, 8, "option"), keys)
+
+    def card_key_option(self) -> int:
+        """The key option bits (CKR)."""
+        return self._do("CKR").values.get("option", 0)
+
+    def card_layout(self) -> CardLayout:
+        """Where on the card the templates lie (CLR)."""
+        v = self._do("CLR").values
+        return CardLayout(v.get("template_size", 0), v.get("cis_block", 0), v.get("template1_start_block", 0),
+                          v.get("template1_blocks", 0), v.get("template2_start_block", 0), v.get("template2_blocks", 0))
+
+    def set_card_layout(self, layout: CardLayout) -> None:
+        """Where on the card the templates lie (CLW)."""
+        l = CardLayout(*layout)
+        record = _kelvor.card_layout_bytes(
+            _uint(l.template_size, 16, "template_size"), _uint(l.cis_block, 8, "cis_block"),
+            _uint(l.template1_start, 8, "template1_start"), _uint(l.template1_blocks, 8, "template1_blocks"),
+            _uint(l.template2_start, 8, "template2_start"), _uint(l.template2_blocks, 8, "template2_blocks"))
+        self._do("CLW", input=record)
+
+    # ---- input, output and GPIO ports
+    def set_output_port_config(self, port: Union[int, str], event: Union[int, str], *, delay: int = 0, count: int = 0,
+                               high: int = 0, low: int = 0) -> None:
+        """How an output port follows an event (OW)."""
+        p1 = _uint(delay, 16, "delay") << 16 | _uint(count, 8, "count") << 8 | _EVENTS.code(event)
+        p2 = _uint(high, 16, "high") << 16 | _uint(low, 16, "low")
+        self._do("OW", p1, p2, _OUTPUT_PORTS.code(port))
+
+    def output_port_config(self, port: Union[int, str], event: Union[int, str]) -> OutputPortConfig:
+        """How an output port follows an event (OR)."""
+        v = self._do("OR", _EVENTS.code(event), 0, _OUTPUT_PORTS.code(port)).values
+        return OutputPortConfig(v.get("t_delay", 0), v.get("t_count", 0), v.get("t_high", 0), v.get("t_low", 0))
+
+    def enabled_events(self, port: Union[int, str]) -> List[Union[str, int]]:
+        """The events an output port follows (OL)."""
+        return [_EVENTS.name_of(n) for n in self._do("OL", flag=_OUTPUT_PORTS.code(port)).values.get("events", [])]
+
+    def set_output(self, port: Union[int, str], action: int) -> None:
+        """Sets an output port (OS)."""
+        self._do("OS", _uint(action, 32, "action"), 0, _OUTPUT_PORTS.code(port))
+
+    def set_input_port_config(self, port: int, function: Union[int, str], value: int = 0) -> None:
+        """What an input port does (IW)."""
+        self._do("IW", _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"), _uint(port, 8, "port"))
+
+    def input_port_config(self, port: int) -> Tuple[Union[str, int], int]:
+        """What an input port does (IR): its function and value."""
+        v = self._do("IR", flag=_uint(port, 8, "port")).values
+        return _INPUT_FUNCTIONS.name(v.get("function", 0)), v.get("value", 0)
+
+    def input_status(self, port: int, *, keep: bool = False) -> int:
+        """The state of an input port (IG)."""
+        return self._do("IG", int(keep), 0, _uint(port, 8, "port")).values.get("state", 0)
+
+    def gpio_config(self, gpio: int) -> Tuple[Union[str, int], List[Tuple[int, int, int, int]]]:
+        """A GPIO line's mode and its records of four words (GR)."""
+        v = self._do("GR", _uint(gpio, 16, "gpio")).values
+        records = [tuple(r.get("words", ())) for r in v.get("records", [])]
+        return _GPIO_MODES.name(v.get("mode", 0)), records  # type: ignore[return-value]
+
+    def set_gpio_config(self, gpio: int, mode: Union[int, str], records: Sequence[Sequence[int]] = ()) -> None:
+        """A GPIO line's mode and its records of four 16-bit words (GW)."""
+        words = _kelvor.GPIO_RECORD_SIZE // 2
+        data = bytearray()
+        for r in records:
+            if len(r) != words:
+                raise ValueError(f"a GPIO record is {words} words")
+            for w in r:
+                data += _uint(w, 16, "a GPIO word").to_bytes(2, "little")
+        _, most = _input_most("GW")
+        if most and len(data) > most:
+            raise ValueError(f"GPIO records of more than {most:#x} bytes")
+        self._do("GW", _uint(gpio, 16, "gpio") | _GPIO_MODES.code(mode, 16) << 16, len(records), 0, bytes(data))
+
+    def disable_gpio(self) -> None:
+        """Disables every GPIO line (GC)."""
+        self._do("GC")
+
+    def reset_gpio(self) -> None:
+        """Gives the GPIO lines their default configuration (GD)."""
+        self._do("GD")
+
+
+def _match(values: Dict[str, Any]) -> Match:
+    return Match(values.get("user_id", 0), values.get("score", 0))
+
+
+def _no_range(start: int, end: int) -> None:
+    _uint(start, 16, "start")
+    _uint(end, 16, "end")
+    if start or end:
+        raise ValueError("identification searches the whole database: the command carries no range of users")
+
+
+def _mapping(card: bool) -> int:
+    return _kelvor.MAPPING_CARD if card else _kelvor.MAPPING_WIEGAND
+
+
+def _input_most(keyword: str) -> Tuple[int, int]:
+    row = COMMAND_TABLE[keyword]
+    return row["input_bytes"], row["input_most"]
+
+
+def _one_size(data: List[bytes], why: str) -> int:
+    size = len(data[0])
+    if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 0xFFFF:
+        raise ValueError(f"{why} (at most 0xffff bytes each, 0xffff of them)")
+    return size
+
+
+def _count_and_size(count: int, size: int) -> int:
+    """-p2 of the commands that send several templates: the count in the high half, the size in the low."""
+    return count << 16 | size
 
 
 # ---------------------------------------------------------------- the module
-class Module:
+class Module(_Commands):
     """The connection to one module on a serial port.
 
     ``baud`` is the line's rate (9600, 19200, 38400, 57600 or 115200);
@@ -585,6 +1262,7 @@ class Module:
     def __init__(self, port: Union[str, "_os.PathLike[str]"], baud: int = 115200, *, network: bool = False,
                  module_id: int = 0, hex_text: bool = False, timeout_ms: int = 1000, chunk_size: int = 4096,
                  broadcast: bool = False) -> None:
+        self._open = False
         port = _os.fspath(port)
         if not isinstance(port, str) or not port:
             raise ValueError("a port name is needed")
@@ -609,6 +1287,7 @@ class Module:
             self._note(*_kelvor.outcome())
             if rc == 0:
                 self._open = True
+                self._opening = _kelvor.opening()
         if rc != 0:
             raise _error(rc, self.last_message, err, reason or None)
 
@@ -645,31 +1324,43 @@ class Module:
     @property
     def last_message(self) -> Optional[str]:
         """The line that decided this thread's latest call (None before any)."""
-        return self._seen.message
+        return self._seen.last[0]
 
     @property
     def last_values(self) -> Dict[str, Any]:
         """Every value of the answers of this thread's latest call, by name."""
-        return self._seen.values
+        return self._seen.last[1]
 
     @property
     def last_module_text(self) -> List[str]:
         """The module's text lines during this thread's latest call."""
-        return self._seen.module_text
+        return self._seen.last[2]
 
     def _forget(self) -> None:
-        seen = self._seen
-        seen.message, seen.values, seen.module_text = None, {}, []
+        self._seen.last = (None, {}, [])
 
     def _note(self, message: Optional[str], values: Dict[str, Any], module_text: List[str]) -> None:
-        seen = self._seen
-        seen.message = message
-        seen.values = values
-        seen.module_text = module_text
-        for line in seen.module_text:
-            logger.info("%s", line, extra={"trace_type": "module"})
+        self._seen.last = (message, values, module_text)
+        if module_text:
+            for line in module_text:
+                logger.info("%s", line, extra={"trace_type": "module"})
+
+    def _run(self, keyword: str, p1: int, p2: int, flag: int, input: Any, chunk: int,
+             progress: Optional[Progress]) -> _Outcome:
+        if input is not None and keyword in _IMAGE_INPUT:
+            input = _kelvor.image_record(input.width, input.height, input.pixels)
+        if not self._open:
+            self._forget()
+            raise ValueError("the module is closed")
+        # The extension's lock takes the calls in turn and refuses a module closed since its opening.
+        o = _kelvor.run(_CODES[keyword], None, p1, p2, flag, input, chunk, progress, self._opening)
+        if o[4] is not None and keyword in _IMAGE_OUTPUT:
+            record = _kelvor.image_of_record(o[4])
+            o = o._replace(output=None if record is None else Image(record[0], record[1], record[3], record[2]))
+        return o
 
     def _call(self, name: str, *args: Any) -> Any:
+        """A call of the extension that is no command of the table (the copy of users, raw packets)."""
         with _LINE:
             if self.closed:
                 raise ValueError("the module is closed")
@@ -679,228 +1370,6 @@ class Module:
         if rc < 0:
             raise _error(rc, self.last_message)
         return result
-
-    def _chunk(self, chunked: Union[bool, int]) -> int:
-        if chunked is True:
-            return self.chunk_size
-        if chunked is False or chunked is None:
-            return 0
-        return _uint(chunked, 32, "chunk size") or 0
-
-    # ---- system status, parameters, sensor
-    def status(self) -> Status:
-        """The module's status (SS)."""
-        _, code = self._call("status")
-        return Status(code, _STATUS.name(code))
-
-    def read_parameter(self, number: Union[int, str]) -> int:
-        """A system parameter (SR), by number (0x71) or name ("baudrate")."""
-        return self._call("parameter_read", _parameter(number))[1]
-
-    def write_parameter(self, number: Union[int, str], value: int, *, save: bool = False) -> None:
-        """Writes a system parameter (SW); with ``save`` also to flash (SF)."""
-        self._call("parameter_write", _parameter(number), _uint(value, 32, "value"))
-        if save:
-            self.save_parameters()
-
-    def save_parameters(self) -> None:
-        """Saves the system parameters to flash (SF)."""
-        self._call("parameter_save")
-
-    def calibrate(self) -> None:
-        """Calibrates the sensor (CS)."""
-        self._call("calibrate")
-
-    # ---- images and encryption
-    def _take_image(self, scan: bool, chunked: Union[bool, int], progress: Optional[Progress]) -> Image:
-        rc, width, height, fmt, pixels = self._call("take_image", scan, self._chunk(chunked), progress)
-        return Image(width, height, pixels, fmt)
-
-    def scan_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
-        """Scans a finger and returns its image (SI, or SIX in chunks)."""
-        return self._take_image(True, chunked, progress)
-
-    def read_image(self, *, chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Image:
-        """The image last scanned (RI, or RIX in chunks)."""
-        return self._take_image(False, chunked, progress)
-
-    def write_encryption_key(self, key: BytesLike) -> None:
-        """Writes the 32-byte encryption key (KW)."""
-        self._call("write_encryption_key", _bytes(key, "the encryption key", _input_bytes("KW")))
-
-    def scan_encrypted_template(self, challenge: int) -> bytes:
-        """Scans a finger and returns its template encrypted with the challenge (KS)."""
-        return self._call("scan_encrypted_template", _uint(challenge, 32, "challenge"))[1]
-
-    # ---- enrollment
-    def _option(self, option: Union[int, str, None], user_id: Optional[int]) -> Tuple[int, int]:
-        if option is None:
-            option = "auto_id" if user_id is None else "add_new_template"
-        return (0 if user_id is None else _uint(user_id, 32, "user_id")), _ENROLL_OPTIONS.code(option)
-
-    def enroll(self, user_id: Optional[int] = None, *, option: Union[int, str, None] = None, admin: bool = False) -> int:
-        """Enrolls a finger by scan (ES, or ESA with ``admin``) and returns the user ID.
-
-        Without ``user_id`` the module picks one ("auto_id"); with one the
-        template is added to it ("add_new_template"), unless ``option`` says
-        otherwise ("check_id", "enroll_continue", "add_duress_finger", ...).
-        """
-        user, opt = self._option(option, user_id)
-        return self._call("enroll_by_scan", user, opt, admin)[1]
-
-    def enroll_image(self, image: Union[Image, str, "_os.PathLike[str]"], user_id: Optional[int] = None, *,
-                     option: Union[int, str, None] = None, chunked: Union[bool, int] = False,
-                     progress: Optional[Progress] = None) -> int:
-        """Enrolls a user from an image (EI, or EIX in chunks) and returns the user ID."""
-        img = _image(image)
-        user, opt = self._option(option, user_id)
-        return self._call("enroll_by_image", user, img.width, img.height, img.pixels, opt, self._chunk(chunked),
-                          progress)[1]
-
-    def enroll_templates(self, user_id: Optional[int], templates: Union[BytesLike, Iterable[BytesLike]], *,
-                         option: Union[int, str, None] = None) -> int:
-        """Enrolls one template (ET) or several of one size (ETX) and returns the user ID."""
-        data = _templates(templates)
-        user, opt = self._option(option, user_id)
-        if len(data) == 1:
-            return self._call("enroll_by_template", user, data[0], opt)[1]
-        size = len(data[0])
-        if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 0xFFFF:
-            raise ValueError("several templates are sent together only when they are of one size (at most 0xffff bytes)")
-        return self._call("enroll_by_templates", user, b"".join(data), len(data), size, opt)[1]
-
-    def enroll_by_wiegand(self, *, option: Union[int, str, None] = "add_new_template", admin: bool = False) -> int:
-        """Enrolls a finger for the user ID of the Wiegand input (EW, EWA); returns the ID used."""
-        return self._call("enroll_by_wiegand", _ENROLL_OPTIONS.code(option or 0), admin)[1]
-
-    def enroll_card(self, user_id: int, fingers: int = 1, *, option: int = 0, wiegand: Optional[BytesLike] = None) -> None:
-        """Scans one or two fingers and writes them to the smart card (EC)."""
-        if fingers not in (1, 2):
-            raise ValueError("a card holds one or two fingers")
-        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
-        # The Wiegand string goes out only when the option announces it.
-        opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
-        self._call("enroll_smartcard", _uint(user_id, 32, "user_id"), fingers, opt, w)
-
-    def enroll_templates_to_card(self, user_id: int, templates: Union[BytesLike, Iterable[BytesLike]], *, option: int = 0,
-                                 wiegand: Optional[BytesLike] = None) -> None:
-        """Writes host templates of one size to the smart card (ECX)."""
-        data = _templates(templates)
-        size = len(data[0])
-        if any(len(t) != size for t in data) or size > 0xFFFF or len(data) > 2:
-            raise ValueError("a card takes one or two templates of one size")
-        w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
-        self._call("enroll_templates_to_smartcard", _uint(user_id, 32, "user_id"), len(data), size,
-                   _uint(option, 8, "option"), b"".join(data), w)
-
-    # ---- verification
-    def verify(self, user_id: int) -> int:
-        """Verifies a scanned finger against the user (VS); returns the score, raises NotMatch."""
-        return self._call("verify_by_scan", _uint(user_id, 32, "user_id"))[1]
-
-    def verify_image(self, user_id: int, image: Union[Image, str, "_os.PathLike[str]"], *,
-                     chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> int:
-        """Verifies an image against the user (VI, VIX); returns the score."""
-        img = _image(image)
-        return self._call("verify_by_image", _uint(user_id, 32, "user_id"), img.width, img.height, img.pixels,
-                          self._chunk(chunked), progress)[1]
-
-    def verify_template(self, user_id: int, template: BytesLike) -> int:
-        """Verifies a template against the user (VT); returns the score."""
-        return self._call("verify_by_template", _uint(user_id, 32, "user_id"), _bytes(template, "the template"))[1]
-
-    def verify_host_templates(self, templates: Iterable[BytesLike]) -> None:
-        """Verifies a scanned finger against 1 to 10 host templates of one size (VH)."""
-        data = _templates(templates)
-        size = len(data[0])
-        if not 1 <= len(data) <= 10 or any(len(t) != size for t in data):
-            raise ValueError("1 to 10 templates of one size")
-        self._call("verify_by_host_templates", b"".join(data), len(data), size)
-
-    def verify_by_wiegand(self) -> Match:
-        """Verifies a scanned finger against the user ID of the Wiegand input (VW)."""
-        _, user, score = self._call("verify_by_wiegand")
-        return Match(user, score)
-
-    def verify_by_card(self, option: int = 0) -> Match:
-        """Verifies a scanned finger against the smart card (VC)."""
-        _, user, score = self._call("verify_by_smartcard", _uint(option, 8, "option"))
-        return Match(user, score)
-
-    # ---- identification
-    def identify(self, start: int = 0, end: int = 0) -> Match:
-        """Identifies a scanned finger (IS) among the users ``start`` to ``end``
-        (0, 0: all); returns the user and the score, raises NotFound."""
-        _, user, score = self._call("identify_by_scan", _uint(start, 16, "start"), _uint(end, 16, "end"))
-        return Match(user, score)
-
-    def identify_image(self, image: Union[Image, str, "_os.PathLike[str]"], start: int = 0, end: int = 0, *,
-                       chunked: Union[bool, int] = False, progress: Optional[Progress] = None) -> Match:
-        """Identifies an image (II, IIX)."""
-        img = _image(image)
-        _, user, score = self._call("identify_by_image", _uint(start, 16, "start"), _uint(end, 16, "end"), img.width,
-                                    img.height, img.pixels, self._chunk(chunked), progress)
-        return Match(user, score)
-
-    def identify_template(self, template: BytesLike, start: int = 0, end: int = 0) -> Match:
-        """Identifies a template (IT)."""
-        _, user, score = self._call("identify_by_template", _uint(start, 16, "start"), _uint(end, 16, "end"),
-                                    _bytes(template, "the template"))
-        return Match(user, score)
-
-    # ---- template database
-    def read_templates(self, user_id: int) -> List[bytes]:
-        """Every template of the user (RT)."""
-        return list(self._call("read_templates", _uint(user_id, 32, "user_id"))[1])
-
-    def scan_template(self) -> bytes:
-        """Scans a finger and returns its template (ST)."""
-        return self._call("scan_template")[1]
-
-    def user_ids(self) -> List[int]:
-        """The user IDs enrolled (LT)."""
-        return _ids(self._call("user_ids", 0, 0)[1])
-
-    def template_count(self, user_id: int) -> int:
-        """How many templates the user has (CT); raises NotFound for none."""
-        return self._call("check_user_id", _uint(user_id, 32, "user_id"))[1]
-
-    def template_info(self, index: int = 0) -> List[TemplateInfo]:
-        """The template list with the module's values of each (LTX)."""
-        _uint(index, 32, "index")
-        count = self.read_parameter("enrolled_fingerprints")
-        if count == 0:
-            return []
-        self._call("template_info", _uint(index, 32, "index"), min(count, 0x100000))
-        out = []
-        for r in self.last_values.get("records", []):
-            values = {k: v for k, v in r.items() if k != "user_id"}
-            out.append(TemplateInfo(int(r.get("user_id", 0)), values))
-        return out
-
-    def delete(self, user_id: int) -> None:
-        """Deletes the user's templates (DT)."""
-        self._call("delete_template", _uint(user_id, 32, "user_id"))
-
-    def delete_all(self, *, admin: bool = False) -> None:
-        """Deletes every template (DA, or DAA with an administrator's finger)."""
-        self._call("delete_all", admin)
-
-    def delete_by_scan(self, *, admin: bool = False) -> None:
-        """Deletes the user whose finger is scanned (DS, DSA)."""
-        self._call("delete_by_scan", 0, 0, admin)
-
-    def delete_by_wiegand(self, *, admin: bool = False) -> int:
-        """Deletes the user of the Wiegand input (DW, DWA); returns the ID."""
-        return self._call("delete_by_wiegand", admin)[1]
-
-    def delete_provisional(self) -> None:
-        """Deletes the provisional templates (DP)."""
-        self._call("delete_provisional")
-
-    def fix_provisional(self) -> None:
-        """Makes the provisional templates permanent (FP)."""
-        self._call("fix_provisional")
 
     # ---- copy of users
     def copy_users(self, targets: Optional[Iterable[int]] = None, *, from_module: Optional[int] = None,
@@ -984,317 +1453,6 @@ class Module:
                                   found, left, planned))
         return out
 
-    # ---- administrator levels and authentication policies
-    def set_admin_level(self, user_id: int, level: Union[int, str]) -> None:
-        """Gives the user an administrator level (AW): "none", "enroll", "delete", "all"."""
-        self._call("write_admin_level", _uint(user_id, 32, "user_id"), _ADMIN_LEVELS.code(level, 32))
-
-    def admin_level(self, user_id: int) -> Union[str, int]:
-        """The user's administrator level (AR)."""
-        return _ADMIN_LEVELS.name(self._call("read_admin_level", _uint(user_id, 32, "user_id"))[1])
-
-    def clear_admin_levels(self) -> None:
-        """Clears every administrator level (AC)."""
-        self._call("clear_admin_levels")
-
-    def set_auth_policy(self, user_id: int, policy: Union[int, str], flag: int = 0) -> None:
-        """Sets the user's authentication policy (UW)."""
-        self._call("write_auth_policy", _uint(user_id, 32, "user_id"), _AUTH_POLICIES.code(policy, 32),
-                   _uint(flag, 8, "flag"))
-
-    def auth_policy(self, user_id: int) -> Union[str, int]:
-        """The user's authentication policy (UR)."""
-        return _AUTH_POLICIES.name(self._call("read_auth_policy", _uint(user_id, 32, "user_id"))[1])
-
-    def reset_auth_policies(self) -> None:
-        """Resets every authentication policy (UC)."""
-        self._call("reset_auth_policies")
-
-    def users_with_policy(self, policy: Union[int, str]) -> List[int]:
-        """The users of an authentication policy (UL)."""
-        return _ids(self._call("users_by_policy", _AUTH_POLICIES.code(policy, 32))[1])
-
-    # ---- firmware, cancel, lock
-    def upgrade_firmware(self, data_or_path: Union[BytesLike, str, "_os.PathLike[str]"],
-                         progress: Optional[Progress] = None, *, chunk_size: Optional[int] = None) -> None:
-        """Sends a firmware image (UG), from bytes or a file, in chunks."""
-        if isinstance(data_or_path, (str, _os.PathLike)):
-            path = _os.fspath(data_or_path)
-            import stat
-            if not stat.S_ISREG(_os.stat(path).st_mode):
-                raise ValueError(f"{path} is not a regular file")
-            with open(path, "rb") as f:
-                data = f.read()
-        else:
-            data = _bytes(data_or_path, "the firmware image")
-        if not data:
-            raise ValueError("the firmware image is empty")
-        chunk = self.chunk_size if chunk_size is None else _uint(chunk_size, 32, "chunk_size")
-        if chunk == 0:
-            raise ValueError("a chunk size of 0 carries no data")
-        self._call("upgrade_firmware", data, chunk, progress)
-
-    def cancel(self) -> None:
-        """Cancels the command the module is carrying out (CA)."""
-        self._call("cancel")
-
-    def lock(self) -> None:
-        """Locks the module (LM)."""
-        self._call("lock")
-
-    def unlock(self, password: Union[BytesLike, str]) -> None:
-        """Unlocks the module with the 16-byte master password (UM)."""
-        self._call("unlock", _bytes(password, "the master password", _input_bytes("UM")))
-
-    def change_password(self, old: Union[BytesLike, str], new: Union[BytesLike, str]) -> None:
-        """Changes the 16-byte master password (MP)."""
-        size = _input_bytes("MP", 2)
-        self._call("change_password", _bytes(old, "the master password", size), _bytes(new, "the new password", size))
-
-    # ---- event log
-    def log_count(self) -> Tuple[int, int]:
-        """The records of the event log in use and the records it holds (LN)."""
-        _, used, total = self._call("log_count")
-        return used, total
-
-    def read_log(self, start: int = 0, count: Optional[int] = None) -> List[LogRecord]:
-        """Records of the event log (LR), from ``start``; all that are in use by default."""
-        _uint(start, 32, "start")
-        if count is None:
-            count = max(self.log_count()[0] - start, 0)
-        _uint(count, 32, "count")
-        if count == 0:
-            return []
-        self._call("read_log", _uint(start, 32, "start"), count)
-        out = []
-        for r in self.last_values.get("records", []):
-            out.append(LogRecord(int(r.get("event", 0)), r.get("event_name"), int(r.get("source", 0)),
-                                 r.get("source_name"), _parse_time(r.get("time")), int(r.get("value", 0)),
-                                 str(r.get("text", ""))))
-        return out
-
-    def delete_log(self, argument: int = 0) -> int:
-        """Deletes records of the event log (LD); returns how many."""
-        return self._call("delete_log", _uint(argument, 32, "argument"))[1]
-
-    # ---- clock
-    @property
-    def clock(self) -> Optional[_dt.datetime]:
-        """The module's clock (TR) as a local time; None when it holds no valid date.
-        Set it with a datetime (TW); an aware one is taken in its own zone."""
-        _, seconds = self._call("get_time")
-        return None if seconds < 0 else _local(seconds)
-
-    @clock.setter
-    def clock(self, when: _dt.datetime) -> None:
-        if not isinstance(when, _dt.datetime):
-            raise TypeError(f"the clock is set with a datetime, not {type(when).__name__}")
-        seconds = int(when.timestamp())
-        if _kelvor.clock_words(seconds) is None:
-            raise ValueError(f"{when} is outside the years the clock holds (2000 to 2255)")
-        self._call("set_time", seconds)
-
-    def reset_clock(self) -> None:
-        """Initialises the module's clock (TW with 0)."""
-        self._call("set_time", 0)
-
-    # ---- user memory
-    def user_memory_length(self) -> int:
-        """The bytes of user memory (ML)."""
-        return self._call("memory_length")[1]
-
-    def write_user_memory(self, data: BytesLike, offset: int = 0) -> None:
-        """Writes into the user memory (MW)."""
-        self._call("write_memory", _uint(offset, 32, "offset"), _bytes(data, "the data"))
-
-    def read_user_memory(self, offset: int = 0, length: Optional[int] = None) -> bytes:
-        """Reads from the user memory (MR); to its end by default. The module
-        answers every read, one that begins beyond the end too (with its refusal)."""
-        _uint(offset, 32, "offset")
-        if length is None:
-            total = self.user_memory_length()
-            length = total - offset if offset <= total else 0
-        return self._call("read_memory", offset, _uint(length, 32, "length"))[1]
-
-    # ---- Wiegand
-    def set_wiegand_config(self, port: int, *, function: Union[int, str] = 0, format: int = 0, fc_bits: int = 0,
-                           fc_code: int = 0) -> None:
-        """The basic configuration of a Wiegand port (WW): 0 input, 1 output."""
-        self._call("write_wiegand_config", _uint(port, 8, "port"), _uint(fc_bits, 16, "fc_bits"),
-                   _uint(format, 8, "format"), _WIEGAND_FUNCTIONS.code(function), _uint(fc_code, 32, "fc_code"))
-
-    def wiegand_config(self, port: int) -> WiegandConfig:
-        """The basic configuration of a Wiegand port (WR)."""
-        _, fc_bits, fmt, function, fc_code = self._call("read_wiegand_config", _uint(port, 8, "port"))
-        return WiegandConfig(_WIEGAND_FUNCTIONS.name(function), fmt, fc_bits, fc_code)
-
-    def wiegand_input(self, *, keep: bool = False) -> Tuple[int, int]:
-        """The ID and facility code of the Wiegand input (WG); ``keep`` leaves it in place."""
-        _, user, fc = self._call("get_wiegand_input", int(keep))
-        return user, fc
-
-    def set_wiegand_output(self, user_id: int) -> None:
-        """Sends an ID on the Wiegand output (WS)."""
-        self._call("set_wiegand_output", _uint(user_id, 32, "user_id"))
-
-    def set_wiegand_mapping(self, function: Union[int, str], value: int, *, card: bool = False) -> None:
-        """Maps a Wiegand (or, with ``card``, a card) input to a function (WM)."""
-        self._call("set_mapping", card, _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"))
-
-    def wiegand_mappings(self, *, card: bool = False) -> Tuple[int, bytes]:
-        """The mapping count and the mapping data as the module lays them out (WL)."""
-        _, count, data = self._call("list_mappings", card)
-        return count, data
-
-    def clear_wiegand_mappings(self, *, card: bool = False) -> None:
-        """Clears the mappings (WC)."""
-        self._call("clear_mappings", card)
-
-    def set_wiegand_format(self, format: int, *, pulse_width: int = 0, pulse_interval: int = 0,
-                           data: BytesLike = b"") -> None:
-        """The extended Wiegand configuration (WWX): format 0 and 1 need no data."""
-        self._call("write_wiegand_format", _uint(pulse_width, 16, "pulse_width"),
-                   _uint(pulse_interval, 16, "pulse_interval"), _uint(format, 8, "format"), _bytes(data, "the format data"))
-
-    def wiegand_format(self) -> WiegandFormat:
-        """The extended Wiegand configuration and its format data (WRX)."""
-        _, fmt, width, interval, data = self._call("read_wiegand_format")
-        return WiegandFormat(fmt, width, interval, data)
-
-    def wiegand_string(self, *, keep: bool = False, latched: bool = False) -> int:
-        """The 64 bits of the Wiegand input (WGX)."""
-        _, word1, word2 = self._call("read_wiegand_input", int(keep), int(latched))
-        return word1 << 32 | word2
-
-    def set_wiegand_string(self, value: int) -> None:
-        """Sends 64 bits on the Wiegand output (WSX)."""
-        _uint(value, 64, "value")
-        self._call("set_wiegand_output_string", value >> 32, value & 0xFFFFFFFF)
-
-    def set_field_default(self, index: int, value: int, *, clear: bool = False) -> None:
-        """A field's default value (WFW)."""
-        self._call("set_field_default", _uint(index, 32, "index"), _uint(value, 32, "value"), int(clear))
-
-    def field_default(self, index: int) -> int:
-        """A field's default value (WFR)."""
-        return self._call("get_field_default", _uint(index, 32, "index"))[1]
-
-    def set_wiegand_io(self, input: int, output: int, option: int = 0) -> None:
-        """The Wiegand I/O setting (WPW)."""
-        self._call("set_wiegand_io", _uint(input, 16, "input"), _uint(output, 16, "output"), _uint(option, 32, "option"))
-
-    def wiegand_io(self) -> WiegandIo:
-        """The Wiegand I/O setting (WPR)."""
-        _, i, o, option = self._call("get_wiegand_io")
-        return WiegandIo(i, o, option)
-
-    # ---- smart card
-    def read_card(self, option: int = 0) -> Card:
-        """The templates of the smart card on the reader and their header (CR)."""
-        data = self._call("read_card", _uint(option, 8, "option"))[1]
-        h = _kelvor.card_header(data)
-        if h is None:
-            return Card(data, None, None, None, None, ())
-        csn, w1, w2, version, templates, s1, s2 = h
-        return Card(data, csn, w1 << 32 | w2, version, templates, (CardSlot(*s1), CardSlot(*s2)))
-
-    def write_card(self, data: BytesLike, index: int = 0, option: int = 0) -> None:
-        """Writes template data to the smart card (CW)."""
-        _, least, most = COMMAND_TABLE["CW"]["options"]["-p1"]
-        if not least <= index <= most:
-            raise ValueError(f"index is {least} to {most}")
-        self._call("write_card", index, _uint(option, 8, "option"), _bytes(data, "the card data"))
-
-    def format_card(self, mode: int = 0) -> None:
-        """Formats the smart card (CF)."""
-        self._call("format_card", _uint(mode, 8, "mode"))
-
-    def set_card_input_function(self, function: Union[int, str]) -> None:
-        """What the module does with a card (CC): "disable", "verify_id", "verify_template"."""
-        self._call("set_card_input_function", _CARD_FUNCTIONS.code(function))
-
-    def card_input_function(self) -> Union[str, int]:
-        """What the module does with a card (CG)."""
-        return _CARD_FUNCTIONS.name(self._call("get_card_input_function")[1])
-
-    def write_card_keys(self, key1: BytesLike, key2: BytesLike, key_type: int = 0, option: int = 0) -> None:
-        """The card keys (CKW): two keys of 6 bytes."""
-        size = _input_bytes("CKW", 2)
-        self._call("write_card_key", _bytes(key1, "key 1", size), _bytes(key2, "key 2", size), _uint(key_type, 8, "key_type"),
-                   _uint(option, 8, "option"))
-
-    def card_key_option(self) -> int:
-        """The key option bits (CKR)."""
-        return self._call("read_card_key_option")[1]
-
-    def card_layout(self) -> CardLayout:
-        """Where on the card the templates lie (CLR)."""
-        return CardLayout(*self._call("read_card_layout")[1:])
-
-    def set_card_layout(self, layout: CardLayout) -> None:
-        """Where on the card the templates lie (CLW)."""
-        l = CardLayout(*layout)
-        self._call("write_card_layout", _uint(l.template_size, 16, "template_size"), _uint(l.cis_block, 8, "cis_block"),
-                   _uint(l.template1_start, 8, "template1_start"), _uint(l.template1_blocks, 8, "template1_blocks"),
-                   _uint(l.template2_start, 8, "template2_start"), _uint(l.template2_blocks, 8, "template2_blocks"))
-
-    # ---- input, output and GPIO ports
-    def set_output_port_config(self, port: Union[int, str], event: Union[int, str], *, delay: int = 0, count: int = 0,
-                               high: int = 0, low: int = 0) -> None:
-        """How an output port follows an event (OW)."""
-        self._call("write_out_port", _OUTPUT_PORTS.code(port), _EVENTS.code(event), _uint(delay, 16, "delay"),
-                   _uint(count, 8, "count"), _uint(high, 16, "high"), _uint(low, 16, "low"))
-
-    def output_port_config(self, port: Union[int, str], event: Union[int, str]) -> OutputPortConfig:
-        """How an output port follows an event (OR)."""
-        return OutputPortConfig(*self._call("read_out_port", _OUTPUT_PORTS.code(port), _EVENTS.code(event))[1:])
-
-    def enabled_events(self, port: Union[int, str]) -> List[Union[str, int]]:
-        """The events an output port follows (OL)."""
-        return [_EVENTS.name(e) for e in self._call("enabled_events", _OUTPUT_PORTS.code(port))[1]]
-
-    def set_output(self, port: Union[int, str], action: int) -> None:
-        """Sets an output port (OS)."""
-        self._call("set_output", _OUTPUT_PORTS.code(port), _uint(action, 32, "action"))
-
-    def set_input_port_config(self, port: int, function: Union[int, str], value: int = 0) -> None:
-        """What an input port does (IW)."""
-        self._call("write_in_port", _uint(port, 8, "port"), _INPUT_FUNCTIONS.code(function, 32), _uint(value, 32, "value"))
-
-    def input_port_config(self, port: int) -> Tuple[Union[str, int], int]:
-        """What an input port does (IR): its function and value."""
-        _, function, value = self._call("read_in_port", _uint(port, 8, "port"))
-        return _INPUT_FUNCTIONS.name(function), value
-
-    def input_status(self, port: int, *, keep: bool = False) -> int:
-        """The state of an input port (IG)."""
-        return self._call("read_in_status", _uint(port, 8, "port"), int(keep))[1]
-
-    def gpio_config(self, gpio: int) -> Tuple[Union[str, int], List[Tuple[int, int, int, int]]]:
-        """A GPIO line's mode and its records of four words (GR)."""
-        _, mode, data = self._call("read_gpio", _uint(gpio, 16, "gpio"))
-        records = [tuple(int.from_bytes(data[i + j:i + j + 2], "little") for j in range(0, 8, 2))
-                   for i in range(0, len(data) - len(data) % 8, 8)]
-        return _GPIO_MODES.name(mode), records  # type: ignore[return-value]
-
-    def set_gpio_config(self, gpio: int, mode: Union[int, str], records: Sequence[Sequence[int]] = ()) -> None:
-        """A GPIO line's mode and its records of four 16-bit words (GW)."""
-        data = bytearray()
-        for r in records:
-            if len(r) != 4:
-                raise ValueError("a GPIO record is four words")
-            for w in r:
-                data += _uint(w, 16, "a GPIO word").to_bytes(2, "little")
-        self._call("write_gpio", _uint(gpio, 16, "gpio"), _GPIO_MODES.code(mode, 16), bytes(data))
-
-    def disable_gpio(self) -> None:
-        """Disables every GPIO line (GC)."""
-        self._call("disable_gpio")
-
-    def reset_gpio(self) -> None:
-        """Gives the GPIO lines their default configuration (GD)."""
-        self._call("reset_gpio")
-
     # ---- raw packets
     def raw(self, code: Union[int, str], param1: int = 0, param2: int = 0, flag: int = 0, data: BytesLike = b"", *,
             broadcast: bool = False) -> Optional[Answer]:
@@ -1308,6 +1466,8 @@ class Module:
         return None if answer is None else Answer(*answer)
 
 
+
+
 def _forgetting(method: Callable[..., Any]) -> Callable[..., Any]:
     @_functools.wraps(method)
     def call(self: Module, *args: Any, **kwargs: Any) -> Any:
@@ -1319,15 +1479,27 @@ def _forgetting(method: Callable[..., Any]) -> Callable[..., Any]:
 
 # Every method that talks to the module starts with an empty outcome: one
 # that raises before anything is sent leaves nothing of an earlier call behind.
-for _name, _member in list(vars(Module).items()):
-    if _name.startswith("_") or _name in ("close", "closed", "last_message", "last_values", "last_module_text"):
-        continue
-    if isinstance(_member, property):
-        setattr(Module, _name, property(_member.fget and _forgetting(_member.fget),
-                                        _member.fset and _forgetting(_member.fset), None, _member.__doc__))
-    elif callable(_member):
-        setattr(Module, _name, _forgetting(_member))
-del _name, _member
+# A method without arguments has nothing to refuse before it sends: what its
+# command came to replaces the earlier outcome (and a closed module's refusal
+# empties it), so it goes without the extra call.
+def _takes_arguments(function: Callable[..., Any]) -> bool:
+    code = function.__code__
+    return code.co_argcount > 1 or code.co_kwonlyargcount > 0 or bool(code.co_flags & 0x0C)
+
+
+def _forget_first(cls: type) -> None:
+    for name, member in list(vars(cls).items()):
+        if name.startswith("_") or name in ("close", "closed", "last_message", "last_values", "last_module_text"):
+            continue
+        if isinstance(member, property):
+            setattr(cls, name, property(member.fget and _forgetting(member.fget),
+                                        member.fset and _forgetting(member.fset), None, member.__doc__))
+        elif callable(member) and _takes_arguments(member):
+            setattr(cls, name, _forgetting(member))
+
+
+_forget_first(_Commands)
+_forget_first(Module)
 
 
 # ---------------------------------------------------------------- the service

@@ -11,6 +11,8 @@ import socket as _socket
 import time as _time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from . import COMMAND_TABLE, Image, Progress, _Commands, _IMAGE_INPUT, _IMAGE_OUTPUT, _Outcome, _error, _kelvor
+
 # The longest line taken from the service.
 _LINE_MAX = 64 << 20
 # The front end refused the command before anything was sent (a missing file, a size beyond a limit).
@@ -80,13 +82,21 @@ class CommandResult(NamedTuple):
     object: Dict[str, Any]
 
 
-class Client:
+class Client(_Commands):
     """The connection to kelvord on its Unix socket (or, with ``tcp`` as
     ``(host, port)``, over TCP with ``token``).
+
+    It has the methods of kelvor.Module (``status()``, ``identify()``,
+    ``read_log()``, ...), which return the same values and raise the same
+    exceptions, the commands going through the service's queue; ``command()``
+    runs any command as kelvor's command line gives it.
 
     ``module_id`` addresses a module of a line in network mode (a command's
     own ``module_id`` overrides it). Each call waits at most ``timeout``
     seconds for its answer (None: as long as the service takes).
+    ``chunk_size`` is the size of the chunks of chunked transfers. The
+    service does not report a transfer's chunks: a ``progress`` callable is
+    not called, and a transfer cannot be stopped from it.
 
     After each command ``last_message``, ``last_values`` and
     ``last_module_text`` hold what it came back with, as on kelvor.Module.
@@ -94,22 +104,24 @@ class Client:
 
     module_id: Optional[int]
     timeout: Optional[float]
+    chunk_size: int
     last_message: Optional[str]
     last_values: Dict[str, Any]
     last_module_text: List[str]
 
     def __init__(self, socket: Optional[str] = None, *, tcp: Optional[Tuple[str, int]] = None,
                  token: Optional[str] = None, module_id: Optional[int] = None,
-                 timeout: Optional[float] = None) -> None:
-        from . import _error  # the package's exceptions, by result
-
+                 timeout: Optional[float] = None, chunk_size: int = 4096) -> None:
         self._error = _error
         if (socket is None) == (tcp is None):
             raise ValueError("give the service's socket, or tcp=(host, port)")
         if tcp is not None and not token:
             raise ValueError("a TCP client presents the service's token")
+        if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or not 0 < chunk_size <= 0xFFFFFFFF:
+            raise ValueError("chunk_size is a positive 32-bit count")
         self.module_id = module_id
         self.timeout = timeout
+        self.chunk_size = chunk_size
         self.last_message: Optional[str] = None
         self.last_values: Dict[str, Any] = {}
         self.last_module_text: List[str] = []
@@ -355,6 +367,50 @@ class Client:
                                   o.get("found_on_module", 0), o.get("left_in_part", False), o.get("dry_run", False)))
         return out
 
+    # ---- the commands of kelvor.Module, through the service
+    def _note(self, message: Optional[str], values: Dict[str, Any], module_text: List[str]) -> None:
+        self.last_message = message
+        self.last_values = values
+        self.last_module_text = module_text
+
+    def _forget(self) -> None:
+        self.last_message, self.last_values, self.last_module_text = None, {}, []
+
+    def _run(self, keyword: str, p1: int, p2: int, flag: int, input: Any, chunk: int,
+             progress: Optional[Progress]) -> _Outcome:
+        # The service runs the command as the command line gives it: the
+        # input as the bytes of an -i file (an image as a BMP file), what the
+        # command takes for its output as the bytes of an -o file.
+        if self.closed:
+            self._forget()
+            raise ValueError("the client is closed")
+        request: Dict[str, Any] = {"class": "command", "command": keyword, "p1": p1, "p2": p2, "flag": flag}
+        if self.module_id is not None:
+            request["module_id"] = self.module_id
+        if input is not None:
+            if keyword in _IMAGE_INPUT:
+                input = input.to_bmp()
+            request["input"] = _base64.b64encode(bytes(input)).decode()
+            request["input_file"] = "input"
+        row = COMMAND_TABLE[keyword]
+        if row["output"] != "none":
+            request["output_file"] = "output"
+        if chunk:
+            request["chunk_size"] = chunk
+        answer = self._ask(request)
+        code = answer.get("result", 0)
+        values = answer.get("values", {})
+        output: Any = _base64.b64decode(answer["output"]) if "output" in answer else None
+        if output is not None and keyword in _IMAGE_OUTPUT:
+            image = None
+            if code == 0 and output:
+                width, height, pixels = _kelvor.bmp_decode(output)
+                image = Image(width, height, pixels, values.get("format", 0))
+            output = image
+        return _Outcome(code, answer.get("message"), values, answer.get("module_text", []), output,
+                        code == _FRONT_REFUSED, answer.get("reason"))
+
+    # ---- requests of the service
     def version(self) -> Dict[str, Any]:
         """The service's version and protocol level."""
         return self._ask({"class": "version"})

@@ -217,3 +217,28 @@ def test_ctrl_c_while_opening(sim):
         timer.cancel()
     assert time.monotonic() - started < 3
     assert not kelvor._kelvor.is_open()
+
+
+def test_ctrl_c_ends_a_wait_under_a_handler_set_after_the_import(sim):
+    # The package's handler goes in front of the interpreter's once; a handler
+    # the program sets later takes its place, and the next call puts the
+    # package's in front of it again: Ctrl-C still ends a wait, and the
+    # program's handler is told too.
+    seen = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: seen.append(number))
+    try:
+        with kelvor.Module(sim.link, 115200, timeout_ms=3000) as m:
+            m.write_parameter("timeout_period", 0x5A)  # nine seconds
+            sim.control("--place", "none")
+            timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            started = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                m.identify()
+            timer.join()
+            assert time.monotonic() - started < 5
+            assert seen == [signal.SIGINT]
+            m.cancel()
+            assert m.status().code == 0x30
+    finally:
+        signal.signal(signal.SIGINT, previous)
