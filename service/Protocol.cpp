@@ -7,6 +7,7 @@
 #include <cctype>
 #include <limits>
 
+#include "Json.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
 
@@ -496,7 +497,8 @@ std::string work_answer(const Json& id, Tool tool, const WorkResult& work,
     std::string out = std::string(R"({"class":")") + work_class(tool) + R"(","id":)";
     out += dump(id);
     out += R"(,"result":)" + std::to_string(work.result);
-    out += R"(,"result_name":)" + dump(Json(kelvor::result_name(work.result)));
+    // The front end's refusal named too, as the objects name it.
+    out += R"(,"result_name":)" + dump(Json(json_output::result_name_of(work.result)));
     out += R"(,"partial":)";
     out += work.partial ? "true" : "false";
     out += R"(,"objects":[)";

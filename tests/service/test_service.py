@@ -194,7 +194,11 @@ class Works(unittest.TestCase):
         self.assertEqual(a["class"], "copy_users", a)
         self.assertEqual(c.progress, [], "progress only when asked")
         self.assertEqual([o["status"] for o in a["objects"] if o["kind"] == "copy_user"], ["unchanged"])
-        backup = c.request({"class": "backup", "module_id": 2, "directory": "there", "trace": 1})
+        backup = c.request({"class": "backup", "module_id": 2, "directory": "there", "trace": 1, "progress": True})
+        # Each user as it is done, then the object, named as the client names the backup.
+        self.assertEqual([p["user"]["file"] for p in c.progress if "user" in p],
+                         ["there/user-%08d.tpl" % u for u in (5, 6, 7)])
+        self.assertEqual([p["object"] for p in c.progress if "object" in p], backup["objects"])
         self.assertEqual((backup["result"], [f["name"] for f in backup["files"]]),
                          (0, ["manifest.txt", "user-00000005.tpl", "user-00000006.tpl", "user-00000007.tpl"]))
         self.assertEqual(backup["objects"][0]["directory"], "there")
