@@ -102,6 +102,9 @@ class Basics(unittest.TestCase):
             (b"\xff\xfe", "no JSON"),
             (b"[" * 100000, "nests deeper"),
             (b"x" * (8 * 1024 * 1024 + 10), "longer than 8388608 bytes"),
+            # A backup the line takes, but larger than what the service hands over either way.
+            (b'{"class":"restore","files":[{"name":"a","data":"' + base64.b64encode(bytes(5 * 1024 * 1024 + 3)) +
+             b'"}]}', "more than 5242880 bytes"),
         ]
         for line, message in rows:
             with self.subTest(line=line[:40]):
