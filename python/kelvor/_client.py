@@ -318,6 +318,8 @@ class Client:
             request["from_module"] = from_module
         else:
             directory = _os.fspath(from_backup)  # type: ignore[arg-type]
+            if not isinstance(directory, str) or not directory:
+                raise ValueError("from_backup is the directory of a backup")
             request["from"] = directory
             try:
                 request["files"] = _backup_files(directory)
