@@ -244,7 +244,7 @@ def main():
         "backup": b'{"class":"backup","module_id":3,"directory":"b-1","trace":1}',
         "restore": b'{"class":"restore","directory":"b","files":[{"name":"manifest.txt","data":"AAE="},'
                    b'{"name":"..","data":""}]}',
-        "backup_of_list": b'{"class":"backup","module_id":2,"of_list":true,"directory":"/srv/b \\"q\\"",'
+        "backup_of_list": b'{"class":"backup","module_id":2,"of_list":true,"path":"/srv/b \\"q\\"",'
                           b'"text":true,"progress":true}',
         "copy_users": b'{"class":"copy_users","id":"cp","from_module":1,"targets":[2,3],"users":[5,[7,9]],'
                       b'"replace":true,"prune":false,"dry_run":true,"progress":true,"trace":1}',

@@ -323,7 +323,14 @@ void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function
                 done(why);
                 return;
             }
-            WorkDone result{execute_work(o, dir, options_.settings, w.progress), {}};
+            WorkProgress progress;
+            if (w.progress)
+                progress = [&w, &dir](const char* member, const std::string& json) {
+                    std::string named = json;
+                    rename_directory_in_json(named, dir, w.directory);
+                    w.progress(member, named);
+                };
+            WorkDone result{execute_work(o, dir, options_.settings, progress), {}};
             after_command(result.work.result);
             if (o.tool == Tool::Backup && result.work.result == 0 &&
                 !read_backup_files(dir, result.files, why)) {

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <limits>
 
+#include "Json.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
 
@@ -222,13 +223,22 @@ std::optional<uint16_t> module_of(const Members& m) {
     return std::nullopt;
 }
 
-// The backup as the client names it: its objects and lines say this name.
-std::string directory_of(const Members& m, const char* member) {
-    const std::string* d = m.text(member, NAME_BYTES_MAX);
+std::string directory_of(const Members& m) {
+    const std::string* d = m.text("directory", 64);
     if (!d) return "backup";
-    if (d->empty() || d->find('\0') != std::string::npos)
-        throw Refusal{"\"" + std::string(member) + "\" names a directory (a path without NUL)"};
+    if (!backup_file_name_ok(*d))
+        throw Refusal{"\"directory\" is a name of letters, digits, \".\", \"_\" and \"-\" (at most 64)"};
     return *d;
+}
+
+// The backup as a client of its own names it, any path of the client's: the
+// objects and lines say this instead of the name of `directory`.
+std::optional<std::string> path_of(const Members& m, const char* member) {
+    const std::string* p = m.text(member, NAME_BYTES_MAX);
+    if (!p) return std::nullopt;
+    if (p->empty() || p->find('\0') != std::string::npos)
+        throw Refusal{"\"" + std::string(member) + "\" is the path of a directory (without NUL)"};
+    return *p;
 }
 
 std::vector<BackupFile> files_of(const Members& m) {
@@ -336,7 +346,7 @@ CopyUsersRequest copy_of(const Members& m) {
         throw Refusal{
             "a copy_users request names one source: \"from_module\", or \"from\" with its \"files\""};
     if (fromBackup) {
-        c.directory = directory_of(m, "from");
+        c.directory = *path_of(m, "from");
         c.files = files_of(m);
     } else if (m.find("files")) {
         throw Refusal{"\"files\" go with \"from\""};
@@ -425,18 +435,20 @@ Request parse_request(std::string_view line) {
             m.only({"user_id"});
             request.body = PersonRemoveRequest{user_id_of(m)};
         } else if (name == "backup") {
-            m.only({"module_id", "directory", "trace", "of_list", "text", "progress"});
+            m.only({"module_id", "directory", "path", "trace", "of_list", "text", "progress"});
             BackupRequest b;
             work_common(m, b, Tool::Backup);
             work_of_module(m, b);
-            b.directory = directory_of(m, "directory");
+            b.directory = directory_of(m);
+            if (auto path = path_of(m, "path")) b.directory = std::move(*path);
             request.body = std::move(b);
         } else if (name == "restore") {
-            m.only({"module_id", "directory", "files", "trace", "of_list", "text", "progress"});
+            m.only({"module_id", "directory", "path", "files", "trace", "of_list", "text", "progress"});
             RestoreRequest r;
             work_common(m, r, Tool::Restore);
             work_of_module(m, r);
-            r.directory = directory_of(m, "directory");
+            r.directory = directory_of(m);
+            if (auto path = path_of(m, "path")) r.directory = std::move(*path);
             r.files = files_of(m);
             request.body = std::move(r);
         } else if (name == "copy_users") {
@@ -496,7 +508,8 @@ std::string work_answer(const Json& id, Tool tool, const WorkResult& work,
     std::string out = std::string(R"({"class":")") + work_class(tool) + R"(","id":)";
     out += dump(id);
     out += R"(,"result":)" + std::to_string(work.result);
-    out += R"(,"result_name":)" + dump(Json(kelvor::result_name(work.result)));
+    // The front end's refusal named too, as the objects name it.
+    out += R"(,"result_name":)" + dump(Json(json_output::result_name_of(work.result)));
     out += R"(,"partial":)";
     out += work.partial ? "true" : "false";
     out += R"(,"objects":[)";

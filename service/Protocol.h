@@ -57,7 +57,8 @@ struct PersonRemoveRequest {
 // kelvor --backup of a module, its files carried in the answer; kelvor
 // --restore from files the request carries; kelvor --copy-users from a module
 // of the line or from a backup's files the request carries. `directory` is the
-// name the answer's objects and lines give the backup (the client's path).
+// name the answer's objects and lines give the backup: the request's
+// "directory" (a name), or its "path" or a copy's "from" (a client's path).
 // `progress`: objects of class "progress" come ahead of the answer.
 struct WorkRequest {
     std::optional<uint16_t> moduleId;

@@ -55,7 +55,9 @@ public:
         json_output::work_text(json_output::formatted(format, args));
         va_end(args);
     }
-    json_output::Object& object() { return object_; }
+    json_output::Object& object() {
+        return object_;
+    }
     void user(json_output::Object entry) {
         json_output::work_entry(entry);
         object_["users"].push_back(std::move(entry));

@@ -167,7 +167,7 @@ int server_work(OrvantiCom& com) {
         request["prune"] = c.prune;
         request["dry_run"] = c.dryRun;
     } else {
-        request["directory"] = dir;
+        request["path"] = dir;
         if (!com.moduleIds.empty()) {
             // One module of a list: its object names it.
             request["module_id"] = com.moduleId;

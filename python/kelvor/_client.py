@@ -295,7 +295,7 @@ class Client(_Commands):
         directory = _os.fspath(directory)
         if _os.path.lexists(directory):
             raise FileExistsError(_errno.EEXIST, "the backup's directory exists already", directory)
-        answer = self._work({"class": "backup", "directory": directory}, module_id, progress)
+        answer = self._work({"class": "backup", "path": directory}, module_id, progress)
         obj = self._work_object(answer, "backup")
         _write_backup(directory, answer.get("files", []))
         return obj
@@ -307,7 +307,7 @@ class Client(_Commands):
         directory = _os.fspath(directory)
         files = _backup_files(directory)
         total = max(len(files) - 1, 0)
-        answer = self._work({"class": "restore", "directory": directory, "files": files}, module_id, progress,
+        answer = self._work({"class": "restore", "path": directory, "files": files}, module_id, progress,
                             total)
         return self._work_object(answer, "restore")
 
@@ -330,6 +330,8 @@ class Client(_Commands):
             request["from_module"] = from_module
         else:
             directory = _os.fspath(from_backup)  # type: ignore[arg-type]
+            if not isinstance(directory, str) or not directory:
+                raise ValueError("from_backup is the directory of a backup")
             request["from"] = directory
             try:
                 request["files"] = _backup_files(directory)

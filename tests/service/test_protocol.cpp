@@ -205,6 +205,56 @@ TEST(Requests, TheOtherClasses) {
     EXPECT_EQ(restore.files[0].data, (std::vector<uint8_t>{0, 1}));
 }
 
+TEST(Requests, TheWorksTakeTheirOptions) {
+    // A client's own path names the backup; the options of kelvor's command line.
+    const auto backup = std::get<BackupRequest>(
+        parse_request(R"({"class":"backup","module_id":2,"of_list":true,"path":"../b \"x\"","text":true})")
+            .body);
+    EXPECT_EQ(backup.directory, "../b \"x\"");
+    EXPECT_EQ(backup.options.tool, Tool::Backup);
+    EXPECT_EQ(backup.options.ofList, std::optional<uint16_t>(2));
+    EXPECT_TRUE(backup.options.text);
+    EXPECT_FALSE(backup.progress);
+    const auto fromModule = std::get<CopyUsersRequest>(
+        parse_request(R"({"class":"copy_users","from_module":1,"targets":[3,2],"users":[5,[7,9]],)"
+                      R"("replace":true,"prune":true,"dry_run":true,"progress":true,"trace":2})")
+            .body);
+    const WorkOptions& o = fromModule.options;
+    EXPECT_EQ(o.tool, Tool::CopyUsers);
+    EXPECT_EQ(o.fromModule, 1);
+    EXPECT_EQ(o.targets, (std::vector<uint16_t>{3, 2}));
+    EXPECT_EQ(o.users, (std::vector<std::pair<uint32_t, uint32_t>>{{5, 5}, {7, 9}}));
+    EXPECT_TRUE(o.replace && o.prune && o.dryRun && fromModule.progress);
+    EXPECT_EQ(o.traceLevel, 2);
+    EXPECT_FALSE(fromModule.moduleId);
+    const auto fromBackup = std::get<CopyUsersRequest>(
+        parse_request(
+            R"({"class":"copy_users","from":"/srv/saved","files":[{"name":"manifest.txt","data":"AAE="}],"module_id":4})")
+            .body);
+    EXPECT_EQ(fromBackup.options.fromModule, 0);
+    EXPECT_EQ(fromBackup.directory, "/srv/saved");
+    EXPECT_EQ(fromBackup.moduleId, std::optional<uint16_t>(4));
+    ASSERT_EQ(fromBackup.files.size(), 1u);
+    EXPECT_TRUE(fromBackup.options.targets.empty() && fromBackup.options.users.empty());
+}
+
+TEST(Answers, AWorkAnswerAndItsProgress) {
+    WorkResult w;
+    w.result = -1000;
+    w.partial = true;
+    w.objects = {R"({"kind":"copy"})"};
+    w.text = "Module 2: 1 copied\n";
+    const std::vector<BackupFile> files{{"manifest.txt", {'h', 'i', '!'}}};
+    EXPECT_EQ(work_answer(7, Tool::Backup, w, &files, false),
+              R"({"class":"backup","id":7,"result":-1000,"result_name":"front_end_refused","partial":true,)"
+              R"("objects":[{"kind":"copy"}],"text":"Module 2: 1 copied\n",)"
+              R"("files":[{"name":"manifest.txt","data":"aGkh"}]})");
+    EXPECT_EQ(progress_line("c", Tool::CopyUsers, "", R"("done":1,"total":4)"),
+              R"({"class":"progress","id":"c","tool":"copy_users","done":1,"total":4})");
+    EXPECT_EQ(progress_line(nullptr, Tool::Restore, "user", R"({"user_id":5})"),
+              R"({"class":"progress","id":null,"tool":"restore","user":{"user_id":5}})");
+}
+
 TEST(Answers, ACommandAnswerIsKelvorsObjectWithClassIdOutputAndTrace) {
     CommandResult r;
     r.object = R"({"format":1,"kind":"command","command":"SS","result":0})";

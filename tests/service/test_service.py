@@ -87,7 +87,8 @@ class Basics(unittest.TestCase):
             (b'{"class":"command","command":"SS","input":"%%%"}', "no base64"),
             (b'{"class":"watch","enable":1}', '"enable" must be true or false'),
             (b'{"class":"backup","directory":7}', '"directory" must be a string'),
-            (b'{"class":"backup","directory":""}', '"directory" names a directory'),
+            (b'{"class":"backup","path":""}', '"path" is the path of a directory'),
+            (b'{"class":"backup","directory":"../x"}', '"directory" is a name'),
             (b'{"class":"backup","of_list":true}', '"of_list" goes with a "module_id"'),
             (b'{"class":"restore","files":[{"name":"m","data":"AAAA"}],"progress":1}', '"progress" must be true'),
             (b'{"class":"copy_users","targets":[2]}', 'names one source'),
@@ -104,6 +105,9 @@ class Basics(unittest.TestCase):
             (b"\xff\xfe", "no JSON"),
             (b"[" * 100000, "nests deeper"),
             (b"x" * (8 * 1024 * 1024 + 10), "longer than 8388608 bytes"),
+            # A backup the line takes, but larger than what the service hands over either way.
+            (b'{"class":"restore","files":[{"name":"a","data":"' + base64.b64encode(bytes(5 * 1024 * 1024 + 3)) +
+             b'"}]}', "more than 5242880 bytes"),
         ]
         for line, message in rows:
             with self.subTest(line=line[:40]):
@@ -196,7 +200,11 @@ class Works(unittest.TestCase):
         self.assertEqual(a["class"], "copy_users", a)
         self.assertEqual(c.progress, [], "progress only when asked")
         self.assertEqual([o["status"] for o in a["objects"] if o["kind"] == "copy_user"], ["unchanged"])
-        backup = c.request({"class": "backup", "module_id": 2, "directory": "there", "trace": 1})
+        backup = c.request({"class": "backup", "module_id": 2, "directory": "there", "trace": 1, "progress": True})
+        # Each user as it is done, then the object, named as the client names the backup.
+        self.assertEqual([p["user"]["file"] for p in c.progress if "user" in p],
+                         ["there/user-%08d.tpl" % u for u in (5, 6, 7)])
+        self.assertEqual([p["object"] for p in c.progress if "object" in p], backup["objects"])
         self.assertEqual((backup["result"], [f["name"] for f in backup["files"]]),
                          (0, ["manifest.txt", "user-00000005.tpl", "user-00000006.tpl", "user-00000007.tpl"]))
         self.assertEqual(backup["objects"][0]["directory"], "there")
