@@ -59,13 +59,21 @@ def main():
             batch = os.path.join(work, f"b{lines}")
             with open(batch, "w") as f:
                 f.write("-c SS\n" * lines)
-            out = os.path.join(work, f"s{lines}")
-            r = subprocess.run([strace, "-f", "-c", "-o", out, kelvor, "-P", link, "-b", "115200", "-t", "3000", "-x0", "--exit-code",
-                                "-F", batch], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-            if r.returncode != 0:
-                print(f"kelvor -F of {lines} lines: status {r.returncode}", file=sys.stderr)
-                return 1
-            per[lines] = counts(out)
+            # The least of three runs: on a loaded machine an answer may come
+            # in two pieces, which costs a poll and a read more in that run.
+            least = None
+            for _ in range(3):
+                out = os.path.join(work, f"s{lines}")
+                r = subprocess.run([strace, "-f", "-c", "-o", out, kelvor, "-P", link, "-b", "115200", "-t", "3000",
+                                    "-x0", "--exit-code", "-F", batch], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, timeout=120)
+                if r.returncode != 0:
+                    print(f"kelvor -F of {lines} lines: status {r.returncode}", file=sys.stderr)
+                    return 1
+                found = counts(out)
+                least = found if least is None else {
+                    name: min(least.get(name, 0), found.get(name, 0)) for name in set(least) | set(found)}
+            per[lines] = least
         failures = []
         for name in sorted(set(per[100]) | set(per[300])):
             delta = (per[300].get(name, 0) - per[100].get(name, 0)) / 200
