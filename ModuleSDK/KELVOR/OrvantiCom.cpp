@@ -20,7 +20,7 @@ using namespace kelvor;
 // --------------------------------------------------------------- settings
 
 OrvantiCom::OrvantiCom(const std::vector<std::string>& args, bool settings)
-    : wordCount(static_cast<int>(args.size())), words(args) {
+    : CommandWords{static_cast<int>(args.size()), args} {
     if (settings) read_settings();
 }
 

@@ -4,7 +4,6 @@
 // work: one command through the dispatcher, a batch file or a directory.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -13,29 +12,93 @@
 
 #include "CopyUsers.h"
 #include "ModuleSDK.h"
+#include "Numbers.h"
 #include "Platform.h"
 #include "Report.h"
-
-// The image record: seven 32-bit little-endian header words, then the pixel
-// area. One per process, shared by the image cases and the per-file handlers.
-struct ImageRecord {
-    std::array<uint8_t, kelvor::IMAGE_RECORD_SIZE> bytes{};
-
-    uint32_t word(size_t index) const { return kelvor::packet::get32(&bytes[4 * index]); }
-    void set_word(size_t index, uint32_t value) { kelvor::packet::put32(&bytes[4 * index], value); }
-    uint32_t width() const { return word(kelvor::packet::record::IMAGE_WIDTH_AT / 4); }
-    uint32_t height() const { return word(kelvor::packet::record::IMAGE_HEIGHT_AT / 4); }
-    uint32_t format() const { return word(kelvor::packet::record::IMAGE_FORMAT_AT / 4); }
-    uint32_t size() const { return word(kelvor::packet::record::IMAGE_SIZE_AT / 4); }
-    uint8_t* pixels() { return bytes.data() + kelvor::IMAGE_HEADER_SIZE; }
-    kelvor::ImageRecordBytes all() { return kelvor::ImageRecordBytes(bytes); }
-};
-ImageRecord& image_record();
+#include "connection/LineSettings.h"
 
 // Settings file in the working directory.
 inline constexpr const char* SETTINGS_FILE = "kelvor.cfg";
 
-class OrvantiCom {
+class OrvantiCom;
+
+// The parts of the record of a run. OrvantiCom is all of them at once, and
+// its fields are read by their own names (com.portName, com.param1).
+
+// What kelvor.cfg is to the run: whether it was read, why not, and whether an
+// option changed a setting (then it is written back).
+struct SettingsFileState {
+    uint8_t settingsLoaded = 0;
+    uint8_t settingsChanged = 0;
+    int settingsError = 0; // why kelvor.cfg could not be read, 0 when it was
+};
+
+// How the run goes besides its command: batch file, broadcast, response
+// monitor, the work of a long option, the modules of a shared line.
+struct RunOptions {
+    uint8_t batchMode = 0;
+    std::string batchFile;
+    uint8_t monitor = 0;
+    uint8_t broadcast = 0;
+    int hookLevel = -1;
+    // Work given by a long option (backup, restore) instead of a command, and its directory.
+    int (*work)(OrvantiCom&) = nullptr;
+    std::string workDirectory;
+    // A line of several modules: the IDs of --modules, each run in turn, and
+    // the scan of --scan (IDs scanFirst to scanLast).
+    std::vector<uint16_t> moduleIds;
+    bool scanBus = false;
+    uint32_t scanFirst = 1;
+    uint32_t scanLast = 255;
+    // --copy-users and its options; its targets are the modules of --modules.
+    CopyRequest copyUsers;
+};
+
+// The command: the argument words and what the options made of them.
+struct CommandWords {
+    int wordCount = 0;
+    std::vector<std::string> words;
+    uint8_t command = 0;
+    uint32_t param1 = 0;
+    uint32_t param2 = 0;
+    uint8_t flag = 0;
+    // A word broke a limit of the record; the command is refused.
+    bool refused = false;
+};
+
+// The command's files: the -i input (a file or a directory) and the -o output.
+struct CommandFiles {
+    uint8_t inputIsDirectory = 0;
+    std::string directory;
+    File inputFile;
+    int64_t inputSize = 0;
+    std::string inputPath; // the -i path of a file, empty when none was given
+    int inputError = 0;    // why it could not be opened (errno or a code of open_input_file), 0 when it could
+    File outputFile;
+    std::string outputPath;
+    int outputError = 0; // why the -o file could not be created, 0 when it could
+    // The file of directory mode being run, empty outside it.
+    std::string directoryFile;
+};
+
+// Where the run is and how it went so far.
+struct RunResults {
+    // The batch line being run (from 1), 0 outside a batch.
+    int batchLine = 0;
+    // The part of a batch line longer than one read (from 1), 0 for a line read whole.
+    int batchPart = 0;
+    // Result of the last command case: 0, a library result code or FRONT_REFUSED.
+    int lastResult = 0;
+    // The worst outcome of the run so far, as an exit status of --exit-code.
+    int worstExit = 0;
+};
+
+class OrvantiCom : public kelvor::LineSettings,
+                   public SettingsFileState,
+                   public RunOptions,
+                   public CommandWords,
+                   public CommandFiles,
+                   public RunResults {
 public:
     // Limits of the command record.
     static constexpr size_t WORDS_BYTES = 512;
@@ -57,59 +120,6 @@ public:
     // command, or of none.
     static void end_refused_run(const OrvantiCom* com);
 
-    // Command record.
-    int wordCount = 0;
-    std::vector<std::string> words;
-    uint8_t batchMode = 0;
-    std::string batchFile;
-    std::string portName;
-    uint8_t settingsLoaded = 0;
-    uint8_t settingsChanged = 0;
-    uint8_t monitor = 0;
-    uint8_t broadcast = 0;
-    int hookLevel = -1;
-    int baudCode = -1;
-    int traceLevel = 1;
-    int readTimeout = 1000;
-    int networkMode = 0;
-    int hexText = 0;
-    int chunkSize = 0x1000;
-    uint16_t moduleId = 1;
-    uint8_t command = 0;
-    uint32_t param1 = 0;
-    uint32_t param2 = 0;
-    uint8_t flag = 0;
-    uint8_t inputIsDirectory = 0;
-    std::string directory;
-    File inputFile;
-    File outputFile;
-    std::string outputPath;
-    int outputError = 0; // why the -o file could not be created, 0 when it could
-    int64_t inputSize = 0;
-    std::string inputPath; // the -i path of a file, empty when none was given
-    int inputError = 0;    // why it could not be opened (errno or a code of open_input_file), 0 when it could
-    int settingsError = 0; // why kelvor.cfg could not be read, 0 when it was
-    // The batch line being run (from 1), 0 outside a batch; the file of
-    // directory mode being run, empty outside it.
-    int batchLine = 0;
-    // The part of a batch line longer than one read (from 1), 0 for a line read whole.
-    int batchPart = 0;
-    std::string directoryFile;
-    // Result of the last command case: 0, a library result code or FRONT_REFUSED.
-    int lastResult = 0;
-    // A word broke a limit of the record; the command is refused.
-    bool refused = false;
-    // Work given by a long option (backup, restore) instead of a command, and its directory.
-    int (*work)(OrvantiCom&) = nullptr;
-    std::string workDirectory;
-    // A line of several modules: the IDs of --modules, each run in turn, and
-    // the scan of --scan (IDs scanFirst to scanLast).
-    std::vector<uint16_t> moduleIds;
-    bool scanBus = false;
-    // --copy-users and its options; its targets are the modules of --modules.
-    CopyRequest copyUsers;
-    uint32_t scanFirst = 1;
-    uint32_t scanLast = 255;
     // Opens the connection of the run: one module, all of them (broadcast), or
     // the line of several for --modules and --scan.
     int open_connection();
@@ -120,8 +130,6 @@ public:
     void run_connected();
     void run_on_modules();
     int scan_bus();
-    // The worst outcome of the run so far, as an exit status of --exit-code.
-    int worstExit = 0;
     // Folds a result code (0, a library code or FRONT_REFUSED) into worstExit.
     void note_result(int result);
 
@@ -167,13 +175,5 @@ private:
     void read_settings();
     std::string next_value(size_t& i);
 };
-
-// Number parsing of the command line: decimal, or hexadecimal after "0x";
-// unsigned 32-bit; "-1" reads 0xFFFFFFFF; no digits read 0.
-uint32_t parse_number(const std::string& word);
-// Command parsing: "0x.." hexadecimal, "1".."9" decimal, 1 to 3 letters a keyword; low 8 bits.
-uint8_t parse_command(const std::string& word);
-// Baud code 0x31..0x35 of a baud rate, -1 for any other rate.
-int baud_code_of_rate(uint32_t rate);
 
 // The calls to the file system (Platform.h) are the front end's too.
