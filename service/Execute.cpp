@@ -14,7 +14,7 @@
 #include "Backup.h"
 #include "Json.h"
 #include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/PortInfo.h"
 #include "Report.h"
 
 using namespace kelvor;

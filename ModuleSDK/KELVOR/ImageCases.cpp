@@ -8,7 +8,7 @@
 
 #include "Commands.h"
 #include "ImageRecord.h"
-#include "Bmp.h"
+#include "image/Bmp.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {

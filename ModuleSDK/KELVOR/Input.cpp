@@ -10,7 +10,7 @@
 
 #include "Commands.h"
 #include "Json.h"
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "port/System.h"
 
 // Reporting sites of this file: see ERR_LINE.

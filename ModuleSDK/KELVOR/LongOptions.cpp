@@ -11,7 +11,7 @@
 #include "ModuleIds.h"
 #include "OptionTable.h"
 #include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/PortInfo.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {

@@ -25,7 +25,7 @@ import re
 import subprocess
 import sys
 
-LAYERS = ["protocol", "keywords", "trace", "port", "link", "engine", "families", "connection"]
+LAYERS = ["protocol", "image", "keywords", "trace", "port", "link", "engine", "families", "connection"]
 PUBLIC = {"ModuleSDK.h", "Version.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

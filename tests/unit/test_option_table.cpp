@@ -62,14 +62,17 @@ TEST(OptionTable, NamesAreUniqueAndWellFormed) {
     for (const options::Option& o : options::all()) {
         const std::string name = o.name;
         EXPECT_TRUE(seen.insert(name).second) << name;
-        if (o.alias) EXPECT_TRUE(seen.insert(o.alias).second) << o.alias;
+        if (o.alias) {
+            EXPECT_TRUE(seen.insert(o.alias).second) << o.alias;
+        }
         EXPECT_EQ(name[0], '-') << name;
         // A short option's value is the next word or an attached digit; the
         // long ones alone take an optional value or the rest of the line.
-        if (short_name(o.name))
+        if (short_name(o.name)) {
             EXPECT_TRUE(o.takes == options::Value::None || o.takes == options::Value::Next ||
                         o.takes == options::Value::Digit)
                 << name;
+        }
         EXPECT_EQ(o.value != nullptr, o.takes != options::Value::None) << name;
         EXPECT_EQ(o.help == nullptr, o.section == options::Section::OfCommands) << name;
     }
@@ -96,10 +99,12 @@ TEST(OptionTable, ShortOptionsOfWords) {
     };
     for (const Case& c : cases) {
         const options::Option* o = options::short_option(c.word);
-        if (c.option == nullptr)
+        if (c.option == nullptr) {
             EXPECT_EQ(o, nullptr) << c.word;
-        else if (EXPECT_NE(o, nullptr) << c.word; o)
+        } else {
+            ASSERT_NE(o, nullptr) << c.word;
             EXPECT_STREQ(o->name, c.option) << c.word;
+        }
         EXPECT_EQ(options::takes_next_word(c.word), c.takesNext) << c.word;
     }
     EXPECT_EQ(options::long_option("--backup")->id, options::Id::Backup);
@@ -164,12 +169,17 @@ TEST(OptionTable, ManualPageDescribesExactlyTheTable) {
             continue;
         }
         // .BI sets a value in italics after the name; .B and .BR do not.
-        if (o->takes == options::Value::Next || o->takes == options::Value::Digit)
+        if (o->takes == options::Value::Next || o->takes == options::Value::Digit) {
             EXPECT_EQ(macro, "BI") << name;
-        if (o->takes == options::Value::None) EXPECT_NE(macro, "BI") << name;
+        } else if (o->takes == options::Value::None) {
+            EXPECT_NE(macro, "BI") << name;
+        }
     }
-    for (const options::Option& o : options::all())
-        if (o.section != options::Section::OfCommands) EXPECT_EQ(described.count(o.name), 1u) << o.name;
+    for (const options::Option& o : options::all()) {
+        if (o.section != options::Section::OfCommands) {
+            EXPECT_EQ(described.count(o.name), 1u) << o.name;
+        }
+    }
 }
 
 // The README's table of the short options: each of them once, and "yes" in
