@@ -1,7 +1,8 @@
 // Numbers and command words of the command line: hex, octal and decimal
 // values as the C library reads them, command keywords, baud rates.
 #include "Numbers.h"
-#include "OrvantiCom.h"
+
+#include "ModuleSDK.h"
 
 #include <cctype>
 #include <climits>
