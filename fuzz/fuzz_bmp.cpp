@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "ModuleSDK.h"
 #include "protocol/Bmp.h"
 

@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "BackupDirectory.h"
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "ModuleSDK.h"
-#include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/LineSettings.h"
+#include "connection/PortInfo.h"
 #include "UserCopy.h"
 #include "port/System.h"
 #include "trace/Outcome.h"
@@ -535,7 +535,7 @@ py::bytes bmp_bytes(uint32_t width, uint32_t height, const py::buffer& pixels) {
 // ------------------------------------------------------------------ opening
 
 std::string diagnosis(const std::string& port, int baud, int hexText, int network, int timeout, int rc) {
-    OrvantiCom com({"kelvor"}, false);
+    LineSettings com;
     com.portName = port;
     com.baudCode = baud;
     com.hexText = hexText;

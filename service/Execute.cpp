@@ -15,7 +15,7 @@
 #include "CopyUsers.h"
 #include "Json.h"
 #include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/PortInfo.h"
 #include "Report.h"
 
 using namespace kelvor;

@@ -14,7 +14,7 @@
 #include "Json.h"
 #include "LineEvents.h"
 #include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/PortInfo.h"
 #include "port/SerialLine.h"
 
 using namespace kelvor;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "FarEnd.h"
 
 #include "protocol/Packet.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "FarEnd.h"
 #include "ModuleSDK.h"
 

@@ -13,6 +13,12 @@ Checks two things:
   their objects call nothing the front end defines: the Python package and the
   service use them without the command line.
 
+- front end: the front end's folders (ModuleSDK/KELVOR/util/ ... flow/) are
+  layers of their own, lowest first: a file includes headers of its own
+  folder and the folders below it (by name: the build puts every folder on
+  the include path), the library's, the tools' and the public header; every
+  front-end function an object calls is defined in its folder or a lower one.
+
 - circles: no two source files, of the library or of the front end, call
   each other in a circle (directly or through others).
 
@@ -25,8 +31,11 @@ import re
 import subprocess
 import sys
 
-LAYERS = ["protocol", "keywords", "trace", "port", "link", "engine", "families", "connection"]
+LAYERS = ["protocol", "image", "keywords", "trace", "port", "link", "engine", "families", "connection"]
+FRONT = ["util", "platform", "record", "report", "files", "server", "work", "options", "cases", "flow"]
 PUBLIC = {"ModuleSDK.h", "Version.h"}
+# Made by the build beside the front end: the schema's hand-kept base.
+GENERATED = {"SchemaBase.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -61,6 +70,25 @@ def check_includes(source_dir):
             if inc in PUBLIC or inc.startswith("protocol/") or beside:
                 continue
             errors.append(f"{os.path.relpath(path, source_dir)} (tools) includes \"{inc}\"")
+    front = os.path.join(sdk, "KELVOR")
+    folder_of = {}  # header name -> front-end folder
+    for layer in FRONT:
+        for path in sources(os.path.join(front, layer), (".h",)):
+            folder_of[os.path.basename(path)] = layer
+    tool_headers = {os.path.basename(p) for p in sources(tools, (".h",))}
+    for rank, layer in enumerate(FRONT):
+        for path in sources(os.path.join(front, layer)):
+            for inc in includes(path):
+                where = folder_of.get(inc)
+                if where is not None:
+                    if FRONT.index(where) <= rank:
+                        continue
+                elif inc in PUBLIC or inc in GENERATED or inc in tool_headers or inc.split("/")[0] in LAYERS:
+                    continue
+                errors.append(f"{os.path.relpath(path, source_dir)} (front end, {layer}) includes \"{inc}\"")
+    for name in os.listdir(front):
+        if os.path.isfile(os.path.join(front, name)):
+            errors.append(f"ModuleSDK/KELVOR/{name} lies in no folder of the front end")
     sim = os.path.join(source_dir, "sim")
     own = {os.path.basename(p) for p in sources(sim, (".h",))}
     for path in sources(sim):
@@ -103,6 +131,29 @@ def check_calls(objects):
             if where is not None and where > rank:
                 demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
                 errors.append(f"{LAYERS[rank]}/{os.path.basename(obj)} calls {demangled} of {LAYERS[where]}")
+    return errors
+
+
+def check_front(front):
+    """The front end's folders call one way only, as the library's layers do."""
+    errors = []
+    defined = {}  # symbol -> folder rank
+    used = []
+    for obj in front:
+        layer = os.path.basename(os.path.dirname(obj))
+        if layer not in FRONT:
+            errors.append(f"{obj}: compiled outside the front end's folders")
+            continue
+        rank = FRONT.index(layer)
+        for name in symbols(obj, "--defined-only"):
+            defined[name] = min(rank, defined.get(name, rank))
+        used.append((obj, rank, symbols(obj, "--undefined-only")))
+    for obj, rank, names in used:
+        for name in sorted(names):
+            where = defined.get(name)
+            if where is not None and where > rank:
+                demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
+                errors.append(f"{FRONT[rank]}/{os.path.basename(obj)} calls {demangled} of {FRONT[where]}")
     return errors
 
 
@@ -183,6 +234,7 @@ def main():
     errors = check_includes(sys.argv[1])
     errors += check_calls(library)
     errors += check_tools(tools, front)
+    errors += check_front(front)
     errors += check_circles(library + tools + front)
     for e in errors:
         print(e)

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "SimHarness.h"
 
 using namespace simtest;

@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "Bmp.h"
+#include "image/Bmp.h"
 #include "protocol/Bmp.h"
 
 namespace {

@@ -1,8 +1,7 @@
 // Every front-end error line carries "[OrvantiCom.cpp(N)] " with a number of its
 // own: each source file of the front end owns a block of numbers, and no two
 // reporting sites of the whole front end end up with the same one.
-#include <dirent.h>
-
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -21,20 +20,24 @@ struct Source {
     std::vector<std::string> lines;
 };
 
+// The sources of the front end, in every folder of it (the tools below it
+// report no error lines of their own).
 std::vector<Source> front_end_sources() {
-    const std::string dir = std::string(KELVOR_SOURCE_DIR) + "/ModuleSDK/KELVOR";
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(KELVOR_SOURCE_DIR) / "ModuleSDK" / "KELVOR";
     std::vector<Source> out;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return out;
-    while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".cpp") != 0) continue;
-        std::ifstream f(dir + "/" + name);
-        Source s{name, {}};
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory() && it->path().filename() == "tools") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (!it->is_regular_file() || it->path().extension() != ".cpp") continue;
+        std::ifstream f(it->path());
+        Source s{it->path().filename().string(), {}};
         for (std::string line; std::getline(f, line);) s.lines.push_back(line);
         out.push_back(std::move(s));
     }
-    closedir(d);
     return out;
 }
 

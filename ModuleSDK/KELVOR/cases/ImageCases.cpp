@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Bmp.h"
 #include "Commands.h"
+#include "ImageRecord.h"
+#include "image/Bmp.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {

@@ -7,7 +7,8 @@
 
 #include "Json.h"
 #include "LongOptions.h"
-#include "PortInfo.h"
+#include "Remote.h"
+#include "connection/PortInfo.h"
 #include "trace/Progress.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -20,7 +21,7 @@ using namespace kelvor;
 // --------------------------------------------------------------- settings
 
 OrvantiCom::OrvantiCom(const std::vector<std::string>& args, bool settings)
-    : wordCount(static_cast<int>(args.size())), words(args) {
+    : CommandWords{static_cast<int>(args.size()), args} {
     if (settings) read_settings();
 }
 
@@ -80,6 +81,19 @@ void OrvantiCom::end_refused_run(const OrvantiCom* com) {
     }
 }
 
+namespace {
+
+// Why the connection could not be opened, as the line after the error says it:
+// through kelvord its reason, else what the port and the system tell.
+std::string why_not_open(const OrvantiCom& com, int rc) {
+    if (!remote::used()) return print_port_diagnosis(com, rc);
+    const std::string why = remote::failure();
+    trace_print("       %s\n", why.c_str());
+    return why;
+}
+
+} // namespace
+
 int OrvantiCom::run() {
     keyword_fill();
     // What the command line, the settings and the opening report is the
@@ -131,7 +145,7 @@ int OrvantiCom::run() {
     int rc = open_connection();
     if (rc != 0) {
         ERR_LINE_AT(132, "Err: Cannot initialize sdk\n");
-        const std::string reason = print_port_diagnosis(*this, rc);
+        const std::string reason = why_not_open(*this, rc);
         note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings
         json_output::command_end(*this, ERR_PORT_OPEN, reason);

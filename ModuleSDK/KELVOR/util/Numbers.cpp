@@ -1,6 +1,8 @@
 // Numbers and command words of the command line: hex, octal and decimal
 // values as the C library reads them, command keywords, baud rates.
-#include "OrvantiCom.h"
+#include "Numbers.h"
+
+#include "ModuleSDK.h"
 
 #include <cctype>
 #include <climits>

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "LongOptions.h"
+#include "OptionTable.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -26,26 +27,22 @@ void OrvantiCom::parse_options() {
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         if (w.empty() || w[0] != '-') continue;
-        const char letter = w.size() > 1 ? w[1] : '\0';
-        const char third = w.size() > 2 ? w[2] : '\0';
+        const options::Option* option = options::short_option(w.c_str());
         // A value option given last, without its value, is ignored.
-        if (i == last && letter != 'B' && letter != 'w' && letter != 'x') break;
-        switch (letter) {
-        case 'B': broadcast = 1; break;
-        case 'w': monitor = 1; break;
-        case 'x':
-            if (third >= '0' && third <= '4') {
-                traceLevel = third - '0';
+        if (i == last && (option == nullptr || option->takes == options::Value::Next)) break;
+        if (option == nullptr) continue;
+        switch (option->id) {
+        case options::Id::Broadcast: broadcast = 1; break;
+        case options::Id::Monitor: monitor = 1; break;
+        case options::Id::Trace:
+            if (w.size() > 2 && w[2] >= '0' && w[2] <= '4') {
+                traceLevel = w[2] - '0';
                 settingsChanged = 1;
             }
             break;
-        case 'p':
-            if (third == '1')
-                param1 = parse_number(next_value(i));
-            else if (third == '2')
-                param2 = parse_number(next_value(i));
-            break;
-        case 'F': {
+        case options::Id::Param1: param1 = parse_number(next_value(i)); break;
+        case options::Id::Param2: param2 = parse_number(next_value(i)); break;
+        case options::Id::Batch: {
             std::string name = next_value(i);
             if (name.size() > NAME_MAX_CHARS) {
                 ERR_LINE("Err: Batch file name is longer than %d characters\n",
@@ -57,7 +54,7 @@ void OrvantiCom::parse_options() {
             batchFile = name;
             break;
         }
-        case 'P': {
+        case options::Id::Port: {
             std::string name = next_value(i);
             if (name.size() > NAME_MAX_CHARS) {
                 ERR_LINE("Err: Port name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
@@ -68,18 +65,18 @@ void OrvantiCom::parse_options() {
             settingsChanged = 1;
             break;
         }
-        case 'a':
+        case options::Id::HexText:
             hexText = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
-        case 'b':
+        case options::Id::Baud:
             baudCode = baud_code_of_rate(parse_number(next_value(i)));
             if (baudCode > 0) settingsChanged = 1;
             break;
-        case 'c': command = parse_command(next_value(i)); break;
-        case 'd': hookLevel = static_cast<int>(parse_number(next_value(i))); break;
-        case 'f': flag = static_cast<uint8_t>(parse_number(next_value(i))); break;
-        case 'i': {
+        case options::Id::Command: command = parse_command(next_value(i)); break;
+        case options::Id::Hook: hookLevel = static_cast<int>(parse_number(next_value(i))); break;
+        case options::Id::Flag: flag = static_cast<uint8_t>(parse_number(next_value(i))); break;
+        case options::Id::Input: {
             std::string path = next_value(i);
             if (path_is_directory(path)) {
                 if (path.size() > DIRECTORY_MAX_CHARS) {
@@ -95,23 +92,23 @@ void OrvantiCom::parse_options() {
             }
             break;
         }
-        case 'm':
+        case options::Id::ModuleId:
             moduleId = static_cast<uint16_t>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
-        case 'n':
+        case options::Id::Network:
             networkMode = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
-        case 'o':
+        case options::Id::Output:
             outputPath = next_value(i);
             outputFile.reset(open_output_file(outputPath, outputError));
             break;
-        case 's':
+        case options::Id::ChunkSize:
             chunkSize = static_cast<int>(parse_number(next_value(i)));
             settingsChanged = 1;
             break;
-        case 't':
+        case options::Id::Timeout:
             // Beyond INT_MAX is out of range all the same; kept there rather than wrapped.
             readTimeout = static_cast<int>(std::min<uint32_t>(parse_number(next_value(i)), INT_MAX));
             settingsChanged = 1;

@@ -1,5 +1,6 @@
 // The files of a command: the -i input (regular files only, read whole or
 // as BMP), the -o output, and the checks of sizes and chunk sizes.
+#include "ImageRecord.h"
 #include "OrvantiCom.h"
 
 #include <cerrno>
@@ -7,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Bmp.h"
 #include "Commands.h"
 #include "Json.h"
+#include "image/Bmp.h"
 #include "port/System.h"
 
 // Reporting sites of this file: see ERR_LINE.

@@ -1,7 +1,7 @@
 // BMP reading and writing for the image commands. Everything the file
 // announces (sizes, palette length) is checked against the caller's buffer
 // before anything is allocated, read or stored.
-#include "Bmp.h"
+#include "image/Bmp.h"
 
 #include "protocol/Bmp.h"
 

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <string>
 
-class OrvantiCom;
+#include "connection/LineSettings.h"
+
+namespace kelvor {
 
 // The line after "Err: Cannot initialize sdk": why the port could not be used,
 // from the system's error of the serial layer and the opening's result code.
 // Returns the reason as printed, without its indentation.
-std::string print_port_diagnosis(const OrvantiCom& com, int openResult);
+std::string print_port_diagnosis(const LineSettings& line, int openResult);
 
 // What the opening of a port behind a network server found (the round trip,
 // the settings the server confirmed, what it left unanswered), traced as
@@ -28,3 +30,5 @@ std::string network_loss_reason(const std::string& port);
 
 // Serial ports present: one line each, as --list-ports prints them.
 void print_serial_ports(std::FILE* out);
+
+} // namespace kelvor

@@ -3,14 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "OrvantiCom.h"
-#include "PortInfo.h"
-#include "Remote.h"
+#include "ModuleSDK.h"
+#include "connection/PortInfo.h"
 #include "port/NetPort.h"
 #include "port/PortList.h"
 #include "port/PortName.h"
 
-using namespace kelvor;
+namespace kelvor {
 
 namespace {
 
@@ -20,7 +19,7 @@ std::string ports_present() {
     return list.empty() ? "no serial port is present" : "ports present: " + list;
 }
 
-std::string mode_text(const OrvantiCom& com) {
+std::string mode_text(const LineSettings& com) {
     std::string text = com.networkMode == 1 ? "network mode with module ID " + std::to_string(com.moduleId)
                                             : std::string("single-module mode");
     if (com.hexText == 1) text += ", hex text";
@@ -83,12 +82,7 @@ void print_serial_ports(std::FILE* out) {
     }
 }
 
-std::string print_port_diagnosis(const OrvantiCom& com, int openResult) {
-    if (remote::used()) {
-        const std::string why = remote::failure();
-        trace_print("       %s\n", why.c_str());
-        return why;
-    }
+std::string print_port_diagnosis(const LineSettings& com, int openResult) {
     const std::string& port = com.portName;
     const int error = serial_last_error();
     std::string why;
@@ -178,3 +172,5 @@ std::string network_loss_reason(const std::string& port) {
         why += " (closed by the far end)";
     return why;
 }
+
+} // namespace kelvor

@@ -5,8 +5,8 @@
 #include "Json.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
-#include "PortInfo.h"
 #include "Report.h"
+#include "connection/PortInfo.h"
 #include "trace/Console.h"
 
 using namespace kelvor;

@@ -14,9 +14,9 @@
 #include "Json.h"
 #include "LongOptions.h"
 #include "OrvantiCom.h"
-#include "PortInfo.h"
 #include "Remote.h"
 #include "ServerRun.h"
+#include "connection/PortInfo.h"
 #include "trace/Console.h"
 #include "trace/Outcome.h"
 

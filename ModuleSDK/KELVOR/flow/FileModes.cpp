@@ -1,7 +1,7 @@
 // The modes that run many commands: batch files, one command line a line,
 // and directory mode, one command a file.
 #include "OrvantiCom.h"
-#include "PortInfo.h"
+#include "connection/PortInfo.h"
 
 #include <cstring>
 #include <sstream>

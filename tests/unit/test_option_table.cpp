@@ -1,0 +1,210 @@
+// The option table is the one list of kelvor's options: the usage text and the
+// parsing come from it, and the completion, the manual page and the README
+// list exactly its options.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "OptionTable.h"
+
+namespace {
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string source(const char* name) {
+    return read_text(std::string(KELVOR_SOURCE_DIR) + "/" + name);
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// The option names a reader types: -x with each trace level attached.
+std::vector<std::string> typed_names() {
+    std::vector<std::string> names;
+    for (const options::Option& o : options::all()) {
+        if (o.takes == options::Value::Digit)
+            for (char d = '0'; d <= '4'; ++d) names.push_back(o.name + std::string(1, d));
+        else
+            names.emplace_back(o.name);
+    }
+    return names;
+}
+
+bool short_name(const char* name) {
+    return name[1] != '-';
+}
+
+} // namespace
+
+TEST(OptionTable, UsageTextIsTheOneOfBefore) {
+    const std::string expected = read_text(KELVOR_FIXTURES "/kelvor-help.txt");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(options::usage(), expected);
+}
+
+TEST(OptionTable, NamesAreUniqueAndWellFormed) {
+    std::set<std::string> seen;
+    for (const options::Option& o : options::all()) {
+        const std::string name = o.name;
+        EXPECT_TRUE(seen.insert(name).second) << name;
+        if (o.alias) {
+            EXPECT_TRUE(seen.insert(o.alias).second) << o.alias;
+        }
+        EXPECT_EQ(name[0], '-') << name;
+        // A short option's value is the next word or an attached digit; the
+        // long ones alone take an optional value or the rest of the line.
+        if (short_name(o.name)) {
+            EXPECT_TRUE(o.takes == options::Value::None || o.takes == options::Value::Next ||
+                        o.takes == options::Value::Digit)
+                << name;
+        }
+        EXPECT_EQ(o.value != nullptr, o.takes != options::Value::None) << name;
+        EXPECT_EQ(o.help == nullptr, o.section == options::Section::OfCommands) << name;
+    }
+}
+
+// The words of the command line as the parsing sees them, with the quirks
+// scripts rely on: a short option is matched by its start, its value is the
+// next word whatever it holds.
+TEST(OptionTable, ShortOptionsOfWords) {
+    struct Case {
+        const char* word;
+        const char* option; // nullptr: no option
+        bool takesNext;
+    };
+    const Case cases[] = {
+        {"-c", "-c", true},         {"-cSS", "-c", true},   {"-p1", "-p1", true},
+        {"-p1x", "-p1", true},      {"-p2", "-p2", true},   {"-p", nullptr, false},
+        {"-p3", nullptr, false},    {"-x3", "-x", false},   {"-x", "-x", false},
+        {"-x9", "-x", false},       {"-B", "-B", false},    {"-w", "-w", false},
+        {"-F", "-F", true},         {"-P", "-P", true},     {"-d", "-d", true},
+        {"-t", "-t", true},         {"-h", nullptr, false}, {"-V", nullptr, false},
+        {"-z", nullptr, false},     {"-", nullptr, false},  {"--backup", nullptr, false},
+        {"--json", nullptr, false}, {"SS", nullptr, false}, {"", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        const options::Option* o = options::short_option(c.word);
+        if (c.option == nullptr) {
+            EXPECT_EQ(o, nullptr) << c.word;
+        } else {
+            ASSERT_NE(o, nullptr) << c.word;
+            EXPECT_STREQ(o->name, c.option) << c.word;
+        }
+        EXPECT_EQ(options::takes_next_word(c.word), c.takesNext) << c.word;
+    }
+    EXPECT_EQ(options::long_option("--backup")->id, options::Id::Backup);
+    EXPECT_EQ(options::long_option("--backups"), nullptr);
+    EXPECT_EQ(options::long_option("-c"), nullptr);
+}
+
+// The completion offers every option of the table, in its order, and no other;
+// an option with a value of its own is named among the cases that complete one.
+TEST(OptionTable, CompletionOffersExactlyTheTable) {
+    const std::string script = source("completion/kelvor");
+    ASSERT_FALSE(script.empty());
+    std::string offered;
+    const std::regex list(R"re(options\+?="([^"]*)")re");
+    for (std::sregex_iterator m(script.begin(), script.end(), list), end; m != end; ++m)
+        offered += " " + (*m)[1].str();
+    EXPECT_EQ(split_words(offered), typed_names());
+
+    std::set<std::string> completed;
+    const std::regex pattern(R"(^\s+(-[-a-zA-Z0-9| ]*)\)\s*$)");
+    std::istringstream lines(script);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, pattern)) continue;
+        for (const std::string& w : split_words(std::regex_replace(m[1].str(), std::regex(R"(\|)"), " ")))
+            completed.insert(w);
+    }
+    for (const options::Option& o : options::all()) {
+        const bool ownValue = o.takes == options::Value::Next;
+        EXPECT_EQ(completed.count(o.name) == 1, ownValue) << o.name;
+    }
+}
+
+// The manual page's OPTIONS describe each option of the table once (the words
+// of --commands within its entry), with a value where the option takes one.
+TEST(OptionTable, ManualPageDescribesExactlyTheTable) {
+    const std::string page = source("man/kelvor.1.in");
+    const size_t from = page.find("\n.SH OPTIONS\n");
+    ASSERT_NE(from, std::string::npos);
+    const size_t to = page.find("\n.SH ", from + 1);
+    std::istringstream lines(page.substr(from, to - from));
+    std::vector<std::pair<std::string, std::string>> entries; // name, macro
+    bool tagged = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line == ".TP") {
+            tagged = true;
+            continue;
+        }
+        if (!tagged) continue;
+        tagged = false;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex(R"(^\.(BI?R?) ((?:\\-|[a-zA-Z0-9])+))"))) << line;
+        entries.emplace_back(std::regex_replace(m[2].str(), std::regex(R"(\\-)"), "-"), m[1].str());
+    }
+    std::set<std::string> described;
+    for (const auto& [name, macro] : entries) {
+        EXPECT_TRUE(described.insert(name).second) << name << " is described twice";
+        const options::Option* o = short_name(name.c_str()) ? options::short_option(name.c_str())
+                                                            : options::long_option(name.c_str());
+        if (o == nullptr || o->name != name) {
+            ADD_FAILURE() << name << " is no option of kelvor";
+            continue;
+        }
+        // .BI sets a value in italics after the name; .B and .BR do not.
+        if (o->takes == options::Value::Next || o->takes == options::Value::Digit) {
+            EXPECT_EQ(macro, "BI") << name;
+        } else if (o->takes == options::Value::None) {
+            EXPECT_NE(macro, "BI") << name;
+        }
+    }
+    for (const options::Option& o : options::all()) {
+        if (o.section != options::Section::OfCommands) {
+            EXPECT_EQ(described.count(o.name), 1u) << o.name;
+        }
+    }
+}
+
+// The README's table of the short options: each of them once, and "yes" in
+// its last column for exactly the serial settings kelvor.cfg keeps.
+TEST(OptionTable, ReadmeTableListsTheShortOptions) {
+    const std::string readme = source("README.md");
+    const size_t at = readme.find("| Option | Meaning | Saved in `kelvor.cfg` |");
+    ASSERT_NE(at, std::string::npos);
+    std::istringstream lines(readme.substr(at));
+    std::map<std::string, bool> saved;
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    const std::regex name("`(-[a-zA-Z][0-9]?)[^`]*`");
+    while (std::getline(lines, line) && line.starts_with("|")) {
+        const std::string first = line.substr(1, line.find('|', 1) - 1);
+        const bool yes = line.substr(line.rfind('|', line.size() - 2)).find("yes") != std::string::npos;
+        for (std::sregex_iterator m(first.begin(), first.end(), name), end; m != end; ++m) {
+            std::string option = (*m)[1].str();
+            if (option.starts_with("-x")) option = "-x"; // -x0 ... -x4
+            saved[option] = yes;
+        }
+    }
+    std::map<std::string, bool> expected;
+    for (const options::Option& o : options::all())
+        if (short_name(o.name)) expected[o.name] = o.section == options::Section::Serial;
+    EXPECT_EQ(saved, expected);
+}
