@@ -378,7 +378,8 @@ constexpr uint32_t highest_code(std::span<const Named> names) {
     return most;
 }
 
-// The values that the host or the simulated module acts on, by their names.
+// The values that the host or the simulated module acts on, by their names
+// (none a name that a system header takes for a macro, such as DELETE).
 namespace gpio_mode {
 inline constexpr uint8_t DISABLED = code_named(GPIO_MODES, "Disabled");
 inline constexpr uint8_t INPUT = code_named(GPIO_MODES, "Input");
@@ -388,8 +389,8 @@ inline constexpr uint8_t WIEGAND_INPUT = code_named(GPIO_MODES, "Wiegand Input")
 inline constexpr uint8_t WIEGAND_OUTPUT = code_named(GPIO_MODES, "Wiegand Output");
 } // namespace gpio_mode
 namespace admin_level {
-inline constexpr uint8_t DELETE = code_named(ADMIN_LEVELS, "Delete");
-inline constexpr uint8_t ALL = code_named(ADMIN_LEVELS, "All");
+inline constexpr uint8_t LEVEL_DELETE = code_named(ADMIN_LEVELS, "Delete");
+inline constexpr uint8_t LEVEL_ALL = code_named(ADMIN_LEVELS, "All");
 } // namespace admin_level
 namespace auth_policy {
 inline constexpr uint8_t WIEGAND_BYPASS = code_named(AUTH_POLICIES, "Wiegand Bypass");

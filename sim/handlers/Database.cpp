@@ -9,8 +9,8 @@ namespace {
 
 using namespace cmd;
 // Administrator levels that may delete.
-constexpr uint32_t LEVEL_DELETE = packet::admin_level::DELETE;
-constexpr uint32_t LEVEL_ALL = packet::admin_level::ALL;
+constexpr uint32_t LEVEL_DELETE = packet::admin_level::LEVEL_DELETE;
+constexpr uint32_t LEVEL_ALL = packet::admin_level::LEVEL_ALL;
 // Template info records: 8 bytes each, sent in chunks of this many records.
 constexpr size_t INFO_SIZE = 8;
 constexpr size_t INFO_PER_CHUNK = 64;
