@@ -3,7 +3,9 @@
 module on a pseudo-terminal: a batch line (-c SS) costs a poll for stale bytes
 (so that nothing left over is taken as the answer), the write of the packet, a
 poll for the answer and its read, and nothing else. Counted as the difference
-between batches of two lengths, so that the opening and closing drop out.
+between batches of two lengths, so that the opening and closing drop out: a
+call made once an exchange shows as one a line or more, while what differs
+from run to run (a file opened once more) stays far below.
 
 Usage: check_syscalls.py --bin DIR
 """
@@ -18,6 +20,9 @@ import time
 
 # Per batch line: the calls that must be there, and how many.
 EXPECTED = {"poll": 2, "write": 1, "read": 1}
+# A call made once an exchange adds one a line; a difference of runs, not of
+# lines, adds a few over the 500 lines between the two batches.
+SLACK = 0.25
 # Calls that an exchange must not make at all (ioctl: the driver's queue, the
 # line's settings; the clock and sleeps: waits that poll does).
 FORBIDDEN = ("ioctl", "nanosleep", "clock_nanosleep", "select", "pselect6", "fcntl", "rt_sigaction")
@@ -55,7 +60,7 @@ def main():
             time.sleep(0.02)
         kelvor = os.path.join(args.bin, "kelvor")
         per = {}
-        for lines in (100, 300):
+        for lines in (100, 600):
             batch = os.path.join(work, f"b{lines}")
             with open(batch, "w") as f:
                 f.write("-c SS\n" * lines)
@@ -75,17 +80,17 @@ def main():
                     name: min(least.get(name, 0), found.get(name, 0)) for name in set(least) | set(found)}
             per[lines] = least
         failures = []
-        for name in sorted(set(per[100]) | set(per[300])):
-            delta = (per[300].get(name, 0) - per[100].get(name, 0)) / 200
+        for name in sorted(set(per[100]) | set(per[600])):
+            delta = (per[600].get(name, 0) - per[100].get(name, 0)) / 500
             want = EXPECTED.get(name)
-            if want is not None and delta != want:
+            if want is not None and abs(delta - want) >= SLACK:
                 failures.append(f"{name}: {delta:g} a line, not {want}")
-            if name in FORBIDDEN and delta > 0:
+            if name in FORBIDDEN and delta >= SLACK:
                 failures.append(f"{name}: {delta:g} a line, none expected")
             if delta:
                 print(f"{name:16s} {delta:g} a line")
         for name in EXPECTED:
-            if name not in per[300]:
+            if name not in per[600]:
                 failures.append(f"{name}: never called")
         if failures:
             print("\n".join(failures), file=sys.stderr)
