@@ -112,16 +112,17 @@ def symbols(obj, *flags):
     return names
 
 
-def check_calls(objects):
+def check_calls(objects, layers=LAYERS, where_named="the layer folders"):
+    """Objects in `layers`, lowest first, call one way only: down, never up."""
     errors = []
     defined = {}  # symbol -> layer rank
     used = []  # (object, rank, symbols)
     for obj in objects:
         layer = os.path.basename(os.path.dirname(obj))
-        if layer not in LAYERS:
-            errors.append(f"{obj}: compiled outside the layer folders")
+        if layer not in layers:
+            errors.append(f"{obj}: compiled outside {where_named}")
             continue
-        rank = LAYERS.index(layer)
+        rank = layers.index(layer)
         for name in symbols(obj, "--defined-only"):
             defined[name] = min(rank, defined.get(name, rank))
         used.append((obj, rank, symbols(obj, "--undefined-only")))
@@ -130,31 +131,13 @@ def check_calls(objects):
             where = defined.get(name)
             if where is not None and where > rank:
                 demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
-                errors.append(f"{LAYERS[rank]}/{os.path.basename(obj)} calls {demangled} of {LAYERS[where]}")
+                errors.append(f"{layers[rank]}/{os.path.basename(obj)} calls {demangled} of {layers[where]}")
     return errors
 
 
 def check_front(front):
     """The front end's folders call one way only, as the library's layers do."""
-    errors = []
-    defined = {}  # symbol -> folder rank
-    used = []
-    for obj in front:
-        layer = os.path.basename(os.path.dirname(obj))
-        if layer not in FRONT:
-            errors.append(f"{obj}: compiled outside the front end's folders")
-            continue
-        rank = FRONT.index(layer)
-        for name in symbols(obj, "--defined-only"):
-            defined[name] = min(rank, defined.get(name, rank))
-        used.append((obj, rank, symbols(obj, "--undefined-only")))
-    for obj, rank, names in used:
-        for name in sorted(names):
-            where = defined.get(name)
-            if where is not None and where > rank:
-                demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
-                errors.append(f"{FRONT[rank]}/{os.path.basename(obj)} calls {demangled} of {FRONT[where]}")
-    return errors
+    return check_calls(front, FRONT, "the front end's folders")
 
 
 def check_tools(tools, front):
