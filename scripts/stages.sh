@@ -5,9 +5,6 @@
 #   stage "Build" cmake --build build        one stage: a command or a function
 #   stage_group "Fuzz" 2 run_target a b c    one stage per argument, 2 at a time
 #   stage_skip "Fuzz" "FUZZ_SECONDS=0"       a stage left out, and why
-#   stage_background "Fuzz build" cmd ...    a stage that goes on, at the
-#   ...                                      lowest priority, beside the
-#   stage_wait "Fuzz build"                  stages up to its wait
 #
 # A stage runs in a subshell with errexit in force (also inside functions,
 # which `cmd || ...` would switch off); a stage that fails ends the run with
@@ -97,9 +94,6 @@ stage_exit() {
     for pid in "${!stage_members[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
-    for pid in "${stage_background_pids[@]}"; do
-        stage_kill_tree "$pid"
-    done
     if [ -n "$stage_running" ]; then
         stage_cpu
         stage_record "$stage_running" $(($(stage_now) - stage_running_since)) \
@@ -141,73 +135,6 @@ stage() {
         echo "== FAILED: $name (exit status $status)" >&2
         exit "$status"
     fi
-}
-
-# stage_background NAME COMMAND...: a stage that runs beside the next ones,
-# niced to the lowest priority so that it takes only the processor time that
-# they leave (a build beside tests that mostly wait on lines). Its output goes
-# to its log, shown when stage_wait NAME waits for it; in the table its time
-# runs from its start to its end. It runs detached from this shell, so that
-# its processor time (which it measures itself) is not counted a second time
-# in the stage that happens to be running when it ends.
-declare -A stage_background_since=()
-stage_background_pids=()
-stage_background() {
-    local name=$1
-    shift
-    local file="$stage_scratch/background-${name//[^A-Za-z0-9]/_}"
-    echo "== $name (in the background)"
-    rm -f "$file".*
-    (
-        (
-            echo "$BASHPID" >"$file.pid"
-            renice -n 19 -p "$BASHPID" >/dev/null 2>&1 || true
-            # Not `|| status=$?`, which would switch errexit off inside.
-            set +e
-            (
-                set -e
-                "$@"
-            ) >"$file.log" 2>&1
-            status=$?
-            times >"$file.times"
-            echo "$status" >"$file.status"
-        ) &
-    )
-    while [ ! -s "$file.pid" ]; do sleep 0.01; done
-    stage_background_pids+=("$(cat "$file.pid")")
-    stage_background_since[$name]=$(stage_now)
-}
-
-# stage_wait NAME: the stage that stage_background NAME began, waited for.
-stage_wait() {
-    local name=$1 status user sys
-    local file="$stage_scratch/background-${name//[^A-Za-z0-9]/_}"
-    [ -n "${stage_background_since[$name]:-}" ] || { echo "no stage in the background named $name" >&2; exit 2; }
-    echo "== $name (waited for)"
-    stage_begin "$name"
-    stage_running_since=${stage_background_since[$name]}
-    while [ ! -e "$file.status" ]; do sleep 0.2; done
-    stage_running=""
-    status=$(cat "$file.status")
-    cat "$file.log"
-    # The processor time of its children, as `times` gives it (second line).
-    stage_cpu_ms_of "$(sed -n 2p "$file.times")"
-    local result=passed
-    [ "$status" -eq 0 ] || result="FAILED ($status)"
-    stage_record "$name" $(($(stage_now) - stage_background_since[$name])) "$stage_cpu_ms" "$result"
-    if [ "$status" -ne 0 ]; then
-        echo "== FAILED: $name (exit status $status)" >&2
-        exit "$status"
-    fi
-}
-
-# A process and all its descendants, stopped.
-stage_kill_tree() {
-    local child
-    for child in $(pgrep -P "$1" 2>/dev/null); do
-        stage_kill_tree "$child"
-    done
-    kill "$1" 2>/dev/null || true
 }
 
 stage_skip() {

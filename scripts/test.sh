@@ -7,8 +7,8 @@
 # runs the whole test suite on both builds (the plain one runs its end-to-end
 # tests against kelvor.exe under Wine as well), checks the install, the Debian
 # packages, the manual pages and the completion on the plain build
-# (scripts/check-install.sh), builds the fuzz targets with clang (beside the
-# tests, at the lowest priority) and runs each for a short fixed time. At the end, also when a stage fails, a table
+# (scripts/check-install.sh), then builds the fuzz targets with clang and runs
+# each for a short fixed time. At the end, also when a stage fails, a table
 # of the stages' times.
 #
 # Every build folder is configured afresh (cmake --fresh), whatever an earlier
@@ -125,34 +125,17 @@ step() {
     fi
 }
 
-# step_background KEY NAME COMMAND... and step_wait KEY NAME: a stage that runs
-# beside the next ones at the lowest priority (stage_background), left out
-# when SKIP names KEY.
-step_background() {
-    local key=$1
-    shift
-    if [ -n "${skipped[$key]:-}" ]; then
-        stage_skip "$1" "${skipped[$key]}"
-    else
-        stage_background "$@"
-    fi
-}
-step_wait() {
-    [ -n "${skipped[$1]:-}" ] || stage_wait "$2"
-}
-
-# The stages, one a line. The fuzz targets' build runs beside the tests,
-# which mostly wait on lines and simulated modules, and so takes what
-# processor time they leave.
+# The stages, one a line. (The fuzz targets' build once ran beside the plain
+# tests at the lowest priority; even so, it slowed the simulated modules'
+# scans enough for tests with short read time-outs to fail.)
 step packages "System packages (apt-get)" install_packages
 step windows "Windows: build (MinGW-w64)" windows_build
 step windows "Windows: ZIP and NSIS packages" windows_packages
 step windows "Windows: unit tests under Wine" windows_tests
 step plain "Build" plain_build
-step_background fuzz "Fuzz targets: build (clang)" bash scripts/fuzz.sh --build-only "${fuzz_targets[@]}"
 step plain "Tests (with kelvor.exe under Wine)" suite
 step plain "Install, Debian packages, manual pages, completion" bash scripts/check-install.sh build
 step asan "Build with ASan and UBSan (clang)" asan_build
 step asan "Tests under ASan and UBSan" asan_suite
-step_wait fuzz "Fuzz targets: build (clang)"
+step fuzz "Fuzz targets: build (clang)" bash scripts/fuzz.sh --build-only "${fuzz_targets[@]}"
 [ -n "${skipped[fuzz]:-}" ] || stage_group "Fuzz target ${fuzz_seconds} s:" "$jobs" fuzz_target "${fuzz_targets[@]}"

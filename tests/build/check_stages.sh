@@ -102,29 +102,6 @@ done
 has group "$(row "Group 2" "FAILED \(1\)")"
 hasnt group "^  After the group "
 
-# A stage in the background beside the next ones: its processor time counted
-# once, in its own row; one that fails stops the run where it is waited for.
-run background '
-burn() { python3 -c "sum(range(3 * 10**7))"; echo "burned beside"; }
-stage_background "Beside" burn
-stage "Meanwhile" sleep 0.2
-stage_wait "Beside"
-stage_background "Fails beside" bash -c "echo failing beside; exit 3"
-stage "Meanwhile too" true
-stage_wait "Fails beside"
-stage "After" true'
-[ "$status" -eq 3 ] || fail "background: status $status"
-has background "^burned beside$"
-has background "^failing beside$"
-has background "$(row "Beside" passed)"
-has background "$(row "Meanwhile" passed)"
-has background "$(row "Fails beside" "FAILED \(3\)")"
-hasnt background "^  After "
-beside=$(grep -E "^  Beside " "$scratch/background.out" || true)
-[[ $beside =~ :[0-5][0-9]\ +0\.[0-1]\ s ]] && fail "background: no processor time for it: $beside"
-meanwhile=$(grep -E "^  Meanwhile " "$scratch/background.out" || true)
-[[ $meanwhile =~ :[0-5][0-9]\ +0\.[0-1]\ s ]] || fail "background: counted in the stage beside it: $meanwhile"
-
 # Stopped from outside in the middle of a stage.
 {
     echo "source '$source_dir/scripts/stages.sh'"
@@ -141,28 +118,12 @@ wait "$pid" || status=$?
 has stopped "$(row "Quick" passed)"
 has stopped "$(row "Long" interrupted)"
 
-# Stopped while a stage runs in the background: that one is stopped too.
-{
-    echo "source '$source_dir/scripts/stages.sh'"
-    echo "stage_background 'Behind' sleep 77.5"
-    echo 'stage "Long" sleep 3'
-} >"$scratch/stopped-bg.sh"
-bash "$scratch/stopped-bg.sh" >"$scratch/stopped-bg.out" 2>&1 &
-pid=$!
-sleep 1
-pgrep -f "sleep 77.5" >/dev/null || fail "stopped-bg: the background stage did not start"
-kill -TERM "$pid"
-wait "$pid" || true
-sleep 0.2
-! pgrep -f "sleep 77.5" >/dev/null || fail "stopped-bg: the background stage still runs"
-has stopped-bg "$(row "Long" interrupted)"
-
 # The test command with every stage left out: each in the table, nothing run.
 status=0
 SKIP="packages windows plain asan fuzz" bash "$source_dir/scripts/test.sh" >"$scratch/test.out" 2>&1 || status=$?
 [ "$status" -eq 0 ] || fail "test.sh with every stage left out: status $status"
 stages=$(grep -c "skipped: SKIP=" "$scratch/test.out" || true)
-steps=$(grep -cE "^step(_background)? [a-z]+ " "$source_dir/scripts/test.sh")
+steps=$(grep -cE "^step [a-z]+ " "$source_dir/scripts/test.sh")
 [ "$stages" -eq "$steps" ] || fail "test.sh: $stages stages in the table, $steps in the script:
 $(cat "$scratch/test.out")"
 hasnt test "passed|FAILED"
