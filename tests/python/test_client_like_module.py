@@ -15,7 +15,7 @@ class Service:
     def __init__(self, sim):
         self.sock = os.path.join(sim.dir, "L.sock")
         self.proc = subprocess.Popen(
-            [os.path.join(BIN, "kelvord"), "--foreground", "-P", sim.link, "-b", "115200", "-t", "3000",
+            [os.path.join(BIN, "kelvord"), "--foreground", "-P", sim.link, "-b", "115200", "-t", "10000",
              "--socket", self.sock], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not os.path.exists(self.sock):
@@ -31,12 +31,13 @@ class Service:
 
 @pytest.fixture
 def pair(tmp_path):
-    """(Module, Client, the two simulators), each simulator with the finger of user 5 placed and enrolled."""
+    """(Module, Client, the two simulators), each simulator with the finger of user 5 placed and enrolled.
+    The read time-out is long: a scan of the simulated module can take seconds on a loaded machine."""
     for name in ("direct", "served"):
         (tmp_path / name).mkdir()
     direct, served = Sim(tmp_path / "direct"), Sim(tmp_path / "served")
     service = Service(served)
-    m = kelvor.Module(direct.link, 115200, timeout_ms=3000)
+    m = kelvor.Module(direct.link, 115200, timeout_ms=10000)
     c = kelvor.Client(service.sock, timeout=30)
     try:
         for s in (direct, served):
