@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "BackupDirectory.h"
-#include "image/Bmp.h"
 #include "ModuleSDK.h"
+#include "UserCopy.h"
 #include "connection/LineSettings.h"
 #include "connection/PortInfo.h"
-#include "UserCopy.h"
+#include "image/Bmp.h"
 #include "port/System.h"
 #include "trace/Outcome.h"
 
@@ -276,6 +276,28 @@ void require_open() {
     if (!session().open) throw py::value_error("no module is open");
 }
 
+// After a call: the line's interrupt cleared; whether Ctrl-C came.
+bool clear_interrupt() {
+    const bool interrupted = g_sigint.exchange(false);
+    if (interrupted || serial_interrupted()) serial_clear_interrupt();
+    return interrupted;
+}
+
+// After a call, with the interpreter held: the trace delivered, and the first
+// failure of a Python callable raised (the progress callable's, else the
+// trace handler's), then any pending signal.
+void end_call(Session& s) {
+    std::optional<py::error_already_set> failure = std::move(s.failure);
+    s.failure.reset();
+    try {
+        deliver_trace();
+    } catch (py::error_already_set& e) {
+        if (!failure) failure.emplace(std::move(e));
+    }
+    if (failure) throw std::move(*failure);
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // Runs one library call with the line lock held: interpreter's lock released,
 // outcome recorded, progress observed. Nothing is sent unless the progress
 // argument can be called.
@@ -297,21 +319,8 @@ template <class F> int run_locked(F&& f, py::object progress = py::none()) {
     }
     t_outcome = std::move(recorded);
     s.progress = py::object();
-    if (g_sigint.exchange(false))
-        serial_clear_interrupt();
-    else if (serial_interrupted())
-        serial_clear_interrupt();
-    // The first failure of a Python callable comes out of the call: the
-    // progress callable's, else the trace handler's.
-    std::optional<py::error_already_set> failure = std::move(s.failure);
-    s.failure.reset();
-    try {
-        deliver_trace();
-    } catch (py::error_already_set& e) {
-        if (!failure) failure.emplace(std::move(e));
-    }
-    if (failure) throw std::move(*failure);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    clear_interrupt();
+    end_call(s);
     return rc;
 }
 
@@ -419,17 +428,8 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
         trace_flush();
     }
     if (s.progress) s.progress = py::object();
-    const bool interrupted = g_sigint.exchange(false);
-    if (interrupted || serial_interrupted()) serial_clear_interrupt();
-    std::optional<py::error_already_set> failure = std::move(s.failure);
-    s.failure.reset();
-    try {
-        deliver_trace();
-    } catch (py::error_already_set& e) {
-        if (!failure) failure.emplace(std::move(e));
-    }
-    if (failure) throw std::move(*failure);
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    const bool interrupted = clear_interrupt();
+    end_call(s);
     raise_if_interrupted(interrupted);
 
     py::list text;
