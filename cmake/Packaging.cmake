@@ -36,13 +36,15 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/kelvor.pc.in ${PROJECT_BINARY_DIR}/kelv
 install(FILES ${PROJECT_BINARY_DIR}/kelvor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # Manual pages. The command reference of kelvor(1) is the one that
-# `kelvor --commands --man` prints, so page and program cannot disagree.
+# `kelvor --commands --man` prints, and its OPTIONS are made from the option
+# table by kelvor-docs, so page and program cannot disagree.
 set(KELVOR_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 set(KELVOR_MAN_PAGE ${KELVOR_MAN_DIR}/kelvor.1)
 add_custom_command(OUTPUT ${KELVOR_MAN_PAGE}
-  COMMAND ${CMAKE_COMMAND} -DKELVOR=$<TARGET_FILE:kelvor> -DIN=${PROJECT_SOURCE_DIR}/man/kelvor.1.in
+  COMMAND ${CMAKE_COMMAND} -DKELVOR=$<TARGET_FILE:kelvor> -DDOCS=$<TARGET_FILE:kelvor-docs>
+          -DIN=${PROJECT_SOURCE_DIR}/man/kelvor.1.in
           -DOUT=${KELVOR_MAN_PAGE} -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
-  DEPENDS kelvor ${PROJECT_SOURCE_DIR}/man/kelvor.1.in ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
+  DEPENDS kelvor kelvor-docs ${PROJECT_SOURCE_DIR}/man/kelvor.1.in ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
   COMMENT "Manual page kelvor(1)")
 set(PROJECT_VERSION ${PROJECT_VERSION})
 configure_file(${PROJECT_SOURCE_DIR}/man/orvanti-sim.1.in ${KELVOR_MAN_DIR}/orvanti-sim.1 @ONLY)
@@ -59,8 +61,16 @@ add_custom_target(manpages ALL DEPENDS ${KELVOR_MAN_PAGES_GZ})
 install(FILES ${KELVOR_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 install(FILES ${KELVOR_MAN_DIR}/orvanti-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT sim)
 
-install(FILES ${PROJECT_SOURCE_DIR}/completion/kelvor DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  COMPONENT tool)
+# The bash completion: its options and the options whose values it completes
+# filled in from the option table by kelvor-docs.
+set(KELVOR_COMPLETION ${PROJECT_BINARY_DIR}/completion/kelvor)
+add_custom_command(OUTPUT ${KELVOR_COMPLETION}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/completion
+  COMMAND kelvor-docs completion ${PROJECT_SOURCE_DIR}/completion/kelvor.in ${KELVOR_COMPLETION}
+  DEPENDS kelvor-docs ${PROJECT_SOURCE_DIR}/completion/kelvor.in
+  COMMENT "Bash completion of kelvor")
+add_custom_target(completion ALL DEPENDS ${KELVOR_COMPLETION})
+install(FILES ${KELVOR_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
 # The simulator's own README, where the installed README's link finds it.
 install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/sim COMPONENT tool)

@@ -1,7 +1,9 @@
 // The options of kelvor, each written once: its name, the value it takes, the
 // help line of the usage text and the part of the usage it stands in. The
-// usage text, the parsing of the short and long options, and (checked by the
-// tests) the bash completion, the manual page and the README follow it.
+// usage text and the parsing of the short and long options are made from it;
+// so are, when kelvor is built, the manual page's OPTIONS and the bash
+// completion's options (OptionDocs.h: the manual's text of each option). The
+// README's table of the short options is checked against it by the tests.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +67,10 @@ enum class Value : uint8_t {
     Optional, // the next word unless it is an option (--scan's range)
     Rest,     // the words after it are its own (--commands)
 };
+
+// The digits a Digit option takes (-x0 to -x4).
+constexpr char FIRST_DIGIT = '0';
+constexpr char LAST_DIGIT = '4';
 
 // Where the option stands in the usage text.
 enum class Section : uint8_t {

@@ -35,7 +35,7 @@ void OrvantiCom::parse_options() {
         case options::Id::Broadcast: broadcast = 1; break;
         case options::Id::Monitor: monitor = 1; break;
         case options::Id::Trace:
-            if (w.size() > 2 && w[2] >= '0' && w[2] <= '4') {
+            if (w.size() > 2 && w[2] >= options::FIRST_DIGIT && w[2] <= options::LAST_DIGIT) {
                 traceLevel = w[2] - '0';
                 settingsChanged = 1;
             }
