@@ -1,8 +1,10 @@
-// The option table is the one list of kelvor's options: the usage text and the
-// parsing come from it, and the completion, the manual page and the README
-// list exactly its options.
+// The option table is the one list of kelvor's options: the usage text, the
+// parsing, the bash completion and the manual page's OPTIONS come from it, and
+// the README lists exactly its short options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -11,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "FarEnd.h"
+#include "OptionDocs.h"
 #include "OptionTable.h"
 
 namespace {
@@ -112,11 +118,13 @@ TEST(OptionTable, ShortOptionsOfWords) {
     EXPECT_EQ(options::long_option("-c"), nullptr);
 }
 
-// The completion offers every option of the table, in its order, and no other;
-// an option with a value of its own is named among the cases that complete one.
+// The completion the build made offers every option of the table, in its
+// order, and no other; an option with a value of its own is named among the
+// cases that complete one; no placeholder of the template is left.
 TEST(OptionTable, CompletionOffersExactlyTheTable) {
-    const std::string script = source("completion/kelvor");
+    const std::string script = read_text(KELVOR_COMPLETION);
     ASSERT_FALSE(script.empty());
+    EXPECT_FALSE(std::regex_search(script, std::regex("@[A-Z_]+@"))) << script;
     std::string offered;
     const std::regex list(R"re(options\+?="([^"]*)")re");
     for (std::sregex_iterator m(script.begin(), script.end(), list), end; m != end; ++m)
@@ -138,10 +146,87 @@ TEST(OptionTable, CompletionOffersExactlyTheTable) {
     }
 }
 
+namespace {
+
+// What the completion script offers for the words of a command line, the last
+// one being completed, sorted: bash runs the script's _kelvor as a shell
+// would on TAB.
+std::vector<std::string> complete(const std::vector<std::string>& words) {
+    std::string command = "bash -c 'source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+                          "_kelvor; printf \"%s\\n\" \"${COMPREPLY[@]}\"' _ '" KELVOR_COMPLETION "'";
+    for (const std::string& w : words) command += " '" + w + "'";
+    command += " 2>/dev/null";
+    FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return {"(bash did not start)"};
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+    pclose(out);
+    std::vector<std::string> offered = split_words(text);
+    std::sort(offered.begin(), offered.end());
+    return offered;
+}
+
+} // namespace
+
+// The generated completion completes as the one written by hand did: options
+// by their start, keywords asked from kelvor, files, directories, rates, and
+// nothing where the value is typed.
+TEST(OptionTable, GeneratedCompletionCompletes) {
+    farend::TempDir dir;
+    dir.write("subfile", std::string("x"));
+    ASSERT_EQ(::mkdir((dir.path() + "/subdir").c_str(), 0700), 0);
+    const std::string sub = dir.path() + "/sub";
+    using Words = std::vector<std::string>;
+    struct Case {
+        Words line;
+        Words offered;
+    };
+    const Case cases[] = {
+        {{"kelvor", "--ver"}, {"--version"}},
+        {{"kelvor", "-x"}, {"-x0", "-x1", "-x2", "-x3", "-x4"}},
+        {{"kelvor", "-c", "SS", "--from"}, {"--from", "--from-module"}},
+        {{"kelvor", "--dry"}, {"--dry-run"}},
+        {{KELVOR_NATIVE_BIN, "-c", "ec"}, {"EC", "ECX"}},
+        {{"kelvor", "-b", "11"}, {"115200"}},
+        {{"kelvor", "-b", ""}, {"115200", "19200", "38400", "57600", "9600"}},
+        {{"kelvor", "-i", sub}, {sub + "dir", sub + "file"}},
+        {{"kelvor", "-F", sub}, {sub + "dir", sub + "file"}},
+        {{"kelvor", "--backup", sub}, {sub + "dir"}},
+        {{"kelvor", "--from", sub}, {sub + "dir"}},
+        {{"kelvor", "-p1", "-"}, {}},
+        {{"kelvor", "--users", "-"}, {}},
+        {{"kelvor", "--modules", "1"}, {}},
+        {{"kelvor", "-t", ""}, {}},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& w : c.line) line += " " + w;
+        EXPECT_EQ(complete(c.line), c.offered) << line;
+    }
+}
+
+// The template's placeholders: each list the table fills, bash's own @ left
+// alone; a template without a case for some kind of value, or with a list the
+// table does not know, is refused rather than installed half filled.
+TEST(OptionTable, CompletionTemplateIsFilledOrRefused) {
+    const std::string typed = "@TYPED@) g;;";
+    const std::string others = "@KEYWORDS@) a;; @SERIAL_PORTS@) b;; @FILES@) c;; @DIRECTORIES@) d;; "
+                               "@SOCKETS@) e;; @RATES@) f;; ";
+    EXPECT_EQ(options::fill_completion(others + typed + R"( "${COMPREPLY[@]}" "$@" a@b @x@)"),
+              "-c) a;; -P) b;; -i | -o | -F) c;; --backup | --restore | --from) d;; --server) e;; -b) f;; "
+              "-p1 | -p2 | -f | -d | -n | -m | -a | -t | -s | --from-module | --users | --modules) g;;"
+              R"( "${COMPREPLY[@]}" "$@" a@b @x@)");
+    EXPECT_TRUE(options::fill_completion(others + typed + " o=\"@OPTIONS@\"")
+                    .ends_with(" o=\"" + options::completion_words() + "\""));
+    for (const std::string& refused : {others, "@FILES@) c;; " + typed, others + typed + " @FILE@"})
+        EXPECT_THROW(options::fill_completion(refused), std::runtime_error) << refused;
+}
+
 // The manual page's OPTIONS describe each option of the table once (the words
 // of --commands within its entry), with a value where the option takes one.
 TEST(OptionTable, ManualPageDescribesExactlyTheTable) {
-    const std::string page = source("man/kelvor.1.in");
+    const std::string page = read_text(KELVOR_MAN_DIR "/kelvor.1");
     const size_t from = page.find("\n.SH OPTIONS\n");
     ASSERT_NE(from, std::string::npos);
     const size_t to = page.find("\n.SH ", from + 1);
