@@ -4,15 +4,40 @@
 #include "OptionDocs.h"
 
 #include <cctype>
+#include <cstdint>
 #include <stdexcept>
+
+#include "OptionTable.h"
 
 namespace options {
 
 namespace {
 
+// What the completion offers for the value of an option.
+enum class Completion : uint8_t {
+    NoValue,     // the option takes no next word (or only an optional one)
+    Keywords,    // the command keywords, asked from kelvor itself
+    SerialPorts, // the serial ports present, else files
+    Files,
+    Directories,
+    Sockets, // kelvord's sockets, else files
+    Rates,   // the baud rates
+    Typed,   // nothing: the value is typed
+};
+
+struct OptionDoc {
+    Id id;
+    const char* word;      // the value as the manual names it ("command"), nullptr when none
+    Completion completes;  // what completes the value
+    const char* before;    // roff text that precedes the entry (a paragraph, a subsection), nullptr when none
+    const char* paragraph; // the roff text under the option's tag
+};
+
 using enum Id;
 using enum Completion;
 
+// Every option the manual describes, in the manual's order: each option of the
+// table once, but the words of --commands, which its entry names.
 // clang-format off
 constexpr OptionDoc DOCS[] = {
     {Command, "command", Keywords, nullptr,
@@ -267,6 +292,8 @@ const Option& option_of(Id id) {
 std::string tag(const OptionDoc& doc) {
     const Option& o = option_of(doc.id);
     const std::string name = roff(o.name);
+    if ((o.takes != Value::None) != (doc.word != nullptr))
+        throw std::logic_error(std::string("the manual's word for the value of ") + o.name);
     switch (o.takes) {
     case Value::None: return o.alias ? ".BR " + name + " \", \" " + roff(o.alias) : ".B " + name;
     case Value::Next: return ".BI " + name + " \" " + doc.word + "\"";
@@ -321,10 +348,6 @@ std::string_view placeholder_at(std::string_view script, size_t at) {
 }
 
 } // namespace
-
-std::span<const OptionDoc> docs() {
-    return DOCS;
-}
 
 std::string manual_options() {
     std::string text;
