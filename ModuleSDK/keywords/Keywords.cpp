@@ -3,9 +3,12 @@
 // the printable names of status values, system parameters, option flags, port
 // functions, events and policies). The library's own traces name values
 // through it, so it fills itself on first use; keyword_fill() does the same
-// explicitly and adds the rows only once. Lookups are linear scans that return the
-// first matching row, so a duplicated row is never seen.
+// explicitly and adds the rows only once. A name is found by its category and
+// code through an index of the rows (a batch names several values a line);
+// a code by its name through a scan. Both find the first matching row, so a
+// duplicated row is never seen.
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <span>
 
@@ -16,6 +19,11 @@ namespace kelvor {
 namespace {
 
 constexpr int kCapacity = 384;
+// Slots of the index by category and code: a power of two, at least twice the
+// rows, so that a probe ends soon.
+constexpr uint32_t kSlots = 1024;
+static_assert((kSlots & (kSlots - 1)) == 0 && kSlots >= 2 * kCapacity);
+constexpr int16_t kFree = -1;
 
 struct Row {
     int category;
@@ -30,7 +38,22 @@ struct Table {
     // either way no automatic fill happens any more.
     bool settled = false;
     bool builtins = false; // the built-in rows are in the table
+    // Row numbers by category and code (open addressing, linear probing); each
+    // key is indexed at its first row only.
+    std::array<int16_t, kSlots> index = free_index();
+
+    static std::array<int16_t, kSlots> free_index() {
+        std::array<int16_t, kSlots> slots{};
+        slots.fill(kFree);
+        return slots;
+    }
 };
+
+uint32_t slot_of(int category, int code) {
+    const uint32_t key =
+        static_cast<uint32_t>(category) * 0x9E3779B1u ^ static_cast<uint32_t>(code) * 0x85EBCA77u;
+    return (key ^ (key >> 15)) & (kSlots - 1);
+}
 
 Table& raw_table() {
     static Table instance;
@@ -92,6 +115,15 @@ void add_row(Table& t, int category, int code, const char* name) {
     // A full table or a row without a name is refused: lookups rely on every
     // stored row having printable text.
     if (t.count >= kCapacity || name == nullptr) return;
+    for (uint32_t slot = slot_of(category, code);; slot = (slot + 1) & (kSlots - 1)) {
+        int16_t& at = t.index[slot];
+        if (at == kFree) {
+            at = static_cast<int16_t>(t.count);
+            break;
+        }
+        const Row& row = t.rows[static_cast<size_t>(at)];
+        if (row.category == category && row.code == code) break; // the first row stays the one found
+    }
     t.rows[static_cast<size_t>(t.count)] = Row{category, code, name};
     ++t.count;
 }
@@ -130,11 +162,12 @@ void keyword_add(int category, int code, const char* name) {
 
 const char* keyword_name(int category, int code) {
     const Table& t = table();
-    for (int i = 0; i < t.count; ++i) {
-        const Row& row = t.rows[static_cast<size_t>(i)];
+    for (uint32_t slot = slot_of(category, code);; slot = (slot + 1) & (kSlots - 1)) {
+        const int16_t at = t.index[slot];
+        if (at == kFree) return "Unknown";
+        const Row& row = t.rows[static_cast<size_t>(at)];
         if (row.category == category && row.code == code) return row.name;
     }
-    return "Unknown";
 }
 
 int keyword_code(int category, const char* name) {
@@ -160,6 +193,7 @@ int keyword_count() {
 void keyword_reset() {
     Table& t = raw_table();
     t.count = 0;
+    t.index.fill(kFree);
     t.settled = true;
     t.builtins = false;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ModuleSDK.h"
 
@@ -104,6 +105,42 @@ TEST_F(KeywordTable, FullTableRefusesFurtherRows) {
     EXPECT_EQ(keyword_count(), 384);
     EXPECT_STREQ(keyword_name(200, 99), "Unknown");
     EXPECT_EQ(keyword_code(200, "Extra 99"), -1);
+}
+
+// Names are found through an index of the rows: on a full table of keys
+// that crowd the same slots, of negative and large codes and of duplicates,
+// every key finds its first row and no other key finds anything.
+TEST_F(KeywordTable, IndexFindsTheFirstRowOfEveryKey) {
+    keyword_reset();
+    struct Added {
+        int category, code;
+        std::string name;
+    };
+    static std::vector<Added> rows; // the table keeps the names' pointers
+    rows.clear();
+    rows.reserve(400);
+    for (int i = 0; rows.size() < 384; ++i) {
+        const int category = i % 7 == 0 ? -1 : i % 5;
+        const int code = i % 3 == 0 ? -i : i * 1031;
+        rows.push_back({category, code, "row " + std::to_string(i)});
+        if (i % 11 == 0 && rows.size() < 384) rows.push_back({category, code, "again " + std::to_string(i)});
+    }
+    for (const Added& r : rows) keyword_add(r.category, r.code, r.name.c_str());
+    ASSERT_EQ(keyword_count(), 384);
+    for (const Added& r : rows) {
+        const Added* first = nullptr;
+        for (const Added& f : rows)
+            if (f.category == r.category && f.code == r.code) {
+                first = &f;
+                break;
+            }
+        ASSERT_STREQ(keyword_name(r.category, r.code), first->name.c_str()) << r.category << " " << r.code;
+    }
+    for (const auto& [category, code] :
+         std::vector<std::pair<int, int>>{{0, 1}, {6, 0}, {-1, 1}, {4, -4}, {1, 1030}})
+        EXPECT_STREQ(keyword_name(category, code), "Unknown") << category << " " << code;
+    keyword_reset();
+    EXPECT_STREQ(keyword_name(rows[0].category, rows[0].code), "Unknown");
 }
 
 TEST_F(KeywordTable, ResetEmptiesTheTable) {
