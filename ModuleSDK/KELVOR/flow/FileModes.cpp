@@ -4,7 +4,7 @@
 #include "connection/PortInfo.h"
 
 #include <cstring>
-#include <sstream>
+#include <string_view>
 
 #include "Json.h"
 #include "Remote.h"
@@ -109,9 +109,12 @@ void OrvantiCom::batch_mode() {
         batchLine = number;
         batchPart = part > 1 || !lineEnded ? part : 0;
         json_output::command_begin();
-        std::istringstream split(line);
-        for (std::string word; std::getline(split, word, ' ');) {
-            if (!word.empty()) words.push_back(word);
+        // Words are what single spaces part (a tab belongs to its word).
+        for (std::string_view rest(line);;) {
+            const size_t space = rest.find(' ');
+            if (const std::string_view word = rest.substr(0, space); !word.empty()) words.emplace_back(word);
+            if (space == std::string_view::npos) break;
+            rest.remove_prefix(space + 1);
         }
         wordCount = static_cast<int>(words.size());
         parse_options();
