@@ -13,6 +13,11 @@ const Value* Value::find(std::string_view name) const {
 Value& Value::member(const char* name) {
     for (size_t i = 0; i < names.size(); ++i)
         if (std::string_view(name) == names[i]) return items[i];
+    if (names.empty()) {
+        // Most outcomes hold a few values: room for them at once, not growth one by one.
+        names.reserve(4);
+        items.reserve(4);
+    }
     names.push_back(name);
     return items.emplace_back();
 }
