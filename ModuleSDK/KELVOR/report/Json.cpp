@@ -1,11 +1,14 @@
 #include "Json.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "CommandReference.h"
@@ -32,6 +35,8 @@ struct State {
     // between commands), and the outcome of the command recorded last.
     Outcome pending;
     Outcome command;
+    // The line of the latest command's object: one buffer for every object.
+    std::string line;
     // While --json is on, the thread records into the open command's outcome,
     // or between commands into `pending` (its text lines only).
     std::optional<outcome::Scope> scope;
@@ -46,6 +51,21 @@ struct State {
 State& state() {
     static State instance;
     return instance;
+}
+
+// An outcome emptied as a new one is, its room kept for the next command.
+void clear(Outcome& o) {
+    o.result = 0;
+    o.hasMessage = false;
+    o.message.clear();
+    o.values.items.clear();
+    o.values.names.clear();
+    o.moduleText.clear();
+    o.output.clear();
+    o.outputTaken = false;
+    o.hostLine.clear();
+    o.hostCheck = 0;
+    o.hostRefused = false;
 }
 
 void record_pending() {
@@ -174,19 +194,21 @@ namespace {
 // One line on standard output, written whole to the stream's handle as the
 // trace is: a reader of the pipe gets each object as soon as its command ends.
 // One that cannot be written is a lost result (results::lost).
-void write_line(std::string line) {
+void write_line(std::string& line) {
     if (const State& s = state(); s.sink) {
         s.sink(line, s.sinkContext);
         return;
     }
     line += '\n';
     results::write(line.data(), line.size());
+    line.pop_back();
 }
 
 } // namespace
 
 void print(const Object& object) {
-    write_line(line_of(object));
+    std::string line = line_of(object);
+    write_line(line);
 }
 
 const char* outcome_of(int result) {
@@ -207,7 +229,7 @@ void command_begin() {
     s.scope.reset();
     // A record still open gives its module text lines back: this one replaces it.
     if (s.open) outcome::move_text(s.command, s.pending);
-    s.command = Outcome{};
+    clear(s.command);
     outcome::move_text(s.pending, s.command);
     s.open = true;
     s.files.clear();
@@ -227,8 +249,11 @@ void take(Outcome& from) {
         c.message = std::move(from.message);
         c.hasMessage = true;
     }
-    for (size_t i = 0; i < from.values.names.size(); ++i)
-        c.values.member(from.values.names[i]) = std::move(from.values.items[i]);
+    if (c.values.items.empty())
+        c.values = std::move(from.values);
+    else
+        for (size_t i = 0; i < from.values.names.size(); ++i)
+            c.values.member(from.values.names[i]) = std::move(from.values.items[i]);
     outcome::move_text(from, c);
 }
 
@@ -292,80 +317,123 @@ namespace {
 // a quote or a backslash stands as it is between its quotes; every other
 // string, and every tree, is written by the JSON library (escapes, bytes that
 // are not UTF-8). A batch of thousands of lines writes thousands of objects:
-// no tree of the whole object is built for each.
+// no tree of the whole object is built for each, and the line is written into
+// one buffer that each object reuses.
+// The bytes that stand as they are in a JSON string: printable ASCII but the
+// quote and the backslash.
+constexpr std::array<bool, 256> PLAIN = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+}();
+
 class Members {
 public:
-    explicit Members(const char* kind) {
-        out_.reserve(512);
-        out_ += R"({"format":)";
-        out_ += std::to_string(FORMAT);
-        out_ += R"(,"kind":)";
+    Members(std::string& out, std::string_view kind) : out_(out) {
+        // The buffer's size is its room (kept from object to object), the
+        // line's length is len_.
+        if (out_.size() < 512) out_.resize(512);
+        put(R"({"format":)");
+        number(FORMAT);
+        put(R"(,"kind":)");
         text(kind);
     }
-    Members& name(const char* n) {
-        out_ += ",\"";
-        out_ += n;
-        out_ += "\":";
+    // A member's name, this file's own literal: its length is known here.
+    template <size_t N> Members& name(const char (&n)[N]) {
+        constexpr size_t len = N - 1;
+        char* p = room(len + 4);
+        p[0] = ',';
+        p[1] = '"';
+        std::memcpy(p + 2, n, len);
+        p[len + 2] = '"';
+        p[len + 3] = ':';
         return *this;
     }
-    void number(int64_t v) { out_ += std::to_string(v); }
-    void null() { out_ += "null"; }
+    void number(int64_t v) {
+        char digits[24];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), v).ptr;
+        put(std::string_view(digits, static_cast<size_t>(end - digits)));
+    }
+    void null() { put("null"); }
     void text(std::string_view t) {
-        if (std::all_of(t.begin(), t.end(),
-                        [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; })) {
-            out_ += '"';
-            out_ += t;
-            out_ += '"';
+        if (std::all_of(t.begin(), t.end(), [](char c) { return PLAIN[static_cast<unsigned char>(c)]; })) {
+            char* p = room(t.size() + 2);
+            p[0] = '"';
+            std::memcpy(p + 1, t.data(), t.size());
+            p[t.size() + 1] = '"';
         } else {
-            out_ += line_of(Object(std::string(t)));
+            put(line_of(Object(std::string(t))));
         }
     }
     // A tree of the outcome: its structure member by member, its strings as text() writes them.
     void tree(const Value& v) {
         switch (v.kind) {
         case Value::Kind::Object:
-            out_ += '{';
+            put('{');
             for (size_t i = 0; i < v.items.size(); ++i) {
-                if (i > 0) out_ += ',';
+                if (i > 0) put(',');
                 text(v.names[i]);
-                out_ += ':';
+                put(':');
                 tree(v.items[i]);
             }
-            out_ += '}';
+            put('}');
             break;
         case Value::Kind::List:
-            out_ += '[';
+            put('[');
             for (size_t i = 0; i < v.items.size(); ++i) {
-                if (i > 0) out_ += ',';
+                if (i > 0) put(',');
                 tree(v.items[i]);
             }
-            out_ += ']';
+            put(']');
             break;
         case Value::Kind::Text: text(v.text); break;
         case Value::Kind::Integer: number(v.integer); break;
-        case Value::Kind::Boolean: out_ += v.integer ? "true" : "false"; break;
+        case Value::Kind::Boolean: put(v.integer ? "true" : "false"); break;
         case Value::Kind::Null: null(); break;
         }
     }
     void texts(const std::vector<std::string>& lines) {
-        out_ += '[';
+        put('[');
         for (size_t i = 0; i < lines.size(); ++i) {
-            if (i > 0) out_ += ',';
+            if (i > 0) put(',');
             text(lines[i]);
         }
-        out_ += ']';
+        put(']');
     }
-    void raw(const std::string& json) { out_ += json; }
-    std::string line() { return out_ + '}'; }
+    void put(std::string_view t) { std::memcpy(room(t.size()), t.data(), t.size()); }
+    void put(char c) { *room(1) = c; }
+    // The object closed, and the length of its line (and of its line end, when
+    // asked, after that length).
+    size_t end(bool lineEnd) {
+        put('}');
+        if (lineEnd) {
+            put('\n');
+            return len_ - 1;
+        }
+        return len_;
+    }
 
 private:
-    std::string out_;
+    // Room for n more bytes of the line, the buffer grown when it has none.
+    char* room(size_t n) {
+        if (out_.size() - len_ < n) [[unlikely]]
+            grow(n);
+        char* p = out_.data() + len_;
+        len_ += n;
+        return p;
+    }
+    [[gnu::noinline]] void grow(size_t n) { out_.resize(std::max(out_.size() * 2, len_ + n)); }
+
+    std::string& out_;
+    size_t len_ = 0;
 };
 
-} // namespace
-
-std::string command_object(const Outcome& o, int result, const CommandContext& ctx) {
-    Members m("command");
+// The object of a command into `out`, from its start; its length comes back
+// (with `lineEnd`, a line feed follows it in `out`, beyond that length).
+size_t write_command_object(std::string& out, const Outcome& o, int result, const CommandContext& ctx,
+                            bool lineEnd) {
+    using namespace std::string_view_literals;
+    Members m(out, "command"sv);
     const char* keyword = keyword_name(KW_COMMAND, ctx.code);
     if (ctx.code != 0 && std::strcmp(keyword, "Unknown") != 0)
         m.name("command").text(keyword);
@@ -392,7 +460,7 @@ std::string command_object(const Outcome& o, int result, const CommandContext& c
     if (!ctx.reason.empty()) m.name("reason").text(ctx.reason);
     m.name("values").tree(o.values);
     if (!ctx.files || ctx.files->empty()) {
-        m.name("files").raw("[]");
+        m.name("files").put("[]"sv);
     } else {
         Object files = Object::array();
         for (const FileWritten& f : *ctx.files) {
@@ -400,14 +468,14 @@ std::string command_object(const Outcome& o, int result, const CommandContext& c
                              {"bytes", f.bytes.size()},
                              {"sha256", sha256_hex(f.bytes.data(), f.bytes.size())}});
         }
-        m.name("files").raw(line_of(files));
+        m.name("files").put(line_of(files));
     }
     m.name("module_text").texts(o.moduleText);
     m.name("elapsed_ms").number(ctx.elapsedMs);
-    return m.line();
+    return m.end(lineEnd);
 }
 
-std::string command_line(const OrvantiCom& com, int result, const std::string& reason) {
+CommandContext context_of(const OrvantiCom& com, const std::string& reason) {
     const State& s = state();
     CommandContext ctx;
     ctx.code = com.command;
@@ -419,14 +487,30 @@ std::string command_line(const OrvantiCom& com, int result, const std::string& r
     ctx.files = &s.files;
     const auto elapsed = std::chrono::steady_clock::now() - s.started;
     ctx.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-    return command_object(s.command, result, ctx);
+    return ctx;
+}
+
+} // namespace
+
+std::string command_object(const Outcome& o, int result, const CommandContext& ctx) {
+    std::string line;
+    line.resize(write_command_object(line, o, result, ctx, false));
+    return line;
+}
+
+std::string command_line(const OrvantiCom& com, int result, const std::string& reason) {
+    return command_object(state().command, result, context_of(com, reason));
 }
 
 void command_end(const OrvantiCom& com, int result, const std::string& reason) {
     State& s = state();
     if (!s.open) return;
     s.open = false;
-    write_line(command_line(com, result, reason));
+    const size_t n = write_command_object(s.line, s.command, result, context_of(com, reason), true);
+    if (s.sink)
+        s.sink(s.line.substr(0, n), s.sinkContext);
+    else
+        results::write(s.line.data(), n + 1); // with its line feed
     s.files.clear();
     record_pending();
 }
