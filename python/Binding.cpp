@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -93,7 +94,8 @@ public:
                 "a kelvor call is running on this thread already: the module cannot be used "
                 "from inside its own call (a progress callable or a trace handler); "
                 "call it once the running call has returned");
-        {
+        // A free lock is taken at once; only a wait lets the interpreter go on.
+        if (!l.lock.try_lock()) {
             py::gil_scoped_release unlocked;
             l.lock.lock();
         }
@@ -121,6 +123,23 @@ py::str text_of(const std::string& text) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+// The name of an outcome's value as Python text. The names are the library's
+// static texts, so each is made once and kept: a table by the text's address,
+// its entries replaced on a clash (the interpreter's lock is held).
+const py::str& name_of(const char* name) {
+    struct Entry {
+        const char* name = nullptr;
+        py::str text;
+    };
+    static auto* names = new std::array<Entry, 256>(); // never freed: outlives the interpreter's end
+    Entry& e = (*names)[(reinterpret_cast<uintptr_t>(name) >> 3) & 0xFF];
+    if (e.name != name) {
+        e.text = py::str(name);
+        e.name = name;
+    }
+    return e.text;
+}
+
 // A value of an outcome as a Python value: None, int, str, bool, list or dict.
 py::object python_of(const Value& v) {
     switch (v.kind) {
@@ -135,7 +154,11 @@ py::object python_of(const Value& v) {
     }
     case Value::Kind::Object: {
         py::dict out;
-        for (size_t i = 0; i < v.items.size(); ++i) out[py::str(v.names[i])] = python_of(v.items[i]);
+        for (size_t i = 0; i < v.items.size(); ++i) {
+            const py::object item = python_of(v.items[i]);
+            if (PyDict_SetItem(out.ptr(), name_of(v.names[i]).ptr(), item.ptr()) != 0)
+                throw py::error_already_set();
+        }
         return out;
     }
     }
@@ -420,13 +443,13 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
     if (opening != 0 && opening != s.opening) throw py::value_error("the module is closed");
     if (given(progress)) s.progress = std::move(progress);
     g_sigint.store(false);
-    Outcome o;
-    {
+    const Outcome o = [&request] {
         SigintScope sigint;
         py::gil_scoped_release unlocked;
-        o = run_command(request);
+        Outcome ran = run_command(request);
         trace_flush();
-    }
+        return ran;
+    }();
     if (s.progress) s.progress = py::object();
     const bool interrupted = clear_interrupt();
     end_call(s);
@@ -434,18 +457,94 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
 
     py::list text;
     for (const std::string& line : o.moduleText) text.append(text_of(line));
-    py::tuple fields = py::make_tuple(
-        o.result, o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()), python_of(o.values),
-        std::move(text), o.outputTaken ? py::object(to_bytes(o.output)) : py::object(py::none()),
-        o.hostRefused, py::none(),
-        o.hostLine.empty() ? py::object(py::none()) : py::object(text_of(o.hostLine)), o.hostCheck);
-    if (!s.outcomeType) return fields;
-    // The named tuple made as its class's own constructor would make it, without a call into Python.
-    auto* type = reinterpret_cast<PyTypeObject*>(s.outcomeType.ptr());
-    const py::tuple args = py::make_tuple(std::move(fields));
-    PyObject* made = PyTuple_Type.tp_new(type, args.ptr(), nullptr);
+    py::object fields[] = {
+        py::int_(o.result),
+        o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()),
+        python_of(o.values),
+        std::move(text),
+        o.outputTaken ? py::object(to_bytes(o.output)) : py::object(py::none()),
+        py::bool_(o.hostRefused),
+        py::none(),
+        o.hostLine.empty() ? py::object(py::none()) : py::object(text_of(o.hostLine)),
+        py::int_(o.hostCheck),
+    };
+    constexpr Py_ssize_t FIELDS = std::size(fields);
+    // A plain tuple, or the package's named tuple made as tuple.__new__ makes
+    // it, without a call into Python.
+    auto* type = s.outcomeType ? reinterpret_cast<PyTypeObject*>(s.outcomeType.ptr()) : &PyTuple_Type;
+    PyObject* made = type == &PyTuple_Type ? PyTuple_New(FIELDS) : type->tp_alloc(type, FIELDS);
     if (made == nullptr) throw py::error_already_set();
+    for (Py_ssize_t i = 0; i < FIELDS; ++i) PyTuple_SET_ITEM(made, i, fields[i].release().ptr());
     return py::reinterpret_steal<py::object>(made);
+}
+
+// The same as the interpreter calls it for each command: by its fast calling
+// convention, the arguments taken here, without the general dispatcher of
+// bound functions (which costs as much as the rest of the call).
+// run(command, module_id=None, p1=0, p2=0, flag=0, input=None, chunk_size=0,
+//     progress=None, opening=0)
+PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* NAMES[] = {"command", "module_id",  "p1",       "p2",     "flag",
+                                            "input",   "chunk_size", "progress", "opening"};
+    constexpr Py_ssize_t COUNT = std::size(NAMES);
+    PyObject* given[COUNT] = {};
+    try {
+        if (nargs > COUNT) throw py::type_error("run() takes at most 9 arguments");
+        for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
+        const Py_ssize_t named = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < named; ++k) {
+            const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, k));
+            if (name == nullptr) throw py::error_already_set();
+            Py_ssize_t at = 0;
+            while (at < COUNT && std::strcmp(NAMES[at], name) != 0) ++at;
+            if (at == COUNT) throw py::type_error(std::string("run() has no argument ") + name);
+            if (given[at]) throw py::type_error(std::string("run() got ") + name + " twice");
+            given[at] = args[nargs + k];
+        }
+        if (!given[0]) throw py::type_error("run() needs the command");
+        const auto number = [&given](int at, uint64_t most) -> uint64_t {
+            PyObject* v = given[at];
+            if (v == nullptr) return 0;
+            if (!PyLong_Check(v) || PyBool_Check(v))
+                throw py::type_error(std::string(NAMES[at]) + " is an int, not " + Py_TYPE(v)->tp_name);
+            const unsigned long long n = PyLong_AsUnsignedLongLong(v);
+            if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+                throw py::value_error(std::string(NAMES[at]) + " is 0 to " + std::to_string(most));
+            }
+            if (n > most) throw py::value_error(std::string(NAMES[at]) + " is 0 to " + std::to_string(most));
+            return n;
+        };
+        const auto absent = [&given](int at) { return given[at] == nullptr || given[at] == Py_None; };
+        std::optional<uint16_t> moduleId;
+        if (!absent(1)) moduleId = static_cast<uint16_t>(number(1, 0xFFFF));
+        std::optional<py::buffer> input;
+        if (!absent(5)) {
+            if (!PyObject_CheckBuffer(given[5]))
+                throw py::type_error(std::string("input is bytes or a buffer, not ") +
+                                     Py_TYPE(given[5])->tp_name);
+            input = py::reinterpret_borrow<py::buffer>(given[5]);
+        }
+        py::object progress =
+            absent(7) ? py::object(py::none()) : py::reinterpret_borrow<py::object>(given[7]);
+        return run_request(
+                   py::reinterpret_borrow<py::object>(given[0]), moduleId,
+                   static_cast<uint32_t>(number(2, UINT32_MAX)), static_cast<uint32_t>(number(3, UINT32_MAX)),
+                   static_cast<uint8_t>(number(4, 0xFF)), std::move(input),
+                   static_cast<uint32_t>(number(6, UINT32_MAX)), std::move(progress), number(8, UINT64_MAX))
+            .release()
+            .ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        // As the bound functions report theirs: ValueError, TypeError, MemoryError and the rest.
+        try {
+            py::detail::translate_exception(std::current_exception());
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "kelvor: an unknown error of the library");
+        }
+    }
+    return nullptr;
 }
 
 // ------------------------------------------------------------- image record
@@ -834,9 +933,15 @@ PYBIND11_MODULE(_kelvor, m) {
     });
 
     // ---- commands: any command of the library, its outcome as Python values
-    m.def("run", run_request, py::arg("command"), py::arg("module_id") = py::none(), py::arg("p1") = 0u,
-          py::arg("p2") = 0u, py::arg("flag") = 0u, py::arg("input") = py::none(), py::arg("chunk_size") = 0u,
-          py::arg("progress") = py::none(), py::arg("opening") = 0u);
+    {
+        static PyMethodDef run{"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "run(command, module_id=None, p1=0, p2=0, flag=0, input=None, chunk_size=0, "
+                               "progress=None, opening=0): one command, its outcome"};
+        PyObject* function = PyCFunction_NewEx(&run, nullptr, m.ptr());
+        if (function == nullptr) throw py::error_already_set();
+        m.add_object("run", py::reinterpret_steal<py::object>(function));
+    }
     m.def("opening", [] { return session().opening; });
     // The class of the outcomes run() returns: a subclass of tuple with its nine fields.
     m.def("outcome_type", [](const py::type& type) {

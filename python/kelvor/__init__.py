@@ -569,6 +569,7 @@ _new_tuple = tuple.__new__
 
 
 _kelvor.outcome_type(_Outcome)
+_run_command = _kelvor.run  # looked up once: a global is found faster than a module attribute
 
 
 def _roles(side: str, role: str) -> frozenset:
@@ -607,12 +608,21 @@ def _bounds(keyword: str, option: str) -> Tuple[int, int]:
     return least, most
 
 
+def _failure(keyword: str, o: _Outcome) -> Exception:
+    """The exception of a command that failed or that the host refused."""
+    if o.refused:
+        return ValueError(o.message or (o.host_line and _host_message(o.host_line))
+                          or f"{keyword} was refused before it was sent")
+    return _error(o.result, o.message, 0, o.reason)
+
+
 class _Commands:
-    """The module's commands, one method each, over one primitive: ``_run``
-    sends a command (by keyword, with its parameters, flag and input) and
-    returns its :class:`_Outcome`. kelvor.Module runs it with the library in
-    this process, kelvor.Client through kelvord: both have these methods, with
-    the same values and the same exceptions."""
+    """The module's commands, one method each, over one primitive: ``_do``
+    sends a command (by keyword, with its parameters, flag and input), notes
+    and checks its :class:`_Outcome` and returns it. kelvor.Client does so
+    through kelvord (its ``_run`` and ``_note``); kelvor.Module with the
+    library in this process, in one frame of its own. Both have these
+    methods, with the same values and the same exceptions."""
 
     chunk_size: int
 
@@ -630,10 +640,7 @@ class _Commands:
         o = self._run(keyword, p1, p2, flag, input, chunk, progress)
         self._note(o[1], o[2], o[3])
         if o[0] < 0 or o[5]:
-            if o.refused:
-                raise ValueError(o.message or (o.host_line and _host_message(o.host_line))
-                                 or f"{keyword} was refused before it was sent")
-            raise _error(o.result, o.message, 0, o.reason)
+            raise _failure(keyword, o)
         return o
 
     def _chunk(self, chunked: Union[bool, int]) -> int:
@@ -1345,18 +1352,28 @@ class Module(_Commands):
             for line in module_text:
                 logger.info("%s", line, extra={"trace_type": "module"})
 
-    def _run(self, keyword: str, p1: int, p2: int, flag: int, input: Any, chunk: int,
-             progress: Optional[Progress]) -> _Outcome:
+    def _do(self, keyword: str, p1: int = 0, p2: int = 0, flag: int = 0, input: Any = None, *, chunk: int = 0,
+            progress: Optional[Progress] = None) -> _Outcome:
+        # _Commands._do with the extension's call and the note written out:
+        # in Python a call costs more in its frames than in the library.
+        if p1 or p2 or flag:
+            _check_options(keyword, p1, p2, flag)
         if input is not None and keyword in _IMAGE_INPUT:
             input = _kelvor.image_record(input.width, input.height, input.pixels)
         if not self._open:
             self._forget()
             raise ValueError("the module is closed")
         # The extension's lock takes the calls in turn and refuses a module closed since its opening.
-        o = _kelvor.run(_CODES[keyword], None, p1, p2, flag, input, chunk, progress, self._opening)
+        o = _run_command(_CODES[keyword], None, p1, p2, flag, input, chunk, progress, self._opening)
         if o[4] is not None and keyword in _IMAGE_OUTPUT:
             record = _kelvor.image_of_record(o[4])
             o = o._replace(output=None if record is None else Image(record[0], record[1], record[3], record[2]))
+        self._seen.last = last = o[1:4]
+        if last[2]:
+            for line in last[2]:
+                logger.info("%s", line, extra={"trace_type": "module"})
+        if o[0] < 0 or o[5]:
+            raise _failure(keyword, o)
         return o
 
     def _call(self, name: str, *args: Any) -> Any:

@@ -386,3 +386,37 @@ def test_wiegand_and_card_inputs(sim):
         assert m.user_memory_length() > 0
         assert m.log_count()[0] > 0
         assert m.delete_log() >= 0
+
+
+# The extension's entry point for every command takes its arguments itself
+# (the interpreter's fast call): by position or by name, each checked before
+# anything is sent.
+@pytest.mark.parametrize("args, kwargs, error", [
+    ((), {}, TypeError),                                   # no command
+    (("SS",) + (0,) * 9, {}, TypeError),                   # ten arguments
+    (("SS",), {"p": 1}, TypeError),                        # no such name
+    (("SS", None, 1), {"p1": 1}, TypeError),               # p1 twice
+    (("SS",), {"p1": "1"}, TypeError),                     # not an int
+    (("SS",), {"p1": True}, TypeError),                    # a truth value is no count
+    (("SS",), {"p1": 1.0}, TypeError),
+    (("SS",), {"p1": -1}, ValueError),
+    (("SS",), {"p2": 1 << 32}, ValueError),
+    (("SS",), {"flag": 256}, ValueError),
+    (("SS",), {"module_id": 1 << 16}, ValueError),
+    (("SS",), {"input": 5}, TypeError),                    # not a buffer
+    (("SS",), {"progress": 5}, TypeError),                 # not callable
+    (("ZZ",), {}, ValueError),                             # no such keyword
+    ((256,), {}, ValueError),
+    ((b"SS",), {}, TypeError),
+])
+def test_the_entry_point_checks_its_arguments(sim, args, kwargs, error):
+    from kelvor import _kelvor
+    with open_module(sim) as m:
+        sim.control("--fault", "checksum")  # anything sent would fail with a link error's result
+        with pytest.raises(error):
+            _kelvor.run(*args, **kwargs)
+        sim.control("--fault", "none")
+        outcome = _kelvor.run(command="SS", opening=m._opening)
+        assert (outcome.result, outcome.values["status"]) == (0, 0x30)
+        outcome = _kelvor.run(4, None, 0, 0, 0, None, 0, None, m._opening)
+        assert outcome.values["status_name"] == "Module is in normal condition"
