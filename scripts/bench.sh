@@ -6,7 +6,8 @@
 #   - unpaced transfer rates of data blocks and chunks (Google Benchmark, pty);
 #   - the wall time of one `kelvor -c SS` run;
 #   - the cost per line of batch files of 10, 100 and 1000 lines;
-#   - the CPU time of a batch of 1000 SS lines with and without --json;
+#   - the CPU time of a batch of 1000 SS lines with and without --json, and of
+#     a batch of one line (what a line costs is the difference);
 #   - through Debian's ser2net on localhost (rfc2217:// and socket://): SI and
 #     EIX paced at 115200 baud against the wire time, and the wall time of one
 #     `kelvor -c SS` run over rfc2217:// beside the same run on the
@@ -167,14 +168,19 @@ cpu() {
     awk -v t="$t" 'BEGIN { split(t, a, " "); printf "%.5f", (a[1] + a[2]) / 20 }'
 }
 least() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
-plain="" json=""
+# A batch of one line beside it: what a line costs is the difference, without
+# the program's start and the opening.
+echo "-c SS" >batch1
+plain="" json="" single=""
 for _ in 1 2 3 4 5; do
     plain=$(least "$(cpu -F batch)" "$plain")
     json=$(least "$(cpu --json -F batch)" "$json")
+    single=$(least "$(cpu -F batch1)" "$single")
 done
 row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$(calc "$plain * 1000")")" "" ""
 row "the same with --json, CPU" "$(printf '%.1f ms' "$(calc "$json * 1000")")" "" \
     "$(printf '%+.1f%%' "$(calc "100 * ($json - $plain) / $plain")")"
+row "batch of 1 SS line, CPU (start and opening)" "$(printf '%.2f ms' "$(calc "$single * 1000")")" "" ""
 
 # Through ser2net on localhost: a telnet(rfc2217) and a raw tcp accepter in
 # front of the simulator's pseudo-terminal, each byte passed on at once.
@@ -262,22 +268,35 @@ stop_ser2net
 # One SS exchange against its floor, CPU per exchange on the unpaced
 # simulated module: the least system calls (write, poll, read), a pyserial loop
 # doing the same, the Python package's Module.status() and a batch line
-# (-c SS, from the batch of 1000 above). The Python rows need the system's
-# python3 with pyserial (Debian: python3-serial) and the package built.
+# (-c SS: the batch of 1000 above less the batch of one, by line). The Python
+# rows need the system's python3 with pyserial (Debian: python3-serial) and
+# the package built. The machine's noise is larger than the differences: the
+# loops take turns, five rounds, and the least of each counts.
 start_sim
-floor=""
-for _ in 1 2 3; do floor=$(least "$("$bin/ss_floor" "$work/module" 2000)" "$floor"); done
+have_pyserial=""
+/usr/bin/python3 -c "import serial" 2>/dev/null && have_pyserial=1
+have_package=""
+[ -d "$root/build-bench/python/kelvor" ] && have_package=1
+floor="" pyserial="" status=""
+for _ in 1 2 3 4 5; do
+    floor=$(least "$("$bin/ss_floor" "$work/module" 2000)" "$floor")
+    if [ -n "$have_pyserial" ]; then
+        pyserial=$(least "$(/usr/bin/python3 "$root/bench/ss_python.py" pyserial "$work/module" 2000)" "$pyserial")
+    fi
+    if [ -n "$have_package" ]; then
+        status=$(least "$(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$root/bench/ss_python.py" status \
+            "$work/module" 2000)" "$status")
+    fi
+done
 row "SS floor: write, poll, read (CPU/exchange)" "$(printf '%.1f us' "$floor")" "" "1.00x"
-line_us=$(calc "$plain * 1000000 / 1000")
+line_us=$(calc "($plain - $single) * 1000000 / 999")
 row "a batch line -c SS (CPU/line)" "$(printf '%.1f us' "$line_us")" "" \
     "$(printf '%.2fx' "$(calc "$line_us / $floor")")"
-if /usr/bin/python3 -c "import serial" 2>/dev/null; then
-    pyserial=$(/usr/bin/python3 "$root/bench/ss_python.py" pyserial "$work/module" 2000)
+if [ -n "$have_pyserial" ]; then
     row "pyserial loop, SS (CPU/exchange)" "$(printf '%.1f us' "$pyserial")" "" \
         "$(printf '%.2fx' "$(calc "$pyserial / $floor")")"
 fi
-if [ -d "$root/build-bench/python/kelvor" ]; then
-    status=$(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$root/bench/ss_python.py" status "$work/module" 2000)
+if [ -n "$have_package" ]; then
     row "kelvor.Module.status() (CPU/call)" "$(printf '%.1f us' "$status")" "" \
         "$(printf '%.2fx' "$(calc "$status / $floor")")"
 fi
