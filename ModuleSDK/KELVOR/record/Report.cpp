@@ -7,6 +7,12 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#if __has_include(<stdio_ext.h>)
+#include <stdio_ext.h>
+#define KELVOR_HAVE_FPENDING 1
+#else
+#define KELVOR_HAVE_FPENDING 0
+#endif
 
 #include "OrvantiCom.h"
 #include "trace/Outcome.h"
@@ -79,6 +85,11 @@ void remember(int error) {
 
 // What stdio holds for standard output, written out; a failure is remembered.
 void flush_stdio() {
+#if KELVOR_HAVE_FPENDING
+    // Nothing held and no failure standing: nothing to do (checked for every
+    // object of a batch).
+    if (__fpending(stdout) == 0 && !std::ferror(stdout)) return;
+#endif
     // A write that failed before (some C libraries write a line at once) left
     // its reason in errno and the stream's error flag set.
     const int before = errno;
