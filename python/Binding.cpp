@@ -51,6 +51,7 @@ struct TraceBacklog {
     std::vector<std::string> lines;
     size_t bytes = 0;
     size_t dropped = 0;
+    std::atomic<bool> pending{false}; // lines or drops wait (set with the lock held)
 };
 TraceBacklog& backlog() {
     static TraceBacklog b;
@@ -107,6 +108,20 @@ public:
     }
     LineLock(const LineLock&) = delete;
     LineLock& operator=(const LineLock&) = delete;
+};
+
+// The interpreter's lock let go for the length of a library call (what
+// py::gil_scoped_release does, without its bookkeeping for nested releases,
+// which a command's call never makes).
+class InterpreterReleased {
+public:
+    InterpreterReleased() : state_(PyEval_SaveThread()) {}
+    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
+    InterpreterReleased(const InterpreterReleased&) = delete;
+    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+
+private:
+    PyThreadState* state_;
 };
 
 // What the latest call of a thread found, kept for that thread alone.
@@ -172,10 +187,12 @@ void keep_trace_line(const char* text, size_t n, void*) {
     std::lock_guard<std::mutex> guard(b.lock);
     if (b.bytes + n > TRACE_BACKLOG_MAX) {
         ++b.dropped;
+        b.pending.store(true);
         return;
     }
     b.lines.emplace_back(text, n);
     b.bytes += n;
+    b.pending.store(true);
 }
 
 void drop_trace_line(const char*, size_t, void*) {}
@@ -186,7 +203,10 @@ void deliver_trace() {
     size_t dropped = 0;
     {
         TraceBacklog& b = backlog();
+        // Most calls trace nothing: no lock for an empty backlog.
+        if (!b.pending.load()) return;
         std::lock_guard<std::mutex> guard(b.lock);
+        b.pending.store(false);
         lines.swap(b.lines);
         dropped = b.dropped;
         b.bytes = 0;
@@ -226,6 +246,7 @@ struct Sigint {
     struct sigaction next {};
     bool installed = false;
     py::object getsignal;  // _signal.getsignal (without the enum signal.getsignal makes)
+    py::object number;     // SIGINT as a Python int, its argument
     py::object pythonSide; // what it returned when the handler was put in place
 };
 Sigint& sigint_state() {
@@ -276,7 +297,9 @@ public:
         if (PyThread_get_thread_ident() != session().mainThread) return;
         Sigint& s = sigint_state();
         if (s.getsignal) {
-            py::object now = s.getsignal(SIGINT);
+            PyObject* got = PyObject_CallOneArg(s.getsignal.ptr(), s.number.ptr());
+            if (got == nullptr) throw py::error_already_set();
+            py::object now = py::reinterpret_steal<py::object>(got);
             if (!now.is(s.pythonSide)) {
                 install_sigint();
                 s.pythonSide = std::move(now);
@@ -445,7 +468,7 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
     g_sigint.store(false);
     const Outcome o = [&request] {
         SigintScope sigint;
-        py::gil_scoped_release unlocked;
+        const InterpreterReleased unlocked;
         Outcome ran = run_command(request);
         trace_flush();
         return ran;
@@ -807,7 +830,8 @@ PYBIND11_MODULE(_kelvor, m) {
     {
         Sigint& s = sigint_state();
         s.getsignal = py::module_::import("_signal").attr("getsignal");
-        s.pythonSide = s.getsignal(SIGINT);
+        s.number = py::int_(SIGINT);
+        s.pythonSide = s.getsignal(s.number);
         install_sigint();
     }
     transfer_observer(observe, nullptr);

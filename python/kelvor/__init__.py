@@ -237,6 +237,8 @@ class _Names:
 
 # Categories of the keyword table.
 _STATUS = _Names(0x02, "status")
+# A status tuple for each code the module answered, made once (tuples do not change).
+_STATUS_OF: Dict[int, "Status"] = {}
 _ENROLL_OPTIONS = _Names(0x20, "enroll option")
 _GPIO_MODES = _Names(0x30, "GPIO mode")
 _WIEGAND_FUNCTIONS = _Names(0x40, "Wiegand function")
@@ -654,7 +656,12 @@ class _Commands:
     def status(self) -> Status:
         """The module's status (SS)."""
         code = self._do("SS")[2].get("status", 0)
-        return _new_tuple(Status, (code, _STATUS.snake.get(code, code)))
+        status = _STATUS_OF.get(code)
+        if status is None:
+            status = _new_tuple(Status, (code, _STATUS.snake.get(code, code)))
+            if len(_STATUS_OF) < 64:  # what a module announces does not grow it without bound
+                _STATUS_OF[code] = status
+        return status
 
     def read_parameter(self, number: Union[int, str]) -> int:
         """A system parameter (SR), by number (0x71) or name ("baudrate")."""
