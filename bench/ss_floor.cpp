@@ -1,12 +1,13 @@
 // The floor of one SS exchange in system calls: the 13-byte packet written,
 // a poll for the answer, the 13-byte answer read, nothing else (no checks of
 // the answer beyond its length and its flag, no trace, no time-outs kept).
-// Prints the CPU time (user and system) of one exchange in microseconds.
+// Prints the CPU time (user and system) of one exchange in microseconds, the
+// mean of COUNT exchanges.
 //   ss_floor PORT COUNT
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,10 +18,9 @@
 namespace {
 
 double cpu_us() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
 }
 
 // One exchange; false when no whole answer of SUCCEED came within a second.
@@ -40,6 +40,19 @@ bool exchange(int fd, const kelvor::packet::Buffer& packet, size_t n) {
 
 } // namespace
 
+// The CPU time of one exchange over `count` exchanges on `fd`, in
+// microseconds; negative when an exchange failed. The Python rows load it
+// (ctypes) and time it in turns with their own calls.
+extern "C" __attribute__((visibility("default"))) double ss_floor_run(int fd, int count) {
+    kelvor::packet::Buffer packet{};
+    const size_t n = kelvor::packet::encode(packet, false, {.command = kelvor::packet::cmd::SS});
+    const double t0 = cpu_us();
+    for (int i = 0; i < count; ++i)
+        if (!exchange(fd, packet, n)) return -1;
+    return (cpu_us() - t0) / count;
+}
+
+#ifndef SS_FLOOR_LIBRARY
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: ss_floor PORT COUNT\n");
@@ -54,17 +67,14 @@ int main(int argc, char** argv) {
         ::cfsetspeed(&t, B115200);
         ::tcsetattr(fd, TCSANOW, &t);
     }
-    kelvor::packet::Buffer packet{};
-    const size_t n = kelvor::packet::encode(packet, false, {.command = kelvor::packet::cmd::SS});
-    for (int i = 0; i < 20; ++i)
-        if (!exchange(fd, packet, n)) return 1;
-    const double t0 = cpu_us();
-    for (int i = 0; i < count; ++i)
-        if (!exchange(fd, packet, n)) {
-            std::fprintf(stderr, "SS failed\n");
-            return 1;
-        }
-    std::printf("%.3f\n", (cpu_us() - t0) / count);
+    if (ss_floor_run(fd, 20) < 0) return 1;
+    const double us = ss_floor_run(fd, count);
+    if (us < 0) {
+        std::fprintf(stderr, "SS failed\n");
+        return 1;
+    }
+    std::printf("%.3f\n", us);
     ::close(fd);
     return 0;
 }
+#endif

@@ -7,13 +7,14 @@
 #   - the wall time of one `kelvor -c SS` run;
 #   - the cost per line of batch files of 10, 100 and 1000 lines;
 #   - the CPU time of a batch of 1000 SS lines with and without --json, and of
-#     a batch of one line (what a line costs is the difference);
+#     a batch of one line (what a line costs is the difference), against the
+#     floor of one SS exchange;
 #   - through Debian's ser2net on localhost (rfc2217:// and socket://): SI and
 #     EIX paced at 115200 baud against the wire time, and the wall time of one
 #     `kelvor -c SS` run over rfc2217:// beside the same run on the
 #     pseudo-terminal;
-#   - the CPU time of one SS exchange: the floor of system calls (a minimal
-#     loop), a pyserial loop, kelvor.Module.status() and a batch line;
+#   - the CPU time of one SS exchange from Python: kelvor.Module.status() and
+#     a pyserial loop, each against the floor of system calls (a minimal loop);
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher, and to a subscriber of an MQTT
@@ -66,6 +67,7 @@ start_sim() {
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+least() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
 rows=()
 row() { rows+=("$(printf '%-44s %12s %12s %8s' "$1" "$2" "$3" "$4")"); }
 
@@ -158,29 +160,18 @@ for n in 10 100 1000; do
         "$(printf '%.2f ms/line' "$(calc "($t1 - $t0) * 1000 / $n")")" ""
 done
 
-# The CPU time (user and system) of one kelvor run, the mean of 20 runs.
-# The machine's noise is larger than the difference measured: the runs with
-# and without --json take turns, five rounds each, and the least mean of each
-# counts.
-cpu() {
-    local t
-    t=$( { TIMEFORMAT='%3U %3S'; time (for _ in $(seq 20); do "$bin/kelvor" "$@" >/dev/null 2>&1 || true; done); } 2>&1 )
-    awk -v t="$t" 'BEGIN { split(t, a, " "); printf "%.5f", (a[1] + a[2]) / 20 }'
-}
-least() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
-# A batch of one line beside it: what a line costs is the difference, without
-# the program's start and the opening.
-echo "-c SS" >batch1
-plain="" json="" single=""
-for _ in 1 2 3 4 5; do
-    plain=$(least "$(cpu -F batch)" "$plain")
-    json=$(least "$(cpu --json -F batch)" "$json")
-    single=$(least "$(cpu -F batch1)" "$single")
-done
-row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$(calc "$plain * 1000")")" "" ""
-row "the same with --json, CPU" "$(printf '%.1f ms' "$(calc "$json * 1000")")" "" \
-    "$(printf '%+.1f%%' "$(calc "100 * ($json - $plain) / $plain")")"
-row "batch of 1 SS line, CPU (start and opening)" "$(printf '%.2f ms' "$(calc "$single * 1000")")" "" ""
+# The CPU time (user and system) of kelvor's runs against the floor of one SS
+# exchange (bench/batch_cpu.py): 30 rounds, each the floor loop, a batch of
+# 1000 SS lines, the same with --json and a batch of one line, in turns; the
+# medians of each round's ratios count. A batch line is the batch of 1000 less
+# the batch of one (the program's start and the opening), by line.
+read -r bfloor line_us line_ratio plain_ms json_ms json_pct single_ms < \
+    <(/usr/bin/python3 "$root/bench/batch_cpu.py" "$bin" "$work/module" 30)
+row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$plain_ms")" "" ""
+row "the same with --json, CPU" "$(printf '%.1f ms' "$json_ms")" "" "$(printf '%+.1f%%' "$json_pct")"
+row "batch of 1 SS line, CPU (start and opening)" "$(printf '%.2f ms' "$single_ms")" "" ""
+row "SS floor: write, poll, read (CPU/exchange)" "$(printf '%.1f us' "$bfloor")" "" "1.00x"
+row "a batch line -c SS (CPU/line)" "$(printf '%.1f us' "$line_us")" "" "$(printf '%.2fx' "$line_ratio")"
 
 # Through ser2net on localhost: a telnet(rfc2217) and a raw tcp accepter in
 # front of the simulator's pseudo-terminal, each byte passed on at once.
@@ -265,40 +256,21 @@ row "kelvor -c SS over rfc2217:// (fastest of 60)" "$(printf '%.2f ms' "$net_ss"
     "$(printf '%+.2f ms' "$(calc "$net_ss - $local_ss")")"
 stop_ser2net
 
-# One SS exchange against its floor, CPU per exchange on the unpaced
-# simulated module: the least system calls (write, poll, read), a pyserial loop
-# doing the same, the Python package's Module.status() and a batch line
-# (-c SS: the batch of 1000 above less the batch of one, by line). The Python
-# rows need the system's python3 with pyserial (Debian: python3-serial) and
-# the package built. The machine's noise is larger than the differences: the
-# loops take turns, five rounds, and the least of each counts.
+# From Python, on the unpaced simulated module: the package's Module.status()
+# and a pyserial loop doing the same SS exchange. The machine's noise comes in
+# phases longer than one loop's run: they take turns with the floor loop in
+# one process (bench/ss_python.py, runs of 50 a round, the median of each
+# round's ratio to the floor). The pyserial row needs the system's python3
+# with pyserial (Debian: python3-serial).
 start_sim
-have_pyserial=""
-/usr/bin/python3 -c "import serial" 2>/dev/null && have_pyserial=1
-have_package=""
-[ -d "$root/build-bench/python/kelvor" ] && have_package=1
-floor="" pyserial="" status=""
-for _ in 1 2 3 4 5; do
-    floor=$(least "$("$bin/ss_floor" "$work/module" 2000)" "$floor")
-    if [ -n "$have_pyserial" ]; then
-        pyserial=$(least "$(/usr/bin/python3 "$root/bench/ss_python.py" pyserial "$work/module" 2000)" "$pyserial")
+if [ -d "$root/build-bench/python/kelvor" ]; then
+    read -r pfloor pstatus pserial rstatus rserial < <(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 \
+        "$root/bench/ss_python.py" "$work/module" 300 "$bin/ss_floor_loop.so")
+    row "SS floor, in turns with the Python rows" "$(printf '%.1f us' "$pfloor")" "" "1.00x"
+    row "kelvor.Module.status() (CPU/call)" "$(printf '%.1f us' "$pstatus")" "" "$(printf '%.2fx' "$rstatus")"
+    if [ "$pserial" != "-" ]; then
+        row "pyserial loop, SS (CPU/exchange)" "$(printf '%.1f us' "$pserial")" "" "$(printf '%.2fx' "$rserial")"
     fi
-    if [ -n "$have_package" ]; then
-        status=$(least "$(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$root/bench/ss_python.py" status \
-            "$work/module" 2000)" "$status")
-    fi
-done
-row "SS floor: write, poll, read (CPU/exchange)" "$(printf '%.1f us' "$floor")" "" "1.00x"
-line_us=$(calc "($plain - $single) * 1000000 / 999")
-row "a batch line -c SS (CPU/line)" "$(printf '%.1f us' "$line_us")" "" \
-    "$(printf '%.2fx' "$(calc "$line_us / $floor")")"
-if [ -n "$have_pyserial" ]; then
-    row "pyserial loop, SS (CPU/exchange)" "$(printf '%.1f us' "$pyserial")" "" \
-        "$(printf '%.2fx' "$(calc "$pyserial / $floor")")"
-fi
-if [ -n "$have_package" ]; then
-    row "kelvor.Module.status() (CPU/call)" "$(printf '%.1f us' "$status")" "" \
-        "$(printf '%.2fx' "$(calc "$status / $floor")")"
 fi
 # kelvord. SS in-process (the caller holds the port) and through the service
 # (one request line, one answer line on its socket), on the unpaced simulated
