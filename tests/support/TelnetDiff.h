@@ -58,27 +58,6 @@ struct Record final : kelvor::telnet::Sink {
     }
 };
 
-// libtelnet also parses the subnegotiations of options we never take
-// (terminal type, environment, ZMP, MSSP); one of those that is malformed
-// and ended by IAC and a byte other than SE makes it pass over that byte.
-// A script that may hold one (SB followed by such an option anywhere) is no
-// fair comparison: it runs through our codec alone.
-inline bool comparable(const uint8_t* script, size_t n) {
-    for (size_t i = 0; i + 1 < n; ++i) {
-        if (script[i] != kelvor::telnet::SB) continue;
-        switch (script[i + 1]) {
-        case 24: // TERMINAL-TYPE
-        case 36: // ENVIRON
-        case 39: // NEW-ENVIRON
-        case 70: // MSSP
-        case 93: // ZMP
-            return false;
-        default: break;
-        }
-    }
-    return true;
-}
-
 inline uint8_t pick_option(uint8_t b) {
     static constexpr uint8_t OPTIONS[] = {0, 1, 3, 44, 86};
     return b % 8 < 5 ? OPTIONS[b % 8] : b;
@@ -123,6 +102,46 @@ inline Record run(std::unique_ptr<kelvor::telnet::Codec> (*make)(kelvor::telnet:
         }
     }
     return r;
+}
+
+// The bytes a script has the codec receive, its receive steps joined.
+inline std::vector<uint8_t> received(const uint8_t* script, size_t n) {
+    static thread_local std::vector<uint8_t>* into = nullptr;
+    struct Bytes final : kelvor::telnet::Codec {
+        void receive(const uint8_t* bytes, size_t count) override { into->insert(into->end(), bytes, bytes + count); }
+        void send(const uint8_t*, size_t) override {}
+        void negotiate(uint8_t, uint8_t) override {}
+        void subnegotiate(uint8_t, const uint8_t*, size_t) override {}
+    };
+    std::vector<uint8_t> in;
+    into = &in;
+    run([](kelvor::telnet::Sink&) -> std::unique_ptr<kelvor::telnet::Codec> { return std::make_unique<Bytes>(); },
+        script, n);
+    into = nullptr;
+    return in;
+}
+
+// libtelnet also parses the subnegotiations of options we never take
+// (terminal type, environment, ZMP, MSSP); one of those that is malformed
+// and ended by IAC and a byte other than SE makes it pass over that byte.
+// A script whose received bytes may hold one (SB followed by such an option
+// anywhere in them, whichever receive steps the two bytes came in) is no fair
+// comparison: it runs through our codec alone.
+inline bool comparable(const uint8_t* script, size_t n) {
+    const std::vector<uint8_t> in = received(script, n);
+    for (size_t i = 0; i + 1 < in.size(); ++i) {
+        if (in[i] != kelvor::telnet::SB) continue;
+        switch (in[i + 1]) {
+        case 24: // TERMINAL-TYPE
+        case 36: // ENVIRON
+        case 39: // NEW-ENVIRON
+        case 70: // MSSP
+        case 93: // ZMP
+            return false;
+        default: break;
+        }
+    }
+    return true;
 }
 
 } // namespace telnetdiff
