@@ -172,6 +172,14 @@ KELVOR_API bool serial_port_lost();
 KELVOR_API void serial_interrupt();
 KELVOR_API bool serial_interrupted();
 KELVOR_API void serial_clear_interrupt();
+// Work a program holds back while the line keeps it busy, such as results it
+// writes out several at once: `work` runs once, before a read would wait
+// past `milliseconds` from now, before a write or a pause that may wait, and
+// from the handler of a signal that ends the program (so it does only what a
+// signal handler may). Another serial_hold replaces it; serial_run_held()
+// runs it at once. A null `work` holds nothing.
+KELVOR_API void serial_hold(int milliseconds, void (*work)());
+KELVOR_API void serial_run_held();
 
 // ------------------------------------------------------------------ link layer
 // Translation layer (hex-text mode); counts in bytes. With `textLines`, a

@@ -13,6 +13,9 @@ using serial_line::line;
 
 port_kind::Kind* active = nullptr;
 
+// Writes of at most this many bytes go to the system's queue without a wait.
+constexpr int HELD_WRITE_BYTES = 1024;
+
 // The kind that answers a call: the open port's, or before any the local
 // one, whose calls on a port not open fail as they always did.
 port_kind::Kind& current() {
@@ -64,6 +67,8 @@ int serial_begin_read() {
         trace(TRACE_ERROR, "Cannot read data\n");
         return -1;
     }
+    // A shared line pauses before its turn.
+    if (line().turnPauseMs > 0) serial_line::run_held();
     active->begin_read();
     return 0;
 }
@@ -91,6 +96,9 @@ int serial_write(const uint8_t* bytes, int n) {
         trace(TRACE_ERROR, "Cannot write data\n");
         return -1;
     }
+    // A write longer than the system takes at once waits for the line; so
+    // does the pause before a shared line's turn.
+    if (n > HELD_WRITE_BYTES || line().turnPauseMs > 0) serial_line::run_held();
     return active->write(bytes, n);
 }
 

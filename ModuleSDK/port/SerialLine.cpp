@@ -11,6 +11,21 @@ serial_line::Line& serial_line::line() {
     return instance;
 }
 
+serial_line::Held& serial_line::held() {
+    static Held instance;
+    return instance;
+}
+
+void serial_hold(int milliseconds, void (*work)()) {
+    serial_line::Held& h = serial_line::held();
+    h.due = serial_line::Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+    h.work.store(work);
+}
+
+void serial_run_held() {
+    serial_line::run_held();
+}
+
 void serial_unbound_reads() {
     serial_line::line().bound = serial_line::Clock::time_point{};
 }

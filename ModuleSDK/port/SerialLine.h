@@ -99,6 +99,22 @@ struct Line {
 // The one line of the process.
 Line& line();
 
+// Work a program holds back while the line keeps it busy (results written out
+// several at once): it runs once, before any wait of a read would go past
+// `due`, before a write that may wait for room, before a turn's pause, and
+// when a signal ends the program. Nothing when `work` is null.
+struct Held {
+    // Taken by whoever runs it: a signal handler, or on Windows the thread of
+    // a console break, never runs it twice.
+    std::atomic<void (*)()> work{nullptr};
+    Clock::time_point due{};
+};
+Held& held();
+// The held work, done now; nothing held afterwards.
+inline void run_held() {
+    if (void (*work)() = held().work.exchange(nullptr)) work();
+}
+
 // Set by serial_interrupt(), from a signal handler or another thread: reads
 // end as their time-out would end them until serial_clear_interrupt().
 std::atomic<bool>& interrupt_flag();
@@ -137,19 +153,32 @@ inline constexpr int WOKEN = -3; // back before the wait was over (a signal, an 
 // line hung up before a byte came).
 template <class Wait> int read_loop(uint8_t* dst, int n, Wait&& wait) {
     Line& l = line();
+    const Held& h = held();
     const Clock::time_point end = l.read_end(n > 0 ? static_cast<uint64_t>(n) : 0);
     Clock::time_point deadline = l.first_deadline();
     int got = 0;
     while (got < n) {
         if (interrupt_flag().load()) break;
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, end) - Clock::now()).count();
+        const Clock::time_point now = Clock::now();
+        Clock::time_point until = std::min(deadline, end);
+        // Work held back is done when its time comes, and a wait that would
+        // go past that time stops there first.
+        const bool cut = h.work.load(std::memory_order_relaxed) != nullptr && h.due < until;
+        if (cut) {
+            if (h.due <= now) {
+                run_held();
+                continue;
+            }
+            until = h.due;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
         if (left <= 0) break;
         const int r = wait(dst + got, n - got, static_cast<int>(std::min<long long>(left, INT_MAX)));
         if (r > 0) {
             got += r;
             deadline = l.next_deadline();
         } else if (r == WAIT_OVER) {
+            if (cut) continue;
             break;
         } else if (r == HUNG_UP) {
             // What arrived before is handed over; the next read fails.

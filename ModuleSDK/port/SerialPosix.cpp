@@ -228,6 +228,7 @@ int read_span(uint8_t* dst, int n) {
 void restore_and_reraise(int signal) {
     // A trace line begun (the response monitor's packet so far) is not lost.
     trace_flush_on_signal();
+    serial_line::run_held();
     Port& p = port();
     if (p.fd >= 0 && p.haveOriginal) {
         sys::tcflush(p.fd, TCIFLUSH);

@@ -147,6 +147,7 @@ int read_span(uint8_t* dst, int n) {
 BOOL WINAPI restore_on_break(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     trace_flush_on_signal();
+    serial_line::run_held();
     Port& p = port();
     if (p.handle != INVALID_HANDLE_VALUE) {
         ::PurgeComm(p.handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ModuleSDK.h"
 #include "port/SerialLine.h"
 
 namespace sl = kelvor::serial_line;
@@ -154,3 +155,44 @@ TEST_F(SerialLineTest, BoundsNestAndComeBack) {
 }
 
 } // namespace
+
+namespace {
+int g_heldRuns = 0;
+void count_held_run() {
+    ++g_heldRuns;
+}
+} // namespace
+
+// Work held back (results written out several at once) runs once, before the
+// line would keep the run waiting past its time, and never while bytes keep
+// it busy; the read itself ends as it would without it.
+TEST_F(SerialLineTest, HeldWorkRunsBeforeALongWaitOnly) {
+    struct Row {
+        const char* name;
+        int dueMs; // from the read's start
+        int gapMs; // a byte every gapMs (trickling), 1000: silence
+        int runs;  // of the held work
+        int got;   // bytes of the read of 8
+        long long atLeastMs;
+    };
+    const Row rows[] = {
+        {"bytes before its time", 500, 5, 0, 8, 39},
+        {"silence past its time", 20, 1000, 1, 0, 49}, // the read still waits its whole time-out
+        {"its time already past", 0, 5, 1, 8, 39},
+        {"its time after the read's end", 5000, 1000, 0, 0, 49},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_heldRuns = 0;
+        kelvor::serial_hold(row.dueMs, count_held_run);
+        const auto start = Clock::now();
+        uint8_t buffer[8] = {};
+        EXPECT_EQ(sl::read_loop(buffer, 8, trickling(row.gapMs)), row.got);
+        EXPECT_GE(ms_since(start), row.atLeastMs);
+        EXPECT_EQ(g_heldRuns, row.runs);
+        // What did not run is still held; it runs once, when asked.
+        kelvor::serial_run_held();
+        kelvor::serial_run_held();
+        EXPECT_EQ(g_heldRuns, 1);
+    }
+}

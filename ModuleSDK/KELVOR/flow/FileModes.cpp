@@ -47,6 +47,7 @@ void OrvantiCom::reset_line() {
 }
 
 void OrvantiCom::batch_mode() {
+    const results::Holding holding;
     // A directory opens for reading here but yields no lines: it is no batch file.
     int error = 0;
     File batch(open_input_file(batchFile, error));
@@ -133,6 +134,7 @@ void OrvantiCom::batch_mode() {
 }
 
 void OrvantiCom::directory_mode() {
+    const results::Holding holding;
     if (!json_output::command_open()) json_output::command_begin();
     if (!output_creatable()) {
         lastResult = FRONT_REFUSED;

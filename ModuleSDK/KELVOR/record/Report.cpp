@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #endif
 
 #include "OrvantiCom.h"
+#include "trace/Console.h"
 #include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -103,9 +105,59 @@ void flush_stdio() {
     if (error == 0) errno = before;
 }
 
+// The results held back. Constant-initialized, so that the signal handler
+// that writes them out never meets it half made.
+struct Held {
+    char bytes[HELD_BYTES];
+    std::atomic<size_t> size{0};
+    bool on = false;
+};
+Held held;
+
+// The work the line runs before it waits (see serial_hold), and a signal
+// handler before the run ends: what is held, written. Only what a signal
+// handler may do.
+void write_held() {
+    const size_t n = held.size.load(std::memory_order_acquire);
+    if (n == 0) return;
+    if (!write_all(1, reinterpret_cast<const uint8_t*>(held.bytes), n)) remember(errno);
+    held.size.store(0, std::memory_order_release);
+}
+
 } // namespace
 
+void release() {
+    serial_run_held();
+    write_held(); // held without the line's part (nothing held there any more)
+}
+
+bool emit(const char* p, size_t n) {
+    if (!held.on) return write(p, n);
+    flush_stdio(); // what stdio holds came first
+    size_t size = held.size.load(std::memory_order_relaxed);
+    if (size + n > HELD_BYTES) {
+        release();
+        size = 0;
+        if (n > HELD_BYTES) return write(p, n);
+    }
+    std::memcpy(held.bytes + size, p, n);
+    held.size.store(size + n, std::memory_order_release);
+    if (size == 0) serial_hold(HELD_MS, write_held);
+    return loss().error == 0;
+}
+
+Holding::Holding() {
+    release();
+    held.on = !console::is_terminal(1);
+}
+
+Holding::~Holding() {
+    release();
+    held.on = false;
+}
+
 bool write(const char* p, size_t n) {
+    if (held.size.load(std::memory_order_relaxed) != 0) release();
     flush_stdio();
     if (n == 0) return loss().error == 0;
     if (!write_all(1, reinterpret_cast<const uint8_t*>(p), n)) {
@@ -129,6 +181,7 @@ void reported() {
 }
 
 int end(int status, bool exitCode) {
+    release();
     if (!lost()) return status;
     if (!loss().reported) {
         ERR_LINE("Err: The results cannot be written to the standard output: %s\n", why());

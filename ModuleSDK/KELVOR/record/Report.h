@@ -119,4 +119,26 @@ void reported();
 // were lost gets an error line, once, and fails: with --exit-code at least
 // EXIT_REFUSED, without it 1.
 int end(int status, bool exitCode);
+
+// While one lives (a batch, the files of a directory), the results emit()
+// gets are held back and written out several at once, when a piece of
+// HELD_BYTES is full, before the line keeps the run waiting longer than
+// HELD_MS, before any other result, and when the Holding goes or a signal
+// ends the run: a reader still has each result within HELD_MS of the
+// command's end, without a system call for every one. Nothing is held for a
+// terminal.
+inline constexpr size_t HELD_BYTES = 4096; // what a pipe takes in one piece
+inline constexpr int HELD_MS = 50;
+class Holding {
+public:
+    Holding();
+    ~Holding();
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+};
+// One result: written at once as write() writes it, or held while a Holding
+// lives; false when results were lost.
+bool emit(const char* p, size_t n);
+// What is held, written out now.
+void release();
 } // namespace results
