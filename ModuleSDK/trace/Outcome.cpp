@@ -1,5 +1,6 @@
 #include "trace/Outcome.h"
 
+#include <cstring>
 #include <utility>
 
 namespace kelvor {
@@ -11,8 +12,9 @@ const Value* Value::find(std::string_view name) const {
 }
 
 Value& Value::member(const char* name) {
+    // Names are the library's static texts: most often the very same one.
     for (size_t i = 0; i < names.size(); ++i)
-        if (std::string_view(name) == names[i]) return items[i];
+        if (names[i] == name || (names[i][0] == name[0] && std::strcmp(names[i], name) == 0)) return items[i];
     if (names.empty()) {
         // Most outcomes hold a few values: room for them at once, not growth one by one.
         names.reserve(4);
@@ -67,6 +69,15 @@ Value text_value(std::string_view v) {
     return out;
 }
 
+// The member `name` of the target, made a value of `kind` in place; what it
+// held before is gone.
+Value& slot(const char* name, Value::Kind kind) {
+    Value& v = target().member(name);
+    if (v.kind != Value::Kind::Null) v = Value{};
+    v.kind = kind;
+    return v;
+}
+
 } // namespace
 
 Scope::Scope(Outcome& into, Recording recording)
@@ -88,17 +99,17 @@ Outcome* current() {
 
 void value(const char* name, int64_t v) {
     if (!recording()) return;
-    target().member(name) = integer(v);
+    slot(name, Value::Kind::Integer).integer = v;
 }
 
 void text(const char* name, std::string_view v) {
     if (!recording()) return;
-    target().member(name) = text_value(v);
+    slot(name, Value::Kind::Text).text = v;
 }
 
 void keyword(const char* name, int category, int code) {
     if (!recording()) return;
-    target().member(name) = text_value(keyword_name(category, code));
+    slot(name, Value::Kind::Text).text = keyword_name(category, code);
 }
 
 void none(const char* name) {

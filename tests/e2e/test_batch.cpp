@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "image/Bmp.h"
 #include "FarEnd.h"
+#include "image/Bmp.h"
 
 #include "protocol/Packet.h"
 
@@ -112,6 +113,32 @@ TEST(Batch, LinesShareOneConnection) {
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
     EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
     expect_clean(r);
+}
+
+// With --json, the results of a batch are written out several at once, but
+// never kept from a reader while the run waits on the line: the first line's
+// object is out although the run is killed (no handler of its own runs) while
+// the second line still waits for its answer.
+TEST(Batch, JsonResultsAreOutBeforeTheRunWaits) {
+    POSIX_TOOL_ONLY("a signal");
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("-c SS\n-c SS\n"));
+    farend::Script s;
+    s.open_sequence()
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
+        .expect_packet(cmd::SS, 0, 0, 0)
+        .pause(5000);
+    farend::FarEnd fe(s);
+    const auto r = farend::run_program_with(
+        KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", "4000", "--json", "-F", "b.txt"}, dir.path(),
+        SIGKILL, 1500, 20000);
+    fe.finish(50);
+    EXPECT_EQ(
+        r.out.rfind(R"({"format":1,"kind":"command","command":"SS","code":4,"module_id":null,"line":1,)", 0),
+        0u)
+        << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
 }
 
 TEST(Batch, BlankLineSendsCommandZero) {

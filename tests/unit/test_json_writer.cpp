@@ -133,6 +133,32 @@ TEST(JsonWriter, PlainObjectIsWrittenByteForByte) {
         R"("status_name":"Module is in normal condition"},"files":[],"module_text":[],"elapsed_ms":0})");
 }
 
+// The writer takes texts eight bytes at a time: each byte that must not stand
+// as it is (a control, DEL, a byte from 0x80 up, a quote, a backslash), and
+// its plain neighbours, in every place of texts of every length up to 17,
+// make the same object as the JSON library makes of them.
+TEST(JsonWriter, EveryByteToEscapeIsFoundWhereverItStands) {
+    const unsigned char marks[] = {0x00, 0x01, 0x1F, 0x20, 0x21, '"',  '\\',
+                                   0x5B, 0x5D, 0x7E, 0x7F, 0x80, 0xC3, 0xFF};
+    json_output::CommandContext ctx;
+    ctx.code = packet::cmd::SS;
+    for (size_t length = 1; length <= 17; ++length) {
+        for (size_t at = 0; at < length; ++at) {
+            for (const unsigned char mark : marks) {
+                std::string t(length, 'a');
+                t[at] = static_cast<char>(mark);
+                Outcome o;
+                o.values.member("t") = text(t);
+                const std::string line = json_output::command_object(o, 0, ctx);
+                const size_t from = line.find(R"("values":)") + 9, to = line.find(R"(,"files":)");
+                ASSERT_LT(from, to) << line;
+                EXPECT_EQ(line.substr(from, to - from), json_output::line_of(Json{{"t", t}}))
+                    << "length " << length << ", byte " << int(mark) << " at " << at;
+            }
+        }
+    }
+}
+
 // The objects of a run go through one buffer: a short object after a long one
 // must end where it ends, and every line must be whole.
 TEST(JsonWriter, ObjectsOfARunDoNotCarryTheOneBefore) {

@@ -327,16 +327,34 @@ constexpr std::array<bool, 256> PLAIN = [] {
     return plain;
 }();
 
+// Whether every byte of `t` stands as it is in a JSON string: eight bytes at
+// a time, none of them below 0x20, from 0x7F up, a quote or a backslash.
+bool plain(std::string_view t) {
+    constexpr uint64_t ONES = 0x0101010101010101ull, HIGHS = 0x8080808080808080ull;
+    const auto has_zero = [](uint64_t v) { return (v - ONES) & ~v & HIGHS; };
+    const char* p = t.data();
+    size_t n = t.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        // The high bits first: below them, adding one reaches a high bit only from 0x7F.
+        const uint64_t bad = (w & HIGHS) | ((w + ONES) & HIGHS) | ((w - 0x20 * ONES) & ~w & HIGHS) |
+                             has_zero(w ^ ('"' * ONES)) | has_zero(w ^ ('\\' * ONES));
+        if (bad != 0) return false;
+    }
+    for (; n > 0; ++p, --n)
+        if (!PLAIN[static_cast<unsigned char>(*p)]) return false;
+    return true;
+}
+
 class Members {
 public:
-    Members(std::string& out, std::string_view kind) : out_(out) {
+    // The object begun with `head`, this file's own JSON text.
+    template <size_t N> explicit Members(std::string& out, const char (&head)[N]) : out_(out) {
         // The buffer's size is its room (kept from object to object), the
         // line's length is len_.
         if (out_.size() < 512) out_.resize(512);
-        put(R"({"format":)");
-        number(FORMAT);
-        put(R"(,"kind":)");
-        text(kind);
+        raw(head);
     }
     // A member's name, this file's own literal: its length is known here.
     template <size_t N> Members& name(const char (&n)[N]) {
@@ -349,32 +367,51 @@ public:
         p[len + 3] = ':';
         return *this;
     }
+    // This file's own JSON text, as it stands.
+    template <size_t N> Members& raw(const char (&t)[N]) {
+        std::memcpy(room(N - 1), t, N - 1);
+        return *this;
+    }
     void number(int64_t v) {
-        char digits[24];
-        const auto end = std::to_chars(std::begin(digits), std::end(digits), v).ptr;
-        put(std::string_view(digits, static_cast<size_t>(end - digits)));
-    }
-    void null() { put("null"); }
-    void text(std::string_view t) {
-        if (std::all_of(t.begin(), t.end(), [](char c) { return PLAIN[static_cast<unsigned char>(c)]; })) {
-            char* p = room(t.size() + 2);
-            p[0] = '"';
-            std::memcpy(p + 1, t.data(), t.size());
-            p[t.size() + 1] = '"';
-        } else {
-            put(line_of(Object(std::string(t))));
+        if (v >= 0 && v < 10) {
+            put(static_cast<char>('0' + v));
+            return;
         }
+        constexpr size_t MOST = 20; // "-9223372036854775808"
+        char* p = room(MOST);
+        char* const end = std::to_chars(p, p + MOST, v).ptr;
+        len_ -= MOST - static_cast<size_t>(end - p);
     }
-    // A tree of the outcome: its structure member by member, its strings as text() writes them.
+    void null() { raw("null"); }
+    // A text that needs no escape: the library's own names.
+    void word(std::string_view t) {
+        char* p = room(t.size() + 2);
+        p[0] = '"';
+        std::memcpy(p + 1, t.data(), t.size());
+        p[t.size() + 1] = '"';
+    }
+    void text(std::string_view t) {
+        if (plain(t))
+            word(t);
+        else
+            put(line_of(Object(std::string(t))));
+    }
+    // A tree of the outcome: its structure member by member, its strings as
+    // text() writes them (the members' names are the library's own).
     void tree(const Value& v) {
         switch (v.kind) {
         case Value::Kind::Object:
             put('{');
             for (size_t i = 0; i < v.items.size(); ++i) {
-                if (i > 0) put(',');
-                text(v.names[i]);
-                put(':');
-                tree(v.items[i]);
+                // The member's name, its quotes and its colon (and the comma before) at once.
+                const size_t len = std::strlen(v.names[i]);
+                char* p = room(len + 3 + (i > 0));
+                if (i > 0) *p++ = ',';
+                p[0] = '"';
+                std::memcpy(p + 1, v.names[i], len);
+                p[len + 1] = '"';
+                p[len + 2] = ':';
+                leaf(v.items[i]);
             }
             put('}');
             break;
@@ -382,7 +419,7 @@ public:
             put('[');
             for (size_t i = 0; i < v.items.size(); ++i) {
                 if (i > 0) put(',');
-                tree(v.items[i]);
+                leaf(v.items[i]);
             }
             put(']');
             break;
@@ -391,6 +428,15 @@ public:
         case Value::Kind::Boolean: put(v.integer ? "true" : "false"); break;
         case Value::Kind::Null: null(); break;
         }
+    }
+    // A member or an item: numbers and texts here, the rest as a tree.
+    void leaf(const Value& v) {
+        if (v.kind == Value::Kind::Integer)
+            number(v.integer);
+        else if (v.kind == Value::Kind::Text)
+            text(v.text);
+        else
+            tree(v);
     }
     void texts(const std::vector<std::string>& lines) {
         put('[');
@@ -415,7 +461,7 @@ public:
 
 private:
     // Room for n more bytes of the line, the buffer grown when it has none.
-    char* room(size_t n) {
+    [[gnu::always_inline]] char* room(size_t n) {
         if (out_.size() - len_ < n) [[unlikely]]
             grow(n);
         char* p = out_.data() + len_;
@@ -432,35 +478,35 @@ private:
 // (with `lineEnd`, a line feed follows it in `out`, beyond that length).
 size_t write_command_object(std::string& out, const Outcome& o, int result, const CommandContext& ctx,
                             bool lineEnd) {
-    using namespace std::string_view_literals;
-    Members m(out, "command"sv);
+    static_assert(FORMAT == 1, "the head of a command's object names its format");
+    Members m(out, R"({"format":1,"kind":"command","command":)");
     const char* keyword = keyword_name(KW_COMMAND, ctx.code);
     if (ctx.code != 0 && std::strcmp(keyword, "Unknown") != 0)
-        m.name("command").text(keyword);
+        m.text(keyword);
     else
-        m.name("command").null();
+        m.null();
     if (ctx.code != 0)
         m.name("code").number(ctx.code);
     else
-        m.name("code").null();
+        m.raw(R"(,"code":null)");
     if (ctx.moduleId >= 0)
         m.name("module_id").number(ctx.moduleId);
     else
-        m.name("module_id").null();
+        m.raw(R"(,"module_id":null)");
     if (ctx.batchLine > 0) m.name("line").number(ctx.batchLine);
     if (ctx.batchLine > 0 && ctx.batchPart > 0) m.name("part").number(ctx.batchPart);
     if (!ctx.directoryFile.empty()) m.name("file").text(ctx.directoryFile);
-    m.name("outcome").text(outcome_of(result));
+    m.name("outcome").word(outcome_of(result));
     m.name("result").number(result);
-    m.name("result_name").text(result_name_of(result));
+    m.name("result_name").word(result_name_of(result));
     if (o.hasMessage)
         m.name("message").text(o.message);
     else
-        m.name("message").null();
+        m.raw(R"(,"message":null)");
     if (!ctx.reason.empty()) m.name("reason").text(ctx.reason);
     m.name("values").tree(o.values);
     if (!ctx.files || ctx.files->empty()) {
-        m.name("files").put("[]"sv);
+        m.raw(R"(,"files":[])");
     } else {
         Object files = Object::array();
         for (const FileWritten& f : *ctx.files) {
@@ -470,7 +516,10 @@ size_t write_command_object(std::string& out, const Outcome& o, int result, cons
         }
         m.name("files").put(line_of(files));
     }
-    m.name("module_text").texts(o.moduleText);
+    if (o.moduleText.empty())
+        m.raw(R"(,"module_text":[])");
+    else
+        m.name("module_text").texts(o.moduleText);
     m.name("elapsed_ms").number(ctx.elapsedMs);
     return m.end(lineEnd);
 }
@@ -510,7 +559,7 @@ void command_end(const OrvantiCom& com, int result, const std::string& reason) {
     if (s.sink)
         s.sink(s.line.substr(0, n), s.sinkContext);
     else
-        results::write(s.line.data(), n + 1); // with its line feed
+        results::emit(s.line.data(), n + 1); // with its line feed
     s.files.clear();
     record_pending();
 }

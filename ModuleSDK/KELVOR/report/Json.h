@@ -54,7 +54,7 @@ using CountSink = bool (*)(uint64_t done, uint64_t total, void* context);
 void set_work_count_sink(CountSink sink, void* context = nullptr);
 bool work_count(uint64_t done, uint64_t total);
 
-// One object as one line on standard output, flushed at once. Strings that
+// One object as one line on standard output, written at once. Strings that
 // are not UTF-8 (a module's text, a file name) have their bad bytes replaced.
 void print(const Object& object);
 // The object as that line, without its line end.
@@ -115,8 +115,9 @@ std::vector<std::string> take_pending_text();
 void print_module_text();
 // Bytes written to an output file by the command (the calls for one path add up).
 void file_written(const std::string& path, const uint8_t* data, size_t n);
-// The command ends with `result`: its object is printed. `reason` is the
-// port diagnosis of a connection that could not be opened.
+// The command ends with `result`: its object is printed (or held with others
+// while a results::Holding lives). `reason` is the port diagnosis of a
+// connection that could not be opened.
 void command_end(const OrvantiCom& com, int result, const std::string& reason = {});
 // The line of that object, from what is recorded, without printing it.
 std::string command_line(const OrvantiCom& com, int result, const std::string& reason = {});
