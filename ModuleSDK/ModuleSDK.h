@@ -761,5 +761,10 @@ struct CommandRequest {
 // its own goes out as a raw packet (packet::values::RAW). Nothing is recorded
 // process-wide: the outcome is the caller's.
 KELVOR_API Outcome run_command(const CommandRequest& request);
+// The same into `out`, emptied first but keeping its room: for a caller that
+// runs many commands one after another (a batch) and reuses one outcome.
+KELVOR_API void run_command(const CommandRequest& request, Outcome& out);
+// An outcome as a new one is, its containers' room kept.
+KELVOR_API void outcome_empty(Outcome& out);
 
 } // namespace kelvor

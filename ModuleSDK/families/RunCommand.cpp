@@ -145,8 +145,8 @@ int raw(const CommandRequest& r, Outcome& out) {
 
 } // namespace run
 
-Outcome run_command(const CommandRequest& request) {
-    Outcome out;
+void run_command(const CommandRequest& request, Outcome& out) {
+    outcome_empty(out);
     const outcome::Scope scope(out, {request.values, request.keepText});
     const run::ObserverScope observer(request);
     uint8_t code = request.code;
@@ -156,7 +156,7 @@ Outcome run_command(const CommandRequest& request) {
         if (!described) {
             out.result =
                 run::refuse(out, HOST_CHECK_REQUESTED, "Err: No command is named %s\n", request.keyword);
-            return out;
+            return;
         }
         code = described->code;
     } else {
@@ -166,13 +166,18 @@ Outcome run_command(const CommandRequest& request) {
     if (described) {
         if (const int rc = run::check_input(*described, request, out); rc != 0) {
             out.result = rc;
-            return out;
+            return;
         }
     }
     CommandRequest r = request;
     r.code = code;
     const run::Runner runner = run::runners()[code];
     out.result = runner ? runner(r, out) : run::raw(r, out);
+}
+
+Outcome run_command(const CommandRequest& request) {
+    Outcome out;
+    run_command(request, out);
     return out;
 }
 

@@ -24,6 +24,39 @@ Value& Value::member(const char* name) {
     return items.emplace_back();
 }
 
+namespace {
+
+// The count of an aggregate's members: the most values it is initialized from.
+struct AnyMember {
+    template <class T> operator T() const;
+};
+template <class T, class... Given> constexpr size_t member_count() {
+    if constexpr (requires { T{Given{}..., AnyMember{}}; })
+        return member_count<T, Given..., AnyMember>();
+    else
+        return sizeof...(Given);
+}
+
+} // namespace
+
+void outcome_empty(Outcome& out) {
+    static_assert(member_count<Outcome>() == 10, "outcome_empty() empties every member of an outcome");
+    out.result = 0;
+    out.hasMessage = false;
+    out.message.clear();
+    out.values.kind = Value::Kind::Object;
+    out.values.integer = 0;
+    out.values.text.clear();
+    out.values.items.clear();
+    out.values.names.clear();
+    out.moduleText.clear();
+    out.output.clear();
+    out.outputTaken = false;
+    out.hostLine.clear();
+    out.hostCheck = 0;
+    out.hostRefused = false;
+}
+
 namespace outcome {
 
 namespace {

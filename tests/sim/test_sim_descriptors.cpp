@@ -141,7 +141,12 @@ TEST_F(Descriptors, EveryCommandsValuesAreThoseOfItsDescription) {
     keyword_fill();
     trace_reset();
     ASSERT_EQ(module_open(sim.link.c_str(), 0x35, 0, 0, 1, 3000), 0);
-    const auto run = [](CommandRequest r) { return run_command(r); };
+    // These runs share one outcome, as a batch does: nothing of one may show in the next.
+    Outcome reused;
+    const auto run = [&reused](CommandRequest r) {
+        run_command(r, reused);
+        return reused;
+    };
     // The inputs the commands' files hold: an image, templates, keys, passwords, data.
     const auto enroll = [&](uint32_t user, const char* finger) {
         sim.place(finger);

@@ -157,6 +157,41 @@ TEST_F(OutcomeTest, ValuesAndMessagesOfTheAnswerTables) {
     });
 }
 
+// An outcome reused for the next command is as a new one, with its room kept.
+TEST_F(OutcomeTest, AnEmptiedOutcomeIsANewOneWithItsRoom) {
+    Outcome o;
+    o.result = 3;
+    o.hasMessage = true;
+    o.message = "a message longer than a short string's room";
+    o.values.member("status") = Value{Value::Kind::Integer};
+    o.values.text = "text";
+    o.values.integer = 7;
+    o.moduleText = {"[a line]"};
+    o.output.assign(100, 1);
+    o.outputTaken = true;
+    o.hostLine = "Err: a host's line\n";
+    o.hostCheck = HOST_CHECK_REQUESTED;
+    o.hostRefused = true;
+    const size_t room = o.output.capacity();
+    outcome_empty(o);
+    const Outcome fresh;
+    EXPECT_EQ(o.result, fresh.result);
+    EXPECT_EQ(o.hasMessage, fresh.hasMessage);
+    EXPECT_EQ(o.message, fresh.message);
+    EXPECT_EQ(o.values.kind, fresh.values.kind);
+    EXPECT_EQ(o.values.integer, fresh.values.integer);
+    EXPECT_EQ(o.values.text, fresh.values.text);
+    EXPECT_TRUE(o.values.items.empty());
+    EXPECT_TRUE(o.values.names.empty());
+    EXPECT_EQ(o.moduleText, fresh.moduleText);
+    EXPECT_EQ(o.output, fresh.output);
+    EXPECT_EQ(o.outputTaken, fresh.outputTaken);
+    EXPECT_EQ(o.hostLine, fresh.hostLine);
+    EXPECT_EQ(o.hostCheck, fresh.hostCheck);
+    EXPECT_EQ(o.hostRefused, fresh.hostRefused);
+    EXPECT_EQ(o.output.capacity(), room);
+}
+
 TEST_F(OutcomeTest, NothingIsRecordedOutsideAScope) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::IS, 0, 0, 0).answer(cmd::IS, 0x14, 0x3c5, SUCCEED);

@@ -70,7 +70,7 @@ int OrvantiCom::run_case() {
     // Values and the module's text lines are the objects' of --json.
     request.values = json_output::on();
     request.keepText = json_output::on();
-    Outcome outcome = run_command(request);
+    run_command(request, outcome);
     json_output::take(outcome);
     const int result = outcome.hostRefused ? FRONT_REFUSED : outcome.result;
     if (!outcome.hostLine.empty())

@@ -91,6 +91,9 @@ struct RunResults {
     int lastResult = 0;
     // The worst outcome of the run so far, as an exit status of --exit-code.
     int worstExit = 0;
+    // The outcome of the command the library ran last; the next one reuses
+    // its room (a batch runs thousands).
+    kelvor::Outcome outcome;
 };
 
 class OrvantiCom : public kelvor::LineSettings,

@@ -53,21 +53,6 @@ State& state() {
     return instance;
 }
 
-// An outcome emptied as a new one is, its room kept for the next command.
-void clear(Outcome& o) {
-    o.result = 0;
-    o.hasMessage = false;
-    o.message.clear();
-    o.values.items.clear();
-    o.values.names.clear();
-    o.moduleText.clear();
-    o.output.clear();
-    o.outputTaken = false;
-    o.hostLine.clear();
-    o.hostCheck = 0;
-    o.hostRefused = false;
-}
-
 void record_pending() {
     State& s = state();
     s.scope.reset();
@@ -229,7 +214,7 @@ void command_begin() {
     s.scope.reset();
     // A record still open gives its module text lines back: this one replaces it.
     if (s.open) outcome::move_text(s.command, s.pending);
-    clear(s.command);
+    outcome_empty(s.command);
     outcome::move_text(s.pending, s.command);
     s.open = true;
     s.files.clear();
@@ -250,7 +235,7 @@ void take(Outcome& from) {
         c.hasMessage = true;
     }
     if (c.values.items.empty())
-        c.values = std::move(from.values);
+        std::swap(c.values, from.values); // `from` gets the room back, for the next command
     else
         for (size_t i = 0; i < from.values.names.size(); ++i)
             c.values.member(from.values.names[i]) = std::move(from.values.items[i]);
