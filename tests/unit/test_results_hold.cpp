@@ -89,6 +89,17 @@ TEST_F(HeldResults, ComeOutWholeAndInOrder) {
     }
     // The holding's end writes the rest; afterwards nothing is held.
     EXPECT_EQ(arrived(), all);
+    {
+        // One within another (a batch line that runs a directory): the outer
+        // one still holds after the inner one ends.
+        const results::Holding outer;
+        { const results::Holding inner; }
+        const std::string held = object(12, 90);
+        EXPECT_TRUE(results::emit(held.data(), held.size()));
+        EXPECT_EQ(arrived(), "");
+        all = held;
+    }
+    EXPECT_EQ(arrived(), all);
     const std::string after = object(11, 80);
     EXPECT_TRUE(results::emit(after.data(), after.size()));
     EXPECT_EQ(arrived(), after);

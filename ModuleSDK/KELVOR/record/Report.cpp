@@ -146,14 +146,14 @@ bool emit(const char* p, size_t n) {
     return loss().error == 0;
 }
 
-Holding::Holding() {
+Holding::Holding() : outer_(held.on) {
     release();
     held.on = !console::is_terminal(1);
 }
 
 Holding::~Holding() {
     release();
-    held.on = false;
+    held.on = outer_;
 }
 
 bool write(const char* p, size_t n) {

@@ -135,6 +135,9 @@ public:
     ~Holding();
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
+
+private:
+    bool outer_; // a Holding around this one (a batch line that runs a directory)
 };
 // One result: written at once as write() writes it, or held while a Holding
 // lives; false when results were lost.
