@@ -141,6 +141,38 @@ TEST(Batch, JsonResultsAreOutBeforeTheRunWaits) {
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
 }
 
+// A reader of both streams (2>&1, into a pipe or a file) gets each line's
+// trace and object in the order they were made: nothing is held back then.
+TEST(Batch, JsonResultsKeepTheirPlaceAmongTheTrace) {
+    POSIX_TOOL_ONLY("a shell's 2>&1");
+    farend::TempDir dir;
+    dir.write("b.txt", std::string("-c SS\n-c SS\n"));
+    struct Row {
+        const char* into;
+        int status; // kelvor's (1, as every run that drives the module), or the pipe's: cat's
+    };
+    for (const Row& row : {Row{"> all.txt 2>&1", 1}, Row{"2>&1 | cat > all.txt", 0}}) {
+        SCOPED_TRACE(row.into);
+        farend::Script s;
+        s.open_sequence();
+        for (int i = 0; i < 2; ++i) s.expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+        farend::FarEnd fe(s);
+        const std::string command = std::string("\"$0\" \"$@\" ") + row.into;
+        const auto r = farend::run_program("/bin/sh",
+                                           {"-c", command, KELVOR_BIN, "-P", fe.port(), "-b", "115200", "-t",
+                                            "200", "-x2", "--json", "-F", "b.txt"},
+                                           dir.path());
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_TRUE(fe.finish(50).ok);
+        const std::string all = dir.read("all.txt");
+        const size_t second = all.find(SS_TRACE, all.find(SS_TRACE) + 1);
+        const size_t first = all.find(R"("line":1,)");
+        ASSERT_NE(second, std::string::npos) << all;
+        ASSERT_NE(first, std::string::npos) << all;
+        EXPECT_LT(first, second) << all;
+    }
+}
+
 TEST(Batch, BlankLineSendsCommandZero) {
     farend::TempDir dir;
     dir.write("b.txt", std::string("\n   \n-c SS"));

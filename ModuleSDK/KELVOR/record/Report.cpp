@@ -148,7 +148,9 @@ bool emit(const char* p, size_t n) {
 
 Holding::Holding() : outer_(held.on) {
     release();
-    held.on = !console::is_terminal(1);
+    // A terminal shows each result as it comes; a reader of both streams
+    // (2>&1) sees the trace and the results in the order they were made.
+    held.on = !console::is_terminal(1) && !outputs_may_meet();
 }
 
 Holding::~Holding() {

@@ -126,7 +126,7 @@ int end(int status, bool exitCode);
 // HELD_MS, before any other result, and when the Holding goes or a signal
 // ends the run: a reader still has each result within HELD_MS of the
 // command's end, without a system call for every one. Nothing is held for a
-// terminal.
+// terminal, nor when standard error may reach the same reader.
 inline constexpr size_t HELD_BYTES = 4096; // what a pipe takes in one piece
 inline constexpr int HELD_MS = 50;
 class Holding {

@@ -41,6 +41,11 @@ std::string file_error_text(int error);
 void print_file_reason(const std::string& path, int error);
 // Writes all `n` bytes to `fd`; false with errno set when it cannot.
 bool write_all(int fd, const uint8_t* data, size_t n);
+// Whether standard output and standard error may reach one reader (one file
+// or pipe, as `2>&1` makes them), so that what goes to one must not wait for
+// the other. A device that is no terminal (the null device) has no reader
+// that sees the order.
+bool outputs_may_meet();
 // Writes `text` as the whole new content of `path` through a temporary file
 // created exclusively in the same directory, then renamed over it.
 bool write_file_replacing(const std::string& path, const std::string& text);

@@ -96,6 +96,13 @@ std::string file_error_text(int error) {
     return std::strerror(error);
 }
 
+bool outputs_may_meet() {
+    struct stat out {};
+    struct stat err {};
+    if (::fstat(1, &out) != 0 || ::fstat(2, &err) != 0) return false;
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino && !S_ISCHR(out.st_mode);
+}
+
 bool write_all(int fd, const uint8_t* data, size_t n) {
     for (size_t done = 0; done < n;) {
         const ssize_t w = ::write(fd, data + done, n - done);

@@ -166,6 +166,22 @@ std::string file_error_text(int error) {
     return std::strerror(error);
 }
 
+bool outputs_may_meet() {
+    const HANDLE out = reinterpret_cast<HANDLE>(::_get_osfhandle(1));
+    const HANDLE err = reinterpret_cast<HANDLE>(::_get_osfhandle(2));
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) return false;
+    if (out == err) return true;
+    const DWORD outType = ::GetFileType(out), errType = ::GetFileType(err);
+    if (outType == FILE_TYPE_DISK && errType == FILE_TYPE_DISK) {
+        BY_HANDLE_FILE_INFORMATION a{}, b{};
+        if (!::GetFileInformationByHandle(out, &a) || !::GetFileInformationByHandle(err, &b)) return true;
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    }
+    // Two pipes cannot be told apart: they may be one.
+    return outType == FILE_TYPE_PIPE && errType == FILE_TYPE_PIPE;
+}
+
 bool write_all(int fd, const uint8_t* data, size_t n) {
     const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) {
