@@ -3,6 +3,8 @@
 // hands back a request or a refusal; a refusal's answer, and every event, is
 // one line of JSON that parses back as an object of its class; an input taken
 // as base64 comes back the same through the encoder.
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -108,7 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     const size_t space = line.find(' ');
-    if (space != std::string_view::npos && origin_allowed(line.substr(0, space), line.substr(space + 1)))
-        require(line.size() > 8 && line.substr(0, 7) == "http://");
+    if (space != std::string_view::npos && origin_allowed(line.substr(0, space), line.substr(space + 1))) {
+        // A scheme, like a host name, is the same in any case.
+        std::string scheme(line.substr(0, std::min<size_t>(line.size(), 7)));
+        for (char& ch : scheme) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        require(line.size() > 8 && scheme == "http://");
+    }
     return 0;
 }

@@ -253,6 +253,7 @@ def main():
         "copy_malformed": b'{"class":"copy_users","from_module":1,"targets":[2,2],"users":[[9,7]]}',
         "host": b'localhost:8080',
         "origin": b'http://[::1]:8080 [::1]:8080',
+        "origin_scheme_case": b'htTp://[::1]:8080 [::1]:8080',
         "target": b'/station.js',
         "free_scan": packet(C.IS, 5, 910),
         "free_scan_network": packet(C.IS, 5, 910, network=True, module=7),
@@ -288,6 +289,22 @@ def main():
     }
     for name, data in mqtt.items():
         write("fuzz_mqtt", name, data)
+
+    # Inputs the fuzzers found faults with, kept as seeds so that every run
+    # tries them again first.
+    found = {
+        # Telnet subnegotiations that a receive step splits after SB, or
+        # after the option (the comparison with libtelnet).
+        ("fuzz_net", "telnet_environ_late"): bytes.fromhex(
+        "0101ffffff0800002efffb030415ff7f000000fffb00ff000000002efffb030415ff7f000003fff0fffa2c6701ff27ff"
+        "fa2c6892fff0fffa2c2c270000000000000067faff27fffa2c6801fff0fffa2c2c0060ff69fffa702c2c67faff043000"
+        "020302030100"),
+        ("fuzz_net", "telnet_environ_split"): bytes.fromhex(
+        "35000000615efffd2583fffd03fffb0121fd00fffb00fffd2c2dfffa2cb90b65002dfffa2c1027000065ff0001c2f000"
+        "edfffa000000000000001b66fcfff0fffa2c6801fc0efffa2d690120105e5e5e5e00ff017a"),
+    }
+    for (target, name), data in found.items():
+        write(target, name, data)
 
 
 if __name__ == "__main__":

@@ -208,6 +208,8 @@ TEST(Station, HostAndOriginAreThePagesOwn) {
     };
     const Origin origins[] = {
         {"http://localhost:8080", "localhost:8080", true},
+        {"HTTP://LocalHost:8080", "localhost:8080", true},
+        {"htTp://[::1]:8080", "[::1]:8080", true},
         {"http://127.0.0.1:8080", "localhost:8080", false},
         {"http://localhost:8081", "localhost:8080", false},
         {"https://localhost:8080", "localhost:8080", false},
