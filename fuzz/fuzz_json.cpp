@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // directory mode and the line as the reason of an opening that failed.
     json_output::CommandContext context;
     context.code = 0x11;
-    context.directoryFile = std::string(path);
-    context.reason = std::string(line);
+    context.directoryFile = path;
+    context.reason = line;
     const std::string written = json_output::command_object(recorded, RES_NOT_FOUND, context);
     require(written.find('\n') == std::string::npos);
     const nlohmann::json object = nlohmann::json::parse(written); // throws, and so fails, on bad JSON

@@ -44,10 +44,17 @@ void outcome_empty(Outcome& out) {
     out.result = 0;
     out.hasMessage = false;
     out.message.clear();
-    out.values.kind = Value::Kind::Object;
-    out.values.integer = 0;
-    out.values.text.clear();
-    out.values.items.clear();
+    Value& values = out.values;
+    values.kind = Value::Kind::Object;
+    values.integer = 0;
+    // An object has no text of its own: its `text` keeps the room of a text
+    // member, which the next command's first text takes (slot()) instead of
+    // allocating again. A batch records the same texts line after line.
+    for (Value& item : values.items)
+        if (item.kind == Value::Kind::Text && item.text.capacity() > values.text.capacity())
+            values.text = std::move(item.text);
+    values.text.clear();
+    values.items.clear();
     out.values.names.clear();
     out.moduleText.clear();
     out.output.clear();
@@ -108,6 +115,11 @@ Value& slot(const char* name, Value::Kind kind) {
     Value& v = target().member(name);
     if (v.kind != Value::Kind::Null) v = Value{};
     v.kind = kind;
+    // A text takes the room that the emptied outcome kept (outcome_empty()).
+    if (Value& values = t_recorder.into->values; kind == Value::Kind::Text &&
+                                                 values.kind == Value::Kind::Object &&
+                                                 values.text.capacity() > v.text.capacity())
+        v.text = std::move(values.text);
     return v;
 }
 
@@ -115,6 +127,10 @@ Value& slot(const char* name, Value::Kind kind) {
 
 Scope::Scope(Outcome& into, Recording recording)
     : outer_(t_recorder.into), outerTarget_(t_recorder.target), outerRecording_(t_recorder.recording) {
+    t_recorder = Recorder{&into, nullptr, recording};
+}
+
+void Scope::redirect(Outcome& into, Recording recording) {
     t_recorder = Recorder{&into, nullptr, recording};
 }
 

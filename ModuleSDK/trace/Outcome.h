@@ -28,6 +28,9 @@ class Scope {
 public:
     explicit Scope(Outcome& into, Recording recording = {});
     ~Scope();
+    // The scope, the innermost one, records into `into` from here on, as a
+    // new scope would (its end still gives the thread back to the outer one).
+    void redirect(Outcome& into, Recording recording = {});
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 

@@ -192,6 +192,39 @@ TEST_F(OutcomeTest, AnEmptiedOutcomeIsANewOneWithItsRoom) {
     EXPECT_EQ(o.output.capacity(), room);
 }
 
+// An emptied outcome keeps the room of a text it held for the next text
+// recorded: what is recorded next is exactly the new value, wherever it goes.
+TEST_F(OutcomeTest, AnEmptiedOutcomeLendsTheRoomOfATextToTheNextOne) {
+    const std::string longer = "Module is in normal condition, and more besides";
+    Outcome o;
+    {
+        const outcome::Scope scope(o);
+        outcome::value("status", 48);
+        outcome::text("status_name", longer);
+        outcome::item_begin("records");
+        outcome::text("name", longer);
+        outcome::item_end();
+    }
+    const char* room = o.values.member("status_name").text.data();
+    outcome_empty(o);
+    EXPECT_TRUE(o.values.text.empty()); // an object shows no text of its own
+    {
+        const outcome::Scope scope(o);
+        outcome::text("short", "ok");    // taken and filled, nothing left of the longer one
+        outcome::text("second", longer); // the room is gone: a text of its own
+        outcome::item_begin("records");
+        outcome::text("name", "x");
+        outcome::item_end();
+    }
+    ASSERT_NE(o.values.find("short"), nullptr);
+    EXPECT_EQ(o.values.find("short")->text, "ok");
+    EXPECT_EQ(o.values.find("short")->text.data(), room);
+    EXPECT_EQ(o.values.find("second")->text, longer);
+    EXPECT_EQ(o.values.find("records")->items.at(0).find("name")->text, "x");
+    EXPECT_EQ(o.values.find("status"), nullptr);
+    EXPECT_TRUE(o.values.text.empty());
+}
+
 TEST_F(OutcomeTest, NothingIsRecordedOutsideAScope) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::IS, 0, 0, 0).answer(cmd::IS, 0x14, 0x3c5, SUCCEED);

@@ -48,21 +48,33 @@ struct State {
     void* countContext = nullptr;
 };
 
-State& state() {
-    static State instance;
-    return instance;
+// One state for the process, made before main() runs: a batch asks for it
+// several times a line, and a function's own static would check each time.
+State g_state;
+
+[[gnu::always_inline]] inline State& state() {
+    return g_state;
+}
+
+// The thread records into `into` from here on.
+void record(Outcome& into, outcome::Recording recording) {
+    State& s = state();
+    if (s.scope)
+        s.scope->redirect(into, recording);
+    else
+        s.scope.emplace(into, recording);
 }
 
 void record_pending() {
     State& s = state();
-    s.scope.reset();
-    if (s.on) s.scope.emplace(s.pending, outcome::Recording{false, true});
+    if (s.on)
+        record(s.pending, outcome::Recording{false, true});
+    else
+        s.scope.reset();
 }
 
 void record_command() {
-    State& s = state();
-    s.scope.reset();
-    s.scope.emplace(s.command);
+    record(state().command, {});
 }
 
 } // namespace
@@ -211,7 +223,6 @@ const char* result_name_of(int result) {
 void command_begin() {
     if (!on()) return;
     State& s = state();
-    s.scope.reset();
     // A record still open gives its module text lines back: this one replaces it.
     if (s.open) outcome::move_text(s.command, s.pending);
     outcome_empty(s.command);
@@ -234,9 +245,13 @@ void take(Outcome& from) {
         c.message = std::move(from.message);
         c.hasMessage = true;
     }
-    if (c.values.items.empty())
-        std::swap(c.values, from.values); // `from` gets the room back, for the next command
-    else
+    if (c.values.items.empty()) {
+        // Both are objects: their members change hands, and `from` gets the
+        // room back for the next command.
+        c.values.items.swap(from.values.items);
+        c.values.names.swap(from.values.names);
+        std::swap(c.values.text, from.values.text); // the room of a text (outcome_empty())
+    } else
         for (size_t i = 0; i < from.values.names.size(); ++i)
             c.values.member(from.values.names[i]) = std::move(from.values.items[i]);
     outcome::move_text(from, c);
@@ -362,6 +377,12 @@ public:
             put(static_cast<char>('0' + v));
             return;
         }
+        if (v >= 10 && v < 100) { // a status, a parameter
+            char* const p = room(2);
+            p[0] = static_cast<char>('0' + v / 10);
+            p[1] = static_cast<char>('0' + v % 10);
+            return;
+        }
         constexpr size_t MOST = 20; // "-9223372036854775808"
         char* p = room(MOST);
         char* const end = std::to_chars(p, p + MOST, v).ptr;
@@ -466,8 +487,8 @@ size_t write_command_object(std::string& out, const Outcome& o, int result, cons
     static_assert(FORMAT == 1, "the head of a command's object names its format");
     Members m(out, R"({"format":1,"kind":"command","command":)");
     const char* keyword = keyword_name(KW_COMMAND, ctx.code);
-    if (ctx.code != 0 && std::strcmp(keyword, "Unknown") != 0)
-        m.text(keyword);
+    if (ctx.code != 0 && (keyword[0] != 'U' || std::strcmp(keyword, "Unknown") != 0))
+        m.word(keyword); // the library's own name
     else
         m.null();
     if (ctx.code != 0)

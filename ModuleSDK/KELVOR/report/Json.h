@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ModuleSDK.h"
@@ -77,8 +78,8 @@ struct CommandContext {
     int moduleId = -1; // the module addressed in network mode, -1 otherwise
     int batchLine = 0;
     int batchPart = 0;
-    std::string directoryFile;
-    std::string reason;
+    std::string_view directoryFile; // views: the context lives while its object is written
+    std::string_view reason;
     const std::vector<FileWritten>* files = nullptr;
     int64_t elapsedMs = 0;
 };
