@@ -1,9 +1,10 @@
 """The CPU time of kelvor's batch lines against the floor of one SS exchange.
 
 The machine's noise comes in phases longer than one run, so the runs take
-turns, a round at a time: the floor loop (ss_floor), a batch of 1000 SS lines,
-the same with --json, and a batch of one line (the program's start and the
-opening, which a line does not cost). Each round gives its own ratios; their
+turns, a round at a time: the floor loop (ss_floor), a batch of 1000 SS lines
+and the same with --json (each of the two going first every other round), and
+a batch of one line (the program's start and the opening, which a line does
+not cost). Each round gives its own ratios; their
 medians count, beside the median of each run. The CPU time of a run is its
 own (wait4), user and system.
     batch_cpu.py BIN PORT ROUNDS
@@ -39,8 +40,10 @@ def main(bin_dir, port, rounds):
         out = subprocess.run([os.path.join(bin_dir, "ss_floor"), port, "1000"], capture_output=True, text=True,
                              check=True).stdout
         runs["floor"].append(float(out))
-        runs["plain"].append(cpu_ms([kelvor, "-F", "batch"]))
-        runs["json"].append(cpu_ms([kelvor, "--json", "-F", "batch"]))
+        # The two batches compared take turns at going first.
+        pair = [("plain", []), ("json", ["--json"])]
+        for name, extra in pair if len(runs["plain"]) % 2 == 0 else reversed(pair):
+            runs[name].append(cpu_ms([kelvor] + extra + ["-F", "batch"]))
         runs["single"].append(cpu_ms([kelvor, "-F", "batch1"]))
     lines = [(p - s) * 1e3 / 999 for p, s in zip(runs["plain"], runs["single"])]
     line_ratio = statistics.median(x / f for x, f in zip(lines, runs["floor"]))

@@ -101,15 +101,17 @@ void expect_enroll_chunked(farend::Script& s, const Bytes& sent, uint32_t chunkS
 
 // ------------------------------------------------------------------- batch
 
+// `count` SS exchanges, each answered with the normal status.
+farend::Script& ss_lines(farend::Script& s, int count) {
+    for (int i = 0; i < count; ++i) s.expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+    return s;
+}
+
 TEST(Batch, LinesShareOneConnection) {
     farend::TempDir dir;
     dir.write("b.txt", std::string("-c SS\n-c SS\n"));
     farend::Script s;
-    s.open_sequence()
-        .expect_packet(cmd::SS, 0, 0, 0)
-        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
-        .expect_packet(cmd::SS, 0, 0, 0)
-        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+    ss_lines(s.open_sequence(), 2);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-x2"});
     EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
     expect_clean(r);
@@ -154,8 +156,7 @@ TEST(Batch, JsonResultsKeepTheirPlaceAmongTheTrace) {
     for (const Row& row : {Row{"> all.txt 2>&1", 1}, Row{"2>&1 | cat > all.txt", 0}}) {
         SCOPED_TRACE(row.into);
         farend::Script s;
-        s.open_sequence();
-        for (int i = 0; i < 2; ++i) s.expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+        ss_lines(s.open_sequence(), 2);
         farend::FarEnd fe(s);
         const std::string command = std::string("\"$0\" \"$@\" ") + row.into;
         const auto r = farend::run_program("/bin/sh",
@@ -266,11 +267,7 @@ TEST(Batch, LinesCannotChangeTheLinkOrStartOtherModes) {
     farend::TempDir dir;
     dir.write("b.txt", std::string("-x4 -B -w -c SS\n-t 5000 -c SS\n"));
     farend::Script s;
-    s.open_sequence()
-        .expect_packet(cmd::SS, 0, 0, 0)
-        .answer(cmd::SS, 0x30, 0, flag::SUCCEED)
-        .expect_packet(cmd::SS, 0, 0, 0)
-        .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
+    ss_lines(s.open_sequence(), 2);
     Outcome r = run_script(s, dir, {"-F", "b.txt", "-w", "-x2"});
     EXPECT_EQ(r.err, SS_TRACE + SS_TRACE);
     expect_clean(r);
