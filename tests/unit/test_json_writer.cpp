@@ -81,6 +81,25 @@ std::vector<Row> rows() {
         out.push_back(std::move(r));
     }
     {
+        // Each length of the small numbers written digit by digit, and the edges
+        // of that way of writing them.
+        Row r{"small numbers", {}, Json::object(), Json::array()};
+        struct Number {
+            const char* name;
+            int64_t value;
+        };
+        const Number numbers[] = {{"n0", 0},         {"n7", 7},         {"n9", 9},       {"n10", 10},
+                                  {"n48", 48},       {"n99", 99},       {"n100", 100},   {"n255", 255},
+                                  {"n999", 999},     {"n1000", 1000},   {"n4095", 4095}, {"n9999", 9999},
+                                  {"n10000", 10000}, {"n65535", 65535}, {"nm1", -1},     {"nm9", -9},
+                                  {"nm10", -10}};
+        for (const Number& n : numbers) {
+            r.outcome.values.member(n.name) = integer(n.value);
+            r.values[n.name] = n.value;
+        }
+        out.push_back(std::move(r));
+    }
+    {
         // Longer than the writer's first room many times over: lists of objects and lines.
         Row r{"long object", {}, Json::object(), Json::array()};
         Value& list = r.outcome.values.member("users");
@@ -137,6 +156,24 @@ TEST(JsonWriter, PlainObjectIsWrittenByteForByte) {
 // as it is (a control, DEL, a byte from 0x80 up, a quote, a backslash), and
 // its plain neighbours, in every place of texts of every length up to 17,
 // make the same object as the JSON library makes of them.
+// The result's members, written at once for a success without a message,
+// say what the result's names say, with a message and without.
+TEST(JsonWriter, TheResultMembersNameTheResult) {
+    for (const int result : {0, RES_NOT_FOUND, RES_TIMEOUT, FRONT_REFUSED}) {
+        for (const bool withMessage : {false, true}) {
+            SCOPED_TRACE(std::to_string(result) + (withMessage ? " with a message" : ""));
+            Outcome o;
+            o.hasMessage = withMessage;
+            o.message = "Err: a line";
+            const Json object = Json::parse(json_output::command_object(o, result, {}));
+            EXPECT_EQ(object["outcome"], json_output::outcome_of(result));
+            EXPECT_EQ(object["result"], result);
+            EXPECT_EQ(object["result_name"], json_output::result_name_of(result));
+            EXPECT_EQ(object["message"], withMessage ? Json("Err: a line") : Json(nullptr));
+        }
+    }
+}
+
 TEST(JsonWriter, EveryByteToEscapeIsFoundWhereverItStands) {
     const unsigned char marks[] = {0x00, 0x01, 0x1F, 0x20, 0x21, '"',  '\\',
                                    0x5B, 0x5D, 0x7E, 0x7F, 0x80, 0xC3, 0xFF};

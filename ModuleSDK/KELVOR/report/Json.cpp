@@ -334,18 +334,33 @@ bool plain(std::string_view t) {
     const auto has_zero = [](uint64_t v) { return (v - ONES) & ~v & HIGHS; };
     const char* p = t.data();
     size_t n = t.size();
-    for (; n >= 8; p += 8, n -= 8) {
+    const auto bad = [&](const char* at) {
         uint64_t w;
-        std::memcpy(&w, p, 8);
+        std::memcpy(&w, at, 8);
         // The high bits first: below them, adding one reaches a high bit only from 0x7F.
-        const uint64_t bad = (w & HIGHS) | ((w + ONES) & HIGHS) | ((w - 0x20 * ONES) & ~w & HIGHS) |
-                             has_zero(w ^ ('"' * ONES)) | has_zero(w ^ ('\\' * ONES));
-        if (bad != 0) return false;
+        return ((w & HIGHS) | ((w + ONES) & HIGHS) | ((w - 0x20 * ONES) & ~w & HIGHS) |
+                has_zero(w ^ ('"' * ONES)) | has_zero(w ^ ('\\' * ONES))) != 0;
+    };
+    if (n < 8) {
+        for (; n > 0; ++p, --n)
+            if (!PLAIN[static_cast<unsigned char>(*p)]) return false;
+        return true;
     }
-    for (; n > 0; ++p, --n)
-        if (!PLAIN[static_cast<unsigned char>(*p)]) return false;
-    return true;
+    // Eight bytes at a time, the last eight (over bytes already checked) for the rest.
+    for (; n >= 8; p += 8, n -= 8)
+        if (bad(p)) return false;
+    return n == 0 || !bad(p + n - 8);
 }
+
+// "00" to "99", the two digits of each number below 100.
+constexpr std::array<char, 200> DIGIT_PAIRS = [] {
+    std::array<char, 200> pairs{};
+    for (size_t i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
 
 class Members {
 public:
@@ -373,14 +388,22 @@ public:
         return *this;
     }
     void number(int64_t v) {
-        if (v >= 0 && v < 10) {
-            put(static_cast<char>('0' + v));
-            return;
-        }
-        if (v >= 10 && v < 100) { // a status, a parameter
-            char* const p = room(2);
-            p[0] = static_cast<char>('0' + v / 10);
-            p[1] = static_cast<char>('0' + v % 10);
+        if (v >= 0 && v < 10000) {
+            // Most numbers of an object are small: a code, a status, a line, a time.
+            const auto u = static_cast<uint32_t>(v);
+            if (u < 10) {
+                put(static_cast<char>('0' + u));
+            } else if (u < 100) {
+                std::memcpy(room(2), &DIGIT_PAIRS[2 * u], 2);
+            } else if (u < 1000) {
+                char* const p = room(3);
+                p[0] = static_cast<char>('0' + u / 100);
+                std::memcpy(p + 1, &DIGIT_PAIRS[2 * (u % 100)], 2);
+            } else {
+                char* const p = room(4);
+                std::memcpy(p, &DIGIT_PAIRS[2 * (u / 100)], 2);
+                std::memcpy(p + 2, &DIGIT_PAIRS[2 * (u % 100)], 2);
+            }
             return;
         }
         constexpr size_t MOST = 20; // "-9223372036854775808"
@@ -502,13 +525,18 @@ size_t write_command_object(std::string& out, const Outcome& o, int result, cons
     if (ctx.batchLine > 0) m.name("line").number(ctx.batchLine);
     if (ctx.batchLine > 0 && ctx.batchPart > 0) m.name("part").number(ctx.batchPart);
     if (!ctx.directoryFile.empty()) m.name("file").text(ctx.directoryFile);
-    m.name("outcome").word(outcome_of(result));
-    m.name("result").number(result);
-    m.name("result_name").word(result_name_of(result));
-    if (o.hasMessage)
-        m.name("message").text(o.message);
-    else
-        m.raw(R"(,"message":null)");
+    if (result == 0 && !o.hasMessage) {
+        // The members of a command that succeeded with no message, at once.
+        m.raw(R"(,"outcome":"ok","result":0,"result_name":"ok","message":null)");
+    } else {
+        m.name("outcome").word(outcome_of(result));
+        m.name("result").number(result);
+        m.name("result_name").word(result_name_of(result));
+        if (o.hasMessage)
+            m.name("message").text(o.message);
+        else
+            m.raw(R"(,"message":null)");
+    }
     if (!ctx.reason.empty()) m.name("reason").text(ctx.reason);
     m.name("values").tree(o.values);
     if (!ctx.files || ctx.files->empty()) {
