@@ -161,13 +161,15 @@ for n in 10 100 1000; do
 done
 
 # The CPU time (user and system) of kelvor's runs against the floor of one SS
-# exchange (bench/batch_cpu.py): 100 rounds, each the floor loop, a batch of
-# 1000 SS lines, the same with --json and a batch of one line, in turns; the
-# medians of each round's ratios count. A batch line is the batch of 1000 less
-# the batch of one (the program's start and the opening), by line. One round's
-# ratios swing by a fifth on a busy machine; the median of 100 by about 2%.
+# exchange (bench/batch_cpu.py): 400 rounds, each the floor loop, a batch of
+# 1000 SS lines, the same with --json (the two taking turns at going first)
+# and a batch of one line, in turns; the medians of each round's ratios count.
+# A batch line is the batch of 1000 less the batch of one (the program's start
+# and the opening), by line. One round's ratios swing by a fifth on a busy
+# machine: the median of 100 rounds moves by about 3% from run to run, that of
+# 400 by about 1%.
 read -r bfloor line_us line_ratio plain_ms json_ms json_pct single_ms < \
-    <(/usr/bin/python3 "$root/bench/batch_cpu.py" "$bin" "$work/module" 100)
+    <(/usr/bin/python3 "$root/bench/batch_cpu.py" "$bin" "$work/module" 400)
 row "batch of 1000 SS lines, CPU" "$(printf '%.1f ms' "$plain_ms")" "" ""
 row "the same with --json, CPU" "$(printf '%.1f ms' "$json_ms")" "" "$(printf '%+.1f%%' "$json_pct")"
 row "batch of 1 SS line, CPU (start and opening)" "$(printf '%.2f ms' "$single_ms")" "" ""
