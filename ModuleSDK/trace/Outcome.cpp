@@ -230,7 +230,7 @@ bool module_text_kept() {
     return t_recorder.into != nullptr && t_recorder.recording.keepText;
 }
 
-void move_text(Outcome& from, Outcome& to) {
+void move_text_lines(Outcome& from, Outcome& to) {
     for (std::string& line : from.moduleText) {
         if (to.moduleText.size() >= MODULE_TEXT_LINES_MAX) break;
         to.moduleText.push_back(std::move(line));

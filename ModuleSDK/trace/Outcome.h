@@ -81,7 +81,10 @@ inline constexpr size_t MODULE_TEXT_LINES_MAX = 4096;
 bool module_text_kept();
 
 // The lines kept in `from` moved to the end of `to`'s, within the bound.
-void move_text(Outcome& from, Outcome& to);
+void move_text_lines(Outcome& from, Outcome& to);
+inline void move_text(Outcome& from, Outcome& to) {
+    if (!from.moduleText.empty()) move_text_lines(from, to); // most often there are none
+}
 
 } // namespace outcome
 

@@ -209,13 +209,17 @@ TEST(JsonWriter, ObjectsOfARunDoNotCarryTheOneBefore) {
     json_output::set_on(true);
     OrvantiCom com({});
     std::vector<Row> all = rows();
-    // Long, short, long, empty: the room grows once and is reused.
-    const size_t order[] = {4, 1, 4, 0, 2, 3};
-    for (const size_t at : order) {
+    // Long, short, long, empty: the room grows once and is reused. The
+    // commands change from object to object too (none, and one of no name).
+    const size_t order[] = {5, 1, 5, 0, 2, 3, 4};
+    const uint8_t codes[] = {packet::cmd::SS, packet::cmd::SS, packet::cmd::CT, 0, 0xEE,
+                             packet::cmd::SS, packet::cmd::SS};
+    const Json names[] = {"SS", "SS", "CT", nullptr, nullptr, "SS", "SS"};
+    for (size_t i = 0; i < std::size(order); ++i) {
         json_output::command_begin();
-        Outcome o = all[at].outcome;
+        Outcome o = all[order[i]].outcome;
         json_output::take(o);
-        com.command = packet::cmd::SS;
+        com.command = codes[i];
         json_output::command_end(com, 0);
     }
     json_output::set_line_sink(nullptr, nullptr);
@@ -224,6 +228,7 @@ TEST(JsonWriter, ObjectsOfARunDoNotCarryTheOneBefore) {
     for (size_t i = 0; i < lines.size(); ++i) {
         SCOPED_TRACE(all[order[i]].name);
         const Json object = Json::parse(lines[i]);
+        EXPECT_EQ(object["command"], names[i]);
         EXPECT_EQ(object["values"], all[order[i]].values);
         EXPECT_EQ(object["module_text"], all[order[i]].moduleText);
     }

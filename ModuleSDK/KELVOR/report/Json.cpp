@@ -509,7 +509,14 @@ size_t write_command_object(std::string& out, const Outcome& o, int result, cons
                             bool lineEnd) {
     static_assert(FORMAT == 1, "the head of a command's object names its format");
     Members m(out, R"({"format":1,"kind":"command","command":)");
-    const char* keyword = keyword_name(KW_COMMAND, ctx.code);
+    // A batch names the same command line after line: its name is kept.
+    static thread_local uint8_t namedCode = 0;
+    static thread_local const char* named = nullptr;
+    if (ctx.code != namedCode || named == nullptr) {
+        named = keyword_name(KW_COMMAND, ctx.code);
+        namedCode = ctx.code;
+    }
+    const char* keyword = named;
     if (ctx.code != 0 && (keyword[0] != 'U' || std::strcmp(keyword, "Unknown") != 0))
         m.word(keyword); // the library's own name
     else
