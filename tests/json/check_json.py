@@ -158,6 +158,12 @@ class EveryCommand(unittest.TestCase):
                 s.control("--place", "3", "--wiegand", "5", "--card", "5")
                 rc, out, err = s.kelvor("--json", "-x2", "-t", "3000", *example)
                 found = objects(self, out)
+                if len(found) == 1 and found[0]["result_name"] == "read_timeout":
+                    # The simulator, starved on a loaded machine, may not answer within
+                    # the time-out: what is checked here is the object of an answer.
+                    rc, out, err = s.kelvor("--json", "-x2", "-t", "10000", *example)
+                    found = objects(self, out)
+                    print(f"{keyword}: the line was silent; run once more", file=sys.stderr)
                 self.assertEqual(len(found), 1, out + err)
                 obj = found[0]
                 self.assertEqual(obj["command"], keyword)
