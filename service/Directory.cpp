@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include "LineEvents.h"
+#include "Options.h"
 
 namespace kelvord {
 
@@ -96,18 +98,44 @@ std::string Directory::check_note(const std::string& note) {
 }
 
 Directory::Directory(const std::string& path) : path_(path) {
-    // Created for the service's user and group alone before SQLite opens it;
-    // never through a symbolic link.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0) throw std::runtime_error("the directory " + path + ": " + std::strerror(errno));
-    ::close(fd);
+    // The names of the line's users are trusted as ssh trusts its keys: a
+    // file that another user owns or may write, or one in a directory where a
+    // stranger could swap it, is refused. Never through a symbolic link; a new
+    // file is the service's user's alone; the checks are made on the file
+    // opened, and SQLite must then open that same file.
+    const std::string what = "the directory";
+    if (std::string why = untrusted_directory_of(path, what); !why.empty()) throw std::runtime_error(why);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        throw std::runtime_error(
+            what + " " + path + ": " +
+            (errno == ELOOP ? std::string("a symbolic link, which is not followed") : std::strerror(errno)));
+    struct stat opened {};
+    std::string why = untrusted_file(fd, path, what, 022);
+    if (why.empty() && ::fstat(fd, &opened) != 0) why = what + " " + path + ": " + std::strerror(errno);
+    if (!why.empty()) {
+        ::close(fd);
+        throw std::runtime_error(why);
+    }
     if (sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        const std::string said = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        ::close(fd);
         sqlite3_close(db_);
         db_ = nullptr;
-        throw std::runtime_error("the directory " + path + ": " + why);
+        throw std::runtime_error(what + " " + path + ": " + said);
+    }
+    // The name still names the file judged (held open until now, so that its
+    // inode cannot have gone to another file): no one swapped it meanwhile.
+    struct stat named {};
+    const bool same =
+        ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+    ::close(fd);
+    if (!same) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error(what + " " + path + " was replaced while it was opened");
     }
     sqlite3_busy_timeout(db_, BUSY_WAIT_MS);
     try {

@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Http.h"
 #include "ModuleIds.h"
@@ -41,9 +45,12 @@ Where it listens:
                    or /run/kelvord
   --tcp HOST:PORT  TCP as well; every client presents the token first
   --http HOST:PORT the enrollment station: a web page and its WebSocket
-                   (PORT alone: on localhost); beyond this machine only
-                   with --token-file, whose token the page then asks for
-  --token-file F   the token, in a file that only this user may read
+                   (PORT alone: on localhost), behind the token too; beyond
+                   this machine only with --token-file
+  --token-file F   the token, in a file that only this user may read;
+                   without it, a new token at each start in the socket's
+                   path with .token for .sock (mode 0600), and the
+                   station's address logged with it
   --station DIR    the station's files (default: installed with kelvord)
 The directory of people:
   --directory FILE names and notes for the line's user IDs (SQLite)
@@ -255,8 +262,6 @@ CommandLine parse_command_line(int argc, char** argv) {
         line.network = 1;
         line.moduleId = o.line.modules.front();
     }
-    if (!o.tcp.empty() && o.tokenFile.empty())
-        return refuse("--tcp needs --token-file: every TCP client presents the token");
     if (o.tcp.empty() && o.http.empty() && !o.tokenFile.empty())
         return refuse("--token-file goes with --tcp or --http");
     if (!o.stationDir.empty() && o.http.empty()) return refuse("--station goes with --http");
@@ -315,24 +320,85 @@ std::string runtime_directory(std::string& error) {
     return dir;
 }
 
+namespace {
+
+std::string octal_mode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// "user NAME (uid N)", or "uid N" for a number of no user.
+std::string user_of(uid_t uid) {
+    std::string name;
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(4096);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        name = found->pw_name;
+    const std::string number = "uid " + std::to_string(uid);
+    return name.empty() ? number : "user " + name + " (" + number + ")";
+}
+
+bool trusted_owner(uid_t uid) {
+    return uid == ::geteuid() || uid == 0;
+}
+
+std::string parent_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+} // namespace
+
+std::string untrusted_file(int fd, const std::string& path, const std::string& what, unsigned forbidden) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return what + " " + path + ": " + std::strerror(errno);
+    if (!S_ISREG(st.st_mode)) return what + " " + path + " is no regular file";
+    if (!trusted_owner(st.st_uid))
+        return what + " " + path + " belongs to " + user_of(st.st_uid) + ", not to this service's " +
+               user_of(::geteuid()) + " or root: another user could change it";
+    const mode_t bad = st.st_mode & forbidden;
+    if (bad & 022)
+        return what + " " + path + " may be written by others (mode " + octal_mode(st.st_mode) + ", owner " +
+               user_of(st.st_uid) + "): chmod " + ((forbidden & 044) ? "600 " : "go-w ") + path;
+    if (bad)
+        return what + " " + path + " may be read by others (mode " + octal_mode(st.st_mode) +
+               "): chmod 600 " + path;
+    return {};
+}
+
+std::string untrusted_directory_of(const std::string& path, const std::string& what) {
+    const std::string dir = parent_of(path);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+        return what + " " + path + " is in " + dir + ", which anyone may write (mode " +
+               octal_mode(st.st_mode) +
+               ", no sticky bit): another user could put a file of theirs in its place";
+    if (!trusted_owner(st.st_uid))
+        return what + " " + path + " is in " + dir + ", which belongs to " + user_of(st.st_uid) +
+               ": that user could put a file of theirs in its place";
+    return {};
+}
+
 std::optional<std::string> read_private_file(const std::string& path, const std::string& what,
                                              std::string& error) {
+    if (error = untrusted_directory_of(path, what); !error.empty()) return std::nullopt;
+    // Never through a symbolic link; judged on the file opened, not on its name.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = what + " " + path + ": " + std::strerror(errno);
+        error =
+            what + " " + path + ": " +
+            (errno == ELOOP ? std::string("a symbolic link, which is not followed") : std::strerror(errno));
         return std::nullopt;
     }
     struct stat st {};
     std::optional<std::string> text;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = what + " " + path + " is no regular file";
-    } else if (st.st_uid != ::geteuid()) {
-        error = what + " " + path + " belongs to another user; it must be this service's own";
-    } else if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = what + " " + path + " may be read by others (mode " + mode + "): chmod 600 " + path;
-    } else if (st.st_size > 4096) {
+    if (error = untrusted_file(fd, path, what, 077); !error.empty()) {
+    } else if (::fstat(fd, &st) != 0 || st.st_size > 4096) {
         error = what + " " + path + " holds more than 4096 bytes";
     } else {
         char buffer[4097];
@@ -359,6 +425,65 @@ std::string read_token_file(const std::string& path, std::string& error) {
     if (token.size() < 16) {
         error = "the token in " + path + " is shorter than 16 characters";
         token.clear();
+    }
+    return token;
+}
+
+} // namespace kelvord
+
+namespace kelvord {
+
+std::string generated_token_path(const std::string& socketPath) {
+    const std::string suffix = ".sock";
+    if (socketPath.size() > suffix.size() &&
+        socketPath.compare(socketPath.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return socketPath.substr(0, socketPath.size() - suffix.size()) + ".token";
+    return socketPath + ".token";
+}
+
+std::string make_token_file(const std::string& path, std::string& error) {
+    if (error = untrusted_directory_of(path, "the token file"); !error.empty()) return {};
+    unsigned char bits[32];
+    for (size_t got = 0; got < sizeof bits;) {
+        const ssize_t n = ::getrandom(bits + got, sizeof bits - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = std::string("no random bits for the token: ") + std::strerror(errno);
+            return {};
+        }
+        got += static_cast<size_t>(n);
+    }
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string token;
+    for (const unsigned char b : bits) {
+        token += DIGITS[b >> 4];
+        token += DIGITS[b & 15];
+    }
+    ::explicit_bzero(bits, sizeof bits);
+    // A new file of this user's alone from its first byte (mkostemp: O_EXCL,
+    // mode 0600), renamed over the old one: a reader sees the old token or the
+    // new one, never a part, and never a file that others could open.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot write the token file " + path + ": " + std::strerror(errno);
+        return {};
+    }
+    const std::string text = token + "\n";
+    bool ok = true;
+    for (size_t at = 0; ok && at < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) at += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int writeErrno = errno;
+    ::close(fd);
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot write the token file " + path + ": " + std::strerror(ok ? errno : writeErrno);
+        ::unlink(temporary.c_str());
+        return {};
     }
     return token;
 }

@@ -46,14 +46,36 @@ std::string socket_name(const std::string& port);
 // Empty with `error` set when it cannot be had.
 std::string runtime_directory(std::string& error);
 
-// The token of TCP clients from a file that only the service's user may read:
-// a regular file of this user, no permission for group or others, a token
-// of 16 characters at least (the line end not counted). Empty with `error` set.
+// The token of TCP and HTTP clients from a file that only the service's user
+// may read: a regular file of this user (or root's), no permission for group
+// or others, in a directory that no stranger may swap it in, a token of 16
+// characters at least (the line end not counted). Empty with `error` set.
 std::string read_token_file(const std::string& path, std::string& error);
 // A small secret file of this user's own, with the same checks ("the token
 // file", "the credentials file" name it in `error`): its text, or nothing.
 std::optional<std::string> read_private_file(const std::string& path, const std::string& what,
                                              std::string& error);
+
+// Why the file open on `fd` (at `path`, `what` names it) is none the service
+// may trust, as ssh judges its keys: not a regular file, owned by a user
+// other than the service's (effective) one or root, or with one of the
+// permission bits of `forbidden` (022: others may write it; 077: others may
+// read it too). Empty when it may be trusted.
+std::string untrusted_file(int fd, const std::string& path, const std::string& what, unsigned forbidden);
+// Why the directory that holds `path` lets a stranger swap the file: anyone
+// may write it and it has no sticky bit, or it belongs to another user than
+// the service's or root. Empty when it does not (or cannot be looked at:
+// opening the file then tells).
+std::string untrusted_directory_of(const std::string& path, const std::string& what);
+
+// The token made when no --token-file is given: beside the socket, its name
+// with .token for .sock (/run/kelvord/ttyUSB0.token for
+// /run/kelvord/ttyUSB0.sock).
+std::string generated_token_path(const std::string& socketPath);
+// 256 bits of the system's random source as 64 hex digits, written to a new
+// file of mode 0600 (created so, never changed after) that replaces `path`
+// at once. Empty with `error` set.
+std::string make_token_file(const std::string& path, std::string& error);
 
 // The station's files installed with the program: share/kelvord/station beside
 // the directory of the program (bin or sbin), as an install and the build

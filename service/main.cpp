@@ -128,6 +128,18 @@ int main(int argc, char** argv) {
         }
         o.socketPath = dir + "/" + socket_name(o.line.settings.port);
     }
+    // Every listener beside the socket takes the token: without --token-file,
+    // one made now, for this run alone, where the socket's users find it.
+    std::string madeTokenFile;
+    if (so.token.empty() && (!o.tcp.empty() || !o.http.empty())) {
+        std::string why;
+        madeTokenFile = absolute(generated_token_path(o.socketPath));
+        so.token = make_token_file(madeTokenFile, why);
+        if (so.token.empty()) {
+            std::fprintf(stderr, "kelvord: %s (or give --token-file)\n", why.c_str());
+            return 1;
+        }
+    }
     if (!o.http.empty()) {
         o.stationDir = absolute(o.stationDir.empty() ? installed_station_dir() : o.stationDir);
         if (::access((o.stationDir + "/index.html").c_str(), R_OK) != 0) {
@@ -177,8 +189,7 @@ int main(int argc, char** argv) {
     try {
         unixListener.emplace(io, theService, o.socketPath);
         if (!o.tcp.empty()) tcpListener.emplace(io, theService, o.tcp);
-        if (!o.http.empty())
-            httpListener.emplace(io, theService, HttpOptions{o.http, o.stationDir, !so.token.empty()});
+        if (!o.http.empty()) httpListener.emplace(io, theService, HttpOptions{o.http, o.stationDir, true});
     } catch (const std::exception& e) {
         report_ready(readyFd, e.what());
         if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
@@ -201,11 +212,16 @@ int main(int argc, char** argv) {
     if (httpListener) {
         // The address as given (a port alone: localhost), and the port taken when it was 0.
         const bool portAlone = o.http.find(':') == std::string::npos;
+        // A token made here goes in the address's fragment, which the browser
+        // sends to no server (nor in a Referer); the page takes it from there.
+        // One of --token-file stays in its file.
         log_line("the station: http://" +
                  (portAlone ? std::string("localhost") : o.http.substr(0, o.http.rfind(':'))) + ":" +
                  std::to_string(httpListener->port()) + "/" +
-                 (so.token.empty() ? "" : " (login with the token)"));
+                 (madeTokenFile.empty() ? " (log in with the token of " + o.tokenFile + ")"
+                                        : "#token=" + so.token));
     }
+    if (!madeTokenFile.empty()) log_line("the token of this run: " + madeTokenFile);
     if (readyFd >= 0) {
         const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         the_log().syslog = true;

@@ -365,7 +365,7 @@ TEST(CommandLine, LineOptionsAsKelvorTakesThemAndTheRest) {
         {{"-P", "x", "-b", "115200", "-m", "0"}, "-m 0: a module ID from 1 to 65535"},
         {{"-P", "x", "-b", "115200", "--modules", "1,x"}, "--modules 1,x"},
         {{"-P", "x", "-b", "115200", "--modules", "1,2", "-m", "3"}, "-m is for a line of one"},
-        {{"-P", "x", "-b", "115200", "--tcp", "127.0.0.1:7000"}, "--tcp needs --token-file"},
+        {{"-P", "x", "-b", "115200", "--tcp", "127.0.0.1:7000"}, ""}, // the token made at start
         {{"-P", "x", "-b", "115200", "--token-file", "t"}, "--token-file goes with --tcp"},
         {{"-P", "x", "-b", "115200", "--bogus"}, "unknown option --bogus"},
         {{"-P", "x", "-b"}, "option -b needs a value"},

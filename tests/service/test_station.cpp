@@ -47,7 +47,7 @@ TEST_F(DirectoryFile, PeopleAreKeptAcrossARestartAndTheFileIsTheServicesOwn) {
     }
     struct stat st {};
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     Directory again(path_);
     const std::vector<Person> people = again.people();
