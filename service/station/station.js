@@ -28,30 +28,76 @@
 
   // ---- the connection --------------------------------------------------
 
+  // The token: from the address's fragment (#token=..., as kelvord logs the
+  // station's address), kept for this tab alone and taken off the address bar
+  // at once, so that it is neither bookmarked nor shown; else the one this
+  // tab logged in with before.
+  const TOKEN_KEY = 'kelvord-token';
+
+  function tokenOfFragment() {
+    const given = new URLSearchParams(location.hash.slice(1)).get('token');
+    if (given === null) return null;
+    history.replaceState(null, '', location.pathname + location.search);
+    return given.trim() || null;
+  }
+
+  function takeToken() {
+    const given = tokenOfFragment();
+    if (given) {
+      storeToken(given);
+      return given;
+    }
+    try {
+      return sessionStorage.getItem(TOKEN_KEY);
+    } catch (e) {
+      return null;
+    }
+  }
+
+  function storeToken(token) {
+    try {
+      if (token === null) sessionStorage.removeItem(TOKEN_KEY);
+      else sessionStorage.setItem(TOKEN_KEY, token);
+    } catch (e) {
+      // Storage refused (a private window's rule): the token lasts as long as the page.
+    }
+  }
+
+  // Every connection begins with the token: nothing else is sent before the
+  // service has taken it, and without one no connection is made at all.
   function connect() {
+    if (state.token === null) {
+      showLogin('');
+      return;
+    }
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     const ws = new WebSocket(scheme + '//' + location.host + '/ws');
     state.ws = ws;
     ws.onopen = () => {
-      if (state.token !== null) {
-        request({ class: 'auth', token: state.token }).then(started, (e) => refusedLogin(e.message));
-      } else {
-        request({ class: 'version' }).then(started, (e) => {
-          if (/token/.test(e.message)) showLogin('');
-          else notice(e.message);
-        });
-      }
+      request({ class: 'auth', token: state.token }).then(started, (e) => {
+        // A connection that ended before the answer is tried again with the same token.
+        if (!e.ended) refusedLogin(e.message);
+      });
     };
     ws.onmessage = (m) => received(m.data);
     ws.onclose = () => {
+      if (state.ws !== ws) return; // one given up for a new login
       state.ws = null;
       state.ready = false;
-      for (const p of state.pending.values()) p.reject(new Error('the connection to the service ended'));
-      state.pending.clear();
+      endPending();
       if (state.loginNeeded) return;
       setLineState('lost', 'No connection to the service: trying again…');
       setTimeout(connect, RECONNECT_MS);
     };
+  }
+
+  function endPending() {
+    for (const p of state.pending.values()) {
+      const e = new Error('the connection to the service ended');
+      e.ended = true;
+      p.reject(e);
+    }
+    state.pending.clear();
   }
 
   function received(text) {
@@ -65,6 +111,7 @@
       onEvent(o);
       return;
     }
+    if (o.class === 'cancel') return; // the job's own answer follows
     const p = state.pending.get(o.id);
     if (!p) {
       if (o.class === 'error') notice(o.message);
@@ -79,8 +126,9 @@
     else p.resolve(o);
   }
 
-  // Sends one request; its answer resolves the promise, an error object rejects it.
-  function request(obj, onStep) {
+  // Sends one request; its answer resolves the promise, an error object
+  // rejects it. `onSent` is told the request's id as it goes.
+  function request(obj, onStep, onSent) {
     return new Promise((resolve, reject) => {
       if (!state.ws || state.ws.readyState !== WebSocket.OPEN) {
         reject(new Error('not connected to the service'));
@@ -89,12 +137,22 @@
       const id = state.nextId++;
       state.pending.set(id, { resolve, reject, onStep });
       state.ws.send(JSON.stringify(Object.assign({ id }, obj)));
+      if (onSent) onSent(id);
     });
   }
 
+  // Asks the service to stop the job of the request `id`. Its answer bears
+  // that same id: it is taken here, never as the job's own answer, which
+  // comes after it (an error or an outcome) and ends the job either way.
+  function cancel(id) {
+    if (!state.ws || state.ws.readyState !== WebSocket.OPEN || !state.pending.has(id)) return false;
+    state.ws.send(JSON.stringify({ class: 'cancel', id }));
+    return true;
+  }
+
   // A command of the module; rejected with the module's message when it did not succeed.
-  async function command(code, moduleId, members, onStep) {
-    const a = await request(Object.assign({ class: 'command', command: code, module_id: moduleId }, members || {}), onStep);
+  async function command(code, moduleId, members, onStep, onSent) {
+    const a = await request(Object.assign({ class: 'command', command: code, module_id: moduleId }, members || {}), onStep, onSent);
     if (a.outcome !== 'ok') {
       const e = new Error(a.message || a.result_name || 'the command failed');
       e.answer = a;
@@ -127,19 +185,41 @@
     $('login-token').focus();
   }
 
+  // A refused token is forgotten; the form says why. The service ends the
+  // connection after a refusal.
   function refusedLogin(message) {
     state.token = null;
-    showLogin(message === 'wrong token' ? 'The token is not the service\'s.' : message);
+    storeToken(null);
+    showLogin(message === 'wrong token' ? 'The token is not the service\'s.' : 'The service refused the token: ' + message);
+  }
+
+  // A new connection with this token, the one before given up.
+  function logIn(token) {
+    state.token = token;
+    storeToken(token);
+    $('login-message').textContent = 'Logging in…';
+    state.loginNeeded = false;
+    if (state.ws) {
+      const old = state.ws;
+      state.ws = null;
+      endPending();
+      old.close();
+    }
+    connect();
   }
 
   $('login-form').addEventListener('submit', (ev) => {
     ev.preventDefault();
-    state.token = $('login-token').value.trim();
+    const token = $('login-token').value.trim();
     $('login-token').value = '';
-    $('login-message').textContent = 'Logging in…';
-    state.loginNeeded = false;
-    if (state.ws) state.ws.close();
-    else connect();
+    if (token) logIn(token);
+  });
+
+  // The address of a new start of kelvord pasted into this tab: only its
+  // fragment differs, so the page is not loaded again.
+  window.addEventListener('hashchange', () => {
+    const token = tokenOfFragment();
+    if (token) logIn(token);
   });
 
   // ---- what the page shows everywhere -------------------------------------
@@ -592,7 +672,34 @@
     if (state.image) download(state.image.bytes, 'image.bmp', 'image/bmp');
   });
 
+  // The Cancel button of a page: usable while the page's request runs, it asks
+  // the service to stop that request's job. `asked` tells the page, when the
+  // job's answer comes, that the person stopped it.
+  function canceller(button) {
+    const c = { id: null, asked: false };
+    c.start = () => {
+      c.asked = false;
+    };
+    c.sent = (id) => {
+      c.id = id;
+      button.disabled = c.asked;
+    };
+    c.done = () => {
+      c.id = null;
+      button.disabled = true;
+    };
+    button.addEventListener('click', () => {
+      if (c.id !== null && cancel(c.id)) {
+        c.asked = true;
+        button.disabled = true;
+      }
+    });
+    return c;
+  }
+
   // ---- enroll ----------------------------------------------------------------
+
+  const enrollJob = canceller($('enroll-cancel'));
 
   function enrollPrompt(text, kind) {
     const p = $('enroll-prompt');
@@ -612,6 +719,7 @@
     const option = Number($('enroll-option').value);
     if (!$('enroll-person').value) throw new Error('Choose a person first (give a user ID a name on the People page).');
     const name = who(userId);
+    enrollJob.start();
     enrollPrompt('Place the finger on the sensor of ' + moduleLabel(moduleId).toLowerCase() + '.', 'wait');
     enrollStep('Asked ' + moduleLabel(moduleId).toLowerCase() + ' to enroll ' + name + '.');
     let scans = 0;
@@ -630,8 +738,16 @@
     };
     let a;
     try {
-      a = await command('ES', moduleId, { p1: userId, flag: option, steps: true, read_image: true }, onStep);
+      a = await command('ES', moduleId, { p1: userId, flag: option, steps: true, read_image: true }, onStep,
+        enrollJob.sent);
     } catch (e) {
+      enrollJob.done();
+      if (enrollJob.asked) {
+        enrollStep('Cancelled.', 'error');
+        enrollPrompt('Cancelled: nothing was enrolled. Start again when the person is ready.', '');
+        $('enroll-again').hidden = false;
+        return;
+      }
       const why = e.answer ? e.answer.result_name : '';
       if (e.answer) {
         const figure = answerImage(e.answer, 'Try ' + (++enrollScans) + ', refused');
@@ -647,10 +763,12 @@
         enrollStep(e.message, 'error');
         enrollPrompt('Keep the finger on the sensor: finding whose finger it is…', 'wait');
         try {
-          const id = await command('IS', moduleId);
+          const id = await command('IS', moduleId, {}, null, enrollJob.sent);
           enrollPrompt('Already enrolled as ' + who(id.values.user_id) + '.', 'error');
         } catch (e2) {
-          enrollPrompt('Already enrolled (' + e2.message + ').', 'error');
+          enrollPrompt(enrollJob.asked ? 'Already enrolled.' : 'Already enrolled (' + e2.message + ').', 'error');
+        } finally {
+          enrollJob.done();
         }
         return;
       }
@@ -659,6 +777,7 @@
       $('enroll-again').hidden = false;
       return;
     }
+    enrollJob.done();
     const figure = answerImage(a, 'Enrollment ' + (++enrollScans) + ' of ' + name);
     if (figure) $('enroll-images').append(figure);
     enrollStep('Enrolled ' + who(a.values.user_id !== undefined ? a.values.user_id : userId) + '.', 'ok');
@@ -684,8 +803,11 @@
   }
   $('test-kind').addEventListener('change', syncTestKind);
 
+  const testJob = canceller($('test-cancel'));
+
   $('test-form').addEventListener('submit', (ev) => {
     ev.preventDefault();
+    testJob.start();
     busy($('test-start'), async () => {
       const moduleId = selectedModule($('test-module'));
       const verify = $('test-kind').value === 'verify';
@@ -695,15 +817,22 @@
       $('test-image').replaceChildren();
       let a;
       try {
-        a = verify ? await command('VS', moduleId, { p1: Number($('test-person').value), read_image: true })
-          : await command('IS', moduleId, { read_image: true });
+        a = verify ? await command('VS', moduleId, { p1: Number($('test-person').value), read_image: true }, null, testJob.sent)
+          : await command('IS', moduleId, { read_image: true }, null, testJob.sent);
       } catch (e) {
+        testJob.done();
+        if (testJob.asked) {
+          result.className = 'prompt';
+          result.textContent = 'Cancelled.';
+          return;
+        }
         result.className = 'prompt error';
         result.textContent = (verify ? 'Not verified: ' : 'Not identified: ') + e.message;
         const figure = e.answer ? answerImage(e.answer, 'The finger scanned') : null;
         if (figure) $('test-image').append(figure);
         return;
       }
+      testJob.done();
       result.className = 'prompt ok';
       result.textContent = (verify ? 'Verified: ' : 'Identified: ') + who(a.values.user_id) + ', score ' + a.values.score;
       const figure = answerImage(a, 'The finger scanned');
@@ -874,5 +1003,6 @@
   });
 
   syncTestKind();
+  state.token = takeToken();
   connect();
 })();

@@ -59,15 +59,19 @@ def bmp_pixels(bmp):
 
 
 class Station(unittest.TestCase):
-    def open_station(self, sim_args=(), daemon_args=()):
+    def open_station(self, sim_args=(), daemon_args=(), line_args=("-b", "115200", "-t", "5000")):
         try:
             from selenium import webdriver
             from selenium.webdriver.chrome.options import Options
             from selenium.webdriver.chrome.service import Service
         except ImportError as e:
             raise AssertionError("Selenium is missing (Debian: python3-selenium): %s" % e)
-        self.r = Rig(self, sim_args=sim_args, daemon_args=["--http", "0", "--directory", "people.db", *daemon_args])
-        self.port = int(self.r.wait_log(r"the station: http://localhost:(\d+)/").group(1))
+        self.r = Rig(self, sim_args=sim_args, daemon_args=["--http", "0", "--directory", "people.db", *daemon_args],
+                     line_args=line_args)
+        found = self.r.wait_log(r"the station: (http://localhost:(\d+)/)(#token=[0-9a-f]{64})?")
+        self.port = int(found.group(2))
+        # The address kelvord logs: the token it made, in the fragment (none with --token-file).
+        self.url, self.token = found.group(1) + (found.group(3) or ""), (found.group(3) or "#token=")[7:]
         self.downloads = os.path.join(self.r.dir, "downloads")
         os.mkdir(self.downloads)
         o = Options()
@@ -183,8 +187,12 @@ class Station(unittest.TestCase):
         c.request({"class": "command", "command": "SW", "flag": 0x75, "p2": 0x31})
         r.control("--place", "3")
 
-        d.get("http://localhost:%d/" % self.port)
+        d.get(self.url)
         self.until(lambda: self.text("line-state").startswith("Line open"), "the line shown open")
+        # The token is taken off the address bar and kept for the tab alone.
+        self.assertEqual(d.current_url, "http://localhost:%d/" % self.port)
+        self.assertEqual(d.execute_script("return location.hash;"), "")
+        self.assertEqual(d.execute_script("return sessionStorage.getItem('kelvord-token');"), self.token)
         self.until(lambda: "Module is in normal condition" in self.text("modules-table"), "the module's status")
         self.until(lambda: "0x" in self.by("modules-table").find_elements("css selector", "tbody td")[2].text,
                    "the firmware version")
@@ -315,8 +323,9 @@ class Station(unittest.TestCase):
         self.tab("events")
         self.until(lambda: "Line reopened" in self.text("events-list"), "the reopened line in the events")
 
-        classes = set(self.check_protocol())
-        for cls in ("version", "watch", "devices", "people", "person_set", "command", "step", "event", "backup",
+        classes = self.check_protocol()
+        self.assertEqual(classes[0], "auth")  # nothing before the token
+        for cls in ("auth", "watch", "devices", "people", "person_set", "command", "step", "event", "backup",
                     "restore"):
             self.assertIn(cls, classes)
         self.assertEqual(self.browser_errors(), [])
@@ -340,6 +349,58 @@ class Station(unittest.TestCase):
         self.by("login-token").send_keys("s3cret-token-0123456789", Keys.ENTER)
         self.until(lambda: self.text("line-state").startswith("Line open"), "the station after the login")
         self.assertFalse(self.by("login").is_displayed())
+        self.assertEqual(d.execute_script("return sessionStorage.getItem('kelvord-token');"),
+                         "s3cret-token-0123456789")
+        sent = [json.loads(m)["class"] for m in d.execute_script("return window.protocolSeen;")]
+        self.assertEqual(sent[:2], ["auth", "error"])  # the wrong token, refused: nothing was sent before
+        self.check_protocol()
+        # A stale token in the address (kelvord made a new one since): refused clearly, the form shown.
+        d.get("http://localhost:%d/#token=%s" % (self.port, "0" * 64))
+        self.until(lambda: self.text("login-message") == "The token is not the service's.", "the stale token refused")
+        self.assertEqual(d.execute_script("return location.hash;"), "")
+        self.assertIsNone(d.execute_script("return sessionStorage.getItem('kelvord-token');"))
+        self.assertEqual(self.browser_errors(), [])
+
+    def test_cancel_stops_a_scan_that_waits_for_a_finger(self):
+        # The module waits 9 s for a finger (Timeout Period "Z": 90 tenths), the
+        # line 20 s for its answer: a Cancel that works brings the page back long before.
+        self.open_station(line_args=("-b", "115200", "-t", "20000"))
+        r, d = self.r, self.d
+        c = r.client()
+        r.control("--place", "none")
+        self.assertEqual(c.request({"class": "command", "command": "SW", "flag": 0x62, "p2": 0x5A})["outcome"], "ok")
+        c.request({"class": "person_set", "user_id": 5, "name": "Ann Lee"})
+        d.get(self.url)
+        self.until(lambda: self.text("line-state").startswith("Line open"), "the line shown open")
+        for page, start, cancel, shown, idle in (
+                ("test", "test-start", "test-cancel", "test-result", "Cancelled."),
+                ("enroll", "enroll-start", "enroll-cancel", "enroll-prompt", "Cancelled: nothing was enrolled.")):
+            with self.subTest(page=page):
+                self.tab(page)
+                if page == "enroll":
+                    self.select("enroll-person", "5")
+                self.assertFalse(self.by(cancel).is_enabled())  # nothing to cancel yet
+                seen = len(d.execute_script("return window.protocolSeen;"))
+                self.press(start)
+                self.until(lambda: self.by(cancel).is_enabled(), "Cancel while the scan waits", 10)
+                self.assertFalse(self.by(start).is_enabled())
+                time.sleep(0.5)
+                clicked = time.monotonic()
+                self.by(cancel).click()
+                self.until(lambda: self.by(start).is_enabled() and self.text(shown).startswith(idle),
+                           "the page back to idle", 5)
+                self.assertLess(time.monotonic() - clicked, 5)
+                self.assertFalse(self.by(cancel).is_enabled())
+                # The request sent names the running command's id ...
+                sent = [json.loads(m) for m in d.execute_script("return window.protocolSeen;")[seen:]]
+                command = [m for m in sent if m.get("class") == "command" and m.get("command") in ("IS", "ES")]
+                self.assertEqual(len(command), 1, sent)
+                self.assertIn({"class": "cancel", "id": command[0]["id"]}, sent)
+                # ... and the job is stopped: the line answers another client at once.
+                asked = time.monotonic()
+                self.assertEqual(c.request({"class": "command", "command": "SS"}, timeout=10)["outcome"], "ok")
+                self.assertLess(time.monotonic() - asked, 1.0)
+        self.shot("11-cancelled")
         self.check_protocol()
         self.assertEqual(self.browser_errors(), [])
 
@@ -352,7 +413,7 @@ class Station(unittest.TestCase):
         self.assertEqual(c.request({"class": "command", "command": "ES", "module_id": 1, "p1": 5,
                                     "flag": 0x71})["outcome"], "ok")
         c.request({"class": "person_set", "user_id": 5, "name": "Ann Lee"})
-        d.get("http://localhost:%d/" % self.port)
+        d.get(self.url)
         self.until(lambda: len(self.by("modules-table").find_elements("css selector", "tbody tr")) == 2,
                    "both modules")
         self.press("line-scan")

@@ -25,6 +25,11 @@ def station_port(r):
     return int(r.wait_log(r"the station: http://[^:]+:(\d+)/").group(1))
 
 
+def station_token(r):
+    """The token kelvord made at its start, from the station's address it logged."""
+    return r.wait_log(r"the station: http://[^/]+/#token=([0-9a-f]{64})\n").group(1)
+
+
 class WebSocket:
     """A WebSocket client of the station, enough for text messages both ways."""
 
@@ -142,7 +147,7 @@ class People(unittest.TestCase):
         self.assertEqual([(p["user_id"], p["name"]) for p in people], [(5, "Ann Lee-Moss"), (4294967295, "Åsa")])
         self.assertEqual(c.request({"class": "person_remove", "user_id": 4294967295})["removed"], True)
         self.assertEqual(c.request({"class": "person_remove", "user_id": 77})["removed"], False)
-        self.assertEqual(os.stat(os.path.join(r.dir, "people.db")).st_mode & 0o777, 0o640)
+        self.assertEqual(os.stat(os.path.join(r.dir, "people.db")).st_mode & 0o777, 0o600)
         r.stop()
         r.start_daemon(["--directory", "people.db"])
         c = r.client()
@@ -264,6 +269,7 @@ class StationSecurity(unittest.TestCase):
         ws = WebSocket(port)
         self.assertEqual(ws.status, 101)
         self.assertIn("Content-Security-Policy: " + CSP, ws.headers)
+        self.assertTrue(ws.request({"class": "auth", "id": 0, "token": station_token(r)})["ok"])
         self.assertEqual(ws.request({"class": "version", "id": 1})["protocol"], 2)
         self.assertEqual(ws.request({"class": "person_set", "id": 2, "user_id": 5, "name": "Ann"})["class"],
                          "person_set")
@@ -308,6 +314,37 @@ class StationSecurity(unittest.TestCase):
         self.assertTrue(ws.request({"class": "auth", "token": "s3cret-token-0123456789"})["ok"])
         self.assertEqual(ws.request({"class": "devices"})["state"], "open")
         r.wait_log(r"refused: wrong token")
+
+    def test_a_token_made_at_each_start_for_the_station_and_tcp(self):
+        r = Rig(self, start=False)
+        tokens = []
+        for run in range(2):
+            r.start_daemon(["--http", "0", "--tcp", "127.0.0.1:0"])
+            port, token = station_port(r), station_token(r)
+            path = r.wait_log(r"the token of this run: (\S+)\n").group(1)
+            self.assertEqual(path, os.path.join(r.dir, "L.token"))
+            st = os.lstat(path)
+            self.assertEqual((st.st_mode & 0o7777, st.st_uid), (0o600, os.geteuid()))
+            with open(path, encoding="ascii") as f:
+                self.assertEqual(f.read(), token + "\n")
+            self.assertEqual([n for n in os.listdir(r.dir) if n.startswith("L.token.")], [])  # no file left half made
+            tcp = int(r.wait_log(r"and TCP port (\d+)").group(1))
+            # Without it, nothing: the page's WebSocket and TCP alike; with it, the service.
+            ws = WebSocket(port)
+            self.assertIn("present the token first", ws.request({"class": "version", "id": 1})["message"])
+            ws = WebSocket(port)
+            self.assertTrue(ws.request({"class": "auth", "token": token})["ok"])
+            self.assertEqual(ws.request({"class": "version"})["class"], "version")
+            c = rig.Conn(tcp=("127.0.0.1", tcp))
+            self.assertTrue(c.request({"class": "auth", "token": token})["ok"])
+            c.close()
+            for old in tokens:  # the token of the run before is no longer taken
+                ws = WebSocket(port)
+                self.assertEqual(ws.request({"class": "auth", "token": old})["message"], "wrong token")
+            tokens.append(token)
+            r.stop()
+            os.rename(r.log_path, r.log_path + ".%d" % run)
+        self.assertNotEqual(tokens[0], tokens[1])
 
     def test_beyond_this_machine_only_with_a_token(self):
         r = Rig(self, start=False)
