@@ -2,7 +2,8 @@
 // which the page is one more client of the service, each text message one
 // request, answer or event object of the protocol (Boost.Beast on the
 // service's loop). Safe by default: an address of this machine only unless
-// told otherwise, and then a login with the service's token; the Host of every
+// told otherwise, and a login with the service's token wherever it listens
+// (the socket's mode keeps other users out; the station must too); the Host of every
 // request and the Origin of the WebSocket checked against where the page is
 // served; a Content-Security-Policy that allows the page's own files alone.
 #pragma once
@@ -23,7 +24,7 @@ namespace kelvord {
 struct HttpOptions {
     std::string hostPort;       // HOST:PORT, or PORT alone for localhost
     std::string root;           // the directory of the page's files
-    bool login = false;         // clients present the service's token before anything else
+    bool login = true;          // clients present the service's token before anything else
     size_t maxConnections = 64; // HTTP connections at once, beside the WebSocket clients
 };
 
