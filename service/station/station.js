@@ -111,7 +111,7 @@
       onEvent(o);
       return;
     }
-    if (o.class === 'cancel') return; // the job's own answer follows
+    if (o.class === 'cancel') return; // the job's own answer, before or after it, ends the job
     const p = state.pending.get(o.id);
     if (!p) {
       if (o.class === 'error') notice(o.message);
