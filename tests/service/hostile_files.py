@@ -35,9 +35,11 @@ def symlink(folder, path, text):
     os.symlink(os.path.basename(path) + ".real", path)
 
 
-def in_folder(mode):
+def in_folder(mode, owner=None):
     def lay(folder, path, text):
         os.chmod(folder, mode)
+        if owner is not None:
+            os.chown(folder, owner, owner)
         make(path, 0o600, text)
     return lay
 
@@ -49,6 +51,7 @@ ROWS = [
     ("a symbolic link", symlink, "a symbolic link, which is not followed"),
     ("in a folder anyone may write", in_folder(0o777), "which anyone may write (mode 0777, no sticky bit)"),
     ("in a folder anyone may write, sticky", in_folder(0o1777), None),
+    ("in a folder of uid 65534", in_folder(0o755, NOBODY), "which belongs to user nobody (uid 65534)"),
     ("mode 0600", plain(0o600), None),
 ]
 
@@ -91,6 +94,7 @@ class FilesTheServiceTrusts(unittest.TestCase):
                         self.assertIn(kind + " " + path, said)
                         self.assertIn(refusal, said)
                         self.assertFalse(os.path.exists(sock), "it listened before it refused")
+                    os.chown(folder, 0, 0)
                     os.chmod(folder, 0o700)
 
     def test_a_new_directory_file_is_the_services_alone(self):
