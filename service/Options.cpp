@@ -395,12 +395,12 @@ std::optional<std::string> read_private_file(const std::string& path, const std:
             (errno == ELOOP ? std::string("a symbolic link, which is not followed") : std::strerror(errno));
         return std::nullopt;
     }
+    error = untrusted_file(fd, path, what, 077);
     struct stat st {};
-    std::optional<std::string> text;
-    if (error = untrusted_file(fd, path, what, 077); !error.empty()) {
-    } else if (::fstat(fd, &st) != 0 || st.st_size > 4096) {
+    if (error.empty() && (::fstat(fd, &st) != 0 || st.st_size > 4096))
         error = what + " " + path + " holds more than 4096 bytes";
-    } else {
+    std::optional<std::string> text;
+    if (error.empty()) {
         char buffer[4097];
         ssize_t n;
         while ((n = ::read(fd, buffer, sizeof buffer - 1)) < 0 && errno == EINTR) {
