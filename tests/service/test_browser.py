@@ -341,6 +341,7 @@ class Station(unittest.TestCase):
         d.get("http://localhost:%d/" % self.port)
         self.until(lambda: self.by("login").is_displayed(), "the login")
         self.assertFalse(self.by("app").is_displayed())
+        self.assertEqual(d.execute_script("return window.protocolSeen;"), [])  # nothing without a token
         self.assertEqual(d.switch_to.active_element.get_attribute("id"), "login-token")
         from selenium.webdriver.common.keys import Keys
         self.by("login-token").send_keys("wrong-token-0123456789", Keys.ENTER)
