@@ -1,7 +1,7 @@
 // The station's transport: HTTP for the page's own files and a WebSocket on
 // which the page is one more client of the service, each text message one
 // request, answer or event object of the protocol (Boost.Beast on the
-// service's loop). Safe by default: an address of this machine only unless
+// service's loop), on TLS when given a certificate. Safe by default: an address of this machine only unless
 // told otherwise, and then a login with the service's token; the Host of every
 // request and the Origin of the WebSocket checked against where the page is
 // served; a Content-Security-Policy that allows the page's own files alone.
@@ -13,10 +13,13 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvord {
 
@@ -25,6 +28,8 @@ struct HttpOptions {
     std::string root;           // the directory of the page's files
     bool login = false;         // clients present the service's token before anything else
     size_t maxConnections = 64; // HTTP connections at once, beside the WebSocket clients
+    std::shared_ptr<boost::asio::ssl::context> tls; // HTTPS and WSS only, when set
+    std::vector<std::string> origins;                // pages elsewhere whose WebSocket is taken (a proxy's)
 };
 
 // "HOST:PORT" of --http: PORT alone means localhost. False when it is neither.
