@@ -78,8 +78,8 @@ template <class Next> struct IsTls<beast::ssl_stream<Next>> : std::true_type {};
 // answered as malformed, and a client that does not read is dropped.
 template <class Stream> class WebSocketClient final : public QueuedClient {
 public:
-    WebSocketClient(websocket::stream<Stream> ws, Service& service, std::string name, std::string remoteAddress,
-                    bool login)
+    WebSocketClient(websocket::stream<Stream> ws, Service& service, std::string name,
+                    std::string remoteAddress, bool login)
         : QueuedClient(service, std::move(name), std::move(remoteAddress), login, ws.get_executor(), false),
           ws_(std::move(ws)) {}
 
@@ -441,8 +441,8 @@ void HttpListener::accept() {
                 shared_, name, address)
                 ->start();
         else
-            std::make_shared<HttpSession<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared_, name,
-                                                             address)
+            std::make_shared<HttpSession<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared_,
+                                                             name, address)
                 ->start();
         accept();
     });

@@ -29,7 +29,7 @@ struct HttpOptions {
     bool login = false;         // clients present the service's token before anything else
     size_t maxConnections = 64; // HTTP connections at once, beside the WebSocket clients
     std::shared_ptr<boost::asio::ssl::context> tls; // HTTPS and WSS only, when set
-    std::vector<std::string> origins;                // pages elsewhere whose WebSocket is taken (a proxy's)
+    std::vector<std::string> origins;               // pages elsewhere whose WebSocket is taken (a proxy's)
 };
 
 // "HOST:PORT" of --http: PORT alone means localhost. False when it is neither.

@@ -39,12 +39,13 @@ bool Service::add(const std::shared_ptr<Client>& client) {
             ++refusalsUnlogged_;
             const auto now = std::chrono::steady_clock::now();
             if (now - refusalLogged_ >= std::chrono::seconds(1)) {
-                log_("client " + c.name() + " refused: " +
-                     (here >= options_.maxUnauthenticatedPerAddress
-                          ? std::to_string(here) + " clients of " + c.address
-                          : std::to_string(strangers_) + " clients") +
-                     " not yet authenticated" +
-                     (refusalsUnlogged_ > 1 ? " (" + std::to_string(refusalsUnlogged_) + " refused so)" : ""));
+                log_(
+                    "client " + c.name() + " refused: " +
+                    (here >= options_.maxUnauthenticatedPerAddress
+                         ? std::to_string(here) + " clients of " + c.address
+                         : std::to_string(strangers_) + " clients") +
+                    " not yet authenticated" +
+                    (refusalsUnlogged_ > 1 ? " (" + std::to_string(refusalsUnlogged_) + " refused so)" : ""));
                 refusalLogged_ = now;
                 refusalsUnlogged_ = 0;
             }

@@ -243,13 +243,13 @@ bool QueuedClient::join() {
     added_ = true;
     if (!authenticated) {
         authTimer_.expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
-        authTimer_.async_wait([self = std::static_pointer_cast<QueuedClient>(shared_from_this())](
-                                  const error_code& ec) {
-            if (ec || self->authenticated || self->closed_) return;
-            const std::string why = "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s";
-            self->service_.log("client " + self->name_ + " refused: " + why);
-            self->send_and_close(error_line(nullptr, why));
-        });
+        authTimer_.async_wait(
+            [self = std::static_pointer_cast<QueuedClient>(shared_from_this())](const error_code& ec) {
+                if (ec || self->authenticated || self->closed_) return;
+                const std::string why = "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s";
+                self->service_.log("client " + self->name_ + " refused: " + why);
+                self->send_and_close(error_line(nullptr, why));
+            });
     }
     return true;
 }
@@ -462,8 +462,7 @@ void TcpListener::accept() {
         const auto peer = socket.remote_endpoint(ignored);
         socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         const std::string address = peer.address().to_string();
-        const std::string name =
-            (tls_ ? "tls " : "tcp ") + address + ":" + std::to_string(peer.port());
+        const std::string name = (tls_ ? "tls " : "tcp ") + address + ":" + std::to_string(peer.port());
         if (tls_)
             std::make_shared<StreamClient<asio::ssl::stream<asio::ip::tcp::socket>>>(
                 asio::ssl::stream<asio::ip::tcp::socket>(std::move(socket), *tls_), service_, name, address,

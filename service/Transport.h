@@ -81,7 +81,8 @@ private:
 // The server's side of TLS from a certificate chain and its key (PEM files;
 // the key a file of this user's that no one else may read): TLS 1.2 at least.
 // Throws std::runtime_error with the reason.
-std::shared_ptr<boost::asio::ssl::context> tls_context(const std::string& certFile, const std::string& keyFile);
+std::shared_ptr<boost::asio::ssl::context> tls_context(const std::string& certFile,
+                                                       const std::string& keyFile);
 
 class UnixListener {
 public:
