@@ -278,7 +278,9 @@ TEST(Station, OriginsOfTlsAndProxies) {
         SCOPED_TRACE(u.text);
         std::string origin;
         EXPECT_EQ(origin_url(u.text, origin), u.origin != nullptr);
-        if (u.origin) EXPECT_EQ(origin, u.origin);
+        if (u.origin) {
+            EXPECT_EQ(origin, u.origin);
+        }
     }
 }
 
