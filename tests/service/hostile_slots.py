@@ -152,14 +152,14 @@ class Slots(unittest.TestCase):
                     self.assertIn("not yet authenticated", c.answer(timeout=5)["message"])
                     self.assertTrue(c.closed(2))
                     self.assertLess(time.monotonic() - start, 1.0)
-        # A held stranger that presents the token leaves the strangers' quota.
+        # A held stranger that presents the token (within its 3 s) leaves the strangers' quota.
         self.assertEqual(held[0].request({"class": "auth", "id": 1, "token": self.token})["ok"], True)
         c = TcpConn(tcp_from("127.0.0.5", self.port))
         self.r.conns.append(c)
         self.assertEqual(c.request({"class": "auth", "id": 1, "token": self.token})["ok"], True)
 
     @staticmethod
-    def _ready(c, wait=0.3):
+    def _ready(c, wait=0.1):
         import select
         return bool(select.select([c.sock], [], [], wait)[0])
 
