@@ -110,6 +110,37 @@ class Tls(unittest.TestCase):
         self.http = int(self.r.wait_log(r"the station: https://localhost:(\d+)/").group(1))
         self.r.wait_open()
 
+    def test_what_kelvord_refuses_of_tls_and_origins(self):
+        d = self.r.dir
+        shared = os.path.join(d, "shared.key")
+        with open(self.key, "rb") as src, open(shared, "wb") as dst:
+            dst.write(src.read())
+        os.chmod(shared, 0o644)
+        path = os.path.join(d, "token")
+        tls = ("--tls-cert", self.cert, "--tls-key", self.key)
+        rows = [
+            (("--tcp", "127.0.0.1:0", "--token-file", path, "--tls-cert", self.cert), 2,
+             "--tls-cert and --tls-key go together"),
+            (tls, 2, "--tls-cert goes with --tcp or --http"),
+            (("--http", "0", "--origin", "https://door.example/station"), 2, "--origin https://door.example/station"),
+            (("--origin", "https://door.example"), 2, "--origin goes with --http"),
+            (("--max-unauthenticated", "0"), 2, "--max-unauthenticated 0: 1 to 65536"),
+            (("--max-unauthenticated-per-address", "x"), 2, "--max-unauthenticated-per-address x"),
+            (("--tcp", "127.0.0.1:0", "--token-file", path, "--tls-cert", self.cert, "--tls-key", shared), 1,
+             "may be read by others (mode 0644)"),
+            (("--tcp", "127.0.0.1:0", "--token-file", path, "--tls-cert", self.ca, "--tls-key", self.key), 1,
+             "key values mismatch"),
+            (("--tcp", "127.0.0.1:0", "--token-file", path, "--tls-cert", os.path.join(d, "none.pem"),
+              "--tls-key", self.key), 1, "--tls-cert"),
+        ]
+        for args, status, message in rows:
+            with self.subTest(args=args):
+                p = subprocess.run([os.path.join(rig.BIN, "kelvord"), "--foreground", "-P", self.r.link, "-b",
+                                    "115200", "--socket", os.path.join(d, "other.sock"), *args],
+                                   capture_output=True, timeout=30)
+                self.assertEqual(p.returncode, status, p.stderr)
+                self.assertIn(message, p.stderr.decode())
+
     def test_the_token_over_tls(self):
         old = ssl.create_default_context(cafile=self.ca)
         old.set_ciphers("DEFAULT:@SECLEVEL=0")
