@@ -210,6 +210,16 @@ class Slots(unittest.TestCase):
                     self.assertEqual(m["class"], "auth")
                     ws.send_text('{"class":"version",' + " " * 5000 + '"id":"big"}')
                     self.assertEqual(ws.message()["id"], "big")
+        # WebSockets before their login are strangers too: four held, the fifth refused.
+        held = [WebSocket(port) for _ in range(4)]
+        for ws in held:
+            self.addCleanup(ws.close)
+            self.assertEqual(ws.status, 101)
+        fifth = WebSocket(port)
+        self.addCleanup(fifth.close)
+        self.assertIn("not yet authenticated", fifth.message()["message"])
+        self.assertIsNone(fifth.message())
+        self.assertEqual(held[0].request({"class": "auth", "id": 1, "token": token})["ok"], True)
 
     def test_one_write_of_1500_requests_is_split_to_the_pending_limit(self):
         c = self.r.client()
