@@ -1,10 +1,11 @@
 // The station's transport: HTTP for the page's own files and a WebSocket on
 // which the page is one more client of the service, each text message one
 // request, answer or event object of the protocol (Boost.Beast on the
-// service's loop), on TLS when given a certificate. Safe by default: an address of this machine only unless
-// told otherwise, and then a login with the service's token; the Host of every
-// request and the Origin of the WebSocket checked against where the page is
-// served; a Content-Security-Policy that allows the page's own files alone.
+// service's loop), on TLS when given a certificate. Safe by default: an
+// address of this machine only unless told otherwise, and then a login with
+// the service's token; the Host of every request and the Origin of the
+// WebSocket checked against where the page is served (or the origins of
+// --origin); a Content-Security-Policy that allows the page's own files alone.
 #pragma once
 
 #include "Server.h" // first: see there
