@@ -19,6 +19,9 @@
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher, and to a subscriber of an MQTT
 #     broker), 10 clients sending 100 commands each at once;
+#   - kelvord soaked: 200 TCP connections a second opened and dropped for
+#     60 s and 32 clients that never read, against a client's SS on the Unix
+#     socket, quiet and soaked (99th percentile);
 #   - kelvor --copy-users of 100 users of 2 templates each onto the 3 modules
 #     of a line paced at 115200 baud, against the wire time of the bytes the
 #     copy must move.
@@ -309,6 +312,13 @@ if [ -x "$bin/kelvord" ]; then
     # 10 clients of 100 commands each at once, on the simulated module.
     read -r right expected took < <(python3 "$root/bench/service_bench.py" parallel "$bin" 10 100)
     row "10 clients x 100 CT at once, answers right" "$took s" "$right/$expected" ""
+    # Soaked: 200 TCP connections a second opened and dropped for 60 s, and 32
+    # clients that never read, while a client on the Unix socket asks SS: its
+    # 99th percentile quiet and soaked.
+    read -r quiet soaked opened drops alive < <(python3 "$root/bench/soak.py" "$bin" 60 200 32)
+    row "SS p99, quiet / soaked (churn, 32 not reading)" "$quiet ms" "$soaked ms" \
+        "$(printf '%+.2f ms' "$(calc "$soaked - $quiet")")"
+    row "the soak: connections opened, clients dropped" "" "$opened / $drops" "$([ "$alive" = 1 ] || echo ended)"
 fi
 
 # The link layer alone on a pseudo-terminal.

@@ -30,7 +30,7 @@ source scripts/stages.sh
 packages=(cmake ninja-build g++ pkg-config strace libgtest-dev libsqlite3-dev nlohmann-json3-dev libboost-dev socat python3 python3-dev python3-pil python3-jsonschema python3-pytest pybind11-dev jq clang libclang-rt-14-dev
     ser2net libtelnet-dev
     groff-base man-db bash-completion dpkg-dev file lintian
-    libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt python3-jinja2
+    libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev python3-paho-mqtt python3-jinja2
     g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
 # The enrollment station's test in a real browser: headless Chromium through chromedriver.
 packages+=(chromium chromium-driver python3-selenium)

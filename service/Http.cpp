@@ -5,15 +5,19 @@
 #include <unistd.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 #include <cctype>
 #include <chrono>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 #include "ModuleSDK.h"
 #include "Transport.h"
@@ -35,6 +39,7 @@ struct HttpListener::Shared {
     bool loopback = true;
     size_t connections = 0;
     uint64_t count = 0;
+    std::shared_ptr<asio::ssl::context> tls;
 };
 
 namespace {
@@ -64,16 +69,19 @@ template <class Fields> void secure_headers(Fields& f) {
     f.set(http::field::cache_control, "no-cache");
 }
 
+template <class Stream> struct IsTls : std::false_type {};
+template <class Next> struct IsTls<beast::ssl_stream<Next>> : std::true_type {};
+
 // A client of the service on a WebSocket: each text message one request, each
 // answer and event one text message. Its buffers are bounded as a stream
 // client's are: a message longer than a request may be is read to its end and
 // answered as malformed, and a client that does not read is dropped.
-class WebSocketClient final : public Client {
+template <class Stream> class WebSocketClient final : public QueuedClient {
 public:
-    WebSocketClient(websocket::stream<beast::tcp_stream> ws, Service& service, std::string name, bool login)
-        : ws_(std::move(ws)), service_(service), name_(std::move(name)), authTimer_(ws_.get_executor()) {
-        authenticated = !login;
-    }
+    WebSocketClient(websocket::stream<Stream> ws, Service& service, std::string name,
+                    std::string remoteAddress, bool login)
+        : QueuedClient(service, std::move(name), std::move(remoteAddress), login, ws.get_executor(), false),
+          ws_(std::move(ws)) {}
 
     void start(const http::request<http::empty_body>& request) {
         beast::get_lowest_layer(ws_).expires_never();
@@ -95,60 +103,23 @@ public:
                 self->closed_ = true;
                 return;
             }
-            if (!self->service_.add(self)) return;
-            self->added_ = true;
-            if (!self->authenticated) {
-                self->authTimer_.expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
-                self->authTimer_.async_wait([self](const error_code& e) {
-                    if (e || self->authenticated || self->closed_) return;
-                    self->service_.log("client " + self->name_ + " refused: no token within " +
-                                       std::to_string(AUTH_TIMEOUT_MS / 1000) + " s");
-                    self->send_and_close(error_line(
-                        nullptr, "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s"));
-                });
-            }
+            if (!self->join()) return;
             self->read();
         });
     }
 
-    void send(std::string line) override {
-        if (closed_ || closeAfterWrite_) return;
-        if (queued_ > service_.options().clientBuffer) {
-            service_.log("client " + name_ + " dropped: it does not read (" + std::to_string(queued_) +
-                         " bytes waiting)");
-            close();
-            return;
-        }
-        queued_ += line.size();
-        out_.push_back(std::move(line));
-        write();
-    }
-
-    void send_and_close(std::string line) override {
-        send(std::move(line));
-        closing = true;
-        closeAfterWrite_ = true;
-        if (!writing_ && out_.empty()) finish();
-    }
-
     void close() override {
         if (closed_) return;
-        closed_ = true;
-        closing = true;
         error_code ignored;
-        authTimer_.cancel();
         beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(ws_).close();
-        out_.clear();
-        if (added_) service_.remove(this);
+        closed_now();
     }
 
     void pause_reading(bool pause) override {
         paused_ = pause;
         if (!pause) read();
     }
-
-    const std::string& name() const override { return name_; }
 
 private:
     void read() {
@@ -170,7 +141,12 @@ private:
     void take() {
         const auto data = buffer_.data();
         const size_t n = data.size();
-        if (!discarding_ && message_.size() + n > REQUEST_BYTES_MAX) {
+        if (!discarding_ && message_.size() + n > line_limit()) {
+            if (!authenticated) {
+                buffer_.consume(n);
+                refuse_long_line();
+                return;
+            }
             discarding_ = true;
             message_.clear();
             message_.shrink_to_fit();
@@ -178,43 +154,33 @@ private:
         if (!discarding_) message_.append(static_cast<const char*>(data.data()), n);
         buffer_.consume(n);
         if (!ws_.is_message_done()) return;
-        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
         if (discarding_) {
             discarding_ = false;
-            service_.oversized(self);
+            service_.oversized(shared_from_this());
         } else if (message_.find_first_not_of(" \t\r\n") != std::string::npos) {
             const std::string request = std::move(message_);
             message_.clear();
-            service_.request(self, request);
+            hand_over(request);
         }
         message_.clear();
         if (message_.capacity() > (64u << 10)) message_.shrink_to_fit();
     }
 
-    void write() {
+    void write_queued() override {
         if (writing_ || out_.empty() || closed_) return;
         writing_ = true;
         current_ = std::move(out_.front());
         out_.pop_front();
         auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
         ws_.async_write(asio::buffer(current_), [self](const error_code& ec, size_t) {
-            self->writing_ = false;
-            self->queued_ -= std::min(self->queued_, self->current_.size());
+            const size_t bytes = self->current_.size();
             self->current_.clear();
-            if (self->closed_) return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            if (!self->out_.empty())
-                self->write();
-            else if (self->closeAfterWrite_)
-                self->finish();
+            self->written(ec, bytes);
         });
     }
 
     // The last line has gone: the WebSocket is closed as the protocol closes it.
-    void finish() {
+    void finish() override {
         if (closed_ || finishing_) return;
         finishing_ = true;
         auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
@@ -222,41 +188,53 @@ private:
         ws_.async_close(websocket::close_code::policy_error, [self](const error_code&) { self->close(); });
     }
 
-    websocket::stream<beast::tcp_stream> ws_;
-    Service& service_;
-    std::string name_;
-    asio::steady_timer authTimer_;
+    websocket::stream<Stream> ws_;
     beast::flat_buffer buffer_;
     std::string message_;
     bool discarding_ = false;
     bool reading_ = false;
     bool paused_ = false;
-    bool closed_ = false;
-    bool added_ = false;
-    bool closeAfterWrite_ = false;
     bool finishing_ = false;
-    bool writing_ = false;
-    std::deque<std::string> out_;
     std::string current_;
-    size_t queued_ = 0;
 };
 
-// One HTTP connection: requests for the page's files, one after the other,
-// until one asks for the WebSocket, which takes the connection over.
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+// One HTTP connection (on TLS, or plain): requests for the page's files, one
+// after the other, until one asks for the WebSocket, which takes the
+// connection over.
+template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
-    HttpSession(tcp::socket socket, std::shared_ptr<HttpListener::Shared> shared, std::string name)
-        : stream_(std::move(socket)), shared_(std::move(shared)), name_(std::move(name)) {
+    HttpSession(Stream stream, std::shared_ptr<HttpListener::Shared> shared, std::string name,
+                std::string address)
+        : stream_(std::move(stream)), shared_(std::move(shared)), name_(std::move(name)),
+          address_(std::move(address)) {
         ++shared_->connections;
     }
     ~HttpSession() { --shared_->connections; }
 
+    void start() {
+        if constexpr (IsTls<Stream>::value) {
+            // The handshake is as bounded as a token is.
+            beast::get_lowest_layer(stream_).expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
+            auto self = this->shared_from_this();
+            stream_.async_handshake(asio::ssl::stream_base::server, [self](const error_code& ec) {
+                if (ec) {
+                    beast::get_lowest_layer(self->stream_).close();
+                    return;
+                }
+                self->read();
+            });
+        } else {
+            read();
+        }
+    }
+
+private:
     void read() {
         parser_.emplace();
         parser_->header_limit(HEADER_BYTES_MAX);
         parser_->body_limit(0);
-        stream_.expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
-        auto self = shared_from_this();
+        beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
+        auto self = this->shared_from_this();
         http::async_read(stream_, buffer_, *parser_, [self](const error_code& ec, size_t) {
             if (ec == http::error::end_of_stream || ec == beast::error::timeout) {
                 self->shut();
@@ -271,7 +249,6 @@ public:
         });
     }
 
-private:
     void handle() {
         const http::request<http::empty_body>& req = parser_->get();
         const std::string host(req[http::field::host]);
@@ -290,7 +267,7 @@ private:
                 return;
             }
             const std::string origin(req[http::field::origin]);
-            if (!origin_allowed(origin, host)) {
+            if (!origin_allowed(origin, host, IsTls<Stream>::value, shared_->options.origins)) {
                 shared_->service.log("client " + name_ + " refused: the WebSocket's origin " +
                                      (origin.empty() ? std::string("is missing") : origin) +
                                      " is not the page's");
@@ -353,8 +330,8 @@ private:
     }
 
     void send(const std::shared_ptr<http::response<http::string_body>>& res, bool keepAlive) {
-        auto self = shared_from_this();
-        stream_.expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
+        auto self = this->shared_from_this();
+        beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(HTTP_READ_TIMEOUT_S));
         http::async_write(stream_, *res, [self, res, keepAlive](const error_code& ec, size_t) {
             if (ec || !keepAlive) {
                 self->shut();
@@ -366,23 +343,24 @@ private:
 
     void shut() {
         error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.close();
+        beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
+        beast::get_lowest_layer(stream_).close();
     }
 
     void upgrade() {
         const http::request<http::empty_body> req = parser_->release();
-        auto client =
-            std::make_shared<WebSocketClient>(websocket::stream<beast::tcp_stream>(std::move(stream_)),
-                                              shared_->service, "websocket " + name_, shared_->options.login);
+        auto client = std::make_shared<WebSocketClient<Stream>>(websocket::stream<Stream>(std::move(stream_)),
+                                                                shared_->service, "websocket " + name_,
+                                                                address_, shared_->options.login);
         client->start(req);
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::shared_ptr<HttpListener::Shared> shared_;
     std::string name_;
+    std::string address_;
 };
 
 constexpr int ACCEPT_RETRY_MS = 100;
@@ -424,7 +402,8 @@ HttpListener::HttpListener(asio::io_context& io, Service& service, HttpOptions o
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) throw std::runtime_error("cannot listen on " + options.hostPort + ": " + ec.message());
-    shared_ = std::make_shared<Shared>(Shared{service, std::move(options), loopback_, 0, 0});
+    std::shared_ptr<asio::ssl::context> tls = options.tls;
+    shared_ = std::make_shared<Shared>(Shared{service, std::move(options), loopback_, 0, 0, std::move(tls)});
     accept();
 }
 
@@ -454,8 +433,17 @@ void HttpListener::accept() {
         error_code ignored;
         const auto peer = socket.remote_endpoint(ignored);
         socket.set_option(tcp::no_delay(true), ignored);
-        const std::string name = peer.address().to_string() + ":" + std::to_string(peer.port());
-        std::make_shared<HttpSession>(std::move(socket), shared_, name)->read();
+        const std::string address = peer.address().to_string();
+        const std::string name = address + ":" + std::to_string(peer.port());
+        if (shared_->tls)
+            std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
+                beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *shared_->tls),
+                shared_, name, address)
+                ->start();
+        else
+            std::make_shared<HttpSession<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared_,
+                                                             name, address)
+                ->start();
         accept();
     });
 }

@@ -102,11 +102,37 @@ bool host_allowed(std::string_view hostHeader, bool loopbackListener) {
     return !loopbackListener || loopback_host(host);
 }
 
-bool origin_allowed(std::string_view origin, std::string_view hostHeader) {
+bool origin_allowed(std::string_view origin, std::string_view hostHeader, bool tls,
+                    const std::vector<std::string>& extra) {
+    if (origin.empty()) return false;
+    for (const std::string& e : extra)
+        if (equal_ignoring_case(origin, e)) return true;
     std::string host, port;
     split_host_header(hostHeader, host, port);
-    if (host.empty() || origin.empty()) return false;
-    return equal_ignoring_case(origin, "http://" + std::string(hostHeader));
+    if (host.empty()) return false;
+    return equal_ignoring_case(origin, (tls ? "https://" : "http://") + std::string(hostHeader));
+}
+
+bool origin_url(std::string_view text, std::string& origin) {
+    std::string_view rest;
+    std::string scheme;
+    if (text.size() > 7 && equal_ignoring_case(text.substr(0, 7), "http://")) {
+        scheme = "http://";
+        rest = text.substr(7);
+    } else if (text.size() > 8 && equal_ignoring_case(text.substr(0, 8), "https://")) {
+        scheme = "https://";
+        rest = text.substr(8);
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    if (rest.size() > 255) return false;
+    std::string host, port;
+    split_host_header(rest, host, port);
+    if (host.empty()) return false;
+    origin = scheme;
+    for (const char c : rest) origin += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return true;
 }
 
 } // namespace kelvord

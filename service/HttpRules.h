@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvord {
 
@@ -22,9 +23,16 @@ void split_host_header(std::string_view header, std::string& host, std::string& 
 // this machine's loopback alone, a loopback name or address only (a page of
 // another site whose name was made to lead here gets nothing); elsewhere any.
 bool host_allowed(std::string_view hostHeader, bool loopbackListener);
-// Whether a WebSocket's Origin is the page's own: "http://" and the Host the
-// request was sent to, exactly.
-bool origin_allowed(std::string_view origin, std::string_view hostHeader);
+// Whether a WebSocket's Origin is the page's own: "http://" ("https://" on a
+// listener of TLS) and the Host the request was sent to, exactly; or one of
+// `extra`, the origins of a page served elsewhere (through a proxy), as
+// origin_url gives them.
+bool origin_allowed(std::string_view origin, std::string_view hostHeader, bool tls = false,
+                    const std::vector<std::string>& extra = {});
+// An origin as --origin gives it: http:// or https://, a host and a port
+// (none but digits), no path (a "/" alone is dropped). Lower-cased into
+// `origin`; false when it is no such origin.
+bool origin_url(std::string_view text, std::string& origin);
 // Whether `host`, as --http gives it, names a loopback address ("localhost",
 // 127.0.0.0/8, ::1).
 bool loopback_host(std::string_view host);

@@ -26,6 +26,8 @@ constexpr const char USAGE[] =
                [--socket PATH] [--tcp HOST:PORT] [--http HOST:PORT]
                [--token-file FILE] [--directory FILE] [--foreground] [--heartbeat SECONDS] [--max-clients N]
                [--client-buffer BYTES] [--verbose] [--mqtt URL [MQTT options]]
+               [--max-unauthenticated N] [--max-unauthenticated-per-address N]
+               [--tls-cert FILE --tls-key FILE] [--origin URL]...
        kelvord --protocol-schema | --help | --version
 Owns one serial line of fingerprint modules and serves it to many clients:
 commands of every client go out one at a time, and what the modules send on
@@ -52,6 +54,12 @@ Where it listens:
                    path with .token for .sock (mode 0600), and the
                    station's address logged with it
   --station DIR    the station's files (default: installed with kelvord)
+  --tls-cert FILE --tls-key FILE
+                   --tcp and --http on TLS (1.2 at least): the certificate
+                   chain and its key (PEM; the key readable by this user only)
+  --origin URL     one more origin whose page may open the station's
+                   WebSocket, for a page served through a proxy
+                   (https://door.example:8443); again for more
 The directory of people:
   --directory FILE names and notes for the line's user IDs (SQLite)
 How it runs:
@@ -59,7 +67,13 @@ How it runs:
                    it: detach once listening, log to syslog)
   --heartbeat S    a status check after S seconds without traffic (default
                    10; 0: none): a silent module makes the line lost
-  --max-clients N  clients at once (default 64)
+  --max-clients N  clients at once (default 64), local clients and
+                   authenticated remote ones each
+  --max-unauthenticated N
+                   remote clients at once that have not yet presented the
+                   token, which they must within 3 s (default 8)
+  --max-unauthenticated-per-address N
+                   of those, from one address (default 4)
   --client-buffer BYTES
                    bytes that may wait for a client that does not read before
                    it is dropped (default 1048576)
@@ -93,6 +107,11 @@ enum LongOption {
     HTTP,
     STATION,
     DIRECTORY,
+    MAX_UNAUTHENTICATED,
+    MAX_UNAUTHENTICATED_PER_ADDRESS,
+    TLS_CERT,
+    TLS_KEY,
+    ORIGIN,
     MQTT_OPTION = 0x1000, // + mqtt::Option
 };
 
@@ -140,6 +159,11 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"http", required_argument, nullptr, HTTP},
         {"station", required_argument, nullptr, STATION},
         {"directory", required_argument, nullptr, DIRECTORY},
+        {"max-unauthenticated", required_argument, nullptr, MAX_UNAUTHENTICATED},
+        {"max-unauthenticated-per-address", required_argument, nullptr, MAX_UNAUTHENTICATED_PER_ADDRESS},
+        {"tls-cert", required_argument, nullptr, TLS_CERT},
+        {"tls-key", required_argument, nullptr, TLS_KEY},
+        {"origin", required_argument, nullptr, ORIGIN},
         {"mqtt", required_argument, nullptr, mqtt_option(mqtt::Option::Url)},
         {"mqtt-prefix", required_argument, nullptr, mqtt_option(mqtt::Option::Prefix)},
         {"mqtt-discovery", required_argument, nullptr, mqtt_option(mqtt::Option::Discovery)},
@@ -241,6 +265,33 @@ CommandLine parse_command_line(int argc, char** argv) {
                 return refuse(std::string("--client-buffer ") + arg + ": 4096 bytes or more");
             o.clientBuffer = v;
             break;
+        case MAX_UNAUTHENTICATED:
+            if (!number(arg, v) || v < 1 || v > 65536)
+                return refuse(std::string("--max-unauthenticated ") + arg + ": 1 to 65536");
+            o.maxUnauthenticated = v;
+            break;
+        case MAX_UNAUTHENTICATED_PER_ADDRESS:
+            if (!number(arg, v) || v < 1 || v > 65536)
+                return refuse(std::string("--max-unauthenticated-per-address ") + arg + ": 1 to 65536");
+            o.maxUnauthenticatedPerAddress = v;
+            break;
+        case TLS_CERT:
+            if (!*arg) return refuse("--tls-cert names the certificate's file");
+            o.tlsCert = arg;
+            break;
+        case TLS_KEY:
+            if (!*arg) return refuse("--tls-key names the key's file");
+            o.tlsKey = arg;
+            break;
+        case ORIGIN: {
+            std::string origin;
+            if (!origin_url(arg, origin))
+                return refuse(std::string("--origin ") + arg +
+                              ": an origin, http:// or https:// and HOST[:PORT] (https://door.example:8443)");
+            if (o.origins.size() >= 64) return refuse("--origin: 64 origins at most");
+            o.origins.push_back(origin);
+            break;
+        }
         case MODULES: {
             std::string why;
             if (!parse_module_ids(arg, o.line.modules, why))
@@ -265,6 +316,10 @@ CommandLine parse_command_line(int argc, char** argv) {
     if (o.tcp.empty() && o.http.empty() && !o.tokenFile.empty())
         return refuse("--token-file goes with --tcp or --http");
     if (!o.stationDir.empty() && o.http.empty()) return refuse("--station goes with --http");
+    if (o.tlsCert.empty() != o.tlsKey.empty()) return refuse("--tls-cert and --tls-key go together");
+    if (!o.tlsCert.empty() && o.tcp.empty() && o.http.empty())
+        return refuse("--tls-cert goes with --tcp or --http");
+    if (!o.origins.empty() && o.http.empty()) return refuse("--origin goes with --http");
     if (!o.http.empty()) {
         std::string host, port;
         if (!http_address(o.http, host, port))

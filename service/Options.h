@@ -24,6 +24,10 @@ struct DaemonOptions {
     bool verbose = false;
     size_t maxClients = 64;
     size_t clientBuffer = 1u << 20;
+    size_t maxUnauthenticated = 8;           // remote clients not yet authenticated at once
+    size_t maxUnauthenticatedPerAddress = 4; // of those, from one address
+    std::string tlsCert, tlsKey;             // TLS on --tcp and --http, when given
+    std::vector<std::string> origins;        // --origin: pages elsewhere whose WebSocket is taken
     mqtt::Options mqtt; // --mqtt URL and its options: a broker to publish to
 };
 

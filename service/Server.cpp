@@ -27,23 +27,79 @@ Service::Service(boost::asio::io_context& io, Line& line, ServiceOptions options
     : io_(io), line_(line), options_(std::move(options)), log_(std::move(log)) {}
 
 bool Service::add(const std::shared_ptr<Client>& client) {
-    if (clients_.size() >= options_.maxClients) {
-        log_("client " + client->name() + " refused: " + std::to_string(options_.maxClients) +
-             " clients already");
-        client->send_and_close(error_line(nullptr, "the service serves " +
-                                                       std::to_string(options_.maxClients) +
-                                                       " clients already; try again later"));
+    Client& c = *client;
+    using Slot = Client::Slot;
+    const bool local = c.address.empty();
+    if (!local && !c.authenticated) {
+        if (c.slot_ != Slot::None) return true;
+        const auto at = strangersAt_.find(c.address);
+        const size_t here = at == strangersAt_.end() ? 0 : at->second;
+        if (strangers_ >= options_.maxUnauthenticated || here >= options_.maxUnauthenticatedPerAddress) {
+            // A flood of strangers costs a line of the log a second, not a line each.
+            ++refusalsUnlogged_;
+            const auto now = std::chrono::steady_clock::now();
+            if (now - refusalLogged_ >= std::chrono::seconds(1)) {
+                log_(
+                    "client " + c.name() + " refused: " +
+                    (here >= options_.maxUnauthenticatedPerAddress
+                         ? std::to_string(here) + " clients of " + c.address
+                         : std::to_string(strangers_) + " clients") +
+                    " not yet authenticated" +
+                    (refusalsUnlogged_ > 1 ? " (" + std::to_string(refusalsUnlogged_) + " refused so)" : ""));
+                refusalLogged_ = now;
+                refusalsUnlogged_ = 0;
+            }
+            c.send_and_close(error_line(nullptr, "too many clients not yet authenticated; try again later"));
+            return false;
+        }
+        ++strangersAt_[c.address];
+        ++strangers_;
+        c.slot_ = Slot::Stranger;
+        clients_.insert(client);
+        if (options_.verbose) log_("client " + c.name() + " connected");
+        return true;
+    }
+    const Slot wanted = local ? Slot::Local : Slot::Remote;
+    if (c.slot_ == wanted) return true;
+    size_t& taken = local ? localClients_ : remoteClients_;
+    if (taken >= options_.maxClients) {
+        log_("client " + c.name() + " refused: " + std::to_string(options_.maxClients) + " " +
+             (local ? "local" : "remote") + " clients already");
+        c.send_and_close(error_line(nullptr, "the service serves " + std::to_string(options_.maxClients) +
+                                                 " clients already; try again later"));
         return false;
     }
+    const bool known = c.slot_ == Slot::Stranger;
+    if (known) {
+        // Authenticated: from the strangers' budget to the clients'.
+        if (const auto at = strangersAt_.find(c.address); at != strangersAt_.end() && --at->second == 0)
+            strangersAt_.erase(at);
+        --strangers_;
+    }
+    ++taken;
+    c.slot_ = wanted;
     clients_.insert(client);
-    if (options_.verbose) log_("client " + client->name() + " connected");
+    if (options_.verbose && !known) log_("client " + c.name() + " connected");
     return true;
 }
 
 void Service::remove(Client* client) {
+    using Slot = Client::Slot;
     for (auto it = clients_.begin(); it != clients_.end(); ++it) {
         if (it->get() == client) {
             if (options_.verbose) log_("client " + client->name() + " gone");
+            switch (client->slot_) {
+            case Slot::Stranger:
+                if (const auto at = strangersAt_.find(client->address);
+                    at != strangersAt_.end() && --at->second == 0)
+                    strangersAt_.erase(at);
+                --strangers_;
+                break;
+            case Slot::Remote: --remoteClients_; break;
+            case Slot::Local: --localClients_; break;
+            case Slot::None: break;
+            }
+            client->slot_ = Slot::None;
             clients_.erase(it);
             return;
         }

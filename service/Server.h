@@ -12,6 +12,7 @@
 #include "Protocol.h"
 
 #include <boost/asio/io_context.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,6 +31,9 @@ struct ServiceOptions {
     std::string token;              // what a client that must authenticate presents
     bool verbose = false;
     Directory* directory = nullptr; // the directory of people, when the service keeps one
+    // Clients not yet authenticated at once, in all and from one address.
+    size_t maxUnauthenticated = 8;
+    size_t maxUnauthenticatedPerAddress = 4;
 };
 
 // Requests of one client that may wait for the line at once, and their bytes;
@@ -51,10 +55,14 @@ public:
     // Reading stops (too much is pending) or goes on.
     virtual void pause_reading(bool pause) = 0;
     virtual const std::string& name() const = 0;
+    virtual size_t queued_bytes() const { return 0; } // bytes of lines queued and not yet written
 
     bool watching = false;
     bool authenticated = true;
     bool closing = false;
+    // The address a remote client connects from; empty for a local one (the
+    // Unix socket's, authorised by its mode), whose slots no remote client takes.
+    std::string address;
 
 private:
     friend class Service;
@@ -63,6 +71,8 @@ private:
     std::map<uint64_t, std::string> ready_; // answers waiting for earlier ones
     size_t pendingBytes_ = 0;
     bool paused_ = false;
+    // Which of the service's budgets the client's slot is in.
+    enum class Slot { None, Stranger, Remote, Local } slot_ = Slot::None;
 };
 
 class Service {
@@ -71,6 +81,10 @@ public:
     Service(boost::asio::io_context& io, Line& line, ServiceOptions options, Log log);
 
     // A client connected; false when it is one too many (it is told so and closed).
+    // A remote client not yet authenticated takes one of the few slots of
+    // strangers (--max-unauthenticated, and fewer per address); added again
+    // once it has authenticated, it moves to one of the --max-clients slots of
+    // remote clients. Local clients have --max-clients slots of their own.
     bool add(const std::shared_ptr<Client>& client);
     void remove(Client* client);
     // One request line of the client (without its line end).
@@ -98,6 +112,14 @@ private:
     ServiceOptions options_;
     Log log_;
     std::set<std::shared_ptr<Client>> clients_;
+    // The clients of each budget, strangers by address too.
+    size_t strangers_ = 0;
+    size_t remoteClients_ = 0;
+    size_t localClients_ = 0;
+    std::map<std::string, size_t> strangersAt_;
+    // Strangers refused: a line in the log a second at most, with the count since the last.
+    std::chrono::steady_clock::time_point refusalLogged_{};
+    uint64_t refusalsUnlogged_ = 0;
 };
 
 } // namespace kelvord

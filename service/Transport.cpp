@@ -1,15 +1,22 @@
 #include "Transport.h"
 
+#include "Options.h"
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <array>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace kelvord {
@@ -22,71 +29,72 @@ namespace {
 // Lines gathered into one write at most.
 constexpr size_t WRITE_LINES_MAX = 64;
 
-template <class Socket> class StreamClient final : public Client {
+template <class Socket> struct IsTls : std::false_type {};
+template <class Next> struct IsTls<asio::ssl::stream<Next>> : std::true_type {};
+
+// A client on a stream: the Unix socket, TCP, or TLS on TCP.
+template <class Socket> class StreamClient final : public QueuedClient {
 public:
-    StreamClient(Socket socket, Service& service, std::string name, bool mustAuthenticate)
-        : socket_(std::move(socket)), service_(service), name_(std::move(name)),
-          authTimer_(socket_.get_executor()) {
-        authenticated = !mustAuthenticate;
-    }
+    StreamClient(Socket socket, Service& service, std::string name, std::string remoteAddress,
+                 bool mustAuthenticate)
+        : QueuedClient(service, std::move(name), std::move(remoteAddress), mustAuthenticate,
+                       socket.get_executor(), true),
+          socket_(std::move(socket)) {}
 
     void start() {
-        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-        if (!service_.add(self)) return;
-        if (!authenticated) {
-            authTimer_.expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
-            authTimer_.async_wait([self](const error_code& ec) {
-                if (ec || self->authenticated || self->closed_) return;
-                self->service_.log("client " + self->name_ + " refused: no token within " +
-                                   std::to_string(AUTH_TIMEOUT_MS / 1000) + " s");
-                self->send_and_close(
-                    error_line(nullptr, "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s"));
+        // A slot first: a TLS handshake is a stranger's, and as bounded.
+        if (!join()) return;
+        if constexpr (IsTls<Socket>::value) {
+            auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
+            socket_.async_handshake(asio::ssl::stream_base::server, [self](const error_code& ec) {
+                if (self->closed_) return;
+                if (ec) {
+                    self->close();
+                    return;
+                }
+                self->secured_ = true;
+                self->write_queued();
+                self->read();
             });
+        } else {
+            read();
         }
-        read();
-    }
-
-    void send(std::string line) override {
-        if (closed_ || closeAfterWrite_) return;
-        // A client that stops reading may not grow the service's memory: once
-        // more than its buffer waits for it, it is dropped.
-        if (queued_ > service_.options().clientBuffer) {
-            service_.log("client " + name_ + " dropped: it does not read (" + std::to_string(queued_) +
-                         " bytes waiting)");
-            close();
-            return;
-        }
-        line += '\n';
-        queued_ += line.size();
-        out_.push_back(std::move(line));
-        write();
     }
 
     void send_and_close(std::string line) override {
-        send(std::move(line));
-        closing = true;
-        closeAfterWrite_ = true;
-        if (!writing_ && out_.empty()) close();
+        // Before the handshake nothing can be said.
+        if (!secured_) {
+            close();
+            return;
+        }
+        QueuedClient::send_and_close(std::move(line));
     }
 
     void close() override {
         if (closed_) return;
-        closed_ = true;
-        closing = true;
         error_code ignored;
-        authTimer_.cancel();
-        socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket_.close(ignored);
-        out_.clear();
-        service_.remove(this);
+        socket_.lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
+        socket_.lowest_layer().close(ignored);
+        closed_now();
     }
 
     void pause_reading(bool pause) override {
         paused_ = pause;
-        if (!pause) read();
+        if (pause || closed_ || splitting_) return;
+        // What was read while paused is split first.
+        if (!held_.empty()) {
+            const std::string held = std::move(held_);
+            held_.clear();
+            take(held.data(), held.size());
+            if (paused_ || closed_) return;
+        }
+        if (eof_) {
+            take_rest();
+            finish_if_done();
+            return;
+        }
+        read();
     }
-
-    const std::string& name() const override { return name_; }
 
 private:
     void read() {
@@ -99,8 +107,10 @@ private:
             if (ec) {
                 if (ec == asio::error::eof) {
                     self->eof_ = true;
-                    self->take_rest();
-                    self->finish_if_done();
+                    if (!self->paused_) {
+                        self->take_rest();
+                        self->finish_if_done();
+                    }
                 } else {
                     self->close();
                 }
@@ -111,14 +121,24 @@ private:
         });
     }
 
-    // Whole lines to the service; a line longer than a request may be is
-    // skipped to its end and answered as malformed.
+    // Whole lines to the service, until it pauses the client: the rest is
+    // held until it resumes. A line longer than a request may be is skipped
+    // to its end and answered as malformed; before the token, one longer than
+    // a token's line ends the connection.
     void take(const char* p, size_t n) {
-        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
+        splitting_ = true;
         while (n > 0 && !closing) {
+            if (paused_) {
+                held_.append(p, n);
+                break;
+            }
             const auto* nl = static_cast<const char*>(std::memchr(p, '\n', n));
             const size_t part = nl ? static_cast<size_t>(nl - p) : n;
-            if (!discarding_ && in_.size() + part > REQUEST_BYTES_MAX) {
+            if (!discarding_ && in_.size() + part > line_limit()) {
+                if (!authenticated) {
+                    refuse_long_line();
+                    break;
+                }
                 discarding_ = true;
                 in_.clear();
                 in_.shrink_to_fit();
@@ -127,24 +147,25 @@ private:
             if (!nl) break;
             if (discarding_) {
                 discarding_ = false;
-                service_.oversized(self);
+                service_.oversized(std::static_pointer_cast<StreamClient>(shared_from_this()));
             } else {
-                deliver(self);
+                deliver();
             }
             p = nl + 1;
             n -= part + 1;
         }
+        splitting_ = false;
     }
 
     void take_rest() {
         if (discarding_ || in_.empty() || closing) return;
-        deliver(std::static_pointer_cast<StreamClient>(shared_from_this()));
+        deliver();
     }
 
-    void deliver(const std::shared_ptr<StreamClient>& self) {
+    void deliver() {
         if (!in_.empty() && in_.back() == '\r') in_.pop_back();
         // Blank lines are no requests.
-        if (in_.find_first_not_of(" \t") != std::string::npos) service_.request(self, in_);
+        if (in_.find_first_not_of(" \t") != std::string::npos) hand_over(in_);
         in_.clear();
         if (in_.capacity() > (64u << 10)) in_.shrink_to_fit();
     }
@@ -152,57 +173,45 @@ private:
     // A client that has stopped sending gets its answers, then the connection
     // ends; one that watches keeps getting events until it goes.
     void finish_if_done() {
-        if (eof_ && !closed_ && !watching && !Service::answers_pending(*this) && out_.empty() && !writing_)
+        if (eof_ && !closed_ && !paused_ && held_.empty() && !watching && !Service::answers_pending(*this) &&
+            out_.empty() && !writing_)
             close();
     }
 
-    void write() {
-        if (writing_ || out_.empty() || closed_) return;
+    void write_queued() override {
+        if (writing_ || out_.empty() || closed_ || !secured_) return;
         writing_ = true;
         batch_.clear();
         buffers_.clear();
+        size_t bytes = 0;
         while (!out_.empty() && batch_.size() < WRITE_LINES_MAX) {
+            bytes += out_.front().size();
             batch_.push_back(std::move(out_.front()));
             out_.pop_front();
         }
         for (const std::string& line : batch_) buffers_.push_back(asio::buffer(line));
         auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-        asio::async_write(socket_, buffers_, [self](const error_code& ec, size_t) {
-            self->writing_ = false;
-            for (const std::string& line : self->batch_) self->queued_ -= line.size();
+        asio::async_write(socket_, buffers_, [self, bytes](const error_code& ec, size_t) {
             self->batch_.clear();
-            if (self->closed_) return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            if (!self->out_.empty()) {
-                self->write();
-            } else if (self->closeAfterWrite_) {
-                self->close();
-            } else {
-                self->finish_if_done();
-            }
+            self->written(ec, bytes);
         });
     }
 
+    void finish() override { close(); }
+    void drained() override { finish_if_done(); }
+
     Socket socket_;
-    Service& service_;
-    std::string name_;
-    asio::steady_timer authTimer_;
     std::array<char, 64 * 1024> buffer_{};
     std::string in_;
+    std::string held_; // read while the client was paused, not yet split
     bool discarding_ = false;
     bool reading_ = false;
     bool paused_ = false;
+    bool splitting_ = false;
     bool eof_ = false;
-    bool closed_ = false;
-    bool closeAfterWrite_ = false;
-    bool writing_ = false;
-    std::deque<std::string> out_;
+    bool secured_ = !IsTls<Socket>::value;
     std::vector<std::string> batch_;
     std::vector<asio::const_buffer> buffers_;
-    size_t queued_ = 0;
 };
 
 // Who is at the other end of a Unix socket: its process and user.
@@ -220,6 +229,119 @@ std::string peer_name(int fd, uint64_t number) {
 constexpr int ACCEPT_RETRY_MS = 100;
 
 } // namespace
+
+QueuedClient::QueuedClient(Service& service, std::string name, std::string remoteAddress,
+                           bool mustAuthenticate, const asio::any_io_executor& executor, bool lineEnd)
+    : service_(service), name_(std::move(name)), authTimer_(executor), lineEnd_(lineEnd),
+      promoted_(!mustAuthenticate) {
+    authenticated = !mustAuthenticate;
+    address = std::move(remoteAddress);
+}
+
+bool QueuedClient::join() {
+    if (!service_.add(shared_from_this())) return false;
+    added_ = true;
+    if (!authenticated) {
+        authTimer_.expires_after(std::chrono::milliseconds(AUTH_TIMEOUT_MS));
+        authTimer_.async_wait(
+            [self = std::static_pointer_cast<QueuedClient>(shared_from_this())](const error_code& ec) {
+                if (ec || self->authenticated || self->closed_) return;
+                const std::string why = "no token within " + std::to_string(AUTH_TIMEOUT_MS / 1000) + " s";
+                self->service_.log("client " + self->name_ + " refused: " + why);
+                self->send_and_close(error_line(nullptr, why));
+            });
+    }
+    return true;
+}
+
+void QueuedClient::refuse_long_line() {
+    const std::string why = "a line of more than " + std::to_string(UNAUTHENTICATED_LINE_MAX) + " bytes";
+    service_.log("client " + name_ + " refused: " + why + " before its token");
+    send_and_close(error_line(nullptr, "present the token first, in " + why.substr(2) + " at most"));
+}
+
+void QueuedClient::hand_over(std::string_view line) {
+    promote();
+    service_.request(shared_from_this(), line);
+    promote();
+}
+
+void QueuedClient::promote() {
+    if (promoted_ || !authenticated || !added_ || closing) return;
+    promoted_ = true;
+    authTimer_.cancel();
+    service_.add(shared_from_this());
+}
+
+void QueuedClient::send(std::string line) {
+    if (closed_ || closeAfterWrite_) return;
+    // A client that stops reading may not grow the service's memory: once
+    // more than its buffer waits for it, it is dropped.
+    if (queued_ > service_.options().clientBuffer) {
+        service_.log("client " + name_ + " dropped: it does not read (" + std::to_string(queued_) +
+                     " bytes waiting)");
+        close();
+        return;
+    }
+    if (lineEnd_) line += '\n';
+    queued_ += line.size();
+    out_.push_back(std::move(line));
+    write_queued();
+}
+
+void QueuedClient::send_and_close(std::string line) {
+    send(std::move(line));
+    if (closed_) return;
+    closing = true;
+    closeAfterWrite_ = true;
+    if (!writing_ && out_.empty()) finish();
+}
+
+void QueuedClient::closed_now() {
+    closed_ = true;
+    closing = true;
+    authTimer_.cancel();
+    for (const std::string& line : out_) queued_ -= std::min(queued_, line.size());
+    out_.clear();
+    if (added_) service_.remove(this);
+}
+
+void QueuedClient::written(const error_code& ec, size_t bytes) {
+    writing_ = false;
+    queued_ -= std::min(queued_, bytes);
+    if (closed_) return;
+    if (ec) {
+        close();
+        return;
+    }
+    if (!out_.empty())
+        write_queued();
+    else if (closeAfterWrite_)
+        finish();
+    else
+        drained();
+}
+
+std::shared_ptr<asio::ssl::context> tls_context(const std::string& certFile, const std::string& keyFile) {
+    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                         asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+    if (::SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION) != 1)
+        throw std::runtime_error("TLS: cannot require TLS 1.2 at least");
+    error_code ec;
+    context->use_certificate_chain_file(certFile, ec);
+    if (ec) throw std::runtime_error("--tls-cert " + certFile + ": " + ec.message());
+    std::string why;
+    std::optional<std::string> key = read_private_file(keyFile, "the TLS key file", why);
+    if (!key) throw std::runtime_error(why);
+    context->use_private_key(asio::buffer(*key), asio::ssl::context::pem, ec);
+    ::explicit_bzero(key->data(), key->size());
+    if (ec) throw std::runtime_error("--tls-key " + keyFile + ": " + ec.message());
+    if (::SSL_CTX_check_private_key(context->native_handle()) != 1)
+        throw std::runtime_error("--tls-key " + keyFile + " is not the key of " + certFile);
+    return context;
+}
 
 bool split_host_port(const std::string& text, std::string& host, std::string& port) {
     std::string h, p;
@@ -295,14 +417,15 @@ void UnixListener::accept() {
         }
         const std::string name = peer_name(socket.native_handle(), ++count_);
         std::make_shared<StreamClient<asio::local::stream_protocol::socket>>(std::move(socket), service_,
-                                                                             name, false)
+                                                                             name, std::string(), false)
             ->start();
         accept();
     });
 }
 
-TcpListener::TcpListener(asio::io_context& io, Service& service, const std::string& hostPort)
-    : service_(service), acceptor_(io), retry_(io) {
+TcpListener::TcpListener(asio::io_context& io, Service& service, const std::string& hostPort,
+                         std::shared_ptr<asio::ssl::context> tls)
+    : service_(service), acceptor_(io), retry_(io), tls_(std::move(tls)) {
     std::string host, port;
     if (!split_host_port(hostPort, host, port))
         throw std::runtime_error("--tcp takes HOST:PORT (127.0.0.1:7000, [::1]:7000), not " + hostPort);
@@ -338,9 +461,17 @@ void TcpListener::accept() {
         error_code ignored;
         const auto peer = socket.remote_endpoint(ignored);
         socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        const std::string name = "tcp " + peer.address().to_string() + ":" + std::to_string(peer.port());
-        std::make_shared<StreamClient<asio::ip::tcp::socket>>(std::move(socket), service_, name, true)
-            ->start();
+        const std::string address = peer.address().to_string();
+        const std::string name = (tls_ ? "tls " : "tcp ") + address + ":" + std::to_string(peer.port());
+        if (tls_)
+            std::make_shared<StreamClient<asio::ssl::stream<asio::ip::tcp::socket>>>(
+                asio::ssl::stream<asio::ip::tcp::socket>(std::move(socket), *tls_), service_, name, address,
+                true)
+                ->start();
+        else
+            std::make_shared<StreamClient<asio::ip::tcp::socket>>(std::move(socket), service_, name, address,
+                                                                  true)
+                ->start();
         accept();
     });
 }

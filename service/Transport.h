@@ -1,19 +1,88 @@
 // The stream transports of the protocol: a Unix socket, created with owner and
-// group permissions only, and TCP, whose clients present a token first. Each
-// connection is one client of the service, reading lines of at most
-// REQUEST_BYTES_MAX bytes and writing lines through a bounded queue.
+// group permissions only, and TCP (on TLS when given a certificate), whose
+// clients present a token first. Each connection is one client of the
+// service, reading lines of at most REQUEST_BYTES_MAX bytes (1 KiB before its
+// token) and writing lines through a bounded queue.
 #pragma once
 
 #include "Server.h" // first: see there
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kelvord {
+
+// How long a remote client may take to present its token (its TLS handshake
+// included), and the longest line it may send before it has.
+inline constexpr int AUTH_TIMEOUT_MS = 3000;
+inline constexpr size_t UNAUTHENTICATED_LINE_MAX = 1024;
+
+// What the clients of every transport share: the lines waiting to be written,
+// bounded by --client-buffer (a client that lets more wait is dropped); the
+// time and the line a client that must authenticate has to present its token
+// in; its slot in the service, taken as it connects and moved once it has
+// authenticated. The transport writes what the queue holds and closes.
+class QueuedClient : public Client {
+public:
+    void send(std::string line) override;
+    void send_and_close(std::string line) override;
+    size_t queued_bytes() const override { return queued_; }
+    const std::string& name() const override { return name_; }
+
+protected:
+    // `lineEnd`: each line goes out with "\n" (a stream), or as it is (a message).
+    QueuedClient(Service& service, std::string name, std::string remoteAddress, bool mustAuthenticate,
+                 const boost::asio::any_io_executor& executor, bool lineEnd);
+    // Takes a slot of the service and starts the clock of authentication;
+    // false when the service refused the client (it is closed).
+    bool join();
+    // The longest request line the client may send now.
+    size_t line_limit() const { return authenticated ? REQUEST_BYTES_MAX : UNAUTHENTICATED_LINE_MAX; }
+    // A line over the limit before authentication: the client is told and closed.
+    void refuse_long_line();
+    // One request to the service; once it has authenticated the client, its slot moves.
+    void hand_over(std::string_view line);
+    // The connection has ended: the queue goes, and the slot.
+    void closed_now();
+    // A write of `bytes` of the queue's lines has ended.
+    void written(const boost::system::error_code& ec, size_t bytes);
+
+    // Writes what the queue holds unless a write is under way.
+    virtual void write_queued() = 0;
+    // The last line has gone: the connection ends as its transport ends it.
+    virtual void finish() = 0;
+    // Everything queued has been written.
+    virtual void drained() {}
+
+    Service& service_;
+    std::deque<std::string> out_;
+    size_t queued_ = 0;
+    bool writing_ = false;
+    bool closed_ = false;
+    bool closeAfterWrite_ = false;
+
+private:
+    void promote();
+    std::string name_;
+    boost::asio::steady_timer authTimer_;
+    bool lineEnd_;
+    bool added_ = false;
+    bool promoted_ = false;
+};
+
+// The server's side of TLS from a certificate chain and its key (PEM files;
+// the key a file of this user's that no one else may read): TLS 1.2 at least.
+// Throws std::runtime_error with the reason.
+std::shared_ptr<boost::asio::ssl::context> tls_context(const std::string& certFile,
+                                                       const std::string& keyFile);
 
 class UnixListener {
 public:
@@ -39,7 +108,9 @@ class TcpListener {
 public:
     // Listens on HOST:PORT ("[::1]:7000" for an IPv6 address); its clients
     // authenticate first. Throws std::runtime_error with the reason.
-    TcpListener(boost::asio::io_context& io, Service& service, const std::string& hostPort);
+    // With `tls`, every connection speaks TLS first.
+    TcpListener(boost::asio::io_context& io, Service& service, const std::string& hostPort,
+                std::shared_ptr<boost::asio::ssl::context> tls = nullptr);
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
     // The port bound (the one given, or the one the system chose for port 0).
@@ -50,10 +121,8 @@ private:
     Service& service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
+    std::shared_ptr<boost::asio::ssl::context> tls_;
 };
-
-// How long a TCP client may take to present its token.
-inline constexpr int AUTH_TIMEOUT_MS = 10000;
 
 // "HOST:PORT" split; false when it is no such pair.
 bool split_host_port(const std::string& text, std::string& host, std::string& port);

@@ -111,6 +111,8 @@ int main(int argc, char** argv) {
     so.maxClients = o.maxClients;
     so.clientBuffer = o.clientBuffer;
     so.verbose = o.verbose;
+    so.maxUnauthenticated = o.maxUnauthenticated;
+    so.maxUnauthenticatedPerAddress = o.maxUnauthenticatedPerAddress;
     if (!o.tokenFile.empty()) {
         std::string why;
         so.token = read_token_file(o.tokenFile, why);
@@ -154,6 +156,8 @@ int main(int argc, char** argv) {
         o.socketPath = absolute(o.socketPath);
         o.line.settings.port = absolute(o.line.settings.port);
         o.directory = absolute(o.directory);
+        o.tlsCert = absolute(o.tlsCert);
+        o.tlsKey = absolute(o.tlsKey);
         for (std::string* file : {&o.mqtt.caFile, &o.mqtt.certFile, &o.mqtt.keyFile, &o.mqtt.credentialsFile})
             *file = absolute(*file);
         readyFd = detach();
@@ -187,9 +191,12 @@ int main(int argc, char** argv) {
     std::optional<TcpListener> tcpListener;
     std::optional<HttpListener> httpListener;
     try {
+        std::shared_ptr<boost::asio::ssl::context> tls;
+        if (!o.tlsCert.empty()) tls = tls_context(o.tlsCert, o.tlsKey);
         unixListener.emplace(io, theService, o.socketPath);
-        if (!o.tcp.empty()) tcpListener.emplace(io, theService, o.tcp);
-        if (!o.http.empty()) httpListener.emplace(io, theService, HttpOptions{o.http, o.stationDir, true});
+        if (!o.tcp.empty()) tcpListener.emplace(io, theService, o.tcp, tls);
+        if (!o.http.empty())
+            httpListener.emplace(io, theService, HttpOptions{o.http, o.stationDir, true, 64, tls, o.origins});
     } catch (const std::exception& e) {
         report_ready(readyFd, e.what());
         if (readyFd < 0) std::fprintf(stderr, "kelvord: %s\n", e.what());
@@ -208,14 +215,16 @@ int main(int argc, char** argv) {
         }
     }
     log_line("serving " + o.line.settings.port + " on " + o.socketPath +
-             (tcpListener ? " and TCP port " + std::to_string(tcpListener->port()) : ""));
+             (tcpListener ? std::string(" and ") + (o.tlsCert.empty() ? "" : "TLS on ") + "TCP port " +
+                                std::to_string(tcpListener->port())
+                          : ""));
     if (httpListener) {
         // The address as given (a port alone: localhost), and the port taken when it was 0.
         const bool portAlone = o.http.find(':') == std::string::npos;
         // A token made here goes in the address's fragment, which the browser
         // sends to no server (nor in a Referer); the page takes it from there.
         // One of --token-file stays in its file.
-        log_line("the station: http://" +
+        log_line(std::string("the station: ") + (o.tlsCert.empty() ? "http://" : "https://") +
                  (portAlone ? std::string("localhost") : o.http.substr(0, o.http.rfind(':'))) + ":" +
                  std::to_string(httpListener->port()) + "/" +
                  (madeTokenFile.empty() ? " (log in with the token of " + o.tokenFile + ")"

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Directory.h"
 #include "Http.h"
@@ -221,6 +222,65 @@ TEST(Station, HostAndOriginAreThePagesOwn) {
     for (const Origin& o : origins) {
         SCOPED_TRACE(std::string(o.origin) + " on " + o.host);
         EXPECT_EQ(origin_allowed(o.origin, o.host), o.allowed);
+    }
+}
+
+// On TLS the page's own origin is https://; an origin given with --origin (a
+// proxy's page) passes exactly, on either; anything else stays refused.
+TEST(Station, OriginsOfTlsAndProxies) {
+    const std::vector<std::string> proxies = {"https://door.example:8443", "http://10.0.0.5"};
+    struct Origin {
+        const char* origin;
+        const char* host;
+        bool tls;
+        bool allowed;
+    };
+    const Origin origins[] = {
+        {"https://localhost:8080", "localhost:8080", true, true},
+        {"HTTPS://LOCALHOST:8080", "localhost:8080", true, true},
+        {"http://localhost:8080", "localhost:8080", true, false},
+        {"https://localhost:8081", "localhost:8080", true, false},
+        {"https://evil.example", "localhost:8080", true, false},
+        {"https://door.example:8443", "localhost:8080", true, true},
+        {"https://door.example:8443", "localhost:8080", false, true},
+        {"https://DOOR.example:8443", "", false, true},
+        {"http://door.example:8443", "localhost:8080", true, false},
+        {"https://door.example", "localhost:8080", true, false},
+        {"https://door.example:8443/", "localhost:8080", true, false},
+        {"https://door.example:84430", "localhost:8080", true, false},
+        {"http://10.0.0.5", "10.0.0.5:80", false, true},
+        {"", "localhost:8080", true, false},
+    };
+    for (const Origin& o : origins) {
+        SCOPED_TRACE(std::string(o.origin) + " on " + o.host + (o.tls ? " (TLS)" : ""));
+        EXPECT_EQ(origin_allowed(o.origin, o.host, o.tls, proxies), o.allowed);
+    }
+    struct Url {
+        const char* text;
+        const char* origin; // nullptr: refused
+    };
+    const Url urls[] = {
+        {"https://Door.Example:8443", "https://door.example:8443"},
+        {"https://door.example:8443/", "https://door.example:8443"},
+        {"http://[::1]:8080", "http://[::1]:8080"},
+        {"HTTP://10.0.0.5", "http://10.0.0.5"},
+        {"https://door.example/station", nullptr},
+        {"https://door.example:", nullptr},
+        {"https://door.example:12345678", nullptr},
+        {"https://", nullptr},
+        {"ftp://door.example", nullptr},
+        {"door.example:8443", nullptr},
+        {"https://user@door.example", nullptr},
+        {"https://door.example?x", nullptr},
+        {"", nullptr},
+    };
+    for (const Url& u : urls) {
+        SCOPED_TRACE(u.text);
+        std::string origin;
+        EXPECT_EQ(origin_url(u.text, origin), u.origin != nullptr);
+        if (u.origin) {
+            EXPECT_EQ(origin, u.origin);
+        }
     }
 }
 
