@@ -348,12 +348,12 @@ void MqttBridge::on_message(struct mosquitto*, void* self, const struct mosquitt
     }
     void* correlation = nullptr;
     uint16_t correlationBytes = 0;
-    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation, &correlationBytes,
-                                       false)) {
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation,
+                                       &correlationBytes, false)) {
         if (correlationBytes > mqtt::CORRELATION_BYTES_MAX) {
             if (refusal.empty())
-                refusal = "the correlation data is longer than " + std::to_string(mqtt::CORRELATION_BYTES_MAX) +
-                          " bytes";
+                refusal = "the correlation data is longer than " +
+                          std::to_string(mqtt::CORRELATION_BYTES_MAX) + " bytes";
         } else if (!route.topic.empty()) {
             route.correlation.emplace(static_cast<const char*>(correlation), correlationBytes);
         }
@@ -376,13 +376,15 @@ void MqttBridge::on_message(struct mosquitto*, void* self, const struct mosquitt
     }
     if (b->incomingCount_.fetch_add(1) >= INCOMING_MAX) {
         --b->incomingCount_;
-        b->post_refusal(std::move(route), error_line(nullptr, "too many requests arrive at once; try again later"));
+        b->post_refusal(std::move(route),
+                        error_line(nullptr, "too many requests arrive at once; try again later"));
         return;
     }
     if (b->incomingBytes_.fetch_add(n) + n > INCOMING_BYTES_MAX) {
         b->incomingBytes_ -= n;
         --b->incomingCount_;
-        b->post_refusal(std::move(route), error_line(nullptr, "too many requests arrive at once; try again later"));
+        b->post_refusal(std::move(route),
+                        error_line(nullptr, "too many requests arrive at once; try again later"));
         return;
     }
     // Parsed here, on the broker's thread: the event loop gets only requests
@@ -439,7 +441,8 @@ void MqttBridge::connected() {
         for (const mqtt::Message& m : mqtt::discovery(topics_, options_.discoveryPrefix, line_, module))
             publish(m);
     if (lineState_) publish({topics_.state(), *lineState_, true, std::nullopt});
-    for (const auto& [module, event] : identified_) publish({topics_.identified(module), event, true, std::nullopt});
+    for (const auto& [module, event] : identified_)
+        publish({topics_.identified(module), event, true, std::nullopt});
     pump();
 }
 
@@ -488,8 +491,13 @@ void MqttBridge::announce(uint32_t module) {
             publish(m);
 }
 
-void MqttBridge::message_for(const Route& route, std::string line) {
+void MqttBridge::message_for(const Route& route, std::string line, bool refusal) {
+    if (refusal && refusalsQueued_ >= REFUSALS_QUEUED_MAX) {
+        refusals_dropped(1);
+        return;
+    }
     Entry entry;
+    entry.refusal = refusal;
     if (route.topic.empty())
         entry.messages.push_back({topics_.result(), std::move(line), false, std::nullopt});
     else
@@ -501,9 +509,18 @@ void MqttBridge::message_for(const Route& route, std::string line) {
 }
 
 void MqttBridge::refused(Route route, std::string line) {
-    if (const uint64_t dropped = refusalsDropped_.exchange(0))
-        log_("mqtt: " + std::to_string(dropped) + " refusals of requests dropped: too many arrived at once");
-    message_for(route, std::move(line));
+    if (const uint64_t dropped = refusalsDropped_.exchange(0)) refusals_dropped(dropped);
+    message_for(route, std::move(line), true);
+}
+
+void MqttBridge::refusals_dropped(uint64_t n) {
+    refusalsUnlogged_ += n;
+    const auto now = Clock::now();
+    if (lastRefusalWarning_ != Clock::time_point{} && now - lastRefusalWarning_ < DROP_WARNING_EVERY) return;
+    log_("mqtt: " + std::to_string(refusalsUnlogged_) +
+         " refusals of requests dropped: too many requests arrived at once");
+    refusalsUnlogged_ = 0;
+    lastRefusalWarning_ = now;
 }
 
 void MqttBridge::incoming(std::string payload, Route route) {
@@ -548,6 +565,7 @@ void MqttBridge::enqueue(Entry entry) {
     while (!queue_.empty() &&
            (queue_.size() >= options_.queueMax || queueBytes_ + entry.bytes > mqtt::QUEUE_BYTES_MAX)) {
         queueBytes_ -= queue_.front().bytes;
+        refusalsQueued_ -= queue_.front().refusal ? 1 : 0;
         queue_.pop_front();
         ++dropped_;
         ++droppedUnlogged_;
@@ -563,6 +581,7 @@ void MqttBridge::enqueue(Entry entry) {
         }
     }
     queueBytes_ += entry.bytes;
+    refusalsQueued_ += entry.refusal ? 1 : 0;
     queue_.push_back(std::move(entry));
 }
 
@@ -571,6 +590,7 @@ void MqttBridge::pump() {
         Entry entry = std::move(queue_.front());
         queue_.pop_front();
         queueBytes_ -= entry.bytes;
+        refusalsQueued_ -= entry.refusal ? 1 : 0;
         for (const mqtt::Message& m : entry.messages) publish(m);
     }
 }

@@ -86,6 +86,9 @@ public:
     // bytes, at most; beyond, a request is refused.
     static constexpr size_t REPLIES_MAX = PENDING_REQUESTS_MAX;
     static constexpr size_t REPLIES_BYTES_MAX = PENDING_BYTES_MAX;
+    // The bridge's own refusals waiting for the broker, at most: a flood of
+    // requests pushes no event out of the queue. Beyond, a refusal is dropped.
+    static constexpr size_t REFUSALS_QUEUED_MAX = 64;
 
 private:
     class Link;
@@ -99,6 +102,7 @@ private:
     struct Entry {
         std::vector<mqtt::Message> messages; // an event with its retained companion, or an answer
         size_t bytes = 0;
+        bool refusal = false; // a request refused by the bridge itself
     };
 
     // The broker's thread.
@@ -121,9 +125,10 @@ private:
     void deliver(std::string line);
     void incoming(std::string payload, Route route);
     void refused(Route route, std::string line);
+    void refusals_dropped(uint64_t n);
     void reply(Reply& reply, std::string line);
     void replied(const std::shared_ptr<Client>& reply);
-    void message_for(const Route& route, std::string line);
+    void message_for(const Route& route, std::string line, bool refusal = false);
     void enqueue(Entry entry);
     void pump();
     void publish(const mqtt::Message& m);
@@ -159,10 +164,14 @@ private:
     // The event loop's.
     bool connected_ = false;
     bool paused_ = false; // the service holds requests of the broker's for now
-    std::map<Client*, std::shared_ptr<Reply>> replies_; // requests with a response topic, unanswered
+    // The requests with a response topic not yet answered, and their bytes.
+    std::map<Client*, std::shared_ptr<Reply>> replies_;
     size_t repliesBytes_ = 0;
     std::deque<Entry> queue_;
     size_t queueBytes_ = 0;
+    size_t refusalsQueued_ = 0;
+    uint64_t refusalsUnlogged_ = 0; // dropped since the last warning
+    std::chrono::steady_clock::time_point lastRefusalWarning_{};
     std::unordered_set<int> inFlight_;
     uint64_t dropped_ = 0;          // since the start
     uint64_t droppedUnlogged_ = 0;  // since the last warning
