@@ -1,5 +1,6 @@
 #include "Mqtt.h"
 
+#include "Commands.h"
 #include "ModuleSDK.h"
 
 namespace kelvord::mqtt {
@@ -348,7 +349,7 @@ std::vector<Message> discovery(const Topics& topics, const std::string& discover
     };
     const auto config = [&](const char* component, const char* object, const Json& c) {
         return Message{discoveryPrefix + "/" + component + "/" + device + "/" + object + "/config", dump(c),
-                       true};
+                       true, std::nullopt};
     };
 
     std::vector<Message> out;
@@ -388,17 +389,66 @@ std::vector<Message> discovery(const Topics& topics, const std::string& discover
     return out;
 }
 
-Screened screen_command(std::string_view payload, bool commandsEnabled) {
+bool valid_response_topic(std::string_view topic, const Topics& topics, std::string& error) {
+    if (topic.empty() || topic.size() > RESPONSE_TOPIC_BYTES_MAX) {
+        error = "a response topic is 1 to " + std::to_string(RESPONSE_TOPIC_BYTES_MAX) + " bytes";
+        return false;
+    }
+    if (topic.find_first_of(std::string_view("+#\0", 3)) != std::string_view::npos) {
+        error = "a response topic names one topic: no wildcards (+, #)";
+        return false;
+    }
+    if (topic.front() == '$') {
+        error = "topics that begin with $ are the broker's own";
+        return false;
+    }
+    if (topic == topics.command() || topic == topics.request()) {
+        error = "the response topic is the topic of the requests";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// A command whose output is a template, templates or an image: the roles say
+// so, and a few commands give a template as plain data (a scanned template,
+// an encrypted one, a card's contents).
+bool biometric_command(uint8_t code) {
+    namespace p = kelvor::packet;
+    const p::Command* row = p::command_of(code);
+    if (!row) return true; // a raw packet: what comes back is not known
+    const p::FileRole out = row->files.output;
+    if (out == p::FileRole::Templates || out == p::FileRole::Image) return true;
+    const std::string_view keyword = row->keyword;
+    return keyword == "ST" || keyword == "KS" || keyword == "CR";
+}
+
+} // namespace
+
+bool returns_biometric_data(const Request& r) {
+    if (std::holds_alternative<BackupRequest>(r.body)) return true;
+    if (const auto* copy = std::get_if<CopyUsersRequest>(&r.body)) return copy->options.fromModule != 0;
+    if (const auto* c = std::get_if<CommandRequest>(&r.body))
+        return c->readImage || ((c->output || c->traceLevel >= 0) && biometric_command(c->code));
+    return false;
+}
+
+Screened screen_command(std::string_view payload, bool commandsEnabled, bool privateAnswer) {
     Screened s;
     s.id = nullptr;
+    if (!commandsEnabled) {
+        s.refusal = "requests over MQTT are off: kelvord takes them with --mqtt-commands";
+        return s;
+    }
     if (payload.size() > REQUEST_BYTES_MAX) {
         s.refusal = "the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes";
         return s;
     }
     const Request r = parse_request(payload);
     s.id = r.id;
-    if (!commandsEnabled) {
-        s.refusal = "requests over MQTT are off: kelvord takes them with --mqtt-commands";
+    if (const auto* bad = std::get_if<BadRequest>(&r.body)) {
+        s.refusal = bad->message.empty() ? "a malformed request" : bad->message;
         return s;
     }
     if (std::holds_alternative<WatchRequest>(r.body)) {
@@ -407,6 +457,11 @@ Screened screen_command(std::string_view payload, bool commandsEnabled) {
     }
     if (std::holds_alternative<AuthRequest>(r.body)) {
         s.refusal = "no token over MQTT: the broker authenticates its clients";
+        return s;
+    }
+    if (!privateAnswer && returns_biometric_data(r)) {
+        s.refusal = "its answer carries biometric data (templates, an image or a backup), which goes to "
+                    "the requester alone: name a response topic (MQTT 5) for it";
         return s;
     }
     s.pass = true;

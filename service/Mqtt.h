@@ -11,7 +11,11 @@
 //   PREFIX/LINE/state              the last line event (open, lost, reopened; retained)
 //   PREFIX/LINE/MODULE/identified  the module's last identification (retained)
 //   PREFIX/LINE/command            requests, one object per message
-//   PREFIX/LINE/result             their answers, with the request's id
+//   PREFIX/LINE/request            the same (the name MQTT 5 request/response clients use)
+//   PREFIX/LINE/result             the answers of requests that name no response topic
+// A request of MQTT 5 that names a response topic is answered there alone,
+// with its correlation data; one whose answer carries biometric data
+// (templates, images, a backup) is answered nowhere else.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +85,7 @@ public:
     const std::string& base() const { return base_; }
     std::string status() const { return base_ + "/status"; }
     std::string command() const { return base_ + "/command"; }
+    std::string request() const { return base_ + "/request"; }
     std::string result() const { return base_ + "/result"; }
     std::string state() const { return base_ + "/state"; }
     std::string event(uint32_t module) const { return base_ + "/" + std::to_string(module) + "/event"; }
@@ -109,6 +114,8 @@ struct Message {
     std::string topic;
     std::string payload;
     bool retain = false;
+    // An answer on a response topic: the request's correlation data, when it gave some.
+    std::optional<std::string> correlation;
 };
 
 // The kinds of event that an identification entity of Home Assistant fires.
@@ -121,14 +128,30 @@ extern const char* const IDENTIFICATION_KINDS[5];
 std::vector<Message> discovery(const Topics& topics, const std::string& discoveryPrefix,
                                const std::string& line, uint32_t module);
 
+// MQTT 5 request/response: the response topic a request names, and its
+// correlation data, copied back with the answer.
+inline constexpr size_t RESPONSE_TOPIC_BYTES_MAX = 512;
+inline constexpr size_t CORRELATION_BYTES_MAX = 1024;
+// A topic an answer may be published on: 1 to RESPONSE_TOPIC_BYTES_MAX bytes,
+// no wildcards, no NUL, not a broker's own "$" topic, not one of the topics
+// the line takes requests on (an answer is no request).
+bool valid_response_topic(std::string_view topic, const Topics& topics, std::string& error);
+// Whether the answer to a request may carry biometric data: a backup, a copy
+// of users out of a module, a command that reads templates or an image (its
+// output, its trace, or the image after it).
+bool returns_biometric_data(const Request& request);
+
 // A request that arrived on the command topic: passed on to the service as a
 // socket client's request line, or refused at once with why (and the id it
-// carried, when it could be read).
+// carried, when it could be read). With requests off nothing of the payload
+// is read, not even its id; with them on it is parsed once here, off the
+// event loop, and refused here when the service would refuse it anyway.
+// `privateAnswer`: the answer goes to the requester's response topic alone.
 struct Screened {
     bool pass = false;
     Json id;
     std::string refusal;
 };
-Screened screen_command(std::string_view payload, bool commandsEnabled);
+Screened screen_command(std::string_view payload, bool commandsEnabled, bool privateAnswer = false);
 
 } // namespace kelvord::mqtt

@@ -1,6 +1,7 @@
 #include "MqttBridge.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -66,6 +68,29 @@ private:
     std::string name_ = "mqtt";
 };
 
+// A client of the service for one request that named a response topic:
+// every line the service has for it (steps, progress, the answer) goes to
+// that topic alone. It watches nothing; it lasts until its answer has come.
+class MqttBridge::Reply final : public Client {
+public:
+    Reply(MqttBridge& bridge, Route to, size_t requestBytes)
+        : route(std::move(to)), bytes(requestBytes), bridge_(bridge) {
+        authenticated = true; // by the broker
+    }
+    void send(std::string line) override { bridge_.reply(*this, std::move(line)); }
+    void send_and_close(std::string line) override { bridge_.reply(*this, std::move(line)); }
+    void close() override {}
+    void pause_reading(bool) override {} // one request: the bridge bounds how many wait
+    const std::string& name() const override { return name_; }
+
+    const Route route;
+    const size_t bytes;
+
+private:
+    MqttBridge& bridge_;
+    std::string name_ = "mqtt";
+};
+
 MqttBridge::MqttBridge(boost::asio::io_context& io, Service& service, const LineOptions& line,
                        mqtt::Options options, Log log)
     : io_(io), service_(service), options_(std::move(options)), log_(std::move(log)),
@@ -98,6 +123,8 @@ MqttBridge::MqttBridge(boost::asio::io_context& io, Service& service, const Line
     m_ = mosquitto_new(clientId.c_str(), true, this);
     if (!m_) throw std::runtime_error("cannot set up an MQTT client: " + std::string(std::strerror(errno)));
     mosquitto_threaded_set(m_, true);
+    // MQTT 5: a request's response topic and correlation data.
+    mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     // Events go out as they come, not gathered by Nagle's algorithm.
     mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1);
     const std::string status = topics_.status();
@@ -117,10 +144,10 @@ MqttBridge::MqttBridge(boost::asio::io_context& io, Service& service, const Line
         m_ = nullptr;
         throw std::runtime_error(std::string("cannot set up the MQTT client: ") + mosquitto_strerror(rc));
     }
-    mosquitto_connect_callback_set(m_, &MqttBridge::on_connect);
+    mosquitto_connect_v5_callback_set(m_, &MqttBridge::on_connect);
     mosquitto_disconnect_callback_set(m_, &MqttBridge::on_disconnect);
     mosquitto_publish_callback_set(m_, &MqttBridge::on_publish);
-    mosquitto_message_callback_set(m_, &MqttBridge::on_message);
+    mosquitto_message_v5_callback_set(m_, &MqttBridge::on_message);
     mosquitto_log_callback_set(m_, &MqttBridge::on_log);
 }
 
@@ -133,7 +160,7 @@ void MqttBridge::start() {
     link_ = std::make_shared<Link>(*this);
     if (!service_.add(link_)) throw std::runtime_error("the service took no MQTT client (--max-clients)");
     log_("mqtt: publishing to " + brokerText_ + (broker_.tls ? " (TLS)" : "") + " under " + topics_.base() +
-         (options_.commands ? ", requests taken on " + topics_.command() : ""));
+         (options_.commands ? ", requests taken on " + topics_.command() + " and " + topics_.request() : ""));
     thread_ = std::thread([this] { run(); });
 }
 
@@ -161,6 +188,7 @@ void MqttBridge::stop() {
     wake_.notify_all();
     thread_.join();
     if (link_) service_.remove(link_.get());
+    replies_.clear();
 }
 
 // ------------------------------------------------------------------ the broker's thread
@@ -246,11 +274,13 @@ void MqttBridge::report_failure(const std::string& why) {
              std::to_string(RECONNECT_MAX_MS / 1000) + " s at most");
 }
 
-void MqttBridge::on_connect(struct mosquitto* m, void* self, int rc) {
+void MqttBridge::on_connect(struct mosquitto* m, void* self, int rc, int, const mosquitto_property*) {
     auto* b = static_cast<MqttBridge*>(self);
     if (rc != 0) {
-        std::string why = std::string("the broker refused the connection: ") + mosquitto_connack_string(rc);
-        if (rc == 4 || rc == 5)
+        // MQTT 5's reason codes; a broker of 3.1.1 answers with its own.
+        std::string why = std::string("the broker refused the connection: ") +
+                          (rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
+        if (rc == 4 || rc == 5 || rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED)
             why += b->options_.credentialsFile.empty()
                        ? " (it wants a user name: --mqtt-credentials)"
                        : " (check the user name and password in " + b->options_.credentialsFile + ")";
@@ -266,7 +296,9 @@ void MqttBridge::on_connect(struct mosquitto* m, void* self, int rc) {
     // The requests' topic is taken whether or not they are carried out: a
     // request is then answered with why not.
     const std::string command = b->topics_.command();
+    const std::string request = b->topics_.request();
     mosquitto_subscribe(m, nullptr, command.c_str(), 1);
+    mosquitto_subscribe(m, nullptr, request.c_str(), 1);
     boost::asio::post(b->io_, [b] { b->connected(); });
 }
 
@@ -294,25 +326,92 @@ void MqttBridge::on_publish(struct mosquitto*, void* self, int mid) {
     boost::asio::post(b->io_, [b, mid] { b->acknowledged(mid); });
 }
 
-void MqttBridge::on_message(struct mosquitto*, void* self, const struct mosquitto_message* message) {
+void MqttBridge::on_message(struct mosquitto*, void* self, const struct mosquitto_message* message,
+                            const mosquitto_property* properties) {
     auto* b = static_cast<MqttBridge*>(self);
-    if (!message || !message->topic || b->topics_.command() != message->topic) return;
-    // One request per message; one longer than a request may be is refused by
-    // its size alone, without being copied, and so is one that arrives while
-    // the event loop has not yet taken the bytes of those before it.
-    const size_t n = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
-    Incoming in = Incoming::Request;
-    if (n > REQUEST_BYTES_MAX) {
-        in = Incoming::Oversized;
-    } else if (b->incomingBytes_.fetch_add(n) + n > INCOMING_BYTES_MAX) {
-        b->incomingBytes_ -= n;
-        in = Incoming::Flooded;
+    if (!message || !message->topic) return;
+    if (b->topics_.command() != message->topic && b->topics_.request() != message->topic) return;
+
+    // Where its answer goes: the response topic it names (MQTT 5), checked,
+    // with its correlation data; else the result topic.
+    Route route;
+    std::string refusal;
+    char* responseTopic = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false)) {
+        const std::string topic = responseTopic ? responseTopic : "";
+        std::free(responseTopic);
+        std::string why;
+        if (mqtt::valid_response_topic(topic, b->topics_, why))
+            route.topic = topic;
+        else
+            refusal = "the response topic is refused: " + why;
     }
-    std::string payload;
-    if (in == Incoming::Request && n > 0) payload.assign(static_cast<const char*>(message->payload), n);
-    boost::asio::post(b->io_, [b, in, payload = std::move(payload)]() mutable {
-        if (in == Incoming::Request) b->incomingBytes_ -= payload.size();
-        b->incoming(std::move(payload), in);
+    void* correlation = nullptr;
+    uint16_t correlationBytes = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation,
+                                       &correlationBytes, false)) {
+        if (correlationBytes > mqtt::CORRELATION_BYTES_MAX) {
+            if (refusal.empty())
+                refusal = "the correlation data is longer than " +
+                          std::to_string(mqtt::CORRELATION_BYTES_MAX) + " bytes";
+        } else if (!route.topic.empty()) {
+            route.correlation.emplace(static_cast<const char*>(correlation), correlationBytes);
+        }
+        std::free(correlation);
+    }
+    if (!refusal.empty()) {
+        b->post_refusal(Route{}, error_line(nullptr, refusal));
+        return;
+    }
+
+    // With requests off nothing of the payload is read. With them on, one
+    // longer than a request may be is refused by its size alone, and so is
+    // one that arrives while the event loop has not yet taken those before it.
+    const size_t n = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+    const std::string_view payload(static_cast<const char*>(message->payload), message->payload ? n : 0);
+    if (!b->options_.commands || n > REQUEST_BYTES_MAX) {
+        const mqtt::Screened s = mqtt::screen_command(payload, b->options_.commands, !route.topic.empty());
+        b->post_refusal(std::move(route), error_line(s.id, s.refusal));
+        return;
+    }
+    if (b->incomingCount_.fetch_add(1) >= INCOMING_MAX) {
+        --b->incomingCount_;
+        b->post_refusal(std::move(route),
+                        error_line(nullptr, "too many requests arrive at once; try again later"));
+        return;
+    }
+    if (b->incomingBytes_.fetch_add(n) + n > INCOMING_BYTES_MAX) {
+        b->incomingBytes_ -= n;
+        --b->incomingCount_;
+        b->post_refusal(std::move(route),
+                        error_line(nullptr, "too many requests arrive at once; try again later"));
+        return;
+    }
+    // Parsed here, on the broker's thread: the event loop gets only requests
+    // the service will carry out.
+    const mqtt::Screened s = mqtt::screen_command(payload, true, !route.topic.empty());
+    if (!s.pass) {
+        b->incomingBytes_ -= n;
+        --b->incomingCount_;
+        b->post_refusal(std::move(route), error_line(s.id, s.refusal));
+        return;
+    }
+    boost::asio::post(b->io_, [b, route = std::move(route), text = std::string(payload)]() mutable {
+        b->incomingBytes_ -= text.size();
+        --b->incomingCount_;
+        b->incoming(std::move(text), std::move(route));
+    });
+}
+
+void MqttBridge::post_refusal(Route route, std::string line) {
+    if (refusalsPosted_.fetch_add(1) >= INCOMING_MAX) {
+        --refusalsPosted_;
+        ++refusalsDropped_;
+        return;
+    }
+    boost::asio::post(io_, [this, route = std::move(route), line = std::move(line)]() mutable {
+        --refusalsPosted_;
+        refused(std::move(route), std::move(line));
     });
 }
 
@@ -337,12 +436,13 @@ void MqttBridge::connected() {
     droppedWhileAway_ = 0;
     // What a broker that started afresh has lost: the retained state first,
     // then what waited, in its order.
-    publish({topics_.status(), "online", true});
+    publish({topics_.status(), "online", true, std::nullopt});
     for (const uint32_t module : modules_)
         for (const mqtt::Message& m : mqtt::discovery(topics_, options_.discoveryPrefix, line_, module))
             publish(m);
-    if (lineState_) publish({topics_.state(), *lineState_, true});
-    for (const auto& [module, event] : identified_) publish({topics_.identified(module), event, true});
+    if (lineState_) publish({topics_.state(), *lineState_, true, std::nullopt});
+    for (const auto& [module, event] : identified_)
+        publish({topics_.identified(module), event, true, std::nullopt});
     pump();
 }
 
@@ -362,7 +462,7 @@ void MqttBridge::deliver(std::string line) {
     Entry entry;
     if (!mqtt::is_event_line(line)) {
         // An answer to a request of the broker's.
-        entry.messages.push_back({topics_.result(), std::move(line), false});
+        entry.messages.push_back({topics_.result(), std::move(line), false, std::nullopt});
     } else {
         const std::optional<mqtt::EventRoute> route = mqtt::route_event(line);
         if (!route) return;
@@ -370,12 +470,13 @@ void MqttBridge::deliver(std::string line) {
             announce(route->module);
         if (route->lineState) {
             lineState_ = line;
-            entry.messages.push_back({topics_.state(), line, true});
+            entry.messages.push_back({topics_.state(), line, true, std::nullopt});
         } else if (route->identified) {
             identified_[route->module] = line;
-            entry.messages.push_back({topics_.identified(route->module), line, true});
+            entry.messages.push_back({topics_.identified(route->module), line, true, std::nullopt});
         }
-        entry.messages.insert(entry.messages.begin(), {topics_.event(route->module), std::move(line), false});
+        entry.messages.insert(entry.messages.begin(),
+                              {topics_.event(route->module), std::move(line), false, std::nullopt});
     }
     for (const mqtt::Message& m : entry.messages) entry.bytes += m.topic.size() + m.payload.size();
     enqueue(std::move(entry));
@@ -390,26 +491,73 @@ void MqttBridge::announce(uint32_t module) {
             publish(m);
 }
 
-void MqttBridge::incoming(std::string payload, Incoming in) {
-    if (in == Incoming::Flooded) {
-        deliver(error_line(nullptr, "too many requests arrive at once; try again later"));
+void MqttBridge::message_for(const Route& route, std::string line, bool refusal) {
+    if (refusal && refusalsQueued_ >= REFUSALS_QUEUED_MAX) {
+        refusals_dropped(1);
         return;
     }
-    if (in == Incoming::Oversized) {
-        deliver(error_line(nullptr,
-                           "the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"));
+    Entry entry;
+    entry.refusal = refusal;
+    if (route.topic.empty())
+        entry.messages.push_back({topics_.result(), std::move(line), false, std::nullopt});
+    else
+        entry.messages.push_back({route.topic, std::move(line), false, route.correlation});
+    const mqtt::Message& m = entry.messages.front();
+    entry.bytes = m.topic.size() + m.payload.size() + (m.correlation ? m.correlation->size() : 0);
+    enqueue(std::move(entry));
+    pump();
+}
+
+void MqttBridge::refused(Route route, std::string line) {
+    if (const uint64_t dropped = refusalsDropped_.exchange(0)) refusals_dropped(dropped);
+    message_for(route, std::move(line), true);
+}
+
+void MqttBridge::refusals_dropped(uint64_t n) {
+    refusalsUnlogged_ += n;
+    const auto now = Clock::now();
+    if (lastRefusalWarning_ != Clock::time_point{} && now - lastRefusalWarning_ < DROP_WARNING_EVERY) return;
+    log_("mqtt: " + std::to_string(refusalsUnlogged_) +
+         " refusals of requests dropped: too many requests arrived at once");
+    refusalsUnlogged_ = 0;
+    lastRefusalWarning_ = now;
+}
+
+void MqttBridge::incoming(std::string payload, Route route) {
+    if (route.topic.empty()) {
+        // Answered on the result topic, in the order of such requests, as ever.
+        if (paused_) {
+            message_for(route, error_line(nullptr, "too many requests wait for the line; try again later"));
+            return;
+        }
+        service_.request(link_, payload);
         return;
     }
-    const mqtt::Screened s = mqtt::screen_command(payload, options_.commands);
-    if (!s.pass) {
-        deliver(error_line(s.id, s.refusal));
+    if (replies_.size() >= REPLIES_MAX || repliesBytes_ + payload.size() > REPLIES_BYTES_MAX) {
+        message_for(route, error_line(nullptr, "too many requests wait for the line; try again later"));
         return;
     }
-    if (paused_) {
-        deliver(error_line(s.id, "too many requests wait for the line; try again later"));
-        return;
-    }
-    service_.request(link_, payload);
+    auto reply = std::make_shared<Reply>(*this, std::move(route), payload.size());
+    replies_.emplace(reply.get(), reply);
+    repliesBytes_ += reply->bytes;
+    service_.request(reply, payload);
+}
+
+void MqttBridge::reply(Reply& r, std::string line) {
+    message_for(r.route, std::move(line));
+    // The service counts the answer given once this returns: looked at then.
+    const std::weak_ptr<Client> weak = r.shared_from_this();
+    boost::asio::post(io_, [this, weak] {
+        if (const auto alive = weak.lock()) replied(alive);
+    });
+}
+
+void MqttBridge::replied(const std::shared_ptr<Client>& reply) {
+    if (Service::answers_pending(*reply) && !reply->closing) return; // steps or progress ahead of it
+    const auto it = replies_.find(reply.get());
+    if (it == replies_.end()) return;
+    repliesBytes_ -= std::min(repliesBytes_, it->second->bytes);
+    replies_.erase(it);
 }
 
 void MqttBridge::enqueue(Entry entry) {
@@ -417,6 +565,7 @@ void MqttBridge::enqueue(Entry entry) {
     while (!queue_.empty() &&
            (queue_.size() >= options_.queueMax || queueBytes_ + entry.bytes > mqtt::QUEUE_BYTES_MAX)) {
         queueBytes_ -= queue_.front().bytes;
+        refusalsQueued_ -= queue_.front().refusal ? 1 : 0;
         queue_.pop_front();
         ++dropped_;
         ++droppedUnlogged_;
@@ -432,6 +581,7 @@ void MqttBridge::enqueue(Entry entry) {
         }
     }
     queueBytes_ += entry.bytes;
+    refusalsQueued_ += entry.refusal ? 1 : 0;
     queue_.push_back(std::move(entry));
 }
 
@@ -440,14 +590,20 @@ void MqttBridge::pump() {
         Entry entry = std::move(queue_.front());
         queue_.pop_front();
         queueBytes_ -= entry.bytes;
+        refusalsQueued_ -= entry.refusal ? 1 : 0;
         for (const mqtt::Message& m : entry.messages) publish(m);
     }
 }
 
 void MqttBridge::publish(const mqtt::Message& m) {
     int mid = 0;
-    const int rc = mosquitto_publish(m_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                                     m.payload.data(), 1, m.retain);
+    mosquitto_property* properties = nullptr;
+    if (m.correlation && !m.correlation->empty())
+        mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, m.correlation->data(),
+                                      static_cast<uint16_t>(m.correlation->size()));
+    const int rc = mosquitto_publish_v5(m_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                        m.payload.data(), 1, m.retain, properties);
+    mosquitto_property_free_all(&properties);
     // Without a connection just now libmosquitto keeps it and sends it once
     // it has one again, as it does all it has not seen acknowledged.
     if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {

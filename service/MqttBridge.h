@@ -12,6 +12,14 @@
 // thread may block where libmosquitto does (a host name resolved, a TLS
 // handshake) without holding the line's thread or the event loop.
 //
+// MQTT 5: a request that names a response topic is answered there, with its
+// correlation data, through a client of the service of its own (its answer,
+// and any steps or progress ahead of it, go to that topic alone); one that
+// names none is answered on the result topic, in the order of such requests.
+// Requests are screened on the broker's thread: with --mqtt-commands off none
+// is read at all, with it on each is bounded in size and parsed there, off
+// the event loop, and what is posted to the loop is counted and bounded.
+//
 // What waits for the broker waits in a bounded queue, in order, and goes out
 // when the broker is back; a full queue drops its oldest entry, counted and
 // logged. QoS 1 throughout: a message the broker has not acknowledged is
@@ -40,6 +48,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace kelvord {
 
@@ -70,12 +79,30 @@ public:
     static constexpr size_t IN_FLIGHT_MAX = 64;
     // Bytes of requests from the broker on their way to the event loop, at most.
     static constexpr size_t INCOMING_BYTES_MAX = 16u << 20;
+    // Requests, and refusals, on their way to the event loop at once, at most;
+    // beyond, a request is refused, and a refusal beyond is dropped (counted).
+    static constexpr size_t INCOMING_MAX = 256;
+    // Requests with a response topic that wait for their answers, and their
+    // bytes, at most; beyond, a request is refused.
+    static constexpr size_t REPLIES_MAX = PENDING_REQUESTS_MAX;
+    static constexpr size_t REPLIES_BYTES_MAX = PENDING_BYTES_MAX;
+    // The bridge's own refusals waiting for the broker, at most: a flood of
+    // requests pushes no event out of the queue. Beyond, a refusal is dropped.
+    static constexpr size_t REFUSALS_QUEUED_MAX = 64;
 
 private:
     class Link;
+    class Reply;
+    // Where the answer of one request goes: its response topic with its
+    // correlation data, or (topic empty) the result topic.
+    struct Route {
+        std::string topic;
+        std::optional<std::string> correlation;
+    };
     struct Entry {
         std::vector<mqtt::Message> messages; // an event with its retained companion, or an answer
         size_t bytes = 0;
+        bool refusal = false; // a request refused by the bridge itself
     };
 
     // The broker's thread.
@@ -83,10 +110,12 @@ private:
     void wait_before_retry(int ms);
     std::string failure_text(int rc, int savedErrno);
     void report_failure(const std::string& why);
-    static void on_connect(struct mosquitto*, void* self, int rc);
+    static void on_connect(struct mosquitto*, void* self, int rc, int flags, const struct mqtt5__property*);
     static void on_disconnect(struct mosquitto*, void* self, int rc);
     static void on_publish(struct mosquitto*, void* self, int mid);
-    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* message);
+    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* message,
+                           const struct mqtt5__property* properties);
+    void post_refusal(Route route, std::string line);
     static void on_log(struct mosquitto*, void* self, int level, const char* text);
 
     // The event loop's.
@@ -94,8 +123,12 @@ private:
     void disconnected(const std::string& why);
     void acknowledged(int mid);
     void deliver(std::string line);
-    enum class Incoming { Request, Oversized, Flooded };
-    void incoming(std::string payload, Incoming in);
+    void incoming(std::string payload, Route route);
+    void refused(Route route, std::string line);
+    void refusals_dropped(uint64_t n);
+    void reply(Reply& reply, std::string line);
+    void replied(const std::shared_ptr<Client>& reply);
+    void message_for(const Route& route, std::string line, bool refusal = false);
     void enqueue(Entry entry);
     void pump();
     void publish(const mqtt::Message& m);
@@ -117,6 +150,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> sessionUp_{false};
     std::atomic<size_t> incomingBytes_{0};
+    std::atomic<size_t> incomingCount_{0};
+    std::atomic<size_t> refusalsPosted_{0};
+    std::atomic<uint64_t> refusalsDropped_{0};
     std::mutex mutex_; // guards what follows, and the waits
     std::condition_variable wake_;
     std::string refusal_;         // why the broker refused the last connection
@@ -128,8 +164,14 @@ private:
     // The event loop's.
     bool connected_ = false;
     bool paused_ = false; // the service holds requests of the broker's for now
+    // The requests with a response topic not yet answered, and their bytes.
+    std::map<Client*, std::shared_ptr<Reply>> replies_;
+    size_t repliesBytes_ = 0;
     std::deque<Entry> queue_;
     size_t queueBytes_ = 0;
+    size_t refusalsQueued_ = 0;
+    uint64_t refusalsUnlogged_ = 0; // dropped since the last warning
+    std::chrono::steady_clock::time_point lastRefusalWarning_{};
     std::unordered_set<int> inFlight_;
     uint64_t dropped_ = 0;          // since the start
     uint64_t droppedUnlogged_ = 0;  // since the last warning

@@ -8,7 +8,9 @@ Checked: an identification of the simulated module on the event topic, the
 same object a watcher of the socket gets, and its delay through the broker;
 Home Assistant's discovery configurations (the fields it requires, their
 templates rendered against real events); requests over MQTT answered on the
-result topic, malformed ones with an error object; the broker stopped and
+result topic, malformed ones with an error object; MQTT 5 request/response
+(mosquitto_rr, and paho with correlation data), a backup seen by no one but
+who asked it under the README's ACL; the broker stopped and
 started again with events in between, all delivered in order, and a queue
 that overflows; the service killed, "offline" through its last will; the
 line served while the broker is away.
@@ -40,6 +42,8 @@ from rig import Rig, wait_for  # noqa: E402
 
 import jinja2  # noqa: E402
 import paho.mqtt.client as paho  # noqa: E402
+from paho.mqtt.packettypes import PacketTypes  # noqa: E402
+from paho.mqtt.properties import Properties  # noqa: E402
 
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 LINE = "L"  # the topic level of the rig's link, named L
@@ -63,9 +67,35 @@ def run(*args, **kw):
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60, **kw)
 
 
+# The README's broker ACL for a line under the prefix kelvor, as a listener
+# whose anonymous clients are the other clients of the site: they read what a
+# line publishes for all and ask on its request topics; each reads and writes
+# its own reply topics alone (by its client ID); the service (user kelvord)
+# writes them all.
+ACL = """\
+topic read kelvor/+/status
+topic read kelvor/+/state
+topic read kelvor/+/result
+topic read kelvor/+/+/event
+topic read kelvor/+/+/identified
+topic write kelvor/+/command
+topic write kelvor/+/request
+pattern readwrite kelvor/+/reply/%c/#
+
+user kelvord
+topic readwrite kelvor/#
+topic write homeassistant/#
+"""
+
+# The largest message the test's broker takes (mosquitto's own default is
+# unbounded): room for a request a little beyond the service's 8 MiB.
+MAX_PACKET = 16 << 20
+
+
 class Broker:
     """mosquitto in a scratch directory: `plain`, `tls` (user kelvord,
-    password from a file) and `certs` (a client certificate) listeners."""
+    password from a file), `certs` (a client certificate) and `acl` (the
+    README's ACL; kelvord with its password, the others anonymous) listeners."""
 
     USER, PASSWORD = "kelvord", "s3cret pass"
 
@@ -75,12 +105,14 @@ class Broker:
         self.dir = tempfile.mkdtemp(prefix="kelvord-mqtt-")
         testcase.addCleanup(shutil.rmtree, self.dir, True)
         testcase.addCleanup(self.stop)
-        self.plain, self.tls, self.certs = free_port(), free_port(), free_port()
+        self.plain, self.tls, self.certs, self.acl = free_port(), free_port(), free_port(), free_port()
         self.proc = None
         self.make_certificates()
         pwfile = self.path("passwords")
         run("mosquitto_passwd", "-b", "-c", pwfile, self.USER, self.PASSWORD)
         os.chmod(pwfile, 0o600)
+        with open(self.path("kelvor.acl"), "w", encoding="utf-8") as f:
+            f.write(ACL)
         tls = "cafile {ca}\ncertfile {crt}\nkeyfile {key}\n".format(
             ca=self.path("ca.crt"), crt=self.path("server.crt"), key=self.path("server.key"))
         with open(self.path("mosquitto.conf"), "w", encoding="utf-8") as f:
@@ -88,12 +120,15 @@ class Broker:
                     "user {user}\n"
                     "persistence true\npersistence_location {dir}/\n"
                     "log_dest stderr\nlog_type error\nlog_type warning\n"
+                    "max_packet_size {max_packet}\n"
                     "listener {plain} 127.0.0.1\nallow_anonymous true\n"
+                    "listener {acl} 127.0.0.1\nallow_anonymous true\npassword_file {pw}\nacl_file {aclfile}\n"
                     "listener {tls} 127.0.0.1\nallow_anonymous false\npassword_file {pw}\n{tlsconf}"
                     "listener {certs} 127.0.0.1\nallow_anonymous false\nrequire_certificate true\n"
                     "use_identity_as_username true\n{tlsconf}"
                     .format(user=getpass.getuser(), dir=self.dir, plain=self.plain, tls=self.tls,
-                            certs=self.certs, pw=pwfile, tlsconf=tls))
+                            certs=self.certs, pw=pwfile, tlsconf=tls, max_packet=MAX_PACKET, acl=self.acl,
+                            aclfile=self.path("kelvor.acl")))
         self.start()
 
     def path(self, name):
@@ -152,10 +187,11 @@ class Subscriber:
     with the moment it came. A persistent session (QoS 1) keeps what is
     published while it reconnects to a broker that restarted."""
 
-    def __init__(self, testcase, broker, topics=("kelvor/#", "homeassistant/#"), client_id=None):
+    def __init__(self, testcase, broker, topics=("kelvor/#", "homeassistant/#"), client_id=None, port=None):
         self.messages = []
         self.cond = threading.Condition()
         self.client = paho.Client(client_id=client_id or "", clean_session=client_id is None)
+        self.refused = []  # the topics the broker would not subscribe it to
         self.client.reconnect_delay_set(0.05, 0.2)
         self.connected = threading.Event()
 
@@ -164,6 +200,7 @@ class Subscriber:
                 client.subscribe([(t, 1) for t in topics])
 
         def on_subscribe(client, userdata, mid, granted):
+            self.refused.extend(t for t, g in zip(topics, granted) if g >= 0x80)
             self.connected.set()
 
         def on_message(client, userdata, m):
@@ -175,7 +212,7 @@ class Subscriber:
         self.client.on_connect = on_connect
         self.client.on_subscribe = on_subscribe
         self.client.on_message = on_message
-        self.client.connect("127.0.0.1", broker.plain, keepalive=10)
+        self.client.connect("127.0.0.1", port or broker.plain, keepalive=10)
         self.client.loop_start()
         testcase.addCleanup(self.close)
         if not self.connected.wait(10):
@@ -231,6 +268,67 @@ def publish(broker, topic, payload):
     info.wait_for_publish()
     c.loop_stop()
     c.disconnect()
+
+
+class Requester:
+    """A client of MQTT 5 (paho) that asks with a response topic of its own,
+    kelvor/L/reply/CLIENT_ID/..., and keeps what comes there (topic, payload,
+    correlation data)."""
+
+    def __init__(self, testcase, port, client_id):
+        self.id = client_id
+        self.messages = []
+        self.cond = threading.Condition()
+        self.client = paho.Client(client_id=client_id, protocol=paho.MQTTv5)
+        subscribed = threading.Event()
+
+        def on_connect(client, userdata, flags, rc, properties=None):
+            client.subscribe(self.reply("#"), qos=1)
+
+        def on_message(client, userdata, m):
+            props = getattr(m, "properties", None)
+            with self.cond:
+                self.messages.append((m.topic, m.payload, getattr(props, "CorrelationData", None)))
+                self.cond.notify_all()
+
+        self.client.on_connect = on_connect
+        self.client.on_subscribe = lambda *a: subscribed.set()
+        self.client.on_message = on_message
+        self.client.connect("127.0.0.1", port, keepalive=10)
+        self.client.loop_start()
+        testcase.addCleanup(self.close)
+        if not subscribed.wait(10):
+            raise AssertionError("the requester did not subscribe")
+
+    def reply(self, leaf):
+        return "kelvor/%s/reply/%s/%s" % (LINE, self.id, leaf)
+
+    def ask(self, obj, response_topic=None, correlation=None, on=None):
+        props = Properties(PacketTypes.PUBLISH)
+        if response_topic is not None:
+            props.ResponseTopic = response_topic
+        if correlation is not None:
+            props.CorrelationData = correlation
+        payload = obj if isinstance(obj, bytes) else json.dumps(obj)
+        self.client.publish(on or topic("request"), payload, qos=1, properties=props).wait_for_publish(10)
+
+    def answer(self, where, seconds=30):
+        """The first message (topic, object, correlation) that `where` takes."""
+        deadline = time.monotonic() + seconds
+        with self.cond:
+            while True:
+                for t, p, c in self.messages:
+                    obj = json.loads(p)
+                    if where(t, obj):
+                        return t, obj, c
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("no answer within %s s; got %s" % (seconds, self.messages))
+                self.cond.wait(left)
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
 
 
 def topic(kind, module=0, prefix="kelvor"):
@@ -463,10 +561,117 @@ class Requests(unittest.TestCase):
         r = Rig(self, daemon_args=("--mqtt", b.url()))
         s.text(topic("status"), "online")
         r.control("--fault", "none")
+        # Refused unread: not even the id is taken from it.
         publish(b, topic("command"), json.dumps(command("DA", id="d")))
         e = s.payload(topic("result"))
-        self.assertEqual((e["class"], e["id"]), ("error", "d"))
+        self.assertEqual((e["class"], e["id"]), ("error", None))
         self.assertIn("--mqtt-commands", e["message"])
+        # An MQTT 5 requester hears it on its own response topic.
+        q = Requester(self, b.plain, "off-1")
+        q.ask(command("DA", id="d"), q.reply("1"), b"c-1")
+        t, e, corr = q.answer(lambda t, o: True)
+        self.assertEqual((t, e["class"], e["id"], corr), (q.reply("1"), "error", None, b"c-1"))
+        self.assertIn("--mqtt-commands", e["message"])
+
+
+class RequestResponse(unittest.TestCase):
+    """MQTT 5: answers on the request's response topic with its correlation
+    data; biometric data on no other topic."""
+
+    def test_mosquitto_rr_and_the_response_topics_of_requests(self):
+        b = Broker(self)
+        s = Subscriber(self, b, topics=(topic("result"), topic("status")))
+        Rig(self, daemon_args=("--mqtt", b.url(), "--mqtt-commands"))
+        s.text(topic("status"), "online")
+        # mosquitto_rr, as a shell script would ask, on both request topics.
+        for on in ("request", "command"):
+            with self.subTest(mosquitto_rr=on):
+                p = subprocess.run(["mosquitto_rr", "-V", "5", "-h", "127.0.0.1", "-p", str(b.plain), "-t",
+                                    topic(on), "-e", "kelvor/L/reply/rr/" + on, "-W", "20", "-m",
+                                    '{"class":"command","command":"SS"}'],
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                a = json.loads(p.stdout)
+                self.assertEqual((a["class"], a["command"], a["outcome"]), ("command", "SS", "ok"))
+                rig.check(a)
+        q = Requester(self, b.plain, "asker")
+        # Each row: the request, its response topic and correlation data; where the
+        # answer goes (the response topic, or the result topic for a refusal) and a
+        # word of the refusal (None: answered).
+        rows = [
+            (command("SS", id="s1"), q.reply("s1"), b"\x00corr\xff", q.reply("s1"), None),
+            (command("SS", id="s2"), q.reply("s2"), None, q.reply("s2"), None),
+            ({"class": "version", "id": "v"}, q.reply("v"), b"v" * 1024, q.reply("v"), None),
+            ({"class": "backup", "id": "b-open"}, None, None, topic("result"), "response topic"),
+            (command("RT", id="rt-open", p1=5, output_file="u.tpl"), None, None, topic("result"),
+             "biometric"),
+            (command("SS", id="wild"), "kelvor/L/reply/asker/+", b"w", topic("result"), "wildcards"),
+            (command("SS", id="hash"), "kelvor/#", b"w", topic("result"), "wildcards"),
+            (command("SS", id="loop"), topic("request"), b"w", topic("result"), "topic of the requests"),
+            (command("SS", id="long"), q.reply("x" * 600), b"w", topic("result"), "1 to 512"),
+            (command("SS", id="corr"), q.reply("corr"), b"c" * 1025, topic("result"), "correlation data"),
+            (command("NOPE", id="bad"), q.reply("bad"), b"b", q.reply("bad"), "keyword"),
+        ]
+        for obj, response, corr, where, refusal in rows:
+            with self.subTest(id=obj["id"]):
+                s.clear()
+                q.ask(obj, response, corr)
+                if where == topic("result"):
+                    e = s.payload(topic("result"))
+                    # Refused before it was read: no id, and nothing of its data.
+                    self.assertEqual(e["class"], "error")
+                    self.assertIn(refusal, e["message"])
+                    self.assertIn(e["id"], (None, obj["id"]))
+                    continue
+                t, a, c = q.answer(lambda t, o: t == where)
+                self.assertEqual(c, corr)
+                self.assertEqual(a["id"], obj["id"])
+                if refusal:
+                    self.assertEqual(a["class"], "error")
+                    self.assertIn(refusal, a["message"])
+                else:
+                    self.assertNotEqual(a["class"], "error", a)
+                # Answered there alone.
+                time.sleep(0.2)
+                self.assertEqual(s.on(topic("result")), [])
+
+    def test_a_backup_seen_by_no_one_but_who_asked_it(self):
+        """Under the README's ACL a client that subscribes to everything it may
+        (#, the result topic, another client's replies) sees no template of a
+        backup another client asked with its response topic."""
+        b = Broker(self)
+        r = Rig(self, start=False)
+        creds = os.path.join(r.dir, "creds")
+        with open(creds, "w", encoding="utf-8") as f:
+            f.write("%s\n%s\n" % (Broker.USER, Broker.PASSWORD))
+        os.chmod(creds, 0o600)
+        r.start_daemon(("--mqtt", "mqtt://127.0.0.1:%d" % b.acl, "--mqtt-credentials", creds, "--mqtt-commands"))
+        eve = Subscriber(self, b, topics=("#", topic("result"), "kelvor/L/reply/asker/#"), client_id="eve",
+                         port=b.acl)
+        eve.text(topic("status"), "online")
+        self.assertEqual(eve.refused, [])  # the broker filters what it delivers, not what it subscribes
+        c = r.client()
+        enroll(r, c, 5, 3)
+        enroll(r, c, 6, 4)
+        q = Requester(self, b.acl, "asker")
+        q.ask({"class": "backup", "id": "b1"}, q.reply("b1"), b"b1")
+        _, a, corr = q.answer(lambda t, o: o.get("id") == "b1", 60)
+        self.assertEqual((a["class"], corr), ("backup", b"b1"), a)
+        data = [f["data"] for f in a["files"] if f["data"]]
+        self.assertGreaterEqual(len(data), 3, a["files"])  # the manifest and a file per user
+        # The same backup without a response topic: refused on the result topic.
+        q.ask({"class": "backup", "id": "b2"})
+        refused = eve.payload(topic("result"))
+        self.assertEqual((refused["class"], refused["id"]), ("error", "b2"))
+        self.assertIn("response topic", refused["message"])
+        time.sleep(0.5)
+        got = [m[1] for m in list(eve.messages)]
+        self.assertTrue(any(m[0] == topic("status") for m in eve.messages))
+        for m in list(eve.messages):
+            self.assertFalse(m[0].startswith("kelvor/L/reply/"), m[0])
+            self.assertNotIn(b'"class":"backup"', m[1], m[0])
+        for d in data:
+            self.assertFalse(any(d.encode() in p for p in got), "a file of the backup reached the other client")
 
 
 class Security(unittest.TestCase):

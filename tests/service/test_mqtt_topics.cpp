@@ -249,25 +249,85 @@ TEST(MqttRequests, Screened) {
     struct Case {
         std::string payload;
         bool enabled;
+        bool privateAnswer; // the request names a response topic
         bool pass;
         Json id;
         std::string refusal; // a part of it
     };
+    const std::string templates = "biometric data";
     const Case cases[] = {
-        {R"({"class":"command","id":1,"command":"SS"})", true, true, 1, ""},
-        {R"({"class":"devices","id":"d"})", true, true, "d", ""},
-        {"not json", true, true, nullptr, ""}, // the service answers it as a socket client's
-        {R"({"class":"command","id":1,"command":"SS"})", false, false, 1, "--mqtt-commands"},
-        {R"({"class":"watch","id":2})", true, false, 2, "no watch"},
-        {R"({"class":"auth","id":3,"token":"0123456789abcdef"})", true, false, 3, "no token"},
-        {std::string(REQUEST_BYTES_MAX + 1, ' '), true, false, nullptr, "longer than"},
+        {R"({"class":"command","id":1,"command":"SS"})", true, false, true, 1, ""},
+        {R"({"class":"devices","id":"d"})", true, false, true, "d", ""},
+        {R"({"class":"command","id":1,"command":"SS","trace":4})", true, false, true, 1, ""},
+        {R"({"class":"restore","id":1,"files":[]})", true, false, true, 1, ""},
+        {R"({"class":"command","id":1,"command":"MR","p2":64,"output_file":"m.bin"})", true, false, true, 1,
+         ""},
+        // Refused by the parser here, with its words, before the event loop sees it.
+        {"not json", true, false, false, nullptr, "JSON"},
+        {R"({"class":"command","id":"t","command":"SS","p1":"x"})", true, false, false, "t", "p1"},
+        // With requests off nothing is read: not the id, not the size.
+        {R"({"class":"command","id":1,"command":"SS"})", false, false, false, nullptr, "--mqtt-commands"},
+        {R"({"class":"command","id":1,"command":"SS"})", false, true, false, nullptr, "--mqtt-commands"},
+        {"not json", false, false, false, nullptr, "--mqtt-commands"},
+        {std::string(REQUEST_BYTES_MAX + 1, ' '), false, false, false, nullptr, "--mqtt-commands"},
+        {R"({"class":"watch","id":2})", true, false, false, 2, "no watch"},
+        {R"({"class":"watch","id":2})", true, true, false, 2, "no watch"},
+        {R"({"class":"auth","id":3,"token":"0123456789abcdef"})", true, false, false, 3, "no token"},
+        {std::string(REQUEST_BYTES_MAX + 1, ' '), true, false, false, nullptr, "longer than"},
+        // Answers that carry templates or images: to the requester's response topic alone.
+        {R"({"class":"backup","id":"b"})", true, false, false, "b", templates},
+        {R"({"class":"backup","id":"b"})", true, true, true, "b", ""},
+        {R"({"class":"copy_users","id":"c","from_module":1,"targets":[2]})", true, false, false, "c",
+         templates},
+        {R"({"class":"copy_users","id":"c","from_module":1,"targets":[2]})", true, true, true, "c", ""},
+        {R"({"class":"command","id":4,"command":"RT","p1":5,"output_file":"u.tpl"})", true, false, false, 4,
+         templates},
+        {R"({"class":"command","id":4,"command":"RT","p1":5,"output_file":"u.tpl"})", true, true, true, 4,
+         ""},
+        {R"({"class":"command","id":4,"command":"RT","p1":5,"trace":3})", true, false, false, 4, templates},
+        {R"({"class":"command","id":4,"command":"RT","p1":5})", true, false, true, 4, ""},
+        {R"({"class":"command","id":5,"command":"SI","output_file":"s.bmp"})", true, false, false, 5,
+         templates},
+        {R"({"class":"command","id":5,"command":"ST","output_file":"s.tpl"})", true, false, false, 5,
+         templates},
+        {R"({"class":"command","id":5,"command":"CR","output_file":"c.bin"})", true, false, false, 5,
+         templates},
+        {R"({"class":"command","id":6,"command":"IS","read_image":true})", true, false, false, 6, templates},
+        {R"({"class":"command","id":6,"command":"IS","read_image":true})", true, true, true, 6, ""},
     };
     for (const Case& c : cases) {
-        const Screened s = screen_command(c.payload, c.enabled);
-        const std::string shown = c.payload.substr(0, 60);
-        EXPECT_EQ(s.pass, c.pass) << shown;
+        const Screened s = screen_command(c.payload, c.enabled, c.privateAnswer);
+        const std::string shown = c.payload.substr(0, 60) + (c.privateAnswer ? " (response topic)" : "");
+        EXPECT_EQ(s.pass, c.pass) << shown << ": " << s.refusal;
         EXPECT_EQ(s.id, c.id) << shown;
         EXPECT_NE(s.refusal.find(c.refusal), std::string::npos) << shown << ": " << s.refusal;
+    }
+}
+
+TEST(MqttRequests, ResponseTopics) {
+    const Topics topics("site/hall", "L");
+    struct Case {
+        std::string topic;
+        std::string error; // a part of it; empty: taken
+    };
+    const Case cases[] = {
+        {"site/hall/L/reply/door-1/42", ""},
+        {"replies/a b/\xc3\xa9", ""},
+        {std::string(RESPONSE_TOPIC_BYTES_MAX, 'r'), ""},
+        {"", "1 to 512 bytes"},
+        {std::string(RESPONSE_TOPIC_BYTES_MAX + 1, 'r'), "1 to 512 bytes"},
+        {"site/hall/L/reply/+", "wildcards"},
+        {"#", "wildcards"},
+        {"a/#", "wildcards"},
+        {std::string("a\0b", 3), "wildcards"},
+        {"$SYS/broker/x", "broker's own"},
+        {"site/hall/L/command", "topic of the requests"},
+        {"site/hall/L/request", "topic of the requests"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(valid_response_topic(c.topic, topics, error), c.error.empty()) << c.topic << ": " << error;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.topic << ": " << error;
     }
 }
 
