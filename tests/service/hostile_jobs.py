@@ -155,3 +155,33 @@ class Bounds(unittest.TestCase):
         # The largest range and wait that are taken.
         a = c.request({"class": "scan", "first": 1, "last": 255, "wait_ms": 5}, timeout=30)
         self.assertEqual(a["objects"][-1]["modules"], [1])
+
+
+class ClientGivesUp(unittest.TestCase):
+    def setUp(self):
+        try:
+            import kelvor
+        except ImportError as e:  # the package is built with the suite (KELVOR_PYTHON)
+            self.skipTest("the Python package is not built: %s" % e)
+        self.kelvor = kelvor
+
+    def test_a_call_past_its_time_out_stops_its_job_and_the_next_call_gets_its_own_answer(self):
+        r = line_rig(self, patient=True)
+        c = self.kelvor.Client(r.sock, timeout=1)
+        self.addCleanup(c.close)
+        other = r.client()
+        # (what, the call that waits longer than the client's time-out)
+        rows = [
+            ("a command waiting for a finger", lambda: c.command("IS")),
+            ("a scan of IDs nobody answers", lambda: c._ask(LONG_SCAN)),
+        ]
+        for what, call in rows:
+            with self.subTest(what):
+                started = time.monotonic()
+                with self.assertRaises(self.kelvor.LinkError):
+                    call()
+                rig.wait_for(lambda: not busy(other), STOPPED_BOUND, "the job to stop")
+                self.assertLessEqual(time.monotonic() - started, 1 + STOPPED_BOUND)
+                # The answers given up on are not taken for this call's.
+                self.assertEqual(c.devices()["class"], "devices")
+                self.assertEqual(c.command("SS").object["command"], "SS")
