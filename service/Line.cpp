@@ -190,8 +190,8 @@ void Line::watch_main() {
         }
         const auto now = Clock::now();
         if (now >= running_.deadline) {
-            stop_running("the job held the line for longer than the " + std::to_string(options_.jobSecondsMax) +
-                         " s that any job may take");
+            stop_running("the job held the line for longer than the " +
+                         std::to_string(options_.jobSecondsMax) + " s that any job may take");
             continue;
         }
         if (running_.key.owner.expired()) {
@@ -670,8 +670,8 @@ void Line::thread_main() {
             jobs_.pop_front();
             snapshot_.queued = jobs_.size();
             snapshot_.busy = true;
-            running_ = Running{true, job.key, Clock::now() + std::chrono::seconds(options_.jobSecondsMax), {},
-                               false};
+            running_ = Running{
+                true, job.key, Clock::now() + std::chrono::seconds(options_.jobSecondsMax), {}, false};
             watch_.notify_all();
             lock.unlock();
             flush_noise();

@@ -133,7 +133,7 @@ private:
         bool on = false;
         JobKey key;
         std::chrono::steady_clock::time_point deadline{};
-        std::string stopped; // why it was stopped; "" while it runs
+        std::string stopped;    // why it was stopped; "" while it runs
         bool finishing = false; // its outcome is being handed over: no stop any more
     };
     void stop_running(const std::string& why);

@@ -1,7 +1,7 @@
 // The service's protocol: JSON Lines, one object per line, each tagged by
 // "class". A client sends requests (command, watch, devices, version, scan,
-// auth, cancel; the directory's person_set, people and person_remove; backup, restore, copy_users) and gets one
-// answer per request, in the order of its requests, and, once it watches, event objects as they happen.
+// auth, cancel; the directory's person_set, people and person_remove; backup, restore, copy_users) and gets
+// one answer per request, in the order of its requests, and, once it watches, event objects as they happen.
 // Anything malformed is answered with an "error" object; the connection goes on.
 #pragma once
 
