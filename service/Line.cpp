@@ -177,6 +177,8 @@ void Line::after_stop() {
     const int rc = cancel_command();
     serial_set_read_timeout(readTimeout);
     after_command(rc);
+    // The module answered just now: no status check is due for the stopped job's silence.
+    if (rc == 0) checkSoon_ = false;
 }
 
 // The watchdog of the running job: it stops one that passes the longest time
@@ -771,6 +773,7 @@ void Line::heartbeat() {
     bool answered = false;
     uint32_t status = 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.settings.readTimeout);
+    bool jobWaits = false;
     while (sent == 0 && !answered) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -779,8 +782,12 @@ void Line::heartbeat() {
         const int rc = link_wait_event(event, static_cast<int>(left));
         if (rc < 0) break;
         if (rc == 0) {
-            if (serial_interrupted()) continue; // the answer is on its way: it is awaited still
-            break;
+            if (!serial_interrupted()) break;
+            // A job came: the answer on its way is awaited still, with the
+            // interrupt set aside (while it stands, no read waits at all).
+            serial_clear_interrupt();
+            jobWaits = true;
+            continue;
         }
         if (event.kind == LineEventKind::Packet) {
             const packet::Fields f = packet::decode(event.bytes.data(), network);
@@ -792,6 +799,7 @@ void Line::heartbeat() {
         }
         publish_event(event);
     }
+    if (jobWaits) serial_interrupt();
     flush_noise();
     lastTraffic_ = Clock::now();
     if (sent != 0 || serial_port_lost()) {
