@@ -57,6 +57,8 @@ class AbandonedJobs(unittest.TestCase):
         ("a scan of IDs nobody answers, the client gone while it runs", dict(LONG_SCAN, id="s"), True),
         ("an identification waiting for a finger, the client gone while it waits",
          {"class": "command", "id": "i", "command": "IS"}, True),
+        # Right after a stopped job the line is checked no longer than its module needs.
+        ("the same again at once", {"class": "command", "id": "i", "command": "IS"}, True),
         ("an enrollment waiting for a finger, the client gone while it waits",
          {"class": "command", "id": "e", "command": "ES", "p1": 7, "flag": 0x71}, True),
     ]
