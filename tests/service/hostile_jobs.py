@@ -3,6 +3,7 @@ minutes is refused before it is queued, a job whose client goes is stopped at
 once and the line moves on, and a client stops its own jobs (never another's)
 with a cancel."""
 import signal
+import socket
 import sqlite3
 import time
 import unittest
@@ -55,6 +56,10 @@ class AbandonedJobs(unittest.TestCase):
     ROWS = [
         ("a scan of IDs nobody answers, the client gone at once", dict(LONG_SCAN, id="s"), False),
         ("a scan of IDs nobody answers, the client gone while it runs", dict(LONG_SCAN, id="s"), True),
+        # A client that ends its requests still waits for the answers: its job
+        # runs on until the client closes its end too.
+        ("a scan of IDs nobody answers, the client's requests ended, then the client gone",
+         dict(LONG_SCAN, id="s"), "half"),
         ("an identification waiting for a finger, the client gone while it waits",
          {"class": "command", "id": "i", "command": "IS"}, True),
         # Right after a stopped job the line is checked no longer than its module needs.
@@ -73,6 +78,8 @@ class AbandonedJobs(unittest.TestCase):
                     gone.send(request)
                     if seen_running:
                         rig.wait_for(lambda: busy(other), 5, "the job to start")
+                        if seen_running == "half":
+                            gone.sock.shutdown(socket.SHUT_WR)
                         # Past the module's own short waits: it holds the line now.
                         time.sleep(0.3)
                         self.assertTrue(busy(other))
