@@ -40,6 +40,13 @@ constexpr size_t NOISE_MAX = 256;
 constexpr int FRONT_REFUSED_RESULT = -1000;
 // Status checks that go unanswered before the line counts as lost.
 constexpr int SILENT_CHECKS_MAX = 2;
+// The read time-out of the cancel that follows a stopped job: the module
+// answers it at once when it answers at all, and the next job is not held
+// longer than a few of these.
+constexpr int STOP_SETTLE_MS = 250;
+// How often the watchdog looks whether the running job's client is still there.
+constexpr int OWNER_CHECK_MS = 200;
+const char* const CANCELLED = "cancelled";
 
 std::string settings_text(const LineSettings& s) {
     std::string t = s.port + " at " + std::to_string(baud_rate_of_code(s.baudCode)) + " baud";
@@ -66,6 +73,7 @@ Line::~Line() {
 
 void Line::start() {
     thread_ = std::thread([this] { thread_main(); });
+    watchdog_ = std::thread([this] { watch_main(); });
 }
 
 void Line::stop() {
@@ -75,7 +83,9 @@ void Line::stop() {
     }
     serial_interrupt();
     wake_.notify_all();
+    watch_.notify_all();
     if (thread_.joinable()) thread_.join();
+    if (watchdog_.joinable()) watchdog_.join();
 }
 
 int64_t Line::now_ms() const {
@@ -93,10 +103,111 @@ void Line::submit(Job job) {
     wake_.notify_all();
 }
 
-void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest request,
-                          std::function<void(CommandOutcome)> done, StepObserver steps) {
+bool Line::cancel(const JobKey& key) {
+    std::vector<Job> taken;
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = jobs_.begin(); it != jobs_.end();) {
+            if (same_owner(it->key.owner, key.owner) && it->key.tag == key.tag) {
+                taken.push_back(std::move(*it));
+                it = jobs_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        snapshot_.queued = jobs_.size();
+        const Running& r = running_;
+        if (r.on && r.stopped.empty() && !r.finishing && same_owner(r.key.owner, key.owner) &&
+            r.key.tag == key.tag) {
+            stop_running(CANCELLED);
+            running = true;
+        }
+    }
+    for (Job& job : taken) job.refused(CANCELLED);
+    return running || !taken.empty();
+}
+
+void Line::abandon(const std::weak_ptr<const void>& owner) {
+    std::vector<Job> dropped; // destroyed outside the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+        if (same_owner(it->key.owner, owner)) {
+            dropped.push_back(std::move(*it));
+            it = jobs_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    snapshot_.queued = jobs_.size();
+    if (running_.on && same_owner(running_.key.owner, owner)) stop_running("the client is gone");
+}
+
+// Under mutex_. The job's next read ends at once, and so does every one
+// after it until the job is over: the job ends quickly, as a silent module
+// would end it, and its outcome becomes `why`.
+void Line::stop_running(const std::string& why) {
+    Running& r = running_;
+    if (!r.on || r.finishing || !r.stopped.empty()) return;
+    r.stopped = why;
+    log_("a job stopped: " + why);
+    serial_interrupt();
+}
+
+std::string Line::finish_job() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_.finishing = true;
+    return running_.stopped;
+}
+
+bool Line::job_stopped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !running_.stopped.empty();
+}
+
+// After a stopped job the module may still wait (for a finger, for data):
+// a cancel ends that wait, and what it still had to say comes with the
+// cancel's answer. With a short read time-out, so that the next job is not
+// held by a module that does not answer.
+void Line::after_stop() {
+    serial_clear_interrupt();
+    if (!open_) return;
+    const int readTimeout = options_.settings.readTimeout;
+    serial_set_read_timeout(std::min(readTimeout, STOP_SETTLE_MS));
+    const int rc = cancel_command();
+    serial_set_read_timeout(readTimeout);
+    after_command(rc);
+    // The module answered just now: no status check is due for the stopped job's silence.
+    if (rc == 0) checkSoon_ = false;
+}
+
+// The watchdog of the running job: it stops one that passes the longest time
+// any job may take, or whose client is gone.
+void Line::watch_main() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (!running_.on || !running_.stopped.empty() || running_.finishing) {
+            watch_.wait(lock);
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now >= running_.deadline) {
+            stop_running("the job held the line for longer than the " +
+                         std::to_string(options_.jobSecondsMax) + " s that any job may take");
+            continue;
+        }
+        if (running_.key.owner.expired()) {
+            stop_running("the client is gone");
+            continue;
+        }
+        watch_.wait_until(lock, std::min(running_.deadline, now + std::chrono::milliseconds(OWNER_CHECK_MS)));
+    }
+}
+
+void Line::submit_command(JobKey key, CommandRequest request, std::function<void(CommandOutcome)> done,
+                          StepObserver steps) {
     Job job;
-    job.owner = std::move(owner);
+    job.key = std::move(key);
     job.run = [this, request = std::move(request), done, steps = std::move(steps)]() {
         if (std::string why = address(request.moduleId); !why.empty()) {
             done(why);
@@ -119,7 +230,7 @@ void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest reques
                 // The finger's image, read in the same turn on the line: no
                 // other command's scan comes between.
                 result.readImage = true;
-                if (open_ && scanned_a_finger(request.code, result.result, scanSuccess)) {
+                if (open_ && !job_stopped() && scanned_a_finger(request.code, result.result, scanSuccess)) {
                     CommandRequest ri;
                     ri.code = packet::cmd::RI;
                     ri.moduleId = request.moduleId;
@@ -129,22 +240,28 @@ void Line::submit_command(std::weak_ptr<const void> owner, CommandRequest reques
                     after_command(result.image->result);
                 }
             }
+            if (std::string why = finish_job(); !why.empty()) {
+                done(why);
+                return;
+            }
             done(std::move(result));
         } catch (const std::exception& e) {
             log_(std::string("a command failed: ") + e.what());
-            done(std::string("the command failed: ") + e.what());
+            std::string why = finish_job();
+            done(why.empty() ? std::string("the command failed: ") + e.what() : why);
         }
     };
     job.unavailable = [this, request, done](int openResult) {
         done(execute_unopened(request, options_.settings, openResult));
     };
+    job.refused = [done](std::string why) { done(std::move(why)); };
     submit(std::move(job));
 }
 
-void Line::submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
-                       int waitMs, std::function<void(ScanOutcome)> done) {
+void Line::submit_scan(JobKey key, uint32_t first, uint32_t last, int traceLevel, int waitMs,
+                       std::function<void(ScanOutcome)> done) {
     Job job;
-    job.owner = std::move(owner);
+    job.key = std::move(key);
     job.run = [this, first, last, traceLevel, waitMs, done]() {
         if (link_state().network != 1) {
             done(std::string(
@@ -156,15 +273,21 @@ void Line::submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t
             ScanResult scan = execute_scan(first, last, traceLevel, waitMs, options_.settings);
             for (const uint16_t id : scan.found) note_module(id, "ok", std::nullopt);
             after_command(scan.result);
+            if (std::string why = finish_job(); !why.empty()) {
+                done(why);
+                return;
+            }
             done(std::move(scan));
         } catch (const std::exception& e) {
             log_(std::string("a scan failed: ") + e.what());
-            done(std::string("the scan failed: ") + e.what());
+            std::string why = finish_job();
+            done(why.empty() ? std::string("the scan failed: ") + e.what() : why);
         }
     };
     job.unavailable = [this, done](int openResult) {
         done("the line is lost: " + open_failure_reason(options_.settings, openResult));
     };
+    job.refused = [done](std::string why) { done(std::move(why)); };
     submit(std::move(job));
 }
 
@@ -288,9 +411,9 @@ void rename_directory_in_json(std::string& object, const std::string& from, cons
 
 } // namespace
 
-void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function<void(WorkOutcome)> done) {
+void Line::submit_work(JobKey key, Work work, std::function<void(WorkOutcome)> done) {
     Job job;
-    job.owner = std::move(owner);
+    job.key = std::move(key);
     auto shared = std::make_shared<Work>(std::move(work));
     job.run = [this, shared, done]() {
         const Work& w = *shared;
@@ -332,6 +455,10 @@ void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function
                 };
             WorkDone result{execute_work(o, dir, options_.settings, progress), {}};
             after_command(result.work.result);
+            if (std::string stopped = finish_job(); !stopped.empty()) {
+                done(stopped);
+                return;
+            }
             if (o.tool == Tool::Backup && result.work.result == 0 &&
                 !read_backup_files(dir, result.files, why)) {
                 done(why);
@@ -344,12 +471,14 @@ void Line::submit_work(std::weak_ptr<const void> owner, Work work, std::function
             done(std::move(result));
         } catch (const std::exception& e) {
             log_(std::string("a backup, restore or copy failed: ") + e.what());
-            done(std::string("the work failed: ") + e.what());
+            std::string why = finish_job();
+            done(why.empty() ? std::string("the work failed: ") + e.what() : why);
         }
     };
     job.unavailable = [this, done](int openResult) {
         done("the line is lost: " + open_failure_reason(options_.settings, openResult));
     };
+    job.refused = [done](std::string why) { done(std::move(why)); };
     submit(std::move(job));
 }
 
@@ -531,7 +660,7 @@ void Line::thread_main() {
                 jobs_.pop_front();
                 snapshot_.queued = jobs_.size();
                 lock.unlock();
-                if (!job.owner.expired()) job.unavailable(lastOpenResult);
+                if (!job.key.owner.expired()) job.unavailable(lastOpenResult);
                 lock.lock();
             }
             continue;
@@ -543,9 +672,18 @@ void Line::thread_main() {
             jobs_.pop_front();
             snapshot_.queued = jobs_.size();
             snapshot_.busy = true;
+            running_ = Running{
+                true, job.key, Clock::now() + std::chrono::seconds(options_.jobSecondsMax), {}, false};
+            watch_.notify_all();
             lock.unlock();
             flush_noise();
-            if (!job.owner.expired()) job.run();
+            if (!job.key.owner.expired()) job.run();
+            lock.lock();
+            const bool stopped = !running_.stopped.empty();
+            running_ = Running{};
+            watch_.notify_all();
+            lock.unlock();
+            if (stopped) after_stop();
             // Text lines of a module that no command took (after its answer, or
             // of a module turned to) are nobody's command's: they are events.
             for (const std::string& text : json_output::take_pending_text())
@@ -635,6 +773,7 @@ void Line::heartbeat() {
     bool answered = false;
     uint32_t status = 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.settings.readTimeout);
+    bool jobWaits = false;
     while (sent == 0 && !answered) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -643,8 +782,12 @@ void Line::heartbeat() {
         const int rc = link_wait_event(event, static_cast<int>(left));
         if (rc < 0) break;
         if (rc == 0) {
-            if (serial_interrupted()) continue; // the answer is on its way: it is awaited still
-            break;
+            if (!serial_interrupted()) break;
+            // A job came: the answer on its way is awaited still, with the
+            // interrupt set aside (while it stands, no read waits at all).
+            serial_clear_interrupt();
+            jobWaits = true;
+            continue;
         }
         if (event.kind == LineEventKind::Packet) {
             const packet::Fields f = packet::decode(event.bytes.data(), network);
@@ -656,6 +799,7 @@ void Line::heartbeat() {
         }
         publish_event(event);
     }
+    if (jobWaits) serial_interrupt();
     flush_noise();
     lastTraffic_ = Clock::now();
     if (sent != 0 || serial_port_lost()) {

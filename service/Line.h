@@ -24,12 +24,19 @@
 
 namespace kelvord {
 
+// The longest any job may hold the line, in seconds: past it the job is
+// stopped (the line's interrupt) and answered so. Two hours take a backup or
+// restore of the most the service hands over (REQUEST_FILES_BYTES_MAX) at
+// the lowest rate, 9600 baud, with room to spare.
+inline constexpr int JOB_SECONDS_MAX = 7200;
+
 struct LineOptions {
     LineSettings settings;
     std::vector<uint16_t> modules; // --modules: a line of several, each addressed by its ID
     int heartbeatMs = 10000;       // a status check after this long without traffic; 0: none
     int reopenMinMs = 100;         // the back-off between attempts to open a lost line,
     int reopenMaxMs = 5000;        // doubling from the first to the last
+    int jobSecondsMax = JOB_SECONDS_MAX;
 };
 
 struct ModuleInfo {
@@ -67,11 +74,19 @@ public:
     // Ends a wait in progress (a command's too), and the thread.
     void stop();
 
+    // Every job belongs to an owner (a client) and carries its request's tag
+    // (its id as the client gave it): cancel() and abandon() find it so.
+    struct JobKey {
+        std::weak_ptr<const void> owner;
+        std::string tag;
+    };
     // Queues a command; `done` is called on the line's thread when it has run,
     // unless `owner` is gone before it starts (then it never runs). `steps`,
-    // when given, hears of each answer of the module while it runs.
-    void submit_command(std::weak_ptr<const void> owner, CommandRequest request,
-                        std::function<void(CommandOutcome)> done, StepObserver steps = {});
+    // when given, hears of each answer of the module while it runs. A job
+    // stopped (cancelled, its owner gone, past JOB_SECONDS_MAX) is done with
+    // why instead of its result.
+    void submit_command(JobKey key, CommandRequest request, std::function<void(CommandOutcome)> done,
+                        StepObserver steps = {});
     // Queues a backup of the module (its files come back), a restore from
     // `files`, or a copy of users (from a module, or from `files`): the front
     // end's work on a directory of the service's own, removed afterwards; the
@@ -89,21 +104,48 @@ public:
         std::vector<BackupFile> files; // of a backup
     };
     using WorkOutcome = std::variant<WorkDone, std::string>;
-    void submit_work(std::weak_ptr<const void> owner, Work work, std::function<void(WorkOutcome)> done);
+    void submit_work(JobKey key, Work work, std::function<void(WorkOutcome)> done);
     // Queues a scan of the line for the modules of IDs first to last.
     using ScanOutcome = std::variant<ScanResult, std::string>;
-    void submit_scan(std::weak_ptr<const void> owner, uint32_t first, uint32_t last, int traceLevel,
-                     int waitMs, std::function<void(ScanOutcome)> done);
+    void submit_scan(JobKey key, uint32_t first, uint32_t last, int traceLevel, int waitMs,
+                     std::function<void(ScanOutcome)> done);
+
+    // The jobs of `key.owner` with `key.tag`: a queued one is taken out and
+    // done with "cancelled" (on the caller's thread), the running one is
+    // stopped and done so. Whether there was any; another owner's never.
+    bool cancel(const JobKey& key);
+    // Every job of `owner`, whose client is gone: the running one is stopped,
+    // the queued ones never run.
+    void abandon(const std::weak_ptr<const void>& owner);
 
     LineSnapshot snapshot() const;
 
 private:
     struct Job {
-        std::weak_ptr<const void> owner;
-        std::function<void()> run;            // with the line open
-        std::function<void(int)> unavailable; // the line could not be opened: the latest result
+        JobKey key;
+        std::function<void()> run;                // with the line open
+        std::function<void(int)> unavailable;     // the line could not be opened: the latest result
+        std::function<void(std::string)> refused; // taken out of the queue: why
     };
     void submit(Job job);
+    // The job in flight, as the watchdog and cancel() see it (under mutex_).
+    struct Running {
+        bool on = false;
+        JobKey key;
+        std::chrono::steady_clock::time_point deadline{};
+        std::string stopped;    // why it was stopped; "" while it runs
+        bool finishing = false; // its outcome is being handed over: no stop any more
+    };
+    void stop_running(const std::string& why);
+    // In a job, before its outcome: why it was stopped, or "" (and it cannot be any more).
+    std::string finish_job();
+    // Whether the running job has been stopped (it goes on to its end quickly).
+    bool job_stopped() const;
+    void after_stop();
+    void watch_main();
+    static bool same_owner(const std::weak_ptr<const void>& a, const std::weak_ptr<const void>& b) {
+        return !a.owner_before(b) && !b.owner_before(a);
+    }
     void thread_main();
     int open_line();
     void line_open(bool first);
@@ -131,6 +173,9 @@ private:
     bool stopping_ = false;
     bool waiting_ = false; // in the wait for events: a new job interrupts it
     LineSnapshot snapshot_;
+    Running running_;
+    std::condition_variable watch_; // a job began or ended, or the line stops
+    std::thread watchdog_;
 
     // The line thread's own.
     std::thread thread_;

@@ -416,8 +416,12 @@ Request parse_request(std::string_view line) {
             s.first = static_cast<uint32_t>(m.integer("first", 1, 0xFFFF, 1));
             s.last = static_cast<uint32_t>(m.integer("last", 1, 0xFFFF, 255));
             if (s.first > s.last) throw Refusal{"\"first\" is above \"last\""};
+            if (s.last - s.first >= SCAN_IDS_MAX)
+                throw Refusal{"a scan asks at most " + std::to_string(SCAN_IDS_MAX) + " IDs; " +
+                              std::to_string(s.first) + " to " + std::to_string(s.last) + " are " +
+                              std::to_string(s.last - s.first + 1)};
             s.traceLevel = static_cast<int>(m.integer("trace", 0, 4, -1));
-            s.waitMs = static_cast<int>(m.integer("wait_ms", 1, 600000, 0));
+            s.waitMs = static_cast<int>(m.integer("wait_ms", 1, kelvor::READ_TIMEOUT_MOST_MS, 0));
             request.body = s;
         } else if (name == "person_set") {
             m.only({"user_id", "name", "note"});
@@ -453,6 +457,11 @@ Request parse_request(std::string_view line) {
             request.body = std::move(r);
         } else if (name == "copy_users") {
             request.body = copy_of(m);
+        } else if (name == "cancel") {
+            m.only({});
+            if (request.id.is_null())
+                throw Refusal{"a cancel request gives the \"id\" of the request it stops"};
+            request.body = CancelRequest{};
         } else if (name == "auth") {
             m.only({"token"});
             const std::string* token = m.text("token", 4096);

@@ -1,7 +1,7 @@
 // The service's protocol: JSON Lines, one object per line, each tagged by
 // "class". A client sends requests (command, watch, devices, version, scan,
-// auth; the directory's person_set, people and person_remove; backup, restore, copy_users) and gets one
-// answer per request, in the order of its requests, and, once it watches, event objects as they happen.
+// auth, cancel; the directory's person_set, people and person_remove; backup, restore, copy_users) and gets
+// one answer per request, in the order of its requests, and, once it watches, event objects as they happen.
 // Anything malformed is answered with an "error" object; the connection goes on.
 #pragma once
 
@@ -40,6 +40,10 @@ struct ScanRequest {
     int traceLevel = -1;
     int waitMs = 0; // each ID's wait for its answer, as kelvor's -t gives it; 0: as the rate needs
 };
+// The most IDs one scan asks: each may wait its wait_ms.
+inline constexpr uint32_t SCAN_IDS_MAX = 255;
+// Stops the client's own job whose request had the cancel's id.
+struct CancelRequest {};
 // The token a TCP client presents first.
 struct AuthRequest {
     std::string token;
@@ -85,7 +89,7 @@ struct Request {
     Json id; // null when the request gave none (or was no object)
     std::variant<BadRequest, CommandRequest, WatchRequest, DevicesRequest, VersionRequest, ScanRequest,
                  AuthRequest, PersonSetRequest, PeopleRequest, PersonRemoveRequest, BackupRequest,
-                 RestoreRequest, CopyUsersRequest>
+                 RestoreRequest, CopyUsersRequest, CancelRequest>
         body;
 };
 

@@ -100,6 +100,8 @@ void Service::remove(Client* client) {
             case Slot::None: break;
             }
             client->slot_ = Slot::None;
+            // Its jobs with it: the one on the line is stopped, the queued ones never start.
+            line_.abandon(*it);
             clients_.erase(it);
             return;
         }
@@ -170,11 +172,18 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
         return;
     }
     const std::weak_ptr<const void> owner = client;
+    const Line::JobKey key{owner, dump(r.id)};
     std::visit(
         [&](auto& body) {
             using T = std::decay_t<decltype(body)>;
             if constexpr (std::is_same_v<T, BadRequest>) {
                 answer(client, slot, error_line(r.id, body.message), 0);
+            } else if constexpr (std::is_same_v<T, CancelRequest>) {
+                Json o = Json::object();
+                o["class"] = "cancel";
+                o["id"] = r.id;
+                o["cancelled"] = line_.cancel(key);
+                answer(client, slot, dump(o), 0);
             } else if constexpr (std::is_same_v<T, AuthRequest>) {
                 Json o = Json::object();
                 o["class"] = "auth";
@@ -221,7 +230,7 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                     };
                 }
                 line_.submit_command(
-                    owner, std::move(body),
+                    key, std::move(body),
                     [this, weak, slot, id = r.id, withTrace, bytes](CommandOutcome outcome) {
                         std::string line =
                             std::holds_alternative<CommandResult>(outcome)
@@ -236,7 +245,7 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                 const bool withTrace = body.traceLevel >= 0;
                 const std::weak_ptr<Client> weak = client;
                 line_.submit_scan(
-                    owner, body.first, body.last, body.traceLevel, body.waitMs,
+                    key, body.first, body.last, body.traceLevel, body.waitMs,
                     [this, weak, slot, id = r.id, withTrace](Line::ScanOutcome outcome) {
                         std::string line;
                         if (const auto* scan = std::get_if<ScanResult>(&outcome)) {
@@ -287,7 +296,7 @@ void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, 
             });
         };
     }
-    line_.submit_work(client, std::move(work),
+    line_.submit_work({client, dump(id)}, std::move(work),
                       [this, weak, slot, id, tool, withTrace, requestBytes](Line::WorkOutcome outcome) {
                           std::string line;
                           if (const auto* done = std::get_if<Line::WorkDone>(&outcome))

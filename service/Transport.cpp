@@ -2,6 +2,7 @@
 
 #include "Options.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,10 +108,13 @@ private:
             if (ec) {
                 if (ec == asio::error::eof) {
                     self->eof_ = true;
-                    if (!self->paused_) {
-                        self->take_rest();
-                        self->finish_if_done();
-                    }
+                    if (!self->paused_) self->take_rest();
+                    // A client that closed its end entirely reads no answers:
+                    // it is gone, and its jobs with it; one that only ended
+                    // its requests is watched until it goes too.
+                    self->watch_hang_up();
+                    if (self->closed_) return;
+                    if (!self->paused_) self->finish_if_done();
                 } else {
                     self->close();
                 }
@@ -155,6 +159,22 @@ private:
             n -= part + 1;
         }
         splitting_ = false;
+    }
+
+    // Whether the far end has closed both ways, not only its writing: a local
+    // socket tells so at once; over TCP it looks like a half close until a write fails.
+    bool peer_gone() {
+        pollfd p{socket_.lowest_layer().native_handle(), 0, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+    }
+
+    void watch_hang_up() {
+        if (closed_) return;
+        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
+        socket_.lowest_layer().async_wait(asio::socket_base::wait_error, [self](const error_code& ec) {
+            if (!ec && !self->closed_ && self->peer_gone()) self->close();
+        });
+        if (peer_gone()) close();
     }
 
     void take_rest() {

@@ -93,7 +93,11 @@ class Client(_Commands):
 
     ``module_id`` addresses a module of a line in network mode (a command's
     own ``module_id`` overrides it). Each call waits at most ``timeout``
-    seconds for its answer (None: as long as the service takes).
+    seconds for its answer (None: as long as the service takes); a call that
+    waits longer cancels its request in the service (the job stops, queued or
+    running, and frees the line) before it raises, and the answers it gave up
+    on are skipped. One call is in flight at a time: a call cancels nothing
+    but its own request, and ``close()`` stops every job of the client.
     ``chunk_size`` is the size of the chunks of chunked transfers. The
     service does not report a transfer's chunks: a ``progress`` callable is
     not called, and a transfer cannot be stopped from it.
@@ -129,6 +133,8 @@ class Client(_Commands):
         self._events: List[Dict[str, Any]] = []
         self._watching = False
         self._next_id = 1
+        # Answers still to come for requests given up on: their id, how many.
+        self._stale: Dict[int, int] = {}
         try:
             if tcp is not None:
                 self._sock = _socket.create_connection(tcp, timeout=10)
@@ -209,6 +215,9 @@ class Client(_Commands):
         while True:
             line = self._line(self.timeout)
             if line is None:
+                # Its answer and the cancel's are skipped when they come.
+                self._stale[request["id"]] = 2
+                self._send({"class": "cancel", "id": request["id"]})
                 raise self._error(-6, "kelvord did not answer within %s s" % self.timeout)  # read time-out
             answer = _json.loads(line)
             if answer.get("class") == "event":
@@ -217,6 +226,12 @@ class Client(_Commands):
             if answer.get("class") == "progress":
                 if progress is not None and answer.get("id") == request["id"]:
                     progress(answer)
+                continue
+            stale = answer.get("id")
+            if isinstance(stale, int) and not isinstance(stale, bool) and stale in self._stale:
+                self._stale[stale] -= 1
+                if self._stale[stale] == 0:
+                    del self._stale[stale]
                 continue
             if answer.get("class") == "error":
                 raise ValueError(answer.get("message", "kelvord refused the request"))

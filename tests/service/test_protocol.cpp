@@ -525,4 +525,34 @@ TEST(Events, OneLineForPeopleEach) {
     EXPECT_EQ(event_time(951825599999), "2000-02-29T11:59:59.999Z");
 }
 
+TEST(Requests, JobsAreBoundedAndCancelledById) {
+    struct Case {
+        std::string line;
+        std::string message; // a part of the refusal; "" when it is taken
+    };
+    const Case cases[] = {
+        {R"({"class":"scan","first":1,"last":255,"wait_ms":600000})", ""},
+        {R"({"class":"scan","first":65281,"last":65535})", ""},
+        {R"({"class":"scan","first":1,"last":256})", "at most 255 IDs; 1 to 256 are 256"},
+        {R"({"class":"scan","first":1,"last":65535})", "at most 255 IDs"},
+        {R"({"class":"scan","first":300})", "\"first\" is above \"last\""},
+        {R"({"class":"scan","wait_ms":600001})", "\"wait_ms\" must be an integer from 1 to 600000"},
+        {R"({"class":"cancel","id":"s"})", ""},
+        {R"({"class":"cancel","id":{"n":[1]}})", ""},
+        {R"({"class":"cancel"})", "gives the \"id\" of the request it stops"},
+        {R"({"class":"cancel","id":null})", "gives the \"id\" of the request it stops"},
+        {R"({"class":"cancel","id":1,"job":2})", "unknown member \"job\" of a cancel request"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const Request r = parse_request(c.line);
+        if (c.message.empty()) {
+            EXPECT_EQ(message_of(r), "");
+        } else {
+            EXPECT_NE(message_of(r).find(c.message), std::string::npos) << message_of(r);
+        }
+    }
+    EXPECT_TRUE(std::holds_alternative<CancelRequest>(parse_request(R"({"class":"cancel","id":7})").body));
+}
+
 } // namespace

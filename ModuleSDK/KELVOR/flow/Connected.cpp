@@ -292,8 +292,8 @@ int OrvantiCom::scan_bus() {
     {
         const QuietTrace quiet;
         for (; id <= scanLast; ++id) {
-            // A list that nobody reads ends here.
-            if (results::lost()) break;
+            // A list that nobody reads ends here, and one that was interrupted.
+            if (results::lost() || serial_interrupted()) break;
             progress.show(id, scanFirst, scanLast);
             Found f{static_cast<uint16_t>(id)};
             f.heard = probe(f.id, f.status, f.result);
@@ -357,7 +357,7 @@ int OrvantiCom::scan_bus() {
             trace_print("       %s\n", why.c_str());
         return ERR_READ;
     }
-    if (id <= scanLast) {
+    if (id <= scanLast && !serial_interrupted()) {
         ERR_LINE(
             "Err: The results cannot be written to the standard output: %s; the scan ends before ID %u\n",
             results::why(), id);
