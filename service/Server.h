@@ -11,6 +11,7 @@
 #include "Line.h"
 #include "Protocol.h"
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <cstdint>
 #include <functional>
@@ -36,6 +37,9 @@ struct ServiceOptions {
 // beyond either the client is read no further until its answers come.
 inline constexpr size_t PENDING_REQUESTS_MAX = 256;
 inline constexpr size_t PENDING_BYTES_MAX = 16u << 20;
+// Events posted into the loop from the line's thread and not yet run; beyond
+// them events are dropped (and counted) until the loop has caught up.
+inline constexpr size_t EVENTS_POSTED_MAX = 4096;
 
 class Service;
 
@@ -51,6 +55,7 @@ public:
     // Reading stops (too much is pending) or goes on.
     virtual void pause_reading(bool pause) = 0;
     virtual const std::string& name() const = 0;
+    virtual size_t queued_bytes() const { return 0; } // bytes of lines queued and not yet written
 
     bool watching = false;
     bool authenticated = true;
@@ -61,6 +66,7 @@ private:
     uint64_t nextSlot_ = 0;                 // the slot of the next request
     uint64_t firstSlot_ = 0;                // the slot whose answer goes out next
     std::map<uint64_t, std::string> ready_; // answers waiting for earlier ones
+    size_t heldBytes_ = 0;                  // their bytes
     size_t pendingBytes_ = 0;
     bool paused_ = false;
 };
@@ -85,9 +91,18 @@ public:
     const ServiceOptions& options() const { return options_; }
     void log(const std::string& text) const { log_(text); }
     size_t clients() const { return clients_.size(); }
+    // Events dropped so far because the loop had too many to run.
+    uint64_t events_dropped() const { return eventsDropped_.load(); }
 
 private:
-    void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes);
+    // The answer of the request in `slot`, which held `bytes` of the client's
+    // pending ones; one that cannot fit the client's buffer is replaced by an
+    // error for `id`.
+    void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes,
+                const Json& id = nullptr);
+    void authenticate(const std::shared_ptr<Client>& client, std::string_view line);
+    // Runs `event` on the loop, unless too many wait there already; any thread.
+    void post_event(std::function<void()> event);
     std::string devices_answer(const Json& id) const;
     std::string directory_answer(const Json& id, const Request& request);
     void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
@@ -98,6 +113,9 @@ private:
     ServiceOptions options_;
     Log log_;
     std::set<std::shared_ptr<Client>> clients_;
+    std::atomic<size_t> eventsPosted_{0};
+    std::atomic<uint64_t> eventsDropped_{0};
+    std::atomic<uint64_t> burstDropped_{0}; // dropped since the loop last caught up
 };
 
 } // namespace kelvord
