@@ -17,12 +17,15 @@ MIB = 1 << 20
 def people(r, count, note):
     """`count` people of long notes in the service's directory, user IDs 1 up."""
     c = r.client()
-    lines = b"".join(json.dumps({"class": "person_set", "id": n, "user_id": n, "name": "Person %d" % n,
-                                 "note": note}).encode() + b"\n" for n in range(1, count + 1))
-    c.send_raw(lines)
-    for n in range(1, count + 1):
-        a = c.answer(timeout=60)
-        assert (a["class"], a["id"]) == ("person_set", n), a
+    # In writes of 20, each answer read before the next: a client of its own
+    # that wrote them all at once would not read its answers in time.
+    for first in range(1, count + 1, 20):
+        ids = range(first, min(first + 20, count + 1))
+        c.send_raw(b"".join(json.dumps({"class": "person_set", "id": n, "user_id": n, "name": "Person %d" % n,
+                                        "note": note}).encode() + b"\n" for n in ids))
+        for n in ids:
+            a = c.answer(timeout=60)
+            assert a is not None and (a["class"], a["id"]) == ("person_set", n), a
 
 
 def drain(sock, quiet=3.0, limit=60.0):
