@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Request r = timed(parse_request, line);
     // Before the token only an auth request is read, from a short line.
     const Request first = timed(parse_auth_request, line);
-    require(std::holds_alternative<AuthRequest>(first.body) || std::holds_alternative<BadRequest>(first.body));
+    require(std::holds_alternative<AuthRequest>(first.body) ||
+            std::holds_alternative<BadRequest>(first.body));
     require(!std::holds_alternative<AuthRequest>(first.body) ||
             (line.size() <= AUTH_BYTES_MAX && std::holds_alternative<AuthRequest>(r.body) &&
              std::get<AuthRequest>(r.body).token == std::get<AuthRequest>(first.body).token));

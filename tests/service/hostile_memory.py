@@ -8,7 +8,6 @@ import time
 import unittest
 
 import hostile
-import rig
 from rig import Rig
 
 MIB = 1 << 20

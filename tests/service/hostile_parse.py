@@ -16,7 +16,7 @@ TOKEN = "s3cret-token-of-the-parse-tests"
 
 
 def wide(keys, head='{"class":"version"'):
-    """An object of `keys` distinct members besides its own: aaaa, aaab, ..."""
+    """An object of `keys` distinct members besides its own: k000000, k000001, ..."""
     return head + "".join(',"k%06d":0' % i for i in range(keys)) + "}"
 
 
@@ -82,7 +82,7 @@ class ParsedInLinearTime(unittest.TestCase):
         r.wait_open()
         first = "present the token first"
         rows = [
-            # name, how it is sent, the line, a part of the error (None: any refusal, or the connection closed)
+            # name, how it is sent, the line, a part of the error it is answered with
             ("150,000 keys over TCP without a token", lambda l: tcp_line(tcp, l), wide(150000), first),
             ("50,000 keys over the WebSocket before login", lambda l: websocket_line(http, l), wide(50000), first),
             ("an auth request of 150,000 keys", lambda l: tcp_line(tcp, l),
