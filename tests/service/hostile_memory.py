@@ -130,3 +130,27 @@ class PeoplePaged(unittest.TestCase):
         pages = walk(5000)
         self.assertGreater(len(pages), 1)
         self.assertEqual(sorted(sum(pages, [])), sorted(ids + list(range(100, 130))))
+
+
+class AnswersThatDoNotFit(unittest.TestCase):
+    def test_an_answer_larger_than_the_buffer_is_refused_and_the_client_goes_on(self):
+        r = Rig(self, daemon_args=["--client-buffer", "8192"])
+        r.wait_open()
+        c = r.client()
+        r.control("--place", "3")
+        rows = [
+            # request, a part of the error (None: answered as asked)
+            ({"class": "command", "id": "image", "command": "ES", "p1": 5, "flag": 0x71, "read_image": True},
+             "does not fit the client's buffer of 8192 bytes"),
+            ({"class": "command", "id": "plain", "command": "CT", "p1": 5}, None),
+            ({"class": "version", "id": "v"}, None),
+        ]
+        for request, message in rows:
+            with self.subTest(request["id"]):
+                a = c.request(request, timeout=60)
+                self.assertEqual(a["id"], request["id"])
+                if message is None:
+                    self.assertNotEqual(a["class"], "error", a)
+                else:
+                    self.assertEqual(a["class"], "error", str(a)[:200])
+                    self.assertIn(message, a["message"])
