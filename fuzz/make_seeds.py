@@ -258,6 +258,22 @@ def main():
         "free_scan": packet(C.IS, 5, 910),
         "free_scan_network": packet(C.IS, 5, 910, network=True, module=7),
     }
+    # Shapes that cost a parser more than their length, at a size the fuzzer
+    # mutates quickly: many members, deep nesting, one long string, a restore
+    # of many files (one name twice), and a wide auth request.
+    requests.update({
+        "wide": b'{"class":"version"' + b"".join(b',"k%05d":0' % i for i in range(3000)) + b"}",
+        "wide_id": b'{"class":"version","id":{' + b",".join(b'"%d":%d' % (i, i) for i in range(300)) + b"}}",
+        "deep": b'{"class":"version","id":' + b"[" * 40 + b"]" * 40 + b"}",
+        "deep_objects": b'{"class":"version","id":' + b'{"a":' * 31 + b"0" + b"}" * 31 + b"}",
+        "long": b'{"class":"command","command":"SS","input":"' + b"AAAA" * 16384 + b'"}',
+        "long_key": b'{"class":"version","' + b"k" * 300 + b'":0}',
+        "restore_many": b'{"class":"restore","files":[' + b",".join(
+            b'{"name":"user-%08x.tpl","data":"AAE="}' % (i % 1999) for i in range(2000)) + b"]}",
+        "auth_wide": b'{"class":"auth","token":"0123456789abcdef"' +
+                     b"".join(b',"k%d":0' % i for i in range(40)) + b"}",
+        "people_page": b'{"class":"people","id":3,"limit":5000,"after":4294967294}',
+    })
     for name, data in requests.items():
         write("fuzz_request", name, data)
 

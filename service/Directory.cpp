@@ -234,6 +234,15 @@ std::vector<Person> Directory::people() const {
     return all;
 }
 
+std::vector<Person> Directory::page(std::optional<uint32_t> after, size_t limit, bool& more) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Person> out;
+    auto it = after ? people_.upper_bound(*after) : people_.begin();
+    for (; it != people_.end() && out.size() < limit; ++it) out.push_back(it->second);
+    more = it != people_.end();
+    return out;
+}
+
 std::optional<std::string> Directory::name_of(uint32_t userId) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto it = people_.find(userId);

@@ -45,6 +45,9 @@ public:
     bool remove(uint32_t userId, std::string& error);
     // Everyone, by user ID.
     std::vector<Person> people() const;
+    // At most `limit` people by user ID, the first after `after` (from the
+    // first without it); `more` tells whether anyone comes after them.
+    std::vector<Person> page(std::optional<uint32_t> after, size_t limit, bool& more) const;
     // The user's name, when the directory has one. Any thread.
     std::optional<std::string> name_of(uint32_t userId) const;
 

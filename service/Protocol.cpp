@@ -15,37 +15,150 @@ namespace kelvord {
 
 namespace {
 
-// Deeper nesting than any request needs is refused before the JSON library
-// builds anything of it.
-constexpr int NESTING_MAX = 32;
+// A member name as it may stand in a message: printable ASCII, at most 40 characters.
+std::string printable_name(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        if (out.size() >= 40) return out + "...";
+        out += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? c : '?';
+    }
+    return out;
+}
+
+// What a client sent, as parsed: a plain JSON value whose objects find a
+// member in log n (an ordered object would search its members one by one).
+using Value = nlohmann::json;
+
 // The longest file name a request may give.
 constexpr size_t NAME_BYTES_MAX = 4096;
 
-// The deepest nesting of arrays and objects in `text`, strings skipped; past
-// `limit` it stops counting.
-int nesting(std::string_view text, int limit) {
-    int depth = 0, deepest = 0;
-    bool inString = false, escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-            if (deepest > limit) return deepest;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
+// How much of anything a parse takes before it refuses the line: each bound
+// is checked as the parser meets the value, before anything of it is built.
+struct Caps {
+    size_t lineBytes;
+    int depth;          // arrays and objects in one another
+    size_t members;     // members of one object
+    size_t values;      // values of the whole line, containers included
+    size_t keyBytes;    // a member's name
+    size_t stringBytes; // a string value
+};
+
+constexpr Caps REQUEST_CAPS{REQUEST_BYTES_MAX,  NESTING_MAX,   MEMBERS_MAX,
+                            REQUEST_VALUES_MAX, KEY_BYTES_MAX, REQUEST_BYTES_MAX};
+// An unauthenticated client's line: an auth request and its id, no more.
+constexpr Caps AUTH_CAPS{AUTH_BYTES_MAX, 8, 16, 512, 256, AUTH_BYTES_MAX};
+
+// Builds the parsed value event by event (the JSON library's SAX interface),
+// holding each to the caps: any cost of the parse is linear in the line, and
+// a member twice in one object is refused rather than one of them dropped.
+class Builder {
+public:
+    using number_integer_t = Value::number_integer_t;
+    using number_unsigned_t = Value::number_unsigned_t;
+    using number_float_t = Value::number_float_t;
+    using string_t = Value::string_t;
+    using binary_t = Value::binary_t;
+
+    explicit Builder(const Caps& caps) : caps_(caps) {}
+
+    bool null() { return put(nullptr) != nullptr; }
+    bool boolean(bool v) { return put(v) != nullptr; }
+    bool number_integer(number_integer_t v) { return put(v) != nullptr; }
+    bool number_unsigned(number_unsigned_t v) { return put(v) != nullptr; }
+    bool number_float(number_float_t v, const string_t&) { return put(v) != nullptr; }
+    bool string(string_t& v) {
+        if (v.size() > caps_.stringBytes)
+            return refuse("a string of the request is longer than " + std::to_string(caps_.stringBytes) +
+                          " bytes");
+        return put(std::move(v)) != nullptr;
     }
-    return deepest;
+    bool binary(binary_t&) { return refuse("the request is no JSON"); }
+    bool start_object(size_t) { return open(Value::object()); }
+    bool start_array(size_t) { return open(Value::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(string_t& k) {
+        if (k.size() > caps_.keyBytes)
+            return refuse("a member name of the request is longer than " + std::to_string(caps_.keyBytes) +
+                          " bytes");
+        Value::object_t& object = stack_.back()->get_ref<Value::object_t&>();
+        if (object.size() >= caps_.members)
+            return refuse("an object of the request has more than " + std::to_string(caps_.members) +
+                          " members");
+        // The member's place, made as its name is read: the value comes next.
+        const auto [at, added] = object.emplace(std::move(k), nullptr);
+        if (!added)
+            return refuse("the member \"" + printable_name(at->first) + "\" comes twice in one object");
+        member_ = &at->second;
+        return true;
+    }
+    template <class Exception> bool parse_error(size_t, const std::string&, const Exception&) {
+        if (message_.empty()) message_ = "the request is no JSON";
+        return false;
+    }
+
+    Value root;
+    std::string message_; // why the line was refused, when it was
+
+private:
+    bool refuse(std::string why) {
+        message_ = std::move(why);
+        return false;
+    }
+    // The value at its place: the root, an array's next element, or the
+    // member of the key just read.
+    template <class V> Value* put(V&& v) {
+        if (++values_ > caps_.values) {
+            refuse("the request holds more than " + std::to_string(caps_.values) + " values");
+            return nullptr;
+        }
+        if (stack_.empty()) {
+            root = Value(std::forward<V>(v));
+            return &root;
+        }
+        Value& top = *stack_.back();
+        if (top.is_array()) {
+            auto& array = top.get_ref<Value::array_t&>();
+            array.emplace_back(std::forward<V>(v));
+            return &array.back();
+        }
+        *member_ = Value(std::forward<V>(v));
+        return member_;
+    }
+    bool open(Value container) {
+        if (static_cast<int>(stack_.size()) >= caps_.depth)
+            return refuse("the request nests deeper than " + std::to_string(caps_.depth) + " levels");
+        Value* placed = put(std::move(container));
+        if (!placed) return false;
+        stack_.push_back(placed);
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+
+    const Caps& caps_;
+    std::vector<Value*> stack_;
+    Value* member_ = nullptr; // the place of the member whose name was read last
+    size_t values_ = 0;
+};
+
+// `line` parsed under `caps`, or why not (in `why`).
+bool parse_capped(std::string_view line, const Caps& caps, Value& out, std::string& why) {
+    if (line.size() > caps.lineBytes) {
+        why = "the request is longer than " + std::to_string(caps.lineBytes) + " bytes";
+        return false;
+    }
+    Builder b(caps);
+    const bool ok =
+        Value::sax_parse(line.begin(), line.end(), &b, nlohmann::json::input_format_t::json, true);
+    if (!ok) {
+        why = b.message_.empty() ? "the request is no JSON" : b.message_;
+        return false;
+    }
+    out = std::move(b.root);
+    return true;
 }
 
 // A member's value could not be taken: why, naming the member.
@@ -55,7 +168,7 @@ struct Refusal {
 
 class Members {
 public:
-    Members(const Json& object, const char* what) : object_(object), what_(what) {}
+    Members(const Value& object, const char* what) : object_(object), what_(what) {}
 
     // The members of the request that this one may have; anything else is refused.
     void only(std::initializer_list<const char*> names) const {
@@ -63,16 +176,18 @@ public:
             if (key == "class" || key == "id") continue;
             bool known = false;
             for (const char* n : names) known = known || key == n;
-            if (!known) throw Refusal{"unknown member \"" + printable(key) + "\" of a " + what_ + " request"};
+            if (!known)
+                throw Refusal{"unknown member \"" + printable(key) + "\" of a " + std::string(what_) +
+                              " request"};
         }
     }
-    const Json* find(const char* name) const {
+    const Value* find(const char* name) const {
         const auto it = object_.find(name);
         return it == object_.end() ? nullptr : &*it;
     }
     // An integer within [low, high], or `fallback` when the member is missing.
     int64_t integer(const char* name, int64_t low, int64_t high, int64_t fallback) const {
-        const Json* v = find(name);
+        const Value* v = find(name);
         if (!v) return fallback;
         if (v->is_number_unsigned()) {
             const uint64_t u = v->get<uint64_t>();
@@ -86,14 +201,14 @@ public:
                       " to " + std::to_string(high)};
     }
     bool boolean(const char* name, bool fallback) const {
-        const Json* v = find(name);
+        const Value* v = find(name);
         if (!v) return fallback;
         if (!v->is_boolean()) throw Refusal{"\"" + std::string(name) + "\" must be true or false"};
         return v->get<bool>();
     }
     // A string of at most `max` bytes, or nothing when the member is missing.
     const std::string* text(const char* name, size_t max) const {
-        const Json* v = find(name);
+        const Value* v = find(name);
         if (!v) return nullptr;
         if (!v->is_string()) throw Refusal{"\"" + std::string(name) + "\" must be a string"};
         const std::string& s = v->get_ref<const std::string&>();
@@ -103,18 +218,11 @@ public:
     }
 
     // A member name as it may stand in a message: printable ASCII, at most 40 characters.
-    static std::string printable(const std::string& name) {
-        std::string out;
-        for (const char c : name) {
-            if (out.size() >= 40) return out + "...";
-            out += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? c : '?';
-        }
-        return out;
-    }
+    static std::string printable(const std::string& name) { return printable_name(name); }
 
 private:
-    const Json& object_;
-    std::string what_;
+    const Value& object_;
+    const char* what_; // the request's class, or what else the object is
 };
 
 // A strict unsigned number: decimal, or hexadecimal after "0x"; nothing else.
@@ -142,7 +250,7 @@ bool strict_number(const std::string& s, uint32_t& out) {
 }
 
 // The command code of a keyword ("IS", "is") or a code ("0x11", "17", 17).
-uint8_t command_code(const Json& v) {
+uint8_t command_code(const Value& v) {
     const char* const wrong = "\"command\" must be a command keyword (\"IS\") or a code from 0 to 255";
     if (v.is_number_integer() || v.is_number_unsigned()) {
         // Code 0 goes out as a raw packet, as a batch line without a command does.
@@ -175,10 +283,10 @@ CommandRequest command_of(const Members& m) {
     m.only({"command", "module_id", "p1", "p2", "flag", "input", "input_file", "input_error", "output_file",
             "output_error", "chunk_size", "trace", "line", "part", "file", "steps", "read_image"});
     CommandRequest r;
-    const Json* command = m.find("command");
+    const Value* command = m.find("command");
     if (!command) throw Refusal{"a command request names its \"command\""};
     r.code = command_code(*command);
-    if (const Json* id = m.find("module_id"); id && !id->is_null())
+    if (const Value* id = m.find("module_id"); id && !id->is_null())
         r.moduleId = static_cast<uint16_t>(m.integer("module_id", 1, 0xFFFF, 1));
     r.param1 = static_cast<uint32_t>(m.integer("p1", 0, U32, 0));
     r.param2 = static_cast<uint32_t>(m.integer("p2", 0, U32, 0));
@@ -218,7 +326,7 @@ uint32_t user_id_of(const Members& m) {
 }
 
 std::optional<uint16_t> module_of(const Members& m) {
-    if (const Json* id = m.find("module_id"); id && !id->is_null())
+    if (const Value* id = m.find("module_id"); id && !id->is_null())
         return static_cast<uint16_t>(m.integer("module_id", 1, 0xFFFF, 1));
     return std::nullopt;
 }
@@ -242,15 +350,18 @@ std::optional<std::string> path_of(const Members& m, const char* member) {
 }
 
 std::vector<BackupFile> files_of(const Members& m) {
-    const Json* files = m.find("files");
+    const Value* files = m.find("files");
     if (!files) throw Refusal{"a restore, or a copy from a backup, carries the backup's \"files\""};
     if (!files->is_array()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
     if (files->size() > BACKUP_FILES_MAX)
         throw Refusal{"\"files\" holds more than " + std::to_string(BACKUP_FILES_MAX) + " files"};
     std::vector<BackupFile> out;
     out.reserve(files->size());
+    // The names, sorted once at the end: a name twice found in n log n.
+    std::vector<std::string_view> names;
+    names.reserve(files->size());
     uint64_t total = 0;
-    for (const Json& f : *files) {
+    for (const Value& f : *files) {
         if (!f.is_object()) throw Refusal{"\"files\" is an array of {\"name\":...,\"data\":BASE64}"};
         const Members fm(f, "file");
         fm.only({"name", "data"});
@@ -259,8 +370,7 @@ std::vector<BackupFile> files_of(const Members& m) {
         if (!name || !data) throw Refusal{"each of \"files\" has a \"name\" and its \"data\""};
         if (!backup_file_name_ok(*name))
             throw Refusal{"\"" + Members::printable(*name) + "\" is no name of a backup's file"};
-        for (const BackupFile& other : out)
-            if (other.name == *name) throw Refusal{"\"" + *name + "\" comes twice in \"files\""};
+        names.emplace_back(*name);
         BackupFile file{*name, {}};
         if (!base64_decode(*data, file.data))
             throw Refusal{"the data of \"" + *name + "\" is no base64 text"};
@@ -270,6 +380,10 @@ std::vector<BackupFile> files_of(const Members& m) {
                           " bytes, more than the service takes"};
         out.push_back(std::move(file));
     }
+    // A merge sort: n log n whatever the order the client chose.
+    std::stable_sort(names.begin(), names.end());
+    if (const auto twice = std::adjacent_find(names.begin(), names.end()); twice != names.end())
+        throw Refusal{"\"" + std::string(*twice) + "\" comes twice in \"files\""};
     return out;
 }
 
@@ -293,16 +407,17 @@ void work_of_module(const Members& m, WorkRequest& w) {
 // A list of module IDs (1 to 65535), each once.
 std::vector<uint16_t> targets_of(const Members& m) {
     std::vector<uint16_t> targets;
-    const Json* v = m.find("targets");
+    std::vector<bool> named(0x10000, false);
+    const Value* v = m.find("targets");
     if (!v || v->is_null()) return targets;
     const char* const wrong = "\"targets\" is a list of module IDs (1 to 65535)";
     if (!v->is_array() || v->empty() || v->size() > 0xFFFF) throw Refusal{wrong};
-    for (const Json& t : *v) {
+    for (const Value& t : *v) {
         if (!t.is_number_unsigned() || t.get<uint64_t>() == 0 || t.get<uint64_t>() > 0xFFFF)
             throw Refusal{wrong};
         const auto id = static_cast<uint16_t>(t.get<uint64_t>());
-        if (std::find(targets.begin(), targets.end(), id) != targets.end())
-            throw Refusal{"the target " + std::to_string(id) + " is named twice"};
+        if (named[id]) throw Refusal{"the target " + std::to_string(id) + " is named twice"};
+        named[id] = true;
         targets.push_back(id);
     }
     return targets;
@@ -311,16 +426,16 @@ std::vector<uint16_t> targets_of(const Members& m) {
 // A copy's users: user IDs and [first, last] pairs.
 std::vector<std::pair<uint32_t, uint32_t>> users_of(const Members& m) {
     std::vector<std::pair<uint32_t, uint32_t>> users;
-    const Json* v = m.find("users");
+    const Value* v = m.find("users");
     if (!v || v->is_null()) return users;
     const char* const wrong = "\"users\" is a list of user IDs (1 to 4294967295) and [first, last] pairs";
     if (!v->is_array() || v->empty() || v->size() > 4096) throw Refusal{wrong};
-    const auto id = [&](const Json& e) -> uint32_t {
+    const auto id = [&](const Value& e) -> uint32_t {
         if (!e.is_number_unsigned() || e.get<uint64_t>() == 0 || e.get<uint64_t>() > U32)
             throw Refusal{wrong};
         return static_cast<uint32_t>(e.get<uint64_t>());
     };
-    for (const Json& e : *v) {
+    for (const Value& e : *v) {
         if (e.is_array()) {
             if (e.size() != 2) throw Refusal{wrong};
             const uint32_t first = id(e[0]), last = id(e[1]);
@@ -359,44 +474,74 @@ CopyUsersRequest copy_of(const Members& m) {
     return c;
 }
 
-} // namespace
-
-Request parse_request(std::string_view line) {
-    Request request;
-    request.id = nullptr;
-    if (line.size() > REQUEST_BYTES_MAX) {
-        request.body =
-            BadRequest{"the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"};
-        return request;
-    }
-    if (nesting(line, NESTING_MAX) > NESTING_MAX) {
-        request.body = BadRequest{"the request nests deeper than " + std::to_string(NESTING_MAX) + " levels"};
-        return request;
-    }
-    Json j = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (j.is_discarded()) {
-        request.body = BadRequest{"the request is no JSON"};
-        return request;
-    }
+// The request's id and class, from an object parsed: the class's name, or
+// nullptr with the request's body a refusal.
+const std::string* head_of(const Value& j, Request& request) {
     if (!j.is_object()) {
         request.body = BadRequest{"a request is a JSON object"};
-        return request;
+        return nullptr;
     }
     if (const auto id = j.find("id"); id != j.end()) {
-        if (id->dump(-1, ' ', false, Json::error_handler_t::replace).size() > ID_BYTES_MAX) {
+        if (id->dump(-1, ' ', false, Value::error_handler_t::replace).size() > ID_BYTES_MAX) {
             request.body =
                 BadRequest{"the id is longer than " + std::to_string(ID_BYTES_MAX) + " bytes of JSON"};
-            return request;
+            return nullptr;
         }
-        request.id = *id;
+        request.id = Json(*id);
     }
     const auto cls = j.find("class");
     if (cls == j.end() || !cls->is_string()) {
         request.body = BadRequest{"a request has a \"class\" (command, watch, devices, version, scan, auth, "
                                   "person_set, people, person_remove, backup, restore, copy_users)"};
+        return nullptr;
+    }
+    return &cls->get_ref<const std::string&>();
+}
+
+AuthRequest auth_of(const Members& m) {
+    m.only({"token"});
+    const std::string* token = m.text("token", 4096);
+    if (!token) throw Refusal{"an auth request carries its \"token\""};
+    return AuthRequest{*token};
+}
+
+} // namespace
+
+Request parse_auth_request(std::string_view line) {
+    Request request;
+    request.id = nullptr;
+    Value j;
+    std::string why;
+    if (!parse_capped(line, AUTH_CAPS, j, why)) {
+        request.body = BadRequest{why};
         return request;
     }
-    const std::string& name = cls->get_ref<const std::string&>();
+    const std::string* name = head_of(j, request);
+    if (!name) return request;
+    if (*name != "auth") {
+        request.body = BadRequest{"a " + Members::printable(*name) + " request before the token"};
+        return request;
+    }
+    try {
+        request.body = auth_of(Members(j, "auth"));
+    } catch (const Refusal& r) {
+        request.body = BadRequest{r.message};
+    }
+    return request;
+}
+
+Request parse_request(std::string_view line) {
+    Request request;
+    request.id = nullptr;
+    Value j;
+    std::string why;
+    if (!parse_capped(line, REQUEST_CAPS, j, why)) {
+        request.body = BadRequest{why};
+        return request;
+    }
+    const std::string* cls = head_of(j, request);
+    if (!cls) return request;
+    const std::string& name = *cls;
     try {
         const Members m(j, name.c_str());
         if (name == "command") {
@@ -433,8 +578,13 @@ Request parse_request(std::string_view line) {
             if (const std::string* note = m.text("note", NAME_BYTES_MAX)) p.note = *note;
             request.body = std::move(p);
         } else if (name == "people") {
-            m.only({});
-            request.body = PeopleRequest{};
+            m.only({"limit", "after"});
+            PeopleRequest p;
+            p.limit = static_cast<size_t>(
+                m.integer("limit", 1, static_cast<int64_t>(PEOPLE_PAGE_MAX), PEOPLE_PAGE_DEFAULT));
+            if (const Value* after = m.find("after"); after && !after->is_null())
+                p.after = static_cast<uint32_t>(m.integer("after", 0, U32, 0));
+            request.body = p;
         } else if (name == "person_remove") {
             m.only({"user_id"});
             request.body = PersonRemoveRequest{user_id_of(m)};
@@ -463,10 +613,7 @@ Request parse_request(std::string_view line) {
                 throw Refusal{"a cancel request gives the \"id\" of the request it stops"};
             request.body = CancelRequest{};
         } else if (name == "auth") {
-            m.only({"token"});
-            const std::string* token = m.text("token", 4096);
-            if (!token) throw Refusal{"an auth request carries its \"token\""};
-            request.body = AuthRequest{*token};
+            request.body = auth_of(m);
         } else {
             request.body = BadRequest{"unknown class \"" + Members::printable(name) + "\""};
         }

@@ -27,6 +27,17 @@ inline constexpr int PROTOCOL_LEVEL = 2;
 inline constexpr size_t REQUEST_BYTES_MAX = 8u << 20;
 // The longest id echoed, as JSON text.
 inline constexpr size_t ID_BYTES_MAX = 1024;
+// What one request may hold: arrays and objects in one another, the members
+// of one object, its values in all (a restore of the most files takes three
+// a file), the bytes of one member's name. A line past any of them is refused
+// as the parser meets it.
+inline constexpr int NESTING_MAX = 32;
+inline constexpr size_t MEMBERS_MAX = 256;
+inline constexpr size_t REQUEST_VALUES_MAX = 400000;
+inline constexpr size_t KEY_BYTES_MAX = 256;
+// The longest line of a client that has not presented its token yet: an
+// auth request and its id.
+inline constexpr size_t AUTH_BYTES_MAX = 1024;
 
 struct WatchRequest {
     bool enable = true;
@@ -48,13 +59,22 @@ struct CancelRequest {};
 struct AuthRequest {
     std::string token;
 };
+// The people of one answer to "people", unless the request asks for fewer,
+// and the most it may ask for.
+inline constexpr size_t PEOPLE_PAGE_DEFAULT = 500;
+inline constexpr size_t PEOPLE_PAGE_MAX = 5000;
 // The directory of people: a name and a note for a user ID of the line.
 struct PersonSetRequest {
     uint32_t userId = 0;
     std::string name;
     std::string note;
 };
-struct PeopleRequest {};
+// A page of the directory: at most `limit` people, the first after the user
+// ID `after` (from the start without it).
+struct PeopleRequest {
+    size_t limit = PEOPLE_PAGE_DEFAULT;
+    std::optional<uint32_t> after;
+};
 struct PersonRemoveRequest {
     uint32_t userId = 0;
 };
@@ -95,7 +115,11 @@ struct Request {
 
 // One request line (without its line end). Never throws; anything it cannot
 // take comes back as a BadRequest with the id it carried, when it had one.
+// Its time and memory are linear in the line's length, whatever its shape.
 Request parse_request(std::string_view line);
+// The line of a client that has not authenticated: at most AUTH_BYTES_MAX
+// bytes, of which only an auth request is taken (anything else, a refusal).
+Request parse_auth_request(std::string_view line);
 
 // The answers, each as its line without the line end.
 std::string error_line(const Json& id, std::string_view message);

@@ -108,8 +108,25 @@ void Service::remove(Client* client) {
     }
 }
 
+void Service::post_event(std::function<void()> event) {
+    if (eventsPosted_.fetch_add(1) >= EVENTS_POSTED_MAX) {
+        eventsPosted_.fetch_sub(1);
+        eventsDropped_.fetch_add(1);
+        burstDropped_.fetch_add(1);
+        return;
+    }
+    boost::asio::post(io_, [this, event = std::move(event)]() {
+        eventsPosted_.fetch_sub(1);
+        // A burst that was cut short is told once, as the loop catches up.
+        if (const uint64_t dropped = burstDropped_.exchange(0); dropped > 0)
+            log_(std::to_string(dropped) + " events dropped: more than " + std::to_string(EVENTS_POSTED_MAX) +
+                 " waited for the service at once");
+        event();
+    });
+}
+
 void Service::publish(std::string line) {
-    boost::asio::post(io_, [this, line = std::move(line)]() {
+    post_event([this, line = std::move(line)]() {
         // A client dropped while sending leaves the set: go over a copy.
         const std::vector<std::shared_ptr<Client>> all(clients_.begin(), clients_.end());
         for (const auto& c : all)
@@ -118,23 +135,50 @@ void Service::publish(std::string line) {
 }
 
 void Service::oversized(const std::shared_ptr<Client>& client) {
+    if (client->closing) return;
+    if (!client->authenticated) {
+        authenticate(client, std::string_view());
+        return;
+    }
     const uint64_t slot = client->nextSlot_++;
     answer(client, slot,
            error_line(nullptr, "the request is longer than " + std::to_string(REQUEST_BYTES_MAX) + " bytes"),
            0);
 }
 
-void Service::answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes) {
+void Service::answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes,
+                     const Json& id) {
     Client& c = *client;
     c.pendingBytes_ -= std::min(c.pendingBytes_, bytes);
     if (c.closing) return;
+    // What waits for the client already, sent or held, and this answer with
+    // its line end: more than its buffer, and an error goes instead; when not
+    // even that fits, the client is dropped.
+    const auto fits = [&](size_t size) {
+        const size_t waiting = c.queued_bytes() + c.heldBytes_;
+        return waiting <= options_.clientBuffer && size + 1 <= options_.clientBuffer - waiting;
+    };
+    if (!fits(line.size())) {
+        const size_t size = line.size();
+        line = error_line(id, "the answer of " + std::to_string(size) +
+                                  " bytes does not fit the client's buffer of " +
+                                  std::to_string(options_.clientBuffer) + " bytes (kelvord --client-buffer)");
+        if (!fits(line.size())) {
+            log_("client " + c.name() + " dropped: its answers fill its buffer of " +
+                 std::to_string(options_.clientBuffer) + " bytes");
+            c.close();
+            return;
+        }
+    }
     if (slot != c.firstSlot_) {
+        c.heldBytes_ += line.size() + 1;
         c.ready_.emplace(slot, std::move(line));
         return;
     }
     c.send(std::move(line));
     ++c.firstSlot_;
     for (auto it = c.ready_.find(c.firstSlot_); it != c.ready_.end(); it = c.ready_.find(c.firstSlot_)) {
+        c.heldBytes_ -= std::min(c.heldBytes_, it->second.size() + 1);
         c.send(std::move(it->second));
         c.ready_.erase(it);
         ++c.firstSlot_;
@@ -146,30 +190,56 @@ void Service::answer(const std::shared_ptr<Client>& client, uint64_t slot, std::
     }
 }
 
+void Service::authenticate(const std::shared_ptr<Client>& client, std::string_view line) {
+    Client& c = *client;
+    // A client that must authenticate presents its token before anything
+    // else: its first line is read as an auth request of at most
+    // AUTH_BYTES_MAX bytes and nothing more (a longer one is not parsed).
+    const Request r = line.empty() ? Request{nullptr, BadRequest{"too long"}} : parse_auth_request(line);
+    const uint64_t slot = c.nextSlot_++;
+    const auto* auth = std::get_if<AuthRequest>(&r.body);
+    if (auth && same_token(auth->token, options_.token)) {
+        c.authenticated = true;
+        Json o = Json::object();
+        o["class"] = "auth";
+        o["id"] = r.id;
+        o["ok"] = true;
+        answer(client, slot, dump(o), 0);
+        return;
+    }
+    log_("client " + c.name() + " refused: " + (auth ? "wrong token" : "no token"));
+    c.send_and_close(error_line(r.id, auth ? "wrong token"
+                                           : "present the token first: {\"class\":\"auth\",\"token\":...}"));
+}
+
 void Service::request(const std::shared_ptr<Client>& client, std::string_view text) {
     Client& c = *client;
     if (c.closing) return;
+    if (!c.authenticated) {
+        authenticate(client, text);
+        return;
+    }
+    // Reading stopped at the limit; a line handed over beyond it all the same
+    // is refused unread.
+    if (c.nextSlot_ - c.firstSlot_ >= PENDING_REQUESTS_MAX || c.pendingBytes_ >= PENDING_BYTES_MAX) {
+        const uint64_t slot = c.nextSlot_++;
+        answer(client, slot,
+               error_line(nullptr, std::to_string(PENDING_REQUESTS_MAX) + " requests (or " +
+                                       std::to_string(PENDING_BYTES_MAX) +
+                                       " bytes of them) wait for their answers already: wait for them first"),
+               0);
+        return;
+    }
     Request r = parse_request(text);
     const uint64_t slot = c.nextSlot_++;
-    if (!c.authenticated) {
-        // A TCP client presents its token before anything else.
-        if (const auto* auth = std::get_if<AuthRequest>(&r.body);
-            auth && same_token(auth->token, options_.token)) {
-            c.authenticated = true;
-            Json o = Json::object();
-            o["class"] = "auth";
-            o["id"] = r.id;
-            o["ok"] = true;
-            answer(client, slot, dump(o), 0);
-            return;
-        }
-        log_("client " + c.name() +
-             " refused: " + (std::holds_alternative<AuthRequest>(r.body) ? "wrong token" : "no token"));
-        c.send_and_close(
-            error_line(r.id, std::holds_alternative<AuthRequest>(r.body)
-                                 ? "wrong token"
-                                 : "present the token first: {\"class\":\"auth\",\"token\":...}"));
-        return;
+    // The request counts against the client's pending ones from here until
+    // its answer is made; at the limit the client is read no further.
+    const size_t bytes = text.size();
+    c.pendingBytes_ += bytes;
+    if (!c.paused_ &&
+        (c.nextSlot_ - c.firstSlot_ >= PENDING_REQUESTS_MAX || c.pendingBytes_ >= PENDING_BYTES_MAX)) {
+        c.paused_ = true;
+        c.pause_reading(true);
     }
     const std::weak_ptr<const void> owner = client;
     const Line::JobKey key{owner, dump(r.id)};
@@ -177,26 +247,26 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
         [&](auto& body) {
             using T = std::decay_t<decltype(body)>;
             if constexpr (std::is_same_v<T, BadRequest>) {
-                answer(client, slot, error_line(r.id, body.message), 0);
+                answer(client, slot, error_line(r.id, body.message), bytes, r.id);
             } else if constexpr (std::is_same_v<T, CancelRequest>) {
                 Json o = Json::object();
                 o["class"] = "cancel";
                 o["id"] = r.id;
                 o["cancelled"] = line_.cancel(key);
-                answer(client, slot, dump(o), 0);
+                answer(client, slot, dump(o), bytes, r.id);
             } else if constexpr (std::is_same_v<T, AuthRequest>) {
                 Json o = Json::object();
                 o["class"] = "auth";
                 o["id"] = r.id;
                 o["ok"] = true;
-                answer(client, slot, dump(o), 0);
+                answer(client, slot, dump(o), bytes, r.id);
             } else if constexpr (std::is_same_v<T, VersionRequest>) {
                 Json o = Json::object();
                 o["class"] = "version";
                 o["id"] = r.id;
                 o["version"] = kelvor::version();
                 o["protocol"] = PROTOCOL_LEVEL;
-                answer(client, slot, dump(o), 0);
+                answer(client, slot, dump(o), bytes, r.id);
             } else if constexpr (std::is_same_v<T, WatchRequest>) {
                 c.watching = body.enable;
                 Json o = Json::object();
@@ -204,26 +274,23 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                 o["id"] = r.id;
                 o["enable"] = body.enable;
                 o["line"] = line_.snapshot().state;
-                answer(client, slot, dump(o), 0);
+                answer(client, slot, dump(o), bytes, r.id);
             } else if constexpr (std::is_same_v<T, DevicesRequest>) {
-                answer(client, slot, devices_answer(r.id), 0);
+                answer(client, slot, devices_answer(r.id), bytes, r.id);
             } else if constexpr (std::is_same_v<T, PersonSetRequest> || std::is_same_v<T, PeopleRequest> ||
                                  std::is_same_v<T, PersonRemoveRequest>) {
-                answer(client, slot, directory_answer(r.id, r), 0);
+                answer(client, slot, directory_answer(r.id, r), bytes, r.id);
             } else if constexpr (std::is_same_v<T, BackupRequest> || std::is_same_v<T, RestoreRequest> ||
                                  std::is_same_v<T, CopyUsersRequest>) {
-                c.pendingBytes_ += text.size();
-                submit_work(client, slot, r.id, std::move(body), text.size());
+                submit_work(client, slot, r.id, std::move(body), bytes);
             } else if constexpr (std::is_same_v<T, CommandRequest>) {
                 const bool withTrace = body.traceLevel >= 0;
-                const size_t bytes = text.size();
-                c.pendingBytes_ += bytes;
                 const std::weak_ptr<Client> weak = client;
                 StepObserver steps;
                 if (body.steps) {
                     // Each answer of the module to this client as it comes, ahead of the command's answer.
                     steps = [this, weak, id = r.id, moduleId = body.moduleId](const AnswerStep& step) {
-                        boost::asio::post(io_, [weak, line = step_line(id, moduleId, step)]() mutable {
+                        post_event([weak, line = step_line(id, moduleId, step)]() mutable {
                             if (const auto alive = weak.lock(); alive && !alive->closing)
                                 alive->send(std::move(line));
                         });
@@ -236,46 +303,45 @@ void Service::request(const std::shared_ptr<Client>& client, std::string_view te
                             std::holds_alternative<CommandResult>(outcome)
                                 ? command_answer(id, std::get<CommandResult>(outcome), withTrace)
                                 : error_line(id, std::get<std::string>(outcome));
-                        boost::asio::post(io_, [this, weak, slot, bytes, line = std::move(line)]() mutable {
-                            if (const auto alive = weak.lock()) answer(alive, slot, std::move(line), bytes);
-                        });
+                        boost::asio::post(io_,
+                                          [this, weak, slot, bytes, id, line = std::move(line)]() mutable {
+                                              if (const auto alive = weak.lock())
+                                                  answer(alive, slot, std::move(line), bytes, id);
+                                          });
                     },
                     std::move(steps));
             } else if constexpr (std::is_same_v<T, ScanRequest>) {
                 const bool withTrace = body.traceLevel >= 0;
                 const std::weak_ptr<Client> weak = client;
-                line_.submit_scan(
-                    key, body.first, body.last, body.traceLevel, body.waitMs,
-                    [this, weak, slot, id = r.id, withTrace](Line::ScanOutcome outcome) {
-                        std::string line;
-                        if (const auto* scan = std::get_if<ScanResult>(&outcome)) {
-                            std::string out = R"({"class":"scan","id":)" + dump(id);
-                            out += R"(,"result":)" + std::to_string(scan->result);
-                            out += R"(,"result_name":)" + dump(Json(kelvor::result_name(scan->result)));
-                            out += R"(,"objects":[)";
-                            for (size_t i = 0; i < scan->objects.size(); ++i) {
-                                if (i > 0) out += ',';
-                                out += scan->objects[i];
-                            }
-                            out += ']';
-                            if (withTrace) out += R"(,"trace":)" + dump(Json(scan->trace));
-                            out += '}';
-                            line = std::move(out);
-                        } else {
-                            line = error_line(id, std::get<std::string>(outcome));
-                        }
-                        boost::asio::post(io_, [this, weak, slot, line = std::move(line)]() mutable {
-                            if (const auto alive = weak.lock()) answer(alive, slot, std::move(line), 0);
-                        });
-                    });
+                line_.submit_scan(key, body.first, body.last, body.traceLevel, body.waitMs,
+                                  [this, weak, slot, bytes, id = r.id, withTrace](Line::ScanOutcome outcome) {
+                                      std::string line;
+                                      if (const auto* scan = std::get_if<ScanResult>(&outcome)) {
+                                          std::string out = R"({"class":"scan","id":)" + dump(id);
+                                          out += R"(,"result":)" + std::to_string(scan->result);
+                                          out += R"(,"result_name":)" +
+                                                 dump(Json(kelvor::result_name(scan->result)));
+                                          out += R"(,"objects":[)";
+                                          for (size_t i = 0; i < scan->objects.size(); ++i) {
+                                              if (i > 0) out += ',';
+                                              out += scan->objects[i];
+                                          }
+                                          out += ']';
+                                          if (withTrace) out += R"(,"trace":)" + dump(Json(scan->trace));
+                                          out += '}';
+                                          line = std::move(out);
+                                      } else {
+                                          line = error_line(id, std::get<std::string>(outcome));
+                                      }
+                                      boost::asio::post(io_, [this, weak, slot, bytes, id,
+                                                              line = std::move(line)]() mutable {
+                                          if (const auto alive = weak.lock())
+                                              answer(alive, slot, std::move(line), bytes, id);
+                                      });
+                                  });
             }
         },
         r.body);
-    if (!c.paused_ &&
-        (c.nextSlot_ - c.firstSlot_ >= PENDING_REQUESTS_MAX || c.pendingBytes_ >= PENDING_BYTES_MAX)) {
-        c.paused_ = true;
-        c.pause_reading(true);
-    }
 }
 
 void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
@@ -291,7 +357,7 @@ void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, 
     if (request.progress) {
         // The work's progress to this client as it goes, ahead of the answer.
         work.progress = [this, weak, id, tool](const char* member, const std::string& json) {
-            boost::asio::post(io_, [weak, line = progress_line(id, tool, member, json)]() mutable {
+            post_event([weak, line = progress_line(id, tool, member, json)]() mutable {
                 if (const auto alive = weak.lock(); alive && !alive->closing) alive->send(std::move(line));
             });
         };
@@ -305,9 +371,9 @@ void Service::submit_work(const std::shared_ptr<Client>& client, uint64_t slot, 
                           else
                               line = error_line(id, std::get<std::string>(outcome));
                           boost::asio::post(
-                              io_, [this, weak, slot, requestBytes, line = std::move(line)]() mutable {
+                              io_, [this, weak, slot, requestBytes, id, line = std::move(line)]() mutable {
                                   if (const auto alive = weak.lock())
-                                      answer(alive, slot, std::move(line), requestBytes);
+                                      answer(alive, slot, std::move(line), requestBytes, id);
                               });
                       });
 }
@@ -340,10 +406,25 @@ std::string Service::directory_answer(const Json& id, const Request& r) {
         o["user_id"] = remove->userId;
         o["removed"] = removed;
     } else {
+        const auto& page = std::get<PeopleRequest>(r.body);
+        bool more = false;
+        const std::vector<Person> people = d->page(page.after, page.limit, more);
+        // A page ends early rather than grow past half the client's buffer.
+        const size_t budget = options_.clientBuffer / 2;
+        size_t size = 64 + dump(id).size();
+        Json all = Json::array();
+        for (const Person& p : people) {
+            Json e = person_object(p);
+            size += dump(e).size() + 1;
+            if (!all.empty() && size > budget) {
+                more = true;
+                break;
+            }
+            all.push_back(std::move(e));
+        }
         o["class"] = "people";
         o["id"] = id;
-        Json all = Json::array();
-        for (const Person& p : d->people()) all.push_back(person_object(p));
+        o["next"] = more && !all.empty() ? Json(all.back()["user_id"]) : Json(nullptr);
         o["people"] = std::move(all);
     }
     return dump(o);

@@ -11,6 +11,7 @@
 #include "Line.h"
 #include "Protocol.h"
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdint>
@@ -40,6 +41,9 @@ struct ServiceOptions {
 // beyond either the client is read no further until its answers come.
 inline constexpr size_t PENDING_REQUESTS_MAX = 256;
 inline constexpr size_t PENDING_BYTES_MAX = 16u << 20;
+// Events posted into the loop from the line's thread and not yet run; beyond
+// them events are dropped (and counted) until the loop has caught up.
+inline constexpr size_t EVENTS_POSTED_MAX = 4096;
 
 class Service;
 
@@ -69,6 +73,7 @@ private:
     uint64_t nextSlot_ = 0;                 // the slot of the next request
     uint64_t firstSlot_ = 0;                // the slot whose answer goes out next
     std::map<uint64_t, std::string> ready_; // answers waiting for earlier ones
+    size_t heldBytes_ = 0;                  // their bytes
     size_t pendingBytes_ = 0;
     bool paused_ = false;
     // Which of the service's budgets the client's slot is in.
@@ -99,9 +104,18 @@ public:
     const ServiceOptions& options() const { return options_; }
     void log(const std::string& text) const { log_(text); }
     size_t clients() const { return clients_.size(); }
+    // Events dropped so far because the loop had too many to run.
+    uint64_t events_dropped() const { return eventsDropped_.load(); }
 
 private:
-    void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes);
+    // The answer of the request in `slot`, which held `bytes` of the client's
+    // pending ones; one that cannot fit the client's buffer is replaced by an
+    // error for `id`.
+    void answer(const std::shared_ptr<Client>& client, uint64_t slot, std::string line, size_t bytes,
+                const Json& id = nullptr);
+    void authenticate(const std::shared_ptr<Client>& client, std::string_view line);
+    // Runs `event` on the loop, unless too many wait there already; any thread.
+    void post_event(std::function<void()> event);
     std::string devices_answer(const Json& id) const;
     std::string directory_answer(const Json& id, const Request& request);
     void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
@@ -120,6 +134,9 @@ private:
     // Strangers refused: a line in the log a second at most, with the count since the last.
     std::chrono::steady_clock::time_point refusalLogged_{};
     uint64_t refusalsUnlogged_ = 0;
+    std::atomic<size_t> eventsPosted_{0};
+    std::atomic<uint64_t> eventsDropped_{0};
+    std::atomic<uint64_t> burstDropped_{0}; // dropped since the loop last caught up
 };
 
 } // namespace kelvord

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "FarEnd.h"
@@ -98,6 +99,135 @@ TEST(Requests, MalformedOnesAreRefusedWithTheirReason) {
         const Request r = parse_request(c.line);
         EXPECT_NE(message_of(r).find(c.message), std::string::npos) << message_of(r);
         EXPECT_EQ(r.id, c.id);
+    }
+}
+
+// Lines of the shapes an attacker would send, each one many times the size of
+// any request: wide, deep, long, a restore of the most files.
+std::string wide(size_t keys, const std::string& head = R"({"class":"version")") {
+    std::string line = head;
+    for (size_t i = 0; i < keys; ++i) line += ",\"k" + std::to_string(i) + "\":0";
+    return line + "}";
+}
+
+std::string restore_of(size_t files, const std::string& last) {
+    std::string line = R"({"class":"restore","files":[)";
+    for (size_t i = 0; i < files; ++i) line += R"({"name":"u)" + std::to_string(i) + R"(.tpl","data":""},)";
+    return line + R"({"name":")" + last + R"(","data":""}]})";
+}
+
+TEST(Requests, CapsAreRefusedAsTheParserMeetsThem) {
+    struct Case {
+        std::string line;
+        std::string message; // a part of it, empty: taken
+    };
+    const std::string deep = std::string(32, '[') + std::string(32, ']');
+    const Case cases[] = {
+        {wide(MEMBERS_MAX - 1), "unknown member \"k0\""},
+        {wide(MEMBERS_MAX), "more than 256 members"},
+        {wide(150000), "more than 256 members"},
+        {R"({"class":"version","id":)" + deep + "}", "nests deeper than 32"},
+        {R"({"class":"version","id":)" + std::string(31, '[') + std::string(31, ']') + "}", ""},
+        {R"({"class":"version","id":1,"id":2})", "the member \"id\" comes twice"},
+        {R"({"class":"version","id":{"a":1,"a":1}})", "the member \"a\" comes twice"},
+        {"{\"class\":\"version\",\"" + std::string(KEY_BYTES_MAX + 1, 'k') + "\":0}", "member name"},
+        {R"({"class":"command","command":"SS","input":")" + std::string(REQUEST_BYTES_MAX - 48, 'A') + "\"}",
+         ""},
+        {R"({"class":"command","command":"SS","input":")" + std::string(REQUEST_BYTES_MAX, 'A') + "\"}",
+         "longer than 8388608 bytes"},
+        {std::string(REQUEST_BYTES_MAX / 2, '[') + std::string(REQUEST_BYTES_MAX / 2, ']'), "nests deeper"},
+        {R"({"class":"version","id":[)" +
+             [] {
+                 std::string v = "0";
+                 for (size_t i = 0; i < REQUEST_VALUES_MAX; ++i) v += ",0";
+                 return v;
+             }() +
+             "]}",
+         "more than 400000 values"},
+        {restore_of(BACKUP_FILES_MAX - 1, "u7.tpl"), "\"u7.tpl\" comes twice in \"files\""},
+        {restore_of(BACKUP_FILES_MAX - 1, "manifest.txt"), ""},
+        {R"({"class":"copy_users","from_module":1,"targets":[1,2,3,65535,2]})",
+         "the target 2 is named twice"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 80) + " (" + std::to_string(c.line.size()) + " bytes)");
+        // Linear: the largest line here takes a few tens of milliseconds; a
+        // search of its members one by one took tens of seconds.
+        const auto start = std::chrono::steady_clock::now();
+        const Request r = parse_request(c.line);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 2.0);
+        if (c.message.empty())
+            EXPECT_EQ(message_of(r), "");
+        else
+            EXPECT_NE(message_of(r).find(c.message), std::string::npos) << message_of(r);
+    }
+}
+
+TEST(Requests, BeforeTheTokenOnlyAnAuthRequestIsRead) {
+    struct Case {
+        std::string line;
+        std::string token;   // taken, when the message is empty
+        std::string message; // a part of it
+    };
+    const Case cases[] = {
+        {R"({"class":"auth","id":[1,{"a":null}],"token":"0123456789abcdef"})", "0123456789abcdef", ""},
+        {R"({"class":"auth","token":")" + std::string(AUTH_BYTES_MAX - 40, 't') + "\"}",
+         std::string(AUTH_BYTES_MAX - 40, 't'), ""},
+        {R"({"class":"auth","token":")" + std::string(AUTH_BYTES_MAX, 't') + "\"}", "",
+         "longer than 1024 bytes"},
+        {wide(150000, R"({"class":"auth","token":"0123456789abcdef")"), "", "longer than 1024 bytes"},
+        {wide(20, R"({"class":"auth","token":"0123456789abcdef")"), "", "more than 16 members"},
+        {R"({"class":"version"})", "", "a version request before the token"},
+        {R"({"class":"auth"})", "", "carries its \"token\""},
+        {R"({"class":"auth","token":"0123456789abcdef","token":"x"})", "", "comes twice"},
+        {R"({"class":"auth","token":"0123456789abcdef","extra":1})", "", "unknown member \"extra\""},
+        {R"({"class":"auth","token":"0123456789abcdef","id":[[[[[[[[1]]]]]]]]})", "", "nests deeper than 8"},
+        {"{\"class\":\"auth\"", "", "no JSON"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 80));
+        const Request r = parse_auth_request(c.line);
+        if (c.message.empty()) {
+            const auto* auth = std::get_if<AuthRequest>(&r.body);
+            ASSERT_NE(auth, nullptr) << message_of(r);
+            EXPECT_EQ(auth->token, c.token);
+        } else {
+            EXPECT_NE(message_of(r).find(c.message), std::string::npos) << message_of(r);
+        }
+    }
+}
+
+TEST(Requests, PeopleArePaged) {
+    struct Case {
+        std::string line;
+        size_t limit;
+        std::optional<uint32_t> after;
+        std::string message;
+    };
+    const Case cases[] = {
+        {R"({"class":"people"})", PEOPLE_PAGE_DEFAULT, std::nullopt, ""},
+        {R"({"class":"people","limit":1,"after":4294967295})", 1, 4294967295u, ""},
+        {R"({"class":"people","limit":5000,"after":null})", 5000, std::nullopt, ""},
+        {R"({"class":"people","after":0})", PEOPLE_PAGE_DEFAULT, 0u, ""},
+        {R"({"class":"people","limit":5001})", 0, std::nullopt,
+         "\"limit\" must be an integer from 1 to 5000"},
+        {R"({"class":"people","limit":0})", 0, std::nullopt, "\"limit\" must be an integer from 1 to 5000"},
+        {R"({"class":"people","after":-1})", 0, std::nullopt, "\"after\" must be an integer"},
+        {R"({"class":"people","after":"5"})", 0, std::nullopt, "\"after\" must be an integer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const Request r = parse_request(c.line);
+        if (!c.message.empty()) {
+            EXPECT_NE(message_of(r).find(c.message), std::string::npos) << message_of(r);
+            continue;
+        }
+        const auto* p = std::get_if<PeopleRequest>(&r.body);
+        ASSERT_NE(p, nullptr) << message_of(r);
+        EXPECT_EQ(p->limit, c.limit);
+        EXPECT_EQ(p->after, c.after);
     }
 }
 
