@@ -114,8 +114,8 @@ asan_suite() {
 }
 
 # ThreadSanitizer (clang): only what the tests that run threads need, the
-# service, the simulated module, the Python extension and two test programs
-# (tests/tsan/Tsan.cmake). The Python extension is clang's too; its tests run
+# service, the Python extension and two test programs, and the simulated
+# module (built plain: it stands in for the hardware) (tests/tsan/Tsan.cmake). The Python extension is clang's too; its tests run
 # in Debian's python3 with GCC's runtime preloaded (clang 14's shared runtime
 # crashes at the start of any program it is preloaded into).
 tsan_targets=(kelvord orvanti-sim service_tests threads_tests _kelvor)
