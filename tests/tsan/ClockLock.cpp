@@ -11,14 +11,15 @@
 
 #include <cstdint>
 
-extern "C" __attribute__((visibility("hidden"))) int pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock,
-                                                                              const struct timespec* deadline) {
+extern "C" __attribute__((visibility("hidden"))) int
+pthread_mutex_clocklock(pthread_mutex_t* mutex, clockid_t clock, const struct timespec* deadline) {
     if (clock == CLOCK_REALTIME) return pthread_mutex_timedlock(mutex, deadline);
     timespec now{}, real{};
     clock_gettime(clock, &now);
     clock_gettime(CLOCK_REALTIME, &real);
     constexpr int64_t kNano = 1000000000;
-    int64_t left = (static_cast<int64_t>(deadline->tv_sec) - now.tv_sec) * kNano + (deadline->tv_nsec - now.tv_nsec);
+    int64_t left =
+        (static_cast<int64_t>(deadline->tv_sec) - now.tv_sec) * kNano + (deadline->tv_nsec - now.tv_nsec);
     if (left < 0) left = 0;
     const int64_t at = static_cast<int64_t>(real.tv_sec) * kNano + real.tv_nsec + left;
     timespec until{};
