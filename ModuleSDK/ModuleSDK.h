@@ -665,15 +665,16 @@ inline constexpr int KW_ADMIN_LEVEL = 0x65;
 inline constexpr int KW_CARD_FUNCTION = 0x70; // card input function
 inline constexpr int KW_AUTH_POLICY = 0x71;
 
-KELVOR_API void keyword_add(int category, int code, const char* name);
+// The table is constant: complete with its built-in rows before the program
+// starts and never written, so that any thread may look names up at any time.
+// keyword_name gives "Unknown" for a code without a row, keyword_code -1 for
+// a name without one.
 KELVOR_API const char* keyword_name(int category, int code);
 KELVOR_API int keyword_code(int category, const char* name);
-// The table fills itself with the built-in rows on first use; keyword_fill()
-// does so at once (a second fill adds nothing).
+// Kept for programs that fill the table before their first lookup: the table
+// is already complete, and a fill adds nothing.
 KELVOR_API void keyword_fill();
 KELVOR_API int keyword_count();
-// Empties the table, which then stays empty until keyword_fill() (tests).
-KELVOR_API void keyword_reset();
 
 // ------------------------------------------------------------------- outcomes
 // A named value of a command's outcome: nothing (null), an integer, a text, a

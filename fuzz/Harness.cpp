@@ -31,7 +31,6 @@ void setup_once() {
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ::dup2(null, 1); // module text lines
     trace_reset(null);
-    keyword_reset();
     keyword_fill();
 }
 

@@ -89,10 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    keyword_reset();
     OrvantiCom::main(static_cast<int>(words.size()), argv.data());
-    keyword_reset();
-    keyword_fill();
 
     // Whatever the run created goes, so that runs do not see each other's files.
     std::error_code ec;

@@ -7,9 +7,10 @@
 # runs the whole test suite on both builds (the plain one runs its end-to-end
 # tests against kelvor.exe under Wine as well), checks the install, the Debian
 # packages, the manual pages and the completion on the plain build
-# (scripts/check-install.sh), then builds the fuzz targets with clang and runs
-# each for a short fixed time. At the end, also when a stage fails, a table
-# of the stages' times.
+# (scripts/check-install.sh); builds the parts that run threads with
+# ThreadSanitizer (clang) and runs their tests; then builds the fuzz targets
+# with clang and runs each for a short fixed time. At the end, also when a
+# stage fails, a table of the stages' times.
 #
 # Every build folder is configured afresh (cmake --fresh), whatever an earlier
 # configure left in it, and with KELVOR_REQUIRE_ALL=ON: a part that cannot be
@@ -17,8 +18,8 @@
 #
 # Environment:
 #   FUZZ_SECONDS   seconds per fuzz target (default 30; 0 leaves fuzzing out)
-#   SKIP           stages to leave out, by key: windows asan fuzz (the table
-#                  says so)
+#   SKIP           stages to leave out, by key: packages windows plain asan
+#                  tsan fuzz (the table says so)
 #   TEST_JOBS      tests run side by side (default: four per core, two per core
 #                  under the sanitizers; they mostly wait on pseudo-terminals
 #                  and simulated modules, but the sanitizers' simulated modules
@@ -32,6 +33,8 @@ packages=(cmake ninja-build g++ pkg-config strace libgtest-dev libsqlite3-dev nl
     groff-base man-db bash-completion dpkg-dev file lintian
     libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev python3-paho-mqtt python3-jinja2
     g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
+# ThreadSanitizer's runtime for the Python interpreter (tests/tsan/Tsan.cmake).
+packages+=(libtsan2)
 # The enrollment station's test in a real browser: headless Chromium through chromedriver.
 packages+=(chromium chromium-driver python3-selenium)
 
@@ -110,6 +113,34 @@ asan_suite() {
         ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$asan_test_jobs"
 }
 
+# ThreadSanitizer (clang): only what the tests that run threads need, the
+# service, the Python extension and two test programs, and the simulated
+# module (built plain: it stands in for the hardware) (tests/tsan/Tsan.cmake). The Python extension is clang's too; its tests run
+# in Debian's python3 with GCC's runtime preloaded (clang 14's shared runtime
+# crashes at the start of any program it is preloaded into).
+tsan_targets=(kelvord orvanti-sim service_tests threads_tests _kelvor)
+tsan_build() {
+    CC=clang CXX=clang++ configure build-tsan -DKELVOR_TSAN=ON
+    cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
+}
+
+# Every report ends the process that made it, and lands in tsan-reports/ of the
+# build folder, also one of a kelvord or a simulated module that a test started
+# and whose end the test did not look at: any report there fails the stage.
+tsan_suite() {
+    local reports=build-tsan/tsan-reports
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    local status=0
+    ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$asan_test_jobs" || status=$?
+    if [ -n "$(ls -A "$reports")" ]; then
+        echo "ThreadSanitizer reports:"
+        cat "$reports"/*
+        return 1
+    fi
+    return "$status"
+}
+
 fuzz_target() {
     TIME=$fuzz_seconds bash scripts/fuzz.sh --no-build "$1"
 }
@@ -137,5 +168,7 @@ step plain "Tests (with kelvor.exe under Wine)" suite
 step plain "Install, Debian packages, manual pages, completion" bash scripts/check-install.sh build
 step asan "Build with ASan and UBSan (clang)" asan_build
 step asan "Tests under ASan and UBSan" asan_suite
+step tsan "Build with ThreadSanitizer (clang): threaded parts" tsan_build
+step tsan "Tests under ThreadSanitizer: those that run threads" tsan_suite
 step fuzz "Fuzz targets: build (clang)" bash scripts/fuzz.sh --build-only "${fuzz_targets[@]}"
 [ -n "${skipped[fuzz]:-}" ] || stage_group "Fuzz target ${fuzz_seconds} s:" "$jobs" fuzz_target "${fuzz_targets[@]}"

@@ -1,73 +1,21 @@
 // The keyword table: the tool's one dictionary of names. Each row ties a name
 // to a numeric code within a category (command keywords typed after -c, and
 // the printable names of status values, system parameters, option flags, port
-// functions, events and policies). The library's own traces name values
-// through it, so it fills itself on first use; keyword_fill() does the same
-// explicitly and adds the rows only once. A name is found by its category and
-// code through an index of the rows (a batch names several values a line);
-// a code by its name through a scan. Both find the first matching row, so a
-// duplicated row is never seen.
-#include <array>
-#include <cstdint>
-#include <cstring>
+// functions, events and policies). The rows come from the wire vocabulary's
+// lists and are put together by the compiler: the table is complete and
+// constant from the start, so the lines' threads and the service's loop read
+// it side by side without a lock, and no lookup fills anything.
+#include "keywords/Keywords.h"
+
 #include <span>
 
 #include "ModuleSDK.h"
+#include "protocol/Commands.h"
+#include "protocol/Packet.h"
 
 namespace kelvor {
 
 namespace {
-
-constexpr int kCapacity = 384;
-// Slots of the index by category and code: a power of two, at least twice the
-// rows, so that a probe ends soon.
-constexpr uint32_t kSlots = 1024;
-static_assert((kSlots & (kSlots - 1)) == 0 && kSlots >= 2 * kCapacity);
-constexpr int16_t kFree = -1;
-
-struct Row {
-    int category;
-    int code;
-    const char* name; // static text, never copied
-};
-
-struct Table {
-    std::array<Row, kCapacity> rows{};
-    int count = 0;
-    // The built-in rows have been added, or the table was emptied on purpose:
-    // either way no automatic fill happens any more.
-    bool settled = false;
-    bool builtins = false; // the built-in rows are in the table
-    // Row numbers by category and code (open addressing, linear probing); each
-    // key is indexed at its first row only.
-    std::array<int16_t, kSlots> index = free_index();
-
-    static std::array<int16_t, kSlots> free_index() {
-        std::array<int16_t, kSlots> slots{};
-        slots.fill(kFree);
-        return slots;
-    }
-};
-
-uint32_t slot_of(int category, int code) {
-    const uint32_t key =
-        static_cast<uint32_t>(category) * 0x9E3779B1u ^ static_cast<uint32_t>(code) * 0x85EBCA77u;
-    return (key ^ (key >> 15)) & (kSlots - 1);
-}
-
-Table& raw_table() {
-    static Table instance;
-    return instance;
-}
-
-void fill_builtins(Table& t);
-
-// The table as every lookup sees it: filled with the built-in rows first.
-Table& table() {
-    Table& t = raw_table();
-    if (!t.settled) fill_builtins(t);
-    return t;
-}
 
 using Entry = packet::Named;
 
@@ -111,91 +59,56 @@ constexpr Category kCategories[] = {
     {KW_AUTH_POLICY, packet::AUTH_POLICIES},
 };
 
-void add_row(Table& t, int category, int code, const char* name) {
-    // A full table or a row without a name is refused: lookups rely on every
-    // stored row having printable text.
-    if (t.count >= kCapacity || name == nullptr) return;
-    for (uint32_t slot = slot_of(category, code);; slot = (slot + 1) & (kSlots - 1)) {
-        int16_t& at = t.index[slot];
-        if (at == kFree) {
-            at = static_cast<int16_t>(t.count);
-            break;
-        }
-        const Row& row = t.rows[static_cast<size_t>(at)];
-        if (row.category == category && row.code == code) break; // the first row stays the one found
-    }
-    t.rows[static_cast<size_t>(t.count)] = Row{category, code, name};
-    ++t.count;
-}
-
 // The command keywords, from the wire vocabulary's list of commands. The
 // keyword table names SW a second time, after VH; lookups find the first.
-void add_commands(Table& t) {
+constexpr void add_commands(keywords::Table& t) {
     for (const packet::Command& c : packet::COMMANDS) {
-        add_row(t, KW_COMMAND, c.code, c.keyword);
-        if (c.code == packet::cmd::VH) add_row(t, KW_COMMAND, packet::cmd::SW, "SW");
+        t.add(KW_COMMAND, c.code, c.keyword);
+        if (c.code == packet::cmd::VH) t.add(KW_COMMAND, packet::cmd::SW, "SW");
     }
 }
 
 // The names of the system parameters, from the same vocabulary; they come
 // right after the baud rates and status values.
-void add_parameters(Table& t) {
-    for (const packet::Parameter& p : packet::PARAMETERS) add_row(t, KW_PARAMETER, p.number, p.name);
+constexpr void add_parameters(keywords::Table& t) {
+    for (const packet::Parameter& p : packet::PARAMETERS) t.add(KW_PARAMETER, p.number, p.name);
 }
 
-void fill_builtins(Table& t) {
-    t.settled = true;
-    t.builtins = true;
+// Every built-in row, in the order of the tool's keyword fill.
+constexpr keywords::Table build() {
+    keywords::Table t;
     add_commands(t);
-    for (const packet::BaudRate& b : packet::BAUD_RATES) add_row(t, KW_BAUD, b.code, b.name);
+    for (const packet::BaudRate& b : packet::BAUD_RATES) t.add(KW_BAUD, b.code, b.name);
     for (const Category& category : kCategories) {
-        for (const Entry& entry : category.entries) add_row(t, category.category, entry.code, entry.name);
+        for (const Entry& entry : category.entries) t.add(category.category, entry.code, entry.name);
         if (category.category == KW_STATUS) add_parameters(t);
     }
+    return t;
 }
+
+constexpr keywords::Table kBuiltins = build();
+static_assert(kBuiltins.count() == 285, "the built-in rows are 285");
+static_assert(kBuiltins.count() < keywords::CAPACITY);
 
 } // namespace
 
-void keyword_add(int category, int code, const char* name) {
-    add_row(table(), category, code, name);
+const keywords::Table& keywords::builtin() {
+    return kBuiltins;
 }
 
 const char* keyword_name(int category, int code) {
-    const Table& t = table();
-    for (uint32_t slot = slot_of(category, code);; slot = (slot + 1) & (kSlots - 1)) {
-        const int16_t at = t.index[slot];
-        if (at == kFree) return "Unknown";
-        const Row& row = t.rows[static_cast<size_t>(at)];
-        if (row.category == category && row.code == code) return row.name;
-    }
+    return kBuiltins.name(category, code);
 }
 
 int keyword_code(int category, const char* name) {
-    if (name == nullptr) return -1;
-    const Table& t = table();
-    for (int i = 0; i < t.count; ++i) {
-        const Row& row = t.rows[static_cast<size_t>(i)];
-        if (row.category == category && std::strcmp(row.name, name) == 0) return row.code;
-    }
-    return -1;
+    return kBuiltins.code(category, name);
 }
 
-void keyword_fill() {
-    Table& t = raw_table();
-    // Once filled, a second fill would only add rows that lookups never see.
-    if (!t.builtins) fill_builtins(t);
-}
+// The table is complete before any call: there is nothing left to fill.
+void keyword_fill() {}
 
 int keyword_count() {
-    return table().count;
-}
-
-void keyword_reset() {
-    Table& t = raw_table();
-    t.count = 0;
-    t.index.fill(kFree);
-    t.settled = true;
-    t.builtins = false;
+    return kBuiltins.count();
 }
 
 } // namespace kelvor

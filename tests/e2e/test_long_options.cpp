@@ -76,7 +76,6 @@ farend::RunResult run_on_terminal(const Args& args, const std::string& cwd, bool
 // ------------------------------------------------------------ command reference
 
 TEST(CommandReference, EveryDispatcherCodeAndEveryKeywordIsDescribed) {
-    keyword_reset();
     keyword_fill();
     for (int code = 1; code < 256; ++code) {
         const auto c = static_cast<uint8_t>(code);
@@ -103,7 +102,6 @@ TEST(CommandReference, EveryDispatcherCodeAndEveryKeywordIsDescribed) {
 }
 
 TEST(CommandReference, ReadmeTableIsTheGeneratedOne) {
-    keyword_reset();
     keyword_fill();
     char* text = nullptr;
     size_t size = 0;

@@ -17,10 +17,9 @@ void reset_library(Keywords keywords) {
     transfer_observer(nullptr);
     module_settings() = {};
     link_state() = {};
-    if (keywords == Keywords::Refill) {
-        keyword_reset();
-        keyword_fill();
-    }
+    // The keyword table is constant: the fill the front end makes at start
+    // leaves it as it is.
+    if (keywords == Keywords::Refill) keyword_fill();
 }
 
 Exchange run_in_process(const Script& script, const std::function<int()>& call,

@@ -16,7 +16,8 @@ enum class Keywords { Keep, Refill };
 
 // Closes the connection, points the trace log back at stderr with nothing
 // enabled, clears the settings cache and the link state; with Keywords::Refill
-// the keyword table is emptied and filled again.
+// it fills the keyword table as the front end does at start (a constant table:
+// the fill changes nothing).
 void reset_library(Keywords keywords = Keywords::Keep);
 
 struct InProcessOptions {

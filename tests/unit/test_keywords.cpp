@@ -1,28 +1,21 @@
 // The keyword table: first-match lookups, exact and case-sensitive names,
-// categories as part of the key, and the fixed capacity.
+// categories as part of the key, and the fixed capacity (of a table of the
+// caller's own, made from the library's).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ModuleSDK.h"
+#include "keywords/Keywords.h"
 
 using namespace kelvor;
 
 namespace {
 
-class KeywordTable : public ::testing::Test {
-protected:
-    void SetUp() override {
-        keyword_reset();
-        keyword_fill();
-    }
-    // Other tests of the process rely on the filled table.
-    void TearDown() override {
-        keyword_reset();
-        keyword_fill();
-    }
-};
+// The library's table is constant: its tests share it with every other test
+// of the process, and none of them can change it.
+class KeywordTable : public ::testing::Test {};
 
 struct NameCase {
     int category;
@@ -85,39 +78,44 @@ TEST_F(KeywordTable, FillRegisters285Rows) {
     EXPECT_EQ(keyword_count(), 285);
 }
 
+// Rows added to a copy of the library's table: a later duplicate is never
+// seen, a new key is, and the library's own table is left as it was.
 TEST_F(KeywordTable, LaterDuplicatesAreNeverSeen) {
-    keyword_add(1, 0x99, "SW");
-    keyword_add(2, 0x30, "Another status");
-    EXPECT_EQ(keyword_count(), 287);
-    EXPECT_EQ(keyword_code(1, "SW"), 0x01);
-    EXPECT_STREQ(keyword_name(2, 0x30), "Module is in normal condition");
-    EXPECT_STREQ(keyword_name(1, 0x99), "SW");
+    keywords::Table own = keywords::builtin();
+    EXPECT_TRUE(own.add(1, 0x99, "SW"));
+    EXPECT_TRUE(own.add(2, 0x30, "Another status"));
+    EXPECT_EQ(own.count(), 287);
+    EXPECT_EQ(own.code(1, "SW"), 0x01);
+    EXPECT_STREQ(own.name(2, 0x30), "Module is in normal condition");
+    EXPECT_STREQ(own.name(1, 0x99), "SW");
+    EXPECT_EQ(keyword_count(), 285);
+    EXPECT_STREQ(keyword_name(1, 0x99), "Unknown");
 }
 
 TEST_F(KeywordTable, FullTableRefusesFurtherRows) {
     // The table keeps pointers to the names: they must outlive it.
     static std::string names[100];
     for (int i = 0; i < 100; ++i) names[i] = "Extra " + std::to_string(i);
-    for (int i = 0; i < 99; ++i) keyword_add(200, i, names[i].c_str());
-    EXPECT_EQ(keyword_count(), 384);
-    EXPECT_STREQ(keyword_name(200, 98), "Extra 98");
-    keyword_add(200, 99, names[99].c_str());
-    EXPECT_EQ(keyword_count(), 384);
-    EXPECT_STREQ(keyword_name(200, 99), "Unknown");
-    EXPECT_EQ(keyword_code(200, "Extra 99"), -1);
+    keywords::Table own = keywords::builtin();
+    for (int i = 0; i < 99; ++i) EXPECT_TRUE(own.add(200, i, names[i].c_str()));
+    EXPECT_EQ(own.count(), 384);
+    EXPECT_STREQ(own.name(200, 98), "Extra 98");
+    EXPECT_FALSE(own.add(200, 99, names[99].c_str()));
+    EXPECT_EQ(own.count(), 384);
+    EXPECT_STREQ(own.name(200, 99), "Unknown");
+    EXPECT_EQ(own.code(200, "Extra 99"), -1);
+    EXPECT_FALSE(keywords::Table().add(1, 1, nullptr));
 }
 
 // Names are found through an index of the rows: on a full table of keys
 // that crowd the same slots, of negative and large codes and of duplicates,
 // every key finds its first row and no other key finds anything.
 TEST_F(KeywordTable, IndexFindsTheFirstRowOfEveryKey) {
-    keyword_reset();
     struct Added {
         int category, code;
         std::string name;
     };
-    static std::vector<Added> rows; // the table keeps the names' pointers
-    rows.clear();
+    std::vector<Added> rows; // the table keeps the names' pointers
     rows.reserve(400);
     for (int i = 0; rows.size() < 384; ++i) {
         const int category = i % 7 == 0 ? -1 : i % 5;
@@ -125,8 +123,9 @@ TEST_F(KeywordTable, IndexFindsTheFirstRowOfEveryKey) {
         rows.push_back({category, code, "row " + std::to_string(i)});
         if (i % 11 == 0 && rows.size() < 384) rows.push_back({category, code, "again " + std::to_string(i)});
     }
-    for (const Added& r : rows) keyword_add(r.category, r.code, r.name.c_str());
-    ASSERT_EQ(keyword_count(), 384);
+    keywords::Table own;
+    for (const Added& r : rows) own.add(r.category, r.code, r.name.c_str());
+    ASSERT_EQ(own.count(), 384);
     for (const Added& r : rows) {
         const Added* first = nullptr;
         for (const Added& f : rows)
@@ -134,42 +133,37 @@ TEST_F(KeywordTable, IndexFindsTheFirstRowOfEveryKey) {
                 first = &f;
                 break;
             }
-        ASSERT_STREQ(keyword_name(r.category, r.code), first->name.c_str()) << r.category << " " << r.code;
+        ASSERT_STREQ(own.name(r.category, r.code), first->name.c_str()) << r.category << " " << r.code;
     }
     for (const auto& [category, code] :
          std::vector<std::pair<int, int>>{{0, 1}, {6, 0}, {-1, 1}, {4, -4}, {1, 1030}})
-        EXPECT_STREQ(keyword_name(category, code), "Unknown") << category << " " << code;
-    keyword_reset();
-    EXPECT_STREQ(keyword_name(rows[0].category, rows[0].code), "Unknown");
+        EXPECT_STREQ(own.name(category, code), "Unknown") << category << " " << code;
+    EXPECT_STREQ(keywords::Table().name(rows[0].category, rows[0].code), "Unknown");
 }
 
-TEST_F(KeywordTable, ResetEmptiesTheTable) {
-    keyword_reset();
-    EXPECT_EQ(keyword_count(), 0);
-    EXPECT_STREQ(keyword_name(1, 0x01), "Unknown");
-    EXPECT_EQ(keyword_code(1, "SW"), -1);
+TEST_F(KeywordTable, AnEmptyTableNamesNothing) {
+    const keywords::Table empty;
+    EXPECT_EQ(empty.count(), 0);
+    EXPECT_STREQ(empty.name(1, 0x01), "Unknown");
+    EXPECT_EQ(empty.code(1, "SW"), -1);
+    EXPECT_EQ(empty.code(1, nullptr), -1);
 }
 
 } // namespace
 
 namespace {
 
-// The table fills itself on first use and the front end fills it again
-// explicitly: a second fill must not add the rows twice (they would take the
-// room of rows added later), and an emptied table is refilled only on request.
-TEST_F(KeywordTable, FillAddsTheBuiltInRowsOnce) {
+// The front end fills the table explicitly, as programs written for a table
+// that starts empty do: the fill adds nothing, and the lookups are those of
+// the library's one table.
+TEST_F(KeywordTable, FillAddsNothing) {
     const int filled = keyword_count();
-    ASSERT_GT(filled, 200);
+    ASSERT_EQ(filled, keywords::builtin().count());
     keyword_fill();
-    EXPECT_EQ(keyword_count(), filled);
-    keyword_add(200, 1, "Extra");
-    keyword_fill();
-    EXPECT_EQ(keyword_count(), filled + 1);
-    keyword_reset();
-    EXPECT_EQ(keyword_count(), 0);
     keyword_fill();
     EXPECT_EQ(keyword_count(), filled);
     EXPECT_STREQ(keyword_name(KW_COMMAND, 0x05), "ES");
+    EXPECT_EQ(keyword_name(KW_COMMAND, 0x05), keywords::builtin().name(KW_COMMAND, 0x05));
 }
 
 } // namespace

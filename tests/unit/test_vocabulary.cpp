@@ -16,14 +16,7 @@ using namespace kelvor;
 
 namespace {
 
-class Vocabulary : public ::testing::Test {
-protected:
-    void SetUp() override {
-        keyword_reset();
-        keyword_fill();
-    }
-    void TearDown() override { keyword_reset(); }
-};
+class Vocabulary : public ::testing::Test {};
 
 TEST_F(Vocabulary, EveryCommandIsNamedDescribedAndDispatched) {
     std::set<std::string> keywords;
