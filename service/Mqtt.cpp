@@ -459,6 +459,12 @@ Screened screen_command(std::string_view payload, bool commandsEnabled, bool pri
         s.refusal = "no token over MQTT: the broker authenticates its clients";
         return s;
     }
+    if (std::holds_alternative<CancelRequest>(r.body)) {
+        // The bridge is one client of the service for every publisher: a
+        // cancel could stop another publisher's job of the same id.
+        s.refusal = "no cancel over MQTT: a request's time is bounded by the service";
+        return s;
+    }
     if (!privateAnswer && returns_biometric_data(r)) {
         s.refusal = "its answer carries biometric data (templates, an image or a backup), which goes to "
                     "the requester alone: name a response topic (MQTT 5) for it";

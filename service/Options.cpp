@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <getopt.h>
 #include <pwd.h>
@@ -479,6 +481,14 @@ std::string read_token_file(const std::string& path, std::string& error) {
         token.pop_back();
     if (token.size() < 16) {
         error = "the token in " + path + " is shorter than 16 characters";
+        token.clear();
+    } else if (token.size() > TOKEN_BYTES_MAX) {
+        // A client presents it in its first line, which may hold 1 KiB.
+        error = "the token in " + path + " is longer than " + std::to_string(TOKEN_BYTES_MAX) + " bytes";
+        token.clear();
+    } else if (std::any_of(token.begin(), token.end(),
+                           [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; })) {
+        error = "the token in " + path + " holds a control character";
         token.clear();
     }
     return token;

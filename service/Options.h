@@ -54,6 +54,9 @@ std::string runtime_directory(std::string& error);
 // may read: a regular file of this user (or root's), no permission for group
 // or others, in a directory that no stranger may swap it in, a token of 16
 // characters at least (the line end not counted). Empty with `error` set.
+// A token's length at most: with the rest of an auth request, and a quote or
+// backslash escaped, it fits the 1 KiB that a client may send before it.
+inline constexpr size_t TOKEN_BYTES_MAX = 256;
 std::string read_token_file(const std::string& path, std::string& error);
 // A small secret file of this user's own, with the same checks ("the token
 // file", "the credentials file" name it in `error`): its text, or nothing.

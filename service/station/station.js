@@ -399,9 +399,17 @@
 
   async function refreshDirectory() {
     try {
-      const a = await request({ class: 'people' });
+      // The directory page by page: the service answers at most a page a request.
+      const people = new Map();
+      let after = null;
+      for (;;) {
+        const a = await request(after === null ? { class: 'people' } : { class: 'people', after });
+        for (const p of a.people) people.set(p.user_id, p);
+        if (a.next === null || a.next === undefined || a.people.length === 0) break;
+        after = a.next;
+      }
       state.directory = true;
-      state.people = new Map(a.people.map((p) => [p.user_id, p]));
+      state.people = people;
     } catch (e) {
       state.directory = false;
       state.people = new Map();

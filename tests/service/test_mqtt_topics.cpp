@@ -273,6 +273,8 @@ TEST(MqttRequests, Screened) {
         {R"({"class":"watch","id":2})", true, false, false, 2, "no watch"},
         {R"({"class":"watch","id":2})", true, true, false, 2, "no watch"},
         {R"({"class":"auth","id":3,"token":"0123456789abcdef"})", true, false, false, 3, "no token"},
+        {R"({"class":"cancel","id":"s"})", true, false, false, "s", "no cancel"},
+        {R"({"class":"cancel","id":"s"})", true, true, false, "s", "no cancel"},
         {std::string(REQUEST_BYTES_MAX + 1, ' '), true, false, false, nullptr, "longer than"},
         // Answers that carry templates or images: to the requester's response topic alone.
         {R"({"class":"backup","id":"b"})", true, false, false, "b", templates},
