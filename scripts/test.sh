@@ -17,7 +17,7 @@
 # built stops the run instead of leaving its tests out.
 #
 # Environment:
-#   FUZZ_SECONDS   seconds per fuzz target (default 30; 0 leaves fuzzing out)
+#   FUZZ_SECONDS   seconds per fuzz target (default 20; 0 leaves fuzzing out)
 #   SKIP           stages to leave out, by key: packages windows plain asan
 #                  tsan fuzz (the table says so)
 #   TEST_JOBS      tests run side by side (default: four per core, two per core
@@ -41,7 +41,7 @@ packages+=(chromium chromium-driver python3-selenium)
 jobs=$(nproc)
 test_jobs=${TEST_JOBS:-$((4 * jobs))}
 asan_test_jobs=${TEST_JOBS:-$((2 * jobs))}
-fuzz_seconds=${FUZZ_SECONDS:-30}
+fuzz_seconds=${FUZZ_SECONDS:-20}
 fuzz_targets=(backup bmp commands data front json mqtt net request)
 # The stages left out, by key, and why.
 declare -A skipped=()

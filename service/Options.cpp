@@ -86,7 +86,8 @@ An MQTT broker (kelvord(8)):
                    published on PREFIX/LINE/MODULE/event, the service's
                    availability on PREFIX/LINE/status
   --mqtt-prefix P  the topics' first levels (default kelvor)
-  --mqtt-commands  requests on PREFIX/LINE/command, answers on .../result
+  --mqtt-commands  requests on PREFIX/LINE/command, answers on the request's
+                   response topic (MQTT 5), else on .../result
   --mqtt-queue N   events held while the broker is away (default 1000)
   --mqtt-discovery P|off  Home Assistant's discovery prefix (homeassistant)
   --mqtt-ca FILE   mqtts: the CA of the broker (default: the system's)

@@ -164,8 +164,8 @@ void Service::answer(const std::shared_ptr<Client>& client, uint64_t slot, std::
                                   " bytes does not fit the client's buffer of " +
                                   std::to_string(options_.clientBuffer) + " bytes (kelvord --client-buffer)");
         if (!fits(line.size())) {
-            log_("client " + c.name() + " dropped: its answers fill its buffer of " +
-                 std::to_string(options_.clientBuffer) + " bytes");
+            log_("client " + c.name() + " dropped: it does not read (its answers fill its buffer of " +
+                 std::to_string(options_.clientBuffer) + " bytes)");
             c.close();
             return;
         }
