@@ -12,6 +12,32 @@ import time
 
 import rig
 
+# The bounds are the service's as it is built for use. Under AddressSanitizer
+# the same work takes several times the processor time, and freed memory is
+# held in quarantine before it is used again: a sanitized kelvord is held to
+# bounds this many times wider (the tests still catch what grows with the
+# attack rather than with the sanitizer: 2 GB and minutes, unbounded).
+SANITIZED_TIME_FACTOR = 4
+SANITIZED_MEMORY_FACTOR = 2.5
+_SANITIZED = None
+
+
+def sanitized():
+    """Whether the kelvord under test is built with AddressSanitizer."""
+    global _SANITIZED
+    if _SANITIZED is None:
+        with open(os.path.join(rig.BIN, "kelvord"), "rb") as f:
+            _SANITIZED = b"__asan_init" in f.read()
+    return _SANITIZED
+
+
+def time_bound(seconds):
+    return seconds * SANITIZED_TIME_FACTOR if sanitized() else seconds
+
+
+def memory_bound(size):
+    return int(size * SANITIZED_MEMORY_FACTOR) if sanitized() else size
+
 
 class VersionProbe:
     """A client on the Unix socket asking `version` every `period` seconds on
@@ -70,6 +96,7 @@ class VersionProbe:
         return max(waits, default=0.0)
 
     def check(self, testcase, bound=0.5):
+        bound = time_bound(bound)
         testcase.assertEqual(self.failures, [])
         testcase.assertGreater(len(self.waits), 0, "the probe was never answered")
         testcase.assertLessEqual(self.worst, bound, "a local client's version waited %.3f s" % self.worst)
