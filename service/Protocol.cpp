@@ -505,18 +505,24 @@ AuthRequest auth_of(const Members& m) {
     return AuthRequest{*token};
 }
 
+// `line` parsed under `caps` into `j`, and the request's id and class taken
+// from it: the class's name, or nullptr with the request's body a refusal.
+const std::string* parse_head(std::string_view line, const Caps& caps, Value& j, Request& request) {
+    request.id = nullptr;
+    std::string why;
+    if (!parse_capped(line, caps, j, why)) {
+        request.body = BadRequest{why};
+        return nullptr;
+    }
+    return head_of(j, request);
+}
+
 } // namespace
 
 Request parse_auth_request(std::string_view line) {
     Request request;
-    request.id = nullptr;
     Value j;
-    std::string why;
-    if (!parse_capped(line, AUTH_CAPS, j, why)) {
-        request.body = BadRequest{why};
-        return request;
-    }
-    const std::string* name = head_of(j, request);
+    const std::string* name = parse_head(line, AUTH_CAPS, j, request);
     if (!name) return request;
     if (*name != "auth") {
         request.body = BadRequest{"a " + Members::printable(*name) + " request before the token"};
@@ -532,14 +538,8 @@ Request parse_auth_request(std::string_view line) {
 
 Request parse_request(std::string_view line) {
     Request request;
-    request.id = nullptr;
     Value j;
-    std::string why;
-    if (!parse_capped(line, REQUEST_CAPS, j, why)) {
-        request.body = BadRequest{why};
-        return request;
-    }
-    const std::string* cls = head_of(j, request);
+    const std::string* cls = parse_head(line, REQUEST_CAPS, j, request);
     if (!cls) return request;
     const std::string& name = *cls;
     try {

@@ -70,17 +70,18 @@ bool Service::add(const std::shared_ptr<Client>& client) {
         return false;
     }
     const bool known = c.slot_ == Slot::Stranger;
-    if (known) {
-        // Authenticated: from the strangers' budget to the clients'.
-        if (const auto at = strangersAt_.find(c.address); at != strangersAt_.end() && --at->second == 0)
-            strangersAt_.erase(at);
-        --strangers_;
-    }
+    if (known) release_stranger(c); // authenticated: from the strangers' budget to the clients'
     ++taken;
     c.slot_ = wanted;
     clients_.insert(client);
     if (options_.verbose && !known) log_("client " + c.name() + " connected");
     return true;
+}
+
+void Service::release_stranger(const Client& client) {
+    if (const auto at = strangersAt_.find(client.address); at != strangersAt_.end() && --at->second == 0)
+        strangersAt_.erase(at);
+    --strangers_;
 }
 
 void Service::remove(Client* client) {
@@ -89,12 +90,7 @@ void Service::remove(Client* client) {
         if (it->get() == client) {
             if (options_.verbose) log_("client " + client->name() + " gone");
             switch (client->slot_) {
-            case Slot::Stranger:
-                if (const auto at = strangersAt_.find(client->address);
-                    at != strangersAt_.end() && --at->second == 0)
-                    strangersAt_.erase(at);
-                --strangers_;
-                break;
+            case Slot::Stranger: release_stranger(*client); break;
             case Slot::Remote: --remoteClients_; break;
             case Slot::Local: --localClients_; break;
             case Slot::None: break;

@@ -116,6 +116,8 @@ private:
     void authenticate(const std::shared_ptr<Client>& client, std::string_view line);
     // Runs `event` on the loop, unless too many wait there already; any thread.
     void post_event(std::function<void()> event);
+    // A stranger's slot given back: it authenticated, or went.
+    void release_stranger(const Client& client);
     std::string devices_answer(const Json& id) const;
     std::string directory_answer(const Json& id, const Request& request);
     void submit_work(const std::shared_ptr<Client>& client, uint64_t slot, const Json& id,
