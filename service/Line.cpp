@@ -108,15 +108,9 @@ bool Line::cancel(const JobKey& key) {
     bool running = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = jobs_.begin(); it != jobs_.end();) {
-            if (same_owner(it->key.owner, key.owner) && it->key.tag == key.tag) {
-                taken.push_back(std::move(*it));
-                it = jobs_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        snapshot_.queued = jobs_.size();
+        taken = take_queued([&](const Job& job) {
+            return same_owner(job.key.owner, key.owner) && job.key.tag == key.tag;
+        });
         const Running& r = running_;
         if (r.on && r.stopped.empty() && !r.finishing && same_owner(r.key.owner, key.owner) &&
             r.key.tag == key.tag) {
@@ -131,16 +125,23 @@ bool Line::cancel(const JobKey& key) {
 void Line::abandon(const std::weak_ptr<const void>& owner) {
     std::vector<Job> dropped; // destroyed outside the lock
     std::lock_guard<std::mutex> lock(mutex_);
+    dropped = take_queued([&](const Job& job) { return same_owner(job.key.owner, owner); });
+    if (running_.on && same_owner(running_.key.owner, owner)) stop_running("the client is gone");
+}
+
+// Under mutex_: the queued jobs that `match` takes, out of the queue.
+std::vector<Line::Job> Line::take_queued(const std::function<bool(const Job&)>& match) {
+    std::vector<Job> taken;
     for (auto it = jobs_.begin(); it != jobs_.end();) {
-        if (same_owner(it->key.owner, owner)) {
-            dropped.push_back(std::move(*it));
+        if (match(*it)) {
+            taken.push_back(std::move(*it));
             it = jobs_.erase(it);
         } else {
             ++it;
         }
     }
     snapshot_.queued = jobs_.size();
-    if (running_.on && same_owner(running_.key.owner, owner)) stop_running("the client is gone");
+    return taken;
 }
 
 // Under mutex_. The job's next read ends at once, and so does every one

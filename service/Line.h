@@ -136,6 +136,7 @@ private:
         std::string stopped;    // why it was stopped; "" while it runs
         bool finishing = false; // its outcome is being handed over: no stop any more
     };
+    std::vector<Job> take_queued(const std::function<bool(const Job&)>& match);
     void stop_running(const std::string& why);
     // In a job, before its outcome: why it was stopped, or "" (and it cannot be any more).
     std::string finish_job();
