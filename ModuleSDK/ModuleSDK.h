@@ -768,4 +768,96 @@ KELVOR_API void run_command(const CommandRequest& request, Outcome& out);
 // An outcome as a new one is, its containers' room kept.
 KELVOR_API void outcome_empty(Outcome& out);
 
+// ---------------------------------------------------------------------- lines
+namespace line_state {
+struct State;
+}
+
+// One line and everything the library keeps for it: its port and the port's
+// kind, the serial line's time and settings, the link state and the module
+// settings cache, the module's text lines, the transfer and answer
+// observers, the trace mask and sink, and the interrupt. Every function of
+// this header works on the calling thread's line: the innermost Line in
+// scope (LineScope, Line::call, and each method below), or else the process's
+// default Line, so that a program of one line never names one. A Line is used
+// from one thread at a time; different Lines may be used at once from
+// different threads. Movable, not copyable; destroying one closes its port.
+class KELVOR_API Line {
+public:
+    Line();
+    ~Line();
+    Line(Line&& other) noexcept;
+    Line& operator=(Line&& other) noexcept;
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    // The process's default Line: the one the functions use outside any scope.
+    static Line& process();
+
+    // module_open, module_open_broadcast, module_open_line, module_select
+    // and module_close on this line.
+    int open(const char* portName, int baudCode, int hexText, int network, int moduleId, int readTimeout);
+    int open_broadcast(const char* portName, int baudCode, int hexText, int moduleId, int readTimeout);
+    int open_line(const char* portName, int baudCode, int hexText, int readTimeout);
+    int select(int moduleId);
+    int close();
+    // run_command on this line.
+    Outcome run(const CommandRequest& request);
+    void run(const CommandRequest& request, Outcome& out);
+
+    // Any other function of the library on this line: `f` runs with the Line
+    // in scope on the calling thread (Line::call([&] { return serial_write(b, n); })).
+    template <class F> decltype(auto) call(F&& f);
+
+    // serial_interrupt on this line, from any thread: the read in progress
+    // ends as its time-out would, and so every read until clear_interrupt()
+    // or the next opening.
+    void interrupt();
+    bool interrupted() const;
+    void clear_interrupt();
+
+    // The trace of this line: its mask and where its lines go (see trace_to).
+    void trace_enable(uint32_t bits);
+    void trace_disable(uint32_t bits);
+    uint32_t trace_mask();
+    void trace_to(TraceSink sink, void* context = nullptr);
+    void transfer_observer(TransferObserver observer, void* context = nullptr);
+    void answer_observer(AnswerObserver observer, void* context = nullptr);
+
+    // What the line holds now (copies): open or not, the rate the port has
+    // (0 when closed), its read time-out (-1 before any), the link state.
+    bool is_open();
+    int baud_rate();
+    int read_timeout();
+    LinkState link_state();
+    ModuleSettings module_settings();
+    // The settings cache set, as a program that keeps each module's settings
+    // of a shared line puts back those of the module it addresses.
+    void set_module_settings(const ModuleSettings& settings);
+
+    line_state::State& state();
+
+private:
+    explicit Line(line_state::State* state) : state_(state) {}
+    line_state::State* state_;
+};
+
+// While one lives, `line` is the calling thread's line; the one before is
+// back when it goes. Scopes nest.
+class KELVOR_API LineScope {
+public:
+    explicit LineScope(Line& line);
+    ~LineScope();
+    LineScope(const LineScope&) = delete;
+    LineScope& operator=(const LineScope&) = delete;
+
+private:
+    line_state::State* previous_;
+};
+
+template <class F> decltype(auto) Line::call(F&& f) {
+    const LineScope scope(*this);
+    return static_cast<F&&>(f)();
+}
+
 } // namespace kelvor

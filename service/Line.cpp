@@ -15,7 +15,6 @@
 #include "LineEvents.h"
 #include "OrvantiCom.h"
 #include "connection/PortInfo.h"
-#include "port/SerialLine.h"
 
 using namespace kelvor;
 using line_events::line_event;
@@ -81,7 +80,7 @@ void Line::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    serial_interrupt();
+    wire_.interrupt();
     wake_.notify_all();
     watch_.notify_all();
     if (thread_.joinable()) thread_.join();
@@ -99,7 +98,7 @@ void Line::submit(Job job) {
     jobs_.push_back(std::move(job));
     snapshot_.queued = jobs_.size();
     // A wait for events gives way at once; a command in flight is never interrupted.
-    if (waiting_) serial_interrupt();
+    if (waiting_) wire_.interrupt();
     wake_.notify_all();
 }
 
@@ -152,7 +151,7 @@ void Line::stop_running(const std::string& why) {
     if (!r.on || r.finishing || !r.stopped.empty()) return;
     r.stopped = why;
     log_("a job stopped: " + why);
-    serial_interrupt();
+    wire_.interrupt();
 }
 
 std::string Line::finish_job() {
@@ -630,6 +629,8 @@ std::string Line::loss_reason(const char* failure) const {
 // ------------------------------------------------------------------ the thread
 
 void Line::thread_main() {
+    // Every call of the library on this thread works on this line's own state.
+    const kelvor::LineScope scope(wire_);
     execute_setup();
     const int rc = open_line();
     if (rc == 0) {
@@ -800,7 +801,7 @@ void Line::heartbeat() {
         }
         publish_event(event);
     }
-    if (jobWaits) serial_interrupt();
+    if (jobWaits) wire_.interrupt();
     flush_noise();
     lastTraffic_ = Clock::now();
     if (sent != 0 || serial_port_lost()) {
@@ -876,7 +877,7 @@ void Line::after_command(int result) {
     // Commands that change the line itself (rate, packet form, hex text) are
     // followed by the library; an opening after a loss uses them too.
     LineSettings& now = options_.settings;
-    const int rate = serial_line::line().baudRate;
+    const int rate = wire_.baud_rate();
     const int code = rate > 0 ? packet::baud_code_of(static_cast<uint32_t>(rate)) : -1;
     LineSettings next = now;
     if (code > 0) next.baudCode = code;

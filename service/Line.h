@@ -176,6 +176,9 @@ private:
     LineSnapshot snapshot_;
     Running running_;
     std::condition_variable watch_; // a job began or ended, or the line stops
+    // The line's state in the library: its port, link, settings, trace and
+    // interrupt. Its thread works on it; other threads only interrupt it.
+    kelvor::Line wire_;
     std::thread watchdog_;
 
     // The line thread's own.

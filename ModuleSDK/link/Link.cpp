@@ -9,18 +9,17 @@
 #include "link/Blocks.h"
 #include "link/TextLines.h"
 #include "port/SerialLine.h"
+#include "trace/LineState.h"
 #include "trace/Progress.h"
 
 namespace kelvor {
 
 LinkState& link_state() {
-    static LinkState instance;
-    return instance;
+    return line_state::part<LinkState>(line_state::LINK_STATE);
 }
 
 ModuleSettings& module_settings() {
-    static ModuleSettings instance;
-    return instance;
+    return line_state::part<ModuleSettings>(line_state::MODULE_SETTINGS);
 }
 
 int baud_rate_of_code(int baudCode) {
@@ -303,8 +302,7 @@ struct AnswerWatcher {
 };
 
 AnswerWatcher& answer_watcher() {
-    static AnswerWatcher instance;
-    return instance;
+    return line_state::part<AnswerWatcher>(line_state::ANSWER_OBSERVER);
 }
 
 // An answer taken: its observer hears of it.

@@ -9,6 +9,7 @@
 #include "ModuleSDK.h"
 #include "port/SerialLine.h"
 #include "trace/Console.h"
+#include "trace/LineState.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -28,8 +29,7 @@ struct TextLines {
 };
 
 TextLines& text_lines() {
-    static TextLines instance;
-    return instance;
+    return line_state::part<TextLines>(line_state::TEXT_LINES);
 }
 
 // The length of the well-formed UTF-8 sequence at `at` (2 to 4 bytes), 0

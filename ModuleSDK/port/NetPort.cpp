@@ -17,6 +17,7 @@
 #include "port/PortKind.h"
 #include "port/Rfc2217.h"
 #include "port/SerialLine.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
@@ -29,16 +30,20 @@ using net::Socket;
 using serial_line::line;
 using std::chrono::milliseconds;
 
+// What the latest opening on the calling thread's line found, and its notes.
 net::Status& the_status() {
-    static net::Status instance;
-    return instance;
+    return line_state::part<net::Status>(line_state::NET_STATUS);
 }
+
+struct Notes {
+    std::vector<std::string> lines;
+};
 
 std::vector<std::string>& the_notes() {
-    static std::vector<std::string> instance;
-    return instance;
+    return line_state::part<Notes>(line_state::NET_NOTES).lines;
 }
 
+// How sockets are made, for the whole process (tests put their own in).
 net::SocketMaker& socket_maker() {
     static net::SocketMaker instance = nullptr;
     return instance;
@@ -440,8 +445,7 @@ private:
 } // namespace
 
 port_kind::Kind& port_kind::network_port() {
-    static NetPort instance;
-    return instance;
+    return line_state::part<NetPort>(line_state::NET_PORT);
 }
 
 const net::Status& net::status() {

@@ -1,9 +1,11 @@
-// The serial_* calls: one port per process, of the kind its name tells (a
-// local device, or a URL of a network port), and what is alike for every kind.
+// The serial_* calls: one port per line (the calling thread's), of the kind
+// its name tells (a local device, or a URL of a network port), and what is
+// alike for every kind.
 #include "ModuleSDK.h"
 #include "port/PortKind.h"
 #include "port/PortName.h"
 #include "port/SerialLine.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
@@ -11,7 +13,14 @@ namespace {
 
 using serial_line::line;
 
-port_kind::Kind* active = nullptr;
+// The kind of the port open on the calling thread's line, none before.
+struct Active {
+    port_kind::Kind* kind = nullptr;
+};
+
+port_kind::Kind*& active_kind() {
+    return line_state::part<Active>(line_state::ACTIVE_PORT).kind;
+}
 
 // Writes of at most this many bytes go to the system's queue without a wait.
 constexpr int HELD_WRITE_BYTES = 1024;
@@ -19,13 +28,13 @@ constexpr int HELD_WRITE_BYTES = 1024;
 // The kind that answers a call: the open port's, or before any the local
 // one, whose calls on a port not open fail as they always did.
 port_kind::Kind& current() {
-    return active ? *active : port_kind::local_port();
+    return active_kind() ? *active_kind() : port_kind::local_port();
 }
 
 } // namespace
 
 int serial_open(const char* name) {
-    if (active) {
+    if (active_kind()) {
         trace(TRACE_ERROR, "The serial port is already open\n");
         return -1;
     }
@@ -38,7 +47,7 @@ int serial_open(const char* name) {
         return -1;
     }
     line().portLost = false;
-    active = &kind;
+    active_kind() = &kind;
     return 0;
 }
 
@@ -48,7 +57,7 @@ int serial_setup(int baudRate) {
 
 int serial_set_read_timeout(int milliseconds) {
     if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
-    if (!active || milliseconds < 0 || !active->apply_read_timeout(milliseconds)) {
+    if (!active_kind() || milliseconds < 0 || !active_kind()->apply_read_timeout(milliseconds)) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;
     }
@@ -58,53 +67,53 @@ int serial_set_read_timeout(int milliseconds) {
 }
 
 void serial_bound_reads(uint64_t bytes) {
-    if (active) active->settle_output();
+    if (active_kind()) active_kind()->settle_output();
     line().bind(bytes);
 }
 
 int serial_begin_read() {
-    if (!active) {
+    if (!active_kind()) {
         trace(TRACE_ERROR, "Cannot read data\n");
         return -1;
     }
     // A shared line pauses before its turn.
     if (line().turnPauseMs > 0) serial_line::run_held();
-    active->begin_read();
+    active_kind()->begin_read();
     return 0;
 }
 
 int serial_read_more(uint8_t* buffer, int n) {
     if (n <= 0) return 0;
-    if (!active) return -1;
-    return active->read_span(buffer, n);
+    if (!active_kind()) return -1;
+    return active_kind()->read_span(buffer, n);
 }
 
 int serial_read(uint8_t* buffer, int n) {
     if (n <= 0) return 0;
     if (serial_begin_read() < 0) return -1;
-    const int r = active->read_span(buffer, n);
+    const int r = active_kind()->read_span(buffer, n);
     if (r < 0) trace(TRACE_ERROR, "Cannot read data\n");
     return r;
 }
 
 bool serial_input_waiting() {
-    return active && active->input_waiting();
+    return active_kind() && active_kind()->input_waiting();
 }
 
 int serial_write(const uint8_t* bytes, int n) {
-    if (!active) {
+    if (!active_kind()) {
         trace(TRACE_ERROR, "Cannot write data\n");
         return -1;
     }
     // A write longer than the system takes at once waits for the line; so
     // does the pause before a shared line's turn.
     if (n > HELD_WRITE_BYTES || line().turnPauseMs > 0) serial_line::run_held();
-    return active->write(bytes, n);
+    return active_kind()->write(bytes, n);
 }
 
 int serial_close() {
-    if (active) active->close();
-    active = nullptr;
+    if (active_kind()) active_kind()->close();
+    active_kind() = nullptr;
     line().closed();
     return 0;
 }

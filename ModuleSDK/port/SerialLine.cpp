@@ -3,17 +3,22 @@
 #include "port/SerialLine.h"
 
 #include "ModuleSDK.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
 serial_line::Line& serial_line::line() {
-    static Line instance;
-    return instance;
+    return line_state::part<Line>(line_state::SERIAL_LINE);
 }
 
 serial_line::Held& serial_line::held() {
-    static Held instance;
-    return instance;
+    return line_state::part<Held>(line_state::HELD_WORK);
+}
+
+void serial_line::run_held() {
+    // Also from a signal handler: a line that never held work has nothing to run.
+    if (Held* h = line_state::find<Held>(line_state::HELD_WORK))
+        if (void (*work)() = h->work.exchange(nullptr)) work();
 }
 
 void serial_hold(int milliseconds, void (*work)()) {
@@ -35,10 +40,7 @@ void serial_set_turn_pause(int milliseconds) {
 }
 
 std::atomic<bool>& serial_line::interrupt_flag() {
-    // Lock-free, so that a signal handler may set it.
-    static std::atomic<bool> flag{false};
-    static_assert(std::atomic<bool>::is_always_lock_free);
-    return flag;
+    return line_state::current().interrupted;
 }
 
 bool serial_interrupted() {

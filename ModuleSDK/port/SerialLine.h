@@ -96,7 +96,7 @@ struct Line {
     }
 };
 
-// The one line of the process.
+// The line of the calling thread (its Line in scope, or the process's).
 Line& line();
 
 // Work a program holds back while the line keeps it busy (results written out
@@ -111,9 +111,7 @@ struct Held {
 };
 Held& held();
 // The held work, done now; nothing held afterwards.
-inline void run_held() {
-    if (void (*work)() = held().work.exchange(nullptr)) work();
-}
+void run_held();
 
 // Set by serial_interrupt(), from a signal handler or another thread: reads
 // end as their time-out would end them until serial_clear_interrupt().

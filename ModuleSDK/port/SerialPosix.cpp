@@ -20,9 +20,11 @@
 #include <thread>
 
 #include "ModuleSDK.h"
+#include "port/OpenPorts.h"
 #include "port/PortKind.h"
 #include "port/SerialLine.h"
 #include "port/Wake.h"
+#include "trace/LineState.h"
 
 namespace serial_detail {
 bool set_arbitrary_rate(int fd, int rate);
@@ -100,8 +102,13 @@ struct Port {
     size_t rxEnd = 0;
 };
 
+// The port of the calling thread's line.
 Port& port() {
-    static Port instance;
+    return line_state::part<Port>(line_state::LOCAL_PORT);
+}
+
+open_ports::Registry<Port>& open_ports() {
+    static open_ports::Registry<Port> instance;
     return instance;
 }
 
@@ -229,19 +236,19 @@ void restore_and_reraise(int signal) {
     // A trace line begun (the response monitor's packet so far) is not lost.
     trace_flush_on_signal();
     serial_line::run_held();
-    Port& p = port();
-    if (p.fd >= 0 && p.haveOriginal) {
-        sys::tcflush(p.fd, TCIFLUSH);
-        sys::tcsetattr(p.fd, TCSANOW, &p.original);
-    }
+    open_ports().each([](Port& p) {
+        if (p.fd >= 0 && p.haveOriginal) {
+            sys::tcflush(p.fd, TCIFLUSH);
+            sys::tcsetattr(p.fd, TCSANOW, &p.original);
+        }
+    });
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
 void restore_on_signals() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
     // SIGQUIT and SIGPIPE (a reader of the trace that went away, as `| head`
     // does) end the run like the others: the port gets its settings back first.
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
@@ -295,6 +302,7 @@ bool LocalPort::open(const char* name) {
     p.haveOriginal = sys::tcgetattr(fd, &p.original) == 0;
     p.haveRs485 = sys::ioctl(fd, TIOCGRS485, &p.originalRs485) == 0;
     p.rxBegin = p.rxEnd = 0;
+    open_ports().add(&p);
     restore_on_signals();
     return true;
 }
@@ -379,6 +387,7 @@ int LocalPort::write(const uint8_t* bytes, int n) {
 
 void LocalPort::close() {
     Port& p = port();
+    open_ports().remove(&p);
     if (p.fd >= 0) {
         if (p.haveRs485) sys::ioctl(p.fd, TIOCSRS485, &p.originalRs485);
         // Input never read is dropped first: with the original settings back

@@ -10,14 +10,17 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
 
 #include "ModuleSDK.h"
+#include "port/OpenPorts.h"
 #include "port/PortKind.h"
 #include "port/SerialLine.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
@@ -39,8 +42,13 @@ struct Port {
     long long appliedWaitMs = -1;
 };
 
+// The port of the calling thread's line.
 Port& port() {
-    static Port instance;
+    return line_state::part<Port>(line_state::LOCAL_PORT);
+}
+
+open_ports::Registry<Port>& open_ports() {
+    static open_ports::Registry<Port> instance;
     return instance;
 }
 
@@ -148,20 +156,20 @@ BOOL WINAPI restore_on_break(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     trace_flush_on_signal();
     serial_line::run_held();
-    Port& p = port();
-    if (p.handle != INVALID_HANDLE_VALUE) {
-        ::PurgeComm(p.handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT);
-        if (p.haveOriginal) ::SetCommState(p.handle, &p.original);
-        if (p.haveOriginalTimeouts) ::SetCommTimeouts(p.handle, &p.originalTimeouts);
-    }
+    open_ports().each([](Port& p) {
+        if (p.handle != INVALID_HANDLE_VALUE) {
+            ::PurgeComm(p.handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT);
+            if (p.haveOriginal) ::SetCommState(p.handle, &p.original);
+            if (p.haveOriginalTimeouts) ::SetCommTimeouts(p.handle, &p.originalTimeouts);
+        }
+    });
     ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
 
 void restore_on_break_installed() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
     ::SetConsoleCtrlHandler(restore_on_break, TRUE);
 }
 
@@ -204,6 +212,7 @@ bool LocalPort::open(const char* name) {
         p.haveOriginalTimeouts = ::GetCommTimeouts(h, &p.originalTimeouts) != 0;
     }
     p.appliedWaitMs = -1;
+    open_ports().add(&p);
     restore_on_break_installed();
     return true;
 }
@@ -317,6 +326,7 @@ int LocalPort::write(const uint8_t* bytes, int n) {
 
 void LocalPort::close() {
     Port& p = port();
+    open_ports().remove(&p);
     if (p.handle != INVALID_HANDLE_VALUE) {
         // Input never read is dropped; the port gets back what it had.
         ::PurgeComm(p.handle, PURGE_RXCLEAR);

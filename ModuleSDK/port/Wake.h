@@ -1,6 +1,7 @@
 // POSIX systems: the pipe that serial_interrupt() writes to, to wake a read
-// of any kind of port waiting in poll. Made at the first opening and kept for
-// the process: a signal handler may write to it at any moment.
+// of any kind of port waiting in poll, one for each line. Made at the line's
+// first opening and kept as long as the line: a signal handler may write to
+// it at any moment.
 #pragma once
 
 namespace kelvor::wake {

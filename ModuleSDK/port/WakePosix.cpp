@@ -7,6 +7,7 @@
 #include "ModuleSDK.h"
 #include "port/SerialLine.h"
 #include "port/Wake.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
@@ -15,11 +16,18 @@ namespace {
 struct Pipe {
     int read = -1;
     int write = -1;
+    Pipe() = default;
+    ~Pipe() {
+        if (read >= 0) ::close(read);
+        if (write >= 0) ::close(write);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
 };
 
+// The pipe of the calling thread's line.
 Pipe& pipe_ends() {
-    static Pipe instance;
-    return instance;
+    return line_state::part<Pipe>(line_state::WAKE);
 }
 
 } // namespace
@@ -47,10 +55,11 @@ void wake::drain() {
 
 void serial_interrupt() {
     serial_line::interrupt_flag().store(true);
-    if (pipe_ends().write >= 0) {
+    // From a signal handler too: a line without its pipe has no wait to wake.
+    const Pipe* p = line_state::find<Pipe>(line_state::WAKE);
+    if (p && p->write >= 0) {
         const uint8_t byte = 1;
-        [[maybe_unused]] const ssize_t w =
-            ::write(pipe_ends().write, &byte, 1); // a full pipe is already awake
+        [[maybe_unused]] const ssize_t w = ::write(p->write, &byte, 1); // a full pipe is already awake
     }
 }
 

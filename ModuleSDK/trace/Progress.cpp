@@ -6,6 +6,7 @@
 
 #include "ModuleSDK.h"
 #include "trace/Console.h"
+#include "trace/LineState.h"
 
 namespace kelvor {
 
@@ -20,8 +21,7 @@ struct Line {
 };
 
 Line& line() {
-    static Line instance;
-    return instance;
+    return line_state::part<Line>(line_state::PROGRESS);
 }
 
 struct Observer {
@@ -30,8 +30,7 @@ struct Observer {
 };
 
 Observer& watcher() {
-    static Observer instance;
-    return instance;
+    return line_state::part<Observer>(line_state::TRANSFER_OBSERVER);
 }
 
 // Piece of a transfer that is observed but not shown, when the line's rate is not known.

@@ -11,6 +11,7 @@
 
 #include "ModuleSDK.h"
 #include "trace/Console.h"
+#include "trace/LineState.h"
 #include "trace/Outcome.h"
 #include "trace/Progress.h"
 
@@ -24,22 +25,22 @@ struct TraceLog {
     std::string pending;
     TraceSink sink = nullptr;
     void* context = nullptr;
+    // Set while the held-back text is being changed; a signal handler leaves it alone then.
+    volatile std::sig_atomic_t changing = 0;
 };
 
-// Set while the held-back text is being changed; a signal handler leaves it alone then.
-volatile std::sig_atomic_t changing = 0;
+// The trace log of the calling thread's line.
+TraceLog& log() {
+    return line_state::part<TraceLog>(line_state::TRACE_LOG);
+}
 
 struct Changing {
-    Changing() { changing = 1; }
-    ~Changing() { changing = 0; }
+    TraceLog& t = log();
+    Changing() { t.changing = 1; }
+    ~Changing() { t.changing = 0; }
     Changing(const Changing&) = delete;
     Changing& operator=(const Changing&) = delete;
 };
-
-TraceLog& log() {
-    static TraceLog instance;
-    return instance;
-}
 
 void write_all(int fd, const char* p, size_t n) {
     if (n > 0) progress_yield();  // the trace line takes the progress line's place
@@ -188,10 +189,10 @@ void trace_flush() {
 }
 
 void trace_flush_on_signal() {
-    if (changing) return;
-    const TraceLog& t = log();
+    const TraceLog* t = line_state::find<TraceLog>(line_state::TRACE_LOG);
+    if (!t || t->changing) return;
     // A sink is a program's own code, which a signal handler may not run.
-    if (!t.sink) write_all(t.fd, t.pending.data(), t.pending.size());
+    if (!t->sink) write_all(t->fd, t->pending.data(), t->pending.size());
 }
 
 void trace_to(TraceSink sink, void* context) {

@@ -1,0 +1,87 @@
+// The state of one line, kept apart from every other line's: a kelvor::Line
+// owns one, and the process has one more, the default, that the library's
+// plain functions use on a thread that has no Line in scope. The state comes
+// in parts, each the business of the layer that uses it (the trace log here,
+// the port and its time in port/, the link's state in link/); a layer makes
+// its part the first time the line needs it and the line destroys it.
+#pragma once
+
+#include <array>
+#include <atomic>
+
+namespace kelvor::line_state {
+
+// The parts, lowest layer first; a line destroys them highest first.
+enum Part : int {
+    TRACE_LOG,
+    PROGRESS,
+    TRANSFER_OBSERVER,
+    SERIAL_LINE,
+    HELD_WORK,
+    WAKE,
+    LOCAL_PORT,
+    NET_STATUS,
+    NET_NOTES,
+    NET_PORT,
+    ACTIVE_PORT,
+    LINK_STATE,
+    MODULE_SETTINGS,
+    ANSWER_OBSERVER,
+    TEXT_LINES,
+    PARTS
+};
+
+struct State {
+    State() = default;
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    std::array<void*, PARTS> parts{};
+    std::array<void (*)(void*), PARTS> destroy{};
+    // Set by an interrupt, from a signal handler or another thread; it is
+    // here rather than in a part so that setting it never allocates.
+    std::atomic<bool> interrupted{false};
+    static_assert(std::atomic<bool>::is_always_lock_free);
+};
+
+// The line of the calling thread: the innermost Line in scope, or the default.
+State& current();
+// The process's default line.
+State& process_default();
+
+// Makes `state` the calling thread's line (nullptr: the default) and hands
+// back the one it had (nullptr when it had the default).
+State* exchange(State* state);
+
+// `state` is the calling thread's line while this lives.
+class Scope {
+public:
+    explicit Scope(State& state);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    State* previous_;
+};
+
+// The part `P` of the line `s`, made on first use.
+template <class T> T& part_of(State& s, Part p) {
+    if (!s.parts[p]) {
+        s.parts[p] = new T();
+        s.destroy[p] = [](void* at) { delete static_cast<T*>(at); };
+    }
+    return *static_cast<T*>(s.parts[p]);
+}
+// The part of the calling thread's line.
+template <class T> T& part(Part p) {
+    return part_of<T>(current(), p);
+}
+// The part when the line has made it, nullptr otherwise: for a signal
+// handler, which must not allocate.
+template <class T> T* find(Part p) {
+    return static_cast<T*>(current().parts[p]);
+}
+
+} // namespace kelvor::line_state
