@@ -107,9 +107,8 @@ bool Line::cancel(const JobKey& key) {
     bool running = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        taken = take_queued([&](const Job& job) {
-            return same_owner(job.key.owner, key.owner) && job.key.tag == key.tag;
-        });
+        taken = take_queued(
+            [&](const Job& job) { return same_owner(job.key.owner, key.owner) && job.key.tag == key.tag; });
         const Running& r = running_;
         if (r.on && r.stopped.empty() && !r.finishing && same_owner(r.key.owner, key.owner) &&
             r.key.tag == key.tag) {

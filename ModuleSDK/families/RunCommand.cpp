@@ -19,24 +19,27 @@ namespace run {
 
 namespace {
 
+// Built once, before the program starts (the families' rows are constants),
+// and never written: any thread may run a command at any time.
+const std::array<Runner, 256> RUNNERS = [] {
+    std::array<Runner, 256> t{};
+    const std::span<const Registration> families[] = {
+        system_runs(),     image_runs(),
+        enroll_runs(),     verify_runs(),
+        identify_runs(),   database_runs(),
+        admin_runs(),      firmware_runs(),
+        event_log_runs(),  clock_runs(),
+        ports_runs(),      wiegand_runs(),
+        smart_card_runs(), enroll_by_wiegand_card_runs(),
+    };
+    for (const auto& family : families)
+        for (const Registration& row : family)
+            if (!t[row.code]) t[row.code] = row.run;
+    return t;
+}();
+
 const std::array<Runner, 256>& runners() {
-    static const std::array<Runner, 256> table = [] {
-        std::array<Runner, 256> t{};
-        const std::span<const Registration> families[] = {
-            system_runs(),     image_runs(),
-            enroll_runs(),     verify_runs(),
-            identify_runs(),   database_runs(),
-            admin_runs(),      firmware_runs(),
-            event_log_runs(),  clock_runs(),
-            ports_runs(),      wiegand_runs(),
-            smart_card_runs(), enroll_by_wiegand_card_runs(),
-        };
-        for (const auto& family : families)
-            for (const Registration& row : family)
-                if (!t[row.code]) t[row.code] = row.run;
-        return t;
-    }();
-    return table;
+    return RUNNERS;
 }
 
 // The input as the command's description wants it: there when it is needed,

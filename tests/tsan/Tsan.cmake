@@ -1,7 +1,7 @@
 # A ThreadSanitizer build (KELVOR_TSAN, clang -fsanitize=thread) runs only the
 # tests whose code runs threads: the library's threaded tests (the keyword
 # table read side by side, interrupts and waits of a line from another
-# thread), the service's pieces in-process, kelvord against the simulated
+# thread, several Lines at once), the service's pieces in-process, kelvord against the simulated
 # module with its clients, and the Python package's calls from several
 # threads. Included by tests/CMakeLists.txt, which registers nothing else.
 #
@@ -19,8 +19,11 @@ add_executable(threads_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_keyword_threads.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_line_events.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_observers.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_serial_line.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_serial_line.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/sim/test_sim_lines.cpp)
 target_link_libraries(threads_tests PRIVATE testSupport GTest::gtest_main)
+# Several Lines at once, each on a simulated module of its own.
+add_dependencies(threads_tests orvanti-sim)
 gtest_discover_tests(threads_tests DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300 ENVIRONMENT "TSAN_OPTIONS=${KELVOR_TSAN_OPTIONS}")
 
