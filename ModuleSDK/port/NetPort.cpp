@@ -35,12 +35,8 @@ net::Status& the_status() {
     return line_state::part<net::Status>(line_state::NET_STATUS);
 }
 
-struct Notes {
-    std::vector<std::string> lines;
-};
-
 std::vector<std::string>& the_notes() {
-    return line_state::part<Notes>(line_state::NET_NOTES).lines;
+    return line_state::part<std::vector<std::string>>(line_state::NET_NOTES);
 }
 
 // How sockets are made, for the whole process (tests put their own in).

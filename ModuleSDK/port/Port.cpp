@@ -14,12 +14,8 @@ namespace {
 using serial_line::line;
 
 // The kind of the port open on the calling thread's line, none before.
-struct Active {
-    port_kind::Kind* kind = nullptr;
-};
-
 port_kind::Kind*& active_kind() {
-    return line_state::part<Active>(line_state::ACTIVE_PORT).kind;
+    return line_state::part<port_kind::Kind*>(line_state::ACTIVE_PORT);
 }
 
 // Writes of at most this many bytes go to the system's queue without a wait.
@@ -34,7 +30,8 @@ port_kind::Kind& current() {
 } // namespace
 
 int serial_open(const char* name) {
-    if (active_kind()) {
+    port_kind::Kind*& active = active_kind();
+    if (active) {
         trace(TRACE_ERROR, "The serial port is already open\n");
         return -1;
     }
@@ -47,7 +44,7 @@ int serial_open(const char* name) {
         return -1;
     }
     line().portLost = false;
-    active_kind() = &kind;
+    active = &kind;
     return 0;
 }
 
@@ -56,8 +53,9 @@ int serial_setup(int baudRate) {
 }
 
 int serial_set_read_timeout(int milliseconds) {
+    port_kind::Kind*& active = active_kind();
     if (milliseconds >= 0 && milliseconds == line().appliedTimeoutMs) return 0;
-    if (!active_kind() || milliseconds < 0 || !active_kind()->apply_read_timeout(milliseconds)) {
+    if (!active || milliseconds < 0 || !active->apply_read_timeout(milliseconds)) {
         trace(TRACE_ERROR, "Cannot get timeout object\n");
         return -1;
     }
@@ -67,25 +65,28 @@ int serial_set_read_timeout(int milliseconds) {
 }
 
 void serial_bound_reads(uint64_t bytes) {
-    if (active_kind()) active_kind()->settle_output();
+    port_kind::Kind*& active = active_kind();
+    if (active) active->settle_output();
     line().bind(bytes);
 }
 
 int serial_begin_read() {
-    if (!active_kind()) {
+    port_kind::Kind*& active = active_kind();
+    if (!active) {
         trace(TRACE_ERROR, "Cannot read data\n");
         return -1;
     }
     // A shared line pauses before its turn.
     if (line().turnPauseMs > 0) serial_line::run_held();
-    active_kind()->begin_read();
+    active->begin_read();
     return 0;
 }
 
 int serial_read_more(uint8_t* buffer, int n) {
+    port_kind::Kind*& active = active_kind();
     if (n <= 0) return 0;
-    if (!active_kind()) return -1;
-    return active_kind()->read_span(buffer, n);
+    if (!active) return -1;
+    return active->read_span(buffer, n);
 }
 
 int serial_read(uint8_t* buffer, int n) {
@@ -97,23 +98,26 @@ int serial_read(uint8_t* buffer, int n) {
 }
 
 bool serial_input_waiting() {
-    return active_kind() && active_kind()->input_waiting();
+    port_kind::Kind*& active = active_kind();
+    return active && active->input_waiting();
 }
 
 int serial_write(const uint8_t* bytes, int n) {
-    if (!active_kind()) {
+    port_kind::Kind*& active = active_kind();
+    if (!active) {
         trace(TRACE_ERROR, "Cannot write data\n");
         return -1;
     }
     // A write longer than the system takes at once waits for the line; so
     // does the pause before a shared line's turn.
     if (n > HELD_WRITE_BYTES || line().turnPauseMs > 0) serial_line::run_held();
-    return active_kind()->write(bytes, n);
+    return active->write(bytes, n);
 }
 
 int serial_close() {
-    if (active_kind()) active_kind()->close();
-    active_kind() = nullptr;
+    port_kind::Kind*& active = active_kind();
+    if (active) active->close();
+    active = nullptr;
     line().closed();
     return 0;
 }

@@ -39,6 +39,7 @@ void wake::prepare() {
         if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
         p.read = fds[0];
         p.write = fds[1];
+        line_state::current().wakeFd.store(p.write);
     }
     drain();
 }
@@ -55,11 +56,11 @@ void wake::drain() {
 
 void serial_interrupt() {
     serial_line::interrupt_flag().store(true);
-    // From a signal handler too: a line without its pipe has no wait to wake.
-    const Pipe* p = line_state::find<Pipe>(line_state::WAKE);
-    if (p && p->write >= 0) {
+    // From a signal handler or another thread too: a line without its pipe
+    // has no wait to wake.
+    if (const int fd = line_state::current().wakeFd.load(); fd >= 0) {
         const uint8_t byte = 1;
-        [[maybe_unused]] const ssize_t w = ::write(p->write, &byte, 1); // a full pipe is already awake
+        [[maybe_unused]] const ssize_t w = ::write(fd, &byte, 1); // a full pipe is already awake
     }
 }
 

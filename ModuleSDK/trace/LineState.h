@@ -42,7 +42,10 @@ struct State {
     // Set by an interrupt, from a signal handler or another thread; it is
     // here rather than in a part so that setting it never allocates.
     std::atomic<bool> interrupted{false};
-    static_assert(std::atomic<bool>::is_always_lock_free);
+    // The end an interrupt writes to, to wake a wait in poll (POSIX); -1
+    // until the line has one. Read by other threads and signal handlers.
+    std::atomic<int> wakeFd{-1};
+    static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 };
 
 // The line of the calling thread: the innermost Line in scope, or the default.
