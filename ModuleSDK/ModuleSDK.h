@@ -67,6 +67,10 @@ inline constexpr int RES_ID_REJECTED = -115;
 inline constexpr int RES_DURESS_FINGER = -116;
 inline constexpr int RES_FINGER_ALREADY_ENROLLED = -117;
 inline constexpr int RES_UNKNOWN = -999;
+// The host refused the command before anything was sent (an input file that
+// is missing, unreadable or short, a size beyond what is sent, a value the
+// command cannot carry): a code of the host's own, never a module's.
+inline constexpr int RES_FRONT_REFUSED = -1000;
 
 // What a result code means: a stable snake_case name ("not_found",
 // "read_timeout"), a text, and the class of outcome (the classes of

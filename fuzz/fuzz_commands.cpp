@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "Commands.h"
+#include "CommandFiles.h"
 #include "Harness.h"
 #include "OrvantiCom.h"
 #include "families/Run.h"

@@ -1,22 +1,23 @@
-// Commands through kelvor's own front end, in-process: the record of one run
-// is filled as its command line would fill it, the command's case runs on the
-// line the service holds open, and what the front end would have written (the
-// --json object, the -o file, the trace) is caught in memory.
+// Commands on the line the service holds open: a command runs through its
+// case with the bytes a client sent as its input and its output collected as
+// bytes (tools::run_with_files), and its object is written from its outcome.
+// The works of long options (backup, restore, the copy of users) and the scan
+// run through kelvor's own front end, in-process, their objects caught in
+// memory.
 #include "Execute.h"
-
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "Backup.h"
+#include "CommandFiles.h"
 #include "CopyUsers.h"
 #include "Json.h"
 #include "OrvantiCom.h"
 #include "connection/PortInfo.h"
 #include "Report.h"
+#include "trace/Outcome.h"
 
 using namespace kelvor;
 
@@ -44,37 +45,76 @@ void keep_objects(const std::string& line, void* context) {
     static_cast<std::vector<std::string>*>(context)->push_back(line);
 }
 
-// While a command runs, its trace and its object go to `result`; afterwards
-// the trace goes nowhere again (nothing outside a command has a reader).
-class Capture {
+// While a command runs, its trace goes to `trace` at the level asked;
+// afterwards nowhere again (nothing outside a command has a reader).
+class TraceCapture {
 public:
-    Capture(CommandResult& result, int traceLevel) : result_(result), keep_(traceLevel >= 0) {
-        trace_to(append_trace, &result_.trace);
+    TraceCapture(std::string& trace, int traceLevel) : trace_(trace), keep_(traceLevel >= 0) {
+        trace_to(append_trace, &trace_);
         trace_disable(0xFFFFFFFF);
         if (traceLevel >= 0 && traceLevel <= 4) trace_enable(LEVEL_BITS[traceLevel]);
-        json_output::set_line_sink(keep_object, &result_.object);
     }
-    ~Capture() {
+    ~TraceCapture() {
         trace_flush();
         trace_disable(0xFFFFFFFF);
         trace_to(discard);
-        json_output::set_line_sink(discard_object);
-        if (!keep_) result_.trace.clear();
+        if (!keep_) trace_.clear();
     }
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+private:
+    std::string& trace_;
+    bool keep_;
+};
+
+// The same for a work of the front end's, whose object goes to `result` too.
+class Capture {
+public:
+    Capture(CommandResult& result, int traceLevel) : trace_(result.trace, traceLevel) {
+        json_output::set_line_sink(keep_object, &result.object);
+    }
+    ~Capture() { json_output::set_line_sink(discard_object); }
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
 private:
     static void discard_object(const std::string&, void*) {}
-    CommandResult& result_;
-    bool keep_;
+    TraceCapture trace_;
 };
 
-// A file that lives in memory only, with a descriptor of its own: a regular
-// file to the front end's checks, gone when the last descriptor closes.
-int memory_file(const char* name) {
-    return ::memfd_create(name, MFD_CLOEXEC);
+// The line's settings as the library's diagnosis of a port reads them.
+kelvor::LineSettings settings_of(const LineSettings& line) {
+    kelvor::LineSettings s;
+    s.portName = line.port;
+    s.baudCode = line.baudCode;
+    s.networkMode = line.network;
+    s.moduleId = line.moduleId;
+    s.hexText = line.hexText;
+    s.readTimeout = line.readTimeout;
+    return s;
 }
+
+int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+// What names an object of a command: its code, the module it went to, the
+// line of a batch or the file of a directory it came from.
+json_output::CommandContext context_of(const CommandRequest& r, int moduleId) {
+    json_output::CommandContext ctx;
+    ctx.code = r.code;
+    ctx.moduleId = moduleId;
+    ctx.batchLine = r.batchLine;
+    ctx.batchPart = r.batchPart;
+    ctx.directoryFile = r.directoryFile;
+    return ctx;
+}
+
+// The descriptor that the call line of a raw packet names for a client's
+// input: the first a process opens, as kelvor's own run would have it.
+constexpr int CLIENT_INPUT_DESCRIPTOR = 3;
 
 // The record of one run as the command line and the line's settings fill it.
 void fill(OrvantiCom& com, const CommandRequest& r, const LineSettings& line, bool live) {
@@ -251,60 +291,51 @@ void execute_setup() {
     trace_disable(0xFFFFFFFF);
 }
 
-CommandResult execute(const CommandRequest& r, const LineSettings& line, const StepObserver& steps) {
+CommandResult execute(const CommandRequest& r, const LineSettings&, const StepObserver& steps) {
+    const auto started = std::chrono::steady_clock::now();
     CommandResult result;
-    OrvantiCom com(std::vector<std::string>{}, false);
-    fill(com, r, line, true);
+    tools::CommandCall call;
+    call.command = r.code;
+    call.param1 = r.param1;
+    call.param2 = r.param2;
+    call.flag = r.flag;
+    call.chunkSize = r.chunkSize;
     if (r.input) {
-        const std::vector<uint8_t>& bytes = *r.input;
-        const int fd = memory_file("kelvord-input");
-        std::FILE* f = nullptr;
-        if (fd >= 0 && write_all(fd, bytes.data(), bytes.size()) && ::lseek(fd, 0, SEEK_SET) == 0)
-            f = ::fdopen(fd, "rb");
-        if (!f && fd >= 0) ::close(fd);
-        com.inputFile.reset(f);
-        com.inputSize = f ? static_cast<int64_t>(bytes.size()) : 0;
-        com.inputError = f ? 0 : (errno ? errno : ENOMEM);
-        com.inputPath = r.inputName.empty() ? "input" : r.inputName;
+        call.input.bytes = std::span<const uint8_t>(*r.input);
+        call.input.size = static_cast<int64_t>(r.input->size());
+        call.input.path = r.inputName.empty() ? "input" : r.inputName;
+        call.input.descriptor = CLIENT_INPUT_DESCRIPTOR;
     } else if (!r.inputName.empty()) {
-        com.inputPath = r.inputName;
-        com.inputError = r.inputError != 0 ? r.inputError : ENOENT;
+        call.input.path = r.inputName;
+        call.input.error = r.inputError != 0 ? r.inputError : ENOENT;
     }
-    int outputFd = -1;
     if (r.output) {
-        const int fd = memory_file("kelvord-output");
-        outputFd = fd >= 0 ? ::dup(fd) : -1;
-        std::FILE* f = outputFd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-        if (!f && fd >= 0) ::close(fd);
-        com.outputFile.reset(f);
-        com.outputError = f ? 0 : (errno ? errno : ENOMEM);
-        com.outputPath = r.outputName.empty() ? "output" : r.outputName;
+        call.output.collect = true;
+        call.output.path = r.outputName.empty() ? "output" : r.outputName;
     } else if (!r.outputName.empty()) {
-        com.outputPath = r.outputName;
-        com.outputError = r.outputError != 0 ? r.outputError : EACCES;
+        call.output.path = r.outputName;
+        call.output.error = r.outputError != 0 ? r.outputError : EACCES;
     }
+    call.recordFiles = true;
+    Outcome outcome;
     {
-        const Capture capture(result, r.traceLevel);
+        const TraceCapture capture(result.trace, r.traceLevel);
         const ObservedAnswers observed(steps);
-        com.dispatch();
-    }
-    result.result = com.lastResult;
-    if (outputFd >= 0) {
-        struct stat st {};
-        if (::fstat(outputFd, &st) == 0 && st.st_size > 0) {
-            result.output.resize(static_cast<size_t>(st.st_size));
-            size_t done = 0;
-            while (done < result.output.size()) {
-                const ssize_t n = ::pread(outputFd, result.output.data() + done, result.output.size() - done,
-                                          static_cast<off_t>(done));
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                done += static_cast<size_t>(n);
-            }
-            result.output.resize(done);
+        if (!call.output.path.empty() && !call.output.present()) {
+            // Refused before anything is sent, as kelvor refuses an -o it cannot create.
+            const outcome::Scope scope(outcome);
+            call.output_creatable();
+            result.result = FRONT_REFUSED;
+        } else {
+            result.result = tools::run_with_files(call, outcome);
         }
-        ::close(outputFd);
     }
+    const LinkState& s = link_state();
+    json_output::CommandContext ctx = context_of(r, s.network == 1 ? s.moduleId : -1);
+    ctx.files = &call.written;
+    ctx.elapsedMs = elapsed_ms(started);
+    result.object = json_output::command_object(outcome, result.result, ctx);
+    result.output = std::move(call.output.bytes);
     return result;
 }
 
@@ -346,26 +377,28 @@ ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitM
 }
 
 CommandResult execute_unopened(const CommandRequest& r, const LineSettings& line, int openResult) {
+    const auto started = std::chrono::steady_clock::now();
     CommandResult result;
-    OrvantiCom com(std::vector<std::string>{}, false);
-    fill(com, r, line, false);
+    Outcome outcome;
+    std::string reason;
     {
-        const Capture capture(result, r.traceLevel);
-        json_output::command_begin();
+        const TraceCapture capture(result.trace, r.traceLevel);
+        const outcome::Scope scope(outcome);
         err_line(OPEN_FAILED_SITE, "Err: Cannot initialize sdk\n");
-        const std::string reason = print_port_diagnosis(com, openResult);
-        json_output::command_end(com, ERR_PORT_OPEN, reason);
+        reason = print_port_diagnosis(settings_of(line), openResult);
     }
     result.result = ERR_PORT_OPEN;
+    json_output::CommandContext ctx = context_of(r, line.network == 1 ? line.moduleId : -1);
+    ctx.reason = reason;
+    ctx.elapsedMs = elapsed_ms(started);
+    result.object = json_output::command_object(outcome, result.result, ctx);
     return result;
 }
 
 std::string open_failure_reason(const LineSettings& line, int openResult) {
-    OrvantiCom com(std::vector<std::string>{}, false);
-    fill(com, CommandRequest{}, line, false);
-    CommandResult ignored;
-    const Capture capture(ignored, -1);
-    return print_port_diagnosis(com, openResult);
+    std::string ignored;
+    const TraceCapture capture(ignored, -1);
+    return print_port_diagnosis(settings_of(line), openResult);
 }
 
 } // namespace kelvord

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "BackupDirectory.h"
+
 namespace kelvord {
 
 // The line as kelvor's serial options give it.
@@ -65,7 +67,7 @@ struct BackupFile {
 
 // The most bytes of files a backup hands over or a request carries: their
 // base64 fits in one request line, so that what a backup gives a restore takes.
-inline constexpr uint64_t REQUEST_FILES_BYTES_MAX = 5u << 20;
+inline constexpr uint64_t REQUEST_FILES_BYTES_MAX = backup::SERVICE_FILES_BYTES_MAX;
 
 // The work of a long option through the front end: a backup of the module
 // into a directory, its restore from one, or a copy of users onto modules.

@@ -13,7 +13,6 @@
 
 #include "Json.h"
 #include "LineEvents.h"
-#include "OrvantiCom.h"
 #include "connection/PortInfo.h"
 
 using namespace kelvor;
@@ -35,8 +34,6 @@ constexpr int EVENT_WAIT_MAX_MS = 1000;
 // closer than this, up to NOISE_MAX bytes.
 constexpr int NOISE_GAP_MS = 3;
 constexpr size_t NOISE_MAX = 256;
-// What the front end answers for a command it refused before sending it.
-constexpr int FRONT_REFUSED_RESULT = -1000;
 // Status checks that go unanswered before the line counts as lost.
 constexpr int SILENT_CHECKS_MAX = 2;
 // The read time-out of the cancel that follows a stopped job: the module
@@ -869,7 +866,7 @@ void Line::after_command(int result) {
     if (result_class(result) == ResultClass::LinkFailed) {
         // The module may be gone: a status check tells soon.
         checkSoon_ = true;
-    } else if (result != FRONT_REFUSED_RESULT) {
+    } else if (result != RES_FRONT_REFUSED) {
         note_module(key, "ok", std::nullopt); // the module answered
     }
     moduleSettings_[key] = module_settings();

@@ -1,6 +1,6 @@
 #include "Mqtt.h"
 
-#include "Commands.h"
+#include "ModuleSDK.h"
 #include "ModuleSDK.h"
 
 namespace kelvord::mqtt {

@@ -17,7 +17,7 @@
 
 #include "Http.h"
 #include "ModuleIds.h"
-#include "OrvantiCom.h"
+#include "ModuleSDK.h"
 
 namespace kelvord {
 

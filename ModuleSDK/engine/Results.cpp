@@ -40,6 +40,8 @@ constexpr ResultInfo RESULTS[] = {
     {RES_FINGER_ALREADY_ENROLLED, "finger_already_enrolled", "Finger is already enrolled",
      ResultClass::Refused},
     {RES_UNKNOWN, "unknown", "Unknown error", ResultClass::Refused},
+    {RES_FRONT_REFUSED, "front_end_refused", "Refused by the host before anything was sent",
+     ResultClass::Refused},
 };
 
 // Codes that are not in the table: byte counts of raw reads and writes

@@ -29,6 +29,10 @@
 namespace backup {
 
 inline constexpr const char* MANIFEST = "manifest.txt";
+// The most bytes of a backup's files that go through the service in one
+// request (a restore's, or what a backup hands over): their base64 fits in
+// one request line.
+inline constexpr uint64_t SERVICE_FILES_BYTES_MAX = 5u << 20;
 // The largest manifest read: far above a module's users.
 inline constexpr size_t MANIFEST_BYTES_MAX = 64u * 1024 * 1024;
 

@@ -18,9 +18,9 @@ namespace tools {
 using Bytes = std::vector<uint8_t>;
 
 // The code of a refusal by the tools themselves (a module announcing more
-// than they take, files that are not a backup): the code the front end
-// reports for its own refusals, a refusal for --exit-code.
-inline constexpr int REFUSED = -1000;
+// than they take, files that are not a backup): the host's own refusal, a
+// refusal for --exit-code.
+inline constexpr int REFUSED = kelvor::RES_FRONT_REFUSED;
 
 // Templates one user may have: far above what a module keeps.
 inline constexpr uint32_t TEMPLATES_PER_USER_MAX = 100;

@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "CommandReference.h"
-#include "Commands.h"
+#include "CommandFiles.h"
 #include "FarEnd.h"
+#include "Numbers.h"
 #include "ModuleSDK.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -80,7 +81,7 @@ TEST(CommandReference, EveryDispatcherCodeAndEveryKeywordIsDescribed) {
     for (int code = 1; code < 256; ++code) {
         const auto c = static_cast<uint8_t>(code);
         const bool keyword = std::string(keyword_name(KW_COMMAND, code)) != "Unknown";
-        if (has_command_case(c) || keyword) {
+        if (tools::has_command_case(c) || keyword) {
             EXPECT_NE(command_info(c), nullptr) << "code " << code;
         }
     }

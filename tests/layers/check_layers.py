@@ -7,13 +7,14 @@ Checks two things:
   own headers and the wire vocabulary (protocol/);
 - calls: every library function an object file of a layer uses is defined in
   that layer or a lower one (the symbols of the compiled objects, read with nm).
-- tools: the tools below the front end (ModuleSDK/KELVOR/tools/: the backup
-  directory, the copy of users, the file system) include the public header,
-  the wire vocabulary and each other, never a header of the front end, and
+- tools: the tools below the front end (ModuleSDK/tools/: the error lines,
+  the command's files and cases, the JSON writer, the backup directory, the
+  copy of users, the file system) include the library's headers and each
+  other, never a header of the front end, and
   their objects call nothing the front end defines: the Python package and the
   service use them without the command line.
 
-- front end: the front end's folders (ModuleSDK/KELVOR/util/ ... flow/) are
+- front end: the front end's folders (ModuleSDK/KELVOR/platform/ ... flow/) are
   layers of their own, lowest first: a file includes headers of its own
   folder and the folders below it (by name: the build puts every folder on
   the include path), the library's, the tools' and the public header; every
@@ -32,7 +33,7 @@ import subprocess
 import sys
 
 LAYERS = ["protocol", "image", "keywords", "trace", "port", "link", "engine", "families", "connection"]
-FRONT = ["util", "platform", "record", "report", "files", "server", "work", "options", "cases", "flow"]
+FRONT = ["platform", "record", "report", "files", "server", "work", "options", "cases", "flow"]
 PUBLIC = {"ModuleSDK.h", "Version.h"}
 # Made by the build beside the front end: the schema's hand-kept base.
 GENERATED = {"SchemaBase.h"}
@@ -63,11 +64,12 @@ def check_includes(source_dir):
                 if inc in PUBLIC or folder in allowed or beside:
                     continue
                 errors.append(f"{os.path.relpath(path, source_dir)} ({layer}) includes \"{inc}\"")
-    tools = os.path.join(sdk, "KELVOR", "tools")
+    tools = os.path.join(sdk, "tools")
     for path in sources(tools):
         for inc in includes(path):
             beside = "/" not in inc and os.path.exists(os.path.join(tools, inc))
-            if inc in PUBLIC or inc.startswith("protocol/") or beside:
+            folder = inc.split("/")[0] if "/" in inc else None
+            if inc in PUBLIC or folder in LAYERS or beside:
                 continue
             errors.append(f"{os.path.relpath(path, source_dir)} (tools) includes \"{inc}\"")
     front = os.path.join(sdk, "KELVOR")

@@ -40,7 +40,8 @@ TEST(Results, EveryCodeHasOneRowWithAStableNameAndItsClass) {
                          RES_ID_REJECTED,
                          RES_DURESS_FINGER,
                          RES_FINGER_ALREADY_ENROLLED,
-                         RES_UNKNOWN};
+                         RES_UNKNOWN,
+                         RES_FRONT_REFUSED};
     std::set<std::string> names;
     for (int code : codes) {
         SCOPED_TRACE(code);

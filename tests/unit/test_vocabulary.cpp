@@ -8,7 +8,7 @@
 #include <string>
 
 #include "CommandReference.h"
-#include "Commands.h"
+#include "CommandFiles.h"
 #include "ModuleSDK.h"
 #include "protocol/Commands.h"
 
@@ -36,7 +36,7 @@ TEST_F(Vocabulary, EveryCommandIsNamedDescribedAndDispatched) {
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->code, c.code);
         // A command without a case of its own goes out only as a raw packet (-x4), as its example says.
-        if (!has_command_case(c.code)) {
+        if (!tools::has_command_case(c.code)) {
             EXPECT_EQ(std::string(info->example).rfind("-x4 ", 0), 0u) << info->example;
         }
     }

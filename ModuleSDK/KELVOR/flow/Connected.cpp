@@ -10,7 +10,6 @@
 #include <string>
 
 #include "Backup.h"
-#include "Commands.h"
 #include "Json.h"
 #include "LongOptions.h"
 #include "OrvantiCom.h"

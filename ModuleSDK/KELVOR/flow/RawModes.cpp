@@ -1,42 +1,21 @@
-// The raw modes: the call line and the data of a code that no command of the
-// library has (the library sends it and drains what follows); broadcast raw
-// packets and the response monitor.
+// The raw modes: broadcast raw packets and the response monitor.
 #include "OrvantiCom.h"
 
 #include <cstdio>
 
-#include "Commands.h"
 #include "Json.h"
 #include "Remote.h"
 #include "ServerRun.h"
 #include "Watch.h"
 
 
-// Reporting sites of this file: see ERR_LINE.
+// Reporting sites of this file: see ERR_LINE; their numbers are those of
+// their first places, kept (the call line of a raw packet was here).
 namespace {
 constexpr int ERR_SITE_BLOCK = err_site::RAW_MODES;
 } // namespace
 
 using namespace kelvor;
-
-// A code that no command of the library has, LC and EV: the call line names
-// the input file's descriptor as the tool opened it; -p2 bytes of the file
-// (what it lacks as zeros) go after the packet as data.
-bool raw_prepare(OrvantiCom& c, CaseInput& input) {
-    const int fileId = c.inputFile ? fileno(c.inputFile.get()) : 0;
-    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", c.command, c.param1,
-          c.param2, c.flag, fileId);
-    if (!c.inputFile) return true;
-    if (c.param2 > OrvantiCom::RAW_BUFFER) {
-        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", c.param2,
-                 OrvantiCom::RAW_BUFFER);
-        return false;
-    }
-    std::vector<uint8_t> data;
-    c.read_input(data, c.param2);
-    input.take(std::move(data));
-    return true;
-}
 
 void OrvantiCom::broadcast_raw_mode() {
     if (remote::active()) {
@@ -49,12 +28,12 @@ void OrvantiCom::broadcast_raw_mode() {
           param2, flag, fileId);
     lastResult = 0;
     if (inputFile && param2 > RAW_BUFFER) {
-        ERR_LINE("Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        ERR_LINE_AT(52, "Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
         lastResult = FRONT_REFUSED;
         return;
     }
     if (int rc = send_broadcast_command(command, param1, param2, flag); rc < 0) {
-        ERR_LINE("Err: Cannot send packet\n");
+        ERR_LINE_AT(57, "Err: Cannot send packet\n");
         lastResult = rc;
         return;
     }
@@ -62,7 +41,7 @@ void OrvantiCom::broadcast_raw_mode() {
     std::vector<uint8_t> buffer(param2);
     size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
     if (int rc = send_data(buffer.data(), static_cast<uint32_t>(n)); rc < 0) {
-        ERR_LINE("Err: Cannot send raw data\n");
+        ERR_LINE_AT(65, "Err: Cannot send raw data\n");
         lastResult = rc;
     }
 }

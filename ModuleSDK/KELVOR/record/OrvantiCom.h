@@ -109,7 +109,6 @@ public:
     static constexpr size_t DIRECTORY_MAX_CHARS = 257;                       // directory path
     static constexpr size_t PATH_MAX_CHARS = 255;                            // file path in directory mode
     static constexpr uint32_t RAW_BUFFER = kelvor::packet::limit::RAW_BYTES; // raw packet mode buffer
-    static constexpr uint32_t DATA_MAX = kelvor::packet::limit::TEMPLATE_DATA_BYTES; // templates from a file
     static constexpr size_t SETTINGS_BYTES_MAX = 4096;                               // kelvor.cfg
     static constexpr int READ_TIMEOUT_MIN = kelvor::READ_TIMEOUT_LEAST_MS;
     static constexpr int READ_TIMEOUT_MAX = kelvor::READ_TIMEOUT_MOST_MS;
@@ -156,14 +155,7 @@ public:
     // The reason line after a case's "No ... file" error line.
     void explain_input() const;
 
-    // Front-end steps the command cases share.
-    // Reads `want` bytes of the input file into `buffer` (zero-filled first);
-    // false when the file holds fewer.
-    bool read_input(std::vector<uint8_t>& buffer, size_t want);
-    // Loads the BMP input file into the image record; false with an error line.
-    bool load_bmp_input();
-    // False with an error line when the chunk size cannot carry data.
-    bool chunk_size_usable();
+    // The steps of the command's files (the tools' steps, with --json's record of the files written).
     // Writes received data to the output file, when one is open. A write that
     // fails is an error line naming the file and the reason, and the file is
     // left empty rather than partial; false then.
@@ -171,8 +163,6 @@ public:
     // False with an error line naming the path and the reason when the -o file
     // could not be created: the command is then not sent.
     bool output_creatable();
-    // False with an error line when `n` bytes of data are more than the tool sends.
-    bool data_size_usable(uint64_t n);
 
 private:
     void read_settings();

@@ -26,40 +26,7 @@ constexpr int ERR_SITE_BLOCK = err_site::REPORT;
 
 using namespace kelvor;
 
-void err_line(int site, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size(), format, args);
-#pragma GCC diagnostic pop
-    va_end(args);
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    trace_print("[OrvantiCom.cpp(%d)] %s", site, text.c_str());
-    outcome::message(text);
-}
-
-int host_check_site(uint8_t code, int check) {
-    // Commands in the order of their list, a code without one after them; the
-    // checks of one command side by side.
-    constexpr int CHECKS = kelvor::HOST_CHECK_RAW_ANSWER + 1;
-    constexpr int COMMANDS = static_cast<int>(std::size(packet::COMMANDS));
-    static_assert((COMMANDS + 1) * CHECKS < err_site::LINES, "the host's lines fit their block");
-    int index = COMMANDS;
-    for (int i = 0; i < COMMANDS; ++i)
-        if (packet::COMMANDS[i].code == code) index = i;
-    return err_site::HOST_CHECKS * err_site::LINES + index * CHECKS +
-           (check >= 0 && check < CHECKS ? check : 0);
-}
-
 int exit_class(int result) {
-    // The front end's own refusals are not library codes; they refuse all the same.
-    if (result == FRONT_REFUSED) return EXIT_REFUSED;
     return static_cast<int>(result_class(result));
 }
 

@@ -7,29 +7,22 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "JsonWriter.h"
 #include "ModuleSDK.h"
 
 class OrvantiCom;
 
 namespace json_output {
 
-using Object = nlohmann::ordered_json;
-
-// The version of the objects' format, "format" in every object.
-inline constexpr int FORMAT = 1;
-
 bool on();
 void set_on(bool on);
 // Off, and no command open: the state of a fresh process.
 void reset();
 
-// An object of `kind` with its "format" and "kind".
-Object object_of(const char* kind);
 // Where the lines go instead of standard output: a program's own sink (a
 // service that hands each object to its client), each line without its line
 // end. nullptr gives them back to standard output.
@@ -58,35 +51,6 @@ bool work_count(uint64_t done, uint64_t total);
 // One object as one line on standard output, written at once. Strings that
 // are not UTF-8 (a module's text, a file name) have their bad bytes replaced.
 void print(const Object& object);
-// The object as that line, without its line end.
-std::string line_of(const Object& object);
-
-// "ok", "refused" or "link_failed": the classes of --exit-code.
-const char* outcome_of(int result);
-// The stable name of a result code; the front end's own refusal included.
-const char* result_name_of(int result);
-
-// The context of a command's object beside its outcome: which command, on
-// which module, from which line of a batch or file of a directory, why the
-// connection could not be opened, the files it wrote and how long it took.
-struct FileWritten {
-    std::string path;
-    std::vector<uint8_t> bytes;
-};
-struct CommandContext {
-    uint8_t code = 0;
-    int moduleId = -1; // the module addressed in network mode, -1 otherwise
-    int batchLine = 0;
-    int batchPart = 0;
-    std::string_view directoryFile; // views: the context lives while its object is written
-    std::string_view reason;
-    const std::vector<FileWritten>* files = nullptr;
-    int64_t elapsedMs = 0;
-};
-// The object of a command as its line (without its line end): the outcome's
-// result, message, values and module text lines, in the context given.
-std::string command_object(const kelvor::Outcome& outcome, int result, const CommandContext& context);
-
 // A command begins: its values, message and module text lines are recorded
 // from here on, the module text lines that no object took first.
 void command_begin();

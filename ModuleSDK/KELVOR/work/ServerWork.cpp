@@ -25,9 +25,7 @@ using namespace kelvor;
 
 namespace {
 
-// The most bytes of a backup that go to the service in one request: their
-// base64 fits in its longest request.
-constexpr size_t WORK_BYTES_MAX = 5u << 20;
+constexpr size_t WORK_BYTES_MAX = static_cast<size_t>(backup::SERVICE_FILES_BYTES_MAX);
 
 // A whole file's bytes; false with `error` set when it cannot be read.
 bool read_whole(const std::string& path, std::vector<uint8_t>& bytes, int& error) {

@@ -2,7 +2,7 @@
 // ST for the output file, lists the user IDs of LT and the records of LTX;
 // what is the front end's is LT's list of IDs, printed on a line of its own
 // whatever the trace level.
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -15,7 +15,7 @@ namespace {
 
 // LT's IDs. The README shows the number of this reporting site: it keeps
 // it wherever it stands in this file.
-int print_user_ids(OrvantiCom&, const Outcome& o, int result) {
+int print_user_ids(CommandCall&, const Outcome& o, int result) {
     if (result != 0 || o.output.empty()) return result;
     const size_t count = o.output.size() / 4;
     ERR_LINE_AT(75, "User IDs(%#x): ", static_cast<unsigned>(count));

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -15,8 +15,8 @@ using namespace kelvor;
 
 namespace {
 
-bool card_templates(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool card_templates(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return false;
     }
@@ -26,7 +26,7 @@ bool card_templates(OrvantiCom& c, CaseInput& input) {
         return false;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read the template data\n");
         return false;
@@ -37,8 +37,8 @@ bool card_templates(OrvantiCom& c, CaseInput& input) {
 
 // Key 1 and key 2 from their file; a shorter file would lock the cards with a
 // key nobody chose.
-bool card_keys(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool card_keys(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No key file is defined\n");
         return false;
     }
@@ -50,8 +50,8 @@ bool card_keys(OrvantiCom& c, CaseInput& input) {
     return whole;
 }
 
-bool card_layout(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool card_layout(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No trace file is defined\n");
         return false;
     }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 #include "ImageRecord.h"
 #include "image/Bmp.h"
 
@@ -17,16 +17,16 @@ constexpr int ERR_SITE_BLOCK = err_site::IMAGE_CASES;
 
 using namespace kelvor;
 
-bool image_input(OrvantiCom& c, CaseInput& input) {
+bool image_input(CommandCall& c, CaseInput& input) {
     if (!c.load_bmp_input()) return false;
-    const ImageRecord& rec = image_record();
+    const ImageRecord& rec = c.image_record();
     input.take(std::vector<uint8_t>(rec.bytes.begin(), rec.bytes.end()));
     return true;
 }
 
-int image_output(OrvantiCom& c, const Outcome& o, int result) {
-    if (result != 0 || !c.outputFile || o.output.size() < IMAGE_RECORD_SIZE) return result;
-    ImageRecord& rec = image_record();
+int image_output(CommandCall& c, const Outcome& o, int result) {
+    if (result != 0 || !c.output.present() || o.output.size() < IMAGE_RECORD_SIZE) return result;
+    ImageRecord& rec = c.image_record();
     std::copy_n(o.output.begin(), IMAGE_RECORD_SIZE, rec.bytes.begin());
     const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
     if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
@@ -36,7 +36,7 @@ int image_output(OrvantiCom& c, const Outcome& o, int result) {
     }
     std::vector<uint8_t> file;
     if (!bmp_encode(rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()), file)) {
-        ERR_LINE("Err: Cannot write %s: %s\n", c.outputPath.c_str(), std::strerror(ENOMEM));
+        ERR_LINE("Err: Cannot write %s: %s\n", c.output.path.c_str(), std::strerror(ENOMEM));
         return FRONT_REFUSED;
     }
     return c.write_output(file.data(), file.size()) ? 0 : FRONT_REFUSED;
@@ -44,8 +44,8 @@ int image_output(OrvantiCom& c, const Outcome& o, int result) {
 
 namespace {
 
-bool key_file(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool key_file(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No encryption key file is defined\n");
         return false;
     }
@@ -58,7 +58,7 @@ bool key_file(OrvantiCom& c, CaseInput& input) {
 }
 
 // Reported as got only once it is where the operator asked for it.
-int encrypted_template(OrvantiCom& c, const Outcome& o, int result) {
+int encrypted_template(CommandCall& c, const Outcome& o, int result) {
     if (result != 0 || !o.outputTaken) return result;
     if (!c.write_output(o.output.data(), o.output.size())) return FRONT_REFUSED;
     ERR_LINE("Got encrypted template: %#zx\n", o.output.size());

@@ -1,4 +1,4 @@
-// The image record of the front end: what an image command sends or receives.
+// The image record: what an image command sends or receives.
 #pragma once
 
 #include <array>
@@ -7,7 +7,7 @@
 #include "ModuleSDK.h"
 
 // The image record: seven 32-bit little-endian header words, then the pixel
-// area. One per process, shared by the image cases and the per-file handlers.
+// area. One for each command that needs one (CommandCall::image_record).
 struct ImageRecord {
     std::array<uint8_t, kelvor::IMAGE_RECORD_SIZE> bytes{};
 
@@ -20,4 +20,3 @@ struct ImageRecord {
     uint8_t* pixels() { return bytes.data() + kelvor::IMAGE_HEADER_SIZE; }
     kelvor::ImageRecordBytes all() { return kelvor::ImageRecordBytes(bytes); }
 };
-ImageRecord& image_record();

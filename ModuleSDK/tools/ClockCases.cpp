@@ -1,7 +1,7 @@
 // Cases of the module's clock: TW's date and time words checked before
 // anything is sent (the library checks them too, for every caller; this is
 // the front end's own line, whose number the README shows).
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -14,7 +14,7 @@ namespace {
 
 // Param1 0 and Param2 0 initialise the module's clock; any other pair is a
 // date and a time in the clock words.
-bool clock_words_usable(OrvantiCom& c, CaseInput&) {
+bool clock_words_usable(CommandCall& c, CaseInput&) {
     if ((c.param1 != 0 || c.param2 != 0) && clock_seconds(c.param1, c.param2) <= 0) {
         ERR_LINE_AT(19, "Err: Invalid Time\n");
         return false;

@@ -3,7 +3,7 @@
 // size -p2 and the option announce (what the file lacks is zeros).
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -14,8 +14,8 @@ using namespace kelvor;
 
 namespace {
 
-bool wiegand_string(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) return true;
+bool wiegand_string(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) return true;
     std::vector<uint8_t> wiegand;
     if (!c.read_input(wiegand, packet::describe("EC").files.inputBytes)) {
         ERR_LINE("Err: Cannot read the wiegand string\n");
@@ -25,10 +25,10 @@ bool wiegand_string(OrvantiCom& c, CaseInput& input) {
     return true;
 }
 
-bool card_templates(OrvantiCom& c, CaseInput& input) {
+bool card_templates(CommandCall& c, CaseInput& input) {
     const bool withWiegand = (c.flag & CARD_ENROLL_WIEGAND) != 0;
     if (c.param2 <= 0xFFFF && !withWiegand) return true;
-    if (!c.inputFile) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No data file is defined\n");
         return false;
     }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -16,16 +16,16 @@ using namespace kelvor;
 
 namespace {
 
-bool chunked_image_input(OrvantiCom& c, CaseInput& input) {
+bool chunked_image_input(CommandCall& c, CaseInput& input) {
     return image_input(c, input) && c.chunk_size_usable();
 }
 
 // The templates that VT and VH send. The README shows the number of the
 // reporting site below (its line in this file): it stays where it is when
 // this file changes.
-bool templates_input(OrvantiCom& c, CaseInput& input) {
+bool templates_input(CommandCall& c, CaseInput& input) {
     const bool host = c.command == packet::cmd::VH;
-    if (!c.inputFile) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return false;
     }
@@ -33,7 +33,7 @@ bool templates_input(OrvantiCom& c, CaseInput& input) {
     const uint64_t want = count * c.param2;
     if (!c.data_size_usable(want)) return false;
     std::vector<uint8_t> data;
-    if (want > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+    if (want > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, static_cast<size_t>(want))) {
         ERR_LINE("Err: Cannot read template data %#x\n", c.param2);
         return false;

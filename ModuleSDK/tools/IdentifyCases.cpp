@@ -1,6 +1,6 @@
 // Cases of identification from files: the BMP image of II and IIX, the
 // template of IT; directory mode runs them once a file.
-#include "Commands.h"
+#include "Cases.h"
 
 using namespace kelvor;
 
@@ -9,7 +9,7 @@ namespace {
 constexpr CommandCase CASES[] = {
     {packet::cmd::II, image_input},
     {packet::cmd::IIX,
-     [](OrvantiCom& c, CaseInput& input) { return image_input(c, input) && c.chunk_size_usable(); }},
+     [](CommandCall& c, CaseInput& input) { return image_input(c, input) && c.chunk_size_usable(); }},
     {packet::cmd::IT, template_input},
 };
 

@@ -3,7 +3,7 @@
 // bytes are wiped once the command is done.
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -16,26 +16,26 @@ namespace {
 
 // The passwords of UM (one) and MP (two); refused when the file lacks or is
 // short of them (a zero-filled password would be one nobody chose).
-bool passwords(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool passwords(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No password file is defined.\n");
         return false;
     }
     const size_t want = packet::command_of(c.command)->files.inputBytes;
     std::vector<uint8_t> bytes(want);
-    const bool whole = std::fread(bytes.data(), 1, want, c.inputFile.get()) == want;
+    const bool whole = c.input.read(bytes.data(), want) == want;
     input.take(std::move(bytes), true);
     if (!whole) ERR_LINE("Err: The password file holds fewer than %zu bytes\n", want);
     return whole;
 }
 
-bool firmware(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool firmware(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No firmware file is defined\n");
         return false;
     }
     if (!c.chunk_size_usable()) return false;
-    const uint64_t fileBytes = static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0));
+    const uint64_t fileBytes = static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0));
     const uint64_t size = c.param2 == 0 ? fileBytes : c.param2;
     // Compared with the file before anything is taken, so that a size the file
     // cannot hold costs nothing.
@@ -49,7 +49,7 @@ bool firmware(OrvantiCom& c, CaseInput& input) {
         return false;
     }
     std::vector<uint8_t> image(static_cast<size_t>(size));
-    if (std::fread(image.data(), 1, image.size(), c.inputFile.get()) != image.size()) {
+    if (c.input.read(image.data(), image.size()) != image.size()) {
         ERR_LINE("Err: Cannot read the firmware file\n");
         return false;
     }

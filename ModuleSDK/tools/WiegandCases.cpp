@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -15,14 +15,14 @@ using namespace kelvor;
 
 namespace {
 
-bool format_data(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool format_data(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         if (c.flag == 0 || c.flag == 1) return true;
         ERR_NO_INPUT(c, "Err: No configuration file is defined\n");
         return false;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+    if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read %#x bytes of configuration data\n", c.param2);
         return false;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -14,14 +14,14 @@ using namespace kelvor;
 
 namespace {
 
-bool gpio_records(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool gpio_records(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No gpio supplementary data is defined\n");
         return false;
     }
     const uint64_t want = static_cast<uint64_t>(c.param2) * GPIO_RECORD_SIZE;
     std::vector<uint8_t> records;
-    if (want > static_cast<uint64_t>(std::max<int64_t>(c.inputSize, 0)) ||
+    if (want > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(records, static_cast<size_t>(want))) {
         ERR_LINE("Err: Cannot read gpio supplementary\n");
         return false;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -15,13 +15,13 @@ using namespace kelvor;
 
 namespace {
 
-bool memory_data(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool memory_data(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No input file is given\n");
         return false;
     }
     std::vector<uint8_t> data;
-    if (c.param2 > static_cast<uint32_t>(std::max<int64_t>(c.inputSize, 0)) ||
+    if (c.param2 > static_cast<uint32_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
         ERR_LINE("Err: Cannot read the user data\n");
         return false;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Commands.h"
+#include "Cases.h"
 
 // Reporting sites of this file: see ERR_LINE.
 namespace {
@@ -12,29 +12,29 @@ constexpr int ERR_SITE_BLOCK = err_site::ENROLL_CASES;
 
 using namespace kelvor;
 
-bool template_input(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool template_input(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return false;
     }
     if (!c.data_size_usable(c.param2)) return false;
     // At most -p2 bytes, and never more than the file holds.
     std::vector<uint8_t> data(
-        std::min<size_t>(c.param2, static_cast<size_t>(std::max<int64_t>(c.inputSize, 0))));
-    data.resize(std::fread(data.data(), 1, data.size(), c.inputFile.get()));
+        std::min<size_t>(c.param2, static_cast<size_t>(std::max<int64_t>(c.input.size, 0))));
+    data.resize(c.input.read(data.data(), data.size()));
     input.take(std::move(data));
     return true;
 }
 
 namespace {
 
-bool chunked_image_input(OrvantiCom& c, CaseInput& input) {
+bool chunked_image_input(CommandCall& c, CaseInput& input) {
     return image_input(c, input) && c.chunk_size_usable();
 }
 
 // N bytes are sent whatever the file holds; what it lacks is zeros.
-bool templates_chunked(OrvantiCom& c, CaseInput& input) {
-    if (!c.inputFile) {
+bool templates_chunked(CommandCall& c, CaseInput& input) {
+    if (!c.input.present()) {
         ERR_NO_INPUT(c, "Err: No template file is defined\n");
         return false;
     }

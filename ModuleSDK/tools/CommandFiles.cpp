@@ -1,0 +1,287 @@
+// A command with its input and output: the steps the cases share, the table
+// of the cases, and the run of one command through its case.
+#include "CommandFiles.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "Cases.h"
+#include "Platform.h"
+#include "image/Bmp.h"
+#include "port/System.h"
+#include "protocol/Bmp.h"
+#include "trace/Outcome.h"
+
+// Reporting sites of this file: the numbers of the sites of the command line's
+// input file steps, which scripts and the manual know, given explicitly.
+namespace {
+constexpr int ERR_SITE_BLOCK = err_site::INPUT;
+} // namespace
+
+using namespace kelvor;
+
+namespace tools {
+
+size_t CommandInput::read(uint8_t* into, size_t n) {
+    if (n == 0) return 0;
+    if (file) return std::fread(into, 1, n, file);
+    if (!bytes) return 0;
+    const size_t left = bytes->size() - std::min(at_, bytes->size());
+    const size_t got = std::min(n, left);
+    if (got > 0) std::memcpy(into, bytes->data() + at_, got);
+    at_ += got;
+    return got;
+}
+
+bool CommandCall::read_input(std::vector<uint8_t>& buffer, size_t want) {
+    buffer.assign(want, 0);
+    return input.read(buffer.data(), want) == want;
+}
+
+ImageRecord& CommandCall::image_record() {
+    if (!image_) image_ = std::make_unique<ImageRecord>();
+    return *image_;
+}
+
+namespace {
+
+// A BMP given as bytes: the same checks as a file's, on what is there.
+int bmp_from_bytes(std::span<const uint8_t> bytes, int* width, int* height, uint8_t* gray, size_t capacity) {
+    if (bytes.size() < bmp::HEADER_SIZE) return 0;
+    std::array<uint8_t, bmp::HEADER_SIZE> header{};
+    std::copy_n(bytes.begin(), header.size(), header.begin());
+    const bmp::Layout layout = bmp::layout_of(header, capacity);
+    if (layout.refusal != bmp::Refusal::None || gray == nullptr) return 0;
+    std::span<const uint8_t> rest = bytes.subspan(header.size());
+    const uint64_t paletteBytes = static_cast<uint64_t>(layout.keptEntries) * 4;
+    const std::span<const uint8_t> palette = rest.first(static_cast<size_t>(std::min<uint64_t>(paletteBytes, rest.size())));
+    std::span<const uint8_t> pixels;
+    if (palette.size() == paletteBytes) {
+        // Entries beyond 256 cannot be indexed by any depth; pass over them.
+        const uint64_t skipped = paletteBytes + static_cast<uint64_t>(layout.entries - layout.keptEntries) * 4;
+        if (skipped <= rest.size()) {
+            rest = rest.subspan(static_cast<size_t>(skipped));
+            pixels = rest.first(static_cast<size_t>(std::min<uint64_t>(layout.pixelBytes, rest.size())));
+        }
+    }
+    bmp::decode(layout, palette, pixels, gray);
+    *width = layout.width;
+    *height = static_cast<int>(layout.rows);
+    return 1;
+}
+
+} // namespace
+
+bool CommandCall::load_bmp_input() {
+    if (!input.present()) {
+        ERR_LINE_AT(36, "Err: No image file is defined\n");
+        explain_input();
+        return false;
+    }
+    ImageRecord& rec = image_record();
+    int width = 0, height = 0;
+    const int read = input.file ? bmp_read(input.file, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX)
+                                : bmp_from_bytes(*input.bytes, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX);
+    if (read == 0) {
+        ERR_LINE_AT(39, "Err: Cannot open the bmp file\n");
+        return false;
+    }
+    rec.set_word(0, static_cast<uint32_t>(width));
+    rec.set_word(1, static_cast<uint32_t>(height));
+    rec.set_word(2, 0);
+    rec.set_word(3, 0);
+    rec.set_word(4, 0);
+    rec.set_word(5, static_cast<uint32_t>(width) * static_cast<uint32_t>(height));
+    rec.set_word(6, 0);
+    return true;
+}
+
+bool chunk_size_usable(int chunkSize) {
+    if (chunkSize > 0) return true;
+    ERR_LINE_AT(57, "Err: Chunk size %#x cannot carry data\n", static_cast<unsigned>(chunkSize));
+    return false;
+}
+
+bool CommandCall::chunk_size_usable() {
+    return tools::chunk_size_usable(chunkSize);
+}
+
+bool write_file(std::FILE* f, const std::string& path, const uint8_t* data, size_t n) {
+    errno = 0;
+    // An empty list (UL or LT of no user) writes nothing: no pointer is passed on.
+    if ((n == 0 || std::fwrite(data, 1, n, f) == n) && std::fflush(f) == 0) return true;
+    const int error = errno;
+    ERR_LINE_AT(72, "Err: Cannot write %s: %s\n", path.c_str(), std::strerror(error ? error : EIO));
+    // Nothing half-written stays behind.
+    std::clearerr(f);
+    if (truncate_file(f)) std::rewind(f);
+    return false;
+}
+
+bool CommandCall::write_output(const uint8_t* data, size_t n) {
+    if (!output.present()) return true;
+    if (output.file) {
+        if (!write_file(output.file, output.path, data, n)) return false;
+    } else if (n > 0) {
+        output.bytes.insert(output.bytes.end(), data, data + n);
+    }
+    if (recordFiles) {
+        const std::span<const uint8_t> b = n > 0 ? std::span<const uint8_t>(data, n) : std::span<const uint8_t>();
+        auto f = std::find_if(written.begin(), written.end(),
+                              [&](const json_output::FileWritten& w) { return w.path == output.path; });
+        if (f == written.end()) {
+            written.push_back({output.path, {}});
+            f = written.end() - 1;
+        }
+        f->bytes.insert(f->bytes.end(), b.begin(), b.end());
+    }
+    return true;
+}
+
+void explain_input(bool isDirectory, const std::string& directory, const std::string& path, int error) {
+    if (isDirectory)
+        trace_print("       %s is a directory: directory mode runs EI, EIX, ET, II, IIX and IT\n",
+                    directory.c_str());
+    else if (!path.empty())
+        print_file_reason(path, error);
+}
+
+void CommandCall::explain_input() const {
+    tools::explain_input(input.isDirectory, input.directory, input.path, input.error);
+}
+
+bool output_creatable(const std::string& path, bool created, int error) {
+    if (path.empty() || created) return true;
+    ERR_LINE_AT(100, "Err: Cannot create %s: %s\n", path.c_str(), file_error_text(error).c_str());
+    return false;
+}
+
+bool CommandCall::output_creatable() {
+    return tools::output_creatable(output.path, output.present(), output.error);
+}
+
+bool data_size_usable(uint64_t n) {
+    if (n <= DATA_MAX) return true;
+    ERR_LINE_AT(106, "Err: Data of %#llx bytes exceeds the limit of %#x bytes\n",
+                static_cast<unsigned long long>(n), DATA_MAX);
+    return false;
+}
+
+bool CommandCall::data_size_usable(uint64_t n) {
+    return tools::data_size_usable(n);
+}
+
+CaseInput::~CaseInput() {
+    if (secret) port::secure_wipe(bytes.data(), bytes.size());
+}
+
+void CaseInput::take(std::vector<uint8_t> data, bool isSecret) {
+    bytes = std::move(data);
+    given = true;
+    secret = secret || isSecret;
+}
+
+namespace {
+
+// A code that no command of the library has, LC and EV: the call line names
+// the input's descriptor; -p2 bytes of the input (what it lacks as zeros) go
+// after the packet as data.
+bool raw_prepare(CommandCall& c, CaseInput& input) {
+    trace(TRACE_CALL, "Send Command: %#x Param1: %#x Param2: %#x Flag: %#x %#x\n", c.command, c.param1,
+          c.param2, c.flag, c.input.present() ? c.input.descriptor : 0);
+    if (!c.input.present()) return true;
+    if (c.param2 > RAW_BUFFER) {
+        err_line(err_site::number<err_site::RAW_MODES, 31>(),
+                 "Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", c.param2, RAW_BUFFER);
+        return false;
+    }
+    std::vector<uint8_t> data;
+    c.read_input(data, c.param2);
+    input.take(std::move(data));
+    return true;
+}
+
+// Every family's cases, by command code: built before the program runs.
+std::array<const CommandCase*, 256> build_case_table() {
+    std::array<const CommandCase*, 256> t{};
+    const std::span<const CommandCase> families[] = {
+        image_cases(),     enroll_cases(),
+        verify_cases(),    identify_cases(),
+        firmware_cases(),  database_cases(),
+        event_log_cases(), clock_cases(),
+        ports_cases(),     enroll_by_wiegand_card_cases(),
+        wiegand_cases(),   smart_card_cases(),
+    };
+    for (const auto& family : families) {
+        for (const CommandCase& row : family) {
+            if (!t[row.code]) t[row.code] = &row;
+        }
+    }
+    return t;
+}
+const std::array<const CommandCase*, 256> CASE_TABLE = build_case_table();
+
+// A command without a case of its own: what it took for its output, as it
+// came, when its description has one (RT appends the templates it got, even
+// when the last did not come).
+int write_taken_output(CommandCall& c, const Outcome& o, int result) {
+    const packet::Command* d = packet::command_of(c.command);
+    if (!d || !o.outputTaken) return result;
+    if (d->files.output != packet::FileRole::Data && d->files.output != packet::FileRole::Templates)
+        return result;
+    if (c.write_output(o.output.data(), o.output.size())) return result;
+    return result == 0 ? FRONT_REFUSED : result;
+}
+
+} // namespace
+
+bool has_command_case(uint8_t code) {
+    const packet::Command* d = packet::command_of(code);
+    return d != nullptr && d->family != packet::Family::Raw;
+}
+
+int run_with_files(CommandCall& call, Outcome& outcome, bool values, bool keepText) {
+    const CommandCase* found = CASE_TABLE[call.command];
+    // The host's error lines are the outcome's message, as the library's own lines are.
+    outcome_empty(outcome);
+    outcome::Scope scope(outcome, outcome::Recording{values, keepText});
+    CaseInput input;
+    const bool prepared = has_command_case(call.command)
+                              ? !found || !found->prepare || found->prepare(call, input)
+                              : raw_prepare(call, input);
+    if (!prepared) return input.refusal;
+    // What the preparation recorded (a trace line's message) stays unless
+    // the command decides otherwise.
+    Outcome before;
+    std::swap(before.message, outcome.message);
+    before.hasMessage = outcome.hasMessage;
+    outcome::move_text(outcome, before);
+    CommandRequest request;
+    request.code = call.command;
+    request.param1 = call.param1;
+    request.param2 = call.param2;
+    request.flag = call.flag;
+    request.chunkSize = static_cast<uint32_t>(call.chunkSize);
+    if (input.given) request.input = std::span<const uint8_t>(input.bytes);
+    request.values = values;
+    request.keepText = keepText;
+    run_command(request, outcome);
+    if (!outcome.hasMessage && before.hasMessage) {
+        outcome.message = std::move(before.message);
+        outcome.hasMessage = true;
+    }
+    if (!before.moduleText.empty()) {
+        before.moduleText.insert(before.moduleText.end(), std::make_move_iterator(outcome.moduleText.begin()),
+                                 std::make_move_iterator(outcome.moduleText.end()));
+        outcome.moduleText.swap(before.moduleText);
+    }
+    const int result = outcome.hostRefused ? FRONT_REFUSED : outcome.result;
+    if (!outcome.hostLine.empty())
+        err_line(host_check_site(call.command, outcome.hostCheck), "%s", outcome.hostLine.c_str());
+    if (found && found->finish) return found->finish(call, outcome, result);
+    return write_taken_output(call, outcome, result);
+}
+
+} // namespace tools
