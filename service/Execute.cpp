@@ -1,22 +1,19 @@
 // Commands on the line the service holds open: a command runs through its
 // case with the bytes a client sent as its input and its output collected as
-// bytes (tools::run_with_files), and its object is written from its outcome.
-// The works of long options (backup, restore, the copy of users) and the scan
-// run through kelvor's own front end, in-process, their objects caught in
-// memory.
+// bytes (tools::run_with_files), and its object is written from its outcome;
+// the works of the long options (backup, restore, the copy of users) and the
+// scan report to the client's result as they go (tools::WorkOutput).
 #include "Execute.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 
-#include "Backup.h"
 #include "CommandFiles.h"
-#include "CopyUsers.h"
-#include "Json.h"
-#include "OrvantiCom.h"
+#include "JsonWriter.h"
+#include "Numbers.h"
+#include "Works.h"
 #include "connection/PortInfo.h"
-#include "Report.h"
 #include "trace/Outcome.h"
 
 using namespace kelvor;
@@ -35,14 +32,6 @@ void discard(const char*, size_t, void*) {}
 
 void append_trace(const char* text, size_t n, void* context) {
     static_cast<std::string*>(context)->append(text, n);
-}
-
-void keep_object(const std::string& line, void* context) {
-    static_cast<std::string*>(context)->assign(line);
-}
-
-void keep_objects(const std::string& line, void* context) {
-    static_cast<std::vector<std::string>*>(context)->push_back(line);
 }
 
 // While a command runs, its trace goes to `trace` at the level asked;
@@ -66,21 +55,6 @@ public:
 private:
     std::string& trace_;
     bool keep_;
-};
-
-// The same for a work of the front end's, whose object goes to `result` too.
-class Capture {
-public:
-    Capture(CommandResult& result, int traceLevel) : trace_(result.trace, traceLevel) {
-        json_output::set_line_sink(keep_object, &result.object);
-    }
-    ~Capture() { json_output::set_line_sink(discard_object); }
-    Capture(const Capture&) = delete;
-    Capture& operator=(const Capture&) = delete;
-
-private:
-    static void discard_object(const std::string&, void*) {}
-    TraceCapture trace_;
 };
 
 // The line's settings as the library's diagnosis of a port reads them.
@@ -116,26 +90,6 @@ json_output::CommandContext context_of(const CommandRequest& r, int moduleId) {
 // input: the first a process opens, as kelvor's own run would have it.
 constexpr int CLIENT_INPUT_DESCRIPTOR = 3;
 
-// The record of one run as the command line and the line's settings fill it.
-void fill(OrvantiCom& com, const CommandRequest& r, const LineSettings& line, bool live) {
-    com.portName = line.port;
-    com.baudCode = line.baudCode;
-    com.readTimeout = line.readTimeout;
-    const LinkState& s = link_state();
-    com.networkMode = live ? s.network : line.network;
-    com.moduleId = live ? s.moduleId : line.moduleId;
-    com.hexText = live ? s.hexText : line.hexText;
-    com.traceLevel = r.traceLevel;
-    com.chunkSize = r.chunkSize;
-    com.command = r.code;
-    com.param1 = r.param1;
-    com.param2 = r.param2;
-    com.flag = r.flag;
-    com.batchLine = r.batchLine;
-    com.batchPart = r.batchPart;
-    com.directoryFile = r.directoryFile;
-}
-
 // The observer of a command's answers, as the library calls it.
 struct StepContext {
     const StepObserver* observer;
@@ -162,57 +116,53 @@ private:
     StepContext context_;
 };
 
-// What a work's sinks fill while it runs, and whom they tell.
-struct WorkSinks {
-    WorkResult* work;
-    const WorkProgress* progress;
-};
-
-void keep_work_object(const std::string& line, void* context) {
-    const auto* w = static_cast<const WorkSinks*>(context);
-    w->work->objects.push_back(line);
-    if (*w->progress) (*w->progress)("object", line);
-}
-
-void keep_work_text(const std::string& text, void* context) {
-    static_cast<const WorkSinks*>(context)->work->text += text;
-}
-
-void tell_work_entry(const json_output::Object& entry, void* context) {
-    const auto* w = static_cast<const WorkSinks*>(context);
-    if (*w->progress) (*w->progress)("user", json_output::line_of(entry));
-}
-
-bool tell_work_count(uint64_t done, uint64_t total, void* context) {
-    const auto* w = static_cast<const WorkSinks*>(context);
-    if (*w->progress)
-        (*w->progress)("", "\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
-    return true;
-}
-
-// While a work runs, its objects, its lines for the operator and its progress
-// go to `sinks`; with `text` it writes its lines as a run without --json does.
-class WorkCapture {
+// A work's report for a client: its objects, or its lines for the operator
+// (`text`), and each step told as it goes.
+class ClientWorkOutput : public tools::WorkOutput {
 public:
-    WorkCapture(WorkSinks& sinks, bool text) : text_(text) {
-        if (text_) json_output::set_on(false);
-        json_output::set_line_sink(keep_work_object, &sinks);
-        json_output::set_work_text_sink(keep_work_text, &sinks);
-        json_output::set_work_entry_sink(tell_work_entry, &sinks);
-        json_output::set_work_count_sink(tell_work_count, &sinks);
+    ClientWorkOutput(WorkResult& work, const WorkProgress& progress, bool text)
+        : work_(work), progress_(progress), text_(text) {}
+    bool objects() const override { return !text_; }
+    void text(const std::string& text) override { work_.text += text; }
+    void print(const json_output::Object& object) override {
+        work_.objects.push_back(json_output::line_of(object));
+        if (progress_) progress_("object", work_.objects.back());
     }
-    ~WorkCapture() {
-        json_output::set_work_text_sink(nullptr);
-        json_output::set_work_entry_sink(nullptr);
-        json_output::set_work_count_sink(nullptr);
-        if (text_) json_output::set_on(true);
+    void entry(const json_output::Object& entry) override {
+        if (progress_) progress_("user", json_output::line_of(entry));
     }
-    WorkCapture(const WorkCapture&) = delete;
-    WorkCapture& operator=(const WorkCapture&) = delete;
+    bool count(uint64_t done, uint64_t total) override {
+        if (progress_) progress_("", "\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
+        return true;
+    }
 
 private:
+    WorkResult& work_;
+    const WorkProgress& progress_;
     bool text_;
 };
+
+// A scan's objects for a client: each module found, then the scan.
+class ClientScanOutput : public tools::WorkOutput {
+public:
+    explicit ClientScanOutput(std::vector<std::string>& objects) : objects_(objects) {}
+    bool objects() const override { return true; }
+    void text(const std::string&) override {}
+    void print(const json_output::Object& object) override { objects_.push_back(json_output::line_of(object)); }
+
+private:
+    std::vector<std::string>& objects_;
+};
+
+// The module's text lines of a work, when it leaves them to nobody's object:
+// an object of their own, as kelvor --json prints them.
+void text_lines_object(Outcome& record, std::vector<std::string>& objects) {
+    if (record.moduleText.empty()) return;
+    json_output::Object o = json_output::object_of("module_text");
+    o["module_text"] = std::move(record.moduleText);
+    record.moduleText.clear();
+    objects.push_back(json_output::line_of(o));
+}
 
 } // namespace
 
@@ -236,21 +186,18 @@ bool scanned_a_finger(uint8_t code, int result, bool scanSuccess) {
     }
 }
 
-WorkResult execute_work(const WorkOptions& o, const std::string& directory, const LineSettings& line,
+WorkResult execute_work(const WorkOptions& o, const std::string& directory, const LineSettings&,
                         const WorkProgress& progress) {
     WorkResult work;
-    CommandResult captured;
-    OrvantiCom com(std::vector<std::string>{}, false);
-    fill(com, CommandRequest{}, line, true);
-    com.traceLevel = o.traceLevel;
-    com.workDirectory = directory;
-    if (o.ofList) com.moduleIds = {*o.ofList};
-    switch (o.tool) {
-    case Tool::Backup: com.work = backup_module; break;
-    case Tool::Restore: com.work = restore_module; break;
-    case Tool::CopyUsers: {
-        com.work = copy_users;
-        CopyRequest& copy = com.copyUsers;
+    ClientWorkOutput output(work, progress, o.text);
+    tools::Work w;
+    w.workDirectory = directory;
+    w.output = &output;
+    LinkState& s = link_state();
+    w.moduleId = s.moduleId;
+    if (o.ofList) w.moduleIds = {*o.ofList};
+    if (o.tool == Tool::CopyUsers) {
+        tools::CopyRequest& copy = w.copyUsers;
         copy.on = true;
         copy.fromModule = o.fromModule;
         if (o.fromModule == 0) copy.fromDirectory = directory;
@@ -258,35 +205,33 @@ WorkResult execute_work(const WorkOptions& o, const std::string& directory, cons
         copy.replace = o.replace;
         copy.prune = o.prune;
         copy.dryRun = o.dryRun;
-        com.moduleIds = o.targets;
-        break;
-    }
+        w.moduleIds = o.targets;
     }
     // A copy addresses its source and targets itself: the module addressed
     // before is addressed again afterwards.
-    LinkState& s = link_state();
     const uint16_t addressed = s.moduleId;
     const ModuleSettings settings = module_settings();
-    WorkSinks sinks{&work, &progress};
+    Outcome record;
     {
-        const Capture capture(captured, o.traceLevel);
-        const WorkCapture working(sinks, o.text);
-        json_output::command_drop(); // the work reports objects of its own
-        work.result = com.work(com);
-        if (!o.text) json_output::print_module_text();
+        const TraceCapture capture(work.trace, o.traceLevel);
+        // The module's text lines that no object of the work takes.
+        const outcome::Scope texts(record, outcome::Recording{false, true});
+        switch (o.tool) {
+        case Tool::Backup: work.result = tools::backup_module(w); break;
+        case Tool::Restore: work.result = tools::restore_module(w); break;
+        case Tool::CopyUsers: work.result = tools::copy_users(w); break;
+        }
     }
+    if (!o.text) text_lines_object(record, work.objects);
     if (o.tool == Tool::CopyUsers) {
         s.moduleId = addressed;
         module_settings() = settings;
     }
-    work.partial = com.worstExit == EXIT_PARTIAL;
-    work.trace = std::move(captured.trace);
+    work.partial = w.partial;
     return work;
 }
 
 void execute_setup() {
-    keyword_fill();
-    json_output::set_on(true);
     trace_to(discard);
     trace_disable(0xFFFFFFFF);
 }
@@ -341,38 +286,31 @@ CommandResult execute(const CommandRequest& r, const LineSettings&, const StepOb
 
 ScanResult execute_scan(uint32_t first, uint32_t last, int traceLevel, int waitMs, const LineSettings& line) {
     ScanResult scan;
-    CommandResult captured;
-    OrvantiCom com(std::vector<std::string>{}, false);
-    fill(com, CommandRequest{}, line, true);
-    com.traceLevel = traceLevel;
-    com.scanBus = true;
-    com.scanFirst = first;
-    com.scanLast = last;
-    if (waitMs > 0) {
-        // As a run whose command line gives -t: each ID waits that long.
-        com.words = {"-t", std::to_string(waitMs)};
-        com.wordCount = 2;
-        com.readTimeout = waitMs;
-    }
+    ClientScanOutput output(scan.objects);
     LinkState& s = link_state();
+    tools::ScanRequest request;
+    request.first = first;
+    request.last = last;
+    // As a run whose command line gives -t: each ID waits that long.
+    request.waitMs = waitMs > 0 ? waitMs : tools::probe_wait_ms(baud_rate_of_code(line.baudCode), s.hexText);
+    request.readTimeout = line.readTimeout;
+    request.details = traceLevel >= 2;
+    request.portName = line.port;
+    request.output = &output;
     const uint16_t addressed = s.moduleId;
     const ModuleSettings settings = module_settings();
+    Outcome record;
     {
-        const Capture capture(captured, traceLevel);
-        json_output::set_line_sink(keep_objects, &scan.objects);
-        scan.result = com.scan_bus();
-        // The module's text lines of the scan, as an object of their own as in a run of kelvor's.
-        json_output::print_module_text();
+        const TraceCapture capture(scan.trace, traceLevel);
+        const outcome::Scope texts(record, outcome::Recording{false, true});
+        scan.result = tools::scan_bus(request);
     }
+    // The module's text lines of the scan, as an object of their own as in a run of kelvor's.
+    text_lines_object(record, scan.objects);
     s.moduleId = addressed;
     module_settings() = settings;
     serial_set_read_timeout(line.readTimeout);
-    scan.trace = std::move(captured.trace);
-    for (const std::string& o : scan.objects) {
-        const nlohmann::json j = nlohmann::json::parse(o, nullptr, false);
-        if (j.is_object() && j.value("kind", "") == "scan_module" && j.value("result", -1) == 0)
-            scan.found.push_back(j.value<uint16_t>("module_id", 0));
-    }
+    scan.found = std::move(request.found);
     return scan;
 }
 

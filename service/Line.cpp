@@ -11,9 +11,10 @@
 #include <cstring>
 #include <exception>
 
-#include "Json.h"
 #include "LineEvents.h"
+#include "Platform.h"
 #include "connection/PortInfo.h"
+#include "trace/Outcome.h"
 
 using namespace kelvor;
 using line_events::line_event;
@@ -508,11 +509,15 @@ void Line::note_module(uint16_t id, const std::string& state, std::optional<uint
 
 // ------------------------------------------------------------------ opening
 
+std::vector<std::string> Line::take_line_text() {
+    std::vector<std::string> lines;
+    lines.swap(lineText_.moduleText);
+    return lines;
+}
+
 int Line::open_line() {
     const LineSettings& s = options_.settings;
     module_close();
-    // The module's text lines of the opening are events like any other.
-    json_output::command_begin();
     int rc;
     if (!options_.modules.empty()) {
         rc = module_open_line(s.port.c_str(), s.baudCode, s.hexText, s.readTimeout);
@@ -545,9 +550,8 @@ int Line::open_line() {
             note_module(key, "ok", answer == 0 ? std::optional<uint32_t>(status) : std::nullopt);
         }
     }
-    // Set aside as a record of no command's, and taken back: they are events here.
-    json_output::command_drop();
-    const std::vector<std::string> text = json_output::take_pending_text();
+    // The module's text lines of the opening are events like any other.
+    const std::vector<std::string> text = take_line_text();
     const int64_t ms = now_ms();
     for (const std::string& line : text) publish_(text_event(line, ms));
     if (rc != 0) module_close();
@@ -627,6 +631,9 @@ std::string Line::loss_reason(const char* failure) const {
 void Line::thread_main() {
     // Every call of the library on this thread works on this line's own state.
     const kelvor::LineScope scope(wire_);
+    // The module's text lines are kept, not printed: each command's go to its
+    // object, the others become events.
+    const kelvor::outcome::Scope texts(lineText_, kelvor::outcome::Recording{false, true});
     execute_setup();
     const int rc = open_line();
     if (rc == 0) {
@@ -684,7 +691,7 @@ void Line::thread_main() {
             if (stopped) after_stop();
             // Text lines of a module that no command took (after its answer, or
             // of a module turned to) are nobody's command's: they are events.
-            for (const std::string& text : json_output::take_pending_text())
+            for (const std::string& text : take_line_text())
                 publish_(text_event(text, now_ms()));
             lastTraffic_ = Clock::now();
             lock.lock();

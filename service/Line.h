@@ -179,6 +179,11 @@ private:
     // The line's state in the library: its port, link, settings, trace and
     // interrupt. Its thread works on it; other threads only interrupt it.
     kelvor::Line wire_;
+    // The module's text lines that no command took (the opening's, those
+    // between commands), recorded on the line's thread until they are told as
+    // events.
+    kelvor::Outcome lineText_;
+    std::vector<std::string> take_line_text();
     std::thread watchdog_;
 
     // The line thread's own.

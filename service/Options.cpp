@@ -18,6 +18,7 @@
 #include "Http.h"
 #include "ModuleIds.h"
 #include "ModuleSDK.h"
+#include "Numbers.h"
 
 namespace kelvord {
 

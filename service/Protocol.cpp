@@ -7,7 +7,7 @@
 #include <cctype>
 #include <limits>
 
-#include "Json.h"
+#include "JsonWriter.h"
 #include "LineEvents.h"
 #include "ModuleSDK.h"
 

@@ -41,3 +41,6 @@ int host_check_site(uint8_t code, int check) {
            (check >= 0 && check < CHECKS ? check : 0);
 }
 
+int exit_class(int result) {
+    return static_cast<int>(result_class(result));
+}

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdarg>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,19 @@
 using namespace kelvor;
 
 namespace json_output {
+
+std::string formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+#pragma GCC diagnostic pop
+    va_end(again);
+    return text;
+}
 
 Object object_of(const char* kind) {
     Object o = Object::object();

@@ -4,6 +4,7 @@
 // is process-wide: what goes in is the caller's, what comes out is text.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -25,6 +26,9 @@ Object object_of(const char* kind);
 // One object as one line (without its line end). Strings that are not UTF-8
 // (a module's text, a file name) have their bad bytes replaced.
 std::string line_of(const Object& object);
+
+// printf's text of `format` and `args`, whatever its length.
+std::string formatted(const char* format, va_list args);
 
 // "ok", "refused" or "link_failed": the classes of --exit-code.
 const char* outcome_of(int result);

@@ -20,12 +20,22 @@ Checks two things:
   the include path), the library's, the tools' and the public header; every
   front-end function an object calls is defined in its folder or a lower one.
 
+- service, Python package, fuzz targets: kelvord (service/) and the Python
+  binding (python/) include the library's headers, the tools' and their own,
+  never a header of the command line's front end, and their objects call
+  nothing the front end defines: they stand on the library and the tools
+  alone. A fuzz target includes the headers of what it fuzzes (the library,
+  the tools, the front end, the service), its own and the fakes of the
+  tests' support, nothing else.
+
 - circles: no two source files, of the library or of the front end, call
   each other in a circle (directly or through others).
 
 Usage: check_layers.py SOURCE_DIR [OBJECT...] [--tools OBJECT...] [--front OBJECT...]
+                       [--service OBJECT...] [--python OBJECT...]
 (an object's layer is the folder it was compiled from, the name of the folder
-it lies in; the objects after --tools are the tools', after --front the front end's)
+it lies in; the objects after --tools are the tools', after --front the front
+end's, after --service kelvord's and after --python the binding's)
 """
 import os
 import re
@@ -35,8 +45,8 @@ import sys
 LAYERS = ["protocol", "image", "keywords", "trace", "port", "link", "engine", "families", "connection"]
 FRONT = ["platform", "record", "report", "files", "server", "work", "options", "cases", "flow"]
 PUBLIC = {"ModuleSDK.h", "Version.h"}
-# Made by the build beside the front end: the schema's hand-kept base.
-GENERATED = {"SchemaBase.h"}
+# Made by the build: the schemas' hand-kept bases.
+GENERATED = {"SchemaBase.h", "ProtocolSchema.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -91,6 +101,24 @@ def check_includes(source_dir):
     for name in os.listdir(front):
         if os.path.isfile(os.path.join(front, name)):
             errors.append(f"ModuleSDK/KELVOR/{name} lies in no folder of the front end")
+    service_headers = {os.path.basename(p) for p in sources(os.path.join(source_dir, "service"), (".h",))}
+    for folder, name, own in (("service", "service", service_headers), ("python", "Python package", set())):
+        for path in sources(os.path.join(source_dir, folder), (".cpp", ".h")):
+            for inc in includes(path):
+                if inc in folder_of:
+                    errors.append(f"{os.path.relpath(path, source_dir)} ({name}) includes \"{inc}\" of the front end")
+                elif not (inc in PUBLIC or inc in GENERATED or inc in tool_headers or inc in own or
+                          inc.split("/")[0] in LAYERS):
+                    errors.append(f"{os.path.relpath(path, source_dir)} ({name}) includes \"{inc}\"")
+    fuzz = os.path.join(source_dir, "fuzz")
+    # Its own headers, and the fakes the tests share (tests/support/).
+    fuzz_own = {os.path.basename(p) for p in sources(fuzz, (".h",))}
+    fuzz_own |= {os.path.basename(p) for p in sources(os.path.join(source_dir, "tests", "support"), (".h",))}
+    for path in sources(fuzz, (".cpp", ".h")):
+        for inc in includes(path):
+            if not (inc in PUBLIC or inc in GENERATED or inc in tool_headers or inc in folder_of or
+                    inc in service_headers or inc in fuzz_own or inc.split("/")[0] in LAYERS):
+                errors.append(f"{os.path.relpath(path, source_dir)} (fuzz target) includes \"{inc}\"")
     sim = os.path.join(source_dir, "sim")
     own = {os.path.basename(p) for p in sources(sim, (".h",))}
     for path in sources(sim):
@@ -142,8 +170,8 @@ def check_front(front):
     return check_calls(front, FRONT, "the front end's folders")
 
 
-def check_tools(tools, front):
-    """The tools call nothing that the front end defines."""
+def check_tools(tools, front, who="tools"):
+    """The tools (or kelvord, or the binding) call nothing that the front end defines."""
     errors = []
     mine = set()
     for obj in front:
@@ -151,7 +179,7 @@ def check_tools(tools, front):
     for obj in tools:
         for name in sorted(symbols(obj, "--undefined-only") & mine):
             demangled = subprocess.run(["c++filt", name], capture_output=True, text=True).stdout.strip()
-            errors.append(f"tools/{os.path.basename(obj)} calls {demangled} of the front end")
+            errors.append(f"{who}/{os.path.basename(obj)} calls {demangled} of the front end")
     return errors
 
 
@@ -208,7 +236,7 @@ def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    groups = {"": [], "--tools": [], "--front": []}
+    groups = {"": [], "--tools": [], "--front": [], "--service": [], "--python": []}
     group = ""
     for arg in sys.argv[2:]:
         if arg in groups:
@@ -219,6 +247,8 @@ def main():
     errors = check_includes(sys.argv[1])
     errors += check_calls(library)
     errors += check_tools(tools, front)
+    errors += check_tools(groups["--service"], front, "service")
+    errors += check_tools(groups["--python"], front, "python")
     errors += check_front(front)
     errors += check_circles(library + tools + front)
     for e in errors:

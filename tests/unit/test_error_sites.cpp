@@ -1,6 +1,7 @@
-// Every front-end error line carries "[OrvantiCom.cpp(N)] " with a number of its
-// own: each source file of the front end owns a block of numbers, and no two
-// reporting sites of the whole front end end up with the same one.
+// Every error line of the host's carries "[OrvantiCom.cpp(N)] " with a number
+// of its own: each source file that reports names a block of numbers (a file
+// moved below the front end keeps its sites' numbers in the block they had),
+// and no two reporting sites of the front end and the tools share one.
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,23 +21,20 @@ struct Source {
     std::vector<std::string> lines;
 };
 
-// The sources of the front end, in every folder of it (the tools below it
-// report no error lines of their own).
+// The sources that report error lines: every folder of the front end, and the tools below it.
 std::vector<Source> front_end_sources() {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::path(KELVOR_SOURCE_DIR) / "ModuleSDK" / "KELVOR";
+    const fs::path sdk = fs::path(KELVOR_SOURCE_DIR) / "ModuleSDK";
     std::vector<Source> out;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_directory() && it->path().filename() == "tools") {
-            it.disable_recursion_pending();
-            continue;
+    for (const fs::path& dir : {sdk / "KELVOR", sdk / "tools"}) {
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            if (!it->is_regular_file() || it->path().extension() != ".cpp") continue;
+            std::ifstream f(it->path());
+            Source s{it->path().filename().string(), {}};
+            for (std::string line; std::getline(f, line);) s.lines.push_back(line);
+            out.push_back(std::move(s));
         }
-        if (!it->is_regular_file() || it->path().extension() != ".cpp") continue;
-        std::ifstream f(it->path());
-        Source s{it->path().filename().string(), {}};
-        for (std::string line; std::getline(f, line);) s.lines.push_back(line);
-        out.push_back(std::move(s));
     }
     return out;
 }
@@ -47,12 +45,23 @@ TEST(ErrorSites, EveryReportingSiteHasANumberOfItsOwn) {
     const auto sources = front_end_sources();
     ASSERT_GT(sources.size(), 10u);
     const std::regex blockRe(R"(constexpr int ERR_SITE_BLOCK = err_site::([A-Z_]+);)");
-    std::map<std::string, std::string> blockOwner; // block name -> file
-    std::set<std::string> numbers;
+    std::map<std::string, std::string> numbers; // block:line -> file
     int sites = 0;
     for (const Source& s : sources) {
         std::string block;
         std::vector<size_t> siteLines;
+        // A site numbered in another file's block, written out (err_site::number<BLOCK, N>()).
+        static const std::regex otherRe(R"(err_site::number<err_site::([A-Z_]+), (\d+)>\(\))");
+        for (const std::string& line : s.lines) {
+            std::smatch m;
+            if (line.find("template <") != std::string::npos) continue;
+            if (std::regex_search(line, m, otherRe)) {
+                const std::string number = std::string(m[1]) + ":" + std::string(m[2]);
+                const auto [it, fresh] = numbers.emplace(number, s.name);
+                EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the site " << number;
+                ++sites;
+            }
+        }
         for (size_t i = 0; i < s.lines.size(); ++i) {
             std::smatch m;
             if (std::regex_search(s.lines[i], m, blockRe)) block = m[1];
@@ -71,15 +80,14 @@ TEST(ErrorSites, EveryReportingSiteHasANumberOfItsOwn) {
         }
         if (siteLines.empty()) continue;
         ASSERT_FALSE(block.empty()) << s.name << " reports errors without a block of site numbers";
-        const auto [it, fresh] = blockOwner.emplace(block, s.name);
-        EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the block " << block;
         std::set<size_t> lines(siteLines.begin(), siteLines.end());
         EXPECT_EQ(lines.size(), siteLines.size()) << s.name << ": two sites stand for one line";
         for (size_t line : siteLines) {
             EXPECT_LT(line, static_cast<size_t>(err_site::LINES)) << s.name;
             // Number = block * LINES + line: with blocks apart, lines below LINES
             // and one site a line, two sites can share a number only by sharing both.
-            numbers.insert(block + ":" + std::to_string(line));
+            const auto [it, fresh] = numbers.emplace(block + ":" + std::to_string(line), s.name);
+            EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the site " << block << ":" << line;
             ++sites;
         }
     }

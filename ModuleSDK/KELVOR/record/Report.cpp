@@ -26,9 +26,6 @@ constexpr int ERR_SITE_BLOCK = err_site::REPORT;
 
 using namespace kelvor;
 
-int exit_class(int result) {
-    return static_cast<int>(result_class(result));
-}
 
 void OrvantiCom::note_result(int result) {
     worstExit = std::max(worstExit, exit_class(result));

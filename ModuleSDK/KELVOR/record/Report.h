@@ -8,20 +8,6 @@
 #include "ErrorLines.h"
 #include "ModuleSDK.h"
 
-// The exit statuses of --exit-code: the result classes of the library.
-inline constexpr int EXIT_SUCCEEDED = static_cast<int>(kelvor::ResultClass::Ok);
-inline constexpr int EXIT_REFUSED =
-    static_cast<int>(kelvor::ResultClass::Refused); // the module or the front end refused
-inline constexpr int EXIT_LINK_FAILED =
-    static_cast<int>(kelvor::ResultClass::LinkFailed); // port, time-out, checksum
-
-// A copy of users (--copy-users) that brought some users or targets where they
-// belong and others not: neither a success nor a failure.
-inline constexpr int EXIT_PARTIAL = 4;
-
-// The exit status class of a result code: 0, EXIT_REFUSED or EXIT_LINK_FAILED.
-int exit_class(int result);
-
 // Standard output carries the results of a run: the objects of --json, the
 // modules of a scan, the lines of a backup or a restore, the texts of --help,
 // --version, --commands, --list-ports and --json-schema. A result that cannot

@@ -122,18 +122,6 @@ void work_text(const std::string& text) {
     if (to == stdout) std::fflush(stdout);
 }
 
-std::string formatted(const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-#pragma GCC diagnostic pop
-    va_end(again);
-    return text;
-}
 
 void set_work_entry_sink(EntrySink sink, void* context) {
     state().entrySink = sink;

@@ -35,8 +35,6 @@ void set_line_sink(LineSink sink, void* context = nullptr);
 using TextSink = void (*)(const std::string& text, void* context);
 void set_work_text_sink(TextSink sink, void* context = nullptr);
 void work_text(const std::string& text);
-// printf's text of `format` and `args`, whatever its length.
-std::string formatted(const char* format, va_list args);
 // Each user of a backup or restore as its entry is done (the entry of its
 // object's "users"): to a program's own sink, nowhere otherwise.
 using EntrySink = void (*)(const Object& entry, void* context);

@@ -1,11 +1,11 @@
-// Backup and restore of a module's template database into a directory: one
+// Backup and restore of a module's template database into a directory, as
+// the command line runs them (the work itself is the tools', Works.h): one
 // file per user and a manifest with the module settings, the administrator
 // levels and policies, and the SHA-256 of every file.
 #pragma once
 
-namespace backup {
-struct Problem;
-}
+#include "Works.h"
+
 class OrvantiCom;
 
 int backup_module(OrvantiCom& com);
@@ -14,7 +14,4 @@ int restore_module(OrvantiCom& com);
 // `result` before it began (a module of --modules that does not answer),
 // carrying the error line recorded for it.
 void work_not_begun(OrvantiCom& com, int result);
-// The error line of what is wrong with a backup directory; `undone` names what
-// the run therefore leaves undone ("restored": "; nothing is restored"), or is
-// empty. Returns the front end's refusal.
-int report_backup_problem(const backup::Problem& problem, const char* undone);
+using tools::report_backup_problem;

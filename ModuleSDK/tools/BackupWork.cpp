@@ -1,7 +1,8 @@
 // Backup and restore of a module's template database (kelvor --backup DIR,
-// kelvor --restore DIR): the options, the lines for the operator and the
-// objects of --json. The backup directory itself (manifest, files, sums) is
-// tools/BackupDirectory, the users on the module tools/ModuleUsers.
+// kelvor --restore DIR, and the service's and the Python package's): the
+// lines for the operator and the objects. The backup directory itself
+// (manifest, files, sums) is BackupDirectory, the users on the module
+// ModuleUsers.
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -13,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "Backup.h"
 #include "BackupDirectory.h"
-#include "Json.h"
+#include "ErrorLines.h"
+#include "JsonWriter.h"
 #include "ModuleUsers.h"
-#include "OrvantiCom.h"
+#include "Platform.h"
+#include "Works.h"
 #include "trace/Outcome.h"
 
 // Reporting sites of this file: see ERR_LINE.
@@ -26,9 +28,7 @@ constexpr int ERR_SITE_BLOCK = err_site::BACKUP;
 } // namespace
 
 using namespace kelvor;
-using tools::Bytes;
-
-static_assert(tools::REFUSED == FRONT_REFUSED, "the tools refuse as the front end does");
+using namespace tools;
 
 namespace {
 
@@ -37,13 +37,13 @@ namespace {
 // error then).
 class WorkReport {
 public:
-    WorkReport(const char* kind, const OrvantiCom& com)
+    WorkReport(const char* kind, const Work& com)
         : object_(json_output::object_of(kind)), started_(std::chrono::steady_clock::now()) {
         // One backup or restore of several (--modules) names its module.
         if (!com.moduleIds.empty()) object_["module_id"] = com.moduleId;
         object_["directory"] = com.workDirectory;
-        if (json_output::on()) {
-            json_output::begin_record(record_);
+        if (work_output::on()) {
+            work_output::begin_record(record_);
             scope_.emplace(record_);
         }
     }
@@ -52,18 +52,18 @@ public:
         va_start(args, format);
         // Where the run's report goes: standard output, standard error with
         // --json, or the sink of a program that runs the work for a client.
-        json_output::work_text(json_output::formatted(format, args));
+        work_output::text(json_output::formatted(format, args));
         va_end(args);
     }
     json_output::Object& object() {
         return object_;
     }
     void user(json_output::Object entry) {
-        json_output::work_entry(entry);
+        work_output::entry(entry);
         object_["users"].push_back(std::move(entry));
     }
     int done(int rc) {
-        if (!json_output::on()) return rc;
+        if (!work_output::on()) return rc;
         scope_.reset();
         const Outcome& r = record_;
         if (!object_.contains("users")) object_["users"] = json_output::Object::array();
@@ -74,7 +74,7 @@ public:
         object_["message"] = rc != 0 && r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         const auto elapsed = std::chrono::steady_clock::now() - started_;
         object_["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-        json_output::print_with_module_text(object_, record_);
+        work_output::print_with_module_text(object_, record_);
         return rc;
     }
 
@@ -100,24 +100,26 @@ void add_settings(json_output::Object& entry, uint32_t level, uint32_t policy) {
     entry["auth_policy"] = policy;
 }
 
-int backup_run(OrvantiCom& com, WorkReport& rep);
-int restore_run(OrvantiCom& com, WorkReport& rep);
+int backup_run(Work& com, WorkReport& rep);
+int restore_run(Work& com, WorkReport& rep);
 
 } // namespace
 
-int backup_module(OrvantiCom& com) {
+int tools::backup_module(Work& com) {
+    const work_output::Scope reporting(com.output);
     WorkReport rep("backup", com);
     return rep.done(backup_run(com, rep));
 }
 
-int restore_module(OrvantiCom& com) {
+int tools::restore_module(Work& com) {
+    const work_output::Scope reporting(com.output);
     WorkReport rep("restore", com);
     return rep.done(restore_run(com, rep));
 }
 
 namespace {
 
-int backup_run(OrvantiCom& com, WorkReport& rep) {
+int backup_run(Work& com, WorkReport& rep) {
     const std::string& dir = com.workDirectory;
     backup::Problem problem;
     if (dir.empty() || path_exists(dir))
@@ -127,7 +129,7 @@ int backup_run(OrvantiCom& com, WorkReport& rep) {
     std::vector<uint32_t> ids;
     tools::Failure why;
     if (int rc = tools::list_users(ids, why); rc < 0) {
-        if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
+        if (!why.message.empty()) ERR_LINE_AT(130, "Err: %s\n", why.message.c_str());
         return rc;
     }
     backup::Writer writer;
@@ -139,8 +141,8 @@ int backup_run(OrvantiCom& com, WorkReport& rep) {
         int rc = tools::read_user(id, user, size, why);
         if (rc == 0 && user.templates.empty()) continue;
         if (rc < 0) {
-            if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
-            ERR_LINE("Err: Cannot read the templates of user %#x; no backup is written\n", id);
+            if (!why.message.empty()) ERR_LINE_AT(142, "Err: %s\n", why.message.c_str());
+            ERR_LINE_AT(143, "Err: Cannot read the templates of user %#x; no backup is written\n", id);
             return rc;
         }
         backup::UserEntry u;
@@ -163,7 +165,7 @@ int backup_run(OrvantiCom& com, WorkReport& rep) {
     return 0;
 }
 
-int restore_run(OrvantiCom& com, WorkReport& rep) {
+int restore_run(Work& com, WorkReport& rep) {
     const std::string& dir = com.workDirectory;
     backup::Manifest m;
     backup::Problem problem;
@@ -174,7 +176,7 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
     tools::TemplateSettings module;
     if (int rc = tools::read_settings(module); rc < 0) return rc;
     if (module.templateSize != m.templateSize) {
-        ERR_LINE("Err: The backup's template size %#x differs from the module's %#x; nothing is restored\n",
+        ERR_LINE_AT(177, "Err: The backup's template size %#x differs from the module's %#x; nothing is restored\n",
                  m.templateSize, module.templateSize);
         return FRONT_REFUSED;
     }
@@ -197,7 +199,7 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
     std::vector<uint32_t> present;
     tools::Failure why;
     if (int rc = tools::list_users(present, why); rc < 0) {
-        if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
+        if (!why.message.empty()) ERR_LINE_AT(200, "Err: %s\n", why.message.c_str());
         return rc;
     }
 
@@ -323,17 +325,15 @@ int restore_run(OrvantiCom& com, WorkReport& rep) {
 
 } // namespace
 
-void work_not_begun(OrvantiCom& com, int result) {
-    if (!json_output::on()) return;
-    // The line that said why, recorded before this object began.
-    const Outcome& before = json_output::command_outcome();
-    const std::string message = before.hasMessage ? before.message : std::string();
-    WorkReport rep(com.work == restore_module ? "restore" : "backup", com);
+void tools::work_not_begun(Work& com, bool restore, int result, const std::string& message) {
+    const work_output::Scope reporting(com.output);
+    if (!work_output::on()) return;
+    WorkReport rep(restore ? "restore" : "backup", com);
     if (!message.empty()) outcome::message(message);
     rep.done(result);
 }
 
-int report_backup_problem(const backup::Problem& p, const char* undone) {
+int tools::report_backup_problem(const backup::Problem& p, const char* undone) {
     // Each fault its own reporting site, the words of the backup directory's.
     const std::string text = backup::problem_text(p, undone);
     const char* line = text.c_str();

@@ -1,8 +1,9 @@
-// kelvor --copy-users: the source read once, the users copied onto every
+// The copy of users (kelvor --copy-users, and the service's and the Python
+// package's): the source read once, the users copied onto every
 // target in turn, a line for each user that is not left as it was and one for
 // each target (or with --json an object for every user and target and one for
 // each target).
-#include "CopyUsers.h"
+#include "Works.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "Backup.h"
 #include "BackupDirectory.h"
-#include "Json.h"
-#include "OrvantiCom.h"
+#include "ErrorLines.h"
+#include "JsonWriter.h"
+#include "Platform.h"
 #include "UserCopy.h"
 #include "trace/Outcome.h"
 
@@ -25,6 +26,7 @@ constexpr int ERR_SITE_BLOCK = err_site::COPY_USERS;
 } // namespace
 
 using namespace kelvor;
+using namespace tools;
 
 namespace {
 
@@ -39,7 +41,7 @@ void say(const char* format, ...) {
     // Standard output, or standard error with --json (the objects take
     // standard output then), or the sink of a program that runs the copy for
     // a client of its own; standard output is flushed at once.
-    json_output::work_text(json_output::formatted(format, args));
+    work_output::text(json_output::formatted(format, args));
     va_end(args);
 }
 
@@ -66,7 +68,8 @@ struct Records {
     std::optional<outcome::Scope> scope;
 };
 Records& records() {
-    static Records r;
+    // A copy runs on the thread of its line: one record for each.
+    static thread_local Records r;
     return r;
 }
 
@@ -88,18 +91,18 @@ public:
         started_ = Clock::now();
         // What the target's commands find is recorded for its object: its
         // module text lines, and those that came since the object before.
-        if (!json_output::on()) return;
+        if (!work_output::on()) return;
         Records& r = records();
         r.scope.reset();
         r.target = Outcome{};
         outcome::move_text(r.copy, r.target);
-        json_output::begin_record(r.target);
+        work_output::begin_record(r.target);
         r.scope.emplace(r.target);
     }
-    bool progress(uint64_t done, uint64_t total) override { return json_output::work_count(done, total); }
+    bool progress(uint64_t done, uint64_t total) override { return work_output::count(done, total); }
 
     void user_done(const tools::UserOutcome& u) override {
-        if (json_output::on()) return print_user(u);
+        if (work_output::on()) return print_user(u);
         const std::string who = label_of(u.moduleId) + ": user " + hex(u.userId);
         const char* status = tools::status_name(u.status, u.planned);
         switch (u.status) {
@@ -134,8 +137,8 @@ public:
         const std::string who = label_of(t.moduleId);
         // A target that could not be worked on at all has its error line.
         if (!t.message.empty() && t.reached() == 0 && t.failed == 0 && t.conflicts == 0)
-            ERR_LINE("Err: %s\n", t.message.c_str());
-        if (json_output::on()) return print_target(t);
+            ERR_LINE_AT(137, "Err: %s\n", t.message.c_str());
+        if (work_output::on()) return print_target(t);
         const bool plan = t.planned;
         std::string line;
         auto part = [&](unsigned n, const char* done, const char* planned) {
@@ -185,7 +188,7 @@ private:
             o["reason"] = u.reason;
         }
         if (u.leftInPart) o["left_in_part"] = true;
-        json_output::print(o);
+        work_output::print(o);
     }
 
     void print_target(const tools::TargetOutcome& t) const {
@@ -209,7 +212,7 @@ private:
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
         Records& r = records();
         r.scope.reset();
-        json_output::print_with_module_text(o, r.target);
+        work_output::print_with_module_text(o, r.target);
     }
 
     const CopyRequest& request_;
@@ -219,7 +222,7 @@ private:
 // A copy that ends before any target: its error line is out; with --json
 // one object of the copy as a whole says so.
 int refused(const CopyRequest& request, int rc, Clock::time_point started) {
-    if (json_output::on()) {
+    if (work_output::on()) {
         const Outcome& r = records().copy;
         json_output::Object o = json_output::object_of("copy");
         o["source"] = source_object(request);
@@ -233,15 +236,15 @@ int refused(const CopyRequest& request, int rc, Clock::time_point started) {
         o["message"] = r.hasMessage ? json_output::Object(r.message) : json_output::Object();
         o["elapsed_ms"] =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        json_output::print_with_module_text(o, r);
+        work_output::print_with_module_text(o, r);
     }
     return rc;
 }
 
-int copy_run(OrvantiCom& com, const Clock::time_point started) {
+int copy_run(Work& com, const Clock::time_point started) {
     const CopyRequest& request = com.copyUsers;
     if (com.broadcast) {
-        ERR_LINE("Err: -B reaches every module at once and hears no answer; a copy reads every user back\n");
+        ERR_LINE_AT(244, "Err: -B reaches every module at once and hears no answer; a copy reads every user back\n");
         return refused(request, FRONT_REFUSED, started);
     }
     // The targets: the modules of --modules, or the module of the connection
@@ -250,12 +253,12 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
     if (targets.empty()) targets.push_back(request.fromModule != 0 ? com.moduleId : 0);
     if (request.fromModule != 0 &&
         std::find(targets.begin(), targets.end(), request.fromModule) != targets.end()) {
-        ERR_LINE("Err: Module %u is the source of the copy and one of its targets\n",
+        ERR_LINE_AT(253, "Err: Module %u is the source of the copy and one of its targets\n",
                  static_cast<unsigned>(request.fromModule));
         return refused(request, FRONT_REFUSED, started);
     }
     if (request.fromModule != 0 && targets.front() == 0) {
-        ERR_LINE("Err: A copy from a module of the line goes to -m ID or --modules LIST\n");
+        ERR_LINE_AT(258, "Err: A copy from a module of the line goes to -m ID or --modules LIST\n");
         return refused(request, FRONT_REFUSED, started);
     }
 
@@ -265,8 +268,8 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
         tools::Failure why;
         if (const int rc = tools::read_module_source(request.fromModule, request.users, source, why);
             rc < 0) {
-            if (!why.message.empty()) ERR_LINE("Err: %s\n", why.message.c_str());
-            ERR_LINE("Err: Cannot read the users of module %u; nothing is copied\n",
+            if (!why.message.empty()) ERR_LINE_AT(268, "Err: %s\n", why.message.c_str());
+            ERR_LINE_AT(269, "Err: Cannot read the users of module %u; nothing is copied\n",
                      static_cast<unsigned>(request.fromModule));
             return refused(request, rc, started);
         }
@@ -282,7 +285,7 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
 
     // What the library records from here on is the targets'; the module text
     // lines of the source's reading go to the first target's object.
-    if (json_output::on()) records().scope.reset();
+    if (work_output::on()) records().scope.reset();
     Report report(request);
     tools::CopyOptions options;
     options.users = request.users;
@@ -293,7 +296,7 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
     tools::copy_users(source, targets, options, report, &outcomes);
     switch (tools::copy_end(outcomes)) {
     case tools::CopyEnd::Success: return 0;
-    case tools::CopyEnd::Partial: com.worstExit = std::max(com.worstExit, EXIT_PARTIAL); return 0;
+    case tools::CopyEnd::Partial: com.partial = true; return 0;
     case tools::CopyEnd::Failure: break;
     }
     return tools::worst_result(outcomes);
@@ -301,13 +304,14 @@ int copy_run(OrvantiCom& com, const Clock::time_point started) {
 
 } // namespace
 
-int copy_users(OrvantiCom& com) {
+int tools::copy_users(Work& com) {
+    const work_output::Scope reporting(com.output);
     const Clock::time_point started = Clock::now();
     // The error lines before the first target become the message of the copy's object.
     Records& r = records();
-    if (json_output::on()) {
+    if (work_output::on()) {
         r.copy = Outcome{};
-        json_output::begin_record(r.copy);
+        work_output::begin_record(r.copy);
         r.scope.emplace(r.copy);
     }
     const int rc = copy_run(com, started);
