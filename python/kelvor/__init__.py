@@ -1586,8 +1586,9 @@ class Module(_Commands):
 
     # ---- the line of this module
     def interrupt(self) -> None:
-        """Ends the wait of this module's call in progress (from another thread, or a signal handler) as its
-        read time-out would: the call raises its link error. Other Modules' calls go on."""
+        """Ends the wait of this module's call in progress (made by another thread) as its read time-out
+        would: the call raises its link error (:class:`ReadTimeout` for a wait). Made while no call runs, it
+        ends the next call's waits instead. Other Modules' calls go on."""
         self._opening.interrupt()
 
     def trace_to(self, handler: Union[Callable[[str], Any], _logging.Logger, None],
