@@ -284,7 +284,8 @@ void deliver_trace(Connection& c) {
     if (!given(handler)) return;
     for (const std::string& line : lines) handler(text_of(line));
     if (dropped > 0)
-        handler(py::str("[ERR] " + std::to_string(dropped) + " trace lines were dropped: the backlog was full\n"));
+        handler(py::str("[ERR] " + std::to_string(dropped) +
+                        " trace lines were dropped: the backlog was full\n"));
 }
 
 // Tells the Python callable how a transfer of the connection `context` goes.
@@ -502,7 +503,6 @@ py::bytes to_bytes(const Bytes& b) {
     return to_bytes(b, b.size());
 }
 
-
 // ------------------------------------------------------------ run_command
 
 // The type of the connections, for the entry point's check of its argument:
@@ -649,9 +649,9 @@ PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             absent(7) ? py::object(py::none()) : py::reinterpret_borrow<py::object>(given[7]);
         return run_request(py::reinterpret_borrow<py::object>(given[0]), moduleId,
                            static_cast<uint32_t>(number(2, UINT32_MAX)),
-                           static_cast<uint32_t>(number(3, UINT32_MAX)), static_cast<uint8_t>(number(4, 0xFF)),
-                           std::move(input), static_cast<uint32_t>(number(6, UINT32_MAX)), std::move(progress),
-                           given[8])
+                           static_cast<uint32_t>(number(3, UINT32_MAX)),
+                           static_cast<uint8_t>(number(4, 0xFF)), std::move(input),
+                           static_cast<uint32_t>(number(6, UINT32_MAX)), std::move(progress), given[8])
             .release()
             .ptr();
     } catch (py::error_already_set& e) {
@@ -773,8 +773,8 @@ std::string diagnosis(Connection& c, const std::string& port, int baud, int hexT
 // to the end of its failure path: only the opening that failed closes the
 // port it opened. Two connections opening the same port: the port's lock lets
 // one have it.
-py::tuple open_module(Connection& c, const std::string& port, int baud, int hexText, int network, int moduleId,
-                      int timeout, bool broadcast) {
+py::tuple open_module(Connection& c, const std::string& port, int baud, int hexText, int network,
+                      int moduleId, int timeout, bool broadcast) {
     LineLock held(c);
     if (c.open) throw std::runtime_error("this kelvor.Module is open already (close it first)");
     bool interrupted = false;
@@ -855,7 +855,6 @@ constexpr const char* FAMILIES[] = {
     "raw"};
 static_assert(std::size(FAMILIES) == static_cast<size_t>(packet::Family::Raw) + 1);
 
-
 // ------------------------------------------------------------- copy of users
 
 // Tells the Python callable the progress of a work of the tools, with the
@@ -881,7 +880,9 @@ public:
     CopyCollector(Connection& c, py::object progress) : c_(c), progress_(std::move(progress)) {}
     void user_done(const tools::UserOutcome& u) override { users.push_back(u); }
     void target_done(const tools::TargetOutcome& t) override { targets.push_back(t); }
-    bool progress(uint64_t done, uint64_t total) override { return tell_progress(c_, progress_, done, total); }
+    bool progress(uint64_t done, uint64_t total) override {
+        return tell_progress(c_, progress_, done, total);
+    }
     std::vector<tools::UserOutcome> users;
     std::vector<tools::TargetOutcome> targets;
 
@@ -927,9 +928,9 @@ py::tuple copy_users_call(Connection& c, uint16_t fromModule, const std::string&
     });
     py::list userList, targetList;
     for (const tools::UserOutcome& u : collector.users)
-        userList.append(py::make_tuple(u.moduleId, u.userId, tools::status_name(u.status, u.planned), u.planned,
-                                       u.templates, u.foundOnModule, u.adminLevel, u.authPolicy, u.result,
-                                       text_or_none(u.reason), u.leftInPart));
+        userList.append(py::make_tuple(u.moduleId, u.userId, tools::status_name(u.status, u.planned),
+                                       u.planned, u.templates, u.foundOnModule, u.adminLevel, u.authPolicy,
+                                       u.result, text_or_none(u.reason), u.leftInPart));
     for (const tools::TargetOutcome& t : collector.targets)
         targetList.append(py::make_tuple(t.moduleId, t.planned, t.copied, t.replaced, t.updated, t.unchanged,
                                          t.conflicts, t.pruned, t.failed, t.notTried, t.result,
@@ -947,7 +948,9 @@ public:
     void say(const std::string& line) override { lines.push_back(line); }
     void backed_up(const tools::BackedUpUser& u) override { backedUp.push_back(u); }
     void restored(const tools::RestoredUser& u) override { restoredUsers.push_back(u); }
-    bool progress(uint64_t done, uint64_t total) override { return tell_progress(c_, progress_, done, total); }
+    bool progress(uint64_t done, uint64_t total) override {
+        return tell_progress(c_, progress_, done, total);
+    }
     std::vector<std::string> lines;
     std::vector<tools::BackedUpUser> backedUp;
     std::vector<tools::RestoredUser> restoredUsers;
@@ -991,11 +994,14 @@ py::tuple work_call(Connection& c, bool restore, const std::string& directory, p
                                 report.endedEarly ? static_cast<int64_t>(report.notTried) : int64_t{-1});
     } else {
         for (const tools::BackedUpUser& u : collector.backedUp)
-            users.append(py::make_tuple(u.id, u.templates, u.templateBytes, text_of(u.file), u.sha, u.adminLevel,
-                                        u.authPolicy));
+            users.append(py::make_tuple(u.id, u.templates, u.templateBytes, text_of(u.file), u.sha,
+                                        u.adminLevel, u.authPolicy));
         counts = py::make_tuple(report.users, report.templates, report.templateSize);
     }
-    return py::make_tuple(rc, text_or_none(report.message), lines, users, counts);
+    const std::string why = report.cause.empty() || report.message.empty()
+                                ? report.cause + report.message
+                                : report.cause + "; " + report.message;
+    return py::make_tuple(rc, text_or_none(why), lines, users, counts);
 }
 
 } // namespace

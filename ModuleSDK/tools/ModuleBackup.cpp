@@ -40,7 +40,7 @@ int backup_users(const std::string& dir, WorkReport& report, WorkObserver& obser
     std::vector<uint32_t> ids;
     Failure why;
     if (const int rc = list_users(ids, why); rc < 0) {
-        report.message = why.message;
+        report.cause = why.message;
         return rc;
     }
     backup::Problem problem;
@@ -54,8 +54,8 @@ int backup_users(const std::string& dir, WorkReport& report, WorkObserver& obser
         const int rc = read_user(id, user, size, why);
         if (rc == 0 && user.templates.empty()) continue;
         if (rc < 0) {
-            report.message = (why.message.empty() ? std::string() : why.message + "; ") +
-                             text("Cannot read the templates of user %#x; no backup is written", id);
+            report.cause = why.message;
+            report.message = text("Cannot read the templates of user %#x; no backup is written", id);
             return rc;
         }
         backup::UserEntry entry;
@@ -86,8 +86,9 @@ int restore_users(const std::string& dir, WorkReport& report, WorkObserver& obse
     TemplateSettings module;
     if (const int rc = read_settings(module); rc < 0) return rc;
     if (module.templateSize != m.templateSize) {
-        report.message = text("The backup's template size %#x differs from the module's %#x; nothing is restored",
-                              m.templateSize, module.templateSize);
+        report.message =
+            text("The backup's template size %#x differs from the module's %#x; nothing is restored",
+                 m.templateSize, module.templateSize);
         return REFUSED;
     }
     for (const backup::UserEntry& u : m.users) {
@@ -101,15 +102,16 @@ int restore_users(const std::string& dir, WorkReport& report, WorkObserver& obse
         }
     }
     if (module.enrollMode != m.enrollMode || module.securityLevel != m.securityLevel)
-        observer.say(text("Note: the backup was taken with enroll mode %#x and security level %#x, the module "
-                          "has %#x and %#x\n",
-                          m.enrollMode, m.securityLevel, module.enrollMode, module.securityLevel));
+        observer.say(
+            text("Note: the backup was taken with enroll mode %#x and security level %#x, the module "
+                 "has %#x and %#x\n",
+                 m.enrollMode, m.securityLevel, module.enrollMode, module.securityLevel));
 
     // Users the module has already are compared with the backup's (below).
     std::vector<uint32_t> present;
     Failure why;
     if (const int rc = list_users(present, why); rc < 0) {
-        report.message = why.message;
+        report.cause = why.message;
         return rc;
     }
 
@@ -240,8 +242,8 @@ int restore_users(const std::string& dir, WorkReport& report, WorkObserver& obse
     } else if (!m.users.empty()) {
         observer.progress(total, total);
     }
-    observer.say(text("Restore: %u users restored, %u skipped, %u failed\n", report.restoredCount, report.skipped,
-                      report.failed));
+    observer.say(text("Restore: %u users restored, %u skipped, %u failed\n", report.restoredCount,
+                      report.skipped, report.failed));
     return worst;
 }
 

@@ -32,11 +32,11 @@ enum class RestoreStatus { Restored, Skipped, Failed };
 struct RestoredUser {
     uint32_t id = 0;
     RestoreStatus status = RestoreStatus::Restored;
-    uint32_t templates = 0;    // restored: the backup's templates of the user
-    size_t foundOnModule = 0;  // restored: of them, the ones that were on the module already
-    const char* reason = "";   // skipped or failed: why
-    int result = 0;            // failed, or skipped for an ID in use: the result code
-    bool leftInPart = false;   // failed: templates written that could not be removed again
+    uint32_t templates = 0;   // restored: the backup's templates of the user
+    size_t foundOnModule = 0; // restored: of them, the ones that were on the module already
+    const char* reason = "";  // skipped or failed: why
+    int result = 0;           // failed, or skipped for an ID in use: the result code
+    bool leftInPart = false;  // failed: templates written that could not be removed again
     uint32_t adminLevel = LEVEL_NONE;
     uint32_t authPolicy = POLICY_FINGERPRINT;
 };
@@ -59,9 +59,12 @@ public:
 };
 
 struct WorkReport {
-    // Why it failed: a line for the operator ("Cannot read the templates of
-    // user 0x5; no backup is written"), empty where the library's own line
-    // said it; the directory's fault, when it was the directory.
+    // Why it failed: the line of the step that failed where the library's
+    // own line does not say it (cause), then what that meant for the work
+    // ("Cannot read the templates of user 0x5; no backup is written"), each
+    // empty when there is nothing to add; the directory's fault, when it was
+    // the directory (message is then its text).
+    std::string cause;
     std::string message;
     backup::Problem problem;
     // A backup: its users and their templates, of templateSize bytes each.

@@ -526,8 +526,8 @@ def _parse_time(text: Any) -> Optional[_dt.datetime]:
 # whatever the thread; a thread that waits for its turn lets others run (and
 # can be interrupted). A call made while the same thread's call on the same
 # Module runs (from a progress callable or a trace handler) is refused at
-# once instead of waiting for ever. The Module's own lock (an RLock) only
-# keeps its opening and closing apart from the calls that fetch an outcome.
+# once instead of waiting for ever. The outcome of a call is the calling
+# thread's (the extension keeps it per thread), so fetching it needs no lock.
 
 
 class _Seen(_threading.local):
