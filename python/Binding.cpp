@@ -901,6 +901,8 @@ py::tuple copy_users_call(Connection& c, uint16_t fromModule, const std::string&
                           const std::vector<std::pair<uint32_t, uint32_t>>& users, bool replace, bool prune,
                           bool dryRun, py::object progress) {
     check_progress(progress);
+    if (fromDirectory.find('\0') != std::string::npos)
+        throw py::value_error("the backup's directory is a name without NUL characters");
     tools::CopyOptions options;
     for (const auto& [first, last] : users) options.users.push_back({first, last});
     options.replace = replace;
@@ -976,6 +978,9 @@ const char* restore_status_name(tools::RestoreStatus s) {
 // counts (restored, skipped, failed, not_tried).
 py::tuple work_call(Connection& c, bool restore, const std::string& directory, py::object progress) {
     check_progress(progress);
+    // The system's calls would take the name only up to its first NUL: another directory.
+    if (directory.empty() || directory.find('\0') != std::string::npos)
+        throw py::value_error("the backup's directory is a name without NUL characters");
     WorkCollector collector(c, std::move(progress));
     tools::WorkReport report;
     const int rc = run_stoppable(c, [&] {

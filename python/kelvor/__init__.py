@@ -1440,7 +1440,7 @@ class Module(_Commands):
         directory = ""
         if from_backup is not None:
             directory = _os.fspath(from_backup)
-            if not isinstance(directory, str) or not directory:
+            if not isinstance(directory, str) or not directory or "\0" in directory:
                 raise ValueError("from_backup is the directory of a backup")
         if targets is None:
             target_ids = [own if network else 0]
@@ -1538,8 +1538,8 @@ class Module(_Commands):
         Returns the object ``kelvor --json`` prints for it (each user in "users"); ``progress(done, 0)`` is told
         each user backed up, and stops the backup by raising (nothing is left behind)."""
         directory = _os.fspath(directory)
-        if not isinstance(directory, str) or not directory:
-            raise ValueError("a backup is written into a directory: its name is needed")
+        if not isinstance(directory, str) or not directory or "\0" in directory:
+            raise ValueError("a backup is written into a directory: its name is needed (without NUL characters)")
         if _os.path.lexists(directory):
             raise FileExistsError(_errno.EEXIST, "the backup's directory exists already", directory)
         obj, users, (_, templates, template_bytes) = self._work("backup", directory, module_id, progress)
@@ -1561,8 +1561,8 @@ class Module(_Commands):
         addresses that module first. Returns the object ``kelvor --json`` prints for it (each user in "users");
         ``progress(done, total)`` is told each user, and stops the restore by raising."""
         directory = _os.fspath(directory)
-        if not isinstance(directory, str) or not directory:
-            raise ValueError("a backup is read from a directory: its name is needed")
+        if not isinstance(directory, str) or not directory or "\0" in directory:
+            raise ValueError("a backup is read from a directory: its name is needed (without NUL characters)")
         obj, users, (restored, skipped, failed, not_tried) = self._work("restore", directory, module_id, progress)
         for user_id, status, count, found, reason, result, left, level, policy in users:
             entry: Dict[str, Any] = {"user_id": user_id, "status": status}

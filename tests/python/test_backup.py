@@ -128,6 +128,14 @@ def test_backup_and_copy_on_the_module_a_shared_line_addresses(tmp_path):
             assert m.backup(tmp_path / "b2", module_id=2)["module_id"] == 2
             with pytest.raises(ValueError, match="module_id"):
                 m.backup(tmp_path / "b3", module_id=0)
+            # A name the system would cut at its NUL names another directory.
+            for call in (lambda: m.backup(str(tmp_path / "b4") + "\0x"),
+                         lambda: m.restore(str(tmp_path / "b") + "\0x"),
+                         lambda: m._opening.backup(str(tmp_path / "b4") + "\0x", None),
+                         lambda: m.copy_users(from_backup=str(tmp_path / "b") + "\0x")):
+                with pytest.raises(ValueError):
+                    call()
+            assert not os.path.exists(tmp_path / "b4")
         assert files_of(tmp_path / "b") == files_of(tmp_path / "b2")
     finally:
         line.stop()
