@@ -1,13 +1,16 @@
 // _kelvor: the library's command functions for Python, one call each, with
-// Python values in and out. The library's line and its outcome record belong
-// to the whole process, so one call runs at a time: every call holds the line
-// lock, runs with the interpreter's lock released, keeps its outcome (message,
-// decoded values, module text) for the thread that made it, hands the trace to
-// a Python handler when one is set, tells a progress callable how a transfer
-// goes, and turns Ctrl-C during a wait into an ended read and a
-// KeyboardInterrupt. A call made while the same thread's call runs (from a
-// progress callable or a trace handler) is refused. Errors are raised by the
-// Python layer (kelvor/__init__.py) from the result codes returned here.
+// Python values in and out. Each kelvor.Module has a Connection of its own: a
+// kelvor::Line (port, link state, settings, trace, interrupt) and a lock, so
+// that calls on different Modules run at the same time while the calls on one
+// take turns. Every call holds its connection's lock, runs with the
+// interpreter's lock released, keeps its outcome (message, decoded values,
+// module text) for the thread that made it, hands the trace to the
+// connection's Python handler (or the process's), tells a progress callable
+// how a transfer goes, and turns Ctrl-C during a wait of the main thread into
+// an ended read on the line of that call and a KeyboardInterrupt. A call made
+// while the same thread's call on the same connection runs (from a progress
+// callable or a trace handler) is refused. Errors are raised by the Python
+// layer (kelvor/__init__.py) from the result codes returned here.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "BackupDirectory.h"
+#include "ModuleBackup.h"
 #include "ModuleSDK.h"
 #include "UserCopy.h"
 #include "connection/LineSettings.h"
@@ -41,10 +45,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// ------------------------------------------------------------ process state
+constexpr uint32_t TRACE_ALL = TRACE_ERROR | TRACE_CALL | TRACE_COMM | TRACE_DATA | TRACE_USER;
 
-// The trace lines gathered while a call runs, handed to Python when it ends
-// (or at the next progress report): the library's thread never calls Python.
+// ------------------------------------------------------------- connections
+
+// The trace lines of one line gathered while a call runs, handed to Python
+// when it ends (or at the next progress report): the library's thread never
+// calls Python.
 constexpr size_t TRACE_BACKLOG_MAX = 16u << 20;
 struct TraceBacklog {
     std::mutex lock;
@@ -53,61 +60,97 @@ struct TraceBacklog {
     size_t dropped = 0;
     std::atomic<bool> pending{false}; // lines or drops wait (set with the lock held)
 };
-TraceBacklog& backlog() {
-    static TraceBacklog b;
-    return b;
-}
 
-struct Session {
-    bool open = false;
-    uint64_t opening = 0;   // counts the openings: a Module knows the one it made
-    py::object outcomeType; // the package's class of outcomes (a named tuple), once it is given
-    py::object progress;    // callable(done, total), or None or null
-    py::object traceLines;  // callable(line), or None or null
-    std::optional<py::error_already_set> failure;
-    unsigned long mainThread = 0;
-};
-Session& session() {
-    static Session s;
-    return s;
-}
+bool observe(uint64_t done, uint64_t total, void* context);
 
-// One call of the library at a time, in the whole process. The lock is
-// waited for with the interpreter's lock released, so that the call that holds
-// it can still report progress; the thread that holds it is known, so that a
-// call from inside its own call is refused instead of waiting for ever.
-struct Line {
+// One module's connection. Its lock is waited for with the interpreter's
+// lock released, so that the call that holds it can still report progress;
+// the thread that holds it is known, so that a call from inside its own call
+// is refused instead of waiting for ever. Everything but the lock, the owner
+// and the interrupt flag is used with both locks held.
+struct Connection {
+    Line line;
     std::timed_mutex lock;
     std::atomic<unsigned long> owner{0};
+    bool open = false;
+    // Ctrl-C came during the main thread's call on this line.
+    std::atomic<bool> sigint{false};
+    py::object progress; // callable(done, total), or None or null
+    std::optional<py::error_already_set> failure;
+    TraceBacklog backlog;
+    // The connection's own trace (mask and handler), or the process's: its
+    // settings are taken at the first call after they change.
+    bool ownTrace = false;
+    py::object traceLines; // callable(line), or null: standard error
+    uint64_t traceGeneration = 0;
+
+    Connection() { line.transfer_observer(observe, this); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 };
-Line& line() {
-    static Line l;
-    return l;
+
+// What the process keeps beside its connections.
+struct Process {
+    py::object outcomeType; // the package's class of outcomes (a named tuple), once it is given
+    // The process's trace (kelvor.log_to_logging, log_to_stderr, trace_off),
+    // for every connection without one of its own.
+    py::object traceLines;
+    uint32_t traceMask = 0;
+    uint64_t traceGeneration = 1;
+    unsigned long mainThread = 0;
+    std::atomic<int> openCount{0};
+    // Every connection made, for the interpreter's exit and the interrupt of all.
+    std::mutex registryLock;
+    std::vector<std::weak_ptr<Connection>> connections;
+};
+Process& process() {
+    static Process p;
+    return p;
+}
+
+std::shared_ptr<Connection> make_connection() {
+    auto c = std::make_shared<Connection>();
+    Process& p = process();
+    std::lock_guard<std::mutex> guard(p.registryLock);
+    std::erase_if(p.connections, [](const std::weak_ptr<Connection>& w) { return w.expired(); });
+    p.connections.push_back(c);
+    return c;
+}
+
+std::vector<std::shared_ptr<Connection>> every_connection() {
+    Process& p = process();
+    std::vector<std::shared_ptr<Connection>> out;
+    std::lock_guard<std::mutex> guard(p.registryLock);
+    for (const std::weak_ptr<Connection>& w : p.connections)
+        if (auto c = w.lock()) out.push_back(std::move(c));
+    return out;
 }
 
 class LineLock {
 public:
-    LineLock() {
-        Line& l = line();
+    explicit LineLock(Connection& c) : c_(c) {
         const unsigned long me = PyThread_get_thread_ident();
-        if (l.owner.load() == me)
+        if (c.owner.load() == me)
             throw std::runtime_error(
                 "a kelvor call is running on this thread already: the module cannot be used "
                 "from inside its own call (a progress callable or a trace handler); "
                 "call it once the running call has returned");
         // A free lock is taken at once; only a wait lets the interpreter go on.
-        if (!l.lock.try_lock()) {
+        if (!c.lock.try_lock()) {
             py::gil_scoped_release unlocked;
-            l.lock.lock();
+            c.lock.lock();
         }
-        l.owner.store(me);
+        c.owner.store(me);
     }
     ~LineLock() {
-        line().owner.store(0);
-        line().lock.unlock();
+        c_.owner.store(0);
+        c_.lock.unlock();
     }
     LineLock(const LineLock&) = delete;
     LineLock& operator=(const LineLock&) = delete;
+
+private:
+    Connection& c_;
 };
 
 // The interpreter's lock let go for the length of a library call (what
@@ -136,6 +179,10 @@ py::str text_of(const std::string& text) {
     PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
+}
+
+py::object text_or_none(const std::string& text) {
+    return text.empty() ? py::object(py::none()) : py::object(text_of(text));
 }
 
 // The name of an outcome's value as Python text. The names are the library's
@@ -180,10 +227,8 @@ py::object python_of(const Value& v) {
     return py::none();
 }
 
-std::atomic<bool> g_sigint{false};
-
-void keep_trace_line(const char* text, size_t n, void*) {
-    TraceBacklog& b = backlog();
+void keep_trace_line(const char* text, size_t n, void* context) {
+    TraceBacklog& b = *static_cast<TraceBacklog*>(context);
     std::lock_guard<std::mutex> guard(b.lock);
     if (b.bytes + n > TRACE_BACKLOG_MAX) {
         ++b.dropped;
@@ -197,12 +242,34 @@ void keep_trace_line(const char* text, size_t n, void*) {
 
 void drop_trace_line(const char*, size_t, void*) {}
 
+const py::object& trace_handler(const Connection& c) {
+    return c.ownTrace ? c.traceLines : process().traceLines;
+}
+
+// The line's trace to `handler` (null: its standard error), of `mask`.
+void set_line_trace(Connection& c, uint32_t mask, const py::object& handler) {
+    c.line.call([&] {
+        trace_disable(TRACE_ALL);
+        trace_enable(mask);
+        trace_to(given(handler) ? keep_trace_line : nullptr, &c.backlog);
+    });
+}
+
+// Before a call, with the connection's lock held: the process's trace
+// settings, when they changed since the line took them.
+void follow_process_trace(Connection& c) {
+    const Process& p = process();
+    if (c.ownTrace || c.traceGeneration == p.traceGeneration) return;
+    set_line_trace(c, p.traceMask, p.traceLines);
+    c.traceGeneration = p.traceGeneration;
+}
+
 // Hands the gathered lines to the Python handler; the lock is held.
-void deliver_trace() {
+void deliver_trace(Connection& c) {
     std::vector<std::string> lines;
     size_t dropped = 0;
     {
-        TraceBacklog& b = backlog();
+        TraceBacklog& b = c.backlog;
         // Most calls trace nothing: no lock for an empty backlog.
         if (!b.pending.load()) return;
         std::lock_guard<std::mutex> guard(b.lock);
@@ -212,32 +279,35 @@ void deliver_trace() {
         b.bytes = 0;
         b.dropped = 0;
     }
-    Session& s = session();
-    if (!given(s.traceLines)) return;
-    for (const std::string& line : lines) s.traceLines(text_of(line));
+    // Held: a handler may set another while it is called.
+    const py::object handler = trace_handler(c);
+    if (!given(handler)) return;
+    for (const std::string& line : lines) handler(text_of(line));
     if (dropped > 0)
-        s.traceLines(py::str("[ERR] " + std::to_string(dropped) +
-                             " trace lines were dropped: the backlog was full\n"));
+        handler(py::str("[ERR] " + std::to_string(dropped) +
+                        " trace lines were dropped: the backlog was full\n"));
 }
 
-bool observe(uint64_t done, uint64_t total, void*) {
-    if (g_sigint.load()) return false;
-    Session& s = session();
-    if (!given(s.progress)) return true;
+// Tells the Python callable how a transfer of the connection `context` goes.
+bool observe(uint64_t done, uint64_t total, void* context) {
+    Connection& c = *static_cast<Connection*>(context);
+    if (c.sigint.load()) return false;
+    if (!given(c.progress)) return true;
     py::gil_scoped_acquire gil;
     try {
-        deliver_trace();
-        s.progress(done, total);
+        deliver_trace(c);
+        c.progress(done, total);
     } catch (py::error_already_set& e) {
-        s.failure.emplace(std::move(e));
+        c.failure.emplace(std::move(e));
         return false;
     }
     return true;
 }
 
-// Ctrl-C during a call of the main thread: the read in progress ends, the
-// call returns, and the interrupt is raised as KeyboardInterrupt once the lock
-// is back. The handler is put in place once, in front of the interpreter's own,
+// Ctrl-C during a call of the main thread: the read in progress on that
+// call's line ends, the call returns, and the interrupt is raised as
+// KeyboardInterrupt once the lock is back; the lines of other threads' calls
+// go on. The handler is put in place once, in front of the interpreter's own,
 // which it calls after it: outside a call Ctrl-C is the interpreter's alone.
 // A program that sets a SIGINT handler of its own (signal.signal) puts the
 // interpreter's back in front; the next call of the main thread sees that and
@@ -253,19 +323,22 @@ Sigint& sigint_state() {
     static Sigint s;
     return s;
 }
-std::atomic<bool> g_inMainCall{false};
+// The connection of the main thread's call in progress (the innermost, when
+// a progress callable calls another module).
+std::atomic<Connection*> g_mainCall{nullptr};
 
 extern "C" void on_sigint(int sig) {
-    if (g_inMainCall.load()) {
-        g_sigint.store(true);
-        serial_interrupt();
+    Connection* c = g_mainCall.load();
+    if (c != nullptr) {
+        c->sigint.store(true);
+        c->line.interrupt();
     }
     const struct sigaction& next = sigint_state().next;
     if (next.sa_flags & SA_SIGINFO) {
         if (next.sa_sigaction) next.sa_sigaction(sig, nullptr, nullptr);
     } else if (next.sa_handler == SIG_DFL) {
         // Without a handler of the interpreter's, a Ctrl-C outside a call ends the process as always.
-        if (!g_inMainCall.load()) {
+        if (c == nullptr) {
             ::signal(sig, SIG_DFL);
             ::raise(sig);
         }
@@ -289,12 +362,12 @@ void install_sigint() {
     s.installed = sigaction(SIGINT, &mine, nullptr) == 0;
 }
 
-// Marks a call of the main thread for the handler, after checking that the
-// handler is still in front.
+// Marks a call of the main thread on `c` for the handler, after checking that
+// the handler is still in front.
 class SigintScope {
 public:
-    SigintScope() {
-        if (PyThread_get_thread_ident() != session().mainThread) return;
+    explicit SigintScope(Connection& c) {
+        if (PyThread_get_thread_ident() != process().mainThread) return;
         Sigint& s = sigint_state();
         if (s.getsignal) {
             PyObject* got = PyObject_CallOneArg(s.getsignal.ptr(), s.number.ptr());
@@ -305,38 +378,39 @@ public:
                 s.pythonSide = std::move(now);
             }
         }
-        g_inMainCall.store(true);
+        previous_ = g_mainCall.exchange(&c);
         marked_ = true;
     }
     ~SigintScope() {
-        if (marked_) g_inMainCall.store(false);
+        if (marked_) g_mainCall.store(previous_);
     }
     SigintScope(const SigintScope&) = delete;
     SigintScope& operator=(const SigintScope&) = delete;
 
 private:
+    Connection* previous_ = nullptr;
     bool marked_ = false;
 };
 
-void require_open() {
-    if (!session().open) throw py::value_error("no module is open");
+void require_open(const Connection& c) {
+    if (!c.open) throw py::value_error("the module is closed");
 }
 
 // After a call: the line's interrupt cleared; whether Ctrl-C came.
-bool clear_interrupt() {
-    const bool interrupted = g_sigint.exchange(false);
-    if (interrupted || serial_interrupted()) serial_clear_interrupt();
+bool clear_interrupt(Connection& c) {
+    const bool interrupted = c.sigint.exchange(false);
+    if (interrupted || c.line.interrupted()) c.line.clear_interrupt();
     return interrupted;
 }
 
 // After a call, with the interpreter held: the trace delivered, and the first
 // failure of a Python callable raised (the progress callable's, else the
 // trace handler's), then any pending signal.
-void end_call(Session& s) {
-    std::optional<py::error_already_set> failure = std::move(s.failure);
-    s.failure.reset();
+void end_call(Connection& c) {
+    std::optional<py::error_already_set> failure = std::move(c.failure);
+    c.failure.reset();
     try {
-        deliver_trace();
+        deliver_trace(c);
     } catch (py::error_already_set& e) {
         if (!failure) failure.emplace(std::move(e));
     }
@@ -344,37 +418,44 @@ void end_call(Session& s) {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// Runs one library call with the line lock held: interpreter's lock released,
-// outcome recorded, progress observed. Nothing is sent unless the progress
-// argument can be called.
-template <class F> int run_locked(F&& f, py::object progress = py::none()) {
+void check_progress(const py::object& progress) {
     if (given(progress) && !PyCallable_Check(progress.ptr()))
         throw py::type_error(std::string("progress is a callable(done, total), not ") +
                              Py_TYPE(progress.ptr())->tp_name);
-    Session& s = session();
-    s.progress = std::move(progress);
-    g_sigint.store(false);
+}
+
+// Runs one library call on the connection's line with its lock held:
+// interpreter's lock released, outcome recorded, progress observed. Nothing
+// is sent unless the progress argument can be called.
+template <class F> int run_locked(Connection& c, F&& f, py::object progress = py::none()) {
+    check_progress(progress);
+    c.progress = std::move(progress);
+    c.sigint.store(false);
+    follow_process_trace(c);
     int rc = 0;
     Outcome recorded;
     {
-        SigintScope sigint;
+        SigintScope sigint(c);
         py::gil_scoped_release unlocked;
         const outcome::Scope scope(recorded);
-        rc = f();
-        trace_flush();
+        rc = c.line.call([&] {
+            const int r = f();
+            trace_flush();
+            return r;
+        });
     }
     t_outcome = std::move(recorded);
-    s.progress = py::object();
-    clear_interrupt();
-    end_call(s);
+    c.progress = py::object();
+    clear_interrupt(c);
+    end_call(c);
     return rc;
 }
 
 // One call on the open module.
-template <class F> int run(F&& f, py::object progress = py::none()) {
-    LineLock held;
-    require_open();
-    return run_locked(std::forward<F>(f), std::move(progress));
+template <class F> int run(Connection& c, F&& f, py::object progress = py::none()) {
+    LineLock held(c);
+    require_open(c);
+    return run_locked(c, std::forward<F>(f), std::move(progress));
 }
 
 // Raised when the operator pressed Ctrl-C while the call was waiting.
@@ -386,12 +467,13 @@ void raise_if_interrupted(bool interrupted) {
 }
 
 // A call that the operator can stop: the interrupt is raised after it.
-template <class F> int run_stoppable(F&& f, py::object progress = py::none()) {
+template <class F> int run_stoppable(Connection& c, F&& f, py::object progress = py::none()) {
     bool interrupted = false;
     const int rc = run(
+        c,
         [&] {
             const int r = f();
-            interrupted = g_sigint.load();
+            interrupted = c.sigint.load();
             return r;
         },
         std::move(progress));
@@ -423,16 +505,27 @@ py::bytes to_bytes(const Bytes& b) {
 
 // ------------------------------------------------------------ run_command
 
+// The type of the connections, for the entry point's check of its argument:
+// compared by address, without the lookup that a cast makes.
+PyTypeObject* g_connectionType = nullptr;
+
+// The connection an argument is, nullptr when it is none.
+Connection* connection_of(PyObject* o) {
+    if (o == nullptr || Py_TYPE(o) != g_connectionType) return nullptr;
+    auto* inst = reinterpret_cast<py::detail::instance*>(o);
+    return static_cast<Connection*>(inst->get_value_and_holder().value_ptr());
+}
+
 // (result, message or None, values, module text lines, output bytes or None
 // when the command took none, whether the host refused the command itself,
 // None, the host's own line or None, which check it was) of one command on
-// the open module, as an instance of the package's class of outcomes once it
-// is given. `command` is its keyword or code; a code without a command of its
-// own goes out as a raw packet. With `opening` (not 0) the command runs only
-// on the connection of that opening: a module closed since is refused.
+// the connection `opening` (its Module's), as an instance of the package's
+// class of outcomes once it is given. `command` is its keyword or code; a
+// code without a command of its own goes out as a raw packet. A connection
+// closed is refused.
 py::object run_request(const py::object& command, std::optional<uint16_t> moduleId, uint32_t p1, uint32_t p2,
                        uint8_t flag, std::optional<py::buffer> input, uint32_t chunkSize, py::object progress,
-                       uint64_t opening) {
+                       PyObject* opening) {
     CommandRequest request;
     if (py::isinstance<py::str>(command)) {
         const std::string keyword = command.cast<std::string>();
@@ -456,26 +549,29 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
         request.input = std::span<const uint8_t>(data);
     }
     if (chunkSize != 0) request.chunkSize = chunkSize;
-    if (given(progress) && !PyCallable_Check(progress.ptr()))
-        throw py::type_error(std::string("progress is a callable(done, total), not ") +
-                             Py_TYPE(progress.ptr())->tp_name);
+    check_progress(progress);
+    Connection* const at = connection_of(opening);
+    if (at == nullptr)
+        throw py::type_error("opening is the connection of a module (its Module's), not " +
+                             std::string(opening ? Py_TYPE(opening)->tp_name : "missing"));
+    Connection& c = *at;
 
-    LineLock held;
-    require_open();
-    Session& s = session();
-    if (opening != 0 && opening != s.opening) throw py::value_error("the module is closed");
-    if (given(progress)) s.progress = std::move(progress);
-    g_sigint.store(false);
-    const Outcome o = [&request] {
-        SigintScope sigint;
+    LineLock held(c);
+    require_open(c);
+    if (given(progress)) c.progress = std::move(progress);
+    c.sigint.store(false);
+    follow_process_trace(c);
+    const Outcome o = [&] {
+        SigintScope sigint(c);
         const InterpreterReleased unlocked;
+        const LineScope scope(c.line);
         Outcome ran = run_command(request);
         trace_flush();
         return ran;
     }();
-    if (s.progress) s.progress = py::object();
-    const bool interrupted = clear_interrupt();
-    end_call(s);
+    if (c.progress) c.progress = py::object();
+    const bool interrupted = clear_interrupt(c);
+    end_call(c);
     raise_if_interrupted(interrupted);
 
     py::list text;
@@ -494,7 +590,8 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
     constexpr Py_ssize_t FIELDS = std::size(fields);
     // A plain tuple, or the package's named tuple made as tuple.__new__ makes
     // it, without a call into Python.
-    auto* type = s.outcomeType ? reinterpret_cast<PyTypeObject*>(s.outcomeType.ptr()) : &PyTuple_Type;
+    const Process& p = process();
+    auto* type = p.outcomeType ? reinterpret_cast<PyTypeObject*>(p.outcomeType.ptr()) : &PyTuple_Type;
     PyObject* made = type == &PyTuple_Type ? PyTuple_New(FIELDS) : type->tp_alloc(type, FIELDS);
     if (made == nullptr) throw py::error_already_set();
     for (Py_ssize_t i = 0; i < FIELDS; ++i) PyTuple_SET_ITEM(made, i, fields[i].release().ptr());
@@ -505,7 +602,7 @@ py::object run_request(const py::object& command, std::optional<uint16_t> module
 // convention, the arguments taken here, without the general dispatcher of
 // bound functions (which costs as much as the rest of the call).
 // run(command, module_id=None, p1=0, p2=0, flag=0, input=None, chunk_size=0,
-//     progress=None, opening=0)
+//     progress=None, opening=None)
 PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* NAMES[] = {"command", "module_id",  "p1",       "p2",     "flag",
                                             "input",   "chunk_size", "progress", "opening"};
@@ -550,11 +647,11 @@ PyObject* run_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         py::object progress =
             absent(7) ? py::object(py::none()) : py::reinterpret_borrow<py::object>(given[7]);
-        return run_request(
-                   py::reinterpret_borrow<py::object>(given[0]), moduleId,
-                   static_cast<uint32_t>(number(2, UINT32_MAX)), static_cast<uint32_t>(number(3, UINT32_MAX)),
-                   static_cast<uint8_t>(number(4, 0xFF)), std::move(input),
-                   static_cast<uint32_t>(number(6, UINT32_MAX)), std::move(progress), number(8, UINT64_MAX))
+        return run_request(py::reinterpret_borrow<py::object>(given[0]), moduleId,
+                           static_cast<uint32_t>(number(2, UINT32_MAX)),
+                           static_cast<uint32_t>(number(3, UINT32_MAX)),
+                           static_cast<uint8_t>(number(4, 0xFF)), std::move(input),
+                           static_cast<uint32_t>(number(6, UINT32_MAX)), std::move(progress), given[8])
             .release()
             .ptr();
     } catch (py::error_already_set& e) {
@@ -656,79 +753,94 @@ py::bytes bmp_bytes(uint32_t width, uint32_t height, const py::buffer& pixels) {
 
 // ------------------------------------------------------------------ opening
 
-std::string diagnosis(const std::string& port, int baud, int hexText, int network, int timeout, int rc) {
+std::string diagnosis(Connection& c, const std::string& port, int baud, int hexText, int network, int timeout,
+                      int rc) {
     LineSettings com;
     com.portName = port;
     com.baudCode = baud;
     com.hexText = hexText;
     com.networkMode = network;
     com.readTimeout = timeout;
-    trace_to(drop_trace_line, nullptr);
-    std::string why = print_port_diagnosis(com, rc);
-    trace_to(given(session().traceLines) ? keep_trace_line : nullptr, nullptr);
-    return why;
+    return c.line.call([&] {
+        trace_to(drop_trace_line, nullptr);
+        std::string why = print_port_diagnosis(com, rc);
+        trace_to(given(trace_handler(c)) ? keep_trace_line : nullptr, &c.backlog);
+        return why;
+    });
 }
 
-// The opening holds the line lock from the check that no module is open to
-// the end of its failure path: a second opening waits and is then refused,
-// and only the opening that failed closes the port it opened.
-py::tuple open_module(const std::string& port, int baud, int hexText, int network, int moduleId, int timeout,
-                      bool broadcast) {
-    LineLock held;
-    Session& s = session();
-    if (s.open)
-        throw std::runtime_error("a kelvor.Module is open already: the library has one link per process "
-                                 "(close it first)");
+// The opening holds the connection's lock from the check that it is not open
+// to the end of its failure path: only the opening that failed closes the
+// port it opened. Two connections opening the same port: the port's lock lets
+// one have it.
+py::tuple open_module(Connection& c, const std::string& port, int baud, int hexText, int network,
+                      int moduleId, int timeout, bool broadcast) {
+    LineLock held(c);
+    if (c.open) throw std::runtime_error("this kelvor.Module is open already (close it first)");
     bool interrupted = false;
     int rc = 0;
     try {
-        rc = run_locked([&] {
+        rc = run_locked(c, [&] {
             const int r = broadcast ? module_open_broadcast(port.c_str(), baud, hexText, moduleId, timeout)
                                     : module_open(port.c_str(), baud, hexText, network, moduleId, timeout);
-            interrupted = g_sigint.load();
+            interrupted = c.sigint.load();
             return r;
         });
     } catch (...) {
         // A Ctrl-C (the interpreter's handler is told too) or a trace handler's
         // failure: the port this opening opened is given back before it is raised.
-        module_close();
+        c.line.close();
         throw;
     }
     if (rc == 0 && !interrupted) {
-        s.open = true;
-        ++s.opening;
+        c.open = true;
+        ++process().openCount;
         return py::make_tuple(0, 0, std::string());
     }
-    const int error = serial_last_error();
-    module_close();
+    const int error = c.line.call([] { return serial_last_error(); });
+    c.line.close();
     raise_if_interrupted(interrupted);
-    return py::make_tuple(rc, error, diagnosis(port, baud, hexText, network, timeout, rc));
+    return py::make_tuple(rc, error, diagnosis(c, port, baud, hexText, network, timeout, rc));
 }
 
-// Gives the port back at the interpreter's exit. A call still running on
+int close_module(Connection& c) {
+    LineLock held(c);
+    if (!c.open) return 0;
+    c.open = false;
+    --process().openCount;
+    return c.line.close();
+}
+
+// Gives the ports back at the interpreter's exit. A call still running on
 // another thread (a daemon thread's wait) is ended first; one that does not
-// let the line go within a few seconds keeps it, and the system closes the
+// let its line go within a few seconds keeps it, and the system closes the
 // port with the process.
 void close_at_exit() {
-    serial_interrupt();
-    Line& l = line();
-    bool held = false;
-    {
-        py::gil_scoped_release unlocked;
-        held = l.lock.try_lock_for(std::chrono::seconds(3));
+    const std::vector<std::shared_ptr<Connection>> all = every_connection();
+    for (const auto& c : all) c->line.interrupt();
+    for (const auto& c : all) {
+        bool held = false;
+        {
+            py::gil_scoped_release unlocked;
+            held = c->lock.try_lock_for(std::chrono::seconds(3));
+        }
+        if (held) {
+            if (c->open) {
+                c->open = false;
+                --process().openCount;
+                c->line.close();
+            }
+            c->line.trace_to(nullptr, nullptr);
+            c->line.transfer_observer(nullptr, nullptr);
+            c->lock.unlock();
+        }
+        c->progress = py::object();
+        c->traceLines = py::object();
+        c->failure.reset();
     }
-    Session& s = session();
-    if (held) {
-        if (s.open) module_close();
-        s.open = false;
-        l.lock.unlock();
-    }
-    trace_to(nullptr, nullptr);
-    transfer_observer(nullptr, nullptr);
-    s.progress = py::object();
-    s.traceLines = py::object();
-    s.failure.reset();
-    s.outcomeType = py::object();
+    Process& p = process();
+    p.traceLines = py::object();
+    p.outcomeType = py::object();
     sigint_state().getsignal = py::object();
     sigint_state().pythonSide = py::object();
 }
@@ -745,30 +857,37 @@ static_assert(std::size(FAMILIES) == static_cast<size_t>(packet::Family::Raw) + 
 
 // ------------------------------------------------------------- copy of users
 
+// Tells the Python callable the progress of a work of the tools, with the
+// interpreter's lock taken for it; a failure of the callable stops the work.
+bool tell_progress(Connection& c, const py::object& progress, uint64_t done, uint64_t total) {
+    if (c.sigint.load()) return false;
+    if (!given(progress)) return true;
+    py::gil_scoped_acquire gil;
+    try {
+        deliver_trace(c);
+        progress(done, total);
+    } catch (py::error_already_set& e) {
+        c.failure.emplace(std::move(e));
+        return false;
+    }
+    return true;
+}
+
 // Hands every user's and target's outcome back and tells Python the progress
-// (pairs of user and target done), with the lock taken for it.
+// (pairs of user and target done).
 class CopyCollector : public tools::CopyObserver {
 public:
-    explicit CopyCollector(py::object progress) : progress_(std::move(progress)) {}
+    CopyCollector(Connection& c, py::object progress) : c_(c), progress_(std::move(progress)) {}
     void user_done(const tools::UserOutcome& u) override { users.push_back(u); }
     void target_done(const tools::TargetOutcome& t) override { targets.push_back(t); }
     bool progress(uint64_t done, uint64_t total) override {
-        if (g_sigint.load()) return false;
-        if (!given(progress_)) return true;
-        py::gil_scoped_acquire gil;
-        try {
-            deliver_trace();
-            progress_(done, total);
-        } catch (py::error_already_set& e) {
-            session().failure.emplace(std::move(e));
-            return false;
-        }
-        return true;
+        return tell_progress(c_, progress_, done, total);
     }
     std::vector<tools::UserOutcome> users;
     std::vector<tools::TargetOutcome> targets;
 
 private:
+    Connection& c_;
     py::object progress_;
 };
 
@@ -777,19 +896,21 @@ private:
 // dry_run, templates, found_on_module, admin_level, auth_policy, result,
 // reason, left_in_part), targets (module_id, dry_run, copied, replaced,
 // updated, unchanged, conflicts, pruned, failed, not_tried, result, message).
-py::tuple copy_users_call(uint16_t fromModule, const std::string& fromDirectory,
+py::tuple copy_users_call(Connection& c, uint16_t fromModule, const std::string& fromDirectory,
                           const std::vector<uint16_t>& targets,
                           const std::vector<std::pair<uint32_t, uint32_t>>& users, bool replace, bool prune,
                           bool dryRun, py::object progress) {
-    require_open();
+    check_progress(progress);
+    if (fromDirectory.find('\0') != std::string::npos)
+        throw py::value_error("the backup's directory is a name without NUL characters");
     tools::CopyOptions options;
     for (const auto& [first, last] : users) options.users.push_back({first, last});
     options.replace = replace;
     options.prune = prune;
     options.dryRun = dryRun;
-    CopyCollector collector(std::move(progress));
+    CopyCollector collector(c, std::move(progress));
     std::string message;
-    const int rc = run_stoppable([&] {
+    const int rc = run_stoppable(c, [&] {
         tools::UserSource source;
         if (fromModule != 0) {
             tools::Failure why;
@@ -809,24 +930,90 @@ py::tuple copy_users_call(uint16_t fromModule, const std::string& fromDirectory,
     });
     py::list userList, targetList;
     for (const tools::UserOutcome& u : collector.users)
-        userList.append(py::make_tuple(
-            u.moduleId, u.userId, tools::status_name(u.status, u.planned), u.planned, u.templates,
-            u.foundOnModule, u.adminLevel, u.authPolicy, u.result,
-            u.reason.empty() ? py::object(py::none()) : py::object(text_of(u.reason)), u.leftInPart));
+        userList.append(py::make_tuple(u.moduleId, u.userId, tools::status_name(u.status, u.planned),
+                                       u.planned, u.templates, u.foundOnModule, u.adminLevel, u.authPolicy,
+                                       u.result, text_or_none(u.reason), u.leftInPart));
     for (const tools::TargetOutcome& t : collector.targets)
-        targetList.append(
-            py::make_tuple(t.moduleId, t.planned, t.copied, t.replaced, t.updated, t.unchanged, t.conflicts,
-                           t.pruned, t.failed, t.notTried, t.result,
-                           t.message.empty() ? py::object(py::none()) : py::object(text_of(t.message))));
-    return py::make_tuple(rc, message.empty() ? py::object(py::none()) : py::object(text_of(message)),
-                          userList, targetList);
+        targetList.append(py::make_tuple(t.moduleId, t.planned, t.copied, t.replaced, t.updated, t.unchanged,
+                                         t.conflicts, t.pruned, t.failed, t.notTried, t.result,
+                                         text_or_none(t.message)));
+    return py::make_tuple(rc, text_or_none(message), userList, targetList);
+}
+
+// ------------------------------------------------------- backup and restore
+
+// Gathers what a backup or a restore tells as it goes: the operator's lines,
+// each user's outcome; the progress to the Python callable.
+class WorkCollector : public tools::WorkObserver {
+public:
+    WorkCollector(Connection& c, py::object progress) : c_(c), progress_(std::move(progress)) {}
+    void say(const std::string& line) override { lines.push_back(line); }
+    void backed_up(const tools::BackedUpUser& u) override { backedUp.push_back(u); }
+    void restored(const tools::RestoredUser& u) override { restoredUsers.push_back(u); }
+    bool progress(uint64_t done, uint64_t total) override {
+        return tell_progress(c_, progress_, done, total);
+    }
+    std::vector<std::string> lines;
+    std::vector<tools::BackedUpUser> backedUp;
+    std::vector<tools::RestoredUser> restoredUsers;
+
+private:
+    Connection& c_;
+    py::object progress_;
+};
+
+const char* restore_status_name(tools::RestoreStatus s) {
+    switch (s) {
+    case tools::RestoreStatus::Restored: return "restored";
+    case tools::RestoreStatus::Skipped: return "skipped";
+    case tools::RestoreStatus::Failed: return "failed";
+    }
+    return "failed";
+}
+
+// (rc, message, lines, users, counts): a backup's users (user_id, templates,
+// template_bytes, file, sha256, admin_level, auth_policy) and counts (users,
+// templates, template_size); a restore's users (user_id, status, templates,
+// found_on_module, reason, result, left_in_part, admin_level, auth_policy) and
+// counts (restored, skipped, failed, not_tried).
+py::tuple work_call(Connection& c, bool restore, const std::string& directory, py::object progress) {
+    check_progress(progress);
+    // The system's calls would take the name only up to its first NUL: another directory.
+    if (directory.empty() || directory.find('\0') != std::string::npos)
+        throw py::value_error("the backup's directory is a name without NUL characters");
+    WorkCollector collector(c, std::move(progress));
+    tools::WorkReport report;
+    const int rc = run_stoppable(c, [&] {
+        return restore ? tools::restore_users(directory, report, collector)
+                       : tools::backup_users(directory, report, collector);
+    });
+    py::list lines, users;
+    for (const std::string& line : collector.lines) lines.append(text_of(line));
+    py::tuple counts;
+    if (restore) {
+        for (const tools::RestoredUser& u : collector.restoredUsers)
+            users.append(py::make_tuple(u.id, restore_status_name(u.status), u.templates, u.foundOnModule,
+                                        text_or_none(u.reason), u.result, u.leftInPart, u.adminLevel,
+                                        u.authPolicy));
+        counts = py::make_tuple(report.restoredCount, report.skipped, report.failed,
+                                report.endedEarly ? static_cast<int64_t>(report.notTried) : int64_t{-1});
+    } else {
+        for (const tools::BackedUpUser& u : collector.backedUp)
+            users.append(py::make_tuple(u.id, u.templates, u.templateBytes, text_of(u.file), u.sha,
+                                        u.adminLevel, u.authPolicy));
+        counts = py::make_tuple(report.users, report.templates, report.templateSize);
+    }
+    const std::string why = report.cause.empty() || report.message.empty()
+                                ? report.cause + report.message
+                                : report.cause + "; " + report.message;
+    return py::make_tuple(rc, text_or_none(why), lines, users, counts);
 }
 
 } // namespace
 
 PYBIND11_MODULE(_kelvor, m) {
     m.doc() = "The kelvor library's calls; use the kelvor package, not this module.";
-    session().mainThread = PyThread_get_thread_ident();
+    process().mainThread = PyThread_get_thread_ident();
     {
         Sigint& s = sigint_state();
         s.getsignal = py::module_::import("_signal").attr("getsignal");
@@ -834,9 +1021,8 @@ PYBIND11_MODULE(_kelvor, m) {
         s.pythonSide = s.getsignal(s.number);
         install_sigint();
     }
-    transfer_observer(observe, nullptr);
-    // At the interpreter's exit the port is given back and no Python object is
-    // left for the static destructors, which run without the interpreter.
+    // At the interpreter's exit the ports are given back and no Python object
+    // is left for the static destructors, which run without the interpreter.
     py::module_::import("atexit").attr("register")(py::cpp_function(close_at_exit));
     m.attr("__version__") = version();
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
@@ -880,21 +1066,23 @@ PYBIND11_MODULE(_kelvor, m) {
         return py::make_tuple(o.hasMessage ? py::object(text_of(o.message)) : py::object(py::none()),
                               python_of(o.values), text);
     });
-    // The trace's settings change between calls, never during one.
+    // The process's trace: every connection without a trace of its own takes
+    // it at its next call.
     m.def("trace_enable", [](uint32_t bits) {
-        LineLock held;
-        trace_enable(bits);
+        Process& p = process();
+        p.traceMask |= bits & TRACE_ALL;
+        ++p.traceGeneration;
     });
     m.def("trace_disable", [](uint32_t bits) {
-        LineLock held;
-        trace_disable(bits);
+        Process& p = process();
+        p.traceMask &= ~bits;
+        ++p.traceGeneration;
     });
-    m.def("trace_mask", [] { return trace_mask(); });
+    m.def("trace_mask", [] { return process().traceMask; });
     m.def("trace_lines_to", [](py::object handler) {
-        LineLock held;
-        Session& s = session();
-        s.traceLines = handler;
-        trace_to(handler.is_none() ? nullptr : keep_trace_line, nullptr);
+        Process& p = process();
+        p.traceLines = handler.is_none() ? py::object() : handler;
+        ++p.traceGeneration;
     });
     // The commands' descriptions, one dict each: what the package's checks and limits come from.
     m.def("commands", [] {
@@ -939,21 +1127,71 @@ PYBIND11_MODULE(_kelvor, m) {
     m.def("bmp_load", bmp_load);
     m.def("bmp_bytes", bmp_bytes);
 
-    // ---- connection
-    m.def("open", open_module);
-    m.def("close", [] {
-        LineLock held;
-        Session& s = session();
-        const int rc = s.open ? module_close() : 0;
-        s.open = false;
-        return rc;
-    });
-    m.def("is_open", [] { return session().open; });
-    m.def("interrupt", [] { serial_interrupt(); });
-    m.def("link", [] {
-        LineLock held;
-        const LinkState& l = link_state();
+    // ---- connections: one a Module
+    py::class_<Connection, std::shared_ptr<Connection>> connection(m, "Connection");
+    connection.def(py::init(&make_connection));
+    connection.def("open", open_module);
+    connection.def("close", close_module);
+    connection.def_property_readonly("is_open", [](const Connection& c) { return c.open; });
+    // From any thread: the read in progress on this line ends as its time-out would.
+    connection.def("interrupt", [](Connection& c) { c.line.interrupt(); });
+    connection.def("link", [](Connection& c) {
+        LineLock held(c);
+        const LinkState l = c.line.link_state();
         return py::make_tuple(l.hexText, l.network, l.moduleId, l.broadcast);
+    });
+    // The connection's own trace: `bits` of it to `handler` (None: standard
+    // error); bits None gives it back to the process's.
+    connection.def("trace", [](Connection& c, std::optional<uint32_t> bits, py::object handler) {
+        LineLock held(c);
+        if (!bits) {
+            c.ownTrace = false;
+            c.traceLines = py::object();
+            c.traceGeneration = 0;
+            return;
+        }
+        c.ownTrace = true;
+        c.traceLines = handler.is_none() ? py::object() : handler;
+        set_line_trace(c, *bits & TRACE_ALL, c.traceLines);
+    });
+    // The module of a shared line that the calls address from now on.
+    connection.def("select", [](Connection& c, uint16_t moduleId) {
+        return run_stoppable(c, [&] { return module_select(moduleId); });
+    });
+    connection.def("copy_users", copy_users_call);
+    connection.def("backup", [](Connection& c, const std::string& directory, py::object progress) {
+        return work_call(c, false, directory, std::move(progress));
+    });
+    connection.def("restore", [](Connection& c, const std::string& directory, py::object progress) {
+        return work_call(c, true, directory, std::move(progress));
+    });
+    connection.def("raw", [](Connection& c, uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag,
+                             const py::buffer& data, bool broadcast) {
+        const Bytes d = bytes_of(data);
+        AnswerPacket answer{};
+        const int rc = run_stoppable(c, [&] {
+            if (const int r = data_block_check(d.size()); r < 0) return r;
+            int r = broadcast ? send_broadcast_command(code, p1, p2, flag) : send_command(code, p1, p2, flag);
+            if (r < 0) return r;
+            if (!d.empty()) {
+                if (r = send_data(d.data(), static_cast<uint32_t>(d.size())); r < 0) return r;
+            }
+            if (broadcast) return 0;
+            r = receive_answer_any(answer);
+            return r < 0 ? r : 0;
+        });
+        if (rc != 0 || broadcast) return py::make_tuple(rc, py::none());
+        return py::make_tuple(
+            rc, py::make_tuple(answer_field(FIELD_COMMAND, answer), answer_field(FIELD_MODULE_ID, answer),
+                               answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer),
+                               answer_field(FIELD_FLAG, answer)));
+    });
+    g_connectionType = reinterpret_cast<PyTypeObject*>(connection.ptr());
+    // Whether any module of the process is open.
+    m.def("is_open", [] { return process().openCount.load() > 0; });
+    // Every line of the process: the reads in progress end.
+    m.def("interrupt", [] {
+        for (const auto& c : every_connection()) c->line.interrupt();
     });
 
     // ---- commands: any command of the library, its outcome as Python values
@@ -961,17 +1199,17 @@ PYBIND11_MODULE(_kelvor, m) {
         static PyMethodDef run{"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_entry)),
                                METH_FASTCALL | METH_KEYWORDS,
                                "run(command, module_id=None, p1=0, p2=0, flag=0, input=None, chunk_size=0, "
-                               "progress=None, opening=0): one command, its outcome"};
+                               "progress=None, opening=None): one command on the connection `opening`, its "
+                               "outcome"};
         PyObject* function = PyCFunction_NewEx(&run, nullptr, m.ptr());
         if (function == nullptr) throw py::error_already_set();
         m.add_object("run", py::reinterpret_steal<py::object>(function));
     }
-    m.def("opening", [] { return session().opening; });
     // The class of the outcomes run() returns: a subclass of tuple with its nine fields.
     m.def("outcome_type", [](const py::type& type) {
         if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type))
             throw py::type_error("the outcomes' class is a subclass of tuple");
-        session().outcomeType = type;
+        process().outcomeType = type;
     });
 
     // ---- the host's own coding of what commands carry
@@ -998,32 +1236,5 @@ PYBIND11_MODULE(_kelvor, m) {
         uint32_t date = 0, time = 0;
         if (!clock_words(seconds, &date, &time)) return py::none();
         return py::make_tuple(date, time);
-    });
-
-    // ---- copy of users
-    m.def("copy_users", copy_users_call);
-
-    // ---- raw packets
-    m.def("raw", [](uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag, const py::buffer& data,
-                    bool broadcast) {
-        require_open();
-        const Bytes d = bytes_of(data);
-        AnswerPacket answer{};
-        const int rc = run_stoppable([&] {
-            if (const int r = data_block_check(d.size()); r < 0) return r;
-            int r = broadcast ? send_broadcast_command(code, p1, p2, flag) : send_command(code, p1, p2, flag);
-            if (r < 0) return r;
-            if (!d.empty()) {
-                if (r = send_data(d.data(), static_cast<uint32_t>(d.size())); r < 0) return r;
-            }
-            if (broadcast) return 0;
-            r = receive_answer_any(answer);
-            return r < 0 ? r : 0;
-        });
-        if (rc != 0 || broadcast) return py::make_tuple(rc, py::none());
-        return py::make_tuple(
-            rc, py::make_tuple(answer_field(FIELD_COMMAND, answer), answer_field(FIELD_MODULE_ID, answer),
-                               answer_field(FIELD_PARAM1, answer), answer_field(FIELD_PARAM2, answer),
-                               answer_field(FIELD_FLAG, answer)));
     });
 }

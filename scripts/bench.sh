@@ -15,6 +15,8 @@
 #     pseudo-terminal;
 #   - the CPU time of one SS exchange from Python: kelvor.Module.status() and
 #     a pyserial loop, each against the floor of system calls (a minimal loop);
+#   - two simulated lines paced at 115200 baud in one Python process,
+#     scan_image() on both at once, each against its wire time;
 #   - kelvord: SS through the service against SS in-process, 50 watching
 #     clients each getting every event (and how long an event takes from its
 #     last byte on the line to a watcher, and to a subscriber of an MQTT
@@ -45,6 +47,7 @@ fi
 
 work=$(mktemp -d)
 sim_pid=""
+second_pid=""
 ser2net_pid=""
 stop_ser2net() {
     if [ -n "$ser2net_pid" ]; then
@@ -56,6 +59,7 @@ stop_ser2net() {
 cleanup() {
     stop_ser2net
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -279,6 +283,20 @@ if [ -d "$root/build-bench/python/kelvor" ]; then
     if [ "$pserial" != "-" ]; then
         row "pyserial loop, SS (CPU/exchange)" "$(printf '%.1f us' "$pserial")" "" "$(printf '%.2fx' "$rserial")"
     fi
+    # Two lines paced at 115200 baud, a Module on each in one process: scan_image()
+    # on both at once, three rounds, the slowest of each line against its wire time
+    # (bench/lines_python.py). Each line's share is its own: the two wait at once.
+    start_sim --pace
+    "$bin/orvanti-sim" --link "$work/second" --pace >/dev/null 2>&1 &
+    second_pid=$!
+    for _ in $(seq 100); do [ -e "$work/second" ] && break; sleep 0.05; done
+    "$bin/orvanti-sim" --link "$work/second" --place 3
+    read -r lwire la lb sa sb < <(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 \
+        "$root/bench/lines_python.py" "$work/module" "$work/second" 3)
+    kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null || true
+    second_pid=""
+    row "2 Python lines, scan_image() A (wire $lwire s)" "$la s" "" "$sa%"
+    row "the same, line B at the same time" "$lb s" "" "$sb%"
 fi
 # kelvord. SS in-process (the caller holds the port) and through the service
 # (one request line, one answer line on its socket), on the unpaced simulated

@@ -15,10 +15,11 @@ returns the module's answer as Python values, or raises
     with kelvor.Module("/dev/ttyUSB0") as m:
         print(m.identify())
 
-One module is open per process at a time: the library's link is process-wide.
-A Module may be shared by threads: its calls take turns on the line, and each
-thread sees the outcome of its own calls in ``last_message``, ``last_values``
-and ``last_module_text``.
+Any number of Modules may be open in one process, each on a line of its own
+(its own port, link state, trace and interrupt): calls on different Modules
+run at the same time, from different threads. A Module may be shared by
+threads: its calls take turns on its line, and each thread sees the outcome of
+its own calls in ``last_message``, ``last_values`` and ``last_module_text``.
 """
 from __future__ import annotations
 
@@ -29,6 +30,7 @@ import logging as _logging
 import os as _os
 import re as _re
 import threading as _threading
+import time as _time
 import types as _types
 import typing as _typing
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -520,12 +522,12 @@ def _parse_time(text: Any) -> Optional[_dt.datetime]:
 
 
 # ------------------------------------------------------------------ the line
-# The process's one line: calls take turns on it, whatever the thread; a
-# thread that waits for its turn lets others run (and can be interrupted). A
-# call made while the same thread's call runs (from a progress callable or a
-# trace handler) passes this lock and is refused by the extension's own, at
-# once, instead of waiting for ever.
-_LINE = _threading.RLock()
+# Each Module's line has a lock of the extension's: calls take turns on it,
+# whatever the thread; a thread that waits for its turn lets others run (and
+# can be interrupted). A call made while the same thread's call on the same
+# Module runs (from a progress callable or a trace handler) is refused at
+# once instead of waiting for ever. The outcome of a call is the calling
+# thread's (the extension keeps it per thread), so fetching it needs no lock.
 
 
 class _Seen(_threading.local):
@@ -1263,6 +1265,13 @@ class Module(_Commands):
     that raises before anything is sent leaves them empty. Each thread sees
     its own calls' outcome; the calls of all threads take turns on the line.
 
+    Each Module has a line of its own: Modules on different ports work at
+    the same time (each in its own thread), a second Module on a port that is
+    open already fails with :class:`PortOpen`. Its trace follows the
+    process's (:func:`log_to_logging`) unless :meth:`trace_to` gives it one
+    of its own; :meth:`interrupt` ends the wait of its call in progress, and
+    Ctrl-C that of the main thread's call, on that call's line alone.
+
     With ``broadcast`` every command goes to all modules and no answer is
     awaited: a method returns once its packet (and data) are sent, and a
     method that needs an answer (a status, a value, data) raises NotSupported
@@ -1296,14 +1305,15 @@ class Module(_Commands):
         self.chunk_size = chunk_size
         self._seen = _Seen()
         self._broadcast = bool(broadcast)
-        with _LINE:
-            rc, err, reason = _kelvor.open(port, baud, int(hex_text), int(network), module_id, timeout_ms, broadcast)
-            self._note(*_kelvor.outcome())
-            if rc == 0:
-                self._open = True
-                self._opening = _kelvor.opening()
+        # The connection of this opening: the line, its lock and its trace. A
+        # call on it after close() is refused, whatever opened since.
+        self._opening = _kelvor.Connection()
+        rc, err, reason = self._opening.open(port, baud, int(hex_text), int(network), module_id, timeout_ms,
+                                             broadcast)
+        self._note(*_kelvor.outcome())
         if rc != 0:
             raise _error(rc, self.last_message, err, reason or None)
+        self._open = True
 
     # ---- connection
     def close(self) -> None:
@@ -1311,10 +1321,8 @@ class Module(_Commands):
         module can be closed again."""
         if not getattr(self, "_open", False):
             return
-        with _LINE:
-            if self._open:
-                self._open = False
-                _kelvor.close()
+        self._open = False
+        self._opening.close()
 
     @property
     def closed(self) -> bool:
@@ -1384,12 +1392,11 @@ class Module(_Commands):
         return o
 
     def _call(self, name: str, *args: Any) -> Any:
-        """A call of the extension that is no command of the table (the copy of users, raw packets)."""
-        with _LINE:
-            if self.closed:
-                raise ValueError("the module is closed")
-            result = getattr(_kelvor, name)(*args)
-            self._note(*_kelvor.outcome())
+        """A call of the connection that is no command of the table (raw packets, backup and restore)."""
+        if self.closed:
+            raise ValueError("the module is closed")
+        result = getattr(self._opening, name)(*args)
+        self._note(*_kelvor.outcome())
         rc = result[0] if isinstance(result, tuple) else result
         if rc < 0:
             raise _error(rc, self.last_message)
@@ -1399,7 +1406,8 @@ class Module(_Commands):
     def copy_users(self, targets: Optional[Iterable[int]] = None, *, from_module: Optional[int] = None,
                    from_backup: Union[str, "_os.PathLike[str]", None] = None,
                    users: Optional[Iterable[Union[int, Tuple[int, int], range]]] = None, replace: bool = False,
-                   prune: bool = False, dry_run: bool = False, progress: Optional[Progress] = None) -> List[CopyResult]:
+                   prune: bool = False, dry_run: bool = False, progress: Optional[Progress] = None,
+                   module_id: Optional[int] = None) -> List[CopyResult]:
         """Copies users onto modules: every template of each user, its administrator level and authentication
         policy, each copy read back and compared byte for byte; the source read once for all targets.
 
@@ -1409,7 +1417,8 @@ class Module(_Commands):
         ``(first, last)`` pairs and ranges (every user when None). A user there with the same templates is left
         alone; one there with other templates is a conflict unless ``replace``; ``prune`` deletes the users a
         target has and the source not; ``dry_run`` changes nothing and returns the plan. ``progress(done,
-        total)`` is told each user of each target.
+        total)`` is told each user of each target. ``module_id`` (a shared line) addresses that module first: the
+        connection goes on with it, and it is the target when ``targets`` is None.
 
         Returns one :class:`CopyResult` for every user and target. A target that fails does not stop the
         others (its users are "failed" or "not_tried", with the error); a source that cannot be read raises
@@ -1417,10 +1426,11 @@ class Module(_Commands):
         """
         if (from_module is None) == (from_backup is None):
             raise ValueError("give one source: from_module or from_backup")
-        with _LINE:
-            if self.closed:
-                raise ValueError("the module is closed")
-            _, network, own, _ = _kelvor.link()
+        if self.closed:
+            raise ValueError("the module is closed")
+        _, network, own, _ = self._opening.link()
+        if module_id is not None:
+            own = self._address(module_id, network)
         source_module = 0
         if from_module is not None:
             source_module = _uint(from_module, 16, "from_module")
@@ -1430,7 +1440,7 @@ class Module(_Commands):
         directory = ""
         if from_backup is not None:
             directory = _os.fspath(from_backup)
-            if not isinstance(directory, str) or not directory:
+            if not isinstance(directory, str) or not directory or "\0" in directory:
                 raise ValueError("from_backup is the directory of a backup")
         if targets is None:
             target_ids = [own if network else 0]
@@ -1461,12 +1471,13 @@ class Module(_Commands):
                 ranges.append((first, last))
             if not ranges:
                 raise ValueError("users is empty (None copies every user)")
-        with _LINE:
-            if self.closed:
-                raise ValueError("the module is closed")
-            rc, message, results, _ = _kelvor.copy_users(source_module, directory, target_ids, ranges,
-                                                         bool(replace), bool(prune), bool(dry_run), progress)
-            self._note(*_kelvor.outcome())
+        if self.closed:
+            raise ValueError("the module is closed")
+        if module_id is not None:
+            self._select(own)
+        rc, message, results, _ = self._opening.copy_users(source_module, directory, target_ids, ranges,
+                                                           bool(replace), bool(prune), bool(dry_run), progress)
+        self._note(*_kelvor.outcome())
         if rc < 0:
             raise _copy_error(rc, message or self.last_message)
         out = []
@@ -1476,6 +1487,127 @@ class Module(_Commands):
                                   _AUTH_POLICIES.name(policy), _copy_error(result, reason) if result < 0 else None,
                                   found, left, planned))
         return out
+
+    # ---- a module of a shared line
+    def _address(self, module_id: int, network: bool) -> int:
+        module = _uint(module_id, 16, "module_id")
+        if module == 0 or not network:
+            raise ValueError("module_id is a module of a shared line: its ID (1 to 65535), on a connection opened "
+                             "with network=True")
+        return module
+
+    def _select(self, module_id: int) -> None:
+        self._call("select", module_id)
+
+    # ---- backup and restore
+    def _work(self, kind: str, directory: str, module_id: Optional[int],
+              progress: Optional[Progress]) -> Tuple[Dict[str, Any], List[Any], Tuple[int, ...]]:
+        if self.closed:
+            raise ValueError("the module is closed")
+        if module_id is not None:
+            _, network, _, _ = self._opening.link()
+            self._select(self._address(module_id, network))
+        started = _time.monotonic()
+        rc, message, lines, users, counts = getattr(self._opening, kind)(directory, progress)
+        self._note(*_kelvor.outcome())
+        for line in lines:
+            logger.info("%s", line.rstrip("\n"), extra={"trace_type": "work"})
+        if rc == _COPY_REFUSED:
+            raise ValueError(message or self.last_message or f"the {kind} was refused")
+        if rc < 0:
+            raise _error(rc, message or self.last_message)
+        # The object kelvor --json prints for the work (and kelvor.Client returns).
+        obj: Dict[str, Any] = {"format": 1, "kind": kind}
+        if module_id is not None:
+            obj["module_id"] = module_id
+        obj["directory"] = directory
+        obj["users"] = []
+        obj["outcome"] = "ok"
+        obj["result"] = 0
+        obj["result_name"] = _RESULTS[0][0]
+        obj["message"] = None
+        obj["elapsed_ms"] = int((_time.monotonic() - started) * 1000)
+        obj["module_text"] = self.last_module_text
+        return obj, users, counts
+
+    def backup(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
+               progress: Optional[Progress] = None) -> Dict[str, Any]:
+        """Backs up the module's users into ``directory`` (which must not exist), as ``kelvor --backup`` does,
+        file for file: each user's templates in a file of its own, the manifest with their sums, written under a
+        temporary name until the backup is whole. ``module_id`` (a shared line) addresses that module first.
+        Returns the object ``kelvor --json`` prints for it (each user in "users"); ``progress(done, 0)`` is told
+        each user backed up, and stops the backup by raising (nothing is left behind)."""
+        directory = _os.fspath(directory)
+        if not isinstance(directory, str) or not directory or "\0" in directory:
+            raise ValueError("a backup is written into a directory: its name is needed (without NUL characters)")
+        if _os.path.lexists(directory):
+            raise FileExistsError(_errno.EEXIST, "the backup's directory exists already", directory)
+        obj, users, (_, templates, template_bytes) = self._work("backup", directory, module_id, progress)
+        for user_id, count, size, name, sha, level, policy in users:
+            entry: Dict[str, Any] = {"user_id": user_id, "templates": count, "template_bytes": size,
+                                     "file": _os.path.join(directory, name), "sha256": sha}
+            if level or policy:
+                entry["admin_level"], entry["auth_policy"] = level, policy
+            obj["users"].append(entry)
+        obj["templates"] = templates
+        obj["template_bytes"] = template_bytes
+        return obj
+
+    def restore(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
+                progress: Optional[Progress] = None) -> Dict[str, Any]:
+        """Restores the backup in ``directory`` onto the module, as ``kelvor --restore`` does: every file checked
+        first, each user enrolled, read back and compared, given its level and policy; a user there already
+        whole is skipped, one left in part by an earlier restore completed. ``module_id`` (a shared line)
+        addresses that module first. Returns the object ``kelvor --json`` prints for it (each user in "users");
+        ``progress(done, total)`` is told each user, and stops the restore by raising."""
+        directory = _os.fspath(directory)
+        if not isinstance(directory, str) or not directory or "\0" in directory:
+            raise ValueError("a backup is read from a directory: its name is needed (without NUL characters)")
+        obj, users, (restored, skipped, failed, not_tried) = self._work("restore", directory, module_id, progress)
+        for user_id, status, count, found, reason, result, left, level, policy in users:
+            entry: Dict[str, Any] = {"user_id": user_id, "status": status}
+            if status == "restored":
+                entry["templates"] = count
+                if found:
+                    entry["found_on_module"] = found
+                if level or policy:
+                    entry["admin_level"], entry["auth_policy"] = level, policy
+            else:
+                entry["reason"] = reason
+                if result:
+                    entry["result"], entry["result_name"] = result, _RESULTS.get(result, _RESULTS[-999])[0]
+                if left:
+                    entry["left_in_part"] = True
+            obj["users"].append(entry)
+        obj["restored"], obj["skipped"], obj["failed"] = restored, skipped, failed
+        if not_tried >= 0:
+            obj["not_tried"] = not_tried
+        return obj
+
+    # ---- the line of this module
+    def interrupt(self) -> None:
+        """Ends the wait of this module's call in progress (made by another thread) as its read time-out
+        would: the call raises its link error (:class:`ReadTimeout` for a wait). Made while no call runs, it
+        ends the next call's waits instead. Other Modules' calls go on."""
+        self._opening.interrupt()
+
+    def trace_to(self, handler: Union[Callable[[str], Any], _logging.Logger, None],
+                 types: int = TRACE_ERROR | TRACE_CALL) -> None:
+        """This module's trace lines of ``types`` to ``handler`` instead of where the process's go: a callable
+        given each line, a Logger (each line logged as :func:`log_to_logging` logs them), or None for standard
+        error. ``types`` 0 traces nothing of this module."""
+        if isinstance(types, bool) or not isinstance(types, int) or types & ~TRACE_ALL:
+            raise ValueError("trace types are the bits of TRACE_ALL")
+        if isinstance(handler, _logging.Logger):
+            handler = _TraceToLogging(handler)
+        elif handler is not None and not callable(handler):
+            raise TypeError(f"a trace handler is a callable(line) or a Logger, not {type(handler).__name__}")
+        self._opening.trace(types, handler)
+
+    def trace_as_process(self) -> None:
+        """This module's trace back to the process's settings (:func:`log_to_logging`, :func:`log_to_stderr`,
+        :func:`trace_off`)."""
+        self._opening.trace(None, None)
 
     # ---- raw packets
     def raw(self, code: Union[int, str], param1: int = 0, param2: int = 0, flag: int = 0, data: BytesLike = b"", *,
@@ -1513,7 +1645,8 @@ def _takes_arguments(function: Callable[..., Any]) -> bool:
 
 def _forget_first(cls: type) -> None:
     for name, member in list(vars(cls).items()):
-        if name.startswith("_") or name in ("close", "closed", "last_message", "last_values", "last_module_text"):
+        if name.startswith("_") or name in ("close", "closed", "last_message", "last_values", "last_module_text",
+                                            "interrupt", "trace_to", "trace_as_process"):
             continue
         if isinstance(member, property):
             setattr(cls, name, property(member.fget and _forgetting(member.fget),

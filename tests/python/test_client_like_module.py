@@ -1,6 +1,7 @@
 """kelvor.Client through kelvord and kelvor.Module in-process give the same
 values and raise the same exceptions: every row runs on a Module of one
 simulated module and on a Client of a service on another, both set up alike."""
+import json
 import os
 import subprocess
 import time
@@ -141,3 +142,23 @@ def test_client_and_module_agree_on_refusals_of_the_module(pair):
     assert outcome(lambda o: o.verify(5), m) == outcome(lambda o: o.verify(5), c) == (
         "raised", kelvor.NotMatch, "not_match")
     assert m.last_message == c.last_message
+
+
+def test_client_and_module_agree_on_backup_and_restore(pair, tmp_path):
+    m, c, _ = pair
+    m.set_admin_level(5, "enroll")
+    c.set_admin_level(5, "enroll")
+
+    def same(obj, folder):
+        """The object without its time and with the directory named alike."""
+        text = json.dumps({k: v for k, v in obj.items() if k != "elapsed_ms"}, sort_keys=True)
+        return json.loads(text.replace(str(folder), "DIR"))
+
+    objects = []
+    for o, name in ((m, "direct"), (c, "served")):
+        folder = tmp_path / name / "backup"
+        objects.append(same(o.backup(folder), folder))
+        objects.append(same(o.restore(folder), folder))
+        o.delete(5)
+        objects.append(same(o.restore(folder), folder))
+    assert objects[:3] == objects[3:]

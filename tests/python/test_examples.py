@@ -55,3 +55,35 @@ def test_backup_and_restore_onto_a_fresh_module(sim, tmp_path):
         assert run("identify.py", fresh.link)[1].startswith("user 9 ")
     finally:
         fresh.stop()
+
+
+def test_the_entry_and_the_exit_reader_each_in_its_thread(tmp_path):
+    import re
+
+    import kelvor
+    from conftest import Sim
+
+    readers = []
+    for side in ("entry", "exit"):
+        (tmp_path / side).mkdir()
+        readers.append(Sim(tmp_path / side))
+    try:
+        # Both readers know users 5 (finger 3) and 6 (finger 4).
+        for s in readers:
+            for user, finger in ((5, 3), (6, 4)):
+                s.control("--place", str(finger))
+                with kelvor.Module(s.link, timeout_ms=5000) as m:
+                    m.enroll(user)
+        # One finger a scan: a known one, then one no reader knows.
+        readers[0].control("--place", "3,7")
+        readers[1].control("--place", "4,8")
+        status, out = run("entry_exit.py", readers[0].link, readers[1].link, "2")
+        assert status == 0, out
+        lines = out.splitlines()
+        assert all(re.match(r"\d\d:\d\d:\d\d ", line) for line in lines), out
+        assert sorted(line[9:] for line in lines) == [
+            "unknown finger at the entry", "unknown finger at the exit", "user 5 came in", "user 6 went out"]
+        assert run("entry_exit.py", readers[0].link, str(tmp_path / "no such port"), "1")[0] == 3
+    finally:
+        for s in readers:
+            s.stop()

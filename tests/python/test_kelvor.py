@@ -115,9 +115,9 @@ def test_a_killed_module_and_a_missing_port(sim, tmp_path):
     assert "No such device" in caught.value.reason
 
 
-def test_one_module_per_process(sim):
+def test_one_module_per_port(sim):
     with open_module(sim) as m:
-        with pytest.raises(RuntimeError, match="open already"):
+        with pytest.raises(kelvor.PortOpen):
             open_module(sim)
         assert m.status().code == 0x30
     with open_module(sim) as again:

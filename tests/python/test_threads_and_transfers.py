@@ -102,25 +102,26 @@ def test_a_call_from_inside_a_progress_callable_is_refused(sim):
         assert m.status().code == 0x30
 
 
-def test_two_openings_at_once_one_wins(tmp_path):
+def test_two_openings_at_once_of_one_port_one_wins_of_two_ports_both(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "b").mkdir()
     first, second = Sim(tmp_path / "a"), Sim(tmp_path / "b")
     try:
-        for _ in range(3):
+        for links, winners in (((first.link, first.link), 1), ((first.link, second.link), 2)) * 3:
             opened, refused = [], []
 
             def opener(link):
                 try:
                     opened.append(kelvor.Module(link, timeout_ms=3000))
-                except RuntimeError as e:
-                    refused.append(str(e))
+                except kelvor.PortOpen as e:
+                    refused.append(e)
 
-            run_threads(lambda: opener(first.link), lambda: opener(second.link))
-            assert len(opened) == 1 and len(refused) == 1 and "open already" in refused[0]
+            run_threads(*(lambda link=link: opener(link) for link in links))
+            assert len(opened) == winners and len(refused) == 2 - winners
             # The loser left the winner's port alone.
-            assert opened[0].status().code == 0x30
-            opened[0].close()
+            for m in opened:
+                assert m.status().code == 0x30
+                m.close()
     finally:
         first.stop()
         second.stop()

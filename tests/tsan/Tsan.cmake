@@ -3,7 +3,7 @@
 # table read side by side, interrupts and waits of a line from another
 # thread, several Lines at once), the service's pieces in-process, kelvord against the simulated
 # module with its clients, and the Python package's calls from several
-# threads. Included by tests/CMakeLists.txt, which registers nothing else.
+# threads, on one Module and on several. Included by tests/CMakeLists.txt, which registers nothing else.
 #
 # Every report ends the process that made it (halt_on_error) and is written
 # to tsan-reports/ of the build tree, also a report of a kelvord or a
@@ -83,5 +83,11 @@ if(KELVOR_PYTHON)
     COMMAND ${KELVOR_TSAN_PYTHON} -m pytest -q -p no:cacheprovider
       ${CMAKE_CURRENT_SOURCE_DIR}/python/test_threads_and_transfers.py)
   set_tests_properties(Python.ThreadsAgainstTheSimulator PROPERTIES TIMEOUT 600 COST 40
+    ENVIRONMENT "${KELVOR_TSAN_PYTHON_ENV}")
+  # Several Modules, each on a line of its own, called from several threads at once.
+  add_test(NAME Python.LinesAgainstTheSimulator
+    COMMAND ${KELVOR_TSAN_PYTHON} -m pytest -q -p no:cacheprovider
+      ${CMAKE_CURRENT_SOURCE_DIR}/python/test_lines.py)
+  set_tests_properties(Python.LinesAgainstTheSimulator PROPERTIES TIMEOUT 600 COST 40
     ENVIRONMENT "${KELVOR_TSAN_PYTHON_ENV}")
 endif()
