@@ -29,9 +29,10 @@
 #include <vector>
 
 #include "BackupDirectory.h"
-#include "ModuleBackup.h"
+#include "JsonWriter.h"
 #include "ModuleSDK.h"
 #include "UserCopy.h"
+#include "Works.h"
 #include "connection/LineSettings.h"
 #include "connection/PortInfo.h"
 #include "image/Bmp.h"
@@ -942,71 +943,45 @@ py::tuple copy_users_call(Connection& c, uint16_t fromModule, const std::string&
 
 // ------------------------------------------------------- backup and restore
 
-// Gathers what a backup or a restore tells as it goes: the operator's lines,
-// each user's outcome; the progress to the Python callable.
-class WorkCollector : public tools::WorkObserver {
+// What a backup or a restore tells as it goes: the operator's lines and its
+// object (as kelvor --json prints it); each user done to the Python callable.
+class WorkCollector : public tools::WorkOutput {
 public:
     WorkCollector(Connection& c, py::object progress) : c_(c), progress_(std::move(progress)) {}
-    void say(const std::string& line) override { lines.push_back(line); }
-    void backed_up(const tools::BackedUpUser& u) override { backedUp.push_back(u); }
-    void restored(const tools::RestoredUser& u) override { restoredUsers.push_back(u); }
-    bool progress(uint64_t done, uint64_t total) override {
-        return tell_progress(c_, progress_, done, total);
-    }
+    bool objects() const override { return true; }
+    void text(const std::string& line) override { lines.push_back(line); }
+    void print(const json_output::Object& o) override { object = json_output::line_of(o); }
+    bool user_done(uint64_t done, uint64_t total) override { return tell_progress(c_, progress_, done, total); }
     std::vector<std::string> lines;
-    std::vector<tools::BackedUpUser> backedUp;
-    std::vector<tools::RestoredUser> restoredUsers;
+    std::string object;
 
 private:
     Connection& c_;
     py::object progress_;
 };
 
-const char* restore_status_name(tools::RestoreStatus s) {
-    switch (s) {
-    case tools::RestoreStatus::Restored: return "restored";
-    case tools::RestoreStatus::Skipped: return "skipped";
-    case tools::RestoreStatus::Failed: return "failed";
-    }
-    return "failed";
-}
-
-// (rc, message, lines, users, counts): a backup's users (user_id, templates,
-// template_bytes, file, sha256, admin_level, auth_policy) and counts (users,
-// templates, template_size); a restore's users (user_id, status, templates,
-// found_on_module, reason, result, left_in_part, admin_level, auth_policy) and
-// counts (restored, skipped, failed, not_tried).
-py::tuple work_call(Connection& c, bool restore, const std::string& directory, py::object progress) {
+// (rc, the work's object as its JSON line, the lines for the operator) of a
+// backup or a restore of the module addressed (`moduleId` names it in the
+// object when it is one of a shared line's).
+py::tuple work_call(Connection& c, bool restore, const std::string& directory, std::optional<uint16_t> moduleId,
+                    py::object progress) {
     check_progress(progress);
     // The system's calls would take the name only up to its first NUL: another directory.
     if (directory.empty() || directory.find('\0') != std::string::npos)
         throw py::value_error("the backup's directory is a name without NUL characters");
     WorkCollector collector(c, std::move(progress));
-    tools::WorkReport report;
-    const int rc = run_stoppable(c, [&] {
-        return restore ? tools::restore_users(directory, report, collector)
-                       : tools::backup_users(directory, report, collector);
-    });
-    py::list lines, users;
-    for (const std::string& line : collector.lines) lines.append(text_of(line));
-    py::tuple counts;
-    if (restore) {
-        for (const tools::RestoredUser& u : collector.restoredUsers)
-            users.append(py::make_tuple(u.id, restore_status_name(u.status), u.templates, u.foundOnModule,
-                                        text_or_none(u.reason), u.result, u.leftInPart, u.adminLevel,
-                                        u.authPolicy));
-        counts = py::make_tuple(report.restoredCount, report.skipped, report.failed,
-                                report.endedEarly ? static_cast<int64_t>(report.notTried) : int64_t{-1});
-    } else {
-        for (const tools::BackedUpUser& u : collector.backedUp)
-            users.append(py::make_tuple(u.id, u.templates, u.templateBytes, text_of(u.file), u.sha,
-                                        u.adminLevel, u.authPolicy));
-        counts = py::make_tuple(report.users, report.templates, report.templateSize);
+    tools::Work work;
+    work.workDirectory = directory;
+    work.output = &collector;
+    if (moduleId) {
+        work.moduleIds = {*moduleId};
+        work.moduleId = *moduleId;
     }
-    const std::string why = report.cause.empty() || report.message.empty()
-                                ? report.cause + report.message
-                                : report.cause + "; " + report.message;
-    return py::make_tuple(rc, text_or_none(why), lines, users, counts);
+    const int rc =
+        run_stoppable(c, [&] { return restore ? tools::restore_module(work) : tools::backup_module(work); });
+    py::list lines;
+    for (const std::string& line : collector.lines) lines.append(text_of(line));
+    return py::make_tuple(rc, py::bytes(collector.object), lines);
 }
 
 } // namespace
@@ -1159,11 +1134,13 @@ PYBIND11_MODULE(_kelvor, m) {
         return run_stoppable(c, [&] { return module_select(moduleId); });
     });
     connection.def("copy_users", copy_users_call);
-    connection.def("backup", [](Connection& c, const std::string& directory, py::object progress) {
-        return work_call(c, false, directory, std::move(progress));
+    connection.def("backup", [](Connection& c, const std::string& directory, std::optional<uint16_t> moduleId,
+                                py::object progress) {
+        return work_call(c, false, directory, moduleId, std::move(progress));
     });
-    connection.def("restore", [](Connection& c, const std::string& directory, py::object progress) {
-        return work_call(c, true, directory, std::move(progress));
+    connection.def("restore", [](Connection& c, const std::string& directory, std::optional<uint16_t> moduleId,
+                                 py::object progress) {
+        return work_call(c, true, directory, moduleId, std::move(progress));
     });
     connection.def("raw", [](Connection& c, uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag,
                              const py::buffer& data, bool broadcast) {

@@ -155,6 +155,8 @@ int backup_run(Work& com, WorkReport& rep) {
                                      {"sha256", u.sha}};
         add_settings(entry, u.adminLevel, u.authPolicy);
         rep.user(std::move(entry));
+        // Stopped by its program: nothing is written (the writer gives its directory up).
+        if (!work_output::user_done(writer.manifest().users.size(), 0)) return ERR_STOPPED;
     }
     if (!writer.finish(settings.templateSize, settings.enrollMode, settings.securityLevel, problem))
         return report_backup_problem(problem, "");
@@ -230,7 +232,13 @@ int restore_run(Work& com, WorkReport& rep) {
         rep.user(std::move(entry));
     };
     size_t i = 0;
+    bool stopped = false;
     for (; i < m.users.size(); ++i) {
+        // Stopped by its program before this user: the rest are not tried.
+        if (i > 0 && !work_output::user_done(i, m.users.size())) {
+            stopped = true;
+            break;
+        }
         const backup::UserEntry& u = m.users[i];
         std::vector<Bytes> templates;
         for (uint32_t t = 0; t < u.count; ++t) {
@@ -309,13 +317,20 @@ int restore_run(Work& com, WorkReport& rep) {
         rep.user(std::move(entry));
         ++restored;
     }
-    if (i < m.users.size()) {
+    if (stopped) {
+        const auto left = static_cast<unsigned>(m.users.size() - i);
+        rep.say("%u more users not tried: the restore was stopped\n", left);
+        failed += left;
+        rep.object()["not_tried"] = left;
+        note(ERR_STOPPED);
+    } else if (i < m.users.size()) {
         // The link failed: the users after it were not tried.
         const auto left = static_cast<unsigned>(m.users.size() - i - 1);
         if (left > 0) rep.say("%u more users not tried after the link failed\n", left);
         failed += left;
         rep.object()["not_tried"] = left;
     }
+    if (!stopped && i == m.users.size()) work_output::user_done(i, m.users.size());
     rep.say("Restore: %u users restored, %u skipped, %u failed\n", restored, skipped, failed);
     rep.object()["restored"] = restored;
     rep.object()["skipped"] = skipped;
@@ -341,20 +356,20 @@ int tools::report_backup_problem(const backup::Problem& p, const char* undone) {
     case backup::Fault::None: return 0;
 
     // The manifest: missing, unreadable, its own sum wrong, or not one of a backup.
-    case backup::Fault::ManifestUnreadable: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::ManifestDamaged: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::NotABackup: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::ManifestUnreadable: ERR_LINE_AT(344, "Err: %s\n", line); break;
+    case backup::Fault::ManifestDamaged: ERR_LINE_AT(345, "Err: %s\n", line); break;
+    case backup::Fault::NotABackup: ERR_LINE_AT(346, "Err: %s\n", line); break;
 
     // A user the manifest cannot hold, or more templates than are read at once.
-    case backup::Fault::UserZero: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::SizeMismatch: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::TooLarge: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::UserZero: ERR_LINE_AT(349, "Err: %s\n", line); break;
+    case backup::Fault::SizeMismatch: ERR_LINE_AT(350, "Err: %s\n", line); break;
+    case backup::Fault::TooLarge: ERR_LINE_AT(351, "Err: %s\n", line); break;
 
     // A backup being written.
-    case backup::Fault::Exists: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::CannotCreate: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::CannotWrite: ERR_LINE("Err: %s\n", line); break;
-    case backup::Fault::CannotRename: ERR_LINE("Err: %s\n", line); break;
+    case backup::Fault::Exists: ERR_LINE_AT(354, "Err: %s\n", line); break;
+    case backup::Fault::CannotCreate: ERR_LINE_AT(355, "Err: %s\n", line); break;
+    case backup::Fault::CannotWrite: ERR_LINE_AT(356, "Err: %s\n", line); break;
+    case backup::Fault::CannotRename: ERR_LINE_AT(357, "Err: %s\n", line); break;
 
     // A user's file that is missing or fails its sum. Its site number, 2353, is
     // the one that the README shows for a damaged backup: kept when lines move.

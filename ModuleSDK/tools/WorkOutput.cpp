@@ -34,6 +34,10 @@ bool count(uint64_t done, uint64_t total) {
     return current == nullptr || current->count(done, total);
 }
 
+bool user_done(uint64_t done, uint64_t total) {
+    return current == nullptr || current->user_done(done, total);
+}
+
 void print(const json_output::Object& object) {
     if (current) current->print(object);
 }

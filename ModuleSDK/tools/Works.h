@@ -34,6 +34,11 @@ public:
     virtual void entry(const json_output::Object&) {}
     // A copy's pairs of user and target done, of the total; false stops the copy.
     virtual bool count(uint64_t, uint64_t) { return true; }
+    // After each user of a backup (`total` 0: it does not know its count
+    // ahead) or a restore; false stops the work before the next user: a
+    // backup then writes nothing, a restore leaves the rest not tried
+    // (ERR_STOPPED).
+    virtual bool user_done(uint64_t, uint64_t) { return true; }
     // The module's text lines that no object has taken yet, moved to `record`
     // (a work's object carries them first).
     virtual void pending_text(kelvor::Outcome&) {}
@@ -110,6 +115,7 @@ bool on();
 void text(const std::string& text);
 void entry(const json_output::Object& entry);
 bool count(uint64_t done, uint64_t total);
+bool user_done(uint64_t done, uint64_t total);
 void print(const json_output::Object& object);
 // An object with the module's text lines of the record as "module_text".
 void print_with_module_text(json_output::Object object, const kelvor::Outcome& record);

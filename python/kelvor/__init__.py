@@ -26,11 +26,11 @@ from __future__ import annotations
 import datetime as _dt
 import errno as _errno
 import functools as _functools
+import json as _json
 import logging as _logging
 import os as _os
 import re as _re
 import threading as _threading
-import time as _time
 import types as _types
 import typing as _typing
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -1501,34 +1501,24 @@ class Module(_Commands):
 
     # ---- backup and restore
     def _work(self, kind: str, directory: str, module_id: Optional[int],
-              progress: Optional[Progress]) -> Tuple[Dict[str, Any], List[Any], Tuple[int, ...]]:
+              progress: Optional[Progress]) -> Dict[str, Any]:
         if self.closed:
             raise ValueError("the module is closed")
         if module_id is not None:
             _, network, _, _ = self._opening.link()
             self._select(self._address(module_id, network))
-        started = _time.monotonic()
-        rc, message, lines, users, counts = getattr(self._opening, kind)(directory, progress)
+        rc, line, lines = getattr(self._opening, kind)(directory, module_id, progress)
         self._note(*_kelvor.outcome())
-        for line in lines:
-            logger.info("%s", line.rstrip("\n"), extra={"trace_type": "work"})
-        if rc == _COPY_REFUSED:
-            raise ValueError(message or self.last_message or f"the {kind} was refused")
-        if rc < 0:
-            raise _error(rc, message or self.last_message)
+        for text in lines:
+            logger.info("%s", text.rstrip("\n"), extra={"trace_type": "work"})
         # The object kelvor --json prints for the work (and kelvor.Client returns).
-        obj: Dict[str, Any] = {"format": 1, "kind": kind}
-        if module_id is not None:
-            obj["module_id"] = module_id
-        obj["directory"] = directory
-        obj["users"] = []
-        obj["outcome"] = "ok"
-        obj["result"] = 0
-        obj["result_name"] = _RESULTS[0][0]
-        obj["message"] = None
-        obj["elapsed_ms"] = int((_time.monotonic() - started) * 1000)
-        obj["module_text"] = self.last_module_text
-        return obj, users, counts
+        obj: Dict[str, Any] = _json.loads(line) if line else {}
+        message = obj.get("message") or self.last_message
+        if rc == _COPY_REFUSED:
+            raise ValueError(message or f"the {kind} was refused")
+        if rc < 0:
+            raise _error(rc, message)
+        return obj
 
     def backup(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
                progress: Optional[Progress] = None) -> Dict[str, Any]:
@@ -1542,16 +1532,7 @@ class Module(_Commands):
             raise ValueError("a backup is written into a directory: its name is needed (without NUL characters)")
         if _os.path.lexists(directory):
             raise FileExistsError(_errno.EEXIST, "the backup's directory exists already", directory)
-        obj, users, (_, templates, template_bytes) = self._work("backup", directory, module_id, progress)
-        for user_id, count, size, name, sha, level, policy in users:
-            entry: Dict[str, Any] = {"user_id": user_id, "templates": count, "template_bytes": size,
-                                     "file": _os.path.join(directory, name), "sha256": sha}
-            if level or policy:
-                entry["admin_level"], entry["auth_policy"] = level, policy
-            obj["users"].append(entry)
-        obj["templates"] = templates
-        obj["template_bytes"] = template_bytes
-        return obj
+        return self._work("backup", directory, module_id, progress)
 
     def restore(self, directory: Union[str, "_os.PathLike[str]"], *, module_id: Optional[int] = None,
                 progress: Optional[Progress] = None) -> Dict[str, Any]:
@@ -1563,26 +1544,7 @@ class Module(_Commands):
         directory = _os.fspath(directory)
         if not isinstance(directory, str) or not directory or "\0" in directory:
             raise ValueError("a backup is read from a directory: its name is needed (without NUL characters)")
-        obj, users, (restored, skipped, failed, not_tried) = self._work("restore", directory, module_id, progress)
-        for user_id, status, count, found, reason, result, left, level, policy in users:
-            entry: Dict[str, Any] = {"user_id": user_id, "status": status}
-            if status == "restored":
-                entry["templates"] = count
-                if found:
-                    entry["found_on_module"] = found
-                if level or policy:
-                    entry["admin_level"], entry["auth_policy"] = level, policy
-            else:
-                entry["reason"] = reason
-                if result:
-                    entry["result"], entry["result_name"] = result, _RESULTS.get(result, _RESULTS[-999])[0]
-                if left:
-                    entry["left_in_part"] = True
-            obj["users"].append(entry)
-        obj["restored"], obj["skipped"], obj["failed"] = restored, skipped, failed
-        if not_tried >= 0:
-            obj["not_tried"] = not_tried
-        return obj
+        return self._work("restore", directory, module_id, progress)
 
     # ---- the line of this module
     def interrupt(self) -> None:

@@ -131,7 +131,7 @@ def test_backup_and_copy_on_the_module_a_shared_line_addresses(tmp_path):
             # A name the system would cut at its NUL names another directory.
             for call in (lambda: m.backup(str(tmp_path / "b4") + "\0x"),
                          lambda: m.restore(str(tmp_path / "b") + "\0x"),
-                         lambda: m._opening.backup(str(tmp_path / "b4") + "\0x", None),
+                         lambda: m._opening.backup(str(tmp_path / "b4") + "\0x", None, None),
                          lambda: m.copy_users(from_backup=str(tmp_path / "b") + "\0x")):
                 with pytest.raises(ValueError):
                     call()
