@@ -4,7 +4,14 @@
 
 namespace {
 constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-}
+// Each byte's value in the alphabet, -1 for a byte outside it: made at compile time.
+constexpr std::array<int8_t, 256> VALUES = [] {
+    std::array<int8_t, 256> t{};
+    t.fill(-1);
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(ALPHABET[i])] = static_cast<int8_t>(i);
+    return t;
+}();
+} // namespace
 
 std::string base64_encode(const uint8_t* data, size_t n) {
     std::string out;
@@ -34,12 +41,7 @@ std::string base64_encode(const uint8_t* data, size_t n) {
 }
 
 bool base64_decode(std::string_view text, std::vector<uint8_t>& out) {
-    static const std::array<int8_t, 256> values = [] {
-        std::array<int8_t, 256> t{};
-        t.fill(-1);
-        for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(ALPHABET[i])] = static_cast<int8_t>(i);
-        return t;
-    }();
+    const std::array<int8_t, 256>& values = VALUES;
     out.clear();
     if (text.size() % 4 != 0) return false;
     out.reserve(text.size() / 4 * 3);

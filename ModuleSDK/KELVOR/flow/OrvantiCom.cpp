@@ -95,7 +95,6 @@ std::string why_not_open(const OrvantiCom& com, int rc) {
 } // namespace
 
 int OrvantiCom::run() {
-    keyword_fill();
     // What the command line, the settings and the opening report is the
     // outcome of the command, or of a run that ends before one.
     if (!json_output::command_open()) json_output::command_begin();
