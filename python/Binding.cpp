@@ -1001,6 +1001,8 @@ PYBIND11_MODULE(_kelvor, m) {
     py::module_::import("atexit").attr("register")(py::cpp_function(close_at_exit));
     m.attr("__version__") = version();
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
+    m.attr("RES_FRONT_REFUSED") = RES_FRONT_REFUSED;
+    m.attr("SERVICE_FILES_BYTES_MAX") = backup::SERVICE_FILES_BYTES_MAX;
     m.attr("READ_TIMEOUT_LEAST_MS") = READ_TIMEOUT_LEAST_MS;
     m.attr("READ_TIMEOUT_MOST_MS") = READ_TIMEOUT_MOST_MS;
     m.attr("IMAGE_PIXELS_MAX") = IMAGE_PIXELS_MAX;

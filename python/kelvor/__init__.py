@@ -190,8 +190,8 @@ def _error(code: int, message: Optional[str] = None, err: int = 0, reason: Optio
 
 
 # The copy of users refuses on its own account (a backup that is damaged or
-# holds templates of another size than a target's): code -1000, "refused".
-_COPY_REFUSED = -1000
+# holds templates of another size than a target's): the host's refusal, "refused".
+_COPY_REFUSED = _kelvor.RES_FRONT_REFUSED
 
 
 def _copy_error(code: int, message: Optional[str]) -> KelvorError:

@@ -16,9 +16,9 @@ from . import COMMAND_TABLE, Image, Progress, _Commands, _IMAGE_INPUT, _IMAGE_OU
 # The longest line taken from the service.
 _LINE_MAX = 64 << 20
 # The front end refused the command before anything was sent (a missing file, a size beyond a limit).
-_FRONT_REFUSED = -1000
+_FRONT_REFUSED = _kelvor.RES_FRONT_REFUSED
 # The most bytes of a backup that go in one request, or come back in one answer.
-_BACKUP_BYTES_MAX = 5 << 20
+_BACKUP_BYTES_MAX = _kelvor.SERVICE_FILES_BYTES_MAX
 
 
 def _backup_files(directory: str) -> List[Dict[str, str]]:
