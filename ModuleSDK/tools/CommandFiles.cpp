@@ -47,26 +47,11 @@ namespace {
 
 // A BMP given as bytes: the same checks as a file's, on what is there.
 int bmp_from_bytes(std::span<const uint8_t> bytes, int* width, int* height, uint8_t* gray, size_t capacity) {
-    if (bytes.size() < bmp::HEADER_SIZE) return 0;
-    std::array<uint8_t, bmp::HEADER_SIZE> header{};
-    std::copy_n(bytes.begin(), header.size(), header.begin());
-    const bmp::Layout layout = bmp::layout_of(header, capacity);
-    if (layout.refusal != bmp::Refusal::None || gray == nullptr) return 0;
-    std::span<const uint8_t> rest = bytes.subspan(header.size());
-    const uint64_t paletteBytes = static_cast<uint64_t>(layout.keptEntries) * 4;
-    const std::span<const uint8_t> palette = rest.first(static_cast<size_t>(std::min<uint64_t>(paletteBytes, rest.size())));
-    std::span<const uint8_t> pixels;
-    if (palette.size() == paletteBytes) {
-        // Entries beyond 256 cannot be indexed by any depth; pass over them.
-        const uint64_t skipped = paletteBytes + static_cast<uint64_t>(layout.entries - layout.keptEntries) * 4;
-        if (skipped <= rest.size()) {
-            rest = rest.subspan(static_cast<size_t>(skipped));
-            pixels = rest.first(static_cast<size_t>(std::min<uint64_t>(layout.pixelBytes, rest.size())));
-        }
-    }
-    bmp::decode(layout, palette, pixels, gray);
-    *width = layout.width;
-    *height = static_cast<int>(layout.rows);
+    const bmp::FileParts parts = bmp::parts_of(bytes, capacity);
+    if (parts.layout.refusal != bmp::Refusal::None) return 0;
+    bmp::decode(parts.layout, parts.palette, parts.pixels, gray);
+    *width = parts.layout.width;
+    *height = static_cast<int>(parts.layout.rows);
     return 1;
 }
 

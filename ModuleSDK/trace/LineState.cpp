@@ -2,9 +2,8 @@
 
 namespace kelvor::line_state {
 
-namespace {
-thread_local State* t_current = nullptr;
-} // namespace
+constinit thread_local State* t_current = nullptr;
+constinit std::atomic<State*> g_default{nullptr};
 
 State::~State() {
     for (int p = PARTS - 1; p >= 0; --p) {
@@ -13,14 +12,14 @@ State::~State() {
     }
 }
 
-State& process_default() {
+State& make_process_default() {
     // Never destroyed: a signal handler or a thread still running at exit may use it.
-    static State* instance = new State();
+    static State* const instance = [] {
+        State* made = new State();
+        g_default.store(made, std::memory_order_release);
+        return made;
+    }();
     return *instance;
-}
-
-State& current() {
-    return t_current ? *t_current : process_default();
 }
 
 State* exchange(State* state) {

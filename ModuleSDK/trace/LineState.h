@@ -48,10 +48,25 @@ struct State {
     static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 };
 
-// The line of the calling thread: the innermost Line in scope, or the default.
-State& current();
+// The calling thread's Line in scope (nullptr: the default) and the
+// process's default line once it is made: read on every call of the library,
+// so looked up inline.
+extern constinit thread_local State* t_current;
+extern constinit std::atomic<State*> g_default;
+// Makes the default line, once.
+State& make_process_default();
+
 // The process's default line.
-State& process_default();
+inline State& process_default() {
+    if (State* d = g_default.load(std::memory_order_acquire)) [[likely]]
+        return *d;
+    return make_process_default();
+}
+// The line of the calling thread: the innermost Line in scope, or the default.
+inline State& current() {
+    if (State* s = t_current) return *s;
+    return process_default();
+}
 
 // Makes `state` the calling thread's line (nullptr: the default) and hands
 // back the one it had (nullptr when it had the default).

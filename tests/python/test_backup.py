@@ -113,6 +113,25 @@ def test_a_backup_stopped_by_its_progress_leaves_nothing(sim, tmp_path):
         assert m.status().code == 0x30
 
 
+def test_a_restore_stopped_by_its_progress_leaves_the_rest_untried(sim, fresh, tmp_path):
+    enroll(sim, 4, 3)
+    enroll(sim, 9, 5)
+    with kelvor.Module(sim.link) as m:
+        m.backup(tmp_path / "b")
+
+    def stop_after_first(done, total):
+        if done == 1:
+            raise RuntimeError("enough")
+
+    with kelvor.Module(fresh.link) as m:
+        with pytest.raises(RuntimeError, match="enough"):
+            m.restore(tmp_path / "b", progress=stop_after_first)
+        assert m.user_ids() == [4]
+        # Run again, the restore completes what the first left.
+        again = m.restore(tmp_path / "b")
+        assert [(u["user_id"], u["status"]) for u in again["users"]] == [(4, "skipped"), (9, "restored")]
+
+
 def test_backup_and_copy_on_the_module_a_shared_line_addresses(tmp_path):
     line = Sim(tmp_path, ["--modules", "1,2"])
     try:
