@@ -184,7 +184,8 @@ void Line::watch_main() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (!running_.on || !running_.stopped.empty() || running_.finishing) {
-            watch_.wait(lock);
+            // A look every OWNER_CHECK_MS: a job is not announced to the watchdog.
+            watch_.wait_for(lock, std::chrono::milliseconds(OWNER_CHECK_MS));
             continue;
         }
         const auto now = Clock::now();
@@ -677,16 +678,16 @@ void Line::thread_main() {
             jobs_.pop_front();
             snapshot_.queued = jobs_.size();
             snapshot_.busy = true;
+            // The watchdog finds the job at its next look (OWNER_CHECK_MS):
+            // nobody is woken for a job that ends before.
             running_ = Running{
                 true, job.key, Clock::now() + std::chrono::seconds(options_.jobSecondsMax), {}, false};
-            watch_.notify_all();
             lock.unlock();
             flush_noise();
             if (!job.key.owner.expired()) job.run();
             lock.lock();
             const bool stopped = !running_.stopped.empty();
             running_ = Running{};
-            watch_.notify_all();
             lock.unlock();
             if (stopped) after_stop();
             // Text lines of a module that no command took (after its answer, or
