@@ -7,6 +7,7 @@
 
 #include "families/Run.h"
 #include "link/Blocks.h"
+#include "trace/Format.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -14,20 +15,6 @@ namespace kelvor {
 namespace run {
 
 namespace {
-
-std::string format_line(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size(), format, args);
-#pragma GCC diagnostic pop
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return text;
-}
 
 void keep_host_line(Outcome& out, HostCheck check, std::string text) {
     outcome::message(text);
@@ -40,7 +27,7 @@ void keep_host_line(Outcome& out, HostCheck check, std::string text) {
 int host_line(Outcome& out, HostCheck check, int result, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = format_line(format, args);
+    std::string text = formatted(format, args);
     va_end(args);
     keep_host_line(out, check, std::move(text));
     return result;
@@ -49,7 +36,7 @@ int host_line(Outcome& out, HostCheck check, int result, const char* format, ...
 int refuse(Outcome& out, HostCheck check, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = format_line(format, args);
+    std::string text = formatted(format, args);
     va_end(args);
     keep_host_line(out, check, std::move(text));
     out.hostRefused = true;

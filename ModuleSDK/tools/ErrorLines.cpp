@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "trace/Format.h"
 #include "trace/Outcome.h"
 
 using namespace kelvor;
@@ -13,17 +14,8 @@ using namespace kelvor;
 void err_line(int site, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size(), format, args);
-#pragma GCC diagnostic pop
+    const std::string text = formatted(format, args);
     va_end(args);
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     trace_print("[OrvantiCom.cpp(%d)] %s", site, text.c_str());
     outcome::message(text);
 }

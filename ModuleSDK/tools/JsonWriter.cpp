@@ -13,22 +13,14 @@
 #include <vector>
 
 #include "Sha256.h"
+#include "trace/Format.h"
 
 using namespace kelvor;
 
 namespace json_output {
 
 std::string formatted(const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-#pragma GCC diagnostic pop
-    va_end(again);
-    return text;
+    return kelvor::formatted(format, args);
 }
 
 Object object_of(const char* kind) {

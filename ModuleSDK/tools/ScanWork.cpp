@@ -10,6 +10,7 @@
 
 #include "ErrorLines.h"
 #include "JsonWriter.h"
+#include "QuietTrace.h"
 #include "Works.h"
 #include "connection/PortInfo.h"
 #include "trace/Console.h"
@@ -51,18 +52,6 @@ int probe_wait_ms(int baudRate, int hexText) {
 
 namespace {
 
-// The trace shows nothing of what the host asks a module on its own account
-// (the probes of a scan).
-class QuietTrace {
-public:
-    QuietTrace() : mask_(trace_mask()) { trace_disable(mask_); }
-    ~QuietTrace() { trace_enable(mask_); }
-    QuietTrace(const QuietTrace&) = delete;
-    QuietTrace& operator=(const QuietTrace&) = delete;
-
-private:
-    uint32_t mask_;
-};
 
 // What came back to a probe.
 enum class Heard {

@@ -14,6 +14,7 @@
 #include "LongOptions.h"
 #include "OrvantiCom.h"
 #include "Remote.h"
+#include "QuietTrace.h"
 #include "ServerRun.h"
 #include "connection/PortInfo.h"
 #include "trace/Console.h"
@@ -89,18 +90,7 @@ int OrvantiCom::open_connection() {
 
 namespace {
 
-// The trace shows nothing of what the tool asks a module on its own account
-// (the status check of a module it turns to, the probes of a scan).
-class QuietTrace {
-public:
-    QuietTrace() : mask_(trace_mask()) { trace_disable(mask_); }
-    ~QuietTrace() { trace_enable(mask_); }
-    QuietTrace(const QuietTrace&) = delete;
-    QuietTrace& operator=(const QuietTrace&) = delete;
-
-private:
-    uint32_t mask_;
-};
+using tools::QuietTrace;
 
 // The backup or restore directory of one module of a list.
 std::string module_directory(const std::string& dir, uint16_t id) {
@@ -114,13 +104,13 @@ std::string module_directory(const std::string& dir, uint16_t id) {
 void OrvantiCom::run_on_modules() {
     if (broadcast) {
         // A broadcast reaches every module of the line at once: one run.
-        ERR_LINE("Err: -B reaches every module at once; --modules is for one module after the other\n");
+        ERR_LINE_AT(117, "Err: -B reaches every module at once; --modules is for one module after the other\n");
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
         return;
     }
     if (!outputPath.empty() && moduleIds.size() > 1) {
-        ERR_LINE("Err: -o takes what one module sends; --modules names %zu (give one, or use --backup DIR)\n",
+        ERR_LINE_AT(123, "Err: -o takes what one module sends; --modules names %zu (give one, or use --backup DIR)\n",
                  moduleIds.size());
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
@@ -134,7 +124,7 @@ void OrvantiCom::run_on_modules() {
     if (work != nullptr && work != restore_module && !path_exists(base)) {
         int error = 0;
         if (!make_private_directory(base, error)) {
-            ERR_LINE("Err: Cannot create %s: %s\n", base.c_str(), std::strerror(error));
+            ERR_LINE_AT(137, "Err: Cannot create %s: %s\n", base.c_str(), std::strerror(error));
             note_result(FRONT_REFUSED);
             return;
         }
@@ -142,7 +132,7 @@ void OrvantiCom::run_on_modules() {
     for (const uint16_t id : moduleIds) {
         // Results that nobody reads are not worth the runs behind them.
         if (json_output::on() && results::lost()) {
-            ERR_LINE(
+            ERR_LINE_AT(145,
                 "Err: The results cannot be written to the standard output: %s; the modules from %u (%#x) "
                 "on are not run\n",
                 results::why(), static_cast<unsigned>(id), static_cast<unsigned>(id));
@@ -166,7 +156,7 @@ void OrvantiCom::run_on_modules() {
         }
         if (rc != 0) {
             if (!json_output::command_open()) json_output::command_begin();
-            ERR_LINE("Err: Module %u (%#x) does not answer: %s\n", static_cast<unsigned>(id),
+            ERR_LINE_AT(169, "Err: Module %u (%#x) does not answer: %s\n", static_cast<unsigned>(id),
                      static_cast<unsigned>(id), result_text(rc));
             note_result(rc);
             if (work != nullptr) {

@@ -1,0 +1,11 @@
+// printf's text as a string, whatever its length.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+namespace kelvor {
+
+std::string formatted(const char* format, va_list args);
+
+} // namespace kelvor
