@@ -50,8 +50,10 @@ int wake::fd() {
 
 void wake::drain() {
     uint8_t bytes[64];
-    while (pipe_ends().read >= 0 && ::read(pipe_ends().read, bytes, sizeof bytes) > 0) {
-    }
+    // A read of a pipe takes what it holds up to the buffer: one that comes
+    // back short has emptied it, and needs no second read to say so.
+    for (ssize_t n = sizeof bytes; n == static_cast<ssize_t>(sizeof bytes) && pipe_ends().read >= 0;)
+        n = ::read(pipe_ends().read, bytes, sizeof bytes);
 }
 
 void serial_interrupt() {
