@@ -79,12 +79,11 @@ int run_with_files(CommandCall& call, Outcome& outcome, bool values, bool keepTe
                               ? !found || !found->prepare || found->prepare(call, input)
                               : raw_prepare(call, input);
     if (!prepared) return input.refusal;
-    // What the preparation recorded (a trace line's message) stays unless
-    // the command decides otherwise.
-    Outcome before;
-    std::swap(before.message, outcome.message);
-    before.hasMessage = outcome.hasMessage;
-    outcome::move_text(outcome, before);
+    // A message the preparation recorded stays unless the command records its
+    // own (a preparation reads no module, so no module text line comes before).
+    const bool preparedMessage = outcome.hasMessage;
+    std::string message;
+    if (preparedMessage) message = std::move(outcome.message);
     CommandRequest request;
     request.code = call.command;
     request.param1 = call.param1;
@@ -95,14 +94,9 @@ int run_with_files(CommandCall& call, Outcome& outcome, bool values, bool keepTe
     request.values = values;
     request.keepText = keepText;
     run_command(request, outcome);
-    if (!outcome.hasMessage && before.hasMessage) {
-        outcome.message = std::move(before.message);
+    if (!outcome.hasMessage && preparedMessage) {
+        outcome.message = std::move(message);
         outcome.hasMessage = true;
-    }
-    if (!before.moduleText.empty()) {
-        before.moduleText.insert(before.moduleText.end(), std::make_move_iterator(outcome.moduleText.begin()),
-                                 std::make_move_iterator(outcome.moduleText.end()));
-        outcome.moduleText.swap(before.moduleText);
     }
     const int result = outcome.hostRefused ? FRONT_REFUSED : outcome.result;
     if (!outcome.hostLine.empty())
