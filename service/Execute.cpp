@@ -22,10 +22,6 @@ namespace kelvord {
 
 namespace {
 
-// The error line of a run whose connection cannot be opened is the one that
-// kelvor's run flow prints: the same reporting site, so the same number.
-constexpr int OPEN_FAILED_SITE = err_site::number<err_site::ORVANTI_COM, 132>();
-
 constexpr uint32_t LEVEL_BITS[] = {0, 0x01, 0x03, 0x07, 0x0F};
 
 void discard(const char*, size_t, void*) {}
@@ -132,7 +128,8 @@ public:
         if (progress_) progress_("user", json_output::line_of(entry));
     }
     bool count(uint64_t done, uint64_t total) override {
-        if (progress_) progress_("", "\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
+        if (progress_)
+            progress_("", "\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total));
         return true;
     }
 
@@ -148,7 +145,9 @@ public:
     explicit ClientScanOutput(std::vector<std::string>& objects) : objects_(objects) {}
     bool objects() const override { return true; }
     void text(const std::string&) override {}
-    void print(const json_output::Object& object) override { objects_.push_back(json_output::line_of(object)); }
+    void print(const json_output::Object& object) override {
+        objects_.push_back(json_output::line_of(object));
+    }
 
 private:
     std::vector<std::string>& objects_;
@@ -322,7 +321,8 @@ CommandResult execute_unopened(const CommandRequest& r, const LineSettings& line
     {
         const TraceCapture capture(result.trace, r.traceLevel);
         const outcome::Scope scope(outcome);
-        err_line(OPEN_FAILED_SITE, "Err: Cannot initialize sdk\n");
+        // The error line that kelvor's run flow prints when its port does not open.
+        err_line(err_site::RUN_CANNOT_INITIALIZE_SDK, "Err: Cannot initialize sdk\n");
         reason = print_port_diagnosis(settings_of(line), openResult);
     }
     result.result = ERR_PORT_OPEN;

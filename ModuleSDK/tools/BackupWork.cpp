@@ -22,11 +22,6 @@
 #include "Works.h"
 #include "trace/Outcome.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::BACKUP;
-} // namespace
-
 using namespace kelvor;
 using namespace tools;
 
@@ -55,9 +50,7 @@ public:
         work_output::text(json_output::formatted(format, args));
         va_end(args);
     }
-    json_output::Object& object() {
-        return object_;
-    }
+    json_output::Object& object() { return object_; }
     void user(json_output::Object entry) {
         work_output::entry(entry);
         object_["users"].push_back(std::move(entry));
@@ -129,7 +122,8 @@ int backup_run(Work& com, WorkReport& rep) {
     std::vector<uint32_t> ids;
     tools::Failure why;
     if (int rc = tools::list_users(ids, why); rc < 0) {
-        if (!why.message.empty()) ERR_LINE_AT(130, "Err: %s\n", why.message.c_str());
+        if (!why.message.empty())
+            err_line(err_site::BACKUP_CANNOT_LIST_USERS, "Err: %s\n", why.message.c_str());
         return rc;
     }
     backup::Writer writer;
@@ -141,8 +135,10 @@ int backup_run(Work& com, WorkReport& rep) {
         int rc = tools::read_user(id, user, size, why);
         if (rc == 0 && user.templates.empty()) continue;
         if (rc < 0) {
-            if (!why.message.empty()) ERR_LINE_AT(142, "Err: %s\n", why.message.c_str());
-            ERR_LINE_AT(143, "Err: Cannot read the templates of user %#x; no backup is written\n", id);
+            if (!why.message.empty())
+                err_line(err_site::BACKUP_CANNOT_READ_USER, "Err: %s\n", why.message.c_str());
+            err_line(err_site::BACKUP_USER_TEMPLATES_UNREAD,
+                     "Err: Cannot read the templates of user %#x; no backup is written\n", id);
             return rc;
         }
         backup::UserEntry u;
@@ -178,7 +174,8 @@ int restore_run(Work& com, WorkReport& rep) {
     tools::TemplateSettings module;
     if (int rc = tools::read_settings(module); rc < 0) return rc;
     if (module.templateSize != m.templateSize) {
-        ERR_LINE_AT(177, "Err: The backup's template size %#x differs from the module's %#x; nothing is restored\n",
+        err_line(err_site::BACKUP_TEMPLATE_SIZE_DIFFERS,
+                 "Err: The backup's template size %#x differs from the module's %#x; nothing is restored\n",
                  m.templateSize, module.templateSize);
         return FRONT_REFUSED;
     }
@@ -201,7 +198,8 @@ int restore_run(Work& com, WorkReport& rep) {
     std::vector<uint32_t> present;
     tools::Failure why;
     if (int rc = tools::list_users(present, why); rc < 0) {
-        if (!why.message.empty()) ERR_LINE_AT(200, "Err: %s\n", why.message.c_str());
+        if (!why.message.empty())
+            err_line(err_site::RESTORE_CANNOT_LIST_USERS, "Err: %s\n", why.message.c_str());
         return rc;
     }
 
@@ -348,32 +346,42 @@ void tools::work_not_begun(Work& com, bool restore, int result, const std::strin
     rep.done(result);
 }
 
-int tools::report_backup_problem(const backup::Problem& p, const char* undone) {
-    // Each fault its own reporting site, the words of the backup directory's.
-    const std::string text = backup::problem_text(p, undone);
-    const char* line = text.c_str();
-    switch (p.fault) {
-    case backup::Fault::None: return 0;
+namespace {
 
+// Each fault of a backup directory its own reporting site.
+struct FaultSite {
+    backup::Fault fault;
+    err_site::Site site;
+};
+constexpr FaultSite FAULT_SITES[] = {
     // The manifest: missing, unreadable, its own sum wrong, or not one of a backup.
-    case backup::Fault::ManifestUnreadable: ERR_LINE_AT(344, "Err: %s\n", line); break;
-    case backup::Fault::ManifestDamaged: ERR_LINE_AT(345, "Err: %s\n", line); break;
-    case backup::Fault::NotABackup: ERR_LINE_AT(346, "Err: %s\n", line); break;
-
+    {backup::Fault::ManifestUnreadable, err_site::BACKUP_MANIFEST_UNREADABLE},
+    {backup::Fault::ManifestDamaged, err_site::BACKUP_MANIFEST_DAMAGED},
+    {backup::Fault::NotABackup, err_site::BACKUP_NOT_A_BACKUP},
     // A user the manifest cannot hold, or more templates than are read at once.
-    case backup::Fault::UserZero: ERR_LINE_AT(349, "Err: %s\n", line); break;
-    case backup::Fault::SizeMismatch: ERR_LINE_AT(350, "Err: %s\n", line); break;
-    case backup::Fault::TooLarge: ERR_LINE_AT(351, "Err: %s\n", line); break;
-
+    {backup::Fault::UserZero, err_site::BACKUP_USER_ZERO},
+    {backup::Fault::SizeMismatch, err_site::BACKUP_SIZE_MISMATCH},
+    {backup::Fault::TooLarge, err_site::BACKUP_TOO_LARGE},
     // A backup being written.
-    case backup::Fault::Exists: ERR_LINE_AT(354, "Err: %s\n", line); break;
-    case backup::Fault::CannotCreate: ERR_LINE_AT(355, "Err: %s\n", line); break;
-    case backup::Fault::CannotWrite: ERR_LINE_AT(356, "Err: %s\n", line); break;
-    case backup::Fault::CannotRename: ERR_LINE_AT(357, "Err: %s\n", line); break;
+    {backup::Fault::Exists, err_site::BACKUP_EXISTS},
+    {backup::Fault::CannotCreate, err_site::BACKUP_CANNOT_CREATE},
+    {backup::Fault::CannotWrite, err_site::BACKUP_CANNOT_WRITE},
+    {backup::Fault::CannotRename, err_site::BACKUP_CANNOT_RENAME},
+    // A user's file that is missing or fails its sum (the number the manual shows).
+    {backup::Fault::FileDamaged, err_site::BACKUP_FILE_DAMAGED},
+};
 
-    // A user's file that is missing or fails its sum. Its site number, 2353, is
-    // the one that the README shows for a damaged backup: kept when lines move.
-    case backup::Fault::FileDamaged: ERR_LINE_AT(353, "Err: %s\n", line); break;
-    }
+} // namespace
+
+err_site::Site tools::backup_fault_site(backup::Fault fault) {
+    for (const FaultSite& row : FAULT_SITES)
+        if (row.fault == fault) return row.site;
+    return err_site::BACKUP_FILE_DAMAGED;
+}
+
+int tools::report_backup_problem(const backup::Problem& p, const char* undone) {
+    if (p.fault == backup::Fault::None) return 0;
+    // In the backup directory's own words.
+    err_line(backup_fault_site(p.fault), "Err: %s\n", backup::problem_text(p, undone).c_str());
     return FRONT_REFUSED;
 }

@@ -3,11 +3,6 @@
 // the front end's own line, whose number the README shows).
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::CLOCK_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -16,7 +11,7 @@ namespace {
 // date and a time in the clock words.
 bool clock_words_usable(CommandCall& c, CaseInput&) {
     if ((c.param1 != 0 || c.param2 != 0) && clock_seconds(c.param1, c.param2) <= 0) {
-        ERR_LINE_AT(19, "Err: Invalid Time\n");
+        err_line(err_site::CLOCK_INVALID_TIME, "Err: Invalid Time\n");
         return false;
     }
     return true;

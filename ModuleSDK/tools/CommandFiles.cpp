@@ -14,9 +14,6 @@
 
 // Reporting sites of this file: the numbers of the sites of the command line's
 // input file steps, which scripts and the manual know, given explicitly.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::INPUT;
-} // namespace
 
 using namespace kelvor;
 
@@ -59,16 +56,17 @@ int bmp_from_bytes(std::span<const uint8_t> bytes, int* width, int* height, uint
 
 bool CommandCall::load_bmp_input() {
     if (!input.present()) {
-        ERR_LINE_AT(36, "Err: No image file is defined\n");
+        err_line(err_site::FILE_NO_IMAGE_FILE, "Err: No image file is defined\n");
         explain_input();
         return false;
     }
     ImageRecord& rec = image_record();
     int width = 0, height = 0;
-    const int read = input.file ? bmp_read(input.file, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX)
-                                : bmp_from_bytes(*input.bytes, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX);
+    const int read = input.file
+                         ? bmp_read(input.file, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX)
+                         : bmp_from_bytes(*input.bytes, &width, &height, rec.pixels(), IMAGE_PIXELS_MAX);
     if (read == 0) {
-        ERR_LINE_AT(39, "Err: Cannot open the bmp file\n");
+        err_line(err_site::FILE_CANNOT_OPEN_BMP, "Err: Cannot open the bmp file\n");
         return false;
     }
     rec.set_word(0, static_cast<uint32_t>(width));
@@ -83,7 +81,8 @@ bool CommandCall::load_bmp_input() {
 
 bool chunk_size_usable(int chunkSize) {
     if (chunkSize > 0) return true;
-    ERR_LINE_AT(57, "Err: Chunk size %#x cannot carry data\n", static_cast<unsigned>(chunkSize));
+    err_line(err_site::FILE_CHUNK_CANNOT_CARRY_DATA, "Err: Chunk size %#x cannot carry data\n",
+             static_cast<unsigned>(chunkSize));
     return false;
 }
 
@@ -96,7 +95,8 @@ bool write_file(std::FILE* f, const std::string& path, const uint8_t* data, size
     // An empty list (UL or LT of no user) writes nothing: no pointer is passed on.
     if ((n == 0 || std::fwrite(data, 1, n, f) == n) && std::fflush(f) == 0) return true;
     const int error = errno;
-    ERR_LINE_AT(72, "Err: Cannot write %s: %s\n", path.c_str(), std::strerror(error ? error : EIO));
+    err_line(err_site::FILE_CANNOT_WRITE, "Err: Cannot write %s: %s\n", path.c_str(),
+             std::strerror(error ? error : EIO));
     // Nothing half-written stays behind.
     std::clearerr(f);
     if (truncate_file(f)) std::rewind(f);
@@ -111,7 +111,8 @@ bool CommandCall::write_output(const uint8_t* data, size_t n) {
         output.bytes.insert(output.bytes.end(), data, data + n);
     }
     if (recordFiles) {
-        const std::span<const uint8_t> b = n > 0 ? std::span<const uint8_t>(data, n) : std::span<const uint8_t>();
+        const std::span<const uint8_t> b =
+            n > 0 ? std::span<const uint8_t>(data, n) : std::span<const uint8_t>();
         auto f = std::find_if(written.begin(), written.end(),
                               [&](const json_output::FileWritten& w) { return w.path == output.path; });
         if (f == written.end()) {
@@ -137,7 +138,8 @@ void CommandCall::explain_input() const {
 
 bool output_creatable(const std::string& path, bool created, int error) {
     if (path.empty() || created) return true;
-    ERR_LINE_AT(100, "Err: Cannot create %s: %s\n", path.c_str(), file_error_text(error).c_str());
+    err_line(err_site::FILE_CANNOT_CREATE, "Err: Cannot create %s: %s\n", path.c_str(),
+             file_error_text(error).c_str());
     return false;
 }
 
@@ -147,8 +149,8 @@ bool CommandCall::output_creatable() {
 
 bool data_size_usable(uint64_t n) {
     if (n <= DATA_MAX) return true;
-    ERR_LINE_AT(106, "Err: Data of %#llx bytes exceeds the limit of %#x bytes\n",
-                static_cast<unsigned long long>(n), DATA_MAX);
+    err_line(err_site::FILE_DATA_TOO_LARGE, "Err: Data of %#llx bytes exceeds the limit of %#x bytes\n",
+             static_cast<unsigned long long>(n), DATA_MAX);
     return false;
 }
 

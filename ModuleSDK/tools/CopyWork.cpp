@@ -20,11 +20,6 @@
 #include "UserCopy.h"
 #include "trace/Outcome.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::COPY_USERS;
-} // namespace
-
 using namespace kelvor;
 using namespace tools;
 
@@ -137,7 +132,7 @@ public:
         const std::string who = label_of(t.moduleId);
         // A target that could not be worked on at all has its error line.
         if (!t.message.empty() && t.reached() == 0 && t.failed == 0 && t.conflicts == 0)
-            ERR_LINE_AT(137, "Err: %s\n", t.message.c_str());
+            err_line(err_site::COPY_TARGET_FAILED, "Err: %s\n", t.message.c_str());
         if (work_output::on()) return print_target(t);
         const bool plan = t.planned;
         std::string line;
@@ -244,7 +239,8 @@ int refused(const CopyRequest& request, int rc, Clock::time_point started) {
 int copy_run(Work& com, const Clock::time_point started) {
     const CopyRequest& request = com.copyUsers;
     if (com.broadcast) {
-        ERR_LINE_AT(244, "Err: -B reaches every module at once and hears no answer; a copy reads every user back\n");
+        err_line(err_site::COPY_BROADCAST,
+                 "Err: -B reaches every module at once and hears no answer; a copy reads every user back\n");
         return refused(request, FRONT_REFUSED, started);
     }
     // The targets: the modules of --modules, or the module of the connection
@@ -253,12 +249,14 @@ int copy_run(Work& com, const Clock::time_point started) {
     if (targets.empty()) targets.push_back(request.fromModule != 0 ? com.moduleId : 0);
     if (request.fromModule != 0 &&
         std::find(targets.begin(), targets.end(), request.fromModule) != targets.end()) {
-        ERR_LINE_AT(253, "Err: Module %u is the source of the copy and one of its targets\n",
+        err_line(err_site::COPY_SOURCE_IS_TARGET,
+                 "Err: Module %u is the source of the copy and one of its targets\n",
                  static_cast<unsigned>(request.fromModule));
         return refused(request, FRONT_REFUSED, started);
     }
     if (request.fromModule != 0 && targets.front() == 0) {
-        ERR_LINE_AT(258, "Err: A copy from a module of the line goes to -m ID or --modules LIST\n");
+        err_line(err_site::COPY_NEEDS_TARGETS,
+                 "Err: A copy from a module of the line goes to -m ID or --modules LIST\n");
         return refused(request, FRONT_REFUSED, started);
     }
 
@@ -268,8 +266,10 @@ int copy_run(Work& com, const Clock::time_point started) {
         tools::Failure why;
         if (const int rc = tools::read_module_source(request.fromModule, request.users, source, why);
             rc < 0) {
-            if (!why.message.empty()) ERR_LINE_AT(268, "Err: %s\n", why.message.c_str());
-            ERR_LINE_AT(269, "Err: Cannot read the users of module %u; nothing is copied\n",
+            if (!why.message.empty())
+                err_line(err_site::COPY_CANNOT_READ_SOURCE, "Err: %s\n", why.message.c_str());
+            err_line(err_site::COPY_SOURCE_UNREAD,
+                     "Err: Cannot read the users of module %u; nothing is copied\n",
                      static_cast<unsigned>(request.fromModule));
             return refused(request, rc, started);
         }

@@ -4,11 +4,6 @@
 // whatever the trace level.
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::DATABASE_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -18,7 +13,7 @@ namespace {
 int print_user_ids(CommandCall&, const Outcome& o, int result) {
     if (result != 0 || o.output.empty()) return result;
     const size_t count = o.output.size() / 4;
-    ERR_LINE_AT(75, "User IDs(%#x): ", static_cast<unsigned>(count));
+    err_line(err_site::DATABASE_USER_IDS, "User IDs(%#x): ", static_cast<unsigned>(count));
     for (size_t i = 0; i < count; ++i) trace_print("%#x ", packet::get32(&o.output[4 * i]));
     trace_print("\n");
     return 0;

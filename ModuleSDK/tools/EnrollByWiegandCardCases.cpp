@@ -5,11 +5,6 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::ENROLL_BY_WIEGAND_CARD_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -18,7 +13,7 @@ bool wiegand_string(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) return true;
     std::vector<uint8_t> wiegand;
     if (!c.read_input(wiegand, packet::describe("EC").files.inputBytes)) {
-        ERR_LINE("Err: Cannot read the wiegand string\n");
+        err_line(err_site::WIEGAND_CARD_CANNOT_READ_STRING, "Err: Cannot read the wiegand string\n");
         return false;
     }
     input.take(std::move(wiegand));
@@ -29,13 +24,14 @@ bool card_templates(CommandCall& c, CaseInput& input) {
     const bool withWiegand = (c.flag & CARD_ENROLL_WIEGAND) != 0;
     if (c.param2 <= 0xFFFF && !withWiegand) return true;
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No data file is defined\n");
+        ERR_NO_INPUT(c, err_site::WIEGAND_CARD_NO_DATA_FILE, "Err: No data file is defined\n");
         return false;
     }
     const uint64_t total =
         card_enroll_data_size(static_cast<uint16_t>(c.param2 >> 16), static_cast<uint16_t>(c.param2), c.flag);
     if (total > CARD_ENROLL_DATA_MAX) {
-        ERR_LINE("Err: Template data of %#llx bytes exceed %#llx bytes\n",
+        err_line(err_site::WIEGAND_CARD_TEMPLATE_TOO_LARGE,
+                 "Err: Template data of %#llx bytes exceed %#llx bytes\n",
                  static_cast<unsigned long long>(total),
                  static_cast<unsigned long long>(CARD_ENROLL_DATA_MAX));
         return false;

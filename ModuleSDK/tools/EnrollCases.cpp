@@ -5,16 +5,11 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::ENROLL_CASES;
-} // namespace
-
 using namespace kelvor;
 
 bool template_input(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No template file is defined\n");
+        ERR_NO_INPUT(c, err_site::ENROLL_NO_TEMPLATE_FILE, "Err: No template file is defined\n");
         return false;
     }
     if (!c.data_size_usable(c.param2)) return false;
@@ -35,7 +30,7 @@ bool chunked_image_input(CommandCall& c, CaseInput& input) {
 // N bytes are sent whatever the file holds; what it lacks is zeros.
 bool templates_chunked(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No template file is defined\n");
+        ERR_NO_INPUT(c, err_site::ENROLL_NO_TEMPLATE_FILE_CHUNKED, "Err: No template file is defined\n");
         return false;
     }
     std::vector<uint8_t> data;

@@ -6,24 +6,19 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::EVENT_LOG_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
 
 bool memory_data(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No input file is given\n");
+        ERR_NO_INPUT(c, err_site::EVENT_LOG_NO_INPUT_FILE, "Err: No input file is given\n");
         return false;
     }
     std::vector<uint8_t> data;
     if (c.param2 > static_cast<uint32_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
-        ERR_LINE("Err: Cannot read the user data\n");
+        err_line(err_site::EVENT_LOG_CANNOT_READ_USER_DATA, "Err: Cannot read the user data\n");
         return false;
     }
     input.take(std::move(data));

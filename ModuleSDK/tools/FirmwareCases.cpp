@@ -5,11 +5,6 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::FIRMWARE_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -18,20 +13,22 @@ namespace {
 // short of them (a zero-filled password would be one nobody chose).
 bool passwords(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No password file is defined.\n");
+        ERR_NO_INPUT(c, err_site::FIRMWARE_NO_PASSWORD_FILE, "Err: No password file is defined.\n");
         return false;
     }
     const size_t want = packet::command_of(c.command)->files.inputBytes;
     std::vector<uint8_t> bytes(want);
     const bool whole = c.input.read(bytes.data(), want) == want;
     input.take(std::move(bytes), true);
-    if (!whole) ERR_LINE("Err: The password file holds fewer than %zu bytes\n", want);
+    if (!whole)
+        err_line(err_site::FIRMWARE_PASSWORD_TOO_SHORT, "Err: The password file holds fewer than %zu bytes\n",
+                 want);
     return whole;
 }
 
 bool firmware(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No firmware file is defined\n");
+        ERR_NO_INPUT(c, err_site::FIRMWARE_NO_FIRMWARE_FILE, "Err: No firmware file is defined\n");
         return false;
     }
     if (!c.chunk_size_usable()) return false;
@@ -40,7 +37,7 @@ bool firmware(CommandCall& c, CaseInput& input) {
     // Compared with the file before anything is taken, so that a size the file
     // cannot hold costs nothing.
     if (size > fileBytes) {
-        ERR_LINE("Err: Cannot read the firmware file\n");
+        err_line(err_site::FIRMWARE_CANNOT_READ_SIZE, "Err: Cannot read the firmware file\n");
         return false;
     }
     // The chunks it takes are counted from the size, before a byte is read.
@@ -50,7 +47,7 @@ bool firmware(CommandCall& c, CaseInput& input) {
     }
     std::vector<uint8_t> image(static_cast<size_t>(size));
     if (c.input.read(image.data(), image.size()) != image.size()) {
-        ERR_LINE("Err: Cannot read the firmware file\n");
+        err_line(err_site::FIRMWARE_CANNOT_READ_IMAGE, "Err: Cannot read the firmware file\n");
         return false;
     }
     input.take(std::move(image));

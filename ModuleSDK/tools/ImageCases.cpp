@@ -10,11 +10,6 @@
 #include "ImageRecord.h"
 #include "image/Bmp.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::IMAGE_CASES;
-} // namespace
-
 using namespace kelvor;
 
 bool image_input(CommandCall& c, CaseInput& input) {
@@ -30,13 +25,15 @@ int image_output(CommandCall& c, const Outcome& o, int result) {
     std::copy_n(o.output.begin(), IMAGE_RECORD_SIZE, rec.bytes.begin());
     const uint64_t pixels = static_cast<uint64_t>(rec.width()) * rec.height();
     if (rec.width() == 0 || rec.height() == 0 || pixels > IMAGE_PIXELS_MAX) {
-        ERR_LINE("Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(),
+        err_line(err_site::IMAGE_DOES_NOT_FIT,
+                 "Err: The image of %#x x %#x pixels does not fit the image record\n", rec.width(),
                  rec.height());
         return FRONT_REFUSED;
     }
     std::vector<uint8_t> file;
     if (!bmp_encode(rec.pixels(), static_cast<int>(rec.width()), static_cast<int>(rec.height()), file)) {
-        ERR_LINE("Err: Cannot write %s: %s\n", c.output.path.c_str(), std::strerror(ENOMEM));
+        err_line(err_site::IMAGE_CANNOT_WRITE, "Err: Cannot write %s: %s\n", c.output.path.c_str(),
+                 std::strerror(ENOMEM));
         return FRONT_REFUSED;
     }
     return c.write_output(file.data(), file.size()) ? 0 : FRONT_REFUSED;
@@ -46,14 +43,14 @@ namespace {
 
 bool key_file(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No encryption key file is defined\n");
+        ERR_NO_INPUT(c, err_site::IMAGE_NO_KEY_FILE, "Err: No encryption key file is defined\n");
         return false;
     }
     constexpr uint32_t size = packet::describe("KW").files.inputBytes;
     std::vector<uint8_t> key;
     const bool whole = c.read_input(key, size);
     input.take(std::move(key), true);
-    if (!whole) ERR_LINE("Err: Cannot read encryption key data %#x\n", size);
+    if (!whole) err_line(err_site::IMAGE_CANNOT_READ_KEY, "Err: Cannot read encryption key data %#x\n", size);
     return whole;
 }
 
@@ -61,7 +58,7 @@ bool key_file(CommandCall& c, CaseInput& input) {
 int encrypted_template(CommandCall& c, const Outcome& o, int result) {
     if (result != 0 || !o.outputTaken) return result;
     if (!c.write_output(o.output.data(), o.output.size())) return FRONT_REFUSED;
-    ERR_LINE("Got encrypted template: %#zx\n", o.output.size());
+    err_line(err_site::IMAGE_GOT_ENCRYPTED_TEMPLATE, "Got encrypted template: %#zx\n", o.output.size());
     return 0;
 }
 

@@ -5,25 +5,20 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::PORTS_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
 
 bool gpio_records(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No gpio supplementary data is defined\n");
+        ERR_NO_INPUT(c, err_site::PORTS_NO_GPIO_FILE, "Err: No gpio supplementary data is defined\n");
         return false;
     }
     const uint64_t want = static_cast<uint64_t>(c.param2) * GPIO_RECORD_SIZE;
     std::vector<uint8_t> records;
     if (want > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(records, static_cast<size_t>(want))) {
-        ERR_LINE("Err: Cannot read gpio supplementary\n");
+        err_line(err_site::PORTS_CANNOT_READ_GPIO, "Err: Cannot read gpio supplementary\n");
         return false;
     }
     input.take(std::move(records));

@@ -20,7 +20,7 @@ bool raw_prepare(CommandCall& c, CaseInput& input) {
           c.param2, c.flag, c.input.present() ? c.input.descriptor : 0);
     if (!c.input.present()) return true;
     if (c.param2 > RAW_BUFFER) {
-        err_line(err_site::number<err_site::RAW_MODES, 31>(),
+        err_line(err_site::RAW_CALL_DATA_TOO_LARGE,
                  "Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", c.param2, RAW_BUFFER);
         return false;
     }

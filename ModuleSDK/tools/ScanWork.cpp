@@ -17,9 +17,6 @@
 
 // Reporting sites of this file: the numbers the command line's scan has had
 // from the start, given explicitly.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::CONNECTED;
-} // namespace
 
 using namespace kelvor;
 
@@ -51,7 +48,6 @@ int probe_wait_ms(int baudRate, int hexText) {
 }
 
 namespace {
-
 
 // What came back to a probe.
 enum class Heard {
@@ -195,15 +191,16 @@ int scan_bus(ScanRequest& scan) {
     serial_set_read_timeout(scan.readTimeout);
     serial_set_turn_pause(packet::SHARED_LINE_PAUSE_MS);
     if (lostAt != 0) {
-        ERR_LINE_AT(354, "Err: The serial port is gone; the scan ends at ID %u\n", lostAt);
+        err_line(err_site::SCAN_PORT_GONE, "Err: The serial port is gone; the scan ends at ID %u\n", lostAt);
         if (const std::string why = port_loss_reason(scan.portName); !why.empty())
             trace_print("       %s\n", why.c_str());
         return ERR_READ;
     }
     if (id <= scanLast && !serial_interrupted()) {
-        ERR_LINE_AT(360,
-                    "Err: The results cannot be written to the standard output: %s; the scan ends before ID %u\n",
-                    out.lost_reason(), id);
+        err_line(
+            err_site::SCAN_RESULTS_LOST,
+            "Err: The results cannot be written to the standard output: %s; the scan ends before ID %u\n",
+            out.lost_reason(), id);
         out.loss_reported();
         return FRONT_REFUSED;
     }

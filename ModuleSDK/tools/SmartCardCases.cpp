@@ -6,29 +6,24 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::SMART_CARD_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
 
 bool card_templates(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No template file is defined\n");
+        ERR_NO_INPUT(c, err_site::SMART_CARD_NO_TEMPLATE_FILE, "Err: No template file is defined\n");
         return false;
     }
     if (constexpr auto& index = *packet::describe("CW").use("-p1");
         c.param1 < index.least || c.param1 > index.most) {
-        ERR_LINE("Err: Invalid number of templates\n");
+        err_line(err_site::SMART_CARD_BAD_TEMPLATE_COUNT, "Err: Invalid number of templates\n");
         return false;
     }
     std::vector<uint8_t> data;
     if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
-        ERR_LINE("Err: Cannot read the template data\n");
+        err_line(err_site::SMART_CARD_CANNOT_READ_TEMPLATES, "Err: Cannot read the template data\n");
         return false;
     }
     input.take(std::move(data));
@@ -39,26 +34,27 @@ bool card_templates(CommandCall& c, CaseInput& input) {
 // key nobody chose.
 bool card_keys(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No key file is defined\n");
+        ERR_NO_INPUT(c, err_site::SMART_CARD_NO_KEY_FILE, "Err: No key file is defined\n");
         return false;
     }
     constexpr int size = static_cast<int>(packet::describe("CKW").files.inputBytes);
     std::vector<uint8_t> keys;
     const bool whole = c.read_input(keys, size);
     input.take(std::move(keys), true);
-    if (!whole) ERR_LINE("Err: Cannot read %d bytes of card keys\n", size);
+    if (!whole)
+        err_line(err_site::SMART_CARD_CANNOT_READ_KEYS, "Err: Cannot read %d bytes of card keys\n", size);
     return whole;
 }
 
 bool card_layout(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No trace file is defined\n");
+        ERR_NO_INPUT(c, err_site::SMART_CARD_NO_LAYOUT_FILE, "Err: No trace file is defined\n");
         return false;
     }
     constexpr int size = static_cast<int>(packet::describe("CLW").files.inputBytes);
     std::vector<uint8_t> bytes;
     if (!c.read_input(bytes, size)) {
-        ERR_LINE("Err: Cannot read %d bytes of card layout\n", size);
+        err_line(err_site::SMART_CARD_CANNOT_READ_LAYOUT, "Err: Cannot read %d bytes of card layout\n", size);
         return false;
     }
     input.take(std::move(bytes));

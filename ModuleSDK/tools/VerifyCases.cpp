@@ -7,11 +7,6 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::VERIFY_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -26,7 +21,7 @@ bool chunked_image_input(CommandCall& c, CaseInput& input) {
 bool templates_input(CommandCall& c, CaseInput& input) {
     const bool host = c.command == packet::cmd::VH;
     if (!c.input.present()) {
-        ERR_NO_INPUT(c, "Err: No template file is defined\n");
+        ERR_NO_INPUT(c, err_site::VERIFY_NO_TEMPLATE_FILE, "Err: No template file is defined\n");
         return false;
     }
     const uint64_t count = host ? host_template_count(c.param1) : 1;
@@ -35,7 +30,7 @@ bool templates_input(CommandCall& c, CaseInput& input) {
     std::vector<uint8_t> data;
     if (want > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, static_cast<size_t>(want))) {
-        ERR_LINE("Err: Cannot read template data %#x\n", c.param2);
+        err_line(err_site::VERIFY_CANNOT_READ_TEMPLATE, "Err: Cannot read template data %#x\n", c.param2);
         return false;
     }
     input.take(std::move(data));

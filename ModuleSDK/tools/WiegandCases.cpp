@@ -6,11 +6,6 @@
 
 #include "Cases.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::WIEGAND_CASES;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -18,13 +13,14 @@ namespace {
 bool format_data(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
         if (c.flag == 0 || c.flag == 1) return true;
-        ERR_NO_INPUT(c, "Err: No configuration file is defined\n");
+        ERR_NO_INPUT(c, err_site::WIEGAND_NO_CONFIGURATION_FILE, "Err: No configuration file is defined\n");
         return false;
     }
     std::vector<uint8_t> data;
     if (c.param2 > static_cast<uint64_t>(std::max<int64_t>(c.input.size, 0)) ||
         !c.read_input(data, c.param2)) {
-        ERR_LINE("Err: Cannot read %#x bytes of configuration data\n", c.param2);
+        err_line(err_site::WIEGAND_CANNOT_READ_CONFIGURATION,
+                 "Err: Cannot read %#x bytes of configuration data\n", c.param2);
         return false;
     }
     input.take(std::move(data));

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "BackupDirectory.h"
+#include "ErrorSites.h"
 #include "JsonWriter.h"
 #include "ModuleSDK.h"
 #include "ModuleUsers.h"
@@ -88,6 +90,8 @@ void work_not_begun(Work& work, bool restore, int result, const std::string& mes
 // the run therefore leaves undone ("restored": "; nothing is restored"), or is
 // empty. Returns the host's refusal.
 int report_backup_problem(const backup::Problem& problem, const char* undone);
+// The reporting site of a backup directory's fault (one of its own for each).
+err_site::Site backup_fault_site(backup::Fault fault);
 
 // The scan of a shared line: every ID from first to last asked for its
 // status, one after the other, each waiting `waitMs` (the rate's probe wait

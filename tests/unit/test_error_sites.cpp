@@ -1,39 +1,46 @@
-// Every error line of the host's carries "[OrvantiCom.cpp(N)] " with a number
-// of its own: each source file that reports names a block of numbers (a file
-// moved below the front end keeps its sites' numbers in the block they had),
-// and no two reporting sites of the front end and the tools share one.
+// Every error line of the host's carries "[OrvantiCom.cpp(N)] " with the
+// number of its name in the table of sites. The numbers are what scripts and
+// the manual rely on: the table is held against the list of the numbers
+// printed so far, every reporting call names a site of the table, and every
+// name of the table is reported somewhere.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "ErrorLines.h"
 #include "FarEnd.h"
-#include "OrvantiCom.h"
+#include "Works.h"
+#include "protocol/Commands.h"
 
 namespace {
 
-struct Source {
-    std::string name;
-    std::vector<std::string> lines;
-};
+namespace fs = std::filesystem;
 
-// The sources that report error lines: every folder of the front end, and the tools below it.
-std::vector<Source> front_end_sources() {
-    namespace fs = std::filesystem;
-    const fs::path sdk = fs::path(KELVOR_SOURCE_DIR) / "ModuleSDK";
-    std::vector<Source> out;
-    for (const fs::path& dir : {sdk / "KELVOR", sdk / "tools"}) {
+std::string read_text(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The sources that report error lines: the front end, the tools, the service.
+std::map<std::string, std::string> reporting_sources() {
+    const fs::path root(KELVOR_SOURCE_DIR);
+    std::map<std::string, std::string> out;
+    for (const fs::path& dir : {root / "ModuleSDK" / "KELVOR", root / "ModuleSDK" / "tools", root / "service"}) {
         std::error_code ec;
         for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            if (!it->is_regular_file() || it->path().extension() != ".cpp") continue;
-            std::ifstream f(it->path());
-            Source s{it->path().filename().string(), {}};
-            for (std::string line; std::getline(f, line);) s.lines.push_back(line);
-            out.push_back(std::move(s));
+            const auto ext = it->path().extension();
+            if (!it->is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
+            out[fs::relative(it->path(), root).generic_string()] = read_text(it->path());
         }
     }
     return out;
@@ -41,58 +48,75 @@ std::vector<Source> front_end_sources() {
 
 } // namespace
 
-TEST(ErrorSites, EveryReportingSiteHasANumberOfItsOwn) {
-    const auto sources = front_end_sources();
-    ASSERT_GT(sources.size(), 10u);
-    const std::regex blockRe(R"(constexpr int ERR_SITE_BLOCK = err_site::([A-Z_]+);)");
-    std::map<std::string, std::string> numbers; // block:line -> file
-    int sites = 0;
-    for (const Source& s : sources) {
-        std::string block;
-        std::vector<size_t> siteLines;
-        // A site numbered in another file's block, written out (err_site::number<BLOCK, N>()).
-        static const std::regex otherRe(R"(err_site::number<err_site::([A-Z_]+), (\d+)>\(\))");
-        for (const std::string& line : s.lines) {
-            std::smatch m;
-            if (line.find("template <") != std::string::npos) continue;
-            if (std::regex_search(line, m, otherRe)) {
-                const std::string number = std::string(m[1]) + ":" + std::string(m[2]);
-                const auto [it, fresh] = numbers.emplace(number, s.name);
-                EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the site " << number;
-                ++sites;
-            }
+TEST(ErrorSites, TheNumbersAreThoseEverPrinted) {
+    // NAME NUMBER, one a line: a number once printed is never given to another
+    // name nor changed; a new site is a new line of the list.
+    std::istringstream list(read_text(fs::path(KELVOR_FIXTURES) / "error-sites.txt"));
+    std::map<std::string, int> expected;
+    std::string name;
+    for (int number = 0; list >> name >> number;) expected[name] = number;
+    ASSERT_GT(expected.size(), 100u);
+    std::map<std::string, int> table;
+    for (const err_site::SiteRow& row : err_site::SITES) table[row.name] = static_cast<int>(row.site);
+    EXPECT_EQ(table, expected);
+    // Among them the one that the manual shows for a damaged backup.
+    EXPECT_EQ(static_cast<int>(err_site::BACKUP_FILE_DAMAGED), 2353);
+}
+
+TEST(ErrorSites, EveryCallNamesASiteAndEverySiteIsReported) {
+    const auto sources = reporting_sources();
+    ASSERT_GT(sources.size(), 20u);
+    std::set<std::string> used;
+    const std::regex call(R"((err_line|ERR_NO_INPUT)\(([^,]*,\s*)?)");
+    const std::regex named(R"(err_site::([A-Z][A-Z0-9_]+))");
+    for (const auto& [file, text] : sources) {
+        if (file.ends_with("ErrorLines.h") || file.ends_with("ErrorLines.cpp") || file.ends_with("ErrorSites.h"))
+            continue;
+        for (std::sregex_iterator it(text.begin(), text.end(), named), end; it != end; ++it) used.insert((*it)[1]);
+        // No reporting call numbers a site by anything but a name of the table
+        // (the host's checks are numbered by host_check_site, a backup's faults
+        // by their table).
+        for (size_t at = text.find("err_line("); at != std::string::npos; at = text.find("err_line(", at + 1)) {
+            std::string head = text.substr(at + 9, 60);
+            head.erase(0, head.find_first_not_of(" \n"));
+            EXPECT_TRUE(head.starts_with("err_site::") || head.starts_with("host_check_site(") ||
+                        head.starts_with("backup_fault_site("))
+                << file << ": err_line(" << head;
         }
-        for (size_t i = 0; i < s.lines.size(); ++i) {
-            std::smatch m;
-            if (std::regex_search(s.lines[i], m, blockRe)) block = m[1];
-            // A site is an error line of its own, or one with its reason line after it.
-            int onLine = 0;
-            for (const char* token : {"ERR_LINE(", "ERR_NO_INPUT("}) {
-                for (size_t at = s.lines[i].find(token); at != std::string::npos;
-                     at = s.lines[i].find(token, at + 1))
-                    ++onLine;
-            }
-            EXPECT_LE(onLine, 1) << s.name << ":" << i + 1 << " has two reporting sites";
-            if (onLine > 0) siteLines.push_back(i + 1);
-            // A site that keeps its number names the line it stands for.
-            static const std::regex atRe(R"(ERR_LINE_AT\((\d+),)");
-            if (std::regex_search(s.lines[i], m, atRe)) siteLines.push_back(std::stoul(m[1]));
-        }
-        if (siteLines.empty()) continue;
-        ASSERT_FALSE(block.empty()) << s.name << " reports errors without a block of site numbers";
-        std::set<size_t> lines(siteLines.begin(), siteLines.end());
-        EXPECT_EQ(lines.size(), siteLines.size()) << s.name << ": two sites stand for one line";
-        for (size_t line : siteLines) {
-            EXPECT_LT(line, static_cast<size_t>(err_site::LINES)) << s.name;
-            // Number = block * LINES + line: with blocks apart, lines below LINES
-            // and one site a line, two sites can share a number only by sharing both.
-            const auto [it, fresh] = numbers.emplace(block + ":" + std::to_string(line), s.name);
-            EXPECT_TRUE(fresh) << s.name << " and " << it->second << " share the site " << block << ":" << line;
-            ++sites;
-        }
+        EXPECT_EQ(text.find("__LINE__"), std::string::npos) << file << " numbers something by its line";
     }
-    EXPECT_EQ(numbers.size(), static_cast<size_t>(sites));
-    EXPECT_GT(sites, 80);
+    for (const err_site::SiteRow& row : err_site::SITES)
+        EXPECT_TRUE(used.count(row.name)) << row.name << " is in the table but never reported";
+}
+
+TEST(ErrorSites, HostChecksHaveANumberForEachCommandAndCheck) {
+    using namespace err_site;
+    std::set<int> numbers;
+    for (const SiteRow& row : SITES) numbers.insert(static_cast<int>(row.site));
+    const size_t sites = numbers.size();
+    for (const auto& command : kelvor::packet::COMMANDS)
+        for (int check = 0; check <= kelvor::HOST_CHECK_RAW_ANSWER; ++check)
+            EXPECT_TRUE(numbers.insert(static_cast<int>(host_check_site(command.code, check))).second)
+                << command.keyword << " check " << check;
+    EXPECT_EQ(numbers.size(), sites + std::size(kelvor::packet::COMMANDS) * (kelvor::HOST_CHECK_RAW_ANSWER + 1));
+
+    // The numbers of the first releases, whatever rows are added to the list of
+    // commands: SW first, SS fourth; a code of no command after the last.
+    struct Cell {
+        uint8_t code;
+        int check;
+        int number;
+    };
+    const Cell cells[] = {
+        {0x01, kelvor::HOST_CHECK_NONE, 28000},
+        {0x04, kelvor::HOST_CHECK_ANNOUNCED, 28028},
+        {0x04, 99, 28027}, // a check out of range counts as none
+        {0xc7, kelvor::HOST_CHECK_RAW_ANSWER, 28000 + 102 * 9 + 8},
+        {0xff, kelvor::HOST_CHECK_RAW_SEND, 28000 + 103 * 9 + kelvor::HOST_CHECK_RAW_SEND},
+    };
+    for (const Cell& c : cells)
+        EXPECT_EQ(static_cast<int>(host_check_site(c.code, c.check)), c.number)
+            << std::hex << static_cast<int>(c.code) << " " << c.check;
 }
 
 TEST(ErrorSites, ThePrefixNamesTheFrontEndsSourceFile) {
@@ -101,5 +125,16 @@ TEST(ErrorSites, ThePrefixNamesTheFrontEndsSourceFile) {
               "[OrvantiCom.cpp(N)] Err: x\n[OrvantiCom.cpp(N)] Err: y\n");
     // Any other file name is left as it is, so a comparison with the expected text fails.
     EXPECT_EQ(farend::normalize_lines("[EnrollCases.cpp(25)] Err: x\n"), "[EnrollCases.cpp(25)] Err: x\n");
-    EXPECT_EQ((err_site::number<err_site::BACKUP, 85>()), 2085);
+}
+
+TEST(ErrorSites, EachFaultOfABackupHasASiteOfItsOwn) {
+    using backup::Fault;
+    const Fault faults[] = {Fault::ManifestUnreadable, Fault::ManifestDamaged, Fault::NotABackup,
+                            Fault::UserZero,           Fault::FileDamaged,     Fault::SizeMismatch,
+                            Fault::Exists,             Fault::CannotCreate,    Fault::CannotWrite,
+                            Fault::CannotRename,       Fault::TooLarge};
+    std::set<int> sites;
+    for (Fault f : faults) sites.insert(static_cast<int>(tools::backup_fault_site(f)));
+    EXPECT_EQ(sites.size(), std::size(faults));
+    EXPECT_EQ(tools::backup_fault_site(Fault::FileDamaged), err_site::BACKUP_FILE_DAMAGED);
 }

@@ -13,17 +13,12 @@
 #include "Json.h"
 #include "LongOptions.h"
 #include "OrvantiCom.h"
-#include "Remote.h"
 #include "QuietTrace.h"
+#include "Remote.h"
 #include "ServerRun.h"
 #include "connection/PortInfo.h"
 #include "trace/Console.h"
 #include "trace/Outcome.h"
-
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::CONNECTED;
-} // namespace
 
 using namespace kelvor;
 
@@ -104,13 +99,15 @@ std::string module_directory(const std::string& dir, uint16_t id) {
 void OrvantiCom::run_on_modules() {
     if (broadcast) {
         // A broadcast reaches every module of the line at once: one run.
-        ERR_LINE_AT(117, "Err: -B reaches every module at once; --modules is for one module after the other\n");
+        err_line(err_site::LINE_BROADCAST_WITH_MODULES,
+                 "Err: -B reaches every module at once; --modules is for one module after the other\n");
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
         return;
     }
     if (!outputPath.empty() && moduleIds.size() > 1) {
-        ERR_LINE_AT(123, "Err: -o takes what one module sends; --modules names %zu (give one, or use --backup DIR)\n",
+        err_line(err_site::LINE_OUTPUT_WITH_MODULES,
+                 "Err: -o takes what one module sends; --modules names %zu (give one, or use --backup DIR)\n",
                  moduleIds.size());
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
@@ -124,7 +121,8 @@ void OrvantiCom::run_on_modules() {
     if (work != nullptr && work != restore_module && !path_exists(base)) {
         int error = 0;
         if (!make_private_directory(base, error)) {
-            ERR_LINE_AT(137, "Err: Cannot create %s: %s\n", base.c_str(), std::strerror(error));
+            err_line(err_site::LINE_CANNOT_CREATE_OUTPUT, "Err: Cannot create %s: %s\n", base.c_str(),
+                     std::strerror(error));
             note_result(FRONT_REFUSED);
             return;
         }
@@ -132,7 +130,8 @@ void OrvantiCom::run_on_modules() {
     for (const uint16_t id : moduleIds) {
         // Results that nobody reads are not worth the runs behind them.
         if (json_output::on() && results::lost()) {
-            ERR_LINE_AT(145,
+            err_line(
+                err_site::LINE_RESULTS_LOST,
                 "Err: The results cannot be written to the standard output: %s; the modules from %u (%#x) "
                 "on are not run\n",
                 results::why(), static_cast<unsigned>(id), static_cast<unsigned>(id));
@@ -156,8 +155,8 @@ void OrvantiCom::run_on_modules() {
         }
         if (rc != 0) {
             if (!json_output::command_open()) json_output::command_begin();
-            ERR_LINE_AT(169, "Err: Module %u (%#x) does not answer: %s\n", static_cast<unsigned>(id),
-                     static_cast<unsigned>(id), result_text(rc));
+            err_line(err_site::LINE_MODULE_SILENT, "Err: Module %u (%#x) does not answer: %s\n",
+                     static_cast<unsigned>(id), static_cast<unsigned>(id), result_text(rc));
             note_result(rc);
             if (work != nullptr) {
                 // The backup or restore of this module failed: its object says so.

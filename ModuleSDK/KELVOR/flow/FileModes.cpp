@@ -9,11 +9,6 @@
 #include "Json.h"
 #include "Remote.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::FILE_MODES;
-} // namespace
-
 using namespace kelvor;
 
 // ------------------------------------------------- batch and directory mode
@@ -52,7 +47,7 @@ void OrvantiCom::batch_mode() {
     int error = 0;
     File batch(open_input_file(batchFile, error));
     if (!batch) {
-        ERR_LINE("Err: Cannot open batch file: %s\n", batchFile.c_str());
+        err_line(err_site::BATCH_CANNOT_OPEN, "Err: Cannot open batch file: %s\n", batchFile.c_str());
         print_file_reason(batchFile, error);
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
@@ -74,7 +69,8 @@ void OrvantiCom::batch_mode() {
         // does not answer still lets the batch go on.
         if (serial_port_lost()) {
             json_output::command_begin();
-            ERR_LINE("Err: The serial port is gone; the batch file %s ends before line %d\n",
+            err_line(err_site::BATCH_PORT_GONE,
+                     "Err: The serial port is gone; the batch file %s ends before line %d\n",
                      batchFile.c_str(), number);
             if (const std::string why = port_loss_reason(portName); !why.empty())
                 trace_print("       %s\n", why.c_str());
@@ -88,7 +84,8 @@ void OrvantiCom::batch_mode() {
         }
         // Results that nobody reads are not worth the commands behind them.
         if (json_output::on() && results::lost()) {
-            ERR_LINE("Err: The results cannot be written to the standard output: %s; the batch file %s ends "
+            err_line(err_site::BATCH_RESULTS_LOST,
+                     "Err: The results cannot be written to the standard output: %s; the batch file %s ends "
                      "before line %d\n",
                      results::why(), batchFile.c_str(), number);
             results::reported();
@@ -144,7 +141,7 @@ void OrvantiCom::directory_mode() {
     }
     std::vector<std::string> names;
     if (!list_directory(directory, names)) {
-        ERR_LINE("Err: Cannot find the directory: %s\n", directory.c_str());
+        err_line(err_site::DIRECTORY_NOT_FOUND, "Err: Cannot find the directory: %s\n", directory.c_str());
         note_result(FRONT_REFUSED);
         json_output::command_end(*this, FRONT_REFUSED);
         return;
@@ -154,7 +151,8 @@ void OrvantiCom::directory_mode() {
     for (const std::string& name : names) {
         const std::string path = join_path(directory, name);
         if (json_output::on() && results::lost()) {
-            ERR_LINE("Err: The results cannot be written to the standard output: %s; the directory %s ends "
+            err_line(err_site::DIRECTORY_RESULTS_LOST,
+                     "Err: The results cannot be written to the standard output: %s; the directory %s ends "
                      "before %s\n",
                      results::why(), directory.c_str(), path.c_str());
             results::reported();
@@ -170,15 +168,15 @@ void OrvantiCom::directory_mode() {
 
 void OrvantiCom::run_directory_file(const std::string& path) {
     if (path.size() > PATH_MAX_CHARS) {
-        ERR_LINE("Err: Path is longer than %d characters: %s\n", static_cast<int>(PATH_MAX_CHARS),
-                 path.c_str());
+        err_line(err_site::DIRECTORY_PATH_TOO_LONG, "Err: Path is longer than %d characters: %s\n",
+                 static_cast<int>(PATH_MAX_CHARS), path.c_str());
         lastResult = FRONT_REFUSED;
         note_result(FRONT_REFUSED);
         return;
     }
     open_input(path);
     if (!inputFile) {
-        ERR_LINE("Err: Cannot open file: %s\n", path.c_str());
+        err_line(err_site::DIRECTORY_CANNOT_OPEN_FILE, "Err: Cannot open file: %s\n", path.c_str());
         print_file_reason(path, inputError);
         lastResult = FRONT_REFUSED;
         note_result(FRONT_REFUSED);

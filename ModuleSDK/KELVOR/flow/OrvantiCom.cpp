@@ -11,11 +11,6 @@
 #include "connection/PortInfo.h"
 #include "trace/Progress.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::ORVANTI_COM;
-} // namespace
-
 using namespace kelvor;
 
 // --------------------------------------------------------------- settings
@@ -38,7 +33,7 @@ int OrvantiCom::main(int argc, char** argv) {
         return results::end(*status, extras.exitCode);
     }
     if (extras.words.empty() && !extras.work && !extras.scan && !extras.watch) {
-        ERR_LINE("Err: No argument\n");
+        err_line(err_site::RUN_NO_ARGUMENT, "Err: No argument\n");
         trace_flush();
         end_refused_run(nullptr);
         return results::end(extras.exitCode ? EXIT_REFUSED : 1, extras.exitCode);
@@ -47,7 +42,8 @@ int OrvantiCom::main(int argc, char** argv) {
     size_t bytes = 0;
     for (const auto& a : args) bytes += a.size() + 1;
     if (bytes > WORDS_BYTES) {
-        ERR_LINE("Err: The arguments take more than %d bytes\n", static_cast<int>(WORDS_BYTES));
+        err_line(err_site::RUN_ARGUMENTS_TAKE_MORE_THAN, "Err: The arguments take more than %d bytes\n",
+                 static_cast<int>(WORDS_BYTES));
         trace_flush();
         end_refused_run(nullptr);
         return results::end(extras.exitCode ? EXIT_REFUSED : 1, extras.exitCode);
@@ -62,7 +58,7 @@ int OrvantiCom::main(int argc, char** argv) {
     } catch (const std::exception& e) {
         // Nothing a module or a file announces may end the run otherwise than
         // with an error line (memory that cannot be had, for example).
-        ERR_LINE("Err: %s\n", e.what());
+        err_line(err_site::RUN_UNEXPECTED_FAILURE, "Err: %s\n", e.what());
         module_close();
         end_refused_run(nullptr);
     }
@@ -107,13 +103,13 @@ int OrvantiCom::run() {
         return 1;
     }
     if (command == 0 && !batchMode && !monitor && !work && !scanBus) {
-        ERR_LINE("Err: No command\n");
+        err_line(err_site::RUN_NO_COMMAND, "Err: No command\n");
         note_result(FRONT_REFUSED);
         end_refused_run(this);
         return 1;
     }
     if (baudCode < 0) {
-        ERR_LINE("Err: No baudrate is specified\n");
+        err_line(err_site::RUN_NO_BAUDRATE_SPECIFIED, "Err: No baudrate is specified\n");
         if (settingsLoaded == 0 && settingsError != 0)
             trace_print("       %s: %s (a first run gives -P and -b)\n", SETTINGS_FILE,
                         file_error_text(settingsError).c_str());
@@ -122,7 +118,7 @@ int OrvantiCom::run() {
         return 1;
     }
     if (portName.empty()) {
-        ERR_LINE("Err: No serial device is specified\n");
+        err_line(err_site::RUN_NO_SERIAL_DEVICE_SPECIFIED, "Err: No serial device is specified\n");
         note_result(FRONT_REFUSED);
         end_refused_run(this);
         return 1;
@@ -130,20 +126,21 @@ int OrvantiCom::run() {
     if (readTimeout < READ_TIMEOUT_MIN || readTimeout > READ_TIMEOUT_MAX) {
         // Zero would make every read return at once, and on some systems mean no
         // time-out at all; refused before anything is saved or sent.
-        ERR_LINE("Err: The read time-out -t %d ms is outside %d to %d ms\n", readTimeout, READ_TIMEOUT_MIN,
+        err_line(err_site::RUN_READ_TIMEOUT_OUTSIDE,
+                 "Err: The read time-out -t %d ms is outside %d to %d ms\n", readTimeout, READ_TIMEOUT_MIN,
                  READ_TIMEOUT_MAX);
         note_result(FRONT_REFUSED);
         end_refused_run(this);
         return 1;
     }
     if ((settingsLoaded == 0 || settingsChanged == 1) && !write_settings()) {
-        ERR_LINE("Err: Cannot save the settings to %s\n", SETTINGS_FILE);
+        err_line(err_site::RUN_CANNOT_SAVE_SETTINGS, "Err: Cannot save the settings to %s\n", SETTINGS_FILE);
     }
     // hookLevel > 0 would run the pre-connection hook, which has nothing to do.
     // One module, all of them (broadcast), or the line of several (--modules, --scan).
     int rc = open_connection();
     if (rc != 0) {
-        ERR_LINE_AT(132, "Err: Cannot initialize sdk\n");
+        err_line(err_site::RUN_CANNOT_INITIALIZE_SDK, "Err: Cannot initialize sdk\n");
         const std::string reason = why_not_open(*this, rc);
         note_result(ERR_PORT_OPEN);
         module_close(); // gives the port back with its own line settings

@@ -8,19 +8,13 @@
 #include "ServerRun.h"
 #include "Watch.h"
 
-
-// Reporting sites of this file: see ERR_LINE; their numbers are those of
-// their first places, kept (the call line of a raw packet was here).
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::RAW_MODES;
-} // namespace
-
 using namespace kelvor;
 
 void OrvantiCom::broadcast_raw_mode() {
     if (remote::active()) {
-        lastResult = refuse_through_server("-B reaches every module at once, past the queue of kelvord: run it where "
-                                           "the line is");
+        lastResult =
+            refuse_through_server("-B reaches every module at once, past the queue of kelvord: run it where "
+                                  "the line is");
         return;
     }
     const int fileId = inputFile ? fileno(inputFile.get()) : 0;
@@ -28,12 +22,13 @@ void OrvantiCom::broadcast_raw_mode() {
           param2, flag, fileId);
     lastResult = 0;
     if (inputFile && param2 > RAW_BUFFER) {
-        ERR_LINE_AT(52, "Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n", param2, RAW_BUFFER);
+        err_line(err_site::RAW_DATA_TOO_LARGE, "Err: Raw data of %#x bytes exceeds the buffer of %#x bytes\n",
+                 param2, RAW_BUFFER);
         lastResult = FRONT_REFUSED;
         return;
     }
     if (int rc = send_broadcast_command(command, param1, param2, flag); rc < 0) {
-        ERR_LINE_AT(57, "Err: Cannot send packet\n");
+        err_line(err_site::RAW_CANNOT_SEND_PACKET, "Err: Cannot send packet\n");
         lastResult = rc;
         return;
     }
@@ -41,7 +36,7 @@ void OrvantiCom::broadcast_raw_mode() {
     std::vector<uint8_t> buffer(param2);
     size_t n = std::fread(buffer.data(), 1, param2, inputFile.get());
     if (int rc = send_data(buffer.data(), static_cast<uint32_t>(n)); rc < 0) {
-        ERR_LINE_AT(65, "Err: Cannot send raw data\n");
+        err_line(err_site::RAW_CANNOT_SEND_DATA, "Err: Cannot send raw data\n");
         lastResult = rc;
     }
 }
@@ -52,8 +47,9 @@ void OrvantiCom::response_monitor() {
         return;
     }
     if (remote::active()) {
-        note_result(refuse_through_server("-w reads the line itself; through kelvord, --watch prints what the modules "
-                                          "send"));
+        note_result(refuse_through_server(
+            "-w reads the line itself; through kelvord, --watch prints what the modules "
+            "send"));
         return;
     }
     trace(TRACE_CALL, "Waiting Responses\nPacket: ");

@@ -13,11 +13,6 @@
 #include "OrvantiCom.h"
 #include "connection/PortInfo.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::LONG_OPTIONS;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -47,7 +42,8 @@ int print_commands(int argc, char** argv, int i) {
     }
     if (json_output::on()) {
         if (json_output::print_commands(keyword)) return 0;
-        ERR_LINE("Err: No such command: %s (kelvor --commands lists them)\n", keyword);
+        err_line(err_site::LONG_NO_SUCH_COMMAND_JSON,
+                 "Err: No such command: %s (kelvor --commands lists them)\n", keyword);
         return 1;
     }
     if (!keyword && man) {
@@ -59,7 +55,8 @@ int print_commands(int argc, char** argv, int i) {
         return 0;
     }
     if (!print_command_detail(stdout, keyword)) {
-        ERR_LINE("Err: No such command: %s (kelvor --commands lists them)\n", keyword);
+        err_line(err_site::LONG_NO_SUCH_COMMAND, "Err: No such command: %s (kelvor --commands lists them)\n",
+                 keyword);
         return 1;
     }
     return 0;
@@ -101,7 +98,7 @@ bool take_copy_option(options::Id id, const char* word, const char* value, CopyR
                        : id == Users  ? !copy.users.empty()
                                       : false;
     if (twice) {
-        ERR_LINE("Err: %s is given twice\n", word);
+        err_line(err_site::LONG_COPY_OPTION_TWICE, "Err: %s is given twice\n", word);
         return false;
     }
     if (id == Replace) return copy.replace = true;
@@ -110,12 +107,14 @@ bool take_copy_option(options::Id id, const char* word, const char* value, CopyR
     const bool fromModule = id == FromModule;
     if (fromModule || id == From) {
         if (copy.fromModule != 0 || !copy.fromDirectory.empty()) {
-            ERR_LINE("Err: A copy has one source: --from-module ID or --from DIR, once\n");
+            err_line(err_site::LONG_COPY_ONE_SOURCE,
+                     "Err: A copy has one source: --from-module ID or --from DIR, once\n");
             return false;
         }
         if (!fromModule) {
             if (value == nullptr || *value == '\0') {
-                ERR_LINE("Err: --from needs the directory of a backup\n");
+                err_line(err_site::LONG_FROM_NEEDS_DIRECTORY,
+                         "Err: --from needs the directory of a backup\n");
                 return false;
             }
             copy.fromDirectory = value;
@@ -124,7 +123,8 @@ bool take_copy_option(options::Id id, const char* word, const char* value, CopyR
         uint32_t first = 0, last = 0;
         std::string why;
         if (value == nullptr || !parse_id_range(value, first, last, why) || first != last) {
-            ERR_LINE("Err: --from-module needs one module ID (1 to 65535)%s%s\n", why.empty() ? "" : ": ",
+            err_line(err_site::LONG_FROM_MODULE_NEEDS_ID,
+                     "Err: --from-module needs one module ID (1 to 65535)%s%s\n", why.empty() ? "" : ": ",
                      why.c_str());
             return false;
         }
@@ -133,7 +133,8 @@ bool take_copy_option(options::Id id, const char* word, const char* value, CopyR
     }
     std::string why;
     if (value == nullptr || !parse_user_ids(value, copy.users, why)) {
-        ERR_LINE("Err: --users needs a list of user IDs such as 3,5,100-199%s%s\n", why.empty() ? "" : ": ",
+        err_line(err_site::LONG_USERS_NEEDS_LIST,
+                 "Err: --users needs a list of user IDs such as 3,5,100-199%s%s\n", why.empty() ? "" : ": ",
                  why.c_str());
         return false;
     }
@@ -220,7 +221,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         }
         if (id == Server) {
             if (!hasValue || !extras.server.empty()) {
-                ERR_LINE("Err: --server names the socket of kelvord, once\n");
+                err_line(err_site::LONG_SERVER_ONCE, "Err: --server names the socket of kelvord, once\n");
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             extras.server = argv[i + 1];
@@ -228,11 +229,12 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         }
         if (id == CopyUsers) {
             if (extras.copy.on) {
-                ERR_LINE("Err: --copy-users is given twice\n");
+                err_line(err_site::LONG_COPY_USERS_TWICE, "Err: --copy-users is given twice\n");
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             if (workGiven) {
-                ERR_LINE("Err: %s %s and --copy-users: one run makes one backup, restore or copy\n",
+                err_line(err_site::LONG_WORK_THEN_COPY,
+                         "Err: %s %s and --copy-users: one run makes one backup, restore or copy\n",
                          workGiven, workValue);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
@@ -250,16 +252,18 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         const bool backup = id == Backup;
         if (backup || id == Restore) {
             if (!hasValue) {
-                ERR_LINE("Err: %s needs a directory\n", word);
+                err_line(err_site::LONG_WORK_NEEDS_DIRECTORY, "Err: %s needs a directory\n", word);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             if (extras.copy.on) {
-                ERR_LINE("Err: --copy-users and %s %s: one run makes one backup, restore or copy\n", word,
+                err_line(err_site::LONG_COPY_THEN_WORK,
+                         "Err: --copy-users and %s %s: one run makes one backup, restore or copy\n", word,
                          argv[i + 1]);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             if (workGiven) {
-                ERR_LINE("Err: %s %s and %s %s: one run makes one backup or one restore\n", workGiven,
+                err_line(err_site::LONG_TWO_WORKS,
+                         "Err: %s %s and %s %s: one run makes one backup or one restore\n", workGiven,
                          workValue, word, argv[i + 1]);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
@@ -272,7 +276,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         if (id == Scan || id == Modules) {
             bool& given = id == Scan ? scanGiven : modulesGiven;
             if (given) {
-                ERR_LINE("Err: %s is given twice\n", word);
+                err_line(err_site::LONG_SCAN_OR_MODULES_TWICE, "Err: %s is given twice\n", word);
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             given = true;
@@ -282,7 +286,7 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
             if (i + 1 < argc && !is_option_word(argv[i + 1])) {
                 std::string why;
                 if (!parse_id_range(argv[i + 1], extras.scanFirst, extras.scanLast, why)) {
-                    ERR_LINE("Err: --scan %s: %s\n", argv[i + 1], why.c_str());
+                    err_line(err_site::LONG_SCAN_BAD_RANGE, "Err: --scan %s: %s\n", argv[i + 1], why.c_str());
                     return extras.exitCode ? EXIT_REFUSED : 1;
                 }
             }
@@ -291,29 +295,33 @@ std::optional<int> long_options(int argc, char** argv, RunExtras& extras) {
         if (id == Modules) {
             std::string why;
             if (!hasValue || !parse_module_ids(argv[i + 1], extras.modules, why)) {
-                ERR_LINE("Err: --modules needs a list of module IDs such as 1,2,5-9%s%s\n",
+                err_line(err_site::LONG_MODULES_NEEDS_LIST,
+                         "Err: --modules needs a list of module IDs such as 1,2,5-9%s%s\n",
                          why.empty() ? "" : ": ", why.c_str());
                 return extras.exitCode ? EXIT_REFUSED : 1;
             }
             continue;
         }
-        ERR_LINE("Err: Unknown option: %s (kelvor --help lists the options)\n", word);
+        err_line(err_site::LONG_UNKNOWN_OPTION, "Err: Unknown option: %s (kelvor --help lists the options)\n",
+                 word);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     if (extras.scan && extras.copy.on) {
-        ERR_LINE("Err: --scan goes alone: not with --copy-users\n");
+        err_line(err_site::LONG_SCAN_WITH_COPY, "Err: --scan goes alone: not with --copy-users\n");
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     if (extras.scan && (!extras.modules.empty() || extras.work)) {
-        ERR_LINE("Err: --scan goes alone: not with --modules, --backup or --restore\n");
+        err_line(err_site::LONG_SCAN_WITH_WORK,
+                 "Err: --scan goes alone: not with --modules, --backup or --restore\n");
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     if (copyOption && !extras.copy.on) {
-        ERR_LINE("Err: %s is an option of --copy-users\n", copyOption);
+        err_line(err_site::LONG_COPY_OPTION_ALONE, "Err: %s is an option of --copy-users\n", copyOption);
         return extras.exitCode ? EXIT_REFUSED : 1;
     }
     if (extras.copy.on && extras.copy.fromModule == 0 && extras.copy.fromDirectory.empty()) {
-        ERR_LINE("Err: --copy-users needs a source: --from-module ID (a module of the line) or --from DIR (a "
+        err_line(err_site::LONG_COPY_NEEDS_SOURCE,
+                 "Err: --copy-users needs a source: --from-module ID (a module of the line) or --from DIR (a "
                  "backup)\n");
         return extras.exitCode ? EXIT_REFUSED : 1;
     }

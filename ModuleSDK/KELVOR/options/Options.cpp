@@ -7,11 +7,6 @@
 #include "LongOptions.h"
 #include "OptionTable.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::OPTIONS;
-} // namespace
-
 using namespace kelvor;
 
 std::string OrvantiCom::next_value(size_t& i) {
@@ -20,7 +15,7 @@ std::string OrvantiCom::next_value(size_t& i) {
 
 void OrvantiCom::parse_options() {
     if (wordCount == 0) {
-        ERR_LINE("Err: No argument\n");
+        err_line(err_site::OPTIONS_NO_ARGUMENT, "Err: No argument\n");
         return;
     }
     const size_t last = words.size() - 1;
@@ -45,7 +40,8 @@ void OrvantiCom::parse_options() {
         case options::Id::Batch: {
             std::string name = next_value(i);
             if (name.size() > NAME_MAX_CHARS) {
-                ERR_LINE("Err: Batch file name is longer than %d characters\n",
+                err_line(err_site::OPTIONS_BATCH_NAME_TOO_LONG,
+                         "Err: Batch file name is longer than %d characters\n",
                          static_cast<int>(NAME_MAX_CHARS));
                 refused = true;
                 break;
@@ -57,7 +53,8 @@ void OrvantiCom::parse_options() {
         case options::Id::Port: {
             std::string name = next_value(i);
             if (name.size() > NAME_MAX_CHARS) {
-                ERR_LINE("Err: Port name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
+                err_line(err_site::OPTIONS_PORT_NAME_TOO_LONG,
+                         "Err: Port name is longer than %d characters\n", static_cast<int>(NAME_MAX_CHARS));
                 refused = true;
                 break;
             }
@@ -80,7 +77,8 @@ void OrvantiCom::parse_options() {
             std::string path = next_value(i);
             if (path_is_directory(path)) {
                 if (path.size() > DIRECTORY_MAX_CHARS) {
-                    ERR_LINE("Err: Directory path is longer than %d characters\n",
+                    err_line(err_site::OPTIONS_DIRECTORY_TOO_LONG,
+                             "Err: Directory path is longer than %d characters\n",
                              static_cast<int>(DIRECTORY_MAX_CHARS));
                     refused = true;
                     break;

@@ -8,11 +8,6 @@
 #include <cerrno>
 #include <climits>
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::SETTINGS;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -49,7 +44,8 @@ void OrvantiCom::read_settings() {
     std::string text(SETTINGS_BYTES_MAX + 1, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), in.get()));
     if (text.size() > SETTINGS_BYTES_MAX) {
-        ERR_LINE("Err: %s is longer than %d bytes; it is no settings file\n", SETTINGS_FILE,
+        err_line(err_site::SETTINGS_FILE_TOO_LONG,
+                 "Err: %s is longer than %d bytes; it is no settings file\n", SETTINGS_FILE,
                  static_cast<int>(SETTINGS_BYTES_MAX));
         refused = true;
         return;
@@ -60,7 +56,8 @@ void OrvantiCom::read_settings() {
     while (*nameEnd && !std::isspace(static_cast<unsigned char>(*nameEnd))) ++nameEnd;
     if (nameEnd == p) return;
     if (static_cast<size_t>(nameEnd - p) > NAME_MAX_CHARS) {
-        ERR_LINE("Err: The port name in %s is longer than %d characters\n", SETTINGS_FILE,
+        err_line(err_site::SETTINGS_PORT_NAME_TOO_LONG,
+                 "Err: The port name in %s is longer than %d characters\n", SETTINGS_FILE,
                  static_cast<int>(NAME_MAX_CHARS));
         refused = true;
         return;

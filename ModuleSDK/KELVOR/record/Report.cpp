@@ -19,13 +19,7 @@
 #include "trace/Console.h"
 #include "trace/Outcome.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::REPORT;
-} // namespace
-
 using namespace kelvor;
-
 
 void OrvantiCom::note_result(int result) {
     worstExit = std::max(worstExit, exit_class(result));
@@ -150,7 +144,8 @@ int end(int status, bool exitCode) {
     release();
     if (!lost()) return status;
     if (!loss().reported) {
-        ERR_LINE("Err: The results cannot be written to the standard output: %s\n", why());
+        err_line(err_site::REPORT_RESULTS_LOST,
+                 "Err: The results cannot be written to the standard output: %s\n", why());
         reported();
     }
     if (!exitCode) return status == 0 ? 1 : status;

@@ -11,11 +11,6 @@
 #include "link/TextLines.h"
 #include "trace/Console.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::REMOTE;
-} // namespace
-
 using namespace kelvor;
 
 namespace remote {
@@ -139,7 +134,8 @@ int forward(OrvantiCom& com) {
     r["flag"] = com.flag;
     if (com.inputFile) {
         if (com.inputSize > INPUT_BYTES_MAX) {
-            ERR_LINE("Err: %s holds %lld bytes, more than kelvord takes in one command (%lld)\n",
+            err_line(err_site::REMOTE_INPUT_TOO_LARGE,
+                     "Err: %s holds %lld bytes, more than kelvord takes in one command (%lld)\n",
                      com.inputPath.c_str(), static_cast<long long>(com.inputSize),
                      static_cast<long long>(INPUT_BYTES_MAX));
             return FRONT_REFUSED;
@@ -165,14 +161,16 @@ int forward(OrvantiCom& com) {
     if (cls == "error") {
         const std::string message = answer.value("message", "");
         if (answer.value("link", false)) {
-            ERR_LINE("Err: The service kelvord on %s is gone: %s\n", socket().c_str(), message.c_str());
+            err_line(err_site::REMOTE_SERVICE_GONE, "Err: The service kelvord on %s is gone: %s\n",
+                     socket().c_str(), message.c_str());
             return ERR_READ;
         }
-        ERR_LINE("Err: kelvord refused the command: %s\n", message.c_str());
+        err_line(err_site::REMOTE_COMMAND_REFUSED, "Err: kelvord refused the command: %s\n", message.c_str());
         return FRONT_REFUSED;
     }
     if (cls != "command") {
-        ERR_LINE("Err: The service kelvord on %s answered with no command object\n", socket().c_str());
+        err_line(err_site::REMOTE_NO_COMMAND_OBJECT,
+                 "Err: The service kelvord on %s answered with no command object\n", socket().c_str());
         return ERR_READ;
     }
     print_trace(answer.value("trace", ""));

@@ -8,11 +8,6 @@
 #include "Remote.h"
 #include "Watch.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::SERVER_RUN;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -37,11 +32,11 @@ int server_scan(OrvantiCom& com) {
     if (answer.value("class", "") != "scan") {
         const std::string message = answer.value("message", "");
         if (answer.value("link", false)) {
-            ERR_LINE("Err: The service kelvord on %s is gone: %s\n", remote::socket().c_str(),
-                     message.c_str());
+            err_line(err_site::SERVER_SCAN_SERVICE_GONE, "Err: The service kelvord on %s is gone: %s\n",
+                     remote::socket().c_str(), message.c_str());
             return ERR_READ;
         }
-        ERR_LINE("Err: kelvord refused the scan: %s\n", message.c_str());
+        err_line(err_site::SERVER_SCAN_REFUSED, "Err: kelvord refused the scan: %s\n", message.c_str());
         return FRONT_REFUSED;
     }
     remote::print_trace(answer.value("trace", ""));
@@ -89,13 +84,15 @@ int server_watch() {
     request["enable"] = true;
     std::string why;
     if (!remote::send(request, why)) {
-        ERR_LINE("Err: The service kelvord on %s is gone: %s\n", remote::socket().c_str(), why.c_str());
+        err_line(err_site::SERVER_WATCH_SEND_FAILED, "Err: The service kelvord on %s is gone: %s\n",
+                 remote::socket().c_str(), why.c_str());
         return ERR_READ;
     }
     for (;;) {
         std::string line;
         if (!remote::next_line(line, -1, why)) {
-            ERR_LINE("Err: The service kelvord on %s is gone: %s\n", remote::socket().c_str(), why.c_str());
+            err_line(err_site::SERVER_WATCH_SERVICE_GONE, "Err: The service kelvord on %s is gone: %s\n",
+                     remote::socket().c_str(), why.c_str());
             return ERR_READ;
         }
         const remote::Json o = remote::Json::parse(line, nullptr, false);
@@ -105,6 +102,6 @@ int server_watch() {
 }
 
 int refuse_through_server(const char* why) {
-    ERR_LINE("Err: %s\n", why);
+    err_line(err_site::SERVER_REFUSED, "Err: %s\n", why);
     return FRONT_REFUSED;
 }

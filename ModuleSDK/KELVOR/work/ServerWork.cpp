@@ -16,11 +16,6 @@
 #include "ServerRun.h"
 #include "trace/Console.h"
 
-// Reporting sites of this file: see ERR_LINE.
-namespace {
-constexpr int ERR_SITE_BLOCK = err_site::SERVER_WORK;
-} // namespace
-
 using namespace kelvor;
 
 namespace {
@@ -55,12 +50,14 @@ bool backup_files(const std::string& dir, const backup::Manifest& m, remote::Jso
         int error = 0;
         const std::string path = join_path(dir, name);
         if (!read_whole(path, bytes, error)) {
-            ERR_LINE("Err: Cannot read %s: %s\n", path.c_str(), std::strerror(error));
+            err_line(err_site::SERVER_WORK_CANNOT_READ, "Err: Cannot read %s: %s\n", path.c_str(),
+                     std::strerror(error));
             return false;
         }
         total += bytes.size();
         if (total > WORK_BYTES_MAX) {
-            ERR_LINE("Err: The backup %s holds more than the %zu bytes kelvord takes in one request\n",
+            err_line(err_site::SERVER_WORK_BACKUP_TOO_LARGE,
+                     "Err: The backup %s holds more than the %zu bytes kelvord takes in one request\n",
                      dir.c_str(), WORK_BYTES_MAX);
             return false;
         }
@@ -86,7 +83,8 @@ bool write_backup(const std::string& dir, const remote::Json& files) {
     };
     std::vector<std::string> written;
     if (!files.is_array()) {
-        ERR_LINE("Err: kelvord sent no files of the backup; no backup is written\n");
+        err_line(err_site::SERVER_WORK_NO_FILES,
+                 "Err: kelvord sent no files of the backup; no backup is written\n");
         abandon(written);
         return false;
     }
@@ -99,7 +97,8 @@ bool write_backup(const std::string& dir, const remote::Json& files) {
         const bool named = !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
                            name.find('\\') == std::string::npos;
         if (!named || !content.is_string() || !base64_decode(content.get<std::string>(), bytes)) {
-            ERR_LINE("Err: kelvord sent a backup file that is none (\"%s\"); no backup is written\n",
+            err_line(err_site::SERVER_WORK_BAD_FILE,
+                     "Err: kelvord sent a backup file that is none (\"%s\"); no backup is written\n",
                      name.c_str());
             abandon(written);
             return false;
@@ -182,16 +181,17 @@ int server_work(OrvantiCom& com) {
     if (cls != tool) {
         const std::string message = answer.value("message", "");
         if (answer.value("link", false)) {
-            ERR_LINE("Err: The service kelvord on %s is gone: %s\n", remote::socket().c_str(),
-                     message.c_str());
+            err_line(err_site::SERVER_WORK_SERVICE_GONE, "Err: The service kelvord on %s is gone: %s\n",
+                     remote::socket().c_str(), message.c_str());
             return ERR_READ;
         }
         if (cls != "error") {
-            ERR_LINE("Err: The service kelvord on %s answered with no %s object\n", remote::socket().c_str(),
+            err_line(err_site::SERVER_WORK_NO_OBJECT,
+                     "Err: The service kelvord on %s answered with no %s object\n", remote::socket().c_str(),
                      tool);
             return ERR_READ;
         }
-        ERR_LINE("Err: kelvord refused the %s: %s\n",
+        err_line(err_site::SERVER_WORK_REFUSED, "Err: kelvord refused the %s: %s\n",
                  isBackup    ? "backup"
                  : isRestore ? "restore"
                              : "copy",
