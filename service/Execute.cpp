@@ -166,10 +166,7 @@ void text_lines_object(Outcome& record, std::vector<std::string>& objects) {
 } // namespace
 
 bool scanned_a_finger(uint8_t code, int result, bool scanSuccess) {
-    using namespace packet::cmd;
-    // The commands that scan a finger on the module's sensor.
-    static constexpr uint8_t SCANNING[] = {ES, ESA, VS, IS, ST, DS, DSA, EW, EWA, VW, VC, EC, KS};
-    if (std::find(std::begin(SCANNING), std::end(SCANNING), code) == std::end(SCANNING)) return false;
+    if (!packet::command_has(code, packet::trait::SCANS_FINGER)) return false;
     if (scanSuccess) return true;
     // Without SCAN_SUCCESS answers, the outcomes that only a finger scanned can have.
     switch (result) {

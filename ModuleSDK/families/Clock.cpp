@@ -7,6 +7,7 @@
 
 #include "ModuleSDK.h"
 #include "port/System.h"
+#include "protocol/Commands.h"
 
 namespace kelvor {
 
@@ -31,12 +32,13 @@ bool local_time(int64_t seconds, std::tm& out) {
 
 int64_t clock_seconds(uint32_t date, uint32_t time) {
     std::tm tm{};
-    tm.tm_sec = static_cast<int>((time >> 16) & 0xFFFF);
-    tm.tm_min = static_cast<int>((time >> 8) & 0xFF);
-    tm.tm_hour = static_cast<int>(time & 0xFF);
-    tm.tm_mday = static_cast<int>((date >> 16) & 0xFFFF);
-    tm.tm_mon = static_cast<int>((date >> 8) & 0xFF) - 1;
-    tm.tm_year = static_cast<int>(date & 0xFF) + CLOCK_YEAR_MIN - 1900;
+    using packet::field, packet::unpack, packet::fields::DATE, packet::fields::TIME;
+    tm.tm_sec = static_cast<int>(unpack(field(TIME, "second"), time));
+    tm.tm_min = static_cast<int>(unpack(field(TIME, "minute"), time));
+    tm.tm_hour = static_cast<int>(unpack(field(TIME, "hour"), time));
+    tm.tm_mday = static_cast<int>(unpack(field(DATE, "day"), date));
+    tm.tm_mon = static_cast<int>(unpack(field(DATE, "month"), date)) - 1;
+    tm.tm_year = static_cast<int>(unpack(field(DATE, "year"), date)) + CLOCK_YEAR_MIN - 1900;
     // The zone's rules decide whether daylight saving is in force on that date:
     // the module gets the wall-clock time given, not one shifted by an hour.
     tm.tm_isdst = -1;
@@ -49,10 +51,12 @@ int64_t clock_seconds(uint32_t date, uint32_t time) {
 bool clock_words(int64_t seconds, uint32_t* date, uint32_t* time) {
     std::tm tm{};
     if (!local_time(seconds, tm) || !clock_year(tm.tm_year)) return false;
-    *date = static_cast<uint32_t>(tm.tm_mday) << 16 | static_cast<uint32_t>(tm.tm_mon + 1) << 8 |
-            static_cast<uint32_t>(tm.tm_year + 1900 - CLOCK_YEAR_MIN);
-    *time = static_cast<uint32_t>(tm.tm_sec) << 16 | static_cast<uint32_t>(tm.tm_min) << 8 |
-            static_cast<uint32_t>(tm.tm_hour);
+    *date = packet::pack(packet::fields::DATE,
+                         {static_cast<uint32_t>(tm.tm_mday), static_cast<uint32_t>(tm.tm_mon + 1),
+                          static_cast<uint32_t>(tm.tm_year + 1900 - CLOCK_YEAR_MIN)});
+    *time = packet::pack(packet::fields::TIME,
+                         {static_cast<uint32_t>(tm.tm_sec), static_cast<uint32_t>(tm.tm_min),
+                          static_cast<uint32_t>(tm.tm_hour)});
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include "families/Run.h"
 #include "families/ScanTemplate.h"
 #include "link/Blocks.h"
+#include "protocol/Commands.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -279,7 +280,7 @@ int check_user_id(uint32_t userId, uint32_t* templates) {
 
 namespace {
 uint32_t scan_delete_param1(uint16_t first, uint16_t second) {
-    return static_cast<uint32_t>(second) << 16 | first;
+    return packet::pack(packet::fields::ID_RANGE, {first, second});
 }
 } // namespace
 

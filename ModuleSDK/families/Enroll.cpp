@@ -9,6 +9,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
+#include "protocol/Commands.h"
 
 namespace kelvor {
 
@@ -130,14 +131,15 @@ int enroll_by_template(uint32_t userId, const uint8_t* data, uint32_t size, uint
 int enroll_by_templates_chunked(uint32_t userId, const uint8_t* data, uint16_t count, uint16_t size,
                                 uint8_t option, uint32_t* userIdOut) {
     trace(TRACE_CALL, "Enroll by Template(ETX): %#x %s %d %d\n", userId, option_name(option), count, size);
-    return sequence::run(ETX, {.param1 = userId,
-                               .param2 = static_cast<uint32_t>(count) << 16 | size,
-                               .flag = option,
-                               .data = data,
-                               .size = size,
-                               .chunkSize = size,
-                               .arg = userId,
-                               .out = {userIdOut, nullptr}});
+    return sequence::run(ETX,
+                         {.param1 = userId,
+                          .param2 = packet::pack(packet::describe("ETX").fields_of("-p2"), {count, size}),
+                          .flag = option,
+                          .data = data,
+                          .size = size,
+                          .chunkSize = size,
+                          .arg = userId,
+                          .out = {userIdOut, nullptr}});
 }
 
 // ------------------------------------------------------------- run_command

@@ -10,6 +10,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
+#include "protocol/Commands.h"
 
 namespace kelvor {
 
@@ -138,8 +139,9 @@ int enroll_templates_to_smartcard(uint32_t userId, uint16_t count, uint16_t size
     if (option & CARD_ENROLL_WIEGAND)
         data.insert(data.end(), wiegand8, wiegand8 + packet::record::WIEGAND_STRING_SIZE);
     Sequence s = ECX;
-    sequence::Request r{
-        .param1 = userId, .param2 = static_cast<uint32_t>(count) << 16 | size, .flag = option};
+    sequence::Request r{.param1 = userId,
+                        .param2 = packet::pack(packet::describe("ECX").fields_of("-p2"), {count, size}),
+                        .flag = option};
     if (!data.empty()) {
         s.transfer = Transfer::Chunks;
         r.data = data.data();

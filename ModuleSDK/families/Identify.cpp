@@ -4,6 +4,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
+#include "protocol/Commands.h"
 
 namespace kelvor {
 
@@ -87,9 +88,9 @@ constexpr Sequence IIX_SEQUENCE{.command = packet::cmd::IIX,
                                 .answer = AnswerTable{finalAnswer, IIX},
                                 .success = identified};
 
-// Param1 of the command packet: the range's start in the low half, its end in the high half.
+// Param1 of the command packet: the range of IDs searched.
 uint32_t id_range(uint16_t start, uint16_t end) {
-    return static_cast<uint32_t>(start) | static_cast<uint32_t>(end) << 16;
+    return packet::pack(packet::fields::ID_RANGE, {start, end});
 }
 
 } // namespace

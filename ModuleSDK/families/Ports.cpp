@@ -7,6 +7,7 @@
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
+#include "protocol/Commands.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -117,8 +118,9 @@ int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16
                           uint8_t port) {
     trace(TRACE_CALL, "Write OUT port Configuration(OW): %#x %#x %s %#x %#x %s\n", tDelay, tCount,
           keyword_name(KW_EVENT, event), tHigh, tLow, keyword_name(KW_OUTPUT_PORT, port));
-    const uint32_t param1 = static_cast<uint32_t>(tDelay) << 16 | static_cast<uint32_t>(tCount) << 8 | event;
-    const uint32_t param2 = static_cast<uint32_t>(tHigh) << 16 | tLow;
+    constexpr const packet::Command& row = packet::describe("OW");
+    const uint32_t param1 = packet::pack(row.fields_of("-p1"), {tDelay, tCount, event});
+    const uint32_t param2 = packet::pack(row.fields_of("-p2"), {tHigh, tLow});
     return sequence::run(OW_SEQUENCE, {.param1 = param1, .param2 = param2, .flag = port});
 }
 
@@ -130,9 +132,12 @@ int read_out_port_config(uint8_t event, uint8_t port, uint16_t* tDelay, uint8_t*
     if (int rc = sequence::run(OR_SEQUENCE, {.param1 = event, .flag = port, .out = {&timing, &pulse}});
         rc != 0)
         return rc;
-    const auto delay = static_cast<uint16_t>(timing >> 16), high = static_cast<uint16_t>(pulse >> 16),
-               low = static_cast<uint16_t>(pulse);
-    const auto count = static_cast<uint8_t>(timing >> 8);
+    // The answer's parameters are laid out as OW's.
+    using packet::field, packet::unpack, packet::fields::OUT_PATTERN, packet::fields::HIGH_LOW;
+    const auto delay = static_cast<uint16_t>(unpack(field(OUT_PATTERN, "delay"), timing));
+    const auto count = static_cast<uint8_t>(unpack(field(OUT_PATTERN, "count"), timing));
+    const auto high = static_cast<uint16_t>(unpack(field(HIGH_LOW, "high"), pulse));
+    const auto low = static_cast<uint16_t>(unpack(field(HIGH_LOW, "low"), pulse));
     trace_more(TRACE_CALL, "      T_DELAY: %#x T_COUNT: %#x T_HIGH:%#x T_LOW: %#x\n", delay, count, high,
                low);
     outcome::value("t_delay", delay);
@@ -202,7 +207,8 @@ int read_gpio_config(uint16_t id, uint16_t* mode, uint32_t* count) {
     trace(TRACE_CALL, "Read GPIO configuration(GR): %#x\n", id);
     uint32_t p1 = 0, n = 0;
     if (int rc = sequence::run(GR_SEQUENCE, {.param1 = id, .arg = id, .out = {&p1, &n}}); rc != 0) return rc;
-    const auto m = static_cast<uint16_t>(p1 >> 16);
+    const auto m =
+        static_cast<uint16_t>(packet::unpack(packet::field(packet::fields::GPIO_MODE, "mode"), p1));
     trace_more(TRACE_CALL, "      GPIO %#x: %s %#x\n", id, keyword_name(KW_GPIO_MODE, m), n);
     outcome::value("gpio", id);
     outcome::value("mode", m);
@@ -236,11 +242,12 @@ int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t*
         return RES_DATA_ERROR;
     }
     static constexpr uint8_t none[1] = {};
-    return sequence::run(GW_SEQUENCE, {.param1 = static_cast<uint32_t>(mode) << 16 | id,
-                                       .param2 = count,
-                                       .data = count > 0 ? records : none,
-                                       .size = static_cast<uint32_t>(size),
-                                       .arg = id});
+    return sequence::run(GW_SEQUENCE,
+                         {.param1 = packet::pack(packet::describe("GW").fields_of("-p1"), {id, mode}),
+                          .param2 = count,
+                          .data = count > 0 ? records : none,
+                          .size = static_cast<uint32_t>(size),
+                          .arg = id});
 }
 
 int disable_gpio() {
@@ -258,9 +265,12 @@ int reset_gpio() {
 namespace {
 
 int write_out_port(const CommandRequest& r, Outcome&) {
-    return write_out_port_config(static_cast<uint16_t>(r.param1 >> 16), static_cast<uint8_t>(r.param1 >> 8),
-                                 static_cast<uint8_t>(r.param1), static_cast<uint16_t>(r.param2 >> 16),
-                                 static_cast<uint16_t>(r.param2), r.flag);
+    using packet::field, packet::unpack, packet::fields::OUT_PATTERN, packet::fields::HIGH_LOW;
+    return write_out_port_config(static_cast<uint16_t>(unpack(field(OUT_PATTERN, "delay"), r.param1)),
+                                 static_cast<uint8_t>(unpack(field(OUT_PATTERN, "count"), r.param1)),
+                                 static_cast<uint8_t>(unpack(field(OUT_PATTERN, "event"), r.param1)),
+                                 static_cast<uint16_t>(unpack(field(HIGH_LOW, "high"), r.param2)),
+                                 static_cast<uint16_t>(unpack(field(HIGH_LOW, "low"), r.param2)), r.flag);
 }
 
 int list_enabled_events(const CommandRequest& r, Outcome& out) {
@@ -293,7 +303,9 @@ int read_gpio(const CommandRequest& r, Outcome& out) {
 int write_gpio(const CommandRequest& r, Outcome& out) {
     if (!run::input_at_least(r, out, static_cast<uint64_t>(r.param2) * GPIO_RECORD_SIZE))
         return RES_DATA_ERROR;
-    return write_gpio_config(static_cast<uint16_t>(r.param1), static_cast<uint16_t>(r.param1 >> 16), r.param2,
+    using packet::field, packet::unpack, packet::fields::GPIO_MODE;
+    return write_gpio_config(static_cast<uint16_t>(unpack(field(GPIO_MODE, "gpio"), r.param1)),
+                             static_cast<uint16_t>(unpack(field(GPIO_MODE, "mode"), r.param1)), r.param2,
                              run::input_of(r).data());
 }
 

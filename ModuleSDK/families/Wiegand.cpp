@@ -7,6 +7,7 @@
 #include "engine/Sequence.h"
 #include "engine/Tables.h"
 #include "families/Run.h"
+#include "protocol/Commands.h"
 #include "trace/Outcome.h"
 
 namespace kelvor {
@@ -282,7 +283,10 @@ int get_wiegand_io(WiegandIo* out) {
     uint32_t p1 = 0;
     uint32_t option = 0;
     if (int rc = sequence::run(WPR, {.out = {&p1, &option}}); rc != GO_ON) return rc;
-    const WiegandIo io{static_cast<uint16_t>(p1 >> 16), static_cast<uint16_t>(p1), option};
+    // The answer's Param1 is laid out as WPW's.
+    using packet::field, packet::unpack, packet::fields::PORT_MAP;
+    const WiegandIo io{static_cast<uint16_t>(unpack(field(PORT_MAP, "input"), p1)),
+                       static_cast<uint16_t>(unpack(field(PORT_MAP, "output"), p1)), option};
     if (out) *out = io;
     trace(TRACE_CALL, "Input: %#x Output: %#x Option: %#x\n", io.input, io.output, io.option);
     outcome::value("input", io.input);
@@ -312,8 +316,9 @@ int list_mappings(const CommandRequest& r, Outcome& out) {
 
 // Formats 0 and 1 need no definition; the others send -p2 bytes of it.
 int write_format(const CommandRequest& r, Outcome& out) {
-    const auto width = static_cast<uint16_t>(r.param1 >> 16);
-    const auto interval = static_cast<uint16_t>(r.param1);
+    using packet::field, packet::unpack, packet::fields::PULSE;
+    const auto width = static_cast<uint16_t>(unpack(field(PULSE, "pulse_width"), r.param1));
+    const auto interval = static_cast<uint16_t>(unpack(field(PULSE, "pulse_interval"), r.param1));
     if (!r.input) return write_wiegand_format(width, interval, r.flag, 0, nullptr);
     if (!run::input_at_least(r, out, r.param2)) return RES_DATA_ERROR;
     return write_wiegand_format(width, interval, r.flag, r.param2, run::input_of(r).data());
@@ -370,8 +375,10 @@ constexpr run::Registration RUNS[] = {
      }},
     {cmd::WPW,
      [](const CommandRequest& r, Outcome&) {
-         return set_wiegand_io(
-             {static_cast<uint16_t>(r.param1 >> 16), static_cast<uint16_t>(r.param1), r.param2});
+         using packet::field, packet::unpack, packet::fields::PORT_MAP;
+         return set_wiegand_io({static_cast<uint16_t>(unpack(field(PORT_MAP, "input"), r.param1)),
+                                static_cast<uint16_t>(unpack(field(PORT_MAP, "output"), r.param1)),
+                                r.param2});
      }},
     {cmd::WPR,
      [](const CommandRequest&, Outcome&) {

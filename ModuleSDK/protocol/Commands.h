@@ -87,14 +87,72 @@ struct ValueSet {
     std::span<const ValueField> fields;
 };
 
+// A named part of a packet's Param1, Param2 or flag: `bits` bits from bit
+// `shift` up. A parameter made of several values lists its fields; one that
+// is a single value lists none.
+struct BitField {
+    const char* name;
+    uint8_t shift;
+    uint8_t bits;
+
+    constexpr uint32_t mask() const { return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1; }
+    constexpr bool fits(uint64_t value) const { return value <= mask(); }
+};
+
+// The fields of the parameters made of several values, each layout once.
+namespace fields {
+inline constexpr BitField COUNT_SIZE[] = {{"count", 16, 16}, {"size", 0, 16}}; // templates and their size
+inline constexpr BitField GPIO_MODE[] = {{"gpio", 0, 16}, {"mode", 16, 16}};
+inline constexpr BitField DATE[] = {{"day", 16, 16}, {"month", 8, 8}, {"year", 0, 8}}; // year - 2000
+inline constexpr BitField TIME[] = {{"second", 16, 16}, {"minute", 8, 8}, {"hour", 0, 8}};
+inline constexpr BitField WIEGAND_CONFIG[] = {{"fc_bits", 16, 16}, {"format", 8, 8}, {"function", 0, 8}};
+inline constexpr BitField OUT_PATTERN[] = {{"delay", 16, 16}, {"count", 8, 8}, {"event", 0, 8}};
+inline constexpr BitField HIGH_LOW[] = {{"high", 16, 16}, {"low", 0, 16}};
+inline constexpr BitField PULSE[] = {{"pulse_width", 16, 16}, {"pulse_interval", 0, 16}}; // microseconds
+inline constexpr BitField PORT_MAP[] = {{"input", 16, 16}, {"output", 0, 16}};
+// Param1 of identification and deletion by scan: the IDs from `start` to `end`.
+inline constexpr BitField ID_RANGE[] = {{"start", 0, 16}, {"end", 16, 16}};
+} // namespace fields
+
 // An option of the command line that a command reads and what it means for
-// it; a value bounded by the host (not by the module) has its bounds.
+// it; a value bounded by the host (not by the module) has its bounds, and one
+// made of several values its fields.
 struct OptionUse {
     const char* option = nullptr; // "-p1", "-p2", "-f", "-i", "-o" or "-s"; nullptr ends the list
     const char* meaning = nullptr;
     uint32_t least = 0;
     uint32_t most = 0; // 0: no bound of the host's
+    std::span<const BitField> fields = {};
 };
+
+// A parameter made of its fields' values, given in the order of the fields.
+// Each value is cut to its field; the caller checks the values that may not
+// fit (fits()) where they come from outside.
+template <size_t N> constexpr uint32_t pack(std::span<const BitField> fields, const uint32_t (&values)[N]) {
+    uint32_t out = 0;
+    for (size_t i = 0; i < N && i < fields.size(); ++i)
+        out |= (values[i] & fields[i].mask()) << fields[i].shift;
+    return out;
+}
+
+// The value of one field of a parameter.
+constexpr uint32_t unpack(const BitField& field, uint32_t parameter) {
+    return parameter >> field.shift & field.mask();
+}
+
+// A field by its name, found when compiled.
+consteval const BitField& field(std::span<const BitField> fields, std::string_view name) {
+    for (const BitField& f : fields)
+        if (name == f.name) return f;
+    throw "no such field";
+}
+
+// What front ends need to know of a command beyond its options and files.
+namespace trait {
+inline constexpr uint8_t SCANS_FINGER = 0x01; // it waits for a finger on the module's sensor
+inline constexpr uint8_t TAKES_DIRECTORY =
+    0x02; // -i may name a directory: the command runs once a file of it
+} // namespace trait
 
 // What a command's input (-i) and output (-o) files are.
 enum class FileRole : uint8_t {
@@ -134,12 +192,20 @@ struct Command {
     const char* example;    // a command line, without the program name
     Files files = {};
     Announced announced = {};
+    uint8_t traits = 0; // of trait::
+
+    constexpr bool has(uint8_t t) const { return (traits & t) != 0; }
 
     // The use of an option ("-p1", ...), nullptr when the command does not read it.
     constexpr const OptionUse* use(std::string_view option) const {
         for (const OptionUse& u : uses)
             if (u.option && option == u.option) return &u;
         return nullptr;
+    }
+    // The fields of an option made of several values; empty for any other.
+    constexpr std::span<const BitField> fields_of(std::string_view option) const {
+        const OptionUse* u = use(option);
+        return u ? u->fields : std::span<const BitField>{};
     }
 };
 
@@ -304,20 +370,20 @@ inline constexpr Command COMMANDS[] = {
      "The value shows in the trace (level 2 and up).", "-x2 -c SR -f 0x6e"},
     {0x04, "SS", Family::System, &values::STATUS, "Check the module's status", {}, "The status shows in the trace (level 2 and up).", "-x2 -c SS"},
     {0x05, "ES", Family::Enroll, &values::ENROLL, "Enroll by scan", {{"-p1", "user ID"}, {"-f", "enroll option (0x71 add new, 0x79 auto ID, 0x74 continue, ...)"}},
-     "", "-c ES -p1 5 -f 0x71"},
+     "", "-c ES -p1 5 -f 0x71", {}, {}, trait::SCANS_FINGER},
     {0x06, "EI", Family::Enroll, &values::ENROLL, "Enroll by image", {{"-p1", "user ID"}, {"-f", "enroll option"}, {"-i", "BMP image file, or a directory of them"}},
-     "A directory enrolls every file in it.", "-c EI -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}},
+     "A directory enrolls every file in it.", "-c EI -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}, {}, trait::TAKES_DIRECTORY},
     {0x07, "ET", Family::Enroll, &values::ENROLL, "Enroll by template", {{"-p1", "user ID"}, {"-p2", "template size (at most this many bytes are read)"}, {"-f", "enroll option"}, {"-i", "template file, or a directory of them"}},
-     "A directory enrolls every file in it.", "-c ET -p1 5 -p2 384 -f 0x71 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
-    {0x08, "VS", Family::Verify, &values::VERIFY, "Verify by scan", {{"-p1", "user ID"}}, "", "-c VS -p1 5"},
+     "A directory enrolls every file in it.", "-c ET -p1 5 -p2 384 -f 0x71 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}, {}, trait::TAKES_DIRECTORY},
+    {0x08, "VS", Family::Verify, &values::VERIFY, "Verify by scan", {{"-p1", "user ID"}}, "", "-c VS -p1 5", {}, {}, trait::SCANS_FINGER},
     {0x09, "VI", Family::Verify, &values::VERIFY, "Verify by image", {{"-p1", "user ID"}, {"-i", "BMP image file"}}, "", "-c VI -p1 5 -i finger.bmp", {FileRole::Image}},
     {0x10, "VT", Family::Verify, &values::VERIFY, "Verify by template", {{"-p1", "user ID"}, {"-p2", "template size"}, {"-i", "template file"}},
      "A file shorter than -p2 is refused before anything is sent.", "-c VT -p1 5 -p2 384 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
-    {0x11, "IS", Family::Identify, &values::IDENTIFY, "Identify by scan", {}, "Searches the whole database; the user ID shows in the trace.", "-x2 -c IS"},
+    {0x11, "IS", Family::Identify, &values::IDENTIFY, "Identify by scan", {}, "Searches the whole database; the user ID shows in the trace.", "-x2 -c IS", {}, {}, trait::SCANS_FINGER},
     {0x12, "II", Family::Identify, &values::IDENTIFY, "Identify by image", {{"-i", "BMP image file, or a directory of them"}},
-     "A directory identifies every file in it.", "-x2 -c II -i finger.bmp", {FileRole::Image}},
+     "A directory identifies every file in it.", "-x2 -c II -i finger.bmp", {FileRole::Image}, {}, trait::TAKES_DIRECTORY},
     {0x13, "IT", Family::Identify, &values::IDENTIFY, "Identify by template", {{"-p2", "template size (at most this many bytes are read)"}, {"-i", "template file, or a directory of them"}},
-     "A directory identifies every file in it.", "-x2 -c IT -p2 384 -i finger.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
+     "A directory identifies every file in it.", "-x2 -c IT -p2 384 -i finger.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}, {}, trait::TAKES_DIRECTORY},
     {0x14, "RT", Family::Database, &values::READ_TEMPLATES, "Read all templates of a user", {{"-p1", "user ID"}, {"-o", "file the templates are appended to, one after the other"}},
      "", "-c RT -p1 5 -o user5.tpl", {FileRole::None, 0, FileRole::Templates}, {limit::TEMPLATE_BYTES}},
     {0x15, "SI", Family::Image, &values::IMAGE, "Scan an image", {{"-o", "BMP file for the image"}}, "", "-c SI -o scan.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
@@ -327,12 +393,12 @@ inline constexpr Command COMMANDS[] = {
      "The IDs are printed on a line of their own, whatever the trace level.", "-c LT", {}, {limit::USER_IDS, 4}},
     {0x19, "CT", Family::Database, &values::CHECK_USER, "Check a user ID: number of templates", {{"-p1", "user ID"}}, "", "-x2 -c CT -p1 5"},
     {0x1a, "CS", Family::System, nullptr, "Calibrate the sensor", {}, "", "-c CS"},
-    {0x1c, "EW", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand", {{"-f", "enroll option"}}, "The user ID arrives on the Wiegand input.", "-c EW -f 0x71"},
-    {0x1d, "VW", Family::Verify, &values::VERIFY, "Verify by Wiegand", {}, "The user ID arrives on the Wiegand input.", "-c VW"},
-    {0x1e, "DS", Family::Database, nullptr, "Delete the user whose finger is scanned", {}, "", "-c DS"},
+    {0x1c, "EW", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand", {{"-f", "enroll option"}}, "The user ID arrives on the Wiegand input.", "-c EW -f 0x71", {}, {}, trait::SCANS_FINGER},
+    {0x1d, "VW", Family::Verify, &values::VERIFY, "Verify by Wiegand", {}, "The user ID arrives on the Wiegand input.", "-c VW", {}, {}, trait::SCANS_FINGER},
+    {0x1e, "DS", Family::Database, nullptr, "Delete the user whose finger is scanned", {}, "", "-c DS", {}, {}, trait::SCANS_FINGER},
     {0x1f, "DW", Family::Database, &values::DELETED_USER, "Delete the user whose ID arrives on the Wiegand input", {}, "", "-c DW"},
     {0x20, "RI", Family::Image, &values::IMAGE, "Read the last image", {{"-o", "BMP file for the image"}}, "", "-c RI -o last.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
-    {0x21, "ST", Family::Database, &values::TEMPLATE_SIZE, "Scan a template", {{"-o", "file for the template"}}, "", "-c ST -o scan.tpl", {FileRole::None, 0, FileRole::Data}, {limit::TEMPLATE_BYTES}},
+    {0x21, "ST", Family::Database, &values::TEMPLATE_SIZE, "Scan a template", {{"-o", "file for the template"}}, "", "-c ST -o scan.tpl", {FileRole::None, 0, FileRole::Data}, {limit::TEMPLATE_BYTES}, trait::SCANS_FINGER},
     {0x22, "VH", Family::Verify, nullptr, "Verify by host templates", {{"-p1", "number of templates (1 to 10)", limit::HOST_TEMPLATES_LEAST, limit::HOST_TEMPLATES_MOST}, {"-p2", "template size"}, {"-i", "file of the templates, back to back"}},
      "A file shorter than -p2 is refused before anything is sent.", "-c VH -p1 2 -p2 384 -i two.tpl", {FileRole::Templates, 0, FileRole::None, false, limit::TEMPLATE_DATA_BYTES}},
     {0x23, "FP", Family::Database, nullptr, "Make all provisional templates permanent", {}, "", "-c FP"},
@@ -343,14 +409,14 @@ inline constexpr Command COMMANDS[] = {
     {0x33, "MR", Family::EventLog, &values::MEMORY_READ, "Read user memory", {{"-p1", "offset"}, {"-p2", "length"}, {"-o", "data file"}}, "", "-c MR -p1 0 -p2 64 -o memory.bin", {FileRole::None, 0, FileRole::Data}, {limit::USER_MEMORY_BYTES}},
     {0x34, "KW", Family::Image, nullptr, "Write the encryption key", {{"-i", "key file (32 bytes)"}}, "", "-c KW -i key.bin", {FileRole::Key, record::ENCRYPTION_KEY_SIZE}},
     {0x35, "KS", Family::Image, &values::TEMPLATE_SIZE, "Scan an encrypted template with challenge data", {{"-p1", "challenge"}, {"-o", "file for the encrypted template"}},
-     "", "-c KS -p1 0x12345678 -o enc.tpl", {FileRole::None, 0, FileRole::Data}, {limit::ENCRYPTED_TEMPLATE_BYTES}},
+     "", "-c KS -p1 0x12345678 -o enc.tpl", {FileRole::None, 0, FileRole::Data}, {limit::ENCRYPTED_TEMPLATE_BYTES}, trait::SCANS_FINGER},
     {0x36, "GR", Family::Ports, &values::GPIO, "Read a GPIO configuration", {{"-p1", "GPIO id"}}, "", "-x2 -c GR -p1 0", {}, {limit::GPIO_RECORDS, record::GPIO_RECORD_SIZE}},
     {0x37, "GW", Family::Ports, nullptr, "Write a GPIO configuration",
-     {{"-p1", "bits 0-15 GPIO id, bits 16-31 mode"}, {"-p2", "number of records"}, {"-i", "file of 8-byte GPIO records"}},
+     {{"-p1", "bits 0-15 GPIO id, bits 16-31 mode", 0, 0, fields::GPIO_MODE}, {"-p2", "number of records"}, {"-i", "file of 8-byte GPIO records"}},
      "", "-c GW -p1 0x20000 -p2 1 -i gpio.bin", {FileRole::Data, 0, FileRole::None, false, limit::GPIO_RECORDS * record::GPIO_RECORD_SIZE}},
     {0x38, "GC", Family::Ports, nullptr, "Disable a GPIO", {}, "", "-c GC"},
     {0x39, "GD", Family::Ports, nullptr, "Reset the GPIOs to their default configuration", {}, "", "-c GD"},
-    {0x3a, "TW", Family::Clock, nullptr, "Set the clock", {{"-p1", "date: bits 16-31 day, 8-15 month, 0-7 year - 2000"}, {"-p2", "time: bits 16-31 second, 8-15 minute, 0-7 hour"}},
+    {0x3a, "TW", Family::Clock, nullptr, "Set the clock", {{"-p1", "date: bits 16-31 day, 8-15 month, 0-7 year - 2000", 0, 0, fields::DATE}, {"-p2", "time: bits 16-31 second, 8-15 minute, 0-7 hour", 0, 0, fields::TIME}},
      "Both 0 initialize the clock.", "-c TW -p1 0x70c1a -p2 0x1e0c"},
     {0x3b, "TR", Family::Clock, &values::CLOCK, "Read the clock", {}, "", "-x2 -c TR"},
     {0x3c, "LN", Family::EventLog, &values::LOG_COUNT, "Count the log records", {}, "", "-x2 -c LN"},
@@ -359,7 +425,7 @@ inline constexpr Command COMMANDS[] = {
     {0x3e, "LD", Family::EventLog, &values::LOG_DELETED, "Delete log records", {{"-p1", "argument"}}, "", "-c LD -p1 0"},
     {0x3f, "LC", Family::Raw, &values::RAW, "Log command", {{"-p1", "Param1"}, {"-p2", "Param2 (data length with -i)"}, {"-f", "flag"}, {"-i", "data file"}}, describe_detail::RAW, "-x4 -c LC", {FileRole::Data, 0, FileRole::None, true, limit::RAW_BYTES}},
     {0x41, "WW", Family::Wiegand, nullptr, "Write the Wiegand configuration",
-     {{"-p1", "bits 16-31 FC bits, 8-15 format, 0-7 function"}, {"-p2", "FC code"}, {"-f", "port"}}, "", "-c WW -p1 0x80100 -p2 0 -f 0"},
+     {{"-p1", "bits 16-31 FC bits, 8-15 format, 0-7 function", 0, 0, fields::WIEGAND_CONFIG}, {"-p2", "FC code"}, {"-f", "port"}}, "", "-c WW -p1 0x80100 -p2 0 -f 0"},
     {0x42, "WR", Family::Wiegand, &values::WIEGAND_CONFIG, "Read the Wiegand configuration", {{"-f", "port"}}, "", "-x2 -c WR -f 0"},
     {0x43, "WG", Family::Wiegand, &values::WIEGAND_INPUT, "Get the Wiegand input", {{"-p1", "status handling (0 clear, 1 remain)"}}, "", "-x2 -c WG -p1 0"},
     {0x44, "WS", Family::Wiegand, nullptr, "Set the Wiegand output", {{"-p1", "ID"}}, "", "-c WS -p1 5"},
@@ -368,7 +434,7 @@ inline constexpr Command COMMANDS[] = {
     {0x48, "IR", Family::Ports, &values::IN_PORT, "Read an input port's configuration", {{"-f", "port"}}, "", "-x2 -c IR -f 0"},
     {0x49, "IG", Family::Ports, &values::IN_STATUS, "Read an input port's status", {{"-p1", "handling (0 clear, 1 remain)"}, {"-f", "port"}}, "", "-x2 -c IG -f 0"},
     {0x4a, "OW", Family::Ports, nullptr, "Write an output port's configuration",
-     {{"-p1", "bits 16-31 T_DELAY, 8-15 T_COUNT, 0-7 event"}, {"-p2", "bits 16-31 T_HIGH, 0-15 T_LOW"}, {"-f", "port (0-2 OUT, 3-5 LED, 6 auto response)"}},
+     {{"-p1", "bits 16-31 T_DELAY, 8-15 T_COUNT, 0-7 event", 0, 0, fields::OUT_PATTERN}, {"-p2", "bits 16-31 T_HIGH, 0-15 T_LOW", 0, 0, fields::HIGH_LOW}, {"-f", "port (0-2 OUT, 3-5 LED, 6 auto response)"}},
      "", "-c OW -p1 0x87 -p2 0x640064 -f 3"},
     {0x4b, "OR", Family::Ports, &values::OUT_PORT, "Read an output port's configuration for an event", {{"-p1", "event"}, {"-f", "port"}}, "", "-x2 -c OR -p1 0x87 -f 3"},
     {0x4c, "OL", Family::Ports, &values::ENABLED_EVENTS, "List the events enabled on an output port", {{"-f", "port"}}, "", "-x2 -c OL -f 3", {}, {limit::ENABLED_EVENTS}},
@@ -385,22 +451,22 @@ inline constexpr Command COMMANDS[] = {
     {0x69, "WL", Family::Wiegand, &values::MAPPINGS, "List the Wiegand or smart-card mappings", {{"-f", "1: smart card, other: Wiegand"}}, "", "-x2 -c WL -f 0", {}, {limit::MAPPING_BYTES}},
     {0x6a, "WC", Family::Wiegand, nullptr, "Clear the Wiegand or smart-card mappings", {{"-f", "1: smart card, other: Wiegand"}}, "", "-c WC -f 0"},
     {0x70, "ESA", Family::Enroll, &values::ENROLL, "Enroll by scan with an administrator's verification", {{"-p1", "user ID"}, {"-f", "enroll option"}},
-     "", "-c ESA -p1 5 -f 0x71"},
-    {0x71, "EWA", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand with an administrator's verification", {{"-f", "enroll option"}}, "", "-c EWA -f 0x71"},
-    {0x72, "DSA", Family::Database, nullptr, "Delete by scan with an administrator's verification", {}, "", "-c DSA"},
+     "", "-c ESA -p1 5 -f 0x71", {}, {}, trait::SCANS_FINGER},
+    {0x71, "EWA", Family::EnrollByWiegandCard, &values::ENROLL, "Enroll by Wiegand with an administrator's verification", {{"-f", "enroll option"}}, "", "-c EWA -f 0x71", {}, {}, trait::SCANS_FINGER},
+    {0x72, "DSA", Family::Database, nullptr, "Delete by scan with an administrator's verification", {}, "", "-c DSA", {}, {}, trait::SCANS_FINGER},
     {0x73, "DWA", Family::Database, &values::DELETED_USER, "Delete by Wiegand with an administrator's verification", {}, "", "-c DWA"},
     {0x74, "DAA", Family::Database, nullptr, "Delete all templates with an administrator's verification", {}, "", "-c DAA"},
     {0x80, "EIX", Family::Enroll, &values::ENROLL, "Enroll by image in chunks", {{"-p1", "user ID"}, {"-f", "enroll option"}, {"-i", "BMP image file, or a directory of them"}, {"-s", "chunk size (saved setting)"}},
-     "A directory enrolls every file in it.", "-c EIX -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}},
+     "A directory enrolls every file in it.", "-c EIX -p1 5 -f 0x71 -i finger.bmp", {FileRole::Image}, {}, trait::TAKES_DIRECTORY},
     {0x81, "IIX", Family::Identify, &values::IDENTIFY, "Identify by image in chunks", {{"-i", "BMP image file, or a directory of them"}, {"-s", "chunk size (saved setting)"}},
-     "A directory identifies every file in it.", "-x2 -c IIX -i finger.bmp", {FileRole::Image}},
+     "A directory identifies every file in it.", "-x2 -c IIX -i finger.bmp", {FileRole::Image}, {}, trait::TAKES_DIRECTORY},
     {0x82, "VIX", Family::Verify, &values::VERIFY, "Verify by image in chunks", {{"-p1", "user ID"}, {"-i", "BMP image file"}, {"-s", "chunk size (saved setting)"}},
      "", "-c VIX -p1 5 -i finger.bmp", {FileRole::Image}},
     {0x83, "SIX", Family::Image, &values::IMAGE, "Scan an image, received in chunks", {{"-p2", "chunk length"}, {"-o", "BMP file for the image"}}, "", "-c SIX -p2 4096 -o scan.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
     {0x84, "RIX", Family::Image, &values::IMAGE, "Read the last image in chunks", {{"-p2", "chunk length"}, {"-o", "BMP file for the image"}}, "", "-c RIX -p2 4096 -o last.bmp", {FileRole::None, 0, FileRole::Image}, {record::IMAGE_RECORD_SIZE}},
     {0x86, "LTX", Family::Database, &values::TEMPLATE_INFO, "Template information records", {{"-p2", "index"}}, "The records show in the trace (level 2 and up).", "-x2 -c LTX -p2 0", {}, {limit::USER_IDS, record::TEMPLATE_INFO_SIZE}},
     {0x87, "ETX", Family::Enroll, &values::ENROLL, "Enroll several templates in chunks",
-     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 bytes to send"}, {"-f", "enroll option"}, {"-i", "template file"}},
+     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 bytes to send", 0, 0, fields::COUNT_SIZE}, {"-f", "enroll option"}, {"-i", "template file"}},
      "", "-c ETX -p1 5 -p2 0x20300 -f 0x71 -i two.tpl", {FileRole::Templates}},
     {0xa0, "CR", Family::SmartCard, &values::CARD_READ, "Read the templates from a smart card", {{"-f", "option (bit 0: print the card header)"}, {"-o", "card data file"}},
      "", "-c CR -f 1 -o card.bin", {FileRole::None, 0, FileRole::Data}, {limit::CARD_BYTES}},
@@ -413,10 +479,10 @@ inline constexpr Command COMMANDS[] = {
     {0xa4, "UR", Family::Admin, &values::AUTH_POLICY, "Read a user's authentication policy", {{"-p1", "user ID"}}, "", "-x2 -c UR -p1 5"},
     {0xa5, "UC", Family::Admin, nullptr, "Reset all authentication policies", {}, "", "-c UC"},
     {0xa6, "UL", Family::Admin, &values::POLICY_USERS, "List the user IDs of a policy", {{"-p2", "policy"}, {"-o", "file for the 32-bit user IDs"}}, "", "-c UL -p2 1 -o ids.bin", {FileRole::None, 0, FileRole::Data}, {limit::USER_IDS, 4}},
-    {0xa7, "VC", Family::Verify, &values::VERIFY, "Verify by smart card", {{"-f", "option"}}, "", "-c VC"},
+    {0xa7, "VC", Family::Verify, &values::VERIFY, "Verify by smart card", {{"-f", "option"}}, "", "-c VC", {}, {}, trait::SCANS_FINGER},
     {0xa8, "CG", Family::SmartCard, &values::CARD_FUNCTION, "Get the smart-card input function", {}, "", "-x2 -c CG"},
     {0xa9, "EC", Family::EnrollByWiegandCard, nullptr, "Enroll a smart card",
-     {{"-p1", "user ID"}, {"-p2", "value"}, {"-f", "option"}, {"-i", "file of the 8-byte Wiegand string (optional)"}}, "", "-c EC -p1 5 -f 0x71", {FileRole::Data, record::WIEGAND_STRING_SIZE, FileRole::None, true}},
+     {{"-p1", "user ID"}, {"-p2", "value"}, {"-f", "option"}, {"-i", "file of the 8-byte Wiegand string (optional)"}}, "", "-c EC -p1 5 -f 0x71", {FileRole::Data, record::WIEGAND_STRING_SIZE, FileRole::None, true}, {}, trait::SCANS_FINGER},
     {0xaa, "CKW", Family::SmartCard, nullptr, "Write the smart-card key", {{"-p1", "key type (low byte)"}, {"-f", "option"}, {"-i", "key file (12 bytes: key 1, key 2)"}},
      "", "-c CKW -p1 1 -i cardkey.bin", {FileRole::Key, 2 * record::CARD_KEY_SIZE}},
     {0xab, "CKR", Family::SmartCard, &values::CARD_KEY_OPTION, "Read the smart-card key option", {}, "", "-x2 -c CKR"},
@@ -424,21 +490,21 @@ inline constexpr Command COMMANDS[] = {
     {0xad, "CLW", Family::SmartCard, nullptr, "Write the smart-card layout", {{"-i", "layout file (7 bytes)"}}, "", "-c CLW -i layout.bin", {FileRole::Data, record::CARD_LAYOUT_SIZE}},
     {0xae, "CF", Family::SmartCard, nullptr, "Format a smart card", {{"-f", "mode (1: delete the templates only)"}}, "", "-c CF -f 1"},
     {0xaf, "ECX", Family::EnrollByWiegandCard, nullptr, "Enroll templates to a smart card",
-     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 template size"}, {"-f", "option (bit 0x04: a Wiegand string follows)"}, {"-i", "file of the templates (and Wiegand string)"}},
+     {{"-p1", "user ID"}, {"-p2", "bits 16-31 number of templates, 0-15 template size", 0, 0, fields::COUNT_SIZE}, {"-f", "option (bit 0x04: a Wiegand string follows)"}, {"-i", "file of the templates (and Wiegand string)"}},
      "", "-c ECX -p1 5 -p2 0x10180 -i user5.tpl", {FileRole::Templates, 0, FileRole::None, true, limit::CARD_ENROLL_BYTES}},
     {0xb0, "UM", Family::Firmware, nullptr, "Unlock the module", {{"-i", "password file (16 bytes)"}}, "", "-c UM -i password.bin", {FileRole::Password, record::PASSWORD_SIZE}},
     {0xb1, "LM", Family::Firmware, nullptr, "Lock the module", {}, "", "-c LM"},
     {0xb2, "MP", Family::Firmware, nullptr, "Change the master password", {{"-i", "password file (16 bytes current, 16 bytes new)"}}, "", "-c MP -i passwords.bin", {FileRole::Password, 2 * record::PASSWORD_SIZE}},
     {0xb3, "EV", Family::Raw, &values::RAW, "Event command", {{"-p1", "Param1"}, {"-p2", "Param2 (data length with -i)"}, {"-f", "flag"}, {"-i", "data file"}}, describe_detail::RAW, "-x4 -c EV", {FileRole::Data, 0, FileRole::None, true, limit::RAW_BYTES}},
     {0xc0, "WWX", Family::Wiegand, nullptr, "Write the extended Wiegand configuration",
-     {{"-p1", "bits 16-31 pulse width, 0-15 interval (microseconds)"}, {"-p2", "format data length"}, {"-f", "format (1 26-bit, 2 pass-through, 3 custom)"}, {"-i", "format data file"}},
+     {{"-p1", "bits 16-31 pulse width, 0-15 interval (microseconds)", 0, 0, fields::PULSE}, {"-p2", "format data length"}, {"-f", "format (1 26-bit, 2 pass-through, 3 custom)"}, {"-i", "format data file"}},
      "A custom format needs its data file.", "-c WWX -p1 0x6403e8 -f 1", {FileRole::Data, 0, FileRole::None, true, limit::FORMAT_BYTES}},
     {0xc1, "WRX", Family::Wiegand, &values::WIEGAND_FORMAT, "Read the extended Wiegand configuration", {{"-o", "file for the format data"}}, "", "-x2 -c WRX -o format.bin", {FileRole::None, 0, FileRole::Data}, {limit::FORMAT_BYTES}},
     {0xc2, "WGX", Family::Wiegand, &values::WIEGAND_STRING, "Read the Wiegand input", {{"-p1", "status handling"}, {"-f", "0 new input, other: latched input"}}, "", "-x2 -c WGX"},
     {0xc3, "WSX", Family::Wiegand, nullptr, "Set the Wiegand output string", {{"-p1", "word 1"}, {"-p2", "word 2"}}, "", "-c WSX -p1 0x12345678 -p2 0x9abcdef0"},
     {0xc4, "WFW", Family::Wiegand, nullptr, "Set the default value of a Wiegand field", {{"-p1", "value"}, {"-p2", "field index"}, {"-f", "clear"}}, "", "-c WFW -p1 5 -p2 0"},
     {0xc5, "WFR", Family::Wiegand, &values::FIELD_DEFAULT, "Get the default value of a Wiegand field", {{"-p2", "field index"}}, "", "-x2 -c WFR -p2 0"},
-    {0xc6, "WPW", Family::Wiegand, nullptr, "Write the Wiegand port mapping", {{"-p1", "bits 16-31 input, 0-15 output"}, {"-p2", "option"}}, "", "-c WPW -p1 0x10000"},
+    {0xc6, "WPW", Family::Wiegand, nullptr, "Write the Wiegand port mapping", {{"-p1", "bits 16-31 input, 0-15 output", 0, 0, fields::PORT_MAP}, {"-p2", "option"}}, "", "-c WPW -p1 0x10000"},
     {0xc7, "WPR", Family::Wiegand, &values::WIEGAND_IO, "Read the Wiegand port mapping", {}, "", "-x2 -c WPR"},
 };
 // clang-format on
@@ -571,6 +637,19 @@ inline constexpr uint8_t WPR = code_of("WPR");
 } // namespace cmd
 
 // The row of a command, by its keyword, at compile time.
+// The row of a code, nullptr for a code that no command has.
+constexpr const Command* find_command(uint8_t code) {
+    for (const Command& c : COMMANDS)
+        if (c.code == code) return &c;
+    return nullptr;
+}
+
+// Whether the command of a code has a trait (a code of no command has none).
+constexpr bool command_has(uint8_t code, uint8_t t) {
+    const Command* c = find_command(code);
+    return c && c->has(t);
+}
+
 consteval const Command& describe(std::string_view keyword) {
     for (const Command& c : COMMANDS)
         if (keyword == c.keyword) return c;

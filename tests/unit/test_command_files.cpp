@@ -84,8 +84,9 @@ TEST(CommandFiles, BytesAndAFileGiveTheSameInput) {
         const bool loadedFromFile = line.call([&] { return fromFile.load_bmp_input(); });
         const bool loadedFromBytes = line.call([&] { return fromBytes.load_bmp_input(); });
         EXPECT_EQ(loadedFromFile, loadedFromBytes);
-        if (loadedFromFile && loadedFromBytes)
+        if (loadedFromFile && loadedFromBytes) {
             EXPECT_TRUE(fromFile.image_record().bytes == fromBytes.image_record().bytes);
+        }
     }
 }
 

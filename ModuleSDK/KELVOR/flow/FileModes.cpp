@@ -15,10 +15,7 @@ using namespace kelvor;
 
 // The commands that take a directory for -i and run once a file of it.
 bool OrvantiCom::is_directory_command() const {
-    namespace cmd = packet::cmd;
-    for (const uint8_t code : {cmd::EI, cmd::EIX, cmd::ET, cmd::II, cmd::IIX, cmd::IT})
-        if (code == command) return true;
-    return false;
+    return packet::command_has(command, packet::trait::TAKES_DIRECTORY);
 }
 
 void OrvantiCom::reset_line() {
