@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place and what the Debian packages carry, in
 # four components, one package each:
-#   tool    kelvor: the tool, its manual page, completion, schema and README
+#   tool    kelvor: the tool, its manual page, completion, schema, the README
+#           and the manual (docs/ as Markdown, and in HTML where KELVOR_MANUAL)
 #   sim     orvanti-sim: the simulated module and its manual page
 #   dev     libkelvor-dev: the library, its headers, CMake package, kelvor.pc
 #           and the C++ examples
@@ -72,10 +73,41 @@ add_custom_command(OUTPUT ${KELVOR_COMPLETION}
 add_custom_target(completion ALL DEPENDS ${KELVOR_COMPLETION})
 install(FILES ${KELVOR_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
-# The simulator's own README, where the installed README's link finds it.
+# The simulator's own README and the manual's pages (with the station's
+# screenshot), where the installed README's links find them.
 install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/sim COMPONENT tool)
-# The station's screenshot, where the installed README's link finds it.
-install(FILES ${PROJECT_SOURCE_DIR}/docs/station-enroll.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT tool)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT tool)
+
+# The manual in HTML: the pages of docs/, the README and sim/README.md built
+# by Debian's mkdocs after mkdocs.yml, strict (a broken link, a page missing
+# from the nav fails the build), into manual/ of the build folder (the target
+# `manual`, part of the default build), installed in share/doc/kelvor/manual.
+# The part KELVOR_MANUAL: AUTO builds it where mkdocs is found, ON (or
+# KELVOR_REQUIRE_ALL) needs it, OFF leaves it out; KELVOR_MKDOCS names the
+# program. The sanitizers' builds leave it out: it is the same there.
+find_program(KELVOR_MKDOCS mkdocs)
+set(KELVOR_MKDOCS_FOUND OFF)
+if(KELVOR_MKDOCS)
+  set(KELVOR_MKDOCS_FOUND ON)
+endif()
+kelvor_part(MANUAL "the manual in HTML" WHEN NOT KELVOR_SANITIZE AND NOT KELVOR_TSAN
+  FOUND KELVOR_MKDOCS_FOUND NEEDS "mkdocs")
+if(KELVOR_MANUAL)
+  set(KELVOR_MANUAL_DIR ${PROJECT_BINARY_DIR}/manual)
+  file(GLOB KELVOR_MANUAL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*
+    ${PROJECT_SOURCE_DIR}/docs-site/*.py ${PROJECT_SOURCE_DIR}/docs-site/theme/*)
+  # No bytecode of the theme's hooks in the source tree.
+  add_custom_command(OUTPUT ${KELVOR_MANUAL_DIR}/index.html
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONDONTWRITEBYTECODE=1
+            ${KELVOR_MKDOCS} build --strict --quiet --config-file ${PROJECT_SOURCE_DIR}/mkdocs.yml
+            --site-dir ${KELVOR_MANUAL_DIR}
+    DEPENDS ${PROJECT_SOURCE_DIR}/mkdocs.yml ${KELVOR_MANUAL_SOURCES}
+            ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/sim/README.md
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    COMMENT "The manual in HTML (mkdocs build --strict)")
+  add_custom_target(manual ALL DEPENDS ${KELVOR_MANUAL_DIR}/index.html)
+  install(DIRECTORY ${KELVOR_MANUAL_DIR}/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/manual COMPONENT tool)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libkelvor-dev/examples
   COMPONENT dev PATTERN python EXCLUDE)
 if(KELVOR_PYTHON)

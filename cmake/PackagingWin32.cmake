@@ -1,5 +1,6 @@
 # The Windows package: cpack -G ZIP (and -G NSIS where makensis is present)
-# in the cross build's folder, with kelvor.exe, the README, the command
+# in the cross build's folder, with kelvor.exe, the README and the manual's
+# pages (Markdown), the command
 # reference and the example programs. The command reference is what
 # `kelvor --commands` prints, made by running the program once (under the
 # cross-compiling emulator, Wine, when built on Linux).
@@ -11,6 +12,9 @@ add_custom_command(OUTPUT ${KELVOR_COMMANDS_TXT}
 add_custom_target(command-reference ALL DEPENDS ${KELVOR_COMMANDS_TXT})
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KELVOR_COMMANDS_TXT} DESTINATION doc)
+# The manual's pages and the simulator's README, where the README's links find them.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION doc/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION doc/sim)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION doc/examples)
 
 set(CPACK_PACKAGE_NAME kelvor)

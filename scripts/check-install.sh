@@ -5,7 +5,8 @@
 # simulated module, the Python package imported from the install and an
 # example of it run, the five Debian packages built twice (byte for byte the
 # same), checked by lintian, unpacked into a scratch root and used from there,
-# the manual pages rendered without warnings, and the bash completion.
+# the manual pages rendered without warnings, the manual in HTML and its
+# Markdown, and the bash completion.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -64,12 +65,25 @@ check_layout() {
         fail "$root: kelvor --json-schema differs from share/kelvor/kelvor-result.schema.json"
     "$root/sbin/kelvord" --protocol-schema | cmp -s - "$root/share/kelvor/kelvord-protocol.schema.json" ||
         fail "$root: kelvord --protocol-schema differs from share/kelvor/kelvord-protocol.schema.json"
-    # Every relative link of the installed README leads to an installed file.
-    local doc=$root/share/doc/kelvor link
+    # Every relative link of the installed README and of the manual's pages
+    # leads to an installed file.
+    local doc=$root/share/doc/kelvor link page
     [ -f "$doc/README.md" ] || fail "$root: share/doc/kelvor/README.md missing"
-    for link in $(grep -o '](\([^)#:]*\))' "$doc/README.md" | sed 's/^](//; s/)$//'); do
-        [ -e "$doc/$link" ] || fail "the installed README links to $link, which is not installed"
+    [ -f "$doc/docs/index.md" ] || fail "$root: share/doc/kelvor/docs/index.md missing"
+    for page in "$doc/README.md" "$doc"/docs/*.md; do
+        for link in $(grep -o '](\([^)#:]*\))' "$page" | sed 's/^](//; s/)$//'); do
+            [ -e "$(dirname "$page")/$link" ] ||
+                fail "the installed ${page#"$doc/"} links to $link, which is not installed"
+        done
     done
+    # The manual in HTML: its first page, and a page of it that holds what
+    # its Markdown says (the tool's option table).
+    local manual=$doc/manual
+    [ -f "$manual/index.html" ] || fail "$root: share/doc/kelvor/manual/index.html missing"
+    grep -q '<h1 id="the-tool-and-its-options">The tool and its options</h1>' "$manual/tool.html" 2>/dev/null ||
+        fail "$root: share/doc/kelvor/manual/tool.html is missing or is not the page of the tool"
+    grep -q '<td><code>-P port</code></td>' "$manual/tool.html" || fail "$manual/tool.html lacks the option table"
+    [ -f "$manual/manual.css" ] || fail "$root: the manual's style sheet is missing"
     local headers
     headers=$(cd "$root/include/kelvor" && ls | tr '\n' ' ')
     [ "$headers" = "ModuleSDK.h Version.h protocol " ] || fail "$root/include/kelvor holds more than the public headers: $headers"

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # The test command: sets up a fresh Debian 12 machine as far as needed; builds
+# the manual's HTML with mkdocs, strict (a broken link or a page missing fails);
+# builds
 # kelvor.exe for Windows with MinGW-w64 and runs its unit tests under Wine, and
 # checks its ZIP and NSIS packages; builds kelvor and its simulated module
 # twice (plain with g++, and with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -18,8 +20,8 @@
 #
 # Environment:
 #   FUZZ_SECONDS   seconds per fuzz target (default 20; 0 leaves fuzzing out)
-#   SKIP           stages to leave out, by key: packages windows plain asan
-#                  tsan fuzz (the table says so)
+#   SKIP           stages to leave out, by key: packages docs windows plain
+#                  asan tsan fuzz (the table says so)
 #   TEST_JOBS      tests run side by side (default: four per core, two per core
 #                  under the sanitizers; they mostly wait on pseudo-terminals
 #                  and simulated modules, but the sanitizers' simulated modules
@@ -37,6 +39,8 @@ packages=(cmake ninja-build g++ pkg-config strace libgtest-dev libsqlite3-dev nl
 packages+=(libtsan2)
 # The enrollment station's test in a real browser: headless Chromium through chromedriver.
 packages+=(chromium chromium-driver python3-selenium)
+# The manual's HTML (Debian 12's mkdocs 1.4).
+packages+=(mkdocs)
 
 jobs=$(nproc)
 test_jobs=${TEST_JOBS:-$((4 * jobs))}
@@ -60,6 +64,18 @@ install_packages() {
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# The manual (docs/, the README and sim/README.md, mkdocs.yml) into
+# build/manual, as the build's target `manual` makes it: with --strict a
+# broken link, a page missing from the nav or outside it fails the stage. No
+# mkdocs is a failure, not a stage left out.
+manual_build() {
+    if ! command -v mkdocs >/dev/null; then
+        echo "mkdocs is missing: the manual cannot be built (Debian: apt-get install mkdocs)" >&2
+        return 1
+    fi
+    PYTHONDONTWRITEBYTECODE=1 mkdocs build --strict --config-file mkdocs.yml --site-dir build/manual
 }
 
 # configure BUILD_DIR CMAKE_ARGS...: a fresh cache, every part needed.
@@ -160,6 +176,7 @@ step() {
 # tests at the lowest priority; even so, it slowed the simulated modules'
 # scans enough for tests with short read time-outs to fail.)
 step packages "System packages (apt-get)" install_packages
+step docs "Manual: mkdocs build --strict" manual_build
 step windows "Windows: build (MinGW-w64)" windows_build
 step windows "Windows: ZIP and NSIS packages" windows_packages
 step windows "Windows: unit tests under Wine" windows_tests

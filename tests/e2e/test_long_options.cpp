@@ -1,5 +1,5 @@
 // What kelvor offers beyond the short options: --help, --commands and the
-// README's command table, the line on why a port could not be used, the
+// manual's command table (docs/commands.md), the line on why a port could not be used, the
 // progress line on a terminal, and the exit statuses of --exit-code.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -102,7 +102,7 @@ TEST(CommandReference, EveryDispatcherCodeAndEveryKeywordIsDescribed) {
     }
 }
 
-TEST(CommandReference, ReadmeTableIsTheGeneratedOne) {
+TEST(CommandReference, ManualTableIsTheGeneratedOne) {
     keyword_fill();
     char* text = nullptr;
     size_t size = 0;
@@ -112,12 +112,12 @@ TEST(CommandReference, ReadmeTableIsTheGeneratedOne) {
     const std::string generated(text, size);
     std::free(text);
 
-    std::ifstream readme(std::string(KELVOR_SOURCE_DIR) + "/README.md");
+    std::ifstream page(std::string(KELVOR_SOURCE_DIR) + "/docs/commands.md");
     std::stringstream all;
-    all << readme.rdbuf();
+    all << page.rdbuf();
     const std::string doc = all.str();
-    const size_t section = doc.find("\n## Commands\n");
-    ASSERT_NE(section, std::string::npos) << "README.md has a ## Commands section";
+    const size_t section = doc.find("\n## The command reference\n");
+    ASSERT_NE(section, std::string::npos) << "docs/commands.md has a section ## The command reference";
     const size_t table = doc.find("| Keyword |", section);
     ASSERT_NE(table, std::string::npos);
     EXPECT_EQ(doc.substr(table, generated.size()), generated)

@@ -10,7 +10,7 @@ Home Assistant's discovery configurations (the fields it requires, their
 templates rendered against real events); requests over MQTT answered on the
 result topic, malformed ones with an error object; MQTT 5 request/response
 (mosquitto_rr, and paho with correlation data), a backup seen by no one but
-who asked it under the README's ACL; the broker stopped and
+who asked it under the manual's ACL (docs/mqtt.md); the broker stopped and
 started again with events in between, all delivered in order, and a queue
 that overflows; the service killed, "offline" through its last will; the
 line served while the broker is away.
@@ -67,7 +67,7 @@ def run(*args, **kw):
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60, **kw)
 
 
-# The README's broker ACL for a line under the prefix kelvor, as a listener
+# The manual's broker ACL (docs/mqtt.md) for a line under the prefix kelvor, as a listener
 # whose anonymous clients are the other clients of the site: they read what a
 # line publishes for all and ask on its request topics; each reads and writes
 # its own reply topics alone (by its client ID); the service (user kelvord)
@@ -95,7 +95,7 @@ MAX_PACKET = 16 << 20
 class Broker:
     """mosquitto in a scratch directory: `plain`, `tls` (user kelvord,
     password from a file), `certs` (a client certificate) and `acl` (the
-    README's ACL; kelvord with its password, the others anonymous) listeners."""
+    manual's ACL; kelvord with its password, the others anonymous) listeners."""
 
     USER, PASSWORD = "kelvord", "s3cret pass"
 
@@ -636,7 +636,7 @@ class RequestResponse(unittest.TestCase):
                 self.assertEqual(s.on(topic("result")), [])
 
     def test_a_backup_seen_by_no_one_but_who_asked_it(self):
-        """Under the README's ACL a client that subscribes to everything it may
+        """Under the manual's ACL a client that subscribes to everything it may
         (#, the result topic, another client's replies) sees no template of a
         backup another client asked with its response topic."""
         b = Broker(self)

@@ -332,14 +332,15 @@ TEST(Network, RefusedPortsAndNamesThatCannotBeUsedAreDiagnosed) {
     }
 }
 
-// The ser2net configuration of the README, as it stands: its devices and
+// The ser2net configuration of the manual (docs/network.md), as it stands: its devices and
 // ports replaced, kelvor through both of its accepters.
-TEST(Network, TheSer2netConfigurationOfTheReadmeServesBothKinds) {
-    std::ifstream readme(std::string(KELVOR_SOURCE_DIR) + "/README.md");
-    const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
-    const size_t section = text.find("### ser2net");
+TEST(Network, TheSer2netConfigurationOfTheManualServesBothKinds) {
+    std::ifstream page(std::string(KELVOR_SOURCE_DIR) + "/docs/network.md");
+    const std::string text((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+    const size_t section = text.find("\n## ser2net\n");
+    ASSERT_NE(section, std::string::npos) << "docs/network.md has no section ## ser2net";
     const size_t begin = text.find("```yaml\n", section);
-    ASSERT_NE(begin, std::string::npos) << "the README has no ser2net configuration";
+    ASSERT_NE(begin, std::string::npos) << "docs/network.md has no ser2net configuration";
     const size_t end = text.find("```", begin + 8);
     const std::string yaml = text.substr(begin + 8, end - begin - 8);
     Sim sim;

@@ -51,7 +51,7 @@ backup::Manifest two_users() {
 }
 
 TEST(BackupManifest, WithoutLevelsItIsTheFormatOneOfBefore) {
-    // Byte for byte the manifest of the README's backup session.
+    // Byte for byte the manifest of the backup session of the manual (docs/backup.md).
     EXPECT_EQ(backup::manifest_text(two_users()),
               FORMAT_1 + "sha256 4ad3d075d5dc5b1f4125627ecb0cb03db759f2c11c15b6005793716da5bc1dd7\n");
     backup::Manifest m;
@@ -188,8 +188,8 @@ TEST(BackupDirectory, WrittenAndReadBackAsACopysSource) {
     EXPECT_TRUE(backup::load_source(path, {{3, 3}}, some, p));
 }
 
-// Where the README shows the error line of a damaged backup, with its site number.
-TEST(BackupDirectory, ADamagedFileIsReportedOnTheSiteTheReadmeShows) {
+// Where the manual (docs/backup.md) shows the error line of a damaged backup, with its site number.
+TEST(BackupDirectory, ADamagedFileIsReportedOnTheSiteTheManualShows) {
     std::string lines;
     kelvor::trace_to(
         [](const char* text, size_t n, void* to) { static_cast<std::string*>(to)->append(text, n); }, &lines);

@@ -1,6 +1,6 @@
 // The option table is the one list of kelvor's options: the usage text, the
 // parsing, the bash completion and the manual page's OPTIONS come from it, and
-// the README lists exactly its short options.
+// the manual's page of the tool (docs/tool.md) lists exactly its short options.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -267,13 +267,13 @@ TEST(OptionTable, ManualPageDescribesExactlyTheTable) {
     }
 }
 
-// The README's table of the short options: each of them once, and "yes" in
+// The table of the short options in the manual's page of the tool: each of them once, and "yes" in
 // its last column for exactly the serial settings kelvor.cfg keeps.
-TEST(OptionTable, ReadmeTableListsTheShortOptions) {
-    const std::string readme = source("README.md");
-    const size_t at = readme.find("| Option | Meaning | Saved in `kelvor.cfg` |");
+TEST(OptionTable, ManualTableListsTheShortOptions) {
+    const std::string page = source("docs/tool.md");
+    const size_t at = page.find("| Option | Meaning | Saved in `kelvor.cfg` |");
     ASSERT_NE(at, std::string::npos);
-    std::istringstream lines(readme.substr(at));
+    std::istringstream lines(page.substr(at));
     std::map<std::string, bool> saved;
     std::string line;
     std::getline(lines, line);
