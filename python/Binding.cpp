@@ -1090,6 +1090,18 @@ PYBIND11_MODULE(_kelvor, m) {
             row["announced_most"] = c.announced.most;
             row["announced_unit"] = c.announced.unit;
             row["values"] = c.values ? fields(fields, c.values->fields) : py::list();
+            // The parameters made of several values: each field's name, shift and width.
+            py::dict layouts;
+            for (const packet::OptionUse& u : c.uses) {
+                if (!u.option) break;
+                if (u.fields.empty()) continue;
+                py::list layout;
+                for (const packet::BitField& f : u.fields) layout.append(py::make_tuple(f.name, f.shift, f.bits));
+                layouts[u.option] = layout;
+            }
+            row["fields"] = layouts;
+            row["scans_finger"] = c.has(packet::trait::SCANS_FINGER);
+            row["takes_directory"] = c.has(packet::trait::TAKES_DIRECTORY);
             out.append(row);
         }
         return out;

@@ -742,7 +742,7 @@ class _Commands:
         if len(data) == 1:
             return self._do("ET", user, len(data[0]), opt, data[0]).values.get("user_id", 0)
         size = _one_size(data, "several templates are sent together only when they are of one size")
-        return self._do("ETX", user, _count_and_size(len(data), size), opt, b"".join(data)).values.get("user_id", 0)
+        return self._do("ETX", user, _pack("ETX", "-p2", count=len(data), size=size), opt, b"".join(data)).values.get("user_id", 0)
 
     def enroll_by_wiegand(self, *, option: Union[int, str, None] = "add_new_template", admin: bool = False) -> int:
         """Enrolls a finger for the user ID of the Wiegand input (EW, EWA); returns the ID used."""
@@ -767,7 +767,7 @@ class _Commands:
             raise ValueError(f"a card takes at most {most - least + 1} templates")
         w = None if wiegand is None else _bytes(wiegand, "the Wiegand string", _input_bytes("EC"))
         opt = _uint(option, 8, "option") | (_kelvor.CARD_ENROLL_WIEGAND if w is not None else 0)
-        self._do("ECX", _uint(user_id, 32, "user_id"), _count_and_size(len(data), size), opt,
+        self._do("ECX", _uint(user_id, 32, "user_id"), _pack("ECX", "-p2", count=len(data), size=size), opt,
                  b"".join(data) + (w or b""))
 
     # ---- verification
@@ -1020,7 +1020,7 @@ class _Commands:
     def set_wiegand_config(self, port: int, *, function: Union[int, str] = 0, format: int = 0, fc_bits: int = 0,
                            fc_code: int = 0) -> None:
         """The basic configuration of a Wiegand port (WW): 0 input, 1 output."""
-        p1 = _uint(fc_bits, 16, "fc_bits") << 16 | _uint(format, 8, "format") << 8 | _WIEGAND_FUNCTIONS.code(function)
+        p1 = _pack("WW", "-p1", fc_bits=fc_bits, format=format, function=_WIEGAND_FUNCTIONS.code(function))
         self._do("WW", p1, _uint(fc_code, 32, "fc_code"), _uint(port, 8, "port"))
 
     def wiegand_config(self, port: int) -> WiegandConfig:
@@ -1055,7 +1055,7 @@ class _Commands:
                            data: BytesLike = b"") -> None:
         """The extended Wiegand configuration (WWX): format 0 and 1 need no data."""
         d = _bytes(data, "the format data")
-        p1 = _uint(pulse_width, 16, "pulse_width") << 16 | _uint(pulse_interval, 16, "pulse_interval")
+        p1 = _pack("WWX", "-p1", pulse_width=pulse_width, pulse_interval=pulse_interval)
         _, most = _input_most("WWX")
         if most and len(d) > most:
             raise ValueError(f"format data of more than {most:#x} bytes")
@@ -1088,7 +1088,7 @@ class _Commands:
 
     def set_wiegand_io(self, input: int, output: int, option: int = 0) -> None:
         """The Wiegand I/O setting (WPW)."""
-        self._do("WPW", _uint(input, 16, "input") << 16 | _uint(output, 16, "output"), _uint(option, 32, "option"))
+        self._do("WPW", _pack("WPW", "-p1", input=input, output=output), _uint(option, 32, "option"))
 
     def wiegand_io(self) -> WiegandIo:
         """The Wiegand I/O setting (WPR)."""
@@ -1157,8 +1157,8 @@ class _Commands:
     def set_output_port_config(self, port: Union[int, str], event: Union[int, str], *, delay: int = 0, count: int = 0,
                                high: int = 0, low: int = 0) -> None:
         """How an output port follows an event (OW)."""
-        p1 = _uint(delay, 16, "delay") << 16 | _uint(count, 8, "count") << 8 | _EVENTS.code(event)
-        p2 = _uint(high, 16, "high") << 16 | _uint(low, 16, "low")
+        p1 = _pack("OW", "-p1", delay=delay, count=count, event=_EVENTS.code(event))
+        p2 = _pack("OW", "-p2", high=high, low=low)
         self._do("OW", p1, p2, _OUTPUT_PORTS.code(port))
 
     def output_port_config(self, port: Union[int, str], event: Union[int, str]) -> OutputPortConfig:
@@ -1205,7 +1205,7 @@ class _Commands:
         _, most = _input_most("GW")
         if most and len(data) > most:
             raise ValueError(f"GPIO records of more than {most:#x} bytes")
-        self._do("GW", _uint(gpio, 16, "gpio") | _GPIO_MODES.code(mode, 16) << 16, len(records), 0, bytes(data))
+        self._do("GW", _pack("GW", "-p1", gpio=gpio, mode=_GPIO_MODES.code(mode, 16)), len(records), 0, bytes(data))
 
     def disable_gpio(self) -> None:
         """Disables every GPIO line (GC)."""
@@ -1243,9 +1243,14 @@ def _one_size(data: List[bytes], why: str) -> int:
     return size
 
 
-def _count_and_size(count: int, size: int) -> int:
-    """-p2 of the commands that send several templates: the count in the high half, the size in the low."""
-    return count << 16 | size
+def _pack(keyword: str, option: str, **values: int) -> int:
+    """A parameter made of several values, laid out as the command's row says; each value checked to fit."""
+    out = 0
+    for name, shift, bits in COMMAND_TABLE[keyword]["fields"][option]:
+        out |= _uint(values.pop(name, 0), bits, name) << shift
+    if values:
+        raise TypeError(f"{keyword} {option} has no field {', '.join(values)}")
+    return out
 
 
 # ---------------------------------------------------------------- the module

@@ -6,9 +6,40 @@
 (() => {
   const $ = (id) => document.getElementById(id);
 
+  // The codes, the parameters' numbers and the layouts of the parameters made
+  // of several values: the command rows', written beside this file by the build.
+  const VOCABULARY = window.KELVOR_VOCABULARY;
+  const parameter = (name) => {
+    const number = VOCABULARY.parameters[name];
+    if (number === undefined) throw new Error('no system parameter ' + name);
+    return number;
+  };
   // System parameters read for the line page, and the flags the page sends.
-  const PARAM = { ENROLL_MODE: 0x65, FIRMWARE: 0x6e, ENROLLED: 0x73, AVAILABLE: 0x74, FREE_SCAN: 0x84 };
-  const OFF = 0x30, ON = 0x31;
+  const PARAM = {
+    ENROLL_MODE: parameter('Enroll Mode'),
+    FIRMWARE: parameter('Firmware Version'),
+    ENROLLED: parameter('Enrolled Fingerprints'),
+    AVAILABLE: parameter('Available Fingerprints'),
+    FREE_SCAN: parameter('Free Scan'),
+  };
+  const OFF = VOCABULARY.settings.off, ON = VOCABULARY.settings.on;
+  const enrollOption = (name) => {
+    const code = VOCABULARY.enroll_options[name];
+    if (code === undefined) throw new Error('no enroll option ' + name);
+    return code;
+  };
+  for (const o of $('enroll-option').options) o.value = String(enrollOption(o.dataset.option));
+  // A parameter of `keyword`'s `option` made of its fields' values; a value
+  // that does not fit its field is refused.
+  const pack = (keyword, option, values) => {
+    let out = 0;
+    for (const f of VOCABULARY.commands[keyword].fields[option]) {
+      const v = values[f.name] || 0;
+      if (!Number.isInteger(v) || v < 0 || v >= 2 ** f.bits) throw new Error(f.name + ' does not fit ' + keyword + ' ' + option);
+      out += v * 2 ** f.shift;
+    }
+    return out;
+  };
   const RECONNECT_MS = 2000;
   const EVENTS_KEPT = 200;
 
@@ -535,7 +566,7 @@
       const data = (await command('RT', fromId, { p1: id, output_file: 'templates.bin' })).output;
       const bytes = base64Bytes(data).length;
       if (!count || !bytes || bytes > 0xffff || count > 0xffff) throw new Error('The templates of ' + who(id) + ' cannot be copied (' + count + ' templates, ' + bytes + ' bytes).');
-      await command('ETX', toId, { p1: id, p2: count * 0x10000 + bytes, flag: 0x71, input: data, input_file: 'templates.bin' });
+      await command('ETX', toId, { p1: id, p2: pack('ETX', '-p2', { count, size: bytes }), flag: enrollOption('Add New Template'), input: data, input_file: 'templates.bin' });
       notice('Copied ' + count + (count === 1 ? ' template' : ' templates') + ' of ' + who(id) + ' to ' + moduleLabel(toId).toLowerCase() + '.', 'ok');
       await refreshPeople();
     });
