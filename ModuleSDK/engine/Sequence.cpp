@@ -77,7 +77,7 @@ std::array<uint32_t, 2> hand_back(const SuccessLine& line, const AnswerPacket& a
         if (line.fields[i] == SuccessLine::NONE) continue;
         values[i] = answer_field(line.fields[i], answer);
         if (r.out[i]) *r.out[i] = values[i];
-        if (line.names[i]) outcome::value(line.names[i], values[i]);
+        if (line.names[i].name()) outcome::value(line.names[i], values[i]);
     }
     return values;
 }

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "engine/Answers.h"
+#include "trace/Outcome.h"
 
 namespace kelvor {
 
@@ -75,7 +76,7 @@ struct SuccessLine {
     static constexpr int NONE = -1;
     const char* text = nullptr;
     std::array<int, 2> fields{NONE, NONE};
-    std::array<const char*, 2> names{};
+    std::array<outcome::Key, 2> names{};
     // 0: continuation text under bit 0x02; otherwise a line of this type, with its prefix.
     uint32_t type = 0;
 
@@ -107,7 +108,8 @@ struct SuccessLine {
 private:
     consteval void check_names() const {
         for (size_t i = 0; i < fields.size(); ++i) {
-            if ((fields[i] != NONE) != (names[i] != nullptr)) throw "every field of a success line has a name";
+            if ((fields[i] != NONE) != (names[i].name() != nullptr))
+                throw "every field of a success line has a name";
         }
     }
 };

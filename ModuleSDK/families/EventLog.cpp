@@ -75,7 +75,7 @@ constexpr Sequence MR_SEQUENCE{
 
 // The local time of the module's clock as ISO 8601, without a zone: the
 // module keeps no zone.
-void record_time(const char* name, int year, int month, int day, int hour, int minute, int second) {
+void record_time(outcome::Key name, int year, int month, int day, int hour, int minute, int second) {
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
         outcome::none(name);
         return;

@@ -146,49 +146,58 @@ Outcome* current() {
     return t_recorder.into;
 }
 
-void value(const char* name, int64_t v) {
+void value(Key key, int64_t v) {
+    const char* name = key.name();
     if (!recording()) return;
     slot(name, Value::Kind::Integer).integer = v;
 }
 
-void text(const char* name, std::string_view v) {
+void text(Key key, std::string_view v) {
+    const char* name = key.name();
     if (!recording()) return;
     slot(name, Value::Kind::Text).text = v;
 }
 
-void keyword(const char* name, int category, int code) {
+void keyword(Key key, int category, int code) {
+    const char* name = key.name();
     if (!recording()) return;
     slot(name, Value::Kind::Text).text = keyword_name(category, code);
 }
 
-void none(const char* name) {
+void none(Key key) {
+    const char* name = key.name();
     if (!recording()) return;
     target().member(name) = Value{};
 }
 
-void flag(const char* name, bool v) {
+void flag(Key key, bool v) {
+    const char* name = key.name();
     if (!recording()) return;
     Value b{Value::Kind::Boolean};
     b.integer = v ? 1 : 0;
     target().member(name) = std::move(b);
 }
 
-void append(const char* list, int64_t v) {
+void append(Key key, int64_t v) {
+    const char* list = key.name();
     if (!recording()) return;
     array_named(list).items.push_back(integer(v));
 }
 
-void append_text(const char* list, std::string_view v) {
+void append_text(Key key, std::string_view v) {
+    const char* list = key.name();
     if (!recording()) return;
     array_named(list).items.push_back(text_value(v));
 }
 
-void list(const char* list) {
+void list(Key key) {
+    const char* list = key.name();
     if (!recording()) return;
     array_named(list);
 }
 
-void item_begin(const char* list) {
+void item_begin(Key key) {
+    const char* list = key.name();
     if (!recording()) return;
     t_recorder.target = nullptr; // items are not nested
     Value& array = array_named(list);
@@ -200,7 +209,8 @@ void item_end() {
     t_recorder.target = nullptr;
 }
 
-void object_begin(const char* name) {
+void object_begin(Key key) {
+    const char* name = key.name();
     if (!recording()) return;
     t_recorder.target = nullptr;
     Value& slot = target().member(name);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ModuleSDK.h"
+#include "protocol/Commands.h"
 
 namespace kelvor {
 
@@ -40,32 +41,63 @@ private:
     Recording outerRecording_;
 };
 
+// The name of a value of an outcome: one that the value sets of the command
+// rows hold (a field, a list, a record's or an object's field), checked when
+// the call is compiled, so that no command records a value that the schema of
+// its results does not know.
+class Key {
+public:
+    constexpr Key() = default; // no value (a table's empty place)
+    consteval Key(const char* name) : name_(name) {
+        if (name && !known(name, packet::COMMANDS)) throw "not the name of a value of any command's outcome";
+    }
+    constexpr const char* name() const { return name_; }
+
+private:
+    static consteval bool same(const char* a, const char* b) {
+        for (; *a && *a == *b; ++a, ++b) {
+        }
+        return *a == *b;
+    }
+    static consteval bool known_in(const char* name, std::span<const packet::ValueField> fields) {
+        for (const packet::ValueField& f : fields)
+            if (same(name, f.name) || known_in(name, f.fields)) return true;
+        return false;
+    }
+    static consteval bool known(const char* name, std::span<const packet::Command> rows) {
+        for (const packet::Command& c : rows)
+            if (c.values && known_in(name, c.values->fields)) return true;
+        return false;
+    }
+    const char* name_ = nullptr;
+};
+
 // Whether named values are recorded on this thread now.
 bool recording();
 // The outcome that the innermost scope names, nullptr without one.
 Outcome* current();
 
 // A named value of the command. A name given again takes the newer value.
-void value(const char* name, int64_t v);
-void text(const char* name, std::string_view v);
+void value(Key name, int64_t v);
+void text(Key name, std::string_view v);
 // The name that the keyword table gives `code` in `category`, looked up only
 // while recording.
-void keyword(const char* name, int category, int code);
+void keyword(Key name, int category, int code);
 // A named value that the command knows it has not got (a time the module's
 // bytes do not make).
-void none(const char* name);
-void flag(const char* name, bool v);
+void none(Key name);
+void flag(Key name, bool v);
 // Appends to the named array (created empty by the first call).
-void append(const char* list, int64_t v);
-void append_text(const char* list, std::string_view v);
+void append(Key list, int64_t v);
+void append_text(Key list, std::string_view v);
 // An array that exists, empty, even when nothing is appended to it.
-void list(const char* list);
+void list(Key list);
 // The named values that follow go into a new object at the end of the named
 // array, up to item_end().
-void item_begin(const char* list);
+void item_begin(Key list);
 void item_end();
 // The named values that follow go into the named object, up to object_end().
-void object_begin(const char* name);
+void object_begin(Key name);
 void object_end();
 
 // The text of the line that decided the command: an answer table's message,

@@ -202,7 +202,7 @@ TEST_F(OutcomeTest, AnEmptiedOutcomeLendsTheRoomOfATextToTheNextOne) {
         outcome::value("status", 48);
         outcome::text("status_name", longer);
         outcome::item_begin("records");
-        outcome::text("name", longer);
+        outcome::text("text", longer);
         outcome::item_end();
     }
     const char* room = o.values.member("status_name").text.data();
@@ -210,17 +210,17 @@ TEST_F(OutcomeTest, AnEmptiedOutcomeLendsTheRoomOfATextToTheNextOne) {
     EXPECT_TRUE(o.values.text.empty()); // an object shows no text of its own
     {
         const outcome::Scope scope(o);
-        outcome::text("short", "ok");    // taken and filled, nothing left of the longer one
-        outcome::text("second", longer); // the room is gone: a text of its own
+        outcome::text("event_name", "ok");    // taken and filled, nothing left of the longer one
+        outcome::text("source_name", longer); // the room is gone: a text of its own
         outcome::item_begin("records");
-        outcome::text("name", "x");
+        outcome::text("text", "x");
         outcome::item_end();
     }
-    ASSERT_NE(o.values.find("short"), nullptr);
-    EXPECT_EQ(o.values.find("short")->text, "ok");
-    EXPECT_EQ(o.values.find("short")->text.data(), room);
-    EXPECT_EQ(o.values.find("second")->text, longer);
-    EXPECT_EQ(o.values.find("records")->items.at(0).find("name")->text, "x");
+    ASSERT_NE(o.values.find("event_name"), nullptr);
+    EXPECT_EQ(o.values.find("event_name")->text, "ok");
+    EXPECT_EQ(o.values.find("event_name")->text.data(), room);
+    EXPECT_EQ(o.values.find("source_name")->text, longer);
+    EXPECT_EQ(o.values.find("records")->items.at(0).find("text")->text, "x");
     EXPECT_EQ(o.values.find("status"), nullptr);
     EXPECT_TRUE(o.values.text.empty());
 }
@@ -249,24 +249,24 @@ TEST_F(OutcomeTest, ScopesNestAndRecordOnlyWhatTheyKeep) {
     Outcome outer, inner, textOnly;
     {
         const outcome::Scope a(outer);
-        outcome::value("first", 1);
+        outcome::value("user_id", 1);
         {
             const outcome::Scope b(inner);
-            outcome::value("second", 2);
+            outcome::value("score", 2);
             outcome::message("inner line\n");
         }
         outcome::item_begin("records");
-        outcome::flag("ok", true);
+        outcome::flag("duress", true);
         outcome::item_end();
         {
             const outcome::Scope c(textOnly, {false, true});
-            outcome::value("third", 3);
+            outcome::value("count", 3);
             outcome::message("not kept");
             outcome::module_text("[kept\r");
         }
     }
-    EXPECT_EQ(values_json(outer), R"({"first":1,"records":[{"ok":true}]})");
-    EXPECT_EQ(values_json(inner), R"({"second":2})");
+    EXPECT_EQ(values_json(outer), R"({"user_id":1,"records":[{"duress":true}]})");
+    EXPECT_EQ(values_json(inner), R"({"score":2})");
     EXPECT_EQ(inner.message, "inner line");
     EXPECT_FALSE(outer.hasMessage);
     EXPECT_TRUE(textOnly.values.items.empty());
