@@ -1001,6 +1001,13 @@ PYBIND11_MODULE(_kelvor, m) {
     py::module_::import("atexit").attr("register")(py::cpp_function(close_at_exit));
     m.attr("__version__") = version();
     m.attr("CARD_ENROLL_WIEGAND") = CARD_ENROLL_WIEGAND;
+    // The trace types, the library's bits.
+    m.attr("TRACE_ERROR") = TRACE_ERROR;
+    m.attr("TRACE_CALL") = TRACE_CALL;
+    m.attr("TRACE_COMM") = TRACE_COMM;
+    m.attr("TRACE_DATA") = TRACE_DATA;
+    m.attr("TRACE_USER") = TRACE_USER;
+    m.attr("TRACE_ALL") = TRACE_ALL;
     m.attr("RES_FRONT_REFUSED") = RES_FRONT_REFUSED;
     m.attr("SERVICE_FILES_BYTES_MAX") = backup::SERVICE_FILES_BYTES_MAX;
     m.attr("READ_TIMEOUT_LEAST_MS") = READ_TIMEOUT_LEAST_MS;

@@ -43,12 +43,12 @@ Progress = Callable[[int, int], Any]
 BytesLike = Union[bytes, bytearray, memoryview]
 
 # ------------------------------------------------------------------ the trace
-TRACE_ERROR = 0x01
-TRACE_CALL = 0x02
-TRACE_COMM = 0x04
-TRACE_DATA = 0x08
-TRACE_USER = 0x10
-TRACE_ALL = 0x1F
+TRACE_ERROR: int = _kelvor.TRACE_ERROR
+TRACE_CALL: int = _kelvor.TRACE_CALL
+TRACE_COMM: int = _kelvor.TRACE_COMM
+TRACE_DATA: int = _kelvor.TRACE_DATA
+TRACE_USER: int = _kelvor.TRACE_USER
+TRACE_ALL: int = _kelvor.TRACE_ALL
 
 logger = _logging.getLogger("kelvor")
 
