@@ -347,22 +347,13 @@ HttpListener::HttpListener(asio::io_context& io, Service& service, HttpOptions o
     if (!http_address(options.hostPort, host, port))
         throw std::runtime_error("--http takes HOST:PORT (localhost:8080, [::1]:8080) or PORT, not " +
                                  options.hostPort);
-    tcp::resolver resolver(io);
-    error_code ec;
-    const auto found = resolver.resolve(host, port, tcp::resolver::passive, ec);
-    if (ec || found.empty())
-        throw std::runtime_error("cannot resolve " + options.hostPort + ": " + ec.message());
-    const tcp::endpoint endpoint = found.begin()->endpoint();
+    const tcp::endpoint endpoint = listening_address(io, host, port, options.hostPort);
     loopback_ = endpoint.address().is_loopback();
     if (!loopback_ && !options.login)
         throw std::runtime_error(
             "--http " + options.hostPort +
             " listens beyond this machine: the page then asks for the token of --token-file");
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on " + options.hostPort + ": " + ec.message());
+    listen_on(acceptor_, endpoint, options.hostPort);
     std::shared_ptr<asio::ssl::context> tls = options.tls;
     shared_ = std::make_shared<Shared>(Shared{service, std::move(options), loopback_, 0, 0, std::move(tls)});
     accept();

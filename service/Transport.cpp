@@ -348,6 +348,25 @@ bool accepted(const error_code& ec, Service& service, const std::string& where, 
     return false;
 }
 
+asio::ip::tcp::endpoint listening_address(asio::io_context& io, const std::string& host,
+                                          const std::string& port, const std::string& given) {
+    asio::ip::tcp::resolver resolver(io);
+    error_code ec;
+    const auto found = resolver.resolve(host, port, asio::ip::tcp::resolver::passive, ec);
+    if (ec || found.empty()) throw std::runtime_error("cannot resolve " + given + ": " + ec.message());
+    return found.begin()->endpoint();
+}
+
+void listen_on(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
+               const std::string& given) {
+    error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) throw std::runtime_error("cannot listen on " + given + ": " + ec.message());
+}
+
 std::shared_ptr<asio::ssl::context> tls_context(const std::string& certFile, const std::string& keyFile) {
     auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
     context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
@@ -447,16 +466,7 @@ TcpListener::TcpListener(asio::io_context& io, Service& service, const std::stri
     std::string host, port;
     if (!split_host_port(hostPort, host, port))
         throw std::runtime_error("--tcp takes HOST:PORT (127.0.0.1:7000, [::1]:7000), not " + hostPort);
-    asio::ip::tcp::resolver resolver(io);
-    error_code ec;
-    const auto found = resolver.resolve(host, port, asio::ip::tcp::resolver::passive, ec);
-    if (ec || found.empty()) throw std::runtime_error("cannot resolve " + hostPort + ": " + ec.message());
-    const asio::ip::tcp::endpoint endpoint = found.begin()->endpoint();
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on " + hostPort + ": " + ec.message());
+    listen_on(acceptor_, listening_address(io, host, port, hostPort), hostPort);
     accept();
 }
 

@@ -162,6 +162,14 @@ private:
 bool accepted(const boost::system::error_code& ec, Service& service, const std::string& where,
               boost::asio::steady_timer& retry, std::function<void()> again);
 
+// The address of HOST:PORT to listen on (the resolver's first), and the
+// acceptor opened on it, its address reusable at once, listening. Both throw
+// std::runtime_error with the reason, naming the address as `given`.
+boost::asio::ip::tcp::endpoint listening_address(boost::asio::io_context& io, const std::string& host,
+                                                 const std::string& port, const std::string& given);
+void listen_on(boost::asio::ip::tcp::acceptor& acceptor, const boost::asio::ip::tcp::endpoint& endpoint,
+               const std::string& given);
+
 // The server's side of TLS from a certificate chain and its key (PEM files;
 // the key a file of this user's that no one else may read): TLS 1.2 at least.
 // Throws std::runtime_error with the reason.
