@@ -11,7 +11,6 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <cctype>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -48,14 +47,6 @@ namespace {
 constexpr size_t READ_PIECE = 64 * 1024;
 // The longest header of a request taken.
 constexpr uint32_t HEADER_BYTES_MAX = 8192;
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // Every answer of the station carries these.
 template <class Fields> void secure_headers(Fields& f) {
