@@ -18,12 +18,19 @@ namespace kelvor::net {
 
 // An address as the system's resolver gives it: the socket address's bytes.
 struct Address {
-    // Room for the system's sockaddr_storage (its platform file checks so).
+    // Room for the system's sockaddr_storage (system_address() checks so).
     alignas(16) unsigned char storage[128]{};
     size_t length = 0;
     int family = 0;
     bool ipv6 = false;
 };
+
+// The socket address an Address holds, as the system's calls take it:
+// Sockaddr its sockaddr, Storage its sockaddr_storage (which must fit).
+template <class Sockaddr, class Storage> const Sockaddr* system_address(const Address& a) {
+    static_assert(sizeof(Storage) <= sizeof a.storage && alignof(Storage) <= alignof(Address));
+    return reinterpret_cast<const Sockaddr*>(a.storage);
+}
 
 // Keeps an address the resolver found; one too long for an Address is passed over.
 void keep_address(std::vector<Address>& found, const void* bytes, size_t length, int family, bool ipv6);

@@ -67,11 +67,8 @@ bool lookup(const std::string& host, const std::string& service, bool literal, s
     return false;
 }
 
-// The socket address an Address holds, for the system's calls.
 const sockaddr* native(const Address& a) {
-    static_assert(sizeof(sockaddr_storage) <= sizeof a.storage &&
-                  alignof(sockaddr_storage) <= alignof(Address));
-    return reinterpret_cast<const sockaddr*>(a.storage);
+    return system_address<sockaddr, sockaddr_storage>(a);
 }
 
 bool numeric(const Address& a, std::string& host, std::string& service) {
