@@ -11,7 +11,6 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <cctype>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -49,14 +48,6 @@ constexpr size_t READ_PIECE = 64 * 1024;
 // The longest header of a request taken.
 constexpr uint32_t HEADER_BYTES_MAX = 8192;
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Every answer of the station carries these.
 template <class Fields> void secure_headers(Fields& f) {
     f.set(http::field::server, std::string("kelvord/") + kelvor::version());
@@ -76,11 +67,16 @@ template <class Next> struct IsTls<beast::ssl_stream<Next>> : std::true_type {};
 // answer and event one text message. Its buffers are bounded as a stream
 // client's are: a message longer than a request may be is read to its end and
 // answered as malformed, and a client that does not read is dropped.
-template <class Stream> class WebSocketClient final : public QueuedClient {
+template <class Stream> class WebSocketClient final : public Session<WebSocketClient<Stream>> {
+    using Base = Session<WebSocketClient<Stream>>;
+
 public:
+    // Each line a message of its own.
+    static constexpr size_t LINES_PER_WRITE = 1;
+
     WebSocketClient(websocket::stream<Stream> ws, Service& service, std::string name,
                     std::string remoteAddress, bool login)
-        : QueuedClient(service, std::move(name), std::move(remoteAddress), login, ws.get_executor(), false),
+        : Base(service, std::move(name), std::move(remoteAddress), login, ws.get_executor(), false),
           ws_(std::move(ws)) {}
 
     void start(const http::request<http::empty_body>& request) {
@@ -97,8 +93,7 @@ public:
         ws_.read_message_max(0);
         ws_.auto_fragment(false);
         ws_.text(true);
-        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
-        ws_.async_accept(request, [self](const error_code& ec) {
+        ws_.async_accept(request, [self = this->self()](const error_code& ec) {
             if (ec) {
                 self->closed_ = true;
                 return;
@@ -108,94 +103,53 @@ public:
         });
     }
 
-    void close() override {
-        if (closed_) return;
-        error_code ignored;
-        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-        beast::get_lowest_layer(ws_).close();
-        closed_now();
-    }
-
     void pause_reading(bool pause) override {
-        paused_ = pause;
-        if (!pause) read();
+        this->paused_ = pause;
+        if (!pause) this->read();
     }
 
 private:
-    void read() {
-        if (closed_ || paused_ || reading_ || closing) return;
-        reading_ = true;
-        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
-        ws_.async_read_some(buffer_, READ_PIECE, [self](const error_code& ec, size_t) {
-            self->reading_ = false;
-            if (self->closed_) return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            self->take();
-            self->read();
-        });
+    friend Base;
+
+    template <class Handler> void read_some(Handler handler) {
+        ws_.async_read_some(buffer_, READ_PIECE, std::move(handler));
     }
 
-    void take() {
+    bool reads_more() const { return !this->closing; }
+
+    void read_failed(const error_code&) { this->close(); }
+
+    // A piece of a message; the whole message is one request.
+    void received(size_t) {
         const auto data = buffer_.data();
-        const size_t n = data.size();
-        if (!discarding_ && message_.size() + n > line_limit()) {
-            if (!authenticated) {
-                buffer_.consume(n);
-                refuse_long_line();
-                return;
-            }
-            discarding_ = true;
-            message_.clear();
-            message_.shrink_to_fit();
-        }
-        if (!discarding_) message_.append(static_cast<const char*>(data.data()), n);
-        buffer_.consume(n);
-        if (!ws_.is_message_done()) return;
-        if (discarding_) {
-            discarding_ = false;
-            service_.oversized(shared_from_this());
-        } else if (message_.find_first_not_of(" \t\r\n") != std::string::npos) {
-            const std::string request = std::move(message_);
-            message_.clear();
-            hand_over(request);
-        }
-        message_.clear();
-        if (message_.capacity() > (64u << 10)) message_.shrink_to_fit();
+        const bool taken = this->gather(static_cast<const char*>(data.data()), data.size());
+        buffer_.consume(data.size());
+        if (taken && ws_.is_message_done()) this->end_request(" \t\r\n");
     }
 
-    void write_queued() override {
-        if (writing_ || out_.empty() || closed_) return;
-        writing_ = true;
-        current_ = std::move(out_.front());
-        out_.pop_front();
-        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
-        ws_.async_write(asio::buffer(current_), [self](const error_code& ec, size_t) {
-            const size_t bytes = self->current_.size();
-            self->current_.clear();
-            self->written(ec, bytes);
-        });
+    template <class Handler>
+    void write_lines(const std::vector<asio::const_buffer>& buffers, Handler handler) {
+        ws_.async_write(buffers, std::move(handler));
+    }
+
+    void shut() {
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(ws_).close();
     }
 
     // The last line has gone: the WebSocket is closed as the protocol closes it.
     void finish() override {
-        if (closed_ || finishing_) return;
+        if (this->closed_ || finishing_) return;
         finishing_ = true;
-        auto self = std::static_pointer_cast<WebSocketClient>(shared_from_this());
         beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(5));
-        ws_.async_close(websocket::close_code::policy_error, [self](const error_code&) { self->close(); });
+        ws_.async_close(websocket::close_code::policy_error,
+                        [self = this->self()](const error_code&) { self->close(); });
     }
 
     websocket::stream<Stream> ws_;
     beast::flat_buffer buffer_;
-    std::string message_;
-    bool discarding_ = false;
-    bool reading_ = false;
-    bool paused_ = false;
     bool finishing_ = false;
-    std::string current_;
 };
 
 // One HTTP connection (on TLS, or plain): requests for the page's files, one
@@ -363,8 +317,6 @@ private:
     std::string address_;
 };
 
-constexpr int ACCEPT_RETRY_MS = 100;
-
 } // namespace
 
 bool http_address(const std::string& text, std::string& host, std::string& port) {
@@ -386,22 +338,13 @@ HttpListener::HttpListener(asio::io_context& io, Service& service, HttpOptions o
     if (!http_address(options.hostPort, host, port))
         throw std::runtime_error("--http takes HOST:PORT (localhost:8080, [::1]:8080) or PORT, not " +
                                  options.hostPort);
-    tcp::resolver resolver(io);
-    error_code ec;
-    const auto found = resolver.resolve(host, port, tcp::resolver::passive, ec);
-    if (ec || found.empty())
-        throw std::runtime_error("cannot resolve " + options.hostPort + ": " + ec.message());
-    const tcp::endpoint endpoint = found.begin()->endpoint();
+    const tcp::endpoint endpoint = listening_address(io, host, port, options.hostPort);
     loopback_ = endpoint.address().is_loopback();
     if (!loopback_ && !options.login)
         throw std::runtime_error(
             "--http " + options.hostPort +
             " listens beyond this machine: the page then asks for the token of --token-file");
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on " + options.hostPort + ": " + ec.message());
+    listen_on(acceptor_, endpoint, options.hostPort);
     std::shared_ptr<asio::ssl::context> tls = options.tls;
     shared_ = std::make_shared<Shared>(Shared{service, std::move(options), loopback_, 0, 0, std::move(tls)});
     accept();
@@ -414,15 +357,7 @@ uint16_t HttpListener::port() const {
 
 void HttpListener::accept() {
     acceptor_.async_accept([this](const error_code& ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted) return;
-        if (ec) {
-            service_.log("accept on HTTP: " + ec.message());
-            retry_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
-            retry_.async_wait([this](const error_code& e) {
-                if (!e) accept();
-            });
-            return;
-        }
+        if (!accepted(ec, service_, "HTTP", retry_, [this] { accept(); })) return;
         if (shared_->connections >= shared_->options.maxConnections) {
             // Too many at once: this one is closed at once, the others go on.
             error_code ignored;

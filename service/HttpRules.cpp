@@ -7,8 +7,6 @@
 
 namespace kelvord {
 
-namespace {
-
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
@@ -16,8 +14,6 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
             return false;
     return true;
 }
-
-} // namespace
 
 std::string station_file(std::string_view target) {
     if (target == "/") return "index.html";

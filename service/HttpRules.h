@@ -36,6 +36,8 @@ bool origin_url(std::string_view text, std::string& origin);
 // Whether `host`, as --http gives it, names a loopback address ("localhost",
 // 127.0.0.0/8, ::1).
 bool loopback_host(std::string_view host);
+// Whether two names are the same but for the case of their ASCII letters.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
 
 // The headers every answer of the station carries: the policy that lets the
 // page use its own files and its own WebSocket alone.

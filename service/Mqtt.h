@@ -70,8 +70,9 @@ struct Credentials {
 // password on the second, nothing after; line ends LF or CRLF.
 bool parse_credentials(std::string_view text, Credentials& credentials, std::string& error);
 
-// A topic level made of the port's last path component: letters, digits, ".",
-// "_" and "-" stay, anything else becomes "_" ("line" when nothing is left).
+// The name of a line, made of the port's last path component: letters,
+// digits, ".", "_" and "-" stay, anything else becomes "_" ("line" when
+// nothing is left). A topic level, and the default socket's file name.
 std::string line_name(const std::string& port);
 // A topic prefix: one or more levels, none empty, no wildcards, no control
 // characters, not a broker's own "$" topic, at most 256 bytes.

@@ -347,16 +347,7 @@ std::string installed_station_dir() {
 }
 
 std::string socket_name(const std::string& port) {
-    std::string base = port;
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    if (const size_t slash = base.rfind('/'); slash != std::string::npos) base = base.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") base = "line";
-    for (char& ch : base) {
-        const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-                        ch == '.' || ch == '_' || ch == '-';
-        if (!ok) ch = '_';
-    }
-    return base + ".sock";
+    return mqtt::line_name(port) + ".sock";
 }
 
 std::string runtime_directory(std::string& error) {

@@ -42,8 +42,8 @@ CommandLine parse_command_line(int argc, char** argv);
 
 const char* usage_text();
 
-// The socket's default name: the port's last path component, characters
-// other than letters, digits, "." "_" and "-" made "_", and ".sock".
+// The socket's default name: the line's name, as its topics have it
+// (mqtt::line_name), and ".sock".
 std::string socket_name(const std::string& port);
 // The directory the socket goes to by default: systemd's RuntimeDirectory,
 // else $XDG_RUNTIME_DIR/kelvord, else /run/kelvord (created when missing).

@@ -27,56 +27,58 @@ using boost::system::error_code;
 
 namespace {
 
-// Lines gathered into one write at most.
-constexpr size_t WRITE_LINES_MAX = 64;
-
 template <class Socket> struct IsTls : std::false_type {};
 template <class Next> struct IsTls<asio::ssl::stream<Next>> : std::true_type {};
 
 // A client on a stream: the Unix socket, TCP, or TLS on TCP.
-template <class Socket> class StreamClient final : public QueuedClient {
+template <class Socket> class StreamClient final : public Session<StreamClient<Socket>> {
+    using Base = Session<StreamClient<Socket>>;
+    using Base::closed_;
+    using Base::out_;
+    using Base::paused_;
+    using Base::request_;
+    using Base::secured_;
+    using Base::writing_;
+
 public:
+    // Lines gathered into one write at most.
+    static constexpr size_t LINES_PER_WRITE = 64;
+
     StreamClient(Socket socket, Service& service, std::string name, std::string remoteAddress,
                  bool mustAuthenticate)
-        : QueuedClient(service, std::move(name), std::move(remoteAddress), mustAuthenticate,
-                       socket.get_executor(), true),
-          socket_(std::move(socket)) {}
+        : Base(service, std::move(name), std::move(remoteAddress), mustAuthenticate, socket.get_executor(),
+               true),
+          socket_(std::move(socket)) {
+        secured_ = !IsTls<Socket>::value;
+    }
 
     void start() {
         // A slot first: a TLS handshake is a stranger's, and as bounded.
-        if (!join()) return;
+        if (!this->join()) return;
         if constexpr (IsTls<Socket>::value) {
-            auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-            socket_.async_handshake(asio::ssl::stream_base::server, [self](const error_code& ec) {
-                if (self->closed_) return;
-                if (ec) {
-                    self->close();
-                    return;
-                }
-                self->secured_ = true;
-                self->write_queued();
-                self->read();
-            });
+            socket_.async_handshake(asio::ssl::stream_base::server,
+                                    [self = this->self()](const error_code& ec) {
+                                        if (self->closed_) return;
+                                        if (ec) {
+                                            self->close();
+                                            return;
+                                        }
+                                        self->secured_ = true;
+                                        self->write_queued();
+                                        self->read();
+                                    });
         } else {
-            read();
+            this->read();
         }
     }
 
     void send_and_close(std::string line) override {
         // Before the handshake nothing can be said.
         if (!secured_) {
-            close();
+            this->close();
             return;
         }
-        QueuedClient::send_and_close(std::move(line));
-    }
-
-    void close() override {
-        if (closed_) return;
-        error_code ignored;
-        socket_.lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
-        socket_.lowest_layer().close(ignored);
-        closed_now();
+        Base::send_and_close(std::move(line));
     }
 
     void pause_reading(bool pause) override {
@@ -94,35 +96,33 @@ public:
             finish_if_done();
             return;
         }
-        read();
+        this->read();
     }
 
 private:
-    void read() {
-        if (closed_ || paused_ || reading_ || eof_) return;
-        reading_ = true;
-        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-        socket_.async_read_some(asio::buffer(buffer_), [self](const error_code& ec, size_t n) {
-            self->reading_ = false;
-            if (self->closed_) return;
-            if (ec) {
-                if (ec == asio::error::eof) {
-                    self->eof_ = true;
-                    if (!self->paused_) self->take_rest();
-                    // A client that closed its end entirely reads no answers:
-                    // it is gone, and its jobs with it; one that only ended
-                    // its requests is watched until it goes too.
-                    self->watch_hang_up();
-                    if (self->closed_) return;
-                    if (!self->paused_) self->finish_if_done();
-                } else {
-                    self->close();
-                }
-                return;
-            }
-            self->take(self->buffer_.data(), n);
-            self->read();
-        });
+    friend Base;
+
+    template <class Handler> void read_some(Handler handler) {
+        socket_.async_read_some(asio::buffer(buffer_), std::move(handler));
+    }
+
+    bool reads_more() const { return !eof_; }
+
+    void received(size_t n) { take(buffer_.data(), n); }
+
+    void read_failed(const error_code& ec) {
+        if (ec != asio::error::eof) {
+            this->close();
+            return;
+        }
+        eof_ = true;
+        if (!paused_) take_rest();
+        // A client that closed its end entirely reads no answers: it is gone,
+        // and its jobs with it; one that only ended its requests is watched
+        // until it goes too.
+        watch_hang_up();
+        if (closed_) return;
+        if (!paused_) finish_if_done();
     }
 
     // Whole lines to the service, until it pauses the client: the rest is
@@ -131,30 +131,15 @@ private:
     // a token's line ends the connection.
     void take(const char* p, size_t n) {
         splitting_ = true;
-        while (n > 0 && !closing) {
+        while (n > 0 && !this->closing) {
             if (paused_) {
                 held_.append(p, n);
                 break;
             }
             const auto* nl = static_cast<const char*>(std::memchr(p, '\n', n));
             const size_t part = nl ? static_cast<size_t>(nl - p) : n;
-            if (!discarding_ && in_.size() + part > line_limit()) {
-                if (!authenticated) {
-                    refuse_long_line();
-                    break;
-                }
-                discarding_ = true;
-                in_.clear();
-                in_.shrink_to_fit();
-            }
-            if (!discarding_) in_.append(p, part);
-            if (!nl) break;
-            if (discarding_) {
-                discarding_ = false;
-                service_.oversized(std::static_pointer_cast<StreamClient>(shared_from_this()));
-            } else {
-                deliver();
-            }
+            if (!this->gather(p, part) || !nl) break;
+            deliver();
             p = nl + 1;
             n -= part + 1;
         }
@@ -170,68 +155,52 @@ private:
 
     void watch_hang_up() {
         if (closed_) return;
-        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-        socket_.lowest_layer().async_wait(asio::socket_base::wait_error, [self](const error_code& ec) {
-            if (!ec && !self->closed_ && self->peer_gone()) self->close();
-        });
-        if (peer_gone()) close();
+        socket_.lowest_layer().async_wait(asio::socket_base::wait_error,
+                                          [self = this->self()](const error_code& ec) {
+                                              if (!ec && !self->closed_ && self->peer_gone()) self->close();
+                                          });
+        if (peer_gone()) this->close();
     }
 
+    // A last line without its end, as the stream ends.
     void take_rest() {
-        if (discarding_ || in_.empty() || closing) return;
+        if (this->discarding_ || request_.empty() || this->closing) return;
         deliver();
     }
 
+    // A line's end: without a CR before it; blank lines are no requests.
     void deliver() {
-        if (!in_.empty() && in_.back() == '\r') in_.pop_back();
-        // Blank lines are no requests.
-        if (in_.find_first_not_of(" \t") != std::string::npos) hand_over(in_);
-        in_.clear();
-        if (in_.capacity() > (64u << 10)) in_.shrink_to_fit();
+        if (!request_.empty() && request_.back() == '\r') request_.pop_back();
+        this->end_request(" \t");
     }
 
     // A client that has stopped sending gets its answers, then the connection
     // ends; one that watches keeps getting events until it goes.
     void finish_if_done() {
-        if (eof_ && !closed_ && !paused_ && held_.empty() && !watching && !Service::answers_pending(*this) &&
-            out_.empty() && !writing_)
-            close();
+        if (eof_ && !closed_ && !paused_ && held_.empty() && !this->watching &&
+            !Service::answers_pending(*this) && out_.empty() && !writing_)
+            this->close();
     }
 
-    void write_queued() override {
-        if (writing_ || out_.empty() || closed_ || !secured_) return;
-        writing_ = true;
-        batch_.clear();
-        buffers_.clear();
-        size_t bytes = 0;
-        while (!out_.empty() && batch_.size() < WRITE_LINES_MAX) {
-            bytes += out_.front().size();
-            batch_.push_back(std::move(out_.front()));
-            out_.pop_front();
-        }
-        for (const std::string& line : batch_) buffers_.push_back(asio::buffer(line));
-        auto self = std::static_pointer_cast<StreamClient>(shared_from_this());
-        asio::async_write(socket_, buffers_, [self, bytes](const error_code& ec, size_t) {
-            self->batch_.clear();
-            self->written(ec, bytes);
-        });
+    template <class Handler>
+    void write_lines(const std::vector<asio::const_buffer>& buffers, Handler handler) {
+        asio::async_write(socket_, buffers, std::move(handler));
     }
 
-    void finish() override { close(); }
+    void shut() {
+        error_code ignored;
+        socket_.lowest_layer().shutdown(asio::socket_base::shutdown_both, ignored);
+        socket_.lowest_layer().close(ignored);
+    }
+
+    void finish() override { this->close(); }
     void drained() override { finish_if_done(); }
 
     Socket socket_;
     std::array<char, 64 * 1024> buffer_{};
-    std::string in_;
     std::string held_; // read while the client was paused, not yet split
-    bool discarding_ = false;
-    bool reading_ = false;
-    bool paused_ = false;
     bool splitting_ = false;
     bool eof_ = false;
-    bool secured_ = !IsTls<Socket>::value;
-    std::vector<std::string> batch_;
-    std::vector<asio::const_buffer> buffers_;
 };
 
 // Who is at the other end of a Unix socket: its process and user.
@@ -278,6 +247,31 @@ void QueuedClient::refuse_long_line() {
     const std::string why = "a line of more than " + std::to_string(UNAUTHENTICATED_LINE_MAX) + " bytes";
     service_.log("client " + name_ + " refused: " + why + " before its token");
     send_and_close(error_line(nullptr, "present the token first, in " + why.substr(2) + " at most"));
+}
+
+bool QueuedClient::gather(const char* bytes, size_t n) {
+    if (!discarding_ && request_.size() + n > line_limit()) {
+        if (!authenticated) {
+            refuse_long_line();
+            return false;
+        }
+        discarding_ = true;
+        request_.clear();
+        request_.shrink_to_fit();
+    }
+    if (!discarding_) request_.append(bytes, n);
+    return true;
+}
+
+void QueuedClient::end_request(std::string_view blanks) {
+    if (discarding_) {
+        discarding_ = false;
+        service_.oversized(shared_from_this());
+    } else if (request_.find_first_not_of(blanks) != std::string::npos) {
+        hand_over(request_);
+    }
+    request_.clear();
+    if (request_.capacity() > (64u << 10)) request_.shrink_to_fit();
 }
 
 void QueuedClient::hand_over(std::string_view line) {
@@ -340,6 +334,37 @@ void QueuedClient::written(const error_code& ec, size_t bytes) {
         finish();
     else
         drained();
+}
+
+bool accepted(const error_code& ec, Service& service, const std::string& where, asio::steady_timer& retry,
+              std::function<void()> again) {
+    if (ec == asio::error::operation_aborted) return false;
+    if (!ec) return true;
+    service.log("accept on " + where + ": " + ec.message());
+    retry.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+    retry.async_wait([again = std::move(again)](const error_code& e) {
+        if (!e) again();
+    });
+    return false;
+}
+
+asio::ip::tcp::endpoint listening_address(asio::io_context& io, const std::string& host,
+                                          const std::string& port, const std::string& given) {
+    asio::ip::tcp::resolver resolver(io);
+    error_code ec;
+    const auto found = resolver.resolve(host, port, asio::ip::tcp::resolver::passive, ec);
+    if (ec || found.empty()) throw std::runtime_error("cannot resolve " + given + ": " + ec.message());
+    return found.begin()->endpoint();
+}
+
+void listen_on(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
+               const std::string& given) {
+    error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) throw std::runtime_error("cannot listen on " + given + ": " + ec.message());
 }
 
 std::shared_ptr<asio::ssl::context> tls_context(const std::string& certFile, const std::string& keyFile) {
@@ -426,15 +451,7 @@ UnixListener::~UnixListener() {
 
 void UnixListener::accept() {
     acceptor_.async_accept([this](const error_code& ec, asio::local::stream_protocol::socket socket) {
-        if (ec == asio::error::operation_aborted) return;
-        if (ec) {
-            service_.log("accept on " + path_ + ": " + ec.message());
-            retry_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
-            retry_.async_wait([this](const error_code& e) {
-                if (!e) accept();
-            });
-            return;
-        }
+        if (!accepted(ec, service_, path_, retry_, [this] { accept(); })) return;
         const std::string name = peer_name(socket.native_handle(), ++count_);
         std::make_shared<StreamClient<asio::local::stream_protocol::socket>>(std::move(socket), service_,
                                                                              name, std::string(), false)
@@ -449,16 +466,7 @@ TcpListener::TcpListener(asio::io_context& io, Service& service, const std::stri
     std::string host, port;
     if (!split_host_port(hostPort, host, port))
         throw std::runtime_error("--tcp takes HOST:PORT (127.0.0.1:7000, [::1]:7000), not " + hostPort);
-    asio::ip::tcp::resolver resolver(io);
-    error_code ec;
-    const auto found = resolver.resolve(host, port, asio::ip::tcp::resolver::passive, ec);
-    if (ec || found.empty()) throw std::runtime_error("cannot resolve " + hostPort + ": " + ec.message());
-    const asio::ip::tcp::endpoint endpoint = found.begin()->endpoint();
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on " + hostPort + ": " + ec.message());
+    listen_on(acceptor_, listening_address(io, host, port, hostPort), hostPort);
     accept();
 }
 
@@ -469,15 +477,7 @@ uint16_t TcpListener::port() const {
 
 void TcpListener::accept() {
     acceptor_.async_accept([this](const error_code& ec, asio::ip::tcp::socket socket) {
-        if (ec == asio::error::operation_aborted) return;
-        if (ec) {
-            service_.log("accept on TCP: " + ec.message());
-            retry_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
-            retry_.async_wait([this](const error_code& e) {
-                if (!e) accept();
-            });
-            return;
-        }
+        if (!accepted(ec, service_, "TCP", retry_, [this] { accept(); })) return;
         error_code ignored;
         const auto peer = socket.remote_endpoint(ignored);
         socket.set_option(asio::ip::tcp::no_delay(true), ignored);

@@ -12,22 +12,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-#include "port/SerialLine.h"
-#include "port/Socket.h"
+#include "port/NetCommon.h"
 #include "port/Wake.h"
 
 namespace kelvor::net {
 
 namespace {
-
-// A name lookup is waited for in slices, so that an interrupt ends it.
-constexpr auto LOOKUP_SLICE = std::chrono::milliseconds(50);
 
 Failure failure_of(int error) {
     switch (error) {
@@ -51,112 +44,45 @@ Fault fault_of(int error) {
     return Fault{failure_of(error), error, std::strerror(error)};
 }
 
-// How much a fault tells: when several addresses fail, the diagnosis names
-// the most telling failure (a refusal says more than an unused IPv6 route).
-int weight(Failure f) {
-    switch (f) {
-    case Failure::Refused: return 4;
-    case Failure::TimedOut: return 3;
-    case Failure::Closed: return 2;
-    case Failure::Other: return 1;
-    default: return 0;
-    }
-}
-
 int milliseconds_left(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, -1, 1 << 30));
 }
 
-bool interrupted() {
-    return serial_line::interrupt_flag().load();
+// The system's resolver: a name unknown, or one that no server could tell, has no address either way.
+bool lookup(const std::string& host, const std::string& service, bool literal, std::vector<Address>& found,
+            Fault& fault) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (literal ? AI_NUMERICHOST : 0);
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    const int error = errno;
+    for (addrinfo* a = list; rc == 0 && a; a = a->ai_next)
+        keep_address(found, a->ai_addr, a->ai_addrlen, a->ai_family, a->ai_family == AF_INET6);
+    if (list) ::freeaddrinfo(list);
+    if (rc == 0) return true;
+    fault = rc == EAI_SYSTEM ? fault_of(error) : Fault{Failure::UnknownHost, ENXIO, ::gai_strerror(rc)};
+    return false;
 }
 
-struct Address {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    int family = 0;
-};
-
-// The addresses of `host`. A literal address needs no resolver; a name is
-// looked up on a thread of its own, waited for until the deadline at most
-// (the system's resolver has no deadline of its own to give).
-std::vector<Address> resolve(const std::string& host, uint16_t port, Clock::time_point deadline,
-                             Fault& fault) {
-    struct Lookup {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        int rc = 0;
-        int error = 0;
-        std::vector<Address> addresses;
-    };
-    const std::string service = std::to_string(port);
-    auto run = [host, service](Lookup& into, int flags) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV | flags;
-        addrinfo* list = nullptr;
-        std::vector<Address> found;
-        const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-        const int error = errno;
-        for (addrinfo* a = list; rc == 0 && a; a = a->ai_next) {
-            if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
-            Address address;
-            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-            address.length = a->ai_addrlen;
-            address.family = a->ai_family;
-            found.push_back(address);
-        }
-        if (list) ::freeaddrinfo(list);
-        const std::lock_guard lock(into.mutex);
-        into.rc = rc;
-        into.error = error;
-        into.addresses = std::move(found);
-        into.finished = true;
-        into.done.notify_all();
-    };
-    Lookup literal;
-    run(literal, AI_NUMERICHOST);
-    if (literal.rc == 0) return literal.addresses;
-
-    auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, run] { run(*lookup, 0); }).detach();
-    std::unique_lock lock(lookup->mutex);
-    while (!lookup->finished) {
-        if (interrupted()) {
-            fault = Fault{Failure::TimedOut, ETIMEDOUT, "the lookup of the host name was interrupted"};
-            return {};
-        }
-        if (Clock::now() >= deadline) {
-            fault = Fault{Failure::TimedOut, ETIMEDOUT, "the host name did not resolve in time"};
-            return {};
-        }
-        lookup->done.wait_until(lock, std::min(deadline, Clock::now() + LOOKUP_SLICE));
-    }
-    if (lookup->rc == EAI_SYSTEM) {
-        fault = fault_of(lookup->error);
-        return {};
-    }
-    if (lookup->rc != 0) {
-        // The name is unknown, or no server could tell: either way no address.
-        fault = Fault{Failure::UnknownHost, ENXIO, ::gai_strerror(lookup->rc)};
-        return {};
-    }
-    if (lookup->addresses.empty()) fault = Fault{Failure::UnknownHost, ENXIO, "the name has no address"};
-    return lookup->addresses;
+const sockaddr* native(const Address& a) {
+    return system_address<sockaddr, sockaddr_storage>(a);
 }
 
-std::string address_text(const Address& a) {
-    char host[NI_MAXHOST] = {};
-    char service[NI_MAXSERV] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a.storage), a.length, host, sizeof host, service,
-                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "";
-    return a.family == AF_INET6 ? "[" + std::string(host) + "]:" + service
-                                : std::string(host) + ":" + service;
+bool numeric(const Address& a, std::string& host, std::string& service) {
+    char h[NI_MAXHOST] = {};
+    char s[NI_MAXSERV] = {};
+    if (::getnameinfo(native(a), static_cast<socklen_t>(a.length), h, sizeof h, s, sizeof s,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return false;
+    host = h;
+    service = s;
+    return true;
 }
+
+const System SYSTEM{lookup, numeric, ETIMEDOUT, ENXIO};
 
 // Waits for `events` on fd, or the wake-up pipe. 1 ready, 0 time-out, -1 interrupted, -2 a poll failure.
 int wait_for(int fd, short events, Clock::time_point deadline, short& revents) {
@@ -180,28 +106,10 @@ int wait_for(int fd, short events, Clock::time_point deadline, short& revents) {
     }
 }
 
-class PosixSocket final : public Socket {
+class PosixSocket final : public SystemSocket {
 public:
+    PosixSocket() : SystemSocket(SYSTEM) {}
     ~PosixSocket() override { close(); }
-
-    bool connect(const std::string& host, uint16_t port, Clock::time_point deadline, Fault& fault,
-                 std::string& peer) override {
-        wake::prepare();
-        const std::vector<Address> addresses = resolve(host, port, deadline, fault);
-        if (addresses.empty()) return false;
-        Fault worst{Failure::None, 0, ""};
-        for (const Address& a : addresses) {
-            Fault f;
-            if (try_address(a, deadline, f)) {
-                peer = address_text(a);
-                return true;
-            }
-            if (worst.failure == Failure::None || weight(f.failure) > weight(worst.failure)) worst = f;
-            if (f.failure == Failure::TimedOut && Clock::now() >= deadline) break;
-        }
-        fault = worst;
-        return false;
-    }
 
     Wait wait_readable(Clock::time_point deadline, Fault& fault) override {
         short revents = 0;
@@ -264,7 +172,12 @@ public:
     }
 
 private:
-    bool try_address(const Address& a, Clock::time_point deadline, Fault& fault) {
+    bool prepare(Fault&) override {
+        wake::prepare();
+        return true;
+    }
+
+    bool try_address(const Address& a, Clock::time_point deadline, Fault& fault) override {
         close();
         fd_ = ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
@@ -272,7 +185,7 @@ private:
             return false;
         }
         const auto started = Clock::now();
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0) {
+        if (::connect(fd_, native(a), static_cast<socklen_t>(a.length)) != 0) {
             if (errno != EINPROGRESS && errno != EINTR) {
                 fault = fault_of(errno);
                 close();

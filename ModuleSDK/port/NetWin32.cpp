@@ -5,15 +5,11 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "port/NetCommon.h"
 #include "port/PortList.h"
-#include "port/SerialLine.h"
-#include "port/Socket.h"
 
 namespace kelvor::net {
 
@@ -56,95 +52,42 @@ Fault fault_of(int error) {
     return Fault{failure_of(error), error, port::system_error_text(error)};
 }
 
-int weight(Failure f) {
-    switch (f) {
-    case Failure::Refused: return 4;
-    case Failure::TimedOut: return 3;
-    case Failure::Closed: return 2;
-    case Failure::Other: return 1;
-    default: return 0;
-    }
+// The system's resolver: its failures are Winsock's codes; whatever else it
+// says, the name has no address.
+bool lookup(const std::string& host, const std::string& service, bool literal, std::vector<Address>& found,
+            Fault& fault) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV | (literal ? AI_NUMERICHOST : 0);
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    for (addrinfo* a = list; rc == 0 && a; a = a->ai_next)
+        keep_address(found, a->ai_addr, a->ai_addrlen, a->ai_family, a->ai_family == AF_INET6);
+    if (list) ::freeaddrinfo(list);
+    if (rc == 0) return true;
+    fault = fault_of(rc);
+    if (fault.failure == Failure::Other) fault.failure = Failure::UnknownHost;
+    return false;
 }
 
-bool interrupted() {
-    return serial_line::interrupt_flag().load();
+const sockaddr* native(const Address& a) {
+    return system_address<sockaddr, sockaddr_storage>(a);
 }
 
-struct Address {
-    sockaddr_storage storage{};
-    int length = 0;
-    int family = 0;
-};
-
-// The addresses of `host`: a literal at once, a name looked up on a thread of
-// its own and waited for until the deadline at most.
-std::vector<Address> resolve(const std::string& host, uint16_t port, Clock::time_point deadline,
-                             Fault& fault) {
-    struct Lookup {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        int rc = 0;
-        std::vector<Address> addresses;
-    };
-    const std::string service = std::to_string(port);
-    auto run = [host, service](Lookup& into, int flags) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        hints.ai_flags = AI_NUMERICSERV | flags;
-        addrinfo* list = nullptr;
-        std::vector<Address> found;
-        const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-        for (addrinfo* a = list; rc == 0 && a; a = a->ai_next) {
-            if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
-            Address address;
-            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-            address.length = static_cast<int>(a->ai_addrlen);
-            address.family = a->ai_family;
-            found.push_back(address);
-        }
-        if (list) ::freeaddrinfo(list);
-        const std::lock_guard lock(into.mutex);
-        into.rc = rc;
-        into.addresses = std::move(found);
-        into.finished = true;
-        into.done.notify_all();
-    };
-    Lookup literal;
-    run(literal, AI_NUMERICHOST);
-    if (literal.rc == 0) return literal.addresses;
-
-    auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, run] { run(*lookup, 0); }).detach();
-    std::unique_lock lock(lookup->mutex);
-    while (!lookup->finished) {
-        if (interrupted() || Clock::now() >= deadline) {
-            fault = Fault{Failure::TimedOut, WSAETIMEDOUT, "the host name did not resolve in time"};
-            return {};
-        }
-        lookup->done.wait_until(lock, std::min(deadline, Clock::now() + WAIT_SLICE));
-    }
-    if (lookup->rc != 0) {
-        fault = fault_of(lookup->rc);
-        if (fault.failure == Failure::Other) fault.failure = Failure::UnknownHost;
-        return {};
-    }
-    if (lookup->addresses.empty())
-        fault = Fault{Failure::UnknownHost, WSAHOST_NOT_FOUND, "the name has no address"};
-    return lookup->addresses;
+bool numeric(const Address& a, std::string& host, std::string& service) {
+    char h[NI_MAXHOST] = {};
+    char s[NI_MAXSERV] = {};
+    if (::getnameinfo(native(a), static_cast<int>(a.length), h, sizeof h, s, sizeof s,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return false;
+    host = h;
+    service = s;
+    return true;
 }
 
-std::string address_text(const Address& a) {
-    char host[NI_MAXHOST] = {};
-    char service[NI_MAXSERV] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a.storage), a.length, host, sizeof host, service,
-                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "";
-    return a.family == AF_INET6 ? "[" + std::string(host) + "]:" + service
-                                : std::string(host) + ":" + service;
-}
+const System SYSTEM{lookup, numeric, WSAETIMEDOUT, WSAHOST_NOT_FOUND};
 
 enum class Ready { Yes, TimedOut, Interrupted, Failed };
 
@@ -171,31 +114,10 @@ Ready wait_for(SOCKET s, bool write, Clock::time_point deadline) {
     }
 }
 
-class Win32Socket final : public Socket {
+class Win32Socket final : public SystemSocket {
 public:
+    Win32Socket() : SystemSocket(SYSTEM) {}
     ~Win32Socket() override { close(); }
-
-    bool connect(const std::string& host, uint16_t port, Clock::time_point deadline, Fault& fault,
-                 std::string& peer) override {
-        if (!winsock_ready()) {
-            fault = fault_of(::WSAGetLastError());
-            return false;
-        }
-        const std::vector<Address> addresses = resolve(host, port, deadline, fault);
-        if (addresses.empty()) return false;
-        Fault worst{Failure::None, 0, ""};
-        for (const Address& a : addresses) {
-            Fault f;
-            if (try_address(a, deadline, f)) {
-                peer = address_text(a);
-                return true;
-            }
-            if (worst.failure == Failure::None || weight(f.failure) > weight(worst.failure)) worst = f;
-            if (f.failure == Failure::TimedOut && Clock::now() >= deadline) break;
-        }
-        fault = worst;
-        return false;
-    }
 
     Wait wait_readable(Clock::time_point deadline, Fault& fault) override {
         switch (wait_for(socket_, false, deadline)) {
@@ -253,7 +175,13 @@ public:
     }
 
 private:
-    bool try_address(const Address& a, Clock::time_point deadline, Fault& fault) {
+    bool prepare(Fault& fault) override {
+        if (winsock_ready()) return true;
+        fault = fault_of(::WSAGetLastError());
+        return false;
+    }
+
+    bool try_address(const Address& a, Clock::time_point deadline, Fault& fault) override {
         close();
         socket_ = ::socket(a.family, SOCK_STREAM, IPPROTO_TCP);
         if (socket_ == INVALID_SOCKET) {
@@ -263,7 +191,7 @@ private:
         u_long nonBlocking = 1;
         ::ioctlsocket(socket_, FIONBIO, &nonBlocking);
         const auto started = Clock::now();
-        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0) {
+        if (::connect(socket_, native(a), static_cast<int>(a.length)) != 0) {
             const int error = ::WSAGetLastError();
             if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
                 fault = fault_of(error);

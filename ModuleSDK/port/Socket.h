@@ -1,7 +1,7 @@
 // A TCP connection to a network server, as the system gives it (NetPosix.cpp,
-// NetWin32.cpp): name resolution and connection by a deadline, waits that
-// serial_interrupt() ends, sends by a deadline, and the system's errors
-// sorted into what a diagnosis tells.
+// NetWin32.cpp, on what both share in NetCommon.cpp): name resolution and
+// connection by a deadline, waits that serial_interrupt() ends, sends by a
+// deadline, and the system's errors sorted into what a diagnosis tells.
 #pragma once
 
 #include <chrono>

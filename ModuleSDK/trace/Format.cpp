@@ -4,17 +4,31 @@
 
 namespace kelvor {
 
-std::string formatted(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
+// A short text is formatted once, through a buffer on the stack; a longer
+// one again, into its place at the end of `out`.
+void append_formatted(std::string& out, const char* format, va_list args) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size(), format, args);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
+    }
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n) + 1);
+    std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, format, args);
+    out.resize(at + static_cast<size_t>(n));
+}
 #pragma GCC diagnostic pop
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+
+std::string formatted(const char* format, va_list args) {
+    std::string text;
+    append_formatted(text, format, args);
     return text;
 }
 

@@ -5,12 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "ModuleSDK.h"
 #include "trace/Console.h"
+#include "trace/Format.h"
 #include "trace/LineState.h"
 #include "trace/Outcome.h"
 #include "trace/Progress.h"
@@ -74,29 +74,8 @@ void emit_lines() {
     t.pending.erase(0, end + 1);
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-// Formats onto the end of `out`: a short text through a buffer on the stack.
-void append_to(std::string& out, const char* format, va_list args) {
-    char small[512];
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof small) {
-        out.append(small, static_cast<size_t>(n));
-    } else {
-        const size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data() + at, static_cast<size_t>(n) + 1, format, args);
-        out.resize(at + static_cast<size_t>(n));
-    }
-}
-#pragma GCC diagnostic pop
-
 void append(const char* format, va_list args) {
-    append_to(log().pending, format, args);
+    append_formatted(log().pending, format, args);
 }
 
 const char* prefix_of(uint32_t type) {
@@ -113,9 +92,7 @@ const char* prefix_of(uint32_t type) {
 // An error line is the outcome's message while a command's outcome is recorded,
 // whether the trace shows it or not.
 void keep_error_line(const char* format, va_list args) {
-    std::string text;
-    append_to(text, format, args);
-    outcome::message(text);
+    outcome::message(formatted(format, args));
 }
 
 } // namespace

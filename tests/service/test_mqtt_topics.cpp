@@ -134,6 +134,14 @@ TEST(MqttTopics, LineNamesAndPrefixes) {
         {"/", "line"},
         {"", "line"},
         {"..", "line"},
+        {"//", "line"},
+        {"/run/lines/.", "line"},
+        {"/dev/", "dev"},
+        {"rfc2217://door-7:4001", "door-7_4001"},
+        {"socket://[::1]:4002", "___1__4002"},
+        {"/dev/serial/by-id/usb-FTDI_A 1:2", "usb-FTDI_A_1_2"},
+        {std::string("a\0b", 3), "a_b"},
+        {"~x\x7f", "_x_"},
     };
     for (const auto& [port, name] : lines) EXPECT_EQ(line_name(port), name) << port;
 

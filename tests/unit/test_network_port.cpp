@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "FakeSocket.h"
 #include "ModuleSDK.h"
+#include "port/NetCommon.h"
 #include "port/NetPort.h"
 #include "port/Rfc2217.h"
 #include "port/SerialLine.h"
@@ -289,6 +292,146 @@ TEST_F(NetworkPort, ARefusedConnectionKeepsTheSystemsError) {
     EXPECT_EQ(serial_last_error(), ECONNREFUSED);
     EXPECT_EQ(net::status().fault.failure, net::Failure::Refused);
     EXPECT_EQ(net::status().endpoint, "h:1");
+}
+
+// The connection both systems make of their own calls, over a scripted
+// system: a literal "N" has N addresses (10.0.0.1 ..., the number kept as the
+// family), "v6" one IPv6 address; any other name is looked up on the lookup's
+// thread: "slow" in 500 ms, "none" answered without an address, any other
+// unknown.
+bool scripted_lookup(const std::string& host, const std::string&, bool literal,
+                     std::vector<net::Address>& found, net::Fault& fault) {
+    const unsigned char bytes = 0;
+    if (literal) {
+        if (host == "v6") net::keep_address(found, &bytes, 1, 1, true);
+        if (host.size() == 1 && host[0] >= '1' && host[0] <= '9')
+            for (int i = 0; i < host[0] - '0'; ++i) net::keep_address(found, &bytes, 1, i + 1, false);
+        return !found.empty();
+    }
+    if (host == "slow") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        net::keep_address(found, &bytes, 1, 1, false);
+    }
+    if (host == "slow" || host == "none") return true;
+    fault = net::Fault{net::Failure::UnknownHost, 99, "no such name"};
+    return false;
+}
+
+bool scripted_numeric(const net::Address& a, std::string& host, std::string& service) {
+    host = a.ipv6 ? "::1" : "10.0.0." + std::to_string(a.family);
+    service = "4001";
+    return true;
+}
+
+const net::System SCRIPTED{scripted_lookup, scripted_numeric, 110, 6};
+
+using net::Clock;
+
+// Each address the connection tries meets the next of `faults` (None: taken).
+class ScriptedSocket final : public net::SystemSocket {
+public:
+    explicit ScriptedSocket(std::vector<net::Fault> faults)
+        : SystemSocket(SCRIPTED), faults_(std::move(faults)) {}
+    size_t tried = 0;
+
+    Clock::duration handshake_time() const override { return {}; }
+    bool acknowledges_at_once() const override { return false; }
+    Wait wait_readable(Clock::time_point, net::Fault&) override { return Wait::TimedOut; }
+    long receive(uint8_t*, size_t, net::Fault&) override { return NOTHING_YET; }
+    size_t send(const uint8_t*, size_t n, Clock::time_point, net::Fault&) override { return n; }
+    void close() override {}
+
+private:
+    bool prepare(net::Fault&) override { return true; }
+    bool try_address(const net::Address&, Clock::time_point, net::Fault& fault) override {
+        const net::Fault f = tried < faults_.size() ? faults_[tried] : net::Fault{};
+        ++tried;
+        fault = f;
+        return f.failure == net::Failure::None;
+    }
+    std::vector<net::Fault> faults_;
+};
+
+// When every address fails, the diagnosis names the most telling failure (the
+// first of equals); a time-out past the deadline tries no further address.
+TEST(SystemSocket, TheMostTellingFailureOfTheAddressesIsKept) {
+    using F = net::Failure;
+    struct Case {
+        const char* host;
+        std::vector<net::Fault> faults;
+        bool connected;
+        net::Fault fault; // what is kept
+        size_t tried;
+        std::string peer;
+    };
+    const net::Fault unreachable{F::Unreachable, 1, "u"}, unreachable2{F::Unreachable, 2, "u2"},
+        refused{F::Refused, 3, "r"}, timedOut{F::TimedOut, 4, "t"}, closed{F::Closed, 5, "c"},
+        other{F::Other, 6, "o"};
+    const Case cases[] = {
+        {"2", {unreachable, refused}, false, refused, 2, ""},
+        {"2", {refused, timedOut}, false, refused, 2, ""},
+        {"3", {closed, timedOut, other}, false, timedOut, 3, ""},
+        {"3", {other, closed, unreachable}, false, closed, 3, ""},
+        {"2", {unreachable, unreachable2}, false, unreachable, 2, ""},
+        {"3", {unreachable, {}, refused}, true, {}, 2, "10.0.0.2:4001"},
+        {"v6", {{}}, true, {}, 1, "[::1]:4001"},
+        {"none", {}, false, {F::UnknownHost, 6, "the name has no address"}, 0, ""},
+        {"unknown", {}, false, {F::UnknownHost, 99, "no such name"}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.host << ", " << c.faults.size() << " faults, " << c.tried);
+        ScriptedSocket socket(c.faults);
+        net::Fault fault;
+        std::string peer;
+        EXPECT_EQ(socket.connect(c.host, 4001, Clock::now() + std::chrono::seconds(5), fault, peer),
+                  c.connected);
+        EXPECT_EQ(socket.tried, c.tried);
+        EXPECT_EQ(peer, c.peer);
+        if (c.connected) continue;
+        EXPECT_EQ(fault.failure, c.fault.failure);
+        EXPECT_EQ(fault.code, c.fault.code);
+        EXPECT_EQ(fault.text, c.fault.text);
+    }
+    ScriptedSocket late({timedOut, refused});
+    net::Fault fault;
+    std::string peer;
+    EXPECT_FALSE(late.connect("2", 4001, Clock::now(), fault, peer));
+    EXPECT_EQ(late.tried, 1u);
+    EXPECT_EQ(fault.failure, F::TimedOut);
+}
+
+// A name's lookup is waited for until the deadline or an interrupt at most;
+// one that answers in time connects.
+TEST(SystemSocket, ALookupEndsAtTheDeadlineOrAnInterrupt) {
+    struct Case {
+        int waitMs;
+        bool interrupt;
+        bool connected;
+        const char* text;
+    };
+    const Case cases[] = {
+        {50, false, false, "the host name did not resolve in time"},
+        {5000, true, false, "the lookup of the host name was interrupted"},
+        {5000, false, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.waitMs);
+        if (c.interrupt) serial_interrupt();
+        ScriptedSocket socket(std::vector<net::Fault>(1));
+        net::Fault fault;
+        std::string peer;
+        EXPECT_EQ(
+            socket.connect("slow", 4001, Clock::now() + std::chrono::milliseconds(c.waitMs), fault, peer),
+            c.connected);
+        serial_clear_interrupt();
+        if (c.connected) {
+            EXPECT_EQ(peer, "10.0.0.1:4001");
+            continue;
+        }
+        EXPECT_EQ(fault.failure, net::Failure::TimedOut);
+        EXPECT_EQ(fault.code, 110);
+        EXPECT_EQ(fault.text, c.text);
+    }
 }
 
 TEST(Rfc2217Client, SettingsAnsweredOtherwiseAreNamedAndMissingOnesListed) {

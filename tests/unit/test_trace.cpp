@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "LinkFixture.h"
 #include "ModuleSDK.h"
+#include "trace/Format.h"
 
 using namespace kelvor;
 using namespace linktest;
@@ -42,6 +44,28 @@ TEST(TraceLog, PrefixesAndMaskFiltering) {
         farend::TraceCapture cap(c.mask);
         trace(c.type, "x\n");
         EXPECT_EQ(cap.text(), c.text);
+    }
+}
+
+__attribute__((format(printf, 2, 3))) std::string append_to(std::string out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    append_formatted(out, format, args);
+    va_end(args);
+    return out;
+}
+
+// Around the stack buffer's 512 bytes a text is formatted a second time, into
+// its place: no byte lost, none left over, what stood before kept.
+TEST(TraceLog, FormattedTextOfAnyLength) {
+    for (const size_t length : {0, 1, 510, 511, 512, 513, 4096}) {
+        SCOPED_TRACE(testing::Message() << "length " << length);
+        const std::string text(length, 'x');
+        EXPECT_EQ(append_to("", "%s", text.c_str()), text);
+        EXPECT_EQ(append_to("ab", "%s|%d", text.c_str(), 7), "ab" + text + "|7");
+        farend::TraceCapture cap(TRACE_USER);
+        trace(TRACE_USER, "%s\n", text.c_str());
+        EXPECT_EQ(cap.text(), "[USR] " + text + "\n");
     }
 }
 
