@@ -47,6 +47,24 @@ bool first_use(const std::string& file) {
     return used.insert(file).second;
 }
 
+// What an update did, told once the test program ends.
+struct Counts {
+    int created = 0, updated = 0, unchanged = 0;
+};
+Counts counts;
+
+class UpdateSummary : public ::testing::Environment {
+public:
+    void TearDown() override {
+        if (!updating()) return;
+        std::printf("[ GOLDEN   ] %d file(s) created, %d updated, %d unchanged\n", counts.created,
+                    counts.updated, counts.unchanged);
+        std::fflush(stdout);
+    }
+};
+[[maybe_unused]] const ::testing::Environment* const summary =
+    ::testing::AddGlobalTestEnvironment(new UpdateSummary);
+
 } // namespace
 
 bool updating() {
@@ -78,13 +96,17 @@ std::string replaced(std::string text, const std::string& what, const std::strin
         return ::testing::AssertionFailure() << "golden file " << file_ << " compared twice in one test";
     const std::optional<std::string> expected = read(path);
     if (updating()) {
-        if (expected == actual) return ::testing::AssertionSuccess();
+        if (expected == actual) {
+            ++counts.unchanged;
+            return ::testing::AssertionSuccess();
+        }
         std::error_code ec;
         fs::create_directories(path.parent_path(), ec);
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << actual;
         out.close();
         if (!out) return ::testing::AssertionFailure() << "cannot write golden file " << path.string();
+        ++(expected ? counts.updated : counts.created);
         std::printf("[ GOLDEN   ] %s %s\n", expected ? "updated" : "created", file_.c_str());
         std::fflush(stdout);
         ::testing::Test::RecordProperty("golden_updated", file_);
