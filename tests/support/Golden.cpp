@@ -7,7 +7,6 @@
 #include <iterator>
 #include <optional>
 #include <set>
-#include <sstream>
 
 namespace golden {
 
@@ -27,7 +26,10 @@ std::string safe(std::string_view name) {
     return out.empty() ? "_" : out;
 }
 
+// The file's bytes; none when there is no regular file of that name.
 std::optional<std::string> read(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
