@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FarEnd.h"
+#include "Golden.h"
 
 #include "protocol/Packet.h"
 
@@ -89,38 +90,33 @@ farend::Script status_script() {
 
 TEST(RunFlow, ChecksInOrderAndNothingSaved) {
     struct Case {
+        const char* name;
         Args args;
         const char* cfg; // kelvor.cfg before the run, or nullptr for none
-        std::string err;
     };
-    const std::string valid = "/dev/null-port 53 0 1 0 1000 1 4096";
-    // Why there is no rate: no settings were saved yet.
-    const std::string NO_CFG = "       kelvor.cfg: No such file or directory (a first run gives -P and -b)\n";
+    const char* valid = "/dev/null-port 53 0 1 0 1000 1 4096";
+    // Without settings saved yet the errors about a rate tell why there is none.
     const Case cases[] = {
-        {{}, nullptr, LOC + "Err: No argument\n"},
-        {{"-c", "05", "-P", "p", "-b", "115200"}, nullptr, LOC + "Err: No command\n"},
-        {{"-c", "ABCD", "-b", "14400"}, nullptr, LOC + "Err: No command\n"},
-        {{"-p1", "5", "-P", "p", "-x3"}, valid.c_str(), LOC + "Err: No command\n"},
+        {"no-arguments", {}, nullptr},
+        {"code-of-no-command", {"-c", "05", "-P", "p", "-b", "115200"}, nullptr},
+        {"name-of-no-command", {"-c", "ABCD", "-b", "14400"}, nullptr},
+        {"no-command-with-settings", {"-p1", "5", "-P", "p", "-x3"}, valid},
         // A rate without a code overrides the saved code.
-        {{"-c", "SS", "-b", "14400", "-P", "p"}, valid.c_str(), LOC + "Err: No baudrate is specified\n"},
-        {{"-c", "SS", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
-        {{"-w", "-P", "p"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
-        {{"-F", "batch.txt"}, nullptr, LOC + "Err: No baudrate is specified\n" + NO_CFG},
-        {{"-c", "SS", "-b", "115200"}, nullptr, LOC + "Err: No serial device is specified\n"},
-        {{"-c", "SS", "-b", "115200", "-x4", "-n", "1"},
-         nullptr,
-         LOC + "Err: No serial device is specified\n"},
+        {"rate-without-code", {"-c", "SS", "-b", "14400", "-P", "p"}, valid},
+        {"no-rate-no-settings", {"-c", "SS", "-P", "p"}, nullptr},
+        {"monitor-no-rate", {"-w", "-P", "p"}, nullptr},
+        {"batch-no-rate", {"-F", "batch.txt"}, nullptr},
+        {"no-port", {"-c", "SS", "-b", "115200"}, nullptr},
+        {"no-port-network", {"-c", "SS", "-b", "115200", "-x4", "-n", "1"}, nullptr},
     };
     for (const Case& c : cases) {
-        std::string line;
-        for (const auto& w : c.args) line += w + ' ';
-        SCOPED_TRACE(line);
+        SCOPED_TRACE(c.name);
         farend::TempDir dir;
         if (c.cfg) dir.write("kelvor.cfg", std::string(c.cfg));
         farend::RunResult r = farend::run_kelvor(c.args, dir.path());
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(farend::normalize_lines(r.err), c.err);
+        EXPECT_GOLDEN(farend::normalize_lines(r.err), c.name);
         if (c.cfg)
             EXPECT_EQ(dir.read("kelvor.cfg"), c.cfg);
         else
@@ -150,8 +146,7 @@ TEST(RunFlow, NegativeReadTimeoutIsRefused) {
     farend::RunResult r =
         farend::run_kelvor({"-c", "SS", "-b", "115200", "-P", "/dev/ptmx", "-t", "-1"}, dir.path());
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    EXPECT_EQ(farend::normalize_lines(r.err),
-              LOC + "Err: The read time-out -t 2147483647 ms is outside 1 to 600000 ms\n");
+    EXPECT_GOLDEN(farend::normalize_lines(r.err));
     EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
     EXPECT_LT(took, 500);
 }
@@ -181,7 +176,7 @@ TEST(RunFlow, OutputFileIsCreatedEvenWhenTheRunStops) {
     farend::TempDir dir;
     dir.write("out.bin", std::string("old"));
     farend::RunResult r = farend::run_kelvor({"-o", "out.bin", "-o", "new.bin", "-c", "05"}, dir.path());
-    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: No command\n");
+    EXPECT_GOLDEN(farend::normalize_lines(r.err));
     EXPECT_EQ(dir.read("out.bin"), "");
     EXPECT_TRUE(exists(dir.file("new.bin")));
 }
@@ -206,7 +201,7 @@ TEST(SettingsFile, WrittenOnceKeptAndRewrittenWhenASettingIsGiven) {
     const std::string byHand = farend::tool_port(port) + "  53 0 1 0 200 2 4096\n";
     dir.write("kelvor.cfg", byHand);
     farend::RunResult second = farend::run_kelvor({"-c", "SS"}, dir.path());
-    EXPECT_EQ(second.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(second.err, "second-run");
     EXPECT_EQ(dir.read("kelvor.cfg"), byHand);
 
     // A trace level given once is saved with the other settings as read.
@@ -226,8 +221,7 @@ TEST(SettingsFile, SettingsThatCannotBeSavedDoNotStopTheRun) {
     ASSERT_EQ(::mkdir(dir.file("kelvor.cfg").c_str(), 0700), 0);
     dir.write("kelvor.cfg/keep", std::string("x"));
     Outcome r = run_script(status_script(), dir, {"-c", "SS", "-x2"});
-    EXPECT_EQ(r.err, LOC + "Err: Cannot save the settings to kelvor.cfg\n" +
-                         "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(exists(dir.file("kelvor.cfg/keep")));
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
@@ -235,39 +229,26 @@ TEST(SettingsFile, SettingsThatCannotBeSavedDoNotStopTheRun) {
 // ------------------------------------------------------------- trace levels
 
 TEST(TraceLevels, StatusCheckAtEachLevel) {
-    const std::string call = "[API] Check system status(SS)\n";
-    const std::string comm = "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
-                             "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d5 0a \n";
-    const std::string status = "      Module is in normal condition(0x30)\n";
-    const std::pair<const char*, std::string> levels[] = {
-        {"-x0", ""},
-        {"-x1", ""},
-        {"-x2", call + status},
-        {"-x3", call + comm + status},
-        {"-x4", call + comm + status},
-    };
-    for (const auto& [level, text] : levels) {
+    for (const char* level : {"-x0", "-x1", "-x2", "-x3", "-x4"}) {
         SCOPED_TRACE(level);
         farend::TempDir dir;
         Outcome r = run_script(status_script(), dir, {"-c", "SS", level});
         EXPECT_EQ(r.run.status, 1);
-        EXPECT_EQ(r.err, text);
+        EXPECT_GOLDEN(r.err, level);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
 }
 
 TEST(TraceLevels, StatusNames) {
-    const std::pair<uint32_t, const char*> statuses[] = {
-        {0x32, "      System failure(0x32)\n"},
-        {0x39, "      Unknown(0x39)\n"},
-    };
-    for (const auto& [value, line] : statuses) {
+    const std::pair<uint32_t, const char*> statuses[] = {{0x32, "0x32"}, {0x39, "0x39"}};
+    for (const auto& [value, name] : statuses) {
+        SCOPED_TRACE(name);
         farend::TempDir dir;
         farend::Script s;
         s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, value, 0, flag::SUCCEED);
         Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
-        EXPECT_EQ(r.err, std::string("[API] Check system status(SS)\n") + line);
+        EXPECT_GOLDEN(r.err, name);
     }
 }
 
@@ -276,7 +257,7 @@ TEST(TraceLevels, ParameterRead) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::SR, 0, 0, param::BAUDRATE).answer(cmd::SR, 0, 0x35, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-c", "SR", "-f", "0x71", "-x2"});
-    EXPECT_EQ(r.err, "[API] System Parameter Read(SR): Baudrate(0x71)\n      Baudrate(0x71): 0x35\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
@@ -286,10 +267,8 @@ TEST(RawPacketMode, AnswerLineAndOneDataLinePerFurtherPacket) {
     struct Case {
         const char* command;
         uint8_t code;
-        const char* codeText;
     };
-    const Case cases[] = {
-        {"0x3F", 0x3F, "0x3f"}, {"LC", cmd::LC, "0x3f"}, {"0xEE", 0xEE, "0xee"}, {"EV", cmd::EV, "0xb3"}};
+    const Case cases[] = {{"0x3F", 0x3F}, {"LC", cmd::LC}, {"0xEE", 0xEE}, {"EV", cmd::EV}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         const Bytes sent = farend::packet(c.code, 5, 0x100, 2);
@@ -300,15 +279,7 @@ TEST(RawPacketMode, AnswerLineAndOneDataLinePerFurtherPacket) {
         farend::Script s;
         s.open_sequence().expect(sent).send(farend::concat({answer, more1, more2}));
         Outcome r = run_script(s, dir, {"-c", c.command, "-p1", "5", "-p2", "256", "-f", "2", "-x4"});
-        EXPECT_EQ(r.err, std::string("[API] Send Command: ") + c.codeText +
-                             " Param1: 0x5 Param2: 0x100 Flag: 0x2 0\n"
-                             "      [COM] Send: " +
-                             spaced(sent) + "\n      [COM] Receive: " + spaced(answer) +
-                             "\n[API] Receive Packet: " + c.codeText +
-                             " Param1: 0x1 Param2: 0x2 Error: 0x61\n"
-                             "      [DATA] Data: " +
-                             spaced(without_end(more1)) + "\nData: " + spaced(without_end(more2)) +
-                             "\nData: \n");
+        EXPECT_GOLDEN(r.err, c.command);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
@@ -319,9 +290,7 @@ TEST(RawPacketMode, NoAnswer) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::LC, 0, 0, 0);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-x2"});
-    EXPECT_EQ(r.err,
-              "[API] Send Command: 0x3f Param1: 0 Param2: 0 Flag: 0 0\n[ERR] Read data timeout: 0 0xd\n" +
-                  LOC + "Err: Cannot receive packet\n");
+    EXPECT_GOLDEN(r.err);
 }
 
 TEST(RawPacketMode, InputDataShortFilePaddedWithZeros) {
@@ -363,7 +332,7 @@ TEST(RawPacketMode, InputDataUpToTheBufferAndNoMore) {
         farend::Script s;
         s.open_sequence();
         Outcome r = run_script(s, dir, {"-c", "0x3f", "-p2", "0x40001", "-i", "raw.bin"});
-        EXPECT_EQ(r.err, LOC + "Err: Raw data of 0x40001 bytes exceeds the buffer of 0x40000 bytes\n");
+        EXPECT_GOLDEN(r.err, "beyond-the-buffer");
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }
@@ -408,7 +377,7 @@ TEST(RawPacketMode, ModuleTextLinesDuringTheDrain) {
         .send_raw(text_bytes("[scan done\r"))
         .send(more);
     Outcome r = run_script(s, dir, {"-c", "0x3f", "-x4"});
-    EXPECT_EQ(r.run.out, "[scan done\r\n");
+    EXPECT_GOLDEN(r.run.out, "out");
     EXPECT_NE(r.err.find("      [DATA] Data: " + spaced(without_end(more)) + "\nData: \n"), std::string::npos)
         << r.err;
     EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -422,8 +391,7 @@ TEST(Broadcast, StatusGoesToAllModulesWithoutAnAnswer) {
     s.expect_raw({0x41, 0x00, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x45, 0x0A});
     Outcome r = run_script(s, dir, {"-B", "-c", "SS", "-m", "7", "-x3"});
     EXPECT_EQ(r.run.status, 1);
-    EXPECT_EQ(r.err, "[API] Send Broadcast Command: 0x4 Param1: 0 Param2: 0 Flag: 0 0\n"
-                     "      [COM] Send: 41 00 00 04 00 00 00 00 00 00 00 00 00 45 0a \n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
     EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
 }
@@ -449,8 +417,7 @@ TEST(Monitor, OnePacketLinePerUnsolicitedPacket) {
     s.open_sequence().pause(50).send(p1).pause(50).send(p2).pause(200).hangup();
     Outcome r = run_script(s, dir, {"-w", "-x2"});
     EXPECT_EQ(r.run.status, 1);
-    EXPECT_EQ(r.err, "[API] Waiting Responses\nPacket: " + spaced(without_end(p1)) +
-                         "\nPacket: " + spaced(without_end(p2)) + "\nPacket: \n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
@@ -460,9 +427,7 @@ TEST(Monitor, AfterTheCommand) {
     farend::Script s = status_script();
     s.send(p1).pause(200).hangup();
     Outcome r = run_script(s, dir, {"-c", "SS", "-w", "-x2"});
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n"
-                     "[API] Waiting Responses\nPacket: " +
-                         spaced(without_end(p1)) + "\nPacket: \n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
@@ -472,8 +437,8 @@ TEST(Monitor, ModuleTextLinesGoToStdout) {
     farend::Script s;
     s.open_sequence().send_raw(text_bytes("[finger on\r")).send(p1).pause(200).hangup();
     Outcome r = run_script(s, dir, {"-w", "-x2"});
-    EXPECT_EQ(r.run.out, "[finger on\r\n");
-    EXPECT_EQ(r.err, "[API] Waiting Responses\nPacket: " + spaced(without_end(p1)) + "\nPacket: \n");
+    EXPECT_GOLDEN(r.run.out, "out");
+    EXPECT_GOLDEN(r.err, "err");
 }
 
 // ------------------------------------------------------------ packet forms
@@ -486,10 +451,7 @@ TEST(PacketForms, NetworkModeOnTheWire) {
         .expect_raw({0x41, 0x02, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x47, 0x0A})
         .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-n", "1", "-m", "2", "-c", "SS", "-x3"});
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
-                     "      [COM] Send: 41 02 00 04 00 00 00 00 00 00 00 00 00 47 0a \n"
-                     "      [COM] Receive: 41 02 00 04 30 00 00 00 00 00 00 00 61 d8 0a \n"
-                     "      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
     EXPECT_EQ(dir.read("kelvor.cfg").substr(dir.read("kelvor.cfg").find(' ')), " 53 1 2 0 200 3 4096");
 }
@@ -502,10 +464,7 @@ TEST(PacketForms, HexTextOnTheWire) {
         .expect_raw(text_bytes("4004000000000000000000440A"))
         .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-a", "1", "-c", "SS", "-x3"});
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n"
-                     "      [COM] Send: 40 04 00 00 00 00 00 00 00 00 00 44 0a \n"
-                     "      [COM] Receive: 40 04 30 00 00 00 00 00 00 00 61 d5 0a \n"
-                     "      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
@@ -517,8 +476,8 @@ TEST(PacketForms, ModuleTextLineBeforeTheAnswer) {
         .send_raw(text_bytes("[ready\r"))
         .answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     Outcome r = run_script(s, dir, {"-c", "SS", "-x2"});
-    EXPECT_EQ(r.run.out, "[ready\r\n");
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.run.out, "out");
+    EXPECT_GOLDEN(r.err, "err");
 }
 
 // -------------------------------------------------------- limits of the record
@@ -533,24 +492,24 @@ TEST(Limits, OverlongWordsAreRefusedBeforeAnythingIsSent) {
     auto filler = [&](size_t total) { return "-z" + std::string(total - used - 3, 'z'); };
 
     struct Case {
+        const char* name;
         Args args;
-        std::string err;
     };
     const Case cases[] = {
-        {[&] {
+        {"arguments",
+         [&] {
              Args a = base;
              a.push_back(filler(513));
              return a;
-         }(),
-         LOC + "Err: The arguments take more than 512 bytes\n"},
-        {on(fe, {"-c", "SS", "-P", std::string(256, 'p')}),
-         LOC + "Err: Port name is longer than 255 characters\n"},
-        {on(fe, {"-F", std::string(256, 'f')}), LOC + "Err: Batch file name is longer than 255 characters\n"},
+         }()},
+        {"port-name", on(fe, {"-c", "SS", "-P", std::string(256, 'p')})},
+        {"batch-file-name", on(fe, {"-F", std::string(256, 'f')})},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         farend::RunResult r = farend::run_kelvor(c.args, dir.path());
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(farend::normalize_lines(r.err), c.err);
+        EXPECT_GOLDEN(farend::normalize_lines(r.err), c.name);
         EXPECT_FALSE(exists(dir.file("kelvor.cfg")));
     }
     farend::Outcome o = fe.finish(50);
@@ -565,7 +524,7 @@ TEST(Limits, ArgumentsOfExactly512BytesRun) {
     for (const auto& w : args) used += w.size() + 1;
     args.push_back("-z" + std::string(512 - used - 3, 'z'));
     farend::RunResult r = farend::run_kelvor(args, dir.path());
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.err);
     farend::Outcome o = fe.finish(50);
     EXPECT_TRUE(o.ok) << o.failure;
 }
@@ -576,7 +535,7 @@ TEST(Limits, OverlongPortNameInTheSettingsFile) {
     dir.write("kelvor.cfg", cfg);
     farend::Script none;
     Outcome r = run_script(none, dir, {"-c", "SS"});
-    EXPECT_EQ(r.err, LOC + "Err: The port name in kelvor.cfg is longer than 255 characters\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_EQ(dir.read("kelvor.cfg"), cfg);
     EXPECT_TRUE(r.far.received.empty()) << farend::hex_dump(r.far.received);
 }

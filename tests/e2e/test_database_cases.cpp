@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FarEnd.h"
+#include "Golden.h"
 #include "ModuleSDK.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -38,22 +39,15 @@ struct ReadLoop {
     const char* name;
     std::vector<uint8_t> flags; // of the first answer and the follow-up packets
     size_t templates;           // written to the output file
-    const char* trace;
 };
 
 // Every template of the sequence goes to the file in the order received, each
 // with the first answer's size; a follow-up flag other than the two ends it quietly.
 TEST(DatabaseCases, ReadTemplatesLoop) {
     const ReadLoop rows[] = {
-        {"three templates",
-         {ENROLL_CONTINUE, ENROLL_CONTINUE, SUCCEED},
-         3,
-         "[API] Read Template(RT): 0x5\n      Template Size: 0x180 More Templates\n"},
-        {"stopped by not found",
-         {ENROLL_CONTINUE, NOT_FOUND},
-         1,
-         "[API] Read Template(RT): 0x5\n      Template Size: 0x180 More Templates\n"},
-        {"one template", {SUCCEED}, 1, "[API] Read Template(RT): 0x5\n[API] Template Size: 0x180\n"},
+        {"three templates", {ENROLL_CONTINUE, ENROLL_CONTINUE, SUCCEED}, 3},
+        {"stopped by not found", {ENROLL_CONTINUE, NOT_FOUND}, 1},
+        {"one template", {SUCCEED}, 1},
     };
     for (const ReadLoop& row : rows) {
         SCOPED_TRACE(row.name);
@@ -71,7 +65,7 @@ TEST(DatabaseCases, ReadTemplatesLoop) {
         }
         const Exchange r = run(s, dir, {"-c", "RT", "-p1", "5", "-o", "backup.bin"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_EQ(r.tool.err, row.trace);
+        EXPECT_GOLDEN(r.tool.err, row.name);
         EXPECT_EQ(expected.size(), row.templates * 0x180);
         const std::string file = dir.read("backup.bin");
         EXPECT_EQ(Bytes(file.begin(), file.end()), expected);
@@ -85,8 +79,7 @@ TEST(DatabaseCases, TemplateSizeBeyondTheLimitWritesNothing) {
     s.open_sequence().expect_packet(cmd::ST, 0, 0, 0).answer(cmd::ST, 0, 0x7FFFFFFF, SUCCEED);
     const Exchange r = run(s, dir, {"-c", "ST", "-o", "t.bin"});
     EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-    EXPECT_EQ(r.tool.err, "[API] Scan Template(ST)\n[API] Template Size: 0x7fffffff\n"
-                          "[ERR] Template size 0x7fffffff is beyond 0x10000\n");
+    EXPECT_GOLDEN(r.tool.err);
     EXPECT_EQ(dir.read("t.bin"), "");
 }
 
@@ -98,7 +91,7 @@ TEST(DatabaseCases, UserIdLists) {
         s.open_sequence().expect_packet(cmd::LT, 3, 4, 0).answer(cmd::LT, 0, 0, SUCCEED);
         const Exchange r = run(s, dir, {"-c", "LT", "-p1", "3", "-p2", "4"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_EQ(r.tool.err, "[API] List User IDs(LT): 3 4\n      Num of user id: 0\n");
+        EXPECT_GOLDEN(r.tool.err, "LT-none");
     }
     {
         farend::TempDir dir;
@@ -107,10 +100,7 @@ TEST(DatabaseCases, UserIdLists) {
         s.send(farend::data_block(farend::concat({farend::le32(1), farend::le32(0x20)})));
         const Exchange r = run(s, dir, {"-c", "LT"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_EQ(farend::normalize_lines(r.tool.err),
-                  "[API] List User IDs(LT): 0 0\n      Num of user id: 0x2\n"
-                  "[API] Get User Data: 0x2\n"
-                  "[OrvantiCom.cpp(N)] User IDs(0x2): 0x1 0x20 \n");
+        EXPECT_GOLDEN(farend::normalize_lines(r.tool.err), "LT-two");
     }
     // UL: the list read whether or not it is written; written as it came.
     for (const bool toFile : {true, false}) {
@@ -158,9 +148,7 @@ TEST(DatabaseCases, FirmwareFile) {
         s.answer(cmd::UG, 0, 0, SUCCEED);
         const Exchange r = run(s, dir, {"-c", "UG", "-i", "fw.bin", "-s", "4096"});
         EXPECT_TRUE(r.wire.ok) << r.wire.failure;
-        EXPECT_EQ(
-            r.tool.err,
-            "[API] Upgrade firmware(UG): 0x2710 0x1000\n[API] Firmware upgrade succeed. Reset the module\n");
+        EXPECT_GOLDEN(r.tool.err, "whole-file");
     }
     for (const char* size : {"10001", "0xFFFFFFFF"}) {
         SCOPED_TRACE(size);
@@ -169,8 +157,7 @@ TEST(DatabaseCases, FirmwareFile) {
         const Exchange r =
             run(farend::Script().open_sequence(), dir, {"-c", "UG", "-i", "fw.bin", "-p2", size});
         EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
-        EXPECT_EQ(farend::normalize_lines(r.tool.err),
-                  "[OrvantiCom.cpp(N)] Err: Cannot read the firmware file\n");
+        EXPECT_GOLDEN(farend::normalize_lines(r.tool.err), std::string("size-") + size);
     }
 }
 
@@ -179,14 +166,10 @@ TEST(DatabaseCases, ShortPasswordFilesAreRefused) {
     struct Row {
         const char* command;
         size_t bytes;
-        const char* err;
-    } rows[] = {
-        {"UM", 15, "[OrvantiCom.cpp(N)] Err: The password file holds fewer than 16 bytes\n"},
-        {"MP", 31, "[OrvantiCom.cpp(N)] Err: The password file holds fewer than 32 bytes\n"},
-        {"MP", 0, "[OrvantiCom.cpp(N)] Err: No password file is defined.\n"},
-    };
+    } rows[] = {{"UM", 15}, {"MP", 31}, {"MP", 0}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.command) + " " + std::to_string(row.bytes));
+        const std::string name = std::string(row.command) + " " + std::to_string(row.bytes);
+        SCOPED_TRACE(name);
         farend::TempDir dir;
         std::vector<std::string> args = {"-c", row.command};
         if (row.bytes > 0) {
@@ -195,7 +178,7 @@ TEST(DatabaseCases, ShortPasswordFilesAreRefused) {
         }
         const Exchange r = run(farend::Script().open_sequence(), dir, args);
         EXPECT_TRUE(r.wire.extra.empty()) << farend::hex_dump(r.wire.extra);
-        EXPECT_EQ(farend::normalize_lines(r.tool.err), row.err);
+        EXPECT_GOLDEN(farend::normalize_lines(r.tool.err), name);
     }
 }
 

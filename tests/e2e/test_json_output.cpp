@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FarEnd.h"
+#include "Golden.h"
 #include "ModuleSDK.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -46,33 +47,10 @@ TEST(JsonOutput, OneObjectPerCommandWithItsValues) {
         Bytes before; // what the module sends before its answer
         uint8_t answerFlag;
         uint32_t answer1, answer2;
-        const char* expected; // the object without "elapsed_ms"
     };
     const Case cases[] = {
-        {"status",
-         {"-c", "SS"},
-         cmd::SS,
-         0,
-         0,
-         {},
-         SUCCEED,
-         0x30,
-         0,
-         R"({"format":1,"kind":"command","command":"SS","code":4,"module_id":null,"outcome":"ok","result":0,)"
-         R"("result_name":"ok","message":null,"values":{"status":48,"status_name":"Module is in normal condition"},)"
-         R"("files":[],"module_text":[]})"},
-        {"identified",
-         {"-c", "IS"},
-         cmd::IS,
-         0,
-         0,
-         {},
-         SUCCEED,
-         0x14,
-         0x3c5,
-         R"({"format":1,"kind":"command","command":"IS","code":17,"module_id":null,"outcome":"ok","result":0,)"
-         R"("result_name":"ok","message":"Identify Succeed: 0x14 0x3c5","values":{"user_id":20,"score":965},)"
-         R"("files":[],"module_text":[]})"},
+        {"status", {"-c", "SS"}, cmd::SS, 0, 0, {}, SUCCEED, 0x30, 0},
+        {"identified", {"-c", "IS"}, cmd::IS, 0, 0, {}, SUCCEED, 0x14, 0x3c5},
         {"not found, after a text line",
          {"-c", "IS"},
          cmd::IS,
@@ -81,22 +59,8 @@ TEST(JsonOutput, OneObjectPerCommandWithItsValues) {
          bytes_of("[scan \x01 again]\r"),
          NOT_FOUND,
          0,
-         0,
-         R"({"format":1,"kind":"command","command":"IS","code":17,"module_id":null,"outcome":"refused",)"
-         R"("result":-100,"result_name":"not_found","message":"Identify: Not found","values":{},"files":[],)"
-         R"("module_text":["[scan \u0001 again]"]})"},
-        {"parameter",
-         {"-c", "SR", "-f", "0x6e"},
-         cmd::SR,
-         0,
-         0x6e,
-         {},
-         SUCCEED,
-         0,
-         0x203,
-         R"({"format":1,"kind":"command","command":"SR","code":3,"module_id":null,"outcome":"ok","result":0,)"
-         R"("result_name":"ok","message":null,"values":{"parameter":110,"parameter_name":"Firmware Version",)"
-         R"("value":515},"files":[],"module_text":[]})"},
+         0},
+        {"parameter", {"-c", "SR", "-f", "0x6e"}, cmd::SR, 0, 0x6e, {}, SUCCEED, 0, 0x203},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,7 +81,8 @@ TEST(JsonOutput, OneObjectPerCommandWithItsValues) {
             nlohmann::json object = found[0];
             EXPECT_GE(object["elapsed_ms"].get<int64_t>(), 0);
             object.erase("elapsed_ms");
-            EXPECT_EQ(object, nlohmann::json::parse(c.expected));
+            // The object without "elapsed_ms", its names in order.
+            EXPECT_GOLDEN(object.dump(2) + "\n", c.name);
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FarEnd.h"
+#include "Golden.h"
 
 #include "protocol/Packet.h"
 
@@ -57,35 +58,20 @@ const std::string LOC = "[OrvantiCom.cpp(N)] ";
 
 struct InputRow {
     const char* name;
-    Args args;       // after the serial settings; "{fifo}" is a FIFO without a writer
-    std::string err; // the whole trace; {dir} stands for the run's directory
+    Args args; // after the serial settings; "{fifo}" is a FIFO without a writer
 };
 
 // Inputs that are not regular files are refused at once with the specified
 // line and a reason; the command is not sent.
 TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
     const InputRow rows[] = {
-        {"template FIFO",
-         {"-c", "ET", "-p1", "1", "-p2", "384", "-i", "{fifo}"},
-         LOC + "Err: No template file is defined\n       {dir}/fifo: not a regular file\n"},
-        {"firmware FIFO",
-         {"-c", "UG", "-i", "{fifo}"},
-         LOC + "Err: No firmware file is defined\n       {dir}/fifo: not a regular file\n"},
-        {"image device",
-         {"-c", "EI", "-i", "/dev/null"},
-         LOC + "Err: No image file is defined\n       /dev/null: not a regular file\n"},
-        {"missing template",
-         {"-c", "VT", "-p1", "1", "-p2", "4", "-i", "nosuch.bin"},
-         LOC + "Err: No template file is defined\n       nosuch.bin: No such file or directory\n"},
-        {"batch FIFO",
-         {"-F", "{fifo}"},
-         LOC + "Err: Cannot open batch file: {dir}/fifo\n       {dir}/fifo: not a regular file\n"},
-        {"batch of endless zeros",
-         {"-F", "/dev/zero"},
-         LOC + "Err: Cannot open batch file: /dev/zero\n       /dev/zero: not a regular file\n"},
-        {"output FIFO without a reader",
-         {"-c", "RT", "-p1", "1", "-o", "{fifo}"},
-         LOC + "Err: Cannot create {dir}/fifo: No such device or address\n"},
+        {"template FIFO", {"-c", "ET", "-p1", "1", "-p2", "384", "-i", "{fifo}"}},
+        {"firmware FIFO", {"-c", "UG", "-i", "{fifo}"}},
+        {"image device", {"-c", "EI", "-i", "/dev/null"}},
+        {"missing template", {"-c", "VT", "-p1", "1", "-p2", "4", "-i", "nosuch.bin"}},
+        {"batch FIFO", {"-F", "{fifo}"}},
+        {"batch of endless zeros", {"-F", "/dev/zero"}},
+        {"output FIFO without a reader", {"-c", "RT", "-p1", "1", "-o", "{fifo}"}},
     };
     for (const InputRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -98,7 +84,7 @@ TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
         farend::Script s;
         s.open_sequence();
         const ToolRun r = run_script(s, dir, args);
-        EXPECT_EQ(r.err, row.err);
+        EXPECT_GOLDEN(r.err, row.name); // {dir} stands for the run's directory
         EXPECT_EQ(r.tool.status, 1);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
@@ -108,14 +94,12 @@ TEST(Soundness, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
 struct SettingsRow {
     const char* name;
     Args args;
-    std::string err;
     bool opens; // the connection opens and SS is answered
 };
 
 // kelvor.cfg is read as a short regular file, or not at all: a FIFO does not
 // hold the run, a long file and a directory get lines that say so.
 TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
-    const std::string ss = "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n";
     struct Case {
         const char* name;
         void (*make)(const farend::TempDir&);
@@ -124,16 +108,13 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
     const Case cases[] = {
         {"FIFO",
          [](const farend::TempDir& d) { ::mkfifo(d.file("kelvor.cfg").c_str(), 0600); },
-         {"FIFO", {"-c", "SS"}, ss, true}},
+         {"FIFO", {"-c", "SS"}, true}},
         {"too long",
          [](const farend::TempDir& d) { d.write("kelvor.cfg", std::string(5000, ' ')); },
-         {"too long",
-          {"-c", "SS"},
-          LOC + "Err: kelvor.cfg is longer than 4096 bytes; it is no settings file\n",
-          false}},
+         {"too long", {"-c", "SS"}, false}},
         {"directory",
          [](const farend::TempDir& d) { ::mkdir(d.file("kelvor.cfg").c_str(), 0700); },
-         {"directory", {"-c", "SS"}, LOC + "Err: Cannot save the settings to kelvor.cfg\n" + ss, true}},
+         {"directory", {"-c", "SS"}, true}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,15 +126,14 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
         if (c.row.opens)
             s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
         const ToolRun r = run_script(s, dir, c.row.args);
-        EXPECT_EQ(r.err, c.row.err);
+        EXPECT_GOLDEN(r.err, c.name);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
     // Without -b, an unreadable settings file is the reason for the missing rate.
     farend::TempDir dir;
     ::mkdir(dir.file("kelvor.cfg").c_str(), 0700);
     const auto r = farend::run_program_with(KELVOR_BIN, {"-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
-    EXPECT_EQ(farend::normalize_lines(r.err), LOC + "Err: No baudrate is specified\n       kelvor.cfg: Is a "
-                                                    "directory (a first run gives -P and -b)\n");
+    EXPECT_GOLDEN(farend::normalize_lines(r.err), "directory-without-a-rate");
 }
 
 // A read time-out outside 1 to 600000 ms is refused before anything is saved or sent.
@@ -166,9 +146,7 @@ TEST(Soundness, ReadTimeoutOutOfRangeIsRefused) {
         const auto r = farend::run_program_with(
             KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", t, "-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
         const farend::Outcome far = fe.finish(50);
-        const std::string shown = std::string(t) == "4294967295" ? "2147483647" : t;
-        EXPECT_EQ(farend::normalize_lines(r.err),
-                  LOC + "Err: The read time-out -t " + shown + " ms is outside 1 to 600000 ms\n");
+        EXPECT_GOLDEN(farend::normalize_lines(r.err), t);
         EXPECT_TRUE(far.received.empty()) << farend::hex_dump(far.received);
         EXPECT_NE(::access(dir.file("kelvor.cfg").c_str(), F_OK), 0);
     }
@@ -181,7 +159,7 @@ TEST(Soundness, NetworkModeOtherThanOneIsSingleModuleMode) {
     farend::Script s;
     s.open_sequence().expect_packet(cmd::SS, 0, 0, 0).answer(cmd::SS, 0x30, 0, flag::SUCCEED);
     const ToolRun r = run_script(s, dir, {"-n", "2", "-a", "3", "-c", "SS"});
-    EXPECT_EQ(r.err, "[API] Check system status(SS)\n      Module is in normal condition(0x30)\n");
+    EXPECT_GOLDEN(r.err);
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
@@ -318,14 +296,8 @@ TEST(Soundness, FileSizesAreCheckedBeforeAnythingIsRead) {
     struct Row {
         const char* name;
         uint64_t bytes;
-        std::string err;
     };
-    const Row rows[] = {
-        {"5 GiB", 5ull << 30,
-         LOC + "Err: No firmware file is defined\n       big.bin: larger than a 32-bit size field can "
-               "announce\n"},
-        {"3 GiB in 4096-byte chunks", 3ull << 30, "[API] Upgrade firmware(UG)"},
-    };
+    const Row rows[] = {{"5 GiB", 5ull << 30}, {"3 GiB in 4096-byte chunks", 3ull << 30}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         farend::TempDir dir;
@@ -334,11 +306,7 @@ TEST(Soundness, FileSizesAreCheckedBeforeAnythingIsRead) {
         farend::Script s;
         s.open_sequence();
         const ToolRun r = run_script(s, dir, {"-c", "UG", "-i", "big.bin", "-s", "4096"});
-        if (row.bytes > UINT32_MAX) {
-            EXPECT_EQ(r.err, row.err);
-        } else {
-            EXPECT_EQ(r.err, "[ERR] Too many chunks: 0xc0000\n");
-        }
+        EXPECT_GOLDEN(r.err, row.name);
         EXPECT_LT(r.tool.elapsedMs, 3000);
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }

@@ -2,6 +2,7 @@
 // module to the others, a second run that finds nothing to do, conflicts,
 // pruning, a dry run, a target that dies midway, and a copy from a backup
 // onto another line.
+#include "Golden.h"
 #include "SimHarness.h"
 
 #include <fstream>
@@ -114,13 +115,7 @@ TEST(SimCopy, EveryTargetIdentifiesTheSameFingerAndASecondRunChangesNothing) {
     Source s;
     const auto r = s.tool.copy({"--from-module", "1", "--modules", "2,3"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "Source: module 1, 2 users, 3 templates of 0x180 bytes\n"
-                     "Module 2: user 0x3: copied, 2 template(s)\n"
-                     "Module 2: user 0x4: copied, 1 template(s)\n"
-                     "Module 2: 2 copied\n"
-                     "Module 3: user 0x3: copied, 2 template(s)\n"
-                     "Module 3: user 0x4: copied, 1 template(s)\n"
-                     "Module 3: 2 copied\n");
+    EXPECT_GOLDEN(r.out, "first");
     for (const int module : {2, 3}) {
         SCOPED_TRACE(module);
         EXPECT_EQ(users_of(s.tool, module), (std::map<int, int>{{3, 2}, {4, 1}}));
@@ -131,9 +126,7 @@ TEST(SimCopy, EveryTargetIdentifiesTheSameFingerAndASecondRunChangesNothing) {
     }
     const auto again = s.tool.copy({"--from-module", "1", "--modules", "2,3"});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, "Source: module 1, 2 users, 3 templates of 0x180 bytes\n"
-                         "Module 2: nothing to copy, 2 users unchanged\n"
-                         "Module 3: nothing to copy, 2 users unchanged\n");
+    EXPECT_GOLDEN(again.out, "again");
     // A level changed at the source is all that the next run sends.
     ASSERT_EQ(s.tool.run({"-m", "1", "-c", "AW", "-p1", "3", "-p2", "3"}).status, 1);
     const auto level = s.tool.copy({"--from-module", "1", "--modules", "2"});
@@ -185,15 +178,7 @@ TEST(SimCopy, ADryRunPrintsThePlanAndChangesNothing) {
     const std::map<int, int> two = users_of(s.tool, 2), three = users_of(s.tool, 3);
     const auto plan = s.tool.copy({"--from-module", "1", "--modules", "2,3", "--prune", "--dry-run"});
     EXPECT_EQ(plan.status, 4) << plan.err; // the conflict on module 2 would remain
-    EXPECT_EQ(plan.out, "Source: module 1, 2 users, 3 templates of 0x180 bytes\n"
-                        "Module 2: user 0x3: conflict: the ID holds other templates on the module (--replace "
-                        "replaces them)\n"
-                        "Module 2: user 0x4: copy, 1 template(s)\n"
-                        "Module 2 (dry run): 1 to copy, 1 conflict\n"
-                        "Module 3: user 0x9: prune\n"
-                        "Module 3: user 0x3: copy, 2 template(s)\n"
-                        "Module 3: user 0x4: copy, 1 template(s)\n"
-                        "Module 3 (dry run): 2 to copy, 1 to prune\n");
+    EXPECT_GOLDEN(plan.out);
     EXPECT_EQ(users_of(s.tool, 2), two);
     EXPECT_EQ(users_of(s.tool, 3), three);
     EXPECT_EQ(identified(s.sim, s.tool, 2, 5), 3);
@@ -225,11 +210,7 @@ TEST(SimCopy, ATargetThatDiesMidwayLeavesTheOthersWhole) {
     EXPECT_EQ(users_of(s.tool, 2), (std::map<int, int>{{3, 1}}));
     const auto again = s.tool.copy({"--from-module", "1", "--modules", "2,3"});
     EXPECT_EQ(again.status, 0) << again.out << again.err;
-    EXPECT_EQ(again.out, "Source: module 1, 2 users, 3 templates of 0x180 bytes\n"
-                         "Module 2: user 0x3: copied, 2 template(s), 1 of them found on the module\n"
-                         "Module 2: user 0x4: copied, 1 template(s)\n"
-                         "Module 2: 2 copied\n"
-                         "Module 3: nothing to copy, 2 users unchanged\n");
+    EXPECT_GOLDEN(again.out);
     EXPECT_EQ(identified(s.sim, s.tool, 2, 3), 3);
 }
 
@@ -281,14 +262,7 @@ TEST(SimCopy, ABackupIsCopiedOntoTheModulesOfAnotherLine) {
     enroll(other, tool, 1, 9, 7);
     const auto r = tool.copy({"--from", backup, "--modules", "1,2"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "Source: backup " + backup +
-                         ", 2 users, 3 templates of 0x180 bytes\n"
-                         "Module 1: user 0x3: copied, 2 template(s)\n"
-                         "Module 1: user 0x4: copied, 1 template(s)\n"
-                         "Module 1: 2 copied\n"
-                         "Module 2: user 0x3: copied, 2 template(s)\n"
-                         "Module 2: user 0x4: copied, 1 template(s)\n"
-                         "Module 2: 2 copied\n");
+    EXPECT_GOLDEN(golden::replaced(r.out, backup, "{backup}"), "line");
     for (const int module : {1, 2}) {
         SCOPED_TRACE(module);
         EXPECT_EQ(identified(other, tool, module, 4), 4);
@@ -301,10 +275,7 @@ TEST(SimCopy, ABackupIsCopiedOntoTheModulesOfAnotherLine) {
                                          "-P", single.link, "-b", "115200", "-n", "0", "-x1"},
                                         dir.path());
     EXPECT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out, "Source: backup " + backup +
-                           ", 1 user, 1 template of 0x180 bytes\n"
-                           "Module: user 0x4: copied, 1 template(s)\n"
-                           "Module: 1 copied\n");
+    EXPECT_GOLDEN(golden::replaced(one.out, backup, "{backup}"), "single");
 }
 
 // The restore sets the level and policy that a backup keeps.

@@ -1,6 +1,7 @@
 // The real tool against the simulated module: the event log records what
 // happens with the module's clock, user memory survives a restart, ports keep
 // their configuration and an input raised from the control side is seen.
+#include "Golden.h"
 #include "SimHarness.h"
 
 #include <cstdlib>
@@ -80,21 +81,16 @@ TEST(SimEventLog, UserMemoryAndPortsSurviveARestart) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
     tool.write("memory.bin", data);
     EXPECT_TRUE(holds(tool.run({"-c", "ML"}), "      Length: 0x2000\n"));
-    EXPECT_EQ(tool.run({"-c", "MW", "-p1", "0x100", "-p2", "300", "-i", "memory.bin"}),
-              "[API] Write user memory data(MW): 0x100 0x12c\n");
+    EXPECT_GOLDEN(tool.run({"-c", "MW", "-p1", "0x100", "-p2", "300", "-i", "memory.bin"}), "MW");
     EXPECT_TRUE(holds(tool.run({"-c", "MW", "-p1", "0x1f00", "-p2", "300", "-i", "memory.bin"}),
                       "[ERR] Write user memory is not supported\n"));
-    EXPECT_EQ(tool.run({"-c", "OW", "-f", "3", "-p1", "0x100227", "-p2", "0x640032"}),
-              "[API] Write OUT port Configuration(OW): 0x10 0x2 Verify Success 0x64 0x32 LED0\n");
+    EXPECT_GOLDEN(tool.run({"-c", "OW", "-f", "3", "-p1", "0x100227", "-p2", "0x640032"}), "OW");
     EXPECT_TRUE(holds(tool.run({"-c", "IW", "-f", "1", "-p1", "0x30", "-p2", "7"}), "IN1\n"));
     sim.restart();
 
-    EXPECT_EQ(tool.run({"-c", "MR", "-p1", "0x100", "-p2", "300", "-o", "back.bin"}),
-              "[API] Read user memory data(MR): 0x100 0x12c\n      Data Length: 0x12c\n");
+    EXPECT_GOLDEN(tool.run({"-c", "MR", "-p1", "0x100", "-p2", "300", "-o", "back.bin"}), "MR");
     EXPECT_EQ(tool.read("back.bin"), std::string(data.begin(), data.end()));
-    EXPECT_EQ(tool.run({"-c", "OR", "-f", "3", "-p1", "0x27"}),
-              "[API] Read OUT port Configuration(OR): Verify Success LED0\n"
-              "      T_DELAY: 0x10 T_COUNT: 0x2 T_HIGH:0x64 T_LOW: 0x32\n");
+    EXPECT_GOLDEN(tool.run({"-c", "OR", "-f", "3", "-p1", "0x27"}), "OR");
     EXPECT_TRUE(
         holds(tool.run({"-c", "OR", "-f", "4", "-p1", "0x27"}), "Output port configuration is not found"));
     EXPECT_TRUE(
@@ -119,12 +115,8 @@ TEST(SimEventLog, GpioConfigurationWrittenReadDisabledAndReset) {
     Tool tool(sim);
     const Bytes records = {1, 0, 3, 0, 0x20, 0, 0, 0, 0x83, 0, 0x82, 0, 5, 0, 6, 0};
     tool.write("gpio.bin", records);
-    EXPECT_EQ(tool.run({"-c", "GW", "-p1", "0x30003", "-p2", "2", "-i", "gpio.bin"}),
-              "[API] Write GPIO configuration(GW): 0x3 0x3 0x2\n");
-    EXPECT_EQ(tool.run({"-c", "GR", "-p1", "3"}),
-              "[API] Read GPIO configuration(GR): 0x3\n      GPIO 0x3: Shared 0x2\n"
-              "      Input: (Enroll) (Rising Edge) (0x20)\n[API] 0x1 0x3 0x20 0\n"
-              "      Output: (Enroll success) (Active High) (0x5) (0x6)\n[API] 0x83 0x82 0x5 0x6\n");
+    EXPECT_GOLDEN(tool.run({"-c", "GW", "-p1", "0x30003", "-p2", "2", "-i", "gpio.bin"}), "GW");
+    EXPECT_GOLDEN(tool.run({"-c", "GR", "-p1", "3"}), "GR");
     EXPECT_TRUE(holds(tool.run({"-c", "GR", "-p1", "9"}), "[ERR] Unsupported GPIO id: 0x9\n"));
     tool.run({"-c", "GC"});
     EXPECT_TRUE(holds(tool.run({"-c", "GR", "-p1", "3"}), "GPIO 0x3: Disabled 0\n"));

@@ -16,6 +16,7 @@
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "ModuleSDK.h"
+#include "families/ScanTemplate.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -194,21 +195,35 @@ TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
     }
 }
 
+// Whether a row of `table` names `flag` (its catch-all row names none).
+bool names(answers::Table table, int flag) {
+    return std::any_of(table.begin(), table.end(), [&](const answers::Row& row) { return row.flag == flag; });
+}
+
+// KS walks the scan template's final-answer table (SCAN_SUCCESS answers off)
+// and the scan wait that tells a busy module and a cancelled scan apart (on),
+// row by row; each catch-all row met by a flag its table does not name.
 TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
-    const ScanImageRow rows[] = {
-        {0x30, -1, SUCCEED, 0, "[API] Encrypted Template Size: 0x4b1c\n"},
-        {0x30, -1, SCAN_FAILED, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
-        {0x30, -1, TRY_AGAIN, RES_TRY_AGAIN, "[ERR] Try again\n"},
-        {0x30, -1, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
-        {0x30, -1, SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-        {0x30, -1, CANCELLED, RES_CANCELLED, "[ERR] Command is cancelled\n"},
-        {0x30, -1, NOT_FOUND, RES_UNKNOWN, "[ERR] Unknown error\n"},
-        {0x31, SCAN_SUCCESS, SUCCEED, 0, "[API] Encrypted Template Size: 0x4b1c\n"},
-        {0x31, SYSTEM_BUSY, -1, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-        {0x31, CANCELLED, -1, RES_CANCELLED, "[ERR] Command is canceled\n"},
-        {0x31, TIMEOUT, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
+    struct Row {
+        uint32_t scanSuccess; // parameter 0x75 at open
+        int ssFlag;           // flag of the wait's answer, -1 when none is sent
+        int finalFlag;        // flag of the final answer, -1 when it must not be read
+        int rc;
+        std::string trace;
     };
-    for (const ScanImageRow& row : rows) {
+    const std::string success = "[API] Encrypted Template Size: 0x4b1c\n";
+    std::vector<Row> rows = {{0x30, -1, SUCCEED, 0, success}, {0x31, SCAN_SUCCESS, SUCCEED, 0, success}};
+    ASSERT_FALSE(names(template_scan::finalAnswer, NOT_FOUND));
+    for (const answers::Row& row : template_scan::finalAnswer)
+        rows.push_back({0x30, -1, row.flag == answers::ANY ? NOT_FOUND : row.flag, row.code,
+                        std::string("[ERR] ") + row.message.text});
+    ASSERT_FALSE(names(answers::canceledScanWait, TIMEOUT));
+    for (const answers::Row& row : answers::canceledScanWait) {
+        if (row.code == answers::GO_ON) continue; // SCAN_SUCCESS: the success rows above
+        rows.push_back({0x31, row.flag == answers::ANY ? TIMEOUT : row.flag, -1, row.code,
+                        std::string("[ERR] ") + row.message.text});
+    }
+    for (const Row& row : rows) {
         SCOPED_TRACE("ss " + std::to_string(row.ssFlag) + " final " + std::to_string(row.finalFlag));
         reset();
         farend::Script s;
@@ -222,8 +237,7 @@ TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
         if (row.rc == 0) {
             EXPECT_EQ(size, 0x4b1cu);
         }
-        EXPECT_EQ(r.trace,
-                  "[API] Scan Templat with Challenge Data(KS): 0x12345678\n" + std::string(row.trace));
+        EXPECT_EQ(r.trace, "[API] Scan Templat with Challenge Data(KS): 0x12345678\n" + row.trace);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
 }
