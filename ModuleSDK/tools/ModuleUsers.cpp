@@ -7,23 +7,18 @@
 #include <cstdio>
 
 #include "ModuleSDK.h"
+#include "trace/Format.h"
 
 using namespace kelvor;
 
 namespace tools {
 
-namespace {} // namespace
-
 std::string text(const char* format, ...) {
-    char line[256];
     va_list args;
     va_start(args, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::vsnprintf(line, sizeof line, format, args);
-#pragma GCC diagnostic pop
+    std::string out = formatted(format, args);
     va_end(args);
-    return line;
+    return out;
 }
 
 namespace {
