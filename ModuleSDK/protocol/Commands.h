@@ -523,6 +523,12 @@ constexpr const Command* command_of(uint8_t code) {
     return nullptr;
 }
 
+// Whether the command of a code has a trait (a code of no command has none).
+constexpr bool command_has(uint8_t code, uint8_t t) {
+    const Command* c = command_of(code);
+    return c && c->has(t);
+}
+
 // Command codes, by the keyword that names each command.
 namespace cmd {
 consteval uint8_t code_of(std::string_view keyword) {
@@ -637,19 +643,6 @@ inline constexpr uint8_t WPR = code_of("WPR");
 } // namespace cmd
 
 // The row of a command, by its keyword, at compile time.
-// The row of a code, nullptr for a code that no command has.
-constexpr const Command* find_command(uint8_t code) {
-    for (const Command& c : COMMANDS)
-        if (c.code == code) return &c;
-    return nullptr;
-}
-
-// Whether the command of a code has a trait (a code of no command has none).
-constexpr bool command_has(uint8_t code, uint8_t t) {
-    const Command* c = find_command(code);
-    return c && c->has(t);
-}
-
 consteval const Command& describe(std::string_view keyword) {
     for (const Command& c : COMMANDS)
         if (keyword == c.keyword) return c;

@@ -12,10 +12,12 @@ using tools::CaseInput;
 using tools::CommandCall;
 using tools::CommandCase;
 
-std::span<const CommandCase> image_cases();     // ImageCases.cpp: SI, RI, SIX, RIX, KW, KS
-std::span<const CommandCase> enroll_cases();    // EnrollCases.cpp: EI, EIX, ET, ETX
-std::span<const CommandCase> verify_cases();    // VerifyCases.cpp: VI, VIX, VT, VH
-std::span<const CommandCase> identify_cases();  // IdentifyCases.cpp: II, IIX, IT
+// The commands whose input or output is an image take the image cases by
+// that role alone (RunWithFiles.cpp); the families list the others.
+std::span<const CommandCase> image_cases();     // ImageCases.cpp: KW, KS
+std::span<const CommandCase> enroll_cases();    // EnrollCases.cpp: ET, ETX
+std::span<const CommandCase> verify_cases();    // VerifyCases.cpp: VT, VH
+std::span<const CommandCase> identify_cases();  // IdentifyCases.cpp: IT
 std::span<const CommandCase> firmware_cases();  // FirmwareCases.cpp: UG, UM, MP
 std::span<const CommandCase> database_cases();  // DatabaseCases.cpp: LT
 std::span<const CommandCase> event_log_cases(); // EventLogCases.cpp: MW
@@ -29,6 +31,8 @@ std::span<const CommandCase> smart_card_cases(); // SmartCardCases.cpp: CW, CKW,
 // Shared by the cases of the image commands (ImageCases.cpp).
 // The BMP input as an image record; false with an error line.
 bool image_input(CommandCall& c, CaseInput& input);
+// The same, of a command that sends it in chunks (its -s): the chunk size checked too.
+bool chunked_image_input(CommandCall& c, CaseInput& input);
 // The image record an image command returned, as a BMP file to the output when there is one.
 int image_output(CommandCall& c, const kelvor::Outcome& outcome, int result);
 // At most -p2 bytes of the template input (never more than it holds), with

@@ -23,10 +23,6 @@ bool template_input(CommandCall& c, CaseInput& input) {
 
 namespace {
 
-bool chunked_image_input(CommandCall& c, CaseInput& input) {
-    return image_input(c, input) && c.chunk_size_usable();
-}
-
 // N bytes are sent whatever the file holds; what it lacks is zeros.
 bool templates_chunked(CommandCall& c, CaseInput& input) {
     if (!c.input.present()) {
@@ -40,8 +36,6 @@ bool templates_chunked(CommandCall& c, CaseInput& input) {
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::EI, image_input},
-    {packet::cmd::EIX, chunked_image_input},
     {packet::cmd::ET, template_input},
     {packet::cmd::ETX, templates_chunked},
 };

@@ -7,9 +7,6 @@ using namespace kelvor;
 namespace {
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::II, image_input},
-    {packet::cmd::IIX,
-     [](CommandCall& c, CaseInput& input) { return image_input(c, input) && c.chunk_size_usable(); }},
     {packet::cmd::IT, template_input},
 };
 

@@ -19,6 +19,10 @@ bool image_input(CommandCall& c, CaseInput& input) {
     return true;
 }
 
+bool chunked_image_input(CommandCall& c, CaseInput& input) {
+    return image_input(c, input) && c.chunk_size_usable();
+}
+
 int image_output(CommandCall& c, const Outcome& o, int result) {
     if (result != 0 || !c.output.present() || o.output.size() < IMAGE_RECORD_SIZE) return result;
     ImageRecord& rec = c.image_record();
@@ -63,10 +67,6 @@ int encrypted_template(CommandCall& c, const Outcome& o, int result) {
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::SI, nullptr, image_output},
-    {packet::cmd::RI, nullptr, image_output},
-    {packet::cmd::SIX, nullptr, image_output},
-    {packet::cmd::RIX, nullptr, image_output},
     {packet::cmd::KW, key_file},
     {packet::cmd::KS, nullptr, encrypted_template},
 };

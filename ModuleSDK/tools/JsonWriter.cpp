@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -323,7 +323,6 @@ size_t write_command_object(std::string& out, const Outcome& o, int result, cons
     m.name("elapsed_ms").number(ctx.elapsedMs);
     return m.end(lineEnd);
 }
-
 
 std::string command_object(const Outcome& o, int result, const CommandContext& ctx) {
     std::string line;

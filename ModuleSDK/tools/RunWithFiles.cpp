@@ -30,7 +30,34 @@ bool raw_prepare(CommandCall& c, CaseInput& input) {
     return true;
 }
 
-// Every family's cases, by command code: built before the program runs.
+// The case of a command whose input or output is an image, by that role:
+// the BMP file in (in chunks when the command takes a chunk size) or out.
+constexpr CommandCase image_case(const packet::Command& d) {
+    CommandCase c{d.code};
+    if (d.files.input == packet::FileRole::Image) c.prepare = d.use("-s") ? chunked_image_input : image_input;
+    if (d.files.output == packet::FileRole::Image) c.finish = image_output;
+    return c;
+}
+
+constexpr size_t image_commands() {
+    size_t n = 0;
+    for (const packet::Command& d : packet::COMMANDS)
+        n += d.files.input == packet::FileRole::Image || d.files.output == packet::FileRole::Image;
+    return n;
+}
+
+// The image cases, one for each command of an image role, in the order of the rows.
+const std::array<CommandCase, image_commands()> IMAGE_CASES = [] {
+    std::array<CommandCase, image_commands()> t{};
+    size_t i = 0;
+    for (const packet::Command& d : packet::COMMANDS)
+        if (d.files.input == packet::FileRole::Image || d.files.output == packet::FileRole::Image)
+            t[i++] = image_case(d);
+    return t;
+}();
+
+// Every family's cases, by command code, and the image cases where a family
+// has none: built before the program runs.
 std::array<const CommandCase*, 256> build_case_table() {
     std::array<const CommandCase*, 256> t{};
     const std::span<const CommandCase> families[] = {
@@ -46,6 +73,8 @@ std::array<const CommandCase*, 256> build_case_table() {
             if (!t[row.code]) t[row.code] = &row;
         }
     }
+    for (const CommandCase& row : IMAGE_CASES)
+        if (!t[row.code]) t[row.code] = &row;
     return t;
 }
 const std::array<const CommandCase*, 256> CASE_TABLE = build_case_table();

@@ -11,10 +11,6 @@ using namespace kelvor;
 
 namespace {
 
-bool chunked_image_input(CommandCall& c, CaseInput& input) {
-    return image_input(c, input) && c.chunk_size_usable();
-}
-
 // The templates that VT and VH send. The README shows the number of the
 // reporting site below (its line in this file): it stays where it is when
 // this file changes.
@@ -38,8 +34,6 @@ bool templates_input(CommandCall& c, CaseInput& input) {
 }
 
 constexpr CommandCase CASES[] = {
-    {packet::cmd::VI, image_input},
-    {packet::cmd::VIX, chunked_image_input},
     {packet::cmd::VT, templates_input},
     {packet::cmd::VH, templates_input},
 };

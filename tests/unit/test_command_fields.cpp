@@ -139,5 +139,5 @@ TEST(CommandTraits, FrontEndsFindThemInTheRows) {
             EXPECT_NE(c.files.input, FileRole::Image) << c.keyword;
         }
     EXPECT_FALSE(command_has(0xff, trait::SCANS_FINGER));
-    EXPECT_EQ(find_command(0xff), nullptr);
+    EXPECT_EQ(command_of(0xff), nullptr);
 }
