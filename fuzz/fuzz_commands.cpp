@@ -84,7 +84,7 @@ constexpr uint32_t INPUT_ROOM = [] {
 // its most) moved by the request's delta, from nothing up to one byte beyond
 // its most. Zeros, but for the image record's size word: Param2 (the image
 // commands read no Param2 of their own).
-std::optional<std::span<const uint8_t>> input_of(const packet::Command& c, uint32_t param2) {
+std::optional<std::span<const uint8_t>> input_bytes(const packet::Command& c, uint32_t param2) {
     static std::vector<uint8_t> room(INPUT_ROOM, 0);
     if (c.files.input == packet::FileRole::None || request_bytes.noInput) return std::nullopt;
     const int64_t most = input_most(c.files);
@@ -102,7 +102,7 @@ CommandRequest request_of(const packet::Command& c, const Input& in) {
     r.param2 = request_bytes.param2;
     r.flag = in.enrollMode;
     r.chunkSize = (in.value >> 20) + 1;
-    r.input = input_of(c, r.param2);
+    r.input = input_bytes(c, r.param2);
     r.values = !request_bytes.quiet;
     r.keepText = !request_bytes.quiet;
     return r;

@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into corpus/<target>/: a few
-small, valid exchanges per target, from which the fuzzer mutates."""
+small, valid exchanges per target, from which the fuzzer mutates.
+
+With --check, writes them into a scratch folder instead and fails, naming
+the files, when corpus/ differs: seeds that select rows by number are stale
+once a row of the command table is added, moved or removed."""
 import hashlib
 import os
 import shutil
 import struct
+import sys
+import tempfile
 
 import vocabulary
 from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")  # where write() puts the seeds
 C = SimpleNamespace(**vocabulary.CMD)  # command codes by keyword: C.SS
 F = vocabulary.FLAG
 SUCCEED, SCAN_SUCCESS, DATA_ACCEPTED = F["SUCCEED"], F["SCAN_SUCCESS"], F["DATA_ACCEPTED"]
@@ -40,7 +47,7 @@ def open_answers(network=False):
 
 
 def write(target, name, data):
-    d = os.path.join(HERE, "corpus", target)
+    d = os.path.join(CORPUS, target)
     os.makedirs(d, exist_ok=True)
     with open(os.path.join(d, name), "wb") as f:
         f.write(data)
@@ -86,8 +93,8 @@ def commands_header(form, name, p1=0x10, p2=0x40, mode=ONE_SCAN, size_delta=0, o
     return header(form, row & 0xFF, p1, mode) + struct.pack("<IhBB", p2, size_delta, options, row >> 8)
 
 
-def main():
-    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+def write_all():
+    shutil.rmtree(CORPUS, ignore_errors=True)
     # BMP reader: the test fixtures of every depth.
     fixtures = os.path.join(HERE, "..", "tests", "fixtures", "bmp")
     for name in sorted(os.listdir(fixtures)):
@@ -342,5 +349,34 @@ def main():
         write(target, name, data)
 
 
+def files_of(folder):
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
+def main():
+    global CORPUS
+    if sys.argv[1:] != ["--check"]:
+        write_all()
+        return 0
+    tree = CORPUS
+    with tempfile.TemporaryDirectory() as scratch:
+        CORPUS = os.path.join(scratch, "corpus")
+        write_all()
+        made, kept = files_of(CORPUS), files_of(tree)
+    stale = sorted(n for n in made.keys() | kept.keys() if made.get(n) != kept.get(n))
+    for name in stale:
+        print("fuzz/corpus/%s: %s" % (name, "missing" if name not in kept else
+                                       "not written by make_seeds.py" if name not in made else "differs"))
+    if stale:
+        print("the seeds are stale: run python3 fuzz/make_seeds.py and commit fuzz/corpus/")
+    return 1 if stale else 0
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
