@@ -15,8 +15,8 @@ struct Input {
     bool network = false;
     bool hexText = false;
     bool fullOpen = false; // through the status check and parameter reads
-    uint8_t row = 0;
-    uint32_t value = 0; // a size, chunk size or parameter for the row
+    uint16_t row = 0;      // the header chooses up to 256 rows; a target may widen it
+    uint32_t value = 0;    // a size, chunk size or parameter for the row
     uint8_t enrollMode = 0x30;
     bool scanSuccessOn = false;
     uint32_t traceMask = 0;          // what the trace log prints (to /dev/null)

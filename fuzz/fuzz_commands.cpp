@@ -1,57 +1,179 @@
-// Answer reception in plain, network and hex-text form through the command
-// functions that read the module's bytes: status and parameters, the enroll,
-// verify and identify sequences, the template database, firmware, cancel and
-// lock, administrator levels, Wiegand, smart card and enrollment through them,
-// event log, clock, user memory and ports, raw packet mode's drain, the
-// response monitor and what a module sends on its own between commands. One
-// row per call; each command family adds its rows here.
-// The commands whose data the tool receives, sizes and allocates (and writes
-// to the output file) run as the front end runs them too, as rows of their own.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// Answer reception in plain, network and hex-text form through every command
+// of the command table (packet::COMMANDS), each in two rows made from its
+// table row: "SS" runs the request through run_command, as a program of the
+// library runs it; "SS case" runs it through its case with the input in
+// memory and the output collected (tools::run_with_files), as the tool, the
+// service and the Python package run it. A command added to the table is
+// fuzzed in both without a row written here.
+//
+// The rows written by hand fuzz what is no command of the table: raw packet
+// mode of codes without a command, the response monitor, what a module sends
+// on its own between commands, and the data steps of LT, OL and GR called
+// without the answer that announces their data.
+//
+// After the harness's header, an input of this target holds the rest of the
+// request (REQUEST_HEADER bytes), then the module's bytes: see split_request.
+#include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "CommandFiles.h"
 #include "Harness.h"
 #include "OrvantiCom.h"
 #include "families/Run.h"
+#include "image/Bmp.h"
 
 using namespace kelvor;
 
 namespace {
 
 using fuzz::Input;
+using packet::COMMANDS;
+constexpr size_t COMMAND_COUNT = std::size(COMMANDS);
 
-// Data the calls send: an image record and templates, zeros apart from the header.
-std::array<uint8_t, IMAGE_RECORD_SIZE>& record() {
-    static std::array<uint8_t, IMAGE_RECORD_SIZE> r{};
+// The request beyond the harness's header: Param1 is the header's value and
+// the flag its mode byte; these bytes give Param2, how far the input bytes
+// are from the command's own size, whether there are any, and the high byte
+// of the row's number.
+struct Request {
+    uint32_t param2 = 0;
+    int16_t sizeDelta = 0;
+    bool noInput = false;
+    bool quiet = false; // no values or module text lines recorded (the tool without --json)
+};
+constexpr size_t REQUEST_HEADER = 8;
+constexpr uint8_t NO_INPUT = 0x01;
+constexpr uint8_t QUIET = 0x02;
+Request request_bytes;
+
+// False when the input is too short to hold the request.
+bool split_request(Input& in) {
+    if (in.module.size() < REQUEST_HEADER) return false;
+    const uint8_t* b = in.module.data();
+    request_bytes.param2 = packet::get32(b);
+    request_bytes.sizeDelta = static_cast<int16_t>(b[4] | b[5] << 8);
+    request_bytes.noInput = b[6] & NO_INPUT;
+    request_bytes.quiet = b[6] & QUIET;
+    in.row = static_cast<uint16_t>(in.row | b[7] << 8);
+    in.module = in.module.subspan(REQUEST_HEADER);
+    return true;
+}
+
+// The most a command's input may hold before run_command refuses it: its
+// size when it has one, its most, or what its kind of data may take.
+constexpr uint32_t input_most(const packet::Files& f) {
+    if (f.inputBytes != 0) return f.inputBytes;
+    if (f.inputMost != 0) return f.inputMost;
+    return f.input == packet::FileRole::Image ? static_cast<uint32_t>(IMAGE_RECORD_SIZE)
+                                              : packet::limit::RAW_BYTES;
+}
+
+constexpr uint32_t INPUT_ROOM = [] {
+    uint32_t most = 0;
+    for (const packet::Command& c : COMMANDS)
+        if (c.files.input != packet::FileRole::None) most = std::max(most, input_most(c.files));
+    return most + 1;
+}();
+
+// The input bytes of command `c`: none when it takes none or the request says
+// so; else its own size (or Param2, the length most commands give, within
+// its most) moved by the request's delta, from nothing up to one byte beyond
+// its most. Zeros, but for the image record's size word: Param2 (the image
+// commands read no Param2 of their own).
+std::optional<std::span<const uint8_t>> input_bytes(const packet::Command& c, uint32_t param2) {
+    static std::vector<uint8_t> room(INPUT_ROOM, 0);
+    if (c.files.input == packet::FileRole::None || request_bytes.noInput) return std::nullopt;
+    const int64_t most = input_most(c.files);
+    const int64_t natural = c.files.inputBytes != 0 ? c.files.inputBytes : std::min<int64_t>(param2, most);
+    const int64_t n = std::clamp<int64_t>(natural + request_bytes.sizeDelta, 0, most + 1);
+    const uint32_t sizeWord = c.files.input == packet::FileRole::Image ? param2 : 0;
+    packet::put32(room.data() + packet::record::IMAGE_SIZE_AT, sizeWord);
+    return std::span<const uint8_t>(room.data(), static_cast<size_t>(n));
+}
+
+CommandRequest request_of(const packet::Command& c, const Input& in) {
+    CommandRequest r;
+    r.code = c.code;
+    r.param1 = in.value;
+    r.param2 = request_bytes.param2;
+    r.flag = in.enrollMode;
+    r.chunkSize = (in.value >> 20) + 1;
+    r.input = input_bytes(c, r.param2);
+    r.values = !request_bytes.quiet;
+    r.keepText = !request_bytes.quiet;
     return r;
 }
-// A size taken from the input's value: mostly small, so that runs stay fast;
-// the two highest values stand for the record's limit and one beyond it.
-uint32_t data_size(const Input& in) {
-    if (in.value >= 0xFFFFFFFE) return static_cast<uint32_t>(IMAGE_RECORD_SIZE) + (in.value & 1);
-    return in.value % 0x2000;
-}
-// A size within the record, for data the calls send from it.
-uint32_t small_size(const Input& in) {
-    return in.value % 0x2000;
-}
-// A usable chunk size from the input's value.
-uint32_t chunk_size(const Input& in) {
-    return (in.value >> 20) + 1;
+
+Outcome& outcome() {
+    static Outcome out; // its room kept from run to run, as a batch keeps it
+    return out;
 }
 
-int front_step(const Input& in, void (OrvantiCom::*step)()) {
-    OrvantiCom com({});
-    com.command = static_cast<uint8_t>(in.value);
-    com.param1 = in.value;
-    (com.*step)();
-    return 0;
+// COMMANDS[I] through run_command.
+template <size_t I> int command_row(const Input& in) {
+    run_command(request_of(COMMANDS[I], in), outcome());
+    return outcome().result;
 }
+
+// The file of an image command's case: a BMP of zeros, its width and height
+// from Param2's low bytes, cut or lengthened by the request's delta.
+std::span<const uint8_t> bmp_input(uint32_t param2) {
+    static std::vector<uint8_t> gray;
+    static std::vector<uint8_t> file;
+    static uint32_t made = 0xFFFFFFFF;
+    static std::vector<uint8_t> sized;
+    const uint32_t dims = param2 & 0xFFFF;
+    if (dims != made) {
+        const int width = static_cast<int>(dims & 0xFF) + 1, height = static_cast<int>(dims >> 8) + 1;
+        gray.assign(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+        file.clear();
+        bmp_encode(gray.data(), width, height, file);
+        made = dims;
+    }
+    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(file.size()) + request_bytes.sizeDelta, 0,
+                                          static_cast<int64_t>(file.size()) + 1);
+    sized.assign(file.begin(), file.begin() + std::min<int64_t>(n, static_cast<int64_t>(file.size())));
+    sized.resize(static_cast<size_t>(n), 0);
+    return sized;
+}
+
+// COMMANDS[I] through its case, the output collected in memory.
+template <size_t I> int case_row(const Input& in) {
+    const packet::Command& c = COMMANDS[I];
+    CommandRequest r = request_of(c, in);
+    if (r.input && c.files.input == packet::FileRole::Image) r.input = bmp_input(r.param2);
+    tools::CommandCall call;
+    call.command = r.code;
+    call.param1 = r.param1;
+    call.param2 = r.param2;
+    call.flag = r.flag;
+    call.chunkSize = static_cast<int>(r.chunkSize);
+    if (r.input) {
+        call.input.bytes = r.input;
+        call.input.size = static_cast<int64_t>(r.input->size());
+        call.input.path = "in";
+    }
+    call.output.collect = true;
+    call.output.path = "out";
+    call.recordFiles = !request_bytes.quiet;
+    return tools::run_with_files(call, outcome(), r.values, r.keepText);
+}
+
+// The names of the case rows: the keyword, then " case".
+constexpr std::string_view CASE_SUFFIX = " case";
+template <size_t I> constexpr std::array<char, 16> case_name() {
+    const std::string_view keyword = COMMANDS[I].keyword;
+    static_assert(std::string_view(COMMANDS[I].keyword).size() + CASE_SUFFIX.size() < 16);
+    std::array<char, 16> name{};
+    std::copy(keyword.begin(), keyword.end(), name.begin());
+    std::copy(CASE_SUFFIX.begin(), CASE_SUFFIX.end(), name.begin() + keyword.size());
+    return name;
+}
+template <size_t I> constexpr std::array<char, 16> CASE_NAME = case_name<I>();
 
 // Raw packet mode as run_command runs a code without a command of its own.
 int raw_step(const Input& in) {
@@ -62,28 +184,13 @@ int raw_step(const Input& in) {
     return run::raw(request, out);
 }
 
-// Runs the command of `code` as the front end does (its case around the
-// library's run of it), with the output file in memory: param1 from the
-// value's high half, param2 from its low half (a start and a count, an offset
-// and a length), the flag from the input's mode byte.
-template <uint8_t code> int front_case(const Input& in) {
+int front_step(const Input& in, void (OrvantiCom::*step)()) {
     OrvantiCom com({});
-    com.command = code;
-    com.param1 = in.value >> 16;
-    com.param2 = in.value & 0xFFFF;
-    com.flag = in.enrollMode;
-    const int fd = ::memfd_create("fuzz-output", MFD_CLOEXEC);
-    if (fd >= 0) {
-        com.outputFile.reset(::fdopen(fd, "w+"));
-        if (!com.outputFile) ::close(fd);
-        com.outputPath = "out";
-    }
-    return com.run_case();
+    com.command = static_cast<uint8_t>(in.value);
+    com.param1 = in.value;
+    (com.*step)();
+    return 0;
 }
-
-uint32_t out1 = 0, out2 = 0;
-uint16_t word1 = 0, word2 = 0, word3 = 0, word4 = 0;
-uint8_t byte1 = 0;
 
 // Buffers sized from the input's value, as callers size them from their own counts.
 std::vector<uint8_t>& buffer_of(size_t n) {
@@ -92,224 +199,21 @@ std::vector<uint8_t>& buffer_of(size_t n) {
     return b;
 }
 
-const fuzz::Row ROWS[] = {
-    {"SS", [](const Input&) { return system_status_check(&out1); }},
-    {"SR", [](const Input& in) { return system_parameter_read(static_cast<uint8_t>(in.value), &out1); }},
-    {"SW", [](const Input& in) { return system_parameter_write(static_cast<uint8_t>(in.value), in.value); }},
-    {"SF", [](const Input&) { return system_parameter_save(); }},
-    {"CS", [](const Input&) { return calibrate_sensor(); }},
-    {"ES", [](const Input& in) { return enroll_by_scan(in.value, ADD_NEW_TEMPLATE, &out1); }},
-    {"ESA", [](const Input& in) { return enroll_by_scan_with_admin(in.value, CHECK_ID, &out1); }},
-    {"EI", [](const Input& in) { return enroll_by_image(1, record().data(), data_size(in), 0, &out1); }},
-    {"EIX",
-     [](const Input& in) {
-         return enroll_by_image_chunked(1, record().data(), data_size(in), 0, chunk_size(in), &out1);
-     }},
-    {"ET",
-     [](const Input& in) { return enroll_by_template(1, record().data(), in.value & 0xFFFF, 0, &out1); }},
-    {"ETX",
-     [](const Input& in) {
-         return enroll_by_templates_chunked(1, record().data(), static_cast<uint16_t>(in.value >> 16),
-                                            static_cast<uint16_t>(in.value & 0x3FF), 0, &out1);
-     }},
-    {"VS", [](const Input& in) { return verify_by_scan(in.value, &out1); }},
-    {"VI", [](const Input& in) { return verify_by_image(1, record().data(), data_size(in), &out1); }},
-    {"VIX",
-     [](const Input& in) {
-         return verify_by_image_chunked(1, record().data(), data_size(in), chunk_size(in), &out1);
-     }},
-    {"VT", [](const Input& in) { return verify_by_template(1, record().data(), in.value & 0xFFFF, &out1); }},
-    {"VH",
-     [](const Input& in) {
-         return verify_by_host_templates(in.value >> 28, record().data(), in.value & 0x3FFF);
-     }},
-    {"VW", [](const Input&) { return verify_by_wiegand(&out1, &out2); }},
-    {"VC", [](const Input& in) { return verify_by_smartcard(static_cast<uint8_t>(in.value), &out1, &out2); }},
-    {"IS",
-     [](const Input& in) { return identify_by_scan(0, static_cast<uint16_t>(in.value), &out1, &out2); }},
-    {"II",
-     [](const Input& in) { return identify_by_image(0, 0, record().data(), data_size(in), &out1, &out2); }},
-    {"IIX",
-     [](const Input& in) {
-         return identify_by_image_chunked(0, 0, record().data(), data_size(in), chunk_size(in), &out1, &out2);
-     }},
-    {"IT",
-     [](const Input& in) {
-         return identify_by_template(0, 0, record().data(), in.value & 0xFFFF, &out1, &out2);
-     }},
-    {"KW", [](const Input&) { return write_encryption_key(record().data()); }},
-    {"KS", [](const Input& in) { return scan_template_with_challenge(in.value, &out1); }},
+constexpr fuzz::Row HAND[] = {
     {"raw packet mode", raw_step},
     {"response monitor", [](const Input& in) { return front_step(in, &OrvantiCom::response_monitor); }},
-    // Firmware, cancel and lock.
-    {"UG", [](const Input& in) { return upgrade_firmware(record().data(), small_size(in), chunk_size(in)); }},
-    {"CA", [](const Input&) { return cancel_command(); }},
-    {"LM", [](const Input&) { return lock_module(); }},
-    {"UM", [](const Input&) { return unlock_module(record().data()); }},
-    {"MP", [](const Input&) { return write_master_password(record().data(), record().data() + 16); }},
-    // Administrator levels and policies.
-    {"AW", [](const Input& in) { return write_admin_level(in.value, in.value >> 8); }},
-    {"AR", [](const Input& in) { return read_admin_level(in.value, &out1); }},
-    {"AC", [](const Input&) { return clear_admin_levels(); }},
-    {"UW", [](const Input& in) { return write_auth_policy(in.value, in.value >> 8, in.enrollMode); }},
-    {"UR", [](const Input& in) { return read_auth_policy(in.value, &out1); }},
-    {"UC", [](const Input&) { return reset_auth_policies(); }},
-    {"UL", [](const Input& in) { return list_users_by_policy(in.value, &out1); }},
-    // Template database.
-    {"RT", [](const Input& in) { return read_template(in.value, &out1); }},
-    {"ST", [](const Input&) { return scan_template(&out1); }},
-    {"DT", [](const Input& in) { return delete_template(in.value); }},
-    {"DA", [](const Input&) { return delete_all_templates(); }},
-    {"DAA", [](const Input&) { return delete_all_templates_with_admin(); }},
-    {"DP", [](const Input&) { return delete_provisional_templates(); }},
-    {"FP", [](const Input&) { return fix_provisional_templates(); }},
-    {"LT", [](const Input& in) { return list_user_ids(0, in.value, &out1); }},
+    // The data that LT, OL and GR announce, received without the announcing answer.
     {"user IDs",
      [](const Input& in) {
          const uint32_t count = in.value % 0x800;
          return get_user_data(buffer_of(4 * static_cast<size_t>(count)), count);
      }},
-    {"CT", [](const Input& in) { return check_user_id(in.value, &out1); }},
-    {"DS", [](const Input& in) { return delete_template_by_scan(0, static_cast<uint16_t>(in.value)); }},
-    {"DSA",
-     [](const Input& in) { return delete_template_by_scan_with_admin(0, static_cast<uint16_t>(in.value)); }},
-    {"DW", [](const Input&) { return delete_template_by_wiegand(&out1); }},
-    {"DWA", [](const Input&) { return delete_template_by_wiegand_with_admin(&out1); }},
-    {"LTX",
-     [](const Input& in) {
-         return read_template_info(in.value >> 16, buffer_of(TEMPLATE_INFO_SIZE * (in.value % 0x400)), &out1);
-     }},
-    // Enrollment by Wiegand input and smart card.
-    {"EW", [](const Input& in) { return enroll_by_wiegand(static_cast<uint8_t>(in.value), &out1); }},
-    {"EWA", [](const Input& in) { return enroll_by_wiegand_with_admin(static_cast<uint8_t>(in.value), &out1); }},
-    {"EC",
-     [](const Input& in) {
-         return enroll_smartcard(in.value >> 8, in.value & 3, static_cast<uint8_t>(in.value), record().data());
-     }},
-    {"ECX",
-     [](const Input& in) {
-         return enroll_templates_to_smartcard(1, static_cast<uint16_t>(in.value >> 24),
-                                              static_cast<uint16_t>((in.value >> 8) & 0x1F),
-                                              static_cast<uint8_t>(in.value), record().data(), record().data());
-     }},
-    // Wiegand interface.
-    {"WW", [](const Input& in) { return write_wiegand_config(in.value & 1, wiegand_config_of(in.value, 0)); }},
-    {"WR",
-     [](const Input& in) {
-         WiegandConfig c;
-         return read_wiegand_config(in.value & 1, &c);
-     }},
-    {"WG", [](const Input& in) { return get_wiegand_input(in.value & 1, &out1, &out2); }},
-    {"WS", [](const Input& in) { return set_wiegand_output(in.value); }},
-    {"WM", [](const Input& in) { return set_wiegand_mapping(in.value >> 16, in.value & 0xFFFF); }},
-    {"WL", [](const Input&) { return list_wiegand_mappings(&out1, &out2); }},
-    {"WC", [](const Input&) { return clear_wiegand_mappings(); }},
-    {"WM card", [](const Input& in) { return set_card_mapping(in.value >> 16, in.value & 0xFFFF); }},
-    {"WL card", [](const Input&) { return list_card_mappings(&out1, &out2); }},
-    {"WC card", [](const Input&) { return clear_card_mappings(); }},
-    {"WWX",
-     [](const Input& in) {
-         return write_wiegand_format(1, 2, static_cast<uint8_t>(in.value), in.value >> 20, record().data());
-     }},
-    {"WRX",
-     [](const Input&) {
-         WiegandFormat f;
-         return read_wiegand_format(&f);
-     }},
-    {"WGX",
-     [](const Input& in) {
-         WiegandString s;
-         return read_wiegand_input(in.value & 1, static_cast<uint8_t>(in.value >> 8), &s);
-     }},
-    {"WSX", [](const Input& in) { return set_wiegand_output_string({in.value, ~in.value}); }},
-    {"WFW", [](const Input& in) { return set_field_default(in.value >> 16, in.value, in.enrollMode & 1); }},
-    {"WFR", [](const Input& in) { return get_field_default(in.value, &out1); }},
-    {"WPW", [](const Input& in) { return set_wiegand_io({1, 1, in.value}); }},
-    {"WPR",
-     [](const Input&) {
-         WiegandIo io;
-         return get_wiegand_io(&io);
-     }},
-    // Smart card.
-    {"CR", [](const Input& in) { return read_card_templates(static_cast<uint8_t>(in.value), &out1); }},
-    {"CW",
-     [](const Input& in) {
-         return write_card_templates(in.value >> 24, small_size(in), in.enrollMode, record().data());
-     }},
-    {"CF", [](const Input& in) { return format_card(static_cast<uint8_t>(in.value)); }},
-    {"CC", [](const Input& in) { return set_card_input_function(static_cast<uint8_t>(in.value)); }},
-    {"CG", [](const Input&) { return get_card_input_function(&out1); }},
-    {"CKW",
-     [](const Input& in) {
-         return write_card_key(record().data(), record().data() + 6, static_cast<uint8_t>(in.value),
-                               in.enrollMode);
-     }},
-    {"CKR", [](const Input&) { return read_card_key_option(&out1); }},
-    {"CLR",
-     [](const Input&) {
-         CardLayout l;
-         return read_card_layout(&l);
-     }},
-    {"CLW", [](const Input& in) { return write_card_layout({static_cast<uint16_t>(in.value), 1, 2, 3, 4, 5}); }},
-    // Event log, clock and user memory.
-    {"LN", [](const Input&) { return get_log_count(&out1, &out2); }},
-    {"LR",
-     [](const Input& in) {
-         const uint32_t count = in.value % 0x400;
-         return read_log(buffer_of(LOG_RECORD_SIZE * count), in.value >> 16, count, &out1);
-     }},
-    {"LD", [](const Input& in) { return delete_log(in.value, &out1); }},
-    {"TW", [](const Input& in) { return set_time(in.value); }},
-    {"TR",
-     [](const Input&) {
-         int64_t seconds = 0;
-         return get_time(&seconds);
-     }},
-    {"ML", [](const Input&) { return get_user_memory_length(&out1); }},
-    {"MW", [](const Input& in) { return write_user_memory(record().data(), in.value >> 16, small_size(in)); }},
-    {"MR", [](const Input& in) { return read_user_memory(in.value >> 16, in.value & 0xFFFF, &out1); }},
-    // Input, output and GPIO ports.
-    {"OW",
-     [](const Input& in) {
-         return write_out_port_config(1, 2, static_cast<uint8_t>(in.value), 3, 4, in.enrollMode);
-     }},
-    {"OR",
-     [](const Input& in) {
-         return read_out_port_config(static_cast<uint8_t>(in.value), in.enrollMode, &word1, &byte1, &word2,
-                                     &word3);
-     }},
-    {"OL", [](const Input& in) { return read_enabled_events(static_cast<uint8_t>(in.value), &out1); }},
     {"enabled events", [](const Input& in) { return get_enabled_events(buffer_of(in.value % 0x400)); }},
-    {"OS", [](const Input& in) { return set_output_port(in.enrollMode, in.value); }},
-    {"IW", [](const Input& in) { return write_in_port_config(in.value >> 16, in.value & 0xFFFF, in.enrollMode); }},
-    {"IR", [](const Input& in) { return read_in_port_config(in.enrollMode, &out1, &out2); }},
-    {"IG", [](const Input& in) { return read_in_port_status(in.enrollMode, in.value, &out1); }},
-    {"GR", [](const Input& in) { return read_gpio_config(static_cast<uint16_t>(in.value), &word4, &out1); }},
     {"GPIO records",
      [](const Input& in) {
          return list_gpio_records(static_cast<uint16_t>(in.value >> 16),
                                   buffer_of(GPIO_RECORD_SIZE * (in.value % 0x400)));
      }},
-    {"GW",
-     [](const Input& in) {
-         return write_gpio_config(1, static_cast<uint16_t>(in.value >> 16), in.value % 0x100, record().data());
-     }},
-    {"GC", [](const Input&) { return disable_gpio(); }},
-    {"GD", [](const Input&) { return reset_gpio(); }},
-    // The commands that receive data, check the counts and write the output file, as the front end runs them.
-    {"RT case", front_case<packet::cmd::RT>},
-    {"ST case", front_case<packet::cmd::ST>},
-    {"LT case", front_case<packet::cmd::LT>},
-    {"LTX case", front_case<packet::cmd::LTX>},
-    {"UL case", front_case<packet::cmd::UL>},
-    {"WL case", front_case<packet::cmd::WL>},
-    {"WRX case", front_case<packet::cmd::WRX>},
-    {"CR case", front_case<packet::cmd::CR>},
-    {"LR case", front_case<packet::cmd::LR>},
-    {"MR case", front_case<packet::cmd::MR>},
-    {"TR case", front_case<packet::cmd::TR>},
-    {"OL case", front_case<packet::cmd::OL>},
-    {"GR case", front_case<packet::cmd::GR>},
     // What a module sends on its own, read as the service reads it between commands.
     {"line events",
      [](const Input&) {
@@ -319,13 +223,40 @@ const fuzz::Row ROWS[] = {
          return 0;
      }},
 };
+constexpr size_t HAND_COUNT = std::size(HAND);
+
+// The rows: each command through run_command, each through its case, then the hand-written ones.
+template <size_t... I> constexpr auto rows_of(std::index_sequence<I...>) {
+    std::array<fuzz::Row, 2 * COMMAND_COUNT + HAND_COUNT> rows{{
+        {COMMANDS[I].keyword, command_row<I>}...,
+        {CASE_NAME<I>.data(), case_row<I>}...,
+    }};
+    std::copy(std::begin(HAND), std::end(HAND), rows.begin() + 2 * COMMAND_COUNT);
+    return rows;
+}
+constexpr auto ROWS = rows_of(std::make_index_sequence<COMMAND_COUNT>());
+
+// Every row of the command table has its two rows, by its keyword; no
+// hand-written row stands for a command of the table; every row can be chosen.
+consteval bool every_command_fuzzed() {
+    for (size_t i = 0; i < COMMAND_COUNT; ++i) {
+        const std::string_view keyword = COMMANDS[i].keyword;
+        if (std::string_view(ROWS[i].name) != keyword) return false;
+        const std::string_view name = ROWS[COMMAND_COUNT + i].name;
+        if (!name.starts_with(keyword) || name.substr(keyword.size()) != CASE_SUFFIX) return false;
+    }
+    for (const fuzz::Row& hand : HAND)
+        if (packet::command_named(hand.name) != nullptr) return false;
+    return ROWS.size() <= 0x10000;
+}
+static_assert(every_command_fuzzed(), "a row of packet::COMMANDS has no fuzz row");
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::setup_once();
     Input in;
-    if (!fuzz::split_input(data, size, in)) return 0;
+    if (!fuzz::split_input(data, size, in) || !split_request(in)) return 0;
     fuzz::run_row(ROWS, in);
     return 0;
 }

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         const outcome::Scope scope(recorded);
         outcome::module_text(text);
-        outcome::text("name", name);
+        outcome::text("text", name); // a text value of the command rows, beside the record's own
         outcome::item_begin("records");
         outcome::text("text", text);
         outcome::item_end();
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(written.find('\n') == std::string::npos);
     const nlohmann::json object = nlohmann::json::parse(written); // throws, and so fails, on bad JSON
     require(object["values"]["records"].size() == 1);
-    if (is_utf8(name)) require(object["values"]["name"] == name);
+    if (is_utf8(name)) require(object["values"]["text"] == name);
     if (is_utf8(recorded.moduleText.at(0))) require(object["module_text"][0] == recorded.moduleText[0]);
     if (is_utf8(recorded.message)) require(object["message"] == recorded.message);
     // An empty file name or reason is not written at all.

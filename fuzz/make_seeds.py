@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into corpus/<target>/: a few
-small, valid exchanges per target, from which the fuzzer mutates."""
+small, valid exchanges per target, from which the fuzzer mutates.
+
+With --check, writes them into a scratch folder instead and fails, naming
+the files, when corpus/ differs: seeds that select rows by number are stale
+once a row of the command table is added, moved or removed."""
 import hashlib
 import os
 import shutil
 import struct
+import sys
+import tempfile
 
 import vocabulary
 from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")  # where write() puts the seeds
 C = SimpleNamespace(**vocabulary.CMD)  # command codes by keyword: C.SS
 F = vocabulary.FLAG
 SUCCEED, SCAN_SUCCESS, DATA_ACCEPTED = F["SUCCEED"], F["SCAN_SUCCESS"], F["DATA_ACCEPTED"]
@@ -40,7 +47,7 @@ def open_answers(network=False):
 
 
 def write(target, name, data):
-    d = os.path.join(HERE, "corpus", target)
+    d = os.path.join(CORPUS, target)
     os.makedirs(d, exist_ok=True)
     with open(os.path.join(d, name), "wb") as f:
         f.write(data)
@@ -55,20 +62,39 @@ def chunks(cmd, data, size, network=False):
     return out
 
 
-# The row names of fuzz_commands.cpp, in its order, read from the source.
-def row_names():
+# The rows of fuzz_commands.cpp: every command of the table through
+# run_command ("SS") and through its case ("SS case"), in the table's order,
+# then the rows written by hand, read from the source.
+def command_rows():
     import re
     with open(os.path.join(HERE, "fuzz_commands.cpp")) as f:
         text = f.read()
-    table = text[text.index("const fuzz::Row ROWS[]"):]
-    return re.findall(r'^\s*\{"([^"]+)",', table, re.M)
+    table = text[text.index("constexpr fuzz::Row HAND[]"):]
+    table = table[:table.index("\n};")]
+    hand = re.findall(r'^\s*\{"([^"]+)",', table, re.M)
+    return list(vocabulary.CMD) + [k + " case" for k in vocabulary.CMD] + hand
 
 
-ROW_NAMES = row_names()
+ROW_NAMES = command_rows()
+ROW = {name: i for i, name in enumerate(ROW_NAMES)}
+# The codes the hand-written rows answer as.
+HAND_ANSWERS = {"raw packet mode": C.LC, "response monitor": C.LC, "user IDs": C.LT, "enabled events": C.OL,
+                "GPIO records": C.GR, "line events": C.IS}
+# The rows seeded in every form (network and hex text apart): the first families'.
+EVERY_FORM = {"SS", "SR", "SW", "SF", "CS", "ES", "ESA", "EI", "EIX", "ET", "ETX", "VS", "VI", "VIX", "VT", "VH",
+              "VW", "VC", "IS", "II", "IIX", "IT", "KW", "KS", "raw packet mode", "response monitor"}
 
 
-def main():
-    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+def commands_header(form, name, p1=0x10, p2=0x40, mode=ONE_SCAN, size_delta=0, options=0):
+    """The header of a fuzz_commands input: the harness's, with Param1 as its
+    value and the flag as its mode byte, then Param2, the input's size delta,
+    the options and the row number's high byte."""
+    row = ROW[name]
+    return header(form, row & 0xFF, p1, mode) + struct.pack("<IhBB", p2, size_delta, options, row >> 8)
+
+
+def write_all():
+    shutil.rmtree(CORPUS, ignore_errors=True)
     # BMP reader: the test fixtures of every depth.
     fixtures = os.path.join(HERE, "..", "tests", "fixtures", "bmp")
     for name in sorted(os.listdir(fixtures)):
@@ -76,27 +102,11 @@ def main():
             with open(os.path.join(fixtures, name), "rb") as f:
                 write("fuzz_bmp", name, f.read())
 
-    # Command functions: rows in the order of fuzz_commands.cpp, with the code each answers.
-    rows = [C.SS, C.SR, C.SW, C.SF, C.CS, C.ES, C.ESA, C.EI, C.EIX, C.ET, C.ETX, C.VS, C.VI, C.VIX, C.VT, C.VH,
-            C.VW, C.VC, C.IS, C.II, C.IIX, C.IT, C.KW, C.ST, C.LC, C.LC,
-            # firmware, cancel and lock; administrator levels and policies
-            C.UG, C.CA, C.LM, C.UM, C.MP, C.AW, C.AR, C.AC, C.UW, C.UR, C.UC, C.UL,
-            # template database (the user ID list row answers as LT)
-            C.RT, C.ST, C.DT, C.DA, C.DAA, C.DP, C.FP, C.LT, C.LT, C.CT, C.DS, C.DSA, C.DW, C.DWA, C.LTX,
-            # enrollment by Wiegand and card; Wiegand interface
-            C.EW, C.EWA, C.EC, C.ECX, C.WW, C.WR, C.WG, C.WS, C.WM, C.WL, C.WC, C.WM, C.WL, C.WC,
-            C.WWX, C.WRX, C.WGX, C.WSX, C.WFW, C.WFR, C.WPW, C.WPR,
-            # smart card; event log, clock, user memory; ports
-            C.CR, C.CW, C.CF, C.CC, C.CG, C.CKW, C.CKR, C.CLR, C.CLW, C.LN, C.LR, C.LD, C.TW, C.TR, C.ML, C.MW,
-            C.MR, C.OW, C.OR, C.OL, C.OL, C.OS, C.IW, C.IR, C.IG, C.GR, C.GR, C.GW, C.GC, C.GD,
-            # front-end cases: RT ST LT LTX UL WL WRX CR LR MR TR OL GR
-            C.RT, C.ST, C.LT, C.LTX, C.UL, C.WL, C.WRX, C.CR, C.LR, C.MR, C.TR, C.OL, C.GR,
-            # line events: free-scan results
-            C.IS]
-    assert len(rows) == len(ROW_NAMES), (len(rows), len(ROW_NAMES))
-    for row, cmd in enumerate(rows):
-        # The newer families' rows: plain, and every form at once.
-        for form in ((0, 1, 2, 4 | 8) if row < 26 else (0, 15)):
+    # Commands: every row, answered by its code twice.
+    for name in ROW_NAMES:
+        cmd = HAND_ANSWERS.get(name) or vocabulary.CMD[name.split(" ")[0]]
+        key = name.replace(" ", "_").lower()
+        for form in ((0, 1, 2, 4 | 8) if name in EVERY_FORM else (0, 15)):
             net = bool(form & 1)
             answers = (open_answers(net) if form & 4 else b"")
             if form & 8:
@@ -104,41 +114,57 @@ def main():
             answers += packet(cmd, 1, 2, network=net) + packet(cmd, 3, 4, network=net)
             if form & 2:
                 answers = hex_text(answers)
-            write("fuzz_commands", "row%02d_form%d" % (row, form), header(form, row, 0x10) + answers)
-    # Acknowledged chunks for the chunked image commands.
-    write("fuzz_commands", "eix_chunks", header(0, 8, 0x40 | 0x100000) +
-          packet(C.EIX, 0, 0) + packet(C.EIX, flag=DATA_ACCEPTED) * 2 + packet(C.EIX, 5))
+            write("fuzz_commands", "%s_form%d" % (key, form), commands_header(form, name) + answers)
+    # The smart-card variants of the mapping commands (flag 1).
+    for name in ("WM", "WL", "WC", "WL case"):
+        cmd = vocabulary.CMD[name.split(" ")[0]]
+        write("fuzz_commands", name.replace(" ", "_").lower() + "_card",
+              commands_header(0, name, mode=1) + packet(cmd, 1, 2) + packet(cmd, 3, 4))
+    # Acknowledged chunks for the chunked image commands (chunks of 2 bytes).
+    for name in ("EIX", "EIX case"):
+        write("fuzz_commands", name.replace(" ", "_").lower() + "_chunks", commands_header(0, name, 0x100000) +
+              packet(C.EIX, 0, 0) + packet(C.EIX, flag=DATA_ACCEPTED) * 2 + packet(C.EIX, 5))
 
     # Answers that announce two items (in both parameters) and the data that follow.
     def announced(cmd, item, form=0):
         net = bool(form & 1)
         return packet(cmd, 2, 2, network=net) + bytes(range(2 * item)) + b"\n"
-    row = {name: i for i, name in enumerate(ROW_NAMES)}
-    for name, cmd, item, value in (("RT", C.RT, 16, 1), ("ST", C.ST, 16, 0), ("user IDs", 0, 4, 2),
-                                   ("UL", C.UL, 4, 1), ("WRX", C.WRX, 8, 0), ("CR", C.CR, 20, 0),
-                                   ("LR", C.LR, 16, 2), ("MR", C.MR, 8, 0x10), ("enabled events", 0, 1, 2),
-                                   ("GPIO records", 0, 8, 2), ("RT case", C.RT, 16, 1 << 16),
-                                   ("ST case", C.ST, 16, 0), ("LT case", C.LT, 4, 0xFFFF),
-                                   ("UL case", C.UL, 4, 1), ("WL case", C.WL, 8, 0), ("WRX case", C.WRX, 8, 0),
-                                   ("CR case", C.CR, 20, 0), ("LR case", C.LR, 16, 2),
-                                   ("MR case", C.MR, 8, 0x10), ("OL case", C.OL, 1, 0),
-                                   ("GR case", C.GR, 8, 0)):
-        key = name.replace(" ", "_").lower()
-        data = announced(cmd, item) if cmd else bytes(range(2 * item)) + b"\n"
-        if name == "LT case":  # the list as LT's front end receives it
-            data = packet(C.LT, 2, 2) + bytes(range(8)) + b"\n"
-        write("fuzz_commands", key, header(0, row[name], value) + data)
-        write("fuzz_commands", key + "_hex", header(2, row[name], value) + hex_text(data))
-    # Template info records in one acknowledged chunk, then the empty chunk.
+    for name, cmd, item, p1, p2 in (("RT", C.RT, 16, 1, 0), ("ST", C.ST, 16, 0, 0), ("user IDs", 0, 4, 2, 0),
+                                    ("LT", C.LT, 4, 0, 0xFFFF), ("UL", C.UL, 4, 0, 1), ("WL", C.WL, 8, 0, 0),
+                                    ("WRX", C.WRX, 8, 0, 0), ("CR", C.CR, 20, 0, 0), ("LR", C.LR, 16, 0, 2),
+                                    ("MR", C.MR, 8, 0, 0x10), ("OL", C.OL, 1, 0, 0), ("GR", C.GR, 8, 0, 0),
+                                    ("KS", C.KS, 8, 0, 0), ("enabled events", 0, 1, 2, 0),
+                                    ("GPIO records", 0, 8, 2, 0)):
+        for row in (name, name + " case") if name in vocabulary.CMD else (name,):
+            key = row.replace(" ", "_").lower()
+            data = announced(cmd, item) if cmd else bytes(range(2 * item)) + b"\n"
+            if cmd == C.LT:  # the list as LT receives it
+                data = packet(C.LT, 2, 2) + bytes(range(8)) + b"\n"
+            write("fuzz_commands", key, commands_header(0, row, p1, p2) + data)
+            write("fuzz_commands", key + "_hex", commands_header(2, row, p1, p2) + hex_text(data))
+    # Template info records in one acknowledged chunk, then the empty chunk,
+    # after the number of templates enrolled (SR).
     info = bytes(range(16))
     ltx = packet(C.LTX, 2, 16) + packet(C.LTX, 0, 16) + info + struct.pack("<I", sum(info)) + packet(C.LTX, 0, 0)
-    write("fuzz_commands", "ltx", header(0, row["LTX"], 2) + ltx)
-    write("fuzz_commands", "ltx_case", header(0, row["LTX case"], 0) + packet(C.SR, 0, 2) + ltx)
+    write("fuzz_commands", "ltx", commands_header(0, "LTX", 0, 0) + packet(C.SR, 0, 2) + ltx)
+    write("fuzz_commands", "ltx_case", commands_header(0, "LTX case", 0, 0) + packet(C.SR, 0, 2) + ltx)
     # Firmware chunks acknowledged, then the final answer.
-    write("fuzz_commands", "ug_chunks", header(0, row["UG"], 0x40 | 0x100000) +
-          packet(C.UG, 0, 0) + packet(C.UG, flag=DATA_ACCEPTED) * 2 + packet(C.UG))
+    for name in ("UG", "UG case"):
+        write("fuzz_commands", name.replace(" ", "_").lower() + "_chunks", commands_header(0, name, 0x100000) +
+              packet(C.UG, 0, 0) + packet(C.UG, flag=DATA_ACCEPTED) * 2 + packet(C.UG))
     # Cancel: the cancelled command's answer first, then cancel's own.
-    write("fuzz_commands", "ca_cancelled", header(0, row["CA"]) + packet(C.VS, flag=F["CANCELLED"]) + packet(C.CA))
+    write("fuzz_commands", "ca_cancelled", commands_header(0, "CA") + packet(C.VS, flag=F["CANCELLED"]) +
+          packet(C.CA))
+    # ECX through run_command with -p2 announcing 0xe0e0 templates of 0xe0e0
+    # bytes: refused, where room was once made for all of them.
+    write("fuzz_commands", "ecx_announced_beyond", commands_header(0, "ECX", p2=0xE0E0E0E0, mode=0x30) + packet(C.ECX))
+    # Inputs missing, and one byte beyond the command's own size.
+    for name in ("ET case", "UM", "CLW case", "EC"):
+        cmd = vocabulary.CMD[name.split(" ")[0]]
+        write("fuzz_commands", name.replace(" ", "_").lower() + "_no_input",
+              commands_header(0, name, options=1) + packet(cmd))
+        write("fuzz_commands", name.replace(" ", "_").lower() + "_beyond",
+              commands_header(0, name, size_delta=1) + packet(cmd))
 
     # Data transfer rows, in the order of fuzz_data.cpp.
     block = bytes(range(32))
@@ -323,5 +349,34 @@ def main():
         write(target, name, data)
 
 
+def files_of(folder):
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
+def main():
+    global CORPUS
+    if sys.argv[1:] != ["--check"]:
+        write_all()
+        return 0
+    tree = CORPUS
+    with tempfile.TemporaryDirectory() as scratch:
+        CORPUS = os.path.join(scratch, "corpus")
+        write_all()
+        made, kept = files_of(CORPUS), files_of(tree)
+    stale = sorted(n for n in made.keys() | kept.keys() if made.get(n) != kept.get(n))
+    for name in stale:
+        print("fuzz/corpus/%s: %s" % (name, "missing" if name not in kept else
+                                       "not written by make_seeds.py" if name not in made else "differs"))
+    if stale:
+        print("the seeds are stale: run python3 fuzz/make_seeds.py and commit fuzz/corpus/")
+    return 1 if stale else 0
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -164,6 +164,10 @@ int enroll_card_templates(const CommandRequest& r, Outcome&) {
     const auto count = static_cast<uint16_t>(r.param2 >> 16);
     const auto size = static_cast<uint16_t>(r.param2);
     const uint64_t total = card_enroll_data_size(count, size, r.flag);
+    // Beyond the most a card takes the call refuses before anything is sent:
+    // no room is made for what -p2 announces (up to 4 GiB).
+    if (total > CARD_ENROLL_DATA_MAX)
+        return enroll_templates_to_smartcard(r.param1, count, size, r.flag, nullptr, nullptr);
     const std::vector<uint8_t> data = run::input_padded(r, static_cast<size_t>(total));
     const size_t templateBytes = static_cast<size_t>(count) * size;
     return enroll_templates_to_smartcard(r.param1, count, size, r.flag, data.data(),
