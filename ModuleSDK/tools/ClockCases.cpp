@@ -1,6 +1,6 @@
 // Cases of the module's clock: TW's date and time words checked before
 // anything is sent (the library checks them too, for every caller; this is
-// the front end's own line, whose number the README shows).
+// the front end's own line, whose number the manual shows).
 #include "Cases.h"
 
 using namespace kelvor;

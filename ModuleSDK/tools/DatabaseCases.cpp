@@ -8,8 +8,7 @@ using namespace kelvor;
 
 namespace {
 
-// LT's IDs. The README shows the number of this reporting site: it keeps
-// it wherever it stands in this file.
+// LT's IDs (the manual shows the number of this reporting site).
 int print_user_ids(CommandCall&, const Outcome& o, int result) {
     if (result != 0 || o.output.empty()) return result;
     const size_t count = o.output.size() / 4;

@@ -11,9 +11,8 @@ using namespace kelvor;
 
 namespace {
 
-// The templates that VT and VH send. The README shows the number of the
-// reporting site below (its line in this file): it stays where it is when
-// this file changes.
+// The templates that VT and VH send (the manual shows the number of the
+// reporting site below).
 bool templates_input(CommandCall& c, CaseInput& input) {
     const bool host = c.command == packet::cmd::VH;
     if (!c.input.present()) {

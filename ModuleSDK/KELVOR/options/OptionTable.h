@@ -3,7 +3,7 @@
 // usage text and the parsing of the short and long options are made from it;
 // so are, when kelvor is built, the manual page's OPTIONS and the bash
 // completion's options (OptionDocs.h: the manual's text of each option). The
-// README's table of the short options is checked against it by the tests.
+// manual's table of the short options (docs/tool.md) is checked against it by the tests.
 #pragma once
 
 #include <cstdint>

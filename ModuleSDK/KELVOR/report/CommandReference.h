@@ -22,7 +22,7 @@ std::span<const CommandInfo> command_reference();
 const CommandInfo* command_info(uint8_t code);
 
 // The list of all commands: keyword, code, summary and the options each reads.
-// As a Markdown table with `markdown` (the README's command table).
+// As a Markdown table with `markdown` (the manual's command table, docs/commands.md).
 void print_command_list(std::FILE* out, bool markdown);
 // The same list for the manual page: one roff paragraph per command with the
 // meaning of each option it reads and its example.
