@@ -41,7 +41,7 @@ Outcome run_script(const farend::Script& script, const farend::TempDir& dir, con
     Outcome r;
     r.run = farend::run_kelvor(all, dir.path());
     r.far = fe.finish(50);
-    r.err = farend::normalize_lines(r.run.err);
+    r.err = r.run.err;
     EXPECT_EQ(r.run.status, 1);
     return r;
 }

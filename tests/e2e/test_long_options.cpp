@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "CommandReference.h"
 #include "CommandFiles.h"
+#include "CommandReference.h"
+#include "ErrorLines.h"
 #include "FarEnd.h"
-#include "Numbers.h"
 #include "ModuleSDK.h"
+#include "Numbers.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -252,8 +253,9 @@ TEST(PortDiagnosis, TheLineAfterTheOpeningErrorSaysWhy) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         farend::RunResult r = farend::run_kelvor({"-P", c.port, "-b", "9600", "-c", "SS", "-x4"}, dir.path());
-        const std::string err = farend::normalize_lines(r.err);
-        const std::string opening = "[OrvantiCom.cpp(N)] Err: Cannot initialize sdk\n";
+        const std::string err = r.err;
+        const std::string opening =
+            farend::site_prefix(err_site::RUN_CANNOT_INITIALIZE_SDK) + "Err: Cannot initialize sdk\n";
         EXPECT_EQ(err.substr(0, opening.size() + c.why.size()), opening + c.why);
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
     }

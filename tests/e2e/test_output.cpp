@@ -35,7 +35,7 @@ Outcome run_script(const farend::Script& script, const farend::TempDir& dir, con
     Outcome r;
     r.run = farend::run_program_with(KELVOR_BIN, all, dir.path(), signal, signalAfterMs, 20000);
     r.far = fe.finish(50);
-    r.err = farend::normalize_lines(r.run.err);
+    r.err = r.run.err;
     return r;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorLines.h"
 #include "FarEnd.h"
 #include "Golden.h"
 #include "protocol/Packet.h"
@@ -20,7 +21,7 @@ namespace {
 using farend::Bytes;
 using Args = std::vector<std::string>;
 
-const std::string LOC = "[OrvantiCom.cpp(N)] ";
+const std::string LOC = farend::site_prefix(err_site::RUN_CANNOT_INITIALIZE_SDK); // the opening failed
 
 // The status answer, its last bytes coming one at a time `gapMs` apart.
 farend::Script status_answered_slowly(int trickled, int gapMs) {
@@ -103,7 +104,7 @@ TEST(WindowsPorts, AMissingPortIsDiagnosedWithThePortsPresent) {
     const farend::RunResult r = farend::run_kelvor({"-b", "115200", "-c", "SS", "-P", "COM250"}, dir.path());
     EXPECT_EQ(r.status, 1);
     const std::string head = LOC + "Err: Cannot initialize sdk\n       No such device: COM250; ";
-    EXPECT_EQ(farend::normalize_lines(r.err).substr(0, head.size()), head) << r.err;
+    EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
     EXPECT_NE(r.err.find("(kelvor --list-ports)\n"), std::string::npos) << r.err;
     // The list names COM ports only, one per line.
     const farend::RunResult list = farend::run_kelvor({"--list-ports"}, dir.path());

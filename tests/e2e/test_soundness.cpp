@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorLines.h"
 #include "FarEnd.h"
 #include "Golden.h"
 
@@ -41,7 +42,7 @@ ToolRun run_script(const farend::Script& script, const farend::TempDir& dir, con
     ToolRun r;
     r.tool = farend::run_program_with(KELVOR_BIN, all, dir.path(), 0, 0, LIMIT_MS);
     r.far = fe.finish(50);
-    std::string err = farend::normalize_lines(r.tool.err);
+    std::string err = r.tool.err;
     for (size_t at; (at = err.find(dir.path())) != std::string::npos;)
         err.replace(at, dir.path().size(), "{dir}");
     r.err = err;
@@ -54,7 +55,7 @@ std::string fifo(const farend::TempDir& dir, const std::string& name) {
     return path;
 }
 
-const std::string LOC = "[OrvantiCom.cpp(N)] ";
+const std::string OPEN_FAILED = farend::site_prefix(err_site::RUN_CANNOT_INITIALIZE_SDK);
 
 struct InputRow {
     const char* name;
@@ -133,7 +134,7 @@ TEST(Soundness, SettingsFileThatIsNoFileOrTooLong) {
     farend::TempDir dir;
     ::mkdir(dir.file("kelvor.cfg").c_str(), 0700);
     const auto r = farend::run_program_with(KELVOR_BIN, {"-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
-    EXPECT_GOLDEN(farend::normalize_lines(r.err), "directory-without-a-rate");
+    EXPECT_GOLDEN(r.err, "directory-without-a-rate");
 }
 
 // A read time-out outside 1 to 600000 ms is refused before anything is saved or sent.
@@ -146,7 +147,7 @@ TEST(Soundness, ReadTimeoutOutOfRangeIsRefused) {
         const auto r = farend::run_program_with(
             KELVOR_BIN, {"-P", fe.port(), "-b", "115200", "-t", t, "-c", "SS"}, dir.path(), 0, 0, LIMIT_MS);
         const farend::Outcome far = fe.finish(50);
-        EXPECT_GOLDEN(farend::normalize_lines(r.err), t);
+        EXPECT_GOLDEN(r.err, t);
         EXPECT_TRUE(far.received.empty()) << farend::hex_dump(far.received);
         EXPECT_NE(::access(dir.file("kelvor.cfg").c_str(), F_OK), 0);
     }
@@ -218,7 +219,7 @@ TEST(Soundness, ALineThatTricklesEndsTheOpening) {
         // About four read time-outs: the status check's wait (or a text line's
         // bound), then the drain that gives up.
         EXPECT_LT(r.tool.elapsedMs, 4000);
-        EXPECT_EQ(r.err.rfind(LOC + "Err: Cannot initialize sdk\n       The port ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind(OPEN_FAILED + "Err: Cannot initialize sdk\n       The port ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(reason + "\n"), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
         if (row.args.front() == "--json") {
@@ -279,7 +280,8 @@ TEST(Soundness, APortThatIsGoneEndsTheBatch) {
         .pause(50)
         .hangup();
     const ToolRun r = run_script(s, dir, {"-F", "batch"});
-    EXPECT_NE(r.err.find(LOC + "Err: The serial port is gone; the batch file batch ends before line "),
+    EXPECT_NE(r.err.find(farend::site_prefix(err_site::BATCH_PORT_GONE) +
+                         "Err: The serial port is gone; the batch file batch ends before line "),
               std::string::npos)
         << r.err;
     EXPECT_LT(std::count(r.err.begin(), r.err.end(), '\n'), 12) << r.err;

@@ -57,7 +57,7 @@ void run_cases(const std::vector<Case>& cases) {
         const farend::Outcome wire = fe.finish();
         EXPECT_TRUE(wire.ok) << wire.failure;
         EXPECT_TRUE(wire.extra.empty()) << farend::hex_dump(wire.extra);
-        EXPECT_GOLDEN(farend::normalize_lines(tool.err), c.name);
+        EXPECT_GOLDEN(tool.err, c.name);
     }
 }
 

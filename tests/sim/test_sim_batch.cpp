@@ -6,6 +6,7 @@
 #include <cctype>
 #include <fstream>
 
+#include "ErrorLines.h"
 #include "SimHarness.h"
 
 using namespace simtest;
@@ -74,9 +75,9 @@ TEST_F(SimBatch, DirectoryModeEnrollsAndIdentifiesEveryFile) {
     const auto enrolled = farend::run_kelvor({"-c", "EIX", "-f", "0x79", "-i", "enroll"}, dir.path());
     const auto ids = values_after(enrolled.err, "Enroll: Succeed ");
     ASSERT_EQ(ids.size(), 3u) << enrolled.err;
-    EXPECT_NE(
-        farend::normalize_lines(enrolled.err).find("[OrvantiCom.cpp(N)] Err: Cannot open the bmp file\n"),
-        std::string::npos)
+    EXPECT_NE(enrolled.err.find(farend::site_prefix(err_site::FILE_CANNOT_OPEN_BMP) +
+                                "Err: Cannot open the bmp file\n"),
+              std::string::npos)
         << enrolled.err;
     const auto identified = farend::run_kelvor({"-c", "II", "-i", "probe"}, dir.path());
     EXPECT_EQ(values_after(identified.err, "Identify Succeed: "), ids) << identified.err;

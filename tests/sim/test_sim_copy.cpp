@@ -2,6 +2,7 @@
 // module to the others, a second run that finds nothing to do, conflicts,
 // pruning, a dry run, a target that dies midway, and a copy from a backup
 // onto another line.
+#include "ErrorLines.h"
 #include "Golden.h"
 #include "SimHarness.h"
 
@@ -220,8 +221,8 @@ TEST(SimCopy, ATargetThatIsSilentOrRefusesIsReportedAndTheOthersGoOn) {
     ASSERT_EQ(s.sim.control({"--module", "2", "--fault", "silence"}).status, 0);
     const auto silent = s.tool.copy({"--from-module", "1", "--modules", "2,3"});
     EXPECT_EQ(silent.status, 4) << silent.err;
-    EXPECT_TRUE(
-        contains(farend::normalize_lines(silent.err), "[OrvantiCom.cpp(N)] Err: Module 2 does not answer: "))
+    EXPECT_TRUE(contains(silent.err, farend::site_prefix(err_site::COPY_TARGET_FAILED) +
+                                         "Err: Module 2 does not answer: "))
         << silent.err;
     EXPECT_TRUE(contains(silent.out, "Module 2: 2 not tried\nModule 3: user 0x3: copied")) << silent.out;
     // Every target silent: nothing copied, the link failed.
@@ -316,38 +317,42 @@ TEST(SimCopy, ACopyThatCannotBeginChangesNoTarget) {
         std::vector<std::string> args;
         int status;
         std::string err;
+        int site; // the number of its error line
     };
     const Case cases[] = {
         // The path as the system writes it (a backslash on Windows), then the reason.
         {"a damaged backup",
          {"--from", backup, "--modules", "2,3"},
          2,
-         "user-00000004.tpl is damaged or missing; nothing is copied\n"},
+         "user-00000004.tpl is damaged or missing; nothing is copied\n",
+         err_site::BACKUP_FILE_DAMAGED},
         {"the source among the targets",
          {"--from-module", "1", "--modules", "3,1"},
          2,
-         "Err: Module 1 is the source of the copy and one of its targets\n"},
+         "Err: Module 1 is the source of the copy and one of its targets\n",
+         err_site::COPY_SOURCE_IS_TARGET},
         {"a broadcast",
          {"--from-module", "1", "--modules", "2", "-B"},
          2,
-         "Err: -B reaches every module at once"},
+         "Err: -B reaches every module at once",
+         err_site::COPY_BROADCAST},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto r = s.tool.copy(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(contains(farend::normalize_lines(r.err), c.err)) << r.err;
-        EXPECT_TRUE(contains(farend::normalize_lines(r.err), "[OrvantiCom.cpp(N)] Err: ")) << r.err;
+        EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+        EXPECT_TRUE(contains(r.err, farend::site_prefix(c.site) + "Err: ")) << r.err;
     }
     ASSERT_EQ(s.sim.control({"--module", "1", "--fault", "silence"}).status, 0);
     const auto silent = s.tool.copy({"--from-module", "1", "--modules", "2"});
     EXPECT_EQ(silent.status, 3) << silent.err;
-    EXPECT_TRUE(
-        contains(farend::normalize_lines(silent.err), "[OrvantiCom.cpp(N)] Err: Module 1 does not answer: "))
+    EXPECT_TRUE(contains(silent.err, farend::site_prefix(err_site::COPY_CANNOT_READ_SOURCE) +
+                                         "Err: Module 1 does not answer: "))
         << silent.err;
-    EXPECT_TRUE(contains(farend::normalize_lines(silent.err),
-                         "[OrvantiCom.cpp(N)] Err: Cannot read the users of module 1; nothing is copied\n"))
+    EXPECT_TRUE(contains(silent.err, farend::site_prefix(err_site::COPY_SOURCE_UNREAD) +
+                                         "Err: Cannot read the users of module 1; nothing is copied\n"))
         << silent.err;
     for (const int module : {2, 3}) EXPECT_EQ(users_of(s.tool, module), (std::map<int, int>{})) << module;
 }

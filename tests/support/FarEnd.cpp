@@ -554,22 +554,8 @@ std::string TraceCapture::text() {
     return slurp(path_);
 }
 
-std::string normalize_lines(const std::string& text) {
-    // Only the number of a front-end reporting site varies: "[OrvantiCom.cpp(123)] "
-    // reads "[OrvantiCom.cpp(N)] ". Any other file name stays, and fails the comparison.
-    static const std::string prefix = "[OrvantiCom.cpp(";
-    std::string out;
-    size_t at = 0;
-    for (size_t found; (found = text.find(prefix, at)) != std::string::npos;) {
-        const size_t digits = found + prefix.size();
-        size_t end = digits;
-        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        out.append(text, at, digits - at);
-        const bool site = end > digits && text.compare(end, 3, ")] ") == 0;
-        if (site) out += "N";
-        at = site ? end : digits;
-    }
-    return out + text.substr(at);
+std::string site_prefix(int site) {
+    return "[OrvantiCom.cpp(" + std::to_string(site) + ")] ";
 }
 
 ToolRun run_against(const Script& script, const TempDir& dir, const std::vector<std::string>& args) {

@@ -172,6 +172,9 @@ struct ToolRun {
 ToolRun run_against(const Script& script, const TempDir& dir, const std::vector<std::string>& args);
 
 // Captures what the library's trace log writes while the object lives.
+// The prefix of an error line of the host's, "[OrvantiCom.cpp(N)] ", N the site's number.
+std::string site_prefix(int site);
+
 class TraceCapture {
 public:
     explicit TraceCapture(uint32_t mask);
@@ -184,9 +187,5 @@ private:
     int fd_ = -1;
     std::string path_;
 };
-
-// Replaces the number of each front-end reporting site "[OrvantiCom.cpp(123)] " by N so
-// that expected texts do not depend on where in the source an error is reported.
-std::string normalize_lines(const std::string& text);
 
 } // namespace farend

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "ErrorLines.h"
 #include "FarEnd.h"
-#include "ModuleSDK.h"
 #include "ModuleIds.h"
+#include "ModuleSDK.h"
 #include "OrvantiCom.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -231,7 +232,7 @@ TEST_F(OptionParser, NoWordsSetNothing) {
     OrvantiCom com({});
     com.parse_options();
     EXPECT_EQ(fields_of(com), Parsed{});
-    EXPECT_EQ(farend::normalize_lines(cap.text()), "[OrvantiCom.cpp(N)] Err: No argument\n");
+    EXPECT_EQ(cap.text(), farend::site_prefix(err_site::OPTIONS_NO_ARGUMENT) + "Err: No argument\n");
 }
 
 TEST_F(OptionParser, InputPathIsDirectoryOrFile) {
@@ -283,15 +284,19 @@ TEST_F(OptionParser, OverlongNamesAreRefused) {
     struct Case {
         std::vector<std::string> words;
         bool refused;
-        const char* message;
+        std::string message;
     };
     const Case cases[] = {
         {{"-P", name255, "-c", "SS"}, false, ""},
         {{"-P", name256, "-c", "SS"},
          true,
-         "[OrvantiCom.cpp(N)] Err: Port name is longer than 255 characters\n"},
+         farend::site_prefix(err_site::OPTIONS_PORT_NAME_TOO_LONG) +
+             "Err: Port name is longer than 255 characters\n"},
         {{"-F", name255}, false, ""},
-        {{"-F", name256}, true, "[OrvantiCom.cpp(N)] Err: Batch file name is longer than 255 characters\n"},
+        {{"-F", name256},
+         true,
+         farend::site_prefix(err_site::OPTIONS_BATCH_NAME_TOO_LONG) +
+             "Err: Batch file name is longer than 255 characters\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words[1].size());
@@ -299,7 +304,7 @@ TEST_F(OptionParser, OverlongNamesAreRefused) {
         OrvantiCom com(c.words);
         com.parse_options();
         EXPECT_EQ(com.refused, c.refused);
-        EXPECT_EQ(farend::normalize_lines(cap.text()), c.message);
+        EXPECT_EQ(cap.text(), c.message);
         if (c.refused) {
             EXPECT_EQ(com.portName, "");
             EXPECT_EQ(com.batchFile, "");
@@ -379,8 +384,8 @@ TEST_F(SettingsFile, OverlongPortNameIsRefused) {
     OrvantiCom com({"-c", "SS"});
     EXPECT_TRUE(com.refused);
     EXPECT_EQ(com.portName, "");
-    EXPECT_EQ(farend::normalize_lines(cap.text()),
-              "[OrvantiCom.cpp(N)] Err: The port name in kelvor.cfg is longer than 255 characters\n");
+    EXPECT_EQ(cap.text(), farend::site_prefix(err_site::SETTINGS_PORT_NAME_TOO_LONG) +
+                              "Err: The port name in kelvor.cfg is longer than 255 characters\n");
 }
 
 TEST_F(SettingsFile, WrittenInTheSavedFormat) {
@@ -447,8 +452,10 @@ TEST(ModuleIds, ListsRangesAndTheirRefusals) {
         std::string why;
         const bool ok = parse_module_ids(c.text, ids, why);
         EXPECT_EQ(ok, !c.ids.empty()) << '"' << c.text << '"';
-        if (ok) EXPECT_EQ(ids, c.ids) << '"' << c.text << '"';
-        else EXPECT_NE(why.find(c.why), std::string::npos) << '"' << c.text << "\": " << why;
+        if (ok)
+            EXPECT_EQ(ids, c.ids) << '"' << c.text << '"';
+        else
+            EXPECT_NE(why.find(c.why), std::string::npos) << '"' << c.text << "\": " << why;
     }
     // A whole line's worth is taken; the scan's range is one range.
     std::vector<uint16_t> all;
