@@ -39,10 +39,13 @@ constexpr CommandCase image_case(const packet::Command& d) {
     return c;
 }
 
+constexpr bool has_image_role(const packet::Command& d) {
+    return d.files.input == packet::FileRole::Image || d.files.output == packet::FileRole::Image;
+}
+
 constexpr size_t image_commands() {
     size_t n = 0;
-    for (const packet::Command& d : packet::COMMANDS)
-        n += d.files.input == packet::FileRole::Image || d.files.output == packet::FileRole::Image;
+    for (const packet::Command& d : packet::COMMANDS) n += has_image_role(d);
     return n;
 }
 
@@ -51,8 +54,7 @@ const std::array<CommandCase, image_commands()> IMAGE_CASES = [] {
     std::array<CommandCase, image_commands()> t{};
     size_t i = 0;
     for (const packet::Command& d : packet::COMMANDS)
-        if (d.files.input == packet::FileRole::Image || d.files.output == packet::FileRole::Image)
-            t[i++] = image_case(d);
+        if (has_image_role(d)) t[i++] = image_case(d);
     return t;
 }();
 
