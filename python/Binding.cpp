@@ -951,7 +951,9 @@ public:
     bool objects() const override { return true; }
     void text(const std::string& line) override { lines.push_back(line); }
     void print(const json_output::Object& o) override { object = json_output::line_of(o); }
-    bool user_done(uint64_t done, uint64_t total) override { return tell_progress(c_, progress_, done, total); }
+    bool user_done(uint64_t done, uint64_t total) override {
+        return tell_progress(c_, progress_, done, total);
+    }
     std::vector<std::string> lines;
     std::string object;
 
@@ -963,8 +965,8 @@ private:
 // (rc, the work's object as its JSON line, the lines for the operator) of a
 // backup or a restore of the module addressed (`moduleId` names it in the
 // object when it is one of a shared line's).
-py::tuple work_call(Connection& c, bool restore, const std::string& directory, std::optional<uint16_t> moduleId,
-                    py::object progress) {
+py::tuple work_call(Connection& c, bool restore, const std::string& directory,
+                    std::optional<uint16_t> moduleId, py::object progress) {
     check_progress(progress);
     // The system's calls would take the name only up to its first NUL: another directory.
     if (directory.empty() || directory.find('\0') != std::string::npos)
@@ -1088,6 +1090,7 @@ PYBIND11_MODULE(_kelvor, m) {
             row["code"] = c.code;
             row["family"] = FAMILIES[static_cast<size_t>(c.family)];
             row["summary"] = c.summary;
+            row["function"] = c.function ? py::object(py::str(c.function)) : py::object(py::none());
             row["options"] = options;
             row["input"] = ROLES[static_cast<size_t>(c.files.input)];
             row["input_bytes"] = c.files.inputBytes;
@@ -1103,7 +1106,8 @@ PYBIND11_MODULE(_kelvor, m) {
                 if (!u.option) break;
                 if (u.fields.empty()) continue;
                 py::list layout;
-                for (const packet::BitField& f : u.fields) layout.append(py::make_tuple(f.name, f.shift, f.bits));
+                for (const packet::BitField& f : u.fields)
+                    layout.append(py::make_tuple(f.name, f.shift, f.bits));
                 layouts[u.option] = layout;
             }
             row["fields"] = layouts;
@@ -1159,8 +1163,8 @@ PYBIND11_MODULE(_kelvor, m) {
                                 py::object progress) {
         return work_call(c, false, directory, moduleId, std::move(progress));
     });
-    connection.def("restore", [](Connection& c, const std::string& directory, std::optional<uint16_t> moduleId,
-                                 py::object progress) {
+    connection.def("restore", [](Connection& c, const std::string& directory,
+                                 std::optional<uint16_t> moduleId, py::object progress) {
         return work_call(c, true, directory, moduleId, std::move(progress));
     });
     connection.def("raw", [](Connection& c, uint8_t code, uint32_t p1, uint32_t p2, uint8_t flag,

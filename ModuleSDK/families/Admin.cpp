@@ -57,6 +57,9 @@ const char* policy_name(uint32_t policy) {
     return keyword_name(KW_AUTH_POLICY, static_cast<int>(policy));
 }
 
+constexpr run::Plain AC_RUN{&AC, "Clear admin level"};
+constexpr run::Plain UC_RUN{&UC, "Reset authentication policy"};
+
 } // namespace
 
 int write_admin_level(uint32_t userId, uint32_t level) {
@@ -77,8 +80,7 @@ int read_admin_level(uint32_t userId, uint32_t* level) {
 }
 
 int clear_admin_levels() {
-    trace(TRACE_CALL, "Clear admin level(AC)\n");
-    return sequence::run(AC, {});
+    return run::plain(AC_RUN);
 }
 
 // The flag goes as the packet's flag byte: its low 8 bits.
@@ -101,8 +103,7 @@ int read_auth_policy(uint32_t userId, uint32_t* policy) {
 }
 
 int reset_auth_policies() {
-    trace(TRACE_CALL, "Reset authentication policy(UC)\n");
-    return sequence::run(UC, {});
+    return run::plain(UC_RUN);
 }
 
 int list_users_by_policy(uint32_t policy, uint32_t* count) {
@@ -142,7 +143,7 @@ constexpr run::Registration RUNS[] = {
          uint32_t level = 0;
          return read_admin_level(r.param1, &level);
      }},
-    {cmd::AC, [](const CommandRequest&, Outcome&) { return clear_admin_levels(); }},
+    {cmd::AC, nullptr, &AC_RUN},
     {cmd::UW,
      [](const CommandRequest& r, Outcome&) { return write_auth_policy(r.param1, r.param2, r.flag); }},
     {cmd::UR,
@@ -150,7 +151,7 @@ constexpr run::Registration RUNS[] = {
          uint32_t policy = 0;
          return read_auth_policy(r.param1, &policy);
      }},
-    {cmd::UC, [](const CommandRequest&, Outcome&) { return reset_auth_policies(); }},
+    {cmd::UC, nullptr, &UC_RUN},
     {cmd::UL, policy_users},
 };
 

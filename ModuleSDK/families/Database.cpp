@@ -205,6 +205,13 @@ void trace_template_info(const uint8_t* record, uint32_t i) {
     outcome::item_end();
 }
 
+constexpr run::Plain DA_RUN{&DA, "Delete All Templates"};
+constexpr run::Plain DAA_RUN{&DAA, "Delete All Templates with admin's verification"};
+constexpr run::Plain DP_RUN{&DP, "Delete All Provisional Templates"};
+constexpr run::Plain FP_RUN{&FP, "Fix All Provisional Templates"};
+constexpr run::Plain DW_RUN{&DW, "Delete Template by Wiegand"};
+constexpr run::Plain DWA_RUN{&DWA, "Delete Template by Wiegand with admin's verification"};
+
 } // namespace
 
 int read_template(uint32_t userId, uint32_t* size) {
@@ -234,23 +241,19 @@ int delete_template(uint32_t userId) {
 }
 
 int delete_all_templates() {
-    trace(TRACE_CALL, "Delete All Templates(DA)\n");
-    return sequence::run(DA, {});
+    return run::plain(DA_RUN);
 }
 
 int delete_all_templates_with_admin() {
-    trace(TRACE_CALL, "Delete All Templates with admin's verification(DAA)\n");
-    return sequence::run(DAA, {});
+    return run::plain(DAA_RUN);
 }
 
 int delete_provisional_templates() {
-    trace(TRACE_CALL, "Delete All Provisional Templates(DP)\n");
-    return sequence::run(DP, {});
+    return run::plain(DP_RUN);
 }
 
 int fix_provisional_templates() {
-    trace(TRACE_CALL, "Fix All Provisional Templates(FP)\n");
-    return sequence::run(FP, {});
+    return run::plain(FP_RUN);
 }
 
 // The two values go to the module uninterpreted.
@@ -295,13 +298,11 @@ int delete_template_by_scan_with_admin(uint16_t first, uint16_t second) {
 }
 
 int delete_template_by_wiegand(uint32_t* userId) {
-    trace(TRACE_CALL, "Delete Template by Wiegand(DW)\n");
-    return sequence::run(DW, {.out = {userId, nullptr}});
+    return run::plain(DW_RUN, {.out = {userId, nullptr}});
 }
 
 int delete_template_by_wiegand_with_admin(uint32_t* userId) {
-    trace(TRACE_CALL, "Delete Template by Wiegand with admin's verification(DWA)\n");
-    return sequence::run(DWA, {.out = {userId, nullptr}});
+    return run::plain(DWA_RUN, {.out = {userId, nullptr}});
 }
 
 int read_template_info(uint32_t index, std::span<uint8_t> buffer, uint32_t* number) {
@@ -408,10 +409,10 @@ constexpr run::Registration RUNS[] = {
     {cmd::RT, read_templates},
     {cmd::ST, scan_template_out},
     {cmd::DT, [](const CommandRequest& r, Outcome&) { return delete_template(r.param1); }},
-    {cmd::DA, [](const CommandRequest&, Outcome&) { return delete_all_templates(); }},
-    {cmd::DAA, [](const CommandRequest&, Outcome&) { return delete_all_templates_with_admin(); }},
-    {cmd::DP, [](const CommandRequest&, Outcome&) { return delete_provisional_templates(); }},
-    {cmd::FP, [](const CommandRequest&, Outcome&) { return fix_provisional_templates(); }},
+    {cmd::DA, nullptr, &DA_RUN},
+    {cmd::DAA, nullptr, &DAA_RUN},
+    {cmd::DP, nullptr, &DP_RUN},
+    {cmd::FP, nullptr, &FP_RUN},
     {cmd::LT, list_users},
     {cmd::CT,
      [](const CommandRequest& r, Outcome&) {
@@ -420,16 +421,8 @@ constexpr run::Registration RUNS[] = {
      }},
     {cmd::DS, [](const CommandRequest&, Outcome&) { return delete_template_by_scan(0, 0); }},
     {cmd::DSA, [](const CommandRequest&, Outcome&) { return delete_template_by_scan_with_admin(0, 0); }},
-    {cmd::DW,
-     [](const CommandRequest&, Outcome&) {
-         uint32_t id = 0;
-         return delete_template_by_wiegand(&id);
-     }},
-    {cmd::DWA,
-     [](const CommandRequest&, Outcome&) {
-         uint32_t id = 0;
-         return delete_template_by_wiegand_with_admin(&id);
-     }},
+    {cmd::DW, nullptr, &DW_RUN},
+    {cmd::DWA, nullptr, &DWA_RUN},
     {cmd::LTX, template_info},
 };
 

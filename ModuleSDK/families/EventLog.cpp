@@ -117,11 +117,13 @@ void print_log_records(std::span<const uint8_t> records) {
     }
 }
 
+constexpr run::Plain LN_RUN{&LN_SEQUENCE, "Get log count"};
+constexpr run::Plain ML_RUN{&ML_SEQUENCE, "Read user memory length"};
+
 } // namespace
 
 int get_log_count(uint32_t* used, uint32_t* total) {
-    trace(TRACE_CALL, "Get log count(LN)\n");
-    return sequence::run(LN_SEQUENCE, {.out = {used, total}});
+    return run::plain(LN_RUN, {.out = {used, total}});
 }
 
 int read_log(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint32_t* records) {
@@ -181,8 +183,7 @@ int get_time(int64_t* seconds) {
 }
 
 int get_user_memory_length(uint32_t* length) {
-    trace(TRACE_CALL, "Read user memory length(ML)\n");
-    return sequence::run(ML_SEQUENCE, {.out = {length}});
+    return run::plain(ML_RUN, {.out = {length}});
 }
 
 int write_user_memory(const uint8_t* data, uint32_t offset, uint32_t length) {
@@ -233,22 +234,14 @@ int read_memory(const CommandRequest& r, Outcome& out) {
 }
 
 constexpr run::Registration RUNS[] = {
-    {packet::cmd::LN,
-     [](const CommandRequest&, Outcome&) {
-         uint32_t used = 0, total = 0;
-         return get_log_count(&used, &total);
-     }},
+    {packet::cmd::LN, nullptr, &LN_RUN},
     {packet::cmd::LR, upload_log},
     {packet::cmd::LD,
      [](const CommandRequest& r, Outcome&) {
          uint32_t deleted = 0;
          return delete_log(r.param1, &deleted);
      }},
-    {packet::cmd::ML,
-     [](const CommandRequest&, Outcome&) {
-         uint32_t length = 0;
-         return get_user_memory_length(&length);
-     }},
+    {packet::cmd::ML, nullptr, &ML_RUN},
     {packet::cmd::MW, write_memory},
     {packet::cmd::MR, read_memory},
 };

@@ -80,6 +80,9 @@ template <size_t N> struct Records {
     }
 };
 
+constexpr run::Plain CA_RUN{&CA, "Cancel"};
+constexpr run::Plain LM_RUN{&LM, "Lock Module"};
+
 } // namespace
 
 uint16_t password_checksum(const uint8_t* password16) {
@@ -92,13 +95,11 @@ int upgrade_firmware(const uint8_t* image, uint32_t size, uint32_t chunkSize) {
 }
 
 int cancel_command() {
-    trace(TRACE_CALL, "Cancel(CA)\n");
-    return sequence::run(CA, {});
+    return run::plain(CA_RUN);
 }
 
 int lock_module() {
-    trace(TRACE_CALL, "Lock Module(LM)\n");
-    return sequence::run(LM, {});
+    return run::plain(LM_RUN);
 }
 
 // The password prints as text of at most its 16 bytes: the field carries no terminator.
@@ -135,8 +136,8 @@ int upgrade(const CommandRequest& r, Outcome&) {
 
 constexpr run::Registration RUNS[] = {
     {cmd::UG, upgrade},
-    {cmd::CA, [](const CommandRequest&, Outcome&) { return cancel_command(); }},
-    {cmd::LM, [](const CommandRequest&, Outcome&) { return lock_module(); }},
+    {cmd::CA, nullptr, &CA_RUN},
+    {cmd::LM, nullptr, &LM_RUN},
     {cmd::UM, [](const CommandRequest& r, Outcome&) { return unlock_module(run::input_of(r).data()); }},
     {cmd::MP,
      [](const CommandRequest& r, Outcome&) {

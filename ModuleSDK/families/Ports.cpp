@@ -112,6 +112,9 @@ void print_gpio_record(uint16_t type, const uint8_t* record) {
     outcome::item_end();
 }
 
+constexpr run::Plain GC_RUN{&GC_SEQUENCE, "Disable GPIO"};
+constexpr run::Plain GD_RUN{&GD_SEQUENCE, "Reset GPIO to default configuration"};
+
 } // namespace
 
 int write_out_port_config(uint16_t tDelay, uint8_t tCount, uint8_t event, uint16_t tHigh, uint16_t tLow,
@@ -251,13 +254,11 @@ int write_gpio_config(uint16_t id, uint16_t mode, uint32_t count, const uint8_t*
 }
 
 int disable_gpio() {
-    trace(TRACE_CALL, "Disable GPIO(GC)\n");
-    return sequence::run(GC_SEQUENCE, {});
+    return run::plain(GC_RUN);
 }
 
 int reset_gpio() {
-    trace(TRACE_CALL, "Reset GPIO to default configuration(GD)\n");
-    return sequence::run(GD_SEQUENCE, {});
+    return run::plain(GD_RUN);
 }
 
 // ------------------------------------------------------------- run_command
@@ -333,8 +334,8 @@ constexpr run::Registration RUNS[] = {
      }},
     {packet::cmd::GR, read_gpio},
     {packet::cmd::GW, write_gpio},
-    {packet::cmd::GC, [](const CommandRequest&, Outcome&) { return disable_gpio(); }},
-    {packet::cmd::GD, [](const CommandRequest&, Outcome&) { return reset_gpio(); }},
+    {packet::cmd::GC, nullptr, &GC_RUN},
+    {packet::cmd::GD, nullptr, &GD_RUN},
 };
 
 } // namespace

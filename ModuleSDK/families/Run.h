@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ModuleSDK.h"
+#include "engine/Sequence.h"
 
 namespace kelvor {
 
@@ -17,10 +18,27 @@ namespace run {
 // Runs the request; returns its result. Host lines and output go to `out`.
 using Runner = int (*)(const CommandRequest& request, Outcome& out);
 
+// A command that its sequence alone carries out: the call line, "CALL(KW)",
+// then the sequence with the request's Param1, Param2 and flag. The family
+// writes no runner for it; run_command runs it from this.
+struct Plain {
+    const sequence::Sequence* sequence;
+    const char* call;
+};
+
+// Runs a plain command with the values of one call.
+int plain(const Plain& command, const sequence::Request& request = {});
+
+// A command of the family: its runner, or its plain description.
 struct Registration {
     uint8_t code;
-    Runner run;
+    Runner run = nullptr;
+    const Plain* plain = nullptr;
 };
+
+// What run_command does with a code: the registration of the first family
+// that has the code (an empty one where no family has it).
+const Registration& registration_of(uint8_t code);
 
 // Each family's runners.
 std::span<const Registration> system_runs();
@@ -37,7 +55,18 @@ std::span<const Registration> ports_runs();
 std::span<const Registration> wiegand_runs();
 std::span<const Registration> smart_card_runs();
 std::span<const Registration> enroll_by_wiegand_card_runs();
-// A code without a runner of its own: a raw packet, its answer and what follows.
+// A command of the rows that its family does not register: its call line
+// (its summary, then the values of the options it reads), the request's
+// Param1, Param2 and flag, and its input as one data block where it takes
+// one; the answer judged as a command the module can only refuse for being
+// busy. Its row has no output file: a command that sends data back has a
+// runner of its family.
+int from_row(const packet::Command& command, sequence::Request request, std::span<const uint8_t> input,
+             Outcome& out);
+// The request's Param1, Param2 and flag where the command reads them; 0 where it does not.
+sequence::Request read_of(const packet::Command& command, const CommandRequest& request);
+// A code without a command: a raw packet, its answer and what follows. The
+// commands of the Raw family go out so too.
 int raw(const CommandRequest& request, Outcome& out);
 
 // A line of the host's own in the outcome (and its message): what kelvor

@@ -1,5 +1,7 @@
 // run_command: one request, any command, its outcome returned. The families'
-// runners in one table by code; a code without one goes out as a raw packet.
+// runners and plain commands in one table by code; a command of the rows that
+// no family registers runs from its row; a code of no command goes out as a
+// raw packet.
 // Before a runner, the request's input is checked against the command's
 // description (present, of its size, within its most); the outcome is
 // recorded under a scope of its own.
@@ -21,8 +23,8 @@ namespace {
 
 // Built once, before the program starts (the families' rows are constants),
 // and never written: any thread may run a command at any time.
-const std::array<Runner, 256> RUNNERS = [] {
-    std::array<Runner, 256> t{};
+const std::array<Registration, 256> REGISTERED = [] {
+    std::array<Registration, 256> t{};
     const std::span<const Registration> families[] = {
         system_runs(),     image_runs(),
         enroll_runs(),     verify_runs(),
@@ -34,13 +36,9 @@ const std::array<Runner, 256> RUNNERS = [] {
     };
     for (const auto& family : families)
         for (const Registration& row : family)
-            if (!t[row.code]) t[row.code] = row.run;
+            if (!t[row.code].run && !t[row.code].plain) t[row.code] = row;
     return t;
 }();
-
-const std::array<Runner, 256>& runners() {
-    return RUNNERS;
-}
 
 // The input as the command's description wants it: there when it is needed,
 // of its size when it has one, within its most.
@@ -82,6 +80,10 @@ private:
 };
 
 } // namespace
+
+const Registration& registration_of(uint8_t code) {
+    return REGISTERED[code];
+}
 
 int raw(const CommandRequest& r, Outcome& out) {
     if (const int rc = send_command(r.code, r.param1, r.param2, r.flag); rc < 0)
@@ -174,8 +176,15 @@ void run_command(const CommandRequest& request, Outcome& out) {
     }
     CommandRequest r = request;
     r.code = code;
-    const run::Runner runner = run::runners()[code];
-    out.result = runner ? runner(r, out) : run::raw(r, out);
+    const run::Registration& registered = run::REGISTERED[code];
+    if (registered.run)
+        out.result = registered.run(r, out);
+    else if (registered.plain && described)
+        out.result = run::plain(*registered.plain, run::read_of(*described, r));
+    else if (described && described->family != packet::Family::Raw)
+        out.result = run::from_row(*described, run::read_of(*described, r), run::input_of(r), out);
+    else
+        out.result = run::raw(r, out);
 }
 
 Outcome run_command(const CommandRequest& request) {

@@ -74,6 +74,9 @@ constexpr sequence::Sequence SW{.command = packet::cmd::SW, .answer = swAnswer};
 constexpr sequence::Sequence SF{.command = packet::cmd::SF, .answer = answers::busyOrUnknown};
 constexpr sequence::Sequence CS{.command = packet::cmd::CS, .answer = csAnswer};
 
+constexpr run::Plain SF_RUN{&SF, "System Parameter Save"};
+constexpr run::Plain CS_RUN{&CS, "Calibrate sensor"};
+
 } // namespace
 
 int system_parameter_write(uint8_t number, uint32_t value) {
@@ -93,13 +96,11 @@ int system_parameter_write(uint8_t number, uint32_t value) {
 }
 
 int system_parameter_save() {
-    trace(TRACE_CALL, "System Parameter Save(SF)\n");
-    return sequence::run(SF, {});
+    return run::plain(SF_RUN);
 }
 
 int calibrate_sensor() {
-    trace(TRACE_CALL, "Calibrate sensor(CS)\n");
-    return sequence::run(CS, {});
+    return run::plain(CS_RUN);
 }
 
 // ------------------------------------------------------------- run_command
@@ -119,8 +120,8 @@ constexpr run::Registration RUNS[] = {
      }},
     {packet::cmd::SW,
      [](const CommandRequest& r, Outcome&) { return system_parameter_write(r.flag, r.param2); }},
-    {packet::cmd::SF, [](const CommandRequest&, Outcome&) { return system_parameter_save(); }},
-    {packet::cmd::CS, [](const CommandRequest&, Outcome&) { return calibrate_sensor(); }},
+    {packet::cmd::SF, nullptr, &SF_RUN},
+    {packet::cmd::CS, nullptr, &CS_RUN},
 };
 
 } // namespace
