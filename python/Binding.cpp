@@ -1091,6 +1091,7 @@ PYBIND11_MODULE(_kelvor, m) {
             row["family"] = FAMILIES[static_cast<size_t>(c.family)];
             row["summary"] = c.summary;
             row["function"] = c.function ? py::object(py::str(c.function)) : py::object(py::none());
+            row["method"] = c.method ? py::object(py::str(c.method)) : py::object(py::none());
             row["options"] = options;
             row["input"] = ROLES[static_cast<size_t>(c.files.input)];
             row["input_bytes"] = c.files.inputBytes;

@@ -26,6 +26,7 @@ from __future__ import annotations
 import datetime as _dt
 import errno as _errno
 import functools as _functools
+import inspect as _inspect
 import json as _json
 import logging as _logging
 import os as _os
@@ -675,14 +676,6 @@ class _Commands:
         if save:
             self.save_parameters()
 
-    def save_parameters(self) -> None:
-        """Saves the system parameters to flash (SF)."""
-        self._do("SF")
-
-    def calibrate(self) -> None:
-        """Calibrates the sensor (CS)."""
-        self._do("CS")
-
     # ---- images and encryption
     def _take_image(self, plain: str, chunked_keyword: str, chunked: Union[bool, int],
                     progress: Optional[Progress]) -> Image:
@@ -862,10 +855,6 @@ class _Commands:
             out.append(TemplateInfo(int(r.get("user_id", 0)), values))
         return out
 
-    def delete(self, user_id: int) -> None:
-        """Deletes the user's templates (DT)."""
-        self._do("DT", _uint(user_id, 32, "user_id"))
-
     def delete_all(self, *, admin: bool = False) -> None:
         """Deletes every template (DA, or DAA with an administrator's finger)."""
         self._do("DAA" if admin else "DA")
@@ -878,14 +867,6 @@ class _Commands:
         """Deletes the user of the Wiegand input (DW, DWA); returns the ID."""
         return self._do("DWA" if admin else "DW").values.get("user_id", 0)
 
-    def delete_provisional(self) -> None:
-        """Deletes the provisional templates (DP)."""
-        self._do("DP")
-
-    def fix_provisional(self) -> None:
-        """Makes the provisional templates permanent (FP)."""
-        self._do("FP")
-
     # ---- administrator levels and authentication policies
     def set_admin_level(self, user_id: int, level: Union[int, str]) -> None:
         """Gives the user an administrator level (AW): "none", "enroll", "delete", "all"."""
@@ -895,10 +876,6 @@ class _Commands:
         """The user's administrator level (AR)."""
         return _ADMIN_LEVELS.name(self._do("AR", _uint(user_id, 32, "user_id")).values.get("level", 0))
 
-    def clear_admin_levels(self) -> None:
-        """Clears every administrator level (AC)."""
-        self._do("AC")
-
     def set_auth_policy(self, user_id: int, policy: Union[int, str], flag: int = 0) -> None:
         """Sets the user's authentication policy (UW)."""
         self._do("UW", _uint(user_id, 32, "user_id"), _AUTH_POLICIES.code(policy, 32), _uint(flag, 8, "flag"))
@@ -906,10 +883,6 @@ class _Commands:
     def auth_policy(self, user_id: int) -> Union[str, int]:
         """The user's authentication policy (UR)."""
         return _AUTH_POLICIES.name(self._do("UR", _uint(user_id, 32, "user_id")).values.get("policy", 0))
-
-    def reset_auth_policies(self) -> None:
-        """Resets every authentication policy (UC)."""
-        self._do("UC")
 
     def users_with_policy(self, policy: Union[int, str]) -> List[int]:
         """The users of an authentication policy (UL)."""
@@ -934,14 +907,6 @@ class _Commands:
         if chunk == 0:
             raise ValueError("a chunk size of 0 carries no data")
         self._do("UG", input=data, chunk=chunk, progress=progress)
-
-    def cancel(self) -> None:
-        """Cancels the command the module is carrying out (CA)."""
-        self._do("CA")
-
-    def lock(self) -> None:
-        """Locks the module (LM)."""
-        self._do("LM")
 
     def unlock(self, password: Union[BytesLike, str]) -> None:
         """Unlocks the module with the 16-byte master password (UM)."""
@@ -998,9 +963,6 @@ class _Commands:
         self._do("TW")
 
     # ---- user memory
-    def user_memory_length(self) -> int:
-        """The bytes of user memory (ML)."""
-        return self._do("ML").values.get("bytes", 0)
 
     def write_user_memory(self, data: BytesLike, offset: int = 0) -> None:
         """Writes into the user memory (MW)."""
@@ -1207,13 +1169,57 @@ class _Commands:
             raise ValueError(f"GPIO records of more than {most:#x} bytes")
         self._do("GW", _pack("GW", "-p1", gpio=gpio, mode=_GPIO_MODES.code(mode, 16)), len(records), 0, bytes(data))
 
-    def disable_gpio(self) -> None:
-        """Disables every GPIO line (GC)."""
-        self._do("GC")
 
-    def reset_gpio(self) -> None:
-        """Gives the GPIO lines their default configuration (GD)."""
-        self._do("GD")
+
+
+def _argument_name(meaning: str) -> str:
+    """The name of an option's argument: the words of its meaning before any
+    parenthesis or colon ("user ID (0 for the module's choice)" is user_id)."""
+    return _snake(_re.split(r"[(:]", meaning, maxsplit=1)[0])
+
+
+def _row_method(row: "_typing.Mapping[str, Any]") -> Callable[..., Any]:
+    """The method of a command that takes integers and gives back its values
+    as they stand: one argument per option it reads (in the order of Param1,
+    Param2, the flag, each checked against its width and bounds), nothing
+    back when the command has no values, the value itself when it has one,
+    the values otherwise."""
+    keyword = row["keyword"]
+    slots = [(name, _argument_name(row["options"][option][0])) for name, option in _OPTION_NAMES
+             if option in row["options"]]
+    values = [v[0] for v in row["values"]]
+    returns = "None" if not values else "int" if len(values) == 1 and row["values"][0][1] == "unsigned" \
+        else "Dict[str, Any]"
+    signature = _inspect.Signature(
+        [_inspect.Parameter("self", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+        + [_inspect.Parameter(arg, _inspect.Parameter.POSITIONAL_OR_KEYWORD, annotation="int") for _, arg in slots],
+        return_annotation=returns)
+
+    def method(self: "_Commands", *args: Any, **kwargs: Any) -> Any:
+        given = signature.bind(self, *args, **kwargs).arguments
+        p = {"p1": 0, "p2": 0, "flag": 0}
+        for name, arg in slots:
+            p[name] = _uint(given[arg], _BITS[name], arg)
+        got = self._do(keyword, p["p1"], p["p2"], p["flag"]).values
+        if returns == "None":
+            return None
+        if returns == "int":
+            return got.get(values[0], 0)
+        return dict(got)
+
+    method.__name__ = method.__qualname__ = row["method"]
+    method.__doc__ = f"{row['summary']} ({keyword})."
+    method.__signature__ = signature  # type: ignore[attr-defined]
+    return method
+
+
+# The commands whose method is theirs alone and plain, made from their rows;
+# a row whose method the class writes out (it converts names, images, files or
+# answers, or covers several commands) keeps it.
+for _row in COMMAND_TABLE.values():
+    if _row["method"] and not hasattr(_Commands, _row["method"]):
+        setattr(_Commands, _row["method"], _row_method(_row))
+del _row
 
 
 def _match(values: Dict[str, Any]) -> Match:
