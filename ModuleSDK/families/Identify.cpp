@@ -1,6 +1,8 @@
 // Identification: the module searches its enrolled users (within an ID range)
 // for the fingerprint of a live scan (IS), of an image (II, or IIX in chunks)
 // or of template data (IT), and answers with the ID found.
+#include "families/Identify.h"
+
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
@@ -10,56 +12,13 @@ namespace kelvor {
 
 namespace {
 
-using answers::ANY;
-using answers::GO_ON;
 using sequence::AnswerTable;
 using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-using answers::no;
-using answers::yes;
-
-// Final answer of every identification, a column per command.
-enum Column : size_t { IS, II, IT, IIX, COLUMNS };
-// clang-format off
-constexpr answers::ColumnRow<COLUMNS> finalAnswer[] = {
-    // flag               message                              code                   IS   II   IT   IIX
-    {SCAN_FAILED,         "Identify: Scan failed\n",           RES_SCAN_FAILED,       {yes, no,  no,  no }},
-    {NOT_FOUND,           "Identify: Not found\n",             RES_NOT_FOUND,         {yes, yes, yes, yes}},
-    {TRY_AGAIN,           "Identify: Try again\n",             RES_TRY_AGAIN,         {yes, yes, yes, yes}},
-    {TIMEOUT,             "Identify: Timeout\n",               RES_TIMEOUT,           {yes, no,  no,  no }},
-    {TIMEOUT_MATCHING,    "Identify: Timeout matching\n",      RES_TIMEOUT_MATCHING,  {yes, yes, yes, yes}},
-    {SYSTEM_BUSY,         "System is busy\n",                  RES_SYSTEM_BUSY,       {yes, yes, yes, no }},
-    {CANCELLED,           "Command is cancelled\n",            RES_CANCELLED,         {yes, yes, yes, no }},
-    {DATA_CHECKSUM_ERROR, "Identify: Data checksum error\n",   RES_DATA_ERROR,        {no,  no,  no,  yes}},
-    {ID_REJECTED,         "The ID is rejected\n",              RES_ID_REJECTED,       {yes, yes, yes, yes}},
-    {DURESS_FINGER,       "Duress finger is detected\n",       RES_DURESS_FINGER,     {yes, yes, yes, yes}},
-    {ANY,                 "Identify: Unknown error\n",         RES_UNKNOWN,           {yes, yes, yes, yes}},
-};
-// clang-format on
-
-// Scan wait of IS, with its own busy and cancel messages.
-constexpr answers::Row scanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is canceled\n", RES_CANCELLED},
-    {ANY, "Identify: Scan failed\n", RES_SCAN_FAILED},
-};
-// Scan wait of II, IT and IIX: any flag but SCAN_SUCCESS is a failed scan.
-constexpr answers::Row dataScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Identify: Scan failed\n", RES_SCAN_FAILED},
-};
-constexpr answers::Table scanWaits[] = {scanWait};
-constexpr answers::Table dataScanWaits[] = {dataScanWait};
-
-// First answer of IIX, before the image goes in chunks.
-constexpr answers::Row chunkedFirstAnswer[] = {
-    {SYSTEM_BUSY, "System busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
+constexpr answers::Table scanWaits[] = {identify::scanWait};
+constexpr answers::Table dataScanWaits[] = {identify::dataScanWait};
 
 // The ID found (Param1) and the second value (Param2) of the final answer.
 constexpr SuccessLine identified{
@@ -67,25 +26,25 @@ constexpr SuccessLine identified{
 
 constexpr Sequence IS_SEQUENCE{.command = packet::cmd::IS,
                                .waits = scanWaits,
-                               .answer = AnswerTable{finalAnswer, IS},
+                               .answer = AnswerTable{identify::finalAnswer, identify::IS},
                                .success = identified};
 constexpr Sequence II_SEQUENCE{.command = packet::cmd::II,
                                .transfer = Transfer::Block,
                                .imageRecord = true,
                                .waits = dataScanWaits,
-                               .answer = AnswerTable{finalAnswer, II},
+                               .answer = AnswerTable{identify::finalAnswer, identify::II},
                                .success = identified};
 constexpr Sequence IT_SEQUENCE{.command = packet::cmd::IT,
                                .transfer = Transfer::Block,
                                .waits = dataScanWaits,
-                               .answer = AnswerTable{finalAnswer, IT},
+                               .answer = AnswerTable{identify::finalAnswer, identify::IT},
                                .success = identified};
 constexpr Sequence IIX_SEQUENCE{.command = packet::cmd::IIX,
                                 .transfer = Transfer::Chunks,
                                 .imageRecord = true,
-                                .before = chunkedFirstAnswer,
+                                .before = identify::chunkedFirstAnswer,
                                 .waits = dataScanWaits,
-                                .answer = AnswerTable{finalAnswer, IIX},
+                                .answer = AnswerTable{identify::finalAnswer, identify::IIX},
                                 .success = identified};
 
 // Param1 of the command packet: the range of IDs searched.

@@ -2,6 +2,8 @@
 // encrypted template, SI/RI/SIX/RIX have the module send a fingerprint image,
 // and the two reception routines bring that image into the image record,
 // either as one data block or as acknowledged chunks.
+#include "families/Image.h"
+
 #include "ModuleSDK.h"
 #include "families/Run.h"
 #include "families/ScanTemplate.h"
@@ -17,39 +19,25 @@ constexpr uint32_t KEY_SIZE = packet::record::ENCRYPTION_KEY_SIZE;
 // The chunk count and index travel in 16 bits, so no image arrives in more chunks.
 constexpr uint32_t MAX_CHUNKS = 0xFFFF;
 
-using answers::ANY;
 using sequence::Sequence;
 using sequence::SuccessLine;
-
-// Final answer of SI and SIX.
-constexpr answers::Row scanImageAnswer[] = {
-    {SCAN_FAILED, "Scan failed\n", RES_SCAN_FAILED},
-    {TIMEOUT, "Scan timeout\n", RES_TIMEOUT},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {CANCELLED, "Command is cancelled\n", RES_CANCELLED},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-
-constexpr answers::Row keyWriteAnswer[] = {
-    {NOT_SUPPORTED, "Encryption is not supported\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
 
 // The image follows as a data block or in chunks of the announced size (Param2).
 constexpr SuccessLine imageSize = SuccessLine::line(TRACE_CALL, "Image Size: %#x\n", {FIELD_PARAM2, "bytes"});
 
-constexpr Sequence SI{
-    .command = packet::cmd::SI, .waits = answers::scanWaits, .answer = scanImageAnswer, .success = imageSize};
+constexpr Sequence SI{.command = packet::cmd::SI,
+                      .waits = answers::scanWaits,
+                      .answer = image::scanImageAnswer,
+                      .success = imageSize};
 constexpr Sequence SIX{.command = packet::cmd::SIX,
                        .waits = answers::scanWaits,
-                       .answer = scanImageAnswer,
+                       .answer = image::scanImageAnswer,
                        .success = imageSize};
 constexpr Sequence RI{.command = packet::cmd::RI, .answer = answers::busyOrUnknown, .success = imageSize};
 constexpr Sequence RIX{.command = packet::cmd::RIX, .answer = answers::busyOrUnknown, .success = imageSize};
 
 constexpr Sequence KW{
-    .command = packet::cmd::KW, .transfer = sequence::Transfer::Block, .answer = keyWriteAnswer};
+    .command = packet::cmd::KW, .transfer = sequence::Transfer::Block, .answer = image::keyWriteAnswer};
 
 // KS goes out as ST with the challenge in Param1; the encrypted template
 // follows as a data block of the announced size, which the caller checks and receives.

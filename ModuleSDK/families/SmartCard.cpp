@@ -2,6 +2,8 @@
 // presented card, card format (CF), what the module does when a card is
 // presented (CC, CG), the keys that open the cards (CKW, CKR) and where on the
 // card the templates lie (CLW, CLR).
+#include "families/SmartCard.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -15,9 +17,7 @@ namespace kelvor {
 
 namespace {
 
-using answers::ANY;
 using answers::GO_ON;
-using answers::Row;
 using sequence::Sequence;
 using sequence::SuccessLine;
 namespace cmd = packet::cmd;
@@ -26,64 +26,30 @@ namespace cmd = packet::cmd;
 // this it is refused unread.
 constexpr uint32_t CARD_LAYOUT_ANSWER_MAX = 0x1000;
 
-// Each command's answers other than SUCCEED; every table ends with the busy and
-// catch-all rows all commands share.
-// clang-format off
-constexpr Row readAnswer[] = {
-    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
-    {CANCELLED, "Canceled\n", RES_CANCELLED},
-    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row writeAnswer[] = {
-    {TRY_AGAIN, "Incomplete template data\n", RES_INVALID_ID},
-    {TIMEOUT, "Timeout\n", RES_TIMEOUT},
-    {NOT_SUPPORTED, "Invalid template index\n", RES_NOT_SUPPORTED},
-    {CANCELLED, "Canceled\n", RES_CANCELLED},
-    {CARD_ERROR, "Card error\n", RES_CARD_ERROR},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row functionAnswer[] = {
-    {NOT_SUPPORTED, "Invalid function\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row keyAnswer[] = {
-    {NOT_MATCH, "Wrong password\n", RES_NOT_MATCH},
-    {NOT_SUPPORTED, "Invalid key type\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row layoutAnswer[] = {
-    {NOT_SUPPORTED, "Invalid Card Layout\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-// clang-format on
-
-constexpr Sequence CR{
-    .command = cmd::CR, .answer = readAnswer, .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
+constexpr Sequence CR{.command = cmd::CR,
+                      .answer = smartcard::readAnswer,
+                      .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
 // The template bytes and the end code go straight through the link: the
 // module's answer tells whether they arrived whole.
 constexpr Sequence CW{.command = cmd::CW,
                       .transfer = sequence::Transfer::Raw,
-                      .answer = writeAnswer,
+                      .answer = smartcard::writeAnswer,
                       .success = SuccessLine::line(TRACE_CALL, "Write succeed\n")};
-constexpr Sequence CF{.command = cmd::CF, .answer = readAnswer};
-constexpr Sequence CC{.command = cmd::CC, .answer = functionAnswer};
+constexpr Sequence CF{.command = cmd::CF, .answer = smartcard::readAnswer};
+constexpr Sequence CC{.command = cmd::CC, .answer = smartcard::functionAnswer};
 constexpr Sequence CG{.command = cmd::CG,
                       .answer = answers::busyOrUnknown,
                       .success = SuccessLine::fields_only({FIELD_PARAM2, "function"})};
-constexpr Sequence CKW{.command = cmd::CKW, .transfer = sequence::Transfer::Block, .answer = keyAnswer};
+constexpr Sequence CKW{
+    .command = cmd::CKW, .transfer = sequence::Transfer::Block, .answer = smartcard::keyAnswer};
 constexpr Sequence CKR{.command = cmd::CKR,
                        .answer = answers::busyOrUnknown,
                        .success = SuccessLine::fields_only({FIELD_PARAM1, "option"})};
 constexpr Sequence CLR{.command = cmd::CLR,
                        .answer = answers::busyOrUnknown,
                        .success = SuccessLine::fields_only({FIELD_PARAM2, "bytes"})};
-constexpr Sequence CLW{.command = cmd::CLW, .transfer = sequence::Transfer::Block, .answer = layoutAnswer};
+constexpr Sequence CLW{
+    .command = cmd::CLW, .transfer = sequence::Transfer::Block, .answer = smartcard::layoutAnswer};
 
 uint16_t key_sum(const uint8_t* key) {
     return static_cast<uint16_t>(packet::byte_sum(key, CARD_KEY_SIZE));

@@ -3,6 +3,8 @@
 // VIX in chunks) or template data (VT); VH matches a scan against templates
 // that the host sends; VW and VC take the user ID from the Wiegand input or a
 // smart card and then scan the finger.
+#include "families/Verify.h"
+
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "families/Run.h"
@@ -12,57 +14,15 @@ namespace kelvor {
 
 namespace {
 
-using answers::ANY;
-using answers::GO_ON;
 using sequence::AnswerTable;
 using sequence::Sequence;
 using sequence::SuccessLine;
 using sequence::Transfer;
 
-using answers::no;
-using answers::yes;
-
-// Final answer of every verification, a column per command.
-enum Column : size_t { VS, VI, VIX, VT, VH, VW, VC, COLUMNS };
-// clang-format off
-constexpr answers::ColumnRow<COLUMNS> finalAnswer[] = {
-    // flag           message                          code                VS   VI   VIX  VT   VH   VW   VC
-    {SCAN_FAILED,     "Verify: Scan failed\n",         RES_SCAN_FAILED,    {yes, no,  no,  no,  yes, yes, yes}},
-    {NOT_FOUND,       "Verify: Not found\n",           RES_NOT_FOUND,      {yes, yes, yes, yes, no,  yes, yes}},
-    {NOT_MATCH,       "Verify: Not match\n",           RES_NOT_MATCH,      {yes, yes, yes, yes, yes, yes, yes}},
-    {TRY_AGAIN,       "Verify: Try again\n",           RES_TRY_AGAIN,      {yes, yes, yes, yes, yes, yes, yes}},
-    {TIMEOUT,         "Verify: Timeout\n",             RES_TIMEOUT,        {yes, no,  no,  yes, yes, yes, yes}},
-    {SYSTEM_BUSY,     "System is busy\n",              RES_SYSTEM_BUSY,    {yes, yes, no,  yes, yes, yes, yes}},
-    {CANCELLED,       "Command is cancelled\n",        RES_CANCELLED,      {yes, no,  no,  no,  yes, yes, yes}},
-    {ID_REJECTED,     "The ID is rejected\n",          RES_ID_REJECTED,    {yes, yes, yes, yes, yes, yes, yes}},
-    {DURESS_FINGER,   "Duress finger is detected\n",   RES_DURESS_FINGER,  {yes, yes, yes, yes, yes, yes, yes}},
-    {CARD_ERROR,      "Card error\n",                  RES_CARD_ERROR,     {no,  no,  no,  no,  no,  no,  yes}},
-    {ANY,             "Verify: Unknown error\n",       RES_UNKNOWN,        {yes, yes, yes, yes, yes, yes, yes}},
-};
-// clang-format on
-
-// Scan waits (only when the module sends SCAN_SUCCESS answers).
-constexpr answers::Row fingerScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Verify: Scan failed\n", RES_SCAN_FAILED},
-};
-constexpr answers::Row wiegandScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Verify: Wiegand scan failed\n", RES_SCAN_FAILED},
-};
-constexpr answers::Row smartcardScanWait[] = {
-    {SCAN_SUCCESS, nullptr, GO_ON},
-    {ANY, "Verify: Smartcard scan failed\n", RES_SCAN_FAILED},
-};
-constexpr answers::Table fingerWaits[] = {fingerScanWait};
-constexpr answers::Table wiegandWaits[] = {wiegandScanWait, fingerScanWait};
-constexpr answers::Table smartcardWaits[] = {smartcardScanWait, fingerScanWait};
-
-// First answer of VIX, before the image goes in chunks (SUCCEED goes on).
-constexpr answers::Row chunkedFirstAnswer[] = {
-    {SYSTEM_BUSY, "System busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
+// VW and VC wait for their input, then for the finger.
+constexpr answers::Table fingerWaits[] = {verify::fingerScanWait};
+constexpr answers::Table wiegandWaits[] = {verify::wiegandScanWait, verify::fingerScanWait};
+constexpr answers::Table smartcardWaits[] = {verify::smartcardScanWait, verify::fingerScanWait};
 
 constexpr SuccessLine scanSuccess{"      Verify Succeed: %#x\n", {FIELD_PARAM2, "score"}};
 constexpr SuccessLine dataSuccess{"      Verify: Succeed %#x\n", {FIELD_PARAM2, "score"}};
@@ -72,38 +32,38 @@ constexpr SuccessLine identifiedSuccess{
 
 constexpr Sequence VS_SEQUENCE{.command = packet::cmd::VS,
                                .waits = fingerWaits,
-                               .answer = AnswerTable{finalAnswer, VS},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VS},
                                .success = scanSuccess};
 constexpr Sequence VI_SEQUENCE{.command = packet::cmd::VI,
                                .transfer = Transfer::Block,
                                .imageRecord = true,
                                .waits = fingerWaits,
-                               .answer = AnswerTable{finalAnswer, VI},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VI},
                                .success = dataSuccess};
 constexpr Sequence VIX_SEQUENCE{.command = packet::cmd::VIX,
                                 .transfer = Transfer::Chunks,
                                 .imageRecord = true,
-                                .before = chunkedFirstAnswer,
+                                .before = verify::chunkedFirstAnswer,
                                 .waits = fingerWaits,
-                                .answer = AnswerTable{finalAnswer, VIX},
+                                .answer = AnswerTable{verify::finalAnswer, verify::VIX},
                                 .success = dataSuccess};
 constexpr Sequence VT_SEQUENCE{.command = packet::cmd::VT,
                                .transfer = Transfer::Raw,
                                .waits = fingerWaits,
-                               .answer = AnswerTable{finalAnswer, VT},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VT},
                                .success = dataSuccess};
 constexpr Sequence VH_SEQUENCE{.command = packet::cmd::VH,
                                .transfer = Transfer::Raw,
                                .waits = fingerWaits,
-                               .answer = AnswerTable{finalAnswer, VH},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VH},
                                .success = hostTemplateSuccess};
 constexpr Sequence VW_SEQUENCE{.command = packet::cmd::VW,
                                .waits = wiegandWaits,
-                               .answer = AnswerTable{finalAnswer, VW},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VW},
                                .success = identifiedSuccess};
 constexpr Sequence VC_SEQUENCE{.command = packet::cmd::VC,
                                .waits = smartcardWaits,
-                               .answer = AnswerTable{finalAnswer, VC},
+                               .answer = AnswerTable{verify::finalAnswer, verify::VC},
                                .success = identifiedSuccess};
 
 } // namespace

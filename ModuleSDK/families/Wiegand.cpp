@@ -3,6 +3,8 @@
 // the extended format definition (WWX, WRX), default values of format fields
 // (WFW, WFR), the I/O wiring (WPW, WPR), and the mappings of input values to
 // module functions, for the Wiegand input and the smart-card reader (WM, WL, WC).
+#include "families/Wiegand.h"
+
 #include "ModuleSDK.h"
 #include "engine/Sequence.h"
 #include "engine/Tables.h"
@@ -14,96 +16,39 @@ namespace kelvor {
 
 namespace {
 
-using answers::ANY;
 using answers::GO_ON;
-using answers::Row;
 using sequence::Sequence;
 using sequence::SuccessLine;
 namespace cmd = packet::cmd;
 
-// Each command's answers other than SUCCEED; every table ends with the busy and
-// catch-all rows all commands share.
-// clang-format off
-constexpr Row configAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand configuration is not supported\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row inputAnswer[] = {
-    {NOT_FOUND, "Not found\n", RES_NOT_FOUND},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row wiegandMappingAnswer[] = {
-    {MEMORY_FULL, "Wiegand mapping is limited to 16. No more mapping.\n", RES_MEMORY_FULL},
-    {NOT_SUPPORTED, "The input function is not supported\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row cardMappingAnswer[] = {
-    {MEMORY_FULL, "Smart Card mapping is limited to 16. No more mapping.\n", RES_MEMORY_FULL},
-    {NOT_SUPPORTED, "The input function is not supported\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row formatWriteAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand format is inavlid\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row notConfiguredAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row stringInputAnswer[] = {
-    {NOT_FOUND, "Wiegand input is not latched\n", RES_NOT_FOUND},
-    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row fieldWriteAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand format is not configured nor invalid index\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row fieldReadAnswer[] = {
-    {NOT_FOUND, "Default value is not defined\n", RES_NOT_FOUND},
-    {NOT_SUPPORTED, "Wiegand format is not configured\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-constexpr Row ioWriteAnswer[] = {
-    {NOT_SUPPORTED, "Wiegand format is not configured nor invalid port setting\n", RES_NOT_SUPPORTED},
-    {SYSTEM_BUSY, "System is busy\n", RES_SYSTEM_BUSY},
-    {ANY, "Unknown error\n", RES_UNKNOWN},
-};
-// clang-format on
-
 // Both values of the answer go back to the caller, who prints them its own way.
 constexpr SuccessLine bothFields = SuccessLine::fields_only({FIELD_PARAM1}, {FIELD_PARAM2});
 
-constexpr Sequence WW{.command = cmd::WW, .answer = configAnswer};
-constexpr Sequence WR{.command = cmd::WR, .answer = configAnswer, .success = bothFields};
-constexpr Sequence WG{.command = cmd::WG, .answer = inputAnswer, .success = bothFields};
+constexpr Sequence WW{.command = cmd::WW, .answer = wiegand::configAnswer};
+constexpr Sequence WR{.command = cmd::WR, .answer = wiegand::configAnswer, .success = bothFields};
+constexpr Sequence WG{.command = cmd::WG, .answer = wiegand::inputAnswer, .success = bothFields};
 constexpr Sequence WS{.command = cmd::WS, .answer = answers::busyOrUnknown};
-constexpr Sequence WM_WIEGAND{.command = cmd::WM, .answer = wiegandMappingAnswer};
-constexpr Sequence WM_CARD{.command = cmd::WM, .answer = cardMappingAnswer};
+constexpr Sequence WM_WIEGAND{.command = cmd::WM, .answer = wiegand::wiegandMappingAnswer};
+constexpr Sequence WM_CARD{.command = cmd::WM, .answer = wiegand::cardMappingAnswer};
 constexpr Sequence WL{.command = cmd::WL, .answer = answers::busyOrUnknown, .success = bothFields};
 constexpr Sequence WC{.command = cmd::WC, .answer = answers::busyOrUnknown};
 constexpr Sequence WWX{
-    .command = cmd::WWX, .transfer = sequence::Transfer::BlockIfAny, .answer = formatWriteAnswer};
-constexpr Sequence WRX{.command = cmd::WRX, .answer = notConfiguredAnswer, .success = bothFields};
+    .command = cmd::WWX, .transfer = sequence::Transfer::BlockIfAny, .answer = wiegand::formatWriteAnswer};
+constexpr Sequence WRX{.command = cmd::WRX, .answer = wiegand::notConfiguredAnswer, .success = bothFields};
 // A new input is announced when it arrives; a latched one is there already.
-constexpr Sequence WGX_NEW{
-    .command = cmd::WGX, .waits = answers::scanWaits, .answer = stringInputAnswer, .success = bothFields};
-constexpr Sequence WGX_LATCHED{.command = cmd::WGX, .answer = stringInputAnswer, .success = bothFields};
-constexpr Sequence WSX{.command = cmd::WSX, .answer = notConfiguredAnswer};
-constexpr Sequence WFW{.command = cmd::WFW, .answer = fieldWriteAnswer};
-constexpr Sequence WFR{
-    .command = cmd::WFR, .answer = fieldReadAnswer, .success = SuccessLine::fields_only({FIELD_PARAM1})};
-constexpr Sequence WPW{.command = cmd::WPW, .answer = ioWriteAnswer};
-constexpr Sequence WPR{.command = cmd::WPR, .answer = notConfiguredAnswer, .success = bothFields};
+constexpr Sequence WGX_NEW{.command = cmd::WGX,
+                           .waits = answers::scanWaits,
+                           .answer = wiegand::stringInputAnswer,
+                           .success = bothFields};
+constexpr Sequence WGX_LATCHED{
+    .command = cmd::WGX, .answer = wiegand::stringInputAnswer, .success = bothFields};
+constexpr Sequence WSX{.command = cmd::WSX, .answer = wiegand::notConfiguredAnswer};
+constexpr Sequence WFW{.command = cmd::WFW, .answer = wiegand::fieldWriteAnswer};
+constexpr Sequence WFR{.command = cmd::WFR,
+                       .answer = wiegand::fieldReadAnswer,
+                       .success = SuccessLine::fields_only({FIELD_PARAM1})};
+constexpr Sequence WPW{.command = cmd::WPW, .answer = wiegand::ioWriteAnswer};
+constexpr Sequence WPR{.command = cmd::WPR, .answer = wiegand::notConfiguredAnswer, .success = bothFields};
 
 const char* name_of(int category, uint32_t value) {
     return keyword_name(category, static_cast<int>(value));

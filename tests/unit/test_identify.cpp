@@ -1,10 +1,10 @@
-// Identification against the scripted far end: IS, II, IT and IIX with their
-// scan steps, IIX's first answer, the final answer table of each form, and the
-// data that II, IT and IIX send.
+// Identification against the scripted far end: every row of the library's
+// answer tables as each of IS, II, IT and IIX applies it (the final answer,
+// the scan steps, IIX's first answer), and the data that II, IT and IIX send.
 #include <algorithm>
 #include <functional>
-#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "ModuleSDK.h"
+#include "TableRows.h"
+#include "families/Identify.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -63,17 +65,20 @@ void expect_chunks(farend::Script& s, const Bytes& data, size_t chunk) {
 // module before the scan step, and the call itself.
 struct Form {
     const char* name;
-    const char* callLine;
+    std::string callLine;
     std::function<void(farend::Script&, const Bytes&)> request;
     std::function<int(const Bytes&, uint32_t*, uint32_t*)> call;
     uint8_t command;
+    identify::Column column; // of the final-answer table
+    answers::Table scanWait;
 };
 
 const std::vector<Form>& forms() {
     static const std::vector<Form> all = {
         {"IS", "[API] Identify by scan(IS) (0 ~ 0)\n",
          [](farend::Script& s, const Bytes&) { s.expect_packet(cmd::IS, 0, 0, 0); },
-         [](const Bytes&, uint32_t* id, uint32_t* v) { return identify_by_scan(0, 0, id, v); }, 0x11},
+         [](const Bytes&, uint32_t* id, uint32_t* v) { return identify_by_scan(0, 0, id, v); }, 0x11,
+         identify::IS, identify::scanWait},
         {"II", "[API] Identify by image(II) (0 ~ 0): 0x40\n",
          [](farend::Script& s, const Bytes& d) {
              s.expect_packet(cmd::II, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
@@ -81,7 +86,7 @@ const std::vector<Form>& forms() {
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
              return identify_by_image(0, 0, d.data(), static_cast<uint32_t>(d.size()), id, v);
          },
-         0x12},
+         0x12, identify::II, identify::dataScanWait},
         {"IT", "[API] Identify by Template(IT) (0 ~ 0): 0x40\n",
          [](farend::Script& s, const Bytes& d) {
              s.expect_packet(cmd::IT, 0, static_cast<uint32_t>(d.size()), 0).expect(farend::data_block(d));
@@ -89,7 +94,7 @@ const std::vector<Form>& forms() {
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
              return identify_by_template(0, 0, d.data(), static_cast<uint32_t>(d.size()), id, v);
          },
-         0x13},
+         0x13, identify::IT, identify::dataScanWait},
         {"IIX", "[API] Identify by image(IIX) (0 ~ 0): 0x40 0x1000\n",
          [](farend::Script& s, const Bytes& d) {
              s.expect_packet(cmd::IIX, 0, static_cast<uint32_t>(d.size()), 0).answer(cmd::IIX, 0, 0, SUCCEED);
@@ -98,65 +103,44 @@ const std::vector<Form>& forms() {
          [](const Bytes& d, uint32_t* id, uint32_t* v) {
              return identify_by_image_chunked(0, 0, d.data(), static_cast<uint32_t>(d.size()), 0x1000, id, v);
          },
-         0x81},
+         0x81, identify::IIX, identify::dataScanWait},
     };
     return all;
 }
 
 struct Outcome {
     int rc;
-    const char* trace;
+    std::string trace;
 };
 
-struct FinalRow {
-    uint8_t flag;
-    Outcome byForm[4]; // IS, II, IT, IIX
-};
+// What a row of an answer table makes of an answer.
+template <typename R> Outcome outcome_of(const R& row) {
+    return {row.code, tablerows::traced(row)};
+}
 
-constexpr Outcome UNKNOWN = {RES_UNKNOWN, "[ERR] Identify: Unknown error\n"};
+const Outcome identified = {0, "      Identify Succeed: 0x12 0\n"};
 
+// The final answer of each form: SUCCEED, then every row of the final-answer
+// table as the form's column sees it; the catch-all row met by flags that no
+// row names.
 TEST_F(IdentifyTest, FinalAnswerOfEachForm) {
-    const Outcome ok = {0, "      Identify Succeed: 0x12 0\n"};
-    const Outcome scanFailed = {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"};
-    const Outcome notFound = {RES_NOT_FOUND, "[ERR] Identify: Not found\n"};
-    const Outcome tryAgain = {RES_TRY_AGAIN, "[ERR] Identify: Try again\n"};
-    const Outcome timeout = {RES_TIMEOUT, "[ERR] Identify: Timeout\n"};
-    const Outcome matching = {RES_TIMEOUT_MATCHING, "[ERR] Identify: Timeout matching\n"};
-    const Outcome busy = {RES_SYSTEM_BUSY, "[ERR] System is busy\n"};
-    const Outcome cancelled = {RES_CANCELLED, "[ERR] Command is cancelled\n"};
-    const Outcome checksum = {RES_DATA_ERROR, "[ERR] Identify: Data checksum error\n"};
-    const Outcome rejected = {RES_ID_REJECTED, "[ERR] The ID is rejected\n"};
-    const Outcome duress = {RES_DURESS_FINGER, "[ERR] Duress finger is detected\n"};
-    const FinalRow rows[] = {
-        {SUCCEED, {ok, ok, ok, ok}},
-        {SCAN_FAILED, {scanFailed, UNKNOWN, UNKNOWN, UNKNOWN}},
-        {NOT_FOUND, {notFound, notFound, notFound, notFound}},
-        {TRY_AGAIN, {tryAgain, tryAgain, tryAgain, tryAgain}},
-        {TIMEOUT, {timeout, UNKNOWN, UNKNOWN, UNKNOWN}},
-        {TIMEOUT_MATCHING, {matching, matching, matching, matching}},
-        {SYSTEM_BUSY, {busy, busy, busy, UNKNOWN}},
-        {CANCELLED, {cancelled, cancelled, cancelled, UNKNOWN}},
-        {DATA_CHECKSUM_ERROR, {UNKNOWN, UNKNOWN, UNKNOWN, checksum}},
-        {ID_REJECTED, {rejected, rejected, rejected, rejected}},
-        {DURESS_FINGER, {duress, duress, duress, duress}},
-        {NOT_MATCH, {UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN}},
-        {SCAN_SUCCESS, {UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN}},
-    };
     const Bytes data = pattern(0x40);
-    for (size_t f = 0; f < forms().size(); ++f) {
-        const Form& form = forms()[f];
-        for (const FinalRow& row : rows) {
-            SCOPED_TRACE(std::string(form.name) + " " + std::to_string(row.flag));
+    for (const Form& form : forms()) {
+        std::vector<std::pair<uint8_t, Outcome>> rows = {{SUCCEED, identified}};
+        for (const auto& [flag, row] :
+             tablerows::meetings(identify::finalAnswer, form.column, {NOT_MATCH, SCAN_SUCCESS}))
+            rows.emplace_back(flag, outcome_of(*row));
+        for (const auto& [flag, want] : rows) {
+            SCOPED_TRACE(std::string(form.name) + " " + std::to_string(flag));
             reset();
             farend::Script s;
             s.open_sequence();
             form.request(s, data);
-            s.answer(form.command, 0x12, 0, row.flag);
+            s.answer(form.command, 0x12, 0, flag);
             uint32_t id = 0xdead, value = 0xbeef;
             Exchange r = run_in_process(s, [&] { return form.call(data, &id, &value); });
-            const Outcome& want = row.byForm[f];
             EXPECT_EQ(r.rc, want.rc);
-            EXPECT_EQ(r.trace, std::string(form.callLine) + want.trace);
+            EXPECT_EQ(r.trace, form.callLine + want.trace);
             EXPECT_EQ(id, want.rc == 0 ? 0x12u : 0xdeadu);
             EXPECT_EQ(value, want.rc == 0 ? 0u : 0xbeefu);
             EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -164,44 +148,27 @@ TEST_F(IdentifyTest, FinalAnswerOfEachForm) {
     }
 }
 
-struct ScanStepRow {
-    uint8_t flag;
-    Outcome scan;   // IS
-    Outcome byData; // II, IT, IIX
-};
-
-// With SCAN_SUCCESS on every form reads a scan answer before the final one; a
-// refused scan ends the command without reading further.
+// With SCAN_SUCCESS on every form reads a scan answer before the final one,
+// walked row by row through the form's scan wait: SCAN_SUCCESS goes on to
+// the final answer; any other row ends the command without reading further.
+// The catch-all row is met by the flags of the other wait and SUCCEED.
 TEST_F(IdentifyTest, ScanStepOfEachForm) {
-    const ScanStepRow rows[] = {
-        {SCAN_SUCCESS, {0, "      Identify Succeed: 0x12 0x3\n"}, {0, "      Identify Succeed: 0x12 0x3\n"}},
-        {SYSTEM_BUSY,
-         {RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"}},
-        {CANCELLED,
-         {RES_CANCELLED, "[ERR] Command is canceled\n"},
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"}},
-        {SCAN_FAILED,
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"},
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"}},
-        {SUCCEED,
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"},
-         {RES_SCAN_FAILED, "[ERR] Identify: Scan failed\n"}},
-    };
     const Bytes data = pattern(0x40);
     for (const Form& form : forms()) {
-        for (const ScanStepRow& row : rows) {
-            SCOPED_TRACE(std::string(form.name) + " " + std::to_string(row.flag));
+        for (const auto& [flag, row] :
+             tablerows::meetings(form.scanWait, {SYSTEM_BUSY, CANCELLED, SCAN_FAILED, SUCCEED})) {
+            SCOPED_TRACE(std::string(form.name) + " " + std::to_string(flag));
+            const bool goesOn = row->code == answers::GO_ON;
             reset();
             farend::Script s;
             s.open_sequence(0x30, 0x30, 0x31);
             form.request(s, data);
-            s.answer(form.command, 0, 0, row.flag);
-            if (row.flag == SCAN_SUCCESS) s.answer(form.command, 0x12, 3, SUCCEED);
+            s.answer(form.command, 0, 0, flag);
+            if (goesOn) s.answer(form.command, 0x12, 3, SUCCEED);
             Exchange r = run_in_process(s, [&] { return form.call(data, nullptr, nullptr); });
-            const Outcome& want = form.command == cmd::IS ? row.scan : row.byData;
-            EXPECT_EQ(r.rc, want.rc);
-            EXPECT_EQ(r.trace, std::string(form.callLine) + want.trace);
+            EXPECT_EQ(r.rc, goesOn ? 0 : row->code);
+            EXPECT_EQ(r.trace, form.callLine +
+                                   (goesOn ? "      Identify Succeed: 0x12 0x3\n" : outcome_of(*row).trace));
             EXPECT_TRUE(r.far.ok) << r.far.failure;
         }
     }
@@ -250,26 +217,21 @@ TEST_F(IdentifyTest, ChunkedImageOf64By64In1536ByteChunks) {
     EXPECT_TRUE(r.far.ok) << r.far.failure;
 }
 
-// IIX's first answer, before any chunk: "System busy" here, unlike the final answer.
+// IIX's first answer, before any chunk, walked row by row: "System busy" here,
+// unlike the final answer; only SUCCEED, which no row names, lets the data go.
 TEST_F(IdentifyTest, ChunkedFirstAnswerStopsBeforeTheData) {
-    const Outcome rows[] = {
-        {RES_SYSTEM_BUSY, "[ERR] System busy\n"},
-        {RES_CANCELLED, "[ERR] Command is cancelled\n"},
-        {RES_UNKNOWN, "[ERR] Unknown error\n"},
-        {RES_UNKNOWN, "[ERR] Unknown error\n"},
-    };
-    const uint8_t flags[] = {SYSTEM_BUSY, CANCELLED, NOT_FOUND, DATA_ACCEPTED};
+    ASSERT_FALSE(tablerows::names(identify::chunkedFirstAnswer, SUCCEED));
     const Bytes data = pattern(0x40);
-    for (size_t i = 0; i < std::size(flags); ++i) {
-        SCOPED_TRACE(flags[i]);
+    for (const auto& [flag, row] :
+         tablerows::meetings(identify::chunkedFirstAnswer, {NOT_FOUND, DATA_ACCEPTED})) {
+        SCOPED_TRACE(flag);
         reset();
         farend::Script s;
-        s.open_sequence().expect_packet(cmd::IIX, 0, 0x40, 0).answer(cmd::IIX, 0, 0, flags[i]);
+        s.open_sequence().expect_packet(cmd::IIX, 0, 0x40, 0).answer(cmd::IIX, 0, 0, flag);
         Exchange r = run_in_process(
             s, [&] { return identify_by_image_chunked(0, 0, data.data(), 0x40, 0x1000, nullptr, nullptr); });
-        EXPECT_EQ(r.rc, rows[i].rc);
-        EXPECT_EQ(r.trace,
-                  std::string("[API] Identify by image(IIX) (0 ~ 0): 0x40 0x1000\n") + rows[i].trace);
+        EXPECT_EQ(r.rc, row->code);
+        EXPECT_EQ(r.trace, "[API] Identify by image(IIX) (0 ~ 0): 0x40 0x1000\n" + tablerows::traced(*row));
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty());
     }

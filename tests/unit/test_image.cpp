@@ -1,5 +1,5 @@
-// Image capture and encryption commands against the scripted far end: the
-// answer tables of SI, SIX, RI, RIX, KW and KS, and the reception of an image
+// Image capture and encryption commands against the scripted far end: every
+// row of the answer tables of SI, SIX, RI, RIX, KW and KS, and the reception of an image
 // into the record as one block or as acknowledged chunks, including a module
 // that announces more than the record holds or sends chunks that never end.
 #include <algorithm>
@@ -16,6 +16,9 @@
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "ModuleSDK.h"
+#include "TableRows.h"
+#include "engine/Tables.h"
+#include "families/Image.h"
 #include "families/ScanTemplate.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -75,28 +78,32 @@ void add_chunks(farend::Script& s, uint8_t command, const Bytes& image, size_t c
     }
 }
 
-struct ScanImageRow {
+// One exchange of an answer table's walk: the SCAN_SUCCESS setting at open, the
+// answers, and what comes of them.
+struct AnswerCase {
     uint32_t scanSuccess; // parameter 0x75 at open
-    int ssFlag;           // flag of the SCAN_SUCCESS answer, -1 when none is sent
+    int ssFlag;           // flag of the wait's answer, -1 when none is sent
     int finalFlag;        // flag of the final answer, -1 when it must not be read
     int rc;
-    const char* trace;
+    std::string trace;
 };
 
+// SI and SIX walk their final-answer table with SCAN_SUCCESS answers off and
+// after the scan wait with them on, and the scan wait row by row; each
+// catch-all row met by flags that its table does not name.
 TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
-    const ScanImageRow rows[] = {
-        {0x30, -1, SUCCEED, 0, "[API] Image Size: 0x4b1c\n"},
-        {0x30, -1, SCAN_FAILED, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
-        {0x30, -1, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
-        {0x30, -1, SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-        {0x30, -1, CANCELLED, RES_CANCELLED, "[ERR] Command is cancelled\n"},
-        {0x30, -1, TRY_AGAIN, RES_UNKNOWN, "[ERR] Unknown error\n"},
-        {0x30, -1, SCAN_SUCCESS, RES_UNKNOWN, "[ERR] Unknown error\n"},
-        {0x31, SCAN_SUCCESS, SUCCEED, 0, "[API] Image Size: 0x4b1c\n"},
-        {0x31, SCAN_SUCCESS, TIMEOUT, RES_TIMEOUT, "[ERR] Scan timeout\n"},
-        {0x31, SCAN_FAILED, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
-        {0x31, SYSTEM_BUSY, -1, RES_SCAN_FAILED, "[ERR] Scan failed\n"},
-    };
+    const std::string success = "[API] Image Size: 0x4b1c\n";
+    std::vector<AnswerCase> rows = {{0x30, -1, SUCCEED, 0, success},
+                                    {0x31, SCAN_SUCCESS, SUCCEED, 0, success}};
+    for (const auto& [flag, row] : tablerows::meetings(image::scanImageAnswer, {TRY_AGAIN, SCAN_SUCCESS})) {
+        rows.push_back({0x30, -1, flag, row->code, tablerows::traced(*row)});
+        if (flag != SCAN_SUCCESS)
+            rows.push_back({0x31, SCAN_SUCCESS, flag, row->code, tablerows::traced(*row)});
+    }
+    for (const auto& [flag, row] : tablerows::meetings(answers::scanWait, {SCAN_FAILED, SYSTEM_BUSY})) {
+        if (row->code == answers::GO_ON) continue; // SCAN_SUCCESS: the rows after the wait above
+        rows.push_back({0x31, flag, -1, row->code, tablerows::traced(*row)});
+    }
     struct Form {
         uint8_t command;
         uint32_t chunk;
@@ -109,7 +116,7 @@ TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
          [](uint32_t* size) { return scan_image_chunked(0x1000, size); }},
     };
     for (const Form& form : forms) {
-        for (const ScanImageRow& row : rows) {
+        for (const AnswerCase& row : rows) {
             SCOPED_TRACE(std::string(form.callLine) + " ss " + std::to_string(row.ssFlag) + " final " +
                          std::to_string(row.finalFlag));
             reset();
@@ -121,7 +128,7 @@ TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
             Exchange r = run_in_process(s, [&] { return form.call(&size); });
             EXPECT_EQ(r.rc, row.rc);
             EXPECT_EQ(size, row.rc == 0 ? 0x4b1cu : 0xdeadu);
-            EXPECT_EQ(r.trace, std::string(form.callLine) + row.trace);
+            EXPECT_EQ(r.trace, form.callLine + row.trace);
             EXPECT_TRUE(r.far.ok) << r.far.failure;
         }
     }
@@ -130,17 +137,23 @@ TEST_F(ImageTest, ScanImageAnswersWithAndWithoutScanSuccess) {
 struct FlagRow {
     uint8_t flag;
     int rc;
-    const char* trace;
+    std::string trace;
 };
 
-// RI and RIX read one answer, even when the module sends SCAN_SUCCESS answers.
+// SUCCEED, then every row of `table`, its catch-all row met by `others`.
+std::vector<FlagRow> flag_rows(answers::Table table, const std::vector<uint8_t>& others,
+                               const std::string& success) {
+    std::vector<FlagRow> rows = {{SUCCEED, 0, success}};
+    for (const auto& [flag, row] : tablerows::meetings(table, others))
+        rows.push_back({flag, row->code, tablerows::traced(*row)});
+    return rows;
+}
+
+// RI and RIX read one answer, even when the module sends SCAN_SUCCESS answers:
+// the busy refusal's rows, its catch-all row met by a scan's flags.
 TEST_F(ImageTest, ReadImageAnswers) {
-    const FlagRow rows[] = {
-        {SUCCEED, 0, "[API] Image Size: 0x3201c\n"},
-        {SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-        {SCAN_FAILED, RES_UNKNOWN, "[ERR] Unknown error\n"},
-        {CANCELLED, RES_UNKNOWN, "[ERR] Unknown error\n"},
-    };
+    const std::vector<FlagRow> rows =
+        flag_rows(answers::busyOrUnknown, {SCAN_FAILED, CANCELLED}, "[API] Image Size: 0x3201c\n");
     struct Form {
         uint8_t command;
         uint32_t chunk;
@@ -165,19 +178,15 @@ TEST_F(ImageTest, ReadImageAnswers) {
             if (row.rc == 0) {
                 EXPECT_EQ(size, 0x3201cu);
             }
-            EXPECT_EQ(r.trace, std::string(form.callLine) + row.trace);
+            EXPECT_EQ(r.trace, form.callLine + row.trace);
             EXPECT_TRUE(r.far.ok) << r.far.failure;
         }
     }
 }
 
+// KW sends the key block, then walks its answer table.
 TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
-    const FlagRow rows[] = {
-        {SUCCEED, 0, ""},
-        {NOT_SUPPORTED, RES_NOT_SUPPORTED, "[ERR] Encryption is not supported\n"},
-        {SYSTEM_BUSY, RES_SYSTEM_BUSY, "[ERR] System is busy\n"},
-        {NOT_FOUND, RES_UNKNOWN, "[ERR] Unknown error\n"},
-    };
+    const std::vector<FlagRow> rows = flag_rows(image::keyWriteAnswer, {NOT_FOUND}, "");
     Bytes key(32);
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0xA0 + i);
     for (const FlagRow& row : rows) {
@@ -190,40 +199,25 @@ TEST_F(ImageTest, EncryptionKeyWriteSendsTheKeyBlock) {
             .answer(cmd::KW, 0, 0, row.flag);
         Exchange r = run_in_process(s, [&] { return write_encryption_key(key.data()); });
         EXPECT_EQ(r.rc, row.rc);
-        EXPECT_EQ(r.trace, std::string("[API] Encryption Key Write(KW)\n") + row.trace);
+        EXPECT_EQ(r.trace, "[API] Encryption Key Write(KW)\n" + row.trace);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
     }
-}
-
-// Whether a row of `table` names `flag` (its catch-all row names none).
-bool names(answers::Table table, int flag) {
-    return std::any_of(table.begin(), table.end(), [&](const answers::Row& row) { return row.flag == flag; });
 }
 
 // KS walks the scan template's final-answer table (SCAN_SUCCESS answers off)
 // and the scan wait that tells a busy module and a cancelled scan apart (on),
 // row by row; each catch-all row met by a flag its table does not name.
 TEST_F(ImageTest, ScanTemplateWithChallengeAnswers) {
-    struct Row {
-        uint32_t scanSuccess; // parameter 0x75 at open
-        int ssFlag;           // flag of the wait's answer, -1 when none is sent
-        int finalFlag;        // flag of the final answer, -1 when it must not be read
-        int rc;
-        std::string trace;
-    };
     const std::string success = "[API] Encrypted Template Size: 0x4b1c\n";
-    std::vector<Row> rows = {{0x30, -1, SUCCEED, 0, success}, {0x31, SCAN_SUCCESS, SUCCEED, 0, success}};
-    ASSERT_FALSE(names(template_scan::finalAnswer, NOT_FOUND));
-    for (const answers::Row& row : template_scan::finalAnswer)
-        rows.push_back({0x30, -1, row.flag == answers::ANY ? NOT_FOUND : row.flag, row.code,
-                        std::string("[ERR] ") + row.message.text});
-    ASSERT_FALSE(names(answers::canceledScanWait, TIMEOUT));
-    for (const answers::Row& row : answers::canceledScanWait) {
-        if (row.code == answers::GO_ON) continue; // SCAN_SUCCESS: the success rows above
-        rows.push_back({0x31, row.flag == answers::ANY ? TIMEOUT : row.flag, -1, row.code,
-                        std::string("[ERR] ") + row.message.text});
+    std::vector<AnswerCase> rows = {{0x30, -1, SUCCEED, 0, success},
+                                    {0x31, SCAN_SUCCESS, SUCCEED, 0, success}};
+    for (const auto& [flag, row] : tablerows::meetings(template_scan::finalAnswer, {NOT_FOUND}))
+        rows.push_back({0x30, -1, flag, row->code, tablerows::traced(*row)});
+    for (const auto& [flag, row] : tablerows::meetings(answers::canceledScanWait, {TIMEOUT})) {
+        if (row->code == answers::GO_ON) continue; // SCAN_SUCCESS: the success rows above
+        rows.push_back({0x31, flag, -1, row->code, tablerows::traced(*row)});
     }
-    for (const Row& row : rows) {
+    for (const AnswerCase& row : rows) {
         SCOPED_TRACE("ss " + std::to_string(row.ssFlag) + " final " + std::to_string(row.finalFlag));
         reset();
         farend::Script s;

@@ -1,6 +1,6 @@
-// The smart card against a scripted module: one answer of each command's own
-// table, CW without templates, the key block CKW sends, what CLR makes of its
-// layout and the card header's fields.
+// The smart card against a scripted module: every row of each command's
+// answer table, CW without templates, the key block CKW sends, what CLR makes
+// of its layout and the card header's fields.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Peripherals.h"
+#include "families/SmartCard.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -25,19 +26,18 @@ TEST_F(PeripheralCommands, EmptyTemplatesSendOnlyTheEndCode) {
                                  [] { return write_card_templates(2, 0, 0, nullptr); });
 }
 
-// One flag of each command's own table, then the rows every command shares.
+// Every row of each command's answer table.
 TEST_F(PeripheralCommands, CardCommandsMapTheirOwnAnswers) {
     uint8_t key[6] = {};
-    const peripheral::OwnAnswer cases[] = {
-        {"CR", cmd::CR, [] { return read_card_templates(0, nullptr); }, 0xa0, "Card error\n", -114},
-        {"CW", cmd::CW, [] { return write_card_templates(0, 0, 0, nullptr); }, 0x6b,
-         "Incomplete template data\n", -107},
-        {"CF", cmd::CF, [] { return format_card(2); }, 0x81, "Canceled\n", -112},
-        {"CC", cmd::CC, [] { return set_card_input_function(9); }, 0x75, "Invalid function\n", -102},
-        {"CKW", cmd::CKW, [&] { return write_card_key(key, key, 0, 0); }, 0x6a, "Wrong password\n", -110},
-        {"CLW", cmd::CLW, [] { return write_card_layout({}); }, 0x75, "Invalid Card Layout\n", -102},
+    const peripheral::CommandTable cases[] = {
+        {"CR", cmd::CR, [] { return read_card_templates(0, nullptr); }, smartcard::readAnswer},
+        {"CW", cmd::CW, [] { return write_card_templates(0, 0, 0, nullptr); }, smartcard::writeAnswer},
+        {"CF", cmd::CF, [] { return format_card(2); }, smartcard::readAnswer},
+        {"CC", cmd::CC, [] { return set_card_input_function(9); }, smartcard::functionAnswer},
+        {"CKW", cmd::CKW, [&] { return write_card_key(key, key, 0, 0); }, smartcard::keyAnswer},
+        {"CLW", cmd::CLW, [] { return write_card_layout({}); }, smartcard::layoutAnswer},
     };
-    peripheral::expect_own_answers(cases);
+    peripheral::expect_table_answers(cases);
 }
 
 // Key types 1 and 2 send both keys, any other key 1 alone; each with its byte sum.

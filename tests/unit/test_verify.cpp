@@ -1,16 +1,20 @@
-// Verification against a scripted module: every flag of the final-answer
-// table for each of the seven commands, the scan waits, VIX's first answer,
-// the success lines with their values, and the templates VT and VH write.
+// Verification against a scripted module: every row of the library's answer
+// tables as each of the seven commands applies it (the final answer, the scan
+// waits, VIX's first answer), the success lines with their values, and the
+// templates VT and VH write.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "ModuleSDK.h"
+#include "TableRows.h"
+#include "families/Verify.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -99,7 +103,7 @@ int call_command(Command c, uint32_t* first, uint32_t* second) {
     return 0;
 }
 
-const char* const callLines[] = {
+const std::string callLines[] = {
     "[API] Verify by scan(VS) 0x11\n",
     "[API] Verify by image(VI): 0x11 0xc\n",
     "[API] Verify by image(VIX): 0x11 0xc 0x1000\n",
@@ -109,58 +113,28 @@ const char* const callLines[] = {
     "[API] Verify by SmartCard(VC)\n",
 };
 
-struct Expect {
-    const char* message;
-    int code;
-};
-constexpr Expect U{"Verify: Unknown error\n", RES_UNKNOWN};
+// The final-answer table's column of each command.
+constexpr verify::Column columns[] = {verify::VS, verify::VI, verify::VIX, verify::VT,
+                                      verify::VH, verify::VW, verify::VC};
+static_assert(std::size(columns) == COMMANDS);
 
-// Every row of the final-answer table, per command.
-struct FlagCase {
-    uint8_t flag;
-    Expect by[COMMANDS]; // VS VI VIX VT VH VW VC
-};
-constexpr Expect SF{"Verify: Scan failed\n", -101};
-constexpr Expect NF{"Verify: Not found\n", -100};
-constexpr Expect NM{"Verify: Not match\n", -110};
-constexpr Expect TA{"Verify: Try again\n", -104};
-constexpr Expect TO{"Verify: Timeout\n", -103};
-constexpr Expect SB{"System is busy\n", -111};
-constexpr Expect CA{"Command is cancelled\n", -112};
-constexpr Expect IR{"The ID is rejected\n", -115};
-constexpr Expect DF{"Duress finger is detected\n", -116};
-constexpr Expect CE{"Card error\n", -114};
-// clang-format off
-const FlagCase flagCases[] = {
-    //                      VS  VI  VIX VT  VH  VW  VC
-    {SCAN_FAILED,          {SF, U,  U,  U,  SF, SF, SF}},
-    {NOT_FOUND,            {NF, NF, NF, NF, U,  NF, NF}},
-    {NOT_MATCH,            {NM, NM, NM, NM, NM, NM, NM}},
-    {TRY_AGAIN,            {TA, TA, TA, TA, TA, TA, TA}},
-    {TIMEOUT,              {TO, U,  U,  TO, TO, TO, TO}},
-    {SYSTEM_BUSY,          {SB, SB, U,  SB, SB, SB, SB}},
-    {CANCELLED,            {CA, U,  U,  U,  CA, CA, CA}},
-    {ID_REJECTED,          {IR, IR, IR, IR, IR, IR, IR}},
-    {DURESS_FINGER,        {DF, DF, DF, DF, DF, DF, DF}},
-    {CARD_ERROR,           {U,  U,  U,  U,  U,  U,  CE}},
-    {SCAN_SUCCESS,         {U,  U,  U,  U,  U,  U,  U}},
-    {0xff,                 {U,  U,  U,  U,  U,  U,  U}},
-};
-// clang-format on
-
+// Every row of the final-answer table as each command's column sees it; the
+// catch-all row met by flags that no row names (SCAN_SUCCESS while the cache
+// says off is taken as the answer itself).
 TEST_F(VerifyCommands, FinalAnswerTablePerCommand) {
     for (size_t c = 0; c < COMMANDS; ++c) {
         const auto command = static_cast<Command>(c);
-        for (const FlagCase& f : flagCases) {
-            SCOPED_TRACE(std::string(commandNames[c]) + " flag " + std::to_string(f.flag));
+        for (const auto& [flag, row] :
+             tablerows::meetings(verify::finalAnswer, columns[c], {SCAN_SUCCESS, 0xff})) {
+            SCOPED_TRACE(std::string(commandNames[c]) + " flag " + std::to_string(flag));
             farend::Script s;
             s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF);
             script_command(s, command);
-            s.answer(commandCodes[c], 0x5, 0x1, f.flag);
+            s.answer(commandCodes[c], 0x5, 0x1, flag);
             uint32_t first = UNTOUCHED, second = UNTOUCHED;
             const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
-            EXPECT_EQ(r.rc, f.by[c].code);
-            EXPECT_EQ(r.trace, std::string(callLines[c]) + "[ERR] " + f.by[c].message);
+            EXPECT_EQ(r.rc, row->code);
+            EXPECT_EQ(r.trace, callLines[c] + tablerows::traced(*row));
             EXPECT_EQ(first, UNTOUCHED);
             EXPECT_EQ(second, UNTOUCHED);
             EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -196,7 +170,7 @@ TEST_F(VerifyCommands, SuccessAfterTheScanWaits) {
         uint32_t first = UNTOUCHED, second = UNTOUCHED;
         const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
         EXPECT_EQ(r.rc, 0);
-        EXPECT_EQ(r.trace, std::string(callLines[c]) + successCases[c].line);
+        EXPECT_EQ(r.trace, callLines[c] + successCases[c].line);
         EXPECT_EQ(first, successCases[c].first);
         EXPECT_EQ(second, successCases[c].second);
         EXPECT_TRUE(r.far.ok) << r.far.failure;
@@ -204,55 +178,58 @@ TEST_F(VerifyCommands, SuccessAfterTheScanWaits) {
     }
 }
 
-// A wait met by another flag: -101 with the wait's message; nothing more is read.
-struct WaitCase {
-    Command command;
-    Bytes answers;
-    const char* message;
-};
-const WaitCase waitCases[] = {
-    {VS, {SUCCEED}, "Verify: Scan failed\n"},
-    {VI, {SYSTEM_BUSY}, "Verify: Scan failed\n"},
-    {VH, {NOT_MATCH}, "Verify: Scan failed\n"},
-    {VW, {SCAN_FAILED}, "Verify: Wiegand scan failed\n"},
-    {VW, {SCAN_SUCCESS, TIMEOUT}, "Verify: Scan failed\n"},
-    {VC, {CARD_ERROR}, "Verify: Smartcard scan failed\n"},
-    {VC, {SCAN_SUCCESS, SUCCEED}, "Verify: Scan failed\n"},
-};
-
-TEST_F(VerifyCommands, ScanWaits) {
-    for (const WaitCase& w : waitCases) {
-        SCOPED_TRACE(std::string(commandNames[w.command]) + " " + farend::hex_dump(w.answers));
-        farend::Script s;
-        s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON);
-        script_command(s, w.command);
-        for (uint8_t flag : w.answers) s.answer(commandCodes[w.command], 0x5, 0x1, flag);
-        uint32_t first = UNTOUCHED, second = UNTOUCHED;
-        const Exchange r = run_on(s, [&] { return call_command(w.command, &first, &second); });
-        EXPECT_EQ(r.rc, RES_SCAN_FAILED);
-        EXPECT_EQ(r.trace, std::string(callLines[w.command]) + "[ERR] " + w.message);
-        EXPECT_EQ(first, UNTOUCHED);
-        EXPECT_TRUE(r.far.ok) << r.far.failure;
+// The scan waits of each command in the order it meets them: VW and VC wait
+// for their input, then for the finger.
+std::vector<answers::Table> waits_of(Command c) {
+    switch (c) {
+    case VW: return {verify::wiegandScanWait, verify::fingerScanWait};
+    case VC: return {verify::smartcardScanWait, verify::fingerScanWait};
+    default: return {verify::fingerScanWait};
     }
 }
 
-// VIX's answer before the data: only SUCCEED lets the image go.
+// Each scan wait walked row by row, the waits before it passed: a flag other
+// than SCAN_SUCCESS ends the command as its row says and nothing more is read.
+// The catch-all row is met by the flags of the final answer and SUCCEED.
+TEST_F(VerifyCommands, ScanWaits) {
+    for (size_t c = 0; c < COMMANDS; ++c) {
+        const auto command = static_cast<Command>(c);
+        const std::vector<answers::Table> waits = waits_of(command);
+        for (size_t w = 0; w < waits.size(); ++w) {
+            for (const auto& [flag, row] : tablerows::meetings(
+                     waits[w], {SUCCEED, SYSTEM_BUSY, NOT_MATCH, SCAN_FAILED, TIMEOUT, CARD_ERROR})) {
+                if (row->code == answers::GO_ON) continue; // SCAN_SUCCESS: SuccessAfterTheScanWaits
+                SCOPED_TRACE(std::string(commandNames[c]) + " wait " + std::to_string(w) + " flag " +
+                             std::to_string(flag));
+                farend::Script s;
+                s.open_sequence(0x30, 0x30, SCAN_SUCCESS_ON);
+                script_command(s, command);
+                for (size_t before = 0; before < w; ++before)
+                    s.answer(commandCodes[c], 0x5, 0x1, SCAN_SUCCESS);
+                s.answer(commandCodes[c], 0x5, 0x1, flag);
+                uint32_t first = UNTOUCHED, second = UNTOUCHED;
+                const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
+                EXPECT_EQ(r.rc, row->code);
+                EXPECT_EQ(r.trace, callLines[c] + tablerows::traced(*row));
+                EXPECT_EQ(first, UNTOUCHED);
+                EXPECT_TRUE(r.far.ok) << r.far.failure;
+            }
+        }
+    }
+}
+
+// VIX's answer before the data, walked row by row: only SUCCEED, which no row
+// names, lets the image go.
 TEST_F(VerifyCommands, ChunkedImageFirstAnswer) {
-    const struct {
-        uint8_t flag;
-        Expect outcome;
-    } cases[] = {
-        {SYSTEM_BUSY, {"System busy\n", -111}},
-        {CANCELLED, {"Unknown error\n", -999}},
-        {SCAN_SUCCESS, {"Unknown error\n", -999}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flag);
+    ASSERT_FALSE(tablerows::names(verify::chunkedFirstAnswer, SUCCEED));
+    for (const auto& [flag, row] :
+         tablerows::meetings(verify::chunkedFirstAnswer, {CANCELLED, SCAN_SUCCESS})) {
+        SCOPED_TRACE(flag);
         farend::Script s;
-        s.open_sequence().expect_packet(cmd::VIX, 0x11, IMAGE_SIZE, 0).answer(cmd::VIX, 0, 0, c.flag);
+        s.open_sequence().expect_packet(cmd::VIX, 0x11, IMAGE_SIZE, 0).answer(cmd::VIX, 0, 0, flag);
         const Exchange r = run_on(s, [&] { return call_command(VIX, nullptr, nullptr); });
-        EXPECT_EQ(r.rc, c.outcome.code);
-        EXPECT_EQ(r.trace, std::string(callLines[VIX]) + "[ERR] " + c.outcome.message);
+        EXPECT_EQ(r.rc, row->code);
+        EXPECT_EQ(r.trace, callLines[VIX] + tablerows::traced(*row));
         EXPECT_TRUE(r.far.ok) << r.far.failure;
         EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
     }

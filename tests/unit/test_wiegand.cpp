@@ -1,6 +1,6 @@
 // The Wiegand interface against a scripted module: the packed fields on the
-// wire and in the trace, one answer of each command's own table, WWX without
-// data, and the scan wait of WGX.
+// wire and in the trace, every row of each command's answer table, WWX
+// without data, and the scan wait of WGX.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Peripherals.h"
+#include "families/Wiegand.h"
 
 namespace cmd = kelvor::packet::cmd;
 
@@ -92,28 +93,22 @@ TEST_F(PeripheralCommands, EmptyFormatSendsNoDataBlock) {
                                  [] { return write_wiegand_format(0, 0, 1, 0, nullptr); });
 }
 
-// One flag of each command's own table, then the rows every command shares.
+// Every row of each command's answer table.
 TEST_F(PeripheralCommands, WiegandCommandsMapTheirOwnAnswers) {
-    const peripheral::OwnAnswer cases[] = {
-        {"WW", cmd::WW, [] { return write_wiegand_config(0, {}); }, 0x75,
-         "Wiegand configuration is not supported\n", -102},
-        {"WG", cmd::WG, [] { return get_wiegand_input(0, nullptr, nullptr); }, 0x69, "Not found\n", -100},
-        {"WM", cmd::WM, [] { return set_wiegand_mapping(0x10, 1); }, 0x6d,
-         "Wiegand mapping is limited to 16. No more mapping.\n", -105},
-        {"WM card", cmd::WM, [] { return set_card_mapping(0x10, 1); }, 0x6d,
-         "Smart Card mapping is limited to 16. No more mapping.\n", -105},
-        {"WWX", cmd::WWX, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); }, 0x75,
-         "Wiegand format is inavlid\n", -102},
-        {"WGX", cmd::WGX, [] { return read_wiegand_input(0, 1, nullptr); }, 0x69,
-         "Wiegand input is not latched\n", -100},
-        {"WFW", cmd::WFW, [] { return set_field_default(1, 2, 0); }, 0x75,
-         "Wiegand format is not configured nor invalid index\n", -102},
-        {"WFR", cmd::WFR, [] { return get_field_default(1, nullptr); }, 0x69,
-         "Default value is not defined\n", -100},
-        {"WPW", cmd::WPW, [] { return set_wiegand_io({}); }, 0x75,
-         "Wiegand format is not configured nor invalid port setting\n", -102},
+    const peripheral::CommandTable cases[] = {
+        {"WW", cmd::WW, [] { return write_wiegand_config(0, {}); }, wiegand::configAnswer},
+        {"WG", cmd::WG, [] { return get_wiegand_input(0, nullptr, nullptr); }, wiegand::inputAnswer},
+        {"WM", cmd::WM, [] { return set_wiegand_mapping(0x10, 1); }, wiegand::wiegandMappingAnswer},
+        {"WM card", cmd::WM, [] { return set_card_mapping(0x10, 1); }, wiegand::cardMappingAnswer},
+        {"WWX", cmd::WWX, [] { return write_wiegand_format(0, 0, 1, 0, nullptr); },
+         wiegand::formatWriteAnswer},
+        {"WRX", cmd::WRX, [] { return read_wiegand_format(nullptr); }, wiegand::notConfiguredAnswer},
+        {"WGX", cmd::WGX, [] { return read_wiegand_input(0, 1, nullptr); }, wiegand::stringInputAnswer},
+        {"WFW", cmd::WFW, [] { return set_field_default(1, 2, 0); }, wiegand::fieldWriteAnswer},
+        {"WFR", cmd::WFR, [] { return get_field_default(1, nullptr); }, wiegand::fieldReadAnswer},
+        {"WPW", cmd::WPW, [] { return set_wiegand_io({}); }, wiegand::ioWriteAnswer},
     };
-    peripheral::expect_own_answers(cases);
+    peripheral::expect_table_answers(cases);
 }
 
 // WGX waits for a new input only when it asks for one.
