@@ -87,7 +87,8 @@ constexpr keywords::Table build() {
 }
 
 constexpr keywords::Table kBuiltins = build();
-static_assert(kBuiltins.count() == 285, "the built-in rows are 285");
+static_assert(kBuiltins.count() == keywords::NON_COMMAND_ROWS + static_cast<int>(std::size(packet::COMMANDS)),
+              "one row per command and the names of the other categories");
 static_assert(kBuiltins.count() < keywords::CAPACITY);
 
 } // namespace

@@ -15,6 +15,10 @@
 namespace kelvor::keywords {
 
 inline constexpr int CAPACITY = 384;
+// The built-in rows besides one per command: the names of the other
+// categories, which a new command does not change (with today's 103
+// commands the table holds 285 rows).
+inline constexpr int NON_COMMAND_ROWS = 182;
 
 class Table {
 public:

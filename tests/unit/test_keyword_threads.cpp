@@ -22,6 +22,7 @@
 #include "ModuleSDK.h"
 #include "OrvantiCom.h"
 #include "keywords/Keywords.h"
+#include "protocol/Commands.h"
 
 using namespace kelvor;
 
@@ -75,7 +76,9 @@ int read_side_by_side() {
     for (const Snapshot& s : seen) {
         if (!(s == seen[0])) return 2;
     }
-    if (seen[0].count != 285 || keyword_code(KW_COMMAND, "LTX") != 0x86) return 3;
+    if (seen[0].count != keywords::NON_COMMAND_ROWS + static_cast<int>(std::size(packet::COMMANDS)) ||
+        keyword_code(KW_COMMAND, "LTX") != 0x86)
+        return 3;
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "ModuleSDK.h"
 #include "keywords/Keywords.h"
+#include "protocol/Commands.h"
 
 using namespace kelvor;
 
@@ -74,8 +75,13 @@ TEST_F(KeywordTable, CodeLookups) {
     EXPECT_EQ(keyword_code(1, nullptr), -1);
 }
 
-TEST_F(KeywordTable, FillRegisters285Rows) {
-    EXPECT_EQ(keyword_count(), 285);
+// One row per command and the names of the other categories: 285 with
+// today's 103 commands.
+constexpr int BUILTIN_ROWS = keywords::NON_COMMAND_ROWS + static_cast<int>(std::size(packet::COMMANDS));
+
+TEST_F(KeywordTable, FillRegistersARowPerCommandAndTheOtherNames) {
+    EXPECT_EQ(keyword_count(), BUILTIN_ROWS);
+    EXPECT_EQ(keywords::NON_COMMAND_ROWS, 182);
 }
 
 // Rows added to a copy of the library's table: a later duplicate is never
@@ -84,26 +90,27 @@ TEST_F(KeywordTable, LaterDuplicatesAreNeverSeen) {
     keywords::Table own = keywords::builtin();
     EXPECT_TRUE(own.add(1, 0x99, "SW"));
     EXPECT_TRUE(own.add(2, 0x30, "Another status"));
-    EXPECT_EQ(own.count(), 287);
+    EXPECT_EQ(own.count(), BUILTIN_ROWS + 2);
     EXPECT_EQ(own.code(1, "SW"), 0x01);
     EXPECT_STREQ(own.name(2, 0x30), "Module is in normal condition");
     EXPECT_STREQ(own.name(1, 0x99), "SW");
-    EXPECT_EQ(keyword_count(), 285);
+    EXPECT_EQ(keyword_count(), BUILTIN_ROWS);
     EXPECT_STREQ(keyword_name(1, 0x99), "Unknown");
 }
 
 TEST_F(KeywordTable, FullTableRefusesFurtherRows) {
     // The table keeps pointers to the names: they must outlive it.
-    static std::string names[100];
-    for (int i = 0; i < 100; ++i) names[i] = "Extra " + std::to_string(i);
+    constexpr int room = keywords::CAPACITY - BUILTIN_ROWS;
+    static std::string names[room + 1];
+    for (int i = 0; i <= room; ++i) names[i] = "Extra " + std::to_string(i);
     keywords::Table own = keywords::builtin();
-    for (int i = 0; i < 99; ++i) EXPECT_TRUE(own.add(200, i, names[i].c_str()));
-    EXPECT_EQ(own.count(), 384);
-    EXPECT_STREQ(own.name(200, 98), "Extra 98");
-    EXPECT_FALSE(own.add(200, 99, names[99].c_str()));
-    EXPECT_EQ(own.count(), 384);
-    EXPECT_STREQ(own.name(200, 99), "Unknown");
-    EXPECT_EQ(own.code(200, "Extra 99"), -1);
+    for (int i = 0; i < room; ++i) EXPECT_TRUE(own.add(200, i, names[i].c_str()));
+    EXPECT_EQ(own.count(), keywords::CAPACITY);
+    EXPECT_STREQ(own.name(200, room - 1), names[room - 1].c_str());
+    EXPECT_FALSE(own.add(200, room, names[room].c_str()));
+    EXPECT_EQ(own.count(), keywords::CAPACITY);
+    EXPECT_STREQ(own.name(200, room), "Unknown");
+    EXPECT_EQ(own.code(200, names[room].c_str()), -1);
     EXPECT_FALSE(keywords::Table().add(1, 1, nullptr));
 }
 
