@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz targets into corpus/<target>/: a few
-small, valid exchanges per target, from which the fuzzer mutates.
+"""Writes the seed corpora of the fuzz targets into build-fuzz/seeds/<target>/
+(or --into DIR): a few small, valid exchanges per target, from which the
+fuzzer mutates. scripts/fuzz.sh writes them afresh with every build of the
+targets, so seeds that select rows of the command table by number always
+follow the table as it stands.
 
-With --check, writes them into a scratch folder instead and fails, naming
-the files, when corpus/ differs: seeds that select rows by number are stale
-once a row of the command table is added, moved or removed."""
+With --check, writes them twice into scratch folders and fails, naming what
+is wrong, when a fuzz target has no seeds or the two writes differ."""
 import hashlib
 import os
 import shutil
@@ -16,7 +18,7 @@ import vocabulary
 from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CORPUS = os.path.join(HERE, "corpus")  # where write() puts the seeds
+CORPUS = os.path.join(os.path.dirname(HERE), "build-fuzz", "seeds")  # where write() puts the seeds
 C = SimpleNamespace(**vocabulary.CMD)  # command codes by keyword: C.SS
 F = vocabulary.FLAG
 SUCCEED, SCAN_SUCCESS, DATA_ACCEPTED = F["SUCCEED"], F["SCAN_SUCCESS"], F["DATA_ACCEPTED"]
@@ -361,21 +363,32 @@ def files_of(folder):
 
 def main():
     global CORPUS
-    if sys.argv[1:] != ["--check"]:
+    args = sys.argv[1:]
+    if len(args) == 2 and args[0] == "--into":
+        CORPUS = args[1]
+        args = []
+    if args == []:
+        if os.path.isdir(CORPUS):
+            shutil.rmtree(CORPUS)
         write_all()
         return 0
-    tree = CORPUS
+    if args != ["--check"]:
+        print("usage: make_seeds.py [--into DIR | --check]", file=sys.stderr)
+        return 2
+    targets = sorted(os.path.splitext(n)[0] for n in os.listdir(HERE) if n.startswith("fuzz_") and n.endswith(".cpp"))
+    made = []
     with tempfile.TemporaryDirectory() as scratch:
-        CORPUS = os.path.join(scratch, "corpus")
-        write_all()
-        made, kept = files_of(CORPUS), files_of(tree)
-    stale = sorted(n for n in made.keys() | kept.keys() if made.get(n) != kept.get(n))
-    for name in stale:
-        print("fuzz/corpus/%s: %s" % (name, "missing" if name not in kept else
-                                       "not written by make_seeds.py" if name not in made else "differs"))
-    if stale:
-        print("the seeds are stale: run python3 fuzz/make_seeds.py and commit fuzz/corpus/")
-    return 1 if stale else 0
+        for i in range(2):
+            CORPUS = os.path.join(scratch, str(i))
+            write_all()
+            made.append(files_of(CORPUS))
+    wrong = ["%s: no seeds" % t for t in targets if not any(n.startswith(t + os.sep) for n in made[0])]
+    wrong += ["%s: not the same in two writes" % n for n in sorted(made[0].keys() | made[1].keys())
+              if made[0].get(n) != made[1].get(n)]
+    wrong += ["%s: seeds of no fuzz target" % n for n in sorted(made[0]) if n.split(os.sep)[0] not in targets]
+    for line in wrong:
+        print(line)
+    return 1 if wrong else 0
 
 
 if __name__ == "__main__":

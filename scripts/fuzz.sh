@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (build-fuzz/) and runs them, one after
-# the other, from the seed corpora in fuzz/corpus/ (copied, so the tree's seeds
-# stay small). Findings land in build-fuzz/artifacts/.
+# Builds the libFuzzer targets with clang (build-fuzz/), writes their seeds
+# from the tables as they stand (fuzz/make_seeds.py into build-fuzz/seeds/),
+# and runs them, one after the other, from those seeds and the corpus each
+# target grew before (build-fuzz/corpus/). Findings land in build-fuzz/artifacts/.
 #
 #   scripts/fuzz.sh                      every target for 10^7 runs
 #   RUNS=100000 scripts/fuzz.sh data     one target, fewer runs
@@ -25,6 +26,7 @@ if [ "$build" = yes ]; then
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKELVOR_FUZZ=ON -DKELVOR_TESTS=OFF >/dev/null
     cmake --build build-fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
+    PYTHONDONTWRITEBYTECODE=1 python3 fuzz/make_seeds.py --into build-fuzz/seeds
 fi
 [ "$run" = yes ] || exit 0
 
@@ -39,9 +41,14 @@ for t in "${targets[@]}"; do
     mkdir -p "$corpus"
     limit=(-runs="$runs")
     [ -n "${TIME:-}" ] && limit=(-max_total_time="$TIME")
+    seeds=$root/build-fuzz/seeds/fuzz_$t
+    if [ ! -d "$seeds" ]; then
+        echo "fuzz_$t has no seeds in build-fuzz/seeds: scripts/fuzz.sh --build-only writes them" >&2
+        exit 1
+    fi
     echo "== fuzz_$t"
     if ! TMPDIR=$work build-fuzz/bin/fuzz_"$t" "${limit[@]}" -print_final_stats=1 \
-        -artifact_prefix="$root/build-fuzz/artifacts/$t-" "$corpus" "$root/fuzz/corpus/fuzz_$t" \
+        -artifact_prefix="$root/build-fuzz/artifacts/$t-" "$corpus" "$seeds" \
         >"build-fuzz/fuzz_$t.log" 2>&1; then
         status=1
         echo "fuzz_$t found a fault: see build-fuzz/fuzz_$t.log and build-fuzz/artifacts/"
