@@ -113,6 +113,19 @@ const std::string callLines[] = {
     "[API] Verify by SmartCard(VC)\n",
 };
 
+// The command refused by a row: its code, its message after the call line,
+// no value handed back, and nothing sent beyond the far end's script.
+template <class Row> void expect_refusal(const farend::Script& s, Command command, const Row& row) {
+    uint32_t first = UNTOUCHED, second = UNTOUCHED;
+    const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
+    EXPECT_EQ(r.rc, row.code);
+    EXPECT_EQ(r.trace, callLines[command] + tablerows::traced(row));
+    EXPECT_EQ(first, UNTOUCHED);
+    EXPECT_EQ(second, UNTOUCHED);
+    EXPECT_TRUE(r.far.ok) << r.far.failure;
+    EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+}
+
 // The final-answer table's column of each command.
 constexpr verify::Column columns[] = {verify::VS, verify::VI, verify::VIX, verify::VT,
                                       verify::VH, verify::VW, verify::VC};
@@ -131,14 +144,7 @@ TEST_F(VerifyCommands, FinalAnswerTablePerCommand) {
             s.open_sequence(0x30, 0x30, SCAN_SUCCESS_OFF);
             script_command(s, command);
             s.answer(commandCodes[c], 0x5, 0x1, flag);
-            uint32_t first = UNTOUCHED, second = UNTOUCHED;
-            const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
-            EXPECT_EQ(r.rc, row->code);
-            EXPECT_EQ(r.trace, callLines[c] + tablerows::traced(*row));
-            EXPECT_EQ(first, UNTOUCHED);
-            EXPECT_EQ(second, UNTOUCHED);
-            EXPECT_TRUE(r.far.ok) << r.far.failure;
-            EXPECT_TRUE(r.far.extra.empty()) << farend::hex_dump(r.far.extra);
+            expect_refusal(s, command, *row);
         }
     }
 }
@@ -207,12 +213,7 @@ TEST_F(VerifyCommands, ScanWaits) {
                 for (size_t before = 0; before < w; ++before)
                     s.answer(commandCodes[c], 0x5, 0x1, SCAN_SUCCESS);
                 s.answer(commandCodes[c], 0x5, 0x1, flag);
-                uint32_t first = UNTOUCHED, second = UNTOUCHED;
-                const Exchange r = run_on(s, [&] { return call_command(command, &first, &second); });
-                EXPECT_EQ(r.rc, row->code);
-                EXPECT_EQ(r.trace, callLines[c] + tablerows::traced(*row));
-                EXPECT_EQ(first, UNTOUCHED);
-                EXPECT_TRUE(r.far.ok) << r.far.failure;
+                expect_refusal(s, command, *row);
             }
         }
     }
