@@ -1210,6 +1210,7 @@ def _row_method(row: "_typing.Mapping[str, Any]") -> Callable[..., Any]:
     method.__name__ = method.__qualname__ = row["method"]
     method.__doc__ = f"{row['summary']} ({keyword})."
     method.__signature__ = signature  # type: ignore[attr-defined]
+    method._row = keyword  # type: ignore[attr-defined]  (made from this row)
     return method
 
 

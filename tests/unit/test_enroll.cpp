@@ -13,6 +13,7 @@
 #include "FarEnd.h"
 #include "InProcess.h"
 #include "ModuleSDK.h"
+#include "TableRows.h"
 #include "families/Enroll.h"
 
 namespace cmd = kelvor::packet::cmd;
@@ -70,16 +71,6 @@ struct Expect {
 
 constexpr uint32_t REQUESTED_ID = 5;
 
-Expect expect_of(const char* message, int code, uint32_t id = REQUESTED_ID) {
-    std::string text = message ? message : "";
-    if (const size_t at = text.find("%#x"); at != std::string::npos) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%x", id);
-        text.replace(at, 3, hex);
-    }
-    return {text, code};
-}
-
 using EnrollRow = answers::ColumnRow<enroll::COLUMNS>;
 const EnrollRow& catch_all() {
     return std::end(enroll::answerTable)[-1];
@@ -100,13 +91,9 @@ struct FlagCase {
 // flags that no row names.
 std::vector<FlagCase> flag_cases(enroll::Column column) {
     std::vector<FlagCase> cases;
-    for (const EnrollRow& row : enroll::answerTable) {
-        if (row.flag == answers::ANY) continue;
-        const EnrollRow& applied = row.in[column] ? row : catch_all();
-        cases.push_back({static_cast<uint8_t>(row.flag), expect_of(applied.message.text, applied.code)});
-    }
-    for (const uint8_t flag : unnamedFlags)
-        cases.push_back({flag, expect_of(catch_all().message.text, catch_all().code)});
+    for (const auto& [flag, row] :
+         tablerows::meetings(enroll::answerTable, column, {std::begin(unnamedFlags), std::end(unnamedFlags)}))
+        cases.push_back({flag, {tablerows::filled(row->message.text, REQUESTED_ID), row->code}});
     return cases;
 }
 
@@ -276,15 +263,8 @@ TEST_F(EnrollCommands, EnrollModeSequences) {
     }
 }
 
-// Whether a row of `table` names `flag` (its catch-all row names none).
-bool names(answers::Table table, int flag) {
-    return std::any_of(table.begin(), table.end(), [&](const answers::Row& row) { return row.flag == flag; });
-}
-
-// The trace line of a row's message.
-std::string traced(const answers::Row& row) {
-    return std::string(row.type == TRACE_CALL ? "[API] " : "[ERR] ") + row.message.text;
-}
+using tablerows::names;
+using tablerows::traced;
 
 // Every row of the administrator stage, whatever the SCAN_SUCCESS setting
 // (here off), with and without one SCAN_SUCCESS before it, which is skipped;
